@@ -1,0 +1,320 @@
+#include "framework/base/streams.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/resources.h"
+
+bool TStream::ReadExact(void* buffer, std::int64_t count) {
+  if (count < 0) return false;
+  if (count == 0) return true;
+  const std::int64_t start = Position();
+  if (Size() - start < count || Read(buffer, count) != count) {
+    SetPosition(start);
+    return false;
+  }
+  return true;
+}
+
+std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
+  if (count < 0) count = source.Remaining();
+  std::uint8_t chunk[65536];
+  std::int64_t copied = 0;
+  while (copied < count) {
+    const std::int64_t want = std::min<std::int64_t>(count - copied, sizeof chunk);
+    const std::int64_t got = source.Read(chunk, want);
+    if (got <= 0) break;
+    const std::int64_t put = Write(chunk, got);
+    copied += put;
+    if (put != got) break;
+  }
+  return copied;
+}
+
+std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
+  if (count <= 0 || Pos >= Size()) return 0;
+  const std::int64_t n = std::min(count, Size() - Pos);
+  std::memcpy(buffer, Data.data() + Pos, static_cast<std::size_t>(n));
+  Pos += n;
+  return n;
+}
+
+std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
+  if (count <= 0) return 0;
+  const std::int64_t end = Pos + count;
+  if (end > Size()) Data.resize(static_cast<std::size_t>(end));
+  std::memcpy(Data.data() + Pos, buffer, static_cast<std::size_t>(count));
+  Pos = end;
+  return count;
+}
+
+std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  std::int64_t base = 0;
+  if (origin == TSeekOrigin::Current) base = Pos;
+  if (origin == TSeekOrigin::End) base = Size();
+  Pos = std::max<std::int64_t>(0, base + offset);
+  return Pos;
+}
+
+void TMemoryStream::SetSize(std::int64_t size) {
+  Data.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, size)));
+  Pos = std::min(Pos, Size());
+}
+
+bool TMemoryStream::LoadFromFile(const std::string& path) {
+  TFileStream file(path, TFileStream::TMode::Read);
+  if (!file.IsOpen()) return false;
+  const std::int64_t size = file.Size();
+  if (size < 0) return false;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  if (size > 0 && file.Read(bytes.data(), size) != size) return false;
+  Data = std::move(bytes);
+  Pos = 0;
+  return true;
+}
+
+bool TMemoryStream::SaveToFile(const std::string& path) const {
+  TFileStream file(path, TFileStream::TMode::Create);
+  if (!file.IsOpen()) return false;
+  if (!Data.empty() && !file.WriteAll(Data.data(), Size())) return false;
+  return file.Close();
+}
+
+TFileStream::TFileStream(const std::string& path, TMode mode)
+    : File(std::fopen(path.c_str(), mode == TMode::Read ? "rb" : "wb")) {}
+
+TFileStream::~TFileStream() { Close(); }
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+  if (!File || count <= 0) return 0;
+  return static_cast<std::int64_t>(std::fread(buffer, 1, static_cast<std::size_t>(count), File));
+}
+
+std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
+  if (!File || count <= 0) return 0;
+  const auto n = static_cast<std::int64_t>(std::fwrite(buffer, 1, static_cast<std::size_t>(count), File));
+  if (n != count) Failed = true;
+  return n;
+}
+
+std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  if (!File) return 0;
+  const int whence = origin == TSeekOrigin::Begin ? SEEK_SET : origin == TSeekOrigin::Current ? SEEK_CUR : SEEK_END;
+  std::fseek(File, offset, whence);
+  return std::ftell(File);
+}
+
+std::int64_t TFileStream::Size() const {
+  if (!File) return 0;
+  const long here = std::ftell(File);
+  std::fseek(File, 0, SEEK_END);
+  const long size = std::ftell(File);
+  std::fseek(File, here, SEEK_SET);
+  return size;
+}
+
+bool TFileStream::Close() {
+  if (!File) return !Failed;
+  if (std::fclose(File) != 0) Failed = true;
+  File = nullptr;
+  return !Failed;
+}
+
+namespace {
+
+template <typename T>
+std::int64_t WriteLE(TStream& s, T v) {
+  std::uint8_t bytes[sizeof(T)];
+  auto u = static_cast<std::make_unsigned_t<T>>(v);
+  for (std::size_t i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<std::uint8_t>(u >> (8 * i));
+  return s.Write(bytes, sizeof(T));
+}
+
+template <typename T>
+bool ReadLE(TStream& s, T& v) {
+  std::uint8_t bytes[sizeof(T)];
+  if (!s.ReadExact(bytes, sizeof(T))) return false;
+  std::make_unsigned_t<T> u = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) u |= static_cast<std::make_unsigned_t<T>>(bytes[i]) << (8 * i);
+  v = static_cast<T>(u);
+  return true;
+}
+
+}  // namespace
+
+std::int64_t WriteInt32(TStream& s, std::int32_t v) { return WriteLE(s, v); }
+std::int64_t WriteInt16(TStream& s, std::int16_t v) { return WriteLE(s, v); }
+std::int64_t WriteByte(TStream& s, std::uint8_t v) { return s.Write(&v, 1); }
+std::int64_t WriteFloat32(TStream& s, float v) { return WriteLE(s, __builtin_bit_cast(std::uint32_t, v)); }
+bool ReadInt32(TStream& s, std::int32_t& v) { return ReadLE(s, v); }
+bool ReadInt16(TStream& s, std::int16_t& v) { return ReadLE(s, v); }
+bool ReadUInt16(TStream& s, std::uint16_t& v) { return ReadLE(s, v); }
+bool ReadUInt32(TStream& s, std::uint32_t& v) { return ReadLE(s, v); }
+bool ReadByte(TStream& s, std::uint8_t& v) { return s.ReadExact(&v, 1); }
+
+bool ReadFloat32(TStream& s, float& v) {
+  std::uint32_t bits;
+  if (!ReadLE(s, bits)) return false;
+  v = __builtin_bit_cast(float, bits);
+  return true;
+}
+
+std::int64_t WriteInt32BE(TStream& s, std::int32_t v) {
+  const auto u = static_cast<std::uint32_t>(v);
+  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                                 static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+  return s.Write(bytes, 4);
+}
+
+std::int64_t WriteFloat32BE(TStream& s, float v) {
+  return WriteInt32BE(s, static_cast<std::int32_t>(__builtin_bit_cast(std::uint32_t, v)));
+}
+
+bool ReadInt32BE(TStream& s, std::int32_t& v) {
+  std::uint8_t b[4];
+  if (!s.ReadExact(b, 4)) return false;
+  v = static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                                (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+  return true;
+}
+
+bool ReadFloat32BE(TStream& s, float& v) {
+  std::int32_t bits;
+  if (!ReadInt32BE(s, bits)) return false;
+  v = __builtin_bit_cast(float, static_cast<std::uint32_t>(bits));
+  return true;
+}
+
+std::string TrimText(std::string_view text) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && blank(text[begin])) ++begin;
+  while (end > begin && blank(text[end - 1])) --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::int64_t WriteShortStr(TStream& s, std::string_view text) {
+  std::string trimmed = TrimText(text);
+  if (trimmed.size() > 255) trimmed.resize(255);
+  const auto length = static_cast<std::uint8_t>(trimmed.size());
+  std::int64_t n = WriteInt16(s, static_cast<std::int16_t>(length + 1));
+  n += WriteByte(s, length);
+  n += s.Write(trimmed.data(), length);
+  return n;
+}
+
+bool ReadShortStr(TStream& s, std::string& text) {
+  const std::int64_t start = s.Position();
+  std::int16_t count;
+  if (!ReadInt16(s, count)) return false;
+  std::uint8_t field[256];
+  if (count < 1 || count > 256 || !s.ReadExact(field, count) || field[0] > count - 1) {
+    s.SetPosition(start);
+    return false;
+  }
+  text.assign(reinterpret_cast<const char*>(field + 1), field[0]);
+  return true;
+}
+
+std::int64_t WriteLongStr(TStream& s, std::string_view text) {
+  const std::int64_t n = WriteInt32(s, static_cast<std::int32_t>(text.size()));
+  return n + s.Write(text.data(), static_cast<std::int64_t>(text.size()));
+}
+
+bool ReadLongStr(TStream& s, std::string& text) {
+  const std::int64_t start = s.Position();
+  std::int32_t length;
+  if (!ReadInt32(s, length)) return false;
+  if (length < 0 || length > s.Remaining()) {
+    s.SetPosition(start);
+    return false;
+  }
+  std::string value(static_cast<std::size_t>(length), '\0');
+  if (!s.ReadExact(value.data(), length)) {
+    s.SetPosition(start);
+    return false;
+  }
+  text = std::move(value);
+  return true;
+}
+
+namespace {
+constexpr char kPictureMagic[8] = {'K', 'W', 'P', 'P', 'I', 'C', 'T', 'X'};
+constexpr char kFontMagic[4] = {'X', 'f', 'N', 't'};
+}  // namespace
+
+std::int64_t WritePictureChunk(TStream& s, std::string_view fileName, std::span<const std::uint8_t> fileBytes) {
+  std::int64_t n = s.Write(kPictureMagic, 8);
+  const std::string name = TrimText(fileName);
+  n += WriteShortStr(s, name);
+  if (!name.empty()) {
+    n += WriteInt32(s, static_cast<std::int32_t>(fileBytes.size()));
+    n += s.Write(fileBytes.data(), static_cast<std::int64_t>(fileBytes.size()));
+  }
+  return n;
+}
+
+bool ReadPictureChunk(TStream& s, std::string& fileName, std::vector<std::uint8_t>& fileBytes) {
+  const std::int64_t start = s.Position();
+  char magic[8];
+  if (!s.ReadExact(magic, 8) || std::memcmp(magic, kPictureMagic, 8) != 0) {
+    s.SetPosition(start);
+    fileName.clear();
+    return true;
+  }
+  std::string name;
+  if (!ReadShortStr(s, name)) {
+    s.SetPosition(start);
+    return false;
+  }
+  std::vector<std::uint8_t> bytes;
+  if (!name.empty()) {
+    std::int32_t size;
+    if (!ReadInt32(s, size) || size < 0 || size > s.Remaining()) {
+      s.SetPosition(start);
+      return false;
+    }
+    bytes.resize(static_cast<std::size_t>(size));
+    if (!s.ReadExact(bytes.data(), size)) {
+      s.SetPosition(start);
+      return false;
+    }
+  }
+  fileName = std::move(name);
+  fileBytes = std::move(bytes);
+  return true;
+}
+
+std::int64_t WriteFontChunk(TStream& s, const TFontSpec& font) {
+  std::int64_t n = s.Write(kFontMagic, 4);
+  n += WriteShortStr(s, font.Name);
+  n += WriteInt16(s, static_cast<std::int16_t>(font.Size));
+  n += WriteInt32(s, static_cast<std::int32_t>(font.Color));
+  n += WriteByte(s, font.Style & 0x1E);
+  n += WriteInt16(s, static_cast<std::int16_t>(font.Charset));
+  return n;
+}
+
+bool ReadFontChunk(TStream& s, TFontSpec& font) {
+  const std::int64_t start = s.Position();
+  char magic[4];
+  const bool tagged = s.ReadExact(magic, 4) && std::memcmp(magic, kFontMagic, 4) == 0;
+  if (!tagged) s.SetPosition(start);
+  TFontSpec read = font;
+  std::uint8_t style;
+  const bool ok = ReadShortStr(s, read.Name) && ReadUInt16(s, read.Size) && ReadUInt32(s, read.Color) &&
+                  ReadByte(s, style) && (!tagged || ReadUInt16(s, read.Charset));
+  if (!ok) {
+    s.SetPosition(start);
+    return false;
+  }
+  read.Style = style & 0x1E;
+  font = std::move(read);
+  return true;
+}
+
+std::unique_ptr<TMemoryStream> LoadResourceStream(std::string_view name) {
+  const auto bytes = FindResourceBytes(name);
+  if (bytes.empty()) return nullptr;
+  return std::make_unique<TMemoryStream>(bytes);
+}

@@ -1,0 +1,84 @@
+#include "tests/support/test_support.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <numbers>
+#include <unistd.h>
+
+namespace testing_support {
+
+float Peak(std::span<const float> x) {
+  float p = 0;
+  for (float v : x) p = std::max(p, std::fabs(v));
+  return p;
+}
+
+double Rms(std::span<const float> x) {
+  if (x.empty()) return 0;
+  double sum = 0;
+  for (float v : x) sum += static_cast<double>(v) * v;
+  return std::sqrt(sum / static_cast<double>(x.size()));
+}
+
+bool AllFinite(std::span<const float> x) {
+  for (float v : x)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+bool NoDenormals(std::span<const float> x) {
+  for (float v : x)
+    if (v != 0 && std::fpclassify(v) == FP_SUBNORMAL) return false;
+  return true;
+}
+
+double ZeroCrossingFrequency(std::span<const float> x, double sampleRate) {
+  if (x.size() < 3) return 0;
+  double mean = 0;
+  for (float v : x) mean += v;
+  mean /= static_cast<double>(x.size());
+  double first = -1, last = -1;
+  int crossings = 0;
+  for (std::size_t i = 1; i < x.size(); ++i) {
+    const double a = x[i - 1] - mean, b = x[i] - mean;
+    if (a < 0 && b >= 0) {
+      const double t = static_cast<double>(i - 1) + a / (a - b);
+      if (first < 0) first = t;
+      last = t;
+      ++crossings;
+    }
+  }
+  if (crossings < 2) return 0;
+  return (crossings - 1) * sampleRate / (last - first);
+}
+
+double ToneMagnitude(std::span<const float> x, double freq, double sampleRate) {
+  double re = 0, im = 0;
+  const double w = 2 * std::numbers::pi * freq / sampleRate;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    re += x[i] * std::cos(w * static_cast<double>(i));
+    im += x[i] * std::sin(w * static_cast<double>(i));
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(x.size());
+}
+
+std::string ScratchDir() {
+  static const std::string dir = [] {
+    auto path = std::filesystem::temp_directory_path() / ("rumbleon-test-" + std::to_string(getpid()));
+    std::filesystem::create_directories(path);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(std::filesystem::temp_directory_path() / ("rumbleon-test-" + std::to_string(getpid())), ec);
+    });
+    return path.string();
+  }();
+  return dir;
+}
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::string(v) : fallback;
+}
+
+}  // namespace testing_support
