@@ -97,17 +97,6 @@ void TDSPBasePlugin::SetParameterValue(std::int32_t i, float v) {
   ParameterChanged(i);
 }
 
-std::int64_t TDSPBasePlugin::WriteProgramRecord(std::int32_t /*program*/, TStream& /*stream*/) { return 0; }
-
-std::int64_t TDSPBasePlugin::ReadProgramRecord(std::int32_t /*program*/, TStream& /*stream*/,
-                                               std::int64_t /*size*/) {
-  return 0;
-}
-
-bool TDSPBasePlugin::LoadChunk(TStream& /*stream*/, std::int64_t /*size*/, bool /*isPreset*/) { return false; }
-
-void TDSPBasePlugin::SaveChunk(TStream& /*stream*/, bool /*isPreset*/) {}
-
 void TDSPBasePlugin::SelectProgram(std::int32_t i) {
   if (i < 0 || i >= ProgramCount) return;
   SetCurrentProgramNumber(i);
@@ -154,18 +143,6 @@ void TDSPBasePlugin::ApplyPendingProgram() {
   if (ProgramPending.exchange(false)) ApplyProgram();
   UpdateTimeInfo();
 }
-
-bool TDSPBasePlugin::LoadBankFromStream(TStream& /*stream*/) { return false; }
-
-void TDSPBasePlugin::SaveBankToStream(TStream& /*stream*/) {}
-
-void TDSPBasePlugin::SaveState(TStream& /*stream*/) {}
-
-bool TDSPBasePlugin::LoadState(TStream& /*stream*/) { return false; }
-
-bool TDSPBasePlugin::LoadParamSnapshot(TStream& /*stream*/) { return false; }
-
-void TDSPBasePlugin::SaveParamSnapshot(TStream& /*stream*/, std::int32_t /*count*/) {}
 
 void TDSPBasePlugin::Lock() { GlobalPluginLock().lock(); }
 

@@ -377,6 +377,9 @@ TEST(ModuleFp, EveryEntryRunsInItsOwnFpEnvironment) {
   }
   e->setParameter(e, 0, 0.3f);
   check("setParameter");
+  // Comparing a NaN raises the invalid-operation exception: it must not trap.
+  e->setParameter(e, 1, std::nanf(""));
+  check("setParameter NaN");
   (void)e->getParameter(e, 0);
   check("getParameter");
   Dispatch(e, kEffSetSampleRate, 0, 0, nullptr, 44100.0f);

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
+#include "framework/vst/plugin_entry.h"
 #include "tests/framework/core/plugin_test_support.h"
 
 namespace {
@@ -292,6 +294,41 @@ TEST(PluginCoreThreads, RenderingAndParameterChangesRunTogether) {
   }
   render.join();
   EXPECT_GT(k, 0);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace plugin_test;
+
+class TFailingSetUp : public TSineTestPlugin {
+ public:
+  void InitParameterInfo() override { throw std::runtime_error("descriptor table broken"); }
+};
+
+std::unique_ptr<TDSPVSTBase> MakeSine() { return std::make_unique<TSineTestPlugin>(); }
+std::unique_ptr<TDSPVSTBase> MakeFailing() { return std::make_unique<TFailingSetUp>(); }
+std::unique_ptr<TDSPVSTBase> MakeNothing() { return nullptr; }
+
+TEST(PluginEntry, MainCreatesSetsUpOrRefusesWithoutLeavingObjects) {
+  TTestHost::Reset();
+  const std::int32_t live = TDSPPluginX::LiveInstanceCount();
+  TVstEffect* e = RunPluginMain(&TTestHost::Callback, &MakeSine);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(TDSPPluginX::LiveInstanceCount(), live + 1);
+  EXPECT_EQ(e->numParams, TSineTestPlugin::kTestParamCount);
+  EXPECT_EQ(e->uniqueID, PackFourBytes("SnTs"));
+  EXPECT_EQ(Dispatch(e, kEffClose), 1);
+  EXPECT_EQ(TDSPPluginX::LiveInstanceCount(), live) << "close destroys the object";
+
+  TTestHost::Version = 0;
+  EXPECT_EQ(RunPluginMain(&TTestHost::Callback, &MakeSine), nullptr);
+  TTestHost::Version = 2400;
+  EXPECT_EQ(RunPluginMain(&TTestHost::Callback, &MakeFailing), nullptr) << "the exception stays inside";
+  EXPECT_EQ(RunPluginMain(&TTestHost::Callback, &MakeNothing), nullptr);
+  EXPECT_EQ(RunPluginMain(nullptr, &MakeSine), nullptr);
+  EXPECT_EQ(TDSPPluginX::LiveInstanceCount(), live);
 }
 
 }  // namespace
