@@ -102,7 +102,8 @@ void TDSPVSTBase::ScheduleQueuedMidi(std::int32_t start, std::int32_t length, st
                                      std::int32_t shift) {
   for (TQueuedMidi& q : MidiQueue) {
     const std::int32_t offset = ClampedOffset(q.Event, hostFrames);
-    if (offset >= start && offset - start < length) q.Due = offset - start + shift;
+    // A host call of no frames still decodes its events.
+    if (offset >= start && (offset - start < length || length == 0)) q.Due = offset - start + shift;
   }
 }
 

@@ -235,6 +235,8 @@ TEST_F(RenderLoopTest, OffsetsOutsideTheBlockAreClampedIntoItAndSysExIsSkipped) 
   Call(512, events);
   EXPECT_EQ(Plugin->NoteOns, 2) << "both notes decoded in this call, the SysEx not at all";
   EXPECT_EQ(Plugin->Received.size(), 2u);
+  Call(0, Note(0, 64, 100));
+  EXPECT_EQ(Plugin->NoteOns, 3) << "a call of no frames still takes its events";
 }
 
 TEST_F(RenderLoopTest, HostTempoAndTimeSignatureReachTheLayers) {
