@@ -333,7 +333,7 @@ void TDSPSequencer::Tick() {
   LastEnv = zero ? 0.0f : lastEnv;
 
   // 3. The per-sample gain.
-  const TStepCurveProc curve = Curve;
+  const TCurveFunction curve = Curve;
   const float g0 = BlockGate, g1 = Gate, l0 = BlockLevel, l1 = Level;
   const float gateEnvAmount = GateEnvAmount, gateEnvBase = GateEnvBase;
   const float levelEnvAmount = LevelEnvAmount, levelEnvBase = LevelEnvBase;
@@ -532,8 +532,7 @@ void TDSPSequencer::SetOffStepGate(float level) {
 
 void TDSPSequencer::SetEnvelopeCurve(std::int32_t index) {
   TGlobalLockGuard lock;
-  EnvelopeCurve = index;
-  Curve = LinearStepCurve;
+  Curve = GetCurveFunction(index);
 }
 
 void TDSPSequencer::SetGateEnvAmount(float amount) {

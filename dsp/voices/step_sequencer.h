@@ -19,11 +19,8 @@
 #include <span>
 #include <string_view>
 
+#include "dsp/oscillators/curves.h"
 #include "framework/modules/dsp_control.h"
-
-// TEMPORARY until the curve tables land: the routine type and the identity.
-using TStepCurveProc = void (*)(float&);
-inline void LinearStepCurve(float&) {}
 
 inline constexpr std::int32_t kSequencerSteps = 32;
 // Step values with a meaning of their own: a rest plays no note, a tie holds
@@ -204,8 +201,7 @@ class TDSPSequencer : public TDSPControl {
   bool RandomSpacing = false;
   float Cycles = 0.0f;
   float OffStepGate = 0.0f;
-  std::int32_t EnvelopeCurve = 0;
-  TStepCurveProc Curve = LinearStepCurve;
+  TCurveFunction Curve = NullProc;
   float GateEnvAmount = 0.0f;
   float GateEnvBase = 0.0f;
   float LevelEnvAmount = 0.0f;

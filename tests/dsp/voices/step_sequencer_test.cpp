@@ -382,6 +382,22 @@ TEST(StepSequencerEnvelope, AttackPeakReleaseSpaceAndCycleLimit) {
   EXPECT_NEAR(seq->EnvOutput, 0.1f, 1e-5f);
 }
 
+TEST(StepSequencerEnvelope, CurveLawBendsTheEnvelope) {
+  auto seq = MakeSequencer();
+  MillisecondSteps(*seq, 1000.0f);
+  seq->SetAttack(10.0f);
+  seq->SetGateEnvAmount(1.0f);
+  seq->SetGateAmount(1.0f);
+  seq->SetEnvelopeCurve(7);  // "-Curve2": x squared
+  seq->Restart();
+  for (int j = 0; j < 6; ++j) seq->Tick();
+  EXPECT_NEAR(seq->EnvOutput, 0.25f, 1e-4f);
+  EXPECT_NEAR(Output(*seq)[kBlock / 2], 0.55f * 0.55f, 1e-3f);  // per sample too
+  seq->SetEnvelopeCurve(0);  // linear again
+  seq->Tick();
+  EXPECT_NEAR(seq->EnvOutput, 0.6f, 1e-5f);
+}
+
 TEST(StepSequencerEnvelope, RandomSpacingUsesTheInjectedSource) {
   auto seq = MakeSequencer();
   MillisecondSteps(*seq, 1000.0f);
@@ -448,8 +464,9 @@ TEST(StepSequencerStress, EditWhileRunning) {
   seq->SetPitchSource(2);
   std::atomic<bool> stop{false};
   std::atomic<bool> finite{true};
+  std::atomic<int> edits{0};
   std::thread render([&] {
-    for (int block = 0; block < 20000; ++block) {
+    for (int block = 0; block < 20000 || edits < 20000; ++block) {
       TGlobalLockGuard lock;
       if (block % 997 == 0) seq->Restart();
       seq->Tick();
@@ -474,6 +491,7 @@ TEST(StepSequencerStress, EditWhileRunning) {
         case 6: seq->SetStepNote(count(rng), note(rng)); break;
         default: seq->SetTimeUnit(pick(rng) & 1); break;
       }
+      ++edits;
     }
   });
   render.join();
