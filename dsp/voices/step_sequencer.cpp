@@ -374,66 +374,37 @@ void TDSPSequencer::Tick() {
 
 // --- Setters. Each takes the global lock: the audio thread ticks under it.
 
-void TDSPSequencer::SetGateOffLevel(float level) {
+template <typename T>
+void TDSPSequencer::Store(T& field, T value) {
   TGlobalLockGuard lock;
-  if (level == GateOffLevel) return;
-  GateOffLevel = level;
+  field = value;
+}
+
+template <typename T>
+void TDSPSequencer::StoreAndRebuild(T& field, T value) {
+  TGlobalLockGuard lock;
+  if (field == value) return;
+  field = value;
   Rebuild();
 }
 
-void TDSPSequencer::SetGateOnLevel(float level) {
-  TGlobalLockGuard lock;
-  if (level == GateOnLevel) return;
-  GateOnLevel = level;
-  Rebuild();
-}
-
-void TDSPSequencer::SetGlideFactor(float factor) {
-  TGlobalLockGuard lock;
-  if (factor == GlideFactor) return;
-  GlideFactor = factor;
-  Rebuild();
-}
-
+void TDSPSequencer::SetGateOffLevel(float level) { StoreAndRebuild(GateOffLevel, level); }
+void TDSPSequencer::SetGateOnLevel(float level) { StoreAndRebuild(GateOnLevel, level); }
+void TDSPSequencer::SetGlideFactor(float factor) { StoreAndRebuild(GlideFactor, factor); }
 void TDSPSequencer::SetStepCount(std::int32_t count) {
-  TGlobalLockGuard lock;
-  count = std::clamp(count, 1, kSequencerSteps);
-  if (count == Count) return;
-  Count = count;
-  Rebuild();
+  StoreAndRebuild(Count, std::clamp(count, 1, kSequencerSteps));
 }
-
 void TDSPSequencer::SetOctaveRange(std::int32_t range) {
-  TGlobalLockGuard lock;
-  range = std::clamp(range, 0, kMaxOctaveRange);
-  if (range == OctaveRange) return;
-  OctaveRange = range;
-  Rebuild();
+  StoreAndRebuild(OctaveRange, std::clamp(range, 0, kMaxOctaveRange));
 }
-
-void TDSPSequencer::SetOctaveMode(std::int32_t mode) {
-  TGlobalLockGuard lock;
-  mode = std::clamp(mode, 0, kMaxOctaveMode);
-  if (mode == OctaveMode) return;
-  OctaveMode = mode;
-  Rebuild();
-}
-
-void TDSPSequencer::SetStepLength(float length) {
-  TGlobalLockGuard lock;
-  if (!(length > 0.1f)) length = 0.1f;
-  if (length == StepLengthValue) return;
-  StepLengthValue = length;
-  Rebuild();
-}
-
+void TDSPSequencer::SetOctaveMode(std::int32_t mode) { StoreAndRebuild(OctaveMode, std::clamp(mode, 0, kMaxOctaveMode)); }
+void TDSPSequencer::SetStepLength(float length) { StoreAndRebuild(StepLengthValue, length > 0.1f ? length : 0.1f); }
 void TDSPSequencer::SetGateLength(float fraction) {
-  TGlobalLockGuard lock;
-  if (std::isnan(fraction)) fraction = 0.0f;
-  if (fraction == GateLength) return;
-  GateLength = fraction;
-  Rebuild();
+  StoreAndRebuild(GateLength, std::isnan(fraction) ? 0.0f : fraction);
 }
+void TDSPSequencer::SetSwing(float swing) { StoreAndRebuild(Swing, ClampOrLow(swing, 0.0f, 1.0f)); }
+void TDSPSequencer::SetTempo(double bpm) { StoreAndRebuild(TempoBpm, std::isfinite(bpm) ? bpm : 0.0); }
+void TDSPSequencer::SetTimeUnit(std::int32_t unit) { StoreAndRebuild(TimeUnit, unit); }
 
 void TDSPSequencer::SetStepNote(std::int32_t step, std::int32_t note) {
   if (step < 0 || step >= kSequencerSteps) return;
@@ -442,138 +413,28 @@ void TDSPSequencer::SetStepNote(std::int32_t step, std::int32_t note) {
   Rebuild();
 }
 
-void TDSPSequencer::SetSwing(float swing) {
-  TGlobalLockGuard lock;
-  swing = ClampOrLow(swing, 0.0f, 1.0f);
-  if (swing == Swing) return;
-  Swing = swing;
-  Rebuild();
-}
-
-void TDSPSequencer::SetTempo(double bpm) {
-  TGlobalLockGuard lock;
-  if (!std::isfinite(bpm)) bpm = 0.0;
-  if (bpm == TempoBpm) return;
-  TempoBpm = bpm;
-  Rebuild();
-}
-
-void TDSPSequencer::SetTimeUnit(std::int32_t unit) {
-  TGlobalLockGuard lock;
-  if (unit == TimeUnit) return;
-  TimeUnit = unit;
-  Rebuild();
-}
-
-void TDSPSequencer::SetPower(std::int32_t on) {
-  TGlobalLockGuard lock;
-  PowerOn = on != 0;
-}
-
-void TDSPSequencer::SetPitchSource(std::int32_t source) {
-  TGlobalLockGuard lock;
-  PitchSource = source;
-}
-
-void TDSPSequencer::SetLevelSource(std::int32_t source) {
-  TGlobalLockGuard lock;
-  LevelSource = source;
-}
-
-void TDSPSequencer::SetResetOnNewNote(std::int32_t on) {
-  TGlobalLockGuard lock;
-  ResetOnNew = on != 0;
-}
-
-void TDSPSequencer::SetAlwaysRetrigger(std::int32_t on) {
-  TGlobalLockGuard lock;
-  AlwaysRetrig = on != 0;
-}
-
-void TDSPSequencer::SetStartDelay(float length) {
-  TGlobalLockGuard lock;
-  StartDelay = ClampOrLow(length, 0.0f, HUGE_VALF);
-}
-
-void TDSPSequencer::SetAttack(float length) {
-  TGlobalLockGuard lock;
-  Attack = ClampOrLow(length, 0.0f, HUGE_VALF);
-}
-
-void TDSPSequencer::SetPeak(float length) {
-  TGlobalLockGuard lock;
-  Peak = ClampOrLow(length, 0.0f, HUGE_VALF);
-}
-
-void TDSPSequencer::SetRelease(float length) {
-  TGlobalLockGuard lock;
-  Release = ClampOrLow(length, 0.0f, HUGE_VALF);
-}
-
-void TDSPSequencer::SetSpace(float length) {
-  TGlobalLockGuard lock;
-  Space = ClampOrLow(length, 0.0f, HUGE_VALF);
-}
-
-void TDSPSequencer::SetRandomSpacing(std::int32_t on) {
-  TGlobalLockGuard lock;
-  RandomSpacing = on != 0;
-}
-
-void TDSPSequencer::SetCycles(float cycles) {
-  TGlobalLockGuard lock;
-  Cycles = ClampOrLow(cycles, 0.0f, HUGE_VALF);
-}
-
-void TDSPSequencer::SetOffStepGate(float level) {
-  TGlobalLockGuard lock;
-  OffStepGate = level;
-}
-
-void TDSPSequencer::SetEnvelopeCurve(std::int32_t index) {
-  TGlobalLockGuard lock;
-  Curve = GetCurveFunction(index);
-}
-
-void TDSPSequencer::SetGateEnvAmount(float amount) {
-  TGlobalLockGuard lock;
-  GateEnvAmount = ClampAmount(amount, 4.0f);
-}
-
-void TDSPSequencer::SetLevelEnvAmount(float amount) {
-  TGlobalLockGuard lock;
-  LevelEnvAmount = ClampAmount(amount, 4.0f);
-}
-
-void TDSPSequencer::SetPitchEnvAmount(float amount) {
-  TGlobalLockGuard lock;
-  PitchEnvAmount = ClampAmount(amount, 4.0f);
-}
-
-void TDSPSequencer::SetGateEnvBase(float base) {
-  TGlobalLockGuard lock;
-  GateEnvBase = ClampAmount(base, 2.0f);
-}
-
-void TDSPSequencer::SetLevelEnvBase(float base) {
-  TGlobalLockGuard lock;
-  LevelEnvBase = ClampAmount(base, 2.0f);
-}
-
-void TDSPSequencer::SetPitchEnvBase(float base) {
-  TGlobalLockGuard lock;
-  PitchEnvBase = ClampAmount(base, 2.0f);
-}
-
-void TDSPSequencer::SetGateAmount(float amount) {
-  TGlobalLockGuard lock;
-  GateAmount = amount;
-}
-
-void TDSPSequencer::SetLevelAmount(float amount) {
-  TGlobalLockGuard lock;
-  LevelAmount = amount;
-}
+void TDSPSequencer::SetPower(std::int32_t on) { Store(PowerOn, on != 0); }
+void TDSPSequencer::SetPitchSource(std::int32_t source) { Store(PitchSource, source); }
+void TDSPSequencer::SetLevelSource(std::int32_t source) { Store(LevelSource, source); }
+void TDSPSequencer::SetResetOnNewNote(std::int32_t on) { Store(ResetOnNew, on != 0); }
+void TDSPSequencer::SetAlwaysRetrigger(std::int32_t on) { Store(AlwaysRetrig, on != 0); }
+void TDSPSequencer::SetStartDelay(float length) { Store(StartDelay, ClampOrLow(length, 0.0f, HUGE_VALF)); }
+void TDSPSequencer::SetAttack(float length) { Store(Attack, ClampOrLow(length, 0.0f, HUGE_VALF)); }
+void TDSPSequencer::SetPeak(float length) { Store(Peak, ClampOrLow(length, 0.0f, HUGE_VALF)); }
+void TDSPSequencer::SetRelease(float length) { Store(Release, ClampOrLow(length, 0.0f, HUGE_VALF)); }
+void TDSPSequencer::SetSpace(float length) { Store(Space, ClampOrLow(length, 0.0f, HUGE_VALF)); }
+void TDSPSequencer::SetRandomSpacing(std::int32_t on) { Store(RandomSpacing, on != 0); }
+void TDSPSequencer::SetCycles(float cycles) { Store(Cycles, ClampOrLow(cycles, 0.0f, HUGE_VALF)); }
+void TDSPSequencer::SetOffStepGate(float level) { Store(OffStepGate, level); }
+void TDSPSequencer::SetEnvelopeCurve(std::int32_t index) { Store(Curve, GetCurveFunction(index)); }
+void TDSPSequencer::SetGateEnvAmount(float amount) { Store(GateEnvAmount, ClampAmount(amount, 4.0f)); }
+void TDSPSequencer::SetLevelEnvAmount(float amount) { Store(LevelEnvAmount, ClampAmount(amount, 4.0f)); }
+void TDSPSequencer::SetPitchEnvAmount(float amount) { Store(PitchEnvAmount, ClampAmount(amount, 4.0f)); }
+void TDSPSequencer::SetGateEnvBase(float base) { Store(GateEnvBase, ClampAmount(base, 2.0f)); }
+void TDSPSequencer::SetLevelEnvBase(float base) { Store(LevelEnvBase, ClampAmount(base, 2.0f)); }
+void TDSPSequencer::SetPitchEnvBase(float base) { Store(PitchEnvBase, ClampAmount(base, 2.0f)); }
+void TDSPSequencer::SetGateAmount(float amount) { Store(GateAmount, amount); }
+void TDSPSequencer::SetLevelAmount(float amount) { Store(LevelAmount, amount); }
 
 void TDSPSequencer::SetFixedSeed(std::uint64_t seed) {
   TGlobalLockGuard lock;
@@ -581,7 +442,4 @@ void TDSPSequencer::SetFixedSeed(std::uint64_t seed) {
   FixedSeed = seed;
 }
 
-void TDSPSequencer::ClearFixedSeed() {
-  TGlobalLockGuard lock;
-  HasFixedSeed = false;
-}
+void TDSPSequencer::ClearFixedSeed() { Store(HasFixedSeed, false); }

@@ -175,6 +175,11 @@ class TDSPSequencer : public TDSPControl {
   void EvaluateSources(const TSeqStepRec& step);
   void TickStopped(float* out, std::int32_t n);
   std::uint64_t NextSeed();
+  // Under the global lock: store; or store a changed value and rebuild.
+  template <typename T>
+  void Store(T& field, T value);
+  template <typename T>
+  void StoreAndRebuild(T& field, T value);
 
   // Settings.
   bool PowerOn = true;
