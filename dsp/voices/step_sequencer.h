@@ -3,7 +3,12 @@
 // sequencer advances its step clock in the host's tempo (or in milliseconds),
 // leaves pitch, level, gate and cycle-envelope values for the voice's
 // modulation matrix in its output fields, and fills OutBuffer with one gain
-// value per sample for the voice's master gain.
+// value per sample for the voice's master gain:
+//   gain = (level x level amount + 1) x (1 - (1 - gate) x gate amount),
+// with gate and level ramped linearly across the block from the previous
+// block's values and each weighted by (envelope amount x env + base), where env
+// is the curved cycle envelope (delay, attack, peak, release, space). The owner
+// may overwrite OutBuffer in place; the next Tick rewrites it.
 //
 // Threads: every setter, Update and the seed injection may be called from any
 // thread; they take the global plug-in lock, so a rebuild of the step records
