@@ -1,0 +1,202 @@
+#include "dsp/filters/multi_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <thread>
+#include <typeinfo>
+#include <vector>
+
+#include "dsp/filters/butterworth_filters.h"
+#include "dsp/filters/resonant_filters.h"
+#include "dsp/filters/simple_filters.h"
+#include "framework/base/global_lock.h"
+#include "tests/support/test_support.h"
+
+namespace {
+std::vector<float> Noise(std::size_t count, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  std::vector<float> out(count);
+  for (float& v : out) v = uniform(generator);
+  return out;
+}
+}  // namespace
+
+TEST(MultiFilter, TypeValuesRoundAndClampToTheirClass) {
+  TDSPMultiFilter m;
+  EXPECT_EQ(typeid(m.Filter()), typeid(TButterworthFilter1LP));
+  m.SetFilterType(36.6f);
+  EXPECT_EQ(m.GetFilterIndex(), 37);
+  EXPECT_EQ(typeid(m.Filter()), typeid(TPinkNoiseFilter));
+  m.SetFilterType(37.4f);
+  EXPECT_EQ(m.GetFilterIndex(), 37);
+  m.SetFilterType(12);
+  EXPECT_EQ(typeid(m.Filter()), typeid(TXResonantFilter1));
+  m.SetFilterType(-3);
+  EXPECT_EQ(m.GetFilterIndex(), 0);
+  EXPECT_EQ(FilterTypeName(0), "BW LP");
+  m.SetFilterType(50);
+  EXPECT_EQ(typeid(m.Filter()), typeid(TButterworthFilter1LP));
+  EXPECT_EQ(FilterTypeName(50), "");
+  EXPECT_EQ(FilterTypeName(36), FilterTypeName(37 - 1));
+  EXPECT_EQ(FilterTypeName(-1), "");
+}
+
+TEST(MultiFilter, SameTypeValueKeepsTheFilterAndItsStateWhileAClampedOneRebuilds) {
+  TDSPMultiFilter m;
+  m.SetFilterType(6);  // one-pole smoother: its output shows its state
+  m.SetCutoff(11025);
+  for (int i = 0; i < 10; ++i) m.ProcessSample(1.0f);
+  const float settled = m.ProcessSample(1.0f);
+  m.SetFilterType(6);
+  EXPECT_GT(m.ProcessSample(1.0f), settled);  // the same filter went on
+
+  m.SetFilterType(60);  // stored as 50
+  for (int i = 0; i < 100; ++i) m.ProcessSample(1.0f);
+  const float before = m.ProcessSample(0.0f);
+  m.SetFilterType(60);  // 60 differs from the stored 50: a fresh filter
+  EXPECT_NE(before, 0.0f);
+  EXPECT_EQ(m.ProcessSample(0.0f), 0.0f);
+}
+
+TEST(MultiFilter, TypeChangeCarriesCutoffResonanceAndParam3) {
+  TDSPMultiFilter m;
+  m.SetCutoff(30000);
+  EXPECT_EQ(m.Filter().GetCutoff(), 22050.0f);
+  m.SetCutoff(1234);
+  m.SetResonance(0.7f);
+  m.SetParam3(0.2f);
+  m.SetFilterType(22);
+  EXPECT_EQ(m.Filter().GetCutoff(), 1234.0f);
+  EXPECT_EQ(m.Filter().GetResonance(), 0.7f);
+  EXPECT_EQ(m.Filter().GetParam3(), 0.2f);
+  m.SetCutoff(std::nanf(""));  // ignored
+  EXPECT_EQ(m.Filter().GetCutoff(), 1234.0f);
+}
+
+TEST(MultiFilter, RateChangeRecomputesTheCoefficients) {
+  TAudioSettingsRec rate48 = MakeAudioSettings(48000, 48);
+  TDSPMultiFilter m;
+  m.SetFilterType(20);
+  m.SetCutoff(5000);
+  m.SetAudioSettings(&rate48);
+
+  TDSPMultiFilter fresh;
+  fresh.SetAudioSettings(&rate48);
+  fresh.SetFilterType(20);
+  fresh.SetCutoff(5000);
+  const std::vector<float> in = Noise(500, 3);
+  for (float x : in) ASSERT_EQ(m.ProcessSample(x), fresh.ProcessSample(x));
+}
+
+TEST(MultiFilter, UpdateBracketRecomputesOnlyAtTheOutermostEnd) {
+  TButterworthFilter1HP f;
+  const float before = f.B0;
+  f.BeginUpdate();
+  f.BeginUpdate();
+  f.SetCutoff(100);
+  f.EndUpdate();
+  EXPECT_EQ(f.B0, before);
+  f.EndUpdate();
+  EXPECT_NE(f.B0, before);
+}
+
+TEST(MultiFilter, ModulationRunnersFlushDenormalOutputs) {
+  TDSPOnePoleFilterLP f;  // cutoff 0.001: passes the input almost unchanged
+  f.SetCutoff(0);
+  f.SetUsesBuffers(true);
+  f.SetAudioSettings(f.Settings);
+  std::vector<float> in(f.Settings->BufferLength, 1e-39f);
+  std::vector<float> cutoff(f.Settings->BufferLength, 0.0f);
+  f.Inputs[0] = in.data();
+  f.Inputs[1] = cutoff.data();
+  f.ProcessBlockModCutoff();
+  for (int i = 0; i < f.Settings->BlockSize; ++i) EXPECT_EQ(f.OutBuffer[i], 0.0f) << i;
+  CurrentSampleIndex = 3;
+  f.ProcessSampleModCutoff();
+  EXPECT_EQ(f.OutBuffer[3], 0.0f);
+  CurrentSampleIndex = 0;
+}
+
+TEST(MultiFilter, NotchLimitsItsOutputButKeepsTheTrueState) {
+  TIIRNotchFilter1 notch;
+  notch.SetCutoff(100);
+  float peak = 0, x = 1e6f;  // at the Nyquist end the notch passes the input
+  for (int i = 0; i < 100; ++i, x = -x) peak = std::max(peak, std::fabs(notch.ProcessSample(x)));
+  EXPECT_LE(peak, 32768.0f);
+  EXPECT_GT(std::fabs(notch.Y1), 32768.0f);
+}
+
+// Every type, over cutoffs up to and beyond 22050, the whole resonance range
+// and four rates, filters a second of noise without a non-finite sample.
+// "LP1" diverged above about 0.24 of the rate; a float-rounded cookbook
+// design at a near-zero frequency put a pole outside the unit circle.
+TEST(FilterStability, EveryTypeStaysFiniteOverTheParameterGrid) {
+  const float cutoffs[] = {0.001f, 10, 100, 1000, 5000, 10600, 15000, 21200, 22050, 30000};
+  const float resonances[] = {0.001f, 0.25f, 0.5f, 0.75f, 0.999f};
+  for (std::int32_t rate : {22050, 44100, 48000, 96000}) {
+    TAudioSettingsRec settings = MakeAudioSettings(rate, rate / 1000);
+    const std::vector<float> noise = Noise(static_cast<std::size_t>(rate), 7);
+    std::vector<float> buffer(noise.size());
+    for (std::int32_t type = 0; type <= kFilterTypeCount; ++type) {
+      for (float cutoff : cutoffs) {
+        for (float resonance : resonances) {
+          TDSPMultiFilter m;
+          m.SetAudioSettings(&settings);
+          m.SetFilterType(static_cast<float>(type));
+          m.SetCutoff(cutoff);
+          m.SetResonance(resonance);
+          m.SetParam3(1 - resonance);
+          buffer = noise;
+          m.ProcessSamples(buffer.data(), static_cast<std::int32_t>(buffer.size()));
+          ASSERT_TRUE(testing_support::AllFinite(buffer))
+              << FilterTypeName(type) << " rate " << rate << " cutoff " << cutoff << " resonance " << resonance;
+        }
+      }
+    }
+  }
+}
+
+TEST(FilterStability, BufferAndSamplePathsGiveTheSameOutput) {
+  const std::vector<float> noise = Noise(44 * 45, 11);
+  for (std::int32_t type = 0; type < kFilterTypeCount; ++type) {
+    TDSPMultiFilter a, b;
+    for (TDSPMultiFilter* m : {&a, &b}) {
+      m->SetFilterType(static_cast<float>(type));
+      m->SetCutoff(3000);
+      m->SetResonance(0.6f);
+      m->SetParam3(0.3f);
+    }
+    std::vector<float> buffer = noise;
+    for (std::size_t at = 0; at < buffer.size(); at += 44) b.ProcessBuffer(buffer.data() + at);
+    for (std::size_t i = 0; i < noise.size(); ++i) {
+      a.InputSample = noise[i];
+      a.Tick();
+      ASSERT_EQ(a.OutputSample, buffer[i]) << FilterTypeName(type) << " at " << i;
+    }
+  }
+}
+
+// A second thread switches the type while the render thread, holding the
+// global lock per block as the audio thread does, filters blocks.
+TEST(MultiFilterStress, SwitchWhileFiltering) {
+  TDSPMultiFilter m;
+  m.SetCutoff(2000);
+  m.SetResonance(0.5f);
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    std::vector<float> block = Noise(44, 5);
+    while (!stop.load()) {
+      TGlobalLockGuard lock;
+      m.ProcessSamples(block.data(), static_cast<std::int32_t>(block.size()));
+      for (float& v : block) v = std::isfinite(v) ? v * 0.5f + 0.1f : 0.0f;
+    }
+  });
+  for (int i = 0; i < 2000; ++i) m.SetFilterType(static_cast<float>(i % 40));
+  stop.store(true);
+  render.join();
+  EXPECT_EQ(m.Filter().GetCutoff(), 2000.0f);
+}
