@@ -187,15 +187,18 @@ TEST(MultiFilterStress, SwitchWhileFiltering) {
   m.SetCutoff(2000);
   m.SetResonance(0.5f);
   std::atomic<bool> stop{false};
+  std::atomic<int> blocks{0};
   std::thread render([&] {
     std::vector<float> block = Noise(44, 5);
     while (!stop.load()) {
       TGlobalLockGuard lock;
+      blocks.fetch_add(1);
       m.ProcessSamples(block.data(), static_cast<std::int32_t>(block.size()));
       for (float& v : block) v = std::isfinite(v) ? v * 0.5f + 0.1f : 0.0f;
     }
   });
-  for (int i = 0; i < 2000; ++i) m.SetFilterType(static_cast<float>(i % 40));
+  // Switch until the render thread has run a fair share of blocks in between.
+  for (int i = 0; i < 2000 || blocks.load() < 500; ++i) m.SetFilterType(static_cast<float>(i % 40));
   stop.store(true);
   render.join();
   EXPECT_EQ(m.Filter().GetCutoff(), 2000.0f);
