@@ -10,10 +10,7 @@ constexpr double kPi = std::numbers::pi;
 
 TBiquadFilter1Base::TBiquadFilter1Base() {
   BindSteps<TBiquadFilter1Base>();
-  CutoffRangeLow = 0.01f;
-  CutoffRangeHigh = 256.0f;
-  ResonanceRangeLow = 0.01;
-  ResonanceRangeHigh = 265.0f;
+  SetRanges(0.01f, 256.0f, 0.01, 265.0f);
   FrequencyScale = 0.2f * SampleRate();
   UpperFrequency = 0.4f * SampleRate();
 }
@@ -123,32 +120,24 @@ void TBiquadFilter14PoleEQ2::UpdateCoefficients() {
   Peak(0.5, 9, 8, f);
 }
 
+void TBiquadFilter1::FormantPeak(float highFormant, double boostDivisor, double qualityDivisor) {
+  const float x = Cutoff / 22050.0f * FrequencyScale;
+  const double r = InternalResonance;
+  Peak(0.3, r / boostDivisor + 6, r / qualityDivisor + 2, FormantFrequency(highFormant, 400, 270, x));
+}
+
 TBiquadFilter1Vocal1::TBiquadFilter1Vocal1() {
-  CutoffRangeLow = 0.01f;
-  CutoffRangeHigh = 6000.0f;
-  ResonanceRangeLow = 0.01;
-  ResonanceRangeHigh = 5000.0f;
+  SetRanges(0.01f, 6000.0f, 0.01, 5000.0f);
   Reset();
   Update();
 }
 
-void TBiquadFilter1Vocal1::UpdateCoefficients() {
-  const float x = Cutoff / 22050.0f * FrequencyScale;
-  const double r = InternalResonance;
-  Peak(0.3, r / 24 + 6, r / 48 + 2, FormantFrequency(800, 400, 270, x));
-}
+void TBiquadFilter1Vocal1::UpdateCoefficients() { FormantPeak(800, 24, 48); }
 
 TBiquadFilter1Vocal2::TBiquadFilter1Vocal2() {
-  CutoffRangeLow = 0.01f;
-  CutoffRangeHigh = 8192.0f;
-  ResonanceRangeLow = 0.01;
-  ResonanceRangeHigh = 5000.0f;
+  SetRanges(0.01f, 8192.0f, 0.01, 5000.0f);
   Reset();
   Update();
 }
 
-void TBiquadFilter1Vocal2::UpdateCoefficients() {
-  const float x = Cutoff / 22050.0f * FrequencyScale;
-  const double r = InternalResonance;
-  Peak(0.3, r / 16 + 6, r / 56 + 2, FormantFrequency(650, 400, 270, x));
-}
+void TBiquadFilter1Vocal2::UpdateCoefficients() { FormantPeak(650, 16, 56); }

@@ -51,7 +51,13 @@ class TBiquadFilter1Base : public TDSPFilter {
   void Peak(double g, double b, double q, double f);
 };
 
-class TBiquadFilter1 : public TBiquadFilter1Base {};
+class TBiquadFilter1 : public TBiquadFilter1Base {
+ protected:
+  // The vocal formant: x = cutoff / 22050 * frequency scale places the peak
+  // between 270 Hz (x = 0), 400 Hz (x = 120) and highFormant (x = 240); gain
+  // 0.3, boost R / boostDivisor + 6, quality R / qualityDivisor + 2.
+  void FormantPeak(float highFormant, double boostDivisor, double qualityDivisor);
+};
 
 // "4PoleLP": a resonant low-pass at cutoff / 22050 of half the rate (at least
 // 33 Hz); internal resonance 0.01..265.

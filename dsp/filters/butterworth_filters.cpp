@@ -9,10 +9,7 @@ constexpr double kSqrt2 = std::numbers::sqrt2;
 }  // namespace
 
 TButterworthFilter1::TButterworthFilter1(std::int32_t mode) : Mode(mode) {
-  CutoffRangeLow = 40.0f;
-  CutoffRangeHigh = 22050.0f;
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 1.3f;
+  SetRanges(40.0f, 22050.0f, 0.001, 1.3f);
   Reset();
   Update();
 }
@@ -40,12 +37,8 @@ void TButterworthFilter1::ProcessBlockControl() {
 }
 
 TButterworthFilter2::TButterworthFilter2(TKind kind) : Kind(kind) {
-  CutoffRangeLow = 0.001f;
-  CutoffRangeHigh = 22050.0f;
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 0.999f;
-  Param3RangeLow = 0.001f;
-  Param3RangeHigh = 22050.0f;
+  SetRanges(0.001f, 22050.0f, 0.001, 0.999f);
+  SetParam3Range(0.001f, 22050.0f);
   Reset();
   Update();
 }

@@ -113,6 +113,17 @@ class TDSPFilter : public TDSPControl {
   void BindSteps() {
     Routines = TFilterRoutines::Of<D, StepFn>();
   }
+  // Internal ranges: cutoff (low, high) and resonance (low, high).
+  void SetRanges(float cutoffLow, float cutoffHigh, double resonanceLow, float resonanceHigh) {
+    CutoffRangeLow = cutoffLow;
+    CutoffRangeHigh = cutoffHigh;
+    ResonanceRangeLow = resonanceLow;
+    ResonanceRangeHigh = resonanceHigh;
+  }
+  void SetParam3Range(float low, float high) {
+    Param3RangeLow = low;
+    Param3RangeHigh = high;
+  }
   // The standard cutoff: the cutoff as a share of 22050 Hz times half the
   // rate (so the cutoff itself at 44100 Hz).
   float StandardCutoff() const { return Cutoff / 22050.0f * static_cast<float>(Settings->HalfRate); }

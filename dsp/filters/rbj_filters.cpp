@@ -4,12 +4,8 @@
 #include <numbers>
 
 TRBJFilter::TRBJFilter(TKind kind) : Kind(kind), BandMultiplier(kind == kNotch || kind == kAllPass ? 10.0f : 1.0f) {
-  CutoffRangeLow = 0.001f;
-  CutoffRangeHigh = 0.245f * SampleRate();
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 0.999f;
-  Param3RangeLow = 0.001f;
-  Param3RangeHigh = 0.999f;
+  SetRanges(0.001f, 0.245f * SampleRate(), 0.001, 0.999f);
+  SetParam3Range(0.001f, 0.999f);
   Reset();
   Update();
 }

@@ -7,10 +7,7 @@
 
 T24DBResonantLPFilter1::T24DBResonantLPFilter1() {
   BindSteps<T24DBResonantLPFilter1>();
-  CutoffRangeLow = 0.1f;
-  CutoffRangeHigh = 1.0f;
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 3.999f;
+  SetRanges(0.1f, 1.0f, 0.001, 3.999f);
   Reset();
   Update();
 }
@@ -41,10 +38,7 @@ T24DBResonantFilter2::T24DBResonantFilter2(TOutput output) : Output(output) {
       BindSteps<T24DBResonantFilter2, &T24DBResonantFilter2::Step<kBandPass>>();
       break;
   }
-  CutoffRangeLow = 0.001f;
-  CutoffRangeHigh = 1.0f;
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 0.88f;
+  SetRanges(0.001f, 1.0f, 0.001, 0.88f);
   Reset();
   Update();
 }
@@ -64,10 +58,7 @@ void T24DBResonantFilter2::UpdateCoefficients() {
 
 T24DBResonantFilter3::T24DBResonantFilter3() {
   BindSteps<T24DBResonantFilter3>();
-  CutoffRangeLow = 10.001f;
-  CutoffRangeHigh = 16384.0f;
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 1.0f;
+  SetRanges(10.001f, 16384.0f, 0.001, 1.0f);
   Reset();
   Update();
 }
@@ -91,10 +82,7 @@ void T24DBResonantFilter3::UpdateCoefficients() {
 
 TXResonantFilter1::TXResonantFilter1() {
   BindSteps<TXResonantFilter1>();
-  CutoffRangeLow = 0.001f;
-  CutoffRangeHigh = 0.999f;
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 0.999f;
+  SetRanges(0.001f, 0.999f, 0.001, 0.999f);
   Reset();
   Update();
 }
@@ -132,10 +120,7 @@ TStateVariableFilter1::TStateVariableFilter1(TMode mode) : Mode(mode) {
       BindSteps<TStateVariableFilter1, &TStateVariableFilter1::Step<kPeaking>>();
       break;
   }
-  CutoffRangeLow = 0.001f;
-  CutoffRangeHigh = 0.999f;
-  ResonanceRangeLow = 0.03;
-  ResonanceRangeHigh = 0.999f;
+  SetRanges(0.001f, 0.999f, 0.03, 0.999f);
 }
 
 void TStateVariableFilter1::Reset() {
@@ -166,34 +151,32 @@ void TStateVariableFilter1::UpdateCoefficients() {
   InputGain = a == 0 ? 0.0f : std::sqrt(a * 0.5f + 0.01f);
 }
 
-namespace {
-template <class F>
-void SetSvfRanges(F& filter, float cutoffLow, float cutoffHigh, double resonanceLow, float resonanceHigh) {
-  filter.CutoffRangeLow = cutoffLow;
-  filter.CutoffRangeHigh = cutoffHigh;
-  filter.ResonanceRangeLow = resonanceLow;
-  filter.ResonanceRangeHigh = resonanceHigh;
-  filter.Reset();
-  filter.Update();
-}
-}  // namespace
-
 TStateVariableFilter1LP::TStateVariableFilter1LP() : TStateVariableFilter1(kLowPass) {
-  SetSvfRanges(*this, 0.001f, 6000.0f, 0.03, 0.4f);
+  SetRanges(0.001f, 6000.0f, 0.03, 0.4f);
+  Reset();
+  Update();
 }
 
 TStateVariableFilter1HP::TStateVariableFilter1HP() : TStateVariableFilter1(kHighPass) {
-  SetSvfRanges(*this, 0.001f, 3100.0f, 0.33, 0.55f);
+  SetRanges(0.001f, 3100.0f, 0.33, 0.55f);
+  Reset();
+  Update();
 }
 
 TStateVariableFilter1BP::TStateVariableFilter1BP() : TStateVariableFilter1(kBandPass) {
-  SetSvfRanges(*this, 0.001f, 5000.0f, 0.395, 0.55f);
+  SetRanges(0.001f, 5000.0f, 0.395, 0.55f);
+  Reset();
+  Update();
 }
 
 TStateVariableFilter1NOTCH::TStateVariableFilter1NOTCH() : TStateVariableFilter1(kNotch) {
-  SetSvfRanges(*this, 0.0f, 3333.0f, 0.3, 0.65f);
+  SetRanges(0.0f, 3333.0f, 0.3, 0.65f);
+  Reset();
+  Update();
 }
 
 TStateVariableFilter1PEAKING::TStateVariableFilter1PEAKING() : TStateVariableFilter1(kPeaking) {
-  SetSvfRanges(*this, 3000.0f, 5000.0f, 0.7, 0.999f);
+  SetRanges(3000.0f, 5000.0f, 0.7, 0.999f);
+  Reset();
+  Update();
 }

@@ -9,10 +9,7 @@ constexpr double kTwoPi = 2 * std::numbers::pi;
 
 TIIRNotchFilter1::TIIRNotchFilter1() {
   BindSteps<TIIRNotchFilter1>();
-  CutoffRangeLow = 10.001f;
-  CutoffRangeHigh = 16384.0f;
-  ResonanceRangeLow = 0.001;
-  ResonanceRangeHigh = 0.999f;
+  SetRanges(10.001f, 16384.0f, 0.001, 0.999f);
   Reset();
   Update();
 }
@@ -32,10 +29,8 @@ void TIIRNotchFilter1::UpdateCoefficients() {
 
 TResonatorFilter2::TResonatorFilter2() {
   BindSteps<TResonatorFilter2>();
-  CutoffRangeLow = 0.001f;
-  CutoffRangeHigh = 22050.0f;
-  Param3RangeLow = 1.0f;
-  Param3RangeHigh = 22050.0f;
+  SetRanges(0.001f, 22050.0f, 0.001, 0.999f);
+  SetParam3Range(1.0f, 22050.0f);
   Reset();
   Update();
 }
@@ -54,12 +49,7 @@ void TResonatorFilter2::UpdateCoefficients() {
   B0 = static_cast<float>(std::sqrt(1 - a1 * a1 / (4 * q)) * (1 - q));
 }
 
-TCFilterX::TCFilterX() {
-  CutoffRangeLow = 0.001f;
-  CutoffRangeHigh = 22050.0f;
-  ResonanceRangeLow = 1.0;
-  ResonanceRangeHigh = 255.0f;
-}
+TCFilterX::TCFilterX() { SetRanges(0.001f, 22050.0f, 1.0, 255.0f); }
 
 void TCFilterX::Reset() {
   TDSPFilter::Reset();
@@ -105,8 +95,7 @@ void TCFilterXPhaser::UpdateCoefficients() {
 
 TPinkNoiseFilter::TPinkNoiseFilter() {
   BindSteps<TPinkNoiseFilter>();
-  CutoffRangeLow = 0.01f;
-  CutoffRangeHigh = 4.0f;
+  SetRanges(0.01f, 4.0f, 0.001, 0.999f);
   Reset();
   Update();
 }

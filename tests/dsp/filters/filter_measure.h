@@ -1,13 +1,24 @@
-// Steady-state measurements of a filter's response, for the filter tests.
+// Signals and steady-state measurements for the filter and shaper tests.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <random>
+#include <vector>
 
 #include "dsp/filters/filter.h"
 
 namespace filter_test {
+
+// count samples of uniform noise in -1..1, the same for the same seed.
+inline std::vector<float> Noise(std::size_t count, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  std::vector<float> out(count);
+  for (float& v : out) v = uniform(generator);
+  return out;
+}
 
 // Gain of the filter for a unit cosine at freq (Hz): the filter is reset,
 // settles for one second, then the tone's amplitude is read over whole

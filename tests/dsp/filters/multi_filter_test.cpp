@@ -13,17 +13,10 @@
 #include "dsp/filters/resonant_filters.h"
 #include "dsp/filters/simple_filters.h"
 #include "framework/base/global_lock.h"
+#include "tests/dsp/filters/filter_measure.h"
 #include "tests/support/test_support.h"
 
-namespace {
-std::vector<float> Noise(std::size_t count, std::uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-  std::vector<float> out(count);
-  for (float& v : out) v = uniform(generator);
-  return out;
-}
-}  // namespace
+using filter_test::Noise;
 
 TEST(MultiFilter, TypeValuesRoundAndClampToTheirClass) {
   TDSPMultiFilter m;

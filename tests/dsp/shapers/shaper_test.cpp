@@ -10,7 +10,10 @@
 
 #include "dsp/shapers/multi_shaper.h"
 #include "framework/base/global_lock.h"
+#include "tests/dsp/filters/filter_measure.h"
 #include "tests/support/test_support.h"
+
+using filter_test::Noise;
 
 namespace {
 std::unique_ptr<TDSPMultiShaper1> ShaperOf(float shape, float amount) {
@@ -20,13 +23,6 @@ std::unique_ptr<TDSPMultiShaper1> ShaperOf(float shape, float amount) {
   return m;
 }
 
-std::vector<float> Noise(std::size_t count, std::uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-  std::vector<float> out(count);
-  for (float& v : out) v = uniform(generator);
-  return out;
-}
 }  // namespace
 
 TEST(Shaper, AmountSetsTheDepthAroundOneHalf) {
