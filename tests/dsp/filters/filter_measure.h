@@ -1,13 +1,16 @@
 // Signals and steady-state measurements for the filter and shaper tests.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "dsp/filters/filter.h"
+#include "framework/base/global_lock.h"
 
 namespace filter_test {
 
@@ -46,6 +49,27 @@ inline double GainAt(TDSPFilter& filter, double freq, double rate) {
     im += y * std::sin(phase);
   }
   return 2 * std::hypot(re, im) / static_cast<double>(count);
+}
+
+// Runs renderBlock(block) on a second thread, under the global lock per block
+// as the audio thread does, while this thread calls change(i) for i = 0, 1,
+// ... until it has made 2000 changes and the renderer 500 blocks.
+template <class TRender, class TChange>
+void ChangeWhileRendering(TRender renderBlock, TChange change) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> blocks{0};
+  std::thread render([&] {
+    std::vector<float> block = Noise(44, 5);
+    while (!stop.load()) {
+      TGlobalLockGuard lock;
+      blocks.fetch_add(1);
+      renderBlock(block);
+      for (float& v : block) v = std::isfinite(v) ? std::fmod(v * 1.7f + 0.3f, 1.0f) : 0.5f;
+    }
+  });
+  for (int i = 0; i < 2000 || blocks.load() < 500; ++i) change(i);
+  stop.store(true);
+  render.join();
 }
 
 }  // namespace filter_test

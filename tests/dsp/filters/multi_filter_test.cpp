@@ -2,17 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
-#include <random>
-#include <thread>
 #include <typeinfo>
 #include <vector>
 
 #include "dsp/filters/butterworth_filters.h"
 #include "dsp/filters/resonant_filters.h"
 #include "dsp/filters/simple_filters.h"
-#include "framework/base/global_lock.h"
 #include "tests/dsp/filters/filter_measure.h"
 #include "tests/support/test_support.h"
 
@@ -179,20 +175,8 @@ TEST(MultiFilterStress, SwitchWhileFiltering) {
   TDSPMultiFilter m;
   m.SetCutoff(2000);
   m.SetResonance(0.5f);
-  std::atomic<bool> stop{false};
-  std::atomic<int> blocks{0};
-  std::thread render([&] {
-    std::vector<float> block = Noise(44, 5);
-    while (!stop.load()) {
-      TGlobalLockGuard lock;
-      blocks.fetch_add(1);
-      m.ProcessSamples(block.data(), static_cast<std::int32_t>(block.size()));
-      for (float& v : block) v = std::isfinite(v) ? v * 0.5f + 0.1f : 0.0f;
-    }
-  });
-  // Switch until the render thread has run a fair share of blocks in between.
-  for (int i = 0; i < 2000 || blocks.load() < 500; ++i) m.SetFilterType(static_cast<float>(i % 40));
-  stop.store(true);
-  render.join();
+  filter_test::ChangeWhileRendering(
+      [&](std::vector<float>& block) { m.ProcessSamples(block.data(), static_cast<std::int32_t>(block.size())); },
+      [&](int i) { m.SetFilterType(static_cast<float>(i % 40)); });
   EXPECT_EQ(m.Filter().GetCutoff(), 2000.0f);
 }

@@ -1,15 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <memory>
-#include <random>
-#include <thread>
 #include <typeinfo>
 #include <vector>
 
 #include "dsp/shapers/multi_shaper.h"
-#include "framework/base/global_lock.h"
 #include "tests/dsp/filters/filter_measure.h"
 #include "tests/support/test_support.h"
 
@@ -140,21 +136,11 @@ TEST(MultiShaper, EveryShapeIsFiniteAndItsBufferPathMatchesItsSamplePath) {
 TEST(MultiShaperStress, SwitchWhileShaping) {
   TDSPMultiShaper1 m;
   m.SetAmount(0.4f);
-  std::atomic<bool> stop{false};
-  std::atomic<int> blocks{0};
-  std::thread render([&] {
-    std::vector<float> block = Noise(44, 5);
-    while (!stop.load()) {
-      TGlobalLockGuard lock;
-      blocks.fetch_add(1);
-      m.SetAmount(0.4f);
-      m.ProcessSamples(block.data(), static_cast<std::int32_t>(block.size()));
-      for (float& v : block) v = std::isfinite(v) ? std::fmod(v * 1.7f + 0.3f, 1.0f) : 0.5f;
-    }
-  });
-  // Switch until the render thread has run a fair share of blocks in between.
-  for (int i = 0; i < 2000 || blocks.load() < 500; ++i) m.SetShape(static_cast<float>(i % 52));
-  stop.store(true);
-  render.join();
+  filter_test::ChangeWhileRendering(
+      [&](std::vector<float>& block) {
+        m.SetAmount(0.4f);
+        m.ProcessSamples(block.data(), static_cast<std::int32_t>(block.size()));
+      },
+      [&](int i) { m.SetShape(static_cast<float>(i % 52)); });
   EXPECT_FLOAT_EQ(m.Shaper().Amount, 0.4f);
 }
