@@ -130,83 +130,59 @@ class TDSPBaseOscillator : public TDSPControl {
   static void CheckPitch(Osc& o, float pitch) {
     if (o.Pitch != pitch) o.SetPitch(pitch);
   }
+  // Samples first..last: optional shape from shape[i], Tick, output x
+  // amplitude[i], then a step by increments[i] (or by the fixed Increment).
+  template <bool WithShape, bool PerSampleIncrement, class Osc>
+  static void RunSpan(Osc& o, std::int32_t first, std::int32_t last, const float* shape, const float* amplitude,
+                      const float* increments) {
+    for (std::int32_t i = first; i <= last; ++i) {
+      if constexpr (WithShape) o.Shape = shape[i];
+      o.Tick();
+      o.OutBuffer[i] = o.OutputSample * amplitude[i];
+      o.StepPhaseAtLimit(PerSampleIncrement ? increments[i] : o.Increment);
+    }
+  }
   template <class Osc>
   static void RunBlock(Osc& o) {
     if (!o.OutBuffer || !o.AmplitudeBuffer || !o.IncrementBuffer) return;
-    const std::int32_t last = o.Settings->LastIndex;
-    for (std::int32_t i = 0; i <= last; ++i) {
-      o.Tick();
-      o.OutBuffer[i] = o.OutputSample * o.AmplitudeBuffer[i];
-      o.StepPhaseAtLimit(o.IncrementBuffer[i]);
-    }
+    RunSpan<false, true>(o, 0, o.Settings->LastIndex, nullptr, o.AmplitudeBuffer, o.IncrementBuffer);
   }
   template <class Osc>
   static void RunBlockControl(Osc& o) {
     if (!o.OutBuffer) return;
     CheckPitch(o, o.Inputs[0][0]);
-    const float* amplitude = o.Inputs[1];
-    const std::int32_t last = o.Settings->LastIndex;
-    for (std::int32_t i = 0; i <= last; ++i) {
-      o.Tick();
-      o.OutBuffer[i] = o.OutputSample * amplitude[i];
-      o.StepPhaseAtLimit(o.Increment);
-    }
+    RunSpan<false, false>(o, 0, o.Settings->LastIndex, nullptr, o.Inputs[1], nullptr);
   }
   template <class Osc>
   static void RunOneSample(Osc& o) {
     if (!o.OutBuffer) return;
     const std::int32_t i = CurrentSampleIndex;
     CheckPitch(o, o.Inputs[0][i]);
-    o.Tick();
-    o.OutBuffer[i] = o.OutputSample * o.Inputs[1][i];
-    o.StepPhaseAtLimit(o.Increment);
+    RunSpan<false, false>(o, i, i, nullptr, o.Inputs[1], nullptr);
   }
   template <class Osc>
   static void RunBlockControlInc(Osc& o) {
     if (!o.OutBuffer || !o.IncrementBuffer) return;
     CheckPitch(o, o.Inputs[0][0]);
-    const float* amplitude = o.Inputs[1];
-    const std::int32_t last = o.Settings->LastIndex;
-    for (std::int32_t i = 0; i <= last; ++i) {
-      o.Tick();
-      o.OutBuffer[i] = o.OutputSample * amplitude[i];
-      o.StepPhaseAtLimit(o.IncrementBuffer[i]);
-    }
+    RunSpan<false, true>(o, 0, o.Settings->LastIndex, nullptr, o.Inputs[1], o.IncrementBuffer);
   }
   template <class Osc>
   static void RunBlockControlShape(Osc& o) {
     if (!o.OutBuffer) return;
     CheckPitch(o, o.Inputs[0][0]);
-    const float* amplitude = o.Inputs[1];
-    const float* shape = o.Inputs[2];
-    const std::int32_t last = o.Settings->LastIndex;
-    for (std::int32_t i = 0; i <= last; ++i) {
-      o.Shape = shape[i];
-      o.Tick();
-      o.OutBuffer[i] = o.OutputSample * amplitude[i];
-      o.StepPhaseAtLimit(o.Increment);
-    }
+    RunSpan<true, false>(o, 0, o.Settings->LastIndex, o.Inputs[2], o.Inputs[1], nullptr);
   }
   template <class Osc>
   static void RunOneSampleShape(Osc& o) {
     if (!o.OutBuffer) return;
     const std::int32_t i = CurrentSampleIndex;
     CheckPitch(o, o.Inputs[0][i]);
-    o.Shape = o.Inputs[2][i];
-    o.Tick();
-    o.OutBuffer[i] = o.OutputSample * o.Inputs[1][i];
-    o.StepPhaseAtLimit(o.Increment);
+    RunSpan<true, false>(o, i, i, o.Inputs[2], o.Inputs[1], nullptr);
   }
   template <class Osc>
   static void RunBlockShape(Osc& o) {
     if (!o.OutBuffer || !o.ShapeBuffer || !o.AmplitudeBuffer || !o.IncrementBuffer) return;
-    const std::int32_t last = o.Settings->LastIndex;
-    for (std::int32_t i = 0; i <= last; ++i) {
-      o.Shape = o.ShapeBuffer[i];
-      o.Tick();
-      o.OutBuffer[i] = o.OutputSample * o.AmplitudeBuffer[i];
-      o.StepPhaseAtLimit(o.IncrementBuffer[i]);
-    }
+    RunSpan<true, true>(o, 0, o.Settings->LastIndex, o.ShapeBuffer, o.AmplitudeBuffer, o.IncrementBuffer);
   }
   template <bool WithShape, class Osc>
   static void RunBlockPMSync(Osc& o) {

@@ -29,15 +29,9 @@ void TDSPBlitOscillator::StartCycle() {
 
 void TBlitSawOsc1::ProcessBlockControl() {
   if (!OutBuffer) return;
-  CheckPitch(*this, Inputs[0][0]);
-  const float* amplitude = Inputs[1];
+  RunBlockControl(*this);
   const std::int32_t last = Settings->LastIndex;
-  for (std::int32_t i = 0; i <= last; ++i) {
-    const float value = BlitSample();
-    OutputSample = value;
-    OutBuffer[i] = value * amplitude[i] * 3.0f;
-    StepPhaseAtLimit(Increment);
-  }
+  for (std::int32_t i = 0; i <= last; ++i) OutBuffer[i] *= 3.0f;
 }
 
 void TBlitSawOsc1::ProcessBuffer(float* buffer) {

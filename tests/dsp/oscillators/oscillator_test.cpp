@@ -324,6 +324,7 @@ TEST(OscillatorStress, SwitchWhileTicking) {
   osc.SetAudioSettings(&ControlAudioSettings);
   std::atomic<bool> done{false};
   std::atomic<bool> finite{true};
+  std::atomic<int> blocks{0};
   std::thread render([&] {
     int block = 0;
     while (!done.load(std::memory_order_relaxed)) {
@@ -334,9 +335,13 @@ TEST(OscillatorStress, SwitchWhileTicking) {
         if (!std::isfinite(osc.OutputSample)) finite = false;
       }
       ++block;
+      blocks.store(block, std::memory_order_relaxed);
     }
   });
-  for (int round = 0; round < 3; ++round) {
+  // Switch through every slot at least three times, and until the render
+  // thread has ticked a good number of blocks meanwhile.
+  while (blocks.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
+  for (int round = 0; round < 3 || (blocks.load(std::memory_order_relaxed) < 300 && round < 1000); ++round) {
     for (std::int32_t index = 0; index < kWaveformSlots; ++index) osc.SetWaveform(static_cast<float>(index));
   }
   done = true;

@@ -44,6 +44,26 @@ TEST(BlitOscillator, GainIsStoredThreeTimes) {
   EXPECT_FLOAT_EQ(osc.Gain, 2.4f);
 }
 
+TEST(BlitOscillator, ControlRunnerScalesByThreeTheOneSampleRunnerDoesNot) {
+  TAudioSettingsRec settings = MakeAudioSettings(44100, 16);
+  TBlitSawOsc1 block, single, reference;
+  for (TBlitSawOsc1* osc : {&block, &single, &reference}) {
+    osc->SetUsesBuffers(true);
+    osc->SetAudioSettings(&settings);
+  }
+  // The amplitude input reads the shared 3.0 buffer, the pitch input 48.
+  block.ProcessBlockControl();
+  reference.SetPitch(48.0f);
+  for (std::int16_t i = 0; i < 16; ++i) {
+    CurrentSampleIndex = i;
+    single.ProcessOneSample();
+    reference.Tick();
+    EXPECT_FLOAT_EQ(block.OutBuffer[i], reference.OutputSample * 9.0f) << i;
+    EXPECT_FLOAT_EQ(single.OutBuffer[i], reference.OutputSample * 3.0f) << i;
+  }
+  CurrentSampleIndex = 0;
+}
+
 TEST(BlitOscillator, NearZeroRatesStayFiniteWithABoundedHarmonicCount) {
   for (float hz : {1e-9f, 1e-3f, 0.05f, 2.0f}) {
     TBlitSawOsc1 osc;
