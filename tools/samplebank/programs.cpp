@@ -1,6 +1,7 @@
 #include "tools/samplebank/programs.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -20,11 +21,10 @@ double KeyHz(double key) { return 440.0 * std::pow(2.0, (key - 69.0) / 12.0); }
 
 TSpectrum Empty(const TZoneInfo& z) { return TSpectrum(static_cast<std::size_t>(z.Harmonics) + 1); }
 
-// Falling ramp, 0 at phase 0 (the middle of its jump): sum sin(2 pi k x) / k.
-TSpectrum Saw(const TZoneInfo& z, double startPhase = 0.0) {
+// Falling ramp: sum sin(2 pi k x) / k.
+TSpectrum Saw(const TZoneInfo& z) {
   TSpectrum c = Empty(z);
-  for (std::size_t k = 1; k < c.size(); ++k)
-    c[k] = -kI * (2.0 / (kPi * k)) * std::polar(1.0, 2 * kPi * k * startPhase);
+  for (std::size_t k = 1; k < c.size(); ++k) c[k] = -kI * (2.0 / (kPi * k));
   return c;
 }
 
@@ -87,8 +87,7 @@ TComplex Peak(double f, double centre, double q, double gainDb) {
 }
 
 template <typename Response>
-TSpectrum Filter(TSpectrum c, const TZoneInfo& z, double cycleHz, Response response) {
-  (void)z;
+TSpectrum Filter(TSpectrum c, double cycleHz, Response response) {
   for (std::size_t k = 1; k < c.size(); ++k) c[k] *= response(cycleHz * k);
   return c;
 }
@@ -103,7 +102,7 @@ struct TString {
   double Pickup = 0.2;
   double HardHz = 3000;
   double Tau = 2.5;       // seconds, fundamental region
-  double DampHz = 500;    // where the decay time has halved
+  double DampHz = 500;    // where the decay time has halved; it falls with the square above
 };
 
 TSpectrum PluckedString(double t, const TZoneInfo& z, const TString& s) {
@@ -114,7 +113,7 @@ TSpectrum PluckedString(double t, const TZoneInfo& z, const TString& s) {
     if (s.Pickup > 0) a *= std::sin(kPi * k * s.Pickup);
     a /= std::sqrt(1.0 + (f / s.HardHz) * (f / s.HardHz));
     // At least 80 ms, so that high notes still sound in their loop.
-    const double tau = std::max(0.08, s.Tau / (1.0 + std::pow(f / s.DampHz, 1.5)));
+    const double tau = std::max(0.08, s.Tau / (1.0 + (f / s.DampHz) * (f / s.DampHz)));
     c[k] = -kI * a * std::exp(-t / tau);
   }
   return c;
@@ -129,8 +128,66 @@ TSpectrum FromWave(const TZoneInfo& z, std::int32_t points, const std::function<
 
 double Tanh(double x, double drive) { return std::tanh(drive * x) / std::tanh(drive); }
 
-// Whole attack envelopes used by several designs.
+// Shifts every keyframe of a layer by the same part of a cycle, so that the
+// layer starts on the zero crossing where its first waveform steps least: a
+// note then starts without a click, and the sound is otherwise the same.
+void StartOnZeroCrossing(TLayer& layer) {
+  std::size_t harmonics = 1;
+  for (const TSpectrum& s : layer.KeySpectra) harmonics = std::max(harmonics, s.size());
+  const std::int32_t n = PowerOfTwoAtLeast(16 * static_cast<std::int64_t>(harmonics));
+  const std::vector<double> w = SpectrumToWave(layer.KeySpectra.front(), n);
+  double best = 0, bestStep = -1;
+  for (std::int32_t m = 0; m < n; ++m) {
+    const double a = w[m], b = w[(m + 1) % n];
+    if ((a < 0) == (b < 0) && a != 0) continue;
+    const double step = std::fabs(b - a);
+    if (bestStep < 0 || step < bestStep) {
+      bestStep = step;
+      best = (m + (a == b ? 0.0 : a / (a - b))) / n;  // the crossing, interpolated
+    }
+  }
+  for (TSpectrum& s : layer.KeySpectra)
+    for (std::size_t k = 1; k < s.size(); ++k) s[k] *= std::polar(1.0, 2 * kPi * k * best);
+}
+
+// Cutoffs follow the keyboard above 110 Hz (half an octave per octave), so
+// high notes keep some brightness.
+double KeyTrack(const TZoneInfo& z) { return std::sqrt(std::max(1.0, z.F0 / 110.0)); }
+
 double Decay(double t, double tau) { return std::exp(-t / tau); }
+
+// Three layers a whole cycle per loop apart around `centre` cycles (about
+// +-1200 / centre / ln 2 cents): their beating repeats exactly once per loop.
+void DetunedLayers(const TZoneInfo& z, TSampleRender& r, std::int32_t centre, const std::array<double, 3>& gains,
+                   const std::function<TSpectrum(std::int32_t offset, const TZoneInfo&, double hz)>& source) {
+  for (std::int32_t offset = -1; offset <= 1; ++offset) {
+    const std::int32_t cycles = centre + offset;
+    const double hz = z.F0 * cycles / centre;
+    TZoneInfo lz = z;
+    lz.Harmonics = std::max(1, static_cast<std::int32_t>(std::ceil(z.LimitHz / hz)) - 1);
+    TLayer layer;
+    layer.CyclesPerLoop = cycles;
+    layer.KeyTimes = {0.0};
+    layer.KeySpectra = {source(offset, lz, hz)};
+    layer.Gain = gains[offset + 1];
+    r.Layers.push_back(std::move(layer));
+  }
+}
+
+// A plucked-string program: the string through a tone response of
+// frequency (Hz) and time (seconds).
+TProgramDesign Plucked(std::int32_t rate, double attack, TString string, TEnvSpec env,
+                       std::function<TComplex(double f, double t, const TZoneInfo& z)> tone) {
+  TProgramDesign d;
+  d.Rate = rate;
+  d.Periods = 4;
+  d.Attack = attack;
+  d.Env = env;
+  d.Spectrum = [string, tone](double t, const TZoneInfo& z) {
+    return Filter(PluckedString(t, z, string), z.F0, [&](double f) { return tone(f, t, z); });
+  };
+  return d;
+}
 
 }  // namespace
 
@@ -176,7 +233,7 @@ std::vector<TProgramDesign> BankDesigns() {
   d[3].Env = sustained;
 
   // 4 Saw Bass: starts in the middle of its ramp.
-  d[4].Spectrum = [](double, const TZoneInfo& z) { return Saw(z, 0.5); };
+  d[4].Spectrum = [](double, const TZoneInfo& z) { return Saw(z); };
   d[4].Env = sustained;
 
   // 5 Square Bass, 6 and 7 pulses
@@ -192,8 +249,8 @@ std::vector<TProgramDesign> BankDesigns() {
   d[8].Periods = 4;
   d[8].Attack = 0.4;
   d[8].Spectrum = [](double t, const TZoneInfo& z) {
-    const double cutoff = 600.0 + 4400.0 * Decay(t, 0.12);
-    return Filter(Mix(Saw(z), Pulse(z, 0.4), 0.5), z, z.F0,
+    const double cutoff = (600.0 + 4400.0 * Decay(t, 0.12)) * KeyTrack(z);
+    return Filter(Mix(Saw(z), Pulse(z, 0.4), 0.5), z.F0,
                   [&](double f) { return LowPass4(f, cutoff, 2.4); });
   };
   d[8].Env = synthDecay;
@@ -202,66 +259,42 @@ std::vector<TProgramDesign> BankDesigns() {
   d[9].Periods = 4;
   d[9].Attack = 0.35;
   d[9].Spectrum = [](double t, const TZoneInfo& z) {
-    const double cutoff = 220.0 + 3200.0 * Decay(t, 0.1);
-    return Filter(Saw(z), z, z.F0, [&](double f) { return LowPass4(f, cutoff, 3.5); });
+    const double cutoff = (220.0 + 3200.0 * Decay(t, 0.1)) * KeyTrack(z);
+    return Filter(Saw(z), z.F0, [&](double f) { return LowPass4(f, cutoff, 3.5); });
   };
   d[9].Env = {1, 2500, 0.6f, 3000, 1};
   d[10] = d[9];
   d[10].Spectrum = [](double t, const TZoneInfo& z) {
-    const double cutoff = 250.0 + 2800.0 * Decay(t, 0.12);
-    return Filter(Square(z), z, z.F0, [&](double f) { return LowPass4(f, cutoff, 3.4); });
+    const double cutoff = (250.0 + 2800.0 * Decay(t, 0.12)) * KeyTrack(z);
+    return Filter(Square(z), z.F0, [&](double f) { return LowPass4(f, cutoff, 3.4); });
   };
 
   // 11 Acid Squelch: a faster, sharper sweep into a saturating stage.
   d[11].Periods = 4;
   d[11].Attack = 0.3;
   d[11].Spectrum = [](double t, const TZoneInfo& z) {
-    const double cutoff = 180.0 + 5000.0 * Decay(t, 0.05);
-    const TSpectrum filtered = Filter(Saw(z), z, z.F0, [&](double f) { return LowPass4(f, cutoff, 3.7); });
+    const double cutoff = (180.0 + 5000.0 * Decay(t, 0.05)) * KeyTrack(z);
+    const TSpectrum filtered = Filter(Saw(z), z.F0, [&](double f) { return LowPass4(f, cutoff, 3.7); });
     return ShapeSpectrum(filtered, z.Harmonics, [](double x) { return Tanh(x, 2.2); });
   };
   d[11].Env = {1, 2500, 0.6f, 3000, 1};
 
-  // 12 Reese Bass: three saws a whole cycle per loop apart (about +-36
-  // cents), so the beating repeats exactly once per loop; softened above
-  // 2.4 kHz.
+  // 12 Reese Bass: three saws softened above 2.4 kHz. 13 Dark Reese: two
+  // saws either side of a sine sub, low-passed at 800 Hz.
   d[12].Rate = 32000;
   d[12].Periods = 48;
   d[12].Layers = [](const TZoneInfo& z, TSampleRender& r) {
-    const std::int32_t centre = 48;
-    for (std::int32_t i = -1; i <= 1; ++i) {
-      const std::int32_t cycles = centre + i;
-      const double hz = z.F0 * cycles / centre;
-      TZoneInfo lz = z;
-      lz.Harmonics = std::max(1, static_cast<std::int32_t>(std::ceil(z.LimitHz / hz)) - 1);
-      TLayer layer;
-      layer.CyclesPerLoop = cycles;
-      layer.KeyTimes = {0.0};
-      layer.KeySpectra = {Filter(Saw(lz, (i + 1) / 3.0), lz, hz, [](double f) { return LowPass2(f, 2400.0, 0.8); })};
-      layer.Gain = i == 0 ? 0.5 : 0.45;
-      r.Layers.push_back(std::move(layer));
-    }
+    DetunedLayers(z, r, 48, {0.45, 0.5, 0.45}, [](std::int32_t, const TZoneInfo& lz, double hz) {
+      return Filter(Saw(lz), hz, [](double f) { return LowPass2(f, 2400.0, 0.8); });
+    });
   };
   d[12].Env = sustained;
-
-  // 13 Dark Reese: two saws either side of a sine sub, low-passed at 800 Hz.
   d[13].Rate = 22050;
   d[13].Periods = 40;
   d[13].Layers = [](const TZoneInfo& z, TSampleRender& r) {
-    const std::int32_t centre = 40;
-    for (std::int32_t i : {-1, 0, 1}) {
-      const std::int32_t cycles = centre + i;
-      const double hz = z.F0 * cycles / centre;
-      TZoneInfo lz = z;
-      lz.Harmonics = std::max(1, static_cast<std::int32_t>(std::ceil(z.LimitHz / hz)) - 1);
-      TLayer layer;
-      layer.CyclesPerLoop = cycles;
-      layer.KeyTimes = {0.0};
-      const TSpectrum source = i == 0 ? Sine(lz) : Saw(lz, i > 0 ? 0.5 : 0.0);
-      layer.KeySpectra = {Filter(source, lz, hz, [](double f) { return LowPass2(f, 800.0, 0.9); })};
-      layer.Gain = i == 0 ? 0.6 : 0.5;
-      r.Layers.push_back(std::move(layer));
-    }
+    DetunedLayers(z, r, 40, {0.5, 0.6, 0.5}, [](std::int32_t offset, const TZoneInfo& lz, double hz) {
+      return Filter(offset == 0 ? Sine(lz) : Saw(lz), hz, [](double f) { return LowPass2(f, 800.0, 0.9); });
+    });
   };
   d[13].Env = sustained;
 
@@ -307,59 +340,25 @@ std::vector<TProgramDesign> BankDesigns() {
   };
   d[16].Env = {1, 3000, 0.5f, 3000, 1};
 
-  // 17-21 Plucked strings.
-  d[17].Rate = 32000;
-  d[17].Periods = 4;
-  d[17].Attack = 0.5;
-  d[17].Spectrum = [](double t, const TZoneInfo& z) {
-    const TString picked{0.1, 0.22, 4500, 2.5, 700};
-    return Filter(PluckedString(t, z, picked), z, z.F0, [](double f) { return Peak(f, 100.0, 1.0, 3.0); });
-  };
-  d[17].Env = plucked;
-
-  d[18].Rate = 32000;
-  d[18].Periods = 4;
-  d[18].Attack = 0.45;
-  d[18].Spectrum = [](double t, const TZoneInfo& z) {
-    const TString finger{0.28, 0.2, 1400, 2.8, 450};
-    return Filter(PluckedString(t, z, finger), z, z.F0, [](double f) { return Peak(f, 90.0, 1.0, 2.0); });
-  };
-  d[18].Env = plucked;
-
-  d[19].Rate = 22050;
-  d[19].Periods = 4;
-  d[19].Attack = 0.3;
-  d[19].Spectrum = [](double t, const TZoneInfo& z) {
-    const TString muted{0.15, 0.2, 2000, 0.6, 180};
-    return PluckedString(t, z, muted);
-  };
-  d[19].Env = {1, 800, 0.2f, 3000, 1};
-
-  d[20].Periods = 4;
-  d[20].Attack = 0.4;
-  d[20].Spectrum = [](double t, const TZoneInfo& z) {
-    const TString slap{0.04, 0.15, 9000, 2.0, 900};
-    const double pop = 2.5 * Decay(t, 0.03);
-    return Filter(PluckedString(t, z, slap), z, z.F0, [&](double f) {
-      const double highs = f * f / (f * f + 800.0 * 800.0);
-      return (1.0 + pop * highs) * Peak(f, 500.0, 1.0, -6.0);
-    });
-  };
-  d[20].Env = plucked;
-
-  d[21].Rate = 22050;
-  d[21].Periods = 4;
-  d[21].Attack = 0.5;
-  d[21].Spectrum = [](double t, const TZoneInfo& z) {
-    const TString upright{0.3, 0.0, 900, 1.6, 300};
-    const double thump = 1.5 * Decay(t, 0.04);
-    return Filter(PluckedString(t, z, upright), z, z.F0, [&](double f) {
-      const double low = 1.0 + thump * (f < 3.5 * z.F0 ? 1.0 : 0.0);
-      return low * Peak(f, 95.0, 2.5, 6.0) * Peak(f, 210.0, 3.0, 5.0) * Peak(f, 430.0, 3.0, 3.0) *
-             LowPass2(f, 2500.0, 0.7);
-    });
-  };
-  d[21].Env = {1, 3000, 0.4f, 3000, 1};
+  // 17-21 Plucked strings, each through its own tone.
+  d[17] = Plucked(32000, 0.5, {0.1, 0.22, 4500, 2.5, 400}, plucked,
+                  [](double f, double, const TZoneInfo&) { return Peak(f, 100.0, 1.0, 3.0); });
+  d[18] = Plucked(32000, 0.45, {0.28, 0.2, 1400, 2.8, 300}, plucked,
+                  [](double f, double, const TZoneInfo&) { return Peak(f, 90.0, 1.0, 2.0); });
+  d[19] = Plucked(22050, 0.3, {0.15, 0.2, 2000, 0.9, 180}, {1, 800, 0.2f, 3000, 1},
+                  [](double, double, const TZoneInfo&) { return TComplex(1.0); });
+  // Slap: a pop of highs that fades in 30 ms, scooped mids.
+  d[20] = Plucked(44100, 0.4, {0.08, 0.2, 9000, 2.0, 600}, plucked, [](double f, double t, const TZoneInfo&) {
+    const double highs = f * f / (f * f + 800.0 * 800.0);
+    return (1.0 + 1.2 * Decay(t, 0.03) * highs) * Peak(f, 500.0, 1.0, -6.0);
+  });
+  // Upright: a wooden body's resonances and a thump of the lowest harmonics.
+  d[21] = Plucked(22050, 0.5, {0.3, 0.0, 600, 1.6, 250}, {1, 3000, 0.4f, 3000, 1},
+                  [](double f, double t, const TZoneInfo& z) {
+                    const double low = 1.0 + 0.6 * Decay(t, 0.04) * (f < 3.5 * z.F0 ? 1.0 : 0.0);
+                    return low * Peak(f, 95.0, 2.5, 6.0) * Peak(f, 210.0, 3.0, 5.0) * Peak(f, 430.0, 3.0, 3.0) *
+                           LowPass2(f, 2500.0, 0.7);
+                  });
 
   // 22 Organ Bass: drawbars at 8', 4', 2 2/3', 2', 1 1/3', 1' and a key click.
   d[22].Rate = 32000;
@@ -385,7 +384,7 @@ std::vector<TProgramDesign> BankDesigns() {
   d[23].Spectrum = [](double t, const TZoneInfo& z) {
     const double lfo = 0.5 - 0.5 * std::cos(2 * kPi * (t - z.LoopStartSeconds) / z.LoopSeconds);
     const double f1 = 350.0 + 350.0 * lfo, f2 = 800.0 + 600.0 * lfo;
-    return Filter(Saw(z), z, z.F0, [&](double f) {
+    return Filter(Saw(z), z.F0, [&](double f) {
       return BandPass2(f, f1, 5.0) + 0.7 * BandPass2(f, f2, 6.0) + 0.15 * LowPass2(f, 400.0, 0.7);
     });
   };
@@ -399,9 +398,9 @@ std::vector<TProgramDesign> BankDesigns() {
     const double tone = 2500.0 + 2000.0 * Decay(t, 0.08);
     const double drive = 4.0 + 4.0 * Decay(t, 0.1);
     const TSpectrum in =
-        Filter(Mix(Saw(z), Sine(z), 0.6), z, z.F0, [&](double f) { return LowPass2(f, tone, 0.7); });
+        Filter(Mix(Saw(z), Sine(z), 0.6), z.F0, [&](double f) { return LowPass2(f, tone, 0.7); });
     const TSpectrum driven = ShapeSpectrum(in, z.Harmonics, [&](double x) { return Tanh(x, drive); });
-    return Filter(driven, z, z.F0, [](double f) { return LowPass2(f, 3200.0, 0.9); });
+    return Filter(driven, z.F0, [](double f) { return LowPass2(f, 3200.0, 0.9); });
   };
   d[24].Env = synthDecay;
 
@@ -411,7 +410,7 @@ std::vector<TProgramDesign> BankDesigns() {
     const TSpectrum fuzz = ShapeSpectrum(in, z.Harmonics, [](double x) {
       return 0.7 * std::clamp(5.0 * x, -1.0, 1.0) + 0.5 * std::fabs(x);
     });
-    return Filter(fuzz, z, z.F0, [](double f) { return LowPass2(f, 4000.0, 0.8); });
+    return Filter(fuzz, z.F0, [](double f) { return LowPass2(f, 4000.0, 0.8); });
   };
   d[25].Env = sustained;
 
@@ -424,7 +423,7 @@ std::vector<TProgramDesign> BankDesigns() {
       const double slave = ratio * x;
       return 2.0 * (slave - std::floor(slave)) - 1.0;
     });
-    return Filter(sync, z, z.F0, [](double f) { return LowPass2(f, 6000.0, 0.7); });
+    return Filter(sync, z.F0, [](double f) { return LowPass2(f, 6000.0, 0.7); });
   };
   d[26].Env = synthDecay;
 
@@ -432,15 +431,15 @@ std::vector<TProgramDesign> BankDesigns() {
   d[27].Periods = 4;
   d[27].Attack = 0.3;
   d[27].Spectrum = [](double t, const TZoneInfo& z) {
-    const double cutoff = 150.0 + 6000.0 * Decay(t, 0.06);
-    return Filter(Mix(Saw(z), Square(z), 0.6), z, z.F0, [&](double f) { return LowPass2(f, cutoff, 0.8); });
+    const double cutoff = (150.0 + 6000.0 * Decay(t, 0.06)) * KeyTrack(z);
+    return Filter(Mix(Saw(z), Square(z), 0.6), z.F0, [&](double f) { return LowPass2(f, cutoff, 0.8); });
   };
   d[27].Env = {1, 1500, 0.4f, 3000, 1};
 
   // 28 Vowel Bass: a saw through the formants of "oh".
   d[28].Rate = 32000;
   d[28].Spectrum = [](double, const TZoneInfo& z) {
-    return Filter(Saw(z, 0.5), z, z.F0, [](double f) {
+    return Filter(Saw(z), z.F0, [](double f) {
       return BandPass2(f, 450.0, 6.0) + 0.7 * BandPass2(f, 800.0, 7.0) + 0.25 * BandPass2(f, 2800.0, 8.0) +
              0.3 * LowPass2(f, 250.0, 0.7);
     });
@@ -451,8 +450,9 @@ std::vector<TProgramDesign> BankDesigns() {
   d[29].Periods = 4;
   d[29].Attack = 0.35;
   d[29].Spectrum = [](double t, const TZoneInfo& z) {
-    const double cutoff = 200.0 + 2400.0 * (1.0 - Decay(t, 0.03)) * (0.55 + 0.45 * Decay(t, 0.12));
-    return Filter(Mix(Saw(z), Square(z), 0.3), z, z.F0, [&](double f) { return LowPass2(f, cutoff, 1.3); });
+    const double cutoff =
+        (200.0 + 2400.0 * (1.0 - Decay(t, 0.03)) * (0.55 + 0.45 * Decay(t, 0.12))) * KeyTrack(z);
+    return Filter(Mix(Saw(z), Square(z), 0.3), z.F0, [&](double f) { return LowPass2(f, cutoff, 1.3); });
   };
   d[29].Env = {5, 1, 1.0f, 3000, 0};
   return d;
@@ -487,6 +487,7 @@ TZoneRender PlanZone(const TProgramDesign& design, std::int32_t zone) {
   }
   if (design.Layers) {
     design.Layers(z, r);
+    for (TLayer& layer : r.Layers) StartOnZeroCrossing(layer);
     return out;
   }
   const double cycleHz = z.F0 / design.Divisor * design.MaxPitch;
@@ -509,6 +510,7 @@ TZoneRender PlanZone(const TProgramDesign& design, std::int32_t zone) {
   layer.CyclesPerLoop = design.Periods / design.Divisor;
   layer.KeyTimes = times;
   for (double t : times) layer.KeySpectra.push_back(design.Spectrum(t, z));
+  StartOnZeroCrossing(layer);
   r.Layers.push_back(std::move(layer));
   return out;
 }

@@ -348,6 +348,13 @@ TEST(SampleBankReader, TruncatedAndDamagedBanksNeverCrash) {
   }
 }
 
+TEST(SampleStore, AMissingResourceLeavesBankZeroEmpty) {
+  TSampler store;
+  ASSERT_TRUE(Load(store, SmallBankFile()));
+  EXPECT_FALSE(store.LoadBankFromResource("NO_SUCH_BANK"));
+  EXPECT_EQ(store.Bank(0), nullptr);
+}
+
 TEST(SampleStore, NamesOfBanksProgramsAndSamples) {
   TMessageLog log;
   TSampler store;
