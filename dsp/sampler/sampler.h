@@ -89,6 +89,7 @@ class TSampler {
   // With removeZones, frees every zone of the bank whose sample identifier is
   // the sample's; otherwise zones that resolved to it lose their sample.
   void DeleteSample(std::int32_t bank, std::int32_t sampleIndex, bool removeZones);
+  // The first sample in list order with the identifier (a reader, like Bank).
   TSampleRec* FindSampleByID(std::int32_t bank, std::uint16_t id) const;
   void SortSamplesByName(std::int32_t bank);
   // The zero-filled data block for sample.Header.Length values (negative: 0).
