@@ -174,3 +174,40 @@ TEST(HostStress, ThreadsCheckOnTheInstrument) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each check must fail on a plug-in with the fault it looks for: the test
+// instrument plants one when TESTSYNTH_FAULT names it.
+struct TPlantedFault {
+  const char* Fault;
+  const char* Check;
+  const char* Expected;
+};
+
+class CheckFindsPlantedFault : public ::testing::TestWithParam<TPlantedFault> {};
+
+TEST_P(CheckFindsPlantedFault, AndReportsIt) {
+  const TPlantedFault f = GetParam();
+  setenv("TESTSYNTH_FAULT", f.Fault, 1);
+  const THostRun run = RunHost({"check", TestSynthPath(), "--only", f.Check, "--timeout", "3"});
+  unsetenv("TESTSYNTH_FAULT");
+  if (run.Out.find("SKIP locale") != std::string::npos) GTEST_SKIP() << "no ',' decimal locale installed";
+  EXPECT_EQ(run.ExitCode, 1) << run.Out;
+  EXPECT_NE(run.Out.find(std::string("FAIL ") + f.Check), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find(f.Expected), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("0 passed, 1 failed"), std::string::npos) << run.Out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CheckFindsPlantedFault,
+    ::testing::Values(TPlantedFault{"nan", "processing", "NaN/infinite"},
+                      TPlantedFault{"denormal", "automation", "0 NaN/infinite and"},
+                      TPlantedFault{"alloc", "allocations", "heap allocations on the audio thread"},
+                      TPlantedFault{"locale", "locale", "value texts change under"},
+                      TPlantedFault{"chunk", "state-bank", "not restored by setChunk"},
+                      TPlantedFault{"crash", "indexes", "the plug-in crashed: signal 11"},
+                      TPlantedFault{"hang", "threads", "did not finish within 3 s"}),
+    [](const ::testing::TestParamInfo<TPlantedFault>& info) { return std::string(info.param.Fault); });
+
+}  // namespace

@@ -4,10 +4,16 @@
 // it should output can be computed by hand.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <numbers>
@@ -23,6 +29,23 @@ constexpr int kVoices = 16;
 constexpr int kMaxEvents = 1024;
 constexpr std::uint32_t kBankMagic = 0x42795354;     // "TSyB" little-endian in the chunk
 constexpr std::uint32_t kProgramMagic = 0x50795354;  // "TSyP"
+
+// Faults a test can plant through TESTSYNTH_FAULT, to prove that the host's
+// checks notice them.
+enum class TFault { None, Nan, Denormal, Alloc, Locale, Chunk, Crash, Hang };
+
+TFault FaultFromEnvironment() {
+  const char* v = std::getenv("TESTSYNTH_FAULT");
+  const std::string f = v ? v : "";
+  if (f == "nan") return TFault::Nan;
+  if (f == "denormal") return TFault::Denormal;
+  if (f == "alloc") return TFault::Alloc;
+  if (f == "locale") return TFault::Locale;
+  if (f == "chunk") return TFault::Chunk;
+  if (f == "crash") return TFault::Crash;
+  if (f == "hang") return TFault::Hang;
+  return TFault::None;
+}
 
 struct TProgramData {
   char Name[25];
@@ -91,6 +114,7 @@ class TTestSynth {
     Self(e)->Render(outputs, frames, true);
   }
   static void SetParameterEntry(TVstEffect* e, std::int32_t index, float value) {
+    if (Self(e)->Fault == TFault::Crash && index >= kParams) std::raise(SIGSEGV);
     if (index < 0 || index >= kParams || !std::isfinite(value)) return;
     Self(e)->Values[Self(e)->Program.load()][index].store(std::fmin(1.0f, std::fmax(0.0f, value)));
   }
@@ -110,6 +134,10 @@ class TTestSynth {
   // host's locale.
   void Display(int index, char* out) const {
     const float v = Value(index);
+    if (Fault == TFault::Locale) {
+      std::snprintf(out, kVstMaxTextLength + 1, "%.2f", static_cast<double>(v));
+      return;
+    }
     if (index == 0) {
       const long tenths = v > 0 ? std::lrint(200.0 * std::log10(v)) : -999;
       std::snprintf(out, kVstMaxTextLength + 1, "%s%ld.%ld", tenths < 0 ? "-" : "", std::labs(tenths) / 10,
@@ -210,6 +238,7 @@ class TTestSynth {
   // bytes) and the values. Program: magic, version 1, name and values.
   std::intptr_t GetChunk(void* ptr, bool preset) {
     if (!ptr) return 0;
+    while (Fault == TFault::Hang) std::this_thread::sleep_for(std::chrono::seconds(1));
     std::lock_guard<std::mutex> lock(NamesLock);
     ChunkBytes.clear();
     auto put = [&](const void* p, std::size_t n) {
@@ -262,6 +291,7 @@ class TTestSynth {
       for (int i = 0; i < kParams; ++i) Values[p][i].store(v[i]);
       return true;
     };
+    if (Fault == TFault::Chunk) return size;  // planted: the values are not restored
     if (preset) return getProgram(b + 8, Program.load()) ? size : 0;
     std::uint32_t current;
     std::memcpy(&current, b + 8, 4);
@@ -316,6 +346,10 @@ class TTestSynth {
       EventCount = 0;
       return;
     }
+    if (Fault == TFault::Alloc) {
+      std::vector<float> fresh(static_cast<std::size_t>(frames));
+      Scratch.swap(fresh);
+    }
     const double releaseStep = 1.0 / (ReleaseMs(Value(1)) * 0.001 * SampleRate);
     int next = 0;
     for (std::int32_t i = 0; i < frames; ++i) {
@@ -331,7 +365,9 @@ class TTestSynth {
           if (v.Envelope <= 0) v.Key = -1;
         }
       }
-      const auto out = static_cast<float>(sum);
+      auto out = static_cast<float>(sum);
+      if (Fault == TFault::Nan && sum != 0) out = std::numeric_limits<float>::quiet_NaN();
+      if (Fault == TFault::Denormal && sum != 0) out = 1e-40f;
       for (int c = 0; c < 2; ++c) {
         if (!outputs[c]) continue;
         if (accumulate) outputs[c][i] += out;
@@ -343,6 +379,8 @@ class TTestSynth {
   }
 
   TVstHostCallback Host;
+  const TFault Fault = FaultFromEnvironment();
+  std::vector<float> Scratch;
   double SampleRate = 44100;
   std::atomic<int> Program{0};
   std::atomic<float> Values[kPrograms][kParams];
