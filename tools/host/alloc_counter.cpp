@@ -12,6 +12,12 @@ namespace {
 thread_local bool AudioThread = false;
 std::atomic<std::uint64_t> AudioAllocations{0};
 
+}  // namespace
+
+#if !defined(RUMBLEON_SANITIZED)
+
+namespace {
+
 inline void Count() {
   if (AudioThread) AudioAllocations.fetch_add(1, std::memory_order_relaxed);
 }
@@ -22,8 +28,6 @@ bool UnderValgrind() {
 }
 
 }  // namespace
-
-#if !defined(RUMBLEON_SANITIZED)
 
 // glibc's own entry points behind the public names.
 extern "C" {
