@@ -193,6 +193,7 @@ TEST_P(CheckFindsPlantedFault, AndReportsIt) {
   const THostRun run = RunHost({"check", TestSynthPath(), "--only", f.Check, "--timeout", "3"});
   unsetenv("TESTSYNTH_FAULT");
   if (run.Out.find("SKIP locale") != std::string::npos) GTEST_SKIP() << "no ',' decimal locale installed";
+  if (run.Out.find("SKIP allocations") != std::string::npos) GTEST_SKIP() << "no allocation counting in this build";
   EXPECT_EQ(run.ExitCode, 1) << run.Out;
   EXPECT_NE(run.Out.find(std::string("FAIL ") + f.Check), std::string::npos) << run.Out;
   EXPECT_NE(run.Out.find(f.Expected), std::string::npos) << run.Out;
@@ -206,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TPlantedFault{"alloc", "allocations", "heap allocations on the audio thread"},
                       TPlantedFault{"locale", "locale", "value texts change under"},
                       TPlantedFault{"chunk", "state-bank", "not restored by setChunk"},
-                      TPlantedFault{"crash", "indexes", "the plug-in crashed: signal 11"},
+                      TPlantedFault{"crash", "indexes", "the check process died"},
                       TPlantedFault{"hang", "threads", "did not finish within 3 s"}),
     [](const ::testing::TestParamInfo<TPlantedFault>& info) { return std::string(info.param.Fault); });
 

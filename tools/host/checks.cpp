@@ -757,9 +757,12 @@ TCheckResult RunForked(const TCheckEntry& entry, const TCheckOptions& options, s
   waitpid(child, &status, 0);
   if (timedOut) return Fail("did not finish within " + Num(options.TimeoutSeconds, 0) + " s (hung or far too slow)");
   if (WIFSIGNALED(status))
-    return Fail("the plug-in crashed: signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")");
+    return Fail("the check process died: signal " + std::to_string(WTERMSIG(status)) + " (" +
+                strsignal(WTERMSIG(status)) + ")");
+  // Sanitizers report a fault and exit with status 1 instead.
   if (message.empty() || WEXITSTATUS(status) != 0)
-    return Fail("the check process ended without a result (exit status " + std::to_string(WEXITSTATUS(status)) + ")");
+    return Fail("the check process died: exit status " + std::to_string(WEXITSTATUS(status)) +
+                " without a result (see the report above)");
   TCheckResult r;
   r.Status = static_cast<TCheckStatus>(message[0] - '0');
   r.Detail = message.substr(1);
