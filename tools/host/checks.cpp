@@ -290,10 +290,13 @@ TCheckResult CheckPrograms(TCheckContext& ctx) {
     if (p->Dispatch(kEffGetProgramNameIndexed, i, -1, buffer) && !std::memchr(buffer, 0, sizeof buffer))
       faults += "program " + std::to_string(i) + "'s name is not terminated; ";
     buffer[255] = 0;
-    if (!buffer[0]) ++unnamed;
+    if (!buffer[0] && p->ProgramName(i).empty()) ++unnamed;
   }
   if (count == 1) return faults.empty() ? Pass("one program; nothing to switch") : Fail(faults);
+  // The values to come back to are those of the original program as
+  // selected (a plug-in's state before any selection need not be one).
   const int original = p->Program();
+  p->SetProgram(original);
   const std::vector<float> before = Snapshot(*p);
   for (int n = 0; n < 64; ++n) {
     const int target = ctx.Below(count);
