@@ -130,6 +130,14 @@ TEST(MidiFile, DamagedFilesGiveClearErrors) {
     AddTrack(f, {0x00, 0xFF, 0x01, 0x7F, 'a'});  // meta length beyond the track
     EXPECT_NE(ErrorOf(f).find("unexpected end of data in a meta event"), std::string::npos);
   }
+  for (const TBytes& cut : {TBytes{0x00, 0x90, 60}, TBytes{0x00, 0xFF}, TBytes{0x81}, TBytes{0x00, 0xF0, 0x85}}) {
+    // The file ends inside an event, exactly where the track says it ends.
+    TBytes f = Header(0, 1, 480);
+    const auto n = static_cast<std::uint8_t>(cut.size());
+    f.insert(f.end(), {'M', 'T', 'r', 'k', 0, 0, 0, n});
+    f.insert(f.end(), cut.begin(), cut.end());
+    EXPECT_NE(ErrorOf(f).find("unexpected end of data"), std::string::npos);
+  }
   {
     TBytes f = Header(0, 1, 480);
     AddTrack(f, {0x00, 0x90, 60, 0x90});  // status where data belongs
