@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-thread_local std::int16_t CurrentSampleIndex = 0;
 
 TDSPControl::TDSPControl() {
   AdoptsSettings = true;

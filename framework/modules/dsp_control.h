@@ -16,7 +16,7 @@
 // Index inside the current block of the sample being computed when
 // components run one sample at a time. Per thread: two plug-in instances
 // rendering on two threads never share it.
-extern thread_local std::int16_t CurrentSampleIndex;
+inline thread_local std::int16_t CurrentSampleIndex = 0;
 
 class TDSPControl : public TDSPBaseControl {
  public:

@@ -1,0 +1,152 @@
+#include "dsp/oscillators/curves.h"
+
+#include <cmath>
+#include <mutex>
+#include <numbers>
+#include <utility>
+
+namespace {
+
+constexpr long double kTwoPiL = 2.0L * std::numbers::pi_v<long double>;
+
+// 32 x 17184 floats (2.2 MB), written once at load, read-only afterwards.
+alignas(64) float gCurveTables[kCurveLawCount][kCurveTableSize];
+std::once_flag gCurvesBuilt;
+
+// The triangle 0 -> 1 -> 0 over 0..1.
+long double Tri(long double x) { return x < 0.5L ? 2.0L * x : 2.0L * (1.0L - x); }
+
+long double Pow(long double x, int n) {
+  long double r = 1.0L;
+  for (int i = 0; i < n; ++i) r *= x;
+  return r;
+}
+
+// "-Ripple", also the base of "+Ripple".
+long double MinusRipple(long double x) {
+  const long double t = Tri(x);
+  return x * x *
+         (x + 0.2L * t * (std::sin(40.0L * x) - 0.25L * std::cos(10.0L * x) + 0.9L * std::exp(x) * t * t));
+}
+
+// "3Phase1".."3Phase3": the scaled position is rounded to a float first.
+long double ThreePhase(long double x, long double ripple) {
+  const long double y = static_cast<float>(0.955L * x);
+  return y + 0.06L * std::sin(kTwoPiL * (1.0L - y)) + ripple * std::sin(20.0L * y);
+}
+
+template <int N>
+void CurveLookup(float& x) {
+  float position = x * static_cast<float>(kCurvePoints);
+  // Keep the read inside the guards; a NaN takes the leading guard.
+  if (!(position >= -static_cast<float>(kCurveGuard))) {
+    position = -static_cast<float>(kCurveGuard);
+  } else if (position > static_cast<float>(kCurvePoints + kCurveGuard - 2)) {
+    position = static_cast<float>(kCurvePoints + kCurveGuard - 2);
+  }
+  x = gCurveTables[N - 1][kCurveGuard + static_cast<int>(std::lrint(position))];
+}
+
+template <std::size_t... I>
+constexpr std::array<TCurveFunction, sizeof...(I)> MakeLookups(std::index_sequence<I...>) {
+  return {&CurveLookup<static_cast<int>(I) + 1>...};
+}
+
+constexpr std::array<TCurveFunction, kCurveLawCount> kLookups =
+    MakeLookups(std::make_index_sequence<kCurveLawCount>{});
+
+void FillCurveTables() {
+  for (auto& table : gCurveTables)
+    for (float& v : table) v = 0.0f;
+  for (int law = 1; law <= kCurveLawCount; ++law) {
+    float* table = gCurveTables[law - 1];
+    for (int i = 0; i < kCurvePoints; ++i) {
+      const float x = static_cast<float>(i) / static_cast<float>(kCurvePoints);
+      table[kCurveGuard + i] = static_cast<float>(CurveLaw(law, x));
+    }
+    // Trailing guard: copies of the last data entry, the final entry stays 0.
+    const float last = table[kCurveGuard + kCurvePoints - 1];
+    for (int k = 0; k < kCurveGuard - 1; ++k) table[kCurveGuard + kCurvePoints + k] = last;
+  }
+}
+
+// Built while the module loads, before any plug-in object exists.
+[[maybe_unused]] const bool gBuiltAtLoad = (BuildCurveTables(), true);
+
+}  // namespace
+
+void NullProc(float& /*x*/) {}
+
+long double CurveLaw(std::int32_t index, long double x) {
+  switch (index) {
+    case 1: return std::pow(10.0L, -3.0L * (1.0L - x));  // DbToAmp(-60 (1 - x))
+    case 2: return 1.0L - Pow(1.0L - x, 2);
+    case 3: return 1.0L - Pow(1.0L - x, 3);
+    case 4: return 1.0L - Pow(1.0L - x, 4);
+    case 5: return 1.0L - Pow(1.0L - x, 5);
+    case 6: return 1.0L - Pow(1.0L - x, 6);
+    case 7: return Pow(x, 2);
+    case 8: return Pow(x, 3);
+    case 9: return Pow(x, 4);
+    case 10: return Pow(x, 5);
+    case 11: return Pow(x, 6);
+    case 12: return 2.0L * std::sin(x) * std::cos(x);
+    case 13: {
+      const long double y = static_cast<float>(x / 4.0L);
+      return 1.0L - (1.0L - std::sin(kTwoPiL * y));
+    }
+    case 14: {
+      const long double y = static_cast<float>(x / 4.0L);
+      return 0.83L * y * std::exp(kTwoPiL * y);
+    }
+    case 15: return x + 0.075L * std::sin(kTwoPiL * (1.0L - x));
+    case 16: return x + 0.1L * std::sin(kTwoPiL * (1.0L - x));
+    case 17: return x + 0.15L * std::sin(kTwoPiL * (1.0L - x));
+    case 18: return x + 0.2L * std::sin(kTwoPiL * x);
+    case 19: return x + 0.4L * std::sin(kTwoPiL * x);
+    case 20: return x + 0.6L * std::sin(kTwoPiL * x);
+    case 21: return 2.0L * std::sin(x) * std::cos(x) * x * x * 1.0995L;
+    case 22: return ThreePhase(x, 0.045L);
+    case 23: return ThreePhase(x, 0.075L);
+    case 24: return ThreePhase(x, 0.102L);
+    case 25: return x + 0.05L * std::sin(50.0L * x);
+    case 26: return x + 0.07L * std::sin(50.0L * x);
+    case 27: return x + 0.17L * std::sin(50.0L * x) * Tri(x);
+    case 28: return x + 0.4L * std::sin(50.0L * x) * Tri(x);
+    case 29: return x + 0.2L * (std::sin(30.0L * x) + 0.35L * std::cos(60.0L * x)) * Tri(x);
+    case 30: {
+      const long double t = Tri(x);
+      return x + 0.2L * t * (std::sin(70.0L * x) + 0.25L * std::cos(50.0L * x) - std::exp(x * x) * t);
+    }
+    case 31: return MinusRipple(x);
+    case 32: return 1.0L - MinusRipple(1.0L - x);
+    default: return x;
+  }
+}
+
+void BuildCurveTables() { std::call_once(gCurvesBuilt, FillCurveTables); }
+
+TCurveFunction GetCurveFunction(std::int32_t index) {
+  if (index < 1 || index > kCurveLawCount) return &NullProc;
+  // Normally built at load already; this only matters for a caller that runs
+  // before the load-time initialisation of this unit.
+  BuildCurveTables();
+  return kLookups[static_cast<std::size_t>(index - 1)];
+}
+
+std::span<const float> CurveTable(std::int32_t index) {
+  if (index < 1 || index > kCurveLawCount) return {};
+  BuildCurveTables();
+  return {gCurveTables[index - 1], static_cast<std::size_t>(kCurveTableSize)};
+}
+
+const std::array<std::string_view, kCurveLawCount + 1> CurveLawNames = {
+    "Linear",  "DB Log",  "+Curve2", "+Curve3",  "+Curve4",  "+Curve5",  "+Curve6",  "-Curve2",  "-Curve3",
+    "-Curve4", "-Curve5", "-Curve6", "+CurveX",  "+Grad",    "-Grad",    "LoHi1",    "LoHi2",    "LoHi3",
+    "HiLo1",   "HiLo2",   "HiLo3",   "LoHiFine", "3Phase1",  "3Phase2",  "3Phase3",  "Ripple1",  "Ripple2",
+    "Ripple3", "Ripple4", "Ripple5", "Ripple6",  "-Ripple",  "+Ripple"};
+
+std::string GetCurveLawName(std::int32_t index) {
+  if (index < 0 || index > kCurveLawCount) return {};
+  return std::string(CurveLawNames[static_cast<std::size_t>(index)]);
+}

@@ -1,0 +1,55 @@
+// Curve laws: 32 fixed formulas that bend a control value in 0..1 (an
+// envelope level, a sequencer gate level) before it is used as an amplitude
+// or modulation amount. Each law is evaluated once into a table of 16384
+// points; at run time an owner fetches the law's lookup routine once with
+// GetCurveFunction and calls it per value (one multiply, one rounding, one
+// table read).
+//
+// The tables are built when the module is loaded and are read-only
+// afterwards: any thread may use the routines without a lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+inline constexpr int kCurveLawCount = 32;
+// Data points per law: entry i holds law(i / 16384).
+inline constexpr int kCurvePoints = 16384;
+// Guard entries on each side of the data, so inputs slightly outside 0..1
+// need no range check: the leading guard reads 0, the trailing guard repeats
+// the last data entry (the final entry of the array is 0).
+inline constexpr int kCurveGuard = 400;
+inline constexpr int kCurveTableSize = kCurveGuard + kCurvePoints + kCurveGuard;
+
+// A curve routine replaces x in place.
+using TCurveFunction = void (*)(float& x);
+
+// The routine that stands for "no curve": x passes unchanged.
+void NullProc(float& x);
+
+// Law `index` (1..32) of x, evaluated directly in extended precision (the
+// wave tables of the table waveforms are filled from these). Any other index
+// returns x.
+long double CurveLaw(std::int32_t index, long double x);
+
+// Fills the 32 tables. Runs once when the module is loaded; later calls do
+// nothing. Thread-safe.
+void BuildCurveTables();
+
+// The lookup routine of law 1..32; any other index (0 = "Linear" included)
+// gives NullProc. The routine stays valid for the life of the module.
+// Inputs below -400/16384 read 0, inputs above 1 + 398/16384 read the last
+// data entry, a NaN reads 0: a lookup never leaves the table.
+TCurveFunction GetCurveFunction(std::int32_t index);
+
+// The whole array of law 1..32 (guards included; data entry i is element
+// kCurveGuard + i). Empty for any other index.
+std::span<const float> CurveTable(std::int32_t index);
+
+// Display names of the curve-law parameter values, index 0 ("Linear") to 32.
+extern const std::array<std::string_view, kCurveLawCount + 1> CurveLawNames;
+// The name of index 0..32; empty for any other index.
+std::string GetCurveLawName(std::int32_t index);

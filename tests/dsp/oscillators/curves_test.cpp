@@ -1,0 +1,88 @@
+#include "dsp/oscillators/curves.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+float Apply(std::int32_t law, float x) {
+  GetCurveFunction(law)(x);
+  return x;
+}
+
+}  // namespace
+
+TEST(CurveFunctions, IndicesOutsideTheLawsPassValuesUnchanged) {
+  for (std::int32_t index : {0, 33, -1, 1000}) {
+    EXPECT_EQ(GetCurveFunction(index), static_cast<TCurveFunction>(&NullProc)) << index;
+    EXPECT_EQ(Apply(index, 0.37f), 0.37f);
+    EXPECT_TRUE(CurveTable(index).empty());
+  }
+  for (std::int32_t index = 1; index <= kCurveLawCount; ++index) {
+    EXPECT_NE(GetCurveFunction(index), static_cast<TCurveFunction>(&NullProc)) << index;
+    EXPECT_EQ(CurveTable(index).size(), static_cast<std::size_t>(kCurveTableSize));
+  }
+}
+
+TEST(CurveFunctions, KnownValuesOfTheLaws) {
+  EXPECT_NEAR(Apply(1, 0.0f), 0.001f, 1e-7f);   // "DB Log"
+  EXPECT_FLOAT_EQ(Apply(2, 0.5f), 0.75f);        // "+Curve2"
+  EXPECT_FLOAT_EQ(Apply(7, 0.5f), 0.25f);        // "-Curve2"
+  EXPECT_NEAR(Apply(18, 0.25f), 0.45f, 1e-6f);   // "HiLo1"
+  EXPECT_FLOAT_EQ(Apply(8, 0.5f), 0.125f);       // "-Curve3"
+  EXPECT_NEAR(Apply(32, 0.5f), 1.0 - CurveLaw(31, 0.5L), 1e-6);
+}
+
+TEST(CurveFunctions, EveryLawReadsItsOwnFormulaAtTheTablePoints) {
+  for (std::int32_t law = 1; law <= kCurveLawCount; ++law) {
+    for (int i : {0, 1, 1000, 8192, 12345, 16383}) {
+      const float x = static_cast<float>(i) / 16384.0f;
+      EXPECT_EQ(Apply(law, x), static_cast<float>(CurveLaw(law, x))) << "law " << law << " i " << i;
+    }
+  }
+}
+
+TEST(CurveFunctions, GuardsAroundTheTable) {
+  for (std::int32_t law = 1; law <= kCurveLawCount; ++law) {
+    const float last = static_cast<float>(CurveLaw(law, 16383.0L / 16384.0L));
+    // x = 1.0 reads the first trailing guard: law(16383/16384), not law(1).
+    EXPECT_EQ(Apply(law, 1.0f), last) << law;
+    EXPECT_EQ(Apply(law, 1.0f + 398.0f / 16384.0f), last) << law;
+    // Slightly below 0 reads the leading guard, whatever the law.
+    EXPECT_EQ(Apply(law, -1.0f / 16384.0f), 0.0f) << law;
+    EXPECT_EQ(Apply(law, -400.0f / 16384.0f), 0.0f) << law;
+    const auto table = CurveTable(law);
+    EXPECT_EQ(table.back(), 0.0f);
+    EXPECT_EQ(table[kCurveGuard + kCurvePoints + kCurveGuard - 2], last);
+  }
+  EXPECT_NEAR(Apply(7, 1.0f), 0.99988, 1e-5);
+}
+
+TEST(CurveFunctions, InputsFarOutsideTheGuardsStayInsideTheTable) {
+  for (std::int32_t law = 1; law <= kCurveLawCount; ++law) {
+    const float last = static_cast<float>(CurveLaw(law, 16383.0L / 16384.0L));
+    EXPECT_EQ(Apply(law, -5.0f), 0.0f);
+    EXPECT_EQ(Apply(law, 7.0f), last);
+    EXPECT_EQ(Apply(law, std::numeric_limits<float>::infinity()), last);
+    EXPECT_EQ(Apply(law, -std::numeric_limits<float>::infinity()), 0.0f);
+    EXPECT_EQ(Apply(law, std::numeric_limits<float>::quiet_NaN()), 0.0f);
+  }
+}
+
+TEST(CurveFunctions, RoundingIsToNearestEven) {
+  // 0.5 / 16384 lies halfway between entries 0 and 1: ties go to entry 0.
+  EXPECT_EQ(Apply(2, 0.5f / 16384.0f), 0.0f);
+  // 1.5 / 16384 lies halfway between entries 1 and 2: ties go to entry 2.
+  EXPECT_EQ(Apply(2, 1.5f / 16384.0f), static_cast<float>(CurveLaw(2, 2.0L / 16384.0L)));
+}
+
+TEST(CurveFunctions, DisplayNames) {
+  EXPECT_EQ(GetCurveLawName(0), "Linear");
+  EXPECT_EQ(GetCurveLawName(12), "+CurveX");
+  EXPECT_EQ(GetCurveLawName(21), "LoHiFine");
+  EXPECT_EQ(GetCurveLawName(32), "+Ripple");
+  EXPECT_EQ(GetCurveLawName(33), "");
+  EXPECT_EQ(GetCurveLawName(-1), "");
+}
