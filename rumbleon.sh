@@ -78,10 +78,28 @@ stage_build() {
     (cd build && ctest -j "$JOBS" --output-on-failure --timeout 900)
 }
 
+# check HOST MODULE: the conformance checks. A check listed in
+# .ci/check-known-failures (one name a line, while the instrument lacks what
+# it tests) may fail without failing the stage; any other failure fails it.
+run_check() {
+  local out status unexpected
+  out=$(with_display "$1" check "$2" 2>&1)
+  status=$?
+  echo "$out"
+  [ "$status" -eq 0 ] && return 0
+  unexpected=$(echo "$out" | awk '/^FAIL /{print $2}' | grep -vxF -f <(grep -v '^#' .ci/check-known-failures 2>/dev/null) || true)
+  if [ -z "$unexpected" ] && echo "$out" | grep -q '^FAIL '; then
+    echo "only known failures (.ci/check-known-failures)"
+    return 0
+  fi
+  echo "failed checks: ${unexpected:-the check run itself}"
+  return 1
+}
+
 stage_check() {
   have_module || { echo "no module in this tree yet: nothing to check"; return 0; }
   build build --target rumbleon-host rumbleon2 >/dev/null &&
-    with_display build/rumbleon-host check "$MODULE"
+    run_check build/rumbleon-host "$MODULE"
 }
 
 stage_valgrind() {
@@ -99,7 +117,7 @@ stage_asan() {
     return 1
   # The whole conformance suite against the instrumented module.
   have_module || return 0
-  with_display build-asan/rumbleon-host check build-asan/module/rumbleon2.so
+  run_check build-asan/rumbleon-host build-asan/module/rumbleon2.so
 }
 
 stage_tsan() {

@@ -19,9 +19,10 @@ constexpr std::intptr_t kHostVstVersion = 2400;
 
 }  // namespace
 
-TVstModule::~TVstModule() {
-  if (Handle) dlclose(Handle);
-}
+// The module stays loaded until the process ends, as in most hosts: a
+// plug-in may leave threads or exit handlers behind, and leak reports
+// (valgrind, LeakSanitizer) can then still name the module's code.
+TVstModule::~TVstModule() = default;
 
 bool TVstModule::Load(const std::string& path, std::string& error) {
   // A bare file name would make dlopen search the library path.
@@ -41,7 +42,6 @@ bool TVstModule::Load(const std::string& path, std::string& error) {
     }
   }
   error = "'" + path + "' exports neither VSTPluginMain nor main: not a VST 2 module";
-  dlclose(Handle);
   Handle = nullptr;
   return false;
 }
