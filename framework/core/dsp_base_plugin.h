@@ -1,0 +1,191 @@
+// Root of the plug-in class chain: the parameter descriptors, the program
+// table, the bank name, the global-lock operations, the update and busy
+// counters and the program-selection protocol. Every value the host, the
+// editor, MIDI or a file sets passes through the parameter operations here;
+// every layer above reacts in ParameterChanged.
+//
+// Value rule: a parameter's normalised value (0..1) lives in the current
+// program's value array, except for a global parameter, whose value lives in
+// its descriptor and is the same in every program.
+//
+// Threads: values are read without the lock from any thread (the host's
+// getParameter, the editor) and written under the global lock (the host's
+// setParameter entry, MIDI on the audio thread, program application, editor
+// changes), so every value is loaded and stored as a relaxed atomic. The
+// program table and the descriptor array change size only at set-up or under
+// the global lock before the host can reach them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/base/streams.h"
+#include "framework/core/param_info.h"
+#include "framework/core/postback.h"
+#include "framework/modules/dsp_base_control.h"
+#include "framework/vst/midi_message_handler.h"
+
+// A program: a name and one normalised value per parameter.
+struct TProgramRec {
+  std::string Name;
+  std::vector<float> Values;
+};
+
+// A string list as the editor's menus and the bank/program list messages use it.
+using TStringList = std::vector<std::string>;
+
+// Relaxed atomic access to a value slot that another thread may read or
+// write at the same time.
+inline float LoadParamSlot(const float& slot) {
+  return std::atomic_ref<float>(const_cast<float&>(slot)).load(std::memory_order_relaxed);
+}
+inline void StoreParamSlot(float& slot, float value) {
+  std::atomic_ref<float>(slot).store(value, std::memory_order_relaxed);
+}
+
+class TDSPBasePlugin : public TDSPBaseControl {
+ public:
+  static constexpr std::int32_t kDefaultProgramCount = 128;
+  // Codes of the plug-in base's posted notices (run on the window thread).
+  static constexpr std::int32_t kPostProgramChanged = 1000;
+  static constexpr std::int32_t kPostRefresh = 1001;
+
+  TDSPBasePlugin();
+  ~TDSPBasePlugin() override;
+
+  // Posts code 1000 / 1001 to this plug-in for the window thread.
+  virtual void PostProgramChanged();
+  virtual void PostRefresh();
+  // When every program name is blank, program 0 is named "Default".
+  virtual void FixEmptyProgramNames();
+  // Rendering is skipped while the update counter is not 0.
+  virtual void BeginUpdate() { UpdateCount.fetch_add(1); }
+  virtual void EndUpdate() { UpdateCount.fetch_sub(1); }
+  // One decoded MIDI message (audio thread, global lock held).
+  virtual void HandleMidi(const TMidiEventRec& /*e*/) {}
+  // Passes every parameter through ParameterChanged under the lock, with
+  // rendering paused.
+  virtual void ApplyProgram();
+  virtual void SetUniqueIDChars(char c1, char c2, char c3, char c4);
+  virtual void ClearPrograms();
+  // Host tempo and time signature (audio thread).
+  virtual void UpdateTimeInfo() {}
+  virtual void TimeSignatureChanged() {}
+  virtual void TempoChanged() {}
+
+  // Parameter access. Indexes outside 0..count-1 read 0 and are ignored by
+  // the setters.
+  virtual std::int32_t GetParameterInt(std::int32_t i);
+  // Min + (Max - Min) * the normalised value.
+  virtual float GetParameterReal(std::int32_t i);
+  virtual float GetParameterValue(std::int32_t i);
+  virtual std::int32_t GetParameterID(std::int32_t i);
+  // Store (x - Min) / (Max - Min), not clamped (0 for a degenerate range),
+  // then ParameterChanged.
+  virtual void SetParameterReal(std::int32_t i, float x);
+  virtual void AssignParameterReal(std::int32_t i, float x);
+  // Clamps v to 0..1 (NaN becomes 0), stores it by the value rule and calls
+  // ParameterChanged. Takes no lock: callers that race with processing hold
+  // the global lock.
+  virtual void SetParameterValue(std::int32_t i, float v);
+  // Every layer overrides, handles its own indexes and calls the inherited one.
+  virtual void ParameterChanged(std::int32_t /*i*/) {}
+
+  // Program records, chunks, banks, state and snapshots. The forms here are
+  // minimal (nothing is written or read); the chunk formats replace them.
+  virtual std::int64_t WriteProgramRecord(std::int32_t program, TStream& stream);
+  virtual std::int64_t ReadProgramRecord(std::int32_t program, TStream& stream, std::int64_t size);
+  virtual bool LoadChunk(TStream& stream, std::int64_t size, bool isPreset);
+  virtual void SaveChunk(TStream& stream, bool isPreset);
+  // Called with the 212-byte header of a regular bank being loaded.
+  virtual void OnBeginLoadBank(const std::uint8_t* /*header*/) {}
+
+  // Makes program i current (0..count-1; other numbers are ignored).
+  virtual void SelectProgram(std::int32_t i);
+  // Program names; callers pass an index inside the table.
+  virtual void SetProgramNameAt(std::int32_t i, std::string_view name);
+  virtual std::string GetProgramNameAt(std::int32_t i);
+  virtual std::string GetStartupBankFile() { return {}; }
+  // "<index>-<trimmed name>" for every program.
+  virtual void FillProgramList(TStringList& list);
+  // The single line "0-<bank name>".
+  virtual void FillBankList(TStringList& list);
+  // Program count programs, every value the descriptor's current value.
+  virtual void InitPrograms();
+  // Applies the current program when it is pending, then UpdateTimeInfo.
+  virtual void ApplyPendingProgram();
+  virtual bool LoadBankFromStream(TStream& stream);
+  virtual void SaveBankToStream(TStream& stream);
+  virtual void SaveState(TStream& stream);
+  virtual bool LoadState(TStream& stream);
+  virtual bool LoadParamSnapshot(TStream& stream);
+  virtual void SaveParamSnapshot(TStream& stream, std::int32_t count);
+  // Window thread, for posted codes 1001 and 1000.
+  virtual void OnRefreshMessage() {}
+  virtual void OnProgramChangedMessage() {}
+  // The one process-wide re-entrant plug-in lock.
+  virtual void Lock();
+  virtual void Unlock();
+  virtual void ReloadProgram() { SelectProgram(CurrentProgram()); }
+  // i >= 0 copies to i; -1 asks where; -2 looks for the next program with
+  // an empty name first.
+  virtual void CopyPresetDialog(std::int32_t i);
+  // The current program's values and name go to program i, which becomes
+  // current; false when i names no program.
+  virtual bool CopyProgramTo(std::int32_t i);
+
+  // Dialog hooks for CopyPresetDialog; the editor layer shows real dialogs.
+  // Without one (no display, tests) a query is cancelled and a message dropped.
+  virtual bool AskText(std::string_view /*caption*/, std::string_view /*prompt*/, std::string& /*text*/) {
+    return false;
+  }
+  virtual void ShowMessageText(std::string_view /*text*/) {}
+
+  // Around bank loading and saving: the lock is held and program
+  // selections apply at once.
+  void BeginProgramUpdate();
+  void EndProgramUpdate();
+  void SetParamCount(std::int32_t n) { ParamCount = n; }
+  std::int32_t GetParamCount() const { return ParamCount; }
+  std::int32_t GetProgramCount() const { return ProgramCount; }
+  std::int32_t GetPluginVersion() const { return VendorVersion; }
+  std::int32_t CurrentProgram() const { return CurProgram.load(std::memory_order_relaxed); }
+  bool IsProgramPending() const { return ProgramPending.load(); }
+  void MarkProgramPending() { ProgramPending.store(true); }
+  bool IsUpdating() const { return UpdateCount.load() != 0; }
+  std::int32_t GetUniqueID() const { return UniqueID; }
+  // Target of the posts of PostProgramChanged and PostRefresh.
+  void HandlePostedMessage(std::int32_t code);
+  void OnPostedNotice(const TPostBackRec& record) { HandlePostedMessage(record.Code); }
+  bool IsValidParam(std::int32_t i) const { return i >= 0 && i < ParamCount && i < ParamCountAllocated(); }
+  bool IsValidProgram(std::int32_t i) const {
+    return i >= 0 && i < ProgramCount && i < static_cast<std::int32_t>(Programs.size());
+  }
+
+  std::vector<TParamInfoRec> ParamInfo;  // one per parameter
+  std::vector<TProgramRec> Programs;
+  std::string BankName = "Default Bank";
+  bool ChunkMode = true;  // banks are written as opaque chunks
+  std::int32_t FirstBankParam = 0;  // first parameter regular FXB programs carry
+  std::int32_t VendorVersion = 1100;  // also the fxVersion of written banks
+  char UniqueIDChars[4] = {0, 0, 0, 0};
+
+ protected:
+  std::int32_t ParamCountAllocated() const { return static_cast<std::int32_t>(ParamInfo.size()); }
+  // The slot that holds parameter i's value by the value rule; null when the
+  // current program is not inside the table.
+  float* ValueSlot(std::int32_t i);
+  void SetCurrentProgramNumber(std::int32_t i) { CurProgram.store(static_cast<std::int16_t>(i)); }
+  void ClearProgramPending() { ProgramPending.store(false); }
+
+  std::int32_t ParamCount = 0;
+  std::int32_t ProgramCount = kDefaultProgramCount;
+  std::int32_t UniqueID = 0;
+  std::atomic<std::int16_t> CurProgram{0};
+  std::atomic<bool> ProgramPending{true};
+  std::atomic<std::int32_t> UpdateCount{0};
+  std::atomic<std::int32_t> BusyCount{0};
+};

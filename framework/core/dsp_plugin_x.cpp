@@ -1,0 +1,460 @@
+#include "framework/core/dsp_plugin_x.h"
+
+#include <algorithm>
+
+#include "framework/core/value_text.h"
+
+namespace {
+std::atomic<std::int32_t> LiveInstances{0};
+
+std::int16_t ClampToInt16(std::int32_t v) { return static_cast<std::int16_t>(std::clamp(v, -32768, 32767)); }
+}  // namespace
+
+TDSPPluginX::TDSPPluginX() {
+  ParamCount = kBaseParamCount;
+  // The instance's own record starts as the plug-in template (44100 Hz, one
+  // millisecond per block).
+  *Settings = PluginAudioSettings;
+  Settings->RateFactor = 1.0f;
+  MidiCCMap.fill(-1);
+  RpnMap.assign(kRpnMapSize, -1);
+  LiveInstances.fetch_add(1);
+}
+
+TDSPPluginX::~TDSPPluginX() {
+  // Posted calls that still arrive must find nothing to do, and none may be
+  // running once the object is gone. A layer with an editor window closes it
+  // in its own destructor, before this one runs.
+  BeingDestroyed.store(true);
+  CancelPostBacksOf(this);
+  LiveInstances.fetch_sub(1);
+}
+
+std::int32_t TDSPPluginX::LiveInstanceCount() { return LiveInstances.load(); }
+
+// ---- set-up
+
+void TDSPPluginX::InitPlugin(TVstHostCallback host) {
+  TDSPVSTBase::InitPlugin(host);
+  SetNumInputs(0);
+  SetNumOutputs(2);
+  Effect.numPrograms = ProgramCount;
+  ProgramsAreChunks(true);
+  CanProcessReplacing(true);
+  SetUniqueID(UniqueID);
+  HasVu(false);
+  HasClip(false);
+  IsSynth(true);
+  CanMono(false);
+  MessageSink = TMessageSink::Bind<&TDSPPluginX::OnSinkMessage>(this);
+  Effect.numParams = ParamCount;
+  BuildPlugin();
+  // The factory bank; without it the programs keep the descriptor defaults.
+  if (std::unique_ptr<TMemoryStream> bank = LoadResourceStream("FACTORYBANKFXB")) {
+    bank->SetPosition(0);
+    LoadBankFromStream(*bank);
+  }
+  Effect.numPrograms = ProgramCount;
+  Effect.numParams = ParamCount;
+  HasEditor(true);
+  MarkProgramPending();
+  WantEvents(0);
+}
+
+void TDSPPluginX::BuildPlugin() {
+  AssignParameterIds();
+  CreatePanels();
+  LayoutPanels();
+  InitParameterInfo();
+  InitPrograms();
+  BuildMidiCCMap();
+  BuildEditorControls();
+  CreatePageButtons();
+  Built = true;
+}
+
+void TDSPPluginX::InitParameterInfo() {
+  ParamCount = std::max<std::int32_t>(ParamCount, kBaseParamCount);
+  ParamInfo.assign(ParamCount, TParamInfoRec{});
+  // A layer's parameter without a mapping of its own is reached by RPN
+  // number index - 6.
+  for (std::int32_t i = kBaseParamCount; i < ParamCount; ++i) {
+    ParamInfo[i].MidiKind = kParamMidiRpn;
+    ParamInfo[i].MidiNumber = static_cast<std::uint16_t>(i - 6);
+  }
+  auto base = [this](std::int32_t i, std::uint16_t kind, std::string_view name, std::int32_t max,
+                     float normalisedDefault, std::uint16_t controller, std::string_view description) {
+    TParamInfoRec& info = ParamInfo[i];
+    InitIntParamInfo(kind, info, name, 0, 0, 0, max, description);
+    info.DefaultValue = normalisedDefault;
+    info.Value = normalisedDefault;
+    info.IsGlobal = true;
+    info.MidiKind = kParamMidiController;
+    info.MidiNumber = controller;
+  };
+  base(kParamVolume, 61, "Volume", 127, 0.5f, 7, "0=NO SOUND;127=FULL BLAST");
+  base(kParamPan, 30, "Pan", 127, 0.5f, 10, "0=Left;64=Center;127=Right");
+  base(kParamMute, 11, "Mute", 1, 0.0f, 18, "0=SOUND MUTED;1=SOUND ON");
+  base(kParamSolo, 11, "Solo", 1, 0.0f, 19, "0=NO SOLO;1=CARD SOLOED");
+  base(kParamBypass, 11, "Bypass", 1, 0.0f, 110, "Bypass process");
+  for (std::int32_t i = 5; i < kBaseParamCount; ++i)
+    base(i, 8, "Rsvd", 1, 0.0f, static_cast<std::uint16_t>(111 + i - 5), "Reserved, do not use");
+  // Editor bindings on the header panel (panel 1).
+  InitParamInfoExtra(ParamInfo[kParamVolume], 23, 1, 2, 8, 0, "VOL", 0);
+  InitParamInfoExtra(ParamInfo[kParamPan], 23, 1, 2, 64, 0, "PAN", 0);
+  InitParamInfoExtra(ParamInfo[kParamMute], 24, 1, 2, 120, 0, "MUTE", 0);
+}
+
+void TDSPPluginX::BuildMidiCCMap() {
+  MidiCCMap.fill(-1);
+  RpnMap.assign(kRpnMapSize, -1);
+  std::int32_t rpnCount = 0;
+  std::int32_t controllerSlot = 11;
+  for (std::int32_t p = 0; p < ParamCount && p < ParamCountAllocated(); ++p) {
+    const TParamInfoRec& info = ParamInfo[p];
+    const std::int32_t n = info.MidiNumber;
+    switch (info.MidiKind) {
+      case kParamMidiRpn:
+        // Without a valid number of its own a parameter takes the next free
+        // number in order.
+        if (n < kRpnMapSize) RpnMap[n] = static_cast<std::int16_t>(p);
+        else if (rpnCount >= 1 && rpnCount < kRpnMapSize) RpnMap[rpnCount] = static_cast<std::int16_t>(p);
+        ++rpnCount;
+        break;
+      case kParamMidiController:
+        if (n < 128) MidiCCMap[n] = static_cast<std::int16_t>(p);
+        else if (controllerSlot < 128) MidiCCMap[controllerSlot] = static_cast<std::int16_t>(p);
+        ++controllerSlot;
+        break;
+      case kMidiPitchBend:
+        PitchBendParam = p;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void TDSPPluginX::AddName(std::string_view name) { NameTable.push_back(ShortString(name)); }
+
+// ---- channels
+
+void TDSPPluginX::SetNumInputs(std::int32_t inputs) {
+  TGlobalLockGuard guard;
+  TDSPVSTBase::SetNumInputs(inputs);
+  CreateIOChannels();
+}
+
+void TDSPPluginX::SetNumOutputs(std::int32_t outputs) {
+  TGlobalLockGuard guard;
+  TDSPVSTBase::SetNumOutputs(outputs);
+  CreateIOChannels();
+}
+
+void TDSPPluginX::CreateIOChannels() {
+  FreeIOChannels();
+  // Channels are stereo: two host outputs make one output channel.
+  InputChannels.resize((std::max(0, Effect.numInputs) + 1) / 2);
+  OutputChannels.resize((std::max(0, Effect.numOutputs) + 1) / 2);
+  for (TIOChannelRec& rec : InputChannels) {
+    rec.InputSum = std::make_unique<TInputChannelSum>();
+    rec.InputSum->SetAdoptsSettings();
+    rec.InputSum->SetAudioSettings(Settings);
+    rec.Active = true;
+  }
+  for (TIOChannelRec& rec : OutputChannels) {
+    rec.OutputSum = std::make_unique<TOutPutChannelSum>();
+    rec.OutputSum->SetAdoptsSettings();
+    rec.OutputSum->SetAudioSettings(Settings);
+    rec.Active = true;
+  }
+}
+
+void TDSPPluginX::FreeIOChannels() {
+  InputChannels.clear();
+  OutputChannels.clear();
+}
+
+float* TDSPPluginX::GetOutputBuffer() {
+  if (OutputChannels.size() != 1 || !OutputChannels[0].OutputSum) return nullptr;
+  return OutputChannels[0].OutputSum->Interleaved.get();
+}
+
+void TDSPPluginX::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPVSTBase::SetAudioSettings(rec);
+  for (TIOChannelRec& c : InputChannels)
+    if (c.InputSum) c.InputSum->SetAudioSettings(Settings);
+  for (TIOChannelRec& c : OutputChannels)
+    if (c.OutputSum) c.OutputSum->SetAudioSettings(Settings);
+}
+
+// ---- parameters and programs
+
+void TDSPPluginX::ParameterChanged(std::int32_t i) {
+  switch (i) {
+    case kParamVolume:
+      // 0.5 is unity: the ramp target is twice the normalised value.
+      StartRamp(VolumeRamp, Volume, GetParameterValue(kParamVolume) * 2.0f);
+      break;
+    case kParamPan:
+      StartRamp(PanRamp, Pan, GetParameterValue(kParamPan));
+      break;
+    case kParamMute:
+      UpdateActiveState();
+      break;
+    case kParamSolo:
+      // Solo has no meaning for a single engine: it always reads 1.
+      if (IsValidParam(kParamSolo)) {
+        if (float* slot = ValueSlot(kParamSolo)) StoreParamSlot(*slot, 1.0f);
+      }
+      break;
+    case kParamBypass:
+      Mute.store(GetParameterInt(kParamBypass) == 1);
+      break;
+    default:
+      break;
+  }
+  UpdateGuiControl(i, false);
+}
+
+void TDSPPluginX::SelectProgram(std::int32_t i) {
+  if (i < 0 || i >= ProgramCount) return;
+  // A single engine applies at once on the calling thread.
+  Lock();
+  SetCurrentProgramNumber(i);
+  ApplyProgram();
+  ClearProgramPending();
+  Unlock();
+}
+
+void TDSPPluginX::ApplyProgram() {
+  // Before the first process call only the number changes; that call
+  // applies the program.
+  if (!FirstCallSeen.load()) {
+    MarkProgramPending();
+    return;
+  }
+  TDSPVSTBase::ApplyProgram();
+}
+
+void TDSPPluginX::ApplyPendingProgram() {
+  const bool pending = IsProgramPending();
+  TDSPVSTBase::ApplyPendingProgram();
+  if (pending) PostRefresh();
+}
+
+void TDSPPluginX::UpdateActiveState() { Active.store(GetParameterInt(kParamMute) != 1); }
+
+void TDSPPluginX::ResendParameters(bool baseOnly) {
+  BeginParamBatch();
+  const std::int32_t count = baseOnly ? std::min<std::int32_t>(kBaseParamCount, ParamCount) : ParamCount;
+  for (std::int32_t i = 0; i < count; ++i) ParameterChanged(i);
+  EndParamBatch();
+}
+
+void TDSPPluginX::ResendParametersExceptState() {
+  BeginParamBatch();
+  for (std::int32_t i = 0; i < ParamCount; ++i)
+    if (i != kParamMute && i != kParamSolo) ParameterChanged(i);
+  EndParamBatch();
+}
+
+void TDSPPluginX::EndParamBatch() {
+  if (ParamBatchCount > 0 && --ParamBatchCount == 0) ParamBatchDone();
+}
+
+// ---- display texts
+
+std::string TDSPPluginX::GetParameterDisplay(std::int32_t index) {
+  // The text of the real value the normalised one stands for.
+  return GetParamDisplayText(kQueryParam, index, GetParameterReal(index));
+}
+
+std::string TDSPPluginX::GetParamDisplayText(std::int32_t kind, std::int32_t number, float value) {
+  std::int32_t param = -1;
+  float real = 0.0f;
+  if (!QueryParamText(kind, number, value, param, real)) return "Unknown";
+  // Kinds without a rule of their own show the number.
+  std::string text = TrimmedNumber(real);
+  FormatParamValue(param, text, real);
+  return text;
+}
+
+bool TDSPPluginX::QueryParamText(std::int32_t kind, std::int32_t number, float value, std::int32_t& param,
+                                 float& real) {
+  switch (kind) {
+    case kQueryController:
+      if (number < 0 || number >= static_cast<std::int32_t>(MidiCCMap.size())) return false;
+      param = MidiCCMap[number];
+      if (!IsValidParam(param)) return false;
+      real = ParamInfo[param].RealFromNorm(value / 127.0f);
+      return true;
+    case kQueryRpn:
+      if (number < 0 || number >= static_cast<std::int32_t>(RpnMap.size())) return false;
+      param = RpnMap[number];
+      if (!IsValidParam(param)) return false;
+      real = ParamInfo[param].RealFromNorm(value / 16383.0f);
+      return true;
+    case kQueryParam:
+      if (!IsValidParam(number)) return false;
+      param = number;
+      real = value;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TDSPPluginX::FormatParamValue(std::int32_t param, std::string& text, float real) {
+  if (!IsValidParam(param)) return;
+  const TParamInfoRec& info = ParamInfo[param];
+  ::FormatParamValue(info.Kind, text, real, info.Min, info.Max);
+}
+
+// ---- editor flow
+
+void TDSPPluginX::OnGuiControlChange(std::int32_t index, float value, bool dragging) {
+  if (!IsValidParam(index)) return;
+  Lock();
+  SetParameterValue(index, value);
+  Unlock();
+  // The host is told only after the lock is released.
+  if (dragging) SetParameterAutomated(index, value);
+  else SetParameter(index, value);
+}
+
+void TDSPPluginX::UpdateGuiControl(std::int32_t index, bool now) {
+  if (!HasGui()) return;
+  if (now) UpdateGuiControlNow(index);
+  else PostBack(kPostUpdateGuiControl, 0, PostedCallTarget(), PostArgInt(index), 0);
+}
+
+void TDSPPluginX::OnPostedCall(const TPostBackRec& record) {
+  if (BeingDestroyed.load()) return;
+  switch (record.Code) {
+    case kPostUpdateGuiControl:
+      UpdateGuiControlNow(static_cast<std::int32_t>(PostArgAsInt(record.Param1)));
+      break;
+    case kPostData:
+      OnPostedData(PostArgAsPointer<void>(record.Param1));
+      break;
+    case kPostOpenEditor:
+      OpenEditorWindow(PostArgAsPointer<void>(record.Param1));
+      break;
+    default:
+      HandlePostedMessage(record.Code);
+      break;
+  }
+}
+
+bool TDSPPluginX::EditGetRect(TVstRect** rect) {
+  // Linux hosts size their container before opening the editor: the
+  // rectangle is the editor's size from the start.
+  EditorRect.top = 0;
+  EditorRect.left = 0;
+  EditorRect.bottom = ClampToInt16(EditorHeight);
+  EditorRect.right = ClampToInt16(EditorWidth);
+  *rect = &EditorRect;
+  return true;
+}
+
+bool TDSPPluginX::EditOpen(void* parentWindow) {
+  PumpPostBacks();
+  OpenEditorWindow(parentWindow);
+  return true;
+}
+
+std::intptr_t TDSPPluginX::EditClose() { return CloseEditorWindow() ? 1 : 0; }
+
+void TDSPPluginX::EditIdle() {
+  PumpPostBacks();
+  EditorWindowIdle();
+}
+
+std::intptr_t TDSPPluginX::Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
+                                      float opt) {
+  if (opcode == kEffIdle) {
+    // The host's GUI thread: run what was posted for it.
+    PumpPostBacks();
+    return 0;
+  }
+  return TDSPVSTBase::Dispatcher(opcode, index, value, ptr, opt);
+}
+
+// ---- plug-in messages
+
+std::intptr_t TDSPPluginX::SendToSink(std::int32_t code, void* ptr, float a, float b, float c) {
+  if (!MessageSink) return 0;
+  return MessageSink(this, code, ptr, a, b, c);
+}
+
+std::intptr_t TDSPPluginX::HandlePluginMessage(std::int32_t code, void* ptr, float a, float b, float c) {
+  switch (code) {
+    case kMsgNotifyChanged:
+      NotifyChanged();
+      break;
+    case kMsgForwardChanged:
+      SendToSink(kMsgChanged, nullptr, a, b, c);
+      break;
+    case kMsgSaveState:
+      if (ptr != nullptr) SaveState(*static_cast<TStream*>(ptr));
+      break;
+    case kMsgLoadState:
+      if (ptr != nullptr) LoadState(*static_cast<TStream*>(ptr));
+      break;
+    case kMsgReloadProgram:
+      ReloadProgram();
+      break;
+    case kMsgQueryGui:
+      return HasGui() ? 2 : 0;
+    case kMsgBankName:
+      if (AcceptsProgramChange() && ptr != nullptr)
+        *static_cast<std::string*>(ptr) = RoundF(a) == 0 ? BankName : std::string();
+      break;
+    case kMsgProgramName:
+      if (AcceptsProgramChange() && ptr != nullptr) *static_cast<std::string*>(ptr) = GetProgramNameAt(RoundF(b));
+      break;
+    case kMsgBankList:
+      if (AcceptsProgramChange() && ptr != nullptr) FillBankList(*static_cast<TStringList*>(ptr));
+      break;
+    case kMsgProgramList:
+      if (AcceptsProgramChange() && ptr != nullptr) FillProgramList(*static_cast<TStringList*>(ptr));
+      break;
+    case kMsgForward8047:
+      SendToSink(kMsgForward8046, ptr, 0, 0, a);
+      break;
+    case kMsgForward8049:
+      SendToSink(kMsgForward8048, nullptr, a, b, c);
+      break;
+    case kMsgProgramSelector:
+      if (IsValidParam(ProgramSelectorParam)) ParameterChanged(ProgramSelectorParam);
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+std::intptr_t TDSPPluginX::OnSinkMessage(TDSPPluginX* /*sender*/, std::int32_t code, void* /*ptr*/, float /*a*/,
+                                         float /*b*/, float /*c*/) {
+  // The host hears of it when the process call has released the lock.
+  if (code == kMsgIoChanged) IoChangedPending.store(true);
+  return 1;
+}
+
+// ---- host answers
+
+bool TDSPPluginX::GetEffectName(std::string& name) {
+  name = EffectName;
+  return true;
+}
+
+bool TDSPPluginX::GetProductString(std::string& text) {
+  text = EffectName;
+  return true;
+}
+
+bool TDSPPluginX::GetVendorString(std::string& text) {
+  text = VendorString;
+  return true;
+}

@@ -1,0 +1,301 @@
+// The plug-in core every instrument layer derives from: the ten base
+// parameters (volume, pan, mute, solo, bypass, five reserved), the render
+// loop that serves host blocks of any length from one-millisecond internal
+// blocks, MIDI routing (notes, controller and RPN maps, pitch bend, program
+// change), the parameter flow between host, editor and layers, plug-in
+// messages and the display texts of parameter values.
+//
+// A layer above overrides:
+//   InitParameterInfo  - call the inherited one first (it sizes the
+//                        descriptor array for ParamCount), then fill its own;
+//   ParameterChanged   - handle its own indexes, then call the inherited one;
+//   NoteOn / NoteOff   - notes from MIDI (audio thread, global lock held);
+//   RenderVoices       - render one internal block (Settings->BlockSize frames)
+//                        into GetOutputBuffer() (interleaved left/right) and
+//                        set BlockHasSignal (DetectSignal);
+//   HandlePluginMessage, TempoChanged, TimeSignatureChanged, ResetEngine.
+//
+// Threads: the process entries run on the host's audio thread under the
+// global lock; the dispatcher and parameter entries on the host's main or
+// GUI thread; posted calls on the host's GUI thread (editor open/idle). The
+// host is never called while the global lock is held.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/base/global_lock.h"
+#include "framework/base/method.h"
+#include "framework/core/postback.h"
+#include "framework/modules/channel_modules.h"
+#include "framework/vst/dsp_vst_base.h"
+
+// A linear ramp of the output volume or pan, stepped once per frame.
+struct TGainRamp {
+  float Start = 0.0f;
+  float Target = 0.0f;
+  std::int32_t Counter = 0;
+  std::int32_t Length = 0;  // samples
+  float InvLength = 0.0f;
+  bool Active = false;
+};
+
+class TDSPPluginX : public TDSPVSTBase {
+ public:
+  // The base parameters; layers add theirs from kBaseParamCount on.
+  enum : std::int32_t {
+    kParamVolume = 0,
+    kParamPan = 1,
+    kParamMute = 2,
+    kParamSolo = 3,
+    kParamBypass = 4,
+    kBaseParamCount = 10,
+  };
+  // Plug-in message codes (HandlePluginMessage) and sink codes.
+  enum : std::int32_t {
+    kMsgChanged = 8007,
+    kMsgParamByMidi = 8011,
+    kMsgIoChanged = 8012,
+    kMsgNotifyChanged = 8020,
+    kMsgForwardChanged = 8023,
+    kMsgSaveState = 8028,
+    kMsgLoadState = 8029,
+    kMsgReloadProgram = 8031,
+    kMsgQueryGui = 8037,
+    kMsgRefresh = 8040,
+    kMsgProgramChanged = 8041,
+    kMsgBankName = 8042,
+    kMsgProgramName = 8043,
+    kMsgBankList = 8044,
+    kMsgProgramList = 8045,
+    kMsgForward8046 = 8046,
+    kMsgForward8047 = 8047,
+    kMsgForward8048 = 8048,
+    kMsgForward8049 = 8049,
+    kMsgProgramSelector = 8051,
+  };
+  // Posted-call codes of the core.
+  enum : std::int32_t { kPostUpdateGuiControl = 10001, kPostData = 10002, kPostOpenEditor = 10008 };
+  // Display-text requests: what `number` names.
+  enum : std::int32_t { kQueryController = 0, kQueryRpn = 1, kQueryParam = 2 };
+
+  static constexpr std::int32_t kRpnMapSize = 3001;
+  // Output below this magnitude counts as silence.
+  static constexpr float kSilenceLevel = 1e-5f;
+  // After this much silent output nothing is rendered until a note arrives.
+  static constexpr double kSilenceGateMs = 2048.0;
+  // Length of the volume and pan ramps.
+  static constexpr std::int32_t kRampMs = 4;
+
+  using TMessageSink =
+      TMethod<std::intptr_t(TDSPPluginX* sender, std::int32_t code, void* ptr, float a, float b, float c)>;
+
+  TDSPPluginX();
+  ~TDSPPluginX() override;
+
+  // ---- set-up (loading thread)
+  void InitPlugin(TVstHostCallback host) override;
+  // AssignParameterIds, CreatePanels, LayoutPanels, InitParameterInfo,
+  // InitPrograms, BuildMidiCCMap, BuildEditorControls, CreatePageButtons.
+  virtual void BuildPlugin();
+  virtual void AssignParameterIds() {}
+  virtual void CreatePanels() {}
+  virtual void LayoutPanels() {}
+  virtual void CreatePageButtons() {}
+  virtual void BuildEditorControls() {}
+  // Sizes the descriptors for ParamCount (every parameter from 10 on starts
+  // RPN-mapped with number index - 6) and fills the ten base parameters.
+  virtual void InitParameterInfo();
+  // Controller map (128) and RPN map (3001) from the descriptors' MIDI kinds.
+  virtual void BuildMidiCCMap();
+  virtual bool AcceptsProgramChange() { return AcceptProgramChange; }
+  // Appends a short string to the plug-in's name table.
+  virtual void AddName(std::string_view name);
+
+  // ---- channels
+  // Also rebuild the channel modules.
+  void SetNumInputs(std::int32_t inputs) override;
+  void SetNumOutputs(std::int32_t outputs) override;
+  // One stereo module per pair of inputs and of outputs, given the settings.
+  virtual void CreateIOChannels();
+  virtual void FreeIOChannels();
+  // The interleaved block of the single stereo output channel, as it is (the
+  // layers write it directly); null without exactly one output channel.
+  virtual float* GetOutputBuffer();
+  std::int32_t OutputChannelCount() const { return static_cast<std::int32_t>(OutputChannels.size()); }
+
+  // ---- MIDI (audio thread, global lock held)
+  void HandleMidi(const TMidiEventRec& e) override;
+  virtual void DispatchMidi(const TMidiEventRec& e) { HandleMidi(e); }
+  // Replays the deferred MIDI records, newest first, and empties the list.
+  virtual void ProcessPendingMidi();
+  // Adds a record to the deferred list (any thread).
+  void DeferMidi(const TMidiEventRec& e);
+  // Forgets the deferred records; the instrument also stops its voices.
+  virtual void ResetEngine();
+  virtual void NoteOn(const TMidiEventRec& /*e*/) {}
+  virtual void NoteOff(const TMidiEventRec& /*e*/) {}
+  // Bend amount := bend value (-8192..8191, centre exactly 0) as -1..1 times the range.
+  virtual void UpdatePitchBend();
+  float GetPitchBendAmount() const { return PitchBendAmount; }
+
+  // ---- render loop (audio thread)
+  void Process(float** inputs, float** outputs, std::int32_t sampleFrames) override;
+  void ProcessReplacing(float** inputs, float** outputs, std::int32_t sampleFrames) override;
+  // Renders one internal block into the output module; the base only looks
+  // whether the block holds signal.
+  virtual void RenderVoices();
+  // Volume and pan gains (with their ramps) over the output module's block.
+  virtual void ApplyOutputGain();
+  // BlockHasSignal := whether any of the count samples is not zero.
+  virtual bool DetectSignal(const float* block, std::int32_t count);
+  void UpdateTimeInfo() override;
+  float GetTempo() const { return Tempo; }
+  float GetMsPerTick() const { return MsPerTick; }
+
+  // ---- parameters and programs
+  void ParameterChanged(std::int32_t i) override;
+  // Applies the program at once on the calling thread under the lock
+  // (before the first process call it only becomes current).
+  void SelectProgram(std::int32_t i) override;
+  void ApplyProgram() override;
+  void ApplyPendingProgram() override;
+  // Active := mute parameter not 1 (an inactive plug-in processes nothing).
+  virtual void UpdateActiveState();
+  bool IsActive() const { return Active.load(); }
+  bool IsMuted() const { return Mute.load(); }
+  // ParameterChanged for parameters 0..9 (baseOnly) or all, inside a batch.
+  virtual void ResendParameters(bool baseOnly);
+  virtual void ResendParametersExceptState();
+  virtual void BeginParamBatch() { ++ParamBatchCount; }
+  virtual void EndParamBatch();
+  virtual void ParamBatchDone() {}
+
+  // ---- display texts
+  std::string GetParameterDisplay(std::int32_t index) override;
+  // The text of a value for a parameter found by controller number (value
+  // 0..127), RPN number (0..16383) or index (real value); "Unknown" when no
+  // parameter is found.
+  virtual std::string GetParamDisplayText(std::int32_t kind, std::int32_t number, float value);
+  virtual bool QueryParamText(std::int32_t kind, std::int32_t number, float value, std::int32_t& param,
+                              float& real);
+  // The descriptors' formatter; a layer may supply texts of its own first.
+  virtual void FormatParamValue(std::int32_t param, std::string& text, float real);
+
+  // ---- editor flow
+  // An editor control changed a value (window thread, global lock not held):
+  // stored under the lock; while dragging the host is told afterwards.
+  virtual void OnGuiControlChange(std::int32_t index, float value, bool dragging);
+  // The bound control takes the parameter's current value (window thread).
+  virtual void UpdateGuiControlNow(std::int32_t /*index*/) {}
+  // With a GUI: now, or posted for the window thread.
+  virtual void UpdateGuiControl(std::int32_t index, bool now);
+  virtual bool HasGui() { return HasGuiFlag; }
+  // Editor window hooks: the editor binding opens, closes and idles the window.
+  virtual void OpenEditorWindow(void* /*parentWindow*/) {}
+  // True when a window was open.
+  virtual bool CloseEditorWindow() { return false; }
+  virtual void EditorWindowIdle() {}
+  // Receives (and owns) the pointer of a posted code 10002.
+  virtual void OnPostedData(void* /*data*/) {}
+  // Target of the core's posted calls; ignores everything once the object
+  // is being destroyed.
+  virtual void OnPostedCall(const TPostBackRec& record);
+  bool EditGetRect(TVstRect** rect) override;
+  bool EditOpen(void* parentWindow) override;
+  std::intptr_t EditClose() override;
+  void EditIdle() override;
+  std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
+                           float opt) override;
+
+  // ---- plug-in messages
+  virtual std::intptr_t HandlePluginMessage(std::int32_t code, void* ptr, float a, float b, float c);
+  // The default sink: acts on 8012 (tells the host the I/O changed, once the
+  // lock is released); answers 1.
+  virtual std::intptr_t OnSinkMessage(TDSPPluginX* sender, std::int32_t code, void* ptr, float a, float b,
+                                      float c);
+  virtual void NotifyChanged() { SendToSink(kMsgChanged, nullptr, 0, 0, 0); }
+  void OnRefreshMessage() override { SendToSink(kMsgRefresh, nullptr, 0, 0, 0); }
+  void OnProgramChangedMessage() override { SendToSink(kMsgProgramChanged, nullptr, 0, 0, 0); }
+
+  // ---- host answers
+  bool GetEffectName(std::string& name) override;
+  bool GetProductString(std::string& text) override;
+  bool GetVendorString(std::string& text) override;
+  std::int32_t GetVendorVersion() override { return VendorVersion; }
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+
+  // Live plug-in instances in the process.
+  static std::int32_t LiveInstanceCount();
+
+  // Answered as both the effect name and the product string.
+  std::string EffectName = "Plugin";
+  std::string VendorString = "X";
+  std::int32_t EditorWidth = 400;
+  std::int32_t EditorHeight = 400;
+  bool HasGuiFlag = false;
+  bool AcceptProgramChange = true;
+  std::int32_t ProgramSelectorParam = -1;
+  float PitchBendRange = 2.0f;  // semitones at full bend
+  std::int32_t PitchBendParam = -1;
+  TMessageSink MessageSink;
+  std::array<std::int16_t, 128> MidiCCMap{};
+  std::vector<std::int16_t> RpnMap;
+  std::vector<std::string> NameTable;
+
+ protected:
+  std::intptr_t SendToSink(std::int32_t code, void* ptr, float a, float b, float c);
+  TPostBackCallback PostedCallTarget() { return TPostBackCallback::Bind<&TDSPPluginX::OnPostedCall>(this); }
+  void StartRamp(TGainRamp& ramp, float from, float to);
+  // Host entries outside the global lock: reads the host's time info into
+  // the snapshot UpdateTimeInfo uses, and later sends what was deferred.
+  void ReadHostTime();
+  void FlushHostNotifications();
+
+  std::vector<TIOChannelRec> InputChannels;
+  std::vector<TIOChannelRec> OutputChannels;
+  std::atomic<bool> Active{true};  // ready for audio
+  std::atomic<bool> Mute{false};   // bypass: rings get zeros
+  std::atomic<bool> BeingDestroyed{false};
+  bool Built = false;
+  std::atomic<bool> FirstCallSeen{false};
+  bool BlockHasSignal = false;
+  std::int32_t SilenceCount = 0;  // internal blocks since the last loud output sample
+  std::int32_t ParamBatchCount = 0;
+  std::int32_t PitchBendValue = 0;
+  float PitchBendAmount = 0.0f;
+  // Output gain: volume 1 and pan 0.5 give unity on both sides.
+  float Volume = 1.0f;
+  float Pan = 0.5f;
+  float LeftGain = 1.0f;
+  float RightGain = 1.0f;
+  TGainRamp VolumeRamp;
+  TGainRamp PanRamp;
+  // Host time: 120 ticks per quarter note.
+  float Tempo = 120.0f;
+  float MsPerTick = 60000.0f / 120.0f / 120.0f;
+  std::uint8_t TimeSigNumerator = 4;
+  std::uint8_t TimeSigDenominator = 4;
+  bool TempoValid = false;
+  bool SignatureValid = false;
+  std::int64_t LastMidiTimeMs = 0;
+
+ private:
+  void Render(float** outputs, std::int32_t sampleFrames, bool replace);
+  void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
+                   bool replace);
+  void RenderInternalBlock();
+  void WriteBlockToRings(const float* interleaved);
+  void ReleaseQueuedNoteOffs();
+
+  TVstTimeInfo HostTime{};
+  bool HostTimeValid = false;
+  std::atomic<bool> IoChangedPending{false};
+  std::vector<TMidiEventRec> DeferredMidi;
+  std::vector<TMidiEventRec> DeferredMidiReplay;
+};

@@ -1,0 +1,356 @@
+// The render loop: host blocks of any length served from one-millisecond
+// internal blocks through the output rings, MIDI decoded between internal
+// blocks, the silence gate, mute, and the volume and pan ramps.
+//
+// Timing of MIDI: an event at host sample t (counted from the first call)
+// is decoded before the internal block that starts at B * (ceil(t / B) + 1),
+// B being the internal block. Because the rings always keep one block in
+// reserve, that is the earliest block that has never been rendered ahead,
+// whatever the host's block length: output is the same for every host block
+// size, at the cost of one to two milliseconds of MIDI latency. Relative to
+// the first block a call renders, an event at offset o is due at
+// o + 2B - 1 - F, F being the ring fill when the call starts.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "framework/core/dsp_plugin_x.h"
+
+namespace {
+// Guards the deferred MIDI records of every plug-in.
+std::mutex& DeferredMidiLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// RAII hold of the plug-in's lock through its virtual Lock/Unlock.
+class TPluginLockHold {
+ public:
+  explicit TPluginLockHold(TDSPBasePlugin& plugin) : Plugin(plugin) { Plugin.Lock(); }
+  ~TPluginLockHold() { Plugin.Unlock(); }
+  TPluginLockHold(const TPluginLockHold&) = delete;
+  TPluginLockHold& operator=(const TPluginLockHold&) = delete;
+
+ private:
+  TDSPBasePlugin& Plugin;
+};
+}  // namespace
+
+void TDSPPluginX::Process(float** /*inputs*/, float** outputs, std::int32_t sampleFrames) {
+  Render(outputs, sampleFrames, false);
+}
+
+void TDSPPluginX::ProcessReplacing(float** /*inputs*/, float** outputs, std::int32_t sampleFrames) {
+  Render(outputs, sampleFrames, true);
+}
+
+void TDSPPluginX::ReadHostTime() {
+  const TVstTimeInfo* info = GetTimeInfo(kVstTempoValid | kVstTimeSigValid);
+  HostTimeValid = info != nullptr;
+  if (info != nullptr) HostTime = *info;
+}
+
+void TDSPPluginX::FlushHostNotifications() {
+  if (IoChangedPending.exchange(false)) IoChanged();
+}
+
+void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replace) {
+  sampleFrames = std::max(0, sampleFrames);
+  // The host is asked for its time before the lock is taken: it is never
+  // called while the lock is held.
+  ReadHostTime();
+  {
+    TPluginLockHold hold(*this);
+    if (!FirstCallSeen) {
+      // The program current at start-up is applied before the first sound.
+      MarkProgramPending();
+      FirstCallSeen = true;
+    }
+    if (!IsActive() || IsUpdating() || IsSuspended()) {
+      // Gated: nothing renders, but the host gets silence rather than
+      // whatever its buffers held, and notes released meanwhile stay released.
+      ReleaseQueuedNoteOffs();
+      ClearMidiQueue();
+      if (replace && outputs != nullptr) {
+        for (std::int32_t k = 0; k < Effect.numOutputs; ++k)
+          if (outputs[k] != nullptr) std::fill(outputs[k], outputs[k] + sampleFrames, 0.0f);
+      }
+    } else {
+      Built = true;
+      ApplyPendingProgram();
+      ProcessPendingMidi();
+      if (!TimeInfoRead.load()) UpdateTimeInfo();
+      TimeInfoRead.store(false);
+      // Longer host blocks than the rings carry are served in pieces.
+      const std::int32_t block = Settings->BlockSize;
+      const std::int32_t piece = std::max(1, kRingLength - 2 * block);
+      std::int32_t done = 0;
+      do {
+        const std::int32_t n = std::min(piece, sampleFrames - done);
+        RenderPiece(outputs, done, n, sampleFrames, replace);
+        done += n;
+      } while (done < sampleFrames);
+      ClearMidiQueue();
+    }
+  }
+  FlushHostNotifications();
+}
+
+void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
+                              bool replace) {
+  const std::int32_t block = Settings->BlockSize;
+  ScheduleQueuedMidi(offset, frames, hostFrames, 2 * block - 1 - RingFill);
+  std::int32_t pos = 0;
+  while (RingFill < block + frames) {
+    SendQueuedMidi(pos == 0 ? kEarliest : pos, pos + block);
+    RenderInternalBlock();
+    RingFill += block;
+    pos += block;
+    ++SilenceCount;
+  }
+  // Events beyond the last block rendered take effect in the next one.
+  SendQueuedMidi(pos == 0 ? kEarliest : pos, INT_MAX);
+
+  // Hand the host its frames, added or replacing.
+  for (std::size_t k = 0; k < OutputRings.size(); ++k) {
+    TRing& ring = OutputRings[k];
+    float* out = outputs != nullptr && k < static_cast<std::size_t>(Effect.numOutputs) ? outputs[k] : nullptr;
+    std::int32_t read = ring.ReadIndex;
+    for (std::int32_t j = 0; j < frames; ++j) {
+      const float x = ring.Samples[read];
+      if (++read == kRingLength) read = 0;
+      if (out == nullptr) continue;
+      const float y = replace ? x : out[offset + j] + x;
+      out[offset + j] = y;
+      if (std::fabs(y) >= kSilenceLevel) SilenceCount = 0;
+    }
+    ring.ReadIndex = read;
+  }
+  RingFill -= frames;
+}
+
+void TDSPPluginX::RenderInternalBlock() {
+  const std::int32_t block = Settings->BlockSize;
+  const double silentMs =
+      static_cast<double>(SilenceCount) * block / std::max<std::int32_t>(1, Settings->SamplesPerMs);
+  float* buffer = GetOutputBuffer();
+  if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
+    RenderVoices();
+    if (BlockHasSignal) ApplyOutputGain();
+    WriteBlockToRings(buffer);
+  } else {
+    // Muted, inactive or gated by silence: the rings advance with zeros, so
+    // the latency stays what it was.
+    WriteBlockToRings(nullptr);
+  }
+}
+
+void TDSPPluginX::WriteBlockToRings(const float* interleaved) {
+  const std::int32_t block = Settings->BlockSize;
+  for (std::size_t k = 0; k < OutputRings.size(); ++k) {
+    TRing& ring = OutputRings[k];
+    std::int32_t write = ring.WriteIndex;
+    const bool hasSource = interleaved != nullptr && k < 2;
+    for (std::int32_t j = 0; j < block; ++j) {
+      ring.Samples[write] = hasSource ? interleaved[2 * j + static_cast<std::int32_t>(k)] : 0.0f;
+      if (++write == kRingLength) write = 0;
+    }
+    ring.WriteIndex = write;
+  }
+}
+
+void TDSPPluginX::RenderVoices() {
+  BlockHasSignal = DetectSignal(GetOutputBuffer(), Settings->StereoLength);
+}
+
+bool TDSPPluginX::DetectSignal(const float* block, std::int32_t count) {
+  BlockHasSignal = false;
+  if (block == nullptr) return false;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (block[i] != 0.0f) {
+      BlockHasSignal = true;
+      break;
+    }
+  }
+  return BlockHasSignal;
+}
+
+void TDSPPluginX::ApplyOutputGain() {
+  float* buffer = GetOutputBuffer();
+  if (buffer == nullptr) return;
+  const std::int32_t block = Settings->BlockSize;
+  if (!VolumeRamp.Active && !PanRamp.Active) {
+    for (std::int32_t j = 0; j < block; ++j) {
+      buffer[2 * j] *= LeftGain;
+      buffer[2 * j + 1] *= RightGain;
+    }
+    return;
+  }
+  auto step = [](TGainRamp& ramp, float& value) {
+    if (!ramp.Active) return;
+    const float t = static_cast<float>(ramp.Counter) * ramp.InvLength;
+    // The last step lands on the target exactly, whatever t rounds to.
+    value = ramp.Counter >= ramp.Length ? ramp.Target : ramp.Start + (ramp.Target - ramp.Start) * t;
+    ++ramp.Counter;
+    if (ramp.Counter > ramp.Length) ramp.Active = false;
+  };
+  for (std::int32_t j = 0; j < block; ++j) {
+    if (VolumeRamp.Active || PanRamp.Active) {
+      step(VolumeRamp, Volume);
+      step(PanRamp, Pan);
+      const float g = 2.0f * Volume;
+      LeftGain = (1.0f - Pan) * g;
+      RightGain = Pan * g;
+    }
+    buffer[2 * j] *= LeftGain;
+    buffer[2 * j + 1] *= RightGain;
+  }
+}
+
+void TDSPPluginX::StartRamp(TGainRamp& ramp, float from, float to) {
+  ramp.Start = from;
+  ramp.Target = to;
+  ramp.Counter = 0;
+  ramp.Length = std::max<std::int32_t>(1, kRampMs * Settings->SamplesPerMs);
+  ramp.InvLength = 1.0f / static_cast<float>(ramp.Length);
+  ramp.Active = true;
+}
+
+void TDSPPluginX::UpdateTimeInfo() {
+  TimeInfoRead.store(true);
+  TempoValid = false;
+  SignatureValid = false;
+  if (!HostTimeValid) return;
+  if ((HostTime.flags & kVstTempoValid) != 0) {
+    const auto tempo = static_cast<float>(HostTime.tempo);
+    const bool changed = tempo != Tempo;
+    if (changed) Tempo = tempo;
+    MsPerTick = Tempo > 0.0f ? 60000.0f / Tempo / 120.0f : 0.001f;
+    TempoValid = true;
+    if (changed) TempoChanged();
+  }
+  if ((HostTime.flags & kVstTimeSigValid) != 0) {
+    SignatureValid = true;
+    const auto numerator = static_cast<std::uint8_t>(std::clamp(HostTime.timeSigNumerator, 0, 255));
+    const auto denominator = static_cast<std::uint8_t>(std::clamp(HostTime.timeSigDenominator, 0, 255));
+    if (numerator != TimeSigNumerator) {
+      TimeSigNumerator = numerator;
+      TimeSignatureChanged();
+    }
+    if (denominator != TimeSigDenominator) {
+      TimeSigDenominator = denominator;
+      TimeSignatureChanged();
+    }
+  }
+}
+
+// ---- MIDI
+
+void TDSPPluginX::ReleaseQueuedNoteOffs() {
+  for (const TQueuedMidi& q : MidiQueue) {
+    const std::uint8_t* d = q.Event.midiData;
+    const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(d[0], d[1], d[2]);
+    if (m.Status != kMidiNoteOff) continue;
+    TMidiEventRec e;
+    e.Status = kMidiNoteOff;
+    e.Data1 = static_cast<std::int16_t>(m.Data1);
+    e.Data2 = static_cast<std::int16_t>(m.Data2);
+    e.Channel = static_cast<std::int16_t>(m.Channel);
+    NoteOff(e);
+  }
+}
+
+void TDSPPluginX::HandleMidi(const TMidiEventRec& e) {
+  switch (e.Status) {
+    case kMidiNoteOn:
+      if (!IsActive()) return;
+      SilenceCount = 0;
+      if (e.Data2 == 0) {
+        TMidiEventRec off = e;
+        off.Status = kMidiNoteOff;
+        NoteOff(off);
+      } else {
+        NoteOn(e);
+      }
+      return;
+    case kMidiNoteOff:
+      if (!IsActive()) return;
+      NoteOff(e);
+      SilenceCount = 0;
+      return;
+    case kMidiController: {
+      if (e.Data1 < 0 || e.Data1 >= static_cast<std::int32_t>(MidiCCMap.size())) return;
+      const std::int32_t p = MidiCCMap[e.Data1];
+      if (IsValidParam(p) && ParamInfo[p].MidiKind == kParamMidiController) {
+        SetParameterValue(p, static_cast<float>(e.Data2) * (1.0f / 127.0f));
+        SendToSink(kMsgParamByMidi, nullptr, static_cast<float>(p), 0, 0);
+      }
+      return;
+    }
+    case kMidiProgramChange:
+      if (AcceptsProgramChange() && e.Data1 >= 0 && e.Data2 >= 0) SelectProgram(e.Data2);
+      return;
+    case kMidiPitchBend:
+      PitchBendValue = e.Data2;
+      UpdatePitchBend();
+      return;
+    case kMidiRpnValue: {
+      if (e.Data1 < 0 || e.Data1 >= static_cast<std::int32_t>(RpnMap.size())) return;
+      const std::int32_t p = RpnMap[e.Data1];
+      if (IsValidParam(p) && ParamInfo[p].MidiKind == kParamMidiRpn) {
+        SetParameterValue(p, static_cast<float>(e.Data2) / 16383.0f);
+        SendToSink(kMsgParamByMidi, nullptr, static_cast<float>(p), 0, 0);
+      }
+      return;
+    }
+    case kMidiNrpnValue:
+      // NRPN values set the gains of engine input connections; an
+      // instrument without audio inputs has none.
+      return;
+    case kMidiParameterChangedRequest:
+      if (IsValidParam(e.Data1)) ParameterChanged(e.Data1);
+      return;
+    default:
+      return;
+  }
+}
+
+void TDSPPluginX::UpdatePitchBend() {
+  // Asymmetric scaling keeps the centre at exactly 0 and both ends at +-1.
+  const float v = static_cast<float>(std::clamp(PitchBendValue, -8192, 8191));
+  const float unit = v < 0.0f ? v / 8192.0f : v / 8191.0f;
+  PitchBendAmount = unit * PitchBendRange;
+}
+
+void TDSPPluginX::DeferMidi(const TMidiEventRec& e) {
+  std::lock_guard<std::mutex> guard(DeferredMidiLock());
+  DeferredMidi.push_back(e);
+}
+
+void TDSPPluginX::ProcessPendingMidi() {
+  // Swapped out under the list's own lock, replayed outside it: HandleMidi
+  // may take the global lock.
+  // Both lists keep their capacity, so replaying does not free memory on
+  // the audio thread.
+  {
+    std::lock_guard<std::mutex> guard(DeferredMidiLock());
+    if (DeferredMidi.empty()) return;
+    DeferredMidiReplay.swap(DeferredMidi);
+    LastMidiTimeMs = NowMs();
+  }
+  for (auto it = DeferredMidiReplay.rbegin(); it != DeferredMidiReplay.rend(); ++it) HandleMidi(*it);
+  DeferredMidiReplay.clear();
+}
+
+void TDSPPluginX::ResetEngine() {
+  std::lock_guard<std::mutex> guard(DeferredMidiLock());
+  DeferredMidi.clear();
+  LastMidiTimeMs = NowMs();
+}

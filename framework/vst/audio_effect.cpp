@@ -1,0 +1,262 @@
+#include "framework/vst/audio_effect.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "framework/base/global_lock.h"
+#include "platform/fpu_guard.h"
+
+void CopyHostText(char* buffer, std::string_view text) {
+  if (buffer == nullptr) return;
+  const std::size_t n = std::min<std::size_t>(text.size(), kVstMaxTextLength);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
+
+std::string_view ReadHostText(const char* text, std::size_t limit) {
+  if (text == nullptr) return {};
+  return std::string_view(text, strnlen(text, limit));
+}
+
+AudioEffect::AudioEffect() {
+  // Each instance keeps its own settings record: two instances at
+  // different rates never share buffer sizes.
+  CreateOwnSettings();
+  Effect.magic = kVstEffectMagic;
+  Effect.object = this;
+  Effect.dispatcher = &DispatcherEntry;
+  Effect.process = &ProcessEntry;
+  Effect.processReplacing = &ProcessReplacingEntry;
+  Effect.setParameter = &SetParameterEntry;
+  Effect.getParameter = &GetParameterEntry;
+  Effect.ioRatio = 1.0f;
+  Effect.version = 1;
+}
+
+AudioEffect::~AudioEffect() = default;
+
+AudioEffect* AudioEffect::FromEffect(TVstEffect* effect) {
+  if (effect == nullptr || effect->magic != kVstEffectMagic || effect->object == nullptr) return nullptr;
+  return static_cast<AudioEffect*>(effect->object);
+}
+
+void AudioEffect::InitEffect(TVstHostCallback host, std::int32_t numPrograms, std::int32_t numParams) {
+  Host = host;
+  Effect.numPrograms = numPrograms;
+  Effect.numParams = numParams;
+  Effect.numInputs = 0;
+  Effect.numOutputs = 2;
+  Effect.flags = 0;
+  Effect.resvd1 = 0;
+  Effect.resvd2 = 0;
+  Effect.initialDelay = 0;
+  Effect.realQualities = 0;
+  Effect.offQualities = 0;
+  Effect.ioRatio = 1.0f;
+  Effect.user = nullptr;
+  Effect.version = 1;
+}
+
+std::intptr_t AudioEffect::Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
+                                      float opt) {
+  char* text = static_cast<char*>(ptr);
+  switch (opcode) {
+    case kEffOpen:
+      Open();
+      return 0;
+    case kEffClose:
+      Close();
+      return 0;
+    case kEffSetProgram:
+      if (value >= 0 && value < Effect.numPrograms) SetProgram(static_cast<std::int32_t>(value));
+      return 0;
+    case kEffGetProgram:
+      return GetProgram();
+    case kEffSetProgramName:
+      if (text != nullptr && CurrentProgram() < Effect.numPrograms)
+        SetProgramName(ReadHostText(text, kVstMaxTextLength));
+      return 0;
+    case kEffGetProgramName: {
+      std::string name;
+      if (text != nullptr && GetProgramName(name)) CopyHostText(text, name);
+      return 0;
+    }
+    case kEffGetParamLabel:
+      if (index >= 0 && index < Effect.numParams) CopyHostText(text, GetParameterLabel(index));
+      return 0;
+    case kEffGetParamDisplay:
+      if (IsValidParam(index)) CopyHostText(text, GetParameterDisplay(index));
+      return 0;
+    case kEffGetParamName:
+      if (index >= 0 && index < Effect.numParams) CopyHostText(text, GetParameterName(index));
+      return 0;
+    case kEffGetVu:
+      return RoundF(GetVu() * 32767.0f);
+    case kEffSetSampleRate:
+      SetSampleRate(opt);
+      return 0;
+    case kEffSetBlockSize:
+      SetBlockSize(static_cast<std::int32_t>(value));
+      return 0;
+    case kEffMainsChanged:
+      if (value == 0) Suspend();
+      else Resume();
+      return 0;
+    case kEffEditGetRect:
+      if (ptr == nullptr) return 0;
+      return EditGetRect(static_cast<TVstRect**>(ptr)) ? 1 : 0;
+    case kEffEditOpen:
+      return EditOpen(ptr) ? 1 : 0;
+    case kEffEditClose:
+      return EditClose();
+    case kEffEditIdle:
+      EditIdle();
+      return 0;
+    case kEffIdentify:
+      return PackFourBytes("NvEf");
+    case kEffGetChunk:
+      if (ptr == nullptr) return 0;
+      return GetChunk(static_cast<void**>(ptr), index != 0);
+    case kEffSetChunk:
+      if (ptr == nullptr || value <= 0 || value > INT32_MAX) return 0;
+      return SetChunk(ptr, static_cast<std::int32_t>(value), index != 0);
+    default:
+      return 0;
+  }
+}
+
+void AudioEffect::Close() { EditClose(); }
+
+void AudioEffect::SetProgram(std::int32_t program) { SelectProgram(program); }
+
+void AudioEffect::SetProgramName(std::string_view name) { SetProgramNameAt(CurrentProgram(), name); }
+
+bool AudioEffect::GetProgramName(std::string& name) {
+  const std::int32_t current = CurrentProgram();
+  if (!IsValidProgram(current)) return false;
+  name = GetProgramNameAt(current);
+  return true;
+}
+
+std::string AudioEffect::GetParameterLabel(std::int32_t index) { return GetParameterName(index); }
+
+std::string AudioEffect::GetParameterDisplay(std::int32_t /*index*/) { return {}; }
+
+std::string AudioEffect::GetParameterName(std::int32_t index) {
+  if (!IsValidParam(index)) return {};
+  return ParamInfo[index].Name;
+}
+
+void AudioEffect::SetSampleRate(float /*rate*/) {}
+
+bool AudioEffect::EditGetRect(TVstRect** rect) {
+  *rect = nullptr;
+  return false;
+}
+
+bool AudioEffect::EditOpen(void* /*parentWindow*/) { return false; }
+
+std::int32_t AudioEffect::GetChunk(void** data, bool isPreset) {
+  TGlobalLockGuard guard;
+  ChunkStream = std::make_unique<TMemoryStream>();
+  SaveChunk(*ChunkStream, isPreset);
+  ChunkStream->SetPosition(0);
+  *data = ChunkStream->Memory();
+  return static_cast<std::int32_t>(ChunkStream->Size());
+}
+
+std::int32_t AudioEffect::SetChunk(const void* data, std::int32_t size, bool isPreset) {
+  if (data == nullptr || size <= 0) return 0;
+  TGlobalLockGuard guard;
+  ChunkStream = std::make_unique<TMemoryStream>(
+      std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
+  LoadChunk(*ChunkStream, size, isPreset);
+  return size;
+}
+
+void AudioEffect::Process(float** /*inputs*/, float** /*outputs*/, std::int32_t /*sampleFrames*/) {}
+
+void AudioEffect::ProcessReplacing(float** /*inputs*/, float** /*outputs*/, std::int32_t /*sampleFrames*/) {}
+
+void AudioEffect::SetParameter(std::int32_t index, float value) {
+  // Under the lock, so that a DSP rebuild the change causes never overlaps
+  // processing.
+  TGlobalLockGuard guard;
+  SetParameterValue(index, value);
+}
+
+void AudioEffect::SetParameterAutomated(std::int32_t index, float value) {
+  if (!IsValidParam(index)) return;
+  SetParameter(index, value);
+  CallHost(kHostAutomate, index, 0, nullptr, GetParameterValue(index));
+}
+
+std::intptr_t AudioEffect::CallHost(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
+                                    float opt) {
+  if (Host == nullptr) return 0;
+  return Host(&Effect, opcode, index, value, ptr, opt);
+}
+
+std::int32_t AudioEffect::GetMasterVersion() { return static_cast<std::int32_t>(CallHost(kHostVersion)); }
+
+// Entry functions: the plug-in's FP environment for the call, the caller's
+// afterwards, and no exception back into the host.
+
+std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
+                                           std::intptr_t value, void* ptr, float opt) {
+  TFpuGuard guard;
+  AudioEffect* self = FromEffect(effect);
+  if (self == nullptr) return 0;
+  try {
+    if (opcode == kEffClose) {
+      self->Dispatcher(opcode, index, value, ptr, opt);
+      delete self;
+      return 1;
+    }
+    return self->Dispatcher(opcode, index, value, ptr, opt);
+  } catch (...) {
+    return 0;
+  }
+}
+
+void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames) {
+  TFpuGuard guard;
+  AudioEffect* self = FromEffect(effect);
+  if (self == nullptr) return;
+  try {
+    self->Process(inputs, outputs, sampleFrames);
+  } catch (...) {
+  }
+}
+
+void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, float** outputs,
+                                        std::int32_t sampleFrames) {
+  TFpuGuard guard;
+  AudioEffect* self = FromEffect(effect);
+  if (self == nullptr) return;
+  try {
+    self->ProcessReplacing(inputs, outputs, sampleFrames);
+  } catch (...) {
+  }
+}
+
+void AudioEffect::SetParameterEntry(TVstEffect* effect, std::int32_t index, float value) {
+  TFpuGuard guard;
+  AudioEffect* self = FromEffect(effect);
+  if (self == nullptr) return;
+  try {
+    self->SetParameter(index, value);
+  } catch (...) {
+  }
+}
+
+float AudioEffect::GetParameterEntry(TVstEffect* effect, std::int32_t index) {
+  TFpuGuard guard;
+  AudioEffect* self = FromEffect(effect);
+  if (self == nullptr) return 0.0f;
+  try {
+    return self->GetParameter(index);
+  } catch (...) {
+    return 0.0f;
+  }
+}

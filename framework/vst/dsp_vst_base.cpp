@@ -1,0 +1,144 @@
+#include "framework/vst/dsp_vst_base.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "framework/base/global_lock.h"
+
+namespace {
+// Initial room of the MIDI queue: the queue grows only for hosts that send
+// more events per block than this.
+constexpr std::size_t kMidiQueueReserve = 1024;
+
+std::string ModuleFilePath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleFilePath), &info) == 0 || info.dli_fname == nullptr) return {};
+  return TrimText(info.dli_fname);
+}
+}  // namespace
+
+TDSPVSTBase::TDSPVSTBase()
+    : MidiHandler(std::make_unique<TMidiMessageHandler>(
+          TMidiMessageHandler::TOwnerCallback::Bind<&TDSPVSTBase::OnMidiMessage>(this))),
+      PluginFilePath(ModuleFilePath()) {
+  MidiQueue.reserve(kMidiQueueReserve);
+}
+
+TDSPVSTBase::~TDSPVSTBase() = default;
+
+void TDSPVSTBase::InitPlugin(TVstHostCallback host) { InitEffect(host, 0, 0); }
+
+void TDSPVSTBase::SetNumInputs(std::int32_t inputs) {
+  AudioEffectX::SetNumInputs(std::max(0, inputs));
+  AllocRings();
+}
+
+void TDSPVSTBase::SetNumOutputs(std::int32_t outputs) {
+  AudioEffectX::SetNumOutputs(std::max(0, outputs));
+  AllocRings();
+}
+
+void TDSPVSTBase::ClearPrograms() {
+  AudioEffectX::ClearPrograms();
+  Effect.numPrograms = 0;
+}
+
+std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
+  if (events == nullptr) return 0;
+  TGlobalLockGuard guard;
+  for (std::int32_t i = 0; i < events->numEvents; ++i) {
+    const TVstEvent* e = events->events[i];
+    if (e == nullptr || e->type != kVstMidiEventType) continue;
+    TQueuedMidi queued;
+    std::memcpy(&queued.Event, e, sizeof(TVstMidiEvent));
+    queued.Due = kNotScheduled;
+    MidiQueue.push_back(queued);
+  }
+  return 1;
+}
+
+void TDSPVSTBase::SetSampleRate(float rate) {
+  if (!std::isfinite(rate) || rate < static_cast<float>(kMinSampleRate) ||
+      rate > static_cast<float>(kMaxSampleRate))
+    return;
+  const bool force = !SampleRateApplied;
+  SampleRateApplied = true;
+  ApplySampleRate(static_cast<std::int32_t>(std::lrint(rate)), force);
+}
+
+void TDSPVSTBase::Suspend() { Suspended.store(true); }
+
+void TDSPVSTBase::Resume() {
+  Suspended.store(false);
+  TimeInfoRead.store(false);
+  WantEvents(1);
+}
+
+void TDSPVSTBase::ApplySampleRate(std::int32_t rate, bool force) {
+  if (rate < kMinSampleRate || rate > kMaxSampleRate) return;
+  TGlobalLockGuard guard;
+  if (!force && rate == Settings->SampleRate) return;
+  SamplesPerMs = rate / 1000;
+  SetRateAndBlockSize(rate, rate / 1000);
+}
+
+void TDSPVSTBase::OnMidiMessage(const TMidiMessageRec& m) {
+  TMidiEventRec e;
+  e.Status = static_cast<std::int16_t>(m.Status);
+  e.Data1 = static_cast<std::int16_t>(m.Data1);
+  e.Data2 = static_cast<std::int16_t>(m.Data2);
+  e.Channel = static_cast<std::int16_t>(m.Channel);
+  HandleMidi(e);
+}
+
+std::int32_t TDSPVSTBase::ClampedOffset(const TVstMidiEvent& e, std::int32_t hostFrames) {
+  return std::clamp(e.deltaFrames, 0, std::max(0, hostFrames - 1));
+}
+
+void TDSPVSTBase::ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames,
+                                     std::int32_t shift) {
+  for (TQueuedMidi& q : MidiQueue) {
+    const std::int32_t offset = ClampedOffset(q.Event, hostFrames);
+    // A host call of no frames still decodes its events.
+    if (offset >= start && (offset - start < length || length == 0)) q.Due = offset - start + shift;
+  }
+}
+
+void TDSPVSTBase::SendQueuedMidi(std::int32_t from, std::int32_t to) {
+  // Index loop: decoding may append nothing, but keeps no iterator across
+  // calls into the layers.
+  for (std::size_t i = 0; i < MidiQueue.size(); ++i) {
+    TQueuedMidi& q = MidiQueue[i];
+    if (q.Due == kNotScheduled || q.Due < from || q.Due >= to) continue;
+    q.Due = kNotScheduled;
+    const std::uint8_t* data = q.Event.midiData;
+    MidiHandler->HandleBytes(data[0], data[1], data[2]);
+  }
+}
+
+void TDSPVSTBase::AllocRings() {
+  InputRings.assign(std::max(0, Effect.numInputs), TRing{});
+  OutputRings.assign(std::max(0, Effect.numOutputs), TRing{});
+  for (TRing& r : InputRings) r.Samples.assign(kRingLength, 0.0f);
+  for (TRing& r : OutputRings) r.Samples.assign(kRingLength, 0.0f);
+  ResetRings();
+}
+
+void TDSPVSTBase::ResetRings() {
+  const std::int32_t block = Settings->BlockSize;
+  for (TRing& r : InputRings) {
+    std::fill(r.Samples.begin(), r.Samples.end(), 0.0f);
+    r.WriteIndex = 0;
+    r.ReadIndex = 0;
+  }
+  for (TRing& r : OutputRings) {
+    std::fill(r.Samples.begin(), r.Samples.end(), 0.0f);
+    r.WriteIndex = 0;
+    // With inputs, the output lags them by one internal block.
+    r.ReadIndex = InputRings.empty() ? 0 : kRingLength - block;
+  }
+  RingFill = 0;
+}

@@ -1,0 +1,93 @@
+// The host binding of the plug-in chain: the set-up operation, the sample
+// rate and suspend state, the queue that holds the host's MIDI events until
+// the next process call, the MIDI decoder, and the output rings that
+// decouple one-millisecond internal blocks from host blocks of any length.
+#pragma once
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/vst/audio_effect_x.h"
+#include "framework/vst/midi_message_handler.h"
+
+class TDSPVSTBase : public AudioEffectX {
+ public:
+  // Samples per output ring (not 8192).
+  static constexpr std::int32_t kRingLength = 8096;
+  // Rates the internal block and the rings can serve, in Hz.
+  static constexpr std::int32_t kMaxSampleRate = 1000000;
+
+  TDSPVSTBase();
+  ~TDSPVSTBase() override;
+
+  // The set-up operation `main` runs once after construction, on the
+  // host's loading thread, before any other entry can be called.
+  virtual void InitPlugin(TVstHostCallback host);
+
+  void SetNumInputs(std::int32_t inputs) override;
+  void SetNumOutputs(std::int32_t outputs) override;
+  void ClearPrograms() override;
+  // Copies the MIDI events (type 1) of the list into the queue under the
+  // global lock; other event types (SysEx) are skipped. Any thread.
+  std::int32_t ProcessEvents(const TVstEvents* events) override;
+  // Rates below 1000 Hz, above kMaxSampleRate or not finite keep the
+  // previous settings. The first request always applies.
+  void SetSampleRate(float rate) override;
+  void Suspend() override;
+  void Resume() override;
+  // Under the global lock: the internal block becomes one millisecond of
+  // the rate, and every owned object gets the new settings.
+  virtual void ApplySampleRate(std::int32_t rate, bool force);
+  // The decoder hands every message here; packs it and calls HandleMidi.
+  virtual void OnMidiMessage(const TMidiMessageRec& m);
+
+  bool IsSuspended() const { return Suspended.load(); }
+  std::int32_t GetRingFill() const { return RingFill; }
+  // Folder and file of the module this code was loaded from.
+  const std::string& GetPluginFilePath() const { return PluginFilePath; }
+
+ protected:
+  // Positions of queued events in the stream of rendered samples, relative
+  // to the first sample rendered by the current host call (or piece).
+  static constexpr std::int32_t kNotScheduled = INT_MIN;
+  static constexpr std::int32_t kEarliest = INT_MIN + 1;
+
+  struct TQueuedMidi {
+    TVstMidiEvent Event;
+    std::int32_t Due;  // render position before which it is decoded
+  };
+  struct TRing {
+    std::vector<float> Samples;
+    std::int32_t WriteIndex = 0;
+    std::int32_t ReadIndex = 0;
+  };
+
+  // Decodes every scheduled event with Due in [from, to), in queue order.
+  void SendQueuedMidi(std::int32_t from, std::int32_t to);
+  // Schedules the events whose offset (clamped into the host block of
+  // hostFrames) lies in [start, start + length): Due := offset - start + shift.
+  void ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames, std::int32_t shift);
+  void ClearMidiQueue() { MidiQueue.clear(); }
+  // Sample offset of an event clamped into a host block: a note-off beyond
+  // the block is still decoded in it (a lost note-off is a stuck note).
+  static std::int32_t ClampedOffset(const TVstMidiEvent& e, std::int32_t hostFrames);
+
+  // (Re)allocates zeroed rings for the channel counts of the record.
+  void AllocRings();
+  // Zeroes every ring and puts its indices and the fill at their start.
+  void ResetRings();
+
+  std::vector<TQueuedMidi> MidiQueue;
+  std::vector<TRing> InputRings;
+  std::vector<TRing> OutputRings;
+  std::int32_t RingFill = 0;  // rendered samples not yet handed to the host
+  std::unique_ptr<TMidiMessageHandler> MidiHandler;
+  std::atomic<bool> Suspended{false};
+  std::atomic<bool> TimeInfoRead{false};
+  bool SampleRateApplied = false;
+  std::string PluginFilePath;
+};
