@@ -59,11 +59,10 @@ bool TSPBAse::ResolveConnections(std::int32_t /*pin*/, bool flag) {
   ++ResolveCount;
   bool result = false;
   for (std::int32_t i = 0; i < InputCount; ++i) {
+    TSPConnectionRec* walkable = WalkableConnection(i);
+    if (!walkable) continue;
+    TSPConnectionRec& c = *walkable;
     TSPPinRec* pin = InputPin(i);
-    if (!pin || pin->Excluded || pin->Connections.empty()) continue;
-    TSPConnectionRec& c = pin->Connections[0];
-    const TSPPinRec* sourceOutput = c.Module->OutputPin(c.OtherPin);
-    if (!sourceOutput || sourceOutput->Excluded) continue;
     TSPBAse* module = c.Module;
     std::uint16_t resolvedPin = c.OtherPin;
     if (!c.Module->GetRealSource(module, resolvedPin, VoiceCount)) continue;

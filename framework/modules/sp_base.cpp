@@ -248,12 +248,17 @@ bool TSPBAse::HasLiveOutputConnection(std::int32_t output) const {
   return false;
 }
 
-bool TSPBAse::HasLiveInputSource(std::int32_t input) const {
-  const TSPPinRec* pin = InputPin(input);
-  if (!pin || pin->Excluded || pin->Connections.empty()) return false;
-  const TSPConnectionRec& c = pin->Connections[0];
+TSPConnectionRec* TSPBAse::WalkableConnection(std::int32_t input) const {
+  TSPPinRec* pin = InputPin(input);
+  if (!pin || pin->Excluded || pin->Connections.empty()) return nullptr;
+  TSPConnectionRec& c = pin->Connections[0];
   const TSPPinRec* output = c.Module->OutputPin(c.OtherPin);
-  return c.Module->Enabled && output && !output->Excluded;
+  return output && !output->Excluded ? &c : nullptr;
+}
+
+bool TSPBAse::HasLiveInputSource(std::int32_t input) const {
+  const TSPConnectionRec* c = WalkableConnection(input);
+  return c && c->Module->Enabled;
 }
 
 bool TSPBAse::IsInputOnPath(std::int32_t input) const {
@@ -433,11 +438,10 @@ bool TSPBAse::BuildControllerLinks(bool flag) {
   ++ResolveCount;
   bool result = false;
   for (std::int32_t i = 0; i < InputCount; ++i) {
+    TSPConnectionRec* walkable = WalkableConnection(i);
+    if (!walkable) continue;
+    TSPConnectionRec& c = *walkable;
     TSPPinRec* pin = InputPin(i);
-    if (!pin || pin->Excluded || pin->Connections.empty()) continue;
-    TSPConnectionRec& c = pin->Connections[0];
-    const TSPPinRec* output = c.Module->OutputPin(c.OtherPin);
-    if (!output || output->Excluded) continue;
     TSPBAse* module = c.Module;
     std::uint16_t resolvedPin = c.OtherPin;
     if (!c.Module->GetVoiceModule(module, resolvedPin, VoiceCount)) continue;

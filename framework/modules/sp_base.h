@@ -425,6 +425,9 @@ class TSPBAse : public TDSPBaseControl {
   // Drops the controller links that came in through input `input` from
   // module (every module when null).
   void DropLinksInto(std::int32_t input, const TSPBAse* module);
+  // The first connection of input `input` when neither the input nor the
+  // source's output pin is Excluded: the connection the resolve walks follow.
+  TSPConnectionRec* WalkableConnection(std::int32_t input) const;
   // The module's visit record of a walk, or null for a pin or voice out of
   // range (the tables hold VoiceCount records per output pin).
   TSPVisitRec* VisitRecord(std::vector<std::vector<TSPVisitRec>>& table, std::int32_t pin, std::int32_t voice);
