@@ -148,35 +148,30 @@ class TDblBumpsOsc1 final : public TFormulaOscillator<TDblBumpsOsc1> {
   }
 };
 
-// 10 "Glass3": six cosine segments.
-class TAltBumpsOsc1 final : public TFormulaOscillator<TAltBumpsOsc1> {
+// 10 "Glass3" and 11 "Glass4": six cosine segments; "Glass4" shapes the
+// negative half differently.
+template <class Derived, bool Glass4>
+class TAltBumpsBase : public TFormulaOscillator<Derived> {
  public:
   float Value() const {
-    const float v = 6.0f * Above(Phase);
-    const float c = Cos(static_cast<double>(kPiF) * v);
+    const float v = 6.0f * this->Above(this->Phase);
+    const float c = this->Cos(static_cast<double>(kPiF) * v);
     if (v < 1.0f) return (1.0f - c) * 0.25f;
     if (v < 2.0f) return (c + 3.0f) * 0.25f;
     if (v < 3.0f) return (c + 1.0f) * 0.5f;
-    if (v < 4.0f) return (-c - 1.0f) * 0.25f;
-    if (v < 5.0f) return (c - 3.0f) * 0.25f;
-    return (c - 1.0f) * 0.5f;
+    if constexpr (Glass4) {
+      if (v < 4.0f) return (-c - 1.0f) * 0.5f;
+      if (v < 5.0f) return (-c - 3.0f) * 0.25f;
+      return (c - 1.0f) * 0.25f;
+    } else {
+      if (v < 4.0f) return (-c - 1.0f) * 0.25f;
+      if (v < 5.0f) return (c - 3.0f) * 0.25f;
+      return (c - 1.0f) * 0.5f;
+    }
   }
 };
-
-// 11 "Glass4": "Glass3" with the negative half mirrored.
-class TAltBumpsOsc2 final : public TFormulaOscillator<TAltBumpsOsc2> {
- public:
-  float Value() const {
-    const float v = 6.0f * Above(Phase);
-    const float c = Cos(static_cast<double>(kPiF) * v);
-    if (v < 1.0f) return (1.0f - c) * 0.25f;
-    if (v < 2.0f) return (c + 3.0f) * 0.25f;
-    if (v < 3.0f) return (c + 1.0f) * 0.5f;
-    if (v < 4.0f) return (-c - 1.0f) * 0.5f;
-    if (v < 5.0f) return (-c - 3.0f) * 0.25f;
-    return (c - 1.0f) * 0.25f;
-  }
-};
+class TAltBumpsOsc1 final : public TAltBumpsBase<TAltBumpsOsc1, false> {};
+class TAltBumpsOsc2 final : public TAltBumpsBase<TAltBumpsOsc2, true> {};
 
 // 12 "SquareGls": a square with cosine edges.
 class TSquareBumpsOsc1 final : public TFormulaOscillator<TSquareBumpsOsc1> {

@@ -10,6 +10,7 @@
 #include "dsp/oscillators/recursive_oscillators.h"
 #include "dsp/oscillators/table_oscillators.h"
 #include "framework/base/global_lock.h"
+#include "framework/core/name_lists.h"
 
 const std::array<std::string_view, kWaveformSlots> WaveformNames = {
     "Saw",        "SoftSaw",    "XSaw",       "Triangle",   "Triangle2",  "Square",     "Sine",
@@ -33,6 +34,9 @@ std::string GetWaveformName(std::int32_t index) {
 }
 
 namespace {
+
+// The waveform parameters' value texts read this list.
+const TNameListRegistration gWaveformNames(TNameListId::Waveform, &GetWaveformName);
 
 template <class T>
 std::unique_ptr<TDSPBaseOscillator> Make() {

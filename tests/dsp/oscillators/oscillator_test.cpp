@@ -13,6 +13,7 @@
 #include "dsp/oscillators/formula_oscillators.h"
 #include "dsp/oscillators/table_oscillators.h"
 #include "framework/base/global_lock.h"
+#include "framework/core/name_lists.h"
 #include "tests/support/test_support.h"
 
 using testing_support::AllFinite;
@@ -152,6 +153,12 @@ TEST(Oscillator, NamesOfTheList) {
   EXPECT_EQ(GetWaveformName(127), "");
   EXPECT_EQ(GetWaveformName(128), "");
   EXPECT_EQ(GetWaveformName(-1), "");
+  // Registered for the parameters' value texts.
+  std::string text;
+  ASSERT_TRUE(NameListText(TNameListId::Waveform, 38, text));
+  EXPECT_EQ(text, "Saw AA");
+  ASSERT_TRUE(NameListText(TNameListId::CurveLaw, 21, text));
+  EXPECT_EQ(text, "LoHiFine");
 }
 
 TEST(Oscillator, NewWrapperPlaysSawAtThePlaceholderPitch) {
