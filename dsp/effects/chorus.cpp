@@ -152,8 +152,10 @@ void TDSPXChorus::ProcessStereo(float* left, float* right) {
     const float xR = right[i] + noise[i];
     const auto posL = static_cast<float>(wL);
     const auto posR = static_cast<float>(wR);
-    const float a = (ReadTap(lineL, lenL, posL - (spm * m0 + baseL)) + ReadTap(lineL, lenL, posL - (spm * m1 + baseL))) * 0.5f;
-    const float b = (ReadTap(lineR, lenR, posR - (spm * m2 + baseR)) + ReadTap(lineR, lenR, posR - (spm * m3 + baseR))) * 0.5f;
+    const float a =
+        (ReadTap(lineL, lenL, posL - (spm * m0 + baseL)) + ReadTap(lineL, lenL, posL - (spm * m1 + baseL))) * 0.5f;
+    const float b =
+        (ReadTap(lineR, lenR, posR - (spm * m2 + baseR)) + ReadTap(lineR, lenR, posR - (spm * m3 + baseR))) * 0.5f;
     const float writeL = a * fbL + xL;
     const float writeR = b * fbR + xR;
     left[i] = a * lw + left[i] * ld;

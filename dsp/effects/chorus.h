@@ -75,14 +75,14 @@ class TDSPXChorus : public TDSPStereoEffect {
   float CrossRightToLeft = 0.1f;
   float FeedbackLeft = 0.1f;
   float FeedbackRight = 0.1f;
-  std::array<float, 4> Previous{};  // modulation values (ms) at the last sub-block's end
-  std::array<float, 4> Target{};    // modulation values (ms) at this sub-block's end
+  std::array<float, 4> Previous{};          // modulation values (ms) at the last sub-block's end
+  std::array<float, 4> Target{};            // modulation values (ms) at this sub-block's end
   std::array<float, 2> Length{5.0f, 5.0f};  // ms or ticks
-  std::array<float, 2> SizeValue{0, 0};      // ms or ticks
+  std::array<float, 2> SizeValue{0, 0};     // ms or ticks
   std::array<std::int32_t, 2> LineLength{2, 2};
   std::array<std::int32_t, 2> WritePosition{0, 0};
   std::array<float, 2> BaseDelay{0, 0};  // samples
-  TLinePair Lines;  // 1050 ms each
+  TLinePair Lines;                       // 1050 ms each
   std::array<std::unique_ptr<TDSPOscillator>, 4> Lfos;
   bool FirstBlock = true;
 };

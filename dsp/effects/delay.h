@@ -77,7 +77,7 @@ class TDSPXDelay : public TDSPStereoEffect {
   bool FilterLeftOn = false;
   std::array<std::int32_t, 2> LineLength{1, 1};
   std::array<std::int32_t, 2> Length{100, 100};  // ms or ticks
-  TLinePair Lines;  // 4100 ms each
+  TLinePair Lines;                               // 4100 ms each
   std::array<std::int32_t, 2> WritePosition{0, 0};
   float FeedbackLeft = 0.1f;
   float FeedbackRight = 0.1f;

@@ -7,7 +7,6 @@
 
 #include "tests/dsp/effects/effect_test_support.h"
 
-
 namespace {
 float Curve(std::int32_t type, float d, float x) {
   ApplyDistortionCurve(&x, 1, type, d);

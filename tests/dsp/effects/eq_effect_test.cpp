@@ -6,7 +6,6 @@
 #include "tests/dsp/filters/filter_measure.h"
 #include "tests/support/test_support.h"
 
-
 TEST(EqEffect, ZeroDecibelsIsTheIdentity) {
   for (std::int32_t rate : {22050, 44100, 48000}) {
     effect_test::TEffectAt<TDSPXEq> at(rate);

@@ -97,7 +97,7 @@ TEST(Reverb, PreDelayDelaysTheNetworkInput) {
 
   fx.SetPreDelay(127);
   EXPECT_EQ(fx.GetPreDelayLength(), 110205);  // 2499 ms
-  fx.SetPreDelay(1);  // below one sample: no line, the sum feeds the network
+  fx.SetPreDelay(1);                          // below one sample: no line, the sum feeds the network
   EXPECT_EQ(fx.GetPreDelayLength(), 0);
   fx.ClearState();
   const auto direct = effect_test::RunImpulse(fx, 2000);
