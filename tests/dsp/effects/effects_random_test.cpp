@@ -243,13 +243,13 @@ TEST(StereoEffectStress, RebuildWhileProcessing) {
       [&](int i) {
         switch (i % 6) {
           case 0:
-            reverb.SetSize(static_cast<float>(i % 90));
+            reverb.SetSize(static_cast<float>(40 + i % 30));
             break;
           case 1:
             reverb.SetRoomType(i % 8);
             break;
           case 2:
-            reverb.SetPreDelay(static_cast<float>(i % 127));
+            reverb.SetPreDelay(static_cast<float>(i % 40));
             break;
           case 3:
             delay.SetLengthLeft(i % 4500);
