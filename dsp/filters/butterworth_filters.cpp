@@ -1,0 +1,75 @@
+#include "dsp/filters/butterworth_filters.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace {
+constexpr double kPi = std::numbers::pi;
+constexpr double kSqrt2 = std::numbers::sqrt2;
+}  // namespace
+
+TButterworthFilter1::TButterworthFilter1(std::int32_t mode) : Mode(mode) {
+  SetRanges(40.0f, 22050.0f, 0.001, 1.3f);
+  Reset();
+  Update();
+}
+
+void TButterworthFilter1::UpdateCoefficients() {
+  const double fs = SampleRate();
+  double f = StandardCutoff();
+  if (Mode == kLowPass) f = fs / 2 - f;
+  const double top = fs / 2 - 5.0 * Settings->SamplesPerMs;
+  if (f < 40) f = 40;
+  if (f > top) f = top;
+  const double q = 1.3 - InternalResonance;
+  const double t = std::tan(f * kPi / fs);
+  const double a0 = 1 + q * t + t * t, a2 = 1 - q * t + t * t;
+  if (Mode == kHighPass)
+    SetNormalized(1, -2, 1, a0, 2 * (t * t - 1), a2);
+  else
+    SetNormalized(1, 2, 1, a0, 2 * (1 - t * t), a2);
+}
+
+void TButterworthFilter1::ProcessBlockControl() {
+  SetCutoff(Inputs[1][0]);
+  SetResonance(Inputs[2][0]);
+  TDSPFilter::ProcessBlockControl();
+}
+
+TButterworthFilter2::TButterworthFilter2(TKind kind) : Kind(kind) {
+  SetRanges(0.001f, 22050.0f, 0.001, 0.999f);
+  SetParam3Range(0.001f, 22050.0f);
+  Reset();
+  Update();
+}
+
+void TButterworthFilter2::UpdateCoefficients() {
+  const double fs = SampleRate();
+  const double f = StandardCutoff();
+  switch (Kind) {
+    case kLowPass: {
+      const double c = 1 / std::tan(f * kPi / fs);
+      SetNormalized(1, 2, 1, 1 + kSqrt2 * c + c * c, 2 * (1 - c * c), 1 - kSqrt2 * c + c * c);
+      break;
+    }
+    case kHighPass: {
+      const double c = std::tan(f * kPi / fs);
+      SetNormalized(1, -2, 1, 1 + kSqrt2 * c + c * c, 2 * (c * c - 1), 1 - kSqrt2 * c + c * c);
+      break;
+    }
+    case kBandPass: {
+      const double w = fs / 2 * Param3;
+      const double c = 1 / std::tan(w * kPi / fs);
+      const double d = 2 * std::cos(f * 2 * kPi / fs);
+      SetNormalized(1, 0, -1, 1 + c, -c * d, c - 1);
+      break;
+    }
+    case kBandReject: {
+      const double w = fs / 2 * Param3;
+      const double c = std::tan(w * kPi / fs);
+      const double d = 2 * std::cos(f * 2 * kPi / fs);
+      SetNormalized(1, -d, 1, 1 + c, -d, 1 - c);
+      break;
+    }
+  }
+}

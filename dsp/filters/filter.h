@@ -1,0 +1,158 @@
+// Base of every filter: the three user parameters all filters share (cutoff,
+// resonance and a third parameter whose meaning is per class), their mapping
+// into each class's own internal ranges, deferred recomputation while an owner
+// changes several parameters, and runners that take the parameters from
+// modulation inputs.
+//
+// Per-sample work never goes through a virtual call: each concrete class has
+// a non-virtual inline Step and binds two plain routines to it at
+// construction (one sample, and a whole buffer in place). Tick, the block
+// runners and the multi-filter call those routines.
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/filters/step_routines.h"
+#include "framework/modules/dsp_control.h"
+
+class TDSPFilter;
+using TFilterRoutines = TStepRoutines<TDSPFilter>;
+
+// Limits of the stored parameters.
+inline constexpr float kFilterCutoffMin = 0.001f;
+inline constexpr float kFilterCutoffMax = 22050.0f;
+inline constexpr float kFilterParamMin = 0.001f;
+inline constexpr float kFilterParamMax = 0.999f;
+
+class TDSPFilter : public TDSPControl {
+ public:
+  TDSPFilter();
+
+  // Setters: a non-finite value is ignored; otherwise, when it differs from
+  // the stored one, it is stored, clamped and the coefficients recomputed.
+  // Any thread that may touch the filter (the owner serialises them).
+  void SetParam3(float value);     // 0.001..0.999, meaning per class
+  void SetResonance(float value);  // 0.001..0.999
+  void SetCutoff(float value);     // Hz, 0.001..22050
+
+  float GetCutoff() const { return Cutoff; }
+  float GetResonance() const { return Resonance; }
+  float GetParam3() const { return Param3; }
+
+  // Brackets several parameter changes: the coefficients are recomputed once,
+  // at the outermost EndUpdate.
+  void BeginUpdate() { ++UpdateLock; }
+  void EndUpdate();
+
+  // Modulation runners. Input 0 is the signal, input 1 the cutoff (Hz) and
+  // input 2 the resonance or third parameter. The block forms read the
+  // modulation once, from the first sample of its buffer, then filter input 0
+  // into the output buffer with denormal flush; the sample forms read it at
+  // CurrentSampleIndex and filter that one sample.
+  void ProcessBlockModCutoff();
+  void ProcessBlockModResonance();
+  void ProcessBlockModCutoffResonance();
+  void ProcessBlockModParam3();
+  void ProcessBlockModCutoffParam3();
+  void ProcessSampleModCutoff();
+  void ProcessSampleModResonance();
+  void ProcessSampleModCutoffResonance();
+  void ProcessSampleModParam3();
+  void ProcessSampleModCutoffParam3();
+
+  // One sample through the concrete recursion (no virtual call).
+  float ProcessSample(float x) { return Routines.Sample(*this, x); }
+  // count samples in place through the concrete recursion.
+  void ProcessSamples(float* buffer, std::int32_t count) { Routines.Buffer(*this, buffer, count); }
+  const TFilterRoutines& GetRoutines() const { return Routines; }
+
+  // Recomputes the per-rate constants and the coefficients: a rate change
+  // takes effect at once, not only at the next parameter change.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // Own input buffer -> output buffer, with flush.
+  void ProcessBlock() override;
+  // Input 0 -> output buffer, without flush.
+  void ProcessBlockControl() override;
+  // Input 0 at CurrentSampleIndex -> output buffer, without flush.
+  void ProcessOneSample() override;
+  void Tick() override { OutputSample = Routines.Sample(*this, InputSample); }
+  // One millisecond in place.
+  void ProcessBuffer(float* buffer) override { Routines.Buffer(*this, buffer, Settings->SamplesPerMs); }
+  // Maps cutoff, resonance and param3 into the internal ranges and
+  // recomputes the coefficients; nothing while an update bracket is open.
+  void Update() final;
+
+  // Per-rate constants (rate = the settings' sample rate).
+  float Rate024 = 0;        // rate * 0.24
+  float Rate001 = 0;        // rate * 0.01
+  float RatePi = 0;         // rate * pi
+  float Rate2Pi = 0;        // rate * 2 pi
+  float PiOverRate = 0;     // pi / rate
+  float TwoPiOverRate = 0;  // 2 pi / rate
+  float TwoOverRate = 0;    // 2 / rate
+
+  // Internal ranges: each class sets its own in its constructor.
+  float Param3RangeLow = 0.001f;
+  float Param3RangeHigh = 22050.0f;
+  double ResonanceRangeLow = 0.001;
+  float ResonanceRangeHigh = 0.999f;
+  float CutoffRangeLow = 10.001f;
+  float CutoffRangeHigh = 16384.0f;
+  // Mapped values, computed by Update.
+  float InternalCutoff = 0;
+  float InternalResonance = 0;
+  float InternalParam3 = 0;
+
+ protected:
+  // The class's own coefficients from the stored and mapped parameters.
+  virtual void UpdateCoefficients() {}
+  // Binds the two routines to a non-virtual step of the concrete class
+  // (D::Step unless another is named); every concrete class calls it in its
+  // constructor, then Reset and Update.
+  template <class D, float (D::*StepFn)(float) = &D::Step>
+  void BindSteps() {
+    Routines = TFilterRoutines::Of<D, StepFn>();
+  }
+  // Internal ranges: cutoff (low, high) and resonance (low, high).
+  void SetRanges(float cutoffLow, float cutoffHigh, double resonanceLow, float resonanceHigh) {
+    CutoffRangeLow = cutoffLow;
+    CutoffRangeHigh = cutoffHigh;
+    ResonanceRangeLow = resonanceLow;
+    ResonanceRangeHigh = resonanceHigh;
+  }
+  void SetParam3Range(float low, float high) {
+    Param3RangeLow = low;
+    Param3RangeHigh = high;
+  }
+  // The standard cutoff: the cutoff as a share of 22050 Hz times half the
+  // rate (so the cutoff itself at 44100 Hz).
+  float StandardCutoff() const { return Cutoff / 22050.0f * static_cast<float>(Settings->HalfRate); }
+  float SampleRate() const { return static_cast<float>(Settings->SampleRate); }
+
+  float Cutoff = 8000.0f;
+  float Resonance = 0.001f;
+  float Param3 = 0.5f;
+  std::int32_t UpdateLock = 0;
+
+ private:
+  void MapCutoff();
+  void MapResonance();
+  void MapParam3();
+  void ComputeRateConstants();
+  // Input -> output buffer over one block through the buffer routine.
+  void RunBlock(const float* input, bool flush);
+  void RunOneSample(bool flush);
+
+  TFilterRoutines Routines;
+};
+
+// Keeps the poles of 1 + a1 z^-1 + a2 z^-2 inside the unit circle once the
+// coefficients are rounded to single precision: a design at a very low
+// frequency, exact in double, can round onto or past the circle and then
+// grow without bound. Moves a1 and a2 by the few units of the last place
+// needed; a stable pair is left unchanged.
+void KeepPolesInside(float& a1, float& a2);
+
+// Zero or denormal (all exponent bits clear) becomes +0.0. Inline: it runs in
+// every recursion that can decay into denormals.
+inline float FlushTiny(float x) { return IsDenormalOrZero(x) ? 0.0f : x; }

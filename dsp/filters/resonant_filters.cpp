@@ -1,0 +1,182 @@
+#include "dsp/filters/resonant_filters.h"
+
+#include <cmath>
+#include <numbers>
+
+#include "framework/base/base_math.h"
+
+T24DBResonantLPFilter1::T24DBResonantLPFilter1() {
+  BindSteps<T24DBResonantLPFilter1>();
+  SetRanges(0.1f, 1.0f, 0.001, 3.999f);
+  Reset();
+  Update();
+}
+
+void T24DBResonantLPFilter1::Reset() {
+  TDSPFilter::Reset();
+  O1 = O2 = O3 = O4 = I1 = I2 = I3 = I4 = 0;
+}
+
+void T24DBResonantLPFilter1::UpdateCoefficients() {
+  const float top = Rate024;
+  const float c = MapRange(Cutoff / 22050.0f * top, 0.001f, top, 0.1f, 1.0f);
+  InternalCutoff = c;
+  F = 1.16f * c;
+  Gain = 0.35013f * (F * F) * (F * F);
+  Feedback = (1 - 0.15f * F * F) * InternalResonance;
+}
+
+T24DBResonantFilter2::T24DBResonantFilter2(TOutput output) : Output(output) {
+  switch (output) {
+    case kLowPass:
+      BindSteps<T24DBResonantFilter2, &T24DBResonantFilter2::Step<kLowPass>>();
+      break;
+    case kHighPass:
+      BindSteps<T24DBResonantFilter2, &T24DBResonantFilter2::Step<kHighPass>>();
+      break;
+    case kBandPass:
+      BindSteps<T24DBResonantFilter2, &T24DBResonantFilter2::Step<kBandPass>>();
+      break;
+  }
+  SetRanges(0.001f, 1.0f, 0.001, 0.88f);
+  Reset();
+  Update();
+}
+
+void T24DBResonantFilter2::Reset() {
+  TDSPFilter::Reset();
+  B0 = B1 = B2 = B3 = B4 = 0;
+}
+
+void T24DBResonantFilter2::UpdateCoefficients() {
+  const float f = Cutoff / 22050.0f;
+  const float q = 1 - f;
+  P = f + 0.8f * f * q;
+  K = 2 * P - 1;
+  Feedback = InternalResonance * (1 + 0.5f * q * (1 - q + 5.6f * q * q));
+}
+
+T24DBResonantFilter3::T24DBResonantFilter3() {
+  BindSteps<T24DBResonantFilter3>();
+  SetRanges(10.001f, 16384.0f, 0.001, 1.0f);
+  Reset();
+  Update();
+}
+
+void T24DBResonantFilter3::Reset() {
+  TDSPFilter::Reset();
+  Y1 = Y2 = Y3 = Y4 = OldU = OldY1 = OldY2 = OldY3 = 0;
+}
+
+void T24DBResonantFilter3::UpdateCoefficients() {
+  const float top = 0.12f * SampleRate();
+  float c = Cutoff / 22050.0f * top;
+  ClampFloat(c, 0.001f, top);
+  InternalCutoff = c;
+  const float f = c * TwoOverRate;
+  K = 3.6f * f - 1.6f * f * f - 1;
+  P = (K + 1) * 0.5f;
+  const float scale = f > 0 ? PowerOf(f, (1 - P) * 1.386249f) : 0.0f;
+  Feedback = InternalResonance * scale;
+}
+
+TXResonantFilter1::TXResonantFilter1() {
+  BindSteps<TXResonantFilter1>();
+  SetRanges(0.001f, 0.999f, 0.001, 0.999f);
+  Reset();
+  Update();
+}
+
+void TXResonantFilter1::Reset() {
+  TDSPFilter::Reset();
+  B0 = B1 = 0;
+}
+
+void TXResonantFilter1::UpdateCoefficients() {
+  // Unheld, f reaches 1 near 0.24 of the rate (the feedback divides by zero)
+  // and 2 near 0.48 (the stages diverge): cutoffs above 0.24 of the rate
+  // keep the top coefficient.
+  F = MapRange(Cutoff, 0.001f, Rate024, 0.001f, 0.999f);
+  ClampFloat(F, 0.001f, kMaxCoefficient);
+  InternalCutoff = F;
+  Feedback = InternalResonance + InternalResonance / (1 - F);
+}
+
+TStateVariableFilter1::TStateVariableFilter1(TMode mode) : Mode(mode) {
+  switch (mode) {
+    case kLowPass:
+      BindSteps<TStateVariableFilter1, &TStateVariableFilter1::Step<kLowPass>>();
+      break;
+    case kHighPass:
+      BindSteps<TStateVariableFilter1, &TStateVariableFilter1::Step<kHighPass>>();
+      break;
+    case kBandPass:
+      BindSteps<TStateVariableFilter1, &TStateVariableFilter1::Step<kBandPass>>();
+      break;
+    case kNotch:
+      BindSteps<TStateVariableFilter1, &TStateVariableFilter1::Step<kNotch>>();
+      break;
+    case kPeaking:
+      BindSteps<TStateVariableFilter1, &TStateVariableFilter1::Step<kPeaking>>();
+      break;
+  }
+  SetRanges(0.001f, 0.999f, 0.03, 0.999f);
+}
+
+void TStateVariableFilter1::Reset() {
+  TDSPFilter::Reset();
+  Low = Band = 0;
+}
+
+void TStateVariableFilter1::UpdateCoefficients() {
+  const float fs = SampleRate();
+  float c;
+  if (Mode == kPeaking) {
+    c = MapRange(Cutoff, 0.0f, 0.48f * fs, CutoffRangeLow, CutoffRangeHigh);
+    c = c / (3 * fs) * 4e-6f * fs;
+  } else {
+    float k = 2.2e-5f;
+    if (Mode == kHighPass) k = 4e-6f;
+    if (Mode == kBandPass) k = 6e-6f;
+    if (Mode == kNotch) k = 3.6e-6f;
+    c = Cutoff / (2.8f * fs) * k * fs;
+  }
+  InternalCutoff = c;
+  Damping = (static_cast<float>(ResonanceRangeLow) + ResonanceRangeHigh) - InternalResonance;
+  constexpr float kSemitone = std::numbers::ln2_v<float> / 12.0f;
+  float f0 = 0.01f * fs * std::exp((c * 0.0038758637f - 69.0f) * kSemitone);
+  if (!(f0 > 0)) f0 = 0.001f;
+  F = 2 * std::sin(std::numbers::pi_v<float> * fs / (2 * f0));
+  const float a = 2 * std::cos(std::pow(Damping, 0.1f) * std::numbers::pi_v<float> / 2);
+  InputGain = a == 0 ? 0.0f : std::sqrt(a * 0.5f + 0.01f);
+}
+
+TStateVariableFilter1LP::TStateVariableFilter1LP() : TStateVariableFilter1(kLowPass) {
+  SetRanges(0.001f, 6000.0f, 0.03, 0.4f);
+  Reset();
+  Update();
+}
+
+TStateVariableFilter1HP::TStateVariableFilter1HP() : TStateVariableFilter1(kHighPass) {
+  SetRanges(0.001f, 3100.0f, 0.33, 0.55f);
+  Reset();
+  Update();
+}
+
+TStateVariableFilter1BP::TStateVariableFilter1BP() : TStateVariableFilter1(kBandPass) {
+  SetRanges(0.001f, 5000.0f, 0.395, 0.55f);
+  Reset();
+  Update();
+}
+
+TStateVariableFilter1NOTCH::TStateVariableFilter1NOTCH() : TStateVariableFilter1(kNotch) {
+  SetRanges(0.0f, 3333.0f, 0.3, 0.65f);
+  Reset();
+  Update();
+}
+
+TStateVariableFilter1PEAKING::TStateVariableFilter1PEAKING() : TStateVariableFilter1(kPeaking) {
+  SetRanges(3000.0f, 5000.0f, 0.7, 0.999f);
+  Reset();
+  Update();
+}

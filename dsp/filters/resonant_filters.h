@@ -1,0 +1,188 @@
+// Resonant low-pass ladders ("24DB LP", "24DB LP2", "24DB LP3" with its
+// high- and band-pass outputs), the one-stage resonant low-pass "LP1" and the
+// double-sampled state-variable filter with its five outputs.
+#pragma once
+
+#include "dsp/filters/filter.h"
+
+// Four one-pole stages with a zero at -0.3 each and global feedback
+// (internal resonance 0.001..3.999).
+class T24DBResonantLPFilter1 final : public TDSPFilter {
+ public:
+  T24DBResonantLPFilter1();
+  float Step(float x) {
+    const float u = (x - Feedback * O4) * Gain;
+    const float k = 1 - F;
+    O1 = FlushTiny(u + 0.3f * I1 + k * O1);
+    I1 = u;
+    O2 = FlushTiny(O1 + 0.3f * I2 + k * O2);
+    I2 = O1;
+    O3 = FlushTiny(O2 + 0.3f * I3 + k * O3);
+    I3 = O2;
+    O4 = FlushTiny(O3 + 0.3f * I4 + k * O4);
+    I4 = O3;
+    return O4;
+  }
+  void Reset() override;
+
+  float F = 0, Gain = 0, Feedback = 0;
+  float O1 = 0, O2 = 0, O3 = 0, O4 = 0, I1 = 0, I2 = 0, I3 = 0, I4 = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// Four bilinear stages with cubic soft clipping of the last; the input is
+// scaled down by 1000 and the output up by 1000 so the clipper only acts on
+// hot resonance. Output low-, high- or band-pass by subclass.
+class T24DBResonantFilter2 : public TDSPFilter {
+ public:
+  enum TOutput : std::int32_t { kLowPass, kHighPass, kBandPass };
+  explicit T24DBResonantFilter2(TOutput output);
+
+  template <TOutput Output>
+  float Step(float x) {
+    const float u = 0.001f * x - Feedback * B4;
+    float t1 = B1;
+    B1 = FlushTiny((u + B0) * P - B1 * K);
+    const float t2 = B2;
+    B2 = FlushTiny((B1 + t1) * P - B2 * K);
+    t1 = B3;
+    B3 = FlushTiny((B2 + t2) * P - B3 * K);
+    B4 = (B3 + t1) * P - B4 * K;
+    B4 = FlushTiny(B4 - B4 * B4 * B4 * 0.166667f);
+    B0 = u;
+    if constexpr (Output == kLowPass) return 1000.0f * B4;
+    if constexpr (Output == kHighPass) return 1000.0f * (u - B4);
+    return 1000.0f * 3.0f * (B3 - B4);
+  }
+  void Reset() override;
+
+  TOutput Output;
+  float P = 0, K = 0, Feedback = 0;
+  float B0 = 0, B1 = 0, B2 = 0, B3 = 0, B4 = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+class T24DBResonantFilter2LP final : public T24DBResonantFilter2 {
+ public:
+  T24DBResonantFilter2LP() : T24DBResonantFilter2(kLowPass) {}
+};
+
+class T24DBResonantFilter2HP final : public T24DBResonantFilter2 {
+ public:
+  T24DBResonantFilter2HP() : T24DBResonantFilter2(kHighPass) {}
+};
+
+class T24DBResonantFilter2BP final : public T24DBResonantFilter2 {
+ public:
+  T24DBResonantFilter2BP() : T24DBResonantFilter2(kBandPass) {}
+};
+
+// Four bilinear stages with global feedback, cutoff up to 0.12 of the rate.
+class T24DBResonantFilter3 final : public TDSPFilter {
+ public:
+  T24DBResonantFilter3();
+  float Step(float x) {
+    const float u = x - Feedback * Y4;
+    Y1 = FlushTiny((u + OldU) * P - K * Y1);
+    Y2 = FlushTiny((Y1 + OldY1) * P - K * Y2);
+    Y3 = FlushTiny((Y2 + OldY2) * P - K * Y3);
+    Y4 = FlushTiny((Y3 + OldY3) * P - K * Y4);
+    OldU = u;
+    OldY1 = Y1;
+    OldY2 = Y2;
+    OldY3 = Y3;
+    return Y4;
+  }
+  void Reset() override;
+
+  float P = 0, K = 0, Feedback = 0;
+  float Y1 = 0, Y2 = 0, Y3 = 0, Y4 = 0, OldU = 0, OldY1 = 0, OldY2 = 0, OldY3 = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// "LP1": two one-pole stages with resonance feedback fb = R + R / (1 - f).
+// The coefficient f follows the cutoff over 0..0.24 of the rate and is held
+// within 0.001..kMaxCoefficient, where the feedback stays finite.
+class TXResonantFilter1 final : public TDSPFilter {
+ public:
+  static constexpr float kMaxCoefficient = 0.999f;
+  TXResonantFilter1();
+  float Step(float x) {
+    B0 = FlushTiny(B0 + F * (x - B0 + Feedback * (B0 - B1)));
+    B1 = FlushTiny(B1 + F * (B0 - B1));
+    return B1;
+  }
+  void Reset() override;
+
+  float F = 0, Feedback = 0;
+  float B0 = 0, B1 = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// Chamberlin state-variable filter run twice per sample, with a cubic limit
+// on the band state; the mode selects the output.
+class TStateVariableFilter1 : public TDSPFilter {
+ public:
+  enum TMode : std::int32_t { kLowPass, kHighPass, kBandPass, kNotch, kPeaking };
+  explicit TStateVariableFilter1(TMode mode);
+
+  template <TMode Mode>
+  float Step(float x) {
+    float s = InputGain * x;
+    for (int pass = 0; pass < 2; ++pass) {
+      s = FlushTiny(s);
+      Low = FlushTiny(Low);
+      Band = Band - Band * Band * Band * 0.001f;
+      const float high = s - Low - Damping * Band;
+      Band = F * high + Band;
+      Low = F * Band + Low;
+      if constexpr (Mode == kLowPass) s = Low;
+      if constexpr (Mode == kHighPass) s = high;
+      if constexpr (Mode == kBandPass) s = Band;
+      if constexpr (Mode == kNotch) s = Low + high;
+      if constexpr (Mode == kPeaking) s = Low - high;
+    }
+    return s;
+  }
+  void Reset() override;
+
+  TMode Mode;
+  float F = 0, Damping = 0, InputGain = 0;
+  float Low = 0, Band = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+class TStateVariableFilter1LP final : public TStateVariableFilter1 {
+ public:
+  TStateVariableFilter1LP();
+};
+
+class TStateVariableFilter1HP final : public TStateVariableFilter1 {
+ public:
+  TStateVariableFilter1HP();
+};
+
+class TStateVariableFilter1BP final : public TStateVariableFilter1 {
+ public:
+  TStateVariableFilter1BP();
+};
+
+class TStateVariableFilter1NOTCH final : public TStateVariableFilter1 {
+ public:
+  TStateVariableFilter1NOTCH();
+};
+
+class TStateVariableFilter1PEAKING final : public TStateVariableFilter1 {
+ public:
+  TStateVariableFilter1PEAKING();
+};

@@ -1,0 +1,138 @@
+// Small filters: the IIR notch, the two-pole resonator, the two-pole
+// band-pass and all-pass sections ("Bandpass", "Phaser"), the pink-noise
+// shaping filter and the one-pole low-pass "12DB LP".
+#pragma once
+
+#include "dsp/filters/filter.h"
+
+// "IIR NOTCH": poles at radius R, zeros on the unit circle at the cutoff.
+// The output is limited to -32768..32767; the state keeps the true value.
+class TIIRNotchFilter1 final : public TDSPFilter {
+ public:
+  TIIRNotchFilter1();
+  float Step(float x) {
+    const float y = FlushTiny(G * (x + X2) - 2 * K * G * X1 + 2 * K * R * Y1 - R * R * Y2);
+    X2 = X1;
+    X1 = x;
+    Y2 = Y1;
+    Y1 = y;
+    if (y >= 32767.0f) return 32767.0f;
+    if (y < -32768.0f) return -32768.0f;
+    return y;
+  }
+  void Reset() override;
+
+  float K = 0, G = 0, R = 0;
+  float X1 = 0, X2 = 0, Y1 = 0, Y2 = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// "RES": a two-pole resonator at the cutoff; param3 maps to its bandwidth
+// in Hz (1..22050).
+class TResonatorFilter2 final : public TDSPFilter {
+ public:
+  TResonatorFilter2();
+  float Step(float x) {
+    const float y = FlushTiny(B0 * x - A1 * Y1 - Q * Y2);
+    Y2 = Y1;
+    Y1 = y;
+    return y;
+  }
+  void Reset() override;
+
+  float B0 = 0, A1 = 0, Q = 0;
+  float Y1 = 0, Y2 = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// Two-pole section with the pole radius resonance / 256 (resonance maps to
+// 1..255) at the cutoff.
+class TCFilterX : public TDSPFilter {
+ public:
+  TCFilterX();
+  void Reset() override;
+
+  float B0 = 0, B1 = 0, B2 = 0, A1 = 0, A2 = 0;
+  float X1 = 0, X2 = 0, Y1 = 0, Y2 = 0;
+
+ protected:
+  float Rho = 0, CosW = 0, SinW = 0;
+  void UpdateCoefficients() override;
+};
+
+// "Bandpass": unity peak gain.
+class TCFilterXBP final : public TCFilterX {
+ public:
+  TCFilterXBP();
+  float Step(float x) {
+    const float y = FlushTiny(B0 * x + A1 * Y1 + A2 * Y2);
+    Y2 = Y1;
+    Y1 = y;
+    return y;
+  }
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// "Phaser": a second-order all-pass, |H| = 1 at every frequency.
+class TCFilterXPhaser final : public TCFilterX {
+ public:
+  TCFilterXPhaser();
+  float Step(float x) {
+    const float y = FlushTiny(B0 * x + B1 * X1 + B2 * X2 + A1 * Y1 + A2 * Y2);
+    X2 = X1;
+    X1 = x;
+    Y2 = Y1;
+    Y1 = y;
+    return y;
+  }
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// "RND1"/"RND2": three leaky integrators that tilt white noise towards pink;
+// the cutoff scales the two slow bands (gain cutoff / 22050 * 4).
+class TPinkNoiseFilter final : public TDSPFilter {
+ public:
+  TPinkNoiseFilter();
+  float Step(float x) {
+    P0 = FlushTiny(0.99765f * P0 + 0.0990460f * G * x);
+    P1 = FlushTiny(0.963f * P1 + 0.2965164f * x);
+    P2 = FlushTiny(0.57f * P2 + 1.0526913f * G * x);
+    return P0 + P1 + P2 + 0.1848f * x;
+  }
+  void Reset() override;
+
+  float G = 0;
+  float P0 = 0, P1 = 0, P2 = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// One-pole smoother y = a x + (1 - a) y with a = 1 - cutoff / 22050: a higher
+// cutoff value gives a slower filter, cutoff 0 passes the input.
+class TDSPOnePoleFilter : public TDSPFilter {
+ public:
+  TDSPOnePoleFilter();
+  float Step(float x) {
+    Y = FlushTiny(A * x + (1 - A) * Y);
+    return Y;
+  }
+  void Reset() override;
+
+  float A = 0;
+  float Y = 0;
+
+ protected:
+  void UpdateCoefficients() override;
+};
+
+// "12DB LP".
+class TDSPOnePoleFilterLP final : public TDSPOnePoleFilter {};

@@ -1,0 +1,147 @@
+#include "dsp/envelopes/envelope.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+// An envelope at 44100 Hz (44 samples per millisecond), gate turned on as
+// for a voice's first note.
+void Start(TDSPADSR& env, float attackMs, float decayMs, float sustain, float releaseMs) {
+  env.SetAttack(attackMs);
+  env.SetDecay(decayMs);
+  env.SetSustain(sustain);
+  env.SetRelease(releaseMs);
+  env.NoteOn(1.0f);
+}
+
+void Release(TDSPADSR& env) {
+  env.Retrigger(7);
+  env.SetGate(0);
+  env.Retrigger(0);
+}
+}  // namespace
+
+TEST(Envelope, NewEnvelopeIsFinishedAtLevelZero) {
+  TDSPADSR env;
+  EXPECT_EQ(env.Step(), 0.0f);
+  EXPECT_TRUE(env.Finished);
+}
+
+TEST(Envelope, ZeroAttackAndDecayReachSustainOnTheFirstSample) {
+  TDSPADSR env;
+  Start(env, 0, 0, 0.6f, 100);
+  EXPECT_FLOAT_EQ(env.Step(), 0.6f);
+  EXPECT_FALSE(env.Finished);
+}
+
+TEST(Envelope, AttackAndDecayAreLinearInSamples) {
+  TDSPADSR env;
+  Start(env, 10, 10, 0.5f, 100);  // 440 samples each
+  std::vector<float> out(1000);
+  for (float& v : out) v = env.Step();
+  EXPECT_FLOAT_EQ(out[0], 0.0f);
+  EXPECT_FLOAT_EQ(out[220], 0.5f);
+  EXPECT_FLOAT_EQ(out[440], 1.0f);
+  EXPECT_FLOAT_EQ(out[660], 0.75f);
+  EXPECT_FLOAT_EQ(out[880], 0.5f);
+  EXPECT_FLOAT_EQ(out[999], 0.5f);
+}
+
+TEST(Envelope, RetriggerFadesOverTwoMillisecondsThenAttacksFromZero) {
+  TDSPADSR env;
+  Start(env, 0, 0, 0.8f, 100);
+  env.Step();
+  env.Retrigger(44);
+  env.Retrigger(0);
+  env.SetAttack(10);
+  std::vector<float> out(89);
+  for (float& v : out) v = env.Step();
+  EXPECT_FLOAT_EQ(out[0], 0.8f);
+  for (int i = 1; i < 88; ++i) EXPECT_NEAR(out[i], 0.8f * (1 - i / 88.0f), 1e-6f) << i;
+  EXPECT_EQ(out[88], 0.0f);  // the attack starts from 0
+  EXPECT_FLOAT_EQ(env.Step(), 1 / 440.0f);
+  env.Retrigger(0);  // the same position again: nothing changes
+  EXPECT_FALSE(env.FadeActive);
+}
+
+TEST(Envelope, RetriggerFromSilenceSkipsTheFadeInOneSample) {
+  TDSPADSR env;
+  env.Retrigger(500);  // a voice that played before
+  Start(env, 1, 0, 1, 100);
+  env.Retrigger(0);
+  EXPECT_TRUE(env.FadeActive);
+  EXPECT_EQ(env.Step(), 0.0f);
+  EXPECT_FALSE(env.FadeActive);
+  EXPECT_EQ(env.Step(), 0.0f);
+  EXPECT_FLOAT_EQ(env.Step(), 1 / 44.0f);
+}
+
+TEST(Envelope, ReleaseFallsLinearlyFromWhereTheGateOffFoundIt) {
+  TDSPADSR env;
+  Start(env, 10, 0, 1, 1);                    // release 44 samples
+  for (int i = 0; i <= 132; ++i) env.Step();  // the attack reaches 132 / 440 = 0.3
+  Release(env);
+  for (int i = 0; i < 44; ++i) {
+    EXPECT_NEAR(env.Step(), 0.3f * (1 - i / 44.0f), 1e-6f) << i;
+    EXPECT_FALSE(env.Finished) << i;
+  }
+  EXPECT_EQ(env.Step(), 0.0f);
+  EXPECT_TRUE(env.Finished);
+}
+
+TEST(Envelope, CurvedOutputFollowsTheLogLaw) {
+  EXPECT_NEAR(TDSPEnvelope::CurvedLevel(0.5f), 0.2596f, 1e-4f);
+  EXPECT_EQ(TDSPEnvelope::CurvedLevel(0.0f), 0.0f);
+  EXPECT_FLOAT_EQ(TDSPEnvelope::CurvedLevel(1.0f), 1.0f);
+  TDSPADSR env;
+  Start(env, 0, 0, 0.5f, 100);
+  env.NoteOn(0.5f);
+  env.TickCurved();
+  EXPECT_NEAR(env.OutputSample, 0.5f * 0.2596f, 1e-4f);
+}
+
+TEST(Envelope, GateEdgeActsOnlyOnAChangeOfSign) {
+  TDSPADSR env;
+  env.SetGateEdge(0.7f);
+  EXPECT_TRUE(env.FadeActive);
+  EXPECT_EQ(env.FadeLength, 88u);
+  env.SetGateEdge(0.5f);
+  EXPECT_EQ(env.Gate, 0.7f);
+  env.FadeDisabled = true;
+  env.SetGateEdge(0);
+  env.SetGateEdge(0.4f);
+  EXPECT_FALSE(env.FadeActive);
+  EXPECT_EQ(env.OutputScale, 0.4f);
+}
+
+TEST(Envelope, UnconnectedInputsReadFiveHundredTwelve) {
+  TDSPADSR env;
+  env.SetUsesBuffers(true);
+  env.SetAudioSettings(env.Settings);
+  std::vector<float> gate(env.Settings->BufferLength, 1.0f);
+  env.Inputs[0] = gate.data();
+  env.ProcessBlockInputs();
+  EXPECT_EQ(env.Sustain, 1.0f);
+  EXPECT_EQ(env.Attack, 512.0f);
+  EXPECT_FLOAT_EQ(env.AttackSamples, 512.0f * 44);
+}
+
+TEST(Envelope, BufferPathMatchesTheStepAndFollowsTheRate) {
+  TAudioSettingsRec rate48 = MakeAudioSettings(48000, 48);
+  TDSPADSR a, b;
+  for (TDSPADSR* env : {&a, &b}) {
+    env->SetAudioSettings(&rate48);
+    Start(*env, 3, 2, 0.4f, 5);
+  }
+  EXPECT_FLOAT_EQ(a.AttackSamples, 144.0f);
+  std::vector<float> buffer(48);
+  for (int ms = 0; ms < 20; ++ms) {
+    if (ms == 10) {
+      Release(a);
+      Release(b);
+    }
+    b.ProcessBuffer(buffer.data());
+    for (int i = 0; i < 48; ++i) ASSERT_EQ(a.Step(), buffer[static_cast<std::size_t>(i)]) << ms << " " << i;
+  }
+}
