@@ -3,11 +3,13 @@
 // input that must change nothing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/core/bank_format.h"
@@ -576,6 +578,43 @@ TEST_F(ChunkTest, ASnapshotClampsItsValuesAndIgnoresIndexesBeyondTheParameters) 
   TMemoryStream other(std::vector<std::uint8_t>{'X', 'p', 'R', 'm', 2, 0, 0, 0, 0, 0});
   EXPECT_FALSE(p->LoadParamSnapshot(other));
   EXPECT_EQ(other.Position(), 0);
+}
+
+TEST_F(ChunkTest, ChunksStatesAndSubPresetsChangeWhileTheAudioThreadRenders) {
+  auto p = MakeEdited();
+  TVstEffect* e = p->GetEffect();
+  std::atomic<bool> stop{false};
+  std::atomic<int> blocks{0};
+  std::thread audio([&] {
+    TStereoBuffers out(256);
+    TEventList events;
+    events.Add(0, 0x90, 40, 100);
+    while (!stop.load()) {
+      Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
+      e->processReplacing(e, nullptr, out.Pointers, 256);
+      blocks.fetch_add(1);
+    }
+  });
+  TMemoryStream state;
+  p->SaveState(state);
+  const TBytes stateBytes = BytesOf(state);
+  for (int round = 0; round < 40 || blocks.load() < 40; ++round) {
+    void* data = nullptr;
+    const auto size = Dispatch(e, kEffGetChunk, round % 2, 0, &data);
+    TBytes chunk(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + size);
+    Dispatch(e, kEffSetChunk, round % 2, size, chunk.data());
+    p->StoreSubPresetAs(TChunkTestPlugin::kReverb, "R" + std::to_string(round % 5));
+    p->ApplySubPreset(TChunkTestPlugin::kReverb, round % 5);
+    TMemoryStream s(stateBytes);
+    p->LoadState(s);
+    p->SelectProgram(round % 7);
+  }
+  stop.store(true);
+  audio.join();
+  // The state read last replaced the group's list with the one it carries.
+  const auto& list = p->FindSubPresetGroup(TChunkTestPlugin::kReverb)->SubPresets;
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Name, "Hall");
 }
 
 TEST_F(ChunkTest, SaveBankFileWritesTheBankAndNamesAnUnnamedProgramZero) {
