@@ -144,6 +144,21 @@ TEST_F(ChunkTest, AChunkBankIsItsFileLengthAndReadsBackIdentically) {
   EXPECT_TRUE(b->IsProgramPending());
 }
 
+TEST_F(ChunkTest, AChunkBankSavedByAHostWithTheUsualHeaderLoadsToo) {
+  auto a = MakeEdited();
+  TBytes bank = Bank(*a);
+  // The usual layout: the chunk right after its size, byte size = length - 8.
+  bank.erase(bank.begin() + 160, bank.begin() + 164);
+  const std::int32_t size = static_cast<std::int32_t>(bank.size()) - 8;
+  for (int i = 0; i < 4; ++i) bank[4 + i] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
+  auto b = Make();
+  TMemoryStream s(bank);
+  ASSERT_TRUE(b->LoadBankFromStream(s));
+  EXPECT_EQ(s.Position(), static_cast<std::int64_t>(bank.size()));
+  EXPECT_EQ(b->Programs[77].Values[20], a->Programs[77].Values[20]);
+  EXPECT_EQ(b->GetProgramNameAt(4), "Prog 4");
+}
+
 TEST_F(ChunkTest, ARegularBankHasTheSizeTheFormatImpliesAndReadsBackIdentically) {
   auto a = MakeEdited();
   a->ChunkMode = false;
