@@ -5,6 +5,8 @@
 #include <numbers>
 #include <utility>
 
+#include "framework/core/name_lists.h"
+
 namespace {
 
 constexpr long double kTwoPiL = 2.0L * std::numbers::pi_v<long double>;
@@ -72,6 +74,9 @@ void FillCurveTables() {
 
 // Built while the module loads, before any plug-in object exists.
 [[maybe_unused]] const bool gBuiltAtLoad = (BuildCurveTables(), true);
+
+// The curve-law parameters' value texts read this list.
+const TNameListRegistration gCurveLawNames(TNameListId::CurveLaw, &GetCurveLawName);
 
 }  // namespace
 
