@@ -564,6 +564,7 @@ void TDSPSamplerInstr::RenderBlock() {
     ZonesNeedPrepare = false;
     if (NotePrepared && State != kFinished && Zones) {
       Started = false;
+      ReleaseFlag = false;  // a released note releases its new zones too
       for (std::int32_t i = 0; i < Zones->Count; ++i)
         if (Zones->States[i].Sample) PrepareZone(Zones->States[i]);
     }

@@ -177,6 +177,16 @@ TEST(SamplerInstrument, ProgramChangeStartsTheNewZonesAtTheNextBlock) {
   EXPECT_EQ(rig.Sampler.Zone(0).Sample->ID(), 2);
   EXPECT_GT(testing_support::ToneMagnitude(y, 2205.0, kRate), 0.3);
   EXPECT_LT(testing_support::ToneMagnitude(y, 1102.5, kRate), 0.01);
+
+  // A released note moves to the new zones released: they fade and finish.
+  rig.Release();
+  rig.Render(5);
+  {
+    TGlobalLockGuard lock;
+    rig.Sampler.SetProgram(0, 0);
+  }
+  rig.Render(25);
+  EXPECT_EQ(rig.Sampler.State, TDSPSamplerControl::kFinished);
 }
 
 TEST(SamplerInstrument, ReloadedBankGivesFreshPlayStates) {
