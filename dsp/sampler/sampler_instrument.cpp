@@ -104,25 +104,14 @@ void SanitizeZone(TSampleZoneRec& z) {
 // The stage routines: the zone's left object on the left working sample,
 // the right one on the right.
 void NoStage(TZonePlayState& /*z*/) {}
-void Filter1Stage(TZonePlayState& z) {
-  z.WorkL = z.Filter1[0]->ProcessSample(z.WorkL);
-  z.WorkR = z.Filter1[1]->ProcessSample(z.WorkR);
-}
-void Filter2Stage(TZonePlayState& z) {
-  z.WorkL = z.Filter2[0]->ProcessSample(z.WorkL);
-  z.WorkR = z.Filter2[1]->ProcessSample(z.WorkR);
-}
-void DistortionStage(TZonePlayState& z) {
-  z.WorkL = z.Distortion[0]->Step(z.WorkL);
-  z.WorkR = z.Distortion[1]->Step(z.WorkR);
-}
-void Shaper1Stage(TZonePlayState& z) {
-  z.WorkL = z.Shaper1[0]->ProcessSample(z.WorkL);
-  z.WorkR = z.Shaper1[1]->ProcessSample(z.WorkR);
-}
-void Shaper2Stage(TZonePlayState& z) {
-  z.WorkL = z.Shaper2[0]->ProcessSample(z.WorkL);
-  z.WorkR = z.Shaper2[1]->ProcessSample(z.WorkR);
+inline float StageStep(TDSPMultiFilter& f, float x) { return f.ProcessSample(x); }
+inline float StageStep(TDSPMultiShaper1& s, float x) { return s.ProcessSample(x); }
+inline float StageStep(const TDSPDistortion1& d, float x) { return d.Step(x); }
+template <auto Pair>
+void PairStage(TZonePlayState& z) {
+  auto& pair = z.*Pair;
+  z.WorkL = StageStep(*pair[0], z.WorkL);
+  z.WorkR = StageStep(*pair[1], z.WorkR);
 }
 
 // Until PrepareNote has chosen a renderer for the note, a zone that is
@@ -499,11 +488,11 @@ void TDSPSamplerInstr::PrepareZone(TZonePlayState& z) {
   z.RootKey = ResolveZoneRootKey(r, sample);
   z.Ratio = z.SampleRate > 0 ? static_cast<double>(z.SampleRate) / Settings->SampleRate : 0.0;
 
-  z.Stages[0] = r.Filter1On ? &Filter1Stage : &NoStage;
-  z.Stages[1] = r.Shaper[0].On ? &Shaper1Stage : &NoStage;
-  z.Stages[2] = r.DistOn ? &DistortionStage : &NoStage;
-  z.Stages[3] = r.Filter2On ? &Filter2Stage : &NoStage;
-  z.Stages[4] = r.Shaper[1].On ? &Shaper2Stage : &NoStage;
+  z.Stages[0] = r.Filter1On ? &PairStage<&TZonePlayState::Filter1> : &NoStage;
+  z.Stages[1] = r.Shaper[0].On ? &PairStage<&TZonePlayState::Shaper1> : &NoStage;
+  z.Stages[2] = r.DistOn ? &PairStage<&TZonePlayState::Distortion> : &NoStage;
+  z.Stages[3] = r.Filter2On ? &PairStage<&TZonePlayState::Filter2> : &NoStage;
+  z.Stages[4] = r.Shaper[1].On ? &PairStage<&TZonePlayState::Shaper2> : &NoStage;
   z.Interpolate = SelectInterpolator(interpolation, z.Channels);
   z.Scale = ResolveZoneSampleScale(r, sample);
   z.PositionMove = SelectPositionMove(r.PosModMode);
