@@ -196,7 +196,9 @@ TEST(ZoneRender, LoopsKeepThePositionInsideEvenWithHugeIncrements) {
       EXPECT_TRUE(testing_support::AllFinite(run.Out));
       // (The alternating loop turning on a step longer than the loop stays
       // on one frame.)
-      if (pitch < 170.0f) EXPECT_GT(testing_support::Peak(run.Out), 0.1f) << "still sounding";
+      if (pitch < 170.0f) {
+        EXPECT_GT(testing_support::Peak(run.Out), 0.1f) << "still sounding";
+      }
     }
   }
   const TLoopRun forward = RunLoop(kLoopForward, 175.0f, 30);
