@@ -9,13 +9,24 @@ elseif(RUMBLEON_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
   add_compile_definitions(RUMBLEON_SANITIZED=1 RUMBLEON_TSAN=1)
+elseif(RUMBLEON_SANITIZE STREQUAL "fuzzer")
+  # libFuzzer builds (clang): coverage for the fuzzer and ASan+UBSan in
+  # everything; the fuzz targets link libFuzzer itself (fuzz/CMakeLists.txt).
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+  add_compile_definitions(RUMBLEON_SANITIZED=1 RUMBLEON_FUZZING=1)
 elseif(NOT RUMBLEON_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "RUMBLEON_SANITIZE must be '', 'address' or 'thread'")
+  message(FATAL_ERROR "RUMBLEON_SANITIZE must be '', 'address', 'thread' or 'fuzzer'")
 endif()
 
-# Warnings are errors in our own code.
+# Warnings are errors in our own code. Fuzz builds use clang, whose warnings
+# differ: there they stay warnings (the g++ builds hold the line).
 function(rumbleon_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  if(RUMBLEON_SANITIZE STREQUAL "fuzzer")
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  endif()
 endfunction()
 
 # rumbleon_library(<name> DIRS <dir>... [LIBS <lib>...])

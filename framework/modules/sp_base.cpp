@@ -1,6 +1,9 @@
 #include "framework/modules/sp_base.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "framework/base/constant_buffers.h"
 
 void TSPPinRec::ClearFlags() {
   OnPath = Feedback = Marked = Resolved = ResolvedTarget = Upstream = false;
@@ -26,6 +29,8 @@ TSPPinRec* TSPBAse::OutputPin(std::int32_t i) const {
   if (i < 0 || i >= OutputCount || static_cast<std::size_t>(i) >= OutputPins.size()) return nullptr;
   return OutputPins[static_cast<std::size_t>(i)].get();
 }
+
+// Pins.
 
 void TSPBAse::SetPinCounts(std::uint16_t inputs, std::uint16_t outputs) {
   FreePins();
@@ -71,6 +76,11 @@ void TSPBAse::CreatePins() {
   }
 }
 
+void TSPBAse::SetInputCount(std::uint16_t n) {
+  // A count beyond the pin records would let every walk index past them.
+  InputCount = static_cast<std::uint16_t>(std::min<std::size_t>(n, InputPins.size()));
+}
+
 std::int32_t TSPBAse::CountActiveInputs() const {
   std::int32_t n = 0;
   for (const auto& pin : InputPins) n += pin->Active ? 1 : 0;
@@ -87,6 +97,8 @@ void TSPBAse::ClearPinFlags() {
   for (auto& pin : InputPins) pin->ClearFlags();
   for (auto& pin : OutputPins) pin->ClearFlags();
 }
+
+// Connections.
 
 bool TSPBAse::ConnectInput(std::int32_t input, std::int32_t sourceOutput, TSPBAse* source) {
   TSPPinRec* pin = InputPin(input);
@@ -118,6 +130,7 @@ bool TSPBAse::AddOutputConnection(std::int32_t destInput, std::int32_t output, T
 }
 
 namespace {
+
 bool RemoveFirst(std::vector<TSPConnectionRec>& connections, std::int32_t otherPin, TSPBAse* module) {
   for (auto it = connections.begin(); it != connections.end(); ++it)
     if (it->Module == module && it->OtherPin == otherPin) {
@@ -126,20 +139,43 @@ bool RemoveFirst(std::vector<TSPConnectionRec>& connections, std::int32_t otherP
     }
   return false;
 }
+
+void DropLinks(std::vector<TSPControllerLink>& links, std::int32_t input, const TSPBAse* module) {
+  std::erase_if(links, [&](const TSPControllerLink& link) {
+    return link.TargetPin == input && (!module || link.Source == module);
+  });
+}
+
 }  // namespace
+
+void TSPBAse::DropLinksInto(std::int32_t input, const TSPBAse* module) {
+  DropLinks(ControllerLinks, input, module);
+  DropLinks(LoopLinks, input, module);
+  DropLinks(BlockLinks, input, module);
+  LinkCount = static_cast<std::uint16_t>(ControllerLinks.size());
+}
 
 bool TSPBAse::RemoveConnection(std::int32_t input, std::int32_t otherPin, TSPBAse* module) {
   TSPPinRec* pin = InputPin(input);
   if (!pin || !RemoveFirst(pin->Connections, otherPin, module)) return false;
-  // An unconnected input reads this module's own defaults, never a source
-  // that may since have been freed.
-  if (pin->Connections.empty()) ResetPinMethods(*pin);
+  // Links and bound buffers that came through the connection would reach a
+  // module that may be freed next.
+  DropLinksInto(input, module);
+  if (pin->Connections.empty()) {
+    // An unconnected input reads this module's own defaults.
+    ResetPinMethods(*pin);
+    for (std::int32_t v = 0; v < kSPVoiceSlots; ++v) SetVoiceControlInput(ZeroBuffer, input, v);
+  }
   return true;
 }
 
 bool TSPBAse::RemoveOutputConnection(std::int32_t otherPin, std::int32_t output, TSPBAse* module) {
   TSPPinRec* pin = OutputPin(output);
-  return pin && RemoveFirst(pin->Connections, otherPin, module);
+  if (!pin || !RemoveFirst(pin->Connections, otherPin, module)) return false;
+  std::erase_if(OutputLinks, [&](const TSPOutputLink& link) {
+    return link.Destination == module && link.Output == output && link.DestinationInput == otherPin;
+  });
+  return true;
 }
 
 void TSPBAse::DisconnectInputPin(std::int32_t input) {
@@ -182,6 +218,65 @@ void TSPBAse::DisconnectEverything() {
   TSPBAse::DisconnectOutputs();
 }
 
+void TSPBAse::RemoveOutputsFrom(std::int32_t first) {
+  for (std::int32_t p = std::max(first, 0); p < static_cast<std::int32_t>(OutputPins.size()); ++p)
+    for (const TSPConnectionRec& c : OutputPins[static_cast<std::size_t>(p)]->Connections) {
+      TSPPinRec* input = c.Module->InputPin(c.OtherPin);
+      if (!input) continue;
+      for (TSPConnectionRec& back : input->Connections)
+        if (back.Module == this && back.OtherPin == p + 1) --back.OtherPin;
+    }
+}
+
+void TSPBAse::RemoveInputsFrom(std::int32_t first) {
+  for (std::int32_t i = std::max(first, 0); i < static_cast<std::int32_t>(InputPins.size()); ++i)
+    for (const TSPConnectionRec& c : InputPins[static_cast<std::size_t>(i)]->Connections) {
+      TSPPinRec* output = c.Module->OutputPin(c.OtherPin);
+      if (!output) continue;
+      for (TSPConnectionRec& back : output->Connections)
+        if (back.Module == this && back.OtherPin == i + 1) --back.OtherPin;
+    }
+}
+
+bool TSPBAse::HasLiveOutputConnection(std::int32_t output) const {
+  const TSPPinRec* pin = OutputPin(output);
+  if (!pin || pin->Excluded) return false;
+  for (const TSPConnectionRec& c : pin->Connections) {
+    const TSPPinRec* input = c.Module->InputPin(c.OtherPin);
+    if (c.Module->Enabled && input && !input->Excluded) return true;
+  }
+  return false;
+}
+
+TSPConnectionRec* TSPBAse::WalkableConnection(std::int32_t input) const {
+  TSPPinRec* pin = InputPin(input);
+  if (!pin || pin->Excluded || pin->Connections.empty()) return nullptr;
+  TSPConnectionRec& c = pin->Connections[0];
+  const TSPPinRec* output = c.Module->OutputPin(c.OtherPin);
+  return output && !output->Excluded ? &c : nullptr;
+}
+
+bool TSPBAse::HasLiveInputSource(std::int32_t input) const {
+  const TSPConnectionRec* c = WalkableConnection(input);
+  return c && c->Module->Enabled;
+}
+
+bool TSPBAse::IsInputOnPath(std::int32_t input) const {
+  const TSPPinRec* pin = InputPin(input);
+  return pin && pin->OnPath;
+}
+
+void TSPBAse::ClearInputValue(std::int32_t input) {
+  if (TSPPinRec* pin = InputPin(input)) pin->Value = 0.0f;
+}
+
+void TSPBAse::ClearDeadInputs() {
+  for (std::int32_t i = 0; i < InputCount; ++i)
+    if (!HasLiveInputSource(i)) ClearInputValue(i);
+}
+
+// Signal requests.
+
 void TSPBAse::ClearBlock(TSPBlockRequest& request) const {
   if (request.Buffer) std::memset(request.Buffer, 0, static_cast<std::size_t>(Settings->BufferBytes));
 }
@@ -217,10 +312,201 @@ bool TSPBAse::GetRealSource(TSPBAse*& module, std::uint16_t& /*pin*/, std::int32
   return true;
 }
 
+bool TSPBAse::GetVoiceModule(TSPBAse*& module, std::uint16_t& /*pin*/, std::int32_t voice) {
+  if (voice > VoiceCount) return false;
+  module = this;
+  return true;
+}
+
+bool TSPBAse::ResolveSource(TSPBAse*& module, std::uint16_t& pin, std::int32_t voice) {
+  if (pin >= InputCount || voice < 0 || voice >= VoiceCount) return false;
+  module = this;
+  return true;
+}
+
+bool TSPBAse::GetIfEnabled(TSPBAse*& module) {
+  if (!Enabled) return false;
+  module = this;
+  return true;
+}
+
+// Voices.
+
 void TSPBAse::SetVoiceCount(std::uint8_t n) {
   FreeVoiceObjects();
-  VoiceCount = n;
+  VoiceCount = static_cast<std::uint8_t>(std::min<std::int32_t>(n, kSPVoiceSlots));
 }
+
+// Per-block work and value delivery.
+
+void TSPBAse::RunProcessList() {
+  for (const TSPProcessEntry& entry : ProcessList)
+    if (entry.Method) entry.Method();
+}
+
+void TSPBAse::DeliverVoiceOutput(TSPSampleRequest& request, std::int32_t output) {
+  // A cycle of value links (possible before the graph is resolved) would
+  // otherwise recurse without end.
+  if (Delivering) return;
+  Delivering = true;
+  for (std::size_t k = 0; k < OutputLinks.size(); ++k) {
+    const TSPOutputLink link = OutputLinks[k];
+    if (link.Output != output) continue;
+    TSPSampleRequest value;
+    value.Voice = request.Voice;
+    value.Value = request.Value;
+    value.SourcePin = link.DestinationInput;
+    value.Index = request.Index;
+    link.Destination->SetInputValue(value);
+  }
+  Delivering = false;
+}
+
+void TSPBAse::PushOutputValue(TSPSampleRequest& request, std::int32_t output) {
+  for (std::int32_t v = 0; v < VoiceCount; ++v) {
+    request.Voice = static_cast<std::uint16_t>(v);
+    DeliverVoiceOutput(request, output);
+  }
+}
+
+void TSPBAse::SetInputValue(TSPSampleRequest& request) {
+  if (TSPPinRec* pin = InputPin(request.SourcePin)) pin->Value = request.Value;
+}
+
+void TSPBAse::PushControllerValue(TSPSampleRequest& request) {
+  const std::int32_t voice = request.Voice;
+  for (const TSPControllerLink& link : ControllerLinks) {
+    TSPSampleRequest value;
+    value.Voice = request.Voice;
+    value.SourcePin = link.SourceOutput;
+    value.Index = request.Index;
+    if (link.ValueGetter) link.ValueGetter(value);
+    if (voice >= kSPVoiceSlots || !link.ValueSetters[static_cast<std::size_t>(voice)]) continue;
+    value.SourcePin = link.TargetPin;
+    link.ValueSetters[static_cast<std::size_t>(voice)](value);
+  }
+}
+
+void TSPBAse::BindInputSources() {
+  for (std::int32_t i = 0; i < InputCount; ++i) {
+    const TSPPinRec* pin = InputPin(i);
+    if (!pin || !pin->Resolved || pin->Connections.empty()) continue;
+    const TSPConnectionRec& c = pin->Connections[0];
+    if (!c.ResolvedModule) continue;
+    for (std::int32_t v = 0; v < VoiceCount; ++v) {
+      const float* buffer = nullptr;
+      if (c.ResolvedModule->GetVoiceOutputBuffer(buffer, c.ResolvedPin, v)) SetVoiceControlInput(buffer, i, v);
+    }
+  }
+}
+
+// Controller links.
+
+void TSPBAse::ClearControllerLinks() {
+  ControllerLinks.clear();
+  LinkCount = 0;
+}
+
+void TSPBAse::ClearOutputLinks() { OutputLinks.clear(); }
+
+void TSPBAse::RebuildOutputLinks() {
+  ClearOutputLinks();
+  for (std::int32_t o = 0; o < OutputCount; ++o) {
+    const TSPPinRec* pin = OutputPin(o);
+    if (!pin || pin->Excluded) continue;
+    for (const TSPConnectionRec& c : pin->Connections) {
+      const TSPPinRec* input = c.Module->InputPin(c.OtherPin);
+      if (!c.Module->Enabled || !input || input->Excluded || c.Module->IsInputOnPath(c.OtherPin)) continue;
+      OutputLinks.push_back({c.Module, static_cast<std::uint16_t>(o), c.OtherPin});
+    }
+  }
+}
+
+bool TSPBAse::BuildControllerLinks(bool flag) {
+  if (Visiting) return true;
+  if (Bypassed) {
+    Enabled = false;
+    return false;
+  }
+  Enabled = true;
+  if (ResolveCount != 0) return ResolveResult;
+  ClearControllerLinks();
+  for (auto& pin : InputPins) {
+    pin->OnPath = false;
+    ResetPinMethods(*pin);
+  }
+  ++ResolveCount;
+  bool result = false;
+  for (std::int32_t i = 0; i < InputCount; ++i) {
+    TSPConnectionRec* walkable = WalkableConnection(i);
+    if (!walkable) continue;
+    TSPConnectionRec& c = *walkable;
+    TSPPinRec* pin = InputPin(i);
+    TSPBAse* module = c.Module;
+    std::uint16_t resolvedPin = c.OtherPin;
+    if (!c.Module->GetVoiceModule(module, resolvedPin, VoiceCount)) continue;
+    Visiting = true;
+    if (module->BuildControllerLinks(flag)) {
+      result = true;
+      TSPControllerLink link;
+      link.Source = c.Module;
+      c.Module->GetPullSourceMethod(link.ValueGetter);
+      c.Module->GetBlockSourceMethod(link.BlockSource);
+      link.TargetPin = static_cast<std::uint16_t>(i);
+      link.SourceOutput = c.OtherPin;
+      link.ResolvedOutput = resolvedPin;
+      ControllerLinks.push_back(link);
+      c.SourcePin = resolvedPin;
+      pin->OnPath = true;
+    }
+    Visiting = false;
+  }
+  LinkCount = static_cast<std::uint16_t>(ControllerLinks.size());
+  ResolveResult = result;
+  return result;
+}
+
+void TSPBAse::SplitControllerLinks() {
+  LoopLinks.clear();
+  BlockLinks.clear();
+  for (const TSPControllerLink& link : ControllerLinks) {
+    if (!SplitLinks && (link.Marked || link.Feedback)) LoopLinks.push_back(link);
+    else BlockLinks.push_back(link);
+  }
+}
+
+void TSPBAse::CheckLinkFeedback() {
+  Visiting = false;
+  DetectLinkFeedback(0, 0, nullptr);
+}
+
+bool TSPBAse::DetectLinkFeedback(std::int32_t pin, std::int32_t sourceOutput, TSPBAse* module) {
+  if (Visiting) {
+    LinkFeedbackFound = true;
+    if (module) module->UpdateLinkTargets(pin, sourceOutput, this);
+    return true;
+  }
+  // Whether this module closes a loop is decided by this walk alone.
+  const bool foundBefore = LinkFeedbackFound;
+  LinkFeedbackFound = false;
+  bool result = false;
+  for (std::size_t k = ControllerLinks.size(); k-- > 0;) {
+    TSPBAse* source = nullptr;
+    if (!ControllerLinks[k].Source || !ControllerLinks[k].Source->GetIfEnabled(source)) continue;
+    const bool closedBefore = LinkFeedbackFound;
+    Visiting = true;
+    const bool onLoop =
+        source->DetectLinkFeedback(ControllerLinks[k].TargetPin, ControllerLinks[k].SourceOutput, this);
+    Visiting = false;
+    if (onLoop || (!closedBefore && LinkFeedbackFound)) ControllerLinks[k].Feedback = true;
+    result |= onLoop;
+  }
+  const bool closedHere = LinkFeedbackFound;
+  LinkFeedbackFound = foundBefore || closedHere;
+  return closedHere ? false : result;
+}
+
+// Commands.
 
 std::int32_t TSPBAse::HandleCommand(std::int32_t code, std::uint8_t arg, TAudioSettingsRec* /*settings*/) {
   switch (code) {
@@ -233,8 +519,38 @@ std::int32_t TSPBAse::HandleCommand(std::int32_t code, std::uint8_t arg, TAudioS
     case kSPCmdClearVisiting:
       Visiting = false;
       break;
+    case kSPCmdRebuildOutputLinks:
+      RebuildOutputLinks();
+      break;
+    case kSPCmdBuildControllerLinks:
+      BuildControllerLinks(false);
+      break;
+    case kSPCmdProcessVoices:
+      ProcessVoices();
+      break;
+    case kSPCmdAcceptsInput:
+      AcceptsInput(0);
+      break;
+    case kSPCmdClearDeadInputs:
+      ClearDeadInputs();
+      break;
     case kSPCmdResetGraph:
       ResetGraphState();
+      break;
+    case kSPCmdResetVoiceCounters:
+      ResetVoiceCounters();
+      break;
+    case kSPCmdSplitLinks:
+      SplitControllerLinks();
+      break;
+    case kSPCmdSetSplitLinks:
+      SplitLinks = arg != 0;
+      break;
+    case kSPCmdSetOption:
+      OptionByte = arg;
+      break;
+    case kSPCmdPrepare:
+      PrepareGraph();
       break;
     default:
       break;
@@ -248,6 +564,8 @@ void TSPBAse::ResetGraphState() {
   FeedbackFound = false;
   LinkFeedbackFound = false;
   Visiting = false;
+  // A module the next resolve does not reach must not count as on a loop.
+  InLoop = false;
   ResolveCount = 0;
   ResolveResult = false;
   ProcessVisits.clear();
@@ -258,7 +576,35 @@ void TSPBAse::ResetGraphState() {
   ClearPinFlags();
   ProcessList.clear();
   Enabled = false;
-  LinkCount = 0;
+  ClearControllerLinks();
+  LoopLinks.clear();
+  BlockLinks.clear();
+}
+
+void TSPBAse::PrepareGraph() {
+  BindInputSources();
+  PrepareProcessing();
+  ResolveCount = 0;
+  Visiting = false;
+  ResolveResult = false;
+  // One row per output pin (at least one, so a sink without outputs can be
+  // walked from), one record per voice.
+  const std::size_t rows = std::max<std::size_t>(OutputPins.size(), 1);
+  ProcessVisits.assign(rows, std::vector<TSPVisitRec>(VoiceCount));
+  NumberVisits.assign(rows, std::vector<TSPVisitRec>(VoiceCount));
+  if (FeedbackFound) {
+    std::int32_t depth = 0;
+    MarkFeedbackPath(this, 0, depth);
+  }
+  Visiting = false;
+}
+
+TSPVisitRec* TSPBAse::VisitRecord(std::vector<std::vector<TSPVisitRec>>& table, std::int32_t pin,
+                                  std::int32_t voice) {
+  if (pin < 0 || static_cast<std::size_t>(pin) >= table.size()) return nullptr;
+  auto& row = table[static_cast<std::size_t>(pin)];
+  if (voice < 0 || static_cast<std::size_t>(voice) >= row.size()) return nullptr;
+  return &row[static_cast<std::size_t>(voice)];
 }
 
 void TSPBAse::AssignNames(const TSPBAse& other) {

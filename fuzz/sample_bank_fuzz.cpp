@@ -7,13 +7,17 @@
 #include <string_view>
 
 #include "dsp/sampler/bank_messages.h"
+#include "fuzz/support/fuzz_support.h"
 #include "dsp/sampler/sampler.h"
 #include "framework/base/streams.h"
+#include "tests/dsp/sampler/small_bank.h"
+#include "tools/samplebank/sample_bank_writer.h"
 
 namespace {
 void Quiet(TBankMessageKind, std::string_view) {}
 }  // namespace
 
+namespace {
 int FuzzSampleBank(const std::uint8_t* data, std::size_t size) {
   SetBankMessageHook(&Quiet);
   TMemoryStream stream(std::span<const std::uint8_t>(data, size));
@@ -37,7 +41,16 @@ int FuzzSampleBank(const std::uint8_t* data, std::size_t size) {
   }
   return 0;
 }
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   return FuzzSampleBank(data, size);
+}
+
+TFuzzSeeds RumbleonFuzzSeeds() {
+  TFuzzSeeds seeds;
+  for (const char* version : {"1.68", "1.50", "1.49", "1.03"}) {
+    seeds.push_back(WriteSampleBank(small_bank::Make(), version));
+  }
+  return seeds;
 }

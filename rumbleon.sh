@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# Set-up, build and run of Rumbleon2 on Debian 12, as root on a fresh machine.
+#
+#   ./rumbleon.sh demo   install what is missing, build, and render the built-in
+#                        demo phrase through build/module/rumbleon2.so into demo.wav
+#   ./rumbleon.sh test   install what is missing, then every CI stage: build and
+#                        all tests, conformance check, valgrind, ASan+UBSan,
+#                        TSan stress tests, fuzzing (what .ci/run runs)
+#
+# Environment: JOBS (parallel jobs, default: all cores), RUMBLEON_STAGES (the
+# test stages to run, default "build check valgrind asan tsan fuzz"),
+# RUMBLEON_FUZZ_SECONDS (per fuzz target, default 20).
+set -uo pipefail
+cd "$(dirname "$(readlink -f "$0")")" || exit 1
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+FUZZ_SECONDS=${RUMBLEON_FUZZ_SECONDS:-20}
+MODULE=build/module/rumbleon2.so
+
+# Everything any part of the build needs, as it grows.
+PACKAGES=(g++ cmake make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libx11-dev libxtst-dev libcairo2-dev
+  xvfb xauth clang libclang-rt-14-dev valgrind python3 locales)
+
+say() { printf '\n== %s\n' "$*"; }
+
+install_packages() {
+  local missing=() p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx 'install ok installed' || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "missing Debian packages: ${missing[*]}; run as root (or: apt-get install ${missing[*]})" >&2
+      exit 1
+    fi
+    say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq || exit 1
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || exit 1
+  fi
+  # A locale whose decimal separator is ',' for the value-text check.
+  if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8' && [ "$(id -u)" -eq 0 ]; then
+    localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 || true
+  fi
+}
+
+# configure DIR [cmake options...]: quiet unless it fails.
+configure() {
+  local dir=$1 log
+  shift
+  log=$(cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" 2>&1) || {
+    echo "$log"
+    return 1
+  }
+}
+
+build() {
+  local dir=$1
+  shift
+  cmake --build "$dir" -j "$JOBS" "$@"
+}
+
+have_module() { [ -f "$ROOT/module/CMakeLists.txt" ]; }
+
+# Runs a command under a virtual display when one can be started, so that the
+# editor checks run too.
+with_display() {
+  if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
+    xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
+  else
+    "$@"
+  fi
+}
+
+stage_build() {
+  configure build -DRUMBLEON_BENCH=ON && build build &&
+    (cd build && ctest -j "$JOBS" --output-on-failure --timeout 900)
+}
+
+# check HOST MODULE: the conformance checks. A check listed in
+# .ci/check-known-failures (one name a line, while the instrument lacks what
+# it tests) may fail without failing the stage; any other failure fails it.
+run_check() {
+  local out status unexpected
+  out=$(with_display "$1" check "$2" 2>&1)
+  status=$?
+  echo "$out"
+  [ "$status" -eq 0 ] && return 0
+  unexpected=$(echo "$out" | awk '/^FAIL /{print $2}' | grep -vxF -f <(grep -v '^#' .ci/check-known-failures 2>/dev/null) || true)
+  if [ -z "$unexpected" ] && echo "$out" | grep -q '^FAIL '; then
+    echo "only known failures (.ci/check-known-failures)"
+    return 0
+  fi
+  echo "failed checks: ${unexpected:-the check run itself}"
+  return 1
+}
+
+stage_check() {
+  have_module || { echo "no module in this tree yet: nothing to check"; return 0; }
+  build build --target rumbleon-host rumbleon2 >/dev/null &&
+    run_check build/rumbleon-host "$MODULE"
+}
+
+stage_valgrind() {
+  build build --target rumbleon-host >/dev/null || return 1
+  local target=build/tests/tools/testsynth.so
+  have_module && target=$MODULE
+  build build --target rumbleon_testsynth >/dev/null || return 1
+  valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+    build/rumbleon-host render "$target" --demo --tail 0.5 -o build/valgrind-demo.wav
+}
+
+stage_asan() {
+  configure build-asan -DRUMBLEON_SANITIZE=address -DRUMBLEON_BENCH=OFF && build build-asan &&
+    (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 ctest -j "$JOBS" --output-on-failure --timeout 1800) ||
+    return 1
+  # The whole conformance suite against the instrumented module.
+  have_module || return 0
+  run_check build-asan/rumbleon-host build-asan/module/rumbleon2.so
+}
+
+stage_tsan() {
+  # Stress tests are the ones whose name contains "Stress".
+  configure build-tsan -DRUMBLEON_SANITIZE=thread -DRUMBLEON_BENCH=OFF && build build-tsan &&
+    (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      setarch "$(uname -m)" -R ctest -j "$JOBS" -R Stress --output-on-failure --timeout 1800)
+}
+
+stage_fuzz() {
+  CC=clang CXX=clang++ configure build-fuzz -DRUMBLEON_SANITIZE=fuzzer -DRUMBLEON_TESTS=OFF &&
+    build build-fuzz --target rumbleon_fuzz || return 1
+  local failed=0 fuzzer name corpus regressions
+  for fuzzer in build-fuzz/fuzz/fuzz_*; do
+    [ -x "$fuzzer" ] || continue
+    name=${fuzzer##*/fuzz_}
+    corpus=build-fuzz/corpus/$name
+    regressions=$ROOT/tests/fuzz/regressions/$name
+    mkdir -p "$corpus" "$regressions"
+    RUMBLEON_FUZZ_WRITE_SEEDS=$corpus "$fuzzer" >/dev/null || failed=1
+    echo "fuzzing $name for ${FUZZ_SECONDS} s"
+    # Crashing inputs land in tests/fuzz/regressions/NAME/: keep them.
+    if ! "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+      -artifact_prefix="$regressions/" "$corpus" "$regressions" >build-fuzz/fuzz-$name.log 2>&1; then
+      tail -40 build-fuzz/fuzz-$name.log
+      echo "fuzz target $name failed: the input is kept in tests/fuzz/regressions/$name/"
+      failed=1
+    else
+      grep -E 'stat::number_of_executed_units' build-fuzz/fuzz-$name.log | sed "s/^/  $name: /"
+    fi
+    rmdir "$regressions" 2>/dev/null
+  done
+  return $failed
+}
+
+run_tests() {
+  local stages=${RUMBLEON_STAGES:-build check valgrind asan tsan fuzz}
+  local passed=0 failed=0 summary="" stage start seconds
+  for stage in $stages; do
+    say "stage $stage"
+    start=$(date +%s)
+    if "stage_$stage"; then
+      passed=$((passed + 1))
+      summary+="  PASS $stage"
+    else
+      failed=$((failed + 1))
+      summary+="  FAIL $stage"
+    fi
+    seconds=$(($(date +%s) - start))
+    summary+=" (${seconds} s)"$'\n'
+  done
+  say "summary"
+  printf '%s' "$summary"
+  echo "stages: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
+run_demo() {
+  if ! have_module; then
+    echo "the instrument module (module/) is not in this tree yet" >&2
+    exit 1
+  fi
+  configure build && build build --target rumbleon-host rumbleon2 || exit 1
+  build/rumbleon-host render "$MODULE" --demo -o demo.wav
+}
+
+case "${1:-}" in
+  demo)
+    install_packages
+    run_demo
+    ;;
+  test)
+    install_packages
+    run_tests
+    ;;
+  *)
+    echo "usage: $0 demo | test" >&2
+    exit 2
+    ;;
+esac

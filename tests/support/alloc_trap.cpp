@@ -1,0 +1,127 @@
+#include "tests/support/alloc_trap.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+thread_local bool AudioThread = false;
+thread_local std::uint64_t ThreadAllocations = 0;
+std::atomic<std::uint64_t> TotalAllocations{0};
+
+bool AbortMode() {
+  static const bool abort = [] {
+    const char* v = std::getenv("RUMBLEON_ALLOC_TRAP");
+    return v && std::strcmp(v, "abort") == 0;
+  }();
+  return abort;
+}
+
+void Trap() {
+  if (!AudioThread) return;
+  ++ThreadAllocations;
+  TotalAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (AbortMode()) {
+    static const char message[] = "allocation on a thread flagged as audio thread\n";
+    (void)!write(STDERR_FILENO, message, sizeof message - 1);
+    std::abort();
+  }
+}
+
+void* Allocate(std::size_t size) {
+  Trap();
+  for (;;) {
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    std::new_handler handler = std::get_new_handler();
+    if (!handler) throw std::bad_alloc();
+    handler();
+  }
+}
+
+void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
+  Trap();
+  const auto a = std::max<std::size_t>(static_cast<std::size_t>(alignment), sizeof(void*));
+  const std::size_t rounded = (std::max<std::size_t>(size, 1) + a - 1) / a * a;
+  for (;;) {
+    if (void* p = std::aligned_alloc(a, rounded)) return p;
+    std::new_handler handler = std::get_new_handler();
+    if (!handler) throw std::bad_alloc();
+    handler();
+  }
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new(std::size_t size, std::align_val_t a) { return AllocateAligned(size, a); }
+void* operator new[](std::size_t size, std::align_val_t a) { return AllocateAligned(size, a); }
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+  try {
+    return AllocateAligned(size, a);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+  try {
+    return AllocateAligned(size, a);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace testing_support {
+
+void SetAudioThread(bool on) { AudioThread = on; }
+bool IsAudioThread() { return AudioThread; }
+std::uint64_t AudioThreadAllocations() { return TotalAllocations.load(std::memory_order_relaxed); }
+
+TAudioThreadGuard::TAudioThreadGuard(const char* what)
+    : What(what), Previous(AudioThread), Start(ThreadAllocations) {
+  AudioThread = true;
+}
+
+TAudioThreadGuard::~TAudioThreadGuard() {
+  AudioThread = Previous;
+  const std::uint64_t count = ThreadAllocations - Start;
+  if (count > 0) ADD_FAILURE() << count << " heap allocation(s) on " << What << " (set RUMBLEON_ALLOC_TRAP=abort to stop at the first)";
+}
+
+std::uint64_t TAudioThreadGuard::Allocations() const { return ThreadAllocations - Start; }
+
+TAllowAllocations::TAllowAllocations() : Previous(AudioThread) { AudioThread = false; }
+TAllowAllocations::~TAllowAllocations() { AudioThread = Previous; }
+
+}  // namespace testing_support

@@ -1,0 +1,214 @@
+// rumbleon-host as a separate process on the test instrument: the rendered
+// pitch, block-size invariance, MIDI errors, the conformance checks.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/support/test_support.h"
+#include "tests/tools/host_process.h"
+#include "tools/host/midi_file.h"
+#include "tools/host/vst_host.h"
+#include "tools/host/wav_file.h"
+
+namespace {
+
+using testing_support::ZeroCrossingFrequency;
+
+std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  const std::string path = Scratch(name);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+// One held note from 0.1 s to 1.1 s at 120 BPM.
+std::string OneNoteFile(int key) {
+  TMidiSong song;
+  song.TicksPerQuarter = 480;
+  TMidiFileEvent on, off;
+  on.Tick = 96;
+  on.Bytes[0] = 0x90;
+  on.Bytes[1] = static_cast<std::uint8_t>(key);
+  on.Bytes[2] = 100;
+  on.Size = 3;
+  off = on;
+  off.Tick = 96 + 960;
+  off.Bytes[0] = 0x80;
+  song.Events = {on, off};
+  ApplyTempoMap(song);
+  song.LengthSeconds = song.Events.back().Seconds;
+  return WriteFile("note" + std::to_string(key) + ".mid", WriteMidiFile(song));
+}
+
+TWavData Load(const std::string& path) {
+  TWavData wav;
+  std::string error;
+  EXPECT_TRUE(LoadWav(path, wav, error)) << error;
+  return wav;
+}
+
+class HostCliTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(HostCliTest, Note69RendersAt440HzWithinOneTenthPercent) {
+  const int rate = GetParam();
+  const std::string out = Scratch("a440-" + std::to_string(rate) + ".wav");
+  const THostRun run = RunHost({"render", TestSynthPath(), OneNoteFile(69), "-o", out, "--rate",
+                                std::to_string(rate), "--format", "float", "--tail", "0.2"});
+  ASSERT_EQ(run.ExitCode, 0) << run.Err;
+  const TWavData wav = Load(out);
+  ASSERT_EQ(wav.SampleRate, rate);
+  ASSERT_EQ(wav.Channels, 2);
+  // The held part of the note, away from its start and release.
+  const std::span<const float> held(wav.Samples[0].data() + rate / 5, static_cast<std::size_t>(rate / 2));
+  EXPECT_NEAR(ZeroCrossingFrequency(held, rate), 440.0, 0.44);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, HostCliTest, ::testing::Values(44100, 48000));
+
+TEST(HostCli, HostBlockSizesGiveIdenticalOutput) {
+  const std::string midi = WriteFile("demo.mid", WriteMidiFile(DemoSong()));
+  std::vector<std::vector<float>> reference;
+  for (int block : {4096, 1, 37, 512}) {
+    const std::string out = Scratch("block" + std::to_string(block) + ".wav");
+    const THostRun run = RunHost({"render", TestSynthPath(), midi, "-o", out, "--block", std::to_string(block),
+                                  "--format", "float", "--tail", "0.5"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const TWavData wav = Load(out);
+    if (reference.empty()) {
+      reference = wav.Samples;
+      ASSERT_GT(testing_support::Peak(reference[0]), 0.1f);
+    } else {
+      EXPECT_TRUE(wav.Samples == reference) << "block size " << block << " changed the output";
+    }
+  }
+}
+
+TEST(HostCli, DemoRenderReportsDurationPeakAndRms) {
+  const std::string out = Scratch("demo.wav");
+  const THostRun run = RunHost({"render", TestSynthPath(), "--demo", "-o", out});
+  ASSERT_EQ(run.ExitCode, 0) << run.Err;
+  EXPECT_NE(run.Out.find("duration 11.000 s"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("peak 0."), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("RMS 0."), std::string::npos) << run.Out;
+  // Not a terminal: no progress bar on stderr.
+  EXPECT_EQ(run.Err, "");
+  EXPECT_EQ(Load(out).Format, TWavFormat::Pcm24);
+}
+
+TEST(HostCli, MalformedMidiFileGivesClearErrorAndStatus1) {
+  std::vector<std::uint8_t> bytes = WriteMidiFile(DemoSong());
+  bytes.resize(bytes.size() / 2);  // the track chunk now announces more than the file holds
+  const std::string midi = WriteFile("broken.mid", bytes);
+  const THostRun run = RunHost({"render", TestSynthPath(), midi, "-o", Scratch("broken.wav")});
+  EXPECT_EQ(run.ExitCode, 1);
+  EXPECT_NE(run.Err.find("broken.mid: track 1 is truncated"), std::string::npos) << run.Err;
+
+  const THostRun notMidi = RunHost({"render", TestSynthPath(), WriteFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")});
+  EXPECT_EQ(notMidi.ExitCode, 1);
+  EXPECT_NE(notMidi.Err.find("not a standard MIDI file"), std::string::npos) << notMidi.Err;
+}
+
+TEST(HostCli, BadArgumentsAndMissingModulesAreReported) {
+  EXPECT_EQ(RunHost({"render", TestSynthPath(), "--demo"}).ExitCode, 2);  // no -o
+  EXPECT_EQ(RunHost({"frobnicate"}).ExitCode, 2);
+  const THostRun missing = RunHost({"info", Scratch("nothing-here.so")});
+  EXPECT_EQ(missing.ExitCode, 1);
+  EXPECT_NE(missing.Err.find("cannot load"), std::string::npos) << missing.Err;
+  const THostRun program = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p.wav"), "--program", "9"});
+  EXPECT_EQ(program.ExitCode, 1);
+  EXPECT_NE(program.Err.find("program 9 does not exist"), std::string::npos) << program.Err;
+}
+
+TEST(HostCli, InfoListsRecordParametersAndPrograms) {
+  const THostRun run = RunHost({"info", TestSynthPath()});
+  ASSERT_EQ(run.ExitCode, 0) << run.Err;
+  for (const char* expected : {"unique ID     'RtSy'", "outputs       2", "Gain = -6.0 dB", "Release = 101 ms",
+                               "Detune = 0 cents", "Long Release", "Detuned", "(replacing, chunks, synth)"})
+    EXPECT_NE(run.Out.find(expected), std::string::npos) << expected << "\n" << run.Out;
+}
+
+TEST(HostCli, ProgramAndStateFileSelectTheSound) {
+  // A state file (the raw bank chunk) whose current program is 1 sounds
+  // exactly like --program 1, and both differ from program 0.
+  std::string statePath = Scratch("synth.state");
+  {
+    TVstModule module;
+    std::string error;
+    ASSERT_TRUE(module.Load(TestSynthPath(), error)) << error;
+    auto plugin = TVstPlugin::Open(module, error);
+    ASSERT_TRUE(plugin) << error;
+    plugin->SetProgram(1);
+    WriteFile("synth.state", plugin->GetChunk(false));
+  }
+  const THostRun p0 = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p0.wav"), "--format", "float"});
+  const THostRun p1 =
+      RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p1.wav"), "--format", "float", "--program", "1"});
+  const THostRun st =
+      RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("st.wav"), "--format", "float", "--state", statePath});
+  ASSERT_EQ(p0.ExitCode, 0) << p0.Err;
+  ASSERT_EQ(p1.ExitCode, 0) << p1.Err;
+  ASSERT_EQ(st.ExitCode, 0) << st.Err;
+  const auto w0 = Load(Scratch("p0.wav")), w1 = Load(Scratch("p1.wav")), ws = Load(Scratch("st.wav"));
+  EXPECT_TRUE(ws.Samples == w1.Samples);
+  EXPECT_LT(testing_support::Peak(w1.Samples[0]), 0.6f * testing_support::Peak(w0.Samples[0]));
+}
+
+TEST(HostCli, CheckPassesOnTheTestInstrument) {
+  const THostRun run = RunHost({"check", TestSynthPath()});
+  EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+  EXPECT_NE(run.Out.find(" 0 failed"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("SKIP editor"), std::string::npos) << run.Out;
+  EXPECT_EQ(run.Out.find("FAIL"), std::string::npos) << run.Out;
+}
+
+// Every check of the suite under ThreadSanitizer as well (stress label).
+TEST(HostStress, ThreadsCheckOnTheTestInstrument) {
+  const THostRun run = RunHost({"check", TestSynthPath(), "--only", "threads,editor", "--no-fork"});
+  EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+}
+
+TEST(HostStress, ThreadsCheckOnTheInstrument) {
+  if (ModulePath().empty()) GTEST_SKIP() << "the instrument module is not part of this build";
+  const THostRun run = RunHost({"check", ModulePath(), "--only", "threads", "--no-fork"});
+  EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+}
+
+}  // namespace
+
+namespace {
+
+// Each check must fail on a plug-in with the fault it looks for: the test
+// instrument plants one when TESTSYNTH_FAULT names it.
+struct TPlantedFault {
+  const char* Fault;
+  const char* Check;
+  const char* Expected;
+};
+
+class CheckFindsPlantedFault : public ::testing::TestWithParam<TPlantedFault> {};
+
+TEST_P(CheckFindsPlantedFault, AndReportsIt) {
+  const TPlantedFault f = GetParam();
+  setenv("TESTSYNTH_FAULT", f.Fault, 1);
+  const THostRun run = RunHost({"check", TestSynthPath(), "--only", f.Check, "--timeout", "3"});
+  unsetenv("TESTSYNTH_FAULT");
+  if (run.Out.find("SKIP locale") != std::string::npos) GTEST_SKIP() << "no ',' decimal locale installed";
+  if (run.Out.find("SKIP allocations") != std::string::npos) GTEST_SKIP() << "no allocation counting in this build";
+  EXPECT_EQ(run.ExitCode, 1) << run.Out;
+  EXPECT_NE(run.Out.find(std::string("FAIL ") + f.Check), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find(f.Expected), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("0 passed, 1 failed"), std::string::npos) << run.Out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CheckFindsPlantedFault,
+    ::testing::Values(TPlantedFault{"nan", "processing", "NaN/infinite"},
+                      TPlantedFault{"denormal", "automation", "0 NaN/infinite and"},
+                      TPlantedFault{"alloc", "allocations", "heap allocations on the audio thread"},
+                      TPlantedFault{"locale", "locale", "value texts change under"},
+                      TPlantedFault{"chunk", "state-bank", "not restored by setChunk"},
+                      TPlantedFault{"crash", "indexes", "the check process died"},
+                      TPlantedFault{"hang", "threads", "did not finish within 3 s"}),
+    [](const ::testing::TestParamInfo<TPlantedFault>& info) { return std::string(info.param.Fault); });
+
+}  // namespace

@@ -1,0 +1,52 @@
+#include "tests/tools/host_process.h"
+
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+}  // namespace
+
+#ifndef RUMBLEON_MODULE_PATH
+#define RUMBLEON_MODULE_PATH ""
+#endif
+
+std::string HostPath() { return testing_support::EnvOr("RUMBLEON_HOST", RUMBLEON_HOST_PATH); }
+std::string TestSynthPath() { return testing_support::EnvOr("RUMBLEON_TESTSYNTH", RUMBLEON_TESTSYNTH_PATH); }
+std::string ModulePath() { return testing_support::EnvOr("RUMBLEON_MODULE", RUMBLEON_MODULE_PATH); }
+
+std::string Scratch(const std::string& name) { return testing_support::ScratchDir() + "/" + name; }
+
+THostRun RunHost(const std::vector<std::string>& args) {
+  static std::atomic<int> counter{0};
+  const std::string tag = std::to_string(counter++);
+  const std::string out = Scratch("host-" + tag + ".out"), err = Scratch("host-" + tag + ".err");
+  std::string command = ShellQuote(HostPath());
+  for (const auto& a : args) command += " " + ShellQuote(a);
+  command += " >" + ShellQuote(out) + " 2>" + ShellQuote(err) + " </dev/null";
+  const int status = std::system(command.c_str());
+  THostRun run;
+  run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.Out = Slurp(out);
+  run.Err = Slurp(err);
+  return run;
+}

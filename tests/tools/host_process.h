@@ -1,0 +1,21 @@
+// Runs rumbleon-host as a separate process, as a user or a script would.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct THostRun {
+  int ExitCode = -1;
+  std::string Out;
+  std::string Err;
+};
+
+// Paths given by the build (environment of the test).
+std::string HostPath();
+std::string TestSynthPath();
+// Empty when the instrument module is not part of this build.
+std::string ModulePath();
+
+// Arguments are quoted for the shell.
+THostRun RunHost(const std::vector<std::string>& args);
+std::string Scratch(const std::string& name);
