@@ -10,6 +10,7 @@
 
 #include "tests/dsp/sampler/instrument_rig.h"
 #include "tests/dsp/sampler/pitch_measure.h"
+#include "tests/support/alloc_trap.h"
 #include "tests/support/test_support.h"
 #include "tools/samplebank/bank_layout.h"
 
@@ -230,9 +231,10 @@ TEST(SamplerInstrument, LegatoStartTakesOverTheEnvelopesNotThePosition) {
   EXPECT_LT(second.Sampler.Zone(0).Position, 100.0) << "its own position, from the start";
 }
 
-TEST(SamplerInstrumentStress, ProgramSwitchWhileNotesPlay) {
+// Zones with every object: filters, shapers, distortion, LFOs and the
+// position modulation; a second copy of each zone.
+TBankSpec EveryObject() {
   TBankSpec bank = TwoPrograms();
-  // Zones with every object: filters, shapers, distortion, LFOs.
   for (TBankProgramSpec& p : bank.Programs) {
     for (TSampleZoneRec& z : p.Zones) {
       z.Filter1On = z.Filter2On = z.DistOn = z.Shaper[0].On = z.Shaper[1].On = z.ModEnvOn = 1;
@@ -241,7 +243,33 @@ TEST(SamplerInstrumentStress, ProgramSwitchWhileNotesPlay) {
     }
     p.Zones.push_back(p.Zones.front());
   }
-  TInstrumentRig rig(bank);
+  return bank;
+}
+
+TEST(SamplerInstrument, NotesAllocateNothingOnceTheProgramIsSet) {
+  TInstrumentRig rig(EveryObject());
+  for (std::int32_t program : {0, 1}) {
+    rig.Sampler.SetProgram(0, program);
+    for (std::int32_t interpolation = 0; interpolation < 5; ++interpolation) {
+      rig.Sampler.SetInterpolation(interpolation);
+      TGlobalLockGuard lock;
+      testing_support::TAudioThreadGuard audio("notes of a set program");
+      for (std::int32_t note : {45, 60, 75}) {
+        rig.Sampler.Start();
+        rig.Sampler.SetNote(note);
+        rig.Sampler.SetPitch(static_cast<float>(note));
+        rig.Sampler.PrepareNote();
+        for (int b = 0; b < 40; ++b) {
+          if (b == 25) rig.Sampler.Release();
+          rig.Sampler.RenderBlock();
+        }
+      }
+    }
+  }
+}
+
+TEST(SamplerInstrumentStress, ProgramSwitchWhileNotesPlay) {
+  TInstrumentRig rig(EveryObject());
   // The render thread plays notes a block at a time under the global lock,
   // as the render loop does, and leaves the lock between blocks; this
   // thread switches programs (and interpolation) meanwhile.
