@@ -26,7 +26,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "dsp/sampler/sample_interpolation.h"
 #include "dsp/sampler/sampler.h"
