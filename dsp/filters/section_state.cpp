@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <numbers>
-#include <utility>
 
 namespace {
 
@@ -39,25 +38,18 @@ bool ReferenceFactor(const TStateSpace2& m, double rho, TFactor& r) {
   const double q11 = 2 * m.B1 * m.B1 + 2 * az1 * m.B1;
   const double q12 = 2 * m.B1 * m.B2 + az1 * m.B2 + m.B1 * az2;
   const double q22 = 2 * m.B2 * m.B2 + 2 * az2 * m.B2;
-  // W = A W A^T + Q as three equations in (w11, w12, w22).
-  double e[3][4] = {
-      {1 - m.A11 * m.A11, -2 * m.A11 * m.A12, -m.A12 * m.A12, q11},
-      {-m.A11 * m.A21, 1 - (m.A11 * m.A22 + m.A12 * m.A21), -m.A12 * m.A22, q12},
-      {-m.A21 * m.A21, -2 * m.A21 * m.A22, 1 - m.A22 * m.A22, q22},
-  };
-  for (int c = 0; c < 3; ++c) {
-    int pivot = c;
-    for (int row = c + 1; row < 3; ++row)
-      if (std::fabs(e[row][c]) > std::fabs(e[pivot][c])) pivot = row;
-    if (e[pivot][c] == 0) return false;
-    for (int k = 0; k < 4; ++k) std::swap(e[c][k], e[pivot][k]);
-    for (int row = 0; row < 3; ++row) {
-      if (row == c) continue;
-      const double f = e[row][c] / e[c][c];
-      for (int k = c; k < 4; ++k) e[row][k] -= f * e[c][k];
-    }
-  }
-  const double w11 = e[0][3] / e[0][0], w12 = e[1][3] / e[1][1], w22 = e[2][3] / e[2][2];
+  // W = A W A^T + Q as three equations in (w11, w12, w22), by Cramer's rule;
+  // the determinant is (1 - l1 l1)(1 - l1 l2)(1 - l2 l2) for the eigenvalues
+  // l1, l2 of A, so it does not vanish for a stable A.
+  const double m11 = 1 - m.A11 * m.A11, m12 = -2 * m.A11 * m.A12, m13 = -m.A12 * m.A12;
+  const double m21 = -m.A11 * m.A21, m22 = 1 - (m.A11 * m.A22 + m.A12 * m.A21), m23 = -m.A12 * m.A22;
+  const double m31 = -m.A21 * m.A21, m32 = -2 * m.A21 * m.A22, m33 = 1 - m.A22 * m.A22;
+  const double c1 = m22 * m33 - m23 * m32, c2 = m23 * m31 - m21 * m33, c3 = m21 * m32 - m22 * m31;
+  const double det = m11 * c1 + m12 * c2 + m13 * c3;
+  if (det == 0) return false;
+  const double w11 = (q11 * c1 + m12 * (m23 * q22 - q12 * m33) + m13 * (q12 * m32 - m22 * q22)) / det;
+  const double w12 = (m11 * (q12 * m33 - m23 * q22) + q11 * c2 + m13 * (m21 * q22 - q12 * m31)) / det;
+  const double w22 = (m11 * (m22 * q22 - q12 * m32) + m12 * (q12 * m31 - m21 * q22) + q11 * c3) / det;
   if (!std::isfinite(w11) || !std::isfinite(w12) || !std::isfinite(w22)) return false;
   r = {};
   if (!(w11 > 0)) return true;  // no input reaches the state
@@ -68,8 +60,15 @@ bool ReferenceFactor(const TStateSpace2& m, double rho, TFactor& r) {
   return true;
 }
 
+// Pole of the reference's one-pole low-pass; the last rate's is kept (an
+// exp per change is a fair share of a carry's cost).
 double ReferencePole(double sampleRate) {
-  return std::exp(-2 * std::numbers::pi * kReferenceCornerHz / sampleRate);
+  thread_local double rate = 0, pole = 0;
+  if (sampleRate != rate) {
+    rate = sampleRate;
+    pole = std::exp(-2 * std::numbers::pi * kReferenceCornerHz / sampleRate);
+  }
+  return pole;
 }
 
 // Past inputs (X1 newest) and outputs (Y1 newest) of a direct-form I section.

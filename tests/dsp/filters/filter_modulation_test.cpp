@@ -346,6 +346,37 @@ TEST(FilterModulation, RecomputingUnchangedSettingsLeavesTheOutputBitForBit) {
   }
 }
 
+// Carrying the state to other coefficients and back, with no sample in
+// between (an owner setting cutoff, resonance and param3 one after the other
+// passes through such intermediate designs), gives the state back.
+TEST(FilterModulation, AnExcursionBetweenTwoSamplesGivesTheStateBack) {
+  const std::vector<float> noise = Signal(TSignal::kNoise, 44 * 100, 44100);
+  for (std::int32_t type = 0; type < kFilterTypeCount; ++type) {
+    TDSPMultiFilter still, moved;
+    for (TDSPMultiFilter* m : {&still, &moved}) {
+      m->SetFilterType(static_cast<float>(type));
+      m->SetCutoff(700);
+      m->SetResonance(0.7f);
+      m->SetParam3(0.2f);
+    }
+    std::vector<float> a = noise, b = noise;
+    double diff = 0, energy = 0;
+    for (std::size_t at = 0; at < a.size(); at += 44) {
+      still.ProcessBuffer(a.data() + at);
+      moved.SetCutoff(5000);
+      moved.SetResonance(0.2f);
+      moved.SetCutoff(700);
+      moved.SetResonance(0.7f);
+      moved.ProcessBuffer(b.data() + at);
+      for (std::size_t i = at; i < at + 44; ++i) {
+        diff += (a[i] - b[i]) * (a[i] - b[i]);
+        energy += a[i] * a[i];
+      }
+    }
+    EXPECT_LT(std::sqrt(diff / energy), 1e-4) << FilterTypeName(type);
+  }
+}
+
 // Under slow modulation the carried state stays within a few per mille of
 // the plain direct-form recursion running the same coefficients: the sound
 // of a filter swept by a slow LFO is kept.
