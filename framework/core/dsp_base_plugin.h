@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "framework/base/streams.h"
+#include "framework/core/bank_format.h"
 #include "framework/core/param_info.h"
 #include "framework/core/postback.h"
 #include "framework/modules/dsp_base_control.h"
@@ -94,12 +95,27 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // Every layer overrides, handles its own indexes and calls the inherited one.
   virtual void ParameterChanged(std::int32_t /*i*/) {}
 
-  // Program records, chunks, banks, state and snapshots. The forms here are
-  // minimal (nothing is written or read); the chunk formats replace them.
+  // Program records, chunks, banks, state and snapshots (the byte layouts
+  // are in chunk_format.h and bank_format.h). Every reader takes the whole
+  // input in first and changes nothing unless all of it is sound; a damaged
+  // input is reported through ReportError and answered with false.
+  //
+  // One "PgCn" record of the program (a blank name keeps its values too);
+  // answers the bytes written, 0 for a program outside the table.
   virtual std::int64_t WriteProgramRecord(std::int32_t program, TStream& stream);
+  // One record from the next size bytes into the program; answers the bytes
+  // read, 0 (stream unchanged) when the record is not whole.
   virtual std::int64_t ReadProgramRecord(std::int32_t program, TStream& stream, std::int64_t size);
+  // The next size bytes as a host chunk: a bank, or (isPreset) one record
+  // for the current program. The values take effect at the next program
+  // application: the current program is marked pending and a refresh posted.
   virtual bool LoadChunk(TStream& stream, std::int64_t size, bool isPreset);
   virtual void SaveChunk(TStream& stream, bool isPreset);
+  // The two halves of LoadChunk, for layers that append to the chunk: parse
+  // the chunk's bytes (the stream holds exactly them) without changing
+  // anything, then apply what was read (global lock held).
+  virtual bool ParseChunk(TStream& stream, bool isPreset, TChunkImage& image, std::string& error);
+  virtual void ApplyChunk(const TChunkImage& image);
   // Called with the 212-byte header of a regular bank being loaded.
   virtual void OnBeginLoadBank(const std::uint8_t* /*header*/) {}
 
@@ -117,10 +133,27 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void InitPrograms();
   // Applies the current program when it is pending, then UpdateTimeInfo.
   virtual void ApplyPendingProgram();
+  // An FXB bank, chunk ("FBCh") or regular ("FxBk"); the stream is left right
+  // after it. Marks the current program pending and posts a refresh.
   virtual bool LoadBankFromStream(TStream& stream);
+  // Chunk mode: the chunk bank; otherwise the regular bank of the values of
+  // parameters FirstBankParam..count-1.
   virtual void SaveBankToStream(TStream& stream);
+  // "FxPlUgIn", program number, bank name and the bank; layers append their
+  // blocks (WriteStateBlock) after calling the inherited one.
   virtual void SaveState(TStream& stream);
+  // ReadState, then ApplyState. False (nothing changed) when the state is
+  // damaged or holds nothing this plug-in reads.
   virtual bool LoadState(TStream& stream);
+  // The two halves of LoadState. A layer that appends a block overrides both:
+  // ReadState calls the inherited one and then ParseStateBlock for its block
+  // (absent is fine, damaged fails the whole state); ApplyState calls the
+  // inherited one and takes its block from image.FindBlock. ApplyState runs
+  // with the global lock held.
+  virtual bool ReadState(TStream& stream, TStateImage& image, std::string& error);
+  virtual void ApplyState(const TStateImage& image);
+  // "BpRm": each value through SetParameterValue in index order. Without the
+  // magic the stream stays and the answer is false.
   virtual bool LoadParamSnapshot(TStream& stream);
   virtual void SaveParamSnapshot(TStream& stream, std::int32_t count);
   // Window thread, for posted codes 1001 and 1000.
@@ -148,6 +181,12 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // selections apply at once.
   void BeginProgramUpdate();
   void EndProgramUpdate();
+  // The bank (as SaveBankToStream writes it) into a new or truncated file.
+  bool SaveBankFile(const std::string& path);
+  // The two halves of LoadBankFromStream: ParseBank changes nothing (the
+  // stream is left where it was on failure); ApplyBank runs under the lock.
+  bool ParseBank(TStream& stream, TBankImage& image, std::string& error);
+  void ApplyBank(const TBankImage& image);
   void SetParamCount(std::int32_t n) { ParamCount = n; }
   std::int32_t GetParamCount() const { return ParamCount; }
   std::int32_t GetProgramCount() const { return ProgramCount; }
@@ -179,6 +218,12 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // current program is not inside the table.
   float* ValueSlot(std::int32_t i);
   void SetCurrentProgramNumber(std::int32_t i) { CurProgram.store(static_cast<std::int16_t>(i)); }
+  // The normalised values of parameters first..count-1 of a program by the
+  // value rule (a global parameter gives its descriptor's value).
+  std::vector<float> ProgramRecordValues(std::int32_t program, std::int32_t first);
+  // Stores a read program into program i of the table (name and the values
+  // the parameters cover; a global value goes to its descriptor as well).
+  void StoreProgramImage(std::int32_t program, const TProgramImage& image, std::int32_t first);
   void ClearProgramPending() { ProgramPending.store(false); }
 
   std::int32_t ParamCount = 0;

@@ -32,6 +32,7 @@
 #include "framework/base/global_lock.h"
 #include "framework/base/method.h"
 #include "framework/core/postback.h"
+#include "framework/core/sub_preset_format.h"
 #include "framework/modules/channel_modules.h"
 #include "framework/vst/dsp_vst_base.h"
 
@@ -176,6 +177,62 @@ class TDSPPluginX : public TDSPVSTBase {
   virtual void EndParamBatch();
   virtual void ParamBatchDone() {}
 
+  // ---- chunks and state: the bank chunk carries the sub-preset block after
+  // its programs; the state carries the "dXPx" block after the bank.
+  void SaveChunk(TStream& stream, bool isPreset) override;
+  bool ParseChunk(TStream& stream, bool isPreset, TChunkImage& image, std::string& error) override;
+  void ApplyChunk(const TChunkImage& image) override;
+  void SaveState(TStream& stream) override;
+  bool ReadState(TStream& stream, TStateImage& image, std::string& error) override;
+  void ApplyState(const TStateImage& image) override;
+
+  // ---- sub-presets (sub_preset_groups.cpp)
+  // The layers declare their groups while the plug-in is built, before the
+  // factory bank is read: AddSubPresetGroup, then AddSubPresetToGroup for
+  // each parameter in order. Groups live as long as the plug-in; their
+  // sub-preset lists change under the global lock.
+  void AddSubPresetGroup(std::int32_t id, std::string_view name);
+  // Nothing when no group has that id.
+  void AddSubPresetToGroup(std::int32_t groupId, std::int32_t param);
+  // The group with that id, or null. Its sub-presets are read under the lock.
+  TSubPresetGroupRec* FindSubPresetGroup(std::int32_t id);
+  std::int32_t SubPresetGroupCount() const { return static_cast<std::int32_t>(SubPresetGroups.size()); }
+  // Sets the group's parameters to sub-preset index's values (under the
+  // lock); nothing for a missing group or index.
+  virtual void ApplySubPreset(std::int32_t groupId, std::int32_t index);
+  // "Save Sub-Preset Here": asks for a name (AskText), then StoreSubPresetAs;
+  // -1 when cancelled or the name is empty.
+  virtual std::int32_t StoreSubPreset(std::int32_t groupId);
+  // Stores the group's current values under name (trimmed, at most 36
+  // characters), over a sub-preset of the same name ignoring case or as a
+  // new one; answers its index, -1 for an empty name or a missing group.
+  std::int32_t StoreSubPresetAs(std::int32_t groupId, std::string_view name);
+  // The "SuBpRe" block of every group / one group's "SpGp" record / one
+  // "sPsT" record; each answers the bytes written (0 for a missing group or
+  // sub-preset).
+  std::int64_t WriteSubPresets(TStream& stream);
+  std::int64_t WriteSubPresetGroup(TStream& stream, std::int32_t groupId);
+  std::int64_t WriteSubPresetItem(TStream& stream, std::int32_t groupId, std::int32_t index);
+  // The "SuBpRe" block: each group record into the group of its id (clear:
+  // that group's list is emptied first); records of unknown groups are
+  // skipped. False when the block is absent (stream unchanged) or damaged.
+  bool ReadSubPresets(TStream& stream, bool clear);
+  // A "SpGp" record into group target (-1: the group the record names).
+  // checkNames: a record of another group is refused with a message, except
+  // between the two sequencer groups. False when nothing was read.
+  bool ReadSubPresetGroup(TStream& stream, std::int32_t target, bool clear, bool checkNames);
+  // A "sPsT" record into the group; replaceByName: over the sub-preset of the
+  // same name; checkGroup: a record of another group is refused with a
+  // message. Answers the sub-preset's index, or -1.
+  std::int32_t ReadSubPresetItem(TStream& stream, std::int32_t groupId, bool replaceByName, bool checkGroup);
+  // The file halves of the menu actions (the editor asks for the file name):
+  // ".spf" holds one group record, ".spi" one sub-preset record. Loading a
+  // ".spi" applies the sub-preset it stored and answers its index (or -1).
+  bool SaveSubPresetBankFile(std::int32_t groupId, const std::string& path);
+  bool LoadSubPresetBankFile(std::int32_t groupId, const std::string& path, bool clear);
+  bool SaveSubPresetFile(std::int32_t groupId, std::int32_t index, const std::string& path);
+  std::int32_t LoadSubPresetFile(std::int32_t groupId, const std::string& path);
+
   // ---- display texts
   std::string GetParameterDisplay(std::int32_t index) override;
   // The text of a value for a parameter found by controller number (value
@@ -244,6 +301,9 @@ class TDSPPluginX : public TDSPVSTBase {
   float PitchBendRange = 2.0f;  // semitones at full bend
   std::int32_t PitchBendParam = -1;
   TMessageSink MessageSink;
+  // The plug-in's own state flag, saved in the state's "dXPx" block and
+  // restored from it; the core does not act on it.
+  std::uint8_t StateFlag = 0;
   std::array<std::int16_t, 128> MidiCCMap{};
   std::vector<std::int16_t> RpnMap;
   std::vector<std::string> NameTable;
@@ -257,6 +317,13 @@ class TDSPPluginX : public TDSPVSTBase {
   void ReadHostTime();
   void FlushHostNotifications();
 
+  // Appends the block's groups to the plug-in's groups (global lock held).
+  void ApplySubPresetBlock(const TSubPresetBlockImage& block, bool clear);
+  // A new sub-preset for the group from a read record: one value per group
+  // parameter, the parameter's current value where the record has none.
+  TSubPresetRec MakeSubPreset(const TSubPresetGroupRec& group, const TSubPresetItemImage& item);
+
+  std::vector<std::unique_ptr<TSubPresetGroupRec>> SubPresetGroups;
   std::vector<TIOChannelRec> InputChannels;
   std::vector<TIOChannelRec> OutputChannels;
   std::atomic<bool> Active{true};  // ready for audio

@@ -350,6 +350,71 @@ TEST_F(ModuleTest, ChunksEventsAndAudio) {
   Effect->processReplacing(Effect, nullptr, outputs, 0);
 }
 
+// The host's saved state: getChunk, setChunk into another instance, and the
+// same chunk back; a cut chunk changes nothing.
+TEST_F(ModuleTest, ChunksRoundTripAndARecalledChunkRendersTheSame) {
+  auto getChunk = [](TVstEffect* e, std::int32_t isPreset) {
+    void* data = nullptr;
+    const std::intptr_t size = Dispatch(e, kEffGetChunk, isPreset, 0, &data);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    return size > 0 ? std::vector<std::uint8_t>(bytes, bytes + size) : std::vector<std::uint8_t>{};
+  };
+  auto setChunk = [](TVstEffect* e, std::vector<std::uint8_t> bytes, std::int32_t isPreset) {
+    return Dispatch(e, kEffSetChunk, isPreset, static_cast<std::intptr_t>(bytes.size()), bytes.data());
+  };
+  auto render = [](TVstEffect* e) {
+    Dispatch(e, kEffSetSampleRate, 0, 0, nullptr, 48000.0f);
+    Dispatch(e, kEffMainsChanged, 0, 1);
+    TVstMidiEvent note{};
+    note.type = kVstMidiEventType;
+    note.byteSize = sizeof(note);
+    note.midiData[0] = 0x90;
+    note.midiData[1] = 40;
+    note.midiData[2] = 100;
+    TVstEvents list{};
+    list.numEvents = 1;
+    list.events[0] = reinterpret_cast<TVstEvent*>(&note);
+    Dispatch(e, kEffProcessEvents, 0, 0, &list);
+    std::vector<float> all;
+    for (int block = 0; block < 6; ++block) {
+      std::vector<float> left(333, 9.0f), right(333, 9.0f);
+      float* outputs[2] = {left.data(), right.data()};
+      e->processReplacing(e, nullptr, outputs, 333);
+      all.insert(all.end(), left.begin(), left.end());
+      all.insert(all.end(), right.begin(), right.end());
+    }
+    return all;
+  };
+
+  Effect->setParameter(Effect, 0, 0.3f);
+  Effect->setParameter(Effect, 1, 0.7f);
+  Dispatch(Effect, kEffSetProgram, 0, 5);
+  const std::vector<std::uint8_t> chunk = getChunk(Effect, 0);
+  ASSERT_GT(chunk.size(), 11u);
+  EXPECT_EQ(std::string(chunk.begin(), chunk.begin() + 5), "DcHnK");
+  const std::vector<std::uint8_t> preset = getChunk(Effect, 1);
+  ASSERT_GT(preset.size(), 4u);
+  EXPECT_EQ(std::string(preset.begin(), preset.begin() + 4), "PgCn");
+
+  TVstEffect* other = Module().PluginMain(&HostCallback);
+  ASSERT_NE(other, nullptr);
+  Dispatch(other, kEffSetProgram, 0, 5);
+  other->setParameter(other, 0, 0.9f);
+  EXPECT_EQ(setChunk(other, chunk, 0), static_cast<std::intptr_t>(chunk.size()));
+  EXPECT_EQ(other->getParameter(other, 0), 0.3f);
+  EXPECT_EQ(other->getParameter(other, 1), 0.7f);
+  EXPECT_EQ(getChunk(other, 0), chunk);
+
+  // A cut chunk and a preset chunk given as a bank change nothing.
+  setChunk(other, std::vector<std::uint8_t>(chunk.begin(), chunk.begin() + chunk.size() / 2), 0);
+  setChunk(other, preset, 0);
+  EXPECT_EQ(getChunk(other, 0), chunk);
+
+  const std::vector<float> expected = render(Effect);
+  EXPECT_EQ(render(other), expected);
+  EXPECT_EQ(Dispatch(other, kEffClose), 1);
+}
+
 // Every entry with the caller's divide-by-zero and invalid-operation traps
 // unmasked: no SIGFPE, and the caller's control words come back.
 TEST(ModuleFp, EveryEntryRunsInItsOwnFpEnvironment) {

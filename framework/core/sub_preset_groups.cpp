@@ -1,0 +1,224 @@
+// Sub-preset groups of the plug-in core: declaring groups, storing and
+// applying sub-presets, and reading and writing their records and files.
+//
+// Readers parse the whole record first and without the global lock; a
+// refusal or a damaged record is reported (ReportError, outside the lock) and
+// changes nothing. Only the change of a group's list, and applying, hold the
+// lock. Group names and parameter lists are fixed once the plug-in is built,
+// so they are read without it.
+#include <algorithm>
+
+#include "framework/base/messages.h"
+#include "framework/core/dsp_plugin_x.h"
+
+namespace {
+
+constexpr const char* kNotThisGroupItem = "That sub-preset file is not for this sub-preset group.";
+constexpr const char* kNotThisGroupBank = "The sub-preset bank is not for this sub-preset group.";
+
+std::string ClampGroupText(std::string_view text) {
+  return std::string(text.substr(0, std::min(text.size(), kSubPresetGroupNameMax)));
+}
+
+// The file's bytes in memory; false with a message when it cannot be read.
+bool ReadWholeFile(const std::string& path, TMemoryStream& bytes) {
+  if (bytes.LoadFromFile(path)) return true;
+  ReportError("The file \"" + path + "\" could not be read.");
+  return false;
+}
+
+bool WriteWholeFile(const std::string& path, const TMemoryStream& bytes) {
+  if (bytes.SaveToFile(path)) return true;
+  ReportError("The file \"" + path + "\" could not be written.");
+  return false;
+}
+
+}  // namespace
+
+void TDSPPluginX::AddSubPresetGroup(std::int32_t id, std::string_view name) {
+  auto group = std::make_unique<TSubPresetGroupRec>();
+  group->Id = id;
+  group->Name = ClampGroupText(name);
+  TGlobalLockGuard guard;
+  SubPresetGroups.push_back(std::move(group));
+}
+
+void TDSPPluginX::AddSubPresetToGroup(std::int32_t groupId, std::int32_t param) {
+  TGlobalLockGuard guard;
+  if (TSubPresetGroupRec* group = FindSubPresetGroup(groupId)) group->Params.push_back(param);
+}
+
+TSubPresetGroupRec* TDSPPluginX::FindSubPresetGroup(std::int32_t id) {
+  for (const auto& group : SubPresetGroups)
+    if (group->Id == id) return group.get();
+  return nullptr;
+}
+
+void TDSPPluginX::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
+  TGlobalLockGuard guard;
+  TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
+  if (group == nullptr || index < 0 || index >= static_cast<std::int32_t>(group->SubPresets.size())) return;
+  const TSubPresetRec& preset = group->SubPresets[static_cast<std::size_t>(index)];
+  group->CurrentName = preset.Name;
+  const std::size_t count = std::min(group->Params.size(), preset.Values.size());
+  for (std::size_t k = 0; k < count; ++k) SetParameterValue(group->Params[k], preset.Values[k]);
+}
+
+std::int32_t TDSPPluginX::StoreSubPreset(std::int32_t groupId) {
+  std::string name;
+  {
+    TGlobalLockGuard guard;
+    const TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
+    if (group == nullptr) return -1;
+    name = group->CurrentName;
+  }
+  if (!AskText("Save Sub Preset", "Name...", name)) return -1;
+  return StoreSubPresetAs(groupId, name);
+}
+
+std::int32_t TDSPPluginX::StoreSubPresetAs(std::int32_t groupId, std::string_view name) {
+  const std::string stored = ClampSubPresetName(name);
+  if (stored.empty()) return -1;
+  TGlobalLockGuard guard;
+  TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
+  if (group == nullptr) return -1;
+  auto& list = group->SubPresets;
+  auto it = std::find_if(list.begin(), list.end(),
+                         [&](const TSubPresetRec& p) { return SameSubPresetName(p.Name, stored); });
+  if (it == list.end()) it = list.insert(list.end(), TSubPresetRec{});
+  it->Name = stored;
+  it->Values.resize(group->Params.size());
+  for (std::size_t k = 0; k < group->Params.size(); ++k) it->Values[k] = GetParameterValue(group->Params[k]);
+  group->CurrentName = ClampGroupText(TrimText(name));
+  return static_cast<std::int32_t>(it - list.begin());
+}
+
+std::int64_t TDSPPluginX::WriteSubPresets(TStream& stream) {
+  TGlobalLockGuard guard;
+  return WriteSubPresetBlock(stream, SubPresetGroups);
+}
+
+std::int64_t TDSPPluginX::WriteSubPresetGroup(TStream& stream, std::int32_t groupId) {
+  TGlobalLockGuard guard;
+  const TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
+  return group != nullptr ? WriteSubPresetGroupRecord(stream, *group) : 0;
+}
+
+std::int64_t TDSPPluginX::WriteSubPresetItem(TStream& stream, std::int32_t groupId, std::int32_t index) {
+  TGlobalLockGuard guard;
+  const TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
+  if (group == nullptr || index < 0 || index >= static_cast<std::int32_t>(group->SubPresets.size())) return 0;
+  return WriteSubPresetItemRecord(stream, group->Id, group->SubPresets[static_cast<std::size_t>(index)]);
+}
+
+TSubPresetRec TDSPPluginX::MakeSubPreset(const TSubPresetGroupRec& group, const TSubPresetItemImage& item) {
+  TSubPresetRec preset;
+  preset.Name = item.Name;
+  preset.Values.resize(group.Params.size());
+  for (std::size_t k = 0; k < group.Params.size(); ++k)
+    preset.Values[k] = k < item.Values.size() ? item.Values[k] : GetParameterValue(group.Params[k]);
+  return preset;
+}
+
+void TDSPPluginX::ApplySubPresetBlock(const TSubPresetBlockImage& block, bool clear) {
+  TGlobalLockGuard guard;
+  for (const TSubPresetGroupImage& image : block.Groups) {
+    // A group this plug-in does not have: its records were read and are dropped.
+    TSubPresetGroupRec* group = FindSubPresetGroup(image.GroupId);
+    if (group == nullptr) continue;
+    if (clear) group->SubPresets.clear();
+    for (const TSubPresetItemImage& item : image.Items) group->SubPresets.push_back(MakeSubPreset(*group, item));
+  }
+}
+
+bool TDSPPluginX::ReadSubPresets(TStream& stream, bool clear) {
+  TSubPresetBlockImage block;
+  std::string error;
+  const TReadResult r = ParseSubPresetBlock(stream, block, error);
+  if (r == TReadResult::Damaged) ReportError("The sub-presets could not be loaded: " + error + ".");
+  if (r != TReadResult::Read) return false;
+  ApplySubPresetBlock(block, clear);
+  return true;
+}
+
+bool TDSPPluginX::ReadSubPresetGroup(TStream& stream, std::int32_t target, bool clear, bool checkNames) {
+  const std::int64_t start = stream.Position();
+  TSubPresetBlockImage block;
+  block.Groups.resize(1);
+  TSubPresetGroupImage& image = block.Groups[0];
+  std::string error;
+  const TReadResult r = ParseSubPresetGroup(stream, image, error);
+  if (r == TReadResult::Damaged) ReportError("The sub-preset bank could not be loaded: " + error + ".");
+  if (r != TReadResult::Read) return false;
+  const TSubPresetGroupRec* source = FindSubPresetGroup(image.GroupId);
+  const TSubPresetGroupRec* into = target == -1 || target == image.GroupId ? source : FindSubPresetGroup(target);
+  const bool refused = into == nullptr || (checkNames && into != source &&
+                                           (source == nullptr || !SubPresetGroupsInterchangeable(source->Name, into->Name)));
+  if (refused) {
+    stream.SetPosition(start);
+    if (checkNames && into != nullptr) ReportError(kNotThisGroupBank);
+    return false;
+  }
+  image.GroupId = into->Id;
+  ApplySubPresetBlock(block, clear);
+  return true;
+}
+
+std::int32_t TDSPPluginX::ReadSubPresetItem(TStream& stream, std::int32_t groupId, bool replaceByName,
+                                            bool checkGroup) {
+  const std::int64_t start = stream.Position();
+  TSubPresetItemImage item;
+  std::string error;
+  const TReadResult r = ParseSubPresetItem(stream, item, error);
+  if (r == TReadResult::Damaged) ReportError("The sub-preset could not be loaded: " + error + ".");
+  if (r != TReadResult::Read) return -1;
+  if (FindSubPresetGroup(groupId) == nullptr || (checkGroup && item.GroupId != groupId)) {
+    stream.SetPosition(start);
+    if (checkGroup) ReportError(kNotThisGroupItem);
+    return -1;
+  }
+  TGlobalLockGuard guard;
+  TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
+  auto& list = group->SubPresets;
+  auto it = list.end();
+  if (replaceByName)
+    it = std::find_if(list.begin(), list.end(),
+                      [&](const TSubPresetRec& p) { return SameSubPresetName(p.Name, item.Name); });
+  if (it == list.end()) it = list.insert(list.end(), TSubPresetRec{});
+  *it = MakeSubPreset(*group, item);
+  return static_cast<std::int32_t>(it - list.begin());
+}
+
+bool TDSPPluginX::SaveSubPresetBankFile(std::int32_t groupId, const std::string& path) {
+  TMemoryStream bytes;
+  return WriteSubPresetGroup(bytes, groupId) > 0 && WriteWholeFile(path, bytes);
+}
+
+bool TDSPPluginX::LoadSubPresetBankFile(std::int32_t groupId, const std::string& path, bool clear) {
+  TMemoryStream bytes;
+  if (!ReadWholeFile(path, bytes)) return false;
+  if (!ReadMagic(bytes, kSubPresetGroupMagic)) {
+    ReportError("The file \"" + path + "\" is not a sub-preset bank.");
+    return false;
+  }
+  bytes.SetPosition(0);
+  return ReadSubPresetGroup(bytes, groupId, clear, true);
+}
+
+bool TDSPPluginX::SaveSubPresetFile(std::int32_t groupId, std::int32_t index, const std::string& path) {
+  TMemoryStream bytes;
+  return WriteSubPresetItem(bytes, groupId, index) > 0 && WriteWholeFile(path, bytes);
+}
+
+std::int32_t TDSPPluginX::LoadSubPresetFile(std::int32_t groupId, const std::string& path) {
+  TMemoryStream bytes;
+  if (!ReadWholeFile(path, bytes)) return -1;
+  if (!ReadMagic(bytes, kSubPresetItemMagic)) {
+    ReportError("The file \"" + path + "\" is not a sub-preset file.");
+    return -1;
+  }
+  bytes.SetPosition(0);
+  const std::int32_t index = ReadSubPresetItem(bytes, groupId, true, true);
+  if (index >= 0) ApplySubPreset(groupId, index);
+  return index;
+}
