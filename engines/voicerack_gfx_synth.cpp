@@ -1,0 +1,353 @@
+// The rack's construction, buffers, settings, the effect chain with its
+// shift stages, the order of the chain and the idle counter.
+#include "engines/voicerack_gfx_synth.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "framework/base/global_lock.h"
+
+namespace {
+
+// The chain a program's order values start from: the effects in the order
+// of their fixed references.
+constexpr std::array<TFxUnit, kFxEffectCount> kInitialChain = {
+    TFxUnit::Reverb, TFxUnit::Distortion, TFxUnit::Chorus, TFxUnit::XFilter,
+    TFxUnit::Delay,  TFxUnit::Phaser,     TFxUnit::EQ};
+
+// FX index of an effect's order parameter, by TFxUnit (-1 for Rack).
+consteval std::array<int, TFxUnitCount> OrderParams() {
+  std::array<int, TFxUnitCount> fx{};
+  fx.fill(-1);
+  for (std::size_t i = 0; i < FxParamTableCount; ++i) {
+    if (FxParamTable[i].Op == TFxOp::MoveEffect) fx[static_cast<std::size_t>(FxParamTable[i].Unit)] = static_cast<int>(i);
+  }
+  return fx;
+}
+constexpr std::array<int, TFxUnitCount> kOrderParam = OrderParams();
+
+// FX indexes of the order parameters in index order: a program applies the
+// moves in this order.
+consteval std::array<int, kFxEffectCount> OrderParamsInIndexOrder() {
+  std::array<int, kFxEffectCount> fx{};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < FxParamTableCount && n < fx.size(); ++i) {
+    if (FxParamTable[i].Op == TFxOp::MoveEffect) fx[n++] = static_cast<int>(i);
+  }
+  return fx;
+}
+constexpr std::array<int, kFxEffectCount> kOrderMoves = OrderParamsInIndexOrder();
+
+// FX index of the shift parameters.
+constexpr int kFxPreShift = 1;
+constexpr int kFxPostShift = 2;
+
+}  // namespace
+
+TVoicerackGFXSynth::TVoicerackGFXSynth() {
+  EditorWidth = 774;
+  EditorHeight = 400;
+  ParamCount = std::max(ParamCount, kRackParamCount);
+  FxMap.fill(-1);
+  for (auto& lfo : FxLfos) {
+    lfo = std::make_unique<TDSPOscillator>();
+    lfo->SetAudioSettings(&ControlAudioSettings);
+  }
+  ReverbFx = std::make_unique<TDSPReverbX>();
+  DistortionFx = std::make_unique<TDSPXDistortion>();
+  ChorusFx = std::make_unique<TDSPXChorus>();
+  XFilterFx = std::make_unique<TDSPXXFilter>();
+  DelayFx = std::make_unique<TDSPXDelay>();
+  PhaserFx = std::make_unique<TDSPXPhaser>();
+  EqFx = std::make_unique<TDSPXEq>();
+  Effects = {ReverbFx.get(), DistortionFx.get(), ChorusFx.get(), XFilterFx.get(),
+             DelayFx.get(),  PhaserFx.get(),     EqFx.get()};
+  Chain = kInitialChain;
+  for (TDSPStereoEffect* e : Effects) e->SetAudioSettings(Settings);
+  PropagateTempo();
+  ReallocBuffers();
+}
+
+TVoicerackGFXSynth::~TVoicerackGFXSynth() = default;
+
+// ---- settings and buffers
+
+void TVoicerackGFXSynth::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPPluginX::SetAudioSettings(rec);
+  for (auto& lfo : FxLfos) lfo->SetAudioSettings(&ControlAudioSettings);
+  for (TFxUnit unit : Chain) Effect(unit).SetAudioSettings(Settings);
+  PropagateTempo();
+  // Ring lengths computed for the old rate would not fit (or not mean the
+  // same time) in the new rings.
+  if (FxMapAssigned) UpdateShifts();
+}
+
+void TVoicerackGFXSynth::ReallocBuffers() {
+  TDSPPluginX::ReallocBuffers();
+  const std::int32_t floats = Settings->BufferLength;
+  std::array<std::unique_ptr<float[]>, 4> fresh;
+  for (auto& buffer : fresh) buffer.reset(new float[static_cast<std::size_t>(floats)]());
+  {
+    TGlobalLockGuard lock;
+    std::swap(MixBuffers, fresh);
+    MixFloats = floats;
+  }
+  // The rings hold 255 ms at the new rate (and 25 spare floats).
+  for (TShiftLines& stage : Shifts) stage.Allocate(Settings->SamplesPerMs, 25);
+}
+
+void TVoicerackGFXSynth::ReleaseBuffers() {
+  std::array<std::unique_ptr<float[]>, 4> old;
+  {
+    TGlobalLockGuard lock;
+    std::swap(MixBuffers, old);
+    MixFloats = 0;
+  }
+  for (TShiftLines& stage : Shifts) stage.Release();
+  ClearBufferPointers();
+}
+
+void TVoicerackGFXSynth::TempoChanged() {
+  TDSPPluginX::TempoChanged();
+  PropagateTempo();
+}
+
+void TVoicerackGFXSynth::PropagateTempo() {
+  for (TFxUnit unit : Chain) Effect(unit).SetTempo(Tempo);
+}
+
+// ---- processing
+
+void TVoicerackGFXSynth::RunShiftStage(TShiftStage stage, float* left, float* right, std::int32_t n) {
+  TShiftLines& lines = Shifts[stage];
+  // A stage without a shift on either side costs nothing.
+  if (!lines.IsAllocated() || (lines.GetLength(0) < 2 && lines.GetLength(1) < 2)) return;
+  for (std::int32_t i = 0; i < n; ++i) {
+    left[i] = lines.Exchange(0, left[i]);
+    right[i] = lines.Exchange(1, right[i]);
+  }
+}
+
+void TVoicerackGFXSynth::ProcessFX() {
+  float* out = GetOutputBuffer();
+  float* left = MixLeft();
+  float* right = MixRight();
+  if (out == nullptr || left == nullptr || right == nullptr) return;
+  const std::int32_t n = std::min(Settings->BlockSize, MixFloats);
+  const std::int32_t step = Settings->SamplesPerMs;
+
+  if (BlockHasSignal) IdleCount = 0;
+  const bool run = FxOn.load(std::memory_order_relaxed) && step >= 1 && IdleCount < IdleThreshold();
+  if (run) {
+    // Id counts the samples since the last modulation update; -1 (after
+    // construction or a settings change) updates at once.
+    if (Id == -1) {
+      UpdateFXModulation();
+      Id = 0;
+    }
+    // One-millisecond sub-blocks: the effects process SamplesPerMs samples.
+    for (std::int32_t pos = 0; pos + step <= n; pos += step) {
+      if (Settings->SamplesPerMsB <= Id) {
+        UpdateFXModulation();
+        Id = 0;
+      }
+      Id += step;
+      RunShiftStage(kPreShift, left + pos, right + pos, step);
+      for (TFxUnit unit : Chain) {
+        TDSPStereoEffect& effect = Effect(unit);
+        if (effect.IsEnabled()) effect.ProcessStereo(left + pos, right + pos);
+      }
+      RunShiftStage(kPostShift, left + pos, right + pos, step);
+    }
+    RackRunning = true;
+  } else if (RackRunning) {
+    // The rack stops (idle or switched off): what its lines still hold must
+    // not come out when it starts again.
+    ClearRackState();
+    RackRunning = false;
+  }
+
+  bool signal = false;
+  for (std::int32_t i = 0; i < n; ++i) {
+    out[2 * i] = left[i];
+    out[2 * i + 1] = right[i];
+    signal |= std::fabs(left[i]) > kRackSignalLevel || std::fabs(right[i]) > kRackSignalLevel;
+  }
+  BlockHasSignal = signal;
+  if (signal) IdleCount = 0;
+  IdleCount += n;
+  // While a line may still deliver an echo the core must keep rendering:
+  // its silence gate would otherwise cut the tail and leave it in the line.
+  if (RackRunning) SilenceCount = 0;
+}
+
+std::int64_t TVoicerackGFXSynth::IdleThreshold() {
+  const std::int64_t margin = static_cast<std::int64_t>(kIdleMarginMs) * Settings->SamplesPerMs;
+  // Only a counter past the margin needs the lines' lengths.
+  if (IdleCount < margin) return margin;
+  std::int64_t lines = 0;
+  for (int stage = 0; stage < 2; ++stage)
+    lines += std::max(Shifts[stage].GetLength(0), Shifts[stage].GetLength(1));
+  // The effects run in series: a signal may pass the longest line of each.
+  if (ReverbFx->IsEnabled()) {
+    std::int64_t longest = 0;
+    for (int side = 0; side < 2; ++side) {
+      std::int64_t comb = 0;
+      std::int64_t allpass = 0;
+      for (int i = 0; i < TDSPReverbX::kCombCount / 2; ++i)
+        comb = std::max<std::int64_t>(comb, ReverbFx->GetCombLength(side * TDSPReverbX::kCombCount / 2 + i));
+      for (int j = 0; j < TDSPReverbX::kAllpassCount / 2; ++j)
+        allpass += ReverbFx->GetAllpassLength(side * TDSPReverbX::kAllpassCount / 2 + j);
+      longest = std::max(longest, comb + allpass);
+    }
+    lines += ReverbFx->GetPreDelayLength() + longest;
+  }
+  if (DelayFx->IsEnabled()) lines += std::max(DelayFx->GetLineLength(0), DelayFx->GetLineLength(1));
+  if (ChorusFx->IsEnabled()) lines += std::max(ChorusFx->GetLineLength(0), ChorusFx->GetLineLength(1));
+  if (XFilterFx->IsEnabled()) lines += std::max(XFilterFx->GetShiftLength(0), XFilterFx->GetShiftLength(1));
+  if (PhaserFx->IsEnabled()) lines += std::max(PhaserFx->GetShiftLength(0), PhaserFx->GetShiftLength(1));
+  return margin + lines;
+}
+
+void TVoicerackGFXSynth::ClearRackState() {
+  for (TDSPStereoEffect* e : Effects) e->ClearState();
+  for (TShiftLines& stage : Shifts) stage.Clear();
+}
+
+// ---- shifts
+
+void TVoicerackGFXSynth::UpdateShifts() {
+  if (!FxMapAssigned) return;
+  TGlobalLockGuard lock;
+  // The parameters are tenths of a millisecond (-2550..2550).
+  Shifts[kPreShift].SetShift(GetParameterReal(FxParamIndex(kFxPreShift)) * 0.1f, Settings->SamplesPerMs);
+  Shifts[kPostShift].SetShift(GetParameterReal(FxParamIndex(kFxPostShift)) * 0.1f, Settings->SamplesPerMs);
+}
+
+// ---- chain order
+
+void TVoicerackGFXSynth::MoveEffect(TFxUnit effect, int position) {
+  if (effect == TFxUnit::Rack || MoveGuard) return;
+  const auto at = std::find(Chain.begin(), Chain.end(), effect);
+  if (at == Chain.end()) return;
+  const int i = static_cast<int>(at - Chain.begin());
+  MoveGuard = true;
+  if (position < 0 || position >= kFxEffectCount) {
+    // No such position: the chain stays, and the order value goes back to
+    // the effect's place, so the stored values always describe the chain.
+    StoreOrderValue(effect, i);
+  } else if (position != i) {
+    const TFxUnit occupant = Chain[static_cast<std::size_t>(position)];
+    StoreOrderValue(occupant, i);
+    Chain[static_cast<std::size_t>(i)] = occupant;
+    Chain[static_cast<std::size_t>(position)] = effect;
+  }
+  MoveGuard = false;
+}
+
+void TVoicerackGFXSynth::StoreOrderValue(TFxUnit unit, int position) {
+  const std::int32_t id = FxParamIndex(kOrderParam[static_cast<std::size_t>(unit)]);
+  if (id < 0 || GetParameterInt(id) == position) return;
+  // Stores into the current program and calls ParameterChanged, which the
+  // move guard absorbs.
+  SetParameterReal(id, static_cast<float>(position));
+}
+
+void TVoicerackGFXSynth::RebuildChain() {
+  // From the initial chain, the seven moves in parameter order: the chain
+  // depends on the stored values alone. Displaced effects take over their
+  // new positions as values, which later moves read.
+  Chain = kInitialChain;
+  for (int fx : kOrderMoves) {
+    const TFxUnit unit = FxParamRow(fx).Unit;
+    const std::int32_t v = GetParameterInt(FxParamIndex(fx));
+    if (v < 0 || v >= kFxEffectCount) continue;  // 7..12: the effect stays where it is
+    MoveEffect(unit, v);
+  }
+}
+
+// ---- batches
+
+void TVoicerackGFXSynth::BeginFxBatch() { ++BatchDepth; }
+
+void TVoicerackGFXSynth::EndFxBatch() {
+  if (BatchDepth > 0) --BatchDepth;
+  if (BatchDepth == 0 && OrderDirty) {
+    OrderDirty = false;
+    RebuildChain();
+  }
+}
+
+void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised) {
+  const int fx = FxIndexOfParam(param);
+  if (fx < 0 || FxParamRow(fx).Op != TFxOp::ChannelMode || !IsValidParam(param)) return;
+  ChannelModes[static_cast<std::size_t>(FxParamRow(fx).Unit)] = RoundF(ParamInfo[param].RealFromNorm(normalised));
+}
+
+void TVoicerackGFXSynth::ApplyProgram() {
+  TGlobalLockGuard lock;
+  BeginFxBatch();
+  // The right sides follow the left ones by the program's own modes, not
+  // by those of the program before: the modes come first.
+  if (FirstCallSeen.load() && FxMapAssigned) {
+    for (int fx = 0; fx < kFxParamCount; ++fx) {
+      if (FxParamRow(fx).Op == TFxOp::ChannelMode)
+        PreloadChannelMode(FxParamIndex(fx), GetParameterValue(FxParamIndex(fx)));
+    }
+  }
+  TDSPPluginX::ApplyProgram();
+  EndFxBatch();
+}
+
+void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
+  TGlobalLockGuard lock;
+  BeginFxBatch();
+  if (const TSubPresetGroupRec* group = FindSubPresetGroup(groupId)) {
+    if (index >= 0 && index < static_cast<std::int32_t>(group->SubPresets.size())) {
+      const TSubPresetRec& preset = group->SubPresets[static_cast<std::size_t>(index)];
+      const std::size_t count = std::min(group->Params.size(), preset.Values.size());
+      for (std::size_t k = 0; k < count; ++k) PreloadChannelMode(group->Params[k], std::clamp(preset.Values[k], 0.0f, 1.0f));
+    }
+  }
+  TDSPPluginX::ApplySubPreset(groupId, index);
+  EndFxBatch();
+}
+
+void TVoicerackGFXSynth::ResendParameters(bool baseOnly) {
+  TGlobalLockGuard lock;
+  BeginFxBatch();
+  TDSPPluginX::ResendParameters(baseOnly);
+  EndFxBatch();
+}
+
+bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
+  TGlobalLockGuard lock;
+  BeginFxBatch();
+  const bool done = TDSPPluginX::LoadParamSnapshot(stream);
+  EndFxBatch();
+  return done;
+}
+
+// ---- id map
+
+void TVoicerackGFXSynth::AssignParameterIds() {
+  TDSPPluginX::AssignParameterIds();
+  AssignFxParameterIds(kFxFirstParamId);
+}
+
+void TVoicerackGFXSynth::AssignFxParameterIds(std::int32_t first) {
+  if (FxMapAssigned) return;
+  FxMapAssigned = true;
+  for (int k = 0; k < kFxParamCount; ++k) FxMap[static_cast<std::size_t>(k)] = static_cast<std::int16_t>(first + k);
+  BuildModTargets();
+}
+
+std::int32_t TVoicerackGFXSynth::FxParamIndex(int fx) const {
+  if (!FxMapAssigned || fx < 0 || fx >= kFxParamCount) return -1;
+  return FxMap[static_cast<std::size_t>(fx)];
+}
+
+int TVoicerackGFXSynth::FxIndexOfParam(std::int32_t id) const {
+  if (id < 0 || id >= static_cast<std::int32_t>(ReverseMap.size())) return -1;
+  return ReverseMap[static_cast<std::size_t>(id)];
+}
