@@ -54,7 +54,7 @@ void TVoicerackGFXSynth::DispatchFxParameter(int fx) {
     case TFxOp::MoveEffect:
       // Inside a program or sub-preset the chain is rebuilt from all seven
       // values at the end.
-      if (BatchDepth > 0) {
+      if (ParamBatchCount > 0) {
         OrderDirty = true;
       } else {
         MoveEffect(row.Unit, RoundF(real));

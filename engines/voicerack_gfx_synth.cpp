@@ -5,38 +5,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engines/fx_chain_order.h"
 #include "framework/base/global_lock.h"
 
 namespace {
-
-// The chain a program's order values start from: the effects in the order
-// of their fixed references.
-constexpr std::array<TFxUnit, kFxEffectCount> kInitialChain = {
-    TFxUnit::Reverb, TFxUnit::Distortion, TFxUnit::Chorus, TFxUnit::XFilter,
-    TFxUnit::Delay,  TFxUnit::Phaser,     TFxUnit::EQ};
-
-// FX index of an effect's order parameter, by TFxUnit (-1 for Rack).
-consteval std::array<int, TFxUnitCount> OrderParams() {
-  std::array<int, TFxUnitCount> fx{};
-  fx.fill(-1);
-  for (std::size_t i = 0; i < FxParamTableCount; ++i) {
-    if (FxParamTable[i].Op == TFxOp::MoveEffect) fx[static_cast<std::size_t>(FxParamTable[i].Unit)] = static_cast<int>(i);
-  }
-  return fx;
-}
-constexpr std::array<int, TFxUnitCount> kOrderParam = OrderParams();
-
-// FX indexes of the order parameters in index order: a program applies the
-// moves in this order.
-consteval std::array<int, kFxEffectCount> OrderParamsInIndexOrder() {
-  std::array<int, kFxEffectCount> fx{};
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < FxParamTableCount && n < fx.size(); ++i) {
-    if (FxParamTable[i].Op == TFxOp::MoveEffect) fx[n++] = static_cast<int>(i);
-  }
-  return fx;
-}
-constexpr std::array<int, kFxEffectCount> kOrderMoves = OrderParamsInIndexOrder();
 
 // FX index of the shift parameters.
 constexpr int kFxPreShift = 1;
@@ -62,7 +34,7 @@ TVoicerackGFXSynth::TVoicerackGFXSynth() {
   EqFx = std::make_unique<TDSPXEq>();
   Effects = {ReverbFx.get(), DistortionFx.get(), ChorusFx.get(), XFilterFx.get(),
              DelayFx.get(),  PhaserFx.get(),     EqFx.get()};
-  Chain = kInitialChain;
+  Chain = InitialFxChain();
   for (TDSPStereoEffect* e : Effects) e->SetAudioSettings(Settings);
   PropagateTempo();
   ReallocBuffers();
@@ -186,8 +158,10 @@ std::int64_t TVoicerackGFXSynth::IdleThreshold() {
   // Only a counter past the margin needs the lines' lengths.
   if (IdleCount < margin) return margin;
   std::int64_t lines = 0;
-  for (int stage = 0; stage < 2; ++stage)
-    lines += std::max(Shifts[stage].GetLength(0), Shifts[stage].GetLength(1));
+  for (const TShiftLines& stage : Shifts) {
+    const std::int32_t longest = std::max(stage.GetLength(0), stage.GetLength(1));
+    if (longest >= 2) lines += longest;  // a stage without a shift does not run
+  }
   // The effects run in series: a signal may pass the longest line of each.
   if (ReverbFx->IsEnabled()) {
     std::int64_t longest = 0;
@@ -227,52 +201,49 @@ void TVoicerackGFXSynth::UpdateShifts() {
 // ---- chain order
 
 void TVoicerackGFXSynth::MoveEffect(TFxUnit effect, int position) {
-  if (effect == TFxUnit::Rack || MoveGuard) return;
-  const auto at = std::find(Chain.begin(), Chain.end(), effect);
-  if (at == Chain.end()) return;
-  const int i = static_cast<int>(at - Chain.begin());
+  const int turn = FxOrderTurnOf(effect);
+  if (turn < 0 || MoveGuard) return;
   MoveGuard = true;
-  if (position < 0 || position >= kFxEffectCount) {
-    // No such position: the chain stays, and the order value goes back to
-    // the effect's place, so the stored values always describe the chain.
-    StoreOrderValue(effect, i);
-  } else if (position != i) {
+  const auto at = std::find(Chain.begin(), Chain.end(), effect);
+  const int i = static_cast<int>(at - Chain.begin());
+  if (position >= 0 && position < kFxEffectCount && position != i) {
     const TFxUnit occupant = Chain[static_cast<std::size_t>(position)];
-    StoreOrderValue(occupant, i);
     Chain[static_cast<std::size_t>(i)] = occupant;
     Chain[static_cast<std::size_t>(position)] = effect;
+  }
+  // The values are rewritten so that they rebuild this chain from scratch:
+  // the moved effect keeps the position it was given, the others name
+  // their positions where the replay allows it (the occupant names its new
+  // place). Positions outside 0..6 leave the chain and are not kept.
+  TFxOrderValues values{};
+  const bool fixed = position >= 0 && position < kFxEffectCount;
+  if (FindFxOrderValues(Chain, fixed ? turn : -1, position, values)) {
+    for (int k = 0; k < kFxEffectCount; ++k) StoreOrderValue(k, values[static_cast<std::size_t>(k)]);
   }
   MoveGuard = false;
 }
 
-void TVoicerackGFXSynth::StoreOrderValue(TFxUnit unit, int position) {
-  const std::int32_t id = FxParamIndex(kOrderParam[static_cast<std::size_t>(unit)]);
-  if (id < 0 || GetParameterInt(id) == position) return;
+void TVoicerackGFXSynth::StoreOrderValue(int turn, std::int32_t value) {
+  const std::int32_t id = FxParamIndex(FxOrderTurnParam(turn));
+  if (id < 0 || GetParameterInt(id) == value) return;
   // Stores into the current program and calls ParameterChanged, which the
   // move guard absorbs.
-  SetParameterReal(id, static_cast<float>(position));
+  SetParameterReal(id, static_cast<float>(value));
 }
 
 void TVoicerackGFXSynth::RebuildChain() {
-  // From the initial chain, the seven moves in parameter order: the chain
-  // depends on the stored values alone. Displaced effects take over their
-  // new positions as values, which later moves read.
-  Chain = kInitialChain;
-  for (int fx : kOrderMoves) {
-    const TFxUnit unit = FxParamRow(fx).Unit;
-    const std::int32_t v = GetParameterInt(FxParamIndex(fx));
-    if (v < 0 || v >= kFxEffectCount) continue;  // 7..12: the effect stays where it is
-    MoveEffect(unit, v);
-  }
+  // The stored values alone make the chain; they stay as they are.
+  TFxOrderValues values{};
+  for (int k = 0; k < kFxEffectCount; ++k)
+    values[static_cast<std::size_t>(k)] = GetParameterInt(FxParamIndex(FxOrderTurnParam(k)));
+  Chain = ReplayFxOrder(values);
 }
 
 // ---- batches
 
-void TVoicerackGFXSynth::BeginFxBatch() { ++BatchDepth; }
-
-void TVoicerackGFXSynth::EndFxBatch() {
-  if (BatchDepth > 0) --BatchDepth;
-  if (BatchDepth == 0 && OrderDirty) {
+void TVoicerackGFXSynth::ParamBatchDone() {
+  TDSPPluginX::ParamBatchDone();
+  if (OrderDirty) {
     OrderDirty = false;
     RebuildChain();
   }
@@ -286,7 +257,6 @@ void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised
 
 void TVoicerackGFXSynth::ApplyProgram() {
   TGlobalLockGuard lock;
-  BeginFxBatch();
   // The right sides follow the left ones by the program's own modes, not
   // by those of the program before: the modes come first.
   if (FirstCallSeen.load() && FxMapAssigned) {
@@ -295,36 +265,31 @@ void TVoicerackGFXSynth::ApplyProgram() {
         PreloadChannelMode(FxParamIndex(fx), GetParameterValue(FxParamIndex(fx)));
     }
   }
+  BeginParamBatch();
   TDSPPluginX::ApplyProgram();
-  EndFxBatch();
+  EndParamBatch();
 }
 
 void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
   TGlobalLockGuard lock;
-  BeginFxBatch();
   if (const TSubPresetGroupRec* group = FindSubPresetGroup(groupId)) {
     if (index >= 0 && index < static_cast<std::int32_t>(group->SubPresets.size())) {
       const TSubPresetRec& preset = group->SubPresets[static_cast<std::size_t>(index)];
       const std::size_t count = std::min(group->Params.size(), preset.Values.size());
-      for (std::size_t k = 0; k < count; ++k) PreloadChannelMode(group->Params[k], std::clamp(preset.Values[k], 0.0f, 1.0f));
+      for (std::size_t k = 0; k < count; ++k)
+        PreloadChannelMode(group->Params[k], std::clamp(preset.Values[k], 0.0f, 1.0f));
     }
   }
+  BeginParamBatch();
   TDSPPluginX::ApplySubPreset(groupId, index);
-  EndFxBatch();
-}
-
-void TVoicerackGFXSynth::ResendParameters(bool baseOnly) {
-  TGlobalLockGuard lock;
-  BeginFxBatch();
-  TDSPPluginX::ResendParameters(baseOnly);
-  EndFxBatch();
+  EndParamBatch();
 }
 
 bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
   TGlobalLockGuard lock;
-  BeginFxBatch();
+  BeginParamBatch();
   const bool done = TDSPPluginX::LoadParamSnapshot(stream);
-  EndFxBatch();
+  EndParamBatch();
   return done;
 }
 

@@ -22,7 +22,7 @@
 //   - Overrides: InitParameterInfo, ParameterChanged, CreatePageButtons,
 //     FormatParamValue, AssignParameterIds, SetAudioSettings, ReallocBuffers,
 //     ReleaseBuffers, TempoChanged and the batch entries (ApplyProgram,
-//     ApplySubPreset, ResendParameters, LoadParamSnapshot): call the
+//     ApplySubPreset, LoadParamSnapshot, ParamBatchDone): call the
 //     inherited operation first (ParameterChanged: it handles the rack's ids
 //     and ignores the others).
 //
@@ -92,12 +92,15 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   // "---" for a query that names no parameter.
   std::string GetParamDisplayText(std::int32_t kind, std::int32_t number, float value) override;
 
-  // Batches: the chain order and the channel modes follow the stored values
-  // alone, whatever chain and modes were in force before.
+  // Batches: inside BeginParamBatch/EndParamBatch (a program, a
+  // sub-preset, a snapshot, ResendParameters) the chain is rebuilt from the
+  // stored order values once the batch is done, whatever chain was in force
+  // before; a program and a sub-preset take their own channel modes first.
+  // A layer that passes every parameter through again does so in a batch.
   void ApplyProgram() override;
   void ApplySubPreset(std::int32_t groupId, std::int32_t index) override;
-  void ResendParameters(bool baseOnly) override;
   bool LoadParamSnapshot(TStream& stream) override;
+  void ParamBatchDone() override;
 
   // ---- rendering (audio thread, global lock held)
   float* MixLeft() const { return MixBuffers[0].get(); }
@@ -110,8 +113,9 @@ class TVoicerackGFXSynth : public TDSPPluginX {
 
   // ---- chain (global lock held)
   // Moves the effect to chain position 0..6; the effect there takes the
-  // moved one's old place and its order parameter says so. Other positions
-  // change nothing.
+  // moved one's old place. The order values are then rewritten to values
+  // that rebuild the chain (fx_chain_order.h). Other positions leave the
+  // chain as it is.
   void MoveEffect(TFxUnit effect, int position);
   // Both shift stages from FXPreShft and FXPostShft.
   void UpdateShifts();
@@ -181,11 +185,9 @@ class TVoicerackGFXSynth : public TDSPPluginX {
 
  private:
   void RunShiftStage(TShiftStage stage, float* left, float* right, std::int32_t n);
-  void BeginFxBatch();
-  void EndFxBatch();
   void PreloadChannelMode(std::int32_t param, float normalised);
   void RebuildChain();
-  void StoreOrderValue(TFxUnit unit, int position);
+  void StoreOrderValue(int turn, std::int32_t value);
   void SlotChanged(int slot);
 
   // Mix left, mix right, scratch 1, scratch 2: (BlockSize + 16) floats each.
@@ -208,9 +210,7 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   // Indexed by TFxUnit; only the six two-sided effects use theirs.
   std::array<std::int32_t, 8> ChannelModes{};
   bool MoveGuard = false;
-  // Batches (program, sub-preset, resend, snapshot): nesting depth and
-  // whether an order parameter changed inside.
-  std::int32_t BatchDepth = 0;
+  // An order parameter changed inside the running batch.
   bool OrderDirty = false;
 
   // FX map (FX index -> id) and reverse map (id -> FX index).
