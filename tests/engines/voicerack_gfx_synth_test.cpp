@@ -406,11 +406,16 @@ TEST(RackTail, ANoteAfterSilenceNeverPlaysAStaleEcho) {
   RenderNote(*p, 3.0);
   EXPECT_FALSE(p->IsRackRunning());
   p->SetFx(kDlyGain, 1000);
-  const std::vector<float> left = RenderNote(*p, 0.4);
+  const std::vector<float> left = RenderNote(*p, 0.6);
   const std::int64_t onset = FirstAbove(left, 0.01f);
   ASSERT_GE(onset, 0);
+  // Between the burst and its own echo the line has nothing to give.
   const auto burstEnd = static_cast<std::size_t>(onset + 0.025 * 44100.0);
-  EXPECT_EQ(FirstAbove(left, 1e-4f, burstEnd), -1) << "the line still held the old note";
+  const auto echo = static_cast<std::size_t>(onset + 500 * 44 - 10);
+  const std::vector<float> gap(left.begin() + static_cast<std::ptrdiff_t>(burstEnd),
+                               left.begin() + static_cast<std::ptrdiff_t>(echo));
+  EXPECT_LT(testing_support::Peak(gap), 1e-4f) << "the line still held the old note";
+  EXPECT_GT(testing_support::Peak(std::span<const float>(left).subspan(echo, 1000)), 0.01f) << "the new echo";
 }
 
 }  // namespace
