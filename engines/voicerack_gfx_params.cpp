@@ -10,11 +10,9 @@ void TVoicerackGFXSynth::InitParameterInfo() {
   if (!FxMapAssigned) return;
   // Without an editor no panel exists: the descriptors keep their control
   // fields for the editor, with no panel index.
-  TFxPanelIndexes panels;
-  panels.fill(-1);
   for (int fx = 0; fx < kFxParamCount; ++fx) {
     const std::int32_t id = FxParamIndex(fx);
-    if (id >= 0 && id < ParamCountAllocated()) InitFxParamInfo(fx, ParamInfo[static_cast<std::size_t>(id)], panels);
+    if (id >= 0 && id < ParamCountAllocated()) InitFxParamInfo(fx, ParamInfo[static_cast<std::size_t>(id)], FxPanels);
   }
 }
 

@@ -21,6 +21,7 @@ TVoicerackGFXSynth::TVoicerackGFXSynth() {
   EditorHeight = 400;
   ParamCount = std::max(ParamCount, kRackParamCount);
   FxMap.fill(-1);
+  FxPanels.fill(-1);
   for (auto& lfo : FxLfos) {
     lfo = std::make_unique<TDSPOscillator>();
     lfo->SetAudioSettings(&ControlAudioSettings);
@@ -76,6 +77,7 @@ void TVoicerackGFXSynth::ReleaseBuffers() {
     MixFloats = 0;
   }
   for (TShiftLines& stage : Shifts) stage.Release();
+  TDSPPluginX::ReleaseBuffers();
   ClearBufferPointers();
 }
 

@@ -183,6 +183,11 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   // Zeroes every effect's lines and both shift stages.
   void ClearRackState();
 
+  // The plug-in's panel index of each effects page, by TFxPanel; -1 while
+  // no editor exists. An editor layer fills it in CreatePanels, before
+  // InitParameterInfo writes the descriptors' panel fields from it.
+  TFxPanelIndexes FxPanels{};
+
  private:
   void RunShiftStage(TShiftStage stage, float* left, float* right, std::int32_t n);
   void PreloadChannelMode(std::int32_t param, float normalised);
