@@ -372,28 +372,28 @@ void SetUpDelay(TRackTestPlugin& p, float unit, float length) {
   p.SetFx(kDlyRFBK, 100);
 }
 
+// Samples from a note's onset to its first echo; -1 when none came.
+std::int64_t EchoDelay(TRackTestPlugin& p, double seconds) {
+  const std::vector<float> left = RenderNote(p, seconds);
+  const std::int64_t onset = FirstAbove(left, 0.01f);
+  if (onset < 0) return -1;
+  const std::int64_t echo = FirstAbove(left, 0.01f, static_cast<std::size_t>(onset + 4410));
+  return echo < 0 ? -1 : echo - onset;
+}
+
 TEST(RackTail, AOneSecondEchoOfAShortNoteSurvivesTheSilenceBeforeIt) {
   auto p = MakeRack();
   SetUpDelay(*p, 0, 1000);
-  const std::vector<float> left = RenderNote(*p, 1.6);
-  const std::int64_t onset = FirstAbove(left, 0.01f);
-  ASSERT_GE(onset, 0);
-  const std::int64_t echo = FirstAbove(left, 0.01f, static_cast<std::size_t>(onset + 4410));
-  ASSERT_GE(echo, 0) << "the echo was cut off";
-  // Delay lengths count SamplesPerMs (44) samples per millisecond.
-  EXPECT_NEAR(static_cast<double>(echo - onset), 44000.0, 3.0);
+  // Delay lengths count SamplesPerMs (44) samples per millisecond; -1 would
+  // be an echo cut off.
+  EXPECT_NEAR(static_cast<double>(EchoDelay(*p, 1.6)), 1000.0 * 44.0, 3.0);
 }
 
 TEST(RackTail, AnEchoLaterThanTheCoreSilenceGateStillComes) {
   auto p = MakeRack();
   // 840 ticks at 120 beats per minute are 3.5 s.
   SetUpDelay(*p, 1, 840);
-  const std::vector<float> left = RenderNote(*p, 3.8);
-  const std::int64_t onset = FirstAbove(left, 0.01f);
-  ASSERT_GE(onset, 0);
-  const std::int64_t echo = FirstAbove(left, 0.01f, static_cast<std::size_t>(onset + 4410));
-  ASSERT_GE(echo, 0) << "the echo was cut off";
-  EXPECT_NEAR(static_cast<double>(echo - onset), 3500.0 * 44.0, 3.0);
+  EXPECT_NEAR(static_cast<double>(EchoDelay(*p, 3.8)), 3500.0 * 44.0, 3.0);
 }
 
 TEST(RackTail, ANoteAfterSilenceNeverPlaysAStaleEcho) {
