@@ -2,42 +2,18 @@
 // byte chooses a bank chunk or a preset chunk, the rest is the chunk. Any
 // input is read or refused without a fault; a refused chunk changes nothing,
 // and a read one writes back as a chunk that reads again.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <span>
 
-#include "framework/base/messages.h"
 #include "fuzz/support/fuzz_support.h"
 #include "tests/framework/core/chunk_test_plugin.h"
-
-namespace {
-
-void Quiet(std::string_view) {}
-
-chunk_test::TChunkTestPlugin& Plugin() {
-  static std::unique_ptr<chunk_test::TChunkTestPlugin> plugin = [] {
-    SetErrorReportHook(&Quiet);
-    return plugin_test::MakePlugin<chunk_test::TChunkTestPlugin>();
-  }();
-  return *plugin;
-}
-
-// A seed: the mode byte, then the input.
-std::vector<std::uint8_t> Prefixed(std::uint8_t mode, std::span<const std::uint8_t> bytes) {
-  std::vector<std::uint8_t> out(bytes.size() + 1, mode);
-  std::copy(bytes.begin(), bytes.end(), out.begin() + 1);
-  return out;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const bool isPreset = (data[0] & 1) != 0;
-  chunk_test::TChunkTestPlugin& plugin = Plugin();
+  chunk_test::TChunkTestPlugin& plugin = chunk_test::QuietSharedPlugin();
   const std::vector<std::uint8_t> before = plugin.ChunkBytes();
   TMemoryStream chunk(std::span<const std::uint8_t>(data + 1, size - 1));
   if (!plugin.LoadChunk(chunk, chunk.Size(), isPreset)) {
@@ -59,5 +35,5 @@ TFuzzSeeds RumbleonFuzzSeeds() {
   TMemoryStream preset;
   plugin->SelectProgram(3);
   plugin->SaveChunk(preset, true);
-  return {Prefixed(0, plugin->ChunkBytes()), Prefixed(1, preset.Bytes())};
+  return {chunk_test::WithModeByte(0, plugin->ChunkBytes()), chunk_test::WithModeByte(1, preset.Bytes())};
 }

@@ -2,14 +2,11 @@
 // (ReadSubPresetGroup into the Sequencer2 group, names checked) or a ".spi"
 // sub-preset (ReadSubPresetItem, by name, group checked). A refused file
 // changes nothing; whatever is read keeps one value in 0..1 per parameter.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <span>
 
-#include "framework/base/messages.h"
 #include "fuzz/support/fuzz_support.h"
 #include "tests/framework/core/chunk_test_plugin.h"
 
@@ -17,34 +14,17 @@ namespace {
 
 using P = chunk_test::TChunkTestPlugin;
 
-void Quiet(std::string_view) {}
-
-P& Plugin() {
-  static std::unique_ptr<P> plugin = [] {
-    SetErrorReportHook(&Quiet);
-    return plugin_test::MakePlugin<P>();
-  }();
-  return *plugin;
-}
-
 std::vector<std::uint8_t> Groups(P& plugin) {
   TMemoryStream s;
   plugin.WriteSubPresets(s);
   return {s.Bytes().begin(), s.Bytes().end()};
 }
 
-// A seed: the mode byte, then the input.
-std::vector<std::uint8_t> Prefixed(std::uint8_t mode, std::span<const std::uint8_t> bytes) {
-  std::vector<std::uint8_t> out(bytes.size() + 1, mode);
-  std::copy(bytes.begin(), bytes.end(), out.begin() + 1);
-  return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  P& plugin = Plugin();
+  P& plugin = chunk_test::QuietSharedPlugin();
   TSubPresetGroupRec* group = plugin.FindSubPresetGroup(P::kSeq2);
   // Keep the list from growing without end over a long run.
   if (group->SubPresets.size() > 64) group->SubPresets.clear();
@@ -73,5 +53,5 @@ TFuzzSeeds RumbleonFuzzSeeds() {
   plugin->WriteSubPresetItem(item, P::kSeq2, 0);
   plugin->StoreSubPresetAs(P::kReverb, "Hall");
   plugin->WriteSubPresetGroup(other, P::kReverb);
-  return {Prefixed(2, bank.Bytes()), Prefixed(1, item.Bytes()), Prefixed(0, other.Bytes())};
+  return {chunk_test::WithModeByte(2, bank.Bytes()), chunk_test::WithModeByte(1, item.Bytes()), chunk_test::WithModeByte(0, other.Bytes())};
 }

@@ -107,13 +107,18 @@ bool ParseFxb(TStream& s, TFxbImage& bank, std::string& error) {
   TFxbImage read;
   if (HeaderMagic(head, 8, kChunkBankMagic)) read.IsChunk = true;
   else if (!HeaderMagic(head, 8, kRegularBankMagic)) return fail("the file is not a bank (neither \"FBCh\" nor \"FxBk\")");
-  const std::int64_t headerSize = read.IsChunk ? kFxbChunkHeaderSize : kFxbRegularHeaderSize;
+  // Our chunk banks carry 4 reserved bytes after the chunk size (164-byte
+  // header); banks saved by hosts put the chunk right after it (160 bytes,
+  // with a byte size of the file length minus 8). Both are read.
+  const std::int64_t headerSize = read.IsChunk ? kFxbChunkHeaderSize - 4 : kFxbRegularHeaderSize;
   if (!s.ReadExact(head + 12, headerSize - 12)) return fail("the bank's header ends early");
   read.FxId = HeaderInt(head, 16);
   read.FxVersion = HeaderInt(head, 20);
   read.NumPrograms = HeaderInt(head, 24);
   if (read.IsChunk) {
     const std::int32_t chunkSize = HeaderInt(head, 156);
+    const bool hostLayout = static_cast<std::int64_t>(HeaderInt(head, 4)) == std::int64_t{chunkSize} + 152;
+    if (!hostLayout && !s.ReadExact(head + 160, 4)) return fail("the bank's header ends early");
     if (chunkSize < 0 || chunkSize > s.Remaining())
       return fail("the bank's chunk size (" + std::to_string(chunkSize) + ") exceeds the " +
                   std::to_string(s.Remaining()) + " bytes that follow its header");

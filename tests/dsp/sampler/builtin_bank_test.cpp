@@ -15,13 +15,14 @@
 #include "dsp/sampler/sampler.h"
 #include "framework/base/streams.h"
 #include "platform/resources.h"
+#include "tests/dsp/sampler/pitch_measure.h"
 #include "tools/samplebank/bank_layout.h"
 
 namespace {
 
 constexpr double kHostRate = 44100.0;
 
-double KeyHz(double key) { return 440.0 * std::pow(2.0, (key - 69.0) / 12.0); }
+using sampler_test::KeyHz;
 
 class BuiltinBank : public ::testing::Test {
  protected:
@@ -47,8 +48,7 @@ bool BuiltinBank::ConsumedAll = false;
 
 // Plays a zone's sample at its root from the loop start, as the instrument
 // does (2-point interpolation, rate ratio from the header), for n frames at
-// 44.1 kHz. The position is kept in double so that the measurement is of
-// the data and the header, not of float rounding.
+// 44.1 kHz.
 std::vector<float> PlayLoopAtRoot(const TSampleRec& s, std::size_t n) {
   std::vector<float> out(n);
   const double increment = s.SampleRate() / kHostRate;
@@ -57,48 +57,11 @@ std::vector<float> PlayLoopAtRoot(const TSampleRec& s, std::size_t n) {
   const float scale = s.Header.SampleScale;
   for (float& y : out) {
     float right;
-    // The interpolation reads frames i .. i + 1 relative to a float
-    // position; pass the fractional part against a rebased pointer.
-    const auto base = static_cast<std::int32_t>(position);
-    Interpolate2PointMono(s.Data + base, static_cast<float>(position - base), scale, y, right);
+    Interpolate2PointMono(s.Data, position, scale, y, right);
     position += increment;
     if (position >= end) position -= loop;
   }
   return out;
-}
-
-// Frequency of the strongest component within +-0.5 % of expected: a Hann-
-// windowed DFT magnitude searched on a half-bin grid, then refined.
-double MeasureFrequency(const std::vector<float>& y, double expected) {
-  const std::size_t n = y.size();
-  std::vector<double> windowed(n);
-  for (std::size_t i = 0; i < n; ++i)
-    windowed[i] = y[i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * (i + 0.5) / n));
-  auto power = [&](double f) {
-    const std::complex<double> step = std::polar(1.0, -2 * std::numbers::pi * f / kHostRate);
-    std::complex<double> phasor = 1.0, sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      sum += windowed[i] * phasor;
-      phasor *= step;
-      if ((i & 1023) == 1023) phasor /= std::abs(phasor);
-    }
-    return std::norm(sum);
-  };
-  const double bin = kHostRate / n;
-  const double low = expected * 0.995, high = expected * 1.005;
-  double best = low, bestPower = -1;
-  for (double f = low; f <= high; f += bin / 2) {
-    const double p = power(f);
-    if (p > bestPower) bestPower = p, best = f;
-  }
-  double a = best - bin / 2, b = best + bin / 2;  // golden section on the peak
-  const double g = (std::sqrt(5.0) - 1) / 2;
-  double c = b - g * (b - a), d = a + g * (b - a), pc = power(c), pd = power(d);
-  for (int i = 0; i < 40; ++i) {
-    if (pc > pd) b = d, d = c, pd = pc, c = b - g * (b - a), pc = power(c);
-    else a = c, c = d, pc = pd, d = a + g * (b - a), pd = power(d);
-  }
-  return (a + b) / 2;
 }
 
 TEST_F(BuiltinBank, LoadsWholeWithTheGeneratorsCounts) {
@@ -198,7 +161,7 @@ TEST_F(BuiltinBank, EveryRootPlaysAtItsPitch) {
       const double loopFrames = (s.Header.LoopEnd - s.Header.LoopStart) * kHostRate / s.SampleRate();
       const double loops = std::max(4.0, std::ceil(0.25 * kHostRate / loopFrames));
       const std::vector<float> y = PlayLoopAtRoot(s, static_cast<std::size_t>(std::lrint(loops * loopFrames)));
-      const double measured = MeasureFrequency(y, expected);
+      const double measured = sampler_test::MeasureFrequency(y, expected, kHostRate);
       EXPECT_NEAR(measured / expected, 1.0, 0.001) << "measured " << measured << " Hz, expected " << expected;
     }
   }

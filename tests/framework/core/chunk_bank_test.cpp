@@ -72,6 +72,20 @@ struct ChunkTest : ::testing::Test {
     return p.LoadChunk(s, static_cast<std::int64_t>(bytes.size()), isPreset);
   }
 
+  // The state of an edited instrument with the given program, bank name and
+  // flags.
+  TBytes EditedState(std::int32_t program, const std::string& bankName, std::uint8_t stateFlag,
+                     std::uint8_t layerFlag) {
+    auto a = MakeEdited();
+    a->SelectProgram(program);
+    a->BankName = bankName;
+    a->StateFlag = stateFlag;
+    a->LayerFlag = layerFlag;
+    TMemoryStream state;
+    a->SaveState(state);
+    return BytesOf(state);
+  }
+
   static TBytes Bank(TDSPBasePlugin& p) {
     TMemoryStream s;
     p.SaveBankToStream(s);
@@ -128,6 +142,21 @@ TEST_F(ChunkTest, AChunkBankIsItsFileLengthAndReadsBackIdentically) {
   EXPECT_EQ(b->GetParameterValue(13), 0.625f);
   ASSERT_EQ(b->FindSubPresetGroup(TChunkTestPlugin::kSeq1)->SubPresets.size(), 1u);
   EXPECT_TRUE(b->IsProgramPending());
+}
+
+TEST_F(ChunkTest, AChunkBankSavedByAHostWithTheUsualHeaderLoadsToo) {
+  auto a = MakeEdited();
+  TBytes bank = Bank(*a);
+  // The usual layout: the chunk right after its size, byte size = length - 8.
+  bank.erase(bank.begin() + 160, bank.begin() + 164);
+  const std::int32_t size = static_cast<std::int32_t>(bank.size()) - 8;
+  for (int i = 0; i < 4; ++i) bank[4 + i] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
+  auto b = Make();
+  TMemoryStream s(bank);
+  ASSERT_TRUE(b->LoadBankFromStream(s));
+  EXPECT_EQ(s.Position(), static_cast<std::int64_t>(bank.size()));
+  EXPECT_EQ(b->Programs[77].Values[20], a->Programs[77].Values[20]);
+  EXPECT_EQ(b->GetProgramNameAt(4), "Prog 4");
 }
 
 TEST_F(ChunkTest, ARegularBankHasTheSizeTheFormatImpliesAndReadsBackIdentically) {
@@ -408,7 +437,7 @@ TEST_F(ChunkTest, ARecalledChunkRendersIdenticalAudio) {
   auto a = MakeEdited();
   a->SelectProgram(4);
   a->SetParameterValue(TChunkTestPlugin::kGainParam, 0.3f);
-  a->SetParameterValue(TChunkTestPlugin::kPitchParam, 0.5f);
+  a->SetParameterValue(12, 0.5f);
   a->SetParameterValue(1, 0.3f);  // pan, global
   TMemoryStream chunk;
   a->SaveChunk(chunk, false);
@@ -445,14 +474,8 @@ TEST_F(ChunkTest, APresetChunkIsOneRecordOfTheCurrentProgram) {
 }
 
 TEST_F(ChunkTest, TheStateCarriesProgramBankNameBankAndTheLayersBlocks) {
-  auto a = MakeEdited();
-  a->SelectProgram(4);
-  a->BankName = "Bass Set";
-  a->StateFlag = 1;
-  a->LayerFlag = 7;
-  TMemoryStream state;
-  a->SaveState(state);
-  const TBytes bytes = BytesOf(state);
+  const TBytes bytes = EditedState(4, "Bass Set", 1, 7);
+  TMemoryStream state(bytes);
   EXPECT_EQ(TextAt(bytes, 0, 8), "FxPlUgIn");
   EXPECT_EQ(bytes[8], 2);
   EXPECT_EQ(bytes[10], 4) << "current program";
@@ -467,7 +490,6 @@ TEST_F(ChunkTest, TheStateCarriesProgramBankNameBankAndTheLayersBlocks) {
   EXPECT_EQ(bytes[tail + 13], 7);
 
   auto b = Make();
-  state.SetPosition(0);
   ASSERT_TRUE(b->LoadState(state));
   EXPECT_EQ(state.Position(), state.Size());
   EXPECT_EQ(b->CurrentProgram(), 4);
@@ -486,10 +508,7 @@ TEST_F(ChunkTest, TheStateCarriesProgramBankNameBankAndTheLayersBlocks) {
 }
 
 TEST_F(ChunkTest, AStateWithoutTheTailBlocksLoadsAndKeepsTheFlags) {
-  auto a = MakeEdited();
-  TMemoryStream state;
-  a->SaveState(state);
-  TBytes bytes = BytesOf(state);
+  TBytes bytes = EditedState(0, "Default Bank", 1, 1);
   bytes.resize(bytes.size() - 14);
   bytes.insert(bytes.end(), {'n', 'e', 'x', 't'});
   auto b = Make();
@@ -520,14 +539,7 @@ TEST_F(ChunkTest, TheOlderStateFormIsReadAndDropped) {
 }
 
 TEST_F(ChunkTest, ADamagedStateChangesNothing) {
-  auto a = MakeEdited();
-  a->SelectProgram(9);
-  a->BankName = "Other";
-  a->StateFlag = 1;
-  a->LayerFlag = 5;
-  TMemoryStream state;
-  a->SaveState(state);
-  const TBytes bytes = BytesOf(state);
+  const TBytes bytes = EditedState(9, "Other", 1, 5);
 
   auto b = Make();
   b->SelectProgram(2);

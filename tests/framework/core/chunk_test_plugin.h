@@ -5,7 +5,9 @@
 // instrument layer appends one.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -24,9 +26,8 @@ class TChunkTestPlugin : public plugin_test::TSineTestPlugin {
   // Groups: "Reverb" 10 (params 15..17), "Distortion" 11 (18..19),
   // "Sequencer1" 40 (20..21), "Sequencer2" 41 (22..23).
   enum : std::int32_t { kReverb = 10, kDistortion = 11, kSeq1 = 40, kSeq2 = 41 };
-  // Param 10 is the gain (0..1), param 12 the pitch offset (0..12 semitones).
+  // Param 10 is the gain (0..1).
   static constexpr std::int32_t kGainParam = 10;
-  static constexpr std::int32_t kPitchParam = 12;
   static constexpr std::string_view kBlockMagic = "tstB";
 
   void CreatePageButtons() override {
@@ -43,25 +44,14 @@ class TChunkTestPlugin : public plugin_test::TSineTestPlugin {
 
   void ParameterChanged(std::int32_t i) override {
     if (i == kGainParam) Gain = GetParameterValue(kGainParam);
-    if (i == kPitchParam) PitchOffset = 12.0f * GetParameterValue(kPitchParam);
     TSineTestPlugin::ParameterChanged(i);
   }
 
+  // The sine instrument's voices (amplitude 0.25) at the program's gain.
   void RenderVoices() override {
-    ++RenderedBlocks;
+    TSineTestPlugin::RenderVoices();
     float* out = GetOutputBuffer();
-    const std::int32_t n = Settings->BlockSize;
-    for (std::int32_t j = 0; j < n; ++j) {
-      float s = 0.0f;
-      for (TVoice& v : Voices) {
-        if (v.Note < 0) continue;
-        s += Gain * static_cast<float>(std::sin(2.0 * M_PI * v.Phase));
-        v.Phase += PitchToFreq(static_cast<float>(v.Note) + PitchOffset) / Settings->SampleRate;
-        v.Phase -= std::floor(v.Phase);
-      }
-      out[2 * j] = s;
-      out[2 * j + 1] = s;
-    }
+    for (std::int32_t j = 0; j < Settings->StereoLength; ++j) out[j] *= 4.0f * Gain;
     DetectSignal(out, Settings->StereoLength);
   }
 
@@ -96,7 +86,6 @@ class TChunkTestPlugin : public plugin_test::TSineTestPlugin {
   }
 
   float Gain = 0.25f;
-  float PitchOffset = 0.0f;
   std::uint8_t LayerFlag = 0;
   std::string AnswerName;
   std::string AskedWith;
@@ -140,5 +129,22 @@ class TErrorCapture {
   }
   TErrorReportHook Previous = nullptr;
 };
+
+// For the fuzz targets: one instance for the whole run, whose readers' error
+// reports are dropped.
+inline TChunkTestPlugin& QuietSharedPlugin() {
+  static std::unique_ptr<TChunkTestPlugin> plugin = [] {
+    SetErrorReportHook([](std::string_view) {});
+    return plugin_test::MakePlugin<TChunkTestPlugin>();
+  }();
+  return *plugin;
+}
+
+// A fuzz input whose first byte chooses what the rest is.
+inline std::vector<std::uint8_t> WithModeByte(std::uint8_t mode, std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> out(bytes.size() + 1, mode);
+  std::copy(bytes.begin(), bytes.end(), out.begin() + 1);
+  return out;
+}
 
 }  // namespace chunk_test

@@ -1,0 +1,258 @@
+// The sampler instrument: the sound source of a voice (each voice owns two).
+// It plays one program of one bank of the sample store: every zone of the
+// program whose key range holds the note sounds at once, each with its own
+// play state (position, loop, two zone envelopes, two filters per channel,
+// distortion, two shaper stages, three LFOs and position modulation).
+//
+// Use by a voice, on the audio thread, holding the global plug-in lock (the
+// render loop holds it for the whole process call):
+//   sampler.SetStore(&GlobalSampler());          // once
+//   sampler.SetAudioSettings(&voiceSettings);    // block = one millisecond
+//   sampler.SetProgram(bank, program);           // any thread; builds now
+//   note on:  sampler.Start(); sampler.Level = velocity x voice level;
+//             sampler.SetNote(note); sampler.PrepareNote();
+//   legato:   sampler.LegatoStart(previousVoiceSampler); ... PrepareNote();
+//   each block (one millisecond): sampler.SetPitch(pitch);
+//             sampler.RenderBlock(); read sampler.Output() (interleaved
+//             left/right, BlockSize frames); sampler.State == 2: finished
+//   note off: sampler.Release();  voice reset: sampler.State = 2.
+//
+// Per-note decisions (loop, interpolation, stages, envelope curves, render
+// routine) are made in PrepareNote and kept as routine pointers per zone;
+// the per-sample loops call them without branching on a mode, allocating or
+// locking. Zone objects are built when a program is set, never per note.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "dsp/sampler/sample_interpolation.h"
+#include "dsp/sampler/sampler.h"
+#include "dsp/sampler/zone_envelope.h"
+#include "framework/modules/dsp_control.h"
+
+class TDSPDistortion1;
+class TDSPMultiFilter;
+class TDSPMultiShaper1;
+class TDSPOscillator;
+class TDSPSamplerInstr;
+struct TZonePlayState;
+
+// A zone's block renderer: adds one block of the zone into the sampler's
+// output.
+using TZoneRender = void (*)(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+// A stage on the zone's working samples (filter, shaper or distortion).
+using TZoneStage = void (*)(TZonePlayState& zone);
+// Moves the zone's position by the position modulation.
+using TZonePositionMove = void (*)(TZonePlayState& zone, const float depth[3]);
+
+// The play state of one zone of the current program: its copy of the zone
+// record, the sample it plays, what PrepareNote chose for the note, and the
+// DSP objects its settings need (an object whose stage or LFO is off in the
+// zone is not built).
+struct TZonePlayState {
+  TZonePlayState();
+  ~TZonePlayState();
+  TZonePlayState(const TZonePlayState&) = delete;
+  TZonePlayState& operator=(const TZonePlayState&) = delete;
+
+  enum : std::uint8_t { kPlaying = 0, kReleasing = 1, kFinished = 2 };
+
+  TSampleZoneRec Zone{};
+  const TSampleRec* Sample = nullptr;  // null: the zone never renders
+  std::int32_t SampleRate = 0;  // Hz at which the root key plays
+  std::int32_t Channels = 1;
+  const std::int16_t* Data = nullptr;
+  std::int32_t Frames = 0;
+
+  // Chosen per note.
+  TZoneRender Render;  // a renderer that only finishes the zone until then
+  TSampleInterpolator Interpolate = nullptr;
+  // Filter 1, shaper stage 1, distortion, filter 2, shaper stage 2.
+  TZoneStage Stages[5];
+  TZonePositionMove PositionMove;
+  std::uint8_t LoopMode = kLoopNone;  // 0..3, as resolved
+  std::int32_t LoopStart = 0;         // frames
+  std::int32_t LoopEnd = 0;           // frames, > LoopStart when looping
+  double LoopLength = 0;              // LoopEnd - LoopStart (the frames without loop)
+  std::int32_t RootKey = 60;
+  double Ratio = 1.0;  // sample rate / host rate
+  float Scale = 0;     // sample scale
+  float LevelKeyTrack = 0;
+
+  // Running.
+  double Position = 0;   // frames
+  double Increment = 0;  // frames per sample, finite and >= 0
+  double Direction = 1;  // +1 or -1 (loop modes 2 and 3)
+  std::uint8_t State = kFinished;
+  std::int32_t ControlCounter = -1;  // samples since the control update; -1: due at once
+  float GainL = 0, GainR = 0;        // zone level with pan, x the sampler's level
+  float WorkL = 0, WorkR = 0;        // working samples
+  float LfoValue[3] = {0, 0, 0};
+  TZoneEnvelope Env1, Env2;
+
+  // Modulation envelope (position modulation), on envelope 1's counter.
+  std::uint8_t ModState = 0;  // 0 running, 1 releasing, 2 done
+  float ModValue = 0;
+  float ModReleaseLevel = 0;
+  std::int32_t ModAttack = 0, ModDecay = 0, ModRelease = 0;  // samples
+  float ModAttackSlope = 0, ModDecaySlope = 0, ModReleaseSlope = 0;
+
+  // Derived from the zone settings (ApplyZoneSettings).
+  float PitchOffset = 0;  // semitones
+  float PitchTracking = 1.0f;
+  float Env1PitchAmount = 0, Env2PitchAmount = 0;  // semitones at full level
+  std::int32_t SweepLength = 0, PitchReleaseLength = 0, LegatoAttackLength = 0;  // samples
+  float SweepRecip = 0, PitchReleaseRecip = 0, LegatoAttackRecip = 0;
+  std::int32_t LfoDelay[3] = {0, 0, 0};  // samples
+  float FilterLfoAmount[2][3] = {{0, 0, 0}, {0, 0, 0}};
+
+  std::unique_ptr<TDSPMultiFilter> Filter1[2], Filter2[2];  // left, right
+  std::unique_ptr<TDSPDistortion1> Distortion[2];
+  std::unique_ptr<TDSPMultiShaper1> Shaper1[2], Shaper2[2];
+  std::unique_ptr<TDSPOscillator> Lfo[3];
+  std::unique_ptr<TDSPOscillator> PositionOsc;
+};
+
+class TDSPSamplerControl : public TDSPControl {
+ public:
+  enum : std::uint8_t { kPlaying = 0, kReleased = 1, kFinished = 2 };
+
+  TDSPSamplerControl();
+  ~TDSPSamplerControl() override;
+
+  // Frees the note's zone play states (nothing here).
+  virtual void ResetNote() {}
+  // Stores the bank and program (0..127 each) to play. Any thread.
+  virtual void SetProgram(std::int32_t bank, std::int32_t program);
+  // Builds the play states of a program (nothing here).
+  virtual void LoadProgram(std::int32_t /*bank*/, std::int32_t /*program*/) {}
+  // One block (Settings->BlockSize frames) into Output() (nothing here).
+  virtual void RenderBlock() {}
+  // A legato note: continues the previous voice's sampler's phrase.
+  virtual void LegatoStart(TDSPSamplerControl& previous);
+  // A new note: phrase time 0, zones to be started, state playing.
+  virtual void Start();
+  // At each note start, after SetNote: time since start 0, note offset.
+  virtual void PrepareNote();
+  // Re-applies the zone setting `id` (53..249) to every zone play state.
+  virtual void ApplyZoneSettings(std::int32_t /*id*/) {}
+
+  // The voice's note-off: release time 0, release flag clear, released.
+  void Release();
+  void SetInterpolation(std::int32_t mode) { Interpolation.store(mode, std::memory_order_relaxed); }
+  std::int32_t GetInterpolation() const { return Interpolation.load(std::memory_order_relaxed); }
+  void SetNote(std::int32_t note) { Note = note; }
+  void SetPitch(float pitch) { Pitch = pitch; }
+  void SetStore(TSampler* store) { Store.store(store, std::memory_order_release); }
+  TSampler* GetStore() const { return Store.load(std::memory_order_acquire); }
+  std::int32_t GetBank() const { return Bank.load(std::memory_order_relaxed); }
+  std::int32_t GetProgram() const { return Program.load(std::memory_order_relaxed); }
+
+  // The output buffer: interleaved left/right, BlockSize frames of the last
+  // RenderBlock (16 spare frames after them).
+  const float* Output() const { return OutputBuffer.get(); }
+
+  // The buffer follows the block size.
+  void ReallocBuffers() override;
+  void ReleaseBuffers() override;
+
+  // Fields the voice reads and writes on the audio thread.
+  float Pitch = 60.0f;            // semitones, from the voice's control update
+  std::int32_t Note = 60;         // MIDI note
+  std::int32_t TimeSinceStart = 0;  // samples
+  std::int32_t PhraseTime = 0;      // samples since the legato phrase began
+  std::int32_t ReleaseTime = 0;     // samples since the release
+  bool Playing = false;             // the program has zones
+  std::uint8_t State = kFinished;
+  bool Started = false;  // the zones were started for this note
+  float Level = 1.0f;    // velocity x voice level
+  std::int32_t NoteOffset = 0;  // note - 60
+  bool ReleaseFlag = false;     // the zones took the release
+  // The pitch the legato pitch attack glides from: the previous voice's
+  // sampler pitch at a legato start; 0 otherwise (no glide).
+  float LegatoStartPitch = 0;
+  bool LegatoGlide = false;
+
+ protected:
+  // Block counters grow by `frames` and stop short of overflowing.
+  void AdvanceTimes(std::int32_t frames);
+
+  std::atomic<std::int32_t> Interpolation{1};
+  std::atomic<std::int32_t> Bank{0};
+  std::atomic<std::int32_t> Program{0};
+  std::atomic<TSampler*> Store{nullptr};
+  std::unique_ptr<float[]> OutputBuffer;
+};
+
+class TDSPSamplerInstr : public TDSPSamplerControl {
+ public:
+  TDSPSamplerInstr();
+  ~TDSPSamplerInstr() override;
+
+  // Builds the play states of the program from the store (outside the
+  // global lock, reading the store under it) and installs them under the
+  // lock; a sounding note moves to the new zones at the next block. Any
+  // thread; the same program of an unchanged bank keeps its play states.
+  void SetProgram(std::int32_t bank, std::int32_t program) override;
+  // The same build and installation (SetProgram's work).
+  void LoadProgram(std::int32_t bank, std::int32_t program) override;
+  // Frees the play states (the program then has no zones). Global lock.
+  void ResetNote() override;
+  // The audio thread, under the global lock.
+  void RenderBlock() override;
+  void LegatoStart(TDSPSamplerControl& previous) override;
+  void PrepareNote() override;
+  // Under the global lock (a type change rebuilds a filter, shaper or LFO).
+  void ApplyZoneSettings(std::int32_t id) override;
+  // Filters, distortions and shapers follow the settings; the LFOs run at
+  // the control rate. Under the global lock.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+
+  // The zone control update (once per millisecond of samples): pitch and
+  // playback increment, level and pan, LFOs, the release of the zones and
+  // the filter cutoffs. Called by the zone renderers.
+  void UpdateZoneControl(TZonePlayState& zone);
+  float* MutableOutput() { return OutputBuffer.get(); }
+
+  // The current program's play states (tests and the voice's display).
+  std::int32_t ZoneCount() const;
+  TZonePlayState& Zone(std::int32_t index);
+
+ private:
+  struct TZoneSet;
+  // The store's program as play states with their objects (allocates;
+  // reads the store under the global lock).
+  std::unique_ptr<TZoneSet> BuildZoneSet(std::int32_t bank, std::int32_t program, std::uint64_t ticket);
+  // Under the lock: settings and stage lengths for this sampler's record.
+  void AdoptZoneSet(TZoneSet& set);
+  // Under the lock: rebuilds stale play states (the bank changed in the
+  // store) and prepares newly installed ones for a sounding note.
+  void RefreshZones();
+  void PrepareZone(TZonePlayState& zone);
+  void StartZones();
+  void ReleaseZones();
+  void ApplyTimeSettings(TZonePlayState& zone);
+
+  std::unique_ptr<TZoneSet> Zones;
+  bool ZonesNeedPrepare = false;
+  bool NotePrepared = false;
+  std::atomic<std::uint64_t> NextTicket{1};
+};
+
+// The zone renderers and their choice (the render routines of a zone).
+void RenderZoneLoop(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+void RenderZoneLoopLinearMono(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+void RenderZoneLoopCubicMono(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+void RenderZoneLoopLinearMonoEnv2(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+void RenderZoneOneShot(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+void RenderZoneOneShotLinearMono(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+// The general renderer for the zone's loop mode (0..3) and modulation
+// envelope: serves every zone.
+TZoneRender RenderZoneGeneral(std::uint8_t loopMode, bool modulationEnvelope);
+// The position move of a position-modulation mode (0..3; others: none).
+TZonePositionMove SelectPositionMove(std::uint8_t mode);
+// The renderer PrepareNote gives a zone whose loop mode, sample and stage
+// routines are set, for the interpolation mode.
+TZoneRender SelectZoneRender(const TZonePlayState& zone, std::int32_t interpolation);

@@ -1,0 +1,286 @@
+// The zone renderers: one block loop written once as a template and
+// instantiated per case, so each renderer carries only the per-sample work
+// its case needs. The general renderer (every loop mode, direction, the
+// modulation envelope, envelope 2 and the five stages, the zone's
+// interpolation routine) serves every zone; the six specialised ones leave
+// out what the commonest zones of a bank cannot need.
+#include <cmath>
+
+#include "dsp/oscillators/oscillator.h"
+#include "dsp/sampler/sampler_instrument.h"
+
+namespace {
+
+// How a renderer reads the working samples at the zone's position.
+struct TReadByRoutine {
+  static void Read(TZonePlayState& z) { z.Interpolate(z.Data, z.Position, z.Scale, z.WorkL, z.WorkR); }
+};
+struct TReadMono2Point {
+  static void Read(TZonePlayState& z) { z.WorkL = z.WorkR = Mono2PointAt(z.Data, z.Position, z.Scale); }
+};
+struct TReadMonoCubic {
+  static void Read(TZonePlayState& z) { z.WorkL = z.WorkR = MonoCubicAt(z.Data, z.Position, z.Scale); }
+};
+
+// Puts x into [start, start + length) by whole loop lengths; a loop of no
+// length (or a position that is not a number) goes to the start.
+double FoldIntoLoop(double x, double start, double length) {
+  if (!(length > 0.0)) return start;
+  double r = std::fmod(x - start, length);
+  if (r < 0.0) r += length;
+  if (!(r >= 0.0 && r < length)) r = 0.0;
+  return start + r;
+}
+
+// Forward loop: one loop length back once the end is reached; an increment
+// longer than the loop is folded by whole loops, so the position never
+// stays past the end (where the data may end).
+inline void WrapForward(TZonePlayState& z) {
+  z.Position -= z.LoopLength;
+  if (z.Position >= z.LoopEnd) z.Position = FoldIntoLoop(z.Position, z.LoopStart, z.LoopLength);
+}
+
+// Forward, then reverse: the end turns the direction once; backwards the
+// start jumps up by one loop length. The turn keeps the position at most at
+// the sample's end, the jump folds a far overshoot into the loop.
+inline void StepForwardReverse(TZonePlayState& z) {
+  if (z.Direction > 0.0) {
+    if (z.Position >= z.LoopEnd) {
+      z.Direction = -1.0;
+      if (z.Position > z.Frames) z.Position = z.Frames;
+    }
+  } else if (z.Position <= z.LoopStart) {
+    z.Position += z.LoopLength;
+    if (z.Position < z.LoopStart) z.Position = FoldIntoLoop(z.Position, z.LoopStart, z.LoopLength);
+  }
+}
+
+// Alternating: each end turns the direction and takes back the step that
+// crossed it; the position then stays inside the loop (float rounding of
+// the step taken back can never carry it below the start, nor below 0).
+inline void StepAlternating(TZonePlayState& z) {
+  if (z.Direction > 0.0) {
+    if (z.Position < z.LoopEnd) return;
+    z.Position -= z.Increment;
+    z.Direction = -1.0;
+  } else {
+    if (z.Position > z.LoopStart) return;
+    z.Position += z.Increment;
+    z.Direction = 1.0;
+  }
+  if (z.Position < z.LoopStart) z.Position = z.LoopStart;
+  if (z.Position > z.LoopEnd) z.Position = z.LoopEnd;
+}
+
+// The end of a sample played without a loop.
+inline void FinishZone(TZonePlayState& z) {
+  z.State = TZonePlayState::kFinished;
+  z.Env1.End();
+  z.Env2.End();
+}
+
+// The modulation envelope, on envelope 1's counter c: attack to 1, decay to
+// its level, then either holds or (hold clear) releases at once, setting c
+// back to 0 so that envelope 1 measures its stages from there.
+void StepModulationEnvelope(TZonePlayState& z) {
+  std::int32_t& c = z.Env1.Counter;
+  float m = 0.0f;
+  if (z.ModState == 0) {
+    if (c < z.ModAttack) {
+      m = static_cast<float>(c) * z.ModAttackSlope;
+    } else if (c < z.ModAttack + z.ModDecay) {
+      m = 1.0f - (1.0f - z.Zone.ModEnvSustainLevel) * static_cast<float>(c - z.ModAttack) * z.ModDecaySlope;
+    } else {
+      m = z.Zone.ModEnvSustainLevel;
+      if ((z.Zone.ModEnvHold & 0xFF) == 0) {
+        z.ModState = 1;
+        z.ModReleaseLevel = m;
+        c = 0;
+        if (z.Env1.State == TZoneEnvelope::kRunning) z.Env1.Restart();
+      }
+    }
+  } else if (z.ModState == 1) {
+    if (c < z.ModRelease) {
+      m = (1.0f - static_cast<float>(c) * z.ModReleaseSlope) * z.ModReleaseLevel;
+    } else {
+      z.ModState = 2;
+    }
+  }
+  z.ModValue = m;
+}
+
+inline void MoveByModulation(TZonePlayState& z) {
+  StepModulationEnvelope(z);
+  const TSampleZoneRec& r = z.Zone;
+  const float m = z.ModValue;
+  const float depth[3] = {r.PosModBase[0] + m * r.PosModEnvAmount[0], r.PosModBase[1] + m * r.PosModEnvAmount[1],
+                          r.PosModBase[2] + m * r.PosModEnvAmount[2]};
+  z.PositionMove(z, depth);
+  if (z.Position < z.LoopStart || z.Position >= z.LoopEnd) z.Position = FoldIntoLoop(z.Position, z.LoopStart, z.LoopLength);
+}
+
+// One block of a zone. Read: how the working samples are made; Full: with
+// envelope 2, the five stages and envelope 2's share of the level;
+// LoopMode 0..3; ModEnv: with the modulation envelope and position move.
+template <class Read, bool Full, int LoopMode, bool ModEnv>
+void RenderZoneBlock(TDSPSamplerInstr& s, TZonePlayState& z) {
+  float* out = s.MutableOutput();
+  const std::int32_t frames = s.Settings->BlockSize;
+  const std::int32_t perMs = s.Settings->SamplesPerMs;
+  const float env2Amount = z.Zone.Env2LevelAmount;
+  float gainL = z.GainL, gainR = z.GainR;
+  for (std::int32_t k = 0; k < frames; ++k, out += 2) {
+    if (z.ControlCounter >= perMs) {
+      s.UpdateZoneControl(z);
+      gainL = z.GainL;
+      gainR = z.GainR;
+    }
+    ++z.ControlCounter;
+    if constexpr (ModEnv) MoveByModulation(z);
+
+    Read::Read(z);
+
+    if constexpr (LoopMode == kLoopNone) {
+      z.Position += z.Increment;
+      if (z.Position >= z.Frames) return FinishZone(z);
+    } else if constexpr (LoopMode == kLoopForward) {
+      z.Position += z.Increment;
+      if (z.Position >= z.LoopEnd) WrapForward(z);
+    } else if constexpr (LoopMode == kLoopForwardReverse) {
+      z.Position += z.Direction * z.Increment;
+      StepForwardReverse(z);
+    } else {
+      z.Position += z.Direction * z.Increment;
+      StepAlternating(z);
+    }
+
+    z.Env1.Run();
+    if constexpr (Full) z.Env2.Run();
+    if (z.State == TZonePlayState::kFinished) return;
+
+    float level = z.Env1.Value;
+    if constexpr (Full) {
+      for (TZoneStage stage : z.Stages) stage(z);
+      level += z.Env2.Value * env2Amount;
+    }
+    out[0] += z.WorkL * gainL * level;
+    out[1] += z.WorkR * gainR * level;
+    ++z.Env1.Counter;
+    if constexpr (Full) ++z.Env2.Counter;
+  }
+}
+
+template <int LoopMode>
+TZoneRender GeneralFor(bool modulationEnvelope) {
+  return modulationEnvelope ? &RenderZoneBlock<TReadByRoutine, true, LoopMode, true>
+                            : &RenderZoneBlock<TReadByRoutine, true, LoopMode, false>;
+}
+
+}  // namespace
+
+void RenderZoneLoop(TDSPSamplerInstr& s, TZonePlayState& z) {
+  RenderZoneBlock<TReadByRoutine, false, kLoopForward, false>(s, z);
+}
+void RenderZoneLoopLinearMono(TDSPSamplerInstr& s, TZonePlayState& z) {
+  RenderZoneBlock<TReadMono2Point, false, kLoopForward, false>(s, z);
+}
+void RenderZoneLoopCubicMono(TDSPSamplerInstr& s, TZonePlayState& z) {
+  RenderZoneBlock<TReadMonoCubic, false, kLoopForward, false>(s, z);
+}
+void RenderZoneLoopLinearMonoEnv2(TDSPSamplerInstr& s, TZonePlayState& z) {
+  RenderZoneBlock<TReadMono2Point, true, kLoopForward, false>(s, z);
+}
+void RenderZoneOneShot(TDSPSamplerInstr& s, TZonePlayState& z) {
+  RenderZoneBlock<TReadByRoutine, false, kLoopNone, false>(s, z);
+}
+void RenderZoneOneShotLinearMono(TDSPSamplerInstr& s, TZonePlayState& z) {
+  RenderZoneBlock<TReadMono2Point, false, kLoopNone, false>(s, z);
+}
+
+TZoneRender RenderZoneGeneral(std::uint8_t loopMode, bool modulationEnvelope) {
+  switch (loopMode) {
+    case kLoopForward:
+      return GeneralFor<kLoopForward>(modulationEnvelope);
+    case kLoopForwardReverse:
+      return GeneralFor<kLoopForwardReverse>(modulationEnvelope);
+    case kLoopAlternating:
+      return GeneralFor<kLoopAlternating>(modulationEnvelope);
+    default:
+      return GeneralFor<kLoopNone>(modulationEnvelope);
+  }
+}
+
+TZoneRender SelectZoneRender(const TZonePlayState& z, std::int32_t interpolation) {
+  const TSampleZoneRec& r = z.Zone;
+  const TZoneRender general = RenderZoneGeneral(z.LoopMode, r.ModEnvOn != 0);
+  if (!r.Env1On || !z.Sample) return general;
+  const bool mono = z.Channels == 1;
+  const bool linearMono = interpolation == kInterpolation2Point && mono;
+  if (r.Env2On) {
+    if (!r.ModEnvOn && z.LoopMode == kLoopForward && linearMono) return &RenderZoneLoopLinearMonoEnv2;
+    return general;
+  }
+  if (r.ModEnvOn || r.Filter1On || r.Filter2On || r.Shaper[0].On || r.Shaper[1].On || r.DistOn) return general;
+  if (z.LoopMode == kLoopNone) return linearMono ? &RenderZoneOneShotLinearMono : &RenderZoneOneShot;
+  if (z.LoopMode == kLoopForward) {
+    if (linearMono) return &RenderZoneLoopLinearMono;
+    if (interpolation == kInterpolationCubic && mono) return &RenderZoneLoopCubicMono;
+    return &RenderZoneLoop;
+  }
+  return general;
+}
+
+// ---- Position modulation ---------------------------------------------------
+
+namespace {
+
+// The position-modulation oscillator's raw value at phase x (frames taken as
+// the waveform's phase units), folded first into the waveform's own range by
+// whole wraps, which leaves a periodic waveform's value unchanged.
+float PositionWave(TZonePlayState& z, double x) {
+  const TDSPBaseOscillator& w = z.PositionOsc->CurrentWaveform();
+  const double wrap = w.PhaseWrap;
+  const double low = static_cast<double>(w.PhaseLimit) - wrap;
+  return z.PositionOsc->GetValueAtPhase(static_cast<float>(FoldIntoLoop(x, low, wrap)));
+}
+// d x G(x), left out when d is not above 0.
+inline double Term(TZonePlayState& z, float d, double x) { return d > 0.0f ? d * PositionWave(z, x) : 0.0; }
+
+void MoveNested(TZonePlayState& z, const float d[3]) {
+  const double p = z.Position;
+  const double inner = p + Term(z, d[2], p);
+  const double middle = p + Term(z, d[1], inner);
+  z.Position = p + Term(z, d[0], middle);
+}
+void MoveSummed(TZonePlayState& z, const float d[3]) {
+  const double p = z.Position;
+  z.Position = p + Term(z, d[0], p + Term(z, d[2], p) + Term(z, d[1], p));
+}
+void MoveChained(TZonePlayState& z, const float d[3]) {
+  z.Position += Term(z, d[2], z.Position);
+  z.Position += Term(z, d[1], z.Position);
+  z.Position += Term(z, d[0], z.Position);
+}
+void MoveChainedFromInner(TZonePlayState& z, const float d[3]) {
+  const double t = z.Position + Term(z, d[2], z.Position);
+  z.Position += Term(z, d[1], t);
+  z.Position += Term(z, d[0], z.Position);
+}
+void MoveNone(TZonePlayState& /*z*/, const float* /*d*/) {}
+
+}  // namespace
+
+TZonePositionMove SelectPositionMove(std::uint8_t mode) {
+  switch (mode) {
+    case 0:
+      return &MoveNested;
+    case 1:
+      return &MoveSummed;
+    case 2:
+      return &MoveChained;
+    case 3:
+      return &MoveChainedFromInner;
+    default:
+      return &MoveNone;
+  }
+}
