@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 
+#include "dsp/effects/effect_lfo.h"
 #include "framework/base/global_lock.h"
 
 namespace {
@@ -31,10 +31,7 @@ bool StoreSigned(float& field, float value) {
 }  // namespace
 
 TDSPXChorus::TDSPXChorus() {
-  for (auto& lfo : Lfos) {
-    lfo = std::make_unique<TDSPOscillator>();
-    lfo->SetAudioSettings(&ControlAudioSettings);
-  }
+  for (auto& lfo : Lfos) lfo = CreateEffectLfo();
   TDSPXChorus::ReallocBuffers();
   TDSPXChorus::Update();
 }
@@ -43,39 +40,28 @@ TDSPXChorus::~TDSPXChorus() = default;
 
 void TDSPXChorus::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPStereoEffect::SetAudioSettings(rec);
-  for (auto& lfo : Lfos)
-    if (lfo->Settings != &ControlAudioSettings) lfo->SetAudioSettings(&ControlAudioSettings);
+  for (auto& lfo : Lfos) KeepOnControlRate(*lfo);
   Update();
 }
 
 void TDSPXChorus::ReallocBuffers() {
   TDSPStereoEffect::ReallocBuffers();
-  const std::int32_t capacity = std::max(2, kCapacityMs * Settings->SamplesPerMs);
-  std::array<std::unique_ptr<float[]>, 2> lines;
-  for (auto& line : lines) line.reset(new float[static_cast<std::size_t>(capacity)]());
-  TGlobalLockGuard lock;
-  std::swap(Line, lines);
-  Capacity = capacity;
-  UpdateLengths();
+  Lines.Allocate(std::max(2, kCapacityMs * Settings->SamplesPerMs), [this] { UpdateLengths(); });
 }
 
 void TDSPXChorus::ReleaseBuffers() {
   TDSPStereoEffect::ReleaseBuffers();
-  std::array<std::unique_ptr<float[]>, 2> lines;
-  TGlobalLockGuard lock;
-  std::swap(Line, lines);
-  Capacity = 0;
+  Lines.Release();
 }
 
 void TDSPXChorus::ClearState() {
   TGlobalLockGuard lock;
-  for (auto& line : Line)
-    if (line) std::fill(line.get(), line.get() + Capacity, 0.0f);
+  Lines.Clear();
 }
 
 void TDSPXChorus::UpdateLengths() {
   const auto spm = static_cast<float>(Settings->SamplesPerMs);
-  const std::int32_t capacity = std::max(2, Capacity);
+  const std::int32_t capacity = std::max(2, Lines.Size());
   for (std::size_t s = 0; s < 2; ++s) {
     const std::int32_t length = SampleCount(spm * LengthMs(Length[s]), 2, capacity);
     LineLength[s] = length;
@@ -130,18 +116,12 @@ void TDSPXChorus::SetCrossLeftToRight(float value) { StoreSigned(CrossLeftToRigh
 void TDSPXChorus::SetCrossRightToLeft(float value) { StoreSigned(CrossRightToLeft, value); }
 
 void TDSPXChorus::UpdateModulation() {
-  for (std::size_t k = 0; k < 4; ++k) {
-    TDSPOscillator& lfo = *Lfos[k];
-    lfo.TDSPOscillator::Tick();
-    LfoOutput[k] = lfo.OutputSample;
-    const float m = lfo.GetGain() + 0.25f * lfo.OutputSample;
-    Target[k] = std::isfinite(m) ? std::clamp(m, -kMaxModulationMs, kMaxModulationMs) : 0.0f;
-  }
+  for (std::size_t k = 0; k < 4; ++k) Target[k] = TickModulation(*Lfos[k], kMaxModulationMs);
 }
 
 void TDSPXChorus::ProcessStereo(float* left, float* right) {
   const std::int32_t n = SubBlockLength();
-  if (!Line[0] || n <= 0) return;
+  if (!Lines.IsAllocated() || n <= 0) return;
   const float* noise = NextDenormalNoise(n);
   if (FirstBlock) {
     UpdateModulation();
@@ -150,8 +130,8 @@ void TDSPXChorus::ProcessStereo(float* left, float* right) {
   Previous = Target;
   UpdateModulation();
 
-  float* lineL = Line[0].get();
-  float* lineR = Line[1].get();
+  float* lineL = Lines.Line(0);
+  float* lineR = Lines.Line(1);
   const std::int32_t lenL = LineLength[0], lenR = LineLength[1];
   std::int32_t wL = WritePosition[0], wR = WritePosition[1];
   const float baseL = BaseDelay[0], baseR = BaseDelay[1];
@@ -172,8 +152,10 @@ void TDSPXChorus::ProcessStereo(float* left, float* right) {
     const float xR = right[i] + noise[i];
     const auto posL = static_cast<float>(wL);
     const auto posR = static_cast<float>(wR);
-    const float a = (ReadTap(lineL, lenL, posL - (spm * m0 + baseL)) + ReadTap(lineL, lenL, posL - (spm * m1 + baseL))) * 0.5f;
-    const float b = (ReadTap(lineR, lenR, posR - (spm * m2 + baseR)) + ReadTap(lineR, lenR, posR - (spm * m3 + baseR))) * 0.5f;
+    const float a =
+        (ReadTap(lineL, lenL, posL - (spm * m0 + baseL)) + ReadTap(lineL, lenL, posL - (spm * m1 + baseL))) * 0.5f;
+    const float b =
+        (ReadTap(lineR, lenR, posR - (spm * m2 + baseR)) + ReadTap(lineR, lenR, posR - (spm * m3 + baseR))) * 0.5f;
     const float writeL = a * fbL + xL;
     const float writeR = b * fbR + xR;
     left[i] = a * lw + left[i] * ld;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "dsp/effects/line_pair.h"
 #include "dsp/effects/stereo_effect.h"
 #include "dsp/oscillators/oscillator.h"
 
@@ -63,7 +64,7 @@ class TDSPXChorus : public TDSPStereoEffect {
   // Line lengths and base delays in samples.
   std::int32_t GetLineLength(int side) const { return LineLength[static_cast<std::size_t>(side & 1)]; }
   float GetBaseDelay(int side) const { return BaseDelay[static_cast<std::size_t>(side & 1)]; }
-  std::int32_t GetCapacity() const { return Capacity; }
+  std::int32_t GetCapacity() const { return Lines.Size(); }
 
  private:
   void UpdateLengths();
@@ -74,16 +75,14 @@ class TDSPXChorus : public TDSPStereoEffect {
   float CrossRightToLeft = 0.1f;
   float FeedbackLeft = 0.1f;
   float FeedbackRight = 0.1f;
-  std::array<float, 4> Previous{};  // modulation values (ms) at the last sub-block's end
-  std::array<float, 4> Target{};    // modulation values (ms) at this sub-block's end
-  std::array<float, 4> LfoOutput{};
+  std::array<float, 4> Previous{};          // modulation values (ms) at the last sub-block's end
+  std::array<float, 4> Target{};            // modulation values (ms) at this sub-block's end
   std::array<float, 2> Length{5.0f, 5.0f};  // ms or ticks
-  std::array<float, 2> SizeValue{0, 0};      // ms or ticks
+  std::array<float, 2> SizeValue{0, 0};     // ms or ticks
   std::array<std::int32_t, 2> LineLength{2, 2};
   std::array<std::int32_t, 2> WritePosition{0, 0};
   std::array<float, 2> BaseDelay{0, 0};  // samples
-  std::int32_t Capacity = 0;             // samples per line
-  std::array<std::unique_ptr<float[]>, 2> Line;
+  TLinePair Lines;                       // 1050 ms each
   std::array<std::unique_ptr<TDSPOscillator>, 4> Lfos;
   bool FirstBlock = true;
 };

@@ -78,13 +78,13 @@ class TDSPXXFilter : public TDSPStereoEffect {
  private:
   struct TStage {
     TDSPMultiFilter Filter;
-    float Width = 0;   // fraction of the cycle
-    float Phase = 0;   // 0..1, the window peaks at 0.5
+    float Width = 0;  // fraction of the cycle
+    float Phase = 0;  // 0..1, the window peaks at 0.5
     float Centre = 0;
     float Start = 0;
     std::int32_t TapSamples = 0;
-    float TapLength = 0;          // in ms
-    std::int32_t TapSetting = 90; // ms or ticks
+    float TapLength = 0;           // in ms
+    std::int32_t TapSetting = 90;  // ms or ticks
   };
 
   void UpdateStages();

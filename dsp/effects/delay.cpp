@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 
 #include "framework/base/global_lock.h"
 
@@ -23,34 +22,24 @@ void TDSPXDelay::SetAudioSettings(TAudioSettingsRec* rec) {
 
 void TDSPXDelay::ReallocBuffers() {
   TDSPStereoEffect::ReallocBuffers();
-  const std::int32_t capacity = std::max(2, kCapacityMs * Settings->SamplesPerMs);
-  std::array<std::unique_ptr<float[]>, 2> lines;
-  for (auto& line : lines) line.reset(new float[static_cast<std::size_t>(capacity)]());
-  TGlobalLockGuard lock;
-  std::swap(Line, lines);
-  Capacity = capacity;
-  UpdateLineLengths();
+  Lines.Allocate(std::max(2, kCapacityMs * Settings->SamplesPerMs), [this] { UpdateLineLengths(); });
 }
 
 void TDSPXDelay::ReleaseBuffers() {
   TDSPStereoEffect::ReleaseBuffers();
-  std::array<std::unique_ptr<float[]>, 2> lines;
-  TGlobalLockGuard lock;
-  std::swap(Line, lines);
-  Capacity = 0;
+  Lines.Release();
 }
 
 void TDSPXDelay::ClearState() {
   TGlobalLockGuard lock;
-  for (auto& line : Line)
-    if (line) std::fill(line.get(), line.get() + Capacity, 0.0f);
+  Lines.Clear();
   FilterLeft.Filter().Reset();
   FilterRight.Filter().Reset();
 }
 
 void TDSPXDelay::UpdateLineLengths() {
   const auto spm = static_cast<float>(Settings->SamplesPerMs);
-  const std::int32_t longest = std::max(1, Capacity - 1);
+  const std::int32_t longest = std::max(1, Lines.Size() - 1);
   for (std::size_t s = 0; s < 2; ++s) {
     LineLength[s] = SampleCount(LengthMs(static_cast<float>(Length[s])) * spm, 1, longest);
     if (WritePosition[s] >= LineLength[s]) WritePosition[s] = 0;
@@ -102,8 +91,8 @@ void TDSPXDelay::SetFeedbackRight(float value) {
 
 template <bool FilterL, bool FilterR>
 void TDSPXDelay::Run(float* left, float* right, const float* noise, std::int32_t n) {
-  float* lineL = Line[0].get();
-  float* lineR = Line[1].get();
+  float* lineL = Lines.Line(0);
+  float* lineR = Lines.Line(1);
   const std::int32_t lenL = LineLength[0], lenR = LineLength[1];
   std::int32_t wL = WritePosition[0], wR = WritePosition[1];
   const float fbL = FeedbackLeft, fbR = FeedbackRight;
@@ -135,7 +124,7 @@ void TDSPXDelay::Run(float* left, float* right, const float* noise, std::int32_t
 
 void TDSPXDelay::ProcessStereo(float* left, float* right) {
   const std::int32_t n = SubBlockLength();
-  if (!Line[0] || n <= 0) return;
+  if (!Lines.IsAllocated() || n <= 0) return;
   const float* noise = NextDenormalNoise(n);
   if (FilterLeftOn) {
     if (FilterRightOn)

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "dsp/effects/line_pair.h"
 #include "dsp/effects/stereo_effect.h"
 #include "dsp/filters/multi_filter.h"
 
@@ -59,7 +60,7 @@ class TDSPXDelay : public TDSPStereoEffect {
   std::int32_t GetLengthRight() const { return Length[1]; }
   // Line lengths in samples.
   std::int32_t GetLineLength(int side) const { return LineLength[static_cast<std::size_t>(side & 1)]; }
-  std::int32_t GetCapacity() const { return Capacity; }
+  std::int32_t GetCapacity() const { return Lines.Size(); }
   float GetFeedbackLeft() const { return FeedbackLeft; }
   float GetFeedbackRight() const { return FeedbackRight; }
   float GetCrossLeftToRight() const { return CrossLeftToRight; }
@@ -74,10 +75,9 @@ class TDSPXDelay : public TDSPStereoEffect {
   float CrossRightToLeft = 0;
   bool FilterRightOn = false;
   bool FilterLeftOn = false;
-  std::int32_t Capacity = 0;  // samples per line
   std::array<std::int32_t, 2> LineLength{1, 1};
   std::array<std::int32_t, 2> Length{100, 100};  // ms or ticks
-  std::array<std::unique_ptr<float[]>, 2> Line;
+  TLinePair Lines;                               // 4100 ms each
   std::array<std::int32_t, 2> WritePosition{0, 0};
   float FeedbackLeft = 0.1f;
   float FeedbackRight = 0.1f;

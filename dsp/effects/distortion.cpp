@@ -5,8 +5,8 @@
 #include <numbers>
 
 const std::array<std::string_view, kDistortionCurveNameCount> DistortionCurveNames = {
-    "",      "OldValves", "TubeScream1", "SynthValve", "Grunge",  "FbkValve", "TubeScream2", "FbkScream",
-    "Bass1", "Rain",      "Bass2",       "Bass3",      "Rock",    "SynDist",  "SynDist2",    "SynDist3"};
+    "",      "OldValves", "TubeScream1", "SynthValve", "Grunge", "FbkValve", "TubeScream2", "FbkScream",
+    "Bass1", "Rain",      "Bass2",       "Bass3",      "Rock",   "SynDist",  "SynDist2",    "SynDist3"};
 
 std::string_view GetDistortionCurveName(std::int32_t type) {
   if (type < 0 || type >= kDistortionCurveNameCount) return {};

@@ -41,16 +41,16 @@ class TDSPXDistortion : public TDSPStereoEffect {
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 
   // Non-finite values are ignored.
-  void SetSurround(float value);    // 0..1: share of the other side in each wet side
-  void SetDriveLeft(float value);   // 0..1: gain 5^((127 d - 32) / 127), about 0.667..3.33
-  void SetDriveRight(float value);  // 0..1
+  void SetSurround(float value);                      // 0..1: share of the other side in each wet side
+  void SetDriveLeft(float value);                     // 0..1: gain 5^((127 d - 32) / 127), about 0.667..3.33
+  void SetDriveRight(float value);                    // 0..1
   void SetInputAdjust(bool on) { InputAdjust = on; }  // negates both drive gains
   void SetPreFilter(bool on) { PreFilter = on; }      // tone filters before the curve
-  void SetTypeLeft(std::int32_t type);   // 1..16 curves, above: logistic; 0 (or less) is 1
+  void SetTypeLeft(std::int32_t type);                // 1..16 curves, above: logistic; 0 (or less) is 1
   void SetTypeRight(std::int32_t type);
-  void SetClipThreshold(float value);  // magnitude at which clipping starts
-  void SetClipLevel(float value);      // the value a clipped sample takes (any sign)
-  void SetClipMode(std::int32_t mode); // 0 none, 1 before the curve, 2 after it, others none
+  void SetClipThreshold(float value);   // magnitude at which clipping starts
+  void SetClipLevel(float value);       // the value a clipped sample takes (any sign)
+  void SetClipMode(std::int32_t mode);  // 0 none, 1 before the curve, 2 after it, others none
   // Stored only (0 "Linear" is the one type).
   void SetClipType(std::int32_t type) { ClipType = type >= 0 && type <= 255 ? static_cast<std::uint8_t>(type) : 0; }
   void SetFilterL1On(bool on) { FilterOn[0] = on; }

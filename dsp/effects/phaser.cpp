@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/effects/effect_lfo.h"
 #include "framework/base/global_lock.h"
 
 namespace {
@@ -20,10 +21,7 @@ bool StoreClamped(float& field, float value, float lo, float hi) {
 }  // namespace
 
 TDSPXPhaser::TDSPXPhaser() {
-  for (auto& lfo : Lfos) {
-    lfo = std::make_unique<TDSPOscillator>();
-    lfo->SetAudioSettings(&ControlAudioSettings);
-  }
+  for (auto& lfo : Lfos) lfo = CreateEffectLfo();
   TDSPXPhaser::ReallocBuffers();
   TDSPXPhaser::Update();
 }
@@ -33,8 +31,7 @@ TDSPXPhaser::~TDSPXPhaser() = default;
 void TDSPXPhaser::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPStereoEffect::SetAudioSettings(rec);
   ClearState();
-  for (auto& lfo : Lfos)
-    if (lfo->Settings != &ControlAudioSettings) lfo->SetAudioSettings(&ControlAudioSettings);
+  for (auto& lfo : Lfos) KeepOnControlRate(*lfo);
   Update();
 }
 
@@ -96,12 +93,7 @@ void TDSPXPhaser::SetShift(float ms) {
 }
 
 void TDSPXPhaser::UpdateModulation() {
-  for (std::size_t k = 0; k < 2; ++k) {
-    TDSPOscillator& lfo = *Lfos[k];
-    lfo.TDSPOscillator::Tick();
-    const float m = lfo.GetGain() + 0.25f * lfo.OutputSample;
-    Modulation[k] = std::isfinite(m) ? std::clamp(m, -kMaxModulation, kMaxModulation) : 0.0f;
-  }
+  for (std::size_t k = 0; k < 2; ++k) Modulation[k] = TickModulation(*Lfos[k], kMaxModulation);
 }
 
 void TDSPXPhaser::ProcessStereo(float* left, float* right) {

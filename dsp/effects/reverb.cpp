@@ -16,7 +16,7 @@ constexpr std::int32_t kCombTable[TDSPReverbX::kRoomTypeCount][8] = {
     {2610, 2600, 2560, 2550, 2345, 2100, 2000, 2400}, {610, 3600, 560, 1550, 545, 2500, 1000, 3000},
     {910, 900, 890, 880, 870, 880, 890, 900}};
 constexpr std::int32_t kAllpassTable[TDSPReverbX::kRoomTypeCount][4] = {
-    {900, 1200, 800, 2100}, {910, 1100, 690, 200}, {225, 341, 441, 556}, {300, 178, 420, 800},
+    {900, 1200, 800, 2100}, {910, 1100, 690, 200},  {225, 341, 441, 556}, {300, 178, 420, 800},
     {700, 1000, 600, 1800}, {500, 1490, 480, 1024}, {200, 174, 200, 226}};
 
 // Samples added to each right-side line (at 44100 Hz, before rate scaling).
@@ -50,9 +50,7 @@ TDSPReverbX::TDSPReverbX() {
 
 TDSPReverbX::~TDSPReverbX() = default;
 
-float TDSPReverbX::ReverbRandom() {
-  return static_cast<float>(Random.NextBits() % 100000u) / 100001.0f;
-}
+float TDSPReverbX::ReverbRandom() { return static_cast<float>(Random.NextBits() % 100000u) / 100001.0f; }
 
 void TDSPReverbX::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPStereoEffect::SetAudioSettings(rec);
@@ -86,8 +84,8 @@ void TDSPReverbX::ComputeFeedbacks(TNetwork& net) const {
   const double t = std::pow(60.0, static_cast<double>(Time) / 127.0) - 0.97;
   const double log2Of0001 = std::log2(0.001);
   for (int i = 0; i < kCombCount; ++i) {
-    const double seconds = static_cast<double>(net.CombLength[static_cast<std::size_t>(i)]) /
-                           static_cast<double>(net.SampleRate);
+    const double seconds =
+        static_cast<double>(net.CombLength[static_cast<std::size_t>(i)]) / static_cast<double>(net.SampleRate);
     net.Feedback[static_cast<std::size_t>(i)] = static_cast<float>(-std::exp(log2Of0001 * seconds / t));
   }
 }

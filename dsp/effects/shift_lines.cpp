@@ -2,29 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 
 #include "dsp/effects/stereo_effect.h"
-#include "framework/base/global_lock.h"
 
 void TShiftLines::Allocate(std::int32_t samplesPerMs, std::int32_t spare) {
   const std::int32_t capacity = std::max(2, 255 * samplesPerMs);
-  const std::int32_t floats = capacity + std::max(0, spare);
-  std::array<std::unique_ptr<float[]>, 2> fresh;
-  for (auto& line : fresh) line.reset(new float[static_cast<std::size_t>(floats)]());
-  TGlobalLockGuard lock;
-  std::swap(Line, fresh);
-  Capacity = capacity;
-  Allocated = floats;
-  CutToCapacity();
+  Lines.Allocate(capacity + std::max(0, spare), [this, capacity] {
+    Capacity = capacity;
+    CutToCapacity();
+  });
 }
 
-void TShiftLines::Release() {
-  std::array<std::unique_ptr<float[]>, 2> old;
-  TGlobalLockGuard lock;
-  std::swap(Line, old);
-  Allocated = 0;
-}
+void TShiftLines::Release() { Lines.Release(); }
 
 void TShiftLines::CutToCapacity() {
   for (int side = 0; side < 2; ++side) {
@@ -44,7 +33,4 @@ void TShiftLines::SetShift(float ms, std::int32_t samplesPerMs) {
   CutToCapacity();
 }
 
-void TShiftLines::Clear() {
-  for (auto& line : Line)
-    if (line) std::fill(line.get(), line.get() + Allocated, 0.0f);
-}
+void TShiftLines::Clear() { Lines.Clear(); }

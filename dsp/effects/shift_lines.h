@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "dsp/effects/line_pair.h"
+
 class TShiftLines {
  public:
   // Lines for 255 ms at samplesPerMs (plus `spare` samples), zeroed. The
@@ -25,11 +27,11 @@ class TShiftLines {
   void SetShift(float ms, std::int32_t samplesPerMs);
   // Zeroes both lines (caller holds the global lock).
   void Clear();
-  bool IsAllocated() const { return Line[0] != nullptr; }
+  bool IsAllocated() const { return Lines.IsAllocated(); }
 
   // The sample `Length[side]` samples old out, `in` into its place.
   float Exchange(int side, float in) {
-    float* line = Line[side].get();
+    float* line = Lines.Line(side);
     std::int32_t& pos = Position[side];
     const float out = line[pos];
     line[pos] = in;
@@ -43,9 +45,8 @@ class TShiftLines {
  private:
   void CutToCapacity();
 
-  std::array<std::unique_ptr<float[]>, 2> Line;
+  TLinePair Lines;
   std::array<std::int32_t, 2> Length{1, 1};
   std::array<std::int32_t, 2> Position{0, 0};
   std::int32_t Capacity = 0;  // 255 ms of samples
-  std::int32_t Allocated = 0;  // floats per line
 };

@@ -85,9 +85,7 @@ void TDSPStereoEffect::UpdateCoefficients() {
 
 void TDSPStereoEffect::Update() { UpdateCoefficients(); }
 
-void TDSPStereoEffect::ComputeMsPerTick() {
-  MsPerTick = Tempo > 0 ? 60000.0f / Tempo / 120.0f : 0.0001f;
-}
+void TDSPStereoEffect::ComputeMsPerTick() { MsPerTick = Tempo > 0 ? 60000.0f / Tempo / 120.0f : 0.0001f; }
 
 void TDSPStereoEffect::UpdateTickLength() { ComputeMsPerTick(); }
 

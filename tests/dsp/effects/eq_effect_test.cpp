@@ -6,13 +6,10 @@
 #include "tests/dsp/filters/filter_measure.h"
 #include "tests/support/test_support.h"
 
-using effect_test::PluginRecord;
-
 TEST(EqEffect, ZeroDecibelsIsTheIdentity) {
   for (std::int32_t rate : {22050, 44100, 48000}) {
-    TAudioSettingsRec rec = PluginRecord(rate);
-    TDSPXEq fx;
-    fx.SetAudioSettings(&rec);
+    effect_test::TEffectAt<TDSPXEq> at(rate);
+    TDSPXEq& fx = at.Fx;
     effect_test::AllWet(fx);
     for (TDSP3BandEQ* eq : {&fx.EqLeft(), &fx.EqRight()}) {
       eq->SetLowGain(0);
@@ -32,9 +29,8 @@ TEST(EqEffect, ZeroDecibelsIsTheIdentity) {
 }
 
 TEST(EqEffect, LowGainLiftsDcOnOneSide) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXEq fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXEq> at(44100);
+  TDSPXEq& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.EqLeft().SetLowGain(12);
   fx.EqRight().SetLowGain(0);

@@ -65,9 +65,8 @@ TEST(Phaser, DepthZeroIsAPureDelayOfStagesPlusOne) {
 }
 
 TEST(Phaser, ShiftAddsToTheDelay) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXPhaser fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXPhaser> at(44100);
+  TDSPXPhaser& fx = at.Fx;
   PureDelay(fx);
   fx.SetStagesLeft(2);
   fx.SetStagesRight(2);
@@ -81,9 +80,8 @@ TEST(Phaser, ShiftAddsToTheDelay) {
 // The clear reaches every one of the 64 stages: afterwards silence in gives
 // silence out.
 TEST(Phaser, ClearResetsAllStages) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPXPhaser fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXPhaser> at(44100);
+  TDSPXPhaser& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetStagesLeft(64);
   fx.SetStagesRight(64);
@@ -99,9 +97,8 @@ TEST(Phaser, ClearResetsAllStages) {
 }
 
 TEST(Phaser, RunawayFeedbackStaysFinite) {
-  TAudioSettingsRec rec = PluginRecord(22050);
-  TDSPXPhaser fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPXPhaser> at(22050);
+  TDSPXPhaser& fx = at.Fx;
   effect_test::AllWet(fx);
   fx.SetStagesLeft(64);
   fx.SetStagesRight(2);

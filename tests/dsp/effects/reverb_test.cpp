@@ -29,9 +29,8 @@ constexpr float kAllpassDirect = 0.7f * 0.7f * 0.7f * 0.7f;
 }  // namespace
 
 TEST(Reverb, RoomTwoLengthsKeepTheTableNumbersAt44k) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
   fx.SetRoomType(2);
   fx.SetSize(64);
   const int combs[8] = {1116, 1188, 1277, 1356, 1422, 1491, 1557, 1617};
@@ -50,9 +49,8 @@ TEST(Reverb, RoomTwoLengthsKeepTheTableNumbersAt44k) {
 }
 
 TEST(Reverb, TimeSetsTheCombFeedbacks) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
   fx.SetRoomType(2);
   fx.SetSize(64);
   fx.SetTime(127);
@@ -72,9 +70,8 @@ TEST(Reverb, TimeSetsTheCombFeedbacks) {
 }
 
 TEST(Reverb, ImpulseResponseShowsCombLengthsAndFeedbacks) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
   PlainRoom(fx);
   fx.SetTime(127);
   const auto out = effect_test::RunImpulse(fx, 2000);
@@ -88,9 +85,8 @@ TEST(Reverb, ImpulseResponseShowsCombLengthsAndFeedbacks) {
 }
 
 TEST(Reverb, PreDelayDelaysTheNetworkInput) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
   PlainRoom(fx);
   fx.SetPreDelayFeedback(0);
   fx.SetPreDelay(20);  // (50 * 20 / 127)^2 - 1 = 61.0 ms
@@ -101,7 +97,7 @@ TEST(Reverb, PreDelayDelaysTheNetworkInput) {
 
   fx.SetPreDelay(127);
   EXPECT_EQ(fx.GetPreDelayLength(), 110205);  // 2499 ms
-  fx.SetPreDelay(1);  // below one sample: no line, the sum feeds the network
+  fx.SetPreDelay(1);                          // below one sample: no line, the sum feeds the network
   EXPECT_EQ(fx.GetPreDelayLength(), 0);
   fx.ClearState();
   const auto direct = effect_test::RunImpulse(fx, 2000);
@@ -133,9 +129,8 @@ TEST(Reverb, SettersClampAndNormalise) {
 }
 
 TEST(Reverb, RoomZeroDrawsNewLengthsOnEveryRebuild) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
   fx.SetRoomType(0);
   fx.SetSize(64);
   std::int32_t first[TDSPReverbX::kCombCount];
@@ -152,9 +147,8 @@ TEST(Reverb, RoomZeroDrawsNewLengthsOnEveryRebuild) {
 }
 
 TEST(Reverb, RoomChangeStartsSilent) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
   PlainRoom(fx);
   fx.SetTime(120);
   const auto noise = filter_test::Noise(4400, 3);
@@ -165,9 +159,8 @@ TEST(Reverb, RoomChangeStartsSilent) {
 }
 
 TEST(Reverb, NonFiniteInputDoesNotRingForEver) {
-  TAudioSettingsRec rec = PluginRecord(44100);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
   PlainRoom(fx);
   fx.SetTime(127);
   std::vector<float> bad(44, std::numeric_limits<float>::quiet_NaN());
@@ -178,9 +171,8 @@ TEST(Reverb, NonFiniteInputDoesNotRingForEver) {
 }
 
 TEST(Reverb, LargestRoomBuildsAndPlays) {
-  TAudioSettingsRec rec = PluginRecord(48000);
-  TDSPReverbX fx;
-  fx.SetAudioSettings(&rec);
+  effect_test::TEffectAt<TDSPReverbX> at(48000);
+  TDSPReverbX& fx = at.Fx;
   fx.SetRoomType(1);
   fx.SetSize(128);
   EXPECT_EQ(fx.GetCombLength(3), static_cast<std::int32_t>(395000.0 * 48000 / 44100));
