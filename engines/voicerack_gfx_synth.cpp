@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/effects/effect_lfo.h"
 #include "engines/fx_chain_order.h"
 #include "framework/base/global_lock.h"
 
@@ -22,10 +23,7 @@ TVoicerackGFXSynth::TVoicerackGFXSynth() {
   ParamCount = std::max(ParamCount, kRackParamCount);
   FxMap.fill(-1);
   FxPanels.fill(-1);
-  for (auto& lfo : FxLfos) {
-    lfo = std::make_unique<TDSPOscillator>();
-    lfo->SetAudioSettings(&ControlAudioSettings);
-  }
+  for (auto& lfo : FxLfos) lfo = CreateEffectLfo();
   ReverbFx = std::make_unique<TDSPReverbX>();
   DistortionFx = std::make_unique<TDSPXDistortion>();
   ChorusFx = std::make_unique<TDSPXChorus>();
@@ -47,7 +45,7 @@ TVoicerackGFXSynth::~TVoicerackGFXSynth() = default;
 
 void TVoicerackGFXSynth::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPPluginX::SetAudioSettings(rec);
-  for (auto& lfo : FxLfos) lfo->SetAudioSettings(&ControlAudioSettings);
+  for (auto& lfo : FxLfos) KeepOnControlRate(*lfo);
   for (TFxUnit unit : Chain) Effect(unit).SetAudioSettings(Settings);
   PropagateTempo();
   // Ring lengths computed for the old rate would not fit (or not mean the
