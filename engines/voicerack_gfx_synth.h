@@ -144,6 +144,7 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   int FxIndexOfParam(std::int32_t id) const;
 
   // ---- state, for the layers above, the editor and tests
+  // unit is one of the seven effects (not Rack).
   TDSPStereoEffect& Effect(TFxUnit unit) { return *Effects[EffectSlot(unit)]; }
   TDSPReverbX& Reverb() { return *ReverbFx; }
   TDSPXDistortion& Distortion() { return *DistortionFx; }
