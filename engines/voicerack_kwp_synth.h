@@ -179,7 +179,8 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // The sample player's pitch from the voice's pitch and its pitch LFO sum m
   // by PM METHOD: 1 adds m semitones; 0 adds m x 164 Hz to the pitch's
   // frequency (held at kMinModulatedHz and above). The result lies in
-  // kMinVoicePitch..kMaxVoicePitch; NaN gives kMinVoicePitch.
+  // kMinVoicePitch..kMaxVoicePitch; NaN gives the lowest pitch the method
+  // allows.
   float ModulatedPitch(float pitch, float m) const;
   // The summed modulation of a parameter id in the last UpdateVoiceLevels
   // (0 for ids that are no target or outside the parameters).
