@@ -52,7 +52,7 @@ inline void PutField(TBytes& out, std::string_view text, std::size_t fieldBytes,
   const std::size_t n = std::min(text.size(), fieldBytes - 1);
   out.push_back(lengthByte.value_or(static_cast<std::uint8_t>(n)));
   PutText(out, text.substr(0, n));
-  out.insert(out.end(), fieldBytes - 1 - n, 0);
+  for (std::size_t i = n + 1; i < fieldBytes; ++i) out.push_back(0);
 }
 
 // Values beyond a patch's own are written as 0; surplus ones are dropped.
