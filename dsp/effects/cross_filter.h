@@ -1,0 +1,105 @@
+// Stereo cross filter: per side up to four filters run in parallel and take
+// turns through overlapping triangular windows. Each stage has a tap length
+// (ms or ticks); the lengths of a side add up to its cycle, and each stage's
+// window peaks once per cycle for its share of it, one after another. The
+// sum then passes the inter-channel shift.
+//
+// Window modes: 0 plain sum of the stages (no windows), 1 windows shaped by
+// XFilterWindowTable, any other value plain triangular windows.
+//
+// The eight stage filters exist from construction on; the stage count only
+// selects how many run. The rack sets each stage filter's type, cutoff,
+// resonance and param3 directly.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "dsp/effects/shift_lines.h"
+#include "dsp/effects/stereo_effect.h"
+#include "dsp/filters/multi_filter.h"
+
+// 1 - ((4000 - i) / 4000)^5 for i = 0..4000: the window shape of mode 1.
+inline constexpr std::int32_t kXFilterWindowSteps = 4000;
+extern const std::array<float, kXFilterWindowSteps + 1> XFilterWindowTable;
+
+class TDSPXXFilter : public TDSPStereoEffect {
+ public:
+  static constexpr std::int32_t kMaxStages = 4;
+
+  TDSPXXFilter();
+  ~TDSPXXFilter() override;
+
+  void ProcessStereo(float* left, float* right) override;
+  // Zeroes the shift lines and the stage filters' memories.
+  void ClearState() override;
+  // Inherited coefficients, then the shift line lengths (under the lock).
+  void Update() override;
+  // Inherited tick length, then the stage layout.
+  void UpdateTickLength() override;
+  // Inherited, each stage filter follows the record, then the stage layout.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // Shift lines for the new rate, built then swapped in under the lock.
+  void ReallocBuffers() override;
+  void ReleaseBuffers() override;
+
+  // Number of running stages per side, 0..4 (larger values give 4). A
+  // changed value lays the stages out again (under the global lock).
+  void SetFilterCount(std::int32_t count);
+  // Tap length of stage 0..3 of one side in ms or ticks (at least 0). A
+  // changed value lays the stages out again (under the global lock).
+  void SetTapLength(bool right, std::int32_t stage, std::int32_t length);
+  // ms, positive delays the right channel, negative the left. A changed value
+  // recomputes the shift lines at once (under the global lock).
+  void SetRightShift(float ms);
+  // Window mode (0 sum, 1 shaped, other plain); used from the next sub-block.
+  void SetInterpolation(std::int32_t mode) { WindowMode = mode; }
+
+  TDSPMultiFilter& StageFilter(bool right, std::int32_t stage) {
+    return Stages[right ? 1 : 0][static_cast<std::size_t>(stage & 3)].Filter;
+  }
+
+  std::int32_t GetFilterCount() const { return StageCount; }
+  std::int32_t GetWindowMode() const { return WindowMode; }
+  float GetRightShift() const { return RightShift; }
+  std::int32_t GetTapLength(bool right, std::int32_t stage) const {
+    return Stages[right ? 1 : 0][static_cast<std::size_t>(stage & 3)].TapSetting;
+  }
+  // Layout of a side, in samples and fractions of the cycle.
+  std::int32_t GetCyclePeriod(bool right) const { return CyclePeriod[right ? 1 : 0]; }
+  float GetWindowWidth(bool right, std::int32_t stage) const {
+    return Stages[right ? 1 : 0][static_cast<std::size_t>(stage & 3)].Width;
+  }
+  float GetWindowPhase(bool right, std::int32_t stage) const {
+    return Stages[right ? 1 : 0][static_cast<std::size_t>(stage & 3)].Phase;
+  }
+  std::int32_t GetShiftLength(int side) const { return Shift.GetLength(side); }
+
+ private:
+  struct TStage {
+    TDSPMultiFilter Filter;
+    float Width = 0;  // fraction of the cycle
+    float Phase = 0;  // 0..1, the window peaks at 0.5
+    float Centre = 0;
+    float Start = 0;
+    std::int32_t TapSamples = 0;
+    float TapLength = 0;           // in ms
+    std::int32_t TapSetting = 90;  // ms or ticks
+  };
+
+  void UpdateStages();
+  void LayOutStages();
+  // One side: stage filters over x (count samples) into sum, windowed.
+  template <int Mode>
+  void RunSide(int side, const float* x, float* sum, float* scratch, std::int32_t n);
+
+  std::int32_t WindowMode = 1;
+  float RightShift = 0;
+  std::int32_t StageCount = 4;
+  std::array<std::int32_t, 2> CyclePeriod{1, 1};
+  std::array<float, 2> WindowRate{1, 1};
+  std::array<std::array<TStage, kMaxStages>, 2> Stages;
+  TShiftLines Shift;
+  std::unique_ptr<float[]> Scratch;  // three sub-blocks: x left, x right, one stage's output
+  std::int32_t ScratchFloats = 0;
+};

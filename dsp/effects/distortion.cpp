@@ -1,0 +1,241 @@
+#include "dsp/effects/distortion.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+const std::array<std::string_view, kDistortionCurveNameCount> DistortionCurveNames = {
+    "",      "OldValves", "TubeScream1", "SynthValve", "Grunge", "FbkValve", "TubeScream2", "FbkScream",
+    "Bass1", "Rain",      "Bass2",       "Bass3",      "Rock",   "SynDist",  "SynDist2",    "SynDist3"};
+
+std::string_view GetDistortionCurveName(std::int32_t type) {
+  if (type < 0 || type >= kDistortionCurveNameCount) return {};
+  return DistortionCurveNames[static_cast<std::size_t>(type)];
+}
+
+namespace {
+// x / n, or 0 when the normaliser is exactly 0.
+inline float Over(float x, float n) { return n == 0 ? 0.0f : x / n; }
+
+template <class F>
+inline void ForEach(float* buffer, std::int32_t n, F curve) {
+  for (std::int32_t i = 0; i < n; ++i) buffer[i] = curve(buffer[i]);
+}
+}  // namespace
+
+void ApplyDistortionCurve(float* b, std::int32_t n, std::int32_t type, float d) {
+  switch (type) {
+    case 1: {  // OldValves: hard limit at T, scaled so T maps to 1
+      const float t = std::exp2(-8.0f * d * d);
+      ForEach(b, n, [t](float x) { return std::fabs(x) > t ? (x >= 0 ? 1.0f : -1.0f) : Over(x, t); });
+      break;
+    }
+    case 2: {  // TubeScream1
+      const float k = 32.0f * d * d * d + 0.0001f;
+      const float norm = k < 1.57f ? std::sin(k) : 1.0f;
+      ForEach(b, n, [k, norm](float x) { return Over(std::sin(k * x), norm); });
+      break;
+    }
+    case 3: {  // SynthValve
+      const float k = 32.0f * d * d + 0.0001f;
+      const float norm = k < 1.0f ? std::sin(k) + 0.1f : 1.1f;
+      ForEach(b, n, [k, norm](float x) { return Over(std::sin((0.1f + k - k * x) * x), norm); });
+      break;
+    }
+    case 4: {  // Grunge: quantised to steps of q
+      const float q = d * d + 0.000001f;
+      ForEach(b, n, [q](float x) { return std::floor(Over(x, q) + 0.5f) * q; });
+      break;
+    }
+    case 5: {  // FbkValve
+      const float k = std::pow(10.0f, 3.0f * d * d) - 1.0f + 0.001f;
+      const float scale = std::atan(k);
+      ForEach(b, n, [k, scale](float x) { return scale == 0 ? 0.0f : std::atan(k * x) * scale; });
+      break;
+    }
+    case 6: {  // TubeScream2
+      const float k = 32.0f * d * d * d + 0.0001f;
+      const float norm = k < 1.0f ? std::sin(k) : 1.0f;
+      ForEach(b, n, [k, norm](float x) { return Over(std::asin(std::sin(k * x)), norm); });
+      break;
+    }
+    case 7: {  // FbkScream: a folded sawtooth of the scaled input
+      const float a = std::pow(5.0f, d * d) - 0.5f;
+      ForEach(b, n, [a](float x) {
+        const float u = a * x * 0.9999f;
+        return (u - std::floor(u + 0.5f)) * 1.6f;
+      });
+      break;
+    }
+    case 8: {  // Bass1
+      const float t = std::exp2(-8.0f * d * d);
+      ForEach(b, n, [t](float x) { return x >= -t ? 2.0f * x : -t; });
+      break;
+    }
+    case 9: {  // Rain
+      const float t = std::exp2(-8.0f * d * d);
+      ForEach(b, n, [t](float x) { return 2.0f * std::min(x, t); });
+      break;
+    }
+    case 10: {  // Bass2
+      const float k = 30.0f * d * d * d + 0.001f;
+      const float norm = k < 0.3f ? k : 1.0f;
+      ForEach(b, n, [k, norm](float x) {
+        const float u = k * x;
+        return u > -2.0f && u < 1.0f ? (1.0f - u) * u * (u + 2.0f) / norm : 0.0f;
+      });
+      break;
+    }
+    case 11: {  // Bass3
+      const float k = 32.0f * d * d * d + 0.0001f;
+      const float norm = k < 1.0f ? (1.0f + k) * k / 2.0f : 1.0f;
+      ForEach(b, n, [k, norm](float x) {
+        const float u = k * x;
+        if (u <= -1.0f) return -2.0f;
+        if (u >= 1.618034f) return -1.0f;
+        return (1.0f - u) * u / norm;
+      });
+      break;
+    }
+    case 12: {  // Rock: a dead zone of width T around zero
+      const float t = (std::exp2(6.0f * d) - 1.0f) / 64.0f;
+      ForEach(b, n, [t](float x) { return std::fabs(x) > t ? (x >= 0 ? x - t : x + t) : 0.0f; });
+      break;
+    }
+    case 13:  // SynDist
+      ForEach(b, n, [d](float x) { return (1.0f - d >= std::fabs(x) ? x * d : 4.0f * x * x) * d; });
+      break;
+    case 14:  // SynDist2
+      ForEach(b, n, [d](float x) {
+        const float s = 1.2f * x;
+        const float y = s >= d ? 2.0f * d * s : -d * s;
+        return y < -1.5f ? -2.0f : y;
+      });
+      break;
+    case 15:  // SynDist3
+      ForEach(b, n, [d](float x) {
+        const float t = 1.0f - d >= std::fabs(x) ? x * x : std::fabs(x) * d;
+        const float y = t * x;
+        return std::fabs(y) > 3.0f * d ? 0.1f * y : y;
+      });
+      break;
+    case 16: {  // a cubic inside |k x| < 1, silent outside
+      const float k = 20.0f * d * d * d + 0.0001f;
+      ForEach(b, n, [k](float x) {
+        const float u = k * x;
+        if (std::fabs(u) >= 1.0f) return 0.0f;
+        float y = 3.0f * (u - u * u * u);
+        if (k < 1.0f) y = Over(y, k);
+        return y > 10.0f ? 10.0f : y;
+      });
+      break;
+    }
+    default: {  // logistic: (0.5 - 1 / (e^u + 1)) / norm, written as 0.5 tanh(u / 2)
+      const float k = 80.0f * d * d * d * d * d + 0.0001f;
+      const float norm = k < 10.0f ? 0.5f * std::tanh(0.5f * k) : 0.5f;
+      ForEach(b, n, [k, norm](float x) {
+        const float u = std::clamp(k * x, -10.0f, 10.0f);
+        return Over(0.5f * std::tanh(0.5f * u), norm);
+      });
+      break;
+    }
+  }
+}
+
+TDSPXDistortion::TDSPXDistortion() = default;
+
+TDSPXDistortion::~TDSPXDistortion() = default;
+
+void TDSPXDistortion::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPStereoEffect::SetAudioSettings(rec);
+  for (auto& filter : Filters) filter.SetAudioSettings(Settings);
+}
+
+void TDSPXDistortion::SetSurround(float value) {
+  if (std::isfinite(value)) Surround = std::clamp(value, 0.0f, 1.0f);
+}
+
+void TDSPXDistortion::SetDriveLeft(float value) {
+  if (std::isfinite(value)) DriveLeft = std::clamp(value, 0.0f, 1.0f);
+}
+
+void TDSPXDistortion::SetDriveRight(float value) {
+  if (std::isfinite(value)) DriveRight = std::clamp(value, 0.0f, 1.0f);
+}
+
+void TDSPXDistortion::SetTypeLeft(std::int32_t type) { TypeLeft = std::max(type, 1); }
+
+void TDSPXDistortion::SetTypeRight(std::int32_t type) { TypeRight = std::max(type, 1); }
+
+void TDSPXDistortion::SetClipThreshold(float value) {
+  if (std::isfinite(value)) ClipThreshold = value;
+}
+
+void TDSPXDistortion::SetClipLevel(float value) {
+  if (std::isfinite(value)) ClipLevel = value;
+}
+
+void TDSPXDistortion::SetClipMode(std::int32_t mode) {
+  ClipMode = mode >= 0 && mode <= 255 ? static_cast<std::uint8_t>(mode) : kClipNone;
+}
+
+void TDSPXDistortion::Clip(float* buffer, std::int32_t n) const {
+  const float threshold = ClipThreshold, level = ClipLevel;
+  for (std::int32_t i = 0; i < n; ++i)
+    if (std::fabs(buffer[i]) >= threshold) buffer[i] = level;
+}
+
+void TDSPXDistortion::ApplyToneFilters(float* wetLeft, float* wetRight, std::int32_t n) {
+  if (FilterOn[0]) Filters[0].ProcessSamples(wetLeft, n);
+  if (FilterOn[1]) Filters[1].ProcessSamples(wetLeft, n);
+  if (FilterOn[2]) Filters[2].ProcessSamples(wetRight, n);
+  if (FilterOn[3]) Filters[3].ProcessSamples(wetRight, n);
+}
+
+void TDSPXDistortion::ProcessStereo(float* left, float* right) {
+  const std::int32_t n = SubBlockLength();
+  if (n <= 0) return;
+  const float* noise = NextDenormalNoise(n);
+  float gainL = std::pow(5.0f, (127.0f * DriveLeft - 32.0f) / 127.0f);
+  float gainR = std::pow(5.0f, (127.0f * DriveRight - 32.0f) / 127.0f);
+  if (InputAdjust) {
+    gainL = -gainL;
+    gainR = -gainR;
+  }
+  float* wetL = WetBufferLeft();
+  float* wetR = WetBufferRight();
+  for (std::int32_t i = 0; i < n; ++i) {
+    wetL[i] = FiniteOrZero((left[i] + noise[i]) * gainL);
+    wetR[i] = FiniteOrZero((right[i] + noise[i]) * gainR);
+  }
+  if (PreFilter) ApplyToneFilters(wetL, wetR, n);
+  if (ClipMode == kClipBeforeCurve) {
+    Clip(wetL, n);
+    Clip(wetR, n);
+  }
+  ApplyDistortionCurve(wetL, n, TypeLeft, DriveLeft);
+  ApplyDistortionCurve(wetR, n, TypeRight, DriveRight);
+  if (ClipMode == kClipAfterCurve) {
+    Clip(wetL, n);
+    Clip(wetR, n);
+  }
+  if (!PreFilter) ApplyToneFilters(wetL, wetR, n);
+  const bool runawayL = SilenceRunaway(wetL, n);
+  const bool runawayR = SilenceRunaway(wetR, n);
+  if (runawayL) {
+    Filters[0].Filter().Reset();
+    Filters[1].Filter().Reset();
+  }
+  if (runawayR) {
+    Filters[2].Filter().Reset();
+    Filters[3].Filter().Reset();
+  }
+
+  const float s = Surround, own = 1.0f - Surround;
+  const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const float l = left[i], r = right[i];
+    left[i] = (own * wetL[i] + s * wetR[i]) * lw + ld * l;
+    right[i] = (own * wetR[i] + s * wetL[i]) * rw + rd * r;
+  }
+}

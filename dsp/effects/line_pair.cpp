@@ -1,0 +1,15 @@
+#include "dsp/effects/line_pair.h"
+
+#include <algorithm>
+
+void TLinePair::Release() {
+  std::array<std::unique_ptr<float[]>, 2> old;
+  TGlobalLockGuard lock;
+  std::swap(Lines, old);
+  Floats = 0;
+}
+
+void TLinePair::Clear() {
+  for (auto& line : Lines)
+    if (line) std::fill(line.get(), line.get() + Floats, 0.0f);
+}

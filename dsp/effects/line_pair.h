@@ -1,0 +1,41 @@
+// Two zeroed delay lines of equal size, one per side, that an effect reads
+// and writes on the audio thread.
+//
+// Threads: Allocate builds the new pair on the calling thread outside the
+// global lock, swaps it in under the lock and runs `underLock` there too
+// (for lengths and positions that must fit the new size before the next
+// sub-block); the old pair is freed after the lock is released. Release
+// frees under the lock. Clear and the accessors belong to the thread that
+// holds the lock (the audio thread while it renders).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "framework/base/global_lock.h"
+
+class TLinePair {
+ public:
+  template <class F>
+  void Allocate(std::int32_t floats, F underLock) {
+    std::array<std::unique_ptr<float[]>, 2> fresh;
+    for (auto& line : fresh) line.reset(new float[static_cast<std::size_t>(floats)]());
+    TGlobalLockGuard lock;
+    std::swap(Lines, fresh);
+    Floats = floats;
+    underLock();
+  }
+  void Release();
+  void Clear();
+
+  bool IsAllocated() const { return Lines[0] != nullptr; }
+  float* Line(int side) const { return Lines[static_cast<std::size_t>(side & 1)].get(); }
+  // Floats per line; 0 while released.
+  std::int32_t Size() const { return Floats; }
+
+ private:
+  std::array<std::unique_ptr<float[]>, 2> Lines;
+  std::int32_t Floats = 0;
+};

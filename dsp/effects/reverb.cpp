@@ -1,0 +1,301 @@
+#include "dsp/effects/reverb.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "framework/base/global_lock.h"
+
+namespace {
+// Line lengths in samples at 44100 Hz before scaling, by room type; the
+// right side repeats the row. Row 0 is never read: room type 0 draws random
+// lengths.
+constexpr std::int32_t kCombTable[TDSPReverbX::kRoomTypeCount][8] = {
+    {3610, 3600, 3560, 3550, 3345, 3100, 3000, 3200}, {3592, 3400, 3560, 3950, 3245, 2200, 3000, 400},
+    {1116, 1188, 1277, 1356, 1422, 1491, 1557, 1617}, {910, 1288, 1078, 980, 1200, 778, 902, 1400},
+    {2610, 2600, 2560, 2550, 2345, 2100, 2000, 2400}, {610, 3600, 560, 1550, 545, 2500, 1000, 3000},
+    {910, 900, 890, 880, 870, 880, 890, 900}};
+constexpr std::int32_t kAllpassTable[TDSPReverbX::kRoomTypeCount][4] = {
+    {900, 1200, 800, 2100}, {910, 1100, 690, 200},  {225, 341, 441, 556}, {300, 178, 420, 800},
+    {700, 1000, 600, 1800}, {500, 1490, 480, 1024}, {200, 174, 200, 226}};
+
+// Samples added to each right-side line (at 44100 Hz, before rate scaling).
+constexpr double kStereoSpread = 23;
+constexpr std::int32_t kMinLineLength = 10;
+constexpr float kAllpassGain = 0.7f;
+
+// Samples at `rate` of a length given in samples at 44100 Hz, truncated
+// toward zero (so 1116 stays 1116 at 44100 Hz and becomes 1214 at 48000 Hz),
+// at least kMinLineLength.
+std::int32_t ScaledLength(double length44k, std::int32_t rate) {
+  const double samples = std::trunc(static_cast<double>(rate) * length44k / 44100.0);
+  return static_cast<std::int32_t>(std::max(samples, static_cast<double>(kMinLineLength)));
+}
+
+float SizeFactorOf(float size) {
+  float x = (size - 64.0f) / 64.0f;
+  if (x > 0) x *= 2.0f;
+  return static_cast<float>(std::pow(10.0, static_cast<double>(x)));
+}
+}  // namespace
+
+TDSPReverbX::TDSPReverbX() {
+  DampingCoefficient = (1.0f - Damping / 127.0f) * (1.0f - Damping / 127.0f);
+  SizeFactor = SizeFactorOf(Size);
+  SizeFactorRoot = std::sqrt(SizeFactor);
+  Input.reset(new float[static_cast<std::size_t>(BufferFloats())]());
+  RebuildPreDelay();
+  BuildNetwork();
+}
+
+TDSPReverbX::~TDSPReverbX() = default;
+
+float TDSPReverbX::ReverbRandom() { return static_cast<float>(Random.NextBits() % 100000u) / 100001.0f; }
+
+void TDSPReverbX::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPStereoEffect::SetAudioSettings(rec);
+  Filter1.SetAudioSettings(Settings);
+  Filter2.SetAudioSettings(Settings);
+}
+
+void TDSPReverbX::ReallocBuffers() {
+  TDSPStereoEffect::ReallocBuffers();
+  std::unique_ptr<float[]> input(new float[static_cast<std::size_t>(BufferFloats())]());
+  {
+    TGlobalLockGuard lock;
+    std::swap(Input, input);
+  }
+  RebuildPreDelay();
+  BuildNetwork();
+}
+
+void TDSPReverbX::ReleaseBuffers() {
+  TDSPStereoEffect::ReleaseBuffers();
+  std::unique_ptr<float[]> input, line;
+  std::unique_ptr<TNetwork> network;
+  TGlobalLockGuard lock;
+  std::swap(Input, input);
+  std::swap(PreDelayLine, line);
+  std::swap(Network, network);
+  PreDelayLength = 0;
+}
+
+void TDSPReverbX::ComputeFeedbacks(TNetwork& net) const {
+  const double t = std::pow(60.0, static_cast<double>(Time) / 127.0) - 0.97;
+  const double log2Of0001 = std::log2(0.001);
+  for (int i = 0; i < kCombCount; ++i) {
+    const double seconds =
+        static_cast<double>(net.CombLength[static_cast<std::size_t>(i)]) / static_cast<double>(net.SampleRate);
+    net.Feedback[static_cast<std::size_t>(i)] = static_cast<float>(-std::exp(log2Of0001 * seconds / t));
+  }
+}
+
+void TDSPReverbX::BuildNetwork() {
+  auto net = std::make_unique<TNetwork>();
+  const std::int32_t rate = Settings->SampleRate;
+  net->SampleRate = rate;
+  const auto row = static_cast<std::size_t>(RoomType);
+  const double factor = SizeFactor;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < kCombCount; ++i) {
+    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 1400.0) + 800.0 : kCombTable[row][i % 8];
+    length *= factor;
+    if (i >= 8) length += kStereoSpread;
+    net->CombLength[i] = ScaledLength(length, rate);
+    total += static_cast<std::size_t>(net->CombLength[i]);
+  }
+  for (std::size_t j = 0; j < kAllpassCount; ++j) {
+    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 500.0) + 500.0 : kAllpassTable[row][j % 4];
+    length *= factor;
+    if (j >= 4) length += kStereoSpread;
+    net->AllpassLength[j] = ScaledLength(length, rate);
+    total += static_cast<std::size_t>(net->AllpassLength[j]);
+  }
+  // One zeroed block for all 24 lines.
+  net->Storage.reset(new float[total]());
+  net->StorageLength = total;
+  float* next = net->Storage.get();
+  for (std::size_t i = 0; i < kCombCount; ++i) {
+    net->Comb[i] = next;
+    next += net->CombLength[i];
+  }
+  for (std::size_t j = 0; j < kAllpassCount; ++j) {
+    net->Allpass[j] = next;
+    next += net->AllpassLength[j];
+  }
+  {
+    TGlobalLockGuard lock;
+    ComputeFeedbacks(*net);
+    std::swap(Network, net);
+    // The new lines start silent; so does the pre-delay line.
+    if (PreDelayLine) std::fill(PreDelayLine.get(), PreDelayLine.get() + PreDelayLength, 0.0f);
+  }
+  // The old network is freed here, outside the lock.
+}
+
+void TDSPReverbX::RebuildPreDelay() {
+  const double base = 50.0 * static_cast<double>(PreDelay) / 127.0;
+  const double ms = base * base - 1.0;
+  const std::int32_t length = TruncInt(static_cast<float>(static_cast<double>(Settings->SampleRate) * ms / 1000.0));
+  std::unique_ptr<float[]> line;
+  if (length > 1) line.reset(new float[static_cast<std::size_t>(length)]());
+  {
+    TGlobalLockGuard lock;
+    std::swap(PreDelayLine, line);
+    PreDelayLength = PreDelayLine ? length : 0;
+    PreDelayPosition = 0;
+  }
+}
+
+void TDSPReverbX::ClearState() {
+  TGlobalLockGuard lock;
+  if (Network) {
+    std::fill(Network->Storage.get(), Network->Storage.get() + Network->StorageLength, 0.0f);
+    Network->FilterState.fill(0.0f);
+  }
+  if (PreDelayLine) std::fill(PreDelayLine.get(), PreDelayLine.get() + PreDelayLength, 0.0f);
+}
+
+void TDSPReverbX::SetPreDelay(float value) {
+  if (!std::isfinite(value)) return;
+  value = std::clamp(value, 0.0f, 127.0f);
+  if (value == PreDelay) return;
+  PreDelay = value;
+  RebuildPreDelay();
+}
+
+void TDSPReverbX::SetPreDelayFeedback(float value) {
+  if (std::isfinite(value)) PreDelayFeedback = std::clamp(value, -0.985f, 0.985f);
+}
+
+void TDSPReverbX::SetDamping(float value) {
+  if (!std::isfinite(value)) return;
+  Damping = std::clamp(value, 0.0f, 127.0f);
+  const float d = std::fabs(1.0f - Damping / 127.0f);
+  DampingCoefficient = d * d;
+}
+
+void TDSPReverbX::SetSize(float value) {
+  if (!std::isfinite(value)) return;
+  value = std::clamp(value, 0.0f, 128.0f);
+  if (value == 0) value = 64.0f;
+  if (value == Size) return;
+  Size = value;
+  SizeFactor = SizeFactorOf(Size);
+  SizeFactorRoot = std::sqrt(SizeFactor);
+  BuildNetwork();
+}
+
+void TDSPReverbX::SetRoomType(std::int32_t value) {
+  if (value < 0 || value >= kRoomTypeCount) value = kRoomTypeCount - 1;
+  if (value == RoomType) return;
+  RoomType = value;
+  BuildNetwork();
+}
+
+void TDSPReverbX::SetTime(float value) {
+  if (!std::isfinite(value)) return;
+  value = std::clamp(value, 0.0f, 127.0f);
+  TGlobalLockGuard lock;
+  Time = value;
+  if (Network) ComputeFeedbacks(*Network);
+}
+
+std::int32_t TDSPReverbX::GetCombLength(int i) const {
+  return Network && i >= 0 && i < kCombCount ? Network->CombLength[static_cast<std::size_t>(i)] : 0;
+}
+
+std::int32_t TDSPReverbX::GetAllpassLength(int j) const {
+  return Network && j >= 0 && j < kAllpassCount ? Network->AllpassLength[static_cast<std::size_t>(j)] : 0;
+}
+
+float TDSPReverbX::GetCombFeedback(int i) const {
+  return Network && i >= 0 && i < kCombCount ? Network->Feedback[static_cast<std::size_t>(i)] : 0.0f;
+}
+
+void TDSPReverbX::CombAllpassNetwork(int side, float* out, std::int32_t n) {
+  TNetwork& net = *Network;
+  const float* in = Input.get();
+  const float damp = DampingCoefficient;
+  const float pass = 1.0f - damp;
+  const std::size_t firstComb = side == 0 ? 0 : 8;
+  for (std::size_t c = firstComb; c < firstComb + 8; ++c) {
+    float* line = net.Comb[c];
+    const std::int32_t length = net.CombLength[c];
+    std::int32_t pos = net.CombPosition[c];
+    const float feedback = net.Feedback[c];
+    float state = net.FilterState[c];
+    for (std::int32_t i = 0; i < n; ++i) {
+      const float a = line[pos] * feedback;
+      state = pass * a + damp * state;
+      line[pos] = in[i] + state;
+      out[i] += state;
+      if (++pos >= length) pos = 0;
+    }
+    net.CombPosition[c] = pos;
+    net.FilterState[c] = state;
+  }
+  const std::size_t firstAllpass = side == 0 ? 0 : 4;
+  for (std::size_t a = firstAllpass; a < firstAllpass + 4; ++a) {
+    float* line = net.Allpass[a];
+    const std::int32_t length = net.AllpassLength[a];
+    std::int32_t pos = net.AllpassPosition[a];
+    for (std::int32_t i = 0; i < n; ++i) {
+      const float b = line[pos];
+      line[pos] = kAllpassGain * b + out[i];
+      out[i] = b - kAllpassGain * line[pos];
+      if (++pos >= length) pos = 0;
+    }
+    net.AllpassPosition[a] = pos;
+  }
+}
+
+void TDSPReverbX::ProcessStereo(float* left, float* right) {
+  const std::int32_t n = SubBlockLength();
+  if (!Network || !Input || n <= 0) return;
+  const float* noise = NextDenormalNoise(n);
+  float* in = Input.get();
+  if (PreDelayLine) {
+    float* line = PreDelayLine.get();
+    const std::int32_t length = PreDelayLength;
+    std::int32_t pos = PreDelayPosition;
+    const float feedback = PreDelayFeedback;
+    for (std::int32_t i = 0; i < n; ++i) {
+      // A non-finite input never enters the lines.
+      const float u = FiniteOrZero((left[i] + right[i]) * 0.5f + noise[i]);
+      const float v = line[pos] * feedback + u + noise[i];
+      in[i] = line[pos];
+      line[pos] = v;
+      if (++pos >= length) pos = 0;
+    }
+    PreDelayPosition = pos;
+  } else {
+    // No pre-delay: the sum feeds the network at once.
+    for (std::int32_t i = 0; i < n; ++i) in[i] = FiniteOrZero((left[i] + right[i]) * 0.5f + noise[i]);
+  }
+  if (Filter1On) Filter1.ProcessSamples(in, n);
+  if (Filter2On) Filter2.ProcessSamples(in, n);
+  if ((Filter1On || Filter2On) && SilenceRunaway(in, n)) {
+    Filter1.Filter().Reset();
+    Filter2.Filter().Reset();
+  }
+
+  float* wetLeft = WetBufferLeft();
+  float* wetRight = WetBufferRight();
+  std::fill(wetLeft, wetLeft + n, 0.0f);
+  CombAllpassNetwork(0, wetLeft, n);
+  std::fill(wetRight, wetRight + n, 0.0f);
+  CombAllpassNetwork(1, wetRight, n);
+
+  const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
+  float check = 0;  // NaN once any wet sample is not finite
+  for (std::int32_t i = 0; i < n; ++i) {
+    check += (wetLeft[i] - wetLeft[i]) + (wetRight[i] - wetRight[i]);
+    left[i] = left[i] * ld + wetLeft[i] * lw;
+    right[i] = right[i] * rd + wetRight[i] * rw;
+  }
+  // Defensive: the input is finite and the network stable, so this only
+  // fires if a line was corrupted; start again from silence rather than
+  // ringing NaN for ever.
+  if (check != 0) ClearState();
+}

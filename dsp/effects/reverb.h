@@ -1,0 +1,134 @@
+// The reverb of the effects rack: the mono sum runs through a pre-delay line
+// with feedback and two optional tone filters, then per side through eight
+// damped feedback combs in parallel and four allpasses in series. Comb and
+// allpass lengths come from a room table (or are drawn at random for room
+// type 0), scaled by a size factor and by the sample rate; the right side's
+// lines are 23 samples (at 44.1 kHz) longer than the left's.
+//
+// Memory: the largest network (room 1, size 128: 16 combs of about 400000
+// samples at 44.1 kHz) takes about 25 MB. A size or room change builds the
+// new network on the calling thread outside the global lock and swaps it in
+// under the lock; the old one is freed after the lock is released. The
+// audio thread only processes. A setter given the value it already holds
+// builds nothing, so re-applying a program does not allocate.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "dsp/effects/stereo_effect.h"
+#include "dsp/filters/multi_filter.h"
+#include "dsp/oscillators/random_source.h"
+
+class TDSPReverbX : public TDSPStereoEffect {
+ public:
+  static constexpr int kCombCount = 16;     // 0..7 left, 8..15 right
+  static constexpr int kAllpassCount = 8;   // 0..3 left, 4..7 right
+  static constexpr int kRoomTypeCount = 7;  // 0 random, 1..6 tables
+
+  TDSPReverbX();
+  ~TDSPReverbX() override;
+
+  void ProcessStereo(float* left, float* right) override;
+  // Zeroes every comb and allpass line, the comb filter states and the
+  // pre-delay line (the tone filters keep theirs).
+  void ClearState() override;
+  // Both tone filters follow the record; the network and the pre-delay line
+  // are rebuilt for the new rate.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  void ReallocBuffers() override;
+  void ReleaseBuffers() override;
+
+  // Pre-delay 0..127: (50 * v / 127)^2 - 1 ms (127 gives 2499 ms). A delay of
+  // one sample or less has no line: the sum feeds the network directly.
+  // A changed value rebuilds the line (allocates, swaps under the lock).
+  void SetPreDelay(float value);
+  // -0.985..0.985, the gain around the pre-delay line. Plain store.
+  void SetPreDelayFeedback(float value);
+  // 0..127: the comb filters' damping coefficient (1 - v / 127)^2; 0 freezes
+  // the comb filters, 127 leaves the feedback undamped. Plain store.
+  void SetDamping(float value);
+  // 0..128 (0 is read as 64): size factor 10^((v - 64) / 64), the exponent
+  // doubled when positive (64 gives 1, 128 gives 100). A changed value
+  // rebuilds the network.
+  void SetSize(float value);
+  // 0 random lengths, 1..6 room tables; 7 and above (and negative values)
+  // give 6. A changed value rebuilds the network (room 0 draws new lengths
+  // on every rebuild).
+  void SetRoomType(std::int32_t value);
+  // 0..127: decay time T = 60^(v / 127) - 0.97 s; each comb's feedback is
+  // -exp(log2(0.001) * (comb length / rate) / T). Recomputes at once (under
+  // the global lock).
+  void SetTime(float value);
+  void SetFilter1On(bool on) { Filter1On = on; }
+  void SetFilter2On(bool on) { Filter2On = on; }
+
+  // The tone filters: the rack sets type, cutoff, resonance and param3 on
+  // them directly.
+  TDSPMultiFilter& ToneFilter1() { return Filter1; }
+  TDSPMultiFilter& ToneFilter2() { return Filter2; }
+
+  float GetTime() const { return Time; }
+  float GetPreDelay() const { return PreDelay; }
+  float GetPreDelayFeedback() const { return PreDelayFeedback; }
+  float GetDamping() const { return Damping; }
+  float GetDampingCoefficient() const { return DampingCoefficient; }
+  std::int32_t GetRoomType() const { return RoomType; }
+  float GetSize() const { return Size; }
+  float GetSizeFactor() const { return SizeFactor; }
+  bool GetFilter1On() const { return Filter1On; }
+  bool GetFilter2On() const { return Filter2On; }
+  // Pre-delay line length in samples; 0 when there is no line.
+  std::int32_t GetPreDelayLength() const { return PreDelayLength; }
+  // Lengths in samples and feedbacks of the current network (0 before one
+  // exists). Read under the global lock when another thread may rebuild.
+  std::int32_t GetCombLength(int i) const;
+  std::int32_t GetAllpassLength(int j) const;
+  float GetCombFeedback(int i) const;
+
+ private:
+  struct TNetwork {
+    std::array<std::int32_t, kCombCount> CombLength{};
+    std::array<std::int32_t, kAllpassCount> AllpassLength{};
+    std::array<float*, kCombCount> Comb{};
+    std::array<float*, kAllpassCount> Allpass{};
+    std::array<std::int32_t, kCombCount> CombPosition{};
+    std::array<std::int32_t, kAllpassCount> AllpassPosition{};
+    std::array<float, kCombCount> Feedback{};
+    std::array<float, kCombCount> FilterState{};
+    std::unique_ptr<float[]> Storage;
+    std::size_t StorageLength = 0;
+    std::int32_t SampleRate = 0;
+  };
+
+  // Builds a zeroed network for the room type, size factor and rate, then
+  // swaps it in under the lock with feedbacks for the current time.
+  void BuildNetwork();
+  void RebuildPreDelay();
+  void ComputeFeedbacks(TNetwork& net) const;
+  // One side's combs and allpasses over the input buffer into out.
+  void CombAllpassNetwork(int side, float* out, std::int32_t n);
+  // Uniform in [0, 1): 0..99999 / 100001.
+  float ReverbRandom();
+
+  TDSPMultiFilter Filter1;
+  TDSPMultiFilter Filter2;
+  bool Filter1On = false;
+  bool Filter2On = false;
+  float Time = 100.0f;
+  float PreDelay = 5.0f;
+  float PreDelayFeedback = 0.5f;
+  float Damping = 80.0f;
+  std::int32_t RoomType = 0;
+  float Size = 64.0f;
+  std::int32_t PreDelayLength = 0;
+  std::int32_t PreDelayPosition = 0;
+  float DampingCoefficient = 0;
+  float SizeFactor = 1.0f;
+  float SizeFactorRoot = 1.0f;  // kept with the factor; the network does not use it
+  std::unique_ptr<TNetwork> Network;
+  std::unique_ptr<float[]> PreDelayLine;
+  std::unique_ptr<float[]> Input;  // the network's input, one sub-block
+  TRandomSource Random;
+};

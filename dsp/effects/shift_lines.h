@@ -1,0 +1,52 @@
+// The inter-channel shift that ends the cross filter and the phaser: one
+// short delay line per side. A positive shift (ms) delays the right channel,
+// a negative one the left; the other side, and both sides of a shift of
+// 0.05 ms or less, get a line of one sample, which delays by exactly one
+// sample.
+//
+// Threads: the owner allocates on a settings change (build, then swap under
+// the global lock); SetShift and Clear run under the global lock; Exchange
+// runs on the audio thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "dsp/effects/line_pair.h"
+
+class TShiftLines {
+ public:
+  // Lines for 255 ms at samplesPerMs (plus `spare` samples), zeroed. The
+  // longest usable line is 255 * samplesPerMs - 1 samples. Takes the global
+  // lock for the swap; lengths and positions beyond the new capacity are cut.
+  void Allocate(std::int32_t samplesPerMs, std::int32_t spare);
+  // Frees both lines (under the global lock); Exchange must not run after.
+  void Release();
+  // Line lengths for a shift of `ms` (caller holds the global lock).
+  void SetShift(float ms, std::int32_t samplesPerMs);
+  // Zeroes both lines (caller holds the global lock).
+  void Clear();
+  bool IsAllocated() const { return Lines.IsAllocated(); }
+
+  // The sample `Length[side]` samples old out, `in` into its place.
+  float Exchange(int side, float in) {
+    float* line = Lines.Line(side);
+    std::int32_t& pos = Position[side];
+    const float out = line[pos];
+    line[pos] = in;
+    if (++pos >= Length[side]) pos = 0;
+    return out;
+  }
+
+  std::int32_t GetLength(int side) const { return Length[side]; }
+  std::int32_t GetCapacity() const { return Capacity; }
+
+ private:
+  void CutToCapacity();
+
+  TLinePair Lines;
+  std::array<std::int32_t, 2> Length{1, 1};
+  std::array<std::int32_t, 2> Position{0, 0};
+  std::int32_t Capacity = 0;  // 255 ms of samples
+};

@@ -1,0 +1,141 @@
+#include "dsp/effects/stereo_effect.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "framework/base/constant_buffers.h"
+#include "framework/base/global_lock.h"
+
+std::int32_t SampleCount(float samples, std::int32_t lo, std::int32_t hi) {
+  if (!(samples > static_cast<float>(lo))) return lo;
+  if (samples >= static_cast<float>(hi)) return hi;
+  return std::clamp(static_cast<std::int32_t>(std::nearbyint(samples)), lo, hi);
+}
+
+bool SilenceRunaway(float* buffer, std::int32_t n) {
+  bool bad = false;
+  for (std::int32_t i = 0; i < n; ++i) bad |= !(std::fabs(buffer[i]) < kRunawayLimit);
+  if (bad) std::fill(buffer, buffer + n, 0.0f);
+  return bad;
+}
+
+TDSPStereoEffect::TDSPStereoEffect() {
+  SetUsesBuffers(false);
+  ComputeMsPerTick();
+  UpdateCoefficients();
+  TDSPStereoEffect::ReallocBuffers();
+}
+
+TDSPStereoEffect::~TDSPStereoEffect() = default;
+
+std::int32_t TDSPStereoEffect::BufferFloats() const {
+  return std::max(Settings->BlockSize, Settings->SamplesPerMs) + 16;
+}
+
+std::int32_t TDSPStereoEffect::SubBlockLength() const {
+  return std::min({Settings->SamplesPerMs, WetCapacity, kMaxSubBlock});
+}
+
+void TDSPStereoEffect::ReallocBuffers() {
+  // No release first: the running buffers stay in use until the swap.
+  AllocBuffers();
+  const std::int32_t floats = BufferFloats();
+  std::unique_ptr<float[]> left(new float[static_cast<std::size_t>(floats)]());
+  std::unique_ptr<float[]> right(new float[static_cast<std::size_t>(floats)]());
+  {
+    TGlobalLockGuard lock;
+    std::swap(WetLeftBuffer, left);
+    std::swap(WetRightBuffer, right);
+    WetCapacity = floats;
+  }
+  // The old buffers are freed here, outside the lock.
+}
+
+void TDSPStereoEffect::ReleaseBuffers() {
+  TDSPControl::ReleaseBuffers();
+  std::unique_ptr<float[]> left, right;
+  {
+    TGlobalLockGuard lock;
+    std::swap(WetLeftBuffer, left);
+    std::swap(WetRightBuffer, right);
+    WetCapacity = 0;
+  }
+}
+
+const float* TDSPStereoEffect::NextDenormalNoise(std::int32_t n) {
+  if (DenormalOffset + n > kConstantBufferLength) DenormalOffset = 0;
+  const float* noise = DenormalNoiseBuffer + DenormalOffset;
+  DenormalOffset += n;
+  if (DenormalOffset > kDenormalOffsetWrap) DenormalOffset = 0;
+  return noise;
+}
+
+void TDSPStereoEffect::UpdateCoefficients() {
+  WetLeft = Pan;
+  WetRight = 1.0f - Pan;
+  if (InvertLeft) WetLeft = -WetLeft;
+  if (InvertRight) WetRight = -WetRight;
+  WetLeft *= WetGain * 2.0f;
+  WetRight *= WetGain * 2.0f;
+  LeftWetOut = WetLeft * Mix;
+  LeftDryOut = (1.0f - Mix) * DryGain;
+  RightWetOut = WetRight * Mix;
+  RightDryOut = (1.0f - Mix) * DryGain;
+}
+
+void TDSPStereoEffect::Update() { UpdateCoefficients(); }
+
+void TDSPStereoEffect::ComputeMsPerTick() { MsPerTick = Tempo > 0 ? 60000.0f / Tempo / 120.0f : 0.0001f; }
+
+void TDSPStereoEffect::UpdateTickLength() { ComputeMsPerTick(); }
+
+namespace {
+// Stores a finite, changed value clamped to lo..hi; true when stored.
+bool StoreClamped(float& field, float value, float lo, float hi) {
+  if (!std::isfinite(value)) return false;
+  value = std::clamp(value, lo, hi);
+  if (value == field) return false;
+  field = value;
+  return true;
+}
+}  // namespace
+
+void TDSPStereoEffect::SetMix(float value) {
+  if (StoreClamped(Mix, value, 0.0f, 1.0f)) Update();
+}
+
+void TDSPStereoEffect::SetPan(float value) {
+  if (StoreClamped(Pan, value, 0.0f, 1.0f)) Update();
+}
+
+void TDSPStereoEffect::SetWetGain(float value) {
+  if (StoreClamped(WetGain, value, -32.0f, 32.0f)) Update();
+}
+
+void TDSPStereoEffect::SetDryGain(float value) {
+  if (StoreClamped(DryGain, value, -32.0f, 32.0f)) Update();
+}
+
+void TDSPStereoEffect::SetInvertLeft(bool on) {
+  if (on == InvertLeft) return;
+  InvertLeft = on;
+  Update();
+}
+
+void TDSPStereoEffect::SetInvertRight(bool on) {
+  if (on == InvertRight) return;
+  InvertRight = on;
+  Update();
+}
+
+void TDSPStereoEffect::SetLengthUnit(std::uint8_t unit) {
+  if (unit == LengthUnit) return;
+  LengthUnit = unit;
+  UpdateTickLength();
+}
+
+void TDSPStereoEffect::SetTempo(float bpm) {
+  if (!std::isfinite(bpm) || bpm == Tempo) return;
+  Tempo = bpm;
+  UpdateTickLength();
+}

@@ -1,0 +1,91 @@
+#include "dsp/effects/cross_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "tests/dsp/effects/effect_test_support.h"
+#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/test_support.h"
+
+using effect_test::FirstAbove;
+using effect_test::PluginRecord;
+
+TEST(CrossFilter, WindowTable) {
+  EXPECT_EQ(XFilterWindowTable[0], 0.0f);
+  EXPECT_EQ(XFilterWindowTable[4000], 1.0f);
+  EXPECT_NEAR(XFilterWindowTable[2000], 1.0f - std::pow(0.5f, 5.0f), 1e-7f);
+}
+
+TEST(CrossFilter, EqualTapsShareTheCycle) {
+  effect_test::TEffectAt<TDSPXXFilter> at(44100);
+  TDSPXXFilter& fx = at.Fx;
+  fx.SetLengthUnit(0);
+  fx.SetFilterCount(6);
+  EXPECT_EQ(fx.GetFilterCount(), 4);
+  for (int st = 0; st < 4; ++st) fx.SetTapLength(false, st, 10);
+  EXPECT_EQ(fx.GetCyclePeriod(false), 4 * 440);
+  for (int st = 0; st < 4; ++st) EXPECT_FLOAT_EQ(fx.GetWindowWidth(false, st), 0.25f);
+  // Phases 0.375, 0.125, 0.875, 0.625: the windows peak one quarter apart.
+  const float expected[4] = {0.375f, 0.125f, 0.875f, 0.625f};
+  for (int st = 0; st < 4; ++st) EXPECT_NEAR(fx.GetWindowPhase(false, st), expected[st], 1e-6f);
+  fx.SetFilterCount(2);
+  fx.SetTapLength(false, 0, 30);
+  EXPECT_EQ(fx.GetCyclePeriod(false), 40 * 44);
+  EXPECT_FLOAT_EQ(fx.GetWindowWidth(false, 0), 0.75f);
+  fx.SetTapLength(false, 9, 10);  // no such stage: ignored
+}
+
+TEST(CrossFilter, ShiftDelaysOneChannel) {
+  effect_test::TEffectAt<TDSPXXFilter> at(44100);
+  TDSPXXFilter& fx = at.Fx;
+  fx.SetMix(0);  // dry only
+  fx.SetDryGain(1);
+  fx.SetRightShift(0.04f);  // below 0.05 ms: one sample on both sides
+  auto out = effect_test::RunImpulse(fx, 880);
+  EXPECT_EQ(FirstAbove(out.Left, 1e-6f), 1u);
+  EXPECT_EQ(FirstAbove(out.Right, 1e-6f), 1u);
+  EXPECT_NEAR(out.Left[1], 1.0f, 1e-6f);
+  fx.ClearState();
+  fx.SetRightShift(-10);  // the left channel 440 samples late
+  EXPECT_EQ(fx.GetShiftLength(0), 440);
+  EXPECT_EQ(fx.GetShiftLength(1), 1);
+  out = effect_test::RunImpulse(fx, 880);
+  EXPECT_EQ(FirstAbove(out.Left, 1e-6f), 440u);
+  EXPECT_EQ(FirstAbove(out.Right, 1e-6f), 1u);
+  fx.SetRightShift(1e6f);  // cut to the line
+  EXPECT_EQ(fx.GetShiftLength(1), 255 * 44 - 1);
+}
+
+// Two stages of 10 ms: a low-pass that passes DC and a high-pass that
+// blocks it. Fed with DC, the output traces the low-pass stage's window: it
+// peaks a quarter into each 880-sample cycle and vanishes at three quarters
+// (plus the one sample of the shift). Without windows the stages just add.
+TEST(CrossFilter, WindowsHandTheSignalFromStageToStage) {
+  TAudioSettingsRec rec = PluginRecord(44100);
+  for (std::int32_t mode : {0, 1, 2}) {
+    TDSPXXFilter fx;
+    fx.SetAudioSettings(&rec);
+    effect_test::AllWet(fx);
+    fx.SetLengthUnit(0);
+    fx.SetInterpolation(mode);
+    fx.SetFilterCount(2);
+    for (bool right : {false, true}) {
+      fx.SetTapLength(right, 0, 10);
+      fx.SetTapLength(right, 1, 10);
+      fx.StageFilter(right, 0).SetFilterType(0);  // "BW LP"
+      fx.StageFilter(right, 0).SetCutoff(100);
+      fx.StageFilter(right, 1).SetFilterType(1);  // "BW HP"
+      fx.StageFilter(right, 1).SetCutoff(100);
+    }
+    const std::vector<float> dc(4 * 880, 1.0f);
+    const auto out = effect_test::Run(fx, dc, dc);
+    for (std::size_t cycle = 2; cycle < 4; ++cycle) {
+      const std::size_t peak = cycle * 880 + 220 + 1, trough = cycle * 880 + 660 + 1;
+      EXPECT_NEAR(out.Left[peak], 1.0f, 0.03f) << mode;
+      EXPECT_NEAR(out.Right[peak], 1.0f, 0.03f) << mode;
+      EXPECT_NEAR(out.Left[trough], mode == 0 ? 1.0f : 0.0f, 0.03f) << mode;
+    }
+  }
+}

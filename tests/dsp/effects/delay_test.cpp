@@ -1,0 +1,123 @@
+#include "dsp/effects/delay.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/dsp/effects/effect_test_support.h"
+#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/test_support.h"
+
+using effect_test::FirstAbove;
+
+TEST(Delay, LineLengthsFromMillisecondsAndTicks) {
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
+  EXPECT_EQ(fx.GetLengthUnit(), 1);
+  fx.SetTempo(120);
+  fx.SetLengthLeft(100);  // 100 ticks at 120 BPM = 416.7 ms
+  EXPECT_EQ(fx.GetLineLength(0), 18333);
+  fx.SetTempo(60);
+  EXPECT_EQ(fx.GetLineLength(0), 36667);
+  fx.SetLengthUnit(0);
+  fx.SetLengthLeft(0);
+  EXPECT_EQ(fx.GetLineLength(0), 1);
+  fx.SetLengthRight(5000);  // cut to the capacity of 4100 ms less one sample
+  EXPECT_EQ(fx.GetLineLength(1), 4100 * 44 - 1);
+  EXPECT_EQ(fx.GetLineLength(1), 180399);
+  fx.SetLengthRight(-5);
+  EXPECT_EQ(fx.GetLineLength(1), 1);
+  fx.SetTempo(1e-30f);  // absurd host tempo: lengths stay within the line
+  fx.SetLengthUnit(1);
+  EXPECT_EQ(fx.GetLineLength(0), 1);
+  fx.SetLengthLeft(3);
+  EXPECT_EQ(fx.GetLineLength(0), 180399);
+}
+
+TEST(Delay, EchoesScaleByTheFeedback) {
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
+  effect_test::AllWet(fx);
+  fx.SetLengthUnit(0);
+  fx.SetLengthLeft(10);  // 440 samples
+  fx.SetLengthRight(10);
+  fx.SetFeedbackLeft(0.5f);
+  fx.SetFeedbackRight(0.5f);
+  const auto out = effect_test::RunImpulse(fx, 1400, true, false);
+  EXPECT_EQ(FirstAbove(out.Left, 1e-6f), 440u);
+  EXPECT_NEAR(out.Left[440], 0.5f, 1e-6f);
+  EXPECT_NEAR(out.Left[880], 0.25f, 1e-6f);
+  EXPECT_NEAR(out.Left[1320], 0.125f, 1e-6f);
+  EXPECT_LT(testing_support::Peak(out.Right), 1e-6f);
+}
+
+TEST(Delay, ZeroLengthPlaysWithOneSampleLine) {
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
+  effect_test::AllWet(fx);
+  fx.SetLengthUnit(0);
+  fx.SetLengthLeft(0);
+  fx.SetFeedbackLeft(0.5f);
+  const auto out = effect_test::RunImpulse(fx, 44, true, false);
+  EXPECT_EQ(FirstAbove(out.Left, 1e-6f), 1u);
+  EXPECT_NEAR(out.Left[1], 0.5f, 1e-6f);
+  EXPECT_NEAR(out.Left[2], 0.25f, 1e-6f);
+}
+
+TEST(Delay, CrossFeedbackCarriesLeftIntoRight) {
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
+  effect_test::AllWet(fx);
+  fx.SetLengthUnit(0);
+  fx.SetLengthLeft(10);
+  fx.SetLengthRight(5);  // 220 samples
+  fx.SetFeedbackLeft(0.5f);
+  fx.SetFeedbackRight(0.0f);
+  fx.SetCrossLeftToRight(0.8f);
+  const auto out = effect_test::RunImpulse(fx, 880, true, false);
+  EXPECT_EQ(FirstAbove(out.Right, 1e-6f), 220u);
+  EXPECT_NEAR(out.Right[220], 0.4f, 1e-6f);
+  EXPECT_NEAR(out.Left[440], 0.5f, 1e-6f);
+}
+
+// Feedback and cross-feedback of 1 on both sides make a loop gain of 2:
+// the lines restart from silence instead of growing to infinity.
+TEST(Delay, RunawayLoopStaysFiniteAndRecovers) {
+  effect_test::TEffectAt<TDSPXDelay> at(48000);
+  TDSPXDelay& fx = at.Fx;
+  effect_test::AllWet(fx);
+  fx.SetLengthUnit(0);
+  fx.SetLengthLeft(1);
+  fx.SetLengthRight(2);
+  for (float g : {1.0f, -1.0f}) {
+    fx.SetFeedbackLeft(g);
+    fx.SetFeedbackRight(g);
+    fx.SetCrossLeftToRight(1);
+    fx.SetCrossRightToLeft(1);
+    const auto noise = filter_test::Noise(96000, 11);
+    const auto out = effect_test::Run(fx, noise, noise);
+    EXPECT_TRUE(testing_support::AllFinite(out.Left));
+    EXPECT_LT(testing_support::Peak(out.Right), 1e7f);
+  }
+  fx.SetFeedbackLeft(0);
+  fx.SetFeedbackRight(0);
+  const auto quiet = effect_test::Run(fx, std::vector<float>(4800, 0.0f), std::vector<float>(4800, 0.0f));
+  EXPECT_LT(testing_support::Peak({quiet.Left.data() + 200, 4600}), 1e-12f);
+}
+
+TEST(Delay, FeedbackFilterShapesTheEchoes) {
+  effect_test::TEffectAt<TDSPXDelay> at(44100);
+  TDSPXDelay& fx = at.Fx;
+  effect_test::AllWet(fx);
+  fx.SetLengthUnit(0);
+  fx.SetLengthLeft(2);
+  fx.SetFeedbackLeft(0.9f);
+  const auto noise = filter_test::Noise(8800, 2);
+  const auto plain = effect_test::Run(fx, noise, noise);
+  fx.ClearState();
+  fx.FeedbackFilterLeft().SetFilterType(0);  // "BW LP"
+  fx.FeedbackFilterLeft().SetCutoff(200);
+  fx.SetFilterLeftOn(true);
+  const auto filtered = effect_test::Run(fx, noise, noise);
+  EXPECT_LT(testing_support::Rms(filtered.Left), 0.5 * testing_support::Rms(plain.Left));
+}

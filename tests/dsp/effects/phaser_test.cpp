@@ -1,0 +1,118 @@
+#include "dsp/effects/phaser.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/dsp/effects/effect_test_support.h"
+#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/test_support.h"
+
+using effect_test::FirstAbove;
+using effect_test::PluginRecord;
+
+namespace {
+// Coefficient 0 on both sides (depth 0, phase 1), no feedback or cross-feed:
+// every stage is a one-sample delay.
+void PureDelay(TDSPXPhaser& fx) {
+  effect_test::AllWet(fx);
+  fx.SetDepthLeft(0);
+  fx.SetDepthRight(0);
+  fx.SetPhaseLeft(1);
+  fx.SetPhaseRight(1);
+  fx.SetFeedbackLeft(0);
+  fx.SetFeedbackRight(0);
+  fx.SetCrossLeftToRight(0);
+  fx.SetCrossRightToLeft(0);
+}
+}  // namespace
+
+TEST(Phaser, StageCountsAreEvenAndBounded) {
+  TDSPXPhaser fx;
+  EXPECT_EQ(fx.GetStagesLeft(), 4);
+  fx.SetStagesLeft(7);
+  EXPECT_EQ(fx.GetStagesLeft(), 6);
+  fx.SetStagesLeft(1);
+  EXPECT_EQ(fx.GetStagesLeft(), 2);
+  fx.SetStagesRight(200);
+  EXPECT_EQ(fx.GetStagesRight(), 64);
+  fx.SetStagesRight(0x102);  // low byte 2
+  EXPECT_EQ(fx.GetStagesRight(), 2);
+  fx.SetShift(300);
+  EXPECT_EQ(fx.GetShift(), 254.5f);
+  fx.SetDepthLeft(2);
+  fx.SetFeedbackRight(-5);
+  EXPECT_EQ(fx.GetDepthLeft(), 1.0f);
+  EXPECT_EQ(fx.GetFeedbackRight(), -1.0f);
+}
+
+TEST(Phaser, DepthZeroIsAPureDelayOfStagesPlusOne) {
+  TAudioSettingsRec rec = PluginRecord(44100);
+  for (std::int32_t stages : {2, 6, 64}) {
+    TDSPXPhaser fx;
+    fx.SetAudioSettings(&rec);
+    PureDelay(fx);
+    fx.SetStagesLeft(stages);
+    fx.SetStagesRight(stages);
+    const auto out = effect_test::RunImpulse(fx, 176);
+    const auto delay = static_cast<std::size_t>(stages + 1);
+    EXPECT_EQ(FirstAbove(out.Left, 1e-6f), delay) << stages;
+    EXPECT_NEAR(out.Left[delay], 1.0f, 1e-6f) << stages;
+    EXPECT_NEAR(out.Right[delay], 1.0f, 1e-6f) << stages;
+    const std::vector<float> rest(out.Left.begin() + static_cast<std::ptrdiff_t>(delay) + 1, out.Left.end());
+    EXPECT_EQ(FirstAbove(rest, 1e-6f), rest.size()) << stages;
+  }
+}
+
+TEST(Phaser, ShiftAddsToTheDelay) {
+  effect_test::TEffectAt<TDSPXPhaser> at(44100);
+  TDSPXPhaser& fx = at.Fx;
+  PureDelay(fx);
+  fx.SetStagesLeft(2);
+  fx.SetStagesRight(2);
+  fx.SetShift(1.0f);  // the right channel 44 samples late
+  EXPECT_EQ(fx.GetShiftLength(1), 44);
+  const auto out = effect_test::RunImpulse(fx, 176);
+  EXPECT_EQ(FirstAbove(out.Left, 1e-6f), 3u);
+  EXPECT_EQ(FirstAbove(out.Right, 1e-6f), 2u + 44u);
+}
+
+// The clear reaches every one of the 64 stages: afterwards silence in gives
+// silence out.
+TEST(Phaser, ClearResetsAllStages) {
+  effect_test::TEffectAt<TDSPXPhaser> at(44100);
+  TDSPXPhaser& fx = at.Fx;
+  effect_test::AllWet(fx);
+  fx.SetStagesLeft(64);
+  fx.SetStagesRight(64);
+  fx.SetDepthLeft(0.5f);
+  fx.SetPhaseLeft(0.5f);
+  fx.SetFeedbackLeft(0.5f);
+  const auto noise = filter_test::Noise(4400, 6);
+  effect_test::Run(fx, noise, noise);
+  fx.ClearState();
+  const auto out = effect_test::Run(fx, std::vector<float>(4400, 0.0f), std::vector<float>(4400, 0.0f));
+  EXPECT_LT(testing_support::Peak(out.Left), 1e-12f);
+  EXPECT_LT(testing_support::Peak(out.Right), 1e-12f);
+}
+
+TEST(Phaser, RunawayFeedbackStaysFinite) {
+  effect_test::TEffectAt<TDSPXPhaser> at(22050);
+  TDSPXPhaser& fx = at.Fx;
+  effect_test::AllWet(fx);
+  fx.SetStagesLeft(64);
+  fx.SetStagesRight(2);
+  fx.SetDepthLeft(0);
+  fx.SetPhaseLeft(0);  // coefficient 1: the stages integrate
+  fx.SetFeedbackLeft(1);
+  fx.SetFeedbackRight(-1);
+  fx.SetCrossLeftToRight(1);
+  fx.SetCrossRightToLeft(1);
+  fx.LfoLeft().SetGain(32);
+  fx.LfoRight().SetGain(-32);
+  const auto noise = filter_test::Noise(22050 * 4, 8);
+  const auto out = effect_test::Run(fx, noise, noise);
+  EXPECT_TRUE(testing_support::AllFinite(out.Left));
+  EXPECT_TRUE(testing_support::AllFinite(out.Right));
+  EXPECT_LT(testing_support::Peak(out.Left), 1e8f);
+}

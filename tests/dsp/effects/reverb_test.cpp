@@ -1,0 +1,182 @@
+#include "dsp/effects/reverb.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "tests/dsp/effects/effect_test_support.h"
+#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/test_support.h"
+
+using effect_test::FirstAbove;
+using effect_test::PluginRecord;
+
+namespace {
+
+// Room 2 at size 64, no pre-delay, no damping, all wet: the network alone.
+void PlainRoom(TDSPReverbX& fx) {
+  fx.SetRoomType(2);
+  fx.SetSize(64);
+  fx.SetPreDelay(0);
+  fx.SetDamping(127);
+  effect_test::AllWet(fx);
+}
+
+// Direct path of an impulse through the four allpasses: (-0.7)^4.
+constexpr float kAllpassDirect = 0.7f * 0.7f * 0.7f * 0.7f;
+
+}  // namespace
+
+TEST(Reverb, RoomTwoLengthsKeepTheTableNumbersAt44k) {
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
+  fx.SetRoomType(2);
+  fx.SetSize(64);
+  const int combs[8] = {1116, 1188, 1277, 1356, 1422, 1491, 1557, 1617};
+  const int allpasses[4] = {225, 341, 441, 556};
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(fx.GetCombLength(i), combs[i]) << i;
+    EXPECT_EQ(fx.GetCombLength(i + 8), combs[i] + 23) << i;
+  }
+  for (int j = 0; j < 4; ++j) {
+    EXPECT_EQ(fx.GetAllpassLength(j), allpasses[j]) << j;
+    EXPECT_EQ(fx.GetAllpassLength(j + 4), allpasses[j] + 23) << j;
+  }
+  TAudioSettingsRec rec48 = PluginRecord(48000);
+  fx.SetAudioSettings(&rec48);
+  EXPECT_EQ(fx.GetCombLength(0), 1214);
+}
+
+TEST(Reverb, TimeSetsTheCombFeedbacks) {
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
+  fx.SetRoomType(2);
+  fx.SetSize(64);
+  fx.SetTime(127);
+  EXPECT_NEAR(fx.GetCombFeedback(0), -0.99574f, 5e-6f);
+  fx.SetTime(64);
+  EXPECT_NEAR(fx.GetCombFeedback(0), -0.96412f, 5e-6f);
+  // Longer combs decay less per pass; all are negative and below 1.
+  for (int i = 1; i < TDSPReverbX::kCombCount; ++i) {
+    EXPECT_LT(fx.GetCombFeedback(i), 0.0f);
+    EXPECT_GT(fx.GetCombFeedback(i), -1.0f);
+  }
+  EXPECT_GT(fx.GetCombFeedback(7), fx.GetCombFeedback(0));
+  // A rebuild keeps the time.
+  fx.SetSize(100);
+  fx.SetSize(64);
+  EXPECT_NEAR(fx.GetCombFeedback(0), -0.96412f, 5e-6f);
+}
+
+TEST(Reverb, ImpulseResponseShowsCombLengthsAndFeedbacks) {
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
+  PlainRoom(fx);
+  fx.SetTime(127);
+  const auto out = effect_test::RunImpulse(fx, 2000);
+  // Nothing but the anti-denormal noise before the shortest comb answers.
+  EXPECT_EQ(FirstAbove(out.Left, 1e-6f), 1116u);
+  EXPECT_EQ(FirstAbove(out.Right, 1e-6f), 1139u);
+  // Each comb's first echo is its feedback, through the allpasses' direct path.
+  EXPECT_NEAR(out.Left[1116], -0.99574f * kAllpassDirect, 1e-5f);
+  EXPECT_NEAR(out.Left[1188], fx.GetCombFeedback(1) * kAllpassDirect, 1e-5f);
+  EXPECT_NEAR(out.Right[1139], fx.GetCombFeedback(8) * kAllpassDirect, 1e-5f);
+}
+
+TEST(Reverb, PreDelayDelaysTheNetworkInput) {
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
+  PlainRoom(fx);
+  fx.SetPreDelayFeedback(0);
+  fx.SetPreDelay(20);  // (50 * 20 / 127)^2 - 1 = 61.0 ms
+  const std::int32_t delay = fx.GetPreDelayLength();
+  EXPECT_EQ(delay, 2690);
+  const auto out = effect_test::RunImpulse(fx, 5000);
+  EXPECT_EQ(FirstAbove(out.Left, 1e-6f), static_cast<std::size_t>(delay) + 1116);
+
+  fx.SetPreDelay(127);
+  EXPECT_EQ(fx.GetPreDelayLength(), 110205);  // 2499 ms
+  fx.SetPreDelay(1);                          // below one sample: no line, the sum feeds the network
+  EXPECT_EQ(fx.GetPreDelayLength(), 0);
+  fx.ClearState();
+  const auto direct = effect_test::RunImpulse(fx, 2000);
+  EXPECT_EQ(FirstAbove(direct.Left, 1e-6f), 1116u);
+}
+
+TEST(Reverb, SettersClampAndNormalise) {
+  TDSPReverbX fx;
+  fx.SetSize(128);
+  EXPECT_FLOAT_EQ(fx.GetSizeFactor(), 100.0f);
+  fx.SetSize(0);
+  EXPECT_EQ(fx.GetSize(), 64.0f);
+  EXPECT_FLOAT_EQ(fx.GetSizeFactor(), 1.0f);
+  fx.SetSize(32);
+  EXPECT_NEAR(fx.GetSizeFactor(), std::sqrt(0.1f), 1e-6f);
+  fx.SetSize(1e9f);  // bounded allocation
+  EXPECT_EQ(fx.GetSize(), 128.0f);
+  fx.SetRoomType(9);
+  EXPECT_EQ(fx.GetRoomType(), 6);
+  fx.SetPreDelayFeedback(2.0f);
+  EXPECT_EQ(fx.GetPreDelayFeedback(), 0.985f);
+  fx.SetDamping(0);
+  EXPECT_EQ(fx.GetDampingCoefficient(), 1.0f);
+  fx.SetDamping(500);
+  EXPECT_EQ(fx.GetDamping(), 127.0f);
+  EXPECT_EQ(fx.GetDampingCoefficient(), 0.0f);
+  fx.SetTime(std::numeric_limits<float>::quiet_NaN());
+  EXPECT_FALSE(std::isnan(fx.GetTime()));
+}
+
+TEST(Reverb, RoomZeroDrawsNewLengthsOnEveryRebuild) {
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
+  fx.SetRoomType(0);
+  fx.SetSize(64);
+  std::int32_t first[TDSPReverbX::kCombCount];
+  for (int i = 0; i < TDSPReverbX::kCombCount; ++i) {
+    first[i] = fx.GetCombLength(i);
+    EXPECT_GE(first[i], i < 8 ? 800 : 823);
+    EXPECT_LT(first[i], i < 8 ? 2200 : 2223);
+  }
+  fx.SetSize(65);
+  fx.SetSize(64);
+  int same = 0;
+  for (int i = 0; i < TDSPReverbX::kCombCount; ++i) same += fx.GetCombLength(i) == first[i];
+  EXPECT_LT(same, 4);
+}
+
+TEST(Reverb, RoomChangeStartsSilent) {
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
+  PlainRoom(fx);
+  fx.SetTime(120);
+  const auto noise = filter_test::Noise(4400, 3);
+  effect_test::Run(fx, noise, noise);
+  fx.SetRoomType(3);
+  const auto after = effect_test::Run(fx, std::vector<float>(4400, 0.0f), std::vector<float>(4400, 0.0f));
+  EXPECT_LT(testing_support::Peak(after.Left), 1e-12f);
+}
+
+TEST(Reverb, NonFiniteInputDoesNotRingForEver) {
+  effect_test::TEffectAt<TDSPReverbX> at(44100);
+  TDSPReverbX& fx = at.Fx;
+  PlainRoom(fx);
+  fx.SetTime(127);
+  std::vector<float> bad(44, std::numeric_limits<float>::quiet_NaN());
+  effect_test::Run(fx, bad, bad);
+  const auto after = effect_test::Run(fx, std::vector<float>(44000, 0.0f), std::vector<float>(44000, 0.0f));
+  EXPECT_TRUE(testing_support::AllFinite(after.Left));
+  EXPECT_TRUE(testing_support::AllFinite(after.Right));
+}
+
+TEST(Reverb, LargestRoomBuildsAndPlays) {
+  effect_test::TEffectAt<TDSPReverbX> at(48000);
+  TDSPReverbX& fx = at.Fx;
+  fx.SetRoomType(1);
+  fx.SetSize(128);
+  EXPECT_EQ(fx.GetCombLength(3), static_cast<std::int32_t>(395000.0 * 48000 / 44100));
+  fx.SetTime(127);
+  const auto out = effect_test::RunImpulse(fx, 48000);
+  EXPECT_TRUE(testing_support::AllFinite(out.Left));
+}

@@ -1,0 +1,95 @@
+#include "dsp/effects/stereo_effect.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+#include "dsp/effects/eq_effect.h"
+#include "framework/base/constant_buffers.h"
+#include "tests/dsp/effects/effect_test_support.h"
+
+using effect_test::PluginRecord;
+
+TEST(StereoEffect, CoefficientsExistFromConstruction) {
+  TDSPXEq fx;  // mix 0.4, pan 0.4, wet gain 0.6, dry gain 1
+  EXPECT_FLOAT_EQ(fx.GetLeftWetOut(), 0.4f * 0.6f * 2 * 0.4f);
+  EXPECT_FLOAT_EQ(fx.GetRightWetOut(), 0.6f * 0.6f * 2 * 0.4f);
+  EXPECT_FLOAT_EQ(fx.GetLeftDryOut(), 0.6f);
+  EXPECT_FLOAT_EQ(fx.GetRightDryOut(), 0.6f);
+  EXPECT_NEAR(fx.GetMsPerTick(), 60000.0f / 120 / 120, 1e-6f);
+  EXPECT_TRUE(fx.IsEnabled());
+}
+
+TEST(StereoEffect, SettersClampAndInvert) {
+  TDSPXEq fx;
+  fx.SetWetGain(40);
+  EXPECT_EQ(fx.GetWetGain(), 32.0f);
+  fx.SetInvertLeft(true);
+  fx.SetInvertRight(true);
+  EXPECT_FLOAT_EQ(fx.GetWetLeft(), -0.4f * 2 * 32);
+  EXPECT_FLOAT_EQ(fx.GetWetRight(), -0.6f * 2 * 32);
+  fx.SetMix(3);
+  fx.SetPan(-1);
+  fx.SetDryGain(-100);
+  EXPECT_EQ(fx.GetMix(), 1.0f);
+  EXPECT_EQ(fx.GetPan(), 0.0f);
+  EXPECT_EQ(fx.GetDryGain(), -32.0f);
+  EXPECT_EQ(fx.GetLeftDryOut(), 0.0f);
+  fx.SetMix(std::numeric_limits<float>::quiet_NaN());
+  EXPECT_EQ(fx.GetMix(), 1.0f);
+  fx.SetTempo(0);
+  EXPECT_EQ(fx.GetMsPerTick(), 0.0001f);
+  fx.SetTempo(60);
+  EXPECT_FLOAT_EQ(fx.GetMsPerTick(), 60000.0f / 60 / 120);
+}
+
+TEST(StereoEffect, SampleCountClampsBeforeConverting) {
+  EXPECT_EQ(SampleCount(2.5f, 0, 10), 2);
+  EXPECT_EQ(SampleCount(3.5f, 0, 10), 4);
+  EXPECT_EQ(SampleCount(1e30f, 1, 7), 7);
+  EXPECT_EQ(SampleCount(-1e30f, 1, 7), 1);
+  EXPECT_EQ(SampleCount(std::numeric_limits<float>::quiet_NaN(), 1, 7), 1);
+  EXPECT_EQ(SampleCount(std::numeric_limits<float>::infinity(), 1, 7), 7);
+}
+
+// The anti-denormal noise of an all-dry effect fed with silence is the
+// table itself: consecutive sub-blocks read consecutive elements of it, per
+// instance, wrapping after 4096.
+TEST(StereoEffect, DenormalNoiseStepsByElementsPerInstance) {
+  TAudioSettingsRec rec = PluginRecord(22050);
+  TDSPXEq a, b;
+  for (TDSPXEq* fx : {&a, &b}) {
+    fx->SetAudioSettings(&rec);
+    fx->SetMix(0);
+    fx->SetDryGain(1);
+  }
+  const std::int32_t n = rec.SamplesPerMs;  // 22
+  std::int32_t offset = 0;
+  for (int block = 0; block < 400; ++block) {
+    std::vector<float> l(static_cast<std::size_t>(n), 0.0f), r = l;
+    a.ProcessStereo(l.data(), r.data());
+    if (block % 3 == 0) {  // the other instance never moves this one's offset
+      std::vector<float> l2 = l, r2 = r;
+      b.ProcessStereo(l2.data(), r2.data());
+    }
+    for (std::int32_t i = 0; i < n; ++i) {
+      ASSERT_EQ(l[static_cast<std::size_t>(i)], DenormalNoiseBuffer[offset + i]) << block << " " << i;
+      ASSERT_EQ(r[static_cast<std::size_t>(i)], DenormalNoiseBuffer[offset + i]);
+    }
+    offset += n;
+    if (offset > kDenormalOffsetWrap) offset = 0;
+  }
+}
+
+TEST(StereoEffect, ReleasedBuffersPassTheSignalThrough) {
+  TDSPXEq fx;
+  fx.ReleaseBuffers();
+  EXPECT_EQ(fx.SubBlockLength(), 0);
+  std::vector<float> l(44, 0.25f), r(44, -0.25f);
+  fx.ProcessStereo(l.data(), r.data());
+  EXPECT_EQ(l[10], 0.25f);
+  EXPECT_EQ(r[10], -0.25f);
+  fx.ReallocBuffers();
+  EXPECT_EQ(fx.SubBlockLength(), 44);
+}
