@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/test_support.h"
-
 namespace {
 
 TEST(FileNames, NamesAndExtensionsComeFromTheLastPathComponent) {
@@ -23,13 +21,6 @@ TEST(FileNames, NamesAndExtensionsComeFromTheLastPathComponent) {
 TEST(FileNames, SanitizeReplacesEveryCharacterAFileNameCannotHold) {
   EXPECT_EQ(SanitizeFileName("a/b:c"), "a_b_c");
   EXPECT_EQ(SanitizeFileName("?\\/:*\"<>|ok"), "_________ok");
-}
-
-TEST(FileNames, FileExistsOnlyForRegularFiles) {
-  const std::string dir = testing_support::ScratchDir();
-  EXPECT_FALSE(FileExists(dir));
-  EXPECT_FALSE(FileExists(""));
-  EXPECT_FALSE(FileExists(dir + "/not_there"));
 }
 
 }  // namespace
