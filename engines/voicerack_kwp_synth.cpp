@@ -79,6 +79,7 @@ TVoicerackKWPSynth::TVoicerackKWPSynth() {
   Map.fill(-1);
   KwpPanels.fill(-1);
   AddVoiceModTarget(-1, "---");
+  Random.Seed(0x5EED5EEDull);
 }
 
 TVoicerackKWPSynth::~TVoicerackKWPSynth() = default;

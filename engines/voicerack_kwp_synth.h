@@ -51,6 +51,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dsp/voices/step_sequencer.h"
 #include "engines/kwp_param_table.h"
 #include "engines/voicerack_arp_synth.h"
 
@@ -242,7 +243,6 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void SetFilterTypes(int block, int side, float type);
   void SetShapeTypes(int side, float type);
   void StepLfo(TDSPSynthVoice& voice, int k);
-  float NextRandom();
 
   std::array<std::int16_t, kKwpParamCount> Map{};
   std::vector<std::int16_t> ReverseMap;
@@ -259,7 +259,8 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::atomic<bool> MatrixDirty{true};
   std::array<float, kKwpLfoCount> LfoValues{};
   std::array<float, kVModSourceCount> Sources{};
-  std::uint64_t RandomState = 0x9E3779B97F4A7C15ull;
+  // The draws of the "RND" source.
+  TSequencerRandom Random;
 
   // Accumulator ids read by the levels and filter stages.
   std::array<std::array<TFilterSideIds, 2>, 2> FilterIds{};
