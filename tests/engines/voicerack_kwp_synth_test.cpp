@@ -79,6 +79,13 @@ TEST_F(KwpSynth, VoiceCountIsOnlyRequestedUntilTheNextRender) {
   SetReal(*p, kVoices, 8);
   RenderBlock(*p);
   EXPECT_EQ(FilterTypes(1, 0), std::vector<int>(8, 5));
+  // "Voices" is the core's selector parameter: message 8051 requests it again.
+  EXPECT_EQ(p->ProgramSelectorParam, kVoices);
+  RenderBlock(*p);  // the rebuild's own pass requested the same count once more
+  EXPECT_FALSE(p->IsVoiceCountRequested());
+  p->HandlePluginMessage(TDSPPluginX::kMsgProgramSelector, nullptr, 0, 0, 0);
+  EXPECT_TRUE(p->IsVoiceCountRequested());
+  EXPECT_EQ(p->RequestedVoiceCount(), 8);
 }
 
 TEST_F(KwpSynth, EnvelopeSettingsReachEveryVoice) {
