@@ -1,19 +1,17 @@
 // An instrument on the synthesis layer for its tests. It stands in for the
 // sampler layers above: it sets the maximum voice count, the sequencer pitch
 // target and the instrument's 55 matrix targets as they do, makes synth
-// voices, and renders them the way the sampler-synth layer does (a control
-// update per millisecond, envelopes with envelope 2's delay, shaper and
-// filter routes, the level law), with a plain saw per voice as its sound.
+// voices and renders them.
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <utility>
 
 #include "dsp/voices/synth_voice.h"
 #include "engines/voicerack_kwp_synth.h"
+#include "framework/base/constant_buffers.h"
 #include "framework/base/global_lock.h"
 #include "tests/framework/core/plugin_test_support.h"
 
@@ -50,7 +48,6 @@ enum : std::int32_t {
   kFine = 12,
   kVoices = 14,
   kGlide = 15,
-  kBendRange = 16,
   kEnv1Attack = 20,
   kEnv1Sustain = 22,
   kEnv2Release = 27,
@@ -58,7 +55,6 @@ enum : std::int32_t {
   kFilter1 = 62,
   kFlt1LType = 63,
   kFlt1LCutoff = 64,
-  kFlt1LQ = 65,
   kFlt1LEnv1 = 67,
   kFlt1LLfo1 = 69,
   kFilter2 = 72,
@@ -114,8 +110,9 @@ class TKwpTestPlugin : public TVoicerackKWPSynth {
     SetVoice(index, std::move(voice));
   }
 
-  // One internal block, rendered as the sampler-synth layer does, with a
-  // saw per voice as the sound.
+  // One internal block the way the sampler-synth layer renders it, with
+  // noise as the voices' sound: a control update per millisecond, the
+  // envelopes (envelope 2 after its delay), shapers and filters, the level.
   void RenderVoices() override {
     ApplyVoiceCount();
     const std::int32_t n = Settings->BlockSize;
@@ -124,22 +121,38 @@ class TKwpTestPlugin : public TVoicerackKWPSynth {
     float* mixR = MixRight();
     std::fill(mixL, mixL + n, 0.0f);
     std::fill(mixR, mixR + n, 0.0f);
-    bool signal = false;
-    if (ActiveVoiceCount() > 0) {
-      for (std::int32_t i = 0; i < VoiceCount(); ++i) {
-        auto* v = VoiceAs<TDSPSynthVoice>(i);
-        if (v == nullptr || v->IsFree()) continue;
-        signal = true;
-        if (v->ControlCounter == -1) Control(*v);
-        for (std::int32_t p = 0; p + m <= n; p += m) {
-          if (v->ControlCounter >= m) Control(*v);
-          v->ControlCounter += m;
-          RenderSubBlock(*v, i, p, m, mixL, mixR);
+    for (std::int32_t i = 0; ActiveVoiceCount() > 0 && i < VoiceCount(); ++i) {
+      auto* v = VoiceAs<TDSPSynthVoice>(i);
+      if (v == nullptr || v->IsFree()) continue;
+      for (std::int32_t p = 0; p + m <= n; p += m) {
+        if (v->ControlCounter == -1 || v->ControlCounter >= m) Control(*v);
+        v->ControlCounter += m;
+        float* e1 = v->Env1.OutBuffer;
+        float* e2 = v->Env2.OutBuffer;
+        v->Env1.ProcessBuffer(e1);
+        if (v->Age >= Kwp().Env2DelaySamples) v->Env2.ProcessBuffer(e2);
+        else std::fill(e2, e2 + m, 0.0f);
+        float* left = Scratch1();
+        float* right = Scratch2();
+        std::copy(NoiseBuffer + p, NoiseBuffer + p + m, left);
+        std::copy(NoiseBuffer + p + 1, NoiseBuffer + p + 1 + m, right);
+        for (int route = 0; route < 2; ++route) {
+          if (Kwp().ShaperOn && Kwp().ShaperRoute[0] == route) v->Shaper[0].ProcessSamples(left, m);
+          if (Kwp().ShaperOn && Kwp().ShaperRoute[1] == route) v->Shaper[1].ProcessSamples(right, m);
+          auto& filters = route == 0 ? v->Filter1 : v->Filter2;
+          if (!Kwp().FilterOn[static_cast<std::size_t>(route)]) continue;
+          filters[0].ProcessSamples(left, m);
+          filters[1].ProcessSamples(right, m);
         }
-        if (v->Env1.Finished && v->Env2.Finished) VoiceFinished(*v);
+        for (std::int32_t j = 0; j < m; ++j) {
+          const float a = e1[j] * (1.0f - (1.0f - e2[j]) * Kwp().AmpToEnv[1]) * v->Seq1.OutBuffer[j];
+          mixL[p + j] += 0.25f * left[j] * a;
+          mixR[p + j] += 0.25f * right[j] * a;
+        }
       }
+      if (v->Env1.Finished && v->Env2.Finished) VoiceFinished(*v);
     }
-    BlockHasSignal = signal;
+    BlockHasSignal = true;
     ProcessFX();
   }
 
@@ -156,9 +169,6 @@ class TKwpTestPlugin : public TVoicerackKWPSynth {
 
   TDSPSynthVoice& SynthVoice(std::int32_t i) { return *VoiceAs<TDSPSynthVoice>(i); }
 
-  // The saw's pitch of each voice at its last control update.
-  std::array<float, kMaxVoices> Pitch{};
-  std::array<double, kMaxVoices> Phase{};
   std::int32_t ControlUpdates = 0;
 
  private:
@@ -169,68 +179,10 @@ class TKwpTestPlugin : public TVoicerackKWPSynth {
       v.Env2.Retrigger(v.Age);
     }
     UpdateVoiceLevels(v);
-    float note = static_cast<float>(v.Note);
-    const TKwpValues& k = Kwp();
-    if (static_cast<float>(v.Age) < k.GlideSamples)
-      note = v.GlideStartPitch + (note - v.GlideStartPitch) * static_cast<float>(v.Age) * k.GlideReciprocal;
-    v.LastNote = static_cast<float>(v.Note);
-    const float pitch = note + ModAccum(11) + k.TuneOffset + GetPitchBendAmount();
-    Pitch[static_cast<std::size_t>(v.VoiceIndex) % kMaxVoices] = ModulatedPitch(pitch, LfoValue(0));
     UpdateVoiceFilters(v);
-    // The level law: the first sequencer's gain times the master gain.
-    float* level = v.Seq1.OutBuffer;
-    for (std::int32_t j = 0; j < Settings->SamplesPerMs; ++j) level[j] *= k.GainLevel;
+    for (std::int32_t j = 0; j < Settings->SamplesPerMs; ++j) v.Seq1.OutBuffer[j] *= Kwp().GainLevel;
     v.ControlCounter = 0;
     ++ControlUpdates;
-  }
-
-  void RenderSubBlock(TDSPSynthVoice& v, std::int32_t index, std::int32_t p, std::int32_t m, float* mixL,
-                      float* mixR) {
-    const TKwpValues& k = Kwp();
-    v.Env1.OutputScale = 1.0f;
-    v.Env2.OutputScale = 1.0f;
-    float* e1 = v.Env1.OutBuffer;
-    float* e2 = v.Env2.OutBuffer;
-    v.Env1.ProcessBuffer(e1);
-    if (v.Age >= k.Env2DelaySamples) {
-      v.Env2.ProcessBuffer(e2);
-    } else {
-      std::fill(e2, e2 + m, 0.0f);
-      v.Env2.OutputSample = 0.0f;
-    }
-    float* left = Scratch1() + p;
-    float* right = Scratch2() + p;
-    const auto slot = static_cast<std::size_t>(index) % kMaxVoices;
-    const double step = PitchToFreq(Pitch[slot]) / Settings->SampleRate;
-    for (std::int32_t j = 0; j < m; ++j) {
-      const auto s = static_cast<float>(2.0 * Phase[slot] - 1.0) * 0.25f;
-      Phase[slot] += step;
-      Phase[slot] -= std::floor(Phase[slot]);
-      left[j] = s;
-      right[j] = s;
-    }
-    const bool linkedRoutes = k.ShaperChannelMode != 0;
-    for (int route = 0; route < 2; ++route) {
-      if (k.ShaperOn) {
-        if (k.ShaperRoute[0] == route) v.Shaper[0].ProcessSamples(left, m);
-        if ((linkedRoutes ? k.ShaperRoute[0] : k.ShaperRoute[1]) == route) v.Shaper[1].ProcessSamples(right, m);
-      }
-      auto& filters = route == 0 ? v.Filter1 : v.Filter2;
-      if (k.FilterOn[static_cast<std::size_t>(route)]) {
-        filters[0].ProcessSamples(left, m);
-        filters[1].ProcessSamples(right, m);
-      }
-    }
-    const TCurveFunction curve1 = Env1CurveLaw();
-    const TCurveFunction curve2 = Env2CurveLaw();
-    const float* level = v.Seq1.OutBuffer;
-    for (std::int32_t j = 0; j < m; ++j) {
-      curve1(e1[j]);
-      curve2(e2[j]);
-      const float a = (1.0f - (1.0f - e1[j]) * k.AmpToEnv[0]) * (1.0f - (1.0f - e2[j]) * k.AmpToEnv[1]) * level[j];
-      mixL[p + j] += left[j] * a;
-      mixR[p + j] += right[j] * a;
-    }
   }
 };
 

@@ -176,15 +176,6 @@ TEST_F(VoiceMod, LfoWithoutHoldNeverFadesOutOrRestarts) {
   EXPECT_GT(LfoMagnitudes(1)[0], 0.5f);
 }
 
-TEST_F(VoiceMod, LfoRateAndGainFollowTheirTargets) {
-  SetReal(*p, kLfo1Freq, 0);
-  v->Note = 0;  // source "Pitch" = -1
-  Slot(1, TVoicerackKWPSynth::kSrcPitch, 82, 500);  // LFO1-FRQ
-  p->UpdateVoiceLevels(*v);
-  const float base = TDSPBaseControl::PitchToFreq(0) * 10.0f;
-  EXPECT_NEAR(v->Lfo[0].CurrentWaveform().Frequency, base * (1.0f - NormToAmp60(0.5f)), 1e-3);
-}
-
 TEST_F(VoiceMod, FilterCutoffFollowsEnvelopesLfosAndTargets) {
   SetReal(*p, kFilter1, 1);
   SetReal(*p, kFlt1LCutoff, 1000);

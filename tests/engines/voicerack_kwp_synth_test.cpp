@@ -58,11 +58,6 @@ TEST_F(KwpSynth, MasterValuesConvert) {
   EXPECT_EQ(k.GlideSamples, 0.0f);
   EXPECT_EQ(k.GlideReciprocal, 0.0f);
 
-  SetReal(*p, kBendRange, 12);
-  EXPECT_EQ(p->PitchBendRange, 12.0f);
-
-  SetReal(*p, kPmMethod, 0);
-  EXPECT_EQ(k.PmMethod, 0);
   SetReal(*p, kEnv1DB, 3);
   EXPECT_EQ(p->Env1CurveLaw(), GetCurveFunction(3));
 }
@@ -186,22 +181,6 @@ TEST_F(KwpSynth, ShaperChannelModeLinksTypesAndRoutes) {
   EXPECT_FLOAT_EQ(k.ShaperAmount[1], 0.75f);
 }
 
-TEST_F(KwpSynth, FilterBlockValuesConvert) {
-  SetReal(*p, kFilter1, 1);
-  SetReal(*p, kFlt1LCutoff, 1000);
-  SetReal(*p, kFlt1LQ, 500);
-  SetReal(*p, kFlt1LEnv1, 1000);
-  SetReal(*p, kFlt1LLfo1, -1000);
-  const TKwpFilterSide& f = p->Kwp().Filter[0][0];
-  EXPECT_TRUE(p->Kwp().FilterOn[0]);
-  EXPECT_FALSE(p->Kwp().FilterOn[1]);
-  EXPECT_EQ(f.Cutoff, 1000.0f);
-  EXPECT_FLOAT_EQ(f.Q, 0.5f);
-  EXPECT_FLOAT_EQ(f.DepthEnv[0], 1.0f);
-  EXPECT_FLOAT_EQ(f.DepthLfo[0], -1.0f);
-  EXPECT_EQ(p->Kwp().Filter[0][1].Cutoff, 4096.0f);  // the right side keeps its own
-}
-
 TEST_F(KwpSynth, ValueTextsOfSourcesTargetsAndChannelModes) {
   const char* sources[] = {"---",     "LFO1",     "LFO2",      "LFO3",    "Seq1Lvl", "Seq1Gate",
                            "Seq1Pitch", "Seq1Env", "Seq2Lvl",  "Seq2Gate", "Seq2Pitch", "Seq2Env",
@@ -234,17 +213,11 @@ TEST_F(KwpSynth, ValueTextsOfSourcesTargetsAndChannelModes) {
   EXPECT_EQ(p->GetParameterDisplay(kGain), "1.000");
 }
 
-TEST_F(KwpSynth, TargetListNamesAreCutAndEntryZeroSelectsNothing) {
-  EXPECT_EQ(p->VoiceModTargetCount(), 56);
+TEST_F(KwpSynth, TargetNamesAreCutToTwentyFourCharacters) {
+  p->AddVoiceModTarget(3, "A name much longer than twenty-four");
+  EXPECT_EQ(p->VoiceModTargetName(56), "A name much longer than ");
   EXPECT_EQ(p->VoiceModTargetId(0), -1);
-  EXPECT_EQ(p->VoiceModTargetName(0), "---");
-  EXPECT_EQ(p->VoiceModTargetId(1), 11);
-  EXPECT_EQ(p->VoiceModTargetId(55), 313);
-  EXPECT_EQ(p->VoiceModTargetId(56), -1);
-  EXPECT_EQ(p->VoiceModTargetId(-1), -1);
-  TKwpTestPlugin fresh;
-  fresh.AddVoiceModTarget(3, "A name much longer than twenty-four");
-  EXPECT_EQ(fresh.VoiceModTargetName(56), "A name much longer than ");
+  EXPECT_EQ(p->VoiceModTargetId(57), -1);
 }
 
 TEST(KwpSynthMap, NothingActsBeforeTheMapIsAssigned) {
