@@ -137,6 +137,10 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
     voice.GlideStartPitch = static_cast<float>(e.Data1);
     if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = static_cast<float>(e.Data1);
   }
+  // The renderer stores the note at the voice's first control update; stored
+  // now, a second note in the same block glides from this one rather than
+  // from whatever the voice played before.
+  voice.LastNote = static_cast<float>(e.Data1);
   voice.Age = 0;
   voice.ControlCounter = -1;
   StartVoiceNote(target);
