@@ -42,6 +42,9 @@ void TVoicerackSynthBase::TempoChanged() {
 
 void TVoicerackSynthBase::ResetEngine() {
   TVoicerackGFXSynth::ResetEngine();
+  // The audio thread already holds the lock; a reset from anywhere else
+  // must not meet a render.
+  TLockHold hold(*this);
   ResetVoices();
 }
 
