@@ -256,10 +256,15 @@ void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised
 }
 
 void TVoicerackGFXSynth::ApplyProgram() {
+  // Before the first process call nothing is applied yet.
+  if (!FirstCallSeen.load()) {
+    TDSPPluginX::ApplyProgram();
+    return;
+  }
   TGlobalLockGuard lock;
   // The right sides follow the left ones by the program's own modes, not
   // by those of the program before: the modes come first.
-  if (FirstCallSeen.load() && FxMapAssigned) {
+  if (FxMapAssigned) {
     for (int fx = 0; fx < kFxParamCount; ++fx) {
       if (FxParamRow(fx).Op == TFxOp::ChannelMode)
         PreloadChannelMode(FxParamIndex(fx), GetParameterValue(FxParamIndex(fx)));

@@ -22,9 +22,13 @@
 //   - Overrides: InitParameterInfo, ParameterChanged, CreatePageButtons,
 //     FormatParamValue, AssignParameterIds, SetAudioSettings, ReallocBuffers,
 //     ReleaseBuffers, TempoChanged and the batch entries (ApplyProgram,
-//     ApplySubPreset, LoadParamSnapshot, ParamBatchDone): call the
-//     inherited operation first (ParameterChanged: it handles the rack's ids
-//     and ignores the others).
+//     ApplySubPreset, LoadParamSnapshot, ParamBatchDone): a layer above that
+//     overrides one calls the inherited operation (ParameterChanged: it
+//     handles the rack's ids and ignores the others).
+//   - Passing every parameter through ParameterChanged again (a voice-count
+//     rebuild) is done in a batch (ResendParameters, or BeginParamBatch /
+//     EndParamBatch around the loop): outside a batch an order parameter is
+//     an edit that moves its effect.
 //
 // Threads: ProcessFX runs on the audio thread under the global plug-in lock.
 // ParameterChanged, MoveEffect and UpdateShifts run under the same lock: the
@@ -140,6 +144,7 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   int FxIndexOfParam(std::int32_t id) const;
 
   // ---- state, for the layers above, the editor and tests
+  // unit is one of the seven effects (not Rack).
   TDSPStereoEffect& Effect(TFxUnit unit) { return *Effects[EffectSlot(unit)]; }
   TDSPReverbX& Reverb() { return *ReverbFx; }
   TDSPXDistortion& Distortion() { return *DistortionFx; }

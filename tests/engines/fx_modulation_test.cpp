@@ -143,3 +143,23 @@ TEST(RackModulation, TheLfosStopWithTheRack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RackModulation, TheWholeRackRunsWithoutAllocating) {
+  auto p = MakeModulatedRack();
+  for (int fx : {kRvbOn, kDistOn, kPhsOn, kDlyOn, kChrsOn, kXfltOn, kEqOn}) p->SetFx(fx, 1);
+  p->SetFx(kFxPreShift, -25);
+  p->SetFx(kFxPostShift, 40);
+  // Every source on targets of every effect and of the LFOs themselves.
+  const int targets[] = {1, 18, 46, 60, 72, 98, 112, 122, 125, 11, 45, 84};
+  for (int slot = 1; slot <= 12; ++slot) Route(*p, slot, 1 + (slot - 1) % 6, targets[slot - 1], 500);
+  Render(*p, 50);
+  testing_support::TAudioThreadGuard audio("the modulated rack");
+  for (int b = 0; b < 1000; ++b) {
+    const float* out = p->RenderBlock();
+    ASSERT_TRUE(std::isfinite(out[0]) && std::isfinite(out[1])) << b;
+  }
+}
+
+}  // namespace
