@@ -303,39 +303,6 @@ TEST_F(VoiceManager, SettingsAndTempoReachEveryVoice) {
   });
 }
 
-TEST_F(VoiceManager, FinishedVoicesAreFreedAndCounted) {
-  auto p = MakeVoicePlugin(true);
-  SetReal(*p, kVoicesParam, 4);
-  plugin_test::TStereoBuffers out(441);
-  p->ProcessReplacing(nullptr, out.Pointers, 441);
-  On(*p, 45);
-  On(*p, 52);
-  EXPECT_EQ(p->ActiveVoiceCount(), 2);
-  p->ProcessReplacing(nullptr, out.Pointers, 441);
-  Off(*p, 45);
-  Off(*p, 52);
-  for (int b = 0; b < 4; ++b) p->ProcessReplacing(nullptr, out.Pointers, 441);
-  EXPECT_EQ(p->ActiveVoiceCount(), 0);
-  EXPECT_TRUE(p->Voice(0)->IsFree());
-  EXPECT_TRUE(p->Voice(1)->IsFree());
-}
-
-TEST_F(VoiceManager, GlideFollowsThePreviousNoteInTheRender) {
-  auto p = MakeVoicePlugin(true);
-  SetReal(*p, kVoicesParam, 2);
-  SetReal(*p, kGlideParam, 100);
-  plugin_test::TStereoBuffers out(441);
-  p->ProcessReplacing(nullptr, out.Pointers, 441);
-  On(*p, 48);
-  p->ProcessReplacing(nullptr, out.Pointers, 441);
-  EXPECT_EQ(p->Pitch[0], 48.0f);  // no glide into the first note
-  On(*p, 60);
-  p->ProcessReplacing(nullptr, out.Pointers, 441);
-  // A few milliseconds into a 100 ms glide from 48 to 60.
-  EXPECT_GT(p->Pitch[1], 48.0f);
-  EXPECT_LT(p->Pitch[1], 50.0f);
-}
-
 // ---- rendering allocates nothing in steady state
 
 TEST_F(VoiceManager, NotesAndSequencersRenderWithoutAllocating) {

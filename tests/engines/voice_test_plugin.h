@@ -178,15 +178,10 @@ class TVoiceTestPlugin : public TVoicerackArpSynth {
     ProcessFX();
   }
 
-  // Test access to the protected parts.
-  std::int32_t CoreParamBatchCount() const { return ParamBatchCount; }
-
   bool SamplerVoices;
   std::vector<std::int32_t> EmptySlots;
   std::int32_t VoicesCreated = 0;
   float GlideSamples = 0.0f;
-  // The pitch of each voice at its last control update.
-  std::vector<float> Pitch = std::vector<float>(kMaxVoices, 0.0f);
 
  private:
   // Once per millisecond: age, glided pitch, the sequencers' block.
@@ -201,7 +196,6 @@ class TVoiceTestPlugin : public TVoicerackArpSynth {
     if (static_cast<float>(v.Age) < GlideSamples)
       pitch = v.GlideStartPitch + (pitch - v.GlideStartPitch) * static_cast<float>(v.Age) / GlideSamples;
     v.LastNote = static_cast<float>(v.Note);
-    if (v.VoiceIndex >= 0 && v.VoiceIndex < kMaxVoices) Pitch[static_cast<std::size_t>(v.VoiceIndex)] = pitch;
     if (auto* sampler = dynamic_cast<TDSPSamplerInstrVoice2*>(&v)) {
       sampler->Player1().SetPitch(pitch + SeqPitchAmount(0) * v.Seq1.PitchOutput);
     }

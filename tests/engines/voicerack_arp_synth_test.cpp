@@ -169,15 +169,6 @@ TEST_F(SequencerLayer, ASubPresetReachesTheVoices) {
   for (TDSPSequencer* seq : Sequencers(1)) EXPECT_FLOAT_EQ(static_cast<float>(seq->Step(0).Duration), 36.0f);
 }
 
-TEST_F(SequencerLayer, WithoutVoicesNothingIsTouched) {
-  TVoiceTestPlugin q;
-  q.InitPlugin(&plugin_test::TTestHost::Callback);
-  ASSERT_EQ(q.VoiceCount(), 0);
-  SetReal(q, kSeq1Swing, 70);
-  SetReal(q, kSeq1ToPitch, 20);
-  EXPECT_FLOAT_EQ(q.SeqPitchAmount(0), 0.2f);
-}
-
 // The sequencer gates the rendered sound: steps of 20 ms, the second a rest.
 TEST(SequencerRender, ARestStepSilencesTheVoice) {
   plugin_test::TTestHost::Reset();
