@@ -21,13 +21,17 @@ constexpr int kBlock = 512;
 
 // The rack switch: parameters (by name) and their normalised values with the
 // whole rack on and with it off. Empty until the instrument has them: then
-// both variants run the same.
+// both variants run the same. "On" names two parameters, the cross filter's
+// switch and its tap count: on runs all four taps.
 struct TRackSetting {
   const char* Name;
   float On;
   float Off;
 };
-const std::vector<TRackSetting> kRackSettings = {};
+const std::vector<TRackSetting> kRackSettings = {
+    {"FxOn", 1, 0},    {"RvbOn", 1, 0}, {"DistOn", 1, 0}, {"PhsOn", 1, 0}, {"DlyOn", 1, 0},
+    {"ChrsOn", 1, 0},  {"On", 1, 0},    {"EQOn", 1, 0},   {"fxModOn", 1, 0},
+};
 
 std::string ModulePath() {
   const char* env = std::getenv("RUMBLEON_BENCH_MODULE");

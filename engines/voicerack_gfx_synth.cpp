@@ -1,0 +1,323 @@
+// The rack's construction, buffers, settings, the effect chain with its
+// shift stages, the order of the chain and the idle counter.
+#include "engines/voicerack_gfx_synth.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "dsp/effects/effect_lfo.h"
+#include "engines/fx_chain_order.h"
+#include "framework/base/global_lock.h"
+
+namespace {
+
+// FX index of the shift parameters.
+constexpr int kFxPreShift = 1;
+constexpr int kFxPostShift = 2;
+
+}  // namespace
+
+TVoicerackGFXSynth::TVoicerackGFXSynth() {
+  EditorWidth = 774;
+  EditorHeight = 400;
+  ParamCount = std::max(ParamCount, kRackParamCount);
+  FxMap.fill(-1);
+  FxPanels.fill(-1);
+  for (auto& lfo : FxLfos) lfo = CreateEffectLfo();
+  ReverbFx = std::make_unique<TDSPReverbX>();
+  DistortionFx = std::make_unique<TDSPXDistortion>();
+  ChorusFx = std::make_unique<TDSPXChorus>();
+  XFilterFx = std::make_unique<TDSPXXFilter>();
+  DelayFx = std::make_unique<TDSPXDelay>();
+  PhaserFx = std::make_unique<TDSPXPhaser>();
+  EqFx = std::make_unique<TDSPXEq>();
+  Effects = {ReverbFx.get(), DistortionFx.get(), ChorusFx.get(), XFilterFx.get(),
+             DelayFx.get(),  PhaserFx.get(),     EqFx.get()};
+  Chain = InitialFxChain();
+  for (TDSPStereoEffect* e : Effects) e->SetAudioSettings(Settings);
+  PropagateTempo();
+  ReallocBuffers();
+}
+
+TVoicerackGFXSynth::~TVoicerackGFXSynth() = default;
+
+// ---- settings and buffers
+
+void TVoicerackGFXSynth::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPPluginX::SetAudioSettings(rec);
+  for (auto& lfo : FxLfos) KeepOnControlRate(*lfo);
+  for (TFxUnit unit : Chain) Effect(unit).SetAudioSettings(Settings);
+  PropagateTempo();
+  // Ring lengths computed for the old rate would not fit (or not mean the
+  // same time) in the new rings.
+  if (FxMapAssigned) UpdateShifts();
+}
+
+void TVoicerackGFXSynth::ReallocBuffers() {
+  TDSPPluginX::ReallocBuffers();
+  const std::int32_t floats = Settings->BufferLength;
+  std::array<std::unique_ptr<float[]>, 4> fresh;
+  for (auto& buffer : fresh) buffer.reset(new float[static_cast<std::size_t>(floats)]());
+  {
+    TGlobalLockGuard lock;
+    std::swap(MixBuffers, fresh);
+    MixFloats = floats;
+  }
+  // The rings hold 255 ms at the new rate (and 25 spare floats).
+  for (TShiftLines& stage : Shifts) stage.Allocate(Settings->SamplesPerMs, 25);
+}
+
+void TVoicerackGFXSynth::ReleaseBuffers() {
+  std::array<std::unique_ptr<float[]>, 4> old;
+  {
+    TGlobalLockGuard lock;
+    std::swap(MixBuffers, old);
+    MixFloats = 0;
+  }
+  for (TShiftLines& stage : Shifts) stage.Release();
+  TDSPPluginX::ReleaseBuffers();
+  ClearBufferPointers();
+}
+
+void TVoicerackGFXSynth::TempoChanged() {
+  TDSPPluginX::TempoChanged();
+  PropagateTempo();
+}
+
+void TVoicerackGFXSynth::PropagateTempo() {
+  for (TFxUnit unit : Chain) Effect(unit).SetTempo(Tempo);
+}
+
+// ---- processing
+
+void TVoicerackGFXSynth::RunShiftStage(TShiftStage stage, float* left, float* right, std::int32_t n) {
+  TShiftLines& lines = Shifts[stage];
+  // A stage without a shift on either side costs nothing.
+  if (!lines.IsAllocated() || (lines.GetLength(0) < 2 && lines.GetLength(1) < 2)) return;
+  for (std::int32_t i = 0; i < n; ++i) {
+    left[i] = lines.Exchange(0, left[i]);
+    right[i] = lines.Exchange(1, right[i]);
+  }
+}
+
+void TVoicerackGFXSynth::ProcessFX() {
+  float* out = GetOutputBuffer();
+  float* left = MixLeft();
+  float* right = MixRight();
+  if (out == nullptr || left == nullptr || right == nullptr) return;
+  const std::int32_t n = std::min(Settings->BlockSize, MixFloats);
+  const std::int32_t step = Settings->SamplesPerMs;
+
+  if (BlockHasSignal) IdleCount = 0;
+  const bool run = FxOn.load(std::memory_order_relaxed) && step >= 1 && IdleCount < IdleThreshold();
+  if (run) {
+    // Id counts the samples since the last modulation update; -1 (after
+    // construction or a settings change) updates at once.
+    if (Id == -1) {
+      UpdateFXModulation();
+      Id = 0;
+    }
+    // One-millisecond sub-blocks: the effects process SamplesPerMs samples.
+    for (std::int32_t pos = 0; pos + step <= n; pos += step) {
+      if (Settings->SamplesPerMsB <= Id) {
+        UpdateFXModulation();
+        Id = 0;
+      }
+      Id += step;
+      RunShiftStage(kPreShift, left + pos, right + pos, step);
+      for (TFxUnit unit : Chain) {
+        TDSPStereoEffect& effect = Effect(unit);
+        if (effect.IsEnabled()) effect.ProcessStereo(left + pos, right + pos);
+      }
+      RunShiftStage(kPostShift, left + pos, right + pos, step);
+    }
+    RackRunning = true;
+  } else if (RackRunning) {
+    // The rack stops (idle or switched off): what its lines still hold must
+    // not come out when it starts again.
+    ClearRackState();
+    RackRunning = false;
+  }
+
+  bool signal = false;
+  for (std::int32_t i = 0; i < n; ++i) {
+    out[2 * i] = left[i];
+    out[2 * i + 1] = right[i];
+    signal |= std::fabs(left[i]) > kRackSignalLevel || std::fabs(right[i]) > kRackSignalLevel;
+  }
+  BlockHasSignal = signal;
+  if (signal) IdleCount = 0;
+  IdleCount += n;
+  // While a line may still deliver an echo the core must keep rendering:
+  // its silence gate would otherwise cut the tail and leave it in the line.
+  if (RackRunning) SilenceCount = 0;
+}
+
+std::int64_t TVoicerackGFXSynth::IdleThreshold() {
+  const std::int64_t margin = static_cast<std::int64_t>(kIdleMarginMs) * Settings->SamplesPerMs;
+  // Only a counter past the margin needs the lines' lengths.
+  if (IdleCount < margin) return margin;
+  std::int64_t lines = 0;
+  for (const TShiftLines& stage : Shifts) {
+    const std::int32_t longest = std::max(stage.GetLength(0), stage.GetLength(1));
+    if (longest >= 2) lines += longest;  // a stage without a shift does not run
+  }
+  // The effects run in series: a signal may pass the longest line of each.
+  if (ReverbFx->IsEnabled()) {
+    std::int64_t longest = 0;
+    for (int side = 0; side < 2; ++side) {
+      std::int64_t comb = 0;
+      std::int64_t allpass = 0;
+      for (int i = 0; i < TDSPReverbX::kCombCount / 2; ++i)
+        comb = std::max<std::int64_t>(comb, ReverbFx->GetCombLength(side * TDSPReverbX::kCombCount / 2 + i));
+      for (int j = 0; j < TDSPReverbX::kAllpassCount / 2; ++j)
+        allpass += ReverbFx->GetAllpassLength(side * TDSPReverbX::kAllpassCount / 2 + j);
+      longest = std::max(longest, comb + allpass);
+    }
+    lines += ReverbFx->GetPreDelayLength() + longest;
+  }
+  if (DelayFx->IsEnabled()) lines += std::max(DelayFx->GetLineLength(0), DelayFx->GetLineLength(1));
+  if (ChorusFx->IsEnabled()) lines += std::max(ChorusFx->GetLineLength(0), ChorusFx->GetLineLength(1));
+  if (XFilterFx->IsEnabled()) lines += std::max(XFilterFx->GetShiftLength(0), XFilterFx->GetShiftLength(1));
+  if (PhaserFx->IsEnabled()) lines += std::max(PhaserFx->GetShiftLength(0), PhaserFx->GetShiftLength(1));
+  return margin + lines;
+}
+
+void TVoicerackGFXSynth::ClearRackState() {
+  for (TDSPStereoEffect* e : Effects) e->ClearState();
+  for (TShiftLines& stage : Shifts) stage.Clear();
+}
+
+// ---- shifts
+
+void TVoicerackGFXSynth::UpdateShifts() {
+  if (!FxMapAssigned) return;
+  TGlobalLockGuard lock;
+  // The parameters are tenths of a millisecond (-2550..2550).
+  Shifts[kPreShift].SetShift(GetParameterReal(FxParamIndex(kFxPreShift)) * 0.1f, Settings->SamplesPerMs);
+  Shifts[kPostShift].SetShift(GetParameterReal(FxParamIndex(kFxPostShift)) * 0.1f, Settings->SamplesPerMs);
+}
+
+// ---- chain order
+
+void TVoicerackGFXSynth::MoveEffect(TFxUnit effect, int position) {
+  const int turn = FxOrderTurnOf(effect);
+  if (turn < 0 || MoveGuard) return;
+  MoveGuard = true;
+  const auto at = std::find(Chain.begin(), Chain.end(), effect);
+  const int i = static_cast<int>(at - Chain.begin());
+  if (position >= 0 && position < kFxEffectCount && position != i) {
+    const TFxUnit occupant = Chain[static_cast<std::size_t>(position)];
+    Chain[static_cast<std::size_t>(i)] = occupant;
+    Chain[static_cast<std::size_t>(position)] = effect;
+  }
+  // The values are rewritten so that they rebuild this chain from scratch:
+  // the moved effect keeps the position it was given, the others name
+  // their positions where the replay allows it (the occupant names its new
+  // place). Positions outside 0..6 leave the chain and are not kept.
+  TFxOrderValues values{};
+  const bool fixed = position >= 0 && position < kFxEffectCount;
+  if (FindFxOrderValues(Chain, fixed ? turn : -1, position, values)) {
+    for (int k = 0; k < kFxEffectCount; ++k) StoreOrderValue(k, values[static_cast<std::size_t>(k)]);
+  }
+  MoveGuard = false;
+}
+
+void TVoicerackGFXSynth::StoreOrderValue(int turn, std::int32_t value) {
+  const std::int32_t id = FxParamIndex(FxOrderTurnParam(turn));
+  if (id < 0 || GetParameterInt(id) == value) return;
+  // Stores into the current program and calls ParameterChanged, which the
+  // move guard absorbs.
+  SetParameterReal(id, static_cast<float>(value));
+}
+
+void TVoicerackGFXSynth::RebuildChain() {
+  // The stored values alone make the chain; they stay as they are.
+  TFxOrderValues values{};
+  for (int k = 0; k < kFxEffectCount; ++k)
+    values[static_cast<std::size_t>(k)] = GetParameterInt(FxParamIndex(FxOrderTurnParam(k)));
+  Chain = ReplayFxOrder(values);
+}
+
+// ---- batches
+
+void TVoicerackGFXSynth::ParamBatchDone() {
+  TDSPPluginX::ParamBatchDone();
+  if (OrderDirty) {
+    OrderDirty = false;
+    RebuildChain();
+  }
+}
+
+void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised) {
+  const int fx = FxIndexOfParam(param);
+  if (fx < 0 || FxParamRow(fx).Op != TFxOp::ChannelMode || !IsValidParam(param)) return;
+  ChannelModes[static_cast<std::size_t>(FxParamRow(fx).Unit)] = RoundF(ParamInfo[param].RealFromNorm(normalised));
+}
+
+void TVoicerackGFXSynth::ApplyProgram() {
+  // Before the first process call nothing is applied yet.
+  if (!FirstCallSeen.load()) {
+    TDSPPluginX::ApplyProgram();
+    return;
+  }
+  TGlobalLockGuard lock;
+  // The right sides follow the left ones by the program's own modes, not
+  // by those of the program before: the modes come first.
+  if (FxMapAssigned) {
+    for (int fx = 0; fx < kFxParamCount; ++fx) {
+      if (FxParamRow(fx).Op == TFxOp::ChannelMode)
+        PreloadChannelMode(FxParamIndex(fx), GetParameterValue(FxParamIndex(fx)));
+    }
+  }
+  BeginParamBatch();
+  TDSPPluginX::ApplyProgram();
+  EndParamBatch();
+}
+
+void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
+  TGlobalLockGuard lock;
+  if (const TSubPresetGroupRec* group = FindSubPresetGroup(groupId)) {
+    if (index >= 0 && index < static_cast<std::int32_t>(group->SubPresets.size())) {
+      const TSubPresetRec& preset = group->SubPresets[static_cast<std::size_t>(index)];
+      const std::size_t count = std::min(group->Params.size(), preset.Values.size());
+      for (std::size_t k = 0; k < count; ++k)
+        PreloadChannelMode(group->Params[k], std::clamp(preset.Values[k], 0.0f, 1.0f));
+    }
+  }
+  BeginParamBatch();
+  TDSPPluginX::ApplySubPreset(groupId, index);
+  EndParamBatch();
+}
+
+bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
+  TGlobalLockGuard lock;
+  BeginParamBatch();
+  const bool done = TDSPPluginX::LoadParamSnapshot(stream);
+  EndParamBatch();
+  return done;
+}
+
+// ---- id map
+
+void TVoicerackGFXSynth::AssignParameterIds() {
+  TDSPPluginX::AssignParameterIds();
+  AssignFxParameterIds(kFxFirstParamId);
+}
+
+void TVoicerackGFXSynth::AssignFxParameterIds(std::int32_t first) {
+  if (FxMapAssigned) return;
+  FxMapAssigned = true;
+  for (int k = 0; k < kFxParamCount; ++k) FxMap[static_cast<std::size_t>(k)] = static_cast<std::int16_t>(first + k);
+  BuildModTargets();
+}
+
+std::int32_t TVoicerackGFXSynth::FxParamIndex(int fx) const {
+  if (!FxMapAssigned || fx < 0 || fx >= kFxParamCount) return -1;
+  return FxMap[static_cast<std::size_t>(fx)];
+}
+
+int TVoicerackGFXSynth::FxIndexOfParam(std::int32_t id) const {
+  if (id < 0 || id >= static_cast<std::int32_t>(ReverseMap.size())) return -1;
+  return ReverseMap[static_cast<std::size_t>(id)];
+}

@@ -1,0 +1,244 @@
+// The effects rack: the first instrument layer on the plug-in core. The
+// summed voices pass seven stereo effects in a per-program order, framed by
+// a pre-shift and a post-shift stage that delay one channel against the
+// other; six FX LFOs and a 16-slot modulation matrix move the effects'
+// continuous settings. The layer owns the 290 FX parameters (FX index i is
+// plug-in parameter kFxFirstParamId + i = 374 + i) and the sub-preset
+// groups 10 to 17.
+//
+// For the layers above:
+//   - Parameter ids: the instrument has kRackParamCount (664) parameters;
+//     ids 0..9 are the core's, 10..373 belong to the layers above, 374..663
+//     to the rack. AssignParameterIds fills the rack's map (once); a layer
+//     above that overrides it calls the inherited one. FxParamIndex(fx) and
+//     FxIndexOfParam(id) translate.
+//   - Rendering: a layer's RenderVoices writes the block's voice sum into
+//     MixLeft() and MixRight() (Settings->BlockSize samples each; they are
+//     processed in place, so every block overwrites them), sets
+//     BlockHasSignal when the voices produced signal, and calls ProcessFX(),
+//     which leaves the interleaved result in GetOutputBuffer() and sets
+//     BlockHasSignal from it. Scratch1() and Scratch2() are two more work
+//     buffers of the same size for that layer.
+//   - Overrides: InitParameterInfo, ParameterChanged, CreatePageButtons,
+//     FormatParamValue, AssignParameterIds, SetAudioSettings, ReallocBuffers,
+//     ReleaseBuffers, TempoChanged and the batch entries (ApplyProgram,
+//     ApplySubPreset, LoadParamSnapshot, ParamBatchDone): a layer above that
+//     overrides one calls the inherited operation (ParameterChanged: it
+//     handles the rack's ids and ignores the others).
+//   - Passing every parameter through ParameterChanged again (a voice-count
+//     rebuild) is done in a batch (ResendParameters, or BeginParamBatch /
+//     EndParamBatch around the loop): outside a batch an order parameter is
+//     an edit that moves its effect.
+//
+// Threads: ProcessFX runs on the audio thread under the global plug-in lock.
+// ParameterChanged, MoveEffect and UpdateShifts run under the same lock: the
+// host's parameter entry, program application, sub-presets and editor
+// changes all take it. Setters that rebuild effect memory build outside the
+// lock and swap under it themselves (dsp/effects).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dsp/effects/chorus.h"
+#include "dsp/effects/cross_filter.h"
+#include "dsp/effects/delay.h"
+#include "dsp/effects/distortion.h"
+#include "dsp/effects/eq_effect.h"
+#include "dsp/effects/phaser.h"
+#include "dsp/effects/reverb.h"
+#include "dsp/effects/shift_lines.h"
+#include "dsp/oscillators/oscillator.h"
+#include "engines/fx_param_table.h"
+#include "framework/core/dsp_plugin_x.h"
+
+class TVoicerackGFXSynth : public TDSPPluginX {
+ public:
+  // Every parameter of the instrument: the core's, the layers' above and the rack's.
+  static constexpr std::int32_t kRackParamCount = kFxFirstParamId + kFxParamCount;
+  static constexpr int kFxLfoCount = 6;
+  // The shift stages.
+  enum TShiftStage : int { kPreShift = 0, kPostShift = 1 };
+  // Output magnitude that counts as signal for the rack's idle counter.
+  static constexpr float kRackSignalLevel = 1e-5f;
+  // Silence the rack runs on after the longest line it holds has played out.
+  static constexpr std::int32_t kIdleMarginMs = 500;
+
+  TVoicerackGFXSynth();
+  ~TVoicerackGFXSynth() override;
+
+  // ---- plug-in chain
+  // Inherited, then the FX LFOs get the control-rate record, each effect the
+  // plug-in's record, the tempo, and both shift stages are recomputed for
+  // the new rate.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // The mix and scratch buffers and the shift rings for the current settings.
+  void ReallocBuffers() override;
+  void ReleaseBuffers() override;
+  void TempoChanged() override;
+  // Fills the FX map (FX index k -> kFxFirstParamId + k) once, then the
+  // reverse map and the modulation targets.
+  void AssignParameterIds() override;
+  // Inherited, then the 290 FX descriptors (with their editor fields).
+  void InitParameterInfo() override;
+  // Inherited, then the FX parameter's action (nothing for other ids).
+  void ParameterChanged(std::int32_t i) override;
+  // Inherited, then the sub-preset groups 10..17 (they exist with or without
+  // an editor; the page buttons and Preset buttons are the editor's).
+  void CreatePageButtons() override;
+  // The rack's own texts (order, clip mode and type, channel modes,
+  // modulation sources and targets), else the inherited text.
+  void FormatParamValue(std::int32_t param, std::string& text, float real) override;
+  // "---" for a query that names no parameter.
+  std::string GetParamDisplayText(std::int32_t kind, std::int32_t number, float value) override;
+
+  // Batches: inside BeginParamBatch/EndParamBatch (a program, a
+  // sub-preset, a snapshot, ResendParameters) the chain is rebuilt from the
+  // stored order values once the batch is done, whatever chain was in force
+  // before; a program and a sub-preset take their own channel modes first.
+  // A layer that passes every parameter through again does so in a batch.
+  void ApplyProgram() override;
+  void ApplySubPreset(std::int32_t groupId, std::int32_t index) override;
+  bool LoadParamSnapshot(TStream& stream) override;
+  void ParamBatchDone() override;
+
+  // ---- rendering (audio thread, global lock held)
+  float* MixLeft() const { return MixBuffers[0].get(); }
+  float* MixRight() const { return MixBuffers[1].get(); }
+  float* Scratch1() const { return MixBuffers[2].get(); }
+  float* Scratch2() const { return MixBuffers[3].get(); }
+  // One block of the mix buffers through the rack (when it is on and not
+  // idle) into the output module's buffer, interleaved.
+  virtual void ProcessFX();
+
+  // ---- chain (global lock held)
+  // Moves the effect to chain position 0..6; the effect there takes the
+  // moved one's old place. The order values are then rewritten to values
+  // that rebuild the chain (fx_chain_order.h). Other positions leave the
+  // chain as it is.
+  void MoveEffect(TFxUnit effect, int position);
+  // Both shift stages from FXPreShft and FXPostShft.
+  void UpdateShifts();
+  // The host tempo to every effect.
+  void PropagateTempo();
+  // The modulation targets whose FX index lies in lo..hi, re-applied from
+  // their parameters (in target order).
+  void ReapplyGroupTargets(int lo, int hi);
+
+  // ---- modulation
+  // The reverse map and the bases of the modulation targets.
+  void BuildModTargets();
+  // One step of the FX LFOs and the matrix (ProcessFX, once per millisecond).
+  void UpdateFXModulation();
+
+  // ---- id map
+  bool IsFxMapAssigned() const { return FxMapAssigned; }
+  // Parameter id of FX index fx; -1 before the map is assigned or for an
+  // index outside 0..289.
+  std::int32_t FxParamIndex(int fx) const;
+  // FX index of a parameter id; -1 for ids of other layers.
+  int FxIndexOfParam(std::int32_t id) const;
+
+  // ---- state, for the layers above, the editor and tests
+  // unit is one of the seven effects (not Rack).
+  TDSPStereoEffect& Effect(TFxUnit unit) { return *Effects[EffectSlot(unit)]; }
+  TDSPReverbX& Reverb() { return *ReverbFx; }
+  TDSPXDistortion& Distortion() { return *DistortionFx; }
+  TDSPXChorus& Chorus() { return *ChorusFx; }
+  TDSPXXFilter& XFilter() { return *XFilterFx; }
+  TDSPXDelay& Delay() { return *DelayFx; }
+  TDSPXPhaser& Phaser() { return *PhaserFx; }
+  TDSPXEq& Eq() { return *EqFx; }
+  TDSPOscillator& FxLfo(int k) { return *FxLfos[static_cast<std::size_t>(k)]; }
+  // The effect at chain position 0..6 (0 is processed first).
+  TFxUnit ChainAt(int position) const { return Chain[static_cast<std::size_t>(position)]; }
+  bool IsFxOn() const { return FxOn.load(std::memory_order_relaxed); }
+  // Channel mode of an effect with two sides (0 for Reverb and Rack).
+  std::int32_t ChannelMode(TFxUnit unit) const { return ChannelModes[static_cast<std::size_t>(unit)]; }
+  // Ring length of a shift stage's side (0 left, 1 right) in samples.
+  std::int32_t ShiftLength(TShiftStage stage, int side) const { return Shifts[stage].GetLength(side); }
+  std::int32_t ShiftCapacity() const { return Shifts[0].GetCapacity(); }
+  // A modulation target's base value (what its parameter set).
+  float TargetBase(int target) const { return Base[static_cast<std::size_t>(target)]; }
+  // Blocks the rack has seen without signal, in samples.
+  std::int64_t IdleSamples() const { return IdleCount; }
+  // True while the rack processes (on and not idle).
+  bool IsRackRunning() const { return RackRunning; }
+
+ protected:
+  // Index of an effect in the fixed references (Reverb 0 ... EQ 6).
+  static std::size_t EffectSlot(TFxUnit unit) { return static_cast<std::size_t>(unit) - 1; }
+  // FX map for id first + k (AssignParameterIds uses kFxFirstParamId).
+  void AssignFxParameterIds(std::int32_t first);
+  // The action of FX row fx for its current value.
+  void DispatchFxParameter(int fx);
+  // Converted value of a row for a real parameter value.
+  static float ConvertFxValue(const TFxParamRow& row, float real);
+  // Calls the row's setter on the part it addresses with x.
+  void ApplyFxSetter(const TFxParamRow& row, float x);
+  // Target t's setting := base x (1 + m), following its channel link.
+  void ApplyModTarget(int target, float m);
+  // Samples of silence after which the rack stops: kIdleMarginMs plus every
+  // enabled line the signal may still be travelling through.
+  std::int64_t IdleThreshold();
+  // Zeroes every effect's lines and both shift stages.
+  void ClearRackState();
+
+  // The plug-in's panel index of each effects page, by TFxPanel; -1 while
+  // no editor exists. An editor layer fills it in CreatePanels, before
+  // InitParameterInfo writes the descriptors' panel fields from it.
+  TFxPanelIndexes FxPanels{};
+
+ private:
+  void RunShiftStage(TShiftStage stage, float* left, float* right, std::int32_t n);
+  void PreloadChannelMode(std::int32_t param, float normalised);
+  void RebuildChain();
+  void StoreOrderValue(int turn, std::int32_t value);
+  void SlotChanged(int slot);
+
+  // Mix left, mix right, scratch 1, scratch 2: (BlockSize + 16) floats each.
+  std::array<std::unique_ptr<float[]>, 4> MixBuffers;
+  std::int32_t MixFloats = 0;
+  std::array<TShiftLines, 2> Shifts;
+
+  std::unique_ptr<TDSPReverbX> ReverbFx;
+  std::unique_ptr<TDSPXDistortion> DistortionFx;
+  std::unique_ptr<TDSPXChorus> ChorusFx;
+  std::unique_ptr<TDSPXXFilter> XFilterFx;
+  std::unique_ptr<TDSPXDelay> DelayFx;
+  std::unique_ptr<TDSPXPhaser> PhaserFx;
+  std::unique_ptr<TDSPXEq> EqFx;
+  std::array<TDSPStereoEffect*, kFxEffectCount> Effects{};
+  std::array<TFxUnit, kFxEffectCount> Chain{};
+  std::array<std::unique_ptr<TDSPOscillator>, kFxLfoCount> FxLfos;
+
+  std::atomic<bool> FxOn{true};
+  // Indexed by TFxUnit; only the six two-sided effects use theirs.
+  std::array<std::int32_t, 8> ChannelModes{};
+  bool MoveGuard = false;
+  // An order parameter changed inside the running batch.
+  bool OrderDirty = false;
+
+  // FX map (FX index -> id) and reverse map (id -> FX index).
+  std::array<std::int16_t, kFxParamCount> FxMap{};
+  std::vector<std::int16_t> ReverseMap;
+  bool FxMapAssigned = false;
+
+  // Modulation, per target: base, accumulated modulation, active now, active
+  // at the last update.
+  std::array<float, kFxModTargetCount> Base{};
+  std::array<float, kFxModTargetCount> Accum{};
+  std::array<bool, kFxModTargetCount> Active{};
+  std::array<bool, kFxModTargetCount> WasActive{};
+  // The target each slot fed when its source or target last changed (0: none).
+  std::array<std::int32_t, kFxModSlotCount + 1> SlotTarget{};
+  bool ModWasOn = false;
+
+  // Samples since the last block with signal; the rack stops past IdleThreshold.
+  std::int64_t IdleCount = 0;
+  bool RackRunning = false;
+};

@@ -1,0 +1,80 @@
+// The rack under threads: the host's audio thread renders while another
+// thread automates the order, the shifts, the reverb size and the LFO
+// waveforms through the host's parameter entry and changes the sample rate.
+// Meant for the thread and address sanitizers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "engines/voicerack_gfx_synth.h"
+#include "tests/engines/rack_test_plugin.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using namespace rack_test;
+using plugin_test::Dispatch;
+
+TEST(RackStress, RenderWhileAutomatingOrderShiftsSizeAndWaveformsAndChangingTheRate) {
+  auto p = MakeRack(96000.0f);
+  TVstEffect* e = p->GetEffect();
+  auto set = [&](int fx, float real) {
+    const TParamInfoRec& info = p->ParamInfo[static_cast<std::size_t>(p->FxParamIndex(fx))];
+    e->setParameter(e, p->FxParamIndex(fx), info.NormFromReal(real));
+  };
+  for (int fx : {kFxOn, kRvbOn, kDistOn, kPhsOn, kDlyOn, kChrsOn, kXfltOn, kEqOn, kFxModOn}) set(fx, 1);
+  for (int slot = 1; slot <= 6; ++slot) {
+    set(MSrc(slot), static_cast<float>(slot));
+    set(MDst(slot), static_cast<float>(slot * 20));
+  }
+  set(kDlyL, 50);
+  set(kDlyR, 70);
+
+  std::atomic<bool> stop{false};
+  std::atomic<bool> finite{true};
+  std::atomic<int> blocks{0};
+  std::thread audio([&] {
+    plugin_test::TStereoBuffers out(256);
+    int k = 0;
+    while (!stop.load()) {
+      plugin_test::TEventList events;
+      if (k % 40 == 0) events.Add(0, 0x90, 60, 100);
+      Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
+      e->processReplacing(e, nullptr, out.Pointers, 256);
+      if (!testing_support::AllFinite(out.Left) || !testing_support::AllFinite(out.Right)) finite = false;
+      ++k;
+      blocks.store(k);
+    }
+  });
+
+  std::mt19937 rng(17);
+  const int order[] = {kRvbIdx, kDistIdx, kPhsIdx, kDlyIdx, kCrsIdx, kXfltIdx, kEqIdx};
+  for (int i = 0; i < 400; ++i) {
+    switch (rng() % 5) {
+      case 0: set(order[rng() % 7], static_cast<float>(rng() % 13)); break;
+      case 1: set(rng() % 2 == 0 ? kFxPreShift : kFxPostShift, static_cast<float>(static_cast<int>(rng() % 5101) - 2550)); break;
+      case 2: set(kRvbSize, static_cast<float>(rng() % 1271)); break;
+      case 3: set(kFxLfo1Wave + static_cast<int>(rng() % 6), static_cast<float>(rng() % 128)); break;
+      default: set(MDst(1 + static_cast<int>(rng() % 6)), static_cast<float>(rng() % 257)); break;
+    }
+    if (i == 200) {
+      // The host changes the rate while the audio thread keeps calling.
+      Dispatch(e, kEffSetSampleRate, 0, 0, nullptr, 44100.0f);
+    }
+    std::this_thread::yield();
+  }
+  // The audio thread has rendered meanwhile.
+  while (blocks.load() < 50) std::this_thread::yield();
+  stop = true;
+  audio.join();
+  EXPECT_TRUE(finite.load());
+  EXPECT_EQ(p->Settings->SampleRate, 44100);
+  EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPreShift, 0), p->ShiftCapacity());
+  EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPreShift, 1), p->ShiftCapacity());
+  EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPostShift, 0), p->ShiftCapacity());
+  EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPostShift, 1), p->ShiftCapacity());
+}
+
+}  // namespace
