@@ -7,7 +7,8 @@
 // Per-sample work never goes through a virtual call: each concrete class has
 // a non-virtual inline Step and binds two plain routines to it at
 // construction (one sample, and a whole buffer in place). Tick, the block
-// runners and the multi-filter call those routines.
+// runners and the multi-filter call those routines. (The one exception is the
+// reset after a non-finite output, see BindSteps.)
 #pragma once
 
 #include <cmath>

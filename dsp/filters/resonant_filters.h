@@ -7,7 +7,7 @@
 #include "dsp/filters/section_state.h"
 
 // Four one-pole stages with a zero at -0.3 each and global feedback
-// (internal resonance 0.001..3.999).
+// (internal resonance 0.001..3.999). A change of cutoff rescales the stages.
 class T24DBResonantLPFilter1 final : public TDSPFilter {
  public:
   T24DBResonantLPFilter1();
@@ -35,7 +35,8 @@ class T24DBResonantLPFilter1 final : public TDSPFilter {
 
 // Four bilinear stages with cubic soft clipping of the last; the input is
 // scaled down by 1000 and the output up by 1000 so the clipper only acts on
-// hot resonance. Output low-, high- or band-pass by subclass.
+// hot resonance. Output low-, high- or band-pass by subclass. The cutoff
+// share is held at kMaxCutoffShare, where each stage's pole is -0.996.
 class T24DBResonantFilter2 : public TDSPFilter {
  public:
   enum TOutput : std::int32_t { kLowPass, kHighPass, kBandPass };
@@ -111,7 +112,8 @@ class T24DBResonantFilter3 final : public TDSPFilter {
 
 // "LP1": two one-pole stages with resonance feedback fb = R + R / (1 - f).
 // The coefficient f follows the cutoff over 0..0.24 of the rate and is held
-// within 0.001..kMaxCoefficient, where the feedback stays finite.
+// within 0.001..kMaxCoefficient, where the feedback stays finite. A change of
+// coefficients carries the state over (section_state.h).
 class TXResonantFilter1 final : public TDSPFilter {
  public:
   static constexpr float kMaxCoefficient = 0.999f;

@@ -18,9 +18,15 @@
 // state's covariance above the input's. The reference here adds brown noise
 // (white noise through a one-pole low-pass at kReferenceCornerHz) to the white
 // noise, so that low, harmonic signals, which fill a low-pass's state far
-// more than white noise of the same level does, are scaled in proportion too.
+// more than white noise of the same level does, are scaled in proportion too;
+// the bound then holds only about, and noise and square waves with every
+// setting jumping each millisecond stay within twice the filter's own
+// steady-state level. Under slow modulation the carry differs from the plain
+// recursion by a fraction that shrinks with the rate of change.
 // Between changes nothing differs: with fixed coefficients the recursion runs
 // exactly as designed, and unchanged coefficients leave the state untouched.
+//
+// Cost per change: two closed-form 2 x 2 covariance solves (about 80 ns).
 #pragma once
 
 // Corner of the low-frequency part of the reference input, Hz.

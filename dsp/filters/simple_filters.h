@@ -1,6 +1,8 @@
 // Small filters: the IIR notch, the two-pole resonator, the two-pole
 // band-pass and all-pass sections ("Bandpass", "Phaser"), the pink-noise
-// shaping filter and the one-pole low-pass "12DB LP".
+// shaping filter and the one-pole low-pass "12DB LP". The second-order
+// recursions carry their state over a change of coefficients
+// (section_state.h).
 #pragma once
 
 #include "dsp/filters/filter.h"
