@@ -1,0 +1,112 @@
+#include "dsp/voices/sampler_voice.h"
+
+// ---- TDSPSamplerVoice1 ------------------------------------------------------
+
+TDSPSamplerVoice1::TDSPSamplerVoice1() = default;
+TDSPSamplerVoice1::~TDSPSamplerVoice1() = default;
+
+void TDSPSamplerVoice1::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPSynthVoice2::SetAudioSettings(rec);
+  if (Sampler1) Sampler1->SetAudioSettings(Settings);
+}
+
+void TDSPSamplerVoice1::ResetSampler(TDSPSamplerControl* sampler) {
+  if (sampler == nullptr) return;
+  sampler->State = TDSPSamplerControl::kFinished;
+  sampler->LegatoStartPitch = 0.0f;
+}
+
+void TDSPSamplerVoice1::LegatoSampler(TDSPSamplerControl* sampler, TDSPSamplerControl* previous, bool& pending) {
+  if (sampler == nullptr) return;
+  // A previous voice without this sound source has no phrase to continue.
+  if (previous != nullptr && previous != sampler) {
+    sampler->LegatoStart(*previous);
+  } else {
+    sampler->Start();
+  }
+  pending = true;
+}
+
+void TDSPSamplerVoice1::StartSamplerNote(TDSPSamplerControl* sampler, bool& pending) {
+  if (sampler == nullptr) return;
+  sampler->Level = Velocity * VoiceLevel;
+  if (!pending) return;
+  sampler->SetNote(Note);
+  pending = false;
+  sampler->PrepareNote();
+}
+
+void TDSPSamplerVoice1::ResetVoice() {
+  TDSPSynthVoice2::ResetVoice();
+  ResetSampler(Sampler1.get());
+}
+
+void TDSPSamplerVoice1::Release() {
+  TDSPSynthVoice2::Release();
+  if (Sampler1) Sampler1->Release();
+}
+
+void TDSPSamplerVoice1::LegatoNoteOn(TDSPXVoice& previous, bool retrigger) {
+  TDSPSynthVoice2::LegatoNoteOn(previous, retrigger);
+  auto* before = dynamic_cast<TDSPSamplerVoice1*>(&previous);
+  LegatoSampler(Sampler1.get(), before != nullptr ? before->Sampler1.get() : nullptr, Sampler1Pending);
+}
+
+void TDSPSamplerVoice1::Trigger() {
+  TDSPSynthVoice2::Trigger();
+  if (!Sampler1) return;
+  Sampler1->Start();
+  Sampler1Pending = true;
+}
+
+void TDSPSamplerVoice1::StartNote() {
+  TDSPSynthVoice2::StartNote();
+  StartSamplerNote(Sampler1.get(), Sampler1Pending);
+}
+
+// ---- TDSPSamplerVoice2 ------------------------------------------------------
+
+TDSPSamplerVoice2::TDSPSamplerVoice2() = default;
+TDSPSamplerVoice2::~TDSPSamplerVoice2() = default;
+
+void TDSPSamplerVoice2::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPSamplerVoice1::SetAudioSettings(rec);
+  if (Sampler2) Sampler2->SetAudioSettings(Settings);
+}
+
+void TDSPSamplerVoice2::ResetVoice() {
+  TDSPSamplerVoice1::ResetVoice();
+  ResetSampler(Sampler2.get());
+}
+
+void TDSPSamplerVoice2::Release() {
+  TDSPSamplerVoice1::Release();
+  if (Sampler2) Sampler2->Release();
+}
+
+void TDSPSamplerVoice2::LegatoNoteOn(TDSPXVoice& previous, bool retrigger) {
+  TDSPSamplerVoice1::LegatoNoteOn(previous, retrigger);
+  auto* before = dynamic_cast<TDSPSamplerVoice2*>(&previous);
+  LegatoSampler(Sampler2.get(), before != nullptr ? before->Sampler2.get() : nullptr, Sampler2Pending);
+}
+
+void TDSPSamplerVoice2::Trigger() {
+  TDSPSamplerVoice1::Trigger();
+  if (!Sampler2) return;
+  Sampler2Pending = true;
+  Sampler2->Start();
+}
+
+void TDSPSamplerVoice2::StartNote() {
+  TDSPSamplerVoice1::StartNote();
+  StartSamplerNote(Sampler2.get(), Sampler2Pending);
+}
+
+// ---- TDSPSamplerInstrVoice2 -------------------------------------------------
+
+TDSPSamplerInstrVoice2::TDSPSamplerInstrVoice2() {
+  Sampler1 = std::make_unique<TDSPSamplerInstr>();
+  Sampler2 = std::make_unique<TDSPSamplerInstr>();
+  Sampler1->SetAudioSettings(Settings);
+  Sampler2->SetAudioSettings(Settings);
+}

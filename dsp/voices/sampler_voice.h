@@ -1,0 +1,72 @@
+// The sampler voices: the two sound sources of the synth voice played by
+// samplers. TDSPSamplerInstrVoice2 is the instrument's voice class: both
+// samplers are TDSPSamplerInstr sample players.
+//
+// Note flow (audio thread, global lock held):
+//   Trigger          sampler Start, pending-note flag set
+//   LegatoNoteOn     sampler LegatoStart from the previous voice's sampler,
+//                    pending-note flag set
+//   StartNote        sampler Level := Velocity x VoiceLevel; when the flag is
+//                    set: sampler note := Note, flag cleared, PrepareNote
+//   Release          sampler Release (state released)
+//   ResetVoice       sampler state finished, no legato start pitch
+// The renderer gives each sampler its store (SetStore), its program
+// (SetProgram) and its pitch, and renders it (RenderBlock).
+#pragma once
+
+#include <memory>
+
+#include "dsp/sampler/sampler_instrument.h"
+#include "dsp/voices/synth_voice.h"
+
+class TDSPSamplerVoice1 : public TDSPSynthVoice2 {
+ public:
+  TDSPSamplerVoice1();
+  ~TDSPSamplerVoice1() override;
+
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  void ResetVoice() override;
+  void Release() override;
+  void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
+  void Trigger() override;
+  void StartNote() override;
+
+  // Sound source 1; made by the class that knows the sampler's kind (null
+  // until then: every operation skips a missing sampler).
+  std::unique_ptr<TDSPSamplerControl> Sampler1;
+  // The sampler takes the voice's note at the next StartNote.
+  bool Sampler1Pending = false;
+
+ protected:
+  // The note operations' part for one sampler of this voice and its
+  // counterpart in the previous voice.
+  void ResetSampler(TDSPSamplerControl* sampler);
+  void LegatoSampler(TDSPSamplerControl* sampler, TDSPSamplerControl* previous, bool& pending);
+  void StartSamplerNote(TDSPSamplerControl* sampler, bool& pending);
+};
+
+class TDSPSamplerVoice2 : public TDSPSamplerVoice1 {
+ public:
+  TDSPSamplerVoice2();
+  ~TDSPSamplerVoice2() override;
+
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  void ResetVoice() override;
+  void Release() override;
+  void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
+  void Trigger() override;
+  void StartNote() override;
+
+  // Sound source 2, as Sampler1.
+  std::unique_ptr<TDSPSamplerControl> Sampler2;
+  bool Sampler2Pending = false;
+};
+
+// The instrument's voice: both sound sources are sample players.
+class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
+ public:
+  TDSPSamplerInstrVoice2();
+
+  TDSPSamplerInstr& Player1() { return static_cast<TDSPSamplerInstr&>(*Sampler1); }
+  TDSPSamplerInstr& Player2() { return static_cast<TDSPSamplerInstr&>(*Sampler2); }
+};

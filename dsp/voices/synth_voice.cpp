@@ -1,0 +1,89 @@
+#include "dsp/voices/synth_voice.h"
+
+// ---- TDSPSynthVoice ---------------------------------------------------------
+
+TDSPSynthVoice::TDSPSynthVoice() {
+  // The sequencers write their per-sample gain into their output buffers,
+  // which the renderer reads as the voice's level signal.
+  for (TDSPSequencer* seq : {&Seq1, &Seq2}) seq->SetUsesBuffers(true);
+  TDSPSynthVoice::SetAudioSettings(Settings);
+}
+
+void TDSPSynthVoice::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPEnvVoice::SetAudioSettings(rec);
+  for (TDSPOscillator& lfo : Lfo) lfo.SetAudioSettings(&ControlAudioSettings);
+  for (TDSPSequencer* seq : {&Seq1, &Seq2}) seq->SetAudioSettings(Settings);
+  for (TDSPMultiFilter& filter : Filter1) filter.SetAudioSettings(Settings);
+  for (TDSPMultiFilter& filter : Filter2) filter.SetAudioSettings(Settings);
+  for (TDSPMultiShaper1& shaper : Shaper) shaper.SetAudioSettings(Settings);
+}
+
+void TDSPSynthVoice::ResetVoice() {
+  TDSPEnvVoice::ResetVoice();
+  LfoCounter.fill(0);
+  LfoCycles.fill(0);
+}
+
+void TDSPSynthVoice::RestartSequencers(bool restartAll) {
+  for (TDSPSequencer* seq : {&Seq1, &Seq2}) {
+    if (seq->ResetOnNewNote() && (restartAll || seq->AlwaysRetrigger())) seq->Restart();
+  }
+}
+
+void TDSPSynthVoice::ResetLfoPhases() {
+  for (int k = 0; k < kLfoCount; ++k) {
+    if (!LfoReset[static_cast<std::size_t>(k)]) continue;
+    Lfo[static_cast<std::size_t>(k)].ResetPhase();
+    LfoCounter[static_cast<std::size_t>(k)] = 0;
+    LfoCycles[static_cast<std::size_t>(k)] = 0;
+  }
+}
+
+void TDSPSynthVoice::LegatoNoteOn(TDSPXVoice& previous, bool retrigger) {
+  TDSPEnvVoice::LegatoNoteOn(previous, retrigger);
+  RestartSequencers(retrigger);
+  if (retrigger) ResetLfoPhases();
+}
+
+void TDSPSynthVoice::LegatoContinue() {
+  TDSPEnvVoice::LegatoContinue();
+  RestartSequencers(false);
+}
+
+void TDSPSynthVoice::Trigger() {
+  TDSPEnvVoice::Trigger();
+  RestartSequencers(true);
+  ResetLfoPhases();
+}
+
+void TDSPSynthVoice::SetTempo(double bpm) {
+  TDSPEnvVoice::SetTempo(bpm);
+  Seq1.SetTempo(bpm);
+  Seq2.SetTempo(bpm);
+}
+
+// ---- TDSPSynthVoice1 / TDSPSynthVoice2 --------------------------------------
+
+TDSPSynthVoice1::TDSPSynthVoice1() { Osc1.SetAudioSettings(Settings); }
+
+void TDSPSynthVoice1::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPSynthVoice::SetAudioSettings(rec);
+  Osc1.SetAudioSettings(Settings);
+}
+
+void TDSPSynthVoice1::Trigger() {
+  TDSPSynthVoice::Trigger();
+  Osc1.ResetPhase();
+}
+
+TDSPSynthVoice2::TDSPSynthVoice2() { Osc2.SetAudioSettings(Settings); }
+
+void TDSPSynthVoice2::SetAudioSettings(TAudioSettingsRec* rec) {
+  TDSPSynthVoice1::SetAudioSettings(rec);
+  Osc2.SetAudioSettings(Settings);
+}
+
+void TDSPSynthVoice2::Trigger() {
+  TDSPSynthVoice1::Trigger();
+  Osc2.ResetPhase();
+}

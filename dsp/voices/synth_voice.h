@@ -1,0 +1,93 @@
+// The synth voice: the envelope voice plus the per-voice shaping objects
+// that the synthesis layer drives (three LFOs, two filter blocks of a left
+// and a right filter, a left and a right shaper, two step sequencers), and
+// the two sound-source levels of the chain (an oscillator and a diatonic
+// tuner each).
+//
+// The layers above reach the objects directly: Lfo[k], Filter1[side],
+// Filter2[side], Shaper[side] (side 0 left, 1 right), Seq1, Seq2 (or
+// Sequencer(0/1)), Osc1/Tuner1, Osc2/Tuner2. Settings: the filters, shapers,
+// sequencers and oscillators follow the voice's audio settings; the LFOs
+// always run on ControlAudioSettings (ticked once per millisecond).
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "dsp/envelopes/diatonic_tune.h"
+#include "dsp/filters/multi_filter.h"
+#include "dsp/oscillators/oscillator.h"
+#include "dsp/shapers/multi_shaper.h"
+#include "dsp/voices/step_sequencer.h"
+#include "dsp/voices/voice.h"
+
+class TDSPSynthVoice : public TDSPEnvVoice {
+ public:
+  static constexpr int kLfoCount = 3;
+
+  TDSPSynthVoice();
+
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // Inherited, then the LFO counters and cycle counts restart (an LFO with
+  // a cycle limit sounds again after an engine reset).
+  void ResetVoice() override;
+  // Inherited; with retrigger every sequencer that resets on a new note
+  // restarts and the LFOs marked for it restart their phase; without, only
+  // the sequencers that also always retrigger restart.
+  void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
+  // The sequencers that reset on a new note and always retrigger restart.
+  void LegatoContinue() override;
+  // Inherited, then the sequencers that reset on a new note restart and the
+  // LFOs marked for it restart their phase.
+  void Trigger() override;
+  // Both sequencers follow the host tempo.
+  void SetTempo(double bpm) override;
+
+  // The phase of every LFO whose reset flag is set restarts, with its
+  // counter and cycle count.
+  void ResetLfoPhases();
+  // Sequencer 0 (Seq1) or 1 (Seq2).
+  TDSPSequencer& Sequencer(int s) { return s == 0 ? Seq1 : Seq2; }
+
+  std::array<TDSPOscillator, kLfoCount> Lfo;
+  // Restart the LFO's phase at every new (or retriggered legato) note.
+  std::array<bool, kLfoCount> LfoReset{};
+  // The renderer's per-LFO state: samples since the LFO's cycle began (it
+  // may set it negative to restart the cycle at the next step) and the
+  // number of finished cycles.
+  std::array<std::int64_t, kLfoCount> LfoCounter{};
+  std::array<std::int32_t, kLfoCount> LfoCycles{};
+  std::array<TDSPMultiFilter, 2> Filter1;  // filter block 1: left, right
+  std::array<TDSPMultiFilter, 2> Filter2;  // filter block 2: left, right
+  std::array<TDSPMultiShaper1, 2> Shaper;  // left, right
+  TDSPSequencer Seq1;
+  TDSPSequencer Seq2;
+
+ private:
+  // restartAll: every sequencer that resets on a new note; otherwise only
+  // those that also always retrigger.
+  void RestartSequencers(bool restartAll);
+};
+
+// Sound source 1 as an oscillator with its tuner.
+class TDSPSynthVoice1 : public TDSPSynthVoice {
+ public:
+  TDSPSynthVoice1();
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // Inherited, then the oscillator's phase restarts.
+  void Trigger() override;
+
+  TDSPOscillator Osc1;
+  TDSPDiatonicTune1 Tuner1;
+};
+
+// Sound source 2 as an oscillator with its tuner.
+class TDSPSynthVoice2 : public TDSPSynthVoice1 {
+ public:
+  TDSPSynthVoice2();
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  void Trigger() override;
+
+  TDSPOscillator Osc2;
+  TDSPDiatonicTune1 Tuner2;
+};

@@ -1,0 +1,114 @@
+// The voice classes: one voice is one playing note of the instrument. The
+// chain adds, class by class, the objects that make and shape the note's
+// sound; the note operations (ResetVoice .. SetTempo) are refined on the way:
+//
+//   TDSPXVoice              note state: held / released / free, age, note, glide
+//   TDSPEnvVoice            + two ADSR envelopes (legato hand-over)
+//   TDSPSynthVoice          + three LFOs, four filters, two shapers, two sequencers
+//   TDSPSynthVoice1/2       + an oscillator and a diatonic tuner per sound source
+//   TDSPSamplerVoice1/2     + a sampler per sound source (synth_voice.h,
+//   TDSPSamplerInstrVoice2    sampler_voice.h)
+//
+// Who does what:
+//   - the voice manager (engines/voicerack_synth_base) calls the note
+//     operations and writes State, Age, Velocity, Note, Channel,
+//     GlideStartPitch, VoiceIndex, VoiceCount, Owner and ControlCounter;
+//   - the renderer of the layers above reads those fields, advances Age and
+//     ReleaseTime, stores LastNote at each control update, drives the owned
+//     DSP objects and sets State back to kFree when both envelopes finished.
+//
+// Threads: everything runs on the audio thread inside the render loop, or
+// under the global plug-in lock (voice-array rebuilds, parameter dispatch);
+// a voice takes no lock of its own and allocates nothing in its note
+// operations.
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/envelopes/envelope.h"
+#include "framework/modules/dsp_control.h"
+
+class TDSPXVoice : public TDSPControl {
+ public:
+  // Voice states.
+  enum : std::uint8_t { kHeld = 0, kReleased = 1, kFree = 2 };
+  // LastNote value meaning "no previous note": the next note does not glide.
+  static constexpr float kNoLastNote = -1000.0f;
+
+  TDSPXVoice() = default;
+
+  // A settings change asks the renderer for a control update at once.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+
+  // ---- note operations (audio thread, global lock held)
+  // Back to free and silent: age, release time 0; note, glide start and
+  // last note 48.
+  virtual void ResetVoice();
+  // Note-off: release time 0, state released.
+  virtual void Release();
+  // A legato note taking over from `previous` (a held voice of the same
+  // class). retrigger false: this voice was claimed while still sounding
+  // its release, so its own level fades out before it joins the phrase.
+  virtual void LegatoNoteOn(TDSPXVoice& /*previous*/, bool /*retrigger*/) {}
+  // A legato note on a stolen held voice: the phrase goes on.
+  virtual void LegatoContinue() {}
+  // A fresh note: envelopes, sequencers, LFOs and sound sources start.
+  virtual void Trigger() {}
+  // After the manager stored Note, Velocity and GlideStartPitch.
+  virtual void StartNote() {}
+  // Host tempo in beats per minute.
+  virtual void SetTempo(double /*bpm*/) {}
+
+  bool IsFree() const { return State == kFree; }
+  bool IsHeld() const { return State == kHeld; }
+  bool IsReleased() const { return State == kReleased; }
+
+  float VoiceLevel = 1.0f;        // multiplies the velocity into the sound sources' level
+  std::int32_t VoiceCount = 0;    // voices of the owner
+  std::uint8_t State = kFree;     // kHeld, kReleased or kFree
+  std::int32_t Age = 0;           // samples since the note started
+  float Velocity = 0.0f;          // MIDI velocity / 127
+  std::int32_t Note = 0;          // MIDI note
+  std::int32_t Channel = 0;       // MIDI channel
+  float GlideStartPitch = 0.0f;   // semitones the renderer glides from to Note
+  float LastNote = 0.0f;          // Note at the last control update; kNoLastNote: none
+  std::int32_t VoiceIndex = 0;    // slot in the owner's voice array
+  std::int32_t ReleaseTime = 0;   // samples since the release
+  // Samples since the renderer's last control update; -1 asks for one at once.
+  std::int32_t ControlCounter = -1;
+  // The plug-in that owns the voice (not owned).
+  TDSPBaseControl* Owner = nullptr;
+};
+
+class TDSPEnvVoice : public TDSPXVoice {
+ public:
+  TDSPEnvVoice();
+
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // Inherited, then each envelope restarts its counter and closes its gate.
+  void ResetVoice() override;
+  // Inherited, then each envelope closes its gate and restarts its counter
+  // for the release stage.
+  void Release() override;
+  // Envelope hand-over from the previous voice's envelopes (see HandOver).
+  void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
+  // Inherited, then each envelope: ramp off, gate on with the velocity,
+  // counter restarted.
+  void Trigger() override;
+
+  // One envelope's hand-over from the previous voice's envelope `source`,
+  // ramping to `rampTarget` (envelope 1: the source's level; envelope 2: its
+  // held level). With fewer than two voices the envelope continues exactly
+  // where the source is. Otherwise (retrigger false) this voice's own level
+  // fades out over 24 ms, or (retrigger true) starts from 0, then rises over
+  // 12 ms to rampTarget; either way the stage counter continues at the
+  // source's.
+  void HandOver(TDSPADSR& env, const TDSPADSR& source, float rampTarget, bool retrigger);
+
+  TDSPADSR Env1;
+  TDSPADSR Env2;
+
+  // Legato fade and ramp lengths.
+  static constexpr std::int32_t kLegatoFadeMs = 24;
+  static constexpr std::int32_t kLegatoRampMs = 12;
+};

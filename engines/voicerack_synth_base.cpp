@@ -1,0 +1,250 @@
+#include "engines/voicerack_synth_base.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "framework/base/base_math.h"
+
+namespace {
+// Holds the plug-in's lock through its virtual Lock/Unlock for a scope, so
+// an exception inside still releases it.
+class TLockHold {
+ public:
+  explicit TLockHold(TDSPBasePlugin& plugin) : Plugin(plugin) { Plugin.Lock(); }
+  ~TLockHold() { Plugin.Unlock(); }
+  TLockHold(const TLockHold&) = delete;
+  TLockHold& operator=(const TLockHold&) = delete;
+
+ private:
+  TDSPBasePlugin& Plugin;
+};
+}  // namespace
+
+TVoicerackSynthBase::TVoicerackSynthBase() = default;
+
+TVoicerackSynthBase::~TVoicerackSynthBase() {
+  TLockHold hold(*this);
+  FreeVoices();
+}
+
+// ---- plug-in chain
+
+void TVoicerackSynthBase::SetAudioSettings(TAudioSettingsRec* rec) {
+  TVoicerackGFXSynth::SetAudioSettings(rec);
+  PassSettingsToVoices();
+  PassTempoToVoices();
+}
+
+void TVoicerackSynthBase::TempoChanged() {
+  TVoicerackGFXSynth::TempoChanged();
+  PassTempoToVoices();
+}
+
+void TVoicerackSynthBase::ResetEngine() {
+  TVoicerackGFXSynth::ResetEngine();
+  ResetVoices();
+}
+
+void TVoicerackSynthBase::BuildPlugin() {
+  TVoicerackGFXSynth::BuildPlugin();
+  if (!InputChannels.empty()) InputChannels.front().Active = false;
+}
+
+// ---- notes
+
+std::int32_t TVoicerackSynthBase::FirstVoiceInState(std::uint8_t state) const {
+  for (std::size_t i = 0; i < Voices.size(); ++i) {
+    if (Voices[i] && Voices[i]->State == state) return static_cast<std::int32_t>(i);
+  }
+  return -1;
+}
+
+void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
+  ApplyVoiceCount();
+  if (VoiceCount() <= 0) return;
+  TLockHold hold(*this);
+  const auto count = static_cast<std::int32_t>(Voices.size());
+
+  // One scan: the oldest sounding voice (among equal ages the later index)
+  // up to the first free one, the last released voice that was the oldest
+  // so far when the scan reached it, and whether any voice is held.
+  std::int32_t bestAge = 0;
+  std::int32_t candidate = -1;
+  std::int32_t releasedCandidate = -1;
+  bool freeFound = false;
+  bool noneHeld = true;
+  for (std::int32_t i = 0; i < count; ++i) {
+    const TDSPXVoice* v = Voices[static_cast<std::size_t>(i)].get();
+    if (v == nullptr) continue;
+    if (v->State == TDSPXVoice::kFree) {
+      candidate = -1;
+      freeFound = true;
+      continue;
+    }
+    if (!freeFound && v->Age >= bestAge) {
+      bestAge = v->Age;
+      candidate = i;
+      if (v->State == TDSPXVoice::kReleased) releasedCandidate = i;
+    }
+    if (v->State == TDSPXVoice::kHeld) noneHeld = false;
+  }
+
+  bool retrigger = true;
+  bool stoleHeld = false;
+  if (!freeFound) {
+    if (releasedCandidate >= 0) {
+      // A released voice is claimed: it still sounds, so a legato note
+      // fades it out instead of starting from silence.
+      retrigger = false;
+      Voices[static_cast<std::size_t>(releasedCandidate)]->State = TDSPXVoice::kFree;
+    } else {
+      // No sounding voice had a non-negative age: the lowest-indexed one goes.
+      for (std::int32_t i = 0; candidate < 0 && i < count; ++i) {
+        if (Voices[static_cast<std::size_t>(i)]) candidate = i;
+      }
+      if (candidate < 0) return;  // only empty slots
+      stoleHeld = true;
+      Voices[static_cast<std::size_t>(candidate)]->State = TDSPXVoice::kFree;
+    }
+  }
+
+  const std::int32_t target = FirstVoiceInState(TDSPXVoice::kFree);
+  if (target < 0) return;
+  TDSPXVoice& voice = *Voices[static_cast<std::size_t>(target)];
+  voice.Velocity = static_cast<float>(e.Data2) * (1.0f / 127.0f);
+  voice.Channel = e.Channel;
+
+  if (IsLegato() && !noneHeld) {
+    if (stoleHeld) {
+      voice.LegatoContinue();
+    } else {
+      const std::int32_t previous = FirstVoiceInState(TDSPXVoice::kHeld);
+      if (previous >= 0) {
+        voice.LegatoNoteOn(*Voices[static_cast<std::size_t>(previous)], retrigger);
+      } else {
+        TriggerVoice(target);
+      }
+    }
+  } else {
+    TriggerVoice(target);
+  }
+
+  // The new note glides from the note of the voice started before it.
+  voice.State = TDSPXVoice::kHeld;
+  voice.GlideStartPitch = LastVoicePtr != nullptr ? LastVoicePtr->LastNote : TDSPXVoice::kNoLastNote;
+  voice.Note = e.Data1;
+  if (voice.GlideStartPitch == TDSPXVoice::kNoLastNote) {
+    voice.GlideStartPitch = static_cast<float>(e.Data1);
+    if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = static_cast<float>(e.Data1);
+  }
+  voice.Age = 0;
+  voice.ControlCounter = -1;
+  StartVoiceNote(target);
+  LastVoicePtr = &voice;
+  ++ActiveVoices;
+}
+
+void TVoicerackSynthBase::NoteOff(const TMidiEventRec& e) {
+  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+    if (v && v->State == TDSPXVoice::kHeld && v->Note == e.Data1) {
+      v->Release();
+      return;
+    }
+  }
+}
+
+void TVoicerackSynthBase::VoiceFinished(TDSPXVoice& voice) {
+  voice.State = TDSPXVoice::kFree;
+  --ActiveVoices;
+}
+
+// ---- voices
+
+void TVoicerackSynthBase::ResetVoices() {
+  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+    if (v) v->ResetVoice();
+  }
+  if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = TDSPXVoice::kNoLastNote;
+}
+
+void TVoicerackSynthBase::RequestVoiceCount(float value) {
+  if (!std::isfinite(value)) return;
+  RequestedCount.store(std::clamp(RoundF(std::clamp(value, -1e6f, 1e6f)), 1, kMaxVoices),
+                       std::memory_order_relaxed);
+  CountRequested.store(true, std::memory_order_release);
+}
+
+void TVoicerackSynthBase::ApplyVoiceCount() {
+  if (!CountRequested.exchange(false, std::memory_order_acq_rel)) return;
+  const std::int32_t requested = RequestedCount.load(std::memory_order_relaxed);
+  if (requested == VoiceCount()) return;
+  {
+    TLockHold hold(*this);
+    FreeVoices();
+    VoiceCountValue.store(requested, std::memory_order_relaxed);
+    CreateVoices();
+    PassSettingsToVoices();
+    PassTempoToVoices();
+  }
+  // The new voices take every current setting.
+  ResendParametersExceptState();
+}
+
+void TVoicerackSynthBase::CreateVoices() {
+  const std::int32_t count = std::max(0, VoiceCount());
+  Voices.clear();
+  Voices.resize(static_cast<std::size_t>(count));
+  for (std::int32_t i = 0; i < count; ++i) {
+    CreateVoice(i);
+    if (TDSPXVoice* v = Voice(i)) {
+      v->VoiceIndex = i;
+      v->VoiceCount = count;
+      v->Owner = this;
+      v->ControlCounter = -1;
+    }
+  }
+  LastVoicePtr = count != 0 ? Voice(0) : nullptr;
+  if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = TDSPXVoice::kNoLastNote;
+}
+
+void TVoicerackSynthBase::SetVoice(std::int32_t index, std::unique_ptr<TDSPXVoice> voice) {
+  if (index < 0 || index >= static_cast<std::int32_t>(Voices.size())) return;
+  Voices[static_cast<std::size_t>(index)] = std::move(voice);
+}
+
+void TVoicerackSynthBase::FreeVoices() {
+  LastVoicePtr = nullptr;
+  Voices.clear();
+  // The voices that sounded are gone with them.
+  ActiveVoices = 0;
+  VoiceCountValue.store(-1, std::memory_order_relaxed);
+}
+
+void TVoicerackSynthBase::PassSettingsToVoices() {
+  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+    if (v) v->SetAudioSettings(Settings);
+  }
+}
+
+void TVoicerackSynthBase::PassTempoToVoices() {
+  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+    if (v) v->SetTempo(static_cast<double>(Tempo));
+  }
+}
+
+void TVoicerackSynthBase::StartVoiceNote(std::int32_t index) {
+  if (TDSPXVoice* v = Voice(index)) v->StartNote();
+}
+
+void TVoicerackSynthBase::TriggerVoice(std::int32_t index) {
+  TLockHold hold(*this);
+  if (TDSPXVoice* v = Voice(index)) v->Trigger();
+}
+
+void TVoicerackSynthBase::SetEnv1CurveLaw(std::int32_t index) {
+  Env1Curve.store(GetCurveFunction(index), std::memory_order_relaxed);
+}
+
+void TVoicerackSynthBase::SetEnv2CurveLaw(std::int32_t index) {
+  Env2Curve.store(GetCurveFunction(index), std::memory_order_relaxed);
+}

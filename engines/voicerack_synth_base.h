@@ -1,0 +1,159 @@
+// The voice manager: the instrument layer on the effects rack that owns the
+// voices. It allocates one voice per note-on (a free one, else a released
+// one that is old enough, else the oldest held one is stolen), releases
+// voices on note-off, decides between a fresh start and a legato hand-over,
+// sets each note's glide start, rebuilds the voice array when the voice
+// count changes, and passes the audio settings and the host tempo to every
+// voice. It renders nothing: the renderer of a layer above updates, renders
+// and ages the voices and frees those whose envelopes have finished.
+//
+// For the layers above:
+//   - Voices are made by CreateVoice(i), which the final class overrides to
+//     store a new voice into slot i (SetVoice). A slot may stay empty; every
+//     scan skips empty slots.
+//   - Reaching voices: VoiceCount(), Voice(i) (null for an empty slot),
+//     VoiceAs<T>(i) (null unless the voice is a T), or ForEachVoice<T>(fn)
+//     for every voice of class T in index order. Only under the global lock
+//     or on the audio thread inside the render loop (both hold the lock).
+//   - The synthesis layer's parameters reach the manager through
+//     RequestVoiceCount (the "Voices" parameter), SetLegato ("Use note first
+//     envelope") and SetEnv1CurveLaw / SetEnv2CurveLaw.
+//   - The renderer (RenderVoices of a layer above) calls ApplyVoiceCount
+//     first in every internal block, skips its voice loop while
+//     ActiveVoiceCount() <= 0, and frees a voice whose envelopes both
+//     finished with VoiceFinished(voice).
+//   - Overrides call the inherited operation first.
+//
+// Threads: NoteOn, NoteOff, ApplyVoiceCount and ResetVoices run on the audio
+// thread inside the process call, which holds the global plug-in lock;
+// NoteOn, TriggerVoice and the voice-array rebuild take it again themselves
+// (it is re-entrant). The parameter dispatch that writes per-voice settings
+// runs under the same lock (the host's parameter entry, program application
+// and editor changes take it), so it never overlaps a rebuild. The requested
+// count, its request flag and the legato flag are atomics: they may be set
+// from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "dsp/oscillators/curves.h"
+#include "dsp/voices/voice.h"
+#include "engines/voicerack_gfx_synth.h"
+
+class TVoicerackSynthBase : public TVoicerackGFXSynth {
+ public:
+  // The most voices the "Voices" parameter can ask for.
+  static constexpr std::int32_t kMaxVoices = 16;
+
+  TVoicerackSynthBase();
+  // Frees the voices under the lock.
+  ~TVoicerackSynthBase() override;
+
+  // ---- plug-in chain
+  // Inherited, then every voice gets the plug-in's settings and tempo.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+  void TempoChanged() override;
+  // Inherited, then every voice is reset and the last note forgotten (the
+  // next note starts without glide).
+  void ResetEngine() override;
+  // Inherited, then the first input channel (if any) is marked inactive.
+  void BuildPlugin() override;
+
+  // ---- notes (audio thread, global lock held)
+  // Allocates and starts a voice. A voice-count change still pending is
+  // applied first, so a note decoded at the start of a block is never
+  // dropped by the rebuild of that same block.
+  void NoteOn(const TMidiEventRec& e) override;
+  // Releases the lowest-indexed held voice playing the note.
+  void NoteOff(const TMidiEventRec& e) override;
+
+  // ---- voices
+  // Every voice's ResetVoice; then the last voice forgets its note.
+  virtual void ResetVoices();
+  // Applies a requested voice count (audio thread, at the start of every
+  // internal block): when the request flag is set it is cleared, and when the
+  // requested count differs from the current one, the voices are dropped and
+  // rebuilt under the lock, get the settings and the tempo, and every
+  // parameter but mute and solo is passed through ParameterChanged again.
+  virtual void ApplyVoiceCount();
+  // Builds VoiceCount() slots through CreateVoice.
+  virtual void CreateVoices();
+  // Frees every voice; the count becomes -1.
+  virtual void FreeVoices();
+  virtual void PassSettingsToVoices();
+  // Stores a new voice into slot `index` (SetVoice); nothing here.
+  virtual void CreateVoice(std::int32_t /*index*/) {}
+  // The voice's StartNote.
+  virtual void StartVoiceNote(std::int32_t index);
+  // The voice's Trigger, under the (re-entered) lock.
+  virtual void TriggerVoice(std::int32_t index);
+  virtual void PassTempoToVoices();
+
+  // ---- requests from the parameters (any thread)
+  // The "Voices" value: clamp(round(value), 1, kMaxVoices), applied at the
+  // next ApplyVoiceCount. Non-finite values are ignored.
+  void RequestVoiceCount(float value);
+  std::int32_t RequestedVoiceCount() const { return RequestedCount.load(std::memory_order_relaxed); }
+  bool IsVoiceCountRequested() const { return CountRequested.load(std::memory_order_acquire); }
+  void SetLegato(bool on) { Legato.store(on, std::memory_order_relaxed); }
+  bool IsLegato() const { return Legato.load(std::memory_order_relaxed); }
+  // Curve laws the renderer applies to the two envelopes' outputs (index as
+  // GetCurveFunction: 1..32 a curve, anything else none).
+  void SetEnv1CurveLaw(std::int32_t index);
+  void SetEnv2CurveLaw(std::int32_t index);
+  TCurveFunction Env1CurveLaw() const { return Env1Curve.load(std::memory_order_relaxed); }
+  TCurveFunction Env2CurveLaw() const { return Env2Curve.load(std::memory_order_relaxed); }
+
+  // ---- voice access (global lock held, or the audio thread)
+  // Slots in the array; -1 after FreeVoices, 0 before the first build.
+  std::int32_t VoiceCount() const { return VoiceCountValue.load(std::memory_order_relaxed); }
+  TDSPXVoice* Voice(std::int32_t i) const {
+    return i >= 0 && i < static_cast<std::int32_t>(Voices.size()) ? Voices[static_cast<std::size_t>(i)].get()
+                                                                  : nullptr;
+  }
+  template <class TVoice>
+  TVoice* VoiceAs(std::int32_t i) const {
+    return dynamic_cast<TVoice*>(Voice(i));
+  }
+  // fn(voice) for every voice of class TVoice, in index order.
+  template <class TVoice = TDSPXVoice, class TFn>
+  void ForEachVoice(TFn&& fn) const {
+    for (const std::unique_ptr<TDSPXVoice>& slot : Voices) {
+      if (auto* voice = dynamic_cast<TVoice*>(slot.get())) fn(*voice);
+    }
+  }
+  // The voice most recently started (voice 0 right after a build).
+  TDSPXVoice* LastVoice() const { return LastVoicePtr; }
+  // +1 at every note-on, -1 at every VoiceFinished; the renderer skips its
+  // voice loop while it is 0 or less.
+  std::int32_t ActiveVoiceCount() const { return ActiveVoices; }
+  // The renderer found both envelopes of the voice finished: free it.
+  void VoiceFinished(TDSPXVoice& voice);
+
+ protected:
+  // Slot index := voice (the final class's CreateVoice).
+  void SetVoice(std::int32_t index, std::unique_ptr<TDSPXVoice> voice);
+  // The lowest-indexed voice in the state, or -1.
+  std::int32_t FirstVoiceInState(std::uint8_t state) const;
+
+  std::vector<std::unique_ptr<TDSPXVoice>> Voices;
+
+ private:
+  std::atomic<std::int32_t> VoiceCountValue{0};
+  std::int32_t ActiveVoices = 0;
+  TDSPXVoice* LastVoicePtr = nullptr;
+  std::atomic<bool> Legato{false};
+  std::atomic<std::int32_t> RequestedCount{0};
+  std::atomic<bool> CountRequested{false};
+  std::atomic<TCurveFunction> Env1Curve{NullProc};
+  std::atomic<TCurveFunction> Env2Curve{NullProc};
+};
+
+// The pass-through layer between the voice manager and the sequencer layer.
+class TVoicerackSynth : public TVoicerackSynthBase {
+ public:
+  TVoicerackSynth() = default;
+};
