@@ -31,10 +31,12 @@
 // message on the editor's thread).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "dsp/voices/sampler_voice.h"
 #include "engines/osc_param_table_data.h"
@@ -43,6 +45,8 @@
 
 // The oscillator parameter ids the layer reads directly.
 namespace osc_param {
+// The synthesis layer's "Tune": the voices' pitch target of the sequencers.
+inline constexpr std::int32_t kVoiceTune = 11;
 inline constexpr std::int32_t kInterpolation = 17;
 inline constexpr std::int32_t kOsc1Amount = 30;
 inline constexpr std::int32_t kOsc1Pan = 31;
@@ -144,6 +148,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // The gains the last control update computed for a voice slot: oscillator
   // osc (0, 1), side (0 left, 1 right).
   float VoiceGain(std::int32_t slot, int osc, int side) const;
+  // What the plug-in is, for a host or an about box.
+  std::string Description;
   // The key signature the tuners receive (sharps, negative flats). The
   // tuners' diatonic mode stays off, so it does not change the pitch.
   std::int8_t KeySignature = 0;
@@ -176,6 +182,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
     std::array<std::array<float, 2>, 2> Gain{};
   };
   std::array<TVoiceMix, kMaxVoiceCount> VoiceMix{};
+  static std::size_t MixSlot(const TDSPXVoice& v) {
+    return static_cast<std::size_t>(std::clamp<std::int32_t>(v.VoiceIndex, 0, kMaxVoiceCount - 1));
+  }
   std::array<TDSPSamplerInstrVoice2*, kMaxVoiceCount> InstrVoices{};
   // The patch (bank x 128 + patch) the players of each oscillator were
   // given; -1 while the voices hold none (after a rebuild).
