@@ -4,26 +4,12 @@
 #include <cmath>
 
 #include "framework/base/base_math.h"
-
-namespace {
-// Holds the plug-in's lock through its virtual Lock/Unlock for a scope, so
-// an exception inside still releases it.
-class TLockHold {
- public:
-  explicit TLockHold(TDSPBasePlugin& plugin) : Plugin(plugin) { Plugin.Lock(); }
-  ~TLockHold() { Plugin.Unlock(); }
-  TLockHold(const TLockHold&) = delete;
-  TLockHold& operator=(const TLockHold&) = delete;
-
- private:
-  TDSPBasePlugin& Plugin;
-};
-}  // namespace
+#include "framework/base/global_lock.h"
 
 TVoicerackSynthBase::TVoicerackSynthBase() = default;
 
 TVoicerackSynthBase::~TVoicerackSynthBase() {
-  TLockHold hold(*this);
+  TGlobalLockGuard lock;
   FreeVoices();
 }
 
@@ -42,6 +28,9 @@ void TVoicerackSynthBase::TempoChanged() {
 
 void TVoicerackSynthBase::ResetEngine() {
   TVoicerackGFXSynth::ResetEngine();
+  // The audio thread already holds the lock; a reset from anywhere else
+  // must not meet a render.
+  TGlobalLockGuard lock;
   ResetVoices();
 }
 
@@ -62,7 +51,7 @@ std::int32_t TVoicerackSynthBase::FirstVoiceInState(std::uint8_t state) const {
 void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   ApplyVoiceCount();
   if (VoiceCount() <= 0) return;
-  TLockHold hold(*this);
+  TGlobalLockGuard lock;
   const auto count = static_cast<std::int32_t>(Voices.size());
 
   // One scan: the oldest sounding voice (among equal ages the later index)
@@ -137,6 +126,10 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
     voice.GlideStartPitch = static_cast<float>(e.Data1);
     if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = static_cast<float>(e.Data1);
   }
+  // The renderer stores the note at the voice's first control update; stored
+  // now, a second note in the same block glides from this one rather than
+  // from whatever the voice played before.
+  voice.LastNote = static_cast<float>(e.Data1);
   voice.Age = 0;
   voice.ControlCounter = -1;
   StartVoiceNote(target);
@@ -179,7 +172,7 @@ void TVoicerackSynthBase::ApplyVoiceCount() {
   const std::int32_t requested = RequestedCount.load(std::memory_order_relaxed);
   if (requested == VoiceCount()) return;
   {
-    TLockHold hold(*this);
+    TGlobalLockGuard lock;
     FreeVoices();
     VoiceCountValue.store(requested, std::memory_order_relaxed);
     CreateVoices();
@@ -237,7 +230,7 @@ void TVoicerackSynthBase::StartVoiceNote(std::int32_t index) {
 }
 
 void TVoicerackSynthBase::TriggerVoice(std::int32_t index) {
-  TLockHold hold(*this);
+  TGlobalLockGuard lock;
   if (TDSPXVoice* v = Voice(index)) v->Trigger();
 }
 

@@ -26,8 +26,8 @@
 //
 // Threads: NoteOn, NoteOff, ApplyVoiceCount and ResetVoices run on the audio
 // thread inside the process call, which holds the global plug-in lock;
-// NoteOn, TriggerVoice and the voice-array rebuild take it again themselves
-// (it is re-entrant). The parameter dispatch that writes per-voice settings
+// NoteOn, TriggerVoice, ResetEngine and the voice-array rebuild take it
+// again themselves (it is re-entrant). The parameter dispatch that writes per-voice settings
 // runs under the same lock (the host's parameter entry, program application
 // and editor changes take it), so it never overlaps a rebuild. The requested
 // count, its request flag and the legato flag are atomics: they may be set

@@ -12,7 +12,8 @@
 // Who does what:
 //   - the voice manager (engines/voicerack_synth_base) calls the note
 //     operations and writes State, Age, Velocity, Note, Channel,
-//     GlideStartPitch, VoiceIndex, VoiceCount, Owner and ControlCounter;
+//     GlideStartPitch, LastNote, VoiceIndex, VoiceCount, Owner and
+//     ControlCounter;
 //   - the renderer of the layers above reads those fields, advances Age and
 //     ReleaseTime, stores LastNote at each control update, drives the owned
 //     DSP objects and sets State back to kFree when both envelopes finished.

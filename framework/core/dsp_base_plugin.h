@@ -29,6 +29,8 @@
 #include "framework/modules/dsp_base_control.h"
 #include "framework/vst/midi_message_handler.h"
 
+class TVoicerackFile;
+
 // A program: a name and one normalised value per parameter.
 struct TProgramRec {
   std::string Name;
@@ -124,7 +126,11 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // Program names; callers pass an index inside the table.
   virtual void SetProgramNameAt(std::int32_t i, std::string_view name);
   virtual std::string GetProgramNameAt(std::int32_t i);
+  // The bank file read at start-up (LoadStartupBank); none by default.
   virtual std::string GetStartupBankFile() { return {}; }
+  // When load is set, ImportBankFile of the file GetStartupBankFile names
+  // (nothing for an empty name).
+  virtual void LoadStartupBank(bool load);
   // "<index>-<trimmed name>" for every program.
   virtual void FillProgramList(TStringList& list);
   // The single line "0-<bank name>".
@@ -183,6 +189,26 @@ class TDSPBasePlugin : public TDSPBaseControl {
   void EndProgramUpdate();
   // The bank (as SaveBankToStream writes it) into a new or truncated file.
   bool SaveBankFile(const std::string& path);
+  // Design patch import (patch_import.h). Reading a file runs on the calling
+  // thread (never the audio thread); each patch is stored under the lock.
+  //
+  // Up to 128 patches of a design patch file become programs 0..127: a patch
+  // named blank or "!e" leaves its program unchanged; the others give the
+  // program their trimmed name and their kept values, converted by each
+  // target descriptor's PatchConversion, from parameter 10 on (values beyond
+  // the parameters are ignored), calling ParameterChanged for each. False
+  // (reported, nothing changed) when the file is missing or no patch file.
+  bool ImportPatchFile(const std::string& path);
+  // The store step of ImportPatchFile; answers the number of programs set.
+  std::int32_t ImportPatches(const TVoicerackFile& file);
+  // A bank file, or the patch file beside it converted into one: an existing
+  // file not named ".pch" is loaded as a bank (and names the bank); otherwise
+  // the ".pch" of the same name, when it exists, is imported and the bank
+  // written to path (to path with ".fxb" when path is the patch file, never
+  // replacing an existing file there); otherwise a ".fxb" path gets the
+  // current bank. The patch file is never changed. False when nothing was
+  // loaded or written.
+  bool ImportBankFile(const std::string& path);
   // The two halves of LoadBankFromStream: ParseBank changes nothing (the
   // stream is left where it was on failure); ApplyBank runs under the lock.
   bool ParseBank(TStream& stream, TBankImage& image, std::string& error);

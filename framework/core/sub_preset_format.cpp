@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "framework/base/file_names.h"
+
 namespace {
 
 // Smallest whole records, for bounding the counts before reading:
@@ -136,9 +138,4 @@ bool SubPresetGroupsInterchangeable(std::string_view a, std::string_view b) {
   return sequencer(a) && sequencer(b);
 }
 
-std::string SubPresetSafeFileName(std::string_view name) {
-  std::string out(name);
-  for (char& c : out)
-    if (std::string_view("?\\/:*\"<>|").find(c) != std::string_view::npos) c = '_';
-  return out;
-}
+std::string SubPresetSafeFileName(std::string_view name) { return SanitizeFileName(name); }
