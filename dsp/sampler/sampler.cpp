@@ -43,7 +43,7 @@ TZoneLoop ResolveZoneLoop(const TSampleZoneRec& zone, const TSampleRec& sample) 
   loop.Start = zone.LoopPointsOverride ? zone.LoopStart : sample.Header.LoopStart;
   loop.End = std::min(zone.LoopPointsOverride ? zone.LoopEnd : sample.Header.LoopEnd, frames);
   loop.Start = std::max(loop.Start, 0);
-  if (loop.Mode > kLoopAlternating || loop.End - loop.Start < 1) loop.Mode = kLoopNone;
+  if (loop.Mode > kLoopAlternating || loop.End <= loop.Start) loop.Mode = kLoopNone;
   if (loop.Mode == kLoopNone) {
     loop.Start = 0;
     loop.End = frames;
