@@ -120,6 +120,14 @@ void TSamplerPlugin2::ReleaseBuffers() {
   TVRSamplerBase::ReleaseBuffers();
 }
 
+void TSamplerPlugin2::SetAudioSettings(TAudioSettingsRec* rec) {
+  TVRSamplerBase::SetAudioSettings(rec);
+  for (const TOscParamRow& row : OscParamTable) {
+    if ((row.Op == TOscOp::AttackTime || row.Op == TOscOp::ReleaseTime) && IsValidParam(row.Id))
+      DispatchOscParameter(row);
+  }
+}
+
 void TSamplerPlugin2::CreateVoices() {
   TVRSamplerBase::CreateVoices();
   InstrVoices.fill(nullptr);
@@ -161,6 +169,10 @@ void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
   const int osc = row.Osc == 2 ? 1 : 0;
   TOscSettings& s = OscSet[static_cast<std::size_t>(osc)];
   const float real = GetParameterReal(row.Id);
+  // The value as an amplitude (1000 is unity), for the level rows.
+  const float amplitude = NormToAmp60(real * 0.001f);
+  // The row's place among its numbered siblings (LFO 1..3, envelope 1..2).
+  auto nth = [&row](TOscOp first) { return static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(first); };
   const std::int32_t spms = Settings->SamplesPerMs;
   switch (row.Op) {
     case TOscOp::None:
@@ -175,7 +187,7 @@ void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
       return;
     }
     case TOscOp::Amount:
-      s.AmountGain = NormToAmp60(real * 0.001f);
+      s.AmountGain = amplitude;
       if (osc == 1) Osc2Audible = std::fabs(s.AmountGain) > kAudibleGain;
       return;
     case TOscOp::Pan:
@@ -189,27 +201,24 @@ void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
       RetuneOscillator(osc);
       return;
     case TOscOp::Env1Gain:
-      s.Env1Gain = NormToAmp60(real * 0.001f);
+      s.Env1Gain = amplitude;
       return;
     case TOscOp::Env2Gain:
-      s.Env2Gain = NormToAmp60(real * 0.001f);
+      s.Env2Gain = amplitude;
       return;
     case TOscOp::AmpLfo1:
     case TOscOp::AmpLfo2:
     case TOscOp::AmpLfo3:
-      s.AmpLfo[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::AmpLfo1)] =
-          NormToAmp60(real * 0.001f);
+      s.AmpLfo[nth(TOscOp::AmpLfo1)] = amplitude;
       return;
     case TOscOp::PitchLfo1:
     case TOscOp::PitchLfo2:
     case TOscOp::PitchLfo3:
-      s.PitchLfo[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::PitchLfo1)] =
-          NormToAmp60(real * 0.001f);
+      s.PitchLfo[nth(TOscOp::PitchLfo1)] = amplitude;
       return;
     case TOscOp::PitchEnv1:
     case TOscOp::PitchEnv2:
-      s.PitchEnv[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::PitchEnv1)] =
-          static_cast<float>(GetParameterInt(row.Id)) * 0.3f;
+      s.PitchEnv[nth(TOscOp::PitchEnv1)] = static_cast<float>(GetParameterInt(row.Id)) * 0.3f;
       return;
     case TOscOp::AttackStart:
       s.AttackStart = real;

@@ -129,6 +129,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void FreeVoices() override;
   void ReallocBuffers() override;
   void ReleaseBuffers() override;
+  // Inherited, then the pitch attack and release lengths follow the rate.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
 
   // ---- rendering (audio thread, global lock held)
   // One internal block of every sounding voice into the mix, then the rack.
