@@ -92,7 +92,7 @@ void InitOscParamInfo(const TOscParamRow& row, TParamInfoRec& info, std::int32_t
 // ---- construction
 
 TSamplerPlugin2::TSamplerPlugin2() {
-  for (auto& osc : OscPanels) osc.fill(-1);
+  Osc2Panels.fill(-1);
   MaxVoices = kMaxVoiceCount;
   SetSampleBankFlag(true);
   Osc1Pending.store(false);
@@ -154,10 +154,22 @@ void TSamplerPlugin2::InitParameterInfo() {
   TVRSamplerBase::InitParameterInfo();
   for (const TOscParamRow& row : OscParamTable) {
     if (row.Id >= ParamCountAllocated()) continue;
-    const std::size_t osc = row.Osc == 2 ? 1 : 0;
-    InitOscParamInfo(row, ParamInfo[static_cast<std::size_t>(row.Id)],
-                     OscPanels[osc][static_cast<std::size_t>(row.GuiPanel)]);
+    InitOscParamInfo(row, ParamInfo[static_cast<std::size_t>(row.Id)], OscPanelIndex(row));
   }
+}
+
+std::int32_t TSamplerPlugin2::OscPanelIndex(const TOscParamRow& row) const {
+  if (row.Osc == 2) return Osc2Panels[static_cast<std::size_t>(row.GuiPanel)];
+  TKwpPanel panel = TKwpPanel::None;
+  switch (row.GuiPanel) {
+    case TOscPanel::None: break;
+    case TOscPanel::Main: panel = TKwpPanel::Osc1; break;
+    case TOscPanel::PMod: panel = TKwpPanel::PMod; break;
+    case TOscPanel::AMod: panel = TKwpPanel::AMod; break;
+    case TOscPanel::PitchAttack: panel = TKwpPanel::PitchAttack; break;
+    case TOscPanel::PitchRelease: panel = TKwpPanel::PitchRelease; break;
+  }
+  return panel == TKwpPanel::None ? -1 : KwpPanels[static_cast<std::size_t>(panel)];
 }
 
 void TSamplerPlugin2::ParameterChanged(std::int32_t i) {

@@ -109,6 +109,32 @@ TEST(OscParamTable, TheSecondOscillatorMirrorsTheFirst) {
   EXPECT_EQ(mirrored, 23);
 }
 
+// With an editor, osc 1's controls sit on the synthesis layer's "Osc1"
+// panels and osc 2's on the panels of its own.
+TEST(OscParamTable, ControlsGoToTheirOscillatorsPanels) {
+  sampler_test::TInstrument inst;
+  TRumbleon2& p = inst.P();
+  for (std::size_t k = 0; k < p.KwpPanels.size(); ++k) p.KwpPanels[k] = 100 + static_cast<std::int32_t>(k);
+  for (std::size_t k = 0; k < p.Osc2Panels.size(); ++k) p.Osc2Panels[k] = 200 + static_cast<std::int32_t>(k);
+  p.InitParameterInfo();
+  auto panel = [&p](std::int32_t id) { return p.ParamInfo[static_cast<std::size_t>(id)].GuiPanel; };
+  auto kwp = [](TKwpPanel k) { return 100 + static_cast<std::int32_t>(k); };
+  auto own = [](TOscPanel k) { return 200 + static_cast<std::int32_t>(k); };
+  EXPECT_EQ(panel(30), kwp(TKwpPanel::Osc1));
+  EXPECT_EQ(panel(17), kwp(TKwpPanel::Osc1));
+  EXPECT_EQ(panel(36), kwp(TKwpPanel::AMod));
+  EXPECT_EQ(panel(99), kwp(TKwpPanel::PMod));
+  EXPECT_EQ(panel(111), kwp(TKwpPanel::PitchAttack));
+  EXPECT_EQ(panel(113), kwp(TKwpPanel::PitchRelease));
+  EXPECT_EQ(panel(51), own(TOscPanel::Main));
+  EXPECT_EQ(panel(57), own(TOscPanel::AMod));
+  EXPECT_EQ(panel(104), own(TOscPanel::PMod));
+  EXPECT_EQ(panel(116), own(TOscPanel::PitchAttack));
+  EXPECT_EQ(panel(118), own(TOscPanel::PitchRelease));
+  EXPECT_EQ(panel(18), -1);
+  EXPECT_EQ(panel(35), -1) << "the diatonic switches have no control";
+}
+
 // Every id 0..663 belongs to one layer at most: the core's ten, the
 // synthesis layer's, the sequencers', the rack's and the oscillators'.
 TEST(OscParamTable, EveryIdHasOneOwnerAtMost) {
