@@ -21,16 +21,6 @@ float Clamp01(float x) {
 
 }  // namespace
 
-float TVoicerackKWPSynth::NextRandom() {
-  // SplitMix64; 24 bits of the result as a uniform number in [0, 1).
-  RandomState += 0x9E3779B97F4A7C15ull;
-  std::uint64_t z = RandomState;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  z ^= z >> 31;
-  return static_cast<float>(z >> 40) * (1.0f / 16777216.0f);
-}
-
 void TVoicerackKWPSynth::DecodeMatrix() {
   const auto accumCount = static_cast<std::int32_t>(Accum.size());
   for (std::int32_t n = 0; n < kVModSlotCount; ++n) {
@@ -121,7 +111,7 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
       if (slot.Accum < 0) continue;
       float source;
       if (slot.Source == kSrcRandom) {
-        source = NextRandom() * 2.0f - 1.0f;
+        source = Random.Next() * 2.0f - 1.0f;
         Sources[kSrcRandom] = source;
       } else {
         source = Sources[static_cast<std::size_t>(slot.Source)];

@@ -79,6 +79,7 @@ TVoicerackKWPSynth::TVoicerackKWPSynth() {
   Map.fill(-1);
   KwpPanels.fill(-1);
   AddVoiceModTarget(-1, "---");
+  Random.Seed(0x5EED5EEDull);
 }
 
 TVoicerackKWPSynth::~TVoicerackKWPSynth() = default;
@@ -172,6 +173,9 @@ void TVoicerackKWPSynth::InitParameterInfo() {
   Accum.assign(static_cast<std::size_t>(std::max<std::int32_t>(ParamCount, 0)), 0.0f);
   MatrixDirty.store(true);
   if (MaxVoices < 0) ShowMessageText("Bad old max voices in " + EffectName);
+  // The core's selector parameter is "Voices": message 8051 applies it again.
+  const std::int32_t voices = KwpParamIndex(KwpLocalOf(TKwpOp::Voices));
+  if (voices >= 0) ProgramSelectorParam = voices;
   for (std::int32_t l = 0; l < kKwpParamCount; ++l) {
     const TKwpParamRow& row = KwpParamRow(l);
     const std::int32_t id = KwpParamIndex(l);

@@ -51,6 +51,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dsp/voices/step_sequencer.h"
 #include "engines/kwp_param_table.h"
 #include "engines/voicerack_arp_synth.h"
 
@@ -179,7 +180,8 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // The sample player's pitch from the voice's pitch and its pitch LFO sum m
   // by PM METHOD: 1 adds m semitones; 0 adds m x 164 Hz to the pitch's
   // frequency (held at kMinModulatedHz and above). The result lies in
-  // kMinVoicePitch..kMaxVoicePitch; NaN gives kMinVoicePitch.
+  // kMinVoicePitch..kMaxVoicePitch; NaN gives the lowest pitch the method
+  // allows.
   float ModulatedPitch(float pitch, float m) const;
   // The summed modulation of a parameter id in the last UpdateVoiceLevels
   // (0 for ids that are no target or outside the parameters).
@@ -241,7 +243,6 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void SetFilterTypes(int block, int side, float type);
   void SetShapeTypes(int side, float type);
   void StepLfo(TDSPSynthVoice& voice, int k);
-  float NextRandom();
 
   std::array<std::int16_t, kKwpParamCount> Map{};
   std::vector<std::int16_t> ReverseMap;
@@ -258,7 +259,8 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::atomic<bool> MatrixDirty{true};
   std::array<float, kKwpLfoCount> LfoValues{};
   std::array<float, kVModSourceCount> Sources{};
-  std::uint64_t RandomState = 0x9E3779B97F4A7C15ull;
+  // The draws of the "RND" source.
+  TSequencerRandom Random;
 
   // Accumulator ids read by the levels and filter stages.
   std::array<std::array<TFilterSideIds, 2>, 2> FilterIds{};
