@@ -114,7 +114,7 @@ struct TOscSettings {
   float Env1Gain = 1.0f;     // share of envelope 1 (amplitude)
   float Env2Gain = 0.0f;     // share of envelope 2
   std::array<float, 3> AmpLfo{};    // amplitude per LFO unit
-  std::array<float, 3> PitchLfo{};  // semitones (or x 164 Hz) per LFO unit
+  std::array<float, 3> PitchLfo{};  // semitones per LFO unit (PM METHOD 0: x 164 Hz)
   std::array<float, 2> PitchEnv{};  // semitones per unit of envelope 1, 2
   float AttackStart = 0.0f;   // semitones
   float AttackEnd = 0.0f;     // semitones
@@ -133,10 +133,6 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   static constexpr std::int32_t kMaxVoiceCount = 16;
   // Osc 2 renders only while |its amount gain| is above this.
   static constexpr float kAudibleGain = 0.002f;
-  // PM METHOD 0 (frequency modulation): Hz per unit of pitch LFO, and the
-  // lowest frequency the modulated pitch may reach.
-  static constexpr float kPitchLfoHz = 164.0f;
-  static constexpr float kMinFrequencyHz = 0.01f;
   // The plug-in's panel index of each of osc 2's panels, by TOscPanel.
   using TOscPanelIndexes = std::array<std::int32_t, TOscPanelCount>;
 
