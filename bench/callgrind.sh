@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
-# Instruction counts of the 16-voice render, repeatable on a noisy machine:
-#   bench/callgrind.sh [MODULE.so] [VOICES] [SECONDS]
-# Counts only what the plug-in does inside the host's per-block call
-# (processEvents + processReplacing), and prints instructions per frame.
+# Instruction counts of the whole instrument, repeatable on a noisy machine:
+#   bench/callgrind.sh [VOICES] [RACK] [BUILD_DIR]
+# VOICES 1, 4 or 16 (default 16), RACK 1 (full effects rack, default) or 0.
+# Runs the fixed-count variant of the instrument benchmark (86 blocks of 512
+# frames at 44.1 kHz with VOICES held notes, "Voices" set to match) under
+# callgrind, counts only the timed blocks (RenderHeldBlock: the plug-in's
+# processEvents + processReplacing) and prints instructions per frame.
+# RUMBLEON_BENCH_MODULE in the environment names another module.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
-MODULE=${1:-build/module/rumbleon2.so}
-VOICES=${2:-16}
-SECONDS_=${3:-2}
-HOST=build/rumbleon-host
-[ -x "$HOST" ] || { echo "build first: $HOST is missing" >&2; exit 1; }
+VOICES=${1:-16}
+RACK=${2:-1}
+BUILD=${3:-build-bench}
+BENCH=$BUILD/rumbleon_bench
+BLOCKS=86
+[ -x "$BENCH" ] || { echo "build first: $BENCH is missing (cmake -DRUMBLEON_BENCH=ON)" >&2; exit 1; }
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-python3 bench/make_midi.py "$WORK/held.mid" "$VOICES" "$SECONDS_"
 valgrind --tool=callgrind --callgrind-out-file="$WORK/callgrind.out" \
-  --toggle-collect='TVstPlugin::ProcessBlock*' \
-  "$HOST" render "$MODULE" "$WORK/held.mid" -o "$WORK/out.wav" --tail 0 --block 512 >"$WORK/render.txt" 2>"$WORK/valgrind.txt"
+  --toggle-collect='*RenderHeldBlock*' \
+  "$BENCH" --benchmark_filter="^BM_InstrumentFixed/voices:$VOICES/rack:$RACK/" >"$WORK/bench.txt" 2>"$WORK/valgrind.txt"
 INSTRUCTIONS=$(grep -E '^(summary|totals):' "$WORK/callgrind.out" | head -1 | awk '{print $2}')
-FRAMES=$(python3 -c "print(round($SECONDS_ * 44100) + 1)")
-echo "module $MODULE, $VOICES held voices, $SECONDS_ s at 44.1 kHz in 512-frame blocks"
-echo "instructions in the plug-in's block calls: $INSTRUCTIONS"
+FRAMES=$((BLOCKS * 512))
+echo "$VOICES held voices, rack $RACK: $BLOCKS blocks of 512 frames at 44.1 kHz"
+echo "instructions in the timed blocks: $INSTRUCTIONS"
 python3 -c "print('instructions per frame: %.1f' % ($INSTRUCTIONS / $FRAMES))"
