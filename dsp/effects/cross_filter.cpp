@@ -1,8 +1,13 @@
 #include "dsp/effects/cross_filter.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <utility>
+
+#include "dsp/filters/direct_form_lanes.h"
 
 #include "framework/base/global_lock.h"
 
@@ -42,11 +47,13 @@ void TDSPXXFilter::SetAudioSettings(TAudioSettingsRec* rec) {
 void TDSPXXFilter::ReallocBuffers() {
   TDSPStereoEffect::ReallocBuffers();
   Shift.Allocate(Settings->SamplesPerMs, 0);
-  const std::int32_t floats = 3 * BufferFloats();
+  const std::int32_t stride = (BufferFloats() + 3) & ~3;
+  const std::int32_t floats = 11 * stride + 4;
   std::unique_ptr<float[]> scratch(new float[static_cast<std::size_t>(floats)]());
   TGlobalLockGuard lock;
   std::swap(Scratch, scratch);
   ScratchFloats = floats;
+  LaneStride = stride;
 }
 
 void TDSPXXFilter::ReleaseBuffers() {
@@ -56,6 +63,7 @@ void TDSPXXFilter::ReleaseBuffers() {
   TGlobalLockGuard lock;
   std::swap(Scratch, scratch);
   ScratchFloats = 0;
+  LaneStride = 0;
 }
 
 void TDSPXXFilter::ClearState() {
@@ -133,62 +141,192 @@ void TDSPXXFilter::SetRightShift(float ms) {
   Update();
 }
 
-template <int Mode>
-void TDSPXXFilter::RunSide(int side, const float* x, float* sum, float* scratch, std::int32_t n) {
-  std::fill(sum, sum + n, 0.0f);
-  const float rate = WindowRate[static_cast<std::size_t>(side)];
-  const std::int32_t count = std::clamp(StageCount, 0, kMaxStages);
+void TDSPXXFilter::FilterSideOneByOne(int side, std::int32_t count, const float* x, float* out, float* scratch,
+                                      std::int32_t n) {
   for (std::int32_t st = 0; st < count; ++st) {
-    TStage& stage = Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)];
     std::copy(x, x + n, scratch);
-    stage.Filter.ProcessSamples(scratch, n);
-    if constexpr (Mode == kModeSum) {
-      for (std::int32_t i = 0; i < n; ++i) sum[i] += scratch[i];
+    Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Filter.ProcessSamples(scratch, n);
+    for (std::int32_t i = 0; i < n; ++i) out[4 * i + st] = scratch[i];
+  }
+}
+
+void TDSPXXFilter::FilterStages(std::int32_t count, const float* const* x, float* const* out, float* scratch,
+                                std::int32_t n) {
+  if (count <= 0) return;
+  TDirectFormLanes lanes[2];
+  TDirectFormLanes* banks[2];
+  const float* bankInput[2];
+  float* bankOutput[2];
+  int bankSide[2];
+  int bankCount = 0;
+  for (int side = 0; side < 2; ++side) {
+    TDSPDirectFormFilter* sections[kMaxStages] = {};
+    bool direct = true;
+    for (std::int32_t st = 0; st < count && direct; ++st) {
+      sections[st] = Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Filter.Filter().AsDirectForm();
+      direct = sections[st] != nullptr;
+    }
+    if (direct) {
+      lanes[side].Load(sections, count);
+      banks[bankCount] = &lanes[side];
+      bankInput[bankCount] = x[side];
+      bankOutput[bankCount] = out[side];
+      bankSide[bankCount] = side;
+      ++bankCount;
     } else {
-      const float a = std::min(2.0f * stage.Width, 1.0f);
-      float phase = stage.Phase;
-      for (std::int32_t i = 0; i < n; ++i) {
-        float w = phase < 0.5f ? 2.0f * phase : 2.0f * (1.0f - phase);
-        if constexpr (Mode == kModeShaped) {
-          const long index = std::clamp(std::lrint(w * static_cast<float>(kXFilterWindowSteps)), 0L,
-                                        static_cast<long>(kXFilterWindowSteps));
-          w = XFilterWindowTable[static_cast<std::size_t>(index)];
-        }
-        const float level = (1.0f - (1.0f - w) * a) * w;
-        phase += rate;
-        if (phase > 1.0f) phase -= 1.0f;
-        sum[i] += scratch[i] * level;
-      }
-      stage.Phase = phase;
+      FilterSideOneByOne(side, count, x[side], out[side], scratch, n);
     }
   }
+  // A section whose output went non-finite recovers on the one-by-one path.
+  if (bankCount > 0 && !RunDirectFormLanes(banks, bankCount, bankInput, bankOutput, n))
+    for (int k = 0; k < bankCount; ++k) FilterSideOneByOne(bankSide[k], count, bankInput[k], bankOutput[k], scratch, n);
+}
+
+namespace {
+
+// The window of four stages, lane st for stage st, as the one-stage form
+//   w = phase < 0.5 ? 2 phase : 2 (1 - phase)   (shaped: table[lrint(4000 w)])
+//   level = (1 - (1 - w) a) w;  phase += rate, less 1 once past 1
+// computes it, each lane rounding exactly as that form does.
+struct TWindowLanes {
+  __m128 Phase, A, Rate;
+};
+
+template <int Mode>
+inline __m128 WindowLevel(TWindowLanes& l) {
+  const __m128 one = _mm_set1_ps(1.0f);
+  const __m128 two = _mm_set1_ps(2.0f);
+  const __m128 rising = _mm_cmplt_ps(l.Phase, _mm_set1_ps(0.5f));
+  __m128 w = _mm_or_ps(_mm_and_ps(rising, _mm_mul_ps(two, l.Phase)),
+                       _mm_andnot_ps(rising, _mm_mul_ps(two, _mm_sub_ps(one, l.Phase))));
+  if constexpr (Mode == kModeShaped) {
+    // lrint rounds in the current mode, as the conversion does; the index is
+    // clamped to the table as the one-stage form clamps it.
+    __m128i index = _mm_cvtps_epi32(_mm_mul_ps(w, _mm_set1_ps(static_cast<float>(kXFilterWindowSteps))));
+    index = _mm_andnot_si128(_mm_cmplt_epi32(index, _mm_setzero_si128()), index);
+    const __m128i top = _mm_set1_epi32(kXFilterWindowSteps);
+    const __m128i above = _mm_cmpgt_epi32(index, top);
+    index = _mm_or_si128(_mm_and_si128(above, top), _mm_andnot_si128(above, index));
+    alignas(16) std::int32_t k[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(k), index);
+    w = _mm_setr_ps(XFilterWindowTable[static_cast<std::size_t>(k[0])],
+                    XFilterWindowTable[static_cast<std::size_t>(k[1])],
+                    XFilterWindowTable[static_cast<std::size_t>(k[2])],
+                    XFilterWindowTable[static_cast<std::size_t>(k[3])]);
+  }
+  const __m128 level = _mm_mul_ps(_mm_sub_ps(one, _mm_mul_ps(_mm_sub_ps(one, w), l.A)), w);
+  const __m128 next = _mm_add_ps(l.Phase, l.Rate);
+  l.Phase = _mm_sub_ps(next, _mm_and_ps(_mm_cmpgt_ps(next, one), one));
+  return level;
+}
+
+// sum[i] := the first `count` lanes of lanes[4 i ..] added in lane order, from 0.
+template <int Count>
+void SumLanes(const float* lanes, float* sum, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128 r0 = _mm_load_ps(lanes + 4 * i);
+    __m128 r1 = _mm_load_ps(lanes + 4 * i + 4);
+    __m128 r2 = _mm_load_ps(lanes + 4 * i + 8);
+    __m128 r3 = _mm_load_ps(lanes + 4 * i + 12);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r_st: stage st of samples i .. i + 3
+    __m128 s = _mm_add_ps(_mm_setzero_ps(), r0);
+    if constexpr (Count > 1) s = _mm_add_ps(s, r1);
+    if constexpr (Count > 2) s = _mm_add_ps(s, r2);
+    if constexpr (Count > 3) s = _mm_add_ps(s, r3);
+    _mm_storeu_ps(sum + i, s);
+  }
+  for (; i < n; ++i) {
+    float s = 0.0f;
+    for (std::int32_t st = 0; st < Count; ++st) s += lanes[4 * i + st];
+    sum[i] = s;
+  }
+}
+
+void SumLanes(std::int32_t count, const float* lanes, float* sum, std::int32_t n) {
+  switch (count) {
+    case 1:
+      SumLanes<1>(lanes, sum, n);
+      break;
+    case 2:
+      SumLanes<2>(lanes, sum, n);
+      break;
+    case 3:
+      SumLanes<3>(lanes, sum, n);
+      break;
+    case 4:
+      SumLanes<4>(lanes, sum, n);
+      break;
+    default:
+      std::fill(sum, sum + n, 0.0f);
+      break;
+  }
+}
+
+}  // namespace
+
+template <int Mode>
+void TDSPXXFilter::WindowSides(std::int32_t count, float* const* lanes, float* const* sums, std::int32_t n) {
+  if constexpr (Mode != kModeSum) {
+    TWindowLanes window[2];
+    for (std::size_t side = 0; side < 2; ++side) {
+      alignas(16) float phase[4] = {0, 0, 0, 0};
+      alignas(16) float a[4] = {0, 0, 0, 0};
+      for (std::int32_t st = 0; st < count; ++st) {
+        const TStage& stage = Stages[side][static_cast<std::size_t>(st)];
+        phase[st] = stage.Phase;
+        a[st] = std::min(2.0f * stage.Width, 1.0f);
+      }
+      window[side] = {_mm_load_ps(phase), _mm_load_ps(a), _mm_set1_ps(WindowRate[side])};
+    }
+    float* left = lanes[0];
+    float* right = lanes[1];
+    for (std::int32_t i = 0; i < n; ++i) {
+      const __m128 levelL = WindowLevel<Mode>(window[0]);
+      const __m128 levelR = WindowLevel<Mode>(window[1]);
+      _mm_store_ps(left + 4 * i, _mm_mul_ps(_mm_load_ps(left + 4 * i), levelL));
+      _mm_store_ps(right + 4 * i, _mm_mul_ps(_mm_load_ps(right + 4 * i), levelR));
+    }
+    for (std::size_t side = 0; side < 2; ++side) {
+      alignas(16) float phase[4];
+      _mm_store_ps(phase, window[side].Phase);
+      for (std::int32_t st = 0; st < count; ++st) Stages[side][static_cast<std::size_t>(st)].Phase = phase[st];
+    }
+  }
+  SumLanes(count, lanes[0], sums[0], n);
+  SumLanes(count, lanes[1], sums[1], n);
 }
 
 void TDSPXXFilter::ProcessStereo(float* left, float* right) {
   const std::int32_t n = SubBlockLength();
-  if (!Shift.IsAllocated() || !Scratch || n <= 0) return;
+  if (!Shift.IsAllocated() || !Scratch || n <= 0 || n > LaneStride) return;
   const float* noise = NextDenormalNoise(n);
   float* xL = Scratch.get();
-  float* xR = xL + n;
-  float* stageOut = xR + n;
+  float* xR = xL + LaneStride;
+  float* stageOut = xR + LaneStride;
+  // 16-byte aligned lanes after the three sub-blocks.
+  float* lanesBase = stageOut + LaneStride;
+  lanesBase += (4 - (reinterpret_cast<std::uintptr_t>(lanesBase) / sizeof(float)) % 4) % 4;
+  float* lanes[2] = {lanesBase, lanesBase + 4 * LaneStride};
   for (std::int32_t i = 0; i < n; ++i) {
     xL[i] = FiniteOrZero(left[i] + noise[i]);
     xR[i] = FiniteOrZero(right[i] + noise[i]);
   }
+  const std::int32_t count = std::clamp(StageCount, 0, kMaxStages);
+  const float* x[2] = {xL, xR};
+  FilterStages(count, x, lanes, stageOut, n);
   float* sumL = WetBufferLeft();
   float* sumR = WetBufferRight();
+  float* sums[2] = {sumL, sumR};
   switch (WindowMode) {
     case kModeSum:
-      RunSide<kModeSum>(0, xL, sumL, stageOut, n);
-      RunSide<kModeSum>(1, xR, sumR, stageOut, n);
+      WindowSides<kModeSum>(count, lanes, sums, n);
       break;
     case kModeShaped:
-      RunSide<kModeShaped>(0, xL, sumL, stageOut, n);
-      RunSide<kModeShaped>(1, xR, sumR, stageOut, n);
+      WindowSides<kModeShaped>(count, lanes, sums, n);
       break;
     default:
-      RunSide<kModePlain>(0, xL, sumL, stageOut, n);
-      RunSide<kModePlain>(1, xR, sumR, stageOut, n);
+      WindowSides<kModePlain>(count, lanes, sums, n);
       break;
   }
   for (int side = 0; side < 2; ++side) {

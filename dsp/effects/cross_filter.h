@@ -89,9 +89,16 @@ class TDSPXXFilter : public TDSPStereoEffect {
 
   void UpdateStages();
   void LayOutStages();
-  // One side: stage filters over x (count samples) into sum, windowed.
+  // The running stages of both sides over their inputs x[side] (n samples)
+  // into out[side], four lanes per sample: out[side][4 i + stage]. Sides
+  // whose stages are all direct-form sections step them together
+  // (direct_form_lanes.h), other sides one stage at a time through scratch.
+  void FilterStages(std::int32_t count, const float* const* x, float* const* out, float* scratch, std::int32_t n);
+  void FilterSideOneByOne(int side, std::int32_t count, const float* x, float* out, float* scratch, std::int32_t n);
+  // Both sides' stage outputs (lanes as above) windowed in place and summed
+  // in stage order into sums[side].
   template <int Mode>
-  void RunSide(int side, const float* x, float* sum, float* scratch, std::int32_t n);
+  void WindowSides(std::int32_t count, float* const* lanes, float* const* sums, std::int32_t n);
 
   std::int32_t WindowMode = 1;
   float RightShift = 0;
@@ -100,6 +107,9 @@ class TDSPXXFilter : public TDSPStereoEffect {
   std::array<float, 2> WindowRate{1, 1};
   std::array<std::array<TStage, kMaxStages>, 2> Stages;
   TShiftLines Shift;
-  std::unique_ptr<float[]> Scratch;  // three sub-blocks: x left, x right, one stage's output
+  // x left, x right, one stage's output (LaneStride floats each), then the
+  // stage outputs of each side (4 LaneStride floats each), 16-byte aligned.
+  std::unique_ptr<float[]> Scratch;
   std::int32_t ScratchFloats = 0;
+  std::int32_t LaneStride = 0;
 };

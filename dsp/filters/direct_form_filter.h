@@ -9,7 +9,12 @@
 
 class TDSPDirectFormFilter : public TDSPFilter {
  public:
-  TDSPDirectFormFilter() { BindSteps<TDSPDirectFormFilter>(); }
+  TDSPDirectFormFilter() {
+    BindSteps<TDSPDirectFormFilter>();
+    BindBuffer(&StepBuffer);
+  }
+
+  TDSPDirectFormFilter* AsDirectForm() override { return this; }
 
   float Step(float x) {
     const float y = FlushTiny(B0 * x + B1 * X1 + B2 * X2 - A1 * Y1 - A2 * Y2);
@@ -28,6 +33,35 @@ class TDSPDirectFormFilter : public TDSPFilter {
   float X1 = 0, X2 = 0, Y1 = 0, Y2 = 0;
 
  protected:
+  // The buffer routine: Step over the buffer with coefficients and history
+  // in locals (the buffer could alias the members otherwise, which keeps
+  // them in memory on the recursion's path), the recovery of BindSteps.
+  static void StepBuffer(TDSPFilter& filter, float* buffer, std::int32_t count) {
+    auto& d = static_cast<TDSPDirectFormFilter&>(filter);
+    const float b0 = d.B0, b1 = d.B1, b2 = d.B2, a1 = d.A1, a2 = d.A2;
+    float x1 = d.X1, x2 = d.X2, y1 = d.Y1, y2 = d.Y2;
+    for (std::int32_t i = 0; i < count; ++i) {
+      const float x = buffer[i];
+      float y = FlushTiny(b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2);
+      x2 = x1;
+      x1 = x;
+      y2 = y1;
+      y1 = y;
+      if (!std::isfinite(y)) [[unlikely]] {
+        y = d.Recover();
+        x1 = d.X1;
+        x2 = d.X2;
+        y1 = d.Y1;
+        y2 = d.Y2;
+      }
+      buffer[i] = y;
+    }
+    d.X1 = x1;
+    d.X2 = x2;
+    d.Y1 = y1;
+    d.Y2 = y2;
+  }
+
   // Stores a design computed in double precision, divided by a0; an a0 of
   // exactly 0 gives all-zero coefficients. The poles are kept inside, and a
   // change of coefficients carries the state over (see section_state.h).

@@ -18,6 +18,7 @@
 #include "framework/modules/dsp_control.h"
 
 class TDSPFilter;
+class TDSPDirectFormFilter;
 using TFilterRoutines = TStepRoutines<TDSPFilter>;
 
 // Limits of the stored parameters.
@@ -67,6 +68,9 @@ class TDSPFilter : public TDSPControl {
   // count samples in place through the concrete recursion.
   void ProcessSamples(float* buffer, std::int32_t count) { Routines.Buffer(*this, buffer, count); }
   const TFilterRoutines& GetRoutines() const { return Routines; }
+  // The filter as a direct-form section when it is one (owners that step
+  // several sections together), else null.
+  virtual TDSPDirectFormFilter* AsDirectForm() { return nullptr; }
 
   // Recomputes the per-rate constants and the coefficients: a rate change
   // takes effect at once, not only at the next parameter change.
@@ -135,6 +139,9 @@ class TDSPFilter : public TDSPControl {
                   }
                 }};
   }
+  // Replaces the buffer routine BindSteps bound by one of the class's own
+  // with the same results (and the same recovery).
+  void BindBuffer(TFilterRoutines::TBuffer buffer) { Routines.Buffer = buffer; }
   // Internal ranges: cutoff (low, high) and resonance (low, high).
   void SetRanges(float cutoffLow, float cutoffHigh, double resonanceLow, float resonanceHigh) {
     CutoffRangeLow = cutoffLow;
