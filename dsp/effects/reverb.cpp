@@ -1,6 +1,9 @@
 #include "dsp/effects/reverb.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <utility>
 
@@ -43,7 +46,7 @@ TDSPReverbX::TDSPReverbX() {
   DampingCoefficient = (1.0f - Damping / 127.0f) * (1.0f - Damping / 127.0f);
   SizeFactor = SizeFactorOf(Size);
   SizeFactorRoot = std::sqrt(SizeFactor);
-  Input.reset(new float[static_cast<std::size_t>(BufferFloats())]());
+  AllocateScratch();
   RebuildPreDelay();
   BuildNetwork();
 }
@@ -60,24 +63,37 @@ void TDSPReverbX::SetAudioSettings(TAudioSettingsRec* rec) {
 
 void TDSPReverbX::ReallocBuffers() {
   TDSPStereoEffect::ReallocBuffers();
-  std::unique_ptr<float[]> input(new float[static_cast<std::size_t>(BufferFloats())]());
-  {
-    TGlobalLockGuard lock;
-    std::swap(Input, input);
-  }
+  AllocateScratch();
   RebuildPreDelay();
   BuildNetwork();
 }
 
 void TDSPReverbX::ReleaseBuffers() {
   TDSPStereoEffect::ReleaseBuffers();
-  std::unique_ptr<float[]> input, line;
+  std::unique_ptr<float[]> input, line, rows;
   std::unique_ptr<TNetwork> network;
   TGlobalLockGuard lock;
   std::swap(Input, input);
+  std::swap(CombScratch, rows);
+  CombRows = nullptr;
+  RowStride = 0;
   std::swap(PreDelayLine, line);
   std::swap(Network, network);
   PreDelayLength = 0;
+}
+
+void TDSPReverbX::AllocateScratch() {
+  const std::int32_t floats = BufferFloats();
+  const std::int32_t stride = (floats + 3) & ~3;
+  std::unique_ptr<float[]> input(new float[static_cast<std::size_t>(floats)]());
+  std::unique_ptr<float[]> rows(new float[static_cast<std::size_t>(kCombCount * stride + 4)]());
+  float* aligned = rows.get();
+  aligned += (4 - (reinterpret_cast<std::uintptr_t>(aligned) / sizeof(float)) % 4) % 4;
+  TGlobalLockGuard lock;
+  std::swap(Input, input);
+  std::swap(CombScratch, rows);
+  CombRows = aligned;
+  RowStride = stride;
 }
 
 void TDSPReverbX::ComputeFeedbacks(TNetwork& net) const {
@@ -213,46 +229,203 @@ float TDSPReverbX::GetCombFeedback(int i) const {
   return Network && i >= 0 && i < kCombCount ? Network->Feedback[static_cast<std::size_t>(i)] : 0.0f;
 }
 
-void TDSPReverbX::CombAllpassNetwork(int side, float* out, std::int32_t n) {
+namespace {
+
+// Four combs' filter recursions, state = (pass a) + damp state, in the
+// lanes of one register; rows[l] holds comb l's pass a on entry and its
+// states on return. `Banks` registers run interleaved (independent
+// recursions hide each other's latency).
+template <int Banks>
+void CombRecursion(float* const* rows, float* state, float damp, std::int32_t n) {
+  const __m128 d = _mm_set1_ps(damp);
+  __m128 s[Banks];
+  for (int b = 0; b < Banks; ++b) s[b] = _mm_loadu_ps(state + 4 * b);
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (int b = 0; b < Banks; ++b) {
+      float* const* r = rows + 4 * b;
+      __m128 p0 = _mm_load_ps(r[0] + i), p1 = _mm_load_ps(r[1] + i);
+      __m128 p2 = _mm_load_ps(r[2] + i), p3 = _mm_load_ps(r[3] + i);
+      _MM_TRANSPOSE4_PS(p0, p1, p2, p3);  // p_k: sample i + k of the four combs
+      __m128 y0 = _mm_add_ps(p0, _mm_mul_ps(d, s[b]));
+      __m128 y1 = _mm_add_ps(p1, _mm_mul_ps(d, y0));
+      __m128 y2 = _mm_add_ps(p2, _mm_mul_ps(d, y1));
+      __m128 y3 = _mm_add_ps(p3, _mm_mul_ps(d, y2));
+      s[b] = y3;
+      _MM_TRANSPOSE4_PS(y0, y1, y2, y3);
+      _mm_store_ps(r[0] + i, y0);
+      _mm_store_ps(r[1] + i, y1);
+      _mm_store_ps(r[2] + i, y2);
+      _mm_store_ps(r[3] + i, y3);
+    }
+  }
+  for (int b = 0; b < Banks; ++b) _mm_storeu_ps(state + 4 * b, s[b]);
+  for (; i < n; ++i)
+    for (int l = 0; l < 4 * Banks; ++l) {
+      state[l] = rows[l][i] + damp * state[l];
+      rows[l][i] = state[l];
+    }
+}
+
+// row[i] := pass * (line[i] * feedback).
+void ReadComb(float* row, const float* line, float feedback, float pass, std::int32_t n) {
+  const __m128 f = _mm_set1_ps(feedback), p = _mm_set1_ps(pass);
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) _mm_storeu_ps(row + i, _mm_mul_ps(p, _mm_mul_ps(_mm_loadu_ps(line + i), f)));
+  for (; i < n; ++i) row[i] = pass * (line[i] * feedback);
+}
+
+// line[i] := in[i] + row[i].
+void WriteComb(float* line, const float* in, const float* row, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) _mm_storeu_ps(line + i, _mm_add_ps(_mm_loadu_ps(in + i), _mm_loadu_ps(row + i)));
+  for (; i < n; ++i) line[i] = in[i] + row[i];
+}
+
+// One run of an allpass whose line does not wrap within it:
+// b = line, line := g b + out, out := b - g line.
+void AllpassRun(float* line, float* out, std::int32_t n) {
+  const __m128 g = _mm_set1_ps(kAllpassGain);
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 b = _mm_loadu_ps(line + i);
+    const __m128 w = _mm_add_ps(_mm_mul_ps(g, b), _mm_loadu_ps(out + i));
+    _mm_storeu_ps(line + i, w);
+    _mm_storeu_ps(out + i, _mm_sub_ps(b, _mm_mul_ps(g, w)));
+  }
+  for (; i < n; ++i) {
+    const float b = line[i];
+    const float w = kAllpassGain * b + out[i];
+    line[i] = w;
+    out[i] = b - kAllpassGain * w;
+  }
+}
+
+// out[i] := eight rows (stride floats apart) added in order, from 0.
+void SumRows(float* out, const float* rows, std::size_t stride, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128 sum = _mm_setzero_ps();
+    for (std::size_t c = 0; c < 8; ++c) sum = _mm_add_ps(sum, _mm_loadu_ps(rows + c * stride + static_cast<std::size_t>(i)));
+    _mm_storeu_ps(out + i, sum);
+  }
+  for (; i < n; ++i) {
+    float sum = 0.0f;
+    for (std::size_t c = 0; c < 8; ++c) sum += rows[c * stride + static_cast<std::size_t>(i)];
+    out[i] = sum;
+  }
+}
+
+}  // namespace
+
+void TDSPReverbX::CombOneByOne(std::size_t c, float* row, std::int32_t n) {
   TNetwork& net = *Network;
   const float* in = Input.get();
   const float damp = DampingCoefficient;
   const float pass = 1.0f - damp;
-  const std::size_t firstComb = side == 0 ? 0 : 8;
-  for (std::size_t c = firstComb; c < firstComb + 8; ++c) {
-    float* line = net.Comb[c];
-    const std::int32_t length = net.CombLength[c];
-    std::int32_t pos = net.CombPosition[c];
-    const float feedback = net.Feedback[c];
-    float state = net.FilterState[c];
-    for (std::int32_t i = 0; i < n; ++i) {
-      const float a = line[pos] * feedback;
-      state = pass * a + damp * state;
-      line[pos] = in[i] + state;
-      out[i] += state;
-      if (++pos >= length) pos = 0;
-    }
-    net.CombPosition[c] = pos;
-    net.FilterState[c] = state;
+  float* line = net.Comb[c];
+  const std::int32_t length = net.CombLength[c];
+  std::int32_t pos = net.CombPosition[c];
+  const float feedback = net.Feedback[c];
+  float state = net.FilterState[c];
+  for (std::int32_t i = 0; i < n; ++i) {
+    const float a = line[pos] * feedback;
+    state = pass * a + damp * state;
+    line[pos] = in[i] + state;
+    row[i] = state;
+    if (++pos >= length) pos = 0;
   }
-  const std::size_t firstAllpass = side == 0 ? 0 : 4;
-  for (std::size_t a = firstAllpass; a < firstAllpass + 4; ++a) {
-    float* line = net.Allpass[a];
-    const std::int32_t length = net.AllpassLength[a];
-    std::int32_t pos = net.AllpassPosition[a];
-    for (std::int32_t i = 0; i < n; ++i) {
-      const float b = line[pos];
-      line[pos] = kAllpassGain * b + out[i];
-      out[i] = b - kAllpassGain * line[pos];
-      if (++pos >= length) pos = 0;
+  net.CombPosition[c] = pos;
+  net.FilterState[c] = state;
+}
+
+void TDSPReverbX::CombAllpassNetwork(float* outLeft, float* outRight, std::int32_t n) {
+  TNetwork& net = *Network;
+  const float* in = Input.get();
+  const float damp = DampingCoefficient;
+  const float pass = 1.0f - damp;
+  // A comb whose line holds at least a sub-block reads only what earlier
+  // sub-blocks wrote: its reads, its recursion and its writes then run as
+  // three passes, the recursion four combs per register. Per sample each
+  // comb computes a = line * feedback, state = pass a + damp state,
+  // line := in + state, as the one-by-one form does.
+  float* lanes[kCombCount];
+  float state[kCombCount];
+  std::size_t laned = 0;
+  for (std::size_t c = 0; c < kCombCount; ++c) {
+    float* row = CombRows + c * static_cast<std::size_t>(RowStride);
+    const std::int32_t length = net.CombLength[c];
+    if (length < n) {
+      CombOneByOne(c, row, n);
+      continue;
     }
-    net.AllpassPosition[a] = pos;
+    const float* line = net.Comb[c];
+    const float feedback = net.Feedback[c];
+    const std::int32_t pos = net.CombPosition[c];
+    const std::int32_t first = std::min(n, length - pos);
+    ReadComb(row, line + pos, feedback, pass, first);
+    ReadComb(row + first, line, feedback, pass, n - first);
+    lanes[laned] = row;
+    state[laned] = net.FilterState[c];
+    ++laned;
+  }
+  std::size_t done = 0;
+  for (; done + 8 <= laned; done += 8) CombRecursion<2>(lanes + done, state + done, damp, n);
+  for (; done + 4 <= laned; done += 4) CombRecursion<1>(lanes + done, state + done, damp, n);
+  // The last few one by one.
+  for (; done < laned; ++done) {
+    float s = state[done];
+    float* row = lanes[done];
+    for (std::int32_t i = 0; i < n; ++i) row[i] = s = row[i] + damp * s;
+    state[done] = s;
+  }
+  laned = 0;
+  for (std::size_t c = 0; c < kCombCount; ++c) {
+    const std::int32_t length = net.CombLength[c];
+    if (length < n) continue;
+    const float* row = CombRows + c * static_cast<std::size_t>(RowStride);
+    float* line = net.Comb[c];
+    const std::int32_t pos = net.CombPosition[c];
+    const std::int32_t first = std::min(n, length - pos);
+    WriteComb(line + pos, in, row, first);
+    WriteComb(line, in + first, row + first, n - first);
+    net.CombPosition[c] = first < n ? n - first : (pos + n == length ? 0 : pos + n);
+    net.FilterState[c] = state[laned++];
+  }
+  // Per side: the combs' states added in comb order (from 0), then the
+  // allpasses in series.
+  for (int side = 0; side < 2; ++side) {
+    float* out = side == 0 ? outLeft : outRight;
+    const float* rows = CombRows + static_cast<std::size_t>(side * kCombCount / 2) * static_cast<std::size_t>(RowStride);
+    const auto stride = static_cast<std::size_t>(RowStride);
+    SumRows(out, rows, stride, n);
+    const std::size_t firstAllpass = side == 0 ? 0 : kAllpassCount / 2;
+    for (std::size_t a = firstAllpass; a < firstAllpass + kAllpassCount / 2; ++a) {
+      float* line = net.Allpass[a];
+      const std::int32_t length = net.AllpassLength[a];
+      std::int32_t pos = net.AllpassPosition[a];
+      if (length >= n) {
+        // Reads only what earlier sub-blocks wrote: two straight runs.
+        const std::int32_t first = std::min(n, length - pos);
+        AllpassRun(line + pos, out, first);
+        AllpassRun(line, out + first, n - first);
+        pos = first < n ? n - first : (pos + n == length ? 0 : pos + n);
+      } else {
+        for (std::int32_t i = 0; i < n; ++i) {
+          const float b = line[pos];
+          line[pos] = kAllpassGain * b + out[i];
+          out[i] = b - kAllpassGain * line[pos];
+          if (++pos >= length) pos = 0;
+        }
+      }
+      net.AllpassPosition[a] = pos;
+    }
   }
 }
 
 void TDSPReverbX::ProcessStereo(float* left, float* right) {
   const std::int32_t n = SubBlockLength();
-  if (!Network || !Input || n <= 0) return;
+  if (!Network || !Input || !CombRows || n <= 0 || n > RowStride) return;
   const float* noise = NextDenormalNoise(n);
   float* in = Input.get();
   if (PreDelayLine) {
@@ -282,10 +455,7 @@ void TDSPReverbX::ProcessStereo(float* left, float* right) {
 
   float* wetLeft = WetBufferLeft();
   float* wetRight = WetBufferRight();
-  std::fill(wetLeft, wetLeft + n, 0.0f);
-  CombAllpassNetwork(0, wetLeft, n);
-  std::fill(wetRight, wetRight + n, 0.0f);
-  CombAllpassNetwork(1, wetRight, n);
+  CombAllpassNetwork(wetLeft, wetRight, n);
 
   const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
   float check = 0;  // NaN once any wet sample is not finite

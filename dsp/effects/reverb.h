@@ -107,8 +107,16 @@ class TDSPReverbX : public TDSPStereoEffect {
   void BuildNetwork();
   void RebuildPreDelay();
   void ComputeFeedbacks(TNetwork& net) const;
-  // One side's combs and allpasses over the input buffer into out.
-  void CombAllpassNetwork(int side, float* out, std::int32_t n);
+  // Every comb over the input buffer, each comb's filter states into its
+  // row of CombRows; then per side the rows added in comb order into out
+  // and the side's allpasses.
+  void CombAllpassNetwork(float* outLeft, float* outRight, std::int32_t n);
+  // Comb c's states for the n samples into row, one sample at a time (a
+  // line shorter than a sub-block reads what this sub-block wrote).
+  void CombOneByOne(std::size_t c, float* row, std::int32_t n);
+  // Allocates the input and the comb rows for the current settings (built,
+  // then swapped in under the lock).
+  void AllocateScratch();
   // Uniform in [0, 1): 0..99999 / 100001.
   float ReverbRandom();
 
@@ -130,5 +138,9 @@ class TDSPReverbX : public TDSPStereoEffect {
   std::unique_ptr<TNetwork> Network;
   std::unique_ptr<float[]> PreDelayLine;
   std::unique_ptr<float[]> Input;  // the network's input, one sub-block
+  // Sixteen rows of RowStride floats (16-byte aligned from CombRows).
+  std::unique_ptr<float[]> CombScratch;
+  float* CombRows = nullptr;
+  std::int32_t RowStride = 0;
   TRandomSource Random;
 };

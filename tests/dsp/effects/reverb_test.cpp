@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
 #include "tests/dsp/filters/filter_measure.h"
@@ -179,4 +180,73 @@ TEST(Reverb, LargestRoomBuildsAndPlays) {
   fx.SetTime(127);
   const auto out = effect_test::RunImpulse(fx, 48000);
   EXPECT_TRUE(testing_support::AllFinite(out.Left));
+}
+
+// The combs run as read, recursion (four per register) and write passes
+// when their lines hold a sub-block, the allpasses as straight runs; shorter
+// lines go sample by sample. Either way the result must be exactly the
+// plain per-sample network, here with combs of both kinds and allpasses
+// shorter than a sub-block (room 6 at the smallest size).
+TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
+  for (float size : {1.0f, 64.0f}) {
+    effect_test::TEffectAt<TDSPReverbX> at(44100);
+    TDSPReverbX& fx = at.Fx;
+    fx.SetRoomType(6);
+    fx.SetSize(size);
+    fx.SetPreDelay(0);
+    fx.SetDamping(40);
+    fx.SetTime(90);
+    effect_test::AllWet(fx);
+    const std::int32_t n = at.Record.SamplesPerMs;
+    bool shortLine = false;
+    for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j) shortLine |= fx.GetAllpassLength(j) < n;
+    EXPECT_EQ(shortLine, size == 1.0f);
+    // Inputs well above the anti-denormal noise, which then adds nothing.
+    std::vector<float> left = filter_test::Noise(300 * static_cast<std::size_t>(n), 8);
+    std::vector<float> right = filter_test::Noise(left.size(), 9);
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      left[i] = 0.5f + 0.25f * left[i];
+      right[i] = 0.5f + 0.25f * right[i];
+    }
+    // The per-sample network.
+    const float damp = fx.GetDampingCoefficient(), pass = 1.0f - damp;
+    std::vector<std::vector<float>> combs, allpasses;
+    std::vector<std::size_t> combPos(TDSPReverbX::kCombCount, 0), allpassPos(TDSPReverbX::kAllpassCount, 0);
+    std::vector<float> state(TDSPReverbX::kCombCount, 0.0f);
+    for (int c = 0; c < TDSPReverbX::kCombCount; ++c)
+      combs.emplace_back(static_cast<std::size_t>(fx.GetCombLength(c)), 0.0f);
+    for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j)
+      allpasses.emplace_back(static_cast<std::size_t>(fx.GetAllpassLength(j)), 0.0f);
+    std::vector<float> expected[2] = {std::vector<float>(left.size()), std::vector<float>(left.size())};
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      const float in = (left[i] + right[i]) * 0.5f;
+      for (int side = 0; side < 2; ++side) {
+        float out = 0.0f;
+        for (int c = side * 8; c < side * 8 + 8; ++c) {
+          auto& line = combs[static_cast<std::size_t>(c)];
+          std::size_t& pos = combPos[static_cast<std::size_t>(c)];
+          const float a = line[pos] * fx.GetCombFeedback(c);
+          float& s = state[static_cast<std::size_t>(c)];
+          s = pass * a + damp * s;
+          line[pos] = in + s;
+          out += s;
+          if (++pos >= line.size()) pos = 0;
+        }
+        for (int j = side * 4; j < side * 4 + 4; ++j) {
+          auto& line = allpasses[static_cast<std::size_t>(j)];
+          std::size_t& pos = allpassPos[static_cast<std::size_t>(j)];
+          const float b = line[pos];
+          line[pos] = 0.7f * b + out;
+          out = b - 0.7f * line[pos];
+          if (++pos >= line.size()) pos = 0;
+        }
+        expected[side][i] = out;
+      }
+    }
+    const auto got = effect_test::Run(fx, left, right);
+    for (std::size_t i = 0; i < got.Left.size(); ++i) {
+      ASSERT_EQ(got.Left[i], expected[0][i]) << "size " << size << " sample " << i;
+      ASSERT_EQ(got.Right[i], expected[1][i]) << "size " << size << " sample " << i;
+    }
+  }
 }
