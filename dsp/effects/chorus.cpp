@@ -1,5 +1,7 @@
 #include "dsp/effects/chorus.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -141,21 +143,54 @@ void TDSPXChorus::ProcessStereo(float* left, float* right) {
   const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
   std::array<float, 4> step;
   for (std::size_t k = 0; k < 4; ++k) step[k] = (Target[k] - Previous[k]) / static_cast<float>(n);
+  // The four taps in the lanes of one register (left 1, left 2, right 1,
+  // right 2). A tap position p within -length..length needs no division:
+  // the bounded modulo gives p for p >= 0 and p + length below (its
+  // quotient rounds into [-1, 0) there), so the lanes compute exactly what
+  // ReadTap computes; any other position takes ReadTap itself.
+  const __m128 previous = _mm_loadu_ps(Previous.data());
+  const __m128 slope = _mm_loadu_ps(step.data());
+  const __m128 samplesPerMs = _mm_set1_ps(spm);
+  const __m128 base = _mm_setr_ps(baseL, baseL, baseR, baseR);
+  const __m128 length = _mm_setr_ps(static_cast<float>(lenL), static_cast<float>(lenL), static_cast<float>(lenR),
+                                    static_cast<float>(lenR));
+  const __m128 minusLength = _mm_sub_ps(_mm_setzero_ps(), length);
+  const __m128i lengthInt = _mm_setr_epi32(lenL, lenL, lenR, lenR);
+  const __m128i oneInt = _mm_set1_epi32(1);
   bool bad = false;
   for (std::int32_t i = 0; i < n; ++i) {
     const auto t = static_cast<float>(i);
-    const float m0 = Previous[0] + step[0] * t;
-    const float m1 = Previous[1] + step[1] * t;
-    const float m2 = Previous[2] + step[2] * t;
-    const float m3 = Previous[3] + step[3] * t;
     const float xL = left[i] + noise[i];
     const float xR = right[i] + noise[i];
     const auto posL = static_cast<float>(wL);
     const auto posR = static_cast<float>(wR);
-    const float a =
-        (ReadTap(lineL, lenL, posL - (spm * m0 + baseL)) + ReadTap(lineL, lenL, posL - (spm * m1 + baseL))) * 0.5f;
-    const float b =
-        (ReadTap(lineR, lenR, posR - (spm * m2 + baseR)) + ReadTap(lineR, lenR, posR - (spm * m3 + baseR))) * 0.5f;
+    const __m128 m = _mm_add_ps(previous, _mm_mul_ps(slope, _mm_set1_ps(t)));
+    const __m128 p = _mm_sub_ps(_mm_setr_ps(posL, posL, posR, posR), _mm_add_ps(_mm_mul_ps(samplesPerMs, m), base));
+    const __m128 inRange = _mm_and_ps(_mm_cmpge_ps(p, minusLength), _mm_cmplt_ps(p, length));
+    alignas(16) float tap[4];
+    if (_mm_movemask_ps(inRange) == 0xF) [[likely]] {
+      __m128 q = _mm_add_ps(p, _mm_and_ps(_mm_cmplt_ps(p, _mm_setzero_ps()), length));
+      q = _mm_andnot_ps(_mm_cmpge_ps(q, length), q);  // p + length rounded up to length: 0, as ReadTap
+      const __m128i i0 = _mm_cvttps_epi32(q);
+      const __m128 frac = _mm_sub_ps(q, _mm_cvtepi32_ps(i0));
+      __m128i i1 = _mm_add_epi32(i0, oneInt);
+      i1 = _mm_andnot_si128(_mm_cmpgt_epi32(i1, _mm_sub_epi32(lengthInt, oneInt)), i1);  // i0 + 1 >= length: 0
+      alignas(16) std::int32_t k0[4], k1[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(k0), i0);
+      _mm_store_si128(reinterpret_cast<__m128i*>(k1), i1);
+      const __m128 y0 = _mm_setr_ps(lineL[k0[0]], lineL[k0[1]], lineR[k0[2]], lineR[k0[3]]);
+      const __m128 y1 = _mm_setr_ps(lineL[k1[0]], lineL[k1[1]], lineR[k1[2]], lineR[k1[3]]);
+      _mm_store_ps(tap, _mm_add_ps(y0, _mm_mul_ps(_mm_sub_ps(y1, y0), frac)));
+    } else {
+      alignas(16) float position[4];
+      _mm_store_ps(position, p);
+      tap[0] = ReadTap(lineL, lenL, position[0]);
+      tap[1] = ReadTap(lineL, lenL, position[1]);
+      tap[2] = ReadTap(lineR, lenR, position[2]);
+      tap[3] = ReadTap(lineR, lenR, position[3]);
+    }
+    const float a = (tap[0] + tap[1]) * 0.5f;
+    const float b = (tap[2] + tap[3]) * 0.5f;
     const float writeL = a * fbL + xL;
     const float writeR = b * fbR + xR;
     left[i] = a * lw + left[i] * ld;

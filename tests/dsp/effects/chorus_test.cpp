@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
+#include <memory>
 #include <vector>
+
+#include "dsp/effects/effect_lfo.h"
 
 #include "tests/dsp/effects/effect_test_support.h"
 #include "tests/dsp/filters/filter_measure.h"
@@ -105,5 +110,90 @@ TEST(Chorus, ExtremeTapsStayInsideTheLine) {
     EXPECT_TRUE(testing_support::AllFinite(out.Left)) << rate;
     EXPECT_TRUE(testing_support::AllFinite(out.Right)) << rate;
     EXPECT_LT(testing_support::Peak(out.Left), 1e7f) << rate;
+  }
+}
+
+// The taps are computed four per register without a division for positions
+// within one line length of the write position; the result must be exactly
+// the per-sample form with its bounded modulo. Three cases: taps a hair
+// behind the write position (p + length rounds up to the length, which
+// reads sample 0), ordinary modulated taps, and taps far beyond the line.
+TEST(Chorus, TapsGiveExactlyThePerSampleForm) {
+  const float gains[3] = {1e-7f, 3.0f, 32.0f};
+  for (float gain : gains) {
+    effect_test::TEffectAt<TDSPXChorus> at(44100);
+    TDSPXChorus& fx = at.Fx;
+    fx.SetMix(0.7f);
+    fx.SetLengthLeft(10);
+    fx.SetLengthRight(7);
+    fx.SetSizeLeft(0);
+    fx.SetSizeRight(gain > 1e-6f ? 2.0f : 0.0f);
+    fx.SetFeedbackLeft(0.4f);
+    fx.SetFeedbackRight(-0.3f);
+    fx.SetCrossLeftToRight(0.2f);
+    fx.SetCrossRightToLeft(-0.25f);
+    std::vector<std::unique_ptr<TDSPOscillator>> lfos;
+    for (int k = 0; k < 4; ++k) {
+      lfos.push_back(CreateEffectLfo());
+      for (TDSPOscillator* lfo : {&fx.Lfo(k), lfos.back().get()}) {
+        lfo->SetFrequency(gain > 1e-6f ? 300.0f * static_cast<float>(k + 1) : 1e-6f);
+        lfo->SetGain(k % 2 == 0 ? gain : -gain);
+      }
+    }
+    const std::int32_t n = at.Record.SamplesPerMs;
+    const auto left = filter_test::Noise(200 * static_cast<std::size_t>(n), 21);
+    const auto right = filter_test::Noise(left.size(), 22);
+    // The per-sample form (the anti-denormal noise adds nothing to inputs of
+    // this size).
+    const std::int32_t len[2] = {fx.GetLineLength(0), fx.GetLineLength(1)};
+    const float baseDelay[2] = {fx.GetBaseDelay(0), fx.GetBaseDelay(1)};
+    std::vector<float> line[2] = {std::vector<float>(static_cast<std::size_t>(len[0])),
+                                  std::vector<float>(static_cast<std::size_t>(len[1]))};
+    auto readTap = [](const std::vector<float>& l, std::int32_t length, float p) {
+      const auto lenF = static_cast<float>(length);
+      p -= lenF * std::floor(p / lenF);
+      if (!(p >= 0.0f) || p >= lenF) p = 0.0f;
+      const auto i0 = static_cast<std::int32_t>(p);
+      const float frac = p - static_cast<float>(i0);
+      const std::int32_t i1 = i0 + 1 >= length ? 0 : i0 + 1;
+      return l[static_cast<std::size_t>(i0)] + (l[static_cast<std::size_t>(i1)] - l[static_cast<std::size_t>(i0)]) * frac;
+    };
+    std::array<float, 4> target{}, previous{};
+    for (int k = 0; k < 4; ++k) target[static_cast<std::size_t>(k)] = TickModulation(*lfos[static_cast<std::size_t>(k)], 2000.0f);
+    std::int32_t w[2] = {0, 0};
+    std::vector<float> expected[2] = {left, right};
+    const float lw = fx.GetLeftWetOut(), ld = fx.GetLeftDryOut(), rw = fx.GetRightWetOut(), rd = fx.GetRightDryOut();
+    for (std::size_t pos = 0; pos < left.size(); pos += static_cast<std::size_t>(n)) {
+      previous = target;
+      std::array<float, 4> step{};
+      for (std::size_t k = 0; k < 4; ++k) {
+        target[k] = TickModulation(*lfos[k], 2000.0f);
+        step[k] = (target[k] - previous[k]) / static_cast<float>(n);
+      }
+      for (std::int32_t i = 0; i < n; ++i) {
+        float tap[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+          const std::size_t side = k / 2;
+          const float m = previous[k] + step[k] * static_cast<float>(i);
+          tap[k] = readTap(line[side], len[side],
+                           static_cast<float>(w[side]) - (static_cast<float>(n) * m + baseDelay[side]));
+        }
+        const float a = (tap[0] + tap[1]) * 0.5f, b = (tap[2] + tap[3]) * 0.5f;
+        float& l = expected[0][pos + static_cast<std::size_t>(i)];
+        float& r = expected[1][pos + static_cast<std::size_t>(i)];
+        const float writeL = a * fx.GetFeedbackLeft() + l, writeR = b * fx.GetFeedbackRight() + r;
+        l = a * lw + l * ld;
+        r = b * rw + r * rd;
+        line[0][static_cast<std::size_t>(w[0])] = writeL + writeR * fx.GetCrossRightToLeft();
+        line[1][static_cast<std::size_t>(w[1])] = writeR + writeL * fx.GetCrossLeftToRight();
+        for (int s = 0; s < 2; ++s)
+          if (++w[s] >= len[s]) w[s] = 0;
+      }
+    }
+    const auto got = effect_test::Run(fx, left, right);
+    for (std::size_t i = 0; i < got.Left.size(); ++i) {
+      ASSERT_EQ(got.Left[i], expected[0][i]) << "gain " << gain << " sample " << i;
+      ASSERT_EQ(got.Right[i], expected[1][i]) << "gain " << gain << " sample " << i;
+    }
   }
 }
