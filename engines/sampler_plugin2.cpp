@@ -107,8 +107,12 @@ void TSamplerPlugin2::SetAudioSettings(TAudioSettingsRec* rec) {
 void TSamplerPlugin2::CreateVoices() {
   TVRSamplerBase::CreateVoices();
   InstrVoices.fill(nullptr);
-  for (std::int32_t i = 0; i < std::min(VoiceCount(), kMaxVoiceCount); ++i)
-    InstrVoices[static_cast<std::size_t>(i)] = VoiceAs<TDSPSamplerInstrVoice2>(i);
+  for (std::int32_t i = 0; i < std::min(VoiceCount(), kMaxVoiceCount); ++i) {
+    TDSPSamplerInstrVoice2* v = VoiceAs<TDSPSamplerInstrVoice2>(i);
+    InstrVoices[static_cast<std::size_t>(i)] = v;
+    // UpdateVoiceControl reads a sequencer's gains only while it is on.
+    if (v != nullptr) v->Seq1.GainsWhileOff = v->Seq2.GainsWhileOff = false;
+  }
   // New players hold no patch yet: giving them one needs no reset.
   InstalledPatch.fill(-1);
 }

@@ -4,6 +4,8 @@
 // virtual call per sample. What varies between notes and blocks (the curve
 // routines, the filter and shaper routines, whether osc 2 renders) is
 // chosen before the sample loops.
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -94,6 +96,57 @@ void ShapeRoute(TDSPSamplerInstrVoice2& v, const TKwpValues& kv, std::int32_t ro
   }
   if (kv.ShaperRoute[0] == route) v.Shaper[0].ProcessSamples(left, n);
   if (kv.ShaperRoute[1] == route) v.Shaper[1].ProcessSamples(right, n);
+}
+
+// Vector forms of the voice's per-sample mixing, four samples per
+// register; each lane computes the scalar expression in its own order.
+
+// left[k] = gl * src[2k] (+ gl2 * src2[2k]), right likewise from the odd
+// elements: the players' interleaved output into the voice's buffers.
+void SplitPlayers(const float* s1, const float* s2, float g1l, float g1r, float g2l, float g2r, float* left,
+                  float* right, std::int32_t n) {
+  std::int32_t k = 0;
+  const __m128 a1l = _mm_set1_ps(g1l), a1r = _mm_set1_ps(g1r);
+  const __m128 a2l = _mm_set1_ps(g2l), a2r = _mm_set1_ps(g2r);
+  for (; k + 4 <= n; k += 4) {
+    const __m128 x0 = _mm_loadu_ps(s1 + 2 * k), x1 = _mm_loadu_ps(s1 + 2 * k + 4);
+    __m128 l = _mm_mul_ps(a1l, _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0)));
+    __m128 r = _mm_mul_ps(a1r, _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1)));
+    if (s2 != nullptr) {
+      const __m128 y0 = _mm_loadu_ps(s2 + 2 * k), y1 = _mm_loadu_ps(s2 + 2 * k + 4);
+      l = _mm_add_ps(l, _mm_mul_ps(a2l, _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(2, 0, 2, 0))));
+      r = _mm_add_ps(r, _mm_mul_ps(a2r, _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 1, 3, 1))));
+    }
+    _mm_storeu_ps(left + k, l);
+    _mm_storeu_ps(right + k, r);
+  }
+  for (; k < n; ++k) {
+    if (s2 != nullptr) {
+      left[k] = g1l * s1[2 * k] + g2l * s2[2 * k];
+      right[k] = g1r * s1[2 * k + 1] + g2r * s2[2 * k + 1];
+    } else {
+      left[k] = g1l * s1[2 * k];
+      right[k] = g1r * s1[2 * k + 1];
+    }
+  }
+}
+
+// a = f x level[k] (flat) or e1[k] x e2[k] x level[k]; out += buffer x a.
+void MixVoice(const float* left, const float* right, const float* e1, const float* e2, float f, const float* level,
+              float* outL, float* outR, std::int32_t n) {
+  std::int32_t k = 0;
+  const __m128 flat = _mm_set1_ps(f);
+  for (; k + 4 <= n; k += 4) {
+    const __m128 g = e1 != nullptr ? _mm_mul_ps(_mm_loadu_ps(e1 + k), _mm_loadu_ps(e2 + k)) : flat;
+    const __m128 a = _mm_mul_ps(g, _mm_loadu_ps(level + k));
+    _mm_storeu_ps(outL + k, _mm_add_ps(_mm_loadu_ps(outL + k), _mm_mul_ps(_mm_loadu_ps(left + k), a)));
+    _mm_storeu_ps(outR + k, _mm_add_ps(_mm_loadu_ps(outR + k), _mm_mul_ps(_mm_loadu_ps(right + k), a)));
+  }
+  for (; k < n; ++k) {
+    const float a = (e1 != nullptr ? e1[k] * e2[k] : f) * level[k];
+    outL[k] += left[k] * a;
+    outR[k] += right[k] * a;
+  }
 }
 
 }  // namespace
@@ -257,18 +310,10 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
     const float g1r = a1 * gain[0][1];
     if (osc2) {
       const float a2 = o2.Env1Gain * e1 + o2.Env2Gain * e2;
-      const float g2l = a2 * gain[1][0];
-      const float g2r = a2 * gain[1][1];
-      for (std::int32_t k = 0; k < n; ++k) {
-        left[k] = g1l * s1[2 * k] + g2l * s2[2 * k];
-        right[k] = g1r * s1[2 * k + 1] + g2r * s2[2 * k + 1];
-      }
+      SplitPlayers(s1, s2, g1l, g1r, a2 * gain[1][0], a2 * gain[1][1], left, right, n);
       s2 += 2 * n;
     } else {
-      for (std::int32_t k = 0; k < n; ++k) {
-        left[k] = g1l * s1[2 * k];
-        right[k] = g1r * s1[2 * k + 1];
-      }
+      SplitPlayers(s1, nullptr, g1l, g1r, 0.0f, 0.0f, left, right, n);
     }
     s1 += 2 * n;
 
@@ -288,20 +333,11 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
     float* outL = mixL + p;
     float* outR = mixR + p;
     if (env1.Flat && env2.Flat) {
-      const float f = env1.Factor * env2.Factor;
-      for (std::int32_t k = 0; k < n; ++k) {
-        const float a = f * level[k];
-        outL[k] += left[k] * a;
-        outR[k] += right[k] * a;
-      }
+      MixVoice(left, right, nullptr, nullptr, env1.Factor * env2.Factor, level, outL, outR, n);
     } else {
       if (env1.Flat) std::fill_n(e1buf, n, env1.Factor);
       if (env2.Flat) std::fill_n(e2buf, n, env2.Factor);
-      for (std::int32_t k = 0; k < n; ++k) {
-        const float a = e1buf[k] * e2buf[k] * level[k];
-        outL[k] += left[k] * a;
-        outR[k] += right[k] * a;
-      }
+      MixVoice(left, right, e1buf, e2buf, 0.0f, level, outL, outR, n);
     }
   }
 

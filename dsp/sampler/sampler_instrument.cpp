@@ -329,6 +329,13 @@ struct TDSPSamplerInstr::TZoneSet {
   std::uint64_t Ticket = 0;      // order of the SetProgram calls
   std::int32_t Count = 0;
   std::unique_ptr<TZonePlayState[]> States;
+  // Per zone, what decides whether it sounds for a note, kept apart from
+  // the large play states so the render loop's search stays in a few bytes.
+  struct TKeys {
+    std::uint8_t Low = 0, High = 0;  // key range, inclusive
+    bool HasSample = false;
+  };
+  std::unique_ptr<TKeys[]> Keys;
 };
 
 TDSPSamplerInstr::TDSPSamplerInstr() = default;
@@ -366,6 +373,7 @@ std::unique_ptr<TDSPSamplerInstr::TZoneSet> TDSPSamplerInstr::BuildZoneSet(std::
   }
   // The objects each zone needs, with the zone's settings; their rates
   // follow when the set is adopted.
+  set->Keys = std::make_unique<TZoneSet::TKeys[]>(static_cast<std::size_t>(set->Count));
   for (std::int32_t i = 0; i < set->Count; ++i) {
     TZonePlayState& z = set->States[i];
     SanitizeZone(z.Zone);
@@ -384,6 +392,7 @@ std::unique_ptr<TDSPSamplerInstr::TZoneSet> TDSPSamplerInstr::BuildZoneSet(std::
       z.Lfo[j]->SetGain(1.0f);
     }
     if (r.ModEnvOn) z.PositionOsc = std::make_unique<TDSPOscillator>();
+    set->Keys[static_cast<std::size_t>(i)] = {r.LowKey, r.HighKey, z.Sample != nullptr};
     // The times follow when the set is adopted, with this sampler's rate.
     for (std::int32_t id = 53; id <= 249; ++id) {
       if (std::find(std::begin(kTimeSettingIds), std::end(kTimeSettingIds), id) == std::end(kTimeSettingIds))
@@ -565,9 +574,10 @@ void TDSPSamplerInstr::RenderBlock() {
 
   bool rendered = false;
   for (std::int32_t i = 0; i < Zones->Count; ++i) {
+    const TZoneSet::TKeys& keys = Zones->Keys[static_cast<std::size_t>(i)];
+    if (!keys.HasSample || Note < keys.Low || Note > keys.High) continue;
     TZonePlayState& z = Zones->States[i];
     const TSampleZoneRec& r = z.Zone;
-    if (!z.Sample || Note < r.LowKey || Note > r.HighKey) continue;
     if (z.ControlCounter < 0) UpdateZoneControl(z);
     if (z.State == TZonePlayState::kFinished) continue;
     z.Render(*this, z);

@@ -108,8 +108,8 @@ struct TStages {
     }
     e.End();
   }
-  static constexpr TZoneEnvelope::TStageSet Set = {&Delay, &Attack, &Hold,     &Decay, &Sustain1,
-                                                   &Rise,  &Fall,   &Sustain2, &Final, &Release};
+  static constexpr TZoneEnvelope::TStageSet Set = {&Delay, &Attack,  &Hold,  &Decay,   &Sustain1,   &Rise,
+                                                   &Fall,  &Sustain2, &Final, &Release, !AutoRelease};
 };
 
 // Indexed by table, curve and auto-release bits.
@@ -146,6 +146,22 @@ void TZoneEnvelope::ComputeStageEnds(std::int32_t keyOffset, float holdTracking,
   RiseEnd = Sustain1End + RiseLength;
   FallEnd = RiseEnd + FallLength;
   Sustain2End = FallEnd + Sustain2Length;
+}
+
+void TZoneEnvelope::RunSpan(float* levels, std::int32_t count) {
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (Stage == Stages->Final && Stages->FinalHolds) {
+      // Every sample of the hold emits the same value and clamps the
+      // counter before the owner advances it.
+      Stage(*this);
+      std::fill(levels + i, levels + count, Value);
+      Counter = std::min(std::min(Counter, kCounterLimit) + (count - i), kCounterLimit + 1);
+      return;
+    }
+    Stage(*this);
+    levels[i] = Value;
+    ++Counter;
+  }
 }
 
 void TZoneEnvelope::StartRelease() {

@@ -19,11 +19,17 @@ struct TZoneEnvelope {
   using TRoutine = void (*)(TZoneEnvelope&);
   struct TStageSet {
     TRoutine Delay, Attack, Hold, Decay, Sustain1, Rise, Fall, Sustain2, Final, Release;
+    // The final stage holds its value (no auto-release).
+    bool FinalHolds;
   };
   enum : std::uint8_t { kRunning = 0, kReleasing = 1, kDone = 2 };
 
   // Runs the current stage for the sample at Counter.
   void Run() { Stage(*this); }
+  // count samples as the owner runs them one by one (Run, read Value,
+  // advance Counter), the values into levels. The final hold (without
+  // auto-release) is taken in one step: its value does not change.
+  void RunSpan(float* levels, std::int32_t count);
   // Chooses the stage routines: tableOn passes the linear value through
   // curve table 1, curve 1..8 raises it to the power curve + 1 (any other
   // value: no curve), autoRelease starts the release after the second

@@ -4,6 +4,7 @@
 // modulation envelope, envelope 2 and the five stages, the zone's
 // interpolation routine) serves every zone; the six specialised ones leave
 // out what the commonest zones of a bank cannot need.
+#include <algorithm>
 #include <cmath>
 
 #include "dsp/oscillators/oscillator.h"
@@ -12,14 +13,24 @@
 namespace {
 
 // How a renderer reads the working samples at the zone's position.
+// At: the working samples at `position` into left and right.
 struct TReadByRoutine {
   static void Read(TZonePlayState& z) { z.Interpolate(z.Data, z.Position, z.Scale, z.WorkL, z.WorkR); }
+  static void At(const TZonePlayState& z, double position, float& left, float& right) {
+    z.Interpolate(z.Data, position, z.Scale, left, right);
+  }
 };
 struct TReadMono2Point {
   static void Read(TZonePlayState& z) { z.WorkL = z.WorkR = Mono2PointAt(z.Data, z.Position, z.Scale); }
+  static void At(const TZonePlayState& z, double position, float& left, float& right) {
+    left = right = Mono2PointAt(z.Data, position, z.Scale);
+  }
 };
 struct TReadMonoCubic {
   static void Read(TZonePlayState& z) { z.WorkL = z.WorkR = MonoCubicAt(z.Data, z.Position, z.Scale); }
+  static void At(const TZonePlayState& z, double position, float& left, float& right) {
+    left = right = MonoCubicAt(z.Data, position, z.Scale);
+  }
 };
 
 // Puts x into [start, start + length) by whole loop lengths; a loop of no
@@ -35,9 +46,9 @@ double FoldIntoLoop(double x, double start, double length) {
 // Forward loop: one loop length back once the end is reached; an increment
 // longer than the loop is folded by whole loops, so the position never
 // stays past the end (where the data may end).
-inline void WrapForward(TZonePlayState& z) {
-  z.Position -= z.LoopLength;
-  if (z.Position >= z.LoopEnd) z.Position = FoldIntoLoop(z.Position, z.LoopStart, z.LoopLength);
+inline void WrapForward(const TZonePlayState& z, double& position) {
+  position -= z.LoopLength;
+  if (position >= z.LoopEnd) position = FoldIntoLoop(position, z.LoopStart, z.LoopLength);
 }
 
 // Forward, then reverse: the end turns the direction once; backwards the
@@ -145,7 +156,7 @@ void RenderZoneBlock(TDSPSamplerInstr& s, TZonePlayState& z) {
       if (z.Position >= z.Frames) return FinishZone(z);
     } else if constexpr (LoopMode == kLoopForward) {
       z.Position += z.Increment;
-      if (z.Position >= z.LoopEnd) WrapForward(z);
+      if (z.Position >= z.LoopEnd) WrapForward(z, z.Position);
     } else if constexpr (LoopMode == kLoopForwardReverse) {
       z.Position += z.Direction * z.Increment;
       StepForwardReverse(z);
@@ -170,6 +181,62 @@ void RenderZoneBlock(TDSPSamplerInstr& s, TZonePlayState& z) {
   }
 }
 
+// The longest run of samples the envelope-only renderer takes at once.
+constexpr std::int32_t kRunLength = 256;
+
+// One block of a zone without envelope 2, stages or modulation envelope
+// (loop modes none and forward): what RenderZoneBlock computes, in runs up
+// to the next control update. Within a run the position does not depend on
+// the envelope nor the envelope on the position, so each goes through the
+// run on its own (the position in a local, the envelope in one loop without
+// the sample reads), then the run is mixed into the output.
+template <class Read, int LoopMode>
+void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
+  static_assert(LoopMode == kLoopNone || LoopMode == kLoopForward);
+  float* out = s.MutableOutput();
+  const std::int32_t frames = s.Settings->BlockSize;
+  const std::int32_t perMs = s.Settings->SamplesPerMs;
+  float workL[kRunLength], workR[kRunLength], level[kRunLength];
+  std::int32_t k = 0;
+  while (k < frames) {
+    if (z.ControlCounter >= perMs) s.UpdateZoneControl(z);
+    const std::int32_t run =
+        std::min({frames - k, kRunLength, std::max(perMs - z.ControlCounter, std::int32_t{1})});
+    // Positions and working samples.
+    double position = z.Position;
+    const double increment = z.Increment;
+    std::int32_t count = run;  // samples that reach the output
+    bool finished = false;
+    for (std::int32_t j = 0; j < run; ++j) {
+      Read::At(z, position, workL[j], workR[j]);
+      position += increment;
+      if constexpr (LoopMode == kLoopNone) {
+        if (position >= z.Frames) {
+          count = j;
+          finished = true;
+          break;
+        }
+      } else {
+        if (position >= z.LoopEnd) WrapForward(z, position);
+      }
+    }
+    z.Position = position;
+    const std::int32_t last = finished ? count : run - 1;
+    z.WorkL = workL[last];
+    z.WorkR = workR[last];
+    z.ControlCounter += finished ? count + 1 : run;
+    // Envelope 1, then the mix.
+    z.Env1.RunSpan(level, count);
+    const float gainL = z.GainL, gainR = z.GainR;
+    for (std::int32_t j = 0; j < count; ++j) {
+      out[2 * (k + j)] += workL[j] * gainL * level[j];
+      out[2 * (k + j) + 1] += workR[j] * gainR * level[j];
+    }
+    if (finished) return FinishZone(z);
+    k += run;
+  }
+}
+
 template <int LoopMode>
 TZoneRender GeneralFor(bool modulationEnvelope) {
   return modulationEnvelope ? &RenderZoneBlock<TReadByRoutine, true, LoopMode, true>
@@ -178,23 +245,19 @@ TZoneRender GeneralFor(bool modulationEnvelope) {
 
 }  // namespace
 
-void RenderZoneLoop(TDSPSamplerInstr& s, TZonePlayState& z) {
-  RenderZoneBlock<TReadByRoutine, false, kLoopForward, false>(s, z);
-}
+void RenderZoneLoop(TDSPSamplerInstr& s, TZonePlayState& z) { RenderZoneRuns<TReadByRoutine, kLoopForward>(s, z); }
 void RenderZoneLoopLinearMono(TDSPSamplerInstr& s, TZonePlayState& z) {
-  RenderZoneBlock<TReadMono2Point, false, kLoopForward, false>(s, z);
+  RenderZoneRuns<TReadMono2Point, kLoopForward>(s, z);
 }
 void RenderZoneLoopCubicMono(TDSPSamplerInstr& s, TZonePlayState& z) {
-  RenderZoneBlock<TReadMonoCubic, false, kLoopForward, false>(s, z);
+  RenderZoneRuns<TReadMonoCubic, kLoopForward>(s, z);
 }
 void RenderZoneLoopLinearMonoEnv2(TDSPSamplerInstr& s, TZonePlayState& z) {
   RenderZoneBlock<TReadMono2Point, true, kLoopForward, false>(s, z);
 }
-void RenderZoneOneShot(TDSPSamplerInstr& s, TZonePlayState& z) {
-  RenderZoneBlock<TReadByRoutine, false, kLoopNone, false>(s, z);
-}
+void RenderZoneOneShot(TDSPSamplerInstr& s, TZonePlayState& z) { RenderZoneRuns<TReadByRoutine, kLoopNone>(s, z); }
 void RenderZoneOneShotLinearMono(TDSPSamplerInstr& s, TZonePlayState& z) {
-  RenderZoneBlock<TReadMono2Point, false, kLoopNone, false>(s, z);
+  RenderZoneRuns<TReadMono2Point, kLoopNone>(s, z);
 }
 
 TZoneRender RenderZoneGeneral(std::uint8_t loopMode, bool modulationEnvelope) {

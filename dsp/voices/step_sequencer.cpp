@@ -254,6 +254,7 @@ void TDSPSequencer::TickStopped(float* out, std::int32_t n) {
   // Ramp to the gain of an open gate at level 0, then rest there.
   const float target = 1.0f - (1.0f - GateOnLevel) * GateAmount;
   const float invN = 1.0f / static_cast<float>(Settings->SamplesPerMs);
+  if (!PowerOn && !GainsWhileOff) n = 0;
   for (std::int32_t i = 0; i < n; ++i) {
     const float t = static_cast<float>(i) * invN;
     out[i] = (1.0f - t) * LastGain + t * target;

@@ -134,6 +134,11 @@ class TDSPSequencer : public TDSPControl {
   void SetFixedSeed(std::uint64_t seed);
   void ClearFixedSeed();
 
+  // False: while the sequencer is switched off, Tick leaves OutBuffer as it
+  // is (the ramp's state still follows), for an owner that reads the gains
+  // only while the sequencer is on. True by default. Set before rendering.
+  bool GainsWhileOff = true;
+
   // --- Reading the settings and the running state (audio thread or tests).
   bool Power() const { return PowerOn; }
   bool ResetOnNewNote() const { return ResetOnNew; }

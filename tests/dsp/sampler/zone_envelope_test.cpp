@@ -113,4 +113,37 @@ TEST(ZoneEnvelope, KeyTrackedDecayKeepsTheUntrackedSlope) {
   EXPECT_FLOAT_EQ(w[4], 0.5f);
 }
 
+// RunSpan takes the final hold in one step: every stage, the table and the
+// curve, the auto-release and a counter at its limit must come out exactly
+// as running sample by sample, in spans of any length.
+TEST(ZoneEnvelope, SpansGiveExactlyTheSampleBySampleRun) {
+  struct TCase {
+    bool Table;
+    std::int32_t Curve;
+    bool AutoRelease;
+    std::int32_t StartCounter;
+  };
+  const TCase cases[] = {{false, 0, false, 0}, {true, 3, false, 0}, {false, 2, true, 0}, {false, 0, false, (1 << 30) - 5}};
+  for (const TCase& c : cases) {
+    TZoneEnvelope spans = Make({3, 2, 5, 4, 3, 2, 6}, 0.6f, 7, c.Table, c.Curve, c.AutoRelease);
+    TZoneEnvelope single = Make({3, 2, 5, 4, 3, 2, 6}, 0.6f, 7, c.Table, c.Curve, c.AutoRelease);
+    spans.Counter = single.Counter = c.StartCounter;
+    for (std::int32_t length : {1, 4, 7, 13, 44, 3, 44, 44}) {
+      std::vector<float> got(static_cast<std::size_t>(length));
+      spans.RunSpan(got.data(), length);
+      const std::vector<float> expected = Step(single, length);
+      for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << length << " " << i;
+      ASSERT_EQ(spans.Counter, single.Counter);
+      ASSERT_EQ(spans.Linear, single.Linear);
+      ASSERT_EQ(spans.ReleaseLevel, single.ReleaseLevel);
+      ASSERT_EQ(spans.State, single.State);
+    }
+    spans.StartRelease();
+    single.StartRelease();
+    std::vector<float> got(12);
+    spans.RunSpan(got.data(), 12);
+    EXPECT_EQ(got, Step(single, 12));
+  }
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "dsp/voices/step_sequencer.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -435,6 +436,38 @@ TEST(StepSequencerPower, PowerOffRampsToOpenGateGainThenRests) {
   EXPECT_EQ(seq->StepIndex(), index);  // the clock stands still
   for (float g : Output(*seq)) EXPECT_EQ(g, 0.5f);
   EXPECT_EQ(seq->LevelOutput, 0.0f);
+}
+
+// An owner that reads the gains only while the sequencer is on may leave
+// them unwritten while it is off; the sequencer must still follow its ramp,
+// so that switching on again gives exactly what an always-writing one gives.
+TEST(StepSequencerPower, OffWithoutGainsLeavesTheBufferAndKeepsTheRamp) {
+  auto quiet = MakeSequencer();
+  auto writing = MakeSequencer();
+  quiet->GainsWhileOff = false;
+  for (auto* seq : {quiet.get(), writing.get()}) {
+    ProbeGate(*seq);
+    MillisecondSteps(*seq, 10.0f);
+    seq->SetGateOnLevel(0.5f);
+    seq->SetGateOffLevel(0.0f);
+    seq->SetGateLength(0.1f);
+    seq->Restart();
+    for (int j = 0; j < 5; ++j) seq->Tick();
+    seq->SetPower(0);
+  }
+  std::fill_n(quiet->OutBuffer, kBlock, 7.0f);
+  for (int j = 0; j < 3; ++j) {
+    quiet->Tick();
+    writing->Tick();
+  }
+  for (float g : Output(*quiet)) EXPECT_EQ(g, 7.0f);
+  EXPECT_EQ(quiet->GateOutput, writing->GateOutput);
+  for (auto* seq : {quiet.get(), writing.get()}) seq->SetPower(1);
+  for (int j = 0; j < 4; ++j) {
+    quiet->Tick();
+    writing->Tick();
+    for (int i = 0; i < kBlock; ++i) ASSERT_EQ(Output(*quiet)[i], Output(*writing)[i]) << j << " " << i;
+  }
 }
 
 TEST(StepSequencerOutput, LevelOutputsScaleTheStepValue) {
