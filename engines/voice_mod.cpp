@@ -1,0 +1,206 @@
+// The synthesis layer's per-voice control stages: the LFOs with their
+// delay / attack / hold / release cycle, the voice modulation matrix "VMod",
+// the modulated shaper amounts, LFO gains and rates and sequencer factors,
+// the filter blocks' cutoff, Q and bandwidth, and the modulated pitch.
+//
+// Audio thread, once per voice per control period (one millisecond of
+// samples), inside the render loop: nothing here allocates or locks.
+#include <algorithm>
+
+#include "dsp/voices/synth_voice.h"
+#include "engines/voicerack_kwp_synth.h"
+#include "framework/base/base_math.h"
+
+namespace {
+
+// x clamped to 0..1; NaN gives 0.
+float Clamp01(float x) {
+  if (!(x > 0.0f)) return 0.0f;
+  return x > 1.0f ? 1.0f : x;
+}
+
+}  // namespace
+
+void TVoicerackKWPSynth::DecodeMatrix() {
+  const auto accumCount = static_cast<std::int32_t>(Accum.size());
+  for (std::int32_t n = 0; n < kVModSlotCount; ++n) {
+    const std::int32_t local = kKwpFirstSlotLocal + 3 * n;
+    TVModSlot& slot = Slots[static_cast<std::size_t>(n)];
+    slot.Source = IntOf(local);
+    slot.Amount = NormToAmp60(RealOf(local + 2) * 0.001f);
+    // A slot feeds an accumulator only with a source that has a value and a
+    // target entry (not "---") whose id lies among the parameters.
+    const std::int32_t id = VoiceModTargetId(IntOf(local + 1));
+    const bool active = Ready && slot.Source > kSrcNone && slot.Source < kVModSourceCount && id >= 0 &&
+                        id < accumCount;
+    slot.Accum = active ? id : -1;
+  }
+}
+
+void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
+  const auto i = static_cast<std::size_t>(k);
+  const TKwpLfoSettings& lfo = Values.Lfo[i];
+  std::int64_t& n = voice.LfoCounter[i];
+  std::int32_t& cycles = voice.LfoCycles[i];
+  const std::int64_t spm = Settings->SamplesPerMs;
+  const std::int64_t delay = lfo.Delay;
+  const std::int64_t attack = lfo.Attack;
+  const std::int64_t hold = lfo.Hold;
+  const std::int64_t release = lfo.Release;
+  float value = 0.0f;
+  if (n >= delay && !(lfo.Cycles > 0 && cycles >= lfo.Cycles)) {
+    TDSPOscillator& osc = voice.Lfo[i];
+    osc.Tick();
+    value = osc.OutputSample;
+    if (attack > 0 && n < delay + attack) {
+      value *= static_cast<float>(n - delay) / static_cast<float>(attack);
+    } else if (hold > 0 && n > delay + attack + hold && release > 0) {
+      const std::int64_t r = n - (delay + attack + hold);
+      if (r < release) {
+        value *= 1.0f - static_cast<float>(r) / static_cast<float>(release);
+      } else {
+        // The cycle ends: silent now, and the next step starts it again.
+        value = 0.0f;
+        ++cycles;
+        n = -spm;
+      }
+    }
+  }
+  n += spm;
+  LfoValues[i] = value;
+}
+
+void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
+  if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
+
+  // 1. The LFOs.
+  for (int k = 0; k < kKwpLfoCount; ++k) StepLfo(voice, k);
+
+  // 2. The sequencers, and the source values. A sequencer's values carry the
+  // factors of the previous update.
+  voice.Seq1.Tick();
+  voice.Seq2.Tick();
+  Sources[kSrcNone] = 0.0f;
+  for (int k = 0; k < kKwpLfoCount; ++k) Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
+  for (int s = 0; s < 2; ++s) {
+    const TDSPSequencer& seq = voice.Sequencer(s);
+    const auto first = static_cast<std::size_t>(kSrcSeq1Level + 4 * s);
+    Sources[first] = seq.LevelOutput * seq.LevelFactor;
+    Sources[first + 1] = seq.GateOutput * seq.GateFactor;
+    Sources[first + 2] = seq.PitchOutput * seq.PitchFactor;
+    Sources[first + 3] = seq.EnvOutput;
+  }
+  Sources[kSrcEnv1] = voice.Env1.OutputSample;
+  Sources[kSrcEnv2] = voice.Env2.OutputSample;
+  Sources[kSrcPitch] = (static_cast<float>(std::clamp(voice.Note, 0, 127)) * (1.0f / 127.0f) - 0.5f) * 2.0f;
+
+  // 3. The accumulators start from 0 (the listed targets and the sequencer
+  // pitch target are the only ones ever written).
+  float* acc = Accum.data();
+  const auto accumCount = static_cast<std::int32_t>(Accum.size());
+  for (std::int32_t id : TargetIds) {
+    if (id >= 0 && id < accumCount) acc[id] = 0.0f;
+  }
+  const bool seqPitch = SeqPitchTargetId >= 0 && SeqPitchTargetId < accumCount;
+  if (seqPitch) acc[SeqPitchTargetId] = 0.0f;
+
+  // 4. The matrix. Slots that name no source or no target were marked
+  // inactive when decoded.
+  if (Values.ModOn) {
+    for (const TVModSlot& slot : Slots) {
+      if (slot.Accum < 0) continue;
+      float source;
+      if (slot.Source == kSrcRandom) {
+        source = Random.Next() * 2.0f - 1.0f;
+        Sources[kSrcRandom] = source;
+      } else {
+        source = Sources[static_cast<std::size_t>(slot.Source)];
+      }
+      acc[slot.Accum] += slot.Amount * source;
+    }
+  }
+
+  // 5. The sequencers' pitch.
+  if (seqPitch) {
+    acc[SeqPitchTargetId] += Sources[kSrcSeq1Pitch] * SeqPitchAmount(0) + Sources[kSrcSeq2Pitch] * SeqPitchAmount(1);
+  }
+
+  // 6. Shaper amounts.
+  const float left = Clamp01(ModFactor(ShapeAmountIds[0]) * Values.ShaperAmount[0]);
+  const float right = Values.ShaperChannelMode != 0
+                          ? left
+                          : Clamp01(ModFactor(ShapeAmountIds[1]) * Values.ShaperAmount[1]);
+  voice.Shaper[0].SetAmount(left);
+  voice.Shaper[1].SetAmount(right);
+
+  // 7. LFO gains, then rates, for the next step.
+  for (int k = 0; k < kKwpLfoCount; ++k) {
+    const auto i = static_cast<std::size_t>(k);
+    voice.Lfo[i].SetGain(ModFactor(LfoAmpIds[i]) * Values.Lfo[i].BaseAmplitude);
+    voice.Lfo[i].SetFrequency(ModFactor(LfoFrequencyIds[i]) * Values.Lfo[i].BaseFrequency);
+  }
+
+  // 8. Sequencer factors.
+  for (int s = 0; s < 2; ++s) {
+    TDSPSequencer& seq = voice.Sequencer(s);
+    const auto& ids = SeqFactorIds[static_cast<std::size_t>(s)];
+    seq.LevelFactor = ModFactor(ids[0]);
+    seq.GateFactor = ModFactor(ids[1]);
+    seq.PitchFactor = ModFactor(ids[2]);
+  }
+}
+
+void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff,
+                                           float& q, float& bandwidth) const {
+  const TKwpFilterSide& f = Values.Filter[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
+  const TFilterSideIds& ids = FilterIds[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
+  const float c = f.Cutoff;
+  // The envelopes pull the cutoff down by their distance from full level.
+  float x = c - 0.5f * ((voice.Env1.OutputScale - voice.Env1.OutputSample) * c * ModFactor(ids.Env[0]) *
+                            f.DepthEnv[0] +
+                        (voice.Env2.OutputScale - voice.Env2.OutputSample) * c * ModFactor(ids.Env[1]) *
+                            f.DepthEnv[1]);
+  for (std::size_t k = 0; k < kKwpLfoCount; ++k) x += ModFactor(ids.Lfo[k]) * f.DepthLfo[k] * LfoValues[k];
+  cutoff = ModFactor(ids.Cutoff) * x;
+  q = ModFactor(ids.Q) * f.Q;
+  bandwidth = ModFactor(ids.Bandwidth) * f.Bandwidth;
+}
+
+void TVoicerackKWPSynth::UpdateVoiceFilters(TDSPSynthVoice& voice) {
+  for (int b = 0; b < 2; ++b) {
+    if (!Values.FilterOn[static_cast<std::size_t>(b)]) continue;
+    float cutoff[2], q[2], bandwidth[2];
+    ComputeFilterSide(voice, b, 0, cutoff[0], q[0], bandwidth[0]);
+    if (Values.FilterChannelMode[static_cast<std::size_t>(b)] == 0) {
+      ComputeFilterSide(voice, b, 1, cutoff[1], q[1], bandwidth[1]);
+    } else {
+      cutoff[1] = cutoff[0];
+      q[1] = q[0];
+      bandwidth[1] = bandwidth[0];
+    }
+    auto& filters = b == 0 ? voice.Filter1 : voice.Filter2;
+    for (int s = 0; s < 2; ++s) {
+      TDSPMultiFilter& filter = filters[static_cast<std::size_t>(s)];
+      filter.BeginUpdate();
+      filter.SetCutoff(cutoff[s]);
+      filter.SetResonance(q[s]);
+      filter.SetParam3(bandwidth[s]);
+      filter.EndUpdate();
+    }
+  }
+}
+
+float TVoicerackKWPSynth::ModulatedPitch(float pitch, float m) const {
+  float p;
+  if (Values.PmMethod == 0) {
+    // A deep LFO on a low note may push the frequency to 0 or below, whose
+    // pitch does not exist: hold it at a tiny positive rate instead.
+    float hz = PitchToFreq(pitch) + m * kFrequencyModHz;
+    if (!(hz >= kMinModulatedHz)) hz = kMinModulatedHz;
+    p = FreqToPitch(hz);
+  } else {
+    p = pitch + m;
+  }
+  if (!(p >= kMinVoicePitch)) return kMinVoicePitch;
+  return p > kMaxVoicePitch ? kMaxVoicePitch : p;
+}

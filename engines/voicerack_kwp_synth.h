@@ -1,0 +1,272 @@
+// The synthesis layer: the voice-shaping parameters every voice shares
+// (master gain, tune, pitch bend, voice count, glide, two envelopes, two
+// dual filter blocks, three LFOs, a left/right shaper pair) and the 22-slot
+// voice modulation matrix "VMod". It owns 167 parameters (locals 0..166,
+// ids per engines/data/kwp_parameters.tsv), converts their values into the
+// fields of TKwpValues and into the voices' DSP objects, and evaluates the
+// LFOs and the matrix of one voice per control period.
+//
+// For the layers above:
+//   - Parameter ids: AssignParameterIds maps the sections once (a layer
+//     above that overrides it calls the inherited one); KwpParamIndex(local)
+//     and KwpLocalOfParam(id) translate. ParameterChanged acts only after
+//     the map is assigned.
+//   - Construction: set MaxVoices (the display maximum of "Voices"),
+//     SeqPitchTargetId (the target the sequencers' pitch goes to) and add the
+//     matrix targets with AddVoiceModTarget, all in the constructor, before
+//     the plug-in is built.
+//   - Per-voice control, once per control period (one millisecond of
+//     samples), on the audio thread, for a voice that is not free, in this
+//     order:
+//       UpdateVoiceLevels(voice)   LFOs step, both sequencers Tick, the matrix
+//                                  sums into the accumulators, the shaper
+//                                  amounts, LFO gains/frequencies and the
+//                                  sequencer factors are set;
+//       (the oscillator control reads LfoValue(k), ModAccum(id)/ModFactor(id)
+//        and ModulatedPitch);
+//       UpdateVoiceFilters(voice)  cutoff, Q and bandwidth of both filter
+//                                  blocks from their bases, the envelopes,
+//                                  the LFO values and the accumulators.
+//     The accumulators and LfoValue are valid only until the next voice's
+//     UpdateVoiceLevels. None of these allocates, locks or makes a virtual
+//     call per sample.
+//   - Rendering reads Kwp() (gain, tune offset, glide, amp-to-envelope
+//     depths, envelope 2's delay, filter and shaper switches, routes and
+//     channel modes, PM METHOD) and the voice manager's Env1CurveLaw /
+//     Env2CurveLaw.
+//
+// Threads: ParameterChanged runs under the global plug-in lock (the host's
+// parameter entry, program application, sub-presets and editor changes take
+// it), as does rendering, so the fields of TKwpValues are plain. Per-voice
+// setters go to the voice objects at once; the filter-type, shaper-type and
+// LFO-waveform exchanges build outside the lock where their classes allow
+// it. The matrix rereads its 67 parameters at the first update after one of
+// them changed.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dsp/voices/step_sequencer.h"
+#include "engines/kwp_param_table.h"
+#include "engines/voicerack_arp_synth.h"
+
+class TDSPSynthVoice;
+class TDSPMultiFilter;
+
+// One side of a filter block as its parameters set it.
+struct TKwpFilterSide {
+  float Cutoff = 4096.0f;  // Hz
+  float Q = 0.001f;        // 0.001..1
+  float Bandwidth = 0.001f;
+  std::array<float, 2> DepthEnv{};  // cutoff depth of envelope 1, 2 (amplitude)
+  std::array<float, kKwpLfoCount> DepthLfo{};  // Hz per unit of LFO 1..3
+};
+
+// One LFO's settings. Stage lengths in samples; 0 is none.
+struct TKwpLfoSettings {
+  float BaseFrequency = 0.0f;  // Hz at the control rate (ten times the LFO's cycles per second)
+  float BaseAmplitude = 1.0f;
+  std::int32_t Delay = 0;
+  std::int32_t Attack = 0;
+  std::int32_t Hold = 0;
+  std::int32_t Release = 0;
+  std::int32_t Cycles = 0;  // cycles before the LFO falls silent, 0 unlimited
+};
+
+// The converted values of the layer's parameters (instrument fields).
+struct TKwpValues {
+  float GainLevel = 1.0f;   // master gain as an amplitude (1000 -> 1.0)
+  float TuneOffset = 0.0f;  // Tune + Fine in semitones
+  float GlideSamples = 0.0f;
+  float GlideReciprocal = 0.0f;  // 0 when there is no glide
+  std::array<float, 2> AmpToEnv{1.0f, 0.0f};  // Amp->Env1, Amp->Env2 depths (-1..1)
+  std::array<std::int32_t, 2> EnvScaleType{};  // stored only
+  std::array<float, 2> EnvScaleTarget{1.0f, 1.0f};  // stored only
+  // Age in samples from which envelope 2 runs; 0: from the note's start.
+  std::int32_t Env2DelaySamples = 0;
+  std::array<bool, 2> FilterOn{};
+  // [block][side]: block 0 is "Filter1"; side 0 left, 1 right.
+  std::array<std::array<TKwpFilterSide, 2>, 2> Filter{};
+  // 0: each side its own parameters; any other: the left ones drive both.
+  std::array<std::int32_t, 2> FilterChannelMode{1, 1};
+  bool ShaperOn = false;
+  std::array<float, 2> ShaperAmount{0.5f, 0.5f};  // left, right, 0..1
+  std::array<std::int32_t, 2> ShaperRoute{};      // 0 before the filters, 1 after
+  std::int32_t ShaperChannelMode = 1;
+  std::int32_t PmMethod = 1;  // 1: pitch LFOs add semitones; 0: they add Hz
+  std::array<TKwpLfoSettings, kKwpLfoCount> Lfo{};
+  bool ModOn = true;
+};
+
+class TVoicerackKWPSynth : public TVoicerackArpSynth {
+ public:
+  // MSrc values.
+  enum TVModSource : std::int32_t {
+    kSrcNone = 0,
+    kSrcLfo1 = 1,
+    kSrcLfo2 = 2,
+    kSrcLfo3 = 3,
+    kSrcSeq1Level = 4,
+    kSrcSeq1Gate = 5,
+    kSrcSeq1Pitch = 6,
+    kSrcSeq1Env = 7,
+    kSrcSeq2Level = 8,
+    kSrcSeq2Gate = 9,
+    kSrcSeq2Pitch = 10,
+    kSrcSeq2Env = 11,
+    kSrcEnv1 = 12,
+    kSrcEnv2 = 13,
+    kSrcPitch = 14,
+    kSrcRandom = 15,
+  };
+  // A modulated voice pitch stays within these semitones, and a frequency
+  // modulated below kMinModulatedHz (PM METHOD 0) is held there: the
+  // sample players never see a NaN or an infinite rate.
+  static constexpr float kMinModulatedHz = 0.01f;
+  static constexpr float kMinVoicePitch = -120.0f;
+  static constexpr float kMaxVoicePitch = 200.0f;
+  // Hz added per unit of a pitch LFO sum with PM METHOD 0.
+  static constexpr float kFrequencyModHz = 164.0f;
+
+  TVoicerackKWPSynth();
+  ~TVoicerackKWPSynth() override;
+
+  // ---- plug-in chain
+  // Inherited, then the sections' maps (once each), the reverse map and the
+  // accumulator ids; the layer is ready afterwards.
+  void AssignParameterIds() override;
+  // Inherited, then the accumulators are sized to the parameter count and
+  // zeroed, then the descriptors of every mapped section.
+  void InitParameterInfo() override;
+  // Inherited, then the action of this layer's parameter (nothing for other
+  // ids, for the matrix slots but a reread at the next update, and before
+  // the layer is ready).
+  void ParameterChanged(std::int32_t i) override;
+  // Channel modes and matrix sources and targets show their names; the rest
+  // the inherited text.
+  void FormatParamValue(std::int32_t param, std::string& text, float real) override;
+  // Inherited, then the values counted in samples follow the new rate.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+
+  // ---- id map
+  bool IsKwpReady() const { return Ready; }
+  // Parameter id of local l; -1 before its section is mapped or outside 0..166.
+  std::int32_t KwpParamIndex(std::int32_t local) const;
+  // Local of a parameter id; -1 for other layers' ids.
+  std::int32_t KwpLocalOfParam(std::int32_t id) const;
+  // The action of every mapped local lo..hi again, in order.
+  void ReapplyRange(std::int32_t lo, std::int32_t hi);
+
+  // ---- modulation targets (construction only)
+  // Appends a target: an MDst value t selects entry t. The name is cut to
+  // 24 characters. Entry 0 is ("---", -1) and selects nothing.
+  void AddVoiceModTarget(std::int32_t id, std::string_view name);
+  std::int32_t VoiceModTargetCount() const { return static_cast<std::int32_t>(TargetIds.size()); }
+  // Id of entry t; -1 for entry 0 and outside the list.
+  std::int32_t VoiceModTargetId(std::int32_t t) const;
+  // Name of entry t; empty outside the list.
+  std::string_view VoiceModTargetName(std::int32_t t) const;
+
+  // ---- per-voice control (audio thread, inside the render loop)
+  // The LFO and matrix stage of the voice's control update (see above).
+  void UpdateVoiceLevels(TDSPSynthVoice& voice);
+  // Both filter blocks of the voice (each only while it is on).
+  void UpdateVoiceFilters(TDSPSynthVoice& voice);
+  // The sample player's pitch from the voice's pitch and its pitch LFO sum m
+  // by PM METHOD: 1 adds m semitones; 0 adds m x 164 Hz to the pitch's
+  // frequency (held at kMinModulatedHz and above). The result lies in
+  // kMinVoicePitch..kMaxVoicePitch; NaN gives the lowest pitch the method
+  // allows.
+  float ModulatedPitch(float pitch, float m) const;
+  // The summed modulation of a parameter id in the last UpdateVoiceLevels
+  // (0 for ids that are no target or outside the parameters).
+  float ModAccum(std::int32_t id) const {
+    return id >= 0 && id < static_cast<std::int32_t>(Accum.size()) ? Accum[static_cast<std::size_t>(id)] : 0.0f;
+  }
+  // 1 + ModAccum(id): the factor a modulated base value is multiplied by.
+  float ModFactor(std::int32_t id) const { return 1.0f + ModAccum(id); }
+  // LFO k's (0..2) value of the voice in the last UpdateVoiceLevels.
+  float LfoValue(int k) const { return LfoValues[static_cast<std::size_t>(k)]; }
+  // Source s's value in the last UpdateVoiceLevels ("RND": its last draw).
+  float VModSourceValue(std::int32_t s) const {
+    return s >= 0 && s < kVModSourceCount ? Sources[static_cast<std::size_t>(s)] : 0.0f;
+  }
+
+  // ---- converted values (read by the renderer under the global lock)
+  const TKwpValues& Kwp() const { return Values; }
+
+  // The display maximum of "Voices"; -1 until a layer above sets it.
+  std::int32_t MaxVoices = -1;
+  // The parameter id whose accumulator takes the sequencers' pitch x their
+  // pitch amounts; -1 for none.
+  std::int32_t SeqPitchTargetId = -1;
+  // The plug-in's panel index of each panel of this layer; -1 while no
+  // editor exists. An editor layer fills it in CreatePanels, before
+  // InitParameterInfo writes the descriptors' panel fields from it.
+  TKwpPanelIndexes KwpPanels{};
+
+ protected:
+  // The action of local l for its parameter's current value.
+  void DispatchKwpParameter(std::int32_t local);
+  // Rereads the matrix slots into their decoded form (audio thread).
+  void DecodeMatrix();
+  // Cutoff, Q and bandwidth of one side of block b for the voice.
+  void ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff, float& q,
+                         float& bandwidth) const;
+
+  TKwpValues Values;
+
+ private:
+  // One matrix slot as the matrix uses it: inactive when Accum < 0.
+  struct TVModSlot {
+    std::int32_t Source = 0;
+    std::int32_t Accum = -1;
+    float Amount = 0.0f;
+  };
+  // The accumulator ids one filter side reads.
+  struct TFilterSideIds {
+    std::int32_t Cutoff = -1, Q = -1, Bandwidth = -1;
+    std::array<std::int32_t, 2> Env{-1, -1};
+    std::array<std::int32_t, kKwpLfoCount> Lfo{-1, -1, -1};
+  };
+
+  void MapSection(TKwpSection section);
+  void BuildKwpReverseMap();
+  float RealOf(std::int32_t local);
+  std::int32_t IntOf(std::int32_t local);
+  // Per-voice parts of the dispatch.
+  void SetFilterTypes(int block, int side, float type);
+  void SetShapeTypes(int side, float type);
+  void StepLfo(TDSPSynthVoice& voice, int k);
+
+  std::array<std::int16_t, kKwpParamCount> Map{};
+  std::vector<std::int16_t> ReverseMap;
+  std::array<bool, TKwpSectionCount> SectionMapped{};
+  bool Ready = false;
+
+  // The matrix target list: entry t's id and name.
+  std::vector<std::int32_t> TargetIds;
+  std::vector<std::string> TargetNames;
+
+  // One float per parameter id.
+  std::vector<float> Accum;
+  std::array<TVModSlot, kVModSlotCount> Slots{};
+  std::atomic<bool> MatrixDirty{true};
+  std::array<float, kKwpLfoCount> LfoValues{};
+  std::array<float, kVModSourceCount> Sources{};
+  // The draws of the "RND" source.
+  TSequencerRandom Random;
+
+  // Accumulator ids read by the levels and filter stages.
+  std::array<std::array<TFilterSideIds, 2>, 2> FilterIds{};
+  std::array<std::int32_t, 2> ShapeAmountIds{-1, -1};
+  std::array<std::int32_t, kKwpLfoCount> LfoAmpIds{-1, -1, -1};
+  std::array<std::int32_t, kKwpLfoCount> LfoFrequencyIds{-1, -1, -1};
+  // Per sequencer: the ids of its level, gate and pitch factors.
+  std::array<std::array<std::int32_t, 3>, 2> SeqFactorIds{};
+};
