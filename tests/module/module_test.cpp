@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -137,7 +138,7 @@ TEST_F(ModuleTest, TheRecordIsComplete) {
   EXPECT_EQ(Effect->flags, 0x131);
   EXPECT_EQ(Effect->version, 1);
   EXPECT_EQ(Effect->numPrograms, 128);
-  EXPECT_EQ(Effect->numParams, 10);
+  EXPECT_EQ(Effect->numParams, 664);
   EXPECT_EQ(Effect->uniqueID, PackFourBytes("Zorp"));
   EXPECT_EQ(Effect->ioRatio, 1.0f);
   EXPECT_EQ(Effect->initialDelay, 0);
@@ -158,7 +159,7 @@ TEST_F(ModuleTest, TheRecordIsComplete) {
     return v;
   };
   EXPECT_EQ(i32(40), 128);
-  EXPECT_EQ(i32(44), 10);
+  EXPECT_EQ(i32(44), 664);
   EXPECT_EQ(i32(48), 0);
   EXPECT_EQ(i32(52), 2);
   EXPECT_EQ(i32(56), 0x131);
@@ -211,7 +212,7 @@ TEST_F(ModuleTest, ProgramAndParameterOpcodes) {
   EXPECT_EQ(name.Text(), "Volume");
   EXPECT_EQ(label.Text(), "Volume");
   EXPECT_EQ(display.Text(), "1.00");
-  for (std::int32_t bad : {10, -1, 1 << 30}) {
+  for (std::int32_t bad : {664, -1, 1 << 30}) {
     Dispatch(Effect, kEffGetParamName, bad, 0, outside.Bytes);
     Dispatch(Effect, kEffGetParamLabel, bad, 0, outside.Bytes);
     Dispatch(Effect, kEffGetParamDisplay, bad, 0, outside.Bytes);
@@ -221,10 +222,10 @@ TEST_F(ModuleTest, ProgramAndParameterOpcodes) {
   Effect->setParameter(Effect, 1, 0.25f);
   EXPECT_EQ(Effect->getParameter(Effect, 1), 0.25f);
   Effect->setParameter(Effect, -3, 0.25f);
-  Effect->setParameter(Effect, 10, 0.25f);
+  Effect->setParameter(Effect, 664, 0.25f);
   Effect->setParameter(Effect, 2, std::nanf(""));
   EXPECT_EQ(Effect->getParameter(Effect, 2), 0.0f);
-  EXPECT_EQ(Effect->getParameter(Effect, 10), 0.0f);
+  EXPECT_EQ(Effect->getParameter(Effect, 664), 0.0f);
   EXPECT_EQ(Effect->getParameter(Effect, -1), 0.0f);
 
   TTextBuffer indexed;
@@ -272,7 +273,7 @@ TEST_F(ModuleTest, EveryOtherOpcodeAnswersAsTheInterfaceTableSays) {
   EXPECT_EQ(Dispatch(Effect, kEffGetVendorString, 0, 0, vendor.Bytes), 1);
   EXPECT_EQ(Dispatch(Effect, kEffGetProductString, 0, 0, product.Bytes), 1);
   EXPECT_EQ(name.Text(), "Rumbleon2");
-  EXPECT_EQ(vendor.Text(), "X");
+  EXPECT_EQ(vendor.Text(), "Rumbleon");
   EXPECT_EQ(product.Text(), "Rumbleon2");
   EXPECT_EQ(Dispatch(Effect, kEffGetEffectName), 0) << "a null buffer is refused";
 
@@ -304,8 +305,8 @@ TEST_F(ModuleTest, EveryOtherOpcodeAnswersAsTheInterfaceTableSays) {
   TVstRect* rect = nullptr;
   EXPECT_EQ(Dispatch(Effect, kEffEditGetRect, 0, 0, &rect), 1);
   ASSERT_NE(rect, nullptr);
-  EXPECT_EQ(rect->bottom, 400);
-  EXPECT_EQ(rect->right, 400);
+  EXPECT_EQ(rect->bottom, 498);
+  EXPECT_EQ(rect->right, 774);
   EXPECT_EQ(Dispatch(Effect, kEffEditGetRect), 0);
   EXPECT_EQ(Dispatch(Effect, kEffEditOpen), 1);
   EXPECT_EQ(Dispatch(Effect, kEffEditClose), 0);
@@ -343,7 +344,17 @@ TEST_F(ModuleTest, ChunksEventsAndAudio) {
   std::vector<float> left(512, 5.0f), right(512, 5.0f);
   float* outputs[2] = {left.data(), right.data()};
   Effect->processReplacing(Effect, nullptr, outputs, 512);
-  EXPECT_EQ(left[0], 0.0f) << "the placeholder renders silence";
+  EXPECT_EQ(left[0], 0.0f) << "the attack starts from silence";
+  // The note sounds once its attack (56 ms) is through.
+  float peak = 0.0f;
+  for (int block = 0; block < 8; ++block) {
+    if (block > 0) Effect->processReplacing(Effect, nullptr, outputs, 512);
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      ASSERT_TRUE(std::isfinite(left[i]) && std::isfinite(right[i])) << i;
+      peak = std::max({peak, std::fabs(left[i]), std::fabs(right[i])});
+    }
+  }
+  EXPECT_GT(peak, 0.05f);
   Effect->process(Effect, nullptr, outputs, 512);
   Effect->processReplacing(Effect, nullptr, nullptr, 512);
   Effect->processReplacing(Effect, nullptr, outputs, -5);
@@ -475,7 +486,9 @@ TEST(ModuleLifetime, CloseFreesEverything) {
     Dispatch(e, kEffGetChunk, 0, 0, &chunk);
     EXPECT_EQ(Dispatch(e, kEffClose), 1);
   };
-  for (int i = 0; i < 3; ++i) cycle();
+  // The allocator's per-thread caches keep some freed blocks counted as in
+  // use; they fill within the first few dozen cycles.
+  for (int i = 0; i < 40; ++i) cycle();
   const std::size_t before = mallinfo2().uordblks;
   for (int i = 0; i < 50; ++i) cycle();
   const std::size_t after = mallinfo2().uordblks;

@@ -1,0 +1,297 @@
+#include "engines/sampler_plugin2.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "framework/base/base_math.h"
+#include "framework/base/global_lock.h"
+
+namespace {
+
+// The table's rows by id (ids 0..127; -1 where no row is).
+struct TOscRowIndex {
+  std::array<std::int16_t, osc_param::kLastId + 1> Row{};
+  consteval TOscRowIndex() {
+    Row.fill(-1);
+    for (std::size_t k = 0; k < OscParamTableCount; ++k) Row[static_cast<std::size_t>(OscParamTable[k].Id)] = static_cast<std::int16_t>(k);
+  }
+};
+constexpr TOscRowIndex kOscRows;
+
+consteval bool TableIsWellFormed() {
+  if (OscParamTableCount != 49) return false;
+  for (std::size_t k = 0; k < OscParamTableCount; ++k) {
+    const TOscParamRow& r = OscParamTable[k];
+    if (r.Id < 0 || r.Id > osc_param::kLastId) return false;
+    if (k > 0 && OscParamTable[k - 1].Id >= r.Id) return false;  // sorted, no id twice
+    if (r.Id >= 39 && r.Id <= 48) return false;                    // ids of no layer
+    if (r.Osc > 2) return false;
+  }
+  return true;
+}
+static_assert(TableIsWellFormed(), "osc_parameters.tsv: 49 rows in id order, none in 39..48");
+
+// Samples of a pitch attack or release time value (cents relative to one
+// second, the floor standing for zero): whole milliseconds.
+float TimeValueSamples(float cents, std::int32_t samplesPerMs) {
+  return static_cast<float>(CentsToLin1000(cents)) * static_cast<float>(samplesPerMs);
+}
+
+// The voice modulation targets after "---", in the matrix's order (an MDst
+// value is an index into this list, so the order is part of every stored
+// program).
+struct TVoiceModTarget {
+  std::int32_t Id;
+  const char* Name;
+};
+constexpr TVoiceModTarget kVoiceModTargets[] = {
+    {11, "Tune"},        {33, "Osc1Pitch"},   {31, "Osc1Pan"},     {30, "Osc1Amt"},     {124, "Osc1Scale"},
+    {54, "Osc2Pitch"},   {52, "Osc2Pan"},     {51, "Osc2Amt"},     {126, "Osc2Scale"},  {64, "Flt1-C"},
+    {65, "Flt1-Q"},      {66, "F1t1-B"},      {67, "Flt1-Env1"},   {68, "Flt1-Env2"},   {69, "Flt1-LFO1"},
+    {70, "Flt1-LFO2"},   {71, "Flt1-LFO3"},   {146, "RFlt1-C"},    {147, "RFlt1-Q"},    {148, "RF1t1-B"},
+    {149, "RFlt1-Env1"}, {150, "RFlt1-Env2"}, {151, "RFlt1-LFO1"}, {152, "RFlt1-LFO2"}, {153, "RFlt1-LFO3"},
+    {74, "Flt2-C"},      {75, "Flt2-Q"},      {76, "Flt2-B"},      {77, "Flt2-Env1"},   {78, "Flt2-Env2"},
+    {79, "Flt2-LFO1"},   {80, "Flt2-LFO2"},   {81, "Flt2-LFO3"},   {156, "RFlt2-C"},    {157, "RFlt2-Q"},
+    {158, "RFlt2-B"},    {159, "RFlt2-Env1"}, {160, "RFlt2-Env2"}, {161, "RFlt2-LFO1"}, {162, "RFlt2-LFO2"},
+    {163, "RFlt2-LFO3"}, {95, "ShapeA"},      {165, "RShapeA"},    {82, "LFO1-FRQ"},    {84, "LFO1-Amp"},
+    {86, "LFO2-Frq"},    {88, "LFO2-Amp"},    {90, "LFO3-Frq"},    {92, "LFO3-Amp"},    {241, "Seq1Gate"},
+    {242, "Seq1Lvl"},    {244, "Seq1Pitch"},  {310, "Seq2Gate"},   {311, "Seq2Lvl"},    {313, "Seq2Pitch"},
+};
+// 55 targets: both oscillators, both filter blocks, the shapers, the LFOs
+// and the sequencers.
+static_assert(std::size(kVoiceModTargets) == 55);
+
+}  // namespace
+
+const TOscParamRow* FindOscParamRow(std::int32_t id) {
+  if (id < 0 || id > osc_param::kLastId) return nullptr;
+  const std::int16_t k = kOscRows.Row[static_cast<std::size_t>(id)];
+  return k < 0 ? nullptr : &OscParamTable[static_cast<std::size_t>(k)];
+}
+
+void InitOscParamInfo(const TOscParamRow& row, TParamInfoRec& info, std::int32_t guiPanel) {
+  switch (row.Builder) {
+    case TOscBuilder::Int:
+      InitIntParamInfo(row.Kind, info, row.Name, 0, row.Default, row.Min, row.Max, row.Description);
+      break;
+    case TOscBuilder::IntStep:
+      InitIntParamInfoEx(row.Kind, info, row.Name, 0, row.Default, row.Min, row.Max, row.Step, row.Description);
+      break;
+    case TOscBuilder::Float:
+      InitFloatParamInfo(row.Kind, info, row.Name, 0, row.Default, row.DisplayMin, row.DisplayMax,
+                         static_cast<float>(row.Min), static_cast<float>(row.Max), row.Step, row.Conversion,
+                         row.Description);
+      break;
+  }
+  InitParamInfoExtra(info, row.GuiKind, row.GuiKind < 0 ? -1 : guiPanel, row.GuiTop, row.GuiLeft, row.GuiTag,
+                     row.GuiCaption, row.GuiFlags);
+}
+
+// ---- construction
+
+TSamplerPlugin2::TSamplerPlugin2() {
+  for (auto& osc : OscPanels) osc.fill(-1);
+  MaxVoices = kMaxVoiceCount;
+  SetSampleBankFlag(true);
+  Osc1Pending.store(false);
+  ParamCount = kParamCount;
+  EffectName = "Sampler2";
+  VendorString = "Rumbleon";
+  Description = "Double osc sampler instrument based synth";
+  // The editor is 774 x 498 pixels (the width is the synthesis layer's).
+  EditorHeight = 498;
+  // The sequencers' pitch goes to the voice's "Tune".
+  SeqPitchTargetId = osc_param::kVoiceTune;
+  for (const auto& [id, name] : kVoiceModTargets) AddVoiceModTarget(id, name);
+}
+
+TSamplerPlugin2::~TSamplerPlugin2() = default;
+
+void TSamplerPlugin2::ReallocBuffers() {
+  TVRSamplerBase::ReallocBuffers();
+  const auto floats = static_cast<std::size_t>(Settings->BufferLength);
+  for (auto& buffer : Work) buffer.reset(new float[floats]());
+}
+
+void TSamplerPlugin2::ReleaseBuffers() {
+  for (auto& buffer : Work) buffer.reset();
+  TVRSamplerBase::ReleaseBuffers();
+}
+
+void TSamplerPlugin2::CreateVoices() {
+  TVRSamplerBase::CreateVoices();
+  InstrVoices.fill(nullptr);
+  for (std::int32_t i = 0; i < std::min(VoiceCount(), kMaxVoiceCount); ++i)
+    InstrVoices[static_cast<std::size_t>(i)] = VoiceAs<TDSPSamplerInstrVoice2>(i);
+  // New players hold no patch yet: giving them one needs no reset.
+  InstalledPatch.fill(-1);
+}
+
+void TSamplerPlugin2::FreeVoices() {
+  InstrVoices.fill(nullptr);
+  InstalledPatch.fill(-1);
+  TVRSamplerBase::FreeVoices();
+}
+
+float TSamplerPlugin2::VoiceGain(std::int32_t slot, int osc, int side) const {
+  if (slot < 0 || slot >= kMaxVoiceCount) return 0.0f;
+  return VoiceMix[static_cast<std::size_t>(slot)].Gain[static_cast<std::size_t>(osc & 1)][static_cast<std::size_t>(side & 1)];
+}
+
+// ---- parameters
+
+void TSamplerPlugin2::InitParameterInfo() {
+  TVRSamplerBase::InitParameterInfo();
+  for (const TOscParamRow& row : OscParamTable) {
+    if (row.Id >= ParamCountAllocated()) continue;
+    const std::size_t osc = row.Osc == 2 ? 1 : 0;
+    InitOscParamInfo(row, ParamInfo[static_cast<std::size_t>(row.Id)],
+                     OscPanels[osc][static_cast<std::size_t>(row.GuiPanel)]);
+  }
+}
+
+void TSamplerPlugin2::ParameterChanged(std::int32_t i) {
+  TVRSamplerBase::ParameterChanged(i);
+  if (const TOscParamRow* row = FindOscParamRow(i)) DispatchOscParameter(*row);
+}
+
+void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
+  const int osc = row.Osc == 2 ? 1 : 0;
+  TOscSettings& s = OscSet[static_cast<std::size_t>(osc)];
+  const float real = GetParameterReal(row.Id);
+  const std::int32_t spms = Settings->SamplesPerMs;
+  switch (row.Op) {
+    case TOscOp::None:
+      return;
+    case TOscOp::Interpolation: {
+      const std::int32_t mode = GetParameterInt(row.Id);
+      for (TDSPSamplerInstrVoice2* v : InstrVoices) {
+        if (v == nullptr) continue;
+        v->Player1().SetInterpolation(mode);
+        v->Player2().SetInterpolation(mode);
+      }
+      return;
+    }
+    case TOscOp::Amount:
+      s.AmountGain = NormToAmp60(real * 0.001f);
+      if (osc == 1) Osc2Audible = std::fabs(s.AmountGain) > kAudibleGain;
+      return;
+    case TOscOp::Pan:
+      s.PanPosition = static_cast<float>(GetParameterInt(row.Id)) * (1.0f / 127.0f);
+      return;
+    case TOscOp::Patch:
+      if (osc == 0) SelectPatch();
+      else SelectOsc2Patch();
+      return;
+    case TOscOp::Tune:
+      RetuneOscillator(osc);
+      return;
+    case TOscOp::Env1Gain:
+      s.Env1Gain = NormToAmp60(real * 0.001f);
+      return;
+    case TOscOp::Env2Gain:
+      s.Env2Gain = NormToAmp60(real * 0.001f);
+      return;
+    case TOscOp::AmpLfo1:
+    case TOscOp::AmpLfo2:
+    case TOscOp::AmpLfo3:
+      s.AmpLfo[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::AmpLfo1)] =
+          NormToAmp60(real * 0.001f);
+      return;
+    case TOscOp::PitchLfo1:
+    case TOscOp::PitchLfo2:
+    case TOscOp::PitchLfo3:
+      s.PitchLfo[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::PitchLfo1)] =
+          NormToAmp60(real * 0.001f);
+      return;
+    case TOscOp::PitchEnv1:
+    case TOscOp::PitchEnv2:
+      s.PitchEnv[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::PitchEnv1)] =
+          static_cast<float>(GetParameterInt(row.Id)) * 0.3f;
+      return;
+    case TOscOp::AttackStart:
+      s.AttackStart = real;
+      return;
+    case TOscOp::AttackEnd:
+      s.AttackEnd = real;
+      return;
+    case TOscOp::AttackTime:
+      s.AttackLength = TimeValueSamples(real, spms);
+      s.AttackRecip = SafeReciprocal(s.AttackLength);
+      return;
+    case TOscOp::ReleaseEnd:
+      s.ReleaseEnd = real;
+      return;
+    case TOscOp::ReleaseTime:
+      s.ReleaseLength = TimeValueSamples(real, spms);
+      s.ReleaseRecip = SafeReciprocal(s.ReleaseLength);
+      return;
+    case TOscOp::ScaleTune:
+      s.ScaleFactor = real * 0.01f;
+      return;
+    case TOscOp::RootKey:
+      s.RootKey = real;
+      return;
+  }
+}
+
+void TSamplerPlugin2::RetuneOscillator(int osc) {
+  const std::int32_t tuneId = osc == 0 ? osc_param::kOsc1Tune : osc_param::kOsc2Tune;
+  const std::int32_t fineId = osc == 0 ? osc_param::kOsc1Fine : osc_param::kOsc2Fine;
+  const auto transpose = static_cast<float>(GetParameterInt(tuneId));
+  const float offset = static_cast<float>(GetParameterInt(fineId)) * 0.01f;
+  for (TDSPSamplerInstrVoice2* v : InstrVoices) {
+    if (v == nullptr) continue;
+    TDSPDiatonicTune1& tuner = osc == 0 ? v->Tuner1 : v->Tuner2;
+    tuner.SetTranspose(transpose);
+    tuner.SetOffset(offset);
+    tuner.SetKey(static_cast<float>(KeySignature));
+    tuner.SetDiatonic(0.0f);
+    tuner.InputSample = static_cast<float>(v->Note);
+    tuner.Tick();
+  }
+}
+
+// ---- patches
+
+void TSamplerPlugin2::SelectPatch() {
+  Osc1PatchIndex.store(GetParameterInt(osc_param::kOsc1Patch), std::memory_order_relaxed);
+  BankIndex.store(0, std::memory_order_relaxed);
+  Osc1Pending.store(true, std::memory_order_release);
+}
+
+void TSamplerPlugin2::SelectOsc2Patch() {
+  Osc2PatchIndex.store(GetParameterInt(osc_param::kOsc2Patch), std::memory_order_relaxed);
+  BankIndex.store(0, std::memory_order_relaxed);
+  Osc2Pending.store(true, std::memory_order_release);
+}
+
+void TSamplerPlugin2::InstallPatch(int osc, std::int32_t bank, std::int32_t patch) {
+  std::int32_t& installed = InstalledPatch[static_cast<std::size_t>(osc)];
+  const std::int32_t key = bank * 128 + patch;
+  // Voices that sound another patch stop; fresh players just take it.
+  if (installed >= 0 && installed != key) ResetEngine();
+  installed = key;
+  for (TDSPSamplerInstrVoice2* v : InstrVoices) {
+    if (v == nullptr) continue;
+    v->ControlCounter = -1;
+    (osc == 0 ? v->Player1() : v->Player2()).SetProgram(bank, patch);
+  }
+}
+
+void TSamplerPlugin2::ApplyPendingPatch() {
+  if (Osc1Pending.exchange(false, std::memory_order_acq_rel)) InstallPatch(0, CurrentBank(), Osc1Patch());
+}
+
+void TSamplerPlugin2::ApplyPendingPatches() {
+  ApplyPendingPatch();
+  if (Osc2Pending.exchange(false, std::memory_order_acq_rel)) InstallPatch(1, CurrentBank(), Osc2Patch());
+}
+
+void TSamplerPlugin2::NoteOn(const TMidiEventRec& e) {
+  ApplyVoiceCount();
+  ApplyPendingPatches();
+  TVRSamplerBase::NoteOn(e);
+}

@@ -1,0 +1,195 @@
+// The sampler-synth layer: two sample oscillators per voice. Every voice of
+// the instrument (TDSPSamplerInstrVoice2) holds two sample players that play
+// patches of the built-in sample bank; this layer owns the 49 oscillator
+// parameters (fixed ids, engines/data/osc_parameters.tsv), turns them into
+// control values, computes each oscillator's gains and pitch once per
+// millisecond for every sounding voice (UpdateVoiceControl) and renders the
+// voices into the rack's mix buffers (RenderVoices), then runs the rack.
+//
+// Render path, per internal block of B samples in sub-blocks of one
+// millisecond (m samples), for each voice that is not free:
+//   players 1 (and 2 while audible) render the block; per sub-block: a
+//   control update when due, envelope 1 (and 2 once its delay has passed)
+//   into their buffers, the oscillator mix into the left/right work
+//   buffers, shaper (route 0), filter block 1, shaper (route 1), filter
+//   block 2, then the amplitude envelopes and the level signal into the
+//   mix. A voice whose envelopes both finished is freed.
+// Everything a note needs (sample routines, filter and shaper routines) is
+// chosen before the block; the per-sample loops are plain multiply-adds
+// over the buffers with no virtual call, lock or allocation.
+//
+// Patches: the patch parameters only mark a patch pending; it reaches the
+// voices at the start of the next render (or of the next note-on, so a
+// note in the same block is not dropped), after an engine reset when the
+// voices already played another patch.
+//
+// Threads: RenderVoices and UpdateVoiceControl run on the audio thread
+// inside the process call, which holds the global lock; ParameterChanged
+// runs under the same lock (host parameter entry, program application,
+// editor changes), so the control fields are plain values. The patch
+// numbers and pending flags are atomics (SelectPatch may run from a
+// message on the editor's thread).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dsp/voices/sampler_voice.h"
+#include "engines/osc_param_table_data.h"
+#include "engines/vr_sampler_base.h"
+#include "framework/core/param_info.h"
+
+// The oscillator parameter ids the layer reads directly.
+namespace osc_param {
+// The synthesis layer's "Tune": the voices' pitch target of the sequencers.
+inline constexpr std::int32_t kVoiceTune = 11;
+inline constexpr std::int32_t kInterpolation = 17;
+inline constexpr std::int32_t kOsc1Amount = 30;
+inline constexpr std::int32_t kOsc1Pan = 31;
+inline constexpr std::int32_t kOsc1Patch = 32;
+inline constexpr std::int32_t kOsc1Tune = 33;
+inline constexpr std::int32_t kOsc1Fine = 34;
+inline constexpr std::int32_t kOsc2Amount = 51;
+inline constexpr std::int32_t kOsc2Pan = 52;
+inline constexpr std::int32_t kOsc2Patch = 53;
+inline constexpr std::int32_t kOsc2Tune = 54;
+inline constexpr std::int32_t kOsc2Fine = 55;
+inline constexpr std::int32_t kOsc1Scale = 124;
+inline constexpr std::int32_t kOsc2Scale = 126;
+// Highest id of the table.
+inline constexpr std::int32_t kLastId = 127;
+}  // namespace osc_param
+
+// The table row of parameter id, or null when the id is not an oscillator
+// parameter.
+const TOscParamRow* FindOscParamRow(std::int32_t id);
+// Fills a descriptor from a row; guiPanel is the plug-in's panel index of
+// the row's panel (-1 without an editor).
+void InitOscParamInfo(const TOscParamRow& row, TParamInfoRec& info, std::int32_t guiPanel);
+
+// One oscillator's settings, converted from its parameters.
+struct TOscSettings {
+  float AmountGain = 1.0f;   // amplitude
+  float PanPosition = 0.5f;  // 0 left .. 1 right
+  float Env1Gain = 1.0f;     // share of envelope 1 (amplitude)
+  float Env2Gain = 0.0f;     // share of envelope 2
+  std::array<float, 3> AmpLfo{};    // amplitude per LFO unit
+  std::array<float, 3> PitchLfo{};  // semitones (or x 164 Hz) per LFO unit
+  std::array<float, 2> PitchEnv{};  // semitones per unit of envelope 1, 2
+  float AttackStart = 0.0f;   // semitones
+  float AttackEnd = 0.0f;     // semitones
+  float AttackLength = 0.0f;  // samples
+  float AttackRecip = 0.0f;   // 1 / AttackLength, 0 for 0
+  float ReleaseEnd = 0.0f;    // semitones
+  float ReleaseLength = 0.0f;  // samples
+  float ReleaseRecip = 0.0f;
+  float ScaleFactor = 1.0f;  // key scaling, 1 = every key at its own pitch
+  float RootKey = 64.0f;     // the note key scaling pivots on
+};
+
+class TSamplerPlugin2 : public TVRSamplerBase {
+ public:
+  static constexpr std::int32_t kParamCount = 664;
+  static constexpr std::int32_t kMaxVoiceCount = 16;
+  // Osc 2 renders only while |its amount gain| is above this.
+  static constexpr float kAudibleGain = 0.002f;
+  // PM METHOD 0 (frequency modulation): Hz per unit of pitch LFO, and the
+  // lowest frequency the modulated pitch may reach.
+  static constexpr float kPitchLfoHz = 164.0f;
+  static constexpr float kMinFrequencyHz = 0.01f;
+  // The oscillator panels of the editor, by TOscPanel, for osc 1 and 2.
+  using TOscPanelIndexes = std::array<std::array<std::int32_t, TOscPanelCount>, 2>;
+
+  TSamplerPlugin2();
+  ~TSamplerPlugin2() override;
+
+  // ---- plug-in chain
+  // Inherited, then the 49 oscillator descriptors.
+  void InitParameterInfo() override;
+  // Inherited, then the oscillator parameter's action (other ids: nothing).
+  void ParameterChanged(std::int32_t i) override;
+  // Osc-1 patch := parameter 32, bank 0, pending.
+  void SelectPatch() override;
+  // Osc-2 patch := parameter 53, bank 0, pending.
+  virtual void SelectOsc2Patch();
+  // Both oscillators' pending patches (render loop, global lock held).
+  virtual void ApplyPendingPatches();
+  // The osc-1 part of ApplyPendingPatches.
+  void ApplyPendingPatch() override;
+  // Applies a pending voice count and pending patches first, then the
+  // inherited note-on: a note decoded at the start of a block is not
+  // dropped by the reset of that same block.
+  void NoteOn(const TMidiEventRec& e) override;
+  // Inherited, then the list of instrument voices is refreshed.
+  void CreateVoices() override;
+  void FreeVoices() override;
+  void ReallocBuffers() override;
+  void ReleaseBuffers() override;
+
+  // ---- rendering (audio thread, global lock held)
+  // One internal block of every sounding voice into the mix, then the rack.
+  void RenderVoices() override;
+  // The control update of one voice (once per millisecond).
+  virtual void UpdateVoiceControl(TDSPSamplerInstrVoice2& voice);
+
+  // ---- state, for the final class, the editor and tests
+  const TOscSettings& Osc(int osc) const { return OscSet[static_cast<std::size_t>(osc & 1)]; }
+  bool IsOsc2Audible() const { return Osc2Audible; }
+  std::int32_t Osc2Patch() const { return Osc2PatchIndex.load(std::memory_order_relaxed); }
+  bool IsOsc2PatchPending() const { return Osc2Pending.load(std::memory_order_acquire); }
+  // The voice in slot i when it is an instrument voice, else null.
+  TDSPSamplerInstrVoice2* InstrVoice(std::int32_t i) const {
+    return i >= 0 && i < kMaxVoiceCount ? InstrVoices[static_cast<std::size_t>(i)] : nullptr;
+  }
+  // The gains the last control update computed for a voice slot: oscillator
+  // osc (0, 1), side (0 left, 1 right).
+  float VoiceGain(std::int32_t slot, int osc, int side) const;
+  // What the plug-in is, for a host or an about box.
+  std::string Description;
+  // The key signature the tuners receive (sharps, negative flats). The
+  // tuners' diatonic mode stays off, so it does not change the pitch.
+  std::int8_t KeySignature = 0;
+  // The plug-in's panel index of each oscillator panel; -1 while no editor
+  // exists. An editor layer fills it before InitParameterInfo.
+  TOscPanelIndexes OscPanels{};
+
+ protected:
+  // The row's action for the parameter's current value.
+  void DispatchOscParameter(const TOscParamRow& row);
+  // Retunes every voice's tuner of oscillator osc (0, 1).
+  void RetuneOscillator(int osc);
+  // One oscillator's gains and pitch for a voice (UpdateVoiceControl).
+  void UpdateOscillator(TDSPSamplerInstrVoice2& voice, int osc, float note, float pe1, float pe2);
+  // Gives every voice's player of oscillator osc (0, 1) the patch; resets
+  // the engine first when the voices held another one.
+  void InstallPatch(int osc, std::int32_t bank, std::int32_t patch);
+  // One voice's block (RenderVoices).
+  void RenderVoice(TDSPSamplerInstrVoice2& voice);
+
+  std::array<TOscSettings, 2> OscSet{};
+  bool Osc2Audible = true;
+  std::atomic<std::int32_t> Osc2PatchIndex{0};
+  std::atomic<bool> Osc2Pending{false};
+
+ private:
+  // Per voice slot: the oscillators' left and right gains of the last
+  // control update.
+  struct TVoiceMix {
+    std::array<std::array<float, 2>, 2> Gain{};
+  };
+  std::array<TVoiceMix, kMaxVoiceCount> VoiceMix{};
+  static std::size_t MixSlot(const TDSPXVoice& v) {
+    return static_cast<std::size_t>(std::clamp<std::int32_t>(v.VoiceIndex, 0, kMaxVoiceCount - 1));
+  }
+  std::array<TDSPSamplerInstrVoice2*, kMaxVoiceCount> InstrVoices{};
+  // The patch (bank x 128 + patch) the players of each oscillator were
+  // given; -1 while the voices hold none (after a rebuild).
+  std::array<std::int32_t, 2> InstalledPatch{-1, -1};
+  // Work buffers of one sub-block: envelope 1, envelope 2 (when the
+  // envelopes have none), the voice's left and right signal.
+  std::array<std::unique_ptr<float[]>, 4> Work;
+};

@@ -1,0 +1,259 @@
+// The sampler-synth layer's render path: the per-voice control update (once
+// per millisecond of samples) and the voice loop of every internal block.
+// Audio thread, global lock held: nothing here allocates, locks or makes a
+// virtual call per sample. What varies between notes and blocks (the curve
+// routines, the filter and shaper routines, whether osc 2 renders) is
+// chosen before the sample loops.
+#include <algorithm>
+#include <limits>
+
+#include "engines/sampler_plugin2.h"
+#include "framework/base/constant_buffers.h"
+
+namespace {
+
+// x clamped to 0..1; NaN gives 0.
+float ClampPan(float x) {
+  if (!(x > 0.0f)) return 0.0f;
+  return x > 1.0f ? 1.0f : x;
+}
+
+// A sample counter grown by n, held short of overflowing.
+void AdvanceCounter(std::int32_t& counter, std::int32_t n) {
+  counter = counter < std::numeric_limits<std::int32_t>::max() - n ? counter + n
+                                                                   : std::numeric_limits<std::int32_t>::max();
+}
+
+// n samples of an envelope into buf: one millisecond in one call, a shorter
+// rest sample by sample.
+void RunEnvelope(TDSPADSR& env, float* buf, std::int32_t n, std::int32_t samplesPerMs) {
+  if (n == samplesPerMs) {
+    env.ProcessBuffer(buf);
+  } else {
+    for (std::int32_t k = 0; k < n; ++k) buf[k] = env.Step();
+  }
+}
+
+// The shapers whose route is `route`, on the voice's left and right buffers.
+// A non-zero channel mode lets the left route decide for both sides.
+void ShapeRoute(TDSPSamplerInstrVoice2& v, const TKwpValues& kv, std::int32_t route, float* left, float* right,
+                std::int32_t n) {
+  if (kv.ShaperChannelMode != 0) {
+    if (kv.ShaperRoute[0] != route) return;
+    v.Shaper[0].ProcessSamples(left, n);
+    v.Shaper[1].ProcessSamples(right, n);
+    return;
+  }
+  if (kv.ShaperRoute[0] == route) v.Shaper[0].ProcessSamples(left, n);
+  if (kv.ShaperRoute[1] == route) v.Shaper[1].ProcessSamples(right, n);
+}
+
+}  // namespace
+
+// ---- control
+
+void TSamplerPlugin2::UpdateOscillator(TDSPSamplerInstrVoice2& v, int osc, float note, float pe1, float pe2) {
+  const TOscSettings& s = OscSet[static_cast<std::size_t>(osc)];
+  const std::int32_t amountId = osc == 0 ? osc_param::kOsc1Amount : osc_param::kOsc2Amount;
+  const std::int32_t panId = osc == 0 ? osc_param::kOsc1Pan : osc_param::kOsc2Pan;
+  const std::int32_t pitchId = osc == 0 ? osc_param::kOsc1Tune : osc_param::kOsc2Tune;
+  const std::int32_t scaleId = osc == 0 ? osc_param::kOsc1Scale : osc_param::kOsc2Scale;
+  const float l1 = LfoValue(0), l2 = LfoValue(1), l3 = LfoValue(2);
+
+  // Gain and linear pan.
+  const float g = (s.AmountGain + s.AmpLfo[0] * l1 + s.AmpLfo[1] * l2 + s.AmpLfo[2] * l3) * ModFactor(amountId);
+  const float p = ClampPan(ModFactor(panId) * s.PanPosition);
+  auto& gain = VoiceMix[MixSlot(v)].Gain[static_cast<std::size_t>(osc)];
+  gain[0] = (1.0f - p) * g;
+  gain[1] = p * g;
+
+  // Pitch attack from the note's start, pitch release from its note-off.
+  const auto age = static_cast<float>(v.Age);
+  float a = age < s.AttackLength ? s.AttackStart + (s.AttackEnd - s.AttackStart) * age * s.AttackRecip : s.AttackEnd;
+  if (v.State == TDSPXVoice::kReleased) {
+    const auto released = static_cast<float>(v.ReleaseTime);
+    a += released < s.ReleaseLength ? released * s.ReleaseRecip * s.ReleaseEnd : s.ReleaseEnd;
+  }
+
+  // The tuner adds the oscillator's Tune and Finetune.
+  TDSPDiatonicTune1& tuner = osc == 0 ? v.Tuner1 : v.Tuner2;
+  tuner.InputSample = note + ModAccum(pitchId) + ModAccum(osc_param::kVoiceTune) + a + Kwp().TuneOffset;
+  tuner.OutputSample = tuner.Step(tuner.InputSample);
+
+  const float m = l1 * s.PitchLfo[0] + l2 * s.PitchLfo[1] + l3 * s.PitchLfo[2];
+  float pitch = tuner.OutputSample + GetPitchBendAmount() + pe1 * s.PitchEnv[0] + pe2 * s.PitchEnv[1];
+  // Key scaling around note 64: ScaleTune 100 and root key 64 leave the
+  // pitch as it is, ScaleTune 0 plays every key at the root key.
+  pitch = ModFactor(scaleId) * s.ScaleFactor * (pitch - 64.0f) + s.RootKey;
+  (osc == 0 ? v.Player1() : v.Player2()).SetPitch(ModulatedPitch(pitch, m));
+}
+
+void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
+  const std::int32_t spms = Settings->SamplesPerMs;
+  if (v.ControlCounter != -1) {
+    AdvanceCounter(v.Age, spms);
+    v.Env1.Retrigger(v.Age);
+    v.Env2.Retrigger(v.Age);
+  }
+  UpdateVoiceLevels(v);
+
+  const TKwpValues& kv = Kwp();
+  // The pitch envelopes are 0 while their envelope sits at sustain.
+  const float pe1 = v.Env1.OutputSample - v.Env1.Sustain * v.Env1.OutputScale;
+  const float pe2 = v.Env2.OutputSample - v.Env2.Sustain * v.Env2.OutputScale;
+  const auto note = static_cast<float>(v.Note);
+  const auto age = static_cast<float>(v.Age);
+  const float n = age < kv.GlideSamples ? v.GlideStartPitch + (note - v.GlideStartPitch) * age * kv.GlideReciprocal
+                                        : note;
+  UpdateOscillator(v, 0, n, pe1, pe2);
+  UpdateOscillator(v, 1, n, pe1, pe2);
+  if (v.State == TDSPXVoice::kReleased) AdvanceCounter(v.ReleaseTime, spms);
+  v.LastNote = note;
+
+  UpdateVoiceFilters(v);
+
+  // The level signal: the sequencers' gains (those that are on) times the
+  // master gain, in the first sequencer's buffer.
+  float* level = v.Seq1.OutBuffer;
+  const float* seq2 = v.Seq2.OutBuffer;
+  const float master = kv.GainLevel;
+  if (level != nullptr) {
+    const bool on1 = v.Seq1.Power();
+    const bool on2 = v.Seq2.Power() && seq2 != nullptr;
+    if (on1 && on2) {
+      for (std::int32_t k = 0; k < spms; ++k) level[k] = (level[k] + seq2[k]) * master;
+    } else if (on1) {
+      for (std::int32_t k = 0; k < spms; ++k) level[k] *= master;
+    } else if (on2) {
+      for (std::int32_t k = 0; k < spms; ++k) level[k] = seq2[k] * master;
+    } else {
+      std::fill_n(level, spms, master);
+    }
+  }
+  v.ControlCounter = 0;
+}
+
+// ---- rendering
+
+void TSamplerPlugin2::RenderVoices() {
+  ApplyVoiceCount();
+  ApplyPendingPatches();
+
+  BlockHasSignal = false;
+  const std::int32_t block = Settings->BlockSize;
+  if (float* out = GetOutputBuffer()) std::fill_n(out, Settings->StereoLength, 0.0f);
+  std::fill_n(MixLeft(), block, 0.0f);
+  std::fill_n(MixRight(), block, 0.0f);
+
+  if (ActiveVoiceCount() > 0 && Work[0]) {
+    for (TDSPSamplerInstrVoice2* v : InstrVoices) {
+      if (v == nullptr || v->State == TDSPXVoice::kFree) continue;
+      BlockHasSignal = true;
+      RenderVoice(*v);
+    }
+  }
+  ProcessFX();
+}
+
+void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
+  const std::int32_t block = Settings->BlockSize;
+  const std::int32_t m = Settings->SamplesPerMs;
+  if (v.ControlCounter == -1) UpdateVoiceControl(v);
+
+  // Both players render the whole block; osc 2 only while it is audible.
+  TDSPSamplerInstr& player1 = v.Player1();
+  player1.RenderBlock();
+  const float* s1 = player1.Output();
+  const bool osc2 = Osc2Audible;
+  const float* s2 = nullptr;
+  if (osc2) {
+    TDSPSamplerInstr& player2 = v.Player2();
+    player2.RenderBlock();
+    s2 = player2.Output();
+  }
+
+  float* e1buf = v.Env1.OutBuffer != nullptr ? v.Env1.OutBuffer : Work[0].get();
+  float* e2buf = v.Env2.OutBuffer != nullptr ? v.Env2.OutBuffer : Work[1].get();
+  float* left = Work[2].get();
+  float* right = Work[3].get();
+  const float* level = v.Seq1.OutBuffer != nullptr ? v.Seq1.OutBuffer : OneBuffer;
+  const TKwpValues& kv = Kwp();
+  const TOscSettings& o1 = OscSet[0];
+  const TOscSettings& o2 = OscSet[1];
+  const TCurveFunction curve1 = Env1CurveLaw();
+  const TCurveFunction curve2 = Env2CurveLaw();
+  const float amp1 = kv.AmpToEnv[0];
+  const float amp2 = kv.AmpToEnv[1];
+  const auto& gain = VoiceMix[MixSlot(v)].Gain;
+  float* mixL = MixLeft();
+  float* mixR = MixRight();
+
+  for (std::int32_t p = 0; p < block; p += m) {
+    const std::int32_t n = std::min(m, block - p);
+    if (v.ControlCounter >= m) UpdateVoiceControl(v);
+    v.ControlCounter += m;
+
+    // The envelopes; envelope 2 waits for its delay (the voice's age).
+    v.Env1.OutputScale = 1.0f;
+    v.Env2.OutputScale = 1.0f;
+    RunEnvelope(v.Env1, e1buf, n, m);
+    const float e1 = v.Env1.OutputSample;
+    float e2 = 0.0f;
+    if (v.Age >= kv.Env2DelaySamples) {
+      RunEnvelope(v.Env2, e2buf, n, m);
+      e2 = v.Env2.OutputSample;
+    } else {
+      std::fill_n(e2buf, n, 0.0f);
+    }
+
+    // The oscillators into the voice's left and right buffers.
+    const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
+    const float g1l = a1 * gain[0][0];
+    const float g1r = a1 * gain[0][1];
+    if (osc2) {
+      const float a2 = o2.Env1Gain * e1 + o2.Env2Gain * e2;
+      const float g2l = a2 * gain[1][0];
+      const float g2r = a2 * gain[1][1];
+      for (std::int32_t k = 0; k < n; ++k) {
+        left[k] = g1l * s1[2 * k] + g2l * s2[2 * k];
+        right[k] = g1r * s1[2 * k + 1] + g2r * s2[2 * k + 1];
+      }
+      s2 += 2 * n;
+    } else {
+      for (std::int32_t k = 0; k < n; ++k) {
+        left[k] = g1l * s1[2 * k];
+        right[k] = g1r * s1[2 * k + 1];
+      }
+    }
+    s1 += 2 * n;
+
+    // Shaper before the filters, filter block 1, shaper after, block 2.
+    if (kv.ShaperOn) ShapeRoute(v, kv, 0, left, right, n);
+    if (kv.FilterOn[0]) {
+      v.Filter1[0].ProcessSamples(left, n);
+      v.Filter1[1].ProcessSamples(right, n);
+    }
+    if (kv.ShaperOn) ShapeRoute(v, kv, 1, left, right, n);
+    if (kv.FilterOn[1]) {
+      v.Filter2[0].ProcessSamples(left, n);
+      v.Filter2[1].ProcessSamples(right, n);
+    }
+
+    // The amplitude envelopes (through their curves) and the level signal.
+    if (curve1 != static_cast<TCurveFunction>(&NullProc) && amp1 != 0.0f) {
+      for (std::int32_t k = 0; k < n; ++k) curve1(e1buf[k]);
+    }
+    if (curve2 != static_cast<TCurveFunction>(&NullProc) && amp2 != 0.0f) {
+      for (std::int32_t k = 0; k < n; ++k) curve2(e2buf[k]);
+    }
+    float* outL = mixL + p;
+    float* outR = mixR + p;
+    for (std::int32_t k = 0; k < n; ++k) {
+      const float a = (1.0f - (1.0f - e1buf[k]) * amp1) * (1.0f - (1.0f - e2buf[k]) * amp2) * level[k];
+      outL[k] += left[k] * a;
+      outR[k] += right[k] * a;
+    }
+  }
+
+  if (v.Env1.Finished && v.Env2.Finished) VoiceFinished(v);
+}
