@@ -13,6 +13,7 @@
 #include "engines/voicerack_kwp_synth.h"
 #include "framework/base/constant_buffers.h"
 #include "framework/base/global_lock.h"
+#include "tests/engines/voice_test_plugin.h"
 #include "tests/framework/core/plugin_test_support.h"
 
 namespace kwp_test {
@@ -158,13 +159,9 @@ class TKwpTestPlugin : public TVoicerackKWPSynth {
 
   // Note on / off as the MIDI decoder delivers them (global lock held).
   void Play(std::int32_t note, std::int32_t velocity = 100) {
-    TMidiEventRec e;
-    e.Status = velocity > 0 ? 0x90 : 0x80;
-    e.Data1 = static_cast<std::int16_t>(note);
-    e.Data2 = static_cast<std::int16_t>(velocity);
     TGlobalLockGuard lock;
-    if (velocity > 0) NoteOn(e);
-    else NoteOff(e);
+    if (velocity > 0) NoteOn(voice_test::Note(note, velocity));
+    else NoteOff(voice_test::Note(note, 0));
   }
 
   TDSPSynthVoice& SynthVoice(std::int32_t i) { return *VoiceAs<TDSPSynthVoice>(i); }
@@ -196,10 +193,7 @@ inline std::unique_ptr<TKwpTestPlugin> MakeKwpPlugin() {
 }
 
 // Sets a parameter by its real value through the host's entry.
-inline void SetReal(TKwpTestPlugin& p, std::int32_t id, float real) {
-  TVstEffect* e = p.GetEffect();
-  e->setParameter(e, id, p.ParamInfo[static_cast<std::size_t>(id)].NormFromReal(real));
-}
+using voice_test::SetReal;
 
 // One internal block straight through RenderVoices; the interleaved result.
 inline const float* RenderBlock(TKwpTestPlugin& p) {
