@@ -69,6 +69,10 @@ void BM_Instrument(benchmark::State& state) {
   plugin->SetSampleRate(kRate);
   plugin->SetBlockSize(kBlock);
   const bool rackKnown = SetRack(*plugin, rack);
+  // As many voices as held notes ("Voices" is 1..32 where the plug-in has it).
+  for (int i = 0; i < plugin->NumParams(); ++i) {
+    if (plugin->ParamName(i) == "Voices") plugin->SetParameter(i, static_cast<float>(voices - 1) / 31.0f);
+  }
   plugin->Resume();
 
   std::vector<std::vector<float>> buffers(static_cast<std::size_t>(std::max(plugin->NumOutputs(), 1)),

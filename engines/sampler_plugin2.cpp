@@ -92,7 +92,7 @@ void InitOscParamInfo(const TOscParamRow& row, TParamInfoRec& info, std::int32_t
 // ---- construction
 
 TSamplerPlugin2::TSamplerPlugin2() {
-  for (auto& osc : OscPanels) osc.fill(-1);
+  Osc2Panels.fill(-1);
   MaxVoices = kMaxVoiceCount;
   SetSampleBankFlag(true);
   Osc1Pending.store(false);
@@ -118,6 +118,14 @@ void TSamplerPlugin2::ReallocBuffers() {
 void TSamplerPlugin2::ReleaseBuffers() {
   for (auto& buffer : Work) buffer.reset();
   TVRSamplerBase::ReleaseBuffers();
+}
+
+void TSamplerPlugin2::SetAudioSettings(TAudioSettingsRec* rec) {
+  TVRSamplerBase::SetAudioSettings(rec);
+  for (const TOscParamRow& row : OscParamTable) {
+    if ((row.Op == TOscOp::AttackTime || row.Op == TOscOp::ReleaseTime) && IsValidParam(row.Id))
+      DispatchOscParameter(row);
+  }
 }
 
 void TSamplerPlugin2::CreateVoices() {
@@ -146,10 +154,22 @@ void TSamplerPlugin2::InitParameterInfo() {
   TVRSamplerBase::InitParameterInfo();
   for (const TOscParamRow& row : OscParamTable) {
     if (row.Id >= ParamCountAllocated()) continue;
-    const std::size_t osc = row.Osc == 2 ? 1 : 0;
-    InitOscParamInfo(row, ParamInfo[static_cast<std::size_t>(row.Id)],
-                     OscPanels[osc][static_cast<std::size_t>(row.GuiPanel)]);
+    InitOscParamInfo(row, ParamInfo[static_cast<std::size_t>(row.Id)], OscPanelIndex(row));
   }
+}
+
+std::int32_t TSamplerPlugin2::OscPanelIndex(const TOscParamRow& row) const {
+  if (row.Osc == 2) return Osc2Panels[static_cast<std::size_t>(row.GuiPanel)];
+  TKwpPanel panel = TKwpPanel::None;
+  switch (row.GuiPanel) {
+    case TOscPanel::None: break;
+    case TOscPanel::Main: panel = TKwpPanel::Osc1; break;
+    case TOscPanel::PMod: panel = TKwpPanel::PMod; break;
+    case TOscPanel::AMod: panel = TKwpPanel::AMod; break;
+    case TOscPanel::PitchAttack: panel = TKwpPanel::PitchAttack; break;
+    case TOscPanel::PitchRelease: panel = TKwpPanel::PitchRelease; break;
+  }
+  return panel == TKwpPanel::None ? -1 : KwpPanels[static_cast<std::size_t>(panel)];
 }
 
 void TSamplerPlugin2::ParameterChanged(std::int32_t i) {
@@ -161,6 +181,10 @@ void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
   const int osc = row.Osc == 2 ? 1 : 0;
   TOscSettings& s = OscSet[static_cast<std::size_t>(osc)];
   const float real = GetParameterReal(row.Id);
+  // The value as an amplitude (1000 is unity), for the level rows.
+  const float amplitude = NormToAmp60(real * 0.001f);
+  // The row's place among its numbered siblings (LFO 1..3, envelope 1..2).
+  auto nth = [&row](TOscOp first) { return static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(first); };
   const std::int32_t spms = Settings->SamplesPerMs;
   switch (row.Op) {
     case TOscOp::None:
@@ -175,7 +199,7 @@ void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
       return;
     }
     case TOscOp::Amount:
-      s.AmountGain = NormToAmp60(real * 0.001f);
+      s.AmountGain = amplitude;
       if (osc == 1) Osc2Audible = std::fabs(s.AmountGain) > kAudibleGain;
       return;
     case TOscOp::Pan:
@@ -189,27 +213,24 @@ void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
       RetuneOscillator(osc);
       return;
     case TOscOp::Env1Gain:
-      s.Env1Gain = NormToAmp60(real * 0.001f);
+      s.Env1Gain = amplitude;
       return;
     case TOscOp::Env2Gain:
-      s.Env2Gain = NormToAmp60(real * 0.001f);
+      s.Env2Gain = amplitude;
       return;
     case TOscOp::AmpLfo1:
     case TOscOp::AmpLfo2:
     case TOscOp::AmpLfo3:
-      s.AmpLfo[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::AmpLfo1)] =
-          NormToAmp60(real * 0.001f);
+      s.AmpLfo[nth(TOscOp::AmpLfo1)] = amplitude;
       return;
     case TOscOp::PitchLfo1:
     case TOscOp::PitchLfo2:
     case TOscOp::PitchLfo3:
-      s.PitchLfo[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::PitchLfo1)] =
-          NormToAmp60(real * 0.001f);
+      s.PitchLfo[nth(TOscOp::PitchLfo1)] = amplitude;
       return;
     case TOscOp::PitchEnv1:
     case TOscOp::PitchEnv2:
-      s.PitchEnv[static_cast<std::size_t>(row.Op) - static_cast<std::size_t>(TOscOp::PitchEnv1)] =
-          static_cast<float>(GetParameterInt(row.Id)) * 0.3f;
+      s.PitchEnv[nth(TOscOp::PitchEnv1)] = static_cast<float>(GetParameterInt(row.Id)) * 0.3f;
       return;
     case TOscOp::AttackStart:
       s.AttackStart = real;

@@ -71,6 +71,22 @@ const TOscParamRow* FindOscParamRow(std::int32_t id);
 // the row's panel (-1 without an editor).
 void InitOscParamInfo(const TOscParamRow& row, TParamInfoRec& info, std::int32_t guiPanel);
 
+// The panels this layer adds for the editor, in creation order: "Osc2" on
+// the voice page (below "Osc1") and its four sub-panels, as the synthesis
+// layer's "Osc1" has them.
+struct TOscPanelRow {
+  TOscPanel Panel;
+  const char* Caption;
+  TOscPanel Parent;  // None: the main panel
+};
+inline constexpr TOscPanelRow Osc2PanelTable[] = {
+    {TOscPanel::Main, "Osc2", TOscPanel::None},
+    {TOscPanel::PMod, "PMod", TOscPanel::Main},
+    {TOscPanel::AMod, "AMod", TOscPanel::Main},
+    {TOscPanel::PitchAttack, "Pitch Attack", TOscPanel::Main},
+    {TOscPanel::PitchRelease, "Pitch Release", TOscPanel::Main},
+};
+
 // One oscillator's settings, converted from its parameters.
 struct TOscSettings {
   float AmountGain = 1.0f;   // amplitude
@@ -101,8 +117,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // lowest frequency the modulated pitch may reach.
   static constexpr float kPitchLfoHz = 164.0f;
   static constexpr float kMinFrequencyHz = 0.01f;
-  // The oscillator panels of the editor, by TOscPanel, for osc 1 and 2.
-  using TOscPanelIndexes = std::array<std::array<std::int32_t, TOscPanelCount>, 2>;
+  // The plug-in's panel index of each of osc 2's panels, by TOscPanel.
+  using TOscPanelIndexes = std::array<std::int32_t, TOscPanelCount>;
 
   TSamplerPlugin2();
   ~TSamplerPlugin2() override;
@@ -129,6 +145,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void FreeVoices() override;
   void ReallocBuffers() override;
   void ReleaseBuffers() override;
+  // Inherited, then the pitch attack and release lengths follow the rate.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
 
   // ---- rendering (audio thread, global lock held)
   // One internal block of every sounding voice into the mix, then the rack.
@@ -153,11 +171,15 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // The key signature the tuners receive (sharps, negative flats). The
   // tuners' diatonic mode stays off, so it does not change the pitch.
   std::int8_t KeySignature = 0;
-  // The plug-in's panel index of each oscillator panel; -1 while no editor
-  // exists. An editor layer fills it before InitParameterInfo.
-  TOscPanelIndexes OscPanels{};
+  // The plug-in's panel index of osc 2's panels ("Osc2" and its four
+  // sub-panels, Osc2PanelTable); -1 while no editor exists. An editor layer
+  // fills it in CreatePanels, before InitParameterInfo. Osc 1's controls sit
+  // on the synthesis layer's "Osc1" panels (KwpPanels).
+  TOscPanelIndexes Osc2Panels{};
 
  protected:
+  // The plug-in's panel index of the row's control (-1: none).
+  std::int32_t OscPanelIndex(const TOscParamRow& row) const;
   // The row's action for the parameter's current value.
   void DispatchOscParameter(const TOscParamRow& row);
   // Retunes every voice's tuner of oscillator osc (0, 1).

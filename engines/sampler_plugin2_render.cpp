@@ -34,6 +34,54 @@ void RunEnvelope(TDSPADSR& env, float* buf, std::int32_t n, std::int32_t samples
   }
 }
 
+// True when the envelope sits at its sustain level: every step of the
+// sub-block gives the same level and changes nothing else (the gate only
+// changes between blocks).
+bool Sustaining(const TDSPADSR& env) {
+  if (!(env.Gate > 0.0f) || env.FadeActive || env.RampActive) return false;
+  const auto c = static_cast<float>(env.Counter);
+  return !(c < env.AttackSamples) && !(c < env.AttackSamples + env.DecaySamples);
+}
+
+// One sub-block of an amplitude envelope: its level x through the curve
+// gives the factor 1 - (1 - x) x depth. Flat: one factor for the whole
+// sub-block (a sustaining or waiting envelope, or depth 0); otherwise the
+// factors are in buf.
+struct TEnvelopeBlock {
+  float Output = 0.0f;  // the envelope's current output
+  bool Flat = true;
+  float Factor = 1.0f;  // the factor when flat
+};
+
+TEnvelopeBlock RunAmpEnvelope(TDSPADSR& env, bool running, TCurveFunction curve, float depth, float* buf,
+                              std::int32_t n, std::int32_t samplesPerMs) {
+  TEnvelopeBlock block;
+  auto factor = [curve, depth](float x) {
+    curve(x);
+    return 1.0f - (1.0f - x) * depth;
+  };
+  if (!running) {
+    // Still in its delay: level 0 throughout.
+    block.Factor = depth != 0.0f ? factor(0.0f) : 1.0f;
+    return block;
+  }
+  if (Sustaining(env)) {
+    block.Output = env.Step();
+    block.Factor = depth != 0.0f ? factor(block.Output) : 1.0f;
+    return block;
+  }
+  RunEnvelope(env, buf, n, samplesPerMs);
+  block.Output = env.OutputSample;
+  if (depth == 0.0f) return block;
+  block.Flat = false;
+  if (curve == static_cast<TCurveFunction>(&NullProc)) {
+    for (std::int32_t k = 0; k < n; ++k) buf[k] = 1.0f - (1.0f - buf[k]) * depth;
+  } else {
+    for (std::int32_t k = 0; k < n; ++k) buf[k] = factor(buf[k]);
+  }
+  return block;
+}
+
 // The shapers whose route is `route`, on the voice's left and right buffers.
 // A non-zero channel mode lets the left route decide for both sides.
 void ShapeRoute(TDSPSamplerInstrVoice2& v, const TKwpValues& kv, std::int32_t route, float* left, float* right,
@@ -193,18 +241,15 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
     if (v.ControlCounter >= m) UpdateVoiceControl(v);
     v.ControlCounter += m;
 
-    // The envelopes; envelope 2 waits for its delay (the voice's age).
+    // The envelopes and their amplitude factors; envelope 2 waits for its
+    // delay (the voice's age).
     v.Env1.OutputScale = 1.0f;
     v.Env2.OutputScale = 1.0f;
-    RunEnvelope(v.Env1, e1buf, n, m);
-    const float e1 = v.Env1.OutputSample;
-    float e2 = 0.0f;
-    if (v.Age >= kv.Env2DelaySamples) {
-      RunEnvelope(v.Env2, e2buf, n, m);
-      e2 = v.Env2.OutputSample;
-    } else {
-      std::fill_n(e2buf, n, 0.0f);
-    }
+    const TEnvelopeBlock env1 = RunAmpEnvelope(v.Env1, true, curve1, amp1, e1buf, n, m);
+    const TEnvelopeBlock env2 =
+        RunAmpEnvelope(v.Env2, v.Age >= kv.Env2DelaySamples, curve2, amp2, e2buf, n, m);
+    const float e1 = env1.Output;
+    const float e2 = env2.Output;
 
     // The oscillators into the voice's left and right buffers.
     const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
@@ -239,19 +284,24 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
       v.Filter2[1].ProcessSamples(right, n);
     }
 
-    // The amplitude envelopes (through their curves) and the level signal.
-    if (curve1 != static_cast<TCurveFunction>(&NullProc) && amp1 != 0.0f) {
-      for (std::int32_t k = 0; k < n; ++k) curve1(e1buf[k]);
-    }
-    if (curve2 != static_cast<TCurveFunction>(&NullProc) && amp2 != 0.0f) {
-      for (std::int32_t k = 0; k < n; ++k) curve2(e2buf[k]);
-    }
+    // The amplitude envelopes' factors and the level signal into the mix.
     float* outL = mixL + p;
     float* outR = mixR + p;
-    for (std::int32_t k = 0; k < n; ++k) {
-      const float a = (1.0f - (1.0f - e1buf[k]) * amp1) * (1.0f - (1.0f - e2buf[k]) * amp2) * level[k];
-      outL[k] += left[k] * a;
-      outR[k] += right[k] * a;
+    if (env1.Flat && env2.Flat) {
+      const float f = env1.Factor * env2.Factor;
+      for (std::int32_t k = 0; k < n; ++k) {
+        const float a = f * level[k];
+        outL[k] += left[k] * a;
+        outR[k] += right[k] * a;
+      }
+    } else {
+      if (env1.Flat) std::fill_n(e1buf, n, env1.Factor);
+      if (env2.Flat) std::fill_n(e2buf, n, env2.Factor);
+      for (std::int32_t k = 0; k < n; ++k) {
+        const float a = e1buf[k] * e2buf[k] * level[k];
+        outL[k] += left[k] * a;
+        outR[k] += right[k] * a;
+      }
     }
   }
 

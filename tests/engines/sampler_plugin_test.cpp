@@ -253,6 +253,10 @@ TEST(SamplerOscParams, ValuesBecomeTheOscillatorSettings) {
   inst.Set(kOsc2Amount, 110);
   EXPECT_TRUE(p.IsOsc2Audible());
 
+  // Lengths in samples follow a new rate.
+  plugin_test::Dispatch(inst.Effect(), kEffSetSampleRate, 0, 0, nullptr, 48000.0f);
+  EXPECT_FLOAT_EQ(p.Osc(0).ReleaseLength, 250.0f * 48.0f);
+
   inst.Set(kInterpolation, 3);
   for (std::int32_t i = 0; i < p.VoiceCount(); ++i) {
     EXPECT_EQ(inst.Voice(i).Player1().GetInterpolation(), 3);

@@ -160,6 +160,27 @@ TEST_F(InstrumentRender, NotesPlayAtTheirPitchAndReleaseWithinTheReleaseTime) {
   }
 }
 
+// The host's block size does not change a sample of the demo phrase.
+TEST_F(InstrumentRender, HostBlockSizesGiveTheSameOutput) {
+  std::vector<std::vector<float>> reference;
+  for (int block : {512, 7, 100, 4096}) {
+    const std::string out = Scratch("instrument-block-" + std::to_string(block) + ".wav");
+    const THostRun run = RunHost({"render", ModulePath(), "--demo", "-o", out, "--format", "float", "--block",
+                                  std::to_string(block)});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    TWavData wav;
+    std::string error;
+    ASSERT_TRUE(LoadWav(out, wav, error)) << error;
+    ASSERT_EQ(wav.Channels, 2);
+    if (reference.empty()) {
+      reference = wav.Samples;
+      EXPECT_GT(Peak(reference[0]), 0.1f);
+    } else {
+      EXPECT_EQ(wav.Samples, reference) << "block " << block;
+    }
+  }
+}
+
 // Sixteen notes struck at once and held, rendered with the host's own
 // renderer in this process; voices 0 keeps the default voice count.
 struct TChordRender {
