@@ -110,6 +110,18 @@ TBytes State(TRumbleon2& p) {
   return BytesOf(s);
 }
 
+// A note held for `frames`, then as many frames of release: the left
+// channel followed by the right.
+std::vector<float> PlayedNote(TInstrument& inst, int key, std::int32_t frames) {
+  std::vector<float> left, right;
+  inst.NoteOn(key);
+  inst.RenderInto(frames, left, right);
+  inst.NoteOff(key);
+  inst.RenderInto(frames, left, right);
+  left.insert(left.end(), right.begin(), right.end());
+  return left;
+}
+
 // ---- the parameter layout
 
 TEST(Rumbleon2Layout, EveryParameterIdHasExactlyOneOwner) {
@@ -152,13 +164,7 @@ TEST(Rumbleon2Layout, TheUnownedIdsChangeNothingYouCanHear) {
   auto play = [](float unowned) {
     TInstrument inst;
     for (std::int32_t id = kFirstUnowned; id <= kLastUnowned; ++id) inst.Effect()->setParameter(inst.Effect(), id, unowned);
-    std::vector<float> left, right;
-    inst.NoteOn(40);
-    inst.RenderInto(4096, left, right);
-    inst.NoteOff(40);
-    inst.RenderInto(4096, left, right);
-    left.insert(left.end(), right.begin(), right.end());
-    return left;
+    return PlayedNote(inst, 40, 4096);
   };
   const std::vector<float> quiet = play(0.0f);
   EXPECT_GT(testing_support::Rms(quiet), 0.01);
@@ -242,18 +248,10 @@ TEST(Rumbleon2Formats, ARecalledStateIsTheSameInstrumentAndSoundsTheSame) {
   ASSERT_TRUE(b.P().LoadState(s));
   EXPECT_EQ(State(b.P()), state);
 
-  auto play = [](TInstrument& inst) {
-    std::vector<float> left, right;
-    inst.Render(64);  // the recalled program applies at the next block
-    inst.NoteOn(45);
-    inst.RenderInto(8192, left, right);
-    inst.NoteOff(45);
-    inst.RenderInto(8192, left, right);
-    left.insert(left.end(), right.begin(), right.end());
-    return left;
-  };
-  const std::vector<float> original = play(a);
-  const std::vector<float> recalled = play(b);
+  a.Render(64);
+  b.Render(64);  // the recalled program applies at the next block
+  const std::vector<float> original = PlayedNote(a, 45, 8192);
+  const std::vector<float> recalled = PlayedNote(b, 45, 8192);
   EXPECT_GT(testing_support::Rms(original), 0.01);
   ASSERT_EQ(recalled.size(), original.size());
   // The effects add anti-denormal noise (about 1e-20) from a table shared by
