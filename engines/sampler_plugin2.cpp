@@ -39,30 +39,6 @@ float TimeValueSamples(float cents, std::int32_t samplesPerMs) {
   return static_cast<float>(CentsToLin1000(cents)) * static_cast<float>(samplesPerMs);
 }
 
-// The voice modulation targets after "---", in the matrix's order (an MDst
-// value is an index into this list, so the order is part of every stored
-// program).
-struct TVoiceModTarget {
-  std::int32_t Id;
-  const char* Name;
-};
-constexpr TVoiceModTarget kVoiceModTargets[] = {
-    {11, "Tune"},        {33, "Osc1Pitch"},   {31, "Osc1Pan"},     {30, "Osc1Amt"},     {124, "Osc1Scale"},
-    {54, "Osc2Pitch"},   {52, "Osc2Pan"},     {51, "Osc2Amt"},     {126, "Osc2Scale"},  {64, "Flt1-C"},
-    {65, "Flt1-Q"},      {66, "F1t1-B"},      {67, "Flt1-Env1"},   {68, "Flt1-Env2"},   {69, "Flt1-LFO1"},
-    {70, "Flt1-LFO2"},   {71, "Flt1-LFO3"},   {146, "RFlt1-C"},    {147, "RFlt1-Q"},    {148, "RF1t1-B"},
-    {149, "RFlt1-Env1"}, {150, "RFlt1-Env2"}, {151, "RFlt1-LFO1"}, {152, "RFlt1-LFO2"}, {153, "RFlt1-LFO3"},
-    {74, "Flt2-C"},      {75, "Flt2-Q"},      {76, "Flt2-B"},      {77, "Flt2-Env1"},   {78, "Flt2-Env2"},
-    {79, "Flt2-LFO1"},   {80, "Flt2-LFO2"},   {81, "Flt2-LFO3"},   {156, "RFlt2-C"},    {157, "RFlt2-Q"},
-    {158, "RFlt2-B"},    {159, "RFlt2-Env1"}, {160, "RFlt2-Env2"}, {161, "RFlt2-LFO1"}, {162, "RFlt2-LFO2"},
-    {163, "RFlt2-LFO3"}, {95, "ShapeA"},      {165, "RShapeA"},    {82, "LFO1-FRQ"},    {84, "LFO1-Amp"},
-    {86, "LFO2-Frq"},    {88, "LFO2-Amp"},    {90, "LFO3-Frq"},    {92, "LFO3-Amp"},    {241, "Seq1Gate"},
-    {242, "Seq1Lvl"},    {244, "Seq1Pitch"},  {310, "Seq2Gate"},   {311, "Seq2Lvl"},    {313, "Seq2Pitch"},
-};
-// 55 targets: both oscillators, both filter blocks, the shapers, the LFOs
-// and the sequencers.
-static_assert(std::size(kVoiceModTargets) == 55);
-
 }  // namespace
 
 const TOscParamRow* FindOscParamRow(std::int32_t id) {
@@ -104,7 +80,7 @@ TSamplerPlugin2::TSamplerPlugin2() {
   EditorHeight = 498;
   // The sequencers' pitch goes to the voice's "Tune".
   SeqPitchTargetId = osc_param::kVoiceTune;
-  for (const auto& [id, name] : kVoiceModTargets) AddVoiceModTarget(id, name);
+  for (const auto& [id, name] : VoiceModTargetTable) AddVoiceModTarget(id, name);
 }
 
 TSamplerPlugin2::~TSamplerPlugin2() = default;

@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "dsp/voices/sampler_voice.h"
 #include "engines/osc_param_table_data.h"
@@ -63,6 +64,25 @@ inline constexpr std::int32_t kOsc2Scale = 126;
 // Highest id of the table.
 inline constexpr std::int32_t kLastId = 127;
 }  // namespace osc_param
+
+// The voice modulation targets this layer adds after "---", in the
+// matrix's order: an MDst value t selects entry t - 1 here, so the order is
+// part of every stored program. 55 targets: both oscillators, both filter
+// blocks, the shapers, the LFOs and the sequencers (id, name).
+inline constexpr std::pair<std::int32_t, const char*> VoiceModTargetTable[] = {
+    {11, "Tune"},        {33, "Osc1Pitch"},   {31, "Osc1Pan"},     {30, "Osc1Amt"},     {124, "Osc1Scale"},
+    {54, "Osc2Pitch"},   {52, "Osc2Pan"},     {51, "Osc2Amt"},     {126, "Osc2Scale"},  {64, "Flt1-C"},
+    {65, "Flt1-Q"},      {66, "F1t1-B"},      {67, "Flt1-Env1"},   {68, "Flt1-Env2"},   {69, "Flt1-LFO1"},
+    {70, "Flt1-LFO2"},   {71, "Flt1-LFO3"},   {146, "RFlt1-C"},    {147, "RFlt1-Q"},    {148, "RF1t1-B"},
+    {149, "RFlt1-Env1"}, {150, "RFlt1-Env2"}, {151, "RFlt1-LFO1"}, {152, "RFlt1-LFO2"}, {153, "RFlt1-LFO3"},
+    {74, "Flt2-C"},      {75, "Flt2-Q"},      {76, "Flt2-B"},      {77, "Flt2-Env1"},   {78, "Flt2-Env2"},
+    {79, "Flt2-LFO1"},   {80, "Flt2-LFO2"},   {81, "Flt2-LFO3"},   {156, "RFlt2-C"},    {157, "RFlt2-Q"},
+    {158, "RFlt2-B"},    {159, "RFlt2-Env1"}, {160, "RFlt2-Env2"}, {161, "RFlt2-LFO1"}, {162, "RFlt2-LFO2"},
+    {163, "RFlt2-LFO3"}, {95, "ShapeA"},      {165, "RShapeA"},    {82, "LFO1-FRQ"},    {84, "LFO1-Amp"},
+    {86, "LFO2-Frq"},    {88, "LFO2-Amp"},    {90, "LFO3-Frq"},    {92, "LFO3-Amp"},    {241, "Seq1Gate"},
+    {242, "Seq1Lvl"},    {244, "Seq1Pitch"},  {310, "Seq2Gate"},   {311, "Seq2Lvl"},    {313, "Seq2Pitch"},
+};
+static_assert(std::size(VoiceModTargetTable) == 55);
 
 // The table row of parameter id, or null when the id is not an oscillator
 // parameter.
@@ -94,7 +114,7 @@ struct TOscSettings {
   float Env1Gain = 1.0f;     // share of envelope 1 (amplitude)
   float Env2Gain = 0.0f;     // share of envelope 2
   std::array<float, 3> AmpLfo{};    // amplitude per LFO unit
-  std::array<float, 3> PitchLfo{};  // semitones (or x 164 Hz) per LFO unit
+  std::array<float, 3> PitchLfo{};  // semitones per LFO unit (PM METHOD 0: x 164 Hz)
   std::array<float, 2> PitchEnv{};  // semitones per unit of envelope 1, 2
   float AttackStart = 0.0f;   // semitones
   float AttackEnd = 0.0f;     // semitones
@@ -113,10 +133,6 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   static constexpr std::int32_t kMaxVoiceCount = 16;
   // Osc 2 renders only while |its amount gain| is above this.
   static constexpr float kAudibleGain = 0.002f;
-  // PM METHOD 0 (frequency modulation): Hz per unit of pitch LFO, and the
-  // lowest frequency the modulated pitch may reach.
-  static constexpr float kPitchLfoHz = 164.0f;
-  static constexpr float kMinFrequencyHz = 0.01f;
   // The plug-in's panel index of each of osc 2's panels, by TOscPanel.
   using TOscPanelIndexes = std::array<std::int32_t, TOscPanelCount>;
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/filters/section_state.h"
+
 namespace {
 constexpr double kPi = std::numbers::pi;
 }  // namespace
@@ -16,12 +18,9 @@ TBiquadFilter1Base::TBiquadFilter1Base() {
 }
 
 void TBiquadFilter1Base::StoreSection(double b0, double b1, double b2, double a1, double a2) {
-  B0 = static_cast<float>(b0);
-  B1 = static_cast<float>(b1);
-  B2 = static_cast<float>(b2);
-  A1 = static_cast<float>(a1);
-  A2 = static_cast<float>(a2);
-  KeepPolesInside(A1, A2);
+  float a1f = static_cast<float>(a1), a2f = static_cast<float>(a2);
+  KeepPolesInside(a1f, a2f);
+  ChangeSection(*this, static_cast<float>(b0), static_cast<float>(b1), static_cast<float>(b2), a1f, a2f, SampleRate());
 }
 
 void TBiquadFilter1Base::Reset() {

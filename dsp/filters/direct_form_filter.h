@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dsp/filters/filter.h"
+#include "dsp/filters/section_state.h"
 
 class TDSPDirectFormFilter : public TDSPFilter {
  public:
@@ -28,17 +29,18 @@ class TDSPDirectFormFilter : public TDSPFilter {
 
  protected:
   // Stores a design computed in double precision, divided by a0; an a0 of
-  // exactly 0 gives all-zero coefficients. The poles are kept inside.
+  // exactly 0 gives all-zero coefficients. The poles are kept inside, and a
+  // change of coefficients carries the state over (see section_state.h).
   void SetNormalized(double b0, double b1, double b2, double a0, double a1, double a2) {
-    if (a0 == 0) {
-      B0 = B1 = B2 = A1 = A2 = 0;
-      return;
+    float c[5] = {0, 0, 0, 0, 0};
+    if (a0 != 0) {
+      c[0] = static_cast<float>(b0 / a0);
+      c[1] = static_cast<float>(b1 / a0);
+      c[2] = static_cast<float>(b2 / a0);
+      c[3] = static_cast<float>(a1 / a0);
+      c[4] = static_cast<float>(a2 / a0);
+      KeepPolesInside(c[3], c[4]);
     }
-    B0 = static_cast<float>(b0 / a0);
-    B1 = static_cast<float>(b1 / a0);
-    B2 = static_cast<float>(b2 / a0);
-    A1 = static_cast<float>(a1 / a0);
-    A2 = static_cast<float>(a2 / a0);
-    KeepPolesInside(A1, A2);
+    ChangeSection(*this, c[0], c[1], c[2], c[3], c[4], SampleRate());
   }
 };

@@ -7,9 +7,11 @@
 // Per-sample work never goes through a virtual call: each concrete class has
 // a non-virtual inline Step and binds two plain routines to it at
 // construction (one sample, and a whole buffer in place). Tick, the block
-// runners and the multi-filter call those routines.
+// runners and the multi-filter call those routines. (The one exception is the
+// reset after a non-finite output, see BindSteps.)
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "dsp/filters/step_routines.h"
@@ -109,9 +111,29 @@ class TDSPFilter : public TDSPControl {
   // Binds the two routines to a non-virtual step of the concrete class
   // (D::Step unless another is named); every concrete class calls it in its
   // constructor, then Reset and Update.
+  //
+  // Both routines watch the output: a sample that comes out non-finite (a
+  // NaN or infinite input, or a state that overflowed) resets the filter and
+  // is replaced by 0, so the filter recovers at once instead of spreading
+  // NaN through a voice or the whole output. Every concrete recursion feeds
+  // its state into its output, so a non-finite state shows there within a
+  // sample or two.
   template <class D, float (D::*StepFn)(float) = &D::Step>
   void BindSteps() {
-    Routines = TFilterRoutines::Of<D, StepFn>();
+    Routines = {[](TDSPFilter& filter, float x) -> float {
+                  D& d = static_cast<D&>(filter);
+                  const float y = (d.*StepFn)(x);
+                  if (!std::isfinite(y)) [[unlikely]]
+                    return d.Recover();
+                  return y;
+                },
+                [](TDSPFilter& filter, float* buffer, std::int32_t count) {
+                  D& d = static_cast<D&>(filter);
+                  for (std::int32_t i = 0; i < count; ++i) {
+                    const float y = (d.*StepFn)(buffer[i]);
+                    buffer[i] = std::isfinite(y) ? y : d.Recover();
+                  }
+                }};
   }
   // Internal ranges: cutoff (low, high) and resonance (low, high).
   void SetRanges(float cutoffLow, float cutoffHigh, double resonanceLow, float resonanceHigh) {
@@ -128,6 +150,12 @@ class TDSPFilter : public TDSPControl {
   // rate (so the cutoff itself at 44100 Hz).
   float StandardCutoff() const { return Cutoff / 22050.0f * static_cast<float>(Settings->HalfRate); }
   float SampleRate() const { return static_cast<float>(Settings->SampleRate); }
+
+  // Clears a state that went non-finite; answers the sample to emit instead.
+  float Recover() {
+    Reset();
+    return 0.0f;
+  }
 
   float Cutoff = 8000.0f;
   float Resonance = 0.001f;

@@ -1,8 +1,10 @@
 #include "dsp/filters/resonant_filters.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
+#include "dsp/filters/section_state.h"
 #include "framework/base/base_math.h"
 
 T24DBResonantLPFilter1::T24DBResonantLPFilter1() {
@@ -21,7 +23,23 @@ void T24DBResonantLPFilter1::UpdateCoefficients() {
   const float top = Rate024;
   const float c = MapRange(Cutoff / 22050.0f * top, 0.001f, top, 0.1f, 1.0f);
   InternalCutoff = c;
-  F = 1.16f * c;
+  const float f = 1.16f * c;
+  if (f != F && F != 0) {
+    // Each stage's gain at DC is 1.3 / F, made up by the input gain F^4:
+    // stage k holds its signal scaled by F^-k. Rescale the stages to the new F
+    // so the ladder goes on at the same level (a jump to a lower cutoff would
+    // otherwise find every stage (F / F')^k too hot).
+    const float r = f / F;
+    const float r2 = r * r, r3 = r2 * r, r4 = r2 * r2;
+    O1 *= r3;
+    O2 *= r2;
+    O3 *= r;
+    I1 *= r4;
+    I2 *= r3;
+    I3 *= r2;
+    I4 *= r;
+  }
+  F = f;
   Gain = 0.35013f * (F * F) * (F * F);
   Feedback = (1 - 0.15f * F * F) * InternalResonance;
 }
@@ -49,7 +67,9 @@ void T24DBResonantFilter2::Reset() {
 }
 
 void T24DBResonantFilter2::UpdateCoefficients() {
-  const float f = Cutoff / 22050.0f;
+  // At f = 1 each stage's pole sits on -1: a half-rate ringing, once in the
+  // state, never decays and feeds the resonance. Held just inside.
+  const float f = std::min(Cutoff / 22050.0f, kMaxCutoffShare);
   const float q = 1 - f;
   P = f + 0.8f * f * q;
   K = 2 * P - 1;
@@ -96,10 +116,24 @@ void TXResonantFilter1::UpdateCoefficients() {
   // Unheld, f reaches 1 near 0.24 of the rate (the feedback divides by zero)
   // and 2 near 0.48 (the stages diverge): cutoffs above 0.24 of the rate
   // keep the top coefficient.
-  F = MapRange(Cutoff, 0.001f, Rate024, 0.001f, 0.999f);
-  ClampFloat(F, 0.001f, kMaxCoefficient);
-  InternalCutoff = F;
-  Feedback = InternalResonance + InternalResonance / (1 - F);
+  float f = MapRange(Cutoff, 0.001f, Rate024, 0.001f, 0.999f);
+  ClampFloat(f, 0.001f, kMaxCoefficient);
+  InternalCutoff = f;
+  const float feedback = InternalResonance + InternalResonance / (1 - f);
+  if ((f != F || feedback != Feedback) && (B0 != 0 || B1 != 0)) {
+    double s0 = B0, s1 = B1;
+    CarryState2(StateSpace(F, Feedback), StateSpace(f, feedback), s0, s1, SampleRate());
+    B0 = static_cast<float>(s0);
+    B1 = static_cast<float>(s1);
+  }
+  F = f;
+  Feedback = feedback;
+}
+
+TStateSpace2 TXResonantFilter1::StateSpace(double f, double feedback) {
+  // b0' = (1 - f + f fb) b0 - f fb b1 + f x; b1' = b1 + f (b0' - b1).
+  const double a = 1 - f + f * feedback;
+  return {a, -f * feedback, f * a, 1 - f - f * f * feedback, f, f * f};
 }
 
 TStateVariableFilter1::TStateVariableFilter1(TMode mode) : Mode(mode) {

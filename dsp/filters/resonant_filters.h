@@ -4,9 +4,10 @@
 #pragma once
 
 #include "dsp/filters/filter.h"
+#include "dsp/filters/section_state.h"
 
 // Four one-pole stages with a zero at -0.3 each and global feedback
-// (internal resonance 0.001..3.999).
+// (internal resonance 0.001..3.999). A change of cutoff rescales the stages.
 class T24DBResonantLPFilter1 final : public TDSPFilter {
  public:
   T24DBResonantLPFilter1();
@@ -34,10 +35,13 @@ class T24DBResonantLPFilter1 final : public TDSPFilter {
 
 // Four bilinear stages with cubic soft clipping of the last; the input is
 // scaled down by 1000 and the output up by 1000 so the clipper only acts on
-// hot resonance. Output low-, high- or band-pass by subclass.
+// hot resonance. Output low-, high- or band-pass by subclass. The cutoff
+// share is held at kMaxCutoffShare, where each stage's pole is -0.996.
 class T24DBResonantFilter2 : public TDSPFilter {
  public:
   enum TOutput : std::int32_t { kLowPass, kHighPass, kBandPass };
+  // The cutoff as a share of 22050 Hz is held at or below this.
+  static constexpr float kMaxCutoffShare = 0.99f;
   explicit T24DBResonantFilter2(TOutput output);
 
   template <TOutput Output>
@@ -108,7 +112,8 @@ class T24DBResonantFilter3 final : public TDSPFilter {
 
 // "LP1": two one-pole stages with resonance feedback fb = R + R / (1 - f).
 // The coefficient f follows the cutoff over 0..0.24 of the rate and is held
-// within 0.001..kMaxCoefficient, where the feedback stays finite.
+// within 0.001..kMaxCoefficient, where the feedback stays finite. A change of
+// coefficients carries the state over (section_state.h).
 class TXResonantFilter1 final : public TDSPFilter {
  public:
   static constexpr float kMaxCoefficient = 0.999f;
@@ -125,13 +130,27 @@ class TXResonantFilter1 final : public TDSPFilter {
 
  protected:
   void UpdateCoefficients() override;
+
+ private:
+  // The recursion in its own state (B0, B1) for coefficient f and feedback.
+  static TStateSpace2 StateSpace(double f, double feedback);
 };
 
 // Chamberlin state-variable filter run twice per sample, with a cubic limit
 // on the band state; the mode selects the output.
+//
+// The cubic b - b^3 / 1000 limits the band state only while |b| <= sqrt(2000):
+// that interval it maps into itself, but beyond it the cubic grows faster
+// than b, and one excursion past it (a loud input, or parameters jumping
+// while the state rings) ran away to infinity within a few samples. The band
+// state is therefore held within the interval before the cubic. Inside it
+// nothing changes, and with the band state bounded the low state is too
+// (its recursion contracts for every frequency coefficient the design
+// produces, 0.80..1.36 < sqrt(2)).
 class TStateVariableFilter1 : public TDSPFilter {
  public:
   enum TMode : std::int32_t { kLowPass, kHighPass, kBandPass, kNotch, kPeaking };
+  static constexpr float kBandLimit = 44.72136f;  // sqrt(2000)
   explicit TStateVariableFilter1(TMode mode);
 
   template <TMode Mode>
@@ -140,6 +159,9 @@ class TStateVariableFilter1 : public TDSPFilter {
     for (int pass = 0; pass < 2; ++pass) {
       s = FlushTiny(s);
       Low = FlushTiny(Low);
+      // A NaN passes (and the filter is reset by its runner).
+      if (Band > kBandLimit) Band = kBandLimit;
+      if (Band < -kBandLimit) Band = -kBandLimit;
       Band = Band - Band * Band * Band * 0.001f;
       const float high = s - Low - Damping * Band;
       Band = F * high + Band;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/filters/section_state.h"
+
 namespace {
 constexpr double kTwoPi = 2 * std::numbers::pi;
 }  // namespace
@@ -22,9 +24,17 @@ void TIIRNotchFilter1::Reset() {
 void TIIRNotchFilter1::UpdateCoefficients() {
   const double r = InternalResonance;
   const double k = std::cos(StandardCutoff() * kTwoPi / SampleRate());
-  R = static_cast<float>(r);
-  K = static_cast<float>(k);
-  G = static_cast<float>((1 - r) * (1 - r) / (2 * (std::fabs(k) + 1)) + r);
+  const float newR = static_cast<float>(r), newK = static_cast<float>(k);
+  const float newG = static_cast<float>((1 - r) * (1 - r) / (2 * (std::fabs(k) + 1)) + r);
+  CarrySectionHistory(Section(K, G, R), Section(newK, newG, newR), X1, X2, Y1, Y2, true, SampleRate());
+  R = newR;
+  K = newK;
+  G = newG;
+}
+
+TSectionCoefficients TIIRNotchFilter1::Section(float k, float g, float r) {
+  // As the recursion forms them, in single precision.
+  return {g, -(2 * k * g), g, -(2 * k * r), r * r};
 }
 
 TResonatorFilter2::TResonatorFilter2() {
@@ -44,9 +54,13 @@ void TResonatorFilter2::UpdateCoefficients() {
   const double fs = SampleRate();
   const double q = std::exp(-kTwoPi * InternalParam3 / fs);
   const double a1 = std::cos(StandardCutoff() * kTwoPi / fs) * (-4 * q / (1 + q));
-  Q = static_cast<float>(q);
-  A1 = static_cast<float>(a1);
-  B0 = static_cast<float>(std::sqrt(1 - a1 * a1 / (4 * q)) * (1 - q));
+  const float newQ = static_cast<float>(q), newA1 = static_cast<float>(a1);
+  const float newB0 = static_cast<float>(std::sqrt(1 - a1 * a1 / (4 * q)) * (1 - q));
+  float noInputs[2] = {0, 0};
+  CarrySectionHistory({B0, 0, 0, A1, Q}, {newB0, 0, 0, newA1, newQ}, noInputs[0], noInputs[1], Y1, Y2, false, fs);
+  Q = newQ;
+  A1 = newA1;
+  B0 = newB0;
 }
 
 TCFilterX::TCFilterX() { SetRanges(0.001f, 22050.0f, 1.0, 255.0f); }
@@ -54,6 +68,16 @@ TCFilterX::TCFilterX() { SetRanges(0.001f, 22050.0f, 1.0, 255.0f); }
 void TCFilterX::Reset() {
   TDSPFilter::Reset();
   X1 = X2 = Y1 = Y2 = 0;
+}
+
+void TCFilterX::ChangeCoefficients(float b0, float b1, float b2, float a1, float a2, bool inputHistory) {
+  // The recursion adds A1 y1 + A2 y2: the section's A1 and A2 with their signs turned.
+  CarrySectionHistory({B0, B1, B2, -A1, -A2}, {b0, b1, b2, -a1, -a2}, X1, X2, Y1, Y2, inputHistory, SampleRate());
+  B0 = b0;
+  B1 = b1;
+  B2 = b2;
+  A1 = a1;
+  A2 = a2;
 }
 
 void TCFilterX::UpdateCoefficients() {
@@ -72,9 +96,8 @@ TCFilterXBP::TCFilterXBP() {
 void TCFilterXBP::UpdateCoefficients() {
   TCFilterX::UpdateCoefficients();
   const double rho = Rho, c = CosW;
-  B0 = static_cast<float>(std::sqrt((rho - 4 * c * c + 2) * rho + 1) * (1 - rho));
-  A1 = static_cast<float>(2 * c * rho);
-  A2 = static_cast<float>(-rho * rho);
+  ChangeCoefficients(static_cast<float>(std::sqrt((rho - 4 * c * c + 2) * rho + 1) * (1 - rho)), 0, 0,
+                     static_cast<float>(2 * c * rho), static_cast<float>(-rho * rho), false);
 }
 
 TCFilterXPhaser::TCFilterXPhaser() {
@@ -86,11 +109,10 @@ TCFilterXPhaser::TCFilterXPhaser() {
 void TCFilterXPhaser::UpdateCoefficients() {
   TCFilterX::UpdateCoefficients();
   const double rho = Rho, c = CosW, s = SinW;
-  B0 = static_cast<float>(rho * rho);
-  B1 = static_cast<float>(-2 * c * rho);
-  B2 = static_cast<float>(((c / rho) * (c / rho) + (s / rho) * (s / rho)) * rho * rho);
-  A1 = static_cast<float>(2 * rho * c);
-  A2 = static_cast<float>(-(rho * s) * (rho * s) - (rho * c) * (rho * c));
+  ChangeCoefficients(static_cast<float>(rho * rho), static_cast<float>(-2 * c * rho),
+                     static_cast<float>(((c / rho) * (c / rho) + (s / rho) * (s / rho)) * rho * rho),
+                     static_cast<float>(2 * rho * c), static_cast<float>(-(rho * s) * (rho * s) - (rho * c) * (rho * c)),
+                     true);
 }
 
 TPinkNoiseFilter::TPinkNoiseFilter() {

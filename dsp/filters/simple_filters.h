@@ -1,9 +1,12 @@
 // Small filters: the IIR notch, the two-pole resonator, the two-pole
 // band-pass and all-pass sections ("Bandpass", "Phaser"), the pink-noise
-// shaping filter and the one-pole low-pass "12DB LP".
+// shaping filter and the one-pole low-pass "12DB LP". The second-order
+// recursions carry their state over a change of coefficients
+// (section_state.h).
 #pragma once
 
 #include "dsp/filters/filter.h"
+#include "dsp/filters/section_state.h"
 
 // "IIR NOTCH": poles at radius R, zeros on the unit circle at the cutoff.
 // The output is limited to -32768..32767; the state keeps the true value.
@@ -27,6 +30,10 @@ class TIIRNotchFilter1 final : public TDSPFilter {
 
  protected:
   void UpdateCoefficients() override;
+
+ private:
+  // The recursion as a direct-form section.
+  static TSectionCoefficients Section(float k, float g, float r);
 };
 
 // "RES": a two-pole resonator at the cutoff; param3 maps to its bandwidth
@@ -62,6 +69,9 @@ class TCFilterX : public TDSPFilter {
  protected:
   float Rho = 0, CosW = 0, SinW = 0;
   void UpdateCoefficients() override;
+  // Stores new coefficients, carrying the state over when they change (see
+  // section_state.h); inputHistory: whether the recursion reads X1 and X2.
+  void ChangeCoefficients(float b0, float b1, float b2, float a1, float a2, bool inputHistory);
 };
 
 // "Bandpass": unity peak gain.
