@@ -52,21 +52,34 @@ function(rumbleon_library name)
   rumbleon_warnings(${name})
 endfunction()
 
-# rumbleon_register_resource(<NAME> <file> <generator-target>)
+# rumbleon_register_resource(<NAME> <file> <generator-target> [MODULE_ONLY])
 # Declares a file produced at build time as a named resource of the module.
+# A MODULE_ONLY resource (the factory bank) is embedded only where it is named
+# or ALL is asked for: the test instruments would otherwise load it as their
+# own programs at set-up.
 function(rumbleon_register_resource name file generator)
+  cmake_parse_arguments(ARG "MODULE_ONLY" "" "" ${ARGN})
   set_property(GLOBAL APPEND PROPERTY RUMBLEON_RESOURCE_NAMES ${name})
   set_property(GLOBAL PROPERTY RUMBLEON_RESOURCE_FILE_${name} ${file})
   set_property(GLOBAL PROPERTY RUMBLEON_RESOURCE_GEN_${name} ${generator})
+  if(ARG_MODULE_ONLY)
+    set_property(GLOBAL APPEND PROPERTY RUMBLEON_MODULE_ONLY_RESOURCES ${name})
+  endif()
 endfunction()
 
-# rumbleon_embed_resources(<target> [<NAME>...])
-# Embeds the named resources (default: every registered one) into <target>
-# and gives it the table that LoadResourceStream searches.
+# rumbleon_embed_resources(<target> [ALL | <NAME>...])
+# Embeds the named resources (default: every registered one but the
+# MODULE_ONLY ones; ALL: every one) into <target> and gives it the table that
+# LoadResourceStream searches.
 function(rumbleon_embed_resources target)
   set(names ${ARGN})
-  if(NOT names)
-    get_property(names GLOBAL PROPERTY RUMBLEON_RESOURCE_NAMES)
+  if(NOT names OR names STREQUAL "ALL")
+    get_property(all_names GLOBAL PROPERTY RUMBLEON_RESOURCE_NAMES)
+    get_property(module_only GLOBAL PROPERTY RUMBLEON_MODULE_ONLY_RESOURCES)
+    set(names ${all_names})
+    if(NOT ARGN STREQUAL "ALL" AND module_only)
+      list(REMOVE_ITEM names ${module_only})
+    endif()
   endif()
   set(asm "${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.S")
   set(cpp "${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.cpp")
@@ -113,7 +126,9 @@ extern \"C\" const TResourceEntry* RumbleonResourceTable(std::size_t* count) {
   return kResources;
 }
 ")
-  set_source_files_properties(${asm} PROPERTIES OBJECT_DEPENDS "${files}")
+  # Source properties belong to a directory: set them where the target lives
+  # (a deferred call may run in another one).
+  set_source_files_properties(${asm} TARGET_DIRECTORY ${target} PROPERTIES OBJECT_DEPENDS "${files}")
   target_sources(${target} PRIVATE ${asm} ${cpp})
 endfunction()
 

@@ -1,5 +1,6 @@
 // The instrument module as rumbleon-host plays it, with the built-in sample
-// bank and the default parameters: every note of the bass range at its
+// bank and the default parameters (the factory bank's last program, "Init"):
+// every note of the bass range at its
 // pitch, released within the release time, and a full chord of held voices
 // that stays finite, free of denormals and below full scale.
 #include <gtest/gtest.h>
@@ -26,6 +27,8 @@ using testing_support::Peak;
 using testing_support::Rms;
 
 constexpr double kRate = 44100.0;
+// The factory program that holds every parameter at its default.
+constexpr int kInitProgram = 127;
 // The default envelope release (192 ms) and what the render adds to it: the
 // control period and the one-millisecond internal blocks.
 constexpr double kReleaseSeconds = 0.192;
@@ -131,7 +134,7 @@ TEST_F(InstrumentRender, NotesPlayAtTheirPitchAndReleaseWithinTheReleaseTime) {
   const std::vector<TNoteSlot> notes = NoteRun(24, 72);
   const std::string out = Scratch("instrument-notes.wav");
   const THostRun run = RunHost({"render", ModulePath(), WriteNotes("instrument-notes.mid", notes), "-o", out,
-                                "--format", "float", "--tail", "0.5"});
+                                "--format", "float", "--tail", "0.5", "--program", std::to_string(kInitProgram)});
   ASSERT_EQ(run.ExitCode, 0) << run.Err;
   TWavData wav;
   std::string error;
@@ -193,6 +196,7 @@ TChordRender RenderHeldChord(int voices) {
   std::unique_ptr<TVstPlugin> plugin = TVstPlugin::Open(module, error, kRate, 512);
   EXPECT_NE(plugin, nullptr) << error;
   if (!plugin) return result;
+  plugin->SetProgram(kInitProgram);
   if (voices > 0) {
     int param = -1;
     for (int i = 0; i < plugin->NumParams(); ++i)
