@@ -134,7 +134,16 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   voice.ControlCounter = -1;
   StartVoiceNote(target);
   LastVoicePtr = &voice;
-  ++ActiveVoices;
+  // Counted, not incremented: a claimed or stolen voice was sounding before.
+  ActiveVoices = CountSoundingVoices();
+}
+
+std::int32_t TVoicerackSynthBase::CountSoundingVoices() const {
+  std::int32_t count = 0;
+  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+    if (v && v->State != TDSPXVoice::kFree) ++count;
+  }
+  return count;
 }
 
 void TVoicerackSynthBase::NoteOff(const TMidiEventRec& e) {
@@ -147,8 +156,8 @@ void TVoicerackSynthBase::NoteOff(const TMidiEventRec& e) {
 }
 
 void TVoicerackSynthBase::VoiceFinished(TDSPXVoice& voice) {
+  if (voice.State != TDSPXVoice::kFree && ActiveVoices > 0) --ActiveVoices;
   voice.State = TDSPXVoice::kFree;
-  --ActiveVoices;
 }
 
 // ---- voices
@@ -157,6 +166,7 @@ void TVoicerackSynthBase::ResetVoices() {
   for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
     if (v) v->ResetVoice();
   }
+  ActiveVoices = CountSoundingVoices();
   if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = TDSPXVoice::kNoLastNote;
 }
 

@@ -127,8 +127,9 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   }
   // The voice most recently started (voice 0 right after a build).
   TDSPXVoice* LastVoice() const { return LastVoicePtr; }
-  // +1 at every note-on, -1 at every VoiceFinished; the renderer skips its
-  // voice loop while it is 0 or less.
+  // The voices that sound (held or released): recounted at every note-on
+  // and reset, -1 at every VoiceFinished. The renderer skips its voice loop
+  // while it is 0.
   std::int32_t ActiveVoiceCount() const { return ActiveVoices; }
   // The renderer found both envelopes of the voice finished: free it.
   void VoiceFinished(TDSPXVoice& voice);
@@ -138,6 +139,8 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   void SetVoice(std::int32_t index, std::unique_ptr<TDSPXVoice> voice);
   // The lowest-indexed voice in the state, or -1.
   std::int32_t FirstVoiceInState(std::uint8_t state) const;
+  // Voices not free.
+  std::int32_t CountSoundingVoices() const;
 
   std::vector<std::unique_ptr<TDSPXVoice>> Voices;
 

@@ -157,6 +157,41 @@ TEST_F(VoiceManager, TheFirstNoteAfterAResetDoesNotGlideTheNextDoes) {
   EXPECT_EQ(Probe(*p, 1).GlideStartPitch, 70.0f);
 }
 
+// The count of sounding voices lets the renderer skip its voice loop once
+// every voice is free: a stolen or claimed voice must not be counted twice,
+// and a reset frees every voice, so the count must reach 0 again.
+TEST_F(VoiceManager, SoundingCountFollowsStealingAndResets) {
+  auto p = MakeVoicePlugin(true);
+  SetReal(*p, kVoicesParam, 2);
+  plugin_test::TStereoBuffers out(44);
+  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  ASSERT_EQ(p->VoiceCount(), 2);
+  On(*p, 40);
+  On(*p, 43);
+  On(*p, 47);  // steals a held voice
+  EXPECT_EQ(p->ActiveVoiceCount(), 2);
+  Off(*p, 43);
+  Off(*p, 47);
+  Off(*p, 40);
+  On(*p, 50);  // claims a released voice
+  EXPECT_EQ(p->ActiveVoiceCount(), 2);
+  Off(*p, 50);
+  // Releases of 5 ms: the voices finish and are freed by the renderer.
+  for (int b = 0; b < 20; ++b) p->ProcessReplacing(nullptr, out.Pointers, 44);
+  p->ForEachVoice<TDSPSynthVoice>([](TDSPSynthVoice& v) { EXPECT_TRUE(v.IsFree()); });
+  EXPECT_EQ(p->ActiveVoiceCount(), 0);
+
+  On(*p, 40);
+  On(*p, 41);
+  {
+    TGlobalLockGuard lock;
+    p->ResetEngine();
+  }
+  EXPECT_EQ(p->ActiveVoiceCount(), 0);
+  On(*p, 45);
+  EXPECT_EQ(p->ActiveVoiceCount(), 1);
+}
+
 TEST_F(VoiceManager, TheSecondNoteOfAChordGlidesFromTheFirst) {
   auto p = WithVoices(4);
   On(*p, 50);
