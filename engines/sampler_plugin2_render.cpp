@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "dsp/filters/filter_lanes.h"
 #include "engines/sampler_plugin2.h"
 #include "framework/base/constant_buffers.h"
 
@@ -319,14 +320,15 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
 
     // Shaper before the filters, filter block 1, shaper after, block 2.
     if (kv.ShaperOn) ShapeRoute(v, kv, 0, left, right, n);
+    float* sides[2] = {left, right};
     if (kv.FilterOn[0]) {
-      v.Filter1[0].ProcessSamples(left, n);
-      v.Filter1[1].ProcessSamples(right, n);
+      TDSPFilter* filters[2] = {&v.Filter1[0].Filter(), &v.Filter1[1].Filter()};
+      ProcessFiltersTogether(filters, sides, 2, n);
     }
     if (kv.ShaperOn) ShapeRoute(v, kv, 1, left, right, n);
     if (kv.FilterOn[1]) {
-      v.Filter2[0].ProcessSamples(left, n);
-      v.Filter2[1].ProcessSamples(right, n);
+      TDSPFilter* filters[2] = {&v.Filter2[0].Filter(), &v.Filter2[1].Filter()};
+      ProcessFiltersTogether(filters, sides, 2, n);
     }
 
     // The amplitude envelopes' factors and the level signal into the mix.

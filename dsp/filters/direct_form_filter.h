@@ -15,6 +15,7 @@ class TDSPDirectFormFilter : public TDSPFilter {
   }
 
   TDSPDirectFormFilter* AsDirectForm() override { return this; }
+  TLaneKind LaneKind() const override { return TLaneKind::kDirectForm; }
 
   float Step(float x) {
     const float y = FlushTiny(B0 * x + B1 * X1 + B2 * X2 - A1 * Y1 - A2 * Y2);

@@ -71,6 +71,10 @@ class TDSPFilter : public TDSPControl {
   // The filter as a direct-form section when it is one (owners that step
   // several sections together), else null.
   virtual TDSPDirectFormFilter* AsDirectForm() { return nullptr; }
+  // The vector form that steps the filter together with others of its kind
+  // (filter_lanes.h); kNone for a class without one.
+  enum class TLaneKind : std::uint8_t { kNone, kDirectForm, kLadderLowPass, kLadderHighPass, kLadderBandPass };
+  virtual TLaneKind LaneKind() const { return TLaneKind::kNone; }
 
   // Recomputes the per-rate constants and the coefficients: a rate change
   // takes effect at once, not only at the next parameter change.

@@ -48,12 +48,15 @@ T24DBResonantFilter2::T24DBResonantFilter2(TOutput output) : Output(output) {
   switch (output) {
     case kLowPass:
       BindSteps<T24DBResonantFilter2, &T24DBResonantFilter2::Step<kLowPass>>();
+      BindBuffer(&StepBuffer<kLowPass>);
       break;
     case kHighPass:
       BindSteps<T24DBResonantFilter2, &T24DBResonantFilter2::Step<kHighPass>>();
+      BindBuffer(&StepBuffer<kHighPass>);
       break;
     case kBandPass:
       BindSteps<T24DBResonantFilter2, &T24DBResonantFilter2::Step<kBandPass>>();
+      BindBuffer(&StepBuffer<kBandPass>);
       break;
   }
   SetRanges(0.001f, 1.0f, 0.001, 0.88f);

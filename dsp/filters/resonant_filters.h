@@ -61,6 +61,11 @@ class T24DBResonantFilter2 : public TDSPFilter {
     return 1000.0f * 3.0f * (B3 - B4);
   }
   void Reset() override;
+  TLaneKind LaneKind() const override {
+    return Output == kLowPass    ? TLaneKind::kLadderLowPass
+           : Output == kHighPass ? TLaneKind::kLadderHighPass
+                                 : TLaneKind::kLadderBandPass;
+  }
 
   TOutput Output;
   float P = 0, K = 0, Feedback = 0;
@@ -68,6 +73,47 @@ class T24DBResonantFilter2 : public TDSPFilter {
 
  protected:
   void UpdateCoefficients() override;
+
+  // The buffer routine: Step<Output> over the buffer with coefficients and
+  // state in locals (the buffer could alias the members otherwise, which
+  // keeps them in memory on the recursion's path), the recovery of
+  // BindSteps.
+  template <TOutput Out>
+  static void StepBuffer(TDSPFilter& filter, float* buffer, std::int32_t count) {
+    auto& d = static_cast<T24DBResonantFilter2&>(filter);
+    const float p = d.P, k = d.K, feedback = d.Feedback;
+    float b0 = d.B0, b1 = d.B1, b2 = d.B2, b3 = d.B3, b4 = d.B4;
+    for (std::int32_t i = 0; i < count; ++i) {
+      const float u = 0.001f * buffer[i] - feedback * b4;
+      float t1 = b1;
+      b1 = FlushTiny((u + b0) * p - b1 * k);
+      const float t2 = b2;
+      b2 = FlushTiny((b1 + t1) * p - b2 * k);
+      t1 = b3;
+      b3 = FlushTiny((b2 + t2) * p - b3 * k);
+      b4 = (b3 + t1) * p - b4 * k;
+      b4 = FlushTiny(b4 - b4 * b4 * b4 * 0.166667f);
+      b0 = u;
+      float y;
+      if constexpr (Out == kLowPass) y = 1000.0f * b4;
+      if constexpr (Out == kHighPass) y = 1000.0f * (u - b4);
+      if constexpr (Out == kBandPass) y = 1000.0f * 3.0f * (b3 - b4);
+      if (!std::isfinite(y)) [[unlikely]] {
+        y = d.Recover();
+        b0 = d.B0;
+        b1 = d.B1;
+        b2 = d.B2;
+        b3 = d.B3;
+        b4 = d.B4;
+      }
+      buffer[i] = y;
+    }
+    d.B0 = b0;
+    d.B1 = b1;
+    d.B2 = b2;
+    d.B3 = b3;
+    d.B4 = b4;
+  }
 };
 
 class T24DBResonantFilter2LP final : public T24DBResonantFilter2 {
