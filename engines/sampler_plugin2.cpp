@@ -89,10 +89,14 @@ void TSamplerPlugin2::ReallocBuffers() {
   TVRSamplerBase::ReallocBuffers();
   const auto floats = static_cast<std::size_t>(Settings->BufferLength);
   for (auto& buffer : Work) buffer.reset(new float[floats]());
+  VoiceWorkStride = (std::max(Settings->SamplesPerMs, 1) + 3) & ~3;
+  VoiceWork.reset(new float[static_cast<std::size_t>(kMaxVoiceCount) * 4 * static_cast<std::size_t>(VoiceWorkStride)]());
 }
 
 void TSamplerPlugin2::ReleaseBuffers() {
   for (auto& buffer : Work) buffer.reset();
+  VoiceWork.reset();
+  VoiceWorkStride = 0;
   TVRSamplerBase::ReleaseBuffers();
 }
 

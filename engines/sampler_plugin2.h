@@ -167,6 +167,18 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // ---- rendering (audio thread, global lock held)
   // One internal block of every sounding voice into the mix, then the rack.
   void RenderVoices() override;
+  // True: several sounding voices go through a block side by side where
+  // that gives the same output (RenderVoicesTogether); false: one voice
+  // after another (the tests compare the two).
+  bool VoicesSideBySide = true;
+  // One amplitude envelope over a sub-block: its output, and its factor
+  // 1 - (1 - level) x depth, one for the whole sub-block (Flat) or per
+  // sample in the voice's envelope buffer.
+  struct TEnvelopeBlock {
+    float Output = 0.0f;
+    bool Flat = true;
+    float Factor = 1.0f;
+  };
   // The control update of one voice (once per millisecond).
   virtual void UpdateVoiceControl(TDSPSamplerInstrVoice2& voice);
 
@@ -207,6 +219,35 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void InstallPatch(int osc, std::int32_t bank, std::int32_t patch);
   // One voice's block (RenderVoices).
   void RenderVoice(TDSPSamplerInstrVoice2& voice);
+  // Several voices' block, sub-block by sub-block, each filter block of all
+  // of them together (ProcessFiltersTogether); the mix adds the voices in
+  // the given order.
+  void RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices, std::int32_t count);
+
+  // A voice's progress through a block: its players' output, its scratch
+  // (envelope factors unless the envelopes have buffers, left and right
+  // signal of a sub-block), its curve laws and envelope sub-blocks.
+  struct TVoiceRun {
+    const float* S1 = nullptr;
+    const float* S2 = nullptr;  // null while osc 2 is silent
+    float* E1 = nullptr;
+    float* E2 = nullptr;
+    float* Left = nullptr;
+    float* Right = nullptr;
+    TCurveFunction Curve1 = nullptr, Curve2 = nullptr;
+    TEnvelopeBlock Env1, Env2;
+  };
+  // The first control update of a new note and the players' block; work:
+  // four buffers of a sub-block.
+  void BeginVoiceBlock(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, float* const* work);
+  // A sub-block up to the filters: the control update when due, the
+  // envelopes, the oscillators into Left and Right, the shaper before the
+  // filters.
+  void VoiceSubBlockFront(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t n);
+  // Filter block b (0, 1) of the voices on their Left and Right.
+  void FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b, std::int32_t n);
+  // The sub-block's mix at frame p.
+  void VoiceSubBlockBack(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t p, std::int32_t n);
 
   std::array<TOscSettings, 2> OscSet{};
   bool Osc2Audible = true;
@@ -230,4 +271,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // Work buffers of one sub-block: envelope 1, envelope 2 (when the
   // envelopes have none), the voice's left and right signal.
   std::array<std::unique_ptr<float[]>, 4> Work;
+  // The same four per voice slot for RenderVoicesTogether, VoiceWorkStride
+  // floats each.
+  std::unique_ptr<float[]> VoiceWork;
+  std::int32_t VoiceWorkStride = 0;
 };

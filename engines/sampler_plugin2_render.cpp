@@ -50,11 +50,7 @@ bool Sustaining(const TDSPADSR& env) {
 // gives the factor 1 - (1 - x) x depth. Flat: one factor for the whole
 // sub-block (a sustaining or waiting envelope, or depth 0); otherwise the
 // factors are in buf.
-struct TEnvelopeBlock {
-  float Output = 0.0f;  // the envelope's current output
-  bool Flat = true;
-  float Factor = 1.0f;  // the factor when flat
-};
+using TEnvelopeBlock = TSamplerPlugin2::TEnvelopeBlock;
 
 TEnvelopeBlock RunAmpEnvelope(TDSPADSR& env, bool running, TCurveFunction curve, float depth, float* buf,
                               std::int32_t n, std::int32_t samplesPerMs) {
@@ -248,100 +244,151 @@ void TSamplerPlugin2::RenderVoices() {
   std::fill_n(MixRight(), block, 0.0f);
 
   if (ActiveVoiceCount() > 0 && Work[0]) {
+    TDSPSamplerInstrVoice2* sounding[kMaxVoiceCount];
+    std::int32_t count = 0;
     for (TDSPSamplerInstrVoice2* v : InstrVoices) {
       if (v == nullptr || v->State == TDSPXVoice::kFree) continue;
       BlockHasSignal = true;
-      RenderVoice(*v);
+      sounding[count++] = v;
+    }
+    // The voices go through the block together, sub-block by sub-block, so
+    // their filters run side by side. That reorders the voices' control
+    // updates against each other, which only the matrix's random source
+    // could hear (its draws are shared): with it, one voice after another.
+    if (count > 1 && VoicesSideBySide && VoiceWork && !MatrixDrawsRandom()) {
+      RenderVoicesTogether(sounding, count);
+    } else {
+      for (std::int32_t j = 0; j < count; ++j) RenderVoice(*sounding[j]);
     }
   }
   ProcessFX();
 }
 
-void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
-  const std::int32_t block = Settings->BlockSize;
-  const std::int32_t m = Settings->SamplesPerMs;
+void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run, float* const* work) {
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
-
   // Both players render the whole block; osc 2 only while it is audible.
   TDSPSamplerInstr& player1 = v.Player1();
   player1.RenderBlock();
-  const float* s1 = player1.Output();
-  const bool osc2 = Osc2Audible;
-  const float* s2 = nullptr;
-  if (osc2) {
+  run.S1 = player1.Output();
+  run.S2 = nullptr;
+  if (Osc2Audible) {
     TDSPSamplerInstr& player2 = v.Player2();
     player2.RenderBlock();
-    s2 = player2.Output();
+    run.S2 = player2.Output();
   }
+  run.E1 = v.Env1.OutBuffer != nullptr ? v.Env1.OutBuffer : work[0];
+  run.E2 = v.Env2.OutBuffer != nullptr ? v.Env2.OutBuffer : work[1];
+  run.Left = work[2];
+  run.Right = work[3];
+  run.Curve1 = Env1CurveLaw();
+  run.Curve2 = Env2CurveLaw();
+}
 
-  float* e1buf = v.Env1.OutBuffer != nullptr ? v.Env1.OutBuffer : Work[0].get();
-  float* e2buf = v.Env2.OutBuffer != nullptr ? v.Env2.OutBuffer : Work[1].get();
-  float* left = Work[2].get();
-  float* right = Work[3].get();
-  const float* level = v.Seq1.OutBuffer != nullptr ? v.Seq1.OutBuffer : OneBuffer;
+void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t n) {
+  const std::int32_t m = Settings->SamplesPerMs;
   const TKwpValues& kv = Kwp();
+  if (v.ControlCounter >= m) UpdateVoiceControl(v);
+  v.ControlCounter += m;
+
+  // The envelopes and their amplitude factors; envelope 2 waits for its
+  // delay (the voice's age).
+  v.Env1.OutputScale = 1.0f;
+  v.Env2.OutputScale = 1.0f;
+  run.Env1 = RunAmpEnvelope(v.Env1, true, run.Curve1, kv.AmpToEnv[0], run.E1, n, m);
+  run.Env2 = RunAmpEnvelope(v.Env2, v.Age >= kv.Env2DelaySamples, run.Curve2, kv.AmpToEnv[1], run.E2, n, m);
+  const float e1 = run.Env1.Output;
+  const float e2 = run.Env2.Output;
+
+  // The oscillators into the voice's left and right buffers.
   const TOscSettings& o1 = OscSet[0];
   const TOscSettings& o2 = OscSet[1];
-  const TCurveFunction curve1 = Env1CurveLaw();
-  const TCurveFunction curve2 = Env2CurveLaw();
-  const float amp1 = kv.AmpToEnv[0];
-  const float amp2 = kv.AmpToEnv[1];
   const auto& gain = VoiceMix[MixSlot(v)].Gain;
-  float* mixL = MixLeft();
-  float* mixR = MixRight();
+  const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
+  const float g1l = a1 * gain[0][0];
+  const float g1r = a1 * gain[0][1];
+  if (run.S2 != nullptr) {
+    const float a2 = o2.Env1Gain * e1 + o2.Env2Gain * e2;
+    SplitPlayers(run.S1, run.S2, g1l, g1r, a2 * gain[1][0], a2 * gain[1][1], run.Left, run.Right, n);
+    run.S2 += 2 * n;
+  } else {
+    SplitPlayers(run.S1, nullptr, g1l, g1r, 0.0f, 0.0f, run.Left, run.Right, n);
+  }
+  run.S1 += 2 * n;
 
+  // The shaper before the filters.
+  if (kv.ShaperOn) ShapeRoute(v, kv, 0, run.Left, run.Right, n);
+}
+
+void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t p, std::int32_t n) {
+  // The amplitude envelopes' factors and the level signal into the mix.
+  const float* level = v.Seq1.OutBuffer != nullptr ? v.Seq1.OutBuffer : OneBuffer;
+  float* outL = MixLeft() + p;
+  float* outR = MixRight() + p;
+  if (run.Env1.Flat && run.Env2.Flat) {
+    MixVoice(run.Left, run.Right, nullptr, nullptr, run.Env1.Factor * run.Env2.Factor, level, outL, outR, n);
+  } else {
+    if (run.Env1.Flat) std::fill_n(run.E1, n, run.Env1.Factor);
+    if (run.Env2.Flat) std::fill_n(run.E2, n, run.Env2.Factor);
+    MixVoice(run.Left, run.Right, run.E1, run.E2, 0.0f, level, outL, outR, n);
+  }
+}
+
+void TSamplerPlugin2::FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b,
+                                  std::int32_t n) {
+  TDSPFilter* filters[2 * kMaxVoiceCount];
+  float* buffers[2 * kMaxVoiceCount];
+  for (std::int32_t j = 0; j < count; ++j) {
+    auto& block = b == 0 ? voices[j]->Filter1 : voices[j]->Filter2;
+    filters[2 * j] = &block[0].Filter();
+    filters[2 * j + 1] = &block[1].Filter();
+    buffers[2 * j] = runs[j].Left;
+    buffers[2 * j + 1] = runs[j].Right;
+  }
+  ProcessFiltersTogether(filters, buffers, 2 * count, n);
+}
+
+void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
+  const std::int32_t block = Settings->BlockSize;
+  const std::int32_t m = Settings->SamplesPerMs;
+  const TKwpValues& kv = Kwp();
+  TVoiceRun run;
+  TDSPSamplerInstrVoice2* voice[1] = {&v};
+  float* work[4] = {Work[0].get(), Work[1].get(), Work[2].get(), Work[3].get()};
+  BeginVoiceBlock(v, run, work);
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    if (v.ControlCounter >= m) UpdateVoiceControl(v);
-    v.ControlCounter += m;
-
-    // The envelopes and their amplitude factors; envelope 2 waits for its
-    // delay (the voice's age).
-    v.Env1.OutputScale = 1.0f;
-    v.Env2.OutputScale = 1.0f;
-    const TEnvelopeBlock env1 = RunAmpEnvelope(v.Env1, true, curve1, amp1, e1buf, n, m);
-    const TEnvelopeBlock env2 =
-        RunAmpEnvelope(v.Env2, v.Age >= kv.Env2DelaySamples, curve2, amp2, e2buf, n, m);
-    const float e1 = env1.Output;
-    const float e2 = env2.Output;
-
-    // The oscillators into the voice's left and right buffers.
-    const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
-    const float g1l = a1 * gain[0][0];
-    const float g1r = a1 * gain[0][1];
-    if (osc2) {
-      const float a2 = o2.Env1Gain * e1 + o2.Env2Gain * e2;
-      SplitPlayers(s1, s2, g1l, g1r, a2 * gain[1][0], a2 * gain[1][1], left, right, n);
-      s2 += 2 * n;
-    } else {
-      SplitPlayers(s1, nullptr, g1l, g1r, 0.0f, 0.0f, left, right, n);
-    }
-    s1 += 2 * n;
-
-    // Shaper before the filters, filter block 1, shaper after, block 2.
-    if (kv.ShaperOn) ShapeRoute(v, kv, 0, left, right, n);
-    float* sides[2] = {left, right};
-    if (kv.FilterOn[0]) {
-      TDSPFilter* filters[2] = {&v.Filter1[0].Filter(), &v.Filter1[1].Filter()};
-      ProcessFiltersTogether(filters, sides, 2, n);
-    }
-    if (kv.ShaperOn) ShapeRoute(v, kv, 1, left, right, n);
-    if (kv.FilterOn[1]) {
-      TDSPFilter* filters[2] = {&v.Filter2[0].Filter(), &v.Filter2[1].Filter()};
-      ProcessFiltersTogether(filters, sides, 2, n);
-    }
-
-    // The amplitude envelopes' factors and the level signal into the mix.
-    float* outL = mixL + p;
-    float* outR = mixR + p;
-    if (env1.Flat && env2.Flat) {
-      MixVoice(left, right, nullptr, nullptr, env1.Factor * env2.Factor, level, outL, outR, n);
-    } else {
-      if (env1.Flat) std::fill_n(e1buf, n, env1.Factor);
-      if (env2.Flat) std::fill_n(e2buf, n, env2.Factor);
-      MixVoice(left, right, e1buf, e2buf, 0.0f, level, outL, outR, n);
-    }
+    VoiceSubBlockFront(v, run, n);
+    // Filter block 1, the shaper after, filter block 2.
+    if (kv.FilterOn[0]) FilterBlock(voice, &run, 1, 0, n);
+    if (kv.ShaperOn) ShapeRoute(v, kv, 1, run.Left, run.Right, n);
+    if (kv.FilterOn[1]) FilterBlock(voice, &run, 1, 1, n);
+    VoiceSubBlockBack(v, run, p, n);
   }
-
   if (v.Env1.Finished && v.Env2.Finished) VoiceFinished(v);
+}
+
+void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices, std::int32_t count) {
+  const std::int32_t block = Settings->BlockSize;
+  const std::int32_t m = Settings->SamplesPerMs;
+  const TKwpValues& kv = Kwp();
+  TVoiceRun runs[kMaxVoiceCount];
+  // Each voice in its own scratch; the mix adds them in voice order, as one
+  // voice after another does.
+  for (std::int32_t j = 0; j < count; ++j) {
+    float* work[4];
+    for (std::size_t k = 0; k < 4; ++k)
+      work[k] = VoiceWork.get() + (static_cast<std::size_t>(j) * 4 + k) * static_cast<std::size_t>(VoiceWorkStride);
+    BeginVoiceBlock(*voices[j], runs[j], work);
+  }
+  for (std::int32_t p = 0; p < block; p += m) {
+    const std::int32_t n = std::min(m, block - p);
+    for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockFront(*voices[j], runs[j], n);
+    if (kv.FilterOn[0]) FilterBlock(voices, runs, count, 0, n);
+    if (kv.ShaperOn)
+      for (std::int32_t j = 0; j < count; ++j) ShapeRoute(*voices[j], kv, 1, runs[j].Left, runs[j].Right, n);
+    if (kv.FilterOn[1]) FilterBlock(voices, runs, count, 1, n);
+    for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockBack(*voices[j], runs[j], p, n);
+  }
+  for (std::int32_t j = 0; j < count; ++j)
+    if (voices[j]->Env1.Finished && voices[j]->Env2.Finished) VoiceFinished(*voices[j]);
 }

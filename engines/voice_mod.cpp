@@ -37,6 +37,14 @@ void TVoicerackKWPSynth::DecodeMatrix() {
   }
 }
 
+bool TVoicerackKWPSynth::MatrixDrawsRandom() {
+  if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
+  if (!Values.ModOn) return false;
+  for (const TVModSlot& slot : Slots)
+    if (slot.Accum >= 0 && slot.Source == kSrcRandom) return true;
+  return false;
+}
+
 void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
   const auto i = static_cast<std::size_t>(k);
   const TKwpLfoSettings& lfo = Values.Lfo[i];

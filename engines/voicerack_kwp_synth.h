@@ -177,6 +177,11 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void UpdateVoiceLevels(TDSPSynthVoice& voice);
   // Both filter blocks of the voice (each only while it is on).
   void UpdateVoiceFilters(TDSPSynthVoice& voice);
+  // True when an active slot of the matrix reads the random source, whose
+  // draws are shared by the voices (so they depend on the order of their
+  // control updates). Decodes a changed matrix first, as the next control
+  // update would.
+  bool MatrixDrawsRandom();
   // The sample player's pitch from the voice's pitch and its pitch LFO sum m
   // by PM METHOD: 1 adds m semitones; 0 adds m x 164 Hz to the pitch's
   // frequency (held at kMinModulatedHz and above). The result lies in

@@ -4,8 +4,11 @@
 // modulation envelope, envelope 2 and the five stages, the zone's
 // interpolation routine) serves every zone; the six specialised ones leave
 // out what the commonest zones of a bank cannot need.
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "dsp/oscillators/oscillator.h"
 #include "dsp/sampler/sampler_instrument.h"
@@ -13,11 +16,17 @@
 namespace {
 
 // How a renderer reads the working samples at the zone's position.
-// At: the working samples at `position` into left and right.
+// At: the working samples at `position` into left and right. Run: At for
+// n positions, into left[j] and right[j] (a mono read may leave right and
+// answer that left serves for both).
 struct TReadByRoutine {
   static void Read(TZonePlayState& z) { z.Interpolate(z.Data, z.Position, z.Scale, z.WorkL, z.WorkR); }
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     z.Interpolate(z.Data, position, z.Scale, left, right);
+  }
+  static bool Run(const TZonePlayState& z, const double* position, float* left, float* right, std::int32_t n) {
+    for (std::int32_t j = 0; j < n; ++j) z.Interpolate(z.Data, position[j], z.Scale, left[j], right[j]);
+    return false;
   }
 };
 struct TReadMono2Point {
@@ -25,11 +34,39 @@ struct TReadMono2Point {
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     left = right = Mono2PointAt(z.Data, position, z.Scale);
   }
+  // Four positions in two registers: the index rounds as SampleFloor does
+  // (the conversion rounds in the current mode, as RoundToInt's does), the
+  // fraction and the weights as Mono2PointAt.
+  static __m128 Four(const std::int16_t* data, float scale, __m128d p01, __m128d p23) {
+    const __m128d half = _mm_set1_pd(0.5);
+    const __m128i i01 = _mm_cvtpd_epi32(_mm_sub_pd(p01, half));
+    const __m128i i23 = _mm_cvtpd_epi32(_mm_sub_pd(p23, half));
+    const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(p01, _mm_cvtepi32_pd(i01))),
+                                   _mm_cvtpd_ps(_mm_sub_pd(p23, _mm_cvtepi32_pd(i23))));
+    const std::int32_t k0 = _mm_cvtsi128_si32(i01), k1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(i01, 1));
+    const std::int32_t k2 = _mm_cvtsi128_si32(i23), k3 = _mm_cvtsi128_si32(_mm_shuffle_epi32(i23, 1));
+    const __m128i w0 = _mm_setr_epi32(data[k0], data[k1], data[k2], data[k3]);
+    const __m128i w1 = _mm_setr_epi32(data[k0 + 1], data[k1 + 1], data[k2 + 1], data[k3 + 1]);
+    const __m128 d0 = _mm_cvtepi32_ps(w0), d1 = _mm_cvtepi32_ps(w1);
+    return _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), f), d0), _mm_mul_ps(f, d1)),
+                      _mm_set1_ps(scale));
+  }
+  static bool Run(const TZonePlayState& z, const double* position, float* left, float* /*right*/, std::int32_t n) {
+    std::int32_t j = 0;
+    for (; j + 4 <= n; j += 4)
+      _mm_storeu_ps(left + j, Four(z.Data, z.Scale, _mm_loadu_pd(position + j), _mm_loadu_pd(position + j + 2)));
+    for (; j < n; ++j) left[j] = Mono2PointAt(z.Data, position[j], z.Scale);
+    return true;
+  }
 };
 struct TReadMonoCubic {
   static void Read(TZonePlayState& z) { z.WorkL = z.WorkR = MonoCubicAt(z.Data, z.Position, z.Scale); }
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     left = right = MonoCubicAt(z.Data, position, z.Scale);
+  }
+  static bool Run(const TZonePlayState& z, const double* position, float* left, float* /*right*/, std::int32_t n) {
+    for (std::int32_t j = 0; j < n; ++j) left[j] = MonoCubicAt(z.Data, position[j], z.Scale);
+    return true;
   }
 };
 
@@ -196,41 +233,91 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
   float* out = s.MutableOutput();
   const std::int32_t frames = s.Settings->BlockSize;
   const std::int32_t perMs = s.Settings->SamplesPerMs;
-  float workL[kRunLength], workR[kRunLength], level[kRunLength];
+  alignas(16) double position[kRunLength];
+  alignas(16) float workL[kRunLength], workR[kRunLength], level[kRunLength];
   std::int32_t k = 0;
   while (k < frames) {
     if (z.ControlCounter >= perMs) s.UpdateZoneControl(z);
     const std::int32_t run =
         std::min({frames - k, kRunLength, std::max(perMs - z.ControlCounter, std::int32_t{1})});
-    // Positions and working samples.
-    double position = z.Position;
+    // The positions (each sample reads at its position, then moves on) and
+    // the working samples.
+    double p = z.Position;
     const double increment = z.Increment;
     std::int32_t count = run;  // samples that reach the output
     bool finished = false;
-    for (std::int32_t j = 0; j < run; ++j) {
-      Read::At(z, position, workL[j], workR[j]);
-      position += increment;
+    bool mono = false;
+    std::int32_t j = 0;
+    auto advance = [&](std::int32_t at) {
+      position[at] = p;
+      p += increment;
       if constexpr (LoopMode == kLoopNone) {
-        if (position >= z.Frames) {
-          count = j;
+        if (p >= z.Frames) {
+          count = at;
           finished = true;
-          break;
         }
       } else {
-        if (position >= z.LoopEnd) WrapForward(z, position);
+        if (p >= z.LoopEnd) WrapForward(z, p);
+      }
+    };
+    if constexpr (std::is_same_v<Read, TReadMono2Point>) {
+      // Four positions, then their reads in the same pass: the positions are
+      // one serial chain of additions, which the reads can overlap.
+      // (The positions go to the read in registers: a wide load of two
+      // scalar stores would wait for them.)
+      mono = true;
+      const std::int16_t* data = z.Data;
+      const float scale = z.Scale;
+      for (; j + 4 <= run; j += 4) {
+        const double q0 = p;
+        advance(j);
+        if (finished) break;
+        const double q1 = p;
+        advance(j + 1);
+        if (finished) break;
+        const double q2 = p;
+        advance(j + 2);
+        if (finished) break;
+        const double q3 = p;
+        advance(j + 3);
+        if (finished) break;
+        _mm_store_ps(workL + j, Read::Four(data, scale, _mm_setr_pd(q0, q1), _mm_setr_pd(q2, q3)));
       }
     }
-    z.Position = position;
-    const std::int32_t last = finished ? count : run - 1;
-    z.WorkL = workL[last];
-    z.WorkR = workR[last];
-    z.ControlCounter += finished ? count + 1 : run;
-    // Envelope 1, then the mix.
+    if (!finished) {
+      const std::int32_t from = j;
+      for (; j < run && !finished; ++j) advance(j);
+      const std::int32_t end = finished ? count + 1 : run;
+      mono = Read::Run(z, position + from, workL + from, workR + from, end - from);
+    } else {
+      // The group of four that finished the zone: its positions up to the
+      // finishing one (which is read too: the last sample read stays in the
+      // play state).
+      const std::int32_t from = j;
+      mono = Read::Run(z, position + from, workL + from, workR + from, count + 1 - from);
+    }
+    z.Position = p;
+    const std::int32_t reads = finished ? count + 1 : run;
+    const float* right = mono ? workL : workR;
+    z.WorkL = workL[reads - 1];
+    z.WorkR = right[reads - 1];
+    z.ControlCounter += reads;
+    // Envelope 1, then the mix: out += work x gain x level, left and right
+    // of two frames per register.
     z.Env1.RunSpan(level, count);
-    const float gainL = z.GainL, gainR = z.GainR;
-    for (std::int32_t j = 0; j < count; ++j) {
-      out[2 * (k + j)] += workL[j] * gainL * level[j];
-      out[2 * (k + j) + 1] += workR[j] * gainR * level[j];
+    const __m128 gain = _mm_setr_ps(z.GainL, z.GainR, z.GainL, z.GainR);
+    float* o = out + 2 * k;
+    j = 0;
+    for (; j + 4 <= count; j += 4) {
+      const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j), v = _mm_loadu_ps(level + j);
+      const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
+      const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
+      _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
+      _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
+    }
+    for (; j < count; ++j) {
+      o[2 * j] += workL[j] * z.GainL * level[j];
+      o[2 * j + 1] += right[j] * z.GainR * level[j];
     }
     if (finished) return FinishZone(z);
     k += run;

@@ -309,6 +309,35 @@ TEST(SamplerRender, DefaultsPlayTheNoteAndScaleTuneZeroPlaysEveryKeyAtTheRootKey
   }
 }
 
+// Several voices go through a block side by side (their filters stepped
+// together); the output must be exactly that of one voice after another:
+// notes starting and ending at different times, a shaper before the
+// filters, host blocks of several sizes.
+TEST(SamplerRender, VoicesSideBySideSoundExactlyAsOneAfterAnother) {
+  TInstrument together, apart;
+  apart.P().VoicesSideBySide = false;
+  std::vector<float> left[2], right[2];
+  TInstrument* inst[2] = {&together, &apart};
+  for (int k = 0; k < 2; ++k) {
+    inst[k]->Set(kVoices, 8);
+    inst[k]->Set(kShape, 1);
+    inst[k]->Set(kShapeType, 5);
+    const int frames[] = {512, 100, 37, 1000, 256};
+    for (int b = 0; b < 40; ++b) {
+      if (b % 4 == 0) inst[k]->NoteOn(33 + 3 * (b / 4), 60 + b);
+      if (b % 6 == 5) inst[k]->NoteOff(33 + 3 * (b / 8));
+      inst[k]->RenderInto(frames[b % 5], left[k], right[k]);
+    }
+  }
+  ASSERT_GT(together.SoundingVoices(), 2);
+  ASSERT_GT(Peak(left[0]), 0.01f);
+  ASSERT_EQ(left[0].size(), left[1].size());
+  for (std::size_t i = 0; i < left[0].size(); ++i) {
+    ASSERT_EQ(left[0][i], left[1][i]) << i;
+    ASSERT_EQ(right[0][i], right[1][i]) << i;
+  }
+}
+
 TEST(SamplerRender, PanZeroSendsEverythingLeftAndPan127EverythingRight) {
   for (float pan : {0.0f, 127.0f}) {
     TInstrument inst;
