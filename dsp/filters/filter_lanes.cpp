@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "dsp/filters/direct_form_filter.h"
 #include "dsp/filters/resonant_filters.h"
@@ -23,6 +24,13 @@ inline __m128 Flush(__m128 v) {
 inline __m128 NotFinite(__m128 v) {
   const __m128i exponent = _mm_set1_epi32(0x7F800000);
   return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), exponent));
+}
+
+// All bits set in the lanes of v that are zero or denormal (what Flush
+// changes).
+inline __m128 Tiny(__m128 v) {
+  const __m128i exponent = _mm_set1_epi32(0x7F800000);
+  return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), _mm_setzero_si128()));
 }
 
 // Gathers one field of four filters (a null filter gives 0).
@@ -61,6 +69,7 @@ struct TDirectFormKernel {
     Scatter(f, s.Y1, [](TFilter& d, float v) { d.Y1 = v; });
     Scatter(f, s.Y2, [](TFilter& d, float v) { d.Y2 = v; });
   }
+  static bool MetTiny(const TState&, int) { return false; }
   // FlushTiny(((((B0 x + B1 X1) + B2 X2) - A1 Y1) - A2 Y2).
   static __m128 Step(TState& s, __m128 x) {
     __m128 t = _mm_add_ps(_mm_mul_ps(s.B0, x), _mm_mul_ps(s.B1, s.X1));
@@ -76,19 +85,25 @@ struct TDirectFormKernel {
   }
 };
 
-// T24DBResonantFilter2::Step<Output> in four lanes.
-template <T24DBResonantFilter2::TOutput Output>
+// T24DBResonantFilter2::Step<Output> in four lanes. Without Flushing the
+// flushes are left out of the recursion (they lie on its critical path) and
+// every value they would have looked at is checked instead: when none was
+// zero or denormal, each flush was the identity and the result is exact;
+// otherwise Tiny tells the caller to run the flushing form.
+template <T24DBResonantFilter2::TOutput Output, bool Flushing>
 struct TLadderKernel {
   using TFilter = T24DBResonantFilter2;
   struct TState {
     __m128 P, K, Feedback, B0, B1, B2, B3, B4;
+    __m128 Tiny;  // all bits set in lanes that met a zero or denormal
   };
   static TFilter* Cast(TDSPFilter& f) { return static_cast<TFilter*>(&f); }
   static TState Load(TFilter* const* f) {
     return {Gather(f, [](TFilter& d) { return d.P; }),  Gather(f, [](TFilter& d) { return d.K; }),
             Gather(f, [](TFilter& d) { return d.Feedback; }), Gather(f, [](TFilter& d) { return d.B0; }),
             Gather(f, [](TFilter& d) { return d.B1; }), Gather(f, [](TFilter& d) { return d.B2; }),
-            Gather(f, [](TFilter& d) { return d.B3; }), Gather(f, [](TFilter& d) { return d.B4; })};
+            Gather(f, [](TFilter& d) { return d.B3; }), Gather(f, [](TFilter& d) { return d.B4; }),
+            _mm_setzero_ps()};
   }
   static void Store(TFilter* const* f, const TState& s) {
     Scatter(f, s.B0, [](TFilter& d, float v) { d.B0 = v; });
@@ -97,17 +112,27 @@ struct TLadderKernel {
     Scatter(f, s.B3, [](TFilter& d, float v) { d.B3 = v; });
     Scatter(f, s.B4, [](TFilter& d, float v) { d.B4 = v; });
   }
+  static __m128 Flushed(TState& s, __m128 v) {
+    if constexpr (Flushing) {
+      return Flush(v);
+    } else {
+      s.Tiny = _mm_or_ps(s.Tiny, Tiny(v));
+      return v;
+    }
+  }
+  // lanes: the bits of the lanes in use.
+  static bool MetTiny(const TState& s, int lanes) { return (_mm_movemask_ps(s.Tiny) & lanes) != 0; }
   static __m128 Step(TState& s, __m128 x) {
     const __m128 u = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(0.001f), x), _mm_mul_ps(s.Feedback, s.B4));
     __m128 t1 = s.B1;
-    s.B1 = Flush(_mm_sub_ps(_mm_mul_ps(_mm_add_ps(u, s.B0), s.P), _mm_mul_ps(s.B1, s.K)));
+    s.B1 = Flushed(s, _mm_sub_ps(_mm_mul_ps(_mm_add_ps(u, s.B0), s.P), _mm_mul_ps(s.B1, s.K)));
     const __m128 t2 = s.B2;
-    s.B2 = Flush(_mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B1, t1), s.P), _mm_mul_ps(s.B2, s.K)));
+    s.B2 = Flushed(s, _mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B1, t1), s.P), _mm_mul_ps(s.B2, s.K)));
     t1 = s.B3;
-    s.B3 = Flush(_mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B2, t2), s.P), _mm_mul_ps(s.B3, s.K)));
+    s.B3 = Flushed(s, _mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B2, t2), s.P), _mm_mul_ps(s.B3, s.K)));
     __m128 b4 = _mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B3, t1), s.P), _mm_mul_ps(s.B4, s.K));
     // b4 - ((b4 b4) b4) 0.166667
-    b4 = Flush(_mm_sub_ps(b4, _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(b4, b4), b4), _mm_set1_ps(0.166667f))));
+    b4 = Flushed(s, _mm_sub_ps(b4, _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(b4, b4), b4), _mm_set1_ps(0.166667f))));
     s.B4 = b4;
     s.B0 = u;
     if constexpr (Output == TFilter::kLowPass) return _mm_mul_ps(_mm_set1_ps(1000.0f), b4);
@@ -117,8 +142,10 @@ struct TLadderKernel {
 };
 
 alignas(16) const float kSilence[kMaxLaneSamples] = {};
+// Filters per group: four registers of four lanes.
+constexpr std::int32_t kGroup = 16;
 
-// One group of up to eight filters of one kernel's class (two banks of four
+// One group of up to sixteen filters of one kernel's class (banks of four
 // lanes). Outputs go to scratch first: a group with a non-finite output
 // leaves filters and buffers as they were and answers false.
 template <class K, int Banks>
@@ -164,19 +191,41 @@ bool RunGroup(TDSPFilter* const* filters, float* const* buffers, std::int32_t co
     }
   }
   if (_mm_movemask_ps(bad) != 0) return false;
+  for (int b = 0; b < Banks; ++b) {
+    const std::int32_t used = std::clamp(count - 4 * b, 0, 4);
+    if (K::MetTiny(s[b], (1 << used) - 1)) return false;
+  }
   for (int b = 0; b < Banks; ++b) K::Store(f + 4 * b, s[b]);
   for (std::int32_t l = 0; l < count; ++l) std::memcpy(buffers[l], out[l], sizeof(float) * static_cast<std::size_t>(n));
   return true;
 }
 
 template <class K>
+bool RunBanks(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n) {
+  switch ((count + 3) / 4) {
+    case 1:
+      return RunGroup<K, 1>(filters, buffers, count, n);
+    case 2:
+      return RunGroup<K, 2>(filters, buffers, count, n);
+    case 3:
+      return RunGroup<K, 3>(filters, buffers, count, n);
+    default:
+      return RunGroup<K, 4>(filters, buffers, count, n);
+  }
+}
+
+// Groups of up to sixteen (four registers whose recursions interleave). A
+// group that answers false runs through Exact (the form that is exact in
+// every case), and when that fails too, one filter at a time.
+template <class K, class Exact = K>
 void RunKind(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n) {
-  for (std::int32_t first = 0; first < count; first += 8) {
-    const std::int32_t group = std::min<std::int32_t>(8, count - first);
-    const bool done = group > 4 ? RunGroup<K, 2>(filters + first, buffers + first, group, n)
-                                : RunGroup<K, 1>(filters + first, buffers + first, group, n);
-    if (!done)
-      for (std::int32_t j = first; j < first + group; ++j) filters[j]->ProcessSamples(buffers[j], n);
+  for (std::int32_t first = 0; first < count; first += kGroup) {
+    const std::int32_t group = std::min<std::int32_t>(kGroup, count - first);
+    if (RunBanks<K>(filters + first, buffers + first, group, n)) continue;
+    if constexpr (!std::is_same_v<K, Exact>) {
+      if (RunBanks<Exact>(filters + first, buffers + first, group, n)) continue;
+    }
+    for (std::int32_t j = first; j < first + group; ++j) filters[j]->ProcessSamples(buffers[j], n);
   }
 }
 
@@ -204,13 +253,13 @@ void ProcessFiltersTogether(TDSPFilter* const* filters, float* const* buffers, s
   RunKind<TDirectFormKernel>(byKind[static_cast<int>(TLaneKind::kDirectForm)],
                              bufferByKind[static_cast<int>(TLaneKind::kDirectForm)],
                              counts[static_cast<int>(TLaneKind::kDirectForm)], n);
-  RunKind<TLadderKernel<TOut::kLowPass>>(byKind[static_cast<int>(TLaneKind::kLadderLowPass)],
+  RunKind<TLadderKernel<TOut::kLowPass, false>, TLadderKernel<TOut::kLowPass, true>>(byKind[static_cast<int>(TLaneKind::kLadderLowPass)],
                                          bufferByKind[static_cast<int>(TLaneKind::kLadderLowPass)],
                                          counts[static_cast<int>(TLaneKind::kLadderLowPass)], n);
-  RunKind<TLadderKernel<TOut::kHighPass>>(byKind[static_cast<int>(TLaneKind::kLadderHighPass)],
+  RunKind<TLadderKernel<TOut::kHighPass, false>, TLadderKernel<TOut::kHighPass, true>>(byKind[static_cast<int>(TLaneKind::kLadderHighPass)],
                                           bufferByKind[static_cast<int>(TLaneKind::kLadderHighPass)],
                                           counts[static_cast<int>(TLaneKind::kLadderHighPass)], n);
-  RunKind<TLadderKernel<TOut::kBandPass>>(byKind[static_cast<int>(TLaneKind::kLadderBandPass)],
+  RunKind<TLadderKernel<TOut::kBandPass, false>, TLadderKernel<TOut::kBandPass, true>>(byKind[static_cast<int>(TLaneKind::kLadderBandPass)],
                                           bufferByKind[static_cast<int>(TLaneKind::kLadderBandPass)],
                                           counts[static_cast<int>(TLaneKind::kLadderBandPass)], n);
 }
