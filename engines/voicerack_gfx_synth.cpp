@@ -94,10 +94,8 @@ void TVoicerackGFXSynth::RunShiftStage(TShiftStage stage, float* left, float* ri
   TShiftLines& lines = Shifts[stage];
   // A stage without a shift on either side costs nothing.
   if (!lines.IsAllocated() || (lines.GetLength(0) < 2 && lines.GetLength(1) < 2)) return;
-  for (std::int32_t i = 0; i < n; ++i) {
-    left[i] = lines.Exchange(0, left[i]);
-    right[i] = lines.Exchange(1, right[i]);
-  }
+  lines.ExchangeBlock(0, left, left, n);
+  lines.ExchangeBlock(1, right, right, n);
 }
 
 void TVoicerackGFXSynth::ProcessFX() {

@@ -243,6 +243,29 @@ void SumLanes(const float* lanes, float* sum, std::int32_t n) {
   }
 }
 
+// out[i] := FiniteOrZero(x[i] + noise[i]), four per register.
+void AddNoiseFinite(const float* x, const float* noise, float* out, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 y = _mm_add_ps(_mm_loadu_ps(x + i), _mm_loadu_ps(noise + i));
+    // y - y is 0 for a finite y, NaN otherwise.
+    _mm_storeu_ps(out + i, _mm_and_ps(_mm_cmpeq_ps(_mm_sub_ps(y, y), _mm_setzero_ps()), y));
+  }
+  for (; i < n; ++i) out[i] = FiniteOrZero(x[i] + noise[i]);
+}
+
+// out[i] := wet[i] x w + dry[i] x d + noise[i], four per register.
+void MixWetDry(const float* wet, const float* dry, const float* noise, float w, float d, float* out, std::int32_t n) {
+  const __m128 vw = _mm_set1_ps(w), vd = _mm_set1_ps(d);
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 y = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(wet + i), vw), _mm_mul_ps(_mm_loadu_ps(dry + i), vd)),
+                                _mm_loadu_ps(noise + i));
+    _mm_storeu_ps(out + i, y);
+  }
+  for (; i < n; ++i) out[i] = wet[i] * w + dry[i] * d + noise[i];
+}
+
 void SumLanes(std::int32_t count, const float* lanes, float* sum, std::int32_t n) {
   switch (count) {
     case 1:
@@ -308,10 +331,8 @@ void TDSPXXFilter::ProcessStereo(float* left, float* right) {
   float* lanesBase = stageOut + LaneStride;
   lanesBase += (4 - (reinterpret_cast<std::uintptr_t>(lanesBase) / sizeof(float)) % 4) % 4;
   float* lanes[2] = {lanesBase, lanesBase + 4 * LaneStride};
-  for (std::int32_t i = 0; i < n; ++i) {
-    xL[i] = FiniteOrZero(left[i] + noise[i]);
-    xR[i] = FiniteOrZero(right[i] + noise[i]);
-  }
+  AddNoiseFinite(left, noise, xL, n);
+  AddNoiseFinite(right, noise, xR, n);
   const std::int32_t count = std::clamp(StageCount, 0, kMaxStages);
   const float* x[2] = {xL, xR};
   FilterStages(count, x, lanes, stageOut, n);
@@ -334,8 +355,8 @@ void TDSPXXFilter::ProcessStereo(float* left, float* right) {
       for (auto& stage : Stages[static_cast<std::size_t>(side)]) stage.Filter.Filter().Reset();
   }
   const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
-  for (std::int32_t i = 0; i < n; ++i) {
-    left[i] = Shift.Exchange(0, sumL[i] * lw + xL[i] * ld + noise[i]);
-    right[i] = Shift.Exchange(1, sumR[i] * rw + xR[i] * rd + noise[i]);
-  }
+  MixWetDry(sumL, xL, noise, lw, ld, left, n);
+  MixWetDry(sumR, xR, noise, rw, rd, right, n);
+  Shift.ExchangeBlock(0, left, left, n);
+  Shift.ExchangeBlock(1, right, right, n);
 }

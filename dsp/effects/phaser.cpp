@@ -144,9 +144,11 @@ void TDSPXPhaser::ProcessStereo(float* left, float* right) {
     const float uR = xL * crossLR + xR;
     feedbackL = KeepBounded(uL * fbL, bad);
     feedbackR = KeepBounded(uR * fbR, bad);
-    left[i] = Shift.Exchange(0, left[i] * ld + uL * lw);
-    right[i] = Shift.Exchange(1, right[i] * rd + uR * rw);
+    left[i] = left[i] * ld + uL * lw;
+    right[i] = right[i] * rd + uR * rw;
   }
+  Shift.ExchangeBlock(0, left, left, n);
+  Shift.ExchangeBlock(1, right, right, n);
   FeedbackSample = {feedbackL, feedbackR};
   PreviousCoefficient = coefficient;
   for (std::int32_t st = 0; st < stagesL; ++st) bad |= !(std::fabs(stateL[st]) < kRunawayLimit);

@@ -39,6 +39,10 @@ class TShiftLines {
     return out;
   }
 
+  // n samples through Exchange, in[i] going in and the result going to
+  // out[i] (out may be in). The same data moves, in a few copies.
+  void ExchangeBlock(int side, const float* in, float* out, std::int32_t n);
+
   std::int32_t GetLength(int side) const { return Length[side]; }
   std::int32_t GetCapacity() const { return Capacity; }
 

@@ -1,5 +1,7 @@
 #include "dsp/effects/stereo_effect.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -13,8 +15,14 @@ std::int32_t SampleCount(float samples, std::int32_t lo, std::int32_t hi) {
 }
 
 bool SilenceRunaway(float* buffer, std::int32_t n) {
-  bool bad = false;
-  for (std::int32_t i = 0; i < n; ++i) bad |= !(std::fabs(buffer[i]) < kRunawayLimit);
+  // Four per register: a lane is good while |x| < limit (false for NaN).
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  const __m128 limit = _mm_set1_ps(kRunawayLimit);
+  __m128 good = _mm_castsi128_ps(_mm_set1_epi32(-1));
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) good = _mm_and_ps(good, _mm_cmplt_ps(_mm_and_ps(_mm_loadu_ps(buffer + i), magnitude), limit));
+  bool bad = _mm_movemask_ps(good) != 0xF;
+  for (; i < n; ++i) bad |= !(std::fabs(buffer[i]) < kRunawayLimit);
   if (bad) std::fill(buffer, buffer + n, 0.0f);
   return bad;
 }
