@@ -243,29 +243,6 @@ void SumLanes(const float* lanes, float* sum, std::int32_t n) {
   }
 }
 
-// out[i] := FiniteOrZero(x[i] + noise[i]), four per register.
-void AddNoiseFinite(const float* x, const float* noise, float* out, std::int32_t n) {
-  std::int32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const __m128 y = _mm_add_ps(_mm_loadu_ps(x + i), _mm_loadu_ps(noise + i));
-    // y - y is 0 for a finite y, NaN otherwise.
-    _mm_storeu_ps(out + i, _mm_and_ps(_mm_cmpeq_ps(_mm_sub_ps(y, y), _mm_setzero_ps()), y));
-  }
-  for (; i < n; ++i) out[i] = FiniteOrZero(x[i] + noise[i]);
-}
-
-// out[i] := wet[i] x w + dry[i] x d + noise[i], four per register.
-void MixWetDry(const float* wet, const float* dry, const float* noise, float w, float d, float* out, std::int32_t n) {
-  const __m128 vw = _mm_set1_ps(w), vd = _mm_set1_ps(d);
-  std::int32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const __m128 y = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(wet + i), vw), _mm_mul_ps(_mm_loadu_ps(dry + i), vd)),
-                                _mm_loadu_ps(noise + i));
-    _mm_storeu_ps(out + i, y);
-  }
-  for (; i < n; ++i) out[i] = wet[i] * w + dry[i] * d + noise[i];
-}
-
 void SumLanes(std::int32_t count, const float* lanes, float* sum, std::int32_t n) {
   switch (count) {
     case 1:

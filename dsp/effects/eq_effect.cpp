@@ -21,17 +21,12 @@ void TDSPXEq::ProcessStereo(float* left, float* right) {
   const float* noise = NextDenormalNoise(n);
   float* wetL = WetBufferLeft();
   float* wetR = WetBufferRight();
-  for (std::int32_t i = 0; i < n; ++i) {
-    left[i] = FiniteOrZero(left[i] + noise[i]);
-    right[i] = FiniteOrZero(right[i] + noise[i]);
-    wetL[i] = Left.Step(left[i]);
-    wetR[i] = Right.Step(right[i]);
-  }
+  AddNoiseFinite(left, noise, left, n);
+  AddNoiseFinite(right, noise, right, n);
+  Left.StepBuffer(left, wetL, n);
+  Right.StepBuffer(right, wetR, n);
   if (SilenceRunaway(wetL, n)) Left.Reset();
   if (SilenceRunaway(wetR, n)) Right.Reset();
-  const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
-  for (std::int32_t i = 0; i < n; ++i) {
-    left[i] = wetL[i] * lw + left[i] * ld;
-    right[i] = wetR[i] * rw + right[i] * rd;
-  }
+  MixWetDry(wetL, left, nullptr, LeftWetOut, LeftDryOut, left, n);
+  MixWetDry(wetR, right, nullptr, RightWetOut, RightDryOut, right, n);
 }

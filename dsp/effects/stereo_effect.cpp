@@ -27,6 +27,32 @@ bool SilenceRunaway(float* buffer, std::int32_t n) {
   return bad;
 }
 
+void AddNoiseFinite(const float* x, const float* noise, float* out, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 y = _mm_add_ps(_mm_loadu_ps(x + i), _mm_loadu_ps(noise + i));
+    // y - y is 0 for a finite y, NaN otherwise.
+    _mm_storeu_ps(out + i, _mm_and_ps(_mm_cmpeq_ps(_mm_sub_ps(y, y), _mm_setzero_ps()), y));
+  }
+  for (; i < n; ++i) out[i] = FiniteOrZero(x[i] + noise[i]);
+}
+
+void MixWetDry(const float* wet, const float* dry, const float* noise, float w, float d, float* out, std::int32_t n) {
+  const __m128 vw = _mm_set1_ps(w), vd = _mm_set1_ps(d);
+  std::int32_t i = 0;
+  if (noise != nullptr) {
+    for (; i + 4 <= n; i += 4) {
+      const __m128 y = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(wet + i), vw), _mm_mul_ps(_mm_loadu_ps(dry + i), vd));
+      _mm_storeu_ps(out + i, _mm_add_ps(y, _mm_loadu_ps(noise + i)));
+    }
+    for (; i < n; ++i) out[i] = wet[i] * w + dry[i] * d + noise[i];
+  } else {
+    for (; i + 4 <= n; i += 4)
+      _mm_storeu_ps(out + i, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(wet + i), vw), _mm_mul_ps(_mm_loadu_ps(dry + i), vd)));
+    for (; i < n; ++i) out[i] = wet[i] * w + dry[i] * d;
+  }
+}
+
 TDSPStereoEffect::TDSPStereoEffect() {
   SetUsesBuffers(false);
   ComputeMsPerTick();

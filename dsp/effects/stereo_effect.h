@@ -59,6 +59,12 @@ inline float FiniteOrZero(float x) { return x - x == 0.0f ? x : 0.0f; }
 // recursion beyond any bound: the effect then resets them.
 bool SilenceRunaway(float* buffer, std::int32_t n);
 
+// out[i] := FiniteOrZero(x[i] + noise[i]) for n samples (out may be x).
+void AddNoiseFinite(const float* x, const float* noise, float* out, std::int32_t n);
+// out[i] := wet[i] x w + dry[i] x d (+ noise[i] when noise is not null)
+// for n samples; out may be wet or dry.
+void MixWetDry(const float* wet, const float* dry, const float* noise, float w, float d, float* out, std::int32_t n);
+
 // A count of samples from a float, rounded to nearest even and clamped to
 // lo..hi in the float domain first (so huge or non-finite values never reach
 // the integer conversion; NaN gives lo).

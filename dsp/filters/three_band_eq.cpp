@@ -51,7 +51,4 @@ void TDSP3BandEQ::Update() {
   KeepPolesInside(A1, A2);
 }
 
-void TDSP3BandEQ::ProcessBuffer(float* buffer) {
-  const std::int32_t n = Settings->SamplesPerMs;
-  for (std::int32_t i = 0; i < n; ++i) buffer[i] = Step(buffer[i]);
-}
+void TDSP3BandEQ::ProcessBuffer(float* buffer) { StepBuffer(buffer, buffer, Settings->SamplesPerMs); }

@@ -27,6 +27,26 @@ class TDSP3BandEQ : public TDSPControl {
     Y1 = y;
     return y;
   }
+  // out[i] := Step(in[i]) for n samples, with coefficients and history in
+  // locals (out may be in).
+  void StepBuffer(const float* in, float* out, std::int32_t n) {
+    const float b0 = B0, b1 = B1, b2 = B2, a1 = A1, a2 = A2;
+    float x1 = X1, x2 = X2, y1 = Y1, y2 = Y2;
+    for (std::int32_t i = 0; i < n; ++i) {
+      const float x = in[i];
+      float y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+      if (IsDenormalOrZero(y)) y = 0;
+      x2 = x1;
+      x1 = x;
+      y2 = y1;
+      y1 = y;
+      out[i] = y;
+    }
+    X1 = x1;
+    X2 = x2;
+    Y1 = y1;
+    Y2 = y2;
+  }
   void Tick() override { OutputSample = Step(InputSample); }
   void ProcessBuffer(float* buffer) override;
   void Reset() override;
