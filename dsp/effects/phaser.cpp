@@ -1,5 +1,7 @@
 #include "dsp/effects/phaser.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -47,7 +49,7 @@ void TDSPXPhaser::ReleaseBuffers() {
 }
 
 void TDSPXPhaser::ClearAll() {
-  for (auto& side : State) side.fill(0.0f);
+  State.fill(0.0f);
   PreviousCoefficient = {0, 0};
   FeedbackSample = {0, 0};
 }
@@ -96,49 +98,69 @@ void TDSPXPhaser::UpdateModulation() {
   for (std::size_t k = 0; k < 2; ++k) Modulation[k] = TickModulation(*Lfos[k], kMaxModulation);
 }
 
-void TDSPXPhaser::ProcessStereo(float* left, float* right) {
-  const std::int32_t n = SubBlockLength();
-  if (!Shift.IsAllocated() || n <= 0) return;
-  const float* noise = NextDenormalNoise(n);
+TDSPXPhaser::TBlock TDSPXPhaser::BeginBlock() {
+  TBlock b;
+  b.Length = SubBlockLength();
+  if (!Shift.IsAllocated() || b.Length <= 0) {
+    b.Length = 0;
+    return b;
+  }
+  b.Noise = NextDenormalNoise(b.Length);
   if (FirstBlock) {
     UpdateModulation();
     FirstBlock = false;
   }
   UpdateModulation();
-  std::array<float, 2> coefficient;
   for (std::size_t s = 0; s < 2; ++s) {
     const float a = (std::exp(2.0f * Modulation[s]) - 1.0f) / kExpTwoMinusOne;
     const float c = 1.0f - (1.0f - Depth[s]) * Phase[s] - (1.0f - Phase[s]) * a * Depth[s];
-    coefficient[s] = c > 0.0f ? (c < 1.0f ? c : 1.0f) : 0.0f;  // NaN gives 0
+    b.Coefficient[s] = c > 0.0f ? (c < 1.0f ? c : 1.0f) : 0.0f;  // NaN gives 0
   }
+  return b;
+}
+
+void TDSPXPhaser::EndBlock(const TBlock& b, float* left, float* right, bool bad) {
+  Shift.ExchangeBlock(0, left, left, b.Length);
+  Shift.ExchangeBlock(1, right, right, b.Length);
+  PreviousCoefficient = b.Coefficient;
+  for (std::int32_t st = 0; st < std::clamp(Stages[0], 0, kMaxStages); ++st)
+    bad |= !(std::fabs(State[static_cast<std::size_t>(2 * st)]) < kRunawayLimit);
+  for (std::int32_t st = 0; st < std::clamp(Stages[1], 0, kMaxStages); ++st)
+    bad |= !(std::fabs(State[static_cast<std::size_t>(2 * st + 1)]) < kRunawayLimit);
+  // A runaway loop (feedback plus cross-feed above 1, or a stage integrating
+  // at coefficient 1) restarts its stages from silence.
+  if (bad) ClearAll();
+}
+
+void TDSPXPhaser::RunOneByOne(const TBlock& b, float* left, float* right, std::int32_t first, std::int32_t count,
+                              bool& bad) {
+  const float* noise = b.Noise;
   const std::int32_t stagesL = std::clamp(Stages[0], 0, kMaxStages);
   const std::int32_t stagesR = std::clamp(Stages[1], 0, kMaxStages);
-  float* stateL = State[0].data();
-  float* stateR = State[1].data();
+  float* state = State.data();
   const float fbL = Feedback[0], fbR = Feedback[1];
   const float crossLR = CrossLeftToRight, crossRL = CrossRightToLeft;
   const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
   const float prevL = PreviousCoefficient[0], prevR = PreviousCoefficient[1];
-  const float invN = 1.0f / static_cast<float>(n);
+  const float invN = 1.0f / static_cast<float>(b.Length);
   float feedbackL = FeedbackSample[0], feedbackR = FeedbackSample[1];
-  bool bad = false;
-  for (std::int32_t i = 0; i < n; ++i) {
+  for (std::int32_t i = first; i < first + count; ++i) {
     const float t = static_cast<float>(i) * invN;
-    const float cL = coefficient[0] * t + prevL * (1.0f - t);
-    const float cR = coefficient[1] * t + prevR * (1.0f - t);
+    const float cL = b.Coefficient[0] * t + prevL * (1.0f - t);
+    const float cR = b.Coefficient[1] * t + prevR * (1.0f - t);
     float xL = left[i] + feedbackL + noise[i];
     float xR = right[i] + feedbackR + noise[i];
     for (std::int32_t st = 0; st < stagesL; ++st) {
-      const float s = stateL[st];
+      const float s = state[2 * st];
       const float y = cL * s + xL;
       xL = s - cL * y;
-      stateL[st] = y;
+      state[2 * st] = y;
     }
     for (std::int32_t st = 0; st < stagesR; ++st) {
-      const float s = stateR[st];
+      const float s = state[2 * st + 1];
       const float y = cR * s + xR;
       xR = s - cR * y;
-      stateR[st] = y;
+      state[2 * st + 1] = y;
     }
     const float uL = xR * crossRL + xL;
     const float uR = xL * crossLR + xR;
@@ -147,13 +169,174 @@ void TDSPXPhaser::ProcessStereo(float* left, float* right) {
     left[i] = left[i] * ld + uL * lw;
     right[i] = right[i] * rd + uR * rw;
   }
-  Shift.ExchangeBlock(0, left, left, n);
-  Shift.ExchangeBlock(1, right, right, n);
   FeedbackSample = {feedbackL, feedbackR};
-  PreviousCoefficient = coefficient;
-  for (std::int32_t st = 0; st < stagesL; ++st) bad |= !(std::fabs(stateL[st]) < kRunawayLimit);
-  for (std::int32_t st = 0; st < stagesR; ++st) bad |= !(std::fabs(stateR[st]) < kRunawayLimit);
-  // A runaway loop (feedback plus cross-feed above 1, or a stage integrating
-  // at coefficient 1) restarts its stages from silence.
-  if (bad) ClearAll();
+}
+
+void TDSPXPhaser::ProcessStereoOneByOne(float* left, float* right) {
+  const TBlock b = BeginBlock();
+  if (b.Length <= 0) return;
+  bool bad = false;
+  RunOneByOne(b, left, right, 0, b.Length, bad);
+  EndBlock(b, left, right, bad);
+}
+
+namespace {
+// The left and right chains as lanes 0 and 1 of a register (lanes 2 and 3
+// unused). With k = 1 - c^2 a stage
+//   y = c s + x,  x' = s - c y
+// is x' = k s - c x, so what leaves stage j (0-based) of a sample is
+//   x_(j+1) = P_j + (-c)^(j+1) x_0,  P_j = k s_j - c P_(j-1)  (P_(-1) = 0),
+// where P and the powers of -c need only the states: the path from the
+// sample's input (feedback included) to its output is one multiply and one
+// add instead of three operations per stage. The last P is summed as a tree
+// of its terms (-c)^(N-1-j) k s_j, which keeps the path from a state through
+// the next sample's output short as well.
+struct TLaneBlock {
+  float* Pairs;         // per sample: left, right input; overwritten with the wet pair
+  const float* Noise;   // per sample, added to both sides
+  std::int32_t First;   // index of the first sample in the sub-block
+  std::int32_t Length;  // samples
+  __m128 Target;        // coefficients at the sub-block's end (lanes 0, 1)
+  __m128 Previous;      // coefficients at its start
+  float InvLength;      // 1 / sub-block length
+  __m128 Cross;         // lane 0 right-to-left, lane 1 left-to-right
+  __m128 FeedbackGain;
+};
+
+inline __m128 LoadPair(const float* p) { return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))); }
+inline void StorePair(float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); }
+
+// Sum of terms[kLo .. kHi) as a balanced tree.
+template <int kLo, int kHi>
+inline __m128 SumTree(const __m128* terms) {
+  if constexpr (kHi - kLo == 1) {
+    return terms[kLo];
+  } else {
+    constexpr int kMid = kLo + (kHi - kLo) / 2;
+    return _mm_add_ps(SumTree<kLo, kMid>(terms), SumTree<kMid, kHi>(terms));
+  }
+}
+
+// kStages equal stages on both sides; `state` holds (left, right) pairs.
+// `feedback` carries the feedback pair in and out. The feedback is not
+// limited here: the result is whether every feedback value stayed below the
+// runaway limit (finite), else the caller runs the sub-block again stage by
+// stage from the states it started with.
+template <int kStages>
+bool RunEqualLanes(const TLaneBlock& b, float* state, __m128& feedback) {
+  const __m128 one = _mm_set1_ps(1.0f);
+  const __m128 sign = _mm_set1_ps(-0.0f);
+  __m128 s[kStages];
+#pragma GCC unroll 64
+  for (int j = 0; j < kStages; ++j) s[j] = LoadPair(state + 2 * j);
+  __m128 fb = feedback;
+  __m128 peak = _mm_setzero_ps();
+  for (std::int32_t i = 0; i < b.Length; ++i) {
+    const __m128 t = _mm_set1_ps(static_cast<float>(b.First + i) * b.InvLength);
+    const __m128 c = _mm_add_ps(_mm_mul_ps(b.Target, t), _mm_mul_ps(b.Previous, _mm_sub_ps(one, t)));
+    const __m128 k = _mm_sub_ps(one, _mm_mul_ps(c, c));
+    const __m128 nc = _mm_xor_ps(c, sign);
+    __m128 power[kStages + 1];  // (-c)^m
+    power[0] = one;
+#pragma GCC unroll 64
+    for (int m = 1; m <= kStages; ++m) power[m] = m == 1 ? nc : _mm_mul_ps(power[m - 1], nc);
+    __m128 terms[kStages];  // (-c)^(N-1-j) k s_j
+#pragma GCC unroll 64
+    for (int j = 0; j < kStages; ++j) {
+      const __m128 ks = _mm_mul_ps(k, s[j]);
+      terms[j] = j == kStages - 1 ? ks : _mm_mul_ps(power[kStages - 1 - j], ks);
+    }
+    const __m128 last = SumTree<0, kStages>(terms);
+    const __m128 x0 = _mm_add_ps(fb, _mm_add_ps(LoadPair(b.Pairs + 2 * i), _mm_set1_ps(b.Noise[i])));
+    // The states for the next sample: y_j = c s_j + x_j, x_j from P_(j-1).
+    __m128 p = _mm_setzero_ps();
+    __m128 x = x0;
+#pragma GCC unroll 64
+    for (int j = 0; j < kStages; ++j) {
+      const __m128 y = _mm_add_ps(_mm_mul_ps(c, s[j]), x);
+      if (j + 1 < kStages) {
+        p = j == 0 ? _mm_mul_ps(k, s[0]) : _mm_add_ps(_mm_mul_ps(k, s[j]), _mm_mul_ps(nc, p));
+        x = _mm_add_ps(p, _mm_mul_ps(power[j + 1], x0));
+      }
+      s[j] = y;
+    }
+    const __m128 out = _mm_add_ps(last, _mm_mul_ps(power[kStages], x0));
+    const __m128 swapped = _mm_shuffle_ps(out, out, _MM_SHUFFLE(3, 2, 0, 1));
+    const __m128 u = _mm_add_ps(_mm_mul_ps(swapped, b.Cross), out);
+    fb = _mm_mul_ps(u, b.FeedbackGain);
+    // Off the feedback path: the largest magnitude so far (a NaN sticks, as
+    // max returns its second operand when either is NaN).
+    peak = _mm_max_ps(peak, _mm_andnot_ps(sign, fb));
+    StorePair(b.Pairs + 2 * i, u);
+  }
+#pragma GCC unroll 64
+  for (int j = 0; j < kStages; ++j) StorePair(state + 2 * j, s[j]);
+  feedback = fb;
+  const __m128 ok = _mm_cmplt_ps(peak, _mm_set1_ps(kRunawayLimit));
+  return (_mm_movemask_ps(ok) & 3) == 3;
+}
+
+using TLaneKernel = bool (*)(const TLaneBlock&, float*, __m128&);
+
+TLaneKernel LaneKernel(std::int32_t stages) {
+  switch (stages) {
+    case 2: return RunEqualLanes<2>;
+    case 4: return RunEqualLanes<4>;
+    case 6: return RunEqualLanes<6>;
+    case 8: return RunEqualLanes<8>;
+    default: return nullptr;
+  }
+}
+}  // namespace
+
+void TDSPXPhaser::ProcessStereo(float* left, float* right) {
+  const TLaneKernel kernel = Stages[0] == Stages[1] ? LaneKernel(Stages[0]) : nullptr;
+  if (kernel == nullptr) {
+    ProcessStereoOneByOne(left, right);
+    return;
+  }
+  const TBlock b = BeginBlock();
+  const std::int32_t n = b.Length;
+  if (n <= 0) return;
+  const std::int32_t stages = Stages[0];
+  TLaneBlock lanes;
+  lanes.Target = _mm_setr_ps(b.Coefficient[0], b.Coefficient[1], 0, 0);
+  lanes.Previous = _mm_setr_ps(PreviousCoefficient[0], PreviousCoefficient[1], 0, 0);
+  lanes.InvLength = 1.0f / static_cast<float>(n);
+  lanes.Cross = _mm_setr_ps(CrossRightToLeft, CrossLeftToRight, 0, 0);
+  lanes.FeedbackGain = _mm_setr_ps(Feedback[0], Feedback[1], 0, 0);
+  const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
+  bool bad = false;
+  constexpr std::int32_t kChunk = 256;
+  alignas(16) float pairs[2 * kChunk];
+  std::array<float, 2 * kMaxStages> saved;
+  for (std::int32_t start = 0; start < n; start += kChunk) {
+    const std::int32_t m = std::min(kChunk, n - start);
+    float* l = left + start;
+    float* r = right + start;
+    for (std::int32_t i = 0; i < m; ++i) {
+      pairs[2 * i] = l[i];
+      pairs[2 * i + 1] = r[i];
+    }
+    lanes.Pairs = pairs;
+    lanes.Noise = b.Noise + start;
+    lanes.First = start;
+    lanes.Length = m;
+    std::copy_n(State.data(), 2 * stages, saved.data());
+    __m128 feedback = _mm_setr_ps(FeedbackSample[0], FeedbackSample[1], 0, 0);
+    if (kernel(lanes, State.data(), feedback)) [[likely]] {
+      alignas(16) float fb[4];
+      _mm_store_ps(fb, feedback);
+      FeedbackSample = {fb[0], fb[1]};
+      for (std::int32_t i = 0; i < m; ++i) {
+        l[i] = l[i] * ld + pairs[2 * i] * lw;
+        r[i] = r[i] * rd + pairs[2 * i + 1] * rw;
+      }
+    } else {
+      // A feedback value ran away: the stage-by-stage form limits it.
+      std::copy_n(saved.data(), 2 * stages, State.data());
+      RunOneByOne(b, left, right, start, m, bad);
+    }
+  }
+  EndBlock(b, left, right, bad);
 }

@@ -30,7 +30,13 @@ class TDSPXPhaser : public TDSPStereoEffect {
   TDSPXPhaser();
   ~TDSPXPhaser() override;
 
+  // Equal stage counts up to 8 on both sides run both chains as lanes of
+  // one register in a rearranged but equivalent form (see phaser.cpp); any
+  // other layout runs ProcessStereoOneByOne.
   void ProcessStereo(float* left, float* right) override;
+  // The same sub-block stage by stage, side by side: the reference the
+  // lane form is checked against.
+  void ProcessStereoOneByOne(float* left, float* right);
   // Zeroes every allpass state of both sides, the previous coefficients, the
   // feedback samples and both shift lines.
   void ClearState() override;
@@ -78,6 +84,19 @@ class TDSPXPhaser : public TDSPStereoEffect {
   std::int32_t GetShiftLength(int side) const { return Shift.GetLength(side); }
 
  private:
+  // What both forms share: the sub-block's length (0: nothing to do), its
+  // noise and the coefficients at its end.
+  struct TBlock {
+    std::int32_t Length = 0;
+    const float* Noise = nullptr;
+    std::array<float, 2> Coefficient{0, 0};
+  };
+  TBlock BeginBlock();
+  // Shift lines, coefficients for the next sub-block, runaway check.
+  void EndBlock(const TBlock& b, float* left, float* right, bool bad);
+  // Samples first .. first + count - 1 of the sub-block stage by stage,
+  // from and to State and FeedbackSample; sets `bad` on a runaway feedback.
+  void RunOneByOne(const TBlock& b, float* left, float* right, std::int32_t first, std::int32_t count, bool& bad);
   void SetStages(std::size_t side, std::int32_t value);
   void UpdateModulation();
   void ClearAll();
@@ -90,7 +109,8 @@ class TDSPXPhaser : public TDSPStereoEffect {
   float CrossRightToLeft = 0.1f;
   std::array<float, 2> Feedback{0.1f, 0.1f};
   std::array<std::int32_t, 2> Stages{4, 4};
-  std::array<std::array<float, kMaxStages>, 2> State{};
+  // Allpass states as (left, right) pairs, stage by stage.
+  std::array<float, 2 * kMaxStages> State{};
   std::array<float, 2> Modulation{0, 0};  // LFO values m of the last tick
   float RightShift = 0;
   TShiftLines Shift;
