@@ -209,7 +209,7 @@ constexpr std::int32_t kRun = 256;
 
 // First pass of the two-pass form: the mean of tap k and tap k + 1 (0: left,
 // 2: right) for samples first .. first + count - 1 (count a multiple of 4,
-// at most kRun, at most the line length) into `out`, four samples per
+// at most kRun, below the line length) into `out`, four samples per
 // register, each lane computing what RunSamples computes for its sample.
 // False when a position is beyond -length..length or a read would meet a
 // sample written earlier in the run (then the run goes one by one).
@@ -228,6 +228,7 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
   const __m128 zero = _mm_setzero_ps();
   const __m128 half = _mm_set1_ps(0.5f);
   const __m128i zeroInt = _mm_setzero_si128();
+  const __m128i two = _mm_set1_epi32(2);
   const float previous0 = c.Previous[static_cast<std::size_t>(k)], step0 = c.Step[static_cast<std::size_t>(k)];
   const float previous1 = c.Previous[static_cast<std::size_t>(k + 1)], step1 = c.Step[static_cast<std::size_t>(k + 1)];
   __m128i wrong = _mm_setzero_si128();
@@ -239,6 +240,7 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
   for (std::int32_t j = 0; j < count; j += 4) {
     const __m128 t = _mm_cvtepi32_ps(_mm_add_epi32(run, _mm_set1_epi32(first)));
     const __m128 pos = _mm_cvtepi32_ps(w);
+    const __m128i limit = _mm_add_epi32(run, two);
     const auto readTap = [&](float previous, float step) __attribute__((always_inline)) {
       const __m128 m = _mm_add_ps(_mm_set1_ps(previous), _mm_mul_ps(_mm_set1_ps(step), t));
       const __m128 p = _mm_sub_ps(pos, _mm_add_ps(_mm_mul_ps(samplesPerMs, m), base));
@@ -249,23 +251,29 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
       // Out-of-range lanes read index 0 here; the run is dropped then.
       const __m128i i0 = _mm_andnot_si128(_mm_castps_si128(out), _mm_cvttps_epi32(q));
       const __m128 frac = _mm_sub_ps(q, _mm_cvtepi32_ps(i0));
-      __m128i i1 = _mm_add_epi32(i0, oneInt);
-      i1 = _mm_andnot_si128(_mm_cmpgt_epi32(i1, lastInt), i1);
-      // Distance back from the write position: 1 .. run index means a
-      // sample this run has written already.
-      __m128i back0 = _mm_sub_epi32(w, i0);
-      back0 = _mm_add_epi32(back0, _mm_and_si128(_mm_cmplt_epi32(back0, zeroInt), lengthInt));
-      __m128i back1 = _mm_sub_epi32(w, i1);
-      back1 = _mm_add_epi32(back1, _mm_and_si128(_mm_cmplt_epi32(back1, zeroInt), lengthInt));
-      const __m128i limit = _mm_add_epi32(run, oneInt);
-      wrong = _mm_or_si128(wrong, _mm_andnot_si128(_mm_cmpeq_epi32(back0, zeroInt), _mm_cmplt_epi32(back0, limit)));
-      wrong = _mm_or_si128(wrong, _mm_andnot_si128(_mm_cmpeq_epi32(back1, zeroInt), _mm_cmplt_epi32(back1, limit)));
-      const __m128 y0 = _mm_setr_ps(line[_mm_cvtsi128_si32(i0)], line[_mm_cvtsi128_si32(_mm_shuffle_epi32(i0, 1))],
-                                    line[_mm_cvtsi128_si32(_mm_shuffle_epi32(i0, 2))],
-                                    line[_mm_cvtsi128_si32(_mm_shuffle_epi32(i0, 3))]);
-      const __m128 y1 = _mm_setr_ps(line[_mm_cvtsi128_si32(i1)], line[_mm_cvtsi128_si32(_mm_shuffle_epi32(i1, 1))],
-                                    line[_mm_cvtsi128_si32(_mm_shuffle_epi32(i1, 2))],
-                                    line[_mm_cvtsi128_si32(_mm_shuffle_epi32(i1, 3))]);
+      // The second read wraps to index 0 at i0 = length - 1: such a run goes
+      // one by one (and the pair below reads index 0 instead).
+      const __m128i atEnd = _mm_cmpgt_epi32(i0, _mm_sub_epi32(lastInt, oneInt));
+      wrong = _mm_or_si128(wrong, atEnd);
+      const __m128i pair = _mm_andnot_si128(atEnd, i0);
+      // Distance back from the write position of both reads (the second is
+      // i0 + 1, the run at most length - 1 long): 1 .. run index + 1 for i0
+      // means a sample this run has written already.
+      __m128i back = _mm_sub_epi32(w, i0);
+      back = _mm_add_epi32(back, _mm_and_si128(_mm_cmplt_epi32(back, zeroInt), lengthInt));
+      wrong = _mm_or_si128(wrong, _mm_andnot_si128(_mm_cmpeq_epi32(back, zeroInt), _mm_cmplt_epi32(back, limit)));
+      // Both reads of a lane as one pair of neighbours.
+      const __m128 p0 = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(pair))));
+      const __m128 p1 = _mm_castpd_ps(
+          _mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(_mm_shuffle_epi32(pair, 1)))));
+      const __m128 p2 = _mm_castpd_ps(
+          _mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(_mm_shuffle_epi32(pair, 2)))));
+      const __m128 p3 = _mm_castpd_ps(
+          _mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(_mm_shuffle_epi32(pair, 3)))));
+      const __m128 p01 = _mm_movelh_ps(p0, p1);
+      const __m128 p23 = _mm_movelh_ps(p2, p3);
+      const __m128 y0 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(2, 0, 2, 0));
+      const __m128 y1 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(3, 1, 3, 1));
       return _mm_add_ps(y0, _mm_mul_ps(_mm_sub_ps(y1, y0), frac));
     };
     const __m128 tap0 = readTap(previous0, step0);
@@ -314,7 +322,10 @@ bool MixAndFeed(const TChorusBlock& c, float* a, float* b, const float* left, co
 }
 }  // namespace
 
-void TDSPXChorus::ProcessStereo(float* left, float* right) {
+void TDSPXChorus::ProcessStereo(float* left, float* right) { Process(left, right, true); }
+void TDSPXChorus::ProcessStereoOneByOne(float* left, float* right) { Process(left, right, false); }
+
+void TDSPXChorus::Process(float* left, float* right, bool twoPass) {
   const std::int32_t n = SubBlockLength();
   if (!Lines.IsAllocated() || n <= 0) return;
   const float* noise = NextDenormalNoise(n);
@@ -348,9 +359,14 @@ void TDSPXChorus::ProcessStereo(float* left, float* right) {
   // writes go in two passes (all taps, then all outputs and writes); the
   // rest, and runs that read what they write, one sample after the other.
   const std::int32_t shortest = std::min(c.Length[0], c.Length[1]);
+  // Taps nearer than a sub-block read what it writes: those go one by one at
+  // once (the check in the first pass decides; this only saves the attempt).
+  float nearest = std::min(c.Base[0], c.Base[1]);
+  for (std::size_t k = 0; k < 4; ++k) nearest = std::min(nearest, c.Base[k / 2] + c.SamplesPerMs * std::min(Previous[k], Target[k]));
+  const bool tryRuns = twoPass && !(nearest < static_cast<float>(std::min(n, kRun) + 2));
   std::int32_t i = 0;
   while (i < n) {
-    const std::int32_t count = std::min({kRun, n - i, shortest}) & ~3;
+    const std::int32_t count = tryRuns ? std::min({kRun, n - i, shortest - 1}) & ~3 : 0;
     if (count > 0) {
       alignas(16) float a[kRun], b[kRun], writeL[kRun], writeR[kRun];
       if (ReadTapPair(c, 0, i, count, WritePosition[0], a) && ReadTapPair(c, 2, i, count, WritePosition[1], b) &&
@@ -367,7 +383,7 @@ void TDSPXChorus::ProcessStereo(float* left, float* right) {
         continue;
       }
     }
-    const std::int32_t single = std::max(count, std::min(4, n - i));
+    const std::int32_t single = count > 0 ? count : tryRuns ? std::min(4, n - i) : n - i;
     RunSamples(c, left, right, noise, i, single, WritePosition, bad);
     i += single;
   }

@@ -28,7 +28,13 @@ class TDSPXChorus : public TDSPStereoEffect {
   TDSPXChorus();
   ~TDSPXChorus() override;
 
+  // Runs of samples whose taps all lie behind what the run writes (the usual
+  // case: base delays beyond a sub-block) go in two passes, the taps and then
+  // the outputs and line writes, four samples per register; the result is
+  // the same as ProcessStereoOneByOne's, bit for bit.
   void ProcessStereo(float* left, float* right) override;
+  // Every sample in turn: the reference the two-pass form is checked against.
+  void ProcessStereoOneByOne(float* left, float* right);
   // Zeroes both lines.
   void ClearState() override;
   // Inherited tick length, then the line lengths and base delays.
@@ -67,6 +73,7 @@ class TDSPXChorus : public TDSPStereoEffect {
   std::int32_t GetCapacity() const { return Lines.Size(); }
 
  private:
+  void Process(float* left, float* right, bool twoPass);
   void UpdateLengths();
   void UpdateModulation();
   void LockedUpdateLengths();

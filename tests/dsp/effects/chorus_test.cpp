@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -194,6 +195,52 @@ TEST(Chorus, TapsGiveExactlyThePerSampleForm) {
     for (std::size_t i = 0; i < got.Left.size(); ++i) {
       ASSERT_EQ(got.Left[i], expected[0][i]) << "gain " << gain << " sample " << i;
       ASSERT_EQ(got.Right[i], expected[1][i]) << "gain " << gain << " sample " << i;
+    }
+  }
+}
+
+// The two-pass form against every sample in turn, bit for bit: taps far
+// behind the writes (two passes), taps that sweep through the current
+// sub-block and the line's end (runs fall back), a line shorter than a
+// sub-block, feedback with cross-feed, and a runaway loop.
+TEST(Chorus, TwoPassFormMatchesOneByOne) {
+  struct TCase {
+    float Length, SizeLeft, SizeRight, Gain, Feedback, Cross;
+  };
+  const auto noise = filter_test::Noise(48000, 11);
+  for (const TCase& c : {TCase{30, 10, 12, 2.0f, 0.4f, 0.3f}, TCase{5, 0, 0.5f, 0.8f, -0.5f, 0.2f},
+                         TCase{3, 2.5f, 1.0f, 1.5f, 0.3f, -0.3f}, TCase{0.04f, 0, 0, 0.5f, 0.2f, 0.1f},
+                         TCase{100, 7, 11, 1.2f, 1.0f, 1.0f}}) {
+    for (std::int32_t rate : {44100, 48000, 22050}) {
+      effect_test::TEffectAt<TDSPXChorus> a(rate), b(rate);
+      for (TDSPXChorus* fx : {&a.Fx, &b.Fx}) {
+        fx->SetMix(0.6f);
+        fx->SetLengthLeft(c.Length);
+        fx->SetLengthRight(c.Length * 0.9f);
+        fx->SetSizeLeft(c.SizeLeft);
+        fx->SetSizeRight(c.SizeRight);
+        fx->SetFeedbackLeft(c.Feedback);
+        fx->SetFeedbackRight(-c.Feedback);
+        fx->SetCrossLeftToRight(c.Cross);
+        fx->SetCrossRightToLeft(c.Cross);
+        for (int k = 0; k < 4; ++k) {
+          fx->Lfo(k).SetFrequency(40.0f + 13.0f * static_cast<float>(k));
+          fx->Lfo(k).SetGain(c.Gain * (k % 2 == 0 ? 1.0f : 0.5f));
+        }
+      }
+      std::vector<float> l1 = noise, r1 = noise, l2 = noise, r2 = noise;
+      for (std::size_t i = 0; i < noise.size(); ++i) r1[i] = r2[i] = 0.5f * noise[(i * 7) % noise.size()];
+      const auto n = static_cast<std::size_t>(a.Record.SamplesPerMs);
+      for (std::size_t pos = 0; pos + n <= noise.size(); pos += n) {
+        a.Fx.ProcessStereo(l1.data() + pos, r1.data() + pos);
+        b.Fx.ProcessStereoOneByOne(l2.data() + pos, r2.data() + pos);
+      }
+      std::size_t firstDiff = noise.size();
+      for (std::size_t i = 0; i < noise.size() && firstDiff == noise.size(); ++i)
+        if (std::memcmp(&l1[i], &l2[i], sizeof(float)) != 0 || std::memcmp(&r1[i], &r2[i], sizeof(float)) != 0)
+          firstDiff = i;
+      EXPECT_EQ(firstDiff, noise.size()) << c.Length << " ms at " << rate;
+      EXPECT_GT(testing_support::Peak(l2), 0.1f);
     }
   }
 }
