@@ -251,10 +251,9 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
       // Out-of-range lanes read index 0 here; the run is dropped then.
       const __m128i i0 = _mm_andnot_si128(_mm_castps_si128(out), _mm_cvttps_epi32(q));
       const __m128 frac = _mm_sub_ps(q, _mm_cvtepi32_ps(i0));
-      // The second read wraps to index 0 at i0 = length - 1: such a run goes
-      // one by one (and the pair below reads index 0 instead).
+      // The second read wraps to index 0 at i0 = length - 1 (the pair below
+      // reads index 0 there; such lanes are read one by one).
       const __m128i atEnd = _mm_cmpgt_epi32(i0, _mm_sub_epi32(lastInt, oneInt));
-      wrong = _mm_or_si128(wrong, atEnd);
       const __m128i pair = _mm_andnot_si128(atEnd, i0);
       // Distance back from the write position of both reads (the second is
       // i0 + 1, the run at most length - 1 long): 1 .. run index + 1 for i0
@@ -272,8 +271,19 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
           _mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(_mm_shuffle_epi32(pair, 3)))));
       const __m128 p01 = _mm_movelh_ps(p0, p1);
       const __m128 p23 = _mm_movelh_ps(p2, p3);
-      const __m128 y0 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(2, 0, 2, 0));
-      const __m128 y1 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(3, 1, 3, 1));
+      __m128 y0 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(2, 0, 2, 0));
+      __m128 y1 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(3, 1, 3, 1));
+      if (_mm_movemask_epi8(atEnd) != 0) [[unlikely]] {
+        alignas(16) std::int32_t k0[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(k0), i0);
+        alignas(16) float v0[4], v1[4];
+        for (int e = 0; e < 4; ++e) {
+          v0[e] = line[k0[e]];
+          v1[e] = line[k0[e] + 1 >= len ? 0 : k0[e] + 1];
+        }
+        y0 = _mm_load_ps(v0);
+        y1 = _mm_load_ps(v1);
+      }
       return _mm_add_ps(y0, _mm_mul_ps(_mm_sub_ps(y1, y0), frac));
     };
     const __m128 tap0 = readTap(previous0, step0);
