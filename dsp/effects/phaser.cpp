@@ -186,25 +186,70 @@ namespace {
 //   y = c s + x,  x' = s - c y
 // is x' = k s - c x, so what leaves stage j (0-based) of a sample is
 //   x_(j+1) = P_j + (-c)^(j+1) x_0,  P_j = k s_j - c P_(j-1)  (P_(-1) = 0),
-// where P and the powers of -c need only the states: the path from the
-// sample's input (feedback included) to its output is one multiply and one
-// add instead of three operations per stage. The last P is summed as a tree
-// of its terms (-c)^(N-1-j) k s_j, which keeps the path from a state through
-// the next sample's output short as well.
+// where P and the powers of -c need only the states. The last P ("last") is
+// summed as a tree of its terms (-c)^(N-1-j) k s_j. The output
+// out = last + (-c)^N x_0 goes through the cross-feed and the feedback gain
+// g into the next sample's input, which is then
+//   x_0' = in' + g last + g cross swap(last) + G x_0 + H swap(x_0)
+// with G = g (-c)^N and H = g cross swap((-c)^N) (swap: left and right
+// exchanged): the path from one sample's input to the next is one multiply
+// and two adds.
 struct TLaneBlock {
-  float* Pairs;         // per sample: left, right input; overwritten with the wet pair
-  const float* Noise;   // per sample, added to both sides
+  const float* Input;   // per sample: left, right input plus noise; one more pair of zeros
+  float* Wet;           // per sample: the wet pair
+  float* Table;         // room for Length + 1 rows of kTableRow pairs (see FillTable)
   std::int32_t First;   // index of the first sample in the sub-block
   std::int32_t Length;  // samples
-  __m128 Target;        // coefficients at the sub-block's end (lanes 0, 1)
-  __m128 Previous;      // coefficients at its start
+  __m128 Previous;      // coefficients at the sub-block's start (lanes 0, 1 and again 2, 3)
+  __m128 Target;        // at its end
   float InvLength;      // 1 / sub-block length
-  __m128 Cross;         // lane 0 right-to-left, lane 1 left-to-right
-  __m128 FeedbackGain;
+  __m128 Cross;         // lane 0 right-to-left, lane 1 left-to-right (again in 2, 3)
+  __m128 FeedbackGain;  // g (again in lanes 2, 3)
+  __m128 CrossGain;     // g x cross
 };
+
+// Pairs per sample in the coefficient table: c, k = 1 - c^2, G, H,
+// (-c)^1 .. (-c)^stages (for up to 8 stages).
+constexpr std::int32_t kTableRow = 12;
 
 inline __m128 LoadPair(const float* p) { return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))); }
 inline void StorePair(float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); }
+inline __m128 Swap(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
+
+// The coefficient table for samples first .. first + count - 1 of the
+// sub-block: the coefficients move linearly from `previous` to `target`
+// (lanes 0, 1 and again 2, 3) as in the stage-by-stage form. Two samples per
+// register; gain and crossGain as in TLaneBlock, repeated in lanes 2, 3.
+template <int kStages>
+void FillTable(float* table, std::int32_t first, std::int32_t count, __m128 previous, __m128 target, float invLength,
+               __m128 gain, __m128 crossGain) {
+  const __m128 one = _mm_set1_ps(1.0f);
+  const __m128 sign = _mm_set1_ps(-0.0f);
+  for (std::int32_t i = 0; i < count; i += 2) {
+    const float t0 = static_cast<float>(first + i) * invLength;
+    const float t1 = static_cast<float>(first + i + 1) * invLength;
+    const __m128 t = _mm_setr_ps(t0, t0, t1, t1);
+    const __m128 c = _mm_add_ps(_mm_mul_ps(target, t), _mm_mul_ps(previous, _mm_sub_ps(one, t)));
+    const __m128 k = _mm_sub_ps(one, _mm_mul_ps(c, c));
+    const __m128 nc = _mm_xor_ps(c, sign);
+    float* row = table + 2 * kTableRow * i;
+    float* next = row + 2 * kTableRow;  // written past count only inside the table
+    const auto put = [&](int entry, __m128 v) {
+      _mm_storel_pi(reinterpret_cast<__m64*>(row + 2 * entry), v);
+      _mm_storeh_pi(reinterpret_cast<__m64*>(next + 2 * entry), v);
+    };
+    put(0, c);
+    put(1, k);
+    __m128 power[kStages + 1];  // power[m] = (-c)^m
+    power[1] = nc;
+#pragma GCC unroll 64
+    for (int m = 2; m <= kStages; ++m) power[m] = _mm_mul_ps(power[m / 2], power[m - m / 2]);
+#pragma GCC unroll 64
+    for (int m = 1; m <= kStages; ++m) put(m + 3, power[m]);
+    put(2, _mm_mul_ps(gain, power[kStages]));
+    put(3, _mm_mul_ps(crossGain, Swap(power[kStages])));
+  }
+}
 
 // Sum of terms[kLo .. kHi) as a balanced tree.
 template <int kLo, int kHi>
@@ -220,34 +265,32 @@ inline __m128 SumTree(const __m128* terms) {
 // kStages equal stages on both sides; `state` holds (left, right) pairs.
 // `feedback` carries the feedback pair in and out. The feedback is not
 // limited here: the result is whether every feedback value stayed below the
-// runaway limit (finite), else the caller runs the sub-block again stage by
-// stage from the states it started with.
+// runaway limit (finite), else the caller runs the samples again stage by
+// stage from the states they started with.
 template <int kStages>
 bool RunEqualLanes(const TLaneBlock& b, float* state, __m128& feedback) {
-  const __m128 one = _mm_set1_ps(1.0f);
+  FillTable<kStages>(b.Table, b.First, b.Length, b.Previous, b.Target, b.InvLength, b.FeedbackGain, b.CrossGain);
   const __m128 sign = _mm_set1_ps(-0.0f);
   __m128 s[kStages];
 #pragma GCC unroll 64
   for (int j = 0; j < kStages; ++j) s[j] = LoadPair(state + 2 * j);
   __m128 fb = feedback;
+  __m128 x0 = _mm_add_ps(fb, LoadPair(b.Input));
   __m128 peak = _mm_setzero_ps();
   for (std::int32_t i = 0; i < b.Length; ++i) {
-    const __m128 t = _mm_set1_ps(static_cast<float>(b.First + i) * b.InvLength);
-    const __m128 c = _mm_add_ps(_mm_mul_ps(b.Target, t), _mm_mul_ps(b.Previous, _mm_sub_ps(one, t)));
-    const __m128 k = _mm_sub_ps(one, _mm_mul_ps(c, c));
-    const __m128 nc = _mm_xor_ps(c, sign);
-    __m128 power[kStages + 1];  // (-c)^m
-    power[0] = one;
-#pragma GCC unroll 64
-    for (int m = 1; m <= kStages; ++m) power[m] = m == 1 ? nc : _mm_mul_ps(power[m - 1], nc);
+    const float* row = b.Table + 2 * kTableRow * i;
+    const __m128 c = LoadPair(row);
+    const __m128 k = LoadPair(row + 2);
+    const __m128 nc = LoadPair(row + 8);
+    const auto power = [row](int m) { return LoadPair(row + 2 * (m + 3)); };  // (-c)^m, m >= 1
     __m128 terms[kStages];  // (-c)^(N-1-j) k s_j
+    __m128 ks[kStages];
 #pragma GCC unroll 64
     for (int j = 0; j < kStages; ++j) {
-      const __m128 ks = _mm_mul_ps(k, s[j]);
-      terms[j] = j == kStages - 1 ? ks : _mm_mul_ps(power[kStages - 1 - j], ks);
+      ks[j] = _mm_mul_ps(k, s[j]);
+      terms[j] = j == kStages - 1 ? ks[j] : _mm_mul_ps(power(kStages - 1 - j), ks[j]);
     }
     const __m128 last = SumTree<0, kStages>(terms);
-    const __m128 x0 = _mm_add_ps(fb, _mm_add_ps(LoadPair(b.Pairs + 2 * i), _mm_set1_ps(b.Noise[i])));
     // The states for the next sample: y_j = c s_j + x_j, x_j from P_(j-1).
     __m128 p = _mm_setzero_ps();
     __m128 x = x0;
@@ -255,19 +298,23 @@ bool RunEqualLanes(const TLaneBlock& b, float* state, __m128& feedback) {
     for (int j = 0; j < kStages; ++j) {
       const __m128 y = _mm_add_ps(_mm_mul_ps(c, s[j]), x);
       if (j + 1 < kStages) {
-        p = j == 0 ? _mm_mul_ps(k, s[0]) : _mm_add_ps(_mm_mul_ps(k, s[j]), _mm_mul_ps(nc, p));
-        x = _mm_add_ps(p, _mm_mul_ps(power[j + 1], x0));
+        p = j == 0 ? ks[0] : _mm_add_ps(ks[j], _mm_mul_ps(nc, p));
+        x = _mm_add_ps(p, _mm_mul_ps(power(j + 1), x0));
       }
       s[j] = y;
     }
-    const __m128 out = _mm_add_ps(last, _mm_mul_ps(power[kStages], x0));
-    const __m128 swapped = _mm_shuffle_ps(out, out, _MM_SHUFFLE(3, 2, 0, 1));
-    const __m128 u = _mm_add_ps(_mm_mul_ps(swapped, b.Cross), out);
+    const __m128 out = _mm_add_ps(last, _mm_mul_ps(power(kStages), x0));
+    const __m128 u = _mm_add_ps(_mm_mul_ps(Swap(out), b.Cross), out);
+    StorePair(b.Wet + 2 * i, u);
+    // Off the path: the feedback as the stage-by-stage form has it, and its
+    // largest magnitude so far (a NaN sticks: max returns its second operand
+    // when either is NaN).
     fb = _mm_mul_ps(u, b.FeedbackGain);
-    // Off the feedback path: the largest magnitude so far (a NaN sticks, as
-    // max returns its second operand when either is NaN).
     peak = _mm_max_ps(peak, _mm_andnot_ps(sign, fb));
-    StorePair(b.Pairs + 2 * i, u);
+    // The next sample's input.
+    const __m128 d = _mm_add_ps(_mm_add_ps(LoadPair(b.Input + 2 * i + 2), _mm_mul_ps(b.FeedbackGain, last)),
+                                _mm_mul_ps(b.CrossGain, Swap(last)));
+    x0 = _mm_add_ps(_mm_add_ps(d, _mm_mul_ps(LoadPair(row + 4), x0)), _mm_mul_ps(LoadPair(row + 6), Swap(x0)));
   }
 #pragma GCC unroll 64
   for (int j = 0; j < kStages; ++j) StorePair(state + 2 * j, s[j]);
@@ -300,26 +347,46 @@ void TDSPXPhaser::ProcessStereo(float* left, float* right) {
   if (n <= 0) return;
   const std::int32_t stages = Stages[0];
   TLaneBlock lanes;
-  lanes.Target = _mm_setr_ps(b.Coefficient[0], b.Coefficient[1], 0, 0);
-  lanes.Previous = _mm_setr_ps(PreviousCoefficient[0], PreviousCoefficient[1], 0, 0);
-  lanes.InvLength = 1.0f / static_cast<float>(n);
-  lanes.Cross = _mm_setr_ps(CrossRightToLeft, CrossLeftToRight, 0, 0);
-  lanes.FeedbackGain = _mm_setr_ps(Feedback[0], Feedback[1], 0, 0);
-  const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
+  const __m128 target = _mm_setr_ps(b.Coefficient[0], b.Coefficient[1], b.Coefficient[0], b.Coefficient[1]);
+  const __m128 previous =
+      _mm_setr_ps(PreviousCoefficient[0], PreviousCoefficient[1], PreviousCoefficient[0], PreviousCoefficient[1]);
+  const float invLength = 1.0f / static_cast<float>(n);
+  const __m128 cross = _mm_setr_ps(CrossRightToLeft, CrossLeftToRight, CrossRightToLeft, CrossLeftToRight);
+  const __m128 gain = _mm_setr_ps(Feedback[0], Feedback[1], Feedback[0], Feedback[1]);
+  lanes.Previous = previous;
+  lanes.Target = target;
+  lanes.InvLength = invLength;
+  lanes.Cross = cross;
+  lanes.FeedbackGain = gain;
+  lanes.CrossGain = _mm_mul_ps(gain, cross);
+  const __m128 lw = _mm_set1_ps(LeftWetOut), ld = _mm_set1_ps(LeftDryOut);
+  const __m128 rw = _mm_set1_ps(RightWetOut), rd = _mm_set1_ps(RightDryOut);
   bool bad = false;
-  constexpr std::int32_t kChunk = 256;
-  alignas(16) float pairs[2 * kChunk];
+  constexpr std::int32_t kChunk = 64;  // a multiple of 4
+  alignas(16) float input[2 * kChunk + 4];
+  alignas(16) float wet[2 * kChunk];
+  alignas(16) float table[2 * kTableRow * (kChunk + 1)];
   std::array<float, 2 * kMaxStages> saved;
   for (std::int32_t start = 0; start < n; start += kChunk) {
     const std::int32_t m = std::min(kChunk, n - start);
+    const std::int32_t whole = m & ~3;
     float* l = left + start;
     float* r = right + start;
-    for (std::int32_t i = 0; i < m; ++i) {
-      pairs[2 * i] = l[i];
-      pairs[2 * i + 1] = r[i];
+    const float* noise = b.Noise + start;
+    for (std::int32_t i = 0; i < whole; i += 4) {
+      const __m128 z = _mm_loadu_ps(noise + i);
+      const __m128 vl = _mm_add_ps(_mm_loadu_ps(l + i), z), vr = _mm_add_ps(_mm_loadu_ps(r + i), z);
+      _mm_store_ps(input + 2 * i, _mm_unpacklo_ps(vl, vr));
+      _mm_store_ps(input + 2 * i + 4, _mm_unpackhi_ps(vl, vr));
     }
-    lanes.Pairs = pairs;
-    lanes.Noise = b.Noise + start;
+    for (std::int32_t i = whole; i < m; ++i) {
+      input[2 * i] = l[i] + noise[i];
+      input[2 * i + 1] = r[i] + noise[i];
+    }
+    input[2 * m] = input[2 * m + 1] = 0.0f;
+    lanes.Input = input;
+    lanes.Wet = wet;
+    lanes.Table = table;
     lanes.First = start;
     lanes.Length = m;
     std::copy_n(State.data(), 2 * stages, saved.data());
@@ -328,9 +395,16 @@ void TDSPXPhaser::ProcessStereo(float* left, float* right) {
       alignas(16) float fb[4];
       _mm_store_ps(fb, feedback);
       FeedbackSample = {fb[0], fb[1]};
-      for (std::int32_t i = 0; i < m; ++i) {
-        l[i] = l[i] * ld + pairs[2 * i] * lw;
-        r[i] = r[i] * rd + pairs[2 * i + 1] * rw;
+      for (std::int32_t i = 0; i < whole; i += 4) {
+        const __m128 lo = _mm_load_ps(wet + 2 * i), hi = _mm_load_ps(wet + 2 * i + 4);
+        const __m128 ul = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 ur = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm_storeu_ps(l + i, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(l + i), ld), _mm_mul_ps(ul, lw)));
+        _mm_storeu_ps(r + i, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(r + i), rd), _mm_mul_ps(ur, rw)));
+      }
+      for (std::int32_t i = whole; i < m; ++i) {
+        l[i] = l[i] * LeftDryOut + wet[2 * i] * LeftWetOut;
+        r[i] = r[i] * RightDryOut + wet[2 * i + 1] * RightWetOut;
       }
     } else {
       // A feedback value ran away: the stage-by-stage form limits it.
