@@ -197,7 +197,6 @@ namespace {
 struct TLaneBlock {
   const float* Input;   // per sample: left, right input plus noise; one more pair of zeros
   float* Wet;           // per sample: the wet pair
-  float* Table;         // room for Length + 1 rows of kTableRow pairs (see FillTable)
   std::int32_t First;   // index of the first sample in the sub-block
   std::int32_t Length;  // samples
   __m128 Previous;      // coefficients at the sub-block's start (lanes 0, 1 and again 2, 3)
@@ -208,48 +207,9 @@ struct TLaneBlock {
   __m128 CrossGain;     // g x cross
 };
 
-// Pairs per sample in the coefficient table: c, k = 1 - c^2, G, H,
-// (-c)^1 .. (-c)^stages (for up to 8 stages).
-constexpr std::int32_t kTableRow = 12;
-
 inline __m128 LoadPair(const float* p) { return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))); }
 inline void StorePair(float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); }
 inline __m128 Swap(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
-
-// The coefficient table for samples first .. first + count - 1 of the
-// sub-block: the coefficients move linearly from `previous` to `target`
-// (lanes 0, 1 and again 2, 3) as in the stage-by-stage form. Two samples per
-// register; gain and crossGain as in TLaneBlock, repeated in lanes 2, 3.
-template <int kStages>
-void FillTable(float* table, std::int32_t first, std::int32_t count, __m128 previous, __m128 target, float invLength,
-               __m128 gain, __m128 crossGain) {
-  const __m128 one = _mm_set1_ps(1.0f);
-  const __m128 sign = _mm_set1_ps(-0.0f);
-  for (std::int32_t i = 0; i < count; i += 2) {
-    const float t0 = static_cast<float>(first + i) * invLength;
-    const float t1 = static_cast<float>(first + i + 1) * invLength;
-    const __m128 t = _mm_setr_ps(t0, t0, t1, t1);
-    const __m128 c = _mm_add_ps(_mm_mul_ps(target, t), _mm_mul_ps(previous, _mm_sub_ps(one, t)));
-    const __m128 k = _mm_sub_ps(one, _mm_mul_ps(c, c));
-    const __m128 nc = _mm_xor_ps(c, sign);
-    float* row = table + 2 * kTableRow * i;
-    float* next = row + 2 * kTableRow;  // written past count only inside the table
-    const auto put = [&](int entry, __m128 v) {
-      _mm_storel_pi(reinterpret_cast<__m64*>(row + 2 * entry), v);
-      _mm_storeh_pi(reinterpret_cast<__m64*>(next + 2 * entry), v);
-    };
-    put(0, c);
-    put(1, k);
-    __m128 power[kStages + 1];  // power[m] = (-c)^m
-    power[1] = nc;
-#pragma GCC unroll 64
-    for (int m = 2; m <= kStages; ++m) power[m] = _mm_mul_ps(power[m / 2], power[m - m / 2]);
-#pragma GCC unroll 64
-    for (int m = 1; m <= kStages; ++m) put(m + 3, power[m]);
-    put(2, _mm_mul_ps(gain, power[kStages]));
-    put(3, _mm_mul_ps(crossGain, Swap(power[kStages])));
-  }
-}
 
 // Sum of terms[kLo .. kHi) as a balanced tree.
 template <int kLo, int kHi>
@@ -262,48 +222,75 @@ inline __m128 SumTree(const __m128* terms) {
   }
 }
 
-// kStages equal stages on both sides; `state` holds (left, right) pairs.
+// 2 kHalf equal stages on both sides; `state` holds (left, right) pairs
+// stage by stage. Register r holds stage r in lanes 0, 1 and stage
+// r + kHalf in lanes 2, 3, so both halves of the chain run side by side:
+//   Q_r = k S_r - c Q_(r-1)  (Q_0 = k S_0)
+// gives P_r below and, started afresh, P'_(r+h) above (h = kHalf); with
+// B = P_(h-1) in both halves, P_(r+h) = P'_(r+h) + (-c)^(r+1) B, so
+//   F_r = Q_r + V_r B,  V_r = (0, (-c)^(r+1))
+// holds (P_r, P_(r+h)). The inputs of the stages, (x_r, x_(r+h)) with
+// x_j = P_(j-1) + (-c)^j x_0, are
+//   X_0 = (0, P_(h-1)) + W_0 x_0,  X_r = F_(r-1) + W_r x_0,
+//   W_0 = (1, (-c)^h),  W_r = ((-c)^r, (-c)^(r+h)),
+// and the new states S_r = c S_r + X_r. "last" is the tree of
+// T_r k S_r, T_r = ((-c)^(N-1-r), (-c)^(h-1-r)), its two halves added.
 // `feedback` carries the feedback pair in and out. The feedback is not
 // limited here: the result is whether every feedback value stayed below the
 // runaway limit (finite), else the caller runs the samples again stage by
 // stage from the states they started with.
-template <int kStages>
-bool RunEqualLanes(const TLaneBlock& b, float* state, __m128& feedback) {
-  FillTable<kStages>(b.Table, b.First, b.Length, b.Previous, b.Target, b.InvLength, b.FeedbackGain, b.CrossGain);
+template <int kHalf>
+bool RunHalves(const TLaneBlock& b, float* state, __m128& feedback) {
+  constexpr int kStages = 2 * kHalf;
   const __m128 sign = _mm_set1_ps(-0.0f);
-  __m128 s[kStages];
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 one = _mm_set1_ps(1.0f);
+  __m128 s[kHalf];
 #pragma GCC unroll 64
-  for (int j = 0; j < kStages; ++j) s[j] = LoadPair(state + 2 * j);
+  for (int r = 0; r < kHalf; ++r) s[r] = _mm_movelh_ps(LoadPair(state + 2 * r), LoadPair(state + 2 * (r + kHalf)));
   __m128 fb = feedback;
   __m128 x0 = _mm_add_ps(fb, LoadPair(b.Input));
   __m128 peak = _mm_setzero_ps();
   for (std::int32_t i = 0; i < b.Length; ++i) {
-    const float* row = b.Table + 2 * kTableRow * i;
-    const __m128 c = LoadPair(row);
-    const __m128 k = LoadPair(row + 2);
-    const __m128 nc = LoadPair(row + 8);
-    const auto power = [row](int m) { return LoadPair(row + 2 * (m + 3)); };  // (-c)^m, m >= 1
-    __m128 terms[kStages];  // (-c)^(N-1-j) k s_j
-    __m128 ks[kStages];
+    // The coefficients of this sample, the same in both halves.
+    const __m128 t = _mm_set1_ps(static_cast<float>(b.First + i) * b.InvLength);
+    const __m128 c = _mm_add_ps(_mm_mul_ps(b.Target, t), _mm_mul_ps(b.Previous, _mm_sub_ps(one, t)));
+    const __m128 k = _mm_sub_ps(one, _mm_mul_ps(c, c));
+    const __m128 nc = _mm_xor_ps(c, sign);
+    __m128 power[kStages + 1];  // power[m] = (-c)^m
+    power[0] = one;
+    power[1] = nc;
 #pragma GCC unroll 64
-    for (int j = 0; j < kStages; ++j) {
-      ks[j] = _mm_mul_ps(k, s[j]);
-      terms[j] = j == kStages - 1 ? ks[j] : _mm_mul_ps(power(kStages - 1 - j), ks[j]);
-    }
-    const __m128 last = SumTree<0, kStages>(terms);
-    // The states for the next sample: y_j = c s_j + x_j, x_j from P_(j-1).
-    __m128 p = _mm_setzero_ps();
-    __m128 x = x0;
+    for (int m = 2; m <= kStages; ++m) power[m] = _mm_mul_ps(power[m / 2], power[m - m / 2]);
+    const auto w = [&](int r) { return _mm_movelh_ps(power[r], power[r + kHalf]); };
+    const auto tr = [&](int r) { return _mm_movelh_ps(power[kStages - 1 - r], power[kHalf - 1 - r]); };
+    __m128 ks[kHalf], terms[kHalf];
 #pragma GCC unroll 64
-    for (int j = 0; j < kStages; ++j) {
-      const __m128 y = _mm_add_ps(_mm_mul_ps(c, s[j]), x);
-      if (j + 1 < kStages) {
-        p = j == 0 ? ks[0] : _mm_add_ps(ks[j], _mm_mul_ps(nc, p));
-        x = _mm_add_ps(p, _mm_mul_ps(power(j + 1), x0));
-      }
-      s[j] = y;
+    for (int r = 0; r < kHalf; ++r) {
+      ks[r] = _mm_mul_ps(k, s[r]);
+      terms[r] = _mm_mul_ps(tr(r), ks[r]);
     }
-    const __m128 out = _mm_add_ps(last, _mm_mul_ps(power(kStages), x0));
+    const __m128 sum = SumTree<0, kHalf>(terms);
+    const __m128 last = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
+    __m128 q[kHalf];
+    q[0] = ks[0];
+#pragma GCC unroll 64
+    for (int r = 1; r < kHalf; ++r) q[r] = _mm_add_ps(ks[r], _mm_mul_ps(nc, q[r - 1]));
+    // (0, P_(h-1)); as B it meets T_(h-2-r), whose upper half is
+    // (-c)^(r+1) and whose lower half is finite, so the lower half of F_r
+    // stays Q_r.
+    const __m128 bottom = _mm_movelh_ps(zero, q[kHalf - 1]);
+    const __m128 x0s = _mm_movelh_ps(x0, x0);
+    __m128 next[kHalf];
+    next[0] = _mm_add_ps(bottom, _mm_mul_ps(w(0), x0s));
+#pragma GCC unroll 64
+    for (int r = 1; r < kHalf; ++r) {
+      const __m128 f = _mm_add_ps(q[r - 1], _mm_mul_ps(tr(kHalf - 1 - r), bottom));
+      next[r] = _mm_add_ps(f, _mm_mul_ps(w(r), x0s));
+    }
+#pragma GCC unroll 64
+    for (int r = 0; r < kHalf; ++r) s[r] = _mm_add_ps(_mm_mul_ps(c, s[r]), next[r]);
+    const __m128 out = _mm_add_ps(last, _mm_mul_ps(power[kStages], x0));
     const __m128 u = _mm_add_ps(_mm_mul_ps(Swap(out), b.Cross), out);
     StorePair(b.Wet + 2 * i, u);
     // Off the path: the feedback as the stage-by-stage form has it, and its
@@ -314,10 +301,15 @@ bool RunEqualLanes(const TLaneBlock& b, float* state, __m128& feedback) {
     // The next sample's input.
     const __m128 d = _mm_add_ps(_mm_add_ps(LoadPair(b.Input + 2 * i + 2), _mm_mul_ps(b.FeedbackGain, last)),
                                 _mm_mul_ps(b.CrossGain, Swap(last)));
-    x0 = _mm_add_ps(_mm_add_ps(d, _mm_mul_ps(LoadPair(row + 4), x0)), _mm_mul_ps(LoadPair(row + 6), Swap(x0)));
+    const __m128 g = _mm_mul_ps(b.FeedbackGain, power[kStages]);
+    const __m128 h = _mm_mul_ps(b.CrossGain, Swap(power[kStages]));
+    x0 = _mm_add_ps(_mm_add_ps(d, _mm_mul_ps(g, x0)), _mm_mul_ps(h, Swap(x0)));
   }
 #pragma GCC unroll 64
-  for (int j = 0; j < kStages; ++j) StorePair(state + 2 * j, s[j]);
+  for (int r = 0; r < kHalf; ++r) {
+    StorePair(state + 2 * r, s[r]);
+    StorePair(state + 2 * (r + kHalf), _mm_movehl_ps(s[r], s[r]));
+  }
   feedback = fb;
   const __m128 ok = _mm_cmplt_ps(peak, _mm_set1_ps(kRunawayLimit));
   return (_mm_movemask_ps(ok) & 3) == 3;
@@ -327,10 +319,10 @@ using TLaneKernel = bool (*)(const TLaneBlock&, float*, __m128&);
 
 TLaneKernel LaneKernel(std::int32_t stages) {
   switch (stages) {
-    case 2: return RunEqualLanes<2>;
-    case 4: return RunEqualLanes<4>;
-    case 6: return RunEqualLanes<6>;
-    case 8: return RunEqualLanes<8>;
+    case 2: return RunHalves<1>;
+    case 4: return RunHalves<2>;
+    case 6: return RunHalves<3>;
+    case 8: return RunHalves<4>;
     default: return nullptr;
   }
 }
@@ -362,10 +354,9 @@ void TDSPXPhaser::ProcessStereo(float* left, float* right) {
   const __m128 lw = _mm_set1_ps(LeftWetOut), ld = _mm_set1_ps(LeftDryOut);
   const __m128 rw = _mm_set1_ps(RightWetOut), rd = _mm_set1_ps(RightDryOut);
   bool bad = false;
-  constexpr std::int32_t kChunk = 64;  // a multiple of 4
+  constexpr std::int32_t kChunk = 32;  // a multiple of 4
   alignas(16) float input[2 * kChunk + 4];
   alignas(16) float wet[2 * kChunk];
-  alignas(16) float table[2 * kTableRow * (kChunk + 1)];
   std::array<float, 2 * kMaxStages> saved;
   for (std::int32_t start = 0; start < n; start += kChunk) {
     const std::int32_t m = std::min(kChunk, n - start);
@@ -386,7 +377,6 @@ void TDSPXPhaser::ProcessStereo(float* left, float* right) {
     input[2 * m] = input[2 * m + 1] = 0.0f;
     lanes.Input = input;
     lanes.Wet = wet;
-    lanes.Table = table;
     lanes.First = start;
     lanes.Length = m;
     std::copy_n(State.data(), 2 * stages, saved.data());
