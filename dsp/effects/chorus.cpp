@@ -212,7 +212,9 @@ constexpr std::int32_t kRun = 256;
 // at most kRun, below the line length) into `out`, four samples per
 // register, each lane computing what RunSamples computes for its sample.
 // False when a position is beyond -length..length or a read would meet a
-// sample written earlier in the run (then the run goes one by one).
+// sample written earlier in the run (then the run goes one by one). With
+// kChecked false the caller has made sure of neither happening.
+template <bool kChecked>
 bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t count, std::int32_t write,
                  float* out) {
   const int side = k / 2;
@@ -244,8 +246,11 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
     const auto readTap = [&](float previous, float step) __attribute__((always_inline)) {
       const __m128 m = _mm_add_ps(_mm_set1_ps(previous), _mm_mul_ps(_mm_set1_ps(step), t));
       const __m128 p = _mm_sub_ps(pos, _mm_add_ps(_mm_mul_ps(samplesPerMs, m), base));
-      const __m128 out = _mm_or_ps(_mm_cmplt_ps(p, minusLength), _mm_cmpnlt_ps(p, length));  // also NaN
-      outside = _mm_or_ps(outside, out);
+      __m128 out = zero;
+      if constexpr (kChecked) {
+        out = _mm_or_ps(_mm_cmplt_ps(p, minusLength), _mm_cmpnlt_ps(p, length));  // also NaN
+        outside = _mm_or_ps(outside, out);
+      }
       __m128 q = _mm_add_ps(p, _mm_and_ps(_mm_cmplt_ps(p, zero), length));
       q = _mm_andnot_ps(_mm_cmpge_ps(q, length), q);
       // Out-of-range lanes read index 0 here; the run is dropped then.
@@ -258,17 +263,21 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
       // Distance back from the write position of both reads (the second is
       // i0 + 1, the run at most length - 1 long): 1 .. run index + 1 for i0
       // means a sample this run has written already.
-      __m128i back = _mm_sub_epi32(w, i0);
-      back = _mm_add_epi32(back, _mm_and_si128(_mm_cmplt_epi32(back, zeroInt), lengthInt));
-      wrong = _mm_or_si128(wrong, _mm_andnot_si128(_mm_cmpeq_epi32(back, zeroInt), _mm_cmplt_epi32(back, limit)));
+      if constexpr (kChecked) {
+        __m128i back = _mm_sub_epi32(w, i0);
+        back = _mm_add_epi32(back, _mm_and_si128(_mm_cmplt_epi32(back, zeroInt), lengthInt));
+        wrong = _mm_or_si128(wrong, _mm_andnot_si128(_mm_cmpeq_epi32(back, zeroInt), _mm_cmplt_epi32(back, limit)));
+      }
       // Both reads of a lane as one pair of neighbours.
-      const __m128 p0 = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(pair))));
-      const __m128 p1 = _mm_castpd_ps(
-          _mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(_mm_shuffle_epi32(pair, 1)))));
-      const __m128 p2 = _mm_castpd_ps(
-          _mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(_mm_shuffle_epi32(pair, 2)))));
-      const __m128 p3 = _mm_castpd_ps(
-          _mm_load_sd(reinterpret_cast<const double*>(line + _mm_cvtsi128_si32(_mm_shuffle_epi32(pair, 3)))));
+      alignas(16) std::int32_t at[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(at), pair);
+      const auto neighbours = [line](std::int32_t index) {
+        return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(line + index)));
+      };
+      const __m128 p0 = neighbours(at[0]);
+      const __m128 p1 = neighbours(at[1]);
+      const __m128 p2 = neighbours(at[2]);
+      const __m128 p3 = neighbours(at[3]);
       const __m128 p01 = _mm_movelh_ps(p0, p1);
       const __m128 p23 = _mm_movelh_ps(p2, p3);
       __m128 y0 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(2, 0, 2, 0));
@@ -379,7 +388,17 @@ void TDSPXChorus::Process(float* left, float* right, bool twoPass) {
     const std::int32_t count = tryRuns ? std::min({kRun, n - i, shortest - 1}) & ~3 : 0;
     if (count > 0) {
       alignas(16) float a[kRun], b[kRun], writeL[kRun], writeR[kRun];
-      if (ReadTapPair(c, 0, i, count, WritePosition[0], a) && ReadTapPair(c, 2, i, count, WritePosition[1], b) &&
+      // Delays (samples) at the run's ends; between them they move linearly.
+      // Two samples of margin cover the rounding of the lanes' arithmetic.
+      bool clear = true;
+      for (std::size_t k = 0; k < 4; ++k) {
+        for (const std::int32_t at : {i, i + count - 1}) {
+          const float delay = c.Base[k / 2] + c.SamplesPerMs * (c.Previous[k] + c.Step[k] * static_cast<float>(at));
+          clear &= delay > static_cast<float>(count + 2) && delay < static_cast<float>(c.Length[k / 2] - 2);
+        }
+      }
+      const auto read = clear ? ReadTapPair<false> : ReadTapPair<true>;
+      if (read(c, 0, i, count, WritePosition[0], a) && read(c, 2, i, count, WritePosition[1], b) &&
           MixAndFeed(c, a, b, left + i, right + i, noise + i, count, writeL, writeR)) [[likely]] {
         std::copy_n(a, count, left + i);
         std::copy_n(b, count, right + i);

@@ -201,7 +201,8 @@ TEST(Chorus, TapsGiveExactlyThePerSampleForm) {
 
 // The two-pass form against every sample in turn, bit for bit: taps far
 // behind the writes (two passes), taps that sweep through the current
-// sub-block and the line's end (runs fall back), a line shorter than a
+// sub-block and the line's end (runs fall back), taps beyond the line's
+// length that wrap into what the sub-block writes, a line shorter than a
 // sub-block, feedback with cross-feed, and a runaway loop.
 TEST(Chorus, TwoPassFormMatchesOneByOne) {
   struct TCase {
@@ -210,7 +211,7 @@ TEST(Chorus, TwoPassFormMatchesOneByOne) {
   const auto noise = filter_test::Noise(48000, 11);
   for (const TCase& c : {TCase{30, 10, 12, 2.0f, 0.4f, 0.3f}, TCase{5, 0, 0.5f, 0.8f, -0.5f, 0.2f},
                          TCase{3, 2.5f, 1.0f, 1.5f, 0.3f, -0.3f}, TCase{0.04f, 0, 0, 0.5f, 0.2f, 0.1f},
-                         TCase{100, 7, 11, 1.2f, 1.0f, 1.0f}}) {
+                         TCase{100, 7, 11, 1.2f, 1.0f, 1.0f}, TCase{3, 3, 3, 1.0f, 0.3f, 0.2f}}) {
     for (std::int32_t rate : {44100, 48000, 22050}) {
       effect_test::TEffectAt<TDSPXChorus> a(rate), b(rate);
       for (TDSPXChorus* fx : {&a.Fx, &b.Fx}) {
