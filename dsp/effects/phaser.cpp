@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numbers>
 
@@ -207,13 +208,13 @@ struct TLaneBlock {
   __m128 CrossGain;     // g x cross
 };
 
-inline __m128 LoadPair(const float* p) { return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))); }
-inline void StorePair(float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); }
-inline __m128 Swap(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
+__attribute__((always_inline)) inline __m128 LoadPair(const float* p) { return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))); }
+__attribute__((always_inline)) inline void StorePair(float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); }
+__attribute__((always_inline)) inline __m128 Swap(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
 
 // Sum of terms[kLo .. kHi) as a balanced tree.
 template <int kLo, int kHi>
-inline __m128 SumTree(const __m128* terms) {
+__attribute__((always_inline)) inline __m128 SumTree(const __m128* terms) {
   if constexpr (kHi - kLo == 1) {
     return terms[kLo];
   } else {
@@ -240,7 +241,7 @@ inline __m128 SumTree(const __m128* terms) {
 // runaway limit (finite), else the caller runs the samples again stage by
 // stage from the states they started with.
 template <int kHalf>
-bool RunHalves(const TLaneBlock& b, float* state, __m128& feedback) {
+__attribute__((always_inline)) inline bool RunHalvesBody(const TLaneBlock& b, float* state, __m128& feedback) {
   constexpr int kStages = 2 * kHalf;
   const __m128 sign = _mm_set1_ps(-0.0f);
   const __m128 zero = _mm_setzero_ps();
@@ -315,18 +316,49 @@ bool RunHalves(const TLaneBlock& b, float* state, __m128& feedback) {
   return (_mm_movemask_ps(ok) & 3) == 3;
 }
 
+// The same instructions twice: for any x86-64 processor, and for those with
+// AVX-512, whose 32 vector registers hold every state and coefficient
+// without spilling (no fused multiply-add: the bits are the same).
+template <int kHalf>
+bool RunHalves(const TLaneBlock& b, float* state, __m128& feedback) {
+  return RunHalvesBody<kHalf>(b, state, feedback);
+}
+
+template <int kHalf>
+__attribute__((target("avx512f,avx512vl"))) bool RunHalvesWide(const TLaneBlock& b, float* state,
+                                                                __m128& feedback) {
+  return RunHalvesBody<kHalf>(b, state, feedback);
+}
+
+bool WideRegistersAvailable() {
+  static const bool available = [] {
+    __builtin_cpu_init();  // may run before the library's constructors
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+  }();
+  return available;
+}
+
+std::atomic<bool> UseWide{WideRegistersAvailable()};
+
 using TLaneKernel = bool (*)(const TLaneBlock&, float*, __m128&);
 
 TLaneKernel LaneKernel(std::int32_t stages) {
+  const bool wide = UseWide.load(std::memory_order_relaxed);
   switch (stages) {
-    case 2: return RunHalves<1>;
-    case 4: return RunHalves<2>;
-    case 6: return RunHalves<3>;
-    case 8: return RunHalves<4>;
+    case 2: return wide ? RunHalvesWide<1> : RunHalves<1>;
+    case 4: return wide ? RunHalvesWide<2> : RunHalves<2>;
+    case 6: return wide ? RunHalvesWide<3> : RunHalves<3>;
+    case 8: return wide ? RunHalvesWide<4> : RunHalves<4>;
     default: return nullptr;
   }
 }
 }  // namespace
+
+bool TDSPXPhaser::SetWideRegisters(bool on) {
+  const bool wide = on && WideRegistersAvailable();
+  UseWide.store(wide, std::memory_order_relaxed);
+  return wide;
+}
 
 void TDSPXPhaser::ProcessStereo(float* left, float* right) {
   const TLaneKernel kernel = Stages[0] == Stages[1] ? LaneKernel(Stages[0]) : nullptr;

@@ -37,6 +37,10 @@ class TDSPXPhaser : public TDSPStereoEffect {
   // The same sub-block stage by stage, side by side: the reference the
   // lane form is checked against.
   void ProcessStereoOneByOne(float* left, float* right);
+  // The lane form uses AVX-512's larger register set where the processor
+  // has it (same bits). For tests: false keeps every phaser on the plain
+  // SSE build, true goes back; returns whether the wide build is now used.
+  static bool SetWideRegisters(bool on);
   // Zeroes every allpass state of both sides, the previous coefficients, the
   // feedback samples and both shift lines.
   void ClearState() override;
