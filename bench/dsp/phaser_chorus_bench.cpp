@@ -63,7 +63,7 @@ void BM_Phaser(benchmark::State& state) {
     Loop(state, fx, rec.SamplesPerMs, [](TDSPXPhaser& p, float* l, float* r) { p.ProcessStereo(l, r); });
   }
 }
-BENCHMARK(BM_Phaser)->ArgNames({"stages", "one_by_one"})->ArgsProduct({{2, 4, 6, 8, 12}, {0, 1}});
+BENCHMARK(BM_Phaser)->ArgNames({"stages", "one_by_one"})->ArgsProduct({{2, 4, 6, 8, 12, 16}, {0, 1}});
 
 void BM_Chorus(benchmark::State& state) {
   TAudioSettingsRec rec = MakeAudioSettings(kRate, kRate / 1000);

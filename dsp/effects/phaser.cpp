@@ -349,6 +349,10 @@ TLaneKernel LaneKernel(std::int32_t stages) {
     case 4: return wide ? RunHalvesWide<2> : RunHalves<2>;
     case 6: return wide ? RunHalvesWide<3> : RunHalves<3>;
     case 8: return wide ? RunHalvesWide<4> : RunHalves<4>;
+    case 10: return wide ? RunHalvesWide<5> : RunHalves<5>;
+    case 12: return wide ? RunHalvesWide<6> : RunHalves<6>;
+    case 14: return wide ? RunHalvesWide<7> : RunHalves<7>;
+    case 16: return wide ? RunHalvesWide<8> : RunHalves<8>;
     default: return nullptr;
   }
 }

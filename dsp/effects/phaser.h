@@ -30,7 +30,7 @@ class TDSPXPhaser : public TDSPStereoEffect {
   TDSPXPhaser();
   ~TDSPXPhaser() override;
 
-  // Equal stage counts up to 8 on both sides run both chains as lanes of
+  // Equal stage counts up to 16 on both sides run both chains as lanes of
   // one register in a rearranged but equivalent form (see phaser.cpp); any
   // other layout runs ProcessStereoOneByOne.
   void ProcessStereo(float* left, float* right) override;

@@ -120,7 +120,7 @@ TEST(Phaser, RunawayFeedbackStaysFinite) {
   EXPECT_LT(testing_support::Peak(out.Left), 1e8f);
 }
 
-// The lane form (equal stage counts up to 8) against the stage-by-stage
+// The lane form (equal stage counts up to 16) against the stage-by-stage
 // form: the rearranged arithmetic rounds differently, so the outputs agree
 // to float precision, not bit for bit, also with strong feedback, cross-feed,
 // a moving LFO and coefficients near 1.
@@ -135,7 +135,8 @@ TEST(Phaser, LaneFormMatchesStageByStage) {
   };
   for (const TCase& c : {TCase{2, 0.9f, 0.9f, 0.475f, 0.225f}, TCase{4, 0.5f, 0.2f, -0.7f, 0.25f},
                          TCase{6, 0.9f, 0.91f, 0.475f, 0.225f}, TCase{8, 1.0f, 0.0f, 0.6f, -0.35f},
-                         TCase{6, 0.05f, 0.99f, 0.9f, 0.05f}}) {
+                         TCase{6, 0.05f, 0.99f, 0.9f, 0.05f}, TCase{12, 0.7f, 0.5f, 0.5f, 0.2f},
+                         TCase{16, 0.9f, 0.3f, -0.45f, 0.3f}}) {
     TDSPXPhaser lanes, single;
     for (TDSPXPhaser* fx : {&lanes, &single}) {
       fx->SetAudioSettings(&rec);
@@ -174,7 +175,7 @@ TEST(Phaser, LaneFormMatchesStageByStage) {
 TEST(Phaser, WideRegistersGiveTheSameBits) {
   TAudioSettingsRec rec = PluginRecord(48000);
   const auto noise = filter_test::Noise(24000, 5);
-  for (std::int32_t stages : {2, 4, 6, 8}) {
+  for (std::int32_t stages : {2, 4, 6, 8, 10, 14}) {
     std::array<std::vector<float>, 2> left, right;
     for (int wide = 0; wide < 2; ++wide) {
       TDSPXPhaser::SetWideRegisters(wide == 1);
