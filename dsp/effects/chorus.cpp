@@ -272,7 +272,9 @@ bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t 
       alignas(16) std::int32_t at[4];
       _mm_store_si128(reinterpret_cast<__m128i*>(at), pair);
       const auto neighbours = [line](std::int32_t index) {
-        return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(line + index)));
+        std::int64_t bits;
+        std::memcpy(&bits, line + index, sizeof bits);
+        return _mm_castsi128_ps(_mm_cvtsi64_si128(bits));
       };
       const __m128 p0 = neighbours(at[0]);
       const __m128 p1 = neighbours(at[1]);

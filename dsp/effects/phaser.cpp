@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "dsp/effects/effect_lfo.h"
@@ -208,8 +209,16 @@ struct TLaneBlock {
   __m128 CrossGain;     // g x cross
 };
 
-__attribute__((always_inline)) inline __m128 LoadPair(const float* p) { return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))); }
-__attribute__((always_inline)) inline void StorePair(float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); }
+// Two floats (any alignment) into lanes 0, 1 and back.
+__attribute__((always_inline)) inline __m128 LoadPair(const float* p) {
+  std::int64_t bits;
+  std::memcpy(&bits, p, sizeof bits);
+  return _mm_castsi128_ps(_mm_cvtsi64_si128(bits));
+}
+__attribute__((always_inline)) inline void StorePair(float* p, __m128 v) {
+  const std::int64_t bits = _mm_cvtsi128_si64(_mm_castps_si128(v));
+  std::memcpy(p, &bits, sizeof bits);
+}
 __attribute__((always_inline)) inline __m128 Swap(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
 
 // Sum of terms[kLo .. kHi) as a balanced tree.
