@@ -2,7 +2,6 @@
 // pitch, block-size invariance, MIDI errors, the conformance checks.
 #include <gtest/gtest.h>
 
-#include <fstream>
 
 #include "tests/support/test_support.h"
 #include "tests/tools/host_process.h"
@@ -13,13 +12,6 @@
 namespace {
 
 using testing_support::ZeroCrossingFrequency;
-
-std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  const std::string path = Scratch(name);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
-  return path;
-}
 
 // One held note from 0.1 s to 1.1 s at 120 BPM.
 std::string OneNoteFile(int key) {
@@ -37,7 +29,7 @@ std::string OneNoteFile(int key) {
   song.Events = {on, off};
   ApplyTempoMap(song);
   song.LengthSeconds = song.Events.back().Seconds;
-  return WriteFile("note" + std::to_string(key) + ".mid", WriteMidiFile(song));
+  return WriteScratchFile("note" + std::to_string(key) + ".mid", WriteMidiFile(song));
 }
 
 TWavData Load(const std::string& path) {
@@ -66,7 +58,7 @@ TEST_P(HostCliTest, Note69RendersAt440HzWithinOneTenthPercent) {
 INSTANTIATE_TEST_SUITE_P(Rates, HostCliTest, ::testing::Values(44100, 48000));
 
 TEST(HostCli, HostBlockSizesGiveIdenticalOutput) {
-  const std::string midi = WriteFile("demo.mid", WriteMidiFile(DemoSong()));
+  const std::string midi = WriteScratchFile("demo.mid", WriteMidiFile(DemoSong()));
   std::vector<std::vector<float>> reference;
   for (int block : {4096, 1, 37, 512}) {
     const std::string out = Scratch("block" + std::to_string(block) + ".wav");
@@ -98,12 +90,12 @@ TEST(HostCli, DemoRenderReportsDurationPeakAndRms) {
 TEST(HostCli, MalformedMidiFileGivesClearErrorAndStatus1) {
   std::vector<std::uint8_t> bytes = WriteMidiFile(DemoSong());
   bytes.resize(bytes.size() / 2);  // the track chunk now announces more than the file holds
-  const std::string midi = WriteFile("broken.mid", bytes);
+  const std::string midi = WriteScratchFile("broken.mid", bytes);
   const THostRun run = RunHost({"render", TestSynthPath(), midi, "-o", Scratch("broken.wav")});
   EXPECT_EQ(run.ExitCode, 1);
   EXPECT_NE(run.Err.find("broken.mid: track 1 is truncated"), std::string::npos) << run.Err;
 
-  const THostRun notMidi = RunHost({"render", TestSynthPath(), WriteFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")});
+  const THostRun notMidi = RunHost({"render", TestSynthPath(), WriteScratchFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")});
   EXPECT_EQ(notMidi.ExitCode, 1);
   EXPECT_NE(notMidi.Err.find("not a standard MIDI file"), std::string::npos) << notMidi.Err;
 }
@@ -138,7 +130,7 @@ TEST(HostCli, ProgramAndStateFileSelectTheSound) {
     auto plugin = TVstPlugin::Open(module, error);
     ASSERT_TRUE(plugin) << error;
     plugin->SetProgram(1);
-    WriteFile("synth.state", plugin->GetChunk(false));
+    WriteScratchFile("synth.state", plugin->GetChunk(false));
   }
   const THostRun p0 = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p0.wav"), "--format", "float"});
   const THostRun p1 =

@@ -36,6 +36,13 @@ std::string ModulePath() { return testing_support::EnvOr("RUMBLEON_MODULE", RUMB
 
 std::string Scratch(const std::string& name) { return testing_support::ScratchDir() + "/" + name; }
 
+std::string WriteScratchFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  const std::string path = Scratch(name);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
 THostRun RunHost(const std::vector<std::string>& args) {
   static std::atomic<int> counter{0};
   const std::string tag = std::to_string(counter++);

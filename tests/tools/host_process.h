@@ -1,6 +1,7 @@
 // Runs rumbleon-host as a separate process, as a user or a script would.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,3 +20,5 @@ std::string ModulePath();
 // Arguments are quoted for the shell.
 THostRun RunHost(const std::vector<std::string>& args);
 std::string Scratch(const std::string& name);
+// Writes the bytes to Scratch(name) and returns that path.
+std::string WriteScratchFile(const std::string& name, const std::vector<std::uint8_t>& bytes);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
@@ -67,13 +66,6 @@ double AutocorrelationHz(std::span<const float> x, double expectedHz, double rat
   return 0.0;
 }
 
-std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  const std::string path = Scratch(name);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
-  return path;
-}
-
 TMidiFileEvent Event(std::int64_t tick, std::uint8_t status, int key, int velocity) {
   TMidiFileEvent e;
   e.Tick = tick;
@@ -114,7 +106,7 @@ std::string WriteNotes(const std::string& name, const std::vector<TNoteSlot>& no
                    [](const TMidiFileEvent& a, const TMidiFileEvent& b) { return a.Tick < b.Tick; });
   ApplyTempoMap(song);
   song.LengthSeconds = song.Events.back().Seconds;
-  return WriteFile(name, WriteMidiFile(song));
+  return WriteScratchFile(name, WriteMidiFile(song));
 }
 
 std::span<const float> Window(const std::vector<float>& x, double from, double to) {
@@ -249,8 +241,6 @@ TEST_F(InstrumentRender, SixteenVoicesSoundTogetherFiniteAndWithoutDenormals) {
   }
   EXPECT_GT(Rms(Window(chord.Channels[0], 0.5, 1.9)), 1.5 * Rms(Window(three.Channels[0], 0.5, 1.9)));
   EXPECT_EQ(Peak(Window(chord.Channels[0], 2.3, 2.5)), 0.0f) << "every voice released";
-  std::printf("16 voices: peak %.4f, RMS %.4f; 3 voices: peak %.4f, RMS %.4f\n", chord.Stats.Peak,
-              chord.Stats.Rms, three.Stats.Peak, three.Stats.Rms);
 }
 
 }  // namespace
