@@ -13,23 +13,9 @@ namespace {
 
 using testing_support::ZeroCrossingFrequency;
 
-// One held note from 0.1 s to 1.1 s at 120 BPM.
+// One held note from 0.1 s to 1.1 s.
 std::string OneNoteFile(int key) {
-  TMidiSong song;
-  song.TicksPerQuarter = 480;
-  TMidiFileEvent on, off;
-  on.Tick = 96;
-  on.Bytes[0] = 0x90;
-  on.Bytes[1] = static_cast<std::uint8_t>(key);
-  on.Bytes[2] = 100;
-  on.Size = 3;
-  off = on;
-  off.Tick = 96 + 960;
-  off.Bytes[0] = 0x80;
-  song.Events = {on, off};
-  ApplyTempoMap(song);
-  song.LengthSeconds = song.Events.back().Seconds;
-  return WriteScratchFile("note" + std::to_string(key) + ".mid", WriteMidiFile(song));
+  return WriteNoteFile("note" + std::to_string(key) + ".mid", {{key, 0.1, 1.1}});
 }
 
 TWavData Load(const std::string& path) {
