@@ -2,6 +2,8 @@
 // pitch, block-size invariance, MIDI errors, the conformance checks.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
 
 #include "tests/support/test_support.h"
 #include "tests/tools/host_process.h"
@@ -73,28 +75,30 @@ TEST(HostCli, DemoRenderReportsDurationPeakAndRms) {
   EXPECT_EQ(Load(out).Format, TWavFormat::Pcm24);
 }
 
-TEST(HostCli, MalformedMidiFileGivesClearErrorAndStatus1) {
-  std::vector<std::uint8_t> bytes = WriteMidiFile(DemoSong());
-  bytes.resize(bytes.size() / 2);  // the track chunk now announces more than the file holds
-  const std::string midi = WriteScratchFile("broken.mid", bytes);
-  const THostRun run = RunHost({"render", TestSynthPath(), midi, "-o", Scratch("broken.wav")});
-  EXPECT_EQ(run.ExitCode, 1);
-  EXPECT_NE(run.Err.find("broken.mid: track 1 is truncated"), std::string::npos) << run.Err;
-
-  const THostRun notMidi = RunHost({"render", TestSynthPath(), WriteScratchFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")});
-  EXPECT_EQ(notMidi.ExitCode, 1);
-  EXPECT_NE(notMidi.Err.find("not a standard MIDI file"), std::string::npos) << notMidi.Err;
-}
-
-TEST(HostCli, BadArgumentsAndMissingModulesAreReported) {
-  EXPECT_EQ(RunHost({"render", TestSynthPath(), "--demo"}).ExitCode, 2);  // no -o
-  EXPECT_EQ(RunHost({"frobnicate"}).ExitCode, 2);
-  const THostRun missing = RunHost({"info", Scratch("nothing-here.so")});
-  EXPECT_EQ(missing.ExitCode, 1);
-  EXPECT_NE(missing.Err.find("cannot load"), std::string::npos) << missing.Err;
-  const THostRun program = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p.wav"), "--program", "9"});
-  EXPECT_EQ(program.ExitCode, 1);
-  EXPECT_NE(program.Err.find("program 9 does not exist"), std::string::npos) << program.Err;
+// Status 1 with a clear message for bad input, status 2 for bad usage.
+TEST(HostCli, BadInputAndArgumentsGiveTheirStatusAndMessage) {
+  std::vector<std::uint8_t> broken = WriteMidiFile(DemoSong());
+  broken.resize(broken.size() / 2);  // the track chunk now announces more than the file holds
+  const std::string synth = TestSynthPath();
+  const struct {
+    std::vector<std::string> Args;
+    int Status;
+    const char* Message;
+  } cases[] = {
+      {{"render", synth, WriteScratchFile("broken.mid", broken), "-o", Scratch("broken.wav")}, 1,
+       "broken.mid: track 1 is truncated"},
+      {{"render", synth, WriteScratchFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")}, 1,
+       "not a standard MIDI file"},
+      {{"info", Scratch("nothing-here.so")}, 1, "cannot load"},
+      {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--program", "9"}, 1, "program 9 does not exist"},
+      {{"render", synth, "--demo"}, 2, ""},  // no -o
+      {{"frobnicate"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const THostRun run = RunHost(c.Args);
+    EXPECT_EQ(run.ExitCode, c.Status) << c.Args[0] << " " << c.Message;
+    EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+  }
 }
 
 TEST(HostCli, InfoListsRecordParametersAndPrograms) {
