@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "dsp/oscillators/formula_oscillators.h"
@@ -70,18 +71,14 @@ TEST(BaseOscillator, SetPhasePlacesThePhaseWithOneWrap) {
   TSawOsc1 osc;
   osc.ResetPhase();
   EXPECT_EQ(osc.Phase, 0.001f);
-  osc.SetPhase(100.0f);
-  EXPECT_EQ(osc.Phase, 52.0f);
-  osc.SetPhase(200.0f);
-  EXPECT_EQ(osc.Phase, 104.0f);
-  osc.SetPhase(-150.0f);
-  EXPECT_EQ(osc.Phase, -102.0f);
-  osc.SetPhase(12.5f);
-  EXPECT_EQ(osc.Phase, 12.5f);
-  osc.SetPhase(kNaN);
-  EXPECT_EQ(osc.Phase, 0.001f);
-  osc.SetPhase(-kInf);
-  EXPECT_EQ(osc.Phase, 0.001f);
+  // Past the limit or below the minimum: one wrap of 48 and no more. Phases
+  // that are not finite restart.
+  const std::pair<float, float> cases[] = {{100.0f, 52.0f},   {200.0f, 104.0f}, {-150.0f, -102.0f},
+                                           {12.5f, 12.5f},    {kNaN, 0.001f},   {-kInf, 0.001f}};
+  for (const auto& [set, expected] : cases) {
+    osc.SetPhase(set);
+    EXPECT_EQ(osc.Phase, expected) << set;
+  }
 }
 
 TEST(BaseOscillator, SetPhaseOnARangeWhoseMinimumIsItsLimitStaysFinite) {

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <thread>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "dsp/oscillators/blit_oscillator.h"
@@ -134,23 +136,14 @@ TEST(Oscillator, NamesOutsideTheListAreEmptyAndTheListsAreRegistered) {
 }
 
 TEST(Oscillator, WaveformValueIsRoundedToNearestEvenAndClamped) {
+  const std::pair<float, std::int32_t> cases[] = {{6.4f, 6},   {6.5f, 6},    {7.5f, 8},
+                                                  {-3.0f, 0},  {200.0f, 127}, {1e30f, 127},
+                                                  {std::numeric_limits<float>::quiet_NaN(), 0}};
   TDSPOscillator osc;
-  osc.SetWaveform(6.4f);
-  EXPECT_EQ(osc.GetWaveformIndex(), 6);
-  EXPECT_EQ(typeid(osc.CurrentWaveform()), typeid(TSineOsc1));
-  osc.SetWaveform(6.5f);
-  EXPECT_EQ(osc.GetWaveformIndex(), 6);
-  osc.SetWaveform(7.5f);
-  EXPECT_EQ(osc.GetWaveformIndex(), 8);
-  osc.SetWaveform(-3.0f);
-  EXPECT_EQ(osc.GetWaveformIndex(), 0);
-  osc.SetWaveform(200.0f);
-  EXPECT_EQ(osc.GetWaveformIndex(), 127);
-  EXPECT_EQ(typeid(osc.CurrentWaveform()), typeid(TSineOsc1));
-  osc.SetWaveform(1e30f);
-  EXPECT_EQ(osc.GetWaveformIndex(), 127);
-  osc.SetWaveform(std::numeric_limits<float>::quiet_NaN());
-  EXPECT_EQ(osc.GetWaveformIndex(), 0);
+  for (const auto& [value, index] : cases) {
+    osc.SetWaveform(value);
+    EXPECT_EQ(osc.GetWaveformIndex(), index) << value;
+  }
 }
 
 TEST(Oscillator, RebuildCarriesGainAndPitchButRestartsThePhase) {
