@@ -158,6 +158,10 @@ void RunSamples(const TChorusBlock& c, float* left, float* right, const float* n
   const __m128 minusLength = _mm_sub_ps(_mm_setzero_ps(), length);
   const __m128i lengthInt = _mm_setr_epi32(lenL, lenL, lenR, lenR);
   const __m128i oneInt = _mm_set1_epi32(1);
+  // Locals: the line writes below could alias the block record.
+  const float fbL = c.Feedback[0], fbR = c.Feedback[1];
+  const float crossLR = c.CrossLeftToRight, crossRL = c.CrossRightToLeft;
+  const float lw = c.LeftWet, ld = c.LeftDry, rw = c.RightWet, rd = c.RightDry;
   for (std::int32_t i = first; i < first + count; ++i) {
     const auto t = static_cast<float>(i);
     const float xL = left[i] + noise[i];
@@ -191,13 +195,13 @@ void RunSamples(const TChorusBlock& c, float* left, float* right, const float* n
     }
     const float a = (tap[0] + tap[1]) * 0.5f;
     const float b = (tap[2] + tap[3]) * 0.5f;
-    const float writeL = a * c.Feedback[0] + xL;
-    const float writeR = b * c.Feedback[1] + xR;
-    left[i] = a * c.LeftWet + left[i] * c.LeftDry;
-    right[i] = b * c.RightWet + right[i] * c.RightDry;
+    const float writeL = a * fbL + xL;
+    const float writeR = b * fbR + xR;
+    left[i] = a * lw + left[i] * ld;
+    right[i] = b * rw + right[i] * rd;
     // Cross-feed on the values just written.
-    lineL[wL] = KeepBounded(writeL + writeR * c.CrossRightToLeft, bad);
-    lineR[wR] = KeepBounded(writeR + writeL * c.CrossLeftToRight, bad);
+    lineL[wL] = KeepBounded(writeL + writeR * crossRL, bad);
+    lineR[wR] = KeepBounded(writeR + writeL * crossLR, bad);
     if (++wL >= lenL) wL = 0;
     if (++wR >= lenR) wR = 0;
   }
