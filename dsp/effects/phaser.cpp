@@ -183,8 +183,8 @@ void TDSPXPhaser::ProcessStereoOneByOne(float* left, float* right) {
 }
 
 namespace {
-// The left and right chains as lanes 0 and 1 of a register (lanes 2 and 3
-// unused). With k = 1 - c^2 a stage
+// The lane form. A (left, right) pair of values sits in two lanes of a
+// register, the sides running side by side. With k = 1 - c^2 a stage
 //   y = c s + x,  x' = s - c y
 // is x' = k s - c x, so what leaves stage j (0-based) of a sample is
 //   x_(j+1) = P_j + (-c)^(j+1) x_0,  P_j = k s_j - c P_(j-1)  (P_(-1) = 0),
@@ -236,9 +236,9 @@ __attribute__((always_inline)) inline __m128 SumTree(const __m128* terms) {
 // stage by stage. Register r holds stage r in lanes 0, 1 and stage
 // r + kHalf in lanes 2, 3, so both halves of the chain run side by side:
 //   Q_r = k S_r - c Q_(r-1)  (Q_0 = k S_0)
-// gives P_r below and, started afresh, P'_(r+h) above (h = kHalf); with
-// B = P_(h-1) in both halves, P_(r+h) = P'_(r+h) + (-c)^(r+1) B, so
-//   F_r = Q_r + V_r B,  V_r = (0, (-c)^(r+1))
+// gives P_r below and, started afresh, P'_(r+h) above (h = kHalf); as
+// P_(r+h) = P'_(r+h) + (-c)^(r+1) P_(h-1), with B = (0, P_(h-1))
+//   F_r = Q_r + V_r B,  V_r = (any finite value, (-c)^(r+1))
 // holds (P_r, P_(r+h)). The inputs of the stages, (x_r, x_(r+h)) with
 // x_j = P_(j-1) + (-c)^j x_0, are
 //   X_0 = (0, P_(h-1)) + W_0 x_0,  X_r = F_(r-1) + W_r x_0,
@@ -286,9 +286,7 @@ __attribute__((always_inline)) inline bool RunHalvesBody(const TLaneBlock& b, fl
     q[0] = ks[0];
 #pragma GCC unroll 64
     for (int r = 1; r < kHalf; ++r) q[r] = _mm_add_ps(ks[r], _mm_mul_ps(nc, q[r - 1]));
-    // (0, P_(h-1)); as B it meets T_(h-2-r), whose upper half is
-    // (-c)^(r+1) and whose lower half is finite, so the lower half of F_r
-    // stays Q_r.
+    // B = (0, P_(h-1)); V_r is T_(h-2-r), whose upper half is (-c)^(r+1).
     const __m128 bottom = _mm_movelh_ps(zero, q[kHalf - 1]);
     const __m128 x0s = _mm_movelh_ps(x0, x0);
     __m128 next[kHalf];
