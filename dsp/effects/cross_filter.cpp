@@ -192,8 +192,10 @@ struct TWindowLanes {
   __m128 Phase, A, Rate;
 };
 
-template <int Mode>
-inline __m128 WindowLevel(TWindowLanes& l) {
+// Ahead: the phase runs on without its wrap, and `passed` collects the
+// lanes in which it went past 1 (whose later levels are then wrong).
+template <int Mode, bool Ahead = false>
+inline __m128 WindowLevel(TWindowLanes& l, __m128* passed = nullptr) {
   const __m128 one = _mm_set1_ps(1.0f);
   const __m128 two = _mm_set1_ps(2.0f);
   const __m128 rising = _mm_cmplt_ps(l.Phase, _mm_set1_ps(0.5f));
@@ -216,7 +218,13 @@ inline __m128 WindowLevel(TWindowLanes& l) {
   }
   const __m128 level = _mm_mul_ps(_mm_sub_ps(one, _mm_mul_ps(_mm_sub_ps(one, w), l.A)), w);
   const __m128 next = _mm_add_ps(l.Phase, l.Rate);
-  l.Phase = _mm_sub_ps(next, _mm_and_ps(_mm_cmpgt_ps(next, one), one));
+  if constexpr (Ahead) {
+    // Without a wrap the exact form subtracts 0, which changes nothing.
+    *passed = _mm_or_ps(*passed, _mm_cmpgt_ps(next, one));
+    l.Phase = next;
+  } else {
+    l.Phase = _mm_sub_ps(next, _mm_and_ps(_mm_cmpgt_ps(next, one), one));
+  }
   return level;
 }
 
@@ -265,19 +273,104 @@ void SumLanes(std::int32_t count, const float* lanes, float* sum, std::int32_t n
 
 }  // namespace
 
+void TDSPXXFilter::LoadWindows(int side, std::int32_t count, float* phase, float* shape) const {
+  for (std::int32_t st = 0; st < 4; ++st) {
+    const TStage& stage = Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)];
+    phase[st] = st < count ? stage.Phase : 0.0f;
+    shape[st] = st < count ? std::min(2.0f * stage.Width, 1.0f) : 0.0f;
+  }
+}
+
+void TDSPXXFilter::StoreWindows(int side, std::int32_t count, const float* phase) {
+  for (std::int32_t st = 0; st < count; ++st)
+    Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Phase = phase[st];
+}
+
+namespace {
+// sum := the first count lanes of r0 .. r3 (one lane per stage, one
+// register per stage after the transpose) added in stage order, from 0.
+inline __m128 SumStages(std::int32_t count, __m128 r0, __m128 r1, __m128 r2, __m128 r3) {
+  __m128 s = _mm_add_ps(_mm_setzero_ps(), r0);
+  if (count > 1) s = _mm_add_ps(s, r1);
+  if (count > 2) s = _mm_add_ps(s, r2);
+  if (count > 3) s = _mm_add_ps(s, r3);
+  return s;
+}
+}  // namespace
+
+template <int Mode>
+bool TDSPXXFilter::FusedStages(std::int32_t count, const float* const* x, float* const* sums, std::int32_t n) {
+  if (count <= 0) return false;
+  TDirectFormLanes lanes[2];
+  for (int side = 0; side < 2; ++side) {
+    TDSPDirectFormFilter* sections[kMaxStages] = {};
+    for (std::int32_t st = 0; st < count; ++st) {
+      sections[st] = Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Filter.Filter().AsDirectForm();
+      if (sections[st] == nullptr) return false;
+    }
+    lanes[side].Load(sections, count);
+  }
+  TDirectFormBank bank[2] = {TDirectFormBank(lanes[0]), TDirectFormBank(lanes[1])};
+  TWindowLanes window[2];
+  if constexpr (Mode != kModeSum)
+    for (int side = 0; side < 2; ++side) {
+      alignas(16) float phase[4], shape[4];
+      LoadWindows(side, count, phase, shape);
+      window[side] = {_mm_load_ps(phase), _mm_load_ps(shape), _mm_set1_ps(WindowRate[static_cast<std::size_t>(side)])};
+    }
+  __m128 passed = _mm_setzero_ps();
+  const float* xl = x[0];
+  const float* xr = x[1];
+  float* sumL = sums[0];
+  float* sumR = sums[1];
+  // Stage outputs of one sample of a side, windowed.
+  auto step = [&](int side, float input) {
+    __m128 y = bank[side].Step(_mm_set1_ps(input));
+    if constexpr (Mode != kModeSum) y = _mm_mul_ps(y, WindowLevel<Mode, true>(window[side], &passed));
+    return y;
+  };
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128 l0 = step(0, xl[i]), r0 = step(1, xr[i]);
+    __m128 l1 = step(0, xl[i + 1]), r1 = step(1, xr[i + 1]);
+    __m128 l2 = step(0, xl[i + 2]), r2 = step(1, xr[i + 2]);
+    __m128 l3 = step(0, xl[i + 3]), r3 = step(1, xr[i + 3]);
+    _MM_TRANSPOSE4_PS(l0, l1, l2, l3);  // l_st: stage st of samples i .. i + 3
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    _mm_storeu_ps(sumL + i, SumStages(count, l0, l1, l2, l3));
+    _mm_storeu_ps(sumR + i, SumStages(count, r0, r1, r2, r3));
+  }
+  for (; i < n; ++i) {
+    alignas(16) float y[2][4];
+    _mm_store_ps(y[0], step(0, xl[i]));
+    _mm_store_ps(y[1], step(1, xr[i]));
+    float s[2] = {0.0f, 0.0f};
+    for (int side = 0; side < 2; ++side)
+      for (std::int32_t st = 0; st < count; ++st) s[side] += y[side][st];
+    sumL[i] = s[0];
+    sumR[i] = s[1];
+  }
+  const bool wrapped = (_mm_movemask_ps(passed) & ((1 << count) - 1)) != 0;
+  if (wrapped || !bank[0].LastFinite(count) || !bank[1].LastFinite(count)) return false;
+  bank[0].Store(lanes[0]);
+  bank[1].Store(lanes[1]);
+  if constexpr (Mode != kModeSum)
+    for (int side = 0; side < 2; ++side) {
+      alignas(16) float phase[4];
+      _mm_store_ps(phase, window[side].Phase);
+      StoreWindows(side, count, phase);
+    }
+  return true;
+}
+
 template <int Mode>
 void TDSPXXFilter::WindowSides(std::int32_t count, float* const* lanes, float* const* sums, std::int32_t n) {
   if constexpr (Mode != kModeSum) {
     TWindowLanes window[2];
-    for (std::size_t side = 0; side < 2; ++side) {
-      alignas(16) float phase[4] = {0, 0, 0, 0};
-      alignas(16) float a[4] = {0, 0, 0, 0};
-      for (std::int32_t st = 0; st < count; ++st) {
-        const TStage& stage = Stages[side][static_cast<std::size_t>(st)];
-        phase[st] = stage.Phase;
-        a[st] = std::min(2.0f * stage.Width, 1.0f);
-      }
-      window[side] = {_mm_load_ps(phase), _mm_load_ps(a), _mm_set1_ps(WindowRate[side])};
+    for (int side = 0; side < 2; ++side) {
+      alignas(16) float phase[4], shape[4];
+      LoadWindows(side, count, phase, shape);
+      window[side] = {_mm_load_ps(phase), _mm_load_ps(shape), _mm_set1_ps(WindowRate[static_cast<std::size_t>(side)])};
     }
     float* left = lanes[0];
     float* right = lanes[1];
@@ -287,10 +380,10 @@ void TDSPXXFilter::WindowSides(std::int32_t count, float* const* lanes, float* c
       _mm_store_ps(left + 4 * i, _mm_mul_ps(_mm_load_ps(left + 4 * i), levelL));
       _mm_store_ps(right + 4 * i, _mm_mul_ps(_mm_load_ps(right + 4 * i), levelR));
     }
-    for (std::size_t side = 0; side < 2; ++side) {
+    for (int side = 0; side < 2; ++side) {
       alignas(16) float phase[4];
       _mm_store_ps(phase, window[side].Phase);
-      for (std::int32_t st = 0; st < count; ++st) Stages[side][static_cast<std::size_t>(st)].Phase = phase[st];
+      StoreWindows(side, count, phase);
     }
   }
   SumLanes(count, lanes[0], sums[0], n);
@@ -312,20 +405,36 @@ void TDSPXXFilter::ProcessStereo(float* left, float* right) {
   AddNoiseFinite(right, noise, xR, n);
   const std::int32_t count = std::clamp(StageCount, 0, kMaxStages);
   const float* x[2] = {xL, xR};
-  FilterStages(count, x, lanes, stageOut, n);
   float* sumL = WetBufferLeft();
   float* sumR = WetBufferRight();
   float* sums[2] = {sumL, sumR};
+  // Direct-form sides in one pass while no window wraps; otherwise (or
+  // when an output went non-finite) filters, then windows.
+  bool done = false;
   switch (WindowMode) {
     case kModeSum:
-      WindowSides<kModeSum>(count, lanes, sums, n);
+      done = FusedStages<kModeSum>(count, x, sums, n);
       break;
     case kModeShaped:
-      WindowSides<kModeShaped>(count, lanes, sums, n);
+      done = FusedStages<kModeShaped>(count, x, sums, n);
       break;
     default:
-      WindowSides<kModePlain>(count, lanes, sums, n);
+      done = FusedStages<kModePlain>(count, x, sums, n);
       break;
+  }
+  if (!done) {
+    FilterStages(count, x, lanes, stageOut, n);
+    switch (WindowMode) {
+      case kModeSum:
+        WindowSides<kModeSum>(count, lanes, sums, n);
+        break;
+      case kModeShaped:
+        WindowSides<kModeShaped>(count, lanes, sums, n);
+        break;
+      default:
+        WindowSides<kModePlain>(count, lanes, sums, n);
+        break;
+    }
   }
   for (int side = 0; side < 2; ++side) {
     if (SilenceRunaway(side == 0 ? sumL : sumR, n))
