@@ -23,6 +23,12 @@
 inline constexpr std::int32_t kXFilterWindowSteps = 4000;
 extern const std::array<float, kXFilterWindowSteps + 1> XFilterWindowTable;
 
+// The cross filter's one-pass stage loop runs both sides in AVX registers
+// where the CPU has AVX2 (chosen once at start-up), otherwise in SSE ones;
+// both give the same bits. Tests turn AVX2 off to compare the two; answers
+// whether it is in use now. Not while a cross filter processes.
+bool SetCrossFilterAvx2(bool on);
+
 class TDSPXXFilter : public TDSPStereoEffect {
  public:
   static constexpr std::int32_t kMaxStages = 4;

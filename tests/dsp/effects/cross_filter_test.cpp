@@ -90,14 +90,8 @@ TEST(CrossFilter, WindowsHandTheSignalFromStageToStage) {
   }
 }
 
-// The stages run four at a time (direct-form sections in vector lanes, the
-// windows likewise; with direct-form sections on both sides, filters,
-// windows and sums in one pass until a window wraps); the result must be
-// exactly that of each stage filtered and windowed on its own and the stages
-// added in order: every window mode, every stage count, direct-form sides
-// and a side that mixes in another type. The reference is that one-stage
-// form, on filters of the same types and settings.
-TEST(CrossFilter, StagesTogetherGiveExactlyTheOneStageForm) {
+namespace {
+void CheckStagesAgainstOneStageForm() {
   TAudioSettingsRec rec = PluginRecord(44100);
   const std::int32_t n = rec.SamplesPerMs;
   const int typeSets[2][2][4] = {{{0, 20, 3, 27}, {1, 13, 26, 4}},  // the right side has an SVF
@@ -169,4 +163,21 @@ TEST(CrossFilter, StagesTogetherGiveExactlyTheOneStageForm) {
       }
     }
   }
+}
+}  // namespace
+
+// The stages run four at a time (direct-form sections in vector lanes, the
+// windows likewise; with direct-form sections on both sides, filters,
+// windows and sums in one pass until a window wraps); the result must be
+// exactly that of each stage filtered and windowed on its own and the stages
+// added in order: every window mode, every stage count, direct-form sides
+// and a side that mixes in another type. The reference is that one-stage
+// form, on filters of the same types and settings. The one-pass loop is
+// checked with AVX2 (where the CPU has it) and without.
+TEST(CrossFilter, StagesTogetherGiveExactlyTheOneStageForm) {
+  for (bool avx2 : {true, false}) {
+    SCOPED_TRACE(SetCrossFilterAvx2(avx2) ? "AVX2" : "SSE");
+    CheckStagesAgainstOneStageForm();
+  }
+  SetCrossFilterAvx2(true);
 }
