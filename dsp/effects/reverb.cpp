@@ -1,6 +1,6 @@
 #include "dsp/effects/reverb.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -343,6 +343,80 @@ __attribute__((always_inline)) inline void CombBank(float* const* line, std::int
   total = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(total, y0), y1), y2), y3);
 }
 
+bool UseAvx2 = __builtin_cpu_supports("avx2");
+
+#define RUMBLEON_AVX2 __attribute__((target("avx2")))
+
+// Eight combs of a side (lines line[0..7]) at samples i .. i + 3 in the
+// lanes of AVX registers, combs 0..3 in the low half and 4..7 in the high
+// one: per comb the operations of CombBank, in its order; out := their
+// states added in comb order, from 0.
+RUMBLEON_AVX2 __attribute__((always_inline)) inline __m128 CombSide(float* const* line, std::int32_t i, __m256 x,
+                                                                      __m256 fb, __m256 p, __m256 d, __m256& s) {
+  auto row = [&](int k) RUMBLEON_AVX2 {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(line[k] + i)), _mm_loadu_ps(line[4 + k] + i), 1);
+  };
+  __m256 r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+  // In each half: r_k := sample i + k of the four combs.
+  __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpacklo_ps(r2, r3);
+  __m256 t2 = _mm256_unpackhi_ps(r0, r1), t3 = _mm256_unpackhi_ps(r2, r3);
+  r0 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+  r1 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+  r2 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  r3 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  __m256 y0 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r0, fb)), _mm256_mul_ps(d, s));
+  __m256 y1 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r1, fb)), _mm256_mul_ps(d, y0));
+  __m256 y2 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r2, fb)), _mm256_mul_ps(d, y1));
+  __m256 y3 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r3, fb)), _mm256_mul_ps(d, y2));
+  s = y3;
+  // Back: in each half y_k := comb k (or 4 + k) over samples i .. i + 3.
+  t0 = _mm256_unpacklo_ps(y0, y1);
+  t1 = _mm256_unpacklo_ps(y2, y3);
+  t2 = _mm256_unpackhi_ps(y0, y1);
+  t3 = _mm256_unpackhi_ps(y2, y3);
+  y0 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+  y1 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+  y2 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  y3 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 ys[4] = {y0, y1, y2, y3};
+  for (int k = 0; k < 4; ++k) {
+    const __m256 w = _mm256_add_ps(x, ys[k]);
+    _mm_storeu_ps(line[k] + i, _mm256_castps256_ps128(w));
+    _mm_storeu_ps(line[4 + k] + i, _mm256_extractf128_ps(w, 1));
+  }
+  __m128 total = _mm_add_ps(_mm_setzero_ps(), _mm256_castps256_ps128(y0));
+  total = _mm_add_ps(total, _mm256_castps256_ps128(y1));
+  total = _mm_add_ps(total, _mm256_castps256_ps128(y2));
+  total = _mm_add_ps(total, _mm256_castps256_ps128(y3));
+  total = _mm_add_ps(total, _mm256_extractf128_ps(y0, 1));
+  total = _mm_add_ps(total, _mm256_extractf128_ps(y1, 1));
+  total = _mm_add_ps(total, _mm256_extractf128_ps(y2, 1));
+  return _mm_add_ps(total, _mm256_extractf128_ps(y3, 1));
+}
+
+// The combs' part of NetworkRun for the whole groups of four samples, with
+// AVX registers; answers the samples done.
+RUMBLEON_AVX2 std::int32_t CombRunAvx2(const TNetworkRun& run, const float* in, float* outLeft, float* outRight,
+                                       __m128* state, const float* feedback, float damp, float pass, std::int32_t n) {
+  const __m256 d = _mm256_set1_ps(damp), p = _mm256_set1_ps(pass);
+  const __m256 fbL = _mm256_loadu_ps(feedback), fbR = _mm256_loadu_ps(feedback + 8);
+  __m256 sL = _mm256_insertf128_ps(_mm256_castps128_ps256(state[0]), state[1], 1);
+  __m256 sR = _mm256_insertf128_ps(_mm256_castps128_ps256(state[2]), state[3], 1);
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256 x = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(in + i));
+    _mm_storeu_ps(outLeft + i, CombSide(run.Comb, i, x, fbL, p, d, sL));
+    _mm_storeu_ps(outRight + i, CombSide(run.Comb + 8, i, x, fbR, p, d, sR));
+  }
+  state[0] = _mm256_castps256_ps128(sL);
+  state[1] = _mm256_extractf128_ps(sL, 1);
+  state[2] = _mm256_castps256_ps128(sR);
+  state[3] = _mm256_extractf128_ps(sR, 1);
+  return i;
+}
+
+#undef RUMBLEON_AVX2
+
 // The network over n samples of a run in which no line wraps and every
 // line holds at least a sub-block (so each reads only what earlier
 // sub-blocks wrote), in one pass: per four samples the sixteen combs (four
@@ -356,6 +430,17 @@ void NetworkRun(const TNetworkRun& run, const float* in, float* outLeft, float* 
   for (int b = 0; b < 4; ++b) fb[b] = _mm_loadu_ps(feedback + 4 * b);
   __m128 s0 = state[0], s1 = state[1], s2 = state[2], s3 = state[3];
   std::int32_t i = 0;
+  if (UseAvx2) {
+    state[0] = s0;
+    state[1] = s1;
+    state[2] = s2;
+    state[3] = s3;
+    i = CombRunAvx2(run, in, outLeft, outRight, state, feedback, damp, pass, n);
+    s0 = state[0];
+    s1 = state[1];
+    s2 = state[2];
+    s3 = state[3];
+  }
   for (; i + 4 <= n; i += 4) {
     const __m128 x = _mm_loadu_ps(in + i);
     __m128 sum[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
@@ -454,6 +539,11 @@ bool MixStereo(float* left, float* right, const float* wetLeft, const float* wet
 }
 
 }  // namespace
+
+bool SetReverbAvx2(bool on) {
+  UseAvx2 = on && __builtin_cpu_supports("avx2");
+  return UseAvx2;
+}
 
 void TDSPReverbX::CombOneByOne(std::size_t c, float* row, std::int32_t n) {
   TNetwork& net = *Network;

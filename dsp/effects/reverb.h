@@ -21,6 +21,12 @@
 #include "dsp/filters/multi_filter.h"
 #include "dsp/oscillators/random_source.h"
 
+// The reverb's comb network runs eight combs per AVX register where the CPU
+// has AVX2 (chosen once at start-up), otherwise four per SSE one; both give
+// the same bits. Tests turn AVX2 off to compare the two; answers whether it
+// is in use now. Not while a reverb processes.
+bool SetReverbAvx2(bool on);
+
 class TDSPReverbX : public TDSPStereoEffect {
  public:
   static constexpr int kCombCount = 16;     // 0..7 left, 8..15 right

@@ -190,9 +190,12 @@ TEST(Reverb, LargestRoomBuildsAndPlays) {
 // shorter than a sub-block (room 6 at the smallest size).
 TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
   // Pre-delay lines of none, 17 and 126 samples (shorter and longer than a
-  // sub-block), with feedback.
+  // sub-block), with feedback; the combs in AVX registers (where the CPU has
+  // AVX2) and in SSE ones.
+  for (bool avx2 : {true, false})
   for (float size : {1.0f, 64.0f})
   for (float preDelay : {0.0f, 3.0f, 5.0f}) {
+    SCOPED_TRACE(SetReverbAvx2(avx2) ? "AVX2" : "SSE");
     effect_test::TEffectAt<TDSPReverbX> at(44100);
     TDSPReverbX& fx = at.Fx;
     fx.SetRoomType(6);
@@ -262,4 +265,5 @@ TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
       ASSERT_EQ(got.Right[i], expected[1][i]) << "size " << size << " pre-delay " << preDelay << " sample " << i;
     }
   }
+  SetReverbAvx2(true);
 }
