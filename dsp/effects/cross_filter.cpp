@@ -342,6 +342,7 @@ RUMBLEON_AVX2 inline __m256 SumStages8(std::int32_t count, __m256 v0, __m256 v1,
 struct TFusedState {
   __m256 B0, B1, B2, A1, A2, X1, X2, Y1, Y2;
   __m256 Phase, Shape, Rate, Passed;
+  int Used;  // movemask bits of the running lanes
 };
 
 // The windowed stage outputs of one sample (xl left, xr right).
@@ -355,7 +356,12 @@ RUMBLEON_AVX2 __attribute__((always_inline)) inline __m256 FusedStep(TFusedState
   t = _mm256_sub_ps(t, _mm256_mul_ps(s.A1, s.Y1));
   t = _mm256_sub_ps(t, _mm256_mul_ps(s.A2, s.Y2));
   const __m256i tiny = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_castps_si256(t), exponent), _mm256_setzero_si256());
-  const __m256 y = _mm256_andnot_ps(_mm256_castsi256_ps(tiny), t);
+  // The flush as a branch, off the recursion's path: a running lane's
+  // output is seldom zero or denormal (the other lanes' values are never
+  // read).
+  __m256 y = t;
+  if ((_mm256_movemask_ps(_mm256_castsi256_ps(tiny)) & s.Used) != 0) [[unlikely]]
+    y = _mm256_andnot_ps(_mm256_castsi256_ps(tiny), t);
   s.X2 = s.X1;
   s.X1 = x;
   s.Y2 = s.Y1;
@@ -396,7 +402,7 @@ RUMBLEON_AVX2 bool FusedPassAvx2(TFusedAvx& f) {
   TFusedState s = {Pair(l.B0, r.B0),      Pair(l.B1, r.B1),      Pair(l.B2, r.B2),       Pair(l.A1, r.A1),
                    Pair(l.A2, r.A2),      Pair(l.X1, r.X1),      Pair(l.X2, r.X2),       Pair(l.Y1, r.Y1),
                    Pair(l.Y2, r.Y2),      _mm256_load_ps(f.Phase), _mm256_load_ps(f.Shape), _mm256_load_ps(f.Rate),
-                   _mm256_setzero_ps()};
+                   _mm256_setzero_ps(),    ((1 << f.Count) - 1) * 0x11};
   const float* xl = f.X[0];
   const float* xr = f.X[1];
   const std::int32_t count = f.Count, n = f.N;
