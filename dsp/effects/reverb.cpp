@@ -378,12 +378,15 @@ RUMBLEON_AVX2 __attribute__((always_inline)) inline __m128 CombSide(float* const
   y1 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
   y2 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
   y3 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
-  const __m256 ys[4] = {y0, y1, y2, y3};
-  for (int k = 0; k < 4; ++k) {
-    const __m256 w = _mm256_add_ps(x, ys[k]);
+  auto write = [&](int k, __m256 y) RUMBLEON_AVX2 {
+    const __m256 w = _mm256_add_ps(x, y);
     _mm_storeu_ps(line[k] + i, _mm256_castps256_ps128(w));
     _mm_storeu_ps(line[4 + k] + i, _mm256_extractf128_ps(w, 1));
-  }
+  };
+  write(0, y0);
+  write(1, y1);
+  write(2, y2);
+  write(3, y3);
   __m128 total = _mm_add_ps(_mm_setzero_ps(), _mm256_castps256_ps128(y0));
   total = _mm_add_ps(total, _mm256_castps256_ps128(y1));
   total = _mm_add_ps(total, _mm256_castps256_ps128(y2));
