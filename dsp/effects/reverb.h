@@ -113,9 +113,11 @@ class TDSPReverbX : public TDSPStereoEffect {
   void BuildNetwork();
   void RebuildPreDelay();
   void ComputeFeedbacks(TNetwork& net) const;
-  // Every comb over the input buffer, each comb's filter states into its
-  // row of CombRows; then per side the rows added in comb order into out
-  // and the side's allpasses.
+  // The network over the input buffer into out. When every line holds a
+  // sub-block: per run between wrap points the combs, their lines and the
+  // sides' sums in one pass, then the allpasses. Otherwise every comb's
+  // filter states into its row of CombRows (short lines one by one), per
+  // side the rows added in comb order into out, then the side's allpasses.
   void CombAllpassNetwork(float* outLeft, float* outRight, std::int32_t n);
   // Comb c's states for the n samples into row, one sample at a time (a
   // line shorter than a sub-block reads what this sub-block wrote).
