@@ -26,3 +26,13 @@ inline constexpr std::int32_t kMaxLaneFilters = 64;
 inline constexpr std::int32_t kMaxLaneSamples = 256;
 
 void ProcessFiltersTogether(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n);
+
+// The vector widths of the ladder's lanes: SSE2 (four lanes), AVX2 (eight)
+// and AVX2 on an AVX-512 processor (eight lanes, more registers). Each gives
+// exactly the same outputs; the widest the processor has is in place from
+// load time on.
+enum class TLaneWidth : std::int32_t { kSse, kAvx2, kAvx512 };
+// Puts `width` in place if the processor has it (answers whether it did).
+// For tests and benchmarks: not while another thread runs filters together.
+bool SelectLaneWidth(TLaneWidth width);
+TLaneWidth WidestLaneWidthHere();
