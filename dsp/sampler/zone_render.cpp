@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <type_traits>
 
 #include "dsp/oscillators/oscillator.h"
+#include "dsp/sampler/linear_reads.h"
 #include "dsp/sampler/sampler_instrument.h"
 
 namespace {
@@ -35,31 +35,8 @@ struct TReadMono2Point {
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     left = right = Mono2PointAt(z.Data, position, z.Scale);
   }
-  // Four positions in two registers: the index rounds as SampleFloor does
-  // (the conversion rounds in the current mode, as RoundToInt's does), the
-  // fraction and the weights as Mono2PointAt. The two frames each position
-  // reads come in one 32-bit load (little-endian: frame i in the low half).
   static __m128 Four(const std::int16_t* data, float scale, __m128d p01, __m128d p23) {
-    const __m128d half = _mm_set1_pd(0.5);
-    const __m128i i01 = _mm_cvtpd_epi32(_mm_sub_pd(p01, half));
-    const __m128i i23 = _mm_cvtpd_epi32(_mm_sub_pd(p23, half));
-    const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(p01, _mm_cvtepi32_pd(i01))),
-                                   _mm_cvtpd_ps(_mm_sub_pd(p23, _mm_cvtepi32_pd(i23))));
-    const auto k01 = _mm_cvtsi128_si64(i01), k23 = _mm_cvtsi128_si64(i23);
-    const __m128i w = _mm_unpacklo_epi64(_mm_unpacklo_epi32(Pair(data, static_cast<std::int32_t>(k01)),
-                                                            Pair(data, static_cast<std::int32_t>(k01 >> 32))),
-                                         _mm_unpacklo_epi32(Pair(data, static_cast<std::int32_t>(k23)),
-                                                            Pair(data, static_cast<std::int32_t>(k23 >> 32))));
-    const __m128 d0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_slli_epi32(w, 16), 16));
-    const __m128 d1 = _mm_cvtepi32_ps(_mm_srai_epi32(w, 16));
-    return _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), f), d0), _mm_mul_ps(f, d1)),
-                      _mm_set1_ps(scale));
-  }
-  // Frames i and i + 1 in the low 32 bits.
-  static __m128i Pair(const std::int16_t* data, std::int32_t i) {
-    std::int32_t v;
-    std::memcpy(&v, data + i, sizeof v);
-    return _mm_cvtsi32_si128(v);
+    return LinearMonoFour(data, _mm_set1_ps(scale), p01, p23);
   }
   static bool Run(const TZonePlayState& z, const double* position, float* left, float* /*right*/, std::int32_t n) {
     std::int32_t j = 0;
@@ -278,21 +255,13 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
       mono = true;
       const std::int16_t* data = z.Data;
       const float scale = z.Scale;
-      // The end (or the loop's end) can only be crossed by the last of five
-      // positions when none of them is (the increment is not negative):
-      // then the four reads go without their checks.
+      // Runs of groups of four without the chain (see linear_reads.h); a
+      // group that wraps, ends the zone or enters a new binade goes one by
+      // one, then the runs go on.
       const double limit = LoopMode == kLoopNone ? static_cast<double>(z.Frames) : static_cast<double>(z.LoopEnd);
-      for (; j + 4 <= run; j += 4) {
-        const double q0 = p;
-        const double q1 = q0 + increment;
-        const double q2 = q1 + increment;
-        const double q3 = q2 + increment;
-        const double q4 = q3 + increment;
-        if (!(q4 >= limit)) {
-          p = q4;
-          _mm_store_ps(workL + j, Read::Four(data, scale, _mm_setr_pd(q0, q1), _mm_setr_pd(q2, q3)));
-          continue;
-        }
+      while (j + 4 <= run) {
+        j += ReadLinearMonoRun(data, scale, p, increment, limit, workL + j, (run - j) & ~3);
+        if (j + 4 > run) break;
         const double r0 = p;
         advance(j);
         if (finished) break;
@@ -306,6 +275,7 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
         advance(j + 3);
         if (finished) break;
         _mm_store_ps(workL + j, Read::Four(data, scale, _mm_setr_pd(r0, r1), _mm_setr_pd(r2, r3)));
+        j += 4;
       }
     }
     if (!finished) {
