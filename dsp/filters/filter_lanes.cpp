@@ -318,8 +318,13 @@ void RunLadderKind(TDSPFilter* const* filters, float* const* buffers, std::int32
       }
     }
     if (w.Run[output](rows, group, in, out, n)) {
-      for (std::int32_t l = 0; l < group; ++l)
-        std::memcpy(buffers[first + l], out[l], sizeof(float) * static_cast<std::size_t>(n));
+      // (A copy loop: the library's copy of these short rows starts slowly.)
+      for (std::int32_t l = 0; l < group; ++l) {
+        float* b = buffers[first + l];
+        std::int32_t i = 0;
+        for (; i + 4 <= n; i += 4) _mm_storeu_ps(b + i, _mm_load_ps(out[l] + i));
+        for (; i < n; ++i) b[i] = out[l][i];
+      }
       continue;
     }
     for (std::int32_t j = first; j < first + group; ++j) filters[j]->ProcessSamples(buffers[j], n);

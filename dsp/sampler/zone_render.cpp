@@ -298,20 +298,37 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
     z.ControlCounter += reads;
     // Envelope 1, then the mix: out += work x gain x level, left and right
     // of two frames per register.
-    z.Env1.RunSpan(level, count);
+    const bool held = z.Env1.RunSpanOrHold(level, count);
     const __m128 gain = _mm_setr_ps(z.GainL, z.GainR, z.GainL, z.GainR);
     float* o = out + 2 * k;
     j = 0;
-    for (; j + 4 <= count; j += 4) {
-      const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j), v = _mm_loadu_ps(level + j);
-      const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
-      const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
-      _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
-      _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
-    }
-    for (; j < count; ++j) {
-      o[2 * j] += workL[j] * z.GainL * level[j];
-      o[2 * j + 1] += right[j] * z.GainR * level[j];
+    if (held) {
+      // The final hold: one level for the whole run.
+      const float h = z.Env1.Value;
+      const __m128 v = _mm_set1_ps(h);
+      for (; j + 4 <= count; j += 4) {
+        const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j);
+        const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), v);
+        const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), v);
+        _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
+        _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
+      }
+      for (; j < count; ++j) {
+        o[2 * j] += workL[j] * z.GainL * h;
+        o[2 * j + 1] += right[j] * z.GainR * h;
+      }
+    } else {
+      for (; j + 4 <= count; j += 4) {
+        const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j), v = _mm_loadu_ps(level + j);
+        const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
+        const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
+        _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
+        _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
+      }
+      for (; j < count; ++j) {
+        o[2 * j] += workL[j] * z.GainL * level[j];
+        o[2 * j + 1] += right[j] * z.GainR * level[j];
+      }
     }
     if (finished) return FinishZone(z);
     k += run;
