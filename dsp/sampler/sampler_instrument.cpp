@@ -678,7 +678,12 @@ void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
   }
 
   // Playback increment: finite and never negative.
-  double increment = z.Ratio * std::exp2(static_cast<double>(x - root) / 12.0);
+  const double octaves = static_cast<double>(x - root) / 12.0;
+  if (!(octaves == z.Octaves)) {
+    z.Octaves = octaves;
+    z.PitchFactor = std::exp2(octaves);
+  }
+  double increment = z.Ratio * z.PitchFactor;
   for (int j = 0; j < 3; ++j)
     if (r.LfoPitchMode[j] == 1) increment += static_cast<double>(z.LfoValue[j]) * r.PitchLfo[j];
   z.Increment = increment >= 0.0 ? std::min(increment, kMaxIncrement) : 0.0;  // NaN too

@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "dsp/sampler/sample_interpolation.h"
@@ -84,6 +85,10 @@ struct TZonePlayState {
   // Running.
   double Position = 0;   // frames
   double Increment = 0;  // frames per sample, finite and >= 0
+  // The last pitch factor 2^Octaves of the control update, kept while the
+  // pitch holds (NaN: none yet).
+  double Octaves = std::numeric_limits<double>::quiet_NaN();
+  double PitchFactor = 1.0;
   double Direction = 1;  // +1 or -1 (loop modes 2 and 3)
   std::uint8_t State = kFinished;
   std::int32_t ControlCounter = -1;  // samples since the control update; -1: due at once
