@@ -678,10 +678,10 @@ void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
   }
 
   // Playback increment: finite and never negative.
-  const double octaves = static_cast<double>(x - root) / 12.0;
-  if (!(octaves == z.Octaves)) {
-    z.Octaves = octaves;
-    z.PitchFactor = std::exp2(octaves);
+  const float semitones = x - root;
+  if (!(semitones == z.Semitones)) {
+    z.Semitones = semitones;
+    z.PitchFactor = std::exp2(static_cast<double>(semitones) / 12.0);
   }
   double increment = z.Ratio * z.PitchFactor;
   for (int j = 0; j < 3; ++j)

@@ -85,9 +85,9 @@ struct TZonePlayState {
   // Running.
   double Position = 0;   // frames
   double Increment = 0;  // frames per sample, finite and >= 0
-  // The last pitch factor 2^Octaves of the control update, kept while the
-  // pitch holds (NaN: none yet).
-  double Octaves = std::numeric_limits<double>::quiet_NaN();
+  // The control update's pitch factor 2^(Semitones / 12), kept while the
+  // pitch (semitones from the root) holds (NaN: none yet).
+  float Semitones = std::numeric_limits<float>::quiet_NaN();
   double PitchFactor = 1.0;
   double Direction = 1;  // +1 or -1 (loop modes 2 and 3)
   std::uint8_t State = kFinished;
