@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "dsp/filters/direct_form_filter.h"
@@ -192,7 +193,9 @@ struct V {
   static T Mul(T a, T b) { return _mm_mul_ps(a, b); }
   static T Flush(T v) { return ::Flush(v); }
   static TMask NoMask() { return _mm_setzero_ps(); }
-  static TMask OrTiny(TMask m, T v) { return _mm_or_ps(m, Tiny(v)); }
+  // min(|v|, m): a NaN v leaves m.
+  static T MinAbs(T m, T v) { return _mm_min_ps(_mm_and_ps(v, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF))), m); }
+  static unsigned BitsBelow(T v, float c) { return static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(v, Set1(c)))); }
   static TMask OrNotFinite(TMask m, T v) { return _mm_or_ps(m, NotFinite(v)); }
   static unsigned Bits(TMask m) { return static_cast<unsigned>(_mm_movemask_ps(m)); }
   static T Combine(const __m128* q) { return q[0]; }
@@ -222,7 +225,12 @@ struct V {
     }                                                                                                      \
     static T Flush(T v) { return _mm256_andnot_ps(Tiny(v), v); }                                           \
     static TMask NoMask() { return _mm256_setzero_ps(); }                                                  \
-    static TMask OrTiny(TMask m, T v) { return _mm256_or_ps(m, Tiny(v)); }                                 \
+    static T MinAbs(T m, T v) {                                                                            \
+      return _mm256_min_ps(_mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF))), m);      \
+    }                                                                                                      \
+    static unsigned BitsBelow(T v, float c) {                                                              \
+      return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, Set1(c), _CMP_LT_OQ)));             \
+    }                                                                                                      \
     static TMask OrNotFinite(TMask m, T v) {                                                               \
       const __m256i exponent = _mm256_set1_epi32(0x7F800000);                                              \
       return _mm256_or_ps(                                                                                 \
