@@ -70,18 +70,8 @@ __attribute__((target("avx2"))) std::int32_t RunAvx2(const std::int16_t* data, f
     const __m128i i1 = _mm256_cvtpd_epi32(_mm256_sub_pd(r, half));
     const __m256 f = _mm256_set_m128(_mm256_cvtpd_ps(_mm256_sub_pd(r, _mm256_cvtepi32_pd(i1))),
                                      _mm256_cvtpd_ps(_mm256_sub_pd(q, _mm256_cvtepi32_pd(i0))));
-    const auto k01 = _mm_cvtsi128_si64(i0), k23 = _mm_extract_epi64(i0, 1);
-    const auto k45 = _mm_cvtsi128_si64(i1), k67 = _mm_extract_epi64(i1, 1);
-    const __m128i w0 = _mm_unpacklo_epi64(
-        _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k01)),
-                           LinearMonoPair(data, static_cast<std::int32_t>(k01 >> 32))),
-        _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k23)),
-                           LinearMonoPair(data, static_cast<std::int32_t>(k23 >> 32))));
-    const __m128i w1 = _mm_unpacklo_epi64(
-        _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k45)),
-                           LinearMonoPair(data, static_cast<std::int32_t>(k45 >> 32))),
-        _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k67)),
-                           LinearMonoPair(data, static_cast<std::int32_t>(k67 >> 32))));
+    const __m128i w0 = LinearMonoPairs(data, _mm_cvtsi128_si64(i0), _mm_extract_epi64(i0, 1));
+    const __m128i w1 = LinearMonoPairs(data, _mm_cvtsi128_si64(i1), _mm_extract_epi64(i1, 1));
     const __m256i w = _mm256_set_m128i(w1, w0);
     const __m256 d0 = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(w, 16), 16));
     const __m256 d1 = _mm256_cvtepi32_ps(_mm256_srai_epi32(w, 16));
@@ -98,12 +88,7 @@ __attribute__((target("avx2"))) std::int32_t RunAvx2(const std::int16_t* data, f
     const __m128 f = _mm256_cvtpd_ps(_mm256_sub_pd(q, _mm256_cvtepi32_pd(i)));
     // Frames i and i + 1 of each lane in one 32-bit element (loads one by
     // one: a gather instruction is slower on current processors).
-    const auto k01 = _mm_cvtsi128_si64(i), k23 = _mm_extract_epi64(i, 1);
-    const __m128i w = _mm_unpacklo_epi64(
-        _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k01)),
-                           LinearMonoPair(data, static_cast<std::int32_t>(k01 >> 32))),
-        _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k23)),
-                           LinearMonoPair(data, static_cast<std::int32_t>(k23 >> 32))));
+    const __m128i w = LinearMonoPairs(data, _mm_cvtsi128_si64(i), _mm_extract_epi64(i, 1));
     const __m128 d0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_slli_epi32(w, 16), 16));
     const __m128 d1 = _mm_cvtepi32_ps(_mm_srai_epi32(w, 16));
     _mm_storeu_ps(out + k, _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(one, f), d0), _mm_mul_ps(f, d1)), s));

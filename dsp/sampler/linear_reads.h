@@ -43,6 +43,14 @@ inline __m128i LinearMonoPair(const std::int16_t* data, std::int32_t i) {
   return _mm_cvtsi32_si128(v);
 }
 
+// The frame pairs of four indices (two per 64-bit value, the first low).
+inline __m128i LinearMonoPairs(const std::int16_t* data, std::int64_t k01, std::int64_t k23) {
+  return _mm_unpacklo_epi64(_mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k01)),
+                                               LinearMonoPair(data, static_cast<std::int32_t>(k01 >> 32))),
+                            _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k23)),
+                                               LinearMonoPair(data, static_cast<std::int32_t>(k23 >> 32))));
+}
+
 // Four reads at the positions p01, p23, as Mono2PointAt (SSE2): the index rounds as SampleFloor
 // (in the current rounding mode), the fraction in double, then float.
 inline __m128 LinearMonoFour(const std::int16_t* data, __m128 scale, __m128d p01, __m128d p23) {
@@ -51,11 +59,7 @@ inline __m128 LinearMonoFour(const std::int16_t* data, __m128 scale, __m128d p01
   const __m128i i23 = _mm_cvtpd_epi32(_mm_sub_pd(p23, half));
   const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(p01, _mm_cvtepi32_pd(i01))),
                                  _mm_cvtpd_ps(_mm_sub_pd(p23, _mm_cvtepi32_pd(i23))));
-  const auto k01 = _mm_cvtsi128_si64(i01), k23 = _mm_cvtsi128_si64(i23);
-  const __m128i w = _mm_unpacklo_epi64(_mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k01)),
-                                                          LinearMonoPair(data, static_cast<std::int32_t>(k01 >> 32))),
-                                       _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k23)),
-                                                          LinearMonoPair(data, static_cast<std::int32_t>(k23 >> 32))));
+  const __m128i w = LinearMonoPairs(data, _mm_cvtsi128_si64(i01), _mm_cvtsi128_si64(i23));
   const __m128 d0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_slli_epi32(w, 16), 16));
   const __m128 d1 = _mm_cvtepi32_ps(_mm_srai_epi32(w, 16));
   return _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), f), d0), _mm_mul_ps(f, d1)), scale);
