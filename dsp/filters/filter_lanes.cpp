@@ -27,13 +27,6 @@ inline __m128 NotFinite(__m128 v) {
   return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), exponent));
 }
 
-// All bits set in the lanes of v that are zero or denormal (what Flush
-// changes).
-inline __m128 Tiny(__m128 v) {
-  const __m128i exponent = _mm_set1_epi32(0x7F800000);
-  return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), _mm_setzero_si128()));
-}
-
 // Gathers one field of four filters (a null filter gives 0).
 template <class F, class Get>
 __m128 Gather(F* const* f, Get get) {

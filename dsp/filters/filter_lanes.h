@@ -1,7 +1,9 @@
 // Several filters over their own buffers at once: the same result as
 //   for (i = 0; i < count; ++i) filters[i]->ProcessSamples(buffers[i], n);
-// but filters of a class with a vector form step four at a time in the lanes
-// of SSE registers (SSE2, the x86-64 baseline), two registers interleaved.
+// but filters of a class with a vector form step several at a time in the
+// lanes of vector registers, several registers interleaved: four lanes of
+// SSE2 (the x86-64 baseline), or for the ladder eight lanes of AVX2 where
+// the processor has it (TLaneWidth below).
 // Each lane computes exactly what the class's own Step computes (the same
 // single-precision operations in the same order, no contraction, the same
 // flushes), so the outputs are bit-identical; only the latency of the
