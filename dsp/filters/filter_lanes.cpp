@@ -293,8 +293,13 @@ TLaneWidth WidestLaneWidth() {
   return TLaneWidth::kSse;
 }
 
-// The width in use: the widest from load time on (tests switch it).
-const TLadderWidth* Ladder = &kLadderWidths[static_cast<int>(WidestLaneWidth())];
+// The width in use: SSE2 until the load-time choice below puts the widest
+// in place (all widths give the same results); tests switch it.
+const TLadderWidth* Ladder = &kLadderWidths[0];
+const bool kLadderWidthChosen = [] {
+  Ladder = &kLadderWidths[static_cast<int>(WidestLaneWidth())];
+  return true;
+}();
 
 // Ladders of one output type in groups of the width's size. A group the
 // lanes refuse (a non-finite output) runs one by one, each filter's own

@@ -105,7 +105,15 @@ bool HasAvx2() {
 
 }  // namespace
 
-const TLinearMonoRun ReadLinearMonoRun = HasAvx2() ? &RunAvx2 : &RunSse2;
+// SSE2 until the load-time choice puts AVX2 in place where the processor
+// has it (both give the same results).
+TLinearMonoRun ReadLinearMonoRun = &RunSse2;
+namespace {
+const bool kLinearMonoRunChosen = [] {
+  if (HasAvx2()) ReadLinearMonoRun = &RunAvx2;
+  return true;
+}();
+}  // namespace
 
 TLinearMonoRun LinearMonoRunSse2() { return &RunSse2; }
 TLinearMonoRun LinearMonoRunAvx2() { return HasAvx2() ? &RunAvx2 : nullptr; }

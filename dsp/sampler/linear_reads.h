@@ -30,7 +30,7 @@
 using TLinearMonoRun = std::int32_t (*)(const std::int16_t* data, float scale, double& position, double increment,
                                         double limit, float* out, std::int32_t count);
 
-extern const TLinearMonoRun ReadLinearMonoRun;
+extern TLinearMonoRun ReadLinearMonoRun;
 
 // The forms, for the tests: SSE2 always, AVX2 (null without it).
 TLinearMonoRun LinearMonoRunSse2();
