@@ -35,6 +35,15 @@ void TVoicerackKWPSynth::DecodeMatrix() {
                         id < accumCount;
     slot.Accum = active ? id : -1;
   }
+  // Only the accumulators of active slots are written from now on: every
+  // other one stays 0 until the next decode.
+  std::fill(Accum.begin(), Accum.end(), 0.0f);
+  FedCount = 0;
+  for (const TVModSlot& slot : Slots) {
+    if (slot.Accum < 0) continue;
+    const auto end = FedIds.begin() + FedCount;
+    if (std::find(FedIds.begin(), end, slot.Accum) == end) FedIds[static_cast<std::size_t>(FedCount++)] = slot.Accum;
+  }
 }
 
 bool TVoicerackKWPSynth::MatrixDrawsRandom() {
@@ -102,13 +111,11 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   Sources[kSrcEnv2] = voice.Env2.OutputSample;
   Sources[kSrcPitch] = (static_cast<float>(std::clamp(voice.Note, 0, 127)) * (1.0f / 127.0f) - 0.5f) * 2.0f;
 
-  // 3. The accumulators start from 0 (the listed targets and the sequencer
-  // pitch target are the only ones ever written).
+  // 3. The accumulators start from 0 (those of the active slots and the
+  // sequencer pitch target are the only ones ever written).
   float* acc = Accum.data();
   const auto accumCount = static_cast<std::int32_t>(Accum.size());
-  for (std::int32_t id : TargetIds) {
-    if (id >= 0 && id < accumCount) acc[id] = 0.0f;
-  }
+  for (std::int32_t k = 0; k < FedCount; ++k) acc[FedIds[static_cast<std::size_t>(k)]] = 0.0f;
   const bool seqPitch = SeqPitchTargetId >= 0 && SeqPitchTargetId < accumCount;
   if (seqPitch) acc[SeqPitchTargetId] = 0.0f;
 
