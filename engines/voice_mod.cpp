@@ -6,7 +6,9 @@
 // Audio thread, once per voice per control period (one millisecond of
 // samples), inside the render loop: nothing here allocates or locks.
 #include <algorithm>
+#include <cmath>
 
+#include "dsp/filters/multi_filter.h"
 #include "dsp/voices/synth_voice.h"
 #include "engines/voicerack_kwp_synth.h"
 #include "framework/base/base_math.h"
@@ -17,6 +19,14 @@ namespace {
 float Clamp01(float x) {
   if (!(x > 0.0f)) return 0.0f;
   return x > 1.0f ? 1.0f : x;
+}
+
+// True when a filter setting that stores `value` clamped to min..max (and
+// ignores a value that is not finite) leaves `stored` as it is.
+bool Keeps(float stored, float value, float min, float max) {
+  if (!std::isfinite(value)) return true;
+  TDSPBaseControl::ClampFloat(value, min, max);
+  return value == stored;
 }
 
 }  // namespace
@@ -196,6 +206,13 @@ void TVoicerackKWPSynth::UpdateVoiceFilters(TDSPSynthVoice& voice) {
     auto& filters = b == 0 ? voice.Filter1 : voice.Filter2;
     for (int s = 0; s < 2; ++s) {
       TDSPMultiFilter& filter = filters[static_cast<std::size_t>(s)];
+      // Settings the filter already holds would only recompute the
+      // coefficients it has.
+      const TDSPFilter& inner = filter.Filter();
+      if (Keeps(inner.GetCutoff(), cutoff[s], kFilterCutoffMin, kFilterCutoffMax) &&
+          Keeps(inner.GetResonance(), q[s], kFilterParamMin, kFilterParamMax) &&
+          Keeps(inner.GetParam3(), bandwidth[s], kFilterParamMin, kFilterParamMax))
+        continue;
       filter.BeginUpdate();
       filter.SetCutoff(cutoff[s]);
       filter.SetResonance(q[s]);
