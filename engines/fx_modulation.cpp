@@ -282,6 +282,7 @@ void TVoicerackGFXSynth::DecodeFxMatrix() {
   MatrixProgram = CurrentProgram();
   MatrixOn = GetParameterInt(FxParamIndex(kFxModOnIndex)) != 0;
   FeedingSlotCount = 0;
+  FedTargetCount = 0;
   for (int slot = 1; slot <= kFxModSlotCount; ++slot) {
     const int src = kFxFirstSlotParam + 3 * (slot - 1);
     const std::int32_t source = GetParameterInt(FxParamIndex(src));
@@ -293,7 +294,11 @@ void TVoicerackGFXSynth::DecodeFxMatrix() {
     s.Source = source;
     s.Target = target;
     s.Amount = NormToAmp60(GetParameterReal(FxParamIndex(src + 2)) * 0.001f);
+    const auto end = FedTargets.begin() + FedTargetCount;
+    if (std::find(FedTargets.begin(), end, target) == end) FedTargets[static_cast<std::size_t>(FedTargetCount++)] = target;
   }
+  std::sort(FedTargets.begin(), FedTargets.begin() + FedTargetCount);
+  FedTargetsSettled = false;
 }
 
 void TVoicerackGFXSynth::UpdateFXModulation() {
@@ -309,18 +314,31 @@ void TVoicerackGFXSynth::UpdateFXModulation() {
       WasActive.fill(false);
       ModWasOn = false;
     }
+    FedTargetsSettled = false;
     return;
   }
   ModWasOn = true;
   for (auto& lfo : FxLfos) lfo->Tick();
-  Accum.fill(0.0f);
-  Active.fill(false);
+  if (FedTargetsSettled) {
+    // The same targets as at the last update: only theirs change.
+    for (std::int32_t k = 0; k < FedTargetCount; ++k) Accum[static_cast<std::size_t>(FedTargets[static_cast<std::size_t>(k)])] = 0.0f;
+  } else {
+    Accum.fill(0.0f);
+    Active.fill(false);
+  }
   for (std::int32_t k = 0; k < FeedingSlotCount; ++k) {
     const TFxModSlot& slot = FeedingSlots[static_cast<std::size_t>(k)];
     const auto target = static_cast<std::size_t>(slot.Target);
     Active[target] = true;
     const float x = slot.Source <= kFxLfoSources ? FxLfos[static_cast<std::size_t>(slot.Source - 1)]->OutputSample : 0.0f;
     Accum[target] += x * slot.Amount;
+  }
+  if (FedTargetsSettled) {
+    for (std::int32_t k = 0; k < FedTargetCount; ++k) {
+      const std::int32_t t = FedTargets[static_cast<std::size_t>(k)];
+      ApplyModTarget(t, Accum[static_cast<std::size_t>(t)]);
+    }
+    return;
   }
   for (int t = 1; t < kFxModTargetCount; ++t) {
     const auto i = static_cast<std::size_t>(t);
@@ -333,4 +351,5 @@ void TVoicerackGFXSynth::UpdateFXModulation() {
     }
   }
   WasActive = Active;
+  FedTargetsSettled = true;
 }

@@ -250,6 +250,11 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   void DecodeFxMatrix();
   std::array<TFxModSlot, kFxModSlotCount> FeedingSlots{};
   std::int32_t FeedingSlotCount = 0;
+  // Their distinct targets in ascending order; settled once an update has
+  // applied them and returned every other target to its base.
+  std::array<std::int32_t, kFxModSlotCount> FedTargets{};
+  std::int32_t FedTargetCount = 0;
+  bool FedTargetsSettled = false;
   bool MatrixOn = false;
   std::int32_t MatrixProgram = -1;
   std::atomic<bool> FxMatrixDirty{true};
