@@ -209,7 +209,35 @@ float TDSPADSR::Step() {
 
 void TDSPADSR::ProcessBuffer(float* buffer) {
   const std::int32_t n = Settings->SamplesPerMs;
-  for (std::int32_t i = 0; i < n; ++i) buffer[i] = Step();
+  if (!(Gate > 0) || FadeActive || RampActive) {
+    for (std::int32_t i = 0; i < n; ++i) buffer[i] = Step();
+    return;
+  }
+  // Gate on without fade or ramp, as Step's last branch: nothing in it
+  // changes the gate, the fade or the ramp, so the whole millisecond stays
+  // there, with the counter and level held in locals.
+  std::int32_t counter = Counter;
+  float level = Level;
+  const float scale = OutputScale;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const float c = static_cast<float>(counter);
+    if (c < AttackSamples) {
+      level = c * ReciprocalAttack;
+      ++counter;
+    } else if (c < AttackSamples + DecaySamples) {
+      level = 1 - (c - AttackSamples) * ReciprocalDecay * (1 - Sustain);
+      ++counter;
+    } else {
+      level = Sustain;
+    }
+    buffer[i] = level * scale;
+  }
+  if (n > 0) {
+    Counter = counter;
+    Level = level;
+    HeldLevel = level;
+    OutputSample = level * scale;
+  }
 }
 
 void TDSPADSR::TakeInputs() {
