@@ -49,8 +49,10 @@ void TVoicerackKWPSynth::DecodeMatrix() {
   // other one stays 0 until the next decode.
   std::fill(Accum.begin(), Accum.end(), 0.0f);
   FedCount = 0;
+  ActiveSlotCount = 0;
   for (const TVModSlot& slot : Slots) {
     if (slot.Accum < 0) continue;
+    ActiveSlots[static_cast<std::size_t>(ActiveSlotCount++)] = slot;
     const auto end = FedIds.begin() + FedCount;
     if (std::find(FedIds.begin(), end, slot.Accum) == end) FedIds[static_cast<std::size_t>(FedCount++)] = slot.Accum;
   }
@@ -59,8 +61,8 @@ void TVoicerackKWPSynth::DecodeMatrix() {
 bool TVoicerackKWPSynth::MatrixDrawsRandom() {
   if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
   if (!Values.ModOn) return false;
-  for (const TVModSlot& slot : Slots)
-    if (slot.Accum >= 0 && slot.Source == kSrcRandom) return true;
+  for (std::int32_t k = 0; k < ActiveSlotCount; ++k)
+    if (ActiveSlots[static_cast<std::size_t>(k)].Source == kSrcRandom) return true;
   return false;
 }
 
@@ -129,11 +131,11 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   const bool seqPitch = SeqPitchTargetId >= 0 && SeqPitchTargetId < accumCount;
   if (seqPitch) acc[SeqPitchTargetId] = 0.0f;
 
-  // 4. The matrix. Slots that name no source or no target were marked
-  // inactive when decoded.
+  // 4. The matrix: its active slots in order (those that name no source or
+  // no target were left out when decoded).
   if (Values.ModOn) {
-    for (const TVModSlot& slot : Slots) {
-      if (slot.Accum < 0) continue;
+    for (std::int32_t k = 0; k < ActiveSlotCount; ++k) {
+      const TVModSlot& slot = ActiveSlots[static_cast<std::size_t>(k)];
       float source;
       if (slot.Source == kSrcRandom) {
         source = Random.Next() * 2.0f - 1.0f;

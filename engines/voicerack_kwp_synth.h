@@ -261,6 +261,9 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // One float per parameter id.
   std::vector<float> Accum;
   std::array<TVModSlot, kVModSlotCount> Slots{};
+  // The active slots in slot order (the first ActiveSlotCount).
+  std::array<TVModSlot, kVModSlotCount> ActiveSlots{};
+  std::int32_t ActiveSlotCount = 0;
   // The distinct accumulator ids of the active slots (the first FedCount).
   std::array<std::int32_t, kVModSlotCount> FedIds{};
   std::int32_t FedCount = 0;
