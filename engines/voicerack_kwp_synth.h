@@ -191,7 +191,9 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // The summed modulation of a parameter id in the last UpdateVoiceLevels
   // (0 for ids that are no target or outside the parameters).
   float ModAccum(std::int32_t id) const {
-    return id >= 0 && id < static_cast<std::int32_t>(Accum.size()) ? Accum[static_cast<std::size_t>(id)] : 0.0f;
+    // One unsigned comparison rejects both negative ids and those past the end.
+    return static_cast<std::size_t>(static_cast<std::uint32_t>(id)) < Accum.size() ? Accum[static_cast<std::size_t>(id)]
+                                                                                    : 0.0f;
   }
   // 1 + ModAccum(id): the factor a modulated base value is multiplied by.
   float ModFactor(std::int32_t id) const { return 1.0f + ModAccum(id); }
