@@ -133,6 +133,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   static constexpr std::int32_t kMaxVoiceCount = 16;
   // Osc 2 renders only while |its amount gain| is above this.
   static constexpr float kAudibleGain = 0.002f;
+  // Milliseconds over which a voice restarted while sounding fades the step
+  // between its old and new output.
+  static constexpr std::int32_t kDeclickMs = 2;
   // The plug-in's panel index of each of osc 2's panels, by TOscPanel.
   using TOscPanelIndexes = std::array<std::int32_t, TOscPanelCount>;
 

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "dsp/filters/filter_lanes.h"
@@ -144,6 +145,46 @@ void MixVoice(const float* left, const float* right, const float* e1, const floa
     outL[k] += left[k] * a;
     outR[k] += right[k] * a;
   }
+}
+
+// The voice's own output at frame k as MixVoice adds it: buffer x a.
+float VoiceSample(const float* buffer, const float* e1, const float* e2, float f, const float* level, std::int32_t k) {
+  return buffer[k] * ((e1 != nullptr ? e1[k] * e2[k] : f) * level[k]);
+}
+
+// Fades a restarted voice's step out of the mix: the offset between its last
+// sample before the restart and its first one after, falling linearly to 0
+// over `length` samples; then keeps the voice's last sample for the next
+// restart. Runs once per sub-block of a sounding voice.
+void Declick(TDSPXVoice& v, const float* left, const float* right, const float* e1, const float* e2, float f,
+             const float* level, float* outL, float* outR, std::int32_t n, std::int32_t length) {
+  if (n <= 0) return;
+  if (v.RestartPending) {
+    v.RestartPending = false;
+    v.DeclickOffset[0] = v.LastOutput[0] - VoiceSample(left, e1, e2, f, level, 0);
+    v.DeclickOffset[1] = v.LastOutput[1] - VoiceSample(right, e1, e2, f, level, 0);
+    // Nothing to hide when the voice was silent.
+    v.DeclickRemaining = std::fabs(v.DeclickOffset[0]) + std::fabs(v.DeclickOffset[1]) > 1e-6f ? length : 0;
+  }
+  float lastL = VoiceSample(left, e1, e2, f, level, n - 1);
+  float lastR = VoiceSample(right, e1, e2, f, level, n - 1);
+  if (v.DeclickRemaining > 0) {
+    const float step = 1.0f / static_cast<float>(length);
+    const std::int32_t count = std::min(n, v.DeclickRemaining);
+    for (std::int32_t k = 0; k < count; ++k) {
+      const float w = static_cast<float>(v.DeclickRemaining - k) * step;
+      outL[k] += v.DeclickOffset[0] * w;
+      outR[k] += v.DeclickOffset[1] * w;
+    }
+    if (count == n) {
+      const float w = static_cast<float>(v.DeclickRemaining - (n - 1)) * step;
+      lastL += v.DeclickOffset[0] * w;
+      lastR += v.DeclickOffset[1] * w;
+    }
+    v.DeclickRemaining -= count;
+  }
+  v.LastOutput[0] = lastL;
+  v.LastOutput[1] = lastR;
 }
 
 }  // namespace
@@ -324,12 +365,16 @@ void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& ru
   const float* level = v.Seq1.OutBuffer != nullptr ? v.Seq1.OutBuffer : OneBuffer;
   float* outL = MixLeft() + p;
   float* outR = MixRight() + p;
+  const std::int32_t declick = kDeclickMs * Settings->SamplesPerMs;
   if (run.Env1.Flat && run.Env2.Flat) {
-    MixVoice(run.Left, run.Right, nullptr, nullptr, run.Env1.Factor * run.Env2.Factor, level, outL, outR, n);
+    const float f = run.Env1.Factor * run.Env2.Factor;
+    MixVoice(run.Left, run.Right, nullptr, nullptr, f, level, outL, outR, n);
+    Declick(v, run.Left, run.Right, nullptr, nullptr, f, level, outL, outR, n, declick);
   } else {
     if (run.Env1.Flat) std::fill_n(run.E1, n, run.Env1.Factor);
     if (run.Env2.Flat) std::fill_n(run.E2, n, run.Env2.Factor);
     MixVoice(run.Left, run.Right, run.E1, run.E2, 0.0f, level, outL, outR, n);
+    Declick(v, run.Left, run.Right, run.E1, run.E2, 0.0f, level, outL, outR, n, declick);
   }
 }
 

@@ -14,6 +14,10 @@ void TDSPXVoice::ResetVoice() {
   Note = 48;
   GlideStartPitch = 48.0f;
   LastNote = 48.0f;
+  RestartPending = false;
+  LastOutput[0] = LastOutput[1] = 0.0f;
+  DeclickOffset[0] = DeclickOffset[1] = 0.0f;
+  DeclickRemaining = 0;
 }
 
 void TDSPXVoice::Release() {

@@ -53,8 +53,9 @@ class TDSPXVoice : public TDSPControl {
   virtual void LegatoNoteOn(TDSPXVoice& /*previous*/, bool /*retrigger*/) {}
   // A legato note on a stolen held voice: the phrase goes on.
   virtual void LegatoContinue() {}
-  // A fresh note: envelopes, sequencers, LFOs and sound sources start.
-  virtual void Trigger() {}
+  // A fresh note: envelopes, sequencers, LFOs and sound sources start (and
+  // the renderer is asked to smooth the restart, see RestartPending).
+  virtual void Trigger() { RestartPending = true; }
   // After the manager stored Note, Velocity and GlideStartPitch.
   virtual void StartNote() {}
   // Host tempo in beats per minute.
@@ -79,6 +80,16 @@ class TDSPXVoice : public TDSPControl {
   std::int32_t ControlCounter = -1;
   // The plug-in that owns the voice (not owned).
   TDSPBaseControl* Owner = nullptr;
+
+  // Restart smoothing, kept by the renderer: a voice triggered while it
+  // still sounds (claimed in its release) starts its sources and envelopes
+  // from the top, and the step from its last output sample to the new first
+  // one would click. The renderer fades that step out over DeclickLength
+  // samples from the first block after the trigger.
+  bool RestartPending = false;
+  float LastOutput[2] = {0.0f, 0.0f};     // the voice's last sample into the mix, left and right
+  float DeclickOffset[2] = {0.0f, 0.0f};  // the step being faded out
+  std::int32_t DeclickRemaining = 0;      // samples of the fade still to go
 };
 
 class TDSPEnvVoice : public TDSPXVoice {

@@ -4,12 +4,21 @@
 
 #include <algorithm>
 
+#include "engines/fx_param_table.h"
+
 namespace {
 
 TEST(FxChainOrder, TheDefaultValuesReplayToTheDocumentedOrder) {
   const TFxChain documented = {TFxUnit::Distortion, TFxUnit::Phaser, TFxUnit::XFilter, TFxUnit::Chorus,
                                TFxUnit::Delay,      TFxUnit::Reverb, TFxUnit::EQ};
-  EXPECT_EQ(ReplayFxOrder({5, 0, 2, 4, 3, 1, 6}), documented);
+  // The order parameters' defaults (rows 3..9, one per turn).
+  TFxOrderValues defaults{};
+  for (int k = 0; k < kFxEffectCount; ++k) {
+    ASSERT_EQ(FxParamRow(3 + k).Op, TFxOp::MoveEffect);
+    ASSERT_EQ(FxParamRow(3 + k).Unit, FxOrderTurnUnit(k));
+    defaults[static_cast<std::size_t>(k)] = FxParamRow(3 + k).Default;
+  }
+  EXPECT_EQ(ReplayFxOrder(defaults), documented);
   // Values that name no position leave the initial chain.
   EXPECT_EQ(ReplayFxOrder({7, 8, 9, 10, 11, 12, -1}), InitialFxChain());
 }

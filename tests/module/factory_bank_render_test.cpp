@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -109,11 +108,6 @@ TEST(FactoryBankRender, EveryProgramSoundsAtAMatchedLevelWithoutClipping) {
     EXPECT_LT(r.Peak, 1.0f) << "clipped";
     EXPECT_NEAR(r.LevelDb, median, kMaxDeviationDb);
   }
-  std::printf("factory programs at E2: median level %.1f dB, from %.1f to %.1f dB; loudest peak %.3f\n", median,
-              levels.front(), levels.back(),
-              std::max_element(renders.begin(), renders.end(), [](const TProgramRender& a, const TProgramRender& b) {
-                return a.Peak < b.Peak;
-              })->Peak);
 }
 
 }  // namespace

@@ -133,14 +133,6 @@ TEST(ModuleEntry, AHostAnsweringVersionZeroGetsNoPluginAndKeepsItsFpState) {
 
 TEST_F(ModuleTest, TheRecordIsComplete) {
   EXPECT_EQ(Effect->magic, PackFourBytes("VstP"));
-  EXPECT_EQ(Effect->numInputs, 0);
-  EXPECT_EQ(Effect->numOutputs, 2);
-  EXPECT_EQ(Effect->flags, 0x131);
-  EXPECT_EQ(Effect->version, 1);
-  EXPECT_EQ(Effect->numPrograms, 128);
-  EXPECT_EQ(Effect->numParams, 664);
-  EXPECT_EQ(Effect->uniqueID, PackFourBytes("Zorp"));
-  EXPECT_EQ(Effect->ioRatio, 1.0f);
   EXPECT_EQ(Effect->initialDelay, 0);
   EXPECT_EQ(Effect->resvd1, 0);
   EXPECT_EQ(Effect->user, nullptr);
@@ -151,7 +143,8 @@ TEST_F(ModuleTest, TheRecordIsComplete) {
   EXPECT_NE(Effect->setParameter, nullptr);
   EXPECT_NE(Effect->getParameter, nullptr);
 
-  // The published x86_64 layout, read as raw bytes.
+  // The counts, flags, ratio, id and version in the published x86_64
+  // layout, read as raw bytes.
   const auto* raw = reinterpret_cast<const std::uint8_t*>(Effect);
   auto i32 = [raw](std::size_t offset) {
     std::int32_t v;

@@ -114,13 +114,7 @@ TEST(FxBank, ChunkBankFromThePluginRestoresIt) {
   bank.PluginId = plugin->Effect()->uniqueID;
   bank.NumPrograms = plugin->NumPrograms();
   bank.Chunk = plugin->GetChunk(false);
-  const std::string path = Scratch("synth.fxb");
-  {
-    const auto bytes = WriteFxBank(bank);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
+  const std::string path = WriteScratchFile("synth.fxb", WriteFxBank(bank));
   auto fresh = TVstPlugin::Open(module, error);
   std::vector<std::uint8_t> bytes;
   TFxBank read;

@@ -2,7 +2,8 @@
 // pitch, block-size invariance, MIDI errors, the conformance checks.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <string>
+#include <vector>
 
 #include "tests/support/test_support.h"
 #include "tests/tools/host_process.h"
@@ -14,30 +15,9 @@ namespace {
 
 using testing_support::ZeroCrossingFrequency;
 
-std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  const std::string path = Scratch(name);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
-  return path;
-}
-
-// One held note from 0.1 s to 1.1 s at 120 BPM.
+// One held note from 0.1 s to 1.1 s.
 std::string OneNoteFile(int key) {
-  TMidiSong song;
-  song.TicksPerQuarter = 480;
-  TMidiFileEvent on, off;
-  on.Tick = 96;
-  on.Bytes[0] = 0x90;
-  on.Bytes[1] = static_cast<std::uint8_t>(key);
-  on.Bytes[2] = 100;
-  on.Size = 3;
-  off = on;
-  off.Tick = 96 + 960;
-  off.Bytes[0] = 0x80;
-  song.Events = {on, off};
-  ApplyTempoMap(song);
-  song.LengthSeconds = song.Events.back().Seconds;
-  return WriteFile("note" + std::to_string(key) + ".mid", WriteMidiFile(song));
+  return WriteNoteFile("note" + std::to_string(key) + ".mid", {{key, 0.1, 1.1}});
 }
 
 TWavData Load(const std::string& path) {
@@ -66,7 +46,7 @@ TEST_P(HostCliTest, Note69RendersAt440HzWithinOneTenthPercent) {
 INSTANTIATE_TEST_SUITE_P(Rates, HostCliTest, ::testing::Values(44100, 48000));
 
 TEST(HostCli, HostBlockSizesGiveIdenticalOutput) {
-  const std::string midi = WriteFile("demo.mid", WriteMidiFile(DemoSong()));
+  const std::string midi = WriteScratchFile("demo.mid", WriteMidiFile(DemoSong()));
   std::vector<std::vector<float>> reference;
   for (int block : {4096, 1, 37, 512}) {
     const std::string out = Scratch("block" + std::to_string(block) + ".wav");
@@ -95,28 +75,30 @@ TEST(HostCli, DemoRenderReportsDurationPeakAndRms) {
   EXPECT_EQ(Load(out).Format, TWavFormat::Pcm24);
 }
 
-TEST(HostCli, MalformedMidiFileGivesClearErrorAndStatus1) {
-  std::vector<std::uint8_t> bytes = WriteMidiFile(DemoSong());
-  bytes.resize(bytes.size() / 2);  // the track chunk now announces more than the file holds
-  const std::string midi = WriteFile("broken.mid", bytes);
-  const THostRun run = RunHost({"render", TestSynthPath(), midi, "-o", Scratch("broken.wav")});
-  EXPECT_EQ(run.ExitCode, 1);
-  EXPECT_NE(run.Err.find("broken.mid: track 1 is truncated"), std::string::npos) << run.Err;
-
-  const THostRun notMidi = RunHost({"render", TestSynthPath(), WriteFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")});
-  EXPECT_EQ(notMidi.ExitCode, 1);
-  EXPECT_NE(notMidi.Err.find("not a standard MIDI file"), std::string::npos) << notMidi.Err;
-}
-
-TEST(HostCli, BadArgumentsAndMissingModulesAreReported) {
-  EXPECT_EQ(RunHost({"render", TestSynthPath(), "--demo"}).ExitCode, 2);  // no -o
-  EXPECT_EQ(RunHost({"frobnicate"}).ExitCode, 2);
-  const THostRun missing = RunHost({"info", Scratch("nothing-here.so")});
-  EXPECT_EQ(missing.ExitCode, 1);
-  EXPECT_NE(missing.Err.find("cannot load"), std::string::npos) << missing.Err;
-  const THostRun program = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p.wav"), "--program", "9"});
-  EXPECT_EQ(program.ExitCode, 1);
-  EXPECT_NE(program.Err.find("program 9 does not exist"), std::string::npos) << program.Err;
+// Status 1 with a clear message for bad input, status 2 for bad usage.
+TEST(HostCli, BadInputAndArgumentsGiveTheirStatusAndMessage) {
+  std::vector<std::uint8_t> broken = WriteMidiFile(DemoSong());
+  broken.resize(broken.size() / 2);  // the track chunk now announces more than the file holds
+  const std::string synth = TestSynthPath();
+  const struct {
+    std::vector<std::string> Args;
+    int Status;
+    const char* Message;
+  } cases[] = {
+      {{"render", synth, WriteScratchFile("broken.mid", broken), "-o", Scratch("broken.wav")}, 1,
+       "broken.mid: track 1 is truncated"},
+      {{"render", synth, WriteScratchFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")}, 1,
+       "not a standard MIDI file"},
+      {{"info", Scratch("nothing-here.so")}, 1, "cannot load"},
+      {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--program", "9"}, 1, "program 9 does not exist"},
+      {{"render", synth, "--demo"}, 2, ""},  // no -o
+      {{"frobnicate"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const THostRun run = RunHost(c.Args);
+    EXPECT_EQ(run.ExitCode, c.Status) << c.Args[0] << " " << c.Message;
+    EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+  }
 }
 
 TEST(HostCli, InfoListsRecordParametersAndPrograms) {
@@ -138,7 +120,7 @@ TEST(HostCli, ProgramAndStateFileSelectTheSound) {
     auto plugin = TVstPlugin::Open(module, error);
     ASSERT_TRUE(plugin) << error;
     plugin->SetProgram(1);
-    WriteFile("synth.state", plugin->GetChunk(false));
+    WriteScratchFile("synth.state", plugin->GetChunk(false));
   }
   const THostRun p0 = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p0.wav"), "--format", "float"});
   const THostRun p1 =

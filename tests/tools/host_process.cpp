@@ -2,7 +2,9 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -36,6 +38,13 @@ std::string ModulePath() { return testing_support::EnvOr("RUMBLEON_MODULE", RUMB
 
 std::string Scratch(const std::string& name) { return testing_support::ScratchDir() + "/" + name; }
 
+std::string WriteScratchFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  const std::string path = Scratch(name);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
 THostRun RunHost(const std::vector<std::string>& args) {
   static std::atomic<int> counter{0};
   const std::string tag = std::to_string(counter++);
@@ -49,4 +58,31 @@ THostRun RunHost(const std::vector<std::string>& args) {
   run.Out = Slurp(out);
   run.Err = Slurp(err);
   return run;
+}
+
+TMidiSong NoteSong(const std::vector<TNoteSlot>& notes) {
+  auto event = [](double seconds, std::uint8_t status, int key, int velocity) {
+    TMidiFileEvent e;
+    e.Tick = std::llround(seconds * 960.0);
+    e.Bytes[0] = status;
+    e.Bytes[1] = static_cast<std::uint8_t>(key);
+    e.Bytes[2] = static_cast<std::uint8_t>(velocity);
+    e.Size = 3;
+    return e;
+  };
+  TMidiSong song;
+  song.TicksPerQuarter = 480;
+  for (const TNoteSlot& n : notes) {
+    song.Events.push_back(event(n.On, 0x90, n.Key, 100));
+    song.Events.push_back(event(n.Off, 0x80, n.Key, 64));
+  }
+  std::stable_sort(song.Events.begin(), song.Events.end(),
+                   [](const TMidiFileEvent& a, const TMidiFileEvent& b) { return a.Tick < b.Tick; });
+  ApplyTempoMap(song);
+  song.LengthSeconds = song.Events.back().Seconds;
+  return song;
+}
+
+std::string WriteNoteFile(const std::string& name, const std::vector<TNoteSlot>& notes) {
+  return WriteScratchFile(name, WriteMidiFile(NoteSong(notes)));
 }

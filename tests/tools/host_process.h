@@ -1,8 +1,11 @@
 // Runs rumbleon-host as a separate process, as a user or a script would.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tools/host/midi_file.h"
 
 struct THostRun {
   int ExitCode = -1;
@@ -19,3 +22,16 @@ std::string ModulePath();
 // Arguments are quoted for the shell.
 THostRun RunHost(const std::vector<std::string>& args);
 std::string Scratch(const std::string& name);
+// Writes the bytes to Scratch(name) and returns that path.
+std::string WriteScratchFile(const std::string& name, const std::vector<std::uint8_t>& bytes);
+
+// A note held from On to Off, in seconds.
+struct TNoteSlot {
+  int Key;
+  double On;
+  double Off;
+};
+// The notes at 120 BPM, 480 ticks per quarter (960 ticks a second), struck
+// with velocity 100 and released with 64.
+TMidiSong NoteSong(const std::vector<TNoteSlot>& notes);
+std::string WriteNoteFile(const std::string& name, const std::vector<TNoteSlot>& notes);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
@@ -67,32 +66,6 @@ double AutocorrelationHz(std::span<const float> x, double expectedHz, double rat
   return 0.0;
 }
 
-std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  const std::string path = Scratch(name);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
-  return path;
-}
-
-TMidiFileEvent Event(std::int64_t tick, std::uint8_t status, int key, int velocity) {
-  TMidiFileEvent e;
-  e.Tick = tick;
-  e.Bytes[0] = status;
-  e.Bytes[1] = static_cast<std::uint8_t>(key);
-  e.Bytes[2] = static_cast<std::uint8_t>(velocity);
-  e.Size = 3;
-  return e;
-}
-
-// 120 BPM, 480 ticks per quarter: 960 ticks per second.
-constexpr std::int64_t kTicksPerSecond = 960;
-
-struct TNoteSlot {
-  int Key;
-  double On;   // seconds
-  double Off;  // seconds
-};
-
 // Notes lo..hi one after another: each held 0.6 s, one per second.
 std::vector<TNoteSlot> NoteRun(int lo, int hi) {
   std::vector<TNoteSlot> notes;
@@ -101,20 +74,6 @@ std::vector<TNoteSlot> NoteRun(int lo, int hi) {
     notes.push_back({key, on, on + 0.6});
   }
   return notes;
-}
-
-std::string WriteNotes(const std::string& name, const std::vector<TNoteSlot>& notes) {
-  TMidiSong song;
-  song.TicksPerQuarter = 480;
-  for (const TNoteSlot& n : notes) {
-    song.Events.push_back(Event(std::llround(n.On * kTicksPerSecond), 0x90, n.Key, 100));
-    song.Events.push_back(Event(std::llround(n.Off * kTicksPerSecond), 0x80, n.Key, 64));
-  }
-  std::stable_sort(song.Events.begin(), song.Events.end(),
-                   [](const TMidiFileEvent& a, const TMidiFileEvent& b) { return a.Tick < b.Tick; });
-  ApplyTempoMap(song);
-  song.LengthSeconds = song.Events.back().Seconds;
-  return WriteFile(name, WriteMidiFile(song));
 }
 
 std::span<const float> Window(const std::vector<float>& x, double from, double to) {
@@ -133,7 +92,7 @@ class InstrumentRender : public ::testing::Test {
 TEST_F(InstrumentRender, NotesPlayAtTheirPitchAndReleaseWithinTheReleaseTime) {
   const std::vector<TNoteSlot> notes = NoteRun(24, 72);
   const std::string out = Scratch("instrument-notes.wav");
-  const THostRun run = RunHost({"render", ModulePath(), WriteNotes("instrument-notes.mid", notes), "-o", out,
+  const THostRun run = RunHost({"render", ModulePath(), WriteNoteFile("instrument-notes.mid", notes), "-o", out,
                                 "--format", "float", "--tail", "0.5", "--program", std::to_string(kInitProgram)});
   ASSERT_EQ(run.ExitCode, 0) << run.Err;
   TWavData wav;
@@ -205,12 +164,9 @@ TChordRender RenderHeldChord(int voices) {
     plugin->SetParameter(param, static_cast<float>(voices - 1) / 31.0f);  // 1..32
     EXPECT_EQ(plugin->ParamDisplay(param), std::to_string(voices));
   }
-  TMidiSong song;
-  song.TicksPerQuarter = 480;
-  for (int v = 0; v < 16; ++v) song.Events.push_back(Event(0, 0x90, 28 + 3 * v, 100));
-  for (int v = 0; v < 16; ++v) song.Events.push_back(Event(2 * kTicksPerSecond, 0x80, 28 + 3 * v, 64));
-  ApplyTempoMap(song);
-  song.LengthSeconds = song.Events.back().Seconds;
+  std::vector<TNoteSlot> notes;
+  for (int v = 0; v < 16; ++v) notes.push_back({28 + 3 * v, 0.0, 2.0});
+  const TMidiSong song = NoteSong(notes);
 
   TMemorySink sink(2);
   TRenderSettings settings;
@@ -249,8 +205,6 @@ TEST_F(InstrumentRender, SixteenVoicesSoundTogetherFiniteAndWithoutDenormals) {
   }
   EXPECT_GT(Rms(Window(chord.Channels[0], 0.5, 1.9)), 1.5 * Rms(Window(three.Channels[0], 0.5, 1.9)));
   EXPECT_EQ(Peak(Window(chord.Channels[0], 2.3, 2.5)), 0.0f) << "every voice released";
-  std::printf("16 voices: peak %.4f, RMS %.4f; 3 voices: peak %.4f, RMS %.4f\n", chord.Stats.Peak,
-              chord.Stats.Rms, three.Stats.Peak, three.Stats.Rms);
 }
 
 }  // namespace

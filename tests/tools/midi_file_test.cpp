@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 namespace {
 
@@ -104,49 +105,30 @@ TEST(MidiFile, SmpteDivisionCountsFramesNotBeats) {
 }
 
 TEST(MidiFile, DamagedFilesGiveClearErrors) {
-  const TBytes valid = [] {
-    TBytes f = Header(0, 1, 480);
-    AddTrack(f, {0x00, 0x90, 60, 100, 0x00, 0xFF, 0x2F, 0x00});
-    return f;
-  }();
   EXPECT_EQ(ErrorOf({'R', 'I', 'F', 'F'}), "not a standard MIDI file (no MThd header)");
-  {
-    TBytes f = valid;
-    f.resize(f.size() - 3);
-    EXPECT_NE(ErrorOf(f).find("track 1 is truncated"), std::string::npos);
-  }
-  {
+  TBytes cut = Header(0, 1, 480);
+  AddTrack(cut, {0x00, 0x90, 60, 100, 0x00, 0xFF, 0x2F, 0x00});
+  cut.resize(cut.size() - 3);
+  EXPECT_NE(ErrorOf(cut).find("track 1 is truncated"), std::string::npos);
+  // Damaged tracks, each the file's only one.
+  const std::pair<TBytes, const char*> tracks[] = {
+      {{0x00, 60, 100}, "without a status"},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 1}, "longer than four bytes"},
+      {{0x00, 0xFF, 0x01, 0x7F, 'a'}, "unexpected end of data in a meta event"},  // meta length beyond the track
+      {{0x00, 0x90, 60, 0x90}, "where a data byte"},                              // status where data belongs
+      {{0x00, 0xF3, 0x01}, "unexpected status byte 0xF3"},
+      // The file ends inside an event, exactly where the track says it ends.
+      {{0x00, 0x90, 60}, "unexpected end of data"},
+      {{0x00, 0xFF}, "unexpected end of data"},
+      {{0x81}, "unexpected end of data"},
+      {{0x00, 0xF0, 0x85}, "unexpected end of data"},
+  };
+  for (const auto& [body, expected] : tracks) {
     TBytes f = Header(0, 1, 480);
-    AddTrack(f, {0x00, 60, 100});
-    EXPECT_NE(ErrorOf(f).find("without a status"), std::string::npos);
-  }
-  {
-    TBytes f = Header(0, 1, 480);
-    AddTrack(f, {0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 1});
-    EXPECT_NE(ErrorOf(f).find("longer than four bytes"), std::string::npos);
-  }
-  {
-    TBytes f = Header(0, 1, 480);
-    AddTrack(f, {0x00, 0xFF, 0x01, 0x7F, 'a'});  // meta length beyond the track
-    EXPECT_NE(ErrorOf(f).find("unexpected end of data in a meta event"), std::string::npos);
-  }
-  for (const TBytes& cut : {TBytes{0x00, 0x90, 60}, TBytes{0x00, 0xFF}, TBytes{0x81}, TBytes{0x00, 0xF0, 0x85}}) {
-    // The file ends inside an event, exactly where the track says it ends.
-    TBytes f = Header(0, 1, 480);
-    const auto n = static_cast<std::uint8_t>(cut.size());
+    const auto n = static_cast<std::uint8_t>(body.size());
     f.insert(f.end(), {'M', 'T', 'r', 'k', 0, 0, 0, n});
-    f.insert(f.end(), cut.begin(), cut.end());
-    EXPECT_NE(ErrorOf(f).find("unexpected end of data"), std::string::npos);
-  }
-  {
-    TBytes f = Header(0, 1, 480);
-    AddTrack(f, {0x00, 0x90, 60, 0x90});  // status where data belongs
-    EXPECT_NE(ErrorOf(f).find("where a data byte"), std::string::npos);
-  }
-  {
-    TBytes f = Header(0, 1, 480);
-    AddTrack(f, {0x00, 0xF3, 0x01});
-    EXPECT_NE(ErrorOf(f).find("unexpected status byte 0xF3"), std::string::npos);
+    f.insert(f.end(), body.begin(), body.end());
+    EXPECT_NE(ErrorOf(f).find(expected), std::string::npos) << expected;
   }
   EXPECT_NE(ErrorOf(Header(2, 1, 480)).find("format 2 is not supported"), std::string::npos);
   EXPECT_NE(ErrorOf(Header(0, 1, 0)).find("zero ticks"), std::string::npos);

@@ -77,12 +77,3 @@ TEST(CurveFunctions, RoundingIsToNearestEven) {
   // 1.5 / 16384 lies halfway between entries 1 and 2: ties go to entry 2.
   EXPECT_EQ(Apply(2, 1.5f / 16384.0f), static_cast<float>(CurveLaw(2, 2.0L / 16384.0L)));
 }
-
-TEST(CurveFunctions, DisplayNames) {
-  EXPECT_EQ(GetCurveLawName(0), "Linear");
-  EXPECT_EQ(GetCurveLawName(12), "+CurveX");
-  EXPECT_EQ(GetCurveLawName(21), "LoHiFine");
-  EXPECT_EQ(GetCurveLawName(32), "+Ripple");
-  EXPECT_EQ(GetCurveLawName(33), "");
-  EXPECT_EQ(GetCurveLawName(-1), "");
-}

@@ -38,12 +38,6 @@ TEST(BlitOscillator, PitchChangesWaitForTheNextCycle) {
   EXPECT_NEAR(osc.BlitState.Period, 50.0f, 1e-3f);
 }
 
-TEST(BlitOscillator, GainIsStoredThreeTimes) {
-  TBlitSawOsc1 osc;
-  osc.SetGain(0.8f);
-  EXPECT_FLOAT_EQ(osc.Gain, 2.4f);
-}
-
 TEST(BlitOscillator, ControlRunnerScalesByThreeTheOneSampleRunnerDoesNot) {
   TAudioSettingsRec settings = MakeAudioSettings(44100, 16);
   TBlitSawOsc1 block, single, reference;

@@ -39,11 +39,6 @@ std::string TextAt(const TBytes& b, std::size_t offset, std::size_t n) {
   return std::string(reinterpret_cast<const char*>(b.data() + offset), n);
 }
 
-// A hand-made program record for chunks the writer would not make.
-void PutProgramRecord(TMemoryStream& s, std::string_view name, const std::vector<float>& values) {
-  WriteProgramRecordData(s, name, values);
-}
-
 struct ChunkTest : ::testing::Test {
   void SetUp() override { TTestHost::Reset(); }
 
@@ -226,8 +221,8 @@ TEST_F(ChunkTest, RecordsWithoutValuesLeaveTheirProgramsAsTheyAre) {
   p->Programs[1].Values[20] = 0.3f;
   TMemoryStream s;
   WriteBankChunkHead(s, 2);
-  PutProgramRecord(s, "First", std::vector<float>(24, 0.5f));
-  PutProgramRecord(s, "", {});
+  WriteProgramRecordData(s, "First", std::vector<float>(24, 0.5f));
+  WriteProgramRecordData(s, "", {});
   ASSERT_TRUE(Load(*p, BytesOf(s)));
   EXPECT_EQ(p->Programs[0].Values[20], 0.5f);
   EXPECT_EQ(p->Programs[1].Values[20], 0.3f);
@@ -247,7 +242,7 @@ TEST_F(ChunkTest, LoadedValuesAreClampedAndNaNBecomesZero) {
   auto p = Make();
   TMemoryStream chunk;
   WriteBankChunkHead(chunk, 1);
-  PutProgramRecord(chunk, "X", values);
+  WriteProgramRecordData(chunk, "X", values);
   ASSERT_TRUE(Load(*p, BytesOf(chunk)));
   EXPECT_EQ(p->Programs[0].Values[15], 1.0f);
   EXPECT_EQ(p->Programs[0].Values[16], 0.0f);
@@ -273,7 +268,7 @@ TEST_F(ChunkTest, SurplusProgramsAndValuesAreSkippedSoTheSubPresetsBehindThemSti
   WriteBankChunkHead(chunk, 130);
   for (int i = 0; i < 130; ++i) {
     std::vector<float> values(30, static_cast<float>(i) / 200.0f);  // six more than the plug-in has
-    PutProgramRecord(chunk, "P" + std::to_string(i), values);
+    WriteProgramRecordData(chunk, "P" + std::to_string(i), values);
   }
   TSubPresetGroupRec reverb;
   reverb.Id = TChunkTestPlugin::kReverb;

@@ -25,27 +25,11 @@ class TTestSink : public TSPBAse {
 
 }  // namespace
 
-TEST(SPBase, NewPinsCarryTheirDefaults) {
+TEST(SPBase, ActiveInputsAreCountedAndAnUnconnectedOneReadsSilence) {
   TTestSink sink(2);
-  EXPECT_EQ(sink.ModuleTypeId, 1090);
-  EXPECT_TRUE(sink.Enabled);
-  EXPECT_EQ(sink.ModuleNumber, -1);
-  ASSERT_EQ(sink.InputPins.size(), 2u);
-  const TSPPinRec& in = *sink.InputPins[0];
-  EXPECT_EQ(in.PinShortName, "I");
-  EXPECT_TRUE(in.IsInput);
-  EXPECT_TRUE(in.Active);
-  EXPECT_EQ(in.ConnectionCount(), 0);
-  EXPECT_EQ(in.RangeMin, -32.0f);
-  EXPECT_EQ(in.RangeMax, 32.0f);
-  EXPECT_EQ(in.RangeInt, 8);
-  EXPECT_FLOAT_EQ(in.RangeStep, 0.1f);
-  EXPECT_EQ(sink.OutputPins[0]->PinShortName, "O");
-  EXPECT_FALSE(sink.OutputPins[0]->IsInput);
   EXPECT_EQ(sink.CountActiveInputs(), 2);
   sink.InputPins[1]->Active = false;
   EXPECT_EQ(sink.CountActiveInputs(), 1);
-  // An unconnected input reads silence through its own default method.
   std::vector<float> block(static_cast<std::size_t>(sink.Settings->BufferLength), 7.0f);
   TSPBlockRequest request{block.data(), 0, 0};
   sink.InputPins[0]->SourceMethod(request);
