@@ -66,7 +66,7 @@ bool TVoicerackKWPSynth::MatrixDrawsRandom() {
   return false;
 }
 
-void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
+inline void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
   const auto i = static_cast<std::size_t>(k);
   const TKwpLfoSettings& lfo = Values.Lfo[i];
   std::int64_t& n = voice.LfoCounter[i];
