@@ -23,6 +23,12 @@
 inline constexpr std::int32_t kXFilterWindowSteps = 4000;
 extern const std::array<float, kXFilterWindowSteps + 1> XFilterWindowTable;
 
+// The cross filter's one-pass stage loop runs both sides in AVX registers
+// where the CPU has AVX2 (chosen once at start-up), otherwise in SSE ones;
+// both give the same bits. Tests turn AVX2 off to compare the two; answers
+// whether it is in use now. Not while a cross filter processes.
+bool SetCrossFilterAvx2(bool on);
+
 class TDSPXXFilter : public TDSPStereoEffect {
  public:
   static constexpr std::int32_t kMaxStages = 4;
@@ -99,6 +105,18 @@ class TDSPXXFilter : public TDSPStereoEffect {
   // in stage order into sums[side].
   template <int Mode>
   void WindowSides(std::int32_t count, float* const* lanes, float* const* sums, std::int32_t n);
+  // Both sides' stages filtered, windowed and added into sums[side] in one
+  // pass, exactly as FilterStages and WindowSides would, when every running
+  // stage is a direct-form section. The window phases run without their
+  // wrap: false, with nothing changed, when a phase passed 1 within the
+  // sub-block, an output went non-finite or a stage is of another kind (the
+  // caller then takes those two passes).
+  template <int Mode>
+  bool FusedStages(std::int32_t count, const float* const* x, float* const* sums, std::int32_t n);
+  // The window phases and shapes (min(2 width, 1)) of a side's running
+  // stages, lane st for stage st (0 beyond count); and the phases back.
+  void LoadWindows(int side, std::int32_t count, float* phase, float* shape) const;
+  void StoreWindows(int side, std::int32_t count, const float* phase);
 
   std::int32_t WindowMode = 1;
   float RightShift = 0;

@@ -79,6 +79,9 @@ class TDSPXDistortion : public TDSPStereoEffect {
   float Surround = 0.4f;
   float DriveLeft = 0.0001223f;
   float DriveRight = 0.06f;
+  // 5^((127 drive - 32) / 127) of each side, kept with the drive.
+  float GainLeft = 0;
+  float GainRight = 0;
   std::int32_t TypeLeft = 1;
   std::int32_t TypeRight = 1;
   bool InputAdjust = false;

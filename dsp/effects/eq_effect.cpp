@@ -23,8 +23,7 @@ void TDSPXEq::ProcessStereo(float* left, float* right) {
   float* wetR = WetBufferRight();
   AddNoiseFinite(left, noise, left, n);
   AddNoiseFinite(right, noise, right, n);
-  Left.StepBuffer(left, wetL, n);
-  Right.StepBuffer(right, wetR, n);
+  TDSP3BandEQ::StepBuffers(Left, left, wetL, Right, right, wetR, n);
   if (SilenceRunaway(wetL, n)) Left.Reset();
   if (SilenceRunaway(wetR, n)) Right.Reset();
   MixWetDry(wetL, left, nullptr, LeftWetOut, LeftDryOut, left, n);

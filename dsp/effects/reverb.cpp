@@ -1,6 +1,6 @@
 #include "dsp/effects/reverb.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -316,7 +316,237 @@ void SumRows(float* out, const float* rows, std::size_t stride, std::int32_t n) 
   }
 }
 
+// The lines of the whole network at the current sample of a run in which
+// none of them wraps: comb c reads and writes Comb[c], allpass j Allpass[j].
+struct TNetworkRun {
+  float* Comb[TDSPReverbX::kCombCount];
+  float* Allpass[TDSPReverbX::kAllpassCount];
+};
+
+// Four combs (lines line[0..3]) at samples i .. i + 3: per comb
+// state = p (line fb) + d state, line := x + state, total += state.
+__attribute__((always_inline)) inline void CombBank(float* const* line, std::int32_t i, __m128 x, __m128 fb,
+                                                    __m128 p, __m128 d, __m128& s, __m128& total) {
+  __m128 r0 = _mm_loadu_ps(line[0] + i), r1 = _mm_loadu_ps(line[1] + i);
+  __m128 r2 = _mm_loadu_ps(line[2] + i), r3 = _mm_loadu_ps(line[3] + i);
+  _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r_k: sample i + k of the four combs
+  __m128 y0 = _mm_add_ps(_mm_mul_ps(p, _mm_mul_ps(r0, fb)), _mm_mul_ps(d, s));
+  __m128 y1 = _mm_add_ps(_mm_mul_ps(p, _mm_mul_ps(r1, fb)), _mm_mul_ps(d, y0));
+  __m128 y2 = _mm_add_ps(_mm_mul_ps(p, _mm_mul_ps(r2, fb)), _mm_mul_ps(d, y1));
+  __m128 y3 = _mm_add_ps(_mm_mul_ps(p, _mm_mul_ps(r3, fb)), _mm_mul_ps(d, y2));
+  s = y3;
+  _MM_TRANSPOSE4_PS(y0, y1, y2, y3);  // y_k: comb k over samples i .. i + 3
+  _mm_storeu_ps(line[0] + i, _mm_add_ps(x, y0));
+  _mm_storeu_ps(line[1] + i, _mm_add_ps(x, y1));
+  _mm_storeu_ps(line[2] + i, _mm_add_ps(x, y2));
+  _mm_storeu_ps(line[3] + i, _mm_add_ps(x, y3));
+  total = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(total, y0), y1), y2), y3);
+}
+
+bool UseAvx2 = __builtin_cpu_supports("avx2");
+
+#define RUMBLEON_AVX2 __attribute__((target("avx2")))
+
+// Eight combs of a side (lines line[0..7]) at samples i .. i + 3 in the
+// lanes of AVX registers, combs 0..3 in the low half and 4..7 in the high
+// one: per comb the operations of CombBank, in its order; out := their
+// states added in comb order, from 0.
+RUMBLEON_AVX2 __attribute__((always_inline)) inline __m128 CombSide(float* const* line, std::int32_t i, __m256 x,
+                                                                      __m256 fb, __m256 p, __m256 d, __m256& s) {
+  auto row = [&](int k) RUMBLEON_AVX2 {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(line[k] + i)), _mm_loadu_ps(line[4 + k] + i), 1);
+  };
+  __m256 r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+  // In each half: r_k := sample i + k of the four combs.
+  __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpacklo_ps(r2, r3);
+  __m256 t2 = _mm256_unpackhi_ps(r0, r1), t3 = _mm256_unpackhi_ps(r2, r3);
+  r0 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+  r1 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+  r2 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  r3 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  __m256 y0 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r0, fb)), _mm256_mul_ps(d, s));
+  __m256 y1 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r1, fb)), _mm256_mul_ps(d, y0));
+  __m256 y2 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r2, fb)), _mm256_mul_ps(d, y1));
+  __m256 y3 = _mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r3, fb)), _mm256_mul_ps(d, y2));
+  s = y3;
+  // Back: in each half y_k := comb k (or 4 + k) over samples i .. i + 3.
+  t0 = _mm256_unpacklo_ps(y0, y1);
+  t1 = _mm256_unpacklo_ps(y2, y3);
+  t2 = _mm256_unpackhi_ps(y0, y1);
+  t3 = _mm256_unpackhi_ps(y2, y3);
+  y0 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+  y1 = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+  y2 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  y3 = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  auto write = [&](int k, __m256 y) RUMBLEON_AVX2 {
+    const __m256 w = _mm256_add_ps(x, y);
+    _mm_storeu_ps(line[k] + i, _mm256_castps256_ps128(w));
+    _mm_storeu_ps(line[4 + k] + i, _mm256_extractf128_ps(w, 1));
+  };
+  write(0, y0);
+  write(1, y1);
+  write(2, y2);
+  write(3, y3);
+  __m128 total = _mm_add_ps(_mm_setzero_ps(), _mm256_castps256_ps128(y0));
+  total = _mm_add_ps(total, _mm256_castps256_ps128(y1));
+  total = _mm_add_ps(total, _mm256_castps256_ps128(y2));
+  total = _mm_add_ps(total, _mm256_castps256_ps128(y3));
+  total = _mm_add_ps(total, _mm256_extractf128_ps(y0, 1));
+  total = _mm_add_ps(total, _mm256_extractf128_ps(y1, 1));
+  total = _mm_add_ps(total, _mm256_extractf128_ps(y2, 1));
+  return _mm_add_ps(total, _mm256_extractf128_ps(y3, 1));
+}
+
+// The combs' part of NetworkRun for the whole groups of four samples, with
+// AVX registers; answers the samples done.
+RUMBLEON_AVX2 std::int32_t CombRunAvx2(const TNetworkRun& run, const float* in, float* outLeft, float* outRight,
+                                       __m128* state, const float* feedback, float damp, float pass, std::int32_t n) {
+  const __m256 d = _mm256_set1_ps(damp), p = _mm256_set1_ps(pass);
+  const __m256 fbL = _mm256_loadu_ps(feedback), fbR = _mm256_loadu_ps(feedback + 8);
+  __m256 sL = _mm256_insertf128_ps(_mm256_castps128_ps256(state[0]), state[1], 1);
+  __m256 sR = _mm256_insertf128_ps(_mm256_castps128_ps256(state[2]), state[3], 1);
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256 x = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(in + i));
+    _mm_storeu_ps(outLeft + i, CombSide(run.Comb, i, x, fbL, p, d, sL));
+    _mm_storeu_ps(outRight + i, CombSide(run.Comb + 8, i, x, fbR, p, d, sR));
+  }
+  state[0] = _mm256_castps256_ps128(sL);
+  state[1] = _mm256_extractf128_ps(sL, 1);
+  state[2] = _mm256_castps256_ps128(sR);
+  state[3] = _mm256_extractf128_ps(sR, 1);
+  return i;
+}
+
+#undef RUMBLEON_AVX2
+
+// The network over n samples of a run in which no line wraps and every
+// line holds at least a sub-block (so each reads only what earlier
+// sub-blocks wrote), in one pass: per four samples the sixteen combs (four
+// per register, the four registers' recursions interleaved), their lines,
+// each side's sum in comb order and its four allpasses. Each value is
+// computed with the operations of the per-sample form, in its order.
+void NetworkRun(const TNetworkRun& run, const float* in, float* outLeft, float* outRight, __m128* state,
+                const float* feedback, float damp, float pass, std::int32_t n) {
+  const __m128 d = _mm_set1_ps(damp), p = _mm_set1_ps(pass), g = _mm_set1_ps(kAllpassGain);
+  __m128 fb[4];
+  for (int b = 0; b < 4; ++b) fb[b] = _mm_loadu_ps(feedback + 4 * b);
+  __m128 s0 = state[0], s1 = state[1], s2 = state[2], s3 = state[3];
+  std::int32_t i = 0;
+  if (UseAvx2) {
+    state[0] = s0;
+    state[1] = s1;
+    state[2] = s2;
+    state[3] = s3;
+    i = CombRunAvx2(run, in, outLeft, outRight, state, feedback, damp, pass, n);
+    s0 = state[0];
+    s1 = state[1];
+    s2 = state[2];
+    s3 = state[3];
+  }
+  for (; i + 4 <= n; i += 4) {
+    const __m128 x = _mm_loadu_ps(in + i);
+    __m128 sum[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+    CombBank(run.Comb, i, x, fb[0], p, d, s0, sum[0]);
+    CombBank(run.Comb + 4, i, x, fb[1], p, d, s1, sum[0]);
+    CombBank(run.Comb + 8, i, x, fb[2], p, d, s2, sum[1]);
+    CombBank(run.Comb + 12, i, x, fb[3], p, d, s3, sum[1]);
+    _mm_storeu_ps(outLeft + i, sum[0]);
+    _mm_storeu_ps(outRight + i, sum[1]);
+  }
+  // The allpasses in a second pass: their chains are long, and the
+  // combs' work of the next samples would not be in reach of them.
+  for (std::int32_t k = 0; k + 4 <= n; k += 4) {
+    __m128 o[2] = {_mm_loadu_ps(outLeft + k), _mm_loadu_ps(outRight + k)};
+    for (int j = 0; j < 4; ++j) {
+      for (int side = 0; side < 2; ++side) {
+        float* line = run.Allpass[4 * side + j];
+        const __m128 bj = _mm_loadu_ps(line + k);
+        const __m128 w = _mm_add_ps(_mm_mul_ps(g, bj), o[side]);
+        _mm_storeu_ps(line + k, w);
+        o[side] = _mm_sub_ps(bj, _mm_mul_ps(g, w));
+      }
+    }
+    _mm_storeu_ps(outLeft + k, o[0]);
+    _mm_storeu_ps(outRight + k, o[1]);
+  }
+  alignas(16) float st[TDSPReverbX::kCombCount];
+  _mm_store_ps(st, s0);
+  _mm_store_ps(st + 4, s1);
+  _mm_store_ps(st + 8, s2);
+  _mm_store_ps(st + 12, s3);
+  for (; i < n; ++i) {
+    for (int side = 0; side < 2; ++side) {
+      float o = 0.0f;
+      for (int c = 8 * side; c < 8 * side + 8; ++c) {
+        float* line = run.Comb[c];
+        st[c] = pass * (line[i] * feedback[c]) + damp * st[c];
+        line[i] = in[i] + st[c];
+        o += st[c];
+      }
+      for (int j = 4 * side; j < 4 * side + 4; ++j) {
+        float* line = run.Allpass[j];
+        const float bj = line[i];
+        const float w = kAllpassGain * bj + o;
+        line[i] = w;
+        o = bj - kAllpassGain * w;
+      }
+      (side == 0 ? outLeft : outRight)[i] = o;
+    }
+  }
+  for (int b = 0; b < 4; ++b) state[b] = _mm_load_ps(st + 4 * b);
+}
+
+// The pre-delay over a run of n samples in which its line does not wrap:
+// u = finite (l + r) 0.5 + noise, or 0; in := line; line := line fb + u + noise.
+void PreDelayRun(float* line, const float* left, const float* right, const float* noise, float* in, float feedback,
+                 std::int32_t n) {
+  const __m128 half = _mm_set1_ps(0.5f), fb = _mm_set1_ps(feedback);
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 z = _mm_loadu_ps(noise + i);
+    __m128 u = _mm_add_ps(_mm_mul_ps(_mm_add_ps(_mm_loadu_ps(left + i), _mm_loadu_ps(right + i)), half), z);
+    u = _mm_and_ps(_mm_cmpeq_ps(_mm_sub_ps(u, u), _mm_setzero_ps()), u);
+    const __m128 held = _mm_loadu_ps(line + i);
+    _mm_storeu_ps(in + i, held);
+    _mm_storeu_ps(line + i, _mm_add_ps(_mm_add_ps(_mm_mul_ps(held, fb), u), z));
+  }
+  for (; i < n; ++i) {
+    const float u = FiniteOrZero((left[i] + right[i]) * 0.5f + noise[i]);
+    const float held = line[i];
+    in[i] = held;
+    line[i] = held * feedback + u + noise[i];
+  }
+}
+
+// left := left ld + wetLeft lw, right likewise; true when a wet sample was
+// not finite.
+bool MixStereo(float* left, float* right, const float* wetLeft, const float* wetRight, float ld, float lw, float rd,
+               float rw, std::int32_t n) {
+  const __m128 vld = _mm_set1_ps(ld), vlw = _mm_set1_ps(lw), vrd = _mm_set1_ps(rd), vrw = _mm_set1_ps(rw);
+  __m128 bad = _mm_setzero_ps();
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 wl = _mm_loadu_ps(wetLeft + i), wr = _mm_loadu_ps(wetRight + i);
+    bad = _mm_or_ps(bad, _mm_cmpneq_ps(_mm_add_ps(_mm_sub_ps(wl, wl), _mm_sub_ps(wr, wr)), _mm_setzero_ps()));
+    _mm_storeu_ps(left + i, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(left + i), vld), _mm_mul_ps(wl, vlw)));
+    _mm_storeu_ps(right + i, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(right + i), vrd), _mm_mul_ps(wr, vrw)));
+  }
+  bool any = _mm_movemask_ps(bad) != 0;
+  for (; i < n; ++i) {
+    any |= (wetLeft[i] - wetLeft[i]) + (wetRight[i] - wetRight[i]) != 0;
+    left[i] = left[i] * ld + wetLeft[i] * lw;
+    right[i] = right[i] * rd + wetRight[i] * rw;
+  }
+  return any;
+}
+
 }  // namespace
+
+bool SetReverbAvx2(bool on) {
+  UseAvx2 = on && __builtin_cpu_supports("avx2");
+  return UseAvx2;
+}
 
 void TDSPReverbX::CombOneByOne(std::size_t c, float* row, std::int32_t n) {
   TNetwork& net = *Network;
@@ -344,6 +574,34 @@ void TDSPReverbX::CombAllpassNetwork(float* outLeft, float* outRight, std::int32
   const float* in = Input.get();
   const float damp = DampingCoefficient;
   const float pass = 1.0f - damp;
+  bool allLong = true;
+  for (std::size_t c = 0; c < kCombCount; ++c) allLong &= net.CombLength[c] >= n;
+  for (std::size_t j = 0; j < kAllpassCount; ++j) allLong &= net.AllpassLength[j] >= n;
+  if (allLong) {
+    // Runs between the lines' wrap points, each in one pass.
+    __m128 state[4];
+    for (std::size_t b = 0; b < 4; ++b) state[b] = _mm_loadu_ps(net.FilterState.data() + 4 * b);
+    for (std::int32_t done = 0; done < n;) {
+      std::int32_t m = n - done;
+      TNetworkRun run;
+      for (std::size_t c = 0; c < kCombCount; ++c) {
+        m = std::min(m, net.CombLength[c] - net.CombPosition[c]);
+        run.Comb[c] = net.Comb[c] + net.CombPosition[c];
+      }
+      for (std::size_t j = 0; j < kAllpassCount; ++j) {
+        m = std::min(m, net.AllpassLength[j] - net.AllpassPosition[j]);
+        run.Allpass[j] = net.Allpass[j] + net.AllpassPosition[j];
+      }
+      NetworkRun(run, in + done, outLeft + done, outRight + done, state, net.Feedback.data(), damp, pass, m);
+      for (std::size_t c = 0; c < kCombCount; ++c)
+        if ((net.CombPosition[c] += m) == net.CombLength[c]) net.CombPosition[c] = 0;
+      for (std::size_t j = 0; j < kAllpassCount; ++j)
+        if ((net.AllpassPosition[j] += m) == net.AllpassLength[j]) net.AllpassPosition[j] = 0;
+      done += m;
+    }
+    for (std::size_t b = 0; b < 4; ++b) _mm_storeu_ps(net.FilterState.data() + 4 * b, state[b]);
+    return;
+  }
   // A comb whose line holds at least a sub-block reads only what earlier
   // sub-blocks wrote: its reads, its recursion and its writes then run as
   // three passes, the recursion four combs per register. Per sample each
@@ -428,7 +686,18 @@ void TDSPReverbX::ProcessStereo(float* left, float* right) {
   if (!Network || !Input || !CombRows || n <= 0 || n > RowStride) return;
   const float* noise = NextDenormalNoise(n);
   float* in = Input.get();
-  if (PreDelayLine) {
+  if (PreDelayLine && PreDelayLength >= n) {
+    // No position is met twice in a sub-block: runs up to the wrap point.
+    std::int32_t pos = PreDelayPosition;
+    for (std::int32_t done = 0; done < n;) {
+      const std::int32_t m = std::min(n - done, PreDelayLength - pos);
+      PreDelayRun(PreDelayLine.get() + pos, left + done, right + done, noise + done, in + done, PreDelayFeedback, m);
+      done += m;
+      pos += m;
+      if (pos == PreDelayLength) pos = 0;
+    }
+    PreDelayPosition = pos;
+  } else if (PreDelayLine) {
     float* line = PreDelayLine.get();
     const std::int32_t length = PreDelayLength;
     std::int32_t pos = PreDelayPosition;
@@ -457,15 +726,10 @@ void TDSPReverbX::ProcessStereo(float* left, float* right) {
   float* wetRight = WetBufferRight();
   CombAllpassNetwork(wetLeft, wetRight, n);
 
-  const float lw = LeftWetOut, ld = LeftDryOut, rw = RightWetOut, rd = RightDryOut;
-  float check = 0;  // NaN once any wet sample is not finite
-  for (std::int32_t i = 0; i < n; ++i) {
-    check += (wetLeft[i] - wetLeft[i]) + (wetRight[i] - wetRight[i]);
-    left[i] = left[i] * ld + wetLeft[i] * lw;
-    right[i] = right[i] * rd + wetRight[i] * rw;
-  }
+  // Not finite anywhere in the wet signal: w - w is then NaN, never 0.
+  const bool bad = MixStereo(left, right, wetLeft, wetRight, LeftDryOut, LeftWetOut, RightDryOut, RightWetOut, n);
   // Defensive: the input is finite and the network stable, so this only
   // fires if a line was corrupted; start again from silence rather than
   // ringing NaN for ever.
-  if (check != 0) ClearState();
+  if (bad) ClearState();
 }

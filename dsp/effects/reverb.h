@@ -21,6 +21,12 @@
 #include "dsp/filters/multi_filter.h"
 #include "dsp/oscillators/random_source.h"
 
+// The reverb's comb network runs eight combs per AVX register where the CPU
+// has AVX2 (chosen once at start-up), otherwise four per SSE one; both give
+// the same bits. Tests turn AVX2 off to compare the two; answers whether it
+// is in use now. Not while a reverb processes.
+bool SetReverbAvx2(bool on);
+
 class TDSPReverbX : public TDSPStereoEffect {
  public:
   static constexpr int kCombCount = 16;     // 0..7 left, 8..15 right
@@ -107,9 +113,11 @@ class TDSPReverbX : public TDSPStereoEffect {
   void BuildNetwork();
   void RebuildPreDelay();
   void ComputeFeedbacks(TNetwork& net) const;
-  // Every comb over the input buffer, each comb's filter states into its
-  // row of CombRows; then per side the rows added in comb order into out
-  // and the side's allpasses.
+  // The network over the input buffer into out. When every line holds a
+  // sub-block: per run between wrap points the combs, their lines and the
+  // sides' sums in one pass, then the allpasses. Otherwise every comb's
+  // filter states into its row of CombRows (short lines one by one), per
+  // side the rows added in comb order into out, then the side's allpasses.
   void CombAllpassNetwork(float* outLeft, float* outRight, std::int32_t n);
   // Comb c's states for the n samples into row, one sample at a time (a
   // line shorter than a sub-block reads what this sub-block wrote).

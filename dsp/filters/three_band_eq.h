@@ -19,33 +19,31 @@ class TDSP3BandEQ : public TDSPControl {
   void SetQ(float q);           // 0.01..0.99
 
   float Step(float x) {
-    float y = B0 * x + B1 * X1 + B2 * X2 - A1 * Y1 - A2 * Y2;
-    if (IsDenormalOrZero(y)) y = 0;
-    X2 = X1;
-    X1 = x;
-    Y2 = Y1;
-    Y1 = y;
+    TLocal l(*this);
+    const float y = l.Step(x);
+    l.Store(*this);
     return y;
   }
   // out[i] := Step(in[i]) for n samples, with coefficients and history in
   // locals (out may be in).
   void StepBuffer(const float* in, float* out, std::int32_t n) {
-    const float b0 = B0, b1 = B1, b2 = B2, a1 = A1, a2 = A2;
-    float x1 = X1, x2 = X2, y1 = Y1, y2 = Y2;
+    TLocal a(*this);
+    for (std::int32_t i = 0; i < n; ++i) out[i] = a.Step(in[i]);
+    a.Store(*this);
+  }
+  // StepBuffer of two equalisers over their own buffers in one loop: the
+  // two recursions are independent, so each hides the other's latency.
+  // Each gives exactly what its own StepBuffer gives (out may be its in).
+  static void StepBuffers(TDSP3BandEQ& a, const float* inA, float* outA, TDSP3BandEQ& b, const float* inB,
+                          float* outB, std::int32_t n) {
+    TLocal la(a), lb(b);
     for (std::int32_t i = 0; i < n; ++i) {
-      const float x = in[i];
-      float y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-      if (IsDenormalOrZero(y)) y = 0;
-      x2 = x1;
-      x1 = x;
-      y2 = y1;
-      y1 = y;
-      out[i] = y;
+      const float xa = inA[i], xb = inB[i];
+      outA[i] = la.Step(xa);
+      outB[i] = lb.Step(xb);
     }
-    X1 = x1;
-    X2 = x2;
-    Y1 = y1;
-    Y2 = y2;
+    la.Store(a);
+    lb.Store(b);
   }
   void Tick() override { OutputSample = Step(InputSample); }
   void ProcessBuffer(float* buffer) override;
@@ -64,4 +62,27 @@ class TDSP3BandEQ : public TDSPControl {
 
  private:
   void Store(float& field, float value, float min, float max);
+
+  // Coefficients and history in locals (a buffer could alias the members,
+  // which would keep them in memory on the recursion's path).
+  struct TLocal {
+    explicit TLocal(const TDSP3BandEQ& e)
+        : B0(e.B0), B1(e.B1), B2(e.B2), A1(e.A1), A2(e.A2), X1(e.X1), X2(e.X2), Y1(e.Y1), Y2(e.Y2) {}
+    float Step(float x) {
+      float y = B0 * x + B1 * X1 + B2 * X2 - A1 * Y1 - A2 * Y2;
+      if (IsDenormalOrZero(y)) y = 0;
+      X2 = X1;
+      X1 = x;
+      Y2 = Y1;
+      Y1 = y;
+      return y;
+    }
+    void Store(TDSP3BandEQ& e) const {
+      e.X1 = X1;
+      e.X2 = X2;
+      e.Y1 = Y1;
+      e.Y2 = Y2;
+    }
+    float B0, B1, B2, A1, A2, X1, X2, Y1, Y2;
+  };
 };

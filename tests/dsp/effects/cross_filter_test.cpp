@@ -90,79 +90,94 @@ TEST(CrossFilter, WindowsHandTheSignalFromStageToStage) {
   }
 }
 
-// The stages run four at a time (direct-form sections in vector lanes, the
-// windows likewise); the result must be exactly that of each stage filtered
-// and windowed on its own and the stages added in order: every window mode,
-// every stage count, direct-form sides and a side that mixes in another
-// type. The reference is that one-stage form, on filters of the same types
-// and settings.
-TEST(CrossFilter, StagesTogetherGiveExactlyTheOneStageForm) {
+namespace {
+void CheckStagesAgainstOneStageForm() {
   TAudioSettingsRec rec = PluginRecord(44100);
   const std::int32_t n = rec.SamplesPerMs;
-  const int types[2][4] = {{0, 20, 3, 27}, {1, 13, 26, 4}};  // the right side has an SVF
+  const int typeSets[2][2][4] = {{{0, 20, 3, 27}, {1, 13, 26, 4}},  // the right side has an SVF
+                                 {{0, 20, 3, 27}, {27, 3, 20, 0}}};
   for (std::int32_t mode : {0, 1, 2}) {
     for (std::int32_t count = 1; count <= 4; ++count) {
-      TDSPXXFilter fx;
-      fx.SetAudioSettings(&rec);
-      effect_test::AllWet(fx);
-      fx.SetLengthUnit(0);
-      fx.SetInterpolation(mode);
-      fx.SetFilterCount(count);
-      TDSPMultiFilter reference[2][4];
-      for (int side = 0; side < 2; ++side) {
-        for (int st = 0; st < count; ++st) {
-          fx.SetTapLength(side == 1, st, 3 + 2 * st + side);
-          for (TDSPMultiFilter* f : {&fx.StageFilter(side == 1, st), &reference[side][st]}) {
-            f->SetAudioSettings(&rec);
-            f->SetFilterType(static_cast<float>(types[side][st]));
-            f->SetCutoff(200.0f + 700.0f * static_cast<float>(st));
-            f->SetResonance(0.5f);
-            f->SetParam3(0.3f);
-          }
-        }
-      }
-      float phase[2][4];
-      for (int side = 0; side < 2; ++side)
-        for (int st = 0; st < count; ++st) phase[side][st] = fx.GetWindowPhase(side == 1, st);
-      // Inputs well above the anti-denormal noise, which then adds nothing.
-      std::vector<float> left = filter_test::Noise(40 * static_cast<std::size_t>(n), 3);
-      std::vector<float> right = filter_test::Noise(40 * static_cast<std::size_t>(n), 4);
-      for (float* x : {left.data(), right.data()})
-        for (std::size_t i = 0; i < left.size(); ++i) x[i] = 0.25f + 0.5f * x[i];
-      std::vector<float> expected[2];
-      for (int side = 0; side < 2; ++side) {
-        const std::vector<float>& in = side == 0 ? left : right;
-        expected[side].assign(in.size(), 0.0f);
-        const float rate = 1.0f / static_cast<float>(fx.GetCyclePeriod(side == 1));
-        for (int st = 0; st < count; ++st) {
-          std::vector<float> y = in;
-          for (std::size_t pos = 0; pos < y.size(); pos += static_cast<std::size_t>(n))
-            reference[side][st].ProcessSamples(y.data() + pos, n);
-          const float a = std::min(2.0f * fx.GetWindowWidth(side == 1, st), 1.0f);
-          float p = phase[side][st];
-          for (std::size_t i = 0; i < y.size(); ++i) {
-            float level = 1.0f;
-            if (mode != 0) {
-              float w = p < 0.5f ? 2.0f * p : 2.0f * (1.0f - p);
-              if (mode == 1) w = XFilterWindowTable[static_cast<std::size_t>(std::lrint(w * 4000.0f))];
-              level = (1.0f - (1.0f - w) * a) * w;
-              p += rate;
-              if (p > 1.0f) p -= 1.0f;
+      for (const auto& types : typeSets) {
+        TDSPXXFilter fx;
+        fx.SetAudioSettings(&rec);
+        effect_test::AllWet(fx);
+        fx.SetLengthUnit(0);
+        fx.SetInterpolation(mode);
+        fx.SetFilterCount(count);
+        TDSPMultiFilter reference[2][4];
+        for (int side = 0; side < 2; ++side) {
+          for (int st = 0; st < count; ++st) {
+            fx.SetTapLength(side == 1, st, 3 + 2 * st + side);
+            for (TDSPMultiFilter* f : {&fx.StageFilter(side == 1, st), &reference[side][st]}) {
+              f->SetAudioSettings(&rec);
+              f->SetFilterType(static_cast<float>(types[side][st]));
+              f->SetCutoff(200.0f + 700.0f * static_cast<float>(st));
+              f->SetResonance(0.5f);
+              f->SetParam3(0.3f);
             }
-            expected[side][i] += mode != 0 ? y[i] * level : y[i];
           }
         }
-      }
-      const auto out = effect_test::Run(fx, left, right);
-      for (int side = 0; side < 2; ++side) {
-        const std::vector<float>& got = side == 0 ? out.Left : out.Right;
-        // One sample of inter-channel shift.
-        for (std::size_t i = 0; i + 1 < got.size(); ++i) {
-          if (std::fabs(expected[side][i]) < 1e-6f) continue;  // the noise may show
-          ASSERT_EQ(got[i + 1], expected[side][i]) << "mode " << mode << " count " << count << " side " << side
-                                                   << " sample " << i;
+        float phase[2][4];
+        for (int side = 0; side < 2; ++side)
+          for (int st = 0; st < count; ++st) phase[side][st] = fx.GetWindowPhase(side == 1, st);
+        // Inputs well above the anti-denormal noise, which then adds nothing.
+        std::vector<float> left = filter_test::Noise(40 * static_cast<std::size_t>(n), 3);
+        std::vector<float> right = filter_test::Noise(40 * static_cast<std::size_t>(n), 4);
+        for (float* x : {left.data(), right.data()})
+          for (std::size_t i = 0; i < left.size(); ++i) x[i] = 0.25f + 0.5f * x[i];
+        std::vector<float> expected[2];
+        for (int side = 0; side < 2; ++side) {
+          const std::vector<float>& in = side == 0 ? left : right;
+          expected[side].assign(in.size(), 0.0f);
+          const float rate = 1.0f / static_cast<float>(fx.GetCyclePeriod(side == 1));
+          for (int st = 0; st < count; ++st) {
+            std::vector<float> y = in;
+            for (std::size_t pos = 0; pos < y.size(); pos += static_cast<std::size_t>(n))
+              reference[side][st].ProcessSamples(y.data() + pos, n);
+            const float a = std::min(2.0f * fx.GetWindowWidth(side == 1, st), 1.0f);
+            float p = phase[side][st];
+            for (std::size_t i = 0; i < y.size(); ++i) {
+              float level = 1.0f;
+              if (mode != 0) {
+                float w = p < 0.5f ? 2.0f * p : 2.0f * (1.0f - p);
+                if (mode == 1) w = XFilterWindowTable[static_cast<std::size_t>(std::lrint(w * 4000.0f))];
+                level = (1.0f - (1.0f - w) * a) * w;
+                p += rate;
+                if (p > 1.0f) p -= 1.0f;
+              }
+              expected[side][i] += mode != 0 ? y[i] * level : y[i];
+            }
+          }
+        }
+        const auto out = effect_test::Run(fx, left, right);
+        for (int side = 0; side < 2; ++side) {
+          const std::vector<float>& got = side == 0 ? out.Left : out.Right;
+          // One sample of inter-channel shift.
+          for (std::size_t i = 0; i + 1 < got.size(); ++i) {
+            if (std::fabs(expected[side][i]) < 1e-6f) continue;  // the noise may show
+            ASSERT_EQ(got[i + 1], expected[side][i]) << "mode " << mode << " count " << count << " side " << side
+                                                     << " sample " << i;
+          }
         }
       }
     }
   }
+}
+}  // namespace
+
+// The stages run four at a time (direct-form sections in vector lanes, the
+// windows likewise; with direct-form sections on both sides, filters,
+// windows and sums in one pass until a window wraps); the result must be
+// exactly that of each stage filtered and windowed on its own and the stages
+// added in order: every window mode, every stage count, direct-form sides
+// and a side that mixes in another type. The reference is that one-stage
+// form, on filters of the same types and settings. The one-pass loop is
+// checked with AVX2 (where the CPU has it) and without.
+TEST(CrossFilter, StagesTogetherGiveExactlyTheOneStageForm) {
+  for (bool avx2 : {true, false}) {
+    SCOPED_TRACE(SetCrossFilterAvx2(avx2) ? "AVX2" : "SSE");
+    CheckStagesAgainstOneStageForm();
+  }
+  SetCrossFilterAvx2(true);
 }

@@ -66,6 +66,27 @@ TEST(Distortion, CurveValues) {
   EXPECT_NEAR(Curve(17, 0.0f, 0.5f), 0.5f, 1e-4f);
 }
 
+// Curve 1 runs four samples per register: exactly the scalar formula, on
+// both sides of and at the limit, at several drives.
+TEST(Distortion, HardLimitRunsGiveExactlyTheScalarCurve) {
+  for (float d : {0.0f, 0.3f, 0.5f, 1.0f}) {
+    const float t = std::exp2(-8.0f * d * d);
+    std::vector<float> b;
+    for (int i = -300; i <= 300; ++i) b.push_back(static_cast<float>(i) * 0.00731f);
+    b.push_back(t);
+    b.push_back(-t);
+    b.push_back(-0.0f);
+    std::vector<float> got = b;
+    ApplyDistortionCurve(got.data(), static_cast<std::int32_t>(got.size()), 1, d);
+    for (std::size_t i = 0; i < b.size(); ++i) {
+      const float x = b[i];
+      const float expected = std::fabs(x) > t ? (x >= 0 ? 1.0f : -1.0f) : x / t;
+      ASSERT_EQ(std::signbit(got[i]), std::signbit(expected)) << d << " " << x;
+      ASSERT_EQ(got[i], expected) << d << " " << x;
+    }
+  }
+}
+
 // Every curve at every drive over -4..4: finite and bounded, no division by
 // a zero normaliser.
 TEST(Distortion, EveryCurveIsFiniteAndBounded) {

@@ -182,18 +182,26 @@ TEST(Reverb, LargestRoomBuildsAndPlays) {
   EXPECT_TRUE(testing_support::AllFinite(out.Left));
 }
 
-// The combs run as read, recursion (four per register) and write passes
-// when their lines hold a sub-block, the allpasses as straight runs; shorter
-// lines go sample by sample. Either way the result must be exactly the
+// When every line holds a sub-block the network runs in one pass per run
+// between wrap points (combs four per register), the pre-delay four samples
+// per register; otherwise combs as read, recursion and write passes and
+// shorter lines sample by sample. Either way the result must be exactly the
 // plain per-sample network, here with combs of both kinds and allpasses
 // shorter than a sub-block (room 6 at the smallest size).
 TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
-  for (float size : {1.0f, 64.0f}) {
+  // Pre-delay lines of none, 17 and 126 samples (shorter and longer than a
+  // sub-block), with feedback; the combs in AVX registers (where the CPU has
+  // AVX2) and in SSE ones.
+  for (bool avx2 : {true, false})
+  for (float size : {1.0f, 64.0f})
+  for (float preDelay : {0.0f, 3.0f, 5.0f}) {
+    SCOPED_TRACE(SetReverbAvx2(avx2) ? "AVX2" : "SSE");
     effect_test::TEffectAt<TDSPReverbX> at(44100);
     TDSPReverbX& fx = at.Fx;
     fx.SetRoomType(6);
     fx.SetSize(size);
-    fx.SetPreDelay(0);
+    fx.SetPreDelay(preDelay);
+    fx.SetPreDelayFeedback(0.6f);
     fx.SetDamping(40);
     fx.SetTime(90);
     effect_test::AllWet(fx);
@@ -218,8 +226,16 @@ TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
     for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j)
       allpasses.emplace_back(static_cast<std::size_t>(fx.GetAllpassLength(j)), 0.0f);
     std::vector<float> expected[2] = {std::vector<float>(left.size()), std::vector<float>(left.size())};
+    std::vector<float> preLine(static_cast<std::size_t>(fx.GetPreDelayLength()), 0.0f);
+    std::size_t prePos = 0;
     for (std::size_t i = 0; i < left.size(); ++i) {
-      const float in = (left[i] + right[i]) * 0.5f;
+      float in = (left[i] + right[i]) * 0.5f;
+      if (!preLine.empty()) {
+        const float held = preLine[prePos];
+        preLine[prePos] = held * 0.6f + in;
+        in = held;
+        if (++prePos == preLine.size()) prePos = 0;
+      }
       for (int side = 0; side < 2; ++side) {
         float out = 0.0f;
         for (int c = side * 8; c < side * 8 + 8; ++c) {
@@ -245,8 +261,9 @@ TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
     }
     const auto got = effect_test::Run(fx, left, right);
     for (std::size_t i = 0; i < got.Left.size(); ++i) {
-      ASSERT_EQ(got.Left[i], expected[0][i]) << "size " << size << " sample " << i;
-      ASSERT_EQ(got.Right[i], expected[1][i]) << "size " << size << " sample " << i;
+      ASSERT_EQ(got.Left[i], expected[0][i]) << "size " << size << " pre-delay " << preDelay << " sample " << i;
+      ASSERT_EQ(got.Right[i], expected[1][i]) << "size " << size << " pre-delay " << preDelay << " sample " << i;
     }
   }
+  SetReverbAvx2(true);
 }
