@@ -12,8 +12,6 @@
 
 namespace {
 
-// FX index of the matrix's master switch.
-constexpr int kFxModOn = 223;
 // Sources: 1..6 are the FX LFOs; 7 and above select a source that gives 0.
 constexpr int kFxLfoSources = 6;
 
@@ -251,6 +249,7 @@ void TVoicerackGFXSynth::BuildModTargets() {
   Active.fill(false);
   WasActive.fill(false);
   SlotTarget.fill(0);
+  FxMatrixDirty.store(true);
 }
 
 void TVoicerackGFXSynth::ApplyModTarget(int target, float m) {
@@ -279,9 +278,34 @@ void TVoicerackGFXSynth::SlotChanged(int slot) {
   before = now;
 }
 
+void TVoicerackGFXSynth::DecodeFxMatrix() {
+  MatrixProgram = CurrentProgram();
+  MatrixOn = GetParameterInt(FxParamIndex(kFxModOnIndex)) != 0;
+  FeedingSlotCount = 0;
+  FedTargetCount = 0;
+  for (int slot = 1; slot <= kFxModSlotCount; ++slot) {
+    const int src = kFxFirstSlotParam + 3 * (slot - 1);
+    const std::int32_t source = GetParameterInt(FxParamIndex(src));
+    if (source <= 0) continue;
+    const std::int32_t target = GetParameterInt(FxParamIndex(src + 1));
+    // Targets past the table (the parameter reaches 256) select nothing.
+    if (FindFxModTarget(target) == nullptr) continue;
+    TFxModSlot& s = FeedingSlots[static_cast<std::size_t>(FeedingSlotCount++)];
+    s.Source = source;
+    s.Target = target;
+    s.Amount = NormToAmp60(GetParameterReal(FxParamIndex(src + 2)) * 0.001f);
+    const auto end = FedTargets.begin() + FedTargetCount;
+    if (std::find(FedTargets.begin(), end, target) == end) FedTargets[static_cast<std::size_t>(FedTargetCount++)] = target;
+  }
+  std::sort(FedTargets.begin(), FedTargets.begin() + FedTargetCount);
+  FedTargetsSettled = false;
+}
+
 void TVoicerackGFXSynth::UpdateFXModulation() {
   if (!FxMapAssigned) return;
-  if (GetParameterInt(FxParamIndex(kFxModOn)) == 0) {
+  if (FxMatrixDirty.exchange(false, std::memory_order_acq_rel) || MatrixProgram != CurrentProgram())
+    DecodeFxMatrix();
+  if (!MatrixOn) {
     // Switched off: every target the matrix moved returns to its base.
     if (ModWasOn) {
       for (int t = 1; t < kFxModTargetCount; ++t) {
@@ -290,22 +314,31 @@ void TVoicerackGFXSynth::UpdateFXModulation() {
       WasActive.fill(false);
       ModWasOn = false;
     }
+    FedTargetsSettled = false;
     return;
   }
   ModWasOn = true;
   for (auto& lfo : FxLfos) lfo->Tick();
-  Accum.fill(0.0f);
-  Active.fill(false);
-  for (int slot = 1; slot <= kFxModSlotCount; ++slot) {
-    const int src = kFxFirstSlotParam + 3 * (slot - 1);
-    const std::int32_t source = GetParameterInt(FxParamIndex(src));
-    if (source <= 0) continue;
-    const std::int32_t target = GetParameterInt(FxParamIndex(src + 1));
-    // Targets past the table (the parameter reaches 256) select nothing.
-    if (FindFxModTarget(target) == nullptr) continue;
-    Active[static_cast<std::size_t>(target)] = true;
-    const float x = source <= kFxLfoSources ? FxLfos[static_cast<std::size_t>(source - 1)]->OutputSample : 0.0f;
-    Accum[static_cast<std::size_t>(target)] += x * NormToAmp60(GetParameterReal(FxParamIndex(src + 2)) * 0.001f);
+  if (FedTargetsSettled) {
+    // The same targets as at the last update: only theirs change.
+    for (std::int32_t k = 0; k < FedTargetCount; ++k) Accum[static_cast<std::size_t>(FedTargets[static_cast<std::size_t>(k)])] = 0.0f;
+  } else {
+    Accum.fill(0.0f);
+    Active.fill(false);
+  }
+  for (std::int32_t k = 0; k < FeedingSlotCount; ++k) {
+    const TFxModSlot& slot = FeedingSlots[static_cast<std::size_t>(k)];
+    const auto target = static_cast<std::size_t>(slot.Target);
+    Active[target] = true;
+    const float x = slot.Source <= kFxLfoSources ? FxLfos[static_cast<std::size_t>(slot.Source - 1)]->OutputSample : 0.0f;
+    Accum[target] += x * slot.Amount;
+  }
+  if (FedTargetsSettled) {
+    for (std::int32_t k = 0; k < FedTargetCount; ++k) {
+      const std::int32_t t = FedTargets[static_cast<std::size_t>(k)];
+      ApplyModTarget(t, Accum[static_cast<std::size_t>(t)]);
+    }
+    return;
   }
   for (int t = 1; t < kFxModTargetCount; ++t) {
     const auto i = static_cast<std::size_t>(t);
@@ -318,4 +351,5 @@ void TVoicerackGFXSynth::UpdateFXModulation() {
     }
   }
   WasActive = Active;
+  FedTargetsSettled = true;
 }

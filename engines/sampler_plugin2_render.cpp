@@ -53,9 +53,11 @@ bool Sustaining(const TDSPADSR& env) {
 // factors are in buf.
 using TEnvelopeBlock = TSamplerPlugin2::TEnvelopeBlock;
 
-TEnvelopeBlock RunAmpEnvelope(TDSPADSR& env, bool running, TCurveFunction curve, float depth, float* buf,
-                              std::int32_t n, std::int32_t samplesPerMs) {
-  TEnvelopeBlock block;
+// (The block is written in place: returned by value, its fields stored one
+// by one would be read back as one wider value, which waits for them.)
+void RunAmpEnvelope(TDSPADSR& env, bool running, TCurveFunction curve, float depth, float* buf, std::int32_t n,
+                    std::int32_t samplesPerMs, TEnvelopeBlock& block) {
+  block = TEnvelopeBlock{};
   auto factor = [curve, depth](float x) {
     curve(x);
     return 1.0f - (1.0f - x) * depth;
@@ -63,23 +65,22 @@ TEnvelopeBlock RunAmpEnvelope(TDSPADSR& env, bool running, TCurveFunction curve,
   if (!running) {
     // Still in its delay: level 0 throughout.
     block.Factor = depth != 0.0f ? factor(0.0f) : 1.0f;
-    return block;
+    return;
   }
   if (Sustaining(env)) {
     block.Output = env.Step();
     block.Factor = depth != 0.0f ? factor(block.Output) : 1.0f;
-    return block;
+    return;
   }
   RunEnvelope(env, buf, n, samplesPerMs);
   block.Output = env.OutputSample;
-  if (depth == 0.0f) return block;
+  if (depth == 0.0f) return;
   block.Flat = false;
   if (curve == static_cast<TCurveFunction>(&NullProc)) {
     for (std::int32_t k = 0; k < n; ++k) buf[k] = 1.0f - (1.0f - buf[k]) * depth;
   } else {
     for (std::int32_t k = 0; k < n; ++k) buf[k] = factor(buf[k]);
   }
-  return block;
 }
 
 // The shapers whose route is `route`, on the voice's left and right buffers.
@@ -335,8 +336,8 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   // delay (the voice's age).
   v.Env1.OutputScale = 1.0f;
   v.Env2.OutputScale = 1.0f;
-  run.Env1 = RunAmpEnvelope(v.Env1, true, run.Curve1, kv.AmpToEnv[0], run.E1, n, m);
-  run.Env2 = RunAmpEnvelope(v.Env2, v.Age >= kv.Env2DelaySamples, run.Curve2, kv.AmpToEnv[1], run.E2, n, m);
+  RunAmpEnvelope(v.Env1, true, run.Curve1, kv.AmpToEnv[0], run.E1, n, m, run.Env1);
+  RunAmpEnvelope(v.Env2, v.Age >= kv.Env2DelaySamples, run.Curve2, kv.AmpToEnv[1], run.E2, n, m, run.Env2);
   const float e1 = run.Env1.Output;
   const float e2 = run.Env2.Output;
 

@@ -6,7 +6,9 @@
 // Audio thread, once per voice per control period (one millisecond of
 // samples), inside the render loop: nothing here allocates or locks.
 #include <algorithm>
+#include <cmath>
 
+#include "dsp/filters/multi_filter.h"
 #include "dsp/voices/synth_voice.h"
 #include "engines/voicerack_kwp_synth.h"
 #include "framework/base/base_math.h"
@@ -17,6 +19,14 @@ namespace {
 float Clamp01(float x) {
   if (!(x > 0.0f)) return 0.0f;
   return x > 1.0f ? 1.0f : x;
+}
+
+// True when a filter setting that stores `value` clamped to min..max (and
+// ignores a value that is not finite) leaves `stored` as it is.
+bool Keeps(float stored, float value, float min, float max) {
+  if (!std::isfinite(value)) return true;
+  TDSPBaseControl::ClampFloat(value, min, max);
+  return value == stored;
 }
 
 }  // namespace
@@ -35,17 +45,28 @@ void TVoicerackKWPSynth::DecodeMatrix() {
                         id < accumCount;
     slot.Accum = active ? id : -1;
   }
+  // Only the accumulators of active slots are written from now on: every
+  // other one stays 0 until the next decode.
+  std::fill(Accum.begin(), Accum.end(), 0.0f);
+  FedCount = 0;
+  ActiveSlotCount = 0;
+  for (const TVModSlot& slot : Slots) {
+    if (slot.Accum < 0) continue;
+    ActiveSlots[static_cast<std::size_t>(ActiveSlotCount++)] = slot;
+    const auto end = FedIds.begin() + FedCount;
+    if (std::find(FedIds.begin(), end, slot.Accum) == end) FedIds[static_cast<std::size_t>(FedCount++)] = slot.Accum;
+  }
 }
 
 bool TVoicerackKWPSynth::MatrixDrawsRandom() {
   if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
   if (!Values.ModOn) return false;
-  for (const TVModSlot& slot : Slots)
-    if (slot.Accum >= 0 && slot.Source == kSrcRandom) return true;
+  for (std::int32_t k = 0; k < ActiveSlotCount; ++k)
+    if (ActiveSlots[static_cast<std::size_t>(k)].Source == kSrcRandom) return true;
   return false;
 }
 
-void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
+inline void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
   const auto i = static_cast<std::size_t>(k);
   const TKwpLfoSettings& lfo = Values.Lfo[i];
   std::int64_t& n = voice.LfoCounter[i];
@@ -102,21 +123,19 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   Sources[kSrcEnv2] = voice.Env2.OutputSample;
   Sources[kSrcPitch] = (static_cast<float>(std::clamp(voice.Note, 0, 127)) * (1.0f / 127.0f) - 0.5f) * 2.0f;
 
-  // 3. The accumulators start from 0 (the listed targets and the sequencer
-  // pitch target are the only ones ever written).
+  // 3. The accumulators start from 0 (those of the active slots and the
+  // sequencer pitch target are the only ones ever written).
   float* acc = Accum.data();
   const auto accumCount = static_cast<std::int32_t>(Accum.size());
-  for (std::int32_t id : TargetIds) {
-    if (id >= 0 && id < accumCount) acc[id] = 0.0f;
-  }
+  for (std::int32_t k = 0; k < FedCount; ++k) acc[FedIds[static_cast<std::size_t>(k)]] = 0.0f;
   const bool seqPitch = SeqPitchTargetId >= 0 && SeqPitchTargetId < accumCount;
   if (seqPitch) acc[SeqPitchTargetId] = 0.0f;
 
-  // 4. The matrix. Slots that name no source or no target were marked
-  // inactive when decoded.
+  // 4. The matrix: its active slots in order (those that name no source or
+  // no target were left out when decoded).
   if (Values.ModOn) {
-    for (const TVModSlot& slot : Slots) {
-      if (slot.Accum < 0) continue;
+    for (std::int32_t k = 0; k < ActiveSlotCount; ++k) {
+      const TVModSlot& slot = ActiveSlots[static_cast<std::size_t>(k)];
       float source;
       if (slot.Source == kSrcRandom) {
         source = Random.Next() * 2.0f - 1.0f;
@@ -189,6 +208,13 @@ void TVoicerackKWPSynth::UpdateVoiceFilters(TDSPSynthVoice& voice) {
     auto& filters = b == 0 ? voice.Filter1 : voice.Filter2;
     for (int s = 0; s < 2; ++s) {
       TDSPMultiFilter& filter = filters[static_cast<std::size_t>(s)];
+      // Settings the filter already holds would only recompute the
+      // coefficients it has.
+      const TDSPFilter& inner = filter.Filter();
+      if (Keeps(inner.GetCutoff(), cutoff[s], kFilterCutoffMin, kFilterCutoffMax) &&
+          Keeps(inner.GetResonance(), q[s], kFilterParamMin, kFilterParamMax) &&
+          Keeps(inner.GetParam3(), bandwidth[s], kFilterParamMin, kFilterParamMax))
+        continue;
       filter.BeginUpdate();
       filter.SetCutoff(cutoff[s]);
       filter.SetResonance(q[s]);

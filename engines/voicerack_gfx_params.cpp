@@ -31,7 +31,10 @@ void TVoicerackGFXSynth::ParameterChanged(std::int32_t i) {
   TDSPPluginX::ParameterChanged(i);
   if (!FxMapAssigned) return;
   const int fx = FxIndexOfParam(i);
-  if (fx >= 0) DispatchFxParameter(fx);
+  if (fx < 0) return;
+  // The matrix rereads its switch and slots at the next update.
+  if (fx == kFxModOnIndex || fx >= kFxFirstSlotParam) FxMatrixDirty.store(true);
+  DispatchFxParameter(fx);
 }
 
 void TVoicerackGFXSynth::DispatchFxParameter(int fx) {

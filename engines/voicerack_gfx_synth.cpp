@@ -2,6 +2,8 @@
 // shift stages, the order of the chain and the idle counter.
 #include "engines/voicerack_gfx_synth.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -14,6 +16,31 @@ namespace {
 // FX index of the shift parameters.
 constexpr int kFxPreShift = 1;
 constexpr int kFxPostShift = 2;
+
+// out := left and right interleaved, four pairs per register; true when a
+// sample of either side exceeds the rack's signal level in magnitude (NaN
+// does not).
+bool InterleaveDetect(const float* left, const float* right, float* out, std::int32_t n) {
+  const __m128 level = _mm_set1_ps(TVoicerackGFXSynth::kRackSignalLevel);
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  __m128 loud = _mm_setzero_ps();
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 l = _mm_loadu_ps(left + i), r = _mm_loadu_ps(right + i);
+    _mm_storeu_ps(out + 2 * i, _mm_unpacklo_ps(l, r));
+    _mm_storeu_ps(out + 2 * i + 4, _mm_unpackhi_ps(l, r));
+    loud = _mm_or_ps(loud, _mm_or_ps(_mm_cmpgt_ps(_mm_and_ps(l, magnitude), level),
+                                     _mm_cmpgt_ps(_mm_and_ps(r, magnitude), level)));
+  }
+  bool signal = _mm_movemask_ps(loud) != 0;
+  for (; i < n; ++i) {
+    out[2 * i] = left[i];
+    out[2 * i + 1] = right[i];
+    signal |= std::fabs(left[i]) > TVoicerackGFXSynth::kRackSignalLevel ||
+              std::fabs(right[i]) > TVoicerackGFXSynth::kRackSignalLevel;
+  }
+  return signal;
+}
 
 }  // namespace
 
@@ -137,12 +164,7 @@ void TVoicerackGFXSynth::ProcessFX() {
     RackRunning = false;
   }
 
-  bool signal = false;
-  for (std::int32_t i = 0; i < n; ++i) {
-    out[2 * i] = left[i];
-    out[2 * i + 1] = right[i];
-    signal |= std::fabs(left[i]) > kRackSignalLevel || std::fabs(right[i]) > kRackSignalLevel;
-  }
+  const bool signal = InterleaveDetect(left, right, out, n);
   BlockHasSignal = signal;
   if (signal) IdleCount = 0;
   IdleCount += n;

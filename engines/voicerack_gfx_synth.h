@@ -61,6 +61,8 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   // Every parameter of the instrument: the core's, the layers' above and the rack's.
   static constexpr std::int32_t kRackParamCount = kFxFirstParamId + kFxParamCount;
   static constexpr int kFxLfoCount = 6;
+  // FX index of the modulation matrix's master switch.
+  static constexpr int kFxModOnIndex = 223;
   // The shift stages.
   enum TShiftStage : int { kPreShift = 0, kPostShift = 1 };
   // Output magnitude that counts as signal for the rack's idle counter.
@@ -237,6 +239,25 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   // The target each slot fed when its source or target last changed (0: none).
   std::array<std::int32_t, kFxModSlotCount + 1> SlotTarget{};
   bool ModWasOn = false;
+  // The matrix switch and the slots that feed a target, in slot order, as
+  // their parameters last set them: reread at the first update after one of
+  // them changed or another program became current.
+  struct TFxModSlot {
+    std::int32_t Source = 0;  // 1..
+    std::int32_t Target = 0;  // 1..kFxModTargetCount - 1
+    float Amount = 0.0f;      // amplitude
+  };
+  void DecodeFxMatrix();
+  std::array<TFxModSlot, kFxModSlotCount> FeedingSlots{};
+  std::int32_t FeedingSlotCount = 0;
+  // Their distinct targets in ascending order; settled once an update has
+  // applied them and returned every other target to its base.
+  std::array<std::int32_t, kFxModSlotCount> FedTargets{};
+  std::int32_t FedTargetCount = 0;
+  bool FedTargetsSettled = false;
+  bool MatrixOn = false;
+  std::int32_t MatrixProgram = -1;
+  std::atomic<bool> FxMatrixDirty{true};
 
   // Samples since the last block with signal; the rack stops past IdleThreshold.
   std::int64_t IdleCount = 0;

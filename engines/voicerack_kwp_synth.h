@@ -191,7 +191,9 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // The summed modulation of a parameter id in the last UpdateVoiceLevels
   // (0 for ids that are no target or outside the parameters).
   float ModAccum(std::int32_t id) const {
-    return id >= 0 && id < static_cast<std::int32_t>(Accum.size()) ? Accum[static_cast<std::size_t>(id)] : 0.0f;
+    // One unsigned comparison rejects both negative ids and those past the end.
+    return static_cast<std::size_t>(static_cast<std::uint32_t>(id)) < Accum.size() ? Accum[static_cast<std::size_t>(id)]
+                                                                                    : 0.0f;
   }
   // 1 + ModAccum(id): the factor a modulated base value is multiplied by.
   float ModFactor(std::int32_t id) const { return 1.0f + ModAccum(id); }
@@ -261,6 +263,12 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // One float per parameter id.
   std::vector<float> Accum;
   std::array<TVModSlot, kVModSlotCount> Slots{};
+  // The active slots in slot order (the first ActiveSlotCount).
+  std::array<TVModSlot, kVModSlotCount> ActiveSlots{};
+  std::int32_t ActiveSlotCount = 0;
+  // The distinct accumulator ids of the active slots (the first FedCount).
+  std::array<std::int32_t, kVModSlotCount> FedIds{};
+  std::int32_t FedCount = 0;
   std::atomic<bool> MatrixDirty{true};
   std::array<float, kKwpLfoCount> LfoValues{};
   std::array<float, kVModSourceCount> Sources{};

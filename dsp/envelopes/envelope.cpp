@@ -17,6 +17,21 @@ void StageLength(const TAudioSettingsRec& settings, float ms, float& samples, fl
   samples = static_cast<float>(settings.SamplesPerMs) * ms;
   reciprocal = samples > 0 ? 1 / samples : 0.0f;
 }
+
+// The attack, decay or sustain level at the stage counter while the gate is
+// on (no fade or ramp); the counter moves on through attack and decay.
+inline float GateOnLevel(const TDSPEnvelope& e, std::int32_t& counter) {
+  const float c = static_cast<float>(counter);
+  if (c < e.AttackSamples) {
+    ++counter;
+    return c * e.ReciprocalAttack;
+  }
+  if (c < e.AttackSamples + e.DecaySamples) {
+    ++counter;
+    return 1 - (c - e.AttackSamples) * e.ReciprocalDecay * (1 - e.Sustain);
+  }
+  return e.Sustain;
+}
 }  // namespace
 
 const float* const EnvelopeInputLevel = kInputLevel.data();
@@ -191,16 +206,7 @@ float TDSPADSR::Step() {
       RampActive = false;
     }
   } else {
-    const float c = static_cast<float>(Counter);
-    if (c < AttackSamples) {
-      Level = c * ReciprocalAttack;
-      ++Counter;
-    } else if (c < AttackSamples + DecaySamples) {
-      Level = 1 - (c - AttackSamples) * ReciprocalDecay * (1 - Sustain);
-      ++Counter;
-    } else {
-      Level = Sustain;
-    }
+    Level = GateOnLevel(*this, Counter);
     HeldLevel = Level;
   }
   OutputSample = Level * OutputScale;
@@ -209,7 +215,26 @@ float TDSPADSR::Step() {
 
 void TDSPADSR::ProcessBuffer(float* buffer) {
   const std::int32_t n = Settings->SamplesPerMs;
-  for (std::int32_t i = 0; i < n; ++i) buffer[i] = Step();
+  if (!(Gate > 0) || FadeActive || RampActive) {
+    for (std::int32_t i = 0; i < n; ++i) buffer[i] = Step();
+    return;
+  }
+  // Gate on without fade or ramp, Step's last branch: nothing in it changes
+  // the gate, the fade or the ramp, so the whole millisecond stays there,
+  // with the counter and level held in locals.
+  std::int32_t counter = Counter;
+  float level = Level;
+  const float scale = OutputScale;
+  for (std::int32_t i = 0; i < n; ++i) {
+    level = GateOnLevel(*this, counter);
+    buffer[i] = level * scale;
+  }
+  if (n > 0) {
+    Counter = counter;
+    Level = level;
+    HeldLevel = level;
+    OutputSample = level * scale;
+  }
 }
 
 void TDSPADSR::TakeInputs() {

@@ -1,9 +1,10 @@
 #include "dsp/filters/filter_lanes.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "dsp/filters/direct_form_filter.h"
@@ -24,13 +25,6 @@ inline __m128 Flush(__m128 v) {
 inline __m128 NotFinite(__m128 v) {
   const __m128i exponent = _mm_set1_epi32(0x7F800000);
   return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), exponent));
-}
-
-// All bits set in the lanes of v that are zero or denormal (what Flush
-// changes).
-inline __m128 Tiny(__m128 v) {
-  const __m128i exponent = _mm_set1_epi32(0x7F800000);
-  return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), _mm_setzero_si128()));
 }
 
 // Gathers one field of four filters (a null filter gives 0).
@@ -82,62 +76,6 @@ struct TDirectFormKernel {
     s.Y2 = s.Y1;
     s.Y1 = y;
     return y;
-  }
-};
-
-// T24DBResonantFilter2::Step<Output> in four lanes. Without Flushing the
-// flushes are left out of the recursion (they lie on its critical path) and
-// every value they would have looked at is checked instead: when none was
-// zero or denormal, each flush was the identity and the result is exact;
-// otherwise Tiny tells the caller to run the flushing form.
-template <T24DBResonantFilter2::TOutput Output, bool Flushing>
-struct TLadderKernel {
-  using TFilter = T24DBResonantFilter2;
-  struct TState {
-    __m128 P, K, Feedback, B0, B1, B2, B3, B4;
-    __m128 Tiny;  // all bits set in lanes that met a zero or denormal
-  };
-  static TFilter* Cast(TDSPFilter& f) { return static_cast<TFilter*>(&f); }
-  static TState Load(TFilter* const* f) {
-    return {Gather(f, [](TFilter& d) { return d.P; }),  Gather(f, [](TFilter& d) { return d.K; }),
-            Gather(f, [](TFilter& d) { return d.Feedback; }), Gather(f, [](TFilter& d) { return d.B0; }),
-            Gather(f, [](TFilter& d) { return d.B1; }), Gather(f, [](TFilter& d) { return d.B2; }),
-            Gather(f, [](TFilter& d) { return d.B3; }), Gather(f, [](TFilter& d) { return d.B4; }),
-            _mm_setzero_ps()};
-  }
-  static void Store(TFilter* const* f, const TState& s) {
-    Scatter(f, s.B0, [](TFilter& d, float v) { d.B0 = v; });
-    Scatter(f, s.B1, [](TFilter& d, float v) { d.B1 = v; });
-    Scatter(f, s.B2, [](TFilter& d, float v) { d.B2 = v; });
-    Scatter(f, s.B3, [](TFilter& d, float v) { d.B3 = v; });
-    Scatter(f, s.B4, [](TFilter& d, float v) { d.B4 = v; });
-  }
-  static __m128 Flushed(TState& s, __m128 v) {
-    if constexpr (Flushing) {
-      return Flush(v);
-    } else {
-      s.Tiny = _mm_or_ps(s.Tiny, Tiny(v));
-      return v;
-    }
-  }
-  // lanes: the bits of the lanes in use.
-  static bool MetTiny(const TState& s, int lanes) { return (_mm_movemask_ps(s.Tiny) & lanes) != 0; }
-  static __m128 Step(TState& s, __m128 x) {
-    const __m128 u = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(0.001f), x), _mm_mul_ps(s.Feedback, s.B4));
-    __m128 t1 = s.B1;
-    s.B1 = Flushed(s, _mm_sub_ps(_mm_mul_ps(_mm_add_ps(u, s.B0), s.P), _mm_mul_ps(s.B1, s.K)));
-    const __m128 t2 = s.B2;
-    s.B2 = Flushed(s, _mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B1, t1), s.P), _mm_mul_ps(s.B2, s.K)));
-    t1 = s.B3;
-    s.B3 = Flushed(s, _mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B2, t2), s.P), _mm_mul_ps(s.B3, s.K)));
-    __m128 b4 = _mm_sub_ps(_mm_mul_ps(_mm_add_ps(s.B3, t1), s.P), _mm_mul_ps(s.B4, s.K));
-    // b4 - ((b4 b4) b4) 0.166667
-    b4 = Flushed(s, _mm_sub_ps(b4, _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(b4, b4), b4), _mm_set1_ps(0.166667f))));
-    s.B4 = b4;
-    s.B0 = u;
-    if constexpr (Output == TFilter::kLowPass) return _mm_mul_ps(_mm_set1_ps(1000.0f), b4);
-    if constexpr (Output == TFilter::kHighPass) return _mm_mul_ps(_mm_set1_ps(1000.0f), _mm_sub_ps(u, b4));
-    return _mm_mul_ps(_mm_set1_ps(1000.0f * 3.0f), _mm_sub_ps(s.B3, b4));
   }
 };
 
@@ -229,6 +167,176 @@ void RunKind(TDSPFilter* const* filters, float* const* buffers, std::int32_t cou
   }
 }
 
+
+// ---- The ladder in lanes of each vector width
+
+// The widest group any width takes.
+constexpr std::int32_t kMaxLadderGroup = 32;
+
+// SSE2 (every x86-64 processor): four lanes, four registers interleaved.
+namespace sse {
+struct V {
+  using T = __m128;
+  using TMask = __m128;  // all bits set in the marked lanes
+  static constexpr int kLanes = 4;
+  static constexpr int kBanks = 4;
+  static T Set1(float a) { return _mm_set1_ps(a); }
+  static T Add(T a, T b) { return _mm_add_ps(a, b); }
+  static T Sub(T a, T b) { return _mm_sub_ps(a, b); }
+  static T Mul(T a, T b) { return _mm_mul_ps(a, b); }
+  static T Flush(T v) { return ::Flush(v); }
+  static TMask NoMask() { return _mm_setzero_ps(); }
+  // min(|v|, m): a NaN v leaves m.
+  static T MinAbs(T m, T v) { return _mm_min_ps(_mm_and_ps(v, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF))), m); }
+  static unsigned BitsBelow(T v, float c) { return static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(v, Set1(c)))); }
+  static TMask OrNotFinite(TMask m, T v) { return _mm_or_ps(m, NotFinite(v)); }
+  static unsigned Bits(TMask m) { return static_cast<unsigned>(_mm_movemask_ps(m)); }
+  static T Combine(const __m128* q) { return q[0]; }
+  static void Split(T v, __m128* q) { q[0] = v; }
+};
+#include "dsp/filters/filter_lanes.inc"
+}  // namespace sse
+
+// Eight lanes of AVX2 registers, chosen at run time. Compiled twice: for
+// AVX2 (sixteen registers: two banks interleaved, as four would not stay in
+// them) and for AVX-512 processors, whose thirty-two registers hold four
+// banks (the same eight-lane operations, only more registers).
+#define RUMBLEON_LADDER_AVX_V(BANKS)                                                                     \
+  struct V {                                                                                               \
+    using T = __m256;                                                                                      \
+    using TMask = __m256;                                                                                  \
+    static constexpr int kLanes = 8;                                                                       \
+    static constexpr int kBanks = BANKS;                                                                   \
+    static T Set1(float a) { return _mm256_set1_ps(a); }                                                   \
+    static T Add(T a, T b) { return _mm256_add_ps(a, b); }                                                 \
+    static T Sub(T a, T b) { return _mm256_sub_ps(a, b); }                                                 \
+    static T Mul(T a, T b) { return _mm256_mul_ps(a, b); }                                                 \
+    static __m256 Tiny(T v) {                                                                              \
+      const __m256i exponent = _mm256_set1_epi32(0x7F800000);                                              \
+      return _mm256_castsi256_ps(                                                                          \
+          _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_castps_si256(v), exponent), _mm256_setzero_si256())); \
+    }                                                                                                      \
+    static T Flush(T v) { return _mm256_andnot_ps(Tiny(v), v); }                                           \
+    static TMask NoMask() { return _mm256_setzero_ps(); }                                                  \
+    static T MinAbs(T m, T v) {                                                                            \
+      return _mm256_min_ps(_mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF))), m);      \
+    }                                                                                                      \
+    static unsigned BitsBelow(T v, float c) {                                                              \
+      return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, Set1(c), _CMP_LT_OQ)));             \
+    }                                                                                                      \
+    static TMask OrNotFinite(TMask m, T v) {                                                               \
+      const __m256i exponent = _mm256_set1_epi32(0x7F800000);                                              \
+      return _mm256_or_ps(                                                                                 \
+          m, _mm256_castsi256_ps(                                                                          \
+                 _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_castps_si256(v), exponent), exponent)));       \
+    }                                                                                                      \
+    static unsigned Bits(TMask m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }                 \
+    static T Combine(const __m128* q) { return _mm256_set_m128(q[1], q[0]); }                              \
+    static void Split(T v, __m128* q) {                                                                    \
+      q[0] = _mm256_castps256_ps128(v);                                                                    \
+      q[1] = _mm256_extractf128_ps(v, 1);                                                                  \
+    }                                                                                                      \
+  };
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+RUMBLEON_LADDER_AVX_V(2)
+#include "dsp/filters/filter_lanes.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512vl")
+namespace avx512 {
+RUMBLEON_LADDER_AVX_V(4)
+#include "dsp/filters/filter_lanes.inc"
+}  // namespace avx512
+#pragma GCC pop_options
+
+#undef RUMBLEON_LADDER_AVX_V
+
+using TLadderRun = bool (*)(float* const* rows, std::int32_t count, const float* const* in,
+                            float (*out)[kMaxLaneSamples], std::int32_t n);
+struct TLadderWidth {
+  std::int32_t Group;   // filters per call
+  TLadderRun Run[3];    // by output: low, high, band pass
+};
+
+#define RUMBLEON_LADDER_WIDTH(W)                                                                       \
+  TLadderWidth {                                                                                          \
+    W::V::kLanes* W::V::kBanks, {                                                                         \
+      &W::RunLadders<T24DBResonantFilter2::kLowPass>, &W::RunLadders<T24DBResonantFilter2::kHighPass>,  \
+          &W::RunLadders<T24DBResonantFilter2::kBandPass>                                               \
+    }                                                                                                     \
+  }
+const TLadderWidth kLadderWidths[3] = {RUMBLEON_LADDER_WIDTH(sse), RUMBLEON_LADDER_WIDTH(avx2),
+                                       RUMBLEON_LADDER_WIDTH(avx512)};
+#undef RUMBLEON_LADDER_WIDTH
+
+bool HasLaneWidth(TLaneWidth width) {
+  __builtin_cpu_init();  // static constructors may run before the runtime's own probe
+  switch (width) {
+    case TLaneWidth::kAvx2:
+      return __builtin_cpu_supports("avx2");
+    case TLaneWidth::kAvx512:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("avx512vl");
+    default:
+      return true;
+  }
+}
+
+TLaneWidth WidestLaneWidth() {
+  if (HasLaneWidth(TLaneWidth::kAvx512)) return TLaneWidth::kAvx512;
+  if (HasLaneWidth(TLaneWidth::kAvx2)) return TLaneWidth::kAvx2;
+  return TLaneWidth::kSse;
+}
+
+// The width in use: SSE2 until the load-time choice below puts the widest
+// in place (all widths give the same results); tests switch it.
+const TLadderWidth* Ladder = &kLadderWidths[0];
+const bool kLadderWidthChosen = [] {
+  Ladder = &kLadderWidths[static_cast<int>(WidestLaneWidth())];
+  return true;
+}();
+
+// Ladders of one output type in groups of the width's size. A group the
+// lanes refuse (a non-finite output) runs one by one, each filter's own
+// recovery.
+void RunLadderKind(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n,
+                   int output) {
+  const TLadderWidth& w = *Ladder;
+  alignas(16) float out[kMaxLadderGroup][kMaxLaneSamples];
+  float unused[kMaxLadderGroup][8];
+  float* rows[kMaxLadderGroup];
+  const float* in[kMaxLadderGroup];
+  for (std::int32_t first = 0; first < count; first += w.Group) {
+    const std::int32_t group = std::min(w.Group, count - first);
+    for (std::int32_t l = 0; l < w.Group; ++l) {
+      if (l < group) {
+        rows[l] = static_cast<T24DBResonantFilter2*>(filters[first + l])->LaneRow();
+        in[l] = buffers[first + l];
+      } else {
+        std::fill_n(unused[l], 8, 0.0f);
+        rows[l] = unused[l];
+        in[l] = kSilence;
+      }
+    }
+    if (w.Run[output](rows, group, in, out, n)) {
+      // (A copy loop: the library's copy of these short rows starts slowly.)
+      for (std::int32_t l = 0; l < group; ++l) {
+        float* b = buffers[first + l];
+        std::int32_t i = 0;
+        for (; i + 4 <= n; i += 4) _mm_storeu_ps(b + i, _mm_load_ps(out[l] + i));
+        for (; i < n; ++i) b[i] = out[l][i];
+      }
+      continue;
+    }
+    for (std::int32_t j = first; j < first + group; ++j) filters[j]->ProcessSamples(buffers[j], n);
+  }
+}
+
 }  // namespace
 
 void ProcessFiltersTogether(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n) {
@@ -249,17 +357,20 @@ void ProcessFiltersTogether(TDSPFilter* const* filters, float* const* buffers, s
     bufferByKind[kind][counts[kind]++] = buffers[j];
   }
   for (std::int32_t j = 0; j < counts[0]; ++j) byKind[0][j]->ProcessSamples(bufferByKind[0][j], n);
-  using TOut = T24DBResonantFilter2;
   RunKind<TDirectFormKernel>(byKind[static_cast<int>(TLaneKind::kDirectForm)],
                              bufferByKind[static_cast<int>(TLaneKind::kDirectForm)],
                              counts[static_cast<int>(TLaneKind::kDirectForm)], n);
-  RunKind<TLadderKernel<TOut::kLowPass, false>, TLadderKernel<TOut::kLowPass, true>>(byKind[static_cast<int>(TLaneKind::kLadderLowPass)],
-                                         bufferByKind[static_cast<int>(TLaneKind::kLadderLowPass)],
-                                         counts[static_cast<int>(TLaneKind::kLadderLowPass)], n);
-  RunKind<TLadderKernel<TOut::kHighPass, false>, TLadderKernel<TOut::kHighPass, true>>(byKind[static_cast<int>(TLaneKind::kLadderHighPass)],
-                                          bufferByKind[static_cast<int>(TLaneKind::kLadderHighPass)],
-                                          counts[static_cast<int>(TLaneKind::kLadderHighPass)], n);
-  RunKind<TLadderKernel<TOut::kBandPass, false>, TLadderKernel<TOut::kBandPass, true>>(byKind[static_cast<int>(TLaneKind::kLadderBandPass)],
-                                          bufferByKind[static_cast<int>(TLaneKind::kLadderBandPass)],
-                                          counts[static_cast<int>(TLaneKind::kLadderBandPass)], n);
+  const TLaneKind ladders[3] = {TLaneKind::kLadderLowPass, TLaneKind::kLadderHighPass, TLaneKind::kLadderBandPass};
+  for (int output = 0; output < 3; ++output) {
+    const auto kind = static_cast<int>(ladders[output]);
+    RunLadderKind(byKind[kind], bufferByKind[kind], counts[kind], n, output);
+  }
 }
+
+bool SelectLaneWidth(TLaneWidth width) {
+  if (!HasLaneWidth(width)) return false;
+  Ladder = &kLadderWidths[static_cast<int>(width)];
+  return true;
+}
+
+TLaneWidth WidestLaneWidthHere() { return WidestLaneWidth(); }

@@ -68,8 +68,11 @@ class T24DBResonantFilter2 : public TDSPFilter {
   }
 
   TOutput Output;
+  // P .. B4 stay together in this order: the vector lanes load and store
+  // them as one row of eight floats (LaneRow).
   float P = 0, K = 0, Feedback = 0;
   float B0 = 0, B1 = 0, B2 = 0, B3 = 0, B4 = 0;
+  float* LaneRow() { return &P; }
 
  protected:
   void UpdateCoefficients() override;

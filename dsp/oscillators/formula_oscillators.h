@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "dsp/oscillators/base_oscillator.h"
+#include "dsp/oscillators/phase_trig.h"
 
 // Single-precision 2*pi and pi: the phase formulas are defined on them.
 inline constexpr float kTwoPiF = 6.28318530717958647692f;
@@ -52,8 +53,9 @@ class TFormulaOscillator : public TWaveformRunners<Derived> {
     const float r = static_cast<float>(std::nearbyint(x));
     return p >= r ? p - r : p - (r - 1.0f);
   }
-  static float Sin(double x) { return static_cast<float>(std::sin(x)); }
-  static float Cos(double x) { return static_cast<float>(std::cos(x)); }
+  // Inline sine and cosine: the float results of the library's (phase_trig.h).
+  static float Sin(double x) { return static_cast<float>(PhaseSin(x)); }
+  static float Cos(double x) { return static_cast<float>(PhaseCos(x)); }
   static float Exp(double x) { return static_cast<float>(std::exp(x)); }
   static float Sqrt(double x) { return static_cast<float>(std::sqrt(x)); }
 };

@@ -678,7 +678,12 @@ void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
   }
 
   // Playback increment: finite and never negative.
-  double increment = z.Ratio * std::exp2(static_cast<double>(x - root) / 12.0);
+  const float semitones = x - root;
+  if (!(semitones == z.Semitones)) {
+    z.Semitones = semitones;
+    z.PitchFactor = std::exp2(static_cast<double>(semitones) / 12.0);
+  }
+  double increment = z.Ratio * z.PitchFactor;
   for (int j = 0; j < 3; ++j)
     if (r.LfoPitchMode[j] == 1) increment += static_cast<double>(z.LfoValue[j]) * r.PitchLfo[j];
   z.Increment = increment >= 0.0 ? std::min(increment, kMaxIncrement) : 0.0;  // NaN too

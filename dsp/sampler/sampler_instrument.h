@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "dsp/sampler/sample_interpolation.h"
@@ -84,6 +85,10 @@ struct TZonePlayState {
   // Running.
   double Position = 0;   // frames
   double Increment = 0;  // frames per sample, finite and >= 0
+  // The control update's pitch factor 2^(Semitones / 12), kept while the
+  // pitch (semitones from the root) holds (NaN: none yet).
+  float Semitones = std::numeric_limits<float>::quiet_NaN();
+  double PitchFactor = 1.0;
   double Direction = 1;  // +1 or -1 (loop modes 2 and 3)
   std::uint8_t State = kFinished;
   std::int32_t ControlCounter = -1;  // samples since the control update; -1: due at once

@@ -164,6 +164,17 @@ void TZoneEnvelope::RunSpan(float* levels, std::int32_t count) {
   }
 }
 
+bool TZoneEnvelope::RunSpanOrHold(float* levels, std::int32_t count) {
+  if (count > 0 && Stage == Stages->Final && Stages->FinalHolds) {
+    // As RunSpan's hold from its first sample.
+    Stage(*this);
+    Counter = std::min(std::min(Counter, kCounterLimit) + count, kCounterLimit + 1);
+    return true;
+  }
+  RunSpan(levels, count);
+  return false;
+}
+
 void TZoneEnvelope::StartRelease() {
   if (State != kRunning) return;
   State = kReleasing;

@@ -30,6 +30,9 @@ struct TZoneEnvelope {
   // advance Counter), the values into levels. The final hold (without
   // auto-release) is taken in one step: its value does not change.
   void RunSpan(float* levels, std::int32_t count);
+  // RunSpan, except that a span wholly in a holding final stage leaves
+  // levels alone and answers true: every level of it is Value.
+  bool RunSpanOrHold(float* levels, std::int32_t count);
   // Chooses the stage routines: tableOn passes the linear value through
   // curve table 1, curve 1..8 raises it to the power curve + 1 (any other
   // value: no curve), autoRelease starts the release after the second

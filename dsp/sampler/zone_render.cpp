@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "dsp/oscillators/oscillator.h"
+#include "dsp/sampler/linear_reads.h"
 #include "dsp/sampler/sampler_instrument.h"
 
 namespace {
@@ -34,22 +35,8 @@ struct TReadMono2Point {
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     left = right = Mono2PointAt(z.Data, position, z.Scale);
   }
-  // Four positions in two registers: the index rounds as SampleFloor does
-  // (the conversion rounds in the current mode, as RoundToInt's does), the
-  // fraction and the weights as Mono2PointAt.
   static __m128 Four(const std::int16_t* data, float scale, __m128d p01, __m128d p23) {
-    const __m128d half = _mm_set1_pd(0.5);
-    const __m128i i01 = _mm_cvtpd_epi32(_mm_sub_pd(p01, half));
-    const __m128i i23 = _mm_cvtpd_epi32(_mm_sub_pd(p23, half));
-    const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(p01, _mm_cvtepi32_pd(i01))),
-                                   _mm_cvtpd_ps(_mm_sub_pd(p23, _mm_cvtepi32_pd(i23))));
-    const std::int32_t k0 = _mm_cvtsi128_si32(i01), k1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(i01, 1));
-    const std::int32_t k2 = _mm_cvtsi128_si32(i23), k3 = _mm_cvtsi128_si32(_mm_shuffle_epi32(i23, 1));
-    const __m128i w0 = _mm_setr_epi32(data[k0], data[k1], data[k2], data[k3]);
-    const __m128i w1 = _mm_setr_epi32(data[k0 + 1], data[k1 + 1], data[k2 + 1], data[k3 + 1]);
-    const __m128 d0 = _mm_cvtepi32_ps(w0), d1 = _mm_cvtepi32_ps(w1);
-    return _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), f), d0), _mm_mul_ps(f, d1)),
-                      _mm_set1_ps(scale));
+    return LinearMonoFour(data, _mm_set1_ps(scale), p01, p23);
   }
   static bool Run(const TZonePlayState& z, const double* position, float* left, float* /*right*/, std::int32_t n) {
     std::int32_t j = 0;
@@ -268,20 +255,27 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
       mono = true;
       const std::int16_t* data = z.Data;
       const float scale = z.Scale;
-      for (; j + 4 <= run; j += 4) {
-        const double q0 = p;
+      // Runs of groups of four without the chain (see linear_reads.h); a
+      // group that wraps, ends the zone or enters a new binade goes one by
+      // one, then the runs go on.
+      const double limit = LoopMode == kLoopNone ? static_cast<double>(z.Frames) : static_cast<double>(z.LoopEnd);
+      while (j + 4 <= run) {
+        j += ReadLinearMonoRun(data, scale, p, increment, limit, workL + j, (run - j) & ~3);
+        if (j + 4 > run) break;
+        const double r0 = p;
         advance(j);
         if (finished) break;
-        const double q1 = p;
+        const double r1 = p;
         advance(j + 1);
         if (finished) break;
-        const double q2 = p;
+        const double r2 = p;
         advance(j + 2);
         if (finished) break;
-        const double q3 = p;
+        const double r3 = p;
         advance(j + 3);
         if (finished) break;
-        _mm_store_ps(workL + j, Read::Four(data, scale, _mm_setr_pd(q0, q1), _mm_setr_pd(q2, q3)));
+        _mm_store_ps(workL + j, Read::Four(data, scale, _mm_setr_pd(r0, r1), _mm_setr_pd(r2, r3)));
+        j += 4;
       }
     }
     if (!finished) {
@@ -304,20 +298,37 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
     z.ControlCounter += reads;
     // Envelope 1, then the mix: out += work x gain x level, left and right
     // of two frames per register.
-    z.Env1.RunSpan(level, count);
+    const bool held = z.Env1.RunSpanOrHold(level, count);
     const __m128 gain = _mm_setr_ps(z.GainL, z.GainR, z.GainL, z.GainR);
     float* o = out + 2 * k;
     j = 0;
-    for (; j + 4 <= count; j += 4) {
-      const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j), v = _mm_loadu_ps(level + j);
-      const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
-      const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
-      _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
-      _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
-    }
-    for (; j < count; ++j) {
-      o[2 * j] += workL[j] * z.GainL * level[j];
-      o[2 * j + 1] += right[j] * z.GainR * level[j];
+    if (held) {
+      // The final hold: one level for the whole run.
+      const float h = z.Env1.Value;
+      const __m128 v = _mm_set1_ps(h);
+      for (; j + 4 <= count; j += 4) {
+        const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j);
+        const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), v);
+        const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), v);
+        _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
+        _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
+      }
+      for (; j < count; ++j) {
+        o[2 * j] += workL[j] * z.GainL * h;
+        o[2 * j + 1] += right[j] * z.GainR * h;
+      }
+    } else {
+      for (; j + 4 <= count; j += 4) {
+        const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j), v = _mm_loadu_ps(level + j);
+        const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
+        const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
+        _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
+        _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
+      }
+      for (; j < count; ++j) {
+        o[2 * j] += workL[j] * z.GainL * level[j];
+        o[2 * j + 1] += right[j] * z.GainR * level[j];
+      }
     }
     if (finished) return FinishZone(z);
     k += run;

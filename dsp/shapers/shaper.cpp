@@ -24,8 +24,11 @@ std::int16_t TDSPShaper::ShapeIndexOf(float value) {
 
 void TDSPShaper::SetAmount(float value) {
   if (!std::isfinite(value)) return;
+  ClampFloat(value, 0.001f, 0.999f);
+  // The amount it holds: everything derived from it is as it would be made
+  // (per control period, most calls).
+  if (value == Amount) return;
   Amount = value;
-  ClampFloat(Amount, 0.001f, 0.999f);
   Depth = Amount >= 0.5f ? (Amount - 0.5f) * 2 : 1 - 2 * Amount;
   ClampFloat(Depth, 0.001f, 0.999f);
   InverseDepth = 1 / Depth;

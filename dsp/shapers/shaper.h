@@ -33,7 +33,8 @@ class TDSPShaper : public TDSPControl {
   static std::int16_t ShapeIndexOf(float value);
   // A clamped 0.001..0.999; depth := 2 (A - 0.5) from 0.5 up, 1 - 2 A below,
   // clamped 0.001..0.999; scale := 100 / depth; fine depth := depth / 400.
-  // Then Update. Runs on the audio thread (per control period).
+  // Then Update; nothing when A is the amount held. Runs on the audio
+  // thread (per control period).
   void SetAmount(float value);
 
   // One sample through the curve (no virtual call).

@@ -10,6 +10,8 @@
 // size, at the cost of one to two milliseconds of MIDI latency. Relative to
 // the first block a call renders, an event at offset o is due at
 // o + 2B - 1 - F, F being the ring fill when the call starts.
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -28,6 +30,42 @@ std::mutex& DeferredMidiLock() {
 std::int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// out[i] := x[i] (replace) or out[i] + x[i], four per register; true when
+// any result reaches the silence level in magnitude (NaN does not).
+bool HandOut(const float* x, float* out, std::int32_t n, bool replace) {
+  const __m128 level = _mm_set1_ps(TDSPPluginX::kSilenceLevel);
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  __m128 loud = _mm_setzero_ps();
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128 y = _mm_loadu_ps(x + i);
+    if (!replace) y = _mm_add_ps(_mm_loadu_ps(out + i), y);
+    _mm_storeu_ps(out + i, y);
+    loud = _mm_or_ps(loud, _mm_cmpge_ps(_mm_and_ps(y, magnitude), level));
+  }
+  bool any = _mm_movemask_ps(loud) != 0;
+  for (; i < n; ++i) {
+    const float y = replace ? x[i] : out[i] + x[i];
+    out[i] = y;
+    if (std::fabs(y) >= TDSPPluginX::kSilenceLevel) any = true;
+  }
+  return any;
+}
+
+// The interleaved pairs of src into left and right.
+void Deinterleave(const float* src, float* left, float* right, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 a = _mm_loadu_ps(src + 2 * i), b = _mm_loadu_ps(src + 2 * i + 4);
+    _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+  }
+  for (; i < n; ++i) {
+    left[i] = src[2 * i];
+    right[i] = src[2 * i + 1];
+  }
 }
 
 // RAII hold of the plug-in's lock through its virtual Lock/Unlock.
@@ -118,21 +156,23 @@ void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t
   // Events beyond the last block rendered take effect in the next one.
   SendQueuedMidi(pos == 0 ? kEarliest : pos, INT_MAX);
 
-  // Hand the host its frames, added or replacing.
+  // Hand the host its frames, added or replacing, in the ring's contiguous
+  // runs (at most two).
+  bool loud = false;
   for (std::size_t k = 0; k < OutputRings.size(); ++k) {
     TRing& ring = OutputRings[k];
     float* out = outputs != nullptr && k < static_cast<std::size_t>(Effect.numOutputs) ? outputs[k] : nullptr;
     std::int32_t read = ring.ReadIndex;
-    for (std::int32_t j = 0; j < frames; ++j) {
-      const float x = ring.Samples[read];
-      if (++read == kRingLength) read = 0;
-      if (out == nullptr) continue;
-      const float y = replace ? x : out[offset + j] + x;
-      out[offset + j] = y;
-      if (std::fabs(y) >= kSilenceLevel) SilenceCount = 0;
+    for (std::int32_t j = 0; j < frames;) {
+      const std::int32_t run = std::min(frames - j, kRingLength - read);
+      if (out != nullptr) loud |= HandOut(ring.Samples.data() + read, out + offset + j, run, replace);
+      j += run;
+      read += run;
+      if (read == kRingLength) read = 0;
     }
     ring.ReadIndex = read;
   }
+  if (loud) SilenceCount = 0;
   RingFill -= frames;
 }
 
@@ -154,15 +194,32 @@ void TDSPPluginX::RenderInternalBlock() {
 
 void TDSPPluginX::WriteBlockToRings(const float* interleaved) {
   const std::int32_t block = Settings->BlockSize;
-  for (std::size_t k = 0; k < OutputRings.size(); ++k) {
+  const std::size_t rings = OutputRings.size();
+  // Runs up to the ring's end; every ring moves by the same block, so the
+  // first two share their write index.
+  for (std::size_t k = 0; k < rings; ++k) {
     TRing& ring = OutputRings[k];
+    const bool pair = k == 0 && rings >= 2 && interleaved != nullptr && OutputRings[1].WriteIndex == ring.WriteIndex;
     std::int32_t write = ring.WriteIndex;
-    const bool hasSource = interleaved != nullptr && k < 2;
-    for (std::int32_t j = 0; j < block; ++j) {
-      ring.Samples[write] = hasSource ? interleaved[2 * j + static_cast<std::int32_t>(k)] : 0.0f;
-      if (++write == kRingLength) write = 0;
+    for (std::int32_t j = 0; j < block;) {
+      const std::int32_t run = std::min(block - j, kRingLength - write);
+      float* dst = ring.Samples.data() + write;
+      if (pair) {
+        Deinterleave(interleaved + 2 * j, dst, OutputRings[1].Samples.data() + write, run);
+      } else if (interleaved != nullptr && k < 2) {
+        for (std::int32_t i = 0; i < run; ++i) dst[i] = interleaved[2 * (j + i) + static_cast<std::int32_t>(k)];
+      } else {
+        std::fill_n(dst, run, 0.0f);
+      }
+      j += run;
+      write += run;
+      if (write == kRingLength) write = 0;
     }
     ring.WriteIndex = write;
+    if (pair) {
+      OutputRings[1].WriteIndex = write;
+      ++k;
+    }
   }
 }
 
@@ -187,7 +244,10 @@ void TDSPPluginX::ApplyOutputGain() {
   if (buffer == nullptr) return;
   const std::int32_t block = Settings->BlockSize;
   if (!VolumeRamp.Active && !PanRamp.Active) {
-    for (std::int32_t j = 0; j < block; ++j) {
+    const __m128 gains = _mm_setr_ps(LeftGain, RightGain, LeftGain, RightGain);
+    std::int32_t j = 0;
+    for (; j + 2 <= block; j += 2) _mm_storeu_ps(buffer + 2 * j, _mm_mul_ps(_mm_loadu_ps(buffer + 2 * j), gains));
+    for (; j < block; ++j) {
       buffer[2 * j] *= LeftGain;
       buffer[2 * j + 1] *= RightGain;
     }

@@ -132,6 +132,31 @@ TEST(RackModulation, TargetsPastTheTableSelectNothing) {
   EXPECT_NE(p->Reverb().GetWetGain(), 1.0f) << "the other slots still work";
 }
 
+TEST(RackModulation, TheMatrixFollowsTheProgramItsValuesComeFrom) {
+  auto p = MakeModulatedRack();
+  // Program 2 holds a routing and the switch, written as a loaded bank
+  // writes them (no parameter change).
+  auto store = [&p](int program, int fx, float real) {
+    const std::int32_t id = p->FxParamIndex(fx);
+    p->Programs[static_cast<std::size_t>(program)].Values[static_cast<std::size_t>(id)] =
+        p->ParamInfo[static_cast<std::size_t>(id)].NormFromReal(real);
+  };
+  store(2, kFxOn, 1);
+  store(2, kFxModOn, 1);
+  store(2, MSrc(1), 1);
+  store(2, MDst(1), 1);
+  store(2, MAmt(1), 1000);
+  Render(*p, 20);
+  EXPECT_EQ(p->Reverb().GetWetGain(), 1.0f);
+  p->SelectProgram(2);
+  Render(*p, 100);
+  EXPECT_NE(p->Reverb().GetWetGain(), 1.0f) << "program 2's slot feeds the wet gain";
+  // Back to program 0, whose matrix is off: the target returns to its base.
+  p->SelectProgram(0);
+  Render(*p, 1);
+  EXPECT_EQ(p->Reverb().GetWetGain(), 1.0f);
+}
+
 TEST(RackModulation, TheLfosStopWithTheRack) {
   auto p = MakeModulatedRack();
   Route(*p, 1, 1, 1);

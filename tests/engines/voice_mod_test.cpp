@@ -211,6 +211,21 @@ TEST_F(VoiceMod, FilterCutoffFollowsEnvelopesLfosAndTargets) {
   EXPECT_NEAR(cutoff(0), 2.0f * (1000.0f + p->LfoValue(0)), 1e-2);
 }
 
+TEST_F(VoiceMod, AFilterOfANewTypeTakesTheUnchangedSettingsAtTheNextUpdate) {
+  SetReal(*p, kFilter1, 1);
+  SetReal(*p, kFlt1LCutoff, 1234);
+  p->UpdateVoiceLevels(*v);
+  p->UpdateVoiceFilters(*v);
+  const TDSPFilter* before = &v->Filter1[0].Filter();
+  ASSERT_FLOAT_EQ(before->GetCutoff(), 1234.0f);
+  // Nothing the block computes changes, but both sides get new filters with
+  // their class defaults: the update must still hand them the settings.
+  SetReal(*p, kFlt1LType, 3);
+  ASSERT_NE(&v->Filter1[0].Filter(), before);
+  p->UpdateVoiceFilters(*v);
+  for (int s = 0; s < 2; ++s) EXPECT_FLOAT_EQ(v->Filter1[static_cast<std::size_t>(s)].Filter().GetCutoff(), 1234.0f) << s;
+}
+
 TEST_F(VoiceMod, ModulatedPitchStaysAFiniteNote) {
   // PM METHOD 1 adds semitones.
   EXPECT_FLOAT_EQ(p->ModulatedPitch(40.0f, 2.5f), 42.5f);

@@ -137,11 +137,23 @@ TEST(Envelope, BufferPathMatchesTheStepAndFollowsTheRate) {
   EXPECT_FLOAT_EQ(a.AttackSamples, 144.0f);
   std::vector<float> buffer(48);
   for (int ms = 0; ms < 20; ++ms) {
-    if (ms == 10) {
+    if (ms == 6) {
+      // A restart mid-decay: the fade, then a new attack.
+      for (TDSPADSR* env : {&a, &b}) {
+        env->Retrigger(5);
+        env->Retrigger(0);
+      }
+    }
+    if (ms == 14) {
       Release(a);
       Release(b);
     }
     b.ProcessBuffer(buffer.data());
     for (int i = 0; i < 48; ++i) ASSERT_EQ(a.Step(), buffer[static_cast<std::size_t>(i)]) << ms << " " << i;
+    // The state the next millisecond starts from is the same too.
+    ASSERT_EQ(a.Counter, b.Counter) << ms;
+    ASSERT_EQ(a.Level, b.Level) << ms;
+    ASSERT_EQ(a.HeldLevel, b.HeldLevel) << ms;
+    ASSERT_EQ(a.OutputSample, b.OutputSample) << ms;
   }
 }

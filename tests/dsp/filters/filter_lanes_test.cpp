@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dsp/filters/multi_filter.h"
+#include "dsp/filters/resonant_filters.h"
 #include "tests/dsp/filters/filter_measure.h"
 
 namespace {
@@ -28,18 +29,40 @@ struct TPairs {
 
 bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// The vector widths this processor has (the test runs each), the widest put
+// back in place when done.
+std::vector<TLaneWidth> WidthsHere() {
+  std::vector<TLaneWidth> widths;
+  for (TLaneWidth w : {TLaneWidth::kSse, TLaneWidth::kAvx2, TLaneWidth::kAvx512})
+    if (SelectLaneWidth(w)) widths.push_back(w);
+  SelectLaneWidth(WidestLaneWidthHere());
+  return widths;
+}
+struct TWidthGuard {
+  ~TWidthGuard() { SelectLaneWidth(WidestLaneWidthHere()); }
+};
+
 }  // namespace
 
 // Every count of filters (a partly filled register, one and two registers,
 // several groups), direct-form, ladder and other types mixed, each with its
 // own signal and its settings moving between sub-blocks: the outputs must be
-// exactly those of each filter stepped alone.
+// exactly those of each filter stepped alone, in every vector width (so the
+// widths also equal each other).
 TEST(FilterLanes, TogetherGivesExactlyEachFilterAlone) {
   const int types[] = {9, 0, 10, 21, 11, 3, 13, 9, 26, 9, 1, 27, 5, 9, 10, 20, 7};
-  for (std::int32_t count : {1, 2, 3, 5, 8, 11, 17}) {
+  const TWidthGuard guard;
+  const std::vector<TLaneWidth> widths = WidthsHere();
+  ASSERT_FALSE(widths.empty());
+  for (std::int32_t count : {1, 2, 3, 5, 8, 11, 17, 33, 40}) {
+   for (TLaneWidth width : widths) {
+    ASSERT_TRUE(SelectLaneWidth(width));
     TPairs pairs;
+    // Past the list of types: ladders of all three outputs, as many as a
+    // voice rack's filters.
     for (std::int32_t j = 0; j < count; ++j)
-      pairs.Add(types[j], 200.0f + 350.0f * static_cast<float>(j), 0.2f + 0.04f * static_cast<float>(j));
+      pairs.Add(j < 17 ? types[j] : 9 + j % 3, 200.0f + 350.0f * static_cast<float>(j % 20),
+                0.2f + 0.04f * static_cast<float>(j % 20));
     for (std::int32_t n : {44, 47, 3}) {
       // Signal, then silence long enough for the recursions to decay into
       // zeros and denormals (which the flushes must catch as they do alone).
@@ -68,16 +91,21 @@ TEST(FilterLanes, TogetherGivesExactlyEachFilterAlone) {
           for (std::int32_t i = 0; i < n; ++i)
             ASSERT_TRUE(SameBits(a[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)],
                                  b[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]))
-                << "count " << count << " filter " << j << " type " << types[j] << " n " << n << " sample " << i;
+                << "count " << count << " width " << static_cast<int>(width) << " filter " << j << " n " << n
+                << " sample " << i;
         }
       }
     }
+   }
   }
 }
 
 // A ladder driven past the float range must recover as it does alone (reset
 // and silence), and the other filters of its group must not notice.
 TEST(FilterLanes, OverflowRecoversAsAlone) {
+  const TWidthGuard guard;
+  for (TLaneWidth width : WidthsHere()) {
+  ASSERT_TRUE(SelectLaneWidth(width));
   TPairs pairs;
   for (int j = 0; j < 4; ++j) pairs.Add(9, 800.0f, 0.9f);
   std::vector<std::vector<float>> a(4, std::vector<float>(44, 0.5f)), b = a;
@@ -95,4 +123,16 @@ TEST(FilterLanes, OverflowRecoversAsAlone) {
   bool silenced = false;
   for (float y : a[2]) silenced |= y == 0.0f;
   EXPECT_TRUE(silenced);
+  }
+}
+
+// The lanes read a ladder's coefficients and state as one row of floats.
+TEST(FilterLanes, LadderRowHoldsCoefficientsAndState) {
+  T24DBResonantFilter2LP f;
+  float* row = f.LaneRow();
+  EXPECT_EQ(row, &f.P);
+  EXPECT_EQ(row + 1, &f.K);
+  EXPECT_EQ(row + 2, &f.Feedback);
+  EXPECT_EQ(row + 3, &f.B0);
+  EXPECT_EQ(row + 7, &f.B4);
 }

@@ -110,6 +110,14 @@ TEST(MultiShaper, AmountReachesTheInnerShaperAcrossShapeChanges) {
   m.SetAmount(0.6f);
   EXPECT_FLOAT_EQ(m.Shaper().Amount, 0.6f);
   EXPECT_FLOAT_EQ(m.ProcessSample(0.9f), 0.6f);
+  // The amount it already holds (as every control period sets it): the
+  // shaper stays as it is, and a new shape still starts from that amount.
+  m.SetAmount(0.6f);
+  m.SetAmount(2.0f);
+  m.SetAmount(0.999f);
+  m.SetShape(5);
+  EXPECT_FLOAT_EQ(m.Shaper().Amount, 0.999f);
+  EXPECT_FLOAT_EQ(m.Shaper().Depth, 0.998f);
 }
 
 // Every shaper at several amounts stays finite over noise and gives the

@@ -1,0 +1,67 @@
+// Reads of a mono 16-bit sample by 2-point interpolation along a run of
+// positions, four per register, without the serial chain of position
+// additions: the same values as
+//   for (k = 0; k < count; ++k) { out[k] = Mono2PointAt(data, p, scale); p += increment; }
+// bit for bit, positions included.
+//
+// Why the chain can go: while p stays inside one binade [2^e, 2^(e+1)) every
+// sum p + increment rounds to a multiple of the binade's unit u, so each
+// step adds the same amount s = (p + increment) - p (exact), unless
+// increment lies exactly halfway between two multiples of u (then the
+// rounding depends on p). Inside the binade p + k s is exact, so the
+// positions of a run are p0 + k s, computed side by side.
+//
+// Audio thread; allocates nothing. Chosen at load time: an AVX2 form where
+// the processor has it, SSE2 otherwise (both give the same results).
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+// Reads groups of four while the position after each group stays below
+// `limit` (and inside the starting position's binade), at most `count`
+// samples (a multiple of four) into out. Answers the samples read (a
+// multiple of four, maybe 0: a group that would cross the limit or the
+// binade, a zero or non-normal position, or an increment halfway between
+// units, is left to the caller's serial step) and moves position past them.
+// increment: finite and >= 0.
+using TLinearMonoRun = std::int32_t (*)(const std::int16_t* data, float scale, double& position, double increment,
+                                        double limit, float* out, std::int32_t count);
+
+extern TLinearMonoRun ReadLinearMonoRun;
+
+// The forms, for the tests: SSE2 always, AVX2 (null without it).
+TLinearMonoRun LinearMonoRunSse2();
+TLinearMonoRun LinearMonoRunAvx2();
+
+// Frames i and i + 1 in the low 32 bits (little-endian: frame i low).
+inline __m128i LinearMonoPair(const std::int16_t* data, std::int32_t i) {
+  std::int32_t v;
+  std::memcpy(&v, data + i, sizeof v);
+  return _mm_cvtsi32_si128(v);
+}
+
+// The frame pairs of four indices (two per 64-bit value, the first low).
+inline __m128i LinearMonoPairs(const std::int16_t* data, std::int64_t k01, std::int64_t k23) {
+  return _mm_unpacklo_epi64(_mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k01)),
+                                               LinearMonoPair(data, static_cast<std::int32_t>(k01 >> 32))),
+                            _mm_unpacklo_epi32(LinearMonoPair(data, static_cast<std::int32_t>(k23)),
+                                               LinearMonoPair(data, static_cast<std::int32_t>(k23 >> 32))));
+}
+
+// Four reads at the positions p01, p23, as Mono2PointAt (SSE2): the index rounds as SampleFloor
+// (in the current rounding mode), the fraction in double, then float.
+inline __m128 LinearMonoFour(const std::int16_t* data, __m128 scale, __m128d p01, __m128d p23) {
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128i i01 = _mm_cvtpd_epi32(_mm_sub_pd(p01, half));
+  const __m128i i23 = _mm_cvtpd_epi32(_mm_sub_pd(p23, half));
+  const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(p01, _mm_cvtepi32_pd(i01))),
+                                 _mm_cvtpd_ps(_mm_sub_pd(p23, _mm_cvtepi32_pd(i23))));
+  const __m128i w = LinearMonoPairs(data, _mm_cvtsi128_si64(i01), _mm_cvtsi128_si64(i23));
+  const __m128 d0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_slli_epi32(w, 16), 16));
+  const __m128 d1 = _mm_cvtepi32_ps(_mm_srai_epi32(w, 16));
+  return _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), f), d0), _mm_mul_ps(f, d1)), scale);
+}
+
