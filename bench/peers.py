@@ -56,10 +56,17 @@ def cpu_seconds(args):
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
-def realtime_factor(module, midi, empty, out):
-    base = min(cpu_seconds([HOST, "render", module, empty, "-o", out, "--tail", "0"]) for _ in range(2))
-    full = min(cpu_seconds([HOST, "render", module, midi, "-o", out, "--tail", "0"]) for _ in range(2))
+def realtime_factor(module, midi, empty, out, extra):
+    base = min(cpu_seconds([HOST, "render", module, empty, "-o", out, "--tail", "0"] + extra) for _ in range(2))
+    full = min(cpu_seconds([HOST, "render", module, midi, "-o", out, "--tail", "0"] + extra) for _ in range(2))
     return SECONDS / max(full - base, 1e-6)
+
+
+def voice_settings(module, voices):
+    """Ours plays as many voices as notes are held (its first program has one)."""
+    if module != OURS:
+        return []
+    return ["--set", "Voices=%.6f" % ((voices - 1) / 31.0)]
 
 
 def render():
@@ -77,7 +84,7 @@ def render():
                        check=True)
         for m in modules:
             try:
-                results[(m, voices)] = realtime_factor(m, midi, empty, out)
+                results[(m, voices)] = realtime_factor(m, midi, empty, out, voice_settings(m, voices))
             except RuntimeError as e:
                 results[(m, voices)] = None
                 print("%s: %s" % (os.path.basename(m), e))

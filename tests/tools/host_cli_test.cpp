@@ -91,6 +91,9 @@ TEST(HostCli, BadInputAndArgumentsGiveTheirStatusAndMessage) {
        "not a standard MIDI file"},
       {{"info", Scratch("nothing-here.so")}, 1, "cannot load"},
       {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--program", "9"}, 1, "program 9 does not exist"},
+      {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--set", "Volume=0.5"}, 1,
+       "no parameter named 'Volume'"},
+      {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--set", "Gain=1.5"}, 2, "from 0 to 1"},
       {{"render", synth, "--demo"}, 2, ""},  // no -o
       {{"frobnicate"}, 2, ""},
   };
@@ -109,9 +112,10 @@ TEST(HostCli, InfoListsRecordParametersAndPrograms) {
     EXPECT_NE(run.Out.find(expected), std::string::npos) << expected << "\n" << run.Out;
 }
 
-TEST(HostCli, ProgramAndStateFileSelectTheSound) {
-  // A state file (the raw bank chunk) whose current program is 1 sounds
-  // exactly like --program 1, and both differ from program 0.
+TEST(HostCli, ProgramStateFileAndSetSelectTheSound) {
+  // A state file (the raw bank chunk) whose current program is 1, and
+  // program 0 with program 1's values set by name, sound exactly like
+  // --program 1, and all differ from program 0.
   std::string statePath = Scratch("synth.state");
   {
     TVstModule module;
@@ -129,9 +133,13 @@ TEST(HostCli, ProgramAndStateFileSelectTheSound) {
       RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("st.wav"), "--format", "float", "--state", statePath});
   ASSERT_EQ(p0.ExitCode, 0) << p0.Err;
   ASSERT_EQ(p1.ExitCode, 0) << p1.Err;
+  const THostRun set = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("set.wav"), "--format", "float",
+                                "--set", "Gain=0.2", "--set", "Release=0.3"});
   ASSERT_EQ(st.ExitCode, 0) << st.Err;
+  ASSERT_EQ(set.ExitCode, 0) << set.Err;
   const auto w0 = Load(Scratch("p0.wav")), w1 = Load(Scratch("p1.wav")), ws = Load(Scratch("st.wav"));
   EXPECT_TRUE(ws.Samples == w1.Samples);
+  EXPECT_TRUE(Load(Scratch("set.wav")).Samples == w1.Samples);
   EXPECT_LT(testing_support::Peak(w1.Samples[0]), 0.6f * testing_support::Peak(w0.Samples[0]));
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/host/checks.h"
@@ -145,6 +146,7 @@ int Render(const std::vector<std::string>& args) {
   TRenderSettings settings;
   int program = -1;
   TWavFormat format = TWavFormat::Pcm24;
+  std::vector<std::pair<std::string, float>> sets;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string& out) {
@@ -167,6 +169,12 @@ int Render(const std::vector<std::string>& args) {
       if (!value(bankPath)) return Usage("--bank needs a file");
     } else if (a == "--state") {
       if (!value(statePath)) return Usage("--state needs a file");
+    } else if (a == "--set") {
+      const std::size_t eq = value(v) ? v.rfind('=') : std::string::npos;
+      float norm = 0;
+      if (eq == std::string::npos || eq == 0 || !ParseNumber(v.substr(eq + 1), norm) || !(norm >= 0 && norm <= 1))
+        return Usage("--set needs NAME=VALUE with a value from 0 to 1");
+      sets.emplace_back(v.substr(0, eq), norm);
     } else if (a == "--format") {
       if (!value(v) || !ParseWavFormat(v, format)) return Usage("--format is 16, 24 or float");
     } else if (a == "--tail") {
@@ -236,6 +244,16 @@ int Render(const std::vector<std::string>& args) {
       return 1;
     }
     p->SetProgram(program);
+  }
+  for (const auto& [name, norm] : sets) {
+    int index = -1;
+    for (int i = 0; i < p->NumParams() && index < 0; ++i)
+      if (p->ParamName(i) == name) index = i;
+    if (index < 0) {
+      std::cerr << "rumbleon-host: the plug-in has no parameter named '" << name << "'\n";
+      return 1;
+    }
+    p->SetParameter(index, norm);
   }
 
   TWavWriter writer;
