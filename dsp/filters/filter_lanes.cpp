@@ -238,21 +238,35 @@ struct V {
     }                                                                                                      \
   };
 
+// The wider forms are compiled for their instruction sets (clang takes the
+// target as an attribute on every function of the region).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 RUMBLEON_LADDER_AVX_V(2)
 #include "dsp/filters/filter_lanes.inc"
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512vl"))), apply_to = function)
+#else
 #pragma GCC pop_options
-
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512vl")
+#endif
 namespace avx512 {
 RUMBLEON_LADDER_AVX_V(4)
 #include "dsp/filters/filter_lanes.inc"
 }  // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #undef RUMBLEON_LADDER_AVX_V
 
