@@ -10,6 +10,7 @@
 #include "dsp/filters/direct_form_lanes.h"
 
 #include "framework/base/global_lock.h"
+#include "platform/cpu_features.h"
 
 namespace {
 std::array<float, kXFilterWindowSteps + 1> MakeWindowTable() {
@@ -300,7 +301,7 @@ inline __m128 SumStages(std::int32_t count, __m128 r0, __m128 r1, __m128 r2, __m
 
 namespace {
 
-bool UseAvx2 = __builtin_cpu_supports("avx2");
+bool UseAvx2 = CpuFeatures().Avx2;
 
 // The fused pass with both sides in the eight lanes of AVX registers, lanes
 // 0..3 the left stages, 4..7 the right: per lane the operations of the
@@ -446,7 +447,7 @@ RUMBLEON_AVX2 bool FusedPassAvx2(TFusedAvx& f) {
 }  // namespace
 
 bool SetCrossFilterAvx2(bool on) {
-  UseAvx2 = on && __builtin_cpu_supports("avx2");
+  UseAvx2 = on && CpuFeatures().Avx2;
   return UseAvx2;
 }
 

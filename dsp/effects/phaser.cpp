@@ -10,6 +10,7 @@
 
 #include "dsp/effects/effect_lfo.h"
 #include "framework/base/global_lock.h"
+#include "platform/cpu_features.h"
 
 namespace {
 // |m| of an LFO at the largest gain (32) and full output; beyond it e^(2m)
@@ -337,13 +338,7 @@ __attribute__((target("avx512f,avx512vl"))) bool RunHalvesWide(const TLaneBlock&
   return RunHalvesBody<kHalf>(b, state, feedback);
 }
 
-bool WideRegistersAvailable() {
-  static const bool available = [] {
-    __builtin_cpu_init();  // may run before the library's constructors
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-  }();
-  return available;
-}
+bool WideRegistersAvailable() { return CpuFeatures().Avx512; }
 
 std::atomic<bool> UseWide{WideRegistersAvailable()};
 

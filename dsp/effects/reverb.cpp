@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "framework/base/global_lock.h"
+#include "platform/cpu_features.h"
 
 namespace {
 // Line lengths in samples at 44100 Hz before scaling, by room type; the
@@ -343,7 +344,7 @@ __attribute__((always_inline)) inline void CombBank(float* const* line, std::int
   total = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(total, y0), y1), y2), y3);
 }
 
-bool UseAvx2 = __builtin_cpu_supports("avx2");
+bool UseAvx2 = CpuFeatures().Avx2;
 
 #define RUMBLEON_AVX2 __attribute__((target("avx2")))
 
@@ -544,7 +545,7 @@ bool MixStereo(float* left, float* right, const float* wetLeft, const float* wet
 }  // namespace
 
 bool SetReverbAvx2(bool on) {
-  UseAvx2 = on && __builtin_cpu_supports("avx2");
+  UseAvx2 = on && CpuFeatures().Avx2;
   return UseAvx2;
 }
 

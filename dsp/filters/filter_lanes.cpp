@@ -9,6 +9,7 @@
 
 #include "dsp/filters/direct_form_filter.h"
 #include "dsp/filters/resonant_filters.h"
+#include "platform/cpu_features.h"
 
 namespace {
 
@@ -289,13 +290,11 @@ const TLadderWidth kLadderWidths[3] = {RUMBLEON_LADDER_WIDTH(sse), RUMBLEON_LADD
 #undef RUMBLEON_LADDER_WIDTH
 
 bool HasLaneWidth(TLaneWidth width) {
-  __builtin_cpu_init();  // static constructors may run before the runtime's own probe
   switch (width) {
     case TLaneWidth::kAvx2:
-      return __builtin_cpu_supports("avx2");
+      return CpuFeatures().Avx2;
     case TLaneWidth::kAvx512:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-             __builtin_cpu_supports("avx512vl");
+      return CpuFeatures().Avx512;
     default:
       return true;
   }

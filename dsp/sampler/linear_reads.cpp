@@ -4,6 +4,8 @@
 
 #include <bit>
 
+#include "platform/cpu_features.h"
+
 namespace {
 
 // The step every position of the binade of p takes, and the binade's upper
@@ -98,10 +100,7 @@ __attribute__((target("avx2"))) std::int32_t RunAvx2(const std::int16_t* data, f
   return k;
 }
 
-bool HasAvx2() {
-  __builtin_cpu_init();  // static constructors may run before the runtime's own probe
-  return __builtin_cpu_supports("avx2");
-}
+bool HasAvx2() { return CpuFeatures().Avx2; }
 
 }  // namespace
 

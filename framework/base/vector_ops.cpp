@@ -2,6 +2,8 @@
 
 #include <xmmintrin.h>
 
+#include "platform/cpu_features.h"
+
 TVectorOp VectorMul = VectorMulPlain;
 TVectorOp VectorAdd = VectorAddPlain;
 TVectorOp VectorSub = VectorSubPlain;
@@ -132,8 +134,7 @@ void SelectVectorOps() {
   static bool done = false;  // load time, one thread: no race
   if (done) return;
   done = true;
-  __builtin_cpu_init();  // constructors may run before the runtime's own probe
-  HasSSE = __builtin_cpu_supports("sse");
+  HasSSE = CpuFeatures().Sse;
   Has3DNow = false;
   ChooseVectorOps();
 }
