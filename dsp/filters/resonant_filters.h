@@ -46,19 +46,7 @@ class T24DBResonantFilter2 : public TDSPFilter {
 
   template <TOutput Output>
   float Step(float x) {
-    const float u = 0.001f * x - Feedback * B4;
-    float t1 = B1;
-    B1 = FlushTiny((u + B0) * P - B1 * K);
-    const float t2 = B2;
-    B2 = FlushTiny((B1 + t1) * P - B2 * K);
-    t1 = B3;
-    B3 = FlushTiny((B2 + t2) * P - B3 * K);
-    B4 = (B3 + t1) * P - B4 * K;
-    B4 = FlushTiny(B4 - B4 * B4 * B4 * 0.166667f);
-    B0 = u;
-    if constexpr (Output == kLowPass) return 1000.0f * B4;
-    if constexpr (Output == kHighPass) return 1000.0f * (u - B4);
-    return 1000.0f * 3.0f * (B3 - B4);
+    return Ladder<Output>(x, P, K, Feedback, B0, B1, B2, B3, B4);
   }
   void Reset() override;
   TLaneKind LaneKind() const override {
@@ -77,6 +65,26 @@ class T24DBResonantFilter2 : public TDSPFilter {
  protected:
   void UpdateCoefficients() override;
 
+  // One sample of the four poles on the state b0 .. b4 (b0 holds the last
+  // input), with the cubic soft limit on the last pole; the tap of Out.
+  template <TOutput Out>
+  static float Ladder(float x, float p, float k, float feedback, float& b0, float& b1, float& b2, float& b3,
+                      float& b4) {
+    const float u = 0.001f * x - feedback * b4;
+    float t1 = b1;
+    b1 = FlushTiny((u + b0) * p - b1 * k);
+    const float t2 = b2;
+    b2 = FlushTiny((b1 + t1) * p - b2 * k);
+    t1 = b3;
+    b3 = FlushTiny((b2 + t2) * p - b3 * k);
+    b4 = (b3 + t1) * p - b4 * k;
+    b4 = FlushTiny(b4 - b4 * b4 * b4 * 0.166667f);
+    b0 = u;
+    if constexpr (Out == kLowPass) return 1000.0f * b4;
+    if constexpr (Out == kHighPass) return 1000.0f * (u - b4);
+    return 1000.0f * 3.0f * (b3 - b4);
+  }
+
   // The buffer routine: Step<Output> over the buffer with coefficients and
   // state in locals (the buffer could alias the members otherwise, which
   // keeps them in memory on the recursion's path), the recovery of
@@ -87,20 +95,7 @@ class T24DBResonantFilter2 : public TDSPFilter {
     const float p = d.P, k = d.K, feedback = d.Feedback;
     float b0 = d.B0, b1 = d.B1, b2 = d.B2, b3 = d.B3, b4 = d.B4;
     for (std::int32_t i = 0; i < count; ++i) {
-      const float u = 0.001f * buffer[i] - feedback * b4;
-      float t1 = b1;
-      b1 = FlushTiny((u + b0) * p - b1 * k);
-      const float t2 = b2;
-      b2 = FlushTiny((b1 + t1) * p - b2 * k);
-      t1 = b3;
-      b3 = FlushTiny((b2 + t2) * p - b3 * k);
-      b4 = (b3 + t1) * p - b4 * k;
-      b4 = FlushTiny(b4 - b4 * b4 * b4 * 0.166667f);
-      b0 = u;
-      float y;
-      if constexpr (Out == kLowPass) y = 1000.0f * b4;
-      if constexpr (Out == kHighPass) y = 1000.0f * (u - b4);
-      if constexpr (Out == kBandPass) y = 1000.0f * 3.0f * (b3 - b4);
+      float y = Ladder<Out>(buffer[i], p, k, feedback, b0, b1, b2, b3, b4);
       if (!std::isfinite(y)) [[unlikely]] {
         y = d.Recover();
         b0 = d.B0;
