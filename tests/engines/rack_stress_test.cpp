@@ -32,21 +32,8 @@ TEST(RackStress, RenderWhileAutomatingOrderShiftsSizeAndWaveformsAndChangingTheR
   set(kDlyL, 50);
   set(kDlyR, 70);
 
-  std::atomic<bool> stop{false};
-  std::atomic<bool> finite{true};
-  std::atomic<int> blocks{0};
-  std::thread audio([&] {
-    plugin_test::TStereoBuffers out(256);
-    int k = 0;
-    while (!stop.load()) {
-      plugin_test::TEventList events;
-      if (k % 40 == 0) events.Add(0, 0x90, 60, 100);
-      Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
-      e->processReplacing(e, nullptr, out.Pointers, 256);
-      if (!testing_support::AllFinite(out.Left) || !testing_support::AllFinite(out.Right)) finite = false;
-      ++k;
-      blocks.store(k);
-    }
+  plugin_test::TRenderThread audio(e, 256, [](int k, plugin_test::TEventList& events) {
+    if (k % 40 == 0) events.Add(0, 0x90, 60, 100);
   });
 
   std::mt19937 rng(17);
@@ -66,10 +53,9 @@ TEST(RackStress, RenderWhileAutomatingOrderShiftsSizeAndWaveformsAndChangingTheR
     std::this_thread::yield();
   }
   // The audio thread has rendered meanwhile.
-  while (blocks.load() < 50) std::this_thread::yield();
-  stop = true;
-  audio.join();
-  EXPECT_TRUE(finite.load());
+  while (audio.Blocks() < 50) std::this_thread::yield();
+  audio.Stop();
+  EXPECT_TRUE(audio.AllFinite());
   EXPECT_EQ(p->Settings->SampleRate, 44100);
   EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPreShift, 0), p->ShiftCapacity());
   EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPreShift, 1), p->ShiftCapacity());

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +11,7 @@
 #include "engines/rumbleon2.h"
 #include "framework/base/streams.h"
 #include "framework/core/bank_format.h"
+#include "tests/engines/sampler_test_plugin.h"
 #include "tests/framework/core/plugin_test_support.h"
 #include "tests/support/test_support.h"
 
@@ -32,14 +31,7 @@ constexpr std::int32_t kInitProgram = 127;
 constexpr std::int32_t kFirstOrderParam = 377;
 constexpr std::int32_t kLastOrderParam = 383;
 
-const TBytes& FactoryBank() {
-  static const TBytes bytes = [] {
-    const std::string path = testing_support::EnvOr("RUMBLEON_BINARY_DIR", ".") + "/resources/factorybank.fxb";
-    std::ifstream in(path, std::ios::binary);
-    return TBytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }();
-  return bytes;
-}
+using sampler_test::FactoryBank;
 
 std::int32_t BigEndian32(const TBytes& b, std::size_t at) {
   return static_cast<std::int32_t>((std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |

@@ -28,27 +28,14 @@ TEST(SamplerStress, RenderSixteenVoicesWhilePatchesVoiceCountAndOscillatorsChang
   while (patches < 127 && GlobalSampler().Program(0, patches) != nullptr) ++patches;
   patches = std::max(patches, 1);
 
-  std::atomic<bool> stop{false};
-  std::atomic<bool> finite{true};
-  std::atomic<int> blocks{0};
-  std::thread audio([&] {
-    plugin_test::TStereoBuffers out(256);
-    int k = 0;
-    while (!stop.load()) {
-      plugin_test::TEventList events;
-      for (int n = 0; n < (k == 0 ? 16 : 1); ++n)
-        events.Add((k * 37 + n) % 256, 0x90, static_cast<std::uint8_t>(28 + (k + 5 * n) % 40), 100);
-      if (k % 2 == 0) events.Add(0, 0x80, static_cast<std::uint8_t>(28 + (k + 17) % 40), 0);
-      Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
-      e->processReplacing(e, nullptr, out.Pointers, 256);
-      if (!testing_support::AllFinite(out.Left) || !testing_support::AllFinite(out.Right)) finite = false;
-      ++k;
-      blocks.store(k);
-    }
+  plugin_test::TRenderThread audio(e, 256, [](int k, plugin_test::TEventList& events) {
+    for (int n = 0; n < (k == 0 ? 16 : 1); ++n)
+      events.Add((k * 37 + n) % 256, 0x90, static_cast<std::uint8_t>(28 + (k + 5 * n) % 40), 100);
+    if (k % 2 == 0) events.Add(0, 0x80, static_cast<std::uint8_t>(28 + (k + 17) % 40), 0);
   });
   std::thread editor([&] {
     std::mt19937 rng(7);
-    while (!stop.load()) {
+    while (audio.Running()) {
       const auto setting = static_cast<float>(53 + rng() % 197);
       p.HandlePluginMessage(8021, nullptr, setting, static_cast<float>(rng() % 2), 0);
       if (rng() % 8 == 0) p.HandlePluginMessage(8022, nullptr, 0, 0, 0);
@@ -78,19 +65,14 @@ TEST(SamplerStress, RenderSixteenVoicesWhilePatchesVoiceCountAndOscillatorsChang
     }
     if (i % 50 == 0) set(kVoices, 16);
     // Every other change waits for a block, so changes and blocks interleave.
-    if (i % 2 == 0) {
-      const int now = blocks.load();
-      while (blocks.load() == now) std::this_thread::yield();
-    }
+    if (i % 2 == 0) audio.WaitBlocks(1);
   }
   // Let the audio thread see the last changes.
-  const int seen = blocks.load();
-  while (blocks.load() < seen + 20) std::this_thread::yield();
-  stop = true;
-  audio.join();
+  audio.WaitBlocks(20);
+  audio.Stop();
   editor.join();
-  EXPECT_TRUE(finite.load());
-  EXPECT_GT(blocks.load(), 20);
+  EXPECT_TRUE(audio.AllFinite());
+  EXPECT_GT(audio.Blocks(), 20);
 }
 
 }  // namespace

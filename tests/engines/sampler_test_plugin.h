@@ -4,11 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engines/rumbleon2.h"
 #include "tests/framework/core/plugin_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace sampler_test {
 
@@ -104,5 +108,17 @@ class TInstrument {
   plugin_test::TEventList Events;
   std::unique_ptr<plugin_test::TStereoBuffers> Out;
 };
+
+// The factory bank the build writes (resources/factorybank.fxb, the
+// module's FACTORYBANKFXB); empty when it is missing. The test executables
+// do not embed it.
+inline const std::vector<std::uint8_t>& FactoryBank() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    const std::string path = testing_support::EnvOr("RUMBLEON_BINARY_DIR", ".") + "/resources/factorybank.fxb";
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }();
+  return bytes;
+}
 
 }  // namespace sampler_test

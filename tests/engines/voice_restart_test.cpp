@@ -5,13 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <vector>
 
 #include "framework/base/streams.h"
-
 #include "tests/engines/sampler_test_plugin.h"
 #include "tests/support/test_support.h"
 
@@ -27,18 +23,9 @@ float LargestStep(const std::vector<float>& x, std::size_t from, std::size_t to)
   return step;
 }
 
-const std::vector<std::uint8_t>& FactoryBank() {
-  static const std::vector<std::uint8_t> bytes = [] {
-    const std::string path = testing_support::EnvOr("RUMBLEON_BINARY_DIR", ".") + "/resources/factorybank.fxb";
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }();
-  return bytes;
-}
-
 struct VoiceRestart : ::testing::TestWithParam<int> {
   void SetUp() override {
-    TMemoryStream s(FactoryBank());
+    TMemoryStream s(sampler_test::FactoryBank());
     ASSERT_TRUE(Inst.P().LoadBankFromStream(s));
     Inst.P().SelectProgram(GetParam());
     Inst.Render(64);

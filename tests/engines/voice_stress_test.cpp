@@ -25,22 +25,9 @@ TEST(VoiceStress, RenderWhileChangingVoiceCountGlideAndSequencers) {
   SetReal(*p, kSeq1Unit, 0);
   SetReal(*p, kSeq1Len, 15);
 
-  std::atomic<bool> stop{false};
-  std::atomic<bool> finite{true};
-  std::atomic<int> blocks{0};
-  std::thread audio([&] {
-    plugin_test::TStereoBuffers out(200);
-    int k = 0;
-    while (!stop.load()) {
-      plugin_test::TEventList events;
-      if (k % 3 == 0) events.Add(k % 200, 0x90, static_cast<std::uint8_t>(36 + k % 24), 100);
-      if (k % 5 == 0) events.Add(0, 0x80, static_cast<std::uint8_t>(36 + (k + 12) % 24), 0);
-      Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
-      e->processReplacing(e, nullptr, out.Pointers, 200);
-      if (!testing_support::AllFinite(out.Left) || !testing_support::AllFinite(out.Right)) finite = false;
-      ++k;
-      blocks.store(k);
-    }
+  plugin_test::TRenderThread audio(e, 200, [](int k, plugin_test::TEventList& events) {
+    if (k % 3 == 0) events.Add(k % 200, 0x90, static_cast<std::uint8_t>(36 + k % 24), 100);
+    if (k % 5 == 0) events.Add(0, 0x80, static_cast<std::uint8_t>(36 + (k + 12) % 24), 0);
   });
 
   std::mt19937 rng(29);
@@ -60,10 +47,9 @@ TEST(VoiceStress, RenderWhileChangingVoiceCountGlideAndSequencers) {
     }
     std::this_thread::yield();
   }
-  while (blocks.load() < 50) std::this_thread::yield();
-  stop = true;
-  audio.join();
-  EXPECT_TRUE(finite.load());
+  while (audio.Blocks() < 50) std::this_thread::yield();
+  audio.Stop();
+  EXPECT_TRUE(audio.AllFinite());
   EXPECT_GE(p->VoiceCount(), 1);
   EXPECT_LE(p->VoiceCount(), TVoicerackSynthBase::kMaxVoices);
 }

@@ -418,15 +418,21 @@ TEST(StepSequencerEnvelope, RandomSpacingUsesTheInjectedSource) {
   EXPECT_EQ(blocks, static_cast<int>(std::ceil(1.0 + space)));
 }
 
+// A gate of 0.5 over 10 ms steps with a tenth of each step open, five
+// blocks in: the gate is closed.
+void GateFiveBlocksIn(TDSPSequencer& seq) {
+  ProbeGate(seq);
+  MillisecondSteps(seq, 10.0f);
+  seq.SetGateOnLevel(0.5f);
+  seq.SetGateOffLevel(0.0f);
+  seq.SetGateLength(0.1f);
+  seq.Restart();
+  for (int j = 0; j < 5; ++j) seq.Tick();
+}
+
 TEST(StepSequencerPower, PowerOffRampsToOpenGateGainThenRests) {
   auto seq = MakeSequencer();
-  ProbeGate(*seq);
-  MillisecondSteps(*seq, 10.0f);
-  seq->SetGateOnLevel(0.5f);
-  seq->SetGateOffLevel(0.0f);
-  seq->SetGateLength(0.1f);
-  seq->Restart();
-  for (int j = 0; j < 5; ++j) seq->Tick();
+  GateFiveBlocksIn(*seq);
   ASSERT_EQ(Output(*seq)[kBlock - 1], 0.0f);
   seq->SetPower(0);
   seq->Tick();
@@ -446,13 +452,7 @@ TEST(StepSequencerPower, OffWithoutGainsLeavesTheBufferAndKeepsTheRamp) {
   auto writing = MakeSequencer();
   quiet->GainsWhileOff = false;
   for (auto* seq : {quiet.get(), writing.get()}) {
-    ProbeGate(*seq);
-    MillisecondSteps(*seq, 10.0f);
-    seq->SetGateOnLevel(0.5f);
-    seq->SetGateOffLevel(0.0f);
-    seq->SetGateLength(0.1f);
-    seq->Restart();
-    for (int j = 0; j < 5; ++j) seq->Tick();
+    GateFiveBlocksIn(*seq);
     seq->SetPower(0);
   }
   std::fill_n(quiet->OutBuffer, kBlock, 7.0f);

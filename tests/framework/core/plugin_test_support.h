@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "framework/base/global_lock.h"
 #include "framework/core/dsp_plugin_x.h"
 #include "platform/vst2/vst2_abi.h"
+#include "tests/support/test_support.h"
 
 namespace plugin_test {
 
@@ -236,6 +238,47 @@ struct TStereoBuffers {
   std::vector<float> Left;
   std::vector<float> Right;
   float* Pointers[2];
+};
+
+// A host's audio thread for the stress tests: renders blocks of `frames`
+// through the effect's process entries until Stop, block k after the events
+// that Events(k, list) adds; counts the blocks and notes any output sample
+// that is not finite.
+class TRenderThread {
+ public:
+  using TEvents = std::function<void(int block, TEventList& events)>;
+  TRenderThread(TVstEffect* effect, std::int32_t frames, TEvents events)
+      : Thread([this, effect, frames, events = std::move(events)] {
+          TStereoBuffers out(static_cast<std::size_t>(frames));
+          for (int k = 0; !Stopping.load(); ++k) {
+            TEventList list;
+            events(k, list);
+            Dispatch(effect, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(list.Build()));
+            effect->processReplacing(effect, nullptr, out.Pointers, frames);
+            if (!testing_support::AllFinite(out.Left) || !testing_support::AllFinite(out.Right)) Finite = false;
+            Count.store(k + 1);
+          }
+        }) {}
+  ~TRenderThread() { Stop(); }
+
+  int Blocks() const { return Count.load(); }
+  bool AllFinite() const { return Finite.load(); }
+  bool Running() const { return !Stopping.load(); }
+  // Waits until `more` further blocks were rendered.
+  void WaitBlocks(int more) const {
+    const int until = Blocks() + more;
+    while (Blocks() < until) std::this_thread::yield();
+  }
+  void Stop() {
+    Stopping = true;
+    if (Thread.joinable()) Thread.join();
+  }
+
+ private:
+  std::atomic<bool> Stopping{false};
+  std::atomic<bool> Finite{true};
+  std::atomic<int> Count{0};
+  std::thread Thread;  // last: starts once the flags exist
 };
 
 }  // namespace plugin_test
