@@ -345,7 +345,7 @@ TEST_F(PatchImportTest, DamagedPatchFilesAreReportedWithoutTheLock) {
 
   // Cut inside the third patch: the whole two are imported and the cut reported.
   TBytes cut = WritePatchFile(NumberedPatches(3));
-  cut.resize(cut.size() - 10);
+  cut.erase(cut.end() - 10, cut.end());
   EXPECT_TRUE(Plugin->ImportPatchFile(Write("Cut.pch", cut)));
   EXPECT_EQ(Plugin->Programs[1].Name, "Patch 1");
   EXPECT_EQ(Plugin->Programs[2].Name, before[2].Name);
