@@ -11,7 +11,7 @@
 
 // x87 control word of plug-in code: all six exceptions masked, round to
 // nearest; the precision field stays at 64 bits (long double helpers).
-inline constexpr std::uint16_t kPluginX87ControlWord = 0x037F;
+inline constexpr std::uint16_t PluginControlWord = 0x037F;
 // MXCSR of plug-in code: all six exceptions masked, round to nearest, no
 // flush-to-zero or denormals-are-zero (results stay reproducible).
 inline constexpr std::uint32_t kPluginMxcsr = 0x1F80;
