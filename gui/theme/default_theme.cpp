@@ -6,14 +6,6 @@ namespace {
 
 constexpr const char* kPrefix = "SPTHEMESILVER_";
 
-TThemeFont Font(const char* name, std::int32_t size, TColor color, std::uint32_t style = 0) {
-  TThemeFont f;
-  f.Name = name;
-  f.Size = size;
-  f.Color = color;
-  f.Style = style;
-  return f;
-}
 
 void LoadSkin(TSPThemeControlStyle& style, const char* name) { style.LoadImage(std::string(kPrefix) + name, "gif"); }
 
@@ -56,7 +48,7 @@ void AddSurfaces(TSPTheme& t) {
     c.SetFillColor(row.Fill);
     if (row.Picture != nullptr) LoadSkin(c, row.Picture);
     c.EndUpdate();
-    e->ValueStyle.SetFont(Font("Trebuchet Ms", 9, row.Text, 1));
+    e->ValueStyle.SetFont(MakeThemeFont("Trebuchet Ms", 9, row.Text, 1));
   }
 }
 
@@ -81,7 +73,7 @@ void AddKnobs(TSPTheme& t) {
     e->CaptionStyle.BeginUpdate();
     LoadSkin(e->CaptionStyle, row.Picture);
     e->CaptionStyle.SetFrames(48);
-    e->CaptionStyle.SetFont(Font(row.Face, row.Size, 0xCCCCCC));
+    e->CaptionStyle.SetFont(MakeThemeFont(row.Face, row.Size, 0xCCCCCC));
     e->CaptionStyle.EndUpdate();
     SetFace(e->ValueStyle, row.Face, row.Size);
   }
@@ -152,9 +144,9 @@ void AddValueEdit(TSPTheme& t, const char* name, const char* suffix, const char*
                   TColor offText) {
   const std::string off = std::string("VALUEEDITDEFAULTOFF") + suffix, on = std::string("VALUEEDITDEFAULTON") + suffix;
   auto* e = AddPair(t.ValueEdits, name, off.c_str(), on.c_str(), valueFace, valueSize, captionFace, captionSize);
-  e->ValueStyle.SetFont(Font(valueFace, valueSize, valueColor));
+  e->ValueStyle.SetFont(MakeThemeFont(valueFace, valueSize, valueColor));
   e->ValueStyle.SetOffTextColor(offText);
-  e->CaptionStyle.SetFont(Font(captionFace, captionSize, captionColor));
+  e->CaptionStyle.SetFont(MakeThemeFont(captionFace, captionSize, captionColor));
 }
 
 void AddMeters(TSPThemeVUMeters& list, const char* const names[3], const char* const pictures[3], std::int32_t frames) {
@@ -167,9 +159,9 @@ void AddMeters(TSPThemeVUMeters& list, const char* const names[3], const char* c
     e->CaptionStyle.BeginUpdate();
     LoadSkin(e->CaptionStyle, pictures[i]);
     e->CaptionStyle.SetFrames(frames);
-    e->CaptionStyle.SetFont(Font(kFaces[i], kSizes[i], 0xFFFFFF));
+    e->CaptionStyle.SetFont(MakeThemeFont(kFaces[i], kSizes[i], 0xFFFFFF));
     e->CaptionStyle.EndUpdate();
-    e->ValueStyle.SetFont(Font(kFaces[i], kSizes[i], 0xFFFFFF));
+    e->ValueStyle.SetFont(MakeThemeFont(kFaces[i], kSizes[i], 0xFFFFFF));
   }
 }
 
@@ -218,7 +210,7 @@ TSPTheme& BuildDefaultTheme(TSPThemes& themes) {
     c.SetTileH(1);
     c.SetTileV(1);
     c.EndUpdate();
-    e->ValueStyle.SetFont(Font("Trebuchet Ms", row.Size, 0xCCCCCC));
+    e->ValueStyle.SetFont(MakeThemeFont("Trebuchet Ms", row.Size, 0xCCCCCC));
   }
 
   static constexpr const char* kLedNames[3] = {"Small Default Led", "Medium Default Led", "Big Default Led"};

@@ -38,18 +38,10 @@ void Apply(TSPThemeControlStyle& s, const TStyleDefaults& d) {
   s.EndUpdate();
 }
 
-TThemeFont FontOf(const char* name, std::int32_t size, TColor color, std::uint32_t style = 0) {
-  TThemeFont f;
-  f.Name = name;
-  f.Size = size;
-  f.Color = color;
-  f.Style = style;
-  return f;
-}
 
 // The base values of every class, before the class changes them.
-TStyleDefaults BaseCaption() { return {0x555555, 0, 1, 0, 0, FontOf("Arial", 8, 0xCCCCCC)}; }
-TStyleDefaults BaseValue() { return {0x999999, 0, 2, 0xAAAAAA, 0x222222, FontOf("Small Fonts", 7, 0xCCCCCC)}; }
+TStyleDefaults BaseCaption() { return {0x555555, 0, 1, 0, 0, MakeThemeFont("Arial", 8, 0xCCCCCC)}; }
+TStyleDefaults BaseValue() { return {0x999999, 0, 2, 0xAAAAAA, 0x222222, MakeThemeFont("Small Fonts", 7, 0xCCCCCC)}; }
 
 }  // namespace
 
@@ -156,7 +148,7 @@ void TSPThemeFader::SetDefaults() {
   caption.Width = 1;
   caption.Light = Kind == 0 ? 0x777777 : 0;
   caption.Dark = 0;
-  caption.Font = FontOf("Arial", 8, 0xCCCCCC);
+  caption.Font = MakeThemeFont("Arial", 8, 0xCCCCCC);
   caption.FrameOnly = 1;
   caption.Transparent = 1;
   caption.HAlign = 1;
@@ -166,7 +158,7 @@ void TSPThemeFader::SetDefaults() {
   value.Width = 1;
   value.Light = 0xAAAAAA;
   value.Dark = 0x222222;
-  value.Font = FontOf("Small Fonts", 7, 0xCCCCCC);
+  value.Font = MakeThemeFont("Small Fonts", 7, 0xCCCCCC);
   value.FrameOnly = Kind == 0 ? 0 : 1;
   value.Transparent = 1;
   value.HAlign = 1;
@@ -216,7 +208,7 @@ void TSPThemeSwitch::SetDefaults() {
   caption.Fill = 0;
   caption.Width = 1;
   caption.Light = caption.Dark = 0x777777;
-  caption.Font = FontOf("Arial", 8, 0xCCCCCC);
+  caption.Font = MakeThemeFont("Arial", 8, 0xCCCCCC);
   caption.FrameOnly = 1;
   caption.Transparent = 1;
   TStyleDefaults value = BaseValue();
@@ -224,7 +216,7 @@ void TSPThemeSwitch::SetDefaults() {
   value.Width = 1;
   value.Light = 0;
   value.Dark = 0x777777;
-  value.Font = FontOf("Arial", 8, 0xCCCCCC, 5);  // bold and underlined
+  value.Font = MakeThemeFont("Arial", 8, 0xCCCCCC, 5);  // bold and underlined
   value.FrameOnly = 1;
   value.Transparent = 1;
   value.HAlign = 2;
@@ -241,7 +233,7 @@ void TSPThemeLabel::SetDefaults() {
   TStyleDefaults value = BaseValue();
   value.Width = 0;
   value.Fill = 0xFFFFFF;
-  value.Font = FontOf("Arial", 10, 0x444444, 1);
+  value.Font = MakeThemeFont("Arial", 10, 0x444444, 1);
   value.HAlign = 1;
   value.VAlign = 1;
   Apply(CaptionStyle, caption);
@@ -310,7 +302,7 @@ void TSPThemeSurface::SetDefaults() {
   TStyleDefaults value = BaseValue();
   value.HAlign = 0;
   value.VAlign = 0;
-  value.Font = FontOf("Arial", 10, 0x444444, 1);
+  value.Font = MakeThemeFont("Arial", 10, 0x444444, 1);
   value.Width = 0;
   value.FrameOnly = 1;
   value.Fill = 0x333333;
@@ -323,14 +315,14 @@ void TSPThemeValueEdit::SetDefaults() {
   caption.Fill = 0xFFFFFF;
   caption.Width = 0;
   caption.Light = caption.Dark = 0;
-  caption.Font = FontOf("Arial", 8, 0);
+  caption.Font = MakeThemeFont("Arial", 8, 0);
   TStyleDefaults value = BaseValue();
   value.Fill = 0xEEEEEE;
   value.OffText = 0xEEEEEE;
   value.Width = 0;
   value.Light = 0xAAAAAA;
   value.Dark = 0x222222;
-  value.Font = FontOf("Small Fonts", 7, 0);
+  value.Font = MakeThemeFont("Small Fonts", 7, 0);
   value.VAlign = 1;
   Apply(CaptionStyle, caption);
   Apply(ValueStyle, value);

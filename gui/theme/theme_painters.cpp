@@ -50,6 +50,30 @@ void DrawCache(TCanvas& dc, const TBitmap& cache, int x, int y, const TRect& src
   else dc.CopyRect(x, y, cache, src);
 }
 
+// The common part of the two-state painters: r takes the "off" picture's
+// size, the state's picture (or its background) is drawn there, and the
+// painted area is r grown by the caption beside it.
+void DrawStateAndCaption(const TSPThemeControl& e, TCanvas& dc, TRect& r, bool on, std::string_view caption,
+                         TRect& painted) {
+  const TSPThemeControlStyle& c = e.CaptionStyle;
+  if (c.Cache) r = Bounds(r.Left, r.Top, c.Cache->Width(), c.Cache->Height());
+  const TSPThemeControlStyle& shown = on ? e.ValueStyle : c;
+  if (shown.Cache) {
+    std::lock_guard<std::recursive_mutex> guard(ThemeLock());
+    DrawCache(dc, *shown.Cache, r.Left, r.Top, shown.Cache->ClientRect());
+  } else {
+    DrawStyleBackground(shown, dc, r);
+  }
+  // The painted area starts from the control itself, with or without caption.
+  painted = r;
+  if (!caption.empty()) {
+    UseFont(dc, c.Font, c.Font.Color);
+    TRect t = painted;
+    DrawFittedText(dc, t, false, c.VAlign, c.HAlign, caption);
+    painted = UnionRect(painted, t);
+  }
+}
+
 }  // namespace
 
 std::recursive_mutex& ThemeLock() {
@@ -191,23 +215,8 @@ void DrawThemeButton(const TSPThemeControl* e, TCanvas& dc, TRect& r, bool press
     return;
   }
   TCanvasState state(dc);
-  const TSPThemeControlStyle& c = e->CaptionStyle;
   const TSPThemeControlStyle& v = e->ValueStyle;
-  if (c.Cache) r = Bounds(r.Left, r.Top, c.Cache->Width(), c.Cache->Height());
-  const TSPThemeControlStyle& shown = pressed ? v : c;
-  if (shown.Cache) {
-    std::lock_guard<std::recursive_mutex> guard(ThemeLock());
-    DrawCache(dc, *shown.Cache, r.Left, r.Top, shown.Cache->ClientRect());
-  } else {
-    DrawStyleBackground(shown, dc, r);
-  }
-  painted = r;
-  if (!outside.empty()) {
-    UseFont(dc, c.Font, c.Font.Color);
-    TRect t = painted;
-    DrawFittedText(dc, t, false, c.VAlign, c.HAlign, outside);
-    painted = UnionRect(painted, t);
-  }
+  DrawStateAndCaption(*e, dc, r, pressed, outside, painted);
   if (!inside.empty()) {
     UseFont(dc, v.Font, pressed ? v.Font.Color : v.OffTextColor);
     TRect t = r;
@@ -224,24 +233,8 @@ void DrawThemeSwitch(const TSPThemeControl* e, TCanvas& dc, TRect& r, bool /*two
     return;
   }
   TCanvasState state(dc);
-  const TSPThemeControlStyle& c = e->CaptionStyle;
-  if (c.Cache) r = Bounds(r.Left, r.Top, c.Cache->Width(), c.Cache->Height());
+  DrawStateAndCaption(*e, dc, r, !off, caption, painted);
   thumb = {0, 0, r.Width(), r.Height()};
-  const TSPThemeControlStyle& shown = off ? c : e->ValueStyle;
-  if (shown.Cache) {
-    std::lock_guard<std::recursive_mutex> guard(ThemeLock());
-    DrawCache(dc, *shown.Cache, r.Left, r.Top, shown.Cache->ClientRect());
-  } else {
-    DrawStyleBackground(shown, dc, r);
-  }
-  // The painted area starts from the switch itself, with or without caption.
-  painted = r;
-  if (!caption.empty()) {
-    UseFont(dc, c.Font, c.Font.Color);
-    TRect t = painted;
-    DrawFittedText(dc, t, false, c.VAlign, c.HAlign, caption);
-    painted = UnionRect(painted, t);
-  }
 }
 
 TStripFrame FilmStripFrame(int stripWidth, int stripHeight, int frames, double v) {

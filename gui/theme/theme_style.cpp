@@ -9,6 +9,15 @@
 
 TFontHandle TThemeFont::Create() const { return CreateFontEx(Name, Size, Style, Charset); }
 
+TThemeFont MakeThemeFont(const char* name, std::int32_t size, TColor color, std::uint32_t style) {
+  TThemeFont f;
+  f.Name = name;
+  f.Size = size;
+  f.Color = color;
+  f.Style = style;
+  return f;
+}
+
 TPicture& TPicture::operator=(const TPicture& other) {
   if (this == &other) return *this;
   if (!other.Graphic) {

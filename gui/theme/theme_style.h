@@ -29,6 +29,7 @@ struct TThemeFont {
   TFontHandle Create() const;
   bool operator==(const TThemeFont&) const = default;
 };
+TThemeFont MakeThemeFont(const char* name, std::int32_t size, TColor color, std::uint32_t style = 0);
 
 // A picture object: empty, or one decoded image.
 class TPicture {

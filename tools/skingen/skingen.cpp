@@ -308,7 +308,7 @@ std::uint32_t Hash(std::uint32_t x) {
 double Lattice(int x, int y, int periodX, int periodY, std::uint32_t seed) {
   x = ((x % periodX) + periodX) % periodX;
   y = ((y % periodY) + periodY) % periodY;
-  return (Hash(static_cast<std::uint32_t>(x * 73856093) ^ static_cast<std::uint32_t>(y * 19349663) ^ seed) & 0xFFFF) /
+  return (Hash(static_cast<std::uint32_t>(x) * 73856093u ^ static_cast<std::uint32_t>(y) * 19349663u ^ seed) & 0xFFFF) /
              65535.0 * 2 - 1;
 }
 // Smooth noise of cellsX x cellsY lattice cells over size x size pixels,
