@@ -15,7 +15,7 @@
 
 // x87 control word of plug-in code: all six exceptions masked, round to
 // nearest; the precision field stays at 64 bits (long double helpers).
-inline constexpr std::uint16_t kPluginX87ControlWord = 0x037F;
+inline constexpr std::uint16_t PluginControlWord = 0x037F;
 // MXCSR bits: flush-to-zero (a denormal result becomes a signed zero) and
 // denormals-are-zero (a denormal operand is read as zero). Every x86-64
 // processor has both.
