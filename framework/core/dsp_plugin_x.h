@@ -539,6 +539,8 @@ class TDSPPluginX : public TDSPVSTBase {
   void DisconnectSide(bool inputs);
   // One input channel gathered (graph and instance locks held).
   bool GatherChannel(std::size_t channel);
+  // The pending program of an engine step (instance lock held).
+  void ApplyEngineProgram();
   // The rebuild of one engine and, once each, the engines connected to it.
   void RebuildFrom(std::uint32_t mark);
 

@@ -381,7 +381,7 @@ bool TDSPPluginX::RenderStepUnconditional() {
   StepRunning = true;
   ++RenderDepth;
   TEngineLocks locks(*this);
-  ApplyPendingProgram();
+  ApplyEngineProgram();
   float* block = GetOutputBuffer();
   bool inputs = false;
   if (IsActive() && !IsSuspended() && !IsUpdating() && !IsMuted() && block != nullptr) {
@@ -398,6 +398,21 @@ bool TDSPPluginX::RenderStepUnconditional() {
   --RenderDepth;
   StepRunning = false;
   return KeptSignal;
+}
+
+void TDSPPluginX::ApplyEngineProgram() {
+  // An engine that no host processes has its first block here: the program
+  // current at start-up applies before its first sound, as on the host's path.
+  if (!FirstCallSeen.load()) {
+    MarkProgramPending();
+    FirstCallSeen = true;
+  }
+  // ApplyPendingProgram without the host's time info: only the host's own
+  // process path reads that snapshot (it is taken outside the lock).
+  if (ProgramPending.exchange(false)) {
+    ApplyProgram();
+    PostRefresh();
+  }
 }
 
 bool TDSPPluginX::GatherChannel(std::size_t channel) {
