@@ -19,8 +19,8 @@ MODULE=build/module/rumbleon2.so
 
 # Everything any part of the build needs, as it grows.
 PACKAGES=(g++ cmake make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libx11-dev libxtst-dev libcairo2-dev
-  xvfb xauth clang libclang-rt-14-dev valgrind python3 locales)
+  zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libx11-dev libxtst-dev libxfixes-dev libcairo2-dev
+  fonts-dejavu-core xvfb xauth clang libclang-rt-14-dev valgrind python3 locales)
 
 say() { printf '\n== %s\n' "$*"; }
 

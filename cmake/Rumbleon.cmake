@@ -29,15 +29,19 @@ function(rumbleon_warnings target)
   endif()
 endfunction()
 
-# rumbleon_library(<name> DIRS <dir>... [LIBS <lib>...])
-# One static library per subsystem, made of every source below its folders.
+# rumbleon_library(<name> DIRS <dir>... [EXCLUDE <dir>...] [LIBS <lib>...])
+# One static library per subsystem, made of every source below its folders
+# except those below the EXCLUDE folders (libraries of their own).
 function(rumbleon_library name)
-  cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DIRS;EXCLUDE;LIBS" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB_RECURSE found CONFIGURE_DEPENDS
       ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h)
     list(APPEND sources ${found})
+  endforeach()
+  foreach(dir IN LISTS ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${dir}/")
   endforeach()
   if(NOT sources)
     # Nothing here yet: an interface library keeps the dependency chain whole.

@@ -1,7 +1,8 @@
 // A minimal VST 2 instrument written straight against the binary interface:
-// one sine per note, three parameters, four programs and chunks. It proves
-// the host before the real instrument sounds, and is small enough that what
-// it should output can be computed by hand.
+// one sine per note, three parameters, four programs and chunks, and an
+// editor with one bar (testsynth_editor.h). It proves the host before the
+// real instrument sounds, and is small enough that what it should output can
+// be computed by hand.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "platform/vst2/vst2_abi.h"
+#include "tests/tools/testsynth/testsynth_editor.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ constexpr std::uint32_t kProgramMagic = 0x50795354;  // "TSyP"
 
 // Faults a test can plant through TESTSYNTH_FAULT, to prove that the host's
 // checks notice them.
-enum class TFault { None, Nan, Denormal, Alloc, Locale, Chunk, Crash, Hang };
+enum class TFault { None, Nan, Denormal, Alloc, Locale, Chunk, Crash, Hang, EditorSize, EditorKept };
 
 TFault FaultFromEnvironment() {
   const char* v = std::getenv("TESTSYNTH_FAULT");
@@ -44,6 +46,8 @@ TFault FaultFromEnvironment() {
   if (f == "chunk") return TFault::Chunk;
   if (f == "crash") return TFault::Crash;
   if (f == "hang") return TFault::Hang;
+  if (f == "editor-size") return TFault::EditorSize;
+  if (f == "editor-kept") return TFault::EditorKept;
   return TFault::None;
 }
 
@@ -82,7 +86,7 @@ class TTestSynth {
     Effect.numParams = kParams;
     Effect.numInputs = 0;
     Effect.numOutputs = 2;
-    Effect.flags = kVstFlagCanReplacing | kVstFlagProgramChunks | kVstFlagIsSynth;
+    Effect.flags = kVstFlagCanReplacing | kVstFlagProgramChunks | kVstFlagIsSynth | kVstFlagHasEditor;
     Effect.ioRatio = 1.0f;
     Effect.object = this;
     Effect.uniqueID = 0x52745379;  // "RtSy"
@@ -96,6 +100,12 @@ class TTestSynth {
   TVstEffect Effect;
 
  private:
+  TTestSynthEditor::TFault EditorFault() const {
+    if (Fault == TFault::EditorSize) return TTestSynthEditor::TFault::WrongSize;
+    if (Fault == TFault::EditorKept) return TTestSynthEditor::TFault::KeepsWindow;
+    return TTestSynthEditor::TFault::None;
+  }
+
   static TTestSynth* Self(TVstEffect* e) { return static_cast<TTestSynth*>(e->object); }
 
   static std::intptr_t DispatcherEntry(TVstEffect* e, std::int32_t opcode, std::int32_t index, std::intptr_t value,
@@ -229,6 +239,17 @@ class TTestSynth {
         return -1;
       case kEffGetVstVersion:
         return 2400;
+      case kEffEditGetRect:
+        if (!ptr) return 0;
+        *static_cast<TVstRect**>(ptr) = Editor.Rect();
+        return 1;
+      case kEffEditOpen:
+        return Editor.Open(reinterpret_cast<std::uintptr_t>(ptr)) ? 1 : 0;
+      case kEffEditClose:
+        return Editor.Close() ? 1 : 0;
+      case kEffEditIdle:
+        Editor.Idle();
+        return 0;
       default:
         return 0;
     }
@@ -390,6 +411,9 @@ class TTestSynth {
   TVoice Voices[kVoices];
   TVstMidiEvent Events[kMaxEvents];
   int EventCount = 0;
+  // The editor changes the gain of the current program, as a host would.
+  TTestSynthEditor Editor{&Effect, Host, [this] { return Value(0); },
+                          [this](float v) { SetParameterEntry(&Effect, 0, v); }, EditorFault()};
 };
 
 TVstEffect* CreateTestSynth(TVstHostCallback host) {
