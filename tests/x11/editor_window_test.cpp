@@ -185,12 +185,8 @@ TEST_F(X11Test, PointerAndKeysReachTheListenerInWindowPixels) {
 
 TEST_F(X11Test, CaptureHiddenCursorAndWarpDuringADrag) {
   TRecorder r;
-  auto w = TEditorWindow::Open(Parent, 200, 150, &r);
+  auto w = StartDrag(r, true);
   ASSERT_NE(w, nullptr);
-  MoveTo(100, 100);
-  Button(1, true);
-  ASSERT_TRUE(PumpUntil(*w, [&] { return !r.Downs.empty(); }));
-  ASSERT_TRUE(w->SetCapture());
   EXPECT_TRUE(w->HasCapture());
   w->SetCursorHidden(true);
   XSync(Host, False);
@@ -221,14 +217,8 @@ TEST_F(X11Test, CaptureHiddenCursorAndWarpDuringADrag) {
 TEST_F(X11Test, ClosingDuringADragEndsTheGestureAndFreesPointerAndCursor) {
   for (bool explicitCapture : {true, false}) {
     TRecorder r;
-    auto w = TEditorWindow::Open(Parent, 200, 150, &r);
+    auto w = StartDrag(r, explicitCapture);
     ASSERT_NE(w, nullptr);
-    MoveTo(100, 100);
-    Button(1, true);
-    ASSERT_TRUE(PumpUntil(*w, [&] { return !r.Downs.empty(); }));
-    if (explicitCapture) {
-      ASSERT_TRUE(w->SetCapture());
-    }
     w->SetCursorHidden(true);
     MoveTo(100, 60);
     ASSERT_TRUE(PumpUntil(*w, [&] { return !r.Moves.empty(); }));
@@ -245,12 +235,8 @@ TEST_F(X11Test, ClosingDuringADragEndsTheGestureAndFreesPointerAndCursor) {
 
 TEST_F(X11Test, ParentDestroyedBeforeTheCloseRequestIsSurvived) {
   TRecorder r;
-  auto w = TEditorWindow::Open(Parent, 200, 150, &r);
+  auto w = StartDrag(r, true);
   ASSERT_NE(w, nullptr);
-  MoveTo(100, 100);
-  Button(1, true);
-  ASSERT_TRUE(PumpUntil(*w, [&] { return !r.Downs.empty(); }));
-  ASSERT_TRUE(w->SetCapture());
   XDestroyWindow(Host, Parent);
   XSync(Host, False);
   // Calls before the news arrives fail on the server: the errors are ours.

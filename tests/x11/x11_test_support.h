@@ -84,6 +84,18 @@ class X11Test : public ::testing::Test {
     return done();
   }
 
+  // An editor window with a drag begun at (100, 100): button 1 held, the
+  // press delivered, and (with capture) the pointer captured.
+  std::unique_ptr<TEditorWindow> StartDrag(TRecorder& r, bool capture) {
+    auto w = TEditorWindow::Open(Parent, 200, 150, &r);
+    if (!w) return nullptr;
+    MoveTo(100, 100);
+    Button(1, true);
+    if (!PumpUntil(*w, [&] { return !r.Downs.empty(); })) return nullptr;
+    if (capture && !w->SetCapture()) return nullptr;
+    return w;
+  }
+
   // Input at screen pixels, through the host connection.
   void MoveTo(int x, int y) {
     XTestFakeMotionEvent(Host, -1, x, y, CurrentTime);

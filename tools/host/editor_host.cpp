@@ -283,35 +283,29 @@ TEditorInput::~TEditorInput() {
   DropHandler();
 }
 
+void TEditorInput::Sent() {
+  XSync(Dpy(D), False);
+  IdlesAtInput = Host.Idles.load();
+  // The server hands the event on to the editor's connection meanwhile.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 bool TEditorInput::MoveTo(int x, int y) {
   if (!D) return false;
   Display* d = Dpy(D);
-  Window child = 0;
+  ::Window child = 0;
   int rx = 0, ry = 0;
-  const Window w = Host.Win.load();
+  const ::Window w = Host.Win.load();
   if (!w || !XTranslateCoordinates(d, w, DefaultRootWindow(d), x, y, &rx, &ry, &child)) return false;
   XTestFakeMotionEvent(d, -1, rx, ry, CurrentTime);
-  XSync(d, False);
-  IdlesAtInput = Host.Idles.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  Sent();
   return true;
 }
 
-bool TEditorInput::Press(int button) {
+bool TEditorInput::Button(int button, bool down) {
   if (!D) return false;
-  XTestFakeButtonEvent(Dpy(D), static_cast<unsigned>(button), True, CurrentTime);
-  XSync(Dpy(D), False);
-  IdlesAtInput = Host.Idles.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  return true;
-}
-
-bool TEditorInput::Release(int button) {
-  if (!D) return false;
-  XTestFakeButtonEvent(Dpy(D), static_cast<unsigned>(button), False, CurrentTime);
-  XSync(Dpy(D), False);
-  IdlesAtInput = Host.Idles.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  XTestFakeButtonEvent(Dpy(D), static_cast<unsigned>(button), down ? True : False, CurrentTime);
+  Sent();
   return true;
 }
 
@@ -323,9 +317,7 @@ bool TEditorInput::Key(const std::string& name) {
   if (!code) return false;
   XTestFakeKeyEvent(d, code, True, CurrentTime);
   XTestFakeKeyEvent(d, code, False, CurrentTime);
-  XSync(d, False);
-  IdlesAtInput = Host.Idles.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  Sent();
   return true;
 }
 

@@ -119,8 +119,8 @@ class TEditorInput {
   const std::string& Error() const { return Why; }
 
   bool MoveTo(int x, int y);
-  bool Press(int button);
-  bool Release(int button);
+  bool Press(int button) { return Button(button, true); }
+  bool Release(int button) { return Button(button, false); }
   // Presses and releases the key with this X name ("Escape", "a").
   bool Key(const std::string& name);
   // Waits until an idle call that began after the last input has finished
@@ -140,6 +140,9 @@ class TEditorInput {
   int CursorOpaquePixels();
 
  private:
+  bool Button(int button, bool down);
+  void Sent();
+
   TEditorHost& Host;
   void* D = nullptr;  // Display* of this thread
   std::string Why;
