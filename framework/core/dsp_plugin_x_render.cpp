@@ -309,6 +309,7 @@ void TDSPPluginX::UpdateTimeInfo() {
       TimeSignatureChanged();
     }
   }
+  TimeInfoHook();
 }
 
 // ---- MIDI

@@ -10,13 +10,8 @@
 
 #include "tools/host/editor_host.h"
 
+namespace check_support {
 namespace {
-
-using TClock = std::chrono::steady_clock;
-
-TCheckResult Pass(std::string detail) { return {TCheckStatus::Pass, std::move(detail)}; }
-TCheckResult Fail(std::string detail) { return {TCheckStatus::Fail, std::move(detail)}; }
-TCheckResult Skip(std::string detail) { return {TCheckStatus::Skip, std::move(detail)}; }
 
 std::string Size(int w, int h) { return std::to_string(w) + " x " + std::to_string(h); }
 
@@ -79,55 +74,28 @@ void Session(TEditorHost& host, TVstPlugin& plugin, const std::string& when, int
   host.DestroyWindow();
 }
 
-// Processes blocks with notes on a thread of its own and keeps the longest
-// block's time.
+// Renders notes at the pace of real time on a thread of its own, timing
+// every process call.
 class TRenderThread {
  public:
-  explicit TRenderThread(TVstPlugin& plugin) : Plugin(plugin) {
-    Thread = std::thread([this] { Run(); });
+  explicit TRenderThread(TVstPlugin& plugin) : Driver(plugin, 256) {
+    Driver.Measure = true;
+    Driver.Paced = true;
+    Driver.Durations.reserve(1 << 16);
+    Thread = std::thread([this] {
+      while (!Done.load()) Driver.Run(44100 / 4, 256, NotePattern(44100 / 4, 4));
+    });
   }
   ~TRenderThread() { Stop(); }
   void Stop() {
     Done = true;
     if (Thread.joinable()) Thread.join();
   }
-  double LongestMs() const { return Longest.load(); }
-  std::int64_t Blocks() const { return Count.load(); }
-  std::int64_t NonFinite() const { return Bad.load(); }
+  TDriver Driver;
 
  private:
-  void Run() {
-    constexpr int kFrames = 256;
-    std::vector<std::vector<float>> buffers(static_cast<std::size_t>(std::max(Plugin.NumOutputs(), 1)),
-                                            std::vector<float>(kFrames));
-    std::vector<float*> pointers;
-    for (auto& b : buffers) pointers.push_back(b.data());
-    TVstEventList events(4);
-    for (std::int64_t n = 0; !Done.load(); ++n) {
-      events.Clear();
-      const std::uint8_t on[3] = {0x90, static_cast<std::uint8_t>(36 + n % 24), 100};
-      const std::uint8_t off[3] = {0x80, static_cast<std::uint8_t>(36 + (n + 23) % 24), 64};
-      if (n % 8 == 0) events.Add(0, on, 3);
-      if (n % 8 == 4) events.Add(10, off, 3);
-      const auto start = TClock::now();
-      Plugin.ProcessBlock(events.Events(), pointers.data(), kFrames);
-      const double ms = std::chrono::duration<double, std::milli>(TClock::now() - start).count();
-      if (ms > Longest.load()) Longest = ms;
-      for (int c = 0; c < Plugin.NumOutputs(); ++c)
-        for (float v : buffers[static_cast<std::size_t>(c)])
-          if (!std::isfinite(v)) Bad.fetch_add(1);
-      Count.fetch_add(1);
-      // About real time: the editor is not meant to keep up with a flood.
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
-
-  TVstPlugin& Plugin;
   std::thread Thread;
   std::atomic<bool> Done{false};
-  std::atomic<double> Longest{0};
-  std::atomic<std::int64_t> Count{0};
-  std::atomic<std::int64_t> Bad{0};
 };
 
 // Automate, begin-edit and end-edit calls, as they came.
@@ -153,8 +121,8 @@ class TNoticeLog {
 
 }  // namespace
 
-TCheckResult CheckEditorSessions(const TPluginOpener& open) {
-  auto p = open(44100, 512);
+TCheckResult CheckEditorSessions(TCheckContext& ctx) {
+  auto p = ctx.Open(44100, 512);
   TCheckResult skip;
   auto host = Prepare(*p, skip);
   if (!host) return skip;
@@ -168,16 +136,16 @@ TCheckResult CheckEditorSessions(const TPluginOpener& open) {
   const int w = host->Width(), h = host->Height();
   double longest = 0;
   {
-    auto q = open(44100, 256);
+    auto q = ctx.Open(44100, 256);
     q->Resume();
     TRenderThread audio(*q);
     Session(*host, *q, "while processing", 500, faults);
     Session(*host, *q, "while processing", 500, faults);
     sessions += 2;
     audio.Stop();
-    longest = audio.LongestMs();
-    if (audio.NonFinite() > 0) faults.Add(std::to_string(audio.NonFinite()) + " NaN or infinite samples");
-    if (audio.Blocks() < 10) faults.Add("only " + std::to_string(audio.Blocks()) + " audio blocks in 1 s");
+    longest = audio.Driver.WorstSeconds() * 1000.0;
+    if (!audio.Driver.Faults().empty()) faults.Add(audio.Driver.Faults());
+    if (audio.Driver.Blocks < 10) faults.Add("only " + std::to_string(audio.Driver.Blocks) + " audio blocks in 1 s");
     // A quarter second without audio is a dropout in any host.
     if (longest > 250) faults.Add("an audio block took " + std::to_string(static_cast<int>(longest)) +
                                   " ms while the editor was open");
@@ -191,8 +159,8 @@ TCheckResult CheckEditorSessions(const TPluginOpener& open) {
               Size(w, h) + "; longest audio block " + ms + " ms");
 }
 
-TCheckResult CheckEditorMouse(const TPluginOpener& open) {
-  auto p = open(44100, 512);
+TCheckResult CheckEditorMouse(TCheckContext& ctx) {
+  auto p = ctx.Open(44100, 512);
   TCheckResult skip;
   auto host = Prepare(*p, skip);
   if (!host) return skip;
@@ -282,8 +250,8 @@ TCheckResult CheckEditorMouse(const TPluginOpener& open) {
               (cursorAfterClose < 0 ? std::string("not known") : std::string("visible")));
 }
 
-TCheckResult CheckEditorParentGone(const TPluginOpener& open) {
-  auto p = open(44100, 512);
+TCheckResult CheckEditorParentGone(TCheckContext& ctx) {
+  auto p = ctx.Open(44100, 512);
   TCheckResult skip;
   auto host = Prepare(*p, skip);
   if (!host) return skip;
@@ -300,3 +268,5 @@ TCheckResult CheckEditorParentGone(const TPluginOpener& open) {
   return Pass("the host's window destroyed first: the plug-in idled, closed (answer " + std::to_string(answer) +
               ") and opened again");
 }
+
+}  // namespace check_support

@@ -3,24 +3,21 @@
 // without an editor or without a display.
 #pragma once
 
-#include <functional>
-#include <memory>
+#include "tools/host/check_support.h"
 
-#include "tools/host/checks.h"
-#include "tools/host/vst_host.h"
-
-// A fresh, set-up instance of the plug-in at this rate and block size.
-using TPluginOpener = std::function<std::unique_ptr<TVstPlugin>(double rate, int blockSize)>;
+namespace check_support {
 
 // Open and close cold, warm, ten times in a row and while a render thread
 // processes: the plug-in's window fills the rectangle it reports and goes
 // with the close request, and audio blocks keep coming.
-TCheckResult CheckEditorSessions(const TPluginOpener& open);
+TCheckResult CheckEditorSessions(TCheckContext& ctx);
 // Clicks with each button and vertical drags over the editor: automation
 // only for parameters that exist, with values from 0 to 1, and every
 // begin-edit ended, also when the editor is closed in the middle of a drag;
 // after that the pointer is free and the cursor visible.
-TCheckResult CheckEditorMouse(const TPluginOpener& open);
+TCheckResult CheckEditorMouse(TCheckContext& ctx);
 // The host destroys its window before the close request: the plug-in lives
 // on, closes and opens again.
-TCheckResult CheckEditorParentGone(const TPluginOpener& open);
+TCheckResult CheckEditorParentGone(TCheckContext& ctx);
+
+}  // namespace check_support
