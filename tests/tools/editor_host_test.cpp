@@ -102,6 +102,26 @@ TEST_F(EditorHostTest, TheEditorFillsAWindowOfExactlyItsSize) {
   EXPECT_EQ(Host->CloseEditor(), 0);  // nothing open any more
 }
 
+// The plug-in side: an open request it cannot serve answers 0 and leaves
+// the plug-in as it was; the rectangle is known all along.
+TEST_F(EditorHostTest, OpenRequestsWithoutDisplayOrWithABadWindowAnswerZero) {
+  TVstRect* rect = nullptr;
+  EXPECT_EQ(Plugin->Dispatch(kEffEditGetRect, 0, 0, &rect), 1);
+  ASSERT_NE(rect, nullptr);
+  EXPECT_EQ(rect->right, TTestSynthEditor::kWidth);
+  EXPECT_EQ(Plugin->Dispatch(kEffEditOpen, 0, 0, nullptr), 0);
+  EXPECT_EQ(Plugin->Dispatch(kEffEditOpen, 0, 0, reinterpret_cast<void*>(0x7ffffff)), 0);
+  unsetenv("DISPLAY");
+  EXPECT_EQ(Plugin->Dispatch(kEffEditOpen, 0, 0, reinterpret_cast<void*>(0x7ffffff)), 0);
+  Server.Export();
+  Plugin->Dispatch(kEffEditIdle);
+  EXPECT_EQ(Plugin->Dispatch(kEffEditClose), 0);
+  // Still whole: it opens properly afterwards.
+  OpenEditor();
+  EXPECT_EQ(Host->PluginWindows().size(), 1u);
+  EXPECT_EQ(TEditorHost::XErrors(), 0u);
+}
+
 TEST_F(EditorHostTest, AnXTestDragChangesTheParameterThePixelsAndTellsTheHost) {
   OpenEditor();
   int px = -1, py = -1;
