@@ -1,6 +1,7 @@
 #include "tests/gui/support/contact_sheet.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "gui/theme/theme_painters.h"
 #include "gui/widgets/draw_helpers.h"
@@ -18,7 +19,13 @@ void Heading(TCanvas& dc, int x, int y, const std::string& text) {
 
 std::string TestOutputPath(const std::string& fileName) {
   const char* dir = std::getenv("RUMBLEON_BINARY_DIR");
-  return (dir != nullptr && *dir != '\0' ? std::string(dir) + "/" : std::string()) + fileName;
+  if (dir != nullptr && *dir != '\0') return std::string(dir) + "/" + fileName;
+  // Run by hand: beside the test program (inside the build folder), never
+  // in the current folder, which may be the source tree.
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) return (self.parent_path() / fileName).string();
+  return (std::filesystem::temp_directory_path() / fileName).string();
 }
 
 std::unique_ptr<TBitmap> DrawContactSheet(const TSPTheme& theme) {

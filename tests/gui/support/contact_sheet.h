@@ -10,6 +10,6 @@
 #include "platform/draw/bitmap.h"
 
 std::unique_ptr<TBitmap> DrawContactSheet(const TSPTheme& theme);
-// Where test pictures go: the build folder (RUMBLEON_BINARY_DIR) or the
-// current folder.
+// Where test pictures go: the build folder (RUMBLEON_BINARY_DIR), else the
+// test program's own folder.
 std::string TestOutputPath(const std::string& fileName);
