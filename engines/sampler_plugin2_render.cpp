@@ -309,15 +309,13 @@ void TSamplerPlugin2::RenderVoices() {
 void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run, float* const* work) {
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
   // Both players render the whole block; osc 2 only while it is audible.
-  // (The players render at twice the rate; PlayerBlock halves it.)
+  // (Below 64 kHz at twice the rate: the sub-blocks halve their mix.)
   v.Player1().RenderBlock();
-  run.S1 = v.PlayerBlock(0);
+  run.S1 = v.Player1().Output();
   run.S2 = nullptr;
   if (Osc2Audible) {
     v.Player2().RenderBlock();
-    run.S2 = v.PlayerBlock(1);
-  } else {
-    v.PlayerSkipped(1);
+    run.S2 = v.Player2().Output();
   }
   run.E1 = v.Env1.OutBuffer != nullptr ? v.Env1.OutBuffer : work[0];
   run.E2 = v.Env2.OutBuffer != nullptr ? v.Env2.OutBuffer : work[1];
@@ -349,14 +347,18 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
   const float g1l = a1 * gain[0][0];
   const float g1r = a1 * gain[0][1];
-  if (run.S2 != nullptr) {
-    const float a2 = o2.Env1Gain * e1 + o2.Env2Gain * e2;
-    SplitPlayers(run.S1, run.S2, g1l, g1r, a2 * gain[1][0], a2 * gain[1][1], run.Left, run.Right, n);
-    run.S2 += 2 * n;
+  const float a2 = run.S2 != nullptr ? o2.Env1Gain * e1 + o2.Env2Gain * e2 : 0.0f;
+  const float g2l = a2 * gain[1][0];
+  const float g2r = a2 * gain[1][1];
+  // The players' frames per voice frame, interleaved stereo.
+  const std::int32_t stride = v.Oversampled() ? 4 : 2;
+  if (v.Oversampled()) {
+    v.MixPlayersDown(run.S1, g1l, g1r, run.S2, g2l, g2r, run.Left, run.Right, n);
   } else {
-    SplitPlayers(run.S1, nullptr, g1l, g1r, 0.0f, 0.0f, run.Left, run.Right, n);
+    SplitPlayers(run.S1, run.S2, g1l, g1r, g2l, g2r, run.Left, run.Right, n);
   }
-  run.S1 += 2 * n;
+  run.S1 += stride * n;
+  if (run.S2 != nullptr) run.S2 += stride * n;
 
   // The shaper before the filters.
   if (kv.ShaperOn) ShapeRoute(v, kv, 0, run.Left, run.Right, n);

@@ -65,11 +65,12 @@ class TDSPSamplerVoice2 : public TDSPSamplerVoice1 {
 
 // The instrument's voice: both sound sources are sample players. Below
 // kOversampleBelowRate the players render at twice the voice's rate and
-// block, and each block is halved back through a half-band low-pass: the
-// images their reads leave between the voice's half rate and 0.29 of the
-// doubled one (a sample's top octave read at another pitch) go, instead of
-// folding into the audible band. At 88.2 kHz and above those images lie
-// above the audible band already and fold back only above it.
+// block; the voice mixes them there with their gains and halves the sum
+// through one half-band low-pass: the images their reads leave between the
+// voice's half rate and 0.27 of the doubled one (a sample's top octave read
+// at another pitch) go, instead of folding into the audible band. At 88.2
+// kHz and above those images lie above the audible band already and fold
+// back only above it.
 class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
  public:
   TDSPSamplerInstrVoice2();
@@ -81,20 +82,21 @@ class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
 
   TDSPSamplerInstr& Player1() { return static_cast<TDSPSamplerInstr&>(*Sampler1); }
   TDSPSamplerInstr& Player2() { return static_cast<TDSPSamplerInstr&>(*Sampler2); }
-  // Player k's (0, 1) last block at the voice's rate: interleaved stereo,
-  // the voice's block of frames. Audio thread.
-  const float* PlayerBlock(int k);
-  // Player k did not render this block: its filter starts from silence when
-  // it renders again.
-  void PlayerSkipped(int k);
-  // A new attack (not a legato continuation): the half-band filters forget
+  // The players render at twice the voice's rate.
+  bool Oversampled() const { return PlayersOversampled; }
+  // Oversampled: frames voice frames from 2 x frames of the players'
+  // interleaved output, s1 x (g1l, g1r) + s2 x (g2l, g2r) halved (s2 null:
+  // s1 alone), into left and right. Audio thread.
+  void MixPlayersDown(const float* s1, float g1l, float g1r, const float* s2, float g2l, float g2r, float* left,
+                      float* right, std::int32_t frames) {
+    Decimator.MixProcess(s1, g1l, g1r, s2, g2l, g2r, left, right, frames);
+  }
+  // A new attack (not a legato continuation): the half-band filter forgets
   // the previous note, whose last samples would otherwise open the new one.
   void Trigger() override;
 
  private:
   TAudioSettingsRec PlayerSettings = MakeAudioSettings(88200, 88);
-  THalfBandDecimator Decimator[2];
-  std::unique_ptr<float[]> Halved[2];
-  bool Idle[2] = {false, false};
-  bool Oversampled = false;
+  THalfBandDecimator Decimator;
+  bool PlayersOversampled = false;
 };
