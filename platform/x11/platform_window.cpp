@@ -74,7 +74,8 @@ class TX11WindowState : public TX11EventTarget {
         XDestroyWindow(Conn->Dpy(), w);
       }
     }
-    if (Gc && Conn->Usable()) XFreeGC(Conn->Dpy(), Gc);
+    // Also on a lost connection: the drawing context's memory is ours.
+    if (Gc && Conn->OnOwnerThread()) XFreeGC(Conn->Dpy(), Gc);
     Gc = nullptr;
     // Errors of a window that was already gone arrive now, and are ours.
     if (w && Conn->Usable()) XSync(Conn->Dpy(), False);
