@@ -71,7 +71,7 @@ TVoicerackGFXSynth::~TVoicerackGFXSynth() = default;
 // ---- settings and buffers
 
 void TVoicerackGFXSynth::SetAudioSettings(TAudioSettingsRec* rec) {
-  TDSPPluginX::SetAudioSettings(rec);
+  TDSPPluginGui::SetAudioSettings(rec);
   for (auto& lfo : FxLfos) KeepOnControlRate(*lfo);
   for (TFxUnit unit : Chain) Effect(unit).SetAudioSettings(Settings);
   PropagateTempo();
@@ -81,7 +81,7 @@ void TVoicerackGFXSynth::SetAudioSettings(TAudioSettingsRec* rec) {
 }
 
 void TVoicerackGFXSynth::ReallocBuffers() {
-  TDSPPluginX::ReallocBuffers();
+  TDSPPluginGui::ReallocBuffers();
   const std::int32_t floats = Settings->BufferLength;
   std::array<std::unique_ptr<float[]>, 4> fresh;
   for (auto& buffer : fresh) buffer.reset(new float[static_cast<std::size_t>(floats)]());
@@ -102,12 +102,12 @@ void TVoicerackGFXSynth::ReleaseBuffers() {
     MixFloats = 0;
   }
   for (TShiftLines& stage : Shifts) stage.Release();
-  TDSPPluginX::ReleaseBuffers();
+  TDSPPluginGui::ReleaseBuffers();
   ClearBufferPointers();
 }
 
 void TVoicerackGFXSynth::TempoChanged() {
-  TDSPPluginX::TempoChanged();
+  TDSPPluginGui::TempoChanged();
   PropagateTempo();
 }
 
@@ -262,7 +262,7 @@ void TVoicerackGFXSynth::RebuildChain() {
 // ---- batches
 
 void TVoicerackGFXSynth::ParamBatchDone() {
-  TDSPPluginX::ParamBatchDone();
+  TDSPPluginGui::ParamBatchDone();
   if (OrderDirty) {
     OrderDirty = false;
     RebuildChain();
@@ -278,7 +278,7 @@ void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised
 void TVoicerackGFXSynth::ApplyProgram() {
   // Before the first process call nothing is applied yet.
   if (!FirstCallSeen.load()) {
-    TDSPPluginX::ApplyProgram();
+    TDSPPluginGui::ApplyProgram();
     return;
   }
   TGlobalLockGuard lock;
@@ -291,7 +291,7 @@ void TVoicerackGFXSynth::ApplyProgram() {
     }
   }
   BeginParamBatch();
-  TDSPPluginX::ApplyProgram();
+  TDSPPluginGui::ApplyProgram();
   EndParamBatch();
 }
 
@@ -306,14 +306,14 @@ void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index
     }
   }
   BeginParamBatch();
-  TDSPPluginX::ApplySubPreset(groupId, index);
+  TDSPPluginGui::ApplySubPreset(groupId, index);
   EndParamBatch();
 }
 
 bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
   TGlobalLockGuard lock;
   BeginParamBatch();
-  const bool done = TDSPPluginX::LoadParamSnapshot(stream);
+  const bool done = TDSPPluginGui::LoadParamSnapshot(stream);
   EndParamBatch();
   return done;
 }
@@ -321,7 +321,7 @@ bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
 // ---- id map
 
 void TVoicerackGFXSynth::AssignParameterIds() {
-  TDSPPluginX::AssignParameterIds();
+  TDSPPluginGui::AssignParameterIds();
   AssignFxParameterIds(kFxFirstParamId);
 }
 
