@@ -325,7 +325,7 @@ void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run,
   run.Curve2 = Env2CurveLaw();
 }
 
-void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t n) {
+void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t n) {
   const std::int32_t m = Settings->SamplesPerMs;
   const TKwpValues& kv = Kwp();
   if (v.ControlCounter >= m) UpdateVoiceControl(v);
@@ -340,28 +340,51 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   const float e1 = run.Env1.Output;
   const float e2 = run.Env2.Output;
 
-  // The oscillators into the voice's left and right buffers.
+  // The oscillators' gains.
   const TOscSettings& o1 = OscSet[0];
   const TOscSettings& o2 = OscSet[1];
   const auto& gain = VoiceMix[MixSlot(v)].Gain;
   const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
-  const float g1l = a1 * gain[0][0];
-  const float g1r = a1 * gain[0][1];
   const float a2 = run.S2 != nullptr ? o2.Env1Gain * e1 + o2.Env2Gain * e2 : 0.0f;
-  const float g2l = a2 * gain[1][0];
-  const float g2r = a2 * gain[1][1];
-  // The players' frames per voice frame, interleaved stereo.
-  const std::int32_t stride = v.Oversampled() ? 4 : 2;
-  if (v.Oversampled()) {
-    v.MixPlayersDown(run.S1, g1l, g1r, run.S2, g2l, g2r, run.Left, run.Right, n);
-  } else {
-    SplitPlayers(run.S1, run.S2, g1l, g1r, g2l, g2r, run.Left, run.Right, n);
-  }
-  run.S1 += stride * n;
-  if (run.S2 != nullptr) run.S2 += stride * n;
+  TDSPSamplerInstrVoice2::TPlayerMix& mix = run.Mix;
+  mix.A = run.S1;
+  mix.ALeft = a1 * gain[0][0];
+  mix.ARight = a1 * gain[0][1];
+  mix.B = run.S2;
+  mix.BLeft = a2 * gain[1][0];
+  mix.BRight = a2 * gain[1][1];
+  mix.Left = run.Left;
+  mix.Right = run.Right;
+}
 
-  // The shaper before the filters.
-  if (kv.ShaperOn) ShapeRoute(v, kv, 0, run.Left, run.Right, n);
+void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs,
+                                         std::int32_t count, std::int32_t n) {
+  for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockGains(*voices[j], runs[j], n);
+  // The oscillators into the voices' left and right buffers: below 64 kHz
+  // the players' mix halved, two voices at a time (their filters side by
+  // side in one register).
+  const bool oversampled = count > 0 && voices[0]->Oversampled();
+  if (oversampled) {
+    std::int32_t j = 0;
+    for (; j + 2 <= count; j += 2)
+      TDSPSamplerInstrVoice2::MixPlayersDown(*voices[j], runs[j].Mix, *voices[j + 1], runs[j + 1].Mix, n);
+    if (j < count) voices[j]->MixPlayersDown(runs[j].Mix, n);
+  } else {
+    for (std::int32_t j = 0; j < count; ++j) {
+      const TDSPSamplerInstrVoice2::TPlayerMix& mix = runs[j].Mix;
+      SplitPlayers(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.Left, mix.Right, n);
+    }
+  }
+  // The players' frames per voice frame, interleaved stereo.
+  const std::int32_t stride = oversampled ? 4 : 2;
+  const TKwpValues& kv = Kwp();
+  for (std::int32_t j = 0; j < count; ++j) {
+    TVoiceRun& run = runs[j];
+    run.S1 += stride * n;
+    if (run.S2 != nullptr) run.S2 += stride * n;
+    // The shaper before the filters.
+    if (kv.ShaperOn) ShapeRoute(*voices[j], kv, 0, run.Left, run.Right, n);
+  }
 }
 
 void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t p, std::int32_t n) {
@@ -406,7 +429,7 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
   BeginVoiceBlock(v, run, work);
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    VoiceSubBlockFront(v, run, n);
+    VoiceSubBlockFront(voice, &run, 1, n);
     // Filter block 1, the shaper after, filter block 2.
     if (kv.FilterOn[0]) FilterBlock(voice, &run, 1, 0, n);
     if (kv.ShaperOn) ShapeRoute(v, kv, 1, run.Left, run.Right, n);
@@ -431,7 +454,7 @@ void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices
   }
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockFront(*voices[j], runs[j], n);
+    VoiceSubBlockFront(voices, runs, count, n);
     if (kv.FilterOn[0]) FilterBlock(voices, runs, count, 0, n);
     if (kv.ShaperOn)
       for (std::int32_t j = 0; j < count; ++j) ShapeRoute(*voices[j], kv, 1, runs[j].Left, runs[j].Right, n);

@@ -1,11 +1,13 @@
 #include "dsp/sampler/half_band.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <numbers>
+
+#include "platform/cpu_features.h"
 
 namespace {
 
@@ -73,70 +75,81 @@ const TLanes kLanes = [] {
 // flush to zero; tests and tools may not).
 constexpr float kTiny = 1e-30f;
 
-// The chains and the final sum over the frames. Each section:
-// y = (x' + a x) - a y' (x', y': its last input and output). The halving of
-// the sum is in the gains (a power of two: the same bits as halving after).
-template <bool Two>
-void Run(float (*state)[4], const float* a, __m128 ga, const float* b, __m128 gb, float* left, float* right,
-         std::int32_t frames) {
-  static_assert(THalfBandDecimator::kSections == 3);
-  __m128 s0 = _mm_load_ps(state[0]), s1 = _mm_load_ps(state[1]);
-  __m128 s2 = _mm_load_ps(state[2]), s3 = _mm_load_ps(state[3]);
-  const __m128 c0 = _mm_load_ps(kLanes.Lane[0]), c1 = _mm_load_ps(kLanes.Lane[1]);
-  const __m128 c2 = _mm_load_ps(kLanes.Lane[2]);
-  // Input frames 2m and 2m + 1 -> output frame m in lanes 0 (left) and 1.
-  auto step = [&](std::int32_t m) {
-    __m128 x = _mm_mul_ps(ga, _mm_loadu_ps(a + 4 * m));
-    if constexpr (Two) x = _mm_add_ps(x, _mm_mul_ps(gb, _mm_loadu_ps(b + 4 * m)));
-    const __m128 y0 = _mm_sub_ps(_mm_add_ps(s0, _mm_mul_ps(c0, x)), _mm_mul_ps(c0, s1));
-    s0 = x;
-    const __m128 y1 = _mm_sub_ps(_mm_add_ps(s1, _mm_mul_ps(c1, y0)), _mm_mul_ps(c1, s2));
-    s1 = y0;
-    const __m128 y2 = _mm_sub_ps(_mm_add_ps(s2, _mm_mul_ps(c2, y1)), _mm_mul_ps(c2, s3));
-    s2 = y1;
-    s3 = y2;
-    return _mm_add_ps(y2, _mm_movehl_ps(y2, y2));
-  };
-  std::int32_t m = 0;
-  for (; m + 4 <= frames; m += 4) {
-    const __m128 o0 = step(m), o1 = step(m + 1), o2 = step(m + 2), o3 = step(m + 3);
-    const __m128 f01 = _mm_movelh_ps(o0, o1), f23 = _mm_movelh_ps(o2, o3);
-    _mm_storeu_ps(left + m, _mm_shuffle_ps(f01, f23, _MM_SHUFFLE(2, 0, 2, 0)));
-    _mm_storeu_ps(right + m, _mm_shuffle_ps(f01, f23, _MM_SHUFFLE(3, 1, 3, 1)));
-  }
-  for (; m < frames; ++m) {
-    const __m128 o = step(m);
-    _mm_store_ss(left + m, o);
-    _mm_store_ss(right + m, _mm_shuffle_ps(o, o, _MM_SHUFFLE(1, 1, 1, 1)));
-  }
-  // Tiny states to 0 (all four lanes of a register at once).
-  const __m128 tiny = _mm_set1_ps(kTiny);
+inline __m128 Flush(__m128 v) {
   const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  auto flush = [&](__m128 v) { return _mm_and_ps(v, _mm_cmpge_ps(_mm_and_ps(v, magnitude), tiny)); };
-  _mm_store_ps(state[0], flush(s0));
-  _mm_store_ps(state[1], flush(s1));
-  _mm_store_ps(state[2], flush(s2));
-  _mm_store_ps(state[3], flush(s3));
+  return _mm_and_ps(v, _mm_cmpge_ps(_mm_and_ps(v, magnitude), _mm_set1_ps(kTiny)));
 }
+
+// The gains of one signal for the lanes (left, right, left, right), halved:
+// the halving of the chains' sum is in them (a power of two: the same bits
+// as halving after).
+inline __m128 Gains(float left, float right) {
+  return _mm_setr_ps(0.5f * left, 0.5f * right, 0.5f * left, 0.5f * right);
+}
+
+namespace sse {
+#include "dsp/sampler/half_band_chains.inc"
+}  // namespace sse
+
+// The AVX encodings (three operands: no register copies), and two filters
+// in one register (clang takes the target as an attribute on every function
+// of the region).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace avx {
+#define RUMBLEON_HALF_BAND_PAIR
+#include "dsp/sampler/half_band_chains.inc"
+#undef RUMBLEON_HALF_BAND_PAIR
+}  // namespace avx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+bool HasAvx() { return CpuFeatures().Avx2; }
+bool UseAvx = HasAvx();
 
 }  // namespace
 
 void THalfBandDecimator::Clear() { std::memset(State, 0, sizeof State); }
 
-void THalfBandDecimator::Process(const float* in, float* left, float* right, std::int32_t frames) {
-  MixProcess(in, 1.0f, 1.0f, nullptr, 0.0f, 0.0f, left, right, frames);
-}
-
-void THalfBandDecimator::MixProcess(const float* a, float aLeft, float aRight, const float* b, float bLeft,
-                                    float bRight, float* left, float* right, std::int32_t frames) {
+void THalfBandDecimator::MixProcess(const TMix& mix, std::int32_t frames) {
   if (frames <= 0) return;
-  const __m128 ga = _mm_setr_ps(0.5f * aLeft, 0.5f * aRight, 0.5f * aLeft, 0.5f * aRight);
-  if (b == nullptr) {
-    Run<false>(State, a, ga, nullptr, ga, left, right, frames);
+  if (UseAvx) {
+    mix.B != nullptr ? avx::RunOne<true>(State, mix, frames) : avx::RunOne<false>(State, mix, frames);
   } else {
-    const __m128 gb = _mm_setr_ps(0.5f * bLeft, 0.5f * bRight, 0.5f * bLeft, 0.5f * bRight);
-    Run<true>(State, a, ga, b, gb, left, right, frames);
+    mix.B != nullptr ? sse::RunOne<true>(State, mix, frames) : sse::RunOne<false>(State, mix, frames);
   }
 }
 
+void THalfBandDecimator::Process(const float* in, float* left, float* right, std::int32_t frames) {
+  TMix mix;
+  mix.A = in;
+  mix.Left = left;
+  mix.Right = right;
+  MixProcess(mix, frames);
+}
+
+void THalfBandDecimator::MixProcessPair(THalfBandDecimator& x, const TMix& mx, THalfBandDecimator& y,
+                                        const TMix& my, std::int32_t frames) {
+  if (frames <= 0) return;
+  const bool two = mx.B != nullptr;
+  if (!UseAvx || two != (my.B != nullptr)) {
+    x.MixProcess(mx, frames);
+    y.MixProcess(my, frames);
+    return;
+  }
+  two ? avx::RunPair<true>(x.State, mx, y.State, my, frames) : avx::RunPair<false>(x.State, mx, y.State, my, frames);
+}
+
 const double* THalfBandDecimator::Coefficients() { return kDesign.data(); }
+
+bool THalfBandDecimator::SetAvx(bool on) {
+  UseAvx = on && HasAvx();
+  return UseAvx;
+}

@@ -11,13 +11,16 @@
 // 0.27 of it (at 88.2 kHz in: flat to 20.3 kHz, gone from 23.85 kHz; at 24
 // kHz the 63-tap linear-phase filter it replaced was 26 dB down). Six
 // multiplications and additions an output per channel, both channels and
-// both chains side by side in the four lanes of one register. Its phase is
-// not linear: the delay is 1.4 output samples up to a tenth of the output
-// rate (4.4 kHz at 44.1 kHz out), rising to 3.8 at 0.4 of it (17.6 kHz);
-// the same for everything the filter carries.
+// both chains side by side in the four lanes of one register (two filters
+// in the eight of an AVX register: MixProcessPair). Its phase is not
+// linear: the delay is 1.4 output samples up to a tenth of the output rate
+// (4.4 kHz at 44.1 kHz out), rising to 3.8 at 0.4 of it (17.6 kHz); the
+// same for everything the filter carries.
 //
 // Audio thread: allocates nothing. The state is a few registers; Clear
-// makes it silence.
+// makes it silence. The loops run in AVX encodings where the processor has
+// AVX (chosen once at start-up), otherwise in SSE ones; both give the same
+// bits.
 #pragma once
 
 #include <cstdint>
@@ -26,18 +29,33 @@ class THalfBandDecimator {
  public:
   static constexpr int kSections = 3;  // per chain
 
+  // One call's signals: in = ALeft/ARight x A + BLeft/BRight x B (B null: A
+  // alone), 2 x frames interleaved stereo frames each, halved into Left and
+  // Right (frames each; they may not overlap the inputs).
+  struct TMix {
+    const float* A = nullptr;
+    float ALeft = 1.0f, ARight = 1.0f;
+    const float* B = nullptr;
+    float BLeft = 0.0f, BRight = 0.0f;
+    float* Left = nullptr;
+    float* Right = nullptr;
+  };
+
   void Clear();
-  // 2 * frames interleaved stereo input frames -> frames output frames into
-  // left and right (in and the outputs may not overlap).
+  void MixProcess(const TMix& mix, std::int32_t frames);
+  // 2 * frames interleaved stereo input frames -> frames output frames.
   void Process(const float* in, float* left, float* right, std::int32_t frames);
-  // The same for the sum of two such signals, each with a gain per channel:
-  // in = aLeft/aRight x a + bLeft/bRight x b (b null: a alone).
-  void MixProcess(const float* a, float aLeft, float aRight, const float* b, float bLeft, float bRight, float* left,
-                  float* right, std::int32_t frames);
+  // x.MixProcess(mx, frames) and y.MixProcess(my, frames) side by side (the
+  // same bits as one after the other).
+  static void MixProcessPair(THalfBandDecimator& x, const TMix& mx, THalfBandDecimator& y, const TMix& my,
+                             std::int32_t frames);
 
   // The section coefficients: chain A0 (odd inputs) in the even entries,
   // A1 (even inputs) in the odd ones, rising (tests).
   static const double* Coefficients();
+  // Tests turn the AVX forms off to compare them with the SSE ones; answers
+  // whether they are in use now. Not while a decimator runs.
+  static bool SetAvx(bool on);
 
  private:
   // Lanes: left and right of the even input, then of the odd one. State[0]:

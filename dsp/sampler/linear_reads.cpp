@@ -64,6 +64,21 @@ struct TCubic {
   static __m128 Four(const std::int16_t* data, __m128 scale, __m128d p01, __m128d p23) {
     return CubicMonoFour(data, scale, p01, p23);
   }
+  // CubicHermite of frames x0..x3 at f, operation by operation, times scale.
+  RUMBLEON_AVX2 static __m256 Hermite(__m256 x0, __m256 x1, __m256 x2, __m256 x3, __m256 f, __m256 scale) {
+    const __m256 h = _mm256_set1_ps(0.5f);
+    const __m256 a = _mm256_mul_ps(
+        _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(3.0f), _mm256_sub_ps(x1, x2)), x0), x3), h);
+    const __m256 b = _mm256_sub_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(2.0f), x2), x0),
+                                   _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(5.0f), x1), x3), h));
+    const __m256 c = _mm256_mul_ps(_mm256_sub_ps(x2, x0), h);
+    const __m256 f2 = _mm256_mul_ps(f, f);
+    const __m256 y = _mm256_add_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(a, f2), f), _mm256_mul_ps(b, f2)),
+                      _mm256_mul_ps(c, f)),
+        x1);
+    return _mm256_mul_ps(y, scale);
+  }
   RUMBLEON_AVX2 static __m256 Eight(const std::int16_t* data, __m256 scale, __m256d q, __m256d r) {
     __m128i i0, i1;
     const __m256 f = EightFrames(q, r, i0, i1);
@@ -87,19 +102,29 @@ struct TCubic {
     const __m256 x1 = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_unpackhi_epi64(lo0, lo1)));
     const __m256 x2 = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_unpacklo_epi64(hi0, hi1)));
     const __m256 x3 = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_unpackhi_epi64(hi0, hi1)));
-    // CubicHermite, operation by operation.
-    const __m256 h = _mm256_set1_ps(0.5f);
-    const __m256 a = _mm256_mul_ps(
-        _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(3.0f), _mm256_sub_ps(x1, x2)), x0), x3), h);
-    const __m256 b = _mm256_sub_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(2.0f), x2), x0),
-                                   _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(5.0f), x1), x3), h));
-    const __m256 c = _mm256_mul_ps(_mm256_sub_ps(x2, x0), h);
-    const __m256 f2 = _mm256_mul_ps(f, f);
-    const __m256 y = _mm256_add_ps(
-        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(a, f2), f), _mm256_mul_ps(b, f2)),
-                      _mm256_mul_ps(c, f)),
-        x1);
-    return _mm256_mul_ps(y, scale);
+    return Hermite(x0, x1, x2, x3, f, scale);
+  }
+  // Eight reads whose frames i - 1 .. i + 2 all lie within the sixteen from
+  // the first lane's frame i - 1 (increments up to 11/7 frames): one load of
+  // those sixteen, each lane's four picked from them in registers.
+  RUMBLEON_AVX2 static __m256 EightInWindow(const std::int16_t* data, __m256 scale, __m256d q, __m256d r) {
+    __m128i i0, i1;
+    const __m256 f = EightFrames(q, r, i0, i1);
+    const std::int32_t first = _mm_cvtsi128_si32(i0);
+    const __m256i rel = _mm256_sub_epi32(_mm256_set_m128i(i1, i0), _mm256_set1_epi32(first));  // 0..12
+    __m256i w;
+    std::memcpy(&w, data + first - 1, sizeof w);
+    const __m256 low = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(w)));
+    const __m256 high = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(w, 1)));
+    const __m256i seven = _mm256_set1_epi32(7);
+    // Window value rel + k of each lane (the permutes read the index's low
+    // three bits).
+    auto pick = [&](int k) RUMBLEON_AVX2 {
+      const __m256i at = _mm256_add_epi32(rel, _mm256_set1_epi32(k));
+      return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, at), _mm256_permutevar8x32_ps(high, at),
+                              _mm256_castsi256_ps(_mm256_cmpgt_epi32(at, seven)));
+    };
+    return Hermite(pick(0), pick(1), pick(2), pick(3), f, scale);
   }
 };
 
@@ -142,6 +167,20 @@ RUMBLEON_AVX2 std::int32_t RunAvx2(const std::int16_t* data, float scale, double
   const __m256d step8 = _mm256_set1_pd(8.0 * step);
   const __m256 s8 = _mm256_set1_ps(scale);
   __m256d r = _mm256_add_pd(q, step4);
+  if constexpr (requires { Read::EightInWindow(data, s8, q, r); }) {
+    // While a group's frames fit one window that ends at most at frame
+    // limit + 1 (the serial reads' last).
+    if (7.0 * step <= 11.0) {
+      const double windowBound = limit - 14.0;
+      for (; k + 8 <= count; k += 8) {
+        const __m256d next = _mm256_add_pd(q, step8);
+        if (!(_mm256_cvtsd_f64(next) < bound) || !(_mm256_cvtsd_f64(q) < windowBound)) break;
+        _mm256_storeu_ps(out + k, Read::EightInWindow(data, s8, q, r));
+        q = next;
+        r = _mm256_add_pd(r, step8);
+      }
+    }
+  }
   for (; k + 8 <= count; k += 8) {
     const __m256d next = _mm256_add_pd(q, step8);
     if (!(_mm256_cvtsd_f64(next) < bound)) break;

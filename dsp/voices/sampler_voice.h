@@ -85,11 +85,14 @@ class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
   // The players render at twice the voice's rate.
   bool Oversampled() const { return PlayersOversampled; }
   // Oversampled: frames voice frames from 2 x frames of the players'
-  // interleaved output, s1 x (g1l, g1r) + s2 x (g2l, g2r) halved (s2 null:
-  // s1 alone), into left and right. Audio thread.
-  void MixPlayersDown(const float* s1, float g1l, float g1r, const float* s2, float g2l, float g2r, float* left,
-                      float* right, std::int32_t frames) {
-    Decimator.MixProcess(s1, g1l, g1r, s2, g2l, g2r, left, right, frames);
+  // interleaved output (A: player 1's, B: player 2's or null), each with its
+  // gains, halved into Left and Right. Audio thread.
+  using TPlayerMix = THalfBandDecimator::TMix;
+  void MixPlayersDown(const TPlayerMix& mix, std::int32_t frames) { Decimator.MixProcess(mix, frames); }
+  // The same for two voices side by side (the same bits).
+  static void MixPlayersDown(TDSPSamplerInstrVoice2& x, const TPlayerMix& mx, TDSPSamplerInstrVoice2& y,
+                             const TPlayerMix& my, std::int32_t frames) {
+    THalfBandDecimator::MixProcessPair(x.Decimator, mx, y.Decimator, my, frames);
   }
   // A new attack (not a legato continuation): the half-band filter forgets
   // the previous note, whose last samples would otherwise open the new one.

@@ -410,7 +410,11 @@ TEST(SamplerVoice, ANewAttackDoesNotOpenWithThePreviousNotesSamples) {
   auto block = [&left, &right, frames](TDSPSamplerInstrVoice2& v) {
     v.Player1().RenderBlock();
     ASSERT_TRUE(v.Oversampled());
-    v.MixPlayersDown(v.Player1().Output(), 1.0f, 1.0f, nullptr, 0.0f, 0.0f, left.data(), right.data(), frames);
+    TDSPSamplerInstrVoice2::TPlayerMix mix;
+    mix.A = v.Player1().Output();
+    mix.Left = left.data();
+    mix.Right = right.data();
+    v.MixPlayersDown(mix, frames);
   };
   auto used = MakeSamplerVoice();
   start(*used, 57);
