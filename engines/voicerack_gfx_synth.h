@@ -108,6 +108,16 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   bool LoadParamSnapshot(TStream& stream) override;
   void ParamBatchDone() override;
 
+  // ---- random sources
+  // Every random source of the instance starts again from its own seed,
+  // derived from kRandomSeed and its place (an effect, an LFO, a voice):
+  // the same program and notes render the same bits in every instance,
+  // whatever it played before. Each layer seeds its own sources and calls
+  // the inherited operation first. At construction and at every program
+  // application; global lock held.
+  virtual void ReseedRandomSources();
+  static constexpr std::uint64_t kRandomSeed = 0x52554D424C45304Eull;
+
   // ---- rendering (audio thread, global lock held)
   float* MixLeft() const { return MixBuffers[0].get(); }
   float* MixRight() const { return MixBuffers[1].get(); }

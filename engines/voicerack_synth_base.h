@@ -61,13 +61,19 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   void ResetEngine() override;
   // Inherited, then the first input channel (if any) is marked inactive.
   void BuildPlugin() override;
+  // Inherited, then each voice from its index.
+  void ReseedRandomSources() override;
 
   // ---- notes (audio thread, global lock held)
   // Allocates and starts a voice. A voice-count change still pending is
   // applied first, so a note decoded at the start of a block is never
   // dropped by the rebuild of that same block.
   void NoteOn(const TMidiEventRec& e) override;
-  // Releases the lowest-indexed held voice playing the note.
+  // Ends the oldest note of that pitch still held: releases its voice, or,
+  // when that voice took the note over from an earlier one of the same pitch
+  // whose note-off is still due, counts that note-off instead. So a note-on
+  // that arrives before the previous note's note-off at the same moment
+  // keeps sounding.
   void NoteOff(const TMidiEventRec& e) override;
 
   // ---- voices
@@ -141,11 +147,22 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::int32_t FirstVoiceInState(std::uint8_t state) const;
   // Voices not free.
   std::int32_t CountSoundingVoices() const;
+  // The seed of voice `index`'s random sources.
+  static std::uint64_t VoiceSeed(std::int32_t index);
 
   std::vector<std::unique_ptr<TDSPXVoice>> Voices;
 
  private:
+  // The held voice playing the note that started first among those that
+  // started after note-on number `after` (0: all); null when none.
+  TDSPXVoice* OldestHeld(std::int32_t note, std::uint64_t after) const;
+  // A held note of pitch `note`, note-on number `serial`, lost its voice
+  // with `offs` note-offs still due to it: they go to the voice that will
+  // receive them first.
+  void PassOwedNoteOffs(std::int32_t note, std::int32_t offs, std::uint64_t serial);
+
   std::atomic<std::int32_t> VoiceCountValue{0};
+  std::uint64_t NoteSerialCount = 0;  // note-ons so far
   std::int32_t ActiveVoices = 0;
   TDSPXVoice* LastVoicePtr = nullptr;
   std::atomic<bool> Legato{false};

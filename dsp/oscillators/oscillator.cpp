@@ -158,6 +158,7 @@ void TDSPOscillator::RebuildOscillator(bool shared) {
   fresh->SetControlFlag(ControlFlag);
   fresh->SetUsesBuffers(UsesBuffers);
   fresh->SetAudioSettings(Settings);
+  fresh->SetRandomSeed(RandomSeed);
   auto carryOver = [&] {
     const TDSPBaseOscillator& old = *Waveform;
     // The band-limited saw stores three times the owner's gain.

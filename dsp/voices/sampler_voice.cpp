@@ -10,6 +10,11 @@ void TDSPSamplerVoice1::SetAudioSettings(TAudioSettingsRec* rec) {
   if (Sampler1) Sampler1->SetAudioSettings(Settings);
 }
 
+void TDSPSamplerVoice1::SetRandomSeed(std::uint64_t seed) {
+  TDSPSynthVoice2::SetRandomSeed(seed);
+  if (Sampler1) Sampler1->SetRandomSeed(VoiceSourceSeed(seed, 1));
+}
+
 void TDSPSamplerVoice1::ResetSampler(TDSPSamplerControl* sampler) {
   if (sampler == nullptr) return;
   sampler->State = TDSPSamplerControl::kFinished;
@@ -68,6 +73,11 @@ void TDSPSamplerVoice1::StartNote() {
 
 TDSPSamplerVoice2::TDSPSamplerVoice2() = default;
 TDSPSamplerVoice2::~TDSPSamplerVoice2() = default;
+
+void TDSPSamplerVoice2::SetRandomSeed(std::uint64_t seed) {
+  TDSPSamplerVoice1::SetRandomSeed(seed);
+  if (Sampler2) Sampler2->SetRandomSeed(VoiceSourceSeed(seed, 2));
+}
 
 void TDSPSamplerVoice2::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPSamplerVoice1::SetAudioSettings(rec);

@@ -30,6 +30,7 @@ class TDSPSamplerVoice1 : public TDSPSynthVoice2 {
   void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
   void Trigger() override;
   void StartNote() override;
+  void SetRandomSeed(std::uint64_t seed) override;
 
   // Sound source 1; made by the class that knows the sampler's kind (null
   // until then: every operation skips a missing sampler).
@@ -56,6 +57,7 @@ class TDSPSamplerVoice2 : public TDSPSamplerVoice1 {
   void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
   void Trigger() override;
   void StartNote() override;
+  void SetRandomSeed(std::uint64_t seed) override;
 
   // Sound source 2, as Sampler1.
   std::unique_ptr<TDSPSamplerControl> Sampler2;

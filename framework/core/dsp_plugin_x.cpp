@@ -195,9 +195,11 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
     case kParamVolume:
       // 0.5 is unity: the ramp target is twice the normalised value.
       StartRamp(VolumeRamp, Volume, GetParameterValue(kParamVolume) * 2.0f);
+      GateWake.store(true);
       break;
     case kParamPan:
       StartRamp(PanRamp, Pan, GetParameterValue(kParamPan));
+      GateWake.store(true);
       break;
     case kParamMute:
       UpdateActiveState();

@@ -333,6 +333,10 @@ class TDSPPluginX : public TDSPVSTBase {
   std::atomic<bool> FirstCallSeen{false};
   bool BlockHasSignal = false;
   std::int32_t SilenceCount = 0;  // internal blocks since the last loud output sample
+  // Set by a volume or pan change (any thread), taken by the next process
+  // call: a note held while the gate closed at volume 0 sounds again when
+  // the volume comes back up, without waiting for the next note.
+  std::atomic<bool> GateWake{false};
   std::int32_t ParamBatchCount = 0;
   std::int32_t PitchBendValue = 0;
   float PitchBendAmount = 0.0f;

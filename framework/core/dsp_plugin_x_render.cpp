@@ -123,6 +123,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     } else {
       Built = true;
       ApplyPendingProgram();
+      if (GateWake.exchange(false)) SilenceCount = 0;
       ProcessPendingMidi();
       if (!TimeInfoRead.load()) UpdateTimeInfo();
       TimeInfoRead.store(false);

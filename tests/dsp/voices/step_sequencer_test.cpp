@@ -317,6 +317,32 @@ TEST(StepSequencerOctave, RandomModeDrawsFromTheInjectedSource) {
   EXPECT_EQ(seq->OctaveOffset(), 0.0f);
 }
 
+// The octaves a random-mode sequencer plays over `notes` restarts of 20 steps.
+std::vector<float> RandomOctaves(std::uint64_t seed, int notes) {
+  auto seq = MakeSequencer();
+  seq->ClearFixedSeed();
+  seq->SetRandomSeed(seed);
+  MillisecondSteps(*seq, 1.0f);
+  seq->SetOctaveMode(kOctaveModeRandom);
+  seq->SetOctaveRange(3);
+  std::vector<float> octaves;
+  for (int n = 0; n < notes; ++n) {
+    seq->Restart();
+    for (int s = 0; s < 20; ++s) {
+      octaves.push_back(seq->OctaveOffset());
+      seq->Tick();
+    }
+  }
+  return octaves;
+}
+
+TEST(StepSequencerOctave, TheSameSeedPlaysTheSameRandomOctavesAndEachNoteNewOnes) {
+  const std::vector<float> a = RandomOctaves(99, 3);
+  EXPECT_EQ(a, RandomOctaves(99, 3)) << "no clock in the draws";
+  EXPECT_NE(a, RandomOctaves(100, 3));
+  EXPECT_FALSE(std::equal(a.begin(), a.begin() + 20, a.begin() + 20)) << "a new note draws new octaves";
+}
+
 TEST(StepSequencerWrap, ShrinkingCountOrRangeWhileRunningWrapsAtOnce) {
   auto seq = MakeSequencer();
   MillisecondSteps(*seq, 1.0f);

@@ -1,0 +1,107 @@
+// Plays scripts of notes and host actions through the built module, block by
+// block as a host does, and the measurements the sound tests share: band
+// levels, the low end's stereo correlation, clicks at note starts, pitch.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tools/host/vst_host.h"
+
+namespace module_render {
+
+// One thing that happens at a time: MIDI bytes, or a host call.
+struct TScriptEvent {
+  enum TKind { kMidi, kProgram, kParameter };
+  double Seconds = 0;
+  TKind Kind = kMidi;
+  std::uint8_t Bytes[3] = {0, 0, 0};
+  std::int32_t Index = 0;  // program or parameter
+  float Value = 0;         // parameter value, normalised
+};
+
+// Events in time order; events at the same time keep the order they were
+// added in (a note-on added before a note-off at the same time arrives
+// first, in the same host block).
+class TScript {
+ public:
+  TScript& NoteOn(double seconds, int key, int velocity = 100);
+  TScript& NoteOff(double seconds, int key);
+  // A note-on at start and its note-off after length.
+  TScript& Note(double start, double length, int key, int velocity = 100);
+  TScript& Program(double seconds, int program);
+  TScript& Parameter(double seconds, int index, float value);
+  const std::vector<TScriptEvent>& Events() const { return List; }
+
+ private:
+  std::vector<TScriptEvent> List;
+};
+
+struct TStereo {
+  double Rate = 44100;
+  std::vector<float> Left, Right;
+  // Processor time of each host block's process call (the calling thread's
+  // CPU time, seconds), in order.
+  std::vector<double> BlockCpu;
+  int Block = 512;
+  // CPU seconds of the process calls whose blocks start in from..to seconds.
+  double CpuSeconds(double from, double to) const;
+  std::size_t Frame(double seconds) const;
+  // Both channels from..to seconds (clamped to what was rendered).
+  std::span<const float> LeftPart(double from, double to) const;
+  std::span<const float> RightPart(double from, double to) const;
+};
+
+struct TPlaySettings {
+  double Rate = 44100;
+  int Block = 512;
+  int Program = 0;
+  double Seconds = 1;  // rendered in all
+  // Called after the program is selected and before the first block.
+  std::function<void(TVstPlugin&)> Prepare;
+};
+
+// A fresh instance of the module, the program selected, the script played
+// into out. The module is loaded once per process.
+bool Play(const TPlaySettings& settings, const TScript& script, TStereo& out, std::string& error);
+// Plays into an instance the caller opened (and keeps).
+bool PlayOn(TVstPlugin& plugin, const TPlaySettings& settings, const TScript& script, TStereo& out,
+            std::string& error);
+// The module, loaded on first use; nullptr with error set when it fails.
+const TVstModule* Module(std::string& error);
+std::unique_ptr<TVstPlugin> OpenInstance(double rate, int block, std::string& error);
+// The factory bank's program names, read once.
+const std::vector<std::string>& ProgramNames();
+// The number of the program with that name; -1 when none has it.
+int FindProgram(const std::string& name);
+// The index of the parameter with that name; -1 when none has it.
+int FindParameter(const std::string& name);
+
+// ---- measurements
+
+// Fourth-order Butterworth filtering (two cascaded sections), from rest.
+std::vector<float> HighPass(std::span<const float> x, double rate, double hz);
+std::vector<float> LowPass(std::span<const float> x, double rate, double hz);
+// RMS in dB (-200 for silence).
+double RmsDb(std::span<const float> x);
+// Correlation of left and right below hz over from..to seconds: 1 for the
+// same signal, 0 for unrelated ones; 1 when both are silent.
+double LowEndCorrelation(const TStereo& s, double from, double to, double hz = 150);
+// A click at a note start: the level above hz (dB, both channels) of the
+// loudest 2 ms window in the first 6 ms after start, minus the level above
+// hz of what follows (start + 20 ms .. start + 60 ms), each relative to the
+// window's whole level. Positive values mean the start carries high
+// frequencies the sound itself does not.
+double ClickExcessDb(const TStereo& s, double start, double hz = 8000);
+// The strongest spectral peak between lo and hi Hz in from..to seconds
+// (left + right), by a Hann-windowed transform and parabolic refinement.
+double PeakFrequency(const TStereo& s, double from, double to, double lo, double hi);
+// Cents from f to the nearest of the frequencies f0 x ratio given.
+double CentsToNearest(double f, double f0, std::span<const double> ratios);
+double NoteHz(int key);
+
+}  // namespace module_render
