@@ -20,7 +20,8 @@ MODULE=build/module/rumbleon2.so
 # Everything any part of the build needs, as it grows.
 PACKAGES=(g++ cmake make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libx11-dev libxtst-dev libcairo2-dev
-  xvfb xauth clang libclang-rt-14-dev valgrind python3 locales)
+  xvfb xauth clang libclang-rt-14-dev valgrind python3 locales
+  fonts-liberation2 fonts-dejavu-core fonts-dejavu-extra fonts-open-sans)
 
 say() { printf '\n== %s\n' "$*"; }
 

@@ -29,15 +29,20 @@ function(rumbleon_warnings target)
   endif()
 endfunction()
 
-# rumbleon_library(<name> DIRS <dir>... [LIBS <lib>...])
-# One static library per subsystem, made of every source below its folders.
+# rumbleon_library(<name> DIRS <dir>... [EXCLUDE <dir>...] [LIBS <lib>...])
+# One static library per subsystem, made of every source below its folders
+# except those below an EXCLUDE folder (a sub-folder that is a library of its
+# own, such as platform/draw).
 function(rumbleon_library name)
-  cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DIRS;EXCLUDE;LIBS" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB_RECURSE found CONFIGURE_DEPENDS
       ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h)
     list(APPEND sources ${found})
+  endforeach()
+  foreach(dir IN LISTS ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${dir}/")
   endforeach()
   if(NOT sources)
     # Nothing here yet: an interface library keeps the dependency chain whole.
@@ -132,15 +137,19 @@ extern \"C\" const TResourceEntry* RumbleonResourceTable(std::size_t* count) {
   target_sources(${target} PRIVATE ${asm} ${cpp})
 endfunction()
 
-# rumbleon_test(<name> DIRS <dir>... LIBS <lib>... [RESOURCES])
-# One test executable for the test sources below the given folders.
+# rumbleon_test(<name> DIRS <dir>... [EXCLUDE <dir>...] LIBS <lib>... [RESOURCES])
+# One test executable for the test sources below the given folders (but not
+# below an EXCLUDE folder).
 function(rumbleon_test name)
-  cmake_parse_arguments(ARG "RESOURCES" "" "DIRS;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "RESOURCES" "" "DIRS;EXCLUDE;LIBS" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB_RECURSE found CONFIGURE_DEPENDS
       ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h)
     list(APPEND sources ${found})
+  endforeach()
+  foreach(dir IN LISTS ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${dir}/")
   endforeach()
   if(NOT sources)
     return()

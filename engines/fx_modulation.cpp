@@ -240,16 +240,23 @@ void TVoicerackGFXSynth::BuildModTargets() {
     if (id >= 0 && id < static_cast<std::int32_t>(ReverseMap.size()))
       ReverseMap[static_cast<std::size_t>(id)] = static_cast<std::int16_t>(fx);
   }
-  // Until a program sets them, the bases are those of the defaults.
-  for (int t = 1; t < kFxModTargetCount; ++t) {
-    const TFxParamRow& row = FxParamRow(FxModTargetTable[t].Fx);
-    Base[static_cast<std::size_t>(t)] = ConvertFxValue(row, static_cast<float>(row.Default));
-  }
+  // Target 0 is "---", no target.
   Accum.fill(0.0f);
   Active.fill(false);
   WasActive.fill(false);
+  for (int t = 1; t < kFxModTargetCount; ++t) AddModTarget(t);
   SlotTarget.fill(0);
   FxMatrixDirty.store(true);
+}
+
+void TVoicerackGFXSynth::AddModTarget(int target) {
+  const auto t = static_cast<std::size_t>(target);
+  // Until a program sets it, the base is that of the default.
+  const TFxParamRow& row = FxParamRow(FxModTargetTable[t].Fx);
+  Base[t] = ConvertFxValue(row, static_cast<float>(row.Default));
+  Accum[t] = 0.0f;
+  Active[t] = false;
+  WasActive[t] = false;
 }
 
 void TVoicerackGFXSynth::ApplyModTarget(int target, float m) {

@@ -149,6 +149,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void ParameterChanged(std::int32_t i) override;
   // Osc-1 patch := parameter 32, bank 0, pending.
   void SelectPatch() override;
+  // Nothing: the sequencers take the tempo through TempoChanged.
+  void TimeInfoHook() override {}
   // Osc-2 patch := parameter 53, bank 0, pending.
   virtual void SelectOsc2Patch();
   // Both oscillators' pending patches (render loop, global lock held).

@@ -23,8 +23,12 @@ void TVoicerackGFXSynth::CreatePageButtons() {
   for (const TFxSubPresetGroupRow& group : FxSubPresetGroupTable) {
     if (FindSubPresetGroup(group.Group) != nullptr) continue;
     AddSubPresetGroup(group.Group, group.Name);
-    for (int fx : FxSubPresetGroupParams(group.Group)) AddSubPresetToGroup(group.Group, FxParamIndex(fx));
+    AssignGroupRange(group.Group, group.First, group.Last);
   }
+}
+
+void TVoicerackGFXSynth::AssignGroupRange(std::int32_t group, int lo, int hi) {
+  for (int fx = lo; fx <= hi; ++fx) AddSubPresetToGroup(group, FxParamIndex(fx));
 }
 
 void TVoicerackGFXSynth::ParameterChanged(std::int32_t i) {

@@ -140,10 +140,17 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   // The modulation targets whose FX index lies in lo..hi, re-applied from
   // their parameters (in target order).
   void ReapplyGroupTargets(int lo, int hi);
+  // Puts the parameters of FX indexes lo..hi into sub-preset group `group`,
+  // in FX order.
+  void AssignGroupRange(std::int32_t group, int lo, int hi);
 
   // ---- modulation
   // The reverse map and the bases of the modulation targets.
   void BuildModTargets();
+  // Target `target` (1..kFxModTargetCount - 1) of FxModTargetTable, which
+  // gives its FX index, name and apply rule, joins the matrix: inactive, its
+  // base that of its parameter's default.
+  void AddModTarget(int target);
   // One step of the FX LFOs and the matrix (ProcessFX, once per millisecond).
   void UpdateFXModulation();
 

@@ -20,22 +20,12 @@ namespace {
 // that choose them (this layer's filter and shaper types, the sequencers'
 // octave modes, the rack's distortion curves, the sampler's interpolation).
 std::string FilterTypeText(std::int32_t i) { return std::string(FilterTypeName(i)); }
-std::string ShaperTypeText(std::int32_t i) { return std::string(ShaperTypeName(i)); }
-std::string OctaveModeText(std::int32_t i) {
-  if (i < 0 || i >= static_cast<std::int32_t>(OctaveModeNames.size())) return {};
-  return std::string(OctaveModeNames[static_cast<std::size_t>(i)]);
-}
 std::string DistortionCurveText(std::int32_t i) { return std::string(GetDistortionCurveName(i)); }
-// Any index without a name shows "2 Point".
-std::string InterpolationText(std::int32_t i) {
-  if (i < 0 || i >= static_cast<std::int32_t>(kInterpolationModeNames.size())) return "2 Point";
-  return std::string(kInterpolationModeNames[static_cast<std::size_t>(i)]);
-}
 const TNameListRegistration gFilterTypeNames(TNameListId::FilterType, &FilterTypeText);
-const TNameListRegistration gShaperNames(TNameListId::Shaper, &ShaperTypeText);
-const TNameListRegistration gOctaveModeNames(TNameListId::OctaveMode, &OctaveModeText);
+const TNameListRegistration gShaperNames(TNameListId::Shaper, &GetShaperName);
+const TNameListRegistration gOctaveModeNames(TNameListId::OctaveMode, &GetOctaveModeName);
 const TNameListRegistration gDistortionCurveNames(TNameListId::DistortionCurve, &DistortionCurveText);
-const TNameListRegistration gInterpolationNames(TNameListId::Interpolation, &InterpolationText);
+const TNameListRegistration gInterpolationNames(TNameListId::Interpolation, &GetInterpolationName);
 
 // Matrix target names are short strings of at most this many characters.
 constexpr std::size_t kTargetNameMax = 24;
@@ -267,7 +257,8 @@ void TVoicerackKWPSynth::DispatchKwpParameter(std::int32_t local) {
       SetLegato(v > 0.0f);
       return;
     case TKwpOp::Voices:
-      RequestVoiceCount(v);
+      // The selector parameter is this one (InitParameterInfo).
+      RequestVoiceCount(GetSelectorValue());
       return;
     case TKwpOp::Glide:
       Values.GlideSamples = FlooredMs(v) * static_cast<float>(spm);

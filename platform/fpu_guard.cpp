@@ -20,7 +20,7 @@ void WriteX87ControlWord(std::uint16_t value) {
 
 TFpuGuard::TFpuGuard() : SavedMxcsr(ReadMxcsr()), SavedX87(ReadX87ControlWord()) {
   WriteMxcsr(kPluginMxcsr);
-  WriteX87ControlWord(kPluginX87ControlWord);
+  WriteX87ControlWord(PluginControlWord);
 }
 
 TFpuGuard::~TFpuGuard() {

@@ -28,7 +28,7 @@ void BM_LadderLanes(benchmark::State& state) {
   std::vector<TDSPFilter*> ptrs;
   std::vector<float*> buffers;
   for (std::int32_t j = 0; j < count; ++j) {
-    filters.push_back(CreateFilterOfType(9));
+    filters.push_back(CreateFilter(9));
     filters.back()->SetCutoff(300.0f + 50.0f * static_cast<float>(j));
     filters.back()->SetResonance(0.5f);
     signal.emplace_back(kN);

@@ -33,7 +33,7 @@ const std::array<float, kXFilterWindowSteps + 1> XFilterWindowTable = MakeWindow
 
 TDSPXXFilter::TDSPXXFilter() {
   TDSPXXFilter::ReallocBuffers();
-  UpdateStages();
+  BuildStages();
 }
 
 TDSPXXFilter::~TDSPXXFilter() = default;
@@ -84,6 +84,8 @@ void TDSPXXFilter::UpdateTickLength() {
   TDSPStereoEffect::UpdateTickLength();
   UpdateStages();
 }
+
+void TDSPXXFilter::BuildStages() { UpdateStages(); }
 
 void TDSPXXFilter::UpdateStages() {
   TGlobalLockGuard lock;

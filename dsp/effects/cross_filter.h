@@ -93,6 +93,9 @@ class TDSPXXFilter : public TDSPStereoEffect {
     std::int32_t TapSetting = 90;  // ms or ticks
   };
 
+  // The stage filters are members, built with the effect: what is left to
+  // build at construction is their window layout.
+  void BuildStages();
   void UpdateStages();
   void LayOutStages();
   // The running stages of both sides over their inputs x[side] (n samples)

@@ -6,13 +6,13 @@
 #include <cmath>
 #include <numbers>
 
-const std::array<std::string_view, kDistortionCurveNameCount> DistortionCurveNames = {
+const std::array<std::string_view, kDistortionCurveNameCount> DistortionCurveName = {
     "",      "OldValves", "TubeScream1", "SynthValve", "Grunge", "FbkValve", "TubeScream2", "FbkScream",
     "Bass1", "Rain",      "Bass2",       "Bass3",      "Rock",   "SynDist",  "SynDist2",    "SynDist3"};
 
 std::string_view GetDistortionCurveName(std::int32_t type) {
   if (type < 0 || type >= kDistortionCurveNameCount) return {};
-  return DistortionCurveNames[static_cast<std::size_t>(type)];
+  return DistortionCurveName[static_cast<std::size_t>(type)];
 }
 
 namespace {
@@ -45,7 +45,7 @@ void HardLimit(float* b, std::int32_t n, float t) {
 }
 }  // namespace
 
-void ApplyDistortionCurve(float* b, std::int32_t n, std::int32_t type, float d) {
+void TDSPXDistortion::ApplyCurve(float* b, std::int32_t n, std::int32_t type, float d) {
   switch (type) {
     case 1: {  // OldValves: hard limit at T, scaled so T maps to 1
       const float t = std::exp2(-8.0f * d * d);
@@ -279,8 +279,8 @@ void TDSPXDistortion::ProcessStereo(float* left, float* right) {
     Clip(wetL, n);
     Clip(wetR, n);
   }
-  ApplyDistortionCurve(wetL, n, TypeLeft, DriveLeft);
-  ApplyDistortionCurve(wetR, n, TypeRight, DriveRight);
+  ApplyCurve(wetL, n, TypeLeft, DriveLeft);
+  ApplyCurve(wetR, n, TypeRight, DriveRight);
   if (ClipMode == kClipAfterCurve) {
     Clip(wetL, n);
     Clip(wetR, n);

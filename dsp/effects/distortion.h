@@ -18,13 +18,9 @@
 // above 15 have no name (type 0 plays curve 1, types 17 and above the
 // logistic curve).
 inline constexpr std::int32_t kDistortionCurveNameCount = 16;
-extern const std::array<std::string_view, kDistortionCurveNameCount> DistortionCurveNames;
+extern const std::array<std::string_view, kDistortionCurveNameCount> DistortionCurveName;
 // The name of a curve type; empty for a type without one.
 std::string_view GetDistortionCurveName(std::int32_t type);
-
-// Applies curve `type` (1..16, anything else the logistic curve) with drive
-// d (0..1) to n samples in place.
-void ApplyDistortionCurve(float* buffer, std::int32_t n, std::int32_t type, float d);
 
 class TDSPXDistortion : public TDSPStereoEffect {
  public:
@@ -37,6 +33,9 @@ class TDSPXDistortion : public TDSPStereoEffect {
   ~TDSPXDistortion() override;
 
   void ProcessStereo(float* left, float* right) override;
+  // Applies curve `type` (1..16, anything else the logistic curve) with drive
+  // d (0..1) to n samples in place.
+  static void ApplyCurve(float* buffer, std::int32_t n, std::int32_t type, float d);
   // The four tone filters follow the record.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 

@@ -41,6 +41,9 @@ float SizeFactorOf(float size) {
   if (x > 0) x *= 2.0f;
   return static_cast<float>(std::pow(10.0, static_cast<double>(x)));
 }
+
+// Base-2 logarithm of the comb feedback formula.
+double ReverbLog2(double x) { return std::log2(x); }
 }  // namespace
 
 TDSPReverbX::TDSPReverbX() {
@@ -101,7 +104,7 @@ void TDSPReverbX::AllocateScratch() {
 
 void TDSPReverbX::ComputeFeedbacks(TNetwork& net) const {
   const double t = std::pow(60.0, static_cast<double>(Time) / 127.0) - 0.97;
-  const double log2Of0001 = std::log2(0.001);
+  const double log2Of0001 = ReverbLog2(0.001);
   for (int i = 0; i < kCombCount; ++i) {
     const double seconds =
         static_cast<double>(net.CombLength[static_cast<std::size_t>(i)]) / static_cast<double>(net.SampleRate);

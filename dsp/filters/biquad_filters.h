@@ -49,6 +49,31 @@ class TBiquadFilter1Base : public TDSPFilter {
   // centre is held below the upper frequency: beyond half the rate the
   // design would fold over and turn unstable.
   void Peak(double g, double b, double q, double f);
+
+  // The textbook bilinear designs: an analog prototype with its corner at f
+  // (Hz, prewarped by PrewarpTan, so held below the upper frequency) through
+  // BilinearTransform. q is the quality (> 0), gainDb a shelf's gain. At the
+  // prewarped frequency W = tan(pi f' / rate) of a frequency f', each answers
+  // the prototype's magnitude at s = j W / K, K the prewarped corner.
+  // 1 / (s + 1), s / (s + 1): first order, 3 dB down at f.
+  void LowPass1(double f);
+  void HighPass1(double f);
+  // 1 / (s^2 + s/q + 1), s^2 / (s^2 + s/q + 1).
+  void LowPass2(double f, double q);
+  void HighPass2(double f, double q);
+  // Band-passes: s / (...) has a constant skirt (gain q at f), (s/q) / (...)
+  // a constant 0 dB peak at f.
+  void BandPassSkirt(double f, double q);
+  void BandPassPeak(double f, double q);
+  // (s^2 + 1) / (...): no output at f.
+  void Notch(double f, double q);
+  // (s^2 - s/q + 1) / (...): unit gain, the phase turns through 360 degrees.
+  void AllPass(double f, double q);
+  // With A = 10^(gainDb / 40): A (s^2 + sqrt(A)/q s + A) / (A s^2 + sqrt(A)/q
+  // s + 1) raises the lows by gainDb; the high shelf A (A s^2 + sqrt(A)/q s +
+  // 1) / (s^2 + sqrt(A)/q s + A) the highs. Half the gain in dB at f.
+  void LowShelf2(double f, double q, double gainDb);
+  void HighShelf2(double f, double q, double gainDb);
 };
 
 class TBiquadFilter1 : public TBiquadFilter1Base {

@@ -25,9 +25,9 @@ void TButterworthFilter1::UpdateCoefficients() {
   const double t = std::tan(f * kPi / fs);
   const double a0 = 1 + q * t + t * t, a2 = 1 - q * t + t * t;
   if (Mode == kHighPass)
-    SetNormalized(1, -2, 1, a0, 2 * (t * t - 1), a2);
+    NormalizeCoefficients(1, -2, 1, a0, 2 * (t * t - 1), a2);
   else
-    SetNormalized(1, 2, 1, a0, 2 * (1 - t * t), a2);
+    NormalizeCoefficients(1, 2, 1, a0, 2 * (1 - t * t), a2);
 }
 
 void TButterworthFilter1::ProcessBlockControl() {
@@ -49,26 +49,26 @@ void TButterworthFilter2::UpdateCoefficients() {
   switch (Kind) {
     case kLowPass: {
       const double c = 1 / std::tan(f * kPi / fs);
-      SetNormalized(1, 2, 1, 1 + kSqrt2 * c + c * c, 2 * (1 - c * c), 1 - kSqrt2 * c + c * c);
+      NormalizeCoefficients(1, 2, 1, 1 + kSqrt2 * c + c * c, 2 * (1 - c * c), 1 - kSqrt2 * c + c * c);
       break;
     }
     case kHighPass: {
       const double c = std::tan(f * kPi / fs);
-      SetNormalized(1, -2, 1, 1 + kSqrt2 * c + c * c, 2 * (c * c - 1), 1 - kSqrt2 * c + c * c);
+      NormalizeCoefficients(1, -2, 1, 1 + kSqrt2 * c + c * c, 2 * (c * c - 1), 1 - kSqrt2 * c + c * c);
       break;
     }
     case kBandPass: {
       const double w = fs / 2 * Param3;
       const double c = 1 / std::tan(w * kPi / fs);
       const double d = 2 * std::cos(f * 2 * kPi / fs);
-      SetNormalized(1, 0, -1, 1 + c, -c * d, c - 1);
+      NormalizeCoefficients(1, 0, -1, 1 + c, -c * d, c - 1);
       break;
     }
     case kBandReject: {
       const double w = fs / 2 * Param3;
       const double c = std::tan(w * kPi / fs);
       const double d = 2 * std::cos(f * 2 * kPi / fs);
-      SetNormalized(1, -d, 1, 1 + c, -d, 1 - c);
+      NormalizeCoefficients(1, -d, 1, 1 + c, -d, 1 - c);
       break;
     }
   }

@@ -66,7 +66,7 @@ class TDSPDirectFormFilter : public TDSPFilter {
   // Stores a design computed in double precision, divided by a0; an a0 of
   // exactly 0 gives all-zero coefficients. The poles are kept inside, and a
   // change of coefficients carries the state over (see section_state.h).
-  void SetNormalized(double b0, double b1, double b2, double a0, double a1, double a2) {
+  void NormalizeCoefficients(double b0, double b1, double b2, double a0, double a1, double a2) {
     float c[5] = {0, 0, 0, 0, 0};
     if (a0 != 0) {
       c[0] = static_cast<float>(b0 / a0);

@@ -22,7 +22,7 @@ std::string_view FilterTypeName(std::int32_t index) {
   return FilterTypeNames[static_cast<std::size_t>(index)];
 }
 
-std::unique_ptr<TDSPFilter> CreateFilterOfType(std::int32_t index) {
+std::unique_ptr<TDSPFilter> CreateFilter(std::int32_t index) {
   switch (index) {
     case 1:
       return std::make_unique<TButterworthFilter1HP>();
@@ -128,7 +128,7 @@ void TDSPMultiFilter::SetFilterType(float value) {
   const auto index = static_cast<std::int16_t>(RoundInt(clamped));
 
   // Allocation and design happen outside the lock.
-  std::unique_ptr<TDSPFilter> built = CreateFilterOfType(index);
+  std::unique_ptr<TDSPFilter> built = CreateFilter(index);
   ConfigureFilter(*built);
   const std::int32_t builtRate = built->Settings->SampleRate;
 

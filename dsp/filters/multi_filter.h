@@ -27,7 +27,7 @@ std::string_view FilterTypeName(std::int32_t index);
 
 // A new filter of the type index with its class defaults (settings not yet
 // applied); an index outside 0..37 gives "BW LP".
-std::unique_ptr<TDSPFilter> CreateFilterOfType(std::int32_t index);
+std::unique_ptr<TDSPFilter> CreateFilter(std::int32_t index);
 
 class TDSPMultiFilter : public TDSPControl {
  public:

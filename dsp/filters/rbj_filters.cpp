@@ -26,38 +26,38 @@ void TRBJFilter::UpdateCoefficients() {
   switch (Kind) {
     case kLowPass: {
       const double alpha = sn / (2 * r);
-      SetNormalized((1 - cs) / 2, 1 - cs, (1 - cs) / 2, 1 + alpha, -2 * cs, 1 - alpha);
+      NormalizeCoefficients((1 - cs) / 2, 1 - cs, (1 - cs) / 2, 1 + alpha, -2 * cs, 1 - alpha);
       break;
     }
     case kHighPass: {
       const double alpha = sn / (2 * r);
-      SetNormalized((1 + cs) / 2, -(1 + cs), (1 + cs) / 2, 1 + alpha, -2 * cs, 1 - alpha);
+      NormalizeCoefficients((1 + cs) / 2, -(1 + cs), (1 + cs) / 2, 1 + alpha, -2 * cs, 1 - alpha);
       break;
     }
     case kBandPassSkirt: {
       const double alpha = bandAlpha(InternalParam3 * BandMultiplier);
-      SetNormalized(r * alpha, 0, -r * alpha, 1 + alpha, -2 * cs, 1 - alpha);
+      NormalizeCoefficients(r * alpha, 0, -r * alpha, 1 + alpha, -2 * cs, 1 - alpha);
       break;
     }
     case kBandPassPeak: {
       const double alpha = bandAlpha(InternalParam3 * BandMultiplier);
-      SetNormalized(alpha, 0, -alpha, 1 + alpha, -2 * cs, 1 - alpha);
+      NormalizeCoefficients(alpha, 0, -alpha, 1 + alpha, -2 * cs, 1 - alpha);
       break;
     }
     case kNotch: {
       const double alpha = bandAlpha(InternalParam3 * BandMultiplier);
-      SetNormalized(1, -2 * cs, 1, 1 + alpha, -2 * cs, 1 - alpha);
+      NormalizeCoefficients(1, -2 * cs, 1, 1 + alpha, -2 * cs, 1 - alpha);
       break;
     }
     case kAllPass: {
       const double alpha = bandAlpha(InternalParam3 * BandMultiplier);
-      SetNormalized(1 - alpha, -2 * cs, 1 + alpha, 1 + alpha, -2 * cs, 1 - alpha);
+      NormalizeCoefficients(1 - alpha, -2 * cs, 1 + alpha, 1 + alpha, -2 * cs, 1 - alpha);
       break;
     }
     case kPeakingEQ: {
       const double a = std::pow(10.0, 78.7 * r / 40);
       const double alpha = bandAlpha(InternalParam3);
-      SetNormalized(1 + alpha * a, -2 * cs, 1 - alpha * a, 1 + alpha / a, -2 * cs, 1 - alpha / a);
+      NormalizeCoefficients(1 + alpha * a, -2 * cs, 1 - alpha * a, 1 + alpha / a, -2 * cs, 1 - alpha / a);
       break;
     }
     case kLowShelf:
@@ -68,11 +68,11 @@ void TRBJFilter::UpdateCoefficients() {
       const double beta = std::sqrt((a * a + 1) / Param3 - (a - 1) * (a - 1));
       const double bs = beta * sn;
       if (Kind == kLowShelf) {
-        SetNormalized(a * ((a + 1) - (a - 1) * cs + bs), 2 * a * ((a - 1) - (a + 1) * cs),
+        NormalizeCoefficients(a * ((a + 1) - (a - 1) * cs + bs), 2 * a * ((a - 1) - (a + 1) * cs),
                       a * ((a + 1) - (a - 1) * cs - bs), (a + 1) + (a - 1) * cs + bs, -2 * ((a - 1) + (a + 1) * cs),
                       (a + 1) + (a - 1) * cs - bs);
       } else {
-        SetNormalized(a * ((a + 1) + (a - 1) * cs + bs), -2 * a * ((a - 1) + (a + 1) * cs),
+        NormalizeCoefficients(a * ((a + 1) + (a - 1) * cs + bs), -2 * a * ((a - 1) + (a + 1) * cs),
                       a * ((a + 1) + (a - 1) * cs - bs), (a + 1) - (a - 1) * cs + bs, 2 * ((a - 1) - (a + 1) * cs),
                       (a + 1) - (a - 1) * cs - bs);
       }

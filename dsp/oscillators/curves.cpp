@@ -38,7 +38,7 @@ long double ThreePhase(long double x, long double ripple) {
 }
 
 template <int N>
-void CurveLookup(float& x) {
+void CurveTableLookup(float& x) {
   float position = x * static_cast<float>(kCurvePoints);
   // Keep the read inside the guards; a NaN takes the leading guard.
   if (!(position >= -static_cast<float>(kCurveGuard))) {
@@ -51,7 +51,7 @@ void CurveLookup(float& x) {
 
 template <std::size_t... I>
 constexpr std::array<TCurveFunction, sizeof...(I)> MakeLookups(std::index_sequence<I...>) {
-  return {&CurveLookup<static_cast<int>(I) + 1>...};
+  return {&CurveTableLookup<static_cast<int>(I) + 1>...};
 }
 
 constexpr std::array<TCurveFunction, kCurveLawCount> kLookups =

@@ -39,8 +39,9 @@ long double CurveLaw(std::int32_t index, long double x);
 // nothing. Thread-safe.
 void BuildCurveTables();
 
-// The lookup routine of law 1..32; any other index (0 = "Linear" included)
-// gives NullProc. The routine stays valid for the life of the module.
+// The lookup routine (CurveTableLookup of the law's table) of law 1..32;
+// any other index (0 = "Linear" included) gives NullProc. The routine stays
+// valid for the life of the module.
 // Inputs below -400/16384 read 0, inputs above 1 + 398/16384 read the last
 // data entry, a NaN reads 0: a lookup never leaves the table.
 TCurveFunction GetCurveFunction(std::int32_t index);

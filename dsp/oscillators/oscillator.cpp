@@ -152,21 +152,22 @@ float TDSPOscillator::GetValueAtPhase(float phase) {
 
 void TDSPOscillator::RebuildOscillator(bool shared) {
   Ready.store(0, std::memory_order_release);
-  // Everything that allocates happens before the lock is taken.
-  std::unique_ptr<TDSPBaseOscillator> fresh = CreateWaveform(WaveformIndex);
-  fresh->AdoptsSettings = AdoptsSettings;
-  fresh->SetControlFlag(ControlFlag);
-  fresh->SetUsesBuffers(UsesBuffers);
-  fresh->SetAudioSettings(Settings);
-  fresh->SetRandomSeed(RandomSeed);
+  // Everything that allocates happens before the lock is taken. The waveform
+  // under construction is local: two rebuilds never share it.
+  std::unique_ptr<TDSPBaseOscillator> PendingWaveform = CreateWaveform(WaveformIndex);
+  PendingWaveform->AdoptsSettings = AdoptsSettings;
+  PendingWaveform->SetFlag48(ControlFlag);
+  PendingWaveform->SetUsesBuffers(UsesBuffers);
+  PendingWaveform->SetAudioSettings(Settings);
+  PendingWaveform->SetRandomSeed(RandomSeed);
   auto carryOver = [&] {
     const TDSPBaseOscillator& old = *Waveform;
     // The band-limited saw stores three times the owner's gain.
     const bool oldIsBlit = dynamic_cast<const TDSPBlitOscillator*>(&old) != nullptr;
-    fresh->SetGain(oldIsBlit ? old.Gain / 3.0f : old.Gain);
-    fresh->SetPitch(old.EffectivePitch);
-    if (UsesBuffers) fresh->FillInputBuffers();
-    Waveform.swap(fresh);
+    PendingWaveform->SetGain(oldIsBlit ? old.Gain / 3.0f : old.Gain);
+    PendingWaveform->SetPitch(old.EffectivePitch);
+    if (UsesBuffers) PendingWaveform->FillInputBuffers();
+    Waveform.swap(PendingWaveform);
   };
   if (shared) {
     TGlobalLockGuard lock;
@@ -174,6 +175,6 @@ void TDSPOscillator::RebuildOscillator(bool shared) {
   } else {
     carryOver();
   }
-  fresh.reset();  // the old waveform, freed outside the lock
+  PendingWaveform.reset();  // now the old waveform, freed outside the lock
   Ready.store(1, std::memory_order_release);
 }

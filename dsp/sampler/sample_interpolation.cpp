@@ -6,6 +6,11 @@ inline std::int32_t Before(std::int32_t i) { return i > 0 ? i - 1 : 0; }
 
 }  // namespace
 
+std::string GetInterpolationName(std::int32_t mode) {
+  if (mode < 0 || mode >= static_cast<std::int32_t>(kInterpolationModeNames.size())) return "2 Point";
+  return std::string(kInterpolationModeNames[static_cast<std::size_t>(mode)]);
+}
+
 void InterpolateNoneMono(const std::int16_t* data, double position, float scale, float& left, float& right) {
   // Mono rounds to the nearest frame; stereo truncates downwards.
   const float v = static_cast<float>(data[RoundToInt(position)]) * scale;

@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 enum TInterpolationMode : std::int32_t {
@@ -32,6 +33,8 @@ enum TInterpolationMode : std::int32_t {
 // Display names of the modes, by mode index.
 inline constexpr std::array<std::string_view, 5> kInterpolationModeNames = {"None", "2 Point", "4 Point", "Linear",
                                                                             "Cubic"};
+// The interpolation name list: any index without a name shows "2 Point".
+std::string GetInterpolationName(std::int32_t mode);
 
 using TSampleInterpolator = void (*)(const std::int16_t* data, double position, float scale, float& left,
                                      float& right);

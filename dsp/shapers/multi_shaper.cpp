@@ -15,7 +15,9 @@ std::string_view ShaperTypeName(std::int32_t index) {
   return ShaperTypeNames[static_cast<std::size_t>(index)];
 }
 
-std::unique_ptr<TDSPShaper> CreateShaperOfType(std::int32_t index) {
+std::string GetShaperName(std::int32_t index) { return std::string(ShaperTypeName(index)); }
+
+std::unique_ptr<TDSPShaper> CreateShaper(std::int32_t index) {
   switch (index) {
     case 0:
       return std::make_unique<TDSPNullShaper>();
@@ -108,7 +110,7 @@ void TDSPMultiShaper1::SetAudioSettings(TAudioSettingsRec* rec) {
 void TDSPMultiShaper1::SetShape(float value) {
   if (!std::isfinite(value)) return;
   // Allocation happens outside the lock.
-  std::unique_ptr<TDSPShaper> built = CreateShaperOfType(ShapeIndexOf(value));
+  std::unique_ptr<TDSPShaper> built = CreateShaper(ShapeIndexOf(value));
   std::unique_ptr<TDSPShaper> old;
   {
     TGlobalLockGuard lock;

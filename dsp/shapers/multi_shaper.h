@@ -10,6 +10,7 @@
 
 #include <array>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "dsp/shapers/shaper.h"
@@ -17,10 +18,12 @@
 // Display names by shape index; empty where the slot has none.
 extern const std::array<std::string_view, kShaperTypeMax + 1> ShaperTypeNames;
 std::string_view ShaperTypeName(std::int32_t index);
+// The shaper name list for value texts and menus: ShaperTypeName as a text.
+std::string GetShaperName(std::int32_t index);
 
 // A new shaper of the index, or null for an index without a class (13, 29,
 // 35..49, or outside 0..50).
-std::unique_ptr<TDSPShaper> CreateShaperOfType(std::int32_t index);
+std::unique_ptr<TDSPShaper> CreateShaper(std::int32_t index);
 
 class TDSPMultiShaper1 final : public TDSPShaper {
  public:

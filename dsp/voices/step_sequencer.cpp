@@ -4,9 +4,17 @@
 #include <cmath>
 
 #include "framework/base/global_lock.h"
+#include "framework/core/name_lists.h"
 
 const std::array<std::string_view, 11> OctaveModeNames = {
     "Up", "Down", "UpDown", "DownUp", "UpDownUp", "DwnUpDwn", "UpDown+", "DownUp+", "Up+Down+", "Down+Up+", "RND"};
+
+std::string GetOctaveModeName(std::int32_t mode) {
+  if (mode < 0 || mode >= static_cast<std::int32_t>(OctaveModeNames.size())) return {};
+  return std::string(OctaveModeNames[static_cast<std::size_t>(mode)]);
+}
+
+std::string GetLevelOctaveName(std::int32_t source) { return GetSequencerTargetModeName(source); }
 
 float TSequencerRandom::Next() {
   State += 0x9E3779B97F4A7C15ull;

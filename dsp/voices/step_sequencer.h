@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "dsp/oscillators/curves.h"
@@ -46,6 +47,12 @@ inline constexpr double kTicksPerQuarter = 120.0;
 
 // Display names of the octave modes 0..10, for the mode parameter's value text.
 extern const std::array<std::string_view, 11> OctaveModeNames;
+// The octave-mode name list: OctaveModeNames[mode]; empty outside 0..10.
+std::string GetOctaveModeName(std::int32_t mode);
+// The names of the pitch and level sources (0 the step's value, 1 the octave
+// offset, 2 their sum, 3 none): "Lvl", "Oct", "Lvl+Oct", "None"; empty
+// outside 0..3.
+std::string GetLevelOctaveName(std::int32_t source);
 
 // Uniform numbers for the random spacing and the "RND" octave mode (SplitMix64).
 // Each sequencer has its own: voices never share generator state.

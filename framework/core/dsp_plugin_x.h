@@ -156,6 +156,9 @@ class TDSPPluginX : public TDSPVSTBase {
   // BlockHasSignal := whether any of the count samples is not zero.
   virtual bool DetectSignal(const float* block, std::int32_t count);
   void UpdateTimeInfo() override;
+  // Runs at the end of UpdateTimeInfo when the host answered with its time
+  // info (audio thread, lock held); empty in every layer so far.
+  virtual void TimeInfoHook() {}
   float GetTempo() const { return Tempo; }
   float GetMsPerTick() const { return MsPerTick; }
 
@@ -298,6 +301,10 @@ class TDSPPluginX : public TDSPVSTBase {
   bool HasGuiFlag = false;
   bool AcceptProgramChange = true;
   std::int32_t ProgramSelectorParam = -1;
+  // The real value of the program selector parameter; 0 when there is none.
+  float GetSelectorValue() {
+    return IsValidParam(ProgramSelectorParam) ? GetParameterReal(ProgramSelectorParam) : 0.0f;
+  }
   float PitchBendRange = 2.0f;  // semitones at full bend
   std::int32_t PitchBendParam = -1;
   TMessageSink MessageSink;

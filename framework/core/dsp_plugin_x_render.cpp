@@ -310,6 +310,7 @@ void TDSPPluginX::UpdateTimeInfo() {
       TimeSignatureChanged();
     }
   }
+  TimeInfoHook();
 }
 
 // ---- MIDI

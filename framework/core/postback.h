@@ -123,3 +123,5 @@ inline void ClearPostBacks() { PostBackQueue().Clear(); }
 inline std::size_t PumpPostBacks() { return PostBackQueue().Pump(); }
 // Module unload: nothing is queued afterwards.
 inline void ShutdownPostBacks() { PostBackQueue().Shutdown(); }
+// Set from ShutdownPostBacks on: no call is queued afterwards.
+inline bool PostBackShuttingDown() { return PostBackQueue().ShuttingDown(); }

@@ -81,6 +81,9 @@ class TDSPControl : public TDSPBaseControl {
   }
 
   void SetControlFlag(std::uint8_t b) { ControlFlag = b; }
+  // The same store under the name the oscillator wrapper's rebuild uses when
+  // it hands the option byte on to a new waveform.
+  void SetFlag48(std::uint8_t b) { SetControlFlag(b); }
   float FreqToIncrement(float freq) const { return freq * Settings->InvSampleRate; }
 
   std::uint8_t ControlFlag = 0;

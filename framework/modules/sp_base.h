@@ -186,6 +186,11 @@ class TSPBAse : public TDSPBaseControl {
   virtual void SetPinCounts(std::uint16_t inputs, std::uint16_t outputs);
   virtual void FreePins();
   virtual void CreatePins();
+  // Hooks of a module class that adds pins of its own; the graph itself never
+  // calls them and the base does nothing.
+  virtual void PinsHook() {}
+  virtual void PinsChangedHook() {}
+  virtual void PinsCreatedHook() {}
   // Stores InputCount, at most the number of input pins that exist.
   virtual void SetInputCount(std::uint16_t n);
   virtual std::int32_t CountActiveInputs() const;
@@ -245,6 +250,8 @@ class TSPBAse : public TDSPBaseControl {
   // Per-sample pull: every input's Value := 0, then each input with exactly
   // one connection takes the value its source gives for the caller's voice.
   virtual void PullInputs(TSPSampleRequest& request);
+  // A per-block hook of a module class; nothing in the base.
+  virtual void ProcessHook() {}
   virtual void GetBlockSourceMethod(TSPBlockMethod& method);
   virtual void GetSampleSourceMethod(TSPSampleMethod& method);
   virtual void GetPullSourceMethod(TSPSampleMethod& method);
@@ -256,6 +263,11 @@ class TSPBAse : public TDSPBaseControl {
   // This module when pin < InputCount and voice < VoiceCount.
   virtual bool ResolveSource(TSPBAse*& module, std::uint16_t& pin, std::int32_t voice);
   virtual bool GetIfEnabled(TSPBAse*& module);
+  // A second slot with the same answer, for a class that overrides only one.
+  virtual bool GetIfEnabled2(TSPBAse*& module) { return TSPBAse::GetIfEnabled(module); }
+  virtual TSPBAse* SelfReference() { return this; }
+  // Extra per-voice data of a module class; 0 (none) in the base.
+  virtual std::int32_t GetVoiceExtra() { return 0; }
   virtual bool GetSelf(TSPBAse*& module) {
     module = this;
     return true;

@@ -50,6 +50,8 @@ struct TVstEffect {
   TVstProcessDoubleProc processDoubleReplacing;
   char future[56];
 };
+// The host interface's own name for the effect record.
+using AEffect = TVstEffect;
 
 static_assert(offsetof(TVstEffect, magic) == 0);
 static_assert(offsetof(TVstEffect, dispatcher) == 8);

@@ -13,6 +13,47 @@
 
 namespace module_render {
 
+// ---- songs
+
+TMidiSong Song(const std::vector<TNote>& notes) {
+  auto event = [](double seconds, std::uint8_t status, int key, int velocity) {
+    TMidiFileEvent e;
+    e.Tick = std::llround(seconds * 960.0);
+    e.Bytes[0] = status;
+    e.Bytes[1] = static_cast<std::uint8_t>(key);
+    e.Bytes[2] = static_cast<std::uint8_t>(velocity);
+    e.Size = 3;
+    return e;
+  };
+  TMidiSong song;
+  song.TicksPerQuarter = 480;
+  for (const TNote& n : notes) {
+    song.Events.push_back(event(n.On, 0x90, n.Key, n.Velocity));
+    song.Events.push_back(event(n.Off, 0x80, n.Key, 64));
+  }
+  std::stable_sort(song.Events.begin(), song.Events.end(),
+                   [](const TMidiFileEvent& a, const TMidiFileEvent& b) { return a.Tick < b.Tick; });
+  ApplyTempoMap(song);
+  song.LengthSeconds = song.Events.empty() ? 0.0 : song.Events.back().Seconds;
+  return song;
+}
+
+std::vector<std::vector<float>> RenderProgram(int program, const TMidiSong& song, double rate, double tailSeconds,
+                                              std::string& error, const std::vector<TParamSet>& sets, int block) {
+  std::unique_ptr<TVstPlugin> plugin = OpenInstance(rate, block, error);
+  if (!plugin) return {};
+  plugin->SetProgram(program);
+  for (const TParamSet& s : sets) plugin->SetParameter(s.Index, s.Value);
+  TRenderSettings settings;
+  settings.SampleRate = rate;
+  settings.BlockSize = block;
+  settings.TailSeconds = tailSeconds;
+  TMemorySink sink(2);
+  TRenderStats stats;
+  if (!RenderSong(*plugin, song, settings, &sink, stats, {}, error)) return {};
+  return std::move(sink.Data);
+}
+
 // ---- scripts
 
 TScript& TScript::NoteOn(double seconds, int key, int velocity) {
@@ -110,6 +151,13 @@ const TVstModule* Module(std::string& error) {
   return &module;
 }
 
+const TVstModule& Module() {
+  static const TVstModule unloaded;
+  std::string error;
+  const TVstModule* module = Module(error);
+  return module != nullptr ? *module : unloaded;
+}
+
 std::unique_ptr<TVstPlugin> OpenInstance(double rate, int block, std::string& error) {
   const TVstModule* module = Module(error);
   if (module == nullptr) return nullptr;
@@ -142,7 +190,7 @@ const std::vector<std::string>& ProgramNames() {
 
 int FindProgram(const std::string& name) { return IndexOf(ProgramNames(), name); }
 
-int FindParameter(const std::string& name) {
+int ParamIndex(const std::string& name) {
   static const std::vector<std::string> names =
       ReadNames([](TVstPlugin& p) { return p.NumParams(); }, [](TVstPlugin& p, int i) { return p.ParamName(i); });
   return IndexOf(names, name);

@@ -10,9 +10,38 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/midi_file.h"
+#include "tools/host/renderer.h"
 #include "tools/host/vst_host.h"
 
 namespace module_render {
+
+// ---- songs rendered as rumbleon-host renders a MIDI file
+
+// A note held from On to Off (seconds), struck with Velocity.
+struct TNote {
+  int Key;
+  double On;
+  double Off;
+  int Velocity = 100;
+};
+
+// The notes at 120 BPM (960 ticks a second), released with velocity 64.
+TMidiSong Song(const std::vector<TNote>& notes);
+
+// Left and right of program `program` playing `song` at `rate` in host blocks
+// of `block` frames, with `tailSeconds` after the last event; `sets` are
+// parameters by index and normalised value applied after the program. Empty
+// when the plug-in could not be opened or rendered (error says why).
+struct TParamSet {
+  int Index;
+  float Value;
+};
+std::vector<std::vector<float>> RenderProgram(int program, const TMidiSong& song, double rate, double tailSeconds,
+                                              std::string& error, const std::vector<TParamSet>& sets = {},
+                                              int block = 512);
+
+// ---- scripts of notes and host calls
 
 // One thing that happens at a time: MIDI bytes, or a host call.
 struct TScriptEvent {
@@ -71,15 +100,19 @@ bool Play(const TPlaySettings& settings, const TScript& script, TStereo& out, st
 // Plays into an instance the caller opened (and keeps).
 bool PlayOn(TVstPlugin& plugin, const TPlaySettings& settings, const TScript& script, TStereo& out,
             std::string& error);
-// The module, loaded on first use; nullptr with error set when it fails.
+// The module, loaded once per test process (RUMBLEON_TEST_MODULE names
+// another build of it to play through the same tests: before and after
+// figures of a change); nullptr with error set when it fails.
 const TVstModule* Module(std::string& error);
+// The same; a module without an entry when loading failed.
+const TVstModule& Module();
 std::unique_ptr<TVstPlugin> OpenInstance(double rate, int block, std::string& error);
 // The factory bank's program names, read once.
 const std::vector<std::string>& ProgramNames();
 // The number of the program with that name; -1 when none has it.
 int FindProgram(const std::string& name);
-// The index of the parameter with that name; -1 when none has it.
-int FindParameter(const std::string& name);
+// The index of the parameter whose name is `name`, or -1.
+int ParamIndex(const std::string& name);
 
 // ---- measurements
 

@@ -9,7 +9,7 @@
 
 namespace {
 float Curve(std::int32_t type, float d, float x) {
-  ApplyDistortionCurve(&x, 1, type, d);
+  TDSPXDistortion::ApplyCurve(&x, 1, type, d);
   return x;
 }
 
@@ -77,7 +77,7 @@ TEST(Distortion, HardLimitRunsGiveExactlyTheScalarCurve) {
     b.push_back(-t);
     b.push_back(-0.0f);
     std::vector<float> got = b;
-    ApplyDistortionCurve(got.data(), static_cast<std::int32_t>(got.size()), 1, d);
+    TDSPXDistortion::ApplyCurve(got.data(), static_cast<std::int32_t>(got.size()), 1, d);
     for (std::size_t i = 0; i < b.size(); ++i) {
       const float x = b[i];
       const float expected = std::fabs(x) > t ? (x >= 0 ? 1.0f : -1.0f) : x / t;
@@ -95,7 +95,7 @@ TEST(Distortion, EveryCurveIsFiniteAndBounded) {
       const float d = static_cast<float>(di) / 20.0f;
       std::vector<float> x(801);
       for (std::size_t i = 0; i < x.size(); ++i) x[i] = -4.0f + 0.01f * static_cast<float>(i);
-      ApplyDistortionCurve(x.data(), static_cast<std::int32_t>(x.size()), type, d);
+      TDSPXDistortion::ApplyCurve(x.data(), static_cast<std::int32_t>(x.size()), type, d);
       for (float y : x) {
         ASSERT_TRUE(std::isfinite(y)) << type << " " << d;
         ASSERT_LT(std::fabs(y), 2000.0f) << type << " " << d;

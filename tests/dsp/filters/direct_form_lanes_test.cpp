@@ -17,7 +17,7 @@ namespace {
 constexpr int kTypes[4] = {0, 3, 26, 27};
 
 std::unique_ptr<TDSPFilter> Section(int lane, float cutoff) {
-  auto f = CreateFilterOfType(kTypes[lane % 4]);
+  auto f = CreateFilter(kTypes[lane % 4]);
   f->SetCutoff(cutoff * static_cast<float>(lane + 1));
   f->SetResonance(0.3f + 0.15f * static_cast<float>(lane));
   f->SetParam3(0.4f);

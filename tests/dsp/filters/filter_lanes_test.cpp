@@ -19,7 +19,7 @@ struct TPairs {
   std::vector<std::unique_ptr<TDSPFilter>> Together, Alone;
   void Add(int type, float cutoff, float resonance) {
     for (auto* list : {&Together, &Alone}) {
-      list->push_back(CreateFilterOfType(type));
+      list->push_back(CreateFilter(type));
       list->back()->SetCutoff(cutoff);
       list->back()->SetResonance(resonance);
       list->back()->SetParam3(0.3f);

@@ -125,7 +125,7 @@ TEST(MultiShaper, AmountReachesTheInnerShaperAcrossShapeChanges) {
 TEST(MultiShaper, EveryShapeIsFiniteAndItsBufferPathMatchesItsSamplePath) {
   const std::vector<float> noise = Noise(44 * 20, 9);
   for (std::int32_t index = 0; index <= kShaperTypeMax; ++index) {
-    if (!CreateShaperOfType(index)) continue;
+    if (!CreateShaper(index)) continue;
     for (float amount : {0.001f, 0.3f, 0.5f, 0.8f, 0.999f}) {
       auto a = ShaperOf(static_cast<float>(index), amount);
       auto b = ShaperOf(static_cast<float>(index), amount);

@@ -151,3 +151,43 @@ TEST(SPBase, ResetCommandClearsGraphStateAndDisablesTheModule) {
   EXPECT_EQ(source.OutputPins[0]->ConnectionCount(), 0);
   EXPECT_EQ(sink.HandleCommand(999), 1);
 }
+
+TEST(SPBase, GraphHooksGiveTheirDefaultAnswersAndAreReachedThroughTheBase) {
+  TTestSink sink(1);
+  TSPBAse& base = sink;
+  EXPECT_EQ(base.SelfReference(), &sink);
+  EXPECT_EQ(base.GetVoiceExtra(), 0);
+  TSPBAse* found = nullptr;
+  EXPECT_TRUE(base.GetIfEnabled2(found));
+  EXPECT_EQ(found, &sink);
+  // A disabled module answers false through both slots and hands nothing out.
+  sink.Enabled = false;
+  found = nullptr;
+  EXPECT_FALSE(base.GetIfEnabled(found));
+  EXPECT_FALSE(base.GetIfEnabled2(found));
+  EXPECT_EQ(found, nullptr);
+  // The empty hooks change nothing.
+  base.PinsHook();
+  base.PinsChangedHook();
+  base.PinsCreatedHook();
+  base.ProcessHook();
+  EXPECT_EQ(sink.InputCount, 1);
+  EXPECT_EQ(sink.OutputCount, 1);
+
+  // A module class overrides each slot on its own.
+  struct TExtra final : TSPBAse {
+    std::int32_t GetVoiceExtra() override { return 7; }
+    bool GetIfEnabled2(TSPBAse*& module) override {
+      module = nullptr;
+      return false;
+    }
+    void ProcessHook() override { ++Processed; }
+    int Processed = 0;
+  } extra;
+  TSPBAse& extraBase = extra;
+  EXPECT_EQ(extraBase.GetVoiceExtra(), 7);
+  EXPECT_TRUE(extraBase.GetIfEnabled(found));
+  EXPECT_FALSE(extraBase.GetIfEnabled2(found));
+  extraBase.ProcessHook();
+  EXPECT_EQ(extra.Processed, 1);
+}
