@@ -74,10 +74,10 @@ std::vector<std::uint8_t> RandomRoomState(const std::string& program) {
   EXPECT_NE(source, nullptr) << error;
   if (source == nullptr) return {};
   source->SetProgram(MustFindProgram(program));
-  source->SetParameter(FindParameter("FxOn"), 1.0f);
-  source->SetParameter(FindParameter("RvbOn"), 1.0f);
-  source->SetParameter(FindParameter("RvbMode"), 0.0f);
-  EXPECT_EQ(source->ParamDisplay(FindParameter("RvbMode")), "Big1");
+  source->SetParameter(ParamIndex("FxOn"), 1.0f);
+  source->SetParameter(ParamIndex("RvbOn"), 1.0f);
+  source->SetParameter(ParamIndex("RvbMode"), 0.0f);
+  EXPECT_EQ(source->ParamDisplay(ParamIndex("RvbMode")), "Big1");
   return source->GetChunk(true);
 }
 
