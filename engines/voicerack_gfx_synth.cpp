@@ -68,6 +68,12 @@ TVoicerackGFXSynth::TVoicerackGFXSynth() {
   TVoicerackGFXSynth::ReseedRandomSources();
 }
 
+void TVoicerackGFXSynth::ResetSound() {
+  TDSPPluginX::ResetSound();
+  TGlobalLockGuard lock;
+  ClearRackState();
+}
+
 void TVoicerackGFXSynth::ReseedRandomSources() {
   // Places 0..5 the FX LFOs, 16.. the effects (by their fixed slots).
   for (std::size_t k = 0; k < FxLfos.size(); ++k) FxLfos[k]->SetRandomSeed(MixSeed(kRandomSeed, k));

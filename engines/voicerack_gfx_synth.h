@@ -104,6 +104,8 @@ class TVoicerackGFXSynth : public TDSPPluginX {
   // before; a program and a sub-preset take their own channel modes first.
   // A layer that passes every parameter through again does so in a batch.
   void ApplyProgram() override;
+  // Inherited, then every effect's lines and the shift stages are emptied.
+  void ResetSound() override;
   void ApplySubPreset(std::int32_t groupId, std::int32_t index) override;
   bool LoadParamSnapshot(TStream& stream) override;
   void ParamBatchDone() override;

@@ -112,6 +112,10 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   void SetEnv2CurveLaw(std::int32_t index);
   TCurveFunction Env1CurveLaw() const { return Env1Curve.load(std::memory_order_relaxed); }
   TCurveFunction Env2CurveLaw() const { return Env2Curve.load(std::memory_order_relaxed); }
+  // The attack shapes that make each law's attack rise linearly
+  // (CurveAttackShape; null for none), for the envelopes' AttackShape.
+  const float* Env1AttackShape() const { return Env1Shape.load(std::memory_order_relaxed); }
+  const float* Env2AttackShape() const { return Env2Shape.load(std::memory_order_relaxed); }
 
   // ---- voice access (global lock held, or the audio thread)
   // Slots in the array; -1 after FreeVoices, 0 before the first build.
@@ -170,6 +174,8 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::atomic<bool> CountRequested{false};
   std::atomic<TCurveFunction> Env1Curve{NullProc};
   std::atomic<TCurveFunction> Env2Curve{NullProc};
+  std::atomic<const float*> Env1Shape{nullptr};
+  std::atomic<const float*> Env2Shape{nullptr};
 };
 
 // The pass-through layer between the voice manager and the sequencer layer.

@@ -217,7 +217,7 @@ void TDSPSequencer::EvaluateSources(const TSeqStepRec& step) {
   Level = SourceValue(LevelSource, step.Note);
 }
 
-void TDSPSequencer::Restart() {
+void TDSPSequencer::Restart(bool freshNote) {
   Random.Seed(NextSeed());
   NewCycleSpace();
   CycleClock = 0.0;
@@ -232,6 +232,12 @@ void TDSPSequencer::Restart() {
   EvaluateSources(Steps[0]);
   PrevPitch = Pitch;
   PrevLevel = Level;
+  if (freshNote) {
+    // Nor does its first block ramp from where the previous note left the
+    // gate and level: a rest on step 0 would sound for a millisecond.
+    BlockGate = Steps[0].Rest ? OffStepGate : Steps[0].GateOnLevel;
+    BlockLevel = Level;
+  }
 }
 
 void TDSPSequencer::AdvanceStep() {

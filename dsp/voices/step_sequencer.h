@@ -88,8 +88,11 @@ class TDSPSequencer : public TDSPControl {
   // Recomputes the tick length and every played step record and rebuilds the
   // octave pattern. Takes the global lock.
   void Update() override;
-  // Starts the sequence again from step 0 (note starts). Audio thread.
-  void Restart();
+  // Starts the sequence again from step 0 (note starts). A fresh note (its
+  // voice starts from silence) also starts its first block at step 0's gate
+  // and level; a legato restart ramps there from the running values.
+  // Audio thread.
+  void Restart(bool freshNote = false);
   void ReallocBuffers() override;
 
   // --- Setters that recompute (Update); each ignores an unchanged value

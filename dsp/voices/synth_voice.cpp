@@ -49,9 +49,9 @@ void TDSPSynthVoice::ResetVoice() {
   LfoCycles.fill(0);
 }
 
-void TDSPSynthVoice::RestartSequencers(bool restartAll) {
+void TDSPSynthVoice::RestartSequencers(bool restartAll, bool freshNote) {
   for (TDSPSequencer* seq : {&Seq1, &Seq2}) {
-    if (seq->ResetOnNewNote() && (restartAll || seq->AlwaysRetrigger())) seq->Restart();
+    if (seq->ResetOnNewNote() && (restartAll || seq->AlwaysRetrigger())) seq->Restart(freshNote);
   }
 }
 
@@ -77,7 +77,7 @@ void TDSPSynthVoice::LegatoContinue() {
 
 void TDSPSynthVoice::Trigger() {
   TDSPEnvVoice::Trigger();
-  RestartSequencers(true);
+  RestartSequencers(true, true);
   ResetLfoPhases();
 }
 

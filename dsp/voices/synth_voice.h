@@ -67,8 +67,8 @@ class TDSPSynthVoice : public TDSPEnvVoice {
 
  private:
   // restartAll: every sequencer that resets on a new note; otherwise only
-  // those that also always retrigger.
-  void RestartSequencers(bool restartAll);
+  // those that also always retrigger. freshNote: see TDSPSequencer::Restart.
+  void RestartSequencers(bool restartAll, bool freshNote = false);
 };
 
 // The seed of a sample voice's sampler 1 or 2 under the voice's seed.

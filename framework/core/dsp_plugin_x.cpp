@@ -221,11 +221,18 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
 
 void TDSPPluginX::SelectProgram(std::int32_t i) {
   if (i < 0 || i >= ProgramCount) return;
-  // A single engine applies at once on the calling thread.
   Lock();
   SetCurrentProgramNumber(i);
-  ApplyProgram();
-  ClearProgramPending();
+  if (FirstCallSeen.load() && BlockHasSignal) {
+    // The instrument sounds: the render loop fades it out, then applies.
+    MarkProgramPending();
+    ProgramFadeWanted = true;
+  } else {
+    // A single engine applies at once on the calling thread.
+    ApplyProgram();
+    ClearProgramPending();
+    if (FirstCallSeen.load()) ResetSound();
+  }
   Unlock();
 }
 

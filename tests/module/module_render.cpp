@@ -123,6 +123,12 @@ std::span<const float> TStereo::RightPart(double from, double to) const {
   return std::span<const float>(Right).subspan(a, b - a);
 }
 
+std::vector<float> Both(const TStereo& s, double from, double to) {
+  std::vector<float> x(s.LeftPart(from, to).begin(), s.LeftPart(from, to).end());
+  x.insert(x.end(), s.RightPart(from, to).begin(), s.RightPart(from, to).end());
+  return x;
+}
+
 // ---- playing
 
 namespace {
@@ -138,10 +144,10 @@ const TVstModule* Module(std::string& error) {
   static TVstModule module;
   static bool loaded = false;
   static std::string loadError;
-  // RUMBLEON_TEST_MODULE plays another build of the module through the same
+  // RUMBLEON_MODULE plays another build of the module through the same
   // tests (before and after figures of a change).
   std::call_once(once, [] {
-    const char* other = std::getenv("RUMBLEON_TEST_MODULE");
+    const char* other = std::getenv("RUMBLEON_MODULE");
     loaded = module.Load(other != nullptr && *other != '\0' ? other : RUMBLEON_MODULE_PATH, loadError);
   });
   if (!loaded) {
@@ -321,18 +327,6 @@ double SumSquares(std::span<const float> x) {
   return sum;
 }
 
-// Level above hz minus the whole level (dB) of both channels over a..b.
-double HighShareDb(const std::vector<float>& hl, const std::vector<float>& hr, const TStereo& s, std::size_t a,
-                   std::size_t b) {
-  const std::size_t n = b - a;
-  const double high = SumSquares(std::span<const float>(hl).subspan(a, n)) +
-                      SumSquares(std::span<const float>(hr).subspan(a, n));
-  const double all = SumSquares(std::span<const float>(s.Left).subspan(a, n)) +
-                     SumSquares(std::span<const float>(s.Right).subspan(a, n));
-  if (all <= 1e-24) return -200.0;
-  return 10.0 * std::log10(std::max(high, 1e-30) / all);
-}
-
 }  // namespace
 
 std::vector<float> HighPass(std::span<const float> x, double rate, double hz) { return Butterworth4(x, rate, hz, true); }
@@ -345,37 +339,57 @@ double RmsDb(std::span<const float> x) {
   return ms > 0 ? 10.0 * std::log10(ms) : -200.0;
 }
 
-double LowEndCorrelation(const TStereo& s, double from, double to, double hz) {
-  const std::vector<float> l = LowPass(s.Left, s.Rate, hz);
-  const std::vector<float> r = LowPass(s.Right, s.Rate, hz);
-  const std::size_t a = s.Frame(from), b = std::max(a, s.Frame(to));
+TBands SplitBands(const TStereo& s) {
+  TBands b;
+  b.HighL = HighPass(s.Left, s.Rate, kClickHz);
+  b.HighR = HighPass(s.Right, s.Rate, kClickHz);
+  b.LowL = LowPass(s.Left, s.Rate, kLowEndHz);
+  b.LowR = LowPass(s.Right, s.Rate, kLowEndHz);
+  return b;
+}
+
+double LowEndCorrelation(const TStereo& s, const TBands& b, double from, double to) {
+  const std::size_t first = s.Frame(from), last = std::max(first, s.Frame(to));
   double lr = 0, ll = 0, rr = 0;
-  for (std::size_t i = a; i < b; ++i) {
-    lr += static_cast<double>(l[i]) * r[i];
-    ll += static_cast<double>(l[i]) * l[i];
-    rr += static_cast<double>(r[i]) * r[i];
+  for (std::size_t i = first; i < last; ++i) {
+    lr += static_cast<double>(b.LowL[i]) * b.LowR[i];
+    ll += static_cast<double>(b.LowL[i]) * b.LowL[i];
+    rr += static_cast<double>(b.LowR[i]) * b.LowR[i];
   }
   if (ll <= 1e-20 && rr <= 1e-20) return 1.0;
   if (ll <= 1e-20 || rr <= 1e-20) return 0.0;
   return lr / std::sqrt(ll * rr);
 }
 
-double ClickExcessDb(const TStereo& s, double start, double hz) {
-  const std::vector<float> hl = HighPass(s.Left, s.Rate, hz);
-  const std::vector<float> hr = HighPass(s.Right, s.Rate, hz);
-  const std::size_t a = s.Frame(start);
+double ClickExcessDb(const TStereo& s, const TBands& b, double start) {
+  auto power = [](const std::vector<float>& l, const std::vector<float>& r, std::size_t from, std::size_t to) {
+    const std::size_t n = to - from;
+    return SumSquares(std::span<const float>(l).subspan(from, n)) + SumSquares(std::span<const float>(r).subspan(from, n));
+  };
+  // The loudest 2 ms above kClickHz between from and to: a periodic sound
+  // puts its edges into windows of the same length at the start and later.
   const std::size_t window = std::max<std::size_t>(1, s.Frame(0.002));
-  const std::size_t reach = s.Frame(0.006);
   const std::size_t hop = std::max<std::size_t>(1, window / 4);
-  double worst = -200.0;
-  for (std::size_t w = a; w + window <= std::min(a + reach, s.Left.size()); w += hop)
-    worst = std::max(worst, HighShareDb(hl, hr, s, w, w + window));
-  const std::size_t b = s.Frame(start + 0.020), c = s.Frame(start + 0.060);
-  if (c <= b) return 0.0;
-  return worst - HighShareDb(hl, hr, s, b, c);
+  auto loudest = [&](std::size_t from, std::size_t to) {
+    double best = 0;
+    for (std::size_t w = from; w + window <= std::min(to, s.Left.size()); w += hop)
+      best = std::max(best, power(b.HighL, b.HighR, w, w + window));
+    return best;
+  };
+  const std::size_t a = s.Frame(start);
+  const std::size_t from = s.Frame(start + kClickFollowFrom), to = s.Frame(start + kClickFollowTo);
+  if (to <= from) return 0.0;
+  const double burst = loudest(a, a + s.Frame(0.006));
+  const double sound = loudest(from, to);
+  // Below -60 dB of the sound's own level nothing is heard.
+  const double floor = power(s.Left, s.Right, from, to) * static_cast<double>(window) / static_cast<double>(to - from) * 1e-6;
+  // A note that does not sound yet (a sequencer's rest, a slow attack) has
+  // no sound to compare its start with.
+  if (floor <= 1e-16) return -200.0;
+  return 10.0 * std::log10(std::max(burst, 1e-30) / std::max(sound, floor));
 }
 
-double PeakFrequency(const TStereo& s, double from, double to, double lo, double hi) {
+double PeakFrequency(const TStereo& s, double from, double to, double lo, double hi, bool centre) {
   const std::size_t a = s.Frame(from), b = std::max(a, s.Frame(to));
   const std::size_t n = b - a;
   if (n < 16) return 0.0;
@@ -393,11 +407,59 @@ double PeakFrequency(const TStereo& s, double from, double to, double lo, double
   std::size_t best = first;
   for (std::size_t k = first; k <= last; ++k)
     if (std::abs(x[k]) > std::abs(x[best])) best = k;
-  const double ym = std::log(std::abs(x[best - 1]) + 1e-30), y0 = std::log(std::abs(x[best]) + 1e-30),
-               yp = std::log(std::abs(x[best + 1]) + 1e-30);
+  if (!centre) {
+    const double ym = std::log(std::abs(x[best - 1]) + 1e-30), y0 = std::log(std::abs(x[best]) + 1e-30),
+                 yp = std::log(std::abs(x[best + 1]) + 1e-30);
+    const double denom = ym - 2 * y0 + yp;
+    const double shift = denom != 0 ? 0.5 * (ym - yp) / denom : 0.0;
+    return (static_cast<double>(best) + std::clamp(shift, -0.5, 0.5)) * binHz;
+  }
+  // The power-weighted centre of the bins within 80 cents of it, taken
+  // again around that centre until it settles: the pitch of a partial and
+  // of detuned copies around it (a chorus of saws, echoes that split it into
+  // a comb) alike.
+  double mid = static_cast<double>(best) * binHz;
+  for (int pass = 0; pass < 8; ++pass) {
+    const auto firstBin =
+        static_cast<std::size_t>(std::max(1.0, std::floor(mid * std::pow(2.0, -80.0 / 1200) / binHz)));
+    const auto lastBin =
+        std::min(size / 2 - 1, static_cast<std::size_t>(std::ceil(mid * std::pow(2.0, 80.0 / 1200) / binHz)));
+    double weight = 0, sum = 0;
+    for (std::size_t k = firstBin; k <= lastBin; ++k) {
+      const double p = std::norm(x[k]);
+      weight += p;
+      sum += p * static_cast<double>(k);
+    }
+    if (!(weight > 0)) break;
+    mid = sum / weight * binHz;
+  }
+  return mid;
+}
+
+double RepetitionFrequency(const TStereo& s, double from, double to, double lo, double hi) {
+  const std::size_t a = s.Frame(from), b = std::max(a, s.Frame(to));
+  std::vector<double> x(b - a);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(s.Left[a + i]) + s.Right[a + i];
+  const auto minLag = static_cast<std::size_t>(std::max(2.0, std::floor(s.Rate / hi)));
+  const auto maxLag = std::min(x.size() / 2, static_cast<std::size_t>(std::ceil(s.Rate / lo)));
+  if (maxLag <= minLag + 2) return 0.0;
+  std::vector<double> r(maxLag + 2, 0.0);
+  for (std::size_t lag = minLag - 1; lag <= maxLag + 1; ++lag) {
+    double xy = 0, xx = 0, yy = 0;
+    for (std::size_t i = 0; i + lag < x.size(); ++i) {
+      xy += x[i] * x[i + lag];
+      xx += x[i] * x[i];
+      yy += x[i + lag] * x[i + lag];
+    }
+    r[lag] = xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : 0.0;
+  }
+  std::size_t best = minLag;
+  for (std::size_t lag = minLag; lag <= maxLag; ++lag)
+    if (r[lag] > r[best]) best = lag;
+  const double ym = r[best - 1], y0 = r[best], yp = r[best + 1];
   const double denom = ym - 2 * y0 + yp;
-  const double shift = denom != 0 ? 0.5 * (ym - yp) / denom : 0.0;
-  return (static_cast<double>(best) + std::clamp(shift, -0.5, 0.5)) * binHz;
+  const double shift = denom != 0 ? std::clamp(0.5 * (ym - yp) / denom, -0.5, 0.5) : 0.0;
+  return s.Rate / (static_cast<double>(best) + shift);
 }
 
 double CentsToNearest(double f, double f0, std::span<const double> ratios) {

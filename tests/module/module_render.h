@@ -80,7 +80,7 @@ struct TStereo {
   // CPU seconds of the process calls whose blocks start in from..to seconds.
   double CpuSeconds(double from, double to) const;
   std::size_t Frame(double seconds) const;
-  // Both channels from..to seconds (clamped to what was rendered).
+  // Each channel from..to seconds (clamped to what was rendered).
   std::span<const float> LeftPart(double from, double to) const;
   std::span<const float> RightPart(double from, double to) const;
 };
@@ -100,7 +100,7 @@ bool Play(const TPlaySettings& settings, const TScript& script, TStereo& out, st
 // Plays into an instance the caller opened (and keeps).
 bool PlayOn(TVstPlugin& plugin, const TPlaySettings& settings, const TScript& script, TStereo& out,
             std::string& error);
-// The module, loaded once per test process (RUMBLEON_TEST_MODULE names
+// The module, loaded once per test process (RUMBLEON_MODULE names
 // another build of it to play through the same tests: before and after
 // figures of a change); nullptr with error set when it fails.
 const TVstModule* Module(std::string& error);
@@ -114,6 +114,9 @@ int FindProgram(const std::string& name);
 // The index of the parameter whose name is `name`, or -1.
 int ParamIndex(const std::string& name);
 
+// Both channels of s over from..to, one after the other.
+std::vector<float> Both(const TStereo& s, double from, double to);
+
 // ---- measurements
 
 // Fourth-order Butterworth filtering (two cascaded sections), from rest.
@@ -121,18 +124,40 @@ std::vector<float> HighPass(std::span<const float> x, double rate, double hz);
 std::vector<float> LowPass(std::span<const float> x, double rate, double hz);
 // RMS in dB (-200 for silence).
 double RmsDb(std::span<const float> x);
-// Correlation of left and right below hz over from..to seconds: 1 for the
-// same signal, 0 for unrelated ones; 1 when both are silent.
-double LowEndCorrelation(const TStereo& s, double from, double to, double hz = 150);
-// A click at a note start: the level above hz (dB, both channels) of the
-// loudest 2 ms window in the first 6 ms after start, minus the level above
-// hz of what follows (start + 20 ms .. start + 60 ms), each relative to the
-// window's whole level. Positive values mean the start carries high
-// frequencies the sound itself does not.
-double ClickExcessDb(const TStereo& s, double start, double hz = 8000);
-// The strongest spectral peak between lo and hi Hz in from..to seconds
-// (left + right), by a Hann-windowed transform and parabolic refinement.
-double PeakFrequency(const TStereo& s, double from, double to, double lo, double hi);
+// A render's bands, filtered once: above kClickHz (clicks) and below
+// kLowEndHz (the low end).
+inline constexpr double kClickHz = 8000;
+inline constexpr double kLowEndHz = 150;
+// The sound a note start is compared with: from..to seconds after it, right
+// after the start (a filter envelope or a glide has barely moved) and long
+// enough to hold a whole period of the lowest note played (E1, 24 ms).
+inline constexpr double kClickFollowFrom = 0.006, kClickFollowTo = 0.032;
+struct TBands {
+  std::vector<float> HighL, HighR, LowL, LowR;
+};
+TBands SplitBands(const TStereo& s);
+// Correlation of left and right below kLowEndHz over from..to seconds: 1 for
+// the same signal, 0 for unrelated ones; 1 when both are silent.
+double LowEndCorrelation(const TStereo& s, const TBands& b, double from, double to);
+// A click at a note start: the level above kClickHz of the loudest 2 ms
+// window in the first 6 ms from start, relative to that of the loudest 2 ms
+// window of the sound that follows (kClickFollowFrom .. kClickFollowTo), but at
+// least to 60 dB below that sound's whole level (what lies below is not
+// heard). dB; above 0 means the start carries high frequencies the sound
+// itself does not have; -200 when the sound after the start is silent.
+double ClickExcessDb(const TStereo& s, const TBands& b, double start);
+// The pitch of the strongest spectral peak between lo and hi Hz in from..to
+// seconds (left + right): the power-weighted centre of a Hann-windowed
+// spectrum within 80 cents of the peak, so detuned copies of a partial
+// count as one at their centre. Without `centre`, the peak itself
+// (parabolic refinement): for lines that move their pitch, whose sidebands
+// would pull a centre off.
+double PeakFrequency(const TStereo& s, double from, double to, double lo, double hi, bool centre = true);
+// The frequency of the strongest repetition of left + right over from..to
+// seconds, between lo and hi Hz (normalised autocorrelation, refined between
+// lags): the pitch of a short stretch, whatever its level or brightness does
+// meanwhile. May answer an octave below.
+double RepetitionFrequency(const TStereo& s, double from, double to, double lo, double hi);
 // Cents from f to the nearest of the frequencies f0 x ratio given.
 double CentsToNearest(double f, double f0, std::span<const double> ratios);
 double NoteHz(int key);

@@ -15,13 +15,6 @@ namespace {
 
 using namespace module_render;
 
-// Both channels of s over from..to, one after the other.
-std::vector<float> Both(const TStereo& s, double from, double to) {
-  std::vector<float> x(s.LeftPart(from, to).begin(), s.LeftPart(from, to).end());
-  x.insert(x.end(), s.RightPart(from, to).begin(), s.RightPart(from, to).end());
-  return x;
-}
-
 TStereo MustPlay(const TPlaySettings& settings, const TScript& script) {
   TStereo out;
   std::string error;
@@ -62,6 +55,93 @@ TEST(SoundFaults, EveryNoteOfARepeatedPitchSounds) {
     int silent = 0;
     for (double level : levels) silent += level < loudest - 20.0 ? 1 : 0;
     EXPECT_EQ(silent, 0) << "notes more than 20 dB below the loudest";
+  }
+}
+
+// ---- note starts
+
+// The demo phrase on soft programs: every note starts without a click (no
+// energy above 8 kHz in its first milliseconds that the sound after it does
+// not have), and so does a note after a higher one with "no glide".
+TEST(SoundFaults, NotesStartWithoutAClick) {
+  const TMidiSong demo = DemoSong();
+  for (const char* name : {"Pure Sine Sub", "Warm Sub", "Sub Octaver", "Glide Sub", "Sine Pluck", "Rumbleon Deluxe",
+                           "Classic Saw", "Reese Classic", "FM Bell Bass"}) {
+    SCOPED_TRACE(name);
+    std::string error;
+    const std::vector<std::vector<float>> channels = RenderProgram(MustFindProgram(name), demo, 44100, 0.5, error);
+    ASSERT_EQ(channels.size(), 2u) << error;
+    TStereo out;
+    out.Left = channels[0];
+    out.Right = channels[1];
+    const TBands bands = SplitBands(out);
+    double worst = -200;
+    for (const TMidiFileEvent& e : demo.Events)
+      if ((e.Bytes[0] & 0xF0) == 0x90 && e.Bytes[2] > 0) worst = std::max(worst, ClickExcessDb(out, bands, e.Seconds));
+    EXPECT_LE(worst, 6.0) << "dB above 8 kHz";
+  }
+  TPlaySettings s;
+  s.Program = MustFindProgram("Tine Pluck");
+  s.Seconds = 1.0;
+  const TStereo out = MustPlay(s, TScript().Note(0.55, 0.08, 55).Note(0.70, 0.08, 31));
+  EXPECT_LE(ClickExcessDb(out, SplitBands(out), 0.70), 6.0) << "the note after a higher one";
+}
+
+// ---- the low end in mono
+
+// Chorused programs and the pads: below 150 Hz the two sides stay alike, so
+// the bass keeps its level summed to mono (pads may be wider).
+TEST(SoundFaults, TheLowEndSurvivesAMonoSum) {
+  for (const char* name : {"Chorus Bass", "Reese Chorus", "Picked Chorus", "Two Saws", "Wide Reese", "Dub Delay Bass",
+                           "Bass Pad", "Organ Pad", "Vowel Pad", "Choir Bass", "Soft String Bass"}) {
+    SCOPED_TRACE(name);
+    const int program = MustFindProgram(name);
+    const bool pad = program >= 95 && program <= 104;  // the README's pads
+    TPlaySettings s;
+    s.Program = program;
+    s.Seconds = 2.6;
+    const TStereo held = MustPlay(s, TScript().Note(0.1, 2.0, 40));
+    EXPECT_GE(LowEndCorrelation(held, SplitBands(held), 0.3, 2.1), pad ? 0.7 : 0.9) << "held note";
+    const TStereo chord = MustPlay(s, TScript().Note(0.1, 2.0, 40).Note(0.1, 2.0, 47).Note(0.1, 2.0, 52));
+    EXPECT_GE(LowEndCorrelation(chord, SplitBands(chord), 0.3, 2.1), pad ? 0.7 : 0.9) << "chord";
+  }
+}
+
+// ---- program changes
+
+// The largest step between neighbouring samples of either channel.
+float LargestStep(const TStereo& s, double from, double to) {
+  float step = 0;
+  for (const std::vector<float>* c : {&s.Left, &s.Right}) {
+    for (std::size_t i = std::max<std::size_t>(1, s.Frame(from)); i < s.Frame(to); ++i)
+      step = std::max(step, std::fabs((*c)[i] - (*c)[i - 1]));
+  }
+  return step;
+}
+
+// A program change while a note is held ends the old sound with a short
+// fade instead of a step to silence, and a note that arrives with the
+// change plays in the new program.
+TEST(SoundFaults, AProgramChangeDuringAHeldNoteFadesTheOldSound) {
+  for (double rate : {44100.0, 96000.0}) {
+    SCOPED_TRACE(rate);
+    TPlaySettings s;
+    s.Rate = rate;
+    s.Program = MustFindProgram("Pure Sine Sub");
+    s.Seconds = 1.2;
+    const double change = 0.6;
+    TScript script;
+    script.NoteOn(0.1, 40).Program(change, MustFindProgram("Warm Sub")).NoteOn(change, 52).NoteOff(1.0, 40).NoteOff(
+        1.0, 52);
+    const TStereo out = MustPlay(s, script);
+    // No step between samples larger than either note's own.
+    const float held = std::max(LargestStep(out, 0.3, change - 0.01), LargestStep(out, change + 0.1, change + 0.3));
+    ASSERT_GT(held, 0.0f);
+    EXPECT_LT(LargestStep(out, change - 0.01, change + 0.03), 1.2f * held) << "a step at the change";
+    // The old note is gone within a few milliseconds; the new one sounds.
+    EXPECT_GT(RmsDb(Both(out, change + 0.1, change + 0.3)), -30.0);
+    const double f = PeakFrequency(out, change + 0.1, change + 0.35, 30, 1000);
+    EXPECT_NEAR(12.0 * std::log2(f / NoteHz(52)), 0.0, 0.2) << "only the note played after the change";
   }
 }
 
@@ -124,6 +204,73 @@ TEST(SoundFaults, TwoInstancesFromTheSameStateRenderTheSameBits) {
   }
   EXPECT_GE((octaves[0] > 0) + (octaves[1] > 0) + (octaves[2] > 0), 2)
       << octaves[0] << " steps at the note, " << octaves[1] << " an octave up, " << octaves[2] << " two up";
+}
+
+// ---- programs that sound as named
+
+// Level in dB of a band's 50 ms windows over from..to: the spread between the
+// loudest and the quietest.
+double LevelSwingDb(const std::vector<float>& band, double rate, double from, double to) {
+  double lo = 1e9, hi = -1e9;
+  for (double t = from; t + 0.05 <= to; t += 0.01) {
+    const auto a = static_cast<std::size_t>(t * rate), n = static_cast<std::size_t>(0.05 * rate);
+    const double l = RmsDb(std::span<const float>(band).subspan(a, n));
+    lo = std::min(lo, l);
+    hi = std::max(hi, l);
+  }
+  return hi - lo;
+}
+
+// Two oscillators a few cents either side of the note: both must sound, so
+// the note is in tune at their centre, it beats, and the sides are balanced.
+TEST(SoundFaults, DetunedProgramsPlayBothOscillators) {
+  // ("Trance Gate" plays "Detuned Reese" through a gate.)
+  for (const char* name : {"Two Saws", "Detuned Reese", "Wide Reese", "Bass Pad"}) {
+    SCOPED_TRACE(name);
+    TPlaySettings s;
+    s.Program = MustFindProgram(name);
+    s.Seconds = 3.2;
+    const TStereo out = MustPlay(s, TScript().Note(0.1, 3.0, 40));
+    const double f = PeakFrequency(out, 1.0, 3.0, 30, 1000);
+    const double ratios[] = {0.5, 1, 2, 3, 4};
+    EXPECT_LT(std::fabs(CentsToNearest(f, NoteHz(40), ratios)), 3.0) << f << " Hz";
+    EXPECT_NEAR(RmsDb(out.LeftPart(1.0, 3.0)), RmsDb(out.RightPart(1.0, 3.0)), 1.5) << "left against right";
+    std::vector<float> mono(out.Left.size());
+    for (std::size_t i = 0; i < mono.size(); ++i) mono[i] = out.Left[i] + out.Right[i];
+    EXPECT_GT(LevelSwingDb(LowPass(mono, out.Rate, 300), out.Rate, 1.0, 3.0), 3.0) << "no beating";
+  }
+}
+
+// "Bit Crush": a quantised sound at every velocity, neither silent when
+// played softly nor a plain wave.
+TEST(SoundFaults, BitCrushCrushesAtEveryVelocity) {
+  for (int velocity : {10, 30, 56, 90, 127}) {
+    SCOPED_TRACE("velocity " + std::to_string(velocity));
+    TPlaySettings s;
+    s.Program = MustFindProgram("Bit Crush");
+    s.Seconds = 1.2;
+    const TStereo out = MustPlay(s, TScript().Note(0.1, 1.0, 40, velocity));
+    const std::span<const float> held = out.LeftPart(0.3, 1.0);
+    EXPECT_GT(RmsDb(held), -50.0 + 20.0 * std::log10(velocity / 127.0)) << "silent";
+    std::vector<float> values(held.begin(), held.end());
+    std::sort(values.begin(), values.end());
+    const auto distinct = std::unique(values.begin(), values.end()) - values.begin();
+    EXPECT_GE(distinct, 4) << "a wave needs some steps";
+    EXPECT_LE(distinct, 64) << "not crushed";
+  }
+}
+
+// The wobble programs: the sequencer's cycle envelope sweeps the filter once
+// a step, so the sound's upper part swings by more than a few decibels.
+TEST(SoundFaults, WobbleProgramsWobble) {
+  for (const char* name : {"Wobble Eighths", "Wobble Sixteenths"}) {
+    SCOPED_TRACE(name);
+    TPlaySettings s;
+    s.Program = MustFindProgram(name);
+    s.Seconds = 2.2;
+    const TStereo out = MustPlay(s, TScript().Note(0.1, 2.0, 40));
+    EXPECT_GT(LevelSwingDb(HighPass(out.Left, out.Rate, 300), out.Rate, 0.5, 2.0), 6.0);
+  }
 }
 
 // ---- the silence gate

@@ -343,6 +343,28 @@ TEST(StepSequencerOctave, TheSameSeedPlaysTheSameRandomOctavesAndEachNoteNewOnes
   EXPECT_FALSE(std::equal(a.begin(), a.begin() + 20, a.begin() + 20)) << "a new note draws new octaves";
 }
 
+// A fresh note on a sequence that rests on its first step is silent from
+// its first sample (the gate does not ramp down from where the previous note
+// left it); a legato restart ramps from the running gain.
+TEST(StepSequencerRestart, AFreshNoteStartsAtItsFirstStepsGate) {
+  auto seq = MakeSequencer();
+  ProbeGate(*seq);
+  MillisecondSteps(*seq, 20.0f);
+  seq->SetStepNote(0, kSequencerRest);
+  seq->SetStepNote(1, 0);
+  seq->Restart(true);
+  for (int j = 0; j < 25; ++j) seq->Tick();  // into step 1: the gate is open
+  ASSERT_FLOAT_EQ(Output(*seq)[kBlock - 1], 1.0f);
+  seq->Restart(true);
+  seq->Tick();
+  for (float g : Output(*seq)) EXPECT_EQ(g, 0.0f);
+  for (int j = 0; j < 25; ++j) seq->Tick();
+  seq->Restart(false);
+  seq->Tick();
+  EXPECT_GT(Output(*seq)[0], 0.9f) << "a legato restart leaves the running gain";
+  EXPECT_NEAR(Output(*seq)[kBlock - 1], 1.0f / static_cast<float>(kBlock), 1e-6f) << "and ramps to the rest";
+}
+
 TEST(StepSequencerWrap, ShrinkingCountOrRangeWhileRunningWrapsAtOnce) {
   auto seq = MakeSequencer();
   MillisecondSteps(*seq, 1.0f);
