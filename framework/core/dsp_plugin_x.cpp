@@ -27,6 +27,9 @@ TDSPPluginX::~TDSPPluginX() {
   // in its own destructor, before this one runs.
   BeingDestroyed.store(true);
   CancelPostBacksOf(this);
+  // No connected engine may keep a record of this one (the host's close
+  // request has normally done it already, before the layers were destroyed).
+  DisconnectAll();
   LiveInstances.fetch_sub(1);
 }
 
@@ -58,6 +61,7 @@ void TDSPPluginX::InitPlugin(TVstHostCallback host) {
   Effect.numParams = ParamCount;
   HasEditor(true);
   MarkProgramPending();
+  OverloadLimit = kOverloadLimit;
   WantEvents(0);
 }
 
@@ -140,12 +144,16 @@ void TDSPPluginX::AddName(std::string_view name) { NameTable.push_back(ShortStri
 // ---- channels
 
 void TDSPPluginX::SetNumInputs(std::int32_t inputs) {
+  // The channel records are rebuilt: connections to them end first, on both
+  // sides (before the lock: the engine graph lock comes first).
+  if (IsEngineMode()) DisconnectAll();
   TGlobalLockGuard guard;
   TDSPVSTBase::SetNumInputs(inputs);
   CreateIOChannels();
 }
 
 void TDSPPluginX::SetNumOutputs(std::int32_t outputs) {
+  if (IsEngineMode()) DisconnectAll();
   TGlobalLockGuard guard;
   TDSPVSTBase::SetNumOutputs(outputs);
   CreateIOChannels();
@@ -186,6 +194,7 @@ void TDSPPluginX::SetAudioSettings(TAudioSettingsRec* rec) {
     if (c.InputSum) c.InputSum->SetAudioSettings(Settings);
   for (TIOChannelRec& c : OutputChannels)
     if (c.OutputSum) c.OutputSum->SetAudioSettings(Settings);
+  UpdateCpuBudget();
 }
 
 // ---- parameters and programs
@@ -252,7 +261,10 @@ void TDSPPluginX::ApplyPendingProgram() {
   if (pending) PostRefresh();
 }
 
-void TDSPPluginX::UpdateActiveState() { Active.store(GetParameterInt(kParamMute) != 1); }
+void TDSPPluginX::UpdateActiveState() {
+  Active.store(GetParameterInt(kParamMute) != 1);
+  RebuildConnections();
+}
 
 void TDSPPluginX::ResendParameters(bool baseOnly) {
   BeginParamBatch();

@@ -19,151 +19,122 @@
 #include <thread>
 
 #include "tools/host/alloc_counter.h"
+#include "tools/host/check_support.h"
 #include "tools/host/vst_host.h"
 
-namespace {
+namespace check_support {
 
-using TClock = std::chrono::steady_clock;
-
-TCheckResult Pass(std::string detail = {}) { return {TCheckStatus::Pass, std::move(detail)}; }
-TCheckResult Fail(std::string detail) { return {TCheckStatus::Fail, std::move(detail)}; }
-TCheckResult Skip(std::string detail) { return {TCheckStatus::Skip, std::move(detail)}; }
-
-std::string Num(double v, int decimals = 3) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, v);
-  return text;
+TDriver::TDriver(TVstPlugin& plugin, int maxBlock)
+    : Plugin(plugin),
+      Buffers(static_cast<std::size_t>(std::max(plugin.NumOutputs(), 1)),
+              std::vector<float>(static_cast<std::size_t>(std::max(maxBlock, 1)))),
+      List(256) {
+  for (auto& b : Buffers) Pointers.push_back(b.data());
+  Plugin.PrepareBuffers(maxBlock);
 }
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-// A MIDI message at a frame of a render run.
-struct TTimedMidi {
-  std::int64_t Frame;
-  std::uint8_t Bytes[3];
-};
-
-// Everything a check needs: the module, a seeded generator, fresh instances.
-class TCheckContext {
- public:
-  TCheckContext(const TVstModule& module, std::uint32_t seed) : Module(module), Random(seed) {}
-
-  std::unique_ptr<TVstPlugin> Open(double rate = 44100, int block = 512) {
-    std::string error;
-    auto plugin = TVstPlugin::Open(Module, error, rate, block);
-    if (!plugin) throw std::runtime_error(error);
-    plugin->SetSampleRate(rate);
-    plugin->SetBlockSize(block);
-    return plugin;
-  }
-  float Uniform() { return std::uniform_real_distribution<float>(0.0f, 1.0f)(Random); }
-  int Below(int n) { return n <= 0 ? 0 : std::uniform_int_distribution<int>(0, n - 1)(Random); }
-  std::mt19937& Rng() { return Random; }
-
- private:
-  const TVstModule& Module;
-  std::mt19937 Random;
-};
-
-// Drives a plug-in block by block and inspects every output sample.
-class TDriver {
- public:
-  TDriver(TVstPlugin& plugin, int maxBlock)
-      : Plugin(plugin),
-        Buffers(static_cast<std::size_t>(std::max(plugin.NumOutputs(), 1)),
-                std::vector<float>(static_cast<std::size_t>(std::max(maxBlock, 1)))),
-        List(256) {
-    for (auto& b : Buffers) Pointers.push_back(b.data());
-  }
-
-  // Renders frames in blocks of block, delivering events (frames relative to
-  // the start of this call, sorted) at their offsets. before(start) runs
-  // before each block on the calling thread (automation).
-  void Run(std::int64_t frames, int block, const std::vector<TTimedMidi>& events,
-           const std::function<void(std::int64_t)>& before = {}) {
-    std::size_t next = 0;
-    for (std::int64_t start = 0; start < frames; start += block) {
-      const int n = static_cast<int>(std::min<std::int64_t>(block, frames - start));
-      List.Clear();
-      while (next < events.size() && events[next].Frame < start + n) {
-        List.Add(static_cast<int>(std::max<std::int64_t>(events[next].Frame - start, 0)), events[next].Bytes, 3);
-        ++next;
-      }
-      if (before) before(start);
-      Block(n);
+void TDriver::Run(std::int64_t frames, int block, const std::vector<TTimedMidi>& events,
+                  const std::function<void(std::int64_t)>& before) {
+  std::size_t next = 0;
+  for (std::int64_t start = 0; start < frames; start += block) {
+    const int n = static_cast<int>(std::min<std::int64_t>(block, frames - start));
+    List.Clear();
+    while (next < events.size() && events[next].Frame < start + n) {
+      List.Add(static_cast<int>(std::max<std::int64_t>(events[next].Frame - start, 0)), events[next].Bytes, 3);
+      ++next;
     }
-  }
-
-  void Block(int frames) {
-    TVstTransport t;
-    t.SamplePos = static_cast<double>(Position);
-    t.PpqPos = static_cast<double>(Position) / Plugin.SampleRate() * 2.0;  // 120 BPM
-    t.BarStartPos = std::floor(t.PpqPos / 4.0) * 4.0;
-    t.Playing = true;
-    t.Changed = Position == 0;
-    Plugin.SetTransport(t);
-    if (CountAllocations) {
-      const std::uint64_t before = AudioThreadAllocationCount();
-      {
-        TAudioThreadScope audio;
-        Plugin.ProcessBlock(List.Events(), Pointers.data(), frames);
+    if (before) {
+      if (Measure) {
+        const std::uint64_t allocs = AudioThreadAllocationCount(), frees = AudioThreadFreeCount();
+        {
+          TAudioThreadScope audio;
+          before(start);
+        }
+        Allocations += AudioThreadAllocationCount() - allocs;
+        Frees += AudioThreadFreeCount() - frees;
+      } else {
+        before(start);
       }
-      Allocations += AudioThreadAllocationCount() - before;
-    } else {
+    }
+    Block(n);
+  }
+}
+
+void TDriver::Block(int frames) {
+  TVstTransport t;
+  t.SamplePos = static_cast<double>(Position);
+  t.PpqPos = static_cast<double>(Position) / Plugin.SampleRate() * 2.0;  // 120 BPM
+  t.BarStartPos = std::floor(t.PpqPos / 4.0) * 4.0;
+  t.Playing = true;
+  t.Changed = Position == 0;
+  Plugin.SetTransport(t);
+  if (Measure) {
+    const std::uint64_t allocs = AudioThreadAllocationCount(), frees = AudioThreadFreeCount();
+    const auto start = TClock::now();
+    {
+      TAudioThreadScope audio;
       Plugin.ProcessBlock(List.Events(), Pointers.data(), frames);
     }
-    List.Clear();
-    Inspect(frames);
-    Position += frames;
-    ++Blocks;
+    const auto end = TClock::now();
+    Allocations += AudioThreadAllocationCount() - allocs;
+    Frees += AudioThreadFreeCount() - frees;
+    if (Durations.size() < Durations.capacity()) Durations.push_back(std::chrono::duration<double>(end - start).count());
+  } else {
+    Plugin.ProcessBlock(List.Events(), Pointers.data(), frames);
   }
+  List.Clear();
+  Inspect(frames);
+  Position += frames;
+  ++Blocks;
+  if (Paced) {
+    if (PaceFrames == 0) PaceStart = TClock::now();
+    PaceFrames += frames;
+    std::this_thread::sleep_until(PaceStart + std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(
+                                                  static_cast<double>(PaceFrames) / Plugin.SampleRate())));
+  }
+}
 
-  void Inspect(int frames) {
-    for (int c = 0; c < Plugin.NumOutputs(); ++c) {
-      const float* x = Pointers[static_cast<std::size_t>(c)];
-      for (int i = 0; i < frames; ++i) {
-        const float v = x[i];
-        if (!std::isfinite(v)) {
-          if (NonFinite++ == 0) FirstBad = "channel " + std::to_string(c) + " frame " + std::to_string(Position + i) + ": " + Num(v);
-        } else if (v != 0 && std::fpclassify(v) == FP_SUBNORMAL) {
-          if (Denormals++ == 0) FirstBad = "denormal on channel " + std::to_string(c) + " frame " + std::to_string(Position + i);
-        } else {
-          Peak = std::max(Peak, std::fabs(v));
-        }
+void TDriver::Inspect(int frames) {
+  for (int c = 0; c < Plugin.NumOutputs(); ++c) {
+    const float* x = Pointers[static_cast<std::size_t>(c)];
+    for (int i = 0; i < frames; ++i) {
+      const float v = x[i];
+      if (!std::isfinite(v)) {
+        if (NonFinite++ == 0) FirstBad = "channel " + std::to_string(c) + " frame " + std::to_string(Position + i) + ": " + Num(v);
+      } else if (v != 0 && std::fpclassify(v) == FP_SUBNORMAL) {
+        if (Denormals++ == 0) FirstBad = "denormal on channel " + std::to_string(c) + " frame " + std::to_string(Position + i);
+      } else {
+        Peak = std::max(Peak, std::fabs(v));
+        SumSquares += static_cast<double>(v) * v;
+        ++Samples;
       }
     }
   }
-
-  // Empty when the output was clean, else what was wrong.
-  std::string Faults() const {
-    if (NonFinite == 0 && Denormals == 0) return {};
-    return std::to_string(NonFinite) + " NaN/infinite and " + std::to_string(Denormals) +
-           " denormal samples (first: " + FirstBad + ")";
+  if (Record != nullptr && !Pointers.empty()) {
+    const float* x = Pointers[0];
+    for (int i = 0; i < frames && Record->size() < Record->capacity(); ++i) Record->push_back(x[i]);
   }
-
-  TVstPlugin& Plugin;
-  std::vector<std::vector<float>> Buffers;
-  std::vector<float*> Pointers;
-  TVstEventList List;
-  std::int64_t Position = 0;
-  std::int64_t Blocks = 0;
-  std::int64_t NonFinite = 0;
-  std::int64_t Denormals = 0;
-  std::string FirstBad;
-  float Peak = 0;
-  bool CountAllocations = false;
-  std::uint64_t Allocations = 0;
-};
-
-TTimedMidi NoteOn(std::int64_t frame, int key, int velocity = 100) {
-  return {frame, {0x90, static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(velocity)}};
 }
-TTimedMidi NoteOff(std::int64_t frame, int key) {
-  return {frame, {0x80, static_cast<std::uint8_t>(key), 64}};
+
+std::string TDriver::Faults() const {
+  if (NonFinite == 0 && Denormals == 0) return {};
+  return std::to_string(NonFinite) + " NaN/infinite and " + std::to_string(Denormals) +
+         " denormal samples (first: " + FirstBad + ")";
+}
+
+double TDriver::MedianSeconds() const {
+  if (Durations.empty()) return 0;
+  std::vector<double> sorted = Durations;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+  return sorted[sorted.size() / 2];
+}
+
+double TDriver::WorstSeconds() const {
+  return Durations.empty() ? 0 : *std::max_element(Durations.begin(), Durations.end());
 }
 
 // A chord and a line over length frames, every note released before the end.
-std::vector<TTimedMidi> NotePattern(std::int64_t length, int keys = 4) {
+std::vector<TTimedMidi> NotePattern(std::int64_t length, int keys) {
   std::vector<TTimedMidi> events;
   const int base[] = {36, 43, 48, 55, 60, 67, 72, 79, 84, 91, 96, 103, 108, 40, 45, 50};
   for (int k = 0; k < keys; ++k) {
@@ -183,7 +154,6 @@ std::vector<float> Snapshot(const TVstPlugin& p) {
   return v;
 }
 
-// First parameters that differ, as text; empty when all match.
 std::string CompareParams(const TVstPlugin& p, const std::vector<float>& expected, const std::vector<float>& actual) {
   std::string text;
   int differing = 0;
@@ -199,6 +169,19 @@ std::string CompareParams(const TVstPlugin& p, const std::vector<float>& expecte
   if (differing > 3) text += "; " + std::to_string(differing - 3) + " more";
   return text;
 }
+
+double RmsDb(const std::vector<float>& x) {
+  double sum = 0;
+  for (float v : x) sum += static_cast<double>(v) * v;
+  const double rms = x.empty() ? 0 : std::sqrt(sum / static_cast<double>(x.size()));
+  return rms > 0 ? 20.0 * std::log10(rms) : -200.0;
+}
+
+}  // namespace check_support
+
+namespace {
+
+using namespace check_support;
 
 // ---- the checks --------------------------------------------------------
 
@@ -506,14 +489,25 @@ TCheckResult CheckThreads(TCheckContext& ctx) {
       calls.fetch_add(1);
     }
   });
+  // At least three seconds of audio and enough host calls to overlap the
+  // render thousands of times; a slow plug-in is given twenty seconds.
+  constexpr int kMinimumCalls = 2000;
+  const auto deadline = TClock::now() + std::chrono::seconds(20);
   const std::int64_t length = 44100 * 3;
-  std::thread audio([&] { d.Run(length, 256, NotePattern(length, 8)); });
+  std::int64_t rendered = 0;
+  std::thread audio([&] {
+    do {
+      d.Run(length, 256, NotePattern(length, 8));
+      rendered += length;
+    } while (calls.load() < kMinimumCalls && TClock::now() < deadline);
+  });
   audio.join();
   done = true;
   other.join();
   const std::string faults = d.Faults();
   if (!faults.empty()) return Fail(faults);
-  return Pass(std::to_string(calls.load()) + " parameter, program and chunk calls from a second thread during 3 s of audio");
+  return Pass(std::to_string(calls.load()) + " parameter, program and chunk calls from a second thread during " +
+              Num(static_cast<double>(rendered) / 44100.0, 0) + " s of audio");
 }
 
 // Display texts of every parameter at its current value and at 0.3.
@@ -567,15 +561,16 @@ TCheckResult CheckAllocations(TCheckContext& ctx) {
   p->Resume();
   // The first blocks may allocate (lazy set-up); steady state may not.
   d.Run(512 * 4, 512, {NoteOn(0, 40), NoteOff(700, 40)});
-  d.CountAllocations = true;
+  d.Measure = true;
   const std::int64_t length = 512 * 400;
   d.Run(length, 512, NotePattern(length, 12));
   const std::string faults = d.Faults();
-  if (d.Allocations > 0)
-    return Fail(std::to_string(d.Allocations) + " heap allocations on the audio thread in 400 blocks after warm-up" +
+  if (d.Allocations > 0 || d.Frees > 0)
+    return Fail(std::to_string(d.Allocations) + " heap allocations on the audio thread (and " +
+                std::to_string(d.Frees) + " frees) in 400 blocks after warm-up" +
                 (faults.empty() ? std::string() : "; " + faults));
   if (!faults.empty()) return Fail(faults);
-  return Pass("no heap allocation on the audio thread in 400 blocks of notes after 4 blocks of warm-up");
+  return Pass("no heap allocation or free on the audio thread in 400 blocks of notes after 4 blocks of warm-up");
 }
 
 // The few Xlib calls the editor check needs, loaded at run time so that the
@@ -674,6 +669,8 @@ TCheckResult CheckEditor(TCheckContext& ctx) {
 struct TCheckEntry {
   TCheckInfo Info;
   std::function<TCheckResult(TCheckContext&)> Run;
+  // The check loads and unloads the module itself: it is not loaded for it.
+  bool LoadsItself = false;
 };
 
 const std::vector<TCheckEntry>& Entries() {
@@ -693,6 +690,18 @@ const std::vector<TCheckEntry>& Entries() {
       {{"threads", "parameter, program and chunk calls from a second thread during processing"}, CheckThreads},
       {{"locale", "value texts under a ',' decimal locale"}, CheckLocale},
       {{"allocations", "no heap allocation on the audio thread in steady state"}, CheckAllocations},
+      {{"state-recall", "state into a fresh instance: program, parameters and sound; a muted state between"},
+       CheckStateRecall},
+      {{"state-corrupt", "damaged chunks leave the state and the sound as they were"}, CheckCorruptChunks},
+      {{"midi-fuzz", "controllers, RPN/NRPN, program changes and junk bytes; then it still sounds"}, CheckMidiFuzz},
+      {{"level", "output below +24 dBFS over random legal states of every program"}, CheckOutputLevel},
+      {{"realtime", "no allocation, free or long lock wait on the audio thread while programs, chunks and "
+                    "automation arrive; worst process call"},
+       CheckRealtime},
+      {{"chunk-threads", "getChunk and setChunk from two threads at once, thousands of overlaps"}, CheckChunkThreads},
+      {{"instances", "instances on parallel threads: same sound as alone, no waiting on each other"},
+       CheckInstances},
+      {{"reload", "the module loaded and unloaded again and again: no crash, no heap left behind"}, CheckReload, true},
       {{"editor", "editor open and close: cold, warm and while processing"}, CheckEditor},
   };
   return entries;
@@ -701,8 +710,8 @@ const std::vector<TCheckEntry>& Entries() {
 TCheckResult RunOne(const TCheckEntry& entry, const TCheckOptions& options, std::uint32_t seed) {
   TVstModule module;
   std::string error;
-  if (!module.Load(options.ModulePath, error)) return Fail(error);
-  TCheckContext ctx(module, seed);
+  if (!entry.LoadsItself && !module.Load(options.ModulePath, error)) return Fail(error);
+  TCheckContext ctx(module, seed, options.ModulePath);
   try {
     return entry.Run(ctx);
   } catch (const std::exception& e) {
@@ -800,6 +809,8 @@ int RunChecks(const TCheckOptions& options, std::ostream& out) {
       out << "FAIL load            " << error << "\n0 passed, 1 failed\n";
       return 1;
     }
+    // Unloaded again: the checks start from a process without it.
+    module.Unload();
   }
   out << "checking " << options.ModulePath << " (seed " << options.Seed << ")\n";
   int passed = 0, failed = 0, skipped = 0;

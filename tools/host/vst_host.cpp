@@ -24,6 +24,12 @@ constexpr std::intptr_t kHostVstVersion = 2400;
 // (valgrind, LeakSanitizer) can then still name the module's code.
 TVstModule::~TVstModule() = default;
 
+void TVstModule::Unload() {
+  if (Handle) dlclose(Handle);
+  Handle = nullptr;
+  EntryProc = nullptr;
+}
+
 bool TVstModule::Load(const std::string& path, std::string& error) {
   // A bare file name would make dlopen search the library path.
   const std::string where = path.find('/') == std::string::npos ? "./" + path : path;
@@ -152,12 +158,19 @@ void TVstPlugin::SetChunk(std::span<const std::uint8_t> bytes, bool preset) cons
   Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), copy.data());
 }
 
+void TVstPlugin::PrepareBuffers(int maxFrames) {
+  if (static_cast<int>(InputPointers.size()) != NumInputs() || static_cast<int>(InputBuffer.size()) < maxFrames) {
+    InputBuffer.assign(static_cast<std::size_t>(std::max(maxFrames, 1)), 0.0f);
+    InputPointers.assign(static_cast<std::size_t>(std::max(NumInputs(), 0)), InputBuffer.data());
+  }
+}
+
 void TVstPlugin::ProcessBlock(const TVstEvents* events, float** outputs, int frames) {
   if (static_cast<int>(InputPointers.size()) != NumInputs() || static_cast<int>(InputBuffer.size()) < frames) {
     // Silent inputs for effects; instruments have none. Sized outside the
-    // steady state: the first block of each size allocates here.
-    InputBuffer.assign(static_cast<std::size_t>(std::max(frames, 1)), 0.0f);
-    InputPointers.assign(static_cast<std::size_t>(std::max(NumInputs(), 0)), InputBuffer.data());
+    // steady state (or ahead, by PrepareBuffers): the first block of each
+    // size allocates here.
+    PrepareBuffers(frames);
   } else {
     std::fill_n(InputBuffer.begin(), frames, 0.0f);
   }

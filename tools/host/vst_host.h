@@ -23,6 +23,9 @@ class TVstModule {
 
   // Looks for VSTPluginMain, then main.
   bool Load(const std::string& path, std::string& error);
+  // dlclose: the module goes when no other load holds it. Every instance
+  // must be closed first.
+  void Unload();
   TVstEntryProc Entry() const { return EntryProc; }
   const std::string& Path() const { return ModulePath; }
   const char* EntryName() const { return EntrySymbol; }
@@ -105,6 +108,10 @@ class TVstPlugin {
   // then processReplacing (or process onto cleared outputs). outputs holds
   // NumOutputs() channels of frames samples.
   void ProcessBlock(const TVstEvents* events, float** outputs, int frames);
+  // Sizes the host's own buffers for blocks of up to maxFrames, so that
+  // ProcessBlock itself allocates nothing (measured render loops call it
+  // first).
+  void PrepareBuffers(int maxFrames);
 
   // Host side state read by the callback.
   double SampleRate() const { return HostSampleRate.load(); }

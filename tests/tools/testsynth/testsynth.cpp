@@ -32,20 +32,53 @@ constexpr std::uint32_t kProgramMagic = 0x50795354;  // "TSyP"
 
 // Faults a test can plant through TESTSYNTH_FAULT, to prove that the host's
 // checks notice them.
-enum class TFault { None, Nan, Denormal, Alloc, Locale, Chunk, Crash, Hang };
+enum class TFault {
+  None,
+  Nan,
+  Denormal,
+  Alloc,
+  Locale,
+  Chunk,
+  Crash,
+  Hang,
+  Recall,       // the bank chunk's current program is not restored
+  RejectOk,     // a rejected chunk is answered as taken
+  MidiMute,     // controller 18 mutes, and while muted everything else is dropped
+  Loud,         // a gain above 0.25 is 40 dB too loud
+  GlobalLock,   // one lock for every instance, held 5 ms by program and chunk changes
+  ChunkBuffer,  // every getChunk frees the buffer the one before handed out
+  Leak,         // every load of the module leaves 100 KB behind
+};
 
 TFault FaultFromEnvironment() {
   const char* v = std::getenv("TESTSYNTH_FAULT");
   const std::string f = v ? v : "";
-  if (f == "nan") return TFault::Nan;
-  if (f == "denormal") return TFault::Denormal;
-  if (f == "alloc") return TFault::Alloc;
-  if (f == "locale") return TFault::Locale;
-  if (f == "chunk") return TFault::Chunk;
-  if (f == "crash") return TFault::Crash;
-  if (f == "hang") return TFault::Hang;
+  const std::pair<const char*, TFault> names[] = {
+      {"nan", TFault::Nan},           {"denormal", TFault::Denormal}, {"alloc", TFault::Alloc},
+      {"locale", TFault::Locale},     {"chunk", TFault::Chunk},       {"crash", TFault::Crash},
+      {"hang", TFault::Hang},         {"recall", TFault::Recall},     {"rejectok", TFault::RejectOk},
+      {"midimute", TFault::MidiMute}, {"loud", TFault::Loud},         {"globallock", TFault::GlobalLock},
+      {"chunkbuffer", TFault::ChunkBuffer}, {"leak", TFault::Leak}};
+  for (const auto& [name, fault] : names)
+    if (f == name) return fault;
   return TFault::None;
 }
+
+// The lock of the planted "globallock" fault: one for the whole module.
+std::mutex& ModuleLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// The planted "leak": an allocation made whenever the module is loaded and
+// never freed.
+struct TLeak {
+  TLeak() {
+    if (FaultFromEnvironment() == TFault::Leak) Block = new char[100 * 1024]();
+  }
+  char* Block = nullptr;
+};
+const TLeak gLeak;
 
 struct TProgramData {
   char Name[25];
@@ -154,6 +187,7 @@ class TTestSynth {
   std::intptr_t Dispatch(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr, float opt) {
     switch (opcode) {
       case kEffSetProgram:
+        HoldModuleLock();
         if (value >= 0 && value < kPrograms) Program.store(static_cast<int>(value));
         return 0;
       case kEffGetProgram:
@@ -236,10 +270,24 @@ class TTestSynth {
 
   // Bank: magic, version 1, current program, then per program the name (24
   // bytes) and the values. Program: magic, version 1, name and values.
+  // The planted "globallock": a change holds the module's one lock for 5 ms.
+  void HoldModuleLock() {
+    if (Fault != TFault::GlobalLock) return;
+    std::lock_guard<std::mutex> lock(ModuleLock());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
   std::intptr_t GetChunk(void* ptr, bool preset) {
     if (!ptr) return 0;
     while (Fault == TFault::Hang) std::this_thread::sleep_for(std::chrono::seconds(1));
     std::lock_guard<std::mutex> lock(NamesLock);
+    // Each calling thread has its own buffer, so an answer stays valid while
+    // another thread asks for the chunk too. The planted "chunkbuffer": one
+    // buffer, written anew and the last answer's freed.
+    thread_local std::vector<std::uint8_t> threadChunk;
+    std::vector<std::uint8_t>& ChunkBytes = Fault == TFault::ChunkBuffer ? SharedChunk : threadChunk;
+    std::vector<std::uint8_t> previous;
+    if (Fault == TFault::ChunkBuffer) previous.swap(ChunkBytes);
     ChunkBytes.clear();
     auto put = [&](const void* p, std::size_t n) {
       const auto* b = static_cast<const std::uint8_t*>(p);
@@ -274,12 +322,14 @@ class TTestSynth {
   std::intptr_t SetChunk(const void* ptr, std::intptr_t size, bool preset) {
     constexpr std::size_t programBytes = 24 + 4 * kParams;
     const std::size_t expected = preset ? 8 + programBytes : 12 + kPrograms * programBytes;
-    if (!ptr || size < 0 || static_cast<std::size_t>(size) != expected) return 0;
+    HoldModuleLock();
+    const std::intptr_t refused = Fault == TFault::RejectOk ? size : 0;
+    if (!ptr || size < 0 || static_cast<std::size_t>(size) != expected) return refused;
     const auto* b = static_cast<const std::uint8_t*>(ptr);
     std::uint32_t magic, version;
     std::memcpy(&magic, b, 4);
     std::memcpy(&version, b + 4, 4);
-    if (magic != (preset ? kProgramMagic : kBankMagic) || version != 1) return 0;
+    if (magic != (preset ? kProgramMagic : kBankMagic) || version != 1) return refused;
     auto getProgram = [&](const std::uint8_t* at, int p) {
       float v[kParams];
       std::memcpy(v, at + 24, sizeof v);
@@ -297,7 +347,7 @@ class TTestSynth {
     std::memcpy(&current, b + 8, 4);
     if (current >= kPrograms) return 0;
     for (int p = 0; p < kPrograms; ++p) getProgram(b + 12 + p * programBytes, p);
-    Program.store(static_cast<int>(current));
+    if (Fault != TFault::Recall) Program.store(static_cast<int>(current));
     return size;
   }
 
@@ -335,6 +385,10 @@ class TTestSynth {
   void Apply(const TVstMidiEvent& e) {
     const int status = e.midiData[0] & 0xF0;
     const int key = e.midiData[1] & 0x7F, velocity = e.midiData[2] & 0x7F;
+    if (Fault == TFault::MidiMute) {
+      if (Muted) return;  // planted: nothing reaches a muted instrument, not even the controller that unmutes
+      if (status == 0xB0 && key == 18 && velocity >= 64) Muted = true;
+    }
     if (status == 0x90 && velocity > 0) NoteOn(key, velocity);
     else if (status == 0x80 || status == 0x90) NoteOff(key);
     else if (status == 0xB0 && (key == 120 || key == 123))
@@ -342,6 +396,15 @@ class TTestSynth {
   }
 
   void Render(float** outputs, std::int32_t frames, bool accumulate) {
+    if (Fault == TFault::GlobalLock) {
+      std::lock_guard<std::mutex> lock(ModuleLock());
+      RenderUnlocked(outputs, frames, accumulate);
+      return;
+    }
+    RenderUnlocked(outputs, frames, accumulate);
+  }
+
+  void RenderUnlocked(float** outputs, std::int32_t frames, bool accumulate) {
     if (!outputs || frames <= 0) {
       EventCount = 0;
       return;
@@ -365,6 +428,8 @@ class TTestSynth {
           if (v.Envelope <= 0) v.Key = -1;
         }
       }
+      if (Muted) sum = 0;
+      if (Fault == TFault::Loud && Value(0) > 0.25f) sum *= 100.0;
       auto out = static_cast<float>(sum);
       if (Fault == TFault::Nan && sum != 0) out = std::numeric_limits<float>::quiet_NaN();
       if (Fault == TFault::Denormal && sum != 0) out = 1e-40f;
@@ -386,10 +451,11 @@ class TTestSynth {
   std::atomic<float> Values[kPrograms][kParams];
   std::mutex NamesLock;
   char Names[kPrograms][25] = {};
-  std::vector<std::uint8_t> ChunkBytes;
+  std::vector<std::uint8_t> SharedChunk;
   TVoice Voices[kVoices];
   TVstMidiEvent Events[kMaxEvents];
   int EventCount = 0;
+  bool Muted = false;
 };
 
 TVstEffect* CreateTestSynth(TVstHostCallback host) {
