@@ -9,8 +9,6 @@
 
 #include <time.h>
 
-#include "tools/samplebank/spectral.h"
-
 namespace module_render {
 
 // ---- songs
@@ -400,7 +398,7 @@ double PeakFrequency(const TStereo& s, double from, double to, double lo, double
     const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(n - 1));
     x[i] = w * (static_cast<double>(s.Left[a + i]) + s.Right[a + i]);
   }
-  Fft(x, false);
+  Fft(x);
   const double binHz = s.Rate / static_cast<double>(size);
   const auto first = static_cast<std::size_t>(std::max(1.0, std::floor(lo / binHz)));
   const auto last = std::min(size / 2 - 2, static_cast<std::size_t>(std::ceil(hi / binHz)));
@@ -472,5 +470,26 @@ double CentsToNearest(double f, double f0, std::span<const double> ratios) {
 }
 
 double NoteHz(int key) { return 440.0 * std::pow(2.0, (key - 69) / 12.0); }
+
+void Fft(std::vector<std::complex<double>>& a) {
+  const std::size_t n = a.size();
+  for (std::size_t i = 1, j = 0; i < n; ++i) {
+    std::size_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) std::swap(a[i], a[j]);
+  }
+  for (std::size_t len = 2; len <= n; len <<= 1) {
+    const std::complex<double> w = std::polar(1.0, -2 * std::numbers::pi / static_cast<double>(len));
+    for (std::size_t i = 0; i < n; i += len) {
+      std::complex<double> wk = 1;
+      for (std::size_t k = 0; k < len / 2; ++k, wk *= w) {
+        const std::complex<double> u = a[i + k], v = a[i + k + len / 2] * wk;
+        a[i + k] = u + v;
+        a[i + k + len / 2] = u - v;
+      }
+    }
+  }
+}
 
 }  // namespace module_render

@@ -3,6 +3,7 @@
 // levels, the low end's stereo correlation, clicks at note starts, pitch.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -158,6 +159,8 @@ double PeakFrequency(const TStereo& s, double from, double to, double lo, double
 // lags): the pitch of a short stretch, whatever its level or brightness does
 // meanwhile. May answer an octave below.
 double RepetitionFrequency(const TStereo& s, double from, double to, double lo, double hi);
+// In-place radix-2 FFT (the size a power of two), for the spectra of renders.
+void Fft(std::vector<std::complex<double>>& a);
 // Cents from f to the nearest of the frequencies f0 x ratio given.
 double CentsToNearest(double f, double f0, std::span<const double> ratios);
 double NoteHz(int key);

@@ -210,8 +210,13 @@ std::intptr_t TVstPlugin::Answer(std::int32_t opcode, std::int32_t index, std::i
     case kHostAutomate: {
       const std::uint64_t n = AutomationTotal.fetch_add(1);
       if (n < kAutomationLogSize) Automation[n] = {index, opt};
+      if (Observer) Observer({opcode, index, opt});
       return 0;
     }
+    case kHostBeginEdit:
+    case kHostEndEdit:
+      if (Observer) Observer({opcode, index, 0.0f});
+      return 1;
     case kHostGetTime: {
       TVstTransport t;
       {

@@ -22,16 +22,21 @@ std::vector<TLinearMonoRun> Forms() {
   return forms;
 }
 
-}  // namespace
-
-TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
-  constexpr std::int32_t kFrames = 5000;
-  std::vector<std::int16_t> data(kFrames + 2);
-  std::uint32_t seed = 7;
+// count frames of a fixed pseudo-random 16-bit signal.
+std::vector<std::int16_t> RandomFrames(std::size_t count, std::uint32_t seed) {
+  std::vector<std::int16_t> data(count);
   for (auto& v : data) {
     seed = seed * 1664525u + 1013904223u;
     v = static_cast<std::int16_t>(seed >> 16);
   }
+  return data;
+}
+
+}  // namespace
+
+TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
+  constexpr std::int32_t kFrames = 5000;
+  std::vector<std::int16_t> data = RandomFrames(kFrames + 2, 7);
   const double u1024 = std::ldexp(1.0, 10 - 52);  // the unit of [1024, 2048)
   const double starts[] = {0.0, 1e-310, 0.3, 0.999999, 3.75, 511.9, 1023.97, 1024.0, 2047.2, 3000.123456789};
   const double increments[] = {0.0,
@@ -98,12 +103,7 @@ TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
 // just below 1, and positions from 1.5 (frame i - 1 = 0) to the last frames.
 TEST(LinearReads, FourCubicReadsGiveTheSerialReadBitForBit) {
   constexpr std::int32_t kFrames = 4000;
-  std::vector<std::int16_t> data(kFrames + 3);
-  std::uint32_t seed = 11;
-  for (auto& v : data) {
-    seed = seed * 1664525u + 1013904223u;
-    v = static_cast<std::int16_t>(seed >> 16);
-  }
+  std::vector<std::int16_t> data = RandomFrames(kFrames + 3, 11);
   data[10] = 32767;
   data[11] = -32768;
   data[12] = 32767;
