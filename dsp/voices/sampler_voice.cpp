@@ -150,6 +150,15 @@ const float* TDSPSamplerInstrVoice2::PlayerBlock(int k) {
   return Halved[k].get();
 }
 
+void TDSPSamplerInstrVoice2::Trigger() {
+  TDSPSamplerVoice2::Trigger();
+  if (!Oversampled) return;
+  for (int k = 0; k < 2; ++k) {
+    Decimator[k].Clear();
+    Idle[k] = true;
+  }
+}
+
 void TDSPSamplerInstrVoice2::PlayerSkipped(int k) {
   if (!Oversampled || Idle[k]) return;
   Decimator[k].Clear();

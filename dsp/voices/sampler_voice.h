@@ -96,6 +96,9 @@ class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
   // Player k did not render this block: its filter starts from silence when
   // it renders again.
   void PlayerSkipped(int k);
+  // A new attack (not a legato continuation): the half-band filters forget
+  // the previous note, whose last samples would otherwise open the new one.
+  void Trigger() override;
 
  private:
   TAudioSettingsRec PlayerSettings = MakeAudioSettings(88200, 88);

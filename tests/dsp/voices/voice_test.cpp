@@ -389,3 +389,37 @@ TEST(SamplerVoice, LegatoContinuesThePreviousVoicesSamplers) {
 }
 
 }  // namespace
+
+// The players' half-band filters hold the last samples of a note; a new
+// attack must not open with them (a click of the previous note): it sounds
+// exactly as the same note on a fresh voice.
+TEST(SamplerVoice, ANewAttackDoesNotOpenWithThePreviousNotesSamples) {
+  TGlobalLockGuard lock;
+  auto start = [](TDSPSamplerInstrVoice2& v, int note) {
+    v.Note = note;
+    v.Velocity = 1.0f;
+    v.VoiceLevel = 1.0f;
+    v.Trigger();
+    v.StartNote();
+  };
+  auto used = MakeSamplerVoice();
+  start(*used, 57);
+  for (int b = 0; b < 20; ++b) {
+    used->Player1().RenderBlock();
+    used->PlayerBlock(0);
+  }
+  start(*used, 45);
+  used->Player1().RenderBlock();
+  const float* a = used->PlayerBlock(0);
+  auto fresh = MakeSamplerVoice();
+  start(*fresh, 45);
+  fresh->Player1().RenderBlock();
+  const float* b = fresh->PlayerBlock(0);
+  const std::int32_t frames = fresh->Settings->BlockSize;
+  float loudest = 0;
+  for (std::int32_t i = 0; i < 2 * frames; ++i) {
+    EXPECT_EQ(a[i], b[i]) << i;
+    loudest = std::max(loudest, std::fabs(b[i]));
+  }
+  EXPECT_GT(loudest, 0.0f);
+}
