@@ -193,9 +193,9 @@ TProgramDesign Plucked(std::int32_t rate, double attack, TString string, TEnvSpe
 
 std::vector<TProgramDesign> BankDesigns() {
   std::vector<TProgramDesign> d(static_cast<std::size_t>(kBankProgramCount));
-  const TEnvSpec plucked{4000, 0.45f, 3000, 1};
-  const TEnvSpec synthDecay{3000, 0.65f, 3000, 1};
-  const TEnvSpec sustained{1, 1.0f, 3000, 0};
+  const TEnvSpec plucked{1, 4000, 0.45f, 3000, 1};
+  const TEnvSpec synthDecay{1, 3000, 0.65f, 3000, 1};
+  const TEnvSpec sustained{2, 1, 1.0f, 3000, 0};
 
   // 0 Sine Bass
   d[0].Rate = 22050;
@@ -261,7 +261,7 @@ std::vector<TProgramDesign> BankDesigns() {
     const double cutoff = (220.0 + 3200.0 * Decay(t, 0.1)) * KeyTrack(z);
     return Filter(Saw(z), z.F0, [&](double f) { return LowPass4(f, cutoff, 3.5); });
   };
-  d[9].Env = {2500, 0.6f, 3000, 1};
+  d[9].Env = {1, 2500, 0.6f, 3000, 1};
   d[10] = d[9];
   d[10].Spectrum = [](double t, const TZoneInfo& z) {
     const double cutoff = (250.0 + 2800.0 * Decay(t, 0.12)) * KeyTrack(z);
@@ -276,7 +276,7 @@ std::vector<TProgramDesign> BankDesigns() {
     const TSpectrum filtered = Filter(Saw(z), z.F0, [&](double f) { return LowPass4(f, cutoff, 3.7); });
     return ShapeSpectrum(filtered, z.Harmonics, [](double x) { return Tanh(x, 2.2); });
   };
-  d[11].Env = {2500, 0.6f, 3000, 1};
+  d[11].Env = {1, 2500, 0.6f, 3000, 1};
 
   // 12 Reese Bass: three saws softened above 2.4 kHz. 13 Dark Reese: two
   // saws either side of a sine sub, low-passed at 800 Hz.
@@ -309,7 +309,7 @@ std::vector<TProgramDesign> BankDesigns() {
              0.6 * std::sin(2 * kPi * 2 * x + body * std::sin(2 * kPi * 2 * x));
     });
   };
-  d[14].Env = {3500, 0.5f, 3000, 1};
+  d[14].Env = {1, 3500, 0.5f, 3000, 1};
 
   // 15 FM Slap Bass: a 1:1 pair with a fast index drop and a 3:5 pop.
   d[15].Periods = 4;
@@ -322,7 +322,7 @@ std::vector<TProgramDesign> BankDesigns() {
              pop * std::sin(2 * kPi * 3 * x + 3.0 * std::sin(2 * kPi * 5 * x));
     });
   };
-  d[15].Env = {2200, 0.5f, 3000, 1};
+  d[15].Env = {1, 2200, 0.5f, 3000, 1};
 
   // 16 FM Tine Bass: a soft 1:1 pair and a short 14:1 tine.
   d[16].Periods = 4;
@@ -334,14 +334,14 @@ std::vector<TProgramDesign> BankDesigns() {
       return std::sin(2 * kPi * x + index * std::sin(2 * kPi * x)) + tine * std::sin(2 * kPi * 14 * x);
     });
   };
-  d[16].Env = {3000, 0.5f, 3000, 1};
+  d[16].Env = {1, 3000, 0.5f, 3000, 1};
 
   // 17-21 Plucked strings, each through its own tone.
   d[17] = Plucked(32000, 0.5, {0.1, 0.22, 4500, 2.5, 400}, plucked,
                   [](double f, double, const TZoneInfo&) { return Peak(f, 100.0, 1.0, 3.0); });
   d[18] = Plucked(32000, 0.45, {0.28, 0.2, 1400, 2.8, 300}, plucked,
                   [](double f, double, const TZoneInfo&) { return Peak(f, 90.0, 1.0, 2.0); });
-  d[19] = Plucked(22050, 0.3, {0.15, 0.2, 2000, 0.9, 180}, {800, 0.2f, 3000, 1},
+  d[19] = Plucked(22050, 0.3, {0.15, 0.2, 2000, 0.9, 180}, {1, 800, 0.2f, 3000, 1},
                   [](double, double, const TZoneInfo&) { return TComplex(1.0); });
   // Slap: a pop of highs that fades in 30 ms, scooped mids.
   d[20] = Plucked(44100, 0.4, {0.08, 0.2, 9000, 2.0, 600}, plucked, [](double f, double t, const TZoneInfo&) {
@@ -349,7 +349,7 @@ std::vector<TProgramDesign> BankDesigns() {
     return (1.0 + 1.2 * Decay(t, 0.03) * highs) * Peak(f, 500.0, 1.0, -6.0);
   });
   // Upright: a wooden body's resonances and a thump of the lowest harmonics.
-  d[21] = Plucked(22050, 0.5, {0.3, 0.0, 600, 1.6, 250}, {3000, 0.4f, 3000, 1},
+  d[21] = Plucked(22050, 0.5, {0.3, 0.0, 600, 1.6, 250}, {1, 3000, 0.4f, 3000, 1},
                   [](double f, double t, const TZoneInfo& z) {
                     const double low = 1.0 + 0.6 * Decay(t, 0.04) * (f < 3.5 * z.F0 ? 1.0 : 0.0);
                     return low * Peak(f, 95.0, 2.5, 6.0) * Peak(f, 210.0, 3.0, 5.0) * Peak(f, 430.0, 3.0, 3.0) *
@@ -430,7 +430,7 @@ std::vector<TProgramDesign> BankDesigns() {
     const double cutoff = (150.0 + 6000.0 * Decay(t, 0.06)) * KeyTrack(z);
     return Filter(Mix(Saw(z), Square(z), 0.6), z.F0, [&](double f) { return LowPass2(f, cutoff, 0.8); });
   };
-  d[27].Env = {1500, 0.4f, 3000, 1};
+  d[27].Env = {1, 1500, 0.4f, 3000, 1};
 
   // 28 Vowel Bass: a saw through the formants of "oh".
   d[28].Spectrum = [](double, const TZoneInfo& z) {
@@ -449,7 +449,7 @@ std::vector<TProgramDesign> BankDesigns() {
         (200.0 + 2400.0 * (1.0 - Decay(t, 0.03)) * (0.55 + 0.45 * Decay(t, 0.12))) * KeyTrack(z);
     return Filter(Mix(Saw(z), Square(z), 0.3), z.F0, [&](double f) { return LowPass2(f, cutoff, 1.3); });
   };
-  d[29].Env = {1, 1.0f, 3000, 0};
+  d[29].Env = {5, 1, 1.0f, 3000, 0};
   return d;
 }
 

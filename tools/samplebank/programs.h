@@ -21,9 +21,9 @@ struct TZoneInfo {
   std::int32_t LoopFrames = 0;   // loop length, frames
 };
 
-// Zone envelope 1 of every zone of a program (it starts at full level: the
-// voice's envelope makes the attack).
+// Zone envelope 1 of every zone of a program.
 struct TEnvSpec {
+  std::int32_t AttackMs = 2;
   std::int32_t DecayMs = 1;
   float Sustain = 1.0f;
   std::int32_t ReleaseMs = 3000;

@@ -83,11 +83,9 @@ TSampleZoneRec MakeZone(const TProgramDesign& design, std::int32_t zone, const T
   z.Transpose = 0;
   z.FineTune = 0.0f;
   // Envelope 1 shapes the zone; it holds until the note's release and then
-  // fades slowly, so the voice's own envelope decides the release. It starts
-  // at full level: the voice's envelope shapes every attack, smoothly, where
-  // a zone attack of a millisecond or two would end in a corner (a click).
+  // fades slowly, so the voice's own envelope decides the release.
   z.Env1On = 1;
-  z.Env1AttackMs = 0;
+  z.Env1AttackMs = design.Env.AttackMs;
   z.Env1DecayMs = design.Env.DecayMs;
   z.Env1Sustain1Ms = z.Env1RiseMs = z.Env1FallMs = z.Env1Sustain2Ms = 0;
   z.Env1SustainLevel = design.Env.Sustain;
