@@ -338,10 +338,11 @@ void TDSPPluginX::OnGuiControlChange(std::int32_t index, float value, bool dragg
   if (!IsValidParam(index)) return;
   Lock();
   SetParameterValue(index, value);
+  const float stored = GetParameterValue(index);
   Unlock();
-  // The host is told only after the lock is released.
-  if (dragging) SetParameterAutomated(index, value);
-  else SetParameter(index, value);
+  // The host hears the value as it was stored (clamped), once, after the
+  // lock is released; changes inside a gesture are automation.
+  if (dragging) CallHost(kHostAutomate, index, 0, nullptr, stored);
 }
 
 void TDSPPluginX::UpdateGuiControl(std::int32_t index, bool now) {

@@ -409,7 +409,8 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- editor flow
   // An editor control changed a value (window thread, global lock not held):
-  // stored under the lock; while dragging the host is told afterwards.
+  // stored under the lock (clamped to 0..1); while dragging the host is told
+  // the stored value afterwards, outside the lock.
   virtual void OnGuiControlChange(std::int32_t index, float value, bool dragging);
   // The bound control takes the parameter's current value (window thread).
   virtual void UpdateGuiControlNow(std::int32_t /*index*/) {}

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/support/virtual_display.h"
+#include "tests/tools/editor_fixture.h"
 #include "tests/tools/host_process.h"
 #include "tests/tools/testsynth/testsynth_editor.h"
 #include "tools/host/editor_host.h"
@@ -23,65 +24,14 @@ namespace {
 constexpr int kBarX = TTestSynthEditor::kBar.Left + TTestSynthEditor::kBar.Width / 2;  // 160
 constexpr int kBarY = TTestSynthEditor::kBar.Top + TTestSynthEditor::kBar.Height / 2;  // 100
 
-class EditorHostTest : public ::testing::Test {
+class EditorHostTest : public TEditorFixture {
  protected:
-  void SetUp() override {
-    if (!Server.Running()) GTEST_SKIP() << Server.Error();
-    Server.Export();
-    std::string error;
-    ASSERT_TRUE(Module.Load(TestSynthPath(), error)) << error;
-    Plugin = TVstPlugin::Open(Module, error);
-    ASSERT_NE(Plugin, nullptr) << error;
-    Plugin->SetNoticeObserver([this](const THostNotice& n) {
-      std::lock_guard<std::mutex> lock(NoticeLock);
-      Notices.push_back(n);
-    });
-    Host = TEditorHost::Connect(error);
-    ASSERT_NE(Host, nullptr) << error;
-  }
-  void TearDown() override {
-    Host.reset();
-    if (Plugin) Plugin->SetNoticeObserver({});
-  }
-
-  void OpenEditor() {
-    std::string error;
-    ASSERT_TRUE(Host->Open(*Plugin, error)) << error;
-    Host->IdleFor(120);
-  }
-  std::uint32_t BarPixel() {
-    TRgbImage image;
-    std::string error;
-    EXPECT_TRUE(Host->Capture(image, error)) << error;
-    return image.Pixels.empty() ? 0xFFFFFFFFu : image.At(kBarX, kBarY);
-  }
-  std::string NoticeText() {
-    std::lock_guard<std::mutex> lock(NoticeLock);
-    std::string s;
-    for (const THostNotice& n : Notices)
-      s += n.Opcode == kHostAutomate ? "a" : n.Opcode == kHostBeginEdit ? "[" : "]";
-    return s;
-  }
+  std::string ModuleFile() override { return TestSynthPath(); }
+  std::uint32_t BarPixel() { return PixelAt(kBarX, kBarY); }
   // A vertical drag on the bar: press, moves by dy, release.
   void Drag(TEditorInput& in, std::initializer_list<int> dys, bool release = true) {
-    in.MoveTo(kBarX, kBarY);
-    in.Press(1);
-    in.Settle();
-    for (int dy : dys) {
-      in.MoveTo(kBarX, kBarY + dy);
-      in.Settle();
-    }
-    if (!release) return;
-    in.Release(1);
-    in.Settle();
+    DragAt(in, kBarX, kBarY, dys, release);
   }
-
-  testing_support::TVirtualDisplay Server;
-  TVstModule Module;
-  std::unique_ptr<TVstPlugin> Plugin;
-  std::unique_ptr<TEditorHost> Host;
-  std::mutex NoticeLock;
-  std::vector<THostNotice> Notices;
 };
 
 TEST_F(EditorHostTest, TheEditorFillsAWindowOfExactlyItsSize) {
@@ -202,46 +152,15 @@ TEST_F(EditorHostTest, TheHostWindowDestroyedBeforeTheCloseRequestIsSurvived) {
 // A render thread runs the plug-in all along while the editor is opened,
 // dragged and closed: its blocks keep coming, none waits on the editor.
 TEST_F(EditorHostTest, EditorStressRenderThreadIsNeverHeldUp) {
-  Plugin->SetSampleRate(44100);
-  Plugin->SetBlockSize(256);
-  Plugin->Resume();
-  std::atomic<bool> done{false};
-  std::atomic<std::int64_t> blocks{0};
-  std::atomic<double> longestMs{0};
-  std::thread audio([&] {
-    std::vector<float> left(256), right(256);
-    float* outputs[2] = {left.data(), right.data()};
-    TVstEventList events(2);
-    for (std::int64_t n = 0; !done.load(); ++n) {
-      events.Clear();
-      const std::uint8_t on[3] = {0x90, static_cast<std::uint8_t>(40 + n % 12), 90};
-      if (n % 16 == 0) events.Add(0, on, 3);
-      const auto start = std::chrono::steady_clock::now();
-      Plugin->ProcessBlock(events.Events(), outputs, 256);
-      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-      if (ms > longestMs.load()) longestMs = ms;
-      blocks.fetch_add(1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+  const TRenderWhileEditing result = RenderWhileEditing(3, [&](TEditorInput& in) {
+    Drag(in, {-8, -16, -24, -8});
+    Drag(in, {10, 20}, false);
+    in.OnHostThread([&] { Host->CloseEditor(); });
+    in.Release(1);
   });
-  std::vector<std::int64_t> perPhase;
-  for (int session = 0; session < 3; ++session) {
-    const std::int64_t before = blocks.load();
-    OpenEditor();
-    Host->RunWithInput([&](TEditorInput& in) {
-      Drag(in, {-8, -16, -24, -8});
-      Drag(in, {10, 20}, false);
-      in.OnHostThread([&] { Host->CloseEditor(); });
-      in.Release(1);
-    });
-    Host->DestroyWindow();
-    perPhase.push_back(blocks.load() - before);
-  }
-  done = true;
-  audio.join();
-  for (std::int64_t n : perPhase) EXPECT_GT(n, 20);
+  for (std::int64_t n : result.BlocksPerSession) EXPECT_GT(n, 20);
   // Generous for sanitizer builds; a held-up thread waits far longer.
-  EXPECT_LT(longestMs.load(), 100.0);
+  EXPECT_LT(result.LongestBlockMs, 100.0);
   EXPECT_EQ(NoticeText(), "[aaaa][aa][aaaa][aa][aaaa][aa]");
 }
 
