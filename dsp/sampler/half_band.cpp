@@ -118,13 +118,26 @@ bool UseAvx = HasAvx();
 
 void THalfBandDecimator::Clear() { std::memset(State, 0, sizeof State); }
 
+namespace {
+
+// The routine for a call's kind: with a second signal (Two), with gains per
+// frame (Varying).
+using TOneRun = void (*)(float (*)[4], const THalfBandDecimator::TMix&, std::int32_t);
+using TPairRun = void (*)(float (*)[4], const THalfBandDecimator::TMix&, float (*)[4],
+                          const THalfBandDecimator::TMix&, std::int32_t);
+int Kind(const THalfBandDecimator::TMix& mix) { return (mix.B != nullptr ? 1 : 0) + (mix.AGain != nullptr ? 2 : 0); }
+constexpr TOneRun kSse[4] = {&sse::RunOne<false, false>, &sse::RunOne<true, false>, &sse::RunOne<false, true>,
+                             &sse::RunOne<true, true>};
+constexpr TOneRun kAvx[4] = {&avx::RunOne<false, false>, &avx::RunOne<true, false>, &avx::RunOne<false, true>,
+                             &avx::RunOne<true, true>};
+constexpr TPairRun kAvxPair[4] = {&avx::RunPair<false, false>, &avx::RunPair<true, false>,
+                                  &avx::RunPair<false, true>, &avx::RunPair<true, true>};
+
+}  // namespace
+
 void THalfBandDecimator::MixProcess(const TMix& mix, std::int32_t frames) {
   if (frames <= 0) return;
-  if (UseAvx) {
-    mix.B != nullptr ? avx::RunOne<true>(State, mix, frames) : avx::RunOne<false>(State, mix, frames);
-  } else {
-    mix.B != nullptr ? sse::RunOne<true>(State, mix, frames) : sse::RunOne<false>(State, mix, frames);
-  }
+  (UseAvx ? kAvx : kSse)[Kind(mix)](State, mix, frames);
 }
 
 void THalfBandDecimator::Process(const float* in, float* left, float* right, std::int32_t frames) {
@@ -138,13 +151,13 @@ void THalfBandDecimator::Process(const float* in, float* left, float* right, std
 void THalfBandDecimator::MixProcessPair(THalfBandDecimator& x, const TMix& mx, THalfBandDecimator& y,
                                         const TMix& my, std::int32_t frames) {
   if (frames <= 0) return;
-  const bool two = mx.B != nullptr;
-  if (!UseAvx || two != (my.B != nullptr)) {
+  const int kind = Kind(mx);
+  if (!UseAvx || kind != Kind(my)) {
     x.MixProcess(mx, frames);
     y.MixProcess(my, frames);
     return;
   }
-  two ? avx::RunPair<true>(x.State, mx, y.State, my, frames) : avx::RunPair<false>(x.State, mx, y.State, my, frames);
+  kAvxPair[kind](x.State, mx, y.State, my, frames);
 }
 
 const double* THalfBandDecimator::Coefficients() { return kDesign.data(); }

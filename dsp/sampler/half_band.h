@@ -31,7 +31,11 @@ class THalfBandDecimator {
 
   // One call's signals: in = ALeft/ARight x A + BLeft/BRight x B (B null: A
   // alone), 2 x frames interleaved stereo frames each, halved into Left and
-  // Right (frames each; they may not overlap the inputs).
+  // Right (frames each; they may not overlap the inputs). With AGain (and
+  // BGain, where B is set) the gains of output frame m's two input frames
+  // are also multiplied by AGain[m] (BGain[m]): gains that move within the
+  // call. AGain may be Left and BGain Right (a frame's gains are read before
+  // its output is written).
   struct TMix {
     const float* A = nullptr;
     float ALeft = 1.0f, ARight = 1.0f;
@@ -39,6 +43,8 @@ class THalfBandDecimator {
     float BLeft = 0.0f, BRight = 0.0f;
     float* Left = nullptr;
     float* Right = nullptr;
+    const float* AGain = nullptr;
+    const float* BGain = nullptr;
   };
 
   void Clear();

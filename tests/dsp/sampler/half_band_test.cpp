@@ -69,69 +69,81 @@ TEST(HalfBandDecimator, PassesTheAudibleBandAndRemovesWhatWouldFold) {
 }
 
 // The voice halves the two players' mix at once: that must be the halving of
-// the mix, each player with its own gain on each side; two voices side by
-// side, and the SSE and AVX forms, give the same bits as one voice alone.
+// the mix, each player with its own gain on each side (and, while envelopes
+// move, a factor per output frame); two voices side by side, and the SSE
+// and AVX forms, give the same bits as one voice alone.
 TEST(HalfBandDecimator, MixingTwoSignalsIsTheHalvingOfTheirMix) {
   constexpr std::int32_t kFrames = 301;
   const std::vector<float> a = Noise(4 * kFrames, 5), b = Noise(4 * kFrames, 9);
+  std::vector<float> ga = Noise(kFrames, 13), gb = Noise(kFrames, 17);  // factors per output frame
   const float g[4] = {0.8f, 0.3f, -1.7f, 0.05f};  // a left, a right, b left, b right
-  std::vector<float> mixed(4 * kFrames), scaled(4 * kFrames);
-  for (std::size_t i = 0; i < mixed.size(); i += 2) {
-    mixed[i] = g[0] * a[i] + g[2] * b[i];
-    mixed[i + 1] = g[1] * a[i + 1] + g[3] * b[i + 1];
-    scaled[i] = g[0] * a[i];
-    scaled[i + 1] = g[1] * a[i + 1];
-  }
   using TOut = std::vector<float>;
-  auto mix = [&](bool two, TOut& l, TOut& r) {
-    THalfBandDecimator::TMix m;
-    m.A = a.data();
-    m.ALeft = g[0];
-    m.ARight = g[1];
-    m.B = two ? b.data() : nullptr;
-    m.BLeft = g[2];
-    m.BRight = g[3];
-    l.assign(kFrames, 0.0f);
-    r.assign(kFrames, 0.0f);
-    m.Left = l.data();
-    m.Right = r.data();
-    return m;
-  };
   const bool avx = THalfBandDecimator::SetAvx(true);
   for (bool two : {true, false}) {
-    SCOPED_TRACE(two ? "two signals" : "one signal");
-    TOut l1(kFrames), r1(kFrames);
-    THalfBandDecimator one;
-    one.Process(two ? mixed.data() : scaled.data(), l1.data(), r1.data(), kFrames);
-    // In sections of 44 frames, as the voices call it.
-    TOut l2, r2, l3, r3, l4, r4;
-    THalfBandDecimator::TMix m2 = mix(two, l2, r2), m3 = mix(two, l3, r3), m4 = mix(two, l4, r4);
-    THalfBandDecimator alone, x, y;
-    for (std::int32_t done = 0; done < kFrames; done += 44) {
-      const std::int32_t n = std::min(44, kFrames - done);
-      alone.MixProcess(m2, n);
-      THalfBandDecimator::MixProcessPair(x, m3, y, m4, n);
-      for (THalfBandDecimator::TMix* m : {&m2, &m3, &m4}) {
-        m->A += 4 * n;
-        if (m->B) m->B += 4 * n;
-        m->Left += n;
-        m->Right += n;
+    for (bool varying : {false, true}) {
+      SCOPED_TRACE(testing::Message() << (two ? "two signals" : "one signal") << (varying ? ", varying" : ""));
+      // The mix, made first.
+      std::vector<float> mixed(4 * kFrames);
+      for (std::size_t i = 0; i < mixed.size(); i += 2) {
+        const std::size_t m = i / 4;
+        const float fa = varying ? ga[m] : 1.0f, fb = varying ? gb[m] : 1.0f;
+        mixed[i] = (fa * g[0]) * a[i] + (two ? (fb * g[2]) * b[i] : 0.0f);
+        mixed[i + 1] = (fa * g[1]) * a[i + 1] + (two ? (fb * g[3]) * b[i + 1] : 0.0f);
       }
-    }
-    EXPECT_EQ(l1, l2);
-    EXPECT_EQ(r1, r2);
-    EXPECT_EQ(l2, l3);
-    EXPECT_EQ(r2, r3);
-    EXPECT_EQ(l2, l4);
-    EXPECT_EQ(r2, r4);
-    if (avx) {
-      THalfBandDecimator::SetAvx(false);
-      TOut l5(kFrames), r5(kFrames);
-      THalfBandDecimator sse;
-      sse.Process(two ? mixed.data() : scaled.data(), l5.data(), r5.data(), kFrames);
-      THalfBandDecimator::SetAvx(true);
-      EXPECT_EQ(l1, l5);
-      EXPECT_EQ(r1, r5);
+      TOut l1(kFrames), r1(kFrames);
+      THalfBandDecimator one;
+      one.Process(mixed.data(), l1.data(), r1.data(), kFrames);
+      // In sections of 44 frames, as the voices call it; the per-frame
+      // factors in the output buffers, as the voices pass them.
+      auto mix = [&](TOut& l, TOut& r) {
+        THalfBandDecimator::TMix m;
+        m.A = a.data();
+        m.ALeft = g[0];
+        m.ARight = g[1];
+        m.B = two ? b.data() : nullptr;
+        m.BLeft = g[2];
+        m.BRight = g[3];
+        l = ga;
+        r = gb;
+        m.Left = l.data();
+        m.Right = r.data();
+        if (varying) {
+          m.AGain = l.data();
+          m.BGain = r.data();
+        }
+        return m;
+      };
+      TOut l2, r2, l3, r3, l4, r4;
+      THalfBandDecimator::TMix m2 = mix(l2, r2), m3 = mix(l3, r3), m4 = mix(l4, r4);
+      THalfBandDecimator alone, x, y;
+      for (std::int32_t done = 0; done < kFrames; done += 44) {
+        const std::int32_t n = std::min(44, kFrames - done);
+        alone.MixProcess(m2, n);
+        THalfBandDecimator::MixProcessPair(x, m3, y, m4, n);
+        for (THalfBandDecimator::TMix* m : {&m2, &m3, &m4}) {
+          m->A += 4 * n;
+          if (m->B) m->B += 4 * n;
+          m->Left += n;
+          m->Right += n;
+          if (m->AGain) m->AGain += n;
+          if (m->BGain) m->BGain += n;
+        }
+      }
+      EXPECT_EQ(l1, l2);
+      EXPECT_EQ(r1, r2);
+      EXPECT_EQ(l2, l3);
+      EXPECT_EQ(r2, r3);
+      EXPECT_EQ(l2, l4);
+      EXPECT_EQ(r2, r4);
+      if (avx) {
+        THalfBandDecimator::SetAvx(false);
+        TOut l5, r5;
+        THalfBandDecimator sse;
+        sse.MixProcess(mix(l5, r5), kFrames);
+        THalfBandDecimator::SetAvx(true);
+        EXPECT_EQ(l1, l5);
+        EXPECT_EQ(r1, r5);
+      }
     }
   }
 }
