@@ -101,6 +101,9 @@ bool TDSPPluginGui::InteractiveNow() const {
 }
 
 std::unique_ptr<TDialogs> TDSPPluginGui::CreateDialogs(const TDialogOwner& owner) {
+  // Dialogs belong to the editor's X11 window; a window without one (a
+  // stand-in) gets none.
+  if (owner.Window == nullptr) return std::make_unique<TNonInteractiveDialogs>();
   return std::make_unique<TWindowDialogs>(owner, CreateFileChooser());
 }
 
