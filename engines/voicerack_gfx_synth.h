@@ -105,9 +105,21 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // before; a program and a sub-preset take their own channel modes first.
   // A layer that passes every parameter through again does so in a batch.
   void ApplyProgram() override;
+  // Inherited, then every effect's lines and the shift stages are emptied.
+  void ResetSound() override;
   void ApplySubPreset(std::int32_t groupId, std::int32_t index) override;
   bool LoadParamSnapshot(TStream& stream) override;
   void ParamBatchDone() override;
+
+  // ---- random sources
+  // Every random source of the instance starts again from its own seed,
+  // derived from kRandomSeed and its place (an effect, an LFO, a voice):
+  // the same program and notes render the same bits in every instance,
+  // whatever it played before. Each layer seeds its own sources and calls
+  // the inherited operation first. At construction and at every program
+  // application; global lock held.
+  virtual void ReseedRandomSources();
+  static constexpr std::uint64_t kRandomSeed = 0x52554D424C45304Eull;
 
   // ---- rendering (audio thread, global lock held)
   float* MixLeft() const { return MixBuffers[0].get(); }

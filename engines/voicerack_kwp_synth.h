@@ -152,6 +152,8 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void FormatParamValue(std::int32_t param, std::string& text, float real) override;
   // Inherited, then the values counted in samples follow the new rate.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // Inherited, then the matrix's "RND" source.
+  void ReseedRandomSources() override;
 
   // ---- id map
   bool IsKwpReady() const { return Ready; }
@@ -274,6 +276,7 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::array<float, kVModSourceCount> Sources{};
   // The draws of the "RND" source.
   TSequencerRandom Random;
+  static std::uint64_t MatrixSeed();
 
   // Accumulator ids read by the levels and filter stages.
   std::array<std::array<TFilterSideIds, 2>, 2> FilterIds{};

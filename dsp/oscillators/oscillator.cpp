@@ -159,6 +159,7 @@ void TDSPOscillator::RebuildOscillator(bool shared) {
   PendingWaveform->SetFlag48(ControlFlag);
   PendingWaveform->SetUsesBuffers(UsesBuffers);
   PendingWaveform->SetAudioSettings(Settings);
+  PendingWaveform->SetRandomSeed(RandomSeed);
   auto carryOver = [&] {
     const TDSPBaseOscillator& old = *Waveform;
     // The band-limited saw stores three times the owner's gain.

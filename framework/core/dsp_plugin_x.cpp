@@ -204,9 +204,11 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
     case kParamVolume:
       // 0.5 is unity: the ramp target is twice the normalised value.
       StartRamp(VolumeRamp, Volume, GetParameterValue(kParamVolume) * 2.0f);
+      GateWake.store(true);
       break;
     case kParamPan:
       StartRamp(PanRamp, Pan, GetParameterValue(kParamPan));
+      GateWake.store(true);
       break;
     case kParamMute:
       UpdateActiveState();
@@ -228,11 +230,18 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
 
 void TDSPPluginX::SelectProgram(std::int32_t i) {
   if (i < 0 || i >= ProgramCount) return;
-  // A single engine applies at once on the calling thread.
   Lock();
   SetCurrentProgramNumber(i);
-  ApplyProgram();
-  ClearProgramPending();
+  if (FirstCallSeen.load() && BlockHasSignal) {
+    // The instrument sounds: the render loop fades it out, then applies.
+    MarkProgramPending();
+    ProgramFadeWanted = true;
+  } else {
+    // A single engine applies at once on the calling thread.
+    ApplyProgram();
+    ClearProgramPending();
+    if (FirstCallSeen.load()) ResetSound();
+  }
   Unlock();
 }
 
