@@ -103,10 +103,13 @@ void TDSPPluginX::InitParameterInfo() {
   base(kParamBypass, 11, "Bypass", 1, 0.0f, 110, "Bypass process");
   for (std::int32_t i = 5; i < kBaseParamCount; ++i)
     base(i, 8, "Rsvd", 1, 0.0f, static_cast<std::uint16_t>(111 + i - 5), "Reserved, do not use");
-  // Editor bindings on the header panel (panel 1).
-  InitParamInfoExtra(ParamInfo[kParamVolume], 23, 1, 2, 8, 0, "VOL", 0);
-  InitParamInfoExtra(ParamInfo[kParamPan], 23, 1, 2, 64, 0, "PAN", 0);
-  InitParamInfoExtra(ParamInfo[kParamMute], 24, 1, 2, 120, 0, "MUTE", 0);
+  // Editor bindings on the header panel (panel 1, 32 pixels high): the
+  // boxes in the middle of its height with their captions to their left
+  // (flags 0x22). A caption above a box at the header's top edge would fall
+  // outside the editor.
+  InitParamInfoExtra(ParamInfo[kParamVolume], 23, 1, 10, 30, 0, "VOL", 0x22);
+  InitParamInfoExtra(ParamInfo[kParamPan], 23, 1, 10, 110, 0, "PAN", 0x22);
+  InitParamInfoExtra(ParamInfo[kParamMute], 24, 1, 10, 196, 0, "MUTE", 0x22);
 }
 
 void TDSPPluginX::BuildMidiCCMap() {

@@ -190,6 +190,13 @@ std::int32_t TDSPPluginGui::AddGuiPanel(TSPThemeGUIControl* panel) {
   return static_cast<std::int32_t>(Panels.size()) - 1;
 }
 
+std::int32_t TDSPPluginGui::AddGuiPanel(TSPThemeGUIControl* parent, std::string_view caption, std::int32_t style) {
+  if (parent == nullptr) return -1;
+  auto* panel = new TSPThemeGUIPanel(parent, std::string(caption));
+  panel->StyleIndex = style;
+  return AddGuiPanel(panel);
+}
+
 TSPThemeGUIControl* TDSPPluginGui::GuiPanel(std::int32_t index) const {
   if (index < 0 || index >= GuiPanelCount()) return nullptr;
   return Panels[static_cast<std::size_t>(index)];
@@ -207,7 +214,10 @@ void TDSPPluginGui::BuildEditorControls() {
     TParamInfoRec& info = ParamInfo[static_cast<std::size_t>(i)];
     if (info.GuiKind == kGuiNone) continue;
     TSPThemeGUIControl* panel = GuiPanel(info.GuiPanel);
-    if (panel == nullptr) continue;
+    if (panel == nullptr) {
+      MissingPanelParams.push_back(i);
+      continue;
+    }
     TSPThemeGUIControl* control = CreateGuiControlByKind(info.GuiKind, panel);
     info.GuiControl = control;
     if (control != nullptr) BindEditorControl(control, i);
@@ -348,10 +358,15 @@ void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
   EditorError.clear();
   EditorWnd = std::move(window);
   DialogsCancelled.store(false);
-  Lock();
-  EditorWnd->AttachPlugin();
-  Attached.store(true);
-  Unlock();
+  {
+    // GuiLock before the plug-in's lock: painting holds GuiLock and reads
+    // values under the plug-in's lock.
+    std::lock_guard<std::recursive_mutex> gui(GuiLock());
+    Lock();
+    EditorWnd->AttachPlugin();
+    Attached.store(true);
+    Unlock();
+  }
   // Changes from now on are posted; everything before is read here, so the
   // window shows every control at its current value.
   SyncGuiControls();

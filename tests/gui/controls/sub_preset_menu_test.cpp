@@ -89,8 +89,10 @@ class SubPresetMenuTest : public ::testing::Test {
   // menu item with that caption; answers the menu that was shown.
   std::vector<TMenuItem> Choose(std::int32_t group, const std::string& caption) {
     TStubPlatformWindow& w = *Plugin->OpenWindow();
-    w.MenuItems.clear();
-    w.Chooser = [caption](const std::vector<TMenuItem>& items) {
+    // Kept here: a close during the action frees the window and its record.
+    std::vector<TMenuItem> shown;
+    w.Chooser = [caption, &shown](const std::vector<TMenuItem>& items) {
+      shown = items;
       for (std::size_t i = 0; i < items.size(); ++i)
         if (items[i].Text == caption) return static_cast<int>(i);
       return static_cast<int>(kMenuCancelled);
@@ -101,7 +103,8 @@ class SubPresetMenuTest : public ::testing::Test {
       w.Release(p.X, p.Y);
     };
     Dispatch(Effect, kEffEditIdle);
-    return w.MenuItems;
+    if (TStubPlatformWindow* still = Plugin->OpenWindow()) still->Chooser = nullptr, still->OnPump = nullptr;
+    return shown;
   }
   const std::vector<TSubPresetRec>& List(std::int32_t group) { return Plugin->FindSubPresetGroup(group)->SubPresets; }
   std::vector<std::string> Names(std::int32_t group) {
