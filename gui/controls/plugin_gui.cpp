@@ -359,8 +359,8 @@ void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
   EditorWnd = std::move(window);
   DialogsCancelled.store(false);
   {
-    // GuiLock before the plug-in's lock: painting holds GuiLock and reads
-    // values under the plug-in's lock.
+    // The editor's lock before the instance's: painting holds the editor's
+    // lock while value texts take the instance's, so this order is the only one.
     std::lock_guard<std::recursive_mutex> gui(GuiLock());
     Lock();
     EditorWnd->AttachPlugin();
