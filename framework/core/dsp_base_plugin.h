@@ -27,9 +27,11 @@
 #include "framework/core/param_info.h"
 #include "framework/core/postback.h"
 #include "framework/modules/dsp_base_control.h"
-#include "framework/vst/midi_message_handler.h"
 
 class TVoicerackFile;
+// The decoded MIDI message of the host binding above this class
+// (framework/vst/midi_message_handler.h).
+struct TMidiEventRec;
 
 // A program: a name and one normalised value per parameter.
 struct TProgramRec {
@@ -176,12 +178,14 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // current; false when i names no program.
   virtual bool CopyProgramTo(std::int32_t i);
 
-  // Dialog hooks for CopyPresetDialog; the editor layer shows real dialogs.
-  // Without one (no display, tests) a query is cancelled and a message dropped.
+  // Dialog hooks of the plug-in's own notices and questions; the editor
+  // layer shows real dialogs while it handles the user's input. Here (no
+  // editor, a host call, tests) a query is cancelled and a message takes the
+  // non-interactive path of the message routines (messages.h).
   virtual bool AskText(std::string_view /*caption*/, std::string_view /*prompt*/, std::string& /*text*/) {
     return false;
   }
-  virtual void ShowMessageText(std::string_view /*text*/) {}
+  virtual void ShowMessageText(std::string_view text);
 
   // Around bank loading and saving: the lock is held and program
   // selections apply at once.
