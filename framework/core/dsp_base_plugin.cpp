@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "framework/base/global_lock.h"
+#include "framework/base/messages.h"
 
 TDSPBasePlugin::TDSPBasePlugin() = default;
 
@@ -159,6 +160,8 @@ std::int32_t ParseProgramNumber(const std::string& text) {
   return value;
 }
 }  // namespace
+
+void TDSPBasePlugin::ShowMessageText(std::string_view text) { ShowMessage(TMessageKind::Information, text); }
 
 void TDSPBasePlugin::CopyPresetDialog(std::int32_t i) {
   const std::int32_t current = CurrentProgram();

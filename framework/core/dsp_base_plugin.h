@@ -178,12 +178,14 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // current; false when i names no program.
   virtual bool CopyProgramTo(std::int32_t i);
 
-  // Dialog hooks for CopyPresetDialog; the editor layer shows real dialogs.
-  // Without one (no display, tests) a query is cancelled and a message dropped.
+  // Dialog hooks of the plug-in's own notices and questions; the editor
+  // layer shows real dialogs while it handles the user's input. Here (no
+  // editor, a host call, tests) a query is cancelled and a message takes the
+  // non-interactive path of the message routines (messages.h).
   virtual bool AskText(std::string_view /*caption*/, std::string_view /*prompt*/, std::string& /*text*/) {
     return false;
   }
-  virtual void ShowMessageText(std::string_view /*text*/) {}
+  virtual void ShowMessageText(std::string_view text);
 
   // Around bank loading and saving: the lock is held and program
   // selections apply at once.

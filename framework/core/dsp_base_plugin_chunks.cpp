@@ -211,7 +211,7 @@ bool TDSPBasePlugin::SaveBankFile(const std::string& path) {
   TMemoryStream bank;
   SaveBankToStream(bank);
   if (bank.SaveToFile(path)) return true;
-  ReportError("The bank could not be written to \"" + path + "\".");
+  ShowMessage(TMessageKind::Error, "The bank could not be written to \"" + path + "\".");
   return false;
 }
 
