@@ -416,4 +416,54 @@ TEST_F(InstrumentEditorTree, PicturesOfEveryPage) {
   EXPECT_TRUE(pages.SaveToPngFile(TestOutputPath("editor-pages.png")));
 }
 
+
+// Every sub-preset group's "Preset" button, on the page it sits on, opens
+// the group's menu (its factory sub-presets, then the actions) and a
+// sub-preset chosen there sets the group's parameters to its values.
+TEST_F(InstrumentEditorTree, EveryGroupsPresetButtonOpensItsSubPresetMenu) {
+  TStubPlatformWindow& w = Open();
+  std::set<std::int32_t> groups;
+  for (int page = 0; page < kPageCount; ++page) {
+    Body->ShowPage(kPageGroup, page);
+    Idle();
+    for (TSPThemeGUIControl* c : Controls(false)) {
+      auto* button = dynamic_cast<TSPThemeGUISubPresetsButton*>(c);
+      if (button == nullptr || !button->IsShowing()) continue;
+      const std::int32_t id = button->SubPresetGroup;
+      EXPECT_TRUE(groups.insert(id).second) << "group " << id << " has a second button";
+      const TSubPresetGroupRec* group = Plugin->FindSubPresetGroup(id);
+      ASSERT_NE(group, nullptr) << "a button for group " << id;
+      ASSERT_GE(group->SubPresets.size(), 2u) << group->Name;
+      EXPECT_EQ(button->Caption, "Preset");
+      // The second sub-preset: the first may equal the program's values.
+      const TSubPresetRec& chosen = group->SubPresets[1];
+      std::vector<TMenuItem> shown;
+      w.Chooser = [&](const std::vector<TMenuItem>& items) {
+        shown = items;
+        for (std::size_t i = 0; i < items.size(); ++i)
+          if (items[i].Text == chosen.Name) return static_cast<int>(i);
+        return static_cast<int>(kMenuCancelled);
+      };
+      const TPoint p = editor_test::Centre(button);
+      w.OnPump = [&w, p] {
+        w.Press(p.X, p.Y);
+        w.Release(p.X, p.Y);
+      };
+      Idle();
+      w.Chooser = nullptr;
+      ASSERT_EQ(shown.size(), group->SubPresets.size() + 8) << group->Name;
+      for (std::size_t i = 0; i < group->SubPresets.size(); ++i) {
+        EXPECT_EQ(shown[i].Text, group->SubPresets[i].Name) << group->Name;
+        EXPECT_EQ(shown[i].BarBreak, i > 0 && i % 16 == 0) << group->Name << " item " << i;
+      }
+      EXPECT_EQ(shown.back().Text, "Whats this?");
+      for (std::size_t k = 0; k < group->Params.size() && k < chosen.Values.size(); ++k)
+        EXPECT_EQ(Plugin->GetParameterValue(group->Params[k]), chosen.Values[k])
+            << group->Name << " '" << chosen.Name << "', parameter " << group->Params[k];
+      EXPECT_EQ(group->CurrentName, chosen.Name);
+    }
+  }
+  EXPECT_EQ(static_cast<std::int32_t>(groups.size()), Plugin->SubPresetGroupCount());
+  EXPECT_EQ(groups.size(), 10u);
+}
 }  // namespace
