@@ -16,6 +16,7 @@
 #include "engines/rumbleon2.h"
 #include "framework/base/streams.h"
 #include "gui/theme/theme_painters.h"
+#include "platform/x11/popup_menu.h"
 #include "tests/engines/sampler_test_plugin.h"
 #include "tests/gui/controls/editor_test_support.h"
 #include "tests/gui/support/contact_sheet.h"
@@ -206,6 +207,29 @@ class InstrumentEditorTree : public ::testing::Test {
                            " covering " + Text(Covered(leaves[j])));
     }
     return faults;
+  }
+
+  // The editor as the window shows it with the menu drawn over it where
+  // the button opens it (its top-left corner), item highlight lit, for a
+  // person to look at (the README shows it); grey beyond the window.
+  void SaveMenuPicture(const TSPThemeGUIControl* button, const std::vector<TMenuItem>& items, int highlight,
+                       const char* file) {
+    const TMenuLayout layout = LayoutMenu(items, &MenuTextWidth);
+    const std::vector<std::uint32_t> menu = RenderMenu(items, layout, highlight);
+    const TStubPlatformWindow& w = *Plugin->Window;
+    const int width = std::max(w.W, button->Left + layout.Width), height = std::max(w.H, button->Top + layout.Height);
+    TBitmap picture(width, height);
+    for (int y = 0; y < height; ++y) {
+      std::uint32_t* row = picture.ScanLine(y);
+      for (int x = 0; x < width; ++x) {
+        const int mx = x - button->Left, my = y - button->Top;
+        if (mx >= 0 && my >= 0 && mx < layout.Width && my < layout.Height)
+          row[x] = menu[static_cast<std::size_t>(my) * layout.Width + mx];
+        else row[x] = x < w.W && y < w.H ? w.At(x, y) : 0x404040u;
+        row[x] |= 0xFF000000u;
+      }
+    }
+    EXPECT_TRUE(picture.SaveToPngFile(TestOutputPath(file)));
   }
 
   std::unique_ptr<TEditorInstrument> Plugin;
@@ -419,7 +443,8 @@ TEST_F(InstrumentEditorTree, PicturesOfEveryPage) {
 
 // Every sub-preset group's "Preset" button, on the page it sits on, opens
 // the group's menu (its factory sub-presets, then the actions) and a
-// sub-preset chosen there sets the group's parameters to its values.
+// sub-preset chosen there sets the group's parameters to its values; a
+// picture of the Reverb page with its menu open.
 TEST_F(InstrumentEditorTree, EveryGroupsPresetButtonOpensItsSubPresetMenu) {
   TStubPlatformWindow& w = Open();
   std::set<std::int32_t> groups;
@@ -461,6 +486,7 @@ TEST_F(InstrumentEditorTree, EveryGroupsPresetButtonOpensItsSubPresetMenu) {
         EXPECT_EQ(Plugin->GetParameterValue(group->Params[k]), chosen.Values[k])
             << group->Name << " '" << chosen.Name << "', parameter " << group->Params[k];
       EXPECT_EQ(group->CurrentName, chosen.Name);
+      if (group->Name == "Reverb") SaveMenuPicture(button, shown, 1, "editor-preset-menu.png");
     }
   }
   EXPECT_EQ(static_cast<std::int32_t>(groups.size()), Plugin->SubPresetGroupCount());
