@@ -64,8 +64,6 @@ build() {
   cmake --build "$dir" -j "$JOBS" "$@"
 }
 
-have_module() { [ -f "$ROOT/module/CMakeLists.txt" ]; }
-
 # Runs a command under a virtual display when one can be started, so that the
 # editor checks run too.
 with_display() {
@@ -100,15 +98,13 @@ run_check() {
 }
 
 stage_check() {
-  have_module || { echo "no module in this tree yet: nothing to check"; return 0; }
   build build --target rumbleon-host rumbleon2 >/dev/null &&
     run_check build/rumbleon-host "$MODULE"
 }
 
 stage_valgrind() {
   build build --target rumbleon-host >/dev/null || return 1
-  local target=build/tests/tools/testsynth.so
-  have_module && target=$MODULE
+  local target=$MODULE
   build build --target rumbleon_testsynth >/dev/null || return 1
   valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
     build/rumbleon-host render "$target" --demo --tail 0.5 -o build/valgrind-demo.wav
@@ -119,7 +115,6 @@ stage_asan() {
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 ctest -j "$JOBS" --output-on-failure --timeout 1800) ||
     return 1
   # The whole conformance suite against the instrumented module.
-  have_module || return 0
   run_check build-asan/rumbleon-host build-asan/module/rumbleon2.so
 }
 
@@ -179,20 +174,12 @@ run_tests() {
 }
 
 run_demo() {
-  if ! have_module; then
-    echo "the instrument module (module/) is not in this tree yet" >&2
-    exit 1
-  fi
   configure build && build build --target rumbleon-host rumbleon2 || exit 1
   build/rumbleon-host render "$MODULE" --demo -o demo.wav
 }
 
 # The module into the current user's ~/.vst (a host rescans to find it).
 run_install() {
-  if ! have_module; then
-    echo "the instrument module (module/) is not in this tree yet" >&2
-    exit 1
-  fi
   configure build && build build --target rumbleon2 || exit 1
   mkdir -p "$HOME/.vst" && install -m 644 "$MODULE" "$HOME/.vst/rumbleon2.so" || exit 1
   echo "installed $HOME/.vst/rumbleon2.so"

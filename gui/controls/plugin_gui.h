@@ -191,7 +191,6 @@ class TDSPPluginGui : public TDSPPluginX {
   bool CloseEditorWindow() override;
   void EditorWindowIdle() override;
   TDSPVSTEditorWnd* EditorWindow() const { return EditorWnd.get(); }
-  bool EditorAttached() const { return Attached.load(); }
   // Why the last open failed.
   const std::string& LastEditorError() const { return EditorError; }
   // The platform window for an editor window (X11; tests give their own).

@@ -15,13 +15,7 @@ namespace {
 
 using sampler_test::TInstrument;
 
-// The largest sample-to-sample change in x[from, to).
-float LargestStep(const std::vector<float>& x, std::size_t from, std::size_t to) {
-  float step = 0.0f;
-  for (std::size_t i = std::max<std::size_t>(from, 1); i < std::min(to, x.size()); ++i)
-    step = std::max(step, std::fabs(x[i] - x[i - 1]));
-  return step;
-}
+using testing_support::LargestStep;
 
 struct VoiceRestart : ::testing::TestWithParam<int> {
   void SetUp() override {

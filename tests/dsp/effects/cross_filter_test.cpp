@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -122,8 +122,8 @@ void CheckStagesAgainstOneStageForm() {
         for (int side = 0; side < 2; ++side)
           for (int st = 0; st < count; ++st) phase[side][st] = fx.GetWindowPhase(side == 1, st);
         // Inputs well above the anti-denormal noise, which then adds nothing.
-        std::vector<float> left = filter_test::Noise(40 * static_cast<std::size_t>(n), 3);
-        std::vector<float> right = filter_test::Noise(40 * static_cast<std::size_t>(n), 4);
+        std::vector<float> left = testing_support::Noise(40 * static_cast<std::size_t>(n), 3);
+        std::vector<float> right = testing_support::Noise(40 * static_cast<std::size_t>(n), 4);
         for (float* x : {left.data(), right.data()})
           for (std::size_t i = 0; i < left.size(); ++i) x[i] = 0.25f + 0.5f * x[i];
         std::vector<float> expected[2];

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -94,7 +94,7 @@ TEST(Delay, RunawayLoopStaysFiniteAndRecovers) {
     fx.SetFeedbackRight(g);
     fx.SetCrossLeftToRight(1);
     fx.SetCrossRightToLeft(1);
-    const auto noise = filter_test::Noise(96000, 11);
+    const auto noise = testing_support::Noise(96000, 11);
     const auto out = effect_test::Run(fx, noise, noise);
     EXPECT_TRUE(testing_support::AllFinite(out.Left));
     EXPECT_LT(testing_support::Peak(out.Right), 1e7f);
@@ -112,7 +112,7 @@ TEST(Delay, FeedbackFilterShapesTheEchoes) {
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(2);
   fx.SetFeedbackLeft(0.9f);
-  const auto noise = filter_test::Noise(8800, 2);
+  const auto noise = testing_support::Noise(8800, 2);
   const auto plain = effect_test::Run(fx, noise, noise);
   fx.ClearState();
   fx.FeedbackFilterLeft().SetFilterType(0);  // "BW LP"
@@ -139,8 +139,8 @@ TEST(Delay, VectorRunsGiveExactlyThePerSampleLoop) {
   fx.SetCrossRightToLeft(0.2f);
   const std::int32_t n = at.Record.SamplesPerMs;
   ASSERT_GE(fx.GetLineLength(0), n);
-  std::vector<float> left = filter_test::Noise(60 * static_cast<std::size_t>(n), 5);
-  std::vector<float> right = filter_test::Noise(left.size(), 6);
+  std::vector<float> left = testing_support::Noise(60 * static_cast<std::size_t>(n), 5);
+  std::vector<float> right = testing_support::Noise(left.size(), 6);
   // Well above the anti-denormal noise, which then adds nothing.
   for (std::size_t i = 0; i < left.size(); ++i) {
     left[i] = 0.5f + 0.25f * left[i];

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -91,7 +91,7 @@ TEST(Phaser, ClearResetsAllStages) {
   fx.SetDepthLeft(0.5f);
   fx.SetPhaseLeft(0.5f);
   fx.SetFeedbackLeft(0.5f);
-  const auto noise = filter_test::Noise(4400, 6);
+  const auto noise = testing_support::Noise(4400, 6);
   effect_test::Run(fx, noise, noise);
   fx.ClearState();
   const auto out = effect_test::Run(fx, std::vector<float>(4400, 0.0f), std::vector<float>(4400, 0.0f));
@@ -113,7 +113,7 @@ TEST(Phaser, RunawayFeedbackStaysFinite) {
   fx.SetCrossRightToLeft(1);
   fx.LfoLeft().SetGain(32);
   fx.LfoRight().SetGain(-32);
-  const auto noise = filter_test::Noise(22050 * 4, 8);
+  const auto noise = testing_support::Noise(22050 * 4, 8);
   const auto out = effect_test::Run(fx, noise, noise);
   EXPECT_TRUE(testing_support::AllFinite(out.Left));
   EXPECT_TRUE(testing_support::AllFinite(out.Right));
@@ -126,7 +126,7 @@ TEST(Phaser, RunawayFeedbackStaysFinite) {
 // a moving LFO and coefficients near 1.
 TEST(Phaser, LaneFormMatchesStageByStage) {
   TAudioSettingsRec rec = PluginRecord(44100);
-  const auto noise = filter_test::Noise(44100, 3);
+  const auto noise = testing_support::Noise(44100, 3);
   std::vector<float> in(noise.size());
   for (std::size_t i = 0; i < in.size(); ++i) in[i] = noise[i] + 0.5f * static_cast<float>(i % 300) / 300.0f;
   struct TCase {
@@ -174,7 +174,7 @@ TEST(Phaser, LaneFormMatchesStageByStage) {
 // take the SSE build).
 TEST(Phaser, WideRegistersGiveTheSameBits) {
   TAudioSettingsRec rec = PluginRecord(48000);
-  const auto noise = filter_test::Noise(24000, 5);
+  const auto noise = testing_support::Noise(24000, 5);
   for (std::int32_t stages : {2, 4, 6, 8, 10, 14}) {
     std::array<std::vector<float>, 2> left, right;
     for (int wide = 0; wide < 2; ++wide) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -166,7 +166,7 @@ TEST(Reverb, RoomChangeStartsSilent) {
   TDSPReverbX& fx = at.Fx;
   PlainRoom(fx);
   fx.SetTime(120);
-  const auto noise = filter_test::Noise(4400, 3);
+  const auto noise = testing_support::Noise(4400, 3);
   effect_test::Run(fx, noise, noise);
   fx.SetRoomType(3);
   const auto after = effect_test::Run(fx, std::vector<float>(4400, 0.0f), std::vector<float>(4400, 0.0f));
@@ -224,8 +224,8 @@ TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
     for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j) shortLine |= fx.GetAllpassLength(j) < n;
     EXPECT_EQ(shortLine, size == 1.0f);
     // Inputs well above the anti-denormal noise, which then adds nothing.
-    std::vector<float> left = filter_test::Noise(300 * static_cast<std::size_t>(n), 8);
-    std::vector<float> right = filter_test::Noise(left.size(), 9);
+    std::vector<float> left = testing_support::Noise(300 * static_cast<std::size_t>(n), 8);
+    std::vector<float> right = testing_support::Noise(left.size(), 9);
     for (std::size_t i = 0; i < left.size(); ++i) {
       left[i] = 0.5f + 0.25f * left[i];
       right[i] = 0.5f + 0.25f * right[i];

@@ -6,15 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "dsp/sampler/sample_interpolation.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testing_support::SameBits;
 
 std::vector<TLinearMonoRun> Forms() {
   std::vector<TLinearMonoRun> forms = {LinearMonoRunSse2()};
