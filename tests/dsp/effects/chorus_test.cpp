@@ -86,6 +86,29 @@ TEST(Chorus, LfoGainMovesTheTaps) {
   EXPECT_LE(first, 220u + 110u + 1u);
 }
 
+// Each side feeds its taps back into its own line by its own amount: echoes
+// of an impulse at one and two base delays on the side with feedback, one
+// echo on the other. Both ways round.
+TEST(Chorus, EachSideFeedsBackByItsOwnAmount) {
+  for (bool leftFeedsBack : {true, false}) {
+    effect_test::TEffectAt<TDSPXChorus> at(44100);
+    TDSPXChorus& fx = at.Fx;
+    effect_test::AllWet(fx);
+    StillTaps(fx);
+    fx.SetLengthLeft(20);
+    fx.SetLengthRight(20);
+    fx.SetSizeLeft(5);   // 220 samples
+    fx.SetSizeRight(2);  // 88 samples
+    fx.SetFeedbackLeft(leftFeedsBack ? 0.5f : 0.0f);
+    fx.SetFeedbackRight(leftFeedsBack ? 0.0f : -0.5f);
+    const auto out = effect_test::RunImpulse(fx, 880);
+    EXPECT_NEAR(out.Left[220], 1.0f, 1e-6f);
+    EXPECT_NEAR(out.Left[440], leftFeedsBack ? 0.5f : 0.0f, 1e-6f);
+    EXPECT_NEAR(out.Right[88], 1.0f, 1e-6f);
+    EXPECT_NEAR(out.Right[176], leftFeedsBack ? 0.0f : -0.5f, 1e-6f);
+  }
+}
+
 // Sizes at or beyond the length, and the largest LFO gain, move the taps far
 // beyond the line: every read stays inside it (checked by the sanitizers)
 // and the output stays finite and bounded.

@@ -37,6 +37,25 @@ TEST(CrossFilter, EqualTapsShareTheCycle) {
   fx.SetTapLength(false, 9, 10);  // no such stage: ignored
 }
 
+// Each side lays its stages out from its own tap lengths.
+TEST(CrossFilter, EachSideLaysOutItsOwnTaps) {
+  effect_test::TEffectAt<TDSPXXFilter> at(44100);
+  TDSPXXFilter& fx = at.Fx;
+  fx.SetLengthUnit(0);
+  fx.SetFilterCount(2);
+  fx.SetTapLength(false, 0, 10);
+  fx.SetTapLength(false, 1, 10);
+  fx.SetTapLength(true, 0, 30);
+  fx.SetTapLength(true, 1, 10);
+  EXPECT_EQ(fx.GetCyclePeriod(false), 20 * 44);
+  EXPECT_EQ(fx.GetCyclePeriod(true), 40 * 44);
+  EXPECT_FLOAT_EQ(fx.GetWindowWidth(false, 0), 0.5f);
+  EXPECT_FLOAT_EQ(fx.GetWindowWidth(true, 0), 0.75f);
+  EXPECT_FLOAT_EQ(fx.GetWindowWidth(true, 1), 0.25f);
+  EXPECT_NEAR(fx.GetWindowPhase(false, 1), 0.75f, 1e-6f);
+  EXPECT_NEAR(fx.GetWindowPhase(true, 1), 0.625f, 1e-6f);
+}
+
 TEST(CrossFilter, ShiftDelaysOneChannel) {
   effect_test::TEffectAt<TDSPXXFilter> at(44100);
   TDSPXXFilter& fx = at.Fx;

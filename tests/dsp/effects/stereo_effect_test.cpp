@@ -44,6 +44,22 @@ TEST(StereoEffect, SettersClampAndInvert) {
   EXPECT_FLOAT_EQ(fx.GetMsPerTick(), 60000.0f / 60 / 120);
 }
 
+// Each side's invert switch negates that side's wet signal only.
+TEST(StereoEffect, EachSideInvertsOnlyItsOwnWetSignal) {
+  TDSPXEq fx;  // pan 0.4: wet left 0.4, right 0.6 (times the wet gain)
+  fx.SetInvertRight(true);
+  EXPECT_GT(fx.GetWetLeft(), 0.0f);
+  EXPECT_LT(fx.GetWetRight(), 0.0f);
+  EXPECT_GT(fx.GetLeftWetOut(), 0.0f);
+  EXPECT_LT(fx.GetRightWetOut(), 0.0f);
+  fx.SetInvertRight(false);
+  fx.SetInvertLeft(true);
+  EXPECT_LT(fx.GetWetLeft(), 0.0f);
+  EXPECT_GT(fx.GetWetRight(), 0.0f);
+  EXPECT_LT(fx.GetLeftWetOut(), 0.0f);
+  EXPECT_GT(fx.GetRightWetOut(), 0.0f);
+}
+
 TEST(StereoEffect, SampleCountClampsBeforeConverting) {
   EXPECT_EQ(SampleCount(2.5f, 0, 10), 2);
   EXPECT_EQ(SampleCount(3.5f, 0, 10), 4);
