@@ -10,9 +10,9 @@
 namespace {
 
 // The lock that guards a shared store's changes; none for a private store.
-std::unique_lock<std::recursive_mutex> StoreGuard(bool shared) {
+std::unique_lock<TPluginLock> StoreGuard(bool shared) {
   if (!shared) return {};
-  return std::unique_lock<std::recursive_mutex>(GlobalPluginLock());
+  return std::unique_lock<TPluginLock>(GlobalPluginLock());
 }
 
 std::string Cut(std::string text, std::size_t length) {

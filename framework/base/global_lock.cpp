@@ -1,6 +1,6 @@
 #include "framework/base/global_lock.h"
 
-std::recursive_mutex& GlobalPluginLock() {
-  static std::recursive_mutex lock;
+TPluginLock& GlobalPluginLock() {
+  static TPluginLock lock;
   return lock;
 }

@@ -28,7 +28,7 @@ TMemoryStream TakeBytes(TStream& stream, std::int64_t size) {
 }
 
 void ReportLoadError(std::string_view what, const std::string& error) {
-  ReportError(std::string(what) + " could not be loaded: " + error + ".");
+  ShowMessage(TMessageKind::Error, std::string(what) + " could not be loaded: " + error + ".");
 }
 
 }  // namespace

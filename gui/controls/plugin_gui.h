@@ -155,7 +155,8 @@ class TDSPPluginGui : public TDSPPluginX {
   // window now (InteractiveNow) or takes the non-interactive path.
   TDialogs& Dialogs();
   // True on the editor thread while it handles input in this plug-in's open
-  // editor and no close is under way.
+  // editor, no close is under way and the thread does not hold the
+  // plug-in's lock.
   bool InteractiveNow() const;
   // True while a modal dialog of the plug-in is up (the editor ignores the
   // mouse meanwhile).

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "framework/base/global_lock.h"
 #include "framework/core/sub_preset_format.h"
 #include "platform/x11/popup_menu.h"
 #include "tests/gui/controls/editor_test_support.h"
@@ -296,6 +297,63 @@ TEST_F(SubPresetMenuTest, OutsideTheEditorsInputHandlingNothingWaitsForAUser) {
   ASSERT_EQ(reported.size(), 2u);
   EXPECT_EQ(reported[1], "from another thread");
   EXPECT_FALSE(Plugin->InteractiveNow());
+
+  // Inside the editor's input handling, but under the plug-in's lock (a
+  // layer's notice during a program change the editor asked for): the
+  // non-interactive path too, and the lock is never held over a dialog.
+  reported.clear();
+  SetErrorReportHook([](std::string_view t) { reported.emplace_back(t); });
+  bool interactiveOutside = false;
+  Plugin->OpenWindow()->OnPump = [&] {
+    interactiveOutside = Plugin->InteractiveNow();
+    TGlobalLockGuard guard;
+    Plugin->ShowMessageText("under the lock");
+    ShowMessage(TMessageKind::Error, "a corrupt bank under the lock");
+    std::string name = "kept";
+    EXPECT_FALSE(Plugin->AskText("Save Sub Preset", "Name...", name));
+    EXPECT_EQ(name, "kept");
+    EXPECT_FALSE(Plugin->Dialogs().ConfirmYesNo("Clear existing sub-presets for the group?"));
+  };
+  Dispatch(Effect, kEffEditIdle);
+  SetErrorReportHook(previous);
+  EXPECT_TRUE(interactiveOutside);
+  EXPECT_TRUE(Script().Log.empty());
+  EXPECT_EQ(reported, (std::vector<std::string>{"under the lock", "a corrupt bank under the lock"}));
+}
+
+// The copy-preset dialog asked for in the editor: its questions and notices
+// are the editor's dialogs; a text that is no program number gets the range
+// notice and copies nothing.
+TEST_F(SubPresetMenuTest, TheCopyPresetDialogAsksAndWarnsThroughTheEditorsDialogs) {
+  for (std::int32_t i = 0; i < 128; ++i) Plugin->SetProgramNameAt(i, "Full " + std::to_string(i));
+  Plugin->SelectProgram(5);
+  Plugin->SetProgramNameAt(5, "Source");
+  const float value = Plugin->GetParameterValue(0);
+  Script().Queries = {"x12", "128", "7"};
+  Plugin->OpenWindow()->OnPump = [this] {
+    Plugin->CopyPresetDialog(-2);  // no empty program: asks where
+    Plugin->CopyPresetDialog(-1);  // 128 is past the last program
+    Plugin->CopyPresetDialog(-1);
+  };
+  Dispatch(Effect, kEffEditIdle);
+  EXPECT_EQ(Script().Log, (std::vector<std::string>{"message: No empty program found. Choose an index.",
+                                                    "query: Copy Preset / Where / 6",
+                                                    "message: Must be a number from 0 to 127",
+                                                    "query: Copy Preset / Where / 6",
+                                                    "message: Must be a number from 0 to 127",
+                                                    "query: Copy Preset / Where / 6"}));
+  EXPECT_EQ(Plugin->CurrentProgram(), 7);
+  EXPECT_EQ(Plugin->GetProgramNameAt(7), "Source");
+  EXPECT_EQ(Plugin->GetParameterValue(0), value);
+  EXPECT_EQ(Plugin->GetProgramNameAt(6), "Full 6");
+
+  // An empty program is found from the current one upward, wrapping.
+  Plugin->SetProgramNameAt(2, "");
+  Plugin->OpenWindow()->OnPump = [this] { Plugin->CopyPresetDialog(-2); };
+  Dispatch(Effect, kEffEditIdle);
+  EXPECT_EQ(Plugin->CurrentProgram(), 2);
+  EXPECT_EQ(Plugin->GetProgramNameAt(2), "Source");
+  EXPECT_EQ(Script().Log.size(), 6u) << "nothing asked";
 }
 
 TEST_F(SubPresetMenuTest, ClosingTheEditorWhileADialogIsUpEndsItAndChangesNothing) {
