@@ -57,39 +57,39 @@ std::int32_t BuildOctavePattern(std::array<std::int8_t, kOctavePatternCapacity>&
   };
   const bool inner = r > 1;  // the turning runs exist only above range 1
   switch (mode) {
-    case 0: up(0, r); break;
-    case 1: down(0, -r); break;
-    case 2:
+    case kOctaveModeUp: up(0, r); break;
+    case kOctaveModeDown: down(0, -r); break;
+    case kOctaveModeUpDown:
       up(0, r);
       if (inner) down(r - 1, 1);
       break;
-    case 3:
+    case kOctaveModeDownUp:
       down(r, 0);
       if (inner) up(1, r - 1);
       break;
-    case 4:
+    case kOctaveModeUpDownUp:
       up(0, r);
       if (inner) down(r - 1, 1);
       up(0, r);
       break;
-    case 5:
+    case kOctaveModeDownUpDown:
       down(r, 0);
       if (inner) up(1, r - 1);
       down(r, 0);
       break;
-    case 6:
+    case kOctaveModeUpDownPlus:
       up(0, r);
       if (inner) {
         down(r - 1, 0);
         down(r, 0);
       }
       break;
-    case 7:
+    case kOctaveModeDownUpPlus:
       down(r, 0);
       if (inner) up(1, r - 1);
       up(0, r);
       break;
-    case 8:
+    case kOctaveModeUpPlusDownPlus:
       // Up twice, then down twice: the mirror image of "Down+Up+", so both
       // stay within 0..r and have the same length.
       up(0, r);
@@ -97,7 +97,7 @@ std::int32_t BuildOctavePattern(std::array<std::int8_t, kOctavePatternCapacity>&
       if (inner) down(r - 1, 1);
       down(r, 0);
       break;
-    case 9:
+    case kOctaveModeDownPlusUpPlus:
       down(r, 0);
       down(r, 0);
       if (inner) up(1, r - 1);
@@ -205,9 +205,9 @@ float TDSPSequencer::SourceValue(std::int32_t source, std::int32_t note) const {
   // The rest and tie markers are no values: they count as 0.
   const float value = note == kSequencerRest || note == kSequencerTie ? 0.0f : static_cast<float>(note);
   switch (source) {
-    case 0: return value;
-    case 1: return OctaveOffsetValue;
-    case 2: return value + OctaveOffsetValue;
+    case kSeqSourceStepValue: return value;
+    case kSeqSourceOctaveOffset: return OctaveOffsetValue;
+    case kSeqSourceStepPlusOctave: return value + OctaveOffsetValue;
     default: return 0.0f;
   }
 }

@@ -38,9 +38,22 @@ inline constexpr std::int32_t kSequencerTie = 64;
 // have 4R + 2 entries) and the widest range that fits it.
 inline constexpr std::int32_t kOctavePatternCapacity = 53;
 inline constexpr std::int32_t kMaxOctaveRange = 12;
-// Mode 10 draws the octave at random at every step; modes above it play a
-// flat pattern.
-inline constexpr std::int32_t kOctaveModeRandom = 10;
+// The octave modes by number (programs store it, so none changes); the
+// comments give OctaveModeNames. kOctaveModeRandom draws the octave at random
+// at every step; modes above it play a flat pattern.
+enum TOctaveMode : std::int32_t {
+  kOctaveModeUp = 0,
+  kOctaveModeDown = 1,
+  kOctaveModeUpDown = 2,
+  kOctaveModeDownUp = 3,
+  kOctaveModeUpDownUp = 4,
+  kOctaveModeDownUpDown = 5,       // "DwnUpDwn"
+  kOctaveModeUpDownPlus = 6,       // "UpDown+"
+  kOctaveModeDownUpPlus = 7,       // "DownUp+"
+  kOctaveModeUpPlusDownPlus = 8,   // "Up+Down+"
+  kOctaveModeDownPlusUpPlus = 9,   // "Down+Up+"
+  kOctaveModeRandom = 10,          // "RND"
+};
 inline constexpr std::int32_t kMaxOctaveMode = 128;
 // There are 120 ticks per quarter note: a 30-tick step is a sixteenth.
 inline constexpr double kTicksPerQuarter = 120.0;
@@ -49,9 +62,15 @@ inline constexpr double kTicksPerQuarter = 120.0;
 extern const std::array<std::string_view, 11> OctaveModeNames;
 // The octave-mode name list: OctaveModeNames[mode]; empty outside 0..10.
 std::string GetOctaveModeName(std::int32_t mode);
-// The names of the pitch and level sources (0 the step's value, 1 the octave
-// offset, 2 their sum, 3 none): "Lvl", "Oct", "Lvl+Oct", "None"; empty
-// outside 0..3.
+// The pitch and level sources by number (stored in programs: none changes).
+enum TSequencerSource : std::int32_t {
+  kSeqSourceStepValue = 0,          // "Lvl"
+  kSeqSourceOctaveOffset = 1,       // "Oct"
+  kSeqSourceStepPlusOctave = 2,     // "Lvl+Oct"
+  kSeqSourceNone = 3,               // "None"
+};
+// The names of the pitch and level sources: "Lvl", "Oct", "Lvl+Oct", "None";
+// empty outside 0..3.
 std::string GetLevelOctaveName(std::int32_t source);
 
 // Uniform numbers for the random spacing and the "RND" octave mode (SplitMix64).

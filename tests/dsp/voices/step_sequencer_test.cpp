@@ -17,6 +17,13 @@
 #include "tests/support/test_support.h"
 
 namespace {
+// Programs store octave modes and sources by number: none may change.
+static_assert(kOctaveModeUp == 0 && kOctaveModeDown == 1 && kOctaveModeUpDown == 2 && kOctaveModeDownUp == 3 &&
+              kOctaveModeUpDownUp == 4 && kOctaveModeDownUpDown == 5 && kOctaveModeUpDownPlus == 6 &&
+              kOctaveModeDownUpPlus == 7 && kOctaveModeUpPlusDownPlus == 8 && kOctaveModeDownPlusUpPlus == 9 &&
+              kOctaveModeRandom == 10);
+static_assert(kSeqSourceStepValue == 0 && kSeqSourceOctaveOffset == 1 && kSeqSourceStepPlusOctave == 2 &&
+              kSeqSourceNone == 3);
 
 constexpr std::int32_t kBlock = 44;  // samples per millisecond at 44100 Hz
 
