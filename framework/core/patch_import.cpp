@@ -144,25 +144,25 @@ float PatchValueToNorm(const TParamInfoRec& info, std::int32_t v) {
   const double max = info.Max;
   double x = 0.0;
   switch (info.PatchConversion) {
-    case 1:
+    case kPatchConvertTime:
       x = (LinToCents1000F(static_cast<float>(v)) + kTimeCentsFloor) / kTimeCentsSpan;
       break;
-    case 2:
+    case kPatchConvertRange:
       x = RangeRatio(v, min, max);
       break;
-    case 3:
+    case kPatchConvertLevelPercent:
       x = RangeRatio(LevelRule(v * 0.01), min, max);
       break;
-    case 4:
+    case kPatchConvertLevel64:
       x = RangeRatio(LevelRule(v / 64.0), min, max);
       break;
-    case 5:
+    case kPatchConvertLevelPerMille:
       x = RangeRatio(LevelRule(v * 0.001), min, max);
       break;
-    case 6:
+    case kPatchConvertLevel127:
       x = RangeRatio(LevelRule(v / 127.0), min, max);
       break;
-    case 7:
+    case kPatchConvertLevelDouble:
       x = RangeRatio(LevelRule(v * 2.0), min, max);
       break;
     default:

@@ -70,6 +70,19 @@ class TVoicerackFile {
 // base parameters of the plug-in core.
 inline constexpr std::int32_t kPatchFirstParam = 10;
 
+// The descriptor's PatchConversion kinds. The parameter tables hold them as
+// numbers, so none changes its number; 0 and 8 and above use the integer range.
+enum TPatchConversion : std::uint8_t {
+  kPatchConvertIntRange = 0,
+  kPatchConvertTime = 1,
+  kPatchConvertRange = 2,
+  kPatchConvertLevelPercent = 3,   // a = v * 0.01
+  kPatchConvertLevel64 = 4,        // a = v / 64
+  kPatchConvertLevelPerMille = 5,  // a = v * 0.001
+  kPatchConvertLevel127 = 6,       // a = v / 127
+  kPatchConvertLevelDouble = 7,    // a = v * 2
+};
+
 // The normalised value (0..1) of a stored patch value for a parameter, by
 // the descriptor's PatchConversion kind:
 //   1        time: (LinToCents1000F(v) + 13160) / 25160

@@ -20,6 +20,10 @@
 #include "tests/support/test_support.h"
 
 namespace {
+// The parameter tables hold conversion kinds by number: none may change.
+static_assert(kPatchConvertIntRange == 0 && kPatchConvertTime == 1 && kPatchConvertRange == 2 &&
+              kPatchConvertLevelPercent == 3 && kPatchConvertLevel64 == 4 && kPatchConvertLevelPerMille == 5 &&
+              kPatchConvertLevel127 == 6 && kPatchConvertLevelDouble == 7);
 
 using namespace patch_test;
 using plugin_test::MakePlugin;
