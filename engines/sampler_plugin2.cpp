@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 
 #include "dsp/effects/effect_lfo.h"
 #include "engines/fx_chain_order.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 
@@ -86,7 +85,7 @@ void TVoicerackGFXSynth::ReallocBuffers() {
   std::array<std::unique_ptr<float[]>, 4> fresh;
   for (auto& buffer : fresh) buffer.reset(new float[static_cast<std::size_t>(floats)]());
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*this);
     std::swap(MixBuffers, fresh);
     MixFloats = floats;
   }
@@ -97,7 +96,7 @@ void TVoicerackGFXSynth::ReallocBuffers() {
 void TVoicerackGFXSynth::ReleaseBuffers() {
   std::array<std::unique_ptr<float[]>, 4> old;
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*this);
     std::swap(MixBuffers, old);
     MixFloats = 0;
   }
@@ -212,7 +211,7 @@ void TVoicerackGFXSynth::ClearRackState() {
 
 void TVoicerackGFXSynth::UpdateShifts() {
   if (!FxMapAssigned) return;
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   // The parameters are tenths of a millisecond (-2550..2550).
   Shifts[kPreShift].SetShift(GetParameterReal(FxParamIndex(kFxPreShift)) * 0.1f, Settings->SamplesPerMs);
   Shifts[kPostShift].SetShift(GetParameterReal(FxParamIndex(kFxPostShift)) * 0.1f, Settings->SamplesPerMs);
@@ -281,7 +280,7 @@ void TVoicerackGFXSynth::ApplyProgram() {
     TDSPPluginX::ApplyProgram();
     return;
   }
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   // The right sides follow the left ones by the program's own modes, not
   // by those of the program before: the modes come first.
   if (FxMapAssigned) {
@@ -296,7 +295,7 @@ void TVoicerackGFXSynth::ApplyProgram() {
 }
 
 void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   if (const TSubPresetGroupRec* group = FindSubPresetGroup(groupId)) {
     if (index >= 0 && index < static_cast<std::int32_t>(group->SubPresets.size())) {
       const TSubPresetRec& preset = group->SubPresets[static_cast<std::size_t>(index)];
@@ -311,7 +310,7 @@ void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index
 }
 
 bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   BeginParamBatch();
   const bool done = TDSPPluginX::LoadParamSnapshot(stream);
   EndParamBatch();

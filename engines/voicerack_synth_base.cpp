@@ -4,12 +4,11 @@
 #include <cmath>
 
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
 
 TVoicerackSynthBase::TVoicerackSynthBase() = default;
 
 TVoicerackSynthBase::~TVoicerackSynthBase() {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   FreeVoices();
 }
 
@@ -30,7 +29,7 @@ void TVoicerackSynthBase::ResetEngine() {
   TVoicerackGFXSynth::ResetEngine();
   // The audio thread already holds the lock; a reset from anywhere else
   // must not meet a render.
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   ResetVoices();
 }
 
@@ -51,7 +50,7 @@ std::int32_t TVoicerackSynthBase::FirstVoiceInState(std::uint8_t state) const {
 void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   ApplyVoiceCount();
   if (VoiceCount() <= 0) return;
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   const auto count = static_cast<std::int32_t>(Voices.size());
 
   // One scan: the oldest sounding voice (among equal ages the later index)
@@ -182,7 +181,7 @@ void TVoicerackSynthBase::ApplyVoiceCount() {
   const std::int32_t requested = RequestedCount.load(std::memory_order_relaxed);
   if (requested == VoiceCount()) return;
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*this);
     FreeVoices();
     VoiceCountValue.store(requested, std::memory_order_relaxed);
     CreateVoices();
@@ -240,7 +239,7 @@ void TVoicerackSynthBase::StartVoiceNote(std::int32_t index) {
 }
 
 void TVoicerackSynthBase::TriggerVoice(std::int32_t index) {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   if (TDSPXVoice* v = Voice(index)) v->Trigger();
 }
 

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "dsp/effects/effect_lfo.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 // Modulation values (ms) beyond this come only from a broken LFO; they are
@@ -58,7 +57,6 @@ void TDSPXChorus::ReleaseBuffers() {
 }
 
 void TDSPXChorus::ClearState() {
-  TGlobalLockGuard lock;
   Lines.Clear();
 }
 
@@ -74,12 +72,10 @@ void TDSPXChorus::UpdateLengths() {
 }
 
 void TDSPXChorus::LockedUpdateLengths() {
-  TGlobalLockGuard lock;
   UpdateLengths();
 }
 
 void TDSPXChorus::Update() {
-  TGlobalLockGuard lock;
   TDSPStereoEffect::Update();
   UpdateLengths();
 }

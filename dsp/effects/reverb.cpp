@@ -7,7 +7,6 @@
 #include <cmath>
 #include <utility>
 
-#include "framework/base/global_lock.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -76,7 +75,6 @@ void TDSPReverbX::ReleaseBuffers() {
   TDSPStereoEffect::ReleaseBuffers();
   std::unique_ptr<float[]> input, line, rows;
   std::unique_ptr<TNetwork> network;
-  TGlobalLockGuard lock;
   std::swap(Input, input);
   std::swap(CombScratch, rows);
   CombRows = nullptr;
@@ -93,7 +91,6 @@ void TDSPReverbX::AllocateScratch() {
   std::unique_ptr<float[]> rows(new float[static_cast<std::size_t>(kCombCount * stride + 4)]());
   float* aligned = rows.get();
   aligned += (4 - (reinterpret_cast<std::uintptr_t>(aligned) / sizeof(float)) % 4) % 4;
-  TGlobalLockGuard lock;
   std::swap(Input, input);
   std::swap(CombScratch, rows);
   CombRows = aligned;
@@ -144,7 +141,6 @@ void TDSPReverbX::BuildNetwork() {
     next += net->AllpassLength[j];
   }
   {
-    TGlobalLockGuard lock;
     ComputeFeedbacks(*net);
     std::swap(Network, net);
     // The new lines start silent; so does the pre-delay line.
@@ -160,7 +156,6 @@ void TDSPReverbX::RebuildPreDelay() {
   std::unique_ptr<float[]> line;
   if (length > 1) line.reset(new float[static_cast<std::size_t>(length)]());
   {
-    TGlobalLockGuard lock;
     std::swap(PreDelayLine, line);
     PreDelayLength = PreDelayLine ? length : 0;
     PreDelayPosition = 0;
@@ -168,7 +163,6 @@ void TDSPReverbX::RebuildPreDelay() {
 }
 
 void TDSPReverbX::ClearState() {
-  TGlobalLockGuard lock;
   if (Network) {
     std::fill(Network->Storage.get(), Network->Storage.get() + Network->StorageLength, 0.0f);
     Network->FilterState.fill(0.0f);
@@ -216,7 +210,6 @@ void TDSPReverbX::SetRoomType(std::int32_t value) {
 void TDSPReverbX::SetTime(float value) {
   if (!std::isfinite(value)) return;
   value = std::clamp(value, 0.0f, 127.0f);
-  TGlobalLockGuard lock;
   Time = value;
   if (Network) ComputeFeedbacks(*Network);
 }

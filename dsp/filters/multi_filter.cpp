@@ -8,7 +8,6 @@
 #include "dsp/filters/rbj_filters.h"
 #include "dsp/filters/resonant_filters.h"
 #include "dsp/filters/simple_filters.h"
-#include "framework/base/global_lock.h"
 
 const std::array<std::string_view, kFilterTypeMax + 1> FilterTypeNames = {
     "BW LP",     "BW HP",    "BW LP2",    "BW HP2",   "BW BP2",    "BW BR2",   "12DB LP",  "24DB LP",
@@ -120,7 +119,6 @@ void TDSPMultiFilter::ConfigureFilter(TDSPFilter& filter) {
 void TDSPMultiFilter::SetFilterType(float value) {
   if (!std::isfinite(value)) return;
   {
-    TGlobalLockGuard lock;
     if (value == TypeValue) return;
   }
   float clamped = value;
@@ -134,7 +132,6 @@ void TDSPMultiFilter::SetFilterType(float value) {
 
   std::unique_ptr<TDSPFilter> old;
   {
-    TGlobalLockGuard lock;
     Active.store(false, std::memory_order_relaxed);
     TypeValue = clamped;
     FilterIndex = index;

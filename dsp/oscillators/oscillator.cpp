@@ -9,7 +9,6 @@
 #include "dsp/oscillators/noise_oscillators.h"
 #include "dsp/oscillators/recursive_oscillators.h"
 #include "dsp/oscillators/table_oscillators.h"
-#include "framework/base/global_lock.h"
 #include "framework/core/name_lists.h"
 
 const std::array<std::string_view, kWaveformSlots> WaveformNames = {
@@ -169,7 +168,6 @@ void TDSPOscillator::RebuildOscillator(bool shared) {
     Waveform.swap(PendingWaveform);
   };
   if (shared) {
-    TGlobalLockGuard lock;
     carryOver();
   } else {
     carryOver();

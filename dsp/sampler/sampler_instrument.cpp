@@ -8,7 +8,6 @@
 #include "dsp/oscillators/oscillator.h"
 #include "dsp/shapers/multi_shaper.h"
 #include "dsp/shapers/threshold_distortion.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 
@@ -354,8 +353,8 @@ std::unique_ptr<TDSPSamplerInstr::TZoneSet> TDSPSamplerInstr::BuildZoneSet(std::
   set->Ticket = ticket;
   if (set->Store) {
     // The store's records (and the samples they point at) may only be read
-    // under the lock: copy the zones.
-    TGlobalLockGuard lock;
+    // under its lock: copy the zones.
+    auto guard = set->Store->StoreLock();
     set->Generation = set->Store->Generation(bank);
     if (const TSamplerProgramRec* p = set->Store->Program(bank, program)) {
       set->Count = static_cast<std::int32_t>(p->Zones.size());
@@ -424,7 +423,6 @@ void TDSPSamplerInstr::LoadProgram(std::int32_t bank, std::int32_t program) {
   const std::uint64_t ticket = NextTicket.fetch_add(1, std::memory_order_relaxed);
   TSampler* store = GetStore();
   {
-    TGlobalLockGuard lock;
     if (Zones && Zones->Bank == bank && Zones->Program == program && Zones->Store == store &&
         (!store || store->Generation(bank) == Zones->Generation)) {
       Zones->Ticket = std::max(Zones->Ticket, ticket);
@@ -433,7 +431,6 @@ void TDSPSamplerInstr::LoadProgram(std::int32_t bank, std::int32_t program) {
   }
   std::unique_ptr<TZoneSet> built = BuildZoneSet(bank, program, ticket);
   {
-    TGlobalLockGuard lock;
     if (!Zones || ticket > Zones->Ticket) {
       AdoptZoneSet(*built);
       Zones.swap(built);
@@ -447,7 +444,6 @@ void TDSPSamplerInstr::LoadProgram(std::int32_t bank, std::int32_t program) {
 void TDSPSamplerInstr::ResetNote() {
   std::unique_ptr<TZoneSet> old;
   {
-    TGlobalLockGuard lock;
     old = std::move(Zones);
     Playing = false;
   }

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "framework/base/global_lock.h"
 
 const std::array<std::string_view, kShaperTypeMax + 1> ShaperTypeNames = {
     "Shape Off", "Pulsewidth", "EdgeCrush", "Square",  "Square2", "Square3", "Square4", "Quantize", "Minimum",
@@ -113,7 +112,6 @@ void TDSPMultiShaper1::SetShape(float value) {
   std::unique_ptr<TDSPShaper> built = CreateShaper(ShapeIndexOf(value));
   std::unique_ptr<TDSPShaper> old;
   {
-    TGlobalLockGuard lock;
     TDSPShaper::SetShape(value);
     if (built) {
       built->SetAmount(Amount);

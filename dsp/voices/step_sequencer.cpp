@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 
-#include "framework/base/global_lock.h"
 #include "framework/core/name_lists.h"
 
 const std::array<std::string_view, 11> OctaveModeNames = {
@@ -130,7 +129,6 @@ void TDSPSequencer::ReallocBuffers() {
 }
 
 void TDSPSequencer::Update() {
-  TGlobalLockGuard lock;
   Rebuild();
 }
 
@@ -385,13 +383,11 @@ void TDSPSequencer::Tick() {
 
 template <typename T>
 void TDSPSequencer::Store(T& field, T value) {
-  TGlobalLockGuard lock;
   field = value;
 }
 
 template <typename T>
 void TDSPSequencer::StoreAndRebuild(T& field, T value) {
-  TGlobalLockGuard lock;
   if (field == value) return;
   field = value;
   Rebuild();
@@ -417,7 +413,6 @@ void TDSPSequencer::SetTimeUnit(std::int32_t unit) { StoreAndRebuild(TimeUnit, u
 
 void TDSPSequencer::SetStepNote(std::int32_t step, std::int32_t note) {
   if (step < 0 || step >= kSequencerSteps) return;
-  TGlobalLockGuard lock;
   Steps[static_cast<std::size_t>(step)].Note = std::clamp(note, kSequencerRest, kSequencerTie);
   Rebuild();
 }
@@ -446,7 +441,6 @@ void TDSPSequencer::SetGateAmount(float amount) { Store(GateAmount, amount); }
 void TDSPSequencer::SetLevelAmount(float amount) { Store(LevelAmount, amount); }
 
 void TDSPSequencer::SetFixedSeed(std::uint64_t seed) {
-  TGlobalLockGuard lock;
   HasFixedSeed = true;
   FixedSeed = seed;
 }

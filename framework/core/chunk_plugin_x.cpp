@@ -9,7 +9,7 @@ constexpr std::int16_t kPluginStateVersion = 1;
 }  // namespace
 
 void TDSPPluginX::SaveChunk(TStream& stream, bool isPreset) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   TDSPVSTBase::SaveChunk(stream, isPreset);
   if (!isPreset) WriteSubPresets(stream);
 }
@@ -31,14 +31,14 @@ bool TDSPPluginX::ParseChunk(TStream& stream, bool isPreset, TChunkImage& image,
 }
 
 void TDSPPluginX::ApplyChunk(const TChunkImage& image) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   TDSPVSTBase::ApplyChunk(image);
   // A host chunk replaces the sub-presets of every group it carries.
   if (image.SubPresets) ApplySubPresetBlock(*image.SubPresets, true);
 }
 
 void TDSPPluginX::SaveState(TStream& stream) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   TDSPVSTBase::SaveState(stream);
   WriteStateBlock(stream, kPluginStateMagic, kPluginStateVersion, std::span<const std::uint8_t>(&StateFlag, 1));
 }

@@ -8,16 +8,22 @@
 // program's value array, except for a global parameter, whose value lives in
 // its descriptor and is the same in every program.
 //
-// Threads: values are read without the lock from any thread (the host's
-// getParameter, the editor) and written under the global lock (the host's
-// setParameter entry, MIDI on the audio thread, program application, editor
-// changes), so every value is loaded and stored as a relaxed atomic. The
-// program table and the descriptor array change size only at set-up or under
-// the global lock before the host can reach them.
+// Threads and locks: every instance has its own lock (Lock/Unlock,
+// TPluginLockGuard), so instances never wait for each other. It guards the
+// instance's state: processing holds it for the whole of a process call,
+// and parameter dispatch, program application and chunk loading hold it on
+// the host's threads. Nothing that allocates or designs runs under it on a
+// host thread for long: such work is prepared first and only swapped in
+// under the lock (prepared_change.h). Values are read without the lock from
+// any thread (the host's getParameter, the editor) and written from any
+// thread, so every value is loaded and stored as a relaxed atomic. The
+// program table and the descriptor array change size only at set-up, before
+// the host can reach them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -165,9 +171,11 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // Window thread, for posted codes 1001 and 1000.
   virtual void OnRefreshMessage() {}
   virtual void OnProgramChangedMessage() {}
-  // The one process-wide re-entrant plug-in lock.
+  // The instance's re-entrant lock (one per plug-in object).
   virtual void Lock();
   virtual void Unlock();
+  // The same lock, for scoped holds and for probes of whether it is held.
+  std::recursive_mutex& InstanceMutex() const { return InstanceLock; }
   virtual void ReloadProgram() { SelectProgram(CurrentProgram()); }
   // i >= 0 copies to i; -1 asks where; -2 looks for the next program with
   // an empty name first.
@@ -259,4 +267,17 @@ class TDSPBasePlugin : public TDSPBaseControl {
   std::atomic<bool> ProgramPending{true};
   std::atomic<std::int32_t> UpdateCount{0};
   std::atomic<std::int32_t> BusyCount{0};
+
+ private:
+  friend class TPluginLockGuard;
+  mutable std::recursive_mutex InstanceLock;
+};
+
+// Scoped hold of a plug-in's own lock.
+class TPluginLockGuard {
+ public:
+  explicit TPluginLockGuard(const TDSPBasePlugin& plugin) : Guard(plugin.InstanceLock) {}
+
+ private:
+  std::lock_guard<std::recursive_mutex> Guard;
 };

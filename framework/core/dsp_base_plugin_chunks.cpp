@@ -12,7 +12,6 @@
 // the loading thread; the state messages on whichever thread sends them.
 #include <algorithm>
 
-#include "framework/base/global_lock.h"
 #include "framework/base/messages.h"
 #include "framework/core/dsp_base_plugin.h"
 
@@ -64,7 +63,7 @@ void TDSPBasePlugin::StoreProgramImage(std::int32_t program, const TProgramImage
 }
 
 std::int64_t TDSPBasePlugin::WriteProgramRecord(std::int32_t program, TStream& stream) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   if (!IsValidProgram(program)) return 0;
   // A program with a blank name keeps its values: a host's saved state must
   // not lose the edits made to an unnamed program.
@@ -83,7 +82,7 @@ std::int64_t TDSPBasePlugin::ReadProgramRecord(std::int32_t program, TStream& st
     return 0;
   }
   {
-    TGlobalLockGuard guard;
+    TPluginLockGuard guard(*this);
     StoreProgramImage(program, image, 0);
   }
   stream.SetPosition(start + bytes.Position());
@@ -91,7 +90,7 @@ std::int64_t TDSPBasePlugin::ReadProgramRecord(std::int32_t program, TStream& st
 }
 
 void TDSPBasePlugin::SaveChunk(TStream& stream, bool isPreset) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   if (isPreset) {
     // A current program outside the table still gives a well-formed record.
     if (WriteProgramRecord(CurrentProgram(), stream) == 0) WriteProgramRecordData(stream, {}, {});
@@ -114,7 +113,7 @@ bool TDSPBasePlugin::ParseChunk(TStream& stream, bool isPreset, TChunkImage& ima
 }
 
 void TDSPBasePlugin::ApplyChunk(const TChunkImage& image) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   if (image.IsPreset) {
     if (!image.Programs.empty()) StoreProgramImage(CurrentProgram(), image.Programs[0], 0);
     return;
@@ -139,7 +138,7 @@ bool TDSPBasePlugin::LoadChunk(TStream& stream, std::int64_t size, bool isPreset
     return false;
   }
   {
-    TGlobalLockGuard guard;
+    TPluginLockGuard guard(*this);
     ApplyChunk(image);
     // The recalled values are heard from the next block on.
     MarkProgramPending();
@@ -216,7 +215,7 @@ bool TDSPBasePlugin::SaveBankFile(const std::string& path) {
 }
 
 void TDSPBasePlugin::SaveState(TStream& stream) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   WriteStateHead(stream, static_cast<std::int16_t>(CurrentProgram()), BankName);
   SaveBankToStream(stream);
 }
@@ -248,7 +247,7 @@ bool TDSPBasePlugin::ReadState(TStream& stream, TStateImage& image, std::string&
 
 void TDSPBasePlugin::ApplyState(const TStateImage& image) {
   if (image.Form != TStateImage::TForm::Current) return;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   BankName = image.BankName;
   // A number outside the table would leave every program value reading 0:
   // only a program that exists becomes current.
@@ -266,7 +265,7 @@ bool TDSPBasePlugin::LoadState(TStream& stream) {
     return false;
   }
   {
-    TGlobalLockGuard guard;
+    TPluginLockGuard guard(*this);
     ApplyState(image);
   }
   if (image.Form == TStateImage::TForm::Current) PostRefresh();
@@ -279,7 +278,7 @@ bool TDSPBasePlugin::LoadParamSnapshot(TStream& stream) {
   const TReadResult r = ParseParamSnapshotData(stream, values, error);
   if (r == TReadResult::Damaged) ReportLoadError("The parameter snapshot", error);
   if (r != TReadResult::Read) return false;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   const std::int32_t count = std::min<std::int32_t>(static_cast<std::int32_t>(values.size()), ParamCount);
   for (std::int32_t i = 0; i < count; ++i) SetParameterValue(i, values[static_cast<std::size_t>(i)]);
   return true;

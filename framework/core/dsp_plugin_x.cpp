@@ -140,13 +140,13 @@ void TDSPPluginX::AddName(std::string_view name) { NameTable.push_back(ShortStri
 // ---- channels
 
 void TDSPPluginX::SetNumInputs(std::int32_t inputs) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   TDSPVSTBase::SetNumInputs(inputs);
   CreateIOChannels();
 }
 
 void TDSPPluginX::SetNumOutputs(std::int32_t outputs) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   TDSPVSTBase::SetNumOutputs(outputs);
   CreateIOChannels();
 }

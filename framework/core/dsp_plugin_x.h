@@ -25,11 +25,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "framework/base/global_lock.h"
 #include "framework/base/method.h"
 #include "framework/core/postback.h"
 #include "framework/core/sub_preset_format.h"
@@ -370,6 +370,7 @@ class TDSPPluginX : public TDSPVSTBase {
   TVstTimeInfo HostTime{};
   bool HostTimeValid = false;
   std::atomic<bool> IoChangedPending{false};
+  std::mutex DeferredMidiLock;  // guards DeferredMidi (any thread adds to it)
   std::vector<TMidiEventRec> DeferredMidi;
   std::vector<TMidiEventRec> DeferredMidiReplay;
 };

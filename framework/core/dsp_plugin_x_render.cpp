@@ -21,12 +21,6 @@
 #include "framework/core/dsp_plugin_x.h"
 
 namespace {
-// Guards the deferred MIDI records of every plug-in.
-std::mutex& DeferredMidiLock() {
-  static std::mutex lock;
-  return lock;
-}
-
 std::int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -391,7 +385,7 @@ void TDSPPluginX::UpdatePitchBend() {
 }
 
 void TDSPPluginX::DeferMidi(const TMidiEventRec& e) {
-  std::lock_guard<std::mutex> guard(DeferredMidiLock());
+  std::lock_guard<std::mutex> guard(DeferredMidiLock);
   DeferredMidi.push_back(e);
 }
 
@@ -401,7 +395,7 @@ void TDSPPluginX::ProcessPendingMidi() {
   // Both lists keep their capacity, so replaying does not free memory on
   // the audio thread.
   {
-    std::lock_guard<std::mutex> guard(DeferredMidiLock());
+    std::lock_guard<std::mutex> guard(DeferredMidiLock);
     if (DeferredMidi.empty()) return;
     DeferredMidiReplay.swap(DeferredMidi);
     LastMidiTimeMs = NowMs();
@@ -411,7 +405,7 @@ void TDSPPluginX::ProcessPendingMidi() {
 }
 
 void TDSPPluginX::ResetEngine() {
-  std::lock_guard<std::mutex> guard(DeferredMidiLock());
+  std::lock_guard<std::mutex> guard(DeferredMidiLock);
   DeferredMidi.clear();
   LastMidiTimeMs = NowMs();
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "framework/base/global_lock.h"
 #include "platform/fpu_guard.h"
 
 void CopyHostText(char* buffer, std::string_view text) {
@@ -157,7 +156,7 @@ bool AudioEffect::EditGetRect(TVstRect** rect) {
 bool AudioEffect::EditOpen(void* /*parentWindow*/) { return false; }
 
 std::int32_t AudioEffect::GetChunk(void** data, bool isPreset) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   ChunkStream = std::make_unique<TMemoryStream>();
   SaveChunk(*ChunkStream, isPreset);
   ChunkStream->SetPosition(0);
@@ -167,7 +166,7 @@ std::int32_t AudioEffect::GetChunk(void** data, bool isPreset) {
 
 std::int32_t AudioEffect::SetChunk(const void* data, std::int32_t size, bool isPreset) {
   if (data == nullptr || size <= 0) return 0;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   ChunkStream = std::make_unique<TMemoryStream>(
       std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
   LoadChunk(*ChunkStream, size, isPreset);
@@ -181,7 +180,7 @@ void AudioEffect::ProcessReplacing(float** /*inputs*/, float** /*outputs*/, std:
 void AudioEffect::SetParameter(std::int32_t index, float value) {
   // Under the lock, so that a DSP rebuild the change causes never overlaps
   // processing.
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   SetParameterValue(index, value);
 }
 

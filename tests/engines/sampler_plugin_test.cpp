@@ -11,7 +11,6 @@
 
 #include "dsp/sampler/sampler.h"
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
 #include "framework/base/streams.h"
 #include "tests/engines/sampler_test_plugin.h"
 #include "tests/support/alloc_trap.h"
@@ -82,7 +81,7 @@ TEST(SamplerBase, AStateWithoutTheBlockLeavesTheFlagAndTheStreamWhereTheyWere) {
   ASSERT_TRUE(b.P().ReadState(s, image, error)) << error;
   EXPECT_EQ(s.Position(), static_cast<std::int64_t>(end)) << "what follows the state is left to its reader";
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(b.P());
     b.P().ApplyState(image);
   }
   EXPECT_FALSE(b.P().SampleBankFlag());

@@ -6,7 +6,6 @@
 #include <limits>
 #include <vector>
 
-#include "framework/base/global_lock.h"
 #include "tests/engines/voice_test_plugin.h"
 #include "tests/support/alloc_trap.h"
 #include "tests/support/test_support.h"
@@ -39,11 +38,11 @@ class VoiceManager : public ::testing::Test {
   void SetUp() override { plugin_test::TTestHost::Reset(); }
   // Note-on as the MIDI decoder delivers it: on the audio thread, lock held.
   static void On(TVoiceTestPlugin& p, std::int32_t note, std::int32_t velocity = 100) {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(p);
     p.NoteOn(Note(note, velocity));
   }
   static void Off(TVoiceTestPlugin& p, std::int32_t note) {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(p);
     p.NoteOff(Note(note, 0));
   }
 };
@@ -147,7 +146,7 @@ TEST_F(VoiceManager, TheFirstNoteAfterAResetDoesNotGlideTheNextDoes) {
   EXPECT_EQ(Probe(*p, 2).GlideStartPitch, 57.0f);
 
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*p);
     p->ResetEngine();
   }
   for (std::int32_t i = 0; i < 4; ++i) EXPECT_TRUE(Probe(*p, i).IsFree());
@@ -184,7 +183,7 @@ TEST_F(VoiceManager, SoundingCountFollowsStealingAndResets) {
   On(*p, 40);
   On(*p, 41);
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*p);
     p->ResetEngine();
   }
   EXPECT_EQ(p->ActiveVoiceCount(), 0);
@@ -234,7 +233,7 @@ TEST_F(VoiceManager, EmptySlotsAreSkipped) {
   EXPECT_EQ(Probe(*p, 3).Note, 62);
   Off(*p, 60);
   EXPECT_EQ(Probe(*p, 1).State, TDSPXVoice::kReleased);
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*p);
   p->ResetEngine();
 }
 

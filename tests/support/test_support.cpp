@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include "tests/support/owner_lock.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -79,6 +81,15 @@ std::string ScratchDir() {
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* v = std::getenv(name);
   return v && *v ? std::string(v) : fallback;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+std::recursive_mutex& OwnerLock() {
+  static std::recursive_mutex lock;
+  return lock;
 }
 
 }  // namespace testing_support

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "dsp/voices/sampler_voice.h"
-#include "framework/base/global_lock.h"
+#include "tests/support/owner_lock.h"
 #include "tests/dsp/sampler/instrument_rig.h"
 #include "tests/support/alloc_trap.h"
 
@@ -306,7 +306,7 @@ sampler_test::TInstrumentRig& Bank() {
 
 std::unique_ptr<TDSPSamplerInstrVoice2> MakeSamplerVoice() {
   auto voice = std::make_unique<TDSPSamplerInstrVoice2>();
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   for (TDSPSamplerInstr* p : {&voice->Player1(), &voice->Player2()}) {
     p->SetStore(&Bank().Store);
     p->SetProgram(0, 0);
@@ -316,7 +316,7 @@ std::unique_ptr<TDSPSamplerInstrVoice2> MakeSamplerVoice() {
 
 TEST(SamplerVoice, NoteFlowStartsReleasesAndResetsBothSamplers) {
   auto voice = MakeSamplerVoice();
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   {
     testing_support::TAudioThreadGuard audio("the sampler voice's note operations");
     voice->Note = 57;
@@ -357,7 +357,7 @@ TEST(SamplerVoice, NoteFlowStartsReleasesAndResetsBothSamplers) {
 TEST(SamplerVoice, LegatoContinuesThePreviousVoicesSamplers) {
   auto previous = MakeSamplerVoice();
   auto voice = MakeSamplerVoice();
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   previous->Note = 50;
   previous->Velocity = 1.0f;
   previous->Trigger();

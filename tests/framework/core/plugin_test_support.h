@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "framework/base/global_lock.h"
 #include "framework/core/dsp_plugin_x.h"
 #include "platform/vst2/vst2_abi.h"
 #include "tests/support/test_support.h"
@@ -32,8 +31,8 @@ struct TTestHost {
   static inline std::vector<std::pair<std::int32_t, float>> Automated;
   static inline std::int32_t IoChangedCount = 0;
   static inline std::int32_t WantMidiCount = 0;
-  // When set, every call checks from another thread whether the global
-  // plug-in lock is free.
+  // When set, every call checks from another thread whether the calling
+  // plug-in's lock is free.
   static inline std::atomic<bool> CheckLock{false};
   static inline std::atomic<bool> LockHeldDuringCall{false};
 
@@ -54,13 +53,14 @@ struct TTestHost {
     LockHeldDuringCall = false;
   }
 
-  static std::intptr_t Callback(TVstEffect* /*effect*/, std::int32_t opcode, std::int32_t index,
+  static std::intptr_t Callback(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
                                 std::intptr_t /*value*/, void* /*ptr*/, float opt) {
-    if (CheckLock.load()) {
+    const AudioEffect* plugin = AudioEffect::FromEffect(effect);
+    if (CheckLock.load() && plugin != nullptr) {
       bool free = false;
-      std::thread probe([&free] {
-        free = GlobalPluginLock().try_lock();
-        if (free) GlobalPluginLock().unlock();
+      std::thread probe([&free, plugin] {
+        free = plugin->InstanceMutex().try_lock();
+        if (free) plugin->InstanceMutex().unlock();
       });
       probe.join();
       if (!free) LockHeldDuringCall = true;
