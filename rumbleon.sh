@@ -109,7 +109,10 @@ stage_valgrind() {
   have_module && target=$MODULE
   build build --target rumbleon_testsynth >/dev/null || return 1
   valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-    build/rumbleon-host render "$target" --demo --tail 0.5 -o build/valgrind-demo.wav
+    build/rumbleon-host render "$target" --demo --tail 0.5 -o build/valgrind-demo.wav || return 1
+  # Loading and unloading the module again and again leaves nothing behind.
+  valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+    build/rumbleon-host check "$target" --only reload --no-fork
 }
 
 stage_asan() {

@@ -275,8 +275,8 @@ void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised
 }
 
 void TVoicerackGFXSynth::ApplyProgram() {
-  // Before the first process call nothing is applied yet.
-  if (!FirstCallSeen.load()) {
+  // Before the host resumed or processed nothing is applied yet.
+  if (!IsLive()) {
     TDSPPluginX::ApplyProgram();
     return;
   }

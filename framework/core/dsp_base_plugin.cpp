@@ -21,7 +21,7 @@ void TDSPBasePlugin::PostRefresh() {
 }
 
 void TDSPBasePlugin::FixEmptyProgramNames() {
-  TPluginLockGuard guard(*this);
+  TProgramDataGuard guard(*this);
   if (Programs.empty()) return;
   for (const TProgramRec& p : Programs)
     if (!TrimText(p.Name).empty()) return;
@@ -45,7 +45,7 @@ void TDSPBasePlugin::SetUniqueIDChars(char c1, char c2, char c3, char c4) {
 }
 
 void TDSPBasePlugin::ClearPrograms() {
-  TPluginLockGuard guard(*this);
+  TProgramDataGuard guard(*this);
   Programs.clear();
 }
 
@@ -106,13 +106,13 @@ void TDSPBasePlugin::SelectProgram(std::int32_t i) {
 
 void TDSPBasePlugin::SetProgramNameAt(std::int32_t i, std::string_view name) {
   if (!IsValidProgram(i)) return;
-  TPluginLockGuard guard(*this);
+  TProgramDataGuard guard(*this);
   Programs[i].Name.assign(name);
 }
 
 std::string TDSPBasePlugin::GetProgramNameAt(std::int32_t i) {
   if (!IsValidProgram(i)) return {};
-  TPluginLockGuard guard(*this);
+  TProgramDataGuard guard(*this);
   return Programs[i].Name;
 }
 
@@ -130,7 +130,7 @@ void TDSPBasePlugin::FillBankList(TStringList& list) {
 }
 
 void TDSPBasePlugin::InitPrograms() {
-  TPluginLockGuard guard(*this);
+  TProgramDataGuard guard(*this);
   Programs.assign(ProgramCount, TProgramRec{});
   for (TProgramRec& p : Programs) {
     p.Values.resize(ParamCount);
@@ -194,6 +194,7 @@ bool TDSPBasePlugin::CopyProgramTo(std::int32_t i) {
   const std::int32_t from = CurrentProgram();
   if (!IsValidProgram(i) || !IsValidProgram(from)) return false;
   TPluginLockGuard guard(*this);
+  TProgramDataGuard data(*this);
   const std::string name = Programs[from].Name;
   if (i != from) {
     std::vector<float>& target = Programs[i].Values;
@@ -208,11 +209,13 @@ bool TDSPBasePlugin::CopyProgramTo(std::int32_t i) {
 
 void TDSPBasePlugin::BeginProgramUpdate() {
   Lock();
+  ProgramDataLock.lock();
   BusyCount.fetch_add(1);
 }
 
 void TDSPBasePlugin::EndProgramUpdate() {
   BusyCount.fetch_sub(1);
+  ProgramDataLock.unlock();
   Unlock();
 }
 

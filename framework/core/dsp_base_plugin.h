@@ -8,13 +8,19 @@
 // program's value array, except for a global parameter, whose value lives in
 // its descriptor and is the same in every program.
 //
-// Threads and locks: every instance has its own lock (Lock/Unlock,
-// TPluginLockGuard), so instances never wait for each other. It guards the
-// instance's state: processing holds it for the whole of a process call,
-// and parameter dispatch, program application and chunk loading hold it on
-// the host's threads. Nothing that allocates or designs runs under it on a
-// host thread for long: such work is prepared first and only swapped in
-// under the lock (prepared_change.h). Values are read without the lock from
+// Threads and locks: every instance has its own two locks, so instances
+// never wait for each other.
+//   - The instance lock (Lock/Unlock, TPluginLockGuard) guards the sound: the
+//     layers' fields and DSP objects. Processing holds it for the whole of a
+//     process call; parameter dispatch, program application and the swap of
+//     prepared objects hold it on the host's threads. Nothing that allocates
+//     or designs runs under it on a host thread: such work is prepared first
+//     and only swapped in under the lock (prepared_change.h).
+//   - The program-data lock (TProgramDataGuard) guards what the audio thread
+//     never touches: program names, the bank name and the sub-preset lists.
+//     Saving a chunk holds only this one, so a host saving its project never
+//     makes the audio thread wait.
+//   Order: the instance lock before the program-data lock, never the reverse. Values are read without the lock from
 // any thread (the host's getParameter, the editor) and written from any
 // thread, so every value is loaded and stored as a relaxed atomic. The
 // program table and the descriptor array change size only at set-up, before
@@ -115,9 +121,13 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // read, 0 (stream unchanged) when the record is not whole.
   virtual std::int64_t ReadProgramRecord(std::int32_t program, TStream& stream, std::int64_t size);
   // The next size bytes as a host chunk: a bank, or (isPreset) one record
-  // for the current program. The values take effect at the next program
-  // application: the current program is marked pending and a refresh posted.
+  // for the current program. The recalled program takes effect through
+  // RecallProgram and a refresh is posted.
   virtual bool LoadChunk(TStream& stream, std::int64_t size, bool isPreset);
+  // After a chunk replaced the stored values: here the current program is
+  // marked pending (applied by the next program application); the core
+  // applies it at once once the host has started processing.
+  virtual void RecallProgram() { MarkProgramPending(); }
   virtual void SaveChunk(TStream& stream, bool isPreset);
   // The two halves of LoadChunk, for layers that append to the chunk: parse
   // the chunk's bytes (the stream holds exactly them) without changing
@@ -176,6 +186,8 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void Unlock();
   // The same lock, for scoped holds and for probes of whether it is held.
   std::recursive_mutex& InstanceMutex() const { return InstanceLock; }
+  // The lock of the program names, the bank name and the sub-preset lists.
+  std::recursive_mutex& ProgramDataMutex() const { return ProgramDataLock; }
   virtual void ReloadProgram() { SelectProgram(CurrentProgram()); }
   // i >= 0 copies to i; -1 asks where; -2 looks for the next program with
   // an empty name first.
@@ -191,7 +203,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   }
   virtual void ShowMessageText(std::string_view /*text*/) {}
 
-  // Around bank loading and saving: the lock is held and program
+  // Around bank loading and saving: both locks are held and program
   // selections apply at once.
   void BeginProgramUpdate();
   void EndProgramUpdate();
@@ -269,14 +281,23 @@ class TDSPBasePlugin : public TDSPBaseControl {
   std::atomic<std::int32_t> BusyCount{0};
 
  private:
-  friend class TPluginLockGuard;
   mutable std::recursive_mutex InstanceLock;
+  mutable std::recursive_mutex ProgramDataLock;
 };
 
 // Scoped hold of a plug-in's own lock.
 class TPluginLockGuard {
  public:
-  explicit TPluginLockGuard(const TDSPBasePlugin& plugin) : Guard(plugin.InstanceLock) {}
+  explicit TPluginLockGuard(const TDSPBasePlugin& plugin) : Guard(plugin.InstanceMutex()) {}
+
+ private:
+  std::lock_guard<std::recursive_mutex> Guard;
+};
+
+// Scoped hold of a plug-in's program-data lock.
+class TProgramDataGuard {
+ public:
+  explicit TProgramDataGuard(const TDSPBasePlugin& plugin) : Guard(plugin.ProgramDataMutex()) {}
 
  private:
   std::lock_guard<std::recursive_mutex> Guard;

@@ -23,11 +23,16 @@ TDSPPluginX::TDSPPluginX() {
 
 TDSPPluginX::~TDSPPluginX() {
   // Posted calls that still arrive must find nothing to do, and none may be
-  // running once the object is gone. A layer with an editor window closes it
-  // in its own destructor, before this one runs.
+  // running once the object is gone. The host's close has done this before
+  // any destructor ran; an object deleted directly gets it here. A layer with
+  // an editor window closes it in its own destructor, before this one runs.
+  PrepareForDestruction();
+  LiveInstances.fetch_sub(1);
+}
+
+void TDSPPluginX::PrepareForDestruction() {
   BeingDestroyed.store(true);
   CancelPostBacksOf(this);
-  LiveInstances.fetch_sub(1);
 }
 
 std::int32_t TDSPPluginX::LiveInstanceCount() { return LiveInstances.load(); }
@@ -222,19 +227,38 @@ void TDSPPluginX::SelectProgram(std::int32_t i) {
   // A single engine applies at once on the calling thread.
   Lock();
   SetCurrentProgramNumber(i);
-  ApplyProgram();
+  // Applied now; before the host resumed ApplyProgram only marks it pending.
   ClearProgramPending();
+  ApplyProgram();
   Unlock();
 }
 
 void TDSPPluginX::ApplyProgram() {
-  // Before the first process call only the number changes; that call
-  // applies the program.
-  if (!FirstCallSeen.load()) {
+  // Before the host resumed or processed only the number changes; resume
+  // (or the first process call) applies the program.
+  if (!IsLive()) {
     MarkProgramPending();
     return;
   }
   TDSPVSTBase::ApplyProgram();
+}
+
+void TDSPPluginX::RecallProgram() {
+  TPluginLockGuard guard(*this);
+  MarkProgramPending();
+  if (!IsLive()) return;
+  ClearProgramPending();
+  ApplyProgram();
+}
+
+void TDSPPluginX::Resume() {
+  TDSPVSTBase::Resume();  // tells the host it wants MIDI: before the lock
+  TPluginLockGuard guard(*this);
+  Live.store(true);
+  if (IsProgramPending()) {
+    ClearProgramPending();
+    ApplyProgram();
+  }
 }
 
 void TDSPPluginX::ApplyPendingProgram() {

@@ -165,10 +165,16 @@ class TDSPPluginX : public TDSPVSTBase {
   // ---- parameters and programs
   void ParameterChanged(std::int32_t i) override;
   // Applies the program at once on the calling thread under the lock
-  // (before the first process call it only becomes current).
+  // (before the host has resumed or processed it only becomes current).
   void SelectProgram(std::int32_t i) override;
   void ApplyProgram() override;
   void ApplyPendingProgram() override;
+  // A chunk's program is applied at once (under the lock, what it needs
+  // built on the calling thread) once the host has resumed or processed;
+  // before that it is only marked pending.
+  void RecallProgram() override;
+  // Programs apply at once from the first resume or process call on.
+  bool IsLive() const { return Live.load(); }
   // Active := mute parameter not 1 (an inactive plug-in processes nothing).
   virtual void UpdateActiveState();
   bool IsActive() const { return Active.load(); }
@@ -256,6 +262,15 @@ class TDSPPluginX : public TDSPVSTBase {
   // With a GUI: now, or posted for the window thread.
   virtual void UpdateGuiControl(std::int32_t index, bool now);
   virtual bool HasGui() { return HasGuiFlag; }
+  // The pending program is applied here, on the thread that resumes, so
+  // that everything it needs is built before the first process call (hosts
+  // may resume from their audio thread: resuming is where a plug-in may
+  // still allocate).
+  void Resume() override;
+  // Before the object is destroyed (the host's close): posted calls are
+  // cancelled and a running one awaited while every part of the object is
+  // still whole.
+  void PrepareForDestruction() override;
   // Editor window hooks: the editor binding opens, closes and idles the window.
   virtual void OpenEditorWindow(void* /*parentWindow*/) {}
   // True when a window was open.
@@ -338,6 +353,7 @@ class TDSPPluginX : public TDSPVSTBase {
   std::atomic<bool> BeingDestroyed{false};
   bool Built = false;
   std::atomic<bool> FirstCallSeen{false};
+  std::atomic<bool> Live{false};  // resumed or processed at least once
   bool BlockHasSignal = false;
   std::int32_t SilenceCount = 0;  // internal blocks since the last loud output sample
   std::int32_t ParamBatchCount = 0;
@@ -362,7 +378,7 @@ class TDSPPluginX : public TDSPVSTBase {
  private:
   void Render(float** outputs, std::int32_t sampleFrames, bool replace);
   void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
-                   bool replace);
+                   bool replace, bool silent);
   void RenderInternalBlock();
   void WriteBlockToRings(const float* interleaved);
   void ReleaseQueuedNoteOffs();

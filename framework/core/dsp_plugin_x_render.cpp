@@ -101,11 +101,17 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   {
     TPluginLockHold hold(*this);
     if (!FirstCallSeen) {
-      // The program current at start-up is applied before the first sound.
-      MarkProgramPending();
+      // The program current at start-up is applied before the first sound:
+      // by resume, or here for a host that processes before it resumes.
+      if (!IsLive()) MarkProgramPending();
       FirstCallSeen = true;
     }
-    if (!IsActive() || IsUpdating() || IsSuspended()) {
+    Live.store(true);
+    // Inactive (muted) is not gated here: the render loop writes silence
+    // then, and programs and MIDI (the controller that unmutes among it) are
+    // still applied, so what the parameter says and what the instrument does
+    // agree at every moment.
+    if (IsUpdating() || IsSuspended()) {
       // Gated: nothing renders, but the host gets silence rather than
       // whatever its buffers held, and notes released meanwhile stay released.
       ReleaseQueuedNoteOffs();
@@ -120,13 +126,16 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
       ProcessPendingMidi();
       if (!TimeInfoRead.load()) UpdateTimeInfo();
       TimeInfoRead.store(false);
+      // An inactive plug-in gives the host silence from this call on (what
+      // the rings still hold is dropped with it), while its MIDI is decoded.
+      const bool silent = !IsActive();
       // Longer host blocks than the rings carry are served in pieces.
       const std::int32_t block = Settings->BlockSize;
       const std::int32_t piece = std::max(1, kRingLength - 2 * block);
       std::int32_t done = 0;
       do {
         const std::int32_t n = std::min(piece, sampleFrames - done);
-        RenderPiece(outputs, done, n, sampleFrames, replace);
+        RenderPiece(outputs, done, n, sampleFrames, replace, silent);
         done += n;
       } while (done < sampleFrames);
       ClearMidiQueue();
@@ -136,7 +145,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
 }
 
 void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
-                              bool replace) {
+                              bool replace, bool silent) {
   const std::int32_t block = Settings->BlockSize;
   ScheduleQueuedMidi(offset, frames, hostFrames, 2 * block - 1 - RingFill);
   std::int32_t pos = 0;
@@ -159,7 +168,11 @@ void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t
     std::int32_t read = ring.ReadIndex;
     for (std::int32_t j = 0; j < frames;) {
       const std::int32_t run = std::min(frames - j, kRingLength - read);
-      if (out != nullptr) loud |= HandOut(ring.Samples.data() + read, out + offset + j, run, replace);
+      if (out != nullptr && silent) {
+        if (replace) std::fill_n(out + offset + j, run, 0.0f);
+      } else if (out != nullptr) {
+        loud |= HandOut(ring.Samples.data() + read, out + offset + j, run, replace);
+      }
       j += run;
       read += run;
       if (read == kRingLength) read = 0;

@@ -227,7 +227,7 @@ bool TDSPBasePlugin::ImportBankFile(const std::string& path) {
       return false;
     }
     if (!LoadBankFromStream(in)) return false;
-    TPluginLockGuard guard(*this);
+    TProgramDataGuard guard(*this);
     BankName = FileNameNoExt(path);
     return true;
   }

@@ -156,21 +156,42 @@ bool AudioEffect::EditGetRect(TVstRect** rect) {
 bool AudioEffect::EditOpen(void* /*parentWindow*/) { return false; }
 
 std::int32_t AudioEffect::GetChunk(void** data, bool isPreset) {
-  TPluginLockGuard guard(*this);
-  ChunkStream = std::make_unique<TMemoryStream>();
-  SaveChunk(*ChunkStream, isPreset);
-  ChunkStream->SetPosition(0);
-  *data = ChunkStream->Memory();
-  return static_cast<std::int32_t>(ChunkStream->Size());
+  // Written outside the lock of the answers: saving takes the plug-in's
+  // locks, and the answer only replaces this thread's last one.
+  auto stream = std::make_unique<TMemoryStream>();
+  SaveChunk(*stream, isPreset);
+  stream->SetPosition(0);
+  *data = stream->Memory();
+  const auto size = static_cast<std::int32_t>(stream->Size());
+  std::unique_ptr<TMemoryStream> previous;
+  {
+    std::lock_guard<std::mutex> guard(ChunkAnswerLock);
+    const std::thread::id self = std::this_thread::get_id();
+    auto it = std::find_if(ChunkAnswers.begin(), ChunkAnswers.end(),
+                           [&](const TChunkAnswer& a) { return a.Thread == self; });
+    if (it == ChunkAnswers.end()) {
+      if (ChunkAnswers.size() < kChunkAnswerThreads) {
+        ChunkAnswers.push_back({});
+        it = ChunkAnswers.end() - 1;
+      } else {
+        it = std::min_element(ChunkAnswers.begin(), ChunkAnswers.end(),
+                              [](const TChunkAnswer& a, const TChunkAnswer& b) { return a.LastUse < b.LastUse; });
+      }
+      it->Thread = self;
+    }
+    it->LastUse = ++ChunkAnswerClock;
+    previous = std::move(it->Stream);
+    it->Stream = std::move(stream);
+  }
+  // This thread's previous answer is freed here.
+  return size;
 }
 
 std::int32_t AudioEffect::SetChunk(const void* data, std::int32_t size, bool isPreset) {
   if (data == nullptr || size <= 0) return 0;
-  TPluginLockGuard guard(*this);
-  ChunkStream = std::make_unique<TMemoryStream>(
+  TMemoryStream stream(
       std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
-  LoadChunk(*ChunkStream, size, isPreset);
-  return size;
+  return LoadChunk(stream, size, isPreset) ? size : 0;
 }
 
 void AudioEffect::Process(float** /*inputs*/, float** /*outputs*/, std::int32_t /*sampleFrames*/) {}
@@ -209,6 +230,7 @@ std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opco
   try {
     if (opcode == kEffClose) {
       self->Dispatcher(opcode, index, value, ptr, opt);
+      self->PrepareForDestruction();
       delete self;
       return 1;
     }

@@ -11,7 +11,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "framework/base/streams.h"
 #include "framework/core/dsp_base_plugin.h"
@@ -39,6 +42,9 @@ class AudioEffect : public TDSPBasePlugin {
   virtual void Open() {}
   // Closes the editor; the dispatcher entry then destroys the object.
   virtual void Close();
+  // Runs after Close and before the destructors: whatever other threads may
+  // still reach through the object is stopped while all of it exists.
+  virtual void PrepareForDestruction() {}
   virtual void SetProgram(std::int32_t program);
   virtual std::int32_t GetProgram() { return CurrentProgram(); }
   virtual void SetProgramName(std::string_view name);
@@ -58,9 +64,12 @@ class AudioEffect : public TDSPBasePlugin {
   virtual bool EditOpen(void* parentWindow);
   virtual std::intptr_t EditClose() { return 0; }
   virtual void EditIdle() {}
-  // The chunk's size; its bytes stay valid until the next chunk request.
+  // The chunk's size; its bytes stay valid until the calling thread's next
+  // getChunk (each thread that asks has a buffer of its own: hosts save from
+  // more than one thread, and one answer must not be freed under another).
   virtual std::int32_t GetChunk(void** data, bool isPreset);
-  // Copies the host's bytes and loads them; answers size (0 for no bytes).
+  // Loads the host's bytes (read during the call only); answers size when
+  // they were taken, 0 when they were rejected (the state stays as it was).
   virtual std::int32_t SetChunk(const void* data, std::int32_t size, bool isPreset);
 
   // Entry operations. Process adds into the host's buffers,
@@ -111,8 +120,21 @@ class AudioEffect : public TDSPBasePlugin {
   std::int32_t HostBlockSize = 0;  // stored only: the internal block is one millisecond
   std::int32_t SamplesPerMs = 44;  // sample rate div 1000
   TVstRect EditorRect{};
-  // The last chunk handed to or received from the host.
-  std::unique_ptr<TMemoryStream> ChunkStream;
+
+ private:
+  // The last chunk handed to each thread that asked (at most
+  // kChunkAnswerThreads; beyond that the least recently used one is reused).
+  struct TChunkAnswer {
+    std::thread::id Thread;
+    std::uint64_t LastUse = 0;
+    std::unique_ptr<TMemoryStream> Stream;
+  };
+  static constexpr std::size_t kChunkAnswerThreads = 16;
+  std::mutex ChunkAnswerLock;
+  std::vector<TChunkAnswer> ChunkAnswers;
+  std::uint64_t ChunkAnswerClock = 0;
+
+ protected:
 
  private:
   static std::intptr_t DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index,

@@ -1,6 +1,7 @@
 #include "tests/support/alloc_trap.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +14,16 @@ namespace {
 thread_local bool AudioThread = false;
 thread_local std::uint64_t ThreadAllocations = 0;
 std::atomic<std::uint64_t> TotalAllocations{0};
+std::atomic<bool> PoisonFreed{false};
+
+// Frees a block; while poisoning is on its bytes are overwritten first, so a
+// reader of memory that another thread freed sees garbage, not the old data.
+void Release(void* p) {
+#if !defined(RUMBLEON_SANITIZED)
+  if (p != nullptr && PoisonFreed.load(std::memory_order_relaxed)) std::memset(p, 0xCD, malloc_usable_size(p));
+#endif
+  std::free(p);
+}
 
 bool AbortMode() {
   static const bool abort = [] {
@@ -89,22 +100,23 @@ void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&
     return nullptr;
   }
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { Release(p); }
+void operator delete[](void* p) noexcept { Release(p); }
+void operator delete(void* p, std::size_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t) noexcept { Release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { Release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { Release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { Release(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { Release(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { Release(p); }
 
 namespace testing_support {
 
 void SetAudioThread(bool on) { AudioThread = on; }
+void SetFreePoisoning(bool on) { PoisonFreed.store(on); }
 bool IsAudioThread() { return AudioThread; }
 std::uint64_t AudioThreadAllocations() { return TotalAllocations.load(std::memory_order_relaxed); }
 

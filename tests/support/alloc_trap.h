@@ -26,6 +26,9 @@ void SetAudioThread(bool on);
 bool IsAudioThread();
 // Allocations by flagged threads since the process started (all threads).
 std::uint64_t AudioThreadAllocations();
+// While on, every block freed through operator delete is overwritten first
+// (not in sanitizer builds, whose tools see such reads themselves).
+void SetFreePoisoning(bool on);
 
 // Flags the calling thread for its scope; on destruction reports a failure
 // naming `what` when the thread allocated meanwhile.

@@ -170,6 +170,16 @@ TEST(HostStress, ThreadsCheckOnTheInstrument) {
   EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
 }
 
+// The checks that run the instrument on several threads at once: under
+// ThreadSanitizer a race between its host entries and its audio thread, or
+// between instances, stops them.
+TEST(HostStress, ConcurrencyChecksOnTheInstrument) {
+  if (ModulePath().empty()) GTEST_SKIP() << "the instrument module is not part of this build";
+  const THostRun run =
+      RunHost({"check", ModulePath(), "--only", "chunk-threads,instances,state-recall,midi-fuzz", "--no-fork"});
+  EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+}
+
 }  // namespace
 
 namespace {
