@@ -36,6 +36,7 @@
 
 #include "framework/base/streams.h"
 #include "framework/core/bank_format.h"
+#include "framework/core/change_builder.h"
 #include "framework/core/param_info.h"
 #include "framework/core/postback.h"
 #include "framework/modules/dsp_base_control.h"
@@ -188,6 +189,8 @@ class TDSPBasePlugin : public TDSPBaseControl {
   std::recursive_mutex& InstanceMutex() const { return InstanceLock; }
   // The lock of the program names, the bank name and the sub-preset lists.
   std::recursive_mutex& ProgramDataMutex() const { return ProgramDataLock; }
+  // Where this instance's prepared changes are built (change_builder.h).
+  TChangeBuilder& Changes() { return Builder; }
   virtual void ReloadProgram() { SelectProgram(CurrentProgram()); }
   // i >= 0 copies to i; -1 asks where; -2 looks for the next program with
   // an empty name first.
@@ -283,6 +286,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
  private:
   mutable std::recursive_mutex InstanceLock;
   mutable std::recursive_mutex ProgramDataLock;
+  TChangeBuilder Builder{*this};
 };
 
 // Scoped hold of a plug-in's own lock.

@@ -222,6 +222,23 @@ std::int32_t AudioEffect::GetMasterVersion() { return static_cast<std::int32_t>(
 // Entry functions: the plug-in's FP environment for the call, the caller's
 // afterwards, and no exception back into the host.
 
+namespace {
+
+// Where the changes a host call requests are built (change_builder.h): on
+// the audio thread by the module's worker (once the host has resumed), on
+// any other thread by the calling thread after the call's work.
+template <class F>
+auto WithBuilds(AudioEffect& self, bool audioThread, F&& call) {
+  if (audioThread && self.HostHasResumed()) {
+    TAudioCallBuilds builds(self.Changes());
+    return call();
+  }
+  THostCallBuilds builds(self.Changes());
+  return call();
+}
+
+}  // namespace
+
 std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
                                            std::intptr_t value, void* ptr, float opt) {
   TFpuGuard guard;
@@ -234,7 +251,11 @@ std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opco
       delete self;
       return 1;
     }
-    return self->Dispatcher(opcode, index, value, ptr, opt);
+    if (opcode == kEffMainsChanged && value != 0) self->EverResumed.store(true);
+    // Resume builds what the program needs on its own thread, whichever it
+    // is: resuming is where a plug-in may still allocate.
+    const bool audio = opcode != kEffMainsChanged && self->OnAudioThread();
+    return WithBuilds(*self, audio, [&] { return self->Dispatcher(opcode, index, value, ptr, opt); });
   } catch (...) {
     return 0;
   }
@@ -245,7 +266,15 @@ void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outpu
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
   try {
-    self->Process(inputs, outputs, sampleFrames);
+    self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    if (self->HostHasResumed()) {
+      TAudioCallBuilds builds(self->Changes());
+      self->Process(inputs, outputs, sampleFrames);
+    } else {
+      // A host that processes before it resumes: what the first blocks
+      // need is built right there.
+      self->Process(inputs, outputs, sampleFrames);
+    }
   } catch (...) {
   }
 }
@@ -256,7 +285,13 @@ void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, floa
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
   try {
-    self->ProcessReplacing(inputs, outputs, sampleFrames);
+    self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    if (self->HostHasResumed()) {
+      TAudioCallBuilds builds(self->Changes());
+      self->ProcessReplacing(inputs, outputs, sampleFrames);
+    } else {
+      self->ProcessReplacing(inputs, outputs, sampleFrames);
+    }
   } catch (...) {
   }
 }
@@ -266,7 +301,10 @@ void AudioEffect::SetParameterEntry(TVstEffect* effect, std::int32_t index, floa
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
   try {
-    self->SetParameter(index, value);
+    WithBuilds(*self, self->OnAudioThread(), [&] {
+      self->SetParameter(index, value);
+      return 0;
+    });
   } catch (...) {
   }
 }

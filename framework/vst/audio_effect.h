@@ -9,6 +9,7 @@
 // raised inside.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,11 @@ class AudioEffect : public TDSPBasePlugin {
   void SetInitialDelay(std::int32_t delay) { Effect.initialDelay = delay; }
 
   TVstHostCallback GetHostCallback() const { return Host; }
+  // The thread that last called a process entry is the host's audio thread.
+  bool OnAudioThread() const { return AudioThreadId.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+  // From the first resume on, changes requested on the audio thread are
+  // built by the module's worker; before it they are built at once.
+  bool HostHasResumed() const { return EverResumed.load(std::memory_order_relaxed); }
   std::int32_t GetHostBlockSize() const { return HostBlockSize; }
 
  protected:
@@ -122,6 +128,8 @@ class AudioEffect : public TDSPBasePlugin {
   TVstRect EditorRect{};
 
  private:
+  std::atomic<std::thread::id> AudioThreadId{};
+  std::atomic<bool> EverResumed{false};
   // The last chunk handed to each thread that asked (at most
   // kChunkAnswerThreads; beyond that the least recently used one is reused).
   struct TChunkAnswer {
