@@ -65,7 +65,11 @@ TVoicerackGFXSynth::TVoicerackGFXSynth() {
   ReallocBuffers();
 }
 
-TVoicerackGFXSynth::~TVoicerackGFXSynth() = default;
+TVoicerackGFXSynth::~TVoicerackGFXSynth() {
+  // No change of this instance (a reverb network) may be built while its
+  // parts go.
+  Changes().Detach();
+}
 
 // ---- settings and buffers
 

@@ -8,6 +8,8 @@
 TVoicerackSynthBase::TVoicerackSynthBase() = default;
 
 TVoicerackSynthBase::~TVoicerackSynthBase() {
+  // No change of this instance may be built while its parts go.
+  Changes().Detach();
   TPluginLockGuard lock(*this);
   FreeVoices();
 }
@@ -173,45 +175,89 @@ void TVoicerackSynthBase::RequestVoiceCount(float value) {
   if (!std::isfinite(value)) return;
   RequestedCount.store(std::clamp(RoundF(std::clamp(value, -1e6f, 1e6f)), 1, kMaxVoices),
                        std::memory_order_relaxed);
+  ++RequestSequence;
   CountRequested.store(true, std::memory_order_release);
+  // With a destination for prepared changes the change is asked for now;
+  // without one ApplyVoiceCount runs it at the next block.
+  if (CurrentBuildMode() != TBuildMode::Inline) RequestPreparedChange(VoiceSetChange);
 }
 
 void TVoicerackSynthBase::ApplyVoiceCount() {
-  if (!CountRequested.exchange(false, std::memory_order_acq_rel)) return;
-  const std::int32_t requested = RequestedCount.load(std::memory_order_relaxed);
-  if (requested == VoiceCount()) return;
-  {
-    TPluginLockGuard lock(*this);
-    FreeVoices();
-    VoiceCountValue.store(requested, std::memory_order_relaxed);
-    CreateVoices();
-    PassSettingsToVoices();
-    PassTempoToVoices();
+  if (!CountRequested.load(std::memory_order_acquire)) return;
+  if (CurrentBuildMode() != TBuildMode::Inline) {
+    // Requested where nothing could build it (at set-up): the call's
+    // destination takes it now.
+    RequestPreparedChange(VoiceSetChange);
+    return;
   }
-  // The new voices take every current setting.
-  ResendParametersExceptState();
+  // A host thread may be running a change of this instance meanwhile.
+  std::lock_guard<std::recursive_mutex> building(Changes().BuildLock());
+  RunPreparedChangeNow(VoiceSetChange);
 }
 
-void TVoicerackSynthBase::CreateVoices() {
-  const std::int32_t count = std::max(0, VoiceCount());
-  Voices.clear();
-  Voices.resize(static_cast<std::size_t>(count));
+bool TVoicerackSynthBase::TVoiceSetChange::TakeRequest() {
+  if (!Owner.CountRequested.exchange(false, std::memory_order_acq_rel)) return false;
+  Count = Owner.RequestedCount.load(std::memory_order_relaxed);
+  Sequence = Owner.RequestSequence;
+  // A request that equals the current count is cleared without effect.
+  if (Count == Owner.VoiceCount()) return false;
+  Owner.TakeVoiceSetup();
+  return true;
+}
+
+void TVoicerackSynthBase::TVoiceSetChange::Build() {
+  Voices = Owner.MakeVoices(Count);
+  Owner.PrepareNewVoices(Voices);
+}
+
+void TVoicerackSynthBase::TVoiceSetChange::Install() {
+  // A later request supersedes this one: its own run follows.
+  if (Sequence != Owner.RequestSequence) return;
+  Owner.InstallVoices(Voices);
+  Owner.PassTempoToVoices();
+  // The new voices take every current setting.
+  Owner.ResendParametersExceptState();
+}
+
+void TVoicerackSynthBase::TVoiceSetChange::Release() { Voices.clear(); }
+
+std::vector<std::unique_ptr<TDSPXVoice>> TVoicerackSynthBase::MakeVoices(std::int32_t count) {
+  count = std::max(0, count);
+  std::vector<std::unique_ptr<TDSPXVoice>> made(static_cast<std::size_t>(count));
+  VoiceTarget = &made;
   for (std::int32_t i = 0; i < count; ++i) {
     CreateVoice(i);
-    if (TDSPXVoice* v = Voice(i)) {
+    if (TDSPXVoice* v = made[static_cast<std::size_t>(i)].get()) {
       v->VoiceIndex = i;
       v->VoiceCount = count;
       v->Owner = this;
       v->ControlCounter = -1;
+      v->SetAudioSettings(Settings);
     }
   }
+  VoiceTarget = &Voices;
+  return made;
+}
+
+void TVoicerackSynthBase::InstallVoices(std::vector<std::unique_ptr<TDSPXVoice>>& made) {
+  Voices.swap(made);
+  const auto count = static_cast<std::int32_t>(Voices.size());
+  VoiceCountValue.store(count, std::memory_order_relaxed);
+  // The voices that sounded are gone with the old ones.
+  ActiveVoices = 0;
   LastVoicePtr = count != 0 ? Voice(0) : nullptr;
   if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = TDSPXVoice::kNoLastNote;
+  VoicesInstalled();
+}
+
+void TVoicerackSynthBase::CreateVoices() {
+  std::vector<std::unique_ptr<TDSPXVoice>> made = MakeVoices(VoiceCount());
+  InstallVoices(made);
 }
 
 void TVoicerackSynthBase::SetVoice(std::int32_t index, std::unique_ptr<TDSPXVoice> voice) {
-  if (index < 0 || index >= static_cast<std::int32_t>(Voices.size())) return;
-  Voices[static_cast<std::size_t>(index)] = std::move(voice);
+  if (index < 0 || index >= static_cast<std::int32_t>(VoiceTarget->size())) return;
+  (*VoiceTarget)[static_cast<std::size_t>(index)] = std::move(voice);
 }
 
 void TVoicerackSynthBase::FreeVoices() {

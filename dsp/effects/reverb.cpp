@@ -107,27 +107,25 @@ void TDSPReverbX::ComputeFeedbacks(TNetwork& net) const {
   }
 }
 
-void TDSPReverbX::BuildNetwork() {
+// ---- the network and the pre-delay line as prepared changes: the lengths
+// (and room 0's random draws) are taken when the change is asked for, in the
+// order the setters run; the lines are allocated and zeroed outside the
+// owner's lock and swapped in under it.
+
+bool TDSPReverbX::TNetworkChange::TakeRequest() {
+  if (Reverb.NetworkWanted.Sequence == Reverb.NetworkInstalled) return false;
+  Taken = Reverb.NetworkWanted;
+  return true;
+}
+
+void TDSPReverbX::TNetworkChange::Build() {
   auto net = std::make_unique<TNetwork>();
-  const std::int32_t rate = Settings->SampleRate;
-  net->SampleRate = rate;
-  const auto row = static_cast<std::size_t>(RoomType);
-  const double factor = SizeFactor;
+  net->SampleRate = Taken.SampleRate;
+  net->CombLength = Taken.CombLength;
+  net->AllpassLength = Taken.AllpassLength;
   std::size_t total = 0;
-  for (std::size_t i = 0; i < kCombCount; ++i) {
-    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 1400.0) + 800.0 : kCombTable[row][i % 8];
-    length *= factor;
-    if (i >= 8) length += kStereoSpread;
-    net->CombLength[i] = ScaledLength(length, rate);
-    total += static_cast<std::size_t>(net->CombLength[i]);
-  }
-  for (std::size_t j = 0; j < kAllpassCount; ++j) {
-    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 500.0) + 500.0 : kAllpassTable[row][j % 4];
-    length *= factor;
-    if (j >= 4) length += kStereoSpread;
-    net->AllpassLength[j] = ScaledLength(length, rate);
-    total += static_cast<std::size_t>(net->AllpassLength[j]);
-  }
+  for (std::int32_t length : net->CombLength) total += static_cast<std::size_t>(length);
+  for (std::int32_t length : net->AllpassLength) total += static_cast<std::size_t>(length);
   // One zeroed block for all 24 lines.
   net->Storage.reset(new float[total]());
   net->StorageLength = total;
@@ -140,26 +138,70 @@ void TDSPReverbX::BuildNetwork() {
     net->Allpass[j] = next;
     next += net->AllpassLength[j];
   }
-  {
-    ComputeFeedbacks(*net);
-    std::swap(Network, net);
-    // The new lines start silent; so does the pre-delay line.
-    if (PreDelayLine) std::fill(PreDelayLine.get(), PreDelayLine.get() + PreDelayLength, 0.0f);
+  Built = std::move(net);
+}
+
+void TDSPReverbX::TNetworkChange::Install() {
+  // A later request makes this build stale: it is freed, the later one runs.
+  if (!Built || Taken.Sequence != Reverb.NetworkWanted.Sequence) return;
+  Reverb.ComputeFeedbacks(*Built);
+  std::swap(Reverb.Network, Built);
+  Reverb.NetworkInstalled = Taken.Sequence;
+  // The new lines start silent; so does the pre-delay line.
+  if (Reverb.PreDelayLine) std::fill(Reverb.PreDelayLine.get(), Reverb.PreDelayLine.get() + Reverb.PreDelayLength, 0.0f);
+}
+
+void TDSPReverbX::TNetworkChange::Release() { Built.reset(); }
+
+bool TDSPReverbX::TPreDelayChange::TakeRequest() {
+  if (Reverb.PreDelayWanted.Sequence == Reverb.PreDelayInstalled) return false;
+  Taken = Reverb.PreDelayWanted;
+  return true;
+}
+
+void TDSPReverbX::TPreDelayChange::Build() {
+  Built.reset();
+  if (Taken.Length > 1) Built.reset(new float[static_cast<std::size_t>(Taken.Length)]());
+}
+
+void TDSPReverbX::TPreDelayChange::Install() {
+  if (Taken.Sequence != Reverb.PreDelayWanted.Sequence) return;
+  std::swap(Reverb.PreDelayLine, Built);
+  Reverb.PreDelayLength = Reverb.PreDelayLine ? Taken.Length : 0;
+  Reverb.PreDelayPosition = 0;
+  Reverb.PreDelayInstalled = Taken.Sequence;
+}
+
+void TDSPReverbX::TPreDelayChange::Release() { Built.reset(); }
+
+void TDSPReverbX::BuildNetwork() {
+  TNetworkRequest& want = NetworkWanted;
+  const std::int32_t rate = Settings->SampleRate;
+  want.SampleRate = rate;
+  const auto row = static_cast<std::size_t>(RoomType);
+  const double factor = SizeFactor;
+  for (std::size_t i = 0; i < kCombCount; ++i) {
+    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 1400.0) + 800.0 : kCombTable[row][i % 8];
+    length *= factor;
+    if (i >= 8) length += kStereoSpread;
+    want.CombLength[i] = ScaledLength(length, rate);
   }
-  // The old network is freed here, outside the lock.
+  for (std::size_t j = 0; j < kAllpassCount; ++j) {
+    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 500.0) + 500.0 : kAllpassTable[row][j % 4];
+    length *= factor;
+    if (j >= 4) length += kStereoSpread;
+    want.AllpassLength[j] = ScaledLength(length, rate);
+  }
+  ++want.Sequence;
+  RequestPreparedChange(NetworkChange);
 }
 
 void TDSPReverbX::RebuildPreDelay() {
   const double base = 50.0 * static_cast<double>(PreDelay) / 127.0;
   const double ms = base * base - 1.0;
-  const std::int32_t length = TruncInt(static_cast<float>(static_cast<double>(Settings->SampleRate) * ms / 1000.0));
-  std::unique_ptr<float[]> line;
-  if (length > 1) line.reset(new float[static_cast<std::size_t>(length)]());
-  {
-    std::swap(PreDelayLine, line);
-    PreDelayLength = PreDelayLine ? length : 0;
-    PreDelayPosition = 0;
-  }
+  PreDelayWanted.Length = TruncInt(static_cast<float>(static_cast<double>(Settings->SampleRate) * ms / 1000.0));
+  ++PreDelayWanted.Sequence;
+  RequestPreparedChange(PreDelayChange);
 }
 
 void TDSPReverbX::ClearState() {

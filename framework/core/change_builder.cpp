@@ -96,6 +96,8 @@ TBuildWorker& Worker() {
   return worker;
 }
 
+std::atomic<bool> Asynchronous{false};
+
 // A thread's destination that only collects, while a run swaps changes in
 // (their swaps may request more).
 class TCollect final : public TBuildSink {
@@ -114,7 +116,13 @@ class TCollect final : public TBuildSink {
 
 }  // namespace
 
-TChangeBuilder::TChangeBuilder(TDSPBasePlugin& owner) : Plugin(owner), Registered(true) { Worker().Register(*this); }
+void SetAsynchronousBuilds(bool on) { Asynchronous.store(on); }
+
+bool AsynchronousBuilds() { return Asynchronous.load(); }
+
+TChangeBuilder::TChangeBuilder(TDSPBasePlugin& owner) : Plugin(owner), Registered(AsynchronousBuilds()) {
+  if (Registered) Worker().Register(*this);
+}
 
 TChangeBuilder::~TChangeBuilder() { Detach(); }
 
@@ -177,6 +185,12 @@ void TChangeBuilder::RunRealtimeRequests() {
   if (!changes.empty()) Run(std::move(changes));
 }
 
+void TChangeBuilder::CompleteRealtimeRequests() {
+  // The worker holds the build lock for the whole of its run.
+  std::lock_guard<std::recursive_mutex> building(Building);
+  RunRealtimeRequests();
+}
+
 THostCallBuilds::THostCallBuilds(TChangeBuilder& builder)
     : Builder(builder),
       Outermost(CurrentBuildSink() == nullptr || CurrentBuildSink()->Owner() != &builder),
@@ -198,6 +212,31 @@ void THostCallBuilds::Queue(TPreparedChange& change) {
   if (std::find(Queued.begin(), Queued.end(), &change) == Queued.end()) Queued.push_back(&change);
 }
 
-TAudioCallBuilds::TAudioCallBuilds(TChangeBuilder& builder) : Builder(builder), Scope(this) {}
+TAudioCallBuilds::TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker)
+    : Builder(builder), Async(mayUseWorker && builder.UsesWorker()), Scope(this) {}
 
-TAudioCallBuilds::~TAudioCallBuilds() { Builder.WakeWorkerIfQueued(); }
+void TAudioCallBuilds::Queue(TPreparedChange& change) {
+  if (Async) Builder.QueueRealtime(change);
+  else if (std::find(Queued.begin(), Queued.end(), &change) == Queued.end()) Queued.push_back(&change);
+}
+
+void TAudioCallBuilds::Flush() {
+  if (Async || Queued.empty()) return;
+  std::vector<TPreparedChange*> changes;
+  changes.swap(Queued);
+  Builder.Run(std::move(changes));
+}
+
+TAudioCallBuilds::~TAudioCallBuilds() {
+  if (Async) {
+    Builder.WakeWorkerIfQueued();
+    return;
+  }
+  if (Queued.empty()) return;
+  std::vector<TPreparedChange*> changes;
+  changes.swap(Queued);
+  try {
+    Builder.Run(std::move(changes));
+  } catch (...) {
+  }
+}

@@ -28,6 +28,13 @@
 
 class TDSPBasePlugin;
 
+// Whether changes asked for on the audio thread go to the worker (the
+// module sets this before it makes its first instance). Off, they are built
+// on the audio thread when its call ends: the plug-in classes on their own
+// (tests, tools) keep one thread and a deterministic order.
+void SetAsynchronousBuilds(bool on);
+bool AsynchronousBuilds();
+
 class TChangeBuilder {
  public:
   // Changes the audio thread can queue between two runs of the worker.
@@ -58,7 +65,13 @@ class TChangeBuilder {
   // The worker's part: takes what the audio thread queued (under the
   // instance lock) and runs it.
   void RunRealtimeRequests();
+  // A host thread's: what the audio thread queued so far is built and in
+  // place when this returns (built here, or awaited where the worker had
+  // taken it).
+  void CompleteRealtimeRequests();
   bool HasRealtimeRequests() const { return Waiting.load(); }
+  // Registered with the worker (asynchronous builds were on when it was made).
+  bool UsesWorker() const { return Registered; }
 
  private:
   TDSPBasePlugin& Plugin;
@@ -92,13 +105,20 @@ class THostCallBuilds final : public TBuildSink {
 // change the host makes on its audio thread).
 class TAudioCallBuilds final : public TBuildSink {
  public:
-  explicit TAudioCallBuilds(TChangeBuilder& builder);
+  // mayUseWorker false (a host rendering offline): the changes are built on
+  // this thread when the call ends, so the output does not depend on timing.
+  explicit TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker = true);
   ~TAudioCallBuilds() override;
-  TBuildMode Mode() const override { return TBuildMode::Realtime; }
-  void Queue(TPreparedChange& change) override { Builder.QueueRealtime(change); }
+  TBuildMode Mode() const override { return Async ? TBuildMode::Realtime : TBuildMode::Deferred; }
+  void Queue(TPreparedChange& change) override;
   const void* Owner() const override { return &Builder; }
+  // Without the worker: builds what was queued now (the block that follows
+  // a program's application then already has what it needs).
+  void Flush() override;
 
  private:
   TChangeBuilder& Builder;
+  bool Async;
+  std::vector<TPreparedChange*> Queued;  // without asynchronous builds
   TBuildSinkScope Scope;
 };

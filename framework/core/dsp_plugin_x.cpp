@@ -1,7 +1,10 @@
 #include "framework/core/dsp_plugin_x.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
+#include "framework/core/change_builder.h"
 #include "framework/core/value_text.h"
 
 namespace {
@@ -33,6 +36,9 @@ TDSPPluginX::~TDSPPluginX() {
 void TDSPPluginX::PrepareForDestruction() {
   BeingDestroyed.store(true);
   CancelPostBacksOf(this);
+  // Nothing of this instance is built from here on (a run of the worker on
+  // it is awaited).
+  Changes().Detach();
 }
 
 std::int32_t TDSPPluginX::LiveInstanceCount() { return LiveInstances.load(); }
@@ -224,13 +230,9 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
 
 void TDSPPluginX::SelectProgram(std::int32_t i) {
   if (i < 0 || i >= ProgramCount) return;
-  // A single engine applies at once on the calling thread.
-  Lock();
+  TPluginLockGuard guard(*this);
   SetCurrentProgramNumber(i);
-  // Applied now; before the host resumed ApplyProgram only marks it pending.
-  ClearProgramPending();
-  ApplyProgram();
-  Unlock();
+  RecallProgram();
 }
 
 void TDSPPluginX::ApplyProgram() {
@@ -243,28 +245,89 @@ void TDSPPluginX::ApplyProgram() {
   TDSPVSTBase::ApplyProgram();
 }
 
+bool TDSPPluginX::AudioThreadAppliesPrograms() const {
+  const std::thread::id streaming = StreamingThread.load();
+  return IsLive() && streaming != std::thread::id() && streaming != std::this_thread::get_id();
+}
+
 void TDSPPluginX::RecallProgram() {
   TPluginLockGuard guard(*this);
   MarkProgramPending();
+  // Not live yet: resume or the first process call applies it. Streaming on
+  // another thread: that thread's next call does. Otherwise (no process call
+  // since resume, or the audio thread itself, a MIDI program change among
+  // its events) at once.
   if (!IsLive()) return;
+  if (AudioThreadAppliesPrograms()) {
+    ProgramsAsked.fetch_add(1);
+    return;
+  }
   ClearProgramPending();
   ApplyProgram();
+  ProgramsCaughtUp();
+}
+
+void TDSPPluginX::AfterHostCall() {
+  using TClock = std::chrono::steady_clock;
+  const std::uint64_t asked = ProgramsAsked.load();
+  if (ProgramsApplied.load() >= asked) return;
+  const auto start = TClock::now();
+  while (ProgramsApplied.load() < asked) {
+    // A process call is due within the host's block and then some; a host
+    // that stopped calling (without suspending) gets the program applied
+    // here, as does one that has not called for the longest wait.
+    const auto now = TClock::now();
+    const double rate = std::max(1.0, static_cast<double>(Settings->SampleRate));
+    const double blockSeconds = static_cast<double>(LastProcessFrames.load()) / rate;
+    const std::int64_t nowNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+    const double idle = static_cast<double>(nowNs - LastProcessNs.load()) * 1e-9;
+    const bool stopped = idle > 2.0 * blockSeconds + kAudioThreadGraceSeconds;
+    const bool tooLong = std::chrono::duration<double>(now - start).count() > kProgramWaitSeconds;
+    if (stopped || tooLong || !AudioThreadAppliesPrograms()) {
+      THostCallBuilds builds(Changes());
+      TPluginLockGuard guard(*this);
+      if (IsProgramPending()) {
+        ClearProgramPending();
+        ApplyProgram();
+        PostRefresh();
+      }
+      ProgramsCaughtUp();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  // What the audio thread's application asked to be built: here, on the
+  // asking thread, rather than on the worker.
+  Changes().CompleteRealtimeRequests();
 }
 
 void TDSPPluginX::Resume() {
   TDSPVSTBase::Resume();  // tells the host it wants MIDI: before the lock
   TPluginLockGuard guard(*this);
   Live.store(true);
+  StreamingThread.store(std::thread::id());
   if (IsProgramPending()) {
     ClearProgramPending();
     ApplyProgram();
   }
+  ProgramsCaughtUp();
+}
+
+void TDSPPluginX::Suspend() {
+  TDSPVSTBase::Suspend();
+  StreamingThread.store(std::thread::id());
 }
 
 void TDSPPluginX::ApplyPendingProgram() {
   const bool pending = IsProgramPending();
   TDSPVSTBase::ApplyPendingProgram();
-  if (pending) PostRefresh();
+  if (!pending) return;
+  // Without the worker what the program needs is built now, before the
+  // block that plays it.
+  if (TBuildSink* sink = CurrentBuildSink()) sink->Flush();
+  ProgramsCaughtUp();
+  PostRefresh();
 }
 
 void TDSPPluginX::UpdateActiveState() { Active.store(GetParameterInt(kParamMute) != 1); }

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "framework/base/method.h"
@@ -164,17 +165,31 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- parameters and programs
   void ParameterChanged(std::int32_t i) override;
-  // Applies the program at once on the calling thread under the lock
-  // (before the host has resumed or processed it only becomes current).
+  // Makes the program current; where it is applied is ScheduleProgram's.
   void SelectProgram(std::int32_t i) override;
   void ApplyProgram() override;
   void ApplyPendingProgram() override;
-  // A chunk's program is applied at once (under the lock, what it needs
-  // built on the calling thread) once the host has resumed or processed;
-  // before that it is only marked pending.
+  // A loaded chunk's or bank's program, scheduled like a selected one.
   void RecallProgram() override;
-  // Programs apply at once from the first resume or process call on.
+  // Resumed or processed at least once: programs are applied from then on.
   bool IsLive() const { return Live.load(); }
+  // A host thread's program change while the host streams (process calls
+  // since the last resume, on another thread) is only marked: the audio
+  // thread applies it when its next call begins, so the host thread holds
+  // the lock just to mark it and the audio thread never waits while
+  // several hundred parameters are applied.
+  bool AudioThreadAppliesPrograms() const;
+  // The host's call returns once the audio thread applied the program it
+  // marked and what that asked to be built is built (on this thread) and
+  // swapped in: the state is whole, as after a program applied at once.
+  // When the host's process calls stop coming (about two of its blocks
+  // pass without one) the program is applied here instead.
+  void AfterHostCall() override;
+  // Beyond two host blocks, how long a host thread gives the audio thread
+  // to begin its next call before it applies the program itself, and its
+  // longest wait in any case (seconds).
+  static constexpr double kAudioThreadGraceSeconds = 0.005;
+  static constexpr double kProgramWaitSeconds = 0.25;
   // Active := mute parameter not 1 (an inactive plug-in processes nothing).
   virtual void UpdateActiveState();
   bool IsActive() const { return Active.load(); }
@@ -267,6 +282,7 @@ class TDSPPluginX : public TDSPVSTBase {
   // may resume from their audio thread: resuming is where a plug-in may
   // still allocate).
   void Resume() override;
+  void Suspend() override;
   // Before the object is destroyed (the host's close): posted calls are
   // cancelled and a running one awaited while every part of the object is
   // still whole.
@@ -354,6 +370,19 @@ class TDSPPluginX : public TDSPVSTBase {
   bool Built = false;
   std::atomic<bool> FirstCallSeen{false};
   std::atomic<bool> Live{false};  // resumed or processed at least once
+  // The thread of the process calls since the last resume or suspend (none
+  // before the first).
+  std::atomic<std::thread::id> StreamingThread{};
+  // Programs marked for the audio thread, and how many of them it applied
+  // (lock held to change either).
+  std::atomic<std::uint64_t> ProgramsAsked{0};
+  std::atomic<std::uint64_t> ProgramsApplied{0};
+  // When the last process call began (steady clock, ns) and its length in
+  // frames: how long a host thread waits for the next one.
+  std::atomic<std::int64_t> LastProcessNs{0};
+  std::atomic<std::int32_t> LastProcessFrames{0};
+  // Lock held: every program marked so far is applied.
+  void ProgramsCaughtUp() { ProgramsApplied.store(ProgramsAsked.load()); }
   bool BlockHasSignal = false;
   std::int32_t SilenceCount = 0;  // internal blocks since the last loud output sample
   std::int32_t ParamBatchCount = 0;

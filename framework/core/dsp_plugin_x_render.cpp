@@ -107,6 +107,10 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
       FirstCallSeen = true;
     }
     Live.store(true);
+    StreamingThread.store(std::this_thread::get_id());
+    LastProcessNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch()).count());
+    LastProcessFrames.store(sampleFrames);
     // Inactive (muted) is not gated here: the render loop writes silence
     // then, and programs and MIDI (the controller that unmutes among it) are
     // still applied, so what the parameter says and what the instrument does

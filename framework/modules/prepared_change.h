@@ -43,6 +43,9 @@ class TBuildSink {
   virtual void Queue(TPreparedChange& change) = 0;
   // The owner the sink serves (a sink for another owner is not reused).
   virtual const void* Owner() const = 0;
+  // Runs what was queued so far where the sink would run it at its end,
+  // if that is the calling thread (nothing otherwise).
+  virtual void Flush() {}
 };
 
 // The calling thread's destination (null: none, requests run at once).

@@ -230,11 +230,15 @@ namespace {
 template <class F>
 auto WithBuilds(AudioEffect& self, bool audioThread, F&& call) {
   if (audioThread && self.HostHasResumed()) {
-    TAudioCallBuilds builds(self.Changes());
+    TAudioCallBuilds builds(self.Changes(), !self.HostRendersOffline());
     return call();
   }
-  THostCallBuilds builds(self.Changes());
-  return call();
+  auto result = [&] {
+    THostCallBuilds builds(self.Changes());
+    return call();
+  }();
+  if (!audioThread) self.AfterHostCall();
+  return result;
 }
 
 }  // namespace
@@ -268,7 +272,7 @@ void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outpu
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
     if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes());
+      TAudioCallBuilds builds(self->Changes(), !self->HostRendersOffline());
       self->Process(inputs, outputs, sampleFrames);
     } else {
       // A host that processes before it resumes: what the first blocks
@@ -287,7 +291,7 @@ void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, floa
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
     if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes());
+      TAudioCallBuilds builds(self->Changes(), !self->HostRendersOffline());
       self->ProcessReplacing(inputs, outputs, sampleFrames);
     } else {
       self->ProcessReplacing(inputs, outputs, sampleFrames);

@@ -46,6 +46,10 @@ class AudioEffect : public TDSPBasePlugin {
   // Runs after Close and before the destructors: whatever other threads may
   // still reach through the object is stopped while all of it exists.
   virtual void PrepareForDestruction() {}
+  // After each dispatcher or setParameter call on a host thread (not the
+  // audio thread), outside every lock: work the call left to the audio
+  // thread may be awaited here.
+  virtual void AfterHostCall() {}
   virtual void SetProgram(std::int32_t program);
   virtual std::int32_t GetProgram() { return CurrentProgram(); }
   virtual void SetProgramName(std::string_view name);
@@ -113,6 +117,10 @@ class AudioEffect : public TDSPBasePlugin {
   // From the first resume on, changes requested on the audio thread are
   // built by the module's worker; before it they are built at once.
   bool HostHasResumed() const { return EverResumed.load(std::memory_order_relaxed); }
+  // The host says it renders offline (not against the clock): what the audio
+  // thread asks for is then built on it, and the output does not depend on
+  // how fast the worker is.
+  bool HostRendersOffline() { return CallHost(kHostGetCurrentProcessLevel) == kVstProcessLevelOffline; }
   std::int32_t GetHostBlockSize() const { return HostBlockSize; }
 
  protected:

@@ -249,7 +249,7 @@ TEST_F(VoiceManager, RequestedCountIsRoundedAndClamped) {
   EXPECT_EQ(p->RequestedVoiceCount(), 16);
 }
 
-TEST_F(VoiceManager, VoiceCountChangeDropsEveryNoteAtTheNextBlockAndReappliesTheParameters) {
+TEST_F(VoiceManager, VoiceCountChangeDropsEveryNoteAndReappliesTheParameters) {
   auto p = MakeVoicePlugin(true);
   SetReal(*p, kVoicesParam, 3);
   plugin_test::TStereoBuffers out(44);
@@ -268,13 +268,11 @@ TEST_F(VoiceManager, VoiceCountChangeDropsEveryNoteAtTheNextBlockAndReappliesThe
   EXPECT_FALSE(p->Voice(0)->IsFree());
   EXPECT_FALSE(p->IsVoiceCountRequested());
 
-  // A new count is only requested by the parameter...
-  SetReal(*p, kVoicesParam, 5);
-  EXPECT_EQ(p->VoiceCount(), 3);
+  // A new count from the host's thread: the voices are made on that thread
+  // and swapped in before its call returns; every note is dropped, the new
+  // voices take the current settings.
   EXPECT_FALSE(p->Voice(1)->IsFree());
-  // ...and applied at the start of the next block: every note is dropped,
-  // the new voices take the current settings.
-  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  SetReal(*p, kVoicesParam, 5);
   ASSERT_EQ(p->VoiceCount(), 5);
   EXPECT_EQ(p->VoicesCreated, built + 5);
   EXPECT_EQ(p->ActiveVoiceCount(), 0);

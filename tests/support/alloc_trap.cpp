@@ -13,12 +13,25 @@ namespace {
 
 thread_local bool AudioThread = false;
 thread_local std::uint64_t ThreadAllocations = 0;
+thread_local std::uint64_t ThreadFrees = 0;
 std::atomic<std::uint64_t> TotalAllocations{0};
 std::atomic<bool> PoisonFreed{false};
 
+bool AbortMode();
+
 // Frees a block; while poisoning is on its bytes are overwritten first, so a
 // reader of memory that another thread freed sees garbage, not the old data.
+// A free on a flagged thread is counted like an allocation: the allocator's
+// lock and its bookkeeping are the same.
 void Release(void* p) {
+  if (p != nullptr && AudioThread) {
+    ++ThreadFrees;
+    if (AbortMode()) {
+      static const char message[] = "free on a thread flagged as audio thread\n";
+      (void)!write(STDERR_FILENO, message, sizeof message - 1);
+      std::abort();
+    }
+  }
 #if !defined(RUMBLEON_SANITIZED)
   if (p != nullptr && PoisonFreed.load(std::memory_order_relaxed)) std::memset(p, 0xCD, malloc_usable_size(p));
 #endif
@@ -121,17 +134,20 @@ bool IsAudioThread() { return AudioThread; }
 std::uint64_t AudioThreadAllocations() { return TotalAllocations.load(std::memory_order_relaxed); }
 
 TAudioThreadGuard::TAudioThreadGuard(const char* what)
-    : What(what), Previous(AudioThread), Start(ThreadAllocations) {
+    : What(what), Previous(AudioThread), Start(ThreadAllocations), StartFrees(ThreadFrees) {
   AudioThread = true;
 }
 
 TAudioThreadGuard::~TAudioThreadGuard() {
   AudioThread = Previous;
-  const std::uint64_t count = ThreadAllocations - Start;
-  if (count > 0) ADD_FAILURE() << count << " heap allocation(s) on " << What << " (set RUMBLEON_ALLOC_TRAP=abort to stop at the first)";
+  const std::uint64_t count = ThreadAllocations - Start, frees = ThreadFrees - StartFrees;
+  if (count > 0 || frees > 0)
+    ADD_FAILURE() << count << " heap allocation(s) and " << frees << " free(s) on " << What
+                  << " (set RUMBLEON_ALLOC_TRAP=abort to stop at the first)";
 }
 
 std::uint64_t TAudioThreadGuard::Allocations() const { return ThreadAllocations - Start; }
+std::uint64_t TAudioThreadGuard::Frees() const { return ThreadFrees - StartFrees; }
 
 TAllowAllocations::TAllowAllocations() : Previous(AudioThread) { AudioThread = false; }
 TAllowAllocations::~TAllowAllocations() { AudioThread = Previous; }

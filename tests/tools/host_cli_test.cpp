@@ -176,7 +176,7 @@ TEST(HostStress, ThreadsCheckOnTheInstrument) {
 TEST(HostStress, ConcurrencyChecksOnTheInstrument) {
   if (ModulePath().empty()) GTEST_SKIP() << "the instrument module is not part of this build";
   const THostRun run =
-      RunHost({"check", ModulePath(), "--only", "chunk-threads,instances,state-recall,midi-fuzz", "--no-fork"});
+      RunHost({"check", ModulePath(), "--only", "chunk-threads,instances,state-recall,midi-fuzz,realtime", "--no-fork"});
   EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
 }
 
