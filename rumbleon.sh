@@ -6,6 +6,8 @@
 #   ./rumbleon.sh test   install what is missing, then every CI stage: build and
 #                        all tests, conformance check, valgrind, ASan+UBSan,
 #                        TSan stress tests, fuzzing (what .ci/run runs)
+#   ./rumbleon.sh install  build the module and copy it into ~/.vst of the
+#                        user running this, where VST 2 hosts find it
 #
 # Environment: JOBS (parallel jobs, default: all cores), RUMBLEON_STAGES (the
 # test stages to run, default "build check valgrind asan tsan fuzz"),
@@ -19,7 +21,7 @@ MODULE=build/module/rumbleon2.so
 
 # Everything any part of the build needs, as it grows.
 PACKAGES=(g++ cmake make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libx11-dev libxtst-dev libcairo2-dev
+  zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libx11-dev libxtst-dev libxfixes-dev libcairo2-dev
   xvfb xauth clang libclang-rt-14-dev valgrind python3 locales
   fonts-liberation2 fonts-dejavu-core fonts-dejavu-extra fonts-open-sans)
 
@@ -188,7 +190,22 @@ run_demo() {
   build/rumbleon-host render "$MODULE" --demo -o demo.wav
 }
 
+# The module into the current user's ~/.vst (a host rescans to find it).
+run_install() {
+  if ! have_module; then
+    echo "the instrument module (module/) is not in this tree yet" >&2
+    exit 1
+  fi
+  configure build && build build --target rumbleon2 || exit 1
+  mkdir -p "$HOME/.vst" && install -m 644 "$MODULE" "$HOME/.vst/rumbleon2.so" || exit 1
+  echo "installed $HOME/.vst/rumbleon2.so"
+}
+
 case "${1:-}" in
+  install)
+    install_packages
+    run_install
+    ;;
   demo)
     install_packages
     run_demo
@@ -198,7 +215,7 @@ case "${1:-}" in
     run_tests
     ;;
   *)
-    echo "usage: $0 demo | test" >&2
+    echo "usage: $0 demo | test | install" >&2
     exit 2
     ;;
 esac

@@ -5,6 +5,8 @@
 TRumbleon2::TRumbleon2() {
   EffectName = "Rumbleon2";
   SetUniqueIDChars('Z', 'o', 'r', 'p');
+  // The instrument has an editor: the layers build its panels and controls.
+  HasGuiFlag = true;
 }
 
 void TRumbleon2::CreateVoice(std::int32_t index) {

@@ -309,14 +309,15 @@ void TSamplerPlugin2::RenderVoices() {
 void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run, float* const* work) {
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
   // Both players render the whole block; osc 2 only while it is audible.
-  TDSPSamplerInstr& player1 = v.Player1();
-  player1.RenderBlock();
-  run.S1 = player1.Output();
+  // (The players render at twice the rate; PlayerBlock halves it.)
+  v.Player1().RenderBlock();
+  run.S1 = v.PlayerBlock(0);
   run.S2 = nullptr;
   if (Osc2Audible) {
-    TDSPSamplerInstr& player2 = v.Player2();
-    player2.RenderBlock();
-    run.S2 = player2.Output();
+    v.Player2().RenderBlock();
+    run.S2 = v.PlayerBlock(1);
+  } else {
+    v.PlayerSkipped(1);
   }
   run.E1 = v.Env1.OutBuffer != nullptr ? v.Env1.OutBuffer : work[0];
   run.E2 = v.Env2.OutBuffer != nullptr ? v.Env2.OutBuffer : work[1];

@@ -6,7 +6,7 @@
 #include "framework/base/base_math.h"
 
 void TVoicerackGFXSynth::InitParameterInfo() {
-  TDSPPluginX::InitParameterInfo();
+  TDSPPluginGui::InitParameterInfo();
   if (!FxMapAssigned) return;
   // Without an editor no panel exists: the descriptors keep their control
   // fields for the editor, with no panel index.
@@ -17,7 +17,7 @@ void TVoicerackGFXSynth::InitParameterInfo() {
 }
 
 void TVoicerackGFXSynth::CreatePageButtons() {
-  TDSPPluginX::CreatePageButtons();
+  TDSPPluginGui::CreatePageButtons();
   if (!FxMapAssigned) return;
   // The groups in the table's order; each holds its FX range in FX order.
   for (const TFxSubPresetGroupRow& group : FxSubPresetGroupTable) {
@@ -32,7 +32,7 @@ void TVoicerackGFXSynth::AssignGroupRange(std::int32_t group, int lo, int hi) {
 }
 
 void TVoicerackGFXSynth::ParameterChanged(std::int32_t i) {
-  TDSPPluginX::ParameterChanged(i);
+  TDSPPluginGui::ParameterChanged(i);
   if (!FxMapAssigned) return;
   const int fx = FxIndexOfParam(i);
   if (fx < 0) return;
@@ -105,11 +105,11 @@ std::string TVoicerackGFXSynth::GetParamDisplayText(std::int32_t kind, std::int3
   std::int32_t param = -1;
   float real = 0.0f;
   if (!QueryParamText(kind, number, value, param, real)) return "---";
-  return TDSPPluginX::GetParamDisplayText(kind, number, value);
+  return TDSPPluginGui::GetParamDisplayText(kind, number, value);
 }
 
 void TVoicerackGFXSynth::FormatParamValue(std::int32_t param, std::string& text, float real) {
   const int fx = FxMapAssigned ? FxIndexOfParam(param) : -1;
   if (fx >= 0 && FxOwnValueText(FxParamRow(fx), real, text)) return;
-  TDSPPluginX::FormatParamValue(param, text, real);
+  TDSPPluginGui::FormatParamValue(param, text, real);
 }

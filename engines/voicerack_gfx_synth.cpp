@@ -74,7 +74,7 @@ TVoicerackGFXSynth::~TVoicerackGFXSynth() {
 // ---- settings and buffers
 
 void TVoicerackGFXSynth::SetAudioSettings(TAudioSettingsRec* rec) {
-  TDSPPluginX::SetAudioSettings(rec);
+  TDSPPluginGui::SetAudioSettings(rec);
   for (auto& lfo : FxLfos) KeepOnControlRate(*lfo);
   for (TFxUnit unit : Chain) Effect(unit).SetAudioSettings(Settings);
   PropagateTempo();
@@ -84,7 +84,7 @@ void TVoicerackGFXSynth::SetAudioSettings(TAudioSettingsRec* rec) {
 }
 
 void TVoicerackGFXSynth::ReallocBuffers() {
-  TDSPPluginX::ReallocBuffers();
+  TDSPPluginGui::ReallocBuffers();
   const std::int32_t floats = Settings->BufferLength;
   std::array<std::unique_ptr<float[]>, 4> fresh;
   for (auto& buffer : fresh) buffer.reset(new float[static_cast<std::size_t>(floats)]());
@@ -105,12 +105,12 @@ void TVoicerackGFXSynth::ReleaseBuffers() {
     MixFloats = 0;
   }
   for (TShiftLines& stage : Shifts) stage.Release();
-  TDSPPluginX::ReleaseBuffers();
+  TDSPPluginGui::ReleaseBuffers();
   ClearBufferPointers();
 }
 
 void TVoicerackGFXSynth::TempoChanged() {
-  TDSPPluginX::TempoChanged();
+  TDSPPluginGui::TempoChanged();
   PropagateTempo();
 }
 
@@ -265,7 +265,7 @@ void TVoicerackGFXSynth::RebuildChain() {
 // ---- batches
 
 void TVoicerackGFXSynth::ParamBatchDone() {
-  TDSPPluginX::ParamBatchDone();
+  TDSPPluginGui::ParamBatchDone();
   if (OrderDirty) {
     OrderDirty = false;
     RebuildChain();
@@ -281,7 +281,7 @@ void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised
 void TVoicerackGFXSynth::ApplyProgram() {
   // Before the host resumed or processed nothing is applied yet.
   if (!IsLive()) {
-    TDSPPluginX::ApplyProgram();
+    TDSPPluginGui::ApplyProgram();
     return;
   }
   TPluginLockGuard lock(*this);
@@ -294,7 +294,7 @@ void TVoicerackGFXSynth::ApplyProgram() {
     }
   }
   BeginParamBatch();
-  TDSPPluginX::ApplyProgram();
+  TDSPPluginGui::ApplyProgram();
   EndParamBatch();
 }
 
@@ -309,14 +309,14 @@ void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index
     }
   }
   BeginParamBatch();
-  TDSPPluginX::ApplySubPreset(groupId, index);
+  TDSPPluginGui::ApplySubPreset(groupId, index);
   EndParamBatch();
 }
 
 bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
   TPluginLockGuard lock(*this);
   BeginParamBatch();
-  const bool done = TDSPPluginX::LoadParamSnapshot(stream);
+  const bool done = TDSPPluginGui::LoadParamSnapshot(stream);
   EndParamBatch();
   return done;
 }
@@ -324,7 +324,7 @@ bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
 // ---- id map
 
 void TVoicerackGFXSynth::AssignParameterIds() {
-  TDSPPluginX::AssignParameterIds();
+  TDSPPluginGui::AssignParameterIds();
   AssignFxParameterIds(kFxFirstParamId);
 }
 

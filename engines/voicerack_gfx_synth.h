@@ -1,5 +1,6 @@
-// The effects rack: the first instrument layer on the plug-in core. The
-// summed voices pass seven stereo effects in a per-program order, framed by
+// The effects rack: the first instrument layer on the plug-in core (with
+// its editor, gui/controls/plugin_gui.h). The summed voices pass seven
+// stereo effects in a per-program order, framed by
 // a pre-shift and a post-shift stage that delay one channel against the
 // other; six FX LFOs and a 16-slot modulation matrix move the effects'
 // continuous settings. The layer owns the 290 FX parameters (FX index i is
@@ -54,9 +55,9 @@
 #include "dsp/effects/shift_lines.h"
 #include "dsp/oscillators/oscillator.h"
 #include "engines/fx_param_table.h"
-#include "framework/core/dsp_plugin_x.h"
+#include "gui/controls/plugin_gui.h"
 
-class TVoicerackGFXSynth : public TDSPPluginX {
+class TVoicerackGFXSynth : public TDSPPluginGui {
  public:
   // Every parameter of the instrument: the core's, the layers' above and the rack's.
   static constexpr std::int32_t kRackParamCount = kFxFirstParamId + kFxParamCount;

@@ -9,6 +9,7 @@
 #include <numbers>
 
 #include "dsp/effects/effect_lfo.h"
+#include "dsp/filters/design_rate.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -113,6 +114,8 @@ TDSPXPhaser::TBlock TDSPXPhaser::BeginBlock() {
     const float a = (std::exp(2.0f * Modulation[s]) - 1.0f) / kExpTwoMinusOne;
     const float c = 1.0f - (1.0f - Depth[s]) * Phase[s] - (1.0f - Phase[s]) * a * Depth[s];
     b.Coefficient[s] = c > 0.0f ? (c < 1.0f ? c : 1.0f) : 0.0f;  // NaN gives 0
+    // The stages' phase curves are the design rate's, in Hz.
+    b.Coefficient[s] = MatchAllpassToRate(b.Coefficient[s], Settings->SampleRate);
   }
   return b;
 }

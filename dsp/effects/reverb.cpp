@@ -7,6 +7,7 @@
 #include <cmath>
 #include <utility>
 
+#include "dsp/filters/design_rate.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -27,11 +28,14 @@ constexpr double kStereoSpread = 23;
 constexpr std::int32_t kMinLineLength = 10;
 constexpr float kAllpassGain = 0.7f;
 
-// Samples at `rate` of a length given in samples at 44100 Hz, truncated
-// toward zero (so 1116 stays 1116 at 44100 Hz and becomes 1214 at 48000 Hz),
-// at least kMinLineLength.
+// Samples at `rate` of a length given in samples at 44100 Hz: the whole
+// samples at 44100 Hz (truncated toward zero), then the same time at `rate`
+// to the nearest sample (so 1116 stays 1116 at 44100 Hz, becomes 1215 at
+// 48000 Hz and exactly 2232 at 88200 Hz), at least kMinLineLength. A line
+// holds the same time at every rate: its echoes and the resonances they
+// make stay where they are in Hz.
 std::int32_t ScaledLength(double length44k, std::int32_t rate) {
-  const double samples = std::trunc(static_cast<double>(rate) * length44k / 44100.0);
+  const double samples = std::nearbyint(static_cast<double>(rate) * std::trunc(length44k) / 44100.0);
   return static_cast<std::int32_t>(std::max(samples, static_cast<double>(kMinLineLength)));
 }
 
@@ -590,7 +594,8 @@ bool SetReverbAvx2(bool on) {
 void TDSPReverbX::CombOneByOne(std::size_t c, float* row, std::int32_t n) {
   TNetwork& net = *Network;
   const float* in = Input.get();
-  const float damp = DampingCoefficient;
+  // The comb filters' pole keeps its time constant at every rate.
+  const float damp = MatchPoleToRate(DampingCoefficient, Settings->SampleRate);
   const float pass = 1.0f - damp;
   float* line = net.Comb[c];
   const std::int32_t length = net.CombLength[c];
@@ -611,7 +616,8 @@ void TDSPReverbX::CombOneByOne(std::size_t c, float* row, std::int32_t n) {
 void TDSPReverbX::CombAllpassNetwork(float* outLeft, float* outRight, std::int32_t n) {
   TNetwork& net = *Network;
   const float* in = Input.get();
-  const float damp = DampingCoefficient;
+  // The comb filters' pole keeps its time constant at every rate.
+  const float damp = MatchPoleToRate(DampingCoefficient, Settings->SampleRate);
   const float pass = 1.0f - damp;
   bool allLong = true;
   for (std::size_t c = 0; c < kCombCount; ++c) allLong &= net.CombLength[c] >= n;

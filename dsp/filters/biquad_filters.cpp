@@ -13,7 +13,7 @@ constexpr double kPi = std::numbers::pi;
 TBiquadFilter1Base::TBiquadFilter1Base() {
   BindSteps<TBiquadFilter1Base>();
   SetRanges(0.01f, 256.0f, 0.01, 265.0f);
-  FrequencyScale = 0.2f * SampleRate();
+  FrequencyScale = 0.2f * static_cast<float>(kFilterDesignRate);
   UpperFrequency = 0.4f * SampleRate();
 }
 
@@ -31,7 +31,7 @@ void TBiquadFilter1Base::Reset() {
 void TBiquadFilter1Base::SetAudioSettings(TAudioSettingsRec* rec) {
   BeginUpdate();
   TDSPFilter::SetAudioSettings(rec);
-  FrequencyScale = 0.2f * SampleRate();
+  FrequencyScale = 0.2f * static_cast<float>(kFilterDesignRate);
   UpperFrequency = 0.4f * SampleRate();
   EndUpdate();
 }
@@ -76,8 +76,8 @@ float FormantFrequency(float high, float mid, float low, float x) {
 }
 
 namespace {
-// Cutoff / 22050 of half the rate, at least 33 Hz.
-double FourPoleFrequency(float cutoff, double fs) { return std::max(cutoff / 22050.0 * fs / 2, 33.0); }
+// Cutoff / 22050 of half the design rate (Hz at every rate), at least 33 Hz.
+double FourPoleFrequency(float cutoff) { return std::max(cutoff / 22050.0 * kFilterDesignRate / 2, 33.0); }
 }  // namespace
 
 TBiquadFilter14PoleLP::TBiquadFilter14PoleLP() {
@@ -87,7 +87,7 @@ TBiquadFilter14PoleLP::TBiquadFilter14PoleLP() {
 
 void TBiquadFilter14PoleLP::UpdateCoefficients() {
   const double fs = SampleRate();
-  const double f = FourPoleFrequency(Cutoff, fs);
+  const double f = std::min(FourPoleFrequency(Cutoff), fs / 2);
   const double q = std::sqrt(1.01 + 14 * InternalResonance / 240.0);
   const double k = 1 / std::tan(f * kPi / fs);
   const double d = std::sqrt(q * q - 1) / q * k;
@@ -103,7 +103,7 @@ TBiquadFilter14PoleEQ1::TBiquadFilter14PoleEQ1() {
 
 void TBiquadFilter14PoleEQ1::UpdateCoefficients() {
   const double fs = SampleRate();
-  const double f = std::max(std::min(Cutoff / 22050.0 * fs / 2, fs / 2), 33.0);
+  const double f = std::max(std::min(Cutoff / 22050.0 * kFilterDesignRate / 2, fs / 2), 33.0);
   const double r = InternalResonance;
   Peak(0.4 / ((240 - r) / 120 + 1), r / 30 + 6, r / 12 + 1, f);
 }
@@ -115,7 +115,7 @@ TBiquadFilter14PoleEQ2::TBiquadFilter14PoleEQ2() {
 
 void TBiquadFilter14PoleEQ2::UpdateCoefficients() {
   const double fs = SampleRate();
-  const double f = std::max(std::min(Cutoff / 22050.0 * fs / 2, fs / 2), 33.0);
+  const double f = std::max(std::min(Cutoff / 22050.0 * kFilterDesignRate / 2, fs / 2), 33.0);
   Peak(0.5, 9, 8, f);
 }
 

@@ -28,7 +28,7 @@ class TBiquadFilter1Base : public TDSPFilter {
 
   float A1 = 0, A2 = 0, B0 = 0, B1 = 0, B2 = 0;
   float X1 = 0, X2 = 0, Y1 = 0, Y2 = 0;
-  float FrequencyScale = 0;  // 0.2 * rate
+  float FrequencyScale = 0;  // 0.2 * the design rate (formant position)
   float UpperFrequency = 0;  // 0.4 * rate: prewarping bound
 
  protected:

@@ -43,6 +43,13 @@ TButterworthFilter2::TButterworthFilter2(TKind kind) : Kind(kind) {
   Update();
 }
 
+double TButterworthFilter2::BandwidthHz(double fs) const {
+  // A share of half the design rate, held below half the rate in use.
+  const double w = kFilterDesignRate / 2.0 * Param3;
+  const double top = fs / 2 * kFilterParamMax;
+  return w < top ? w : top;
+}
+
 void TButterworthFilter2::UpdateCoefficients() {
   const double fs = SampleRate();
   const double f = StandardCutoff();
@@ -58,14 +65,14 @@ void TButterworthFilter2::UpdateCoefficients() {
       break;
     }
     case kBandPass: {
-      const double w = fs / 2 * Param3;
+      const double w = BandwidthHz(fs);
       const double c = 1 / std::tan(w * kPi / fs);
       const double d = 2 * std::cos(f * 2 * kPi / fs);
       NormalizeCoefficients(1, 0, -1, 1 + c, -c * d, c - 1);
       break;
     }
     case kBandReject: {
-      const double w = fs / 2 * Param3;
+      const double w = BandwidthHz(fs);
       const double c = std::tan(w * kPi / fs);
       const double d = 2 * std::cos(f * 2 * kPi / fs);
       NormalizeCoefficients(1, -d, 1, 1 + c, -d, 1 - c);

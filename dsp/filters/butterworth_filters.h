@@ -43,6 +43,10 @@ class TButterworthFilter2 : public TDSPDirectFormFilter {
 
  protected:
   void UpdateCoefficients() override;
+
+ private:
+  // The band-pass and band-reject width in Hz (param3 of half the design rate).
+  double BandwidthHz(double fs) const;
 };
 
 class TButterworthFilter2LP final : public TButterworthFilter2 {

@@ -70,7 +70,10 @@ void TDSPFilter::Update() {
 }
 
 void TDSPFilter::MapCutoff() {
-  InternalCutoff = MapRange(Cutoff, 0.0f, static_cast<float>(Settings->HalfRate), CutoffRangeLow, CutoffRangeHigh);
+  // The share of half the design rate, so the internal cutoff means the same
+  // Hz at every rate.
+  InternalCutoff =
+      MapRange(Cutoff, 0.0f, static_cast<float>(kFilterDesignRate / 2), CutoffRangeLow, CutoffRangeHigh);
   ClampFloat(InternalCutoff, CutoffRangeLow, CutoffRangeHigh);
 }
 
@@ -166,6 +169,12 @@ void KeepPolesInside(float& a1, float& a2) {
   constexpr float kBelowOne = 1.0f - 1.0f / 16777216.0f;  // the largest float below 1
   if (a2 > kBelowOne) a2 = kBelowOne;
   if (a2 < -kBelowOne) a2 = -kBelowOne;
-  // The triangle 1 - |a1| + a2 > 0, evaluated exactly in double.
-  while (1.0 - std::fabs(static_cast<double>(a1)) + a2 <= 0) a1 = std::nextafter(a1, 0.0f);
+  // The triangle 1 - |a1| + a2 > 0, evaluated in double in both orders: a
+  // margin below the double's resolution at 1 (a pole on DC or the half rate
+  // to within rounding) counts as none.
+  auto inside = [&] {
+    const double m = std::fabs(static_cast<double>(a1));
+    return 1.0 - m + a2 > 0 && m < 1.0 + a2;
+  };
+  while (!inside()) a1 = std::nextafter(a1, 0.0f);
 }

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "dsp/filters/design_rate.h"
 #include "dsp/filters/step_routines.h"
 #include "framework/modules/dsp_control.h"
 
@@ -157,10 +158,27 @@ class TDSPFilter : public TDSPControl {
     Param3RangeLow = low;
     Param3RangeHigh = high;
   }
-  // The standard cutoff: the cutoff as a share of 22050 Hz times half the
-  // rate (so the cutoff itself at 44100 Hz).
-  float StandardCutoff() const { return Cutoff / 22050.0f * static_cast<float>(Settings->HalfRate); }
+  // The standard cutoff in Hz at every rate, held at most half the rate: the
+  // cutoff as a share of 22050 Hz times half the design rate (written so,
+  // the designs compute at the design rate exactly as they always have).
+  float StandardCutoff() const {
+    const float hz = Cutoff / 22050.0f * static_cast<float>(kFilterDesignRate / 2);
+    const float half = static_cast<float>(Settings->HalfRate);
+    return hz < half ? hz : half;
+  }
   float SampleRate() const { return static_cast<float>(Settings->SampleRate); }
+
+  // A design made at kFilterDesignRate carried to the rate in use
+  // (design_rate.h); each is the identity at the design rate.
+  bool AtDesignRate() const { return Settings->SampleRate == kFilterDesignRate; }
+  // kFilterDesignRate / rate: the exponent that carries a pole to this rate.
+  double DesignRateRatio() const {
+    return static_cast<double>(kFilterDesignRate) / static_cast<double>(Settings->SampleRate);
+  }
+  float MatchPole(float pole) const { return MatchPoleToRate(pole, Settings->SampleRate); }
+  float MatchBilinearStage(float p, float pMax) const {
+    return MatchBilinearStageToRate(p, pMax, Settings->SampleRate);
+  }
 
   // Clears a state that went non-finite; answers the sample to emit instead.
   float Recover() {

@@ -20,10 +20,13 @@ void T24DBResonantLPFilter1::Reset() {
 }
 
 void T24DBResonantLPFilter1::UpdateCoefficients() {
-  const float top = Rate024;
+  const float top = static_cast<float>(kFilterDesignRate) * 0.24f;
   const float c = MapRange(Cutoff / 22050.0f * top, 0.001f, top, 0.1f, 1.0f);
   InternalCutoff = c;
-  const float f = 1.16f * c;
+  // Each stage's pole 1 - f keeps its time constant at every rate; the
+  // feedback stays the design rate's.
+  const float designF = 1.16f * c;
+  const float f = AtDesignRate() ? designF : 1 - MatchPole(1 - designF);
   if (f != F && F != 0) {
     // Each stage's gain at DC is 1.3 / F, made up by the input gain F^4:
     // stage k holds its signal scaled by F^-k. Rescale the stages to the new F
@@ -41,7 +44,7 @@ void T24DBResonantLPFilter1::UpdateCoefficients() {
   }
   F = f;
   Gain = 0.35013f * (F * F) * (F * F);
-  Feedback = (1 - 0.15f * F * F) * InternalResonance;
+  Feedback = (1 - 0.15f * designF * designF) * InternalResonance;
 }
 
 T24DBResonantFilter2::T24DBResonantFilter2(TOutput output) : Output(output) {
@@ -72,11 +75,19 @@ void T24DBResonantFilter2::Reset() {
 void T24DBResonantFilter2::UpdateCoefficients() {
   // At f = 1 each stage's pole sits on -1: a half-rate ringing, once in the
   // state, never decays and feeds the resonance. Held just inside.
+  // Designed at the design rate, then carried to the rate in use.
   const float f = std::min(Cutoff / 22050.0f, kMaxCutoffShare);
   const float q = 1 - f;
   P = f + 0.8f * f * q;
-  K = 2 * P - 1;
   Feedback = InternalResonance * (1 + 0.5f * q * (1 - q + 5.6f * q * q));
+  if (!AtDesignRate()) {
+    constexpr float kMaxShareQ = 1 - kMaxCutoffShare;
+    constexpr float kMaxP = kMaxCutoffShare + 0.8f * kMaxCutoffShare * kMaxShareQ;
+    const TLadderDesign d = MatchLadderToRate(P, Feedback, Resonance, kMaxP, Settings->SampleRate);
+    P = d.P;
+    Feedback = d.Feedback;
+  }
+  K = 2 * P - 1;
 }
 
 T24DBResonantFilter3::T24DBResonantFilter3() {
@@ -92,15 +103,24 @@ void T24DBResonantFilter3::Reset() {
 }
 
 void T24DBResonantFilter3::UpdateCoefficients() {
-  const float top = 0.12f * SampleRate();
+  // Designed at the design rate (cutoff up to 0.12 of it); the bilinear
+  // stages then keep their analog frequency at the rate in use.
+  constexpr float kDesignRateF = static_cast<float>(kFilterDesignRate);
+  const float top = 0.12f * kDesignRateF;
   float c = Cutoff / 22050.0f * top;
   ClampFloat(c, 0.001f, top);
   InternalCutoff = c;
-  const float f = c * TwoOverRate;
+  const float f = c * (2.0f / kDesignRateF);
   K = 3.6f * f - 1.6f * f * f - 1;
   P = (K + 1) * 0.5f;
   const float scale = f > 0 ? PowerOf(f, (1 - P) * 1.386249f) : 0.0f;
   Feedback = InternalResonance * scale;
+  if (!AtDesignRate()) {
+    const TLadderDesign d = MatchLadderToRate(P, Feedback, Resonance, 0.999f, Settings->SampleRate);
+    P = d.P;
+    Feedback = d.Feedback;
+    K = 2 * P - 1;
+  }
 }
 
 TXResonantFilter1::TXResonantFilter1() {
@@ -119,8 +139,13 @@ void TXResonantFilter1::UpdateCoefficients() {
   // Unheld, f reaches 1 near 0.24 of the rate (the feedback divides by zero)
   // and 2 near 0.48 (the stages diverge): cutoffs above 0.24 of the rate
   // keep the top coefficient.
-  float f = MapRange(Cutoff, 0.001f, Rate024, 0.001f, 0.999f);
+  float f = MapRange(Cutoff, 0.001f, static_cast<float>(kFilterDesignRate) * 0.24f, 0.001f, 0.999f);
   ClampFloat(f, 0.001f, kMaxCoefficient);
+  if (!AtDesignRate()) {
+    // Each stage's pole 1 - f keeps the design rate's time constant.
+    f = 1 - MatchPole(1 - f);
+    ClampFloat(f, 0.001f, kMaxCoefficient);
+  }
   InternalCutoff = f;
   const float feedback = InternalResonance + InternalResonance / (1 - f);
   if ((f != F || feedback != Feedback) && (B0 != 0 || B1 != 0)) {

@@ -82,7 +82,9 @@ void TCFilterX::ChangeCoefficients(float b0, float b1, float b2, float a1, float
 
 void TCFilterX::UpdateCoefficients() {
   const double w = StandardCutoff() * kTwoPi / SampleRate();
-  Rho = InternalResonance / 256.0f;
+  // The pole radius keeps its time constant (the band's width in Hz) at
+  // every rate.
+  Rho = MatchPole(InternalResonance / 256.0f);
   CosW = static_cast<float>(std::cos(w));
   SinW = static_cast<float>(std::sin(w));
 }
@@ -127,7 +129,18 @@ void TPinkNoiseFilter::Reset() {
   P0 = P1 = P2 = 0;
 }
 
-void TPinkNoiseFilter::UpdateCoefficients() { G = Cutoff / 22050.0f * 4.0f; }
+void TPinkNoiseFilter::UpdateCoefficients() {
+  G = Cutoff / 22050.0f * 4.0f;
+  // The three sections keep their poles' time constants and their gains at
+  // DC at every rate.
+  const float poles[3] = {0.99765f, 0.963f, 0.57f};
+  const float gains[3] = {0.0990460f, 0.2965164f, 1.0526913f};
+  for (int i = 0; i < 3; ++i) {
+    const float pole = MatchPole(poles[i]);
+    Poles[i] = pole;
+    Gains[i] = AtDesignRate() ? gains[i] : gains[i] * (1 - pole) / (1 - poles[i]);
+  }
+}
 
 TDSPOnePoleFilter::TDSPOnePoleFilter() {
   BindSteps<TDSPOnePoleFilter>();
@@ -140,4 +153,7 @@ void TDSPOnePoleFilter::Reset() {
   Y = 0;
 }
 
-void TDSPOnePoleFilter::UpdateCoefficients() { A = 1 - Cutoff / 22050.0f; }
+void TDSPOnePoleFilter::UpdateCoefficients() {
+  // The pole cutoff / 22050 keeps its time constant at every rate.
+  A = AtDesignRate() ? 1 - Cutoff / 22050.0f : 1 - MatchPole(Cutoff / 22050.0f);
+}

@@ -112,15 +112,19 @@ class TPinkNoiseFilter final : public TDSPFilter {
  public:
   TPinkNoiseFilter();
   float Step(float x) {
-    P0 = FlushTiny(0.99765f * P0 + 0.0990460f * G * x);
-    P1 = FlushTiny(0.963f * P1 + 0.2965164f * x);
-    P2 = FlushTiny(0.57f * P2 + 1.0526913f * G * x);
+    P0 = FlushTiny(Poles[0] * P0 + Gains[0] * G * x);
+    P1 = FlushTiny(Poles[1] * P1 + Gains[1] * x);
+    P2 = FlushTiny(Poles[2] * P2 + Gains[2] * G * x);
     return P0 + P1 + P2 + 0.1848f * x;
   }
   void Reset() override;
 
   float G = 0;
   float P0 = 0, P1 = 0, P2 = 0;
+  // The sections' poles and input gains (0.99765, 0.963, 0.57 and
+  // 0.0990460, 0.2965164, 1.0526913 at the design rate).
+  float Poles[3] = {0.99765f, 0.963f, 0.57f};
+  float Gains[3] = {0.0990460f, 0.2965164f, 1.0526913f};
 
  protected:
   void UpdateCoefficients() override;

@@ -65,3 +65,39 @@ inline __m128 LinearMonoFour(const std::int16_t* data, __m128 scale, __m128d p01
   return _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), f), d0), _mm_mul_ps(f, d1)), scale);
 }
 
+
+// Four "Cubic" reads of a mono sample at the positions p01, p23, as
+// MonoCubicAt (SSE2, the same operations in the same order, so the same
+// values bit for bit). Every position must be at least 1.5 (its frame i - 1
+// is then frame 0 or later: the clamp of the first frame is left to the
+// serial read).
+inline __m128 CubicMonoFour(const std::int16_t* data, __m128 scale, __m128d p01, __m128d p23) {
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128i i01 = _mm_cvtpd_epi32(_mm_sub_pd(p01, half));
+  const __m128i i23 = _mm_cvtpd_epi32(_mm_sub_pd(p23, half));
+  const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(p01, _mm_cvtepi32_pd(i01))),
+                                 _mm_cvtpd_ps(_mm_sub_pd(p23, _mm_cvtepi32_pd(i23))));
+  // Frames i - 1 .. i + 2 of each lane, then one register per frame offset.
+  auto four = [data](std::int32_t i) {
+    std::int64_t v;
+    std::memcpy(&v, data + i - 1, sizeof v);
+    return _mm_cvtsi64_si128(v);
+  };
+  const __m128i ab = _mm_unpacklo_epi16(four(_mm_cvtsi128_si32(i01)), four(_mm_cvtsi128_si32(_mm_srli_si128(i01, 4))));
+  const __m128i cd = _mm_unpacklo_epi16(four(_mm_cvtsi128_si32(i23)), four(_mm_cvtsi128_si32(_mm_srli_si128(i23, 4))));
+  const __m128i lo = _mm_unpacklo_epi32(ab, cd);  // frames i - 1 and i of lanes 0..3
+  const __m128i hi = _mm_unpackhi_epi32(ab, cd);  // frames i + 1 and i + 2
+  const __m128 x0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(lo, lo), 16));
+  const __m128 x1 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(lo, lo), 16));
+  const __m128 x2 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(hi, hi), 16));
+  const __m128 x3 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(hi, hi), 16));
+  const __m128 h = _mm_set1_ps(0.5f);
+  const __m128 a = _mm_mul_ps(_mm_add_ps(_mm_sub_ps(_mm_mul_ps(_mm_set1_ps(3.0f), _mm_sub_ps(x1, x2)), x0), x3), h);
+  const __m128 b = _mm_sub_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(2.0f), x2), x0),
+                              _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(5.0f), x1), x3), h));
+  const __m128 c = _mm_mul_ps(_mm_sub_ps(x2, x0), h);
+  const __m128 f2 = _mm_mul_ps(f, f);
+  const __m128 y = _mm_add_ps(
+      _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(a, f2), f), _mm_mul_ps(b, f2)), _mm_mul_ps(c, f)), x1);
+  return _mm_mul_ps(y, scale);
+}

@@ -272,6 +272,7 @@ void RenderZoneLoopCubicMono(TDSPSamplerInstr& sampler, TZonePlayState& zone);
 void RenderZoneLoopLinearMonoEnv2(TDSPSamplerInstr& sampler, TZonePlayState& zone);
 void RenderZoneOneShot(TDSPSamplerInstr& sampler, TZonePlayState& zone);
 void RenderZoneOneShotLinearMono(TDSPSamplerInstr& sampler, TZonePlayState& zone);
+void RenderZoneOneShotCubicMono(TDSPSamplerInstr& sampler, TZonePlayState& zone);
 // The general renderer for the zone's loop mode (0..3) and modulation
 // envelope: serves every zone.
 TZoneRender RenderZoneGeneral(std::uint8_t loopMode, bool modulationEnvelope);

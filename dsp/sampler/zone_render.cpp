@@ -51,8 +51,20 @@ struct TReadMonoCubic {
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     left = right = MonoCubicAt(z.Data, position, z.Scale);
   }
+  // Four at a time where the four positions are past the first frame and a
+  // half (their frames i - 1 exist), the rest one by one.
   static bool Run(const TZonePlayState& z, const double* position, float* left, float* /*right*/, std::int32_t n) {
-    for (std::int32_t j = 0; j < n; ++j) left[j] = MonoCubicAt(z.Data, position[j], z.Scale);
+    const __m128 scale = _mm_set1_ps(z.Scale);
+    std::int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+      const __m128d p01 = _mm_loadu_pd(position + j), p23 = _mm_loadu_pd(position + j + 2);
+      if (std::min({position[j], position[j + 1], position[j + 2], position[j + 3]}) >= 1.5) {
+        _mm_storeu_ps(left + j, CubicMonoFour(z.Data, scale, p01, p23));
+      } else {
+        for (std::int32_t k = j; k < j + 4; ++k) left[k] = MonoCubicAt(z.Data, position[k], z.Scale);
+      }
+    }
+    for (; j < n; ++j) left[j] = MonoCubicAt(z.Data, position[j], z.Scale);
     return true;
   }
 };
@@ -357,6 +369,9 @@ void RenderZoneOneShot(TDSPSamplerInstr& s, TZonePlayState& z) { RenderZoneRuns<
 void RenderZoneOneShotLinearMono(TDSPSamplerInstr& s, TZonePlayState& z) {
   RenderZoneRuns<TReadMono2Point, kLoopNone>(s, z);
 }
+void RenderZoneOneShotCubicMono(TDSPSamplerInstr& s, TZonePlayState& z) {
+  RenderZoneRuns<TReadMonoCubic, kLoopNone>(s, z);
+}
 
 TZoneRender RenderZoneGeneral(std::uint8_t loopMode, bool modulationEnvelope) {
   switch (loopMode) {
@@ -382,7 +397,11 @@ TZoneRender SelectZoneRender(const TZonePlayState& z, std::int32_t interpolation
     return general;
   }
   if (r.ModEnvOn || r.Filter1On || r.Filter2On || r.Shaper[0].On || r.Shaper[1].On || r.DistOn) return general;
-  if (z.LoopMode == kLoopNone) return linearMono ? &RenderZoneOneShotLinearMono : &RenderZoneOneShot;
+  if (z.LoopMode == kLoopNone) {
+    if (linearMono) return &RenderZoneOneShotLinearMono;
+    if (interpolation == kInterpolationCubic && mono) return &RenderZoneOneShotCubicMono;
+    return &RenderZoneOneShot;
+  }
   if (z.LoopMode == kLoopForward) {
     if (linearMono) return &RenderZoneLoopLinearMono;
     if (interpolation == kInterpolationCubic && mono) return &RenderZoneLoopCubicMono;

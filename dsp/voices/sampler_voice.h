@@ -16,6 +16,7 @@
 
 #include <memory>
 
+#include "dsp/sampler/half_band.h"
 #include "dsp/sampler/sampler_instrument.h"
 #include "dsp/voices/synth_voice.h"
 
@@ -62,11 +63,38 @@ class TDSPSamplerVoice2 : public TDSPSamplerVoice1 {
   bool Sampler2Pending = false;
 };
 
-// The instrument's voice: both sound sources are sample players.
+// The instrument's voice: both sound sources are sample players. Below
+// kOversampleBelowRate the players render at twice the voice's rate and
+// block, and each block is halved back through a half-band low-pass: the
+// images their reads leave between the voice's half rate and 0.29 of the
+// doubled one (a sample's top octave read at another pitch) go, instead of
+// folding into the audible band. At 88.2 kHz and above those images lie
+// above the audible band already and fold back only above it.
 class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
  public:
   TDSPSamplerInstrVoice2();
 
+  static constexpr std::int32_t kOversampleBelowRate = 64000;  // Hz
+  // The voice's record, and below kOversampleBelowRate the players' record
+  // at twice its rate and block.
+  void SetAudioSettings(TAudioSettingsRec* rec) override;
+
   TDSPSamplerInstr& Player1() { return static_cast<TDSPSamplerInstr&>(*Sampler1); }
   TDSPSamplerInstr& Player2() { return static_cast<TDSPSamplerInstr&>(*Sampler2); }
+  // Player k's (0, 1) last block at the voice's rate: interleaved stereo,
+  // the voice's block of frames. Audio thread.
+  const float* PlayerBlock(int k);
+  // Player k did not render this block: its filter starts from silence when
+  // it renders again.
+  void PlayerSkipped(int k);
+  // A new attack (not a legato continuation): the half-band filters forget
+  // the previous note, whose last samples would otherwise open the new one.
+  void Trigger() override;
+
+ private:
+  TAudioSettingsRec PlayerSettings = MakeAudioSettings(88200, 88);
+  THalfBandDecimator Decimator[2];
+  std::unique_ptr<float[]> Halved[2];
+  bool Idle[2] = {false, false};
+  bool Oversampled = false;
 };

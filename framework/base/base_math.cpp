@@ -6,6 +6,8 @@
 #include <x86intrin.h>
 #include <unistd.h>
 
+#include "platform/time_stamp.h"
+
 std::int32_t RoundD(double x) {
   const double r = std::nearbyint(x);
   if (!(r >= -2147483648.0 && r <= 2147483647.0)) return INT32_MIN;
@@ -121,7 +123,7 @@ void FlushDenormal(float& x) {
 
 std::int32_t Midi14Bit(std::int32_t low, std::int32_t high) { return ((high & 255) * 128) | (low & 255); }
 
-std::uint64_t ReadTimeStamp() { return __rdtsc(); }
+std::uint64_t ReadTimeStamp() { return ReadTimeStampCounter(); }
 
 std::string FolderOfPath(const std::string& path) {
   const auto pos = path.find_last_of("/\\:");

@@ -39,6 +39,9 @@ void TDSPPluginX::PrepareForDestruction() {
   // Nothing of this instance is built from here on (a run of the worker on
   // it is awaited).
   Changes().Detach();
+  // No connected engine may keep a record of this one (the host's close
+  // request has normally done it already, before the layers were destroyed).
+  DisconnectAll();
 }
 
 std::int32_t TDSPPluginX::LiveInstanceCount() { return LiveInstances.load(); }
@@ -69,6 +72,7 @@ void TDSPPluginX::InitPlugin(TVstHostCallback host) {
   Effect.numParams = ParamCount;
   HasEditor(true);
   MarkProgramPending();
+  OverloadLimit = kOverloadLimit;
   WantEvents(0);
 }
 
@@ -151,12 +155,16 @@ void TDSPPluginX::AddName(std::string_view name) { NameTable.push_back(ShortStri
 // ---- channels
 
 void TDSPPluginX::SetNumInputs(std::int32_t inputs) {
+  // The channel records are rebuilt: connections to them end first, on both
+  // sides (before the lock: the engine graph lock comes first).
+  if (IsEngineMode()) DisconnectAll();
   TPluginLockGuard guard(*this);
   TDSPVSTBase::SetNumInputs(inputs);
   CreateIOChannels();
 }
 
 void TDSPPluginX::SetNumOutputs(std::int32_t outputs) {
+  if (IsEngineMode()) DisconnectAll();
   TPluginLockGuard guard(*this);
   TDSPVSTBase::SetNumOutputs(outputs);
   CreateIOChannels();
@@ -197,6 +205,7 @@ void TDSPPluginX::SetAudioSettings(TAudioSettingsRec* rec) {
     if (c.InputSum) c.InputSum->SetAudioSettings(Settings);
   for (TIOChannelRec& c : OutputChannels)
     if (c.OutputSum) c.OutputSum->SetAudioSettings(Settings);
+  UpdateCpuBudget();
 }
 
 // ---- parameters and programs
@@ -330,7 +339,10 @@ void TDSPPluginX::ApplyPendingProgram() {
   PostRefresh();
 }
 
-void TDSPPluginX::UpdateActiveState() { Active.store(GetParameterInt(kParamMute) != 1); }
+void TDSPPluginX::UpdateActiveState() {
+  Active.store(GetParameterInt(kParamMute) != 1);
+  RebuildConnections();
+}
 
 void TDSPPluginX::ResendParameters(bool baseOnly) {
   BeginParamBatch();
@@ -404,10 +416,11 @@ void TDSPPluginX::OnGuiControlChange(std::int32_t index, float value, bool dragg
   if (!IsValidParam(index)) return;
   Lock();
   SetParameterValue(index, value);
+  const float stored = GetParameterValue(index);
   Unlock();
-  // The host is told only after the lock is released.
-  if (dragging) SetParameterAutomated(index, value);
-  else SetParameter(index, value);
+  // The host hears the value as it was stored (clamped), once, after the
+  // lock is released; changes inside a gesture are automation.
+  if (dragging) CallHost(kHostAutomate, index, 0, nullptr, stored);
 }
 
 void TDSPPluginX::UpdateGuiControl(std::int32_t index, bool now) {

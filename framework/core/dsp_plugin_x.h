@@ -24,11 +24,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "framework/base/method.h"
@@ -36,6 +38,7 @@
 #include "framework/core/sub_preset_format.h"
 #include "framework/modules/channel_modules.h"
 #include "framework/vst/dsp_vst_base.h"
+#include "platform/time_stamp.h"
 
 // A linear ramp of the output volume or pan, stepped once per frame.
 struct TGainRamp {
@@ -130,6 +133,152 @@ class TDSPPluginX : public TDSPVSTBase {
   // layers write it directly); null without exactly one output channel.
   virtual float* GetOutputBuffer();
   std::int32_t OutputChannelCount() const { return static_cast<std::int32_t>(OutputChannels.size()); }
+  std::int32_t InputChannelCount() const { return static_cast<std::int32_t>(InputChannels.size()); }
+
+  // ---- engines (dsp_plugin_x_engine.cpp)
+  // Plug-in instances can run as engines whose stereo channels feed each
+  // other: output channel o of a source into input channel i of a target,
+  // scaled by a gain. A connection is recorded on both sides (the target's
+  // input record names the source and o, the source's output record names
+  // the target and i). A target pulls its sources when it renders an engine
+  // block (RenderStep); the host's process path never pulls and never meters.
+  //
+  // Threads and locks: every operation here takes the process-wide engine
+  // graph lock first and then the instance locks of the engines it touches;
+  // the host's entries hold at most their own instance lock and never take
+  // the graph lock, so no order of calls can deadlock. Connections change on
+  // any thread but the audio thread; render steps run on the thread that
+  // drives the engines.
+  static constexpr std::int32_t kNoSuchConnection = 11000;
+  // One exported input connection: channel, pin, kConnectionMarker, engine
+  // id, round(gain x 8191), five little-endian 32-bit values.
+  static constexpr std::int32_t kConnectionRecordBytes = 20;
+  static constexpr std::int32_t kConnectionMarker = 65534;
+  static constexpr float kConnectionGainScale = 8191.0f;
+  // Overload limits: blocks over budget (net) before OnOverload.
+  static constexpr std::int32_t kOverloadLimitAtConstruction = 400;
+  static constexpr std::int32_t kOverloadLimit = 100;
+
+  // Connects output channel `output` of this engine to input channel `input`
+  // of target with gain (linear; non-finite counts as 1), on both sides; a
+  // second connect of the same pair only sets the gain. Answers 0, or
+  // kNoSuchConnection (nothing changed) for a null target or a channel that
+  // does not exist.
+  virtual std::int32_t ConnectOutput(std::int32_t output, TDSPPluginX* target, std::int32_t input, float gain);
+  // The same connection seen from the target: input `input` of this engine
+  // from output `output` of source.
+  virtual std::int32_t ConnectInput(std::int32_t input, TDSPPluginX* source, std::int32_t output, float gain);
+  // Remove that connection on both sides: 0, or kNoSuchConnection when it
+  // does not exist (nothing changes).
+  virtual std::int32_t DisconnectOutput(std::int32_t output, TDSPPluginX* target, std::int32_t input);
+  virtual std::int32_t DisconnectInput(std::int32_t input, TDSPPluginX* source, std::int32_t output);
+  // The index of that connection in the channel's record, or -1.
+  virtual std::int32_t FindInputConnection(std::int32_t input, const TDSPPluginX* source, std::int32_t output);
+  virtual std::int32_t FindOutputConnection(std::int32_t output, const TDSPPluginX* target, std::int32_t input);
+  // Every input (output, both) connection, on both sides.
+  virtual void DisconnectInputs();
+  virtual void DisconnectOutputs();
+  virtual void DisconnectAll();
+  // This side only: drop every input (output, both) record that names
+  // engine. The halves of a two-sided disconnect; the other side is the
+  // caller's business.
+  virtual void DetachInputs(const TDSPPluginX* engine);
+  virtual void DetachOutputs(const TDSPPluginX* engine);
+  virtual void DetachAll(const TDSPPluginX* engine);
+  // Empties the connection records of every channel, this side only.
+  virtual void ClearIOChannels();
+  // Writes one record per input connection (channel order, then connection
+  // order); answers the bytes written.
+  virtual std::int64_t ExportConnections(TStream& stream);
+  // Reads `count` records and makes them this engine's input connections,
+  // replacing the old ones. Every record is checked before anything changes
+  // (whole records present, the marker, an input channel of ours, an engine
+  // that resolve finds, an output channel of that engine); on a bad one the
+  // answer is false with the reason in error and nothing changes.
+  using TEngineResolver = std::function<TDSPPluginX*(std::int32_t engineId)>;
+  virtual bool ImportConnections(TStream& stream, std::int32_t count, const TEngineResolver& resolve,
+                                 std::string& error);
+  // Output connections whose target is active.
+  virtual std::int32_t CountActiveOutputs();
+  // Recounts the active outputs, rebuilds the input sums' sources and the
+  // input-pin list, then does the same for every connected engine (each
+  // engine once per rebuild, so a cycle ends).
+  virtual void RebuildConnections();
+  // Whether an input connection comes from an active engine.
+  virtual bool HasActiveSource();
+  // True while the engine takes part in any connection.
+  virtual bool IsEngineMode();
+  virtual TDSPPluginX* GetSelfReference() { return this; }
+  // The records of a channel (copies; for inspection).
+  std::vector<TEngineConnectionRec> InputConnections(std::int32_t input);
+  std::vector<TEngineConnectionRec> OutputConnections(std::int32_t output);
+  // Identifies the engine in exported connection records; unique in the
+  // process unless someone sets it.
+  std::int32_t EngineId = NextEngineId();
+  // The host's close request: the engine leaves every connection (on both
+  // sides) before anything of it is destroyed.
+  void Close() override;
+
+  // Engine render steps. RenderStep is what a consumer calls once per block
+  // for each connection it pulls: with n active outputs the engine renders on
+  // the first of every n calls (RenderStepMeasured) and answers the kept
+  // signal flag on the others. RenderStepUnconditional renders at every call:
+  // it gathers the inputs (pulling the sources), applies a pending program
+  // and, when ready and not muted, renders the voices with the output gain;
+  // otherwise the output block is cleared. A call that arrives while the
+  // engine is rendering (a connection cycle) answers the kept flag at once:
+  // the cycle hears the previous block. Each answers whether the block holds
+  // signal.
+  virtual bool RenderStep();
+  virtual bool RenderStepUnconditional();
+  // RenderStepUnconditional between StartCpuMeter and StopCpuMeter, then
+  // CheckOverload.
+  virtual bool RenderStepMeasured();
+  // Input channel 0 (GatherInputs, which ends with GatherSideInputs) and the
+  // channels from 1 on: each source's RenderStep, then its output block times
+  // the connection's gain summed into the channel's input module. Answers
+  // whether any gathered sample is not zero.
+  virtual bool GatherInputs();
+  virtual bool GatherSideInputs();
+  // The (input channel, connection) pairs that NRPN values address, in
+  // channel order, then connection order: NRPN number k sets pair k's gain.
+  virtual void BuildInputPinList();
+  std::int32_t InputPinCount() const { return static_cast<std::int32_t>(InputPinList.size()); }
+
+  // CPU metering of the engine render steps: the time-stamp counter around a
+  // block; a block over the budget (ticks per ms x the block's length in ms)
+  // raises the overload counter, one within it lowers it (not below 0); past
+  // the overload limit OnOverload runs and the counter restarts at 0.
+  virtual void StartCpuMeter();
+  virtual void StopCpuMeter();
+  virtual void CheckOverload();
+  // Resets the engine (ResetEngine); allocates nothing.
+  virtual void OnOverload();
+  using TTimeStampClock = std::uint64_t (*)();
+  // The counter read (tests inject their own clock).
+  void SetTimeStampClock(TTimeStampClock clock) { TimeStampClock = clock; }
+  // Ticks per millisecond; 0 (the start) leaves the meter without a budget
+  // until an engine connection measures the counter's rate.
+  void SetCpuTicksPerMs(double ticks);
+  std::uint64_t GetCpuBudget() const { return CpuBudgetTicks.load(); }
+  std::uint64_t GetLastCpuTicks() const { return CpuLastTicks; }
+  std::int32_t GetOverloadCount() const { return OverloadCount; }
+  std::int32_t GetOverloadLimit() const { return OverloadLimit; }
+
+  // 0, 0 unless the engine is active and its last render step found signal
+  // (at its inputs or in its own block); then, under the lock, the mean
+  // magnitude of each side of the output module's last block.
+  virtual void GetOutputLevels(float& left, float& right);
+
+  // The name table: AllocNameTable empties it and makes room for capacity
+  // names; AddName appends; FindRecordByName copies the record whose name
+  // (a short string, compared exactly) matches and answers whether one did.
+  struct TNameTableRec {
+    std::int32_t Index = -1;
+    std::string Name;
+  };
+  virtual void AllocNameTable(std::int32_t capacity);
+  virtual bool FindRecordByName(std::string_view name, TNameTableRec& record);
 
   // ---- MIDI (audio thread, global lock held)
   void HandleMidi(const TMidiEventRec& e) override;
@@ -270,7 +419,8 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- editor flow
   // An editor control changed a value (window thread, global lock not held):
-  // stored under the lock; while dragging the host is told afterwards.
+  // stored under the lock (clamped to 0..1); while dragging the host is told
+  // the stored value afterwards, outside the lock.
   virtual void OnGuiControlChange(std::int32_t index, float value, bool dragging);
   // The bound control takes the parameter's current value (window thread).
   virtual void UpdateGuiControlNow(std::int32_t /*index*/) {}
@@ -364,6 +514,31 @@ class TDSPPluginX : public TDSPVSTBase {
   std::vector<std::unique_ptr<TSubPresetGroupRec>> SubPresetGroups;
   std::vector<TIOChannelRec> InputChannels;
   std::vector<TIOChannelRec> OutputChannels;
+  // Engine state (dsp_plugin_x_engine.cpp); guarded by the engine graph lock
+  // and the instance lock.
+  std::vector<std::pair<std::int32_t, std::int32_t>> InputPinList;
+  std::int32_t ActiveOutputCount = 0;
+  std::int32_t StepCounter = 0;
+  bool StepRunning = false;
+  bool KeptSignal = false;
+  std::atomic<bool> LastStepSignal{false};
+  std::uint32_t RebuildMark = 0;
+  TTimeStampClock TimeStampClock = &ReadTimeStampCounter;
+  // Written by settings changes (instance lock), read by the meter (graph
+  // lock).
+  std::atomic<double> CpuTicksPerMs{0.0};
+  std::atomic<std::uint64_t> CpuBudgetTicks{0};
+  std::uint64_t CpuStartTicks = 0;
+  std::uint64_t CpuLastTicks = 0;
+  std::int32_t OverloadCount = 0;
+  std::int32_t OverloadLimit = kOverloadLimitAtConstruction;
+
+  // Sets the gain of input-pin-list entry `pin` to value / 8191 (NRPN
+  // values); false for a pin the list does not hold. Audio thread, instance
+  // lock held.
+  bool SetInputPinGain(std::int32_t pin, std::int32_t value);
+  // The budget from the ticks per ms and the block's length.
+  void UpdateCpuBudget();
   std::atomic<bool> Active{true};  // ready for audio
   std::atomic<bool> Mute{false};   // bypass: rings get zeros
   std::atomic<bool> BeingDestroyed{false};
@@ -405,6 +580,16 @@ class TDSPPluginX : public TDSPVSTBase {
   std::int64_t LastMidiTimeMs = 0;
 
  private:
+  static std::int32_t NextEngineId();
+  // Every input (or output) connection, on both sides.
+  void DisconnectSide(bool inputs);
+  // One input channel gathered (graph and instance locks held).
+  bool GatherChannel(std::size_t channel);
+  // The pending program of an engine step (instance lock held).
+  void ApplyEngineProgram();
+  // The rebuild of one engine and, once each, the engines connected to it.
+  void RebuildFrom(std::uint32_t mark);
+
   void Render(float** outputs, std::int32_t sampleFrames, bool replace);
   void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
                    bool replace, bool silent);

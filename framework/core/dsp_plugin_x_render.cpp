@@ -383,8 +383,9 @@ void TDSPPluginX::HandleMidi(const TMidiEventRec& e) {
       return;
     }
     case kMidiNrpnValue:
-      // NRPN values set the gains of engine input connections; an
-      // instrument without audio inputs has none.
+      // NRPN number k sets the gain of entry k of the input-pin list (engine
+      // input connections; an instrument without inputs has none).
+      if (SetInputPinGain(e.Data1, e.Data2)) SendToSink(kMsgIoChanged, nullptr, static_cast<float>(e.Data1), 0, 0);
       return;
     case kMidiParameterChangedRequest:
       if (IsValidParam(e.Data1)) ParameterChanged(e.Data1);

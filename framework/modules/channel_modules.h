@@ -92,6 +92,12 @@ class TInputChannelSum : public TIOChannelSum {
   void PullInputs(TSPSampleRequest& request) override { AdvanceRead(request); }
 
   bool AddSource(TOutPutChannelSum* source, const float* gain);
+  // Forgets every source; the list keeps its room, so re-adding as many
+  // allocates nothing.
+  void ClearSources() {
+    Sources.clear();
+    SourceCount = 0;
+  }
   void ClearSum();
   // SumBuffer += source i's interleaved block x its gain.
   void MixSource(std::int32_t i);

@@ -16,8 +16,12 @@
 
 namespace {
 
+// Pictures of a skin are small: 16 M pixels (64 MB decoded) is far beyond
+// any of them, and keeps a damaged header from claiming the bitmap limit.
+constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 24;
+
 bool SizeAllowed(std::int64_t w, std::int64_t h) {
-  return w > 0 && h > 0 && w <= TBitmap::kMaxSide && h <= TBitmap::kMaxSide && w * h <= TBitmap::kMaxPixels;
+  return w > 0 && h > 0 && w <= TBitmap::kMaxSide && h <= TBitmap::kMaxSide && w * h <= kMaxPicturePixels;
 }
 
 std::unique_ptr<TGraphic> NewGraphic(std::string_view kind, std::span<const std::uint8_t> bytes, std::int32_t w,

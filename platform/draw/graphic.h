@@ -1,6 +1,6 @@
 // Pictures decoded from image files in memory: GIF (giflib), PNG (libpng),
 // JPEG (libjpeg) and BMP (our own reader). A damaged, truncated or
-// oversized file gives no picture; no decoder ever ends the process or
+// oversized file (more than 16 M pixels) gives no picture; no decoder ever ends the process or
 // reads outside the bytes given.
 #pragma once
 

@@ -374,3 +374,42 @@ TEST_F(VoiceManager, NotesAndSequencersRenderWithoutAllocating) {
 }
 
 }  // namespace
+
+namespace {
+std::uint64_t gTicks = 0;
+std::uint64_t gTickStep = 0;
+std::uint64_t SteppingClock() { return gTicks += gTickStep; }
+float BlockPeak(TVoiceTestPlugin& p) {
+  return testing_support::Peak({p.GetOutputBuffer(), static_cast<std::size_t>(p.Settings->StereoLength)});
+}
+}  // namespace
+
+// Pulled as an engine, the instrument renders its voices once per step; an
+// engine step that overruns its budget often enough resets the engine, which
+// frees every voice and forgets the glide note.
+TEST_F(VoiceManager, AsAnEngineTheInstrumentRendersPerStepAndAnOverloadFreesItsVoices) {
+  auto p = MakeVoicePlugin(true);
+  SetReal(*p, kVoicesParam, 2);
+  p->ApplyVoiceCount();
+  On(*p, 40);
+  EXPECT_TRUE(p->RenderStep());
+  EXPECT_GT(BlockPeak(*p), 0.0f);
+  // Muted (bypass): the step answers false and leaves a silent block.
+  SetReal(*p, TDSPPluginX::kParamBypass, 1);
+  EXPECT_FALSE(p->RenderStep());
+  EXPECT_EQ(BlockPeak(*p), 0.0f);
+  SetReal(*p, TDSPPluginX::kParamBypass, 0);
+
+  p->SetTimeStampClock(&SteppingClock);
+  p->SetCpuTicksPerMs(1000.0);
+  gTickStep = 2000;  // twice the budget of a one-millisecond block
+  for (int k = 0; k < TDSPPluginX::kOverloadLimit; ++k) p->RenderStep();
+  EXPECT_EQ(p->ActiveVoiceCount(), 1) << "at the limit, not past it";
+  {
+    testing_support::TAudioThreadGuard audio("the overload reset");
+    p->RenderStep();
+  }
+  EXPECT_EQ(p->ActiveVoiceCount(), 0);
+  p->ForEachVoice<TDSPSynthVoice>([](TDSPSynthVoice& v) { EXPECT_TRUE(v.IsFree()); });
+  EXPECT_EQ(p->GetOverloadCount(), 0);
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <numbers>
 
 namespace module_render {
 
@@ -66,6 +67,27 @@ int ParamIndex(const std::string& name) {
   for (int i = 0; i < plugin->NumParams(); ++i)
     if (plugin->ParamName(i) == name) return i;
   return -1;
+}
+
+void Fft(std::vector<std::complex<double>>& a) {
+  const std::size_t n = a.size();
+  for (std::size_t i = 1, j = 0; i < n; ++i) {
+    std::size_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) std::swap(a[i], a[j]);
+  }
+  for (std::size_t len = 2; len <= n; len <<= 1) {
+    const std::complex<double> w = std::polar(1.0, -2 * std::numbers::pi / static_cast<double>(len));
+    for (std::size_t i = 0; i < n; i += len) {
+      std::complex<double> wk = 1;
+      for (std::size_t k = 0; k < len / 2; ++k, wk *= w) {
+        const std::complex<double> u = a[i + k], v = a[i + k + len / 2] * wk;
+        a[i + k] = u + v;
+        a[i + k + len / 2] = u - v;
+      }
+    }
+  }
 }
 
 }  // namespace module_render

@@ -3,6 +3,7 @@
 // rate and block size, every event at its sample offset.
 #pragma once
 
+#include <complex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,5 +42,8 @@ std::vector<std::vector<float>> RenderProgram(int program, const TMidiSong& song
 
 // The index of the parameter whose name is `name`, or -1.
 int ParamIndex(const std::string& name);
+
+// In-place radix-2 FFT (the size a power of two), for the spectra of renders.
+void Fft(std::vector<std::complex<double>>& a);
 
 }  // namespace module_render

@@ -109,7 +109,7 @@ TEST(HostCli, InfoListsRecordParametersAndPrograms) {
   const THostRun run = RunHost({"info", TestSynthPath()});
   ASSERT_EQ(run.ExitCode, 0) << run.Err;
   for (const char* expected : {"unique ID     'RtSy'", "outputs       2", "Gain = -6.0 dB", "Release = 101 ms",
-                               "Detune = 0 cents", "Long Release", "Detuned", "(replacing, chunks, synth)"})
+                               "Detune = 0 cents", "Long Release", "Detuned", "(editor, replacing, chunks, synth)"})
     EXPECT_NE(run.Out.find(expected), std::string::npos) << expected << "\n" << run.Out;
 }
 

@@ -20,6 +20,7 @@
 
 #include "tools/host/alloc_counter.h"
 #include "tools/host/check_support.h"
+#include "tools/host/editor_checks.h"
 #include "tools/host/vst_host.h"
 
 namespace check_support {
@@ -573,99 +574,6 @@ TCheckResult CheckAllocations(TCheckContext& ctx) {
   return Pass("no heap allocation or free on the audio thread in 400 blocks of notes after 4 blocks of warm-up");
 }
 
-// The few Xlib calls the editor check needs, loaded at run time so that the
-// host itself links no display library.
-struct TXlib {
-  using Display = void;
-  void* Lib = nullptr;
-  Display* (*OpenDisplay)(const char*) = nullptr;
-  int (*CloseDisplay)(Display*) = nullptr;
-  unsigned long (*DefaultRootWindow)(Display*) = nullptr;
-  unsigned long (*CreateSimpleWindow)(Display*, unsigned long, int, int, unsigned, unsigned, unsigned, unsigned long,
-                                      unsigned long) = nullptr;
-  int (*MapWindow)(Display*, unsigned long) = nullptr;
-  int (*DestroyWindow)(Display*, unsigned long) = nullptr;
-  int (*Sync)(Display*, int) = nullptr;
-  void* (*SetErrorHandler)(int (*)(Display*, void*)) = nullptr;
-
-  bool Load() {
-    Lib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-    if (!Lib) return false;
-    auto get = [&](auto& fn, const char* name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(Lib, name));
-      return fn != nullptr;
-    };
-    return get(OpenDisplay, "XOpenDisplay") && get(CloseDisplay, "XCloseDisplay") &&
-           get(DefaultRootWindow, "XDefaultRootWindow") && get(CreateSimpleWindow, "XCreateSimpleWindow") &&
-           get(MapWindow, "XMapWindow") && get(DestroyWindow, "XDestroyWindow") && get(Sync, "XSync") &&
-           get(SetErrorHandler, "XSetErrorHandler");
-  }
-};
-
-std::atomic<int> XErrors{0};
-int CountXError(void*, void*) {
-  XErrors.fetch_add(1);
-  return 0;
-}
-
-TCheckResult CheckEditor(TCheckContext& ctx) {
-  auto p = ctx.Open();
-  if (!p->HasFlag(kVstFlagHasEditor)) return Skip("the plug-in has no editor");
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) return Skip("no display (DISPLAY is not set)");
-  TXlib x;
-  if (!x.Load()) return Skip("libX11 is not available");
-  void* dpy = x.OpenDisplay(nullptr);
-  if (!dpy) return Skip(std::string("cannot open display ") + display);
-  x.SetErrorHandler(&CountXError);
-  const unsigned long parent = x.CreateSimpleWindow(dpy, x.DefaultRootWindow(dpy), 0, 0, 800, 600, 0, 0, 0);
-  x.MapWindow(dpy, parent);
-  x.Sync(dpy, 0);
-
-  std::string faults;
-  int sessions = 0;
-  auto session = [&](TVstPlugin& plugin, const char* when) {
-    TVstRect* rect = nullptr;
-    plugin.Dispatch(kEffEditGetRect, 0, 0, &rect);
-    plugin.Dispatch(kEffEditOpen, 0, 0, reinterpret_cast<void*>(parent));
-    rect = nullptr;
-    plugin.Dispatch(kEffEditGetRect, 0, 0, &rect);
-    if (!rect || rect->right - rect->left <= 0 || rect->bottom - rect->top <= 0)
-      faults += std::string("no editor size after opening (") + when + "); ";
-    for (int i = 0; i < 12; ++i) {
-      plugin.Dispatch(kEffEditIdle);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    plugin.Dispatch(kEffEditClose);
-    x.Sync(dpy, 0);
-    ++sessions;
-  };
-  session(*p, "cold");
-  session(*p, "warm");
-  session(*p, "warm");
-  {
-    auto q = ctx.Open(44100, 256);
-    TDriver d(*q, 256);
-    q->Resume();
-    std::atomic<bool> done{false};
-    std::thread audio([&] {
-      while (!done.load()) d.Run(44100 / 4, 256, NotePattern(44100 / 4, 4));
-    });
-    session(*q, "while processing");
-    session(*q, "while processing");
-    done = true;
-    audio.join();
-    const std::string audioFaults = d.Faults();
-    if (!audioFaults.empty()) faults += audioFaults + "; ";
-  }
-  x.DestroyWindow(dpy, parent);
-  x.Sync(dpy, 0);
-  x.CloseDisplay(dpy);
-  if (XErrors.load() > 0) faults += std::to_string(XErrors.load()) + " X protocol errors; ";
-  if (!faults.empty()) return Fail(faults);
-  return Pass(std::to_string(sessions) + " editor sessions: cold, warm and while processing");
-}
-
 struct TCheckEntry {
   TCheckInfo Info;
   std::function<TCheckResult(TCheckContext&)> Run;
@@ -702,7 +610,9 @@ const std::vector<TCheckEntry>& Entries() {
       {{"instances", "instances on parallel threads: same sound as alone, no waiting on each other"},
        CheckInstances},
       {{"reload", "the module loaded and unloaded again and again: no crash, no heap left behind"}, CheckReload, true},
-      {{"editor", "editor open and close: cold, warm and while processing"}, CheckEditor},
+      {{"editor", "editor open and close: cold, warm, 10 in a row, while processing"}, CheckEditorSessions},
+      {{"editor-mouse", "clicks and drags over the editor, closing during a drag"}, CheckEditorMouse},
+      {{"editor-parent", "the host's window destroyed before the editor's close request"}, CheckEditorParentGone},
   };
   return entries;
 }

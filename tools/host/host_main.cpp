@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/host/checks.h"
+#include "tools/host/editor_host.h"
 #include "tools/host/fx_bank.h"
 #include "tools/host/midi_file.h"
 #include "tools/host/renderer.h"
@@ -28,6 +29,8 @@ const char kUsage[] =
     "      plays a standard MIDI file (or the built-in demo phrase) into a WAV file\n"
     "  rumbleon-host check MODULE.so [--only NAME,...] [--seed N] [--timeout SECONDS] [--no-fork] [--list]\n"
     "      the conformance checks; exit status 1 when any fails\n"
+    "  rumbleon-host editor MODULE.so [--program N] [--screenshot FILE.png] [--script FILE]\n"
+    "      opens the plug-in's editor in a window, prints its automation and parameter changes\n"
     "  rumbleon-host write-demo OUT.mid\n"
     "      writes the built-in demo phrase as a standard MIDI file\n";
 
@@ -337,6 +340,7 @@ int main(int argc, char** argv) {
   if (command == "info") return Info(args);
   if (command == "render") return Render(args);
   if (command == "check") return Check(args);
+  if (command == "editor") return EditorCommand(args, std::cout, std::cerr);
   if (command == "write-demo") return WriteDemo(args);
   if (command == "-h" || command == "--help" || command == "help") {
     std::cout << kUsage;

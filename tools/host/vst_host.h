@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -53,6 +54,15 @@ struct TAutomationRecord {
   std::int32_t Index;
   float Value;
 };
+
+// A request of the plug-in about its parameters: automate (with the value),
+// begin-edit or end-edit (host opcodes 0, 43, 44).
+struct THostNotice {
+  std::int32_t Opcode;
+  std::int32_t Index;
+  float Value;
+};
+using TNoticeObserver = std::function<void(const THostNotice&)>;
 
 class TVstPlugin {
  public:
@@ -127,6 +137,9 @@ class TVstPlugin {
   std::uint64_t AutomationCount() const { return AutomationTotal.load(); }
   // Host opcodes the plug-in asked that this host answers with 0, counted.
   std::uint64_t UnansweredRequests() const { return Unanswered.load(); }
+  // Called, on the plug-in's calling thread, for every automate, begin-edit
+  // and end-edit. Set it while no other thread calls into the plug-in.
+  void SetNoticeObserver(TNoticeObserver observer) { Observer = std::move(observer); }
 
  private:
   TVstPlugin() = default;
@@ -146,6 +159,7 @@ class TVstPlugin {
   std::atomic<std::uint64_t> AutomationTotal{0};
   std::atomic<std::uint64_t> Unanswered{0};
   std::atomic<std::int32_t> ProcessLevel{kVstProcessLevelRealtime};
+  TNoticeObserver Observer;
 };
 
 // Owns an event list for one block: room for capacity events, filled from

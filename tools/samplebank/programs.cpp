@@ -228,7 +228,6 @@ std::vector<TProgramDesign> BankDesigns() {
   d[2].Env = sustained;
 
   // 3 Triangle Bass
-  d[3].Rate = 32000;
   d[3].Spectrum = [](double, const TZoneInfo& z) { return Triangle(z); };
   d[3].Env = sustained;
 
@@ -281,7 +280,6 @@ std::vector<TProgramDesign> BankDesigns() {
 
   // 12 Reese Bass: three saws softened above 2.4 kHz. 13 Dark Reese: two
   // saws either side of a sine sub, low-passed at 800 Hz.
-  d[12].Rate = 32000;
   d[12].Periods = 48;
   d[12].Layers = [](const TZoneInfo& z, TSampleRender& r) {
     DetunedLayers(z, r, 48, {0.45, 0.5, 0.45}, [](std::int32_t, const TZoneInfo& lz, double hz) {
@@ -300,7 +298,6 @@ std::vector<TProgramDesign> BankDesigns() {
 
   // 14 FM Bell Bass: a modulator at 3.5 times the carrier (so one cycle is
   // two periods), its index ringing down, over a plain 1:1 body.
-  d[14].Rate = 32000;
   d[14].Periods = 8;
   d[14].Divisor = 2;
   d[14].Attack = 0.45;
@@ -328,7 +325,6 @@ std::vector<TProgramDesign> BankDesigns() {
   d[15].Env = {1, 2200, 0.5f, 3000, 1};
 
   // 16 FM Tine Bass: a soft 1:1 pair and a short 14:1 tine.
-  d[16].Rate = 32000;
   d[16].Periods = 4;
   d[16].Attack = 0.4;
   d[16].Spectrum = [](double t, const TZoneInfo& z) {
@@ -361,7 +357,6 @@ std::vector<TProgramDesign> BankDesigns() {
                   });
 
   // 22 Organ Bass: drawbars at 8', 4', 2 2/3', 2', 1 1/3', 1' and a key click.
-  d[22].Rate = 32000;
   d[22].Periods = 4;
   d[22].Attack = 0.03;
   d[22].FixedAttack = true;
@@ -378,7 +373,6 @@ std::vector<TProgramDesign> BankDesigns() {
   d[22].Env = sustained;
 
   // 23 Growl Bass: a saw through two formants that sweep once per loop.
-  d[23].Rate = 32000;
   d[23].Periods = 12;
   d[23].LoopKeys = 24;
   d[23].Spectrum = [](double t, const TZoneInfo& z) {
@@ -437,7 +431,6 @@ std::vector<TProgramDesign> BankDesigns() {
   d[27].Env = {1, 1500, 0.4f, 3000, 1};
 
   // 28 Vowel Bass: a saw through the formants of "oh".
-  d[28].Rate = 32000;
   d[28].Spectrum = [](double, const TZoneInfo& z) {
     return Filter(Saw(z), z.F0, [](double f) {
       return BandPass2(f, 450.0, 6.0) + 0.7 * BandPass2(f, 800.0, 7.0) + 0.25 * BandPass2(f, 2800.0, 8.0) +

@@ -31,7 +31,12 @@ struct TEnvSpec {
 };
 
 struct TProgramDesign {
-  std::int32_t Rate = 44100;     // nominal header rate
+  // Nominal header rate. 44.1 kHz for every program with content in its top
+  // octave: the reads' images of a sample's band start at its rate minus its
+  // highest content, so a 32 kHz sample holding 14.4 kHz would image back
+  // from 17.6 kHz, inside the audible band. Programs without content up
+  // there (the sines, the dark reese low-passed at 800 Hz) stay at 22.05 kHz.
+  std::int32_t Rate = 44100;
   std::int32_t Periods = 2;      // whole periods of the fundamental in one loop
   std::int32_t Divisor = 1;      // periods of the fundamental in one spectral cycle
   double Attack = 0;             // seconds before the loop (lowest zones; shorter higher up)

@@ -46,7 +46,13 @@ TEST(Reverb, RoomTwoLengthsKeepTheTableNumbersAt44k) {
   }
   TAudioSettingsRec rec48 = PluginRecord(48000);
   fx.SetAudioSettings(&rec48);
-  EXPECT_EQ(fx.GetCombLength(0), 1214);
+  // The same time to the nearest sample (1214.7), so the echoes keep their
+  // place in Hz; at twice the rate exactly twice the samples.
+  EXPECT_EQ(fx.GetCombLength(0), 1215);
+  TAudioSettingsRec rec88 = PluginRecord(88200);
+  fx.SetAudioSettings(&rec88);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(fx.GetCombLength(i + 8), 2 * (combs[i] + 23)) << i;
+  for (int j = 0; j < 4; ++j) EXPECT_EQ(fx.GetAllpassLength(j), 2 * allpasses[j]) << j;
 }
 
 TEST(Reverb, TimeSetsTheCombFeedbacks) {
@@ -176,7 +182,7 @@ TEST(Reverb, LargestRoomBuildsAndPlays) {
   TDSPReverbX& fx = at.Fx;
   fx.SetRoomType(1);
   fx.SetSize(128);
-  EXPECT_EQ(fx.GetCombLength(3), static_cast<std::int32_t>(395000.0 * 48000 / 44100));
+  EXPECT_EQ(fx.GetCombLength(3), static_cast<std::int32_t>(std::nearbyint(395000.0 * 48000 / 44100)));
   fx.SetTime(127);
   const auto out = effect_test::RunImpulse(fx, 48000);
   EXPECT_TRUE(testing_support::AllFinite(out.Left));

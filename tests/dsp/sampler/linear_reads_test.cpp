@@ -22,16 +22,21 @@ std::vector<TLinearMonoRun> Forms() {
   return forms;
 }
 
-}  // namespace
-
-TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
-  constexpr std::int32_t kFrames = 5000;
-  std::vector<std::int16_t> data(kFrames + 2);
-  std::uint32_t seed = 7;
+// count frames of a fixed pseudo-random 16-bit signal.
+std::vector<std::int16_t> RandomFrames(std::size_t count, std::uint32_t seed) {
+  std::vector<std::int16_t> data(count);
   for (auto& v : data) {
     seed = seed * 1664525u + 1013904223u;
     v = static_cast<std::int16_t>(seed >> 16);
   }
+  return data;
+}
+
+}  // namespace
+
+TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
+  constexpr std::int32_t kFrames = 5000;
+  std::vector<std::int16_t> data = RandomFrames(kFrames + 2, 7);
   const double u1024 = std::ldexp(1.0, 10 - 52);  // the unit of [1024, 2048)
   const double starts[] = {0.0, 1e-310, 0.3, 0.999999, 3.75, 511.9, 1023.97, 1024.0, 2047.2, 3000.123456789};
   const double increments[] = {0.0,
@@ -91,4 +96,31 @@ TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
       }
     }
   }
+}
+
+// The four-wide cubic read gives MonoCubicAt's values bit for bit: the full
+// 16-bit range (the Hermite's terms at their largest), fractions from 0 to
+// just below 1, and positions from 1.5 (frame i - 1 = 0) to the last frames.
+TEST(LinearReads, FourCubicReadsGiveTheSerialReadBitForBit) {
+  constexpr std::int32_t kFrames = 4000;
+  std::vector<std::int16_t> data = RandomFrames(kFrames + 3, 11);
+  data[10] = 32767;
+  data[11] = -32768;
+  data[12] = 32767;
+  data[13] = -32768;
+  const float scales[] = {1.0f, 1.0f / 32768.0f, 0.37f};
+  int compared = 0;
+  for (float scale : scales) {
+    for (double p = 1.5; p < kFrames - 8; p += 0.7318) {
+      const double q[4] = {p, p + 0.25, std::nextafter(p + 1.0, 0.0), p + 3.999999};
+      alignas(16) float four[4];
+      _mm_store_ps(four, CubicMonoFour(data.data(), _mm_set1_ps(scale), _mm_setr_pd(q[0], q[1]),
+                                       _mm_setr_pd(q[2], q[3])));
+      for (int k = 0; k < 4; ++k) {
+        ASSERT_TRUE(SameBits(four[k], MonoCubicAt(data.data(), q[k], scale))) << q[k] << " scale " << scale;
+        ++compared;
+      }
+    }
+  }
+  EXPECT_GT(compared, 10000);
 }

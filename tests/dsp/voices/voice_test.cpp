@@ -280,8 +280,11 @@ TEST(Voice, SettingsReachEveryObjectButTheLfosStayAtTheControlRate) {
   EXPECT_EQ(voice.ControlCounter, -1);
   for (TDSPControl* c : std::initializer_list<TDSPControl*>{
            &voice.Env1, &voice.Env2, &voice.Seq1, &voice.Seq2, &voice.Filter1[0], &voice.Filter1[1],
-           &voice.Filter2[0], &voice.Filter2[1], &voice.Shaper[0], &voice.Shaper[1], &voice.Osc1, &voice.Osc2,
-           voice.Sampler1.get(), voice.Sampler2.get()})
+           &voice.Filter2[0], &voice.Filter2[1], &voice.Shaper[0], &voice.Shaper[1], &voice.Osc1, &voice.Osc2})
+    EXPECT_EQ(c->Settings->SampleRate, 96000);
+  // At 96 kHz the sample players keep the voice's rate; at 48 kHz they
+  // render twice the voice's block at twice its rate.
+  for (TDSPControl* c : std::initializer_list<TDSPControl*>{voice.Sampler1.get(), voice.Sampler2.get()})
     EXPECT_EQ(c->Settings->SampleRate, 96000);
   for (const TDSPOscillator& lfo : voice.Lfo) EXPECT_EQ(lfo.Settings, &ControlAudioSettings);
   EXPECT_EQ(voice.Env1.AttackSamples, 0.0f);
@@ -290,6 +293,12 @@ TEST(Voice, SettingsReachEveryObjectButTheLfosStayAtTheControlRate) {
   voice.SetTempo(90.0);
   EXPECT_EQ(voice.Seq1.Tempo(), 90.0);
   EXPECT_EQ(voice.Seq2.Tempo(), 90.0);
+  TAudioSettingsRec settings48 = MakeAudioSettings(48000, 48);
+  voice.SetAudioSettings(&settings48);
+  for (TDSPControl* c : std::initializer_list<TDSPControl*>{voice.Sampler1.get(), voice.Sampler2.get()}) {
+    EXPECT_EQ(c->Settings->SampleRate, 96000);
+    EXPECT_EQ(c->Settings->BlockSize, 96);
+  }
 }
 
 // ---- sampler voices
@@ -380,3 +389,37 @@ TEST(SamplerVoice, LegatoContinuesThePreviousVoicesSamplers) {
 }
 
 }  // namespace
+
+// The players' half-band filters hold the last samples of a note; a new
+// attack must not open with them (a click of the previous note): it sounds
+// exactly as the same note on a fresh voice.
+TEST(SamplerVoice, ANewAttackDoesNotOpenWithThePreviousNotesSamples) {
+  testing_support::TOwnerLockGuard lock;
+  auto start = [](TDSPSamplerInstrVoice2& v, int note) {
+    v.Note = note;
+    v.Velocity = 1.0f;
+    v.VoiceLevel = 1.0f;
+    v.Trigger();
+    v.StartNote();
+  };
+  auto used = MakeSamplerVoice();
+  start(*used, 57);
+  for (int b = 0; b < 20; ++b) {
+    used->Player1().RenderBlock();
+    used->PlayerBlock(0);
+  }
+  start(*used, 45);
+  used->Player1().RenderBlock();
+  const float* a = used->PlayerBlock(0);
+  auto fresh = MakeSamplerVoice();
+  start(*fresh, 45);
+  fresh->Player1().RenderBlock();
+  const float* b = fresh->PlayerBlock(0);
+  const std::int32_t frames = fresh->Settings->BlockSize;
+  float loudest = 0;
+  for (std::int32_t i = 0; i < 2 * frames; ++i) {
+    EXPECT_EQ(a[i], b[i]) << i;
+    loudest = std::max(loudest, std::fabs(b[i]));
+  }
+  EXPECT_GT(loudest, 0.0f);
+}

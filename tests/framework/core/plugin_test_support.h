@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -29,6 +30,8 @@ struct TTestHost {
   static inline TVstTimeInfo Time{};
   static inline bool HasTime = true;
   static inline std::vector<std::pair<std::int32_t, float>> Automated;
+  // Editor gestures as text: "[" begin-edit, "a" automate, "]" end-edit.
+  static inline std::string Edits;
   static inline std::int32_t IoChangedCount = 0;
   static inline std::int32_t WantMidiCount = 0;
   // When set, every call checks from another thread whether the calling
@@ -47,6 +50,7 @@ struct TTestHost {
     Time.flags = kVstTempoValid | kVstTimeSigValid;
     HasTime = true;
     Automated.clear();
+    Edits.clear();
     IoChangedCount = 0;
     WantMidiCount = 0;
     CheckLock = false;
@@ -71,7 +75,12 @@ struct TTestHost {
         return Version;
       case kHostAutomate:
         Automated.emplace_back(index, opt);
+        Edits += 'a';
         return 0;
+      case kHostBeginEdit:
+      case kHostEndEdit:
+        Edits += opcode == kHostBeginEdit ? '[' : ']';
+        return 1;
       case kHostGetTime:
         return HasTime ? reinterpret_cast<std::intptr_t>(&Time) : 0;
       case kHostIoChanged:

@@ -1,7 +1,8 @@
 // A minimal VST 2 instrument written straight against the binary interface:
-// one sine per note, three parameters, four programs and chunks. It proves
-// the host before the real instrument sounds, and is small enough that what
-// it should output can be computed by hand.
+// one sine per note, three parameters, four programs and chunks, and an
+// editor with one bar (testsynth_editor.h). It proves the host before the
+// real instrument sounds, and is small enough that what it should output can
+// be computed by hand.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "platform/vst2/vst2_abi.h"
+#include "tests/tools/testsynth/testsynth_editor.h"
 
 namespace {
 
@@ -48,6 +50,8 @@ enum class TFault {
   GlobalLock,   // one lock for every instance, held 5 ms by program and chunk changes
   ChunkBuffer,  // every getChunk frees the buffer the one before handed out
   Leak,         // every load of the module leaves 100 KB behind
+  EditorSize,   // the editor's window is 10 pixels wider than its rectangle
+  EditorKept,   // the close request leaves the editor's window (and a capture) in place
 };
 
 TFault FaultFromEnvironment() {
@@ -58,7 +62,8 @@ TFault FaultFromEnvironment() {
       {"locale", TFault::Locale},     {"chunk", TFault::Chunk},       {"crash", TFault::Crash},
       {"hang", TFault::Hang},         {"recall", TFault::Recall},     {"rejectok", TFault::RejectOk},
       {"midimute", TFault::MidiMute}, {"loud", TFault::Loud},         {"globallock", TFault::GlobalLock},
-      {"chunkbuffer", TFault::ChunkBuffer}, {"leak", TFault::Leak}};
+      {"chunkbuffer", TFault::ChunkBuffer}, {"leak", TFault::Leak},
+      {"editor-size", TFault::EditorSize}, {"editor-kept", TFault::EditorKept}};
   for (const auto& [name, fault] : names)
     if (f == name) return fault;
   return TFault::None;
@@ -115,7 +120,7 @@ class TTestSynth {
     Effect.numParams = kParams;
     Effect.numInputs = 0;
     Effect.numOutputs = 2;
-    Effect.flags = kVstFlagCanReplacing | kVstFlagProgramChunks | kVstFlagIsSynth;
+    Effect.flags = kVstFlagCanReplacing | kVstFlagProgramChunks | kVstFlagIsSynth | kVstFlagHasEditor;
     Effect.ioRatio = 1.0f;
     Effect.object = this;
     Effect.uniqueID = 0x52745379;  // "RtSy"
@@ -129,6 +134,12 @@ class TTestSynth {
   TVstEffect Effect;
 
  private:
+  TTestSynthEditor::TFault EditorFault() const {
+    if (Fault == TFault::EditorSize) return TTestSynthEditor::TFault::WrongSize;
+    if (Fault == TFault::EditorKept) return TTestSynthEditor::TFault::KeepsWindow;
+    return TTestSynthEditor::TFault::None;
+  }
+
   static TTestSynth* Self(TVstEffect* e) { return static_cast<TTestSynth*>(e->object); }
 
   static std::intptr_t DispatcherEntry(TVstEffect* e, std::int32_t opcode, std::int32_t index, std::intptr_t value,
@@ -263,6 +274,17 @@ class TTestSynth {
         return -1;
       case kEffGetVstVersion:
         return 2400;
+      case kEffEditGetRect:
+        if (!ptr) return 0;
+        *static_cast<TVstRect**>(ptr) = Editor.Rect();
+        return 1;
+      case kEffEditOpen:
+        return Editor.Open(reinterpret_cast<std::uintptr_t>(ptr)) ? 1 : 0;
+      case kEffEditClose:
+        return Editor.Close() ? 1 : 0;
+      case kEffEditIdle:
+        Editor.Idle();
+        return 0;
       default:
         return 0;
     }
@@ -456,6 +478,9 @@ class TTestSynth {
   TVstMidiEvent Events[kMaxEvents];
   int EventCount = 0;
   bool Muted = false;
+  // The editor changes the gain of the current program, as a host would.
+  TTestSynthEditor Editor{&Effect, Host, [this] { return Value(0); },
+                          [this](float v) { SetParameterEntry(&Effect, 0, v); }, EditorFault()};
 };
 
 TVstEffect* CreateTestSynth(TVstHostCallback host) {

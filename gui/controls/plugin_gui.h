@@ -1,0 +1,128 @@
+// The plug-in core with its editor: the editor's controls belong to the
+// plug-in and exist from set-up on, whether or not the host has opened the
+// editor window. TDSPPluginGui creates the root of the control tree (the
+// body) and the header, keeps the list of editor panels that parameters and
+// layers place controls on, makes one control per parameter from its
+// descriptor's editor fields and binds it to the parameter, and answers the
+// host's editor requests (open, close, rectangle, idle) with the editor
+// window. Instrument layers derive from it and add their own panels, page
+// buttons and sub-preset buttons:
+//
+//   CreatePanels      - call the inherited one first (body = panel 0, header
+//                       = panel 1), then make panels on GuiBody() and keep
+//                       the index AddGuiPanel answers for the descriptors;
+//   LayoutPanels      - place and size the panels (Top, Left, Width, Height:
+//                       absolute body pixels);
+//   InitParameterInfo - GuiKind, GuiPanel (an index AddGuiPanel gave),
+//                       GuiTop/GuiLeft (relative to the panel), GuiTag (the
+//                       style index), HelpText (the caption), GuiFlags;
+//   CreatePageButtons - notebook buttons (TSPThemeGUINoteBookButton on the
+//                       panel that holds the pages, ThemeIndex :=
+//                       PluginThemeIndex, then UpdateLayout), page panels'
+//                       NoteBookGroup/NoteBookPage/ActivePage, and
+//                       CreateSubPresetButton.
+// Everything is made only when HasGui() (HasGuiFlag, set by the instrument).
+//
+// Value flow: a control's change (window thread) is stored under the
+// plug-in's lock, then the host is told the stored value as automation,
+// inside a begin/end-edit bracket per gesture. A change from the plug-in
+// side (host, MIDI, programs; any thread) is posted while an editor window
+// is open and sets the control on the window thread without echoing back.
+// Opening a window sets every control from the parameters first.
+//
+// Threads: set-up on the loading thread; editor requests, idle and every
+// control on the host's editor thread; UpdateGuiControl on any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/core/dsp_plugin_x.h"
+#include "gui/controls/editor_window.h"
+#include "gui/controls/gui_control.h"
+#include "gui/controls/gui_leaf_controls.h"
+
+class TDSPPluginGui : public TDSPPluginX {
+ public:
+  static constexpr std::int32_t kBodyPanel = 0;
+  static constexpr std::int32_t kHeaderPanel = 1;
+  static constexpr std::int32_t kBodyStyle = 5;
+  static constexpr std::int32_t kHeaderHeight = 32;
+  static constexpr std::int32_t kNameLabelTop = 2;
+  static constexpr std::int32_t kNameLabelLeft = 550;
+
+  TDSPPluginGui();
+  // Closes the editor window and frees the control tree.
+  ~TDSPPluginGui() override;
+
+  // ---- set-up (loading thread)
+  // With a GUI: the body (the editor's size, style 5) as panel 0, the
+  // header panel (editor width - 4 x 32 at 1, 1, style 0) as panel 1 and on
+  // it the label with the effect name at 2, 550.
+  void CreatePanels() override;
+  // One control per parameter whose GuiKind makes one, on panel GuiPanel
+  // (none for a panel outside the list), bound to the parameter.
+  void BuildEditorControls() override;
+  // Gives the panel the plug-in's theme, lets it lay itself out, appends it
+  // to the panel list and answers its index.
+  std::int32_t AddGuiPanel(TSPThemeGUIControl* panel);
+  // Null outside the list.
+  TSPThemeGUIControl* GuiPanel(std::int32_t index) const;
+  std::int32_t GuiPanelCount() const { return static_cast<std::int32_t>(Panels.size()); }
+  TSPThemeGUIBody* GuiBody() const { return Body.get(); }
+  // The control bound to a parameter, or null.
+  TSPThemeGUIControl* GuiControlOf(std::int32_t param) const;
+  // Binds a control to parameter param as BuildEditorControls does (step,
+  // position, style, caption, flags, value suppliers) and lays it out.
+  void BindEditorControl(TSPThemeGUIControl* control, std::int32_t param);
+  // A "Preset" style button for a sub-preset group on panel `panel`
+  // (relative top, left); null for a panel outside the list or without a GUI.
+  TSPThemeGUISubPresetsButton* CreateSubPresetButton(std::string_view caption, std::int32_t top, std::int32_t left,
+                                                     std::int32_t panel, std::int32_t group);
+  // Fills a sub-preset button's menu; the base leaves it empty (no menu).
+  virtual void BuildSubPresetMenu(TSPThemeGUIControl* sender, TGuiPopupMenu& menu, bool leftButton);
+
+  // ---- value flow
+  void UpdateGuiControlNow(std::int32_t index) override;
+  // Posts only while an editor window is attached: opening one sets every
+  // control from the parameters anyway.
+  void UpdateGuiControl(std::int32_t index, bool now) override;
+  // The controls' callbacks (window thread).
+  void OnGuiControlValueChanged(TSPThemeGUIControl* sender);
+  void OnGuiControlGesture(TSPThemeGUIControl* sender, bool begin);
+  void GetGuiValueStrings(TSPThemeGUIControl* sender, std::vector<std::string>& strings, std::int32_t& count);
+  void GetGuiValueText(TSPThemeGUIControl* sender, std::string& text, float value);
+  // Every control takes its parameter's value without telling anyone.
+  void SyncGuiControls();
+
+  // ---- editor window (host's editor thread)
+  // Answers whether a window is open afterwards: no display, a bad window
+  // id or a failed connection answer false and leave the plug-in headless.
+  bool EditOpen(void* parentWindow) override;
+  void OpenEditorWindow(void* parentWindow) override;
+  bool CloseEditorWindow() override;
+  void EditorWindowIdle() override;
+  TDSPVSTEditorWnd* EditorWindow() const { return EditorWnd.get(); }
+  bool EditorAttached() const { return Attached.load(); }
+  // Why the last open failed.
+  const std::string& LastEditorError() const { return EditorError; }
+  // The platform window for an editor window (X11; tests give their own).
+  virtual std::unique_ptr<TEditorPlatformWindow> CreatePlatformWindow(void* parent, std::int32_t width,
+                                                                      std::int32_t height, TWindowListener* listener,
+                                                                      std::string* why);
+
+  // The theme every panel and control of the plug-in uses.
+  std::int32_t PluginThemeIndex = 0;
+  TSPThemeGUILabel* NameLabel = nullptr;
+
+ private:
+  std::unique_ptr<TSPThemeGUIBody> Body;
+  std::vector<TSPThemeGUIControl*> Panels;  // the body first; owned by the tree
+  std::unique_ptr<TDSPVSTEditorWnd> EditorWnd;
+  std::atomic<bool> Attached{false};
+  std::string EditorError;
+};
