@@ -92,6 +92,12 @@ class TDSPPluginX : public TDSPVSTBase {
   static constexpr std::int32_t kRpnMapSize = 3001;
   // Output below this magnitude counts as silence.
   static constexpr float kSilenceLevel = 1e-5f;
+  // No sample leaves the instrument louder than this (+24 dBFS): whatever
+  // the settings, a host's bus and the listener's ears are safe. NaN leaves
+  // as 0. No factory program comes near it.
+  static constexpr float kOutputCeiling = 15.8489319f;
+  // The interleaved block held to the ceiling (audio thread).
+  static void LimitOutput(float* interleaved, std::int32_t samples);
   // After this much silent output nothing is rendered until a note arrives.
   static constexpr double kSilenceGateMs = 2048.0;
   // Length of the volume and pan ramps.

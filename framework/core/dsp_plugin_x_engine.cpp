@@ -388,6 +388,7 @@ bool TDSPPluginX::RenderStepUnconditional() {
     inputs = GatherInputs();
     RenderVoices();
     if (BlockHasSignal) ApplyOutputGain();
+    LimitOutput(block, Settings->StereoLength);
     KeptSignal = BlockHasSignal;
   } else {
     // Consumers mix this block: they must not hear the last one again.

@@ -195,11 +195,27 @@ void TDSPPluginX::RenderInternalBlock() {
   if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
     RenderVoices();
     if (BlockHasSignal) ApplyOutputGain();
+    LimitOutput(buffer, 2 * block);
     WriteBlockToRings(buffer);
   } else {
     // Muted, inactive or gated by silence: the rings advance with zeros, so
     // the latency stays what it was.
     WriteBlockToRings(nullptr);
+  }
+}
+
+void TDSPPluginX::LimitOutput(float* x, std::int32_t samples) {
+  const __m128 high = _mm_set1_ps(kOutputCeiling), low = _mm_set1_ps(-kOutputCeiling);
+  std::int32_t i = 0;
+  for (; i + 4 <= samples; i += 4) {
+    const __m128 y = _mm_loadu_ps(x + i);
+    // max gives its second operand for a NaN, the mask then makes it 0.
+    const __m128 held = _mm_min_ps(_mm_max_ps(y, low), high);
+    _mm_storeu_ps(x + i, _mm_and_ps(held, _mm_cmpord_ps(y, y)));
+  }
+  for (; i < samples; ++i) {
+    const float y = x[i];
+    x[i] = y != y ? 0.0f : std::min(std::max(y, -kOutputCeiling), kOutputCeiling);
   }
 }
 

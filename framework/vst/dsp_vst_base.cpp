@@ -71,6 +71,12 @@ void TDSPVSTBase::SetSampleRate(float rate) {
 void TDSPVSTBase::Suspend() { Suspended.store(true); }
 
 void TDSPVSTBase::Resume() {
+  // A host that never gave a rate we take (none, or only refused ones) gets
+  // the record's 44100 Hz prepared here rather than silence.
+  if (!SampleRateApplied) {
+    SampleRateApplied = true;
+    ApplySampleRate(Settings->SampleRate, true);
+  }
   Suspended.store(false);
   TimeInfoRead.store(false);
   WantEvents(1);

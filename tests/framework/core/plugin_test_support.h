@@ -190,7 +190,7 @@ class TSineTestPlugin : public TDSPPluginX {
       for (TVoice& v : Voices) {
         if (v.Note < 0) continue;
         if (RenderDc) {
-          s += 0.5f;
+          s += DcLevel;
           continue;
         }
         s += 0.25f * static_cast<float>(std::sin(2.0 * M_PI * v.Phase));
@@ -219,6 +219,7 @@ class TSineTestPlugin : public TDSPPluginX {
   std::int32_t TempoChanges = 0;
   std::int32_t SignatureChanges = 0;
   bool RenderDc = false;
+  float DcLevel = 0.5f;  // per held note, with RenderDc
 };
 
 inline std::intptr_t Dispatch(TVstEffect* e, std::int32_t opcode, std::int32_t index = 0, std::intptr_t value = 0,
