@@ -2,14 +2,15 @@
 // names the plug-in ("Rumbleon2", unique ID "Zorp") and makes its voices:
 // each voice is a TDSPSamplerInstrVoice2 whose two sample players read the
 // instrument's sample store, with envelopes that keep their block output
-// for the render loop.
+// for the render loop. (Tests derive from it to give the editor a window of
+// their own.)
 #pragma once
 
 #include <cstdint>
 
 #include "engines/sampler_plugin2.h"
 
-class TRumbleon2 final : public TSamplerPlugin2 {
+class TRumbleon2 : public TSamplerPlugin2 {
  public:
   TRumbleon2();
 

@@ -162,6 +162,36 @@ void TSamplerPlugin2::InitParameterInfo() {
   }
 }
 
+void TSamplerPlugin2::CreatePanels() {
+  TVRSamplerBase::CreatePanels();
+  if (!HasGui() || GuiBody() == nullptr) return;
+  for (const TOscPanelRow& row : Osc2PanelTable) {
+    TSPThemeGUIControl* parent =
+        row.Parent == TOscPanel::None ? GuiBody() : GuiPanel(Osc2Panels[static_cast<std::size_t>(row.Parent)]);
+    if (parent != nullptr)
+      Osc2Panels[static_cast<std::size_t>(row.Panel)] = AddGuiPanel(parent, row.Caption, row.Style);
+  }
+}
+
+void TSamplerPlugin2::LayoutPanels() {
+  TVRSamplerBase::LayoutPanels();
+  TSPThemeGUIControl* osc1 = KwpGuiPanel(TKwpPanel::Osc1);
+  TSPThemeGUIControl* osc2 = GuiPanel(Osc2Panels[static_cast<std::size_t>(TOscPanel::Main)]);
+  if (osc1 == nullptr || osc2 == nullptr) return;
+  auto panel2 = [this](TOscPanel p) { return GuiPanel(Osc2Panels[static_cast<std::size_t>(p)]); };
+  PlaceOscRow(osc1, KwpGuiPanel(TKwpPanel::PMod), KwpGuiPanel(TKwpPanel::AMod), KwpGuiPanel(TKwpPanel::PitchAttack),
+              KwpGuiPanel(TKwpPanel::PitchRelease), osc1->Top, kAModLeft);
+  PlaceOscRow(osc2, panel2(TOscPanel::PMod), panel2(TOscPanel::AMod), panel2(TOscPanel::PitchAttack),
+              panel2(TOscPanel::PitchRelease), osc1->Bottom() + 1, kAModLeft);
+  PlacePageArea(osc2->Bottom() + kPageAreaGap);
+}
+
+void TSamplerPlugin2::CreatePageButtons() {
+  TVRSamplerBase::CreatePageButtons();
+  if (const TSPThemeGUIControl* osc2 = GuiPanel(Osc2Panels[static_cast<std::size_t>(TOscPanel::Main)]))
+    PlacePageButtons(osc2->Bottom() + kPageButtonGap, osc2->Left);
+}
+
 std::int32_t TSamplerPlugin2::OscPanelIndex(const TOscParamRow& row) const {
   if (row.Osc == 2) return Osc2Panels[static_cast<std::size_t>(row.GuiPanel)];
   TKwpPanel panel = TKwpPanel::None;

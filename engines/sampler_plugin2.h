@@ -97,14 +97,15 @@ void InitOscParamInfo(const TOscParamRow& row, TParamInfoRec& info, std::int32_t
 struct TOscPanelRow {
   TOscPanel Panel;
   const char* Caption;
-  TOscPanel Parent;  // None: the main panel
+  TOscPanel Parent;    // None: the body
+  std::int32_t Style;  // surface style, as the "Osc1" panels have it (kwp_panels.tsv)
 };
 inline constexpr TOscPanelRow Osc2PanelTable[] = {
-    {TOscPanel::Main, "Osc2", TOscPanel::None},
-    {TOscPanel::PMod, "PMod", TOscPanel::Main},
-    {TOscPanel::AMod, "AMod", TOscPanel::Main},
-    {TOscPanel::PitchAttack, "Pitch Attack", TOscPanel::Main},
-    {TOscPanel::PitchRelease, "Pitch Release", TOscPanel::Main},
+    {TOscPanel::Main, "Osc2", TOscPanel::None, 4},
+    {TOscPanel::PMod, "PMod", TOscPanel::Main, 2},
+    {TOscPanel::AMod, "AMod", TOscPanel::Main, 2},
+    {TOscPanel::PitchAttack, "Pitch Attack", TOscPanel::Main, 2},
+    {TOscPanel::PitchRelease, "Pitch Release", TOscPanel::Main, 2},
 };
 
 // One oscillator's settings, converted from its parameters.
@@ -145,6 +146,16 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // ---- plug-in chain
   // Inherited, then the 49 oscillator descriptors.
   void InitParameterInfo() override;
+  // ---- editor (set-up, only with an editor)
+  // Inherited, then "Osc2" on the body and its four sub-panels in it.
+  void CreatePanels() override;
+  // Inherited, then the voice page again with both oscillator rows ("Osc2"
+  // one pixel below "Osc1", the sub-panels from kAModLeft on) and the page
+  // area below them.
+  void LayoutPanels() override;
+  // Inherited, then the row of page buttons below "Osc2".
+  void CreatePageButtons() override;
+  static constexpr std::int32_t kAModLeft = 268;
   // Inherited, then the oscillator parameter's action (other ids: nothing).
   void ParameterChanged(std::int32_t i) override;
   // Osc-1 patch := parameter 32, bank 0, pending.

@@ -47,35 +47,38 @@ bool Sustaining(const TDSPADSR& env) {
   return !(c < env.AttackSamples) && !(c < env.AttackSamples + env.DecaySamples);
 }
 
-// One sub-block of an amplitude envelope: its level x through the curve
-// gives the factor 1 - (1 - x) x depth. Flat: one factor for the whole
-// sub-block (a sustaining or waiting envelope, or depth 0); otherwise the
-// factors are in buf.
+// One sub-block of an amplitude envelope's levels. Flat: one level for the
+// whole sub-block in Output (a sustaining envelope, or one still waiting for
+// its delay at 0); otherwise the levels are in buf and Output is the last.
 using TEnvelopeBlock = TSamplerPlugin2::TEnvelopeBlock;
 
 // (The block is written in place: returned by value, its fields stored one
 // by one would be read back as one wider value, which waits for them.)
-void RunAmpEnvelope(TDSPADSR& env, bool running, TCurveFunction curve, float depth, float* buf, std::int32_t n,
-                    std::int32_t samplesPerMs, TEnvelopeBlock& block) {
+void RunEnvelopeLevels(TDSPADSR& env, bool running, float* buf, std::int32_t n, std::int32_t samplesPerMs,
+                       TEnvelopeBlock& block) {
   block = TEnvelopeBlock{};
-  auto factor = [curve, depth](float x) {
-    curve(x);
-    return 1.0f - (1.0f - x) * depth;
-  };
-  if (!running) {
-    // Still in its delay: level 0 throughout.
-    block.Factor = depth != 0.0f ? factor(0.0f) : 1.0f;
-    return;
-  }
+  if (!running) return;  // still in its delay: level 0 throughout
   if (Sustaining(env)) {
     block.Output = env.Step();
-    block.Factor = depth != 0.0f ? factor(block.Output) : 1.0f;
     return;
   }
   RunEnvelope(env, buf, n, samplesPerMs);
   block.Output = env.OutputSample;
-  if (depth == 0.0f) return;
   block.Flat = false;
+}
+
+// The levels through the curve into amplitude factors 1 - (1 - x) x depth:
+// one Factor for a flat block (or depth 0), otherwise in place in buf.
+void ApplyAmpLaw(TEnvelopeBlock& block, TCurveFunction curve, float depth, float* buf, std::int32_t n) {
+  auto factor = [curve, depth](float x) {
+    curve(x);
+    return 1.0f - (1.0f - x) * depth;
+  };
+  if (block.Flat || depth == 0.0f) {
+    block.Factor = depth != 0.0f ? factor(block.Output) : 1.0f;
+    block.Flat = true;
+    return;
+  }
   if (curve == static_cast<TCurveFunction>(&NullProc)) {
     for (std::int32_t k = 0; k < n; ++k) buf[k] = 1.0f - (1.0f - buf[k]) * depth;
   } else {
@@ -100,32 +103,39 @@ void ShapeRoute(TDSPSamplerInstrVoice2& v, const TKwpValues& kv, std::int32_t ro
 // Vector forms of the voice's per-sample mixing, four samples per
 // register; each lane computes the scalar expression in its own order.
 
-// left[k] = gl * src[2k] (+ gl2 * src2[2k]), right likewise from the odd
-// elements: the players' interleaved output into the voice's buffers.
+// left[k] = (a1 g1l) src1[2k] (+ (a2 g2l) src2[2k]), right likewise from
+// the odd elements: the players' interleaved output into the voice's
+// buffers. Varying: on entry left[k] holds oscillator 1's envelope gain a1
+// and right[k] oscillator 2's a2, sample by sample; otherwise a1 = a2 = 1
+// (the gains are in g).
+template <bool Varying>
 void SplitPlayers(const float* s1, const float* s2, float g1l, float g1r, float g2l, float g2r, float* left,
                   float* right, std::int32_t n) {
   std::int32_t k = 0;
-  const __m128 a1l = _mm_set1_ps(g1l), a1r = _mm_set1_ps(g1r);
-  const __m128 a2l = _mm_set1_ps(g2l), a2r = _mm_set1_ps(g2r);
+  const __m128 b1l = _mm_set1_ps(g1l), b1r = _mm_set1_ps(g1r);
+  const __m128 b2l = _mm_set1_ps(g2l), b2r = _mm_set1_ps(g2r);
+  const __m128 one = _mm_set1_ps(1.0f);
   for (; k + 4 <= n; k += 4) {
+    const __m128 a1 = Varying ? _mm_loadu_ps(left + k) : one;
+    const __m128 a2 = Varying ? _mm_loadu_ps(right + k) : one;
     const __m128 x0 = _mm_loadu_ps(s1 + 2 * k), x1 = _mm_loadu_ps(s1 + 2 * k + 4);
-    __m128 l = _mm_mul_ps(a1l, _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0)));
-    __m128 r = _mm_mul_ps(a1r, _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1)));
+    __m128 l = _mm_mul_ps(_mm_mul_ps(a1, b1l), _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0)));
+    __m128 r = _mm_mul_ps(_mm_mul_ps(a1, b1r), _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1)));
     if (s2 != nullptr) {
       const __m128 y0 = _mm_loadu_ps(s2 + 2 * k), y1 = _mm_loadu_ps(s2 + 2 * k + 4);
-      l = _mm_add_ps(l, _mm_mul_ps(a2l, _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(2, 0, 2, 0))));
-      r = _mm_add_ps(r, _mm_mul_ps(a2r, _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 1, 3, 1))));
+      l = _mm_add_ps(l, _mm_mul_ps(_mm_mul_ps(a2, b2l), _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(2, 0, 2, 0))));
+      r = _mm_add_ps(r, _mm_mul_ps(_mm_mul_ps(a2, b2r), _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 1, 3, 1))));
     }
     _mm_storeu_ps(left + k, l);
     _mm_storeu_ps(right + k, r);
   }
   for (; k < n; ++k) {
+    const float a1 = Varying ? left[k] : 1.0f, a2 = Varying ? right[k] : 1.0f;
+    left[k] = a1 * g1l * s1[2 * k];
+    right[k] = a1 * g1r * s1[2 * k + 1];
     if (s2 != nullptr) {
-      left[k] = g1l * s1[2 * k] + g2l * s2[2 * k];
-      right[k] = g1r * s1[2 * k + 1] + g2r * s2[2 * k + 1];
-    } else {
-      left[k] = g1l * s1[2 * k];
-      right[k] = g1r * s1[2 * k + 1];
+      left[k] += a2 * g2l * s2[2 * k];
+      right[k] += a2 * g2r * s2[2 * k + 1];
     }
   }
 }
@@ -242,9 +252,13 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
   const float pe1 = v.Env1.OutputSample - v.Env1.Sustain * v.Env1.OutputScale;
   const float pe2 = v.Env2.OutputSample - v.Env2.Sustain * v.Env2.OutputScale;
   const auto note = static_cast<float>(v.Note);
-  const auto age = static_cast<float>(v.Age);
-  const float n = age < kv.GlideSamples ? v.GlideStartPitch + (note - v.GlideStartPitch) * age * kv.GlideReciprocal
-                                        : note;
+  // The glide's pitch where this control period ends: a glide shorter than
+  // the period is done at once instead of holding the previous note's pitch
+  // for a whole period at the start of the new one.
+  const auto reached = static_cast<float>(v.Age) + static_cast<float>(spms);
+  const float n = reached < kv.GlideSamples
+                      ? v.GlideStartPitch + (note - v.GlideStartPitch) * reached * kv.GlideReciprocal
+                      : note;
   UpdateOscillator(v, 0, n, pe1, pe2);
   UpdateOscillator(v, 1, n, pe1, pe2);
   if (v.State == TDSPXVoice::kReleased) AdvanceCounter(v.ReleaseTime, spms);
@@ -325,6 +339,10 @@ void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run,
   run.Right = work[3];
   run.Curve1 = Env1CurveLaw();
   run.Curve2 = Env2CurveLaw();
+  // Each attack follows the inverse of its law: the amplitude after the law
+  // rises linearly.
+  v.Env1.AttackShape = Env1AttackShape();
+  v.Env2.AttackShape = Env2AttackShape();
 }
 
 void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t n) {
@@ -333,30 +351,45 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   if (v.ControlCounter >= m) UpdateVoiceControl(v);
   v.ControlCounter += m;
 
-  // The envelopes and their amplitude factors; envelope 2 waits for its
-  // delay (the voice's age).
+  // The envelopes' levels; envelope 2 waits for its delay (the voice's age).
   v.Env1.OutputScale = 1.0f;
   v.Env2.OutputScale = 1.0f;
-  RunAmpEnvelope(v.Env1, true, run.Curve1, kv.AmpToEnv[0], run.E1, n, m, run.Env1);
-  RunAmpEnvelope(v.Env2, v.Age >= kv.Env2DelaySamples, run.Curve2, kv.AmpToEnv[1], run.E2, n, m, run.Env2);
+  RunEnvelopeLevels(v.Env1, true, run.E1, n, m, run.Env1);
+  RunEnvelopeLevels(v.Env2, v.Age >= kv.Env2DelaySamples, run.E2, n, m, run.Env2);
   const float e1 = run.Env1.Output;
   const float e2 = run.Env2.Output;
 
-  // The oscillators into the voice's left and right buffers.
+  // The oscillators into the voice's left and right buffers, each at its
+  // envelope gain: one gain for the sub-block while the envelopes it follows
+  // hold still, otherwise sample by sample (a gain stepped once per
+  // millisecond would put a click into every millisecond of an attack, a
+  // decay or a release).
   const TOscSettings& o1 = OscSet[0];
   const TOscSettings& o2 = OscSet[1];
   const auto& gain = VoiceMix[MixSlot(v)].Gain;
-  const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
-  const float g1l = a1 * gain[0][0];
-  const float g1r = a1 * gain[0][1];
-  if (run.S2 != nullptr) {
+  const bool osc2 = run.S2 != nullptr;
+  const bool follows1 = o1.Env1Gain != 0.0f || (osc2 && o2.Env1Gain != 0.0f);
+  const bool follows2 = o1.Env2Gain != 0.0f || (osc2 && o2.Env2Gain != 0.0f);
+  if ((run.Env1.Flat || !follows1) && (run.Env2.Flat || !follows2)) {
+    const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
     const float a2 = o2.Env1Gain * e1 + o2.Env2Gain * e2;
-    SplitPlayers(run.S1, run.S2, g1l, g1r, a2 * gain[1][0], a2 * gain[1][1], run.Left, run.Right, n);
-    run.S2 += 2 * n;
+    SplitPlayers<false>(run.S1, run.S2, a1 * gain[0][0], a1 * gain[0][1], a2 * gain[1][0], a2 * gain[1][1],
+                        run.Left, run.Right, n);
   } else {
-    SplitPlayers(run.S1, nullptr, g1l, g1r, 0.0f, 0.0f, run.Left, run.Right, n);
+    for (std::int32_t k = 0; k < n; ++k) {
+      const float l1 = run.Env1.Flat ? e1 : run.E1[k];
+      const float l2 = run.Env2.Flat ? e2 : run.E2[k];
+      run.Left[k] = o1.Env1Gain * l1 + o1.Env2Gain * l2;
+      run.Right[k] = o2.Env1Gain * l1 + o2.Env2Gain * l2;
+    }
+    SplitPlayers<true>(run.S1, run.S2, gain[0][0], gain[0][1], gain[1][0], gain[1][1], run.Left, run.Right, n);
   }
+  if (osc2) run.S2 += 2 * n;
   run.S1 += 2 * n;
+
+  // The levels into the amplitude factors the mix applies.
+  ApplyAmpLaw(run.Env1, run.Curve1, kv.AmpToEnv[0], run.E1, n);
+  ApplyAmpLaw(run.Env2, run.Curve2, kv.AmpToEnv[1], run.E2, n);
 
   // The shaper before the filters.
   if (kv.ShaperOn) ShapeRoute(v, kv, 0, run.Left, run.Right, n);

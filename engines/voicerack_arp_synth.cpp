@@ -92,6 +92,52 @@ void TVoicerackArpSynth::CreatePageButtons() {
     AssignSequencerGroupRange(page.SubPresetGroup, s * kSeqParamsPerSequencer,
                               s * kSeqParamsPerSequencer + kSeqParamsPerSequencer - 1);
   }
+  if (!HasGui() || GuiBody() == nullptr) return;
+  for (int s = 0; s < 2; ++s) {
+    const TSeqPageRow& page = SeqPageTable[s];
+    const auto i = static_cast<std::size_t>(s);
+    if (SeqPageButtons[i] == nullptr)
+      SeqPageButtons[i] = AddPageButton(page.ButtonCaption, kPageGroup, page.Page, page.ButtonTop, page.ButtonLeft);
+    if (SeqPresetButtons[i] == nullptr)
+      SeqPresetButtons[i] =
+          CreateSubPresetButton("Preset", page.PresetTop, page.PresetLeft, SeqPanels[i], page.SubPresetGroup);
+    SetPanelPage(SeqPanels[i], kPageGroup, page.Page);
+  }
+  // The effect pages' buttons (FX Out's stays in the rack's row) in a
+  // column below "Seq2", each still showing its own page.
+  const TSPThemeGUINoteBookButton* last = SeqPageButtons[1];
+  std::int32_t top = last->RelTop;
+  for (std::int32_t order = 0; order < kFxEffectCount; ++order) {
+    for (const TFxPanelRow& row : FxPanelTable) {
+      if (row.ButtonOrder != order) continue;
+      top += kSeqButtonPitch;
+      SetButtonGeometry(FxPageButtons[static_cast<std::size_t>(row.Panel)], kPageGroup, row.Page, top,
+                        last->RelLeft);
+    }
+  }
+}
+
+void TVoicerackArpSynth::CreatePanels() {
+  TVoicerackSynth::CreatePanels();
+  if (!HasGui() || GuiBody() == nullptr) return;
+  for (int s = 0; s < 2; ++s)
+    SeqPanels[static_cast<std::size_t>(s)] = AddGuiPanel(GuiBody(), SeqPageTable[s].Caption, SeqPageTable[s].Style);
+}
+
+void TVoicerackArpSynth::LayoutPanels() {
+  TVoicerackSynth::LayoutPanels();
+  const TSPThemeGUIControl* main = MainPanel();
+  if (main == nullptr) return;
+  auto place = [main](TSPThemeGUIControl* page, std::int32_t top, std::int32_t left) {
+    if (page == nullptr) return;
+    page->Top = top;
+    page->Left = left;
+    page->Width = main->Width;
+    page->Height = kPageHeight;
+  };
+  for (int s = 0; s < 2; ++s)
+    place(GuiPanel(SeqPanels[static_cast<std::size_t>(s)]), SeqPageTable[s].Top, SeqPageTable[s].Left);
+  for (const std::int32_t panel : FxPanels) place(GuiPanel(panel), SeqPageTable[0].Top, main->Left);
 }
 
 // ---- dispatch

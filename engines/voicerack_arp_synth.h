@@ -51,28 +51,29 @@ inline constexpr std::int32_t kSeqPitchAmountLocal = 36;
 // The sub-preset groups of sequencer 1 and 2.
 inline constexpr std::int32_t kSeq1SubPresetGroup = 40;
 inline constexpr std::int32_t kSeq2SubPresetGroup = 41;
+// The layer's page buttons stand in a column, this far apart.
+inline constexpr std::int32_t kSeqButtonPitch = 60;
 
 static_assert(SeqParamTableCount == kSeqParamsPerSequencer);
 
 // One sequencer page of the editor: its panel, the page button that shows it
 // and the "Preset" button of its sub-preset group. All pages belong to the
-// notebook group 10 of the instrument's page switch; the layers above
-// re-place the page buttons in their row.
+// notebook group of the instrument's page switch (kPageGroup); the layers
+// above renumber the pages and re-place the page buttons in their row.
 struct TSeqPageRow {
   const char* Caption;      // panel caption
   const char* ButtonCaption;
-  std::int32_t NotebookGroup;
-  std::int32_t Page;        // notebook page of the panel
-  std::int32_t ButtonPage;  // page the button selects
+  std::int32_t Page;        // notebook page of the panel, which its button shows
   std::int32_t ButtonTop, ButtonLeft;
   std::int32_t Top, Left, Height;  // panel placement; width: the main panel's
   std::int32_t SubPresetGroup;
   const char* GroupName;
   std::int32_t PresetTop, PresetLeft;
+  std::int32_t Style;  // surface style of the page, as the other pages have it
 };
 inline constexpr TSeqPageRow SeqPageTable[2] = {
-    {"Sequencer1", "Seq1", 10, 3, 0, 60, 20, 2, 8, 150, kSeq1SubPresetGroup, "Sequencer1", 128, 2},
-    {"Sequencer2", "Seq2", 10, 4, 1, 120, 20, 2, 8, 150, kSeq2SubPresetGroup, "Sequencer2", 128, 2},
+    {"Sequencer1", "Seq1", 3, 60, 20, 2, 8, 150, kSeq1SubPresetGroup, "Sequencer1", 128, 2, 3},
+    {"Sequencer2", "Seq2", 4, 120, 20, 2, 8, 150, kSeq2SubPresetGroup, "Sequencer2", 128, 2, 3},
 };
 
 // The row of local index l (0..137): sequencer l / 69, row l % 69.
@@ -98,8 +99,17 @@ class TVoicerackArpSynth : public TVoicerackSynth {
   // every synth voice (or to the pitch amount).
   void ParameterChanged(std::int32_t i) override;
   // Inherited, then the sub-preset groups 40 and 41 (they exist with or
-  // without an editor; the page and Preset buttons are the editor's).
+  // without an editor), and with an editor the page buttons "Seq1" and
+  // "Seq2", the effects' page buttons re-placed in a column below them, a
+  // "Preset" button on each sequencer page and the pages' notebook
+  // membership.
   void CreatePageButtons() override;
+  // Inherited, then the panels "Sequencer1" and "Sequencer2" on the body.
+  void CreatePanels() override;
+  // Inherited, then both sequencer pages and the effects pages at the top
+  // of the body, as wide as the main panel (the synthesis layer lays the
+  // pages out again below its voice page).
+  void LayoutPanels() override;
 
   // ---- id map
   bool IsSeqDispatchEnabled() const { return SeqDispatch; }
@@ -117,6 +127,10 @@ class TVoicerackArpSynth : public TVoicerackSynth {
 
   // The plug-in's panel index of each sequencer page; -1 without an editor.
   std::array<std::int32_t, 2> SeqPanels{-1, -1};
+  // Each sequencer page's page button and "Preset" button (null without an
+  // editor).
+  std::array<TSPThemeGUINoteBookButton*, 2> SeqPageButtons{};
+  std::array<TSPThemeGUISubPresetsButton*, 2> SeqPresetButtons{};
 
  protected:
   // The action of local l for its parameter's current value.

@@ -16,17 +16,6 @@ void TVoicerackGFXSynth::InitParameterInfo() {
   }
 }
 
-void TVoicerackGFXSynth::CreatePageButtons() {
-  TDSPPluginGui::CreatePageButtons();
-  if (!FxMapAssigned) return;
-  // The groups in the table's order; each holds its FX range in FX order.
-  for (const TFxSubPresetGroupRow& group : FxSubPresetGroupTable) {
-    if (FindSubPresetGroup(group.Group) != nullptr) continue;
-    AddSubPresetGroup(group.Group, group.Name);
-    AssignGroupRange(group.Group, group.First, group.Last);
-  }
-}
-
 void TVoicerackGFXSynth::AssignGroupRange(std::int32_t group, int lo, int hi) {
   for (int fx = lo; fx <= hi; ++fx) AddSubPresetToGroup(group, FxParamIndex(fx));
 }

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "dsp/effects/effect_lfo.h"
+#include "dsp/oscillators/random_source.h"
 #include "engines/fx_chain_order.h"
 
 namespace {
@@ -63,6 +64,19 @@ TVoicerackGFXSynth::TVoicerackGFXSynth() {
   for (TDSPStereoEffect* e : Effects) e->SetAudioSettings(Settings);
   PropagateTempo();
   ReallocBuffers();
+  TVoicerackGFXSynth::ReseedRandomSources();
+}
+
+void TVoicerackGFXSynth::ResetSound() {
+  TDSPPluginX::ResetSound();
+  TPluginLockGuard lock(*this);
+  ClearRackState();
+}
+
+void TVoicerackGFXSynth::ReseedRandomSources() {
+  // Places 0..5 the FX LFOs, 16.. the effects (by their fixed slots).
+  for (std::size_t k = 0; k < FxLfos.size(); ++k) FxLfos[k]->SetRandomSeed(MixSeed(kRandomSeed, k));
+  for (std::size_t e = 0; e < Effects.size(); ++e) Effects[e]->SetRandomSeed(MixSeed(kRandomSeed, 16 + e));
 }
 
 TVoicerackGFXSynth::~TVoicerackGFXSynth() {
@@ -136,7 +150,8 @@ void TVoicerackGFXSynth::ProcessFX() {
   const std::int32_t n = std::min(Settings->BlockSize, MixFloats);
   const std::int32_t step = Settings->SamplesPerMs;
 
-  if (BlockHasSignal) IdleCount = 0;
+  const bool voicesSound = BlockHasSignal;
+  if (voicesSound) IdleCount = 0;
   const bool run = FxOn.load(std::memory_order_relaxed) && step >= 1 && IdleCount < IdleThreshold();
   if (run) {
     // Id counts the samples since the last modulation update; -1 (after
@@ -171,9 +186,12 @@ void TVoicerackGFXSynth::ProcessFX() {
   BlockHasSignal = signal;
   if (signal) IdleCount = 0;
   IdleCount += n;
-  // While a line may still deliver an echo the core must keep rendering:
-  // its silence gate would otherwise cut the tail and leave it in the line.
-  if (RackRunning) SilenceCount = 0;
+  // Once the voices are silent, the lines may still deliver an echo: while
+  // the rack runs on its tail the core must keep rendering, or its silence
+  // gate would cut the tail and leave it in the line. While the voices
+  // sound, the gate counts silence at the output as it does without the
+  // rack (a note held at volume 0 is silence).
+  if (RackRunning && !voicesSound) SilenceCount = 0;
 }
 
 std::int64_t TVoicerackGFXSynth::IdleThreshold() {
@@ -285,6 +303,7 @@ void TVoicerackGFXSynth::ApplyProgram() {
     return;
   }
   TPluginLockGuard lock(*this);
+  ReseedRandomSources();
   // The right sides follow the left ones by the program's own modes, not
   // by those of the program before: the modes come first.
   if (FxMapAssigned) {

@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dsp/effects/chorus.h"
@@ -91,8 +92,40 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // Inherited, then the FX parameter's action (nothing for other ids).
   void ParameterChanged(std::int32_t i) override;
   // Inherited, then the sub-preset groups 10..17 (they exist with or without
-  // an editor; the page buttons and Preset buttons are the editor's).
+  // an editor), and with an editor the eight page buttons, a "Preset" button
+  // on each page and the pages' notebook membership (group 10, pages 5..12).
   void CreatePageButtons() override;
+
+  // ---- editor (set-up, only with an editor)
+  // The notebook group of the instrument's page switch, the height of a
+  // page and where a page's "Preset" button sits on it.
+  static constexpr std::int32_t kPageGroup = 10;
+  static constexpr std::int32_t kPageHeight = 150;
+  static constexpr std::int32_t kPresetTop = 128;
+  static constexpr std::int32_t kPresetLeft = 2;
+  // Inherited, then the eight effects pages on the body, in the order of
+  // fx_panels.tsv.
+  void CreatePanels() override;
+  // Inherited, then every effects page 20 pixels below the main panel, as
+  // wide as it and kPageHeight high: the pages lie on top of one another.
+  void LayoutPanels() override;
+  // A page button on the body with that caption that shows page `page` of
+  // notebook group `group`, at top, left; null without an editor.
+  TSPThemeGUINoteBookButton* AddPageButton(std::string_view caption, std::int32_t group, std::int32_t page,
+                                           std::int32_t top, std::int32_t left);
+  // Gives an existing page button another page and place (null: nothing).
+  static void SetButtonGeometry(TSPThemeGUINoteBookButton* button, std::int32_t group, std::int32_t page,
+                                std::int32_t top, std::int32_t left);
+  // Puts the panel with that index on page `page` of notebook group `group`
+  // (showing page 0 first).
+  void SetPanelPage(std::int32_t panel, std::int32_t group, std::int32_t page);
+  // The main panel (the header) the layers place their panels from; null
+  // without an editor.
+  TSPThemeGUIControl* MainPanel() const { return GuiPanel(kHeaderPanel); }
+  // Each effects page's page button and "Preset" button, by TFxPanel (null
+  // without an editor).
+  std::array<TSPThemeGUINoteBookButton*, TFxPanelCount> FxPageButtons{};
+  std::array<TSPThemeGUISubPresetsButton*, TFxPanelCount> FxPresetButtons{};
   // The rack's own texts (order, clip mode and type, channel modes,
   // modulation sources and targets), else the inherited text.
   void FormatParamValue(std::int32_t param, std::string& text, float real) override;
@@ -105,9 +138,21 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // before; a program and a sub-preset take their own channel modes first.
   // A layer that passes every parameter through again does so in a batch.
   void ApplyProgram() override;
+  // Inherited, then every effect's lines and the shift stages are emptied.
+  void ResetSound() override;
   void ApplySubPreset(std::int32_t groupId, std::int32_t index) override;
   bool LoadParamSnapshot(TStream& stream) override;
   void ParamBatchDone() override;
+
+  // ---- random sources
+  // Every random source of the instance starts again from its own seed,
+  // derived from kRandomSeed and its place (an effect, an LFO, a voice):
+  // the same program and notes render the same bits in every instance,
+  // whatever it played before. Each layer seeds its own sources and calls
+  // the inherited operation first. At construction and at every program
+  // application; the instance lock held.
+  virtual void ReseedRandomSources();
+  static constexpr std::uint64_t kRandomSeed = 0x52554D424C45304Eull;
 
   // ---- rendering (audio thread, global lock held)
   float* MixLeft() const { return MixBuffers[0].get(); }

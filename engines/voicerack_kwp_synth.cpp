@@ -69,7 +69,17 @@ TVoicerackKWPSynth::TVoicerackKWPSynth() {
   Map.fill(-1);
   KwpPanels.fill(-1);
   AddVoiceModTarget(-1, "---");
-  Random.Seed(0x5EED5EEDull);
+  Random.Seed(MatrixSeed());
+}
+
+std::uint64_t TVoicerackKWPSynth::MatrixSeed() {
+  // Place 48, clear of the rack's and the voices'.
+  return MixSeed(kRandomSeed, 48);
+}
+
+void TVoicerackKWPSynth::ReseedRandomSources() {
+  TVoicerackArpSynth::ReseedRandomSources();
+  Random.Seed(MatrixSeed());
 }
 
 TVoicerackKWPSynth::~TVoicerackKWPSynth() = default;

@@ -152,6 +152,43 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void FormatParamValue(std::int32_t param, std::string& text, float real) override;
   // Inherited, then the values counted in samples follow the new rate.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // Inherited, then the matrix's "RND" source.
+  void ReseedRandomSources() override;
+
+  // ---- editor (set-up, only with an editor)
+  // The voice page, in body pixels from the main panel: the rows of Master,
+  // Env1 and Env2, then LFO1..LFO3, then the oscillator rows, each row one
+  // pixel below the one above; the page area kPageAreaGap below the last
+  // oscillator row, the row of page buttons kPageButtonGap below it.
+  static constexpr std::int32_t kVoiceRowHeight = 62;
+  static constexpr std::int32_t kMasterWidth = 310;
+  static constexpr std::int32_t kEnv1Width = 202;
+  static constexpr std::int32_t kOscRowHeight = 80;
+  // An oscillator panel's sub-panels: "AMod" from the panel's left edge
+  // (kSynthAModLeft while no sampler layer adds a second row), "PMod" right
+  // of it, "Pitch Attack" and "Pitch Release" right of that.
+  static constexpr std::int32_t kSynthAModLeft = 184;
+  static constexpr std::int32_t kModPanelWidth = 154;
+  static constexpr std::int32_t kModPanelHeight = 76;
+  static constexpr std::int32_t kPitchPanelWidth = 90;
+  static constexpr std::int32_t kPageAreaGap = 21;
+  static constexpr std::int32_t kPageButtonGap = 2;
+  static constexpr std::int32_t kPageButtonPitch = 64;
+  // Inherited, then this layer's panels (kwp_panels.tsv) in table order.
+  void CreatePanels() override;
+  // Inherited, then the voice page with one oscillator row and the page
+  // area below it.
+  void LayoutPanels() override;
+  // Inherited, then the page buttons "VFX" and "VMod", and every page of
+  // the switch renumbered and its button re-placed (kwp_pages.tsv), in a
+  // row below the oscillator row.
+  void CreatePageButtons() override;
+  // The panel and the page button of a row of the page switch (null when
+  // the row names none, or without an editor).
+  TSPThemeGUIControl* PagePanel(const TKwpPageRow& page) const;
+  TSPThemeGUINoteBookButton* PageButton(const TKwpPageRow& page) const;
+  // This layer's page buttons, by TKwpPanel (null where the panel has none).
+  std::array<TSPThemeGUINoteBookButton*, TKwpPanelCount> KwpPageButtons{};
 
   // ---- id map
   bool IsKwpReady() const { return Ready; }
@@ -228,6 +265,22 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
 
   TKwpValues Values;
 
+  // An oscillator row: the panel at top, as wide as the main panel, its
+  // sub-panels from aModLeft on.
+  void PlaceOscRow(TSPThemeGUIControl* osc, TSPThemeGUIControl* pMod, TSPThemeGUIControl* aMod,
+                   TSPThemeGUIControl* pitchAttack, TSPThemeGUIControl* pitchRelease, std::int32_t top,
+                   std::int32_t aModLeft);
+  // Every page of the switch at top, as wide as the main panel.
+  void PlacePageArea(std::int32_t top);
+  // The page buttons in page order, the first at top, left.
+  void PlacePageButtons(std::int32_t top, std::int32_t left);
+  // The panel index and page button of a row of the page switch (-1 and
+  // null where the row names none).
+  void FindPage(const TKwpPageRow& page, std::int32_t& panel, TSPThemeGUINoteBookButton*& button) const;
+  TSPThemeGUIControl* KwpGuiPanel(TKwpPanel panel) const {
+    return GuiPanel(KwpPanels[static_cast<std::size_t>(panel)]);
+  }
+
  private:
   // One matrix slot as the matrix uses it: inactive when Accum < 0.
   struct TVModSlot {
@@ -274,6 +327,7 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::array<float, kVModSourceCount> Sources{};
   // The draws of the "RND" source.
   TSequencerRandom Random;
+  static std::uint64_t MatrixSeed();
 
   // Accumulator ids read by the levels and filter stages.
   std::array<std::array<TFilterSideIds, 2>, 2> FilterIds{};

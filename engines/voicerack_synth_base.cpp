@@ -35,6 +35,17 @@ void TVoicerackSynthBase::ResetEngine() {
   ResetVoices();
 }
 
+void TVoicerackSynthBase::ReseedRandomSources() {
+  TVoicerackGFXSynth::ReseedRandomSources();
+  for (std::size_t i = 0; i < Voices.size(); ++i)
+    if (Voices[i]) Voices[i]->SetRandomSeed(VoiceSeed(static_cast<std::int32_t>(i)));
+}
+
+std::uint64_t TVoicerackSynthBase::VoiceSeed(std::int32_t index) {
+  // Places from 64 on, clear of the rack's.
+  return MixSeed(kRandomSeed, 64 + static_cast<std::uint64_t>(index));
+}
+
 void TVoicerackSynthBase::BuildPlugin() {
   TVoicerackGFXSynth::BuildPlugin();
   if (!InputChannels.empty()) InputChannels.front().Active = false;
@@ -81,6 +92,10 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
 
   bool retrigger = true;
   bool stoleHeld = false;
+  // A held note whose voice is taken: the note-offs still due to it.
+  std::int32_t orphanNote = -1;
+  std::int32_t orphanOffs = 0;
+  std::uint64_t orphanSerial = 0;
   if (!freeFound) {
     if (releasedCandidate >= 0) {
       // A released voice is claimed: it still sounds, so a legato note
@@ -94,7 +109,13 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
       }
       if (candidate < 0) return;  // only empty slots
       stoleHeld = true;
-      Voices[static_cast<std::size_t>(candidate)]->State = TDSPXVoice::kFree;
+      TDSPXVoice& victim = *Voices[static_cast<std::size_t>(candidate)];
+      if (victim.State == TDSPXVoice::kHeld) {
+        orphanNote = victim.Note;
+        orphanOffs = victim.OwedNoteOffs + 1;
+        orphanSerial = victim.NoteSerial;
+      }
+      victim.State = TDSPXVoice::kFree;
     }
   }
 
@@ -133,6 +154,9 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   voice.LastNote = static_cast<float>(e.Data1);
   voice.Age = 0;
   voice.ControlCounter = -1;
+  voice.NoteSerial = ++NoteSerialCount;
+  voice.OwedNoteOffs = 0;
+  PassOwedNoteOffs(orphanNote, orphanOffs, orphanSerial);
   StartVoiceNote(target);
   LastVoicePtr = &voice;
   // Counted, not incremented: a claimed or stolen voice was sounding before.
@@ -147,13 +171,34 @@ std::int32_t TVoicerackSynthBase::CountSoundingVoices() const {
   return count;
 }
 
-void TVoicerackSynthBase::NoteOff(const TMidiEventRec& e) {
+TDSPXVoice* TVoicerackSynthBase::OldestHeld(std::int32_t note, std::uint64_t after) const {
+  TDSPXVoice* oldest = nullptr;
   for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
-    if (v && v->State == TDSPXVoice::kHeld && v->Note == e.Data1) {
-      v->Release();
-      return;
-    }
+    if (!v || v->State != TDSPXVoice::kHeld || v->Note != note || (after != 0 && v->NoteSerial <= after)) continue;
+    if (oldest == nullptr || v->NoteSerial < oldest->NoteSerial) oldest = v.get();
   }
+  return oldest;
+}
+
+void TVoicerackSynthBase::PassOwedNoteOffs(std::int32_t note, std::int32_t offs, std::uint64_t serial) {
+  if (note < 0 || offs <= 0) return;
+  // Note-offs of one pitch end its notes in the order they started: those
+  // of the lost note come after the older notes' and before the younger
+  // ones', so the next younger note of the pitch still held (the new one
+  // included) takes them over. With none, they come after every held note
+  // of that pitch has ended and find nothing to release.
+  if (TDSPXVoice* heir = OldestHeld(note, serial)) heir->OwedNoteOffs += offs;
+}
+
+void TVoicerackSynthBase::NoteOff(const TMidiEventRec& e) {
+  TDSPXVoice* v = OldestHeld(e.Data1, 0);
+  if (v == nullptr) return;
+  if (v->OwedNoteOffs > 0) {
+    // It ends a note that this voice took over, not the voice's own.
+    --v->OwedNoteOffs;
+    return;
+  }
+  v->Release();
 }
 
 void TVoicerackSynthBase::VoiceFinished(TDSPXVoice& voice) {
@@ -233,6 +278,7 @@ std::vector<std::unique_ptr<TDSPXVoice>> TVoicerackSynthBase::MakeVoices(std::in
       v->Owner = this;
       v->ControlCounter = -1;
       v->SetAudioSettings(Settings);
+      v->SetRandomSeed(VoiceSeed(i));
     }
   }
   VoiceTarget = &Voices;
@@ -291,8 +337,10 @@ void TVoicerackSynthBase::TriggerVoice(std::int32_t index) {
 
 void TVoicerackSynthBase::SetEnv1CurveLaw(std::int32_t index) {
   Env1Curve.store(GetCurveFunction(index), std::memory_order_relaxed);
+  Env1Shape.store(CurveAttackShape(index), std::memory_order_relaxed);
 }
 
 void TVoicerackSynthBase::SetEnv2CurveLaw(std::int32_t index) {
   Env2Curve.store(GetCurveFunction(index), std::memory_order_relaxed);
+  Env2Shape.store(CurveAttackShape(index), std::memory_order_relaxed);
 }

@@ -62,13 +62,19 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   void ResetEngine() override;
   // Inherited, then the first input channel (if any) is marked inactive.
   void BuildPlugin() override;
+  // Inherited, then each voice from its index.
+  void ReseedRandomSources() override;
 
   // ---- notes (audio thread, global lock held)
   // Allocates and starts a voice. A voice-count change still pending is
   // applied first, so a note decoded at the start of a block is never
   // dropped by the rebuild of that same block.
   void NoteOn(const TMidiEventRec& e) override;
-  // Releases the lowest-indexed held voice playing the note.
+  // Ends the oldest note of that pitch still held: releases its voice, or,
+  // when that voice took the note over from an earlier one of the same pitch
+  // whose note-off is still due, counts that note-off instead. So a note-on
+  // that arrives before the previous note's note-off at the same moment
+  // keeps sounding.
   void NoteOff(const TMidiEventRec& e) override;
 
   // ---- voices
@@ -125,6 +131,10 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   void SetEnv2CurveLaw(std::int32_t index);
   TCurveFunction Env1CurveLaw() const { return Env1Curve.load(std::memory_order_relaxed); }
   TCurveFunction Env2CurveLaw() const { return Env2Curve.load(std::memory_order_relaxed); }
+  // The attack shapes that make each law's attack rise linearly
+  // (CurveAttackShape; null for none), for the envelopes' AttackShape.
+  const float* Env1AttackShape() const { return Env1Shape.load(std::memory_order_relaxed); }
+  const float* Env2AttackShape() const { return Env2Shape.load(std::memory_order_relaxed); }
 
   // ---- voice access (global lock held, or the audio thread)
   // Slots in the array; -1 after FreeVoices, 0 before the first build.
@@ -160,6 +170,8 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::int32_t FirstVoiceInState(std::uint8_t state) const;
   // Voices not free.
   std::int32_t CountSoundingVoices() const;
+  // The seed of voice `index`'s random sources.
+  static std::uint64_t VoiceSeed(std::int32_t index);
 
   std::vector<std::unique_ptr<TDSPXVoice>> Voices;
 
@@ -189,7 +201,17 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::vector<std::unique_ptr<TDSPXVoice>>* VoiceTarget = &Voices;
   std::uint64_t RequestSequence = 0;  // grows with every count request (lock held)
   TVoiceSetChange VoiceSetChange{*this};
+
+  // The held voice playing the note that started first among those that
+  // started after note-on number `after` (0: all); null when none.
+  TDSPXVoice* OldestHeld(std::int32_t note, std::uint64_t after) const;
+  // A held note of pitch `note`, note-on number `serial`, lost its voice
+  // with `offs` note-offs still due to it: they go to the voice that will
+  // receive them first.
+  void PassOwedNoteOffs(std::int32_t note, std::int32_t offs, std::uint64_t serial);
+
   std::atomic<std::int32_t> VoiceCountValue{0};
+  std::uint64_t NoteSerialCount = 0;  // note-ons so far
   std::int32_t ActiveVoices = 0;
   TDSPXVoice* LastVoicePtr = nullptr;
   std::atomic<bool> Legato{false};
@@ -197,6 +219,8 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::atomic<bool> CountRequested{false};
   std::atomic<TCurveFunction> Env1Curve{NullProc};
   std::atomic<TCurveFunction> Env2Curve{NullProc};
+  std::atomic<const float*> Env1Shape{nullptr};
+  std::atomic<const float*> Env2Shape{nullptr};
 };
 
 // The pass-through layer between the voice manager and the sequencer layer.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "dsp/effects/effect_lfo.h"
+#include "dsp/oscillators/random_source.h"
 
 namespace {
 // Modulation values (ms) beyond this come only from a broken LFO; they are
@@ -54,6 +55,10 @@ void TDSPXChorus::ReallocBuffers() {
 void TDSPXChorus::ReleaseBuffers() {
   TDSPStereoEffect::ReleaseBuffers();
   Lines.Release();
+}
+
+void TDSPXChorus::SetRandomSeed(std::uint64_t seed) {
+  for (std::size_t k = 0; k < Lfos.size(); ++k) Lfos[k]->SetRandomSeed(MixSeed(seed, k));
 }
 
 void TDSPXChorus::ClearState() {

@@ -37,6 +37,7 @@ class TDSPXChorus : public TDSPStereoEffect {
   void ProcessStereoOneByOne(float* left, float* right);
   // Zeroes both lines.
   void ClearState() override;
+  void SetRandomSeed(std::uint64_t seed) override;
   // Inherited tick length, then the line lengths and base delays.
   void UpdateTickLength() override;
   // Inherited coefficients, then the line lengths and base delays.

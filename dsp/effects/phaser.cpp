@@ -10,6 +10,7 @@
 
 #include "dsp/effects/effect_lfo.h"
 #include "dsp/filters/design_rate.h"
+#include "dsp/oscillators/random_source.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -55,6 +56,10 @@ void TDSPXPhaser::ClearAll() {
   State.fill(0.0f);
   PreviousCoefficient = {0, 0};
   FeedbackSample = {0, 0};
+}
+
+void TDSPXPhaser::SetRandomSeed(std::uint64_t seed) {
+  for (std::size_t k = 0; k < Lfos.size(); ++k) Lfos[k]->SetRandomSeed(MixSeed(seed, k));
 }
 
 void TDSPXPhaser::ClearState() {

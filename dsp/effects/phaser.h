@@ -44,6 +44,7 @@ class TDSPXPhaser : public TDSPStereoEffect {
   // Zeroes every allpass state of both sides, the previous coefficients, the
   // feedback samples and both shift lines.
   void ClearState() override;
+  void SetRandomSeed(std::uint64_t seed) override;
   // Inherited coefficients, then the shift line lengths (under the lock).
   void Update() override;
   // Inherited, cleared, the LFOs on the control-rate record, Update.

@@ -60,7 +60,9 @@ TDSPReverbX::TDSPReverbX() {
 
 TDSPReverbX::~TDSPReverbX() = default;
 
-float TDSPReverbX::ReverbRandom() { return static_cast<float>(Random.NextBits() % 100000u) / 100001.0f; }
+float TDSPReverbX::ReverbRandom(TRandomSource& random) {
+  return static_cast<float>(random.NextBits() % 100000u) / 100001.0f;
+}
 
 void TDSPReverbX::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPStereoEffect::SetAudioSettings(rec);
@@ -184,14 +186,18 @@ void TDSPReverbX::BuildNetwork() {
   want.SampleRate = rate;
   const auto row = static_cast<std::size_t>(RoomType);
   const double factor = SizeFactor;
+  // The random room draws the same lengths at every build: the room sounds
+  // the same in every instance, at every size and rate, from render to
+  // render.
+  TRandomSource random(kRandomRoomSeed);
   for (std::size_t i = 0; i < kCombCount; ++i) {
-    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 1400.0) + 800.0 : kCombTable[row][i % 8];
+    double length = RoomType == 0 ? std::trunc(ReverbRandom(random) * 1400.0) + 800.0 : kCombTable[row][i % 8];
     length *= factor;
     if (i >= 8) length += kStereoSpread;
     want.CombLength[i] = ScaledLength(length, rate);
   }
   for (std::size_t j = 0; j < kAllpassCount; ++j) {
-    double length = RoomType == 0 ? std::trunc(ReverbRandom() * 500.0) + 500.0 : kAllpassTable[row][j % 4];
+    double length = RoomType == 0 ? std::trunc(ReverbRandom(random) * 500.0) + 500.0 : kAllpassTable[row][j % 4];
     length *= factor;
     if (j >= 4) length += kStereoSpread;
     want.AllpassLength[j] = ScaledLength(length, rate);

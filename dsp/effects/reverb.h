@@ -66,8 +66,8 @@ class TDSPReverbX : public TDSPStereoEffect {
   // rebuilds the network.
   void SetSize(float value);
   // 0 random lengths, 1..6 room tables; 7 and above (and negative values)
-  // give 6. A changed value rebuilds the network (room 0 draws new lengths
-  // on every rebuild).
+  // give 6. A changed value rebuilds the network (room 0 draws its lengths
+  // from a fixed seed at every rebuild, so it is the same room each time).
   void SetRoomType(std::int32_t value);
   // 0..127: decay time T = 60^(v / 127) - 0.97 s; each comb's feedback is
   // -exp(log2(0.001) * (comb length / rate) / T). Recomputes at once (under
@@ -173,7 +173,9 @@ class TDSPReverbX : public TDSPStereoEffect {
   // then swapped in under the lock).
   void AllocateScratch();
   // Uniform in [0, 1): 0..99999 / 100001.
-  float ReverbRandom();
+  static float ReverbRandom(TRandomSource& random);
+  // The seed of the random room's lengths.
+  static constexpr std::uint64_t kRandomRoomSeed = 0x5EEDB16100000001ull;
 
   TDSPMultiFilter Filter1;
   TDSPMultiFilter Filter2;
@@ -197,7 +199,6 @@ class TDSPReverbX : public TDSPStereoEffect {
   std::unique_ptr<float[]> CombScratch;
   float* CombRows = nullptr;
   std::int32_t RowStride = 0;
-  TRandomSource Random;
   TNetworkRequest NetworkWanted;
   std::uint64_t NetworkInstalled = 0;
   TPreDelayRequest PreDelayWanted;

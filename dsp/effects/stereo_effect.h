@@ -80,6 +80,10 @@ class TDSPStereoEffect : public TDSPControl {
   virtual void ProcessStereo(float* left, float* right) = 0;
   // Zeroes lines and filter memories (each effect its own); the base has none.
   virtual void ClearState() {}
+  // Seeds the effect's random sources (its LFOs' noise waveforms, each at a
+  // place of its own); the base has none. Under the global lock or on the
+  // audio thread.
+  virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
   // Ms per tick from the tempo; effects with tick lengths recompute them.
   virtual void UpdateTickLength();
   // Answers 0; kept for callers that probe an effect.

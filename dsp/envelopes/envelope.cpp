@@ -24,7 +24,8 @@ inline float GateOnLevel(const TDSPEnvelope& e, std::int32_t& counter) {
   const float c = static_cast<float>(counter);
   if (c < e.AttackSamples) {
     ++counter;
-    return c * e.ReciprocalAttack;
+    const float t = c * e.ReciprocalAttack;
+    return e.AttackShape != nullptr ? e.AttackShape[std::lrint(t * static_cast<float>(kCurvePoints))] : t;
   }
   if (c < e.AttackSamples + e.DecaySamples) {
     ++counter;

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "dsp/oscillators/curves.h"
 #include "framework/modules/dsp_control.h"
 
 // 30000 floats of 512: what an unconnected time or sustain input reads
@@ -106,6 +107,12 @@ class TDSPEnvelope : public TDSPControl {
   bool Finished = false;
   float OutputScale = 0;
   float RampTarget = 0;
+  // The attack's course: null rises linearly; otherwise the level at
+  // attack fraction t (0..1) is AttackShape[round(t x kCurvePoints)] (see
+  // CurveAttackShape: the owner's output law then gives an amplitude that
+  // rises smoothly and never jumps its last decibels in a few samples).
+  // Decay, sustain and release do not use it.
+  const float* AttackShape = nullptr;
 
  protected:
   void StartFade();

@@ -53,6 +53,9 @@ class TDSPBaseOscillator : public TDSPControl {
   // Fraction of a table; only the table waveforms move.
   virtual void AddPhase(float /*fraction*/) {}
   virtual void SetPhaseDrift(float v) { PhaseDrift = static_cast<float>(TableLength) * v; }
+  // The noise waveforms draw from a generator seeded here; the others draw
+  // nothing.
+  virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
   // Phase modulation (PhaseModBuffer) and hard sync (SyncBuffer, jumping to
   // SyncPhaseBuffer on a rising edge through zero).
   virtual void ProcessBlockPMSync() { RunBlockPMSync<false>(*this); }

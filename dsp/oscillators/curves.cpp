@@ -13,6 +13,10 @@ constexpr long double kTwoPiL = 2.0L * std::numbers::pi_v<long double>;
 
 // 32 x 17184 floats (2.2 MB), written once at load, read-only afterwards.
 alignas(64) float gCurveTables[kCurveLawCount][kCurveTableSize];
+// The attack shapes of "Linear" and the laws, written with the tables; only
+// the laws that have one are filled.
+alignas(64) float gAttackShapes[kCurveLawCount + 1][kCurvePoints + 1];
+bool gHasAttackShape[kCurveLawCount + 1] = {};
 std::once_flag gCurvesBuilt;
 
 // The triangle 0 -> 1 -> 0 over 0..1.
@@ -57,6 +61,41 @@ constexpr std::array<TCurveFunction, sizeof...(I)> MakeLookups(std::index_sequen
 constexpr std::array<TCurveFunction, kCurveLawCount> kLookups =
     MakeLookups(std::make_index_sequence<kCurveLawCount>{});
 
+// The course of an attack's amplitude over t = 0..1: a raised cosine, which
+// leaves 0 and arrives at 1 without a corner (a linear ramp's corners put a
+// click into a fast attack).
+double AttackCourse(double t) { return 0.5 - 0.5 * std::cos(std::numbers::pi * t); }
+
+// The attack shape of law `law` (0: "Linear"): entry j is the level x
+// (0..1) at which x times the law's value at x reaches the attack course
+// at j / kCurvePoints: the inverse, interpolated between the law's points in
+// its table, of the amplitude a voice makes of a level (its oscillators
+// follow the level, and the law turns it into their amplitude factor). Only
+// for a law that rises steadily from at most 0.01 to 1.
+void FillAttackShape(int law) {
+  constexpr int n = kCurvePoints;
+  float* shape = gAttackShapes[law];
+  const float* table = law > 0 ? gCurveTables[law - 1] + kCurveGuard : nullptr;
+  const double end = law > 0 ? static_cast<double>(CurveLaw(law, 1.0L)) : 1.0;
+  auto lawAt = [table, end](int i) {
+    if (i >= n) return end;
+    return table != nullptr ? static_cast<double>(table[i]) : static_cast<double>(i) / n;
+  };
+  if (lawAt(0) > 0.01 || std::fabs(end - 1.0) > 1e-6) return;
+  for (int i = 0; i < n; ++i)
+    if (!(lawAt(i + 1) >= lawAt(i))) return;
+  auto at = [&lawAt](int i) { return static_cast<double>(i) / n * lawAt(i); };
+  int i = 0;
+  for (int j = 0; j <= n; ++j) {
+    const double t = AttackCourse(static_cast<double>(j) / n);
+    while (i < n && at(i + 1) < t) ++i;
+    const double lo = at(i), hi = at(std::min(i + 1, n));
+    const double frac = t <= lo ? 0.0 : (hi > lo ? std::min(1.0, (t - lo) / (hi - lo)) : 1.0);
+    shape[j] = static_cast<float>((i + frac) / n);
+  }
+  gHasAttackShape[law] = true;
+}
+
 void FillCurveTables() {
   for (auto& table : gCurveTables)
     for (float& v : table) v = 0.0f;
@@ -69,7 +108,9 @@ void FillCurveTables() {
     // Trailing guard: copies of the last data entry, the final entry stays 0.
     const float last = table[kCurveGuard + kCurvePoints - 1];
     for (int k = 0; k < kCurveGuard - 1; ++k) table[kCurveGuard + kCurvePoints + k] = last;
+    FillAttackShape(law);
   }
+  FillAttackShape(0);
 }
 
 // Built while the module loads, before any plug-in object exists.
@@ -137,6 +178,13 @@ TCurveFunction GetCurveFunction(std::int32_t index) {
   // before the load-time initialisation of this unit.
   BuildCurveTables();
   return kLookups[static_cast<std::size_t>(index - 1)];
+}
+
+const float* CurveAttackShape(std::int32_t index) {
+  // Any other index plays without a law, as "Linear".
+  if (index < 1 || index > kCurveLawCount) index = 0;
+  BuildCurveTables();
+  return gHasAttackShape[index] ? gAttackShapes[index] : nullptr;
 }
 
 std::span<const float> CurveTable(std::int32_t index) {

@@ -46,6 +46,18 @@ void BuildCurveTables();
 // data entry, a NaN reads 0: a lookup never leaves the table.
 TCurveFunction GetCurveFunction(std::int32_t index);
 
+// The attack shape of law `index` for a voice, whose oscillators follow the
+// envelope's level x and whose amplitude factor is the law's value at x:
+// entry j (0..kCurvePoints) is the level at which x times law(x) gives
+// 0.5 - 0.5 cos(pi j / kCurvePoints), so an envelope whose attack follows
+// it makes an amplitude that leaves 0 and reaches 1 smoothly: without the
+// corners of a linear ramp, and not in its last few samples as a ramp
+// through "DB Log" does. "Linear" (and any index without a law) uses x
+// times x. Null for the laws that do not rise steadily from 0 (or nearly)
+// to 1 (the ripples); their attacks stay linear. Valid for the life of the
+// module.
+const float* CurveAttackShape(std::int32_t index);
+
 // The whole array of law 1..32 (guards included; data entry i is element
 // kCurveGuard + i). Empty for any other index.
 std::span<const float> CurveTable(std::int32_t index);

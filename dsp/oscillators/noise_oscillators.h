@@ -1,6 +1,6 @@
 // Noise waveforms: white, averaged ("Gaussian"), sample-and-hold at the
 // cycle and shape points, a randomly jittered sine, and a one-sided noise.
-// Each object draws from its own generator.
+// Each object draws from its own generator, seeded by its owner.
 #pragma once
 
 #include <cmath>
@@ -14,6 +14,7 @@ class TNoiseOscillator : public TWaveformRunners<Derived> {
  public:
   // One draw, without gain; the phase is not stepped.
   void Tick() override { this->OutputSample = this->Self().Draw(); }
+  void SetRandomSeed(std::uint64_t seed) override { Random.Seed(seed); }
   // One millisecond in place: draw x gain, then one phase step.
   void ProcessBuffer(float* buffer) override {
     const std::int32_t n = this->Settings->SamplesPerMs;

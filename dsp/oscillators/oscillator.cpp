@@ -226,6 +226,7 @@ void TDSPOscillator::RebuildOscillator() {
   next->SetFlag48(ControlFlag);
   next->SetUsesBuffers(UsesBuffers);
   next->SetAudioSettings(Settings);
+  next->SetRandomSeed(RandomSeed);
   const TDSPBaseOscillator& old = *Waveform;
   // The band-limited saw stores three times the owner's gain.
   const bool oldIsBlit = dynamic_cast<const TDSPBlitOscillator*>(&old) != nullptr;

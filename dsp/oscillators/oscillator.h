@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "dsp/oscillators/base_oscillator.h"
+#include "dsp/oscillators/random_source.h"
 #include "framework/base/in_place.h"
 
 // Slots of the waveform parameter: 0..92 are waveforms, 93..127 play the
@@ -82,6 +83,13 @@ class TDSPOscillator : public TDSPControl {
   // The waveform's stored gain ("Saw AA" stores three times the gain given).
   float GetGain() const { return Waveform->Gain; }
   void ResetPhase() { Waveform->ResetPhase(); }
+  // The seed of the noise waveforms' draws, kept for every waveform built
+  // later; the current one restarts its draws from it. Audio thread, or
+  // under the global lock.
+  void SetRandomSeed(std::uint64_t seed) {
+    RandomSeed = seed;
+    Waveform->SetRandomSeed(seed);
+  }
   // Moves the phase to `phase` (the waveform's own units) and returns the raw
   // value there, without gain.
   float GetValueAtPhase(float phase);
@@ -102,5 +110,6 @@ class TDSPOscillator : public TDSPControl {
   TInPlacePair<TDSPBaseOscillator> Storage;
   TDSPBaseOscillator* Waveform = nullptr;
   std::int16_t WaveformIndex = 0;
+  std::uint64_t RandomSeed = TRandomSource::kDefaultSeed;
   std::atomic<std::uint8_t> Ready{0};
 };

@@ -11,6 +11,11 @@
 
 namespace {
 
+// The seed of zone `zone`'s LFO j (0..2; 3 the position oscillator).
+std::uint64_t ZoneSeed(std::uint64_t seed, std::int32_t zone, int j) {
+  return MixSeed(seed, static_cast<std::uint64_t>(zone) * 4 + static_cast<std::uint64_t>(j));
+}
+
 // Block counters stop here instead of overflowing (a note held for hours).
 constexpr std::int32_t kTimeLimit = std::numeric_limits<std::int32_t>::max() / 2;
 // Longest float time, in samples (the LFO delays, pitch sweep and release).
@@ -386,13 +391,18 @@ TDSPSamplerInstr::TPreparedZones TDSPSamplerInstr::BuildZoneSet(std::int32_t ban
       if (r.Shaper[0].On) z.Shaper1[ch] = std::make_unique<TDSPMultiShaper1>();
       if (r.Shaper[1].On) z.Shaper2[ch] = std::make_unique<TDSPMultiShaper1>();
     }
+    const std::uint64_t seed = RandomSeed.load(std::memory_order_relaxed);
     for (int j = 0; j < 3; ++j) {
       if (!r.Lfo[j].On) continue;
       z.Lfo[j] = std::make_unique<TDSPOscillator>();
       z.Lfo[j]->SetAudioSettings(&ControlAudioSettings);
       z.Lfo[j]->SetGain(1.0f);
+      z.Lfo[j]->SetRandomSeed(ZoneSeed(seed, i, j));
     }
-    if (r.ModEnvOn) z.PositionOsc = std::make_unique<TDSPOscillator>();
+    if (r.ModEnvOn) {
+      z.PositionOsc = std::make_unique<TDSPOscillator>();
+      z.PositionOsc->SetRandomSeed(ZoneSeed(seed, i, 3));
+    }
     set->Keys[static_cast<std::size_t>(i)] = {r.LowKey, r.HighKey, z.Sample != nullptr};
     // The times follow when the set is adopted, with this sampler's rate.
     for (std::int32_t id = 53; id <= 249; ++id) {
@@ -401,6 +411,17 @@ TDSPSamplerInstr::TPreparedZones TDSPSamplerInstr::BuildZoneSet(std::int32_t ban
     }
   }
   return set;
+}
+
+void TDSPSamplerInstr::SetRandomSeed(std::uint64_t seed) {
+  TDSPSamplerControl::SetRandomSeed(seed);
+  if (!Zones) return;
+  for (std::int32_t i = 0; i < Zones->Count; ++i) {
+    TZonePlayState& z = Zones->States[i];
+    for (int j = 0; j < 3; ++j)
+      if (z.Lfo[j]) z.Lfo[j]->SetRandomSeed(ZoneSeed(seed, i, j));
+    if (z.PositionOsc) z.PositionOsc->SetRandomSeed(ZoneSeed(seed, i, 3));
+  }
 }
 
 void TDSPSamplerInstr::AdoptZoneSet(TZoneSet& set) {

@@ -28,6 +28,7 @@
 #include <limits>
 #include <memory>
 
+#include "dsp/oscillators/random_source.h"
 #include "dsp/sampler/sample_interpolation.h"
 #include "dsp/sampler/sampler.h"
 #include "dsp/sampler/zone_envelope.h"
@@ -143,6 +144,11 @@ class TDSPSamplerControl : public TDSPControl {
   virtual void PrepareNote();
   // Re-applies the zone setting `id` (53..249) to every zone play state.
   virtual void ApplyZoneSettings(std::int32_t /*id*/) {}
+  // The seed the zones' noise LFOs draw from (each zone and LFO at its own
+  // place), kept for programs loaded later. Any thread; the zones of the
+  // current program restart their draws only on the audio thread or under
+  // the global lock.
+  virtual void SetRandomSeed(std::uint64_t seed) { RandomSeed.store(seed, std::memory_order_relaxed); }
 
   // The voice's note-off: release time 0, release flag clear, released.
   void Release();
@@ -188,6 +194,7 @@ class TDSPSamplerControl : public TDSPControl {
   std::atomic<std::int32_t> Bank{0};
   std::atomic<std::int32_t> Program{0};
   std::atomic<TSampler*> Store{nullptr};
+  std::atomic<std::uint64_t> RandomSeed{TRandomSource::kDefaultSeed};
   std::unique_ptr<float[]> OutputBuffer;
 };
 
@@ -229,6 +236,7 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   void PrepareNote() override;
   // Under the global lock (a type change rebuilds a filter, shaper or LFO).
   void ApplyZoneSettings(std::int32_t id) override;
+  void SetRandomSeed(std::uint64_t seed) override;
   // Filters, distortions and shapers follow the settings; the LFOs run at
   // the control rate. Under the global lock.
   void SetAudioSettings(TAudioSettingsRec* rec) override;

@@ -10,6 +10,11 @@ void TDSPSamplerVoice1::SetAudioSettings(TAudioSettingsRec* rec) {
   if (Sampler1) Sampler1->SetAudioSettings(Settings);
 }
 
+void TDSPSamplerVoice1::SetRandomSeed(std::uint64_t seed) {
+  TDSPSynthVoice2::SetRandomSeed(seed);
+  if (Sampler1) Sampler1->SetRandomSeed(VoiceSourceSeed(seed, 1));
+}
+
 void TDSPSamplerVoice1::ResetSampler(TDSPSamplerControl* sampler) {
   if (sampler == nullptr) return;
   sampler->State = TDSPSamplerControl::kFinished;
@@ -29,7 +34,8 @@ void TDSPSamplerVoice1::LegatoSampler(TDSPSamplerControl* sampler, TDSPSamplerCo
 
 void TDSPSamplerVoice1::StartSamplerNote(TDSPSamplerControl* sampler, bool& pending) {
   if (sampler == nullptr) return;
-  sampler->Level = Velocity * VoiceLevel;
+  // A phrase that goes on keeps its level: the new velocity would step it.
+  if (!ContinuingPhrase) sampler->Level = Velocity * VoiceLevel;
   if (!pending) return;
   sampler->SetNote(Note);
   pending = false;
@@ -46,14 +52,21 @@ void TDSPSamplerVoice1::Release() {
   if (Sampler1) Sampler1->Release();
 }
 
+void TDSPSamplerVoice1::LegatoContinue() {
+  TDSPSynthVoice2::LegatoContinue();
+  ContinuingPhrase = true;
+}
+
 void TDSPSamplerVoice1::LegatoNoteOn(TDSPXVoice& previous, bool retrigger) {
   TDSPSynthVoice2::LegatoNoteOn(previous, retrigger);
+  ContinuingPhrase = false;
   auto* before = dynamic_cast<TDSPSamplerVoice1*>(&previous);
   LegatoSampler(Sampler1.get(), before != nullptr ? before->Sampler1.get() : nullptr, Sampler1Pending);
 }
 
 void TDSPSamplerVoice1::Trigger() {
   TDSPSynthVoice2::Trigger();
+  ContinuingPhrase = false;
   if (!Sampler1) return;
   Sampler1->Start();
   Sampler1Pending = true;
@@ -68,6 +81,11 @@ void TDSPSamplerVoice1::StartNote() {
 
 TDSPSamplerVoice2::TDSPSamplerVoice2() = default;
 TDSPSamplerVoice2::~TDSPSamplerVoice2() = default;
+
+void TDSPSamplerVoice2::SetRandomSeed(std::uint64_t seed) {
+  TDSPSamplerVoice1::SetRandomSeed(seed);
+  if (Sampler2) Sampler2->SetRandomSeed(VoiceSourceSeed(seed, 2));
+}
 
 void TDSPSamplerVoice2::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPSamplerVoice1::SetAudioSettings(rec);

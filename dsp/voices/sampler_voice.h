@@ -6,8 +6,10 @@
 //   Trigger          sampler Start, pending-note flag set
 //   LegatoNoteOn     sampler LegatoStart from the previous voice's sampler,
 //                    pending-note flag set
-//   StartNote        sampler Level := Velocity x VoiceLevel; when the flag is
-//                    set: sampler note := Note, flag cleared, PrepareNote
+//   LegatoContinue   the phrase goes on: the samplers keep their level
+//   StartNote        sampler Level := Velocity x VoiceLevel (unless the phrase
+//                    goes on); when the flag is set: sampler note := Note,
+//                    flag cleared, PrepareNote
 //   Release          sampler Release (state released)
 //   ResetVoice       sampler state finished, no legato start pitch
 // The renderer gives each sampler its store (SetStore), its program
@@ -29,14 +31,20 @@ class TDSPSamplerVoice1 : public TDSPSynthVoice2 {
   void ResetVoice() override;
   void Release() override;
   void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
+  // Inherited; the samplers keep the phrase's level (not the new velocity).
+  void LegatoContinue() override;
   void Trigger() override;
   void StartNote() override;
+  void SetRandomSeed(std::uint64_t seed) override;
 
   // Sound source 1; made by the class that knows the sampler's kind (null
   // until then: every operation skips a missing sampler).
   std::unique_ptr<TDSPSamplerControl> Sampler1;
   // The sampler takes the voice's note at the next StartNote.
   bool Sampler1Pending = false;
+  // The note continues a legato phrase on this voice (LegatoContinue): its
+  // samplers keep their level.
+  bool ContinuingPhrase = false;
 
  protected:
   // The note operations' part for one sampler of this voice and its
@@ -57,6 +65,7 @@ class TDSPSamplerVoice2 : public TDSPSamplerVoice1 {
   void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
   void Trigger() override;
   void StartNote() override;
+  void SetRandomSeed(std::uint64_t seed) override;
 
   // Sound source 2, as Sampler1.
   std::unique_ptr<TDSPSamplerControl> Sampler2;

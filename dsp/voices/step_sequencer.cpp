@@ -1,7 +1,6 @@
 #include "dsp/voices/step_sequencer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
 #include "framework/core/name_lists.h"
@@ -178,10 +177,9 @@ void TDSPSequencer::Rebuild() {
 
 std::uint64_t TDSPSequencer::NextSeed() {
   if (HasFixedSeed) return FixedSeed;
-  static_assert(sizeof(std::uintptr_t) <= sizeof(std::uint64_t));
-  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  // The address keeps two voices restarting in the same nanosecond apart.
-  return now ^ (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(this)) * 0x9E3779B97F4A7C15ull);
+  // Each restart takes the next seed of the sequencer's own stream: every
+  // note draws new numbers, and the same notes draw the same ones.
+  return MixSeed(StreamSeed, RestartCount++);
 }
 
 float TDSPSequencer::NextOctaveOffset() {
@@ -217,7 +215,7 @@ void TDSPSequencer::EvaluateSources(const TSeqStepRec& step) {
   Level = SourceValue(LevelSource, step.Note);
 }
 
-void TDSPSequencer::Restart() {
+void TDSPSequencer::Restart(bool freshNote) {
   Random.Seed(NextSeed());
   NewCycleSpace();
   CycleClock = 0.0;
@@ -232,6 +230,12 @@ void TDSPSequencer::Restart() {
   EvaluateSources(Steps[0]);
   PrevPitch = Pitch;
   PrevLevel = Level;
+  if (freshNote) {
+    // Nor does its first block ramp from where the previous note left the
+    // gate and level: a rest on step 0 would sound for a millisecond.
+    BlockGate = Steps[0].Rest ? OffStepGate : Steps[0].GateOnLevel;
+    BlockLevel = Level;
+  }
 }
 
 void TDSPSequencer::AdvanceStep() {
@@ -446,3 +450,9 @@ void TDSPSequencer::SetFixedSeed(std::uint64_t seed) {
 }
 
 void TDSPSequencer::ClearFixedSeed() { Store(HasFixedSeed, false); }
+
+void TDSPSequencer::SetRandomSeed(std::uint64_t seed) {
+  StreamSeed = seed;
+  RestartCount = 0;
+  Random.Seed(NextSeed());
+}

@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "dsp/oscillators/curves.h"
+#include "dsp/oscillators/random_source.h"
 #include "framework/modules/dsp_control.h"
 
 inline constexpr std::int32_t kSequencerSteps = 32;
@@ -87,8 +88,11 @@ class TDSPSequencer : public TDSPControl {
   // Recomputes the tick length and every played step record and rebuilds the
   // octave pattern. Takes the global lock.
   void Update() override;
-  // Starts the sequence again from step 0 (note starts). Audio thread.
-  void Restart();
+  // Starts the sequence again from step 0 (note starts). A fresh note (its
+  // voice starts from silence) also starts its first block at step 0's gate
+  // and level; a legato restart ramps there from the running values.
+  // Audio thread.
+  void Restart(bool freshNote = false);
   void ReallocBuffers() override;
 
   // --- Setters that recompute (Update); each ignores an unchanged value
@@ -135,9 +139,12 @@ class TDSPSequencer : public TDSPControl {
   void SetStepEnvMode(std::int32_t) {}
   void SetStepEnvType(std::int32_t) {}
 
-  // Random source: by default each Restart reseeds from the clock, so every
-  // note draws new numbers; with a fixed seed every Restart draws the same
-  // sequence (deterministic tests).
+  // Random source: each Restart reseeds from the next seed of a stream that
+  // SetRandomSeed starts (and the first draws of the new stream follow at
+  // once), so every note draws new numbers and the same notes from the same
+  // seed draw the same ones. With a fixed seed every Restart draws the same
+  // sequence (tests). Audio thread, or under the global lock.
+  void SetRandomSeed(std::uint64_t seed);
   void SetFixedSeed(std::uint64_t seed);
   void ClearFixedSeed();
 
@@ -234,6 +241,8 @@ class TDSPSequencer : public TDSPControl {
   float LevelAmount = 0.0f;
   bool HasFixedSeed = false;
   std::uint64_t FixedSeed = 0;
+  std::uint64_t StreamSeed = TRandomSource::kDefaultSeed;
+  std::uint64_t RestartCount = 0;  // seeds taken from the stream
 
   // Derived.
   double MsPerTickValue = 60000.0 / 2.0 / kTicksPerQuarter;

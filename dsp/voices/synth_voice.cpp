@@ -18,15 +18,40 @@ void TDSPSynthVoice::SetAudioSettings(TAudioSettingsRec* rec) {
   for (TDSPMultiShaper1& shaper : Shaper) shaper.SetAudioSettings(Settings);
 }
 
+// Places of the voice's random sources under its seed.
+namespace {
+enum TSeedPlace : std::uint64_t { kSeedLfo = 0, kSeedSeq1 = 3, kSeedSeq2, kSeedOsc1, kSeedOsc2, kSeedSampler1, kSeedSampler2 };
+}  // namespace
+
+void TDSPSynthVoice::SetRandomSeed(std::uint64_t seed) {
+  for (std::size_t k = 0; k < Lfo.size(); ++k) Lfo[k].SetRandomSeed(MixSeed(seed, kSeedLfo + k));
+  Seq1.SetRandomSeed(MixSeed(seed, kSeedSeq1));
+  Seq2.SetRandomSeed(MixSeed(seed, kSeedSeq2));
+}
+
+void TDSPSynthVoice1::SetRandomSeed(std::uint64_t seed) {
+  TDSPSynthVoice::SetRandomSeed(seed);
+  Osc1.SetRandomSeed(MixSeed(seed, kSeedOsc1));
+}
+
+void TDSPSynthVoice2::SetRandomSeed(std::uint64_t seed) {
+  TDSPSynthVoice1::SetRandomSeed(seed);
+  Osc2.SetRandomSeed(MixSeed(seed, kSeedOsc2));
+}
+
+std::uint64_t VoiceSourceSeed(std::uint64_t seed, int sampler) {
+  return MixSeed(seed, sampler == 1 ? kSeedSampler1 : kSeedSampler2);
+}
+
 void TDSPSynthVoice::ResetVoice() {
   TDSPEnvVoice::ResetVoice();
   LfoCounter.fill(0);
   LfoCycles.fill(0);
 }
 
-void TDSPSynthVoice::RestartSequencers(bool restartAll) {
+void TDSPSynthVoice::RestartSequencers(bool restartAll, bool freshNote) {
   for (TDSPSequencer* seq : {&Seq1, &Seq2}) {
-    if (seq->ResetOnNewNote() && (restartAll || seq->AlwaysRetrigger())) seq->Restart();
+    if (seq->ResetOnNewNote() && (restartAll || seq->AlwaysRetrigger())) seq->Restart(freshNote);
   }
 }
 
@@ -52,7 +77,7 @@ void TDSPSynthVoice::LegatoContinue() {
 
 void TDSPSynthVoice::Trigger() {
   TDSPEnvVoice::Trigger();
-  RestartSequencers(true);
+  RestartSequencers(true, true);
   ResetLfoPhases();
 }
 

@@ -42,6 +42,8 @@ class TDSPSynthVoice : public TDSPEnvVoice {
   void Trigger() override;
   // Both sequencers follow the host tempo.
   void SetTempo(double bpm) override;
+  // The LFOs and both sequencers.
+  void SetRandomSeed(std::uint64_t seed) override;
 
   // The phase of every LFO whose reset flag is set restarts, with its
   // counter and cycle count.
@@ -65,9 +67,12 @@ class TDSPSynthVoice : public TDSPEnvVoice {
 
  private:
   // restartAll: every sequencer that resets on a new note; otherwise only
-  // those that also always retrigger.
-  void RestartSequencers(bool restartAll);
+  // those that also always retrigger. freshNote: see TDSPSequencer::Restart.
+  void RestartSequencers(bool restartAll, bool freshNote = false);
 };
+
+// The seed of a sample voice's sampler 1 or 2 under the voice's seed.
+std::uint64_t VoiceSourceSeed(std::uint64_t seed, int sampler);
 
 // Sound source 1 as an oscillator with its tuner.
 class TDSPSynthVoice1 : public TDSPSynthVoice {
@@ -76,6 +81,7 @@ class TDSPSynthVoice1 : public TDSPSynthVoice {
   void SetAudioSettings(TAudioSettingsRec* rec) override;
   // Inherited, then the oscillator's phase restarts.
   void Trigger() override;
+  void SetRandomSeed(std::uint64_t seed) override;
 
   TDSPOscillator Osc1;
   TDSPDiatonicTune1 Tuner1;
@@ -87,6 +93,7 @@ class TDSPSynthVoice2 : public TDSPSynthVoice1 {
   TDSPSynthVoice2();
   void SetAudioSettings(TAudioSettingsRec* rec) override;
   void Trigger() override;
+  void SetRandomSeed(std::uint64_t seed) override;
 
   TDSPOscillator Osc2;
   TDSPDiatonicTune1 Tuner2;

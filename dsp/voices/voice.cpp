@@ -11,6 +11,7 @@ void TDSPXVoice::ResetVoice() {
   State = kFree;
   Age = 0;
   ReleaseTime = 0;
+  OwedNoteOffs = 0;
   Note = 48;
   GlideStartPitch = 48.0f;
   LastNote = 48.0f;

@@ -60,6 +60,9 @@ class TDSPXVoice : public TDSPControl {
   virtual void StartNote() {}
   // Host tempo in beats per minute.
   virtual void SetTempo(double /*bpm*/) {}
+  // Seeds every random source the voice owns (each at a place of its own)
+  // from `seed`. Under the global lock or on the audio thread.
+  virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
 
   bool IsFree() const { return State == kFree; }
   bool IsHeld() const { return State == kHeld; }
@@ -75,6 +78,13 @@ class TDSPXVoice : public TDSPControl {
   float GlideStartPitch = 0.0f;   // semitones the renderer glides from to Note
   float LastNote = 0.0f;          // Note at the last control update; kNoLastNote: none
   std::int32_t VoiceIndex = 0;    // slot in the owner's voice array
+  // Order of note-ons (the manager counts them): a note-off ends the oldest
+  // held note of its pitch.
+  std::uint64_t NoteSerial = 0;
+  // Note-offs of this voice's pitch still to come for notes that this voice
+  // took over while they were held (a steal or a legato hand-over): they end
+  // those notes, not this one.
+  std::int32_t OwedNoteOffs = 0;
   std::int32_t ReleaseTime = 0;   // samples since the release
   // Samples since the renderer's last control update; -1 asks for one at once.
   std::int32_t ControlCounter = -1;

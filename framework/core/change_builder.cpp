@@ -18,8 +18,8 @@ class TBuildWorker {
     std::lock_guard<std::mutex> guard(Mutex);
     Builders.push_back(&builder);
     if (!Thread.joinable()) {
-      Stopping = false;
-      Thread = std::thread([this] { Loop(); });
+      const std::uint64_t epoch = ++RunEpoch;
+      Thread = std::thread([this, epoch] { Loop(epoch); });
     }
   }
 
@@ -39,7 +39,8 @@ class TBuildWorker {
   // Any thread, the audio thread too: no allocation, no lock.
   void Wake() {
     Generation.fetch_add(1, std::memory_order_release);
-    Generation.notify_one();
+    // Every waiter: a worker being stopped may still wait beside a new one.
+    Generation.notify_all();
   }
 
  private:
@@ -48,7 +49,9 @@ class TBuildWorker {
     {
       std::lock_guard<std::mutex> guard(Mutex);
       if (!Builders.empty() || !Thread.joinable()) return;
-      Stopping = true;
+      // This worker's run ends; one started after this (by a new instance
+      // while this one is joined) has its own.
+      ++RunEpoch;
       joining = std::move(Thread);
     }
     Wake();
@@ -56,7 +59,7 @@ class TBuildWorker {
     else joining.detach();
   }
 
-  void Loop() {
+  void Loop(std::uint64_t epoch) {
     for (;;) {
       // Read before looking for work: a wake that comes after this reading
       // makes the wait below return at once, so none is lost.
@@ -66,7 +69,7 @@ class TBuildWorker {
         std::unique_lock<std::recursive_mutex> building;
         {
           std::lock_guard<std::mutex> guard(Mutex);
-          if (Stopping) return;
+          if (RunEpoch != epoch) return;
           for (TChangeBuilder* b : Builders) {
             if (b->HasRealtimeRequests()) {
               next = b;
@@ -87,7 +90,7 @@ class TBuildWorker {
   std::mutex Mutex;
   std::vector<TChangeBuilder*> Builders;
   std::thread Thread;
-  bool Stopping = false;
+  std::uint64_t RunEpoch = 0;  // the running worker's; grows at every start and stop
   std::atomic<std::uint32_t> Generation{0};
 };
 

@@ -114,10 +114,13 @@ void TDSPPluginX::InitParameterInfo() {
   base(kParamBypass, 11, "Bypass", 1, 0.0f, 110, "Bypass process");
   for (std::int32_t i = 5; i < kBaseParamCount; ++i)
     base(i, 8, "Rsvd", 1, 0.0f, static_cast<std::uint16_t>(111 + i - 5), "Reserved, do not use");
-  // Editor bindings on the header panel (panel 1).
-  InitParamInfoExtra(ParamInfo[kParamVolume], 23, 1, 2, 8, 0, "VOL", 0);
-  InitParamInfoExtra(ParamInfo[kParamPan], 23, 1, 2, 64, 0, "PAN", 0);
-  InitParamInfoExtra(ParamInfo[kParamMute], 24, 1, 2, 120, 0, "MUTE", 0);
+  // Editor bindings on the header panel (panel 1, 32 pixels high): the
+  // boxes in the middle of its height with their captions to their left
+  // (flags 0x22). A caption above a box at the header's top edge would fall
+  // outside the editor.
+  InitParamInfoExtra(ParamInfo[kParamVolume], 23, 1, 10, 30, 0, "VOL", 0x22);
+  InitParamInfoExtra(ParamInfo[kParamPan], 23, 1, 10, 110, 0, "PAN", 0x22);
+  InitParamInfoExtra(ParamInfo[kParamMute], 24, 1, 10, 196, 0, "MUTE", 0x22);
 }
 
 void TDSPPluginX::BuildMidiCCMap() {
@@ -215,9 +218,11 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
     case kParamVolume:
       // 0.5 is unity: the ramp target is twice the normalised value.
       StartRamp(VolumeRamp, Volume, GetParameterValue(kParamVolume) * 2.0f);
+      GateWake.store(true);
       break;
     case kParamPan:
       StartRamp(PanRamp, Pan, GetParameterValue(kParamPan));
+      GateWake.store(true);
       break;
     case kParamMute:
       UpdateActiveState();
@@ -241,7 +246,19 @@ void TDSPPluginX::SelectProgram(std::int32_t i) {
   if (i < 0 || i >= ProgramCount) return;
   TPluginLockGuard guard(*this);
   SetCurrentProgramNumber(i);
+  const bool sounding = FirstCallSeen.load() && BlockHasSignal;
+  if (sounding && IsLive() && StreamingThread.load() == std::this_thread::get_id()) {
+    // The audio thread itself (a MIDI program change among its events, or a
+    // host that processes on the thread that changes programs) while the
+    // instrument sounds: the render loop fades the old sound, then applies.
+    MarkProgramPending();
+    ProgramFadeWanted = true;
+    return;
+  }
+  const bool atOnce = !AudioThreadAppliesPrograms();
   RecallProgram();
+  // Applied here: the new program starts from rest, as after the fade.
+  if (atOnce && FirstCallSeen.load() && IsLive()) ResetSound();
 }
 
 void TDSPPluginX::ApplyProgram() {
@@ -263,9 +280,9 @@ void TDSPPluginX::RecallProgram() {
   TPluginLockGuard guard(*this);
   MarkProgramPending();
   // Not live yet: resume or the first process call applies it. Streaming on
-  // another thread: that thread's next call does. Otherwise (no process call
-  // since resume, or the audio thread itself, a MIDI program change among
-  // its events) at once.
+  // another thread: that thread's next call does (after the fade while the
+  // instrument sounds). Otherwise (no process call since resume, or the
+  // audio thread itself) at once.
   if (!IsLive()) return;
   if (AudioThreadAppliesPrograms()) {
     ProgramsAsked.fetch_add(1);

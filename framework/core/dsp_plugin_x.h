@@ -102,6 +102,10 @@ class TDSPPluginX : public TDSPVSTBase {
   static constexpr double kSilenceGateMs = 2048.0;
   // Length of the volume and pan ramps.
   static constexpr std::int32_t kRampMs = 4;
+  // Length of the fade that ends the sound before a program change.
+  static constexpr std::int32_t kProgramFadeMs = 4;
+  // MIDI events that arrive during that fade wait for its end (at most these).
+  static constexpr std::size_t kHeldMidiCapacity = 256;
 
   using TMessageSink =
       TMethod<std::intptr_t(TDSPPluginX* sender, std::int32_t code, void* ptr, float a, float b, float c)>;
@@ -295,6 +299,10 @@ class TDSPPluginX : public TDSPVSTBase {
   void DeferMidi(const TMidiEventRec& e);
   // Forgets the deferred records; the instrument also stops its voices.
   virtual void ResetEngine();
+  // After a program change: what sounded stops at once (the voices; the
+  // instrument also empties its effects' lines) so the new program starts
+  // from rest. Here ResetEngine.
+  virtual void ResetSound() { ResetEngine(); }
   virtual void NoteOn(const TMidiEventRec& /*e*/) {}
   virtual void NoteOff(const TMidiEventRec& /*e*/) {}
   // Bend amount := bend value (-8192..8191, centre exactly 0) as -1..1 times the range.
@@ -320,7 +328,10 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- parameters and programs
   void ParameterChanged(std::int32_t i) override;
-  // Makes the program current; where it is applied is ScheduleProgram's.
+  // Makes the program current under the lock; RecallProgram says where and
+  // when it is applied. While the instrument sounds, the render loop first
+  // fades the old sound out over kProgramFadeMs and then applies it
+  // (ProgramFadeDone); otherwise the voices and effects start from rest.
   void SelectProgram(std::int32_t i) override;
   void ApplyProgram() override;
   void ApplyPendingProgram() override;
@@ -566,6 +577,10 @@ class TDSPPluginX : public TDSPVSTBase {
   void ProgramsCaughtUp() { ProgramsApplied.store(ProgramsAsked.load()); }
   bool BlockHasSignal = false;
   std::int32_t SilenceCount = 0;  // internal blocks since the last loud output sample
+  // Set by a volume or pan change (any thread), taken by the next process
+  // call: a note held while the gate closed at volume 0 sounds again when
+  // the volume comes back up, without waiting for the next note.
+  std::atomic<bool> GateWake{false};
   std::int32_t ParamBatchCount = 0;
   std::int32_t PitchBendValue = 0;
   float PitchBendAmount = 0.0f;
@@ -602,7 +617,21 @@ class TDSPPluginX : public TDSPVSTBase {
   void RenderInternalBlock();
   void WriteBlockToRings(const float* interleaved);
   void ReleaseQueuedNoteOffs();
+  // The program change fade (render loop, lock held): the fading block's
+  // output x the falling gain, then at its end the pending program, the
+  // reset and the MIDI held meanwhile.
+  void FadeProgramChange(float* interleaved);
+  void ProgramFadeDone();
+  bool HoldMidi(const TVstMidiEvent& event) override;
 
+  // A program change waits for the fade while this is set (lock held).
+  bool ProgramFadeWanted = false;
+  std::int32_t ProgramFadeDoneSamples = 0;
+  struct THeldMidi {
+    std::uint8_t Bytes[3];
+  };
+  std::array<THeldMidi, kHeldMidiCapacity> HeldMidi{};
+  std::size_t HeldMidiCount = 0;
   TVstTimeInfo HostTime{};
   bool HostTimeValid = false;
   std::atomic<bool> IoChangedPending{false};

@@ -126,7 +126,17 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
       }
     } else {
       Built = true;
-      ApplyPendingProgram();
+      // A program waiting while the instrument sounds (from the host's
+      // program call or a loaded chunk) is applied after the fade.
+      if (IsProgramPending() && BlockHasSignal) ProgramFadeWanted = true;
+      if (ProgramFadeWanted) {
+        UpdateTimeInfo();
+      } else {
+        const bool pending = IsProgramPending();
+        ApplyPendingProgram();
+        if (pending) ResetSound();
+      }
+      if (GateWake.exchange(false)) SilenceCount = 0;
       ProcessPendingMidi();
       if (!TimeInfoRead.load()) UpdateTimeInfo();
       TimeInfoRead.store(false);
@@ -195,12 +205,15 @@ void TDSPPluginX::RenderInternalBlock() {
   if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
     RenderVoices();
     if (BlockHasSignal) ApplyOutputGain();
+    if (ProgramFadeWanted) FadeProgramChange(buffer);
     LimitOutput(buffer, 2 * block);
     WriteBlockToRings(buffer);
   } else {
     // Muted, inactive or gated by silence: the rings advance with zeros, so
     // the latency stays what it was.
     WriteBlockToRings(nullptr);
+    // Nothing sounds that a fade could end.
+    if (ProgramFadeWanted) ProgramFadeDone();
   }
 }
 
@@ -217,6 +230,44 @@ void TDSPPluginX::LimitOutput(float* x, std::int32_t samples) {
     const float y = x[i];
     x[i] = y != y ? 0.0f : std::min(std::max(y, -kOutputCeiling), kOutputCeiling);
   }
+}
+
+void TDSPPluginX::FadeProgramChange(float* interleaved) {
+  const std::int32_t block = Settings->BlockSize;
+  const std::int32_t length = std::max<std::int32_t>(1, kProgramFadeMs * Settings->SamplesPerMs);
+  // A raised cosine from 1 to 0: no corner at either end.
+  const double step = 3.14159265358979323846 / static_cast<double>(length);
+  for (std::int32_t j = 0; j < block; ++j) {
+    const std::int32_t k = ProgramFadeDoneSamples + j;
+    const float g = k >= length ? 0.0f : static_cast<float>(0.5 + 0.5 * std::cos(step * static_cast<double>(k)));
+    interleaved[2 * j] *= g;
+    interleaved[2 * j + 1] *= g;
+  }
+  ProgramFadeDoneSamples += block;
+  if (ProgramFadeDoneSamples >= length) ProgramFadeDone();
+}
+
+void TDSPPluginX::ProgramFadeDone() {
+  ProgramFadeWanted = false;
+  ProgramFadeDoneSamples = 0;
+  ApplyPendingProgram();
+  ResetSound();
+  // The events that came during the fade, in their order, for the new
+  // program; the next block is its first.
+  const std::size_t held = HeldMidiCount;
+  HeldMidiCount = 0;
+  for (std::size_t k = 0; k < held; ++k) {
+    const std::uint8_t* b = HeldMidi[k].Bytes;
+    MidiHandler->HandleBytes(b[0], b[1], b[2]);
+  }
+}
+
+bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
+  // A full store lets the event through rather than lose it.
+  if (!ProgramFadeWanted || HeldMidiCount >= HeldMidi.size()) return false;
+  THeldMidi& h = HeldMidi[HeldMidiCount++];
+  for (int k = 0; k < 3; ++k) h.Bytes[k] = event.midiData[k];
+  return true;
 }
 
 void TDSPPluginX::WriteBlockToRings(const float* interleaved) {

@@ -119,6 +119,7 @@ void TDSPVSTBase::SendQueuedMidi(std::int32_t from, std::int32_t to) {
     TQueuedMidi& q = MidiQueue[i];
     if (q.Due == kNotScheduled || q.Due < from || q.Due >= to) continue;
     q.Due = kNotScheduled;
+    if (HoldMidi(q.Event)) continue;
     const std::uint8_t* data = q.Event.midiData;
     MidiHandler->HandleBytes(data[0], data[1], data[2]);
   }

@@ -67,8 +67,12 @@ class TDSPVSTBase : public AudioEffectX {
     std::int32_t ReadIndex = 0;
   };
 
-  // Decodes every scheduled event with Due in [from, to), in queue order.
+  // Decodes every scheduled event with Due in [from, to), in queue order,
+  // unless HoldMidi takes it.
   void SendQueuedMidi(std::int32_t from, std::int32_t to);
+  // Offered each event before it is decoded: true keeps it from decoding
+  // (the taker decodes it later itself).
+  virtual bool HoldMidi(const TVstMidiEvent& /*event*/) { return false; }
   // Schedules the events whose offset (clamped into the host block of
   // hostFrames) lies in [start, start + length): Due := offset - start + shift.
   void ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames, std::int32_t shift);

@@ -56,6 +56,13 @@ std::int32_t TDSPPluginGui::AddGuiPanel(TSPThemeGUIControl* panel) {
   return static_cast<std::int32_t>(Panels.size()) - 1;
 }
 
+std::int32_t TDSPPluginGui::AddGuiPanel(TSPThemeGUIControl* parent, std::string_view caption, std::int32_t style) {
+  if (parent == nullptr) return -1;
+  auto* panel = new TSPThemeGUIPanel(parent, std::string(caption));
+  panel->StyleIndex = style;
+  return AddGuiPanel(panel);
+}
+
 TSPThemeGUIControl* TDSPPluginGui::GuiPanel(std::int32_t index) const {
   if (index < 0 || index >= GuiPanelCount()) return nullptr;
   return Panels[static_cast<std::size_t>(index)];
@@ -73,7 +80,10 @@ void TDSPPluginGui::BuildEditorControls() {
     TParamInfoRec& info = ParamInfo[static_cast<std::size_t>(i)];
     if (info.GuiKind == kGuiNone) continue;
     TSPThemeGUIControl* panel = GuiPanel(info.GuiPanel);
-    if (panel == nullptr) continue;
+    if (panel == nullptr) {
+      MissingPanelParams.push_back(i);
+      continue;
+    }
     TSPThemeGUIControl* control = CreateGuiControlByKind(info.GuiKind, panel);
     info.GuiControl = control;
     if (control != nullptr) BindEditorControl(control, i);

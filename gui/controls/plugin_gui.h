@@ -65,11 +65,19 @@ class TDSPPluginGui : public TDSPPluginX {
   // it the label with the effect name at 2, 550.
   void CreatePanels() override;
   // One control per parameter whose GuiKind makes one, on panel GuiPanel
-  // (none for a panel outside the list), bound to the parameter.
+  // (none for a panel outside the list, and the parameter is listed in
+  // ParamsWithoutPanel), bound to the parameter.
   void BuildEditorControls() override;
+  // The parameters whose descriptor asks for a control on a panel that
+  // does not exist: they have no control (a layer's table or panel list is
+  // wrong).
+  const std::vector<std::int32_t>& ParamsWithoutPanel() const { return MissingPanelParams; }
   // Gives the panel the plug-in's theme, lets it lay itself out, appends it
   // to the panel list and answers its index.
   std::int32_t AddGuiPanel(TSPThemeGUIControl* panel);
+  // A new panel on parent with that caption and surface style, added as
+  // AddGuiPanel adds one; -1 (nothing made) without a parent.
+  std::int32_t AddGuiPanel(TSPThemeGUIControl* parent, std::string_view caption, std::int32_t style);
   // Null outside the list.
   TSPThemeGUIControl* GuiPanel(std::int32_t index) const;
   std::int32_t GuiPanelCount() const { return static_cast<std::int32_t>(Panels.size()); }
@@ -125,4 +133,5 @@ class TDSPPluginGui : public TDSPPluginX {
   std::unique_ptr<TDSPVSTEditorWnd> EditorWnd;
   std::atomic<bool> Attached{false};
   std::string EditorError;
+  std::vector<std::int32_t> MissingPanelParams;
 };

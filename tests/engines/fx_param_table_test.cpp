@@ -81,6 +81,7 @@ TEST(FxParamTable, CompiledRowsMatchTheDataFiles) {
       {"Caption", [](const P& r) { return std::string(r.Caption); }},
       {"Page", [](const P& r) { return IntText(r.Page); }},
       {"ButtonOrder", [](const P& r) { return IntText(r.ButtonOrder); }},
+      {"Style", [](const P& r) { return IntText(r.Style); }},
   };
   ExpectRowsMatch(ReadDataFile("fx_panels.tsv"), FxPanelTable, panels, {});
 }

@@ -67,7 +67,8 @@ TEST(OscParamTable, TheInstrumentsDescriptorsFollowTheFile) {
     EXPECT_FLOAT_EQ(info.RealFromNorm(info.DefaultValue), file.Float(r, "Default"));
     EXPECT_EQ(info.Description, file.Cell(r, "Description"));
     EXPECT_EQ(info.HelpText, file.Cell(r, "GuiCaption"));
-    EXPECT_EQ(info.GuiPanel, -1) << "no editor yet";
+    EXPECT_EQ(info.GuiKind, file.Int(r, "GuiKind"));
+    EXPECT_EQ(info.GuiPanel >= 0, info.GuiKind >= 0) << "a control kind has its panel";
   }
   for (int id = 39; id <= 48; ++id) {
     EXPECT_EQ(p.ParamInfo[static_cast<std::size_t>(id)].Name, "") << id;

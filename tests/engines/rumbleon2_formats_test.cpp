@@ -217,9 +217,8 @@ TEST(Rumbleon2Formats, ARegularBankHoldsEveryValueBigEndianIn347348Bytes) {
 }
 
 // A program that runs every layer: both oscillators, filter envelope,
-// sequencer 1 and the rack with delay, chorus and reverb. The reverb's room
-// comes from its table: room type 0 (the default) draws new random lengths
-// at every rebuild, so no two instances share its tail.
+// sequencer 1 and the rack with delay, chorus and reverb (a room from its
+// table).
 void MakeBusyProgram(TInstrument& inst) {
   auto set = [&inst](std::int32_t id, float real) { inst.Set(id, real); };
   set(sampler_test::kOsc2Patch, 4);

@@ -218,6 +218,86 @@ TEST_F(VoiceManager, OneNoteOffReleasesOnlyTheLowerOfTwoVoicesOfTheNote) {
   EXPECT_EQ(Probe(*p, 1).State, TDSPXVoice::kReleased);
 }
 
+TEST_F(VoiceManager, ANoteOffEndsTheNoteItBelongsToNotALaterOneThatTookItsVoice) {
+  for (bool legato : {false, true}) {
+    SCOPED_TRACE(legato ? "legato" : "fresh notes");
+    // One voice: the repeat of a note arrives before the first one's
+    // note-off (same moment); that note-off ends the note already gone.
+    auto p = WithVoices(1);
+    SetReal(*p, kLegatoParam, legato ? 1.0f : 0.0f);
+    On(*p, 40);
+    On(*p, 40);
+    Off(*p, 40);
+    EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kHeld);
+    Off(*p, 40);
+    EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kReleased);
+    // Three overlapping repeats: two late note-offs, then the last note's.
+    On(*p, 45);
+    On(*p, 45);
+    On(*p, 45);
+    Off(*p, 45);
+    Off(*p, 45);
+    EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kHeld);
+    Off(*p, 45);
+    EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kReleased);
+    // A different pitch taking the voice owes nothing to the new note.
+    On(*p, 50);
+    On(*p, 52);
+    Off(*p, 50);
+    EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kHeld);
+    Off(*p, 52);
+    EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kReleased);
+  }
+}
+
+TEST_F(VoiceManager, AStolenNotesNoteOffIsNotTakenByAYoungerNoteOfItsPitch) {
+  auto p = WithVoices(2);
+  On(*p, 60);  // voice 0
+  On(*p, 60);  // voice 1
+  Sounding(*p, 0, TDSPXVoice::kHeld, 500, 60);
+  On(*p, 64);  // steals voice 0, the oldest
+  ASSERT_EQ(Probe(*p, 0).Note, 64);
+  Off(*p, 60);  // the first 60, which no longer sounds
+  EXPECT_EQ(Probe(*p, 1).State, TDSPXVoice::kHeld);
+  Off(*p, 60);
+  EXPECT_EQ(Probe(*p, 1).State, TDSPXVoice::kReleased);
+  EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kHeld);
+
+  // The younger of two notes of a pitch stolen (equal ages: the later index
+  // goes): the first note-off still ends the older note.
+  auto q = WithVoices(2);
+  On(*q, 60);
+  On(*q, 60);
+  On(*q, 64);
+  ASSERT_EQ(Probe(*q, 1).Note, 64);
+  Off(*q, 60);
+  EXPECT_EQ(Probe(*q, 0).State, TDSPXVoice::kReleased);
+
+  // A reset forgets what was owed.
+  auto r = WithVoices(1);
+  On(*r, 70);
+  On(*r, 70);
+  {
+    TPluginLockGuard lock(*r);
+    r->ResetEngine();
+  }
+  On(*r, 70);
+  Off(*r, 70);
+  EXPECT_EQ(Probe(*r, 0).State, TDSPXVoice::kReleased);
+}
+
+TEST_F(VoiceManager, ANoteOffReleasesTheOldestHeldVoiceOfItsPitch) {
+  auto p = WithVoices(4);
+  On(*p, 30);
+  On(*p, 60);  // voice 1
+  Off(*p, 30);
+  Sounding(*p, 0, TDSPXVoice::kFree, 0);
+  On(*p, 60);  // the lowest free voice: 0, though it started later
+  Off(*p, 60);
+  EXPECT_EQ(Probe(*p, 1).State, TDSPXVoice::kReleased);
+  EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kHeld);
+}
+
 TEST_F(VoiceManager, EmptySlotsAreSkipped) {
   auto p = MakeVoicePlugin();
   p->EmptySlots = {0, 2};

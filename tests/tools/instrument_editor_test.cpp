@@ -1,20 +1,25 @@
 // The instrument's own editor in a host's window, on a virtual display of
 // the test's own: its size, an XTest drag on the volume box (a fader of the
-// header), ten sessions in a row, closing during a drag, the host's window
-// destroyed first, and a render thread that the editor never holds up.
+// header), the window's pixels against the editor drawn without a display,
+// a drag on the first filter's cutoff and clicks on page buttons through
+// `rumbleon-host editor`, ten sessions in a row, closing during a drag, the
+// host's window destroyed first, and a render thread that the editor never
+// holds up.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "engines/rumbleon2.h"
+#include "tests/framework/core/plugin_test_support.h"
 #include "tests/tools/editor_fixture.h"
 #include "tests/tools/host_process.h"
 
 namespace {
 
-// The header panel sits at (1, 1), the volume box at (2, 8) on it.
-constexpr int kVolumeLeft = 9, kVolumeTop = 3, kVolumeWidth = 44, kVolumeHeight = 12;
+// The header panel sits at (1, 1), the volume box at (10, 30) on it.
+constexpr int kVolumeLeft = 32, kVolumeTop = 11, kVolumeWidth = 44, kVolumeHeight = 12;
 constexpr int kVolumeX = kVolumeLeft + kVolumeWidth / 2, kVolumeY = kVolumeTop + kVolumeHeight / 2;
 
 class InstrumentEditorTest : public TEditorFixture {
@@ -60,6 +65,79 @@ TEST_F(InstrumentEditorTest, TheEditorCommandShowsTheEditorAtItsSizeAndADragAuto
   for (int y = kVolumeTop; y < kVolumeTop + kVolumeHeight; ++y)
     for (int x = kVolumeLeft; x < kVolumeLeft + kVolumeWidth; ++x) boxA.push_back(a.At(x, y)), boxB.push_back(b.At(x, y));
   EXPECT_NE(boxA, boxB);
+}
+
+// The same instrument, built from the same code (and resources) as the
+// module, drawn without a display.
+class THeadlessEditor {
+ public:
+  THeadlessEditor() : Plugin(plugin_test::MakePlugin<TRumbleon2>()) {
+    Plugin->SyncGuiControls();
+    Plugin->GuiBody()->Attached = true;
+  }
+  ~THeadlessEditor() { Plugin->GuiBody()->Attached = false; }
+  TRgbImage Page(std::int32_t page) {
+    TSPThemeGUIBody& body = *Plugin->GuiBody();
+    body.ShowPage(TVoicerackGFXSynth::kPageGroup, page);
+    const TBitmap& front = body.FrontBitmap();
+    TRgbImage image;
+    image.Width = front.Width();
+    image.Height = front.Height();
+    for (int y = 0; y < image.Height; ++y)
+      for (int x = 0; x < image.Width; ++x) image.Pixels.push_back(front.ScanLine(y)[x] & 0xFFFFFFu);
+    return image;
+  }
+  // The centre of the page button of a page, and of a parameter's control.
+  TPoint PageButton(std::int32_t page) {
+    const TSPThemeGUIControl* b = Plugin->PageButton(KwpPageTable[page]);
+    return {b->Left + b->Width / 2, b->Top + b->Height / 2};
+  }
+  TPoint Control(std::int32_t param) {
+    const TSPThemeGUIControl* c = Plugin->GuiControlOf(param);
+    return {c->Left + c->Width / 2, c->Top + c->Height / 2};
+  }
+
+  std::unique_ptr<TRumbleon2> Plugin;
+};
+
+// How many pixels differ, for the failure message.
+int DifferentPixels(const TRgbImage& a, const TRgbImage& b) {
+  if (a.Width != b.Width || a.Height != b.Height) return -1;
+  int n = 0;
+  for (std::size_t i = 0; i < a.Pixels.size(); ++i) n += a.Pixels[i] != b.Pixels[i] ? 1 : 0;
+  return n;
+}
+
+// rumbleon-host editor on the module shows the pixels of the editor drawn
+// without a display, page by page; a click on a page button shows that
+// page; a drag on the first filter's cutoff knob reaches the host as
+// automation of parameter 64 inside its begin/end-edit.
+TEST_F(InstrumentEditorTest, TheModulesWindowShowsTheHeadlessPicturesAndItsPagesAndKnobsWork) {
+  plugin_test::TTestHost::Reset();
+  THeadlessEditor headless;
+  constexpr std::int32_t kCutoff = 64, kReverbPage = 4, kFxOutPage = 11;
+  const TPoint reverb = headless.PageButton(kReverbPage), fxOut = headless.PageButton(kFxOutPage),
+               voice = headless.PageButton(0), cutoff = headless.Control(kCutoff);
+  const std::string script = Scratch("instrument-pages.txt"), first = Scratch("instrument-page-0.png"),
+                    second = Scratch("instrument-page-4.png"), third = Scratch("instrument-page-11.png");
+  std::ofstream(script) << "screenshot " << first << "\nmove " << reverb.X << " " << reverb.Y
+                        << "\npress\nwait 30\nrelease\nwait 150\nscreenshot " << second << "\nmove " << fxOut.X << " "
+                        << fxOut.Y << "\npress\nwait 30\nrelease\nwait 150\nscreenshot " << third << "\nmove "
+                        << voice.X << " " << voice.Y << "\npress\nwait 30\nrelease\nwait 150\nmove " << cutoff.X << " "
+                        << cutoff.Y << "\npress\nwait 60\nmove " << cutoff.X << " " << cutoff.Y - 40
+                        << "\nwait 60\nrelease\nwait 150\n";
+  const THostRun run = RunHost({"editor", ModulePath(), "--script", script});
+  ASSERT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+  for (const auto& [file, page] : {std::pair(first, 0), std::pair(second, kReverbPage), std::pair(third, kFxOutPage)}) {
+    TRgbImage shown;
+    std::string error;
+    ASSERT_TRUE(ReadPng(file, shown, error)) << error;
+    EXPECT_EQ(DifferentPixels(shown, headless.Page(page)), 0) << "page " << page << ": " << file;
+  }
+  EXPECT_NE(run.Out.find("begin-edit 64 'Cutoff'\nautomate 64 'Cutoff' "), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("end-edit 64 'Cutoff'\n"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("parameter 64 'Cutoff' "), std::string::npos) << run.Out;
+  EXPECT_EQ(run.Out.find("automate 0 "), std::string::npos) << "page buttons are no parameters:\n" << run.Out;
 }
 
 TEST_F(InstrumentEditorTest, TenSessionsInARowShowTheCurrentValueAndHostChangesWithoutEcho) {

@@ -356,7 +356,9 @@ std::vector<TProgramDesign> BankDesigns() {
                            LowPass2(f, 2500.0, 0.7);
                   });
 
-  // 22 Organ Bass: drawbars at 8', 4', 2 2/3', 2', 1 1/3', 1' and a key click.
+  // 22 Organ Bass: drawbars at 8', 4', 2 2/3', 2', 1 1/3', 1' and a key click
+  // (kept below 4.5 kHz: above that the organ itself has nothing, and the
+  // click would stand out as a click in the sound rather than of it).
   d[22].Periods = 4;
   d[22].Attack = 0.03;
   d[22].FixedAttack = true;
@@ -366,7 +368,7 @@ std::vector<TProgramDesign> BankDesigns() {
     for (const auto& [k, a] : bars)
       if (k < c.size()) c[k] = -kI * a;
     const double click = 0.12 * Decay(t, 0.003);
-    for (std::size_t k = 1; k < c.size() && k <= 60; ++k)
+    for (std::size_t k = 1; k < c.size() && k <= 60 && static_cast<double>(k) * z.F0 <= 4500.0; ++k)
       c[k] += click / std::sqrt(static_cast<double>(k)) * std::polar(1.0, 2 * kPi * std::fmod(k * 0.618034, 1.0));
     return c;
   };

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
@@ -135,22 +136,29 @@ TEST(Reverb, SettersClampAndNormalise) {
   EXPECT_FALSE(std::isnan(fx.GetTime()));
 }
 
-TEST(Reverb, RoomZeroDrawsNewLengthsOnEveryRebuild) {
+TEST(Reverb, RoomZeroIsTheSameRandomRoomInEveryReverbAndEveryRebuild) {
   effect_test::TEffectAt<TDSPReverbX> at(44100);
   TDSPReverbX& fx = at.Fx;
   fx.SetRoomType(0);
   fx.SetSize(64);
   std::int32_t first[TDSPReverbX::kCombCount];
+  std::set<std::int32_t> distinct;
   for (int i = 0; i < TDSPReverbX::kCombCount; ++i) {
     first[i] = fx.GetCombLength(i);
     EXPECT_GE(first[i], i < 8 ? 800 : 823);
     EXPECT_LT(first[i], i < 8 ? 2200 : 2223);
+    if (i < 8) distinct.insert(first[i]);
   }
+  EXPECT_GE(distinct.size(), 6u) << "drawn lengths, not one repeated";
   fx.SetSize(65);
   fx.SetSize(64);
-  int same = 0;
-  for (int i = 0; i < TDSPReverbX::kCombCount; ++i) same += fx.GetCombLength(i) == first[i];
-  EXPECT_LT(same, 4);
+  for (int i = 0; i < TDSPReverbX::kCombCount; ++i) EXPECT_EQ(fx.GetCombLength(i), first[i]);
+  effect_test::TEffectAt<TDSPReverbX> other(44100);
+  other.Fx.SetSize(80);
+  other.Fx.SetRoomType(3);
+  other.Fx.SetRoomType(0);
+  other.Fx.SetSize(64);
+  for (int i = 0; i < TDSPReverbX::kCombCount; ++i) EXPECT_EQ(other.Fx.GetCombLength(i), first[i]);
 }
 
 TEST(Reverb, RoomChangeStartsSilent) {

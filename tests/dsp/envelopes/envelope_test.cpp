@@ -157,3 +157,30 @@ TEST(Envelope, BufferPathMatchesTheStepAndFollowsTheRate) {
     ASSERT_EQ(a.OutputSample, b.OutputSample) << ms;
   }
 }
+
+// With an attack shape the attack follows it (the level at a fraction of
+// the attack is the shape there), reaches 1 and decays as before; a release
+// from the middle of the attack falls from where the attack was.
+TEST(Envelope, AnAttackShapeBendsOnlyTheAttack) {
+  std::vector<float> shape(kCurvePoints + 1);
+  for (int j = 0; j <= kCurvePoints; ++j) {
+    const float t = static_cast<float>(j) / kCurvePoints;
+    shape[static_cast<std::size_t>(j)] = t * t;
+  }
+  TDSPADSR env;
+  env.AttackShape = shape.data();
+  Start(env, 10, 10, 0.5f, 100);  // 440 samples each
+  std::vector<float> out;
+  for (int i = 0; i < 900; ++i) out.push_back(env.Step());
+  EXPECT_FLOAT_EQ(out[0], 0.0f);
+  EXPECT_NEAR(out[220], 0.25f, 1e-3f) << "half the attack: the shape at 0.5";
+  EXPECT_NEAR(out[439], 1.0f, 1e-2f);
+  EXPECT_NEAR(out[440 + 220], 0.75f, 1e-3f) << "the decay is linear";
+  TDSPADSR cut;
+  cut.AttackShape = shape.data();
+  Start(cut, 10, 10, 0.5f, 100);
+  float last = 0;
+  for (int i = 0; i < 300; ++i) last = cut.Step();
+  Release(cut);
+  EXPECT_NEAR(cut.Step(), last, 1e-3f);
+}

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -76,4 +77,31 @@ TEST(CurveFunctions, RoundingIsToNearestEven) {
   EXPECT_EQ(Apply(2, 0.5f / 16384.0f), 0.0f);
   // 1.5 / 16384 lies halfway between entries 1 and 2: ties go to entry 2.
   EXPECT_EQ(Apply(2, 1.5f / 16384.0f), static_cast<float>(CurveLaw(2, 2.0L / 16384.0L)));
+}
+
+// An attack that follows a law's attack shape makes, as level x times the
+// law's value at x, a raised cosine: no jump of its last decibels into a few
+// samples, no corner.
+TEST(CurveFunctions, AttackShapesInvertTheirLawsIntoARaisedCosine) {
+  for (std::int32_t law : {0, 1, 2, 6, 7, 11}) {
+    SCOPED_TRACE(law);
+    const float* shape = CurveAttackShape(law);
+    ASSERT_NE(shape, nullptr);
+    for (int j = 0; j <= kCurvePoints; j += 512) {
+      const double t = static_cast<double>(j) / kCurvePoints;
+      const double course = 0.5 - 0.5 * std::cos(3.14159265358979323846 * t);
+      const double x = shape[j];
+      const double out = x * (law == 0 ? x : static_cast<double>(CurveLaw(law, x)));
+      EXPECT_NEAR(out, course, 2e-3) << "t " << t;
+      if (j > 0) {
+        EXPECT_GE(shape[j], shape[j - 512]);
+      }
+    }
+    EXPECT_EQ(shape[0], 0.0f);
+    EXPECT_NEAR(shape[kCurvePoints], 1.0f, 1e-6f);
+  }
+  // The ripple laws do not rise steadily: their attacks stay linear.
+  EXPECT_EQ(CurveAttackShape(25), nullptr);
+  EXPECT_EQ(CurveAttackShape(12), nullptr);
+  EXPECT_EQ(CurveAttackShape(-3), CurveAttackShape(0));
 }

@@ -205,14 +205,21 @@ TEST(NoiseOscillators, HeldNoiseDrawsAtTheShapePointAndTheCycleStart) {
   EXPECT_NE(osc.OutputSample, second);  // past the cycle start
 }
 
-TEST(NoiseOscillators, EachObjectDrawsItsOwnSequence) {
-  TNoiseOsc1 a;
-  TNoiseOsc1 b;
+TEST(NoiseOscillators, EachSeedDrawsItsOwnSequenceAndTheSameSeedTheSame) {
+  TNoiseOsc1 a, b, c, fresh1, fresh2;
+  a.SetRandomSeed(MixSeed(7, 0));
+  b.SetRandomSeed(MixSeed(7, 1));
+  c.SetRandomSeed(MixSeed(7, 0));
   int same = 0;
   for (int i = 0; i < 100; ++i) {
     a.Tick();
     b.Tick();
+    c.Tick();
+    fresh1.Tick();
+    fresh2.Tick();
     if (a.OutputSample == b.OutputSample) ++same;
+    ASSERT_EQ(a.OutputSample, c.OutputSample);
+    ASSERT_EQ(fresh1.OutputSample, fresh2.OutputSample) << "no object starts from the process's history";
   }
   EXPECT_LT(same, 5);
 }

@@ -317,6 +317,54 @@ TEST(StepSequencerOctave, RandomModeDrawsFromTheInjectedSource) {
   EXPECT_EQ(seq->OctaveOffset(), 0.0f);
 }
 
+// The octaves a random-mode sequencer plays over `notes` restarts of 20 steps.
+std::vector<float> RandomOctaves(std::uint64_t seed, int notes) {
+  auto seq = MakeSequencer();
+  seq->ClearFixedSeed();
+  seq->SetRandomSeed(seed);
+  MillisecondSteps(*seq, 1.0f);
+  seq->SetOctaveMode(kOctaveModeRandom);
+  seq->SetOctaveRange(3);
+  std::vector<float> octaves;
+  for (int n = 0; n < notes; ++n) {
+    seq->Restart();
+    for (int s = 0; s < 20; ++s) {
+      octaves.push_back(seq->OctaveOffset());
+      seq->Tick();
+    }
+  }
+  return octaves;
+}
+
+TEST(StepSequencerOctave, TheSameSeedPlaysTheSameRandomOctavesAndEachNoteNewOnes) {
+  const std::vector<float> a = RandomOctaves(99, 3);
+  EXPECT_EQ(a, RandomOctaves(99, 3)) << "no clock in the draws";
+  EXPECT_NE(a, RandomOctaves(100, 3));
+  EXPECT_FALSE(std::equal(a.begin(), a.begin() + 20, a.begin() + 20)) << "a new note draws new octaves";
+}
+
+// A fresh note on a sequence that rests on its first step is silent from
+// its first sample (the gate does not ramp down from where the previous note
+// left it); a legato restart ramps from the running gain.
+TEST(StepSequencerRestart, AFreshNoteStartsAtItsFirstStepsGate) {
+  auto seq = MakeSequencer();
+  ProbeGate(*seq);
+  MillisecondSteps(*seq, 20.0f);
+  seq->SetStepNote(0, kSequencerRest);
+  seq->SetStepNote(1, 0);
+  seq->Restart(true);
+  for (int j = 0; j < 25; ++j) seq->Tick();  // into step 1: the gate is open
+  ASSERT_FLOAT_EQ(Output(*seq)[kBlock - 1], 1.0f);
+  seq->Restart(true);
+  seq->Tick();
+  for (float g : Output(*seq)) EXPECT_EQ(g, 0.0f);
+  for (int j = 0; j < 25; ++j) seq->Tick();
+  seq->Restart(false);
+  seq->Tick();
+  EXPECT_GT(Output(*seq)[0], 0.9f) << "a legato restart leaves the running gain";
+  EXPECT_NEAR(Output(*seq)[kBlock - 1], 1.0f / static_cast<float>(kBlock), 1e-6f) << "and ramps to the rest";
+}
+
 TEST(StepSequencerWrap, ShrinkingCountOrRangeWhileRunningWrapsAtOnce) {
   auto seq = MakeSequencer();
   MillisecondSteps(*seq, 1.0f);

@@ -69,7 +69,7 @@ TEST_F(PluginEditorTest, EveryParameterWithAControlKindGetsItsControlOnItsPanel)
   EXPECT_EQ(Plugin->NameLabel->Left, 551);
   TSPThemeGUIControl* mute = Plugin->GuiControlOf(TDSPPluginX::kParamMute);
   ASSERT_NE(dynamic_cast<TSPThemeGUISwitch*>(mute), nullptr);
-  EXPECT_EQ(std::tuple(mute->Parent, mute->Caption, mute->Left), std::tuple(header, std::string("MUTE"), 121));
+  EXPECT_EQ(std::tuple(mute->Parent, mute->Caption, mute->Left), std::tuple(header, std::string("MUTE"), 197));
   TSPThemeGUIControl* knob = Plugin->GuiControlOf(P::kKnob);
   ASSERT_NE(dynamic_cast<TSPThemeGUIFader*>(knob), nullptr);
   EXPECT_EQ(std::tuple(knob->Parent, knob->Top, knob->Left, knob->ParamIndex, knob->Caption),
@@ -78,6 +78,7 @@ TEST_F(PluginEditorTest, EveryParameterWithAControlKindGetsItsControlOnItsPanel)
   EXPECT_FLOAT_EQ(Plugin->GuiControlOf(P::kVSlider)->Step, 0.01f) << "10 of 1000";
   EXPECT_EQ(Plugin->GuiControlOf(P::kNoKind), nullptr);
   EXPECT_EQ(Plugin->GuiControlOf(P::kNoPanel), nullptr);
+  EXPECT_EQ(Plugin->ParamsWithoutPanel(), std::vector<std::int32_t>{P::kNoPanel}) << "reported, not silently lost";
 
   // Without the has-GUI flag nothing of the editor is made or opened.
   struct TNoGui : P {

@@ -1,0 +1,299 @@
+// Faults a musician hears, each played through the built module the way a
+// host plays it: repeated notes, note starts, program changes, renders that
+// must repeat bit for bit, programs that must sound as named, the low end in
+// mono.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tests/module/module_render.h"
+
+namespace {
+
+using namespace module_render;
+
+TStereo MustPlay(const TPlaySettings& settings, const TScript& script) {
+  TStereo out;
+  std::string error;
+  EXPECT_TRUE(Play(settings, script, out, error)) << error;
+  return out;
+}
+
+int MustFindProgram(const std::string& name) {
+  const int p = FindProgram(name);
+  EXPECT_GE(p, 0) << "no program named " << name;
+  return std::max(p, 0);
+}
+
+// ---- repeated notes
+
+// A line of one pitch as sequencers and controllers send it: each note-on
+// arrives before the previous note's note-off at the same moment. Each note
+// must sound: a note-off ends only the note it belongs to.
+TEST(SoundFaults, EveryNoteOfARepeatedPitchSounds) {
+  for (const char* name :
+       {"Acid Line", "Rumbleon Deluxe", "Glide Sub", "Mono Glide Saw", "Synth Pluck", "Sine Pluck", "Tine Pluck"}) {
+    SCOPED_TRACE(name);
+    TPlaySettings s;
+    s.Program = MustFindProgram(name);
+    s.Seconds = 2.4;
+    const double start = 0.1, step = 0.125;  // sixteenths at 120 BPM
+    TScript script;
+    for (int k = 0; k < 16; ++k) {
+      script.NoteOn(start + k * step, 40);
+      if (k > 0) script.NoteOff(start + k * step, 40);
+    }
+    script.NoteOff(start + 16 * step, 40);
+    const TStereo out = MustPlay(s, script);
+    std::vector<double> levels;
+    for (int k = 0; k < 16; ++k) levels.push_back(RmsDb(Both(out, start + k * step + 0.03, start + k * step + 0.11)));
+    const double loudest = *std::max_element(levels.begin(), levels.end());
+    EXPECT_GT(loudest, -40.0);
+    int silent = 0;
+    for (double level : levels) silent += level < loudest - 20.0 ? 1 : 0;
+    EXPECT_EQ(silent, 0) << "notes more than 20 dB below the loudest";
+  }
+}
+
+// ---- note starts
+
+// The demo phrase on soft programs: every note starts without a click (no
+// energy above 8 kHz in its first milliseconds that the sound after it does
+// not have), and so does a note after a higher one with "no glide".
+TEST(SoundFaults, NotesStartWithoutAClick) {
+  const TMidiSong demo = DemoSong();
+  for (const char* name : {"Pure Sine Sub", "Warm Sub", "Sub Octaver", "Glide Sub", "Sine Pluck", "Rumbleon Deluxe",
+                           "Classic Saw", "Reese Classic", "FM Bell Bass"}) {
+    SCOPED_TRACE(name);
+    std::string error;
+    const std::vector<std::vector<float>> channels = RenderProgram(MustFindProgram(name), demo, 44100, 0.5, error);
+    ASSERT_EQ(channels.size(), 2u) << error;
+    TStereo out;
+    out.Left = channels[0];
+    out.Right = channels[1];
+    const TBands bands = SplitBands(out);
+    double worst = -200;
+    for (const TMidiFileEvent& e : demo.Events)
+      if ((e.Bytes[0] & 0xF0) == 0x90 && e.Bytes[2] > 0) worst = std::max(worst, ClickExcessDb(out, bands, e.Seconds));
+    EXPECT_LE(worst, 6.0) << "dB above 8 kHz";
+  }
+  TPlaySettings s;
+  s.Program = MustFindProgram("Tine Pluck");
+  s.Seconds = 1.0;
+  const TStereo out = MustPlay(s, TScript().Note(0.55, 0.08, 55).Note(0.70, 0.08, 31));
+  EXPECT_LE(ClickExcessDb(out, SplitBands(out), 0.70), 6.0) << "the note after a higher one";
+}
+
+// ---- the low end in mono
+
+// Chorused programs and the pads: below 150 Hz the two sides stay alike, so
+// the bass keeps its level summed to mono (pads may be wider).
+TEST(SoundFaults, TheLowEndSurvivesAMonoSum) {
+  for (const char* name : {"Chorus Bass", "Reese Chorus", "Picked Chorus", "Two Saws", "Wide Reese", "Dub Delay Bass",
+                           "Bass Pad", "Organ Pad", "Vowel Pad", "Choir Bass", "Soft String Bass"}) {
+    SCOPED_TRACE(name);
+    const int program = MustFindProgram(name);
+    const bool pad = program >= 95 && program <= 104;  // the README's pads
+    TPlaySettings s;
+    s.Program = program;
+    s.Seconds = 2.6;
+    const TStereo held = MustPlay(s, TScript().Note(0.1, 2.0, 40));
+    EXPECT_GE(LowEndCorrelation(held, SplitBands(held), 0.3, 2.1), pad ? 0.7 : 0.9) << "held note";
+    const TStereo chord = MustPlay(s, TScript().Note(0.1, 2.0, 40).Note(0.1, 2.0, 47).Note(0.1, 2.0, 52));
+    EXPECT_GE(LowEndCorrelation(chord, SplitBands(chord), 0.3, 2.1), pad ? 0.7 : 0.9) << "chord";
+  }
+}
+
+// ---- program changes
+
+// The largest step between neighbouring samples of either channel.
+float LargestStep(const TStereo& s, double from, double to) {
+  float step = 0;
+  for (const std::vector<float>* c : {&s.Left, &s.Right}) {
+    for (std::size_t i = std::max<std::size_t>(1, s.Frame(from)); i < s.Frame(to); ++i)
+      step = std::max(step, std::fabs((*c)[i] - (*c)[i - 1]));
+  }
+  return step;
+}
+
+// A program change while a note is held ends the old sound with a short
+// fade instead of a step to silence, and a note that arrives with the
+// change plays in the new program.
+TEST(SoundFaults, AProgramChangeDuringAHeldNoteFadesTheOldSound) {
+  for (double rate : {44100.0, 96000.0}) {
+    SCOPED_TRACE(rate);
+    TPlaySettings s;
+    s.Rate = rate;
+    s.Program = MustFindProgram("Pure Sine Sub");
+    s.Seconds = 1.2;
+    const double change = 0.6;
+    TScript script;
+    script.NoteOn(0.1, 40).Program(change, MustFindProgram("Warm Sub")).NoteOn(change, 52).NoteOff(1.0, 40).NoteOff(
+        1.0, 52);
+    const TStereo out = MustPlay(s, script);
+    // No step between samples larger than either note's own.
+    const float held = std::max(LargestStep(out, 0.3, change - 0.01), LargestStep(out, change + 0.1, change + 0.3));
+    ASSERT_GT(held, 0.0f);
+    EXPECT_LT(LargestStep(out, change - 0.01, change + 0.03), 1.2f * held) << "a step at the change";
+    // The old note is gone within a few milliseconds; the new one sounds.
+    EXPECT_GT(RmsDb(Both(out, change + 0.1, change + 0.3)), -30.0);
+    const double f = PeakFrequency(out, change + 0.1, change + 0.35, 30, 1000);
+    EXPECT_NEAR(12.0 * std::log2(f / NoteHz(52)), 0.0, 0.2) << "only the note played after the change";
+  }
+}
+
+// ---- renders that repeat
+
+// A program's state with the reverb on in its random room ("Big1").
+std::vector<std::uint8_t> RandomRoomState(const std::string& program) {
+  std::string error;
+  std::unique_ptr<TVstPlugin> source = OpenInstance(44100, 512, error);
+  EXPECT_NE(source, nullptr) << error;
+  if (source == nullptr) return {};
+  source->SetProgram(MustFindProgram(program));
+  source->SetParameter(ParamIndex("FxOn"), 1.0f);
+  source->SetParameter(ParamIndex("RvbOn"), 1.0f);
+  source->SetParameter(ParamIndex("RvbMode"), 0.0f);
+  EXPECT_EQ(source->ParamDisplay(ParamIndex("RvbMode")), "Big1");
+  return source->GetChunk(true);
+}
+
+// Every random source of an instance starts from a fixed seed: two
+// instances given the same state render the same bits, whatever the
+// process made before them; within a render the randomness stays (the
+// random octaves still change from step to step).
+TEST(SoundFaults, TwoInstancesFromTheSameStateRenderTheSameBits) {
+  for (const char* name : {"Random Octaves", "Space Bass"}) {
+    SCOPED_TRACE(name);
+    const std::vector<std::uint8_t> state = RandomRoomState(name);
+    ASSERT_FALSE(state.empty());
+    TScript script;
+    for (int k = 0; k < 4; ++k) script.Note(0.1 + 0.6 * k, 0.5, 40 + 5 * k);
+    std::vector<TStereo> renders;
+    for (int instance = 0; instance < 2; ++instance) {
+      std::string error;
+      std::unique_ptr<TVstPlugin> plugin = OpenInstance(44100, 512, error);
+      ASSERT_NE(plugin, nullptr) << error;
+      plugin->SetChunk(state, true);
+      TPlaySettings s;
+      s.Seconds = 3.0;
+      TStereo out;
+      ASSERT_TRUE(PlayOn(*plugin, s, script, out, error)) << error;
+      renders.push_back(std::move(out));
+    }
+    EXPECT_GT(RmsDb(Both(renders[0], 0.1, 2.6)), -40.0);
+    EXPECT_TRUE(renders[0].Left == renders[1].Left && renders[0].Right == renders[1].Right)
+        << "the two renders differ";
+  }
+  // The octave drawn at each step of a held note still varies.
+  TPlaySettings s;
+  s.Program = MustFindProgram("Random Octaves");
+  s.Seconds = 2.2;
+  TScript script;
+  script.Note(0.1, 2.0, 40);
+  const TStereo out = MustPlay(s, script);
+  int octaves[3] = {0, 0, 0};
+  for (int k = 0; k < 16; ++k) {
+    const double from = 0.1 + 0.125 * k + 0.02, to = from + 0.08;
+    const double f = PeakFrequency(out, from, to, 30, 800);
+    const double octave = std::log2(f / NoteHz(40));
+    for (int o = 0; o < 3; ++o) octaves[o] += std::fabs(octave - o) < 0.1 ? 1 : 0;
+  }
+  EXPECT_GE((octaves[0] > 0) + (octaves[1] > 0) + (octaves[2] > 0), 2)
+      << octaves[0] << " steps at the note, " << octaves[1] << " an octave up, " << octaves[2] << " two up";
+}
+
+// ---- programs that sound as named
+
+// Level in dB of a band's 50 ms windows over from..to: the spread between the
+// loudest and the quietest.
+double LevelSwingDb(const std::vector<float>& band, double rate, double from, double to) {
+  double lo = 1e9, hi = -1e9;
+  for (double t = from; t + 0.05 <= to; t += 0.01) {
+    const auto a = static_cast<std::size_t>(t * rate), n = static_cast<std::size_t>(0.05 * rate);
+    const double l = RmsDb(std::span<const float>(band).subspan(a, n));
+    lo = std::min(lo, l);
+    hi = std::max(hi, l);
+  }
+  return hi - lo;
+}
+
+// Two oscillators a few cents either side of the note: both must sound, so
+// the note is in tune at their centre, it beats, and the sides are balanced.
+TEST(SoundFaults, DetunedProgramsPlayBothOscillators) {
+  // ("Trance Gate" plays "Detuned Reese" through a gate.)
+  for (const char* name : {"Two Saws", "Detuned Reese", "Wide Reese", "Bass Pad"}) {
+    SCOPED_TRACE(name);
+    TPlaySettings s;
+    s.Program = MustFindProgram(name);
+    s.Seconds = 3.2;
+    const TStereo out = MustPlay(s, TScript().Note(0.1, 3.0, 40));
+    const double f = PeakFrequency(out, 1.0, 3.0, 30, 1000);
+    const double ratios[] = {0.5, 1, 2, 3, 4};
+    EXPECT_LT(std::fabs(CentsToNearest(f, NoteHz(40), ratios)), 3.0) << f << " Hz";
+    EXPECT_NEAR(RmsDb(out.LeftPart(1.0, 3.0)), RmsDb(out.RightPart(1.0, 3.0)), 1.5) << "left against right";
+    std::vector<float> mono(out.Left.size());
+    for (std::size_t i = 0; i < mono.size(); ++i) mono[i] = out.Left[i] + out.Right[i];
+    EXPECT_GT(LevelSwingDb(LowPass(mono, out.Rate, 300), out.Rate, 1.0, 3.0), 3.0) << "no beating";
+  }
+}
+
+// "Bit Crush": a quantised sound at every velocity, neither silent when
+// played softly nor a plain wave.
+TEST(SoundFaults, BitCrushCrushesAtEveryVelocity) {
+  for (int velocity : {10, 30, 56, 90, 127}) {
+    SCOPED_TRACE("velocity " + std::to_string(velocity));
+    TPlaySettings s;
+    s.Program = MustFindProgram("Bit Crush");
+    s.Seconds = 1.2;
+    const TStereo out = MustPlay(s, TScript().Note(0.1, 1.0, 40, velocity));
+    const std::span<const float> held = out.LeftPart(0.3, 1.0);
+    EXPECT_GT(RmsDb(held), -50.0 + 20.0 * std::log10(velocity / 127.0)) << "silent";
+    std::vector<float> values(held.begin(), held.end());
+    std::sort(values.begin(), values.end());
+    const auto distinct = std::unique(values.begin(), values.end()) - values.begin();
+    EXPECT_GE(distinct, 4) << "a wave needs some steps";
+    EXPECT_LE(distinct, 64) << "not crushed";
+  }
+}
+
+// The wobble programs: the sequencer's cycle envelope sweeps the filter once
+// a step, so the sound's upper part swings by more than a few decibels.
+TEST(SoundFaults, WobbleProgramsWobble) {
+  for (const char* name : {"Wobble Eighths", "Wobble Sixteenths"}) {
+    SCOPED_TRACE(name);
+    TPlaySettings s;
+    s.Program = MustFindProgram(name);
+    s.Seconds = 2.2;
+    const TStereo out = MustPlay(s, TScript().Note(0.1, 2.0, 40));
+    EXPECT_GT(LevelSwingDb(HighPass(out.Left, out.Rate, 300), out.Rate, 0.5, 2.0), 6.0);
+  }
+}
+
+// ---- the silence gate
+
+// A note held at volume 0 through the effects: the output is silence, so
+// after about two seconds the instrument must stop rendering (the gated
+// calls cost a small part of what rendering does). Raising the volume brings
+// the held note back.
+TEST(SoundFaults, TheSilenceGateClosesOnANoteHeldAtVolumeZeroThroughTheEffects) {
+  for (const char* name : {"Rumbleon Deluxe", "Space Bass", "Pure Sine Sub"}) {
+    SCOPED_TRACE(name);
+    TPlaySettings s;
+    s.Program = MustFindProgram(name);
+    s.Seconds = 5.0;
+    TScript script;
+    script.NoteOn(0.1, 40).Parameter(0.3, 0, 0.0f).Parameter(4.4, 0, 0.5f).NoteOff(4.9, 40);
+    const TStereo out = MustPlay(s, script);
+    EXPECT_LT(RmsDb(Both(out, 0.4, 4.3)), -100.0) << "silent at volume 0";
+    const double rendering = out.CpuSeconds(0.4, 1.8);
+    const double gated = out.CpuSeconds(2.8, 4.2);
+    EXPECT_LT(gated, 0.25 * rendering) << "still rendering: " << gated << " s of CPU against " << rendering;
+    EXPECT_GT(RmsDb(Both(out, 4.5, 4.9)), -40.0) << "the held note back with the volume";
+  }
+}
+
+}  // namespace
