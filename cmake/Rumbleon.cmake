@@ -29,23 +29,45 @@ function(rumbleon_warnings target)
   endif()
 endfunction()
 
-# rumbleon_library(<name> DIRS <dir>... [EXCLUDE <dir>...] [LIBS <lib>...])
-# One static library per subsystem, made of every source below its folders
+# rumbleon_library(<name> [DIRS <dir>...] [FILES <glob>...] [EXCLUDE <dir|glob>...]
+#                  [LIBS <lib>...])
+# One static library per folder: every source below its DIRS folders and
+# every file matching its FILES globs (paths from the project's folder),
 # except those below an EXCLUDE folder (a sub-folder that is a library of its
-# own, such as platform/draw).
+# own, such as platform/draw) or matching an EXCLUDE glob (the files of a
+# folder that the class chain splits in two). A library without sources is an
+# interface library: a folder not written yet, or a whole subsystem named by
+# its top library. Each one is recorded for the layering check.
 function(rumbleon_library name)
-  cmake_parse_arguments(ARG "" "" "DIRS;EXCLUDE;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DIRS;FILES;EXCLUDE;LIBS" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB_RECURSE found CONFIGURE_DEPENDS
-      ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h)
+      ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h ${PROJECT_SOURCE_DIR}/${dir}/*.inc)
     list(APPEND sources ${found})
   endforeach()
-  foreach(dir IN LISTS ARG_EXCLUDE)
-    list(FILTER sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${dir}/")
+  foreach(pattern IN LISTS ARG_FILES)
+    file(GLOB found CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${pattern})
+    if(NOT found)
+      message(FATAL_ERROR "rumbleon_library(${name}): no file matches ${pattern}")
+    endif()
+    list(APPEND sources ${found})
   endforeach()
+  foreach(pattern IN LISTS ARG_EXCLUDE)
+    if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/${pattern})
+      list(FILTER sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${pattern}/")
+    else()
+      file(GLOB found ${PROJECT_SOURCE_DIR}/${pattern})
+      if(found)
+        list(REMOVE_ITEM sources ${found})
+      endif()
+    endif()
+  endforeach()
+  set_property(GLOBAL APPEND PROPERTY RUMBLEON_LIBRARIES ${name})
+  set_property(GLOBAL PROPERTY RUMBLEON_LIBRARY_DIRS_${name} ${ARG_DIRS})
+  set_property(GLOBAL PROPERTY RUMBLEON_LIBRARY_LIBS_${name} ${ARG_LIBS})
+  set_property(GLOBAL PROPERTY RUMBLEON_LIBRARY_SOURCES_${name} ${sources})
   if(NOT sources)
-    # Nothing here yet: an interface library keeps the dependency chain whole.
     add_library(${name} INTERFACE)
     target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
     target_link_libraries(${name} INTERFACE ${ARG_LIBS})
@@ -55,6 +77,53 @@ function(rumbleon_library name)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
   rumbleon_warnings(${name})
+endfunction()
+
+# rumbleon_layering_check()
+# Call once, after the last rumbleon_library. Writes the libraries, their
+# folders, sources and dependencies to layering.txt in the build folder and
+# has cmake/check_layering.py check, before any library compiles, that the
+# dependencies form no cycle and that every #include of a library's sources
+# names a header of that library or of one it depends on (directly or not):
+# include paths alone cannot stop a back edge, since every library sees the
+# whole source tree.
+function(rumbleon_layering_check)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  get_property(libraries GLOBAL PROPERTY RUMBLEON_LIBRARIES)
+  set(text "")
+  set(all_sources)
+  foreach(lib IN LISTS libraries)
+    get_property(dirs GLOBAL PROPERTY RUMBLEON_LIBRARY_DIRS_${lib})
+    get_property(libs GLOBAL PROPERTY RUMBLEON_LIBRARY_LIBS_${lib})
+    get_property(sources GLOBAL PROPERTY RUMBLEON_LIBRARY_SOURCES_${lib})
+    set(deps)
+    foreach(dep IN LISTS libs)
+      if(dep IN_LIST libraries)
+        list(APPEND deps ${dep})
+      endif()
+    endforeach()
+    list(JOIN deps " " deps_text)
+    list(JOIN dirs " " dirs_text)
+    string(APPEND text "library ${lib} ${deps_text}\ndirs ${lib} ${dirs_text}\n")
+    foreach(source IN LISTS sources)
+      file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${source})
+      string(APPEND text "file ${lib} ${rel}\n")
+    endforeach()
+    list(APPEND all_sources ${sources})
+  endforeach()
+  set(map ${PROJECT_BINARY_DIR}/layering.txt)
+  set(stamp ${PROJECT_BINARY_DIR}/layering.stamp)
+  set(script ${PROJECT_SOURCE_DIR}/cmake/check_layering.py)
+  file(GENERATE OUTPUT ${map} CONTENT "${text}")
+  add_custom_command(OUTPUT ${stamp}
+    COMMAND Python3::Interpreter ${script} --root ${PROJECT_SOURCE_DIR} --map ${map} --stamp ${stamp}
+    DEPENDS ${script} ${map} ${all_sources}
+    COMMENT "Checking the libraries' layering"
+    VERBATIM)
+  add_custom_target(rumbleon_layering DEPENDS ${stamp})
+  foreach(lib IN LISTS libraries)
+    add_dependencies(${lib} rumbleon_layering)
+  endforeach()
 endfunction()
 
 # rumbleon_register_resource(<NAME> <file> <generator-target> [MODULE_ONLY])

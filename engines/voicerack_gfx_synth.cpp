@@ -203,24 +203,9 @@ std::int64_t TVoicerackGFXSynth::IdleThreshold() {
     const std::int32_t longest = std::max(stage.GetLength(0), stage.GetLength(1));
     if (longest >= 2) lines += longest;  // a stage without a shift does not run
   }
-  // The effects run in series: a signal may pass the longest line of each.
-  if (ReverbFx->IsEnabled()) {
-    std::int64_t longest = 0;
-    for (int side = 0; side < 2; ++side) {
-      std::int64_t comb = 0;
-      std::int64_t allpass = 0;
-      for (int i = 0; i < TDSPReverbX::kCombCount / 2; ++i)
-        comb = std::max<std::int64_t>(comb, ReverbFx->GetCombLength(side * TDSPReverbX::kCombCount / 2 + i));
-      for (int j = 0; j < TDSPReverbX::kAllpassCount / 2; ++j)
-        allpass += ReverbFx->GetAllpassLength(side * TDSPReverbX::kAllpassCount / 2 + j);
-      longest = std::max(longest, comb + allpass);
-    }
-    lines += ReverbFx->GetPreDelayLength() + longest;
-  }
-  if (DelayFx->IsEnabled()) lines += std::max(DelayFx->GetLineLength(0), DelayFx->GetLineLength(1));
-  if (ChorusFx->IsEnabled()) lines += std::max(ChorusFx->GetLineLength(0), ChorusFx->GetLineLength(1));
-  if (XFilterFx->IsEnabled()) lines += std::max(XFilterFx->GetShiftLength(0), XFilterFx->GetShiftLength(1));
-  if (PhaserFx->IsEnabled()) lines += std::max(PhaserFx->GetShiftLength(0), PhaserFx->GetShiftLength(1));
+  // The effects run in series: a signal may pass the longest path of each.
+  for (const TDSPStereoEffect* effect : Effects)
+    if (effect->IsEnabled()) lines += effect->TailSamples();
   return margin + lines;
 }
 

@@ -13,6 +13,7 @@
 // length and size changes only move indexes (under the global lock).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -70,6 +71,8 @@ class TDSPXChorus : public TDSPStereoEffect {
   float GetCrossRightToLeft() const { return CrossRightToLeft; }
   // Line lengths and base delays in samples.
   std::int32_t GetLineLength(int side) const { return LineLength[static_cast<std::size_t>(side & 1)]; }
+  // The longer of the two lines.
+  std::int64_t TailSamples() const override { return std::max(LineLength[0], LineLength[1]); }
   float GetBaseDelay(int side) const { return BaseDelay[static_cast<std::size_t>(side & 1)]; }
   std::int32_t GetCapacity() const { return Lines.Size(); }
 

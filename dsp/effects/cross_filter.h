@@ -12,6 +12,7 @@
 // resonance and param3 directly.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -80,6 +81,8 @@ class TDSPXXFilter : public TDSPStereoEffect {
     return Stages[right ? 1 : 0][static_cast<std::size_t>(stage & 3)].Phase;
   }
   std::int32_t GetShiftLength(int side) const { return Shift.GetLength(side); }
+  // The longer of the two shift lines.
+  std::int64_t TailSamples() const override { return std::max(Shift.GetLength(0), Shift.GetLength(1)); }
 
  private:
   struct TStage {

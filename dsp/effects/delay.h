@@ -9,6 +9,7 @@
 // ticks (120 per quarter note) after construction.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -61,6 +62,8 @@ class TDSPXDelay : public TDSPStereoEffect {
   // Line lengths in samples.
   std::int32_t GetLineLength(int side) const { return LineLength[static_cast<std::size_t>(side & 1)]; }
   std::int32_t GetCapacity() const { return Lines.Size(); }
+  // The longer of the two lines.
+  std::int64_t TailSamples() const override { return std::max(LineLength[0], LineLength[1]); }
   float GetFeedbackLeft() const { return FeedbackLeft; }
   float GetFeedbackRight() const { return FeedbackRight; }
   float GetCrossLeftToRight() const { return CrossLeftToRight; }

@@ -15,6 +15,7 @@
 // directly.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -87,6 +88,8 @@ class TDSPXPhaser : public TDSPStereoEffect {
   float GetCrossRightToLeft() const { return CrossRightToLeft; }
   float GetShift() const { return RightShift; }
   std::int32_t GetShiftLength(int side) const { return Shift.GetLength(side); }
+  // The longer of the two shift lines.
+  std::int64_t TailSamples() const override { return std::max(Shift.GetLength(0), Shift.GetLength(1)); }
 
  private:
   // What both forms share: the sub-block's length (0: nothing to do), its

@@ -274,6 +274,18 @@ std::int32_t TDSPReverbX::GetAllpassLength(int j) const {
   return Network && j >= 0 && j < kAllpassCount ? Network->AllpassLength[static_cast<std::size_t>(j)] : 0;
 }
 
+std::int64_t TDSPReverbX::TailSamples() const {
+  std::int64_t longest = 0;
+  for (int side = 0; side < 2; ++side) {
+    std::int64_t comb = 0;
+    std::int64_t allpass = 0;
+    for (int i = 0; i < kCombCount / 2; ++i) comb = std::max<std::int64_t>(comb, GetCombLength(side * kCombCount / 2 + i));
+    for (int j = 0; j < kAllpassCount / 2; ++j) allpass += GetAllpassLength(side * kAllpassCount / 2 + j);
+    longest = std::max(longest, comb + allpass);
+  }
+  return GetPreDelayLength() + longest;
+}
+
 float TDSPReverbX::GetCombFeedback(int i) const {
   return Network && i >= 0 && i < kCombCount ? Network->Feedback[static_cast<std::size_t>(i)] : 0.0f;
 }

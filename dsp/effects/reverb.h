@@ -98,6 +98,9 @@ class TDSPReverbX : public TDSPStereoEffect {
   std::int32_t GetCombLength(int i) const;
   std::int32_t GetAllpassLength(int j) const;
   float GetCombFeedback(int i) const;
+  // The pre-delay line, then the longer side's longest comb and its allpass
+  // chain in series.
+  std::int64_t TailSamples() const override;
 
  private:
   struct TNetwork {

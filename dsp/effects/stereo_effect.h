@@ -86,8 +86,11 @@ class TDSPStereoEffect : public TDSPControl {
   virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
   // Ms per tick from the tempo; effects with tick lengths recompute them.
   virtual void UpdateTickLength();
-  // Answers 0; kept for callers that probe an effect.
-  virtual float QueryFloat(float /*value*/) { return 0.0f; }
+  // How long the effect rings: the samples a signal may take through its
+  // longest path of lines (0 for an effect without lines). The rack keeps
+  // running this long after its input falls silent. Audio thread, under the
+  // global lock (lengths change under it).
+  virtual std::int64_t TailSamples() const { return 0; }
   // Beats per minute; a changed value recomputes the tick length (a tempo of
   // 0 or less gives 0.0001 ms per tick). Non-finite values are ignored.
   virtual void SetTempo(float bpm);

@@ -40,9 +40,11 @@
 #include "framework/core/param_info.h"
 #include "framework/core/postback.h"
 #include "framework/modules/dsp_base_control.h"
-#include "framework/vst/midi_message_handler.h"
 
 class TVoicerackFile;
+// The decoded MIDI message of the host binding above this class
+// (framework/vst/midi_message_handler.h).
+struct TMidiEventRec;
 
 // A program: a name and one normalised value per parameter.
 struct TProgramRec {

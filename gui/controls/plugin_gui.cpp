@@ -222,10 +222,15 @@ void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
   }
   EditorError.clear();
   EditorWnd = std::move(window);
-  Lock();
-  EditorWnd->AttachPlugin();
-  Attached.store(true);
-  Unlock();
+  {
+    // The editor's lock before the instance's: painting holds the editor's
+    // lock while value texts take the instance's, so this order is the only one.
+    std::lock_guard<std::recursive_mutex> gui(GuiLock());
+    Lock();
+    EditorWnd->AttachPlugin();
+    Attached.store(true);
+    Unlock();
+  }
   // Changes from now on are posted; everything before is read here, so the
   // window shows every control at its current value.
   SyncGuiControls();

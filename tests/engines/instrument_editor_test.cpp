@@ -76,6 +76,34 @@ TRect CaptionBox(TSPThemeGUIControl* panel, TCanvas& scratch) {
   return r;
 }
 
+// The style a leaf control paints with (null for the others).
+const TSPThemeControl* StyleOf(const TSPThemeGUIControl* c) {
+  if (const auto* f = dynamic_cast<const TSPThemeGUIFader*>(c)) return f->Style;
+  if (const auto* s = dynamic_cast<const TSPThemeGUISwitch*>(c)) return s->Style;
+  return nullptr;
+}
+// Each whole value of a control's parameter (as its value menu lists them)
+// with the width of its text in the control's value font.
+std::vector<std::pair<float, int>> ValueTextWidths(TSPThemeGUIControl* c, const TParamInfoRec& info) {
+  std::vector<std::pair<float, int>> out;
+  const TSPThemeControl* style = StyleOf(c);
+  if (style == nullptr || !c->OnGetValueStrings) return out;
+  std::vector<std::string> texts;
+  std::int32_t count = 0;
+  c->OnGetValueStrings(c, texts, count);
+  TBitmap scratch(8, 8);
+  scratch.Canvas().SetFont(style->ValueStyle.Font.Create());
+  for (std::size_t k = 0; k < texts.size(); ++k)
+    out.emplace_back(std::nearbyint(info.Min) + static_cast<float>(k), scratch.Canvas().TextWidth(texts[k]));
+  return out;
+}
+float WidestTextValue(TSPThemeGUIControl* c, const TParamInfoRec& info) {
+  const auto widths = ValueTextWidths(c, info);
+  if (widths.empty()) return 0.0f;
+  return std::max_element(widths.begin(), widths.end(),
+                          [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+}
+
 class InstrumentEditorTree : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -213,19 +241,47 @@ TEST_F(InstrumentEditorTree, EveryParameterWithAControlKindHasExactlyOneControlO
 }
 
 // Every page in turn with the factory's first program, then with every
-// parameter at its minimum and at its maximum (the value texts change).
+// parameter at its minimum, at its maximum and at the whole value whose
+// text is widest (the value texts change, and the widest often lies
+// inside the range: "-0.05 Hz", "Analog Resonant Bass").
 TEST_F(InstrumentEditorTree, ControlsStayInsideTheirPanelsAndNothingOverlapsOnAnyPage) {
   std::set<std::string> reported;  // the voice page's faults would repeat on every page
-  for (const char* values : {"program 0", "minimum", "maximum"}) {
-    if (values[1] == 'i' || values[1] == 'a')
-      for (std::int32_t i = 0; i < Effect->numParams; ++i)
-        if (Plugin->GuiControlOf(i) != nullptr) Effect->setParameter(Effect, i, values[1] == 'i' ? 0.0f : 1.0f);
+  for (const char* values : {"program 0", "minimum", "maximum", "widest"}) {
+    for (std::int32_t i = 0; i < Effect->numParams; ++i) {
+      TSPThemeGUIControl* c = Plugin->GuiControlOf(i);
+      if (c == nullptr || values[0] == 'p') continue;
+      if (values[0] == 'w') Plugin->SetParameterReal(i, WidestTextValue(c, Plugin->ParamInfo[static_cast<std::size_t>(i)]));
+      else Effect->setParameter(Effect, i, values[1] == 'i' ? 0.0f : 1.0f);
+    }
     for (int page = 0; page < kPageCount; ++page) {
       ShowHeadless(page);
       for (const std::string& fault : LayoutFaults())
         if (reported.insert(fault).second) ADD_FAILURE() << values << ", page " << page << ": " << fault;
     }
   }
+}
+
+// Every text a value box can show fits inside it (the painter would cut
+// it short: "HIGHSHELF" read "HIGHSHE"), whatever its page. Known
+// exceptions: the sample patches' names, longer than any box of the theme,
+// and two distortion curves a few pixels wider than the box the rack's
+// layout gives; their value menus show them whole.
+TEST_F(InstrumentEditorTree, EveryValueTextFitsItsBox) {
+  for (int page = 0; page < kPageCount; ++page) ShowHeadless(page);  // boxes take their picture's size
+  const std::set<std::string> tooLong = {"OSC1 Patch", "OSC2 Patch", "DistTypeL", "DistTypeR"};
+  int boxes = 0;
+  for (std::int32_t i = 0; i < Effect->numParams; ++i) {
+    TSPThemeGUIControl* c = Plugin->GuiControlOf(i);
+    const TParamInfoRec& info = Plugin->ParamInfo[static_cast<std::size_t>(i)];
+    if (c == nullptr || !c->ButtonMode || tooLong.count(info.Name) != 0) continue;
+    ++boxes;
+    std::string cut;
+    for (const auto& [value, width] : ValueTextWidths(c, info))
+      if (width > c->Width && cut.size() < 80) cut += " '" + Plugin->GetParamDisplayText(2, i, value) + "'";
+    EXPECT_EQ(cut, "") << "parameter " << i << " " << info.Name << " '" << c->Caption << "', " << c->Width
+                       << " pixels wide";
+  }
+  EXPECT_GT(boxes, 300);
 }
 
 // The voice page's rows, the page area and the row of page buttons, in

@@ -346,6 +346,43 @@ TEST(RackIdle, TheIdleCounterAdvancesOncePerBlockAndStopsTheRackAfterTheMargin) 
   EXPECT_TRUE(p->IsRackRunning());
 }
 
+// Silent blocks rendered from a fresh rack until it stops; the idle count
+// at the start of the block in which it stopped.
+std::int64_t IdleWhenTheRackStops(TRackTestPlugin& p) {
+  for (int b = 0; b < 10000 && p.IsFxOn(); ++b) {
+    RenderBlocks(p, 1);
+    if (!p.IsRackRunning()) return p.IdleSamples() - p.Settings->BlockSize;
+  }
+  return -1;
+}
+
+TEST(RackIdle, TheRackRunsOnForItsShiftAndTheTailsOfItsEnabledEffects) {
+  auto p = MakeRack();
+  p->SetFx(kFxOn, 1);
+  p->SetFx(kFxPreShift, 100);  // 440 samples
+  for (int fx : {kRvbOn, kDistOn, kPhsOn, kDlyOn, kChrsOn, kXfltOn, kEqOn}) p->SetFx(fx, 1);
+  p->SetFx(kRvbMode, 2);
+  p->SetFx(kDlyLengthUnit, 0);
+  p->SetFx(kDlyL, 300);
+  p->SetFx(kDlyR, 700);    // 30800 samples
+  p->SetFx(kPhsShift, 250);  // 1100 samples
+  p->SetFx(kXfltShift, -400);  // 1760 samples
+  // The 500 ms margin (22000), the shift, the delay, phaser and cross
+  // filter lines (56100 together), the reverb's pre-delay and longest path
+  // and the chorus line (the rest), up to a whole block: the count the rack
+  // stopped at when it read the effects' lines itself.
+  EXPECT_EQ(IdleWhenTheRackStops(*p), 103180);
+  // A switched-off effect's lines do not count.
+  auto q = MakeRack();
+  q->SetFx(kFxOn, 1);
+  q->SetFx(kDlyOn, 0);
+  q->SetFx(kDlyLengthUnit, 0);
+  q->SetFx(kDlyR, 700);
+  q->SetFx(kPhsOn, 1);
+  q->SetFx(kPhsShift, 250);
+  EXPECT_EQ(IdleWhenTheRackStops(*q), 22000 + 1100);
+}
+
 // Host-side rendering with a note at the start: left channel.
 std::vector<float> RenderNote(TRackTestPlugin& p, double seconds) {
   TVstEffect* e = p.GetEffect();
