@@ -167,7 +167,10 @@ void TChangeBuilder::QueueRealtime(TPreparedChange& change) {
   // A full queue drops the request: the object in use keeps sounding, and
   // the next request of the same change comes through (a unit asks again
   // whenever its value changes).
-  if (RealtimeCount < Realtime.size()) Realtime[RealtimeCount++] = &change;
+  if (RealtimeCount < Realtime.size()) {
+    Realtime[RealtimeCount++] = &change;
+    ++QueuedSerial;
+  }
   Queued.store(true);
 }
 
@@ -179,13 +182,22 @@ void TChangeBuilder::WakeWorkerIfQueued() {
 
 void TChangeBuilder::RunRealtimeRequests() {
   std::vector<TPreparedChange*> changes;
+  std::uint64_t serial = 0;
   {
     TPluginLockGuard guard(Plugin);
     Waiting.store(false);
     changes.assign(Realtime.begin(), Realtime.begin() + static_cast<std::ptrdiff_t>(RealtimeCount));
     RealtimeCount = 0;
+    serial = QueuedSerial;
   }
-  if (!changes.empty()) Run(std::move(changes));
+  // A change that could not be built leaves the object in use in place; it
+  // counts as done, so nothing waits for it.
+  try {
+    if (!changes.empty()) Run(std::move(changes));
+  } catch (...) {
+  }
+  TPluginLockGuard guard(Plugin);
+  InstalledSerial = std::max(InstalledSerial, serial);
 }
 
 void TChangeBuilder::CompleteRealtimeRequests() {

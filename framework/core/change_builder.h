@@ -70,6 +70,9 @@ class TChangeBuilder {
   // taken it).
   void CompleteRealtimeRequests();
   bool HasRealtimeRequests() const { return Waiting.load(); }
+  // Instance lock held: something the audio thread queued is not yet
+  // swapped in (queued, waiting for the worker, or being built).
+  bool RealtimeOutstanding() const { return InstalledSerial < QueuedSerial; }
   // Registered with the worker (asynchronous builds were on when it was made).
   bool UsesWorker() const { return Registered; }
 
@@ -78,6 +81,10 @@ class TChangeBuilder {
   std::recursive_mutex Building;
   std::array<TPreparedChange*, kRealtimeCapacity> Realtime{};
   std::size_t RealtimeCount = 0;  // instance lock
+  // Requests queued so far, and how many of them are in place (both under
+  // the instance lock).
+  std::uint64_t QueuedSerial = 0;
+  std::uint64_t InstalledSerial = 0;
   std::atomic<bool> Queued{false};   // the audio thread queued since the last wake
   std::atomic<bool> Waiting{false};  // woken for, not yet taken by the worker
   bool Registered = false;

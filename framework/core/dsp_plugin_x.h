@@ -106,6 +106,10 @@ class TDSPPluginX : public TDSPVSTBase {
   static constexpr std::int32_t kProgramFadeMs = 4;
   // MIDI events that arrive during that fade wait for its end (at most these).
   static constexpr std::size_t kHeldMidiCapacity = 256;
+  // After a program applied by the audio thread, its MIDI waits while what
+  // the program needs is built elsewhere (a new voice set would end the
+  // notes started on the old one), at most this long.
+  static constexpr std::int32_t kProgramSettleMs = 100;
 
   using TMessageSink =
       TMethod<std::intptr_t(TDSPPluginX* sender, std::int32_t code, void* ptr, float a, float b, float c)>;
@@ -623,10 +627,20 @@ class TDSPPluginX : public TDSPVSTBase {
   void FadeProgramChange(float* interleaved);
   void ProgramFadeDone();
   bool HoldMidi(const TVstMidiEvent& event) override;
+  // Audio thread, lock held, after it applied a program: while the builds
+  // it asked for are outstanding the instrument is silent and its MIDI is
+  // held (ProgramSettling); once they are in place, or after
+  // kProgramSettleMs, the held MIDI is played.
+  void BeginProgramSettle();
+  // Each internal block while settling: true while the block stays silent.
+  bool ProgramSettles();
+  void ReplayHeldMidi();
 
   // A program change waits for the fade while this is set (lock held).
   bool ProgramFadeWanted = false;
   std::int32_t ProgramFadeDoneSamples = 0;
+  bool ProgramSettling = false;
+  std::int32_t ProgramSettleSamples = 0;
   struct THeldMidi {
     std::uint8_t Bytes[3];
   };

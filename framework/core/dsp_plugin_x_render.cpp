@@ -134,7 +134,10 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
       } else {
         const bool pending = IsProgramPending();
         ApplyPendingProgram();
-        if (pending) ResetSound();
+        if (pending) {
+          ResetSound();
+          BeginProgramSettle();
+        }
       }
       if (GateWake.exchange(false)) SilenceCount = 0;
       ProcessPendingMidi();
@@ -202,7 +205,9 @@ void TDSPPluginX::RenderInternalBlock() {
   const double silentMs =
       static_cast<double>(SilenceCount) * block / std::max<std::int32_t>(1, Settings->SamplesPerMs);
   float* buffer = GetOutputBuffer();
-  if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
+  if (ProgramSettling && ProgramSettles()) {
+    WriteBlockToRings(nullptr);
+  } else if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
     RenderVoices();
     if (BlockHasSignal) ApplyOutputGain();
     if (ProgramFadeWanted) FadeProgramChange(buffer);
@@ -252,8 +257,29 @@ void TDSPPluginX::ProgramFadeDone() {
   ProgramFadeDoneSamples = 0;
   ApplyPendingProgram();
   ResetSound();
+  BeginProgramSettle();
   // The events that came during the fade, in their order, for the new
-  // program; the next block is its first.
+  // program; the next block is its first (unless it waits for its builds).
+  if (!ProgramSettling) ReplayHeldMidi();
+}
+
+void TDSPPluginX::BeginProgramSettle() {
+  ProgramSettling = Changes().RealtimeOutstanding();
+  ProgramSettleSamples = 0;
+}
+
+bool TDSPPluginX::ProgramSettles() {
+  const std::int32_t limit = kProgramSettleMs * std::max<std::int32_t>(1, Settings->SamplesPerMs);
+  if (Changes().RealtimeOutstanding() && ProgramSettleSamples < limit) {
+    ProgramSettleSamples += Settings->BlockSize;
+    return true;
+  }
+  ProgramSettling = false;
+  ReplayHeldMidi();
+  return false;
+}
+
+void TDSPPluginX::ReplayHeldMidi() {
   const std::size_t held = HeldMidiCount;
   HeldMidiCount = 0;
   for (std::size_t k = 0; k < held; ++k) {
@@ -264,7 +290,7 @@ void TDSPPluginX::ProgramFadeDone() {
 
 bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
   // A full store lets the event through rather than lose it.
-  if (!ProgramFadeWanted || HeldMidiCount >= HeldMidi.size()) return false;
+  if (!(ProgramFadeWanted || ProgramSettling) || HeldMidiCount >= HeldMidi.size()) return false;
   THeldMidi& h = HeldMidi[HeldMidiCount++];
   for (int k = 0; k < 3; ++k) h.Bytes[k] = event.midiData[k];
   return true;
