@@ -129,7 +129,7 @@ stage_asan() {
 stage_tsan() {
   # Stress tests are the ones whose name contains "Stress".
   configure build-tsan -DRUMBLEON_SANITIZE=thread -DRUMBLEON_BENCH=OFF && build build-tsan &&
-    (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/.ci/tsan.supp \
       setarch "$(uname -m)" -R ctest -j "$JOBS" -R Stress --output-on-failure --timeout 1800)
 }
 

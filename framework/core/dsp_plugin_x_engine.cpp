@@ -427,6 +427,9 @@ bool TDSPPluginX::GatherChannel(std::size_t channel) {
     TDSPPluginX* source = rec.Connections[k].Engine;
     if (!source->IsActive()) continue;
     source->RenderStep();
+    // The source's block is read under its own lock: a host may be
+    // processing it on its audio thread meanwhile.
+    TEngineLocks sourceLock(*source);
     sum->MixSource(static_cast<std::int32_t>(k));
   }
   sum->SplitStereo();
