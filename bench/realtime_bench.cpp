@@ -39,7 +39,6 @@ constexpr int kScalingBlocks = 172;
 // Length of a run beside the busy host thread: 3 s of audio in real time.
 constexpr std::int64_t kChangeFrames = static_cast<std::int64_t>(3 * kRate);
 
-
 // One resumed instance on `program` with kNotes held notes, past their attacks.
 struct TInstance {
   std::unique_ptr<TVstPlugin> Plugin;
@@ -187,7 +186,8 @@ void BM_ProcessDuringChanges(benchmark::State& state) {
   if (durations.empty()) return;
   std::sort(durations.begin(), durations.end());
   auto at = [&](double q) {
-    return durations[std::min(durations.size() - 1, static_cast<std::size_t>(q * static_cast<double>(durations.size())))];
+    return durations[std::min(durations.size() - 1,
+                              static_cast<std::size_t>(q * static_cast<double>(durations.size())))];
   };
   state.counters["median_ms"] = at(0.5) * 1e3;
   state.counters["p99_ms"] = at(0.99) * 1e3;

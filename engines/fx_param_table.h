@@ -32,9 +32,6 @@ inline constexpr int kFxEffectCount = 7;
 static_assert(FxParamTableCount == kFxParamCount);
 static_assert(kFxFirstSlotParam + 3 * kFxModSlotCount == kFxParamCount);
 
-// Plug-in parameter index of an FX index.
-constexpr int FxParamId(int fx) { return kFxFirstParamId + fx; }
-
 // The row of an FX index; fx must be 0..kFxParamCount - 1.
 inline const TFxParamRow& FxParamRow(int fx) { return FxParamTable[fx]; }
 

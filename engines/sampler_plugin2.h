@@ -258,14 +258,18 @@ class TSamplerPlugin2 : public TVRSamplerBase {
     float* Right = nullptr;
     TCurveFunction Curve1 = nullptr, Curve2 = nullptr;
     TEnvelopeBlock Env1, Env2;
+    // The sub-block's players and their gains into Left and Right.
+    TDSPSamplerInstrVoice2::TPlayerMix Mix;
   };
   // The first control update of a new note and the players' block; work:
   // four buffers of a sub-block.
   void BeginVoiceBlock(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, float* const* work);
-  // A sub-block up to the filters: the control update when due, the
-  // envelopes, the oscillators into Left and Right, the shaper before the
-  // filters.
-  void VoiceSubBlockFront(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t n);
+  // A sub-block of the voices up to the filters: the control update when
+  // due, the envelopes, the oscillators into Left and Right, the shaper
+  // before the filters.
+  void VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t n);
+  // The envelopes and the oscillators' gains of one voice's sub-block.
+  void VoiceSubBlockGains(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t n);
   // Filter block b (0, 1) of the voices on their Left and Right.
   void FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b, std::int32_t n);
   // The sub-block's mix at frame p.

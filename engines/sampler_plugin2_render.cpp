@@ -323,15 +323,13 @@ void TSamplerPlugin2::RenderVoices() {
 void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run, float* const* work) {
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
   // Both players render the whole block; osc 2 only while it is audible.
-  // (The players render at twice the rate; PlayerBlock halves it.)
+  // (Below 64 kHz at twice the rate: the sub-blocks halve their mix.)
   v.Player1().RenderBlock();
-  run.S1 = v.PlayerBlock(0);
+  run.S1 = v.Player1().Output();
   run.S2 = nullptr;
   if (Osc2Audible) {
     v.Player2().RenderBlock();
-    run.S2 = v.PlayerBlock(1);
-  } else {
-    v.PlayerSkipped(1);
+    run.S2 = v.Player2().Output();
   }
   run.E1 = v.Env1.OutBuffer != nullptr ? v.Env1.OutBuffer : work[0];
   run.E2 = v.Env2.OutBuffer != nullptr ? v.Env2.OutBuffer : work[1];
@@ -345,7 +343,7 @@ void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run,
   v.Env2.AttackShape = Env2AttackShape();
 }
 
-void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t n) {
+void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t n) {
   const std::int32_t m = Settings->SamplesPerMs;
   const TKwpValues& kv = Kwp();
   if (v.ControlCounter >= m) UpdateVoiceControl(v);
@@ -359,22 +357,31 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   const float e1 = run.Env1.Output;
   const float e2 = run.Env2.Output;
 
-  // The oscillators into the voice's left and right buffers, each at its
-  // envelope gain: one gain for the sub-block while the envelopes it follows
-  // hold still, otherwise sample by sample (a gain stepped once per
-  // millisecond would put a click into every millisecond of an attack, a
-  // decay or a release).
+  // The oscillators' gains, each following its envelopes: one gain for the
+  // sub-block while the envelopes it follows hold still, otherwise sample
+  // by sample (a gain stepped once per millisecond would put a click into
+  // every millisecond of an attack, a decay or a release): then Left holds
+  // oscillator 1's envelope gain per sample and Right oscillator 2's, and
+  // the mix multiplies them in.
   const TOscSettings& o1 = OscSet[0];
   const TOscSettings& o2 = OscSet[1];
   const auto& gain = VoiceMix[MixSlot(v)].Gain;
   const bool osc2 = run.S2 != nullptr;
   const bool follows1 = o1.Env1Gain != 0.0f || (osc2 && o2.Env1Gain != 0.0f);
   const bool follows2 = o1.Env2Gain != 0.0f || (osc2 && o2.Env2Gain != 0.0f);
+  TDSPSamplerInstrVoice2::TPlayerMix& mix = run.Mix;
+  mix.A = run.S1;
+  mix.B = run.S2;
+  mix.Left = run.Left;
+  mix.Right = run.Right;
   if ((run.Env1.Flat || !follows1) && (run.Env2.Flat || !follows2)) {
     const float a1 = o1.Env1Gain * e1 + o1.Env2Gain * e2;
     const float a2 = o2.Env1Gain * e1 + o2.Env2Gain * e2;
-    SplitPlayers<false>(run.S1, run.S2, a1 * gain[0][0], a1 * gain[0][1], a2 * gain[1][0], a2 * gain[1][1],
-                        run.Left, run.Right, n);
+    mix.ALeft = a1 * gain[0][0];
+    mix.ARight = a1 * gain[0][1];
+    mix.BLeft = a2 * gain[1][0];
+    mix.BRight = a2 * gain[1][1];
+    mix.AGain = mix.BGain = nullptr;
   } else {
     for (std::int32_t k = 0; k < n; ++k) {
       const float l1 = run.Env1.Flat ? e1 : run.E1[k];
@@ -382,17 +389,50 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2& v, TVoiceRun& r
       run.Left[k] = o1.Env1Gain * l1 + o1.Env2Gain * l2;
       run.Right[k] = o2.Env1Gain * l1 + o2.Env2Gain * l2;
     }
-    SplitPlayers<true>(run.S1, run.S2, gain[0][0], gain[0][1], gain[1][0], gain[1][1], run.Left, run.Right, n);
+    mix.ALeft = gain[0][0];
+    mix.ARight = gain[0][1];
+    mix.BLeft = gain[1][0];
+    mix.BRight = gain[1][1];
+    mix.AGain = run.Left;
+    mix.BGain = run.Right;
   }
-  if (osc2) run.S2 += 2 * n;
-  run.S1 += 2 * n;
+}
 
-  // The levels into the amplitude factors the mix applies.
-  ApplyAmpLaw(run.Env1, run.Curve1, kv.AmpToEnv[0], run.E1, n);
-  ApplyAmpLaw(run.Env2, run.Curve2, kv.AmpToEnv[1], run.E2, n);
-
-  // The shaper before the filters.
-  if (kv.ShaperOn) ShapeRoute(v, kv, 0, run.Left, run.Right, n);
+void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs,
+                                         std::int32_t count, std::int32_t n) {
+  for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockGains(*voices[j], runs[j], n);
+  // The oscillators into the voices' left and right buffers: below 64 kHz
+  // the players' mix halved, two voices at a time (their filters side by
+  // side in one register).
+  const bool oversampled = count > 0 && voices[0]->Oversampled();
+  if (oversampled) {
+    std::int32_t j = 0;
+    for (; j + 2 <= count; j += 2)
+      TDSPSamplerInstrVoice2::MixPlayersDown(*voices[j], runs[j].Mix, *voices[j + 1], runs[j + 1].Mix, n);
+    if (j < count) voices[j]->MixPlayersDown(runs[j].Mix, n);
+  } else {
+    for (std::int32_t j = 0; j < count; ++j) {
+      const TDSPSamplerInstrVoice2::TPlayerMix& mix = runs[j].Mix;
+      if (mix.AGain != nullptr) {
+        SplitPlayers<true>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.Left, mix.Right, n);
+      } else {
+        SplitPlayers<false>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.Left, mix.Right, n);
+      }
+    }
+  }
+  // The players' frames per voice frame, interleaved stereo.
+  const std::int32_t stride = oversampled ? 4 : 2;
+  const TKwpValues& kv = Kwp();
+  for (std::int32_t j = 0; j < count; ++j) {
+    TVoiceRun& run = runs[j];
+    run.S1 += stride * n;
+    if (run.S2 != nullptr) run.S2 += stride * n;
+    // The levels into the amplitude factors the mix applies.
+    ApplyAmpLaw(run.Env1, run.Curve1, kv.AmpToEnv[0], run.E1, n);
+    ApplyAmpLaw(run.Env2, run.Curve2, kv.AmpToEnv[1], run.E2, n);
+    // The shaper before the filters.
+    if (kv.ShaperOn) ShapeRoute(*voices[j], kv, 0, run.Left, run.Right, n);
+  }
 }
 
 void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t p, std::int32_t n) {
@@ -437,7 +477,7 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
   BeginVoiceBlock(v, run, work);
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    VoiceSubBlockFront(v, run, n);
+    VoiceSubBlockFront(voice, &run, 1, n);
     // Filter block 1, the shaper after, filter block 2.
     if (kv.FilterOn[0]) FilterBlock(voice, &run, 1, 0, n);
     if (kv.ShaperOn) ShapeRoute(v, kv, 1, run.Left, run.Right, n);
@@ -462,7 +502,7 @@ void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices
   }
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockFront(*voices[j], runs[j], n);
+    VoiceSubBlockFront(voices, runs, count, n);
     if (kv.FilterOn[0]) FilterBlock(voices, runs, count, 0, n);
     if (kv.ShaperOn)
       for (std::int32_t j = 0; j < count; ++j) ShapeRoute(*voices[j], kv, 1, runs[j].Left, runs[j].Right, n);

@@ -14,15 +14,6 @@ float MatchPoleToRate(float pole, std::int32_t rate) {
   return static_cast<float>(std::pow(static_cast<double>(pole), Ratio(rate)));
 }
 
-float MatchBilinearStageToRate(float p, float pMax, std::int32_t rate) {
-  if (rate == kFilterDesignRate || rate <= 0 || !(p > 0) || !(p < 1)) return p;
-  double angle = std::atan(static_cast<double>(p) / (1.0 - p)) * Ratio(rate);
-  if (angle > kMaxAngle) angle = kMaxAngle;
-  const double t = std::tan(angle);
-  const float matched = static_cast<float>(t / (1 + t));
-  return matched < pMax ? matched : pMax;
-}
-
 float MatchAllpassToRate(float c, std::int32_t rate) {
   if (rate == kFilterDesignRate || rate <= 0 || !(c > 0) || !(c < 1)) return c;
   // c = (1 - t) / (1 + t) with t = tan(pi fb / rate), fb the break frequency.

@@ -14,11 +14,6 @@ inline constexpr std::int32_t kFilterDesignRate = 44100;
 // 0..1 (exclusive) are returned as they are.
 float MatchPoleToRate(float pole, std::int32_t rate);
 
-// The coefficient p = t / (1 + t) of a bilinear one-pole stage (t =
-// tan(pi fa / rate), 0 < p < 1) at the design rate -> the stage with the
-// same analog frequency fa at `rate`, at most pMax.
-float MatchBilinearStageToRate(float p, float pMax, std::int32_t rate);
-
 // The coefficient c of a first-order allpass (z^-1 - c) / (1 - c z^-1),
 // 0..1, at the design rate -> the allpass with the same phase curve in Hz at
 // `rate` (through its prewarped break frequency).

@@ -171,14 +171,7 @@ class TDSPFilter : public TDSPControl {
   // A design made at kFilterDesignRate carried to the rate in use
   // (design_rate.h); each is the identity at the design rate.
   bool AtDesignRate() const { return Settings->SampleRate == kFilterDesignRate; }
-  // kFilterDesignRate / rate: the exponent that carries a pole to this rate.
-  double DesignRateRatio() const {
-    return static_cast<double>(kFilterDesignRate) / static_cast<double>(Settings->SampleRate);
-  }
   float MatchPole(float pole) const { return MatchPoleToRate(pole, Settings->SampleRate); }
-  float MatchBilinearStage(float p, float pMax) const {
-    return MatchBilinearStageToRate(p, pMax, Settings->SampleRate);
-  }
 
   // Clears a state that went non-finite; answers the sample to emit instead.
   float Recover() {

@@ -3,6 +3,9 @@
 // double-sampled state-variable filter with its five outputs.
 #pragma once
 
+#include <cstddef>
+#include <type_traits>
+
 #include "dsp/filters/filter.h"
 #include "dsp/filters/section_state.h"
 
@@ -33,11 +36,21 @@ class T24DBResonantLPFilter1 final : public TDSPFilter {
   void UpdateCoefficients() override;
 };
 
+// The coefficients and state of "24DB LP3/HP/BP" in the order the vector
+// lanes load and store them, as one row of eight floats (filter_lanes.cpp).
+struct TLadderRow {
+  float P = 0, K = 0, Feedback = 0;
+  float B0 = 0, B1 = 0, B2 = 0, B3 = 0, B4 = 0;
+};
+static_assert(std::is_standard_layout_v<TLadderRow> && sizeof(TLadderRow) == 8 * sizeof(float));
+static_assert(offsetof(TLadderRow, K) == 1 * sizeof(float) && offsetof(TLadderRow, Feedback) == 2 * sizeof(float) &&
+              offsetof(TLadderRow, B0) == 3 * sizeof(float) && offsetof(TLadderRow, B4) == 7 * sizeof(float));
+
 // Four bilinear stages with cubic soft clipping of the last; the input is
 // scaled down by 1000 and the output up by 1000 so the clipper only acts on
 // hot resonance. Output low-, high- or band-pass by subclass. The cutoff
 // share is held at kMaxCutoffShare, where each stage's pole is -0.996.
-class T24DBResonantFilter2 : public TDSPFilter {
+class T24DBResonantFilter2 : public TDSPFilter, public TLadderRow {
  public:
   enum TOutput : std::int32_t { kLowPass, kHighPass, kBandPass };
   // The cutoff as a share of 22050 Hz is held at or below this.
@@ -56,11 +69,7 @@ class T24DBResonantFilter2 : public TDSPFilter {
   }
 
   TOutput Output;
-  // P .. B4 stay together in this order: the vector lanes load and store
-  // them as one row of eight floats (LaneRow).
-  float P = 0, K = 0, Feedback = 0;
-  float B0 = 0, B1 = 0, B2 = 0, B3 = 0, B4 = 0;
-  float* LaneRow() { return &P; }
+  float* LaneRow() { return &static_cast<TLadderRow&>(*this).P; }
 
  protected:
   void UpdateCoefficients() override;

@@ -1,7 +1,8 @@
 #include "dsp/sampler/bank_messages.h"
 
 #include <atomic>
-#include <cstdio>
+
+#include "framework/base/messages.h"
 
 namespace {
 std::atomic<TBankMessageHook> g_hook{nullptr};
@@ -12,8 +13,7 @@ void ReportBankMessage(TBankMessageKind kind, std::string_view text) {
     hook(kind, text);
     return;
   }
-  std::fprintf(stderr, "%s: %.*s\n", kind == TBankMessageKind::Error ? "Error" : "Information",
-               static_cast<int>(text.size()), text.data());
+  ShowMessage(kind == TBankMessageKind::Error ? TMessageKind::Error : TMessageKind::Information, text);
 }
 
 TBankMessageHook SetBankMessageHook(TBankMessageHook hook) {

@@ -1,7 +1,9 @@
-// The non-interactive message path of the sample store. Loading a bank must
-// never wait on a user: a message is handed to the installed hook (the editor
-// may show it later; tests record it) or, without a hook, written to stderr.
-// Callable from any thread.
+// The messages of the sample store. A message is handed to the installed hook
+// (tests record it) or, without a hook, to the message routines
+// (framework/base/messages.h): a dialog only where the reporting thread is
+// handling the user's input in an open editor, otherwise stderr. The store
+// loads its bank when the module loads, where no editor exists, so loading
+// never waits on a user. Callable from any thread.
 #pragma once
 
 #include <string_view>

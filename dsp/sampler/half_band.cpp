@@ -1,120 +1,168 @@
 #include "dsp/sampler/half_band.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 
+#include "platform/cpu_features.h"
+
 namespace {
 
-constexpr std::int32_t kCentre = THalfBandDecimator::kTaps / 2;  // 31
-constexpr std::int32_t kOddTaps = kCentre + 1;                     // 32 taps of even index
+constexpr int kCoefficients = 2 * THalfBandDecimator::kSections;
+// The transition band, a share of the input rate, centred on a quarter of
+// it: pass to 0.23, stop from 0.27.
+constexpr double kTransition = 0.04;
 
-double BesselI0(double x) {
-  double sum = 1, term = 1;
-  for (int k = 1; k < 40; ++k) {
-    term *= (x / (2 * k)) * (x / (2 * k));
-    sum += term;
+// The elliptic half-band's allpass coefficients (Valenzuela and
+// Constantinides, 1983): the modulus k of the transition, the nome q of its
+// complementary modulus (a rapidly converging series), then each
+// coefficient from the theta-function series of the elliptic sine at i / N
+// of the quarter period (N = 2n + 1, the order). Rising.
+std::array<double, kCoefficients> Design() {
+  constexpr double pi = std::numbers::pi;
+  const double t = std::tan((1 - 2 * kTransition) * pi / 4);
+  const double k = t * t;
+  const double kc = std::pow(1 - k * k, 0.25);
+  const double e = 0.5 * (1 - kc) / (1 + kc);
+  const double e4 = e * e * e * e;
+  const double q = e * (1 + e4 * (2 + e4 * (15 + 150 * e4)));
+  constexpr double order = 2 * kCoefficients + 1;
+  std::array<double, kCoefficients> a{};
+  for (int i = 1; i <= kCoefficients; ++i) {
+    double num = 0, den = 0.5, term = 0;
+    double sign = 1;
+    for (int m = 0; m == 0 || std::fabs(term) > 1e-30; ++m, sign = -sign) {
+      term = sign * std::pow(q, m * (m + 1)) * std::sin((2 * m + 1) * i * pi / order);
+      num += term;
+    }
+    num *= std::pow(q, 0.25);
+    sign = -1;
+    for (int m = 1; m == 1 || std::fabs(term) > 1e-30; ++m, sign = -sign) {
+      term = sign * std::pow(q, m * m) * std::cos(2 * m * i * pi / order);
+      den += term;
+    }
+    const double w = num / den;
+    const double w2 = w * w;
+    const double x = std::sqrt((1 - w2 * k) * (1 - w2 / k)) / (1 + w2);
+    a[static_cast<std::size_t>(i - 1)] = (1 - x) / (1 + x);
   }
-  return sum;
+  return a;
 }
 
-// The taps h[2j] (j = 0..31), those at odd distance from the centre; the
-// centre tap is 0.5 and the others are zero. Normalised to unity at DC.
-std::array<float, kOddTaps> MakeTaps() {
-  constexpr double kBeta = 8.0;
-  std::array<double, THalfBandDecimator::kTaps> h{};
-  double sum = 0;
-  for (std::int32_t k = 0; k < THalfBandDecimator::kTaps; ++k) {
-    const double d = k - kCentre;
-    const double sinc = d == 0 ? 1.0 : std::sin(std::numbers::pi * d / 2) / (std::numbers::pi * d / 2);
-    const double r = d / kCentre;
-    const double window = BesselI0(kBeta * std::sqrt(std::max(0.0, 1 - r * r))) / BesselI0(kBeta);
-    h[static_cast<std::size_t>(k)] = 0.5 * sinc * window;
-    sum += h[static_cast<std::size_t>(k)];
-  }
-  std::array<float, kOddTaps> taps{};
-  for (std::int32_t j = 0; j < kOddTaps; ++j) taps[static_cast<std::size_t>(j)] = static_cast<float>(h[static_cast<std::size_t>(2 * j)] / sum);
-  return taps;
-}
+const std::array<double, kCoefficients> kDesign = Design();
 
-const std::array<float, kOddTaps> kTapsEven = MakeTaps();
-// The same taps, each in all four lanes (the vector loop's operands).
-struct alignas(16) TTapLanes {
-  float Lane[kOddTaps][4];
+// Section s of each chain in the lanes: the even input's chain A1 (odd
+// entries) in lanes 0 and 1, the odd input's chain A0 in lanes 2 and 3.
+struct alignas(16) TLanes {
+  float Lane[THalfBandDecimator::kSections][4];
 };
-const TTapLanes kTapLanes = [] {
-  TTapLanes t{};
-  for (std::int32_t j = 0; j < kOddTaps; ++j)
-    for (float& v : t.Lane[j]) v = kTapsEven[static_cast<std::size_t>(j)];
-  return t;
-}();
-const float kCentreTap = [] {
-  // 0.5 of the same normalisation.
-  double sum = 0;
-  for (float t : kTapsEven) sum += t;
-  return static_cast<float>(1.0 - sum);
-}();
-
-}  // namespace
-
-// Per channel two lines, the inputs of odd index (the 32 even taps read only
-// those: input 2m + 1 - 2j) and of even index (the centre tap's input
-// 2m + 1 - 31), each with its history in front.
-namespace {
-constexpr std::int32_t kOddHistory = kOddTaps - 1;  // 31 odd-index inputs kept
-constexpr std::int32_t kEvenHistory = 16;            // input 2m - 30: 15 frames back, and one spare
-}  // namespace
-
-void THalfBandDecimator::Allocate(std::int32_t maxOutputFrames) {
-  MaxFrames = maxOutputFrames > 0 ? maxOutputFrames : 1;
-  const auto length = static_cast<std::size_t>(kOddHistory + MaxFrames + 4);
-  for (auto& line : Line) line.reset(new float[2 * length]());
-}
-
-void THalfBandDecimator::Clear() {
-  if (!Line[0]) return;
-  const auto length = static_cast<std::size_t>(kOddHistory + MaxFrames + 4);
-  for (auto& line : Line) std::memset(line.get(), 0, 2 * length * sizeof(float));
-}
-
-void THalfBandDecimator::Process(const float* in, float* out, std::int32_t frames) {
-  if (!Line[0] || frames <= 0) return;
-  if (frames > MaxFrames) frames = MaxFrames;
-  const auto length = static_cast<std::size_t>(kOddHistory + MaxFrames + 4);
-  for (int c = 0; c < 2; ++c) {
-    float* odd = Line[c].get();
-    float* even = odd + length;
-    // Input 2m + 1 at odd[kOddHistory + m], input 2m at even[kEvenHistory + m].
-    for (std::int32_t m = 0; m < frames; ++m) {
-      even[kEvenHistory + m] = in[4 * m + c];
-      odd[kOddHistory + m] = in[4 * m + 2 + c];
-    }
-    // y[m] = sum_j h[2j] x[2m + 1 - 2j] + h[31] x[2m - 30]; four outputs at
-    // a time.
-    const float* o = odd + kOddHistory;
-    const float* e = even + kEvenHistory - 15;
-    std::int32_t m = 0;
-    const __m128 centre = _mm_set1_ps(kCentreTap);
-    for (; m + 4 <= frames; m += 4) {
-      __m128 acc = _mm_setzero_ps();
-#pragma GCC unroll 32
-      for (std::int32_t j = 0; j < kOddTaps; ++j)
-        acc = _mm_add_ps(acc, _mm_mul_ps(_mm_load_ps(kTapLanes.Lane[j]), _mm_loadu_ps(o + m - j)));
-      acc = _mm_add_ps(acc, _mm_mul_ps(centre, _mm_loadu_ps(e + m)));
-      alignas(16) float y[4];
-      _mm_store_ps(y, acc);
-      for (int k = 0; k < 4; ++k) out[2 * (m + k) + c] = y[k];
-    }
-    for (; m < frames; ++m) {
-      float acc = 0;
-      for (std::int32_t j = 0; j < kOddTaps; ++j) acc += kTapsEven[static_cast<std::size_t>(j)] * o[m - j];
-      out[2 * m + c] = acc + kCentreTap * e[m];
-    }
-    std::memmove(odd, odd + frames, static_cast<std::size_t>(kOddHistory) * sizeof(float));
-    std::memmove(even, even + frames, static_cast<std::size_t>(kEvenHistory) * sizeof(float));
+const TLanes kLanes = [] {
+  TLanes l{};
+  for (int s = 0; s < THalfBandDecimator::kSections; ++s) {
+    const auto a0 = static_cast<float>(kDesign[static_cast<std::size_t>(2 * s)]);
+    const auto a1 = static_cast<float>(kDesign[static_cast<std::size_t>(2 * s + 1)]);
+    l.Lane[s][0] = l.Lane[s][1] = a1;
+    l.Lane[s][2] = l.Lane[s][3] = a0;
   }
+  return l;
+}();
+
+// Below this a state is silence: set to 0 after a call, it does not decay
+// through the denormal range where nothing flushes them (the host entries
+// flush to zero; tests and tools may not).
+constexpr float kTiny = 1e-30f;
+
+inline __m128 Flush(__m128 v) {
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  return _mm_and_ps(v, _mm_cmpge_ps(_mm_and_ps(v, magnitude), _mm_set1_ps(kTiny)));
+}
+
+// The gains of one signal for the lanes (left, right, left, right), halved:
+// the halving of the chains' sum is in them (a power of two: the same bits
+// as halving after).
+inline __m128 Gains(float left, float right) {
+  return _mm_setr_ps(0.5f * left, 0.5f * right, 0.5f * left, 0.5f * right);
+}
+
+namespace sse {
+#include "dsp/sampler/half_band_chains.inc"
+}  // namespace sse
+
+// The AVX encodings (three operands: no register copies), and two filters
+// in one register (clang takes the target as an attribute on every function
+// of the region).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace avx {
+#define RUMBLEON_HALF_BAND_PAIR
+#include "dsp/sampler/half_band_chains.inc"
+#undef RUMBLEON_HALF_BAND_PAIR
+}  // namespace avx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+bool HasAvx() { return CpuFeatures().Avx2; }
+bool UseAvx = HasAvx();
+
+}  // namespace
+
+void THalfBandDecimator::Clear() { std::memset(State, 0, sizeof State); }
+
+namespace {
+
+// The routine for a call's kind: with a second signal (Two), with gains per
+// frame (Varying).
+using TOneRun = void (*)(float (*)[4], const THalfBandDecimator::TMix&, std::int32_t);
+using TPairRun = void (*)(float (*)[4], const THalfBandDecimator::TMix&, float (*)[4],
+                          const THalfBandDecimator::TMix&, std::int32_t);
+int Kind(const THalfBandDecimator::TMix& mix) { return (mix.B != nullptr ? 1 : 0) + (mix.AGain != nullptr ? 2 : 0); }
+constexpr TOneRun kSse[4] = {&sse::RunOne<false, false>, &sse::RunOne<true, false>, &sse::RunOne<false, true>,
+                             &sse::RunOne<true, true>};
+constexpr TOneRun kAvx[4] = {&avx::RunOne<false, false>, &avx::RunOne<true, false>, &avx::RunOne<false, true>,
+                             &avx::RunOne<true, true>};
+constexpr TPairRun kAvxPair[4] = {&avx::RunPair<false, false>, &avx::RunPair<true, false>,
+                                  &avx::RunPair<false, true>, &avx::RunPair<true, true>};
+
+}  // namespace
+
+void THalfBandDecimator::MixProcess(const TMix& mix, std::int32_t frames) {
+  if (frames <= 0) return;
+  (UseAvx ? kAvx : kSse)[Kind(mix)](State, mix, frames);
+}
+
+void THalfBandDecimator::Process(const float* in, float* left, float* right, std::int32_t frames) {
+  TMix mix;
+  mix.A = in;
+  mix.Left = left;
+  mix.Right = right;
+  MixProcess(mix, frames);
+}
+
+void THalfBandDecimator::MixProcessPair(THalfBandDecimator& x, const TMix& mx, THalfBandDecimator& y,
+                                        const TMix& my, std::int32_t frames) {
+  if (frames <= 0) return;
+  const int kind = Kind(mx);
+  if (!UseAvx || kind != Kind(my)) {
+    x.MixProcess(mx, frames);
+    y.MixProcess(my, frames);
+    return;
+  }
+  kAvxPair[kind](x.State, mx, y.State, my, frames);
+}
+
+const double* THalfBandDecimator::Coefficients() { return kDesign.data(); }
+
+bool THalfBandDecimator::SetAvx(bool on) {
+  UseAvx = on && HasAvx();
+  return UseAvx;
 }

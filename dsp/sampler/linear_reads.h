@@ -1,8 +1,8 @@
-// Reads of a mono 16-bit sample by 2-point interpolation along a run of
-// positions, four per register, without the serial chain of position
-// additions: the same values as
+// Reads of a mono 16-bit sample by 2-point or cubic interpolation along a
+// run of positions, four or eight at a time, without the serial chain of
+// position additions: the same values as
 //   for (k = 0; k < count; ++k) { out[k] = Mono2PointAt(data, p, scale); p += increment; }
-// bit for bit, positions included.
+// (MonoCubicAt for the cubic runs) bit for bit, positions included.
 //
 // Why the chain can go: while p stays inside one binade [2^e, 2^(e+1)) every
 // sum p + increment rounds to a multiple of the binade's unit u, so each
@@ -25,16 +25,20 @@
 // samples (a multiple of four) into out. Answers the samples read (a
 // multiple of four, maybe 0: a group that would cross the limit or the
 // binade, a zero or non-normal position, or an increment halfway between
-// units, is left to the caller's serial step) and moves position past them.
-// increment: finite and >= 0.
+// units, is left to the caller's serial step; so is a cubic run starting
+// below frame 1.5, whose frame i - 1 would be clamped) and moves position
+// past them. increment: finite and >= 0.
 using TLinearMonoRun = std::int32_t (*)(const std::int16_t* data, float scale, double& position, double increment,
                                         double limit, float* out, std::int32_t count);
 
 extern TLinearMonoRun ReadLinearMonoRun;
+extern TLinearMonoRun ReadCubicMonoRun;
 
 // The forms, for the tests: SSE2 always, AVX2 (null without it).
 TLinearMonoRun LinearMonoRunSse2();
 TLinearMonoRun LinearMonoRunAvx2();
+TLinearMonoRun CubicMonoRunSse2();
+TLinearMonoRun CubicMonoRunAvx2();
 
 // Frames i and i + 1 in the low 32 bits (little-endian: frame i low).
 inline __m128i LinearMonoPair(const std::int16_t* data, std::int32_t i) {

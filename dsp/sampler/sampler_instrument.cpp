@@ -340,6 +340,12 @@ struct TDSPSamplerInstr::TZoneSet {
     bool HasSample = false;
   };
   std::unique_ptr<TKeys[]> Keys;
+  // The zones that sound for note SoundingNote, in zone order (-1: none
+  // found yet): the render loop searches the keys once per note, not once
+  // per block.
+  std::unique_ptr<std::int32_t[]> Sounding;
+  std::int32_t SoundingCount = 0;
+  std::int32_t SoundingNote = -1;
 };
 
 TDSPSamplerInstr::TDSPSamplerInstr() = default;
@@ -380,6 +386,7 @@ TDSPSamplerInstr::TPreparedZones TDSPSamplerInstr::BuildZoneSet(std::int32_t ban
   // The objects each zone needs, with the zone's settings; their rates
   // follow when the set is adopted.
   set->Keys = std::make_unique<TZoneSet::TKeys[]>(static_cast<std::size_t>(set->Count));
+  set->Sounding = std::make_unique<std::int32_t[]>(static_cast<std::size_t>(set->Count));
   for (std::int32_t i = 0; i < set->Count; ++i) {
     TZonePlayState& z = set->States[i];
     SanitizeZone(z.Zone);
@@ -608,11 +615,18 @@ void TDSPSamplerInstr::RenderBlock() {
   std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
   if (!Playing || !Zones) return;
 
+  TZoneSet& set = *Zones;
+  if (set.SoundingNote != Note) {
+    set.SoundingCount = 0;
+    for (std::int32_t i = 0; i < set.Count; ++i) {
+      const TZoneSet::TKeys& keys = set.Keys[static_cast<std::size_t>(i)];
+      if (keys.HasSample && Note >= keys.Low && Note <= keys.High) set.Sounding[set.SoundingCount++] = i;
+    }
+    set.SoundingNote = Note;
+  }
   bool rendered = false;
-  for (std::int32_t i = 0; i < Zones->Count; ++i) {
-    const TZoneSet::TKeys& keys = Zones->Keys[static_cast<std::size_t>(i)];
-    if (!keys.HasSample || Note < keys.Low || Note > keys.High) continue;
-    TZonePlayState& z = Zones->States[i];
+  for (std::int32_t k = 0; k < set.SoundingCount; ++k) {
+    TZonePlayState& z = set.States[set.Sounding[k]];
     const TSampleZoneRec& r = z.Zone;
     if (z.ControlCounter < 0) UpdateZoneControl(z);
     if (z.State == TZonePlayState::kFinished) continue;

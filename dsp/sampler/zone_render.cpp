@@ -35,13 +35,17 @@ struct TReadMono2Point {
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     left = right = Mono2PointAt(z.Data, position, z.Scale);
   }
-  static __m128 Four(const std::int16_t* data, float scale, __m128d p01, __m128d p23) {
-    return LinearMonoFour(data, _mm_set1_ps(scale), p01, p23);
+  // Runs of groups of four without the position chain (linear_reads.h).
+  static TLinearMonoRun Runs() { return ReadLinearMonoRun; }
+  // One group of four positions.
+  static __m128 Four(const std::int16_t* data, float scale, double r0, double r1, double r2, double r3) {
+    return LinearMonoFour(data, _mm_set1_ps(scale), _mm_setr_pd(r0, r1), _mm_setr_pd(r2, r3));
   }
   static bool Run(const TZonePlayState& z, const double* position, float* left, float* /*right*/, std::int32_t n) {
     std::int32_t j = 0;
     for (; j + 4 <= n; j += 4)
-      _mm_storeu_ps(left + j, Four(z.Data, z.Scale, _mm_loadu_pd(position + j), _mm_loadu_pd(position + j + 2)));
+      _mm_storeu_ps(left + j, LinearMonoFour(z.Data, _mm_set1_ps(z.Scale), _mm_loadu_pd(position + j),
+                                             _mm_loadu_pd(position + j + 2)));
     for (; j < n; ++j) left[j] = Mono2PointAt(z.Data, position[j], z.Scale);
     return true;
   }
@@ -50,6 +54,13 @@ struct TReadMonoCubic {
   static void Read(TZonePlayState& z) { z.WorkL = z.WorkR = MonoCubicAt(z.Data, z.Position, z.Scale); }
   static void At(const TZonePlayState& z, double position, float& left, float& right) {
     left = right = MonoCubicAt(z.Data, position, z.Scale);
+  }
+  static TLinearMonoRun Runs() { return ReadCubicMonoRun; }
+  // Four at once from frame 1.5 on (frame i - 1 exists), else one by one.
+  static __m128 Four(const std::int16_t* data, float scale, double r0, double r1, double r2, double r3) {
+    if (r0 >= 1.5) return CubicMonoFour(data, _mm_set1_ps(scale), _mm_setr_pd(r0, r1), _mm_setr_pd(r2, r3));
+    return _mm_setr_ps(MonoCubicAt(data, r0, scale), MonoCubicAt(data, r1, scale), MonoCubicAt(data, r2, scale),
+                       MonoCubicAt(data, r3, scale));
   }
   // Four at a time where the four positions are past the first frame and a
   // half (their frames i - 1 exist), the rest one by one.
@@ -259,7 +270,7 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
         if (p >= z.LoopEnd) WrapForward(z, p);
       }
     };
-    if constexpr (std::is_same_v<Read, TReadMono2Point>) {
+    if constexpr (!std::is_same_v<Read, TReadByRoutine>) {
       // Four positions, then their reads in the same pass: the positions are
       // one serial chain of additions, which the reads can overlap.
       // (The positions go to the read in registers: a wide load of two
@@ -272,7 +283,7 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
       // one, then the runs go on.
       const double limit = LoopMode == kLoopNone ? static_cast<double>(z.Frames) : static_cast<double>(z.LoopEnd);
       while (j + 4 <= run) {
-        j += ReadLinearMonoRun(data, scale, p, increment, limit, workL + j, (run - j) & ~3);
+        j += Read::Runs()(data, scale, p, increment, limit, workL + j, (run - j) & ~3);
         if (j + 4 > run) break;
         const double r0 = p;
         advance(j);
@@ -286,7 +297,7 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
         const double r3 = p;
         advance(j + 3);
         if (finished) break;
-        _mm_store_ps(workL + j, Read::Four(data, scale, _mm_setr_pd(r0, r1), _mm_setr_pd(r2, r3)));
+        _mm_store_ps(workL + j, Read::Four(data, scale, r0, r1, r2, r3));
         j += 4;
       }
     }

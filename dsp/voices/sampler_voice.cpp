@@ -130,37 +130,15 @@ TDSPSamplerInstrVoice2::TDSPSamplerInstrVoice2() {
 
 void TDSPSamplerInstrVoice2::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPSamplerVoice2::SetAudioSettings(rec);
-  Oversampled = Settings->SampleRate < kOversampleBelowRate;
-  if (!Oversampled) return;  // the players keep the voice's record
+  PlayersOversampled = Settings->SampleRate < kOversampleBelowRate;
+  Decimator.Clear();
+  if (!PlayersOversampled) return;  // the players keep the voice's record
   SetupAudioSettings(PlayerSettings, 2 * Settings->SampleRate, 2 * Settings->BlockSize);
   Sampler1->SetAudioSettings(&PlayerSettings);
   Sampler2->SetAudioSettings(&PlayerSettings);
-  for (int k = 0; k < 2; ++k) {
-    Decimator[k].Allocate(Settings->BlockSize);
-    Halved[k].reset(new float[2 * static_cast<std::size_t>(Settings->BlockSize)]());
-    Idle[k] = false;
-  }
-}
-
-const float* TDSPSamplerInstrVoice2::PlayerBlock(int k) {
-  TDSPSamplerInstr& player = k == 0 ? Player1() : Player2();
-  if (!Oversampled) return player.Output();
-  Decimator[k].Process(player.Output(), Halved[k].get(), Settings->BlockSize);
-  Idle[k] = false;
-  return Halved[k].get();
 }
 
 void TDSPSamplerInstrVoice2::Trigger() {
   TDSPSamplerVoice2::Trigger();
-  if (!Oversampled) return;
-  for (int k = 0; k < 2; ++k) {
-    Decimator[k].Clear();
-    Idle[k] = true;
-  }
-}
-
-void TDSPSamplerInstrVoice2::PlayerSkipped(int k) {
-  if (!Oversampled || Idle[k]) return;
-  Decimator[k].Clear();
-  Idle[k] = true;
+  Decimator.Clear();
 }

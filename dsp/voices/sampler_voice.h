@@ -74,11 +74,12 @@ class TDSPSamplerVoice2 : public TDSPSamplerVoice1 {
 
 // The instrument's voice: both sound sources are sample players. Below
 // kOversampleBelowRate the players render at twice the voice's rate and
-// block, and each block is halved back through a half-band low-pass: the
-// images their reads leave between the voice's half rate and 0.29 of the
-// doubled one (a sample's top octave read at another pitch) go, instead of
-// folding into the audible band. At 88.2 kHz and above those images lie
-// above the audible band already and fold back only above it.
+// block; the voice mixes them there with their gains and halves the sum
+// through one half-band low-pass: the images their reads leave between the
+// voice's half rate and 0.27 of the doubled one (a sample's top octave read
+// at another pitch) go, instead of folding into the audible band. At 88.2
+// kHz and above those images lie above the audible band already and fold
+// back only above it.
 class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
  public:
   TDSPSamplerInstrVoice2();
@@ -90,20 +91,24 @@ class TDSPSamplerInstrVoice2 final : public TDSPSamplerVoice2 {
 
   TDSPSamplerInstr& Player1() { return static_cast<TDSPSamplerInstr&>(*Sampler1); }
   TDSPSamplerInstr& Player2() { return static_cast<TDSPSamplerInstr&>(*Sampler2); }
-  // Player k's (0, 1) last block at the voice's rate: interleaved stereo,
-  // the voice's block of frames. Audio thread.
-  const float* PlayerBlock(int k);
-  // Player k did not render this block: its filter starts from silence when
-  // it renders again.
-  void PlayerSkipped(int k);
-  // A new attack (not a legato continuation): the half-band filters forget
+  // The players render at twice the voice's rate.
+  bool Oversampled() const { return PlayersOversampled; }
+  // Oversampled: frames voice frames from 2 x frames of the players'
+  // interleaved output (A: player 1's, B: player 2's or null), each with its
+  // gains, halved into Left and Right. Audio thread.
+  using TPlayerMix = THalfBandDecimator::TMix;
+  void MixPlayersDown(const TPlayerMix& mix, std::int32_t frames) { Decimator.MixProcess(mix, frames); }
+  // The same for two voices side by side (the same bits).
+  static void MixPlayersDown(TDSPSamplerInstrVoice2& x, const TPlayerMix& mx, TDSPSamplerInstrVoice2& y,
+                             const TPlayerMix& my, std::int32_t frames) {
+    THalfBandDecimator::MixProcessPair(x.Decimator, mx, y.Decimator, my, frames);
+  }
+  // A new attack (not a legato continuation): the half-band filter forgets
   // the previous note, whose last samples would otherwise open the new one.
   void Trigger() override;
 
  private:
   TAudioSettingsRec PlayerSettings = MakeAudioSettings(88200, 88);
-  THalfBandDecimator Decimator[2];
-  std::unique_ptr<float[]> Halved[2];
-  bool Idle[2] = {false, false};
-  bool Oversampled = false;
+  THalfBandDecimator Decimator;
+  bool PlayersOversampled = false;
 };

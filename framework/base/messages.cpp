@@ -5,6 +5,7 @@
 
 namespace {
 std::atomic<TErrorReportHook> gHook{nullptr};
+thread_local TMessageSink* tSink = nullptr;
 }  // namespace
 
 void ReportError(std::string_view text) {
@@ -13,3 +14,14 @@ void ReportError(std::string_view text) {
 }
 
 TErrorReportHook SetErrorReportHook(TErrorReportHook hook) { return gHook.exchange(hook); }
+
+TMessageSinkScope::TMessageSinkScope(TMessageSink* sink) : Previous(tSink) { tSink = sink; }
+
+TMessageSinkScope::~TMessageSinkScope() { tSink = Previous; }
+
+TMessageSink* CurrentMessageSink() { return tSink; }
+
+void ShowMessage(TMessageKind kind, std::string_view text) {
+  if (TMessageSink* sink = tSink) sink->ShowMessage(kind, text);
+  else ReportError(text);
+}

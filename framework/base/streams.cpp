@@ -1,6 +1,13 @@
 #include "framework/base/streams.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/resources.h"
@@ -74,10 +81,45 @@ bool TMemoryStream::LoadFromFile(const std::string& path) {
 }
 
 bool TMemoryStream::SaveToFile(const std::string& path) const {
-  TFileStream file(path, TFileStream::TMode::Create);
-  if (!file.IsOpen()) return false;
-  if (!Data.empty() && !file.WriteAll(Data.data(), Size())) return false;
-  return file.Close();
+  if (path.empty()) return false;
+  // A link is followed: its target is what gets replaced.
+  std::string target = path;
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    target = resolved;
+    std::free(resolved);
+  }
+  struct stat existing {};
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) return false;
+  // A new name beside the target (the same file system, so the rename is
+  // atomic); the umask applies to it as to any new file.
+  static std::atomic<unsigned> counter{0};
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  bool ok = !exists || ::fchmod(fd, existing.st_mode & 07777) == 0;
+  const std::uint8_t* p = Data.data();
+  std::size_t left = Data.size();
+  while (ok && left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
 }
 
 TFileStream::TFileStream(const std::string& path, TMode mode)

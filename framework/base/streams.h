@@ -54,6 +54,10 @@ class TMemoryStream : public TStream {
   }
   void SetSize(std::int64_t size);
   bool LoadFromFile(const std::string& path);
+  // Writes the bytes to a new file beside path and renames it over path, so
+  // a failed write (full disk, no permission) leaves what was there before
+  // untouched. A file that existed keeps its permissions; a link is followed
+  // and its target replaced. False when nothing was replaced.
   bool SaveToFile(const std::string& path) const;
 
  private:

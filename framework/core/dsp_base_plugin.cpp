@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "framework/base/messages.h"
 
 TDSPBasePlugin::TDSPBasePlugin() = default;
 
@@ -158,6 +159,8 @@ std::int32_t ParseProgramNumber(const std::string& text) {
   return value;
 }
 }  // namespace
+
+void TDSPBasePlugin::ShowMessageText(std::string_view text) { ShowMessage(TMessageKind::Information, text); }
 
 void TDSPBasePlugin::CopyPresetDialog(std::int32_t i) {
   const std::int32_t current = CurrentProgram();

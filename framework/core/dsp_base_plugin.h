@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "framework/base/plugin_lock.h"
 #include "framework/base/streams.h"
 #include "framework/core/bank_format.h"
 #include "framework/core/change_builder.h"
@@ -188,7 +189,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void Lock();
   virtual void Unlock();
   // The same lock, for scoped holds and for probes of whether it is held.
-  std::recursive_mutex& InstanceMutex() const { return InstanceLock; }
+  TPluginLock& InstanceMutex() const { return InstanceLock; }
   // The lock of the program names, the bank name and the sub-preset lists.
   std::recursive_mutex& ProgramDataMutex() const { return ProgramDataLock; }
   // Where this instance's prepared changes are built (change_builder.h).
@@ -201,12 +202,14 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // current; false when i names no program.
   virtual bool CopyProgramTo(std::int32_t i);
 
-  // Dialog hooks for CopyPresetDialog; the editor layer shows real dialogs.
-  // Without one (no display, tests) a query is cancelled and a message dropped.
+  // Dialog hooks of the plug-in's own notices and questions; the editor
+  // layer shows real dialogs while it handles the user's input. Here (no
+  // editor, a host call, tests) a query is cancelled and a message takes the
+  // non-interactive path of the message routines (messages.h).
   virtual bool AskText(std::string_view /*caption*/, std::string_view /*prompt*/, std::string& /*text*/) {
     return false;
   }
-  virtual void ShowMessageText(std::string_view /*text*/) {}
+  virtual void ShowMessageText(std::string_view text);
 
   // Around bank loading and saving: both locks are held and program
   // selections apply at once.
@@ -286,7 +289,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   std::atomic<std::int32_t> BusyCount{0};
 
  private:
-  mutable std::recursive_mutex InstanceLock;
+  mutable TPluginLock InstanceLock;
   mutable std::recursive_mutex ProgramDataLock;
   TChangeBuilder Builder{*this};
 };
@@ -297,7 +300,7 @@ class TPluginLockGuard {
   explicit TPluginLockGuard(const TDSPBasePlugin& plugin) : Guard(plugin.InstanceMutex()) {}
 
  private:
-  std::lock_guard<std::recursive_mutex> Guard;
+  std::lock_guard<TPluginLock> Guard;
 };
 
 // Scoped hold of a plug-in's program-data lock.

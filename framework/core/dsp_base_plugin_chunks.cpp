@@ -27,7 +27,7 @@ TMemoryStream TakeBytes(TStream& stream, std::int64_t size) {
 }
 
 void ReportLoadError(std::string_view what, const std::string& error) {
-  ReportError(std::string(what) + " could not be loaded: " + error + ".");
+  ShowMessage(TMessageKind::Error, std::string(what) + " could not be loaded: " + error + ".");
 }
 
 }  // namespace
@@ -214,7 +214,7 @@ bool TDSPBasePlugin::SaveBankFile(const std::string& path) {
   TMemoryStream bank;
   SaveBankToStream(bank);
   if (bank.SaveToFile(path)) return true;
-  ReportError("The bank could not be written to \"" + path + "\".");
+  ShowMessage(TMessageKind::Error, "The bank could not be written to \"" + path + "\".");
   return false;
 }
 

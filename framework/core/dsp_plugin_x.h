@@ -424,6 +424,12 @@ class TDSPPluginX : public TDSPVSTBase {
   // ".spi" applies the sub-preset it stored and answers its index (or -1).
   bool SaveSubPresetBankFile(std::int32_t groupId, const std::string& path);
   bool LoadSubPresetBankFile(std::int32_t groupId, const std::string& path, bool clear);
+  // The two halves of LoadSubPresetBankFile, so that a question can come
+  // between reading and applying: the file read, parsed and checked for the
+  // group (a refusal shows its message; nothing changes), then its
+  // sub-presets put into the group (image.GroupId) under the lock.
+  bool ReadSubPresetBankFile(std::int32_t groupId, const std::string& path, TSubPresetGroupImage& image);
+  void ApplySubPresetBank(const TSubPresetGroupImage& image, bool clear);
   bool SaveSubPresetFile(std::int32_t groupId, std::int32_t index, const std::string& path);
   std::int32_t LoadSubPresetFile(std::int32_t groupId, const std::string& path);
 
@@ -528,6 +534,11 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // Appends the block's groups to the plug-in's groups (global lock held).
   void ApplySubPresetBlock(const TSubPresetBlockImage& block, bool clear);
+  // The group a parsed "SpGp" record goes into (target -1: the group it
+  // names), or null; with checkNames a record of another group is refused
+  // with its message, except between the two sequencer groups.
+  const TSubPresetGroupRec* SubPresetBankTarget(const TSubPresetGroupImage& image, std::int32_t target,
+                                                bool checkNames);
   // A new sub-preset for the group from a read record: one value per group
   // parameter, the parameter's current value where the record has none.
   TSubPresetRec MakeSubPreset(const TSubPresetGroupRec& group, const TSubPresetItemImage& item);

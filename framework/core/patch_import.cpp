@@ -207,12 +207,13 @@ bool TDSPBasePlugin::ImportPatchFile(const std::string& path) {
   file.FileName = path;
   file.SkipCount = TVoicerackFile::kDefaultSkipCount;
   if (!file.Load()) {
-    ReportError("\"" + path + "\" is not a readable design patch file.");
+    ShowMessage(TMessageKind::Error, "\"" + path + "\" is not a readable design patch file.");
     return false;
   }
   if (file.Truncated())
-    ReportError("The design patch file \"" + path + "\" ends after " + std::to_string(file.Patches.size()) +
-                " of its " + std::to_string(file.PatchCount) + " patches; the whole ones are imported.");
+    ShowMessage(TMessageKind::Warning, "The design patch file \"" + path + "\" ends after " + std::to_string(file.Patches.size()) +
+                                           " of its " + std::to_string(file.PatchCount) +
+                                           " patches; the whole ones are imported.");
   ImportPatches(file);
   return true;
 }
@@ -223,7 +224,7 @@ bool TDSPBasePlugin::ImportBankFile(const std::string& path) {
   if (ext != ".pch" && FileExists(path)) {
     TFileStream in(path, TFileStream::TMode::Read);
     if (!in.IsOpen()) {
-      ReportError("The bank file \"" + path + "\" could not be opened.");
+      ShowMessage(TMessageKind::Error, "The bank file \"" + path + "\" could not be opened.");
       return false;
     }
     if (!LoadBankFromStream(in)) return false;
@@ -240,8 +241,8 @@ bool TDSPBasePlugin::ImportBankFile(const std::string& path) {
     if (ext == ".pch") {
       const std::string bank = ChangeFileExt(path, ".fxb");
       if (FileExists(bank)) {
-        ReportError("The patches of \"" + path + "\" were imported, but \"" + bank +
-                    "\" already exists and was not replaced.");
+        ShowMessage(TMessageKind::Warning, "The patches of \"" + path + "\" were imported, but \"" + bank +
+                                               "\" already exists and was not replaced.");
         return false;
       }
       return SaveBankFile(bank);

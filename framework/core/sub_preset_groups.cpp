@@ -2,8 +2,9 @@
 // applying sub-presets, and reading and writing their records and files.
 //
 // Readers parse the whole record first and without the global lock; a
-// refusal or a damaged record is reported (ReportError, outside the lock) and
-// changes nothing. Only the change of a group's list, and applying, hold the
+// refusal or a damaged record is reported (the message routines, outside the
+// lock: a dialog when the editor's menu asked, stderr otherwise) and changes
+// nothing. Only the change of a group's list, and applying, hold the
 // lock. Group names and parameter lists are fixed once the plug-in is built,
 // so they are read without it.
 #include <algorithm>
@@ -23,13 +24,15 @@ std::string ClampGroupText(std::string_view text) {
 // The file's bytes in memory; false with a message when it cannot be read.
 bool ReadWholeFile(const std::string& path, TMemoryStream& bytes) {
   if (bytes.LoadFromFile(path)) return true;
-  ReportError("The file \"" + path + "\" could not be read.");
+  ShowMessage(TMessageKind::Error, "The file \"" + path + "\" could not be read.");
   return false;
 }
 
+// Written beside the target and renamed into place: a failed write leaves
+// the file that was there.
 bool WriteWholeFile(const std::string& path, const TMemoryStream& bytes) {
   if (bytes.SaveToFile(path)) return true;
-  ReportError("The file \"" + path + "\" could not be written.");
+  ShowMessage(TMessageKind::Error, "The file \"" + path + "\" could not be written.");
   return false;
 }
 
@@ -136,10 +139,21 @@ bool TDSPPluginX::ReadSubPresets(TStream& stream, bool clear) {
   TSubPresetBlockImage block;
   std::string error;
   const TReadResult r = ParseSubPresetBlock(stream, block, error);
-  if (r == TReadResult::Damaged) ReportError("The sub-presets could not be loaded: " + error + ".");
+  if (r == TReadResult::Damaged) ShowMessage(TMessageKind::Error, "The sub-presets could not be loaded: " + error + ".");
   if (r != TReadResult::Read) return false;
   ApplySubPresetBlock(block, clear);
   return true;
+}
+
+const TSubPresetGroupRec* TDSPPluginX::SubPresetBankTarget(const TSubPresetGroupImage& image, std::int32_t target,
+                                                           bool checkNames) {
+  const TSubPresetGroupRec* source = FindSubPresetGroup(image.GroupId);
+  const TSubPresetGroupRec* into = target == -1 || target == image.GroupId ? source : FindSubPresetGroup(target);
+  const bool refused = into == nullptr || (checkNames && into != source &&
+                                           (source == nullptr || !SubPresetGroupsInterchangeable(source->Name, into->Name)));
+  if (!refused) return into;
+  if (checkNames && into != nullptr) ShowMessageText(kNotThisGroupBank);
+  return nullptr;
 }
 
 bool TDSPPluginX::ReadSubPresetGroup(TStream& stream, std::int32_t target, bool clear, bool checkNames) {
@@ -149,15 +163,12 @@ bool TDSPPluginX::ReadSubPresetGroup(TStream& stream, std::int32_t target, bool 
   TSubPresetGroupImage& image = block.Groups[0];
   std::string error;
   const TReadResult r = ParseSubPresetGroup(stream, image, error);
-  if (r == TReadResult::Damaged) ReportError("The sub-preset bank could not be loaded: " + error + ".");
+  if (r == TReadResult::Damaged)
+    ShowMessage(TMessageKind::Error, "The sub-preset bank could not be loaded: " + error + ".");
   if (r != TReadResult::Read) return false;
-  const TSubPresetGroupRec* source = FindSubPresetGroup(image.GroupId);
-  const TSubPresetGroupRec* into = target == -1 || target == image.GroupId ? source : FindSubPresetGroup(target);
-  const bool refused = into == nullptr || (checkNames && into != source &&
-                                           (source == nullptr || !SubPresetGroupsInterchangeable(source->Name, into->Name)));
-  if (refused) {
+  const TSubPresetGroupRec* into = SubPresetBankTarget(image, target, checkNames);
+  if (into == nullptr) {
     stream.SetPosition(start);
-    if (checkNames && into != nullptr) ReportError(kNotThisGroupBank);
     return false;
   }
   image.GroupId = into->Id;
@@ -171,11 +182,11 @@ std::int32_t TDSPPluginX::ReadSubPresetItem(TStream& stream, std::int32_t groupI
   TSubPresetItemImage item;
   std::string error;
   const TReadResult r = ParseSubPresetItem(stream, item, error);
-  if (r == TReadResult::Damaged) ReportError("The sub-preset could not be loaded: " + error + ".");
+  if (r == TReadResult::Damaged) ShowMessage(TMessageKind::Error, "The sub-preset could not be loaded: " + error + ".");
   if (r != TReadResult::Read) return -1;
   if (FindSubPresetGroup(groupId) == nullptr || (checkGroup && item.GroupId != groupId)) {
     stream.SetPosition(start);
-    if (checkGroup) ReportError(kNotThisGroupItem);
+    if (checkGroup) ShowMessageText(kNotThisGroupItem);
     return -1;
   }
   TProgramDataGuard guard(*this);
@@ -196,14 +207,35 @@ bool TDSPPluginX::SaveSubPresetBankFile(std::int32_t groupId, const std::string&
 }
 
 bool TDSPPluginX::LoadSubPresetBankFile(std::int32_t groupId, const std::string& path, bool clear) {
+  TSubPresetGroupImage image;
+  if (!ReadSubPresetBankFile(groupId, path, image)) return false;
+  ApplySubPresetBank(image, clear);
+  return true;
+}
+
+bool TDSPPluginX::ReadSubPresetBankFile(std::int32_t groupId, const std::string& path, TSubPresetGroupImage& image) {
   TMemoryStream bytes;
   if (!ReadWholeFile(path, bytes)) return false;
   if (!ReadMagic(bytes, kSubPresetGroupMagic)) {
-    ReportError("The file \"" + path + "\" is not a sub-preset bank.");
+    ShowMessage(TMessageKind::Error, "The file \"" + path + "\" is not a sub-preset bank.");
     return false;
   }
   bytes.SetPosition(0);
-  return ReadSubPresetGroup(bytes, groupId, clear, true);
+  std::string error;
+  if (ParseSubPresetGroup(bytes, image, error) != TReadResult::Read) {
+    ShowMessage(TMessageKind::Error, "The sub-preset bank could not be loaded: " + error + ".");
+    return false;
+  }
+  const TSubPresetGroupRec* into = SubPresetBankTarget(image, groupId, true);
+  if (into == nullptr) return false;
+  image.GroupId = into->Id;
+  return true;
+}
+
+void TDSPPluginX::ApplySubPresetBank(const TSubPresetGroupImage& image, bool clear) {
+  TSubPresetBlockImage block;
+  block.Groups.push_back(image);
+  ApplySubPresetBlock(block, clear);
 }
 
 bool TDSPPluginX::SaveSubPresetFile(std::int32_t groupId, std::int32_t index, const std::string& path) {
@@ -215,7 +247,7 @@ std::int32_t TDSPPluginX::LoadSubPresetFile(std::int32_t groupId, const std::str
   TMemoryStream bytes;
   if (!ReadWholeFile(path, bytes)) return -1;
   if (!ReadMagic(bytes, kSubPresetItemMagic)) {
-    ReportError("The file \"" + path + "\" is not a sub-preset file.");
+    ShowMessage(TMessageKind::Error, "The file \"" + path + "\" is not a sub-preset file.");
     return -1;
   }
   bytes.SetPosition(0);

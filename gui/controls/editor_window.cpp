@@ -33,6 +33,7 @@ class TX11EditorPlatformWindow final : public TEditorPlatformWindow {
   int PopupMenu(const std::vector<TMenuItem>& items, int sx, int sy, const std::function<void()>& drain) override {
     return W->PopupMenu(items, sx, sy, drain);
   }
+  TEditorWindow* NativeWindow() override { return W.get(); }
 
  private:
   std::unique_ptr<TEditorWindow> W;
@@ -89,6 +90,12 @@ TDSPEditorPanel::~TDSPEditorPanel() {
 TSPThemeGUIBody* TDSPEditorPanel::Body() const { return Plugin != nullptr ? Plugin->GuiBody() : nullptr; }
 
 bool TDSPEditorPanel::Usable() const { return !Destroying && Window != nullptr && Window->IsOpen(); }
+
+bool TDSPEditorPanel::InputBlocked() const {
+  // A modal dialog of the plug-in is up: the editor waits for it, as an
+  // owner window does.
+  return Destroying || (Plugin != nullptr && Plugin->ModalDialogShowing());
+}
 
 void TDSPEditorPanel::AttachPlugin() {
   TSPThemeGUIBody* body = Body();
@@ -155,7 +162,7 @@ void TDSPEditorPanel::OnPaint(const TWindowRect& area) {
 void TDSPEditorPanel::OnMouseDown(const TMouseEvent& event) {
   TSPThemeGUIBody* body = Body();
   TMouseButton button;
-  if (body == nullptr || Destroying || !ToMouseButton(event.Button, button)) return;
+  if (body == nullptr || InputBlocked() || !ToMouseButton(event.Button, button)) return;
   bool handled = false;
   body->MouseDown(button, event.Modifiers, event.X, event.Y, handled);
   // A press no control took frees the mouse, so a lost release cannot
@@ -168,7 +175,7 @@ void TDSPEditorPanel::OnMouseDown(const TMouseEvent& event) {
 
 void TDSPEditorPanel::OnMouseMove(const TMouseEvent& event) {
   TSPThemeGUIBody* body = Body();
-  if (body == nullptr || Destroying) return;
+  if (body == nullptr || InputBlocked()) return;
   bool handled = false;
   body->MouseMove(event.Modifiers, event.X, event.Y, handled);
 }
@@ -176,7 +183,7 @@ void TDSPEditorPanel::OnMouseMove(const TMouseEvent& event) {
 void TDSPEditorPanel::OnMouseUp(const TMouseEvent& event) {
   TSPThemeGUIBody* body = Body();
   TMouseButton button;
-  if (body == nullptr || Destroying || !ToMouseButton(event.Button, button)) return;
+  if (body == nullptr || InputBlocked() || !ToMouseButton(event.Button, button)) return;
   bool handled = false;
   body->MouseUp(button, event.Modifiers, event.X, event.Y, handled);
   // The last button up: nothing can hold the mouse any more (a control that
@@ -266,6 +273,10 @@ void TDSPVSTEditorWnd::Close() {
 }
 
 bool TDSPVSTEditorWnd::IsOpen() const { return PlatformWindow && PlatformWindow->IsOpen(); }
+
+TEditorWindow* TDSPVSTEditorWnd::NativeWindow() const {
+  return PlatformWindow ? PlatformWindow->NativeWindow() : nullptr;
+}
 
 void TDSPVSTEditorWnd::Idle() {
   if (Panel) Panel->Idle();

@@ -24,6 +24,7 @@
 #include "platform/x11/window_types.h"
 
 class TDSPPluginGui;
+class TEditorWindow;
 
 // What the editor needs of a platform window (the calls of TPlatformWindow
 // it uses); see platform/x11/platform_window.h for their meaning.
@@ -49,6 +50,8 @@ class TEditorPlatformWindow {
   virtual bool SetCursorScreenPos(int screenX, int screenY) = 0;
   virtual int PopupMenu(const std::vector<TMenuItem>& items, int screenX, int screenY,
                         const std::function<void()>& drain) = 0;
+  // The X11 window underneath, which dialogs belong to; null for stand-ins.
+  virtual TEditorWindow* NativeWindow() { return nullptr; }
 };
 
 // The X11 editor window: a child of parent (the host's window id) at (0, 0)
@@ -102,6 +105,8 @@ class TDSPEditorPanel : public TWindowListener, public TGuiWindow {
 
  private:
   TSPThemeGUIBody* Body() const;
+  // Mouse input is ignored: closing, or a modal dialog is up.
+  bool InputBlocked() const;
   // Copies that area of Front to the window (window thread).
   void Present(const TRect& area);
   bool Usable() const;
@@ -132,6 +137,8 @@ class TDSPVSTEditorWnd {
   // False once closed, or destroyed from outside (the host's window went).
   bool IsOpen() const;
   void Idle();
+  // The X11 window dialogs belong to (null for stand-ins or when closed).
+  TEditorWindow* NativeWindow() const;
 
   bool Attached = false;
   std::unique_ptr<TDSPEditorPanel> Panel;

@@ -85,6 +85,7 @@ class TGuiPopupMenu {
     Items.push_back(std::make_unique<TGuiMenuItem>());
     return Items.back().get();
   }
+  void Clear() { Items.clear(); }
   std::int32_t Count() const { return static_cast<std::int32_t>(Items.size()); }
   TGuiMenuItem* Item(std::int32_t i) const { return Items.at(static_cast<std::size_t>(i)).get(); }
   // Shows the menu on window at a screen position; the chosen item's

@@ -6,9 +6,147 @@
 #include "framework/base/base_math.h"
 #include "framework/core/param_info.h"
 
-TDSPPluginGui::TDSPPluginGui() = default;
+// ---- dialogs and the editor thread's input handling
+
+// Routes every dialog call: the open editor's real dialogs while its thread
+// handles the user's input, the non-interactive ones otherwise. A shown
+// dialog counts as modal for the editor (its mouse input waits).
+class TDSPPluginGui::TPluginDialogs final : public TDialogs {
+ public:
+  explicit TPluginDialogs(TDSPPluginGui& plugin) : Plugin(plugin) {}
+  void ShowMessage(TMessageKind kind, std::string_view text) override {
+    if (!Plugin.InteractiveNow()) return Quiet.ShowMessage(kind, text);
+    TModal modal(Plugin);
+    Plugin.InteractiveDialogs().ShowMessage(kind, text);
+  }
+  bool ConfirmYesNo(std::string_view text) override {
+    if (!Plugin.InteractiveNow()) return Quiet.ConfirmYesNo(text);
+    TModal modal(Plugin);
+    const bool yes = Plugin.InteractiveDialogs().ConfirmYesNo(text);
+    return yes && !Cancelled();
+  }
+  // An answer given while the editor was closing counts as cancelled.
+  bool InputQuery(std::string_view caption, std::string_view prompt, std::string& value) override {
+    if (!Plugin.InteractiveNow()) return Quiet.InputQuery(caption, prompt, value);
+    TModal modal(Plugin);
+    std::string answer = value;
+    if (!Plugin.InteractiveDialogs().InputQuery(caption, prompt, answer) || Cancelled()) return false;
+    value = answer;
+    return true;
+  }
+  TChooseResult ChooseFile(const TFileDialogOptions& options, std::string& path) override {
+    if (!Plugin.InteractiveNow()) return Quiet.ChooseFile(options, path);
+    TModal modal(Plugin);
+    std::string chosen;
+    const TChooseResult result = Plugin.InteractiveDialogs().ChooseFile(options, chosen);
+    if (Cancelled()) return TChooseResult::Cancelled;
+    if (result == TChooseResult::Chosen) path = chosen;
+    return result;
+  }
+  bool Cancelled() const override { return Plugin.DialogsCancelled.load(); }
+
+ private:
+  struct TModal {
+    explicit TModal(TDSPPluginGui& p) : P(p) { ++P.ModalDepth; }
+    ~TModal() { --P.ModalDepth; }
+    TDSPPluginGui& P;
+  };
+  TDSPPluginGui& Plugin;
+  TNonInteractiveDialogs Quiet;
+};
+
+// The editor thread inside EditorWindowIdle's event handling: messages
+// shown on this thread go to the plug-in's dialogs; a close asked for
+// meanwhile happens when the outermost handling ends.
+class TDSPPluginGui::TEditorDispatch {
+ public:
+  explicit TEditorDispatch(TDSPPluginGui& plugin) : P(plugin), Sink(&plugin.Dialogs()) {
+    std::lock_guard<std::mutex> lock(P.DispatchMutex);
+    P.DispatchThread = std::this_thread::get_id();
+    ++P.DispatchDepth;
+  }
+  ~TEditorDispatch() {
+    for (;;) {
+      std::unique_lock<std::mutex> lock(P.DispatchMutex);
+      if (P.DispatchDepth == 1 && P.CloseDeferred) {
+        // Still counted as inside: nobody else closes meanwhile.
+        P.CloseDeferred = false;
+        lock.unlock();
+        P.CloseEditorWindowNow();
+        continue;
+      }
+      if (--P.DispatchDepth == 0) {
+        P.DispatchThread = {};
+        P.DispatchEnded.notify_all();
+      }
+      return;
+    }
+  }
+
+ private:
+  TDSPPluginGui& P;
+  TMessageSinkScope Sink;
+};
+
+TDSPPluginGui::TDSPPluginGui() : DialogRouter(std::make_unique<TPluginDialogs>(*this)) {}
+
+TDialogs& TDSPPluginGui::Dialogs() { return *DialogRouter; }
+
+bool TDSPPluginGui::InteractiveNow() const {
+  // Never a dialog under the plug-in's lock (the audio thread would wait for
+  // the user): a notice that comes from under it, e.g. a layer's during a
+  // program change the editor asked for, takes the non-interactive path.
+  if (InstanceMutex().HeldHere()) return false;
+  {
+    std::lock_guard<std::mutex> lock(DispatchMutex);
+    if (DispatchDepth == 0 || DispatchThread != std::this_thread::get_id()) return false;
+  }
+  return !DialogsCancelled.load() && EditorWnd != nullptr && EditorWnd->IsOpen();
+}
+
+std::unique_ptr<TDialogs> TDSPPluginGui::CreateDialogs(const TDialogOwner& owner) {
+  // Dialogs belong to the editor's X11 window; a window without one (a
+  // stand-in) gets none.
+  if (owner.Window == nullptr) return std::make_unique<TNonInteractiveDialogs>();
+  return std::make_unique<TWindowDialogs>(owner, CreateFileChooser());
+}
+
+TDialogs& TDSPPluginGui::InteractiveDialogs() {
+  if (!Interactive) {
+    TDialogOwner owner;
+    owner.Window = EditorWnd ? EditorWnd->NativeWindow() : nullptr;
+    owner.Drain = [] { PumpPostBacks(); };
+    owner.Cancelled = [this] { return DialogsCancelled.load() || !EditorWnd || !EditorWnd->IsOpen(); };
+    Interactive = CreateDialogs(owner);
+  }
+  return *Interactive;
+}
+
+bool TDSPPluginGui::AskText(std::string_view caption, std::string_view prompt, std::string& text) {
+  return Dialogs().InputQuery(caption, prompt, text);
+}
+
+void TDSPPluginGui::ShowMessageText(std::string_view text) { Dialogs().ShowMessage(TMessageKind::Information, text); }
+
+void TDSPPluginGui::WaitForEditorDispatch() {
+  std::unique_lock<std::mutex> lock(DispatchMutex);
+  if (DispatchDepth == 0) return;
+  DialogsCancelled.store(true);
+  // On the editor thread itself there is nothing to wait for (and a wait
+  // would never end).
+  if (DispatchThread == std::this_thread::get_id()) return;
+  DispatchEnded.wait(lock, [this] { return DispatchDepth == 0; });
+}
+
+void TDSPPluginGui::Close() {
+  WaitForEditorDispatch();
+  TDSPPluginX::Close();
+}
 
 TDSPPluginGui::~TDSPPluginGui() {
+  // A host that destroys the plug-in without closing it first, from another
+  // thread than the editor's: the editor's input handling ends first.
+  WaitForEditorDispatch();
   // Posted calls of the plug-in must not reach a tree that is going away.
   BeingDestroyed.store(true);
   CloseEditorWindow();
@@ -129,8 +267,9 @@ TSPThemeGUISubPresetsButton* TDSPPluginGui::CreateSubPresetButton(std::string_vi
   return button;
 }
 
-void TDSPPluginGui::BuildSubPresetMenu(TSPThemeGUIControl* /*sender*/, TGuiPopupMenu& /*menu*/,
-                                       bool /*leftButton*/) {}
+void TDSPPluginGui::BuildSubPresetMenu(TSPThemeGUIControl* sender, TGuiPopupMenu& menu, bool /*leftButton*/) {
+  if (auto* button = dynamic_cast<TSPThemeGUISubPresetsButton*>(sender)) FillSubPresetMenu(button->SubPresetGroup, menu);
+}
 
 // ---- value flow
 
@@ -222,6 +361,7 @@ void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
   }
   EditorError.clear();
   EditorWnd = std::move(window);
+  DialogsCancelled.store(false);
   {
     // The editor's lock before the instance's: painting holds the editor's
     // lock while value texts take the instance's, so this order is the only one.
@@ -238,6 +378,21 @@ void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
 }
 
 bool TDSPPluginGui::CloseEditorWindow() {
+  {
+    std::lock_guard<std::mutex> lock(DispatchMutex);
+    if (DispatchDepth > 0) {
+      // The editor thread is handling input (a dialog may be up): its
+      // dialogs end now, the window goes when the handling returns.
+      DialogsCancelled.store(true);
+      CloseDeferred = true;
+      return true;
+    }
+  }
+  return CloseEditorWindowNow();
+}
+
+bool TDSPPluginGui::CloseEditorWindowNow() {
+  Interactive.reset();
   if (!EditorWnd) return false;
   Attached.store(false);
   EditorWnd->Close();
@@ -249,5 +404,6 @@ void TDSPPluginGui::EditorWindowIdle() {
   if (!EditorWnd) return;
   // The repaints that the value updates of this idle's first pump asked for.
   PumpPostBacks();
+  TEditorDispatch dispatch(*this);
   if (EditorWnd) EditorWnd->Idle();
 }

@@ -30,21 +30,41 @@
 // is open and sets the control on the window thread without echoing back.
 // Opening a window sets every control from the parameters first.
 //
+// Dialogs and messages: the plug-in's notices, questions and file dialogs
+// are real windows only while the editor thread handles the user's input in
+// this plug-in's open editor (its idle call dispatching the window's events:
+// a menu choice, a button). Everywhere else (no display, no editor, a host
+// call, construction, the audio thread, another thread) they take the
+// non-interactive path, which never waits: messages go to stderr, questions
+// answer no, queries and file dialogs are cancelled. No dialog is ever shown
+// under the plug-in's lock: the actions read and check a file first, ask,
+// and only then apply under the lock.
+//
+// Closing: a close request that arrives while the editor thread is inside
+// that input handling (a dialog may be up) ends the dialogs at once and
+// closes the window when the handling returns; destroying the plug-in from
+// another thread waits for it first, so no dialog calls back into a
+// destroyed plug-in.
+//
 // Threads: set-up on the loading thread; editor requests, idle and every
 // control on the host's editor thread; UpdateGuiControl on any thread.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "framework/core/dsp_plugin_x.h"
 #include "gui/controls/editor_window.h"
 #include "gui/controls/gui_control.h"
 #include "gui/controls/gui_leaf_controls.h"
+#include "gui/dialogs/dialogs.h"
 
 class TDSPPluginGui : public TDSPPluginX {
  public:
@@ -91,8 +111,64 @@ class TDSPPluginGui : public TDSPPluginX {
   // (relative top, left); null for a panel outside the list or without a GUI.
   TSPThemeGUISubPresetsButton* CreateSubPresetButton(std::string_view caption, std::int32_t top, std::int32_t left,
                                                      std::int32_t panel, std::int32_t group);
-  // Fills a sub-preset button's menu; the base leaves it empty (no menu).
+  // Fills a sub-preset button's menu with the menu of its group
+  // (FillSubPresetMenu).
   virtual void BuildSubPresetMenu(TSPThemeGUIControl* sender, TGuiPopupMenu& menu, bool leftButton);
+
+  // ---- sub-preset menu (sub_preset_menu.cpp; window thread)
+  // Clears the menu, then one item per sub-preset of the group (its name;
+  // choosing it applies it), a new column at every 16th; "No Presets..."
+  // (disabled) when there is none; then "-", "Save Sub-Preset Here", "-",
+  // "Save Sub-Preset To Disk", "Load Sub-Preset", "Load Sub-Preset Bank",
+  // "Save Sub-Preset Bank" and "Whats this?". The menu's Tag is the group.
+  void FillSubPresetMenu(std::int32_t group, TGuiPopupMenu& menu);
+  // The menu's actions. Each answers whether it did what it set out to do;
+  // a cancelled dialog, a refused or damaged file change nothing.
+  // "Save Sub-Preset To Disk": StoreSubPreset, then a save dialog for its
+  // ".spi" file; answers the sub-preset's index or -1.
+  std::int32_t SaveSubPresetToDisk(std::int32_t group);
+  // "Load Sub-Preset": an open dialog, then the ".spi" file stored in the
+  // group (over the sub-preset of its name) and applied.
+  bool LoadSubPresetFromDisk(std::int32_t group);
+  // "Load Sub-Preset Bank": an open dialog, the ".spf" file read and checked
+  // for the group, then the question whether to clear the group's
+  // sub-presets, then the file's sub-presets added.
+  bool LoadSubPresetBankFromDisk(std::int32_t group);
+  // "Save Sub-Preset Bank": a save dialog (the group's name proposed), then
+  // the group's ".spf" file.
+  bool SaveSubPresetBankToDisk(std::int32_t group);
+  // "Whats this?".
+  void ShowSubPresetHelp();
+  // Where the file dialogs start: the folder of the plug-in's module file.
+  std::string SubPresetFolder() const;
+  // The menu items' click handlers.
+  void OnSubPresetChosen(TGuiMenuItem* item);
+  void OnSaveSubPresetHere(TGuiMenuItem* item);
+  void OnSaveSubPresetToDisk(TGuiMenuItem* item);
+  void OnLoadSubPreset(TGuiMenuItem* item);
+  void OnLoadSubPresetBank(TGuiMenuItem* item);
+  void OnSaveSubPresetBank(TGuiMenuItem* item);
+  void OnSubPresetHelp(TGuiMenuItem* item);
+
+  // ---- dialogs (see above)
+  // The plug-in's dialogs; every call decides by itself whether it shows a
+  // window now (InteractiveNow) or takes the non-interactive path.
+  TDialogs& Dialogs();
+  // True on the editor thread while it handles input in this plug-in's open
+  // editor, no close is under way and the thread does not hold the
+  // plug-in's lock.
+  bool InteractiveNow() const;
+  // True while a modal dialog of the plug-in is up (the editor ignores the
+  // mouse meanwhile).
+  bool ModalDialogShowing() const { return ModalDepth > 0; }
+  // The real dialogs for the open editor (X11 windows transient for it, the
+  // machine's file chooser); tests give scripted ones.
+  virtual std::unique_ptr<TDialogs> CreateDialogs(const TDialogOwner& owner);
+  bool AskText(std::string_view caption, std::string_view prompt, std::string& text) override;
+  void ShowMessageText(std::string_view text) override;
+  // Closing from the host (effClose): waits until the editor thread has
+  // left its input handling (its dialogs end at once), then closes.
+  void Close() override;
 
   // ---- value flow
   void UpdateGuiControlNow(std::int32_t index) override;
@@ -115,7 +191,6 @@ class TDSPPluginGui : public TDSPPluginX {
   bool CloseEditorWindow() override;
   void EditorWindowIdle() override;
   TDSPVSTEditorWnd* EditorWindow() const { return EditorWnd.get(); }
-  bool EditorAttached() const { return Attached.load(); }
   // Why the last open failed.
   const std::string& LastEditorError() const { return EditorError; }
   // The platform window for an editor window (X11; tests give their own).
@@ -128,10 +203,33 @@ class TDSPPluginGui : public TDSPPluginX {
   TSPThemeGUILabel* NameLabel = nullptr;
 
  private:
+  class TEditorDispatch;
+  class TPluginDialogs;
+  friend class TPluginDialogs;
+  // Closes the window now (no dispatch running).
+  bool CloseEditorWindowNow();
+  // Ends the dialogs and waits until no other thread handles editor input.
+  void WaitForEditorDispatch();
+  // The dialogs of the open editor, made on first use.
+  TDialogs& InteractiveDialogs();
+
   std::unique_ptr<TSPThemeGUIBody> Body;
   std::vector<TSPThemeGUIControl*> Panels;  // the body first; owned by the tree
   std::unique_ptr<TDSPVSTEditorWnd> EditorWnd;
   std::atomic<bool> Attached{false};
   std::string EditorError;
+
+  // The editor thread's input handling (EditorWindowIdle dispatching the
+  // window's events) and the requests that wait for it; DispatchMutex.
+  mutable std::mutex DispatchMutex;
+  std::condition_variable DispatchEnded;
+  std::thread::id DispatchThread;
+  std::int32_t DispatchDepth = 0;
+  bool CloseDeferred = false;
+  std::atomic<bool> DialogsCancelled{false};
+  std::int32_t ModalDepth = 0;  // editor thread
+  std::unique_ptr<TPluginDialogs> DialogRouter;
+  std::unique_ptr<TDialogs> Interactive;  // editor thread, while the editor is open
+  std::int32_t SubPresetMenuGroup = -1;   // the group of the menu being shown
   std::vector<std::int32_t> MissingPanelParams;
 };

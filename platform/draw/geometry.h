@@ -35,9 +35,6 @@ inline TRect Bounds(std::int32_t left, std::int32_t top, std::int32_t width, std
 inline TRect InflateRect(const TRect& r, std::int32_t dx, std::int32_t dy) {
   return {r.Left - dx, r.Top - dy, r.Right + dx, r.Bottom + dy};
 }
-inline TRect OffsetRect(const TRect& r, std::int32_t dx, std::int32_t dy) {
-  return {r.Left + dx, r.Top + dy, r.Right + dx, r.Bottom + dy};
-}
 // The smallest rectangle holding both; an empty rectangle adds nothing.
 inline TRect UnionRect(const TRect& a, const TRect& b) {
   if (a.IsEmpty()) return b;

@@ -166,6 +166,13 @@ class TX11WindowState : public TX11EventTarget {
         else listener->OnKeyUp(k);
         return;
       }
+      case MapNotify:
+        // Only a viewable window can take the focus.
+        if (FocusOnMap && e.xmap.window == Win) {
+          FocusOnMap = false;
+          XSetInputFocus(Conn->Dpy(), Win, RevertToParent, CurrentTime);
+        }
+        return;
       case ConfigureNotify:
         if (e.xconfigure.window == Win) {
           W = e.xconfigure.width;
@@ -215,6 +222,7 @@ class TX11WindowState : public TX11EventTarget {
   Atom WmDelete = 0;
   bool Captured = false;
   bool Hidden = false;
+  bool FocusOnMap = false;
   unsigned ButtonsDown = 0;  // bit n: button n is down
   TWindowRect Exposed;       // expose rectangles of the sequence being read
   TWindowRect PendingPaint;
@@ -319,6 +327,13 @@ bool TPlatformWindow::ClientToScreen(int x, int y, int& screenX, int& screenY) c
   Window child = 0;
   return XTranslateCoordinates(Connection->Dpy(), State->Win, Connection->Root(), x, y, &screenX, &screenY, &child) !=
          0;
+}
+
+bool TPlatformWindow::ScreenSize(int& width, int& height) const {
+  if (!IsOpen()) return false;
+  width = Connection->ScreenWidth();
+  height = Connection->ScreenHeight();
+  return width > 0 && height > 0;
 }
 
 bool TPlatformWindow::GetCursorScreenPos(int& screenX, int& screenY) const {
@@ -480,6 +495,13 @@ std::unique_ptr<TTopLevelWindow> TTopLevelWindow::Open(TEditorWindow* owner, int
   state->WmDelete = XInternAtom(d, "WM_DELETE_WINDOW", False);
   XSetWMProtocols(d, w, &state->WmDelete, 1);
   if (transientFor) XSetTransientForHint(d, w, transientFor);
+  if (XWMHints* wmHints = XAllocWMHints()) {
+    wmHints->flags = InputHint;
+    wmHints->input = True;
+    XSetWMHints(d, w, wmHints);
+    XFree(wmHints);
+  }
+  state->FocusOnMap = true;
   state->Parent = connection->Root();
   XMapRaised(d, w);
   XSync(d, False);

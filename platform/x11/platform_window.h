@@ -78,6 +78,8 @@ class TPlatformWindow {
   bool CursorHidden() const;
   // Window pixels to screen pixels.
   bool ClientToScreen(int x, int y, int& screenX, int& screenY) const;
+  // The size of the screen the window is on, in pixels.
+  bool ScreenSize(int& width, int& height) const;
   bool GetCursorScreenPos(int& screenX, int& screenY) const;
   // Moves the pointer (warps it) to a screen position.
   bool SetCursorScreenPos(int screenX, int screenY);
@@ -131,7 +133,9 @@ class TEditorWindow : public TPlatformWindow {
 
 // A window of its own for dialogs: managed by the window manager, with a
 // title and a fixed size, transient for the editor's top-level window so
-// that it stays above it.
+// that it stays above it. It takes the keyboard focus once it shows (a
+// window manager gives it to a new dialog anyway; without one nobody
+// would).
 class TTopLevelWindow : public TPlatformWindow {
  public:
   // On owner's connection when owner is given (owner's thread), else on a

@@ -46,10 +46,6 @@ class TX11Connection : public std::enable_shared_from_this<TX11Connection> {
   Window Root() const { return RootWindow; }
   int ScreenWidth() const;
   int ScreenHeight() const;
-  // The visual, depth and colour map of every window we create.
-  Visual* PixelVisual() const { return VisualUsed; }
-  int PixelDepth() const { return DepthUsed; }
-  Colormap PixelColormap() const { return ColormapUsed; }
 
   bool OnOwnerThread() const { return std::this_thread::get_id() == Owner; }
   // The server connection broke (I/O error): nothing may be asked of it.

@@ -222,6 +222,8 @@ TEST(FxParamTable, DataIsConsistent) {
   // once; target links mirror the parameter links.
   EXPECT_EQ(kFxModTargetCount, 134);
   EXPECT_EQ(FindFxModTarget(0), nullptr);
+  EXPECT_EQ(FindFxModTarget(kFxModTargetCount), nullptr);
+  EXPECT_NE(FindFxModTarget(kFxModTargetCount - 1), nullptr);
   std::set<int> fed;
   for (int t = 1; t < kFxModTargetCount; ++t) {
     SCOPED_TRACE("target " + std::to_string(t));

@@ -16,6 +16,7 @@
 #include "engines/rumbleon2.h"
 #include "framework/base/streams.h"
 #include "gui/theme/theme_painters.h"
+#include "platform/x11/popup_menu.h"
 #include "tests/engines/sampler_test_plugin.h"
 #include "tests/gui/controls/editor_test_support.h"
 #include "tests/gui/support/contact_sheet.h"
@@ -206,6 +207,29 @@ class InstrumentEditorTree : public ::testing::Test {
                            " covering " + Text(Covered(leaves[j])));
     }
     return faults;
+  }
+
+  // The editor as the window shows it with the menu drawn over it where
+  // the button opens it (its top-left corner), item highlight lit, for a
+  // person to look at (the README shows it); grey beyond the window.
+  void SaveMenuPicture(const TSPThemeGUIControl* button, const std::vector<TMenuItem>& items, int highlight,
+                       const char* file) {
+    const TMenuLayout layout = LayoutMenu(items, &MenuTextWidth);
+    const std::vector<std::uint32_t> menu = RenderMenu(items, layout, highlight);
+    const TStubPlatformWindow& w = *Plugin->Window;
+    const int width = std::max(w.W, button->Left + layout.Width), height = std::max(w.H, button->Top + layout.Height);
+    TBitmap picture(width, height);
+    for (int y = 0; y < height; ++y) {
+      std::uint32_t* row = picture.ScanLine(y);
+      for (int x = 0; x < width; ++x) {
+        const int mx = x - button->Left, my = y - button->Top;
+        if (mx >= 0 && my >= 0 && mx < layout.Width && my < layout.Height)
+          row[x] = menu[static_cast<std::size_t>(my) * layout.Width + mx];
+        else row[x] = x < w.W && y < w.H ? w.At(x, y) : 0x404040u;
+        row[x] |= 0xFF000000u;
+      }
+    }
+    EXPECT_TRUE(picture.SaveToPngFile(TestOutputPath(file)));
   }
 
   std::unique_ptr<TEditorInstrument> Plugin;
@@ -416,4 +440,56 @@ TEST_F(InstrumentEditorTree, PicturesOfEveryPage) {
   EXPECT_TRUE(pages.SaveToPngFile(TestOutputPath("editor-pages.png")));
 }
 
+
+// Every sub-preset group's "Preset" button, on the page it sits on, opens
+// the group's menu (its factory sub-presets, then the actions) and a
+// sub-preset chosen there sets the group's parameters to its values; a
+// picture of the Reverb page with its menu open.
+TEST_F(InstrumentEditorTree, EveryGroupsPresetButtonOpensItsSubPresetMenu) {
+  TStubPlatformWindow& w = Open();
+  std::set<std::int32_t> groups;
+  for (int page = 0; page < kPageCount; ++page) {
+    Body->ShowPage(kPageGroup, page);
+    Idle();
+    for (TSPThemeGUIControl* c : Controls(false)) {
+      auto* button = dynamic_cast<TSPThemeGUISubPresetsButton*>(c);
+      if (button == nullptr || !button->IsShowing()) continue;
+      const std::int32_t id = button->SubPresetGroup;
+      EXPECT_TRUE(groups.insert(id).second) << "group " << id << " has a second button";
+      const TSubPresetGroupRec* group = Plugin->FindSubPresetGroup(id);
+      ASSERT_NE(group, nullptr) << "a button for group " << id;
+      ASSERT_GE(group->SubPresets.size(), 2u) << group->Name;
+      EXPECT_EQ(button->Caption, "Preset");
+      // The second sub-preset: the first may equal the program's values.
+      const TSubPresetRec& chosen = group->SubPresets[1];
+      std::vector<TMenuItem> shown;
+      w.Chooser = [&](const std::vector<TMenuItem>& items) {
+        shown = items;
+        for (std::size_t i = 0; i < items.size(); ++i)
+          if (items[i].Text == chosen.Name) return static_cast<int>(i);
+        return static_cast<int>(kMenuCancelled);
+      };
+      const TPoint p = editor_test::Centre(button);
+      w.OnPump = [&w, p] {
+        w.Press(p.X, p.Y);
+        w.Release(p.X, p.Y);
+      };
+      Idle();
+      w.Chooser = nullptr;
+      ASSERT_EQ(shown.size(), group->SubPresets.size() + 8) << group->Name;
+      for (std::size_t i = 0; i < group->SubPresets.size(); ++i) {
+        EXPECT_EQ(shown[i].Text, group->SubPresets[i].Name) << group->Name;
+        EXPECT_EQ(shown[i].BarBreak, i > 0 && i % 16 == 0) << group->Name << " item " << i;
+      }
+      EXPECT_EQ(shown.back().Text, "Whats this?");
+      for (std::size_t k = 0; k < group->Params.size() && k < chosen.Values.size(); ++k)
+        EXPECT_EQ(Plugin->GetParameterValue(group->Params[k]), chosen.Values[k])
+            << group->Name << " '" << chosen.Name << "', parameter " << group->Params[k];
+      EXPECT_EQ(group->CurrentName, chosen.Name);
+      if (group->Name == "Reverb") SaveMenuPicture(button, shown, 1, "editor-preset-menu.png");
+    }
+  }
+  EXPECT_EQ(static_cast<std::int32_t>(groups.size()), Plugin->SubPresetGroupCount());
+  EXPECT_EQ(groups.size(), 10u);
+}
 }  // namespace

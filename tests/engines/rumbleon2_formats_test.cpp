@@ -158,6 +158,14 @@ TEST(Rumbleon2Layout, EveryParameterIdHasExactlyOneOwner) {
   for (std::int32_t local = 0; local < 167; ++local) EXPECT_EQ(p.KwpLocalOfParam(p.KwpParamIndex(local)), local);
   for (std::int32_t local = 0; local < 138; ++local) EXPECT_EQ(p.SeqLocalOfParam(p.SeqParamIndex(local)), local);
   for (int fx = 0; fx < 290; ++fx) EXPECT_EQ(p.FxIndexOfParam(p.FxParamIndex(fx)), fx);
+  // Exactly past each layer's last local index, and past the last id.
+  EXPECT_EQ(p.KwpParamIndex(167), -1);
+  EXPECT_EQ(p.SeqParamIndex(138), -1);
+  EXPECT_EQ(p.FxParamIndex(290), -1);
+  EXPECT_EQ(p.KwpLocalOfParam(kParams), -1);
+  EXPECT_EQ(p.SeqLocalOfParam(kParams), -1);
+  EXPECT_EQ(p.FxIndexOfParam(kParams), -1);
+  EXPECT_EQ(FindOscParamRow(kParams), nullptr);
 }
 
 TEST(Rumbleon2Layout, TheUnownedIdsChangeNothingYouCanHear) {

@@ -166,6 +166,19 @@ TEST_F(VoiceMod, LfoCycleFadesInHoldsFadesOutAndStopsAfterItsCycleLimit) {
   EXPECT_GT(LfoMagnitudes(6)[5], 0.5f * full);
 }
 
+// Ramps of four updates: with two, a ramp that steps by a fixed half or
+// starts a step late gives the same values as the right one.
+TEST_F(VoiceMod, LfoCycleRampsStepEvenlyOverTheirWholeLength) {
+  ConstantLfo1(1, 4, 2, 4, 1);
+  const std::vector<float> values = LfoMagnitudes(16);
+  const float full = values[6];
+  ASSERT_GT(full, 0.5f);
+  // Delay (1 update), attack from 0 (4), hold (3), release (4), then no cycle.
+  const float shape[] = {0, 0, 0.25f, 0.5f, 0.75f, 1, 1, 1, 0.75f, 0.5f, 0.25f, 0, 0, 0, 0, 0};
+  for (std::size_t i = 0; i < values.size(); ++i) EXPECT_NEAR(values[i], shape[i] * full, 1e-4) << i;
+  EXPECT_EQ(v->LfoCycles[0], 1);
+}
+
 TEST_F(VoiceMod, LfoWithoutHoldNeverFadesOutOrRestarts) {
   ConstantLfo1(0, 0, 0, 3, 1);
   const std::vector<float> values = LfoMagnitudes(200);

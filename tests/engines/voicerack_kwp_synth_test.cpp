@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "framework/base/base_math.h"
 #include "tests/engines/kwp_test_plugin.h"
@@ -222,6 +224,24 @@ TEST_F(KwpSynth, TargetNamesAreCutToTwentyFourCharacters) {
   EXPECT_EQ(p->VoiceModTargetName(56), "A name much longer than ");
   EXPECT_EQ(p->VoiceModTargetId(0), -1);
   EXPECT_EQ(p->VoiceModTargetId(57), -1);
+}
+
+// A layer above that never sets the maximum voice count: the user is told
+// once, with the plug-in's name, and the build goes on ("Voices" keeps its
+// own display range).
+TEST(KwpSynthMap, AnUnsetMaximumVoiceCountIsReportedAndTheBuildGoesOn) {
+  struct TNoMaximum : TKwpTestPlugin {
+    TNoMaximum() { MaxVoices = -1; }
+    void ShowMessageText(std::string_view text) override { Messages.emplace_back(text); }
+    std::vector<std::string> Messages;
+  };
+  plugin_test::TTestHost::Reset();
+  auto p = plugin_test::MakePlugin<TNoMaximum>();
+  EXPECT_EQ(p->Messages, std::vector<std::string>{"Bad old max voices in KwpTest"});
+  EXPECT_TRUE(p->IsKwpReady());
+  EXPECT_EQ(p->ParamInfo[kVoices].Name, "Voices");
+  // Its range is the row's own, 1 to 32 voices.
+  EXPECT_EQ(p->ParamInfo[kVoices].Max, 32.0f);
 }
 
 TEST(KwpSynthMap, NothingActsBeforeTheMapIsAssigned) {

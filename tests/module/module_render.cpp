@@ -469,8 +469,6 @@ double CentsToNearest(double f, double f0, std::span<const double> ratios) {
   return best;
 }
 
-double NoteHz(int key) { return 440.0 * std::pow(2.0, (key - 69) / 12.0); }
-
 void Fft(std::vector<std::complex<double>>& a) {
   const std::size_t n = a.size();
   for (std::size_t i = 1, j = 0; i < n; ++i) {

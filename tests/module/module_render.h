@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_support.h"
 #include "tools/host/midi_file.h"
 #include "tools/host/renderer.h"
 #include "tools/host/vst_host.h"
@@ -163,6 +164,6 @@ double RepetitionFrequency(const TStereo& s, double from, double to, double lo, 
 void Fft(std::vector<std::complex<double>>& a);
 // Cents from f to the nearest of the frequencies f0 x ratio given.
 double CentsToNearest(double f, double f0, std::span<const double> ratios);
-double NoteHz(int key);
+using testing_support::NoteHz;
 
 }  // namespace module_render

@@ -111,12 +111,8 @@ TEST(SoundFaults, TheLowEndSurvivesAMonoSum) {
 
 // The largest step between neighbouring samples of either channel.
 float LargestStep(const TStereo& s, double from, double to) {
-  float step = 0;
-  for (const std::vector<float>* c : {&s.Left, &s.Right}) {
-    for (std::size_t i = std::max<std::size_t>(1, s.Frame(from)); i < s.Frame(to); ++i)
-      step = std::max(step, std::fabs((*c)[i] - (*c)[i - 1]));
-  }
-  return step;
+  return std::max(testing_support::LargestStep(s.Left, s.Frame(from), s.Frame(to)),
+                  testing_support::LargestStep(s.Right, s.Frame(from), s.Frame(to)));
 }
 
 // A program change while a note is held ends the old sound with a short

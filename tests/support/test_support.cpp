@@ -1,12 +1,14 @@
 #include "tests/support/test_support.h"
 
-#include "tests/support/owner_lock.h"
-
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <numbers>
 #include <unistd.h>
+
+#include "tests/support/owner_lock.h"
 
 namespace testing_support {
 
@@ -64,6 +66,19 @@ double ToneMagnitude(std::span<const float> x, double freq, double sampleRate) {
   }
   return 2 * std::hypot(re, im) / static_cast<double>(x.size());
 }
+
+bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+float LargestStep(std::span<const float> x, std::size_t from, std::size_t to) {
+  float step = 0.0f;
+  for (std::size_t i = std::max<std::size_t>(from, 1); i < std::min(to, x.size()); ++i)
+    step = std::max(step, std::fabs(x[i] - x[i - 1]));
+  return step;
+}
+
+double NoteHz(int key) { return 440.0 * std::pow(2.0, (key - 69) / 12.0); }
 
 std::string ScratchDir() {
   static const std::string dir = [] {

@@ -33,7 +33,7 @@ constexpr int kInitProgram = 127;
 constexpr double kReleaseSeconds = 0.192;
 constexpr double kReleaseSlack = 0.006;
 
-double NoteHz(int key) { return 440.0 * std::pow(2.0, (key - 69) / 12.0); }
+using testing_support::NoteHz;
 
 // The fundamental by normalised autocorrelation: the shortest lag whose peak
 // reaches 90 % of the best one between 0.4 and 1.6 expected periods (so an

@@ -82,6 +82,62 @@ TEST(MidiFile, Format1MergesTracksAndAppliesTheTempoTrack) {
   EXPECT_EQ(s.TimeSignatureAtTick(0).Denominator, 4);
 }
 
+// Channel pressure carries one data byte, also under running status; the
+// bytes after it are the next event's, not a second data byte.
+TEST(MidiFile, ChannelPressureTakesOneDataByteAlsoUnderRunningStatus) {
+  TBytes f = Header(0, 1, 480);
+  AddTrack(f, {0x00, 0xD3, 0x40,        // pressure 64 on channel 4
+               0x10, 0x20,              // running status: pressure 32 at tick 16
+               0x00, 0x93, 45, 100,     // a note on right after
+               0x00, 0xFF, 0x2F, 0x00});
+  const TMidiSong s = MustRead(f);
+  ASSERT_EQ(s.Events.size(), 3u);
+  EXPECT_EQ(s.Events[0].Size, 2);
+  EXPECT_EQ(s.Events[0].Bytes[0], 0xD3);
+  EXPECT_EQ(s.Events[0].Bytes[1], 0x40);
+  EXPECT_EQ(s.Events[1].Size, 2);
+  EXPECT_EQ(s.Events[1].Tick, 16);
+  EXPECT_EQ(s.Events[1].Bytes[0], 0xD3);
+  EXPECT_EQ(s.Events[1].Bytes[1], 0x20);
+  EXPECT_EQ(s.Events[2].Tick, 16);
+  EXPECT_EQ(s.Events[2].Bytes[0], 0x93);
+  EXPECT_EQ(s.Events[2].Bytes[1], 45);
+  // Written and read back, pressure stays one data byte.
+  const TMidiSong again = MustRead(WriteMidiFile(s));
+  ASSERT_EQ(again.Events.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(again.Events[i].Size, s.Events[i].Size) << i;
+    EXPECT_EQ(again.Events[i].Tick, s.Events[i].Tick) << i;
+    EXPECT_EQ(std::memcmp(again.Events[i].Bytes, s.Events[i].Bytes, s.Events[i].Size), 0) << i;
+  }
+}
+
+// Events of two tracks at the same tick keep the tracks' order (the first
+// track's first), each track's own order within it, and a tempo change of
+// the first track at that tick times only what follows.
+TEST(MidiFile, SameTickEventsOfTwoTracksKeepTrackAndFileOrder) {
+  TBytes f = Header(1, 2, 96);
+  AddTrack(f, {0x60, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40,  // 60 BPM from tick 96
+               0x00, 0x90, 50, 90,                         // tick 96
+               0x00, 0x80, 48, 64,                         // tick 96, after it
+               0x60, 0x80, 50, 64,                         // tick 192
+               0x00, 0xFF, 0x2F, 0x00});
+  AddTrack(f, {0x60, 0x91, 40, 64,   // tick 96
+               0x00, 0x81, 38, 64,   // tick 96
+               0x60, 0x81, 40, 64,   // tick 192
+               0x00, 0xFF, 0x2F, 0x00});
+  const TMidiSong s = MustRead(f);
+  ASSERT_EQ(s.Events.size(), 6u);
+  const std::uint8_t order[6][2] = {{0x90, 50}, {0x80, 48}, {0x91, 40}, {0x81, 38}, {0x80, 50}, {0x81, 40}};
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(s.Events[i].Bytes[0], order[i][0]) << i;
+    EXPECT_EQ(s.Events[i].Bytes[1], order[i][1]) << i;
+  }
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(s.Events[i].Seconds, 0.5) << i;  // 96 ticks at 120 BPM
+  EXPECT_DOUBLE_EQ(s.Events[4].Seconds, 1.5);  // then 96 ticks at 60 BPM
+  EXPECT_DOUBLE_EQ(s.Events[5].Seconds, 1.5);
+}
+
 TEST(MidiFile, SysexUnknownMetaAndUnknownChunksAreReadPast) {
   TBytes f = Header(0, 1, 480);
   f.insert(f.end(), {'X', 'y', 'z', 'w', 0, 0, 0, 2, 0xAA, 0xBB});  // alien chunk

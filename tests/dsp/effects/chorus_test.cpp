@@ -6,12 +6,13 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <numbers>
 #include <vector>
 
-#include "dsp/effects/effect_lfo.h"
 
+#include "dsp/effects/effect_lfo.h"
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -85,6 +86,29 @@ TEST(Chorus, LfoGainMovesTheTaps) {
   EXPECT_LE(first, 220u + 110u + 1u);
 }
 
+// Each side feeds its taps back into its own line by its own amount: echoes
+// of an impulse at one and two base delays on the side with feedback, one
+// echo on the other. Both ways round.
+TEST(Chorus, EachSideFeedsBackByItsOwnAmount) {
+  for (bool leftFeedsBack : {true, false}) {
+    effect_test::TEffectAt<TDSPXChorus> at(44100);
+    TDSPXChorus& fx = at.Fx;
+    effect_test::AllWet(fx);
+    StillTaps(fx);
+    fx.SetLengthLeft(20);
+    fx.SetLengthRight(20);
+    fx.SetSizeLeft(5);   // 220 samples
+    fx.SetSizeRight(2);  // 88 samples
+    fx.SetFeedbackLeft(leftFeedsBack ? 0.5f : 0.0f);
+    fx.SetFeedbackRight(leftFeedsBack ? 0.0f : -0.5f);
+    const auto out = effect_test::RunImpulse(fx, 880);
+    EXPECT_NEAR(out.Left[220], 1.0f, 1e-6f);
+    EXPECT_NEAR(out.Left[440], leftFeedsBack ? 0.5f : 0.0f, 1e-6f);
+    EXPECT_NEAR(out.Right[88], 1.0f, 1e-6f);
+    EXPECT_NEAR(out.Right[176], leftFeedsBack ? 0.0f : -0.5f, 1e-6f);
+  }
+}
+
 // Sizes at or beyond the length, and the largest LFO gain, move the taps far
 // beyond the line: every read stays inside it (checked by the sanitizers)
 // and the output stays finite and bounded.
@@ -106,7 +130,7 @@ TEST(Chorus, ExtremeTapsStayInsideTheLine) {
     fx.SetFeedbackRight(-1);
     fx.SetCrossLeftToRight(1);
     fx.SetCrossRightToLeft(1);
-    const auto noise = filter_test::Noise(static_cast<std::size_t>(rate), 4);
+    const auto noise = testing_support::Noise(static_cast<std::size_t>(rate), 4);
     const auto out = effect_test::Run(fx, noise, noise);
     EXPECT_TRUE(testing_support::AllFinite(out.Left)) << rate;
     EXPECT_TRUE(testing_support::AllFinite(out.Right)) << rate;
@@ -114,87 +138,79 @@ TEST(Chorus, ExtremeTapsStayInsideTheLine) {
   }
 }
 
-// The taps are computed four per register without a division for positions
-// within one line length of the write position; the result must be exactly
-// the per-sample form with its bounded modulo. Three cases: taps a hair
-// behind the write position (p + length rounds up to the length, which
-// reads sample 0), ordinary modulated taps, and taps far beyond the line.
-TEST(Chorus, TapsGiveExactlyThePerSampleForm) {
-  const float gains[3] = {1e-7f, 3.0f, 32.0f};
-  for (float gain : gains) {
-    effect_test::TEffectAt<TDSPXChorus> at(44100);
-    TDSPXChorus& fx = at.Fx;
-    fx.SetMix(0.7f);
-    fx.SetLengthLeft(10);
-    fx.SetLengthRight(7);
-    fx.SetSizeLeft(0);
-    fx.SetSizeRight(gain > 1e-6f ? 2.0f : 0.0f);
-    fx.SetFeedbackLeft(0.4f);
-    fx.SetFeedbackRight(-0.3f);
-    fx.SetCrossLeftToRight(0.2f);
-    fx.SetCrossRightToLeft(-0.25f);
-    std::vector<std::unique_ptr<TDSPOscillator>> lfos;
-    for (int k = 0; k < 4; ++k) {
-      lfos.push_back(CreateEffectLfo());
-      for (TDSPOscillator* lfo : {&fx.Lfo(k), lfos.back().get()}) {
-        lfo->SetFrequency(gain > 1e-6f ? 300.0f * static_cast<float>(k + 1) : 1e-6f);
-        lfo->SetGain(k % 2 == 0 ? gain : -gain);
-      }
-    }
-    const std::int32_t n = at.Record.SamplesPerMs;
-    const auto left = filter_test::Noise(200 * static_cast<std::size_t>(n), 21);
-    const auto right = filter_test::Noise(left.size(), 22);
-    // The per-sample form (the anti-denormal noise adds nothing to inputs of
-    // this size).
-    const std::int32_t len[2] = {fx.GetLineLength(0), fx.GetLineLength(1)};
-    const float baseDelay[2] = {fx.GetBaseDelay(0), fx.GetBaseDelay(1)};
-    std::vector<float> line[2] = {std::vector<float>(static_cast<std::size_t>(len[0])),
-                                  std::vector<float>(static_cast<std::size_t>(len[1]))};
-    auto readTap = [](const std::vector<float>& l, std::int32_t length, float p) {
-      const auto lenF = static_cast<float>(length);
-      p -= lenF * std::floor(p / lenF);
-      if (!(p >= 0.0f) || p >= lenF) p = 0.0f;
-      const auto i0 = static_cast<std::int32_t>(p);
-      const float frac = p - static_cast<float>(i0);
-      const std::int32_t i1 = i0 + 1 >= length ? 0 : i0 + 1;
-      return l[static_cast<std::size_t>(i0)] + (l[static_cast<std::size_t>(i1)] - l[static_cast<std::size_t>(i0)]) * frac;
-    };
-    std::array<float, 4> target{}, previous{};
-    for (int k = 0; k < 4; ++k) target[static_cast<std::size_t>(k)] = TickModulation(*lfos[static_cast<std::size_t>(k)], 2000.0f);
-    std::int32_t w[2] = {0, 0};
-    std::vector<float> expected[2] = {left, right};
-    const float lw = fx.GetLeftWetOut(), ld = fx.GetLeftDryOut(), rw = fx.GetRightWetOut(), rd = fx.GetRightDryOut();
-    for (std::size_t pos = 0; pos < left.size(); pos += static_cast<std::size_t>(n)) {
-      previous = target;
-      std::array<float, 4> step{};
-      for (std::size_t k = 0; k < 4; ++k) {
-        target[k] = TickModulation(*lfos[k], 2000.0f);
-        step[k] = (target[k] - previous[k]) / static_cast<float>(n);
-      }
-      for (std::int32_t i = 0; i < n; ++i) {
-        float tap[4];
-        for (std::size_t k = 0; k < 4; ++k) {
-          const std::size_t side = k / 2;
-          const float m = previous[k] + step[k] * static_cast<float>(i);
-          tap[k] = readTap(line[side], len[side],
-                           static_cast<float>(w[side]) - (static_cast<float>(n) * m + baseDelay[side]));
+// Each tap reads its line at the side's base delay plus the LFO's amount in
+// ms, interpolated between samples, and wrapped into the line: a slow sine
+// comes out delayed by exactly that. Left and right get different settings
+// (a side that used the other's would be off by tens of samples), and both
+// processing forms must give it. Three cases per side: a fractional delay,
+// a delay a hair above zero (it wraps to the oldest sample, the line's
+// whole length, and must not glitch where the write position wraps), and an
+// amount far beyond the line (it wraps around the line's length).
+TEST(Chorus, TapsDelayByBaseDelayPlusAmountWrappedIntoTheLine) {
+  struct TSide {
+    float LengthMs, SizeMs, Gain;  // the LFOs' gain: their amount is gain + 0.25 x output
+  };
+  struct TCase {
+    TSide Left, Right;
+  };
+  const TCase cases[] = {
+      {{10, 2, 0.51f}, {20, 5, 1.26f}},
+      {{10, 0, 1e-7f}, {7, 0, 1e-7f}},
+      {{10, 0, 32.01f}, {20, 3, 0.02f}},
+  };
+  constexpr double kHz = 150, kAmplitude = 0.5;
+  constexpr std::size_t n = 44, kCount = 200 * n;  // 44 samples per ms at 44.1 kHz
+  for (const TCase& c : cases) {
+    for (bool oneByOne : {false, true}) {
+      effect_test::TEffectAt<TDSPXChorus> at(44100);
+      TDSPXChorus& fx = at.Fx;
+      effect_test::AllWet(fx);
+      StillTaps(fx);
+      fx.SetLengthLeft(c.Left.LengthMs);
+      fx.SetSizeLeft(c.Left.SizeMs);
+      fx.SetLengthRight(c.Right.LengthMs);
+      fx.SetSizeRight(c.Right.SizeMs);
+      double delay[2];
+      for (int side = 0; side < 2; ++side) {
+        const TSide& s = side == 0 ? c.Left : c.Right;
+        // The LFOs hardly move (1e-6 Hz): a twin gives their amount.
+        const auto twin = CreateEffectLfo();
+        twin->SetFrequency(1e-6f);
+        twin->SetGain(s.Gain);
+        const double amountMs = TickModulation(*twin, 2000);
+        for (int k = 2 * side; k < 2 * side + 2; ++k) {
+          fx.Lfo(k).SetFrequency(1e-6f);
+          fx.Lfo(k).SetGain(s.Gain);
         }
-        const float a = (tap[0] + tap[1]) * 0.5f, b = (tap[2] + tap[3]) * 0.5f;
-        float& l = expected[0][pos + static_cast<std::size_t>(i)];
-        float& r = expected[1][pos + static_cast<std::size_t>(i)];
-        const float writeL = a * fx.GetFeedbackLeft() + l, writeR = b * fx.GetFeedbackRight() + r;
-        l = a * lw + l * ld;
-        r = b * rw + r * rd;
-        line[0][static_cast<std::size_t>(w[0])] = writeL + writeR * fx.GetCrossRightToLeft();
-        line[1][static_cast<std::size_t>(w[1])] = writeR + writeL * fx.GetCrossLeftToRight();
-        for (int s = 0; s < 2; ++s)
-          if (++w[s] >= len[s]) w[s] = 0;
+        const double length = std::round(s.LengthMs * 44), base = std::round(s.SizeMs * 44);
+        ASSERT_EQ(fx.GetLineLength(side), length);
+        ASSERT_EQ(fx.GetBaseDelay(side), base);
+        delay[side] = std::fmod(base + amountMs * 44, length);
+        if (delay[side] < 1e-3) delay[side] = length;  // a hair behind the write position
       }
-    }
-    const auto got = effect_test::Run(fx, left, right);
-    for (std::size_t i = 0; i < got.Left.size(); ++i) {
-      ASSERT_EQ(got.Left[i], expected[0][i]) << "gain " << gain << " sample " << i;
-      ASSERT_EQ(got.Right[i], expected[1][i]) << "gain " << gain << " sample " << i;
+      std::vector<float> left(kCount), right(kCount);
+      for (std::size_t i = 0; i < kCount; ++i)
+        left[i] = right[i] =
+            static_cast<float>(kAmplitude * std::sin(2 * std::numbers::pi * kHz * static_cast<double>(i) / 44100));
+      for (std::size_t pos = 0; pos < kCount; pos += n) {
+        if (oneByOne)
+          fx.ProcessStereoOneByOne(left.data() + pos, right.data() + pos);
+        else
+          fx.ProcessStereo(left.data() + pos, right.data() + pos);
+      }
+      for (int side = 0; side < 2; ++side) {
+        const std::vector<float>& out = side == 0 ? left : right;
+        double worst = 0;
+        // From 100 ms on, the lines hold only the sine.
+        for (std::size_t i = 4400; i < kCount; ++i) {
+          const double t = (static_cast<double>(i) - delay[side]) / 44100;
+          worst = std::max(worst, std::fabs(out[i] - kAmplitude * std::sin(2 * std::numbers::pi * kHz * t)));
+        }
+        // Linear interpolation of this sine is within 3e-5 of it; a delay a
+        // tenth of a sample off is 1e-3 away.
+        EXPECT_LT(worst, 1e-4) << (side == 0 ? "left" : "right") << " delay " << delay[side]
+                               << (oneByOne ? ", one by one" : ", two passes");
+      }
     }
   }
 }
@@ -208,7 +224,7 @@ TEST(Chorus, TwoPassFormMatchesOneByOne) {
   struct TCase {
     float Length, SizeLeft, SizeRight, Gain, Feedback, Cross;
   };
-  const auto noise = filter_test::Noise(48000, 11);
+  const auto noise = testing_support::Noise(48000, 11);
   for (const TCase& c : {TCase{30, 10, 12, 2.0f, 0.4f, 0.3f}, TCase{5, 0, 0.5f, 0.8f, -0.5f, 0.2f},
                          TCase{3, 2.5f, 1.0f, 1.5f, 0.3f, -0.3f}, TCase{0.04f, 0, 0, 0.5f, 0.2f, 0.1f},
                          TCase{100, 7, 11, 1.2f, 1.0f, 1.0f}, TCase{3, 3, 3, 1.0f, 0.3f, 0.2f}}) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -35,6 +35,25 @@ TEST(CrossFilter, EqualTapsShareTheCycle) {
   EXPECT_EQ(fx.GetCyclePeriod(false), 40 * 44);
   EXPECT_FLOAT_EQ(fx.GetWindowWidth(false, 0), 0.75f);
   fx.SetTapLength(false, 9, 10);  // no such stage: ignored
+}
+
+// Each side lays its stages out from its own tap lengths.
+TEST(CrossFilter, EachSideLaysOutItsOwnTaps) {
+  effect_test::TEffectAt<TDSPXXFilter> at(44100);
+  TDSPXXFilter& fx = at.Fx;
+  fx.SetLengthUnit(0);
+  fx.SetFilterCount(2);
+  fx.SetTapLength(false, 0, 10);
+  fx.SetTapLength(false, 1, 10);
+  fx.SetTapLength(true, 0, 30);
+  fx.SetTapLength(true, 1, 10);
+  EXPECT_EQ(fx.GetCyclePeriod(false), 20 * 44);
+  EXPECT_EQ(fx.GetCyclePeriod(true), 40 * 44);
+  EXPECT_FLOAT_EQ(fx.GetWindowWidth(false, 0), 0.5f);
+  EXPECT_FLOAT_EQ(fx.GetWindowWidth(true, 0), 0.75f);
+  EXPECT_FLOAT_EQ(fx.GetWindowWidth(true, 1), 0.25f);
+  EXPECT_NEAR(fx.GetWindowPhase(false, 1), 0.75f, 1e-6f);
+  EXPECT_NEAR(fx.GetWindowPhase(true, 1), 0.625f, 1e-6f);
 }
 
 TEST(CrossFilter, ShiftDelaysOneChannel) {
@@ -122,8 +141,8 @@ void CheckStagesAgainstOneStageForm() {
         for (int side = 0; side < 2; ++side)
           for (int st = 0; st < count; ++st) phase[side][st] = fx.GetWindowPhase(side == 1, st);
         // Inputs well above the anti-denormal noise, which then adds nothing.
-        std::vector<float> left = filter_test::Noise(40 * static_cast<std::size_t>(n), 3);
-        std::vector<float> right = filter_test::Noise(40 * static_cast<std::size_t>(n), 4);
+        std::vector<float> left = testing_support::Noise(40 * static_cast<std::size_t>(n), 3);
+        std::vector<float> right = testing_support::Noise(40 * static_cast<std::size_t>(n), 4);
         for (float* x : {left.data(), right.data()})
           for (std::size_t i = 0; i < left.size(); ++i) x[i] = 0.25f + 0.5f * x[i];
         std::vector<float> expected[2];

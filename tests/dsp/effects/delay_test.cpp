@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -94,7 +94,7 @@ TEST(Delay, RunawayLoopStaysFiniteAndRecovers) {
     fx.SetFeedbackRight(g);
     fx.SetCrossLeftToRight(1);
     fx.SetCrossRightToLeft(1);
-    const auto noise = filter_test::Noise(96000, 11);
+    const auto noise = testing_support::Noise(96000, 11);
     const auto out = effect_test::Run(fx, noise, noise);
     EXPECT_TRUE(testing_support::AllFinite(out.Left));
     EXPECT_LT(testing_support::Peak(out.Right), 1e7f);
@@ -112,7 +112,7 @@ TEST(Delay, FeedbackFilterShapesTheEchoes) {
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(2);
   fx.SetFeedbackLeft(0.9f);
-  const auto noise = filter_test::Noise(8800, 2);
+  const auto noise = testing_support::Noise(8800, 2);
   const auto plain = effect_test::Run(fx, noise, noise);
   fx.ClearState();
   fx.FeedbackFilterLeft().SetFilterType(0);  // "BW LP"
@@ -120,6 +120,74 @@ TEST(Delay, FeedbackFilterShapesTheEchoes) {
   fx.SetFilterLeftOn(true);
   const auto filtered = effect_test::Run(fx, noise, noise);
   EXPECT_LT(testing_support::Rms(filtered.Left), 0.5 * testing_support::Rms(plain.Left));
+}
+
+// Each side's feedback filter switch filters that side's echoes only: the
+// other side sounds exactly as with no filter at all. Both ways round.
+TEST(Delay, EachSideFiltersOnlyItsOwnEchoes) {
+  const auto noise = testing_support::Noise(8800, 2);
+  auto run = [&](bool filterLeft, bool filterRight) {
+    effect_test::TEffectAt<TDSPXDelay> at(44100);
+    TDSPXDelay& fx = at.Fx;
+    effect_test::AllWet(fx);
+    fx.SetLengthUnit(0);
+    fx.SetLengthLeft(2);
+    fx.SetLengthRight(3);
+    fx.SetFeedbackLeft(0.9f);
+    fx.SetFeedbackRight(0.8f);
+    for (TDSPMultiFilter* f : {&fx.FeedbackFilterLeft(), &fx.FeedbackFilterRight()}) {
+      f->SetFilterType(0);  // "BW LP"
+      f->SetCutoff(200);
+    }
+    fx.SetFilterLeftOn(filterLeft);
+    fx.SetFilterRightOn(filterRight);
+    return effect_test::Run(fx, noise, noise);
+  };
+  const auto plain = run(false, false), left = run(true, false), right = run(false, true);
+  EXPECT_EQ(left.Right, plain.Right);
+  EXPECT_LT(testing_support::Rms(left.Left), 0.5 * testing_support::Rms(plain.Left));
+  EXPECT_EQ(right.Left, plain.Left);
+  EXPECT_LT(testing_support::Rms(right.Right), 0.5 * testing_support::Rms(plain.Right));
+}
+
+// The per-sample loop (taken whenever a feedback filter is on) against the
+// register runs (no filter): with filters that pass their input ("12DB LP"
+// at its lowest cutoff) both give the same echoes, with feedback and
+// cross-feedback both ways, unequal sides, and line lengths that are not
+// multiples of four (the runs' one-by-one tails).
+TEST(Delay, FilteredLoopAndRegisterRunsGiveTheSameEchoes) {
+  const auto left = testing_support::Noise(4400, 31), right = testing_support::Noise(4400, 32);
+  auto run = [&](bool filters) {
+    effect_test::TEffectAt<TDSPXDelay> at(44100);
+    TDSPXDelay& fx = at.Fx;
+    fx.SetMix(0.7f);
+    fx.SetPan(0.3f);
+    fx.SetTempo(120);  // ticks of 4.1667 ms
+    fx.SetLengthLeft(1);
+    fx.SetLengthRight(2);
+    EXPECT_NE(fx.GetLineLength(0) % 4, 0);
+    EXPECT_NE(fx.GetLineLength(1) % 4, 0);
+    fx.SetFeedbackLeft(0.6f);
+    fx.SetFeedbackRight(-0.4f);
+    fx.SetCrossLeftToRight(0.3f);
+    fx.SetCrossRightToLeft(0.2f);
+    for (TDSPMultiFilter* f : {&fx.FeedbackFilterLeft(), &fx.FeedbackFilterRight()}) {
+      f->SetFilterType(6);  // "12DB LP": y = a x + (1 - a) y, a = 1 - cutoff / 22050
+      f->SetCutoff(0);
+    }
+    fx.SetFilterLeftOn(filters);
+    fx.SetFilterRightOn(filters);
+    return effect_test::Run(fx, left, right);
+  };
+  const auto loop = run(true), runs = run(false);
+  ASSERT_EQ(loop.Left.size(), runs.Left.size());
+  float worst = 0;
+  for (std::size_t i = 0; i < loop.Left.size(); ++i) {
+    worst = std::max(worst, std::fabs(loop.Left[i] - runs.Left[i]));
+    worst = std::max(worst, std::fabs(loop.Right[i] - runs.Right[i]));
+  }
+  EXPECT_LT(worst, 1e-5f);
+  EXPECT_GT(testing_support::Rms(runs.Left), 0.1);
 }
 
 // Lines that hold a sub-block run four samples per register; the result
@@ -139,8 +207,8 @@ TEST(Delay, VectorRunsGiveExactlyThePerSampleLoop) {
   fx.SetCrossRightToLeft(0.2f);
   const std::int32_t n = at.Record.SamplesPerMs;
   ASSERT_GE(fx.GetLineLength(0), n);
-  std::vector<float> left = filter_test::Noise(60 * static_cast<std::size_t>(n), 5);
-  std::vector<float> right = filter_test::Noise(left.size(), 6);
+  std::vector<float> left = testing_support::Noise(60 * static_cast<std::size_t>(n), 5);
+  std::vector<float> right = testing_support::Noise(left.size(), 6);
   // Well above the anti-denormal noise, which then adds nothing.
   for (std::size_t i = 0; i < left.size(); ++i) {
     left[i] = 0.5f + 0.25f * left[i];

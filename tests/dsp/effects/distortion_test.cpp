@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
+#include "tests/support/signal_measure.h"
 
 namespace {
 float Curve(std::int32_t type, float d, float x) {
@@ -120,6 +122,40 @@ TEST(Distortion, ClipBeforeTheCurveTakesThePositiveLevel) {
   EXPECT_NEAR(Through(fx, in, in).Left, 1.0f, 1e-5f);
   fx.SetClipMode(TDSPXDistortion::kClipNone);
   EXPECT_NEAR(Through(fx, in, in).Left, -24.0f, 1e-3f);
+}
+
+// Each side drives its own curve by its own amount: with different settings
+// on the two sides (and no surround blending them), each sounds as a
+// distortion with its settings on both.
+TEST(Distortion, EachSideHasItsOwnDriveAndCurve) {
+  struct TSide {
+    float Drive;
+    std::int32_t Type;
+  };
+  auto set = [](TDSPXDistortion& fx, TSide l, TSide r) {
+    effect_test::AllWet(fx);
+    fx.SetSurround(0);
+    fx.SetDriveLeft(l.Drive);
+    fx.SetTypeLeft(l.Type);
+    fx.SetDriveRight(r.Drive);
+    fx.SetTypeRight(r.Type);
+  };
+  const TSide a{0.1f, 1}, b{0.8f, 8};
+  for (const auto& [l, r] : {std::pair{a, b}, std::pair{b, a}}) {
+    effect_test::TEffectAt<TDSPXDistortion> both(44100), onlyL(44100), onlyR(44100);
+    set(both.Fx, l, r);
+    set(onlyL.Fx, l, l);
+    set(onlyR.Fx, r, r);
+    const auto noise = testing_support::Noise(4400, 9);
+    std::vector<float> half(noise);
+    for (float& v : half) v *= 0.5f;
+    const auto out = effect_test::Run(both.Fx, half, half);
+    const auto refL = effect_test::Run(onlyL.Fx, half, half);
+    const auto refR = effect_test::Run(onlyR.Fx, half, half);
+    EXPECT_EQ(out.Left, refL.Left) << "left drive " << l.Drive;
+    EXPECT_EQ(out.Right, refR.Right) << "right drive " << r.Drive;
+    EXPECT_NE(out.Left, out.Right);
+  }
 }
 
 TEST(Distortion, SurroundOneSwapsTheWetSides) {

@@ -25,6 +25,7 @@
 #include "tests/support/owner_lock.h"
 #include "tests/dsp/effects/effect_test_support.h"
 #include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -188,7 +189,7 @@ void RunRandomised(std::uint32_t seed) {
     fx.SetAudioSettings(&rec);
     TRandomParameters random(seed + static_cast<std::uint32_t>(rate));
     const auto n = static_cast<std::size_t>(rec.SamplesPerMs);
-    const std::vector<float> noise = filter_test::Noise(n * 1000, seed);
+    const std::vector<float> noise = testing_support::Noise(n * 1000, seed);
     std::vector<float> left(n), right(n);
     float peak = 0;
     bool finite = true;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 TEST(EqEffect, ZeroDecibelsIsTheIdentity) {
@@ -18,8 +18,8 @@ TEST(EqEffect, ZeroDecibelsIsTheIdentity) {
       eq->SetFrequency(800);
       eq->SetQ(0.5f);
     }
-    const auto left = filter_test::Noise(static_cast<std::size_t>(rate) / 10, 1);
-    const auto right = filter_test::Noise(static_cast<std::size_t>(rate) / 10, 2);
+    const auto left = testing_support::Noise(static_cast<std::size_t>(rate) / 10, 1);
+    const auto right = testing_support::Noise(static_cast<std::size_t>(rate) / 10, 2);
     const auto out = effect_test::Run(fx, left, right);
     for (std::size_t i = 0; i < out.Left.size(); ++i) {
       ASSERT_NEAR(out.Left[i], left[i], 1e-5f) << rate << " " << i;

@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -28,7 +29,56 @@ void PureDelay(TDSPXPhaser& fx) {
   fx.SetCrossLeftToRight(0);
   fx.SetCrossRightToLeft(0);
 }
+
+float WorstDifference(const std::vector<float>& a, const std::vector<float>& b) {
+  float worst = a.size() == b.size() ? 0.0f : 1e30f;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]));
+  return worst;
+}
 }  // namespace
+
+// Each side has its own stages, depth, phase and feedback: with different
+// settings on the two sides (no cross-feed), each sounds as a phaser with its
+// settings on both. Equal stage counts run the lane form, unequal ones the
+// stage-by-stage form: both are checked.
+TEST(Phaser, EachSideHasItsOwnStagesDepthPhaseAndFeedback) {
+  struct TSide {
+    std::int32_t Stages;
+    float Depth, Phase, Feedback;
+  };
+  auto set = [](TDSPXPhaser& fx, TSide l, TSide r) {
+    effect_test::AllWet(fx);
+    fx.SetCrossLeftToRight(0);
+    fx.SetCrossRightToLeft(0);
+    fx.SetStagesLeft(l.Stages);
+    fx.SetStagesRight(r.Stages);
+    fx.SetDepthLeft(l.Depth);
+    fx.SetDepthRight(r.Depth);
+    fx.SetPhaseLeft(l.Phase);
+    fx.SetPhaseRight(r.Phase);
+    fx.SetFeedbackLeft(l.Feedback);
+    fx.SetFeedbackRight(r.Feedback);
+    for (TDSPOscillator* lfo : {&fx.LfoLeft(), &fx.LfoRight()}) {
+      lfo->SetFrequency(20);
+      lfo->SetGain(0.5f);
+    }
+  };
+  const auto noise = testing_support::Noise(4400, 12);
+  for (const auto& [l, r] : {std::pair{TSide{4, 0.3f, 0.2f, 0.3f}, TSide{4, 0.8f, 0.6f, -0.5f}},
+                             std::pair{TSide{4, 0.5f, 0.5f, 0.2f}, TSide{10, 0.5f, 0.5f, 0.2f}},
+                             std::pair{TSide{10, 0.7f, 0.1f, 0.0f}, TSide{2, 0.2f, 0.9f, 0.6f}}}) {
+    effect_test::TEffectAt<TDSPXPhaser> both(44100), onlyL(44100), onlyR(44100);
+    set(both.Fx, l, r);
+    set(onlyL.Fx, l, l);
+    set(onlyR.Fx, r, r);
+    const auto out = effect_test::Run(both.Fx, noise, noise);
+    const auto refL = effect_test::Run(onlyL.Fx, noise, noise), refR = effect_test::Run(onlyR.Fx, noise, noise);
+    // The two forms agree within rounding (the lane form is rearranged).
+    EXPECT_LT(WorstDifference(out.Left, refL.Left), 2e-5f) << l.Stages << " and " << r.Stages << " stages";
+    EXPECT_LT(WorstDifference(out.Right, refR.Right), 2e-5f) << l.Stages << " and " << r.Stages << " stages";
+    EXPECT_GT(WorstDifference(out.Left, out.Right), 0.1f);
+  }
+}
 
 TEST(Phaser, StageCountsAreEvenAndBounded) {
   TDSPXPhaser fx;
@@ -91,7 +141,7 @@ TEST(Phaser, ClearResetsAllStages) {
   fx.SetDepthLeft(0.5f);
   fx.SetPhaseLeft(0.5f);
   fx.SetFeedbackLeft(0.5f);
-  const auto noise = filter_test::Noise(4400, 6);
+  const auto noise = testing_support::Noise(4400, 6);
   effect_test::Run(fx, noise, noise);
   fx.ClearState();
   const auto out = effect_test::Run(fx, std::vector<float>(4400, 0.0f), std::vector<float>(4400, 0.0f));
@@ -113,7 +163,7 @@ TEST(Phaser, RunawayFeedbackStaysFinite) {
   fx.SetCrossRightToLeft(1);
   fx.LfoLeft().SetGain(32);
   fx.LfoRight().SetGain(-32);
-  const auto noise = filter_test::Noise(22050 * 4, 8);
+  const auto noise = testing_support::Noise(22050 * 4, 8);
   const auto out = effect_test::Run(fx, noise, noise);
   EXPECT_TRUE(testing_support::AllFinite(out.Left));
   EXPECT_TRUE(testing_support::AllFinite(out.Right));
@@ -126,7 +176,7 @@ TEST(Phaser, RunawayFeedbackStaysFinite) {
 // a moving LFO and coefficients near 1.
 TEST(Phaser, LaneFormMatchesStageByStage) {
   TAudioSettingsRec rec = PluginRecord(44100);
-  const auto noise = filter_test::Noise(44100, 3);
+  const auto noise = testing_support::Noise(44100, 3);
   std::vector<float> in(noise.size());
   for (std::size_t i = 0; i < in.size(); ++i) in[i] = noise[i] + 0.5f * static_cast<float>(i % 300) / 300.0f;
   struct TCase {
@@ -174,7 +224,7 @@ TEST(Phaser, LaneFormMatchesStageByStage) {
 // take the SSE build).
 TEST(Phaser, WideRegistersGiveTheSameBits) {
   TAudioSettingsRec rec = PluginRecord(48000);
-  const auto noise = filter_test::Noise(24000, 5);
+  const auto noise = testing_support::Noise(24000, 5);
   for (std::int32_t stages : {2, 4, 6, 8, 10, 14}) {
     std::array<std::vector<float>, 2> left, right;
     for (int wide = 0; wide < 2; ++wide) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/dsp/effects/effect_test_support.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
 using effect_test::FirstAbove;
@@ -166,7 +166,7 @@ TEST(Reverb, RoomChangeStartsSilent) {
   TDSPReverbX& fx = at.Fx;
   PlainRoom(fx);
   fx.SetTime(120);
-  const auto noise = filter_test::Noise(4400, 3);
+  const auto noise = testing_support::Noise(4400, 3);
   effect_test::Run(fx, noise, noise);
   fx.SetRoomType(3);
   const auto after = effect_test::Run(fx, std::vector<float>(4400, 0.0f), std::vector<float>(4400, 0.0f));
@@ -205,14 +205,20 @@ TEST(Reverb, LargestRoomBuildsAndPlays) {
 TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
   // Pre-delay lines of none, 17 and 126 samples (shorter and longer than a
   // sub-block), with feedback; the combs in AVX registers (where the CPU has
-  // AVX2) and in SSE ones.
+  // AVX2) and in SSE ones; room 1 at size 1 has combs shorter than a
+  // sub-block, which run one sample at a time beside the others.
+  struct TRoom {
+    std::int32_t Type;
+    float Size;
+  };
   for (bool avx2 : {true, false})
-  for (float size : {1.0f, 64.0f})
+  for (TRoom room : {TRoom{6, 1.0f}, TRoom{6, 64.0f}, TRoom{1, 1.0f}})
   for (float preDelay : {0.0f, 3.0f, 5.0f}) {
     SCOPED_TRACE(SetReverbAvx2(avx2) ? "AVX2" : "SSE");
+    const float size = room.Size;
     effect_test::TEffectAt<TDSPReverbX> at(44100);
     TDSPReverbX& fx = at.Fx;
-    fx.SetRoomType(6);
+    fx.SetRoomType(room.Type);
     fx.SetSize(size);
     fx.SetPreDelay(preDelay);
     fx.SetPreDelayFeedback(0.6f);
@@ -222,10 +228,15 @@ TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
     const std::int32_t n = at.Record.SamplesPerMs;
     bool shortLine = false;
     for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j) shortLine |= fx.GetAllpassLength(j) < n;
-    EXPECT_EQ(shortLine, size == 1.0f);
+    if (room.Type == 6) {
+      EXPECT_EQ(shortLine, size == 1.0f);
+    }
+    bool shortComb = false;
+    for (int c = 0; c < TDSPReverbX::kCombCount; ++c) shortComb |= fx.GetCombLength(c) < n;
+    EXPECT_EQ(shortComb, room.Type == 1);
     // Inputs well above the anti-denormal noise, which then adds nothing.
-    std::vector<float> left = filter_test::Noise(300 * static_cast<std::size_t>(n), 8);
-    std::vector<float> right = filter_test::Noise(left.size(), 9);
+    std::vector<float> left = testing_support::Noise(300 * static_cast<std::size_t>(n), 8);
+    std::vector<float> right = testing_support::Noise(left.size(), 9);
     for (std::size_t i = 0; i < left.size(); ++i) {
       left[i] = 0.5f + 0.25f * left[i];
       right[i] = 0.5f + 0.25f * right[i];
@@ -275,8 +286,8 @@ TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
     }
     const auto got = effect_test::Run(fx, left, right);
     for (std::size_t i = 0; i < got.Left.size(); ++i) {
-      ASSERT_EQ(got.Left[i], expected[0][i]) << "size " << size << " pre-delay " << preDelay << " sample " << i;
-      ASSERT_EQ(got.Right[i], expected[1][i]) << "size " << size << " pre-delay " << preDelay << " sample " << i;
+      ASSERT_EQ(got.Left[i], expected[0][i]) << "room " << room.Type << " size " << size << " pre-delay " << preDelay << " sample " << i;
+      ASSERT_EQ(got.Right[i], expected[1][i]) << "room " << room.Type << " size " << size << " pre-delay " << preDelay << " sample " << i;
     }
   }
   SetReverbAvx2(true);

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 
 // A run through ExchangeBlock must equal the same samples through Exchange
 // one at a time: lines shorter than, as long as and longer than a run, a
@@ -24,7 +24,7 @@ TEST(ShiftLines, BlockExchangeEqualsOneSampleAtATime) {
       for (int round = 0; round < 30; ++round) {
         const std::int32_t n = runs[round % 9];
         for (int side = 0; side < 2; ++side) {
-          const std::vector<float> in = filter_test::Noise(static_cast<std::size_t>(n), seed++);
+          const std::vector<float> in = testing_support::Noise(static_cast<std::size_t>(n), seed++);
           std::vector<float> got = in, other(in.size());
           if (inPlace)
             block.ExchangeBlock(side, got.data(), got.data(), n);

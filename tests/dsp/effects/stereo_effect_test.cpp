@@ -44,6 +44,55 @@ TEST(StereoEffect, SettersClampAndInvert) {
   EXPECT_FLOAT_EQ(fx.GetMsPerTick(), 60000.0f / 60 / 120);
 }
 
+// Each side's invert switch negates that side's wet signal only.
+TEST(StereoEffect, EachSideInvertsOnlyItsOwnWetSignal) {
+  TDSPXEq fx;  // pan 0.4: wet left 0.4, right 0.6 (times the wet gain)
+  fx.SetInvertRight(true);
+  EXPECT_GT(fx.GetWetLeft(), 0.0f);
+  EXPECT_LT(fx.GetWetRight(), 0.0f);
+  EXPECT_GT(fx.GetLeftWetOut(), 0.0f);
+  EXPECT_LT(fx.GetRightWetOut(), 0.0f);
+  fx.SetInvertRight(false);
+  fx.SetInvertLeft(true);
+  EXPECT_LT(fx.GetWetLeft(), 0.0f);
+  EXPECT_GT(fx.GetWetRight(), 0.0f);
+  EXPECT_LT(fx.GetLeftWetOut(), 0.0f);
+  EXPECT_GT(fx.GetRightWetOut(), 0.0f);
+}
+
+// The block helpers run four samples per register and the rest one by one:
+// every sample position, in the registers and in the tail (sub-blocks of 22
+// samples at 22.05 kHz leave two), gets the same treatment.
+TEST(StereoEffect, BlockHelpersTreatEverySampleAlikeIncludingTheTail) {
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  for (std::int32_t n = 1; n <= 11; ++n) {
+    for (std::int32_t at = 0; at < n; ++at) {
+      for (float bad : {inf, nan, kRunawayLimit, -2 * kRunawayLimit}) {
+        std::vector<float> x(static_cast<std::size_t>(n), 0.5f);
+        x[static_cast<std::size_t>(at)] = bad;
+        EXPECT_TRUE(SilenceRunaway(x.data(), n)) << n << " " << at << " " << bad;
+        EXPECT_EQ(x, std::vector<float>(static_cast<std::size_t>(n), 0.0f)) << n << " " << at;
+      }
+      std::vector<float> x(static_cast<std::size_t>(n)), noise(x.size()), out(x.size());
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = 0.25f * static_cast<float>(i + 1);
+        noise[i] = 1e-3f * static_cast<float>(i + 1);
+      }
+      EXPECT_FALSE(SilenceRunaway(x.data(), n));
+      x[static_cast<std::size_t>(at)] = nan;
+      AddNoiseFinite(x.data(), noise.data(), out.data(), n);
+      for (std::size_t i = 0; i < x.size(); ++i)
+        EXPECT_EQ(out[i], i == static_cast<std::size_t>(at) ? 0.0f : x[i] + noise[i]) << n << " " << i;
+      x[static_cast<std::size_t>(at)] = 2.0f;
+      MixWetDry(x.data(), noise.data(), nullptr, 0.5f, 3.0f, out.data(), n);
+      for (std::size_t i = 0; i < x.size(); ++i) EXPECT_EQ(out[i], x[i] * 0.5f + noise[i] * 3.0f) << n << " " << i;
+      MixWetDry(x.data(), noise.data(), noise.data(), 0.5f, 3.0f, out.data(), n);
+      for (std::size_t i = 0; i < x.size(); ++i)
+        EXPECT_EQ(out[i], x[i] * 0.5f + noise[i] * 3.0f + noise[i]) << n << " " << i;
+    }
+  }
+}
+
 TEST(StereoEffect, SampleCountClampsBeforeConverting) {
   EXPECT_EQ(SampleCount(2.5f, 0, 10), 2);
   EXPECT_EQ(SampleCount(3.5f, 0, 10), 4);

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "dsp/filters/biquad_filters.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 
-using filter_test::GainAt;
+using testing_support::GainAt;
 
 namespace {
 

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "dsp/filters/multi_filter.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ std::unique_ptr<TDSPFilter> Section(int lane, float cutoff) {
   return f;
 }
 
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testing_support::SameBits;
 
 }  // namespace
 
@@ -48,7 +48,7 @@ TEST(DirectFormLanes, MatchTheSectionsSteppedOneByOneBitForBit) {
       }
       const std::int32_t n = 44;
       for (int block = 0; block < 30; ++block) {
-        std::vector<float> x[2] = {filter_test::Noise(n, 11 + block), filter_test::Noise(n, 97 + block)};
+        std::vector<float> x[2] = {testing_support::Noise(n, 11 + block), testing_support::Noise(n, 97 + block)};
         x[1][5] = 1e-39f;  // a denormal input
         alignas(16) float out[2][4 * n];
         TDirectFormLanes* bankPtr[2] = {&lanes[0], &lanes[1]};

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "dsp/filters/multi_filter.h"
 #include "dsp/filters/resonant_filters.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ struct TPairs {
   }
 };
 
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testing_support::SameBits;
 
 // The vector widths this processor has (the test runs each), the widest put
 // back in place when done.
@@ -71,7 +71,7 @@ TEST(FilterLanes, TogetherGivesExactlyEachFilterAlone) {
         std::vector<TDSPFilter*> filters;
         std::vector<float*> buffers;
         for (std::int32_t j = 0; j < count; ++j) {
-          a.push_back(filter_test::Noise(static_cast<std::size_t>(n), static_cast<std::uint32_t>(100 * j + block)));
+          a.push_back(testing_support::Noise(static_cast<std::size_t>(n), static_cast<std::uint32_t>(100 * j + block)));
           // Loud enough for the ladder's soft clip to matter (its input is
           // scaled by 0.001).
           for (float& x : a.back()) x *= block < 20 ? 900.0f : 0.0f;
@@ -124,15 +124,4 @@ TEST(FilterLanes, OverflowRecoversAsAlone) {
   for (float y : a[2]) silenced |= y == 0.0f;
   EXPECT_TRUE(silenced);
   }
-}
-
-// The lanes read a ladder's coefficients and state as one row of floats.
-TEST(FilterLanes, LadderRowHoldsCoefficientsAndState) {
-  T24DBResonantFilter2LP f;
-  float* row = f.LaneRow();
-  EXPECT_EQ(row, &f.P);
-  EXPECT_EQ(row + 1, &f.K);
-  EXPECT_EQ(row + 2, &f.Feedback);
-  EXPECT_EQ(row + 3, &f.B0);
-  EXPECT_EQ(row + 7, &f.B4);
 }

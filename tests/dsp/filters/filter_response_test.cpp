@@ -8,9 +8,9 @@
 #include "dsp/filters/multi_filter.h"
 #include "dsp/filters/rbj_filters.h"
 #include "dsp/filters/simple_filters.h"
-#include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 
-using filter_test::GainAt;
+using testing_support::GainAt;
 
 namespace {
 constexpr double kRate = 44100;

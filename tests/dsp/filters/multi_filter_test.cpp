@@ -11,9 +11,10 @@
 #include "dsp/filters/resonant_filters.h"
 #include "dsp/filters/simple_filters.h"
 #include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
-using filter_test::Noise;
+using testing_support::Noise;
 
 TEST(MultiFilter, TypeValuesRoundAndClampToTheirClass) {
   TDSPMultiFilter m;

@@ -1,24 +1,32 @@
-// The runs of mono 2-point reads without the position chain: each form
-// (SSE2, AVX2 where the processor has it) must give the serial chain's
+// The runs of mono 2-point and cubic reads without the position chain: each
+// form (SSE2, AVX2 where the processor has it) must give the serial chain's
 // reads and positions bit for bit, across binades, ties and the limit.
 #include "dsp/sampler/linear_reads.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "dsp/sampler/sample_interpolation.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testing_support::SameBits;
 
-std::vector<TLinearMonoRun> Forms() {
-  std::vector<TLinearMonoRun> forms = {LinearMonoRunSse2()};
-  if (LinearMonoRunAvx2() != nullptr) forms.push_back(LinearMonoRunAvx2());
+// A run form and the serial read it must reproduce.
+struct TForm {
+  const char* Name;
+  TLinearMonoRun Run;
+  float (*Serial)(const std::int16_t* data, double position, float scale);
+};
+
+std::vector<TForm> Forms() {
+  std::vector<TForm> forms = {{"2-point SSE2", LinearMonoRunSse2(), &Mono2PointAt},
+                              {"cubic SSE2", CubicMonoRunSse2(), &MonoCubicAt}};
+  if (LinearMonoRunAvx2() != nullptr) forms.push_back({"2-point AVX2", LinearMonoRunAvx2(), &Mono2PointAt});
+  if (CubicMonoRunAvx2() != nullptr) forms.push_back({"cubic AVX2", CubicMonoRunAvx2(), &MonoCubicAt});
   return forms;
 }
 
@@ -36,7 +44,7 @@ std::vector<std::int16_t> RandomFrames(std::size_t count, std::uint32_t seed) {
 
 TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
   constexpr std::int32_t kFrames = 5000;
-  std::vector<std::int16_t> data = RandomFrames(kFrames + 2, 7);
+  std::vector<std::int16_t> data = RandomFrames(kFrames + 3, 7);
   const double u1024 = std::ldexp(1.0, 10 - 52);  // the unit of [1024, 2048)
   const double starts[] = {0.0, 1e-310, 0.3, 0.999999, 3.75, 511.9, 1023.97, 1024.0, 2047.2, 3000.123456789};
   const double increments[] = {0.0,
@@ -51,7 +59,9 @@ TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
                                1.0 + u1024 / 2,  // halfway between units in [1024, 2048): a tie
                                1.0 + u1024 * 1.5,
                                u1024 / 2};
-  for (TLinearMonoRun run : Forms()) {
+  for (const TForm& form : Forms()) {
+    SCOPED_TRACE(form.Name);
+    const TLinearMonoRun run = form.Run;
     for (double start : starts) {
       for (double increment : increments) {
         for (double limit : {static_cast<double>(kFrames - 2), start + 37.0}) {
@@ -61,7 +71,7 @@ TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
           std::vector<double> positions;
           double p = start;
           for (int k = 0; k < 400 && p + increment < limit; ++k) {
-            expected.push_back(Mono2PointAt(data.data(), p, 0.25f));
+            expected.push_back(form.Serial(data.data(), p, 0.25f));
             positions.push_back(p);
             p += increment;
           }
@@ -81,7 +91,7 @@ TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
             k += static_cast<std::size_t>(done);
             ASSERT_TRUE(SameBits(q, positions[k])) << "position after the run at " << k;
             if (k < expected.size()) {
-              got[k] = Mono2PointAt(data.data(), q, 0.25f);
+              got[k] = form.Serial(data.data(), q, 0.25f);
               q += increment;
               ++k;
             }

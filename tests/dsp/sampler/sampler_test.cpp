@@ -290,6 +290,17 @@ TEST(SampleBankReader, ShortStringLengthsAreClampedToTheirFields) {
   EXPECT_EQ(store.FindSampleByID(0, 7)->Header.Name[0], 64) << "the stored length byte is clamped";
   EXPECT_EQ(store.GetSampleName(0, 2).size(), 20u);
 
+  // At the limit: a length byte equal to the field's size is cut by one, one
+  // less fills the field.
+  for (std::uint8_t over : {0, 1}) {
+    bytes[kBody + 12] = static_cast<std::uint8_t>(129 + over);
+    bytes[kFirstSample + 17] = static_cast<std::uint8_t>(64 + over);
+    ASSERT_TRUE(Load(store, bytes));
+    EXPECT_EQ(store.Bank(0)->Name().size(), 129u) << int{over};
+    EXPECT_EQ(store.FindSampleByID(0, 7)->Name().size(), 64u) << int{over};
+    EXPECT_EQ(store.FindSampleByID(0, 7)->Header.Name[0], 64) << int{over};
+  }
+
   TBankSpec spec = small_bank::Make();
   spec.Programs[0].Name = std::string(60, 'n');
   ASSERT_TRUE(Load(store, WriteSampleBank(spec, "1.68")));

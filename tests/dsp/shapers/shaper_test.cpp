@@ -8,9 +8,10 @@
 
 #include "dsp/shapers/multi_shaper.h"
 #include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 
-using filter_test::Noise;
+using testing_support::Noise;
 
 namespace {
 std::unique_ptr<TDSPMultiShaper1> ShaperOf(float shape, float amount) {

@@ -2,9 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
 
 #include "framework/base/constant_buffers.h"
+#include "tests/support/test_support.h"
 
 namespace {
 std::vector<std::uint8_t> BytesOf(const TMemoryStream& s) { return {s.Bytes().begin(), s.Bytes().end()}; }
@@ -148,4 +156,62 @@ TEST(ConstantBuffers, HoldTheirValuesAndTheNoiseTable) {
   EXPECT_GT(hi, 0.99f);
   EXPECT_NEAR(sum / kConstantBufferLength, 0.0, 0.02);
   EXPECT_EQ(LoadResourceStream("NO_SUCH_RESOURCE"), nullptr);
+}
+
+namespace {
+std::vector<std::uint8_t> FileBytes(const std::string& path) {
+  TMemoryStream s;
+  if (!s.LoadFromFile(path)) return {};
+  return BytesOf(s);
+}
+int TempFilesBeside(const std::string& dir) {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) n += e.path().filename().string().find(".tmp") != std::string::npos;
+  return n;
+}
+}  // namespace
+
+// A save that fails part way (here: the file-size limit of the process)
+// leaves the file that was there whole; one that works replaces it, keeps
+// its permissions and, through a link, replaces the link's target.
+TEST(Streams, SavingWritesBesideTheTargetAndRenamesSoAFailedWriteLosesNothing) {
+  const std::string dir = testing_support::ScratchDir() + "/atomic-save";
+  std::filesystem::create_directories(dir);
+  const std::string path = dir + "/Room.spf";
+  TMemoryStream good;
+  for (int i = 0; i < 100; ++i) WriteInt32(good, i);
+  ASSERT_TRUE(good.SaveToFile(path));
+  ::chmod(path.c_str(), 0640);
+
+  TMemoryStream big;
+  for (int i = 0; i < 100000; ++i) WriteInt32(big, -i);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // 4 KB at most per file, and a write beyond it fails instead of killing.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(big.SaveToFile(path) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "a write that cannot finish must report failure";
+  EXPECT_EQ(FileBytes(path), BytesOf(good)) << "the old file must survive a failed save whole";
+  EXPECT_EQ(TempFilesBeside(dir), 0);
+
+  ASSERT_TRUE(big.SaveToFile(path));
+  EXPECT_EQ(FileBytes(path), BytesOf(big));
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  const std::string link = dir + "/link.spf";
+  ::symlink(path.c_str(), link.c_str());
+  ASSERT_TRUE(good.SaveToFile(link));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(FileBytes(path), BytesOf(good));
+  EXPECT_FALSE(good.SaveToFile(dir + "/no-such-folder/x.spf"));
+  EXPECT_FALSE(good.SaveToFile(dir)) << "a folder is never replaced";
+  EXPECT_EQ(TempFilesBeside(dir), 0);
 }

@@ -614,14 +614,18 @@ TEST_F(ChunkTest, ADamagedStateChangesNothing) {
   EXPECT_EQ(b->StateFlag, 0);
   EXPECT_EQ(b->LayerFlag, 0);
 
-  // A program number outside the table is not made current.
-  TBytes outside = bytes;
-  outside[10] = 0x2C;
-  outside[11] = 0x01;  // 300
-  TMemoryStream s(outside);
-  ASSERT_TRUE(b->LoadState(s));
-  EXPECT_EQ(b->CurrentProgram(), 2);
-  EXPECT_EQ(b->BankName, "Other");
+  // A program number outside the table is not made current: far out, and
+  // exactly the count; the last program is.
+  for (std::int32_t number : {300, b->GetProgramCount(), b->GetProgramCount() - 1}) {
+    TBytes outside = bytes;
+    outside[10] = static_cast<std::uint8_t>(number & 0xFF);
+    outside[11] = static_cast<std::uint8_t>(number >> 8);
+    TMemoryStream s(outside);
+    b->SelectProgram(2);
+    ASSERT_TRUE(b->LoadState(s)) << number;
+    EXPECT_EQ(b->CurrentProgram(), number < b->GetProgramCount() ? number : 2) << number;
+    EXPECT_EQ(b->BankName, "Other");
+  }
 }
 
 TEST_F(ChunkTest, ASnapshotClampsItsValuesAndIgnoresIndexesBeyondTheParameters) {

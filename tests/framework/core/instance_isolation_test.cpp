@@ -31,7 +31,7 @@ TEST(InstanceIsolation, AnInstanceProcessesWhileAnotherOnesLockIsHeld) {
   TTestHost::Reset();
   auto busy = MakePlugin();
   auto other = MakePlugin();
-  std::unique_lock<std::recursive_mutex> held(busy->InstanceMutex());
+  std::unique_lock<TPluginLock> held(busy->InstanceMutex());
   auto rendered = std::async(std::launch::async, [&] {
     TStereoBuffers out(512);
     TVstEffect* e = other->GetEffect();

@@ -115,6 +115,18 @@ TEST(VoicerackFile, CountsAndNameLengthsAreBoundedByTheFile) {
   ASSERT_EQ(file.Patches.size(), 1u);
   EXPECT_EQ(file.Patches[0].Name, std::string(128, 'n'));
   EXPECT_EQ(file.Patches[0].Values, (std::vector<std::int32_t>{0}));
+
+  // At the limit: a length byte equal to the field's size (one more than its
+  // room) is cut by one; one less fills the field exactly.
+  for (int over : {0, 1}) {
+    spec.DesignNameLengthByte = 64 + over;
+    spec.PatchNameLengthByte = 128 + over;
+    file = Read(WritePatchFile(spec));
+    EXPECT_EQ(file.DesignName, std::string(64, 'D')) << over;
+    ASSERT_EQ(file.Patches.size(), 1u);
+    EXPECT_EQ(file.Patches[0].Name, std::string(128, 'n')) << over;
+    EXPECT_EQ(file.Patches[0].Values, (std::vector<std::int32_t>{0})) << over;
+  }
 }
 
 TEST(VoicerackFile, AnotherMagicOrACutHeaderYieldsNoPatches) {

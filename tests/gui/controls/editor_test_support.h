@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gui/controls/plugin_gui.h"
@@ -34,6 +35,9 @@ class TStubPlatformWindow : public TEditorPlatformWindow {
   int Width() const override { return W; }
   int Height() const override { return H; }
   int Pump() override {
+    // Input "arriving" now, delivered as the window layer would: inside the
+    // host's editor-idle call.
+    if (OnPump) std::exchange(OnPump, {})();
     Update();
     return 0;
   }
@@ -98,6 +102,7 @@ class TStubPlatformWindow : public TEditorPlatformWindow {
   TPoint Cursor{};
   std::vector<TMenuItem> MenuItems;
   TMenuChooser Chooser;
+  std::function<void()> OnPump;  // runs once, at the next Pump
 };
 
 // The window of a bare tree: remembers what it was asked to show.
