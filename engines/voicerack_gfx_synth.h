@@ -150,7 +150,7 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // the same program and notes render the same bits in every instance,
   // whatever it played before. Each layer seeds its own sources and calls
   // the inherited operation first. At construction and at every program
-  // application; global lock held.
+  // application; the instance lock held.
   virtual void ReseedRandomSources();
   static constexpr std::uint64_t kRandomSeed = 0x52554D424C45304Eull;
 

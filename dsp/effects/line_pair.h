@@ -14,7 +14,6 @@
 #include <memory>
 #include <utility>
 
-#include "framework/base/global_lock.h"
 
 class TLinePair {
  public:
@@ -22,7 +21,6 @@ class TLinePair {
   void Allocate(std::int32_t floats, F underLock) {
     std::array<std::unique_ptr<float[]>, 2> fresh;
     for (auto& line : fresh) line.reset(new float[static_cast<std::size_t>(floats)]());
-    TGlobalLockGuard lock;
     std::swap(Lines, fresh);
     Floats = floats;
     underLock();

@@ -273,9 +273,27 @@ class TDSPSamplerControl : public TDSPControl {
 };
 
 class TDSPSamplerInstr : public TDSPSamplerControl {
+  struct TZoneSet;
+
  public:
+  // A program's play states made ahead of their use (PrepareZones).
+  struct TZoneSetDeleter {
+    void operator()(TZoneSet* set) const;
+  };
+  using TPreparedZones = std::unique_ptr<TZoneSet, TZoneSetDeleter>;
+
   TDSPSamplerInstr();
   ~TDSPSamplerInstr() override;
+
+  // The two halves of SetProgram for an owner that builds outside its lock:
+  // PrepareZones makes the play states of (bank, program) for this
+  // sampler's settings without the owner's lock (it reads the store under
+  // the store's own lock), null when the sampler holds them already;
+  // InstallZones (owner's lock) makes them the sampler's program, as
+  // SetProgram would, and answers the ones they replaced, to be freed
+  // outside the lock.
+  TPreparedZones PrepareZones(std::int32_t bank, std::int32_t program);
+  TPreparedZones InstallZones(std::int32_t bank, std::int32_t program, TPreparedZones zones);
 
   // Builds the play states of the program from the store (outside the
   // global lock, reading the store under it) and installs them under the
@@ -308,10 +326,11 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   TZonePlayState& Zone(std::int32_t index);
 
  private:
-  struct TZoneSet;
   // The store's program as play states with their objects (allocates;
   // reads the store under the global lock).
-  std::unique_ptr<TZoneSet> BuildZoneSet(std::int32_t bank, std::int32_t program, std::uint64_t ticket);
+  TPreparedZones BuildZoneSet(std::int32_t bank, std::int32_t program, std::uint64_t ticket);
+  // True when the sampler plays (bank, program) of its store as it is now.
+  bool HoldsProgram(std::int32_t bank, std::int32_t program) const;
   // Under the lock: settings and stage lengths for this sampler's record.
   void AdoptZoneSet(TZoneSet& set);
   // Under the lock: rebuilds stale play states (the bank changed in the
@@ -322,7 +341,7 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   void ReleaseZones();
   void ApplyTimeSettings(TZonePlayState& zone);
 
-  std::unique_ptr<TZoneSet> Zones;
+  TPreparedZones Zones;
   bool ZonesNeedPrepare = false;
   bool NotePrepared = false;
   std::atomic<std::uint64_t> NextTicket{1};

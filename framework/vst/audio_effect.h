@@ -9,9 +9,13 @@
 // raised inside.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "framework/base/streams.h"
 #include "framework/core/dsp_base_plugin.h"
@@ -39,6 +43,13 @@ class AudioEffect : public TDSPBasePlugin {
   virtual void Open() {}
   // Closes the editor; the dispatcher entry then destroys the object.
   virtual void Close();
+  // Runs after Close and before the destructors: whatever other threads may
+  // still reach through the object is stopped while all of it exists.
+  virtual void PrepareForDestruction() {}
+  // After each dispatcher or setParameter call on a host thread (not the
+  // audio thread), outside every lock: work the call left to the audio
+  // thread may be awaited here.
+  virtual void AfterHostCall() {}
   virtual void SetProgram(std::int32_t program);
   virtual std::int32_t GetProgram() { return CurrentProgram(); }
   virtual void SetProgramName(std::string_view name);
@@ -58,9 +69,12 @@ class AudioEffect : public TDSPBasePlugin {
   virtual bool EditOpen(void* parentWindow);
   virtual std::intptr_t EditClose() { return 0; }
   virtual void EditIdle() {}
-  // The chunk's size; its bytes stay valid until the next chunk request.
+  // The chunk's size; its bytes stay valid until the calling thread's next
+  // getChunk (each thread that asks has a buffer of its own: hosts save from
+  // more than one thread, and one answer must not be freed under another).
   virtual std::int32_t GetChunk(void** data, bool isPreset);
-  // Copies the host's bytes and loads them; answers size (0 for no bytes).
+  // Loads the host's bytes (read during the call only); answers size when
+  // they were taken, 0 when they were rejected (the state stays as it was).
   virtual std::int32_t SetChunk(const void* data, std::int32_t size, bool isPreset);
 
   // Entry operations. Process adds into the host's buffers,
@@ -98,6 +112,15 @@ class AudioEffect : public TDSPBasePlugin {
   void SetInitialDelay(std::int32_t delay) { Effect.initialDelay = delay; }
 
   TVstHostCallback GetHostCallback() const { return Host; }
+  // The thread that last called a process entry is the host's audio thread.
+  bool OnAudioThread() const { return AudioThreadId.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+  // From the first resume on, changes requested on the audio thread are
+  // built by the module's worker; before it they are built at once.
+  bool HostHasResumed() const { return EverResumed.load(std::memory_order_relaxed); }
+  // The host says it renders offline (not against the clock): what the audio
+  // thread asks for is then built on it, and the output does not depend on
+  // how fast the worker is.
+  bool HostRendersOffline() { return CallHost(kHostGetCurrentProcessLevel) == kVstProcessLevelOffline; }
   std::int32_t GetHostBlockSize() const { return HostBlockSize; }
 
  protected:
@@ -111,8 +134,23 @@ class AudioEffect : public TDSPBasePlugin {
   std::int32_t HostBlockSize = 0;  // stored only: the internal block is one millisecond
   std::int32_t SamplesPerMs = 44;  // sample rate div 1000
   TVstRect EditorRect{};
-  // The last chunk handed to or received from the host.
-  std::unique_ptr<TMemoryStream> ChunkStream;
+
+ private:
+  std::atomic<std::thread::id> AudioThreadId{};
+  std::atomic<bool> EverResumed{false};
+  // The last chunk handed to each thread that asked (at most
+  // kChunkAnswerThreads; beyond that the least recently used one is reused).
+  struct TChunkAnswer {
+    std::thread::id Thread;
+    std::uint64_t LastUse = 0;
+    std::unique_ptr<TMemoryStream> Stream;
+  };
+  static constexpr std::size_t kChunkAnswerThreads = 16;
+  std::mutex ChunkAnswerLock;
+  std::vector<TChunkAnswer> ChunkAnswers;
+  std::uint64_t ChunkAnswerClock = 0;
+
+ protected:
 
  private:
   static std::intptr_t DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index,

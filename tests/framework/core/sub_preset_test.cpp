@@ -165,6 +165,7 @@ TEST_F(SubPresetTest, AnotherGroupsFilesAreRefusedWithTheMessageAndChangeNothing
 
   TErrorCapture errors;
   TErrorCapture::CheckLockFree = true;
+  TErrorCapture::Watched = Plugin.get();
   TErrorCapture::LockHeldDuringReport = false;
   EXPECT_FALSE(Plugin->LoadSubPresetBankFile(P::kReverb, bankPath, true));
   EXPECT_EQ(Plugin->LoadSubPresetFile(P::kReverb, itemPath), -1);
