@@ -24,7 +24,7 @@
 // voices already played another patch.
 //
 // Threads: RenderVoices and UpdateVoiceControl run on the audio thread
-// inside the process call, which holds the global lock; ParameterChanged
+// inside the process call, which holds the instance lock; ParameterChanged
 // runs under the same lock (host parameter entry, program application,
 // editor changes), so the control fields are plain values. The patch
 // numbers and pending flags are atomics (SelectPatch may run from a
@@ -186,7 +186,7 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // Inherited, then the pitch attack and release lengths follow the rate.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 
-  // ---- rendering (audio thread, global lock held)
+  // ---- rendering (audio thread, instance lock held)
   // One internal block of every sounding voice into the mix, then the rack.
   void RenderVoices() override;
   // True: several sounding voices go through a block side by side where

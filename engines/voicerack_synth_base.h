@@ -13,7 +13,7 @@
 //     scan skips empty slots.
 //   - Reaching voices: VoiceCount(), Voice(i) (null for an empty slot),
 //     VoiceAs<T>(i) (null unless the voice is a T), or ForEachVoice<T>(fn)
-//     for every voice of class T in index order. Only under the global lock
+//     for every voice of class T in index order. Only under the instance lock
 //     or on the audio thread inside the render loop (both hold the lock).
 //   - The synthesis layer's parameters reach the manager through
 //     RequestVoiceCount (the "Voices" parameter), SetLegato ("Use note first
@@ -25,7 +25,7 @@
 //   - Overrides call the inherited operation first.
 //
 // Threads: NoteOn, NoteOff, ApplyVoiceCount and ResetVoices run on the audio
-// thread inside the process call, which holds the global plug-in lock;
+// thread inside the process call, which holds the instance lock;
 // NoteOn, TriggerVoice, ResetEngine and the voice-array rebuild take it
 // again themselves (it is re-entrant). The parameter dispatch that writes per-voice settings
 // runs under the same lock (the host's parameter entry, program application
@@ -65,7 +65,7 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // Inherited, then each voice from its index.
   void ReseedRandomSources() override;
 
-  // ---- notes (audio thread, global lock held)
+  // ---- notes (audio thread, instance lock held)
   // Allocates and starts a voice. A voice-count change still pending is
   // applied first, so a note decoded at the start of a block is never
   // dropped by the rebuild of that same block.
@@ -136,7 +136,7 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   const float* Env1AttackShape() const { return Env1Shape.load(std::memory_order_relaxed); }
   const float* Env2AttackShape() const { return Env2Shape.load(std::memory_order_relaxed); }
 
-  // ---- voice access (global lock held, or the audio thread)
+  // ---- voice access (instance lock held, or the audio thread)
   // Slots in the array; -1 after FreeVoices, 0 before the first build.
   std::int32_t VoiceCount() const { return VoiceCountValue.load(std::memory_order_relaxed); }
   TDSPXVoice* Voice(std::int32_t i) const {

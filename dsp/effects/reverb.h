@@ -71,7 +71,7 @@ class TDSPReverbX : public TDSPStereoEffect {
   void SetRoomType(std::int32_t value);
   // 0..127: decay time T = 60^(v / 127) - 0.97 s; each comb's feedback is
   // -exp(log2(0.001) * (comb length / rate) / T). Recomputes at once (under
-  // the global lock).
+  // its owner's lock).
   void SetTime(float value);
   void SetFilter1On(bool on) { Filter1On = on; }
   void SetFilter2On(bool on) { Filter2On = on; }
@@ -94,7 +94,7 @@ class TDSPReverbX : public TDSPStereoEffect {
   // Pre-delay line length in samples; 0 when there is no line.
   std::int32_t GetPreDelayLength() const { return PreDelayLength; }
   // Lengths in samples and feedbacks of the current network (0 before one
-  // exists). Read under the global lock when another thread may rebuild.
+  // exists). Read under its owner's lock when another thread may rebuild.
   std::int32_t GetCombLength(int i) const;
   std::int32_t GetAllpassLength(int j) const;
   float GetCombFeedback(int i) const;

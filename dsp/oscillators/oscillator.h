@@ -85,7 +85,7 @@ class TDSPOscillator : public TDSPControl {
   void ResetPhase() { Waveform->ResetPhase(); }
   // The seed of the noise waveforms' draws, kept for every waveform built
   // later; the current one restarts its draws from it. Audio thread, or
-  // under the global lock.
+  // under its owner's lock.
   void SetRandomSeed(std::uint64_t seed) {
     RandomSeed = seed;
     Waveform->SetRandomSeed(seed);

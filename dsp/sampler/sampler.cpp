@@ -237,7 +237,7 @@ std::uint32_t TSampler::Generation(std::int32_t bank) const {
 TSampler& GlobalSampler() {
   static TSampler& store = []() -> TSampler& {
     static TSampler instance;
-    // Not yet visible to any other thread: loaded without the global lock,
+    // Not yet visible to any other thread: loaded without the store's lock,
     // so a thread that holds the lock while waiting here cannot deadlock us.
     instance.LoadBankFromResource("SAMPLERBANKFX");
     instance.SetShared();

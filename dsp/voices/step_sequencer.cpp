@@ -383,7 +383,7 @@ void TDSPSequencer::Tick() {
   StartCycleIfComplete();
 }
 
-// --- Setters. Each takes the global lock: the audio thread ticks under it.
+// --- Setters. The caller holds its plug-in's lock: the audio thread ticks under it.
 
 template <typename T>
 void TDSPSequencer::Store(T& field, T value) {

@@ -83,7 +83,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // Rendering is skipped while the update counter is not 0.
   virtual void BeginUpdate() { UpdateCount.fetch_add(1); }
   virtual void EndUpdate() { UpdateCount.fetch_sub(1); }
-  // One decoded MIDI message (audio thread, global lock held).
+  // One decoded MIDI message (audio thread, instance lock held).
   virtual void HandleMidi(const TMidiEventRec& /*e*/) {}
   // Passes every parameter through ParameterChanged under the lock, with
   // rendering paused.
@@ -108,7 +108,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void AssignParameterReal(std::int32_t i, float x);
   // Clamps v to 0..1 (NaN becomes 0), stores it by the value rule and calls
   // ParameterChanged. Takes no lock: callers that race with processing hold
-  // the global lock.
+  // the instance lock.
   virtual void SetParameterValue(std::int32_t i, float v);
   // Every layer overrides, handles its own indexes and calls the inherited one.
   virtual void ParameterChanged(std::int32_t /*i*/) {}
@@ -135,7 +135,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void SaveChunk(TStream& stream, bool isPreset);
   // The two halves of LoadChunk, for layers that append to the chunk: parse
   // the chunk's bytes (the stream holds exactly them) without changing
-  // anything, then apply what was read (global lock held).
+  // anything, then apply what was read (instance lock held).
   virtual bool ParseChunk(TStream& stream, bool isPreset, TChunkImage& image, std::string& error);
   virtual void ApplyChunk(const TChunkImage& image);
   // Called with the 212-byte header of a regular bank being loaded.
@@ -175,7 +175,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // ReadState calls the inherited one and then ParseStateBlock for its block
   // (absent is fine, damaged fails the whole state); ApplyState calls the
   // inherited one and takes its block from image.FindBlock. ApplyState runs
-  // with the global lock held.
+  // with the instance lock held.
   virtual bool ReadState(TStream& stream, TStateImage& image, std::string& error);
   virtual void ApplyState(const TStateImage& image);
   // "BpRm": each value through SetParameterValue in index order. Without the

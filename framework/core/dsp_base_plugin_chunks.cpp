@@ -3,12 +3,12 @@
 //
 // Every reader works in two steps: it reads the whole input into an image
 // (chunk_format.h, bank_format.h), checking each count and size against the
-// bytes that remain, and only then applies the image under the global lock.
+// bytes that remain, and only then applies the image under the instance lock.
 // A damaged input is reported (ReportError, which never blocks) and changes
 // nothing, not even the stream position.
 //
 // Threads: the host's chunk requests arrive on its main thread with the
-// global lock already held by the dispatcher; bank loading at set-up runs on
+// instance lock already held by the dispatcher; bank loading at set-up runs on
 // the loading thread; the state messages on whichever thread sends them.
 #include <algorithm>
 

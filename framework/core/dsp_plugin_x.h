@@ -9,16 +9,16 @@
 //   InitParameterInfo  - call the inherited one first (it sizes the
 //                        descriptor array for ParamCount), then fill its own;
 //   ParameterChanged   - handle its own indexes, then call the inherited one;
-//   NoteOn / NoteOff   - notes from MIDI (audio thread, global lock held);
+//   NoteOn / NoteOff   - notes from MIDI (audio thread, instance lock held);
 //   RenderVoices       - render one internal block (Settings->BlockSize frames)
 //                        into GetOutputBuffer() (interleaved left/right) and
 //                        set BlockHasSignal (DetectSignal);
 //   HandlePluginMessage, TempoChanged, TimeSignatureChanged, ResetEngine.
 //
 // Threads: the process entries run on the host's audio thread under the
-// global lock; the dispatcher and parameter entries on the host's main or
+// instance lock; the dispatcher and parameter entries on the host's main or
 // GUI thread; posted calls on the host's GUI thread (editor open/idle). The
-// host is never called while the global lock is held.
+// host is never called while the instance lock is held.
 #pragma once
 
 #include <array>
@@ -294,7 +294,7 @@ class TDSPPluginX : public TDSPVSTBase {
   virtual void AllocNameTable(std::int32_t capacity);
   virtual bool FindRecordByName(std::string_view name, TNameTableRec& record);
 
-  // ---- MIDI (audio thread, global lock held)
+  // ---- MIDI (audio thread, instance lock held)
   void HandleMidi(const TMidiEventRec& e) override;
   virtual void DispatchMidi(const TMidiEventRec& e) { HandleMidi(e); }
   // Replays the deferred MIDI records, newest first, and empties the list.
@@ -384,7 +384,7 @@ class TDSPPluginX : public TDSPVSTBase {
   // The layers declare their groups while the plug-in is built, before the
   // factory bank is read: AddSubPresetGroup, then AddSubPresetToGroup for
   // each parameter in order. Groups live as long as the plug-in; their
-  // sub-preset lists change under the global lock.
+  // sub-preset lists change under the instance lock.
   void AddSubPresetGroup(std::int32_t id, std::string_view name);
   // Nothing when no group has that id.
   void AddSubPresetToGroup(std::int32_t groupId, std::int32_t param);
@@ -445,7 +445,7 @@ class TDSPPluginX : public TDSPVSTBase {
   virtual void FormatParamValue(std::int32_t param, std::string& text, float real);
 
   // ---- editor flow
-  // An editor control changed a value (window thread, global lock not held):
+  // An editor control changed a value (window thread, instance lock not held):
   // stored under the lock (clamped to 0..1); while dragging the host is told
   // the stored value afterwards, outside the lock.
   virtual void OnGuiControlChange(std::int32_t index, float value, bool dragging);
@@ -527,12 +527,12 @@ class TDSPPluginX : public TDSPVSTBase {
   std::intptr_t SendToSink(std::int32_t code, void* ptr, float a, float b, float c);
   TPostBackCallback PostedCallTarget() { return TPostBackCallback::Bind<&TDSPPluginX::OnPostedCall>(this); }
   void StartRamp(TGainRamp& ramp, float from, float to);
-  // Host entries outside the global lock: reads the host's time info into
+  // Host entries outside the instance lock: reads the host's time info into
   // the snapshot UpdateTimeInfo uses, and later sends what was deferred.
   void ReadHostTime();
   void FlushHostNotifications();
 
-  // Appends the block's groups to the plug-in's groups (global lock held).
+  // Appends the block's groups to the plug-in's groups (instance lock held).
   void ApplySubPresetBlock(const TSubPresetBlockImage& block, bool clear);
   // The group a parsed "SpGp" record goes into (target -1: the group it
   // names), or null; with checkNames a record of another group is refused

@@ -502,7 +502,7 @@ void TDSPPluginX::DeferMidi(const TMidiEventRec& e) {
 
 void TDSPPluginX::ProcessPendingMidi() {
   // Swapped out under the list's own lock, replayed outside it: HandleMidi
-  // may take the global lock.
+  // may take the instance lock.
   // Both lists keep their capacity, so replaying does not free memory on
   // the audio thread.
   {

@@ -3,7 +3,7 @@
 //
 // Threads: file reading and the import run on the thread that asks for them
 // (the loading thread at set-up, never the audio thread). Each patch is
-// stored under the global lock with the busy counter raised; messages are
+// stored under the instance lock with the busy counter raised; messages are
 // reported outside the lock.
 #include "framework/core/patch_import.h"
 

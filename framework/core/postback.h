@@ -6,8 +6,8 @@
 //
 // One queue serves the whole process. Calls run in posting order, each at
 // most once, with the queue's lock released, so a call may post or cancel
-// calls itself. Lock order: the global plug-in lock, then the queue's lock
-// (the queue never takes the global lock and never calls out while holding
+// calls itself. Lock order: the instance lock, then the queue's lock
+// (the queue never takes the instance lock and never calls out while holding
 // its own).
 #pragma once
 

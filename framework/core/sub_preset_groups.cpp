@@ -1,7 +1,7 @@
 // Sub-preset groups of the plug-in core: declaring groups, storing and
 // applying sub-presets, and reading and writing their records and files.
 //
-// Readers parse the whole record first and without the global lock; a
+// Readers parse the whole record first and without the instance lock; a
 // refusal or a damaged record is reported (the message routines, outside the
 // lock: a dialog when the editor's menu asked, stderr otherwise) and changes
 // nothing. Only the change of a group's list, and applying, hold the

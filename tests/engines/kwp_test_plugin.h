@@ -145,7 +145,7 @@ class TKwpTestPlugin : public TVoicerackKWPSynth {
     ProcessFX();
   }
 
-  // Note on / off as the MIDI decoder delivers them (global lock held).
+  // Note on / off as the MIDI decoder delivers them (instance lock held).
   void Play(std::int32_t note, std::int32_t velocity = 100) {
     TPluginLockGuard lock(*this);
     if (velocity > 0) NoteOn(voice_test::Note(note, velocity));

@@ -1,6 +1,6 @@
 // A sampler instrument playing a bank built in memory, with its own store
 // and 44.1 kHz settings whose block is one millisecond, as a voice drives
-// it: every call under the global lock, as the render loop holds it.
+// it: every call under the instance lock, as the render loop holds it.
 #pragma once
 
 #include <gtest/gtest.h>
