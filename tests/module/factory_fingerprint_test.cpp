@@ -180,9 +180,10 @@ TEST(FactoryFingerprints, EveryProgramSoundsAsItsGoldenFingerprint) {
     }
   }
   if (differing > 0) {
-    std::printf("%d notes sound different. If the change is meant, regenerate the golden file:\n"
-                "  RUMBLEON_REGENERATE_GOLDEN=1 build/tests/test_module --gtest_filter='FactoryFingerprints.*'\n",
-                differing);
+    std::printf(
+        "%d notes sound different. If the change is meant, regenerate the golden file:\n"
+        "  RUMBLEON_REGENERATE_GOLDEN=1 build/tests/test_module --gtest_filter='FactoryFingerprints.*'\n",
+        differing);
   }
 }
 

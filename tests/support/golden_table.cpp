@@ -57,8 +57,7 @@ bool WriteGoldenTable(const std::string& path, const std::vector<std::string>& c
   return static_cast<bool>(out);
 }
 
-bool ReadGoldenTable(const std::string& path, std::size_t keyWords, std::vector<TGoldenRow>& rows,
-                     std::string& error) {
+bool ReadGoldenTable(const std::string& path, std::size_t keyWords, std::vector<TGoldenRow>& rows, std::string& error) {
   rows.clear();
   std::ifstream in(path);
   if (!in) {

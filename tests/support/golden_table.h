@@ -31,8 +31,7 @@ bool WriteGoldenTable(const std::string& path, const std::vector<std::string>& c
 
 // Reads the rows (keyWords words of key, then the values); false with error
 // set when the file is missing or a row cannot be read.
-bool ReadGoldenTable(const std::string& path, std::size_t keyWords, std::vector<TGoldenRow>& rows,
-                     std::string& error);
+bool ReadGoldenTable(const std::string& path, std::size_t keyWords, std::vector<TGoldenRow>& rows, std::string& error);
 
 // The row's key as one text ("24DB-LP 44100 2000").
 std::string KeyText(const TGoldenRow& row);

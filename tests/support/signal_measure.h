@@ -95,10 +95,8 @@ class TFrequencyResponse {
     const bool risingFromLo = Db(lo) < level;
     for (int i = 0; i < 40 && hi / lo > 1.00001; ++i) {
       const double mid = std::sqrt(lo * hi);
-      if ((Db(mid) < level) == risingFromLo)
-        lo = mid;
-      else
-        hi = mid;
+      if ((Db(mid) < level) == risingFromLo) lo = mid;
+      else hi = mid;
     }
     return std::sqrt(lo * hi);
   }

@@ -99,9 +99,7 @@ TFigures Figures(const TLadder& ladder, const TFrequencyResponse& r, double rate
   return f;
 }
 
-std::string GoldenPath() {
-  return (std::filesystem::path(__FILE__).parent_path() / "ladder_responses.txt").string();
-}
+std::string GoldenPath() { return (std::filesystem::path(__FILE__).parent_path() / "ladder_responses.txt").string(); }
 
 // ---- slopes
 
@@ -202,8 +200,7 @@ TEST(LadderResponse, EveryLadderMatchesItsGoldenResponse) {
          "Regenerate with RUMBLEON_REGENERATE_GOLDEN=1 (see the test); do not edit by hand.",
          "cutoff: the -3 dB point in Hz (low-pass: below DC's gain; high-pass: below the gain at",
          "0.45 of the rate; band-pass: above the peak, below its gain); peak: the highest gain (Hz, dB;",
-         "0 Hz where it is less than 0.5 dB above the passband: no peak);",
-         "dc: the gain at DC (dB)."},
+         "0 Hz where it is less than 0.5 dB above the passband: no peak);", "dc: the gain at DC (dB)."},
         {"type", "rate", "setting", "res", "cutoff", "peak-hz", "peak-db", "dc-db"}, got, 2));
   }
   std::vector<testing_support::TGoldenRow> want;
@@ -217,8 +214,10 @@ TEST(LadderResponse, EveryLadderMatchesItsGoldenResponse) {
     ASSERT_EQ(testing_support::KeyText(w), testing_support::KeyText(g));
     ASSERT_EQ(w.Values.size(), 4u) << testing_support::KeyText(w);
     const std::string key = testing_support::KeyText(g);
-    EXPECT_TRUE(sameHz(w.Values[0], g.Values[0])) << key << ": -3 dB at " << g.Values[0] << " Hz, golden " << w.Values[0];
-    EXPECT_TRUE(sameHz(w.Values[1], g.Values[1])) << key << ": peak at " << g.Values[1] << " Hz, golden " << w.Values[1];
+    EXPECT_TRUE(sameHz(w.Values[0], g.Values[0]))
+        << key << ": -3 dB at " << g.Values[0] << " Hz, golden " << w.Values[0];
+    EXPECT_TRUE(sameHz(w.Values[1], g.Values[1]))
+        << key << ": peak at " << g.Values[1] << " Hz, golden " << w.Values[1];
     EXPECT_TRUE(sameDb(w.Values[2], g.Values[2])) << key << ": peak " << g.Values[2] << " dB, golden " << w.Values[2];
     EXPECT_TRUE(sameDb(w.Values[3], g.Values[3])) << key << ": DC " << g.Values[3] << " dB, golden " << w.Values[3];
   }
