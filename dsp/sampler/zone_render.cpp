@@ -242,6 +242,16 @@ constexpr std::int32_t kRunLength = 256;
 // 1] likewise from right with gainR; level null: hold for every j. SSE2
 // (two frames per register) and AVX2 (four) give the same bits; the
 // AVX2 form is put in place at load where the processor has it.
+// Frames from .. count - 1 one by one (the vector forms' tails).
+inline void MixRunFrames(const float* left, const float* right, const float* level, float hold, float gainL,
+                         float gainR, float* out, std::int32_t from, std::int32_t count) {
+  for (std::int32_t j = from; j < count; ++j) {
+    const float v = level != nullptr ? level[j] : hold;
+    out[2 * j] += left[j] * gainL * v;
+    out[2 * j + 1] += right[j] * gainR * v;
+  }
+}
+
 void MixRunSse2(const float* left, const float* right, const float* level, float hold, float gainL, float gainR,
                 float* out, std::int32_t count) {
   const __m128 gain = _mm_setr_ps(gainL, gainR, gainL, gainR);
@@ -255,11 +265,7 @@ void MixRunSse2(const float* left, const float* right, const float* level, float
     _mm_storeu_ps(out + 2 * j, _mm_add_ps(_mm_loadu_ps(out + 2 * j), frames01));
     _mm_storeu_ps(out + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(out + 2 * j + 4), frames23));
   }
-  for (; j < count; ++j) {
-    const float v = level != nullptr ? level[j] : hold;
-    out[2 * j] += left[j] * gainL * v;
-    out[2 * j + 1] += right[j] * gainR * v;
-  }
+  MixRunFrames(left, right, level, hold, gainL, gainR, out, j, count);
 }
 
 __attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* right, const float* level,
@@ -281,11 +287,7 @@ __attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* 
     _mm256_storeu_ps(out + 2 * j, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j), frames0123));
     _mm256_storeu_ps(out + 2 * j + 8, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j + 8), frames4567));
   }
-  for (; j < count; ++j) {
-    const float v = level != nullptr ? level[j] : hold;
-    out[2 * j] += left[j] * gainL * v;
-    out[2 * j + 1] += right[j] * gainR * v;
-  }
+  MixRunFrames(left, right, level, hold, gainL, gainR, out, j, count);
 }
 
 using TMixRun = void (*)(const float*, const float*, const float*, float, float, float, float*, std::int32_t);
