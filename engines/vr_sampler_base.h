@@ -32,11 +32,16 @@
 
 #include "dsp/sampler/sampler.h"
 #include "engines/voicerack_kwp_synth.h"
+#include "framework/core/value_text.h"
 
 class TVRSamplerBase : public TVoicerackKWPSynth {
  public:
   // Display kinds whose value texts come from the sample store.
-  enum : std::uint16_t { kKindSampleBank = 42, kKindSamplePatch = 43, kKindSampleName = 58 };
+  enum : std::uint16_t {
+    kKindSampleBank = kDisplaySampleBank,
+    kKindSamplePatch = kDisplaySamplePatch,
+    kKindSampleName = kDisplaySampleName
+  };
   // Messages of this layer, and the one it sends after a patch selection.
   enum : std::int32_t { kMsgApplyZoneSetting = 8021, kMsgSelectPatch = 8022, kMsgPatchSelected = 8010 };
   // The state block: magic, version, one byte (the sample-bank flag).

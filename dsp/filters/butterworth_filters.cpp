@@ -9,7 +9,7 @@ constexpr double kSqrt2 = std::numbers::sqrt2;
 }  // namespace
 
 TButterworthFilter1::TButterworthFilter1(std::int32_t mode) : Mode(mode) {
-  SetRanges(40.0f, 22050.0f, 0.001, 1.3f);
+  SetRanges(40.0f, kFilterCutoffMax, 0.001, 1.3f);
   Reset();
   Update();
 }
@@ -37,8 +37,8 @@ void TButterworthFilter1::ProcessBlockControl() {
 }
 
 TButterworthFilter2::TButterworthFilter2(TKind kind) : Kind(kind) {
-  SetRanges(0.001f, 22050.0f, 0.001, 0.999f);
-  SetParam3Range(0.001f, 22050.0f);
+  SetRanges(0.001f, kFilterCutoffMax, 0.001, 0.999f);
+  SetParam3Range(0.001f, kFilterCutoffMax);
   Reset();
   Update();
 }

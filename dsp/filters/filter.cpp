@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <numbers>
 
 #include "framework/base/base_math.h"
 
@@ -23,19 +22,7 @@ bool StoreClamped(float& stored, float value, float min, float max) {
 TDSPFilter::TDSPFilter() : Routines{&PassThrough, &PassThroughBuffer} {
   Inputs[1] = OneBuffer;
   Inputs[2] = ZeroBuffer;
-  ComputeRateConstants();
   Reset();
-}
-
-void TDSPFilter::ComputeRateConstants() {
-  const float rate = SampleRate();
-  Rate024 = rate * 0.24f;
-  Rate001 = rate * 0.01f;
-  RatePi = rate * std::numbers::pi_v<float>;
-  Rate2Pi = rate * 2.0f * std::numbers::pi_v<float>;
-  PiOverRate = std::numbers::pi_v<float> / rate;
-  TwoPiOverRate = 2.0f * std::numbers::pi_v<float> / rate;
-  TwoOverRate = 2.0f / rate;
 }
 
 void TDSPFilter::SetParam3(float value) {
@@ -57,7 +44,6 @@ void TDSPFilter::EndUpdate() {
 
 void TDSPFilter::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPControl::SetAudioSettings(rec);
-  ComputeRateConstants();
   Update();
 }
 

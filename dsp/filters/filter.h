@@ -22,9 +22,12 @@ class TDSPFilter;
 class TDSPDirectFormFilter;
 using TFilterRoutines = TStepRoutines<TDSPFilter>;
 
-// Limits of the stored parameters.
+// Limits of the stored parameters. The cutoff's top is also its full scale:
+// the designs read the cutoff as a share of it (CutoffShare), and it is half
+// the design rate, so a share means the same Hz at every rate.
 inline constexpr float kFilterCutoffMin = 0.001f;
 inline constexpr float kFilterCutoffMax = 22050.0f;
+static_assert(kFilterCutoffMax == kFilterDesignRate / 2, "the cutoff's full scale is half the design rate");
 inline constexpr float kFilterParamMin = 0.001f;
 inline constexpr float kFilterParamMax = 0.999f;
 
@@ -37,7 +40,7 @@ class TDSPFilter : public TDSPControl {
   // Any thread that may touch the filter (the owner serialises them).
   void SetParam3(float value);     // 0.001..0.999, meaning per class
   void SetResonance(float value);  // 0.001..0.999
-  void SetCutoff(float value);     // Hz, 0.001..22050
+  void SetCutoff(float value);     // Hz, kFilterCutoffMin..kFilterCutoffMax
 
   float GetCutoff() const { return Cutoff; }
   float GetResonance() const { return Resonance; }
@@ -93,18 +96,9 @@ class TDSPFilter : public TDSPControl {
   // recomputes the coefficients; nothing while an update bracket is open.
   void Update() final;
 
-  // Per-rate constants (rate = the settings' sample rate).
-  float Rate024 = 0;        // rate * 0.24
-  float Rate001 = 0;        // rate * 0.01
-  float RatePi = 0;         // rate * pi
-  float Rate2Pi = 0;        // rate * 2 pi
-  float PiOverRate = 0;     // pi / rate
-  float TwoPiOverRate = 0;  // 2 pi / rate
-  float TwoOverRate = 0;    // 2 / rate
-
   // Internal ranges: each class sets its own in its constructor.
   float Param3RangeLow = 0.001f;
-  float Param3RangeHigh = 22050.0f;
+  float Param3RangeHigh = kFilterCutoffMax;
   double ResonanceRangeLow = 0.001;
   float ResonanceRangeHigh = 0.999f;
   float CutoffRangeLow = 10.001f;
@@ -158,11 +152,13 @@ class TDSPFilter : public TDSPControl {
     Param3RangeLow = low;
     Param3RangeHigh = high;
   }
+  // The stored cutoff as a share of its full scale, 0..1.
+  float CutoffShare() const { return Cutoff / kFilterCutoffMax; }
   // The standard cutoff in Hz at every rate, held at most half the rate: the
-  // cutoff as a share of 22050 Hz times half the design rate (written so,
-  // the designs compute at the design rate exactly as they always have).
+  // cutoff's share times half the design rate (written so, the designs
+  // compute at the design rate exactly as they always have).
   float StandardCutoff() const {
-    const float hz = Cutoff / 22050.0f * static_cast<float>(kFilterDesignRate / 2);
+    const float hz = CutoffShare() * static_cast<float>(kFilterDesignRate / 2);
     const float half = static_cast<float>(Settings->HalfRate);
     return hz < half ? hz : half;
   }
@@ -188,7 +184,6 @@ class TDSPFilter : public TDSPControl {
   void MapCutoff();
   void MapResonance();
   void MapParam3();
-  void ComputeRateConstants();
   // Input -> output buffer over one block through the buffer routine.
   void RunBlock(const float* input, bool flush);
   void RunOneSample(bool flush);

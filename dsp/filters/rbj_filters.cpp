@@ -14,7 +14,7 @@ void TRBJFilter::UpdateCoefficients() {
   const double fs = SampleRate();
   CutoffRangeHigh = static_cast<float>(0.245 * fs);
   // The cutoff as a share of 0.245 of the design rate, in Hz at every rate.
-  double f0 = Cutoff / 22050.0 * 0.245 * kFilterDesignRate;
+  double f0 = static_cast<double>(Cutoff) / kFilterCutoffMax * 0.245 * kFilterDesignRate;
   if (f0 < 0.001) f0 = 0.001;
   if (f0 > 0.245 * fs) f0 = 0.245 * fs;
   InternalCutoff = static_cast<float>(f0);

@@ -21,7 +21,7 @@ void T24DBResonantLPFilter1::Reset() {
 
 void T24DBResonantLPFilter1::UpdateCoefficients() {
   const float top = static_cast<float>(kFilterDesignRate) * 0.24f;
-  const float c = MapRange(Cutoff / 22050.0f * top, 0.001f, top, 0.1f, 1.0f);
+  const float c = MapRange(CutoffShare() * top, 0.001f, top, 0.1f, 1.0f);
   InternalCutoff = c;
   // Each stage's pole 1 - f keeps its time constant at every rate; the
   // feedback stays the design rate's.
@@ -76,7 +76,7 @@ void T24DBResonantFilter2::UpdateCoefficients() {
   // At f = 1 each stage's pole sits on -1: a half-rate ringing, once in the
   // state, never decays and feeds the resonance. Held just inside.
   // Designed at the design rate, then carried to the rate in use.
-  const float f = std::min(Cutoff / 22050.0f, kMaxCutoffShare);
+  const float f = std::min(CutoffShare(), kMaxCutoffShare);
   const float q = 1 - f;
   P = f + 0.8f * f * q;
   Feedback = InternalResonance * (1 + 0.5f * q * (1 - q + 5.6f * q * q));
@@ -107,7 +107,7 @@ void T24DBResonantFilter3::UpdateCoefficients() {
   // stages then keep their analog frequency at the rate in use.
   constexpr float kDesignRateF = static_cast<float>(kFilterDesignRate);
   const float top = 0.12f * kDesignRateF;
-  float c = Cutoff / 22050.0f * top;
+  float c = CutoffShare() * top;
   ClampFloat(c, 0.001f, top);
   InternalCutoff = c;
   const float f = c * (2.0f / kDesignRateF);

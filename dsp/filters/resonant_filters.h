@@ -53,7 +53,7 @@ static_assert(offsetof(TLadderRow, K) == 1 * sizeof(float) && offsetof(TLadderRo
 class T24DBResonantFilter2 : public TDSPFilter, public TLadderRow {
  public:
   enum TOutput : std::int32_t { kLowPass, kHighPass, kBandPass };
-  // The cutoff as a share of 22050 Hz is held at or below this.
+  // The cutoff's share of its full scale is held at or below this.
   static constexpr float kMaxCutoffShare = 0.99f;
   explicit T24DBResonantFilter2(TOutput output);
 

@@ -39,8 +39,8 @@ TSectionCoefficients TIIRNotchFilter1::Section(float k, float g, float r) {
 
 TResonatorFilter2::TResonatorFilter2() {
   BindSteps<TResonatorFilter2>();
-  SetRanges(0.001f, 22050.0f, 0.001, 0.999f);
-  SetParam3Range(1.0f, 22050.0f);
+  SetRanges(0.001f, kFilterCutoffMax, 0.001, 0.999f);
+  SetParam3Range(1.0f, kFilterCutoffMax);
   Reset();
   Update();
 }
@@ -63,7 +63,7 @@ void TResonatorFilter2::UpdateCoefficients() {
   B0 = newB0;
 }
 
-TCFilterX::TCFilterX() { SetRanges(0.001f, 22050.0f, 1.0, 255.0f); }
+TCFilterX::TCFilterX() { SetRanges(0.001f, kFilterCutoffMax, 1.0, 255.0f); }
 
 void TCFilterX::Reset() {
   TDSPFilter::Reset();
@@ -130,7 +130,7 @@ void TPinkNoiseFilter::Reset() {
 }
 
 void TPinkNoiseFilter::UpdateCoefficients() {
-  G = Cutoff / 22050.0f * 4.0f;
+  G = CutoffShare() * 4.0f;
   // The three sections keep their poles' time constants and their gains at
   // DC at every rate.
   const float poles[3] = {0.99765f, 0.963f, 0.57f};
@@ -154,6 +154,6 @@ void TDSPOnePoleFilter::Reset() {
 }
 
 void TDSPOnePoleFilter::UpdateCoefficients() {
-  // The pole cutoff / 22050 keeps its time constant at every rate.
-  A = AtDesignRate() ? 1 - Cutoff / 22050.0f : 1 - MatchPole(Cutoff / 22050.0f);
+  // The pole at the cutoff's share keeps its time constant at every rate.
+  A = AtDesignRate() ? 1 - CutoffShare() : 1 - MatchPole(CutoffShare());
 }

@@ -26,8 +26,11 @@ constexpr float kMaxTimeSamples = static_cast<float>(1 << 26);
 constexpr double kMaxIncrement = 1 << 20;
 
 // The zone settings that are times: they follow the samples per millisecond.
-constexpr std::int32_t kTimeSettingIds[] = {54,  55,  57,  204, 205, 206, 207, 220, 222, 197, 198, 199, 208,
-                                            209, 210, 211, 221, 223, 230, 231, 232, 182, 185, 187};
+constexpr std::int32_t kTimeSettingIds[] = {
+    kZoneEnv1Attack,   kZoneEnv1Decay,    kZoneEnv1Release,  kZoneEnv1Sustain1, kZoneEnv1Sustain2, kZoneEnv1Rise,
+    kZoneEnv1Fall,     kZoneEnv1Delay,    kZoneEnv1Hold,     kZoneEnv2Attack,   kZoneEnv2Decay,    kZoneEnv2Release,
+    kZoneEnv2Sustain1, kZoneEnv2Sustain2, kZoneEnv2Rise,     kZoneEnv2Fall,     kZoneEnv2Delay,    kZoneEnv2Hold,
+    kZoneLfo1Delay,    kZoneLfo2Delay,    kZoneLfo3Delay,    kZonePitchSweep,   kZonePitchRelease, kZoneLegatoAttack};
 
 // A float time in samples, rounded; negative or not a number: 0.
 std::int32_t FloatMsToSamples(float ms, std::int32_t samplesPerMs, float* reciprocal = nullptr) {
@@ -173,84 +176,84 @@ void ApplyZoneSetting(TZonePlayState& z, std::int32_t id, std::int32_t perMs) {
     if (z.Lfo[j]) action(*z.Lfo[j]);
   };
   switch (id) {
-    case 53:
-    case 160:
+    case kZoneTranspose:
+    case kZoneFineTune:
       z.PitchOffset = static_cast<float>(r.Transpose) + r.FineTune;
       break;
-    case 54: SetStageLength(r.Env1AttackMs, perMs, e1.AttackLength, &e1.AttackSlope); break;
-    case 55: SetStageLength(r.Env1DecayMs, perMs, e1.DecayLength, &e1.DecaySlope); break;
-    case 57: SetStageLength(r.Env1ReleaseMs, perMs, e1.ReleaseLength, &e1.ReleaseSlope); break;
-    case 204: SetStageLength(r.Env1Sustain1Ms, perMs, e1.Sustain1Length); break;
-    case 205: SetStageLength(r.Env1Sustain2Ms, perMs, e1.Sustain2Length); break;
-    case 206: SetStageLength(r.Env1RiseMs, perMs, e1.RiseLength, &e1.RiseSlope); break;
-    case 207: SetStageLength(r.Env1FallMs, perMs, e1.FallLength, &e1.FallSlope); break;
-    case 220: SetStageLength(r.Env1DelayMs, perMs, e1.DelayLength); break;
-    case 222: SetStageLength(r.Env1HoldMs, perMs, e1.HoldLength); break;
-    case 197: SetStageLength(r.Env2AttackMs, perMs, e2.AttackLength, &e2.AttackSlope); break;
-    case 198: SetStageLength(r.Env2DecayMs, perMs, e2.DecayLength, &e2.DecaySlope); break;
-    case 199: SetStageLength(r.Env2ReleaseMs, perMs, e2.ReleaseLength, &e2.ReleaseSlope); break;
-    case 208: SetStageLength(r.Env2Sustain1Ms, perMs, e2.Sustain1Length); break;
-    case 209: SetStageLength(r.Env2Sustain2Ms, perMs, e2.Sustain2Length); break;
-    case 210: SetStageLength(r.Env2RiseMs, perMs, e2.RiseLength, &e2.RiseSlope); break;
-    case 211: SetStageLength(r.Env2FallMs, perMs, e2.FallLength, &e2.FallSlope); break;
-    case 221: SetStageLength(r.Env2DelayMs, perMs, e2.DelayLength); break;
-    case 223: SetStageLength(r.Env2HoldMs, perMs, e2.HoldLength); break;
-    case 90: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter1Cutoff); }); break;
-    case 91: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter1Resonance); }); break;
-    case 155: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter1Param3); }); break;
-    case 92: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter1Type); }); break;
-    case 120: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter2Cutoff); }); break;
-    case 121: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter2Resonance); }); break;
-    case 156: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter2Param3); }); break;
-    case 157: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter2Type); }); break;
-    case 93:
-    case 94:
-    case 140:
-    case 236:
+    case kZoneEnv1Attack: SetStageLength(r.Env1AttackMs, perMs, e1.AttackLength, &e1.AttackSlope); break;
+    case kZoneEnv1Decay: SetStageLength(r.Env1DecayMs, perMs, e1.DecayLength, &e1.DecaySlope); break;
+    case kZoneEnv1Release: SetStageLength(r.Env1ReleaseMs, perMs, e1.ReleaseLength, &e1.ReleaseSlope); break;
+    case kZoneEnv1Sustain1: SetStageLength(r.Env1Sustain1Ms, perMs, e1.Sustain1Length); break;
+    case kZoneEnv1Sustain2: SetStageLength(r.Env1Sustain2Ms, perMs, e1.Sustain2Length); break;
+    case kZoneEnv1Rise: SetStageLength(r.Env1RiseMs, perMs, e1.RiseLength, &e1.RiseSlope); break;
+    case kZoneEnv1Fall: SetStageLength(r.Env1FallMs, perMs, e1.FallLength, &e1.FallSlope); break;
+    case kZoneEnv1Delay: SetStageLength(r.Env1DelayMs, perMs, e1.DelayLength); break;
+    case kZoneEnv1Hold: SetStageLength(r.Env1HoldMs, perMs, e1.HoldLength); break;
+    case kZoneEnv2Attack: SetStageLength(r.Env2AttackMs, perMs, e2.AttackLength, &e2.AttackSlope); break;
+    case kZoneEnv2Decay: SetStageLength(r.Env2DecayMs, perMs, e2.DecayLength, &e2.DecaySlope); break;
+    case kZoneEnv2Release: SetStageLength(r.Env2ReleaseMs, perMs, e2.ReleaseLength, &e2.ReleaseSlope); break;
+    case kZoneEnv2Sustain1: SetStageLength(r.Env2Sustain1Ms, perMs, e2.Sustain1Length); break;
+    case kZoneEnv2Sustain2: SetStageLength(r.Env2Sustain2Ms, perMs, e2.Sustain2Length); break;
+    case kZoneEnv2Rise: SetStageLength(r.Env2RiseMs, perMs, e2.RiseLength, &e2.RiseSlope); break;
+    case kZoneEnv2Fall: SetStageLength(r.Env2FallMs, perMs, e2.FallLength, &e2.FallSlope); break;
+    case kZoneEnv2Delay: SetStageLength(r.Env2DelayMs, perMs, e2.DelayLength); break;
+    case kZoneEnv2Hold: SetStageLength(r.Env2HoldMs, perMs, e2.HoldLength); break;
+    case kZoneFilter1Cutoff: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter1Cutoff); }); break;
+    case kZoneFilter1Resonance: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter1Resonance); }); break;
+    case kZoneFilter1Param3: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter1Param3); }); break;
+    case kZoneFilter1Type: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter1Type); }); break;
+    case kZoneFilter2Cutoff: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter2Cutoff); }); break;
+    case kZoneFilter2Resonance: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter2Resonance); }); break;
+    case kZoneFilter2Param3: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter2Param3); }); break;
+    case kZoneFilter2Type: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter2Type); }); break;
+    case kZoneFilter1LfoAmount1:
+    case kZoneFilter1LfoAmount2:
+    case kZoneFilter1LfoAmount3:
+    case kZoneFilter1LfoRange:
       filterLfo(0);
       break;
-    case 122:
-    case 123:
-    case 141:
-    case 237:
+    case kZoneFilter2LfoAmount1:
+    case kZoneFilter2LfoAmount2:
+    case kZoneFilter2LfoAmount3:
+    case kZoneFilter2LfoRange:
       filterLfo(1);
       break;
-    case 124: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetMix(r.DistMix); }); break;
-    case 125: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighThreshold(r.DistHighThreshold); }); break;
-    case 126: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowThreshold(r.DistLowThreshold); }); break;
-    case 127: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighLevel(r.DistHighLevel); }); break;
-    case 128: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowLevel(r.DistLowLevel); }); break;
-    case 129: ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[0].Amount); }); break;
-    case 130: ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[1].Amount); }); break;
-    case 158: ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[0].Type); }); break;
-    case 131: ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[1].Type); }); break;
-    case 100: lfo(0, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[0].Waveform); }); break;
-    case 115: lfo(1, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[1].Waveform); }); break;
-    case 135: lfo(2, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[2].Waveform); }); break;
-    case 101: lfo(0, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[0].Rate) * 10.0f); }); break;
-    case 116: lfo(1, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[1].Rate) * 10.0f); }); break;
-    case 136: lfo(2, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[2].Rate) * 10.0f); }); break;
-    case 188: lfo(0, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[0].Amount); }); break;
-    case 189: lfo(1, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[1].Amount); }); break;
-    case 190: lfo(2, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[2].Amount); }); break;
-    case 230: z.LfoDelay[0] = FloatMsToSamples(r.Lfo[0].DelayMs, perMs); break;
-    case 231: z.LfoDelay[1] = FloatMsToSamples(r.Lfo[1].DelayMs, perMs); break;
-    case 232: z.LfoDelay[2] = FloatMsToSamples(r.Lfo[2].DelayMs, perMs); break;
-    case 173:
+    case kZoneDistortionMix: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetMix(r.DistMix); }); break;
+    case kZoneDistortionHighThreshold: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighThreshold(r.DistHighThreshold); }); break;
+    case kZoneDistortionLowThreshold: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowThreshold(r.DistLowThreshold); }); break;
+    case kZoneDistortionHighLevel: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighLevel(r.DistHighLevel); }); break;
+    case kZoneDistortionLowLevel: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowLevel(r.DistLowLevel); }); break;
+    case kZoneShaper1Amount: ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[0].Amount); }); break;
+    case kZoneShaper2Amount: ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[1].Amount); }); break;
+    case kZoneShaper1Type: ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[0].Type); }); break;
+    case kZoneShaper2Type: ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[1].Type); }); break;
+    case kZoneLfo1Waveform: lfo(0, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[0].Waveform); }); break;
+    case kZoneLfo2Waveform: lfo(1, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[1].Waveform); }); break;
+    case kZoneLfo3Waveform: lfo(2, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[2].Waveform); }); break;
+    case kZoneLfo1Rate: lfo(0, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[0].Rate) * 10.0f); }); break;
+    case kZoneLfo2Rate: lfo(1, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[1].Rate) * 10.0f); }); break;
+    case kZoneLfo3Rate: lfo(2, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[2].Rate) * 10.0f); }); break;
+    case kZoneLfo1Amount: lfo(0, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[0].Amount); }); break;
+    case kZoneLfo2Amount: lfo(1, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[1].Amount); }); break;
+    case kZoneLfo3Amount: lfo(2, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[2].Amount); }); break;
+    case kZoneLfo1Delay: z.LfoDelay[0] = FloatMsToSamples(r.Lfo[0].DelayMs, perMs); break;
+    case kZoneLfo2Delay: z.LfoDelay[1] = FloatMsToSamples(r.Lfo[1].DelayMs, perMs); break;
+    case kZoneLfo3Delay: z.LfoDelay[2] = FloatMsToSamples(r.Lfo[2].DelayMs, perMs); break;
+    case kZonePositionWaveform:
       if (z.PositionOsc) z.PositionOsc->SetWaveform(static_cast<float>(r.PosModWaveform & 0xFF));
       break;
-    case 182: z.SweepLength = FloatMsToSamples(r.PitchSweepMs, perMs, &z.SweepRecip); break;
-    case 185: z.PitchReleaseLength = FloatMsToSamples(r.PitchReleaseMs, perMs, &z.PitchReleaseRecip); break;
-    case 187: z.LegatoAttackLength = FloatMsToSamples(r.LegatoAttackMs, perMs, &z.LegatoAttackRecip); break;
-    case 238:
-    case 239:
+    case kZonePitchSweep: z.SweepLength = FloatMsToSamples(r.PitchSweepMs, perMs, &z.SweepRecip); break;
+    case kZonePitchRelease: z.PitchReleaseLength = FloatMsToSamples(r.PitchReleaseMs, perMs, &z.PitchReleaseRecip); break;
+    case kZoneLegatoAttack: z.LegatoAttackLength = FloatMsToSamples(r.LegatoAttackMs, perMs, &z.LegatoAttackRecip); break;
+    case kZoneEnv1PitchSemis:
+    case kZoneEnv1PitchCents:
       z.Env1PitchAmount = static_cast<float>(r.Env1PitchSemis) + static_cast<float>(r.Env1PitchCents) * 0.01f;
       break;
-    case 240:
-    case 241:
+    case kZoneEnv2PitchSemis:
+    case kZoneEnv2PitchCents:
       z.Env2PitchAmount = static_cast<float>(r.Env2PitchSemis) + static_cast<float>(r.Env2PitchCents) * 0.01f;
       break;
-    case 249:
+    case kZonePitchTracking:
       z.PitchTracking = static_cast<float>(r.PitchTracking) * 0.01f;
       break;
     default:
@@ -411,7 +414,7 @@ std::unique_ptr<TDSPSamplerInstr::TZoneSet> TDSPSamplerInstr::BuildZoneSet(std::
     }
     set->Keys[static_cast<std::size_t>(i)] = {r.LowKey, r.HighKey, z.Sample != nullptr};
     // The times follow when the set is adopted, with this sampler's rate.
-    for (std::int32_t id = 53; id <= 249; ++id) {
+    for (std::int32_t id = kZoneSettingFirst; id <= kZoneSettingLast; ++id) {
       if (std::find(std::begin(kTimeSettingIds), std::end(kTimeSettingIds), id) == std::end(kTimeSettingIds))
         ApplyZoneSetting(z, id, 0);
     }

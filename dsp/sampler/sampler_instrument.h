@@ -41,6 +41,80 @@ class TDSPOscillator;
 class TDSPSamplerInstr;
 struct TZonePlayState;
 
+// The zone-setting ids the editor names when it asks the voices to re-apply
+// one setting of the zone record (ApplyZoneSettings). The editor sends them
+// as numbers, so they never change; a number not listed does nothing.
+enum TZoneSettingId : std::int32_t {
+  kZoneSettingFirst = 53,
+  kZoneTranspose = 53,  // with kZoneFineTune: the pitch offset
+  kZoneEnv1Attack = 54,
+  kZoneEnv1Decay = 55,
+  kZoneEnv1Release = 57,
+  kZoneFilter1Cutoff = 90,
+  kZoneFilter1Resonance = 91,
+  kZoneFilter1Type = 92,
+  kZoneFilter1LfoAmount1 = 93,  // the four filter-1 LFO ids re-apply all three amounts and their range
+  kZoneFilter1LfoAmount2 = 94,
+  kZoneLfo1Waveform = 100,
+  kZoneLfo1Rate = 101,
+  kZoneLfo2Waveform = 115,
+  kZoneLfo2Rate = 116,
+  kZoneFilter2Cutoff = 120,
+  kZoneFilter2Resonance = 121,
+  kZoneFilter2LfoAmount1 = 122,  // as filter 1's
+  kZoneFilter2LfoAmount2 = 123,
+  kZoneDistortionMix = 124,
+  kZoneDistortionHighThreshold = 125,
+  kZoneDistortionLowThreshold = 126,
+  kZoneDistortionHighLevel = 127,
+  kZoneDistortionLowLevel = 128,
+  kZoneShaper1Amount = 129,
+  kZoneShaper2Amount = 130,
+  kZoneShaper2Type = 131,
+  kZoneLfo3Waveform = 135,
+  kZoneLfo3Rate = 136,
+  kZoneFilter1LfoAmount3 = 140,
+  kZoneFilter2LfoAmount3 = 141,
+  kZoneFilter1Param3 = 155,
+  kZoneFilter2Param3 = 156,
+  kZoneFilter2Type = 157,
+  kZoneShaper1Type = 158,
+  kZoneFineTune = 160,
+  kZonePositionWaveform = 173,
+  kZonePitchSweep = 182,
+  kZonePitchRelease = 185,
+  kZoneLegatoAttack = 187,
+  kZoneLfo1Amount = 188,
+  kZoneLfo2Amount = 189,
+  kZoneLfo3Amount = 190,
+  kZoneEnv2Attack = 197,
+  kZoneEnv2Decay = 198,
+  kZoneEnv2Release = 199,
+  kZoneEnv1Sustain1 = 204,
+  kZoneEnv1Sustain2 = 205,
+  kZoneEnv1Rise = 206,
+  kZoneEnv1Fall = 207,
+  kZoneEnv2Sustain1 = 208,
+  kZoneEnv2Sustain2 = 209,
+  kZoneEnv2Rise = 210,
+  kZoneEnv2Fall = 211,
+  kZoneEnv1Delay = 220,
+  kZoneEnv2Delay = 221,
+  kZoneEnv1Hold = 222,
+  kZoneEnv2Hold = 223,
+  kZoneLfo1Delay = 230,
+  kZoneLfo2Delay = 231,
+  kZoneLfo3Delay = 232,
+  kZoneFilter1LfoRange = 236,
+  kZoneFilter2LfoRange = 237,
+  kZoneEnv1PitchSemis = 238,  // with the cents: envelope 1's pitch amount
+  kZoneEnv1PitchCents = 239,
+  kZoneEnv2PitchSemis = 240,
+  kZoneEnv2PitchCents = 241,
+  kZonePitchTracking = 249,
+  kZoneSettingLast = 249,
+};
+
 // A zone's block renderer: adds one block of the zone into the sampler's
 // output.
 using TZoneRender = void (*)(TDSPSamplerInstr& sampler, TZonePlayState& zone);
@@ -142,7 +216,7 @@ class TDSPSamplerControl : public TDSPControl {
   virtual void Start();
   // At each note start, after SetNote: time since start 0, note offset.
   virtual void PrepareNote();
-  // Re-applies the zone setting `id` (53..249) to every zone play state.
+  // Re-applies the zone setting `id` (a TZoneSettingId) to every zone play state.
   virtual void ApplyZoneSettings(std::int32_t /*id*/) {}
   // The seed the zones' noise LFOs draw from (each zone and LFO at its own
   // place), kept for programs loaded later. Any thread; the zones of the

@@ -59,185 +59,185 @@ void FormatParamValue(std::uint16_t kind, std::string& text, float value, float 
   const std::int32_t r = RoundF(value);
   const double v = value;
   switch (kind) {
-    case 8:
+    case kDisplayNumber:
       text = FracF(v) < 0.01f ? IntegerText(r) : TrimmedNumber(v);
       break;
-    case 10:
-    case 26:
-    case 29:
-    case 40:
+    case kDisplayInteger:
+    case kDisplayFineTune:
+    case kDisplayBendRange:
+    case kDisplayIntegerSpare:
       text = IntegerText(r);
       break;
-    case 11: {
+    case kDisplayOffOn: {
       static const char* const kNames[] = {"Off", "On"};
       Choice(text, r, 0, kNames);
       break;
     }
-    case 12:
+    case kDisplayWaveform:
       NameListText(TNameListId::Waveform, r, text);
       break;
-    case 13: {
+    case kDisplayLowHighPass: {
       static const char* const kNames[] = {"LP", "HP"};
       Choice(text, r, 0, kNames);
       break;
     }
-    case 14: {
+    case kDisplayFilterRouting: {
       static const char* const kNames[] = {"VCF->LP/HP", "LP/HP->VCF"};
       Choice(text, r, 0, kNames);
       break;
     }
-    case 15: {
+    case kDisplayEqType: {
       static const char* const kNames[] = {"LPF",   "HPF", "BPF Skirt Gain", "BPF Peak Gain", "Notch",
                                            "APF",   "Peaking EQ", "Low Shelf", "High Shelf"};
       Choice(text, r, 1, kNames);
       break;
     }
-    case 16: {
+    case kDisplayLengthUnit: {
       static const char* const kNames[] = {"ms", "Tick"};
       Choice(text, r, 0, kNames);
       break;
     }
-    case 17: {
+    case kDisplayWetDryTarget: {
       static const char* const kNames[] = {"Off", "Wet", "Dry", "Both"};
       Choice(text, r, 1, kNames);
       break;
     }
-    case 18: {
+    case kDisplayManualAuto: {
       static const char* const kNames[] = {"Manual", "Auto"};
       Choice(text, r, 1, kNames);
       break;
     }
-    case 19:
+    case kDisplayMinusSixteenths:
       text = "-" + IntegerText(r) + "/16";
       break;
-    case 20:
+    case kDisplaySixteenths:
       text = IntegerText(r) + "/16";
       break;
-    case 21:
+    case kDisplayTenthsMs:
       text = TwoDecimals(v / 10.0) + " ms";
       break;
-    case 22: {
+    case kDisplayFilterMode: {
       static const char* const kNames[] = {"Lowpass", "Highpass", "Bandpass", "Notch"};
       Choice(text, r, 1, kNames);
       break;
     }
-    case 23:
+    case kDisplayInertia:
       text = value == 0.0f ? std::string("Inertia Off") : TwoDecimals(v);
       break;
-    case 24:
+    case kDisplaySemitones:
       text = TrimmedNumber(v) + " semiTones";
       break;
-    case 25:
+    case kDisplayTrimmedNumber:
       text = TrimmedNumber(v);
       break;
-    case 27:
+    case kDisplayDoubledPercent:
       text = TwoDecimals(RangeFraction(v, min, max) * 200.0) + "%";
       break;
-    case 28:
+    case kDisplayPitchAsHz:
       // A pitch shown as its frequency: 69 is 440 Hz.
       text = TwoDecimals(static_cast<double>(6.875L * std::pow(std::pow(2.0L, 1.0L / 12.0L), v + 3.0L))) + " Hz";
       break;
-    case 30:
+    case kDisplayPan127:
       text = TwoDecimals(v / 127.0 * 2.0 - 1.0) + (value <= 64.0f ? " L" : " R");
       break;
-    case 31:
+    case kDisplayPan32767:
       text = TwoDecimals(v / 32767.0 * 2.0 - 1.0) + (value <= 16383.0f ? " L" : " R");
       break;
-    case 32:
+    case kDisplayPercentOf64:
       text = TwoDecimals(v * 100.0 / 64.0) + "%";
       break;
-    case 34:
+    case kDisplayPercent:
       text = TwoDecimals(RangeFraction(v, min, max) * 100.0) + "%";
       break;
-    case 37:
+    case kDisplayTwoDecimals:
       text = TwoDecimals(v);
       break;
-    case 38:
+    case kDisplayShaper:
       NameListText(TNameListId::Shaper, r, text);
       break;
-    case 39:
+    case kDisplayFilterType:
       NameListText(TNameListId::FilterType, r, text);
       break;
-    case 44:
+    case kDisplayKey:
       text = GetKeyName(r);
       break;
-    case 45:
+    case kDisplayHz:
       text = TwoDecimals(v) + " Hz";
       break;
-    case 46:
+    case kDisplayHundredths:
       text = TwoDecimals(v / 100.0);
       break;
-    case 48:
+    case kDisplayMilliHz:
       text = TwoDecimals(v / 1000.0) + " Hz";
       break;
-    case 49:
+    case kDisplayKhz:
       text = TwoDecimals(v / 1000.0) + " khz";
       break;
-    case 50:
+    case kDisplayModulationMethod:
       text = r == 0 ? "Frq" : r == 1 ? "Pitch" : "???";
       break;
-    case 51:
+    case kDisplayInterpolation:
       NameListText(TNameListId::Interpolation, r, text);
       break;
-    case 52:
+    case kDisplayFmAlgorithm:
       text = GetFMAlgorithmName(r);
       break;
-    case 53:
+    case kDisplaySignedPercentOfMax:
       // Percent of the maximum, keeping the sign; a zero maximum counts as 0.
       text = TwoDecimals(max == 0.0f ? 0.0 : SignF(value) * std::fabs(v) * 100.0 / max) + "%";
       break;
-    case 54:
+    case kDisplayReserved:
       text = "Do Not Use";
       break;
-    case 55:
+    case kDisplayShaperRoute:
       text = r == 0 ? "Pre-Filter" : r == 1 ? "Post-Filter" : "";
       break;
-    case 56:
+    case kDisplayPowerOfTwo:
       text = TwoDecimals(RoundF(std::exp2(value)));
       break;
-    case 57: {
+    case kDisplayNoiseFilterType: {
       static const char* const kNames[] = {"LP", "HP", "BP", "BR"};
       text = "RND";
       Choice(text, r, 1, kNames);
       break;
     }
-    case 59:
+    case kDisplayFraction:
       text = TwoDecimals(RangeFraction(v, min, max));
       break;
-    case 60:
+    case kDisplayBipolarFraction:
       text = TwoDecimals(RangeFraction(v, min, max) * 2.0 - 1.0);
       break;
-    case 61:
+    case kDisplayDoubledFraction:
       text = TwoDecimals(RangeFraction(v, min, max) * 2.0);
       break;
-    case 62:
+    case kDisplayOctaveMode:
       NameListText(TNameListId::OctaveMode, r, text);
       break;
-    case 63:
+    case kDisplaySequencerStep:
       text = r == -64 ? "Off" : r == 64 ? "Tie" : IntegerText(r);
       break;
-    case 64:
+    case kDisplaySequencerTargetMode:
       text = GetSequencerTargetModeName(r);
       break;
-    case 65:
+    case kDisplayReverbMode:
       text = GetReverbModeName(r);
       break;
-    case 66:
+    case kDisplayInterpMode:
       text = GetInterpModeName(r);
       break;
-    case 67:
+    case kDisplayDistortionCurve:
       NameListText(TNameListId::DistortionCurve, r, text);
       break;
-    case 72:
+    case kDisplayCentsAsRatio:
       text = FixedNumber(CentsToRatio(value), value < 9.99f ? 3 : 1);
       break;
-    case 73:
+    case kDisplayCurveLaw:
       NameListText(TNameListId::CurveLaw, r, text);
       break;
-    case 74:
+    case kDisplayScaleBy:
       text = GetScaleByName(r);
       break;
-    case 75:
+    case kDisplayAmp60:
       text = FixedNumber(NormToAmp60(value * 0.001f), 3);
       break;
     default:

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -23,6 +24,17 @@ using testing_support::AllFinite;
 using testing_support::Peak;
 
 constexpr double kRate = 44100.0;
+
+// The editor names zone settings by these numbers: none may change.
+constexpr TZoneSettingId kPinnedZoneSettings[] = {kZoneTranspose, kZoneEnv1Attack, kZoneEnv1Decay, kZoneEnv1Release, kZoneFilter1Cutoff, kZoneFilter1Resonance, kZoneFilter1Type, kZoneFilter1LfoAmount1, kZoneFilter1LfoAmount2, kZoneLfo1Waveform, kZoneLfo1Rate, kZoneLfo2Waveform, kZoneLfo2Rate, kZoneFilter2Cutoff, kZoneFilter2Resonance, kZoneFilter2LfoAmount1, kZoneFilter2LfoAmount2, kZoneDistortionMix, kZoneDistortionHighThreshold, kZoneDistortionLowThreshold, kZoneDistortionHighLevel, kZoneDistortionLowLevel, kZoneShaper1Amount, kZoneShaper2Amount, kZoneShaper2Type, kZoneLfo3Waveform, kZoneLfo3Rate, kZoneFilter1LfoAmount3, kZoneFilter2LfoAmount3, kZoneFilter1Param3, kZoneFilter2Param3, kZoneFilter2Type, kZoneShaper1Type, kZoneFineTune, kZonePositionWaveform, kZonePitchSweep, kZonePitchRelease, kZoneLegatoAttack, kZoneLfo1Amount, kZoneLfo2Amount, kZoneLfo3Amount, kZoneEnv2Attack, kZoneEnv2Decay, kZoneEnv2Release, kZoneEnv1Sustain1, kZoneEnv1Sustain2, kZoneEnv1Rise, kZoneEnv1Fall, kZoneEnv2Sustain1, kZoneEnv2Sustain2, kZoneEnv2Rise, kZoneEnv2Fall, kZoneEnv1Delay, kZoneEnv2Delay, kZoneEnv1Hold, kZoneEnv2Hold, kZoneLfo1Delay, kZoneLfo2Delay, kZoneLfo3Delay, kZoneFilter1LfoRange, kZoneFilter2LfoRange, kZoneEnv1PitchSemis, kZoneEnv1PitchCents, kZoneEnv2PitchSemis, kZoneEnv2PitchCents, kZonePitchTracking};
+constexpr std::int32_t kPinnedZoneSettingNumbers[] = {53, 54, 55, 57, 90, 91, 92, 93, 94, 100, 101, 115, 116, 120, 121, 122, 123, 124, 125, 126, 127, 128, 129, 130, 131, 135, 136, 140, 141, 155, 156, 157, 158, 160, 173, 182, 185, 187, 188, 189, 190, 197, 198, 199, 204, 205, 206, 207, 208, 209, 210, 211, 220, 221, 222, 223, 230, 231, 232, 236, 237, 238, 239, 240, 241, 249};
+constexpr bool ZoneSettingsKeepTheirNumbers() {
+  static_assert(std::size(kPinnedZoneSettings) == std::size(kPinnedZoneSettingNumbers));
+  for (std::size_t i = 0; i < std::size(kPinnedZoneSettings); ++i)
+    if (kPinnedZoneSettings[i] != kPinnedZoneSettingNumbers[i]) return false;
+  return kZoneSettingFirst == 53 && kZoneSettingLast == 249;
+}
+static_assert(ZoneSettingsKeepTheirNumbers());
 
 // Samples 1 (100 periods in 4000 frames: 1102.5 Hz at root 60) and 2 (a
 // stereo one an octave up); program 0 plays sample 1 on keys 40..80,

@@ -37,12 +37,24 @@ TEST(Streams, ShortStringReaderRejectsCountsItCannotHold) {
                                         std::vector<std::uint8_t>{0x01, 0x01},   // 257
                                         std::vector<std::uint8_t>{0xFF, 0xFF},   // negative
                                         std::vector<std::uint8_t>{0x02, 0x00, 0x05, 'x'},  // length > field
+                                        std::vector<std::uint8_t>{0x02, 0x00, 0x02, 'x', 'y'},  // length = count
                                         std::vector<std::uint8_t>{0x10, 0x00, 0x03, 'a'}}) {  // truncated
     TMemoryStream s(bad);
     std::string text = "keep";
     EXPECT_FALSE(ReadShortStr(s, text));
     EXPECT_EQ(text, "keep");
     EXPECT_EQ(s.Position(), 0);
+  }
+  // The largest that fit: a length byte of count - 1, and a count of 256.
+  std::vector<std::uint8_t> full = {0x02, 0x00, 0x01, 'x'};
+  std::vector<std::uint8_t> longest = {0x00, 0x01, 0xFF};
+  longest.resize(2 + 256, 'z');
+  for (const auto& good : {full, longest}) {
+    TMemoryStream s(good);
+    std::string text;
+    ASSERT_TRUE(ReadShortStr(s, text));
+    EXPECT_EQ(text, std::string(good[2], good[3]));
+    EXPECT_EQ(s.Position(), static_cast<std::int64_t>(good.size()));
   }
 }
 
@@ -75,6 +87,19 @@ TEST(Streams, LongStringsAndIntegersRoundTripAndRejectOverlongLengths) {
   bad.SetPosition(0);
   EXPECT_FALSE(ReadLongStr(bad, text));
   EXPECT_EQ(bad.Position(), 0);
+
+  // At the limit: a length of exactly the bytes remaining reads, one more
+  // is refused.
+  for (std::int32_t extra : {0, 1}) {
+    TMemoryStream edge;
+    WriteInt32(edge, 3 + extra);
+    edge.Write("abc", 3);
+    edge.SetPosition(0);
+    text = "keep";
+    EXPECT_EQ(ReadLongStr(edge, text), extra == 0) << extra;
+    EXPECT_EQ(text, extra == 0 ? "abc" : "keep") << extra;
+    EXPECT_EQ(edge.Position(), extra == 0 ? 7 : 0) << extra;
+  }
 }
 
 TEST(Streams, FontChunkReadsBothFormsFromTheSamePosition) {

@@ -88,6 +88,47 @@ struct ChunkTest : ::testing::Test {
   }
 };
 
+// A bank chunk keeps at most kMaxBankPrograms programs: exactly that many
+// are all kept, one more is read past (what follows stays in step) and
+// dropped.
+TEST(ChunkFormat, ABankChunkKeepsExactlyTheMostProgramsAndReadsPastMore) {
+  for (std::int32_t count : {kMaxBankPrograms - 1, kMaxBankPrograms, kMaxBankPrograms + 1}) {
+    TMemoryStream s;
+    WriteBankChunkHead(s, count);
+    for (std::int32_t i = 0; i < count; ++i) WriteProgramRecordData(s, "P" + std::to_string(i), {0.25f});
+    WriteInt32(s, 0x5A5A5A5A);  // what follows the records
+    s.SetPosition(0);
+    TChunkImage chunk;
+    std::string error;
+    ASSERT_TRUE(ParseBankChunkPrograms(s, chunk, error)) << count << ": " << error;
+    ASSERT_EQ(static_cast<std::int32_t>(chunk.Programs.size()), std::min(count, kMaxBankPrograms)) << count;
+    EXPECT_EQ(chunk.Programs.back().Name, "P" + std::to_string(std::min(count, kMaxBankPrograms) - 1)) << count;
+    std::int32_t after = 0;
+    ASSERT_TRUE(ReadInt32(s, after)) << count;
+    EXPECT_EQ(after, 0x5A5A5A5A) << count;
+  }
+}
+
+// The same limit in a regular bank file: exactly the most programs are all
+// kept, one more is read past and dropped.
+TEST(ChunkFormat, ARegularBankKeepsExactlyTheMostProgramsAndReadsPastMore) {
+  for (std::int32_t count : {kMaxBankPrograms, kMaxBankPrograms + 1}) {
+    TMemoryStream s;
+    WriteFxbRegularHeader(s, PackFourBytes("SnTs"), 1100, count, 1);
+    for (std::int32_t i = 0; i < count; ++i)
+      WriteFxProgram(s, PackFourBytes("SnTs"), 1100, "P" + std::to_string(i), {0.5f});
+    const std::int64_t end = s.Position();
+    s.SetPosition(0);
+    TFxbImage bank;
+    std::string error;
+    ASSERT_TRUE(ParseFxb(s, bank, error)) << count << ": " << error;
+    EXPECT_EQ(bank.NumPrograms, count);
+    ASSERT_EQ(static_cast<std::int32_t>(bank.Programs.size()), kMaxBankPrograms) << count;
+    EXPECT_EQ(bank.Programs.back().Name, "P" + std::to_string(kMaxBankPrograms - 1)) << count;
+    EXPECT_EQ(s.Position(), end) << count;
+  }
+}
+
 TEST(ChunkFormat, AProgramRecordIsLaidOutFieldByField) {
   TMemoryStream s;
   const std::vector<float> values = {0.0f, 0.5f, 1.0f};

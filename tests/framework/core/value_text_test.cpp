@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -12,6 +13,17 @@
 #include "tests/support/test_support.h"
 
 namespace {
+
+// The parameter tables store display kinds as numbers: none may change.
+constexpr TDisplayKind kPinnedKinds[] = {kDisplayNumber, kDisplayInteger, kDisplayOffOn, kDisplayWaveform, kDisplayLowHighPass, kDisplayFilterRouting, kDisplayEqType, kDisplayLengthUnit, kDisplayWetDryTarget, kDisplayManualAuto, kDisplayMinusSixteenths, kDisplaySixteenths, kDisplayTenthsMs, kDisplayFilterMode, kDisplayInertia, kDisplaySemitones, kDisplayTrimmedNumber, kDisplayFineTune, kDisplayDoubledPercent, kDisplayPitchAsHz, kDisplayBendRange, kDisplayPan127, kDisplayPan32767, kDisplayPercentOf64, kDisplayPercent, kDisplayTwoDecimals, kDisplayShaper, kDisplayFilterType, kDisplayIntegerSpare, kDisplaySampleBank, kDisplaySamplePatch, kDisplayKey, kDisplayHz, kDisplayHundredths, kDisplayMilliHz, kDisplayKhz, kDisplayModulationMethod, kDisplayInterpolation, kDisplayFmAlgorithm, kDisplaySignedPercentOfMax, kDisplayReserved, kDisplayShaperRoute, kDisplayPowerOfTwo, kDisplayNoiseFilterType, kDisplaySampleName, kDisplayFraction, kDisplayBipolarFraction, kDisplayDoubledFraction, kDisplayOctaveMode, kDisplaySequencerStep, kDisplaySequencerTargetMode, kDisplayReverbMode, kDisplayInterpMode, kDisplayDistortionCurve, kDisplayCentsAsRatio, kDisplayCurveLaw, kDisplayScaleBy, kDisplayAmp60};
+constexpr std::uint16_t kPinnedKindNumbers[] = {8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 34, 37, 38, 39, 40, 42, 43, 44, 45, 46, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 72, 73, 74, 75};
+constexpr bool KindsKeepTheirNumbers() {
+  static_assert(std::size(kPinnedKinds) == std::size(kPinnedKindNumbers));
+  for (std::size_t i = 0; i < std::size(kPinnedKinds); ++i)
+    if (kPinnedKinds[i] != kPinnedKindNumbers[i]) return false;
+  return true;
+}
+static_assert(KindsKeepTheirNumbers());
 
 std::string Text(std::uint16_t kind, float value, float min = 0.0f, float max = 127.0f,
                  const std::string& preset = "<unchanged>") {
