@@ -28,7 +28,7 @@ inline void ForEach(float* buffer, std::int32_t n, F curve) {
 namespace {
 float DriveGain(float drive) { return std::pow(5.0f, (127.0f * drive - 32.0f) / 127.0f); }
 
-// The curve of type 1 (OldValves) four per register, as the scalar form:
+// The curve kDistortionOldValves four per register, as the scalar form:
 // |x| > t ? sign x : x / t, with t > 0.
 void HardLimit(float* b, std::int32_t n, float t) {
   const __m128 vt = _mm_set1_ps(t), one = _mm_set1_ps(1.0f), minusOne = _mm_set1_ps(-1.0f);
@@ -47,7 +47,7 @@ void HardLimit(float* b, std::int32_t n, float t) {
 
 void TDSPXDistortion::ApplyCurve(float* b, std::int32_t n, std::int32_t type, float d) {
   switch (type) {
-    case 1: {  // OldValves: hard limit at T, scaled so T maps to 1
+    case kDistortionOldValves: {  // hard limit at T, scaled so T maps to 1
       const float t = std::exp2(-8.0f * d * d);
       if (t > 0) {
         HardLimit(b, n, t);
@@ -56,36 +56,36 @@ void TDSPXDistortion::ApplyCurve(float* b, std::int32_t n, std::int32_t type, fl
       ForEach(b, n, [t](float x) { return std::fabs(x) > t ? (x >= 0 ? 1.0f : -1.0f) : Over(x, t); });
       break;
     }
-    case 2: {  // TubeScream1
+    case kDistortionTubeScream1: {
       const float k = 32.0f * d * d * d + 0.0001f;
       const float norm = k < 1.57f ? std::sin(k) : 1.0f;
       ForEach(b, n, [k, norm](float x) { return Over(std::sin(k * x), norm); });
       break;
     }
-    case 3: {  // SynthValve
+    case kDistortionSynthValve: {
       const float k = 32.0f * d * d + 0.0001f;
       const float norm = k < 1.0f ? std::sin(k) + 0.1f : 1.1f;
       ForEach(b, n, [k, norm](float x) { return Over(std::sin((0.1f + k - k * x) * x), norm); });
       break;
     }
-    case 4: {  // Grunge: quantised to steps of q
+    case kDistortionGrunge: {  // quantised to steps of q
       const float q = d * d + 0.000001f;
       ForEach(b, n, [q](float x) { return std::floor(Over(x, q) + 0.5f) * q; });
       break;
     }
-    case 5: {  // FbkValve
+    case kDistortionFbkValve: {
       const float k = std::pow(10.0f, 3.0f * d * d) - 1.0f + 0.001f;
       const float scale = std::atan(k);
       ForEach(b, n, [k, scale](float x) { return scale == 0 ? 0.0f : std::atan(k * x) * scale; });
       break;
     }
-    case 6: {  // TubeScream2
+    case kDistortionTubeScream2: {
       const float k = 32.0f * d * d * d + 0.0001f;
       const float norm = k < 1.0f ? std::sin(k) : 1.0f;
       ForEach(b, n, [k, norm](float x) { return Over(std::asin(std::sin(k * x)), norm); });
       break;
     }
-    case 7: {  // FbkScream: a folded sawtooth of the scaled input
+    case kDistortionFbkScream: {  // a folded sawtooth of the scaled input
       const float a = std::pow(5.0f, d * d) - 0.5f;
       ForEach(b, n, [a](float x) {
         const float u = a * x * 0.9999f;
@@ -93,17 +93,17 @@ void TDSPXDistortion::ApplyCurve(float* b, std::int32_t n, std::int32_t type, fl
       });
       break;
     }
-    case 8: {  // Bass1
+    case kDistortionBass1: {
       const float t = std::exp2(-8.0f * d * d);
       ForEach(b, n, [t](float x) { return x >= -t ? 2.0f * x : -t; });
       break;
     }
-    case 9: {  // Rain
+    case kDistortionRain: {
       const float t = std::exp2(-8.0f * d * d);
       ForEach(b, n, [t](float x) { return 2.0f * std::min(x, t); });
       break;
     }
-    case 10: {  // Bass2
+    case kDistortionBass2: {
       const float k = 30.0f * d * d * d + 0.001f;
       const float norm = k < 0.3f ? k : 1.0f;
       ForEach(b, n, [k, norm](float x) {
@@ -112,7 +112,7 @@ void TDSPXDistortion::ApplyCurve(float* b, std::int32_t n, std::int32_t type, fl
       });
       break;
     }
-    case 11: {  // Bass3
+    case kDistortionBass3: {
       const float k = 32.0f * d * d * d + 0.0001f;
       const float norm = k < 1.0f ? (1.0f + k) * k / 2.0f : 1.0f;
       ForEach(b, n, [k, norm](float x) {
@@ -123,29 +123,29 @@ void TDSPXDistortion::ApplyCurve(float* b, std::int32_t n, std::int32_t type, fl
       });
       break;
     }
-    case 12: {  // Rock: a dead zone of width T around zero
+    case kDistortionRock: {  // a dead zone of width T around zero
       const float t = (std::exp2(6.0f * d) - 1.0f) / 64.0f;
       ForEach(b, n, [t](float x) { return std::fabs(x) > t ? (x >= 0 ? x - t : x + t) : 0.0f; });
       break;
     }
-    case 13:  // SynDist
+    case kDistortionSynDist:
       ForEach(b, n, [d](float x) { return (1.0f - d >= std::fabs(x) ? x * d : 4.0f * x * x) * d; });
       break;
-    case 14:  // SynDist2
+    case kDistortionSynDist2:
       ForEach(b, n, [d](float x) {
         const float s = 1.2f * x;
         const float y = s >= d ? 2.0f * d * s : -d * s;
         return y < -1.5f ? -2.0f : y;
       });
       break;
-    case 15:  // SynDist3
+    case kDistortionSynDist3:
       ForEach(b, n, [d](float x) {
         const float t = 1.0f - d >= std::fabs(x) ? x * x : std::fabs(x) * d;
         const float y = t * x;
         return std::fabs(y) > 3.0f * d ? 0.1f * y : y;
       });
       break;
-    case 16: {  // a cubic inside |k x| < 1, silent outside
+    case kDistortionCubicWindow: {  // a cubic inside |k x| < 1, silent outside
       const float k = 20.0f * d * d * d + 0.0001f;
       ForEach(b, n, [k](float x) {
         const float u = k * x;

@@ -14,6 +14,28 @@
 #include "dsp/effects/stereo_effect.h"
 #include "dsp/filters/multi_filter.h"
 
+// The distortion curves by type number. Programs store the number, so a
+// curve never changes its number; types above 16 play the logistic curve
+// (the setters raise a type below 1 to 1).
+enum TDistortionCurve : std::int32_t {
+  kDistortionOldValves = 1,
+  kDistortionTubeScream1 = 2,
+  kDistortionSynthValve = 3,
+  kDistortionGrunge = 4,
+  kDistortionFbkValve = 5,
+  kDistortionTubeScream2 = 6,
+  kDistortionFbkScream = 7,
+  kDistortionBass1 = 8,
+  kDistortionRain = 9,
+  kDistortionBass2 = 10,
+  kDistortionBass3 = 11,
+  kDistortionRock = 12,
+  kDistortionSynDist = 13,
+  kDistortionSynDist2 = 14,
+  kDistortionSynDist3 = 15,
+  kDistortionCubicWindow = 16,  // a cubic inside a window, silent outside; no name
+};
+
 // Display names of the distortion curves by type; index 0 and every type
 // above 15 have no name (type 0 plays curve 1, types 17 and above the
 // logistic curve).

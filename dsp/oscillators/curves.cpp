@@ -125,47 +125,47 @@ void NullProc(float& /*x*/) {}
 
 long double CurveLaw(std::int32_t index, long double x) {
   switch (index) {
-    case 1: return std::pow(10.0L, -3.0L * (1.0L - x));  // DbToAmp(-60 (1 - x))
-    case 2: return 1.0L - Pow(1.0L - x, 2);
-    case 3: return 1.0L - Pow(1.0L - x, 3);
-    case 4: return 1.0L - Pow(1.0L - x, 4);
-    case 5: return 1.0L - Pow(1.0L - x, 5);
-    case 6: return 1.0L - Pow(1.0L - x, 6);
-    case 7: return Pow(x, 2);
-    case 8: return Pow(x, 3);
-    case 9: return Pow(x, 4);
-    case 10: return Pow(x, 5);
-    case 11: return Pow(x, 6);
-    case 12: return 2.0L * std::sin(x) * std::cos(x);
-    case 13: {
+    case kLawDbLog: return std::pow(10.0L, -3.0L * (1.0L - x));  // DbToAmp(-60 (1 - x))
+    case kLawPlusCurve2: return 1.0L - Pow(1.0L - x, 2);
+    case kLawPlusCurve3: return 1.0L - Pow(1.0L - x, 3);
+    case kLawPlusCurve4: return 1.0L - Pow(1.0L - x, 4);
+    case kLawPlusCurve5: return 1.0L - Pow(1.0L - x, 5);
+    case kLawPlusCurve6: return 1.0L - Pow(1.0L - x, 6);
+    case kLawMinusCurve2: return Pow(x, 2);
+    case kLawMinusCurve3: return Pow(x, 3);
+    case kLawMinusCurve4: return Pow(x, 4);
+    case kLawMinusCurve5: return Pow(x, 5);
+    case kLawMinusCurve6: return Pow(x, 6);
+    case kLawPlusCurveX: return 2.0L * std::sin(x) * std::cos(x);
+    case kLawPlusGrad: {
       const long double y = static_cast<float>(x / 4.0L);
       return 1.0L - (1.0L - std::sin(kTwoPiL * y));
     }
-    case 14: {
+    case kLawMinusGrad: {
       const long double y = static_cast<float>(x / 4.0L);
       return 0.83L * y * std::exp(kTwoPiL * y);
     }
-    case 15: return x + 0.075L * std::sin(kTwoPiL * (1.0L - x));
-    case 16: return x + 0.1L * std::sin(kTwoPiL * (1.0L - x));
-    case 17: return x + 0.15L * std::sin(kTwoPiL * (1.0L - x));
-    case 18: return x + 0.2L * std::sin(kTwoPiL * x);
-    case 19: return x + 0.4L * std::sin(kTwoPiL * x);
-    case 20: return x + 0.6L * std::sin(kTwoPiL * x);
-    case 21: return 2.0L * std::sin(x) * std::cos(x) * x * x * 1.0995L;
-    case 22: return ThreePhase(x, 0.045L);
-    case 23: return ThreePhase(x, 0.075L);
-    case 24: return ThreePhase(x, 0.102L);
-    case 25: return x + 0.05L * std::sin(50.0L * x);
-    case 26: return x + 0.07L * std::sin(50.0L * x);
-    case 27: return x + 0.17L * std::sin(50.0L * x) * Tri(x);
-    case 28: return x + 0.4L * std::sin(50.0L * x) * Tri(x);
-    case 29: return x + 0.2L * (std::sin(30.0L * x) + 0.35L * std::cos(60.0L * x)) * Tri(x);
-    case 30: {
+    case kLawLoHi1: return x + 0.075L * std::sin(kTwoPiL * (1.0L - x));
+    case kLawLoHi2: return x + 0.1L * std::sin(kTwoPiL * (1.0L - x));
+    case kLawLoHi3: return x + 0.15L * std::sin(kTwoPiL * (1.0L - x));
+    case kLawHiLo1: return x + 0.2L * std::sin(kTwoPiL * x);
+    case kLawHiLo2: return x + 0.4L * std::sin(kTwoPiL * x);
+    case kLawHiLo3: return x + 0.6L * std::sin(kTwoPiL * x);
+    case kLawLoHiFine: return 2.0L * std::sin(x) * std::cos(x) * x * x * 1.0995L;
+    case kLawThreePhase1: return ThreePhase(x, 0.045L);
+    case kLawThreePhase2: return ThreePhase(x, 0.075L);
+    case kLawThreePhase3: return ThreePhase(x, 0.102L);
+    case kLawRipple1: return x + 0.05L * std::sin(50.0L * x);
+    case kLawRipple2: return x + 0.07L * std::sin(50.0L * x);
+    case kLawRipple3: return x + 0.17L * std::sin(50.0L * x) * Tri(x);
+    case kLawRipple4: return x + 0.4L * std::sin(50.0L * x) * Tri(x);
+    case kLawRipple5: return x + 0.2L * (std::sin(30.0L * x) + 0.35L * std::cos(60.0L * x)) * Tri(x);
+    case kLawRipple6: {
       const long double t = Tri(x);
       return x + 0.2L * t * (std::sin(70.0L * x) + 0.25L * std::cos(50.0L * x) - std::exp(x * x) * t);
     }
-    case 31: return MinusRipple(x);
-    case 32: return 1.0L - MinusRipple(1.0L - x);
+    case kLawMinusRipple: return MinusRipple(x);
+    case kLawPlusRipple: return 1.0L - MinusRipple(1.0L - x);
     default: return x;
   }
 }

@@ -16,6 +16,45 @@
 #include <string_view>
 
 inline constexpr int kCurveLawCount = 32;
+// The curve laws by index (CurveLawNames gives each one's shown name).
+// Programs store the index, so a law never changes its number.
+enum TCurveLaw : std::int32_t {
+  kLawLinear = 0,
+  kLawDbLog = 1,  // "DB Log"
+  kLawPlusCurve2 = 2,  // "+Curve2"
+  kLawPlusCurve3 = 3,  // "+Curve3"
+  kLawPlusCurve4 = 4,  // "+Curve4"
+  kLawPlusCurve5 = 5,  // "+Curve5"
+  kLawPlusCurve6 = 6,  // "+Curve6"
+  kLawMinusCurve2 = 7,  // "-Curve2"
+  kLawMinusCurve3 = 8,  // "-Curve3"
+  kLawMinusCurve4 = 9,  // "-Curve4"
+  kLawMinusCurve5 = 10,  // "-Curve5"
+  kLawMinusCurve6 = 11,  // "-Curve6"
+  kLawPlusCurveX = 12,  // "+CurveX"
+  kLawPlusGrad = 13,  // "+Grad"
+  kLawMinusGrad = 14,  // "-Grad"
+  kLawLoHi1 = 15,
+  kLawLoHi2 = 16,
+  kLawLoHi3 = 17,
+  kLawHiLo1 = 18,
+  kLawHiLo2 = 19,
+  kLawHiLo3 = 20,
+  kLawLoHiFine = 21,
+  kLawThreePhase1 = 22,  // "3Phase1"
+  kLawThreePhase2 = 23,  // "3Phase2"
+  kLawThreePhase3 = 24,  // "3Phase3"
+  kLawRipple1 = 25,
+  kLawRipple2 = 26,
+  kLawRipple3 = 27,
+  kLawRipple4 = 28,
+  kLawRipple5 = 29,
+  kLawRipple6 = 30,
+  kLawMinusRipple = 31,  // "-Ripple"
+  kLawPlusRipple = 32,  // "+Ripple"
+};
+static_assert(kLawPlusRipple == kCurveLawCount);
+
 // Data points per law: entry i holds law(i / 16384).
 inline constexpr int kCurvePoints = 16384;
 // Guard entries on each side of the data, so inputs slightly outside 0..1

@@ -12,12 +12,8 @@ namespace {
 constexpr std::int32_t kWaveformCount = 93;
 constexpr std::int32_t kSlack = 10;
 
-// Curve laws the table shapes are made of (indexes of the curve-law list).
-enum TLaw : std::int8_t {
-  kPlusCurve3 = 3, kMinusCurve3 = 8, kMinusCurve5 = 10, kMinusCurve6 = 11, kPlusGrad = 13, kMinusGrad = 14,
-  kThreePhase1 = 22, kThreePhase2 = 23, kThreePhase3 = 24, kRipple2 = 26, kRipple3 = 27, kRipple4 = 28,
-  kRipple5 = 29, kRipple6 = 30, kMinusRipple = 31, kPlusRipple = 32
-};
+// The curve laws the table shapes are made of.
+using TLaw = TCurveLaw;
 
 enum class TFill : std::uint8_t {
   Impulse20, Impulse10, HalfSine, Sine, HalfWave, MixSum, OrganSum, ThreeSines, Noise,
@@ -30,8 +26,8 @@ struct TTableRecipe {
   std::int32_t Passes = 0;     // smoothing passes
   float Multiplier = 0;        // 0: none
   float C = 0;                 // shape offset, or the noise start entry
-  TLaw F = kPlusCurve3;        // mirrored shapes: the falling half
-  TLaw G = kPlusCurve3;        // mirrored shapes: the rising half
+  TLaw F = kLawPlusCurve3;        // mirrored shapes: the falling half
+  TLaw G = kLawPlusCurve3;        // mirrored shapes: the rising half
   std::int16_t Length = 256;
 };
 
@@ -44,23 +40,23 @@ constexpr TTableRecipe kRecipes[] = {
     {39, TFill::MixSum},
     {40, TFill::OrganSum, 4},
     {41, TFill::ThreeSines},
-    {42, TFill::Noise, 0, 0, 52, kPlusCurve3, kPlusCurve3, 512},
+    {42, TFill::Noise, 0, 0, 52, kLawPlusCurve3, kLawPlusCurve3, 512},
     {49, TFill::HarmSaw1, 8, 0, 0.502f},
     {50, TFill::HarmSaw2, 64, 0, 0.64f},
     {51, TFill::HarmSaw3, 32, 0, 0.6265f},
     {52, TFill::HarmSaw4, 4, 0, 0.803f},
-    {53, TFill::Mirrored, 64, 0, 0.502f, kThreePhase1, kRipple2},
-    {54, TFill::Mirrored, 8, 0, 0.216f, kPlusRipple, kPlusRipple},
-    {55, TFill::Mirrored, 8, 0, 0.628f, kMinusRipple, kRipple6},
-    {56, TFill::Mirrored, 8, 0, 0.596f, kThreePhase1, kThreePhase3},
-    {57, TFill::Mirrored, 8, 0, 0.502f, kRipple5, kRipple3},
-    {58, TFill::Mirrored, 8, 0, 0.5802f, kRipple3, kThreePhase2},
-    {59, TFill::Mirrored, 2, 0, 0.335f, kPlusGrad, kPlusGrad},
-    {60, TFill::Mirrored, 2, 0, 0.745f, kMinusGrad, kMinusGrad},
-    {61, TFill::Mirrored, 128, 0, 0.205f, kPlusCurve3, kPlusCurve3},
-    {62, TFill::Mirrored, 256, 0, 0.79305f, kMinusCurve3, kMinusCurve3},
-    {63, TFill::Mirrored, 2, 0, 0.891f, kMinusCurve5, kMinusCurve6},
-    {64, TFill::Mirrored, 32, 0, 0.605f, kRipple5, kRipple5},
+    {53, TFill::Mirrored, 64, 0, 0.502f, kLawThreePhase1, kLawRipple2},
+    {54, TFill::Mirrored, 8, 0, 0.216f, kLawPlusRipple, kLawPlusRipple},
+    {55, TFill::Mirrored, 8, 0, 0.628f, kLawMinusRipple, kLawRipple6},
+    {56, TFill::Mirrored, 8, 0, 0.596f, kLawThreePhase1, kLawThreePhase3},
+    {57, TFill::Mirrored, 8, 0, 0.502f, kLawRipple5, kLawRipple3},
+    {58, TFill::Mirrored, 8, 0, 0.5802f, kLawRipple3, kLawThreePhase2},
+    {59, TFill::Mirrored, 2, 0, 0.335f, kLawPlusGrad, kLawPlusGrad},
+    {60, TFill::Mirrored, 2, 0, 0.745f, kLawMinusGrad, kLawMinusGrad},
+    {61, TFill::Mirrored, 128, 0, 0.205f, kLawPlusCurve3, kLawPlusCurve3},
+    {62, TFill::Mirrored, 256, 0, 0.79305f, kLawMinusCurve3, kLawMinusCurve3},
+    {63, TFill::Mirrored, 2, 0, 0.891f, kLawMinusCurve5, kLawMinusCurve6},
+    {64, TFill::Mirrored, 32, 0, 0.605f, kLawRipple5, kLawRipple5},
     {65, TFill::BassA, 256, 1.5f, 0.502f},
     {66, TFill::BassB, 512, 2.0f, 0.785f},
     {67, TFill::BassB, 1024, 2.5f, 0.785f},
@@ -160,22 +156,22 @@ long double FillValue(const TTableRecipe& r, std::int32_t i) {
     }
     case TFill::BassA: {
       const float y = SingleWrap(p, r.C);
-      const long double a = (Law(kRipple2, y) + Law(kRipple5, y)) * 0.5L * y;
-      return ((Law(kMinusRipple, y) + Law(kRipple3, y)) * 0.5L * (1.0L - y) + a) * 2.0L - 1.0L;
+      const long double a = (Law(kLawRipple2, y) + Law(kLawRipple5, y)) * 0.5L * y;
+      return ((Law(kLawMinusRipple, y) + Law(kLawRipple3, y)) * 0.5L * (1.0L - y) + a) * 2.0L - 1.0L;
     }
-    case TFill::BassB: return 2.0L * Law(kMinusRipple, SingleWrap(p, r.C)) - 1.0L;
+    case TFill::BassB: return 2.0L * Law(kLawMinusRipple, SingleWrap(p, r.C)) - 1.0L;
     case TFill::HarmSaw1: {
       const float y = SingleWrap(p, r.C);
-      return (Law(kRipple2, y) + Law(kRipple4, y)) * 0.5L * 2.0L - 1.0L;
+      return (Law(kLawRipple2, y) + Law(kLawRipple4, y)) * 0.5L * 2.0L - 1.0L;
     }
     case TFill::HarmSaw2: {
       const float y = SingleWrap(p, r.C);
-      return (Law(kRipple2, y) + Law(kMinusRipple, y)) * 0.5L * 2.0L - 1.0L;
+      return (Law(kLawRipple2, y) + Law(kLawMinusRipple, y)) * 0.5L * 2.0L - 1.0L;
     }
     case TFill::HarmSaw3: {
       const float y = SingleWrap(p, r.C);
       const long double v =
-          (Law(kMinusRipple, y) + Law(kRipple2, y) + Law(kRipple5, y) + Law(kRipple6, y)) * 0.25L * 2.0L - 1.0L;
+          (Law(kLawMinusRipple, y) + Law(kLawRipple2, y) + Law(kLawRipple5, y) + Law(kLawRipple6, y)) * 0.25L * 2.0L - 1.0L;
       if (!(y > 0.2f && y < 0.4f)) return v;
       // A grain of noise on the stretch 0.2..0.4, rising and falling.
       const float d = y - 0.2f;
@@ -183,7 +179,7 @@ long double FillValue(const TTableRecipe& r, std::int32_t i) {
       return v + 0.5L * w * NoiseBuffer[RoundF(p * 2056.0f)];
     }
     case TFill::HarmSaw4: {
-      const long double r6 = Law(kRipple6, SingleWrap(p, r.C));
+      const long double r6 = Law(kLawRipple6, SingleWrap(p, r.C));
       return 2.0L * r6 * r6 - 1.0L;
     }
     case TFill::HalfWave: break;  // filled as a whole, see FillTable

@@ -132,8 +132,8 @@ TZoneEnvelope::TZoneEnvelope() : Stage(&Idle), Stages(kStageSets[0]) {}
 void TZoneEnvelope::SelectStages(bool tableOn, std::int32_t curve, bool autoRelease) {
   const bool curveOn = curve >= 1 && curve <= 8;
   const auto none = static_cast<TCurveFunction>(&NullProc);
-  // The stage table: CurveTableLookup of curve table 1.
-  Table = tableOn ? GetCurveFunction(1) : none;
+  // The stage table: CurveTableLookup of the "DB Log" curve table.
+  Table = tableOn ? GetCurveFunction(kLawDbLog) : none;
   Curve = curveOn ? kPowerCurves[curve] : none;
   Stages = kStageSets[(tableOn ? 4 : 0) + (curveOn ? 2 : 0) + (autoRelease ? 1 : 0)];
 }

@@ -10,6 +10,13 @@
 #include "tests/support/signal_measure.h"
 
 namespace {
+// Programs store curve numbers: none may change.
+static_assert(kDistortionOldValves == 1 && kDistortionTubeScream1 == 2 && kDistortionSynthValve == 3 &&
+              kDistortionGrunge == 4 && kDistortionFbkValve == 5 && kDistortionTubeScream2 == 6 &&
+              kDistortionFbkScream == 7 && kDistortionBass1 == 8 && kDistortionRain == 9 && kDistortionBass2 == 10 &&
+              kDistortionBass3 == 11 && kDistortionRock == 12 && kDistortionSynDist == 13 &&
+              kDistortionSynDist2 == 14 && kDistortionSynDist3 == 15 && kDistortionCubicWindow == 16);
+
 float Curve(std::int32_t type, float d, float x) {
   TDSPXDistortion::ApplyCurve(&x, 1, type, d);
   return x;

@@ -7,6 +7,13 @@
 #include <limits>
 
 namespace {
+// Programs store curve-law indexes: none may change.
+static_assert(kLawLinear == 0 && kLawDbLog == 1 && kLawPlusCurve2 == 2 && kLawPlusCurve6 == 6 &&
+              kLawMinusCurve2 == 7 && kLawMinusCurve6 == 11 && kLawPlusCurveX == 12 && kLawPlusGrad == 13 &&
+              kLawMinusGrad == 14 && kLawLoHi1 == 15 && kLawHiLo1 == 18 && kLawHiLo3 == 20 && kLawLoHiFine == 21 &&
+              kLawThreePhase1 == 22 && kLawThreePhase3 == 24 && kLawRipple1 == 25 && kLawRipple6 == 30 &&
+              kLawMinusRipple == 31 && kLawPlusRipple == 32);
+
 
 float Apply(std::int32_t law, float x) {
   GetCurveFunction(law)(x);
