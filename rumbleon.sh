@@ -122,7 +122,10 @@ stage_valgrind() {
   local target=$MODULE
   build build --target rumbleon_testsynth >/dev/null || return 1
   valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-    build/rumbleon-host render "$target" --demo --tail 0.5 -o build/valgrind-demo.wav
+    build/rumbleon-host render "$target" --demo --tail 0.5 -o build/valgrind-demo.wav || return 1
+  # Loading and unloading the module again and again leaves nothing behind.
+  valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+    build/rumbleon-host check "$target" --only reload --no-fork
 }
 
 stage_asan() {
@@ -136,7 +139,7 @@ stage_asan() {
 stage_tsan() {
   # Stress tests are the ones whose name contains "Stress".
   configure build-tsan -DRUMBLEON_SANITIZE=thread -DRUMBLEON_BENCH=OFF && build build-tsan &&
-    (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/.ci/tsan.supp \
       setarch "$(uname -m)" -R ctest -j "$JOBS" -R Stress --output-on-failure --timeout 1800)
 }
 

@@ -10,11 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_module.h"
 #include "tools/host/vst_host.h"
-
-#ifndef RUMBLEON_BENCH_MODULE_PATH
-#define RUMBLEON_BENCH_MODULE_PATH ""
-#endif
 
 namespace {
 
@@ -36,11 +33,6 @@ const std::vector<TRackSetting> kRackSettings = {
     {"FxOn", 1, 0},    {"RvbOn", 1, 0}, {"DistOn", 1, 0}, {"PhsOn", 1, 0}, {"DlyOn", 1, 0},
     {"ChrsOn", 1, 0},  {"On", 1, 0},    {"EQOn", 1, 0},   {"fxModOn", 1, 0},
 };
-
-std::string ModulePath() {
-  const char* env = std::getenv("RUMBLEON_BENCH_MODULE");
-  return env && *env ? env : RUMBLEON_BENCH_MODULE_PATH;
-}
 
 // Sets every rack parameter found by name; false when none is known.
 bool SetRack(TVstPlugin& plugin, bool on) {
@@ -68,7 +60,7 @@ struct THeldInstrument {
   TVstEventList None{1};
 
   THeldInstrument(int voices, bool rack) {
-    if (!Module.Load(ModulePath(), Error)) return;
+    if (!Module.Load(BenchModulePath(), Error)) return;
     Plugin = TVstPlugin::Open(Module, Error, kRate, kBlock);
     if (!Plugin) return;
     Plugin->SetSampleRate(kRate);

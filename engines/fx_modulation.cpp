@@ -2,7 +2,7 @@
 // bases and apply operations, and the setter dispatch every FX parameter
 // and modulation target ends in.
 //
-// Threads: everything here runs under the global plug-in lock (the audio
+// Threads: everything here runs under the instance lock (the audio
 // thread's ProcessFX, or a parameter change); the setters called are the
 // effects' plain setters or their lock-taking rebuilds.
 #include <algorithm>

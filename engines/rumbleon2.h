@@ -15,6 +15,6 @@ class TRumbleon2 : public TSamplerPlugin2 {
   TRumbleon2();
 
   // A new sampler voice into slot `index` (voice-array rebuilds, under the
-  // global lock).
+  // instance lock).
   void CreateVoice(std::int32_t index) override;
 };

@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 
@@ -83,7 +82,11 @@ TSamplerPlugin2::TSamplerPlugin2() {
   for (const auto& [id, name] : VoiceModTargetTable) AddVoiceModTarget(id, name);
 }
 
-TSamplerPlugin2::~TSamplerPlugin2() = default;
+TSamplerPlugin2::~TSamplerPlugin2() {
+  // The patch changes go with this part of the object: nothing may be
+  // building them.
+  Changes().Detach();
+}
 
 void TSamplerPlugin2::ReallocBuffers() {
   TVRSamplerBase::ReallocBuffers();
@@ -108,8 +111,24 @@ void TSamplerPlugin2::SetAudioSettings(TAudioSettingsRec* rec) {
   }
 }
 
-void TSamplerPlugin2::CreateVoices() {
-  TVRSamplerBase::CreateVoices();
+void TSamplerPlugin2::TakeVoiceSetup() {
+  TVRSamplerBase::TakeVoiceSetup();
+  NewVoiceBank = CurrentBank();
+  NewVoicePatch = {Osc1Patch(), Osc2Patch()};
+}
+
+void TSamplerPlugin2::PrepareNewVoices(std::vector<std::unique_ptr<TDSPXVoice>>& voices) {
+  TVRSamplerBase::PrepareNewVoices(voices);
+  for (const std::unique_ptr<TDSPXVoice>& v : voices) {
+    auto* voice = dynamic_cast<TDSPSamplerInstrVoice2*>(v.get());
+    if (voice == nullptr) continue;
+    for (int osc = 0; osc < 2; ++osc) PlayerOf(*voice, osc).SetProgram(NewVoiceBank, NewVoicePatch[static_cast<std::size_t>(osc)]);
+  }
+}
+
+void TSamplerPlugin2::VoicesInstalled() {
+  TVRSamplerBase::VoicesInstalled();
+  ++VoiceGeneration;
   InstrVoices.fill(nullptr);
   for (std::int32_t i = 0; i < std::min(VoiceCount(), kMaxVoiceCount); ++i) {
     TDSPSamplerInstrVoice2* v = VoiceAs<TDSPSamplerInstrVoice2>(i);
@@ -117,8 +136,9 @@ void TSamplerPlugin2::CreateVoices() {
     // UpdateVoiceControl reads a sequencer's gains only while it is on.
     if (v != nullptr) v->Seq1.GainsWhileOff = v->Seq2.GainsWhileOff = false;
   }
-  // New players hold no patch yet: giving them one needs no reset.
-  InstalledPatch.fill(-1);
+  // The new players hold the patches they were made with.
+  for (int osc = 0; osc < 2; ++osc)
+    InstalledPatch[static_cast<std::size_t>(osc)] = NewVoiceBank * 128 + NewVoicePatch[static_cast<std::size_t>(osc)];
 }
 
 void TSamplerPlugin2::FreeVoices() {
@@ -295,12 +315,55 @@ void TSamplerPlugin2::SelectPatch() {
   Osc1PatchIndex.store(GetParameterInt(osc_param::kOsc1Patch), std::memory_order_relaxed);
   BankIndex.store(0, std::memory_order_relaxed);
   Osc1Pending.store(true, std::memory_order_release);
+  if (CurrentBuildMode() != TBuildMode::Inline) RequestPreparedChange(PatchChanges[0]);
 }
 
 void TSamplerPlugin2::SelectOsc2Patch() {
   Osc2PatchIndex.store(GetParameterInt(osc_param::kOsc2Patch), std::memory_order_relaxed);
   BankIndex.store(0, std::memory_order_relaxed);
   Osc2Pending.store(true, std::memory_order_release);
+  if (CurrentBuildMode() != TBuildMode::Inline) RequestPreparedChange(PatchChanges[1]);
+}
+
+bool TSamplerPlugin2::TPatchChange::TakeRequest() {
+  std::atomic<bool>& pending = Osc == 0 ? Owner.Osc1Pending : Owner.Osc2Pending;
+  if (!pending.exchange(false, std::memory_order_acq_rel)) return false;
+  Bank = Owner.CurrentBank();
+  Patch = Osc == 0 ? Owner.Osc1Patch() : Owner.Osc2Patch();
+  Generation = Owner.VoiceGeneration;
+  Players.fill(nullptr);
+  for (std::size_t i = 0; i < Owner.InstrVoices.size(); ++i)
+    if (TDSPSamplerInstrVoice2* v = Owner.InstrVoices[i]) Players[i] = &Owner.PlayerOf(*v, Osc);
+  return true;
+}
+
+void TSamplerPlugin2::TPatchChange::Build() {
+  for (std::size_t i = 0; i < Players.size(); ++i)
+    if (Players[i] != nullptr) Zones[i] = Players[i]->PrepareZones(Bank, Patch);
+}
+
+void TSamplerPlugin2::TPatchChange::Install() {
+  if (Generation != Owner.VoiceGeneration) {
+    // Built for voices that are gone: asked for again, for the new ones.
+    (Osc == 0 ? Owner.Osc1Pending : Owner.Osc2Pending).store(true, std::memory_order_release);
+    RequestPreparedChange(*this);
+    return;
+  }
+  // As InstallPatch: voices that sound another patch stop.
+  std::int32_t& installed = Owner.InstalledPatch[static_cast<std::size_t>(Osc)];
+  const std::int32_t key = Bank * 128 + Patch;
+  if (installed >= 0 && installed != key) Owner.ResetEngine();
+  installed = key;
+  for (std::size_t i = 0; i < Owner.InstrVoices.size(); ++i) {
+    TDSPSamplerInstrVoice2* v = Owner.InstrVoices[i];
+    if (v == nullptr) continue;
+    v->ControlCounter = -1;
+    Zones[i] = Owner.PlayerOf(*v, Osc).InstallZones(Bank, Patch, std::move(Zones[i]));
+  }
+}
+
+void TSamplerPlugin2::TPatchChange::Release() {
+  for (auto& zones : Zones) zones.reset();
 }
 
 void TSamplerPlugin2::InstallPatch(int osc, std::int32_t bank, std::int32_t patch) {
@@ -317,11 +380,20 @@ void TSamplerPlugin2::InstallPatch(int osc, std::int32_t bank, std::int32_t patc
 }
 
 void TSamplerPlugin2::ApplyPendingPatch() {
+  if (CurrentBuildMode() != TBuildMode::Inline) {
+    // Selected where nothing could build it: the call's destination takes it.
+    if (Osc1Pending.load(std::memory_order_acquire)) RequestPreparedChange(PatchChanges[0]);
+    return;
+  }
   if (Osc1Pending.exchange(false, std::memory_order_acq_rel)) InstallPatch(0, CurrentBank(), Osc1Patch());
 }
 
 void TSamplerPlugin2::ApplyPendingPatches() {
   ApplyPendingPatch();
+  if (CurrentBuildMode() != TBuildMode::Inline) {
+    if (Osc2Pending.load(std::memory_order_acquire)) RequestPreparedChange(PatchChanges[1]);
+    return;
+  }
   if (Osc2Pending.exchange(false, std::memory_order_acq_rel)) InstallPatch(1, CurrentBank(), Osc2Patch());
 }
 

@@ -24,7 +24,7 @@
 // voices already played another patch.
 //
 // Threads: RenderVoices and UpdateVoiceControl run on the audio thread
-// inside the process call, which holds the global lock; ParameterChanged
+// inside the process call, which holds the instance lock; ParameterChanged
 // runs under the same lock (host parameter entry, program application,
 // editor changes), so the control fields are plain values. The patch
 // numbers and pending flags are atomics (SelectPatch may run from a
@@ -164,7 +164,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void TimeInfoHook() override {}
   // Osc-2 patch := parameter 53, bank 0, pending.
   virtual void SelectOsc2Patch();
-  // Both oscillators' pending patches (render loop, global lock held).
+  // Both oscillators' pending patches, for a plug-in without a destination
+  // for prepared changes (render loop, lock held); with one, a patch change
+  // is asked for when it is selected and runs there.
   virtual void ApplyPendingPatches();
   // The osc-1 part of ApplyPendingPatches.
   void ApplyPendingPatch() override;
@@ -173,14 +175,18 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // dropped by the reset of that same block.
   void NoteOn(const TMidiEventRec& e) override;
   // Inherited, then the list of instrument voices is refreshed.
-  void CreateVoices() override;
+  void VoicesInstalled() override;
+  // New voices are given the patches that were current when the voice
+  // change was taken (without the lock: they are not the voices yet).
+  void TakeVoiceSetup() override;
+  void PrepareNewVoices(std::vector<std::unique_ptr<TDSPXVoice>>& voices) override;
   void FreeVoices() override;
   void ReallocBuffers() override;
   void ReleaseBuffers() override;
   // Inherited, then the pitch attack and release lengths follow the rate.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 
-  // ---- rendering (audio thread, global lock held)
+  // ---- rendering (audio thread, instance lock held)
   // One internal block of every sounding voice into the mix, then the rack.
   void RenderVoices() override;
   // True: several sounding voices go through a block side by side where
@@ -286,8 +292,38 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   }
   std::array<TDSPSamplerInstrVoice2*, kMaxVoiceCount> InstrVoices{};
   // The patch (bank x 128 + patch) the players of each oscillator were
-  // given; -1 while the voices hold none (after a rebuild).
+  // given; -1 while the voices hold none.
   std::array<std::int32_t, 2> InstalledPatch{-1, -1};
+
+  // A patch change of one oscillator as a prepared change: the voices'
+  // zones are built outside the lock (with the voices' settings) and
+  // installed under it as InstallPatch would.
+  class TPatchChange final : public TPreparedChange {
+   public:
+    TPatchChange(TSamplerPlugin2& owner, int osc) : Owner(owner), Osc(osc) {}
+    bool TakeRequest() override;
+    void Build() override;
+    void Install() override;
+    void Release() override;
+
+   private:
+    TSamplerPlugin2& Owner;
+    int Osc;
+    std::int32_t Bank = 0;
+    std::int32_t Patch = 0;
+    std::uint64_t Generation = 0;
+    std::array<TDSPSamplerInstr*, kMaxVoiceCount> Players{};
+    std::array<TDSPSamplerInstr::TPreparedZones, kMaxVoiceCount> Zones;
+  };
+  TDSPSamplerInstr& PlayerOf(TDSPSamplerInstrVoice2& voice, int osc) { return osc == 0 ? voice.Player1() : voice.Player2(); }
+  std::array<TPatchChange, 2> PatchChanges{TPatchChange{*this, 0}, TPatchChange{*this, 1}};
+  // Grows whenever a new voice set is installed (a patch change built for
+  // the voices before is dropped).
+  std::uint64_t VoiceGeneration = 0;
+  // What new voices are given: the bank and both oscillators' patches when
+  // the voice change was taken.
+  std::int32_t NewVoiceBank = 0;
+  std::array<std::int32_t, 2> NewVoicePatch{0, 0};
   // Work buffers of one sub-block: envelope 1, envelope 2 (when the
   // envelopes have none), the voice's left and right signal.
   std::array<std::unique_ptr<float[]>, 4> Work;

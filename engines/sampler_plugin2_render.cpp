@@ -1,6 +1,6 @@
 // The sampler-synth layer's render path: the per-voice control update (once
 // per millisecond of samples) and the voice loop of every internal block.
-// Audio thread, global lock held: nothing here allocates, locks or makes a
+// Audio thread, instance lock held: nothing here allocates, locks or makes a
 // virtual call per sample. What varies between notes and blocks (the curve
 // routines, the filter and shaper routines, whether osc 2 renders) is
 // chosen before the sample loops.

@@ -22,7 +22,7 @@
 //     fields). SeqPageTable holds the pages' captions, page buttons and
 //     Preset buttons as the editor will build them.
 //
-// Threads: ParameterChanged runs under the global plug-in lock (the host's
+// Threads: ParameterChanged runs under the instance lock (the host's
 // parameter entry, program application, sub-presets and editor changes
 // take it), as does every rebuild of the voice array, so the per-voice
 // dispatch never meets a half-built array.

@@ -10,7 +10,6 @@
 #include "dsp/effects/effect_lfo.h"
 #include "dsp/oscillators/random_source.h"
 #include "engines/fx_chain_order.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 
@@ -70,7 +69,7 @@ TVoicerackGFXSynth::TVoicerackGFXSynth() {
 
 void TVoicerackGFXSynth::ResetSound() {
   TDSPPluginX::ResetSound();
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   ClearRackState();
 }
 
@@ -80,7 +79,11 @@ void TVoicerackGFXSynth::ReseedRandomSources() {
   for (std::size_t e = 0; e < Effects.size(); ++e) Effects[e]->SetRandomSeed(MixSeed(kRandomSeed, 16 + e));
 }
 
-TVoicerackGFXSynth::~TVoicerackGFXSynth() = default;
+TVoicerackGFXSynth::~TVoicerackGFXSynth() {
+  // No change of this instance (a reverb network) may be built while its
+  // parts go.
+  Changes().Detach();
+}
 
 // ---- settings and buffers
 
@@ -100,7 +103,7 @@ void TVoicerackGFXSynth::ReallocBuffers() {
   std::array<std::unique_ptr<float[]>, 4> fresh;
   for (auto& buffer : fresh) buffer.reset(new float[static_cast<std::size_t>(floats)]());
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*this);
     std::swap(MixBuffers, fresh);
     MixFloats = floats;
   }
@@ -111,7 +114,7 @@ void TVoicerackGFXSynth::ReallocBuffers() {
 void TVoicerackGFXSynth::ReleaseBuffers() {
   std::array<std::unique_ptr<float[]>, 4> old;
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*this);
     std::swap(MixBuffers, old);
     MixFloats = 0;
   }
@@ -215,7 +218,7 @@ void TVoicerackGFXSynth::ClearRackState() {
 
 void TVoicerackGFXSynth::UpdateShifts() {
   if (!FxMapAssigned) return;
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   // The parameters are tenths of a millisecond (-2550..2550).
   Shifts[kPreShift].SetShift(GetParameterReal(FxParamIndex(kFxPreShift)) * 0.1f, Settings->SamplesPerMs);
   Shifts[kPostShift].SetShift(GetParameterReal(FxParamIndex(kFxPostShift)) * 0.1f, Settings->SamplesPerMs);
@@ -279,12 +282,12 @@ void TVoicerackGFXSynth::PreloadChannelMode(std::int32_t param, float normalised
 }
 
 void TVoicerackGFXSynth::ApplyProgram() {
-  // Before the first process call nothing is applied yet.
-  if (!FirstCallSeen.load()) {
+  // Before the host resumed or processed nothing is applied yet.
+  if (!IsLive()) {
     TDSPPluginGui::ApplyProgram();
     return;
   }
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   ReseedRandomSources();
   // The right sides follow the left ones by the program's own modes, not
   // by those of the program before: the modes come first.
@@ -300,7 +303,7 @@ void TVoicerackGFXSynth::ApplyProgram() {
 }
 
 void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   if (const TSubPresetGroupRec* group = FindSubPresetGroup(groupId)) {
     if (index >= 0 && index < static_cast<std::int32_t>(group->SubPresets.size())) {
       const TSubPresetRec& preset = group->SubPresets[static_cast<std::size_t>(index)];
@@ -315,7 +318,7 @@ void TVoicerackGFXSynth::ApplySubPreset(std::int32_t groupId, std::int32_t index
 }
 
 bool TVoicerackGFXSynth::LoadParamSnapshot(TStream& stream) {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   BeginParamBatch();
   const bool done = TDSPPluginGui::LoadParamSnapshot(stream);
   EndParamBatch();

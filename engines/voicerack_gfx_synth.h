@@ -31,7 +31,7 @@
 //     EndParamBatch around the loop): outside a batch an order parameter is
 //     an edit that moves its effect.
 //
-// Threads: ProcessFX runs on the audio thread under the global plug-in lock.
+// Threads: ProcessFX runs on the audio thread under the instance lock.
 // ParameterChanged, MoveEffect and UpdateShifts run under the same lock: the
 // host's parameter entry, program application, sub-presets and editor
 // changes all take it. Setters that rebuild effect memory build outside the
@@ -150,11 +150,11 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // the same program and notes render the same bits in every instance,
   // whatever it played before. Each layer seeds its own sources and calls
   // the inherited operation first. At construction and at every program
-  // application; global lock held.
+  // application; the instance lock held.
   virtual void ReseedRandomSources();
   static constexpr std::uint64_t kRandomSeed = 0x52554D424C45304Eull;
 
-  // ---- rendering (audio thread, global lock held)
+  // ---- rendering (audio thread, instance lock held)
   float* MixLeft() const { return MixBuffers[0].get(); }
   float* MixRight() const { return MixBuffers[1].get(); }
   float* Scratch1() const { return MixBuffers[2].get(); }
@@ -163,7 +163,7 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // idle) into the output module's buffer, interleaved.
   virtual void ProcessFX();
 
-  // ---- chain (global lock held)
+  // ---- chain (instance lock held)
   // Moves the effect to chain position 0..6; the effect there takes the
   // moved one's old place. The order values are then rewritten to values
   // that rebuild the chain (fx_chain_order.h). Other positions leave the

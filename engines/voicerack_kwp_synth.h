@@ -35,7 +35,7 @@
 //     channel modes, PM METHOD) and the voice manager's Env1CurveLaw /
 //     Env2CurveLaw.
 //
-// Threads: ParameterChanged runs under the global plug-in lock (the host's
+// Threads: ParameterChanged runs under the instance lock (the host's
 // parameter entry, program application, sub-presets and editor changes take
 // it), as does rendering, so the fields of TKwpValues are plain. Per-voice
 // setters go to the voice objects at once; the filter-type, shaper-type and
@@ -241,7 +241,7 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
     return s >= 0 && s < kVModSourceCount ? Sources[static_cast<std::size_t>(s)] : 0.0f;
   }
 
-  // ---- converted values (read by the renderer under the global lock)
+  // ---- converted values (read by the renderer under the instance lock)
   const TKwpValues& Kwp() const { return Values; }
 
   // The display maximum of "Voices"; -1 until a layer above sets it.

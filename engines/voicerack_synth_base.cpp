@@ -4,12 +4,13 @@
 #include <cmath>
 
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
 
 TVoicerackSynthBase::TVoicerackSynthBase() = default;
 
 TVoicerackSynthBase::~TVoicerackSynthBase() {
-  TGlobalLockGuard lock;
+  // No change of this instance may be built while its parts go.
+  Changes().Detach();
+  TPluginLockGuard lock(*this);
   FreeVoices();
 }
 
@@ -30,7 +31,7 @@ void TVoicerackSynthBase::ResetEngine() {
   TVoicerackGFXSynth::ResetEngine();
   // The audio thread already holds the lock; a reset from anywhere else
   // must not meet a render.
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   ResetVoices();
 }
 
@@ -62,7 +63,7 @@ std::int32_t TVoicerackSynthBase::FirstVoiceInState(std::uint8_t state) const {
 void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   ApplyVoiceCount();
   if (VoiceCount() <= 0) return;
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   const auto count = static_cast<std::int32_t>(Voices.size());
 
   // One scan: the oldest sounding voice (among equal ages the later index)
@@ -219,46 +220,90 @@ void TVoicerackSynthBase::RequestVoiceCount(float value) {
   if (!std::isfinite(value)) return;
   RequestedCount.store(std::clamp(RoundF(std::clamp(value, -1e6f, 1e6f)), 1, kMaxVoices),
                        std::memory_order_relaxed);
+  ++RequestSequence;
   CountRequested.store(true, std::memory_order_release);
+  // With a destination for prepared changes the change is asked for now;
+  // without one ApplyVoiceCount runs it at the next block.
+  if (CurrentBuildMode() != TBuildMode::Inline) RequestPreparedChange(VoiceSetChange);
 }
 
 void TVoicerackSynthBase::ApplyVoiceCount() {
-  if (!CountRequested.exchange(false, std::memory_order_acq_rel)) return;
-  const std::int32_t requested = RequestedCount.load(std::memory_order_relaxed);
-  if (requested == VoiceCount()) return;
-  {
-    TGlobalLockGuard lock;
-    FreeVoices();
-    VoiceCountValue.store(requested, std::memory_order_relaxed);
-    CreateVoices();
-    PassSettingsToVoices();
-    PassTempoToVoices();
+  if (!CountRequested.load(std::memory_order_acquire)) return;
+  if (CurrentBuildMode() != TBuildMode::Inline) {
+    // Requested where nothing could build it (at set-up): the call's
+    // destination takes it now.
+    RequestPreparedChange(VoiceSetChange);
+    return;
   }
-  // The new voices take every current setting.
-  ResendParametersExceptState();
+  // A host thread may be running a change of this instance meanwhile.
+  std::lock_guard<std::recursive_mutex> building(Changes().BuildLock());
+  RunPreparedChangeNow(VoiceSetChange);
 }
 
-void TVoicerackSynthBase::CreateVoices() {
-  const std::int32_t count = std::max(0, VoiceCount());
-  Voices.clear();
-  Voices.resize(static_cast<std::size_t>(count));
+bool TVoicerackSynthBase::TVoiceSetChange::TakeRequest() {
+  if (!Owner.CountRequested.exchange(false, std::memory_order_acq_rel)) return false;
+  Count = Owner.RequestedCount.load(std::memory_order_relaxed);
+  Sequence = Owner.RequestSequence;
+  // A request that equals the current count is cleared without effect.
+  if (Count == Owner.VoiceCount()) return false;
+  Owner.TakeVoiceSetup();
+  return true;
+}
+
+void TVoicerackSynthBase::TVoiceSetChange::Build() {
+  Voices = Owner.MakeVoices(Count);
+  Owner.PrepareNewVoices(Voices);
+}
+
+void TVoicerackSynthBase::TVoiceSetChange::Install() {
+  // A later request supersedes this one: its own run follows.
+  if (Sequence != Owner.RequestSequence) return;
+  Owner.InstallVoices(Voices);
+  Owner.PassTempoToVoices();
+  // The new voices take every current setting.
+  Owner.ResendParametersExceptState();
+}
+
+void TVoicerackSynthBase::TVoiceSetChange::Release() { Voices.clear(); }
+
+std::vector<std::unique_ptr<TDSPXVoice>> TVoicerackSynthBase::MakeVoices(std::int32_t count) {
+  count = std::max(0, count);
+  std::vector<std::unique_ptr<TDSPXVoice>> made(static_cast<std::size_t>(count));
+  VoiceTarget = &made;
   for (std::int32_t i = 0; i < count; ++i) {
     CreateVoice(i);
-    if (TDSPXVoice* v = Voice(i)) {
+    if (TDSPXVoice* v = made[static_cast<std::size_t>(i)].get()) {
       v->VoiceIndex = i;
       v->VoiceCount = count;
       v->Owner = this;
       v->ControlCounter = -1;
+      v->SetAudioSettings(Settings);
       v->SetRandomSeed(VoiceSeed(i));
     }
   }
+  VoiceTarget = &Voices;
+  return made;
+}
+
+void TVoicerackSynthBase::InstallVoices(std::vector<std::unique_ptr<TDSPXVoice>>& made) {
+  Voices.swap(made);
+  const auto count = static_cast<std::int32_t>(Voices.size());
+  VoiceCountValue.store(count, std::memory_order_relaxed);
+  // The voices that sounded are gone with the old ones.
+  ActiveVoices = 0;
   LastVoicePtr = count != 0 ? Voice(0) : nullptr;
   if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = TDSPXVoice::kNoLastNote;
+  VoicesInstalled();
+}
+
+void TVoicerackSynthBase::CreateVoices() {
+  std::vector<std::unique_ptr<TDSPXVoice>> made = MakeVoices(VoiceCount());
+  InstallVoices(made);
 }
 
 void TVoicerackSynthBase::SetVoice(std::int32_t index, std::unique_ptr<TDSPXVoice> voice) {
-  if (index < 0 || index >= static_cast<std::int32_t>(Voices.size())) return;
-  Voices[static_cast<std::size_t>(index)] = std::move(voice);
+  if (index < 0 || index >= static_cast<std::int32_t>(VoiceTarget->size())) return;
+  (*VoiceTarget)[static_cast<std::size_t>(index)] = std::move(voice);
 }
 
 void TVoicerackSynthBase::FreeVoices() {
@@ -286,7 +331,7 @@ void TVoicerackSynthBase::StartVoiceNote(std::int32_t index) {
 }
 
 void TVoicerackSynthBase::TriggerVoice(std::int32_t index) {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   if (TDSPXVoice* v = Voice(index)) v->Trigger();
 }
 

@@ -13,7 +13,7 @@
 //     scan skips empty slots.
 //   - Reaching voices: VoiceCount(), Voice(i) (null for an empty slot),
 //     VoiceAs<T>(i) (null unless the voice is a T), or ForEachVoice<T>(fn)
-//     for every voice of class T in index order. Only under the global lock
+//     for every voice of class T in index order. Only under the instance lock
 //     or on the audio thread inside the render loop (both hold the lock).
 //   - The synthesis layer's parameters reach the manager through
 //     RequestVoiceCount (the "Voices" parameter), SetLegato ("Use note first
@@ -25,7 +25,7 @@
 //   - Overrides call the inherited operation first.
 //
 // Threads: NoteOn, NoteOff, ApplyVoiceCount and ResetVoices run on the audio
-// thread inside the process call, which holds the global plug-in lock;
+// thread inside the process call, which holds the instance lock;
 // NoteOn, TriggerVoice, ResetEngine and the voice-array rebuild take it
 // again themselves (it is re-entrant). The parameter dispatch that writes per-voice settings
 // runs under the same lock (the host's parameter entry, program application
@@ -42,6 +42,7 @@
 #include "dsp/oscillators/curves.h"
 #include "dsp/voices/voice.h"
 #include "engines/voicerack_gfx_synth.h"
+#include "framework/modules/prepared_change.h"
 
 class TVoicerackSynthBase : public TVoicerackGFXSynth {
  public:
@@ -64,7 +65,7 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // Inherited, then each voice from its index.
   void ReseedRandomSources() override;
 
-  // ---- notes (audio thread, global lock held)
+  // ---- notes (audio thread, instance lock held)
   // Allocates and starts a voice. A voice-count change still pending is
   // applied first, so a note decoded at the start of a block is never
   // dropped by the rebuild of that same block.
@@ -79,19 +80,37 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // ---- voices
   // Every voice's ResetVoice; then the last voice forgets its note.
   virtual void ResetVoices();
-  // Applies a requested voice count (audio thread, at the start of every
-  // internal block): when the request flag is set it is cleared, and when the
-  // requested count differs from the current one, the voices are dropped and
-  // rebuilt under the lock, get the settings and the tempo, and every
-  // parameter but mute and solo is passed through ParameterChanged again.
+  // A voice-count change is a prepared change (prepared_change.h): the new
+  // voices are made, given the settings and what the layers above need
+  // (PrepareNewVoices), outside the lock; under it they replace the old
+  // ones, get the tempo, and every parameter but mute and solo is passed
+  // through ParameterChanged again; the old voices are freed after. A host
+  // thread's change is in place before its call returns; one asked for on
+  // the audio thread is made by the worker, the old voices playing on
+  // meanwhile. Without either (set-up, a plug-in not yet resumed, the class
+  // in a test) the request waits for ApplyVoiceCount.
+  //
+  // Applies a requested voice count in that last case (the renderer calls
+  // it at the start of every internal block): when the request flag is set
+  // it is cleared, and when the requested count differs from the current
+  // one the change runs at once.
   virtual void ApplyVoiceCount();
-  // Builds VoiceCount() slots through CreateVoice.
+  // Builds VoiceCount() slots through CreateVoice and makes them the voices.
   virtual void CreateVoices();
   // Frees every voice; the count becomes -1.
   virtual void FreeVoices();
   virtual void PassSettingsToVoices();
-  // Stores a new voice into slot `index` (SetVoice); nothing here.
+  // Stores a new voice into slot `index` (SetVoice); nothing here. Called
+  // while a new voice array is made, without the lock: it may only read
+  // what does not change meanwhile (the sample store, constants).
   virtual void CreateVoice(std::int32_t /*index*/) {}
+  // Under the lock, when a voice change is taken: the layers above read
+  // what new voices need (their patches).
+  virtual void TakeVoiceSetup() {}
+  // Without the lock: new voices get what TakeVoiceSetup read.
+  virtual void PrepareNewVoices(std::vector<std::unique_ptr<TDSPXVoice>>& /*voices*/) {}
+  // Under the lock: the new voices are now the voices.
+  virtual void VoicesInstalled() {}
   // The voice's StartNote.
   virtual void StartVoiceNote(std::int32_t index);
   // The voice's Trigger, under the (re-entered) lock.
@@ -117,7 +136,7 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   const float* Env1AttackShape() const { return Env1Shape.load(std::memory_order_relaxed); }
   const float* Env2AttackShape() const { return Env2Shape.load(std::memory_order_relaxed); }
 
-  // ---- voice access (global lock held, or the audio thread)
+  // ---- voice access (instance lock held, or the audio thread)
   // Slots in the array; -1 after FreeVoices, 0 before the first build.
   std::int32_t VoiceCount() const { return VoiceCountValue.load(std::memory_order_relaxed); }
   TDSPXVoice* Voice(std::int32_t i) const {
@@ -157,6 +176,32 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::vector<std::unique_ptr<TDSPXVoice>> Voices;
 
  private:
+  // count new voices with their indexes, owner and the plug-in's settings
+  // (no lock: nobody else sees them yet).
+  std::vector<std::unique_ptr<TDSPXVoice>> MakeVoices(std::int32_t count);
+  // Lock held: the made voices become the voices; the old ones are left in
+  // `made` for the caller to free.
+  void InstallVoices(std::vector<std::unique_ptr<TDSPXVoice>>& made);
+
+  class TVoiceSetChange final : public TPreparedChange {
+   public:
+    explicit TVoiceSetChange(TVoicerackSynthBase& owner) : Owner(owner) {}
+    bool TakeRequest() override;
+    void Build() override;
+    void Install() override;
+    void Release() override;
+
+   private:
+    TVoicerackSynthBase& Owner;
+    std::int32_t Count = 0;
+    std::uint64_t Sequence = 0;
+    std::vector<std::unique_ptr<TDSPXVoice>> Voices;  // the new ones, then the old ones
+  };
+  // Where SetVoice stores: the array being made.
+  std::vector<std::unique_ptr<TDSPXVoice>>* VoiceTarget = &Voices;
+  std::uint64_t RequestSequence = 0;  // grows with every count request (lock held)
+  TVoiceSetChange VoiceSetChange{*this};
+
   // The held voice playing the note that started first among those that
   // started after note-on number `after` (0: all); null when none.
   TDSPXVoice* OldestHeld(std::int32_t note, std::uint64_t after) const;

@@ -5,7 +5,6 @@
 #include <span>
 
 #include "dsp/voices/sampler_voice.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 // A patch whose name is "empty" (any case, blanks around it) shows no text.
@@ -121,7 +120,7 @@ std::string TVRSamplerBase::GetParamDisplayText(std::int32_t kind, std::int32_t 
 void TVRSamplerBase::ApplyZoneSettingsToVoices(std::int32_t bank, std::int32_t patch, std::int32_t value) {
   // The editor's thread: the voice array and the zone objects change only
   // under the lock.
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*this);
   if (bank != CurrentBank() || patch != Osc1Patch()) return;
   ForEachVoice<TDSPSamplerVoice1>([value](TDSPSamplerVoice1& voice) {
     if (voice.Sampler1) voice.Sampler1->ApplyZoneSettings(value);

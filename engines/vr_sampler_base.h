@@ -22,7 +22,7 @@
 // lock while it walks the voices (a zone setting may rebuild zone objects).
 // The patch numbers and pending flags are atomics: SelectPatch may run on
 // any thread, the render loop reads them. State reading runs on the
-// caller's thread, applying it under the global lock (the core's protocol).
+// caller's thread, applying it under the instance lock (the core's protocol).
 #pragma once
 
 #include <atomic>
@@ -72,11 +72,11 @@ class TVRSamplerBase : public TVoicerackKWPSynth {
 
   // When bank and patch are the current bank and osc-1 patch: every voice's
   // first sample player re-applies zone setting `value` (53..249). Takes the
-  // global lock.
+  // instance lock.
   virtual void ApplyZoneSettingsToVoices(std::int32_t bank, std::int32_t patch, std::int32_t value);
   // Reads the patch parameter and marks it pending (the layer above).
   virtual void SelectPatch() {}
-  // Render loop, global lock held: a pending osc-1 patch resets the engine
+  // Render loop, instance lock held: a pending osc-1 patch resets the engine
   // and goes to every voice's first sample player.
   virtual void ApplyPendingPatch();
 

@@ -8,7 +8,6 @@
 
 #include "dsp/effects/effect_lfo.h"
 #include "dsp/oscillators/random_source.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 // Modulation values (ms) beyond this come only from a broken LFO; they are
@@ -63,7 +62,6 @@ void TDSPXChorus::SetRandomSeed(std::uint64_t seed) {
 }
 
 void TDSPXChorus::ClearState() {
-  TGlobalLockGuard lock;
   Lines.Clear();
 }
 
@@ -79,12 +77,10 @@ void TDSPXChorus::UpdateLengths() {
 }
 
 void TDSPXChorus::LockedUpdateLengths() {
-  TGlobalLockGuard lock;
   UpdateLengths();
 }
 
 void TDSPXChorus::Update() {
-  TGlobalLockGuard lock;
   TDSPStereoEffect::Update();
   UpdateLengths();
 }

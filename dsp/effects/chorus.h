@@ -10,7 +10,7 @@
 // waveform, frequency and gain on the LFOs directly.
 //
 // Lines are allocated at their capacity (1050 ms) on a settings change;
-// length and size changes only move indexes (under the global lock).
+// length and size changes only move indexes (under its owner's lock).
 #pragma once
 
 #include <algorithm>
@@ -49,11 +49,11 @@ class TDSPXChorus : public TDSPStereoEffect {
   void ReleaseBuffers() override;
 
   // Line length of a side in ms or ticks (the length unit); cut to the
-  // capacity, at least 2 samples. Recomputed at once (under the global lock).
+  // capacity, at least 2 samples. Recomputed at once (under its owner's lock).
   void SetLengthLeft(float length);
   void SetLengthRight(float length);
   // Base delay of a side in ms or ticks; at most line length - 1 samples.
-  // Recomputed at once (under the global lock).
+  // Recomputed at once (under its owner's lock).
   void SetSizeLeft(float size);
   void SetSizeRight(float size);
   // -1..1; plain stores, used from the next sample.

@@ -9,7 +9,6 @@
 
 #include "dsp/filters/direct_form_lanes.h"
 
-#include "framework/base/global_lock.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -51,7 +50,6 @@ void TDSPXXFilter::ReallocBuffers() {
   const std::int32_t stride = (BufferFloats() + 3) & ~3;
   const std::int32_t floats = 11 * stride + 4;
   std::unique_ptr<float[]> scratch(new float[static_cast<std::size_t>(floats)]());
-  TGlobalLockGuard lock;
   std::swap(Scratch, scratch);
   ScratchFloats = floats;
   LaneStride = stride;
@@ -61,21 +59,18 @@ void TDSPXXFilter::ReleaseBuffers() {
   TDSPStereoEffect::ReleaseBuffers();
   Shift.Release();
   std::unique_ptr<float[]> scratch;
-  TGlobalLockGuard lock;
   std::swap(Scratch, scratch);
   ScratchFloats = 0;
   LaneStride = 0;
 }
 
 void TDSPXXFilter::ClearState() {
-  TGlobalLockGuard lock;
   Shift.Clear();
   for (auto& side : Stages)
     for (auto& stage : side) stage.Filter.Filter().Reset();
 }
 
 void TDSPXXFilter::Update() {
-  TGlobalLockGuard lock;
   TDSPStereoEffect::Update();
   Shift.SetShift(RightShift, Settings->SamplesPerMs);
 }
@@ -88,7 +83,6 @@ void TDSPXXFilter::UpdateTickLength() {
 void TDSPXXFilter::BuildStages() { UpdateStages(); }
 
 void TDSPXXFilter::UpdateStages() {
-  TGlobalLockGuard lock;
   Update();
   LayOutStages();
 }
@@ -122,7 +116,6 @@ void TDSPXXFilter::LayOutStages() {
 void TDSPXXFilter::SetFilterCount(std::int32_t count) {
   count = std::clamp(count, 0, kMaxStages);
   if (count == StageCount) return;
-  TGlobalLockGuard lock;
   StageCount = count;
   UpdateStages();
 }
@@ -132,14 +125,12 @@ void TDSPXXFilter::SetTapLength(bool right, std::int32_t stage, std::int32_t len
   length = std::max(length, 0);
   TStage& s = Stages[right ? 1 : 0][static_cast<std::size_t>(stage)];
   if (length == s.TapSetting) return;
-  TGlobalLockGuard lock;
   s.TapSetting = length;
   UpdateStages();
 }
 
 void TDSPXXFilter::SetRightShift(float ms) {
   if (!std::isfinite(ms) || ms == RightShift) return;
-  TGlobalLockGuard lock;
   RightShift = ms;
   Update();
 }

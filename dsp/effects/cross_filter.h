@@ -51,13 +51,13 @@ class TDSPXXFilter : public TDSPStereoEffect {
   void ReleaseBuffers() override;
 
   // Number of running stages per side, 0..4 (larger values give 4). A
-  // changed value lays the stages out again (under the global lock).
+  // changed value lays the stages out again (under its owner's lock).
   void SetFilterCount(std::int32_t count);
   // Tap length of stage 0..3 of one side in ms or ticks (at least 0). A
-  // changed value lays the stages out again (under the global lock).
+  // changed value lays the stages out again (under its owner's lock).
   void SetTapLength(bool right, std::int32_t stage, std::int32_t length);
   // ms, positive delays the right channel, negative the left. A changed value
-  // recomputes the shift lines at once (under the global lock).
+  // recomputes the shift lines at once (under its owner's lock).
   void SetRightShift(float ms);
   // Window mode (0 sum, 1 shaped, other plain); used from the next sub-block.
   void SetInterpolation(std::int32_t mode) { WindowMode = mode; }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "framework/base/global_lock.h"
 
 TDSPXDelay::TDSPXDelay() {
   LengthUnit = 1;
@@ -33,7 +32,6 @@ void TDSPXDelay::ReleaseBuffers() {
 }
 
 void TDSPXDelay::ClearState() {
-  TGlobalLockGuard lock;
   Lines.Clear();
   FilterLeft.Filter().Reset();
   FilterRight.Filter().Reset();
@@ -49,7 +47,6 @@ void TDSPXDelay::UpdateLineLengths() {
 }
 
 void TDSPXDelay::Update() {
-  TGlobalLockGuard lock;
   TDSPStereoEffect::Update();
   UpdateLineLengths();
 }

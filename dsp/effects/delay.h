@@ -5,7 +5,7 @@
 //   line[w] := f + f_other * cross_other_to_this
 //
 // Lines are allocated at their capacity (4100 ms) on a settings change; a
-// length change only moves indexes (under the global lock). Lengths are in
+// length change only moves indexes (under its owner's lock). Lengths are in
 // ticks (120 per quarter note) after construction.
 #pragma once
 
@@ -28,7 +28,7 @@ class TDSPXDelay : public TDSPStereoEffect {
   void ProcessStereo(float* left, float* right) override;
   // Zeroes both lines and the feedback filters' memories.
   void ClearState() override;
-  // Inherited coefficients, then the line lengths (under the global lock).
+  // Inherited coefficients, then the line lengths (under its owner's lock).
   void Update() override;
   // Inherited tick length, then Update.
   void UpdateTickLength() override;
@@ -40,7 +40,7 @@ class TDSPXDelay : public TDSPStereoEffect {
   void ReleaseBuffers() override;
 
   // Length in ms or ticks (the length unit); the line is 1..capacity - 1
-  // samples. A changed value recomputes at once (under the global lock).
+  // samples. A changed value recomputes at once (under its owner's lock).
   void SetLengthLeft(std::int32_t length);
   void SetLengthRight(std::int32_t length);
   // Cross-feedback gains (the rack passes -1..1); a changed value runs Update.

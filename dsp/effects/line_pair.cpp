@@ -4,7 +4,6 @@
 
 void TLinePair::Release() {
   std::array<std::unique_ptr<float[]>, 2> old;
-  TGlobalLockGuard lock;
   std::swap(Lines, old);
   Floats = 0;
 }

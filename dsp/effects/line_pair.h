@@ -1,12 +1,12 @@
 // Two zeroed delay lines of equal size, one per side, that an effect reads
 // and writes on the audio thread.
 //
-// Threads: Allocate builds the new pair on the calling thread outside the
-// global lock, swaps it in under the lock and runs `underLock` there too
-// (for lengths and positions that must fit the new size before the next
-// sub-block); the old pair is freed after the lock is released. Release
-// frees under the lock. Clear and the accessors belong to the thread that
-// holds the lock (the audio thread while it renders).
+// Threads: the owner calls Allocate with its plug-in's lock held (a
+// settings change); it builds the new pair, swaps it in and runs
+// `underLock` (for lengths and positions that must fit the new size before
+// the next sub-block). Release frees under that lock too. Clear and the
+// accessors belong to the thread that holds the lock (the audio thread
+// while it renders).
 #pragma once
 
 #include <array>
@@ -14,7 +14,6 @@
 #include <memory>
 #include <utility>
 
-#include "framework/base/global_lock.h"
 
 class TLinePair {
  public:
@@ -22,7 +21,6 @@ class TLinePair {
   void Allocate(std::int32_t floats, F underLock) {
     std::array<std::unique_ptr<float[]>, 2> fresh;
     for (auto& line : fresh) line.reset(new float[static_cast<std::size_t>(floats)]());
-    TGlobalLockGuard lock;
     std::swap(Lines, fresh);
     Floats = floats;
     underLock();

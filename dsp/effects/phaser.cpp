@@ -11,7 +11,6 @@
 #include "dsp/effects/effect_lfo.h"
 #include "dsp/filters/design_rate.h"
 #include "dsp/oscillators/random_source.h"
-#include "framework/base/global_lock.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -64,13 +63,11 @@ void TDSPXPhaser::SetRandomSeed(std::uint64_t seed) {
 }
 
 void TDSPXPhaser::ClearState() {
-  TGlobalLockGuard lock;
   ClearAll();
   Shift.Clear();
 }
 
 void TDSPXPhaser::Update() {
-  TGlobalLockGuard lock;
   TDSPStereoEffect::Update();
   Shift.SetShift(RightShift, Settings->SamplesPerMs);
 }
@@ -80,7 +77,6 @@ void TDSPXPhaser::SetStages(std::size_t side, std::int32_t value) {
   stages = std::min(stages, kMaxStages) & ~1;
   stages = std::max(stages, 2);
   if (stages == Stages[side]) return;
-  TGlobalLockGuard lock;
   Stages[side] = stages;
   ClearState();
 }
@@ -98,7 +94,6 @@ void TDSPXPhaser::SetDepthRight(float value) { StoreClamped(Depth[1], value, 0.0
 
 void TDSPXPhaser::SetShift(float ms) {
   if (!std::isfinite(ms)) return;
-  TGlobalLockGuard lock;
   RightShift = std::clamp(ms, -254.5f, 254.5f);
   Update();
 }

@@ -56,7 +56,7 @@ class TDSPXPhaser : public TDSPStereoEffect {
 
   // Stage count from the low byte of the value: at most 64, lowered to an
   // even number, at least 2. A changed count clears the state (under the
-  // global lock).
+  // owner's lock).
   void SetStagesLeft(std::int32_t value);
   void SetStagesRight(std::int32_t value);
   // -1..1; plain stores.
@@ -70,7 +70,7 @@ class TDSPXPhaser : public TDSPStereoEffect {
   void SetDepthLeft(float value);
   void SetDepthRight(float value);
   // ms, -254.5..254.5: positive delays the right channel. Recomputes the
-  // shift lines at once (under the global lock).
+  // shift lines at once (under its owner's lock).
   void SetShift(float ms);
 
   TDSPOscillator& LfoLeft() { return *Lfos[0]; }

@@ -9,7 +9,6 @@
 
 #include "dsp/filters/design_rate.h"
 #include "dsp/filters/direct_form_filter.h"
-#include "framework/base/global_lock.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -83,7 +82,6 @@ void TDSPReverbX::ReleaseBuffers() {
   TDSPStereoEffect::ReleaseBuffers();
   std::unique_ptr<float[]> input, line, rows;
   std::unique_ptr<TNetwork> network;
-  TGlobalLockGuard lock;
   std::swap(Input, input);
   std::swap(CombScratch, rows);
   CombRows = nullptr;
@@ -100,7 +98,6 @@ void TDSPReverbX::AllocateScratch() {
   std::unique_ptr<float[]> rows(new float[static_cast<std::size_t>(kCombCount * stride + 4)]());
   float* aligned = rows.get();
   aligned += (4 - (reinterpret_cast<std::uintptr_t>(aligned) / sizeof(float)) % 4) % 4;
-  TGlobalLockGuard lock;
   std::swap(Input, input);
   std::swap(CombScratch, rows);
   CombRows = aligned;
@@ -117,31 +114,25 @@ void TDSPReverbX::ComputeFeedbacks(TNetwork& net) const {
   }
 }
 
-void TDSPReverbX::BuildNetwork() {
+// ---- the network and the pre-delay line as prepared changes: the lengths
+// (and room 0's random draws) are taken when the change is asked for, in the
+// order the setters run; the lines are allocated and zeroed outside the
+// owner's lock and swapped in under it.
+
+bool TDSPReverbX::TNetworkChange::TakeRequest() {
+  if (Reverb.NetworkWanted.Sequence == Reverb.NetworkInstalled) return false;
+  Taken = Reverb.NetworkWanted;
+  return true;
+}
+
+void TDSPReverbX::TNetworkChange::Build() {
   auto net = std::make_unique<TNetwork>();
-  const std::int32_t rate = Settings->SampleRate;
-  net->SampleRate = rate;
-  const auto row = static_cast<std::size_t>(RoomType);
-  const double factor = SizeFactor;
-  // The random room draws the same lengths at every build: the room sounds
-  // the same in every instance, at every size and rate, from render to
-  // render.
-  TRandomSource random(kRandomRoomSeed);
+  net->SampleRate = Taken.SampleRate;
+  net->CombLength = Taken.CombLength;
+  net->AllpassLength = Taken.AllpassLength;
   std::size_t total = 0;
-  for (std::size_t i = 0; i < kCombCount; ++i) {
-    double length = RoomType == 0 ? std::trunc(ReverbRandom(random) * 1400.0) + 800.0 : kCombTable[row][i % 8];
-    length *= factor;
-    if (i >= 8) length += kStereoSpread;
-    net->CombLength[i] = ScaledLength(length, rate);
-    total += static_cast<std::size_t>(net->CombLength[i]);
-  }
-  for (std::size_t j = 0; j < kAllpassCount; ++j) {
-    double length = RoomType == 0 ? std::trunc(ReverbRandom(random) * 500.0) + 500.0 : kAllpassTable[row][j % 4];
-    length *= factor;
-    if (j >= 4) length += kStereoSpread;
-    net->AllpassLength[j] = ScaledLength(length, rate);
-    total += static_cast<std::size_t>(net->AllpassLength[j]);
-  }
+  for (std::int32_t length : net->CombLength) total += static_cast<std::size_t>(length);
+  for (std::int32_t length : net->AllpassLength) total += static_cast<std::size_t>(length);
   // One zeroed block for all 24 lines.
   net->Storage.reset(new float[total]());
   net->StorageLength = total;
@@ -154,32 +145,77 @@ void TDSPReverbX::BuildNetwork() {
     net->Allpass[j] = next;
     next += net->AllpassLength[j];
   }
-  {
-    TGlobalLockGuard lock;
-    ComputeFeedbacks(*net);
-    std::swap(Network, net);
-    // The new lines start silent; so does the pre-delay line.
-    if (PreDelayLine) std::fill(PreDelayLine.get(), PreDelayLine.get() + PreDelayLength, 0.0f);
+  Built = std::move(net);
+}
+
+void TDSPReverbX::TNetworkChange::Install() {
+  // A later request makes this build stale: it is freed, the later one runs.
+  if (!Built || Taken.Sequence != Reverb.NetworkWanted.Sequence) return;
+  Reverb.ComputeFeedbacks(*Built);
+  std::swap(Reverb.Network, Built);
+  Reverb.NetworkInstalled = Taken.Sequence;
+  // The new lines start silent; so does the pre-delay line.
+  if (Reverb.PreDelayLine) std::fill(Reverb.PreDelayLine.get(), Reverb.PreDelayLine.get() + Reverb.PreDelayLength, 0.0f);
+}
+
+void TDSPReverbX::TNetworkChange::Release() { Built.reset(); }
+
+bool TDSPReverbX::TPreDelayChange::TakeRequest() {
+  if (Reverb.PreDelayWanted.Sequence == Reverb.PreDelayInstalled) return false;
+  Taken = Reverb.PreDelayWanted;
+  return true;
+}
+
+void TDSPReverbX::TPreDelayChange::Build() {
+  Built.reset();
+  if (Taken.Length > 1) Built.reset(new float[static_cast<std::size_t>(Taken.Length)]());
+}
+
+void TDSPReverbX::TPreDelayChange::Install() {
+  if (Taken.Sequence != Reverb.PreDelayWanted.Sequence) return;
+  std::swap(Reverb.PreDelayLine, Built);
+  Reverb.PreDelayLength = Reverb.PreDelayLine ? Taken.Length : 0;
+  Reverb.PreDelayPosition = 0;
+  Reverb.PreDelayInstalled = Taken.Sequence;
+}
+
+void TDSPReverbX::TPreDelayChange::Release() { Built.reset(); }
+
+void TDSPReverbX::BuildNetwork() {
+  TNetworkRequest& want = NetworkWanted;
+  const std::int32_t rate = Settings->SampleRate;
+  want.SampleRate = rate;
+  const auto row = static_cast<std::size_t>(RoomType);
+  const double factor = SizeFactor;
+  // The random room draws the same lengths at every build: the room sounds
+  // the same in every instance, at every size and rate, from render to
+  // render.
+  TRandomSource random(kRandomRoomSeed);
+  for (std::size_t i = 0; i < kCombCount; ++i) {
+    double length = RoomType == 0 ? std::trunc(ReverbRandom(random) * 1400.0) + 800.0 : kCombTable[row][i % 8];
+    length *= factor;
+    if (i >= 8) length += kStereoSpread;
+    want.CombLength[i] = ScaledLength(length, rate);
   }
-  // The old network is freed here, outside the lock.
+  for (std::size_t j = 0; j < kAllpassCount; ++j) {
+    double length = RoomType == 0 ? std::trunc(ReverbRandom(random) * 500.0) + 500.0 : kAllpassTable[row][j % 4];
+    length *= factor;
+    if (j >= 4) length += kStereoSpread;
+    want.AllpassLength[j] = ScaledLength(length, rate);
+  }
+  ++want.Sequence;
+  RequestPreparedChange(NetworkChange);
 }
 
 void TDSPReverbX::RebuildPreDelay() {
   const double base = 50.0 * static_cast<double>(PreDelay) / 127.0;
   const double ms = base * base - 1.0;
-  const std::int32_t length = TruncInt(static_cast<float>(static_cast<double>(Settings->SampleRate) * ms / 1000.0));
-  std::unique_ptr<float[]> line;
-  if (length > 1) line.reset(new float[static_cast<std::size_t>(length)]());
-  {
-    TGlobalLockGuard lock;
-    std::swap(PreDelayLine, line);
-    PreDelayLength = PreDelayLine ? length : 0;
-    PreDelayPosition = 0;
-  }
+  PreDelayWanted.Length = TruncInt(static_cast<float>(static_cast<double>(Settings->SampleRate) * ms / 1000.0));
+  ++PreDelayWanted.Sequence;
+  RequestPreparedChange(PreDelayChange);
 }
 
 void TDSPReverbX::ClearState() {
-  TGlobalLockGuard lock;
   if (Network) {
     std::fill(Network->Storage.get(), Network->Storage.get() + Network->StorageLength, 0.0f);
     Network->FilterState.fill(0.0f);
@@ -227,7 +263,6 @@ void TDSPReverbX::SetRoomType(std::int32_t value) {
 void TDSPReverbX::SetTime(float value) {
   if (!std::isfinite(value)) return;
   value = std::clamp(value, 0.0f, 127.0f);
-  TGlobalLockGuard lock;
   Time = value;
   if (Network) ComputeFeedbacks(*Network);
 }

@@ -6,11 +6,16 @@
 // lines are 23 samples (at 44.1 kHz) longer than the left's.
 //
 // Memory: the largest network (room 1, size 128: 16 combs of about 400000
-// samples at 44.1 kHz) takes about 25 MB. A size or room change builds the
-// new network on the calling thread outside the global lock and swaps it in
-// under the lock; the old one is freed after the lock is released. The
-// audio thread only processes. A setter given the value it already holds
-// builds nothing, so re-applying a program does not allocate.
+// samples at 44.1 kHz) takes about 25 MB. A size, room or pre-delay change
+// takes the new lengths at once and asks for the lines as a prepared change
+// (prepared_change.h): they are allocated and zeroed outside the owner's
+// lock and swapped in under it, and the old ones are freed after. Until then
+// the reverb plays on with the lines it has. A setter given the value it
+// already holds asks for nothing, so re-applying a program does not
+// allocate.
+//
+// Threads: no lock of its own. Setters run under the owner's lock or on the
+// audio thread; ProcessStereo on the audio thread.
 #pragma once
 
 #include <array>
@@ -20,6 +25,7 @@
 #include "dsp/effects/stereo_effect.h"
 #include "dsp/filters/multi_filter.h"
 #include "dsp/oscillators/random_source.h"
+#include "framework/modules/prepared_change.h"
 
 // The reverb's comb network runs eight combs per AVX register where the CPU
 // has AVX2 (chosen once at start-up), otherwise four per SSE one; both give
@@ -65,7 +71,7 @@ class TDSPReverbX : public TDSPStereoEffect {
   void SetRoomType(std::int32_t value);
   // 0..127: decay time T = 60^(v / 127) - 0.97 s; each comb's feedback is
   // -exp(log2(0.001) * (comb length / rate) / T). Recomputes at once (under
-  // the global lock).
+  // its owner's lock).
   void SetTime(float value);
   void SetFilter1On(bool on) { Filter1On = on; }
   void SetFilter2On(bool on) { Filter2On = on; }
@@ -88,7 +94,7 @@ class TDSPReverbX : public TDSPStereoEffect {
   // Pre-delay line length in samples; 0 when there is no line.
   std::int32_t GetPreDelayLength() const { return PreDelayLength; }
   // Lengths in samples and feedbacks of the current network (0 before one
-  // exists). Read under the global lock when another thread may rebuild.
+  // exists). Read under its owner's lock when another thread may rebuild.
   std::int32_t GetCombLength(int i) const;
   std::int32_t GetAllpassLength(int j) const;
   float GetCombFeedback(int i) const;
@@ -111,10 +117,51 @@ class TDSPReverbX : public TDSPStereoEffect {
     std::int32_t SampleRate = 0;
   };
 
-  // Builds a zeroed network for the room type, size factor and rate, then
-  // swaps it in under the lock with feedbacks for the current time.
+  // The lengths for the room type, size factor and rate (room 0 draws them
+  // now), then a request for the zeroed lines, swapped in with feedbacks for
+  // the time at that moment.
   void BuildNetwork();
+  // The pre-delay line's length for the pre-delay and rate, then a request
+  // for the zeroed line.
   void RebuildPreDelay();
+
+  // What the latest request asks for; Sequence grows with every request.
+  struct TNetworkRequest {
+    std::array<std::int32_t, kCombCount> CombLength{};
+    std::array<std::int32_t, kAllpassCount> AllpassLength{};
+    std::int32_t SampleRate = 0;
+    std::uint64_t Sequence = 0;
+  };
+  struct TPreDelayRequest {
+    std::int32_t Length = 0;
+    std::uint64_t Sequence = 0;
+  };
+  class TNetworkChange final : public TPreparedChange {
+   public:
+    explicit TNetworkChange(TDSPReverbX& reverb) : Reverb(reverb) {}
+    bool TakeRequest() override;
+    void Build() override;
+    void Install() override;
+    void Release() override;
+
+   private:
+    TDSPReverbX& Reverb;
+    TNetworkRequest Taken;
+    std::unique_ptr<TNetwork> Built;  // the new network, then the one it replaced
+  };
+  class TPreDelayChange final : public TPreparedChange {
+   public:
+    explicit TPreDelayChange(TDSPReverbX& reverb) : Reverb(reverb) {}
+    bool TakeRequest() override;
+    void Build() override;
+    void Install() override;
+    void Release() override;
+
+   private:
+    TDSPReverbX& Reverb;
+    TPreDelayRequest Taken;
+    std::unique_ptr<float[]> Built;
+  };
   void ComputeFeedbacks(TNetwork& net) const;
   // The network over the input buffer into out. When every line holds a
   // sub-block: per run between wrap points the combs, their lines and the
@@ -155,4 +202,10 @@ class TDSPReverbX : public TDSPStereoEffect {
   std::unique_ptr<float[]> CombScratch;
   float* CombRows = nullptr;
   std::int32_t RowStride = 0;
+  TNetworkRequest NetworkWanted;
+  std::uint64_t NetworkInstalled = 0;
+  TPreDelayRequest PreDelayWanted;
+  std::uint64_t PreDelayInstalled = 0;
+  TNetworkChange NetworkChange{*this};
+  TPreDelayChange PreDelayChange{*this};
 };

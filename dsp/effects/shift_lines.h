@@ -5,7 +5,7 @@
 // sample.
 //
 // Threads: the owner allocates on a settings change (build, then swap under
-// the global lock); SetShift and Clear run under the global lock; Exchange
+// its owner's lock); SetShift and Clear run under its owner's lock; Exchange
 // runs on the audio thread.
 #pragma once
 
@@ -21,11 +21,11 @@ class TShiftLines {
   // longest usable line is 255 * samplesPerMs - 1 samples. Takes the global
   // lock for the swap; lengths and positions beyond the new capacity are cut.
   void Allocate(std::int32_t samplesPerMs, std::int32_t spare);
-  // Frees both lines (under the global lock); Exchange must not run after.
+  // Frees both lines (under its owner's lock); Exchange must not run after.
   void Release();
-  // Line lengths for a shift of `ms` (caller holds the global lock).
+  // Line lengths for a shift of `ms` (caller holds its owner's lock).
   void SetShift(float ms, std::int32_t samplesPerMs);
-  // Zeroes both lines (caller holds the global lock).
+  // Zeroes both lines (caller holds its owner's lock).
   void Clear();
   bool IsAllocated() const { return Lines.IsAllocated(); }
 

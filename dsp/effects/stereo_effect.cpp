@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "framework/base/constant_buffers.h"
-#include "framework/base/global_lock.h"
 
 std::int32_t SampleCount(float samples, std::int32_t lo, std::int32_t hi) {
   if (!(samples > static_cast<float>(lo))) return lo;
@@ -77,7 +76,6 @@ void TDSPStereoEffect::ReallocBuffers() {
   std::unique_ptr<float[]> left(new float[static_cast<std::size_t>(floats)]());
   std::unique_ptr<float[]> right(new float[static_cast<std::size_t>(floats)]());
   {
-    TGlobalLockGuard lock;
     std::swap(WetLeftBuffer, left);
     std::swap(WetRightBuffer, right);
     WetCapacity = floats;
@@ -89,7 +87,6 @@ void TDSPStereoEffect::ReleaseBuffers() {
   TDSPControl::ReleaseBuffers();
   std::unique_ptr<float[]> left, right;
   {
-    TGlobalLockGuard lock;
     std::swap(WetLeftBuffer, left);
     std::swap(WetRightBuffer, right);
     WetCapacity = 0;

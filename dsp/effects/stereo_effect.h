@@ -13,15 +13,16 @@
 // plug-in's record (BlockSize = SamplesPerMs); an effect processes nothing
 // while its buffers are released.
 //
-// Threads: ProcessStereo runs on the audio thread, which holds the global
-// plug-in lock for the whole block. The plain coefficient setters (mix, pan,
+// Threads: ProcessStereo runs on the audio thread, which holds its
+// plug-in's lock for the whole block; no effect takes a lock itself. The plain coefficient setters (mix, pan,
 // gains, inverts, feedbacks, ...) are single stores followed by a
-// recomputation: the caller runs them under the global lock or on the audio
-// thread (as the rack's parameter dispatch and modulation do). Setters that
-// change line lengths, stage counts or tap layouts take the global lock
-// themselves; those that allocate (reverb network and pre-delay, buffers on a
-// settings change) build outside the lock and swap the result in under it,
-// and the old memory is freed after the lock is released.
+// recomputation: the caller runs them under its plug-in's lock or on the
+// audio thread (as the rack's parameter dispatch and modulation do). Setters
+// that change line lengths, stage counts or tap layouts take no lock either:
+// their caller holds its plug-in's lock; those that allocate (reverb network
+// and pre-delay, buffers on a settings change) are built outside the lock
+// and swapped in under it (prepared changes), and the old memory is freed
+// after the lock is released.
 #pragma once
 
 #include <atomic>
@@ -76,12 +77,12 @@ class TDSPStereoEffect : public TDSPControl {
   ~TDSPStereoEffect() override;
 
   // One sub-block of SubBlockLength() samples in place. Audio thread, under
-  // the global lock.
+  // its owner's lock.
   virtual void ProcessStereo(float* left, float* right) = 0;
   // Zeroes lines and filter memories (each effect its own); the base has none.
   virtual void ClearState() {}
   // Seeds the effect's random sources (its LFOs' noise waveforms, each at a
-  // place of its own); the base has none. Under the global lock or on the
+  // place of its own); the base has none. Under its owner's lock or on the
   // audio thread.
   virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
   // Ms per tick from the tempo; effects with tick lengths recompute them.
@@ -89,7 +90,7 @@ class TDSPStereoEffect : public TDSPControl {
   // How long the effect rings: the samples a signal may take through its
   // longest path of lines (0 for an effect without lines). The rack keeps
   // running this long after its input falls silent. Audio thread, under the
-  // global lock (lengths change under it).
+  // owner's lock (lengths change under it).
   virtual std::int64_t TailSamples() const { return 0; }
   // Beats per minute; a changed value recomputes the tick length (a tempo of
   // 0 or less gives 0.0001 ms per tick). Non-finite values are ignored.

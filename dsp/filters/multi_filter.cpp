@@ -8,101 +8,84 @@
 #include "dsp/filters/rbj_filters.h"
 #include "dsp/filters/resonant_filters.h"
 #include "dsp/filters/simple_filters.h"
-#include "framework/base/global_lock.h"
+#include "framework/base/in_place.h"
 
-const std::array<std::string_view, kFilterTypeMax + 1> FilterTypeNames = {
-    "BW LP",     "BW HP",    "BW LP2",    "BW HP2",   "BW BP2",    "BW BR2",   "12DB LP",  "24DB LP",
-    "24DB LP2",  "24DB LP3", "24DB HP",   "24DB BP",  "LP1",       "SVF LP",   "SVF HP",   "SVF BP",
-    "SVF NOTCH", "PEAKING",  "IIR NOTCH", "RES",      "RBJ LP",    "RBJ HP",   "RBJ BPFS", "RBJ BPFP",
-    "RBJ NOTCH", "RBJ APF",  "PEAK-EQ",   "LOWSHELF", "HIGHSHELF", "Bandpass", "Phaser",   "4PoleEQ1",
-    "4PoleEQ2",  "4PoleLP",  "Vocal1",    "Vocal2",   "RND1",      "RND2"};
+namespace {
+
+// One entry per stored type index: its name and its class. The indices are
+// stored in programs and never change; 36 and 37 play the same class.
+struct TFilterType {
+  std::string_view Name;
+  TInPlacePair<TDSPFilter>::TConstruct Construct;  // into a holder's storage
+  std::unique_ptr<TDSPFilter> (*Make)();           // on the heap
+  std::size_t Size;
+  std::size_t Align;
+};
+
+template <class T>
+std::unique_ptr<TDSPFilter> MakeFilter() {
+  return std::make_unique<T>();
+}
+
+template <class T>
+constexpr TFilterType Type(std::string_view name) {
+  return {name, &ConstructInPlace<TDSPFilter, T>, &MakeFilter<T>, sizeof(T), alignof(T)};
+}
+
+constexpr std::array<TFilterType, kFilterTypeCount> kFilterTypes = {{
+    Type<TButterworthFilter1LP>("BW LP"),       Type<TButterworthFilter1HP>("BW HP"),
+    Type<TButterworthFilter2LP>("BW LP2"),      Type<TButterworthFilter2HP>("BW HP2"),
+    Type<TButterworthFilter2BP>("BW BP2"),      Type<TButterworthFilter2BR>("BW BR2"),
+    Type<TDSPOnePoleFilterLP>("12DB LP"),       Type<T24DBResonantLPFilter1>("24DB LP"),
+    Type<T24DBResonantFilter3>("24DB LP2"),     Type<T24DBResonantFilter2LP>("24DB LP3"),
+    Type<T24DBResonantFilter2HP>("24DB HP"),    Type<T24DBResonantFilter2BP>("24DB BP"),
+    Type<TXResonantFilter1>("LP1"),             Type<TStateVariableFilter1LP>("SVF LP"),
+    Type<TStateVariableFilter1HP>("SVF HP"),    Type<TStateVariableFilter1BP>("SVF BP"),
+    Type<TStateVariableFilter1NOTCH>("SVF NOTCH"), Type<TStateVariableFilter1PEAKING>("PEAKING"),
+    Type<TIIRNotchFilter1>("IIR NOTCH"),        Type<TResonatorFilter2>("RES"),
+    Type<TRBJFilterLP>("RBJ LP"),               Type<TRBJFilterHP>("RBJ HP"),
+    Type<TRBJFilterBPFS>("RBJ BPFS"),           Type<TRBJFilterBPFP>("RBJ BPFP"),
+    Type<TRBJFilterNotch>("RBJ NOTCH"),         Type<TRBJFilterAPF>("RBJ APF"),
+    Type<TRBJFilterPeakIngEQ>("PEAK-EQ"),       Type<TRBJFilterLowShelf>("LOWSHELF"),
+    Type<TRBJFilterHighShelf>("HIGHSHELF"),     Type<TCFilterXBP>("Bandpass"),
+    Type<TCFilterXPhaser>("Phaser"),            Type<TBiquadFilter14PoleEQ1>("4PoleEQ1"),
+    Type<TBiquadFilter14PoleEQ2>("4PoleEQ2"),   Type<TBiquadFilter14PoleLP>("4PoleLP"),
+    Type<TBiquadFilter1Vocal1>("Vocal1"),       Type<TBiquadFilter1Vocal2>("Vocal2"),
+    Type<TPinkNoiseFilter>("RND1"),             Type<TPinkNoiseFilter>("RND2"),
+}};
+
+// An index outside the table builds "BW LP".
+const TFilterType& TypeOf(std::int32_t index) {
+  return kFilterTypes[index >= 0 && index < kFilterTypeCount ? static_cast<std::size_t>(index) : 0];
+}
+
+constexpr TInPlaceSize FilterStorage() {
+  TInPlaceSize need{0, 1};
+  for (const TFilterType& t : kFilterTypes) {
+    need.Size = t.Size > need.Size ? t.Size : need.Size;
+    need.Align = t.Align > need.Align ? t.Align : need.Align;
+  }
+  return need;
+}
+
+constexpr std::array<std::string_view, kFilterTypeMax + 1> MakeNames() {
+  std::array<std::string_view, kFilterTypeMax + 1> names{};
+  for (std::size_t i = 0; i < kFilterTypes.size(); ++i) names[i] = kFilterTypes[i].Name;
+  return names;
+}
+
+}  // namespace
+
+const std::array<std::string_view, kFilterTypeMax + 1> FilterTypeNames = MakeNames();
 
 std::string_view FilterTypeName(std::int32_t index) {
   if (index < 0 || index > kFilterTypeMax) return {};
   return FilterTypeNames[static_cast<std::size_t>(index)];
 }
 
-std::unique_ptr<TDSPFilter> CreateFilter(std::int32_t index) {
-  switch (index) {
-    case 1:
-      return std::make_unique<TButterworthFilter1HP>();
-    case 2:
-      return std::make_unique<TButterworthFilter2LP>();
-    case 3:
-      return std::make_unique<TButterworthFilter2HP>();
-    case 4:
-      return std::make_unique<TButterworthFilter2BP>();
-    case 5:
-      return std::make_unique<TButterworthFilter2BR>();
-    case 6:
-      return std::make_unique<TDSPOnePoleFilterLP>();
-    case 7:
-      return std::make_unique<T24DBResonantLPFilter1>();
-    case 8:
-      return std::make_unique<T24DBResonantFilter3>();
-    case 9:
-      return std::make_unique<T24DBResonantFilter2LP>();
-    case 10:
-      return std::make_unique<T24DBResonantFilter2HP>();
-    case 11:
-      return std::make_unique<T24DBResonantFilter2BP>();
-    case 12:
-      return std::make_unique<TXResonantFilter1>();
-    case 13:
-      return std::make_unique<TStateVariableFilter1LP>();
-    case 14:
-      return std::make_unique<TStateVariableFilter1HP>();
-    case 15:
-      return std::make_unique<TStateVariableFilter1BP>();
-    case 16:
-      return std::make_unique<TStateVariableFilter1NOTCH>();
-    case 17:
-      return std::make_unique<TStateVariableFilter1PEAKING>();
-    case 18:
-      return std::make_unique<TIIRNotchFilter1>();
-    case 19:
-      return std::make_unique<TResonatorFilter2>();
-    case 20:
-      return std::make_unique<TRBJFilterLP>();
-    case 21:
-      return std::make_unique<TRBJFilterHP>();
-    case 22:
-      return std::make_unique<TRBJFilterBPFS>();
-    case 23:
-      return std::make_unique<TRBJFilterBPFP>();
-    case 24:
-      return std::make_unique<TRBJFilterNotch>();
-    case 25:
-      return std::make_unique<TRBJFilterAPF>();
-    case 26:
-      return std::make_unique<TRBJFilterPeakIngEQ>();
-    case 27:
-      return std::make_unique<TRBJFilterLowShelf>();
-    case 28:
-      return std::make_unique<TRBJFilterHighShelf>();
-    case 29:
-      return std::make_unique<TCFilterXBP>();
-    case 30:
-      return std::make_unique<TCFilterXPhaser>();
-    case 31:
-      return std::make_unique<TBiquadFilter14PoleEQ1>();
-    case 32:
-      return std::make_unique<TBiquadFilter14PoleEQ2>();
-    case 33:
-      return std::make_unique<TBiquadFilter14PoleLP>();
-    case 34:
-      return std::make_unique<TBiquadFilter1Vocal1>();
-    case 35:
-      return std::make_unique<TBiquadFilter1Vocal2>();
-    case 36:
-    case 37:
-      return std::make_unique<TPinkNoiseFilter>();
-    default:
-      return std::make_unique<TButterworthFilter1LP>();
-  }
-}
+std::unique_ptr<TDSPFilter> CreateFilter(std::int32_t index) { return TypeOf(index).Make(); }
 
-TDSPMultiFilter::TDSPMultiFilter() {
+TDSPMultiFilter::TDSPMultiFilter() : Storage(FilterStorage()) {
   SetUsesBuffers(false);
   SetFilterType(0.0f);
 }
@@ -118,38 +101,26 @@ void TDSPMultiFilter::ConfigureFilter(TDSPFilter& filter) {
 }
 
 void TDSPMultiFilter::SetFilterType(float value) {
-  if (!std::isfinite(value)) return;
-  {
-    TGlobalLockGuard lock;
-    if (value == TypeValue) return;
-  }
+  if (!std::isfinite(value) || value == TypeValue) return;
   float clamped = value;
   ClampFloat(clamped, 0.0f, static_cast<float>(kFilterTypeMax));
   const auto index = static_cast<std::int16_t>(RoundInt(clamped));
 
-  // Allocation and design happen outside the lock.
-  std::unique_ptr<TDSPFilter> built = CreateFilter(index);
+  // Built in the holder's spare slot: no allocation, so the audio thread
+  // may change the type too.
+  TDSPFilter* built = Storage.BuildNext(TypeOf(index).Construct);
   ConfigureFilter(*built);
-  const std::int32_t builtRate = built->Settings->SampleRate;
-
-  std::unique_ptr<TDSPFilter> old;
-  {
-    TGlobalLockGuard lock;
-    Active.store(false, std::memory_order_relaxed);
-    TypeValue = clamped;
-    FilterIndex = index;
-    if (built->Settings != Settings || builtRate != Settings->SampleRate) built->SetAudioSettings(Settings);
-    if (Inner) {
-      built->SetCutoff(Inner->GetCutoff());
-      built->SetResonance(Inner->GetResonance());
-      built->SetParam3(Inner->GetParam3());
-    }
-    old = std::move(Inner);
-    Inner = std::move(built);
-    Routines = Inner->GetRoutines();
-    Active.store(true, std::memory_order_relaxed);
+  TypeValue = clamped;
+  FilterIndex = index;
+  if (Inner != nullptr) {
+    built->SetCutoff(Inner->GetCutoff());
+    built->SetResonance(Inner->GetResonance());
+    built->SetParam3(Inner->GetParam3());
   }
-  // The old filter is freed here, after the lock is released.
+  Storage.Commit();
+  Inner = built;
+  Routines = Inner->GetRoutines();
+  Active.store(true, std::memory_order_relaxed);
 }
 
 void TDSPMultiFilter::SetUsesBuffers(bool flag) {

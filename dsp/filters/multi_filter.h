@@ -1,12 +1,11 @@
 // A filter chosen by a type index: the holder that voices, sampler zones and
 // effects use. It always holds a filter; a type change builds the new filter
-// outside the global plug-in lock and swaps it in under the lock, carrying
-// cutoff, resonance and param3 over (the filter state starts afresh).
+// in the holder's own storage (made once, for the largest type) and carries
+// cutoff, resonance and param3 over (the filter state starts afresh), so it
+// allocates nothing and may run on the audio thread.
 //
-// Threads: SetFilterType may run on any thread; the processing entries run on
-// the audio thread, which holds the global plug-in lock for the whole of its
-// processing, so it never sees a half-exchanged filter. Parameter setters take
-// no lock: the owner runs them under the global lock or on the audio thread.
+// Threads: no lock of its own. The owner changes the type and the
+// parameters under its lock, or on the audio thread that processes it.
 #pragma once
 
 #include <array>
@@ -16,6 +15,7 @@
 #include <string_view>
 
 #include "dsp/filters/filter.h"
+#include "framework/base/in_place.h"
 
 // Display names by type index (the parameter value texts). Indices 38..50
 // are accepted by SetFilterType, have no name and build "BW LP".
@@ -36,7 +36,7 @@ class TDSPMultiFilter : public TDSPControl {
 
   // value: type index as a float, clamped 0..50 and rounded to the nearest
   // index; the same value as the stored one, or a non-finite one, does
-  // nothing. Takes the global plug-in lock for the exchange.
+  // nothing. Allocates nothing.
   void SetFilterType(float value);
   float GetFilterType() const { return TypeValue; }
   std::int16_t GetFilterIndex() const { return FilterIndex; }
@@ -77,7 +77,8 @@ class TDSPMultiFilter : public TDSPControl {
  private:
   void ConfigureFilter(TDSPFilter& filter);
 
-  std::unique_ptr<TDSPFilter> Inner;
+  TInPlacePair<TDSPFilter> Storage;
+  TDSPFilter* Inner = nullptr;
   TFilterRoutines Routines;  // the inner filter's, copied at each exchange
   std::atomic<bool> Active{false};
   std::int16_t FilterIndex = 0;

@@ -10,7 +10,7 @@
 // per-sample loops call the waveform's Tick directly, without a virtual call.
 //
 // Threads: an oscillator is driven by the thread that renders its owner (the
-// audio thread, under the global plug-in lock); setters are plain stores.
+// audio thread, under its owner's plug-in lock); setters are plain stores.
 #pragma once
 
 #include <cmath>

@@ -9,7 +9,7 @@
 #include "dsp/oscillators/noise_oscillators.h"
 #include "dsp/oscillators/recursive_oscillators.h"
 #include "dsp/oscillators/table_oscillators.h"
-#include "framework/base/global_lock.h"
+#include "framework/base/in_place.h"
 #include "framework/core/name_lists.h"
 
 const std::array<std::string_view, kWaveformSlots> WaveformNames = {
@@ -38,82 +38,149 @@ namespace {
 // The waveform parameters' value texts read this list.
 const TNameListRegistration gWaveformNames(TNameListId::Waveform, &GetWaveformName);
 
+// One entry per waveform index: how to build its class on the heap or in
+// an oscillator's own storage. Indices are stored in programs and never
+// change; 33..92 without a class of their own are table waveforms.
+struct TWaveType {
+  TInPlacePair<TDSPBaseOscillator>::TConstruct Construct;
+  std::unique_ptr<TDSPBaseOscillator> (*Make)();
+  std::size_t Size;
+  std::size_t Align;
+};
+
 template <class T>
-std::unique_ptr<TDSPBaseOscillator> Make() {
+std::unique_ptr<TDSPBaseOscillator> MakeWave() {
   return std::make_unique<T>();
 }
 
-template <std::int32_t Index>
-std::unique_ptr<TDSPBaseOscillator> MakeTable() {
-  return std::make_unique<TTableWaveform<Index>>();
+template <class T>
+constexpr TWaveType Type() {
+  return {&ConstructInPlace<TDSPBaseOscillator, T>, &MakeWave<T>, sizeof(T), alignof(T)};
 }
 
-using TMaker = std::unique_ptr<TDSPBaseOscillator> (*)();
+template <std::int32_t I>
+constexpr TWaveType WaveTypeAt() {
+  if constexpr (I == 0)
+    return Type<TSawOsc1>();
+  else if constexpr (I == 1)
+    return Type<TSoftsawOsc1>();
+  else if constexpr (I == 2)
+    return Type<TAltSawOsc1>();
+  else if constexpr (I == 3)
+    return Type<TTriangleOsc1>();
+  else if constexpr (I == 4)
+    return Type<TTriangleOsc2>();
+  else if constexpr (I == 5)
+    return Type<TSquareOsc1>();
+  else if constexpr (I == 6)
+    return Type<TSineOsc1>();
+  else if constexpr (I == 7)
+    return Type<THexOsc1>();
+  else if constexpr (I == 8)
+    return Type<TBumpsOsc1>();
+  else if constexpr (I == 9)
+    return Type<TDblBumpsOsc1>();
+  else if constexpr (I == 10)
+    return Type<TAltBumpsOsc1>();
+  else if constexpr (I == 11)
+    return Type<TAltBumpsOsc2>();
+  else if constexpr (I == 12)
+    return Type<TSquareBumpsOsc1>();
+  else if constexpr (I == 13)
+    return Type<TMultiOsc1>();
+  else if constexpr (I == 14)
+    return Type<TMultiOsc2>();
+  else if constexpr (I == 15)
+    return Type<TMultiOsc3>();
+  else if constexpr (I == 16)
+    return Type<TSinExpOsc1>();
+  else if constexpr (I == 17)
+    return Type<TSinCosOsc1>();
+  else if constexpr (I == 18)
+    return Type<TSinCosTanOsc1>();
+  else if constexpr (I == 19)
+    return Type<TSinCosTanOsc2>();
+  else if constexpr (I == 20)
+    return Type<TSinCosSqrtOsc1>();
+  else if constexpr (I == 21)
+    return Type<TCosExpOsc1>();
+  else if constexpr (I == 22)
+    return Type<TCosSqrtTanOsc1>();
+  else if constexpr (I == 23)
+    return Type<TSqrtExpOsc1>();
+  else if constexpr (I == 24)
+    return Type<TSqrtTanOsc1>();
+  else if constexpr (I == 25)
+    return Type<TExpOsc1>();
+  else if constexpr (I == 26)
+    return Type<TTanExpOsc1>();
+  else if constexpr (I == 27)
+    return Type<TCoTanExpOsc1>();
+  else if constexpr (I == 28)
+    return Type<TNoiseOsc1>();
+  else if constexpr (I == 29)
+    return Type<TGaussianNoiseOsc1>();
+  else if constexpr (I == 30)
+    return Type<TCosineOsc1>();
+  else if constexpr (I == 31)
+    return Type<TNoiseOsc2>();
+  else if constexpr (I == 32)
+    return Type<TSawSinOsc1>();
+  else if constexpr (I == 38)
+    return Type<TBlitSawOsc1>();
+  else if constexpr (I == 43)
+    return Type<TNoiseOsc4>();
+  else if constexpr (I == 44)
+    return Type<TNoiseOsc5>();
+  else if constexpr (I == 45)
+    return Type<TParabolaOsc1>();
+  else if constexpr (I == 46)
+    return Type<TSineOsc3>();
+  else if constexpr (I == 47)
+    return Type<TCosineOsc2>();
+  else if constexpr (I == 48)
+    return Type<TRoseCurveOsc1>();
+  else if constexpr (I >= 33)
+    return Type<TTableWaveform<I>>();
+  else
+    return Type<TSineOsc1>();
+}
 
 template <std::int32_t... I>
-constexpr std::array<TMaker, sizeof...(I)> TableMakers(std::integer_sequence<std::int32_t, I...>) {
-  return {&MakeTable<I + 33>...};
+constexpr std::array<TWaveType, sizeof...(I)> MakeWaveTypes(std::integer_sequence<std::int32_t, I...>) {
+  return {WaveTypeAt<I>()...};
 }
 
-// Indices 33..92 that are table waveforms take their maker from here.
-constexpr auto kTableMakers = TableMakers(std::make_integer_sequence<std::int32_t, 60>{});
+constexpr auto kWaveTypes = MakeWaveTypes(std::make_integer_sequence<std::int32_t, kWaveformCount>{});
+// Indices outside 0..92 play the sine.
+constexpr TWaveType kFallbackWave = Type<TSineOsc1>();
+// What a new oscillator holds until its first waveform is built.
+constexpr TWaveType kPlaceholderWave = Type<TDSPBaseOscillator>();
+
+const TWaveType& WaveTypeOf(std::int32_t index) {
+  return index >= 0 && index < kWaveformCount ? kWaveTypes[static_cast<std::size_t>(index)] : kFallbackWave;
+}
+
+constexpr TInPlaceSize WaveStorage() {
+  TInPlaceSize need{kPlaceholderWave.Size, kPlaceholderWave.Align};
+  for (const TWaveType& t : kWaveTypes) {
+    need.Size = t.Size > need.Size ? t.Size : need.Size;
+    need.Align = t.Align > need.Align ? t.Align : need.Align;
+  }
+  return need;
+}
 
 }  // namespace
 
-std::unique_ptr<TDSPBaseOscillator> CreateWaveform(std::int32_t index) {
-  switch (index) {
-    case 0: return Make<TSawOsc1>();
-    case 1: return Make<TSoftsawOsc1>();
-    case 2: return Make<TAltSawOsc1>();
-    case 3: return Make<TTriangleOsc1>();
-    case 4: return Make<TTriangleOsc2>();
-    case 5: return Make<TSquareOsc1>();
-    case 6: return Make<TSineOsc1>();
-    case 7: return Make<THexOsc1>();
-    case 8: return Make<TBumpsOsc1>();
-    case 9: return Make<TDblBumpsOsc1>();
-    case 10: return Make<TAltBumpsOsc1>();
-    case 11: return Make<TAltBumpsOsc2>();
-    case 12: return Make<TSquareBumpsOsc1>();
-    case 13: return Make<TMultiOsc1>();
-    case 14: return Make<TMultiOsc2>();
-    case 15: return Make<TMultiOsc3>();
-    case 16: return Make<TSinExpOsc1>();
-    case 17: return Make<TSinCosOsc1>();
-    case 18: return Make<TSinCosTanOsc1>();
-    case 19: return Make<TSinCosTanOsc2>();
-    case 20: return Make<TSinCosSqrtOsc1>();
-    case 21: return Make<TCosExpOsc1>();
-    case 22: return Make<TCosSqrtTanOsc1>();
-    case 23: return Make<TSqrtExpOsc1>();
-    case 24: return Make<TSqrtTanOsc1>();
-    case 25: return Make<TExpOsc1>();
-    case 26: return Make<TTanExpOsc1>();
-    case 27: return Make<TCoTanExpOsc1>();
-    case 28: return Make<TNoiseOsc1>();
-    case 29: return Make<TGaussianNoiseOsc1>();
-    case 30: return Make<TCosineOsc1>();
-    case 31: return Make<TNoiseOsc2>();
-    case 32: return Make<TSawSinOsc1>();
-    case 38: return Make<TBlitSawOsc1>();
-    case 43: return Make<TNoiseOsc4>();
-    case 44: return Make<TNoiseOsc5>();
-    case 45: return Make<TParabolaOsc1>();
-    case 46: return Make<TSineOsc3>();
-    case 47: return Make<TCosineOsc2>();
-    case 48: return Make<TRoseCurveOsc1>();
-    default: break;
-  }
-  if (index >= 33 && index < kWaveformCount) return kTableMakers[static_cast<std::size_t>(index - 33)]();
-  return Make<TSineOsc1>();
-}
+std::unique_ptr<TDSPBaseOscillator> CreateWaveform(std::int32_t index) { return WaveTypeOf(index).Make(); }
 
-TDSPOscillator::TDSPOscillator() {
+TDSPOscillator::TDSPOscillator() : Storage(WaveStorage()) {
   PrepareWaveTables();
   SetAdoptsSettings();
-  Waveform = std::make_unique<TDSPBaseOscillator>();  // placeholder: pitch 0.05
+  Waveform = Storage.BuildNext(kPlaceholderWave.Construct);  // placeholder: pitch 0.05
+  Storage.Commit();
   WaveformIndex = 0;
-  RebuildOscillator(false);  // nobody else can see this object yet
+  RebuildOscillator();
 }
 
 TDSPOscillator::~TDSPOscillator() = default;
@@ -150,31 +217,23 @@ float TDSPOscillator::GetValueAtPhase(float phase) {
   return w.OutputSample;
 }
 
-void TDSPOscillator::RebuildOscillator(bool shared) {
+void TDSPOscillator::RebuildOscillator() {
   Ready.store(0, std::memory_order_release);
-  // Everything that allocates happens before the lock is taken. The waveform
-  // under construction is local: two rebuilds never share it.
-  std::unique_ptr<TDSPBaseOscillator> PendingWaveform = CreateWaveform(WaveformIndex);
-  PendingWaveform->AdoptsSettings = AdoptsSettings;
-  PendingWaveform->SetFlag48(ControlFlag);
-  PendingWaveform->SetUsesBuffers(UsesBuffers);
-  PendingWaveform->SetAudioSettings(Settings);
-  PendingWaveform->SetRandomSeed(RandomSeed);
-  auto carryOver = [&] {
-    const TDSPBaseOscillator& old = *Waveform;
-    // The band-limited saw stores three times the owner's gain.
-    const bool oldIsBlit = dynamic_cast<const TDSPBlitOscillator*>(&old) != nullptr;
-    PendingWaveform->SetGain(oldIsBlit ? old.Gain / 3.0f : old.Gain);
-    PendingWaveform->SetPitch(old.EffectivePitch);
-    if (UsesBuffers) PendingWaveform->FillInputBuffers();
-    Waveform.swap(PendingWaveform);
-  };
-  if (shared) {
-    TGlobalLockGuard lock;
-    carryOver();
-  } else {
-    carryOver();
-  }
-  PendingWaveform.reset();  // now the old waveform, freed outside the lock
+  // Built in the oscillator's spare slot: no allocation, so the audio thread
+  // may change the waveform too.
+  TDSPBaseOscillator* next = Storage.BuildNext(WaveTypeOf(WaveformIndex).Construct);
+  next->AdoptsSettings = AdoptsSettings;
+  next->SetFlag48(ControlFlag);
+  next->SetUsesBuffers(UsesBuffers);
+  next->SetAudioSettings(Settings);
+  next->SetRandomSeed(RandomSeed);
+  const TDSPBaseOscillator& old = *Waveform;
+  // The band-limited saw stores three times the owner's gain.
+  const bool oldIsBlit = dynamic_cast<const TDSPBlitOscillator*>(&old) != nullptr;
+  next->SetGain(oldIsBlit ? old.Gain / 3.0f : old.Gain);
+  next->SetPitch(old.EffectivePitch);
+  if (UsesBuffers) next->FillInputBuffers();
+  Storage.Commit();
+  Waveform = next;
   Ready.store(1, std::memory_order_release);
 }

@@ -14,12 +14,11 @@
 //   lfo.SetGain(amount);
 //   each millisecond: lfo.Tick(); value = lfo.OutputSample;
 //
-// Threads: Tick and the block runners run on the audio thread under the
-// global plug-in lock. SetWaveform and SetAudioSettings may come from another
-// thread: the new waveform is built outside the lock and swapped in under it,
-// and the old one is freed after the lock is released, so a render never
-// ticks a freed waveform. The plain setters (frequency, gain, phase) are
-// single stores made by the thread that holds the lock or renders.
+// Threads: no lock of its own. The owner changes the waveform and the
+// settings under its lock or on the audio thread that ticks it: a new
+// waveform is built in the oscillator's own storage (made once, for the
+// largest class), so a change allocates nothing. The plain setters
+// (frequency, gain, phase) are single stores.
 #pragma once
 
 #include <array>
@@ -31,6 +30,7 @@
 
 #include "dsp/oscillators/base_oscillator.h"
 #include "dsp/oscillators/random_source.h"
+#include "framework/base/in_place.h"
 
 // Slots of the waveform parameter: 0..92 are waveforms, 93..127 play the
 // fallback sine ("Sine", class TSineOsc1) and have no name.
@@ -85,7 +85,7 @@ class TDSPOscillator : public TDSPControl {
   void ResetPhase() { Waveform->ResetPhase(); }
   // The seed of the noise waveforms' draws, kept for every waveform built
   // later; the current one restarts its draws from it. Audio thread, or
-  // under the global lock.
+  // under its owner's lock.
   void SetRandomSeed(std::uint64_t seed) {
     RandomSeed = seed;
     Waveform->SetRandomSeed(seed);
@@ -103,11 +103,12 @@ class TDSPOscillator : public TDSPControl {
   bool IsReady() const { return Ready.load(std::memory_order_acquire) != 0; }
 
  private:
-  // Builds the waveform of WaveformIndex and swaps it in (under the global
-  // lock when `shared`).
-  void RebuildOscillator(bool shared = true);
+  // Builds the waveform of WaveformIndex in the spare storage slot and makes
+  // it current, carrying settings, gain and pitch over.
+  void RebuildOscillator();
 
-  std::unique_ptr<TDSPBaseOscillator> Waveform;
+  TInPlacePair<TDSPBaseOscillator> Storage;
+  TDSPBaseOscillator* Waveform = nullptr;
   std::int16_t WaveformIndex = 0;
   std::uint64_t RandomSeed = TRandomSource::kDefaultSeed;
   std::atomic<std::uint8_t> Ready{0};

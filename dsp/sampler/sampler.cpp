@@ -4,16 +4,9 @@
 #include <cmath>
 #include <mutex>
 
-#include "framework/base/global_lock.h"
 #include "framework/base/streams.h"
 
 namespace {
-
-// The lock that guards a shared store's changes; none for a private store.
-std::unique_lock<TPluginLock> StoreGuard(bool shared) {
-  if (!shared) return {};
-  return std::unique_lock<TPluginLock>(GlobalPluginLock());
-}
 
 std::string Cut(std::string text, std::size_t length) {
   if (text.size() > length) text.resize(length);
@@ -59,6 +52,11 @@ float ResolveZoneSampleScale(const TSampleZoneRec& zone, const TSampleRec& sampl
 TSampler::TSampler() = default;
 TSampler::~TSampler() = default;
 
+std::unique_lock<std::recursive_mutex> TSampler::StoreLock() const {
+  if (!Shared) return {};
+  return std::unique_lock<std::recursive_mutex>(Mutex);
+}
+
 TSampleBankRec* TSampler::UsedBank(std::int32_t bank) const {
   if (!IsValidBank(bank) || !Slots[bank].Used) return nullptr;
   return Slots[bank].Bank.get();
@@ -68,7 +66,7 @@ void TSampler::Touch(std::int32_t bank) { Generations[bank].fetch_add(1, std::me
 
 std::unique_ptr<TSampleBankRec> TSampler::Exchange(std::int32_t bank, std::unique_ptr<TSampleBankRec> record,
                                                    bool used) {
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   std::unique_ptr<TSampleBankRec> old = std::move(Slots[bank].Bank);
   Slots[bank].Bank = std::move(record);
   Slots[bank].Used = used && Slots[bank].Bank != nullptr;
@@ -110,7 +108,7 @@ void TSampler::FreeBank(std::int32_t bank) {
 
 void TSampler::FreeProgram(std::int32_t bank, std::int32_t program) {
   if (!IsValidBank(bank) || !IsValidProgram(program)) return;
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   TSampleBankRec* record = Slots[bank].Bank.get();
   if (!record) return;
   TSamplerProgramRec& p = record->Programs[program];
@@ -124,7 +122,7 @@ void TSampler::FreeProgram(std::int32_t bank, std::int32_t program) {
 
 void TSampler::DeleteSample(std::int32_t bank, std::int32_t sampleIndex, bool removeZones) {
   if (!IsValidBank(bank)) return;
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   TSampleBankRec* record = Slots[bank].Bank.get();
   if (!record || sampleIndex < 0 || static_cast<std::size_t>(sampleIndex) >= record->Samples.size()) return;
   TSampleRec* sample = record->Samples[sampleIndex].get();
@@ -151,7 +149,7 @@ TSampleRec* TSampler::FindSampleByID(std::int32_t bank, std::uint16_t id) const 
 
 void TSampler::SortSamplesByName(std::int32_t bank) {
   if (!IsValidBank(bank)) return;
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   TSampleBankRec* record = Slots[bank].Bank.get();
   if (!record) return;
   SortSampleList(record->Samples);
@@ -170,7 +168,7 @@ void TSampler::AllocSampleData(TSampleRec& sample) {
 }
 
 void TSampler::GetBankNames(std::vector<std::string>& list) const {
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   PadList(list);
   for (std::int32_t i = 0; i < kSampleBankBanks; ++i) {
     const TSampleBankRec* record = UsedBank(i);
@@ -179,7 +177,7 @@ void TSampler::GetBankNames(std::vector<std::string>& list) const {
 }
 
 void TSampler::GetProgramNames(std::int32_t bank, std::vector<std::string>& list) const {
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   PadList(list);
   const TSampleBankRec* record = UsedBank(bank);
   for (std::int32_t i = 0; i < kSampleBankPrograms; ++i) {
@@ -189,27 +187,27 @@ void TSampler::GetProgramNames(std::int32_t bank, std::vector<std::string>& list
 }
 
 std::string TSampler::GetBankName(std::int32_t bank) const {
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   const TSampleBankRec* record = UsedBank(bank);
   return record ? TrimText(record->Name()) : std::string();
 }
 
 std::string TSampler::GetProgramName(std::int32_t bank, std::int32_t program) const {
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   const TSamplerProgramRec* p = Program(bank, program);
   return p ? p->Name : std::string();
 }
 
 std::string TSampler::GetBankShortName(std::int32_t bank) const {
   if (!IsValidBank(bank)) return "Unknown";
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   const TSampleBankRec* record = UsedBank(bank);
   return record ? Cut(record->Name(), 20) : std::string("Empty");
 }
 
 std::string TSampler::GetProgramShortName(std::int32_t bank, std::int32_t program) const {
   if (!IsValidBank(bank) || !IsValidProgram(program)) return "Unknown";
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   const TSampleBankRec* record = UsedBank(bank);
   if (!record) return "Bank Empty";
   const TSamplerProgramRec& p = record->Programs[program];
@@ -217,7 +215,7 @@ std::string TSampler::GetProgramShortName(std::int32_t bank, std::int32_t progra
 }
 
 std::string TSampler::GetSampleName(std::int32_t bank, std::int32_t sampleIndex) const {
-  auto guard = StoreGuard(Shared);
+  auto guard = StoreLock();
   const TSampleBankRec* record = UsedBank(bank);
   if (!record || sampleIndex < 0 || static_cast<std::size_t>(sampleIndex) >= record->Samples.size()) return "Empty";
   return Cut(record->Samples[sampleIndex]->Name(), 20);
@@ -239,7 +237,7 @@ std::uint32_t TSampler::Generation(std::int32_t bank) const {
 TSampler& GlobalSampler() {
   static TSampler& store = []() -> TSampler& {
     static TSampler instance;
-    // Not yet visible to any other thread: loaded without the global lock,
+    // Not yet visible to any other thread: loaded without the store's lock,
     // so a thread that holds the lock while waiting here cannot deadlock us.
     instance.LoadBankFromResource("SAMPLERBANKFX");
     instance.SetShared();

@@ -4,17 +4,19 @@
 // only read ("XDSPSBNK", every version from the old 32-bit compressed forms
 // to the current one), never written.
 //
-// Threads: changes to a store that is shared (GlobalSampler) swap the new
-// state in under the global plug-in lock, under which the instrument also
-// reads the store; bank records are parsed outside the lock. Generation(b)
-// changes with every change of slot b, so a reader can tell that the zones
-// it holds are stale.
+// Threads: a store that is shared (GlobalSampler, one for every instance)
+// has a lock of its own: changes swap the new state in under it and the
+// instruments read the store under it (never on the audio thread: they copy
+// what a program needs when the program is chosen); bank records are parsed
+// outside the lock. Generation(b) changes with every change of slot b, so a
+// reader can tell that the zones it holds are stale.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,15 +108,17 @@ class TSampler {
   virtual bool IsValidBank(std::int32_t bank) const { return bank >= 0 && bank < kSampleBankBanks; }
   virtual bool IsValidProgram(std::int32_t program) const { return program >= 0 && program < kSampleBankPrograms; }
 
-  // Readers (the instrument holds the global plug-in lock while it uses
+  // Readers (the caller holds ReadLock of a shared store while it uses
   // them): the bank when the slot is in use, the program when also in use.
   const TSampleBankRec* Bank(std::int32_t bank) const;
   const TSamplerProgramRec* Program(std::int32_t bank, std::int32_t program) const;
   std::uint32_t Generation(std::int32_t bank) const;
 
   // Marks the store as shared between threads: from then on every change is
-  // swapped in under the global plug-in lock.
+  // swapped in under the store's lock.
   void SetShared() { Shared = true; }
+  // Held while reading a shared store's records (nothing for a private one).
+  std::unique_lock<std::recursive_mutex> StoreLock() const;
 
  private:
   struct TSlot {
@@ -130,6 +134,7 @@ class TSampler {
   std::array<TSlot, kSampleBankBanks> Slots;
   std::array<std::atomic<std::uint32_t>, kSampleBankBanks> Generations{};
   bool Shared = false;
+  mutable std::recursive_mutex Mutex;
 };
 
 // What a zone plays of its sample: its own override or the sample's value,

@@ -8,7 +8,6 @@
 #include "dsp/oscillators/oscillator.h"
 #include "dsp/shapers/multi_shaper.h"
 #include "dsp/shapers/threshold_distortion.h"
-#include "framework/base/global_lock.h"
 
 namespace {
 
@@ -359,17 +358,19 @@ std::int32_t TDSPSamplerInstr::ZoneCount() const { return Zones ? Zones->Count :
 
 TZonePlayState& TDSPSamplerInstr::Zone(std::int32_t index) { return Zones->States[index]; }
 
-std::unique_ptr<TDSPSamplerInstr::TZoneSet> TDSPSamplerInstr::BuildZoneSet(std::int32_t bank, std::int32_t program,
-                                                                          std::uint64_t ticket) {
-  auto set = std::make_unique<TZoneSet>();
+void TDSPSamplerInstr::TZoneSetDeleter::operator()(TZoneSet* set) const { delete set; }
+
+TDSPSamplerInstr::TPreparedZones TDSPSamplerInstr::BuildZoneSet(std::int32_t bank, std::int32_t program,
+                                                                std::uint64_t ticket) {
+  TPreparedZones set(new TZoneSet());
   set->Store = GetStore();
   set->Bank = bank;
   set->Program = program;
   set->Ticket = ticket;
   if (set->Store) {
     // The store's records (and the samples they point at) may only be read
-    // under the lock: copy the zones.
-    TGlobalLockGuard lock;
+    // under its lock: copy the zones.
+    auto guard = set->Store->StoreLock();
     set->Generation = set->Store->Generation(bank);
     if (const TSamplerProgramRec* p = set->Store->Program(bank, program)) {
       set->Count = static_cast<std::int32_t>(p->Zones.size());
@@ -451,34 +452,48 @@ void TDSPSamplerInstr::SetProgram(std::int32_t bank, std::int32_t program) {
   LoadProgram(bank, program);
 }
 
+bool TDSPSamplerInstr::HoldsProgram(std::int32_t bank, std::int32_t program) const {
+  TSampler* store = GetStore();
+  return Zones && Zones->Bank == bank && Zones->Program == program && Zones->Store == store &&
+         (!store || store->Generation(bank) == Zones->Generation);
+}
+
 void TDSPSamplerInstr::LoadProgram(std::int32_t bank, std::int32_t program) {
   const std::uint64_t ticket = NextTicket.fetch_add(1, std::memory_order_relaxed);
-  TSampler* store = GetStore();
-  {
-    TGlobalLockGuard lock;
-    if (Zones && Zones->Bank == bank && Zones->Program == program && Zones->Store == store &&
-        (!store || store->Generation(bank) == Zones->Generation)) {
-      Zones->Ticket = std::max(Zones->Ticket, ticket);
-      return;
-    }
+  if (HoldsProgram(bank, program)) {
+    Zones->Ticket = std::max(Zones->Ticket, ticket);
+    return;
   }
-  std::unique_ptr<TZoneSet> built = BuildZoneSet(bank, program, ticket);
-  {
-    TGlobalLockGuard lock;
-    if (!Zones || ticket > Zones->Ticket) {
-      AdoptZoneSet(*built);
-      Zones.swap(built);
-      Playing = Zones->Count > 0;
-      ZonesNeedPrepare = true;
-    }
+  TPreparedZones built = BuildZoneSet(bank, program, ticket);
+  if (!Zones || ticket > Zones->Ticket) {
+    AdoptZoneSet(*built);
+    Zones.swap(built);
+    Playing = Zones->Count > 0;
+    ZonesNeedPrepare = true;
   }
-  // The replaced (or outdated) set is freed here, outside the lock.
+  // The replaced (or outdated) set is freed here.
+}
+
+TDSPSamplerInstr::TPreparedZones TDSPSamplerInstr::PrepareZones(std::int32_t bank, std::int32_t program) {
+  if (HoldsProgram(bank, program)) return nullptr;
+  TPreparedZones built = BuildZoneSet(bank, program, NextTicket.fetch_add(1, std::memory_order_relaxed));
+  AdoptZoneSet(*built);
+  return built;
+}
+
+TDSPSamplerInstr::TPreparedZones TDSPSamplerInstr::InstallZones(std::int32_t bank, std::int32_t program,
+                                                                TPreparedZones zones) {
+  TDSPSamplerControl::SetProgram(bank, program);
+  if (!zones) return nullptr;
+  Zones.swap(zones);
+  Playing = Zones->Count > 0;
+  ZonesNeedPrepare = true;
+  return zones;
 }
 
 void TDSPSamplerInstr::ResetNote() {
-  std::unique_ptr<TZoneSet> old;
+  TPreparedZones old;
   {
-    TGlobalLockGuard lock;
     old = std::move(Zones);
     Playing = false;
   }
@@ -489,7 +504,7 @@ void TDSPSamplerInstr::RefreshZones() {
   if (Zones && (Zones->Store != store || (store && store->Generation(Zones->Bank) != Zones->Generation))) {
     // The bank changed in the store: the zones and samples held are gone.
     // Rebuilt here, on the audio thread: a bank load is not steady state.
-    std::unique_ptr<TZoneSet> built = BuildZoneSet(Zones->Bank, Zones->Program, Zones->Ticket);
+    TPreparedZones built = BuildZoneSet(Zones->Bank, Zones->Program, Zones->Ticket);
     AdoptZoneSet(*built);
     Zones.swap(built);
     Playing = Zones->Count > 0;

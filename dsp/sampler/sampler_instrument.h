@@ -4,7 +4,7 @@
 // play state (position, loop, two zone envelopes, two filters per channel,
 // distortion, two shaper stages, three LFOs and position modulation).
 //
-// Use by a voice, on the audio thread, holding the global plug-in lock (the
+// Use by a voice, on the audio thread, holding the owner's plug-in lock (the
 // render loop holds it for the whole process call):
 //   sampler.SetStore(&GlobalSampler());          // once
 //   sampler.SetAudioSettings(&voiceSettings);    // block = one millisecond
@@ -221,7 +221,7 @@ class TDSPSamplerControl : public TDSPControl {
   // The seed the zones' noise LFOs draw from (each zone and LFO at its own
   // place), kept for programs loaded later. Any thread; the zones of the
   // current program restart their draws only on the audio thread or under
-  // the global lock.
+  // its owner's lock.
   virtual void SetRandomSeed(std::uint64_t seed) { RandomSeed.store(seed, std::memory_order_relaxed); }
 
   // The voice's note-off: release time 0, release flag clear, released.
@@ -273,12 +273,30 @@ class TDSPSamplerControl : public TDSPControl {
 };
 
 class TDSPSamplerInstr : public TDSPSamplerControl {
+  struct TZoneSet;
+
  public:
+  // A program's play states made ahead of their use (PrepareZones).
+  struct TZoneSetDeleter {
+    void operator()(TZoneSet* set) const;
+  };
+  using TPreparedZones = std::unique_ptr<TZoneSet, TZoneSetDeleter>;
+
   TDSPSamplerInstr();
   ~TDSPSamplerInstr() override;
 
+  // The two halves of SetProgram for an owner that builds outside its lock:
+  // PrepareZones makes the play states of (bank, program) for this
+  // sampler's settings without the owner's lock (it reads the store under
+  // the store's own lock), null when the sampler holds them already;
+  // InstallZones (owner's lock) makes them the sampler's program, as
+  // SetProgram would, and answers the ones they replaced, to be freed
+  // outside the lock.
+  TPreparedZones PrepareZones(std::int32_t bank, std::int32_t program);
+  TPreparedZones InstallZones(std::int32_t bank, std::int32_t program, TPreparedZones zones);
+
   // Builds the play states of the program from the store (outside the
-  // global lock, reading the store under it) and installs them under the
+  // owner's lock, reading the store under it) and installs them under the
   // lock; a sounding note moves to the new zones at the next block. Any
   // thread; the same program of an unchanged bank keeps its play states.
   void SetProgram(std::int32_t bank, std::int32_t program) override;
@@ -286,15 +304,15 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   void LoadProgram(std::int32_t bank, std::int32_t program) override;
   // Frees the play states (the program then has no zones). Global lock.
   void ResetNote() override;
-  // The audio thread, under the global lock.
+  // The audio thread, under its owner's lock.
   void RenderBlock() override;
   void LegatoStart(TDSPSamplerControl& previous) override;
   void PrepareNote() override;
-  // Under the global lock (a type change rebuilds a filter, shaper or LFO).
+  // Under its owner's lock (a type change rebuilds a filter, shaper or LFO).
   void ApplyZoneSettings(std::int32_t id) override;
   void SetRandomSeed(std::uint64_t seed) override;
   // Filters, distortions and shapers follow the settings; the LFOs run at
-  // the control rate. Under the global lock.
+  // the control rate. Under its owner's lock.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 
   // The zone control update (once per millisecond of samples): pitch and
@@ -308,10 +326,11 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   TZonePlayState& Zone(std::int32_t index);
 
  private:
-  struct TZoneSet;
   // The store's program as play states with their objects (allocates;
-  // reads the store under the global lock).
-  std::unique_ptr<TZoneSet> BuildZoneSet(std::int32_t bank, std::int32_t program, std::uint64_t ticket);
+  // reads the store under its owner's lock).
+  TPreparedZones BuildZoneSet(std::int32_t bank, std::int32_t program, std::uint64_t ticket);
+  // True when the sampler plays (bank, program) of its store as it is now.
+  bool HoldsProgram(std::int32_t bank, std::int32_t program) const;
   // Under the lock: settings and stage lengths for this sampler's record.
   void AdoptZoneSet(TZoneSet& set);
   // Under the lock: rebuilds stale play states (the bank changed in the
@@ -322,7 +341,7 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   void ReleaseZones();
   void ApplyTimeSettings(TZonePlayState& zone);
 
-  std::unique_ptr<TZoneSet> Zones;
+  TPreparedZones Zones;
   bool ZonesNeedPrepare = false;
   bool NotePrepared = false;
   std::atomic<std::uint64_t> NextTicket{1};

@@ -2,13 +2,94 @@
 
 #include <cmath>
 
-#include "framework/base/global_lock.h"
+#include "framework/base/in_place.h"
 
-const std::array<std::string_view, kShaperTypeMax + 1> ShaperTypeNames = {
-    "Shape Off", "Pulsewidth", "EdgeCrush", "Square",  "Square2", "Square3", "Square4", "Quantize", "Minimum",
-    "Maximum",   "EdgeCrush2", "Random",    "Random2", "Random3", "PeakInv", "Sqrt1",   "Square5",  "Exp1",
-    "Ln1",       "Ln2",        "Ln3",       "Ln4",     "Tan1",    "Cotan1",  "Power1",  "Sin1",     "PeakInv",
-    "Exp2",      "Sqrt2",      "",          "Fuzz",    "Fuzz2",   "Fuzz3",   "Fuzz4",   "Fuzz5"};
+
+namespace {
+
+// One entry per stored shape index: its name and its class; a slot without
+// a class keeps the current shaper. The indices never change.
+struct TShaperType {
+  std::string_view Name;
+  TInPlacePair<TDSPShaper>::TConstruct Construct;  // null: no class
+  std::unique_ptr<TDSPShaper> (*Make)();
+  std::size_t Size;
+  std::size_t Align;
+};
+
+template <class T>
+std::unique_ptr<TDSPShaper> MakeShaper() {
+  return std::make_unique<T>();
+}
+
+template <class T>
+constexpr TShaperType Type(std::string_view name) {
+  return {name, &ConstructInPlace<TDSPShaper, T>, &MakeShaper<T>, sizeof(T), alignof(T)};
+}
+constexpr TShaperType None(std::string_view name = {}) { return {name, nullptr, nullptr, 0, 1}; }
+
+constexpr std::array<TShaperType, kShaperTypeMax + 1> kShaperTypes = {{
+    Type<TDSPNullShaper>("Shape Off"),
+    Type<TDSPPulseWidthShaper1>("Pulsewidth"),
+    Type<TDSPEdgeCrushShaper1>("EdgeCrush"),
+    Type<TDSPSquareShaper1>("Square"),
+    Type<TDSPSquareShaper2>("Square2"),
+    Type<TDSPSquareShaper3>("Square3"),
+    Type<TDSPSquareShaper4>("Square4"),
+    Type<TDSPQuantizeShaper1>("Quantize"),
+    Type<TDSPMinimumShaper1>("Minimum"),
+    Type<TDSPMaximumShaper1>("Maximum"),
+    Type<TDSPEdgeCrushShaper2>("EdgeCrush2"),
+    Type<TDSPRandomShaper1>("Random"),
+    Type<TDSPRandomShaper2>("Random2"),
+    None("Random3"),
+    Type<TDSPPeakInvertShaper1>("PeakInv"),
+    Type<TDSPSqrtShaper1>("Sqrt1"),
+    Type<TDSPSquareShaper5>("Square5"),
+    Type<TDSPExpShaper1>("Exp1"),
+    Type<TDSPLnShaper1>("Ln1"),
+    Type<TDSPLnShaper2>("Ln2"),
+    Type<TDSPLnShaper3>("Ln3"),
+    Type<TDSPLnShaper4>("Ln4"),
+    Type<TDSPTanShaper1>("Tan1"),
+    Type<TDSPCoTanShaper1>("Cotan1"),
+    Type<TDSPPowerShaper1>("Power1"),
+    Type<TDSPSinShaper1>("Sin1"),
+    Type<TDSPPeakInvertShaper2>("PeakInv"),
+    Type<TDSPExpShaper2>("Exp2"),
+    Type<TDSPSqrtShaper2>("Sqrt2"),
+    None(),
+    Type<TDSPFuzzShaper1>("Fuzz"),
+    Type<TDSPFuzzShaper2>("Fuzz2"),
+    Type<TDSPFuzzShaper3>("Fuzz3"),
+    Type<TDSPFuzzShaper4>("Fuzz4"),
+    Type<TDSPFuzzShaper5>("Fuzz5"),
+    None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(),
+    Type<TDSPTestShaper1>(""),  // 50: computes sign and magnitude only
+}};
+
+const TShaperType* TypeOf(std::int32_t index) {
+  return index >= 0 && index <= kShaperTypeMax ? &kShaperTypes[static_cast<std::size_t>(index)] : nullptr;
+}
+
+constexpr TInPlaceSize ShaperStorage() {
+  TInPlaceSize need{0, 1};
+  for (const TShaperType& t : kShaperTypes) {
+    need.Size = t.Size > need.Size ? t.Size : need.Size;
+    need.Align = t.Align > need.Align ? t.Align : need.Align;
+  }
+  return need;
+}
+
+constexpr std::array<std::string_view, kShaperTypeMax + 1> MakeNames() {
+  std::array<std::string_view, kShaperTypeMax + 1> names{};
+  for (std::size_t i = 0; i < kShaperTypes.size(); ++i) names[i] = kShaperTypes[i].Name;
+  return names;
+}
+
+}  // namespace
+
+const std::array<std::string_view, kShaperTypeMax + 1> ShaperTypeNames = MakeNames();
 
 std::string_view ShaperTypeName(std::int32_t index) {
   if (index < 0 || index > kShaperTypeMax) return {};
@@ -18,81 +99,13 @@ std::string_view ShaperTypeName(std::int32_t index) {
 std::string GetShaperName(std::int32_t index) { return std::string(ShaperTypeName(index)); }
 
 std::unique_ptr<TDSPShaper> CreateShaper(std::int32_t index) {
-  switch (index) {
-    case 0:
-      return std::make_unique<TDSPNullShaper>();
-    case 1:
-      return std::make_unique<TDSPPulseWidthShaper1>();
-    case 2:
-      return std::make_unique<TDSPEdgeCrushShaper1>();
-    case 3:
-      return std::make_unique<TDSPSquareShaper1>();
-    case 4:
-      return std::make_unique<TDSPSquareShaper2>();
-    case 5:
-      return std::make_unique<TDSPSquareShaper3>();
-    case 6:
-      return std::make_unique<TDSPSquareShaper4>();
-    case 7:
-      return std::make_unique<TDSPQuantizeShaper1>();
-    case 8:
-      return std::make_unique<TDSPMinimumShaper1>();
-    case 9:
-      return std::make_unique<TDSPMaximumShaper1>();
-    case 10:
-      return std::make_unique<TDSPEdgeCrushShaper2>();
-    case 11:
-      return std::make_unique<TDSPRandomShaper1>();
-    case 12:
-      return std::make_unique<TDSPRandomShaper2>();
-    case 14:
-      return std::make_unique<TDSPPeakInvertShaper1>();
-    case 15:
-      return std::make_unique<TDSPSqrtShaper1>();
-    case 16:
-      return std::make_unique<TDSPSquareShaper5>();
-    case 17:
-      return std::make_unique<TDSPExpShaper1>();
-    case 18:
-      return std::make_unique<TDSPLnShaper1>();
-    case 19:
-      return std::make_unique<TDSPLnShaper2>();
-    case 20:
-      return std::make_unique<TDSPLnShaper3>();
-    case 21:
-      return std::make_unique<TDSPLnShaper4>();
-    case 22:
-      return std::make_unique<TDSPTanShaper1>();
-    case 23:
-      return std::make_unique<TDSPCoTanShaper1>();
-    case 24:
-      return std::make_unique<TDSPPowerShaper1>();
-    case 25:
-      return std::make_unique<TDSPSinShaper1>();
-    case 26:
-      return std::make_unique<TDSPPeakInvertShaper2>();
-    case 27:
-      return std::make_unique<TDSPExpShaper2>();
-    case 28:
-      return std::make_unique<TDSPSqrtShaper2>();
-    case 30:
-      return std::make_unique<TDSPFuzzShaper1>();
-    case 31:
-      return std::make_unique<TDSPFuzzShaper2>();
-    case 32:
-      return std::make_unique<TDSPFuzzShaper3>();
-    case 33:
-      return std::make_unique<TDSPFuzzShaper4>();
-    case 34:
-      return std::make_unique<TDSPFuzzShaper5>();
-    case 50:
-      return std::make_unique<TDSPTestShaper1>();
-    default:
-      return nullptr;
-  }
+  const TShaperType* type = TypeOf(index);
+  return type != nullptr && type->Make != nullptr ? type->Make() : nullptr;
 }
 
-TDSPMultiShaper1::TDSPMultiShaper1() : Inner(std::make_unique<TDSPNullShaper>()) {
+TDSPMultiShaper1::TDSPMultiShaper1() : Storage(ShaperStorage()) {
+  Inner = Storage.BuildNext(kShaperTypes[0].Construct);
+  Storage.Commit();
   BindSteps<TDSPMultiShaper1, &TDSPMultiShaper1::ProcessSample>();
 }
 
@@ -109,20 +122,17 @@ void TDSPMultiShaper1::SetAudioSettings(TAudioSettingsRec* rec) {
 
 void TDSPMultiShaper1::SetShape(float value) {
   if (!std::isfinite(value)) return;
-  // Allocation happens outside the lock.
-  std::unique_ptr<TDSPShaper> built = CreateShaper(ShapeIndexOf(value));
-  std::unique_ptr<TDSPShaper> old;
-  {
-    TGlobalLockGuard lock;
-    TDSPShaper::SetShape(value);
-    if (built) {
-      built->SetAmount(Amount);
-      built->SetAudioSettings(Settings);
-      old = std::move(Inner);
-      Inner = std::move(built);
-    }
-    Inner->SetAmount(Amount);
-    Inner->SetAudioSettings(Settings);
+  TDSPShaper::SetShape(value);
+  // Built in the holder's spare slot: no allocation, so the audio thread
+  // may change the shape too.
+  const TShaperType* type = TypeOf(ShapeIndexOf(value));
+  if (type != nullptr && type->Construct != nullptr) {
+    TDSPShaper* built = Storage.BuildNext(type->Construct);
+    built->SetAmount(Amount);
+    built->SetAudioSettings(Settings);
+    Storage.Commit();
+    Inner = built;
   }
-  // The old shaper is freed here, after the lock is released.
+  Inner->SetAmount(Amount);
+  Inner->SetAudioSettings(Settings);
 }

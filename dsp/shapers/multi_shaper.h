@@ -1,11 +1,11 @@
 // A waveshaper chosen by a shape index among 51 slots; the voices own two
 // and the sampler zones four. It always holds a shaper ("Shape Off" after
-// construction). A shape change builds the new shaper outside the global
-// plug-in lock and swaps it in under the lock; an index without a class
-// keeps the current shaper.
+// construction). A shape change builds the new shaper in the holder's own
+// storage (made once, for the largest class), so it allocates nothing; an
+// index without a class keeps the current shaper.
 //
-// Threads: SetShape may run on any thread; processing and SetAmount run on
-// the audio thread, which holds the global plug-in lock while it processes.
+// Threads: no lock of its own. The owner changes the shape under its lock,
+// or on the audio thread that processes it.
 #pragma once
 
 #include <array>
@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "dsp/shapers/shaper.h"
+#include "framework/base/in_place.h"
 
 // Display names by shape index; empty where the slot has none.
 extern const std::array<std::string_view, kShaperTypeMax + 1> ShaperTypeNames;
@@ -47,5 +48,6 @@ class TDSPMultiShaper1 final : public TDSPShaper {
   TDSPShaper& Shaper() const { return *Inner; }
 
  private:
-  std::unique_ptr<TDSPShaper> Inner;
+  TInPlacePair<TDSPShaper> Storage;
+  TDSPShaper* Inner = nullptr;
 };

@@ -414,17 +414,25 @@ class TDSPFuzzShaper4 final : public TDSPShaper {
 // 34 "Fuzz5": k = 10 A; y = (m + k) x / m^2 + m (k - 1) + 1, which for a
 // positive x is the curve's (m + k) x / e^(2 ln x), and for a negative x uses
 // the magnitude where the logarithm of x would give NaN. Inputs below 1e-30 in
-// magnitude count as 0 (whose output is 0): their 1/m term would overflow.
+// magnitude count as 0 (whose output is 0). Its k x / m^2 term grows without
+// limit as the input nears 0 (a quiet input gave +118 dBFS): the output is
+// held within +-(2k + 1), the curve's value at a full-scale positive input,
+// so every input up to full scale gives at most what full scale gives.
 class TDSPFuzzShaper5 final : public TDSPShaper {
  public:
   TDSPFuzzShaper5() { BindSteps<TDSPFuzzShaper5>(); }
-  void Update() override { K = 10 * Amount; }
+  void Update() override {
+    K = 10 * Amount;
+    Bound = 2 * K + 1;
+  }
   float Step(float x) {
     const float m = std::fabs(x);
     if (!(m >= 1e-30f)) return Out(0);
-    return Out((m + K) * Sign(x) / m + m * (K - 1) + 1);
+    const float y = (m + K) * Sign(x) / m + m * (K - 1) + 1;
+    return Out(y > Bound ? Bound : (y < -Bound ? -Bound : y));
   }
   float K = 0;
+  float Bound = 1;
 };
 
 // 50: the test slot; leaves the output as it was (0 after construction).

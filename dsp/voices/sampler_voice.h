@@ -2,7 +2,7 @@
 // samplers. TDSPSamplerInstrVoice2 is the instrument's voice class: both
 // samplers are TDSPSamplerInstr sample players.
 //
-// Note flow (audio thread, global lock held):
+// Note flow (audio thread, owner's lock held):
 //   Trigger          sampler Start, pending-note flag set
 //   LegatoNoteOn     sampler LegatoStart from the previous voice's sampler,
 //                    pending-note flag set

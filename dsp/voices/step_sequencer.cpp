@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "framework/base/global_lock.h"
 #include "framework/core/name_lists.h"
 
 const std::array<std::string_view, 11> OctaveModeNames = {
@@ -129,7 +128,6 @@ void TDSPSequencer::ReallocBuffers() {
 }
 
 void TDSPSequencer::Update() {
-  TGlobalLockGuard lock;
   Rebuild();
 }
 
@@ -385,17 +383,15 @@ void TDSPSequencer::Tick() {
   StartCycleIfComplete();
 }
 
-// --- Setters. Each takes the global lock: the audio thread ticks under it.
+// --- Setters. The caller holds its plug-in's lock: the audio thread ticks under it.
 
 template <typename T>
 void TDSPSequencer::Store(T& field, T value) {
-  TGlobalLockGuard lock;
   field = value;
 }
 
 template <typename T>
 void TDSPSequencer::StoreAndRebuild(T& field, T value) {
-  TGlobalLockGuard lock;
   if (field == value) return;
   field = value;
   Rebuild();
@@ -421,7 +417,6 @@ void TDSPSequencer::SetTimeUnit(std::int32_t unit) { StoreAndRebuild(TimeUnit, u
 
 void TDSPSequencer::SetStepNote(std::int32_t step, std::int32_t note) {
   if (step < 0 || step >= kSequencerSteps) return;
-  TGlobalLockGuard lock;
   Steps[static_cast<std::size_t>(step)].Note = std::clamp(note, kSequencerRest, kSequencerTie);
   Rebuild();
 }
@@ -450,7 +445,6 @@ void TDSPSequencer::SetGateAmount(float amount) { Store(GateAmount, amount); }
 void TDSPSequencer::SetLevelAmount(float amount) { Store(LevelAmount, amount); }
 
 void TDSPSequencer::SetFixedSeed(std::uint64_t seed) {
-  TGlobalLockGuard lock;
   HasFixedSeed = true;
   FixedSeed = seed;
 }

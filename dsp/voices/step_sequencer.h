@@ -11,9 +11,9 @@
 // may overwrite OutBuffer in place; the next Tick rewrites it.
 //
 // Threads: every setter, Update and the seed injection may be called from any
-// thread; they take the global plug-in lock, so a rebuild of the step records
+// thread; their caller holds its plug-in's lock, so a rebuild of the step records
 // or the octave pattern never overlaps a Tick. Tick and Restart run on the
-// audio thread inside the render loop, which holds the global lock; they take
+// audio thread inside the render loop, which holds its owner's lock; they take
 // no lock themselves. Tick allocates nothing, and its per-sample loop makes no
 // virtual call and no branch on a mode (the curve routine is a plain function
 // pointer chosen when the curve index is set).
@@ -86,7 +86,7 @@ class TDSPSequencer : public TDSPControl {
   // owner switched the work buffers on) and the per-block outputs below.
   void Tick() override;
   // Recomputes the tick length and every played step record and rebuilds the
-  // octave pattern. Takes the global lock.
+  // octave pattern. The caller holds its plug-in's lock.
   void Update() override;
   // Starts the sequence again from step 0 (note starts). A fresh note (its
   // voice starts from silence) also starts its first block at step 0's gate
@@ -143,7 +143,7 @@ class TDSPSequencer : public TDSPControl {
   // SetRandomSeed starts (and the first draws of the new stream follow at
   // once), so every note draws new numbers and the same notes from the same
   // seed draw the same ones. With a fixed seed every Restart draws the same
-  // sequence (tests). Audio thread, or under the global lock.
+  // sequence (tests). Audio thread, or under its owner's lock.
   void SetRandomSeed(std::uint64_t seed);
   void SetFixedSeed(std::uint64_t seed);
   void ClearFixedSeed();
@@ -199,7 +199,7 @@ class TDSPSequencer : public TDSPControl {
   void EvaluateSources(const TSeqStepRec& step);
   void TickStopped(float* out, std::int32_t n);
   std::uint64_t NextSeed();
-  // Under the global lock: store; or store a changed value and rebuild.
+  // Under its owner's lock: store; or store a changed value and rebuild.
   template <typename T>
   void Store(T& field, T value);
   template <typename T>

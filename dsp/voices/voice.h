@@ -19,7 +19,7 @@
 //     DSP objects and sets State back to kFree when both envelopes finished.
 //
 // Threads: everything runs on the audio thread inside the render loop, or
-// under the global plug-in lock (voice-array rebuilds, parameter dispatch);
+// under the owner's plug-in lock (voice-array rebuilds, parameter dispatch);
 // a voice takes no lock of its own and allocates nothing in its note
 // operations.
 #pragma once
@@ -41,7 +41,7 @@ class TDSPXVoice : public TDSPControl {
   // A settings change asks the renderer for a control update at once.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 
-  // ---- note operations (audio thread, global lock held)
+  // ---- note operations (audio thread, owner's lock held)
   // Back to free and silent: age, release time 0; note, glide start and
   // last note 48.
   virtual void ResetVoice();
@@ -61,7 +61,7 @@ class TDSPXVoice : public TDSPControl {
   // Host tempo in beats per minute.
   virtual void SetTempo(double /*bpm*/) {}
   // Seeds every random source the voice owns (each at a place of its own)
-  // from `seed`. Under the global lock or on the audio thread.
+  // from `seed`. Under its owner's lock or on the audio thread.
   virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
 
   bool IsFree() const { return State == kFree; }

@@ -84,6 +84,26 @@ bool ParseBankChunkPrograms(TStream& s, TChunkImage& chunk, std::string& error) 
   return true;
 }
 
+std::int64_t WriteCurrentProgramBlock(TStream& s, std::int16_t program) {
+  std::int64_t n = WriteMagic(s, kCurrentProgramMagic);
+  n += WriteInt16(s, kCurrentProgramVersion);
+  n += WriteInt16(s, program);
+  return n;
+}
+
+TReadResult ParseCurrentProgramBlock(TStream& s, std::int16_t& program, std::string& error) {
+  const std::int64_t start = s.Position();
+  if (!ReadMagic(s, kCurrentProgramMagic)) return TReadResult::Absent;
+  std::int16_t version = 0, value = 0;
+  if (!ReadInt16(s, version) || !ReadInt16(s, value)) {
+    s.SetPosition(start);
+    error = "the current program block ends early";
+    return TReadResult::Damaged;
+  }
+  program = value;
+  return TReadResult::Read;
+}
+
 std::int64_t WriteParamSnapshotData(TStream& s, const std::vector<float>& values) {
   std::int64_t n = WriteMagic(s, kSnapshotMagic);
   n += WriteInt16(s, kOwnRecordVersion);

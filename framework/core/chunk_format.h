@@ -3,7 +3,12 @@
 // magic, strings as an i32 length and the characters:
 //
 //   bank chunk   "DcHnK" | i16 version | i32 program count | that many "PgCn"
-//                records | (the plug-in core appends the "SuBpRe" block)
+//                records | (the plug-in core appends the "SuBpRe" block and
+//                then "CuPg")
+//   "CuPg"       "CuPg" | i16 version (1) | i16 current program. Chunks
+//                written before it existed end after "SuBpRe" and load as
+//                they always did (the current program stays); readers that
+//                predate it stop before it.
 //   "PgCn"       "PgCn" | i16 version | i32 name length, name (trimmed) |
 //                i32 value count | that many floats (normalised, parameter
 //                order; a global parameter gives its descriptor's value)
@@ -27,6 +32,8 @@
 inline constexpr std::string_view kBankChunkMagic = "DcHnK";
 inline constexpr std::string_view kProgramRecordMagic = "PgCn";
 inline constexpr std::string_view kSnapshotMagic = "BpRm";
+inline constexpr std::string_view kCurrentProgramMagic = "CuPg";
+inline constexpr std::int16_t kCurrentProgramVersion = 1;
 inline constexpr std::int16_t kOwnRecordVersion = 2;
 // No chunk or bank fills more programs than this; records beyond it are read
 // (so what follows stays in step) and dropped.
@@ -45,6 +52,7 @@ struct TChunkImage {
   bool IsPreset = false;
   std::vector<TProgramImage> Programs;
   std::optional<TSubPresetBlockImage> SubPresets;
+  std::optional<std::int16_t> CurrentProgram;  // from "CuPg"
 };
 
 // "PgCn" with the trimmed name and the values; answers the bytes written.
@@ -57,6 +65,11 @@ std::int64_t WriteBankChunkHead(TStream& s, std::int32_t programCount);
 // block). False with an error, stream where it was, when the magic is
 // missing or a record is damaged.
 bool ParseBankChunkPrograms(TStream& s, TChunkImage& chunk, std::string& error);
+
+// "CuPg" with the current program number; answers the bytes written.
+std::int64_t WriteCurrentProgramBlock(TStream& s, std::int16_t program);
+// Absent (stream unchanged) without the magic; Damaged when it is cut short.
+TReadResult ParseCurrentProgramBlock(TStream& s, std::int16_t& program, std::string& error);
 
 std::int64_t WriteParamSnapshotData(TStream& s, const std::vector<float>& values);
 TReadResult ParseParamSnapshotData(TStream& s, std::vector<float>& values, std::string& error);

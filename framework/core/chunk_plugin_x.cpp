@@ -9,9 +9,12 @@ constexpr std::int16_t kPluginStateVersion = 1;
 }  // namespace
 
 void TDSPPluginX::SaveChunk(TStream& stream, bool isPreset) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   TDSPVSTBase::SaveChunk(stream, isPreset);
-  if (!isPreset) WriteSubPresets(stream);
+  if (isPreset) return;
+  WriteSubPresets(stream);
+  // A host project reopens on the program it was saved on.
+  WriteCurrentProgramBlock(stream, static_cast<std::int16_t>(CurrentProgram()));
 }
 
 bool TDSPPluginX::ParseChunk(TStream& stream, bool isPreset, TChunkImage& image, std::string& error) {
@@ -27,18 +30,33 @@ bool TDSPPluginX::ParseChunk(TStream& stream, bool isPreset, TChunkImage& image,
     case TReadResult::Absent:
       break;
   }
+  // A chunk written before the current program was stored ends here; what
+  // follows in a newer one must be that block (later blocks after it are
+  // left to later readers).
+  if (stream.Remaining() == 0) return true;
+  std::int16_t program = 0;
+  switch (ParseCurrentProgramBlock(stream, program, error)) {
+    case TReadResult::Damaged:
+      return false;
+    case TReadResult::Absent:
+      error = "the chunk goes on after its sub-presets with something that is not a current program block";
+      return false;
+    case TReadResult::Read:
+      image.CurrentProgram = program;
+      break;
+  }
   return true;
 }
 
 void TDSPPluginX::ApplyChunk(const TChunkImage& image) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   TDSPVSTBase::ApplyChunk(image);
   // A host chunk replaces the sub-presets of every group it carries.
   if (image.SubPresets) ApplySubPresetBlock(*image.SubPresets, true);
 }
 
 void TDSPPluginX::SaveState(TStream& stream) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   TDSPVSTBase::SaveState(stream);
   WriteStateBlock(stream, kPluginStateMagic, kPluginStateVersion, std::span<const std::uint8_t>(&StateFlag, 1));
 }

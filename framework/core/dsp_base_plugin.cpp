@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "framework/base/global_lock.h"
 #include "framework/base/messages.h"
 
 TDSPBasePlugin::TDSPBasePlugin() = default;
@@ -23,7 +22,7 @@ void TDSPBasePlugin::PostRefresh() {
 }
 
 void TDSPBasePlugin::FixEmptyProgramNames() {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   if (Programs.empty()) return;
   for (const TProgramRec& p : Programs)
     if (!TrimText(p.Name).empty()) return;
@@ -47,7 +46,7 @@ void TDSPBasePlugin::SetUniqueIDChars(char c1, char c2, char c3, char c4) {
 }
 
 void TDSPBasePlugin::ClearPrograms() {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   Programs.clear();
 }
 
@@ -108,13 +107,13 @@ void TDSPBasePlugin::SelectProgram(std::int32_t i) {
 
 void TDSPBasePlugin::SetProgramNameAt(std::int32_t i, std::string_view name) {
   if (!IsValidProgram(i)) return;
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   Programs[i].Name.assign(name);
 }
 
 std::string TDSPBasePlugin::GetProgramNameAt(std::int32_t i) {
   if (!IsValidProgram(i)) return {};
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   return Programs[i].Name;
 }
 
@@ -132,7 +131,7 @@ void TDSPBasePlugin::FillBankList(TStringList& list) {
 }
 
 void TDSPBasePlugin::InitPrograms() {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   Programs.assign(ProgramCount, TProgramRec{});
   for (TProgramRec& p : Programs) {
     p.Values.resize(ParamCount);
@@ -145,9 +144,9 @@ void TDSPBasePlugin::ApplyPendingProgram() {
   UpdateTimeInfo();
 }
 
-void TDSPBasePlugin::Lock() { GlobalPluginLock().lock(); }
+void TDSPBasePlugin::Lock() { InstanceLock.lock(); }
 
-void TDSPBasePlugin::Unlock() { GlobalPluginLock().unlock(); }
+void TDSPBasePlugin::Unlock() { InstanceLock.unlock(); }
 
 namespace {
 // The whole text as a decimal integer; anything else gives -1.
@@ -197,7 +196,8 @@ void TDSPBasePlugin::CopyPresetDialog(std::int32_t i) {
 bool TDSPBasePlugin::CopyProgramTo(std::int32_t i) {
   const std::int32_t from = CurrentProgram();
   if (!IsValidProgram(i) || !IsValidProgram(from)) return false;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
+  TProgramDataGuard data(*this);
   const std::string name = Programs[from].Name;
   if (i != from) {
     std::vector<float>& target = Programs[i].Values;
@@ -212,11 +212,13 @@ bool TDSPBasePlugin::CopyProgramTo(std::int32_t i) {
 
 void TDSPBasePlugin::BeginProgramUpdate() {
   Lock();
+  ProgramDataLock.lock();
   BusyCount.fetch_add(1);
 }
 
 void TDSPBasePlugin::EndProgramUpdate() {
   BusyCount.fetch_sub(1);
+  ProgramDataLock.unlock();
   Unlock();
 }
 

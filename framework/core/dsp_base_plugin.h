@@ -8,22 +8,36 @@
 // program's value array, except for a global parameter, whose value lives in
 // its descriptor and is the same in every program.
 //
-// Threads: values are read without the lock from any thread (the host's
-// getParameter, the editor) and written under the global lock (the host's
-// setParameter entry, MIDI on the audio thread, program application, editor
-// changes), so every value is loaded and stored as a relaxed atomic. The
-// program table and the descriptor array change size only at set-up or under
-// the global lock before the host can reach them.
+// Threads and locks: every instance has its own two locks, so instances
+// never wait for each other.
+//   - The instance lock (Lock/Unlock, TPluginLockGuard) guards the sound: the
+//     layers' fields and DSP objects. Processing holds it for the whole of a
+//     process call; parameter dispatch, program application and the swap of
+//     prepared objects hold it on the host's threads. Nothing that allocates
+//     or designs runs under it on a host thread: such work is prepared first
+//     and only swapped in under the lock (prepared_change.h).
+//   - The program-data lock (TProgramDataGuard) guards what the audio thread
+//     never touches: program names, the bank name and the sub-preset lists.
+//     Saving a chunk holds only this one, so a host saving its project never
+//     makes the audio thread wait.
+//   Order: the instance lock before the program-data lock, never the reverse. Values are read without the lock from
+// any thread (the host's getParameter, the editor) and written from any
+// thread, so every value is loaded and stored as a relaxed atomic. The
+// program table and the descriptor array change size only at set-up, before
+// the host can reach them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "framework/base/plugin_lock.h"
 #include "framework/base/streams.h"
 #include "framework/core/bank_format.h"
+#include "framework/core/change_builder.h"
 #include "framework/core/param_info.h"
 #include "framework/core/postback.h"
 #include "framework/modules/dsp_base_control.h"
@@ -69,7 +83,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // Rendering is skipped while the update counter is not 0.
   virtual void BeginUpdate() { UpdateCount.fetch_add(1); }
   virtual void EndUpdate() { UpdateCount.fetch_sub(1); }
-  // One decoded MIDI message (audio thread, global lock held).
+  // One decoded MIDI message (audio thread, instance lock held).
   virtual void HandleMidi(const TMidiEventRec& /*e*/) {}
   // Passes every parameter through ParameterChanged under the lock, with
   // rendering paused.
@@ -94,7 +108,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void AssignParameterReal(std::int32_t i, float x);
   // Clamps v to 0..1 (NaN becomes 0), stores it by the value rule and calls
   // ParameterChanged. Takes no lock: callers that race with processing hold
-  // the global lock.
+  // the instance lock.
   virtual void SetParameterValue(std::int32_t i, float v);
   // Every layer overrides, handles its own indexes and calls the inherited one.
   virtual void ParameterChanged(std::int32_t /*i*/) {}
@@ -111,13 +125,17 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // read, 0 (stream unchanged) when the record is not whole.
   virtual std::int64_t ReadProgramRecord(std::int32_t program, TStream& stream, std::int64_t size);
   // The next size bytes as a host chunk: a bank, or (isPreset) one record
-  // for the current program. The values take effect at the next program
-  // application: the current program is marked pending and a refresh posted.
+  // for the current program. The recalled program takes effect through
+  // RecallProgram and a refresh is posted.
   virtual bool LoadChunk(TStream& stream, std::int64_t size, bool isPreset);
+  // After a chunk replaced the stored values: here the current program is
+  // marked pending (applied by the next program application); the core
+  // applies it at once once the host has started processing.
+  virtual void RecallProgram() { MarkProgramPending(); }
   virtual void SaveChunk(TStream& stream, bool isPreset);
   // The two halves of LoadChunk, for layers that append to the chunk: parse
   // the chunk's bytes (the stream holds exactly them) without changing
-  // anything, then apply what was read (global lock held).
+  // anything, then apply what was read (instance lock held).
   virtual bool ParseChunk(TStream& stream, bool isPreset, TChunkImage& image, std::string& error);
   virtual void ApplyChunk(const TChunkImage& image);
   // Called with the 212-byte header of a regular bank being loaded.
@@ -157,7 +175,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // ReadState calls the inherited one and then ParseStateBlock for its block
   // (absent is fine, damaged fails the whole state); ApplyState calls the
   // inherited one and takes its block from image.FindBlock. ApplyState runs
-  // with the global lock held.
+  // with the instance lock held.
   virtual bool ReadState(TStream& stream, TStateImage& image, std::string& error);
   virtual void ApplyState(const TStateImage& image);
   // "BpRm": each value through SetParameterValue in index order. Without the
@@ -167,9 +185,15 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // Window thread, for posted codes 1001 and 1000.
   virtual void OnRefreshMessage() {}
   virtual void OnProgramChangedMessage() {}
-  // The one process-wide re-entrant plug-in lock.
+  // The instance's re-entrant lock (one per plug-in object).
   virtual void Lock();
   virtual void Unlock();
+  // The same lock, for scoped holds and for probes of whether it is held.
+  TPluginLock& InstanceMutex() const { return InstanceLock; }
+  // The lock of the program names, the bank name and the sub-preset lists.
+  std::recursive_mutex& ProgramDataMutex() const { return ProgramDataLock; }
+  // Where this instance's prepared changes are built (change_builder.h).
+  TChangeBuilder& Changes() { return Builder; }
   virtual void ReloadProgram() { SelectProgram(CurrentProgram()); }
   // i >= 0 copies to i; -1 asks where; -2 looks for the next program with
   // an empty name first.
@@ -187,7 +211,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   }
   virtual void ShowMessageText(std::string_view text);
 
-  // Around bank loading and saving: the lock is held and program
+  // Around bank loading and saving: both locks are held and program
   // selections apply at once.
   void BeginProgramUpdate();
   void EndProgramUpdate();
@@ -263,4 +287,27 @@ class TDSPBasePlugin : public TDSPBaseControl {
   std::atomic<bool> ProgramPending{true};
   std::atomic<std::int32_t> UpdateCount{0};
   std::atomic<std::int32_t> BusyCount{0};
+
+ private:
+  mutable TPluginLock InstanceLock;
+  mutable std::recursive_mutex ProgramDataLock;
+  TChangeBuilder Builder{*this};
+};
+
+// Scoped hold of a plug-in's own lock.
+class TPluginLockGuard {
+ public:
+  explicit TPluginLockGuard(const TDSPBasePlugin& plugin) : Guard(plugin.InstanceMutex()) {}
+
+ private:
+  std::lock_guard<TPluginLock> Guard;
+};
+
+// Scoped hold of a plug-in's program-data lock.
+class TProgramDataGuard {
+ public:
+  explicit TProgramDataGuard(const TDSPBasePlugin& plugin) : Guard(plugin.ProgramDataMutex()) {}
+
+ private:
+  std::lock_guard<std::recursive_mutex> Guard;
 };

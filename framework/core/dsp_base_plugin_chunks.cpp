@@ -3,16 +3,15 @@
 //
 // Every reader works in two steps: it reads the whole input into an image
 // (chunk_format.h, bank_format.h), checking each count and size against the
-// bytes that remain, and only then applies the image under the global lock.
+// bytes that remain, and only then applies the image under the instance lock.
 // A damaged input is reported (ReportError, which never blocks) and changes
 // nothing, not even the stream position.
 //
 // Threads: the host's chunk requests arrive on its main thread with the
-// global lock already held by the dispatcher; bank loading at set-up runs on
+// instance lock already held by the dispatcher; bank loading at set-up runs on
 // the loading thread; the state messages on whichever thread sends them.
 #include <algorithm>
 
-#include "framework/base/global_lock.h"
 #include "framework/base/messages.h"
 #include "framework/core/dsp_base_plugin.h"
 
@@ -64,7 +63,7 @@ void TDSPBasePlugin::StoreProgramImage(std::int32_t program, const TProgramImage
 }
 
 std::int64_t TDSPBasePlugin::WriteProgramRecord(std::int32_t program, TStream& stream) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   if (!IsValidProgram(program)) return 0;
   // A program with a blank name keeps its values: a host's saved state must
   // not lose the edits made to an unnamed program.
@@ -83,7 +82,7 @@ std::int64_t TDSPBasePlugin::ReadProgramRecord(std::int32_t program, TStream& st
     return 0;
   }
   {
-    TGlobalLockGuard guard;
+    TProgramDataGuard guard(*this);
     StoreProgramImage(program, image, 0);
   }
   stream.SetPosition(start + bytes.Position());
@@ -91,7 +90,7 @@ std::int64_t TDSPBasePlugin::ReadProgramRecord(std::int32_t program, TStream& st
 }
 
 void TDSPBasePlugin::SaveChunk(TStream& stream, bool isPreset) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   if (isPreset) {
     // A current program outside the table still gives a well-formed record.
     if (WriteProgramRecord(CurrentProgram(), stream) == 0) WriteProgramRecordData(stream, {}, {});
@@ -114,7 +113,7 @@ bool TDSPBasePlugin::ParseChunk(TStream& stream, bool isPreset, TChunkImage& ima
 }
 
 void TDSPBasePlugin::ApplyChunk(const TChunkImage& image) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   if (image.IsPreset) {
     if (!image.Programs.empty()) StoreProgramImage(CurrentProgram(), image.Programs[0], 0);
     return;
@@ -139,11 +138,14 @@ bool TDSPBasePlugin::LoadChunk(TStream& stream, std::int64_t size, bool isPreset
     return false;
   }
   {
-    TGlobalLockGuard guard;
+    TProgramDataGuard guard(*this);
     ApplyChunk(image);
-    // The recalled values are heard from the next block on.
-    MarkProgramPending();
+    // The host's project reopens on the program it was saved on. Only a
+    // program that exists becomes current; a chunk without the number (or a
+    // bank file or state, which carry their own) leaves it as it was.
+    if (image.CurrentProgram && IsValidProgram(*image.CurrentProgram)) SetCurrentProgramNumber(*image.CurrentProgram);
   }
+  RecallProgram();
   PostRefresh();
   return true;
 }
@@ -174,7 +176,7 @@ void TDSPBasePlugin::ApplyBank(const TBankImage& image) {
     for (std::size_t i = 0; i < count; ++i)
       StoreProgramImage(static_cast<std::int32_t>(i), image.File.Programs[i], FirstBankParam);
   }
-  MarkProgramPending();
+  RecallProgram();
   EndProgramUpdate();
 }
 
@@ -192,7 +194,9 @@ bool TDSPBasePlugin::LoadBankFromStream(TStream& stream) {
 
 void TDSPBasePlugin::SaveBankToStream(TStream& stream) {
   FixEmptyProgramNames();
-  BeginProgramUpdate();
+  // Saving reads values and names only: the program data's lock is enough,
+  // and the audio thread goes on.
+  TProgramDataGuard guard(*this);
   const auto count = static_cast<std::int32_t>(Programs.size());
   if (ChunkMode) {
     TMemoryStream chunk;
@@ -204,7 +208,6 @@ void TDSPBasePlugin::SaveBankToStream(TStream& stream) {
     for (std::int32_t i = 0; i < count; ++i)
       WriteFxProgram(stream, UniqueID, GetPluginVersion(), Programs[i].Name, ProgramRecordValues(i, FirstBankParam));
   }
-  EndProgramUpdate();
 }
 
 bool TDSPBasePlugin::SaveBankFile(const std::string& path) {
@@ -216,7 +219,7 @@ bool TDSPBasePlugin::SaveBankFile(const std::string& path) {
 }
 
 void TDSPBasePlugin::SaveState(TStream& stream) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   WriteStateHead(stream, static_cast<std::int16_t>(CurrentProgram()), BankName);
   SaveBankToStream(stream);
 }
@@ -248,7 +251,8 @@ bool TDSPBasePlugin::ReadState(TStream& stream, TStateImage& image, std::string&
 
 void TDSPBasePlugin::ApplyState(const TStateImage& image) {
   if (image.Form != TStateImage::TForm::Current) return;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
+  TProgramDataGuard data(*this);
   BankName = image.BankName;
   // A number outside the table would leave every program value reading 0:
   // only a program that exists becomes current.
@@ -266,7 +270,8 @@ bool TDSPBasePlugin::LoadState(TStream& stream) {
     return false;
   }
   {
-    TGlobalLockGuard guard;
+    TPluginLockGuard guard(*this);
+    TProgramDataGuard data(*this);
     ApplyState(image);
   }
   if (image.Form == TStateImage::TForm::Current) PostRefresh();
@@ -279,7 +284,7 @@ bool TDSPBasePlugin::LoadParamSnapshot(TStream& stream) {
   const TReadResult r = ParseParamSnapshotData(stream, values, error);
   if (r == TReadResult::Damaged) ReportLoadError("The parameter snapshot", error);
   if (r != TReadResult::Read) return false;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   const std::int32_t count = std::min<std::int32_t>(static_cast<std::int32_t>(values.size()), ParamCount);
   for (std::int32_t i = 0; i < count; ++i) SetParameterValue(i, values[static_cast<std::size_t>(i)]);
   return true;

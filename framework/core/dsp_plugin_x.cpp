@@ -1,7 +1,10 @@
 #include "framework/core/dsp_plugin_x.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
+#include "framework/core/change_builder.h"
 #include "framework/core/value_text.h"
 
 namespace {
@@ -23,14 +26,22 @@ TDSPPluginX::TDSPPluginX() {
 
 TDSPPluginX::~TDSPPluginX() {
   // Posted calls that still arrive must find nothing to do, and none may be
-  // running once the object is gone. A layer with an editor window closes it
-  // in its own destructor, before this one runs.
+  // running once the object is gone. The host's close has done this before
+  // any destructor ran; an object deleted directly gets it here. A layer with
+  // an editor window closes it in its own destructor, before this one runs.
+  PrepareForDestruction();
+  LiveInstances.fetch_sub(1);
+}
+
+void TDSPPluginX::PrepareForDestruction() {
   BeingDestroyed.store(true);
   CancelPostBacksOf(this);
+  // Nothing of this instance is built from here on (a run of the worker on
+  // it is awaited).
+  Changes().Detach();
   // No connected engine may keep a record of this one (the host's close
   // request has normally done it already, before the layers were destroyed).
   DisconnectAll();
-  LiveInstances.fetch_sub(1);
 }
 
 std::int32_t TDSPPluginX::LiveInstanceCount() { return LiveInstances.load(); }
@@ -150,14 +161,14 @@ void TDSPPluginX::SetNumInputs(std::int32_t inputs) {
   // The channel records are rebuilt: connections to them end first, on both
   // sides (before the lock: the engine graph lock comes first).
   if (IsEngineMode()) DisconnectAll();
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   TDSPVSTBase::SetNumInputs(inputs);
   CreateIOChannels();
 }
 
 void TDSPPluginX::SetNumOutputs(std::int32_t outputs) {
   if (IsEngineMode()) DisconnectAll();
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   TDSPVSTBase::SetNumOutputs(outputs);
   CreateIOChannels();
 }
@@ -233,35 +244,116 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
 
 void TDSPPluginX::SelectProgram(std::int32_t i) {
   if (i < 0 || i >= ProgramCount) return;
-  Lock();
+  TPluginLockGuard guard(*this);
   SetCurrentProgramNumber(i);
-  if (FirstCallSeen.load() && BlockHasSignal) {
-    // The instrument sounds: the render loop fades it out, then applies.
+  const bool sounding = FirstCallSeen.load() && BlockHasSignal;
+  if (sounding && IsLive() && StreamingThread.load() == std::this_thread::get_id()) {
+    // The audio thread itself (a MIDI program change among its events, or a
+    // host that processes on the thread that changes programs) while the
+    // instrument sounds: the render loop fades the old sound, then applies.
     MarkProgramPending();
     ProgramFadeWanted = true;
-  } else {
-    // A single engine applies at once on the calling thread.
-    ApplyProgram();
-    ClearProgramPending();
-    if (FirstCallSeen.load()) ResetSound();
+    return;
   }
-  Unlock();
+  const bool atOnce = !AudioThreadAppliesPrograms();
+  RecallProgram();
+  // Applied here: the new program starts from rest, as after the fade.
+  if (atOnce && FirstCallSeen.load() && IsLive()) ResetSound();
 }
 
 void TDSPPluginX::ApplyProgram() {
-  // Before the first process call only the number changes; that call
-  // applies the program.
-  if (!FirstCallSeen.load()) {
+  // Before the host resumed or processed only the number changes; resume
+  // (or the first process call) applies the program.
+  if (!IsLive()) {
     MarkProgramPending();
     return;
   }
   TDSPVSTBase::ApplyProgram();
 }
 
+bool TDSPPluginX::AudioThreadAppliesPrograms() const {
+  const std::thread::id streaming = StreamingThread.load();
+  return IsLive() && streaming != std::thread::id() && streaming != std::this_thread::get_id();
+}
+
+void TDSPPluginX::RecallProgram() {
+  TPluginLockGuard guard(*this);
+  MarkProgramPending();
+  // Not live yet: resume or the first process call applies it. Streaming on
+  // another thread: that thread's next call does (after the fade while the
+  // instrument sounds). Otherwise (no process call since resume, or the
+  // audio thread itself) at once.
+  if (!IsLive()) return;
+  if (AudioThreadAppliesPrograms()) {
+    ProgramsAsked.fetch_add(1);
+    return;
+  }
+  ClearProgramPending();
+  ApplyProgram();
+  ProgramsCaughtUp();
+}
+
+void TDSPPluginX::AfterHostCall() {
+  using TClock = std::chrono::steady_clock;
+  const std::uint64_t asked = ProgramsAsked.load();
+  if (ProgramsApplied.load() >= asked) return;
+  const auto start = TClock::now();
+  while (ProgramsApplied.load() < asked) {
+    // A process call is due within the host's block and then some; a host
+    // that stopped calling (without suspending) gets the program applied
+    // here, as does one that has not called for the longest wait.
+    const auto now = TClock::now();
+    const double rate = std::max(1.0, static_cast<double>(Settings->SampleRate));
+    const double blockSeconds = static_cast<double>(LastProcessFrames.load()) / rate;
+    const std::int64_t nowNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+    const double idle = static_cast<double>(nowNs - LastProcessNs.load()) * 1e-9;
+    const bool stopped = idle > 2.0 * blockSeconds + kAudioThreadGraceSeconds;
+    const bool tooLong = std::chrono::duration<double>(now - start).count() > kProgramWaitSeconds;
+    if (stopped || tooLong || !AudioThreadAppliesPrograms()) {
+      THostCallBuilds builds(Changes());
+      TPluginLockGuard guard(*this);
+      if (IsProgramPending()) {
+        ClearProgramPending();
+        ApplyProgram();
+        PostRefresh();
+      }
+      ProgramsCaughtUp();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  // What the audio thread's application asked to be built: here, on the
+  // asking thread, rather than on the worker.
+  Changes().CompleteRealtimeRequests();
+}
+
+void TDSPPluginX::Resume() {
+  TDSPVSTBase::Resume();  // tells the host it wants MIDI: before the lock
+  TPluginLockGuard guard(*this);
+  Live.store(true);
+  StreamingThread.store(std::thread::id());
+  if (IsProgramPending()) {
+    ClearProgramPending();
+    ApplyProgram();
+  }
+  ProgramsCaughtUp();
+}
+
+void TDSPPluginX::Suspend() {
+  TDSPVSTBase::Suspend();
+  StreamingThread.store(std::thread::id());
+}
+
 void TDSPPluginX::ApplyPendingProgram() {
   const bool pending = IsProgramPending();
   TDSPVSTBase::ApplyPendingProgram();
-  if (pending) PostRefresh();
+  if (!pending) return;
+  // Without the worker what the program needs is built now, before the
+  // block that plays it.
+  if (TBuildSink* sink = CurrentBuildSink()) sink->Flush();
+  ProgramsCaughtUp();
+  PostRefresh();
 }
 
 void TDSPPluginX::UpdateActiveState() {

@@ -9,16 +9,16 @@
 //   InitParameterInfo  - call the inherited one first (it sizes the
 //                        descriptor array for ParamCount), then fill its own;
 //   ParameterChanged   - handle its own indexes, then call the inherited one;
-//   NoteOn / NoteOff   - notes from MIDI (audio thread, global lock held);
+//   NoteOn / NoteOff   - notes from MIDI (audio thread, instance lock held);
 //   RenderVoices       - render one internal block (Settings->BlockSize frames)
 //                        into GetOutputBuffer() (interleaved left/right) and
 //                        set BlockHasSignal (DetectSignal);
 //   HandlePluginMessage, TempoChanged, TimeSignatureChanged, ResetEngine.
 //
 // Threads: the process entries run on the host's audio thread under the
-// global lock; the dispatcher and parameter entries on the host's main or
+// instance lock; the dispatcher and parameter entries on the host's main or
 // GUI thread; posted calls on the host's GUI thread (editor open/idle). The
-// host is never called while the global lock is held.
+// host is never called while the instance lock is held.
 #pragma once
 
 #include <array>
@@ -26,12 +26,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include "framework/base/global_lock.h"
 #include "framework/base/method.h"
 #include "framework/core/postback.h"
 #include "framework/core/sub_preset_format.h"
@@ -91,6 +92,12 @@ class TDSPPluginX : public TDSPVSTBase {
   static constexpr std::int32_t kRpnMapSize = 3001;
   // Output below this magnitude counts as silence.
   static constexpr float kSilenceLevel = 1e-5f;
+  // No sample leaves the instrument louder than this (+24 dBFS): whatever
+  // the settings, a host's bus and the listener's ears are safe. NaN leaves
+  // as 0. No factory program comes near it.
+  static constexpr float kOutputCeiling = 15.8489319f;
+  // The interleaved block held to the ceiling (audio thread).
+  static void LimitOutput(float* interleaved, std::int32_t samples);
   // After this much silent output nothing is rendered until a note arrives.
   static constexpr double kSilenceGateMs = 2048.0;
   // Length of the volume and pan ramps.
@@ -99,6 +106,10 @@ class TDSPPluginX : public TDSPVSTBase {
   static constexpr std::int32_t kProgramFadeMs = 4;
   // MIDI events that arrive during that fade wait for its end (at most these).
   static constexpr std::size_t kHeldMidiCapacity = 256;
+  // After a program applied by the audio thread, its MIDI waits while what
+  // the program needs is built elsewhere (a new voice set would end the
+  // notes started on the old one), at most this long.
+  static constexpr std::int32_t kProgramSettleMs = 100;
 
   using TMessageSink =
       TMethod<std::intptr_t(TDSPPluginX* sender, std::int32_t code, void* ptr, float a, float b, float c)>;
@@ -283,7 +294,7 @@ class TDSPPluginX : public TDSPVSTBase {
   virtual void AllocNameTable(std::int32_t capacity);
   virtual bool FindRecordByName(std::string_view name, TNameTableRec& record);
 
-  // ---- MIDI (audio thread, global lock held)
+  // ---- MIDI (audio thread, instance lock held)
   void HandleMidi(const TMidiEventRec& e) override;
   virtual void DispatchMidi(const TMidiEventRec& e) { HandleMidi(e); }
   // Replays the deferred MIDI records, newest first, and empties the list.
@@ -321,14 +332,34 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- parameters and programs
   void ParameterChanged(std::int32_t i) override;
-  // Makes the program current under the lock. While the instrument sounds,
-  // the render loop first fades the old sound out over kProgramFadeMs and
-  // then applies it (ProgramFadeDone); otherwise it is applied at once on
-  // the calling thread, and the voices and effects start from rest. Before
-  // the first process call it only becomes current.
+  // Makes the program current under the lock; RecallProgram says where and
+  // when it is applied. While the instrument sounds, the render loop first
+  // fades the old sound out over kProgramFadeMs and then applies it
+  // (ProgramFadeDone); otherwise the voices and effects start from rest.
   void SelectProgram(std::int32_t i) override;
   void ApplyProgram() override;
   void ApplyPendingProgram() override;
+  // A loaded chunk's or bank's program, scheduled like a selected one.
+  void RecallProgram() override;
+  // Resumed or processed at least once: programs are applied from then on.
+  bool IsLive() const { return Live.load(); }
+  // A host thread's program change while the host streams (process calls
+  // since the last resume, on another thread) is only marked: the audio
+  // thread applies it when its next call begins, so the host thread holds
+  // the lock just to mark it and the audio thread never waits while
+  // several hundred parameters are applied.
+  bool AudioThreadAppliesPrograms() const;
+  // The host's call returns once the audio thread applied the program it
+  // marked and what that asked to be built is built (on this thread) and
+  // swapped in: the state is whole, as after a program applied at once.
+  // When the host's process calls stop coming (about two of its blocks
+  // pass without one) the program is applied here instead.
+  void AfterHostCall() override;
+  // Beyond two host blocks, how long a host thread gives the audio thread
+  // to begin its next call before it applies the program itself, and its
+  // longest wait in any case (seconds).
+  static constexpr double kAudioThreadGraceSeconds = 0.005;
+  static constexpr double kProgramWaitSeconds = 0.25;
   // Active := mute parameter not 1 (an inactive plug-in processes nothing).
   virtual void UpdateActiveState();
   bool IsActive() const { return Active.load(); }
@@ -353,7 +384,7 @@ class TDSPPluginX : public TDSPVSTBase {
   // The layers declare their groups while the plug-in is built, before the
   // factory bank is read: AddSubPresetGroup, then AddSubPresetToGroup for
   // each parameter in order. Groups live as long as the plug-in; their
-  // sub-preset lists change under the global lock.
+  // sub-preset lists change under the instance lock.
   void AddSubPresetGroup(std::int32_t id, std::string_view name);
   // Nothing when no group has that id.
   void AddSubPresetToGroup(std::int32_t groupId, std::int32_t param);
@@ -414,7 +445,7 @@ class TDSPPluginX : public TDSPVSTBase {
   virtual void FormatParamValue(std::int32_t param, std::string& text, float real);
 
   // ---- editor flow
-  // An editor control changed a value (window thread, global lock not held):
+  // An editor control changed a value (window thread, instance lock not held):
   // stored under the lock (clamped to 0..1); while dragging the host is told
   // the stored value afterwards, outside the lock.
   virtual void OnGuiControlChange(std::int32_t index, float value, bool dragging);
@@ -423,6 +454,16 @@ class TDSPPluginX : public TDSPVSTBase {
   // With a GUI: now, or posted for the window thread.
   virtual void UpdateGuiControl(std::int32_t index, bool now);
   virtual bool HasGui() { return HasGuiFlag; }
+  // The pending program is applied here, on the thread that resumes, so
+  // that everything it needs is built before the first process call (hosts
+  // may resume from their audio thread: resuming is where a plug-in may
+  // still allocate).
+  void Resume() override;
+  void Suspend() override;
+  // Before the object is destroyed (the host's close): posted calls are
+  // cancelled and a running one awaited while every part of the object is
+  // still whole.
+  void PrepareForDestruction() override;
   // Editor window hooks: the editor binding opens, closes and idles the window.
   virtual void OpenEditorWindow(void* /*parentWindow*/) {}
   // True when a window was open.
@@ -486,12 +527,12 @@ class TDSPPluginX : public TDSPVSTBase {
   std::intptr_t SendToSink(std::int32_t code, void* ptr, float a, float b, float c);
   TPostBackCallback PostedCallTarget() { return TPostBackCallback::Bind<&TDSPPluginX::OnPostedCall>(this); }
   void StartRamp(TGainRamp& ramp, float from, float to);
-  // Host entries outside the global lock: reads the host's time info into
+  // Host entries outside the instance lock: reads the host's time info into
   // the snapshot UpdateTimeInfo uses, and later sends what was deferred.
   void ReadHostTime();
   void FlushHostNotifications();
 
-  // Appends the block's groups to the plug-in's groups (global lock held).
+  // Appends the block's groups to the plug-in's groups (instance lock held).
   void ApplySubPresetBlock(const TSubPresetBlockImage& block, bool clear);
   // The group a parsed "SpGp" record goes into (target -1: the group it
   // names), or null; with checkNames a record of another group is refused
@@ -535,6 +576,20 @@ class TDSPPluginX : public TDSPVSTBase {
   std::atomic<bool> BeingDestroyed{false};
   bool Built = false;
   std::atomic<bool> FirstCallSeen{false};
+  std::atomic<bool> Live{false};  // resumed or processed at least once
+  // The thread of the process calls since the last resume or suspend (none
+  // before the first).
+  std::atomic<std::thread::id> StreamingThread{};
+  // Programs marked for the audio thread, and how many of them it applied
+  // (lock held to change either).
+  std::atomic<std::uint64_t> ProgramsAsked{0};
+  std::atomic<std::uint64_t> ProgramsApplied{0};
+  // When the last process call began (steady clock, ns) and its length in
+  // frames: how long a host thread waits for the next one.
+  std::atomic<std::int64_t> LastProcessNs{0};
+  std::atomic<std::int32_t> LastProcessFrames{0};
+  // Lock held: every program marked so far is applied.
+  void ProgramsCaughtUp() { ProgramsApplied.store(ProgramsAsked.load()); }
   bool BlockHasSignal = false;
   std::int32_t SilenceCount = 0;  // internal blocks since the last loud output sample
   // Set by a volume or pan change (any thread), taken by the next process
@@ -573,7 +628,7 @@ class TDSPPluginX : public TDSPVSTBase {
 
   void Render(float** outputs, std::int32_t sampleFrames, bool replace);
   void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
-                   bool replace);
+                   bool replace, bool silent);
   void RenderInternalBlock();
   void WriteBlockToRings(const float* interleaved);
   void ReleaseQueuedNoteOffs();
@@ -583,10 +638,20 @@ class TDSPPluginX : public TDSPVSTBase {
   void FadeProgramChange(float* interleaved);
   void ProgramFadeDone();
   bool HoldMidi(const TVstMidiEvent& event) override;
+  // Audio thread, lock held, after it applied a program: while the builds
+  // it asked for are outstanding the instrument is silent and its MIDI is
+  // held (ProgramSettling); once they are in place, or after
+  // kProgramSettleMs, the held MIDI is played.
+  void BeginProgramSettle();
+  // Each internal block while settling: true while the block stays silent.
+  bool ProgramSettles();
+  void ReplayHeldMidi();
 
   // A program change waits for the fade while this is set (lock held).
   bool ProgramFadeWanted = false;
   std::int32_t ProgramFadeDoneSamples = 0;
+  bool ProgramSettling = false;
+  std::int32_t ProgramSettleSamples = 0;
   struct THeldMidi {
     std::uint8_t Bytes[3];
   };
@@ -595,6 +660,7 @@ class TDSPPluginX : public TDSPVSTBase {
   TVstTimeInfo HostTime{};
   bool HostTimeValid = false;
   std::atomic<bool> IoChangedPending{false};
+  std::mutex DeferredMidiLock;  // guards DeferredMidi (any thread adds to it)
   std::vector<TMidiEventRec> DeferredMidi;
   std::vector<TMidiEventRec> DeferredMidiReplay;
 };

@@ -388,6 +388,7 @@ bool TDSPPluginX::RenderStepUnconditional() {
     inputs = GatherInputs();
     RenderVoices();
     if (BlockHasSignal) ApplyOutputGain();
+    LimitOutput(block, Settings->StereoLength);
     KeptSignal = BlockHasSignal;
   } else {
     // Consumers mix this block: they must not hear the last one again.
@@ -404,13 +405,15 @@ void TDSPPluginX::ApplyEngineProgram() {
   // An engine that no host processes has its first block here: the program
   // current at start-up applies before its first sound, as on the host's path.
   if (!FirstCallSeen.load()) {
-    MarkProgramPending();
+    if (!IsLive()) MarkProgramPending();
     FirstCallSeen = true;
   }
+  Live.store(true);
   // ApplyPendingProgram without the host's time info: only the host's own
   // process path reads that snapshot (it is taken outside the lock).
   if (ProgramPending.exchange(false)) {
     ApplyProgram();
+    ProgramsCaughtUp();
     PostRefresh();
   }
 }
@@ -424,6 +427,9 @@ bool TDSPPluginX::GatherChannel(std::size_t channel) {
     TDSPPluginX* source = rec.Connections[k].Engine;
     if (!source->IsActive()) continue;
     source->RenderStep();
+    // The source's block is read under its own lock: a host may be
+    // processing it on its audio thread meanwhile.
+    TEngineLocks sourceLock(*source);
     sum->MixSource(static_cast<std::int32_t>(k));
   }
   sum->SplitStereo();

@@ -21,12 +21,6 @@
 #include "framework/core/dsp_plugin_x.h"
 
 namespace {
-// Guards the deferred MIDI records of every plug-in.
-std::mutex& DeferredMidiLock() {
-  static std::mutex lock;
-  return lock;
-}
-
 std::int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -107,11 +101,21 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   {
     TPluginLockHold hold(*this);
     if (!FirstCallSeen) {
-      // The program current at start-up is applied before the first sound.
-      MarkProgramPending();
+      // The program current at start-up is applied before the first sound:
+      // by resume, or here for a host that processes before it resumes.
+      if (!IsLive()) MarkProgramPending();
       FirstCallSeen = true;
     }
-    if (!IsActive() || IsUpdating() || IsSuspended()) {
+    Live.store(true);
+    StreamingThread.store(std::this_thread::get_id());
+    LastProcessNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch()).count());
+    LastProcessFrames.store(sampleFrames);
+    // Inactive (muted) is not gated here: the render loop writes silence
+    // then, and programs and MIDI (the controller that unmutes among it) are
+    // still applied, so what the parameter says and what the instrument does
+    // agree at every moment.
+    if (IsUpdating() || IsSuspended()) {
       // Gated: nothing renders, but the host gets silence rather than
       // whatever its buffers held, and notes released meanwhile stay released.
       ReleaseQueuedNoteOffs();
@@ -130,19 +134,25 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
       } else {
         const bool pending = IsProgramPending();
         ApplyPendingProgram();
-        if (pending) ResetSound();
+        if (pending) {
+          ResetSound();
+          BeginProgramSettle();
+        }
       }
       if (GateWake.exchange(false)) SilenceCount = 0;
       ProcessPendingMidi();
       if (!TimeInfoRead.load()) UpdateTimeInfo();
       TimeInfoRead.store(false);
+      // An inactive plug-in gives the host silence from this call on (what
+      // the rings still hold is dropped with it), while its MIDI is decoded.
+      const bool silent = !IsActive();
       // Longer host blocks than the rings carry are served in pieces.
       const std::int32_t block = Settings->BlockSize;
       const std::int32_t piece = std::max(1, kRingLength - 2 * block);
       std::int32_t done = 0;
       do {
         const std::int32_t n = std::min(piece, sampleFrames - done);
-        RenderPiece(outputs, done, n, sampleFrames, replace);
+        RenderPiece(outputs, done, n, sampleFrames, replace, silent);
         done += n;
       } while (done < sampleFrames);
       ClearMidiQueue();
@@ -152,7 +162,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
 }
 
 void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
-                              bool replace) {
+                              bool replace, bool silent) {
   const std::int32_t block = Settings->BlockSize;
   ScheduleQueuedMidi(offset, frames, hostFrames, 2 * block - 1 - RingFill);
   std::int32_t pos = 0;
@@ -175,7 +185,11 @@ void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t
     std::int32_t read = ring.ReadIndex;
     for (std::int32_t j = 0; j < frames;) {
       const std::int32_t run = std::min(frames - j, kRingLength - read);
-      if (out != nullptr) loud |= HandOut(ring.Samples.data() + read, out + offset + j, run, replace);
+      if (out != nullptr && silent) {
+        if (replace) std::fill_n(out + offset + j, run, 0.0f);
+      } else if (out != nullptr) {
+        loud |= HandOut(ring.Samples.data() + read, out + offset + j, run, replace);
+      }
       j += run;
       read += run;
       if (read == kRingLength) read = 0;
@@ -191,10 +205,13 @@ void TDSPPluginX::RenderInternalBlock() {
   const double silentMs =
       static_cast<double>(SilenceCount) * block / std::max<std::int32_t>(1, Settings->SamplesPerMs);
   float* buffer = GetOutputBuffer();
-  if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
+  if (ProgramSettling && ProgramSettles()) {
+    WriteBlockToRings(nullptr);
+  } else if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
     RenderVoices();
     if (BlockHasSignal) ApplyOutputGain();
     if (ProgramFadeWanted) FadeProgramChange(buffer);
+    LimitOutput(buffer, 2 * block);
     WriteBlockToRings(buffer);
   } else {
     // Muted, inactive or gated by silence: the rings advance with zeros, so
@@ -202,6 +219,21 @@ void TDSPPluginX::RenderInternalBlock() {
     WriteBlockToRings(nullptr);
     // Nothing sounds that a fade could end.
     if (ProgramFadeWanted) ProgramFadeDone();
+  }
+}
+
+void TDSPPluginX::LimitOutput(float* x, std::int32_t samples) {
+  const __m128 high = _mm_set1_ps(kOutputCeiling), low = _mm_set1_ps(-kOutputCeiling);
+  std::int32_t i = 0;
+  for (; i + 4 <= samples; i += 4) {
+    const __m128 y = _mm_loadu_ps(x + i);
+    // max gives its second operand for a NaN, the mask then makes it 0.
+    const __m128 held = _mm_min_ps(_mm_max_ps(y, low), high);
+    _mm_storeu_ps(x + i, _mm_and_ps(held, _mm_cmpord_ps(y, y)));
+  }
+  for (; i < samples; ++i) {
+    const float y = x[i];
+    x[i] = y != y ? 0.0f : std::min(std::max(y, -kOutputCeiling), kOutputCeiling);
   }
 }
 
@@ -225,8 +257,29 @@ void TDSPPluginX::ProgramFadeDone() {
   ProgramFadeDoneSamples = 0;
   ApplyPendingProgram();
   ResetSound();
+  BeginProgramSettle();
   // The events that came during the fade, in their order, for the new
-  // program; the next block is its first.
+  // program; the next block is its first (unless it waits for its builds).
+  if (!ProgramSettling) ReplayHeldMidi();
+}
+
+void TDSPPluginX::BeginProgramSettle() {
+  ProgramSettling = Changes().RealtimeOutstanding();
+  ProgramSettleSamples = 0;
+}
+
+bool TDSPPluginX::ProgramSettles() {
+  const std::int32_t limit = kProgramSettleMs * std::max<std::int32_t>(1, Settings->SamplesPerMs);
+  if (Changes().RealtimeOutstanding() && ProgramSettleSamples < limit) {
+    ProgramSettleSamples += Settings->BlockSize;
+    return true;
+  }
+  ProgramSettling = false;
+  ReplayHeldMidi();
+  return false;
+}
+
+void TDSPPluginX::ReplayHeldMidi() {
   const std::size_t held = HeldMidiCount;
   HeldMidiCount = 0;
   for (std::size_t k = 0; k < held; ++k) {
@@ -237,7 +290,7 @@ void TDSPPluginX::ProgramFadeDone() {
 
 bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
   // A full store lets the event through rather than lose it.
-  if (!ProgramFadeWanted || HeldMidiCount >= HeldMidi.size()) return false;
+  if (!(ProgramFadeWanted || ProgramSettling) || HeldMidiCount >= HeldMidi.size()) return false;
   THeldMidi& h = HeldMidi[HeldMidiCount++];
   for (int k = 0; k < 3; ++k) h.Bytes[k] = event.midiData[k];
   return true;
@@ -443,17 +496,17 @@ void TDSPPluginX::UpdatePitchBend() {
 }
 
 void TDSPPluginX::DeferMidi(const TMidiEventRec& e) {
-  std::lock_guard<std::mutex> guard(DeferredMidiLock());
+  std::lock_guard<std::mutex> guard(DeferredMidiLock);
   DeferredMidi.push_back(e);
 }
 
 void TDSPPluginX::ProcessPendingMidi() {
   // Swapped out under the list's own lock, replayed outside it: HandleMidi
-  // may take the global lock.
+  // may take the instance lock.
   // Both lists keep their capacity, so replaying does not free memory on
   // the audio thread.
   {
-    std::lock_guard<std::mutex> guard(DeferredMidiLock());
+    std::lock_guard<std::mutex> guard(DeferredMidiLock);
     if (DeferredMidi.empty()) return;
     DeferredMidiReplay.swap(DeferredMidi);
     LastMidiTimeMs = NowMs();
@@ -463,7 +516,7 @@ void TDSPPluginX::ProcessPendingMidi() {
 }
 
 void TDSPPluginX::ResetEngine() {
-  std::lock_guard<std::mutex> guard(DeferredMidiLock());
+  std::lock_guard<std::mutex> guard(DeferredMidiLock);
   DeferredMidi.clear();
   LastMidiTimeMs = NowMs();
 }

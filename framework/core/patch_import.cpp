@@ -3,7 +3,7 @@
 //
 // Threads: file reading and the import run on the thread that asks for them
 // (the loading thread at set-up, never the audio thread). Each patch is
-// stored under the global lock with the busy counter raised; messages are
+// stored under the instance lock with the busy counter raised; messages are
 // reported outside the lock.
 #include "framework/core/patch_import.h"
 
@@ -15,7 +15,6 @@
 
 #include "framework/base/base_math.h"
 #include "framework/base/file_names.h"
-#include "framework/base/global_lock.h"
 #include "framework/base/messages.h"
 #include "framework/base/streams.h"
 #include "framework/core/dsp_base_plugin.h"
@@ -229,7 +228,7 @@ bool TDSPBasePlugin::ImportBankFile(const std::string& path) {
       return false;
     }
     if (!LoadBankFromStream(in)) return false;
-    TGlobalLockGuard guard;
+    TProgramDataGuard guard(*this);
     BankName = FileNameNoExt(path);
     return true;
   }

@@ -1,6 +1,7 @@
 #include "framework/core/postback.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace {
 // Enough for one record per parameter and control of a large plug-in, so
@@ -132,7 +133,23 @@ std::size_t TPostBackQueue::Count() const {
   return Size;
 }
 
-TPostBackQueue& PostBackQueue() {
-  static TPostBackQueue* const queue = new TPostBackQueue;
-  return *queue;
+namespace {
+// Trivially destructible, so it still reads true after the queue is gone.
+std::atomic<bool> QueueGone{false};
+
+struct TQueueHolder {
+  TPostBackQueue Queue;
+  // Runs when the module is unloaded (or the process ends): nothing is
+  // queued from here on, and the queue's memory goes.
+  ~TQueueHolder() {
+    Queue.Shutdown();
+    QueueGone.store(true);
+  }
+};
+}  // namespace
+
+TPostBackQueue* PostBackQueue() {
+  if (QueueGone.load()) return nullptr;
+  static TQueueHolder holder;
+  return &holder.Queue;
 }

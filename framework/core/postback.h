@@ -6,8 +6,8 @@
 //
 // One queue serves the whole process. Calls run in posting order, each at
 // most once, with the queue's lock released, so a call may post or cancel
-// calls itself. Lock order: the global plug-in lock, then the queue's lock
-// (the queue never takes the global lock and never calls out while holding
+// calls itself. Lock order: the instance lock, then the queue's lock
+// (the queue never takes the instance lock and never calls out while holding
 // its own).
 #pragma once
 
@@ -107,21 +107,37 @@ class TPostBackQueue {
   std::vector<TRunning> Running;  // calls in progress, one per pumping thread
 };
 
-// The process-wide queue. It is never destroyed, so plug-in destructors that
-// run during unload can still cancel their calls.
-TPostBackQueue& PostBackQueue();
+// The process-wide queue: an object of the module's own, freed when the
+// module is unloaded (its records and its memory with it). Null once it is
+// gone: a plug-in that a host destroys after that finds nothing to cancel.
+TPostBackQueue* PostBackQueue();
 
-// The operations on the process-wide queue.
+// The operations on the process-wide queue (nothing once it is gone).
 inline bool PostBack(std::int32_t code, std::uint64_t param3, TPostBackCallback callback, std::uint64_t param1,
                      std::uint64_t param2) {
-  return PostBackQueue().Post(code, param3, callback, param1, param2);
+  TPostBackQueue* q = PostBackQueue();
+  return q != nullptr && q->Post(code, param3, callback, param1, param2);
 }
-inline void CancelPostBacks(TPostBackCallback callback) { PostBackQueue().Cancel(callback); }
-inline void CancelPostBacksOf(const void* object) { PostBackQueue().CancelObject(object); }
-inline void ClearPostBacks() { PostBackQueue().Clear(); }
+inline void CancelPostBacks(TPostBackCallback callback) {
+  if (TPostBackQueue* q = PostBackQueue()) q->Cancel(callback);
+}
+inline void CancelPostBacksOf(const void* object) {
+  if (TPostBackQueue* q = PostBackQueue()) q->CancelObject(object);
+}
+inline void ClearPostBacks() {
+  if (TPostBackQueue* q = PostBackQueue()) q->Clear();
+}
 // Host GUI thread: editor open, editor idle, idle.
-inline std::size_t PumpPostBacks() { return PostBackQueue().Pump(); }
+inline std::size_t PumpPostBacks() {
+  TPostBackQueue* q = PostBackQueue();
+  return q != nullptr ? q->Pump() : 0;
+}
 // Module unload: nothing is queued afterwards.
-inline void ShutdownPostBacks() { PostBackQueue().Shutdown(); }
+inline void ShutdownPostBacks() {
+  if (TPostBackQueue* q = PostBackQueue()) q->Shutdown();
+}
 // Set from ShutdownPostBacks on: no call is queued afterwards.
-inline bool PostBackShuttingDown() { return PostBackQueue().ShuttingDown(); }
+inline bool PostBackShuttingDown() {
+  TPostBackQueue* q = PostBackQueue();
+  return q == nullptr || q->ShuttingDown();
+}

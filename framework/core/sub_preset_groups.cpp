@@ -1,7 +1,7 @@
 // Sub-preset groups of the plug-in core: declaring groups, storing and
 // applying sub-presets, and reading and writing their records and files.
 //
-// Readers parse the whole record first and without the global lock; a
+// Readers parse the whole record first and without the instance lock; a
 // refusal or a damaged record is reported (the message routines, outside the
 // lock: a dialog when the editor's menu asked, stderr otherwise) and changes
 // nothing. Only the change of a group's list, and applying, hold the
@@ -42,12 +42,12 @@ void TDSPPluginX::AddSubPresetGroup(std::int32_t id, std::string_view name) {
   auto group = std::make_unique<TSubPresetGroupRec>();
   group->Id = id;
   group->Name = ClampGroupText(name);
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   SubPresetGroups.push_back(std::move(group));
 }
 
 void TDSPPluginX::AddSubPresetToGroup(std::int32_t groupId, std::int32_t param) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   if (TSubPresetGroupRec* group = FindSubPresetGroup(groupId)) group->Params.push_back(param);
 }
 
@@ -58,7 +58,8 @@ TSubPresetGroupRec* TDSPPluginX::FindSubPresetGroup(std::int32_t id) {
 }
 
 void TDSPPluginX::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
+  TProgramDataGuard data(*this);
   TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
   if (group == nullptr || index < 0 || index >= static_cast<std::int32_t>(group->SubPresets.size())) return;
   const TSubPresetRec& preset = group->SubPresets[static_cast<std::size_t>(index)];
@@ -70,7 +71,7 @@ void TDSPPluginX::ApplySubPreset(std::int32_t groupId, std::int32_t index) {
 std::int32_t TDSPPluginX::StoreSubPreset(std::int32_t groupId) {
   std::string name;
   {
-    TGlobalLockGuard guard;
+    TProgramDataGuard guard(*this);
     const TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
     if (group == nullptr) return -1;
     name = group->CurrentName;
@@ -82,7 +83,7 @@ std::int32_t TDSPPluginX::StoreSubPreset(std::int32_t groupId) {
 std::int32_t TDSPPluginX::StoreSubPresetAs(std::int32_t groupId, std::string_view name) {
   const std::string stored = ClampSubPresetName(name);
   if (stored.empty()) return -1;
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
   if (group == nullptr) return -1;
   auto& list = group->SubPresets;
@@ -97,18 +98,18 @@ std::int32_t TDSPPluginX::StoreSubPresetAs(std::int32_t groupId, std::string_vie
 }
 
 std::int64_t TDSPPluginX::WriteSubPresets(TStream& stream) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   return WriteSubPresetBlock(stream, SubPresetGroups);
 }
 
 std::int64_t TDSPPluginX::WriteSubPresetGroup(TStream& stream, std::int32_t groupId) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   const TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
   return group != nullptr ? WriteSubPresetGroupRecord(stream, *group) : 0;
 }
 
 std::int64_t TDSPPluginX::WriteSubPresetItem(TStream& stream, std::int32_t groupId, std::int32_t index) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   const TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
   if (group == nullptr || index < 0 || index >= static_cast<std::int32_t>(group->SubPresets.size())) return 0;
   return WriteSubPresetItemRecord(stream, group->Id, group->SubPresets[static_cast<std::size_t>(index)]);
@@ -124,7 +125,7 @@ TSubPresetRec TDSPPluginX::MakeSubPreset(const TSubPresetGroupRec& group, const 
 }
 
 void TDSPPluginX::ApplySubPresetBlock(const TSubPresetBlockImage& block, bool clear) {
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   for (const TSubPresetGroupImage& image : block.Groups) {
     // A group this plug-in does not have: its records were read and are dropped.
     TSubPresetGroupRec* group = FindSubPresetGroup(image.GroupId);
@@ -188,7 +189,7 @@ std::int32_t TDSPPluginX::ReadSubPresetItem(TStream& stream, std::int32_t groupI
     if (checkGroup) ShowMessageText(kNotThisGroupItem);
     return -1;
   }
-  TGlobalLockGuard guard;
+  TProgramDataGuard guard(*this);
   TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
   auto& list = group->SubPresets;
   auto it = list.end();

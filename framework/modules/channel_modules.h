@@ -4,7 +4,7 @@
 // channel, which sums the output blocks of connected engines with gains and
 // splits the sum into left and right.
 //
-// Used on the audio thread inside the global plug-in lock; the buffers are
+// Used on the audio thread inside the instance lock; the buffers are
 // (re)allocated only by SetAudioSettings, which the plug-in calls under that
 // lock when its settings change.
 #pragma once

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "framework/base/global_lock.h"
 #include "platform/fpu_guard.h"
 
 void CopyHostText(char* buffer, std::string_view text) {
@@ -157,21 +156,42 @@ bool AudioEffect::EditGetRect(TVstRect** rect) {
 bool AudioEffect::EditOpen(void* /*parentWindow*/) { return false; }
 
 std::int32_t AudioEffect::GetChunk(void** data, bool isPreset) {
-  TGlobalLockGuard guard;
-  ChunkStream = std::make_unique<TMemoryStream>();
-  SaveChunk(*ChunkStream, isPreset);
-  ChunkStream->SetPosition(0);
-  *data = ChunkStream->Memory();
-  return static_cast<std::int32_t>(ChunkStream->Size());
+  // Written outside the lock of the answers: saving takes the plug-in's
+  // locks, and the answer only replaces this thread's last one.
+  auto stream = std::make_unique<TMemoryStream>();
+  SaveChunk(*stream, isPreset);
+  stream->SetPosition(0);
+  *data = stream->Memory();
+  const auto size = static_cast<std::int32_t>(stream->Size());
+  std::unique_ptr<TMemoryStream> previous;
+  {
+    std::lock_guard<std::mutex> guard(ChunkAnswerLock);
+    const std::thread::id self = std::this_thread::get_id();
+    auto it = std::find_if(ChunkAnswers.begin(), ChunkAnswers.end(),
+                           [&](const TChunkAnswer& a) { return a.Thread == self; });
+    if (it == ChunkAnswers.end()) {
+      if (ChunkAnswers.size() < kChunkAnswerThreads) {
+        ChunkAnswers.push_back({});
+        it = ChunkAnswers.end() - 1;
+      } else {
+        it = std::min_element(ChunkAnswers.begin(), ChunkAnswers.end(),
+                              [](const TChunkAnswer& a, const TChunkAnswer& b) { return a.LastUse < b.LastUse; });
+      }
+      it->Thread = self;
+    }
+    it->LastUse = ++ChunkAnswerClock;
+    previous = std::move(it->Stream);
+    it->Stream = std::move(stream);
+  }
+  // This thread's previous answer is freed here.
+  return size;
 }
 
 std::int32_t AudioEffect::SetChunk(const void* data, std::int32_t size, bool isPreset) {
   if (data == nullptr || size <= 0) return 0;
-  TGlobalLockGuard guard;
-  ChunkStream = std::make_unique<TMemoryStream>(
+  TMemoryStream stream(
       std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
-  LoadChunk(*ChunkStream, size, isPreset);
-  return size;
+  return LoadChunk(stream, size, isPreset) ? size : 0;
 }
 
 void AudioEffect::Process(float** /*inputs*/, float** /*outputs*/, std::int32_t /*sampleFrames*/) {}
@@ -181,7 +201,7 @@ void AudioEffect::ProcessReplacing(float** /*inputs*/, float** /*outputs*/, std:
 void AudioEffect::SetParameter(std::int32_t index, float value) {
   // Under the lock, so that a DSP rebuild the change causes never overlaps
   // processing.
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   SetParameterValue(index, value);
 }
 
@@ -202,6 +222,27 @@ std::int32_t AudioEffect::GetMasterVersion() { return static_cast<std::int32_t>(
 // Entry functions: the plug-in's FP environment for the call, the caller's
 // afterwards, and no exception back into the host.
 
+namespace {
+
+// Where the changes a host call requests are built (change_builder.h): on
+// the audio thread by the module's worker (once the host has resumed), on
+// any other thread by the calling thread after the call's work.
+template <class F>
+auto WithBuilds(AudioEffect& self, bool audioThread, F&& call) {
+  if (audioThread && self.HostHasResumed()) {
+    TAudioCallBuilds builds(self.Changes(), !self.HostRendersOffline());
+    return call();
+  }
+  auto result = [&] {
+    THostCallBuilds builds(self.Changes());
+    return call();
+  }();
+  if (!audioThread) self.AfterHostCall();
+  return result;
+}
+
+}  // namespace
+
 std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
                                            std::intptr_t value, void* ptr, float opt) {
   TFpuGuard guard;
@@ -210,10 +251,15 @@ std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opco
   try {
     if (opcode == kEffClose) {
       self->Dispatcher(opcode, index, value, ptr, opt);
+      self->PrepareForDestruction();
       delete self;
       return 1;
     }
-    return self->Dispatcher(opcode, index, value, ptr, opt);
+    if (opcode == kEffMainsChanged && value != 0) self->EverResumed.store(true);
+    // Resume builds what the program needs on its own thread, whichever it
+    // is: resuming is where a plug-in may still allocate.
+    const bool audio = opcode != kEffMainsChanged && self->OnAudioThread();
+    return WithBuilds(*self, audio, [&] { return self->Dispatcher(opcode, index, value, ptr, opt); });
   } catch (...) {
     return 0;
   }
@@ -224,7 +270,15 @@ void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outpu
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
   try {
-    self->Process(inputs, outputs, sampleFrames);
+    self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    if (self->HostHasResumed()) {
+      TAudioCallBuilds builds(self->Changes(), !self->HostRendersOffline());
+      self->Process(inputs, outputs, sampleFrames);
+    } else {
+      // A host that processes before it resumes: what the first blocks
+      // need is built right there.
+      self->Process(inputs, outputs, sampleFrames);
+    }
   } catch (...) {
   }
 }
@@ -235,7 +289,13 @@ void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, floa
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
   try {
-    self->ProcessReplacing(inputs, outputs, sampleFrames);
+    self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    if (self->HostHasResumed()) {
+      TAudioCallBuilds builds(self->Changes(), !self->HostRendersOffline());
+      self->ProcessReplacing(inputs, outputs, sampleFrames);
+    } else {
+      self->ProcessReplacing(inputs, outputs, sampleFrames);
+    }
   } catch (...) {
   }
 }
@@ -245,7 +305,10 @@ void AudioEffect::SetParameterEntry(TVstEffect* effect, std::int32_t index, floa
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
   try {
-    self->SetParameter(index, value);
+    WithBuilds(*self, self->OnAudioThread(), [&] {
+      self->SetParameter(index, value);
+      return 0;
+    });
   } catch (...) {
   }
 }

@@ -7,11 +7,39 @@
 // (TFpuGuard) and gives the caller's back on return; no exception leaves an
 // entry: the dispatcher answers 0 and the others do nothing when one is
 // raised inside.
+//
+// Threads, locks and allocation (the one policy; each entry below says
+// which part applies to it):
+// - Each instance has one re-entrant lock (InstanceMutex, TPluginLock); no
+//   lock is shared between instances. The plug-in core and the engines
+//   decide when it is held. DSP units (dsp/) take no plug-in lock: their
+//   owner holds it while it changes them, the audio thread while it runs
+//   them.
+// - The audio thread (process calls, and any entry the host makes from
+//   it) holds the lock for the whole process call and, after resume, never
+//   allocates, frees, does file I/O, touches the editor or takes the
+//   editor's GuiLock. What a change needs built is queued for the module's
+//   worker and swapped in under the lock when ready.
+// - A host thread holds the lock only to store a value or swap in what it
+//   built: anything that allocates is built on that thread outside the lock
+//   (prepared changes, change_builder.h) before the call returns.
+// - Lock order: the editor's GuiLock, then the instance lock, then the
+//   sample store's lock. The engine graph's lock comes before any instance
+//   lock. Nothing waits for a lock that comes earlier while holding a later
+//   one.
+// - The host is never called, and no dialog is shown, while the instance
+//   lock is held.
+// - Module-wide tables are built once, before or at the first instance, and
+//   only read afterwards.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "framework/base/streams.h"
 #include "framework/core/dsp_base_plugin.h"
@@ -30,48 +58,95 @@ class AudioEffect : public TDSPBasePlugin {
 
   // Stores the host callback and fills the record with its defaults.
   virtual void InitEffect(TVstHostCallback host, std::int32_t numPrograms, std::int32_t numParams);
-  // Every opcode the host sends; unknown ones answer 0.
+  // Every opcode the host sends; unknown ones answer 0. Any host thread,
+  // the audio thread included (events, mains and parameter opcodes come
+  // from there in some hosts); each opcode's own contract is that of the
+  // operation it reaches below.
   virtual std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
                                    float opt);
 
   // Operations reached through the dispatcher (host's window or main
   // thread unless said otherwise).
+  // Host thread, before any processing; may allocate; no lock.
   virtual void Open() {}
-  // Closes the editor; the dispatcher entry then destroys the object.
+  // Closes the editor; the dispatcher entry then destroys the object. Host
+  // thread, no process call after it; takes the editor's GuiLock, then the
+  // instance lock.
   virtual void Close();
+  // Runs after Close and before the destructors: whatever other threads may
+  // still reach through the object is stopped while all of it exists
+  // (posted calls cancelled, the worker's run on it awaited). No lock held.
+  virtual void PrepareForDestruction() {}
+  // After each dispatcher or setParameter call on a host thread (not the
+  // audio thread), outside every lock: work the call left to the audio
+  // thread may be awaited here (bounded), and what it asked to be built is
+  // built here. May allocate.
+  virtual void AfterHostCall() {}
+  // Any host thread, or the audio thread (a MIDI program change). Takes the
+  // instance lock to make the program current; what it needs is built on a
+  // host thread outside the lock; while the host streams on another thread
+  // the audio thread applies it at its next call.
   virtual void SetProgram(std::int32_t program);
+  // Any thread; no lock, no allocation.
   virtual std::int32_t GetProgram() { return CurrentProgram(); }
+  // Host thread; stores under the instance lock; allocates.
   virtual void SetProgramName(std::string_view name);
   // The current program's name; false when there is none to give.
+  // Texts (these four): any thread but the audio thread, the editor's
+  // painting too (GuiLock held, then the instance lock); allocate.
   virtual bool GetProgramName(std::string& name);
   virtual std::string GetParameterLabel(std::int32_t index);
   virtual std::string GetParameterDisplay(std::int32_t index);
   virtual std::string GetParameterName(std::int32_t index);
+  // Any thread; no lock, no allocation.
   virtual float GetVu() { return 0.0f; }
-  // Rates below 1000 Hz and non-finite ones are ignored.
+  // Rates below 1000 Hz and non-finite ones are ignored. Host thread, the
+  // host suspended; rebuilds buffers outside the lock (build lock, then the
+  // instance lock for the swap); allocates.
   virtual void SetSampleRate(float rate);
+  // Host thread; stores only.
   virtual void SetBlockSize(std::int32_t size) { HostBlockSize = size; }
-  // mainsChanged; hosts may send it from the audio thread.
+  // mainsChanged; hosts may send it from the audio thread. Resume prepares
+  // what the first process call needs (the rate, the pending program), so
+  // that no process call allocates; it may allocate itself and takes the
+  // instance lock to apply.
   virtual void Suspend() {}
   virtual void Resume() {}
+  // Editor entries: the host's window thread only, never the audio thread;
+  // they take the editor's GuiLock and, inside it, the instance lock for
+  // values; may allocate.
   virtual bool EditGetRect(TVstRect** rect);
   virtual bool EditOpen(void* parentWindow);
   virtual std::intptr_t EditClose() { return 0; }
   virtual void EditIdle() {}
-  // The chunk's size; its bytes stay valid until the next chunk request.
+  // The chunk's size; its bytes stay valid until the calling thread's next
+  // getChunk (each thread that asks has a buffer of its own: hosts save from
+  // more than one thread, and one answer must not be freed under another).
+  // Any host thread, several at once; reads under the program-data lock,
+  // which the audio thread never takes; allocates.
   virtual std::int32_t GetChunk(void** data, bool isPreset);
-  // Copies the host's bytes and loads them; answers size (0 for no bytes).
+  // Loads the host's bytes (read during the call only); answers size when
+  // they were taken, 0 when they were rejected (the state stays as it was).
+  // Any host thread: everything is read and checked outside the lock, then
+  // applied like SetProgram; allocates.
   virtual std::int32_t SetChunk(const void* data, std::int32_t size, bool isPreset);
 
   // Entry operations. Process adds into the host's buffers,
-  // ProcessReplacing overwrites them (audio thread).
+  // ProcessReplacing overwrites them. Audio thread: hold the instance lock
+  // for the whole call; after resume no allocation, free, file I/O, editor
+  // call or GuiLock; the host is called before the lock is taken (time
+  // info) and after it is let go.
   virtual void Process(float** inputs, float** outputs, std::int32_t sampleFrames);
   virtual void ProcessReplacing(float** inputs, float** outputs, std::int32_t sampleFrames);
-  // The host's setParameter: clamps and stores under the global lock.
+  // The host's setParameter: clamps and stores under the instance lock. Any
+  // thread: on a host thread what the value needs built is built there after
+  // the store, outside the lock; on the audio thread it is queued for the
+  // worker (no allocation there).
   virtual void SetParameter(std::int32_t index, float value);
+  // Any thread; no lock, no allocation.
   virtual float GetParameter(std::int32_t index) { return GetParameterValue(index); }
   // Stores like SetParameter, then tells the host (never call it while
-  // holding the global lock).
+  // holding the instance lock).
   virtual void SetParameterAutomated(std::int32_t index, float value);
 
   // Host callback (answers 0 without one).
@@ -98,6 +173,15 @@ class AudioEffect : public TDSPBasePlugin {
   void SetInitialDelay(std::int32_t delay) { Effect.initialDelay = delay; }
 
   TVstHostCallback GetHostCallback() const { return Host; }
+  // The thread that last called a process entry is the host's audio thread.
+  bool OnAudioThread() const { return AudioThreadId.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+  // From the first resume on, changes requested on the audio thread are
+  // built by the module's worker; before it they are built at once.
+  bool HostHasResumed() const { return EverResumed.load(std::memory_order_relaxed); }
+  // The host says it renders offline (not against the clock): what the audio
+  // thread asks for is then built on it, and the output does not depend on
+  // how fast the worker is.
+  bool HostRendersOffline() { return CallHost(kHostGetCurrentProcessLevel) == kVstProcessLevelOffline; }
   std::int32_t GetHostBlockSize() const { return HostBlockSize; }
 
  protected:
@@ -111,8 +195,23 @@ class AudioEffect : public TDSPBasePlugin {
   std::int32_t HostBlockSize = 0;  // stored only: the internal block is one millisecond
   std::int32_t SamplesPerMs = 44;  // sample rate div 1000
   TVstRect EditorRect{};
-  // The last chunk handed to or received from the host.
-  std::unique_ptr<TMemoryStream> ChunkStream;
+
+ private:
+  std::atomic<std::thread::id> AudioThreadId{};
+  std::atomic<bool> EverResumed{false};
+  // The last chunk handed to each thread that asked (at most
+  // kChunkAnswerThreads; beyond that the least recently used one is reused).
+  struct TChunkAnswer {
+    std::thread::id Thread;
+    std::uint64_t LastUse = 0;
+    std::unique_ptr<TMemoryStream> Stream;
+  };
+  static constexpr std::size_t kChunkAnswerThreads = 16;
+  std::mutex ChunkAnswerLock;
+  std::vector<TChunkAnswer> ChunkAnswers;
+  std::uint64_t ChunkAnswerClock = 0;
+
+ protected:
 
  private:
   static std::intptr_t DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index,

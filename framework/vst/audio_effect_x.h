@@ -15,6 +15,8 @@ class AudioEffectX : public AudioEffect {
                            float opt) override;
 
   // Queues the MIDI events of the coming block; answers 1 when taken.
+  // Audio thread, before the block's process call: takes the instance lock
+  // to queue; allocates nothing.
   virtual std::int32_t ProcessEvents(const TVstEvents* /*events*/) { return 0; }
   virtual bool CanParameterBeAutomated(std::int32_t /*index*/) { return true; }
   virtual std::int32_t GetNumCategories() { return 1; }
@@ -43,7 +45,7 @@ class AudioEffectX : public AudioEffect {
   // Extension host opcodes.
   bool WantEvents(std::int32_t filter = 1) { return CallHost(kHostWantMidi, 0, filter) != 0; }
   // The host's time info for the flags asked (null when it has none). Read
-  // it before taking the global lock: the host is never called under it.
+  // it before taking the instance lock: the host is never called under it.
   const TVstTimeInfo* GetTimeInfo(std::int32_t filter) {
     return reinterpret_cast<const TVstTimeInfo*>(CallHost(kHostGetTime, 0, filter));
   }

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "framework/base/global_lock.h"
 
 namespace {
 // Initial room of the MIDI queue: the queue grows only for hosts that send
@@ -48,7 +47,7 @@ void TDSPVSTBase::ClearPrograms() {
 
 std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   if (events == nullptr) return 0;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   for (std::int32_t i = 0; i < events->numEvents; ++i) {
     const TVstEvent* e = events->events[i];
     if (e == nullptr || e->type != kVstMidiEventType) continue;
@@ -72,6 +71,12 @@ void TDSPVSTBase::SetSampleRate(float rate) {
 void TDSPVSTBase::Suspend() { Suspended.store(true); }
 
 void TDSPVSTBase::Resume() {
+  // A host that never gave a rate we take (none, or only refused ones) gets
+  // the record's 44100 Hz prepared here rather than silence.
+  if (!SampleRateApplied) {
+    SampleRateApplied = true;
+    ApplySampleRate(Settings->SampleRate, true);
+  }
   Suspended.store(false);
   TimeInfoRead.store(false);
   WantEvents(1);
@@ -79,7 +84,7 @@ void TDSPVSTBase::Resume() {
 
 void TDSPVSTBase::ApplySampleRate(std::int32_t rate, bool force) {
   if (rate < kMinSampleRate || rate > kMaxSampleRate) return;
-  TGlobalLockGuard guard;
+  TPluginLockGuard guard(*this);
   if (!force && rate == Settings->SampleRate) return;
   SamplesPerMs = rate / 1000;
   SetRateAndBlockSize(rate, rate / 1000);

@@ -32,14 +32,15 @@ class TDSPVSTBase : public AudioEffectX {
   void SetNumOutputs(std::int32_t outputs) override;
   void ClearPrograms() override;
   // Copies the MIDI events (type 1) of the list into the queue under the
-  // global lock; other event types (SysEx) are skipped. Any thread.
+  // instance lock; other event types (SysEx) are skipped. Any thread.
   std::int32_t ProcessEvents(const TVstEvents* events) override;
   // Rates below 1000 Hz, above kMaxSampleRate or not finite keep the
   // previous settings. The first request always applies.
   void SetSampleRate(float rate) override;
   void Suspend() override;
+  // Without a rate taken before, prepares the record's (44100 Hz).
   void Resume() override;
-  // Under the global lock: the internal block becomes one millisecond of
+  // Under the instance lock: the internal block becomes one millisecond of
   // the rate, and every owned object gets the new settings.
   virtual void ApplySampleRate(std::int32_t rate, bool force);
   // The decoder hands every message here; packs it and calls HandleMidi.

@@ -2,7 +2,7 @@
 // controllers of an RPN or NRPN data-entry sequence (number MSB, number LSB,
 // data MSB 6, data LSB 38) become one 14-bit parameter-value message.
 //
-// Runs on the audio thread, inside the render loop, under the global lock.
+// Runs on the audio thread, inside the render loop, under the instance lock.
 // The sequence state survives across host blocks.
 #pragma once
 

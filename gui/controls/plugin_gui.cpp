@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
 #include "framework/core/param_info.h"
 
 // ---- dialogs and the editor thread's input handling
@@ -97,7 +96,7 @@ bool TDSPPluginGui::InteractiveNow() const {
   // Never a dialog under the plug-in's lock (the audio thread would wait for
   // the user): a notice that comes from under it, e.g. a layer's during a
   // program change the editor asked for, takes the non-interactive path.
-  if (GlobalPluginLock().HeldHere()) return false;
+  if (InstanceMutex().HeldHere()) return false;
   {
     std::lock_guard<std::mutex> lock(DispatchMutex);
     if (DispatchDepth == 0 || DispatchThread != std::this_thread::get_id()) return false;

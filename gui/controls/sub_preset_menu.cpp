@@ -10,7 +10,6 @@
 #include <algorithm>
 
 #include "framework/base/file_names.h"
-#include "framework/base/global_lock.h"
 #include "gui/controls/plugin_gui.h"
 
 namespace {
@@ -39,7 +38,7 @@ void TDSPPluginGui::FillSubPresetMenu(std::int32_t group, TGuiPopupMenu& menu) {
   SubPresetMenuGroup = group;
   std::vector<std::string> names;
   {
-    TGlobalLockGuard guard;
+    TPluginLockGuard guard(*this);
     if (const TSubPresetGroupRec* rec = FindSubPresetGroup(group))
       for (const TSubPresetRec& preset : rec->SubPresets) names.push_back(preset.Name);
   }
@@ -104,7 +103,7 @@ std::int32_t TDSPPluginGui::SaveSubPresetToDisk(std::int32_t group) {
   if (index < 0 || Dialogs().Cancelled()) return -1;
   std::string name;
   {
-    TGlobalLockGuard guard;
+    TPluginLockGuard guard(*this);
     const TSubPresetGroupRec* rec = FindSubPresetGroup(group);
     if (rec == nullptr || index >= static_cast<std::int32_t>(rec->SubPresets.size())) return -1;
     name = rec->SubPresets[static_cast<std::size_t>(index)].Name;

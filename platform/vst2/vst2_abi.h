@@ -199,7 +199,7 @@ enum TVstHostOpcode : std::int32_t {
   kHostGetPreviousPlug = 20,
   kHostGetNextPlug = 21,
   kHostWillReplaceOrAccumulate = 22,
-  kHostGetCurrentProcessLevel = 23,
+  kHostGetCurrentProcessLevel = 23,  // answers one of the kVstProcessLevel values
   kHostGetAutomationState = 24,
   kHostOfflineStart = 25,
   kHostOfflineRead = 26,
@@ -226,6 +226,15 @@ enum TVstHostOpcode : std::int32_t {
   kHostEditFile = 47,
   kHostGetChunkFile = 48,
   kHostGetInputSpeakerArrangement = 49,
+};
+
+// What the host answers to kHostGetCurrentProcessLevel.
+enum : std::int32_t {
+  kVstProcessLevelUnknown = 0,
+  kVstProcessLevelUser = 1,
+  kVstProcessLevelRealtime = 2,
+  kVstProcessLevelPrefetch = 3,
+  kVstProcessLevelOffline = 4,
 };
 
 // Event list handed to the processEvents opcode; `events` has numEvents

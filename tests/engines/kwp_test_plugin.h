@@ -13,7 +13,6 @@
 #include "engines/sampler_plugin2.h"
 #include "engines/voicerack_kwp_synth.h"
 #include "framework/base/constant_buffers.h"
-#include "framework/base/global_lock.h"
 #include "tests/engines/voice_test_plugin.h"
 #include "tests/framework/core/plugin_test_support.h"
 
@@ -146,9 +145,9 @@ class TKwpTestPlugin : public TVoicerackKWPSynth {
     ProcessFX();
   }
 
-  // Note on / off as the MIDI decoder delivers them (global lock held).
+  // Note on / off as the MIDI decoder delivers them (instance lock held).
   void Play(std::int32_t note, std::int32_t velocity = 100) {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*this);
     if (velocity > 0) NoteOn(voice_test::Note(note, velocity));
     else NoteOff(voice_test::Note(note, 0));
   }
@@ -186,7 +185,7 @@ using voice_test::SetReal;
 
 // One internal block straight through RenderVoices; the interleaved result.
 inline const float* RenderBlock(TKwpTestPlugin& p) {
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(p);
   p.RenderVoices();
   return p.GetOutputBuffer();
 }

@@ -295,6 +295,9 @@ TEST(Rumbleon2Formats, CutAndDamagedBanksChunksAndStatesChangeNothing) {
     ASSERT_FALSE(target.P().LoadBankFromStream(s)) << n;
   }
   for (const std::size_t n : cuts(chunk.size())) {
+    // Cut right before its 8-byte current-program block, a chunk is whole in
+    // the form written before that block existed.
+    if (n == chunk.size() - 8) continue;
     TMemoryStream s(TBytes(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n)));
     ASSERT_FALSE(target.P().LoadChunk(s, static_cast<std::int64_t>(n), false)) << n;
   }

@@ -11,7 +11,6 @@
 
 #include "dsp/sampler/sampler.h"
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
 #include "framework/base/streams.h"
 #include "tests/engines/sampler_test_plugin.h"
 #include "tests/support/alloc_trap.h"
@@ -82,7 +81,7 @@ TEST(SamplerBase, AStateWithoutTheBlockLeavesTheFlagAndTheStreamWhereTheyWere) {
   ASSERT_TRUE(b.P().ReadState(s, image, error)) << error;
   EXPECT_EQ(s.Position(), static_cast<std::int64_t>(end)) << "what follows the state is left to its reader";
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(b.P());
     b.P().ApplyState(image);
   }
   EXPECT_FALSE(b.P().SampleBankFlag());
@@ -376,13 +375,12 @@ TEST(SamplerRender, Osc2BelowTheAudibleGainIsSkippedAndResumesWhenRaised) {
   EXPECT_GT(v->Player2().TimeSinceStart, t2) << "raised: it renders from the next block";
 }
 
-TEST(SamplerRender, AVoiceCountChangeTakesEffectAtTheNextRender) {
+TEST(SamplerRender, AVoiceCountChangeFromTheHostIsInPlaceWhenItsCallReturns) {
   TInstrument inst;
   ASSERT_EQ(inst.P().VoiceCount(), 3);
   inst.Set(kVoices, 5);
-  EXPECT_EQ(inst.P().VoiceCount(), 3);
-  inst.RenderBlock();
   EXPECT_EQ(inst.P().VoiceCount(), 5);
+  inst.RenderBlock();
   for (std::int32_t i = 0; i < 5; ++i) {
     ASSERT_NE(inst.P().InstrVoice(i), nullptr);
     EXPECT_EQ(inst.Voice(i).Player1().GetStore(), &GlobalSampler()) << "every voice plays the one store";
@@ -416,7 +414,7 @@ TEST(SamplerRender, WithoutVoicesTheEffectsStillRun) {
   EXPECT_TRUE(AllFinite(left) && AllFinite(right));
 }
 
-TEST(SamplerRender, APatchChangeResetsSoundingVoicesAtTheNextBlockOnly) {
+TEST(SamplerRender, APatchChangeFromTheHostResetsSoundingVoicesWhenItsCallReturns) {
   const std::int32_t other = OtherUsedPatch();
   if (other < 0) GTEST_SKIP() << "the built-in bank has a single patch";
   TInstrument inst;
@@ -430,11 +428,9 @@ TEST(SamplerRender, APatchChangeResetsSoundingVoicesAtTheNextBlockOnly) {
   inst.Render(441);
   EXPECT_EQ(inst.Playing(45), v);
 
+  // The zones are built on the host's thread and in place when its call
+  // returns.
   inst.Set(kOsc1Patch, static_cast<float>(other));
-  EXPECT_TRUE(inst.P().IsOsc1PatchPending());
-  EXPECT_TRUE(v->IsHeld()) << "nothing changes before the next block";
-  EXPECT_EQ(v->Player1().GetProgram(), 0);
-  inst.RenderBlock();
   EXPECT_FALSE(inst.P().IsOsc1PatchPending());
   EXPECT_TRUE(v->IsFree()) << "the voices were reset";
   for (std::int32_t i = 0; i < inst.P().VoiceCount(); ++i) {
@@ -442,7 +438,7 @@ TEST(SamplerRender, APatchChangeResetsSoundingVoicesAtTheNextBlockOnly) {
     EXPECT_EQ(inst.Voice(i).Player2().GetProgram(), 0);
   }
 
-  // A note struck in the block that applies a new patch is not dropped.
+  // A note struck right after a new patch is not dropped.
   inst.Set(kOsc2Patch, static_cast<float>(other));
   inst.NoteOn(50);
   inst.Render(441);

@@ -6,7 +6,6 @@
 #include <limits>
 #include <vector>
 
-#include "framework/base/global_lock.h"
 #include "tests/engines/voice_test_plugin.h"
 #include "tests/support/alloc_trap.h"
 #include "tests/support/test_support.h"
@@ -39,11 +38,11 @@ class VoiceManager : public ::testing::Test {
   void SetUp() override { plugin_test::TTestHost::Reset(); }
   // Note-on as the MIDI decoder delivers it: on the audio thread, lock held.
   static void On(TVoiceTestPlugin& p, std::int32_t note, std::int32_t velocity = 100) {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(p);
     p.NoteOn(Note(note, velocity));
   }
   static void Off(TVoiceTestPlugin& p, std::int32_t note) {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(p);
     p.NoteOff(Note(note, 0));
   }
 };
@@ -147,7 +146,7 @@ TEST_F(VoiceManager, TheFirstNoteAfterAResetDoesNotGlideTheNextDoes) {
   EXPECT_EQ(Probe(*p, 2).GlideStartPitch, 57.0f);
 
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*p);
     p->ResetEngine();
   }
   for (std::int32_t i = 0; i < 4; ++i) EXPECT_TRUE(Probe(*p, i).IsFree());
@@ -184,7 +183,7 @@ TEST_F(VoiceManager, SoundingCountFollowsStealingAndResets) {
   On(*p, 40);
   On(*p, 41);
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*p);
     p->ResetEngine();
   }
   EXPECT_EQ(p->ActiveVoiceCount(), 0);
@@ -279,7 +278,7 @@ TEST_F(VoiceManager, AStolenNotesNoteOffIsNotTakenByAYoungerNoteOfItsPitch) {
   On(*r, 70);
   On(*r, 70);
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*r);
     r->ResetEngine();
   }
   On(*r, 70);
@@ -314,7 +313,7 @@ TEST_F(VoiceManager, EmptySlotsAreSkipped) {
   EXPECT_EQ(Probe(*p, 3).Note, 62);
   Off(*p, 60);
   EXPECT_EQ(Probe(*p, 1).State, TDSPXVoice::kReleased);
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*p);
   p->ResetEngine();
 }
 
@@ -330,7 +329,7 @@ TEST_F(VoiceManager, RequestedCountIsRoundedAndClamped) {
   EXPECT_EQ(p->RequestedVoiceCount(), 16);
 }
 
-TEST_F(VoiceManager, VoiceCountChangeDropsEveryNoteAtTheNextBlockAndReappliesTheParameters) {
+TEST_F(VoiceManager, VoiceCountChangeDropsEveryNoteAndReappliesTheParameters) {
   auto p = MakeVoicePlugin(true);
   SetReal(*p, kVoicesParam, 3);
   plugin_test::TStereoBuffers out(44);
@@ -349,13 +348,11 @@ TEST_F(VoiceManager, VoiceCountChangeDropsEveryNoteAtTheNextBlockAndReappliesThe
   EXPECT_FALSE(p->Voice(0)->IsFree());
   EXPECT_FALSE(p->IsVoiceCountRequested());
 
-  // A new count is only requested by the parameter...
-  SetReal(*p, kVoicesParam, 5);
-  EXPECT_EQ(p->VoiceCount(), 3);
+  // A new count from the host's thread: the voices are made on that thread
+  // and swapped in before its call returns; every note is dropped, the new
+  // voices take the current settings.
   EXPECT_FALSE(p->Voice(1)->IsFree());
-  // ...and applied at the start of the next block: every note is dropped,
-  // the new voices take the current settings.
-  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  SetReal(*p, kVoicesParam, 5);
   ASSERT_EQ(p->VoiceCount(), 5);
   EXPECT_EQ(p->VoicesCreated, built + 5);
   EXPECT_EQ(p->ActiveVoiceCount(), 0);

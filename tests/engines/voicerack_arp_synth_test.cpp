@@ -8,7 +8,6 @@
 #include <cmath>
 #include <vector>
 
-#include "framework/base/global_lock.h"
 #include "tests/engines/voice_test_plugin.h"
 #include "tests/support/test_support.h"
 
@@ -135,7 +134,7 @@ TEST_F(SequencerLayer, TheOffStepGateIsALevelLikeTheOtherGates) {
   SetReal(*p, kSeq1Step1, -64);
   SetReal(*p, kSeq1StpOffGate, 100);
   TDSPSequencer& seq = *Sequencers(0)[0];
-  TGlobalLockGuard lock;
+  TPluginLockGuard lock(*p);
   seq.Restart();
   seq.Tick();
   seq.Tick();
@@ -189,7 +188,7 @@ TEST(SequencerRender, ARestStepSilencesTheVoice) {
   plugin_test::TStereoBuffers out(441);
   p->ProcessReplacing(nullptr, out.Pointers, 441);
   {
-    TGlobalLockGuard lock;
+    TPluginLockGuard lock(*p);
     p->NoteOn(Note(45));
   }
   std::vector<float> left;

@@ -64,25 +64,29 @@ TEST_F(KwpSynth, MasterValuesConvert) {
   EXPECT_EQ(p->Env1CurveLaw(), GetCurveFunction(3));
 }
 
-TEST_F(KwpSynth, VoiceCountIsOnlyRequestedUntilTheNextRender) {
+TEST_F(KwpSynth, AVoiceCountFromTheHostIsInPlaceWhenItsCallReturnsAndOtherwiseAtTheNextRender) {
   SetReal(*p, kVoices, 6);
-  EXPECT_TRUE(p->IsVoiceCountRequested());
-  EXPECT_EQ(p->RequestedVoiceCount(), 6);
-  EXPECT_EQ(p->VoiceCount(), 3);
-  RenderBlock(*p);
-  EXPECT_EQ(p->VoiceCount(), 6);
+  EXPECT_EQ(p->VoiceCount(), 6) << "made on the host's thread, swapped in before the call returned";
+  EXPECT_FALSE(p->IsVoiceCountRequested());
   // The new voices got the layer's per-voice settings again.
   SetReal(*p, kFlt1LType, 5);
   SetReal(*p, kVoices, 8);
-  RenderBlock(*p);
   EXPECT_EQ(FilterTypes(1, 0), std::vector<int>(8, 5));
-  // "Voices" is the core's selector parameter: message 8051 requests it again.
+  // "Voices" is the core's selector parameter: message 8051 requests it
+  // again; called directly (no host call around it) the request waits for
+  // the next render.
   EXPECT_EQ(p->ProgramSelectorParam, kVoices);
+  p->SetParameterReal(kVoices, 4);
+  EXPECT_TRUE(p->IsVoiceCountRequested());
+  EXPECT_EQ(p->RequestedVoiceCount(), 4);
+  EXPECT_EQ(p->VoiceCount(), 8);
+  RenderBlock(*p);
+  EXPECT_EQ(p->VoiceCount(), 4);
   RenderBlock(*p);  // the rebuild's own pass requested the same count once more
   EXPECT_FALSE(p->IsVoiceCountRequested());
   p->HandlePluginMessage(TDSPPluginX::kMsgProgramSelector, nullptr, 0, 0, 0);
   EXPECT_TRUE(p->IsVoiceCountRequested());
-  EXPECT_EQ(p->RequestedVoiceCount(), 8);
+  EXPECT_EQ(p->RequestedVoiceCount(), 4);
 }
 
 TEST_F(KwpSynth, EnvelopeSettingsReachEveryVoice) {

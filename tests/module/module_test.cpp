@@ -317,7 +317,8 @@ TEST_F(ModuleTest, ChunksEventsAndAudio) {
   }
   EXPECT_EQ(Dispatch(Effect, kEffGetChunk), 0);
   std::uint8_t bytes[8] = {};
-  EXPECT_EQ(Dispatch(Effect, kEffSetChunk, 0, 8, bytes), 8);
+  // Eight zero bytes are no chunk: refused (answered 0), nothing changes.
+  EXPECT_EQ(Dispatch(Effect, kEffSetChunk, 0, 8, bytes), 0);
   EXPECT_EQ(Dispatch(Effect, kEffSetChunk, 0, 0, bytes), 0);
   EXPECT_EQ(Dispatch(Effect, kEffSetChunk, 0, -8, bytes), 0);
   EXPECT_EQ(Dispatch(Effect, kEffSetChunk, 1, 8, nullptr), 0);

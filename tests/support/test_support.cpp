@@ -8,6 +8,8 @@
 #include <numbers>
 #include <unistd.h>
 
+#include "tests/support/owner_lock.h"
+
 namespace testing_support {
 
 float Peak(std::span<const float> x) {
@@ -94,6 +96,15 @@ std::string ScratchDir() {
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* v = std::getenv(name);
   return v && *v ? std::string(v) : fallback;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+std::recursive_mutex& OwnerLock() {
+  static std::recursive_mutex lock;
+  return lock;
 }
 
 }  // namespace testing_support

@@ -20,7 +20,19 @@ TEST(AllocTrap, AllocationInsideAGuardFailsTheTest) {
         auto v = std::make_unique<std::vector<int>>(100);
         EXPECT_EQ(audio.Allocations(), 2u);
       },
-      "2 heap allocation(s) on the render loop");
+      "2 heap allocation(s) and 2 free(s) on the render loop");
+}
+
+TEST(AllocTrap, AFreeInsideAGuardFailsTheTestToo) {
+  auto kept = std::make_unique<std::vector<int>>(100);
+  EXPECT_NONFATAL_FAILURE(
+      {
+        TAudioThreadGuard audio("the swap");
+        kept.reset();
+        EXPECT_EQ(audio.Frees(), 2u);
+        EXPECT_EQ(audio.Allocations(), 0u);
+      },
+      "0 heap allocation(s) and 2 free(s) on the swap");
 }
 
 TEST(AllocTrap, StackWorkAndAllowedScopesPass) {

@@ -170,6 +170,23 @@ TEST(HostStress, ThreadsCheckOnTheInstrument) {
   EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
 }
 
+// The checks that run the instrument on several threads at once: under
+// ThreadSanitizer a race between its host entries and its audio thread, or
+// between instances, stops them.
+// Random legal states of every program: nothing above +24 dBFS.
+TEST(HostChecks, LevelOnTheInstrument) {
+  if (ModulePath().empty()) GTEST_SKIP() << "the instrument module is not part of this build";
+  const THostRun run = RunHost({"check", ModulePath(), "--only", "level", "--no-fork"});
+  EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+}
+
+TEST(HostStress, ConcurrencyChecksOnTheInstrument) {
+  if (ModulePath().empty()) GTEST_SKIP() << "the instrument module is not part of this build";
+  const THostRun run =
+      RunHost({"check", ModulePath(), "--only", "chunk-threads,instances,state-recall,midi-fuzz,realtime", "--no-fork"});
+  EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+}
+
 }  // namespace
 
 namespace {

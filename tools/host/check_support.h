@@ -13,6 +13,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/host/alloc_counter.h"
@@ -133,6 +134,16 @@ class TDriver {
   TClock::time_point PaceStart;
   std::int64_t PaceFrames = 0;
 };
+
+// Runs what a host does on its main thread (programs, chunks, parameters
+// from the user) on a thread of its own, as hosts do while their audio
+// thread renders: a plug-in may treat calls on its audio thread as
+// real-time ones.
+template <class F>
+void OnHostThread(F&& work) {
+  std::thread thread(std::forward<F>(work));
+  thread.join();
+}
 
 std::vector<float> Snapshot(const TVstPlugin& p);
 // First parameters that differ, as text; empty when all match.

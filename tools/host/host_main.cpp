@@ -227,6 +227,8 @@ int Render(const std::vector<std::string>& args) {
     std::cerr << "rumbleon-host: the plug-in has no outputs\n";
     return 1;
   }
+  // A file render is offline: a plug-in that asks may take its time.
+  p->SetProcessLevel(kVstProcessLevelOffline);
   p->SetSampleRate(settings.SampleRate);
   p->SetBlockSize(settings.BlockSize);
   if (!bankPath.empty() && !ApplyFxBank(*p, bank, error)) {

@@ -128,10 +128,10 @@ TCheckResult CheckStateRecall(TCheckContext& ctx) {
   auto c = ctx.Open();
   c->Resume();
   for (const auto* extreme : {&allOne, &allZero}) {
-    c->SetChunk(*extreme, false);
+    OnHostThread([&] { c->SetChunk(*extreme, false); });
     RenderPhrase(*c, frames / 4);
   }
-  c->SetChunk(chunk, false);
+  OnHostThread([&] { c->SetChunk(chunk, false); });
   Idle(*c, 4);
   if (c->Program() != current)
     problems += "after two other states the program is " + std::to_string(c->Program()) + " instead of " +
@@ -182,7 +182,10 @@ TCheckResult CheckCorruptChunks(TCheckContext& ctx) {
       void* data = const_cast<std::uint8_t*>(d.Bytes.data());
       std::vector<std::uint8_t> copy = d.Bytes;
       data = copy.data();
-      const std::intptr_t answer = p->Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), data);
+      std::intptr_t answer = 0;
+      OnHostThread([&] {
+        answer = p->Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), data);
+      });
       Idle(*p, 2);
       const std::string changed = CompareParams(*p, values, Snapshot(*p));
       const std::vector<std::uint8_t> now = p->GetChunk(preset);
@@ -190,7 +193,7 @@ TCheckResult CheckCorruptChunks(TCheckContext& ctx) {
       if (!changed.empty() || now != good) {
         problems += "a " + which + " changed the state" + (changed.empty() ? std::string() : " (" + changed + ")") + "; ";
         // Put it back for the next attempt.
-        p->SetChunk(good, preset);
+        OnHostThread([&] { p->SetChunk(good, preset); });
         Idle(*p, 2);
       } else {
         ++rejected;
@@ -285,12 +288,14 @@ TCheckResult CheckMidiFuzz(TCheckContext& ctx) {
     send(static_cast<std::uint8_t>(0xE0 | ch), 0, 64);
   }
   d.Block(256);
-  if (chunks) {
-    p->SetChunk(state, false);
-  } else {
-    p->SetProgram(program);
-    for (int i = 0; i < p->NumParams(); ++i) p->SetParameter(i, values[static_cast<std::size_t>(i)]);
-  }
+  OnHostThread([&] {
+    if (chunks) {
+      p->SetChunk(state, false);
+    } else {
+      p->SetProgram(program);
+      for (int i = 0; i < p->NumParams(); ++i) p->SetParameter(i, values[static_cast<std::size_t>(i)]);
+    }
+  });
   Idle(*p, 8);
   const std::string differ = CompareParams(*p, values, Snapshot(*p));
   if (!differ.empty()) problems += "after the state was set again " + differ + "; ";
@@ -315,10 +320,14 @@ TCheckResult CheckOutputLevel(TCheckContext& ctx) {
   int renders = 0;
   for (int program = 0; program < programs; ++program) {
     for (int state = 0; state < 2; ++state) {
-      if (p->NumPrograms() > 0) p->SetProgram(program);
       // The program as stored, then one random legal state on top of it.
-      if (state == 1)
-        for (int i = 0; i < p->NumParams(); ++i) p->SetParameter(i, ctx.Uniform());
+      std::vector<float> values(static_cast<std::size_t>(p->NumParams()));
+      for (float& v : values) v = ctx.Uniform();
+      OnHostThread([&] {
+        if (p->NumPrograms() > 0) p->SetProgram(program);
+        if (state == 1)
+          for (int i = 0; i < p->NumParams(); ++i) p->SetParameter(i, values[static_cast<std::size_t>(i)]);
+      });
       TDriver d(*p, kBlock);
       d.Run(frames, kBlock, NotePattern(frames, 3));
       // Let every note ring out for a moment without new ones.
@@ -339,6 +348,14 @@ TCheckResult CheckOutputLevel(TCheckContext& ctx) {
   if (loudest > kLevelLimit) return Fail("the output reached " + Dbfs(loudest) + ", above +24 dBFS; " + detail);
   return Pass(detail);
 }
+
+// Sanitizers slow every call many times over: there a process call's time
+// says nothing about the instrument.
+#if defined(RUMBLEON_SANITIZED)
+constexpr bool kTimingJudged = false;
+#else
+constexpr bool kTimingJudged = true;
+#endif
 
 TCheckResult CheckRealtime(TCheckContext& ctx) {
   auto p = ctx.Open(kRate, kBlock);
@@ -441,9 +458,9 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   if (locks && hostWaits.LongestNs * 1e-9 > kLongWait)
     problems += "the audio thread waited up to " + Seconds(hostWaits.LongestNs * 1e-9) + " for a lock (" +
                 std::to_string(hostWaits.Count) + " waits); ";
-  if (hostWorst > blockSeconds)
+  if (kTimingJudged && hostWorst > blockSeconds)
     problems += "a process call took " + Seconds(hostWorst) + ", longer than the block's " + Seconds(blockSeconds) + "; ";
-  if (audioWorst > blockSeconds)
+  if (kTimingJudged && audioWorst > blockSeconds)
     problems += "with automation on the audio thread a process call took " + Seconds(audioWorst) + "; ";
   if (!d.Faults().empty()) problems += d.Faults() + "; ";
   std::string detail = std::to_string(hostBlocks) + " blocks of " + std::to_string(kBlock) + " frames with " +
@@ -457,6 +474,7 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
             ", worst " + Seconds(audioWorst);
   if (locks) detail += ", " + std::to_string(audioWaits.Count) + " lock waits";
   if (!counting) detail += "; allocation counting is off in this build";
+  if (!kTimingJudged) detail += "; times are not judged in an instrumented build";
   if (!problems.empty()) return Fail(problems + detail);
   return Pass(detail);
 }

@@ -241,6 +241,8 @@ std::intptr_t TVstPlugin::Answer(std::int32_t opcode, std::int32_t index, std::i
       return static_cast<std::intptr_t>(HostSampleRate.load());
     case kHostGetBlockSize:
       return HostBlockSize.load();
+    case kHostGetCurrentProcessLevel:
+      return ProcessLevel.load();
     case kHostCanDo: {
       if (!ptr) return 0;
       const char* what = static_cast<const char*>(ptr);

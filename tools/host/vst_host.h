@@ -127,6 +127,9 @@ class TVstPlugin {
   double SampleRate() const { return HostSampleRate.load(); }
   int BlockSize() const { return HostBlockSize.load(); }
   void SetTransport(const TVstTransport& transport);
+  // What the host answers when asked its process level: realtime unless
+  // told otherwise (the render command renders offline).
+  void SetProcessLevel(std::int32_t level) { ProcessLevel.store(level); }
   // Automation the plug-in reported (host opcode 0), in order; the log keeps
   // the first kAutomationLogSize records.
   static constexpr std::size_t kAutomationLogSize = 4096;
@@ -155,6 +158,7 @@ class TVstPlugin {
   std::unique_ptr<TAutomationRecord[]> Automation;
   std::atomic<std::uint64_t> AutomationTotal{0};
   std::atomic<std::uint64_t> Unanswered{0};
+  std::atomic<std::int32_t> ProcessLevel{kVstProcessLevelRealtime};
   TNoticeObserver Observer;
 };
 

@@ -22,7 +22,7 @@
 #include "dsp/effects/phaser.h"
 #include "dsp/effects/reverb.h"
 #include "framework/base/base_math.h"
-#include "framework/base/global_lock.h"
+#include "tests/support/owner_lock.h"
 #include "tests/dsp/effects/effect_test_support.h"
 #include "tests/dsp/filters/filter_measure.h"
 #include "tests/support/signal_measure.h"
@@ -220,8 +220,9 @@ TEST(StereoEffectRandom, Phaser) { RunRandomised<TDSPXPhaser>(6); }
 TEST(StereoEffectRandom, Eq) { RunRandomised<TDSPXEq>(7); }
 
 // The render thread processes reverb, delay, phaser and chorus under the
-// global lock per block; this thread rebuilds the reverb network and
-// pre-delay and moves the delay, chorus and phaser layouts without the lock.
+// owner's lock per block; this thread rebuilds the reverb network and
+// pre-delay and moves the delay, chorus and phaser layouts under the same
+// lock, as the owner does.
 TEST(StereoEffectStress, RebuildWhileProcessing) {
   TAudioSettingsRec rec = effect_test::PluginRecord(44100);
   TDSPReverbX reverb;
@@ -263,7 +264,7 @@ TEST(StereoEffectStress, RebuildWhileProcessing) {
             break;
         }
       });
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   EXPECT_GE(delay.GetLineLength(0), 1);
   EXPECT_LT(delay.GetLineLength(0), delay.GetCapacity());
 }

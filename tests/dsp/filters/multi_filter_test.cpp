@@ -217,8 +217,9 @@ TEST(FilterStability, BufferAndSamplePathsGiveTheSameOutput) {
   }
 }
 
-// A second thread switches the type while the render thread, holding the
-// global lock per block as the audio thread does, filters blocks.
+// A second thread switches the type (under the owner's lock, as the owner
+// does) while the render thread, holding the lock per block as the audio
+// thread does, filters blocks.
 TEST(MultiFilterStress, SwitchWhileFiltering) {
   TDSPMultiFilter m;
   m.SetCutoff(2000);

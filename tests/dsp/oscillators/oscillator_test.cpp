@@ -14,7 +14,7 @@
 #include "dsp/oscillators/blit_oscillator.h"
 #include "dsp/oscillators/formula_oscillators.h"
 #include "dsp/oscillators/table_oscillators.h"
-#include "framework/base/global_lock.h"
+#include "tests/support/owner_lock.h"
 #include "framework/core/name_lists.h"
 #include "tests/support/test_support.h"
 
@@ -291,7 +291,7 @@ TEST(OscillatorStress, SwitchWhileTicking) {
   std::thread render([&] {
     int block = 0;
     while (!done.load(std::memory_order_relaxed)) {
-      TGlobalLockGuard lock;  // the audio thread renders under the global lock
+      testing_support::TOwnerLockGuard lock;  // the audio thread renders under its owner's lock
       osc.SetFrequency(static_cast<float>(20 + block % 50));
       for (int i = 0; i < 44; ++i) {
         osc.Tick();
@@ -305,7 +305,10 @@ TEST(OscillatorStress, SwitchWhileTicking) {
   // thread has ticked a good number of blocks meanwhile.
   while (blocks.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
   for (int round = 0; round < 3 || (blocks.load(std::memory_order_relaxed) < 300 && round < 1000); ++round) {
-    for (std::int32_t index = 0; index < kWaveformSlots; ++index) osc.SetWaveform(static_cast<float>(index));
+    for (std::int32_t index = 0; index < kWaveformSlots; ++index) {
+      testing_support::TOwnerLockGuard lock;  // as the owner changes it
+      osc.SetWaveform(static_cast<float>(index));
+    }
   }
   done = true;
   render.join();

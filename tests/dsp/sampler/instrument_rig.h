@@ -1,6 +1,6 @@
 // A sampler instrument playing a bank built in memory, with its own store
 // and 44.1 kHz settings whose block is one millisecond, as a voice drives
-// it: every call under the global lock, as the render loop holds it.
+// it: every call under the instance lock, as the render loop holds it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dsp/sampler/sampler_instrument.h"
-#include "framework/base/global_lock.h"
+#include "tests/support/owner_lock.h"
 #include "framework/base/streams.h"
 #include "tools/samplebank/sample_bank_writer.h"
 
@@ -67,7 +67,7 @@ struct TInstrumentRig {
     Sampler.SetAudioSettings(&Settings);
   }
   void NoteOn(std::int32_t note, float pitch, std::int32_t program = 0) {
-    TGlobalLockGuard lock;
+    testing_support::TOwnerLockGuard lock;
     if (Sampler.ZoneCount() == 0 || Sampler.GetProgram() != program) Sampler.SetProgram(0, program);
     Sampler.Start();
     Sampler.Level = 1.0f;
@@ -76,13 +76,13 @@ struct TInstrumentRig {
     Sampler.PrepareNote();
   }
   void Release() {
-    TGlobalLockGuard lock;
+    testing_support::TOwnerLockGuard lock;
     Sampler.Release();
   }
   // Interleaved left/right of `blocks` blocks.
   std::vector<float> Render(std::int32_t blocks) {
     std::vector<float> out;
-    TGlobalLockGuard lock;
+    testing_support::TOwnerLockGuard lock;
     for (std::int32_t b = 0; b < blocks; ++b) {
       Sampler.RenderBlock();
       out.insert(out.end(), Sampler.Output(), Sampler.Output() + 2 * Settings.BlockSize);

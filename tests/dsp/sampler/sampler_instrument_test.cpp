@@ -14,6 +14,7 @@
 #include "tests/support/alloc_trap.h"
 #include "tests/support/test_support.h"
 #include "tools/samplebank/bank_layout.h"
+#include "tests/support/owner_lock.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ TEST(SamplerInstrument, BuiltinProgramsPlayTheirRootsAtTheRecordedPitch) {
   TAudioSettingsRec settings = MakeAudioSettings(44100, 44);
   sampler.SetStore(&GlobalSampler());
   sampler.SetAudioSettings(&settings);
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   for (std::int32_t p = 0; p < kBankProgramCount; ++p) {
     sampler.SetProgram(0, p);
     ASSERT_EQ(sampler.ZoneCount(), kBankZoneCount);
@@ -183,7 +184,7 @@ TEST(SamplerInstrument, ProgramChangeStartsTheNewZonesAtTheNextBlock) {
   rig.NoteOn(60, 60.0f, 0);
   rig.Render(20);
   {
-    TGlobalLockGuard lock;
+    testing_support::TOwnerLockGuard lock;
     rig.Sampler.SetProgram(0, 1);
   }
   const std::vector<float> y = rig.RenderLeft(50);
@@ -195,7 +196,7 @@ TEST(SamplerInstrument, ProgramChangeStartsTheNewZonesAtTheNextBlock) {
   rig.Release();
   rig.Render(5);
   {
-    TGlobalLockGuard lock;
+    testing_support::TOwnerLockGuard lock;
     rig.Sampler.SetProgram(0, 0);
   }
   rig.Render(25);
@@ -230,7 +231,7 @@ TEST(SamplerInstrument, LegatoStartTakesOverTheEnvelopesNotThePosition) {
   first.NoteOn(60, 60.0f);
   first.Render(100);
   {
-    TGlobalLockGuard lock;
+    testing_support::TOwnerLockGuard lock;
     second.Sampler.SetProgram(0, 0);
     second.Sampler.LegatoStart(first.Sampler);
     second.Sampler.SetNote(62);
@@ -264,7 +265,7 @@ TEST(SamplerInstrument, NotesAllocateNothingOnceTheProgramIsSet) {
     rig.Sampler.SetProgram(0, program);
     for (std::int32_t interpolation = 0; interpolation < 5; ++interpolation) {
       rig.Sampler.SetInterpolation(interpolation);
-      TGlobalLockGuard lock;
+      testing_support::TOwnerLockGuard lock;
       testing_support::TAudioThreadGuard audio("notes of a set program");
       for (std::int32_t note : {45, 60, 75}) {
         rig.Sampler.Start();
@@ -282,14 +283,15 @@ TEST(SamplerInstrument, NotesAllocateNothingOnceTheProgramIsSet) {
 
 TEST(SamplerInstrumentStress, ProgramSwitchWhileNotesPlay) {
   TInstrumentRig rig(EveryObject());
-  // The render thread plays notes a block at a time under the global lock,
-  // as the render loop does, and leaves the lock between blocks; this
-  // thread switches programs (and interpolation) meanwhile.
+  // The render thread plays notes a block at a time under the owner's
+  // lock, as the render loop does, and leaves the lock between blocks; this
+  // thread switches programs (and interpolation) meanwhile, under the same
+  // lock as the owner does.
   std::atomic<bool> done{false};
   std::thread render([&] {
     for (std::int32_t block = 0; block < 1500; ++block) {
       {
-        TGlobalLockGuard lock;
+        testing_support::TOwnerLockGuard lock;
         if (block % 30 == 0) {
           rig.Sampler.Start();
           rig.Sampler.SetNote(50 + block % 20);
@@ -307,6 +309,7 @@ TEST(SamplerInstrumentStress, ProgramSwitchWhileNotesPlay) {
   });
   int switches = 0;
   for (; !done.load() || switches < 200; ++switches) {
+    testing_support::TOwnerLockGuard lock;  // as the owner changes it
     rig.Sampler.SetInterpolation(switches % 5);
     rig.Sampler.SetProgram(0, switches % 4);
   }

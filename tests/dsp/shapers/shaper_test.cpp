@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <typeinfo>
@@ -75,15 +76,39 @@ TEST(Shaper, LogarithmicShapersKeepTheirOutputAtZero) {
 TEST(Shaper, Fuzz5UsesTheMagnitudeForNegativeInputs) {
   auto fuzz = ShaperOf(34, 0.3f);  // k = 3
   const float k = 3;
-  for (float x : {0.25f, 0.5f, 0.9f}) {
-    const float original = (x + k) * x / std::exp(2 * std::log(x)) + x * (k - 1) + 1;
-    EXPECT_NEAR(fuzz->ProcessSample(x), original, 1e-4f * std::fabs(original));
-    const float negative = fuzz->ProcessSample(-x);
+  // Where the curve stays within its bound it is the curve.
+  const float x = 1.2f;
+  const float original = (x + k) * x / std::exp(2 * std::log(x)) + x * (k - 1) + 1;
+  EXPECT_NEAR(fuzz->ProcessSample(x), original, 1e-4f * std::fabs(original));
+  for (float m : {0.5f, 0.9f}) {
+    const float negative = fuzz->ProcessSample(-m);
     EXPECT_TRUE(std::isfinite(negative));
-    EXPECT_NEAR(negative, -(x + k) / x + x * (k - 1) + 1, 1e-4f * std::fabs(negative));
+    EXPECT_NEAR(negative, -(m + k) / m + m * (k - 1) + 1, 1e-4f * std::fabs(negative));
   }
   EXPECT_EQ(fuzz->ProcessSample(0.0f), 0.0f);
   EXPECT_EQ(fuzz->ProcessSample(-1e-40f), 0.0f);
+}
+
+// Its 1/m term made a quiet input enormous (+118 dBFS from a voice): every
+// input gives at most the curve's full-scale value 2k + 1, at every amount.
+TEST(Shaper, Fuzz5IsBoundedByItsFullScaleValue) {
+  auto fuzz = ShaperOf(34, 0.3f);
+  EXPECT_EQ(fuzz->ProcessSample(1.0f), 7.0f);
+  EXPECT_EQ(fuzz->ProcessSample(1e-20f), 7.0f);
+  EXPECT_EQ(fuzz->ProcessSample(0.01f), 7.0f);
+  EXPECT_EQ(fuzz->ProcessSample(-0.01f), -7.0f);
+  EXPECT_EQ(fuzz->ProcessSample(3e30f), 7.0f);
+  for (float amount = 0.0f; amount <= 1.0f; amount += 0.05f) {
+    auto s = ShaperOf(34, amount);
+    const float bound = 2 * 10 * std::clamp(amount, 0.001f, 0.999f) + 1;
+    for (float m = 1e-29f; m < 1e4f; m *= 1.7f) {
+      for (float v : {m, -m}) {
+        const float y = s->ProcessSample(v);
+        ASSERT_TRUE(std::isfinite(y)) << amount << " " << v;
+        ASSERT_LE(std::fabs(y), bound * (1 + 1e-6f)) << amount << " " << v;
+      }
+    }
+  }
 }
 
 TEST(MultiShaper, GapIndicesKeepTheCurrentShaperAndTheTopSlotIsTheTestShaper) {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "framework/base/global_lock.h"
+#include "tests/support/owner_lock.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -536,7 +536,7 @@ TEST(StepSequencerOutput, LevelOutputsScaleTheStepValue) {
   for (float g : Output(*seq)) EXPECT_EQ(g, 21.0f * 0.5f + 1.0f);
 }
 
-// A render thread ticks (under the global lock, as the render loop does)
+// A render thread ticks (under the owner's lock, as the render loop does)
 // while a second thread changes count, range, mode, length, swing, tempo and
 // steps. Run under ThreadSanitizer and AddressSanitizer.
 TEST(StepSequencerStress, EditWhileRunning) {
@@ -548,7 +548,7 @@ TEST(StepSequencerStress, EditWhileRunning) {
   std::atomic<int> edits{0};
   std::thread render([&] {
     for (int block = 0; block < 20000 || edits < 20000; ++block) {
-      TGlobalLockGuard lock;
+      testing_support::TOwnerLockGuard lock;
       if (block % 997 == 0) seq->Restart();
       seq->Tick();
       if (!testing_support::AllFinite(Output(*seq))) finite = false;
@@ -562,6 +562,7 @@ TEST(StepSequencerStress, EditWhileRunning) {
     std::uniform_int_distribution<int> pick(0, 7), count(-2, 40), range(-1, 20), mode(0, 130), note(-70, 70);
     std::uniform_real_distribution<float> unit(-0.2f, 1.2f);
     while (!stop) {
+      testing_support::TOwnerLockGuard lock;  // as the owner changes it
       switch (pick(rng)) {
         case 0: seq->SetStepCount(count(rng)); break;
         case 1: seq->SetOctaveRange(range(rng)); break;

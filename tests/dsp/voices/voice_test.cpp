@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dsp/voices/sampler_voice.h"
-#include "framework/base/global_lock.h"
+#include "tests/support/owner_lock.h"
 #include "tests/dsp/sampler/instrument_rig.h"
 #include "tests/support/alloc_trap.h"
 
@@ -317,7 +317,7 @@ sampler_test::TInstrumentRig& Bank() {
 
 std::unique_ptr<TDSPSamplerInstrVoice2> MakeSamplerVoice() {
   auto voice = std::make_unique<TDSPSamplerInstrVoice2>();
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   for (TDSPSamplerInstr* p : {&voice->Player1(), &voice->Player2()}) {
     p->SetStore(&Bank().Store);
     p->SetProgram(0, 0);
@@ -327,7 +327,7 @@ std::unique_ptr<TDSPSamplerInstrVoice2> MakeSamplerVoice() {
 
 TEST(SamplerVoice, NoteFlowStartsReleasesAndResetsBothSamplers) {
   auto voice = MakeSamplerVoice();
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   {
     testing_support::TAudioThreadGuard audio("the sampler voice's note operations");
     voice->Note = 57;
@@ -368,7 +368,7 @@ TEST(SamplerVoice, NoteFlowStartsReleasesAndResetsBothSamplers) {
 TEST(SamplerVoice, LegatoContinuesThePreviousVoicesSamplers) {
   auto previous = MakeSamplerVoice();
   auto voice = MakeSamplerVoice();
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   previous->Note = 50;
   previous->Velocity = 1.0f;
   previous->Trigger();
@@ -396,7 +396,7 @@ TEST(SamplerVoice, LegatoContinuesThePreviousVoicesSamplers) {
 // attack must not open with them (a click of the previous note): it sounds
 // exactly as the same note on a fresh voice.
 TEST(SamplerVoice, ANewAttackDoesNotOpenWithThePreviousNotesSamples) {
-  TGlobalLockGuard lock;
+  testing_support::TOwnerLockGuard lock;
   auto start = [](TDSPSamplerInstrVoice2& v, int note) {
     v.Note = note;
     v.Velocity = 1.0f;

@@ -177,7 +177,7 @@ TEST_F(ChunkTest, AChunkBankIsItsFileLengthAndReadsBackIdentically) {
   EXPECT_EQ(b->Programs[77].Values[20], a->Programs[77].Values[20]);
   EXPECT_EQ(b->GetParameterValue(13), 0.625f);
   ASSERT_EQ(b->FindSubPresetGroup(TChunkTestPlugin::kSeq1)->SubPresets.size(), 1u);
-  EXPECT_TRUE(b->IsProgramPending());
+  EXPECT_FALSE(b->IsProgramPending()) << "a resumed plug-in applies the loaded bank's program at once";
 }
 
 TEST_F(ChunkTest, AChunkBankSavedByAHostWithTheUsualHeaderLoadsToo) {
@@ -449,7 +449,7 @@ TEST_F(ChunkTest, AChunkFromTheHostIsHeardAtTheNextBlock) {
   EXPECT_NEAR(peakAfterRings(), 0.1f, 0.01f);
 
   ASSERT_EQ(Dispatch(e, kEffSetChunk, 0, size, const_cast<std::uint8_t*>(chunk.data())), size);
-  EXPECT_TRUE(p->IsProgramPending());
+  EXPECT_FALSE(p->IsProgramPending()) << "applied at once, on the host's thread";
   e->processReplacing(e, nullptr, out.Pointers, 2048);
   EXPECT_NEAR(peakAfterRings(), 0.5f, 0.01f) << "the recalled gain is heard from the next block on";
 }
@@ -484,6 +484,66 @@ TEST_F(ChunkTest, ARecalledChunkRendersIdenticalAudio) {
   b->SelectProgram(4);
   ASSERT_TRUE(Load(*b, BytesOf(chunk)));
   EXPECT_EQ(render(*b), expected);
+}
+
+// A host project saved on a program reopens on it: the bank chunk ends
+// with the current program ("CuPg"); a chunk written before that block
+// existed (cut before it) still loads and leaves the current program.
+TEST_F(ChunkTest, TheHostChunkCarriesTheCurrentProgramAndOlderChunksStillLoad) {
+  auto a = MakeEdited();
+  a->SelectProgram(37);
+  a->SetParameterValue(12, 0.77f);
+  const TBytes chunk = a->ChunkBytes();
+  ASSERT_GE(chunk.size(), 8u);
+  EXPECT_EQ(TextAt(chunk, chunk.size() - 8, 4), "CuPg");
+  EXPECT_EQ(LittleEndianAt(chunk, chunk.size() - 4), 1 | (37 << 16)) << "version 1, program 37";
+
+  auto b = Make();
+  ASSERT_EQ(Dispatch(b->GetEffect(), kEffSetChunk, 0, static_cast<std::intptr_t>(chunk.size()),
+                     const_cast<std::uint8_t*>(chunk.data())),
+            static_cast<std::intptr_t>(chunk.size()));
+  EXPECT_EQ(b->CurrentProgram(), 37);
+  EXPECT_FLOAT_EQ(b->GetParameterValue(12), 0.77f);
+  EXPECT_EQ(b->ChunkBytes(), chunk);
+
+  auto c = Make();
+  c->SelectProgram(5);
+  const TBytes older(chunk.begin(), chunk.end() - 8);
+  ASSERT_TRUE(Load(*c, older));
+  EXPECT_EQ(c->CurrentProgram(), 5) << "an older chunk leaves the current program";
+  EXPECT_EQ(c->Programs[37].Values[12], 0.77f);
+
+  // A number outside the table, or a block cut short, is not taken.
+  TBytes outside = chunk;
+  outside[chunk.size() - 2] = 0x2C;
+  outside[chunk.size() - 1] = 0x01;  // 300
+  ASSERT_TRUE(Load(*c, outside));
+  EXPECT_EQ(c->CurrentProgram(), 5);
+  TErrorCapture errors;
+  const TBytes before = c->ChunkBytes();
+  for (std::size_t cut = 1; cut < 8; ++cut) {
+    const TBytes damaged(chunk.begin(), chunk.end() - static_cast<std::ptrdiff_t>(cut));
+    EXPECT_FALSE(Load(*c, damaged)) << cut;
+  }
+  EXPECT_EQ(c->ChunkBytes(), before);
+  EXPECT_EQ(errors.Reported().size(), 7u);
+}
+
+TEST_F(ChunkTest, ARejectedChunkIsAnsweredZeroAndATakenOneItsSize) {
+  auto p = Make();
+  TVstEffect* e = p->GetEffect();
+  const TBytes good = p->ChunkBytes();
+  const TBytes before = good;
+  TErrorCapture errors;
+  TBytes damaged = good;
+  damaged[0] = 'X';
+  EXPECT_EQ(Dispatch(e, kEffSetChunk, 0, static_cast<std::intptr_t>(damaged.size()), damaged.data()), 0);
+  TBytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
+  EXPECT_EQ(Dispatch(e, kEffSetChunk, 0, static_cast<std::intptr_t>(cut.size()), cut.data()), 0);
+  EXPECT_EQ(p->ChunkBytes(), before);
+  TBytes copy = good;
+  EXPECT_EQ(Dispatch(e, kEffSetChunk, 0, static_cast<std::intptr_t>(copy.size()), copy.data()),
+            static_cast<std::intptr_t>(copy.size()));
 }
 
 TEST_F(ChunkTest, APresetChunkIsOneRecordOfTheCurrentProgram) {

@@ -106,8 +106,9 @@ class TErrorCapture {
   }
   ~TErrorCapture() { SetErrorReportHook(Previous); }
   const std::vector<std::string>& Reported() const { return Texts(); }
-  // When set, each report checks from another thread that the global lock is free.
+  // When set, each report checks from another thread that Watched's lock is free.
   static inline bool CheckLockFree = false;
+  static inline const TDSPBasePlugin* Watched = nullptr;
   static inline bool LockHeldDuringReport = false;
 
  private:
@@ -117,11 +118,11 @@ class TErrorCapture {
   }
   static void Hook(std::string_view text) {
     Texts().emplace_back(text);
-    if (CheckLockFree) {
+    if (CheckLockFree && Watched != nullptr) {
       bool free = false;
       std::thread probe([&free] {
-        free = GlobalPluginLock().try_lock();
-        if (free) GlobalPluginLock().unlock();
+        free = Watched->InstanceMutex().try_lock();
+        if (free) Watched->InstanceMutex().unlock();
       });
       probe.join();
       if (!free) LockHeldDuringReport = true;

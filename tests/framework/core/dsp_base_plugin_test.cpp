@@ -59,14 +59,20 @@ TEST_F(BasePluginTest, RealValuesMapThroughTheRangeAndADegenerateRangeStaysFinit
   EXPECT_EQ(Plugin->GetParameterID(0), 61);
 }
 
-TEST_F(BasePluginTest, ProgramSelectionAppliesEveryParameterAfterTheFirstProcessCall) {
-  ResetChanged();
-  Plugin->SelectProgram(3);
-  EXPECT_EQ(Plugin->CurrentProgram(), 3);
-  EXPECT_EQ(Plugin->Changed[12], 0) << "before the first process call the program only becomes current";
-  ProcessBlock();
-  for (std::int32_t i = 0; i < Plugin->GetParamCount(); ++i)
-    EXPECT_EQ(Plugin->Changed[i], 1) << "parameter " << i << " at the first process call";
+TEST_F(BasePluginTest, ProgramSelectionAppliesEveryParameterOnceTheHostResumes) {
+  // Before the host resumes (or processes) a program only becomes current;
+  // resuming applies it, on the host's thread, not the first process call.
+  auto fresh = std::make_unique<TSineTestPlugin>();
+  fresh->InitPlugin(&TTestHost::Callback);
+  std::fill(fresh->Changed.begin(), fresh->Changed.end(), 0);
+  fresh->SelectProgram(3);
+  EXPECT_EQ(fresh->CurrentProgram(), 3);
+  EXPECT_EQ(fresh->Changed[12], 0) << "before resume the program only becomes current";
+  EXPECT_TRUE(fresh->IsProgramPending());
+  Dispatch(fresh->GetEffect(), kEffMainsChanged, 0, 1);
+  EXPECT_FALSE(fresh->IsProgramPending());
+  for (std::int32_t i = 0; i < fresh->GetParamCount(); ++i)
+    EXPECT_EQ(fresh->Changed[i], 1) << "parameter " << i << " at resume";
 
   ResetChanged();
   Plugin->SelectProgram(5);

@@ -101,6 +101,51 @@ TEST_F(PluginCoreTest, MuteBypassAndSoloFollowTheirRules) {
   EXPECT_EQ(Effect->getParameter(Effect, TDSPPluginX::kParamSolo), 1.0f);
 }
 
+// What the mute parameter says and what the instrument does agree at every
+// moment: the controller that mutes can unmute it, and a state or program
+// with mute off sounds again.
+TEST_F(PluginCoreTest, MutedThePluginStillTakesTheControllerStateAndProgramThatUnmuteIt) {
+  Plugin->RenderDc = true;
+  TEventList note;
+  note.Add(0, 0x90, 60, 100);
+  Process(512, std::move(note));
+  EXPECT_EQ(Process(512)[300], 0.5f);
+
+  Send({{0xB0, 18, 127}});  // controller 18 is Mute
+  EXPECT_FALSE(Plugin->IsActive());
+  EXPECT_EQ(Process(512)[300], 0.0f);
+  Send({{0xB0, 18, 0}});
+  EXPECT_TRUE(Plugin->IsActive()) << "the controller that muted reaches a muted plug-in";
+  Process(512);
+  EXPECT_EQ(Process(512)[300], 0.5f);
+
+  // A muted state, then a good one: the good one is heard.
+  Effect->setParameter(Effect, TDSPPluginX::kParamMute, 0.0f);
+  void* data = nullptr;
+  const auto size = Dispatch(Effect, kEffGetChunk, 0, 0, &data);
+  const std::vector<std::uint8_t> good(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + size);
+  Effect->setParameter(Effect, TDSPPluginX::kParamMute, 1.0f);
+  data = nullptr;
+  const auto mutedSize = Dispatch(Effect, kEffGetChunk, 0, 0, &data);
+  std::vector<std::uint8_t> muted(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + mutedSize);
+  Process(512);
+  std::vector<std::uint8_t> copy = good;
+  ASSERT_EQ(Dispatch(Effect, kEffSetChunk, 0, size, copy.data()), size);
+  EXPECT_EQ(Effect->getParameter(Effect, TDSPPluginX::kParamMute), 0.0f);
+  EXPECT_TRUE(Plugin->IsActive()) << "the parameter reads unmuted, so the instrument is";
+  Process(512);
+  EXPECT_EQ(Process(512)[300], 0.5f);
+
+  // The same when the muted state arrives while the host is suspended.
+  Dispatch(Effect, kEffSetChunk, 0, mutedSize, muted.data());
+  EXPECT_FALSE(Plugin->IsActive());
+  Dispatch(Effect, kEffMainsChanged, 0, 0);
+  copy = good;
+  Dispatch(Effect, kEffSetChunk, 0, size, copy.data());
+  Dispatch(Effect, kEffMainsChanged, 0, 1);
+  EXPECT_TRUE(Plugin->IsActive());
+}
+
 TEST_F(PluginCoreTest, ControllersReachTheirParametersThroughTheMap) {
   Send({{0xB3, 7, 127}});
   EXPECT_EQ(Plugin->GetParameterValue(0), 1.0f);

@@ -344,6 +344,7 @@ TEST_F(PatchImportTest, WithoutBankOrPatchFileOnlyAnFxbNameGetsTheCurrentBank) {
 TEST_F(PatchImportTest, DamagedPatchFilesAreReportedWithoutTheLock) {
   chunk_test::TErrorCapture errors;
   chunk_test::TErrorCapture::CheckLockFree = true;
+  chunk_test::TErrorCapture::Watched = Plugin.get();
   chunk_test::TErrorCapture::LockHeldDuringReport = false;
   const std::vector<TProgramRec> before = Plugin->Programs;
 

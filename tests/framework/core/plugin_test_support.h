@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "framework/base/global_lock.h"
 #include "framework/core/dsp_plugin_x.h"
 #include "platform/vst2/vst2_abi.h"
 #include "tests/support/test_support.h"
@@ -35,8 +34,8 @@ struct TTestHost {
   static inline std::string Edits;
   static inline std::int32_t IoChangedCount = 0;
   static inline std::int32_t WantMidiCount = 0;
-  // When set, every call checks from another thread whether the global
-  // plug-in lock is free.
+  // When set, every call checks from another thread whether the calling
+  // plug-in's lock is free.
   static inline std::atomic<bool> CheckLock{false};
   static inline std::atomic<bool> LockHeldDuringCall{false};
 
@@ -58,13 +57,14 @@ struct TTestHost {
     LockHeldDuringCall = false;
   }
 
-  static std::intptr_t Callback(TVstEffect* /*effect*/, std::int32_t opcode, std::int32_t index,
+  static std::intptr_t Callback(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
                                 std::intptr_t /*value*/, void* /*ptr*/, float opt) {
-    if (CheckLock.load()) {
+    const AudioEffect* plugin = AudioEffect::FromEffect(effect);
+    if (CheckLock.load() && plugin != nullptr) {
       bool free = false;
-      std::thread probe([&free] {
-        free = GlobalPluginLock().try_lock();
-        if (free) GlobalPluginLock().unlock();
+      std::thread probe([&free, plugin] {
+        free = plugin->InstanceMutex().try_lock();
+        if (free) plugin->InstanceMutex().unlock();
       });
       probe.join();
       if (!free) LockHeldDuringCall = true;
@@ -190,7 +190,7 @@ class TSineTestPlugin : public TDSPPluginX {
       for (TVoice& v : Voices) {
         if (v.Note < 0) continue;
         if (RenderDc) {
-          s += 0.5f;
+          s += DcLevel;
           continue;
         }
         s += 0.25f * static_cast<float>(std::sin(2.0 * M_PI * v.Phase));
@@ -219,6 +219,7 @@ class TSineTestPlugin : public TDSPPluginX {
   std::int32_t TempoChanges = 0;
   std::int32_t SignatureChanges = 0;
   bool RenderDc = false;
+  float DcLevel = 0.5f;  // per held note, with RenderDc
 };
 
 inline std::intptr_t Dispatch(TVstEffect* e, std::int32_t opcode, std::int32_t index = 0, std::intptr_t value = 0,

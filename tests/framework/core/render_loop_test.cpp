@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 
 #include "tests/framework/core/plugin_test_support.h"
@@ -200,6 +201,30 @@ TEST_F(RenderLoopTest, PanMovesTheGainBetweenTheSides) {
   const std::vector<float> out = Call(512);
   EXPECT_EQ(out[500], 1.0f) << "hard left doubles the left side";
   EXPECT_EQ(LastRight[500], 0.0f);
+}
+
+// Whatever the layers render, nothing above +24 dBFS and no NaN reaches the
+// host; what lies below passes bit for bit.
+TEST_F(RenderLoopTest, TheOutputIsHeldToTheCeilingAndNaNLeavesAsZero) {
+  Plugin->RenderDc = true;
+  Plugin->DcLevel = 0.3f;
+  Call(512, Note(0, 60, 100));
+  std::vector<float> out = Call(512);
+  const float unity = out[500];
+  EXPECT_EQ(unity, 0.3f * Plugin->LeftGainNow());
+  Plugin->DcLevel = 1e30f;
+  Call(512);
+  out = Call(512);
+  EXPECT_EQ(*std::max_element(out.begin(), out.end()), TDSPPluginX::kOutputCeiling);
+  Plugin->DcLevel = -std::numeric_limits<float>::infinity();
+  Call(512);
+  out = Call(512);
+  EXPECT_EQ(out[500], -TDSPPluginX::kOutputCeiling);
+  Plugin->DcLevel = std::nanf("");
+  Call(512);
+  out = Call(512);
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; }));
+  EXPECT_EQ(20 * std::log10(TDSPPluginX::kOutputCeiling), 24.0f);
 }
 
 TEST_F(RenderLoopTest, WhileGatedTheReplacingCallWritesZerosAndNoteOffsStillRelease) {

@@ -165,6 +165,7 @@ TEST_F(SubPresetTest, AnotherGroupsFilesAreRefusedWithTheMessageAndChangeNothing
 
   TErrorCapture errors;
   TErrorCapture::CheckLockFree = true;
+  TErrorCapture::Watched = Plugin.get();
   TErrorCapture::LockHeldDuringReport = false;
   EXPECT_FALSE(Plugin->LoadSubPresetBankFile(P::kReverb, bankPath, true));
   EXPECT_EQ(Plugin->LoadSubPresetFile(P::kReverb, itemPath), -1);
@@ -173,7 +174,7 @@ TEST_F(SubPresetTest, AnotherGroupsFilesAreRefusedWithTheMessageAndChangeNothing
   ASSERT_EQ(errors.Reported().size(), 3u);
   EXPECT_EQ(errors.Reported()[0], "The sub-preset bank is not for this sub-preset group.");
   EXPECT_EQ(errors.Reported()[1], "That sub-preset file is not for this sub-preset group.");
-  EXPECT_FALSE(TErrorCapture::LockHeldDuringReport) << "messages are given without the global lock";
+  EXPECT_FALSE(TErrorCapture::LockHeldDuringReport) << "messages are given without the instance lock";
   EXPECT_EQ(AllSubPresets(), before);
   EXPECT_EQ(Values(15, 17), (std::vector<float>{0.2f, 0.2f, 0.2f}));
 }

@@ -13,7 +13,6 @@
 #include <fstream>
 #include <thread>
 
-#include "framework/base/global_lock.h"
 #include "framework/core/sub_preset_format.h"
 #include "platform/x11/popup_menu.h"
 #include "tests/gui/controls/editor_test_support.h"
@@ -54,6 +53,7 @@ class TSubPresetPlugin : public TEditorTestPlugin {
       TChooseResult ChooseFile(const TFileDialogOptions& o, std::string& p) override { return S.ChooseFile(o, p); }
       TScriptedDialogs& S;
     };
+    Script.WatchedLock = &InstanceMutex();
     return std::make_unique<TForward>(Script);
   }
 
@@ -306,7 +306,7 @@ TEST_F(SubPresetMenuTest, OutsideTheEditorsInputHandlingNothingWaitsForAUser) {
   bool interactiveOutside = false;
   Plugin->OpenWindow()->OnPump = [&] {
     interactiveOutside = Plugin->InteractiveNow();
-    TGlobalLockGuard guard;
+    TPluginLockGuard guard(*Plugin);
     Plugin->ShowMessageText("under the lock");
     ShowMessage(TMessageKind::Error, "a corrupt bank under the lock");
     std::string name = "kept";

@@ -12,17 +12,19 @@
 #include <string>
 #include <vector>
 
-#include "framework/base/global_lock.h"
+#include "framework/base/plugin_lock.h"
 #include "gui/dialogs/dialogs.h"
 
 namespace testing_support {
 
 // True when a thread other than the caller holds the plug-in lock (or the
-// caller holds it: another thread cannot take it either way).
-inline bool PluginLockHeld() {
-  return std::async(std::launch::async, [] {
-           if (!GlobalPluginLock().try_lock()) return true;
-           GlobalPluginLock().unlock();
+// caller holds it: another thread cannot take it either way); false without
+// a lock.
+inline bool PluginLockHeld(TPluginLock* lock) {
+  if (lock == nullptr) return false;
+  return std::async(std::launch::async, [lock] {
+           if (!lock->try_lock()) return true;
+           lock->unlock();
            return false;
          }).get();
 }
@@ -79,6 +81,8 @@ class TScriptedDialogs : public TDialogs {
   std::vector<std::string> Messages;
   std::vector<TFileDialogOptions> Requests;
   int CallsUnderLock = 0;
+  // The plug-in lock each call checks (none: no check).
+  TPluginLock* WatchedLock = nullptr;
   bool CancelledFlag = false;
   // Runs inside every call, before it answers (e.g. a close request from
   // another thread while the dialog is up).
@@ -86,7 +90,7 @@ class TScriptedDialogs : public TDialogs {
 
  private:
   void Called() {
-    if (PluginLockHeld()) ++CallsUnderLock;
+    if (PluginLockHeld(WatchedLock)) ++CallsUnderLock;
     if (WhileShowing) WhileShowing();
   }
 };

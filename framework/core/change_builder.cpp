@@ -1,0 +1,257 @@
+#include "framework/core/change_builder.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <thread>
+
+#include "framework/core/dsp_base_plugin.h"
+
+namespace {
+
+// The module's worker: builds what audio threads asked for. It runs while
+// at least one instance exists and is joined when the last one goes.
+class TBuildWorker {
+ public:
+  ~TBuildWorker() { StopAndJoin(); }
+
+  void Register(TChangeBuilder& builder) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Builders.push_back(&builder);
+    if (!Thread.joinable()) {
+      const std::uint64_t epoch = ++RunEpoch;
+      Thread = std::thread([this, epoch] { Loop(epoch); });
+    }
+  }
+
+  // After this the worker never touches the builder again.
+  void Unregister(TChangeBuilder& builder) {
+    bool last = false;
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      Builders.erase(std::remove(Builders.begin(), Builders.end(), &builder), Builders.end());
+      last = Builders.empty();
+    }
+    // A run on it that began before holds its build lock: wait for it.
+    { std::lock_guard<std::recursive_mutex> wait(builder.BuildLock()); }
+    if (last) StopAndJoin();
+  }
+
+  // Any thread, the audio thread too: no allocation, no lock.
+  void Wake() {
+    Generation.fetch_add(1, std::memory_order_release);
+    // Every waiter: a worker being stopped may still wait beside a new one.
+    Generation.notify_all();
+  }
+
+ private:
+  void StopAndJoin() {
+    std::thread joining;
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      if (!Builders.empty() || !Thread.joinable()) return;
+      // This worker's run ends; one started after this (by a new instance
+      // while this one is joined) has its own.
+      ++RunEpoch;
+      joining = std::move(Thread);
+    }
+    Wake();
+    if (joining.get_id() != std::this_thread::get_id()) joining.join();
+    else joining.detach();
+  }
+
+  void Loop(std::uint64_t epoch) {
+    for (;;) {
+      // Read before looking for work: a wake that comes after this reading
+      // makes the wait below return at once, so none is lost.
+      const std::uint32_t before = Generation.load(std::memory_order_acquire);
+      for (;;) {
+        TChangeBuilder* next = nullptr;
+        std::unique_lock<std::recursive_mutex> building;
+        {
+          std::lock_guard<std::mutex> guard(Mutex);
+          if (RunEpoch != epoch) return;
+          for (TChangeBuilder* b : Builders) {
+            if (b->HasRealtimeRequests()) {
+              next = b;
+              // Taken before the registry is let go: an instance that
+              // leaves waits for this run.
+              building = std::unique_lock<std::recursive_mutex>(b->BuildLock());
+              break;
+            }
+          }
+        }
+        if (next == nullptr) break;
+        next->RunRealtimeRequests();
+      }
+      Generation.wait(before, std::memory_order_acquire);
+    }
+  }
+
+  std::mutex Mutex;
+  std::vector<TChangeBuilder*> Builders;
+  std::thread Thread;
+  std::uint64_t RunEpoch = 0;  // the running worker's; grows at every start and stop
+  std::atomic<std::uint32_t> Generation{0};
+};
+
+TBuildWorker& Worker() {
+  static TBuildWorker worker;
+  return worker;
+}
+
+std::atomic<bool> Asynchronous{false};
+
+// A thread's destination that only collects, while a run swaps changes in
+// (their swaps may request more).
+class TCollect final : public TBuildSink {
+ public:
+  TCollect(const void* owner, std::vector<TPreparedChange*>& into) : Into(into), OwnerOf(owner) {}
+  TBuildMode Mode() const override { return TBuildMode::Deferred; }
+  void Queue(TPreparedChange& change) override {
+    if (std::find(Into.begin(), Into.end(), &change) == Into.end()) Into.push_back(&change);
+  }
+  const void* Owner() const override { return OwnerOf; }
+
+ private:
+  std::vector<TPreparedChange*>& Into;
+  const void* OwnerOf;
+};
+
+}  // namespace
+
+void SetAsynchronousBuilds(bool on) { Asynchronous.store(on); }
+
+bool AsynchronousBuilds() { return Asynchronous.load(); }
+
+TChangeBuilder::TChangeBuilder(TDSPBasePlugin& owner) : Plugin(owner), Registered(AsynchronousBuilds()) {
+  if (Registered) Worker().Register(*this);
+}
+
+TChangeBuilder::~TChangeBuilder() { Detach(); }
+
+void TChangeBuilder::Detach() {
+  if (!Registered) return;
+  Registered = false;
+  Worker().Unregister(*this);
+}
+
+void TChangeBuilder::Run(std::vector<TPreparedChange*> changes) {
+  std::lock_guard<std::recursive_mutex> building(Building);
+  std::vector<TPreparedChange*> more;
+  TCollect collect(this, more);
+  TBuildSinkScope scope(&collect);
+  // A swap may ask for more (a new voice set for its patches); a few rounds
+  // settle any chain of them.
+  for (int round = 0; round < 8 && !changes.empty(); ++round) {
+    std::vector<char> taken(changes.size(), 0);
+    {
+      TPluginLockGuard guard(Plugin);
+      for (std::size_t i = 0; i < changes.size(); ++i) taken[i] = changes[i]->TakeRequest() ? 1 : 0;
+    }
+    for (std::size_t i = 0; i < changes.size(); ++i)
+      if (taken[i]) changes[i]->Build();
+    {
+      TPluginLockGuard guard(Plugin);
+      for (std::size_t i = 0; i < changes.size(); ++i)
+        if (taken[i]) changes[i]->Install();
+    }
+    for (TPreparedChange* c : changes) c->Release();
+    changes.swap(more);
+    more.clear();
+  }
+}
+
+void TChangeBuilder::QueueRealtime(TPreparedChange& change) {
+  for (std::size_t i = 0; i < RealtimeCount; ++i)
+    if (Realtime[i] == &change) return;
+  // A full queue drops the request: the object in use keeps sounding, and
+  // the next request of the same change comes through (a unit asks again
+  // whenever its value changes).
+  if (RealtimeCount < Realtime.size()) {
+    Realtime[RealtimeCount++] = &change;
+    ++QueuedSerial;
+  }
+  Queued.store(true);
+}
+
+void TChangeBuilder::WakeWorkerIfQueued() {
+  if (!Queued.exchange(false)) return;
+  Waiting.store(true);
+  Worker().Wake();
+}
+
+void TChangeBuilder::RunRealtimeRequests() {
+  std::vector<TPreparedChange*> changes;
+  std::uint64_t serial = 0;
+  {
+    TPluginLockGuard guard(Plugin);
+    Waiting.store(false);
+    changes.assign(Realtime.begin(), Realtime.begin() + static_cast<std::ptrdiff_t>(RealtimeCount));
+    RealtimeCount = 0;
+    serial = QueuedSerial;
+  }
+  // A change that could not be built leaves the object in use in place; it
+  // counts as done, so nothing waits for it.
+  try {
+    if (!changes.empty()) Run(std::move(changes));
+  } catch (...) {
+  }
+  TPluginLockGuard guard(Plugin);
+  InstalledSerial = std::max(InstalledSerial, serial);
+}
+
+void TChangeBuilder::CompleteRealtimeRequests() {
+  // The worker holds the build lock for the whole of its run.
+  std::lock_guard<std::recursive_mutex> building(Building);
+  RunRealtimeRequests();
+}
+
+THostCallBuilds::THostCallBuilds(TChangeBuilder& builder)
+    : Builder(builder),
+      Outermost(CurrentBuildSink() == nullptr || CurrentBuildSink()->Owner() != &builder),
+      Scope(Outermost ? static_cast<TBuildSink*>(this) : CurrentBuildSink()) {}
+
+THostCallBuilds::~THostCallBuilds() {
+  if (!Outermost || Queued.empty()) return;
+  std::vector<TPreparedChange*> changes;
+  changes.swap(Queued);
+  // No exception leaves a host entry; a change that could not be built
+  // leaves the object in use in place.
+  try {
+    Builder.Run(std::move(changes));
+  } catch (...) {
+  }
+}
+
+void THostCallBuilds::Queue(TPreparedChange& change) {
+  if (std::find(Queued.begin(), Queued.end(), &change) == Queued.end()) Queued.push_back(&change);
+}
+
+TAudioCallBuilds::TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker)
+    : Builder(builder), Async(mayUseWorker && builder.UsesWorker()), Scope(this) {}
+
+void TAudioCallBuilds::Queue(TPreparedChange& change) {
+  if (Async) Builder.QueueRealtime(change);
+  else if (std::find(Queued.begin(), Queued.end(), &change) == Queued.end()) Queued.push_back(&change);
+}
+
+void TAudioCallBuilds::Flush() {
+  if (Async || Queued.empty()) return;
+  std::vector<TPreparedChange*> changes;
+  changes.swap(Queued);
+  Builder.Run(std::move(changes));
+}
+
+TAudioCallBuilds::~TAudioCallBuilds() {
+  if (Async) {
+    Builder.WakeWorkerIfQueued();
+    return;
+  }
+  if (Queued.empty()) return;
+  std::vector<TPreparedChange*> changes;
+  changes.swap(Queued);
+  try {
+    Builder.Run(std::move(changes));
+  } catch (...) {
+  }
+}
