@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "dsp/filters/design_rate.h"
+#include "dsp/filters/direct_form_filter.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -778,8 +779,16 @@ void TDSPReverbX::ProcessStereo(float* left, float* right) {
     // No pre-delay: the sum feeds the network at once.
     for (std::int32_t i = 0; i < n; ++i) in[i] = FiniteOrZero((left[i] + right[i]) * 0.5f + noise[i]);
   }
-  if (Filter1On) Filter1.ProcessSamples(in, n);
-  if (Filter2On) Filter2.ProcessSamples(in, n);
+  // Two direct-form sections in one loop (the same outputs: see
+  // StepBuffersInSeries).
+  TDSPDirectFormFilter* const first = Filter1On ? Filter1.Filter().AsDirectForm() : nullptr;
+  TDSPDirectFormFilter* const second = Filter2On ? Filter2.Filter().AsDirectForm() : nullptr;
+  if (first != nullptr && second != nullptr) {
+    TDSPDirectFormFilter::StepBuffersInSeries(*first, *second, in, n);
+  } else {
+    if (Filter1On) Filter1.ProcessSamples(in, n);
+    if (Filter2On) Filter2.ProcessSamples(in, n);
+  }
   if ((Filter1On || Filter2On) && SilenceRunaway(in, n)) {
     Filter1.Filter().Reset();
     Filter2.Filter().Reset();

@@ -33,16 +33,36 @@ class TDSPDirectFormFilter : public TDSPFilter {
   float B0 = 0, B1 = 0, B2 = 0, A1 = 0, A2 = 0;
   float X1 = 0, X2 = 0, Y1 = 0, Y2 = 0;
 
+  // first's buffer routine, then second's, over the buffer in one loop: each
+  // section steps and recovers exactly as in its own StepBuffer (the same
+  // outputs), but second's recursion runs beside first's instead of after
+  // the whole buffer, so their latencies overlap. Audio thread.
+  static void StepBuffersInSeries(TDSPDirectFormFilter& first, TDSPDirectFormFilter& second, float* buffer,
+                                  std::int32_t count) {
+    TLocal a(first), b(second);
+    for (std::int32_t i = 0; i < count; ++i) buffer[i] = b.Step(second, a.Step(first, buffer[i]));
+    a.Store(first);
+    b.Store(second);
+  }
+
  protected:
   // The buffer routine: Step over the buffer with coefficients and history
   // in locals (the buffer could alias the members otherwise, which keeps
   // them in memory on the recursion's path), the recovery of BindSteps.
   static void StepBuffer(TDSPFilter& filter, float* buffer, std::int32_t count) {
     auto& d = static_cast<TDSPDirectFormFilter&>(filter);
-    const float b0 = d.B0, b1 = d.B1, b2 = d.B2, a1 = d.A1, a2 = d.A2;
-    float x1 = d.X1, x2 = d.X2, y1 = d.Y1, y2 = d.Y2;
-    for (std::int32_t i = 0; i < count; ++i) {
-      const float x = buffer[i];
+    TLocal l(d);
+    for (std::int32_t i = 0; i < count; ++i) buffer[i] = l.Step(d, buffer[i]);
+    l.Store(d);
+  }
+
+  // A section's coefficients and history in locals, stepped as Step does;
+  // a non-finite output makes the section recover (Recover resets it) and
+  // the locals start again from its cleared history.
+  struct TLocal {
+    explicit TLocal(const TDSPDirectFormFilter& d)
+        : b0(d.B0), b1(d.B1), b2(d.B2), a1(d.A1), a2(d.A2), x1(d.X1), x2(d.X2), y1(d.Y1), y2(d.Y2) {}
+    float Step(TDSPDirectFormFilter& d, float x) {
       float y = FlushTiny(b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2);
       x2 = x1;
       x1 = x;
@@ -55,13 +75,17 @@ class TDSPDirectFormFilter : public TDSPFilter {
         y1 = d.Y1;
         y2 = d.Y2;
       }
-      buffer[i] = y;
+      return y;
     }
-    d.X1 = x1;
-    d.X2 = x2;
-    d.Y1 = y1;
-    d.Y2 = y2;
-  }
+    void Store(TDSPDirectFormFilter& d) const {
+      d.X1 = x1;
+      d.X2 = x2;
+      d.Y1 = y1;
+      d.Y2 = y2;
+    }
+    const float b0, b1, b2, a1, a2;
+    float x1, x2, y1, y2;
+  };
 
   // Stores a design computed in double precision, divided by a0; an a0 of
   // exactly 0 gives all-zero coefficients. The poles are kept inside, and a

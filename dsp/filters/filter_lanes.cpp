@@ -319,7 +319,9 @@ const bool kLadderWidthChosen = [] {
 // recovery.
 void RunLadderKind(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n,
                    int output) {
-  const TLadderWidth& w = *Ladder;
+  // Four filters or fewer (one voice's pair) fill one SSE register: a wider
+  // one would carry empty lanes through every transpose.
+  const TLadderWidth& w = count <= 4 ? kLadderWidths[0] : *Ladder;
   alignas(16) float out[kMaxLadderGroup][kMaxLaneSamples];
   float unused[kMaxLadderGroup][8];
   float* rows[kMaxLadderGroup];

@@ -34,11 +34,12 @@ using TLinearMonoRun = std::int32_t (*)(const std::int16_t* data, float scale, d
 extern TLinearMonoRun ReadLinearMonoRun;
 extern TLinearMonoRun ReadCubicMonoRun;
 
-// The forms, for the tests: SSE2 always, AVX2 (null without it).
+// The forms, for the tests: SSE2 always, AVX2 and AVX-512 (null without it).
 TLinearMonoRun LinearMonoRunSse2();
 TLinearMonoRun LinearMonoRunAvx2();
 TLinearMonoRun CubicMonoRunSse2();
 TLinearMonoRun CubicMonoRunAvx2();
+TLinearMonoRun CubicMonoRunAvx512();
 
 // Frames i and i + 1 in the low 32 bits (little-endian: frame i low).
 inline __m128i LinearMonoPair(const std::int16_t* data, std::int32_t i) {

@@ -4,7 +4,7 @@
 // modulation envelope, envelope 2 and the five stages, the zone's
 // interpolation routine) serves every zone; the six specialised ones leave
 // out what the commonest zones of a bank cannot need.
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +13,7 @@
 #include "dsp/oscillators/oscillator.h"
 #include "dsp/sampler/linear_reads.h"
 #include "dsp/sampler/sampler_instrument.h"
+#include "platform/cpu_features.h"
 
 namespace {
 
@@ -237,6 +238,61 @@ constexpr std::int32_t kRunLength = 256;
 // the envelope nor the envelope on the position, so each goes through the
 // run on its own (the position in a local, the envelope in one loop without
 // the sample reads), then the run is mixed into the output.
+// A run into the zone's output: out[2j] += (left[j] gainL) level[j], out[2j +
+// 1] likewise from right with gainR; level null: hold for every j. SSE2
+// (two frames per register) and AVX2 (four) give the same bits; the
+// AVX2 form is put in place at load where the processor has it.
+// Frames from .. count - 1 one by one (the vector forms' tails).
+inline void MixRunFrames(const float* left, const float* right, const float* level, float hold, float gainL,
+                         float gainR, float* out, std::int32_t from, std::int32_t count) {
+  for (std::int32_t j = from; j < count; ++j) {
+    const float v = level != nullptr ? level[j] : hold;
+    out[2 * j] += left[j] * gainL * v;
+    out[2 * j + 1] += right[j] * gainR * v;
+  }
+}
+
+void MixRunSse2(const float* left, const float* right, const float* level, float hold, float gainL, float gainR,
+                float* out, std::int32_t count) {
+  const __m128 gain = _mm_setr_ps(gainL, gainR, gainL, gainR);
+  const __m128 h = _mm_set1_ps(hold);
+  std::int32_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const __m128 l = _mm_loadu_ps(left + j), r = _mm_loadu_ps(right + j);
+    const __m128 v = level != nullptr ? _mm_loadu_ps(level + j) : h;
+    const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
+    const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
+    _mm_storeu_ps(out + 2 * j, _mm_add_ps(_mm_loadu_ps(out + 2 * j), frames01));
+    _mm_storeu_ps(out + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(out + 2 * j + 4), frames23));
+  }
+  MixRunFrames(left, right, level, hold, gainL, gainR, out, j, count);
+}
+
+__attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* right, const float* level,
+                                                 float hold, float gainL, float gainR, float* out,
+                                                 std::int32_t count) {
+  const __m256 gain = _mm256_setr_ps(gainL, gainR, gainL, gainR, gainL, gainR, gainL, gainR);
+  const __m256 h = _mm256_set1_ps(hold);
+  std::int32_t j = 0;
+  for (; j + 8 <= count; j += 8) {
+    const __m256 l = _mm256_loadu_ps(left + j), r = _mm256_loadu_ps(right + j);
+    const __m256 v = level != nullptr ? _mm256_loadu_ps(level + j) : h;
+    // The unpacks work within each half: frames 0, 1 | 4, 5 and 2, 3 | 6, 7.
+    const __m256 lo = _mm256_unpacklo_ps(l, r), hi = _mm256_unpackhi_ps(l, r);
+    const __m256 vlo = _mm256_unpacklo_ps(v, v), vhi = _mm256_unpackhi_ps(v, v);
+    const __m256 frames0123 = _mm256_mul_ps(_mm256_mul_ps(_mm256_permute2f128_ps(lo, hi, 0x20), gain),
+                                            _mm256_permute2f128_ps(vlo, vhi, 0x20));
+    const __m256 frames4567 = _mm256_mul_ps(_mm256_mul_ps(_mm256_permute2f128_ps(lo, hi, 0x31), gain),
+                                            _mm256_permute2f128_ps(vlo, vhi, 0x31));
+    _mm256_storeu_ps(out + 2 * j, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j), frames0123));
+    _mm256_storeu_ps(out + 2 * j + 8, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j + 8), frames4567));
+  }
+  MixRunFrames(left, right, level, hold, gainL, gainR, out, j, count);
+}
+
+using TMixRun = void (*)(const float*, const float*, const float*, float, float, float, float*, std::int32_t);
+const TMixRun MixRun = CpuFeatures().Avx2 ? &MixRunAvx2 : &MixRunSse2;
+
 template <class Read, int LoopMode>
 void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
   static_assert(LoopMode == kLoopNone || LoopMode == kLoopForward);
@@ -319,40 +375,10 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
     z.WorkL = workL[reads - 1];
     z.WorkR = right[reads - 1];
     z.ControlCounter += reads;
-    // Envelope 1, then the mix: out += work x gain x level, left and right
-    // of two frames per register.
+    // Envelope 1, then the mix (the final hold: one level for the whole
+    // run).
     const bool held = z.Env1.RunSpanOrHold(level, count);
-    const __m128 gain = _mm_setr_ps(z.GainL, z.GainR, z.GainL, z.GainR);
-    float* o = out + 2 * k;
-    j = 0;
-    if (held) {
-      // The final hold: one level for the whole run.
-      const float h = z.Env1.Value;
-      const __m128 v = _mm_set1_ps(h);
-      for (; j + 4 <= count; j += 4) {
-        const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j);
-        const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), v);
-        const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), v);
-        _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
-        _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
-      }
-      for (; j < count; ++j) {
-        o[2 * j] += workL[j] * z.GainL * h;
-        o[2 * j + 1] += right[j] * z.GainR * h;
-      }
-    } else {
-      for (; j + 4 <= count; j += 4) {
-        const __m128 l = _mm_loadu_ps(workL + j), r = _mm_loadu_ps(right + j), v = _mm_loadu_ps(level + j);
-        const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
-        const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
-        _mm_storeu_ps(o + 2 * j, _mm_add_ps(_mm_loadu_ps(o + 2 * j), frames01));
-        _mm_storeu_ps(o + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(o + 2 * j + 4), frames23));
-      }
-      for (; j < count; ++j) {
-        o[2 * j] += workL[j] * z.GainL * level[j];
-        o[2 * j + 1] += right[j] * z.GainR * level[j];
-      }
-    }
+    MixRun(workL, right, held ? nullptr : level, z.Env1.Value, z.GainL, z.GainR, out + 2 * k, count);
     if (finished) return FinishZone(z);
     k += run;
   }

@@ -1,5 +1,5 @@
 // The runs of mono 2-point and cubic reads without the position chain: each
-// form (SSE2, AVX2 where the processor has it) must give the serial chain's
+// form (SSE2, AVX2 and AVX-512 where the processor has them) must give the serial chain's
 // reads and positions bit for bit, across binades, ties and the limit.
 #include "dsp/sampler/linear_reads.h"
 
@@ -27,6 +27,7 @@ std::vector<TForm> Forms() {
                               {"cubic SSE2", CubicMonoRunSse2(), &MonoCubicAt}};
   if (LinearMonoRunAvx2() != nullptr) forms.push_back({"2-point AVX2", LinearMonoRunAvx2(), &Mono2PointAt});
   if (CubicMonoRunAvx2() != nullptr) forms.push_back({"cubic AVX2", CubicMonoRunAvx2(), &MonoCubicAt});
+  if (CubicMonoRunAvx512() != nullptr) forms.push_back({"cubic AVX-512", CubicMonoRunAvx512(), &MonoCubicAt});
   return forms;
 }
 
