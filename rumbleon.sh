@@ -3,14 +3,14 @@
 #
 #   ./rumbleon.sh demo   install what is missing, build, and render the built-in
 #                        demo phrase through build/module/rumbleon2.so into demo.wav
-#   ./rumbleon.sh test   install what is missing, then every CI stage: build and
-#                        all tests, conformance check, valgrind, ASan+UBSan,
-#                        TSan stress tests, fuzzing (what .ci/run runs)
+#   ./rumbleon.sh test   install what is missing, then every CI stage: format
+#                        check, build and all tests, conformance check, valgrind,
+#                        ASan+UBSan, TSan stress tests, fuzzing (what .ci/run runs)
 #   ./rumbleon.sh install  build the module and copy it into ~/.vst of the
 #                        user running this, where VST 2 hosts find it
 #
 # Environment: JOBS (parallel jobs, default: all cores), RUMBLEON_STAGES (the
-# test stages to run, default "build check valgrind asan tsan fuzz"),
+# test stages to run, default "format build check valgrind asan tsan fuzz"),
 # RUMBLEON_FUZZ_SECONDS (per fuzz target, default 20).
 set -uo pipefail
 cd "$(dirname "$(readlink -f "$0")")" || exit 1
@@ -170,7 +170,7 @@ stage_fuzz() {
 }
 
 run_tests() {
-  local stages=${RUMBLEON_STAGES:-build check valgrind asan tsan fuzz}
+  local stages=${RUMBLEON_STAGES:-format build check valgrind asan tsan fuzz}
   local passed=0 failed=0 summary="" stage start seconds
   for stage in $stages; do
     say "stage $stage"

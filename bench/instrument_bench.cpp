@@ -30,8 +30,8 @@ struct TRackSetting {
   float Off;
 };
 const std::vector<TRackSetting> kRackSettings = {
-    {"FxOn", 1, 0},    {"RvbOn", 1, 0}, {"DistOn", 1, 0}, {"PhsOn", 1, 0}, {"DlyOn", 1, 0},
-    {"ChrsOn", 1, 0},  {"On", 1, 0},    {"EQOn", 1, 0},   {"fxModOn", 1, 0},
+    {"FxOn", 1, 0},   {"RvbOn", 1, 0}, {"DistOn", 1, 0}, {"PhsOn", 1, 0},   {"DlyOn", 1, 0},
+    {"ChrsOn", 1, 0}, {"On", 1, 0},    {"EQOn", 1, 0},   {"fxModOn", 1, 0},
 };
 
 // Sets every rack parameter found by name; false when none is known.
@@ -120,5 +120,3 @@ BENCHMARK(BM_Instrument)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-
-

@@ -17,134 +17,288 @@ constexpr int kFxLfoSources = 6;
 
 void ApplyFilterSetter(TDSPMultiFilter& filter, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetFilterType: filter.SetFilterType(x); return;
-    case TFxSetter::SetCutoff: filter.SetCutoff(x); return;
-    case TFxSetter::SetResonance: filter.SetResonance(x); return;
-    case TFxSetter::SetParam3: filter.SetParam3(x); return;
-    default: return;
+    case TFxSetter::SetFilterType:
+      filter.SetFilterType(x);
+      return;
+    case TFxSetter::SetCutoff:
+      filter.SetCutoff(x);
+      return;
+    case TFxSetter::SetResonance:
+      filter.SetResonance(x);
+      return;
+    case TFxSetter::SetParam3:
+      filter.SetParam3(x);
+      return;
+    default:
+      return;
   }
 }
 
 void ApplyLfoSetter(TDSPOscillator& lfo, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetWaveform: lfo.SetWaveform(x); return;
-    case TFxSetter::SetFrequency: lfo.SetFrequency(x); return;
-    case TFxSetter::SetGain: lfo.SetGain(x); return;
-    default: return;
+    case TFxSetter::SetWaveform:
+      lfo.SetWaveform(x);
+      return;
+    case TFxSetter::SetFrequency:
+      lfo.SetFrequency(x);
+      return;
+    case TFxSetter::SetGain:
+      lfo.SetGain(x);
+      return;
+    default:
+      return;
   }
 }
 
 void ApplyEqSetter(TDSP3BandEQ& eq, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetLowGain: eq.SetLowGain(x); return;
-    case TFxSetter::SetMidGain: eq.SetMidGain(x); return;
-    case TFxSetter::SetHighGain: eq.SetHighGain(x); return;
-    case TFxSetter::SetFrequency: eq.SetFrequency(x); return;
-    case TFxSetter::SetQ: eq.SetQ(x); return;
-    default: return;
+    case TFxSetter::SetLowGain:
+      eq.SetLowGain(x);
+      return;
+    case TFxSetter::SetMidGain:
+      eq.SetMidGain(x);
+      return;
+    case TFxSetter::SetHighGain:
+      eq.SetHighGain(x);
+      return;
+    case TFxSetter::SetFrequency:
+      eq.SetFrequency(x);
+      return;
+    case TFxSetter::SetQ:
+      eq.SetQ(x);
+      return;
+    default:
+      return;
   }
 }
 
 // The setters every effect has; false for any other.
 bool ApplyCommonSetter(TDSPStereoEffect& e, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetMix: e.SetMix(x); return true;
-    case TFxSetter::SetPan: e.SetPan(x); return true;
-    case TFxSetter::SetWetGain: e.SetWetGain(x); return true;
-    case TFxSetter::SetDryGain: e.SetDryGain(x); return true;
-    case TFxSetter::SetInvertLeft: e.SetInvertLeft(x != 0.0f); return true;
-    case TFxSetter::SetInvertRight: e.SetInvertRight(x != 0.0f); return true;
-    case TFxSetter::SetLengthUnit: e.SetLengthUnit(x != 0.0f ? 1 : 0); return true;
-    default: return false;
+    case TFxSetter::SetMix:
+      e.SetMix(x);
+      return true;
+    case TFxSetter::SetPan:
+      e.SetPan(x);
+      return true;
+    case TFxSetter::SetWetGain:
+      e.SetWetGain(x);
+      return true;
+    case TFxSetter::SetDryGain:
+      e.SetDryGain(x);
+      return true;
+    case TFxSetter::SetInvertLeft:
+      e.SetInvertLeft(x != 0.0f);
+      return true;
+    case TFxSetter::SetInvertRight:
+      e.SetInvertRight(x != 0.0f);
+      return true;
+    case TFxSetter::SetLengthUnit:
+      e.SetLengthUnit(x != 0.0f ? 1 : 0);
+      return true;
+    default:
+      return false;
   }
 }
 
 void ApplyReverbSetter(TDSPReverbX& e, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetTime: e.SetTime(x); return;
-    case TFxSetter::SetDamping: e.SetDamping(x); return;
-    case TFxSetter::SetPreDelay: e.SetPreDelay(x); return;
-    case TFxSetter::SetPreDelayFeedback: e.SetPreDelayFeedback(x); return;
-    case TFxSetter::SetRoomType: e.SetRoomType(RoundF(x)); return;
-    case TFxSetter::SetSize: e.SetSize(x); return;
-    case TFxSetter::SetFilter1On: e.SetFilter1On(x != 0.0f); return;
-    case TFxSetter::SetFilter2On: e.SetFilter2On(x != 0.0f); return;
-    default: return;
+    case TFxSetter::SetTime:
+      e.SetTime(x);
+      return;
+    case TFxSetter::SetDamping:
+      e.SetDamping(x);
+      return;
+    case TFxSetter::SetPreDelay:
+      e.SetPreDelay(x);
+      return;
+    case TFxSetter::SetPreDelayFeedback:
+      e.SetPreDelayFeedback(x);
+      return;
+    case TFxSetter::SetRoomType:
+      e.SetRoomType(RoundF(x));
+      return;
+    case TFxSetter::SetSize:
+      e.SetSize(x);
+      return;
+    case TFxSetter::SetFilter1On:
+      e.SetFilter1On(x != 0.0f);
+      return;
+    case TFxSetter::SetFilter2On:
+      e.SetFilter2On(x != 0.0f);
+      return;
+    default:
+      return;
   }
 }
 
 void ApplyDistortionSetter(TDSPXDistortion& e, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetSurround: e.SetSurround(x); return;
-    case TFxSetter::SetDriveLeft: e.SetDriveLeft(x); return;
-    case TFxSetter::SetDriveRight: e.SetDriveRight(x); return;
-    case TFxSetter::SetInputAdjust: e.SetInputAdjust(x != 0.0f); return;
-    case TFxSetter::SetPreFilter: e.SetPreFilter(x != 0.0f); return;
-    case TFxSetter::SetTypeLeft: e.SetTypeLeft(RoundF(x)); return;
-    case TFxSetter::SetTypeRight: e.SetTypeRight(RoundF(x)); return;
-    case TFxSetter::SetClipThreshold: e.SetClipThreshold(x); return;
-    case TFxSetter::SetClipLevel: e.SetClipLevel(x); return;
-    case TFxSetter::SetClipMode: e.SetClipMode(RoundF(x)); return;
-    case TFxSetter::SetClipType: e.SetClipType(RoundF(x)); return;
-    case TFxSetter::SetFilterL1On: e.SetFilterL1On(x != 0.0f); return;
-    case TFxSetter::SetFilterL2On: e.SetFilterL2On(x != 0.0f); return;
-    case TFxSetter::SetFilterR1On: e.SetFilterR1On(x != 0.0f); return;
-    case TFxSetter::SetFilterR2On: e.SetFilterR2On(x != 0.0f); return;
-    default: return;
+    case TFxSetter::SetSurround:
+      e.SetSurround(x);
+      return;
+    case TFxSetter::SetDriveLeft:
+      e.SetDriveLeft(x);
+      return;
+    case TFxSetter::SetDriveRight:
+      e.SetDriveRight(x);
+      return;
+    case TFxSetter::SetInputAdjust:
+      e.SetInputAdjust(x != 0.0f);
+      return;
+    case TFxSetter::SetPreFilter:
+      e.SetPreFilter(x != 0.0f);
+      return;
+    case TFxSetter::SetTypeLeft:
+      e.SetTypeLeft(RoundF(x));
+      return;
+    case TFxSetter::SetTypeRight:
+      e.SetTypeRight(RoundF(x));
+      return;
+    case TFxSetter::SetClipThreshold:
+      e.SetClipThreshold(x);
+      return;
+    case TFxSetter::SetClipLevel:
+      e.SetClipLevel(x);
+      return;
+    case TFxSetter::SetClipMode:
+      e.SetClipMode(RoundF(x));
+      return;
+    case TFxSetter::SetClipType:
+      e.SetClipType(RoundF(x));
+      return;
+    case TFxSetter::SetFilterL1On:
+      e.SetFilterL1On(x != 0.0f);
+      return;
+    case TFxSetter::SetFilterL2On:
+      e.SetFilterL2On(x != 0.0f);
+      return;
+    case TFxSetter::SetFilterR1On:
+      e.SetFilterR1On(x != 0.0f);
+      return;
+    case TFxSetter::SetFilterR2On:
+      e.SetFilterR2On(x != 0.0f);
+      return;
+    default:
+      return;
   }
 }
 
 void ApplyChorusSetter(TDSPXChorus& e, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetLengthLeft: e.SetLengthLeft(x); return;
-    case TFxSetter::SetLengthRight: e.SetLengthRight(x); return;
-    case TFxSetter::SetSizeLeft: e.SetSizeLeft(x); return;
-    case TFxSetter::SetSizeRight: e.SetSizeRight(x); return;
-    case TFxSetter::SetFeedbackLeft: e.SetFeedbackLeft(x); return;
-    case TFxSetter::SetFeedbackRight: e.SetFeedbackRight(x); return;
-    case TFxSetter::SetCrossLeftToRight: e.SetCrossLeftToRight(x); return;
-    case TFxSetter::SetCrossRightToLeft: e.SetCrossRightToLeft(x); return;
-    default: return;
+    case TFxSetter::SetLengthLeft:
+      e.SetLengthLeft(x);
+      return;
+    case TFxSetter::SetLengthRight:
+      e.SetLengthRight(x);
+      return;
+    case TFxSetter::SetSizeLeft:
+      e.SetSizeLeft(x);
+      return;
+    case TFxSetter::SetSizeRight:
+      e.SetSizeRight(x);
+      return;
+    case TFxSetter::SetFeedbackLeft:
+      e.SetFeedbackLeft(x);
+      return;
+    case TFxSetter::SetFeedbackRight:
+      e.SetFeedbackRight(x);
+      return;
+    case TFxSetter::SetCrossLeftToRight:
+      e.SetCrossLeftToRight(x);
+      return;
+    case TFxSetter::SetCrossRightToLeft:
+      e.SetCrossRightToLeft(x);
+      return;
+    default:
+      return;
   }
 }
 
 void ApplyDelaySetter(TDSPXDelay& e, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetLengthLeft: e.SetLengthLeft(RoundF(x)); return;
-    case TFxSetter::SetLengthRight: e.SetLengthRight(RoundF(x)); return;
-    case TFxSetter::SetFeedbackLeft: e.SetFeedbackLeft(x); return;
-    case TFxSetter::SetFeedbackRight: e.SetFeedbackRight(x); return;
-    case TFxSetter::SetCrossLeftToRight: e.SetCrossLeftToRight(x); return;
-    case TFxSetter::SetCrossRightToLeft: e.SetCrossRightToLeft(x); return;
-    case TFxSetter::SetFilterLeftOn: e.SetFilterLeftOn(x != 0.0f); return;
-    case TFxSetter::SetFilterRightOn: e.SetFilterRightOn(x != 0.0f); return;
-    default: return;
+    case TFxSetter::SetLengthLeft:
+      e.SetLengthLeft(RoundF(x));
+      return;
+    case TFxSetter::SetLengthRight:
+      e.SetLengthRight(RoundF(x));
+      return;
+    case TFxSetter::SetFeedbackLeft:
+      e.SetFeedbackLeft(x);
+      return;
+    case TFxSetter::SetFeedbackRight:
+      e.SetFeedbackRight(x);
+      return;
+    case TFxSetter::SetCrossLeftToRight:
+      e.SetCrossLeftToRight(x);
+      return;
+    case TFxSetter::SetCrossRightToLeft:
+      e.SetCrossRightToLeft(x);
+      return;
+    case TFxSetter::SetFilterLeftOn:
+      e.SetFilterLeftOn(x != 0.0f);
+      return;
+    case TFxSetter::SetFilterRightOn:
+      e.SetFilterRightOn(x != 0.0f);
+      return;
+    default:
+      return;
   }
 }
 
 void ApplyXFilterSetter(TDSPXXFilter& e, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetFilterCount: e.SetFilterCount(RoundF(x)); return;
-    case TFxSetter::SetRightShift: e.SetRightShift(x); return;
-    case TFxSetter::SetInterpolation: e.SetInterpolation(RoundF(x)); return;
-    default: return;
+    case TFxSetter::SetFilterCount:
+      e.SetFilterCount(RoundF(x));
+      return;
+    case TFxSetter::SetRightShift:
+      e.SetRightShift(x);
+      return;
+    case TFxSetter::SetInterpolation:
+      e.SetInterpolation(RoundF(x));
+      return;
+    default:
+      return;
   }
 }
 
 void ApplyPhaserSetter(TDSPXPhaser& e, TFxSetter setter, float x) {
   switch (setter) {
-    case TFxSetter::SetStagesLeft: e.SetStagesLeft(RoundF(x)); return;
-    case TFxSetter::SetStagesRight: e.SetStagesRight(RoundF(x)); return;
-    case TFxSetter::SetFeedbackLeft: e.SetFeedbackLeft(x); return;
-    case TFxSetter::SetFeedbackRight: e.SetFeedbackRight(x); return;
-    case TFxSetter::SetCrossLeftToRight: e.SetCrossLeftToRight(x); return;
-    case TFxSetter::SetCrossRightToLeft: e.SetCrossRightToLeft(x); return;
-    case TFxSetter::SetPhaseLeft: e.SetPhaseLeft(x); return;
-    case TFxSetter::SetPhaseRight: e.SetPhaseRight(x); return;
-    case TFxSetter::SetDepthLeft: e.SetDepthLeft(x); return;
-    case TFxSetter::SetDepthRight: e.SetDepthRight(x); return;
-    case TFxSetter::SetShift: e.SetShift(x); return;
-    default: return;
+    case TFxSetter::SetStagesLeft:
+      e.SetStagesLeft(RoundF(x));
+      return;
+    case TFxSetter::SetStagesRight:
+      e.SetStagesRight(RoundF(x));
+      return;
+    case TFxSetter::SetFeedbackLeft:
+      e.SetFeedbackLeft(x);
+      return;
+    case TFxSetter::SetFeedbackRight:
+      e.SetFeedbackRight(x);
+      return;
+    case TFxSetter::SetCrossLeftToRight:
+      e.SetCrossLeftToRight(x);
+      return;
+    case TFxSetter::SetCrossRightToLeft:
+      e.SetCrossRightToLeft(x);
+      return;
+    case TFxSetter::SetPhaseLeft:
+      e.SetPhaseLeft(x);
+      return;
+    case TFxSetter::SetPhaseRight:
+      e.SetPhaseRight(x);
+      return;
+    case TFxSetter::SetDepthLeft:
+      e.SetDepthLeft(x);
+      return;
+    case TFxSetter::SetDepthRight:
+      e.SetDepthRight(x);
+      return;
+    case TFxSetter::SetShift:
+      e.SetShift(x);
+      return;
+    default:
+      return;
   }
 }
 
@@ -223,13 +377,26 @@ void TVoicerackGFXSynth::ApplyFxSetter(const TFxParamRow& row, float x) {
   if (row.Unit == TFxUnit::Rack) return;
   if (ApplyCommonSetter(Effect(row.Unit), row.Setter, x)) return;
   switch (row.Unit) {
-    case TFxUnit::Reverb: ApplyReverbSetter(*ReverbFx, row.Setter, x); return;
-    case TFxUnit::Distortion: ApplyDistortionSetter(*DistortionFx, row.Setter, x); return;
-    case TFxUnit::Chorus: ApplyChorusSetter(*ChorusFx, row.Setter, x); return;
-    case TFxUnit::XFilter: ApplyXFilterSetter(*XFilterFx, row.Setter, x); return;
-    case TFxUnit::Delay: ApplyDelaySetter(*DelayFx, row.Setter, x); return;
-    case TFxUnit::Phaser: ApplyPhaserSetter(*PhaserFx, row.Setter, x); return;
-    default: return;
+    case TFxUnit::Reverb:
+      ApplyReverbSetter(*ReverbFx, row.Setter, x);
+      return;
+    case TFxUnit::Distortion:
+      ApplyDistortionSetter(*DistortionFx, row.Setter, x);
+      return;
+    case TFxUnit::Chorus:
+      ApplyChorusSetter(*ChorusFx, row.Setter, x);
+      return;
+    case TFxUnit::XFilter:
+      ApplyXFilterSetter(*XFilterFx, row.Setter, x);
+      return;
+    case TFxUnit::Delay:
+      ApplyDelaySetter(*DelayFx, row.Setter, x);
+      return;
+    case TFxUnit::Phaser:
+      ApplyPhaserSetter(*PhaserFx, row.Setter, x);
+      return;
+    default:
+      return;
   }
 }
 
@@ -302,7 +469,8 @@ void TVoicerackGFXSynth::DecodeFxMatrix() {
     s.Target = target;
     s.Amount = NormToAmp60(GetParameterReal(FxParamIndex(src + 2)) * 0.001f);
     const auto end = FedTargets.begin() + FedTargetCount;
-    if (std::find(FedTargets.begin(), end, target) == end) FedTargets[static_cast<std::size_t>(FedTargetCount++)] = target;
+    if (std::find(FedTargets.begin(), end, target) == end)
+      FedTargets[static_cast<std::size_t>(FedTargetCount++)] = target;
   }
   std::sort(FedTargets.begin(), FedTargets.begin() + FedTargetCount);
   FedTargetsSettled = false;
@@ -310,8 +478,7 @@ void TVoicerackGFXSynth::DecodeFxMatrix() {
 
 void TVoicerackGFXSynth::UpdateFXModulation() {
   if (!FxMapAssigned) return;
-  if (FxMatrixDirty.exchange(false, std::memory_order_acq_rel) || MatrixProgram != CurrentProgram())
-    DecodeFxMatrix();
+  if (FxMatrixDirty.exchange(false, std::memory_order_acq_rel) || MatrixProgram != CurrentProgram()) DecodeFxMatrix();
   if (!MatrixOn) {
     // Switched off: every target the matrix moved returns to its base.
     if (ModWasOn) {
@@ -328,7 +495,8 @@ void TVoicerackGFXSynth::UpdateFXModulation() {
   for (auto& lfo : FxLfos) lfo->Tick();
   if (FedTargetsSettled) {
     // The same targets as at the last update: only theirs change.
-    for (std::int32_t k = 0; k < FedTargetCount; ++k) Accum[static_cast<std::size_t>(FedTargets[static_cast<std::size_t>(k)])] = 0.0f;
+    for (std::int32_t k = 0; k < FedTargetCount; ++k)
+      Accum[static_cast<std::size_t>(FedTargets[static_cast<std::size_t>(k)])] = 0.0f;
   } else {
     Accum.fill(0.0f);
     Active.fill(false);
@@ -337,7 +505,8 @@ void TVoicerackGFXSynth::UpdateFXModulation() {
     const TFxModSlot& slot = FeedingSlots[static_cast<std::size_t>(k)];
     const auto target = static_cast<std::size_t>(slot.Target);
     Active[target] = true;
-    const float x = slot.Source <= kFxLfoSources ? FxLfos[static_cast<std::size_t>(slot.Source - 1)]->OutputSample : 0.0f;
+    const float x =
+        slot.Source <= kFxLfoSources ? FxLfos[static_cast<std::size_t>(slot.Source - 1)]->OutputSample : 0.0f;
     Accum[target] += x * slot.Amount;
   }
   if (FedTargetsSettled) {

@@ -95,7 +95,6 @@ bool FxOwnValueText(const TFxParamRow& row, float value, std::string& text) {
 
 void InitFxParamInfo(int fx, TParamInfoRec& info, const TFxPanelIndexes& panels) {
   const TFxParamRow& row = FxParamRow(fx);
-  const std::int32_t panel =
-      row.GuiPanel == TFxPanel::None ? -1 : panels[static_cast<std::size_t>(row.GuiPanel)];
+  const std::int32_t panel = row.GuiPanel == TFxPanel::None ? -1 : panels[static_cast<std::size_t>(row.GuiPanel)];
   InitParamInfoFromRow(row, info, panel);
 }

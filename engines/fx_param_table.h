@@ -63,8 +63,7 @@ bool FxOwnValueText(const TFxParamRow& row, float value, std::string& text);
 // when the plug-in has no editor or the row no control.
 template <class TRow>
 void InitParamInfoFromRow(const TRow& row, TParamInfoRec& info, std::int32_t guiPanel) {
-  InitIntParamInfoEx(row.Kind, info, row.Name, row.Flags, row.Default, row.Min, row.Max, row.Step,
-                     row.Description);
+  InitIntParamInfoEx(row.Kind, info, row.Name, row.Flags, row.Default, row.Min, row.Max, row.Step, row.Description);
   InitParamInfoExtra(info, row.GuiKind, row.GuiKind < 0 ? -1 : guiPanel, row.GuiTop, row.GuiLeft, row.GuiTag,
                      row.GuiCaption, row.GuiFlags);
 }

@@ -14,7 +14,8 @@ struct TOscRowIndex {
   std::array<std::int16_t, osc_param::kLastId + 1> Row{};
   consteval TOscRowIndex() {
     Row.fill(-1);
-    for (std::size_t k = 0; k < OscParamTableCount; ++k) Row[static_cast<std::size_t>(OscParamTable[k].Id)] = static_cast<std::int16_t>(k);
+    for (std::size_t k = 0; k < OscParamTableCount; ++k)
+      Row[static_cast<std::size_t>(OscParamTable[k].Id)] = static_cast<std::int16_t>(k);
   }
 };
 constexpr TOscRowIndex kOscRows;
@@ -25,7 +26,7 @@ consteval bool TableIsWellFormed() {
     const TOscParamRow& r = OscParamTable[k];
     if (r.Id < 0 || r.Id > osc_param::kLastId) return false;
     if (k > 0 && OscParamTable[k - 1].Id >= r.Id) return false;  // sorted, no id twice
-    if (r.Id >= 39 && r.Id <= 48) return false;                    // ids of no layer
+    if (r.Id >= 39 && r.Id <= 48) return false;                  // ids of no layer
     if (r.Osc > 2) return false;
   }
   return true;
@@ -93,7 +94,8 @@ void TSamplerPlugin2::ReallocBuffers() {
   const auto floats = static_cast<std::size_t>(Settings->BufferLength);
   for (auto& buffer : Work) buffer.reset(new float[floats]());
   VoiceWorkStride = (std::max(Settings->SamplesPerMs, 1) + 3) & ~3;
-  VoiceWork.reset(new float[static_cast<std::size_t>(kMaxVoiceCount) * 4 * static_cast<std::size_t>(VoiceWorkStride)]());
+  VoiceWork.reset(
+      new float[static_cast<std::size_t>(kMaxVoiceCount) * 4 * static_cast<std::size_t>(VoiceWorkStride)]());
 }
 
 void TSamplerPlugin2::ReleaseBuffers() {
@@ -122,7 +124,8 @@ void TSamplerPlugin2::PrepareNewVoices(std::vector<std::unique_ptr<TDSPXVoice>>&
   for (const std::unique_ptr<TDSPXVoice>& v : voices) {
     auto* voice = dynamic_cast<TDSPSamplerInstrVoice2*>(v.get());
     if (voice == nullptr) continue;
-    for (int osc = 0; osc < 2; ++osc) PlayerOf(*voice, osc).SetProgram(NewVoiceBank, NewVoicePatch[static_cast<std::size_t>(osc)]);
+    for (int osc = 0; osc < 2; ++osc)
+      PlayerOf(*voice, osc).SetProgram(NewVoiceBank, NewVoicePatch[static_cast<std::size_t>(osc)]);
   }
 }
 
@@ -149,7 +152,8 @@ void TSamplerPlugin2::FreeVoices() {
 
 float TSamplerPlugin2::VoiceGain(std::int32_t slot, int osc, int side) const {
   if (slot < 0 || slot >= kMaxVoiceCount) return 0.0f;
-  return VoiceMix[static_cast<std::size_t>(slot)].Gain[static_cast<std::size_t>(osc & 1)][static_cast<std::size_t>(side & 1)];
+  return VoiceMix[static_cast<std::size_t>(slot)]
+      .Gain[static_cast<std::size_t>(osc & 1)][static_cast<std::size_t>(side & 1)];
 }
 
 // ---- parameters
@@ -196,12 +200,23 @@ std::int32_t TSamplerPlugin2::OscPanelIndex(const TOscParamRow& row) const {
   if (row.Osc == 2) return Osc2Panels[static_cast<std::size_t>(row.GuiPanel)];
   TKwpPanel panel = TKwpPanel::None;
   switch (row.GuiPanel) {
-    case TOscPanel::None: break;
-    case TOscPanel::Main: panel = TKwpPanel::Osc1; break;
-    case TOscPanel::PMod: panel = TKwpPanel::PMod; break;
-    case TOscPanel::AMod: panel = TKwpPanel::AMod; break;
-    case TOscPanel::PitchAttack: panel = TKwpPanel::PitchAttack; break;
-    case TOscPanel::PitchRelease: panel = TKwpPanel::PitchRelease; break;
+    case TOscPanel::None:
+      break;
+    case TOscPanel::Main:
+      panel = TKwpPanel::Osc1;
+      break;
+    case TOscPanel::PMod:
+      panel = TKwpPanel::PMod;
+      break;
+    case TOscPanel::AMod:
+      panel = TKwpPanel::AMod;
+      break;
+    case TOscPanel::PitchAttack:
+      panel = TKwpPanel::PitchAttack;
+      break;
+    case TOscPanel::PitchRelease:
+      panel = TKwpPanel::PitchRelease;
+      break;
   }
   return panel == TKwpPanel::None ? -1 : KwpPanels[static_cast<std::size_t>(panel)];
 }

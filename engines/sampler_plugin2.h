@@ -110,19 +110,19 @@ inline constexpr TOscPanelRow Osc2PanelTable[] = {
 
 // One oscillator's settings, converted from its parameters.
 struct TOscSettings {
-  float AmountGain = 1.0f;   // amplitude
-  float PanPosition = 0.5f;  // 0 left .. 1 right
-  float Env1Gain = 1.0f;     // share of envelope 1 (amplitude)
-  float Env2Gain = 0.0f;     // share of envelope 2
+  float AmountGain = 1.0f;          // amplitude
+  float PanPosition = 0.5f;         // 0 left .. 1 right
+  float Env1Gain = 1.0f;            // share of envelope 1 (amplitude)
+  float Env2Gain = 0.0f;            // share of envelope 2
   std::array<float, 3> AmpLfo{};    // amplitude per LFO unit
   std::array<float, 3> PitchLfo{};  // semitones per LFO unit (PM METHOD 0: x 164 Hz)
   std::array<float, 2> PitchEnv{};  // semitones per unit of envelope 1, 2
-  float AttackStart = 0.0f;   // semitones
-  float AttackEnd = 0.0f;     // semitones
-  float AttackLength = 0.0f;  // samples
-  float AttackRecip = 0.0f;   // 1 / AttackLength, 0 for 0
-  float ReleaseEnd = 0.0f;    // semitones
-  float ReleaseLength = 0.0f;  // samples
+  float AttackStart = 0.0f;         // semitones
+  float AttackEnd = 0.0f;           // semitones
+  float AttackLength = 0.0f;        // samples
+  float AttackRecip = 0.0f;         // 1 / AttackLength, 0 for 0
+  float ReleaseEnd = 0.0f;          // semitones
+  float ReleaseLength = 0.0f;       // samples
   float ReleaseRecip = 0.0f;
   float ScaleFactor = 1.0f;  // key scaling, 1 = every key at its own pitch
   float RootKey = 64.0f;     // the note key scaling pivots on
@@ -315,7 +315,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
     std::array<TDSPSamplerInstr*, kMaxVoiceCount> Players{};
     std::array<TDSPSamplerInstr::TPreparedZones, kMaxVoiceCount> Zones;
   };
-  TDSPSamplerInstr& PlayerOf(TDSPSamplerInstrVoice2& voice, int osc) { return osc == 0 ? voice.Player1() : voice.Player2(); }
+  TDSPSamplerInstr& PlayerOf(TDSPSamplerInstrVoice2& voice, int osc) {
+    return osc == 0 ? voice.Player1() : voice.Player2();
+  }
   std::array<TPatchChange, 2> PatchChanges{TPatchChange{*this, 0}, TPatchChange{*this, 1}};
   // Grows whenever a new voice set is installed (a patch change built for
   // the voices before is dropped).

@@ -24,8 +24,8 @@ float ClampPan(float x) {
 
 // A sample counter grown by n, held short of overflowing.
 void AdvanceCounter(std::int32_t& counter, std::int32_t n) {
-  counter = counter < std::numeric_limits<std::int32_t>::max() - n ? counter + n
-                                                                   : std::numeric_limits<std::int32_t>::max();
+  counter =
+      counter < std::numeric_limits<std::int32_t>::max() - n ? counter + n : std::numeric_limits<std::int32_t>::max();
 }
 
 // n samples of an envelope into buf: one millisecond in one call, a shorter
@@ -256,9 +256,8 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
   // the period is done at once instead of holding the previous note's pitch
   // for a whole period at the start of the new one.
   const auto reached = static_cast<float>(v.Age) + static_cast<float>(spms);
-  const float n = reached < kv.GlideSamples
-                      ? v.GlideStartPitch + (note - v.GlideStartPitch) * reached * kv.GlideReciprocal
-                      : note;
+  const float n =
+      reached < kv.GlideSamples ? v.GlideStartPitch + (note - v.GlideStartPitch) * reached * kv.GlideReciprocal : note;
   UpdateOscillator(v, 0, n, pe1, pe2);
   UpdateOscillator(v, 1, n, pe1, pe2);
   if (v.State == TDSPXVoice::kReleased) AdvanceCounter(v.ReleaseTime, spms);
@@ -398,8 +397,8 @@ void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   }
 }
 
-void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs,
-                                         std::int32_t count, std::int32_t n) {
+void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count,
+                                         std::int32_t n) {
   for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockGains(*voices[j], runs[j], n);
   // The oscillators into the voices' left and right buffers: below 64 kHz
   // the players' mix halved, two voices at a time (their filters side by

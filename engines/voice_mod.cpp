@@ -41,8 +41,7 @@ void TVoicerackKWPSynth::DecodeMatrix() {
     // A slot feeds an accumulator only with a source that has a value and a
     // target entry (not "---") whose id lies among the parameters.
     const std::int32_t id = VoiceModTargetId(IntOf(local + 1));
-    const bool active = Ready && slot.Source > kSrcNone && slot.Source < kVModSourceCount && id >= 0 &&
-                        id < accumCount;
+    const bool active = Ready && slot.Source > kSrcNone && slot.Source < kVModSourceCount && id >= 0 && id < accumCount;
     slot.Accum = active ? id : -1;
   }
   // Only the accumulators of active slots are written from now on: every
@@ -110,7 +109,8 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   voice.Seq1.Tick();
   voice.Seq2.Tick();
   Sources[kSrcNone] = 0.0f;
-  for (int k = 0; k < kKwpLfoCount; ++k) Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
+  for (int k = 0; k < kKwpLfoCount; ++k)
+    Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
   for (int s = 0; s < 2; ++s) {
     const TDSPSequencer& seq = voice.Sequencer(s);
     const auto first = static_cast<std::size_t>(kSrcSeq1Level + 4 * s);
@@ -154,9 +154,8 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
 
   // 6. Shaper amounts.
   const float left = Clamp01(ModFactor(ShapeAmountIds[0]) * Values.ShaperAmount[0]);
-  const float right = Values.ShaperChannelMode != 0
-                          ? left
-                          : Clamp01(ModFactor(ShapeAmountIds[1]) * Values.ShaperAmount[1]);
+  const float right =
+      Values.ShaperChannelMode != 0 ? left : Clamp01(ModFactor(ShapeAmountIds[1]) * Values.ShaperAmount[1]);
   voice.Shaper[0].SetAmount(left);
   voice.Shaper[1].SetAmount(right);
 
@@ -177,16 +176,14 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   }
 }
 
-void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff,
-                                           float& q, float& bandwidth) const {
+void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff, float& q,
+                                           float& bandwidth) const {
   const TKwpFilterSide& f = Values.Filter[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
   const TFilterSideIds& ids = FilterIds[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
   const float c = f.Cutoff;
   // The envelopes pull the cutoff down by their distance from full level.
-  float x = c - 0.5f * ((voice.Env1.OutputScale - voice.Env1.OutputSample) * c * ModFactor(ids.Env[0]) *
-                            f.DepthEnv[0] +
-                        (voice.Env2.OutputScale - voice.Env2.OutputSample) * c * ModFactor(ids.Env[1]) *
-                            f.DepthEnv[1]);
+  float x = c - 0.5f * ((voice.Env1.OutputScale - voice.Env1.OutputSample) * c * ModFactor(ids.Env[0]) * f.DepthEnv[0] +
+                        (voice.Env2.OutputScale - voice.Env2.OutputSample) * c * ModFactor(ids.Env[1]) * f.DepthEnv[1]);
   for (std::size_t k = 0; k < kKwpLfoCount; ++k) x += ModFactor(ids.Lfo[k]) * f.DepthLfo[k] * LfoValues[k];
   cutoff = ModFactor(ids.Cutoff) * x;
   q = ModFactor(ids.Q) * f.Q;

@@ -111,8 +111,7 @@ void TVoicerackArpSynth::CreatePageButtons() {
     for (const TFxPanelRow& row : FxPanelTable) {
       if (row.ButtonOrder != order) continue;
       top += kSeqButtonPitch;
-      SetButtonGeometry(FxPageButtons[static_cast<std::size_t>(row.Panel)], kPageGroup, row.Page, top,
-                        last->RelLeft);
+      SetButtonGeometry(FxPageButtons[static_cast<std::size_t>(row.Panel)], kPageGroup, row.Page, top, last->RelLeft);
     }
   }
 }
@@ -164,8 +163,8 @@ void TVoicerackArpSynth::DispatchSeqParameter(std::int32_t local) {
   }
 }
 
-void TVoicerackArpSynth::ApplySeqSetter(TDSPSynthVoice& voice, int s, const TSeqParamRow& row,
-                                        std::int32_t local, std::int32_t integer, float real) {
+void TVoicerackArpSynth::ApplySeqSetter(TDSPSynthVoice& voice, int s, const TSeqParamRow& row, std::int32_t local,
+                                        std::int32_t integer, float real) {
   TDSPSequencer& seq = voice.Sequencer(s);
   float x = real;
   switch (row.Value) {
@@ -180,43 +179,116 @@ void TVoicerackArpSynth::ApplySeqSetter(TDSPSynthVoice& voice, int s, const TSeq
       break;
   }
   switch (row.Setter) {
-    case TSeqSetter::Power: seq.SetPower(integer); break;
-    case TSeqSetter::StepCount: seq.SetStepCount(integer); break;
-    case TSeqSetter::StepLength: seq.SetStepLength(x); break;
-    case TSeqSetter::GateLength: seq.SetGateLength(x); break;
-    case TSeqSetter::Swing: seq.SetSwing(x); break;
-    case TSeqSetter::GateOnLevel: seq.SetGateOnLevel(x); break;
-    case TSeqSetter::GateOffLevel: seq.SetGateOffLevel(x); break;
-    case TSeqSetter::OctaveMode: seq.SetOctaveMode(integer); break;
-    case TSeqSetter::OctaveRange: seq.SetOctaveRange(integer); break;
-    case TSeqSetter::GlideFactor: seq.SetGlideFactor(x); break;
-    case TSeqSetter::ResetOnNewNote: seq.SetResetOnNewNote(integer); break;
-    case TSeqSetter::PitchSource: seq.SetPitchSource(integer); break;
-    case TSeqSetter::LevelSource: seq.SetLevelSource(integer); break;
-    case TSeqSetter::GateAmount: seq.SetGateAmount(x); break;
-    case TSeqSetter::LevelAmount: seq.SetLevelAmount(x); break;
-    case TSeqSetter::OffStepGate: seq.SetOffStepGate(x); break;
-    case TSeqSetter::StartDelay: seq.SetStartDelay(x); break;
-    case TSeqSetter::Attack: seq.SetAttack(x); break;
-    case TSeqSetter::Space: seq.SetSpace(x); break;
-    case TSeqSetter::RandomSpacing: seq.SetRandomSpacing(integer); break;
-    case TSeqSetter::AlwaysRetrigger: seq.SetAlwaysRetrigger(integer); break;
-    case TSeqSetter::Cycles: seq.SetCycles(x); break;
-    case TSeqSetter::TimeUnit: seq.SetTimeUnit(integer); break;
-    case TSeqSetter::Peak: seq.SetPeak(x); break;
-    case TSeqSetter::Release: seq.SetRelease(x); break;
-    case TSeqSetter::EnvelopeCurve: seq.SetEnvelopeCurve(integer); break;
-    case TSeqSetter::GateEnvAmount: seq.SetGateEnvAmount(x); break;
-    case TSeqSetter::GateEnvBase: seq.SetGateEnvBase(x); break;
-    case TSeqSetter::LevelEnvAmount: seq.SetLevelEnvAmount(x); break;
-    case TSeqSetter::LevelEnvBase: seq.SetLevelEnvBase(x); break;
-    case TSeqSetter::PitchEnvAmount: seq.SetPitchEnvAmount(x); break;
-    case TSeqSetter::PitchEnvBase: seq.SetPitchEnvBase(x); break;
-    case TSeqSetter::StepAttack: seq.SetStepAttack(x); break;
-    case TSeqSetter::StepDecay: seq.SetStepDecay(x); break;
-    case TSeqSetter::StepEnvType: seq.SetStepEnvType(integer); break;
-    case TSeqSetter::StepEnvMode: seq.SetStepEnvMode(integer); break;
-    case TSeqSetter::PitchAmount: break;
+    case TSeqSetter::Power:
+      seq.SetPower(integer);
+      break;
+    case TSeqSetter::StepCount:
+      seq.SetStepCount(integer);
+      break;
+    case TSeqSetter::StepLength:
+      seq.SetStepLength(x);
+      break;
+    case TSeqSetter::GateLength:
+      seq.SetGateLength(x);
+      break;
+    case TSeqSetter::Swing:
+      seq.SetSwing(x);
+      break;
+    case TSeqSetter::GateOnLevel:
+      seq.SetGateOnLevel(x);
+      break;
+    case TSeqSetter::GateOffLevel:
+      seq.SetGateOffLevel(x);
+      break;
+    case TSeqSetter::OctaveMode:
+      seq.SetOctaveMode(integer);
+      break;
+    case TSeqSetter::OctaveRange:
+      seq.SetOctaveRange(integer);
+      break;
+    case TSeqSetter::GlideFactor:
+      seq.SetGlideFactor(x);
+      break;
+    case TSeqSetter::ResetOnNewNote:
+      seq.SetResetOnNewNote(integer);
+      break;
+    case TSeqSetter::PitchSource:
+      seq.SetPitchSource(integer);
+      break;
+    case TSeqSetter::LevelSource:
+      seq.SetLevelSource(integer);
+      break;
+    case TSeqSetter::GateAmount:
+      seq.SetGateAmount(x);
+      break;
+    case TSeqSetter::LevelAmount:
+      seq.SetLevelAmount(x);
+      break;
+    case TSeqSetter::OffStepGate:
+      seq.SetOffStepGate(x);
+      break;
+    case TSeqSetter::StartDelay:
+      seq.SetStartDelay(x);
+      break;
+    case TSeqSetter::Attack:
+      seq.SetAttack(x);
+      break;
+    case TSeqSetter::Space:
+      seq.SetSpace(x);
+      break;
+    case TSeqSetter::RandomSpacing:
+      seq.SetRandomSpacing(integer);
+      break;
+    case TSeqSetter::AlwaysRetrigger:
+      seq.SetAlwaysRetrigger(integer);
+      break;
+    case TSeqSetter::Cycles:
+      seq.SetCycles(x);
+      break;
+    case TSeqSetter::TimeUnit:
+      seq.SetTimeUnit(integer);
+      break;
+    case TSeqSetter::Peak:
+      seq.SetPeak(x);
+      break;
+    case TSeqSetter::Release:
+      seq.SetRelease(x);
+      break;
+    case TSeqSetter::EnvelopeCurve:
+      seq.SetEnvelopeCurve(integer);
+      break;
+    case TSeqSetter::GateEnvAmount:
+      seq.SetGateEnvAmount(x);
+      break;
+    case TSeqSetter::GateEnvBase:
+      seq.SetGateEnvBase(x);
+      break;
+    case TSeqSetter::LevelEnvAmount:
+      seq.SetLevelEnvAmount(x);
+      break;
+    case TSeqSetter::LevelEnvBase:
+      seq.SetLevelEnvBase(x);
+      break;
+    case TSeqSetter::PitchEnvAmount:
+      seq.SetPitchEnvAmount(x);
+      break;
+    case TSeqSetter::PitchEnvBase:
+      seq.SetPitchEnvBase(x);
+      break;
+    case TSeqSetter::StepAttack:
+      seq.SetStepAttack(x);
+      break;
+    case TSeqSetter::StepDecay:
+      seq.SetStepDecay(x);
+      break;
+    case TSeqSetter::StepEnvType:
+      seq.SetStepEnvType(integer);
+      break;
+    case TSeqSetter::StepEnvMode:
+      seq.SetStepEnvMode(integer);
+      break;
+    case TSeqSetter::PitchAmount:
+      break;
     case TSeqSetter::StepNote:
       seq.SetStepNote(local % kSeqParamsPerSequencer - kSeqFirstStepLocal, integer);
       break;

@@ -61,9 +61,9 @@ static_assert(SeqParamTableCount == kSeqParamsPerSequencer);
 // notebook group of the instrument's page switch (kPageGroup); the layers
 // above renumber the pages and re-place the page buttons in their row.
 struct TSeqPageRow {
-  const char* Caption;      // panel caption
+  const char* Caption;  // panel caption
   const char* ButtonCaption;
-  std::int32_t Page;        // notebook page of the panel, which its button shows
+  std::int32_t Page;  // notebook page of the panel, which its button shows
   std::int32_t ButtonTop, ButtonLeft;
   std::int32_t Top, Left, Height;  // panel placement; width: the main panel's
   std::int32_t SubPresetGroup;
@@ -77,9 +77,7 @@ inline constexpr TSeqPageRow SeqPageTable[2] = {
 };
 
 // The row of local index l (0..137): sequencer l / 69, row l % 69.
-inline const TSeqParamRow& SeqParamRow(std::int32_t local) {
-  return SeqParamTable[local % kSeqParamsPerSequencer];
-}
+inline const TSeqParamRow& SeqParamRow(std::int32_t local) { return SeqParamTable[local % kSeqParamsPerSequencer]; }
 
 // Fills a descriptor from a row for sequencer s (0 or 1); guiPanel is the
 // plug-in's panel index of that sequencer's page, -1 without an editor.
@@ -123,7 +121,9 @@ class TVoicerackArpSynth : public TVoicerackSynth {
   void AssignSequencerGroupRange(std::int32_t group, std::int32_t lo, std::int32_t hi);
 
   // Seq1ToPitch (s = 0) or Seq2ToPitch (s = 1) x 0.01.
-  float SeqPitchAmount(int s) const { return PitchAmount[static_cast<std::size_t>(s & 1)].load(std::memory_order_relaxed); }
+  float SeqPitchAmount(int s) const {
+    return PitchAmount[static_cast<std::size_t>(s & 1)].load(std::memory_order_relaxed);
+  }
 
   // The plug-in's panel index of each sequencer page; -1 without an editor.
   std::array<std::int32_t, 2> SeqPanels{-1, -1};

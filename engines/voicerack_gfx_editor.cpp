@@ -38,8 +38,7 @@ void TVoicerackGFXSynth::LayoutPanels() {
 }
 
 TSPThemeGUINoteBookButton* TVoicerackGFXSynth::AddPageButton(std::string_view caption, std::int32_t group,
-                                                             std::int32_t page, std::int32_t top,
-                                                             std::int32_t left) {
+                                                             std::int32_t page, std::int32_t top, std::int32_t left) {
   if (!HasGui() || GuiBody() == nullptr) return nullptr;
   auto* button = new TSPThemeGUINoteBookButton(GuiBody());
   button->Caption = std::string(caption);
@@ -48,8 +47,8 @@ TSPThemeGUINoteBookButton* TVoicerackGFXSynth::AddPageButton(std::string_view ca
   return button;
 }
 
-void TVoicerackGFXSynth::SetButtonGeometry(TSPThemeGUINoteBookButton* button, std::int32_t group,
-                                           std::int32_t page, std::int32_t top, std::int32_t left) {
+void TVoicerackGFXSynth::SetButtonGeometry(TSPThemeGUINoteBookButton* button, std::int32_t group, std::int32_t page,
+                                           std::int32_t top, std::int32_t left) {
   if (button == nullptr) return;
   button->NoteBookGroup = group;
   button->NoteBookPage = page;

@@ -29,8 +29,8 @@ bool InterleaveDetect(const float* left, const float* right, float* out, std::in
     const __m128 l = _mm_loadu_ps(left + i), r = _mm_loadu_ps(right + i);
     _mm_storeu_ps(out + 2 * i, _mm_unpacklo_ps(l, r));
     _mm_storeu_ps(out + 2 * i + 4, _mm_unpackhi_ps(l, r));
-    loud = _mm_or_ps(loud, _mm_or_ps(_mm_cmpgt_ps(_mm_and_ps(l, magnitude), level),
-                                     _mm_cmpgt_ps(_mm_and_ps(r, magnitude), level)));
+    loud = _mm_or_ps(
+        loud, _mm_or_ps(_mm_cmpgt_ps(_mm_and_ps(l, magnitude), level), _mm_cmpgt_ps(_mm_and_ps(r, magnitude), level)));
   }
   bool signal = _mm_movemask_ps(loud) != 0;
   for (; i < n; ++i) {

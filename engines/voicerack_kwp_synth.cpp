@@ -31,10 +31,9 @@ const TNameListRegistration gInterpolationNames(TNameListId::Interpolation, &Get
 constexpr std::size_t kTargetNameMax = 24;
 
 // The order in which the sections are mapped.
-constexpr TKwpSection kSectionOrder[] = {TKwpSection::Lfo1,    TKwpSection::Lfo2,    TKwpSection::Lfo3,
-                                         TKwpSection::Env1,    TKwpSection::Env2,    TKwpSection::Filter1,
-                                         TKwpSection::Filter2, TKwpSection::Shaper,  TKwpSection::VMod,
-                                         TKwpSection::Master};
+constexpr TKwpSection kSectionOrder[] = {
+    TKwpSection::Lfo1,    TKwpSection::Lfo2,    TKwpSection::Lfo3,   TKwpSection::Env1, TKwpSection::Env2,
+    TKwpSection::Filter1, TKwpSection::Filter2, TKwpSection::Shaper, TKwpSection::VMod, TKwpSection::Master};
 static_assert(std::size(kSectionOrder) == TKwpSectionCount);
 
 // Locals the dispatch needs by name.

@@ -63,7 +63,7 @@ struct TKwpFilterSide {
   float Cutoff = 4096.0f;  // Hz
   float Q = 0.001f;        // 0.001..1
   float Bandwidth = 0.001f;
-  std::array<float, 2> DepthEnv{};  // cutoff depth of envelope 1, 2 (amplitude)
+  std::array<float, 2> DepthEnv{};             // cutoff depth of envelope 1, 2 (amplitude)
   std::array<float, kKwpLfoCount> DepthLfo{};  // Hz per unit of LFO 1..3
 };
 
@@ -83,9 +83,9 @@ struct TKwpValues {
   float GainLevel = 1.0f;   // master gain as an amplitude (1000 -> 1.0)
   float TuneOffset = 0.0f;  // Tune + Fine in semitones
   float GlideSamples = 0.0f;
-  float GlideReciprocal = 0.0f;  // 0 when there is no glide
-  std::array<float, 2> AmpToEnv{1.0f, 0.0f};  // Amp->Env1, Amp->Env2 depths (-1..1)
-  std::array<std::int32_t, 2> EnvScaleType{};  // stored only
+  float GlideReciprocal = 0.0f;                     // 0 when there is no glide
+  std::array<float, 2> AmpToEnv{1.0f, 0.0f};        // Amp->Env1, Amp->Env2 depths (-1..1)
+  std::array<std::int32_t, 2> EnvScaleType{};       // stored only
   std::array<float, 2> EnvScaleTarget{1.0f, 1.0f};  // stored only
   // Age in samples from which envelope 2 runs; 0: from the note's start.
   std::int32_t Env2DelaySamples = 0;
@@ -230,7 +230,7 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   float ModAccum(std::int32_t id) const {
     // One unsigned comparison rejects both negative ids and those past the end.
     return static_cast<std::size_t>(static_cast<std::uint32_t>(id)) < Accum.size() ? Accum[static_cast<std::size_t>(id)]
-                                                                                    : 0.0f;
+                                                                                   : 0.0f;
   }
   // 1 + ModAccum(id): the factor a modulated base value is multiplied by.
   float ModFactor(std::int32_t id) const { return 1.0f + ModAccum(id); }

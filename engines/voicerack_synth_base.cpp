@@ -218,8 +218,7 @@ void TVoicerackSynthBase::ResetVoices() {
 
 void TVoicerackSynthBase::RequestVoiceCount(float value) {
   if (!std::isfinite(value)) return;
-  RequestedCount.store(std::clamp(RoundF(std::clamp(value, -1e6f, 1e6f)), 1, kMaxVoices),
-                       std::memory_order_relaxed);
+  RequestedCount.store(std::clamp(RoundF(std::clamp(value, -1e6f, 1e6f)), 1, kMaxVoices), std::memory_order_relaxed);
   ++RequestSequence;
   CountRequested.store(true, std::memory_order_release);
   // With a destination for prepared changes the change is asked for now;

@@ -140,8 +140,7 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // Slots in the array; -1 after FreeVoices, 0 before the first build.
   std::int32_t VoiceCount() const { return VoiceCountValue.load(std::memory_order_relaxed); }
   TDSPXVoice* Voice(std::int32_t i) const {
-    return i >= 0 && i < static_cast<std::int32_t>(Voices.size()) ? Voices[static_cast<std::size_t>(i)].get()
-                                                                  : nullptr;
+    return i >= 0 && i < static_cast<std::int32_t>(Voices.size()) ? Voices[static_cast<std::size_t>(i)].get() : nullptr;
   }
   template <class TVoice>
   TVoice* VoiceAs(std::int32_t i) const {

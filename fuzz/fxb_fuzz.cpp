@@ -34,5 +34,6 @@ TFuzzSeeds RumbleonFuzzSeeds() {
   plugin->ChunkMode = false;
   TMemoryStream regular;
   plugin->SaveBankToStream(regular);
-  return {chunk_test::WithModeByte(0, chunkBank.Bytes()), chunk_test::WithModeByte(0, regular.Bytes()), chunk_test::WithModeByte(1, state.Bytes())};
+  return {chunk_test::WithModeByte(0, chunkBank.Bytes()), chunk_test::WithModeByte(0, regular.Bytes()),
+          chunk_test::WithModeByte(1, state.Bytes())};
 }

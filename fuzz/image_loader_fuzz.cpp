@@ -7,8 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <jpeglib.h>
 #include <string_view>
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
 
 #include "fuzz/support/fuzz_support.h"
 #include "platform/draw/bitmap.h"
@@ -122,7 +123,8 @@ TFuzzSeeds RumbleonFuzzSeeds() {
   TBitmap picture(12, 9, TPixelFormat::pf32bit);
   if (sample) picture = sample->Image;
   for (int y = 0; !sample && y < picture.Height(); ++y)
-    for (int x = 0; x < picture.Width(); ++x) picture.ScanLine(y)[x] = 0xFF000000u | static_cast<std::uint32_t>(x * 20 << 16 | y * 25);
+    for (int x = 0; x < picture.Width(); ++x)
+      picture.ScanLine(y)[x] = 0xFF000000u | static_cast<std::uint32_t>(x * 20 << 16 | y * 25);
   std::vector<std::uint8_t> png;
   picture.BeginCairo();
   cairo_surface_write_to_png_stream(picture.Surface(), Append, &png);

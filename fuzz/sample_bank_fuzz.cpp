@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "dsp/sampler/bank_messages.h"
-#include "fuzz/support/fuzz_support.h"
 #include "dsp/sampler/sampler.h"
 #include "framework/base/streams.h"
+#include "fuzz/support/fuzz_support.h"
 #include "tests/dsp/sampler/small_bank.h"
 #include "tools/samplebank/sample_bank_writer.h"
 
@@ -43,9 +43,7 @@ int FuzzSampleBank(const std::uint8_t* data, std::size_t size) {
 }
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return FuzzSampleBank(data, size);
-}
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { return FuzzSampleBank(data, size); }
 
 TFuzzSeeds RumbleonFuzzSeeds() {
   TFuzzSeeds seeds;

@@ -53,5 +53,6 @@ TFuzzSeeds RumbleonFuzzSeeds() {
   plugin->WriteSubPresetItem(item, P::kSeq2, 0);
   plugin->StoreSubPresetAs(P::kReverb, "Hall");
   plugin->WriteSubPresetGroup(other, P::kReverb);
-  return {chunk_test::WithModeByte(2, bank.Bytes()), chunk_test::WithModeByte(1, item.Bytes()), chunk_test::WithModeByte(0, other.Bytes())};
+  return {chunk_test::WithModeByte(2, bank.Bytes()), chunk_test::WithModeByte(1, item.Bytes()),
+          chunk_test::WithModeByte(0, other.Bytes())};
 }

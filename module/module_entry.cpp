@@ -18,7 +18,6 @@ extern "C" __attribute__((visibility("default"))) TVstEffect* VSTPluginMain(TVst
   return CreateInstance(host);
 }
 
-extern "C" __attribute__((visibility("default"))) TVstEffect* RumbleonMainEntry(TVstHostCallback host) __asm__(
-    "main");
+extern "C" __attribute__((visibility("default"))) TVstEffect* RumbleonMainEntry(TVstHostCallback host) __asm__("main");
 
 TVstEffect* RumbleonMainEntry(TVstHostCallback host) { return CreateInstance(host); }

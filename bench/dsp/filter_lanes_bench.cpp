@@ -56,9 +56,8 @@ void BM_LadderLanes(benchmark::State& state) {
     ProcessFiltersTogether(ptrs.data(), buffers.data(), count, kN);
     benchmark::DoNotOptimize(buffers.data());
   }
-  state.counters["ns_per_sample"] = benchmark::Counter(static_cast<double>(count) * kN,
-                                                       benchmark::Counter::kIsIterationInvariantRate |
-                                                           benchmark::Counter::kInvert);
+  state.counters["ns_per_sample"] = benchmark::Counter(
+      static_cast<double>(count) * kN, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   SelectLaneWidth(WidestLaneWidthHere());
 }
 BENCHMARK(BM_LadderLanes)->ArgsProduct({{0, 1, 2}, {2, 8, 32}});

@@ -65,8 +65,8 @@ void BM_LinearReads(benchmark::State& state) {
       benchmark::DoNotOptimize(out);
     }
   }
-  state.counters["ns_per_sample"] = benchmark::Counter(
-      kStreams * kN, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_sample"] =
+      benchmark::Counter(kStreams * kN, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_LinearReads)->DenseRange(0, 5);
 

@@ -1,8 +1,8 @@
 // The phaser at factory program 0's settings (six stages a side, feedback
 // 0.475, cross-feed 0.225) by stage count, in its lane form and stage by
 // stage, and the chorus with program 0's line lengths, base delays,
-// modulation depth and no feedback (its taps well behind what it writes). One-millisecond sub-blocks at 44.1 kHz; the counter
-// "ns_per_sample" is the cost of one stereo sample.
+// modulation depth and no feedback (its taps well behind what it writes). One-millisecond sub-blocks at 44.1 kHz; the
+// counter "ns_per_sample" is the cost of one stereo sample.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

@@ -61,9 +61,7 @@ void TDSPXChorus::SetRandomSeed(std::uint64_t seed) {
   for (std::size_t k = 0; k < Lfos.size(); ++k) Lfos[k]->SetRandomSeed(MixSeed(seed, k));
 }
 
-void TDSPXChorus::ClearState() {
-  Lines.Clear();
-}
+void TDSPXChorus::ClearState() { Lines.Clear(); }
 
 void TDSPXChorus::UpdateLengths() {
   const auto spm = static_cast<float>(Settings->SamplesPerMs);
@@ -76,9 +74,7 @@ void TDSPXChorus::UpdateLengths() {
   }
 }
 
-void TDSPXChorus::LockedUpdateLengths() {
-  UpdateLengths();
-}
+void TDSPXChorus::LockedUpdateLengths() { UpdateLengths(); }
 
 void TDSPXChorus::Update() {
   TDSPStereoEffect::Update();
@@ -220,8 +216,7 @@ constexpr std::int32_t kRun = 256;
 // sample written earlier in the run (then the run goes one by one). With
 // kChecked false the caller has made sure of neither happening.
 template <bool kChecked>
-bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t count, std::int32_t write,
-                 float* out) {
+bool ReadTapPair(const TChorusBlock& c, int k, std::int32_t first, std::int32_t count, std::int32_t write, float* out) {
   const int side = k / 2;
   const float* line = c.Line[side];
   const std::int32_t len = c.Length[side];
@@ -388,7 +383,8 @@ void TDSPXChorus::Process(float* left, float* right, bool twoPass) {
   // Taps nearer than a sub-block read what it writes: those go one by one at
   // once (the check in the first pass decides; this only saves the attempt).
   float nearest = std::min(c.Base[0], c.Base[1]);
-  for (std::size_t k = 0; k < 4; ++k) nearest = std::min(nearest, c.Base[k / 2] + c.SamplesPerMs * std::min(Previous[k], Target[k]));
+  for (std::size_t k = 0; k < 4; ++k)
+    nearest = std::min(nearest, c.Base[k / 2] + c.SamplesPerMs * std::min(Previous[k], Target[k]));
   const bool tryRuns = twoPass && !(nearest < static_cast<float>(std::min(n, kRun) + 2));
   std::int32_t i = 0;
   while (i < n) {

@@ -157,7 +157,8 @@ void TDSPXXFilter::FilterStages(std::int32_t count, const float* const* x, float
     TDSPDirectFormFilter* sections[kMaxStages] = {};
     bool direct = true;
     for (std::int32_t st = 0; st < count && direct; ++st) {
-      sections[st] = Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Filter.Filter().AsDirectForm();
+      sections[st] =
+          Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Filter.Filter().AsDirectForm();
       direct = sections[st] != nullptr;
     }
     if (direct) {
@@ -205,10 +206,9 @@ inline __m128 WindowLevel(TWindowLanes& l, __m128* passed = nullptr) {
     index = _mm_or_si128(_mm_and_si128(above, top), _mm_andnot_si128(above, index));
     alignas(16) std::int32_t k[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(k), index);
-    w = _mm_setr_ps(XFilterWindowTable[static_cast<std::size_t>(k[0])],
-                    XFilterWindowTable[static_cast<std::size_t>(k[1])],
-                    XFilterWindowTable[static_cast<std::size_t>(k[2])],
-                    XFilterWindowTable[static_cast<std::size_t>(k[3])]);
+    w = _mm_setr_ps(
+        XFilterWindowTable[static_cast<std::size_t>(k[0])], XFilterWindowTable[static_cast<std::size_t>(k[1])],
+        XFilterWindowTable[static_cast<std::size_t>(k[2])], XFilterWindowTable[static_cast<std::size_t>(k[3])]);
   }
   const __m128 level = _mm_mul_ps(_mm_sub_ps(one, _mm_mul_ps(_mm_sub_ps(one, w), l.A)), w);
   const __m128 next = _mm_add_ps(l.Phase, l.Rate);
@@ -393,10 +393,10 @@ template <int Mode>
 RUMBLEON_AVX2 bool FusedPassAvx2(TFusedAvx& f) {
   const TDirectFormLanes& l = *f.Lanes[0];
   const TDirectFormLanes& r = *f.Lanes[1];
-  TFusedState s = {Pair(l.B0, r.B0),      Pair(l.B1, r.B1),      Pair(l.B2, r.B2),       Pair(l.A1, r.A1),
-                   Pair(l.A2, r.A2),      Pair(l.X1, r.X1),      Pair(l.X2, r.X2),       Pair(l.Y1, r.Y1),
-                   Pair(l.Y2, r.Y2),      _mm256_load_ps(f.Phase), _mm256_load_ps(f.Shape), _mm256_load_ps(f.Rate),
-                   _mm256_setzero_ps(),    ((1 << f.Count) - 1) * 0x11};
+  TFusedState s = {Pair(l.B0, r.B0),    Pair(l.B1, r.B1),           Pair(l.B2, r.B2),        Pair(l.A1, r.A1),
+                   Pair(l.A2, r.A2),    Pair(l.X1, r.X1),           Pair(l.X2, r.X2),        Pair(l.Y1, r.Y1),
+                   Pair(l.Y2, r.Y2),    _mm256_load_ps(f.Phase),    _mm256_load_ps(f.Shape), _mm256_load_ps(f.Rate),
+                   _mm256_setzero_ps(), ((1 << f.Count) - 1) * 0x11};
   const float* xl = f.X[0];
   const float* xr = f.X[1];
   const std::int32_t count = f.Count, n = f.N;
@@ -451,7 +451,8 @@ bool TDSPXXFilter::FusedStages(std::int32_t count, const float* const* x, float*
   for (int side = 0; side < 2; ++side) {
     TDSPDirectFormFilter* sections[kMaxStages] = {};
     for (std::int32_t st = 0; st < count; ++st) {
-      sections[st] = Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Filter.Filter().AsDirectForm();
+      sections[st] =
+          Stages[static_cast<std::size_t>(side)][static_cast<std::size_t>(st)].Filter.Filter().AsDirectForm();
       if (sections[st] == nullptr) return false;
     }
     lanes[side].Load(sections, count);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-
 TDSPXDelay::TDSPXDelay() {
   LengthUnit = 1;
   TDSPXDelay::ReallocBuffers();
@@ -198,10 +197,8 @@ void TDSPXDelay::ProcessStereo(float* left, float* right) {
   if (!Lines.IsAllocated() || n <= 0) return;
   const float* noise = NextDenormalNoise(n);
   if (FilterLeftOn) {
-    if (FilterRightOn)
-      Run<true, true>(left, right, noise, n);
-    else
-      Run<true, false>(left, right, noise, n);
+    if (FilterRightOn) Run<true, true>(left, right, noise, n);
+    else Run<true, false>(left, right, noise, n);
   } else if (FilterRightOn) {
     Run<false, true>(left, right, noise, n);
   } else {

@@ -181,8 +181,8 @@ void DriveInput(const float* x, const float* noise, float gain, float* wet, std:
 }
 
 // left := (own wetL + s wetR) lw + ld left, right likewise (own = 1 - s).
-void MixSurround(float* left, float* right, const float* wetL, const float* wetR, float s, float lw, float ld,
-                 float rw, float rd, std::int32_t n) {
+void MixSurround(float* left, float* right, const float* wetL, const float* wetR, float s, float lw, float ld, float rw,
+                 float rd, std::int32_t n) {
   const float own = 1.0f - s;
   const __m128 vs = _mm_set1_ps(s), vown = _mm_set1_ps(own);
   const __m128 vlw = _mm_set1_ps(lw), vld = _mm_set1_ps(ld), vrw = _mm_set1_ps(rw), vrd = _mm_set1_ps(rd);
@@ -190,10 +190,10 @@ void MixSurround(float* left, float* right, const float* wetL, const float* wetR
   for (; i + 4 <= n; i += 4) {
     const __m128 wl = _mm_loadu_ps(wetL + i), wr = _mm_loadu_ps(wetR + i);
     const __m128 l = _mm_loadu_ps(left + i), r = _mm_loadu_ps(right + i);
-    _mm_storeu_ps(left + i,
-                  _mm_add_ps(_mm_mul_ps(_mm_add_ps(_mm_mul_ps(vown, wl), _mm_mul_ps(vs, wr)), vlw), _mm_mul_ps(vld, l)));
-    _mm_storeu_ps(right + i,
-                  _mm_add_ps(_mm_mul_ps(_mm_add_ps(_mm_mul_ps(vown, wr), _mm_mul_ps(vs, wl)), vrw), _mm_mul_ps(vrd, r)));
+    _mm_storeu_ps(left + i, _mm_add_ps(_mm_mul_ps(_mm_add_ps(_mm_mul_ps(vown, wl), _mm_mul_ps(vs, wr)), vlw),
+                                       _mm_mul_ps(vld, l)));
+    _mm_storeu_ps(right + i, _mm_add_ps(_mm_mul_ps(_mm_add_ps(_mm_mul_ps(vown, wr), _mm_mul_ps(vs, wl)), vrw),
+                                        _mm_mul_ps(vrd, r)));
   }
   for (; i < n; ++i) {
     const float l = left[i], r = right[i];

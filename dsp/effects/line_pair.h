@@ -14,7 +14,6 @@
 #include <memory>
 #include <utility>
 
-
 class TLinePair {
  public:
   template <class F>

@@ -336,8 +336,7 @@ bool RunHalves(const TLaneBlock& b, float* state, __m128& feedback) {
 }
 
 template <int kHalf>
-__attribute__((target("avx512f,avx512vl"))) bool RunHalvesWide(const TLaneBlock& b, float* state,
-                                                                __m128& feedback) {
+__attribute__((target("avx512f,avx512vl"))) bool RunHalvesWide(const TLaneBlock& b, float* state, __m128& feedback) {
   return RunHalvesBody<kHalf>(b, state, feedback);
 }
 
@@ -350,15 +349,24 @@ using TLaneKernel = bool (*)(const TLaneBlock&, float*, __m128&);
 TLaneKernel LaneKernel(std::int32_t stages) {
   const bool wide = UseWide.load(std::memory_order_relaxed);
   switch (stages) {
-    case 2: return wide ? RunHalvesWide<1> : RunHalves<1>;
-    case 4: return wide ? RunHalvesWide<2> : RunHalves<2>;
-    case 6: return wide ? RunHalvesWide<3> : RunHalves<3>;
-    case 8: return wide ? RunHalvesWide<4> : RunHalves<4>;
-    case 10: return wide ? RunHalvesWide<5> : RunHalves<5>;
-    case 12: return wide ? RunHalvesWide<6> : RunHalves<6>;
-    case 14: return wide ? RunHalvesWide<7> : RunHalves<7>;
-    case 16: return wide ? RunHalvesWide<8> : RunHalves<8>;
-    default: return nullptr;
+    case 2:
+      return wide ? RunHalvesWide<1> : RunHalves<1>;
+    case 4:
+      return wide ? RunHalvesWide<2> : RunHalves<2>;
+    case 6:
+      return wide ? RunHalvesWide<3> : RunHalves<3>;
+    case 8:
+      return wide ? RunHalvesWide<4> : RunHalves<4>;
+    case 10:
+      return wide ? RunHalvesWide<5> : RunHalves<5>;
+    case 12:
+      return wide ? RunHalvesWide<6> : RunHalves<6>;
+    case 14:
+      return wide ? RunHalvesWide<7> : RunHalves<7>;
+    case 16:
+      return wide ? RunHalvesWide<8> : RunHalves<8>;
+    default:
+      return nullptr;
   }
 }
 }  // namespace

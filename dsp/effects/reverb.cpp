@@ -3,8 +3,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "dsp/filters/design_rate.h"
@@ -155,7 +155,8 @@ void TDSPReverbX::TNetworkChange::Install() {
   std::swap(Reverb.Network, Built);
   Reverb.NetworkInstalled = Taken.Sequence;
   // The new lines start silent; so does the pre-delay line.
-  if (Reverb.PreDelayLine) std::fill(Reverb.PreDelayLine.get(), Reverb.PreDelayLine.get() + Reverb.PreDelayLength, 0.0f);
+  if (Reverb.PreDelayLine)
+    std::fill(Reverb.PreDelayLine.get(), Reverb.PreDelayLine.get() + Reverb.PreDelayLength, 0.0f);
 }
 
 void TDSPReverbX::TNetworkChange::Release() { Built.reset(); }
@@ -280,7 +281,8 @@ std::int64_t TDSPReverbX::TailSamples() const {
   for (int side = 0; side < 2; ++side) {
     std::int64_t comb = 0;
     std::int64_t allpass = 0;
-    for (int i = 0; i < kCombCount / 2; ++i) comb = std::max<std::int64_t>(comb, GetCombLength(side * kCombCount / 2 + i));
+    for (int i = 0; i < kCombCount / 2; ++i)
+      comb = std::max<std::int64_t>(comb, GetCombLength(side * kCombCount / 2 + i));
     for (int j = 0; j < kAllpassCount / 2; ++j) allpass += GetAllpassLength(side * kAllpassCount / 2 + j);
     longest = std::max(longest, comb + allpass);
   }
@@ -368,7 +370,8 @@ void SumRows(float* out, const float* rows, std::size_t stride, std::int32_t n) 
   std::int32_t i = 0;
   for (; i + 4 <= n; i += 4) {
     __m128 sum = _mm_setzero_ps();
-    for (std::size_t c = 0; c < 8; ++c) sum = _mm_add_ps(sum, _mm_loadu_ps(rows + c * stride + static_cast<std::size_t>(i)));
+    for (std::size_t c = 0; c < 8; ++c)
+      sum = _mm_add_ps(sum, _mm_loadu_ps(rows + c * stride + static_cast<std::size_t>(i)));
     _mm_storeu_ps(out + i, sum);
   }
   for (; i < n; ++i) {
@@ -387,8 +390,8 @@ struct TNetworkRun {
 
 // Four combs (lines line[0..3]) at samples i .. i + 3: per comb
 // state = p (line fb) + d state, line := x + state, total += state.
-__attribute__((always_inline)) inline void CombBank(float* const* line, std::int32_t i, __m128 x, __m128 fb,
-                                                    __m128 p, __m128 d, __m128& s, __m128& total) {
+__attribute__((always_inline)) inline void CombBank(float* const* line, std::int32_t i, __m128 x, __m128 fb, __m128 p,
+                                                    __m128 d, __m128& s, __m128& total) {
   __m128 r0 = _mm_loadu_ps(line[0] + i), r1 = _mm_loadu_ps(line[1] + i);
   __m128 r2 = _mm_loadu_ps(line[2] + i), r3 = _mm_loadu_ps(line[3] + i);
   _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r_k: sample i + k of the four combs
@@ -414,7 +417,7 @@ bool UseAvx2 = CpuFeatures().Avx2;
 // one: per comb the operations of CombBank, in its order; out := their
 // states added in comb order, from 0.
 RUMBLEON_AVX2 __attribute__((always_inline)) inline __m128 CombSide(float* const* line, std::int32_t i, __m256 x,
-                                                                      __m256 fb, __m256 p, __m256 d, __m256& s) {
+                                                                    __m256 fb, __m256 p, __m256 d, __m256& s) {
   auto row = [&](int k) RUMBLEON_AVX2 {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(line[k] + i)), _mm_loadu_ps(line[4 + k] + i), 1);
   };
@@ -718,7 +721,8 @@ void TDSPReverbX::CombAllpassNetwork(float* outLeft, float* outRight, std::int32
   // allpasses in series.
   for (int side = 0; side < 2; ++side) {
     float* out = side == 0 ? outLeft : outRight;
-    const float* rows = CombRows + static_cast<std::size_t>(side * kCombCount / 2) * static_cast<std::size_t>(RowStride);
+    const float* rows =
+        CombRows + static_cast<std::size_t>(side * kCombCount / 2) * static_cast<std::size_t>(RowStride);
     const auto stride = static_cast<std::size_t>(RowStride);
     SumRows(out, rows, stride, n);
     const std::size_t firstAllpass = side == 0 ? 0 : kAllpassCount / 2;

@@ -19,7 +19,8 @@ bool SilenceRunaway(float* buffer, std::int32_t n) {
   const __m128 limit = _mm_set1_ps(kRunawayLimit);
   __m128 good = _mm_castsi128_ps(_mm_set1_epi32(-1));
   std::int32_t i = 0;
-  for (; i + 4 <= n; i += 4) good = _mm_and_ps(good, _mm_cmplt_ps(_mm_and_ps(_mm_loadu_ps(buffer + i), magnitude), limit));
+  for (; i + 4 <= n; i += 4)
+    good = _mm_and_ps(good, _mm_cmplt_ps(_mm_and_ps(_mm_loadu_ps(buffer + i), magnitude), limit));
   bool bad = _mm_movemask_ps(good) != 0xF;
   for (; i < n; ++i) bad |= !(std::fabs(buffer[i]) < kRunawayLimit);
   if (bad) std::fill(buffer, buffer + n, 0.0f);

@@ -77,7 +77,9 @@ float FormantFrequency(float high, float mid, float low, float x) {
 
 namespace {
 // The cutoff's share of half the design rate (Hz at every rate), at least 33 Hz.
-double FourPoleFrequency(float cutoff) { return std::max(static_cast<double>(cutoff) / kFilterCutoffMax * kFilterDesignRate / 2, 33.0); }
+double FourPoleFrequency(float cutoff) {
+  return std::max(static_cast<double>(cutoff) / kFilterCutoffMax * kFilterDesignRate / 2, 33.0);
+}
 }  // namespace
 
 TBiquadFilter14PoleLP::TBiquadFilter14PoleLP() {
@@ -103,7 +105,8 @@ TBiquadFilter14PoleEQ1::TBiquadFilter14PoleEQ1() {
 
 void TBiquadFilter14PoleEQ1::UpdateCoefficients() {
   const double fs = SampleRate();
-  const double f = std::max(std::min(static_cast<double>(Cutoff) / kFilterCutoffMax * kFilterDesignRate / 2, fs / 2), 33.0);
+  const double f =
+      std::max(std::min(static_cast<double>(Cutoff) / kFilterCutoffMax * kFilterDesignRate / 2, fs / 2), 33.0);
   const double r = InternalResonance;
   Peak(0.4 / ((240 - r) / 120 + 1), r / 30 + 6, r / 12 + 1, f);
 }
@@ -115,7 +118,8 @@ TBiquadFilter14PoleEQ2::TBiquadFilter14PoleEQ2() {
 
 void TBiquadFilter14PoleEQ2::UpdateCoefficients() {
   const double fs = SampleRate();
-  const double f = std::max(std::min(static_cast<double>(Cutoff) / kFilterCutoffMax * kFilterDesignRate / 2, fs / 2), 33.0);
+  const double f =
+      std::max(std::min(static_cast<double>(Cutoff) / kFilterCutoffMax * kFilterDesignRate / 2, fs / 2), 33.0);
   Peak(0.5, 9, 8, f);
 }
 

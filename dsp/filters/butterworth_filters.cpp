@@ -24,10 +24,8 @@ void TButterworthFilter1::UpdateCoefficients() {
   const double q = 1.3 - InternalResonance;
   const double t = std::tan(f * kPi / fs);
   const double a0 = 1 + q * t + t * t, a2 = 1 - q * t + t * t;
-  if (Mode == kHighPass)
-    NormalizeCoefficients(1, -2, 1, a0, 2 * (t * t - 1), a2);
-  else
-    NormalizeCoefficients(1, 2, 1, a0, 2 * (1 - t * t), a2);
+  if (Mode == kHighPass) NormalizeCoefficients(1, -2, 1, a0, 2 * (t * t - 1), a2);
+  else NormalizeCoefficients(1, 2, 1, a0, 2 * (1 - t * t), a2);
 }
 
 void TButterworthFilter1::ProcessBlockControl() {

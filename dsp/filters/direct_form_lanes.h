@@ -39,8 +39,14 @@ struct TDirectFormLanes {
 // and stores the history only then).
 struct TDirectFormBank {
   explicit TDirectFormBank(const TDirectFormLanes& l)
-      : B0(_mm_load_ps(l.B0)), B1(_mm_load_ps(l.B1)), B2(_mm_load_ps(l.B2)), A1(_mm_load_ps(l.A1)),
-        A2(_mm_load_ps(l.A2)), X1(_mm_load_ps(l.X1)), X2(_mm_load_ps(l.X2)), Y1(_mm_load_ps(l.Y1)),
+      : B0(_mm_load_ps(l.B0)),
+        B1(_mm_load_ps(l.B1)),
+        B2(_mm_load_ps(l.B2)),
+        A1(_mm_load_ps(l.A1)),
+        A2(_mm_load_ps(l.A2)),
+        X1(_mm_load_ps(l.X1)),
+        X2(_mm_load_ps(l.X2)),
+        Y1(_mm_load_ps(l.Y1)),
         Y2(_mm_load_ps(l.Y2)) {}
 
   // One sample of TDSPDirectFormFilter::Step in every lane:

@@ -58,8 +58,7 @@ void TDSPFilter::Update() {
 void TDSPFilter::MapCutoff() {
   // The share of half the design rate, so the internal cutoff means the same
   // Hz at every rate.
-  InternalCutoff =
-      MapRange(Cutoff, 0.0f, static_cast<float>(kFilterDesignRate / 2), CutoffRangeLow, CutoffRangeHigh);
+  InternalCutoff = MapRange(Cutoff, 0.0f, static_cast<float>(kFilterDesignRate / 2), CutoffRangeLow, CutoffRangeHigh);
   ClampFloat(InternalCutoff, CutoffRangeLow, CutoffRangeHigh);
 }
 

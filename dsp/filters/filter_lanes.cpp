@@ -168,7 +168,6 @@ void RunKind(TDSPFilter* const* filters, float* const* buffers, std::int32_t cou
   }
 }
 
-
 // ---- The ladder in lanes of each vector width
 
 // The widest group any width takes.
@@ -202,41 +201,40 @@ struct V {
 // AVX2 (sixteen registers: two banks interleaved, as four would not stay in
 // them) and for AVX-512 processors, whose thirty-two registers hold four
 // banks (the same eight-lane operations, only more registers).
-#define RUMBLEON_LADDER_AVX_V(BANKS)                                                                     \
-  struct V {                                                                                               \
-    using T = __m256;                                                                                      \
-    using TMask = __m256;                                                                                  \
-    static constexpr int kLanes = 8;                                                                       \
-    static constexpr int kBanks = BANKS;                                                                   \
-    static T Set1(float a) { return _mm256_set1_ps(a); }                                                   \
-    static T Add(T a, T b) { return _mm256_add_ps(a, b); }                                                 \
-    static T Sub(T a, T b) { return _mm256_sub_ps(a, b); }                                                 \
-    static T Mul(T a, T b) { return _mm256_mul_ps(a, b); }                                                 \
-    static __m256 Tiny(T v) {                                                                              \
-      const __m256i exponent = _mm256_set1_epi32(0x7F800000);                                              \
-      return _mm256_castsi256_ps(                                                                          \
-          _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_castps_si256(v), exponent), _mm256_setzero_si256())); \
-    }                                                                                                      \
-    static T Flush(T v) { return _mm256_andnot_ps(Tiny(v), v); }                                           \
-    static TMask NoMask() { return _mm256_setzero_ps(); }                                                  \
-    static T MinAbs(T m, T v) {                                                                            \
-      return _mm256_min_ps(_mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF))), m);      \
-    }                                                                                                      \
-    static unsigned BitsBelow(T v, float c) {                                                              \
-      return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, Set1(c), _CMP_LT_OQ)));             \
-    }                                                                                                      \
-    static TMask OrNotFinite(TMask m, T v) {                                                               \
-      const __m256i exponent = _mm256_set1_epi32(0x7F800000);                                              \
-      return _mm256_or_ps(                                                                                 \
-          m, _mm256_castsi256_ps(                                                                          \
-                 _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_castps_si256(v), exponent), exponent)));       \
-    }                                                                                                      \
-    static unsigned Bits(TMask m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }                 \
-    static T Combine(const __m128* q) { return _mm256_set_m128(q[1], q[0]); }                              \
-    static void Split(T v, __m128* q) {                                                                    \
-      q[0] = _mm256_castps256_ps128(v);                                                                    \
-      q[1] = _mm256_extractf128_ps(v, 1);                                                                  \
-    }                                                                                                      \
+#define RUMBLEON_LADDER_AVX_V(BANKS)                                                                                 \
+  struct V {                                                                                                         \
+    using T = __m256;                                                                                                \
+    using TMask = __m256;                                                                                            \
+    static constexpr int kLanes = 8;                                                                                 \
+    static constexpr int kBanks = BANKS;                                                                             \
+    static T Set1(float a) { return _mm256_set1_ps(a); }                                                             \
+    static T Add(T a, T b) { return _mm256_add_ps(a, b); }                                                           \
+    static T Sub(T a, T b) { return _mm256_sub_ps(a, b); }                                                           \
+    static T Mul(T a, T b) { return _mm256_mul_ps(a, b); }                                                           \
+    static __m256 Tiny(T v) {                                                                                        \
+      const __m256i exponent = _mm256_set1_epi32(0x7F800000);                                                        \
+      return _mm256_castsi256_ps(                                                                                    \
+          _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_castps_si256(v), exponent), _mm256_setzero_si256()));           \
+    }                                                                                                                \
+    static T Flush(T v) { return _mm256_andnot_ps(Tiny(v), v); }                                                     \
+    static TMask NoMask() { return _mm256_setzero_ps(); }                                                            \
+    static T MinAbs(T m, T v) {                                                                                      \
+      return _mm256_min_ps(_mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF))), m);                 \
+    }                                                                                                                \
+    static unsigned BitsBelow(T v, float c) {                                                                        \
+      return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, Set1(c), _CMP_LT_OQ)));                       \
+    }                                                                                                                \
+    static TMask OrNotFinite(TMask m, T v) {                                                                         \
+      const __m256i exponent = _mm256_set1_epi32(0x7F800000);                                                        \
+      return _mm256_or_ps(                                                                                           \
+          m, _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(_mm256_castps_si256(v), exponent), exponent))); \
+    }                                                                                                                \
+    static unsigned Bits(TMask m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }                           \
+    static T Combine(const __m128* q) { return _mm256_set_m128(q[1], q[0]); }                                        \
+    static void Split(T v, __m128* q) {                                                                              \
+      q[0] = _mm256_castps256_ps128(v);                                                                              \
+      q[1] = _mm256_extractf128_ps(v, 1);                                                                            \
+    }                                                                                                                \
   };
 
 // The wider forms are compiled for their instruction sets (clang takes the
@@ -274,16 +272,16 @@ RUMBLEON_LADDER_AVX_V(4)
 using TLadderRun = bool (*)(float* const* rows, std::int32_t count, const float* const* in,
                             float (*out)[kMaxLaneSamples], std::int32_t n);
 struct TLadderWidth {
-  std::int32_t Group;   // filters per call
-  TLadderRun Run[3];    // by output: low, high, band pass
+  std::int32_t Group;  // filters per call
+  TLadderRun Run[3];   // by output: low, high, band pass
 };
 
 #define RUMBLEON_LADDER_WIDTH(W)                                                                       \
-  TLadderWidth {                                                                                          \
-    W::V::kLanes* W::V::kBanks, {                                                                         \
-      &W::RunLadders<T24DBResonantFilter2::kLowPass>, &W::RunLadders<T24DBResonantFilter2::kHighPass>,  \
-          &W::RunLadders<T24DBResonantFilter2::kBandPass>                                               \
-    }                                                                                                     \
+  TLadderWidth {                                                                                       \
+    W::V::kLanes *W::V::kBanks, {                                                                      \
+      &W::RunLadders<T24DBResonantFilter2::kLowPass>, &W::RunLadders<T24DBResonantFilter2::kHighPass>, \
+          &W::RunLadders<T24DBResonantFilter2::kBandPass>                                              \
+    }                                                                                                  \
   }
 const TLadderWidth kLadderWidths[3] = {RUMBLEON_LADDER_WIDTH(sse), RUMBLEON_LADDER_WIDTH(avx2),
                                        RUMBLEON_LADDER_WIDTH(avx512)};
@@ -317,8 +315,7 @@ const bool kLadderWidthChosen = [] {
 // Ladders of one output type in groups of the width's size. A group the
 // lanes refuse (a non-finite output) runs one by one, each filter's own
 // recovery.
-void RunLadderKind(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n,
-                   int output) {
+void RunLadderKind(TDSPFilter* const* filters, float* const* buffers, std::int32_t count, std::int32_t n, int output) {
   // Four filters or fewer (one voice's pair) fill one SSE register: a wider
   // one would carry empty lanes through every transpose.
   const TLadderWidth& w = count <= 4 ? kLadderWidths[0] : *Ladder;

@@ -70,12 +70,12 @@ void TRBJFilter::UpdateCoefficients() {
       const double bs = beta * sn;
       if (Kind == kLowShelf) {
         NormalizeCoefficients(a * ((a + 1) - (a - 1) * cs + bs), 2 * a * ((a - 1) - (a + 1) * cs),
-                      a * ((a + 1) - (a - 1) * cs - bs), (a + 1) + (a - 1) * cs + bs, -2 * ((a - 1) + (a + 1) * cs),
-                      (a + 1) + (a - 1) * cs - bs);
+                              a * ((a + 1) - (a - 1) * cs - bs), (a + 1) + (a - 1) * cs + bs,
+                              -2 * ((a - 1) + (a + 1) * cs), (a + 1) + (a - 1) * cs - bs);
       } else {
         NormalizeCoefficients(a * ((a + 1) + (a - 1) * cs + bs), -2 * a * ((a - 1) + (a + 1) * cs),
-                      a * ((a + 1) + (a - 1) * cs - bs), (a + 1) - (a - 1) * cs + bs, 2 * ((a - 1) - (a + 1) * cs),
-                      (a + 1) - (a - 1) * cs - bs);
+                              a * ((a + 1) + (a - 1) * cs - bs), (a + 1) - (a - 1) * cs + bs,
+                              2 * ((a - 1) - (a + 1) * cs), (a + 1) - (a - 1) * cs - bs);
       }
       break;
     }

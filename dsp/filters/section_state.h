@@ -65,8 +65,7 @@ void CarrySectionHistory(const TSectionCoefficients& from, const TSectionCoeffic
 // history X1, X2, Y1, Y2, recursion as above), carrying its history over.
 template <class S>
 void ChangeSection(S& s, float b0, float b1, float b2, float a1, float a2, double sampleRate) {
-  CarrySectionHistory({s.B0, s.B1, s.B2, s.A1, s.A2}, {b0, b1, b2, a1, a2}, s.X1, s.X2, s.Y1, s.Y2, true,
-                      sampleRate);
+  CarrySectionHistory({s.B0, s.B1, s.B2, s.A1, s.A2}, {b0, b1, b2, a1, a2}, s.X1, s.X2, s.Y1, s.Y2, true, sampleRate);
   s.B0 = b0;
   s.B1 = b1;
   s.B2 = b2;

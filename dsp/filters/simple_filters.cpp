@@ -113,8 +113,8 @@ void TCFilterXPhaser::UpdateCoefficients() {
   const double rho = Rho, c = CosW, s = SinW;
   ChangeCoefficients(static_cast<float>(rho * rho), static_cast<float>(-2 * c * rho),
                      static_cast<float>(((c / rho) * (c / rho) + (s / rho) * (s / rho)) * rho * rho),
-                     static_cast<float>(2 * rho * c), static_cast<float>(-(rho * s) * (rho * s) - (rho * c) * (rho * c)),
-                     true);
+                     static_cast<float>(2 * rho * c),
+                     static_cast<float>(-(rho * s) * (rho * s) - (rho * c) * (rho * c)), true);
 }
 
 TPinkNoiseFilter::TPinkNoiseFilter() {

@@ -34,8 +34,8 @@ class TDSP3BandEQ : public TDSPControl {
   // StepBuffer of two equalisers over their own buffers in one loop: the
   // two recursions are independent, so each hides the other's latency.
   // Each gives exactly what its own StepBuffer gives (out may be its in).
-  static void StepBuffers(TDSP3BandEQ& a, const float* inA, float* outA, TDSP3BandEQ& b, const float* inB,
-                          float* outB, std::int32_t n) {
+  static void StepBuffers(TDSP3BandEQ& a, const float* inA, float* outA, TDSP3BandEQ& b, const float* inB, float* outB,
+                          std::int32_t n) {
     TLocal la(a), lb(b);
     for (std::int32_t i = 0; i < n; ++i) {
       const float xa = inA[i], xb = inB[i];

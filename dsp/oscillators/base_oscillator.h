@@ -105,24 +105,24 @@ class TDSPBaseOscillator : public TDSPControl {
   std::uint32_t InputMode = 0x20000;
   std::int16_t TableLength = 0;
   std::uint8_t SyncArmed = 1;
-  float PhaseDrift = 0;        // extra phase per sample (table waveforms)
+  float PhaseDrift = 0;  // extra phase per sample (table waveforms)
   float* PhaseModBuffer = nullptr;
-  float PhaseMin = -100.0f;    // lower bound used by SetPhase
-  float PhaseLimit = 96.0f;    // the phase wraps beyond this value
-  float PhaseWrap = 48.0f;     // subtracted on a wrap: whole cycles
-  float Phase = kStartPhase;   // cycles for the formula waveforms
-  float Frequency = 1.0f;      // Hz
-  float Increment = 0.02f;     // phase per sample
+  float PhaseMin = -100.0f;   // lower bound used by SetPhase
+  float PhaseLimit = 96.0f;   // the phase wraps beyond this value
+  float PhaseWrap = 48.0f;    // subtracted on a wrap: whole cycles
+  float Phase = kStartPhase;  // cycles for the formula waveforms
+  float Frequency = 1.0f;     // Hz
+  float Increment = 0.02f;    // phase per sample
   float* IncrementBuffer = nullptr;
-  float PitchOffset = 0;       // semitones added to every pitch
+  float PitchOffset = 0;         // semitones added to every pitch
   float EffectivePitch = 0.05f;  // the pitch the current frequency stands for
-  float Pitch = 1.0f;          // the last pitch given to SetPitch
+  float Pitch = 1.0f;            // the last pitch given to SetPitch
   float* SpareBuffer = nullptr;
   float Gain = 1.0f;
   float* AmplitudeBuffer = nullptr;
   float* SyncPhaseBuffer = nullptr;
   float* SyncBuffer = nullptr;
-  float Shape = 0.5f;          // shape or pulse width, read by some waveforms
+  float Shape = 0.5f;  // shape or pulse width, read by some waveforms
   float* ShapeBuffer = nullptr;
 
  protected:

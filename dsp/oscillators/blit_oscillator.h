@@ -25,7 +25,7 @@ class TDSPBlitOscillator : public TDSPBaseOscillator {
     float Y1 = 0;              // integrator: last output
     float FeedbackCoef = 0;
     float InputCoef = 0.5f;
-    float HarmonicCount = 0;   // cosines summed, the constant term included
+    float HarmonicCount = 0;       // cosines summed, the constant term included
     float RolloffPerHarmonic = 0;  // r
     float RolloffPowerM = 0;       // r^M
   };

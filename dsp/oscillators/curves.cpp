@@ -31,8 +31,7 @@ long double Pow(long double x, int n) {
 // "-Ripple", also the base of "+Ripple".
 long double MinusRipple(long double x) {
   const long double t = Tri(x);
-  return x * x *
-         (x + 0.2L * t * (std::sin(40.0L * x) - 0.25L * std::cos(10.0L * x) + 0.9L * std::exp(x) * t * t));
+  return x * x * (x + 0.2L * t * (std::sin(40.0L * x) - 0.25L * std::cos(10.0L * x) + 0.9L * std::exp(x) * t * t));
 }
 
 // "3Phase1".."3Phase3": the scaled position is rounded to a float first.
@@ -58,8 +57,7 @@ constexpr std::array<TCurveFunction, sizeof...(I)> MakeLookups(std::index_sequen
   return {&CurveTableLookup<static_cast<int>(I) + 1>...};
 }
 
-constexpr std::array<TCurveFunction, kCurveLawCount> kLookups =
-    MakeLookups(std::make_index_sequence<kCurveLawCount>{});
+constexpr std::array<TCurveFunction, kCurveLawCount> kLookups = MakeLookups(std::make_index_sequence<kCurveLawCount>{});
 
 // The course of an attack's amplitude over t = 0..1: a raised cosine, which
 // leaves 0 and arrives at 1 without a corner (a linear ramp's corners put a
@@ -125,18 +123,30 @@ void NullProc(float& /*x*/) {}
 
 long double CurveLaw(std::int32_t index, long double x) {
   switch (index) {
-    case kLawDbLog: return std::pow(10.0L, -3.0L * (1.0L - x));  // DbToAmp(-60 (1 - x))
-    case kLawPlusCurve2: return 1.0L - Pow(1.0L - x, 2);
-    case kLawPlusCurve3: return 1.0L - Pow(1.0L - x, 3);
-    case kLawPlusCurve4: return 1.0L - Pow(1.0L - x, 4);
-    case kLawPlusCurve5: return 1.0L - Pow(1.0L - x, 5);
-    case kLawPlusCurve6: return 1.0L - Pow(1.0L - x, 6);
-    case kLawMinusCurve2: return Pow(x, 2);
-    case kLawMinusCurve3: return Pow(x, 3);
-    case kLawMinusCurve4: return Pow(x, 4);
-    case kLawMinusCurve5: return Pow(x, 5);
-    case kLawMinusCurve6: return Pow(x, 6);
-    case kLawPlusCurveX: return 2.0L * std::sin(x) * std::cos(x);
+    case kLawDbLog:
+      return std::pow(10.0L, -3.0L * (1.0L - x));  // DbToAmp(-60 (1 - x))
+    case kLawPlusCurve2:
+      return 1.0L - Pow(1.0L - x, 2);
+    case kLawPlusCurve3:
+      return 1.0L - Pow(1.0L - x, 3);
+    case kLawPlusCurve4:
+      return 1.0L - Pow(1.0L - x, 4);
+    case kLawPlusCurve5:
+      return 1.0L - Pow(1.0L - x, 5);
+    case kLawPlusCurve6:
+      return 1.0L - Pow(1.0L - x, 6);
+    case kLawMinusCurve2:
+      return Pow(x, 2);
+    case kLawMinusCurve3:
+      return Pow(x, 3);
+    case kLawMinusCurve4:
+      return Pow(x, 4);
+    case kLawMinusCurve5:
+      return Pow(x, 5);
+    case kLawMinusCurve6:
+      return Pow(x, 6);
+    case kLawPlusCurveX:
+      return 2.0L * std::sin(x) * std::cos(x);
     case kLawPlusGrad: {
       const long double y = static_cast<float>(x / 4.0L);
       return 1.0L - (1.0L - std::sin(kTwoPiL * y));
@@ -145,28 +155,46 @@ long double CurveLaw(std::int32_t index, long double x) {
       const long double y = static_cast<float>(x / 4.0L);
       return 0.83L * y * std::exp(kTwoPiL * y);
     }
-    case kLawLoHi1: return x + 0.075L * std::sin(kTwoPiL * (1.0L - x));
-    case kLawLoHi2: return x + 0.1L * std::sin(kTwoPiL * (1.0L - x));
-    case kLawLoHi3: return x + 0.15L * std::sin(kTwoPiL * (1.0L - x));
-    case kLawHiLo1: return x + 0.2L * std::sin(kTwoPiL * x);
-    case kLawHiLo2: return x + 0.4L * std::sin(kTwoPiL * x);
-    case kLawHiLo3: return x + 0.6L * std::sin(kTwoPiL * x);
-    case kLawLoHiFine: return 2.0L * std::sin(x) * std::cos(x) * x * x * 1.0995L;
-    case kLawThreePhase1: return ThreePhase(x, 0.045L);
-    case kLawThreePhase2: return ThreePhase(x, 0.075L);
-    case kLawThreePhase3: return ThreePhase(x, 0.102L);
-    case kLawRipple1: return x + 0.05L * std::sin(50.0L * x);
-    case kLawRipple2: return x + 0.07L * std::sin(50.0L * x);
-    case kLawRipple3: return x + 0.17L * std::sin(50.0L * x) * Tri(x);
-    case kLawRipple4: return x + 0.4L * std::sin(50.0L * x) * Tri(x);
-    case kLawRipple5: return x + 0.2L * (std::sin(30.0L * x) + 0.35L * std::cos(60.0L * x)) * Tri(x);
+    case kLawLoHi1:
+      return x + 0.075L * std::sin(kTwoPiL * (1.0L - x));
+    case kLawLoHi2:
+      return x + 0.1L * std::sin(kTwoPiL * (1.0L - x));
+    case kLawLoHi3:
+      return x + 0.15L * std::sin(kTwoPiL * (1.0L - x));
+    case kLawHiLo1:
+      return x + 0.2L * std::sin(kTwoPiL * x);
+    case kLawHiLo2:
+      return x + 0.4L * std::sin(kTwoPiL * x);
+    case kLawHiLo3:
+      return x + 0.6L * std::sin(kTwoPiL * x);
+    case kLawLoHiFine:
+      return 2.0L * std::sin(x) * std::cos(x) * x * x * 1.0995L;
+    case kLawThreePhase1:
+      return ThreePhase(x, 0.045L);
+    case kLawThreePhase2:
+      return ThreePhase(x, 0.075L);
+    case kLawThreePhase3:
+      return ThreePhase(x, 0.102L);
+    case kLawRipple1:
+      return x + 0.05L * std::sin(50.0L * x);
+    case kLawRipple2:
+      return x + 0.07L * std::sin(50.0L * x);
+    case kLawRipple3:
+      return x + 0.17L * std::sin(50.0L * x) * Tri(x);
+    case kLawRipple4:
+      return x + 0.4L * std::sin(50.0L * x) * Tri(x);
+    case kLawRipple5:
+      return x + 0.2L * (std::sin(30.0L * x) + 0.35L * std::cos(60.0L * x)) * Tri(x);
     case kLawRipple6: {
       const long double t = Tri(x);
       return x + 0.2L * t * (std::sin(70.0L * x) + 0.25L * std::cos(50.0L * x) - std::exp(x * x) * t);
     }
-    case kLawMinusRipple: return MinusRipple(x);
-    case kLawPlusRipple: return 1.0L - MinusRipple(1.0L - x);
-    default: return x;
+    case kLawMinusRipple:
+      return MinusRipple(x);
+    case kLawPlusRipple:
+      return 1.0L - MinusRipple(1.0L - x);
+    default:
+      return x;
   }
 }
 
@@ -194,10 +222,10 @@ std::span<const float> CurveTable(std::int32_t index) {
 }
 
 const std::array<std::string_view, kCurveLawCount + 1> CurveLawNames = {
-    "Linear",  "DB Log",  "+Curve2", "+Curve3",  "+Curve4",  "+Curve5",  "+Curve6",  "-Curve2",  "-Curve3",
-    "-Curve4", "-Curve5", "-Curve6", "+CurveX",  "+Grad",    "-Grad",    "LoHi1",    "LoHi2",    "LoHi3",
-    "HiLo1",   "HiLo2",   "HiLo3",   "LoHiFine", "3Phase1",  "3Phase2",  "3Phase3",  "Ripple1",  "Ripple2",
-    "Ripple3", "Ripple4", "Ripple5", "Ripple6",  "-Ripple",  "+Ripple"};
+    "Linear",  "DB Log",  "+Curve2", "+Curve3",  "+Curve4", "+Curve5", "+Curve6", "-Curve2", "-Curve3",
+    "-Curve4", "-Curve5", "-Curve6", "+CurveX",  "+Grad",   "-Grad",   "LoHi1",   "LoHi2",   "LoHi3",
+    "HiLo1",   "HiLo2",   "HiLo3",   "LoHiFine", "3Phase1", "3Phase2", "3Phase3", "Ripple1", "Ripple2",
+    "Ripple3", "Ripple4", "Ripple5", "Ripple6",  "-Ripple", "+Ripple"};
 
 std::string GetCurveLawName(std::int32_t index) {
   if (index < 0 || index > kCurveLawCount) return {};

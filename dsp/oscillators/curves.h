@@ -20,20 +20,20 @@ inline constexpr int kCurveLawCount = 32;
 // Programs store the index, so a law never changes its number.
 enum TCurveLaw : std::int32_t {
   kLawLinear = 0,
-  kLawDbLog = 1,  // "DB Log"
-  kLawPlusCurve2 = 2,  // "+Curve2"
-  kLawPlusCurve3 = 3,  // "+Curve3"
-  kLawPlusCurve4 = 4,  // "+Curve4"
-  kLawPlusCurve5 = 5,  // "+Curve5"
-  kLawPlusCurve6 = 6,  // "+Curve6"
-  kLawMinusCurve2 = 7,  // "-Curve2"
-  kLawMinusCurve3 = 8,  // "-Curve3"
-  kLawMinusCurve4 = 9,  // "-Curve4"
+  kLawDbLog = 1,         // "DB Log"
+  kLawPlusCurve2 = 2,    // "+Curve2"
+  kLawPlusCurve3 = 3,    // "+Curve3"
+  kLawPlusCurve4 = 4,    // "+Curve4"
+  kLawPlusCurve5 = 5,    // "+Curve5"
+  kLawPlusCurve6 = 6,    // "+Curve6"
+  kLawMinusCurve2 = 7,   // "-Curve2"
+  kLawMinusCurve3 = 8,   // "-Curve3"
+  kLawMinusCurve4 = 9,   // "-Curve4"
   kLawMinusCurve5 = 10,  // "-Curve5"
   kLawMinusCurve6 = 11,  // "-Curve6"
-  kLawPlusCurveX = 12,  // "+CurveX"
-  kLawPlusGrad = 13,  // "+Grad"
-  kLawMinusGrad = 14,  // "-Grad"
+  kLawPlusCurveX = 12,   // "+CurveX"
+  kLawPlusGrad = 13,     // "+Grad"
+  kLawMinusGrad = 14,    // "-Grad"
   kLawLoHi1 = 15,
   kLawLoHi2 = 16,
   kLawLoHi3 = 17,
@@ -51,7 +51,7 @@ enum TCurveLaw : std::int32_t {
   kLawRipple5 = 29,
   kLawRipple6 = 30,
   kLawMinusRipple = 31,  // "-Ripple"
-  kLawPlusRipple = 32,  // "+Ripple"
+  kLawPlusRipple = 32,   // "+Ripple"
 };
 static_assert(kLawPlusRipple == kCurveLawCount);
 

@@ -46,8 +46,8 @@ inline double PhaseTrigCosSeries(double r) {
       z * (-1.0 / 720.0 +
            z * (1.0 / 40320.0 +
                 z * (-1.0 / 3628800.0 +
-                     z * (1.0 / 479001600.0 +
-                          z * (-1.0 / 87178291200.0 + z * (1.0 / 20922789888000.0 + z * (-1.0 / 6402373705728000.0)))))));
+                     z * (1.0 / 479001600.0 + z * (-1.0 / 87178291200.0 +
+                                                   z * (1.0 / 20922789888000.0 + z * (-1.0 / 6402373705728000.0)))))));
   return 1.0 + (z * (-0.5) + (z * z) * p);
 }
 
@@ -58,10 +58,14 @@ inline double PhaseTrigShiftedSin(double x, std::int64_t quarter) {
   const double kd = (x * kPhaseTrigTwoOverPi + 6755399441055744.0) - 6755399441055744.0;
   const double r = ((x - kd * kPhaseTrigPio2A) - kd * kPhaseTrigPio2B) - kd * kPhaseTrigPio2C;
   switch ((static_cast<std::int64_t>(kd) + quarter) & 3) {
-    case 0: return PhaseTrigSinSeries(r);
-    case 1: return PhaseTrigCosSeries(r);
-    case 2: return -PhaseTrigSinSeries(r);
-    default: return -PhaseTrigCosSeries(r);
+    case 0:
+      return PhaseTrigSinSeries(r);
+    case 1:
+      return PhaseTrigCosSeries(r);
+    case 2:
+      return -PhaseTrigSinSeries(r);
+    default:
+      return -PhaseTrigCosSeries(r);
   }
 }
 

@@ -16,18 +16,33 @@ constexpr std::int32_t kSlack = 10;
 using TLaw = TCurveLaw;
 
 enum class TFill : std::uint8_t {
-  Impulse20, Impulse10, HalfSine, Sine, HalfWave, MixSum, OrganSum, ThreeSines, Noise,
-  Mirrored, BassA, BassB, HarmSaw1, HarmSaw2, HarmSaw3, HarmSaw4, Square
+  Impulse20,
+  Impulse10,
+  HalfSine,
+  Sine,
+  HalfWave,
+  MixSum,
+  OrganSum,
+  ThreeSines,
+  Noise,
+  Mirrored,
+  BassA,
+  BassB,
+  HarmSaw1,
+  HarmSaw2,
+  HarmSaw3,
+  HarmSaw4,
+  Square
 };
 
 struct TTableRecipe {
   std::int32_t Index;
   TFill Fill;
-  std::int32_t Passes = 0;     // smoothing passes
-  float Multiplier = 0;        // 0: none
-  float C = 0;                 // shape offset, or the noise start entry
-  TLaw F = kLawPlusCurve3;        // mirrored shapes: the falling half
-  TLaw G = kLawPlusCurve3;        // mirrored shapes: the rising half
+  std::int32_t Passes = 0;  // smoothing passes
+  float Multiplier = 0;     // 0: none
+  float C = 0;              // shape offset, or the noise start entry
+  TLaw F = kLawPlusCurve3;  // mirrored shapes: the falling half
+  TLaw G = kLawPlusCurve3;  // mirrored shapes: the rising half
   std::int16_t Length = 256;
 };
 
@@ -122,15 +137,17 @@ long double FillValue(const TTableRecipe& r, std::int32_t i) {
       }
       return a * sum;
     }
-    case TFill::Sine: return SineTerm(li, L) * 32767.0L / 16383.0L;
-    case TFill::HalfSine: return i < n / 2 ? SineTerm(li, L) * 32767.0L / 16383.0L : 0.0L;
+    case TFill::Sine:
+      return SineTerm(li, L) * 32767.0L / 16383.0L;
+    case TFill::HalfSine:
+      return i < n / 2 ? SineTerm(li, L) * 32767.0L / 16383.0L : 0.0L;
     case TFill::ThreeSines:
       return (SineTerm(li, L) * 32767.0L / 16383.0L + 1.35L * SineTerm(2 * li, L) +
               2.0L * SineTerm(4 * li, L + 0.01L)) *
              0.333L;
     case TFill::MixSum: {
-      long double v = SineTerm(li, L) * 32767.0L / 16383.0L + 9.0L * SineTerm(2 * li, L) +
-                      6.0L * SineTerm(4 * li, L + 0.01L);
+      long double v =
+          SineTerm(li, L) * 32767.0L / 16383.0L + 9.0L * SineTerm(2 * li, L) + 6.0L * SineTerm(4 * li, L + 0.01L);
       v += i < n / 2 ? 1.0L : -1.0L;
       const std::int32_t quarter = i / (n / 4);
       v += (quarter == 0 || quarter == 2) ? 1.0L : -1.0L;
@@ -146,8 +163,10 @@ long double FillValue(const TTableRecipe& r, std::int32_t i) {
               1.2L * SawOf(static_cast<float>(i) / static_cast<float>(n / 4)) +
               1.4L * SawOf(static_cast<float>(i) / static_cast<float>(n / 8))) *
              0.235L;
-    case TFill::Noise: return NoiseBuffer[static_cast<std::int32_t>(r.C) + i];
-    case TFill::Square: return p < 0.5f ? 1.0L : -1.0L;
+    case TFill::Noise:
+      return NoiseBuffer[static_cast<std::int32_t>(r.C) + i];
+    case TFill::Square:
+      return p < 0.5f ? 1.0L : -1.0L;
     case TFill::Mirrored: {
       float y = 2.0f * p + r.C;
       if (y > 2.0f) y -= 2.0f;
@@ -159,7 +178,8 @@ long double FillValue(const TTableRecipe& r, std::int32_t i) {
       const long double a = (Law(kLawRipple2, y) + Law(kLawRipple5, y)) * 0.5L * y;
       return ((Law(kLawMinusRipple, y) + Law(kLawRipple3, y)) * 0.5L * (1.0L - y) + a) * 2.0L - 1.0L;
     }
-    case TFill::BassB: return 2.0L * Law(kLawMinusRipple, SingleWrap(p, r.C)) - 1.0L;
+    case TFill::BassB:
+      return 2.0L * Law(kLawMinusRipple, SingleWrap(p, r.C)) - 1.0L;
     case TFill::HarmSaw1: {
       const float y = SingleWrap(p, r.C);
       return (Law(kLawRipple2, y) + Law(kLawRipple4, y)) * 0.5L * 2.0L - 1.0L;
@@ -171,7 +191,8 @@ long double FillValue(const TTableRecipe& r, std::int32_t i) {
     case TFill::HarmSaw3: {
       const float y = SingleWrap(p, r.C);
       const long double v =
-          (Law(kLawMinusRipple, y) + Law(kLawRipple2, y) + Law(kLawRipple5, y) + Law(kLawRipple6, y)) * 0.25L * 2.0L - 1.0L;
+          (Law(kLawMinusRipple, y) + Law(kLawRipple2, y) + Law(kLawRipple5, y) + Law(kLawRipple6, y)) * 0.25L * 2.0L -
+          1.0L;
       if (!(y > 0.2f && y < 0.4f)) return v;
       // A grain of noise on the stretch 0.2..0.4, rising and falling.
       const float d = y - 0.2f;
@@ -182,7 +203,8 @@ long double FillValue(const TTableRecipe& r, std::int32_t i) {
       const long double r6 = Law(kLawRipple6, SingleWrap(p, r.C));
       return 2.0L * r6 * r6 - 1.0L;
     }
-    case TFill::HalfWave: break;  // filled as a whole, see FillTable
+    case TFill::HalfWave:
+      break;  // filled as a whole, see FillTable
   }
   return 0.0L;
 }

@@ -16,6 +16,4 @@ void ReportBankMessage(TBankMessageKind kind, std::string_view text) {
   ShowMessage(kind == TBankMessageKind::Error ? TMessageKind::Error : TMessageKind::Information, text);
 }
 
-TBankMessageHook SetBankMessageHook(TBankMessageHook hook) {
-  return g_hook.exchange(hook, std::memory_order_acq_rel);
-}
+TBankMessageHook SetBankMessageHook(TBankMessageHook hook) { return g_hook.exchange(hook, std::memory_order_acq_rel); }

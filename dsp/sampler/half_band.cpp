@@ -123,15 +123,15 @@ namespace {
 // The routine for a call's kind: with a second signal (Two), with gains per
 // frame (Varying).
 using TOneRun = void (*)(float (*)[4], const THalfBandDecimator::TMix&, std::int32_t);
-using TPairRun = void (*)(float (*)[4], const THalfBandDecimator::TMix&, float (*)[4],
-                          const THalfBandDecimator::TMix&, std::int32_t);
+using TPairRun = void (*)(float (*)[4], const THalfBandDecimator::TMix&, float (*)[4], const THalfBandDecimator::TMix&,
+                          std::int32_t);
 int Kind(const THalfBandDecimator::TMix& mix) { return (mix.B != nullptr ? 1 : 0) + (mix.AGain != nullptr ? 2 : 0); }
 constexpr TOneRun kSse[4] = {&sse::RunOne<false, false>, &sse::RunOne<true, false>, &sse::RunOne<false, true>,
                              &sse::RunOne<true, true>};
 constexpr TOneRun kAvx[4] = {&avx::RunOne<false, false>, &avx::RunOne<true, false>, &avx::RunOne<false, true>,
                              &avx::RunOne<true, true>};
-constexpr TPairRun kAvxPair[4] = {&avx::RunPair<false, false>, &avx::RunPair<true, false>,
-                                  &avx::RunPair<false, true>, &avx::RunPair<true, true>};
+constexpr TPairRun kAvxPair[4] = {&avx::RunPair<false, false>, &avx::RunPair<true, false>, &avx::RunPair<false, true>,
+                                  &avx::RunPair<true, true>};
 
 }  // namespace
 
@@ -148,8 +148,8 @@ void THalfBandDecimator::Process(const float* in, float* left, float* right, std
   MixProcess(mix, frames);
 }
 
-void THalfBandDecimator::MixProcessPair(THalfBandDecimator& x, const TMix& mx, THalfBandDecimator& y,
-                                        const TMix& my, std::int32_t frames) {
+void THalfBandDecimator::MixProcessPair(THalfBandDecimator& x, const TMix& mx, THalfBandDecimator& y, const TMix& my,
+                                        std::int32_t frames) {
   if (frames <= 0) return;
   const int kind = Kind(mx);
   if (!UseAvx || kind != Kind(my)) {

@@ -70,7 +70,6 @@ inline __m128 LinearMonoFour(const std::int16_t* data, __m128 scale, __m128d p01
   return _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), f), d0), _mm_mul_ps(f, d1)), scale);
 }
 
-
 // Four "Cubic" reads of a mono sample at the positions p01, p23, as
 // MonoCubicAt (SSE2, the same operations in the same order, so the same
 // values bit for bit). Every position must be at least 1.5 (its frame i - 1
@@ -102,7 +101,7 @@ inline __m128 CubicMonoFour(const std::int16_t* data, __m128 scale, __m128d p01,
                               _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(5.0f), x1), x3), h));
   const __m128 c = _mm_mul_ps(_mm_sub_ps(x2, x0), h);
   const __m128 f2 = _mm_mul_ps(f, f);
-  const __m128 y = _mm_add_ps(
-      _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(a, f2), f), _mm_mul_ps(b, f2)), _mm_mul_ps(c, f)), x1);
+  const __m128 y =
+      _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(a, f2), f), _mm_mul_ps(b, f2)), _mm_mul_ps(c, f)), x1);
   return _mm_mul_ps(y, scale);
 }

@@ -64,14 +64,14 @@ void ClampShortStr(std::uint8_t (&field)[N]) {
 
 // Bank header, 352 bytes.
 struct TSampleBankHeaderRec {
-  char Tag1[4];                  // "BANK"
-  char Tag2[4];                  // "KNAB"
-  char Version[4];               // version text, stored only
-  std::uint8_t Name[130];        // short string: bank name
-  std::uint8_t Text[66];         // short string: second text
-  std::int16_t SampleCount;      // +208
+  char Tag1[4];              // "BANK"
+  char Tag2[4];              // "KNAB"
+  char Version[4];           // version text, stored only
+  std::uint8_t Name[130];    // short string: bank name
+  std::uint8_t Text[66];     // short string: second text
+  std::int16_t SampleCount;  // +208
   std::uint8_t Stored210[6];
-  std::int16_t ProgramCount;     // +216
+  std::int16_t ProgramCount;  // +216
   std::uint8_t Stored218[134];
 };
 static_assert(sizeof(TSampleBankHeaderRec) == 352);
@@ -82,16 +82,16 @@ static_assert(offsetof(TSampleBankHeaderRec, ProgramCount) == 216);
 
 // Sample header, 116 bytes.
 struct TSampleHeaderRec {
-  std::uint8_t LoopMode;         // kLoop...
+  std::uint8_t LoopMode;  // kLoop...
   std::uint8_t Stored1[3];
-  std::int32_t LoopStart;        // frames
-  std::int32_t LoopEnd;          // frames, exclusive: reaching it wraps to LoopStart
-  std::int32_t Length;           // 16-bit values (two per frame for stereo)
-  std::uint8_t RootKey;          // MIDI note that plays at the header's rate
-  std::uint8_t Name[65];         // short string
-  std::uint16_t ID;              // +82, referenced by the zones
+  std::int32_t LoopStart;  // frames
+  std::int32_t LoopEnd;    // frames, exclusive: reaching it wraps to LoopStart
+  std::int32_t Length;     // 16-bit values (two per frame for stereo)
+  std::uint8_t RootKey;    // MIDI note that plays at the header's rate
+  std::uint8_t Name[65];   // short string
+  std::uint16_t ID;        // +82, referenced by the zones
   std::int32_t Stored84;
-  float SampleScale;             // +88: stored integer -> signal value
+  float SampleScale;  // +88: stored integer -> signal value
   std::int32_t Stored92;
   std::int32_t Stored96;
   std::uint8_t Stored100[16];
@@ -106,18 +106,18 @@ static_assert(offsetof(TSampleHeaderRec, SampleScale) == 88);
 
 // The canonical 44-byte RIFF/WAVE header stored with every sample.
 struct TRiffWaveHeaderRec {
-  char Riff[4];                  // "RIFF"
-  std::uint32_t RiffSize;        // 36 + data bytes
-  char Wave[4];                  // "WAVE"
-  char Fmt[4];                   // "fmt "
-  std::uint32_t FmtSize;         // 16
-  std::uint16_t Format;          // 1 = PCM
-  std::uint16_t Channels;        // +22: 1 mono, 2 interleaved stereo
-  std::int32_t SampleRate;       // +24: Hz at which the root key plays
+  char Riff[4];             // "RIFF"
+  std::uint32_t RiffSize;   // 36 + data bytes
+  char Wave[4];             // "WAVE"
+  char Fmt[4];              // "fmt "
+  std::uint32_t FmtSize;    // 16
+  std::uint16_t Format;     // 1 = PCM
+  std::uint16_t Channels;   // +22: 1 mono, 2 interleaved stereo
+  std::int32_t SampleRate;  // +24: Hz at which the root key plays
   std::uint32_t ByteRate;
   std::uint16_t BlockAlign;
   std::uint16_t BitsPerSample;
-  char Data[4];                  // "data"
+  char Data[4];  // "data"
   std::uint32_t DataSize;
 };
 static_assert(sizeof(TRiffWaveHeaderRec) == 44);
@@ -127,14 +127,14 @@ static_assert(offsetof(TRiffWaveHeaderRec, SampleRate) == 24);
 // One of the zone's three LFOs, 28 bytes.
 struct TSampleLfoRec {
   std::uint8_t On;
-  std::uint8_t Waveform;         // oscillator waveform index
+  std::uint8_t Waveform;  // oscillator waveform index
   std::uint8_t Pad2[2];
-  float Rate;                    // as a pitch: frequency = PitchToFreq(Rate) x 10
-  float Amount;                  // oscillator gain
+  float Rate;    // as a pitch: frequency = PitchToFreq(Rate) x 10
+  float Amount;  // oscillator gain
   float DelayMs;
-  std::uint8_t ResetPhase;       // restart the phase at note start
+  std::uint8_t ResetPhase;  // restart the phase at note start
   std::uint8_t Pad17[3];
-  float Env1Depth;               // depth of zone envelope 1 on the LFO
+  float Env1Depth;  // depth of zone envelope 1 on the LFO
   float Env2Depth;
 };
 static_assert(sizeof(TSampleLfoRec) == 28);
@@ -145,7 +145,7 @@ struct TSampleShaperRec {
   std::uint8_t On;
   std::uint8_t Pad1[3];
   float Amount;
-  std::int16_t Type;             // shaper type index
+  std::int16_t Type;  // shaper type index
   std::uint8_t Stored10[22];
 };
 static_assert(sizeof(TSampleShaperRec) == 32);
@@ -153,76 +153,76 @@ static_assert(sizeof(TSampleShaperRec) == 32);
 // Zone record, 804 bytes: one key range of a program, its sample and the
 // settings of its play state. Times are milliseconds, pitches semitones.
 struct TSampleZoneRec {
-  float Gain;                    // +0
-  float GainLfo[3];              // +4
-  float Pan;                     // +16, 0 left .. 1 right
-  float PanLfo[3];               // +20
-  float PitchLfo[3];             // +32
-  std::uint8_t LowKey;           // +44, inclusive
-  std::uint8_t HighKey;          // +45, inclusive
-  std::int8_t Transpose;         // +46, semitones
+  float Gain;             // +0
+  float GainLfo[3];       // +4
+  float Pan;              // +16, 0 left .. 1 right
+  float PanLfo[3];        // +20
+  float PitchLfo[3];      // +32
+  std::uint8_t LowKey;    // +44, inclusive
+  std::uint8_t HighKey;   // +45, inclusive
+  std::int8_t Transpose;  // +46, semitones
   std::uint8_t Pad47;
-  float FineTune;                // +48, semitones
-  std::uint8_t Env1On;           // +52
+  float FineTune;       // +48, semitones
+  std::uint8_t Env1On;  // +52
   std::uint8_t Pad53[3];
-  std::int32_t Env1AttackMs;     // +56
-  std::int32_t Env1DecayMs;      // +60
-  std::int32_t Env1Sustain1Ms;   // +64
-  std::int32_t Env1RiseMs;       // +68
-  std::int32_t Env1FallMs;       // +72
-  std::int32_t Env1Sustain2Ms;   // +76
-  float Env1SustainLevel;        // +80
-  std::int32_t Env1ReleaseMs;    // +84
-  std::uint8_t Env1SustainOn;    // +88
-  std::uint8_t Env2On;           // +89
+  std::int32_t Env1AttackMs;    // +56
+  std::int32_t Env1DecayMs;     // +60
+  std::int32_t Env1Sustain1Ms;  // +64
+  std::int32_t Env1RiseMs;      // +68
+  std::int32_t Env1FallMs;      // +72
+  std::int32_t Env1Sustain2Ms;  // +76
+  float Env1SustainLevel;       // +80
+  std::int32_t Env1ReleaseMs;   // +84
+  std::uint8_t Env1SustainOn;   // +88
+  std::uint8_t Env2On;          // +89
   std::uint8_t Pad90[2];
-  std::int32_t Env2AttackMs;     // +92
-  std::int32_t Env2DecayMs;      // +96
-  std::int32_t Env2Sustain1Ms;   // +100
-  std::int32_t Env2RiseMs;       // +104
-  std::int32_t Env2FallMs;       // +108
-  std::int32_t Env2Sustain2Ms;   // +112
-  float Env2SustainLevel;        // +116
-  std::int32_t Env2ReleaseMs;    // +120
-  std::uint8_t Env2SustainOn;    // +124
-  std::uint8_t Filter1On;        // +125
-  std::uint8_t Filter1Type;      // +126
+  std::int32_t Env2AttackMs;    // +92
+  std::int32_t Env2DecayMs;     // +96
+  std::int32_t Env2Sustain1Ms;  // +100
+  std::int32_t Env2RiseMs;      // +104
+  std::int32_t Env2FallMs;      // +108
+  std::int32_t Env2Sustain2Ms;  // +112
+  float Env2SustainLevel;       // +116
+  std::int32_t Env2ReleaseMs;   // +120
+  std::uint8_t Env2SustainOn;   // +124
+  std::uint8_t Filter1On;       // +125
+  std::uint8_t Filter1Type;     // +126
   std::uint8_t Pad127;
-  float Filter1Cutoff;           // +128
-  float Filter1Resonance;        // +132
-  float Filter1Param3;           // +136
-  float Filter1Lfo[3];           // +140
-  float Filter1Env[2];           // +152
-  std::uint8_t Filter2On;        // +160
-  std::uint8_t Filter2Type;      // +161
+  float Filter1Cutoff;       // +128
+  float Filter1Resonance;    // +132
+  float Filter1Param3;       // +136
+  float Filter1Lfo[3];       // +140
+  float Filter1Env[2];       // +152
+  std::uint8_t Filter2On;    // +160
+  std::uint8_t Filter2Type;  // +161
   std::uint8_t Pad162[2];
-  float Filter2Cutoff;           // +164
-  float Filter2Resonance;        // +168
-  float Filter2Param3;           // +172
-  float Filter2Lfo[3];           // +176
-  float Filter2Env[2];           // +188
-  TSampleLfoRec Lfo[3];          // +196, +224, +252
-  std::uint8_t DistOn;           // +280
+  float Filter2Cutoff;     // +164
+  float Filter2Resonance;  // +168
+  float Filter2Param3;     // +172
+  float Filter2Lfo[3];     // +176
+  float Filter2Env[2];     // +188
+  TSampleLfoRec Lfo[3];    // +196, +224, +252
+  std::uint8_t DistOn;     // +280
   std::uint8_t Pad281[3];
-  float DistHighLevel;           // +284
-  float DistLowLevel;            // +288
-  float DistHighThreshold;       // +292
-  float DistLowThreshold;        // +296
-  float DistMix;                 // +300
-  std::uint8_t Params304[20];    // +304..323
-  TSampleShaperRec Shaper[2];    // +324, +356
-  std::int32_t PitchSweepOn;     // +388
-  float PitchSweepStart;         // +392
-  float PitchSweepEnd;           // +396
-  float PitchSweepMs;            // +400
-  std::uint8_t PitchReleaseOn;   // +404
+  float DistHighLevel;          // +284
+  float DistLowLevel;           // +288
+  float DistHighThreshold;      // +292
+  float DistLowThreshold;       // +296
+  float DistMix;                // +300
+  std::uint8_t Params304[20];   // +304..323
+  TSampleShaperRec Shaper[2];   // +324, +356
+  std::int32_t PitchSweepOn;    // +388
+  float PitchSweepStart;        // +392
+  float PitchSweepEnd;          // +396
+  float PitchSweepMs;           // +400
+  std::uint8_t PitchReleaseOn;  // +404
   std::uint8_t Pad405[3];
-  float PitchReleaseOffset;      // +408
-  float PitchReleaseMs;          // +412
-  std::uint8_t LegatoAttackOn;   // +416
+  float PitchReleaseOffset;     // +408
+  float PitchReleaseMs;         // +412
+  std::uint8_t LegatoAttackOn;  // +416
   std::uint8_t Pad417[3];
-  float LegatoAttackMs;          // +420
-  std::uint8_t ModEnvOn;         // +424
+  float LegatoAttackMs;   // +420
+  std::uint8_t ModEnvOn;  // +424
   std::uint8_t Pad425[3];
   float PosModBase[3];           // +428
   float PosModEnvAmount[3];      // +440
@@ -242,12 +242,12 @@ struct TSampleZoneRec {
   std::uint8_t Env1Curve;        // +556: 1..8 raise to the power n + 1
   std::uint8_t Env2Curve;        // +557
   std::uint8_t Pad558[2];
-  std::int32_t Env1DelayMs;      // +560
-  std::int32_t Env2DelayMs;      // +564
-  std::int32_t Env1HoldMs;       // +568
-  std::int32_t Env2HoldMs;       // +572
-  std::uint8_t LoopModeOverride; // +576
-  std::uint8_t LoopMode;         // +577
+  std::int32_t Env1DelayMs;         // +560
+  std::int32_t Env2DelayMs;         // +564
+  std::int32_t Env1HoldMs;          // +568
+  std::int32_t Env2HoldMs;          // +572
+  std::uint8_t LoopModeOverride;    // +576
+  std::uint8_t LoopMode;            // +577
   std::uint8_t LoopPointsOverride;  // +578
   std::uint8_t Pad579;
   std::int32_t LoopStart;        // +580
@@ -262,21 +262,21 @@ struct TSampleZoneRec {
   std::int8_t Env2PitchSemis;    // +597
   std::int8_t Env2PitchCents;    // +598
   std::uint8_t Pad599;
-  std::int16_t PitchTracking;    // +600, percent (the low half of a 32-bit field)
+  std::int16_t PitchTracking;  // +600, percent (the low half of a 32-bit field)
   std::int16_t PitchTrackingHigh;
-  float LevelKeyTrack;           // +604
-  float Filter1KeyTrack;         // +608
-  float Filter2KeyTrack;         // +612
-  float Env1HoldKeyTrack;        // +616
-  float Env1DecayKeyTrack;       // +620
-  float Env2HoldKeyTrack;        // +624
-  float Env2DecayKeyTrack;       // +628
-  std::uint8_t Env1Table;        // +632
-  std::uint8_t Env2Table;        // +633
-  std::uint8_t ScaleOverride;    // +634
+  float LevelKeyTrack;         // +604
+  float Filter1KeyTrack;       // +608
+  float Filter2KeyTrack;       // +612
+  float Env1HoldKeyTrack;      // +616
+  float Env1DecayKeyTrack;     // +620
+  float Env2HoldKeyTrack;      // +624
+  float Env2DecayKeyTrack;     // +628
+  std::uint8_t Env1Table;      // +632
+  std::uint8_t Env2Table;      // +633
+  std::uint8_t ScaleOverride;  // +634
   std::uint8_t Pad635;
-  float SampleScale;             // +636
-  std::uint8_t Params640[164];   // +640..803
+  float SampleScale;            // +636
+  std::uint8_t Params640[164];  // +640..803
 };
 static_assert(sizeof(TSampleZoneRec) == 804);
 static_assert(offsetof(TSampleZoneRec, LowKey) == 44);

@@ -80,7 +80,8 @@ bool InflateAppend(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& 
   int rc = Z_OK;
   while (rc == Z_OK) {
     if (out.size() >= kMaxInflatedBytes) break;
-    const std::size_t grow = std::min<std::size_t>(std::max<std::size_t>(out.size(), 65536), kMaxInflatedBytes - out.size());
+    const std::size_t grow =
+        std::min<std::size_t>(std::max<std::size_t>(out.size(), 65536), kMaxInflatedBytes - out.size());
     const std::size_t used = out.size();
     out.resize(used + grow);
     z.next_out = out.data() + used;
@@ -88,7 +89,7 @@ bool InflateAppend(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& 
     rc = inflate(&z, Z_NO_FLUSH);
     out.resize(used + (grow - z.avail_out));
     if (rc == Z_BUF_ERROR && z.avail_out != 0) break;  // input ended before the stream
-    if (rc == Z_BUF_ERROR) rc = Z_OK;                   // only the output was full
+    if (rc == Z_BUF_ERROR) rc = Z_OK;                  // only the output was full
   }
   inflateEnd(&z);
   return rc == Z_STREAM_END;
@@ -153,8 +154,8 @@ void ApplyZoneVersionFixes(TSampleZoneRec& z, const char (&version)[4]) {
 
 // Reads the samples of the body into bank; false on any damage.
 bool ReadSamples(TByteReader& r, TSampleBankRec& bank, std::int32_t count, bool floats, bool upTo103) {
-  bank.Samples.reserve(static_cast<std::size_t>(std::min<std::size_t>(
-      count, r.Remaining() / (sizeof(TSampleHeaderRec) + sizeof(TRiffWaveHeaderRec)))));
+  bank.Samples.reserve(static_cast<std::size_t>(
+      std::min<std::size_t>(count, r.Remaining() / (sizeof(TSampleHeaderRec) + sizeof(TRiffWaveHeaderRec)))));
   const std::size_t bytesPerValue = floats ? 4 : 2;
   for (std::int32_t i = 0; i < count; ++i) {
     auto sample = std::make_unique<TSampleRec>();

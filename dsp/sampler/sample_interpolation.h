@@ -23,11 +23,11 @@
 #include <string_view>
 
 enum TInterpolationMode : std::int32_t {
-  kInterpolationNone = 0,     // one stored value
-  kInterpolation2Point = 1,   // linear between frames i and i + 1
-  kInterpolation4Point = 2,   // four-point smoothing over frames i - 1 .. i + 2
-  kInterpolationLinear = 3,   // linear, difference form
-  kInterpolationCubic = 4,    // four-point cubic Hermite; every other value too
+  kInterpolationNone = 0,    // one stored value
+  kInterpolation2Point = 1,  // linear between frames i and i + 1
+  kInterpolation4Point = 2,  // four-point smoothing over frames i - 1 .. i + 2
+  kInterpolationLinear = 3,  // linear, difference form
+  kInterpolationCubic = 4,   // four-point cubic Hermite; every other value too
 };
 
 // Display names of the modes, by mode index.
@@ -36,8 +36,7 @@ inline constexpr std::array<std::string_view, 5> kInterpolationModeNames = {"Non
 // The interpolation name list: any index without a name shows "2 Point".
 std::string GetInterpolationName(std::int32_t mode);
 
-using TSampleInterpolator = void (*)(const std::int16_t* data, double position, float scale, float& left,
-                                     float& right);
+using TSampleInterpolator = void (*)(const std::int16_t* data, double position, float scale, float& left, float& right);
 
 // The routine for a mode and a channel count (2 = stereo, anything else mono).
 TSampleInterpolator SelectInterpolator(std::int32_t mode, std::int32_t channels);

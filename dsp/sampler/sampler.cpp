@@ -23,10 +23,9 @@ TSampleBankRec::TSampleBankRec() = default;
 
 void SortSampleList(std::vector<std::unique_ptr<TSampleRec>>& samples) {
   // Byte-wise name order; equal names keep their file order.
-  std::stable_sort(samples.begin(), samples.end(),
-                   [](const std::unique_ptr<TSampleRec>& a, const std::unique_ptr<TSampleRec>& b) {
-                     return a->Name() < b->Name();
-                   });
+  std::stable_sort(
+      samples.begin(), samples.end(),
+      [](const std::unique_ptr<TSampleRec>& a, const std::unique_ptr<TSampleRec>& b) { return a->Name() < b->Name(); });
 }
 
 TZoneLoop ResolveZoneLoop(const TSampleZoneRec& zone, const TSampleRec& sample) {

@@ -34,9 +34,9 @@ struct TSampleRec {
   std::unique_ptr<std::int16_t[]> Storage;
   std::int16_t* Data = nullptr;
 
-  std::int32_t Channels() const { return Riff.Channels; }    // 1 or 2
+  std::int32_t Channels() const { return Riff.Channels; }      // 1 or 2
   std::int32_t SampleRate() const { return Riff.SampleRate; }  // > 0
-  std::int32_t Length() const { return Header.Length; }       // 16-bit values
+  std::int32_t Length() const { return Header.Length; }        // 16-bit values
   std::int32_t Frames() const { return Header.Length / (Riff.Channels == 2 ? 2 : 1); }
   std::uint16_t ID() const { return Header.ID; }
   std::string Name() const { return ShortStrText(Header.Name); }

@@ -26,10 +26,10 @@ constexpr double kMaxIncrement = 1 << 20;
 
 // The zone settings that are times: they follow the samples per millisecond.
 constexpr std::int32_t kTimeSettingIds[] = {
-    kZoneEnv1Attack,   kZoneEnv1Decay,    kZoneEnv1Release,  kZoneEnv1Sustain1, kZoneEnv1Sustain2, kZoneEnv1Rise,
-    kZoneEnv1Fall,     kZoneEnv1Delay,    kZoneEnv1Hold,     kZoneEnv2Attack,   kZoneEnv2Decay,    kZoneEnv2Release,
-    kZoneEnv2Sustain1, kZoneEnv2Sustain2, kZoneEnv2Rise,     kZoneEnv2Fall,     kZoneEnv2Delay,    kZoneEnv2Hold,
-    kZoneLfo1Delay,    kZoneLfo2Delay,    kZoneLfo3Delay,    kZonePitchSweep,   kZonePitchRelease, kZoneLegatoAttack};
+    kZoneEnv1Attack,   kZoneEnv1Decay,    kZoneEnv1Release, kZoneEnv1Sustain1, kZoneEnv1Sustain2, kZoneEnv1Rise,
+    kZoneEnv1Fall,     kZoneEnv1Delay,    kZoneEnv1Hold,    kZoneEnv2Attack,   kZoneEnv2Decay,    kZoneEnv2Release,
+    kZoneEnv2Sustain1, kZoneEnv2Sustain2, kZoneEnv2Rise,    kZoneEnv2Fall,     kZoneEnv2Delay,    kZoneEnv2Hold,
+    kZoneLfo1Delay,    kZoneLfo2Delay,    kZoneLfo3Delay,   kZonePitchSweep,   kZonePitchRelease, kZoneLegatoAttack};
 
 // A float time in samples, rounded; negative or not a number: 0.
 std::int32_t FloatMsToSamples(float ms, std::int32_t samplesPerMs, float* reciprocal = nullptr) {
@@ -179,32 +179,84 @@ void ApplyZoneSetting(TZonePlayState& z, std::int32_t id, std::int32_t perMs) {
     case kZoneFineTune:
       z.PitchOffset = static_cast<float>(r.Transpose) + r.FineTune;
       break;
-    case kZoneEnv1Attack: SetStageLength(r.Env1AttackMs, perMs, e1.AttackLength, &e1.AttackSlope); break;
-    case kZoneEnv1Decay: SetStageLength(r.Env1DecayMs, perMs, e1.DecayLength, &e1.DecaySlope); break;
-    case kZoneEnv1Release: SetStageLength(r.Env1ReleaseMs, perMs, e1.ReleaseLength, &e1.ReleaseSlope); break;
-    case kZoneEnv1Sustain1: SetStageLength(r.Env1Sustain1Ms, perMs, e1.Sustain1Length); break;
-    case kZoneEnv1Sustain2: SetStageLength(r.Env1Sustain2Ms, perMs, e1.Sustain2Length); break;
-    case kZoneEnv1Rise: SetStageLength(r.Env1RiseMs, perMs, e1.RiseLength, &e1.RiseSlope); break;
-    case kZoneEnv1Fall: SetStageLength(r.Env1FallMs, perMs, e1.FallLength, &e1.FallSlope); break;
-    case kZoneEnv1Delay: SetStageLength(r.Env1DelayMs, perMs, e1.DelayLength); break;
-    case kZoneEnv1Hold: SetStageLength(r.Env1HoldMs, perMs, e1.HoldLength); break;
-    case kZoneEnv2Attack: SetStageLength(r.Env2AttackMs, perMs, e2.AttackLength, &e2.AttackSlope); break;
-    case kZoneEnv2Decay: SetStageLength(r.Env2DecayMs, perMs, e2.DecayLength, &e2.DecaySlope); break;
-    case kZoneEnv2Release: SetStageLength(r.Env2ReleaseMs, perMs, e2.ReleaseLength, &e2.ReleaseSlope); break;
-    case kZoneEnv2Sustain1: SetStageLength(r.Env2Sustain1Ms, perMs, e2.Sustain1Length); break;
-    case kZoneEnv2Sustain2: SetStageLength(r.Env2Sustain2Ms, perMs, e2.Sustain2Length); break;
-    case kZoneEnv2Rise: SetStageLength(r.Env2RiseMs, perMs, e2.RiseLength, &e2.RiseSlope); break;
-    case kZoneEnv2Fall: SetStageLength(r.Env2FallMs, perMs, e2.FallLength, &e2.FallSlope); break;
-    case kZoneEnv2Delay: SetStageLength(r.Env2DelayMs, perMs, e2.DelayLength); break;
-    case kZoneEnv2Hold: SetStageLength(r.Env2HoldMs, perMs, e2.HoldLength); break;
-    case kZoneFilter1Cutoff: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter1Cutoff); }); break;
-    case kZoneFilter1Resonance: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter1Resonance); }); break;
-    case kZoneFilter1Param3: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter1Param3); }); break;
-    case kZoneFilter1Type: ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter1Type); }); break;
-    case kZoneFilter2Cutoff: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter2Cutoff); }); break;
-    case kZoneFilter2Resonance: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter2Resonance); }); break;
-    case kZoneFilter2Param3: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter2Param3); }); break;
-    case kZoneFilter2Type: ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter2Type); }); break;
+    case kZoneEnv1Attack:
+      SetStageLength(r.Env1AttackMs, perMs, e1.AttackLength, &e1.AttackSlope);
+      break;
+    case kZoneEnv1Decay:
+      SetStageLength(r.Env1DecayMs, perMs, e1.DecayLength, &e1.DecaySlope);
+      break;
+    case kZoneEnv1Release:
+      SetStageLength(r.Env1ReleaseMs, perMs, e1.ReleaseLength, &e1.ReleaseSlope);
+      break;
+    case kZoneEnv1Sustain1:
+      SetStageLength(r.Env1Sustain1Ms, perMs, e1.Sustain1Length);
+      break;
+    case kZoneEnv1Sustain2:
+      SetStageLength(r.Env1Sustain2Ms, perMs, e1.Sustain2Length);
+      break;
+    case kZoneEnv1Rise:
+      SetStageLength(r.Env1RiseMs, perMs, e1.RiseLength, &e1.RiseSlope);
+      break;
+    case kZoneEnv1Fall:
+      SetStageLength(r.Env1FallMs, perMs, e1.FallLength, &e1.FallSlope);
+      break;
+    case kZoneEnv1Delay:
+      SetStageLength(r.Env1DelayMs, perMs, e1.DelayLength);
+      break;
+    case kZoneEnv1Hold:
+      SetStageLength(r.Env1HoldMs, perMs, e1.HoldLength);
+      break;
+    case kZoneEnv2Attack:
+      SetStageLength(r.Env2AttackMs, perMs, e2.AttackLength, &e2.AttackSlope);
+      break;
+    case kZoneEnv2Decay:
+      SetStageLength(r.Env2DecayMs, perMs, e2.DecayLength, &e2.DecaySlope);
+      break;
+    case kZoneEnv2Release:
+      SetStageLength(r.Env2ReleaseMs, perMs, e2.ReleaseLength, &e2.ReleaseSlope);
+      break;
+    case kZoneEnv2Sustain1:
+      SetStageLength(r.Env2Sustain1Ms, perMs, e2.Sustain1Length);
+      break;
+    case kZoneEnv2Sustain2:
+      SetStageLength(r.Env2Sustain2Ms, perMs, e2.Sustain2Length);
+      break;
+    case kZoneEnv2Rise:
+      SetStageLength(r.Env2RiseMs, perMs, e2.RiseLength, &e2.RiseSlope);
+      break;
+    case kZoneEnv2Fall:
+      SetStageLength(r.Env2FallMs, perMs, e2.FallLength, &e2.FallSlope);
+      break;
+    case kZoneEnv2Delay:
+      SetStageLength(r.Env2DelayMs, perMs, e2.DelayLength);
+      break;
+    case kZoneEnv2Hold:
+      SetStageLength(r.Env2HoldMs, perMs, e2.HoldLength);
+      break;
+    case kZoneFilter1Cutoff:
+      ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter1Cutoff); });
+      break;
+    case kZoneFilter1Resonance:
+      ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter1Resonance); });
+      break;
+    case kZoneFilter1Param3:
+      ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter1Param3); });
+      break;
+    case kZoneFilter1Type:
+      ForBoth(z.Filter1, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter1Type); });
+      break;
+    case kZoneFilter2Cutoff:
+      ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetCutoff(r.Filter2Cutoff); });
+      break;
+    case kZoneFilter2Resonance:
+      ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetResonance(r.Filter2Resonance); });
+      break;
+    case kZoneFilter2Param3:
+      ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetParam3(r.Filter2Param3); });
+      break;
+    case kZoneFilter2Type:
+      ForBoth(z.Filter2, [&](TDSPMultiFilter& f) { f.SetFilterType(r.Filter2Type); });
+      break;
     case kZoneFilter1LfoAmount1:
     case kZoneFilter1LfoAmount2:
     case kZoneFilter1LfoAmount3:
@@ -217,33 +269,81 @@ void ApplyZoneSetting(TZonePlayState& z, std::int32_t id, std::int32_t perMs) {
     case kZoneFilter2LfoRange:
       filterLfo(1);
       break;
-    case kZoneDistortionMix: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetMix(r.DistMix); }); break;
-    case kZoneDistortionHighThreshold: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighThreshold(r.DistHighThreshold); }); break;
-    case kZoneDistortionLowThreshold: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowThreshold(r.DistLowThreshold); }); break;
-    case kZoneDistortionHighLevel: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighLevel(r.DistHighLevel); }); break;
-    case kZoneDistortionLowLevel: ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowLevel(r.DistLowLevel); }); break;
-    case kZoneShaper1Amount: ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[0].Amount); }); break;
-    case kZoneShaper2Amount: ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[1].Amount); }); break;
-    case kZoneShaper1Type: ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[0].Type); }); break;
-    case kZoneShaper2Type: ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[1].Type); }); break;
-    case kZoneLfo1Waveform: lfo(0, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[0].Waveform); }); break;
-    case kZoneLfo2Waveform: lfo(1, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[1].Waveform); }); break;
-    case kZoneLfo3Waveform: lfo(2, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[2].Waveform); }); break;
-    case kZoneLfo1Rate: lfo(0, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[0].Rate) * 10.0f); }); break;
-    case kZoneLfo2Rate: lfo(1, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[1].Rate) * 10.0f); }); break;
-    case kZoneLfo3Rate: lfo(2, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[2].Rate) * 10.0f); }); break;
-    case kZoneLfo1Amount: lfo(0, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[0].Amount); }); break;
-    case kZoneLfo2Amount: lfo(1, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[1].Amount); }); break;
-    case kZoneLfo3Amount: lfo(2, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[2].Amount); }); break;
-    case kZoneLfo1Delay: z.LfoDelay[0] = FloatMsToSamples(r.Lfo[0].DelayMs, perMs); break;
-    case kZoneLfo2Delay: z.LfoDelay[1] = FloatMsToSamples(r.Lfo[1].DelayMs, perMs); break;
-    case kZoneLfo3Delay: z.LfoDelay[2] = FloatMsToSamples(r.Lfo[2].DelayMs, perMs); break;
+    case kZoneDistortionMix:
+      ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetMix(r.DistMix); });
+      break;
+    case kZoneDistortionHighThreshold:
+      ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighThreshold(r.DistHighThreshold); });
+      break;
+    case kZoneDistortionLowThreshold:
+      ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowThreshold(r.DistLowThreshold); });
+      break;
+    case kZoneDistortionHighLevel:
+      ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetHighLevel(r.DistHighLevel); });
+      break;
+    case kZoneDistortionLowLevel:
+      ForBoth(z.Distortion, [&](TDSPDistortion1& d) { d.SetLowLevel(r.DistLowLevel); });
+      break;
+    case kZoneShaper1Amount:
+      ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[0].Amount); });
+      break;
+    case kZoneShaper2Amount:
+      ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetAmount(r.Shaper[1].Amount); });
+      break;
+    case kZoneShaper1Type:
+      ForBoth(z.Shaper1, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[0].Type); });
+      break;
+    case kZoneShaper2Type:
+      ForBoth(z.Shaper2, [&](TDSPMultiShaper1& s) { s.SetShape(r.Shaper[1].Type); });
+      break;
+    case kZoneLfo1Waveform:
+      lfo(0, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[0].Waveform); });
+      break;
+    case kZoneLfo2Waveform:
+      lfo(1, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[1].Waveform); });
+      break;
+    case kZoneLfo3Waveform:
+      lfo(2, [&](TDSPOscillator& o) { o.SetWaveform(r.Lfo[2].Waveform); });
+      break;
+    case kZoneLfo1Rate:
+      lfo(0, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[0].Rate) * 10.0f); });
+      break;
+    case kZoneLfo2Rate:
+      lfo(1, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[1].Rate) * 10.0f); });
+      break;
+    case kZoneLfo3Rate:
+      lfo(2, [&](TDSPOscillator& o) { o.SetFrequency(TDSPBaseControl::PitchToFreq(r.Lfo[2].Rate) * 10.0f); });
+      break;
+    case kZoneLfo1Amount:
+      lfo(0, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[0].Amount); });
+      break;
+    case kZoneLfo2Amount:
+      lfo(1, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[1].Amount); });
+      break;
+    case kZoneLfo3Amount:
+      lfo(2, [&](TDSPOscillator& o) { o.SetGain(r.Lfo[2].Amount); });
+      break;
+    case kZoneLfo1Delay:
+      z.LfoDelay[0] = FloatMsToSamples(r.Lfo[0].DelayMs, perMs);
+      break;
+    case kZoneLfo2Delay:
+      z.LfoDelay[1] = FloatMsToSamples(r.Lfo[1].DelayMs, perMs);
+      break;
+    case kZoneLfo3Delay:
+      z.LfoDelay[2] = FloatMsToSamples(r.Lfo[2].DelayMs, perMs);
+      break;
     case kZonePositionWaveform:
       if (z.PositionOsc) z.PositionOsc->SetWaveform(static_cast<float>(r.PosModWaveform & 0xFF));
       break;
-    case kZonePitchSweep: z.SweepLength = FloatMsToSamples(r.PitchSweepMs, perMs, &z.SweepRecip); break;
-    case kZonePitchRelease: z.PitchReleaseLength = FloatMsToSamples(r.PitchReleaseMs, perMs, &z.PitchReleaseRecip); break;
-    case kZoneLegatoAttack: z.LegatoAttackLength = FloatMsToSamples(r.LegatoAttackMs, perMs, &z.LegatoAttackRecip); break;
+    case kZonePitchSweep:
+      z.SweepLength = FloatMsToSamples(r.PitchSweepMs, perMs, &z.SweepRecip);
+      break;
+    case kZonePitchRelease:
+      z.PitchReleaseLength = FloatMsToSamples(r.PitchReleaseMs, perMs, &z.PitchReleaseRecip);
+      break;
+    case kZoneLegatoAttack:
+      z.LegatoAttackLength = FloatMsToSamples(r.LegatoAttackMs, perMs, &z.LegatoAttackRecip);
+      break;
     case kZoneEnv1PitchSemis:
     case kZoneEnv1PitchCents:
       z.Env1PitchAmount = static_cast<float>(r.Env1PitchSemis) + static_cast<float>(r.Env1PitchCents) * 0.01f;
@@ -567,10 +667,8 @@ void TDSPSamplerInstr::PrepareZone(TZonePlayState& z) {
   // The counters stay: a zone start clears them, a legato start has taken
   // them over; the stage routines find the stage the counter lies in.
   z.Env1.Restart();
-  if (r.Env2On)
-    z.Env2.Restart();
-  else
-    z.Env2.End();
+  if (r.Env2On) z.Env2.Restart();
+  else z.Env2.End();
 }
 
 void TDSPSamplerInstr::StartZones() {
@@ -639,8 +737,7 @@ void TDSPSamplerInstr::RenderBlock() {
     const bool env2Released = !r.Env2On || z.Env2.State == TZoneEnvelope::kReleasing;
     if (z.Env1.State == TZoneEnvelope::kDone && z.Env2.State == TZoneEnvelope::kDone)
       z.State = TZonePlayState::kFinished;
-    else if (env1Released && env2Released)
-      z.State = TZonePlayState::kReleasing;
+    else if (env1Released && env2Released) z.State = TZonePlayState::kReleasing;
   }
   AdvanceTimes(frames);
   if (!rendered) State = kFinished;
@@ -701,14 +798,12 @@ void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
   if (r.PitchSweepOn) {
     if (TimeSinceStart < z.SweepLength)
       x += r.PitchSweepStart + t * z.SweepRecip * (r.PitchSweepEnd - r.PitchSweepStart);
-    else
-      x += r.PitchSweepEnd;
+    else x += r.PitchSweepEnd;
   }
   if (r.PitchReleaseOn && State == kReleased) {
     if (ReleaseTime < z.PitchReleaseLength)
       x += static_cast<float>(ReleaseTime) * z.PitchReleaseRecip * r.PitchReleaseOffset;
-    else
-      x += r.PitchReleaseOffset;
+    else x += r.PitchReleaseOffset;
   }
   x += z.PitchOffset;
   x += z.Env1.Linear * z.Env1PitchAmount;

@@ -137,7 +137,7 @@ struct TZonePlayState {
 
   TSampleZoneRec Zone{};
   const TSampleRec* Sample = nullptr;  // null: the zone never renders
-  std::int32_t SampleRate = 0;  // Hz at which the root key plays
+  std::int32_t SampleRate = 0;         // Hz at which the root key plays
   std::int32_t Channels = 1;
   const std::int16_t* Data = nullptr;
   std::int32_t Frames = 0;
@@ -182,7 +182,7 @@ struct TZonePlayState {
   // Derived from the zone settings (ApplyZoneSettings).
   float PitchOffset = 0;  // semitones
   float PitchTracking = 1.0f;
-  float Env1PitchAmount = 0, Env2PitchAmount = 0;  // semitones at full level
+  float Env1PitchAmount = 0, Env2PitchAmount = 0;                                // semitones at full level
   std::int32_t SweepLength = 0, PitchReleaseLength = 0, LegatoAttackLength = 0;  // samples
   float SweepRecip = 0, PitchReleaseRecip = 0, LegatoAttackRecip = 0;
   std::int32_t LfoDelay[3] = {0, 0, 0};  // samples
@@ -244,15 +244,15 @@ class TDSPSamplerControl : public TDSPControl {
   void ReleaseBuffers() override;
 
   // Fields the voice reads and writes on the audio thread.
-  float Pitch = 60.0f;            // semitones, from the voice's control update
-  std::int32_t Note = 60;         // MIDI note
+  float Pitch = 60.0f;              // semitones, from the voice's control update
+  std::int32_t Note = 60;           // MIDI note
   std::int32_t TimeSinceStart = 0;  // samples
   std::int32_t PhraseTime = 0;      // samples since the legato phrase began
   std::int32_t ReleaseTime = 0;     // samples since the release
   bool Playing = false;             // the program has zones
   std::uint8_t State = kFinished;
-  bool Started = false;  // the zones were started for this note
-  float Level = 1.0f;    // velocity x voice level
+  bool Started = false;         // the zones were started for this note
+  float Level = 1.0f;           // velocity x voice level
   std::int32_t NoteOffset = 0;  // note - 60
   bool ReleaseFlag = false;     // the zones took the release
   // The pitch the legato pitch attack glides from: the previous voice's

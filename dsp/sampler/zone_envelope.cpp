@@ -21,9 +21,9 @@ void PowerCurve(float& x) {
   x = y;
 }
 
-constexpr TCurveFunction kPowerCurves[9] = {nullptr,         &PowerCurve<2>, &PowerCurve<3>,
-                                            &PowerCurve<4>,  &PowerCurve<5>, &PowerCurve<6>,
-                                            &PowerCurve<7>,  &PowerCurve<8>, &PowerCurve<9>};
+constexpr TCurveFunction kPowerCurves[9] = {nullptr,        &PowerCurve<2>, &PowerCurve<3>,
+                                            &PowerCurve<4>, &PowerCurve<5>, &PowerCurve<6>,
+                                            &PowerCurve<7>, &PowerCurve<8>, &PowerCurve<9>};
 
 void Idle(TZoneEnvelope& /*e*/) {}
 
@@ -108,7 +108,7 @@ struct TStages {
     }
     e.End();
   }
-  static constexpr TZoneEnvelope::TStageSet Set = {&Delay, &Attack,  &Hold,  &Decay,   &Sustain1,   &Rise,
+  static constexpr TZoneEnvelope::TStageSet Set = {&Delay, &Attack,   &Hold,  &Decay,   &Sustain1,   &Rise,
                                                    &Fall,  &Sustain2, &Final, &Release, !AutoRelease};
 };
 
@@ -119,8 +119,8 @@ constexpr const TZoneEnvelope::TStageSet* kStageSets[8] = {
     &TStages<true, true, false>::Set,   &TStages<true, true, true>::Set};
 
 std::int32_t TrackedLength(std::int32_t length, std::int32_t keyOffset, float tracking) {
-  const float tracked = static_cast<float>(keyOffset) * tracking * static_cast<float>(length) +
-                        static_cast<float>(length);
+  const float tracked =
+      static_cast<float>(keyOffset) * tracking * static_cast<float>(length) + static_cast<float>(length);
   if (!(tracked > 0.0f)) return 0;  // negative or not a number
   return std::min(RoundF(std::min(tracked, static_cast<float>(kMaxStageSamples))), kMaxStageSamples);
 }

@@ -56,19 +56,19 @@ struct TZoneEnvelope {
   TCurveFunction Curve = NullProc;  // power curve
 
   std::uint8_t State = kDone;
-  std::int32_t Counter = 0;   // samples since the note start or the release
-  float Value = 0;            // after table and curve: the level
-  float Linear = 0;           // before them: the pitch modulation
-  float ReleaseLevel = 0;     // the linear value the release starts from
+  std::int32_t Counter = 0;  // samples since the note start or the release
+  float Value = 0;           // after table and curve: the level
+  float Linear = 0;          // before them: the pitch modulation
+  float ReleaseLevel = 0;    // the linear value the release starts from
 
   // Stage lengths in samples (>= 0) and their reciprocals (0 for length 0).
-  std::int32_t DelayLength = 0, AttackLength = 0, HoldLength = 0, DecayLength = 0, Sustain1Length = 0,
-               RiseLength = 0, FallLength = 0, Sustain2Length = 0, ReleaseLength = 0;
+  std::int32_t DelayLength = 0, AttackLength = 0, HoldLength = 0, DecayLength = 0, Sustain1Length = 0, RiseLength = 0,
+               FallLength = 0, Sustain2Length = 0, ReleaseLength = 0;
   float AttackSlope = 0, DecaySlope = 0, RiseSlope = 0, FallSlope = 0, ReleaseSlope = 0;
   // Stage ends (counter values), set per note.
   std::int32_t DelayEnd = 0, AttackEnd = 0, HoldEnd = 0, DecayEnd = 0, Sustain1End = 0, RiseEnd = 0, FallEnd = 0,
                Sustain2End = 0;
-  float Sustain = 1.0f;          // 0..1 as stored
+  float Sustain = 1.0f;  // 0..1 as stored
   float OneMinusSustain = 0.0f;
 
   TZoneEnvelope();

@@ -175,7 +175,8 @@ inline void MoveByModulation(TZonePlayState& z) {
   const float depth[3] = {r.PosModBase[0] + m * r.PosModEnvAmount[0], r.PosModBase[1] + m * r.PosModEnvAmount[1],
                           r.PosModBase[2] + m * r.PosModEnvAmount[2]};
   z.PositionMove(z, depth);
-  if (z.Position < z.LoopStart || z.Position >= z.LoopEnd) z.Position = FoldIntoLoop(z.Position, z.LoopStart, z.LoopLength);
+  if (z.Position < z.LoopStart || z.Position >= z.LoopEnd)
+    z.Position = FoldIntoLoop(z.Position, z.LoopStart, z.LoopLength);
 }
 
 // One block of a zone. Read: how the working samples are made; Full: with
@@ -268,9 +269,8 @@ void MixRunSse2(const float* left, const float* right, const float* level, float
   MixRunFrames(left, right, level, hold, gainL, gainR, out, j, count);
 }
 
-__attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* right, const float* level,
-                                                 float hold, float gainL, float gainR, float* out,
-                                                 std::int32_t count) {
+__attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* right, const float* level, float hold,
+                                                float gainL, float gainR, float* out, std::int32_t count) {
   const __m256 gain = _mm256_setr_ps(gainL, gainR, gainL, gainR, gainL, gainR, gainL, gainR);
   const __m256 h = _mm256_set1_ps(hold);
   std::int32_t j = 0;
@@ -304,8 +304,7 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
   std::int32_t k = 0;
   while (k < frames) {
     if (z.ControlCounter >= perMs) s.UpdateZoneControl(z);
-    const std::int32_t run =
-        std::min({frames - k, kRunLength, std::max(perMs - z.ControlCounter, std::int32_t{1})});
+    const std::int32_t run = std::min({frames - k, kRunLength, std::max(perMs - z.ControlCounter, std::int32_t{1})});
     // The positions (each sample reads at its position, then moves on) and
     // the working samples.
     double p = z.Position;

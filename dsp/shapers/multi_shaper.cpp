@@ -4,7 +4,6 @@
 
 #include "framework/base/in_place.h"
 
-
 namespace {
 
 // One entry per stored shape index: its name and its class; a slot without
@@ -64,7 +63,21 @@ constexpr std::array<TShaperType, kShaperTypeMax + 1> kShaperTypes = {{
     Type<TDSPFuzzShaper3>("Fuzz3"),
     Type<TDSPFuzzShaper4>("Fuzz4"),
     Type<TDSPFuzzShaper5>("Fuzz5"),
-    None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(), None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
+    None(),
     Type<TDSPTestShaper1>(""),  // 50: computes sign and magnitude only
 }};
 

@@ -18,10 +18,8 @@ class TDSPDistortion1 : public TDSPControl {
   // A sample exactly on a threshold passes unchanged.
   float Step(float x) const {
     float y = x;
-    if (x < LowerThreshold)
-      y = LowLevel;
-    else if (x > UpperThreshold)
-      y = HighLevel;
+    if (x < LowerThreshold) y = LowLevel;
+    else if (x > UpperThreshold) y = HighLevel;
     return (1 - Mix) * x + Mix * y;
   }
   void Tick() override { OutputSample = Step(InputSample); }

@@ -56,8 +56,12 @@ std::int32_t BuildOctavePattern(std::array<std::int8_t, kOctavePatternCapacity>&
   };
   const bool inner = r > 1;  // the turning runs exist only above range 1
   switch (mode) {
-    case kOctaveModeUp: up(0, r); break;
-    case kOctaveModeDown: down(0, -r); break;
+    case kOctaveModeUp:
+      up(0, r);
+      break;
+    case kOctaveModeDown:
+      down(0, -r);
+      break;
     case kOctaveModeUpDown:
       up(0, r);
       if (inner) down(r - 1, 1);
@@ -102,7 +106,9 @@ std::int32_t BuildOctavePattern(std::array<std::int8_t, kOctavePatternCapacity>&
       if (inner) up(1, r - 1);
       up(0, r);
       break;
-    case kOctaveModeRandom: pattern[static_cast<std::size_t>(n++)] = 0; break;
+    case kOctaveModeRandom:
+      pattern[static_cast<std::size_t>(n++)] = 0;
+      break;
     default:
       for (std::int32_t i = 0; i <= r; ++i) pattern[static_cast<std::size_t>(n++)] = 0;
       break;
@@ -127,9 +133,7 @@ void TDSPSequencer::ReallocBuffers() {
   BufferFloats = OutBuffer != nullptr ? Settings->BufferLength : 0;
 }
 
-void TDSPSequencer::Update() {
-  Rebuild();
-}
+void TDSPSequencer::Update() { Rebuild(); }
 
 void TDSPSequencer::Rebuild() {
   MsPerTickValue = TempoBpm > 0 ? 60000.0 / TempoBpm / kTicksPerQuarter : 0.001;
@@ -203,10 +207,14 @@ float TDSPSequencer::SourceValue(std::int32_t source, std::int32_t note) const {
   // The rest and tie markers are no values: they count as 0.
   const float value = note == kSequencerRest || note == kSequencerTie ? 0.0f : static_cast<float>(note);
   switch (source) {
-    case kSeqSourceStepValue: return value;
-    case kSeqSourceOctaveOffset: return OctaveOffsetValue;
-    case kSeqSourceStepPlusOctave: return value + OctaveOffsetValue;
-    default: return 0.0f;
+    case kSeqSourceStepValue:
+      return value;
+    case kSeqSourceOctaveOffset:
+      return OctaveOffsetValue;
+    case kSeqSourceStepPlusOctave:
+      return value + OctaveOffsetValue;
+    default:
+      return 0.0f;
   }
 }
 
@@ -400,13 +408,13 @@ void TDSPSequencer::StoreAndRebuild(T& field, T value) {
 void TDSPSequencer::SetGateOffLevel(float level) { StoreAndRebuild(GateOffLevel, level); }
 void TDSPSequencer::SetGateOnLevel(float level) { StoreAndRebuild(GateOnLevel, level); }
 void TDSPSequencer::SetGlideFactor(float factor) { StoreAndRebuild(GlideFactor, factor); }
-void TDSPSequencer::SetStepCount(std::int32_t count) {
-  StoreAndRebuild(Count, std::clamp(count, 1, kSequencerSteps));
-}
+void TDSPSequencer::SetStepCount(std::int32_t count) { StoreAndRebuild(Count, std::clamp(count, 1, kSequencerSteps)); }
 void TDSPSequencer::SetOctaveRange(std::int32_t range) {
   StoreAndRebuild(OctaveRange, std::clamp(range, 0, kMaxOctaveRange));
 }
-void TDSPSequencer::SetOctaveMode(std::int32_t mode) { StoreAndRebuild(OctaveMode, std::clamp(mode, 0, kMaxOctaveMode)); }
+void TDSPSequencer::SetOctaveMode(std::int32_t mode) {
+  StoreAndRebuild(OctaveMode, std::clamp(mode, 0, kMaxOctaveMode));
+}
 void TDSPSequencer::SetStepLength(float length) { StoreAndRebuild(StepLengthValue, length > 0.1f ? length : 0.1f); }
 void TDSPSequencer::SetGateLength(float fraction) {
   StoreAndRebuild(GateLength, std::isnan(fraction) ? 0.0f : fraction);

@@ -47,12 +47,12 @@ enum TOctaveMode : std::int32_t {
   kOctaveModeUpDown = 2,
   kOctaveModeDownUp = 3,
   kOctaveModeUpDownUp = 4,
-  kOctaveModeDownUpDown = 5,       // "DwnUpDwn"
-  kOctaveModeUpDownPlus = 6,       // "UpDown+"
-  kOctaveModeDownUpPlus = 7,       // "DownUp+"
-  kOctaveModeUpPlusDownPlus = 8,   // "Up+Down+"
-  kOctaveModeDownPlusUpPlus = 9,   // "Down+Up+"
-  kOctaveModeRandom = 10,          // "RND"
+  kOctaveModeDownUpDown = 5,      // "DwnUpDwn"
+  kOctaveModeUpDownPlus = 6,      // "UpDown+"
+  kOctaveModeDownUpPlus = 7,      // "DownUp+"
+  kOctaveModeUpPlusDownPlus = 8,  // "Up+Down+"
+  kOctaveModeDownPlusUpPlus = 9,  // "Down+Up+"
+  kOctaveModeRandom = 10,         // "RND"
 };
 inline constexpr std::int32_t kMaxOctaveMode = 128;
 // There are 120 ticks per quarter note: a 30-tick step is a sixteenth.
@@ -64,10 +64,10 @@ extern const std::array<std::string_view, 11> OctaveModeNames;
 std::string GetOctaveModeName(std::int32_t mode);
 // The pitch and level sources by number (stored in programs: none changes).
 enum TSequencerSource : std::int32_t {
-  kSeqSourceStepValue = 0,          // "Lvl"
-  kSeqSourceOctaveOffset = 1,       // "Oct"
-  kSeqSourceStepPlusOctave = 2,     // "Lvl+Oct"
-  kSeqSourceNone = 3,               // "None"
+  kSeqSourceStepValue = 0,       // "Lvl"
+  kSeqSourceOctaveOffset = 1,    // "Oct"
+  kSeqSourceStepPlusOctave = 2,  // "Lvl+Oct"
+  kSeqSourceNone = 3,            // "None"
 };
 // The names of the pitch and level sources: "Lvl", "Oct", "Lvl+Oct", "None";
 // empty outside 0..3.
@@ -116,42 +116,42 @@ class TDSPSequencer : public TDSPControl {
 
   // --- Setters that recompute (Update); each ignores an unchanged value
   // except SetStepNote.
-  void SetGateOffLevel(float level);  // gate level after the gate closed, about -2..2
-  void SetGateOnLevel(float level);   // gate level while open, about -2..2
-  void SetGlideFactor(float factor);  // glide time as a fraction of the step, 0..1
-  void SetStepCount(std::int32_t count);  // played steps, clamped to 1..32
+  void SetGateOffLevel(float level);        // gate level after the gate closed, about -2..2
+  void SetGateOnLevel(float level);         // gate level while open, about -2..2
+  void SetGlideFactor(float factor);        // glide time as a fraction of the step, 0..1
+  void SetStepCount(std::int32_t count);    // played steps, clamped to 1..32
   void SetOctaveRange(std::int32_t range);  // octaves, clamped to 0..12
   void SetOctaveMode(std::int32_t mode);    // 0..10 (OctaveModeNames), above: flat; clamped to 0..128
   void SetStepLength(float length);         // ticks or ms; 0.1 or less (and NaN) is stored as 0.1
   void SetGateLength(float fraction);       // gate time as a fraction of the step; 0.999 or more: whole step
   void SetStepNote(std::int32_t step, std::int32_t note);  // step 0..31 (others ignored), note clamped to -64..64
-  void SetSwing(float swing);               // 0..1 (clamped); 0.5 is straight
-  void SetTempo(double bpm);                // beats per minute; 0 or less: 0.001 ms per tick
-  void SetTimeUnit(std::int32_t unit);      // 1: ticks, anything else: milliseconds
+  void SetSwing(float swing);                              // 0..1 (clamped); 0.5 is straight
+  void SetTempo(double bpm);                               // beats per minute; 0 or less: 0.001 ms per tick
+  void SetTimeUnit(std::int32_t unit);                     // 1: ticks, anything else: milliseconds
 
   // --- Setters that only store.
-  void SetPower(std::int32_t on);             // 0 off, else on
-  void SetPitchSource(std::int32_t source);   // 0 step value, 1 octave, 2 both, else none
-  void SetLevelSource(std::int32_t source);   // as SetPitchSource
-  void SetResetOnNewNote(std::int32_t on);    // the voice restarts the sequence at note starts
-  void SetAlwaysRetrigger(std::int32_t on);   // ... also on legato notes
-  void SetStartDelay(float length);  // cycle envelope lengths, ticks or ms, >= 0
+  void SetPower(std::int32_t on);            // 0 off, else on
+  void SetPitchSource(std::int32_t source);  // 0 step value, 1 octave, 2 both, else none
+  void SetLevelSource(std::int32_t source);  // as SetPitchSource
+  void SetResetOnNewNote(std::int32_t on);   // the voice restarts the sequence at note starts
+  void SetAlwaysRetrigger(std::int32_t on);  // ... also on legato notes
+  void SetStartDelay(float length);          // cycle envelope lengths, ticks or ms, >= 0
   void SetAttack(float length);
   void SetPeak(float length);  // the envelope holds 1 and cycles only when above 0.005
   void SetRelease(float length);
   void SetSpace(float length);
-  void SetRandomSpacing(std::int32_t on);  // space x (random + 0.25) per cycle
-  void SetCycles(float cycles);            // envelope cycles before the sequencer stops; 0 unlimited
-  void SetOffStepGate(float level);        // gate level during a rest step
+  void SetRandomSpacing(std::int32_t on);     // space x (random + 0.25) per cycle
+  void SetCycles(float cycles);               // envelope cycles before the sequencer stops; 0 unlimited
+  void SetOffStepGate(float level);           // gate level during a rest step
   void SetEnvelopeCurve(std::int32_t index);  // curve law applied to the cycle envelope, 0 linear
-  void SetGateEnvAmount(float amount);   // -4..4
-  void SetLevelEnvAmount(float amount);  // -4..4
-  void SetPitchEnvAmount(float amount);  // -4..4
-  void SetGateEnvBase(float base);       // -2..2
-  void SetLevelEnvBase(float base);      // -2..2
-  void SetPitchEnvBase(float base);      // -2..2
-  void SetGateAmount(float amount);      // gate's share of the output gain
-  void SetLevelAmount(float amount);     // level's share of the output gain
+  void SetGateEnvAmount(float amount);        // -4..4
+  void SetLevelEnvAmount(float amount);       // -4..4
+  void SetPitchEnvAmount(float amount);       // -4..4
+  void SetGateEnvBase(float base);            // -2..2
+  void SetLevelEnvBase(float base);           // -2..2
+  void SetPitchEnvBase(float base);           // -2..2
+  void SetGateAmount(float amount);           // gate's share of the output gain
+  void SetLevelAmount(float amount);          // level's share of the output gain
   // Accepted for the step-envelope parameters, which have no effect.
   void SetStepAttack(float) {}
   void SetStepDecay(float) {}
@@ -195,11 +195,11 @@ class TDSPSequencer : public TDSPControl {
   std::int32_t CycleCount() const { return CycleCountValue; }
 
   // --- Per-block outputs, rewritten by every Tick.
-  float EnvOutput = 0.0f;               // curved cycle envelope at the block's first sample
-  float GateOutput = 0.0f;              // (gate env amount x env + base) x gate level
-  float PitchOutput = 0.0f;             // (pitch env amount x env + base) x pitch value
-  float LevelOutput = 0.0f;             // level value x (level env amount x env + base)
-  float LevelScaledOutput = 0.0f;       // x = level / 63, times the level envelope factor
+  float EnvOutput = 0.0f;                 // curved cycle envelope at the block's first sample
+  float GateOutput = 0.0f;                // (gate env amount x env + base) x gate level
+  float PitchOutput = 0.0f;               // (pitch env amount x env + base) x pitch value
+  float LevelOutput = 0.0f;               // level value x (level env amount x env + base)
+  float LevelScaledOutput = 0.0f;         // x = level / 63, times the level envelope factor
   float LevelScaledPlusOneOutput = 0.0f;  // (x + 1) times the factor
   float LevelScaledDoubleOutput = 0.0f;   // 2x times the factor
   // Modulation factors the voice control writes and applies to the outputs
@@ -279,10 +279,10 @@ class TDSPSequencer : public TDSPControl {
   std::int32_t PatternPos = 0;
   float OctaveOffsetValue = 0.0f;
   float Pitch = 0.0f, Level = 0.0f, Gate = 0.0f;
-  float PrevPitch = 0.0f, PrevLevel = 0.0f;  // at the previous step (glide start)
+  float PrevPitch = 0.0f, PrevLevel = 0.0f;   // at the previous step (glide start)
   float BlockGate = 0.0f, BlockLevel = 0.0f;  // at the previous block (per-sample ramps)
-  float LastGain = 1.0f;   // the last sample written
-  float LastEnv = 0.0f;    // the raw envelope at the last sample
-  std::int32_t BufferFloats = 0;  // length of OutBuffer as allocated
+  float LastGain = 1.0f;                      // the last sample written
+  float LastEnv = 0.0f;                       // the raw envelope at the last sample
+  std::int32_t BufferFloats = 0;              // length of OutBuffer as allocated
   TSequencerRandom Random;
 };

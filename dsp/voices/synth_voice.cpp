@@ -20,7 +20,15 @@ void TDSPSynthVoice::SetAudioSettings(TAudioSettingsRec* rec) {
 
 // Places of the voice's random sources under its seed.
 namespace {
-enum TSeedPlace : std::uint64_t { kSeedLfo = 0, kSeedSeq1 = 3, kSeedSeq2, kSeedOsc1, kSeedOsc2, kSeedSampler1, kSeedSampler2 };
+enum TSeedPlace : std::uint64_t {
+  kSeedLfo = 0,
+  kSeedSeq1 = 3,
+  kSeedSeq2,
+  kSeedOsc1,
+  kSeedOsc2,
+  kSeedSampler1,
+  kSeedSampler2
+};
 }  // namespace
 
 void TDSPSynthVoice::SetRandomSeed(std::uint64_t seed) {

@@ -68,16 +68,16 @@ class TDSPXVoice : public TDSPControl {
   bool IsHeld() const { return State == kHeld; }
   bool IsReleased() const { return State == kReleased; }
 
-  float VoiceLevel = 1.0f;        // multiplies the velocity into the sound sources' level
-  std::int32_t VoiceCount = 0;    // voices of the owner
-  std::uint8_t State = kFree;     // kHeld, kReleased or kFree
-  std::int32_t Age = 0;           // samples since the note started
-  float Velocity = 0.0f;          // MIDI velocity / 127
-  std::int32_t Note = 0;          // MIDI note
-  std::int32_t Channel = 0;       // MIDI channel
-  float GlideStartPitch = 0.0f;   // semitones the renderer glides from to Note
-  float LastNote = 0.0f;          // Note at the last control update; kNoLastNote: none
-  std::int32_t VoiceIndex = 0;    // slot in the owner's voice array
+  float VoiceLevel = 1.0f;       // multiplies the velocity into the sound sources' level
+  std::int32_t VoiceCount = 0;   // voices of the owner
+  std::uint8_t State = kFree;    // kHeld, kReleased or kFree
+  std::int32_t Age = 0;          // samples since the note started
+  float Velocity = 0.0f;         // MIDI velocity / 127
+  std::int32_t Note = 0;         // MIDI note
+  std::int32_t Channel = 0;      // MIDI channel
+  float GlideStartPitch = 0.0f;  // semitones the renderer glides from to Note
+  float LastNote = 0.0f;         // Note at the last control update; kNoLastNote: none
+  std::int32_t VoiceIndex = 0;   // slot in the owner's voice array
   // Order of note-ons (the manager counts them): a note-off ends the oldest
   // held note of its pitch.
   std::uint64_t NoteSerial = 0;
@@ -85,7 +85,7 @@ class TDSPXVoice : public TDSPControl {
   // took over while they were held (a steal or a legato hand-over): they end
   // those notes, not this one.
   std::int32_t OwedNoteOffs = 0;
-  std::int32_t ReleaseTime = 0;   // samples since the release
+  std::int32_t ReleaseTime = 0;  // samples since the release
   // Samples since the renderer's last control update; -1 asks for one at once.
   std::int32_t ControlCounter = -1;
   // The plug-in that owns the voice (not owned).

@@ -1,10 +1,10 @@
 #include "framework/base/base_math.h"
 
+#include <unistd.h>
+#include <x86intrin.h>
 #include <climits>
 #include <cmath>
 #include <numbers>
-#include <x86intrin.h>
-#include <unistd.h>
 
 #include "platform/time_stamp.h"
 
@@ -83,9 +83,7 @@ float AmpToDb(float x) {
   return static_cast<float>(20.0 * std::log10(static_cast<double>(x)));
 }
 
-float DbToAmp(float db) {
-  return static_cast<float>(std::exp(static_cast<double>(db) * 0.05 * std::numbers::ln10));
-}
+float DbToAmp(float db) { return static_cast<float>(std::exp(static_cast<double>(db) * 0.05 * std::numbers::ln10)); }
 
 float NormToAmp60(float x) {
   const float a = std::fabs(x);

@@ -19,7 +19,6 @@ struct TMethod<R(Args...)> {
   // Run is virtual, so an override is what the pointer reaches.
   template <auto Member, typename C>
   static TMethod Bind(C* object) {
-    return TMethod{[](void* data, Args... args) -> R { return (static_cast<C*>(data)->*Member)(args...); },
-                   object};
+    return TMethod{[](void* data, Args... args) -> R { return (static_cast<C*>(data)->*Member)(args...); }, object};
   }
 };

@@ -215,8 +215,8 @@ std::int64_t WriteFloat32BE(TStream& s, float v) {
 bool ReadInt32BE(TStream& s, std::int32_t& v) {
   std::uint8_t b[4];
   if (!s.ReadExact(b, 4)) return false;
-  v = static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+  v = static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
+                                std::uint32_t{b[3]});
   return true;
 }
 

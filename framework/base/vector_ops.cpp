@@ -107,9 +107,7 @@ void StereoPlain(float* d, const float* a, const float* b, std::int32_t count) {
 void VectorMulPlain(float* d, const float* a, const float* b, std::int32_t n) { ElementWisePlain<TMul>(d, a, b, n); }
 void VectorAddPlain(float* d, const float* a, const float* b, std::int32_t n) { ElementWisePlain<TAdd>(d, a, b, n); }
 void VectorSubPlain(float* d, const float* a, const float* b, std::int32_t n) { ElementWisePlain<TSub>(d, a, b, n); }
-void VectorStereoScalePlain(float* d, const float* a, const float* b, std::int32_t n) {
-  StereoPlain<TMul>(d, a, b, n);
-}
+void VectorStereoScalePlain(float* d, const float* a, const float* b, std::int32_t n) { StereoPlain<TMul>(d, a, b, n); }
 void VectorStereoOffsetPlain(float* d, const float* a, const float* b, std::int32_t n) {
   StereoPlain<TAdd>(d, a, b, n);
 }

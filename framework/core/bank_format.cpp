@@ -106,7 +106,8 @@ bool ParseFxb(TStream& s, TFxbImage& bank, std::string& error) {
   if (!HeaderMagic(head, 0, kFxbMagic)) return fail("the file is not a bank (it does not begin with \"CcnK\")");
   TFxbImage read;
   if (HeaderMagic(head, 8, kChunkBankMagic)) read.IsChunk = true;
-  else if (!HeaderMagic(head, 8, kRegularBankMagic)) return fail("the file is not a bank (neither \"FBCh\" nor \"FxBk\")");
+  else if (!HeaderMagic(head, 8, kRegularBankMagic))
+    return fail("the file is not a bank (neither \"FBCh\" nor \"FxBk\")");
   // Our chunk banks carry 4 reserved bytes after the chunk size (164-byte
   // header); banks saved by hosts put the chunk right after it (160 bytes,
   // with a byte size of the file length minus 8). Both are read.

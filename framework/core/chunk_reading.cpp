@@ -24,15 +24,13 @@ float ClampLoadedValue(float v) {
   return v > 1.0f ? 1.0f : v;
 }
 
-bool ReadLoadedValues(TStream& s, std::int64_t count, bool bigEndian, std::vector<float>& values,
-                      std::string& error) {
+bool ReadLoadedValues(TStream& s, std::int64_t count, bool bigEndian, std::vector<float>& values, std::string& error) {
   if (count < 0) {
     error = "a negative value count (" + std::to_string(count) + ")";
     return false;
   }
   if (count > s.Remaining() / 4) {
-    error = std::to_string(count) + " values declared, but only " + std::to_string(s.Remaining()) +
-            " bytes remain";
+    error = std::to_string(count) + " values declared, but only " + std::to_string(s.Remaining()) + " bytes remain";
     return false;
   }
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count) * 4);

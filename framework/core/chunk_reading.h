@@ -33,8 +33,7 @@ float ClampLoadedValue(float v);
 // Reads count 32-bit floats (little- or big-endian) as one block, each
 // clamped, into values (replaced). A negative count or one beyond the bytes
 // that remain gives false with an error and reads nothing.
-bool ReadLoadedValues(TStream& s, std::int64_t count, bool bigEndian, std::vector<float>& values,
-                      std::string& error);
+bool ReadLoadedValues(TStream& s, std::int64_t count, bool bigEndian, std::vector<float>& values, std::string& error);
 // Writes the values as 32-bit floats in the given byte order.
 std::int64_t WriteValues(TStream& s, const std::vector<float>& values, bool bigEndian);
 

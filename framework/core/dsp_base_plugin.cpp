@@ -121,8 +121,7 @@ void TDSPBasePlugin::FillProgramList(TStringList& list) {
   list.clear();
   const auto count = static_cast<std::int32_t>(Programs.size());
   list.reserve(count);
-  for (std::int32_t i = 0; i < count; ++i)
-    list.push_back(std::to_string(i) + "-" + TrimText(GetProgramNameAt(i)));
+  for (std::int32_t i = 0; i < count; ++i) list.push_back(std::to_string(i) + "-" + TrimText(GetProgramNameAt(i)));
 }
 
 void TDSPBasePlugin::FillBankList(TStringList& list) {

@@ -261,8 +261,8 @@ class TDSPBasePlugin : public TDSPBaseControl {
   std::vector<TParamInfoRec> ParamInfo;  // one per parameter
   std::vector<TProgramRec> Programs;
   std::string BankName = "Default Bank";
-  bool ChunkMode = true;  // banks are written as opaque chunks
-  std::int32_t FirstBankParam = 0;  // first parameter regular FXB programs carry
+  bool ChunkMode = true;              // banks are written as opaque chunks
+  std::int32_t FirstBankParam = 0;    // first parameter regular FXB programs carry
   std::int32_t VendorVersion = 1100;  // also the fxVersion of written banks
   char UniqueIDChars[4] = {0, 0, 0, 0};
 

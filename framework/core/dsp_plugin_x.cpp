@@ -305,8 +305,7 @@ void TDSPPluginX::AfterHostCall() {
     const auto now = TClock::now();
     const double rate = std::max(1.0, static_cast<double>(Settings->SampleRate));
     const double blockSeconds = static_cast<double>(LastProcessFrames.load()) / rate;
-    const std::int64_t nowNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+    const std::int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
     const double idle = static_cast<double>(nowNs - LastProcessNs.load()) * 1e-9;
     const bool stopped = idle > 2.0 * blockSeconds + kAudioThreadGraceSeconds;
     const bool tooLong = std::chrono::duration<double>(now - start).count() > kProgramWaitSeconds;

@@ -439,8 +439,7 @@ class TDSPPluginX : public TDSPVSTBase {
   // 0..127), RPN number (0..16383) or index (real value); "Unknown" when no
   // parameter is found.
   virtual std::string GetParamDisplayText(std::int32_t kind, std::int32_t number, float value);
-  virtual bool QueryParamText(std::int32_t kind, std::int32_t number, float value, std::int32_t& param,
-                              float& real);
+  virtual bool QueryParamText(std::int32_t kind, std::int32_t number, float value, std::int32_t& param, float& real);
   // The descriptors' formatter; a layer may supply texts of its own first.
   virtual void FormatParamValue(std::int32_t param, std::string& text, float real);
 
@@ -478,15 +477,13 @@ class TDSPPluginX : public TDSPVSTBase {
   bool EditOpen(void* parentWindow) override;
   std::intptr_t EditClose() override;
   void EditIdle() override;
-  std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
-                           float opt) override;
+  std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr, float opt) override;
 
   // ---- plug-in messages
   virtual std::intptr_t HandlePluginMessage(std::int32_t code, void* ptr, float a, float b, float c);
   // The default sink: acts on 8012 (tells the host the I/O changed, once the
   // lock is released); answers 1.
-  virtual std::intptr_t OnSinkMessage(TDSPPluginX* sender, std::int32_t code, void* ptr, float a, float b,
-                                      float c);
+  virtual std::intptr_t OnSinkMessage(TDSPPluginX* sender, std::int32_t code, void* ptr, float a, float b, float c);
   virtual void NotifyChanged() { SendToSink(kMsgChanged, nullptr, 0, 0, 0); }
   void OnRefreshMessage() override { SendToSink(kMsgRefresh, nullptr, 0, 0, 0); }
   void OnProgramChangedMessage() override { SendToSink(kMsgProgramChanged, nullptr, 0, 0, 0); }
@@ -627,8 +624,8 @@ class TDSPPluginX : public TDSPVSTBase {
   void RebuildFrom(std::uint32_t mark);
 
   void Render(float** outputs, std::int32_t sampleFrames, bool replace);
-  void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
-                   bool replace, bool silent);
+  void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames, bool replace,
+                   bool silent);
   void RenderInternalBlock();
   void WriteBlockToRings(const float* interleaved);
   void ReleaseQueuedNoteOffs();

@@ -54,8 +54,7 @@ bool ValidChannel(const std::vector<TIOChannelRec>& channels, std::int32_t c) {
   return c >= 0 && static_cast<std::size_t>(c) < channels.size();
 }
 
-std::int32_t FindRecord(const std::vector<TEngineConnectionRec>& records, const TDSPPluginX* engine,
-                        std::int32_t pin) {
+std::int32_t FindRecord(const std::vector<TEngineConnectionRec>& records, const TDSPPluginX* engine, std::int32_t pin) {
   for (std::size_t k = 0; k < records.size(); ++k)
     if (records[k].Engine == engine && records[k].Pin == pin) return static_cast<std::int32_t>(k);
   return -1;
@@ -227,9 +226,9 @@ std::int64_t TDSPPluginX::ExportConnections(TStream& stream) {
   std::int64_t written = 0;
   for (std::size_t c = 0; c < InputChannels.size(); ++c) {
     for (const TEngineConnectionRec& r : InputChannels[c].Connections) {
-      const std::int32_t fields[5] = {static_cast<std::int32_t>(c), r.Pin, kConnectionMarker, r.Engine->EngineId,
-                                      static_cast<std::int32_t>(std::lrint(
-                                          std::clamp(r.Gain * kConnectionGainScale, -2.0e9f, 2.0e9f)))};
+      const std::int32_t fields[5] = {
+          static_cast<std::int32_t>(c), r.Pin, kConnectionMarker, r.Engine->EngineId,
+          static_cast<std::int32_t>(std::lrint(std::clamp(r.Gain * kConnectionGainScale, -2.0e9f, 2.0e9f)))};
       for (std::int32_t v : fields) written += WriteInt32(stream, v);
     }
   }
@@ -259,7 +258,8 @@ bool TDSPPluginX::ImportConnections(TStream& stream, std::int32_t count, const T
     if (f[2] != kConnectionMarker) error = which + "not a connection record.";
     else if (!ValidChannel(InputChannels, f[0])) error = which + "no input channel " + std::to_string(f[0]) + ".";
     else if (engine == nullptr) error = which + "no engine with id " + std::to_string(f[3]) + ".";
-    else if (!ValidChannel(engine->OutputChannels, f[1])) error = which + "no output channel " + std::to_string(f[1]) + ".";
+    else if (!ValidChannel(engine->OutputChannels, f[1]))
+      error = which + "no output channel " + std::to_string(f[1]) + ".";
     if (!error.empty()) {
       stream.SetPosition(start);
       errorText = error;

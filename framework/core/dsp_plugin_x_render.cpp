@@ -108,8 +108,9 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     }
     Live.store(true);
     StreamingThread.store(std::this_thread::get_id());
-    LastProcessNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch()).count());
+    LastProcessNs.store(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
     LastProcessFrames.store(sampleFrames);
     // Inactive (muted) is not gated here: the render loop writes silence
     // then, and programs and MIDI (the controller that unmutes among it) are
@@ -202,8 +203,7 @@ void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t
 
 void TDSPPluginX::RenderInternalBlock() {
   const std::int32_t block = Settings->BlockSize;
-  const double silentMs =
-      static_cast<double>(SilenceCount) * block / std::max<std::int32_t>(1, Settings->SamplesPerMs);
+  const double silentMs = static_cast<double>(SilenceCount) * block / std::max<std::int32_t>(1, Settings->SamplesPerMs);
   float* buffer = GetOutputBuffer();
   if (ProgramSettling && ProgramSettles()) {
     WriteBlockToRings(nullptr);
@@ -327,9 +327,7 @@ void TDSPPluginX::WriteBlockToRings(const float* interleaved) {
   }
 }
 
-void TDSPPluginX::RenderVoices() {
-  BlockHasSignal = DetectSignal(GetOutputBuffer(), Settings->StereoLength);
-}
+void TDSPPluginX::RenderVoices() { BlockHasSignal = DetectSignal(GetOutputBuffer(), Settings->StereoLength); }
 
 bool TDSPPluginX::DetectSignal(const float* block, std::int32_t count) {
   BlockHasSignal = false;

@@ -42,9 +42,8 @@ std::string GetFMAlgorithmName(std::int32_t index) {
 }
 
 std::string GetKeyName(std::int32_t key) {
-  static const char* const kNames[] = {"C-Flat", "G-Flat", "D-Flat", "A-Flat", "E-Flat",  "B-Flat",
-                                       "F",      "C",      "G",      "D",      "A",       "E",
-                                       "B",      "F-Sharp", "C-Sharp"};
+  static const char* const kNames[] = {"C-Flat", "G-Flat", "D-Flat", "A-Flat", "E-Flat", "B-Flat",  "F",      "C",
+                                       "G",      "D",      "A",      "E",      "B",      "F-Sharp", "C-Sharp"};
   if (key < -7 || key > 7) return "Unknown";
   return kNames[key + 7];
 }
@@ -93,9 +92,7 @@ void ScaleNotes(std::int32_t key, std::array<std::int32_t, 7>& notes) {
   }
 }
 
-bool NoteHasPitchClass(std::int32_t note, std::int32_t pitchClass) {
-  return ((note % 12) + 12) % 12 == pitchClass;
-}
+bool NoteHasPitchClass(std::int32_t note, std::int32_t pitchClass) { return ((note % 12) + 12) % 12 == pitchClass; }
 
 bool IsNoteInScale(std::int32_t note, std::int32_t key) {
   std::array<std::int32_t, 7> notes;

@@ -30,8 +30,8 @@ void InitFloatParamInfo(std::uint16_t kind, TParamInfoRec& info, std::string_vie
 
 void InitIntParamInfo(std::uint16_t kind, TParamInfoRec& info, std::string_view name, std::uint8_t flags,
                       std::int32_t defaultValue, std::int32_t min, std::int32_t max, std::string_view description) {
-  InitFloatParamInfo(kind, info, name, flags, defaultValue, min, max, static_cast<float>(min),
-                     static_cast<float>(max), 1.0f, 0, description);
+  InitFloatParamInfo(kind, info, name, flags, defaultValue, min, max, static_cast<float>(min), static_cast<float>(max),
+                     1.0f, 0, description);
 }
 
 void InitIntParamInfoEx(std::uint16_t kind, TParamInfoRec& info, std::string_view name, std::uint8_t flags,
@@ -42,8 +42,7 @@ void InitIntParamInfoEx(std::uint16_t kind, TParamInfoRec& info, std::string_vie
 }
 
 void InitParamInfoExtra(TParamInfoRec& info, std::int32_t guiKind, std::int32_t guiPanel, std::int32_t guiTop,
-                        std::int32_t guiLeft, std::int32_t guiTag, std::string_view helpText,
-                        std::int32_t guiFlags) {
+                        std::int32_t guiLeft, std::int32_t guiTag, std::string_view helpText, std::int32_t guiFlags) {
   info.GuiKind = guiKind;
   info.GuiPanel = guiPanel;
   info.GuiTop = guiTop;

@@ -187,8 +187,8 @@ std::int32_t TDSPBasePlugin::ImportPatches(const TVoicerackFile& file) {
     BeginProgramUpdate();
     TProgramRec& rec = Programs[p];
     rec.Name = std::move(name);
-    const std::int64_t limit = std::min<std::int64_t>(
-        {static_cast<std::int64_t>(rec.Values.size()), ParamCount, ParamCountAllocated()});
+    const std::int64_t limit =
+        std::min<std::int64_t>({static_cast<std::int64_t>(rec.Values.size()), ParamCount, ParamCountAllocated()});
     for (std::size_t k = 0; k < patch.Values.size(); ++k) {
       const std::int64_t target = kPatchFirstParam + static_cast<std::int64_t>(k);
       if (target >= limit) break;
@@ -211,9 +211,9 @@ bool TDSPBasePlugin::ImportPatchFile(const std::string& path) {
     return false;
   }
   if (file.Truncated())
-    ShowMessage(TMessageKind::Warning, "The design patch file \"" + path + "\" ends after " + std::to_string(file.Patches.size()) +
-                                           " of its " + std::to_string(file.PatchCount) +
-                                           " patches; the whole ones are imported.");
+    ShowMessage(TMessageKind::Warning, "The design patch file \"" + path + "\" ends after " +
+                                           std::to_string(file.Patches.size()) + " of its " +
+                                           std::to_string(file.PatchCount) + " patches; the whole ones are imported.");
   ImportPatches(file);
   return true;
 }

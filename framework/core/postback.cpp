@@ -13,8 +13,8 @@ TPostBackQueue::TPostBackQueue(std::size_t maxRecords) : MaxRecords(maxRecords),
   Running.reserve(8);
 }
 
-bool TPostBackQueue::Post(std::int32_t code, std::uint64_t param3, TPostBackCallback callback,
-                          std::uint64_t param1, std::uint64_t param2) {
+bool TPostBackQueue::Post(std::int32_t code, std::uint64_t param3, TPostBackCallback callback, std::uint64_t param1,
+                          std::uint64_t param2) {
   if (!callback) return false;
   std::lock_guard<std::mutex> lock(Mutex);
   if (Stopped) return false;
@@ -22,8 +22,7 @@ bool TPostBackQueue::Post(std::int32_t code, std::uint64_t param3, TPostBackCall
   // parameter and editor control, since repeats are not queued.
   for (std::size_t i = 0; i < Size; ++i) {
     const TPostBackRec& r = At(i);
-    if (r.Callback == callback && r.Code == code && r.Param1 == param1 && r.Param2 == param2 &&
-        r.Param3 == param3)
+    if (r.Callback == callback && r.Code == code && r.Param1 == param1 && r.Param2 == param2 && r.Param3 == param3)
       return true;
   }
   if (Size >= MaxRecords) return false;
@@ -103,9 +102,8 @@ std::size_t TPostBackQueue::Pump() {
       std::thread::id Self;
       ~TFinish() {
         Lock.lock();
-        auto it = std::find_if(Queue.Running.begin(), Queue.Running.end(), [&](const TRunning& r) {
-          return r.Thread == Self && r.Callback == Call.Callback;
-        });
+        auto it = std::find_if(Queue.Running.begin(), Queue.Running.end(),
+                               [&](const TRunning& r) { return r.Thread == Self && r.Callback == Call.Callback; });
         if (it != Queue.Running.end()) Queue.Running.erase(it);
         Queue.CallFinished.notify_all();
       }

@@ -107,9 +107,9 @@ TReadResult ParseSubPresetBlock(TStream& s, TSubPresetBlockImage& block, std::st
   std::uint16_t count = 0;
   if (!ReadInt16(s, version) || !ReadUInt16(s, count)) return Fail(s, start, error, "the sub-preset block ends early");
   if (!CountFits(s, count, kMinGroupBytes))
-    return Fail(s, start, error,
-                "the sub-preset block declares " + std::to_string(count) +
-                    " groups, more than the bytes that remain hold");
+    return Fail(
+        s, start, error,
+        "the sub-preset block declares " + std::to_string(count) + " groups, more than the bytes that remain hold");
   TSubPresetBlockImage read;
   read.Groups.resize(count);
   for (TSubPresetGroupImage& group : read.Groups) {

@@ -87,8 +87,8 @@ std::int32_t TDSPPluginX::StoreSubPresetAs(std::int32_t groupId, std::string_vie
   TSubPresetGroupRec* group = FindSubPresetGroup(groupId);
   if (group == nullptr) return -1;
   auto& list = group->SubPresets;
-  auto it = std::find_if(list.begin(), list.end(),
-                         [&](const TSubPresetRec& p) { return SameSubPresetName(p.Name, stored); });
+  auto it =
+      std::find_if(list.begin(), list.end(), [&](const TSubPresetRec& p) { return SameSubPresetName(p.Name, stored); });
   if (it == list.end()) it = list.insert(list.end(), TSubPresetRec{});
   it->Name = stored;
   it->Values.resize(group->Params.size());
@@ -139,7 +139,8 @@ bool TDSPPluginX::ReadSubPresets(TStream& stream, bool clear) {
   TSubPresetBlockImage block;
   std::string error;
   const TReadResult r = ParseSubPresetBlock(stream, block, error);
-  if (r == TReadResult::Damaged) ShowMessage(TMessageKind::Error, "The sub-presets could not be loaded: " + error + ".");
+  if (r == TReadResult::Damaged)
+    ShowMessage(TMessageKind::Error, "The sub-presets could not be loaded: " + error + ".");
   if (r != TReadResult::Read) return false;
   ApplySubPresetBlock(block, clear);
   return true;
@@ -149,8 +150,9 @@ const TSubPresetGroupRec* TDSPPluginX::SubPresetBankTarget(const TSubPresetGroup
                                                            bool checkNames) {
   const TSubPresetGroupRec* source = FindSubPresetGroup(image.GroupId);
   const TSubPresetGroupRec* into = target == -1 || target == image.GroupId ? source : FindSubPresetGroup(target);
-  const bool refused = into == nullptr || (checkNames && into != source &&
-                                           (source == nullptr || !SubPresetGroupsInterchangeable(source->Name, into->Name)));
+  const bool refused =
+      into == nullptr || (checkNames && into != source &&
+                          (source == nullptr || !SubPresetGroupsInterchangeable(source->Name, into->Name)));
   if (!refused) return into;
   if (checkNames && into != nullptr) ShowMessageText(kNotThisGroupBank);
   return nullptr;

@@ -17,8 +17,7 @@ std::string FixedNumber(double value, int decimals) {
   // and moved one ulp away from zero, which then rounds away from zero.
   long double scaled = static_cast<long double>(value);
   for (int i = 0; i < decimals; ++i) scaled *= 10.0L;
-  if (std::fabs(scaled - std::trunc(scaled)) == 0.5L)
-    value = std::nextafter(value, value < 0 ? -HUGE_VAL : HUGE_VAL);
+  if (std::fabs(scaled - std::trunc(scaled)) == 0.5L) value = std::nextafter(value, value < 0 ? -HUGE_VAL : HUGE_VAL);
   char buffer[400];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
   std::string text(buffer, result.ptr);
@@ -87,8 +86,8 @@ void FormatParamValue(std::uint16_t kind, std::string& text, float value, float 
       break;
     }
     case kDisplayEqType: {
-      static const char* const kNames[] = {"LPF",   "HPF", "BPF Skirt Gain", "BPF Peak Gain", "Notch",
-                                           "APF",   "Peaking EQ", "Low Shelf", "High Shelf"};
+      static const char* const kNames[] = {"LPF", "HPF",        "BPF Skirt Gain", "BPF Peak Gain", "Notch",
+                                           "APF", "Peaking EQ", "Low Shelf",      "High Shelf"};
       Choice(text, r, 1, kNames);
       break;
     }

@@ -144,8 +144,7 @@ TInputChannelSum::TInputChannelSum() {
   NamePin(*InputPins[0], "Audio In", "In", "Plugin Stereo Input");
   InputPins[0]->Active = false;
   NamePin(*OutputPins[0], "Audio Out Left", "L", "Left Channel Out - The left channel of the plugin input channel");
-  NamePin(*OutputPins[1], "Audio Out Right", "R",
-          "Right Channel Out - The right channel of the plugin input channel");
+  NamePin(*OutputPins[1], "Audio Out Right", "R", "Right Channel Out - The right channel of the plugin input channel");
   TInputChannelSum::SetVoiceCount(1);
   TInputChannelSum::ReallocBuffers();
 }

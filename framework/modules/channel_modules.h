@@ -56,11 +56,11 @@ class TOutPutChannelSum : public TIOChannelSum {
 
   // One block of interleaved frames (left, right), StereoBufferLength floats.
   std::unique_ptr<float[]> Interleaved;
-  float Gain = 1.0f;     // ApplyGainBalance: 1 with Balance 0.5 is unity
-  float Balance = 0.5f;  // 0 left only, 1 right only
-  const float* LeftSource;   // ZeroBuffer until set
+  float Gain = 1.0f;        // ApplyGainBalance: 1 with Balance 0.5 is unity
+  float Balance = 0.5f;     // 0 left only, 1 right only
+  const float* LeftSource;  // ZeroBuffer until set
   const float* RightSource;
-  std::unique_ptr<float[]> LeftBuffer;   // BufferLength floats
+  std::unique_ptr<float[]> LeftBuffer;  // BufferLength floats
   std::unique_ptr<float[]> RightBuffer;
 };
 

@@ -42,9 +42,7 @@ class TDSPBaseControl {
   void SetAdoptsSettings() { AdoptsSettings = true; }
 
   // Float helpers (round to nearest even under the plug-in's FP environment).
-  static float CeilInt(float x) {
-    return x >= 0 ? std::nearbyint(x + 0.5f) : std::nearbyint(x - 0.5f);
-  }
+  static float CeilInt(float x) { return x >= 0 ? std::nearbyint(x + 0.5f) : std::nearbyint(x - 0.5f); }
   static float LnXP1(float x) { return std::log1p(x); }
   static float Log2(float x) { return std::log2(x); }
   static float LogN(float base, float x) { return std::log2(x) / std::log2(base); }
@@ -78,9 +76,7 @@ class TDSPBaseControl {
     return h == 0 ? 0.0f : h - 0.25f / h;
   }
   static float RoundInt(float x) { return std::nearbyint(x); }
-  static float FracTrunc(float x) {
-    return x >= 0 ? x - std::nearbyint(x - 0.5f) : x - std::nearbyint(x + 0.5f);
-  }
+  static float FracTrunc(float x) { return x >= 0 ? x - std::nearbyint(x - 0.5f) : x - std::nearbyint(x + 0.5f); }
   static float FracFloor(float x) { return x - std::nearbyint(x - 0.5f); }
   static std::int32_t TruncInt(float x) { return TruncF(x); }
   static std::int32_t TruncDouble(double x) { return TruncF(x); }
@@ -98,9 +94,7 @@ class TDSPBaseControl {
   static float PitchToFreq(float pitch) {
     return 6.875f * std::exp((pitch + 3.0f) * (std::numbers::ln2_v<float> / 12.0f));
   }
-  static float FreqToPitch(float freq) {
-    return LogN(std::exp2(1.0f / 12.0f), freq * (1.0f / 6.875f)) - 3.0f;
-  }
+  static float FreqToPitch(float freq) { return LogN(std::exp2(1.0f / 12.0f), freq * (1.0f / 6.875f)) - 3.0f; }
   // The factor that brings a period of `length` samples at `n` samples per
   // second to `pitch`.
   static float PitchOffsetToRatio(float n, float pitch, float length) {

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 TDSPControl::TDSPControl() {
   AdoptsSettings = true;
   for (auto& input : Inputs) input = ZeroBuffer;

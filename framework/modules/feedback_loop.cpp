@@ -295,9 +295,8 @@ void TSPBAse::BuildLoops(std::vector<TSPProcessEntry>& list, std::int32_t voice)
     RemoveDuplicateModules(members);
     // Loop members run only inside the loop.
     std::erase_if(list, [&](const TSPProcessEntry& entry) {
-      return entry.Module != delay && std::any_of(members.begin(), members.end(), [&](const TSPProcessEntry& m) {
-               return m.Module == entry.Module;
-             });
+      return entry.Module != delay && std::any_of(members.begin(), members.end(),
+                                                  [&](const TSPProcessEntry& m) { return m.Module == entry.Module; });
     });
     for (std::size_t k = 0; k < members.size(); ++k) members[k].Module->LoopIndex = static_cast<std::int32_t>(k);
     FuseList(members, voice, false);

@@ -75,8 +75,9 @@ void TDSPOneSampleDelay::SetLoopMembers(std::int32_t n) {
   // Every member called must exist, and a member without a method is never
   // listed (a call through it would jump to null).
   std::erase_if(LoopMembers, [](const TSPProcessEntry& e) { return !e.Method; });
-  n = std::clamp<std::int32_t>(n, 0, static_cast<std::int32_t>(
-                                         std::min<std::size_t>(LoopMembers.size(), std::numeric_limits<std::int16_t>::max())));
+  n = std::clamp<std::int32_t>(
+      n, 0,
+      static_cast<std::int32_t>(std::min<std::size_t>(LoopMembers.size(), std::numeric_limits<std::int16_t>::max())));
   MemberCount = static_cast<std::int16_t>(n);
   if (n > 0 && n % 4 == 0) BlockRunner = TMethod<void()>::Bind<&TDSPOneSampleDelay::RunLoop4>(this);
   else if (n > 0 && n % 3 == 0) BlockRunner = TMethod<void()>::Bind<&TDSPOneSampleDelay::RunLoop3>(this);
@@ -129,9 +130,8 @@ void TSPOneSampleDelay::PrepareProcessing() {
   for (std::int32_t v = 0; v < kSPVoiceSlots; ++v) {
     TDSPOneSampleDelay* delay = DelayControl(v);
     if (!delay) continue;
-    delay->SampleRunner = antiDenormal
-                              ? TMethod<void()>::Bind<&TDSPOneSampleDelay::ProcessOneSampleAntiDenormal>(delay)
-                              : TMethod<void()>::Bind<&TDSPOneSampleDelay::ProcessOneSample>(delay);
+    delay->SampleRunner = antiDenormal ? TMethod<void()>::Bind<&TDSPOneSampleDelay::ProcessOneSampleAntiDenormal>(delay)
+                                       : TMethod<void()>::Bind<&TDSPOneSampleDelay::ProcessOneSample>(delay);
   }
 }
 

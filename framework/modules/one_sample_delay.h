@@ -41,7 +41,7 @@ class TDSPOneSampleDelay : public TDSPControl {
   // OutBuffer zeroed.
   void Restart(float value);
 
-  const float* DelayedPtr;    // the value the next output takes
+  const float* DelayedPtr;        // the value the next output takes
   std::int32_t SamplesDone = -1;  // block size after a loop run, -1 after a restart
   std::vector<TSPProcessEntry> LoopMembers;
   std::int16_t MemberCount = 0;
@@ -80,7 +80,7 @@ class TSPOneSampleDelay : public TSignalProcessor {
 
   TDSPOneSampleDelay* DelayControl(std::int32_t voice) const;
 
-  float InitialValue = 0.0f;   // the output after a restart
+  float InitialValue = 0.0f;  // the output after a restart
   bool ResetAtNoteOn = false;
   // 1..4: the delay with anti-denormal offset; anything else: the plain delay.
   std::uint16_t DelayMode = 2;

@@ -161,8 +161,7 @@ void TSignalProcessor::GetOutputBlock(TSPBlockRequest& request) {
     control->ProcessBlock();
   }
   control->AdvanceCounterB();
-  if (request.Buffer)
-    std::memcpy(request.Buffer, control->OutBuffer, static_cast<std::size_t>(Settings->BufferBytes));
+  if (request.Buffer) std::memcpy(request.Buffer, control->OutBuffer, static_cast<std::size_t>(Settings->BufferBytes));
 }
 
 void TSignalProcessor::GetOutputBlock2(TSPBlockRequest& request) {
@@ -193,8 +192,7 @@ void TSignalProcessor::GetOutputBlock2(TSPBlockRequest& request) {
     }
   }
   control->AdvanceCounterB();
-  if (request.Buffer)
-    std::memcpy(request.Buffer, control->OutBuffer, static_cast<std::size_t>(Settings->BufferBytes));
+  if (request.Buffer) std::memcpy(request.Buffer, control->OutBuffer, static_cast<std::size_t>(Settings->BufferBytes));
 }
 
 bool TSignalProcessor::GetVoiceOutputBuffer(const float*& buffer, std::int32_t output, std::int32_t voice) {
@@ -292,8 +290,7 @@ void TSignalProcessor::MarkFeedbackInput(std::int32_t input) {
     pin->Feedback = true;
     return;
   }
-  ReportError("Error marking feedback connection \r\nCaption : " + ShortName + "\r\n" + "Description : " +
-              Description);
+  ReportError("Error marking feedback connection \r\nCaption : " + ShortName + "\r\n" + "Description : " + Description);
 }
 
 std::int32_t TSignalProcessor::HandleCommand(std::int32_t code, std::uint8_t arg, TAudioSettingsRec* settings) {

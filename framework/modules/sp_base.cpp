@@ -495,8 +495,7 @@ bool TSPBAse::DetectLinkFeedback(std::int32_t pin, std::int32_t sourceOutput, TS
     if (!ControllerLinks[k].Source || !ControllerLinks[k].Source->GetIfEnabled(source)) continue;
     const bool closedBefore = LinkFeedbackFound;
     Visiting = true;
-    const bool onLoop =
-        source->DetectLinkFeedback(ControllerLinks[k].TargetPin, ControllerLinks[k].SourceOutput, this);
+    const bool onLoop = source->DetectLinkFeedback(ControllerLinks[k].TargetPin, ControllerLinks[k].SourceOutput, this);
     Visiting = false;
     if (onLoop || (!closedBefore && LinkFeedbackFound)) ControllerLinks[k].Feedback = true;
     result |= onLoop;
@@ -599,8 +598,7 @@ void TSPBAse::PrepareGraph() {
   Visiting = false;
 }
 
-TSPVisitRec* TSPBAse::VisitRecord(std::vector<std::vector<TSPVisitRec>>& table, std::int32_t pin,
-                                  std::int32_t voice) {
+TSPVisitRec* TSPBAse::VisitRecord(std::vector<std::vector<TSPVisitRec>>& table, std::int32_t pin, std::int32_t voice) {
   if (pin < 0 || static_cast<std::size_t>(pin) >= table.size()) return nullptr;
   auto& row = table[static_cast<std::size_t>(pin)];
   if (voice < 0 || static_cast<std::size_t>(voice) >= row.size()) return nullptr;

@@ -63,8 +63,8 @@ using TSPSampleMethod = TMethod<void(TSPSampleRequest&)>;
 
 // One end of a connection; every connection is recorded on both ends.
 struct TSPConnectionRec {
-  TSPBAse* Module = nullptr;      // the module at the other end
-  std::uint16_t OtherPin = 0;     // the other end's pin index
+  TSPBAse* Module = nullptr;   // the module at the other end
+  std::uint16_t OtherPin = 0;  // the other end's pin index
   std::uint16_t SourcePin = 0;
   TSPBAse* ResolvedModule = nullptr;  // the module that really produces the signal
   std::uint16_t ResolvedPin = 0;
@@ -88,13 +88,13 @@ struct TSPPinRec {
   std::int32_t RangeInt = 0;
   float RangeStep = 0.0f;
   // Walk flags of the graph preparation.
-  bool OnPath = false;          // the connection lies on a feedback loop
-  bool Feedback = false;        // the connection closes a loop
-  bool Marked = false;          // followed by BuildProcessList
+  bool OnPath = false;    // the connection lies on a feedback loop
+  bool Feedback = false;  // the connection closes a loop
+  bool Marked = false;    // followed by BuildProcessList
   bool Resolved = false;
   bool ResolvedTarget = false;
   bool Upstream = false;
-  std::int16_t PathCount = 0;   // outputs: loop paths leaving the pin
+  std::int16_t PathCount = 0;  // outputs: loop paths leaving the pin
 
   std::uint16_t ConnectionCount() const { return static_cast<std::uint16_t>(Connections.size()); }
   void ClearFlags();
@@ -198,8 +198,8 @@ class TSPBAse : public TDSPBaseControl {
   virtual void ClearPinFlags();
   // -1 without input pins, else 0.
   virtual std::int32_t LastInputIndex() const { return InputCount == 0 ? -1 : 0; }
-  TSPPinRec* InputPin(std::int32_t i) const;    // null outside 0..InputCount-1
-  TSPPinRec* OutputPin(std::int32_t i) const;   // null outside 0..OutputCount-1
+  TSPPinRec* InputPin(std::int32_t i) const;   // null outside 0..InputCount-1
+  TSPPinRec* OutputPin(std::int32_t i) const;  // null outside 0..OutputCount-1
 
   // Connections.
   // Connects input `input` to output `sourceOutput` of source, replacing the
@@ -450,6 +450,7 @@ class TSPBAse : public TDSPBaseControl {
 
   TMethod<void()> BlockMethod;
   TMethod<void()> SampleMethod;
+
  private:
   bool FindDownstreamLoop(std::vector<const TSPBAse*>& path, std::vector<const TSPBAse*>& done);
   bool Reaches(TSPBAse* module, std::vector<const TSPBAse*>& seen);

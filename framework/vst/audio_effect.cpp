@@ -167,8 +167,8 @@ std::int32_t AudioEffect::GetChunk(void** data, bool isPreset) {
   {
     std::lock_guard<std::mutex> guard(ChunkAnswerLock);
     const std::thread::id self = std::this_thread::get_id();
-    auto it = std::find_if(ChunkAnswers.begin(), ChunkAnswers.end(),
-                           [&](const TChunkAnswer& a) { return a.Thread == self; });
+    auto it =
+        std::find_if(ChunkAnswers.begin(), ChunkAnswers.end(), [&](const TChunkAnswer& a) { return a.Thread == self; });
     if (it == ChunkAnswers.end()) {
       if (ChunkAnswers.size() < kChunkAnswerThreads) {
         ChunkAnswers.push_back({});

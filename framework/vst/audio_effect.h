@@ -62,8 +62,7 @@ class AudioEffect : public TDSPBasePlugin {
   // the audio thread included (events, mains and parameter opcodes come
   // from there in some hosts); each opcode's own contract is that of the
   // operation it reaches below.
-  virtual std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
-                                   float opt);
+  virtual std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr, float opt);
 
   // Operations reached through the dispatcher (host's window or main
   // thread unless said otherwise).
@@ -212,13 +211,11 @@ class AudioEffect : public TDSPBasePlugin {
   std::uint64_t ChunkAnswerClock = 0;
 
  protected:
-
  private:
-  static std::intptr_t DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
-                                       std::intptr_t value, void* ptr, float opt);
+  static std::intptr_t DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index, std::intptr_t value,
+                                       void* ptr, float opt);
   static void ProcessEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames);
-  static void ProcessReplacingEntry(TVstEffect* effect, float** inputs, float** outputs,
-                                    std::int32_t sampleFrames);
+  static void ProcessReplacingEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames);
   static void SetParameterEntry(TVstEffect* effect, std::int32_t index, float value);
   static float GetParameterEntry(TVstEffect* effect, std::int32_t index);
 };

@@ -11,8 +11,7 @@
 
 class AudioEffectX : public AudioEffect {
  public:
-  std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,
-                           float opt) override;
+  std::intptr_t Dispatcher(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr, float opt) override;
 
   // Queues the MIDI events of the coming block; answers 1 when taken.
   // Audio thread, before the block's process call: takes the instance lock
@@ -51,9 +50,7 @@ class AudioEffectX : public AudioEffect {
   }
   bool IoChanged() { return CallHost(kHostIoChanged) != 0; }
   bool NeedIdle() { return CallHost(kHostNeedIdle) != 0; }
-  bool SizeWindow(std::int32_t width, std::int32_t height) {
-    return CallHost(kHostSizeWindow, width, height) != 0;
-  }
+  bool SizeWindow(std::int32_t width, std::int32_t height) { return CallHost(kHostSizeWindow, width, height) != 0; }
   bool UpdateDisplay() { return CallHost(kHostUpdateDisplay) != 0; }
   // Bracket an editor drag so that the host records its automation cleanly.
   bool BeginEdit(std::int32_t index) { return CallHost(kHostBeginEdit, index) != 0; }

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-
 namespace {
 // Initial room of the MIDI queue: the queue grows only for hosts that send
 // more events per block than this.
@@ -60,8 +59,7 @@ std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
 }
 
 void TDSPVSTBase::SetSampleRate(float rate) {
-  if (!std::isfinite(rate) || rate < static_cast<float>(kMinSampleRate) ||
-      rate > static_cast<float>(kMaxSampleRate))
+  if (!std::isfinite(rate) || rate < static_cast<float>(kMinSampleRate) || rate > static_cast<float>(kMaxSampleRate))
     return;
   const bool force = !SampleRateApplied;
   SampleRateApplied = true;

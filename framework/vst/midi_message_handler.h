@@ -26,8 +26,8 @@ enum : std::int32_t {
   kMidiStart = 250,
   kMidiContinue = 251,
   kMidiStop = 252,
-  kMidiRpnValue = 20,            // data1 RPN number 0..16383, data2 value 0..16383
-  kMidiNrpnValue = 21,           // the same for an NRPN number
+  kMidiRpnValue = 20,                 // data1 RPN number 0..16383, data2 value 0..16383
+  kMidiNrpnValue = 21,                // the same for an NRPN number
   kMidiParameterChangedRequest = 22,  // data1 a parameter index
 };
 

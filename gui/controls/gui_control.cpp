@@ -60,9 +60,7 @@ TSPThemeGUIControl* TSPThemeGUIControl::GetRoot() {
 
 TGuiWindow* TSPThemeGUIControl::Window() const { return Body != nullptr ? Body->WindowHandle() : nullptr; }
 
-TSPThemeGUIControl* TSPThemeGUIControl::Captured() const {
-  return Body != nullptr ? Body->CapturedControl : nullptr;
-}
+TSPThemeGUIControl* TSPThemeGUIControl::Captured() const { return Body != nullptr ? Body->CapturedControl : nullptr; }
 
 void TSPThemeGUIControl::SetCaptured(TSPThemeGUIControl* control) const {
   if (Body != nullptr) Body->CapturedControl = control;
@@ -176,8 +174,7 @@ void TSPThemeGUIControl::MouseMove(TShiftState /*shift*/, int /*x*/, int /*y*/, 
   if (IsShowing() && Pressed) Moved = true;
 }
 
-void TSPThemeGUIControl::MouseUp(TMouseButton button, TShiftState /*shift*/, int /*x*/, int /*y*/,
-                                 bool& /*handled*/) {
+void TSPThemeGUIControl::MouseUp(TMouseButton button, TShiftState /*shift*/, int /*x*/, int /*y*/, bool& /*handled*/) {
   if (!IsShowing()) return;
   Pressed = false;
   Click(button);
@@ -317,9 +314,7 @@ void TSPThemeGUIPanel::MouseUp(TMouseButton button, TShiftState shift, int x, in
 // ---- body
 
 TSPThemeGUIBody::TSPThemeGUIBody(TSPThemeGUIControl* parent, std::string caption)
-    : TSPThemeGUIPanel(parent, std::move(caption)),
-      Front(CreateWhiteBitmap()),
-      Background(CreateWhiteBitmap()) {
+    : TSPThemeGUIPanel(parent, std::move(caption)), Front(CreateWhiteBitmap()), Background(CreateWhiteBitmap()) {
   Body = this;
   StyleIndex = 3;
   ShowCaption = false;

@@ -197,7 +197,7 @@ class TSPThemeGUIControl {
   bool HideCursor = false;  // hide the cursor while dragging, put it back at release
   bool Notify = false;      // SetValue tells OnValueChanged only while set
   std::int32_t UpdateCount = 0;
-  TRect PaintedRect{};  // what the last Paint covered (body coordinates)
+  TRect PaintedRect{};         // what the last Paint covered (body coordinates)
   bool RepaintAllowed = true;  // no repaint request of this control waits
   TSPThemeGUIBody* Body = nullptr;
   TSPThemeGUIControl* Parent = nullptr;

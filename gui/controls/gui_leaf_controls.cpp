@@ -73,8 +73,8 @@ float TSPThemeGUIController::DragValue(int y) const {
   if (step == std::trunc(step)) d = static_cast<float>(CeilF(d));
   // One step more than the pixel distance, so a slow drag of one pixel per
   // event still moves.
-  float v = dy > 0 ? std::nearbyint((Value + d) / step) * step + step
-                   : std::nearbyint((Value - d) / step) * step - step;
+  float v =
+      dy > 0 ? std::nearbyint((Value + d) / step) * step + step : std::nearbyint((Value - d) / step) * step - step;
   if (!(v >= Min)) v = Min;  // also not a number
   if (v > Max) v = Max;
   return v;
@@ -128,8 +128,7 @@ void TSPThemeGUIController::MouseMove(TShiftState /*shift*/, int x, int y, bool&
   }
 }
 
-void TSPThemeGUIController::MouseUp(TMouseButton button, TShiftState /*shift*/, int /*x*/, int /*y*/,
-                                    bool& handled) {
+void TSPThemeGUIController::MouseUp(TMouseButton button, TShiftState /*shift*/, int /*x*/, int /*y*/, bool& handled) {
   SetCaptured(nullptr);
   handled = true;
   if (!Pressed) return;

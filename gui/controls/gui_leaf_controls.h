@@ -40,10 +40,10 @@ enum TGuiControlKind : std::int32_t {
 };
 
 // Descriptor flag bits that change a control's look (GuiFlags).
-inline constexpr std::int32_t kGuiFlagCaptionLeft = 0x02;   // caption placed left (wins over right)
-inline constexpr std::int32_t kGuiFlagCaptionRight = 0x04;  // caption placed right
-inline constexpr std::int32_t kGuiFlagCaptionMiddle = 0x20; // caption centred vertically
-inline constexpr std::int32_t kGuiFlagNoValue = 0x80;       // no value text
+inline constexpr std::int32_t kGuiFlagCaptionLeft = 0x02;    // caption placed left (wins over right)
+inline constexpr std::int32_t kGuiFlagCaptionRight = 0x04;   // caption placed right
+inline constexpr std::int32_t kGuiFlagCaptionMiddle = 0x20;  // caption centred vertically
+inline constexpr std::int32_t kGuiFlagNoValue = 0x80;        // no value text
 
 class TSPThemeGUIController : public TSPThemeGUIControl {
  public:

@@ -236,8 +236,7 @@ void TDSPPluginGui::BindEditorControl(TSPThemeGUIControl* control, std::int32_t 
   control->SetStep(info.Step / (info.Max - info.Min));
   control->RelTop = info.GuiTop;
   control->RelLeft = info.GuiLeft;
-  control->OnValueChanged =
-      TSPThemeGUIControl::TNotifyEvent::Bind<&TDSPPluginGui::OnGuiControlValueChanged>(this);
+  control->OnValueChanged = TSPThemeGUIControl::TNotifyEvent::Bind<&TDSPPluginGui::OnGuiControlValueChanged>(this);
   control->OnGesture = TSPThemeGUIControl::TGestureEvent::Bind<&TDSPPluginGui::OnGuiControlGesture>(this);
   control->OnGetValueStrings =
       TSPThemeGUIControl::TGetValueStringsEvent::Bind<&TDSPPluginGui::GetGuiValueStrings>(this);
@@ -251,8 +250,8 @@ void TDSPPluginGui::BindEditorControl(TSPThemeGUIControl* control, std::int32_t 
 }
 
 TSPThemeGUISubPresetsButton* TDSPPluginGui::CreateSubPresetButton(std::string_view caption, std::int32_t top,
-                                                                   std::int32_t left, std::int32_t panel,
-                                                                   std::int32_t group) {
+                                                                  std::int32_t left, std::int32_t panel,
+                                                                  std::int32_t group) {
   TSPThemeGUIControl* parent = GuiPanel(panel);
   if (!HasGui() || parent == nullptr) return nullptr;
   auto* button = new TSPThemeGUISubPresetsButton(parent);
@@ -260,15 +259,15 @@ TSPThemeGUISubPresetsButton* TDSPPluginGui::CreateSubPresetButton(std::string_vi
   button->RelTop = top;
   button->RelLeft = left;
   button->SubPresetGroup = group;
-  button->OnFillMenu =
-      TSPThemeGUISubPresetsButton::TFillMenuEvent::Bind<&TDSPPluginGui::BuildSubPresetMenu>(this);
+  button->OnFillMenu = TSPThemeGUISubPresetsButton::TFillMenuEvent::Bind<&TDSPPluginGui::BuildSubPresetMenu>(this);
   button->ThemeIndex = PluginThemeIndex;
   button->UpdateLayout();
   return button;
 }
 
 void TDSPPluginGui::BuildSubPresetMenu(TSPThemeGUIControl* sender, TGuiPopupMenu& menu, bool /*leftButton*/) {
-  if (auto* button = dynamic_cast<TSPThemeGUISubPresetsButton*>(sender)) FillSubPresetMenu(button->SubPresetGroup, menu);
+  if (auto* button = dynamic_cast<TSPThemeGUISubPresetsButton*>(sender))
+    FillSubPresetMenu(button->SubPresetGroup, menu);
 }
 
 // ---- value flow

@@ -70,8 +70,7 @@ TWindowDialogs::TWindowDialogs(TDialogOwner owner, std::unique_ptr<TFileChooser>
 bool TWindowDialogs::Cancelled() const { return Owner.Cancelled && Owner.Cancelled(); }
 
 void TWindowDialogs::ShowMessage(TMessageKind kind, std::string_view text) {
-  if (Cancelled() ||
-      MessageDlg(Owner, text, DialogTypeOf(kind), MsgButtons({mbOK})) == kModalNotShown)
+  if (Cancelled() || MessageDlg(Owner, text, DialogTypeOf(kind), MsgButtons({mbOK})) == kModalNotShown)
     ReportError(text);
 }
 

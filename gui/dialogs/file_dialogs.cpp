@@ -98,7 +98,8 @@ std::vector<std::string> TExternalFileChooser::Arguments(TKind kind, const TFile
     args.push_back("--title=" + options.Title);
     if (options.Save) args.push_back("--save");
     args.push_back("--filename=" + InitialPath(options));
-    for (const TFileFilter& f : filters) args.push_back("--file-filter=" + f.Description + " | " + JoinPatterns(f, " "));
+    for (const TFileFilter& f : filters)
+      args.push_back("--file-filter=" + f.Description + " | " + JoinPatterns(f, " "));
     return args;
   }
   args.push_back("--title");

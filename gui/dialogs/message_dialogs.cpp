@@ -16,8 +16,7 @@ constexpr int kIconSize = 32;
 int MulDiv(int a, int b, int c) { return c == 0 ? 0 : static_cast<int>((static_cast<long long>(a) * b + c / 2) / c); }
 
 // A flat button as the dialogs use it.
-TXPSpeedButton& AddDialogButton(TXPForm& form, std::string_view caption, std::int32_t result,
-                                const TFontHandle& font) {
+TXPSpeedButton& AddDialogButton(TXPForm& form, std::string_view caption, std::int32_t result, const TFontHandle& font) {
   TXPSpeedButton& b = form.Add<TXPSpeedButton>();
   b.Caption = std::string(caption);
   b.ModalResult = result;
@@ -100,9 +99,7 @@ std::unique_ptr<TXPForm> CreateMessageDialog(std::string_view message, TMsgDlgTy
   text.SetBounds(horzMargin + (icon ? kIconSize + horzSpacing : 0), vertMargin, textWidth + 1, textHeight);
 
   const TMsgDlgBtn defaultButton = (buttons & (1u << mbOK)) != 0 ? mbOK : mbYes;
-  const TMsgDlgBtn cancelButton = (buttons & (1u << mbCancel))  ? mbCancel
-                                  : (buttons & (1u << mbNo)) ? mbNo
-                                                             : mbOK;
+  const TMsgDlgBtn cancelButton = (buttons & (1u << mbCancel)) ? mbCancel : (buttons & (1u << mbNo)) ? mbNo : mbOK;
   int x = (form->ClientWidth - groupWidth) / 2;
   const int y = iconTextHeight + vertMargin + vertSpacing;
   for (TMsgDlgBtn b : shown) {
@@ -115,8 +112,7 @@ std::unique_ptr<TXPForm> CreateMessageDialog(std::string_view message, TMsgDlgTy
   return form;
 }
 
-std::int32_t MessageDlg(const TDialogOwner& owner, std::string_view message, TMsgDlgType type,
-                        TMsgDlgButtons buttons) {
+std::int32_t MessageDlg(const TDialogOwner& owner, std::string_view message, TMsgDlgType type, TMsgDlgButtons buttons) {
   int width = 0, height = 0;
   if (owner.Window == nullptr || !owner.Window->ScreenSize(width, height)) width = 1280;
   std::unique_ptr<TXPForm> form = CreateMessageDialog(message, type, buttons, width);
@@ -133,13 +129,11 @@ std::unique_ptr<TXPForm> CreateInputQueryForm(std::string_view caption, std::str
 
   TXPLabel& label = form->Add<TXPLabel>();
   label.Caption = std::string(prompt);
-  label.SetBounds(MulDiv(8, units.Width, 4), MulDiv(8, units.Height, 8), MulDiv(164, units.Width, 4),
-                  units.Height + 2);
+  label.SetBounds(MulDiv(8, units.Width, 4), MulDiv(8, units.Height, 8), MulDiv(164, units.Width, 4), units.Height + 2);
 
   TXPEdit& edit = form->Add<TXPEdit>();
   edit.MaxLength = 255;
-  edit.SetBounds(MulDiv(8, units.Width, 4), MulDiv(19, units.Height, 8), MulDiv(164, units.Width, 4),
-                 units.Height + 8);
+  edit.SetBounds(MulDiv(8, units.Width, 4), MulDiv(19, units.Height, 8), MulDiv(164, units.Width, 4), units.Height + 8);
   edit.SetText(value);
 
   const int buttonTop = edit.Top + edit.Height + 15;

@@ -16,7 +16,19 @@
 #include "gui/dialogs/xp_controls.h"
 
 enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
-enum TMsgDlgBtn : unsigned { mbYes, mbNo, mbOK, mbCancel, mbAbort, mbRetry, mbIgnore, mbAll, mbNoToAll, mbYesToAll, mbHelp };
+enum TMsgDlgBtn : unsigned {
+  mbYes,
+  mbNo,
+  mbOK,
+  mbCancel,
+  mbAbort,
+  mbRetry,
+  mbIgnore,
+  mbAll,
+  mbNoToAll,
+  mbYesToAll,
+  mbHelp
+};
 using TMsgDlgButtons = unsigned;  // bit b for button b
 constexpr TMsgDlgButtons MsgButtons(std::initializer_list<TMsgDlgBtn> buttons) {
   TMsgDlgButtons set = 0;
@@ -40,8 +52,7 @@ inline constexpr std::array<std::int32_t, 11> kMsgDlgButtonResults = {
 std::unique_ptr<TXPForm> CreateMessageDialog(std::string_view message, TMsgDlgType type, TMsgDlgButtons buttons,
                                              std::int32_t screenWidth = 1280);
 // Shows it: the modal result, or kModalNotShown.
-std::int32_t MessageDlg(const TDialogOwner& owner, std::string_view message, TMsgDlgType type,
-                        TMsgDlgButtons buttons);
+std::int32_t MessageDlg(const TDialogOwner& owner, std::string_view message, TMsgDlgType type, TMsgDlgButtons buttons);
 
 // The input query form: Prompt above an edit box holding Value (at most 255
 // characters, all selected), OK (default) and Cancel (cancel) below.

@@ -686,15 +686,15 @@ std::int32_t TXPForm::ShowModal(const TDialogOwner& owner) {
   }
   // In the middle of the screen, as a dialog with no better place.
   int sw = 0, sh = 0;
-  if (window->ScreenSize(sw, sh)) window->MoveTo(std::max(0, (sw - ClientWidth) / 2), std::max(0, (sh - ClientHeight) / 2));
+  if (window->ScreenSize(sw, sh))
+    window->MoveTo(std::max(0, (sw - ClientWidth) / 2), std::max(0, (sh - ClientHeight) / 2));
   ModalWindow = window.get();
   if (Focus == nullptr) {
     if (TXPSpeedButton* b = DefaultButton(); b && !std::any_of(Children.begin(), Children.end(), [](const auto& c) {
-          return c->WantsCharacters() && c->CanFocus();
-        }))
+                                               return c->WantsCharacters() && c->CanFocus();
+                                             }))
       Focus = b;
-    else
-      FocusNext(false);
+    else FocusNext(false);
   }
   Repaint();
   const bool ended = window->RunModalLoop(

@@ -6,7 +6,6 @@ namespace {
 
 constexpr const char* kPrefix = "SPTHEMESILVER_";
 
-
 void LoadSkin(TSPThemeControlStyle& style, const char* name) { style.LoadImage(std::string(kPrefix) + name, "gif"); }
 
 // Sets a style's font face and size, keeping its colour and style bits.
@@ -237,15 +236,37 @@ const std::vector<TSkinImageName>& SkinImageNames() {
   static const std::vector<TSkinImageName> names = [] {
     std::vector<TSkinImageName> v;
     auto add = [&v](const char* name, bool provided) { v.push_back({name, provided}); };
-    for (const char* n : {"SURFACEDEFAULT", "SURFACELIGHT", "SURFACEDARK", "KNOBDEFAULTSMALL", "KNOBDEFAULT",
-                          "KNOBDEFAULTBIG", "SWITCHDEFAULTOFFSMALL", "SWITCHDEFAULTONSMALL", "SWITCHDEFAULTOFF",
-                          "SWITCHDEFAULTON", "VALUEEDITDEFAULTOFFSMALL", "VALUEEDITDEFAULTONSMALL",
-                          "VALUEEDITDEFAULTOFFWIDESMALL", "VALUEEDITDEFAULTONWIDESMALL", "VALUEEDITDEFAULTOFF",
-                          "VALUEEDITDEFAULTON", "VALUEEDITDEFAULTOFFWIDE", "VALUEEDITDEFAULTONWIDE",
-                          "VALUEEDITDEFAULTOFFBIG", "VALUEEDITDEFAULTONBIG", "VALUEEDITDEFAULTOFFWIDEBIG",
-                          "VALUEEDITDEFAULTONWIDEBIG", "BUTTONDEFAULTOFFSMALL", "BUTTONDEFAULTONSMALL",
-                          "BUTTONDEFAULTOFF", "BUTTONDEFAULTON", "BUTTONDEFAULTOFFBIG", "BUTTONDEFAULTONBIG",
-                          "LABELDEFAULTSMALL", "LABELDEFAULT", "LABELDEFAULTBIG"}) {
+    for (const char* n : {"SURFACEDEFAULT",
+                          "SURFACELIGHT",
+                          "SURFACEDARK",
+                          "KNOBDEFAULTSMALL",
+                          "KNOBDEFAULT",
+                          "KNOBDEFAULTBIG",
+                          "SWITCHDEFAULTOFFSMALL",
+                          "SWITCHDEFAULTONSMALL",
+                          "SWITCHDEFAULTOFF",
+                          "SWITCHDEFAULTON",
+                          "VALUEEDITDEFAULTOFFSMALL",
+                          "VALUEEDITDEFAULTONSMALL",
+                          "VALUEEDITDEFAULTOFFWIDESMALL",
+                          "VALUEEDITDEFAULTONWIDESMALL",
+                          "VALUEEDITDEFAULTOFF",
+                          "VALUEEDITDEFAULTON",
+                          "VALUEEDITDEFAULTOFFWIDE",
+                          "VALUEEDITDEFAULTONWIDE",
+                          "VALUEEDITDEFAULTOFFBIG",
+                          "VALUEEDITDEFAULTONBIG",
+                          "VALUEEDITDEFAULTOFFWIDEBIG",
+                          "VALUEEDITDEFAULTONWIDEBIG",
+                          "BUTTONDEFAULTOFFSMALL",
+                          "BUTTONDEFAULTONSMALL",
+                          "BUTTONDEFAULTOFF",
+                          "BUTTONDEFAULTON",
+                          "BUTTONDEFAULTOFFBIG",
+                          "BUTTONDEFAULTONBIG",
+                          "LABELDEFAULTSMALL",
+                          "LABELDEFAULT",
+                          "LABELDEFAULTBIG"}) {
       add(n, true);
     }
     for (const char* n : {"SLIDERDEFAULTVSMALL", "SLIDERDEFAULTV", "SLIDERDEFAULTVBIG", "SLIDERDEFAULTHSMALL",

@@ -38,7 +38,6 @@ void Apply(TSPThemeControlStyle& s, const TStyleDefaults& d) {
   s.EndUpdate();
 }
 
-
 // The base values of every class, before the class changes them.
 TStyleDefaults BaseCaption() { return {0x555555, 0, 1, 0, 0, MakeThemeFont("Arial", 8, 0xCCCCCC)}; }
 TStyleDefaults BaseValue() { return {0x999999, 0, 2, 0xAAAAAA, 0x222222, MakeThemeFont("Small Fonts", 7, 0xCCCCCC)}; }
@@ -342,7 +341,8 @@ TSPThemeControl* TSPThemeControlList::Append(std::unique_ptr<TSPThemeControl> en
 }
 
 TSPTheme& TSPThemes::ThemeByIndex(int index) const {
-  if (index < 0 || index >= Count()) throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index >= Count())
+    throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
   return *Items[static_cast<std::size_t>(index)];
 }
 

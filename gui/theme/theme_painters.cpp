@@ -224,9 +224,9 @@ void DrawThemeButton(const TSPThemeControl* e, TCanvas& dc, TRect& r, bool press
   }
 }
 
-void DrawThemeSwitch(const TSPThemeControl* e, TCanvas& dc, TRect& r, bool /*twoState*/, TRect& thumb,
-                     int /*rowCount*/, bool off, std::string_view caption,
-                     const std::array<std::string, 3>& /*rowTexts*/, TRect& painted) {
+void DrawThemeSwitch(const TSPThemeControl* e, TCanvas& dc, TRect& r, bool /*twoState*/, TRect& thumb, int /*rowCount*/,
+                     bool off, std::string_view caption, const std::array<std::string, 3>& /*rowTexts*/,
+                     TRect& painted) {
   if (e == nullptr) {
     DrawNoThemeControl(dc, r);
     painted = r;
@@ -313,8 +313,8 @@ void DrawSliderThumb(const TSPThemeFader& f, TCanvas& dc, const TRect& r, double
 
 }  // namespace
 
-void DrawThemeFader(const TSPThemeControl* e, TCanvas& dc, TRect& r, TRect& thumb, double v,
-                    std::string_view valueText, std::string_view caption, TRect& painted) {
+void DrawThemeFader(const TSPThemeControl* e, TCanvas& dc, TRect& r, TRect& thumb, double v, std::string_view valueText,
+                    std::string_view caption, TRect& painted) {
   const auto* f = dynamic_cast<const TSPThemeFader*>(e);
   if (f == nullptr) {
     DrawNoThemeControl(dc, r);

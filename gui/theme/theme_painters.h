@@ -37,9 +37,8 @@ void DrawThemeButton(const TSPThemeControl* entry, TCanvas& dc, TRect& rect, boo
                      std::string_view inside, TRect& painted);
 // Two states: the "off" (caption style) or "on" (value style) picture or
 // background. The rows form draws the same (no control uses rows).
-void DrawThemeSwitch(const TSPThemeControl* entry, TCanvas& dc, TRect& rect, bool twoState, TRect& thumb,
-                     int rowCount, bool off, std::string_view caption, const std::array<std::string, 3>& rowTexts,
-                     TRect& painted);
+void DrawThemeSwitch(const TSPThemeControl* entry, TCanvas& dc, TRect& rect, bool twoState, TRect& thumb, int rowCount,
+                     bool off, std::string_view caption, const std::array<std::string, 3>& rowTexts, TRect& painted);
 // v from 0 to 1 (clamped; not a number counts as 0).
 void DrawThemeFader(const TSPThemeControl* entry, TCanvas& dc, TRect& rect, TRect& thumb, double v,
                     std::string_view valueText, std::string_view caption, TRect& painted);

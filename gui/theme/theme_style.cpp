@@ -218,7 +218,8 @@ std::uint32_t FontStyleBits(std::uint8_t chunk) { return (chunk >> 1) & 0x0F; }
 
 void TSPThemeControlStyle::SaveToStream(TStream& s) const {
   const TGraphic* g = Picture.Get();
-  const std::span<const std::uint8_t> bytes = g != nullptr ? std::span<const std::uint8_t>(g->Source) : std::span<const std::uint8_t>();
+  const std::span<const std::uint8_t> bytes =
+      g != nullptr ? std::span<const std::uint8_t>(g->Source) : std::span<const std::uint8_t>();
   WritePictureChunk(s, g != nullptr ? ImageName : std::string(), bytes);
   WriteInt32(s, Frames);
   WriteByte(s, Transparent);

@@ -65,8 +65,8 @@ class TSPThemeControlStyle {
   std::uint8_t FrameOnly = 0;      // 1: the background is only the 3-D frame
   std::uint8_t TileH = 0;
   std::uint8_t TileV = 0;
-  std::int8_t FrameWidth = 1;  // pixels; below 1 no frame
-  TColor FrameDark = 0x444444;  // right and bottom edges
+  std::int8_t FrameWidth = 1;    // pixels; below 1 no frame
+  TColor FrameDark = 0x444444;   // right and bottom edges
   TColor FrameLight = 0x666666;  // top and left edges
   TColor FillColor = 0x555555;
   TThemeFont Font;
@@ -79,7 +79,7 @@ class TSPThemeControlStyle {
   std::uint8_t Transparent = 0;
   std::uint8_t Piecewise = 0;  // placement of an untiled picture (painters)
   TMethod<void(TSPThemeControlStyle*)> OnChange;
-  std::string ImageName;  // "name.kind" of the loaded picture
+  std::string ImageName;    // "name.kind" of the loaded picture
   TColor OffTextColor = 0;  // a button's inside text while not pressed
   std::int32_t UpdateCount = 0;
   std::unique_ptr<TBitmap> Cache;  // what painters draw: the picture, or a blended strip

@@ -325,7 +325,8 @@ void GradientFill(TCanvas& canvas, const TRect& rect, TFillDirection direction, 
     FillRectAA(canvas, rect);
     return;
   }
-  const bool fromColor = direction == fdDown || direction == fdRight || direction == fdRectOut || direction == fdCircOut;
+  const bool fromColor =
+      direction == fdDown || direction == fdRight || direction == fdRectOut || direction == fdCircOut;
   TGradient g(canvas, rect, fromColor ? color : brush, fromColor ? brush : color);
   g.Fill(direction);
   canvas.Brush.Color = brush;

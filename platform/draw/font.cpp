@@ -80,9 +80,9 @@ bool FontFamilyInstalled(std::string_view family) {
 }
 
 TFont::TFont(const TLogFont& request) : Log(request), FamilyName(ResolveFontFamily(request.FaceName)) {
-  CairoFace = cairo_toy_font_face_create(FamilyName.c_str(),
-                                         Log.Italic ? CAIRO_FONT_SLANT_ITALIC : CAIRO_FONT_SLANT_NORMAL,
-                                         Bold() ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+  CairoFace =
+      cairo_toy_font_face_create(FamilyName.c_str(), Log.Italic ? CAIRO_FONT_SLANT_ITALIC : CAIRO_FONT_SLANT_NORMAL,
+                                 Bold() ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
   if (Log.Height < 0) {
     Em = -static_cast<double>(Log.Height);
   } else if (Log.Height > 0) {

@@ -39,12 +39,10 @@ inline TRect InflateRect(const TRect& r, std::int32_t dx, std::int32_t dy) {
 inline TRect UnionRect(const TRect& a, const TRect& b) {
   if (a.IsEmpty()) return b;
   if (b.IsEmpty()) return a;
-  return {std::min(a.Left, b.Left), std::min(a.Top, b.Top), std::max(a.Right, b.Right),
-          std::max(a.Bottom, b.Bottom)};
+  return {std::min(a.Left, b.Left), std::min(a.Top, b.Top), std::max(a.Right, b.Right), std::max(a.Bottom, b.Bottom)};
 }
 inline TRect IntersectRect(const TRect& a, const TRect& b) {
-  TRect r{std::max(a.Left, b.Left), std::max(a.Top, b.Top), std::min(a.Right, b.Right),
-          std::min(a.Bottom, b.Bottom)};
+  TRect r{std::max(a.Left, b.Left), std::max(a.Top, b.Top), std::min(a.Right, b.Right), std::min(a.Bottom, b.Bottom)};
   if (r.IsEmpty()) return {};
   return r;
 }

@@ -178,7 +178,9 @@ struct TJpegError {
   std::jmp_buf Jump;
 };
 
-[[noreturn]] void JpegErrorExit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<TJpegError*>(cinfo->err)->Jump, 1); }
+[[noreturn]] void JpegErrorExit(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<TJpegError*>(cinfo->err)->Jump, 1);
+}
 void JpegSilentMessage(j_common_ptr) {}
 
 // A damaged progressive file can ask for thousands of scans: stop early.
@@ -220,8 +222,8 @@ bool DecodeJpegPixels(const std::uint8_t* data, std::size_t size, TGraphic* out)
     jpeg_destroy_decompress(&cinfo);
     return false;
   }
-  JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                              cinfo.output_width * 3, 1);
+  JSAMPARRAY row =
+      (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, cinfo.output_width * 3, 1);
   while (cinfo.output_scanline < cinfo.output_height) {
     const auto y = static_cast<std::int32_t>(cinfo.output_scanline);
     if (jpeg_read_scanlines(&cinfo, row, 1) != 1) break;

@@ -14,8 +14,7 @@ namespace {
 constexpr int kMaxWindowSize = 16384;
 
 constexpr long kWindowEvents = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
-                               EnterWindowMask | LeaveWindowMask | KeyPressMask | KeyReleaseMask |
-                               StructureNotifyMask;
+                               EnterWindowMask | LeaveWindowMask | KeyPressMask | KeyReleaseMask | StructureNotifyMask;
 constexpr unsigned kCaptureEvents =
     ButtonPressMask | ButtonReleaseMask | PointerMotionMask | EnterWindowMask | LeaveWindowMask;
 
@@ -341,8 +340,7 @@ bool TPlatformWindow::GetCursorScreenPos(int& screenX, int& screenY) const {
   Window root = 0, child = 0;
   int wx = 0, wy = 0;
   unsigned mask = 0;
-  return XQueryPointer(Connection->Dpy(), Connection->Root(), &root, &child, &screenX, &screenY, &wx, &wy, &mask) !=
-         0;
+  return XQueryPointer(Connection->Dpy(), Connection->Root(), &root, &child, &screenX, &screenY, &wx, &wy, &mask) != 0;
 }
 
 bool TPlatformWindow::SetCursorScreenPos(int screenX, int screenY) {

@@ -12,11 +12,11 @@
 
 namespace {
 
-constexpr int kBorder = 2;          // outline and padding around the columns
+constexpr int kBorder = 2;  // outline and padding around the columns
 constexpr int kItemHeight = 20;
 constexpr int kSeparatorHeight = 9;
-constexpr int kCheckMargin = 22;    // left of the text: room for the check mark
-constexpr int kTextMargin = 18;     // right of the text
+constexpr int kCheckMargin = 22;  // left of the text: room for the check mark
+constexpr int kTextMargin = 18;   // right of the text
 constexpr int kMinColumnWidth = 60;
 constexpr int kBarWidth = 3;        // the line between columns
 constexpr double kFontSize = 11.0;  // pixels: a desktop's 8-point menu font at 96 dpi
@@ -24,8 +24,7 @@ const char kFontFace[] = "DejaVu Sans";
 
 // Colours as 0xRRGGBB.
 constexpr std::uint32_t kFace = 0xF0F0F0, kOutline = 0x979797, kText = 0x000000, kDisabledText = 0x6D6D6D,
-                        kHighlight = 0x3399FF, kHighlightText = 0xFFFFFF, kEtchDark = 0xA0A0A0,
-                        kEtchLight = 0xFFFFFF;
+                        kHighlight = 0x3399FF, kHighlightText = 0xFFFFFF, kEtchDark = 0xA0A0A0, kEtchLight = 0xFFFFFF;
 
 bool IsSeparator(const TMenuItem& item) { return item.Text == "-"; }
 bool Selectable(const TMenuItem& item) { return item.Enabled && !IsSeparator(item); }
@@ -143,9 +142,9 @@ TMenuLayout LayoutMenu(const std::vector<TMenuItem>& items, const TTextWidth& te
 std::vector<std::uint32_t> RenderMenu(const std::vector<TMenuItem>& items, const TMenuLayout& layout, int highlight) {
   std::vector<std::uint32_t> pixels(static_cast<std::size_t>(layout.Width) * static_cast<std::size_t>(layout.Height));
   if (pixels.empty()) return pixels;
-  cairo_surface_t* surface = cairo_image_surface_create_for_data(
-      reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_RGB24, layout.Width, layout.Height,
-      layout.Width * 4);
+  cairo_surface_t* surface =
+      cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_RGB24,
+                                          layout.Width, layout.Height, layout.Width * 4);
   cairo_t* cr = cairo_create(surface);
   cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
   cairo_set_line_width(cr, 1.0);

@@ -66,7 +66,7 @@ struct TMouseEvent {
   int Y = 0;
   int ScreenX = 0;
   int ScreenY = 0;
-  int Button = 0;  // the button pressed or released; 0 for moves, enter and leave
+  int Button = 0;          // the button pressed or released; 0 for moves, enter and leave
   unsigned Modifiers = 0;  // state before this event
 };
 

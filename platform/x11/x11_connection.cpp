@@ -175,7 +175,8 @@ bool TX11Connection::ChooseVisual(std::string* why) {
     XFree(formats);
   }
   FastPixels = bitsPerPixel == 32 && visual->red_mask == 0xFF0000 && visual->green_mask == 0xFF00 &&
-               visual->blue_mask == 0xFF && ImageByteOrder(D) == (std::endian::native == std::endian::little ? LSBFirst : MSBFirst);
+               visual->blue_mask == 0xFF &&
+               ImageByteOrder(D) == (std::endian::native == std::endian::little ? LSBFirst : MSBFirst);
   return true;
 }
 
@@ -287,8 +288,7 @@ Window TX11Connection::CreateWindow(Window parent, int x, int y, int width, int 
   attributes.event_mask = eventMask;
   attributes.override_redirect = overrideRedirect ? True : False;
   attributes.save_under = overrideRedirect ? True : False;
-  const unsigned long mask =
-      CWBackPixmap | CWBorderPixel | CWColormap | CWEventMask | CWOverrideRedirect | CWSaveUnder;
+  const unsigned long mask = CWBackPixmap | CWBorderPixel | CWColormap | CWEventMask | CWOverrideRedirect | CWSaveUnder;
   const unsigned long serial = NextSerial();
   const Window window = XCreateWindow(D, parent, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height), 0,
                                       DepthUsed, InputOutput, VisualUsed, mask, &attributes);
@@ -338,7 +338,7 @@ bool TX11Connection::PutPixels(Drawable drawable, GC gc, const TPixelView& pixel
                    blue = ChannelOf(VisualUsed->blue_mask);
     for (int y = 0; y < r.Height; ++y) {
       const auto* row = reinterpret_cast<const std::uint32_t*>(reinterpret_cast<const char*>(pixels.Data) +
-                                                              static_cast<std::ptrdiff_t>(r.Top + y) * pixels.Stride);
+                                                               static_cast<std::ptrdiff_t>(r.Top + y) * pixels.Stride);
       for (int x = 0; x < r.Width; ++x) {
         const std::uint32_t p = row[r.Left + x];
         XPutPixel(image, x, y, Scale((p >> 16) & 0xFF, red) | Scale((p >> 8) & 0xFF, green) | Scale(p & 0xFF, blue));

@@ -82,8 +82,7 @@ class TX11Connection : public std::enable_shared_from_this<TX11Connection> {
   Window CreateWindow(Window parent, int x, int y, int width, int height, long eventMask, bool overrideRedirect);
   // Copies area of pixels to the same position of the drawable, clipped to
   // the pixels and to limit. Flushes.
-  bool PutPixels(Drawable drawable, GC gc, const TPixelView& pixels, const TWindowRect& area,
-                 const TWindowRect& limit);
+  bool PutPixels(Drawable drawable, GC gc, const TPixelView& pixels, const TWindowRect& area, const TWindowRect& limit);
 
   // A window closed on a thread that does not own its connection waits
   // here, with its connection, until the owner thread comes back into this

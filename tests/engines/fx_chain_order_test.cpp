@@ -35,8 +35,8 @@ TEST(FxChainOrder, EveryChainHasValuesWithAnyOneEffectAtItsPosition) {
     ASSERT_EQ(ReplayFxOrder(free), chain);
     bool exact = true;
     for (int k = 0; k < kFxEffectCount; ++k) {
-      const auto position = static_cast<std::int32_t>(
-          std::find(chain.begin(), chain.end(), FxOrderTurnUnit(k)) - chain.begin());
+      const auto position =
+          static_cast<std::int32_t>(std::find(chain.begin(), chain.end(), FxOrderTurnUnit(k)) - chain.begin());
       exact &= free[static_cast<std::size_t>(k)] == position;
       TFxOrderValues fixed{};
       ASSERT_TRUE(FindFxOrderValues(chain, k, position, fixed)) << chains << " turn " << k;

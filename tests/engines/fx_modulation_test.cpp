@@ -108,7 +108,7 @@ TEST(RackModulation, RetargetingRemovingTheSourceAndSwitchingOffRestoreTheBase) 
 
 TEST(RackModulation, LeftModeLinksTheRightPartner) {
   auto p = MakeModulatedRack();
-  p->SetFx(55, 1000);  // right filter 1 cutoff
+  p->SetFx(55, 1000);   // right filter 1 cutoff
   Route(*p, 1, 1, 18);  // DstLF1C, left base 4096
   Render(*p, 100);
   const float left = p->Distortion().ToneFilter(0).Filter().GetCutoff();

@@ -287,8 +287,7 @@ TEST(FxParamTable, SubPresetGroupsAndEffectRanges) {
 // writing one.
 TEST(FxParamTableGenerator, RejectsFaultyDataFiles) {
   if (std::system("python3 -c pass >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
-  const std::string script =
-      testing_support::EnvOr("RUMBLEON_SOURCE_DIR", ".") + "/tools/paramtable/paramtable.py";
+  const std::string script = testing_support::EnvOr("RUMBLEON_SOURCE_DIR", ".") + "/tools/paramtable/paramtable.py";
   const std::string dir = testing_support::ScratchDir();
   const std::string head = "#! table TRow Rows\n#! enum TE\n#!   A\n#!   B\nX:int16\tY:TE\tZ:str\n";
   auto run = [&](const std::string& name, const std::string& body) {

@@ -35,7 +35,8 @@ constexpr std::int32_t kPageGroup = TVoicerackGFXSynth::kPageGroup;
 class TEditorInstrument : public TRumbleon2 {
  public:
   std::unique_ptr<TEditorPlatformWindow> CreatePlatformWindow(void* /*parent*/, std::int32_t w, std::int32_t h,
-                                                              TWindowListener* listener, std::string* /*why*/) override {
+                                                              TWindowListener* listener,
+                                                              std::string* /*why*/) override {
     auto window = std::make_unique<TStubPlatformWindow>(w, h, listener);
     Window = window.get();
     return window;
@@ -45,8 +46,17 @@ class TEditorInstrument : public TRumbleon2 {
 
 bool MakesControl(std::int32_t kind) {
   switch (kind) {
-    case kGuiKnob: case kGuiVSlider: case kGuiHSlider: case kGuiVVUMeter: case kGuiHVUMeter: case kGuiLED:
-    case kGuiSwitch: case kGuiValueEdit: case kGuiButtonSwitch: case kGuiValueEditMenu: case kGuiButtonSwitchMenu:
+    case kGuiKnob:
+    case kGuiVSlider:
+    case kGuiHSlider:
+    case kGuiVVUMeter:
+    case kGuiHVUMeter:
+    case kGuiLED:
+    case kGuiSwitch:
+    case kGuiValueEdit:
+    case kGuiButtonSwitch:
+    case kGuiValueEditMenu:
+    case kGuiButtonSwitchMenu:
       return true;
     default:
       return false;
@@ -102,7 +112,8 @@ float WidestTextValue(TSPThemeGUIControl* c, const TParamInfoRec& info) {
   const auto widths = ValueTextWidths(c, info);
   if (widths.empty()) return 0.0f;
   return std::max_element(widths.begin(), widths.end(),
-                          [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+                          [](const auto& a, const auto& b) { return a.second < b.second; })
+      ->first;
 }
 
 class InstrumentEditorTree : public ::testing::Test {
@@ -274,7 +285,8 @@ TEST_F(InstrumentEditorTree, ControlsStayInsideTheirPanelsAndNothingOverlapsOnAn
     for (std::int32_t i = 0; i < Effect->numParams; ++i) {
       TSPThemeGUIControl* c = Plugin->GuiControlOf(i);
       if (c == nullptr || values[0] == 'p') continue;
-      if (values[0] == 'w') Plugin->SetParameterReal(i, WidestTextValue(c, Plugin->ParamInfo[static_cast<std::size_t>(i)]));
+      if (values[0] == 'w')
+        Plugin->SetParameterReal(i, WidestTextValue(c, Plugin->ParamInfo[static_cast<std::size_t>(i)]));
       else Effect->setParameter(Effect, i, values[1] == 'i' ? 0.0f : 1.0f);
     }
     for (int page = 0; page < kPageCount; ++page) {
@@ -328,26 +340,36 @@ TEST_F(InstrumentEditorTree, TheVoicePageHasItsRowsAndTheRowOfTwelvePageButtons)
     TSPThemeGUIPanel* panel = Panel(osc)->AsPanel();
     std::vector<std::tuple<std::string, int, int, int, int>> subs;
     for (TSPThemeGUIControl* c : panel->Children())
-      if (c->AsPanel() != nullptr) subs.emplace_back(c->Caption, c->Left - panel->Left, c->Top - panel->Top, c->Width, c->Height);
+      if (c->AsPanel() != nullptr)
+        subs.emplace_back(c->Caption, c->Left - panel->Left, c->Top - panel->Top, c->Width, c->Height);
     std::sort(subs.begin(), subs.end(), [](const auto& a, const auto& b) { return std::get<1>(a) < std::get<1>(b); });
-    const std::vector<std::tuple<std::string, int, int, int, int>> expected = {
-        {"AMod", 268, 1, 154, 76}, {"PMod", 423, 1, 154, 76}, {"Pitch Attack", 578, 1, 90, 76},
-        {"Pitch Release", 669, 1, 90, 76}};
+    const std::vector<std::tuple<std::string, int, int, int, int>> expected = {{"AMod", 268, 1, 154, 76},
+                                                                               {"PMod", 423, 1, 154, 76},
+                                                                               {"Pitch Attack", 578, 1, 90, 76},
+                                                                               {"Pitch Release", 669, 1, 90, 76}};
     EXPECT_EQ(subs, expected) << osc;
   }
   // The page buttons: one row 2 pixels below Osc2, 64 pixels apart, each
   // showing the page of the panel it names; the pages 21 pixels below Osc2.
-  const std::tuple<const char*, const char*> pages[kPageCount] = {
-      {"VFX", ""},           {"Seq1", "Sequencer1"}, {"Seq2", "Sequencer2"},  {"VMod", "VMod"},
-      {"Reverb", "Reverb"}, {"Chorus", "Chorus"},    {"Distortion", "Distortion"}, {"XFilter", "XFilter"},
-      {"Delay", "Delay"},   {"Phaser", "Phaser"},    {"EQ", "EQ"},            {"FX Out", "FX Out"}};
+  const std::tuple<const char*, const char*> pages[kPageCount] = {{"VFX", ""},
+                                                                  {"Seq1", "Sequencer1"},
+                                                                  {"Seq2", "Sequencer2"},
+                                                                  {"VMod", "VMod"},
+                                                                  {"Reverb", "Reverb"},
+                                                                  {"Chorus", "Chorus"},
+                                                                  {"Distortion", "Distortion"},
+                                                                  {"XFilter", "XFilter"},
+                                                                  {"Delay", "Delay"},
+                                                                  {"Phaser", "Phaser"},
+                                                                  {"EQ", "EQ"},
+                                                                  {"FX Out", "FX Out"}};
   const std::vector<TSPThemeGUINoteBookButton*> buttons = PageButtons();
   for (int page = 0; page < kPageCount; ++page) {
     const TSPThemeGUINoteBookButton* b = buttons[static_cast<std::size_t>(page)];
     ASSERT_NE(b, nullptr) << "page " << page;
     EXPECT_EQ(std::tuple(b->Caption, b->Left, b->Top, b->Parent, b->NoteBookGroup),
-              std::tuple(std::string(std::get<0>(pages[page])), 1 + 64 * page, 323, static_cast<TSPThemeGUIControl*>(Body),
-                         kPageGroup));
+              std::tuple(std::string(std::get<0>(pages[page])), 1 + 64 * page, 323,
+                         static_cast<TSPThemeGUIControl*>(Body), kPageGroup));
     // Its caption fits inside it (the painter would cut it short).
     TBitmap scratch(8, 8);
     scratch.Canvas().SetFont(b->Style->ValueStyle.Font.Create());
@@ -439,7 +461,6 @@ TEST_F(InstrumentEditorTree, PicturesOfEveryPage) {
   }
   EXPECT_TRUE(pages.SaveToPngFile(TestOutputPath("editor-pages.png")));
 }
-
 
 // Every sub-preset group's "Preset" button, on the page it sits on, opens
 // the group's menu (its factory sub-presets, then the actions) and a

@@ -18,20 +18,20 @@ struct TRangeMap {
   TKwpSection Section;
 };
 constexpr TRangeMap kLayout[] = {
-    {64, 67, 82, TKwpSection::Lfo1},     {85, 89, 130, TKwpSection::Lfo1},    {68, 71, 86, TKwpSection::Lfo2},
-    {90, 94, 135, TKwpSection::Lfo2},    {72, 75, 90, TKwpSection::Lfo3},     {95, 99, 140, TKwpSection::Lfo3},
-    {7, 10, 20, TKwpSection::Env1},      {11, 11, 28, TKwpSection::Env1},     {12, 12, 128, TKwpSection::Env1},
-    {13, 13, 119, TKwpSection::Env1},    {14, 14, 122, TKwpSection::Env1},    {15, 18, 24, TKwpSection::Env2},
-    {19, 19, 29, TKwpSection::Env2},     {20, 20, 129, TKwpSection::Env2},    {21, 21, 120, TKwpSection::Env2},
-    {22, 22, 123, TKwpSection::Env2},    {23, 23, 121, TKwpSection::Env2},    {24, 33, 62, TKwpSection::Filter1},
-    {34, 43, 145, TKwpSection::Filter1}, {44, 53, 72, TKwpSection::Filter2},  {54, 63, 155, TKwpSection::Filter2},
-    {76, 79, 94, TKwpSection::Shaper},   {80, 83, 165, TKwpSection::Shaper},  {100, 100, 169, TKwpSection::VMod},
-    {101, 166, 170, TKwpSection::VMod},  {0, 6, 10, TKwpSection::Master},     {84, 84, 98, TKwpSection::Master},
+    {64, 67, 82, TKwpSection::Lfo1},     {85, 89, 130, TKwpSection::Lfo1},   {68, 71, 86, TKwpSection::Lfo2},
+    {90, 94, 135, TKwpSection::Lfo2},    {72, 75, 90, TKwpSection::Lfo3},    {95, 99, 140, TKwpSection::Lfo3},
+    {7, 10, 20, TKwpSection::Env1},      {11, 11, 28, TKwpSection::Env1},    {12, 12, 128, TKwpSection::Env1},
+    {13, 13, 119, TKwpSection::Env1},    {14, 14, 122, TKwpSection::Env1},   {15, 18, 24, TKwpSection::Env2},
+    {19, 19, 29, TKwpSection::Env2},     {20, 20, 129, TKwpSection::Env2},   {21, 21, 120, TKwpSection::Env2},
+    {22, 22, 123, TKwpSection::Env2},    {23, 23, 121, TKwpSection::Env2},   {24, 33, 62, TKwpSection::Filter1},
+    {34, 43, 145, TKwpSection::Filter1}, {44, 53, 72, TKwpSection::Filter2}, {54, 63, 155, TKwpSection::Filter2},
+    {76, 79, 94, TKwpSection::Shaper},   {80, 83, 165, TKwpSection::Shaper}, {100, 100, 169, TKwpSection::VMod},
+    {101, 166, 170, TKwpSection::VMod},  {0, 6, 10, TKwpSection::Master},    {84, 84, 98, TKwpSection::Master},
 };
 
 std::vector<std::string> ExpectedNames() {
-  std::vector<std::string> n = {"Gain",        "Tune",          "Fine",         "Use note first envelope",
-                                "Voices",      "Glide Time",    "Pitchbend range"};
+  std::vector<std::string> n = {"Gain",   "Tune",       "Fine",           "Use note first envelope",
+                                "Voices", "Glide Time", "Pitchbend range"};
   for (int e = 1; e <= 2; ++e) {
     const std::string env = "ENV" + std::to_string(e);
     for (const char* stage : {" Attack", " Decay", " Sustain", " Release"}) n.push_back(env + stage);
@@ -53,8 +53,8 @@ std::vector<std::string> ExpectedNames() {
     const std::string lfo = "LFO" + std::to_string(k);
     for (const char* what : {" Frequency", " Waveform", " Amp", " Reset"}) n.push_back(lfo + what);
   }
-  for (const char* name : {"Shape", "Shape Amt", "Shape Type", "Shape Route", "Shape Amt", "Shape Type",
-                           "Shape Route", "ShpChnMode", "PM METHOD"})
+  for (const char* name : {"Shape", "Shape Amt", "Shape Type", "Shape Route", "Shape Amt", "Shape Type", "Shape Route",
+                           "ShpChnMode", "PM METHOD"})
     n.push_back(name);
   for (int k = 1; k <= 3; ++k) {
     const std::string lfo = "LFO" + std::to_string(k);
@@ -90,9 +90,8 @@ TEST(KwpParamTable, EveryLocalHasItsIdNameAndSection) {
     ids.insert(row.Id);
     // The layer's ids never touch the core's (0..9), the sampler-synth's
     // fixed ones or the sequencer and effects layers' (236 and up).
-    EXPECT_TRUE((row.Id >= 10 && row.Id <= 16) || (row.Id >= 20 && row.Id <= 29) ||
-                (row.Id >= 62 && row.Id <= 98) || (row.Id >= 119 && row.Id <= 123) ||
-                (row.Id >= 128 && row.Id <= 235))
+    EXPECT_TRUE((row.Id >= 10 && row.Id <= 16) || (row.Id >= 20 && row.Id <= 29) || (row.Id >= 62 && row.Id <= 98) ||
+                (row.Id >= 119 && row.Id <= 123) || (row.Id >= 128 && row.Id <= 235))
         << row.Id;
   }
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(kKwpParamCount));

@@ -29,10 +29,18 @@ struct TSynthWithEditor : kwp_test::TKwpTestPlugin {
 };
 
 // The panel each page button's caption names.
-const std::map<std::string, std::string> kPanelOfButton = {
-    {"VFX", ""},           {"Seq1", "Sequencer1"}, {"Seq2", "Sequencer2"}, {"VMod", "VMod"},
-    {"Reverb", "Reverb"}, {"Chorus", "Chorus"},    {"Distortion", "Distortion"}, {"XFilter", "XFilter"},
-    {"Delay", "Delay"},   {"Phaser", "Phaser"},    {"EQ", "EQ"},           {"FX Out", "FX Out"}};
+const std::map<std::string, std::string> kPanelOfButton = {{"VFX", ""},
+                                                           {"Seq1", "Sequencer1"},
+                                                           {"Seq2", "Sequencer2"},
+                                                           {"VMod", "VMod"},
+                                                           {"Reverb", "Reverb"},
+                                                           {"Chorus", "Chorus"},
+                                                           {"Distortion", "Distortion"},
+                                                           {"XFilter", "XFilter"},
+                                                           {"Delay", "Delay"},
+                                                           {"Phaser", "Phaser"},
+                                                           {"EQ", "EQ"},
+                                                           {"FX Out", "FX Out"}};
 
 struct TPages {
   std::vector<TSPThemeGUINoteBookButton*> Buttons;
@@ -70,10 +78,11 @@ TEST(LayerPages, TheRackShowsEightPagesBelowTheHeaderBehindARowOfButtons) {
   auto rack = plugin_test::MakePlugin<TRackWithEditor>();
   const TPages pages = PagesOf(*rack->GuiBody());
   std::vector<std::tuple<std::string, int, int, int>> buttons;
-  for (const TSPThemeGUINoteBookButton* b : pages.Buttons) buttons.emplace_back(b->Caption, b->NoteBookPage, b->Top, b->Left);
+  for (const TSPThemeGUINoteBookButton* b : pages.Buttons)
+    buttons.emplace_back(b->Caption, b->NoteBookPage, b->Top, b->Left);
   const std::vector<std::tuple<std::string, int, int, int>> expected = {
-      {"Reverb", 5, 10, 5},    {"Chorus", 6, 10, 65}, {"Distortion", 7, 10, 125}, {"XFilter", 8, 10, 185},
-      {"Delay", 9, 10, 245},   {"Phaser", 10, 10, 305}, {"EQ", 11, 10, 365},        {"FX Out", 12, 10, 425}};
+      {"Reverb", 5, 10, 5},  {"Chorus", 6, 10, 65},   {"Distortion", 7, 10, 125}, {"XFilter", 8, 10, 185},
+      {"Delay", 9, 10, 245}, {"Phaser", 10, 10, 305}, {"EQ", 11, 10, 365},        {"FX Out", 12, 10, 425}};
   EXPECT_EQ(buttons, expected);
   for (TSPThemeGUIControl* p : pages.Panels) {
     EXPECT_EQ(std::tuple(p->Left, p->Top, p->Width, p->Height), std::tuple(1, 53, 770, 150)) << p->Caption;
@@ -108,7 +117,7 @@ TEST(LayerPages, TheSequencerLayerAddsItsPagesAndEveryButtonStillShowsItsOwn) {
   for (const TSPThemeGUINoteBookButton* b : pages.Buttons) places.emplace_back(b->Caption, b->Top, b->Left);
   std::sort(places.begin(), places.end(), [](const auto& a, const auto& b) { return std::get<1>(a) < std::get<1>(b); });
   const std::vector<std::tuple<std::string, int, int>> expected = {
-      {"FX Out", 10, 425},   {"Seq1", 60, 20},   {"Seq2", 120, 20},   {"Reverb", 180, 20}, {"Chorus", 240, 20},
+      {"FX Out", 10, 425},     {"Seq1", 60, 20},     {"Seq2", 120, 20},  {"Reverb", 180, 20}, {"Chorus", 240, 20},
       {"Distortion", 300, 20}, {"XFilter", 360, 20}, {"Delay", 420, 20}, {"Phaser", 480, 20}, {"EQ", 540, 20}};
   EXPECT_EQ(places, expected);
   for (const std::int32_t panel : plugin->SeqPanels) ASSERT_NE(plugin->GuiPanel(panel), nullptr);

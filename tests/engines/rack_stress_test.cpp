@@ -40,11 +40,21 @@ TEST(RackStress, RenderWhileAutomatingOrderShiftsSizeAndWaveformsAndChangingTheR
   const int order[] = {kRvbIdx, kDistIdx, kPhsIdx, kDlyIdx, kCrsIdx, kXfltIdx, kEqIdx};
   for (int i = 0; i < 400; ++i) {
     switch (rng() % 5) {
-      case 0: set(order[rng() % 7], static_cast<float>(rng() % 13)); break;
-      case 1: set(rng() % 2 == 0 ? kFxPreShift : kFxPostShift, static_cast<float>(static_cast<int>(rng() % 5101) - 2550)); break;
-      case 2: set(kRvbSize, static_cast<float>(rng() % 1271)); break;
-      case 3: set(kFxLfo1Wave + static_cast<int>(rng() % 6), static_cast<float>(rng() % 128)); break;
-      default: set(MDst(1 + static_cast<int>(rng() % 6)), static_cast<float>(rng() % 257)); break;
+      case 0:
+        set(order[rng() % 7], static_cast<float>(rng() % 13));
+        break;
+      case 1:
+        set(rng() % 2 == 0 ? kFxPreShift : kFxPostShift, static_cast<float>(static_cast<int>(rng() % 5101) - 2550));
+        break;
+      case 2:
+        set(kRvbSize, static_cast<float>(rng() % 1271));
+        break;
+      case 3:
+        set(kFxLfo1Wave + static_cast<int>(rng() % 6), static_cast<float>(rng() % 128));
+        break;
+      default:
+        set(MDst(1 + static_cast<int>(rng() % 6)), static_cast<float>(rng() % 257));
+        break;
     }
     if (i == 200) {
       // The host changes the rate while the audio thread keeps calling.

@@ -105,7 +105,8 @@ TEST_F(FactoryBankTest, TheLastProgramIsTheInstrumentsDefaults) {
     EXPECT_EQ(values[static_cast<std::size_t>(id)], Plugin->ParamInfo[static_cast<std::size_t>(id)].DefaultValue) << id;
   }
   // The others are designed: none of them is the defaults.
-  for (std::int32_t i = 0; i < kInitProgram; ++i) EXPECT_NE(Plugin->Programs[static_cast<std::size_t>(i)].Values, values) << i;
+  for (std::int32_t i = 0; i < kInitProgram; ++i)
+    EXPECT_NE(Plugin->Programs[static_cast<std::size_t>(i)].Values, values) << i;
 }
 
 TEST_F(FactoryBankTest, EverySubPresetGroupHasSubPresetsOfItsOwn) {

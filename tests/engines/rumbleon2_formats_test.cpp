@@ -59,7 +59,10 @@ void WriteFile(const std::string& path, const TBytes& bytes) {
 // Collects reported messages (and keeps them off stderr) while it lives.
 class TMessages {
  public:
-  TMessages() { Previous = SetErrorReportHook(&Hook); Texts().clear(); }
+  TMessages() {
+    Previous = SetErrorReportHook(&Hook);
+    Texts().clear();
+  }
   ~TMessages() { SetErrorReportHook(Previous); }
   const std::vector<std::string>& Reported() const { return Texts(); }
 
@@ -171,7 +174,8 @@ TEST(Rumbleon2Layout, EveryParameterIdHasExactlyOneOwner) {
 TEST(Rumbleon2Layout, TheUnownedIdsChangeNothingYouCanHear) {
   auto play = [](float unowned) {
     TInstrument inst;
-    for (std::int32_t id = kFirstUnowned; id <= kLastUnowned; ++id) inst.Effect()->setParameter(inst.Effect(), id, unowned);
+    for (std::int32_t id = kFirstUnowned; id <= kLastUnowned; ++id)
+      inst.Effect()->setParameter(inst.Effect(), id, unowned);
     return PlayedNote(inst, 40, 4096);
   };
   const std::vector<float> quiet = play(0.0f);
@@ -209,11 +213,15 @@ TEST(Rumbleon2Formats, ARegularBankHoldsEveryValueBigEndianIn347348Bytes) {
   constexpr std::size_t kRecord = 56 + 4 * kParams;
   for (const std::int32_t program : {0, 5, 127}) {
     const std::size_t record = 212 + static_cast<std::size_t>(program) * kRecord;
-    EXPECT_EQ(std::string(bank.begin() + static_cast<std::ptrdiff_t>(record + 8), bank.begin() + static_cast<std::ptrdiff_t>(record + 12)), "FxCk");
+    EXPECT_EQ(std::string(bank.begin() + static_cast<std::ptrdiff_t>(record + 8),
+                          bank.begin() + static_cast<std::ptrdiff_t>(record + 12)),
+              "FxCk");
     EXPECT_EQ(BigEndian32(bank, record + 24), kParams);
     const std::vector<float>& values = a.P().Programs[static_cast<std::size_t>(program)].Values;
     for (std::int32_t id = 10; id < kParams; ++id)
-      ASSERT_EQ(BigEndianFloat(bank, record + 56 + 4 * static_cast<std::size_t>(id)), values[static_cast<std::size_t>(id)]) << program << " " << id;
+      ASSERT_EQ(BigEndianFloat(bank, record + 56 + 4 * static_cast<std::size_t>(id)),
+                values[static_cast<std::size_t>(id)])
+          << program << " " << id;
     EXPECT_EQ(BigEndianFloat(bank, record + 56), 0.37f) << "a global value, from its descriptor";
   }
 
@@ -232,11 +240,11 @@ void MakeBusyProgram(TInstrument& inst) {
   set(sampler_test::kOsc2Patch, 4);
   set(sampler_test::kOsc2Amount, 800);
   set(sampler_test::kFilter1, 1);
-  set(64, 1200);   // cutoff, Hz
-  set(68, 1200);   // cutoff->Env2
-  set(236, 1);     // Seq1 on
-  set(272, 100);   // Seq1ToPitch: one semitone per step unit
-  set(274, 12);    // step 2 an octave up
+  set(64, 1200);  // cutoff, Hz
+  set(68, 1200);  // cutoff->Env2
+  set(236, 1);    // Seq1 on
+  set(272, 100);  // Seq1ToPitch: one semitone per step unit
+  set(274, 12);   // step 2 an octave up
   set(sampler_test::kFxOn, 1);
   set(sampler_test::kDlyOn, 1);
   set(374 + 124, 1);  // ChrsOn
@@ -265,7 +273,8 @@ TEST(Rumbleon2Formats, ARecalledStateIsTheSameInstrumentAndSoundsTheSame) {
   // every instance; one instance rendering before the other starts it at
   // another place. Anything audible is identical.
   float difference = 0.0f;
-  for (std::size_t i = 0; i < original.size(); ++i) difference = std::max(difference, std::fabs(recalled[i] - original[i]));
+  for (std::size_t i = 0; i < original.size(); ++i)
+    difference = std::max(difference, std::fabs(recalled[i] - original[i]));
   EXPECT_LT(difference, 1e-9f);
 }
 
@@ -344,7 +353,8 @@ struct Rumbleon2SubPresets : ::testing::Test {
   }
   std::vector<float> Values(std::int32_t group) {
     std::vector<float> v;
-    for (const std::int32_t id : Inst.P().FindSubPresetGroup(group)->Params) v.push_back(Inst.P().GetParameterValue(id));
+    for (const std::int32_t id : Inst.P().FindSubPresetGroup(group)->Params)
+      v.push_back(Inst.P().GetParameterValue(id));
     return v;
   }
   TInstrument Inst;
@@ -388,7 +398,9 @@ TEST_F(Rumbleon2SubPresets, AnEffectsFileIsRefusedByAnotherGroupWithTheMessageAn
   EXPECT_FALSE(p.LoadSubPresetBankFile(kSeq1Group, bankPath, true));
   EXPECT_EQ(p.LoadSubPresetFile(kDelayGroup, itemPath), -1);
   ASSERT_EQ(messages.Reported().size(), 4u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(messages.Reported()[static_cast<std::size_t>(i)], "The sub-preset bank is not for this sub-preset group.");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(messages.Reported()[static_cast<std::size_t>(i)],
+              "The sub-preset bank is not for this sub-preset group.");
   EXPECT_EQ(messages.Reported()[3], "That sub-preset file is not for this sub-preset group.");
   EXPECT_EQ(AllSubPresets(), before);
   EXPECT_EQ(Values(kChorusGroup), chorus);

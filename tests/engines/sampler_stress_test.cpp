@@ -52,16 +52,36 @@ TEST(SamplerStress, RenderSixteenVoicesWhilePatchesVoiceCountAndOscillatorsChang
   };
   for (int i = 0; i < 300; ++i) {
     switch (rng() % 10) {
-      case 0: set(kOsc1Patch, static_cast<float>(rng() % static_cast<unsigned>(patches))); break;
-      case 1: set(kOsc2Patch, static_cast<float>(rng() % static_cast<unsigned>(patches))); break;
-      case 2: set(kVoices, static_cast<float>(1 + rng() % 16)); break;
-      case 3: set(kOsc2Amount, static_cast<float>(static_cast<int>(rng() % 400) - 200)); break;
-      case 4: set(kOsc1Pan, static_cast<float>(rng() % 128)); break;
-      case 5: set(kOsc1Tune, static_cast<float>(static_cast<int>(rng() % 73) - 36)); break;
-      case 6: set(kInterpolation, static_cast<float>(rng() % 5)); break;
-      case 7: set(kOsc1ScaleTune, static_cast<float>(static_cast<int>(rng() % 2401) - 1200)); break;
-      case 8: set(kOsc1PattTime, static_cast<float>(static_cast<int>(rng() % 25160) - 13160)); break;
-      default: set(kOsc1PitchLfo1, static_cast<float>(static_cast<int>(rng() % 3004) - 1502)); break;
+      case 0:
+        set(kOsc1Patch, static_cast<float>(rng() % static_cast<unsigned>(patches)));
+        break;
+      case 1:
+        set(kOsc2Patch, static_cast<float>(rng() % static_cast<unsigned>(patches)));
+        break;
+      case 2:
+        set(kVoices, static_cast<float>(1 + rng() % 16));
+        break;
+      case 3:
+        set(kOsc2Amount, static_cast<float>(static_cast<int>(rng() % 400) - 200));
+        break;
+      case 4:
+        set(kOsc1Pan, static_cast<float>(rng() % 128));
+        break;
+      case 5:
+        set(kOsc1Tune, static_cast<float>(static_cast<int>(rng() % 73) - 36));
+        break;
+      case 6:
+        set(kInterpolation, static_cast<float>(rng() % 5));
+        break;
+      case 7:
+        set(kOsc1ScaleTune, static_cast<float>(static_cast<int>(rng() % 2401) - 1200));
+        break;
+      case 8:
+        set(kOsc1PattTime, static_cast<float>(static_cast<int>(rng() % 25160) - 13160));
+        break;
+      default:
+        set(kOsc1PitchLfo1, static_cast<float>(static_cast<int>(rng() % 3004) - 1502));
+        break;
     }
     if (i % 50 == 0) set(kVoices, 16);
     // Every other change waits for a block, so changes and blocks interleave.

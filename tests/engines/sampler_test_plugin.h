@@ -66,7 +66,9 @@ class TInstrument {
     Effect()->setParameter(Effect(), id, Plugin->ParamInfo[static_cast<std::size_t>(id)].NormFromReal(real));
   }
   // The next process call starts with these events.
-  void NoteOn(int key, int velocity = 100) { Events.Add(0, 0x90, static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(velocity)); }
+  void NoteOn(int key, int velocity = 100) {
+    Events.Add(0, 0x90, static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(velocity));
+  }
   void NoteOff(int key) { Events.Add(0, 0x80, static_cast<std::uint8_t>(key), 0); }
   void ProgramChange(int program) { Events.Add(0, 0xC0, static_cast<std::uint8_t>(program), 0); }
 

@@ -87,8 +87,8 @@ using TAccessor = std::function<std::string(const TRow&)>;
 // Every column of the file must have an accessor and every cell must equal
 // what the compiled row holds; float columns compare as floats.
 template <class TRow, std::size_t N>
-void ExpectRowsMatch(const TDataFile& file, const TRow (&rows)[N],
-                     const std::map<std::string, TAccessor<TRow>>& fields, const std::set<std::string>& floats) {
+void ExpectRowsMatch(const TDataFile& file, const TRow (&rows)[N], const std::map<std::string, TAccessor<TRow>>& fields,
+                     const std::set<std::string>& floats) {
   ASSERT_EQ(file.Columns.size(), fields.size()) << "columns were added or removed: update this test";
   ASSERT_EQ(file.Rows.size(), N);
   for (std::size_t c = 0; c < file.Columns.size(); ++c) {

@@ -319,8 +319,8 @@ TEST_F(VoiceManager, EmptySlotsAreSkipped) {
 
 TEST_F(VoiceManager, RequestedCountIsRoundedAndClamped) {
   auto p = MakeVoicePlugin();
-  const std::pair<float, std::int32_t> cases[] = {{0.4f, 1}, {1.5f, 2}, {2.5f, 2}, {3.5f, 4},
-                                                   {-3.0f, 1}, {16.4f, 16}, {32.0f, 16}, {1e30f, 16}};
+  const std::pair<float, std::int32_t> cases[] = {{0.4f, 1},  {1.5f, 2},   {2.5f, 2},   {3.5f, 4},
+                                                  {-3.0f, 1}, {16.4f, 16}, {32.0f, 16}, {1e30f, 16}};
   for (const auto& [value, count] : cases) {
     p->RequestVoiceCount(value);
     EXPECT_EQ(p->RequestedVoiceCount(), count) << value;

@@ -37,7 +37,7 @@ class VoiceMod : public ::testing::Test {
   // LFO 1 as a constant of the given amplitude: a square far slower than
   // any test runs, with stage lengths in milliseconds (0: the floor).
   void ConstantLfo1(float delayMs, float attackMs, float holdMs, float releaseMs, int cycles) {
-    SetReal(*p, kLfo1Wave, 5);    // "Square"
+    SetReal(*p, kLfo1Wave, 5);     // "Square"
     SetReal(*p, kLfo1Freq, -128);  // about 0.005 Hz
     auto cents = [](float ms) { return ms > 0 ? static_cast<float>(LinToCents1000(ms)) : -13160.0f; };
     SetReal(*p, kLfo1Dly, cents(delayMs));
@@ -60,8 +60,8 @@ class VoiceMod : public ::testing::Test {
 };
 
 TEST_F(VoiceMod, PitchSourceSpansMinusOneToPlusOne) {
-  for (auto [note, expected] : {std::pair{127, 1.0f}, {0, -1.0f}, {64, (64.0f / 127.0f - 0.5f) * 2.0f},
-                                {200, 1.0f}, {-5, -1.0f}}) {
+  for (auto [note, expected] :
+       {std::pair{127, 1.0f}, {0, -1.0f}, {64, (64.0f / 127.0f - 0.5f) * 2.0f}, {200, 1.0f}, {-5, -1.0f}}) {
     v->Note = note;
     p->UpdateVoiceLevels(*v);
     EXPECT_FLOAT_EQ(p->VModSourceValue(TVoicerackKWPSynth::kSrcPitch), expected) << note;
@@ -236,7 +236,8 @@ TEST_F(VoiceMod, AFilterOfANewTypeTakesTheUnchangedSettingsAtTheNextUpdate) {
   SetReal(*p, kFlt1LType, 3);
   ASSERT_NE(&v->Filter1[0].Filter(), before);
   p->UpdateVoiceFilters(*v);
-  for (int s = 0; s < 2; ++s) EXPECT_FLOAT_EQ(v->Filter1[static_cast<std::size_t>(s)].Filter().GetCutoff(), 1234.0f) << s;
+  for (int s = 0; s < 2; ++s)
+    EXPECT_FLOAT_EQ(v->Filter1[static_cast<std::size_t>(s)].Filter().GetCutoff(), 1234.0f) << s;
 }
 
 TEST_F(VoiceMod, ModulatedPitchStaysAFiniteNote) {

@@ -36,14 +36,30 @@ TEST(VoiceStress, RenderWhileChangingVoiceCountGlideAndSequencers) {
   };
   for (int i = 0; i < 600; ++i) {
     switch (rng() % 8) {
-      case 0: set(kVoicesParam, static_cast<float>(1 + rng() % 16)); break;
-      case 1: set(kGlideParam, static_cast<float>(rng() % 800)); break;
-      case 2: set(kLegatoParam, static_cast<float>(rng() % 2)); break;
-      case 3: set(kSeq1Swing, static_cast<float>(1 + rng() % 99)); break;
-      case 4: set(kSeq1Steps, static_cast<float>(1 + rng() % 32)); break;
-      case 5: set(kSeq1Step1 + static_cast<std::int32_t>(rng() % 32), static_cast<float>(static_cast<int>(rng() % 129) - 64)); break;
-      case 6: set(kSeq1Mode, static_cast<float>(rng() % 12)); break;
-      default: set(kSeq2Swing + static_cast<std::int32_t>(rng() % 5), static_cast<float>(rng() % 100)); break;
+      case 0:
+        set(kVoicesParam, static_cast<float>(1 + rng() % 16));
+        break;
+      case 1:
+        set(kGlideParam, static_cast<float>(rng() % 800));
+        break;
+      case 2:
+        set(kLegatoParam, static_cast<float>(rng() % 2));
+        break;
+      case 3:
+        set(kSeq1Swing, static_cast<float>(1 + rng() % 99));
+        break;
+      case 4:
+        set(kSeq1Steps, static_cast<float>(1 + rng() % 32));
+        break;
+      case 5:
+        set(kSeq1Step1 + static_cast<std::int32_t>(rng() % 32), static_cast<float>(static_cast<int>(rng() % 129) - 64));
+        break;
+      case 6:
+        set(kSeq1Mode, static_cast<float>(rng() % 12));
+        break;
+      default:
+        set(kSeq2Swing + static_cast<std::int32_t>(rng() % 5), static_cast<float>(rng() % 100));
+        break;
     }
     std::this_thread::yield();
   }

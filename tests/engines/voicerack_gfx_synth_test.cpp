@@ -147,7 +147,7 @@ TEST(RackOrder, DefaultValuesGiveTheDocumentedOrderAndStayAsTheyAre) {
 TEST(RackOrder, AnEditSwapsWithTheOccupant) {
   auto p = MakeRack();
   p->SetFx(kRvbIdx, 0);
-  const TChain expected = {TFxUnit::Reverb, TFxUnit::Phaser, TFxUnit::XFilter, TFxUnit::Chorus,
+  const TChain expected = {TFxUnit::Reverb, TFxUnit::Phaser,     TFxUnit::XFilter, TFxUnit::Chorus,
                            TFxUnit::Delay,  TFxUnit::Distortion, TFxUnit::EQ};
   EXPECT_EQ(p->CurrentChain(), expected);
   EXPECT_EQ(RoundF(p->GetFx(kRvbIdx)), 0) << "the edited value stays";
@@ -364,8 +364,8 @@ TEST(RackIdle, TheRackRunsOnForItsShiftAndTheTailsOfItsEnabledEffects) {
   p->SetFx(kRvbMode, 2);
   p->SetFx(kDlyLengthUnit, 0);
   p->SetFx(kDlyL, 300);
-  p->SetFx(kDlyR, 700);    // 30800 samples
-  p->SetFx(kPhsShift, 250);  // 1100 samples
+  p->SetFx(kDlyR, 700);        // 30800 samples
+  p->SetFx(kPhsShift, 250);    // 1100 samples
   p->SetFx(kXfltShift, -400);  // 1760 samples
   // The 500 ms margin (22000), the shift, the delay, phaser and cross
   // filter lines (56100 together), the reverb's pre-delay and longest path

@@ -188,9 +188,8 @@ TEST_F(KwpSynth, ShaperChannelModeLinksTypesAndRoutes) {
 }
 
 TEST_F(KwpSynth, ValueTextsOfSourcesTargetsAndChannelModes) {
-  const char* sources[] = {"---",     "LFO1",     "LFO2",      "LFO3",    "Seq1Lvl", "Seq1Gate",
-                           "Seq1Pitch", "Seq1Env", "Seq2Lvl",  "Seq2Gate", "Seq2Pitch", "Seq2Env",
-                           "Env1",    "Env2",     "Pitch",     "RND"};
+  const char* sources[] = {"---",     "LFO1",     "LFO2",      "LFO3",    "Seq1Lvl", "Seq1Gate", "Seq1Pitch", "Seq1Env",
+                           "Seq2Lvl", "Seq2Gate", "Seq2Pitch", "Seq2Env", "Env1",    "Env2",     "Pitch",     "RND"};
   for (int s = 0; s < 16; ++s) {
     SetReal(*p, MSrc(1), static_cast<float>(s));
     EXPECT_EQ(p->GetParameterDisplay(MSrc(1)), sources[s]);

@@ -59,7 +59,7 @@ TEST(DrawHelpers, ScaleColorRoundsAndClampsEachChannel) {
   EXPECT_EQ(ScaleColor(RGBColor(200, 200, 200), 1.2), RGBColor(240, 240, 240));
   EXPECT_EQ(ScaleColor(RGBColor(250, 250, 250), 1.2), RGBColor(255, 255, 255));
   EXPECT_EQ(ScaleColor(RGBColor(10, 100, 201), 0.5), RGBColor(5, 50, 100));  // 100.5 to even
-  EXPECT_EQ(ScaleColor(clBtnHighlight, 0.5), RGBColor(128, 128, 128));  // system colour resolved, 127.5 to even
+  EXPECT_EQ(ScaleColor(clBtnHighlight, 0.5), RGBColor(128, 128, 128));       // system colour resolved, 127.5 to even
   EXPECT_EQ(ColorToARGB(RGBColor(1, 2, 3)), 0xFF010203u);
 }
 

@@ -75,8 +75,8 @@ TEST(ThemePainters, BrokenStripsDrawNothingInsteadOfDividingByZero) {
 
 TEST(ThemePainters, VectorPointerEndsWhereTheValueSays) {
   const TRect r = Bounds(0, 0, 30, 30);
-  EXPECT_EQ(KnobPointerTip(r, 0.0), (TPoint{9, 25}));  // 7 o'clock
-  EXPECT_EQ(KnobPointerTip(r, 0.5), (TPoint{15, 3}));  // 12 o'clock
+  EXPECT_EQ(KnobPointerTip(r, 0.0), (TPoint{9, 25}));   // 7 o'clock
+  EXPECT_EQ(KnobPointerTip(r, 0.5), (TPoint{15, 3}));   // 12 o'clock
   EXPECT_EQ(KnobPointerTip(r, 1.0), (TPoint{21, 25}));  // 5 o'clock
   EXPECT_EQ(KnobPointerTip(Bounds(100, 50, 30, 30), 0.5), (TPoint{115, 53}));
 
@@ -253,7 +253,7 @@ TEST(ThemePainters, VectorSlidersDrawTrackAndThumb) {
   TRect r = Bounds(40, 20, 100, 12), thumb, painted;
   DrawThemeFader(h, dc.Canvas(), r, thumb, 0.5, "0.50", "Pan", painted);
   EXPECT_EQ(thumb, Bounds(90, 21, 10, 10));
-  EXPECT_LT(painted.Left, 40);  // caption at the left
+  EXPECT_LT(painted.Left, 40);    // caption at the left
   EXPECT_GT(painted.Right, 140);  // value at the right
 }
 

@@ -104,7 +104,8 @@ TEST_F(DialogsX11Test, ConfirmYesNoAnswersEnterWithYesAndEscapeWithNo) {
                                      e.xclient.window = Dialog;
                                      e.xclient.message_type = XInternAtom(Host, "WM_PROTOCOLS", False);
                                      e.xclient.format = 32;
-                                     e.xclient.data.l[0] = static_cast<long>(XInternAtom(Host, "WM_DELETE_WINDOW", False));
+                                     e.xclient.data.l[0] =
+                                         static_cast<long>(XInternAtom(Host, "WM_DELETE_WINDOW", False));
                                      XSendEvent(Host, Dialog, False, NoEventMask, &e);
                                      XSync(Host, False);
                                    })}),
@@ -115,8 +116,7 @@ TEST_F(DialogsX11Test, ConfirmYesNoAnswersEnterWithYesAndEscapeWithNo) {
 TEST_F(DialogsX11Test, InputQueryTakesTypedTextAndCancelLeavesTheValueAsItWas) {
   std::string value = "Bass Room";
   const std::string shot = TestOutputPath("dialog-input-query-x11.png");
-  EXPECT_TRUE(InputQuery(Owner({Shown("Save Sub Preset"),
-                                [&] { return CaptureWindowPng(Host, Dialog, shot); },
+  EXPECT_TRUE(InputQuery(Owner({Shown("Save Sub Preset"), [&] { return CaptureWindowPng(Host, Dialog, shot); },
                                 Type("Deep Hall"), Do([this] { Key(XK_Return); })}),
                          "Save Sub Preset", "Name...", value));
   EXPECT_EQ(value, "Deep Hall") << "typing replaced the selected text";

@@ -13,8 +13,8 @@
 #include "platform/x11/popup_menu.h"
 #include "tests/gui/controls/editor_test_support.h"
 #include "tests/gui/support/contact_sheet.h"
-#include "tests/x11/x11_test_support.h"
 #include "tests/gui_x11/x11_capture.h"
+#include "tests/x11/x11_test_support.h"
 
 #include <X11/keysym.h>
 
@@ -24,9 +24,9 @@ using namespace editor_test;
 using plugin_test::Dispatch;
 
 constexpr std::int32_t kReverb = 10;
-const char* const kRooms[] = {"Small Room", "Bass Room", "Studio",     "Chamber",  "Plate",      "Bright Plate",
-                              "Spring",     "Hall",      "Dark Hall",  "Cathedral", "Ambience",  "Tight Booth",
-                              "Wide Room",  "Slap Room", "Long Tail",  "Shimmer",  "Subtle Air"};
+const char* const kRooms[] = {"Small Room", "Bass Room", "Studio",    "Chamber",   "Plate",     "Bright Plate",
+                              "Spring",     "Hall",      "Dark Hall", "Cathedral", "Ambience",  "Tight Booth",
+                              "Wide Room",  "Slap Room", "Long Tail", "Shimmer",   "Subtle Air"};
 
 // The editor test plug-in in a real X11 window, with a Reverb group and its
 // button.
@@ -64,7 +64,8 @@ TEST_F(SubPresetMenuX11Test, TheMenuItsHelpMessageAndTheNameQueryWorkInRealWindo
   TGuiPopupMenu menu;
   plugin->FillSubPresetMenu(kReverb, menu);
   std::vector<TMenuItem> items;
-  for (std::int32_t i = 0; i < menu.Count(); ++i) items.push_back({menu.Item(i)->Caption, 0, false, true, menu.Item(i)->BarBreak});
+  for (std::int32_t i = 0; i < menu.Count(); ++i)
+    items.push_back({menu.Item(i)->Caption, 0, false, true, menu.Item(i)->BarBreak});
   const TMenuLayout layout = LayoutMenu(items, &MenuTextWidth);
   auto itemIndex = [&](const std::string& caption) {
     for (std::size_t i = 0; i < items.size(); ++i)

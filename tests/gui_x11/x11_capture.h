@@ -53,7 +53,8 @@ inline bool FindMenu(Display* d, Window& found, XWindowAttributes& area) {
 // A rectangle of a drawable's pixels as a bitmap.
 inline TBitmap CaptureArea(Display* d, Drawable w, int x, int y, int width, int height) {
   TBitmap out(width, height);
-  XImage* image = XGetImage(d, w, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  XImage* image =
+      XGetImage(d, w, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes, ZPixmap);
   if (!image) return out;
   for (int row = 0; row < height; ++row) {
     std::uint32_t* line = out.ScanLine(row);

@@ -24,7 +24,7 @@ constexpr double kRate = 44100.0;
 // the half rate and the reads' images beyond the compared band.
 constexpr double kReferenceRate = 96000.0;
 constexpr double kFrom = 0.25, kTo = 0.6;  // seconds: past the attack, the note held
-constexpr double kBottomHz = 20.0;  // below: the notes' envelopes, not partials
+constexpr double kBottomHz = 20.0;         // below: the notes' envelopes, not partials
 constexpr double kTopHz = 20000.0;
 constexpr double kLimitDbc = -60.0;
 // The sequenced programs play patterns clocked by the internal one-
@@ -55,7 +55,6 @@ double LimitFor(int program) {
     if (r.Program == program) return r.LimitDbc;
   return kLimitDbc;
 }
-
 
 struct TSpectrum {
   double BinHz = 0;
@@ -99,8 +98,7 @@ double WorstAliasDbc(const TSpectrum& here, const TSpectrum& reference, double& 
     const double level = 10 * std::log10(here.Power[k] / top + 1e-30);
     if (level <= worst || level < -120) continue;
     // A peak of its own, not the skirt of a neighbour.
-    if (here.Power[k] < here.Power[k - 1] || (k + 1 < here.Power.size() && here.Power[k] < here.Power[k + 1]))
-      continue;
+    if (here.Power[k] < here.Power[k - 1] || (k + 1 < here.Power.size() && here.Power[k] < here.Power[k + 1])) continue;
     const double hz = static_cast<double>(k) * here.BinHz;
     double near = 0;
     for (auto j = static_cast<std::size_t>(std::max(0.0, (hz - kNearHz) / reference.BinHz));

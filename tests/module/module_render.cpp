@@ -187,8 +187,8 @@ int IndexOf(const std::vector<std::string>& names, const std::string& name) {
 }  // namespace
 
 const std::vector<std::string>& ProgramNames() {
-  static const std::vector<std::string> names = ReadNames(
-      [](TVstPlugin& p) { return p.NumPrograms(); }, [](TVstPlugin& p, int i) { return p.ProgramName(i); });
+  static const std::vector<std::string> names =
+      ReadNames([](TVstPlugin& p) { return p.NumPrograms(); }, [](TVstPlugin& p, int i) { return p.ProgramName(i); });
   return names;
 }
 
@@ -327,9 +327,13 @@ double SumSquares(std::span<const float> x) {
 
 }  // namespace
 
-std::vector<float> HighPass(std::span<const float> x, double rate, double hz) { return Butterworth4(x, rate, hz, true); }
+std::vector<float> HighPass(std::span<const float> x, double rate, double hz) {
+  return Butterworth4(x, rate, hz, true);
+}
 
-std::vector<float> LowPass(std::span<const float> x, double rate, double hz) { return Butterworth4(x, rate, hz, false); }
+std::vector<float> LowPass(std::span<const float> x, double rate, double hz) {
+  return Butterworth4(x, rate, hz, false);
+}
 
 double RmsDb(std::span<const float> x) {
   if (x.empty()) return -200.0;
@@ -362,7 +366,8 @@ double LowEndCorrelation(const TStereo& s, const TBands& b, double from, double 
 double ClickExcessDb(const TStereo& s, const TBands& b, double start) {
   auto power = [](const std::vector<float>& l, const std::vector<float>& r, std::size_t from, std::size_t to) {
     const std::size_t n = to - from;
-    return SumSquares(std::span<const float>(l).subspan(from, n)) + SumSquares(std::span<const float>(r).subspan(from, n));
+    return SumSquares(std::span<const float>(l).subspan(from, n)) +
+           SumSquares(std::span<const float>(r).subspan(from, n));
   };
   // The loudest 2 ms above kClickHz between from and to: a periodic sound
   // puts its edges into windows of the same length at the start and later.
@@ -380,7 +385,8 @@ double ClickExcessDb(const TStereo& s, const TBands& b, double start) {
   const double burst = loudest(a, a + s.Frame(0.006));
   const double sound = loudest(from, to);
   // Below -60 dB of the sound's own level nothing is heard.
-  const double floor = power(s.Left, s.Right, from, to) * static_cast<double>(window) / static_cast<double>(to - from) * 1e-6;
+  const double floor =
+      power(s.Left, s.Right, from, to) * static_cast<double>(window) / static_cast<double>(to - from) * 1e-6;
   // A note that does not sound yet (a sequencer's rest, a slow attack) has
   // no sound to compare its start with.
   if (floor <= 1e-16) return -200.0;

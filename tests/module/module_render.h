@@ -100,8 +100,7 @@ struct TPlaySettings {
 // into out. The module is loaded once per process.
 bool Play(const TPlaySettings& settings, const TScript& script, TStereo& out, std::string& error);
 // Plays into an instance the caller opened (and keeps).
-bool PlayOn(TVstPlugin& plugin, const TPlaySettings& settings, const TScript& script, TStereo& out,
-            std::string& error);
+bool PlayOn(TVstPlugin& plugin, const TPlaySettings& settings, const TScript& script, TStereo& out, std::string& error);
 // The module, loaded once per test process (RUMBLEON_MODULE names
 // another build of it to play through the same tests: before and after
 // figures of a change); nullptr with error set when it fails.

@@ -39,7 +39,8 @@ TEST(OutputLevel, TheFuzz5VoiceShaperOnInitStaysBelowTheCeiling) {
   // The type's normalised value for index 34 of 0..50; the amount at both ends.
   for (float a : {0.0f, 0.3f, 1.0f}) {
     std::string error;
-    const auto out = RenderProgram(127, Phrase(), kRate, 0.2, error, {{shape, 1.0f}, {type, 34.0f / 50.0f}, {amount, a}});
+    const auto out =
+        RenderProgram(127, Phrase(), kRate, 0.2, error, {{shape, 1.0f}, {type, 34.0f / 50.0f}, {amount, a}});
     ASSERT_FALSE(out.empty()) << error;
     EXPECT_LE(PeakDb(out), kCeilingDb) << "amount " << a;
   }
@@ -104,8 +105,7 @@ TEST(OutputAtEveryRate, TakenRatesRenderAndRefusedOnesKeepThePreviousRate) {
     EXPECT_EQ(PeakAfterRates({refused}), never) << refused;
     EXPECT_EQ(PeakAfterRates({44100.0f, refused}), never) << refused;
   }
-  for (float taken : {1000.0f, 1500.0f, 1999.0f, 2000.0f})
-    EXPECT_GT(PeakAfterRates({taken}), 0.05f) << taken;
+  for (float taken : {1000.0f, 1500.0f, 1999.0f, 2000.0f}) EXPECT_GT(PeakAfterRates({taken}), 0.05f) << taken;
 }
 
 }  // namespace

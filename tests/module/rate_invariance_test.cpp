@@ -51,15 +51,14 @@ struct TResidual {
   int Program;
   double LimitDb;
 };
-constexpr TResidual kResiduals[] = {{30, 15.0}, {66, 4.5}, {45, 3.0}, {69, 3.0}, {75, 3.0},
-                                    {99, 3.0},  {43, 2.5}, {32, 2.0}};
+constexpr TResidual kResiduals[] = {{30, 15.0}, {66, 4.5}, {45, 3.0}, {69, 3.0},
+                                    {75, 3.0},  {99, 3.0}, {43, 2.5}, {32, 2.0}};
 
 double LimitFor(int program) {
   for (const TResidual& r : kResiduals)
     if (r.Program == program) return r.LimitDb;
   return kToleranceDb;
 }
-
 
 // The power of both channels from `from` to `to` seconds (Hann windowed) in
 // the band around each harmonic below `top` Hz, in dB. Every band is centred

@@ -127,8 +127,11 @@ TEST(SoundFaults, AProgramChangeDuringAHeldNoteFadesTheOldSound) {
     s.Seconds = 1.2;
     const double change = 0.6;
     TScript script;
-    script.NoteOn(0.1, 40).Program(change, MustFindProgram("Warm Sub")).NoteOn(change, 52).NoteOff(1.0, 40).NoteOff(
-        1.0, 52);
+    script.NoteOn(0.1, 40)
+        .Program(change, MustFindProgram("Warm Sub"))
+        .NoteOn(change, 52)
+        .NoteOff(1.0, 40)
+        .NoteOff(1.0, 52);
     const TStereo out = MustPlay(s, script);
     // No step between samples larger than either note's own.
     const float held = std::max(LargestStep(out, 0.3, change - 0.01), LargestStep(out, change + 0.1, change + 0.3));
@@ -181,8 +184,7 @@ TEST(SoundFaults, TwoInstancesFromTheSameStateRenderTheSameBits) {
       renders.push_back(std::move(out));
     }
     EXPECT_GT(RmsDb(Both(renders[0], 0.1, 2.6)), -40.0);
-    EXPECT_TRUE(renders[0].Left == renders[1].Left && renders[0].Right == renders[1].Right)
-        << "the two renders differ";
+    EXPECT_TRUE(renders[0].Left == renders[1].Left && renders[0].Right == renders[1].Right) << "the two renders differ";
   }
   // The octave drawn at each step of a held note still varies.
   TPlaySettings s;

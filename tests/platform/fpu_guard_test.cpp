@@ -7,7 +7,7 @@
 
 TEST(FpuGuard, MasksExceptionsInsideAndRestoresTheCallersState) {
   const std::uint32_t callerMxcsr = (ReadMxcsr() & ~0x3Fu) & ~(1u << 9);  // divide-by-zero unmasked
-  const std::uint16_t callerX87 = 0x1372;  // bit 6 always reads back as 1
+  const std::uint16_t callerX87 = 0x1372;                                 // bit 6 always reads back as 1
   WriteMxcsr(callerMxcsr);
   WriteX87ControlWord(callerX87);
   {
@@ -37,8 +37,7 @@ TEST(FpuGuard, FlushesDenormalsInsideOnlyAndRestoresGradualUnderflow) {
   ASSERT_EQ(std::fpclassify(denormalIn), FP_SUBNORMAL);
   {
     TFpuGuard guard;
-    EXPECT_EQ(ReadMxcsr() & (kMxcsrFlushToZero | kMxcsrDenormalsAreZero),
-              kMxcsrFlushToZero | kMxcsrDenormalsAreZero);
+    EXPECT_EQ(ReadMxcsr() & (kMxcsrFlushToZero | kMxcsrDenormalsAreZero), kMxcsrFlushToZero | kMxcsrDenormalsAreZero);
     const float decayed = tail * factor;
     EXPECT_EQ(decayed, 0.0f);
     const float sum = denormalIn + denormalIn;  // 0 + 0 when read as zero

@@ -1,12 +1,12 @@
 #include "tests/support/test_support.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <numbers>
-#include <unistd.h>
 
 #include "tests/support/owner_lock.h"
 
@@ -86,7 +86,8 @@ std::string ScratchDir() {
     std::filesystem::create_directories(path);
     std::atexit([] {
       std::error_code ec;
-      std::filesystem::remove_all(std::filesystem::temp_directory_path() / ("rumbleon-test-" + std::to_string(getpid())), ec);
+      std::filesystem::remove_all(
+          std::filesystem::temp_directory_path() / ("rumbleon-test-" + std::to_string(getpid())), ec);
     });
     return path.string();
   }();

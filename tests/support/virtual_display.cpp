@@ -40,8 +40,8 @@ TVirtualDisplay::TVirtualDisplay(int depth, int width, int height) {
       dup2(null, STDERR_FILENO);
     }
     // The server writes its display number to fd when it is ready.
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
-           "-noreset", static_cast<char*>(nullptr));
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
+           static_cast<char*>(nullptr));
     _exit(127);
   }
   close(fds[1]);

@@ -75,8 +75,7 @@ class TEditorFixture : public ::testing::Test {
   std::string NoticeText() {
     std::lock_guard<std::mutex> lock(NoticeLock);
     std::string s;
-    for (const THostNotice& n : Notices)
-      s += n.Opcode == kHostAutomate ? "a" : n.Opcode == kHostBeginEdit ? "[" : "]";
+    for (const THostNotice& n : Notices) s += n.Opcode == kHostAutomate ? "a" : n.Opcode == kHostBeginEdit ? "[" : "]";
     return s;
   }
   std::vector<THostNotice> NoticeList() {
@@ -125,8 +124,7 @@ class TEditorFixture : public ::testing::Test {
         if (n % 16 == 0) events.Add(0, on, 3);
         const auto start = std::chrono::steady_clock::now();
         Plugin->ProcessBlock(events.Events(), outputs, 256);
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         if (ms > longestMs.load()) longestMs = ms;
         blocks.fetch_add(1);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

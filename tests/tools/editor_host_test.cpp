@@ -170,10 +170,11 @@ TEST_F(EditorHostTest, EditorCommandReplaysAScriptAndSavesAScreenshot) {
   std::ofstream(script) << "# up by 20 pixels\nmove 160 100\npress\nmove 160 90\nmove 160 80\nrelease\nwait 50\n";
   const THostRun run = RunHost({"editor", TestSynthPath(), "--program", "1", "--script", script, "--screenshot", shot});
   ASSERT_EQ(run.ExitCode, 0) << run.Out << run.Err;
-  for (const std::string& expected : std::vector<std::string>{"editor open in window 0x", "320 x 200 (rectangle before opening 320 x 200, after 320 x 200)",
-        "begin-edit 0 'Gain'\nautomate 0 'Gain' 0.2392\nparameter 0 'Gain' 0.2000 -> 0.2392 (-12.4)\n",
-        "automate 0 'Gain' 0.2784\n", "end-edit 0 'Gain'\n", "screenshot " + shot + " (320 x 200)",
-        "editor closed (the plug-in answered 1): 2 automate calls, 2 parameter changes\n"})
+  for (const std::string& expected : std::vector<std::string>{
+           "editor open in window 0x", "320 x 200 (rectangle before opening 320 x 200, after 320 x 200)",
+           "begin-edit 0 'Gain'\nautomate 0 'Gain' 0.2392\nparameter 0 'Gain' 0.2000 -> 0.2392 (-12.4)\n",
+           "automate 0 'Gain' 0.2784\n", "end-edit 0 'Gain'\n", "screenshot " + shot + " (320 x 200)",
+           "editor closed (the plug-in answered 1): 2 automate calls, 2 parameter changes\n"})
     EXPECT_NE(run.Out.find(expected), std::string::npos) << expected << "\n" << run.Out;
   TRgbImage image;
   std::string error;
@@ -241,9 +242,10 @@ TEST_F(EditorHostTest, EditorChecksFindPlantedFaults) {
 TEST(EditorScript, ParsesEveryCommandAndNamesTheFirstBadLine) {
   std::vector<TEditorStep> steps;
   std::string error;
-  ASSERT_TRUE(ParseEditorScript("move 10 -5  # comment\n\npress right\nrelease 3\npress\nwait 40\nkey Escape\n"
-                                "screenshot out.png\n",
-                                steps, error))
+  ASSERT_TRUE(
+      ParseEditorScript("move 10 -5  # comment\n\npress right\nrelease 3\npress\nwait 40\nkey Escape\n"
+                        "screenshot out.png\n",
+                        steps, error))
       << error;
   ASSERT_EQ(steps.size(), 7u);
   EXPECT_EQ(steps[0].Kind, TEditorStep::TKind::Move);
@@ -255,12 +257,9 @@ TEST(EditorScript, ParsesEveryCommandAndNamesTheFirstBadLine) {
   EXPECT_EQ(steps[5].Text, "Escape");
   EXPECT_EQ(steps[6].Text, "out.png");
   const std::pair<const char*, const char*> bad[] = {
-      {"move 1\n", "line 1: move needs X and Y"},
-      {"wait\n", "line 1: wait needs milliseconds"},
-      {"\npress 12\n", "line 2: press takes a button"},
-      {"wait -3\n", "line 1: wait needs milliseconds"},
-      {"move 1 2x\n", "line 1: move needs X and Y"},
-      {"key\n", "line 1: key needs one key name"},
+      {"move 1\n", "line 1: move needs X and Y"},         {"wait\n", "line 1: wait needs milliseconds"},
+      {"\npress 12\n", "line 2: press takes a button"},   {"wait -3\n", "line 1: wait needs milliseconds"},
+      {"move 1 2x\n", "line 1: move needs X and Y"},      {"key\n", "line 1: key needs one key name"},
       {"click 1 2\n", "line 1: unknown command 'click'"},
   };
   for (const auto& [text, message] : bad) {

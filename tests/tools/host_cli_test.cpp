@@ -17,9 +17,7 @@ namespace {
 using testing_support::ZeroCrossingFrequency;
 
 // One held note from 0.1 s to 1.1 s.
-std::string OneNoteFile(int key) {
-  return WriteNoteFile("note" + std::to_string(key) + ".mid", {{key, 0.1, 1.1}});
-}
+std::string OneNoteFile(int key) { return WriteNoteFile("note" + std::to_string(key) + ".mid", {{key, 0.1, 1.1}}); }
 
 TWavData Load(const std::string& path) {
   TWavData wav;
@@ -33,8 +31,8 @@ class HostCliTest : public ::testing::TestWithParam<int> {};
 TEST_P(HostCliTest, Note69RendersAt440HzWithinOneTenthPercent) {
   const int rate = GetParam();
   const std::string out = Scratch("a440-" + std::to_string(rate) + ".wav");
-  const THostRun run = RunHost({"render", TestSynthPath(), OneNoteFile(69), "-o", out, "--rate",
-                                std::to_string(rate), "--format", "float", "--tail", "0.2"});
+  const THostRun run = RunHost({"render", TestSynthPath(), OneNoteFile(69), "-o", out, "--rate", std::to_string(rate),
+                                "--format", "float", "--tail", "0.2"});
   ASSERT_EQ(run.ExitCode, 0) << run.Err;
   const TWavData wav = Load(out);
   ASSERT_EQ(wav.SampleRate, rate);
@@ -86,14 +84,15 @@ TEST(HostCli, BadInputAndArgumentsGiveTheirStatusAndMessage) {
     int Status;
     const char* Message;
   } cases[] = {
-      {{"render", synth, WriteScratchFile("broken.mid", broken), "-o", Scratch("broken.wav")}, 1,
+      {{"render", synth, WriteScratchFile("broken.mid", broken), "-o", Scratch("broken.wav")},
+       1,
        "broken.mid: track 1 is truncated"},
-      {{"render", synth, WriteScratchFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")}, 1,
+      {{"render", synth, WriteScratchFile("text.mid", {'h', 'i'}), "-o", Scratch("x.wav")},
+       1,
        "not a standard MIDI file"},
       {{"info", Scratch("nothing-here.so")}, 1, "cannot load"},
       {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--program", "9"}, 1, "program 9 does not exist"},
-      {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--set", "Volume=0.5"}, 1,
-       "no parameter named 'Volume'"},
+      {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--set", "Volume=0.5"}, 1, "no parameter named 'Volume'"},
       {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--set", "Gain=1.5"}, 2, "from 0 to 1"},
       {{"render", synth, "--demo"}, 2, ""},  // no -o
       {{"frobnicate"}, 2, ""},
@@ -130,8 +129,8 @@ TEST(HostCli, ProgramStateFileAndSetSelectTheSound) {
   const THostRun p0 = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p0.wav"), "--format", "float"});
   const THostRun p1 =
       RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("p1.wav"), "--format", "float", "--program", "1"});
-  const THostRun st =
-      RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("st.wav"), "--format", "float", "--state", statePath});
+  const THostRun st = RunHost(
+      {"render", TestSynthPath(), "--demo", "-o", Scratch("st.wav"), "--format", "float", "--state", statePath});
   ASSERT_EQ(p0.ExitCode, 0) << p0.Err;
   ASSERT_EQ(p1.ExitCode, 0) << p1.Err;
   const THostRun set = RunHost({"render", TestSynthPath(), "--demo", "-o", Scratch("set.wav"), "--format", "float",
@@ -182,8 +181,8 @@ TEST(HostChecks, LevelOnTheInstrument) {
 
 TEST(HostStress, ConcurrencyChecksOnTheInstrument) {
   if (ModulePath().empty()) GTEST_SKIP() << "the instrument module is not part of this build";
-  const THostRun run =
-      RunHost({"check", ModulePath(), "--only", "chunk-threads,instances,state-recall,midi-fuzz,realtime", "--no-fork"});
+  const THostRun run = RunHost(
+      {"check", ModulePath(), "--only", "chunk-threads,instances,state-recall,midi-fuzz,realtime", "--no-fork"});
   EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
 }
 

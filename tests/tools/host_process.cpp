@@ -40,8 +40,8 @@ std::string Scratch(const std::string& name) { return testing_support::ScratchDi
 
 std::string WriteScratchFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
   const std::string path = Scratch(name);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return path;
 }
 

@@ -63,7 +63,8 @@ TEST_F(InstrumentEditorTest, TheEditorCommandShowsTheEditorAtItsSizeAndADragAuto
   EXPECT_NE(a.At(400, 300), 0u) << "the body's surface, not the window's black";
   std::vector<std::uint32_t> boxA, boxB;
   for (int y = kVolumeTop; y < kVolumeTop + kVolumeHeight; ++y)
-    for (int x = kVolumeLeft; x < kVolumeLeft + kVolumeWidth; ++x) boxA.push_back(a.At(x, y)), boxB.push_back(b.At(x, y));
+    for (int x = kVolumeLeft; x < kVolumeLeft + kVolumeWidth; ++x)
+      boxA.push_back(a.At(x, y)), boxB.push_back(b.At(x, y));
   EXPECT_NE(boxA, boxB);
 }
 

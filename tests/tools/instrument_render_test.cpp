@@ -124,8 +124,8 @@ TEST_F(InstrumentRender, HostBlockSizesGiveTheSameOutput) {
   std::vector<std::vector<float>> reference;
   for (int block : {512, 7, 100, 4096}) {
     const std::string out = Scratch("instrument-block-" + std::to_string(block) + ".wav");
-    const THostRun run = RunHost({"render", ModulePath(), "--demo", "-o", out, "--format", "float", "--block",
-                                  std::to_string(block)});
+    const THostRun run =
+        RunHost({"render", ModulePath(), "--demo", "-o", out, "--format", "float", "--block", std::to_string(block)});
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     TWavData wav;
     std::string error;

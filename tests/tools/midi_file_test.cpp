@@ -13,8 +13,20 @@ namespace {
 using TBytes = std::vector<std::uint8_t>;
 
 TBytes Header(int format, int tracks, int division) {
-  return {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, static_cast<std::uint8_t>(format), 0, static_cast<std::uint8_t>(tracks),
-          static_cast<std::uint8_t>(division >> 8), static_cast<std::uint8_t>(division & 0xFF)};
+  return {'M',
+          'T',
+          'h',
+          'd',
+          0,
+          0,
+          0,
+          6,
+          0,
+          static_cast<std::uint8_t>(format),
+          0,
+          static_cast<std::uint8_t>(tracks),
+          static_cast<std::uint8_t>(division >> 8),
+          static_cast<std::uint8_t>(division & 0xFF)};
 }
 
 void AddTrack(TBytes& file, std::initializer_list<std::uint8_t> body) {
@@ -42,10 +54,10 @@ std::string ErrorOf(const TBytes& bytes) {
 TEST(MidiFile, RunningStatusAndTempoChangeGiveExactTimes) {
   TBytes f = Header(0, 1, 480);
   AddTrack(f, {
-                  0x00, 0x90, 60, 100,             // note on at 0
-                  0x83, 0x60, 62, 90,              // running status: note on at 480
+                  0x00, 0x90, 60,   100,                     // note on at 0
+                  0x83, 0x60, 62,   90,                      // running status: note on at 480
                   0x00, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40,  // 60 BPM from 480 on
-                  0x83, 0x60, 60, 0,               // running status survives the meta event: at 960
+                  0x83, 0x60, 60,   0,                       // running status survives the meta event: at 960
                   0x00, 0xFF, 0x2F, 0x00,
               });
   const TMidiSong s = MustRead(f);
@@ -63,13 +75,13 @@ TEST(MidiFile, RunningStatusAndTempoChangeGiveExactTimes) {
 
 TEST(MidiFile, Format1MergesTracksAndAppliesTheTempoTrack) {
   TBytes f = Header(1, 2, 96);
-  AddTrack(f, {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,  // 120 BPM
-               0x00, 0xFF, 0x58, 0x04, 0x03, 0x02, 24, 8,  // 3/4
-               0x60, 0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90,   // 240 BPM at tick 96
+  AddTrack(f, {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,     // 120 BPM
+               0x00, 0xFF, 0x58, 0x04, 0x03, 0x02, 24,   8,  // 3/4
+               0x60, 0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90,     // 240 BPM at tick 96
                0x00, 0xFF, 0x2F, 0x00});
-  AddTrack(f, {0x00, 0xC0, 5,                 // program change (one data byte)
-               0x60, 0x91, 40, 64,            // tick 96
-               0x30, 0xE1, 0x00, 0x40,        // pitch bend at tick 144
+  AddTrack(f, {0x00, 0xC0, 5,           // program change (one data byte)
+               0x60, 0x91, 40, 64,      // tick 96
+               0x30, 0xE1, 0x00, 0x40,  // pitch bend at tick 144
                0x00, 0xFF, 0x2F, 0x00});
   const TMidiSong s = MustRead(f);
   EXPECT_EQ(s.Format, 1);
@@ -86,9 +98,9 @@ TEST(MidiFile, Format1MergesTracksAndAppliesTheTempoTrack) {
 // bytes after it are the next event's, not a second data byte.
 TEST(MidiFile, ChannelPressureTakesOneDataByteAlsoUnderRunningStatus) {
   TBytes f = Header(0, 1, 480);
-  AddTrack(f, {0x00, 0xD3, 0x40,        // pressure 64 on channel 4
-               0x10, 0x20,              // running status: pressure 32 at tick 16
-               0x00, 0x93, 45, 100,     // a note on right after
+  AddTrack(f, {0x00, 0xD3, 0x40,     // pressure 64 on channel 4
+               0x10, 0x20,           // running status: pressure 32 at tick 16
+               0x00, 0x93, 45, 100,  // a note on right after
                0x00, 0xFF, 0x2F, 0x00});
   const TMidiSong s = MustRead(f);
   ASSERT_EQ(s.Events.size(), 3u);
@@ -118,13 +130,13 @@ TEST(MidiFile, ChannelPressureTakesOneDataByteAlsoUnderRunningStatus) {
 TEST(MidiFile, SameTickEventsOfTwoTracksKeepTrackAndFileOrder) {
   TBytes f = Header(1, 2, 96);
   AddTrack(f, {0x60, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40,  // 60 BPM from tick 96
-               0x00, 0x90, 50, 90,                         // tick 96
-               0x00, 0x80, 48, 64,                         // tick 96, after it
-               0x60, 0x80, 50, 64,                         // tick 192
+               0x00, 0x90, 50,   90,                      // tick 96
+               0x00, 0x80, 48,   64,                      // tick 96, after it
+               0x60, 0x80, 50,   64,                      // tick 192
                0x00, 0xFF, 0x2F, 0x00});
-  AddTrack(f, {0x60, 0x91, 40, 64,   // tick 96
-               0x00, 0x81, 38, 64,   // tick 96
-               0x60, 0x81, 40, 64,   // tick 192
+  AddTrack(f, {0x60, 0x91, 40, 64,  // tick 96
+               0x00, 0x81, 38, 64,  // tick 96
+               0x60, 0x81, 40, 64,  // tick 192
                0x00, 0xFF, 0x2F, 0x00});
   const TMidiSong s = MustRead(f);
   ASSERT_EQ(s.Events.size(), 6u);
@@ -134,26 +146,24 @@ TEST(MidiFile, SameTickEventsOfTwoTracksKeepTrackAndFileOrder) {
     EXPECT_EQ(s.Events[i].Bytes[1], order[i][1]) << i;
   }
   for (std::size_t i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(s.Events[i].Seconds, 0.5) << i;  // 96 ticks at 120 BPM
-  EXPECT_DOUBLE_EQ(s.Events[4].Seconds, 1.5);  // then 96 ticks at 60 BPM
+  EXPECT_DOUBLE_EQ(s.Events[4].Seconds, 1.5);                                           // then 96 ticks at 60 BPM
   EXPECT_DOUBLE_EQ(s.Events[5].Seconds, 1.5);
 }
 
 TEST(MidiFile, SysexUnknownMetaAndUnknownChunksAreReadPast) {
   TBytes f = Header(0, 1, 480);
-  f.insert(f.end(), {'X', 'y', 'z', 'w', 0, 0, 0, 2, 0xAA, 0xBB});  // alien chunk
-  AddTrack(f, {0x00, 0xF0, 0x03, 0x41, 0x10, 0xF7,  // sysex
-               0x00, 0xF7, 0x02, 0x01, 0x02,        // escape
-               0x00, 0xFF, 0x03, 0x04, 'B', 'a', 's', 's',  // track name
-               0x00, 0x90, 45, 100,
-               0x00, 0xFF, 0x2F, 0x00,
-               0x00, 0x90, 46, 100});  // after end of track: ignored
+  f.insert(f.end(), {'X', 'y', 'z', 'w', 0, 0, 0, 2, 0xAA, 0xBB});                     // alien chunk
+  AddTrack(f, {0x00, 0xF0, 0x03, 0x41, 0x10, 0xF7,                                     // sysex
+               0x00, 0xF7, 0x02, 0x01, 0x02,                                           // escape
+               0x00, 0xFF, 0x03, 0x04, 'B',  'a',  's',  's',                          // track name
+               0x00, 0x90, 45,   100,  0x00, 0xFF, 0x2F, 0x00, 0x00, 0x90, 46, 100});  // after end of track: ignored
   const TMidiSong s = MustRead(f);
   ASSERT_EQ(s.Events.size(), 1u);
   EXPECT_EQ(s.Events[0].Bytes[1], 45);
 }
 
 TEST(MidiFile, SmpteDivisionCountsFramesNotBeats) {
-  TBytes f = Header(0, 1, 0xE728);  // -25 fps, 40 ticks per frame: 1 ms per tick
+  TBytes f = Header(0, 1, 0xE728);                                   // -25 fps, 40 ticks per frame: 1 ms per tick
   AddTrack(f, {0x87, 0x68, 0x90, 50, 100, 0x00, 0xFF, 0x2F, 0x00});  // tick 1000
   const TMidiSong s = MustRead(f);
   ASSERT_EQ(s.Events.size(), 1u);

@@ -324,7 +324,7 @@ TEST_F(X11Test, AListenerMayCloseItsWindowFromInsideAnEvent) {
   }
   EXPECT_EQ(w, nullptr);
   EXPECT_EQ(r.Downs.size(), 1u);
-  EXPECT_TRUE(r.Ups.empty());  // nothing after the window went
+  EXPECT_TRUE(r.Ups.empty());   // nothing after the window went
   EXPECT_EQ(r.CaptureLost, 1);  // it went with the button down
   EXPECT_TRUE(PointerFree());
 }

@@ -36,11 +36,11 @@ TEST(MenuLayout, ColumnsStartAtBarBreaksAndSeparatorsAreLow) {
 }
 
 TEST(MenuLayout, TextsThatAreNotUtf8AreReadAsLatin1) {
-  EXPECT_EQ(MenuTextAsUtf8("Caf\xc3\xa9"), "Caf\xc3\xa9");       // valid UTF-8 stays
-  EXPECT_EQ(MenuTextAsUtf8("Caf\xe9"), "Caf\xc3\xa9");           // Latin-1 e acute
-  EXPECT_EQ(MenuTextAsUtf8("\xc3"), "\xc3\x83");                 // a cut sequence
+  EXPECT_EQ(MenuTextAsUtf8("Caf\xc3\xa9"), "Caf\xc3\xa9");                // valid UTF-8 stays
+  EXPECT_EQ(MenuTextAsUtf8("Caf\xe9"), "Caf\xc3\xa9");                    // Latin-1 e acute
+  EXPECT_EQ(MenuTextAsUtf8("\xc3"), "\xc3\x83");                          // a cut sequence
   EXPECT_EQ(MenuTextAsUtf8("\xed\xa0\x80"), "\xc3\xad\xc2\xa0\xc2\x80");  // a surrogate
-  EXPECT_EQ(MenuTextAsUtf8("\xc0\xaf"), "\xc3\x80\xc2\xaf");     // overlong
+  EXPECT_EQ(MenuTextAsUtf8("\xc0\xaf"), "\xc3\x80\xc2\xaf");              // overlong
   // Drawing any of them leaves the menu drawable (a bad string would stop
   // the drawing context).
   std::vector<TMenuItem> items = {{"Caf\xe9"}, {"\xff\xfe"}, {"after"}};
@@ -109,7 +109,8 @@ TEST_F(PopupMenuTest, AClickOnAnItemChoosesIt) {
   const auto items = Numbered(40);
   int x = 0, y = 0;
   ItemCentre(items, 21, 50, 40, x, y);  // second column
-  const int chosen = Run(items, 50, 40, {[&] { MoveTo(x, y); }, [] {}, [&] { Button(1, true); }, [&] { Button(1, false); }});
+  const int chosen =
+      Run(items, 50, 40, {[&] { MoveTo(x, y); }, [] {}, [&] { Button(1, true); }, [&] { Button(1, false); }});
   EXPECT_EQ(chosen, 21);
   EXPECT_GE(Drains, 4);
   EXPECT_TRUE(PointerFree());
@@ -132,10 +133,10 @@ TEST_F(PopupMenuTest, SeparatorsAndDisabledItemsCannotBeChosen) {
   int dx = 0, dy = 0, sx = 0, sy = 0;
   ItemCentre(items, 0, 60, 60, dx, dy);
   ItemCentre(items, 1, 60, 60, sx, sy);
-  const int chosen = Run(items, 60, 60,
-                         {[&] { MoveTo(dx, dy); }, [&] { Button(1, true); }, [&] { Button(1, false); },
-                          [&] { MoveTo(sx, sy); }, [&] { Button(1, true); }, [&] { Button(1, false); },
-                          [&] { Key(XK_Escape); }});
+  const int chosen =
+      Run(items, 60, 60,
+          {[&] { MoveTo(dx, dy); }, [&] { Button(1, true); }, [&] { Button(1, false); }, [&] { MoveTo(sx, sy); },
+           [&] { Button(1, true); }, [&] { Button(1, false); }, [&] { Key(XK_Escape); }});
   EXPECT_EQ(chosen, kMenuCancelled);
 }
 
@@ -175,9 +176,9 @@ TEST_F(PopupMenuTest, ClosingTheEditorFromTheLoopEndsTheMenu) {
 
 TEST_F(PopupMenuTest, TheParentDestroyedWhileTheMenuIsOpenEndsIt) {
   const int result = Run(Numbered(3), 10, 10, {[&] {
-                                                 XDestroyWindow(Host, Parent);
-                                                 XSync(Host, False);
-                                               }});
+                           XDestroyWindow(Host, Parent);
+                           XSync(Host, False);
+                         }});
   EXPECT_EQ(result, kMenuClosed);
   EXPECT_EQ(Recorder.Destroyed, 1);
   EXPECT_TRUE(PointerFree());
@@ -197,7 +198,11 @@ TEST_F(PopupMenuTest, NoMenuWhileAnotherClientHoldsThePointer) {
 
 TEST_F(PopupMenuTest, EditorEventsKeepFlowingWhileTheMenuIsOpen) {
   Recorder.Paints.clear();
-  const int result = Run(Numbered(3), 500, 10, {[&] { Editor->Invalidate({1, 2, 3, 4}); }, [] {}, [&] { Key(XK_Escape); }});
+  const int result = Run(Numbered(3), 500, 10,
+                         {[&] {
+                            Editor->Invalidate({1, 2, 3, 4});
+                          },
+                          [] {}, [&] { Key(XK_Escape); }});
   EXPECT_EQ(result, kMenuCancelled);
   ASSERT_FALSE(Recorder.Paints.empty());
   EXPECT_EQ(Recorder.Paints.back().Left, 1);

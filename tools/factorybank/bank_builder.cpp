@@ -49,7 +49,8 @@ TBankBuilder::TTarget TBankBuilder::Classify(const TPresetItem& item) const {
 }
 
 void TBankBuilder::ResetParams(const std::vector<std::int32_t>& params) {
-  for (const std::int32_t p : params) Plugin.SetParameterValue(p, Plugin.ParamInfo[static_cast<std::size_t>(p)].DefaultValue);
+  for (const std::int32_t p : params)
+    Plugin.SetParameterValue(p, Plugin.ParamInfo[static_cast<std::size_t>(p)].DefaultValue);
 }
 
 bool TBankBuilder::Set(const TPresetLine& line, const std::vector<std::int32_t>* allowed,
@@ -96,7 +97,8 @@ bool TBankBuilder::ApplySubPreset(const TPresetLine& line, const std::vector<std
   }
   for (const TSubPresetRec& s : g->SubPresets) {
     if (FoldText(s.Name) != name) continue;
-    for (std::size_t k = 0; k < g->Params.size() && k < s.Values.size(); ++k) Plugin.SetParameterValue(g->Params[k], s.Values[k]);
+    for (std::size_t k = 0; k < g->Params.size() && k < s.Values.size(); ++k)
+      Plugin.SetParameterValue(g->Params[k], s.Values[k]);
     return true;
   }
   errors.push_back(line.Where + ": group " + g->Name + " has no sub-preset \"" + NamePart(line.Value) + "\"");
@@ -111,7 +113,8 @@ bool TBankBuilder::BuildSubPreset(const TPresetItem& item, const TTarget& target
     return false;
   }
   for (const TSubPresetRec& s : group.SubPresets)
-    if (FoldText(s.Name) == FoldText(target.Name)) errors.push_back(item.Where + ": \"" + target.Name + "\" is stored twice");
+    if (FoldText(s.Name) == FoldText(target.Name))
+      errors.push_back(item.Where + ": \"" + target.Name + "\" is stored twice");
   ResetParams(group.Params);
   for (const TPresetLine& line : item.Lines) {
     if (FoldText(line.Key) == "from") {
@@ -209,9 +212,11 @@ bool TBankBuilder::Build(const std::vector<TPresetItem>& items, bool requireFull
   for (const auto& [item, name] : templates) BuildTemplate(*item, name, errors);
   const std::int32_t capacity = Plugin.GetProgramCount();
   if (static_cast<std::int32_t>(programs.size()) > capacity)
-    errors.push_back("the sources hold " + std::to_string(programs.size()) + " programs; the bank has " + std::to_string(capacity));
+    errors.push_back("the sources hold " + std::to_string(programs.size()) + " programs; the bank has " +
+                     std::to_string(capacity));
   else if (requireFull && static_cast<std::int32_t>(programs.size()) != capacity)
-    errors.push_back("the sources hold " + std::to_string(programs.size()) + " programs; the bank needs " + std::to_string(capacity));
+    errors.push_back("the sources hold " + std::to_string(programs.size()) + " programs; the bank needs " +
+                     std::to_string(capacity));
   for (std::size_t i = 0; i < programs.size() && static_cast<std::int32_t>(i) < capacity; ++i)
     BuildProgram(*programs[i], static_cast<std::int32_t>(i), errors);
   Plugin.SelectProgram(0);

@@ -21,8 +21,8 @@
 
 namespace {
 
-std::intptr_t HostCallback(TVstEffect* /*effect*/, std::int32_t opcode, std::int32_t /*index*/,
-                           std::intptr_t /*value*/, void* /*ptr*/, float /*opt*/) {
+std::intptr_t HostCallback(TVstEffect* /*effect*/, std::int32_t opcode, std::int32_t /*index*/, std::intptr_t /*value*/,
+                           void* /*ptr*/, float /*opt*/) {
   return opcode == kHostVersion ? 2400 : 0;
 }
 

@@ -158,8 +158,7 @@ std::optional<std::int32_t> TParamKeys::Find(std::string_view key, std::string& 
     std::vector<std::int32_t> found;
     for (std::size_t id = 0; id < Entries.size(); ++id) {
       const TEntry& e = Entries[id];
-      if (e.Name != name || (section >= 0 && e.Section != section) || (repeat > 0 && e.Repeat != repeat))
-        continue;
+      if (e.Name != name || (section >= 0 && e.Section != section) || (repeat > 0 && e.Repeat != repeat)) continue;
       found.push_back(static_cast<std::int32_t>(id));
     }
     return found;
@@ -223,8 +222,8 @@ std::optional<float> TParamKeys::ValueFor(std::int32_t id, std::string_view valu
   // A number: the real value whose text shows the nearest number.
   const std::optional<TNumber> target = ParseNumber(value);
   if (!target) {
-    error = "\"" + std::string(value) + "\" is not a value of " + KeyOf(id) + " (for example \"" +
-            TextOfReal(id, lo) + "\" .. \"" + TextOfReal(id, hi) + "\")";
+    error = "\"" + std::string(value) + "\" is not a value of " + KeyOf(id) + " (for example \"" + TextOfReal(id, lo) +
+            "\" .. \"" + TextOfReal(id, hi) + "\")";
     return std::nullopt;
   }
   auto shown = [&](double real) { return ParseNumber(TextOfReal(id, static_cast<float>(real))); };
@@ -281,7 +280,8 @@ std::optional<float> TParamKeys::ValueFor(std::int32_t id, std::string_view valu
   // On the parameter's step grid when that shows the same text.
   if (info.Step > 0.0f) {
     const double snapped = lo + std::nearbyint((real - lo) / info.Step) * info.Step;
-    if (snapped >= lo && snapped <= hi && TextOfReal(id, static_cast<float>(snapped)) == TextOfReal(id, static_cast<float>(real)))
+    if (snapped >= lo && snapped <= hi &&
+        TextOfReal(id, static_cast<float>(snapped)) == TextOfReal(id, static_cast<float>(real)))
       real = snapped;
   }
   const std::optional<TNumber> result = shown(real);
@@ -306,5 +306,6 @@ void TParamKeys::ListKeys(std::ostream& out) const {
 void TParamKeys::ListValues(std::int32_t id, std::ostream& out) const {
   const TParamInfoRec& info = Plugin.ParamInfo[static_cast<std::size_t>(id)];
   const double first = std::ceil(std::min(info.Min, info.Max)), last = std::floor(std::max(info.Min, info.Max));
-  for (double r = first; r <= last && r - first <= 2048.0; r += 1.0) out << r << "\t" << TextOfReal(id, static_cast<float>(r)) << "\n";
+  for (double r = first; r <= last && r - first <= 2048.0; r += 1.0)
+    out << r << "\t" << TextOfReal(id, static_cast<float>(r)) << "\n";
 }

@@ -53,7 +53,7 @@ class TParamKeys {
 
  private:
   struct TEntry {
-    std::string Name;     // the short name, lower case
+    std::string Name;      // the short name, lower case
     std::int32_t Section;  // index into the section table, -1 for none
     std::int32_t Repeat;   // 1 for the first of its name in its section
   };

@@ -71,9 +71,7 @@ void* realloc(void* ptr, std::size_t size) noexcept {
   }
   return Counted(p);
 }
-void* memalign(std::size_t alignment, std::size_t size) noexcept {
-  return Counted(__libc_memalign(alignment, size));
-}
+void* memalign(std::size_t alignment, std::size_t size) noexcept { return Counted(__libc_memalign(alignment, size)); }
 void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
   return Counted(__libc_memalign(alignment, size));
 }

@@ -50,9 +50,7 @@ struct TTimedMidi {
 inline TTimedMidi NoteOn(std::int64_t frame, int key, int velocity = 100) {
   return {frame, {0x90, static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(velocity)}};
 }
-inline TTimedMidi NoteOff(std::int64_t frame, int key) {
-  return {frame, {0x80, static_cast<std::uint8_t>(key), 64}};
-}
+inline TTimedMidi NoteOff(std::int64_t frame, int key) { return {frame, {0x80, static_cast<std::uint8_t>(key), 64}}; }
 
 // A chord and a line over length frames, every note released before the end.
 std::vector<TTimedMidi> NotePattern(std::int64_t length, int keys = 4);

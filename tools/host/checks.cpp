@@ -79,7 +79,8 @@ void TDriver::Block(int frames) {
     const auto end = TClock::now();
     Allocations += AudioThreadAllocationCount() - allocs;
     Frees += AudioThreadFreeCount() - frees;
-    if (Durations.size() < Durations.capacity()) Durations.push_back(std::chrono::duration<double>(end - start).count());
+    if (Durations.size() < Durations.capacity())
+      Durations.push_back(std::chrono::duration<double>(end - start).count());
   } else {
     Plugin.ProcessBlock(List.Events(), Pointers.data(), frames);
   }
@@ -90,8 +91,9 @@ void TDriver::Block(int frames) {
   if (Paced) {
     if (PaceFrames == 0) PaceStart = TClock::now();
     PaceFrames += frames;
-    std::this_thread::sleep_until(PaceStart + std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(
-                                                  static_cast<double>(PaceFrames) / Plugin.SampleRate())));
+    std::this_thread::sleep_until(
+        PaceStart + std::chrono::duration_cast<TClock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(PaceFrames) / Plugin.SampleRate())));
   }
 }
 
@@ -101,9 +103,11 @@ void TDriver::Inspect(int frames) {
     for (int i = 0; i < frames; ++i) {
       const float v = x[i];
       if (!std::isfinite(v)) {
-        if (NonFinite++ == 0) FirstBad = "channel " + std::to_string(c) + " frame " + std::to_string(Position + i) + ": " + Num(v);
+        if (NonFinite++ == 0)
+          FirstBad = "channel " + std::to_string(c) + " frame " + std::to_string(Position + i) + ": " + Num(v);
       } else if (v != 0 && std::fpclassify(v) == FP_SUBNORMAL) {
-        if (Denormals++ == 0) FirstBad = "denormal on channel " + std::to_string(c) + " frame " + std::to_string(Position + i);
+        if (Denormals++ == 0)
+          FirstBad = "denormal on channel " + std::to_string(c) + " frame " + std::to_string(Position + i);
       } else {
         Peak = std::max(Peak, std::fabs(v));
         SumSquares += static_cast<double>(v) * v;
@@ -164,7 +168,8 @@ std::string CompareParams(const TVstPlugin& p, const std::vector<float>& expecte
     if (same) continue;
     if (differing < 3)
       text += (text.empty() ? "" : "; ") + std::string("parameter ") + std::to_string(i) + " " +
-              Quote(p.ParamName(static_cast<int>(i))) + " is " + Num(actual[i], 6) + ", expected " + Num(expected[i], 6);
+              Quote(p.ParamName(static_cast<int>(i))) + " is " + Num(actual[i], 6) + ", expected " +
+              Num(expected[i], 6);
     ++differing;
   }
   if (differing > 3) text += "; " + std::to_string(differing - 3) + " more";
@@ -194,7 +199,8 @@ TCheckResult CheckRecord(TCheckContext& ctx) {
   if (e->numInputs < 0 || e->numParams < 0 || e->numPrograms < 0) faults += "negative counts; ";
   if (!e->processReplacing && !e->process) faults += "no process entry; ";
   if ((e->flags & kVstFlagCanReplacing) && !e->processReplacing) faults += "replacing flag without processReplacing; ";
-  if ((e->flags & kVstFlagCanDoubleReplacing) && !e->processDoubleReplacing) faults += "double flag without its entry; ";
+  if ((e->flags & kVstFlagCanDoubleReplacing) && !e->processDoubleReplacing)
+    faults += "double flag without its entry; ";
   char flags[16];
   std::snprintf(flags, sizeof flags, "0x%X", static_cast<unsigned>(e->flags));
   const std::string detail = "ID " + Quote(FourCharText(e->uniqueID)) + ", version " + std::to_string(e->version) +
@@ -286,7 +292,8 @@ TCheckResult CheckPrograms(TCheckContext& ctx) {
     const int target = ctx.Below(count);
     p->SetProgram(target);
     if (p->Program() != target) {
-      faults += "after setProgram " + std::to_string(target) + " getProgram answers " + std::to_string(p->Program()) + "; ";
+      faults +=
+          "after setProgram " + std::to_string(target) + " getProgram answers " + std::to_string(p->Program()) + "; ";
       break;
     }
   }
@@ -344,16 +351,17 @@ TCheckResult CheckProcessing(TCheckContext& ctx) {
       p->Suspend();
       p->Resume();
       d.Block(0);
-      d.Run(length - length / 2, block, {NoteOff(0, 48), NoteOff(length / 8, 55), NoteOn(length / 6, 67), NoteOff(length / 3, 60),
-                                         NoteOff(length / 3, 67)});
+      d.Run(length - length / 2, block,
+            {NoteOff(0, 48), NoteOff(length / 8, 55), NoteOn(length / 6, 67), NoteOff(length / 3, 60),
+             NoteOff(length / 3, 67)});
       ++configurations;
       const std::string faults = d.Faults();
       if (!faults.empty())
         return Fail("at " + Num(rate / 1000, 2) + " kHz, block " + std::to_string(block) + ": " + faults);
     }
   }
-  return Pass(std::to_string(configurations) + " rate/block configurations with suspend, resume and empty blocks, peak " +
-              Num(d.Peak));
+  return Pass(std::to_string(configurations) +
+              " rate/block configurations with suspend, resume and empty blocks, peak " + Num(d.Peak));
 }
 
 TCheckResult CheckAutomation(TCheckContext& ctx) {
@@ -377,9 +385,18 @@ TCheckResult CheckAutomation(TCheckContext& ctx) {
 TCheckResult CheckParameterFuzz(TCheckContext& ctx) {
   auto p = ctx.Open(44100, 64);
   if (p->NumParams() == 0) return Skip("the plug-in has no parameters");
-  const float extremes[] = {0.0f, 1.0f, -1.0f, 2.0f, -1e30f, 1e30f, std::numeric_limits<float>::quiet_NaN(),
-                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                            1e-40f, std::nextafter(1.0f, 0.0f), 0.5f};
+  const float extremes[] = {0.0f,
+                            1.0f,
+                            -1.0f,
+                            2.0f,
+                            -1e30f,
+                            1e30f,
+                            std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            1e-40f,
+                            std::nextafter(1.0f, 0.0f),
+                            0.5f};
   TDriver d(*p, 64);
   p->Resume();
   d.Run(64, 64, {NoteOn(0, 45), NoteOn(0, 57)});
@@ -399,12 +416,15 @@ TCheckResult CheckParameterFuzz(TCheckContext& ctx) {
       }
       bool overrun = false;
       p->Text(kEffGetParamDisplay, i, &overrun);
-      if (overrun && bad++ < 3) faults += "parameter " + std::to_string(i) + "'s display text overruns at " + Num(v) + "; ";
+      if (overrun && bad++ < 3)
+        faults += "parameter " + std::to_string(i) + "'s display text overruns at " + Num(v) + "; ";
     }
     d.Block(64);
     p->SetParameter(i, original);
     const std::string audio = d.Faults();
-    if (!audio.empty()) return Fail(faults + "after fuzzing parameter " + std::to_string(i) + " " + Quote(p->ParamName(i)) + ": " + audio);
+    if (!audio.empty())
+      return Fail(faults + "after fuzzing parameter " + std::to_string(i) + " " + Quote(p->ParamName(i)) + ": " +
+                  audio);
   }
   const std::string detail = std::to_string(p->NumParams()) + " parameters x " + std::to_string(std::size(extremes)) +
                              " extreme values" +
@@ -425,7 +445,8 @@ TCheckResult CheckIndexes(TCheckContext& ctx) {
     for (std::int32_t opcode : {kEffGetParamName, kEffGetParamLabel, kEffGetParamDisplay}) {
       bool overrun = false;
       p->Text(opcode, index, &overrun);
-      if (overrun) faults += "text opcode " + std::to_string(opcode) + " for index " + std::to_string(index) + " overruns; ";
+      if (overrun)
+        faults += "text opcode " + std::to_string(opcode) + " for index " + std::to_string(index) + " overruns; ";
     }
   }
   const int current = p->Program();
@@ -526,7 +547,7 @@ std::vector<std::string> DisplayTexts(TCheckContext& ctx) {
 }
 
 TCheckResult CheckLocale(TCheckContext& ctx) {
-  const char* candidates[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "it_IT.UTF-8",
+  const char* candidates[] = {"de_DE.UTF-8", "de_DE.utf8",  "fr_FR.UTF-8", "fr_FR.utf8",  "it_IT.UTF-8",
                               "es_ES.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8", "pt_BR.UTF-8", "de_DE"};
   std::string chosen;
   for (const char* name : candidates) {
@@ -548,7 +569,8 @@ TCheckResult CheckLocale(TCheckContext& ctx) {
   std::string first;
   for (std::size_t i = 0; i < comma.size() && i < plain.size(); ++i) {
     if (comma[i] == plain[i]) continue;
-    if (differing++ == 0) first = "parameter " + std::to_string(i / 2) + " shows " + Quote(comma[i]) + " instead of " + Quote(plain[i]);
+    if (differing++ == 0)
+      first = "parameter " + std::to_string(i / 2) + " shows " + Quote(comma[i]) + " instead of " + Quote(plain[i]);
   }
   if (differing) return Fail(std::to_string(differing) + " value texts change under " + chosen + " (" + first + ")");
   return Pass(std::to_string(comma.size()) + " value texts identical under " + chosen + " and C");
@@ -603,12 +625,12 @@ const std::vector<TCheckEntry>& Entries() {
       {{"state-corrupt", "damaged chunks leave the state and the sound as they were"}, CheckCorruptChunks},
       {{"midi-fuzz", "controllers, RPN/NRPN, program changes and junk bytes; then it still sounds"}, CheckMidiFuzz},
       {{"level", "output below +24 dBFS over random legal states of every program"}, CheckOutputLevel},
-      {{"realtime", "no allocation, free or long lock wait on the audio thread while programs, chunks and "
-                    "automation arrive; worst process call"},
+      {{"realtime",
+        "no allocation, free or long lock wait on the audio thread while programs, chunks and "
+        "automation arrive; worst process call"},
        CheckRealtime},
       {{"chunk-threads", "getChunk and setChunk from two threads at once, thousands of overlaps"}, CheckChunkThreads},
-      {{"instances", "instances on parallel threads: same sound as alone, no waiting on each other"},
-       CheckInstances},
+      {{"instances", "instances on parallel threads: same sound as alone, no waiting on each other"}, CheckInstances},
       {{"reload", "the module loaded and unloaded again and again: no crash, no heap left behind"}, CheckReload, true},
       {{"editor", "editor open and close: cold, warm, 10 in a row, while processing"}, CheckEditorSessions},
       {{"editor-mouse", "clicks and drags over the editor, closing during a drag"}, CheckEditorMouse},
@@ -704,8 +726,8 @@ const std::vector<TCheckInfo>& CheckList() {
 
 int RunChecks(const TCheckOptions& options, std::ostream& out) {
   for (const auto& name : options.Only) {
-    const bool known = std::any_of(Entries().begin(), Entries().end(),
-                                   [&](const TCheckEntry& e) { return name == e.Info.Name; });
+    const bool known =
+        std::any_of(Entries().begin(), Entries().end(), [&](const TCheckEntry& e) { return name == e.Info.Name; });
     if (!known) {
       out << "unknown check '" << name << "'\n";
       return 2;

@@ -18,8 +18,8 @@ struct TCheckResult {
 struct TCheckOptions {
   std::string ModulePath;
   std::uint32_t Seed = 1;
-  bool Fork = true;              // each check in a child process
-  double TimeoutSeconds = 600;   // per check, when forked
+  bool Fork = true;               // each check in a child process
+  double TimeoutSeconds = 600;    // per check, when forked
   std::vector<std::string> Only;  // check names; empty: all
 };
 

@@ -22,9 +22,7 @@ class TFaults {
     if (Count++ < 4) Text += text + "; ";
   }
   bool Any() const { return Count > 0; }
-  std::string Summary() const {
-    return Count > 4 ? Text + std::to_string(Count - 4) + " more; " : Text;
-  }
+  std::string Summary() const { return Count > 4 ? Text + std::to_string(Count - 4) + " more; " : Text; }
 
  private:
   int Count = 0;
@@ -147,16 +145,16 @@ TCheckResult CheckEditorSessions(TCheckContext& ctx) {
     if (!audio.Driver.Faults().empty()) faults.Add(audio.Driver.Faults());
     if (audio.Driver.Blocks < 10) faults.Add("only " + std::to_string(audio.Driver.Blocks) + " audio blocks in 1 s");
     // A quarter second without audio is a dropout in any host.
-    if (longest > 250) faults.Add("an audio block took " + std::to_string(static_cast<int>(longest)) +
-                                  " ms while the editor was open");
+    if (longest > 250)
+      faults.Add("an audio block took " + std::to_string(static_cast<int>(longest)) + " ms while the editor was open");
   }
   const std::uint64_t errors = TEditorHost::XErrors() - errorsBefore;
   if (errors > 0) faults.Add(std::to_string(errors) + " X protocol errors on the host's connections");
   if (faults.Any()) return Fail(faults.Summary());
   char ms[32];
   std::snprintf(ms, sizeof ms, "%.1f", longest);
-  return Pass(std::to_string(sessions) + " editor sessions (cold, warm, 10 in a row, while processing), " +
-              Size(w, h) + "; longest audio block " + ms + " ms");
+  return Pass(std::to_string(sessions) + " editor sessions (cold, warm, 10 in a row, while processing), " + Size(w, h) +
+              "; longest audio block " + ms + " ms");
 }
 
 TCheckResult CheckEditorMouse(TCheckContext& ctx) {

@@ -48,7 +48,9 @@ class TNoticePrinter {
     }
     std::lock_guard<std::mutex> lock(PrintLock);
     for (const THostNotice& n : notices) {
-      const char* what = n.Opcode == kHostAutomate ? "automate" : n.Opcode == kHostBeginEdit ? "begin-edit" : "end-edit";
+      const char* what = n.Opcode == kHostAutomate    ? "automate"
+                         : n.Opcode == kHostBeginEdit ? "begin-edit"
+                                                      : "end-edit";
       Out << what << " " << n.Index << " " << Name(n.Index);
       if (n.Opcode == kHostAutomate) {
         Out << " " << Fixed(n.Value, 4);
@@ -224,8 +226,9 @@ int EditorCommand(const std::vector<std::string>& args, std::ostream& out, std::
           case TEditorStep::TKind::Screenshot: {
             TRgbImage image;
             ok = input.Capture(image, why) && WritePng(s.Text, image, why);
-            if (ok) printer.Line("screenshot " + s.Text + " (" + std::to_string(image.Width) + " x " +
-                                 std::to_string(image.Height) + ")");
+            if (ok)
+              printer.Line("screenshot " + s.Text + " (" + std::to_string(image.Width) + " x " +
+                           std::to_string(image.Height) + ")");
             break;
           }
         }
@@ -242,7 +245,8 @@ int EditorCommand(const std::vector<std::string>& args, std::ostream& out, std::
     // Interactive: until the window is closed or the process is told to stop.
     out << "close the window (or press Ctrl-C) to end\n";
     out.flush();
-    struct sigaction action {}, oldInt {}, oldTerm {};
+    struct sigaction action {
+    }, oldInt{}, oldTerm{};
     action.sa_handler = &OnStopSignal;
     sigaction(SIGINT, &action, &oldInt);
     sigaction(SIGTERM, &action, &oldTerm);

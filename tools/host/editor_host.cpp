@@ -50,8 +50,8 @@ bool CaptureWindow(Display* d, Window w, TRgbImage& image, std::string& error) {
     error = "the window is gone";
     return false;
   }
-  XImage* x = XGetImage(d, w, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height), AllPlanes,
-                        ZPixmap);
+  XImage* x =
+      XGetImage(d, w, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height), AllPlanes, ZPixmap);
   if (!x) {
     error = "cannot read the window's pixels (is it on the screen?)";
     return false;
@@ -121,7 +121,7 @@ bool TEditorHost::Open(TVstPlugin& plugin, std::string& error) {
   H = sized ? Before.bottom - Before.top : 480;
   const int screen = DefaultScreen(d);
   const ::Window w = XCreateSimpleWindow(d, RootWindow(d, screen), 0, 0, static_cast<unsigned>(W),
-                                       static_cast<unsigned>(H), 0, BlackPixel(d, screen), BlackPixel(d, screen));
+                                         static_cast<unsigned>(H), 0, BlackPixel(d, screen), BlackPixel(d, screen));
   char title[300];
   std::snprintf(title, sizeof title, "rumbleon-host: %s", plugin.Text(kEffGetEffectName).c_str());
   XStoreName(d, w, title);

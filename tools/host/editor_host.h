@@ -85,7 +85,7 @@ class TEditorHost {
   TEditorHost() = default;
   void RunHostRequests();
 
-  void* D = nullptr;  // Display*, used on the thread that connected only
+  void* D = nullptr;                  // Display*, used on the thread that connected only
   std::atomic<unsigned long> Win{0};  // read by the input thread
   unsigned long WmDelete = 0;
   int W = 0;

@@ -97,8 +97,7 @@ bool ParseFxBank(std::span<const std::uint8_t> bytes, TFxBank& bank, std::string
     // The usual layout puts the chunk right after its size, with a byte size
     // of the file length minus 8; some plug-ins (ours among them) write 4
     // reserved bytes first and store the whole file length.
-    if (!r.Int32(size) ||
-        (static_cast<std::int64_t>(byteSize) != std::int64_t{size} + 152 && !r.Skip(4))) {
+    if (!r.Int32(size) || (static_cast<std::int64_t>(byteSize) != std::int64_t{size} + 152 && !r.Skip(4))) {
       error = "the bank file's header is truncated";
       return false;
     }

@@ -17,8 +17,8 @@ struct TFxProgram {
 };
 
 struct TFxBank {
-  std::int32_t Version = 1;       // 1, or 2 with the current program
-  std::int32_t PluginId = 0;      // the plug-in's unique ID
+  std::int32_t Version = 1;   // 1, or 2 with the current program
+  std::int32_t PluginId = 0;  // the plug-in's unique ID
   std::int32_t PluginVersion = 0;
   std::int32_t CurrentProgram = -1;  // version 2 only
   bool IsChunk = false;

@@ -46,7 +46,9 @@ std::string Fixed(double v, int decimals) {
   return text;
 }
 
-std::string Db(double amplitude) { return amplitude > 0 ? Fixed(20 * std::log10(amplitude), 1) + " dBFS" : "-inf dBFS"; }
+std::string Db(double amplitude) {
+  return amplitude > 0 ? Fixed(20 * std::log10(amplitude), 1) + " dBFS" : "-inf dBFS";
+}
 
 template <class T>
 bool ParseNumber(const std::string& text, T& value) {
@@ -78,17 +80,20 @@ int Info(const std::vector<std::string>& args) {
   std::snprintf(flags, sizeof flags, "0x%X", static_cast<unsigned>(e->flags));
   std::string flagNames;
   const std::pair<std::int32_t, const char*> known[] = {
-      {kVstFlagHasEditor, "editor"},       {kVstFlagHasClip, "clip"},         {kVstFlagHasVu, "vu"},
-      {kVstFlagCanMono, "mono"},           {kVstFlagCanReplacing, "replacing"}, {kVstFlagProgramChunks, "chunks"},
-      {kVstFlagIsSynth, "synth"},          {kVstFlagNoSoundInStop, "no-tail"}, {kVstFlagCanDoubleReplacing, "double"}};
+      {kVstFlagHasEditor, "editor"}, {kVstFlagHasClip, "clip"},           {kVstFlagHasVu, "vu"},
+      {kVstFlagCanMono, "mono"},     {kVstFlagCanReplacing, "replacing"}, {kVstFlagProgramChunks, "chunks"},
+      {kVstFlagIsSynth, "synth"},    {kVstFlagNoSoundInStop, "no-tail"},  {kVstFlagCanDoubleReplacing, "double"}};
   for (const auto& [bit, name] : known)
     if (e->flags & bit) flagNames += (flagNames.empty() ? "" : ", ") + std::string(name);
   std::cout << "module        " << module.Path() << " (entry " << module.EntryName() << ")\n"
             << "name          " << p->Text(kEffGetEffectName) << "\n"
-            << "vendor        " << p->Text(kEffGetVendorString) << " (version " << p->Dispatch(kEffGetVendorVersion) << ")\n"
+            << "vendor        " << p->Text(kEffGetVendorString) << " (version " << p->Dispatch(kEffGetVendorVersion)
+            << ")\n"
             << "product       " << p->Text(kEffGetProductString) << "\n"
-            << "unique ID     '" << FourCharText(e->uniqueID) << "' (" << e->uniqueID << "), version " << e->version << "\n"
-            << "VST version   " << p->Dispatch(kEffGetVstVersion) << ", category " << p->Dispatch(kEffGetPlugCategory) << "\n"
+            << "unique ID     '" << FourCharText(e->uniqueID) << "' (" << e->uniqueID << "), version " << e->version
+            << "\n"
+            << "VST version   " << p->Dispatch(kEffGetVstVersion) << ", category " << p->Dispatch(kEffGetPlugCategory)
+            << "\n"
             << "flags         " << flags << " (" << flagNames << ")\n"
             << "inputs        " << e->numInputs << "\n"
             << "outputs       " << e->numOutputs << "\n"
@@ -269,14 +274,15 @@ int Render(const std::vector<std::string>& args) {
   TWavSink sink(writer);
   TProgressBar bar;
   TRenderStats stats;
-  const bool ok = RenderSong(*p, song, settings, &sink, stats, [&](double f) { bar.Update(f); }, error);
+  const bool ok = RenderSong(
+      *p, song, settings, &sink, stats, [&](double f) { bar.Update(f); }, error);
   bar.Finish();
   if (!ok || !writer.Close(error)) {
     std::cerr << "rumbleon-host: " << error << "\n";
     return 1;
   }
-  std::cout << "wrote " << outPath << ": " << RenderChannels(*p) << " channels, "
-            << Fixed(settings.SampleRate, 0) << " Hz\n"
+  std::cout << "wrote " << outPath << ": " << RenderChannels(*p) << " channels, " << Fixed(settings.SampleRate, 0)
+            << " Hz\n"
             << "duration " << Fixed(stats.Seconds, 3) << " s, peak " << Fixed(stats.Peak, 4) << " (" << Db(stats.Peak)
             << "), RMS " << Fixed(stats.Rms, 4) << " (" << Db(stats.Rms) << ")\n";
   if (stats.NonFinite > 0) {

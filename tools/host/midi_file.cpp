@@ -242,7 +242,8 @@ bool ReadMidiFile(std::span<const std::uint8_t> bytes, TMidiSong& song, std::str
     const int ticksPerFrame = static_cast<int>(division & 0xFF);
     if ((framesPerSecond != 24 && framesPerSecond != 25 && framesPerSecond != 29 && framesPerSecond != 30) ||
         ticksPerFrame == 0) {
-      error = "damaged MIDI file header (SMPTE division " + Hex2(division >> 8) + "/" + std::to_string(ticksPerFrame) + ")";
+      error =
+          "damaged MIDI file header (SMPTE division " + Hex2(division >> 8) + "/" + std::to_string(ticksPerFrame) + ")";
       return false;
     }
     s.Smpte = true;
@@ -267,8 +268,8 @@ bool ReadMidiFile(std::span<const std::uint8_t> bytes, TMidiSong& song, std::str
   int track = 0;
   while (track < declaredTracks) {
     if (r.Remaining() < 8) {
-      error = "the MIDI file ends after " + std::to_string(track) + " of its " + std::to_string(declaredTracks) +
-              " tracks";
+      error =
+          "the MIDI file ends after " + std::to_string(track) + " of its " + std::to_string(declaredTracks) + " tracks";
       return false;
     }
     const std::size_t chunkStart = r.Position();
@@ -345,9 +346,11 @@ std::vector<std::uint8_t> WriteMidiFile(const TMidiSong& song) {
   };
   std::vector<TItem> items;
   for (const auto& t : song.Tempos)
-    items.push_back({t.Tick, 0,
-                     {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(t.MicrosPerQuarter >> 16),
-                      static_cast<std::uint8_t>(t.MicrosPerQuarter >> 8), static_cast<std::uint8_t>(t.MicrosPerQuarter)}});
+    items.push_back(
+        {t.Tick,
+         0,
+         {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(t.MicrosPerQuarter >> 16),
+          static_cast<std::uint8_t>(t.MicrosPerQuarter >> 8), static_cast<std::uint8_t>(t.MicrosPerQuarter)}});
   for (const auto& s : song.TimeSignatures) {
     std::uint8_t power = 0;
     while ((1 << power) < s.Denominator && power < 6) ++power;
@@ -364,7 +367,8 @@ std::vector<std::uint8_t> WriteMidiFile(const TMidiSong& song) {
     tick = item.Tick;
     track.insert(track.end(), item.Bytes.begin(), item.Bytes.end());
   }
-  const std::int64_t endTick = std::max<std::int64_t>(tick, static_cast<std::int64_t>(song.SecondsToTick(song.LengthSeconds)));
+  const std::int64_t endTick =
+      std::max<std::int64_t>(tick, static_cast<std::int64_t>(song.SecondsToTick(song.LengthSeconds)));
   PutVarLen(track, static_cast<std::uint32_t>(endTick - tick));
   track.insert(track.end(), {0xFF, 0x2F, 0x00});
 
@@ -389,9 +393,9 @@ TMidiSong DemoSong() {
   };
   // One bar of sixteenths relative to the bar's root; a note whose length
   // reaches past the next one's start overlaps it (a legato slide).
-  const TNote groove[] = {{0, 2, 0, 120}, {3, 1, 0, 80},   {4, 1, 12, 110}, {6, 1, 0, 90},
+  const TNote groove[] = {{0, 2, 0, 120},  {3, 1, 0, 80},  {4, 1, 12, 110},  {6, 1, 0, 90},
                           {7, 2, 10, 100}, {10, 3, 7, 95}, {12, 2, 12, 115}, {14, 2, 3, 85}};
-  const TNote fill[] = {{0, 2, 0, 120},  {3, 1, 0, 80},   {4, 1, 12, 110}, {6, 1, 0, 90},   {7, 2, 10, 100},
+  const TNote fill[] = {{0, 2, 0, 120}, {3, 1, 0, 80},    {4, 1, 12, 110}, {6, 1, 0, 90},    {7, 2, 10, 100},
                         {10, 2, 7, 95}, {12, 1, 12, 100}, {13, 1, 14, 90}, {14, 1, 15, 105}, {15, 2, 19, 127}};
   const int roots[] = {33, 33, 29, 31};  // A1, A1, F1, G1
   auto add = [&](int tick, std::uint8_t a, std::uint8_t b, std::uint8_t c) {

@@ -36,10 +36,10 @@ struct TMidiSong {
   int TicksPerQuarter = 480;
   bool Smpte = false;
   double SmpteSecondsPerTick = 0;
-  std::vector<TMidiFileEvent> Events;  // sorted by tick, file order kept within a tick
-  std::vector<TMidiTempoChange> Tempos;  // sorted, first at tick 0 (120 BPM when the file has none)
+  std::vector<TMidiFileEvent> Events;              // sorted by tick, file order kept within a tick
+  std::vector<TMidiTempoChange> Tempos;            // sorted, first at tick 0 (120 BPM when the file has none)
   std::vector<TMidiTimeSignature> TimeSignatures;  // sorted, first at tick 0 (4/4 when the file has none)
-  double LengthSeconds = 0;  // time of the last event of any kind, end-of-track included
+  double LengthSeconds = 0;                        // time of the last event of any kind, end-of-track included
 
   // Position conversions through the tempo map.
   double TickToSeconds(double tick) const;

@@ -95,8 +95,8 @@ bool ReadPng(const std::string& path, TRgbImage& image, std::string& error) {
   png_read_info(png, info);
   const png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
   const int type = png_get_color_type(png, info);
-  if (png_get_bit_depth(png, info) != 8 || (type != PNG_COLOR_TYPE_RGB && type != PNG_COLOR_TYPE_RGBA) ||
-      width == 0 || height == 0 || width > 65536 || height > 65536) {
+  if (png_get_bit_depth(png, info) != 8 || (type != PNG_COLOR_TYPE_RGB && type != PNG_COLOR_TYPE_RGBA) || width == 0 ||
+      height == 0 || width > 65536 || height > 65536) {
     png_destroy_read_struct(&png, &info, nullptr);
     error = path + ": not an 8-bit RGB picture";
     return false;

@@ -108,6 +108,7 @@ bool RenderSong(TVstPlugin& plugin, const TMidiSong& song, const TRenderSettings
   plugin.Dispatch(kEffStopProcess);
   plugin.Suspend();
   stats.Seconds = static_cast<double>(stats.Frames) / rate;
-  if (stats.Frames > 0 && channels > 0) stats.Rms = std::sqrt(sumSquares / (static_cast<double>(stats.Frames) * channels));
+  if (stats.Frames > 0 && channels > 0)
+    stats.Rms = std::sqrt(sumSquares / (static_cast<double>(stats.Frames) * channels));
   return true;
 }

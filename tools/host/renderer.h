@@ -28,8 +28,8 @@ class TSampleSink {
 struct TRenderStats {
   std::int64_t Frames = 0;
   double Seconds = 0;
-  float Peak = 0;            // largest magnitude of any channel
-  double Rms = 0;            // over all channels written
+  float Peak = 0;              // largest magnitude of any channel
+  double Rms = 0;              // over all channels written
   std::int64_t NonFinite = 0;  // NaN or infinite samples seen
 };
 

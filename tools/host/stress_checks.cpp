@@ -169,10 +169,12 @@ TCheckResult CheckCorruptChunks(TCheckContext& ctx) {
       std::vector<std::uint8_t> Bytes;
     };
     std::vector<TDamage> damages;
-    damages.push_back({"cut to half its length", {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2)}});
+    damages.push_back(
+        {"cut to half its length", {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2)}});
     damages.push_back({"cut to 7 bytes", {good.begin(), good.begin() + 7}});
     std::vector<std::uint8_t> head = good;
-    for (std::size_t i = 0; i < std::min<std::size_t>(16, head.size()); ++i) head[i] = static_cast<std::uint8_t>(head[i] ^ 0xA5);
+    for (std::size_t i = 0; i < std::min<std::size_t>(16, head.size()); ++i)
+      head[i] = static_cast<std::uint8_t>(head[i] ^ 0xA5);
     damages.push_back({"its first 16 bytes scrambled", head});
     std::vector<std::uint8_t> noise(good.size());
     for (auto& b : noise) b = static_cast<std::uint8_t>(ctx.Below(256));
@@ -183,21 +185,22 @@ TCheckResult CheckCorruptChunks(TCheckContext& ctx) {
       std::vector<std::uint8_t> copy = d.Bytes;
       data = copy.data();
       std::intptr_t answer = 0;
-      OnHostThread([&] {
-        answer = p->Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), data);
-      });
+      OnHostThread(
+          [&] { answer = p->Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), data); });
       Idle(*p, 2);
       const std::string changed = CompareParams(*p, values, Snapshot(*p));
       const std::vector<std::uint8_t> now = p->GetChunk(preset);
       const std::string which = std::string(preset ? "program" : "bank") + " chunk " + d.What;
       if (!changed.empty() || now != good) {
-        problems += "a " + which + " changed the state" + (changed.empty() ? std::string() : " (" + changed + ")") + "; ";
+        problems +=
+            "a " + which + " changed the state" + (changed.empty() ? std::string() : " (" + changed + ")") + "; ";
         // Put it back for the next attempt.
         OnHostThread([&] { p->SetChunk(good, preset); });
         Idle(*p, 2);
       } else {
         ++rejected;
-        if (answer != 0) problems += "a " + which + " was rejected but setChunk answered " + std::to_string(answer) + "; ";
+        if (answer != 0)
+          problems += "a " + which + " was rejected but setChunk answered " + std::to_string(answer) + "; ";
       }
     }
   }
@@ -206,8 +209,8 @@ TCheckResult CheckCorruptChunks(TCheckContext& ctx) {
   if (!faults.empty()) problems += "after the damaged chunks: " + faults + "; ";
   const std::string sound = CompareSound(before, after);
   if (!sound.empty()) problems += "after the damaged chunks it sounds different: " + sound + "; ";
-  const std::string detail = std::to_string(attempts) + " damaged chunks, " + std::to_string(rejected) +
-                             " rejected with the state kept";
+  const std::string detail =
+      std::to_string(attempts) + " damaged chunks, " + std::to_string(rejected) + " rejected with the state kept";
   if (!problems.empty()) return Fail(problems + detail);
   return Pass(detail);
 }
@@ -427,7 +430,8 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   int sweep = 0, audioChanges = 0;
   std::vector<TTimedMidi> controllers;
   for (std::int64_t f = 0; f < length; f += kBlock * 4) {
-    controllers.push_back({f, {0xB0, static_cast<std::uint8_t>(ctx.Below(120)), static_cast<std::uint8_t>(ctx.Below(128))}});
+    controllers.push_back(
+        {f, {0xB0, static_cast<std::uint8_t>(ctx.Below(120)), static_cast<std::uint8_t>(ctx.Below(128))}});
     controllers.push_back({f + 1, {0xB0, 101, 0}});
     controllers.push_back({f + 2, {0xB0, 100, static_cast<std::uint8_t>(ctx.Below(128))}});
     controllers.push_back({f + 3, {0xB0, 6, static_cast<std::uint8_t>(ctx.Below(128))}});
@@ -435,7 +439,8 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   }
   std::vector<TTimedMidi> events = NotePattern(length, 8);
   events.insert(events.end(), controllers.begin(), controllers.end());
-  std::stable_sort(events.begin(), events.end(), [](const TTimedMidi& a, const TTimedMidi& b) { return a.Frame < b.Frame; });
+  std::stable_sort(events.begin(), events.end(),
+                   [](const TTimedMidi& a, const TTimedMidi& b) { return a.Frame < b.Frame; });
   std::vector<float> randoms(4096);
   for (float& r : randoms) r = ctx.Uniform();
   d.Run(length, kBlock, events, [&](std::int64_t) {
@@ -459,17 +464,19 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
     problems += "the audio thread waited up to " + Seconds(hostWaits.LongestNs * 1e-9) + " for a lock (" +
                 std::to_string(hostWaits.Count) + " waits); ";
   if (kTimingJudged && hostWorst > blockSeconds)
-    problems += "a process call took " + Seconds(hostWorst) + ", longer than the block's " + Seconds(blockSeconds) + "; ";
+    problems +=
+        "a process call took " + Seconds(hostWorst) + ", longer than the block's " + Seconds(blockSeconds) + "; ";
   if (kTimingJudged && audioWorst > blockSeconds)
     problems += "with automation on the audio thread a process call took " + Seconds(audioWorst) + "; ";
   if (!d.Faults().empty()) problems += d.Faults() + "; ";
   std::string detail = std::to_string(hostBlocks) + " blocks of " + std::to_string(kBlock) + " frames with " +
-                       std::to_string(programChanges.load()) + " program changes, " + std::to_string(chunkLoads.load()) +
-                       " chunk loads and " + std::to_string(hostChanges.load()) +
+                       std::to_string(programChanges.load()) + " program changes, " +
+                       std::to_string(chunkLoads.load()) + " chunk loads and " + std::to_string(hostChanges.load()) +
                        " parameter changes from another thread: process call median " + Seconds(hostMedian) +
                        ", worst " + Seconds(hostWorst);
   if (locks)
-    detail += ", " + std::to_string(hostWaits.Count) + " lock waits (longest " + Seconds(hostWaits.LongestNs * 1e-9) + ")";
+    detail +=
+        ", " + std::to_string(hostWaits.Count) + " lock waits (longest " + Seconds(hostWaits.LongestNs * 1e-9) + ")";
   detail += "; " + std::to_string(audioChanges) + " changes on the audio thread: median " + Seconds(audioMedian) +
             ", worst " + Seconds(audioWorst);
   if (locks) detail += ", " + std::to_string(audioWaits.Count) + " lock waits";
@@ -507,7 +514,8 @@ TCheckResult CheckChunkThreads(TCheckContext& ctx) {
         for (const auto until = TClock::now() + std::chrono::microseconds(20); TClock::now() < until;) {
         }
         std::vector<std::uint8_t> copy;
-        if (size > 0 && data) copy.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
+        if (size > 0 && data)
+          copy.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
         if (copy != reference) wrong.fetch_add(1);
       }
       inside.fetch_sub(1);
@@ -525,8 +533,10 @@ TCheckResult CheckChunkThreads(TCheckContext& ctx) {
   const std::string detail = std::to_string(calls.load()) + " getChunk/setChunk calls on two threads, " +
                              std::to_string(overlaps.load()) + " of them overlapping another";
   if (wrong.load() > 0)
-    return Fail(std::to_string(wrong.load()) + " getChunk answers were not the state (a buffer replaced or freed by "
-                                                "the other thread); " + detail);
+    return Fail(std::to_string(wrong.load()) +
+                " getChunk answers were not the state (a buffer replaced or freed by "
+                "the other thread); " +
+                detail);
   return Pass(detail);
 }
 
@@ -557,8 +567,8 @@ TCheckResult CheckInstances(TCheckContext& ctx) {
   const auto start = TClock::now();
   for (int i = 0; i < count; ++i)
     threads.emplace_back([&, i] {
-      together[static_cast<std::size_t>(i)] = RenderPhrase(*plugins[static_cast<std::size_t>(i)], frames,
-                                                           &faults[static_cast<std::size_t>(i)]);
+      together[static_cast<std::size_t>(i)] =
+          RenderPhrase(*plugins[static_cast<std::size_t>(i)], frames, &faults[static_cast<std::size_t>(i)]);
     });
   for (auto& t : threads) t.join();
   const double togetherSeconds = std::chrono::duration<double>(TClock::now() - start).count();

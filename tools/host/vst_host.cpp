@@ -195,8 +195,8 @@ std::vector<TAutomationRecord> TVstPlugin::AutomationLog() const {
   return std::vector<TAutomationRecord>(Automation.get(), Automation.get() + n);
 }
 
-std::intptr_t TVstPlugin::HostCallback(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
-                                       std::intptr_t value, void* ptr, float opt) {
+std::intptr_t TVstPlugin::HostCallback(TVstEffect* effect, std::int32_t opcode, std::int32_t index, std::intptr_t value,
+                                       void* ptr, float opt) {
   TVstPlugin* plugin = nullptr;
   if (effect && effect->resvd1) plugin = reinterpret_cast<TVstPlugin*>(effect->resvd1);
   if (!plugin) plugin = OpeningPlugin;

@@ -46,7 +46,8 @@ TWavWriter::~TWavWriter() {
 
 bool TWavWriter::Open(const std::string& path, int channels, int sampleRate, TWavFormat format, std::string& error) {
   if (channels < 1 || channels > 64 || sampleRate < 1) {
-    error = "cannot write a WAV file with " + std::to_string(channels) + " channels at " + std::to_string(sampleRate) + " Hz";
+    error = "cannot write a WAV file with " + std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
+            " Hz";
     return false;
   }
   File = std::fopen(path.c_str(), "wb");
@@ -171,7 +172,8 @@ bool ReadWav(std::span<const std::uint8_t> bytes, TWavData& wav, std::string& er
         return false;
       }
       const int sampleBytes = BytesPerSample(wav.Format);
-      const std::size_t frames = static_cast<std::size_t>(length) / (static_cast<std::size_t>(sampleBytes) * wav.Channels);
+      const std::size_t frames =
+          static_cast<std::size_t>(length) / (static_cast<std::size_t>(sampleBytes) * wav.Channels);
       wav.Samples.assign(static_cast<std::size_t>(wav.Channels), std::vector<float>(frames));
       const std::uint8_t* p = bytes.data() + body;
       for (std::size_t i = 0; i < frames; ++i) {

@@ -47,7 +47,7 @@ inline constexpr TBankProgramName kBankPrograms[] = {
 inline constexpr std::int32_t kBankProgramCount = static_cast<std::int32_t>(std::size(kBankPrograms));
 
 // Root keys: every 5 semitones through the bass range, every 6 above it.
-inline constexpr std::int32_t kBankZoneRoots[] = {25, 30, 35, 40, 45, 50, 55, 60, 66,
+inline constexpr std::int32_t kBankZoneRoots[] = {25, 30, 35, 40, 45, 50,  55,  60,  66,
                                                   72, 78, 84, 90, 96, 102, 108, 114, 120};
 inline constexpr std::int32_t kBankZoneCount = static_cast<std::int32_t>(std::size(kBankZoneRoots));
 inline constexpr std::int32_t kBankSampleCount = kBankProgramCount * kBankZoneCount;
@@ -55,7 +55,8 @@ inline constexpr std::int32_t kBankSampleCount = kBankProgramCount * kBankZoneCo
 // Key ranges tile 0..127: each zone reaches 2 semitones above its root and
 // down to the key after the zone below.
 constexpr std::int32_t BankZoneHighKey(std::int32_t zone) {
-  return zone + 1 == kBankZoneCount ? 127 : kBankZoneRoots[zone] + (kBankZoneRoots[zone + 1] - kBankZoneRoots[zone] - 1) / 2;
+  return zone + 1 == kBankZoneCount ? 127
+                                    : kBankZoneRoots[zone] + (kBankZoneRoots[zone + 1] - kBankZoneRoots[zone] - 1) / 2;
 }
 constexpr std::int32_t BankZoneLowKey(std::int32_t zone) { return zone == 0 ? 0 : BankZoneHighKey(zone - 1) + 1; }
 

@@ -101,8 +101,8 @@ struct TString {
   double Pluck = 0.2;
   double Pickup = 0.2;
   double HardHz = 3000;
-  double Tau = 2.5;       // seconds, fundamental region
-  double DampHz = 500;    // where the decay time has halved; it falls with the square above
+  double Tau = 2.5;     // seconds, fundamental region
+  double DampHz = 500;  // where the decay time has halved; it falls with the square above
 };
 
 TSpectrum PluckedString(double t, const TZoneInfo& z, const TString& s) {
@@ -249,8 +249,7 @@ std::vector<TProgramDesign> BankDesigns() {
   d[8].Attack = 0.4;
   d[8].Spectrum = [](double t, const TZoneInfo& z) {
     const double cutoff = (600.0 + 4400.0 * Decay(t, 0.12)) * KeyTrack(z);
-    return Filter(Mix(Saw(z), Pulse(z, 0.4), 0.5), z.F0,
-                  [&](double f) { return LowPass4(f, cutoff, 2.4); });
+    return Filter(Mix(Saw(z), Pulse(z, 0.4), 0.5), z.F0, [&](double f) { return LowPass4(f, cutoff, 2.4); });
   };
   d[8].Env = synthDecay;
 
@@ -393,8 +392,7 @@ std::vector<TProgramDesign> BankDesigns() {
   d[24].Spectrum = [](double t, const TZoneInfo& z) {
     const double tone = 2500.0 + 2000.0 * Decay(t, 0.08);
     const double drive = 4.0 + 4.0 * Decay(t, 0.1);
-    const TSpectrum in =
-        Filter(Mix(Saw(z), Sine(z), 0.6), z.F0, [&](double f) { return LowPass2(f, tone, 0.7); });
+    const TSpectrum in = Filter(Mix(Saw(z), Sine(z), 0.6), z.F0, [&](double f) { return LowPass2(f, tone, 0.7); });
     const TSpectrum driven = ShapeSpectrum(in, z.Harmonics, [&](double x) { return Tanh(x, drive); });
     return Filter(driven, z.F0, [](double f) { return LowPass2(f, 3200.0, 0.9); });
   };
@@ -403,9 +401,8 @@ std::vector<TProgramDesign> BankDesigns() {
   // 25 Fuzz Bass: hard clipping plus an octave from rectification.
   d[25].Spectrum = [](double, const TZoneInfo& z) {
     const TSpectrum in = Mix(Sine(z), Sine(z, 2, 0.25), 1.0);
-    const TSpectrum fuzz = ShapeSpectrum(in, z.Harmonics, [](double x) {
-      return 0.7 * std::clamp(5.0 * x, -1.0, 1.0) + 0.5 * std::fabs(x);
-    });
+    const TSpectrum fuzz = ShapeSpectrum(
+        in, z.Harmonics, [](double x) { return 0.7 * std::clamp(5.0 * x, -1.0, 1.0) + 0.5 * std::fabs(x); });
     return Filter(fuzz, z.F0, [](double f) { return LowPass2(f, 4000.0, 0.8); });
   };
   d[25].Env = sustained;
@@ -445,8 +442,7 @@ std::vector<TProgramDesign> BankDesigns() {
   d[29].Periods = 4;
   d[29].Attack = 0.35;
   d[29].Spectrum = [](double t, const TZoneInfo& z) {
-    const double cutoff =
-        (200.0 + 2400.0 * (1.0 - Decay(t, 0.03)) * (0.55 + 0.45 * Decay(t, 0.12))) * KeyTrack(z);
+    const double cutoff = (200.0 + 2400.0 * (1.0 - Decay(t, 0.03)) * (0.55 + 0.45 * Decay(t, 0.12))) * KeyTrack(z);
     return Filter(Mix(Saw(z), Square(z), 0.3), z.F0, [&](double f) { return LowPass2(f, cutoff, 1.3); });
   };
   d[29].Env = {5, 1, 1.0f, 3000, 0};

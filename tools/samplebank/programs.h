@@ -12,13 +12,13 @@
 // What a design knows about the zone it is rendering.
 struct TZoneInfo {
   std::int32_t Root = 60;
-  double F0 = 0;                 // fundamental the sample plays at its root, Hz
-  double LimitHz = 0;            // highest content allowed at the root
-  std::int32_t Harmonics = 0;    // highest harmonic of one spectral cycle below LimitHz
+  double F0 = 0;               // fundamental the sample plays at its root, Hz
+  double LimitHz = 0;          // highest content allowed at the root
+  std::int32_t Harmonics = 0;  // highest harmonic of one spectral cycle below LimitHz
   double LoopStartSeconds = 0;
   double LoopSeconds = 0;
   std::int32_t Rate = 44100;
-  std::int32_t LoopFrames = 0;   // loop length, frames
+  std::int32_t LoopFrames = 0;  // loop length, frames
 };
 
 // Zone envelope 1 of every zone of a program.
@@ -27,7 +27,7 @@ struct TEnvSpec {
   std::int32_t DecayMs = 1;
   float Sustain = 1.0f;
   std::int32_t ReleaseMs = 3000;
-  std::uint8_t Curve = 0;        // 0 linear, 1 squared
+  std::uint8_t Curve = 0;  // 0 linear, 1 squared
 };
 
 struct TProgramDesign {
@@ -37,12 +37,12 @@ struct TProgramDesign {
   // from 17.6 kHz, inside the audible band. Programs without content up
   // there (the sines, the dark reese low-passed at 800 Hz) stay at 22.05 kHz.
   std::int32_t Rate = 44100;
-  std::int32_t Periods = 2;      // whole periods of the fundamental in one loop
-  std::int32_t Divisor = 1;      // periods of the fundamental in one spectral cycle
-  double Attack = 0;             // seconds before the loop (lowest zones; shorter higher up)
-  bool FixedAttack = false;      // the attack does not shrink with pitch
-  std::int32_t LoopKeys = 0;     // keyframes over the loop for a modulated loop
-  double MaxPitch = 1;           // largest pitch factor during the attack
+  std::int32_t Periods = 2;   // whole periods of the fundamental in one loop
+  std::int32_t Divisor = 1;   // periods of the fundamental in one spectral cycle
+  double Attack = 0;          // seconds before the loop (lowest zones; shorter higher up)
+  bool FixedAttack = false;   // the attack does not shrink with pitch
+  std::int32_t LoopKeys = 0;  // keyframes over the loop for a modulated loop
+  double MaxPitch = 1;        // largest pitch factor during the attack
   // Pitch factor at time t (seconds), 1 from the loop start on.
   std::function<double(double t, const TZoneInfo&)> Pitch;
   // Spectrum of one cycle at time t, harmonics 0..info.Harmonics.

@@ -201,8 +201,7 @@ int main(int argc, char** argv) {
     for (std::int32_t i; (i = next.fetch_add(1)) < kBankSampleCount;) {
       const std::int32_t program = i / kBankZoneCount, zone = i % kBankZoneCount;
       TZoneRender plan = PlanZone(designs[program], zone);
-      const std::string name =
-          std::string(kBankPrograms[program].Short) + " " + BankNoteName(kBankZoneRoots[zone]);
+      const std::string name = std::string(kBankPrograms[program].Short) + " " + BankNoteName(kBankZoneRoots[zone]);
       const bool staticLoop = designs[program].LoopKeys == 0;
       bank.Samples[i] = MakeSample(plan, designs[program].Periods, staticLoop, static_cast<std::uint16_t>(i + 1), name);
     }

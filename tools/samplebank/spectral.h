@@ -31,17 +31,17 @@ TSpectrum ShapeSpectrum(const TSpectrum& c, std::int32_t k, const std::function<
 std::int32_t PowerOfTwoAtLeast(std::int64_t x);
 
 struct TLayer {
-  std::int32_t CyclesPerLoop = 1;   // whole cycles of this layer in one loop
-  std::vector<double> KeyTimes;     // seconds, ascending, the first 0
+  std::int32_t CyclesPerLoop = 1;  // whole cycles of this layer in one loop
+  std::vector<double> KeyTimes;    // seconds, ascending, the first 0
   std::vector<TSpectrum> KeySpectra;
   double Gain = 1.0;
 };
 
 struct TSampleRender {
-  std::int32_t Rate = 44100;        // header rate, Hz
-  std::int32_t LoopStart = 0;       // frames
-  std::int32_t LoopLength = 1;      // frames
-  std::int32_t ExtraFrames = 0;     // rendered after the first loop
+  std::int32_t Rate = 44100;     // header rate, Hz
+  std::int32_t LoopStart = 0;    // frames
+  std::int32_t LoopLength = 1;   // frames
+  std::int32_t ExtraFrames = 0;  // rendered after the first loop
   std::vector<TLayer> Layers;
   // Frequency factor over time (seconds), exactly 1 from the loop start on;
   // empty: always 1.

@@ -51,8 +51,8 @@ std::vector<std::uint32_t> MedianCut(std::vector<TColorCount> colors, int boxes)
     }
     if (pick < 0) break;
     TBox box = list[static_cast<std::size_t>(pick)];
-    std::sort(colors.begin() + static_cast<std::ptrdiff_t>(box.Begin), colors.begin() + static_cast<std::ptrdiff_t>(box.End),
-              [&](const TColorCount& a, const TColorCount& b) {
+    std::sort(colors.begin() + static_cast<std::ptrdiff_t>(box.Begin),
+              colors.begin() + static_cast<std::ptrdiff_t>(box.End), [&](const TColorCount& a, const TColorCount& b) {
                 const int ca = Channel(a.Rgb, pickChannel), cb = Channel(b.Rgb, pickChannel);
                 return ca != cb ? ca < cb : a.Rgb < b.Rgb;
               });
@@ -147,7 +147,9 @@ TIndexedImage QuantizeImage(const std::uint32_t* pixels, std::int32_t width, std
     palette = MedianCut(std::move(colors), opaqueSlots);
   }
   std::map<std::uint32_t, int> lookup;
-  for (std::uint32_t c : palette) image.Palette.push_back({static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8), static_cast<std::uint8_t>(c)});
+  for (std::uint32_t c : palette)
+    image.Palette.push_back(
+        {static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8), static_cast<std::uint8_t>(c)});
   if (anyTransparent) {
     image.TransparentIndex = static_cast<int>(image.Palette.size());
     image.Palette.push_back({255, 0, 255});
@@ -169,9 +171,8 @@ TIndexedImage QuantizeImage(const std::uint32_t* pixels, std::int32_t width, std
 
 std::vector<std::uint8_t> EncodeGif(const TIndexedImage& image) {
   std::vector<std::uint8_t> out;
-  if (image.Width <= 0 || image.Height <= 0 || image.Width > 65535 || image.Height > 65535 ||
-      image.Palette.empty() || image.Palette.size() > 256 ||
-      image.Indexes.size() != static_cast<std::size_t>(image.Width) * image.Height) {
+  if (image.Width <= 0 || image.Height <= 0 || image.Width > 65535 || image.Height > 65535 || image.Palette.empty() ||
+      image.Palette.size() > 256 || image.Indexes.size() != static_cast<std::size_t>(image.Width) * image.Height) {
     return out;
   }
   int mapSize = 2;

@@ -11,7 +11,7 @@
 struct TIndexedImage {
   std::int32_t Width = 0;
   std::int32_t Height = 0;
-  std::vector<std::uint8_t> Indexes;                  // Width * Height, top row first
+  std::vector<std::uint8_t> Indexes;                 // Width * Height, top row first
   std::vector<std::array<std::uint8_t, 3>> Palette;  // R, G, B; at most 256
   int TransparentIndex = -1;                         // -1: none
 };

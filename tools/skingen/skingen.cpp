@@ -95,7 +95,7 @@ double KnobAngle(double v) { return (-150 + 300 * v - 90) * kPi / 180; }
 
 void DrawKnobFrame(cairo_t* cr, double x0, double size, double v) {
   const double c = size / 2, cx = x0 + c, cy = c;
-  const double ring = std::max(1.6, size * 0.085);   // width of the value ring
+  const double ring = std::max(1.6, size * 0.085);  // width of the value ring
   const double ringR = c - ring / 2 - 0.6;
   const double bodyR = ringR - ring / 2 - std::max(1.0, size * 0.05);
   cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
@@ -309,7 +309,8 @@ double Lattice(int x, int y, int periodX, int periodY, std::uint32_t seed) {
   x = ((x % periodX) + periodX) % periodX;
   y = ((y % periodY) + periodY) % periodY;
   return (Hash(static_cast<std::uint32_t>(x) * 73856093u ^ static_cast<std::uint32_t>(y) * 19349663u ^ seed) & 0xFFFF) /
-             65535.0 * 2 - 1;
+             65535.0 * 2 -
+         1;
 }
 // Smooth noise of cellsX x cellsY lattice cells over size x size pixels,
 // repeating at the tile's edges.

@@ -9,7 +9,6 @@
 #include <numbers>
 #include <vector>
 
-
 #include "dsp/effects/effect_lfo.h"
 #include "tests/dsp/effects/effect_test_support.h"
 #include "tests/support/signal_measure.h"
@@ -193,10 +192,8 @@ TEST(Chorus, TapsDelayByBaseDelayPlusAmountWrappedIntoTheLine) {
         left[i] = right[i] =
             static_cast<float>(kAmplitude * std::sin(2 * std::numbers::pi * kHz * static_cast<double>(i) / 44100));
       for (std::size_t pos = 0; pos < kCount; pos += n) {
-        if (oneByOne)
-          fx.ProcessStereoOneByOne(left.data() + pos, right.data() + pos);
-        else
-          fx.ProcessStereo(left.data() + pos, right.data() + pos);
+        if (oneByOne) fx.ProcessStereoOneByOne(left.data() + pos, right.data() + pos);
+        else fx.ProcessStereo(left.data() + pos, right.data() + pos);
       }
       for (int side = 0; side < 2; ++side) {
         const std::vector<float>& out = side == 0 ? left : right;

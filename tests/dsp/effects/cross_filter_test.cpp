@@ -175,8 +175,8 @@ void CheckStagesAgainstOneStageForm() {
           // One sample of inter-channel shift.
           for (std::size_t i = 0; i + 1 < got.size(); ++i) {
             if (std::fabs(expected[side][i]) < 1e-6f) continue;  // the noise may show
-            ASSERT_EQ(got[i + 1], expected[side][i]) << "mode " << mode << " count " << count << " side " << side
-                                                     << " sample " << i;
+            ASSERT_EQ(got[i + 1], expected[side][i])
+                << "mode " << mode << " count " << count << " side " << side << " sample " << i;
           }
         }
       }

@@ -22,9 +22,9 @@
 #include "dsp/effects/phaser.h"
 #include "dsp/effects/reverb.h"
 #include "framework/base/base_math.h"
-#include "tests/support/owner_lock.h"
 #include "tests/dsp/effects/effect_test_support.h"
 #include "tests/dsp/filters/filter_measure.h"
+#include "tests/support/owner_lock.h"
 #include "tests/support/signal_measure.h"
 #include "tests/support/test_support.h"
 

@@ -183,10 +183,10 @@ TEST(Phaser, LaneFormMatchesStageByStage) {
     std::int32_t Stages;
     float Depth, Phase, Feedback, Cross;
   };
-  for (const TCase& c : {TCase{2, 0.9f, 0.9f, 0.475f, 0.225f}, TCase{4, 0.5f, 0.2f, -0.7f, 0.25f},
-                         TCase{6, 0.9f, 0.91f, 0.475f, 0.225f}, TCase{8, 1.0f, 0.0f, 0.6f, -0.35f},
-                         TCase{6, 0.05f, 0.99f, 0.9f, 0.05f}, TCase{12, 0.7f, 0.5f, 0.5f, 0.2f},
-                         TCase{16, 0.9f, 0.3f, -0.45f, 0.3f}}) {
+  for (const TCase& c :
+       {TCase{2, 0.9f, 0.9f, 0.475f, 0.225f}, TCase{4, 0.5f, 0.2f, -0.7f, 0.25f}, TCase{6, 0.9f, 0.91f, 0.475f, 0.225f},
+        TCase{8, 1.0f, 0.0f, 0.6f, -0.35f}, TCase{6, 0.05f, 0.99f, 0.9f, 0.05f}, TCase{12, 0.7f, 0.5f, 0.5f, 0.2f},
+        TCase{16, 0.9f, 0.3f, -0.45f, 0.3f}}) {
     TDSPXPhaser lanes, single;
     for (TDSPXPhaser* fx : {&lanes, &single}) {
       fx->SetAudioSettings(&rec);

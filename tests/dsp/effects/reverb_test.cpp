@@ -212,83 +212,85 @@ TEST(Reverb, NetworkGivesExactlyThePerSampleForm) {
     float Size;
   };
   for (bool avx2 : {true, false})
-  for (TRoom room : {TRoom{6, 1.0f}, TRoom{6, 64.0f}, TRoom{1, 1.0f}})
-  for (float preDelay : {0.0f, 3.0f, 5.0f}) {
-    SCOPED_TRACE(SetReverbAvx2(avx2) ? "AVX2" : "SSE");
-    const float size = room.Size;
-    effect_test::TEffectAt<TDSPReverbX> at(44100);
-    TDSPReverbX& fx = at.Fx;
-    fx.SetRoomType(room.Type);
-    fx.SetSize(size);
-    fx.SetPreDelay(preDelay);
-    fx.SetPreDelayFeedback(0.6f);
-    fx.SetDamping(40);
-    fx.SetTime(90);
-    effect_test::AllWet(fx);
-    const std::int32_t n = at.Record.SamplesPerMs;
-    bool shortLine = false;
-    for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j) shortLine |= fx.GetAllpassLength(j) < n;
-    if (room.Type == 6) {
-      EXPECT_EQ(shortLine, size == 1.0f);
-    }
-    bool shortComb = false;
-    for (int c = 0; c < TDSPReverbX::kCombCount; ++c) shortComb |= fx.GetCombLength(c) < n;
-    EXPECT_EQ(shortComb, room.Type == 1);
-    // Inputs well above the anti-denormal noise, which then adds nothing.
-    std::vector<float> left = testing_support::Noise(300 * static_cast<std::size_t>(n), 8);
-    std::vector<float> right = testing_support::Noise(left.size(), 9);
-    for (std::size_t i = 0; i < left.size(); ++i) {
-      left[i] = 0.5f + 0.25f * left[i];
-      right[i] = 0.5f + 0.25f * right[i];
-    }
-    // The per-sample network.
-    const float damp = fx.GetDampingCoefficient(), pass = 1.0f - damp;
-    std::vector<std::vector<float>> combs, allpasses;
-    std::vector<std::size_t> combPos(TDSPReverbX::kCombCount, 0), allpassPos(TDSPReverbX::kAllpassCount, 0);
-    std::vector<float> state(TDSPReverbX::kCombCount, 0.0f);
-    for (int c = 0; c < TDSPReverbX::kCombCount; ++c)
-      combs.emplace_back(static_cast<std::size_t>(fx.GetCombLength(c)), 0.0f);
-    for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j)
-      allpasses.emplace_back(static_cast<std::size_t>(fx.GetAllpassLength(j)), 0.0f);
-    std::vector<float> expected[2] = {std::vector<float>(left.size()), std::vector<float>(left.size())};
-    std::vector<float> preLine(static_cast<std::size_t>(fx.GetPreDelayLength()), 0.0f);
-    std::size_t prePos = 0;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-      float in = (left[i] + right[i]) * 0.5f;
-      if (!preLine.empty()) {
-        const float held = preLine[prePos];
-        preLine[prePos] = held * 0.6f + in;
-        in = held;
-        if (++prePos == preLine.size()) prePos = 0;
-      }
-      for (int side = 0; side < 2; ++side) {
-        float out = 0.0f;
-        for (int c = side * 8; c < side * 8 + 8; ++c) {
-          auto& line = combs[static_cast<std::size_t>(c)];
-          std::size_t& pos = combPos[static_cast<std::size_t>(c)];
-          const float a = line[pos] * fx.GetCombFeedback(c);
-          float& s = state[static_cast<std::size_t>(c)];
-          s = pass * a + damp * s;
-          line[pos] = in + s;
-          out += s;
-          if (++pos >= line.size()) pos = 0;
+    for (TRoom room : {TRoom{6, 1.0f}, TRoom{6, 64.0f}, TRoom{1, 1.0f}})
+      for (float preDelay : {0.0f, 3.0f, 5.0f}) {
+        SCOPED_TRACE(SetReverbAvx2(avx2) ? "AVX2" : "SSE");
+        const float size = room.Size;
+        effect_test::TEffectAt<TDSPReverbX> at(44100);
+        TDSPReverbX& fx = at.Fx;
+        fx.SetRoomType(room.Type);
+        fx.SetSize(size);
+        fx.SetPreDelay(preDelay);
+        fx.SetPreDelayFeedback(0.6f);
+        fx.SetDamping(40);
+        fx.SetTime(90);
+        effect_test::AllWet(fx);
+        const std::int32_t n = at.Record.SamplesPerMs;
+        bool shortLine = false;
+        for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j) shortLine |= fx.GetAllpassLength(j) < n;
+        if (room.Type == 6) {
+          EXPECT_EQ(shortLine, size == 1.0f);
         }
-        for (int j = side * 4; j < side * 4 + 4; ++j) {
-          auto& line = allpasses[static_cast<std::size_t>(j)];
-          std::size_t& pos = allpassPos[static_cast<std::size_t>(j)];
-          const float b = line[pos];
-          line[pos] = 0.7f * b + out;
-          out = b - 0.7f * line[pos];
-          if (++pos >= line.size()) pos = 0;
+        bool shortComb = false;
+        for (int c = 0; c < TDSPReverbX::kCombCount; ++c) shortComb |= fx.GetCombLength(c) < n;
+        EXPECT_EQ(shortComb, room.Type == 1);
+        // Inputs well above the anti-denormal noise, which then adds nothing.
+        std::vector<float> left = testing_support::Noise(300 * static_cast<std::size_t>(n), 8);
+        std::vector<float> right = testing_support::Noise(left.size(), 9);
+        for (std::size_t i = 0; i < left.size(); ++i) {
+          left[i] = 0.5f + 0.25f * left[i];
+          right[i] = 0.5f + 0.25f * right[i];
         }
-        expected[side][i] = out;
+        // The per-sample network.
+        const float damp = fx.GetDampingCoefficient(), pass = 1.0f - damp;
+        std::vector<std::vector<float>> combs, allpasses;
+        std::vector<std::size_t> combPos(TDSPReverbX::kCombCount, 0), allpassPos(TDSPReverbX::kAllpassCount, 0);
+        std::vector<float> state(TDSPReverbX::kCombCount, 0.0f);
+        for (int c = 0; c < TDSPReverbX::kCombCount; ++c)
+          combs.emplace_back(static_cast<std::size_t>(fx.GetCombLength(c)), 0.0f);
+        for (int j = 0; j < TDSPReverbX::kAllpassCount; ++j)
+          allpasses.emplace_back(static_cast<std::size_t>(fx.GetAllpassLength(j)), 0.0f);
+        std::vector<float> expected[2] = {std::vector<float>(left.size()), std::vector<float>(left.size())};
+        std::vector<float> preLine(static_cast<std::size_t>(fx.GetPreDelayLength()), 0.0f);
+        std::size_t prePos = 0;
+        for (std::size_t i = 0; i < left.size(); ++i) {
+          float in = (left[i] + right[i]) * 0.5f;
+          if (!preLine.empty()) {
+            const float held = preLine[prePos];
+            preLine[prePos] = held * 0.6f + in;
+            in = held;
+            if (++prePos == preLine.size()) prePos = 0;
+          }
+          for (int side = 0; side < 2; ++side) {
+            float out = 0.0f;
+            for (int c = side * 8; c < side * 8 + 8; ++c) {
+              auto& line = combs[static_cast<std::size_t>(c)];
+              std::size_t& pos = combPos[static_cast<std::size_t>(c)];
+              const float a = line[pos] * fx.GetCombFeedback(c);
+              float& s = state[static_cast<std::size_t>(c)];
+              s = pass * a + damp * s;
+              line[pos] = in + s;
+              out += s;
+              if (++pos >= line.size()) pos = 0;
+            }
+            for (int j = side * 4; j < side * 4 + 4; ++j) {
+              auto& line = allpasses[static_cast<std::size_t>(j)];
+              std::size_t& pos = allpassPos[static_cast<std::size_t>(j)];
+              const float b = line[pos];
+              line[pos] = 0.7f * b + out;
+              out = b - 0.7f * line[pos];
+              if (++pos >= line.size()) pos = 0;
+            }
+            expected[side][i] = out;
+          }
+        }
+        const auto got = effect_test::Run(fx, left, right);
+        for (std::size_t i = 0; i < got.Left.size(); ++i) {
+          ASSERT_EQ(got.Left[i], expected[0][i])
+              << "room " << room.Type << " size " << size << " pre-delay " << preDelay << " sample " << i;
+          ASSERT_EQ(got.Right[i], expected[1][i])
+              << "room " << room.Type << " size " << size << " pre-delay " << preDelay << " sample " << i;
+        }
       }
-    }
-    const auto got = effect_test::Run(fx, left, right);
-    for (std::size_t i = 0; i < got.Left.size(); ++i) {
-      ASSERT_EQ(got.Left[i], expected[0][i]) << "room " << room.Type << " size " << size << " pre-delay " << preDelay << " sample " << i;
-      ASSERT_EQ(got.Right[i], expected[1][i]) << "room " << room.Type << " size " << size << " pre-delay " << preDelay << " sample " << i;
-    }
-  }
   SetReverbAvx2(true);
 }

@@ -26,10 +26,8 @@ TEST(ShiftLines, BlockExchangeEqualsOneSampleAtATime) {
         for (int side = 0; side < 2; ++side) {
           const std::vector<float> in = testing_support::Noise(static_cast<std::size_t>(n), seed++);
           std::vector<float> got = in, other(in.size());
-          if (inPlace)
-            block.ExchangeBlock(side, got.data(), got.data(), n);
-          else
-            block.ExchangeBlock(side, in.data(), other.data(), n);
+          if (inPlace) block.ExchangeBlock(side, got.data(), got.data(), n);
+          else block.ExchangeBlock(side, in.data(), other.data(), n);
           const std::vector<float>& out = inPlace ? got : other;
           for (std::int32_t i = 0; i < n; ++i)
             ASSERT_EQ(out[static_cast<std::size_t>(i)], single.Exchange(side, in[static_cast<std::size_t>(i)]))

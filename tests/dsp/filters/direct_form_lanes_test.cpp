@@ -56,7 +56,8 @@ TEST(DirectFormLanes, MatchTheSectionsSteppedOneByOneBitForBit) {
         float* outs[2] = {out[0], out[1]};
         for (int b = 0; b < banks; ++b) {
           TDSPDirectFormFilter* sections[4] = {};
-          for (int l = 0; l < count; ++l) sections[l] = lanesOwn[static_cast<std::size_t>(b * count + l)]->AsDirectForm();
+          for (int l = 0; l < count; ++l)
+            sections[l] = lanesOwn[static_cast<std::size_t>(b * count + l)]->AsDirectForm();
           lanes[b].Load(sections, count);  // as an owner does before each sub-block
         }
         ASSERT_TRUE(RunDirectFormLanes(bankPtr, banks, xs, outs, n));

@@ -243,8 +243,8 @@ void ExpectBoundedUnder(TMotion motion) {
             static_cast<TPath>((r + static_cast<std::size_t>(signal) + 2 * static_cast<std::size_t>(motion)) % 4);
         std::vector<float> x = Signal(signal, static_cast<std::size_t>(ms) * (rate / 1000), rate);
         const TRun run = Render(type, rate, track, x, path);
-        const std::string what = std::string(FilterTypeName(type)) + " " + Name(signal) + " " + Name(motion) +
-                                 " at " + std::to_string(rate) + " through " + Name(path);
+        const std::string what = std::string(FilterTypeName(type)) + " " + Name(signal) + " " + Name(motion) + " at " +
+                                 std::to_string(rate) + " through " + Name(path);
         EXPECT_LT(run.FirstNonFinite, 0) << what << ": non-finite at sample " << run.FirstNonFinite;
         EXPECT_LE(run.Peak, kTransientMargin * kSteadyLevel[static_cast<std::size_t>(type)]) << what;
       }

@@ -73,8 +73,8 @@ TEST(BaseOscillator, SetPhasePlacesThePhaseWithOneWrap) {
   EXPECT_EQ(osc.Phase, 0.001f);
   // Past the limit or below the minimum: one wrap of 48 and no more. Phases
   // that are not finite restart.
-  const std::pair<float, float> cases[] = {{100.0f, 52.0f},   {200.0f, 104.0f}, {-150.0f, -102.0f},
-                                           {12.5f, 12.5f},    {kNaN, 0.001f},   {-kInf, 0.001f}};
+  const std::pair<float, float> cases[] = {{100.0f, 52.0f}, {200.0f, 104.0f}, {-150.0f, -102.0f},
+                                           {12.5f, 12.5f},  {kNaN, 0.001f},   {-kInf, 0.001f}};
   for (const auto& [set, expected] : cases) {
     osc.SetPhase(set);
     EXPECT_EQ(osc.Phase, expected) << set;

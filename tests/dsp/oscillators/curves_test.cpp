@@ -8,12 +8,11 @@
 
 namespace {
 // Programs store curve-law indexes: none may change.
-static_assert(kLawLinear == 0 && kLawDbLog == 1 && kLawPlusCurve2 == 2 && kLawPlusCurve6 == 6 &&
-              kLawMinusCurve2 == 7 && kLawMinusCurve6 == 11 && kLawPlusCurveX == 12 && kLawPlusGrad == 13 &&
-              kLawMinusGrad == 14 && kLawLoHi1 == 15 && kLawHiLo1 == 18 && kLawHiLo3 == 20 && kLawLoHiFine == 21 &&
-              kLawThreePhase1 == 22 && kLawThreePhase3 == 24 && kLawRipple1 == 25 && kLawRipple6 == 30 &&
-              kLawMinusRipple == 31 && kLawPlusRipple == 32);
-
+static_assert(kLawLinear == 0 && kLawDbLog == 1 && kLawPlusCurve2 == 2 && kLawPlusCurve6 == 6 && kLawMinusCurve2 == 7 &&
+              kLawMinusCurve6 == 11 && kLawPlusCurveX == 12 && kLawPlusGrad == 13 && kLawMinusGrad == 14 &&
+              kLawLoHi1 == 15 && kLawHiLo1 == 18 && kLawHiLo3 == 20 && kLawLoHiFine == 21 && kLawThreePhase1 == 22 &&
+              kLawThreePhase3 == 24 && kLawRipple1 == 25 && kLawRipple6 == 30 && kLawMinusRipple == 31 &&
+              kLawPlusRipple == 32);
 
 float Apply(std::int32_t law, float x) {
   GetCurveFunction(law)(x);
@@ -36,10 +35,10 @@ TEST(CurveFunctions, IndicesOutsideTheLawsPassValuesUnchanged) {
 
 TEST(CurveFunctions, KnownValuesOfTheLaws) {
   EXPECT_NEAR(Apply(1, 0.0f), 0.001f, 1e-7f);   // "DB Log"
-  EXPECT_FLOAT_EQ(Apply(2, 0.5f), 0.75f);        // "+Curve2"
-  EXPECT_FLOAT_EQ(Apply(7, 0.5f), 0.25f);        // "-Curve2"
-  EXPECT_NEAR(Apply(18, 0.25f), 0.45f, 1e-6f);   // "HiLo1"
-  EXPECT_FLOAT_EQ(Apply(8, 0.5f), 0.125f);       // "-Curve3"
+  EXPECT_FLOAT_EQ(Apply(2, 0.5f), 0.75f);       // "+Curve2"
+  EXPECT_FLOAT_EQ(Apply(7, 0.5f), 0.25f);       // "-Curve2"
+  EXPECT_NEAR(Apply(18, 0.25f), 0.45f, 1e-6f);  // "HiLo1"
+  EXPECT_FLOAT_EQ(Apply(8, 0.5f), 0.125f);      // "-Curve3"
   EXPECT_NEAR(Apply(32, 0.5f), 1.0 - CurveLaw(31, 0.5L), 1e-6);
 }
 

@@ -14,17 +14,15 @@
 #include "dsp/oscillators/blit_oscillator.h"
 #include "dsp/oscillators/formula_oscillators.h"
 #include "dsp/oscillators/table_oscillators.h"
-#include "tests/support/owner_lock.h"
 #include "framework/core/name_lists.h"
+#include "tests/support/owner_lock.h"
 #include "tests/support/test_support.h"
 
 using testing_support::AllFinite;
 
 namespace {
 
-bool IsNoise(std::int32_t index) {
-  return index == 28 || index == 29 || index == 31 || index == 43 || index == 44;
-}
+bool IsNoise(std::int32_t index) { return index == 28 || index == 29 || index == 31 || index == 43 || index == 44; }
 
 bool IsTable(std::int32_t index) { return SharedWaveTable(index) != nullptr; }
 
@@ -52,9 +50,9 @@ double Difference(const std::vector<float>& x, double lag) {
 }
 
 struct TPeriod {
-  double Lag = 0;         // the best period near the expected one, samples
-  double Match = 0;       // difference at that lag relative to the signal's spread
-  double SubMatch = 0;    // the smallest relative difference at half or a third of it
+  double Lag = 0;       // the best period near the expected one, samples
+  double Match = 0;     // difference at that lag relative to the signal's spread
+  double SubMatch = 0;  // the smallest relative difference at half or a third of it
 };
 
 // The period of x near `expected` samples (within 5 %), by the minimum of
@@ -91,10 +89,10 @@ TPeriod MeasurePeriod(const std::vector<float>& raw, double expected) {
 
 // How many phase units one period of the waveform spans.
 double PhasePeriod(std::int32_t index, const TDSPBaseOscillator& w) {
-  if (IsTable(index)) return 1.0;                         // Frequency is the table's rate
-  if (index == 17) return 2.0;                            // "SinCos": sin and cos of pi p
-  if (index == 32) return kTwoPiF;                        // "SawSin": a ramp per 2 pi of phase
-  if (index == 48) return kPiF / 5.0;                     // "X-Curve": even in sin(5 p)
+  if (IsTable(index)) return 1.0;                                 // Frequency is the table's rate
+  if (index == 17) return 2.0;                                    // "SinCos": sin and cos of pi p
+  if (index == 32) return kTwoPiF;                                // "SawSin": a ramp per 2 pi of phase
+  if (index == 48) return kPiF / 5.0;                             // "X-Curve": even in sin(5 p)
   if (w.PhaseLimit == 96.0f && w.PhaseWrap == 48.0f) return 1.0;  // the base range: one cycle per unit
   return w.PhaseWrap;
 }
@@ -136,8 +134,12 @@ TEST(Oscillator, NamesOutsideTheListAreEmptyAndTheListsAreRegistered) {
 }
 
 TEST(Oscillator, WaveformValueIsRoundedToNearestEvenAndClamped) {
-  const std::pair<float, std::int32_t> cases[] = {{6.4f, 6},   {6.5f, 6},    {7.5f, 8},
-                                                  {-3.0f, 0},  {200.0f, 127}, {1e30f, 127},
+  const std::pair<float, std::int32_t> cases[] = {{6.4f, 6},
+                                                  {6.5f, 6},
+                                                  {7.5f, 8},
+                                                  {-3.0f, 0},
+                                                  {200.0f, 127},
+                                                  {1e30f, 127},
                                                   {std::numeric_limits<float>::quiet_NaN(), 0}};
   TDSPOscillator osc;
   for (const auto& [value, index] : cases) {
@@ -240,8 +242,8 @@ TEST(Oscillator, ControlRateLfoCyclesAtTheRateItsOwnersImply) {
     std::int32_t Index;
     float Rate;  // the rate parameter, a pitch
   };
-  for (const TCase c : {TCase{30, 0.0f}, TCase{6, -12.0f}, TCase{3, 5.0f}, TCase{36, 0.0f}, TCase{46, 0.0f},
-                        TCase{38, -10.0f}}) {
+  for (const TCase c :
+       {TCase{30, 0.0f}, TCase{6, -12.0f}, TCase{3, 5.0f}, TCase{36, 0.0f}, TCase{46, 0.0f}, TCase{38, -10.0f}}) {
     TDSPOscillator lfo;
     lfo.SetAudioSettings(&ControlAudioSettings);
     lfo.SetWaveform(static_cast<float>(c.Index));

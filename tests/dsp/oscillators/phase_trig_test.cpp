@@ -23,10 +23,14 @@ double FormulaArgument(std::mt19937_64& g, int kind) {
   std::uniform_real_distribution<float> phase(0.0f, 96.0f);
   std::uniform_real_distribution<double> any(-3000.0, 3000.0);
   switch (kind) {
-    case 0: return static_cast<double>(kTwoPiF) * phase(g);
-    case 1: return static_cast<double>(kPiF) * phase(g);
-    case 2: return 5.0 * static_cast<double>(phase(g));
-    default: return any(g);
+    case 0:
+      return static_cast<double>(kTwoPiF) * phase(g);
+    case 1:
+      return static_cast<double>(kPiF) * phase(g);
+    case 2:
+      return 5.0 * static_cast<double>(phase(g));
+    default:
+      return any(g);
   }
 }
 

@@ -76,7 +76,7 @@ TEST(HalfBandDecimator, MixingTwoSignalsIsTheHalvingOfTheirMix) {
   constexpr std::int32_t kFrames = 301;
   const std::vector<float> a = Noise(4 * kFrames, 5), b = Noise(4 * kFrames, 9);
   std::vector<float> ga = Noise(kFrames, 13), gb = Noise(kFrames, 17);  // factors per output frame
-  const float g[4] = {0.8f, 0.3f, -1.7f, 0.05f};  // a left, a right, b left, b right
+  const float g[4] = {0.8f, 0.3f, -1.7f, 0.05f};                        // a left, a right, b left, b right
   using TOut = std::vector<float>;
   const bool avx = THalfBandDecimator::SetAvx(true);
   for (bool two : {true, false}) {

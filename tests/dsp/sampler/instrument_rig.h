@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "dsp/sampler/sampler_instrument.h"
-#include "tests/support/owner_lock.h"
 #include "framework/base/streams.h"
+#include "tests/support/owner_lock.h"
 #include "tools/samplebank/sample_bank_writer.h"
 
 namespace sampler_test {

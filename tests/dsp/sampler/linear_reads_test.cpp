@@ -97,8 +97,7 @@ TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
               ++k;
             }
           }
-          for (std::size_t i = 0; i < expected.size(); ++i)
-            ASSERT_TRUE(SameBits(got[i], expected[i])) << "read " << i;
+          for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(SameBits(got[i], expected[i])) << "read " << i;
           // Inside one binade, away from ties, the runs do the work.
           if (start == 3000.123456789 && increment == 1.0 && limit > 4000.0) {
             EXPECT_GE(fast, 360);
@@ -125,8 +124,8 @@ TEST(LinearReads, FourCubicReadsGiveTheSerialReadBitForBit) {
     for (double p = 1.5; p < kFrames - 8; p += 0.7318) {
       const double q[4] = {p, p + 0.25, std::nextafter(p + 1.0, 0.0), p + 3.999999};
       alignas(16) float four[4];
-      _mm_store_ps(four, CubicMonoFour(data.data(), _mm_set1_ps(scale), _mm_setr_pd(q[0], q[1]),
-                                       _mm_setr_pd(q[2], q[3])));
+      _mm_store_ps(four,
+                   CubicMonoFour(data.data(), _mm_set1_ps(scale), _mm_setr_pd(q[0], q[1]), _mm_setr_pd(q[2], q[3])));
       for (int k = 0; k < 4; ++k) {
         ASSERT_TRUE(SameBits(four[k], MonoCubicAt(data.data(), q[k], scale))) << q[k] << " scale " << scale;
         ++compared;

@@ -17,8 +17,7 @@ inline double KeyHz(double key) { return 440.0 * std::pow(2.0, (key - 69.0) / 12
 inline double MeasureFrequency(const std::vector<float>& y, double expected, double rate) {
   const std::size_t n = y.size();
   std::vector<double> windowed(n);
-  for (std::size_t i = 0; i < n; ++i)
-    windowed[i] = y[i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * (i + 0.5) / n));
+  for (std::size_t i = 0; i < n; ++i) windowed[i] = y[i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * (i + 0.5) / n));
   auto power = [&](double f) {
     const std::complex<double> step = std::polar(1.0, -2 * std::numbers::pi * f / rate);
     std::complex<double> phasor = 1.0, sum = 0.0;

@@ -12,9 +12,9 @@
 #include "tests/dsp/sampler/instrument_rig.h"
 #include "tests/dsp/sampler/pitch_measure.h"
 #include "tests/support/alloc_trap.h"
+#include "tests/support/owner_lock.h"
 #include "tests/support/test_support.h"
 #include "tools/samplebank/bank_layout.h"
-#include "tests/support/owner_lock.h"
 
 namespace {
 
@@ -27,8 +27,76 @@ using testing_support::Peak;
 constexpr double kRate = 44100.0;
 
 // The editor names zone settings by these numbers: none may change.
-constexpr TZoneSettingId kPinnedZoneSettings[] = {kZoneTranspose, kZoneEnv1Attack, kZoneEnv1Decay, kZoneEnv1Release, kZoneFilter1Cutoff, kZoneFilter1Resonance, kZoneFilter1Type, kZoneFilter1LfoAmount1, kZoneFilter1LfoAmount2, kZoneLfo1Waveform, kZoneLfo1Rate, kZoneLfo2Waveform, kZoneLfo2Rate, kZoneFilter2Cutoff, kZoneFilter2Resonance, kZoneFilter2LfoAmount1, kZoneFilter2LfoAmount2, kZoneDistortionMix, kZoneDistortionHighThreshold, kZoneDistortionLowThreshold, kZoneDistortionHighLevel, kZoneDistortionLowLevel, kZoneShaper1Amount, kZoneShaper2Amount, kZoneShaper2Type, kZoneLfo3Waveform, kZoneLfo3Rate, kZoneFilter1LfoAmount3, kZoneFilter2LfoAmount3, kZoneFilter1Param3, kZoneFilter2Param3, kZoneFilter2Type, kZoneShaper1Type, kZoneFineTune, kZonePositionWaveform, kZonePitchSweep, kZonePitchRelease, kZoneLegatoAttack, kZoneLfo1Amount, kZoneLfo2Amount, kZoneLfo3Amount, kZoneEnv2Attack, kZoneEnv2Decay, kZoneEnv2Release, kZoneEnv1Sustain1, kZoneEnv1Sustain2, kZoneEnv1Rise, kZoneEnv1Fall, kZoneEnv2Sustain1, kZoneEnv2Sustain2, kZoneEnv2Rise, kZoneEnv2Fall, kZoneEnv1Delay, kZoneEnv2Delay, kZoneEnv1Hold, kZoneEnv2Hold, kZoneLfo1Delay, kZoneLfo2Delay, kZoneLfo3Delay, kZoneFilter1LfoRange, kZoneFilter2LfoRange, kZoneEnv1PitchSemis, kZoneEnv1PitchCents, kZoneEnv2PitchSemis, kZoneEnv2PitchCents, kZonePitchTracking};
-constexpr std::int32_t kPinnedZoneSettingNumbers[] = {53, 54, 55, 57, 90, 91, 92, 93, 94, 100, 101, 115, 116, 120, 121, 122, 123, 124, 125, 126, 127, 128, 129, 130, 131, 135, 136, 140, 141, 155, 156, 157, 158, 160, 173, 182, 185, 187, 188, 189, 190, 197, 198, 199, 204, 205, 206, 207, 208, 209, 210, 211, 220, 221, 222, 223, 230, 231, 232, 236, 237, 238, 239, 240, 241, 249};
+constexpr TZoneSettingId kPinnedZoneSettings[] = {kZoneTranspose,
+                                                  kZoneEnv1Attack,
+                                                  kZoneEnv1Decay,
+                                                  kZoneEnv1Release,
+                                                  kZoneFilter1Cutoff,
+                                                  kZoneFilter1Resonance,
+                                                  kZoneFilter1Type,
+                                                  kZoneFilter1LfoAmount1,
+                                                  kZoneFilter1LfoAmount2,
+                                                  kZoneLfo1Waveform,
+                                                  kZoneLfo1Rate,
+                                                  kZoneLfo2Waveform,
+                                                  kZoneLfo2Rate,
+                                                  kZoneFilter2Cutoff,
+                                                  kZoneFilter2Resonance,
+                                                  kZoneFilter2LfoAmount1,
+                                                  kZoneFilter2LfoAmount2,
+                                                  kZoneDistortionMix,
+                                                  kZoneDistortionHighThreshold,
+                                                  kZoneDistortionLowThreshold,
+                                                  kZoneDistortionHighLevel,
+                                                  kZoneDistortionLowLevel,
+                                                  kZoneShaper1Amount,
+                                                  kZoneShaper2Amount,
+                                                  kZoneShaper2Type,
+                                                  kZoneLfo3Waveform,
+                                                  kZoneLfo3Rate,
+                                                  kZoneFilter1LfoAmount3,
+                                                  kZoneFilter2LfoAmount3,
+                                                  kZoneFilter1Param3,
+                                                  kZoneFilter2Param3,
+                                                  kZoneFilter2Type,
+                                                  kZoneShaper1Type,
+                                                  kZoneFineTune,
+                                                  kZonePositionWaveform,
+                                                  kZonePitchSweep,
+                                                  kZonePitchRelease,
+                                                  kZoneLegatoAttack,
+                                                  kZoneLfo1Amount,
+                                                  kZoneLfo2Amount,
+                                                  kZoneLfo3Amount,
+                                                  kZoneEnv2Attack,
+                                                  kZoneEnv2Decay,
+                                                  kZoneEnv2Release,
+                                                  kZoneEnv1Sustain1,
+                                                  kZoneEnv1Sustain2,
+                                                  kZoneEnv1Rise,
+                                                  kZoneEnv1Fall,
+                                                  kZoneEnv2Sustain1,
+                                                  kZoneEnv2Sustain2,
+                                                  kZoneEnv2Rise,
+                                                  kZoneEnv2Fall,
+                                                  kZoneEnv1Delay,
+                                                  kZoneEnv2Delay,
+                                                  kZoneEnv1Hold,
+                                                  kZoneEnv2Hold,
+                                                  kZoneLfo1Delay,
+                                                  kZoneLfo2Delay,
+                                                  kZoneLfo3Delay,
+                                                  kZoneFilter1LfoRange,
+                                                  kZoneFilter2LfoRange,
+                                                  kZoneEnv1PitchSemis,
+                                                  kZoneEnv1PitchCents,
+                                                  kZoneEnv2PitchSemis,
+                                                  kZoneEnv2PitchCents,
+                                                  kZonePitchTracking};
+constexpr std::int32_t kPinnedZoneSettingNumbers[] = {
+    53,  54,  55,  57,  90,  91,  92,  93,  94,  100, 101, 115, 116, 120, 121, 122, 123, 124, 125, 126, 127, 128,
+    129, 130, 131, 135, 136, 140, 141, 155, 156, 157, 158, 160, 173, 182, 185, 187, 188, 189, 190, 197, 198, 199,
+    204, 205, 206, 207, 208, 209, 210, 211, 220, 221, 222, 223, 230, 231, 232, 236, 237, 238, 239, 240, 241, 249};
 constexpr bool ZoneSettingsKeepTheirNumbers() {
   static_assert(std::size(kPinnedZoneSettings) == std::size(kPinnedZoneSettingNumbers));
   for (std::size_t i = 0; i < std::size(kPinnedZoneSettings); ++i)

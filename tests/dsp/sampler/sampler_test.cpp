@@ -111,9 +111,9 @@ TEST(SampleBankReader, Version103IsInflatedConvertedAndShifted) {
   TBankSpec spec = small_bank::Make();
   spec.Samples[0].FloatData.assign(100, 0.0f);
   spec.Samples[0].FloatData[0] = 0.12345f;
-  spec.Samples[0].FloatData[1] = -7.0f;   // beyond the 16-bit range
+  spec.Samples[0].FloatData[1] = -7.0f;  // beyond the 16-bit range
   spec.Samples[0].FloatData[2] = -0.5f;
-  spec.Samples[1].Header.LoopEnd = 64;    // at the length: moved below it
+  spec.Samples[1].Header.LoopEnd = 64;  // at the length: moved below it
   TSampler store;
   ASSERT_TRUE(Load(store, WriteSampleBank(spec, "1.03")));
   EXPECT_TRUE(log.Has(kMsgBankConverted));
@@ -235,16 +235,11 @@ TEST(SampleBankReader, CountsAndLengthsBeyondTheDataFail) {
   };
   const std::size_t zeta = kFirstSample;
   const TCase cases[] = {
-      {"sample count", kBody + 208, 4, 2},
-      {"negative sample count", kBody + 208, -1, 2},
-      {"program count", kBody + 216, 3, 2},
-      {"header extension", kBody + 352, 0x7FFFFFFF, 4},
-      {"negative extension", kBody + 352, -4, 4},
-      {"sample length", zeta + 12, 0x7FFFFFFF, 4},
-      {"negative sample length", zeta + 12, -2, 4},
-      {"channel count 3", kFirstRiff + 22, 3, 2},
-      {"channel count 0", kFirstRiff + 22, 0, 2},
-      {"sample rate 0", kFirstRiff + 24, 0, 4},
+      {"sample count", kBody + 208, 4, 2},          {"negative sample count", kBody + 208, -1, 2},
+      {"program count", kBody + 216, 3, 2},         {"header extension", kBody + 352, 0x7FFFFFFF, 4},
+      {"negative extension", kBody + 352, -4, 4},   {"sample length", zeta + 12, 0x7FFFFFFF, 4},
+      {"negative sample length", zeta + 12, -2, 4}, {"channel count 3", kFirstRiff + 22, 3, 2},
+      {"channel count 0", kFirstRiff + 22, 0, 2},   {"sample rate 0", kFirstRiff + 24, 0, 4},
   };
   TMessageLog log;
   for (const TCase& c : cases) {
@@ -280,7 +275,7 @@ TEST(SampleBankReader, ProgramNumbersAreCheckedAndRepeatsReplaceTheEarlierZones)
 
 TEST(SampleBankReader, ShortStringLengthsAreClampedToTheirFields) {
   std::vector<std::uint8_t> bytes = SmallBankFile();
-  bytes[kBody + 12] = 250;      // bank name: 130-byte field
+  bytes[kBody + 12] = 250;         // bank name: 130-byte field
   bytes[kFirstSample + 17] = 255;  // sample name: 65-byte field
   TSampler store;
   TMessageLog log;
@@ -334,12 +329,19 @@ TEST(SampleBankReader, TruncatedAndDamagedBanksNeverCrash) {
     for (int e = 0; e < edits; ++e) {
       const std::size_t at = random() % bytes.size();
       switch (random() % 4) {
-        case 0: bytes[at] = static_cast<std::uint8_t>(random()); break;
-        case 1: bytes[at] ^= static_cast<std::uint8_t>(1u << (random() % 8)); break;
-        case 2:  // a large or negative count
-          if (at + 4 <= bytes.size()) Poke(bytes, at, static_cast<std::int32_t>(random()) | (random() % 2 ? 0 : -0x40000000));
+        case 0:
+          bytes[at] = static_cast<std::uint8_t>(random());
           break;
-        default: bytes.resize(at + 1); break;
+        case 1:
+          bytes[at] ^= static_cast<std::uint8_t>(1u << (random() % 8));
+          break;
+        case 2:  // a large or negative count
+          if (at + 4 <= bytes.size())
+            Poke(bytes, at, static_cast<std::int32_t>(random()) | (random() % 2 ? 0 : -0x40000000));
+          break;
+        default:
+          bytes.resize(at + 1);
+          break;
       }
     }
     const bool ok = Load(store, bytes);

@@ -53,7 +53,7 @@ TEST(ZoneEnvelope, StagesRunInOrderAndHoldUntilTheRelease) {
   // Attack 4, hold 2, decay 4 to 0.5, sustain 2, rise 2, fall 2, sustain 2.
   TZoneEnvelope e = Make({4, 2, 4, 2, 2, 2, 2}, 0.5f, 4);
   const std::vector<float> v = Step(e, 24);
-  const std::vector<float> expected = {0,   0.25f, 0.5f, 0.75f, 1,    1,    1,    0.875f, 0.75f, 0.625f, 0.5f, 0.5f,
+  const std::vector<float> expected = {0,    0.25f, 0.5f, 0.75f, 1,    1,    1,    0.875f, 0.75f, 0.625f, 0.5f, 0.5f,
                                        0.5f, 0.75f, 1,    0.75f, 0.5f, 0.5f, 0.5f, 0.5f,   0.5f,  0.5f,   0.5f, 0.5f};
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_FLOAT_EQ(v[i], expected[i]) << i;
   EXPECT_EQ(e.State, TZoneEnvelope::kRunning);
@@ -123,7 +123,8 @@ TEST(ZoneEnvelope, SpansGiveExactlyTheSampleBySampleRun) {
     bool AutoRelease;
     std::int32_t StartCounter;
   };
-  const TCase cases[] = {{false, 0, false, 0}, {true, 3, false, 0}, {false, 2, true, 0}, {false, 0, false, (1 << 30) - 5}};
+  const TCase cases[] = {
+      {false, 0, false, 0}, {true, 3, false, 0}, {false, 2, true, 0}, {false, 0, false, (1 << 30) - 5}};
   for (const TCase& c : cases) {
     TZoneEnvelope spans = Make({3, 2, 5, 4, 3, 2, 6}, 0.6f, 7, c.Table, c.Curve, c.AutoRelease);
     TZoneEnvelope single = Make({3, 2, 5, 4, 3, 2, 6}, 0.6f, 7, c.Table, c.Curve, c.AutoRelease);

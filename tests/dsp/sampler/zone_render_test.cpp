@@ -24,7 +24,7 @@ struct TRenderCase {
   std::uint8_t LoopMode;
   bool Env2AndStages;
   TZoneRender Expected;
-  float PitchOffset = 0;    // semitones above the root
+  float PitchOffset = 0;  // semitones above the root
   std::int32_t Frames = 4000;
   std::int32_t LoopStart = 1000, LoopEnd = 3000;
 };
@@ -35,8 +35,8 @@ struct TRenderCase {
 TBankSpec CaseBank(const TRenderCase& c) {
   TBankSpec bank;
   bank.Name = "Case";
-  bank.Samples.push_back(SineSample(1, c.Channels, c.Frames, 40.0 * c.Frames / 4000, c.LoopMode, c.LoopStart,
-                                    c.LoopEnd));
+  bank.Samples.push_back(
+      SineSample(1, c.Channels, c.Frames, 40.0 * c.Frames / 4000, c.LoopMode, c.LoopStart, c.LoopEnd));
   TSampleZoneRec z = PlainZone(1);
   z.Env1AttackMs = 5;
   z.Env1DecayMs = 20;

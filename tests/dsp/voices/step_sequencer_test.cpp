@@ -1,7 +1,7 @@
 #include "dsp/voices/step_sequencer.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <atomic>
 #include <cmath>
@@ -259,18 +259,18 @@ TEST(StepSequencerOctave, PatternsOfEveryMode) {
   EXPECT_EQ(pattern(*seq, 2, 1), (P{0, 1}));
   EXPECT_EQ(pattern(*seq, 2, 3), (P{0, 1, 2, 3, 2, 1}));
   const std::vector<P> range2 = {
-      {0, 1, 2},                          // Up
-      {0, -1, -2},                        // Down
-      {0, 1, 2, 1},                       // UpDown
-      {2, 1, 0, 1},                       // DownUp
-      {0, 1, 2, 1, 0, 1, 2},              // UpDownUp
-      {2, 1, 0, 1, 2, 1, 0},              // DwnUpDwn
-      {0, 1, 2, 1, 0, 2, 1, 0},           // UpDown+
-      {2, 1, 0, 1, 0, 1, 2},              // DownUp+
-      {0, 1, 2, 0, 1, 2, 1, 2, 1, 0},     // Up+Down+
-      {2, 1, 0, 2, 1, 0, 1, 0, 1, 2},     // Down+Up+
-      {0},                                // RND
-      {0, 0, 0},                          // no name: flat
+      {0, 1, 2},                       // Up
+      {0, -1, -2},                     // Down
+      {0, 1, 2, 1},                    // UpDown
+      {2, 1, 0, 1},                    // DownUp
+      {0, 1, 2, 1, 0, 1, 2},           // UpDownUp
+      {2, 1, 0, 1, 2, 1, 0},           // DwnUpDwn
+      {0, 1, 2, 1, 0, 2, 1, 0},        // UpDown+
+      {2, 1, 0, 1, 0, 1, 2},           // DownUp+
+      {0, 1, 2, 0, 1, 2, 1, 2, 1, 0},  // Up+Down+
+      {2, 1, 0, 2, 1, 0, 1, 0, 1, 2},  // Down+Up+
+      {0},                             // RND
+      {0, 0, 0},                       // no name: flat
   };
   for (int mode = 0; mode < static_cast<int>(range2.size()); ++mode)
     EXPECT_EQ(pattern(*seq, mode, 2), range2[static_cast<std::size_t>(mode)]) << OctaveModeNames[std::min(mode, 10)];
@@ -449,7 +449,7 @@ TEST(StepSequencerEnvelope, CurveLawBendsTheEnvelope) {
   for (int j = 0; j < 6; ++j) seq->Tick();
   EXPECT_NEAR(seq->EnvOutput, 0.25f, 1e-4f);
   EXPECT_NEAR(Output(*seq)[kBlock / 2], 0.55f * 0.55f, 1e-3f);  // per sample too
-  seq->SetEnvelopeCurve(0);  // linear again
+  seq->SetEnvelopeCurve(0);                                     // linear again
   seq->Tick();
   EXPECT_NEAR(seq->EnvOutput, 0.6f, 1e-5f);
 }
@@ -559,8 +559,7 @@ TEST(StepSequencerStress, EditWhileRunning) {
       if (block % 997 == 0) seq->Restart();
       seq->Tick();
       if (!testing_support::AllFinite(Output(*seq))) finite = false;
-      if (seq->StepIndex() >= kSequencerSteps || seq->OctavePatternPosition() >= kOctavePatternCapacity)
-        finite = false;
+      if (seq->StepIndex() >= kSequencerSteps || seq->OctavePatternPosition() >= kOctavePatternCapacity) finite = false;
     }
     stop = true;
   });
@@ -571,14 +570,30 @@ TEST(StepSequencerStress, EditWhileRunning) {
     while (!stop) {
       testing_support::TOwnerLockGuard lock;  // as the owner changes it
       switch (pick(rng)) {
-        case 0: seq->SetStepCount(count(rng)); break;
-        case 1: seq->SetOctaveRange(range(rng)); break;
-        case 2: seq->SetOctaveMode(mode(rng)); break;
-        case 3: seq->SetStepLength(unit(rng) * 40.0f); break;
-        case 4: seq->SetSwing(unit(rng)); break;
-        case 5: seq->SetTempo(unit(rng) * 300000.0); break;
-        case 6: seq->SetStepNote(count(rng), note(rng)); break;
-        default: seq->SetTimeUnit(pick(rng) & 1); break;
+        case 0:
+          seq->SetStepCount(count(rng));
+          break;
+        case 1:
+          seq->SetOctaveRange(range(rng));
+          break;
+        case 2:
+          seq->SetOctaveMode(mode(rng));
+          break;
+        case 3:
+          seq->SetStepLength(unit(rng) * 40.0f);
+          break;
+        case 4:
+          seq->SetSwing(unit(rng));
+          break;
+        case 5:
+          seq->SetTempo(unit(rng) * 300000.0);
+          break;
+        case 6:
+          seq->SetStepNote(count(rng), note(rng));
+          break;
+        default:
+          seq->SetTimeUnit(pick(rng) & 1);
+          break;
       }
       ++edits;
     }

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "dsp/voices/sampler_voice.h"
-#include "tests/support/owner_lock.h"
 #include "tests/dsp/sampler/instrument_rig.h"
 #include "tests/support/alloc_trap.h"
+#include "tests/support/owner_lock.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ TEST(Voice, ReleaseClosesBothEnvelopesAndFallsFromTheHeldLevel) {
   TDSPEnvVoice voice;
   ShapeEnvelopes(voice);
   StartVoice(voice, 1.0f);
-  RunEnvelopes(voice, 200);  // in the attack
+  RunEnvelopes(voice, 200);   // in the attack
   voice.Env1.Retrigger(200);  // the renderer feeds the age
   voice.Env2.Retrigger(200);
   const float held = voice.Env1.Level;
@@ -281,8 +281,8 @@ TEST(Voice, SettingsReachEveryObjectButTheLfosStayAtTheControlRate) {
   voice.SetAudioSettings(&settings);
   EXPECT_EQ(voice.ControlCounter, -1);
   for (TDSPControl* c : std::initializer_list<TDSPControl*>{
-           &voice.Env1, &voice.Env2, &voice.Seq1, &voice.Seq2, &voice.Filter1[0], &voice.Filter1[1],
-           &voice.Filter2[0], &voice.Filter2[1], &voice.Shaper[0], &voice.Shaper[1], &voice.Osc1, &voice.Osc2})
+           &voice.Env1, &voice.Env2, &voice.Seq1, &voice.Seq2, &voice.Filter1[0], &voice.Filter1[1], &voice.Filter2[0],
+           &voice.Filter2[1], &voice.Shaper[0], &voice.Shaper[1], &voice.Osc1, &voice.Osc2})
     EXPECT_EQ(c->Settings->SampleRate, 96000);
   // At 96 kHz the sample players keep the voice's rate; at 48 kHz they
   // render twice the voice's block at twice its rate.

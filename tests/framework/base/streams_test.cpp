@@ -33,12 +33,12 @@ TEST(Streams, ShortStringsAreTrimmedAndCounted) {
 }
 
 TEST(Streams, ShortStringReaderRejectsCountsItCannotHold) {
-  for (std::vector<std::uint8_t> bad : {std::vector<std::uint8_t>{0x00, 0x00},   // count 0
-                                        std::vector<std::uint8_t>{0x01, 0x01},   // 257
-                                        std::vector<std::uint8_t>{0xFF, 0xFF},   // negative
-                                        std::vector<std::uint8_t>{0x02, 0x00, 0x05, 'x'},  // length > field
+  for (std::vector<std::uint8_t> bad : {std::vector<std::uint8_t>{0x00, 0x00},                  // count 0
+                                        std::vector<std::uint8_t>{0x01, 0x01},                  // 257
+                                        std::vector<std::uint8_t>{0xFF, 0xFF},                  // negative
+                                        std::vector<std::uint8_t>{0x02, 0x00, 0x05, 'x'},       // length > field
                                         std::vector<std::uint8_t>{0x02, 0x00, 0x02, 'x', 'y'},  // length = count
-                                        std::vector<std::uint8_t>{0x10, 0x00, 0x03, 'a'}}) {  // truncated
+                                        std::vector<std::uint8_t>{0x10, 0x00, 0x03, 'a'}}) {    // truncated
     TMemoryStream s(bad);
     std::string text = "keep";
     EXPECT_FALSE(ReadShortStr(s, text));
@@ -191,7 +191,8 @@ std::vector<std::uint8_t> FileBytes(const std::string& path) {
 }
 int TempFilesBeside(const std::string& dir) {
   int n = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) n += e.path().filename().string().find(".tmp") != std::string::npos;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    n += e.path().filename().string().find(".tmp") != std::string::npos;
   return n;
 }
 }  // namespace

@@ -341,7 +341,8 @@ TEST_F(ChunkTest, DamagedBanksAndChunksAreRefusedWithAReasonAndChangeNothing) {
     return b;
   };
   auto bigEndian = [](TBytes b, std::size_t offset, std::int32_t v) {
-    for (int k = 0; k < 4; ++k) b[offset + k] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (24 - 8 * k));
+    for (int k = 0; k < 4; ++k)
+      b[offset + k] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (24 - 8 * k));
     return b;
   };
   auto littleEndian = [](TBytes b, std::size_t offset, std::int32_t v) {
@@ -409,10 +410,18 @@ TEST_F(ChunkTest, FuzzedChunksNeverCrashAndAFailedLoadChangesNothing) {
     for (int e = 0; e < edits; ++e) {
       const std::size_t at = rng() % bytes.size();
       switch (rng() % 4) {
-        case 0: bytes[at] = static_cast<std::uint8_t>(rng()); break;
-        case 1: bytes[at] ^= 0x80; break;
-        case 2: bytes.resize(at + 1); break;
-        default: bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(rng())); break;
+        case 0:
+          bytes[at] = static_cast<std::uint8_t>(rng());
+          break;
+        case 1:
+          bytes[at] ^= 0x80;
+          break;
+        case 2:
+          bytes.resize(at + 1);
+          break;
+        default:
+          bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(rng()));
+          break;
       }
     }
     const TBytes before = target->ChunkBytes();
@@ -641,8 +650,8 @@ TEST_F(ChunkTest, ADamagedStateChangesNothing) {
   b->SelectProgram(2);
   const TBytes before = b->ChunkBytes();
   TErrorCapture errors;
-  std::vector<std::size_t> cuts = {9, 14, 20, 30, 200, bytes.size() / 2, bytes.size() - 15, bytes.size() - 9,
-                                   bytes.size() - 2};
+  std::vector<std::size_t> cuts = {
+      9, 14, 20, 30, 200, bytes.size() / 2, bytes.size() - 15, bytes.size() - 9, bytes.size() - 2};
   for (std::size_t cut : cuts) {
     TMemoryStream s(std::span<const std::uint8_t>(bytes.data(), cut));
     EXPECT_FALSE(b->LoadState(s)) << cut;

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>

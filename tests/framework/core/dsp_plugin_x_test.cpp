@@ -19,8 +19,7 @@ using namespace plugin_test;
 // Collects what the plug-in sends to its message sink.
 struct TSinkRecorder {
   std::vector<std::pair<std::int32_t, float>> Messages;
-  std::intptr_t Take(TDSPPluginX* /*sender*/, std::int32_t code, void* /*ptr*/, float a, float /*b*/,
-                     float /*c*/) {
+  std::intptr_t Take(TDSPPluginX* /*sender*/, std::int32_t code, void* /*ptr*/, float a, float /*b*/, float /*c*/) {
     Messages.emplace_back(code, a);
     return 1;
   }

@@ -59,7 +59,7 @@ TEST(KeysAndScales, DiatonicOffsetWalksScaleDegrees) {
   EXPECT_EQ(DiatonicOffset(0, 0, 60), 0);
   EXPECT_EQ(DiatonicOffset(0, 7, 60), 12);
   EXPECT_EQ(DiatonicOffset(0, -7, 60), -12);
-  EXPECT_EQ(DiatonicOffset(0, 2, 61), 3);  // C# is off the scale: D, E
+  EXPECT_EQ(DiatonicOffset(0, 2, 61), 3);   // C# is off the scale: D, E
   EXPECT_EQ(DiatonicOffset(-1, 3, 65), 5);  // F major: G, A, Bb
   // Long walks agree with a plain step-by-step count.
   for (std::int32_t key = -7; key <= 7; ++key)

@@ -48,7 +48,8 @@ inline void PutText(TBytes& out, std::string_view text) {
 }
 
 // A fixed short-string field: length byte, characters, zero padding.
-inline void PutField(TBytes& out, std::string_view text, std::size_t fieldBytes, std::optional<std::uint8_t> lengthByte) {
+inline void PutField(TBytes& out, std::string_view text, std::size_t fieldBytes,
+                     std::optional<std::uint8_t> lengthByte) {
   const std::size_t n = std::min(text.size(), fieldBytes - 1);
   out.push_back(lengthByte.value_or(static_cast<std::uint8_t>(n)));
   PutText(out, text.substr(0, n));

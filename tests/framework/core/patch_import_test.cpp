@@ -181,7 +181,7 @@ TEST(PatchConversion, TheRulesGiveTheirNumbers) {
   EXPECT_NEAR(x(17, 100), 0.833333, 1e-5);
   EXPECT_NEAR(x(18, -127), 0.0, 1e-6);
   EXPECT_NEAR(x(18, 127), 1.0, 1e-6);
-  EXPECT_NEAR(x(19, 1), 0.775086, 1e-5);   // a = 2: +6.02 dB over -2000..2000
+  EXPECT_NEAR(x(19, 1), 0.775086, 1e-5);  // a = 2: +6.02 dB over -2000..2000
   EXPECT_EQ(x(15, kIntMax), 1.0f);
   EXPECT_EQ(x(15, kIntMin), 0.0f);
   // Integer range.

@@ -57,8 +57,8 @@ struct TTestHost {
     LockHeldDuringCall = false;
   }
 
-  static std::intptr_t Callback(TVstEffect* effect, std::int32_t opcode, std::int32_t index,
-                                std::intptr_t /*value*/, void* /*ptr*/, float opt) {
+  static std::intptr_t Callback(TVstEffect* effect, std::int32_t opcode, std::int32_t index, std::intptr_t /*value*/,
+                                void* /*ptr*/, float opt) {
     const AudioEffect* plugin = AudioEffect::FromEffect(effect);
     if (CheckLock.load() && plugin != nullptr) {
       bool free = false;

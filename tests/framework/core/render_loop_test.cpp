@@ -93,9 +93,9 @@ TEST_F(RenderLoopTest, EventsAreDecodedOneBlockAfterTheBlockTheirTimeFallsIn) {
 TEST_F(RenderLoopTest, OutputDoesNotDependOnTheHostBlockLength) {
   TScriptedRun run;
   run.Events = {
-      {0, 0x90, 45, 100},     {1000, 0x90, 52, 90},   {2999, 0xB0, 7, 30},   {5003, 0xE0, 0x00, 0x60},
-      {7000, 0x80, 45, 0},    {9001, 0xB0, 10, 10},   {12000, 0x90, 52, 0},  {15043, 0x90, 40, 127},
-      {15044, 0xB0, 7, 127},  {19999, 0x80, 40, 0},   {20100, 0x90, 57, 80}, {26000, 0x80, 57, 64},
+      {0, 0x90, 45, 100},    {1000, 0x90, 52, 90}, {2999, 0xB0, 7, 30},   {5003, 0xE0, 0x00, 0x60},
+      {7000, 0x80, 45, 0},   {9001, 0xB0, 10, 10}, {12000, 0x90, 52, 0},  {15043, 0x90, 40, 127},
+      {15044, 0xB0, 7, 127}, {19999, 0x80, 40, 0}, {20100, 0x90, 57, 80}, {26000, 0x80, 57, 64},
   };
   const std::int64_t total = 30000;
   std::vector<float> reference;

@@ -49,7 +49,8 @@ struct SubPresetTest : ::testing::Test {
   }
   const std::vector<TSubPresetRec>& List(std::int32_t group) { return Plugin->FindSubPresetGroup(group)->SubPresets; }
   void SetValues(std::int32_t lo, const std::vector<float>& values) {
-    for (std::size_t k = 0; k < values.size(); ++k) Plugin->SetParameterValue(lo + static_cast<std::int32_t>(k), values[k]);
+    for (std::size_t k = 0; k < values.size(); ++k)
+      Plugin->SetParameterValue(lo + static_cast<std::int32_t>(k), values[k]);
   }
   std::vector<float> Values(std::int32_t lo, std::int32_t hi) {
     std::vector<float> v;

@@ -15,8 +15,67 @@
 namespace {
 
 // The parameter tables store display kinds as numbers: none may change.
-constexpr TDisplayKind kPinnedKinds[] = {kDisplayNumber, kDisplayInteger, kDisplayOffOn, kDisplayWaveform, kDisplayLowHighPass, kDisplayFilterRouting, kDisplayEqType, kDisplayLengthUnit, kDisplayWetDryTarget, kDisplayManualAuto, kDisplayMinusSixteenths, kDisplaySixteenths, kDisplayTenthsMs, kDisplayFilterMode, kDisplayInertia, kDisplaySemitones, kDisplayTrimmedNumber, kDisplayFineTune, kDisplayDoubledPercent, kDisplayPitchAsHz, kDisplayBendRange, kDisplayPan127, kDisplayPan32767, kDisplayPercentOf64, kDisplayPercent, kDisplayTwoDecimals, kDisplayShaper, kDisplayFilterType, kDisplayIntegerSpare, kDisplaySampleBank, kDisplaySamplePatch, kDisplayKey, kDisplayHz, kDisplayHundredths, kDisplayMilliHz, kDisplayKhz, kDisplayModulationMethod, kDisplayInterpolation, kDisplayFmAlgorithm, kDisplaySignedPercentOfMax, kDisplayReserved, kDisplayShaperRoute, kDisplayPowerOfTwo, kDisplayNoiseFilterType, kDisplaySampleName, kDisplayFraction, kDisplayBipolarFraction, kDisplayDoubledFraction, kDisplayOctaveMode, kDisplaySequencerStep, kDisplaySequencerTargetMode, kDisplayReverbMode, kDisplayInterpMode, kDisplayDistortionCurve, kDisplayCentsAsRatio, kDisplayCurveLaw, kDisplayScaleBy, kDisplayAmp60};
-constexpr std::uint16_t kPinnedKindNumbers[] = {8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 34, 37, 38, 39, 40, 42, 43, 44, 45, 46, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 72, 73, 74, 75};
+constexpr TDisplayKind kPinnedKinds[] = {kDisplayNumber,
+                                         kDisplayInteger,
+                                         kDisplayOffOn,
+                                         kDisplayWaveform,
+                                         kDisplayLowHighPass,
+                                         kDisplayFilterRouting,
+                                         kDisplayEqType,
+                                         kDisplayLengthUnit,
+                                         kDisplayWetDryTarget,
+                                         kDisplayManualAuto,
+                                         kDisplayMinusSixteenths,
+                                         kDisplaySixteenths,
+                                         kDisplayTenthsMs,
+                                         kDisplayFilterMode,
+                                         kDisplayInertia,
+                                         kDisplaySemitones,
+                                         kDisplayTrimmedNumber,
+                                         kDisplayFineTune,
+                                         kDisplayDoubledPercent,
+                                         kDisplayPitchAsHz,
+                                         kDisplayBendRange,
+                                         kDisplayPan127,
+                                         kDisplayPan32767,
+                                         kDisplayPercentOf64,
+                                         kDisplayPercent,
+                                         kDisplayTwoDecimals,
+                                         kDisplayShaper,
+                                         kDisplayFilterType,
+                                         kDisplayIntegerSpare,
+                                         kDisplaySampleBank,
+                                         kDisplaySamplePatch,
+                                         kDisplayKey,
+                                         kDisplayHz,
+                                         kDisplayHundredths,
+                                         kDisplayMilliHz,
+                                         kDisplayKhz,
+                                         kDisplayModulationMethod,
+                                         kDisplayInterpolation,
+                                         kDisplayFmAlgorithm,
+                                         kDisplaySignedPercentOfMax,
+                                         kDisplayReserved,
+                                         kDisplayShaperRoute,
+                                         kDisplayPowerOfTwo,
+                                         kDisplayNoiseFilterType,
+                                         kDisplaySampleName,
+                                         kDisplayFraction,
+                                         kDisplayBipolarFraction,
+                                         kDisplayDoubledFraction,
+                                         kDisplayOctaveMode,
+                                         kDisplaySequencerStep,
+                                         kDisplaySequencerTargetMode,
+                                         kDisplayReverbMode,
+                                         kDisplayInterpMode,
+                                         kDisplayDistortionCurve,
+                                         kDisplayCentsAsRatio,
+                                         kDisplayCurveLaw,
+                                         kDisplayScaleBy,
+                                         kDisplayAmp60};
+constexpr std::uint16_t kPinnedKindNumbers[] = {
+    8,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 34, 37, 38, 39, 40,
+    42, 43, 44, 45, 46, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 72, 73, 74, 75};
 constexpr bool KindsKeepTheirNumbers() {
   static_assert(std::size(kPinnedKinds) == std::size(kPinnedKindNumbers));
   for (std::size_t i = 0; i < std::size(kPinnedKinds); ++i)
@@ -39,18 +98,42 @@ struct TCase {
   const char* Expected;
 };
 const TCase kNumberCases[] = {
-    {8, 3.005f, 0, 10, "3"},          {8, 2.5f, 0, 10, "2.5"},        {8, 2.0f, 0, 10, "2"},
-    {8, 2.25f, 0, 10, "2.25"},        {30, 64, 0, 127, "0.01 L"},     {30, 65, 0, 127, "0.02 R"},
-    {30, 0, 0, 127, "-1.00 L"},       {30, 127, 0, 127, "1.00 R"},    {31, 16383, 0, 32767, "0.00 L"},
-    {21, 125, 0, 1000, "12.50 ms"},   {23, 0.5f, 0, 1, "0.50"},       {27, 50, 0, 100, "100.00%"},
-    {28, 69, 0, 127, "440.00 Hz"},    {32, 32, 0, 64, "50.00%"},      {34, 25, 0, 100, "25.00%"},
-    {37, 1.005f, 0, 2, "1.00"},       {45, 1000, 0, 2000, "1000.00 Hz"}, {46, 250, 0, 1000, "2.50"},
-    {48, 1500, 0, 20000, "1.50 Hz"},  {49, 12345, 0, 20000, "12.35 khz"}, {53, -50, -100, 100, "-50.00%"},
-    {53, 0, -100, 100, "0.00%"},      {56, 3, 0, 10, "8.00"},         {59, 75, 1, 100, "0.75"},
-    {60, 100, -200, 200, "0.50"},     {60, -200, -200, 200, "-1.00"}, {61, 64, 0, 127, "1.01"},
-    {61, 63.5f, 0, 127, "1.00"},      {72, -1200, -13160, 12000, "0.500"}, {72, 0, -13160, 12000, "1.000"},
-    {72, 1200, -13160, 12000, "2.0"}, {72, 12000, -13160, 12000, "1024.0"},      {75, 1000, -1502, 1502, "1.000"},
-    {75, 0, -1502, 1502, "0.000"},    {75, -1000, -1502, 1502, "-1.000"}, {25, 1.50f, 0, 2, "1.5"},
+    {8, 3.005f, 0, 10, "3"},
+    {8, 2.5f, 0, 10, "2.5"},
+    {8, 2.0f, 0, 10, "2"},
+    {8, 2.25f, 0, 10, "2.25"},
+    {30, 64, 0, 127, "0.01 L"},
+    {30, 65, 0, 127, "0.02 R"},
+    {30, 0, 0, 127, "-1.00 L"},
+    {30, 127, 0, 127, "1.00 R"},
+    {31, 16383, 0, 32767, "0.00 L"},
+    {21, 125, 0, 1000, "12.50 ms"},
+    {23, 0.5f, 0, 1, "0.50"},
+    {27, 50, 0, 100, "100.00%"},
+    {28, 69, 0, 127, "440.00 Hz"},
+    {32, 32, 0, 64, "50.00%"},
+    {34, 25, 0, 100, "25.00%"},
+    {37, 1.005f, 0, 2, "1.00"},
+    {45, 1000, 0, 2000, "1000.00 Hz"},
+    {46, 250, 0, 1000, "2.50"},
+    {48, 1500, 0, 20000, "1.50 Hz"},
+    {49, 12345, 0, 20000, "12.35 khz"},
+    {53, -50, -100, 100, "-50.00%"},
+    {53, 0, -100, 100, "0.00%"},
+    {56, 3, 0, 10, "8.00"},
+    {59, 75, 1, 100, "0.75"},
+    {60, 100, -200, 200, "0.50"},
+    {60, -200, -200, 200, "-1.00"},
+    {61, 64, 0, 127, "1.01"},
+    {61, 63.5f, 0, 127, "1.00"},
+    {72, -1200, -13160, 12000, "0.500"},
+    {72, 0, -13160, 12000, "1.000"},
+    {72, 1200, -13160, 12000, "2.0"},
+    {72, 12000, -13160, 12000, "1024.0"},
+    {75, 1000, -1502, 1502, "1.000"},
+    {75, 0, -1502, 1502, "0.000"},
+    {75, -1000, -1502, 1502, "-1.000"},
+    {25, 1.50f, 0, 2, "1.5"},
     {24, 12, -24, 24, "12 semiTones"},
 };
 
@@ -73,8 +156,8 @@ bool WithCommaLocale(void (*body)()) {
   bool setLocPath = false;
   if (!chosen) {
     const std::string dir = testing_support::ScratchDir() + "/locales";
-    const std::string command = "mkdir -p '" + dir + "' && localedef -i de_DE -f UTF-8 '" + dir +
-                                "/de_DE.UTF-8' >/dev/null 2>&1";
+    const std::string command =
+        "mkdir -p '" + dir + "' && localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
     if (std::system(command.c_str()) == 0) {
       setenv("LOCPATH", dir.c_str(), 1);
       setLocPath = true;

@@ -73,10 +73,14 @@ struct TLoopReference {
 
 TRunner Runner(TDSPOneSampleDelay* d, std::int32_t unroll) {
   switch (unroll) {
-    case 2: return TRunner::Bind<&TDSPOneSampleDelay::RunLoop2>(d);
-    case 3: return TRunner::Bind<&TDSPOneSampleDelay::RunLoop3>(d);
-    case 4: return TRunner::Bind<&TDSPOneSampleDelay::RunLoop4>(d);
-    default: return TRunner::Bind<&TDSPOneSampleDelay::ProcessBlockControl>(d);
+    case 2:
+      return TRunner::Bind<&TDSPOneSampleDelay::RunLoop2>(d);
+    case 3:
+      return TRunner::Bind<&TDSPOneSampleDelay::RunLoop3>(d);
+    case 4:
+      return TRunner::Bind<&TDSPOneSampleDelay::RunLoop4>(d);
+    default:
+      return TRunner::Bind<&TDSPOneSampleDelay::ProcessBlockControl>(d);
   }
 }
 

@@ -49,9 +49,7 @@ class TMixModule : public TSignalProcessor {
 // A deterministic signal, one block per BlockRunner call.
 class TSignalControl : public TDSPControl {
  public:
-  static float ValueAt(std::int64_t t) {
-    return static_cast<float>((t * 7919) % 2001 - 1000) * 0.00049f;
-  }
+  static float ValueAt(std::int64_t t) { return static_cast<float>((t * 7919) % 2001 - 1000) * 0.00049f; }
   void ProcessBlockControl() override {
     for (std::int32_t n = 0; n <= Settings->LastIndex; ++n) OutBuffer[n] = ValueAt(Time++);
   }

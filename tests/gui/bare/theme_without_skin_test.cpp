@@ -15,9 +15,8 @@ TEST(BuiltInThemeWithoutImages, BuildsWithVectorFallbacksEverywhere) {
     EXPECT_FALSE(LoadGraphicResource(std::string("SPTHEMESILVER_") + n.Name, "gif")) << n.Name;
   }
   const TSPTheme& t = Themes().ThemeByIndex(0);
-  const TSPThemeControlList* lists[] = {&t.Switches, &t.HSliders, &t.Knobs,      &t.VSliders,
-                                        &t.Labels,   &t.HVUMeters, &t.LEDs,      &t.VVUMeters,
-                                        &t.Surfaces, &t.Buttons,   &t.ValueEdits};
+  const TSPThemeControlList* lists[] = {&t.Switches, &t.HSliders,  &t.Knobs,    &t.VSliders, &t.Labels,    &t.HVUMeters,
+                                        &t.LEDs,     &t.VVUMeters, &t.Surfaces, &t.Buttons,  &t.ValueEdits};
   int entries = 0;
   for (const TSPThemeControlList* list : lists) {
     for (int i = 0; i < list->Count(); ++i, ++entries) {

@@ -106,7 +106,7 @@ TEST_F(TreeTest, RepaintRequestsCoalesceAndTheWindowGetsTheOldAndTheNewPicture) 
     void Get(TSPThemeGUIControl*, std::string& t, float) { t = *Text; }
   } supplier{&text};
   knob->OnGetText = TSPThemeGUIControl::TGetTextEvent::Bind<&TText::Get>(&supplier);
-  knob->SetValue(0.5f);       // the value it has: nothing
+  knob->SetValue(0.5f);  // the value it has: nothing
   EXPECT_EQ(PumpPostBacks(), 0u);
   for (int i = 1; i <= 10; ++i) knob->SetValue(static_cast<float>(i) / 10.0f);
   EXPECT_EQ(PumpPostBacks(), 1u) << "ten changes, one repaint";

@@ -143,8 +143,19 @@ class TStubGuiWindow : public TGuiWindow {
 // panel that does not exist.
 class TEditorTestPlugin : public TDSPPluginGui {
  public:
-  enum : std::int32_t { kKnob = 10, kVSlider, kMeter, kLED, kSwitch, kValueEdit, kButtonSwitch, kValueMenu, kNoKind,
-                        kNoPanel, kParamCount };
+  enum : std::int32_t {
+    kKnob = 10,
+    kVSlider,
+    kMeter,
+    kLED,
+    kSwitch,
+    kValueEdit,
+    kButtonSwitch,
+    kValueMenu,
+    kNoKind,
+    kNoPanel,
+    kParamCount
+  };
   static constexpr int kWidth = 480, kHeight = 300;
 
   TEditorTestPlugin() {
@@ -170,12 +181,16 @@ class TEditorTestPlugin : public TDSPPluginGui {
       std::int32_t Id, Max, Kind, Top, Left;
       const char* Name;
     };
-    const TRow rows[] = {{kKnob, 100, kGuiKnob, 20, 20, "Knob"},        {kVSlider, 1000, kGuiVSlider, 20, 90, "VSlider"},
-                         {kMeter, 100, kGuiVVUMeter, 20, 400, "Meter"},  {kLED, 1, kGuiLED, 100, 430, "LED"},
-                         {kSwitch, 1, kGuiSwitch, 20, 160, "Switch"},     {kValueEdit, 100, kGuiValueEdit, 20, 250, "Edit"},
+    const TRow rows[] = {{kKnob, 100, kGuiKnob, 20, 20, "Knob"},
+                         {kVSlider, 1000, kGuiVSlider, 20, 90, "VSlider"},
+                         {kMeter, 100, kGuiVVUMeter, 20, 400, "Meter"},
+                         {kLED, 1, kGuiLED, 100, 430, "LED"},
+                         {kSwitch, 1, kGuiSwitch, 20, 160, "Switch"},
+                         {kValueEdit, 100, kGuiValueEdit, 20, 250, "Edit"},
                          {kButtonSwitch, 1, kGuiButtonSwitch, 60, 250, "BtnSw"},
                          {kValueMenu, 4, kGuiValueEditMenu, 100, 250, "Menu"},
-                         {kNoKind, 1, 2, 200, 20, "NoKind"},              {kNoPanel, 1, kGuiKnob, 200, 20, "NoPanel"}};
+                         {kNoKind, 1, 2, 200, 20, "NoKind"},
+                         {kNoPanel, 1, kGuiKnob, 200, 20, "NoPanel"}};
     for (const TRow& r : rows) {
       InitIntParamInfo(10, ParamInfo[r.Id], r.Name, 0, 0, 0, r.Max, r.Name);
       InitParamInfoExtra(ParamInfo[r.Id], r.Kind, r.Id == kNoPanel ? 7 : ControlsPanel, r.Top, r.Left, 1, r.Name, 0);

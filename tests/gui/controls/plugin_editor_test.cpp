@@ -225,7 +225,7 @@ TEST_F(PluginEditorTest, RepaintsRunOffTheWindowsThreadShowAtItsNextIdle) {
 TEST_F(PluginEditorTest, ThePluginDestroyedWithPostsPendingLeavesNothingToRun) {
   Open();
   for (int i = 0; i < 5; ++i) Effect->setParameter(Effect, P::kKnob + i, 0.3f);
-  PumpPostBacks();                                 // the controls' repaint requests wait now
+  PumpPostBacks();                               // the controls' repaint requests wait now
   Effect->setParameter(Effect, P::kKnob, 0.6f);  // and a value update
   Dispatch(Effect, kEffClose);
   Plugin.release();

@@ -41,7 +41,8 @@ class TSubPresetPlugin : public TEditorTestPlugin {
     group(kDelay, "Delay", kSwitch, kValueEdit);
     group(kSeq1, "Sequencer1", kButtonSwitch, kValueMenu);
     group(kSeq2, "Sequencer2", kNoKind, kNoPanel);
-    for (int i = 0; i < 4; ++i) Buttons[i] = CreateSubPresetButton("Preset", 190, 20 + 70 * i, ControlsPanel, kGroups[i]);
+    for (int i = 0; i < 4; ++i)
+      Buttons[i] = CreateSubPresetButton("Preset", 190, 20 + 70 * i, ControlsPanel, kGroups[i]);
   }
   // The editor's dialogs answer from the script.
   std::unique_ptr<TDialogs> CreateDialogs(const TDialogOwner& /*owner*/) override {
@@ -185,14 +186,14 @@ TEST_F(SubPresetMenuTest, StoreHereThenSaveToSpiAndLoadItBackIntoTheGroup) {
   Script().Queries = {"Bright Hall"};
   Script().Files = {Dir + "/bright"};
   Choose(P::kReverb, "Save Sub-Preset To Disk");
-  EXPECT_EQ(Script().Log, (std::vector<std::string>{"query: Save Sub Preset / Name... / Warm Hall",
-                                                    "save: Save Sub-Preset"}));
+  EXPECT_EQ(Script().Log,
+            (std::vector<std::string>{"query: Save Sub Preset / Name... / Warm Hall", "save: Save Sub-Preset"}));
   const TFileDialogOptions& request = Script().Requests.back();
   EXPECT_EQ(request.Filter, "Quilm SP Sub-Preset(*.spi)|*.spi");
   EXPECT_EQ(request.FileName, "Bright Hall");
   EXPECT_EQ(request.InitialDir, Plugin->SubPresetFolder());
-  EXPECT_EQ(request.InitialDir,
-            std::filesystem::path(Plugin->GetPluginFilePath()).parent_path().string()) << "the module's folder";
+  EXPECT_EQ(request.InitialDir, std::filesystem::path(Plugin->GetPluginFilePath()).parent_path().string())
+      << "the module's folder";
   ASSERT_TRUE(std::filesystem::exists(Dir + "/bright.spi"));
   TMemoryStream expected;
   Plugin->WriteSubPresetItem(expected, P::kReverb, 1);
@@ -240,9 +241,9 @@ TEST_F(SubPresetMenuTest, AReverbFileIsRefusedByTheDelayGroupWithItsMessageAndNo
   Script().Log.clear();
   Script().Files = {Dir + "/plate.spi"};
   Choose(P::kDelay, "Load Sub-Preset");
-  EXPECT_EQ(Script().Log, (std::vector<std::string>{
-                              "open: Load Sub-Preset",
-                              "message: That sub-preset file is not for this sub-preset group."}));
+  EXPECT_EQ(Script().Log,
+            (std::vector<std::string>{"open: Load Sub-Preset",
+                                      "message: That sub-preset file is not for this sub-preset group."}));
   TMemoryStream after;
   Plugin->WriteSubPresets(after);
   EXPECT_TRUE(std::ranges::equal(before.Bytes(), after.Bytes()));
@@ -336,12 +337,10 @@ TEST_F(SubPresetMenuTest, TheCopyPresetDialogAsksAndWarnsThroughTheEditorsDialog
     Plugin->CopyPresetDialog(-1);
   };
   Dispatch(Effect, kEffEditIdle);
-  EXPECT_EQ(Script().Log, (std::vector<std::string>{"message: No empty program found. Choose an index.",
-                                                    "query: Copy Preset / Where / 6",
-                                                    "message: Must be a number from 0 to 127",
-                                                    "query: Copy Preset / Where / 6",
-                                                    "message: Must be a number from 0 to 127",
-                                                    "query: Copy Preset / Where / 6"}));
+  EXPECT_EQ(Script().Log, (std::vector<std::string>{
+                              "message: No empty program found. Choose an index.", "query: Copy Preset / Where / 6",
+                              "message: Must be a number from 0 to 127", "query: Copy Preset / Where / 6",
+                              "message: Must be a number from 0 to 127", "query: Copy Preset / Where / 6"}));
   EXPECT_EQ(Plugin->CurrentProgram(), 7);
   EXPECT_EQ(Plugin->GetProgramNameAt(7), "Source");
   EXPECT_EQ(Plugin->GetParameterValue(0), value);

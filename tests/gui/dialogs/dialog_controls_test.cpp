@@ -15,7 +15,9 @@
 
 namespace {
 
-TKeyEvent Key(std::uint32_t sym, std::string text = {}, unsigned modifiers = 0) { return {sym, std::move(text), modifiers}; }
+TKeyEvent Key(std::uint32_t sym, std::string text = {}, unsigned modifiers = 0) {
+  return {sym, std::move(text), modifiers};
+}
 TMouseEvent Mouse(int x, int y, int button = kMouseLeft) { return {x, y, x, y, button, 0}; }
 
 TColor At(const TBitmap& b, int x, int y) { return b.PixelColor(x, y); }

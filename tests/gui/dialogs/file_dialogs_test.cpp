@@ -87,10 +87,10 @@ TEST(FileDialogs, FiltersAndTheChoosersCommandLines) {
   EXPECT_EQ(InitialPath(open), "/presets/");
 
   using K = TExternalFileChooser::TKind;
-  EXPECT_EQ(TExternalFileChooser::Arguments(K::Zenity, BankSave(), 77),
-            (std::vector<std::string>{"--file-selection", "--title=Save Sub-Preset Bank", "--save",
-                                      "--filename=/presets/Reverb",
-                                      "--file-filter=Quilm SP Sub-Presets(*.spf) | *.spf"}));
+  EXPECT_EQ(
+      TExternalFileChooser::Arguments(K::Zenity, BankSave(), 77),
+      (std::vector<std::string>{"--file-selection", "--title=Save Sub-Preset Bank", "--save",
+                                "--filename=/presets/Reverb", "--file-filter=Quilm SP Sub-Presets(*.spf) | *.spf"}));
   EXPECT_EQ(TExternalFileChooser::Arguments(K::Kdialog, open, 77),
             (std::vector<std::string>{"--title", "Save Sub-Preset Bank", "--attach", "77", "--getopenfilename",
                                       "/presets/", "Quilm SP Sub-Presets(*.spf) (*.spf)"}));
@@ -135,8 +135,9 @@ TEST(FileDialogs, AnExternalChooserGivesItsPathOrCancelsOrFailsAndTheOwnerCanEnd
                                                                        "\nsleep 0.1\necho '/home/me/My Room.spf'"));
     EXPECT_EQ(zenity.Choose(BankSave(), owner, path), TChooseResult::Chosen);
     EXPECT_EQ(path, "/home/me/My Room.spf");
-    EXPECT_EQ(ReadAll(args), "--file-selection\n--title=Save Sub-Preset Bank\n--save\n--filename=/presets/Reverb\n"
-                             "--file-filter=Quilm SP Sub-Presets(*.spf) | *.spf\n");
+    EXPECT_EQ(ReadAll(args),
+              "--file-selection\n--title=Save Sub-Preset Bank\n--save\n--filename=/presets/Reverb\n"
+              "--file-filter=Quilm SP Sub-Presets(*.spf) | *.spf\n");
     EXPECT_GT(drains, 0) << "posted calls keep flowing while the chooser is up";
   }
   path = "unchanged";

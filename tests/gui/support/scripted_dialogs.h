@@ -22,11 +22,13 @@ namespace testing_support {
 // a lock.
 inline bool PluginLockHeld(TPluginLock* lock) {
   if (lock == nullptr) return false;
-  return std::async(std::launch::async, [lock] {
-           if (!lock->try_lock()) return true;
-           lock->unlock();
-           return false;
-         }).get();
+  return std::async(std::launch::async,
+                    [lock] {
+                      if (!lock->try_lock()) return true;
+                      lock->unlock();
+                      return false;
+                    })
+      .get();
 }
 
 class TScriptedDialogs : public TDialogs {

@@ -5,6 +5,7 @@
 #include <cairo.h>
 
 #include <cstdio>
+// jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
 
 #include "platform/draw/bitmap.h"
@@ -186,9 +187,11 @@ TEST(ImageDecoders, TransparentGifPixelsStayOutAndTheKeyColourIsKept) {
 
 TEST(ImageDecoders, DamagedFilesGiveNoPictureAtEveryCut) {
   TBitmap picture = TestPicture(true);
-  const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> files = {
-      {"gif", GifOf(picture)}, {"png", PngOf(picture)}, {"jpg", JpegOf(picture)}, {"bmp", BmpOf(picture, 24)},
-      {"bmp", BmpOf(picture, 8)}};
+  const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> files = {{"gif", GifOf(picture)},
+                                                                                {"png", PngOf(picture)},
+                                                                                {"jpg", JpegOf(picture)},
+                                                                                {"bmp", BmpOf(picture, 24)},
+                                                                                {"bmp", BmpOf(picture, 8)}};
   for (const auto& [kind, bytes] : files) {
     // Every truncation either decodes (a GIF or JPEG may end early and
     // still hold an image) or gives nothing; never a crash or a read past

@@ -6,18 +6,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cmath>
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <numbers>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/vst2/vst2_abi.h"
@@ -57,13 +57,22 @@ enum class TFault {
 TFault FaultFromEnvironment() {
   const char* v = std::getenv("TESTSYNTH_FAULT");
   const std::string f = v ? v : "";
-  const std::pair<const char*, TFault> names[] = {
-      {"nan", TFault::Nan},           {"denormal", TFault::Denormal}, {"alloc", TFault::Alloc},
-      {"locale", TFault::Locale},     {"chunk", TFault::Chunk},       {"crash", TFault::Crash},
-      {"hang", TFault::Hang},         {"recall", TFault::Recall},     {"rejectok", TFault::RejectOk},
-      {"midimute", TFault::MidiMute}, {"loud", TFault::Loud},         {"globallock", TFault::GlobalLock},
-      {"chunkbuffer", TFault::ChunkBuffer}, {"leak", TFault::Leak},
-      {"editor-size", TFault::EditorSize}, {"editor-kept", TFault::EditorKept}};
+  const std::pair<const char*, TFault> names[] = {{"nan", TFault::Nan},
+                                                  {"denormal", TFault::Denormal},
+                                                  {"alloc", TFault::Alloc},
+                                                  {"locale", TFault::Locale},
+                                                  {"chunk", TFault::Chunk},
+                                                  {"crash", TFault::Crash},
+                                                  {"hang", TFault::Hang},
+                                                  {"recall", TFault::Recall},
+                                                  {"rejectok", TFault::RejectOk},
+                                                  {"midimute", TFault::MidiMute},
+                                                  {"loud", TFault::Loud},
+                                                  {"globallock", TFault::GlobalLock},
+                                                  {"chunkbuffer", TFault::ChunkBuffer},
+                                                  {"leak", TFault::Leak},
+                                                  {"editor-size", TFault::EditorSize},
+                                                  {"editor-kept", TFault::EditorKept}};
   for (const auto& [name, fault] : names)
     if (f == name) return fault;
   return TFault::None;
@@ -438,7 +447,8 @@ class TTestSynth {
     const double releaseStep = 1.0 / (ReleaseMs(Value(1)) * 0.001 * SampleRate);
     int next = 0;
     for (std::int32_t i = 0; i < frames; ++i) {
-      while (next < EventCount && std::min(std::max(Events[next].deltaFrames, 0), frames - 1) <= i) Apply(Events[next++]);
+      while (next < EventCount && std::min(std::max(Events[next].deltaFrames, 0), frames - 1) <= i)
+        Apply(Events[next++]);
       double sum = 0;
       for (auto& v : Voices) {
         if (v.Key < 0) continue;

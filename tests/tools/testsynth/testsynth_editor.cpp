@@ -34,7 +34,7 @@ bool TTestSynthEditor::Open(std::uintptr_t parent) {
 bool TTestSynthEditor::Close() {
   if (!Window) return false;
   if (Fault == TFault::KeepsWindow) return true;  // planted: the window and any capture stay
-  Window->Close();  // ends a drag in progress through OnCaptureLost
+  Window->Close();                                // ends a drag in progress through OnCaptureLost
   Window.reset();
   return true;
 }
