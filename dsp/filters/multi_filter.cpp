@@ -78,14 +78,8 @@ const TFilterType& TypeOf(std::int32_t index) {
   return kFilterTypes[index >= 0 && index < kFilterTypeCount ? static_cast<std::size_t>(index) : 0];
 }
 
-constexpr TInPlaceSize FilterStorage() {
-  TInPlaceSize need{0, 1};
-  for (const TFilterType& t : kFilterTypes) {
-    need.Size = t.Size > need.Size ? t.Size : need.Size;
-    need.Align = t.Align > need.Align ? t.Align : need.Align;
-  }
-  return need;
-}
+// Storage for the largest member of the family.
+constexpr TInPlaceSize kFilterStorage = LargestOf(kFilterTypes);
 
 constexpr std::array<std::string_view, kFilterTypeMax + 1> MakeNames() {
   std::array<std::string_view, kFilterTypeMax + 1> names{};
@@ -104,7 +98,7 @@ std::string_view FilterTypeName(std::int32_t index) {
 
 std::unique_ptr<TDSPFilter> CreateFilter(std::int32_t index) { return TypeOf(index).Make(); }
 
-TDSPMultiFilter::TDSPMultiFilter() : Storage(FilterStorage()) {
+TDSPMultiFilter::TDSPMultiFilter() : Storage(kFilterStorage) {
   SetUsesBuffers(false);
   SetFilterType(0.0f);
 }

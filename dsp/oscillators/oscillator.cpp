@@ -117,20 +117,14 @@ const TWaveType& WaveTypeOf(std::int32_t index) {
   return index >= 0 && index < kWaveformCount ? kWaveTypes[static_cast<std::size_t>(index)] : kFallbackWave;
 }
 
-constexpr TInPlaceSize WaveStorage() {
-  TInPlaceSize need{kPlaceholderWave.Size, kPlaceholderWave.Align};
-  for (const TWaveType& t : kWaveTypes) {
-    need.Size = t.Size > need.Size ? t.Size : need.Size;
-    need.Align = t.Align > need.Align ? t.Align : need.Align;
-  }
-  return need;
-}
+// Storage for the largest member of the family.
+constexpr TInPlaceSize kWaveStorage = LargestOf(kWaveTypes, {kPlaceholderWave.Size, kPlaceholderWave.Align});
 
 }  // namespace
 
 std::unique_ptr<TDSPBaseOscillator> CreateWaveform(std::int32_t index) { return WaveTypeOf(index).Make(); }
 
-TDSPOscillator::TDSPOscillator() : Storage(WaveStorage()) {
+TDSPOscillator::TDSPOscillator() : Storage(kWaveStorage) {
   PrepareWaveTables();
   SetAdoptsSettings();
   Waveform = Storage.BuildNext(kPlaceholderWave.Construct);  // placeholder: pitch 0.05

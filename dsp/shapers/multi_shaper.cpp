@@ -85,14 +85,8 @@ const TShaperType* TypeOf(std::int32_t index) {
   return index >= 0 && index <= kShaperTypeMax ? &kShaperTypes[static_cast<std::size_t>(index)] : nullptr;
 }
 
-constexpr TInPlaceSize ShaperStorage() {
-  TInPlaceSize need{0, 1};
-  for (const TShaperType& t : kShaperTypes) {
-    need.Size = t.Size > need.Size ? t.Size : need.Size;
-    need.Align = t.Align > need.Align ? t.Align : need.Align;
-  }
-  return need;
-}
+// Storage for the largest member of the family.
+constexpr TInPlaceSize kShaperStorage = LargestOf(kShaperTypes);
 
 constexpr std::array<std::string_view, kShaperTypeMax + 1> MakeNames() {
   std::array<std::string_view, kShaperTypeMax + 1> names{};
@@ -116,7 +110,7 @@ std::unique_ptr<TDSPShaper> CreateShaper(std::int32_t index) {
   return type != nullptr && type->Make != nullptr ? type->Make() : nullptr;
 }
 
-TDSPMultiShaper1::TDSPMultiShaper1() : Storage(ShaperStorage()) {
+TDSPMultiShaper1::TDSPMultiShaper1() : Storage(kShaperStorage) {
   Inner = Storage.BuildNext(kShaperTypes[0].Construct);
   Storage.Commit();
   BindSteps<TDSPMultiShaper1, &TDSPMultiShaper1::ProcessSample>();

@@ -25,6 +25,17 @@ struct TInPlaceSize {
   std::size_t Align;
 };
 
+// The storage that every entry of a family's type table needs (each entry
+// has Size and Align), starting from what `least` already asks.
+template <class TTable>
+constexpr TInPlaceSize LargestOf(const TTable& types, TInPlaceSize least = {0, 1}) {
+  for (const auto& t : types) {
+    least.Size = t.Size > least.Size ? t.Size : least.Size;
+    least.Align = t.Align > least.Align ? t.Align : least.Align;
+  }
+  return least;
+}
+
 template <class TBase>
 class TInPlacePair {
  public:
