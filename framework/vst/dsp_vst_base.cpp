@@ -47,8 +47,9 @@ void TDSPVSTBase::ClearPrograms() {
 std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   if (events == nullptr) return 0;
   TPluginLockGuard guard(*this);
+  TVstEvent* const* list = VstEventSlots(*events);
   for (std::int32_t i = 0; i < events->numEvents; ++i) {
-    const TVstEvent* e = events->events[i];
+    const TVstEvent* e = list[i];
     if (e == nullptr || e->type != kVstMidiEventType) continue;
     TQueuedMidi queued;
     std::memcpy(&queued.Event, e, sizeof(TVstMidiEvent));
