@@ -7,10 +7,6 @@
 #include <cstring>
 
 namespace {
-// Initial room of the MIDI queue: the queue grows only for hosts that send
-// more events per block than this.
-constexpr std::size_t kMidiQueueReserve = 1024;
-
 std::string ModuleFilePath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&ModuleFilePath), &info) == 0 || info.dli_fname == nullptr) return {};
@@ -22,7 +18,7 @@ TDSPVSTBase::TDSPVSTBase()
     : MidiHandler(std::make_unique<TMidiMessageHandler>(
           TMidiMessageHandler::TOwnerCallback::Bind<&TDSPVSTBase::OnMidiMessage>(this))),
       PluginFilePath(ModuleFilePath()) {
-  MidiQueue.reserve(kMidiQueueReserve);
+  MidiQueue.reserve(kMidiQueueCapacity);
 }
 
 TDSPVSTBase::~TDSPVSTBase() = default;
@@ -51,9 +47,16 @@ std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   for (std::int32_t i = 0; i < events->numEvents; ++i) {
     const TVstEvent* e = list[i];
     if (e == nullptr || e->type != kVstMidiEventType) continue;
-    TQueuedMidi queued;
+    TQueuedMidi queued{};
     std::memcpy(&queued.Event, e, sizeof(TVstMidiEvent));
     queued.Due = kNotScheduled;
+    const std::uint8_t* data = queued.Event.midiData;
+    queued.NoteOff = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]).Status == kMidiNoteOff;
+    const std::size_t room = queued.NoteOff ? kMidiQueueCapacity : kMidiQueueCapacity - kMidiNoteOffReserve;
+    if (MidiQueue.size() >= room) {
+      CountDroppedMidi();
+      continue;
+    }
     MidiQueue.push_back(queued);
   }
   return 1;

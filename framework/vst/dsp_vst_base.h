@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,13 @@ class TDSPVSTBase : public AudioEffectX {
   static constexpr std::int32_t kRingLength = 8096;
   // Rates the internal block and the rings can serve, in Hz.
   static constexpr std::int32_t kMaxSampleRate = 1000000;
+  // Events the MIDI queue holds until the next process call, its room taken
+  // at construction: far more than any host sends for one block (a MIDI
+  // cable carries about three a millisecond). The last kMidiNoteOffReserve
+  // places take only note-offs, so a flood of other events cannot cost a
+  // note its end.
+  static constexpr std::size_t kMidiQueueCapacity = 8192;
+  static constexpr std::size_t kMidiNoteOffReserve = 1024;
 
   TDSPVSTBase();
   ~TDSPVSTBase() override;
@@ -32,8 +40,13 @@ class TDSPVSTBase : public AudioEffectX {
   void SetNumOutputs(std::int32_t outputs) override;
   void ClearPrograms() override;
   // Copies the MIDI events (type 1) of the list into the queue under the
-  // instance lock; other event types (SysEx) are skipped. Any thread.
+  // instance lock; other event types (SysEx) are skipped. Events that find
+  // the queue full are dropped and counted; the queue never grows, so this
+  // allocates nothing (hosts call it on their audio thread). Any thread.
   std::int32_t ProcessEvents(const TVstEvents* events) override;
+  // MIDI events dropped since construction because the queue was full.
+  // Any thread.
+  std::uint64_t DroppedMidiEvents() const { return MidiDropped.load(std::memory_order_relaxed); }
   // Rates below 1000 Hz, above kMaxSampleRate or not finite keep the
   // previous settings. The first request always applies.
   void SetSampleRate(float rate) override;
@@ -60,6 +73,7 @@ class TDSPVSTBase : public AudioEffectX {
   struct TQueuedMidi {
     TVstMidiEvent Event;
     std::int32_t Due;  // render position before which it is decoded
+    bool NoteOff;      // decodes to a note-off
   };
   struct TRing {
     std::vector<float> Samples;
@@ -76,6 +90,9 @@ class TDSPVSTBase : public AudioEffectX {
   // Schedules the events whose offset (clamped into the host block of
   // hostFrames) lies in [start, start + length): Due := offset - start + shift.
   void ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames, std::int32_t shift);
+  // One more MIDI event dropped for want of room (any thread).
+  void CountDroppedMidi() { MidiDropped.fetch_add(1, std::memory_order_relaxed); }
+  // Empties the queue (keeping its room).
   void ClearMidiQueue() { MidiQueue.clear(); }
   // Sample offset of an event clamped into a host block: a note-off beyond
   // the block is still decoded in it (a lost note-off is a stuck note).
@@ -86,6 +103,7 @@ class TDSPVSTBase : public AudioEffectX {
   // Zeroes every ring and puts its indices and the fill at their start.
   void ResetRings();
 
+  // Room for kMidiQueueCapacity events, never more.
   std::vector<TQueuedMidi> MidiQueue;
   std::vector<TRing> InputRings;
   std::vector<TRing> OutputRings;
@@ -95,4 +113,7 @@ class TDSPVSTBase : public AudioEffectX {
   std::atomic<bool> TimeInfoRead{false};
   bool SampleRateApplied = false;
   std::string PluginFilePath;
+
+ private:
+  std::atomic<std::uint64_t> MidiDropped{0};
 };
