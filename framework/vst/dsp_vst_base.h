@@ -4,12 +4,14 @@
 // decouple one-millisecond internal blocks from host blocks of any length.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/vst/audio_effect_x.h"
@@ -70,10 +72,16 @@ class TDSPVSTBase : public AudioEffectX {
   static constexpr std::int32_t kNotScheduled = INT_MIN;
   static constexpr std::int32_t kEarliest = INT_MIN + 1;
 
+  // What the decoder will make of a queued event, as far as ordering goes.
+  enum class TNoteKind : std::uint8_t { kOther, kOn, kOff };
   struct TQueuedMidi {
     TVstMidiEvent Event;
     std::int32_t Due;  // render position before which it is decoded
-    bool NoteOff;      // decodes to a note-off
+    TNoteKind Kind;
+    std::uint8_t Key;     // the note's number, for note-ons and note-offs
+    bool Offered;         // decoded, or taken by HoldMidi
+    bool PositionSorted;  // its position's note-offs were already moved ahead
+    std::uint32_t Slot;   // its place in the sorted window (SendQueuedMidi)
   };
   struct TRing {
     std::vector<float> Samples;
@@ -82,7 +90,11 @@ class TDSPVSTBase : public AudioEffectX {
   };
 
   // Decodes every scheduled event with Due in [from, to), in queue order,
-  // unless HoldMidi takes it.
+  // unless HoldMidi takes it; except that at one sample position note-offs
+  // come before note-ons: a note that ends where the next one starts does
+  // not overlap it, whichever the host listed first. A note-off is moved
+  // ahead only when a note of its key sounds from an earlier position, so
+  // a note that starts and ends at one position still ends.
   void SendQueuedMidi(std::int32_t from, std::int32_t to);
   // Offered each event before it is decoded: true keeps it from decoding
   // (the taker decodes it later itself).
@@ -92,8 +104,10 @@ class TDSPVSTBase : public AudioEffectX {
   void ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames, std::int32_t shift);
   // One more MIDI event dropped for want of room (any thread).
   void CountDroppedMidi() { MidiDropped.fetch_add(1, std::memory_order_relaxed); }
-  // Empties the queue (keeping its room).
-  void ClearMidiQueue() { MidiQueue.clear(); }
+  // Empties the queue (keeping its room). Note-offs never decoded (a gated
+  // call releases them itself) still end their notes in the count of
+  // sounding notes.
+  void ClearMidiQueue();
   // Sample offset of an event clamped into a host block: a note-off beyond
   // the block is still decoded in it (a lost note-off is a stuck note).
   static std::int32_t ClampedOffset(const TVstMidiEvent& e, std::int32_t hostFrames);
@@ -115,5 +129,13 @@ class TDSPVSTBase : public AudioEffectX {
   std::string PluginFilePath;
 
  private:
+  // Hands one queued event to HoldMidi or the decoder, and counts it.
+  void OfferQueuedMidi(TQueuedMidi& q);
+
+  // SendQueuedMidi's scratch: (Due, queue index) of the window's events.
+  std::vector<std::pair<std::int32_t, std::uint32_t>> MidiWindow;
+  // Per key, the notes that the decoded stream has started and not ended
+  // (the layers end a key's notes whatever their channel).
+  std::array<std::uint16_t, 128> SoundingNotes{};
   std::atomic<std::uint64_t> MidiDropped{0};
 };

@@ -1,5 +1,6 @@
 // The MIDI queue between the host's process-events call and the render
-// loop: host lists of any length and its bounded room.
+// loop: host lists of any length, its bounded room, and the order of the
+// events at one sample position.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -101,6 +102,71 @@ TEST_F(MidiQueueTest, DeferredRecordsAreBoundedToo) {
   EXPECT_EQ(Plugin->DroppedMidiEvents(), 100u);
   Call(64);
   EXPECT_EQ(Plugin->Received.size(), kCapacity);
+}
+
+// Hosts list a note-on and a note-off at one sample position in either
+// order. They never overlap: the note-offs that end notes begun earlier are
+// decoded before the position's first note-on. A note that starts and ends
+// at one position keeps its order (it must still end), and other events
+// keep their place.
+TEST_F(MidiQueueTest, AtOnePositionNoteOffsOfEarlierNotesComeBeforeNoteOns) {
+  struct TEvent {
+    std::int32_t Offset;
+    std::uint8_t B0, B1, B2;
+  };
+  struct TCase {
+    const char* What;
+    std::vector<TEvent> Events;  // after key 60 was struck in the call before
+    const char* Expected;
+  };
+  const TCase cases[] = {
+      {"a repeat listed before the note-off", {{100, 0x90, 60, 90}, {100, 0x80, 60, 0}}, "-60 +60"},
+      {"the same listed the other way", {{100, 0x80, 60, 0}, {100, 0x90, 60, 90}}, "-60 +60"},
+      {"a note-off as a note-on of velocity 0", {{100, 0x91, 60, 90}, {100, 0x90, 60, 0}}, "-60 +60"},
+      {"another key touching", {{100, 0x90, 62, 90}, {100, 0x80, 60, 0}}, "-60 +62"},
+      {"a note that starts and ends at one position", {{100, 0x90, 64, 90}, {100, 0x80, 64, 0}}, "+64 -64"},
+      {"a real overlap", {{100, 0x90, 62, 90}, {101, 0x80, 60, 0}}, "+62 -60"},
+      {"a controller before the note-on keeps its place",
+       {{100, 0xB0, 7, 1}, {100, 0x90, 60, 90}, {100, 0xB0, 7, 2}, {100, 0x80, 60, 0}},
+       "c7 -60 +60 c7"},
+      {"one position among others in one list",
+       {{50, 0x90, 62, 90}, {100, 0x90, 60, 90}, {100, 0x80, 60, 0}, {120, 0x80, 62, 0}},
+       "+62 -60 +60 -62"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    SetUp();
+    Call(512, [] {
+      TEventList on;
+      on.Add(0, 0x90, 60, 90);
+      return on;
+    }());
+    Plugin->Received.clear();
+    TEventList events;
+    for (const TEvent& e : c.Events) events.Add(e.Offset, e.B0, e.B1, e.B2);
+    Call(512, events);
+    EXPECT_EQ(Decoded(), c.Expected);
+  }
+}
+
+// Notes whose note-offs a gated call released (while suspended) no longer
+// count as sounding: a note that starts and ends at one position afterwards
+// still ends.
+TEST_F(MidiQueueTest, NoteOffsReleasedWhileSuspendedEndTheirNotes) {
+  Plugin->RenderDc = true;
+  TEventList on, off, blip;
+  on.Add(0, 0x90, 60, 90);
+  off.Add(10, 0x80, 60, 0);
+  blip.Add(100, 0x90, 60, 90);
+  blip.Add(100, 0x80, 60, 0);
+  Call(512, on);
+  Dispatch(Effect, kEffMainsChanged, 0, 0);
+  Call(512, off);
+  Dispatch(Effect, kEffMainsChanged, 0, 1);
+  Plugin->Received.clear();
+  Call(512, blip);
+  EXPECT_EQ(Decoded(), "+60 -60");
+  EXPECT_EQ(Plugin->Voices[0].Note, -1) << "no note left sounding";
 }
 
 }  // namespace
