@@ -21,6 +21,9 @@ TDSPPluginX::TDSPPluginX() {
   Settings->RateFactor = 1.0f;
   MidiCCMap.fill(-1);
   RpnMap.assign(kRpnMapSize, -1);
+  // Both deferred lists keep this room: swapping them never allocates.
+  DeferredMidi.reserve(kMidiQueueCapacity);
+  DeferredMidiReplay.reserve(kMidiQueueCapacity);
   LiveInstances.fetch_add(1);
 }
 

@@ -38,8 +38,11 @@ class AudioEffectX : public AudioEffect {
   virtual bool BeginSetProgram() { return true; }
   virtual bool EndSetProgram() { return true; }
   virtual std::intptr_t SetTotalSampleToProcess(std::intptr_t value) { return value; }
-  virtual std::int32_t BeginLoadBank() { return -1; }
-  virtual std::int32_t BeginLoadProgram() { return -1; }
+  // Asked before the host loads a bank or program file into the plug-in:
+  // -1 would refuse it, 1 vouch for it. 0 leaves the host to load it; the
+  // chunk itself is checked when it arrives (a bad one changes nothing).
+  virtual std::int32_t BeginLoadBank() { return 0; }
+  virtual std::int32_t BeginLoadProgram() { return 0; }
 
   // Extension host opcodes.
   bool WantEvents(std::int32_t filter = 1) { return CallHost(kHostWantMidi, 0, filter) != 0; }

@@ -27,7 +27,7 @@ TProbe* Probe = nullptr;
 std::intptr_t ProbeDispatch(TVstEffect*, std::int32_t opcode, std::int32_t, std::intptr_t, void* ptr, float) {
   if (opcode == kEffProcessEvents) {
     const auto* list = static_cast<const TVstEvents*>(ptr);
-    TVstEvent* const* events = list->events;
+    TVstEvent* const* events = VstEventSlots(*list);
     for (int i = 0; i < list->numEvents; ++i) Probe->Events.push_back({Probe->Block, events[i]->deltaFrames});
   }
   return 0;

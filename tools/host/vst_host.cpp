@@ -276,8 +276,7 @@ bool TVstEventList::Add(int deltaFrames, const std::uint8_t* bytes, int size) {
   e.byteSize = sizeof(TVstMidiEvent);
   e.deltaFrames = deltaFrames;
   for (int i = 0; i < size && i < 3; ++i) e.midiData[i] = bytes[i];
-  // Through a pointer: the list's declared two slots are only its minimum.
-  TVstEvent** slots = List->events;
+  TVstEvent** slots = VstEventSlots(*List);
   slots[n] = reinterpret_cast<TVstEvent*>(&e);
   List->numEvents = static_cast<std::int32_t>(n + 1);
   return true;
