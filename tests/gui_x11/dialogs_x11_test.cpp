@@ -4,7 +4,7 @@
 // buttons on the screen and the hover order between two buttons. The
 // dialog runs its loop on the test thread; the test's input steps run from
 // that loop's drain, one after the other (a check step repeats until it
-// holds or a second passed).
+// holds, or fails after 30 s: a busy machine only makes it take longer).
 #include "tests/x11/x11_test_support.h"
 
 #include <X11/keysym.h>
@@ -38,9 +38,9 @@ class DialogsX11Test : public X11Test {
     owner.Window = Editor.get();
     owner.Drain = [this] {
       if (Next >= Steps.size()) return;
-      const bool late = std::chrono::steady_clock::now() - StepStart > std::chrono::seconds(1);
+      const bool late = std::chrono::steady_clock::now() - StepStart > kAwait;
       if (Steps[Next]() || late) {
-        if (late) ADD_FAILURE() << "step " << Next << " did not hold within a second";
+        if (late) ADD_FAILURE() << "step " << Next << " did not hold within 30 s";
         ++Next;
         StepStart = std::chrono::steady_clock::now();
       }
@@ -53,9 +53,10 @@ class DialogsX11Test : public X11Test {
       return true;
     };
   }
-  // Waits until our dialog with that title shows, and notes where it is.
+  // Waits until our dialog with that title shows and has the keyboard (it
+  // takes it once the server reports it mapped), and notes where it is.
   TStep Shown(const std::string& title) {
-    return [this, title] { return FindTopLevel(Host, title, Dialog, DialogX, DialogY); };
+    return [this, title] { return FindTopLevel(Host, title, Dialog, DialogX, DialogY) && HasFocus(Host, Dialog); };
   }
   TStep Type(const std::string& text) {
     return Do([this, text] {

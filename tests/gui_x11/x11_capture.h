@@ -37,6 +37,25 @@ inline bool FindTopLevel(Display* d, const std::string& title, Window& found, in
   return ok;
 }
 
+// The keyboard goes to w.
+inline bool HasFocus(Display* d, Window w) {
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(d, &focus, &revert);
+  return focus == w;
+}
+
+// Another client holds the pointer (our grab is refused; one that succeeds
+// is let go at once).
+inline bool PointerHeld(Display* d) {
+  if (XGrabPointer(d, DefaultRootWindow(d), False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None, None,
+                   CurrentTime) != GrabSuccess)
+    return true;
+  XUngrabPointer(d, CurrentTime);
+  XSync(d, False);
+  return false;
+}
+
 // The first mapped override-redirect window (a popup menu) and its area.
 inline bool FindMenu(Display* d, Window& found, XWindowAttributes& area) {
   Window root = 0, parent = 0, *children = nullptr;

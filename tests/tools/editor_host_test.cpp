@@ -4,6 +4,8 @@
 // host's window destroyed first, and audio meanwhile.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -109,7 +111,7 @@ TEST_F(EditorHostTest, ReopeningTenTimesShowsTheCurrentValueEachTime) {
 TEST_F(EditorHostTest, HostChangesShowWithoutBeingSentBack) {
   OpenEditor();
   Plugin->SetParameter(0, 0.9f);
-  Host->IdleFor(100);
+  Host->IdleUntil([&] { return BarPixel() == TTestSynthEditor::BarColour(0.9f); });
   EXPECT_EQ(BarPixel(), TTestSynthEditor::BarColour(0.9f));
   EXPECT_EQ(NoticeText(), "");
   EXPECT_EQ(Plugin->AutomationCount(), 0u);
@@ -141,9 +143,10 @@ TEST_F(EditorHostTest, TheHostWindowDestroyedBeforeTheCloseRequestIsSurvived) {
     in.Wait(150);
     in.Release(1);
   });
-  Host->IdleFor(100);
-  EXPECT_EQ(Host->CloseEditor(), 1);
+  // The editor learns of its window's end in an idle call.
+  Host->IdleUntil([&] { return NoticeText() == "[a]"; });
   EXPECT_EQ(NoticeText(), "[a]");  // the gesture ended with the window
+  EXPECT_EQ(Host->CloseEditor(), 1);
   OpenEditor();
   EXPECT_EQ(Host->PluginWindows().size(), 1u);
   EXPECT_EQ(BarPixel(), TTestSynthEditor::BarColour(Plugin->GetParameter(0)));
@@ -158,9 +161,17 @@ TEST_F(EditorHostTest, EditorStressRenderThreadIsNeverHeldUp) {
     in.OnHostThread([&] { Host->CloseEditor(); });
     in.Release(1);
   });
-  for (std::int64_t n : result.BlocksPerSession) EXPECT_GT(n, 20);
-  // Generous for sanitizer builds; a held-up thread waits far longer.
-  EXPECT_LT(result.LongestBlockMs, 100.0);
+  for (std::int64_t n : result.BlocksPerSession) EXPECT_GE(n, 20);
+  // Held up means waiting for a lock the editor's thread holds, or doing
+  // the editor's work: counted, and measured in the thread's own time.
+  if (result.LocksCounted) {
+    EXPECT_EQ(result.LockWaits, 0u) << "lock waits of the render thread";
+  }
+  EXPECT_LT(result.WorstCpuMs, kBlockCpuLimitMs);
+  std::printf(
+      "render thread: %lld blocks in 3 sessions, costliest call %.3f ms of processor time, %llu lock waits\n",
+      static_cast<long long>(result.BlocksPerSession[0] + result.BlocksPerSession[1] + result.BlocksPerSession[2]),
+      result.WorstCpuMs, static_cast<unsigned long long>(result.LockWaits));
   EXPECT_EQ(NoticeText(), "[aaaa][aa][aaaa][aa][aaaa][aa]");
 }
 

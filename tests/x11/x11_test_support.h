@@ -73,9 +73,12 @@ class X11Test : public ::testing::Test {
     return w;
   }
 
-  // Pumps the window until done() holds or two seconds passed.
+  // How long what a test awaits may take on a busy machine.
+  static constexpr auto kAwait = std::chrono::seconds(30);
+
+  // Pumps the window until done() holds or kAwait passed.
   static bool PumpUntil(TPlatformWindow& window, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    const auto end = std::chrono::steady_clock::now() + kAwait;
     while (std::chrono::steady_clock::now() < end) {
       window.Pump();
       if (done()) return true;
@@ -96,20 +99,27 @@ class X11Test : public ::testing::Test {
     return w;
   }
 
-  // Input at screen pixels, through the host connection.
+  // Input at screen pixels, through the host connection. Two round trips:
+  // after the first the server has made the events, after the second it has
+  // also written them to the window's connection (it does so before it
+  // waits for more requests), so the window's next pump finds them.
+  void Delivered() {
+    XSync(Host, False);
+    XSync(Host, False);
+  }
   void MoveTo(int x, int y) {
     XTestFakeMotionEvent(Host, -1, x, y, CurrentTime);
-    XSync(Host, False);
+    Delivered();
   }
   void Button(int button, bool down) {
     XTestFakeButtonEvent(Host, static_cast<unsigned>(button), down ? True : False, CurrentTime);
-    XSync(Host, False);
+    Delivered();
   }
   void Key(KeySym sym) {
     const KeyCode code = XKeysymToKeycode(Host, sym);
     XTestFakeKeyEvent(Host, code, True, CurrentTime);
     XTestFakeKeyEvent(Host, code, False, CurrentTime);
-    XSync(Host, False);
+    Delivered();
   }
   void PointerAt(int& x, int& y) {
     Window root, child;
@@ -145,9 +155,9 @@ class X11Test : public ::testing::Test {
   }
 
   // The same once the pixel became expected (another connection drew it,
-  // and the server serves connections in its own order), or after a second.
+  // and the server serves connections in its own order), or after kAwait.
   std::uint32_t PixelBecomes(Window w, int x, int y, std::uint32_t expected) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const auto end = std::chrono::steady_clock::now() + kAwait;
     std::uint32_t p = PixelAt(w, x, y);
     while (p != expected && std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));

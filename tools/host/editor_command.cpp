@@ -225,7 +225,7 @@ int EditorCommand(const std::vector<std::string>& args, std::ostream& out, std::
             break;
           case TEditorStep::TKind::Screenshot: {
             TRgbImage image;
-            ok = input.Capture(image, why) && WritePng(s.Text, image, why);
+            ok = input.CaptureSettled(image, why) && WritePng(s.Text, image, why);
             if (ok)
               printer.Line("screenshot " + s.Text + " (" + std::to_string(image.Width) + " x " +
                            std::to_string(image.Height) + ")");
@@ -256,7 +256,7 @@ int EditorCommand(const std::vector<std::string>& args, std::ostream& out, std::
   }
   if (!screenshot.empty() && status == 0) {
     TRgbImage image;
-    if (!host->Capture(image, error) || !WritePng(screenshot, image, error)) {
+    if (!host->CaptureSettled(image, error) || !WritePng(screenshot, image, error)) {
       err << "rumbleon-host: " << error << "\n";
       status = 1;
     } else {

@@ -15,6 +15,11 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 constexpr auto kIdlePeriod = std::chrono::milliseconds(40);  // 25 Hz, as hosts idle editors
+// How long input may take to reach the editor on a busy machine before the
+// host gives up waiting, and how long an idle call that was running when
+// the input came may go on before it is taken for a modal loop.
+constexpr auto kSettleTimeout = std::chrono::seconds(30);
+constexpr auto kModalGrace = std::chrono::seconds(1);
 
 Display* Dpy(void* d) { return static_cast<Display*>(d); }
 
@@ -198,6 +203,19 @@ void TEditorHost::IdleFor(int milliseconds) {
   } while (TClock::now() < end);
 }
 
+bool TEditorHost::IdleUntil(const std::function<bool()>& done, double timeoutSeconds) {
+  const auto end =
+      TClock::now() + std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(timeoutSeconds));
+  auto next = TClock::now();
+  for (;;) {
+    Idle();
+    if (done()) return true;
+    if (TClock::now() >= end) return false;
+    next += kIdlePeriod;
+    std::this_thread::sleep_until(next);
+  }
+}
+
 void TEditorHost::RunHostRequests() {
   for (;;) {
     std::function<void()> call;
@@ -259,6 +277,19 @@ bool TEditorHost::Capture(TRgbImage& image, std::string& error) {
   return CaptureWindow(Dpy(D), Win, image, error);
 }
 
+bool TEditorHost::CaptureSettled(TRgbImage& image, std::string& error) {
+  if (!Capture(image, error)) return false;
+  TRgbImage again;
+  bool gone = false;
+  IdleUntil([&] {
+    if (!Capture(again, error)) return gone = true;
+    const bool same = again.Width == image.Width && again.Height == image.Height && again.Pixels == image.Pixels;
+    image = std::move(again);
+    return same;
+  });
+  return !gone;
+}
+
 // ---- TEditorInput -------------------------------------------------------------
 
 TEditorInput::TEditorInput(TEditorHost& host) : Host(host) {
@@ -284,10 +315,13 @@ TEditorInput::~TEditorInput() {
 }
 
 void TEditorInput::Sent() {
+  // The first round trip: the server has made the events for the editor's
+  // connection. The second: it has also written them out to that
+  // connection, which it does on its way back to wait for more requests, so
+  // the next idle call finds them whatever the load.
+  XSync(Dpy(D), False);
   XSync(Dpy(D), False);
   IdlesAtInput = Host.Idles.load();
-  // The server hands the event on to the editor's connection meanwhile.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 bool TEditorInput::MoveTo(int x, int y) {
@@ -322,9 +356,23 @@ bool TEditorInput::Key(const std::string& name) {
 }
 
 void TEditorInput::Settle() {
-  const auto deadline = TClock::now() + std::chrono::milliseconds(300);
-  while (Host.IdlesDone.load() < IdlesAtInput + 1 && TClock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const auto start = TClock::now();
+  const auto deadline = start + kSettleTimeout;
+  for (;;) {
+    const std::uint64_t done = Host.IdlesDone.load();
+    if (done >= IdlesAtInput + 1) return;
+    const auto now = TClock::now();
+    if (now >= deadline) return;
+    // Still inside the idle call that was running when the input came: a
+    // modal loop of the plug-in reads the input itself and ends only on it.
+    if (done + 1 == IdlesAtInput && Host.Idles.load() == IdlesAtInput && now - start >= kModalGrace) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void TEditorInput::SettleIdle() {
+  IdlesAtInput = Host.Idles.load();
+  Settle();
 }
 
 void TEditorInput::Wait(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
@@ -343,6 +391,24 @@ bool TEditorInput::Capture(TRgbImage& image, std::string& error) {
     return false;
   }
   return CaptureWindow(Dpy(D), Host.Win.load(), image, error);
+}
+
+bool TEditorInput::CaptureSettled(TRgbImage& image, std::string& error) {
+  // The editor draws on a connection of its own, and the server serves
+  // connections in its own order: a picture counts once a whole idle call
+  // (the editor's drawing of it flushed) left it as it was.
+  if (!Capture(image, error)) return false;
+  const auto deadline = TClock::now() + kSettleTimeout;
+  while (TClock::now() < deadline) {
+    SettleIdle();
+    XSync(Dpy(D), False);
+    TRgbImage again;
+    if (!Capture(again, error)) return false;
+    const bool same = again.Width == image.Width && again.Height == image.Height && again.Pixels == image.Pixels;
+    image = std::move(again);
+    if (same) return true;
+  }
+  return true;
 }
 
 bool TEditorInput::PointerPosition(int& x, int& y) {

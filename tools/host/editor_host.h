@@ -59,6 +59,10 @@ class TEditorHost {
   void Idle();
   // Idles at 25 Hz for that long.
   void IdleFor(int milliseconds);
+  // Idles at 25 Hz until done() holds (asked after every idle call) or
+  // timeoutSeconds passed; answers done()'s last answer. For what a test or
+  // check awaits: a slow or busy machine only makes it take longer.
+  bool IdleUntil(const std::function<bool()>& done, double timeoutSeconds = 30);
   // Runs actions on an input thread while this thread idles the editor at
   // 25 Hz and runs what the actions hand it (TEditorInput::OnHostThread).
   void RunWithInput(const std::function<void(TEditorInput&)>& actions);
@@ -79,6 +83,9 @@ class TEditorHost {
   std::vector<TChildWindow> PluginWindows();
   // Our window's pixels (the plug-in's included).
   bool Capture(TRgbImage& image, std::string& error);
+  // The same once the editor has stopped changing them: captures between
+  // idle calls until two in a row agree (at most 30 s).
+  bool CaptureSettled(TRgbImage& image, std::string& error);
 
  private:
   friend class TEditorInput;
@@ -123,10 +130,14 @@ class TEditorInput {
   bool Release(int button) { return Button(button, false); }
   // Presses and releases the key with this X name ("Escape", "a").
   bool Key(const std::string& name);
-  // Waits until an idle call that began after the last input has finished
-  // (so the editor has read it), or 300 ms passed (a plug-in in a modal loop
-  // inside an idle call).
+  // Waits until an idle call that began after the last input has finished,
+  // so that the editor has read it, however long a busy machine takes (up
+  // to 30 s). An idle call that began before the input and is still running
+  // after a second is taken for a modal loop of the plug-in (a menu), which
+  // reads the input itself: then it waits no longer.
   void Settle();
+  // Waits as Settle does for an idle call that begins from now on.
+  void SettleIdle();
   void Wait(int milliseconds);
   // Runs call on the host thread between idle calls and waits for it.
   void OnHostThread(const std::function<void()>& call);
@@ -138,6 +149,9 @@ class TEditorInput {
   bool PointerGrabbed();
   // Opaque pixels of the cursor on the screen now; -1 when unknown.
   int CursorOpaquePixels();
+  // The window's pixels once the editor has stopped changing them: captures
+  // after whole idle calls until two in a row agree (at most 30 s).
+  bool CaptureSettled(TRgbImage& image, std::string& error);
 
  private:
   bool Button(int button, bool down);

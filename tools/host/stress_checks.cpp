@@ -610,10 +610,11 @@ TCheckResult CheckInstances(TCheckContext& ctx) {
       loader.join();
     }
   }
-  constexpr double kLongWait = 0.001;
-  if (LockMonitoringAvailable() && waits.LongestNs * 1e-9 > kLongWait)
-    problems += "while another instance loaded states, the audio thread waited up to " +
-                Num(waits.LongestNs * 1e-6, 2) + " ms for a lock (" + std::to_string(waits.Count) + " waits); ";
+  // Instances share no lock the audio thread takes: any wait there is one
+  // (how long it lasts is the scheduler's business on a busy machine).
+  if (LockMonitoringAvailable() && waits.Count > 0)
+    problems += "while another instance loaded states, the audio thread waited " + std::to_string(waits.Count) +
+                " times for a lock (longest " + Num(waits.LongestNs * 1e-6, 2) + " ms); ";
   const double speedup = togetherSeconds > 0 ? aloneSeconds / togetherSeconds : 0;
   const std::string detail = std::to_string(count) + " instances on " + std::to_string(count) +
                              " threads sound as they do alone; together they render " + Num(speedup, 2) +

@@ -75,8 +75,10 @@ std::unique_ptr<TSineTestPlugin> MakeAsyncPlugin() {
   return p;
 }
 
+// Up to 30 s: the worker may wait long for a processor on a busy machine.
 bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return done();
 }
 

@@ -390,7 +390,7 @@ TEST_F(SubPresetMenuTest, DestroyingThePlugInFromAnotherThreadWaitsForTheOpenDia
       Dispatch(Effect, kEffClose);  // waits for the dialog, then frees the plug-in
       closed = true;
     });
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!plugin->Dialogs().Cancelled() && std::chrono::steady_clock::now() < end)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
