@@ -136,35 +136,74 @@ stage_asan() {
   run_check build-asan/rumbleon-host build-asan/module/rumbleon2.so
 }
 
+# The test programs that hold stress tests, as the normal build's test list
+# names them (empty without that build).
+stress_programs() {
+  [ -f build/CTestTestfile.cmake ] || return 0
+  (cd build && ctest --show-only=json-v1 -R Stress 2>/dev/null) | python3 -c '
+import json, os, sys
+tests = json.load(sys.stdin).get("tests", [])
+print(" ".join(sorted({os.path.basename(t["command"][0]) for t in tests if t.get("command")})))' 2>/dev/null
+}
+
 stage_tsan() {
-  # Stress tests are the ones whose name contains "Stress".
-  configure build-tsan -DRUMBLEON_SANITIZE=thread -DRUMBLEON_BENCH=OFF && build build-tsan &&
+  # Stress tests are the ones whose name contains "Stress": only the
+  # programs that hold them are built (everything when that is not known).
+  local targets
+  targets=$(stress_programs)
+  configure build-tsan -DRUMBLEON_SANITIZE=thread -DRUMBLEON_BENCH=OFF &&
+    if [ -n "$targets" ]; then
+      echo "building $targets"
+      # shellcheck disable=SC2086
+      build build-tsan --target $targets
+    else
+      build build-tsan
+    fi &&
     (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/.ci/tsan.supp \
       setarch "$(uname -m)" -R ctest -j "$JOBS" -R Stress --output-on-failure --timeout 1800)
+}
+
+# fuzz_one NAME: one libFuzzer target for FUZZ_SECONDS from its seeds and
+# kept regressions; its report in build-fuzz/fuzz-NAME.log.
+fuzz_one() {
+  local name=$1 fuzzer=build-fuzz/fuzz/fuzz_$1 corpus=build-fuzz/corpus/$1 regressions=$ROOT/tests/fuzz/regressions/$1
+  mkdir -p "$corpus" "$regressions"
+  local failed=0
+  RUMBLEON_FUZZ_WRITE_SEEDS=$corpus "$fuzzer" >/dev/null || failed=1
+  # Crashing inputs land in tests/fuzz/regressions/NAME/: keep them.
+  if ! "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+    -artifact_prefix="$regressions/" "$corpus" "$regressions" >build-fuzz/fuzz-$name.log 2>&1; then
+    failed=1
+  fi
+  rmdir "$regressions" 2>/dev/null
+  return $failed
 }
 
 stage_fuzz() {
   CC=clang CXX=clang++ configure build-fuzz -DRUMBLEON_SANITIZE=fuzzer -DRUMBLEON_TESTS=OFF &&
     build build-fuzz --target rumbleon_fuzz || return 1
-  local failed=0 fuzzer name corpus regressions
+  local failed=0 fuzzer names=() pids=() start i name
   for fuzzer in build-fuzz/fuzz/fuzz_*; do
-    [ -x "$fuzzer" ] || continue
-    name=${fuzzer##*/fuzz_}
-    corpus=build-fuzz/corpus/$name
-    regressions=$ROOT/tests/fuzz/regressions/$name
-    mkdir -p "$corpus" "$regressions"
-    RUMBLEON_FUZZ_WRITE_SEEDS=$corpus "$fuzzer" >/dev/null || failed=1
-    echo "fuzzing $name for ${FUZZ_SECONDS} s"
-    # Crashing inputs land in tests/fuzz/regressions/NAME/: keep them.
-    if ! "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="$regressions/" "$corpus" "$regressions" >build-fuzz/fuzz-$name.log 2>&1; then
-      tail -40 build-fuzz/fuzz-$name.log
-      echo "fuzz target $name failed: the input is kept in tests/fuzz/regressions/$name/"
-      failed=1
-    else
-      grep -E 'stat::number_of_executed_units' build-fuzz/fuzz-$name.log | sed "s/^/  $name: /"
-    fi
-    rmdir "$regressions" 2>/dev/null
+    [ -x "$fuzzer" ] && names+=("${fuzzer##*/fuzz_}")
+  done
+  echo "fuzzing ${#names[@]} targets for ${FUZZ_SECONDS} s each, $JOBS at a time"
+  # A fuzzer works on one core: JOBS of them at once.
+  for ((start = 0; start < ${#names[@]}; start += JOBS)); do
+    pids=()
+    for ((i = start; i < start + JOBS && i < ${#names[@]}; i++)); do
+      fuzz_one "${names[i]}" &
+      pids+=($!)
+    done
+    for ((i = start; i < start + JOBS && i < ${#names[@]}; i++)); do
+      name=${names[i]}
+      if wait "${pids[i - start]}"; then
+        grep -E 'stat::number_of_executed_units' build-fuzz/fuzz-$name.log | sed "s/^/  $name: /"
+      else
+        tail -40 build-fuzz/fuzz-$name.log
+        echo "fuzz target $name failed: the input is kept in tests/fuzz/regressions/$name/"
+        failed=1
+      fi
+    done
   done
   return $failed
 }
