@@ -208,12 +208,25 @@ stage_fuzz() {
   return $failed
 }
 
+# Processor seconds (user and system) of every program this script has run
+# and waited for so far.
+cpu_seconds() {
+  local f
+  read -ra f </proc/$$/stat 2>/dev/null || {
+    echo 0
+    return
+  }
+  echo $(((f[15] + f[16]) / $(getconf CLK_TCK)))
+}
+
 run_tests() {
   local stages=${RUMBLEON_STAGES:-format build check valgrind asan tsan fuzz}
-  local passed=0 failed=0 summary="" stage start seconds
+  local passed=0 failed=0 summary="" stage start seconds cpu
+  echo "$JOBS parallel jobs, fuzz targets ${FUZZ_SECONDS} s each"
   for stage in $stages; do
     say "stage $stage"
     start=$(date +%s)
+    cpu=$(cpu_seconds)
     if "stage_$stage"; then
       passed=$((passed + 1))
       summary+="  PASS $stage"
@@ -222,7 +235,8 @@ run_tests() {
       summary+="  FAIL $stage"
     fi
     seconds=$(($(date +%s) - start))
-    summary+=" (${seconds} s)"$'\n'
+    # Wall time is the machine's; processor time is what the stage costs.
+    summary+=" (${seconds} s, $(($(cpu_seconds) - cpu)) s of processor time)"$'\n'
   done
   say "summary"
   printf '%s' "$summary"
