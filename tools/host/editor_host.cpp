@@ -16,10 +16,10 @@ namespace {
 using TClock = std::chrono::steady_clock;
 constexpr auto kIdlePeriod = std::chrono::milliseconds(40);  // 25 Hz, as hosts idle editors
 // How long input may take to reach the editor on a busy machine before the
-// host gives up waiting, and how long an idle call that was running when
-// the input came may go on before it is taken for a modal loop.
+// host gives up waiting, and how long one idle call may go on before it is
+// taken for a modal loop.
 constexpr auto kSettleTimeout = std::chrono::seconds(30);
-constexpr auto kModalGrace = std::chrono::seconds(1);
+constexpr auto kModalGrace = std::chrono::seconds(3);
 
 Display* Dpy(void* d) { return static_cast<Display*>(d); }
 
@@ -356,16 +356,20 @@ bool TEditorInput::Key(const std::string& name) {
 }
 
 void TEditorInput::Settle() {
-  const auto start = TClock::now();
-  const auto deadline = start + kSettleTimeout;
+  const auto deadline = TClock::now() + kSettleTimeout;
+  std::uint64_t running = 0;  // the idle call seen running, and since when
+  auto since = TClock::now();
   for (;;) {
-    const std::uint64_t done = Host.IdlesDone.load();
+    const std::uint64_t done = Host.IdlesDone.load(), begun = Host.Idles.load();
     if (done >= IdlesAtInput + 1) return;
     const auto now = TClock::now();
     if (now >= deadline) return;
-    // Still inside the idle call that was running when the input came: a
-    // modal loop of the plug-in reads the input itself and ends only on it.
-    if (done + 1 == IdlesAtInput && Host.Idles.load() == IdlesAtInput && now - start >= kModalGrace) return;
+    // One idle call that goes on and on is a modal loop of the plug-in (a
+    // menu) that reads input itself and ends only on more of it.
+    if (begun > done) {
+      if (begun != running) running = begun, since = now;
+      else if (now - since >= kModalGrace) return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }

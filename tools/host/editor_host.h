@@ -132,9 +132,9 @@ class TEditorInput {
   bool Key(const std::string& name);
   // Waits until an idle call that began after the last input has finished,
   // so that the editor has read it, however long a busy machine takes (up
-  // to 30 s). An idle call that began before the input and is still running
-  // after a second is taken for a modal loop of the plug-in (a menu), which
-  // reads the input itself: then it waits no longer.
+  // to 30 s). One idle call still running after 3 s is taken for a modal
+  // loop of the plug-in (a menu), which reads the input itself: then it
+  // waits no longer.
   void Settle();
   // Waits as Settle does for an idle call that begins from now on.
   void SettleIdle();
