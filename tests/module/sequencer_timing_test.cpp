@@ -1,7 +1,8 @@
 // The step sequencers through the built module, as a musician uses them: a
 // key held on a sequenced program while the host plays at its tempo. The
 // steps must stay on the host's sixteenth-note grid however long the key is
-// held, at every tempo and sample rate.
+// held, at every tempo and sample rate; the sequenced programs must keep
+// sounding at their level while the key is held.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -186,5 +187,28 @@ std::string CaseName(const testing::TestParamInfo<TGridCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TemposAndRates, SequencerOnTheHostGrid, testing::ValuesIn(GridCases()), CaseName);
+
+// ---- held programs
+
+// The README's sequenced lines (77-94) run while a key is held: a held E2
+// keeps its last bar of eight within 3 dB of its first.
+constexpr int kFirstSequenced = 77;
+constexpr int kLastSequenced = 94;
+
+class SequencedProgramHeld : public testing::TestWithParam<int> {};
+
+TEST_P(SequencedProgramHeld, KeepsItsLevelForEightBars) {
+  constexpr int kBars = 8;
+  const int program = GetParam();
+  const TRendered r = RenderHeld(program, 120.0, 44100.0, kBars);
+  ASSERT_TRUE(r.Sink) << r.Error;
+  const double first = r.Sink->BarDb(0), last = r.Sink->BarDb(kBars - 1);
+  std::printf("%d %s: bar 1 %.1f dB, bar 4 %.1f dB, bar 8 %.1f dB\n", program,
+              ProgramNames()[static_cast<std::size_t>(program)].c_str(), first, r.Sink->BarDb(3), last);
+  EXPECT_GT(first, -40.0);
+  EXPECT_NEAR(last, first, 3.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(FactoryBank, SequencedProgramHeld, testing::Range(kFirstSequenced, kLastSequenced + 1));
 
 }  // namespace
