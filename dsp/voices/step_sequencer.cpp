@@ -255,7 +255,7 @@ double TDSPSequencer::SamplesPerUnit() const {
 
 double TDSPSequencer::UnitsPerBlock() const { return static_cast<double>(Settings->SamplesPerMs) / SamplesPerUnit(); }
 
-void TDSPSequencer::AdvanceStep() {
+void TDSPSequencer::AdvanceStep(double advance) {
   PrevPitch = Pitch;
   PrevLevel = Level;
   const double ended = Steps[static_cast<std::size_t>(Index)].Duration;
@@ -264,10 +264,11 @@ void TDSPSequencer::AdvanceStep() {
   // running past the played steps.
   Index = Index + 1 >= Count ? 0 : Index + 1;
   Steps[static_cast<std::size_t>(Index)].GateOpen = true;
-  // The time run past the step's end belongs to the next step, so the steps
-  // keep to the clock however the blocks fall. A step shorter than what is
-  // carried into it still gets its block.
-  StepTime = std::clamp(StepTime - ended, 0.0, Steps[static_cast<std::size_t>(Index)].Duration);
+  // The time run past the step's end (or still to run, up to half a block)
+  // belongs to the next step, so the steps keep to the clock however the
+  // blocks fall. A step shorter than what is carried into it still gets its
+  // block.
+  StepTime = std::clamp(StepTime - ended, -advance, Steps[static_cast<std::size_t>(Index)].Duration);
   PatternPos = PatternPos + 1 >= PatternLength ? 0 : PatternPos + 1;
   OctaveOffsetValue = NextOctaveOffset();
 }
@@ -323,8 +324,10 @@ void TDSPSequencer::Tick() {
     if (step.Note != kSequencerTie) {
       const float pitch = SourceValue(PitchSource, step.Note);
       const float level = SourceValue(LevelSource, step.Note);
-      if (GlideFactor > 0.0f && StepTime < step.GlideTime) {
-        const auto f = static_cast<float>(StepTime / step.GlideTime);
+      // A step that starts within this block has not started gliding yet.
+      const double into = std::max(StepTime, 0.0);
+      if (GlideFactor > 0.0f && into < step.GlideTime) {
+        const auto f = static_cast<float>(into / step.GlideTime);
         Pitch = PrevPitch + (pitch - PrevPitch) * f;
         Level = PrevLevel + (level - PrevLevel) * f;
       } else {
@@ -398,11 +401,13 @@ void TDSPSequencer::Tick() {
   LevelScaledPlusOneOutput = (scaled + 1.0f) * levelFactor;
   LevelScaledDoubleOutput = 2.0f * scaled * levelFactor;
 
-  // 5. The clocks, by the block's length in clock units.
+  // 5. The clocks, by the block's length in clock units. A gate closes and a
+  // step ends from the block whose start lies nearest their time.
   const double advance = static_cast<double>(block) / unitSamples;
   StepTime += advance;
-  if (Reached(StepTime, step.GateTime)) step.GateOpen = false;
-  if (Reached(StepTime, step.Duration)) AdvanceStep();
+  const double nearest = StepTime + 0.5 * advance;
+  if (Reached(nearest, step.GateTime)) step.GateOpen = false;
+  if (Reached(nearest, step.Duration)) AdvanceStep(advance);
   CycleClock += advance;
   StartCycleIfComplete();
 }

@@ -3,8 +3,8 @@
 // Tick: the sequencer advances its step clock in the host's tempo (or in
 // milliseconds), by the block's true length in ticks at the sample rate, and
 // carries the time run past a step's or a cycle's end into the next one, so
-// the steps keep to the host's grid (each step change falls on the first
-// block that starts at or after its time); it leaves pitch, level, gate and
+// the steps keep to the host's grid (each step change falls on the block
+// whose start lies nearest its time); it leaves pitch, level, gate and
 // cycle-envelope values for the voice's modulation matrix in its output
 // fields, and fills OutBuffer with one gain value per sample for the voice's
 // master gain:
@@ -218,7 +218,8 @@ class TDSPSequencer : public TDSPControl {
 
  private:
   void Rebuild();
-  void AdvanceStep();
+  // advance: clock units per block.
+  void AdvanceStep(double advance);
   double SamplesPerUnit() const;
   void NewCycleSpace();
   void StartCycleIfComplete();
@@ -281,7 +282,7 @@ class TDSPSequencer : public TDSPControl {
 
   // Running state.
   std::int32_t Index = 0;
-  double StepTime = 0.0;  // clock units since the current step started
+  double StepTime = 0.0;  // clock units since the current step started (below 0: it starts within half a block)
   double CycleClock = 0.0;
   double CycleSpace = 0.0;  // the space of the running cycle
   std::int32_t CycleCountValue = 0;
