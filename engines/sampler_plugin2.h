@@ -264,10 +264,11 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // The first control update of a new note and the players' block; work:
   // four buffers of a sub-block.
   void BeginVoiceBlock(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, float* const* work);
-  // A sub-block of the voices up to the filters: the control update when
-  // due, the envelopes, the oscillators into Left and Right, the shaper
-  // before the filters.
-  void VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t n);
+  // A sub-block (frames p .. p + n - 1 of the block) of the voices up to
+  // the filters: the control update when due, the envelopes, the
+  // oscillators into Left and Right, the shaper before the filters.
+  void VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t p,
+                          std::int32_t n);
   // The envelopes and the oscillators' gains of one voice's sub-block.
   void VoiceSubBlockGains(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t n);
   // Filter block b (0, 1) of the voices on their Left and Right.
@@ -327,8 +328,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   std::int32_t NewVoiceBank = 0;
   std::array<std::int32_t, 2> NewVoicePatch{0, 0};
   // Work buffers of one sub-block: envelope 1, envelope 2 (when the
-  // envelopes have none), the voice's left and right signal.
-  std::array<std::unique_ptr<float[]>, 4> Work;
+  // envelopes have none), the voice's left and right signal (RenderVoice),
+  // and a left and right signal while a voice changes its players' rate.
+  std::array<std::unique_ptr<float[]>, 6> Work;
   // The same four per voice slot for RenderVoicesTogether, VoiceWorkStride
   // floats each.
   std::unique_ptr<float[]> VoiceWork;

@@ -103,40 +103,82 @@ void ShapeRoute(TDSPSamplerInstrVoice2& v, const TKwpValues& kv, std::int32_t ro
 // Vector forms of the voice's per-sample mixing, four samples per
 // register; each lane computes the scalar expression in its own order.
 
-// left[k] = (a1 g1l) src1[2k] (+ (a2 g2l) src2[2k]), right likewise from
-// the odd elements: the players' interleaved output into the voice's
-// buffers. Varying: on entry left[k] holds oscillator 1's envelope gain a1
-// and right[k] oscillator 2's a2, sample by sample; otherwise a1 = a2 = 1
-// (the gains are in g).
-template <bool Varying>
-void SplitPlayers(const float* s1, const float* s2, float g1l, float g1r, float g2l, float g2r, float* left,
-                  float* right, std::int32_t n) {
+// left[k] = (a1 g1l) src1[F k] (+ (a2 g2l) src2[F k]), right likewise from
+// the next elements: the players' interleaved output (F floats per voice
+// frame: 2 at the voice's rate; 4 doubled, of which the voice takes every
+// other frame) into the voice's buffers. Varying: a1 = aGain[k] and a2 =
+// bGain[k], oscillator 1's and 2's envelope gains sample by sample (they
+// may be left and right: each is read before it is written); otherwise a1 =
+// a2 = 1 (the gains are in g).
+template <bool Varying, int F>
+void SplitPlayers(const float* s1, const float* s2, float g1l, float g1r, float g2l, float g2r, const float* aGain,
+                  const float* bGain, float* left, float* right, std::int32_t n) {
+  static_assert(F == 2 || F == 4);
+  // Frames k .. k + 3 of a player: their left values, then their right ones.
+  auto frames = [](const float* x, __m128& l, __m128& r) {
+    __m128 x0, x1;
+    if constexpr (F == 2) {
+      x0 = _mm_loadu_ps(x);
+      x1 = _mm_loadu_ps(x + 4);
+    } else {
+      x0 = _mm_movelh_ps(_mm_loadu_ps(x), _mm_loadu_ps(x + 4));
+      x1 = _mm_movelh_ps(_mm_loadu_ps(x + 8), _mm_loadu_ps(x + 12));
+    }
+    l = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0));
+    r = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1));
+  };
   std::int32_t k = 0;
   const __m128 b1l = _mm_set1_ps(g1l), b1r = _mm_set1_ps(g1r);
   const __m128 b2l = _mm_set1_ps(g2l), b2r = _mm_set1_ps(g2r);
   const __m128 one = _mm_set1_ps(1.0f);
   for (; k + 4 <= n; k += 4) {
-    const __m128 a1 = Varying ? _mm_loadu_ps(left + k) : one;
-    const __m128 a2 = Varying ? _mm_loadu_ps(right + k) : one;
-    const __m128 x0 = _mm_loadu_ps(s1 + 2 * k), x1 = _mm_loadu_ps(s1 + 2 * k + 4);
-    __m128 l = _mm_mul_ps(_mm_mul_ps(a1, b1l), _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0)));
-    __m128 r = _mm_mul_ps(_mm_mul_ps(a1, b1r), _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m128 a1 = Varying ? _mm_loadu_ps(aGain + k) : one;
+    const __m128 a2 = Varying ? _mm_loadu_ps(bGain + k) : one;
+    __m128 xl, xr;
+    frames(s1 + F * k, xl, xr);
+    __m128 l = _mm_mul_ps(_mm_mul_ps(a1, b1l), xl);
+    __m128 r = _mm_mul_ps(_mm_mul_ps(a1, b1r), xr);
     if (s2 != nullptr) {
-      const __m128 y0 = _mm_loadu_ps(s2 + 2 * k), y1 = _mm_loadu_ps(s2 + 2 * k + 4);
-      l = _mm_add_ps(l, _mm_mul_ps(_mm_mul_ps(a2, b2l), _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(2, 0, 2, 0))));
-      r = _mm_add_ps(r, _mm_mul_ps(_mm_mul_ps(a2, b2r), _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 1, 3, 1))));
+      __m128 yl, yr;
+      frames(s2 + F * k, yl, yr);
+      l = _mm_add_ps(l, _mm_mul_ps(_mm_mul_ps(a2, b2l), yl));
+      r = _mm_add_ps(r, _mm_mul_ps(_mm_mul_ps(a2, b2r), yr));
     }
     _mm_storeu_ps(left + k, l);
     _mm_storeu_ps(right + k, r);
   }
   for (; k < n; ++k) {
-    const float a1 = Varying ? left[k] : 1.0f, a2 = Varying ? right[k] : 1.0f;
-    left[k] = a1 * g1l * s1[2 * k];
-    right[k] = a1 * g1r * s1[2 * k + 1];
+    const float a1 = Varying ? aGain[k] : 1.0f, a2 = Varying ? bGain[k] : 1.0f;
+    float l = a1 * g1l * s1[F * k];
+    float r = a1 * g1r * s1[F * k + 1];
     if (s2 != nullptr) {
-      left[k] += a2 * g2l * s2[2 * k];
-      right[k] += a2 * g2r * s2[2 * k + 1];
+      l += a2 * g2l * s2[F * k];
+      r += a2 * g2r * s2[F * k + 1];
     }
+    left[k] = l;
+    right[k] = r;
+  }
+}
+
+// SplitPlayers for a sub-block's mix into left and right.
+template <int F>
+void SplitMix(const TDSPSamplerInstrVoice2::TPlayerMix& mix, float* left, float* right, std::int32_t n) {
+  if (mix.AGain != nullptr) {
+    SplitPlayers<true, F>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.AGain, mix.BGain, left, right,
+                          n);
+  } else {
+    SplitPlayers<false, F>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, nullptr, nullptr, left, right,
+                           n);
+  }
+}
+
+// x[k] := from[k] + t (x[k] - from[k]) with t rising linearly to 1 at frame
+// `length` (counted from `at`): a crossfade from `from` to x.
+void FadeFrom(const float* from, float* x, std::int32_t at, std::int32_t length, std::int32_t n) {
+  const float step = 1.0f / static_cast<float>(length);
+  for (std::int32_t k = 0; k < n; ++k) {
+    const float t = std::min(static_cast<float>(at + k + 1) * step, 1.0f);
+    x[k] = from[k] + t * (x[k] - from[k]);
   }
 }
 
@@ -321,8 +363,11 @@ void TSamplerPlugin2::RenderVoices() {
 
 void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run, float* const* work) {
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
-  // Both players render the whole block; osc 2 only while it is audible.
-  // (Below 64 kHz at twice the rate: the sub-blocks halve their mix.)
+  // Both players render the whole block; osc 2 only while it is audible, at
+  // the rate their zones' images ask for.
+  v.Player1().BeginBlock();
+  if (Osc2Audible) v.Player2().BeginBlock();
+  v.ChoosePlayerRate(Osc2Audible);
   v.Player1().RenderBlock();
   run.S1 = v.Player1().Output();
   run.S2 = nullptr;
@@ -398,32 +443,65 @@ void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& r
 }
 
 void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count,
-                                         std::int32_t n) {
+                                         std::int32_t p, std::int32_t n) {
+  using TRate = TDSPSamplerInstrVoice2::TPlayerRate;
   for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockGains(*voices[j], runs[j], n);
-  // The oscillators into the voices' left and right buffers: below 64 kHz
-  // the players' mix halved, two voices at a time (their filters side by
-  // side in one register).
-  const bool oversampled = count > 0 && voices[0]->Oversampled();
-  if (oversampled) {
-    std::int32_t j = 0;
-    for (; j + 2 <= count; j += 2)
-      TDSPSamplerInstrVoice2::MixPlayersDown(*voices[j], runs[j].Mix, *voices[j + 1], runs[j + 1].Mix, n);
-    if (j < count) voices[j]->MixPlayersDown(runs[j].Mix, n);
-  } else {
-    for (std::int32_t j = 0; j < count; ++j) {
-      const TDSPSamplerInstrVoice2::TPlayerMix& mix = runs[j].Mix;
-      if (mix.AGain != nullptr) {
-        SplitPlayers<true>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.Left, mix.Right, n);
-      } else {
-        SplitPlayers<false>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.Left, mix.Right, n);
+  // The oscillators into the voices' left and right buffers. Doubled: the
+  // players' mix halved, two voices at a time (their filters side by side
+  // in one register). At the voice's rate: the players' frames as they are.
+  // Changing between the two: the doubled players' every other frame, which
+  // is what the voice's rate plays, against the filter's output.
+  const std::int32_t block = Settings->BlockSize;
+  float* plainL = Work[4].get();
+  float* plainR = Work[5].get();
+  TDSPSamplerInstrVoice2* pending = nullptr;
+  const TDSPSamplerInstrVoice2::TPlayerMix* pendingMix = nullptr;
+  for (std::int32_t j = 0; j < count; ++j) {
+    TDSPSamplerInstrVoice2& v = *voices[j];
+    const TDSPSamplerInstrVoice2::TPlayerMix& mix = runs[j].Mix;
+    switch (v.PlayerRate()) {
+      case TRate::Voice:
+        SplitMix<2>(mix, mix.Left, mix.Right, n);
+        break;
+      case TRate::Doubled:
+        if (pending != nullptr) {
+          TDSPSamplerInstrVoice2::MixPlayersDown(*pending, *pendingMix, v, mix, n);
+          pending = nullptr;
+        } else {
+          pending = &v;
+          pendingMix = &mix;
+        }
+        break;
+      case TRate::Warming: {
+        TDSPSamplerInstrVoice2::TPlayerMix warm = mix;
+        warm.Left = plainL;
+        warm.Right = plainR;
+        v.MixPlayersDown(warm, n);
+        SplitMix<4>(mix, mix.Left, mix.Right, n);
+        break;
       }
+      case TRate::Rising:
+      case TRate::Falling:
+        SplitMix<4>(mix, plainL, plainR, n);
+        v.MixPlayersDown(mix, n);
+        if (v.PlayerRate() == TRate::Rising) {
+          FadeFrom(plainL, mix.Left, p, block, n);
+          FadeFrom(plainR, mix.Right, p, block, n);
+        } else {
+          FadeFrom(mix.Left, plainL, p, block, n);
+          FadeFrom(mix.Right, plainR, p, block, n);
+          std::copy_n(plainL, n, mix.Left);
+          std::copy_n(plainR, n, mix.Right);
+        }
+        break;
     }
   }
-  // The players' frames per voice frame, interleaved stereo.
-  const std::int32_t stride = oversampled ? 4 : 2;
+  if (pending != nullptr) pending->MixPlayersDown(*pendingMix, n);
   const TKwpValues& kv = Kwp();
   for (std::int32_t j = 0; j < count; ++j) {
     TVoiceRun& run = runs[j];
+    // The players' interleaved stereo floats per voice frame.
+    const std::int32_t stride = voices[j]->PlayerFloatsPerFrame();
     run.S1 += stride * n;
     if (run.S2 != nullptr) run.S2 += stride * n;
     // The levels into the amplitude factors the mix applies.
@@ -476,7 +554,7 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
   BeginVoiceBlock(v, run, work);
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    VoiceSubBlockFront(voice, &run, 1, n);
+    VoiceSubBlockFront(voice, &run, 1, p, n);
     // Filter block 1, the shaper after, filter block 2.
     if (kv.FilterOn[0]) FilterBlock(voice, &run, 1, 0, n);
     if (kv.ShaperOn) ShapeRoute(v, kv, 1, run.Left, run.Right, n);
@@ -501,7 +579,7 @@ void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices
   }
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    VoiceSubBlockFront(voices, runs, count, n);
+    VoiceSubBlockFront(voices, runs, count, p, n);
     if (kv.FilterOn[0]) FilterBlock(voices, runs, count, 0, n);
     if (kv.ShaperOn)
       for (std::int32_t j = 0; j < count; ++j) ShapeRoute(*voices[j], kv, 1, runs[j].Left, runs[j].Right, n);

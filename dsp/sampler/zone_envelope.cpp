@@ -149,30 +149,30 @@ void TZoneEnvelope::ComputeStageEnds(std::int32_t keyOffset, float holdTracking,
   Sustain2End = FallEnd + Sustain2Length;
 }
 
-void TZoneEnvelope::RunSpan(float* levels, std::int32_t count) {
+void TZoneEnvelope::RunSpan(float* levels, std::int32_t count, std::int32_t stride) {
   for (std::int32_t i = 0; i < count; ++i) {
     if (Stage == Stages->Final && Stages->FinalHolds) {
       // Every sample of the hold emits the same value and clamps the
       // counter before the owner advances it.
       Stage(*this);
       std::fill(levels + i, levels + count, Value);
-      Counter = std::min(std::min(Counter, kCounterLimit) + (count - i), kCounterLimit + 1);
+      Counter = std::min(std::min(Counter, kCounterLimit) + (count - i) * stride, kCounterLimit + stride);
       return;
     }
     Stage(*this);
     levels[i] = Value;
-    ++Counter;
+    Counter += stride;
   }
 }
 
-bool TZoneEnvelope::RunSpanOrHold(float* levels, std::int32_t count) {
+bool TZoneEnvelope::RunSpanOrHold(float* levels, std::int32_t count, std::int32_t stride) {
   if (count > 0 && Stage == Stages->Final && Stages->FinalHolds) {
     // As RunSpan's hold from its first sample.
     Stage(*this);
-    Counter = std::min(std::min(Counter, kCounterLimit) + count, kCounterLimit + 1);
+    Counter = std::min(std::min(Counter, kCounterLimit) + count * stride, kCounterLimit + stride);
     return true;
   }
-  RunSpan(levels, count);
+  RunSpan(levels, count, stride);
   return false;
 }
 

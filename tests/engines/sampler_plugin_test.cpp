@@ -474,6 +474,59 @@ TEST(SamplerRender, PitchAttackAndReleaseMoveThePlayersPitch) {
   }
 }
 
+// Below 64 kHz a voice plays its players at twice its rate only from
+// G#3 up. A pitch that sweeps across that limit during a note (up at one
+// note's start, down at another's) changes the rate without a step: the
+// switching voice's output stays as close, sample to sample, to that of a
+// voice held at the doubled rate as it was before the change (a hard
+// switch steps by the filter's delay times the signal's slope, about 4 % of
+// the level for these notes).
+TEST(SamplerRender, APitchSweepAcrossThePlayersRateLimitChangesItWithoutAStep) {
+  using TRate = TDSPSamplerInstrVoice2::TPlayerRate;
+  for (const float from : {0.0f, 10.0f}) {
+    TInstrument switching, doubled;
+    std::vector<float> out[2], right;
+    TInstrument* inst[2] = {&switching, &doubled};
+    std::vector<TRate> rates;
+    for (int k = 0; k < 2; ++k) {
+      inst[k]->Set(kFxOn, 0);
+      inst[k]->Set(kInterpolation, kInterpolationCubic);
+      inst[k]->Set(kOsc1Patch, 0);  // sine zones: a slope the step would show in
+      inst[k]->Set(kOsc2Amount, -1502);
+      inst[k]->Set(kOsc1PattStart, from);
+      inst[k]->Set(kOsc1PattEnd, 10.0f - from);
+      inst[k]->Set(kOsc1PattTime, static_cast<float>(LinToCents1000(300)));
+      inst[k]->NoteOn(50);
+      for (int b = 0; b < 400; ++b) {
+        inst[k]->RenderInto(44, out[k], right);
+        TDSPSamplerInstrVoice2* v = inst[k]->Playing(50);
+        ASSERT_NE(v, nullptr);
+        if (k == 1) {
+          v->DoubleFromPitch = v->SingleBelowPitch = -1000.0f;
+        } else {
+          rates.push_back(v->PlayerRate());
+        }
+      }
+    }
+    // The voice went through the change it was meant to.
+    ASSERT_EQ(rates.front(), from == 0.0f ? TRate::Voice : TRate::Doubled);
+    ASSERT_EQ(rates.back(), from == 0.0f ? TRate::Doubled : TRate::Voice);
+    const float peak = Peak(out[0]);
+    ASSERT_GT(peak, 0.05f);
+    float largest = 0.0f;
+    std::size_t at = 0;
+    // (From the second block on, when the held voice has its rate.)
+    for (std::size_t i = 89; i < out[0].size(); ++i) {
+      const float step = std::fabs((out[0][i] - out[1][i]) - (out[0][i - 1] - out[1][i - 1]));
+      if (step > largest) {
+        largest = step;
+        at = i;
+      }
+    }
+    EXPECT_LT(largest, 0.005f * peak) << "sweep from +" << from << ": a step at frame " << at;
+  }
+}
+
 TEST(SamplerRender, AFrequencyModulatedLowNoteWithADeepLfoStaysFinite) {
   TInstrument inst;
   inst.Set(kPmMethod, 0);
