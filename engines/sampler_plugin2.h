@@ -286,6 +286,10 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // control update.
   struct TVoiceMix {
     std::array<std::array<float, 2>, 2> Gain{};
+    // The level signal (the sequencers' gains x the master gain) is this one
+    // value for the whole millisecond: no sequencer is on.
+    bool LevelFlat = true;
+    float FlatLevel = 1.0f;
   };
   std::array<TVoiceMix, kMaxVoiceCount> VoiceMix{};
   static std::size_t MixSlot(const TDSPXVoice& v) {

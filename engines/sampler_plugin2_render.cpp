@@ -12,7 +12,6 @@
 
 #include "dsp/filters/filter_lanes.h"
 #include "engines/sampler_plugin2.h"
-#include "framework/base/constant_buffers.h"
 
 namespace {
 
@@ -182,27 +181,35 @@ void FadeFrom(const float* from, float* x, std::int32_t at, std::int32_t length,
   }
 }
 
+// The level signal of a sub-block: level[k], or one value for all k.
+struct TLevel {
+  const float* Signal = nullptr;  // null: Flat throughout
+  float Flat = 1.0f;
+  float At(std::int32_t k) const { return Signal != nullptr ? Signal[k] : Flat; }
+};
+
 // a = f x level[k] (flat) or e1[k] x e2[k] x level[k]; out += buffer x a.
-void MixVoice(const float* left, const float* right, const float* e1, const float* e2, float f, const float* level,
+void MixVoice(const float* left, const float* right, const float* e1, const float* e2, float f, const TLevel& level,
               float* outL, float* outR, std::int32_t n) {
   std::int32_t k = 0;
   const __m128 flat = _mm_set1_ps(f);
+  const __m128 flatLevel = _mm_set1_ps(level.Flat);
   for (; k + 4 <= n; k += 4) {
     const __m128 g = e1 != nullptr ? _mm_mul_ps(_mm_loadu_ps(e1 + k), _mm_loadu_ps(e2 + k)) : flat;
-    const __m128 a = _mm_mul_ps(g, _mm_loadu_ps(level + k));
+    const __m128 a = _mm_mul_ps(g, level.Signal != nullptr ? _mm_loadu_ps(level.Signal + k) : flatLevel);
     _mm_storeu_ps(outL + k, _mm_add_ps(_mm_loadu_ps(outL + k), _mm_mul_ps(_mm_loadu_ps(left + k), a)));
     _mm_storeu_ps(outR + k, _mm_add_ps(_mm_loadu_ps(outR + k), _mm_mul_ps(_mm_loadu_ps(right + k), a)));
   }
   for (; k < n; ++k) {
-    const float a = (e1 != nullptr ? e1[k] * e2[k] : f) * level[k];
+    const float a = (e1 != nullptr ? e1[k] * e2[k] : f) * level.At(k);
     outL[k] += left[k] * a;
     outR[k] += right[k] * a;
   }
 }
 
 // The voice's own output at frame k as MixVoice adds it: buffer x a.
-float VoiceSample(const float* buffer, const float* e1, const float* e2, float f, const float* level, std::int32_t k) {
-  return buffer[k] * ((e1 != nullptr ? e1[k] * e2[k] : f) * level[k]);
+float VoiceSample(const float* buffer, const float* e1, const float* e2, float f, const TLevel& level, std::int32_t k) {
+  return buffer[k] * ((e1 != nullptr ? e1[k] * e2[k] : f) * level.At(k));
 }
 
 // Fades a restarted voice's step out of the mix: the offset between its last
@@ -210,7 +217,7 @@ float VoiceSample(const float* buffer, const float* e1, const float* e2, float f
 // over `length` samples; then keeps the voice's last sample for the next
 // restart. Runs once per sub-block of a sounding voice.
 void Declick(TDSPXVoice& v, const float* left, const float* right, const float* e1, const float* e2, float f,
-             const float* level, float* outL, float* outR, std::int32_t n, std::int32_t length) {
+             const TLevel& level, float* outL, float* outR, std::int32_t n, std::int32_t length) {
   if (n <= 0) return;
   if (v.RestartPending) {
     v.RestartPending = false;
@@ -308,13 +315,18 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
   UpdateVoiceFilters(v);
 
   // The level signal: the sequencers' gains (those that are on) times the
-  // master gain, in the first sequencer's buffer.
+  // master gain, in the first sequencer's buffer; without a sequencer on,
+  // the master gain alone.
   float* level = v.Seq1.OutBuffer;
   const float* seq2 = v.Seq2.OutBuffer;
   const float master = kv.GainLevel;
+  TVoiceMix& mix = VoiceMix[MixSlot(v)];
+  mix.LevelFlat = true;
+  mix.FlatLevel = 1.0f;
   if (level != nullptr) {
     const bool on1 = v.Seq1.Power();
     const bool on2 = v.Seq2.Power() && seq2 != nullptr;
+    mix.LevelFlat = !on1 && !on2;
     if (on1 && on2) {
       for (std::int32_t k = 0; k < spms; ++k) level[k] = (level[k] + seq2[k]) * master;
     } else if (on1) {
@@ -322,7 +334,7 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
     } else if (on2) {
       for (std::int32_t k = 0; k < spms; ++k) level[k] = seq2[k] * master;
     } else {
-      std::fill_n(level, spms, master);
+      mix.FlatLevel = master;
     }
   }
   v.ControlCounter = 0;
@@ -333,6 +345,12 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
 void TSamplerPlugin2::RenderVoices() {
   ApplyVoiceCount();
   ApplyPendingPatches();
+  // The LFOs the oscillators read (either oscillator: osc 2's pitch is kept
+  // up to date while it is silent).
+  std::array<bool, kKwpLfoCount> lfoRead{};
+  for (std::size_t k = 0; k < kKwpLfoCount; ++k)
+    for (const TOscSettings& s : OscSet) lfoRead[k] = lfoRead[k] || s.AmpLfo[k] != 0.0f || s.PitchLfo[k] != 0.0f;
+  PlanVoiceControl(lfoRead);
 
   BlockHasSignal = false;
   const std::int32_t block = Settings->BlockSize;
@@ -358,6 +376,7 @@ void TSamplerPlugin2::RenderVoices() {
       for (std::int32_t j = 0; j < count; ++j) RenderVoice(*sounding[j]);
     }
   }
+  EndVoiceControlPlan();
   ProcessFX();
 }
 
@@ -514,7 +533,10 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, 
 
 void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t p, std::int32_t n) {
   // The amplitude envelopes' factors and the level signal into the mix.
-  const float* level = v.Seq1.OutBuffer != nullptr ? v.Seq1.OutBuffer : OneBuffer;
+  const TVoiceMix& voiceMix = VoiceMix[MixSlot(v)];
+  TLevel level;
+  level.Signal = voiceMix.LevelFlat ? nullptr : v.Seq1.OutBuffer;
+  level.Flat = voiceMix.FlatLevel;
   float* outL = MixLeft() + p;
   float* outR = MixRight() + p;
   const std::int32_t declick = kDeclickMs * Settings->SamplesPerMs;
