@@ -257,6 +257,7 @@ class TSamplerPlugin2 : public TVRSamplerBase {
     float* Left = nullptr;
     float* Right = nullptr;
     TCurveFunction Curve1 = nullptr, Curve2 = nullptr;
+    TCurveRun CurveRun1 = nullptr, CurveRun2 = nullptr;  // the same laws over runs
     TEnvelopeBlock Env1, Env2;
     // The sub-block's players and their gains into Left and Right.
     TDSPSamplerInstrVoice2::TPlayerMix Mix;

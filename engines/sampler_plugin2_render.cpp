@@ -27,16 +27,6 @@ void AdvanceCounter(std::int32_t& counter, std::int32_t n) {
       counter < std::numeric_limits<std::int32_t>::max() - n ? counter + n : std::numeric_limits<std::int32_t>::max();
 }
 
-// n samples of an envelope into buf: one millisecond in one call, a shorter
-// rest sample by sample.
-void RunEnvelope(TDSPADSR& env, float* buf, std::int32_t n, std::int32_t samplesPerMs) {
-  if (n == samplesPerMs) {
-    env.ProcessBuffer(buf);
-  } else {
-    for (std::int32_t k = 0; k < n; ++k) buf[k] = env.Step();
-  }
-}
-
 // True when the envelope sits at its sustain level: every step of the
 // sub-block gives the same level and changes nothing else (the gate only
 // changes between blocks).
@@ -53,36 +43,36 @@ using TEnvelopeBlock = TSamplerPlugin2::TEnvelopeBlock;
 
 // (The block is written in place: returned by value, its fields stored one
 // by one would be read back as one wider value, which waits for them.)
-void RunEnvelopeLevels(TDSPADSR& env, bool running, float* buf, std::int32_t n, std::int32_t samplesPerMs,
-                       TEnvelopeBlock& block) {
+void RunEnvelopeLevels(TDSPADSR& env, bool running, float* buf, std::int32_t n, TEnvelopeBlock& block) {
   block = TEnvelopeBlock{};
   if (!running) return;  // still in its delay: level 0 throughout
   if (Sustaining(env)) {
     block.Output = env.Step();
     return;
   }
-  RunEnvelope(env, buf, n, samplesPerMs);
+  env.Run(buf, n);
   block.Output = env.OutputSample;
   block.Flat = false;
 }
 
 // The levels through the curve into amplitude factors 1 - (1 - x) x depth:
-// one Factor for a flat block (or depth 0), otherwise in place in buf.
-void ApplyAmpLaw(TEnvelopeBlock& block, TCurveFunction curve, float depth, float* buf, std::int32_t n) {
-  auto factor = [curve, depth](float x) {
-    curve(x);
-    return 1.0f - (1.0f - x) * depth;
-  };
+// one Factor for a flat block (or depth 0), otherwise in place in buf (the
+// curve over the run, then the factors four at a time).
+void ApplyAmpLaw(TEnvelopeBlock& block, TCurveFunction curve, TCurveRun curveRun, float depth, float* buf,
+                 std::int32_t n) {
   if (block.Flat || depth == 0.0f) {
-    block.Factor = depth != 0.0f ? factor(block.Output) : 1.0f;
+    float x = block.Output;
+    curve(x);
+    block.Factor = depth != 0.0f ? 1.0f - (1.0f - x) * depth : 1.0f;
     block.Flat = true;
     return;
   }
-  if (curve == static_cast<TCurveFunction>(&NullProc)) {
-    for (std::int32_t k = 0; k < n; ++k) buf[k] = 1.0f - (1.0f - buf[k]) * depth;
-  } else {
-    for (std::int32_t k = 0; k < n; ++k) buf[k] = factor(buf[k]);
-  }
+  if (curveRun != nullptr) curveRun(buf, n);
+  const __m128 one = _mm_set1_ps(1.0f), d = _mm_set1_ps(depth);
+  std::int32_t k = 0;
+  for (; k + 4 <= n; k += 4)
+    _mm_storeu_ps(buf + k, _mm_sub_ps(one, _mm_mul_ps(_mm_sub_ps(one, _mm_loadu_ps(buf + k)), d)));
+  for (; k < n; ++k) buf[k] = 1.0f - (1.0f - buf[k]) * depth;
 }
 
 // The shapers whose route is `route`, on the voice's left and right buffers.
@@ -181,53 +171,53 @@ void FadeFrom(const float* from, float* x, std::int32_t at, std::int32_t length,
   }
 }
 
-// The level signal of a sub-block: level[k], or one value for all k.
+// A signal of a sub-block: x[k], or one value for all k.
 struct TLevel {
   const float* Signal = nullptr;  // null: Flat throughout
   float Flat = 1.0f;
   float At(std::int32_t k) const { return Signal != nullptr ? Signal[k] : Flat; }
+  __m128 Four(std::int32_t k) const { return Signal != nullptr ? _mm_loadu_ps(Signal + k) : _mm_set1_ps(Flat); }
 };
 
-// a = f x level[k] (flat) or e1[k] x e2[k] x level[k]; out += buffer x a.
-void MixVoice(const float* left, const float* right, const float* e1, const float* e2, float f, const TLevel& level,
+// The amplitude of frame k: (e1[k] x e2[k]) x level[k].
+inline float Amplitude(const TLevel& e1, const TLevel& e2, const TLevel& level, std::int32_t k) {
+  return e1.At(k) * e2.At(k) * level.At(k);
+}
+
+// out += buffer x the amplitude, frame by frame.
+void MixVoice(const float* left, const float* right, const TLevel& e1, const TLevel& e2, const TLevel& level,
               float* outL, float* outR, std::int32_t n) {
   std::int32_t k = 0;
-  const __m128 flat = _mm_set1_ps(f);
-  const __m128 flatLevel = _mm_set1_ps(level.Flat);
   for (; k + 4 <= n; k += 4) {
-    const __m128 g = e1 != nullptr ? _mm_mul_ps(_mm_loadu_ps(e1 + k), _mm_loadu_ps(e2 + k)) : flat;
-    const __m128 a = _mm_mul_ps(g, level.Signal != nullptr ? _mm_loadu_ps(level.Signal + k) : flatLevel);
+    const __m128 a = _mm_mul_ps(_mm_mul_ps(e1.Four(k), e2.Four(k)), level.Four(k));
     _mm_storeu_ps(outL + k, _mm_add_ps(_mm_loadu_ps(outL + k), _mm_mul_ps(_mm_loadu_ps(left + k), a)));
     _mm_storeu_ps(outR + k, _mm_add_ps(_mm_loadu_ps(outR + k), _mm_mul_ps(_mm_loadu_ps(right + k), a)));
   }
   for (; k < n; ++k) {
-    const float a = (e1 != nullptr ? e1[k] * e2[k] : f) * level.At(k);
+    const float a = Amplitude(e1, e2, level, k);
     outL[k] += left[k] * a;
     outR[k] += right[k] * a;
   }
-}
-
-// The voice's own output at frame k as MixVoice adds it: buffer x a.
-float VoiceSample(const float* buffer, const float* e1, const float* e2, float f, const TLevel& level, std::int32_t k) {
-  return buffer[k] * ((e1 != nullptr ? e1[k] * e2[k] : f) * level.At(k));
 }
 
 // Fades a restarted voice's step out of the mix: the offset between its last
 // sample before the restart and its first one after, falling linearly to 0
 // over `length` samples; then keeps the voice's last sample for the next
 // restart. Runs once per sub-block of a sounding voice.
-void Declick(TDSPXVoice& v, const float* left, const float* right, const float* e1, const float* e2, float f,
+void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel& e1, const TLevel& e2,
              const TLevel& level, float* outL, float* outR, std::int32_t n, std::int32_t length) {
   if (n <= 0) return;
   if (v.RestartPending) {
     v.RestartPending = false;
-    v.DeclickOffset[0] = v.LastOutput[0] - VoiceSample(left, e1, e2, f, level, 0);
-    v.DeclickOffset[1] = v.LastOutput[1] - VoiceSample(right, e1, e2, f, level, 0);
+    const float a = Amplitude(e1, e2, level, 0);
+    v.DeclickOffset[0] = v.LastOutput[0] - left[0] * a;
+    v.DeclickOffset[1] = v.LastOutput[1] - right[0] * a;
     // Nothing to hide when the voice was silent.
     v.DeclickRemaining = std::fabs(v.DeclickOffset[0]) + std::fabs(v.DeclickOffset[1]) > 1e-6f ? length : 0;
   }
-  float lastL = VoiceSample(left, e1, e2, f, level, n - 1);
-  float lastR = VoiceSample(right, e1, e2, f, level, n - 1);
+  const float a = Amplitude(e1, e2, level, n - 1);
+  float lastL = left[n - 1] * a;
+  float lastR = right[n - 1] * a;
   if (v.DeclickRemaining > 0) {
     const float step = 1.0f / static_cast<float>(length);
     const std::int32_t count = std::min(n, v.DeclickRemaining);
@@ -400,6 +390,8 @@ void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run,
   run.Right = work[3];
   run.Curve1 = Env1CurveLaw();
   run.Curve2 = Env2CurveLaw();
+  run.CurveRun1 = Env1CurveRun();
+  run.CurveRun2 = Env2CurveRun();
   // Each attack follows the inverse of its law: the amplitude after the law
   // rises linearly.
   v.Env1.AttackShape = Env1AttackShape();
@@ -415,8 +407,8 @@ void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   // The envelopes' levels; envelope 2 waits for its delay (the voice's age).
   v.Env1.OutputScale = 1.0f;
   v.Env2.OutputScale = 1.0f;
-  RunEnvelopeLevels(v.Env1, true, run.E1, n, m, run.Env1);
-  RunEnvelopeLevels(v.Env2, v.Age >= kv.Env2DelaySamples, run.E2, n, m, run.Env2);
+  RunEnvelopeLevels(v.Env1, true, run.E1, n, run.Env1);
+  RunEnvelopeLevels(v.Env2, v.Age >= kv.Env2DelaySamples, run.E2, n, run.Env2);
   const float e1 = run.Env1.Output;
   const float e2 = run.Env2.Output;
 
@@ -446,11 +438,19 @@ void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& r
     mix.BRight = a2 * gain[1][1];
     mix.AGain = mix.BGain = nullptr;
   } else {
-    for (std::int32_t k = 0; k < n; ++k) {
-      const float l1 = run.Env1.Flat ? e1 : run.E1[k];
-      const float l2 = run.Env2.Flat ? e2 : run.E2[k];
-      run.Left[k] = o1.Env1Gain * l1 + o1.Env2Gain * l2;
-      run.Right[k] = o2.Env1Gain * l1 + o2.Env2Gain * l2;
+    const TLevel l1{run.Env1.Flat ? nullptr : run.E1, e1};
+    const TLevel l2{run.Env2.Flat ? nullptr : run.E2, e2};
+    const __m128 g11 = _mm_set1_ps(o1.Env1Gain), g12 = _mm_set1_ps(o1.Env2Gain);
+    const __m128 g21 = _mm_set1_ps(o2.Env1Gain), g22 = _mm_set1_ps(o2.Env2Gain);
+    std::int32_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+      const __m128 a = l1.Four(k), b = l2.Four(k);
+      _mm_storeu_ps(run.Left + k, _mm_add_ps(_mm_mul_ps(g11, a), _mm_mul_ps(g12, b)));
+      if (osc2) _mm_storeu_ps(run.Right + k, _mm_add_ps(_mm_mul_ps(g21, a), _mm_mul_ps(g22, b)));
+    }
+    for (; k < n; ++k) {
+      run.Left[k] = o1.Env1Gain * l1.At(k) + o1.Env2Gain * l2.At(k);
+      run.Right[k] = o2.Env1Gain * l1.At(k) + o2.Env2Gain * l2.At(k);
     }
     mix.ALeft = gain[0][0];
     mix.ARight = gain[0][1];
@@ -524,8 +524,8 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, 
     run.S1 += stride * n;
     if (run.S2 != nullptr) run.S2 += stride * n;
     // The levels into the amplitude factors the mix applies.
-    ApplyAmpLaw(run.Env1, run.Curve1, kv.AmpToEnv[0], run.E1, n);
-    ApplyAmpLaw(run.Env2, run.Curve2, kv.AmpToEnv[1], run.E2, n);
+    ApplyAmpLaw(run.Env1, run.Curve1, run.CurveRun1, kv.AmpToEnv[0], run.E1, n);
+    ApplyAmpLaw(run.Env2, run.Curve2, run.CurveRun2, kv.AmpToEnv[1], run.E2, n);
     // The shaper before the filters.
     if (kv.ShaperOn) ShapeRoute(*voices[j], kv, 0, run.Left, run.Right, n);
   }
@@ -540,16 +540,10 @@ void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& ru
   float* outL = MixLeft() + p;
   float* outR = MixRight() + p;
   const std::int32_t declick = kDeclickMs * Settings->SamplesPerMs;
-  if (run.Env1.Flat && run.Env2.Flat) {
-    const float f = run.Env1.Factor * run.Env2.Factor;
-    MixVoice(run.Left, run.Right, nullptr, nullptr, f, level, outL, outR, n);
-    Declick(v, run.Left, run.Right, nullptr, nullptr, f, level, outL, outR, n, declick);
-  } else {
-    if (run.Env1.Flat) std::fill_n(run.E1, n, run.Env1.Factor);
-    if (run.Env2.Flat) std::fill_n(run.E2, n, run.Env2.Factor);
-    MixVoice(run.Left, run.Right, run.E1, run.E2, 0.0f, level, outL, outR, n);
-    Declick(v, run.Left, run.Right, run.E1, run.E2, 0.0f, level, outL, outR, n, declick);
-  }
+  const TLevel e1{run.Env1.Flat ? nullptr : run.E1, run.Env1.Factor};
+  const TLevel e2{run.Env2.Flat ? nullptr : run.E2, run.Env2.Factor};
+  MixVoice(run.Left, run.Right, e1, e2, level, outL, outR, n);
+  Declick(v, run.Left, run.Right, e1, e2, level, outL, outR, n, declick);
 }
 
 void TSamplerPlugin2::FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b,
