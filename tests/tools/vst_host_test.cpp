@@ -101,6 +101,8 @@ TEST_F(VstHostTest, CallbackAnswersWhatPlugInsAsk) {
   EXPECT_EQ(info->timeSigDenominator, 8);
   const int wanted = kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid;
   EXPECT_EQ(info->flags & wanted, wanted);
+  EXPECT_EQ(State.Host(e, kHostTempoAt, 0, 0, nullptr, 0), 1200000) << "beats per minute x 10000";
+  EXPECT_EQ(p->UnansweredRequests(), 1u);
 }
 
 TEST_F(VstHostTest, EventsArriveAtTheirSampleOffsetsInEveryBlock) {
