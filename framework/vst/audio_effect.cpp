@@ -200,8 +200,12 @@ void AudioEffect::ProcessReplacing(float** /*inputs*/, float** /*outputs*/, std:
 
 void AudioEffect::SetParameter(std::int32_t index, float value) {
   // Under the lock, so that a DSP rebuild the change causes never overlaps
-  // processing.
-  TPluginLockGuard guard(*this);
+  // processing; but the audio thread only tries it (a busy lock sends the
+  // change to its next call), and another thread while the host streams
+  // hands the change to the audio thread without it (SetParameterValue).
+  std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+  if (OnAudioThread()) (void)guard.try_lock();
+  else if (!HandsOverToAudioThread()) guard.lock();
   SetParameterValue(index, value);
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace {
 // Initial room of the MIDI queue: the queue grows only for hosts that send
@@ -23,6 +24,7 @@ TDSPVSTBase::TDSPVSTBase()
           TMidiMessageHandler::TOwnerCallback::Bind<&TDSPVSTBase::OnMidiMessage>(this))),
       PluginFilePath(ModuleFilePath()) {
   MidiQueue.reserve(kMidiQueueReserve);
+  ForeignMidi.reserve(kMidiQueueReserve);
 }
 
 TDSPVSTBase::~TDSPVSTBase() = default;
@@ -46,16 +48,28 @@ void TDSPVSTBase::ClearPrograms() {
 
 std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   if (events == nullptr) return 0;
-  TPluginLockGuard guard(*this);
+  // Hosts send events on their audio thread, before its process call: that
+  // queue is the thread's own and takes no lock. Another thread's events
+  // wait under the lock for the next process call.
+  const bool audio = OnAudioThread();
+  std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+  if (!audio) guard.lock();
+  std::vector<TQueuedMidi>& queue = audio ? MidiQueue : ForeignMidi;
   for (std::int32_t i = 0; i < events->numEvents; ++i) {
     const TVstEvent* e = events->events[i];
     if (e == nullptr || e->type != kVstMidiEventType) continue;
     TQueuedMidi queued;
     std::memcpy(&queued.Event, e, sizeof(TVstMidiEvent));
     queued.Due = kNotScheduled;
-    MidiQueue.push_back(queued);
+    queue.push_back(queued);
   }
   return 1;
+}
+
+void TDSPVSTBase::TakeForeignMidi() {
+  if (ForeignMidi.empty()) return;
+  MidiQueue.insert(MidiQueue.end(), ForeignMidi.begin(), ForeignMidi.end());
+  ForeignMidi.clear();
 }
 
 void TDSPVSTBase::SetSampleRate(float rate) {
@@ -82,6 +96,8 @@ void TDSPVSTBase::Resume() {
 
 void TDSPVSTBase::ApplySampleRate(std::int32_t rate, bool force) {
   if (rate < kMinSampleRate || rate > kMaxSampleRate) return;
+  // No build of this instance reads the settings while they change.
+  std::lock_guard<std::recursive_mutex> building(Changes().BuildLock());
   TPluginLockGuard guard(*this);
   if (!force && rate == Settings->SampleRate) return;
   SamplesPerMs = rate / 1000;

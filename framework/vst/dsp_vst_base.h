@@ -31,8 +31,10 @@ class TDSPVSTBase : public AudioEffectX {
   void SetNumInputs(std::int32_t inputs) override;
   void SetNumOutputs(std::int32_t outputs) override;
   void ClearPrograms() override;
-  // Copies the MIDI events (type 1) of the list into the queue under the
-  // instance lock; other event types (SysEx) are skipped. Any thread.
+  // Copies the MIDI events (type 1) of the list into the queue; other event
+  // types (SysEx) are skipped. Any thread: on the audio thread into its own
+  // queue without a lock (it never waits), on another one under the
+  // instance lock into a queue the next process call takes over.
   std::int32_t ProcessEvents(const TVstEvents* events) override;
   // Rates below 1000 Hz, above kMaxSampleRate or not finite keep the
   // previous settings. The first request always applies.
@@ -77,6 +79,9 @@ class TDSPVSTBase : public AudioEffectX {
   // hostFrames) lies in [start, start + length): Due := offset - start + shift.
   void ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames, std::int32_t shift);
   void ClearMidiQueue() { MidiQueue.clear(); }
+  // Audio thread, instance lock held: the events other threads sent join
+  // the queue after those already in it.
+  void TakeForeignMidi();
   // Sample offset of an event clamped into a host block: a note-off beyond
   // the block is still decoded in it (a lost note-off is a stuck note).
   static std::int32_t ClampedOffset(const TVstMidiEvent& e, std::int32_t hostFrames);
@@ -86,7 +91,8 @@ class TDSPVSTBase : public AudioEffectX {
   // Zeroes every ring and puts its indices and the fill at their start.
   void ResetRings();
 
-  std::vector<TQueuedMidi> MidiQueue;
+  std::vector<TQueuedMidi> MidiQueue;    // the audio thread's
+  std::vector<TQueuedMidi> ForeignMidi;  // other threads' (instance lock)
   std::vector<TRing> InputRings;
   std::vector<TRing> OutputRings;
   std::int32_t RingFill = 0;  // rendered samples not yet handed to the host
