@@ -254,7 +254,17 @@ void TDSPPluginX::SelectProgram(std::int32_t i) {
     RecallProgram();
     return;
   }
-  TPluginLockGuard guard(*this);
+  std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+  if (!OnAudioThread()) {
+    guard.lock();
+  } else if (!guard.try_lock()) {
+    // The audio thread between its calls while another thread holds the
+    // lock: marked, and its next call applies it (after the fade while the
+    // instrument sounds).
+    SetCurrentProgramNumber(i);
+    MarkProgramPending();
+    return;
+  }
   SetCurrentProgramNumber(i);
   const bool sounding = FirstCallSeen.load() && BlockHasSignal;
   if (sounding && IsLive() && StreamingThread.load() == std::this_thread::get_id()) {
