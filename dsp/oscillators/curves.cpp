@@ -1,44 +1,19 @@
 #include "dsp/oscillators/curves.h"
 
 #include <cmath>
-#include <mutex>
-#include <numbers>
 #include <utility>
 
+#include "dsp/oscillators/curve_data.h"
 #include "framework/core/name_lists.h"
+
+// The tables, computed at build time and embedded by the build as read-only
+// data (curve_data.h): loading the module computes nothing.
+extern "C" const TCurveData rumbleon_curve_data;
 
 namespace {
 
-constexpr long double kTwoPiL = 2.0L * std::numbers::pi_v<long double>;
-
-// 32 x 17184 floats (2.2 MB), written once at load, read-only afterwards.
-alignas(64) float gCurveTables[kCurveLawCount][kCurveTableSize];
-// The attack shapes of "Linear" and the laws, written with the tables; only
-// the laws that have one are filled.
-alignas(64) float gAttackShapes[kCurveLawCount + 1][kCurvePoints + 1];
-bool gHasAttackShape[kCurveLawCount + 1] = {};
-std::once_flag gCurvesBuilt;
-
-// The triangle 0 -> 1 -> 0 over 0..1.
-long double Tri(long double x) { return x < 0.5L ? 2.0L * x : 2.0L * (1.0L - x); }
-
-long double Pow(long double x, int n) {
-  long double r = 1.0L;
-  for (int i = 0; i < n; ++i) r *= x;
-  return r;
-}
-
-// "-Ripple", also the base of "+Ripple".
-long double MinusRipple(long double x) {
-  const long double t = Tri(x);
-  return x * x * (x + 0.2L * t * (std::sin(40.0L * x) - 0.25L * std::cos(10.0L * x) + 0.9L * std::exp(x) * t * t));
-}
-
-// "3Phase1".."3Phase3": the scaled position is rounded to a float first.
-long double ThreePhase(long double x, long double ripple) {
-  const long double y = static_cast<float>(0.955L * x);
-  return y + 0.06L * std::sin(kTwoPiL * (1.0L - y)) + ripple * std::sin(20.0L * y);
-}
+// 32 x 17184 floats (2.2 MB).
+const auto& gCurveTables = rumbleon_curve_data.Tables;
 
 template <int N>
 void CurveTableLookup(float& x) {
@@ -59,61 +34,6 @@ constexpr std::array<TCurveFunction, sizeof...(I)> MakeLookups(std::index_sequen
 
 constexpr std::array<TCurveFunction, kCurveLawCount> kLookups = MakeLookups(std::make_index_sequence<kCurveLawCount>{});
 
-// The course of an attack's amplitude over t = 0..1: a raised cosine, which
-// leaves 0 and arrives at 1 without a corner (a linear ramp's corners put a
-// click into a fast attack).
-double AttackCourse(double t) { return 0.5 - 0.5 * std::cos(std::numbers::pi * t); }
-
-// The attack shape of law `law` (0: "Linear"): entry j is the level x
-// (0..1) at which x times the law's value at x reaches the attack course
-// at j / kCurvePoints: the inverse, interpolated between the law's points in
-// its table, of the amplitude a voice makes of a level (its oscillators
-// follow the level, and the law turns it into their amplitude factor). Only
-// for a law that rises steadily from at most 0.01 to 1.
-void FillAttackShape(int law) {
-  constexpr int n = kCurvePoints;
-  float* shape = gAttackShapes[law];
-  const float* table = law > 0 ? gCurveTables[law - 1] + kCurveGuard : nullptr;
-  const double end = law > 0 ? static_cast<double>(CurveLaw(law, 1.0L)) : 1.0;
-  auto lawAt = [table, end](int i) {
-    if (i >= n) return end;
-    return table != nullptr ? static_cast<double>(table[i]) : static_cast<double>(i) / n;
-  };
-  if (lawAt(0) > 0.01 || std::fabs(end - 1.0) > 1e-6) return;
-  for (int i = 0; i < n; ++i)
-    if (!(lawAt(i + 1) >= lawAt(i))) return;
-  auto at = [&lawAt](int i) { return static_cast<double>(i) / n * lawAt(i); };
-  int i = 0;
-  for (int j = 0; j <= n; ++j) {
-    const double t = AttackCourse(static_cast<double>(j) / n);
-    while (i < n && at(i + 1) < t) ++i;
-    const double lo = at(i), hi = at(std::min(i + 1, n));
-    const double frac = t <= lo ? 0.0 : (hi > lo ? std::min(1.0, (t - lo) / (hi - lo)) : 1.0);
-    shape[j] = static_cast<float>((i + frac) / n);
-  }
-  gHasAttackShape[law] = true;
-}
-
-void FillCurveTables() {
-  for (auto& table : gCurveTables)
-    for (float& v : table) v = 0.0f;
-  for (int law = 1; law <= kCurveLawCount; ++law) {
-    float* table = gCurveTables[law - 1];
-    for (int i = 0; i < kCurvePoints; ++i) {
-      const float x = static_cast<float>(i) / static_cast<float>(kCurvePoints);
-      table[kCurveGuard + i] = static_cast<float>(CurveLaw(law, x));
-    }
-    // Trailing guard: copies of the last data entry, the final entry stays 0.
-    const float last = table[kCurveGuard + kCurvePoints - 1];
-    for (int k = 0; k < kCurveGuard - 1; ++k) table[kCurveGuard + kCurvePoints + k] = last;
-    FillAttackShape(law);
-  }
-  FillAttackShape(0);
-}
-
-// Built while the module loads, before any plug-in object exists.
-[[maybe_unused]] const bool gBuiltAtLoad = (BuildCurveTables(), true);
-
 // The curve-law parameters' value texts read this list.
 const TNameListRegistration gCurveLawNames(TNameListId::CurveLaw, &GetCurveLawName);
 
@@ -121,103 +41,20 @@ const TNameListRegistration gCurveLawNames(TNameListId::CurveLaw, &GetCurveLawNa
 
 void NullProc(float& /*x*/) {}
 
-long double CurveLaw(std::int32_t index, long double x) {
-  switch (index) {
-    case kLawDbLog:
-      return std::pow(10.0L, -3.0L * (1.0L - x));  // DbToAmp(-60 (1 - x))
-    case kLawPlusCurve2:
-      return 1.0L - Pow(1.0L - x, 2);
-    case kLawPlusCurve3:
-      return 1.0L - Pow(1.0L - x, 3);
-    case kLawPlusCurve4:
-      return 1.0L - Pow(1.0L - x, 4);
-    case kLawPlusCurve5:
-      return 1.0L - Pow(1.0L - x, 5);
-    case kLawPlusCurve6:
-      return 1.0L - Pow(1.0L - x, 6);
-    case kLawMinusCurve2:
-      return Pow(x, 2);
-    case kLawMinusCurve3:
-      return Pow(x, 3);
-    case kLawMinusCurve4:
-      return Pow(x, 4);
-    case kLawMinusCurve5:
-      return Pow(x, 5);
-    case kLawMinusCurve6:
-      return Pow(x, 6);
-    case kLawPlusCurveX:
-      return 2.0L * std::sin(x) * std::cos(x);
-    case kLawPlusGrad: {
-      const long double y = static_cast<float>(x / 4.0L);
-      return 1.0L - (1.0L - std::sin(kTwoPiL * y));
-    }
-    case kLawMinusGrad: {
-      const long double y = static_cast<float>(x / 4.0L);
-      return 0.83L * y * std::exp(kTwoPiL * y);
-    }
-    case kLawLoHi1:
-      return x + 0.075L * std::sin(kTwoPiL * (1.0L - x));
-    case kLawLoHi2:
-      return x + 0.1L * std::sin(kTwoPiL * (1.0L - x));
-    case kLawLoHi3:
-      return x + 0.15L * std::sin(kTwoPiL * (1.0L - x));
-    case kLawHiLo1:
-      return x + 0.2L * std::sin(kTwoPiL * x);
-    case kLawHiLo2:
-      return x + 0.4L * std::sin(kTwoPiL * x);
-    case kLawHiLo3:
-      return x + 0.6L * std::sin(kTwoPiL * x);
-    case kLawLoHiFine:
-      return 2.0L * std::sin(x) * std::cos(x) * x * x * 1.0995L;
-    case kLawThreePhase1:
-      return ThreePhase(x, 0.045L);
-    case kLawThreePhase2:
-      return ThreePhase(x, 0.075L);
-    case kLawThreePhase3:
-      return ThreePhase(x, 0.102L);
-    case kLawRipple1:
-      return x + 0.05L * std::sin(50.0L * x);
-    case kLawRipple2:
-      return x + 0.07L * std::sin(50.0L * x);
-    case kLawRipple3:
-      return x + 0.17L * std::sin(50.0L * x) * Tri(x);
-    case kLawRipple4:
-      return x + 0.4L * std::sin(50.0L * x) * Tri(x);
-    case kLawRipple5:
-      return x + 0.2L * (std::sin(30.0L * x) + 0.35L * std::cos(60.0L * x)) * Tri(x);
-    case kLawRipple6: {
-      const long double t = Tri(x);
-      return x + 0.2L * t * (std::sin(70.0L * x) + 0.25L * std::cos(50.0L * x) - std::exp(x * x) * t);
-    }
-    case kLawMinusRipple:
-      return MinusRipple(x);
-    case kLawPlusRipple:
-      return 1.0L - MinusRipple(1.0L - x);
-    default:
-      return x;
-  }
-}
-
-void BuildCurveTables() { std::call_once(gCurvesBuilt, FillCurveTables); }
-
 TCurveFunction GetCurveFunction(std::int32_t index) {
   if (index < 1 || index > kCurveLawCount) return &NullProc;
-  // Normally built at load already; this only matters for a caller that runs
-  // before the load-time initialisation of this unit.
-  BuildCurveTables();
   return kLookups[static_cast<std::size_t>(index - 1)];
 }
 
 const float* CurveAttackShape(std::int32_t index) {
   // Any other index plays without a law, as "Linear".
   if (index < 1 || index > kCurveLawCount) index = 0;
-  BuildCurveTables();
-  return gHasAttackShape[index] ? gAttackShapes[index] : nullptr;
+  const TCurveData& data = rumbleon_curve_data;
+  return data.HasAttackShape[index] != 0 ? data.AttackShapes[index] : nullptr;
 }
 
 std::span<const float> CurveTable(std::int32_t index) {
   if (index < 1 || index > kCurveLawCount) return {};
-  BuildCurveTables();
   return {gCurveTables[index - 1], static_cast<std::size_t>(kCurveTableSize)};
 }
 
@@ -226,6 +63,8 @@ const std::array<std::string_view, kCurveLawCount + 1> CurveLawNames = {
     "-Curve4", "-Curve5", "-Curve6", "+CurveX",  "+Grad",   "-Grad",   "LoHi1",   "LoHi2",   "LoHi3",
     "HiLo1",   "HiLo2",   "HiLo3",   "LoHiFine", "3Phase1", "3Phase2", "3Phase3", "Ripple1", "Ripple2",
     "Ripple3", "Ripple4", "Ripple5", "Ripple6",  "-Ripple", "+Ripple"};
+
+const TCurveData& EmbeddedCurveData() { return rumbleon_curve_data; }
 
 std::string GetCurveLawName(std::int32_t index) {
   if (index < 0 || index > kCurveLawCount) return {};

@@ -5,8 +5,9 @@
 // GetCurveFunction and calls it per value (one multiply, one rounding, one
 // table read).
 //
-// The tables are built when the module is loaded and are read-only
-// afterwards: any thread may use the routines without a lock.
+// The tables are computed at build time and embedded read-only
+// (curve_data.h): any thread may use the routines without a lock, at any
+// time, even while the module's static objects are still being built.
 #pragma once
 
 #include <array>
@@ -73,10 +74,6 @@ void NullProc(float& x);
 // wave tables of the table waveforms are filled from these). Any other index
 // returns x.
 long double CurveLaw(std::int32_t index, long double x);
-
-// Fills the 32 tables. Runs once when the module is loaded; later calls do
-// nothing. Thread-safe.
-void BuildCurveTables();
 
 // The lookup routine (CurveTableLookup of the law's table) of law 1..32;
 // any other index (0 = "Linear" included) gives NullProc. The routine stays

@@ -23,6 +23,9 @@ TDSPPluginX::TDSPPluginX() {
   Settings->RateFactor = 1.0f;
   MidiCCMap.fill(-1);
   RpnMap.assign(kRpnMapSize, -1);
+  // Both deferred lists keep this room: swapping them never allocates.
+  DeferredMidi.reserve(kMidiQueueCapacity);
+  DeferredMidiReplay.reserve(kMidiQueueCapacity);
   LiveInstances.fetch_add(1);
 }
 
@@ -552,7 +555,7 @@ void TDSPPluginX::OnGuiControlChange(std::int32_t index, float value, bool dragg
   }
   // The host hears the value as it was stored (clamped), once, after the
   // lock is released; changes inside a gesture are automation.
-  if (dragging) CallHost(kHostAutomate, index, 0, nullptr, stored);
+  if (dragging) NotifyHostOfEdit(kHostAutomate, index, stored);
 }
 
 void TDSPPluginX::UpdateGuiControl(std::int32_t index, bool now) {

@@ -575,6 +575,10 @@ void TDSPPluginX::UpdatePitchBend() {
 
 void TDSPPluginX::DeferMidi(const TMidiEventRec& e) {
   std::lock_guard<std::mutex> guard(DeferredMidiLock);
+  if (DeferredMidi.size() >= kMidiQueueCapacity) {
+    CountDroppedMidi();
+    return;
+  }
   DeferredMidi.push_back(e);
 }
 

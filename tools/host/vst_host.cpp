@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -14,6 +16,10 @@ thread_local TVstPlugin* OpeningPlugin = nullptr;
 // The getTime answer lives per calling thread, so concurrent requests from
 // different threads never see a half-written record.
 thread_local TVstTimeInfo TimeInfoAnswer;
+
+// The instance (its serial) whose plug-in last asked for the time or tempo
+// on this thread since its last notice.
+thread_local std::uint64_t TempoAskedBy = 0;
 
 constexpr std::intptr_t kHostVstVersion = 2400;
 
@@ -210,14 +216,23 @@ std::intptr_t TVstPlugin::Answer(std::int32_t opcode, std::int32_t index, std::i
     case kHostAutomate: {
       const std::uint64_t n = AutomationTotal.fetch_add(1);
       if (n < kAutomationLogSize) Automation[n] = {index, opt};
-      if (Observer) Observer({opcode, index, opt});
+      const bool asked = TakeTempoAsked();
+      if (Observer) Observer({opcode, index, opt, asked});
       return 0;
     }
     case kHostBeginEdit:
-    case kHostEndEdit:
-      if (Observer) Observer({opcode, index, 0.0f});
+    case kHostEndEdit: {
+      const bool asked = TakeTempoAsked();
+      if (Observer) Observer({opcode, index, 0.0f, asked});
       return 1;
+    }
+    case kHostTempoAt: {
+      TempoAskedBy = Serial;
+      std::lock_guard<std::mutex> lock(TransportLock);
+      return static_cast<std::intptr_t>(std::lround(Transport.Tempo * 10000.0));
+    }
     case kHostGetTime: {
+      TempoAskedBy = Serial;
       TVstTransport t;
       {
         std::lock_guard<std::mutex> lock(TransportLock);
@@ -256,6 +271,8 @@ std::intptr_t TVstPlugin::Answer(std::int32_t opcode, std::int32_t index, std::i
   }
 }
 
+bool TVstPlugin::TakeTempoAsked() { return std::exchange(TempoAskedBy, 0) == Serial; }
+
 TVstEventList::TVstEventList(std::size_t capacity)
     : Midi(capacity),
       Storage(offsetof(TVstEvents, events) + std::max<std::size_t>(capacity, 2) * sizeof(TVstEvent*) +
@@ -276,8 +293,7 @@ bool TVstEventList::Add(int deltaFrames, const std::uint8_t* bytes, int size) {
   e.byteSize = sizeof(TVstMidiEvent);
   e.deltaFrames = deltaFrames;
   for (int i = 0; i < size && i < 3; ++i) e.midiData[i] = bytes[i];
-  // Through a pointer: the list's declared two slots are only its minimum.
-  TVstEvent** slots = List->events;
+  TVstEvent** slots = VstEventSlots(*List);
   slots[n] = reinterpret_cast<TVstEvent*>(&e);
   List->numEvents = static_cast<std::int32_t>(n + 1);
   return true;

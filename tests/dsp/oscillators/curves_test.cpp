@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
+
+#include "dsp/oscillators/curve_data.h"
 
 namespace {
 // Programs store curve-law indexes: none may change.
@@ -110,4 +115,26 @@ TEST(CurveFunctions, AttackShapesInvertTheirLawsIntoARaisedCosine) {
   EXPECT_EQ(CurveAttackShape(25), nullptr);
   EXPECT_EQ(CurveAttackShape(12), nullptr);
   EXPECT_EQ(CurveAttackShape(-3), CurveAttackShape(0));
+}
+
+// The tables the library embeds (computed by the build's generator) are,
+// bit for bit, what the formulas make in this build: every table entry,
+// guard and attack shape. A generator out of step with the library, or a
+// record laid out otherwise than it was written, fails here.
+TEST(CurveFunctions, TheEmbeddedTablesAreWhatTheFormulasMake) {
+  const auto fresh = std::make_unique<TCurveData>();
+  ComputeCurveData(*fresh);
+  const TCurveData& embedded = EmbeddedCurveData();
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&embedded) % 64, 0u);
+  for (std::int32_t law = 1; law <= kCurveLawCount; ++law) {
+    const auto i = static_cast<std::size_t>(law - 1);
+    EXPECT_EQ(std::memcmp(fresh->Tables[i], embedded.Tables[i], sizeof fresh->Tables[i]), 0) << "law " << law;
+    EXPECT_EQ(CurveTable(law).data(), embedded.Tables[i]);
+  }
+  for (std::int32_t law = 0; law <= kCurveLawCount; ++law) {
+    const auto i = static_cast<std::size_t>(law);
+    EXPECT_EQ(fresh->HasAttackShape[i], embedded.HasAttackShape[i]) << "law " << law;
+    EXPECT_EQ(std::memcmp(fresh->AttackShapes[i], embedded.AttackShapes[i], sizeof fresh->AttackShapes[i]), 0)
+        << "law " << law;
+  }
 }
