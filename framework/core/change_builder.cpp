@@ -130,8 +130,7 @@ TChangeBuilder::TChangeBuilder(TDSPBasePlugin& owner) : Plugin(owner), Registere
 TChangeBuilder::~TChangeBuilder() { Detach(); }
 
 void TChangeBuilder::Detach() {
-  if (!Registered) return;
-  Registered = false;
+  if (!Registered.exchange(false)) return;
   Worker().Unregister(*this);
 }
 

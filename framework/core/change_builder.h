@@ -100,7 +100,7 @@ class TChangeBuilder {
   // swapped in (queued, waiting for the worker, or built).
   bool RealtimeOutstanding() const;
   // Registered with the worker (asynchronous builds were on when it was made).
-  bool UsesWorker() const { return Registered; }
+  bool UsesWorker() const { return Registered.load(); }
 
  private:
   // Where a change the audio thread asked for is on its way.
@@ -127,7 +127,7 @@ class TChangeBuilder {
   std::array<TSlot, kRealtimeCapacity> Slots{};
   std::atomic<bool> Waiting{false};         // work for the worker
   std::atomic<bool> HandOverWanted{false};  // the owner's hand-over, for the worker
-  bool Registered = false;
+  std::atomic<bool> Registered{false};      // read by the worker too
 };
 
 // A host thread's destination during one host call (nested calls of the

@@ -330,12 +330,10 @@ bool TDSPPluginX::HandsOverToAudioThread() const {
 }
 
 bool TDSPPluginX::AudioThreadStopped() const {
-  const double rate = std::max(1.0, static_cast<double>(Settings->SampleRate));
-  const double blockSeconds = static_cast<double>(LastProcessFrames.load()) / rate;
   const std::int64_t nowNs =
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
   const double idle = static_cast<double>(nowNs - LastProcessNs.load()) * 1e-9;
-  return idle > 2.0 * blockSeconds + kAudioThreadGraceSeconds;
+  return idle > 2.0 * static_cast<double>(LastBlockNs.load()) * 1e-9 + kAudioThreadGraceSeconds;
 }
 
 bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v) {

@@ -623,10 +623,11 @@ class TDSPPluginX : public TDSPVSTBase {
   // (lock held to change either).
   std::atomic<std::uint64_t> ProgramsAsked{0};
   std::atomic<std::uint64_t> ProgramsApplied{0};
-  // When the last process call began (steady clock, ns) and its length in
-  // frames: how long a host thread waits for the next one.
+  // When the last process call began (steady clock, ns) and how long its
+  // block lasts at the rate (ns; set under the lock, which the rate
+  // changes under): how long a host thread waits for the next one.
   std::atomic<std::int64_t> LastProcessNs{0};
-  std::atomic<std::int32_t> LastProcessFrames{0};
+  std::atomic<std::int64_t> LastBlockNs{0};
   // Lock held: every program marked so far is applied.
   void ProgramsCaughtUp() { ProgramsApplied.store(ProgramsAsked.load()); }
   // Lock held (the audio thread, or another thread while the audio thread

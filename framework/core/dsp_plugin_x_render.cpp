@@ -91,7 +91,6 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   LastProcessNs.store(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
           .count());
-  LastProcessFrames.store(sampleFrames);
   // While another thread applies what was handed over the call stays away
   // from the lock (that thread needs it), unless it has waited too long.
   if (Parked() && ParkedSamples < HandOverLimit()) {
@@ -114,6 +113,8 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     FirstCallSeen = true;
   }
   Live.store(true);
+  LastBlockNs.store(static_cast<std::int64_t>(sampleFrames) * 1000000000 /
+                    std::max<std::int32_t>(1, Settings->SampleRate));
   TakeForeignMidi();
   ApplyHandedOverParameters();
   // Inactive (muted) is not gated here: the render loop writes silence

@@ -57,7 +57,10 @@ class TVectorChange final : public TPreparedChange {
     std::swap(Object, Built);
     Installs.fetch_add(1);
   }
-  void Release() override { Built.reset(); }
+  void Release() override {
+    Built.reset();
+    Releases.fetch_add(1);
+  }
   bool InstallsWhileSilent() const override { return Silent; }
 
   TDSPBasePlugin& Owner;
@@ -70,6 +73,7 @@ class TVectorChange final : public TPreparedChange {
   bool Silent = false;
   std::chrono::milliseconds BuildDelay{0};
   std::atomic<int> Installs{0};
+  std::atomic<int> Releases{0};
 };
 
 // A plug-in whose builder uses the module's worker, as in the module.
@@ -127,6 +131,7 @@ TEST(ChangeBuilder, TheWorkerBuildsAndTheAudioThreadSwapsItInAtTheEndOfACall) {
     change.Want(1);  // inline: the object in use
   }
   const std::thread::id audio = std::this_thread::get_id();
+  const int releases = change.Releases.load();
   {
     testing_support::TAudioThreadGuard noHeap("the audio thread queueing a change");
     TAudioCallBuilds builds(p->Changes());
@@ -146,10 +151,9 @@ TEST(ChangeBuilder, TheWorkerBuildsAndTheAudioThreadSwapsItInAtTheEndOfACall) {
   EXPECT_EQ(change.InstallThread, audio);
   EXPECT_TRUE(change.LockFreeDuringBuild);
   // The worker frees the replaced object; nothing is left on the way.
-  ASSERT_TRUE(WaitFor([&] {
-    TPluginLockGuard guard(*p);
-    return !p->Changes().RealtimeOutstanding() && !change.Built;
-  }));
+  ASSERT_TRUE(WaitFor([&] { return change.Releases.load() > releases; }));
+  TPluginLockGuard guard(*p);
+  EXPECT_FALSE(p->Changes().RealtimeOutstanding());
 }
 
 // A change that installs while silent (a voice set takes every setting
@@ -179,6 +183,8 @@ TEST(ChangeBuilder, AChangeThatInstallsWhileSilentWaitsForAHandOver) {
   }
   EXPECT_EQ(change.InstalledValue(), 3);
   EXPECT_EQ(change.InstallThread, std::this_thread::get_id());
+  // The worker frees what it replaced before the change goes.
+  EXPECT_TRUE(WaitFor([&] { return change.Releases.load() > 0; }));
 }
 
 // Offline (no worker): built when the audio call ends, or when it flushes

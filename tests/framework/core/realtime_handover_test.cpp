@@ -81,13 +81,22 @@ std::vector<std::uint8_t> BankChunk(TVstEffect* e) {
   return {static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + size};
 }
 
+// Closes as a host does: the instance leaves the worker before any part of
+// it is destroyed.
+struct TCloseFirst {
+  void operator()(TDSPPluginX* p) const {
+    p->PrepareForDestruction();
+    delete p;
+  }
+};
+
 template <typename T>
-std::unique_ptr<T> MakeWithWorker() {
+std::unique_ptr<T, TCloseFirst> MakeWithWorker() {
   // The worker builds, as in the module.
   SetAsynchronousBuilds(true);
   auto p = MakePlugin<T>();
   SetAsynchronousBuilds(false);
-  return p;
+  return std::unique_ptr<T, TCloseFirst>(p.release());
 }
 
 // A host's audio thread that renders one block of 256 frames each time it
