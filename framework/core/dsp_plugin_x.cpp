@@ -4,12 +4,11 @@
 #include <chrono>
 #include <thread>
 
+#include "framework/base/shared_data.h"
 #include "framework/core/change_builder.h"
 #include "framework/core/value_text.h"
 
 namespace {
-std::atomic<std::int32_t> LiveInstances{0};
-
 std::int16_t ClampToInt16(std::int32_t v) { return static_cast<std::int16_t>(std::clamp(v, -32768, 32767)); }
 }  // namespace
 
@@ -24,7 +23,7 @@ TDSPPluginX::TDSPPluginX() {
   // Both deferred lists keep this room: swapping them never allocates.
   DeferredMidi.reserve(kMidiQueueCapacity);
   DeferredMidiReplay.reserve(kMidiQueueCapacity);
-  LiveInstances.fetch_add(1);
+  InstanceOpened();
 }
 
 TDSPPluginX::~TDSPPluginX() {
@@ -33,7 +32,7 @@ TDSPPluginX::~TDSPPluginX() {
   // any destructor ran; an object deleted directly gets it here. A layer with
   // an editor window closes it in its own destructor, before this one runs.
   PrepareForDestruction();
-  LiveInstances.fetch_sub(1);
+  InstanceClosed();
 }
 
 void TDSPPluginX::PrepareForDestruction() {
@@ -47,7 +46,7 @@ void TDSPPluginX::PrepareForDestruction() {
   DisconnectAll();
 }
 
-std::int32_t TDSPPluginX::LiveInstanceCount() { return LiveInstances.load(); }
+std::int32_t TDSPPluginX::LiveInstanceCount() { return OpenInstanceCount(); }
 
 // ---- set-up
 

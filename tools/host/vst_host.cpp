@@ -1,6 +1,7 @@
 #include "tools/host/vst_host.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -39,6 +40,13 @@ void TVstModule::Unload() {
 bool TVstModule::Load(const std::string& path, std::string& error) {
   // A bare file name would make dlopen search the library path.
   const std::string where = path.find('/') == std::string::npos ? "./" + path : path;
+  // dlopen would wait on a FIFO for a writer.
+  struct stat info {};
+  if (::stat(where.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    error = "cannot load '" + path + "': " + (S_ISDIR(info.st_mode) ? "a directory" : "not a regular file") +
+            ", not a module";
+    return false;
+  }
   Handle = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!Handle) {
     const char* why = dlerror();
@@ -157,11 +165,26 @@ std::vector<std::uint8_t> TVstPlugin::GetChunk(bool preset) const {
   return std::vector<std::uint8_t>(bytes, bytes + size);
 }
 
-void TVstPlugin::SetChunk(std::span<const std::uint8_t> bytes, bool preset) const {
+bool TVstPlugin::SelectProgram(int program, std::string& error) const {
+  if (program < 0 || program >= NumPrograms()) {
+    error = "program " + std::to_string(program) + " does not exist (the plug-in has " + std::to_string(NumPrograms()) +
+            ")";
+    return false;
+  }
+  SetProgram(program);
+  if (Program() != program) {
+    error = "the plug-in stayed on program " + std::to_string(Program()) + " when asked for program " +
+            std::to_string(program);
+    return false;
+  }
+  return true;
+}
+
+std::intptr_t TVstPlugin::SetChunk(std::span<const std::uint8_t> bytes, bool preset) const {
   // The plug-in may keep reading the bytes during the call only: a copy
   // that lives for the call is enough.
   std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
-  Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), copy.data());
+  return Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), copy.data());
 }
 
 void TVstPlugin::PrepareBuffers(int maxFrames) {

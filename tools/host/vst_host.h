@@ -111,12 +111,16 @@ class TVstPlugin {
   void Suspend();
   bool Resumed() const { return IsResumed; }
   void SetProgram(int program) const { Dispatch(kEffSetProgram, 0, program); }
+  // SetProgram for a user's request: false with the reason when the program
+  // does not exist or the plug-in stays on another one.
+  bool SelectProgram(int program, std::string& error) const;
   int Program() const { return static_cast<int>(Dispatch(kEffGetProgram)); }
   void SetParameter(int index, float value) const { Eff->setParameter(Eff, index, value); }
   float GetParameter(int index) const { return Eff->getParameter(Eff, index); }
   // The bank (preset = false) or program chunk; empty when there is none.
   std::vector<std::uint8_t> GetChunk(bool preset) const;
-  void SetChunk(std::span<const std::uint8_t> bytes, bool preset) const;
+  // Answers the plug-in's answer: 0 when it refused the chunk.
+  std::intptr_t SetChunk(std::span<const std::uint8_t> bytes, bool preset) const;
 
   // One block: the events (an empty list is sent too, as real hosts do) and
   // then processReplacing (or process onto cleared outputs). outputs holds
