@@ -8,8 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include <time.h>
-
 #include "tools/host/editor_host.h"
 
 namespace check_support {
@@ -46,12 +44,6 @@ constexpr double kSlowdown = 10;
 #else
 constexpr double kSlowdown = 1;
 #endif
-
-double ThisThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // Opens the plug-in's editor, or says why the check cannot run.
 std::unique_ptr<TEditorHost> Prepare(TVstPlugin& plugin, TCheckResult& skip) {
@@ -132,7 +124,7 @@ class TRenderThread {
       double last = -1;
       // Before each block: the time since the last one began is that block's.
       auto before = [&](std::int64_t) {
-        const double now = ThisThreadCpuSeconds();
+        const double now = ThreadCpuSeconds();
         if (last >= 0 && now - last > Worst.load()) Worst.store(now - last);
         last = now;
         Blocks.fetch_add(1);
