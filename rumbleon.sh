@@ -134,28 +134,44 @@ stage_valgrind() {
 }
 
 stage_asan() {
-  configure build-asan -DRUMBLEON_SANITIZE=address -DRUMBLEON_BENCH=OFF "${LEAN_DEBUG[@]}" && build build-asan &&
-    (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 ctest -j "$JOBS" --output-on-failure --timeout 1800) ||
+  # Every test but the fuzz targets' replays: the fuzz stage runs each
+  # target over the same inputs under ASan+UBSan, so their programs are not
+  # built here (everything is when the normal build's test list is missing).
+  local targets exclude='^FuzzReplay\.'
+  targets=$(test_programs . "$exclude")
+  configure build-asan -DRUMBLEON_SANITIZE=address -DRUMBLEON_BENCH=OFF "${LEAN_DEBUG[@]}" &&
+    if [ -n "$targets" ]; then
+      # shellcheck disable=SC2086
+      build build-asan --target $targets rumbleon-host rumbleon2
+    else
+      exclude='^$'
+      build build-asan
+    fi &&
+    (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 ctest -j "$JOBS" -E "$exclude" --output-on-failure \
+      --timeout 1800) ||
     return 1
   # The whole conformance suite against the instrumented module.
   run_check build-asan/rumbleon-host build-asan/module/rumbleon2.so
 }
 
-# The test programs that hold stress tests, as the normal build's test list
-# names them (empty without that build).
-stress_programs() {
+# test_programs REGEX [EXCLUDE]: the programs of this build that run the
+# tests matching REGEX (and not EXCLUDE), as the normal build's test list
+# names them; empty without that build.
+test_programs() {
   [ -f build/CTestTestfile.cmake ] || return 0
-  (cd build && ctest --show-only=json-v1 -R Stress 2>/dev/null) | python3 -c '
+  (cd build && ctest --show-only=json-v1 -R "$1" ${2:+-E "$2"} 2>/dev/null) | python3 -c '
 import json, os, sys
+root = os.path.realpath(sys.argv[1]) + os.sep
 tests = json.load(sys.stdin).get("tests", [])
-print(" ".join(sorted({os.path.basename(t["command"][0]) for t in tests if t.get("command")})))' 2>/dev/null
+print(" ".join(sorted({os.path.basename(t["command"][0]) for t in tests
+                       if t.get("command") and os.path.realpath(t["command"][0]).startswith(root)})))' build 2>/dev/null
 }
 
 stage_tsan() {
   # Stress tests are the ones whose name contains "Stress": only the
   # programs that hold them are built (everything when that is not known).
   local targets
-  targets=$(stress_programs)
+  targets=$(test_programs Stress)
   configure build-tsan -DRUMBLEON_SANITIZE=thread -DRUMBLEON_BENCH=OFF "${LEAN_DEBUG[@]}" &&
     if [ -n "$targets" ]; then
       echo "building $targets"
