@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "tests/framework/core/plugin_test_support.h"
@@ -97,6 +99,33 @@ TEST_F(RenderEdges, AProgramChangeFadesForExactlyItsLengthAndTheHeldNotePlaysRig
     ASSERT_EQ(out[static_cast<std::size_t>(i)], 0.5f) << "the held note from the fade's end on, sample " << i - start;
   ASSERT_FALSE(p->Voices.empty());
   EXPECT_EQ(p->Voices[0].Note, 64);
+}
+
+// A host thread selects a program while the audio thread streams and the
+// instrument sounds: the audio thread applies it after the fade, so the
+// sound never steps to silence. (Should the audio thread stall long enough,
+// the host's thread applies the program itself and the note plays on.)
+TEST_F(RenderEdges, AProgramSelectedByAHostThreadWhileSoundingEndsTheSoundWithTheFade) {
+  auto p = MakePlugin<TStoppingPlugin>();
+  TVstEffect* e = p->GetEffect();
+  Call(*p, 64, Events({{0x90, 60, 100}}));
+  for (int k = 0; k < 10; ++k) Call(*p, 64);
+  ASSERT_EQ(Call(*p, 64).back(), 0.5f);
+  std::atomic<bool> done{false};
+  std::thread host([&] {
+    Dispatch(e, kEffSetProgram, 0, 3);
+    done = true;
+  });
+  std::vector<float> out = Call(*p, 64);
+  while (!done.load() || out.size() < 2048) {
+    const std::vector<float> more = Call(*p, 64);
+    out.insert(out.end(), more.begin(), more.end());
+  }
+  host.join();
+  EXPECT_EQ(p->CurrentProgram(), 3);
+  float step = 0.0f;
+  for (std::size_t i = 1; i < out.size(); ++i) step = std::max(step, std::fabs(out[i] - out[i - 1]));
+  EXPECT_LT(step, 0.05f) << "the sound stepped";
 }
 
 // Up to kHeldMidiCapacity events wait for the fade's end, the rest pass at
