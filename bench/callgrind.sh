@@ -6,7 +6,8 @@
 # frames at 44.1 kHz with VOICES held notes, "Voices" set to match) under
 # callgrind, counts only the timed blocks (RenderHeldBlock: the plug-in's
 # processEvents + processReplacing) and prints instructions per frame.
-# RUMBLEON_BENCH_MODULE in the environment names another module.
+# RUMBLEON_BENCH_MODULE in the environment names another module;
+# CALLGRIND_KEEP names a file that keeps the profile.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 VOICES=${1:-16}
@@ -20,6 +21,7 @@ trap 'rm -rf "$WORK"' EXIT
 valgrind --tool=callgrind --callgrind-out-file="$WORK/callgrind.out" \
   --toggle-collect='*RenderHeldBlock*' \
   "$BENCH" --benchmark_filter="^BM_InstrumentFixed/voices:$VOICES/rack:$RACK/" >"$WORK/bench.txt" 2>"$WORK/valgrind.txt"
+[ -z "${CALLGRIND_KEEP:-}" ] || cp "$WORK/callgrind.out" "$CALLGRIND_KEEP"
 INSTRUCTIONS=$(grep -E '^(summary|totals):' "$WORK/callgrind.out" | head -1 | awk '{print $2}')
 FRAMES=$((BLOCKS * 512))
 echo "$VOICES held voices, rack $RACK: $BLOCKS blocks of 512 frames at 44.1 kHz"

@@ -5,6 +5,14 @@ if(RUMBLEON_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
   add_compile_definitions(RUMBLEON_SANITIZED=1)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # g++ checks no index into an array that ends a struct (it could be a
+    # flexible one); the interface's records end in fixed arrays that hosts
+    # make longer, and reading them past their declared length must be
+    # caught like any other out-of-bounds index (as clang does).
+    add_compile_options(-fsanitize=bounds-strict)
+    add_link_options(-fsanitize=bounds-strict)
+  endif()
 elseif(RUMBLEON_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)

@@ -257,6 +257,7 @@ class TSamplerPlugin2 : public TVRSamplerBase {
     float* Left = nullptr;
     float* Right = nullptr;
     TCurveFunction Curve1 = nullptr, Curve2 = nullptr;
+    TCurveRun CurveRun1 = nullptr, CurveRun2 = nullptr;  // the same laws over runs
     TEnvelopeBlock Env1, Env2;
     // The sub-block's players and their gains into Left and Right.
     TDSPSamplerInstrVoice2::TPlayerMix Mix;
@@ -264,10 +265,11 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // The first control update of a new note and the players' block; work:
   // four buffers of a sub-block.
   void BeginVoiceBlock(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, float* const* work);
-  // A sub-block of the voices up to the filters: the control update when
-  // due, the envelopes, the oscillators into Left and Right, the shaper
-  // before the filters.
-  void VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t n);
+  // A sub-block (frames p .. p + n - 1 of the block) of the voices up to
+  // the filters: the control update when due, the envelopes, the
+  // oscillators into Left and Right, the shaper before the filters.
+  void VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t p,
+                          std::int32_t n);
   // The envelopes and the oscillators' gains of one voice's sub-block.
   void VoiceSubBlockGains(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t n);
   // Filter block b (0, 1) of the voices on their Left and Right.
@@ -285,6 +287,10 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // control update.
   struct TVoiceMix {
     std::array<std::array<float, 2>, 2> Gain{};
+    // The level signal (the sequencers' gains x the master gain) is this one
+    // value for the whole millisecond: no sequencer is on.
+    bool LevelFlat = true;
+    float FlatLevel = 1.0f;
   };
   std::array<TVoiceMix, kMaxVoiceCount> VoiceMix{};
   static std::size_t MixSlot(const TDSPXVoice& v) {
@@ -327,8 +333,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   std::int32_t NewVoiceBank = 0;
   std::array<std::int32_t, 2> NewVoicePatch{0, 0};
   // Work buffers of one sub-block: envelope 1, envelope 2 (when the
-  // envelopes have none), the voice's left and right signal.
-  std::array<std::unique_ptr<float[]>, 4> Work;
+  // envelopes have none), the voice's left and right signal (RenderVoice),
+  // and a left and right signal while a voice changes its players' rate.
+  std::array<std::unique_ptr<float[]>, 6> Work;
   // The same four per voice slot for RenderVoicesTogether, VoiceWorkStride
   // floats each.
   std::unique_ptr<float[]> VoiceWork;

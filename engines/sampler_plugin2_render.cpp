@@ -12,7 +12,6 @@
 
 #include "dsp/filters/filter_lanes.h"
 #include "engines/sampler_plugin2.h"
-#include "framework/base/constant_buffers.h"
 
 namespace {
 
@@ -26,16 +25,6 @@ float ClampPan(float x) {
 void AdvanceCounter(std::int32_t& counter, std::int32_t n) {
   counter =
       counter < std::numeric_limits<std::int32_t>::max() - n ? counter + n : std::numeric_limits<std::int32_t>::max();
-}
-
-// n samples of an envelope into buf: one millisecond in one call, a shorter
-// rest sample by sample.
-void RunEnvelope(TDSPADSR& env, float* buf, std::int32_t n, std::int32_t samplesPerMs) {
-  if (n == samplesPerMs) {
-    env.ProcessBuffer(buf);
-  } else {
-    for (std::int32_t k = 0; k < n; ++k) buf[k] = env.Step();
-  }
 }
 
 // True when the envelope sits at its sustain level: every step of the
@@ -54,36 +43,36 @@ using TEnvelopeBlock = TSamplerPlugin2::TEnvelopeBlock;
 
 // (The block is written in place: returned by value, its fields stored one
 // by one would be read back as one wider value, which waits for them.)
-void RunEnvelopeLevels(TDSPADSR& env, bool running, float* buf, std::int32_t n, std::int32_t samplesPerMs,
-                       TEnvelopeBlock& block) {
+void RunEnvelopeLevels(TDSPADSR& env, bool running, float* buf, std::int32_t n, TEnvelopeBlock& block) {
   block = TEnvelopeBlock{};
   if (!running) return;  // still in its delay: level 0 throughout
   if (Sustaining(env)) {
     block.Output = env.Step();
     return;
   }
-  RunEnvelope(env, buf, n, samplesPerMs);
+  env.Run(buf, n);
   block.Output = env.OutputSample;
   block.Flat = false;
 }
 
 // The levels through the curve into amplitude factors 1 - (1 - x) x depth:
-// one Factor for a flat block (or depth 0), otherwise in place in buf.
-void ApplyAmpLaw(TEnvelopeBlock& block, TCurveFunction curve, float depth, float* buf, std::int32_t n) {
-  auto factor = [curve, depth](float x) {
-    curve(x);
-    return 1.0f - (1.0f - x) * depth;
-  };
+// one Factor for a flat block (or depth 0), otherwise in place in buf (the
+// curve over the run, then the factors four at a time).
+void ApplyAmpLaw(TEnvelopeBlock& block, TCurveFunction curve, TCurveRun curveRun, float depth, float* buf,
+                 std::int32_t n) {
   if (block.Flat || depth == 0.0f) {
-    block.Factor = depth != 0.0f ? factor(block.Output) : 1.0f;
+    float x = block.Output;
+    curve(x);
+    block.Factor = depth != 0.0f ? 1.0f - (1.0f - x) * depth : 1.0f;
     block.Flat = true;
     return;
   }
-  if (curve == static_cast<TCurveFunction>(&NullProc)) {
-    for (std::int32_t k = 0; k < n; ++k) buf[k] = 1.0f - (1.0f - buf[k]) * depth;
-  } else {
-    for (std::int32_t k = 0; k < n; ++k) buf[k] = factor(buf[k]);
-  }
+  if (curveRun != nullptr) curveRun(buf, n);
+  const __m128 one = _mm_set1_ps(1.0f), d = _mm_set1_ps(depth);
+  std::int32_t k = 0;
+  for (; k + 4 <= n; k += 4)
+    _mm_storeu_ps(buf + k, _mm_sub_ps(one, _mm_mul_ps(_mm_sub_ps(one, _mm_loadu_ps(buf + k)), d)));
+  for (; k < n; ++k) buf[k] = 1.0f - (1.0f - buf[k]) * depth;
 }
 
 // The shapers whose route is `route`, on the voice's left and right buffers.
@@ -103,82 +92,132 @@ void ShapeRoute(TDSPSamplerInstrVoice2& v, const TKwpValues& kv, std::int32_t ro
 // Vector forms of the voice's per-sample mixing, four samples per
 // register; each lane computes the scalar expression in its own order.
 
-// left[k] = (a1 g1l) src1[2k] (+ (a2 g2l) src2[2k]), right likewise from
-// the odd elements: the players' interleaved output into the voice's
-// buffers. Varying: on entry left[k] holds oscillator 1's envelope gain a1
-// and right[k] oscillator 2's a2, sample by sample; otherwise a1 = a2 = 1
-// (the gains are in g).
-template <bool Varying>
-void SplitPlayers(const float* s1, const float* s2, float g1l, float g1r, float g2l, float g2r, float* left,
-                  float* right, std::int32_t n) {
+// left[k] = (a1 g1l) src1[F k] (+ (a2 g2l) src2[F k]), right likewise from
+// the next elements: the players' interleaved output (F floats per voice
+// frame: 2 at the voice's rate; 4 doubled, of which the voice takes every
+// other frame) into the voice's buffers. Varying: a1 = aGain[k] and a2 =
+// bGain[k], oscillator 1's and 2's envelope gains sample by sample (they
+// may be left and right: each is read before it is written); otherwise a1 =
+// a2 = 1 (the gains are in g).
+template <bool Varying, int F>
+void SplitPlayers(const float* s1, const float* s2, float g1l, float g1r, float g2l, float g2r, const float* aGain,
+                  const float* bGain, float* left, float* right, std::int32_t n) {
+  static_assert(F == 2 || F == 4);
+  // Frames k .. k + 3 of a player: their left values, then their right ones.
+  auto frames = [](const float* x, __m128& l, __m128& r) {
+    __m128 x0, x1;
+    if constexpr (F == 2) {
+      x0 = _mm_loadu_ps(x);
+      x1 = _mm_loadu_ps(x + 4);
+    } else {
+      x0 = _mm_movelh_ps(_mm_loadu_ps(x), _mm_loadu_ps(x + 4));
+      x1 = _mm_movelh_ps(_mm_loadu_ps(x + 8), _mm_loadu_ps(x + 12));
+    }
+    l = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0));
+    r = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1));
+  };
   std::int32_t k = 0;
   const __m128 b1l = _mm_set1_ps(g1l), b1r = _mm_set1_ps(g1r);
   const __m128 b2l = _mm_set1_ps(g2l), b2r = _mm_set1_ps(g2r);
   const __m128 one = _mm_set1_ps(1.0f);
   for (; k + 4 <= n; k += 4) {
-    const __m128 a1 = Varying ? _mm_loadu_ps(left + k) : one;
-    const __m128 a2 = Varying ? _mm_loadu_ps(right + k) : one;
-    const __m128 x0 = _mm_loadu_ps(s1 + 2 * k), x1 = _mm_loadu_ps(s1 + 2 * k + 4);
-    __m128 l = _mm_mul_ps(_mm_mul_ps(a1, b1l), _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0)));
-    __m128 r = _mm_mul_ps(_mm_mul_ps(a1, b1r), _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m128 a1 = Varying ? _mm_loadu_ps(aGain + k) : one;
+    const __m128 a2 = Varying ? _mm_loadu_ps(bGain + k) : one;
+    __m128 xl, xr;
+    frames(s1 + F * k, xl, xr);
+    __m128 l = _mm_mul_ps(_mm_mul_ps(a1, b1l), xl);
+    __m128 r = _mm_mul_ps(_mm_mul_ps(a1, b1r), xr);
     if (s2 != nullptr) {
-      const __m128 y0 = _mm_loadu_ps(s2 + 2 * k), y1 = _mm_loadu_ps(s2 + 2 * k + 4);
-      l = _mm_add_ps(l, _mm_mul_ps(_mm_mul_ps(a2, b2l), _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(2, 0, 2, 0))));
-      r = _mm_add_ps(r, _mm_mul_ps(_mm_mul_ps(a2, b2r), _mm_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 1, 3, 1))));
+      __m128 yl, yr;
+      frames(s2 + F * k, yl, yr);
+      l = _mm_add_ps(l, _mm_mul_ps(_mm_mul_ps(a2, b2l), yl));
+      r = _mm_add_ps(r, _mm_mul_ps(_mm_mul_ps(a2, b2r), yr));
     }
     _mm_storeu_ps(left + k, l);
     _mm_storeu_ps(right + k, r);
   }
   for (; k < n; ++k) {
-    const float a1 = Varying ? left[k] : 1.0f, a2 = Varying ? right[k] : 1.0f;
-    left[k] = a1 * g1l * s1[2 * k];
-    right[k] = a1 * g1r * s1[2 * k + 1];
+    const float a1 = Varying ? aGain[k] : 1.0f, a2 = Varying ? bGain[k] : 1.0f;
+    float l = a1 * g1l * s1[F * k];
+    float r = a1 * g1r * s1[F * k + 1];
     if (s2 != nullptr) {
-      left[k] += a2 * g2l * s2[2 * k];
-      right[k] += a2 * g2r * s2[2 * k + 1];
+      l += a2 * g2l * s2[F * k];
+      r += a2 * g2r * s2[F * k + 1];
     }
+    left[k] = l;
+    right[k] = r;
   }
 }
 
-// a = f x level[k] (flat) or e1[k] x e2[k] x level[k]; out += buffer x a.
-void MixVoice(const float* left, const float* right, const float* e1, const float* e2, float f, const float* level,
+// SplitPlayers for a sub-block's mix into left and right.
+template <int F>
+void SplitMix(const TDSPSamplerInstrVoice2::TPlayerMix& mix, float* left, float* right, std::int32_t n) {
+  if (mix.AGain != nullptr) {
+    SplitPlayers<true, F>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.AGain, mix.BGain, left, right,
+                          n);
+  } else {
+    SplitPlayers<false, F>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, nullptr, nullptr, left, right,
+                           n);
+  }
+}
+
+// x[k] := from[k] + t (x[k] - from[k]) with t rising linearly to 1 at frame
+// `length` (counted from `at`): a crossfade from `from` to x.
+void FadeFrom(const float* from, float* x, std::int32_t at, std::int32_t length, std::int32_t n) {
+  const float step = 1.0f / static_cast<float>(length);
+  for (std::int32_t k = 0; k < n; ++k) {
+    const float t = std::min(static_cast<float>(at + k + 1) * step, 1.0f);
+    x[k] = from[k] + t * (x[k] - from[k]);
+  }
+}
+
+// A signal of a sub-block: x[k], or one value for all k.
+struct TLevel {
+  const float* Signal = nullptr;  // null: Flat throughout
+  float Flat = 1.0f;
+  float At(std::int32_t k) const { return Signal != nullptr ? Signal[k] : Flat; }
+  __m128 Four(std::int32_t k) const { return Signal != nullptr ? _mm_loadu_ps(Signal + k) : _mm_set1_ps(Flat); }
+};
+
+// The amplitude of frame k: (e1[k] x e2[k]) x level[k].
+inline float Amplitude(const TLevel& e1, const TLevel& e2, const TLevel& level, std::int32_t k) {
+  return e1.At(k) * e2.At(k) * level.At(k);
+}
+
+// out += buffer x the amplitude, frame by frame.
+void MixVoice(const float* left, const float* right, const TLevel& e1, const TLevel& e2, const TLevel& level,
               float* outL, float* outR, std::int32_t n) {
   std::int32_t k = 0;
-  const __m128 flat = _mm_set1_ps(f);
   for (; k + 4 <= n; k += 4) {
-    const __m128 g = e1 != nullptr ? _mm_mul_ps(_mm_loadu_ps(e1 + k), _mm_loadu_ps(e2 + k)) : flat;
-    const __m128 a = _mm_mul_ps(g, _mm_loadu_ps(level + k));
+    const __m128 a = _mm_mul_ps(_mm_mul_ps(e1.Four(k), e2.Four(k)), level.Four(k));
     _mm_storeu_ps(outL + k, _mm_add_ps(_mm_loadu_ps(outL + k), _mm_mul_ps(_mm_loadu_ps(left + k), a)));
     _mm_storeu_ps(outR + k, _mm_add_ps(_mm_loadu_ps(outR + k), _mm_mul_ps(_mm_loadu_ps(right + k), a)));
   }
   for (; k < n; ++k) {
-    const float a = (e1 != nullptr ? e1[k] * e2[k] : f) * level[k];
+    const float a = Amplitude(e1, e2, level, k);
     outL[k] += left[k] * a;
     outR[k] += right[k] * a;
   }
-}
-
-// The voice's own output at frame k as MixVoice adds it: buffer x a.
-float VoiceSample(const float* buffer, const float* e1, const float* e2, float f, const float* level, std::int32_t k) {
-  return buffer[k] * ((e1 != nullptr ? e1[k] * e2[k] : f) * level[k]);
 }
 
 // Fades a restarted voice's step out of the mix: the offset between its last
 // sample before the restart and its first one after, falling linearly to 0
 // over `length` samples; then keeps the voice's last sample for the next
 // restart. Runs once per sub-block of a sounding voice.
-void Declick(TDSPXVoice& v, const float* left, const float* right, const float* e1, const float* e2, float f,
-             const float* level, float* outL, float* outR, std::int32_t n, std::int32_t length) {
+void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel& e1, const TLevel& e2,
+             const TLevel& level, float* outL, float* outR, std::int32_t n, std::int32_t length) {
   if (n <= 0) return;
   if (v.RestartPending) {
     v.RestartPending = false;
-    v.DeclickOffset[0] = v.LastOutput[0] - VoiceSample(left, e1, e2, f, level, 0);
-    v.DeclickOffset[1] = v.LastOutput[1] - VoiceSample(right, e1, e2, f, level, 0);
+    const float a = Amplitude(e1, e2, level, 0);
+    v.DeclickOffset[0] = v.LastOutput[0] - left[0] * a;
+    v.DeclickOffset[1] = v.LastOutput[1] - right[0] * a;
     // Nothing to hide when the voice was silent.
     v.DeclickRemaining = std::fabs(v.DeclickOffset[0]) + std::fabs(v.DeclickOffset[1]) > 1e-6f ? length : 0;
   }
-  float lastL = VoiceSample(left, e1, e2, f, level, n - 1);
-  float lastR = VoiceSample(right, e1, e2, f, level, n - 1);
+  const float a = Amplitude(e1, e2, level, n - 1);
+  float lastL = left[n - 1] * a;
+  float lastR = right[n - 1] * a;
   if (v.DeclickRemaining > 0) {
     const float step = 1.0f / static_cast<float>(length);
     const std::int32_t count = std::min(n, v.DeclickRemaining);
@@ -266,13 +305,18 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
   UpdateVoiceFilters(v);
 
   // The level signal: the sequencers' gains (those that are on) times the
-  // master gain, in the first sequencer's buffer.
+  // master gain, in the first sequencer's buffer; without a sequencer on,
+  // the master gain alone.
   float* level = v.Seq1.OutBuffer;
   const float* seq2 = v.Seq2.OutBuffer;
   const float master = kv.GainLevel;
+  TVoiceMix& mix = VoiceMix[MixSlot(v)];
+  mix.LevelFlat = true;
+  mix.FlatLevel = 1.0f;
   if (level != nullptr) {
     const bool on1 = v.Seq1.Power();
     const bool on2 = v.Seq2.Power() && seq2 != nullptr;
+    mix.LevelFlat = !on1 && !on2;
     if (on1 && on2) {
       for (std::int32_t k = 0; k < spms; ++k) level[k] = (level[k] + seq2[k]) * master;
     } else if (on1) {
@@ -280,7 +324,7 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
     } else if (on2) {
       for (std::int32_t k = 0; k < spms; ++k) level[k] = seq2[k] * master;
     } else {
-      std::fill_n(level, spms, master);
+      mix.FlatLevel = master;
     }
   }
   v.ControlCounter = 0;
@@ -291,6 +335,12 @@ void TSamplerPlugin2::UpdateVoiceControl(TDSPSamplerInstrVoice2& v) {
 void TSamplerPlugin2::RenderVoices() {
   ApplyVoiceCount();
   ApplyPendingPatches();
+  // The LFOs the oscillators read (either oscillator: osc 2's pitch is kept
+  // up to date while it is silent).
+  std::array<bool, kKwpLfoCount> lfoRead{};
+  for (std::size_t k = 0; k < kKwpLfoCount; ++k)
+    for (const TOscSettings& s : OscSet) lfoRead[k] = lfoRead[k] || s.AmpLfo[k] != 0.0f || s.PitchLfo[k] != 0.0f;
+  PlanVoiceControl(lfoRead);
 
   BlockHasSignal = false;
   const std::int32_t block = Settings->BlockSize;
@@ -316,13 +366,17 @@ void TSamplerPlugin2::RenderVoices() {
       for (std::int32_t j = 0; j < count; ++j) RenderVoice(*sounding[j]);
     }
   }
+  EndVoiceControlPlan();
   ProcessFX();
 }
 
 void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run, float* const* work) {
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
-  // Both players render the whole block; osc 2 only while it is audible.
-  // (Below 64 kHz at twice the rate: the sub-blocks halve their mix.)
+  // Both players render the whole block; osc 2 only while it is audible, at
+  // the rate their zones' images ask for.
+  v.Player1().BeginBlock();
+  if (Osc2Audible) v.Player2().BeginBlock();
+  v.ChoosePlayerRate(Osc2Audible);
   v.Player1().RenderBlock();
   run.S1 = v.Player1().Output();
   run.S2 = nullptr;
@@ -336,6 +390,8 @@ void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run,
   run.Right = work[3];
   run.Curve1 = Env1CurveLaw();
   run.Curve2 = Env2CurveLaw();
+  run.CurveRun1 = Env1CurveRun();
+  run.CurveRun2 = Env2CurveRun();
   // Each attack follows the inverse of its law: the amplitude after the law
   // rises linearly.
   v.Env1.AttackShape = Env1AttackShape();
@@ -351,8 +407,8 @@ void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& r
   // The envelopes' levels; envelope 2 waits for its delay (the voice's age).
   v.Env1.OutputScale = 1.0f;
   v.Env2.OutputScale = 1.0f;
-  RunEnvelopeLevels(v.Env1, true, run.E1, n, m, run.Env1);
-  RunEnvelopeLevels(v.Env2, v.Age >= kv.Env2DelaySamples, run.E2, n, m, run.Env2);
+  RunEnvelopeLevels(v.Env1, true, run.E1, n, run.Env1);
+  RunEnvelopeLevels(v.Env2, v.Age >= kv.Env2DelaySamples, run.E2, n, run.Env2);
   const float e1 = run.Env1.Output;
   const float e2 = run.Env2.Output;
 
@@ -382,11 +438,19 @@ void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& r
     mix.BRight = a2 * gain[1][1];
     mix.AGain = mix.BGain = nullptr;
   } else {
-    for (std::int32_t k = 0; k < n; ++k) {
-      const float l1 = run.Env1.Flat ? e1 : run.E1[k];
-      const float l2 = run.Env2.Flat ? e2 : run.E2[k];
-      run.Left[k] = o1.Env1Gain * l1 + o1.Env2Gain * l2;
-      run.Right[k] = o2.Env1Gain * l1 + o2.Env2Gain * l2;
+    const TLevel l1{run.Env1.Flat ? nullptr : run.E1, e1};
+    const TLevel l2{run.Env2.Flat ? nullptr : run.E2, e2};
+    const __m128 g11 = _mm_set1_ps(o1.Env1Gain), g12 = _mm_set1_ps(o1.Env2Gain);
+    const __m128 g21 = _mm_set1_ps(o2.Env1Gain), g22 = _mm_set1_ps(o2.Env2Gain);
+    std::int32_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+      const __m128 a = l1.Four(k), b = l2.Four(k);
+      _mm_storeu_ps(run.Left + k, _mm_add_ps(_mm_mul_ps(g11, a), _mm_mul_ps(g12, b)));
+      if (osc2) _mm_storeu_ps(run.Right + k, _mm_add_ps(_mm_mul_ps(g21, a), _mm_mul_ps(g22, b)));
+    }
+    for (; k < n; ++k) {
+      run.Left[k] = o1.Env1Gain * l1.At(k) + o1.Env2Gain * l2.At(k);
+      run.Right[k] = o2.Env1Gain * l1.At(k) + o2.Env2Gain * l2.At(k);
     }
     mix.ALeft = gain[0][0];
     mix.ARight = gain[0][1];
@@ -398,37 +462,70 @@ void TSamplerPlugin2::VoiceSubBlockGains(TDSPSamplerInstrVoice2& v, TVoiceRun& r
 }
 
 void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count,
-                                         std::int32_t n) {
+                                         std::int32_t p, std::int32_t n) {
+  using TRate = TDSPSamplerInstrVoice2::TPlayerRate;
   for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockGains(*voices[j], runs[j], n);
-  // The oscillators into the voices' left and right buffers: below 64 kHz
-  // the players' mix halved, two voices at a time (their filters side by
-  // side in one register).
-  const bool oversampled = count > 0 && voices[0]->Oversampled();
-  if (oversampled) {
-    std::int32_t j = 0;
-    for (; j + 2 <= count; j += 2)
-      TDSPSamplerInstrVoice2::MixPlayersDown(*voices[j], runs[j].Mix, *voices[j + 1], runs[j + 1].Mix, n);
-    if (j < count) voices[j]->MixPlayersDown(runs[j].Mix, n);
-  } else {
-    for (std::int32_t j = 0; j < count; ++j) {
-      const TDSPSamplerInstrVoice2::TPlayerMix& mix = runs[j].Mix;
-      if (mix.AGain != nullptr) {
-        SplitPlayers<true>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.Left, mix.Right, n);
-      } else {
-        SplitPlayers<false>(mix.A, mix.B, mix.ALeft, mix.ARight, mix.BLeft, mix.BRight, mix.Left, mix.Right, n);
+  // The oscillators into the voices' left and right buffers. Doubled: the
+  // players' mix halved, two voices at a time (their filters side by side
+  // in one register). At the voice's rate: the players' frames as they are.
+  // Changing between the two: the doubled players' every other frame, which
+  // is what the voice's rate plays, against the filter's output.
+  const std::int32_t block = Settings->BlockSize;
+  float* plainL = Work[4].get();
+  float* plainR = Work[5].get();
+  TDSPSamplerInstrVoice2* pending = nullptr;
+  const TDSPSamplerInstrVoice2::TPlayerMix* pendingMix = nullptr;
+  for (std::int32_t j = 0; j < count; ++j) {
+    TDSPSamplerInstrVoice2& v = *voices[j];
+    const TDSPSamplerInstrVoice2::TPlayerMix& mix = runs[j].Mix;
+    switch (v.PlayerRate()) {
+      case TRate::Voice:
+        SplitMix<2>(mix, mix.Left, mix.Right, n);
+        break;
+      case TRate::Doubled:
+        if (pending != nullptr) {
+          TDSPSamplerInstrVoice2::MixPlayersDown(*pending, *pendingMix, v, mix, n);
+          pending = nullptr;
+        } else {
+          pending = &v;
+          pendingMix = &mix;
+        }
+        break;
+      case TRate::Warming: {
+        TDSPSamplerInstrVoice2::TPlayerMix warm = mix;
+        warm.Left = plainL;
+        warm.Right = plainR;
+        v.MixPlayersDown(warm, n);
+        SplitMix<4>(mix, mix.Left, mix.Right, n);
+        break;
       }
+      case TRate::Rising:
+      case TRate::Falling:
+        SplitMix<4>(mix, plainL, plainR, n);
+        v.MixPlayersDown(mix, n);
+        if (v.PlayerRate() == TRate::Rising) {
+          FadeFrom(plainL, mix.Left, p, block, n);
+          FadeFrom(plainR, mix.Right, p, block, n);
+        } else {
+          FadeFrom(mix.Left, plainL, p, block, n);
+          FadeFrom(mix.Right, plainR, p, block, n);
+          std::copy_n(plainL, n, mix.Left);
+          std::copy_n(plainR, n, mix.Right);
+        }
+        break;
     }
   }
-  // The players' frames per voice frame, interleaved stereo.
-  const std::int32_t stride = oversampled ? 4 : 2;
+  if (pending != nullptr) pending->MixPlayersDown(*pendingMix, n);
   const TKwpValues& kv = Kwp();
   for (std::int32_t j = 0; j < count; ++j) {
     TVoiceRun& run = runs[j];
+    // The players' interleaved stereo floats per voice frame.
+    const std::int32_t stride = voices[j]->PlayerFloatsPerFrame();
     run.S1 += stride * n;
     if (run.S2 != nullptr) run.S2 += stride * n;
     // The levels into the amplitude factors the mix applies.
-    ApplyAmpLaw(run.Env1, run.Curve1, kv.AmpToEnv[0], run.E1, n);
-    ApplyAmpLaw(run.Env2, run.Curve2, kv.AmpToEnv[1], run.E2, n);
+    ApplyAmpLaw(run.Env1, run.Curve1, run.CurveRun1, kv.AmpToEnv[0], run.E1, n);
+    ApplyAmpLaw(run.Env2, run.Curve2, run.CurveRun2, kv.AmpToEnv[1], run.E2, n);
     // The shaper before the filters.
     if (kv.ShaperOn) ShapeRoute(*voices[j], kv, 0, run.Left, run.Right, n);
   }
@@ -436,20 +533,17 @@ void TSamplerPlugin2::VoiceSubBlockFront(TDSPSamplerInstrVoice2* const* voices, 
 
 void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& run, std::int32_t p, std::int32_t n) {
   // The amplitude envelopes' factors and the level signal into the mix.
-  const float* level = v.Seq1.OutBuffer != nullptr ? v.Seq1.OutBuffer : OneBuffer;
+  const TVoiceMix& voiceMix = VoiceMix[MixSlot(v)];
+  TLevel level;
+  level.Signal = voiceMix.LevelFlat ? nullptr : v.Seq1.OutBuffer;
+  level.Flat = voiceMix.FlatLevel;
   float* outL = MixLeft() + p;
   float* outR = MixRight() + p;
   const std::int32_t declick = kDeclickMs * Settings->SamplesPerMs;
-  if (run.Env1.Flat && run.Env2.Flat) {
-    const float f = run.Env1.Factor * run.Env2.Factor;
-    MixVoice(run.Left, run.Right, nullptr, nullptr, f, level, outL, outR, n);
-    Declick(v, run.Left, run.Right, nullptr, nullptr, f, level, outL, outR, n, declick);
-  } else {
-    if (run.Env1.Flat) std::fill_n(run.E1, n, run.Env1.Factor);
-    if (run.Env2.Flat) std::fill_n(run.E2, n, run.Env2.Factor);
-    MixVoice(run.Left, run.Right, run.E1, run.E2, 0.0f, level, outL, outR, n);
-    Declick(v, run.Left, run.Right, run.E1, run.E2, 0.0f, level, outL, outR, n, declick);
-  }
+  const TLevel e1{run.Env1.Flat ? nullptr : run.E1, run.Env1.Factor};
+  const TLevel e2{run.Env2.Flat ? nullptr : run.E2, run.Env2.Factor};
+  MixVoice(run.Left, run.Right, e1, e2, level, outL, outR, n);
+  Declick(v, run.Left, run.Right, e1, e2, level, outL, outR, n, declick);
 }
 
 void TSamplerPlugin2::FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b,
@@ -476,7 +570,7 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
   BeginVoiceBlock(v, run, work);
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    VoiceSubBlockFront(voice, &run, 1, n);
+    VoiceSubBlockFront(voice, &run, 1, p, n);
     // Filter block 1, the shaper after, filter block 2.
     if (kv.FilterOn[0]) FilterBlock(voice, &run, 1, 0, n);
     if (kv.ShaperOn) ShapeRoute(v, kv, 1, run.Left, run.Right, n);
@@ -501,7 +595,7 @@ void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices
   }
   for (std::int32_t p = 0; p < block; p += m) {
     const std::int32_t n = std::min(m, block - p);
-    VoiceSubBlockFront(voices, runs, count, n);
+    VoiceSubBlockFront(voices, runs, count, p, n);
     if (kv.FilterOn[0]) FilterBlock(voices, runs, count, 0, n);
     if (kv.ShaperOn)
       for (std::int32_t j = 0; j < count; ++j) ShapeRoute(*voices[j], kv, 1, runs[j].Left, runs[j].Right, n);

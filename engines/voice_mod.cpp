@@ -65,6 +65,32 @@ bool TVoicerackKWPSynth::MatrixDrawsRandom() {
   return false;
 }
 
+void TVoicerackKWPSynth::PlanVoiceControl(const std::array<bool, kKwpLfoCount>& lfoReadAbove) {
+  if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
+  TVoiceControlPlan plan;
+  plan.Planned = true;
+  for (std::size_t k = 0; k < kKwpLfoCount; ++k) {
+    bool read = lfoReadAbove[k];
+    for (std::size_t b = 0; b < 2; ++b) {
+      if (!Values.FilterOn[b]) continue;
+      const std::size_t sides = Values.FilterChannelMode[b] == 0 ? 2 : 1;
+      for (std::size_t side = 0; side < sides; ++side) read |= Values.Filter[b][side].DepthLfo[k] != 0.0f;
+    }
+    plan.LfoRead[k] = read;
+  }
+  const bool seqPitch = SeqPitchTargetId >= 0 && SeqPitchTargetId < static_cast<std::int32_t>(Accum.size());
+  for (int s = 0; s < 2; ++s) plan.SeqRead[static_cast<std::size_t>(s)] = seqPitch && SeqPitchAmount(s) != 0.0f;
+  if (Values.ModOn) {
+    for (std::int32_t n = 0; n < ActiveSlotCount; ++n) {
+      const std::int32_t source = ActiveSlots[static_cast<std::size_t>(n)].Source;
+      if (source >= kSrcLfo1 && source <= kSrcLfo3) plan.LfoRead[static_cast<std::size_t>(source - kSrcLfo1)] = true;
+      if (source >= kSrcSeq1Level && source <= kSrcSeq2Env)
+        plan.SeqRead[static_cast<std::size_t>((source - kSrcSeq1Level) / 4)] = true;
+    }
+  }
+  Plan = plan;
+}
+
 inline void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
   const auto i = static_cast<std::size_t>(k);
   const TKwpLfoSettings& lfo = Values.Lfo[i];
@@ -98,16 +124,61 @@ inline void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
   LfoValues[i] = value;
 }
 
+// StepLfo for an LFO whose value nothing reads: the counters and the
+// waveform's state move as StepLfo moves them, the value is 0.
+[[gnu::always_inline]] inline void TVoicerackKWPSynth::PassLfo(TDSPSynthVoice& voice, int k) {
+  const auto i = static_cast<std::size_t>(k);
+  const TKwpLfoSettings& lfo = Values.Lfo[i];
+  std::int64_t& n = voice.LfoCounter[i];
+  std::int32_t& cycles = voice.LfoCycles[i];
+  LfoValues[i] = 0.0f;
+  if (n >= lfo.Delay && !(lfo.Cycles > 0 && cycles >= lfo.Cycles)) {
+    TDSPBaseOscillator& wave = voice.Lfo[i].CurrentWaveform();
+    if (wave.TickOnlyReads()) {
+      wave.StepPhase(wave.Increment);  // Tick's phase step
+    } else {
+      voice.Lfo[i].Tick();
+    }
+    const std::int64_t fadeEnd = static_cast<std::int64_t>(lfo.Delay) + lfo.Attack;
+    const std::int64_t holdEnd = fadeEnd + lfo.Hold;
+    if (!(lfo.Attack > 0 && n < fadeEnd) && lfo.Hold > 0 && lfo.Release > 0 && n > holdEnd &&
+        n - holdEnd >= lfo.Release) {
+      ++cycles;
+      n = -static_cast<std::int64_t>(Settings->SamplesPerMs);
+    }
+  }
+  n += Settings->SamplesPerMs;
+}
+
+void TVoicerackKWPSynth::TickSequencer(TDSPSynthVoice& voice, int s) {
+  TDSPSequencer& seq = voice.Sequencer(s);
+  const auto slot = static_cast<std::size_t>(voice.VoiceIndex);
+  const bool slotKnown = slot < SeqRestStamp.size();
+  const std::uint32_t rest = ParamChanges + 1;
+  // A note start (the first update, counter -1) may have restarted it.
+  if (slotKnown && !Plan.SeqRead[static_cast<std::size_t>(s)] && !seq.Power() && voice.ControlCounter != -1 &&
+      SeqRestStamp[slot][static_cast<std::size_t>(s)] == rest)
+    return;
+  seq.Tick();
+  if (slotKnown) SeqRestStamp[slot][static_cast<std::size_t>(s)] = !seq.Power() && !seq.GainsWhileOff ? rest : 0;
+}
+
 void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
 
   // 1. The LFOs.
-  for (int k = 0; k < kKwpLfoCount; ++k) StepLfo(voice, k);
+  for (int k = 0; k < kKwpLfoCount; ++k) {
+    if (Plan.LfoRead[static_cast<std::size_t>(k)]) {
+      StepLfo(voice, k);
+    } else {
+      PassLfo(voice, k);
+    }
+  }
 
   // 2. The sequencers, and the source values. A sequencer's values carry the
   // factors of the previous update.
-  voice.Seq1.Tick();
-  voice.Seq2.Tick();
+  TickSequencer(voice, 0);
+  TickSequencer(voice, 1);
   Sources[kSrcNone] = 0.0f;
   for (int k = 0; k < kKwpLfoCount; ++k)
     Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
@@ -152,12 +223,15 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
     acc[SeqPitchTargetId] += Sources[kSrcSeq1Pitch] * SeqPitchAmount(0) + Sources[kSrcSeq2Pitch] * SeqPitchAmount(1);
   }
 
-  // 6. Shaper amounts.
-  const float left = Clamp01(ModFactor(ShapeAmountIds[0]) * Values.ShaperAmount[0]);
-  const float right =
-      Values.ShaperChannelMode != 0 ? left : Clamp01(ModFactor(ShapeAmountIds[1]) * Values.ShaperAmount[1]);
-  voice.Shaper[0].SetAmount(left);
-  voice.Shaper[1].SetAmount(right);
+  // 6. Shaper amounts (for this update's shaping: nothing to keep while the
+  // shapers are off).
+  if (Values.ShaperOn || !Plan.Planned) {
+    const float left = Clamp01(ModFactor(ShapeAmountIds[0]) * Values.ShaperAmount[0]);
+    const float right =
+        Values.ShaperChannelMode != 0 ? left : Clamp01(ModFactor(ShapeAmountIds[1]) * Values.ShaperAmount[1]);
+    voice.Shaper[0].SetAmount(left);
+    voice.Shaper[1].SetAmount(right);
+  }
 
   // 7. LFO gains, then rates, for the next step.
   for (int k = 0; k < kKwpLfoCount; ++k) {

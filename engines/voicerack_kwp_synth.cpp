@@ -208,6 +208,7 @@ void TVoicerackKWPSynth::SetAudioSettings(TAudioSettingsRec* rec) {
 
 void TVoicerackKWPSynth::ParameterChanged(std::int32_t i) {
   TVoicerackArpSynth::ParameterChanged(i);
+  ++ParamChanges;
   if (!Ready) return;
   const std::int32_t local = KwpLocalOfParam(i);
   if (local >= 0) DispatchKwpParameter(local);

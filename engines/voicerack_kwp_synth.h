@@ -210,6 +210,31 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::string_view VoiceModTargetName(std::int32_t t) const;
 
   // ---- per-voice control (audio thread, inside the render loop)
+  // What the control updates of one block need to compute: work whose
+  // result reaches nothing is left out. Outside a planned block everything
+  // is computed.
+  struct TVoiceControlPlan {
+    // LFO k's value is read: by the layers above, a filter block that is on,
+    // or a matrix slot. Otherwise a waveform whose tick only reads its phase
+    // has only the phase stepped (where its tick would have left it) and
+    // LfoValue(k) is 0; the delay, fades and cycle count run on as ever.
+    std::array<bool, kKwpLfoCount> LfoRead{true, true, true};
+    // Sequencer s's outputs are read: by a matrix slot or, through its pitch
+    // amount, by the sequencer pitch target. A sequencer that is off and not
+    // read is not ticked once it rests (its ticks while off change nothing
+    // after the first, until a parameter changes or a note starts); one
+    // that is on drives the voice's gain and always ticks.
+    std::array<bool, 2> SeqRead{true, true};
+    // A planned block: the shaper amounts are set only while the shapers
+    // are on (outside one they always are, for callers that read them).
+    bool Planned = false;
+  };
+  // Plans the block's control updates: lfoReadAbove[k] says whether the
+  // layers above read LfoValue(k). Decodes a changed matrix first. Until
+  // EndVoiceControlPlan, UpdateVoiceLevels follows the plan.
+  void PlanVoiceControl(const std::array<bool, kKwpLfoCount>& lfoReadAbove);
+  void EndVoiceControlPlan() { Plan = TVoiceControlPlan{}; }
+  const TVoiceControlPlan& VoiceControlPlan() const { return Plan; }
   // The LFO and matrix stage of the voice's control update (see above).
   void UpdateVoiceLevels(TDSPSynthVoice& voice);
   // Both filter blocks of the voice (each only while it is on).
@@ -303,6 +328,10 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void SetFilterTypes(int block, int side, float type);
   void SetShapeTypes(int side, float type);
   void StepLfo(TDSPSynthVoice& voice, int k);
+  void PassLfo(TDSPSynthVoice& voice, int k);
+  // Sequencer s of the voice: ticks it unless it rests unread (see
+  // TVoiceControlPlan).
+  void TickSequencer(TDSPSynthVoice& voice, int s);
 
   std::array<std::int16_t, kKwpParamCount> Map{};
   std::vector<std::int16_t> ReverseMap;
@@ -336,4 +365,13 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::array<std::int32_t, kKwpLfoCount> LfoFrequencyIds{-1, -1, -1};
   // Per sequencer: the ids of its level, gate and pitch factors.
   std::array<std::array<std::int32_t, 3>, 2> SeqFactorIds{};
+
+  TVoiceControlPlan Plan;
+  // Grows with every parameter change (a sequencer at rest may have other
+  // settings now).
+  std::uint32_t ParamChanges = 0;
+  // Per voice slot and sequencer: ParamChanges + 1 when its last tick found
+  // it off (and left its outputs alone: no gains while off), 0 otherwise.
+  static constexpr std::int32_t kRestSlots = 32;
+  std::array<std::array<std::uint32_t, 2>, kRestSlots> SeqRestStamp{};
 };

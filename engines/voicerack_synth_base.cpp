@@ -336,10 +336,12 @@ void TVoicerackSynthBase::TriggerVoice(std::int32_t index) {
 
 void TVoicerackSynthBase::SetEnv1CurveLaw(std::int32_t index) {
   Env1Curve.store(GetCurveFunction(index), std::memory_order_relaxed);
+  Env1Run.store(GetCurveRun(index), std::memory_order_relaxed);
   Env1Shape.store(CurveAttackShape(index), std::memory_order_relaxed);
 }
 
 void TVoicerackSynthBase::SetEnv2CurveLaw(std::int32_t index) {
   Env2Curve.store(GetCurveFunction(index), std::memory_order_relaxed);
+  Env2Run.store(GetCurveRun(index), std::memory_order_relaxed);
   Env2Shape.store(CurveAttackShape(index), std::memory_order_relaxed);
 }

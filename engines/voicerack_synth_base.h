@@ -131,6 +131,9 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   void SetEnv2CurveLaw(std::int32_t index);
   TCurveFunction Env1CurveLaw() const { return Env1Curve.load(std::memory_order_relaxed); }
   TCurveFunction Env2CurveLaw() const { return Env2Curve.load(std::memory_order_relaxed); }
+  // The same laws over runs of levels (null: no law).
+  TCurveRun Env1CurveRun() const { return Env1Run.load(std::memory_order_relaxed); }
+  TCurveRun Env2CurveRun() const { return Env2Run.load(std::memory_order_relaxed); }
   // The attack shapes that make each law's attack rise linearly
   // (CurveAttackShape; null for none), for the envelopes' AttackShape.
   const float* Env1AttackShape() const { return Env1Shape.load(std::memory_order_relaxed); }
@@ -218,6 +221,8 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::atomic<bool> CountRequested{false};
   std::atomic<TCurveFunction> Env1Curve{NullProc};
   std::atomic<TCurveFunction> Env2Curve{NullProc};
+  std::atomic<TCurveRun> Env1Run{nullptr};
+  std::atomic<TCurveRun> Env2Run{nullptr};
   std::atomic<const float*> Env1Shape{nullptr};
   std::atomic<const float*> Env2Shape{nullptr};
 };

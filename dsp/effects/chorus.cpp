@@ -64,12 +64,11 @@ void TDSPXChorus::SetRandomSeed(std::uint64_t seed) {
 void TDSPXChorus::ClearState() { Lines.Clear(); }
 
 void TDSPXChorus::UpdateLengths() {
-  const auto spm = static_cast<float>(Settings->SamplesPerMs);
   const std::int32_t capacity = std::max(2, Lines.Size());
   for (std::size_t s = 0; s < 2; ++s) {
-    const std::int32_t length = SampleCount(spm * LengthMs(Length[s]), 2, capacity);
+    const std::int32_t length = SampleCount(static_cast<float>(LengthSamples(Length[s])), 2, capacity);
     LineLength[s] = length;
-    BaseDelay[s] = static_cast<float>(SampleCount(spm * LengthMs(SizeValue[s]), 0, length - 1));
+    BaseDelay[s] = static_cast<float>(SampleCount(static_cast<float>(LengthSamples(SizeValue[s])), 0, length - 1));
     if (WritePosition[s] >= length) WritePosition[s] = 0;
   }
 }

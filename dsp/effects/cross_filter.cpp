@@ -92,14 +92,21 @@ void TDSPXXFilter::LayOutStages() {
   for (std::size_t side = 0; side < 2; ++side) {
     auto& stages = Stages[side];
     float sumMs = 0;
+    double sumSamples = 0;
     for (std::int32_t i = 0; i < StageCount; ++i) {
       TStage& stage = stages[static_cast<std::size_t>(i)];
       stage.TapLength = LengthMs(static_cast<float>(stage.TapSetting));
-      stage.TapSamples = SampleCount(spm * stage.TapLength, 0, kMaxTapSamples);
+      stage.TapSamples = SampleCount(static_cast<float>(LengthSamples(stage.TapSetting)), 0, kMaxTapSamples);
       sumMs += stage.TapLength;
+      sumSamples += LengthSamples(stage.TapSetting);
     }
-    CyclePeriod[side] = SampleCount(spm * sumMs, 1, 4 * kMaxTapSamples);
-    WindowRate[side] = 1.0f / static_cast<float>(CyclePeriod[side]);
+    CyclePeriod[side] =
+        SampleCount(GetLengthUnit() == 1 ? static_cast<float>(sumSamples) : spm * sumMs, 1, 4 * kMaxTapSamples);
+    // In ticks the cycle keeps the host's tempo to the fraction of a sample.
+    CycleSamples[side] = GetLengthUnit() == 1 ? std::clamp(sumSamples, 1.0, 4.0 * kMaxTapSamples)
+                                              : static_cast<double>(CyclePeriod[side]);
+    CyclePosition[side] = 0;
+    WindowRate[side] = static_cast<float>(1.0 / CycleSamples[side]);
     float start = 0;
     for (std::int32_t i = 0; i < StageCount; ++i) {
       TStage& stage = stages[static_cast<std::size_t>(i)];
@@ -109,8 +116,25 @@ void TDSPXXFilter::LayOutStages() {
       stage.Centre = stage.Width * 0.5f + stage.Start;
       stage.Phase = 0.5f - stage.Centre;
       if (stage.Phase < 0) stage.Phase += 1.0f;
+      stage.StartPhase = stage.Phase;
     }
   }
+}
+
+void TDSPXXFilter::PlaceWindows(std::int32_t count) {
+  for (std::size_t side = 0; side < 2; ++side) {
+    const double cycles = CyclePosition[side] / CycleSamples[side];
+    for (std::int32_t st = 0; st < count; ++st) {
+      TStage& stage = Stages[side][static_cast<std::size_t>(st)];
+      const double phase = static_cast<double>(stage.StartPhase) + cycles;
+      stage.Phase = static_cast<float>(phase - std::floor(phase));
+    }
+  }
+}
+
+void TDSPXXFilter::AdvanceCycles(std::int32_t n) {
+  for (std::size_t side = 0; side < 2; ++side)
+    CyclePosition[side] = std::fmod(CyclePosition[side] + n, CycleSamples[side]);
 }
 
 void TDSPXXFilter::SetFilterCount(std::int32_t count) {
@@ -576,6 +600,9 @@ void TDSPXXFilter::ProcessStereo(float* left, float* right) {
   float* sumL = WetBufferLeft();
   float* sumR = WetBufferRight();
   float* sums[2] = {sumL, sumR};
+  // The windows start each sub-block where the cycle's place puts them: the
+  // phases a float adds up drift off the host's grid over a long run.
+  if (WindowMode != kModeSum) PlaceWindows(count);
   // Direct-form sides in one pass while no window wraps; otherwise (or
   // when an output went non-finite) filters, then windows.
   bool done = false;
@@ -604,6 +631,7 @@ void TDSPXXFilter::ProcessStereo(float* left, float* right) {
         break;
     }
   }
+  if (WindowMode != kModeSum) AdvanceCycles(n);
   for (int side = 0; side < 2; ++side) {
     if (SilenceRunaway(side == 0 ? sumL : sumR, n))
       for (auto& stage : Stages[static_cast<std::size_t>(side)]) stage.Filter.Filter().Reset();

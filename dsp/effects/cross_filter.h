@@ -72,8 +72,11 @@ class TDSPXXFilter : public TDSPStereoEffect {
   std::int32_t GetTapLength(bool right, std::int32_t stage) const {
     return Stages[right ? 1 : 0][static_cast<std::size_t>(stage & 3)].TapSetting;
   }
-  // Layout of a side, in samples and fractions of the cycle.
+  // Layout of a side, in samples and fractions of the cycle. The cycle's
+  // exact length: the period in milliseconds, to the fraction of a sample in
+  // ticks (the windows keep the host's tempo).
   std::int32_t GetCyclePeriod(bool right) const { return CyclePeriod[right ? 1 : 0]; }
+  double GetCycleSamples(bool right) const { return CycleSamples[right ? 1 : 0]; }
   float GetWindowWidth(bool right, std::int32_t stage) const {
     return Stages[right ? 1 : 0][static_cast<std::size_t>(stage & 3)].Width;
   }
@@ -87,8 +90,9 @@ class TDSPXXFilter : public TDSPStereoEffect {
  private:
   struct TStage {
     TDSPMultiFilter Filter;
-    float Width = 0;  // fraction of the cycle
-    float Phase = 0;  // 0..1, the window peaks at 0.5
+    float Width = 0;       // fraction of the cycle
+    float Phase = 0;       // 0..1, the window peaks at 0.5
+    float StartPhase = 0;  // at the layout (the cycle's start)
     float Centre = 0;
     float Start = 0;
     std::int32_t TapSamples = 0;
@@ -123,12 +127,18 @@ class TDSPXXFilter : public TDSPStereoEffect {
   // stages, lane st for stage st (0 beyond count); and the phases back.
   void LoadWindows(int side, std::int32_t count, float* phase, float* shape) const;
   void StoreWindows(int side, std::int32_t count, const float* phase);
+  // Each running stage's phase from the place in its side's cycle; the
+  // places after n samples.
+  void PlaceWindows(std::int32_t count);
+  void AdvanceCycles(std::int32_t n);
 
   std::int32_t WindowMode = 1;
   float RightShift = 0;
   std::int32_t StageCount = 4;
   std::array<std::int32_t, 2> CyclePeriod{1, 1};
   std::array<float, 2> WindowRate{1, 1};
+  std::array<double, 2> CycleSamples{1, 1};
+  std::array<double, 2> CyclePosition{0, 0};  // samples into the cycle since the layout
   std::array<std::array<TStage, kMaxStages>, 2> Stages;
   TShiftLines Shift;
   // x left, x right, one stage's output (LaneStride floats each), then the

@@ -37,10 +37,9 @@ void TDSPXDelay::ClearState() {
 }
 
 void TDSPXDelay::UpdateLineLengths() {
-  const auto spm = static_cast<float>(Settings->SamplesPerMs);
   const std::int32_t longest = std::max(1, Lines.Size() - 1);
   for (std::size_t s = 0; s < 2; ++s) {
-    LineLength[s] = SampleCount(LengthMs(static_cast<float>(Length[s])) * spm, 1, longest);
+    LineLength[s] = SampleCount(static_cast<float>(LengthSamples(Length[s])), 1, longest);
     if (WritePosition[s] >= LineLength[s]) WritePosition[s] = 0;
   }
 }

@@ -121,6 +121,11 @@ void TDSPStereoEffect::ComputeMsPerTick() { MsPerTick = Tempo > 0 ? 60000.0f / T
 
 void TDSPStereoEffect::UpdateTickLength() { ComputeMsPerTick(); }
 
+double TDSPStereoEffect::LengthSamples(double length) const {
+  if (LengthUnit == 1) return length * MsPerTick * 0.001 * Settings->SampleRate;
+  return length * Settings->SamplesPerMs;
+}
+
 namespace {
 // Stores a finite, changed value clamped to lo..hi; true when stored.
 bool StoreClamped(float& field, float value, float lo, float hi) {

@@ -149,6 +149,10 @@ class TDSPStereoEffect : public TDSPControl {
   void ComputeMsPerTick();
   // Milliseconds of a length in the current unit.
   float LengthMs(float length) const { return LengthUnit == 1 ? length * MsPerTick : length; }
+  // Samples of a length in the current unit: a tick lasts its real time at
+  // the sample rate (tick lengths follow the host's tempo), a millisecond
+  // the samples of one control block (rate div 1000), as everywhere else.
+  double LengthSamples(double length) const;
   float* WetBufferLeft() const { return WetLeftBuffer.get(); }
   float* WetBufferRight() const { return WetRightBuffer.get(); }
   // Floats per wet buffer for the current settings.

@@ -1,5 +1,8 @@
 #include "dsp/envelopes/envelope.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -214,28 +217,127 @@ float TDSPADSR::Step() {
   return OutputSample;
 }
 
-void TDSPADSR::ProcessBuffer(float* buffer) {
-  const std::int32_t n = Settings->SamplesPerMs;
-  if (!(Gate > 0) || FadeActive || RampActive) {
-    for (std::int32_t i = 0; i < n; ++i) buffer[i] = Step();
-    return;
+void TDSPADSR::ProcessBuffer(float* buffer) { Run(buffer, Settings->SamplesPerMs); }
+
+namespace {
+
+// Counters from here on may not convert to float exactly: the runs leave
+// such samples to Step.
+constexpr std::int32_t kExactCounter = 1 << 24;
+
+// How many of the counters c, c + 1, ... (at most n) lie below limit as
+// Step compares them (float(c) < limit); c + n at most kExactCounter.
+std::int32_t CountBelow(std::int32_t c, float limit, std::int32_t n) {
+  const double end = std::ceil(static_cast<double>(limit));
+  if (!(end > c)) return 0;  // NaN too
+  return end - c >= n ? n : static_cast<std::int32_t>(end) - c;
+}
+
+// float(c + j) for the four j of a register from j = k.
+inline __m128 CounterFloats(std::int32_t c, std::int32_t k) {
+  return _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(c + k), _mm_setr_epi32(0, 1, 2, 3)));
+}
+
+}  // namespace
+
+void TDSPADSR::Run(float* buffer, std::int32_t n) {
+  std::int32_t k = 0;
+  while (k < n) {
+    if (!(Gate > 0)) {
+      k += RunRelease(buffer + k, n - k);
+    } else if (FadeActive || RampActive || Counter > kExactCounter - (n - k)) {
+      buffer[k++] = Step();
+    } else {
+      k += RunGateOn(buffer + k, n - k);
+    }
   }
-  // Gate on without fade or ramp, Step's last branch: nothing in it changes
-  // the gate, the fade or the ramp, so the whole millisecond stays there,
-  // with the counter and level held in locals.
-  std::int32_t counter = Counter;
+}
+
+std::int32_t TDSPADSR::RunRelease(float* out, std::int32_t n) {
+  if (Counter > kExactCounter - n) {
+    out[0] = Step();
+    return 1;
+  }
+  // Linear from the held level while the counter is below the release's
+  // length, 0 from there on (and finished).
+  const std::int32_t c = Counter;
+  const std::int32_t falling = CountBelow(c, ReleaseSamples, n);
+  const __m128 recip = _mm_set1_ps(ReciprocalRelease), held = _mm_set1_ps(HeldLevel);
+  const __m128 one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(OutputScale);
+  std::int32_t k = 0;
+  for (; k + 4 <= falling; k += 4) {
+    const __m128 level = _mm_mul_ps(_mm_sub_ps(one, _mm_mul_ps(CounterFloats(c, k), recip)), held);
+    _mm_storeu_ps(out + k, _mm_mul_ps(level, scale));
+  }
+  for (; k < falling; ++k) out[k] = (1 - static_cast<float>(c + k) * ReciprocalRelease) * HeldLevel * OutputScale;
+  if (falling > 0) Level = (1 - static_cast<float>(c + falling - 1) * ReciprocalRelease) * HeldLevel;
+  if (falling < n) {
+    Level = 0;
+    HeldLevel = 0;
+    Finished = true;
+    std::fill(out + falling, out + n, 0.0f * OutputScale);
+  }
+  Counter = c + n;
+  OutputSample = Level * OutputScale;
+  return n;
+}
+
+std::int32_t TDSPADSR::RunGateOn(float* out, std::int32_t n) {
+  // The attack (linear, or through the attack shape), the decay, then the
+  // sustain level; the counter moves through attack and decay only.
+  const std::int32_t c = Counter;
+  const float attackEnd = AttackSamples;
+  const float decayEnd = AttackSamples + DecaySamples;
+  const std::int32_t rising = CountBelow(c, attackEnd, n);
+  const std::int32_t moving = rising + CountBelow(c + rising, decayEnd, n - rising);
+  const __m128 scale = _mm_set1_ps(OutputScale);
+  std::int32_t k = 0;
   float level = Level;
-  const float scale = OutputScale;
-  for (std::int32_t i = 0; i < n; ++i) {
-    level = GateOnLevel(*this, counter);
-    buffer[i] = level * scale;
+  if (rising > 0) {
+    const __m128 recip = _mm_set1_ps(ReciprocalAttack);
+    if (AttackShape != nullptr) {
+      const __m128 points = _mm_set1_ps(static_cast<float>(kCurvePoints));
+      alignas(16) std::int32_t at[4];
+      for (; k + 4 <= rising; k += 4) {
+        // (The conversion rounds as lrint does, in the current mode.)
+        _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                        _mm_cvtps_epi32(_mm_mul_ps(_mm_mul_ps(CounterFloats(c, k), recip), points)));
+        const __m128 v = _mm_setr_ps(AttackShape[at[0]], AttackShape[at[1]], AttackShape[at[2]], AttackShape[at[3]]);
+        _mm_storeu_ps(out + k, _mm_mul_ps(v, scale));
+      }
+      for (; k < rising; ++k) {
+        const float t = static_cast<float>(c + k) * ReciprocalAttack;
+        out[k] = AttackShape[std::lrint(t * static_cast<float>(kCurvePoints))] * OutputScale;
+      }
+      level = AttackShape[std::lrint(static_cast<float>(c + rising - 1) * ReciprocalAttack *
+                                     static_cast<float>(kCurvePoints))];
+    } else {
+      for (; k + 4 <= rising; k += 4) _mm_storeu_ps(out + k, _mm_mul_ps(_mm_mul_ps(CounterFloats(c, k), recip), scale));
+      for (; k < rising; ++k) out[k] = static_cast<float>(c + k) * ReciprocalAttack * OutputScale;
+      level = static_cast<float>(c + rising - 1) * ReciprocalAttack;
+    }
   }
-  if (n > 0) {
-    Counter = counter;
-    Level = level;
-    HeldLevel = level;
-    OutputSample = level * scale;
+  if (moving > rising) {
+    const float fall = 1 - Sustain;
+    const __m128 recip = _mm_set1_ps(ReciprocalDecay), depth = _mm_set1_ps(fall), one = _mm_set1_ps(1.0f);
+    const __m128 start = _mm_set1_ps(AttackSamples);
+    for (; k + 4 <= moving; k += 4) {
+      const __m128 v = _mm_sub_ps(one, _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(CounterFloats(c, k), start), recip), depth));
+      _mm_storeu_ps(out + k, _mm_mul_ps(v, scale));
+    }
+    for (; k < moving; ++k)
+      out[k] = (1 - (static_cast<float>(c + k) - AttackSamples) * ReciprocalDecay * fall) * OutputScale;
+    level = 1 - (static_cast<float>(c + moving - 1) - AttackSamples) * ReciprocalDecay * fall;
   }
+  if (moving < n) {
+    level = Sustain;
+    std::fill(out + moving, out + n, Sustain * OutputScale);
+  }
+  Counter = c + moving;
+  Level = level;
+  HeldLevel = level;
+  OutputSample = level * OutputScale;
+  return n;
 }
 
 void TDSPADSR::TakeInputs() {

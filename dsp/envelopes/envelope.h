@@ -126,6 +126,10 @@ class TDSPADSR final : public TDSPEnvelope {
   void Tick() override { Step(); }
   // One millisecond of outputs into buffer.
   void ProcessBuffer(float* buffer) override;
+  // n outputs into buffer, as n Steps give them, each stage's run of
+  // samples computed at once (four at a time, no call per sample); the
+  // fade and the ramp of a restart go sample by sample.
+  void Run(float* buffer, std::int32_t n);
   // The block forms first take gate (edge), attack, decay, sustain and
   // release from the first samples of inputs 0..4, then tick the block into
   // the output buffer; the one-sample forms take them only at sample index 0.
@@ -136,4 +140,9 @@ class TDSPADSR final : public TDSPEnvelope {
 
  private:
   void TakeInputs();
+  // The runs of Run: the release, and the attack, decay and sustain of an
+  // open gate without fade or ramp; each writes at most n outputs and
+  // answers how many it wrote (at least one).
+  std::int32_t RunRelease(float* out, std::int32_t n);
+  std::int32_t RunGateOn(float* out, std::int32_t n);
 };

@@ -76,7 +76,7 @@ void T24DBResonantFilter2::UpdateCoefficients() {
   // At f = 1 each stage's pole sits on -1: a half-rate ringing, once in the
   // state, never decays and feeds the resonance. Held just inside.
   // Designed at the design rate, then carried to the rate in use.
-  const float f = std::min(CutoffShare(), kMaxCutoffShare);
+  const float f = std::clamp(CutoffShare(), kMinCutoffShare, kMaxCutoffShare);
   const float q = 1 - f;
   P = f + 0.8f * f * q;
   Feedback = InternalResonance * (1 + 0.5f * q * (1 - q + 5.6f * q * q));
@@ -108,7 +108,7 @@ void T24DBResonantFilter3::UpdateCoefficients() {
   constexpr float kDesignRateF = static_cast<float>(kFilterDesignRate);
   const float top = 0.12f * kDesignRateF;
   float c = CutoffShare() * top;
-  ClampFloat(c, 0.001f, top);
+  ClampFloat(c, kLadderMinCutoffHz, top);
   InternalCutoff = c;
   const float f = c * (2.0f / kDesignRateF);
   K = 3.6f * f - 1.6f * f * f - 1;

@@ -9,6 +9,16 @@
 #include "dsp/filters/filter.h"
 #include "dsp/filters/section_state.h"
 
+// The least frequency (Hz) the bilinear ladders run at, the lowest a voice's
+// cutoff parameter offers: "24DB LP3/HP/BP" hold their cutoff there, "24DB
+// LP2" its corner (0.24 of its cutoff, so 10 Hz would leave it at 2.4 Hz,
+// where its state takes a quarter of a second to decay). Modulation takes a
+// cutoff on down to 0 or below (the setter holds it at 0.001 Hz), where each
+// stage's pole rounds onto 1 in single precision: the stages stopped, and the
+// ladder held the value it last had as a DC output for as long as the cutoff
+// stayed there. From the floor its state decays within tens of ms.
+inline constexpr float kLadderMinCutoffHz = 10.0f;
+
 // Four one-pole stages with a zero at -0.3 each and global feedback
 // (internal resonance 0.001..3.999). A change of cutoff rescales the stages.
 class T24DBResonantLPFilter1 final : public TDSPFilter {
@@ -49,11 +59,13 @@ static_assert(offsetof(TLadderRow, K) == 1 * sizeof(float) && offsetof(TLadderRo
 // Four bilinear stages with cubic soft clipping of the last; the input is
 // scaled down by 1000 and the output up by 1000 so the clipper only acts on
 // hot resonance. Output low-, high- or band-pass by subclass. The cutoff
-// share is held at kMaxCutoffShare, where each stage's pole is -0.996.
+// share is held within kMinCutoffShare .. kMaxCutoffShare, where each stage's
+// pole is 0.998 .. -0.996.
 class T24DBResonantFilter2 : public TDSPFilter, public TLadderRow {
  public:
   enum TOutput : std::int32_t { kLowPass, kHighPass, kBandPass };
-  // The cutoff's share of its full scale is held at or below this.
+  // The cutoff's share of its full scale is held within these.
+  static constexpr float kMinCutoffShare = kLadderMinCutoffHz / kFilterCutoffMax;
   static constexpr float kMaxCutoffShare = 0.99f;
   explicit T24DBResonantFilter2(TOutput output);
 
@@ -138,7 +150,8 @@ class T24DBResonantFilter2BP final : public T24DBResonantFilter2 {
   T24DBResonantFilter2BP() : T24DBResonantFilter2(kBandPass) {}
 };
 
-// Four bilinear stages with global feedback, cutoff up to 0.12 of the rate.
+// Four bilinear stages with global feedback, cutoff kLadderMinCutoffHz up to
+// 0.12 of the rate.
 class T24DBResonantFilter3 final : public TDSPFilter {
  public:
   T24DBResonantFilter3();

@@ -56,6 +56,10 @@ class TDSPBaseOscillator : public TDSPControl {
   // The noise waveforms draw from a generator seeded here; the others draw
   // nothing.
   virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
+  // True when Tick only computes the value at the phase and changes no state
+  // (the formula waveforms): an owner that needs no value may step the phase
+  // alone (StepPhase(Increment)) and is where ticking would have left it.
+  virtual bool TickOnlyReads() const { return false; }
   // Phase modulation (PhaseModBuffer) and hard sync (SyncBuffer, jumping to
   // SyncPhaseBuffer on a rising edge through zero).
   virtual void ProcessBlockPMSync() { RunBlockPMSync<false>(*this); }

@@ -5,8 +5,9 @@
 // GetCurveFunction and calls it per value (one multiply, one rounding, one
 // table read).
 //
-// The tables are built when the module is loaded and are read-only
-// afterwards: any thread may use the routines without a lock.
+// The tables are computed at build time and embedded read-only
+// (curve_data.h): any thread may use the routines without a lock, at any
+// time, even while the module's static objects are still being built.
 #pragma once
 
 #include <array>
@@ -74,16 +75,22 @@ void NullProc(float& x);
 // returns x.
 long double CurveLaw(std::int32_t index, long double x);
 
-// Fills the 32 tables. Runs once when the module is loaded; later calls do
-// nothing. Thread-safe.
-void BuildCurveTables();
-
 // The lookup routine (CurveTableLookup of the law's table) of law 1..32;
 // any other index (0 = "Linear" included) gives NullProc. The routine stays
 // valid for the life of the module.
 // Inputs below -400/16384 read 0, inputs above 1 + 398/16384 read the last
 // data entry, a NaN reads 0: a lookup never leaves the table.
 TCurveFunction GetCurveFunction(std::int32_t index);
+
+// A curve over a run of values in place: x[k] becomes what the law's lookup
+// routine makes of it (the same bits), n values at a time without a call
+// per value (eight per step with AVX2, four otherwise).
+using TCurveRun = void (*)(float* x, std::int32_t n);
+// The run routine of law 1..32; null for any other index (no curve).
+TCurveRun GetCurveRun(std::int32_t index);
+// Tests turn the AVX2 form of the runs off to compare the SSE2 one; answers
+// whether the AVX2 form is in use now. Not while a run runs.
+bool SetCurveRunAvx2(bool on);
 
 // The attack shape of law `index` for a voice, whose oscillators follow the
 // envelope's level x and whose amplitude factor is the law's value at x:

@@ -25,6 +25,7 @@ class TFormulaOscillator : public TWaveformRunners<Derived> {
  public:
   // The formula, without gain; the phase is not stepped.
   void Tick() override { this->OutputSample = this->Self().Value(); }
+  bool TickOnlyReads() const override { return true; }
   // One millisecond in place: value x gain, then one phase step.
   void ProcessBuffer(float* buffer) override {
     const std::int32_t n = this->Settings->SamplesPerMs;

@@ -5,6 +5,7 @@
 
 #include "dsp/oscillators/curves.h"
 #include "dsp/oscillators/formula_oscillators.h"
+#include "framework/base/shared_data.h"
 
 namespace {
 
@@ -245,8 +246,9 @@ struct TWaveTableSet {
 };
 
 const TWaveTableSet& WaveTables() {
-  static const TWaveTableSet tables;  // built once, on first use, thread-safe
-  return tables;
+  // Built once, on first use, thread-safe.
+  static const TWaveTableSet* const tables = SharedByInstances(new const TWaveTableSet);
+  return *tables;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "framework/base/shared_data.h"
 #include "framework/base/streams.h"
 
 namespace {
@@ -235,7 +236,8 @@ std::uint32_t TSampler::Generation(std::int32_t bank) const {
 
 TSampler& GlobalSampler() {
   static TSampler& store = []() -> TSampler& {
-    static TSampler instance;
+    // Kept while instances are open (shared_data.h).
+    TSampler& instance = *SharedByInstances(new TSampler);
     // Not yet visible to any other thread: loaded without the store's lock,
     // so a thread that holds the lock while waiting here cannot deadlock us.
     instance.LoadBankFromResource("SAMPLERBANKFX");

@@ -657,6 +657,8 @@ void TDSPSamplerInstr::PrepareZone(TZonePlayState& z) {
   z.Env1.SelectStages(r.Env1Table != 0, r.Env1Curve, false);
   z.Env2.SelectStages(r.Env2Table != 0, r.Env2Curve, r.Env2SustainOn == 0);
   z.Render = SelectZoneRender(z, interpolation);
+  z.Strides = RenderTakesStride(z.Render);
+  z.CubicReads = interpolation == kInterpolationCubic;
   z.LevelKeyTrack = static_cast<float>(NoteOffset) * r.LevelKeyTrack * 0.1f;
   z.Env1.Sustain = r.Env1SustainLevel;
   z.Env1.OneMinusSustain = 1.0f - r.Env1SustainLevel;
@@ -699,7 +701,18 @@ void TDSPSamplerInstr::StartZones() {
   }
 }
 
-void TDSPSamplerInstr::RenderBlock() {
+void TDSPSamplerInstr::ReallocBuffers() {
+  TDSPSamplerControl::ReallocBuffers();
+  FullBuffer.reset(new float[static_cast<std::size_t>(Settings->StereoBufferLength)]());
+}
+
+void TDSPSamplerInstr::ReleaseBuffers() {
+  FullBuffer.reset();
+  TDSPSamplerControl::ReleaseBuffers();
+}
+
+void TDSPSamplerInstr::BeginBlock() {
+  BlockBegun = true;
   RefreshZones();
   if (ZonesNeedPrepare) {
     // New play states while a note sounds: they start now, for that note.
@@ -712,8 +725,6 @@ void TDSPSamplerInstr::RenderBlock() {
     }
   }
   if (!Started) StartZones();
-  const std::int32_t frames = Settings->BlockSize;
-  std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
   if (!Playing || !Zones) return;
 
   TZoneSet& set = *Zones;
@@ -725,13 +736,63 @@ void TDSPSamplerInstr::RenderBlock() {
     }
     set.SoundingNote = Note;
   }
+  // (Zones are independent of each other's rendering: their first updates
+  // may all come before the first zone renders.)
+  for (std::int32_t k = 0; k < set.SoundingCount; ++k) {
+    TZonePlayState& z = set.States[set.Sounding[k]];
+    if (z.ControlCounter < 0) UpdateZoneControl(z);
+  }
+}
+
+float TDSPSamplerInstr::ImagePitch() const {
+  float top = -std::numeric_limits<float>::infinity();
+  if (!Playing || !Zones) return top;
+  const TZoneSet& set = *Zones;
+  for (std::int32_t k = 0; k < set.SoundingCount; ++k) {
+    const TZonePlayState& z = set.States[set.Sounding[k]];
+    if (z.State == TZonePlayState::kFinished) continue;
+    if (!z.Strides || !z.CubicReads) return std::numeric_limits<float>::infinity();
+    const float pitch = z.Semitones + static_cast<float>(z.RootKey);
+    if (pitch > top) top = pitch;  // (a zone without an update yet: NaN, left out)
+  }
+  return top;
+}
+
+void TDSPSamplerInstr::RenderEveryOther(TZonePlayState& z) {
+  const std::int32_t frames = Settings->BlockSize / 2;
+  float* full = FullBuffer.get();
+  std::fill_n(full, 4 * static_cast<std::size_t>(frames), 0.0f);
+  RenderTarget = full;
+  RenderStride = 1;
+  z.Render(*this, z);
+  float* out = OutputBuffer.get();
+  for (std::int32_t m = 0; m < frames; ++m) {
+    out[2 * m] += full[4 * m];
+    out[2 * m + 1] += full[4 * m + 1];
+  }
+}
+
+void TDSPSamplerInstr::RenderBlock() {
+  if (!BlockBegun) BeginBlock();
+  BlockBegun = false;
+  const std::int32_t ticks = Settings->BlockSize;
+  const std::int32_t frames = ticks / Stride;
+  std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
+  if (!Playing || !Zones) return;
+
+  TZoneSet& set = *Zones;
   bool rendered = false;
   for (std::int32_t k = 0; k < set.SoundingCount; ++k) {
     TZonePlayState& z = set.States[set.Sounding[k]];
     const TSampleZoneRec& r = z.Zone;
-    if (z.ControlCounter < 0) UpdateZoneControl(z);
     if (z.State == TZonePlayState::kFinished) continue;
-    z.Render(*this, z);
+    if (Stride == 1 || z.Strides) {
+      RenderTarget = OutputBuffer.get();
+      RenderStride = Stride;
+      z.Render(*this, z);
+    } else {
+      RenderEveryOther(z);
+    }
     rendered = true;
     const bool env1Released = !r.Env1On || z.Env1.State == TZoneEnvelope::kReleasing;
     const bool env2Released = !r.Env2On || z.Env2.State == TZoneEnvelope::kReleasing;
@@ -739,7 +800,9 @@ void TDSPSamplerInstr::RenderBlock() {
       z.State = TZonePlayState::kFinished;
     else if (env1Released && env2Released) z.State = TZonePlayState::kReleasing;
   }
-  AdvanceTimes(frames);
+  RenderTarget = nullptr;
+  RenderStride = 1;
+  AdvanceTimes(ticks);
   if (!rendered) State = kFinished;
 }
 

@@ -144,6 +144,11 @@ struct TZonePlayState {
 
   // Chosen per note.
   TZoneRender Render;  // a renderer that only finishes the zone until then
+  // Render takes a frame stride (every other frame at 2); without it the
+  // sampler renders the zone in full and keeps every other frame.
+  bool Strides = false;
+  // The reads are cubic (their images are the weakest of the modes).
+  bool CubicReads = false;
   TSampleInterpolator Interpolate = nullptr;
   // Filter 1, shaper stage 1, distortion, filter 2, shaper stage 2.
   TZoneStage Stages[5];
@@ -306,6 +311,24 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   void ResetNote() override;
   // The audio thread, under its owner's lock.
   void RenderBlock() override;
+  // The start of RenderBlock without the rendering: the zones of a new
+  // program or note are prepared and started and take their first control
+  // update, so ImagePitch speaks for this block. RenderBlock calls it when
+  // the owner has not.
+  void BeginBlock();
+  // The highest pitch (semitones, a MIDI note number) a sounding zone played
+  // at its last control update: what decides whether the images its reads
+  // leave are strong enough to matter where they fold. +infinity when a
+  // sounding zone renders per-sample stages or reads other than cubically
+  // (images fold at every pitch), -infinity when no zone sounds.
+  float ImagePitch() const;
+  // Frames per output frame of the next RenderBlocks: 1, or 2 for every
+  // other frame (BlockSize / 2 frames into Output(), each zone's timing,
+  // envelopes and control updates unchanged; BlockSize must be even). A
+  // stride of 2 is plain decimation: the owner chooses it only where the
+  // images of the reads do not fold audibly.
+  void SetFrameStride(std::int32_t stride) { Stride = stride == 2 && Settings->BlockSize % 2 == 0 ? 2 : 1; }
+  std::int32_t FrameStride() const { return RenderStride; }
   void LegatoStart(TDSPSamplerControl& previous) override;
   void PrepareNote() override;
   // Under its owner's lock (a type change rebuilds a filter, shaper or LFO).
@@ -314,12 +337,16 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   // Filters, distortions and shapers follow the settings; the LFOs run at
   // the control rate. Under its owner's lock.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
+  void ReallocBuffers() override;
+  void ReleaseBuffers() override;
 
   // The zone control update (once per millisecond of samples): pitch and
   // playback increment, level and pan, LFOs, the release of the zones and
   // the filter cutoffs. Called by the zone renderers.
   void UpdateZoneControl(TZonePlayState& zone);
-  float* MutableOutput() { return OutputBuffer.get(); }
+  // Where the zone being rendered adds its frames (its stride is
+  // FrameStride).
+  float* MutableOutput() { return RenderTarget; }
 
   // The current program's play states (tests and the voice's display).
   std::int32_t ZoneCount() const;
@@ -341,9 +368,19 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   void ReleaseZones();
   void ApplyTimeSettings(TZonePlayState& zone);
 
+  // RenderBlock of a zone whose renderer has no stride, at stride 2: the
+  // zone in full into FullBuffer, then every other frame into the output.
+  void RenderEveryOther(TZonePlayState& zone);
+
   TPreparedZones Zones;
   bool ZonesNeedPrepare = false;
   bool NotePrepared = false;
+  bool BlockBegun = false;
+  std::int32_t Stride = 1;
+  // The zone renderers' target and stride.
+  float* RenderTarget = nullptr;
+  std::int32_t RenderStride = 1;
+  std::unique_ptr<float[]> FullBuffer;  // a block at stride 1 (RenderEveryOther)
   std::atomic<std::uint64_t> NextTicket{1};
 };
 
@@ -363,3 +400,5 @@ TZonePositionMove SelectPositionMove(std::uint8_t mode);
 // The renderer PrepareNote gives a zone whose loop mode, sample and stage
 // routines are set, for the interpolation mode.
 TZoneRender SelectZoneRender(const TZonePlayState& zone, std::int32_t interpolation);
+// True for the renderers that take the sampler's frame stride.
+bool RenderTakesStride(TZoneRender render);

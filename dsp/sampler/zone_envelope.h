@@ -27,12 +27,14 @@ struct TZoneEnvelope {
   // Runs the current stage for the sample at Counter.
   void Run() { Stage(*this); }
   // count samples as the owner runs them one by one (Run, read Value,
-  // advance Counter), the values into levels. The final hold (without
-  // auto-release) is taken in one step: its value does not change.
-  void RunSpan(float* levels, std::int32_t count);
+  // advance Counter by stride), the values into levels (the same bits): a
+  // stage's run of samples at once, four at a time, then the table and the
+  // curve over the run. The final hold (without auto-release) is taken in
+  // one step: its value does not change.
+  void RunSpan(float* levels, std::int32_t count, std::int32_t stride = 1);
   // RunSpan, except that a span wholly in a holding final stage leaves
   // levels alone and answers true: every level of it is Value.
-  bool RunSpanOrHold(float* levels, std::int32_t count);
+  bool RunSpanOrHold(float* levels, std::int32_t count, std::int32_t stride = 1);
   // Chooses the stage routines: tableOn passes the linear value through
   // curve table 1, curve 1..8 raises it to the power curve + 1 (any other
   // value: no curve), autoRelease starts the release after the second
@@ -54,6 +56,8 @@ struct TZoneEnvelope {
   const TStageSet* Stages;
   TCurveFunction Table = NullProc;  // curve table 1 lookup (clamped)
   TCurveFunction Curve = NullProc;  // power curve
+  TCurveRun TableRun = nullptr;     // the same over runs (null: none)
+  TCurveRun CurveRun = nullptr;
 
   std::uint8_t State = kDone;
   std::int32_t Counter = 0;  // samples since the note start or the release

@@ -293,23 +293,34 @@ __attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* 
 using TMixRun = void (*)(const float*, const float*, const float*, float, float, float, float*, std::int32_t);
 const TMixRun MixRun = CpuFeatures().Avx2 ? &MixRunAvx2 : &MixRunSse2;
 
-template <class Read, int LoopMode>
-void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
+// Stride: the sampler's frame stride. At 2 each output frame is the zone at
+// every other sample of its own timing: the position moves by two steps,
+// the envelope and the control counter by two samples per frame (a control
+// update due between two frames comes at the later one, and the counter
+// keeps the sample it overshot by).
+template <class Read, int LoopMode, int Stride>
+void RenderZoneRunsAt(TDSPSamplerInstr& s, TZonePlayState& z) {
   static_assert(LoopMode == kLoopNone || LoopMode == kLoopForward);
   float* out = s.MutableOutput();
-  const std::int32_t frames = s.Settings->BlockSize;
+  const std::int32_t frames = s.Settings->BlockSize / Stride;
   const std::int32_t perMs = s.Settings->SamplesPerMs;
   alignas(16) double position[kRunLength];
   alignas(16) float workL[kRunLength], workR[kRunLength], level[kRunLength];
   std::int32_t k = 0;
   while (k < frames) {
-    if (z.ControlCounter >= perMs) s.UpdateZoneControl(z);
-    const std::int32_t run = std::min({frames - k, kRunLength, std::max(perMs - z.ControlCounter, std::int32_t{1})});
+    if (z.ControlCounter >= perMs) {
+      const std::int32_t over = z.ControlCounter - perMs;
+      s.UpdateZoneControl(z);
+      if constexpr (Stride > 1) z.ControlCounter = std::min(over, Stride - 1);
+    }
+    const std::int32_t due = (perMs - z.ControlCounter + Stride - 1) / Stride;
+    const std::int32_t run = std::min({frames - k, kRunLength, std::max(due, std::int32_t{1})});
     // The positions (each sample reads at its position, then moves on) and
     // the working samples.
     double p = z.Position;
-    const double increment = z.Increment;
-    std::int32_t count = run;  // samples that reach the output
+    const double increment = z.Increment * Stride;
+    std::int32_t count = run;     // samples that reach the output
+    std::int32_t last = run - 1;  // the last sample read
     bool finished = false;
     bool mono = false;
     std::int32_t j = 0;
@@ -318,7 +329,11 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
       p += increment;
       if constexpr (LoopMode == kLoopNone) {
         if (p >= z.Frames) {
-          count = at;
+          // The sample that steps past the end is read (it stays in the
+          // play state) but not heard; at a stride it is heard while the
+          // zone's own next sample still lies inside.
+          last = at;
+          count = Stride > 1 && position[at] + z.Increment < z.Frames ? at + 1 : at;
           finished = true;
         }
       } else {
@@ -359,27 +374,36 @@ void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
     if (!finished) {
       const std::int32_t from = j;
       for (; j < run && !finished; ++j) advance(j);
-      const std::int32_t end = finished ? count + 1 : run;
+      const std::int32_t end = finished ? last + 1 : run;
       mono = Read::Run(z, position + from, workL + from, workR + from, end - from);
     } else {
       // The group of four that finished the zone: its positions up to the
       // finishing one (which is read too: the last sample read stays in the
       // play state).
       const std::int32_t from = j;
-      mono = Read::Run(z, position + from, workL + from, workR + from, count + 1 - from);
+      mono = Read::Run(z, position + from, workL + from, workR + from, last + 1 - from);
     }
     z.Position = p;
-    const std::int32_t reads = finished ? count + 1 : run;
+    const std::int32_t reads = finished ? last + 1 : run;
     const float* right = mono ? workL : workR;
     z.WorkL = workL[reads - 1];
     z.WorkR = right[reads - 1];
-    z.ControlCounter += reads;
+    z.ControlCounter += reads * Stride;
     // Envelope 1, then the mix (the final hold: one level for the whole
     // run).
-    const bool held = z.Env1.RunSpanOrHold(level, count);
+    const bool held = z.Env1.RunSpanOrHold(level, count, Stride);
     MixRun(workL, right, held ? nullptr : level, z.Env1.Value, z.GainL, z.GainR, out + 2 * k, count);
     if (finished) return FinishZone(z);
     k += run;
+  }
+}
+
+template <class Read, int LoopMode>
+void RenderZoneRuns(TDSPSamplerInstr& s, TZonePlayState& z) {
+  if (s.FrameStride() == 2) {
+    RenderZoneRunsAt<Read, LoopMode, 2>(s, z);
+  } else {
+    RenderZoneRunsAt<Read, LoopMode, 1>(s, z);
   }
 }
 
@@ -420,6 +444,13 @@ TZoneRender RenderZoneGeneral(std::uint8_t loopMode, bool modulationEnvelope) {
     default:
       return GeneralFor<kLoopNone>(modulationEnvelope);
   }
+}
+
+bool RenderTakesStride(TZoneRender render) {
+  for (TZoneRender r : {&RenderZoneLoop, &RenderZoneLoopLinearMono, &RenderZoneLoopCubicMono, &RenderZoneOneShot,
+                        &RenderZoneOneShotLinearMono, &RenderZoneOneShotCubicMono})
+    if (render == r) return true;
+  return false;
 }
 
 TZoneRender SelectZoneRender(const TZonePlayState& z, std::int32_t interpolation) {

@@ -1,5 +1,7 @@
 #include "dsp/voices/sampler_voice.h"
 
+#include <algorithm>
+
 // ---- TDSPSamplerVoice1 ------------------------------------------------------
 
 TDSPSamplerVoice1::TDSPSamplerVoice1() = default;
@@ -132,6 +134,8 @@ void TDSPSamplerInstrVoice2::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPSamplerVoice2::SetAudioSettings(rec);
   PlayersOversampled = Settings->SampleRate < kOversampleBelowRate;
   Decimator.Clear();
+  Rate = TPlayerRate::Voice;
+  FreshNote = true;
   if (!PlayersOversampled) return;  // the players keep the voice's record
   SetupAudioSettings(PlayerSettings, 2 * Settings->SampleRate, 2 * Settings->BlockSize);
   Sampler1->SetAudioSettings(&PlayerSettings);
@@ -141,4 +145,46 @@ void TDSPSamplerInstrVoice2::SetAudioSettings(TAudioSettingsRec* rec) {
 void TDSPSamplerInstrVoice2::Trigger() {
   TDSPSamplerVoice2::Trigger();
   Decimator.Clear();
+  FreshNote = true;
+}
+
+void TDSPSamplerInstrVoice2::ChoosePlayerRate(bool player2) {
+  if (!PlayersOversampled) {
+    Rate = TPlayerRate::Voice;
+  } else {
+    float pitch = Player1().ImagePitch();
+    if (player2) pitch = std::max(pitch, Player2().ImagePitch());
+    const bool heard = FilterHeard();
+    const bool doubled = pitch >= (heard ? SingleBelowPitch : DoubleFromPitch);
+    if (FreshNote) {
+      // Nothing sounded before on this rate: no transition.
+      Rate = doubled ? TPlayerRate::Doubled : TPlayerRate::Voice;
+    } else {
+      switch (Rate) {
+        case TPlayerRate::Voice:
+          if (doubled) {
+            Decimator.Clear();
+            WarmBlocks = std::max<std::int32_t>(1, (kWarmFrames + Settings->BlockSize - 1) / Settings->BlockSize);
+            Rate = TPlayerRate::Warming;
+          }
+          break;
+        case TPlayerRate::Warming:
+          if (!doubled) Rate = TPlayerRate::Voice;
+          else if (--WarmBlocks <= 0) Rate = TPlayerRate::Rising;
+          break;
+        case TPlayerRate::Rising:
+        case TPlayerRate::Doubled:
+          Rate = doubled ? TPlayerRate::Doubled : TPlayerRate::Falling;
+          break;
+        case TPlayerRate::Falling:
+          // Back up at once: the filter ran through the fade.
+          Rate = doubled ? TPlayerRate::Rising : TPlayerRate::Voice;
+          break;
+      }
+    }
+  }
+  FreshNote = false;
+  const std::int32_t stride = Rate == TPlayerRate::Voice && PlayersOversampled ? 2 : 1;
+  Player1().SetFrameStride(stride);
+  Player2().SetFrameStride(stride);
 }

@@ -246,15 +246,29 @@ void TDSPSequencer::Restart(bool freshNote) {
   }
 }
 
-void TDSPSequencer::AdvanceStep() {
+double TDSPSequencer::SamplesPerUnit() const {
+  // Ticks follow the host's tempo in real time; a millisecond is one control
+  // block, as everything else the voices count in milliseconds.
+  if (TimeUnit == 1) return MsPerTickValue * 0.001 * static_cast<double>(Settings->SampleRate);
+  return Settings->SamplesPerMs;
+}
+
+double TDSPSequencer::UnitsPerBlock() const { return static_cast<double>(Settings->SamplesPerMs) / SamplesPerUnit(); }
+
+void TDSPSequencer::AdvanceStep(double advance) {
   PrevPitch = Pitch;
   PrevLevel = Level;
+  const double ended = Steps[static_cast<std::size_t>(Index)].Duration;
   Steps[static_cast<std::size_t>(Index)].GateOpen = false;
   // ">=": a step count lowered while running wraps at once instead of
   // running past the played steps.
   Index = Index + 1 >= Count ? 0 : Index + 1;
   Steps[static_cast<std::size_t>(Index)].GateOpen = true;
-  StepTime = 0.0;
+  // The time run past the step's end (or still to run, up to half a block)
+  // belongs to the next step, so the steps keep to the clock however the
+  // blocks fall. A step shorter than what is carried into it still gets its
+  // block.
+  StepTime = std::clamp(StepTime - ended, -advance, Steps[static_cast<std::size_t>(Index)].Duration);
   PatternPos = PatternPos + 1 >= PatternLength ? 0 : PatternPos + 1;
   OctaveOffsetValue = NextOctaveOffset();
 }
@@ -264,7 +278,9 @@ void TDSPSequencer::StartCycleIfComplete() {
   const double cycle = static_cast<double>(StartDelay) + Attack + Peak + Release + CycleSpace;
   if (!Reached(CycleClock, cycle)) return;
   ++CycleCountValue;
-  CycleClock = 0.0;
+  // Carried as the step clock is; a cycle shorter than a block restarts.
+  CycleClock -= cycle;
+  if (!(CycleClock < cycle)) CycleClock = 0.0;
   NewCycleSpace();
 }
 
@@ -308,8 +324,10 @@ void TDSPSequencer::Tick() {
     if (step.Note != kSequencerTie) {
       const float pitch = SourceValue(PitchSource, step.Note);
       const float level = SourceValue(LevelSource, step.Note);
-      if (GlideFactor > 0.0f && StepTime < step.GlideTime) {
-        const auto f = static_cast<float>(StepTime / step.GlideTime);
+      // A step that starts within this block has not started gliding yet.
+      const double into = std::max(StepTime, 0.0);
+      if (GlideFactor > 0.0f && into < step.GlideTime) {
+        const auto f = static_cast<float>(into / step.GlideTime);
         Pitch = PrevPitch + (pitch - PrevPitch) * f;
         Level = PrevLevel + (level - PrevLevel) * f;
       } else {
@@ -322,7 +340,7 @@ void TDSPSequencer::Tick() {
 
   // 2. The cycle envelope over this block as a straight line env(i) = a + b i,
   // from the cycle clock at the block's start.
-  const double unitSamples = block * (TimeUnit == 1 ? MsPerTickValue : 1.0);
+  const double unitSamples = SamplesPerUnit();
   const float invBlock = 1.0f / static_cast<float>(block);
   float a = LastEnv, b = 0.0f;  // past the cycle's end: hold
   double p = CycleClock;
@@ -383,11 +401,14 @@ void TDSPSequencer::Tick() {
   LevelScaledPlusOneOutput = (scaled + 1.0f) * levelFactor;
   LevelScaledDoubleOutput = 2.0f * scaled * levelFactor;
 
-  // 5. The clocks.
-  StepTime += TickFactorValue;
-  if (Reached(StepTime, step.GateTime)) step.GateOpen = false;
-  if (Reached(StepTime, step.Duration)) AdvanceStep();
-  CycleClock += TickFactorValue;
+  // 5. The clocks, by the block's length in clock units. A gate closes and a
+  // step ends from the block whose start lies nearest their time.
+  const double advance = static_cast<double>(block) / unitSamples;
+  StepTime += advance;
+  const double nearest = StepTime + 0.5 * advance;
+  if (Reached(nearest, step.GateTime)) step.GateOpen = false;
+  if (Reached(nearest, step.Duration)) AdvanceStep(advance);
+  CycleClock += advance;
   StartCycleIfComplete();
 }
 

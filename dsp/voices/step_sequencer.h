@@ -1,9 +1,13 @@
 // Per-voice 32-step control sequencer. Every synth voice owns two. Once per
-// control block (one millisecond of samples) the owner calls Tick: the
-// sequencer advances its step clock in the host's tempo (or in milliseconds),
-// leaves pitch, level, gate and cycle-envelope values for the voice's
-// modulation matrix in its output fields, and fills OutBuffer with one gain
-// value per sample for the voice's master gain:
+// control block (one millisecond of samples, rate div 1000) the owner calls
+// Tick: the sequencer advances its step clock in the host's tempo (or in
+// milliseconds), by the block's true length in ticks at the sample rate, and
+// carries the time run past a step's or a cycle's end into the next one, so
+// the steps keep to the host's grid (each step change falls on the block
+// whose start lies nearest its time); it leaves pitch, level, gate and
+// cycle-envelope values for the voice's modulation matrix in its output
+// fields, and fills OutBuffer with one gain value per sample for the voice's
+// master gain:
 //   gain = (level x level amount + 1) x (1 - (1 - gate) x gate amount),
 // with gate and level ramped linearly across the block from the previous
 // block's values and each weighted by (envelope amount x env + base), where env
@@ -178,8 +182,12 @@ class TDSPSequencer : public TDSPControl {
   bool AlwaysRetrigger() const { return AlwaysRetrig; }
   double Tempo() const { return TempoBpm; }
   double MsPerTick() const { return MsPerTickValue; }
-  // Clock units per control block: ticks per millisecond, or 1 in milliseconds.
+  // Clock units per millisecond: ticks per millisecond, or 1 in milliseconds.
   double TickFactor() const { return TickFactorValue; }
+  // Clock units per control block: the block's length in ticks at the
+  // sample rate (the host's tempo in real time), or 1 in milliseconds (a
+  // millisecond is one control block).
+  double UnitsPerBlock() const;
   std::int32_t StepCount() const { return Count; }
   float StepLength() const { return StepLengthValue; }
   std::int32_t StepIndex() const { return Index; }
@@ -210,7 +218,9 @@ class TDSPSequencer : public TDSPControl {
 
  private:
   void Rebuild();
-  void AdvanceStep();
+  // advance: clock units per block.
+  void AdvanceStep(double advance);
+  double SamplesPerUnit() const;
   void NewCycleSpace();
   void StartCycleIfComplete();
   float NextOctaveOffset();
@@ -272,7 +282,7 @@ class TDSPSequencer : public TDSPControl {
 
   // Running state.
   std::int32_t Index = 0;
-  double StepTime = 0.0;  // clock units since the current step started
+  double StepTime = 0.0;  // clock units since the current step started (below 0: it starts within half a block)
   double CycleClock = 0.0;
   double CycleSpace = 0.0;  // the space of the running cycle
   std::int32_t CycleCountValue = 0;

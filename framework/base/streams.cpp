@@ -122,6 +122,97 @@ bool TMemoryStream::SaveToFile(const std::string& path) const {
   return ok;
 }
 
+TFileLoadResult LoadFileBounded(const std::string& path, std::int64_t maxBytes, std::string_view magic,
+                                TMemoryStream& out) {
+  TFileLoadResult result;
+  // Non-blocking, so that opening a FIFO does not wait for a writer; it is
+  // refused below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    result.ErrorNumber = errno;
+    return result;
+  }
+  struct TCloser {
+    int Fd;
+    ~TCloser() { ::close(Fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    result.ErrorNumber = errno;
+    return result;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    result.Outcome = TFileLoadResult::NotAFile;
+    result.Directory = S_ISDIR(info.st_mode);
+    return result;
+  }
+  result.Size = info.st_size;
+  if (info.st_size > maxBytes) {
+    result.Outcome = TFileLoadResult::TooLarge;
+    return result;
+  }
+  // Up to one byte beyond the limit, in pieces: a file that grows, or one
+  // whose size is not told (as in /proc), is still bounded.
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
+  std::uint8_t piece[65536];
+  std::int64_t total = 0;
+  bool magicChecked = magic.empty();
+  for (;;) {
+    // The magic first and alone: nothing more is read from another kind of file.
+    const std::int64_t want = total < static_cast<std::int64_t>(magic.size())
+                                  ? static_cast<std::int64_t>(magic.size()) - total
+                                  : std::min<std::int64_t>(sizeof piece, maxBytes + 1 - total);
+    const ssize_t n = ::read(fd, piece, static_cast<std::size_t>(want));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result.Outcome = TFileLoadResult::Unreadable;
+      result.ErrorNumber = errno;
+      return result;
+    }
+    bytes.insert(bytes.end(), piece, piece + n);
+    total += n;
+    if (total > maxBytes) {
+      result.Outcome = TFileLoadResult::TooLarge;
+      result.Size = -1;
+      return result;
+    }
+    if (!magicChecked && (n == 0 || total >= static_cast<std::int64_t>(magic.size()))) {
+      if (total < static_cast<std::int64_t>(magic.size()) ||
+          std::memcmp(bytes.data(), magic.data(), magic.size()) != 0) {
+        result.Outcome = TFileLoadResult::OtherKind;
+        return result;
+      }
+      magicChecked = true;
+    }
+    if (n == 0) break;
+  }
+  result.Outcome = TFileLoadResult::Loaded;
+  result.Size = total;
+  out = TMemoryStream(bytes);
+  return result;
+}
+
+std::string FileLoadMessage(const std::string& path, const TFileLoadResult& result, std::string_view kind,
+                            std::int64_t maxBytes) {
+  const std::string file = "The file \"" + path + "\"";
+  switch (result.Outcome) {
+    case TFileLoadResult::Loaded:
+      break;
+    case TFileLoadResult::Unreadable:
+      return file + " could not be read (" + std::strerror(result.ErrorNumber) + ").";
+    case TFileLoadResult::NotAFile:
+      return file + " could not be read: it is " + (result.Directory ? "a directory" : "not a regular file") + ".";
+    case TFileLoadResult::TooLarge:
+      return file + " is too large for " + std::string(kind) + " (" +
+             (result.Size >= 0 ? std::to_string(result.Size) + " bytes" : std::string("it grew while being read")) +
+             "; at most " + std::to_string(maxBytes) + ").";
+    case TFileLoadResult::OtherKind:
+      return file + " is not " + std::string(kind) + ".";
+  }
+  return {};
+}
+
 TFileStream::TFileStream(const std::string& path, TMode mode)
     : File(std::fopen(path.c_str(), mode == TMode::Read ? "rb" : "wb")) {}
 

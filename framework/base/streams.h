@@ -87,6 +87,36 @@ class TFileStream : public TStream {
   bool Failed = false;
 };
 
+// Reading a file the user named into memory, bounded by what a valid file
+// of its kind can hold.
+struct TFileLoadResult {
+  enum TOutcome {
+    Loaded,      // the bytes are in the stream
+    Unreadable,  // it could not be opened or read (ErrorNumber says why)
+    NotAFile,    // a directory, a FIFO, a device or a socket
+    TooLarge,    // longer than the limit (Size, or -1 when it grew)
+    OtherKind,   // it does not begin with the expected magic
+  };
+  TOutcome Outcome = Unreadable;
+  std::int64_t Size = -1;  // bytes, when known
+  bool Directory = false;
+  int ErrorNumber = 0;
+  bool Ok() const { return Outcome == Loaded; }
+};
+// Reads the regular file at path into out (positioned at 0) when it is at
+// most maxBytes long and begins with magic (may be empty). What cannot be
+// such a file is refused before its contents are read: anything but a
+// regular file (never waited on, as a FIFO would make a reader wait), a
+// longer file (by its size, and by what a read finds if it grows), one with
+// another beginning (only the magic's bytes are read). out is left as it was
+// unless the file was loaded.
+TFileLoadResult LoadFileBounded(const std::string& path, std::int64_t maxBytes, std::string_view magic,
+                                TMemoryStream& out);
+// The refusal as a message for the user, a sentence naming the file; kind is
+// what it should have been ("a sub-preset file").
+std::string FileLoadMessage(const std::string& path, const TFileLoadResult& result, std::string_view kind,
+                            std::int64_t maxBytes);
+
 // Encodings. Each write returns the number of bytes written.
 std::int64_t WriteInt32(TStream& s, std::int32_t v);
 std::int64_t WriteInt16(TStream& s, std::int16_t v);

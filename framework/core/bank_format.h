@@ -33,6 +33,11 @@
 #include "framework/base/streams.h"
 #include "framework/core/chunk_format.h"
 
+// The largest bank file the loaders take; a longer one is refused before it
+// is read. 128 programs of a few thousand values and the sub-presets of
+// every group come to well under a megabyte (the factory bank: 244,501
+// bytes).
+inline constexpr std::int64_t kBankFileMax = std::int64_t{64} << 20;
 inline constexpr std::int64_t kFxbChunkHeaderSize = 164;
 inline constexpr std::int64_t kFxbRegularHeaderSize = 212;
 inline constexpr std::int64_t kFxProgramHeaderSize = 56;

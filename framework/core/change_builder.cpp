@@ -8,19 +8,23 @@
 
 namespace {
 
+void StopWorkerBeforeSharedData();
+
 // The module's worker: builds what audio threads asked for. It runs while
-// at least one instance exists and is joined when the last one goes.
+// at least one instance exists and is joined when the last one goes, or
+// when the module is unloaded or the process ends (Close).
 class TBuildWorker {
  public:
-  ~TBuildWorker() { StopAndJoin(); }
-
-  void Register(TChangeBuilder& builder) {
+  // False once closed: the instance then builds on its own threads.
+  bool Register(TChangeBuilder& builder) {
     std::lock_guard<std::mutex> guard(Mutex);
+    if (Closed) return false;
     Builders.push_back(&builder);
     if (!Thread.joinable()) {
       const std::uint64_t epoch = ++RunEpoch;
       Thread = std::thread([this, epoch] { Loop(epoch); });
     }
+    return true;
   }
 
   // After this the worker never touches the builder again.
@@ -41,6 +45,28 @@ class TBuildWorker {
     Generation.fetch_add(1, std::memory_order_release);
     // Every waiter: a worker being stopped may still wait beside a new one.
     Generation.notify_all();
+  }
+
+  // The module is being unloaded or the process ends, maybe with instances
+  // still open (a host that returns from main without closing them): the
+  // thread finishes the build it is in and stops, and none starts again.
+  // What the audio threads queue from now on is built by the instances'
+  // own host calls. Answers whether no instance is registered any more.
+  bool Close() {
+    std::thread joining;
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      Closed = true;
+      ++RunEpoch;
+      joining = std::move(Thread);
+    }
+    Wake();
+    if (joining.joinable()) {
+      if (joining.get_id() != std::this_thread::get_id()) joining.join();
+      else joining.detach();
+    }
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Builders.empty();
   }
 
  private:
@@ -81,6 +107,7 @@ class TBuildWorker {
           }
         }
         if (next == nullptr) break;
+        StopWorkerBeforeSharedData();
         next->RunRealtimeRequests();
       }
       Generation.wait(before, std::memory_order_acquire);
@@ -92,12 +119,50 @@ class TBuildWorker {
   std::thread Thread;
   std::uint64_t RunEpoch = 0;  // the running worker's; grows at every start and stop
   std::atomic<std::uint32_t> Generation{0};
+  bool Closed = false;
 };
 
-TBuildWorker& Worker() {
-  static TBuildWorker worker;
-  return worker;
+// Trivially destructible, so both stay readable while and after the
+// module's statics are destroyed.
+std::atomic<TBuildWorker*> TheWorker{nullptr};
+std::atomic<bool> WorkerGone{false};
+
+// The worker lives on the heap: instances still open when the module's
+// statics go (a host that never closes them, or closes them from exit
+// handlers of its own) still find it when they leave. It is freed when the
+// module goes with no instance left (unloading leaves nothing behind).
+struct TWorkerHolder {
+  TWorkerHolder() { TheWorker.store(new TBuildWorker); }
+  ~TWorkerHolder() {
+    TBuildWorker* worker = TheWorker.load();
+    WorkerGone.store(true);
+    if (worker->Close()) {
+      TheWorker.store(nullptr);
+      delete worker;
+    }
+  }
+};
+
+// Null once the module's statics are gone and no instance was left.
+TBuildWorker* Worker() {
+  if (WorkerGone.load()) return TheWorker.load();
+  static TWorkerHolder holder;
+  return TheWorker.load();
 }
+
+// Statics are destroyed in the reverse order of their construction. The
+// holder is made with the first instance, before the data its layers share
+// (wave tables, the sample store), so it goes after them. This closer is
+// made just before the worker's first build, after that data: at exit the
+// worker stops before any of it is destroyed, and no build reads it
+// meanwhile.
+struct TWorkerCloser {
+  ~TWorkerCloser() {
+    if (TBuildWorker* worker = TheWorker.load()) worker->Close();
+  }
+};
+
+void StopWorkerBeforeSharedData() { static TWorkerCloser closer; }
 
 std::atomic<bool> Asynchronous{false};
 
@@ -124,7 +189,8 @@ void SetAsynchronousBuilds(bool on) { Asynchronous.store(on); }
 bool AsynchronousBuilds() { return Asynchronous.load(); }
 
 TChangeBuilder::TChangeBuilder(TDSPBasePlugin& owner) : Plugin(owner), Registered(AsynchronousBuilds()) {
-  if (Registered) Worker().Register(*this);
+  TBuildWorker* worker = Registered ? Worker() : nullptr;
+  Registered = worker != nullptr && worker->Register(*this);
 }
 
 TChangeBuilder::~TChangeBuilder() { Detach(); }
@@ -132,7 +198,7 @@ TChangeBuilder::~TChangeBuilder() { Detach(); }
 void TChangeBuilder::Detach() {
   if (!Registered) return;
   Registered = false;
-  Worker().Unregister(*this);
+  Worker()->Unregister(*this);
 }
 
 void TChangeBuilder::Run(std::vector<TPreparedChange*> changes) {
@@ -177,7 +243,7 @@ void TChangeBuilder::QueueRealtime(TPreparedChange& change) {
 void TChangeBuilder::WakeWorkerIfQueued() {
   if (!Queued.exchange(false)) return;
   Waiting.store(true);
-  Worker().Wake();
+  Worker()->Wake();
 }
 
 void TChangeBuilder::RunRealtimeRequests() {

@@ -4,12 +4,11 @@
 #include <chrono>
 #include <thread>
 
+#include "framework/base/shared_data.h"
 #include "framework/core/change_builder.h"
 #include "framework/core/value_text.h"
 
 namespace {
-std::atomic<std::int32_t> LiveInstances{0};
-
 std::int16_t ClampToInt16(std::int32_t v) { return static_cast<std::int16_t>(std::clamp(v, -32768, 32767)); }
 }  // namespace
 
@@ -21,7 +20,10 @@ TDSPPluginX::TDSPPluginX() {
   Settings->RateFactor = 1.0f;
   MidiCCMap.fill(-1);
   RpnMap.assign(kRpnMapSize, -1);
-  LiveInstances.fetch_add(1);
+  // Both deferred lists keep this room: swapping them never allocates.
+  DeferredMidi.reserve(kMidiQueueCapacity);
+  DeferredMidiReplay.reserve(kMidiQueueCapacity);
+  InstanceOpened();
 }
 
 TDSPPluginX::~TDSPPluginX() {
@@ -30,7 +32,7 @@ TDSPPluginX::~TDSPPluginX() {
   // any destructor ran; an object deleted directly gets it here. A layer with
   // an editor window closes it in its own destructor, before this one runs.
   PrepareForDestruction();
-  LiveInstances.fetch_sub(1);
+  InstanceClosed();
 }
 
 void TDSPPluginX::PrepareForDestruction() {
@@ -44,7 +46,7 @@ void TDSPPluginX::PrepareForDestruction() {
   DisconnectAll();
 }
 
-std::int32_t TDSPPluginX::LiveInstanceCount() { return LiveInstances.load(); }
+std::int32_t TDSPPluginX::LiveInstanceCount() { return OpenInstanceCount(); }
 
 // ---- set-up
 
@@ -436,7 +438,7 @@ void TDSPPluginX::OnGuiControlChange(std::int32_t index, float value, bool dragg
   Unlock();
   // The host hears the value as it was stored (clamped), once, after the
   // lock is released; changes inside a gesture are automation.
-  if (dragging) CallHost(kHostAutomate, index, 0, nullptr, stored);
+  if (dragging) NotifyHostOfEdit(kHostAutomate, index, stored);
 }
 
 void TDSPPluginX::UpdateGuiControl(std::int32_t index, bool now) {

@@ -300,7 +300,9 @@ class TDSPPluginX : public TDSPVSTBase {
   virtual void DispatchMidi(const TMidiEventRec& e) { HandleMidi(e); }
   // Replays the deferred MIDI records, newest first, and empties the list.
   virtual void ProcessPendingMidi();
-  // Adds a record to the deferred list (any thread).
+  // Adds a record to the deferred list (any thread). The list holds at most
+  // kMidiQueueCapacity records, its room taken at construction; more are
+  // dropped and counted with the queue's.
   void DeferMidi(const TMidiEventRec& e);
   // Forgets the deferred records; the instrument also stops its voices.
   virtual void ResetEngine();

@@ -495,6 +495,10 @@ void TDSPPluginX::UpdatePitchBend() {
 
 void TDSPPluginX::DeferMidi(const TMidiEventRec& e) {
   std::lock_guard<std::mutex> guard(DeferredMidiLock);
+  if (DeferredMidi.size() >= kMidiQueueCapacity) {
+    CountDroppedMidi();
+    return;
+  }
   DeferredMidi.push_back(e);
 }
 

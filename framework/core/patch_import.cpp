@@ -85,9 +85,11 @@ constexpr double kTimeCentsSpan = 25160.0;
 
 bool TVoicerackFile::Load() {
   Patches.clear();
+  FileResult = {};
   if (!FileExists(FileName)) return false;
   TMemoryStream bytes;
-  if (!bytes.LoadFromFile(FileName)) return false;
+  FileResult = LoadFileBounded(FileName, kMaxFileBytes, std::string_view(kMagic, 8), bytes);
+  if (!FileResult.Ok()) return false;
   return LoadFromBytes(bytes.Bytes());
 }
 
@@ -207,7 +209,10 @@ bool TDSPBasePlugin::ImportPatchFile(const std::string& path) {
   file.FileName = path;
   file.SkipCount = TVoicerackFile::kDefaultSkipCount;
   if (!file.Load()) {
-    ShowMessage(TMessageKind::Error, "\"" + path + "\" is not a readable design patch file.");
+    const TFileLoadResult& r = file.FileResult;
+    ShowMessage(TMessageKind::Error, r.Outcome == TFileLoadResult::TooLarge || r.Outcome == TFileLoadResult::NotAFile
+                                         ? FileLoadMessage(path, r, "a design patch file", file.kMaxFileBytes)
+                                         : "\"" + path + "\" is not a readable design patch file.");
     return false;
   }
   if (file.Truncated())
@@ -222,9 +227,10 @@ bool TDSPBasePlugin::ImportBankFile(const std::string& path) {
   if (path.empty()) return false;
   const std::string ext = FileExtLower(path);
   if (ext != ".pch" && FileExists(path)) {
-    TFileStream in(path, TFileStream::TMode::Read);
-    if (!in.IsOpen()) {
-      ShowMessage(TMessageKind::Error, "The bank file \"" + path + "\" could not be opened.");
+    TMemoryStream in;
+    const TFileLoadResult r = LoadFileBounded(path, kBankFileMax, {}, in);
+    if (!r.Ok()) {
+      ShowMessage(TMessageKind::Error, FileLoadMessage(path, r, "a bank file", kBankFileMax));
       return false;
     }
     if (!LoadBankFromStream(in)) return false;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/base/streams.h"
 #include "framework/core/param_info.h"
 
 // One patch: its name (untrimmed) and the values kept after the skip count.
@@ -40,9 +41,14 @@ class TVoicerackFile {
   static constexpr std::int64_t kDesignNameBytes = 65;  // length byte + 64 characters
   static constexpr std::int64_t kPatchNameBytes = 129;  // length byte + 128 characters
   static constexpr std::int32_t kDefaultSkipCount = 4;
+  // The largest file Load reads: a patch bank of the design system (some
+  // hundreds of patches of some hundreds of values) is far below it.
+  static constexpr std::int64_t kMaxFileBytes = std::int64_t{64} << 20;
 
   // Reads the file named by FileName when it exists; answers whether it was
-  // a patch file whose header could be read. Patches are cleared first.
+  // a patch file whose header could be read. Patches are cleared first. A
+  // file longer than kMaxFileBytes, or one without the magic, is refused
+  // before it is read (FileResult says why).
   bool Load();
   // The same from bytes in memory: false (no patches) without the magic or
   // with a header cut short; otherwise true with the whole patches the bytes
@@ -55,6 +61,7 @@ class TVoicerackFile {
   bool ConvertOldStyle = false;
 
   // What the last load read.
+  TFileLoadResult FileResult;
   bool NewStyle = false;
   std::int32_t Version = 0;
   std::string DesignName;

@@ -36,6 +36,13 @@ inline constexpr std::int16_t kSubPresetRecordVersion = 2;
 inline constexpr std::size_t kSubPresetNameMax = 36;
 // Group and current names are short strings.
 inline constexpr std::size_t kSubPresetGroupNameMax = 255;
+// The largest files the loaders take; anything longer is refused before it
+// is read. A sub-preset file holds one value per parameter of its group (the
+// whole effects rack, the largest group of our instruments, is a few hundred
+// values: under 3 KB); a bank file one group's sub-presets, a few hundred
+// of those at most. Files of the other plug-ins of the family are alike.
+inline constexpr std::int64_t kSubPresetFileMax = std::int64_t{1} << 20;       // ".spi": 1 MiB
+inline constexpr std::int64_t kSubPresetBankFileMax = std::int64_t{64} << 20;  // ".spf": 64 MiB
 
 // One sub-preset: its name and one normalised value per group parameter.
 struct TSubPresetRec {

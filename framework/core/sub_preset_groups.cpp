@@ -21,10 +21,14 @@ std::string ClampGroupText(std::string_view text) {
   return std::string(text.substr(0, std::min(text.size(), kSubPresetGroupNameMax)));
 }
 
-// The file's bytes in memory; false with a message when it cannot be read.
-bool ReadWholeFile(const std::string& path, TMemoryStream& bytes) {
-  if (bytes.LoadFromFile(path)) return true;
-  ShowMessage(TMessageKind::Error, "The file \"" + path + "\" could not be read.");
+// The file's bytes in memory when it is a file of that kind, at most
+// maxBytes long; false with a message otherwise (nothing more is read than
+// its magic, or nothing).
+bool ReadWholeFile(const std::string& path, std::string_view magic, std::string_view kind, std::int64_t maxBytes,
+                   TMemoryStream& bytes) {
+  const TFileLoadResult r = LoadFileBounded(path, maxBytes, magic, bytes);
+  if (r.Ok()) return true;
+  ShowMessage(TMessageKind::Error, FileLoadMessage(path, r, kind, maxBytes));
   return false;
 }
 
@@ -217,12 +221,7 @@ bool TDSPPluginX::LoadSubPresetBankFile(std::int32_t groupId, const std::string&
 
 bool TDSPPluginX::ReadSubPresetBankFile(std::int32_t groupId, const std::string& path, TSubPresetGroupImage& image) {
   TMemoryStream bytes;
-  if (!ReadWholeFile(path, bytes)) return false;
-  if (!ReadMagic(bytes, kSubPresetGroupMagic)) {
-    ShowMessage(TMessageKind::Error, "The file \"" + path + "\" is not a sub-preset bank.");
-    return false;
-  }
-  bytes.SetPosition(0);
+  if (!ReadWholeFile(path, kSubPresetGroupMagic, "a sub-preset bank", kSubPresetBankFileMax, bytes)) return false;
   std::string error;
   if (ParseSubPresetGroup(bytes, image, error) != TReadResult::Read) {
     ShowMessage(TMessageKind::Error, "The sub-preset bank could not be loaded: " + error + ".");
@@ -247,12 +246,7 @@ bool TDSPPluginX::SaveSubPresetFile(std::int32_t groupId, std::int32_t index, co
 
 std::int32_t TDSPPluginX::LoadSubPresetFile(std::int32_t groupId, const std::string& path) {
   TMemoryStream bytes;
-  if (!ReadWholeFile(path, bytes)) return -1;
-  if (!ReadMagic(bytes, kSubPresetItemMagic)) {
-    ShowMessage(TMessageKind::Error, "The file \"" + path + "\" is not a sub-preset file.");
-    return -1;
-  }
-  bytes.SetPosition(0);
+  if (!ReadWholeFile(path, kSubPresetItemMagic, "a sub-preset file", kSubPresetFileMax, bytes)) return -1;
   const std::int32_t index = ReadSubPresetItem(bytes, groupId, true, true);
   if (index >= 0) ApplySubPreset(groupId, index);
   return index;

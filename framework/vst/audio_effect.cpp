@@ -208,7 +208,19 @@ void AudioEffect::SetParameter(std::int32_t index, float value) {
 void AudioEffect::SetParameterAutomated(std::int32_t index, float value) {
   if (!IsValidParam(index)) return;
   SetParameter(index, value);
-  CallHost(kHostAutomate, index, 0, nullptr, GetParameterValue(index));
+  NotifyHostOfEdit(kHostAutomate, index, GetParameterValue(index));
+}
+
+std::intptr_t AudioEffect::NotifyHostOfEdit(std::int32_t opcode, std::int32_t index, float value) {
+  // A host records an edit on the thread that tells it, and may need state
+  // of its own there. Ardour 7 keeps its tempo map per thread and places
+  // recorded points with it, but its Linux editor thread (where the editor
+  // runs, handles the mouse and so tells the host) never gets one: a
+  // begin-edit while rolling or an automate while stopped in Touch, Latch
+  // or Write then crashes it. Asking it for the tempo makes it fetch the
+  // current map for the asking thread; other hosts just answer.
+  CallHost(kHostTempoAt, 0, 0);
+  return CallHost(opcode, index, 0, nullptr, value);
 }
 
 std::intptr_t AudioEffect::CallHost(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr,

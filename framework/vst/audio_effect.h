@@ -147,6 +147,11 @@ class AudioEffect : public TDSPBasePlugin {
   // Stores like SetParameter, then tells the host (never call it while
   // holding the instance lock).
   virtual void SetParameterAutomated(std::int32_t index, float value);
+  // Tells the host of an edit it may record: kHostAutomate (index, value),
+  // kHostBeginEdit or kHostEndEdit (index); answers what the host answers.
+  // Any thread but the audio thread, never under the instance lock. Each
+  // notice follows a tempo request on the same thread (see the definition).
+  std::intptr_t NotifyHostOfEdit(std::int32_t opcode, std::int32_t index, float value = 0.0f);
 
   // Host callback (answers 0 without one).
   std::intptr_t CallHost(std::int32_t opcode, std::int32_t index = 0, std::intptr_t value = 0, void* ptr = nullptr,

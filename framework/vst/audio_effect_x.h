@@ -38,8 +38,11 @@ class AudioEffectX : public AudioEffect {
   virtual bool BeginSetProgram() { return true; }
   virtual bool EndSetProgram() { return true; }
   virtual std::intptr_t SetTotalSampleToProcess(std::intptr_t value) { return value; }
-  virtual std::int32_t BeginLoadBank() { return -1; }
-  virtual std::int32_t BeginLoadProgram() { return -1; }
+  // Asked before the host loads a bank or program file into the plug-in:
+  // -1 would refuse it, 1 vouch for it. 0 leaves the host to load it; the
+  // chunk itself is checked when it arrives (a bad one changes nothing).
+  virtual std::int32_t BeginLoadBank() { return 0; }
+  virtual std::int32_t BeginLoadProgram() { return 0; }
 
   // Extension host opcodes.
   bool WantEvents(std::int32_t filter = 1) { return CallHost(kHostWantMidi, 0, filter) != 0; }
@@ -52,16 +55,18 @@ class AudioEffectX : public AudioEffect {
   bool NeedIdle() { return CallHost(kHostNeedIdle) != 0; }
   bool SizeWindow(std::int32_t width, std::int32_t height) { return CallHost(kHostSizeWindow, width, height) != 0; }
   bool UpdateDisplay() { return CallHost(kHostUpdateDisplay) != 0; }
-  // Bracket an editor drag so that the host records its automation cleanly.
-  bool BeginEdit(std::int32_t index) { return CallHost(kHostBeginEdit, index) != 0; }
-  bool EndEdit(std::int32_t index) { return CallHost(kHostEndEdit, index) != 0; }
+  // Bracket an editor drag so that the host records its automation cleanly
+  // (NotifyHostOfEdit).
+  bool BeginEdit(std::int32_t index) { return NotifyHostOfEdit(kHostBeginEdit, index) != 0; }
+  bool EndEdit(std::int32_t index) { return NotifyHostOfEdit(kHostEndEdit, index) != 0; }
   std::int32_t HostCanDo(const char* text) {
     return static_cast<std::int32_t>(CallHost(kHostCanDo, 0, 0, const_cast<char*>(text)));
   }
 
   // The remaining host opcodes, with their published numbers and argument
-  // places. Nothing in the plug-in calls them; a plug-in that needs one
-  // finds it here. Each answers what the host answers (0 without a host).
+  // places. Nothing in the plug-in calls them (but the edit notices ask for
+  // the tempo first); a plug-in that needs one finds it here. Each answers
+  // what the host answers (0 without a host).
   // Tempo at a sample position, in beats per minute x 10000.
   std::int32_t TempoAt(std::int32_t samplePosition) { return AnswerInt(kHostTempoAt, 0, samplePosition); }
   std::int32_t GetNumAutomatableParameters() { return AnswerInt(kHostGetNumAutomatableParameters); }

@@ -7,10 +7,6 @@
 #include <cstring>
 
 namespace {
-// Initial room of the MIDI queue: the queue grows only for hosts that send
-// more events per block than this.
-constexpr std::size_t kMidiQueueReserve = 1024;
-
 std::string ModuleFilePath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&ModuleFilePath), &info) == 0 || info.dli_fname == nullptr) return {};
@@ -22,7 +18,8 @@ TDSPVSTBase::TDSPVSTBase()
     : MidiHandler(std::make_unique<TMidiMessageHandler>(
           TMidiMessageHandler::TOwnerCallback::Bind<&TDSPVSTBase::OnMidiMessage>(this))),
       PluginFilePath(ModuleFilePath()) {
-  MidiQueue.reserve(kMidiQueueReserve);
+  MidiQueue.reserve(kMidiQueueCapacity);
+  MidiWindow.resize(kMidiQueueCapacity);
 }
 
 TDSPVSTBase::~TDSPVSTBase() = default;
@@ -47,12 +44,25 @@ void TDSPVSTBase::ClearPrograms() {
 std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   if (events == nullptr) return 0;
   TPluginLockGuard guard(*this);
+  TVstEvent* const* list = VstEventSlots(*events);
   for (std::int32_t i = 0; i < events->numEvents; ++i) {
-    const TVstEvent* e = events->events[i];
+    const TVstEvent* e = list[i];
     if (e == nullptr || e->type != kVstMidiEventType) continue;
-    TQueuedMidi queued;
+    TQueuedMidi queued{};
     std::memcpy(&queued.Event, e, sizeof(TVstMidiEvent));
     queued.Due = kNotScheduled;
+    const std::uint8_t* data = queued.Event.midiData;
+    const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]);
+    if (m.Status == kMidiNoteOn || m.Status == kMidiNoteOff) {
+      queued.Kind = m.Status == kMidiNoteOn ? TNoteKind::kOn : TNoteKind::kOff;
+      queued.Key = static_cast<std::uint8_t>(m.Data1);
+    }
+    const std::size_t room =
+        queued.Kind == TNoteKind::kOff ? kMidiQueueCapacity : kMidiQueueCapacity - kMidiNoteOffReserve;
+    if (MidiQueue.size() >= room) {
+      CountDroppedMidi();
+      continue;
+    }
     MidiQueue.push_back(queued);
   }
   return 1;
@@ -111,16 +121,51 @@ void TDSPVSTBase::ScheduleQueuedMidi(std::int32_t start, std::int32_t length, st
 }
 
 void TDSPVSTBase::SendQueuedMidi(std::int32_t from, std::int32_t to) {
-  // Index loop: decoding may append nothing, but keeps no iterator across
+  auto due = [from, to](const TQueuedMidi& q) { return q.Due != kNotScheduled && q.Due >= from && q.Due < to; };
+  // The window's events sorted by position, queue order within one: each
+  // position's events lie together, the later ones after each.
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < MidiQueue.size(); ++i)
+    if (due(MidiQueue[i])) MidiWindow[count++] = {MidiQueue[i].Due, static_cast<std::uint32_t>(i)};
+  if (count == 0) return;
+  std::sort(MidiWindow.begin(), MidiWindow.begin() + static_cast<std::ptrdiff_t>(count));
+  for (std::size_t k = 0; k < count; ++k) MidiQueue[MidiWindow[k].second].Slot = static_cast<std::uint32_t>(k);
+
+  // Index loops: decoding appends nothing, but keeps no iterator across
   // calls into the layers.
   for (std::size_t i = 0; i < MidiQueue.size(); ++i) {
     TQueuedMidi& q = MidiQueue[i];
-    if (q.Due == kNotScheduled || q.Due < from || q.Due >= to) continue;
-    q.Due = kNotScheduled;
-    if (HoldMidi(q.Event)) continue;
-    const std::uint8_t* data = q.Event.midiData;
-    MidiHandler->HandleBytes(data[0], data[1], data[2]);
+    if (!due(q)) continue;
+    if (q.Kind == TNoteKind::kOn && !q.PositionSorted) {
+      // The position's first note-on: the note-offs listed after it that
+      // end notes begun before it go first. Each position is scanned once.
+      for (std::size_t k = q.Slot + 1; k < count && MidiWindow[k].first == q.Due; ++k) {
+        TQueuedMidi& later = MidiQueue[MidiWindow[k].second];
+        later.PositionSorted = true;
+        if (later.Kind == TNoteKind::kOff && SoundingNotes[later.Key] > 0) OfferQueuedMidi(later);
+      }
+    }
+    OfferQueuedMidi(q);
   }
+}
+
+void TDSPVSTBase::OfferQueuedMidi(TQueuedMidi& q) {
+  q.Due = kNotScheduled;
+  q.Offered = true;
+  std::uint16_t& sounding = SoundingNotes[q.Key & 0x7F];
+  if (q.Kind == TNoteKind::kOn && sounding < UINT16_MAX) ++sounding;
+  if (q.Kind == TNoteKind::kOff && sounding > 0) --sounding;
+  if (HoldMidi(q.Event)) return;
+  const std::uint8_t* data = q.Event.midiData;
+  MidiHandler->HandleBytes(data[0], data[1], data[2]);
+}
+
+void TDSPVSTBase::ClearMidiQueue() {
+  for (const TQueuedMidi& q : MidiQueue) {
+    std::uint16_t& sounding = SoundingNotes[q.Key & 0x7F];
+    if (!q.Offered && q.Kind == TNoteKind::kOff && sounding > 0) --sounding;
+  }
+  MidiQueue.clear();
 }
 
 void TDSPVSTBase::AllocRings() {

@@ -4,11 +4,14 @@
 // decouple one-millisecond internal blocks from host blocks of any length.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/vst/audio_effect_x.h"
@@ -20,6 +23,13 @@ class TDSPVSTBase : public AudioEffectX {
   static constexpr std::int32_t kRingLength = 8096;
   // Rates the internal block and the rings can serve, in Hz.
   static constexpr std::int32_t kMaxSampleRate = 1000000;
+  // Events the MIDI queue holds until the next process call, its room taken
+  // at construction: far more than any host sends for one block (a MIDI
+  // cable carries about three a millisecond). The last kMidiNoteOffReserve
+  // places take only note-offs, so a flood of other events cannot cost a
+  // note its end.
+  static constexpr std::size_t kMidiQueueCapacity = 8192;
+  static constexpr std::size_t kMidiNoteOffReserve = 1024;
 
   TDSPVSTBase();
   ~TDSPVSTBase() override;
@@ -32,8 +42,13 @@ class TDSPVSTBase : public AudioEffectX {
   void SetNumOutputs(std::int32_t outputs) override;
   void ClearPrograms() override;
   // Copies the MIDI events (type 1) of the list into the queue under the
-  // instance lock; other event types (SysEx) are skipped. Any thread.
+  // instance lock; other event types (SysEx) are skipped. Events that find
+  // the queue full are dropped and counted; the queue never grows, so this
+  // allocates nothing (hosts call it on their audio thread). Any thread.
   std::int32_t ProcessEvents(const TVstEvents* events) override;
+  // MIDI events dropped since construction because the queue was full.
+  // Any thread.
+  std::uint64_t DroppedMidiEvents() const { return MidiDropped.load(std::memory_order_relaxed); }
   // Rates below 1000 Hz, above kMaxSampleRate or not finite keep the
   // previous settings. The first request always applies.
   void SetSampleRate(float rate) override;
@@ -57,9 +72,16 @@ class TDSPVSTBase : public AudioEffectX {
   static constexpr std::int32_t kNotScheduled = INT_MIN;
   static constexpr std::int32_t kEarliest = INT_MIN + 1;
 
+  // What the decoder will make of a queued event, as far as ordering goes.
+  enum class TNoteKind : std::uint8_t { kOther, kOn, kOff };
   struct TQueuedMidi {
     TVstMidiEvent Event;
     std::int32_t Due;  // render position before which it is decoded
+    TNoteKind Kind;
+    std::uint8_t Key;     // the note's number, for note-ons and note-offs
+    bool Offered;         // decoded, or taken by HoldMidi
+    bool PositionSorted;  // its position's note-offs were already moved ahead
+    std::uint32_t Slot;   // its place in the sorted window (SendQueuedMidi)
   };
   struct TRing {
     std::vector<float> Samples;
@@ -68,7 +90,11 @@ class TDSPVSTBase : public AudioEffectX {
   };
 
   // Decodes every scheduled event with Due in [from, to), in queue order,
-  // unless HoldMidi takes it.
+  // unless HoldMidi takes it; except that at one sample position note-offs
+  // come before note-ons: a note that ends where the next one starts does
+  // not overlap it, whichever the host listed first. A note-off is moved
+  // ahead only when a note of its key sounds from an earlier position, so
+  // a note that starts and ends at one position still ends.
   void SendQueuedMidi(std::int32_t from, std::int32_t to);
   // Offered each event before it is decoded: true keeps it from decoding
   // (the taker decodes it later itself).
@@ -76,7 +102,12 @@ class TDSPVSTBase : public AudioEffectX {
   // Schedules the events whose offset (clamped into the host block of
   // hostFrames) lies in [start, start + length): Due := offset - start + shift.
   void ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames, std::int32_t shift);
-  void ClearMidiQueue() { MidiQueue.clear(); }
+  // One more MIDI event dropped for want of room (any thread).
+  void CountDroppedMidi() { MidiDropped.fetch_add(1, std::memory_order_relaxed); }
+  // Empties the queue (keeping its room). Note-offs never decoded (a gated
+  // call releases them itself) still end their notes in the count of
+  // sounding notes.
+  void ClearMidiQueue();
   // Sample offset of an event clamped into a host block: a note-off beyond
   // the block is still decoded in it (a lost note-off is a stuck note).
   static std::int32_t ClampedOffset(const TVstMidiEvent& e, std::int32_t hostFrames);
@@ -86,6 +117,7 @@ class TDSPVSTBase : public AudioEffectX {
   // Zeroes every ring and puts its indices and the fill at their start.
   void ResetRings();
 
+  // Room for kMidiQueueCapacity events, never more.
   std::vector<TQueuedMidi> MidiQueue;
   std::vector<TRing> InputRings;
   std::vector<TRing> OutputRings;
@@ -95,4 +127,15 @@ class TDSPVSTBase : public AudioEffectX {
   std::atomic<bool> TimeInfoRead{false};
   bool SampleRateApplied = false;
   std::string PluginFilePath;
+
+ private:
+  // Hands one queued event to HoldMidi or the decoder, and counts it.
+  void OfferQueuedMidi(TQueuedMidi& q);
+
+  // SendQueuedMidi's scratch: (Due, queue index) of the window's events.
+  std::vector<std::pair<std::int32_t, std::uint32_t>> MidiWindow;
+  // Per key, the notes that the decoded stream has started and not ended
+  // (the layers end a key's notes whatever their channel).
+  std::array<std::uint16_t, 128> SoundingNotes{};
+  std::atomic<std::uint64_t> MidiDropped{0};
 };

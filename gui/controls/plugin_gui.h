@@ -25,7 +25,8 @@
 //
 // Value flow: a control's change (window thread) is stored under the
 // plug-in's lock, then the host is told the stored value as automation,
-// inside a begin/end-edit bracket per gesture. A change from the plug-in
+// inside a begin/end-edit bracket per gesture (each notice after a tempo
+// request on the same thread: AudioEffect::NotifyHostOfEdit). A change from the plug-in
 // side (host, MIDI, programs; any thread) is posted while an editor window
 // is open and sets the control on the window thread without echoing back.
 // Opening a window sets every control from the parameters first.

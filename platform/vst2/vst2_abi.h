@@ -280,6 +280,13 @@ struct TVstEvents {
   TVstEvent* events[2];
 };
 
+// The list's numEvents event pointers, from the first. The declared array is
+// only the layout's minimum: indexing it past its two entries is undefined
+// behaviour (which sanitizers stop on), indexing a pointer to its first entry
+// reaches the host's whole list.
+inline TVstEvent* const* VstEventSlots(const TVstEvents& list) { return &list.events[0]; }
+inline TVstEvent** VstEventSlots(TVstEvents& list) { return &list.events[0]; }
+
 static_assert(sizeof(TVstEvent) == 32);
 static_assert(sizeof(TVstMidiEvent) == 32);
 static_assert(offsetof(TVstMidiEvent, deltaFrames) == 8);

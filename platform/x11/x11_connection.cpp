@@ -27,16 +27,22 @@ namespace {
 // answers for our own connections and hands every other connection's errors
 // to the handler installed before it, so a host's X code behaves as if we
 // were not there. It is installed while any of our connections is open.
+//
+// The lists below live on the heap while they hold anything: an editor that
+// a host closes after this module's statics were destroyed (from an exit
+// handler of its own) still finds them. The mutexes and pointers are
+// trivially destructible, so they stay usable until the process ends.
 
 std::mutex TrapMutex;
-std::vector<TX11Connection*> Trapped;
+std::vector<TX11Connection*>* Trapped = nullptr;
 XErrorHandler PreviousErrorHandler = nullptr;
 XIOErrorHandler PreviousIOErrorHandler = nullptr;
 bool TrapInstalled = false;
 
 TX11Connection* TrappedConnection(Display* display) {
-  for (TX11Connection* c : Trapped)
-    if (c->Dpy() == display) return c;
+  if (Trapped)
+    for (TX11Connection* c : *Trapped)
+      if (c->Dpy() == display) return c;
   return nullptr;
 }
 
@@ -77,14 +83,19 @@ void AddToTrap(TX11Connection* connection) {
     PreviousIOErrorHandler = XSetIOErrorHandler(&TrapIOError);
     TrapInstalled = true;
   }
-  Trapped.push_back(connection);
+  if (!Trapped) Trapped = new std::vector<TX11Connection*>;
+  Trapped->push_back(connection);
   XSetIOErrorExitHandler(connection->Dpy(), &KeepProcessOnLostConnection, nullptr);
 }
 
 void RemoveFromTrap(TX11Connection* connection) {
   std::lock_guard<std::mutex> lock(TrapMutex);
-  std::erase(Trapped, connection);
-  if (!Trapped.empty() || !TrapInstalled) return;
+  if (!Trapped) return;
+  std::erase(*Trapped, connection);
+  if (!Trapped->empty()) return;
+  delete Trapped;
+  Trapped = nullptr;
+  if (!TrapInstalled) return;
   // Put the previous handlers back, unless someone installed theirs after
   // ours: theirs may hand errors on to ours, so ours stays (it forwards
   // everything now) and is taken out at the next chance.
@@ -105,7 +116,7 @@ struct TOrphan {
   std::unique_ptr<TX11EventTarget> Window;
 };
 std::mutex OrphanMutex;
-std::vector<TOrphan> Orphans;
+std::vector<TOrphan>* Orphans = nullptr;
 
 // The position and width of a colour mask's bits.
 struct TChannel {
@@ -357,21 +368,26 @@ void TX11Connection::Orphan(std::shared_ptr<TX11Connection> connection, std::uni
   if (!connection) return;
   connection->RequestStop();
   std::lock_guard<std::mutex> lock(OrphanMutex);
-  Orphans.push_back({std::move(connection), std::move(window)});
+  if (!Orphans) Orphans = new std::vector<TOrphan>;
+  Orphans->push_back({std::move(connection), std::move(window)});
 }
 
 void TX11Connection::ReapOrphans() {
   std::vector<TOrphan> mine;
   {
     std::lock_guard<std::mutex> lock(OrphanMutex);
-    if (Orphans.empty()) return;
-    for (auto it = Orphans.begin(); it != Orphans.end();) {
+    if (!Orphans) return;
+    for (auto it = Orphans->begin(); it != Orphans->end();) {
       if (it->Connection->OnOwnerThread()) {
         mine.push_back(std::move(*it));
-        it = Orphans.erase(it);
+        it = Orphans->erase(it);
       } else {
         ++it;
       }
+    }
+    if (Orphans->empty()) {
+      delete Orphans;
+      Orphans = nullptr;
     }
   }
   // Each window first (its destructor destroys it on this, its thread), then

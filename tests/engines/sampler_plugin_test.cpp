@@ -474,6 +474,125 @@ TEST(SamplerRender, PitchAttackAndReleaseMoveThePlayersPitch) {
   }
 }
 
+// Below 64 kHz a voice plays its players at twice its rate only from
+// G#3 up. A pitch that sweeps across that limit during a note (up at one
+// note's start, down at another's) changes the rate without a step: the
+// switching voice's output stays as close, sample to sample, to that of a
+// voice held at the doubled rate as it was before the change (a hard
+// switch steps by the filter's delay times the signal's slope, about 4 % of
+// the level for these notes).
+TEST(SamplerRender, APitchSweepAcrossThePlayersRateLimitChangesItWithoutAStep) {
+  using TRate = TDSPSamplerInstrVoice2::TPlayerRate;
+  for (const float from : {0.0f, 10.0f}) {
+    TInstrument switching, doubled;
+    std::vector<float> out[2], right;
+    TInstrument* inst[2] = {&switching, &doubled};
+    std::vector<TRate> rates;
+    for (int k = 0; k < 2; ++k) {
+      inst[k]->Set(kFxOn, 0);
+      inst[k]->Set(kInterpolation, kInterpolationCubic);
+      inst[k]->Set(kOsc1Patch, 0);  // sine zones: a slope the step would show in
+      inst[k]->Set(kOsc2Amount, -1502);
+      inst[k]->Set(kOsc1PattStart, from);
+      inst[k]->Set(kOsc1PattEnd, 10.0f - from);
+      inst[k]->Set(kOsc1PattTime, static_cast<float>(LinToCents1000(300)));
+      inst[k]->NoteOn(50);
+      for (int b = 0; b < 400; ++b) {
+        inst[k]->RenderInto(44, out[k], right);
+        TDSPSamplerInstrVoice2* v = inst[k]->Playing(50);
+        ASSERT_NE(v, nullptr);
+        if (k == 1) {
+          v->DoubleFromPitch = v->SingleBelowPitch = -1000.0f;
+        } else {
+          rates.push_back(v->PlayerRate());
+        }
+      }
+    }
+    // The voice went through the change it was meant to.
+    ASSERT_EQ(rates.front(), from == 0.0f ? TRate::Voice : TRate::Doubled);
+    ASSERT_EQ(rates.back(), from == 0.0f ? TRate::Doubled : TRate::Voice);
+    const float peak = Peak(out[0]);
+    ASSERT_GT(peak, 0.05f);
+    float largest = 0.0f;
+    std::size_t at = 0;
+    // (From the second block on, when the held voice has its rate.)
+    for (std::size_t i = 89; i < out[0].size(); ++i) {
+      const float step = std::fabs((out[0][i] - out[1][i]) - (out[0][i - 1] - out[1][i - 1]));
+      if (step > largest) {
+        largest = step;
+        at = i;
+      }
+    }
+    EXPECT_LT(largest, 0.005f * peak) << "sweep from +" << from << ": a step at frame " << at;
+  }
+}
+
+// The control update leaves out LFOs and sequencers whose values reach
+// nothing; each must be where it would be when it starts to reach
+// something. An LFO read from a voice's start and one read only from 300
+// ms on (its delay, fades and cycle limit running meanwhile) give the same
+// pitch from then on.
+TEST(SamplerRender, AnLfoNothingReadsRunsOnAsIfItWereRead) {
+  constexpr std::int32_t kLfo1Freq = 82, kLfo1Dly = 130, kLfo1Atk = 131, kLfo1Hold = 132, kLfo1Rls = 133,
+                         kLfo1Cyc = 134;
+  TInstrument read, unread;
+  std::vector<float> pitch[2];
+  TInstrument* inst[2] = {&read, &unread};
+  for (int k = 0; k < 2; ++k) {
+    inst[k]->Set(kVoices, 1);
+    inst[k]->Set(kLfo1Freq, 10);
+    inst[k]->Set(kLfo1Dly, static_cast<float>(LinToCents1000(20)));
+    inst[k]->Set(kLfo1Atk, static_cast<float>(LinToCents1000(30)));
+    inst[k]->Set(kLfo1Hold, static_cast<float>(LinToCents1000(50)));
+    inst[k]->Set(kLfo1Rls, static_cast<float>(LinToCents1000(40)));
+    inst[k]->Set(kLfo1Cyc, 4);
+    if (k == 0) inst[k]->Set(kOsc1PitchLfo1, 500);
+    inst[k]->NoteOn(45);
+    for (int b = 0; b < 800; ++b) {
+      if (k == 1 && b == 300) inst[k]->Set(kOsc1PitchLfo1, 500);
+      inst[k]->Render(44);
+      TDSPSamplerInstrVoice2* v = inst[k]->Playing(45);
+      ASSERT_NE(v, nullptr);
+      if (b >= 300) pitch[k].push_back(v->Player1().Pitch);
+    }
+  }
+  EXPECT_EQ(pitch[0], pitch[1]);
+  EXPECT_GT(*std::max_element(pitch[0].begin(), pitch[0].end()) - *std::min_element(pitch[0].begin(), pitch[0].end()),
+            0.01f)
+      << "the LFO moves the pitch";
+}
+
+// A sequencer that is off and read by nothing is not ticked once it rests;
+// settings changed meanwhile (its gate's on level) must still
+// shape the ramp it starts with when it is switched on: the voice sounds
+// exactly as one whose sequencer a matrix slot reads (and so ticks every
+// millisecond).
+TEST(SamplerRender, ASequencerOffAndUnreadStartsAsIfItHadTicked) {
+  constexpr std::int32_t kSeq1Power = 236, kSeq1GateOn = 241, kMSrc1 = 170, kLfo3AmpId = 92;
+  TInstrument resting, ticking;
+  std::vector<float> left[2], right;
+  TInstrument* inst[2] = {&resting, &ticking};
+  for (int k = 0; k < 2; ++k) {
+    inst[k]->Set(kVoices, 1);
+    inst[k]->Set(kSeq1Power, 0);
+    if (k == 1) {
+      // Sequencer 1's level into LFO 3's gain, which nothing hears.
+      std::int32_t entry = 0;
+      while (entry < inst[k]->P().VoiceModTargetCount() && inst[k]->P().VoiceModTargetId(entry) != kLfo3AmpId) ++entry;
+      inst[k]->Set(kMSrc1, TVoicerackKWPSynth::kSrcSeq1Level);
+      inst[k]->Set(kMSrc1 + 1, static_cast<float>(entry));
+    }
+    inst[k]->NoteOn(45);
+    for (int b = 0; b < 120; ++b) {
+      if (b == 40) inst[k]->Set(kSeq1GateOn, 40);
+      if (b == 60) inst[k]->Set(kSeq1Power, 1);
+      inst[k]->RenderInto(44, left[k], right);
+    }
+  }
+  ASSERT_GT(Peak(left[0]), 0.01f);
+  EXPECT_EQ(left[0], left[1]);
+}
+
 TEST(SamplerRender, AFrequencyModulatedLowNoteWithADeepLfoStaysFinite) {
   TInstrument inst;
   inst.Set(kPmMethod, 0);

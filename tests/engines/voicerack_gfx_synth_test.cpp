@@ -428,9 +428,9 @@ TEST(RackTail, AOneSecondEchoOfAShortNoteSurvivesTheSilenceBeforeIt) {
 
 TEST(RackTail, AnEchoLaterThanTheCoreSilenceGateStillComes) {
   auto p = MakeRack();
-  // 840 ticks at 120 beats per minute are 3.5 s.
+  // 840 ticks at 120 beats per minute are 3.5 s (ticks keep real time).
   SetUpDelay(*p, 1, 840);
-  EXPECT_NEAR(static_cast<double>(EchoDelay(*p, 3.8)), 3500.0 * 44.0, 3.0);
+  EXPECT_NEAR(static_cast<double>(EchoDelay(*p, 3.8)), 3.5 * 44100.0, 3.0);
 }
 
 TEST(RackTail, ANoteAfterSilenceNeverPlaysAStaleEcho) {

@@ -67,7 +67,7 @@ struct TPrint {
 };
 
 std::filesystem::path GoldenPath() {
-  return std::filesystem::path(__FILE__).parent_path() / "factory_fingerprints.txt";
+  return std::filesystem::path(RUMBLEON_SOURCE_DIR) / "tests/module/factory_fingerprints.txt";
 }
 
 double Db(std::span<const float> x) { return std::max(kFloorDb, RmsDb(x)); }

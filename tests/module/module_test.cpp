@@ -291,8 +291,9 @@ TEST_F(ModuleTest, EveryOtherOpcodeAnswersAsTheInterfaceTableSays) {
       {kEffStartProcess, 0},
       {kEffStopProcess, 0},
       {kEffSetPanLaw, 0},
-      {kEffBeginLoadBank, -1},
-      {kEffBeginLoadProgram, -1},
+      // -1 would refuse every bank and program file the user loads.
+      {kEffBeginLoadBank, 0},
+      {kEffBeginLoadProgram, 0},
       {77, 0},
       {1000, 0},
       {-1, 0},
@@ -300,6 +301,15 @@ TEST_F(ModuleTest, EveryOtherOpcodeAnswersAsTheInterfaceTableSays) {
   for (const TCase& c : cases)
     EXPECT_EQ(Dispatch(Effect, c.Opcode, 0, 0, nullptr, 44100.0f), c.Expected) << "opcode " << c.Opcode;
   EXPECT_EQ(Dispatch(Effect, kEffSetTotalSampleToProcess, 0, 12345), 12345);
+  // Asked with the file's plug-in record (version, unique ID, plug-in
+  // version, element count, 48 reserved bytes): our own bank or another
+  // plug-in's, the answer leaves the host to load it and check the chunk.
+  for (const std::int32_t id : {Effect->uniqueID, 0x41424344}) {
+    std::int32_t info[16] = {1, id, Effect->version, 128};
+    EXPECT_EQ(Dispatch(Effect, kEffBeginLoadBank, 0, 0, info), 0);
+    info[3] = 1;
+    EXPECT_EQ(Dispatch(Effect, kEffBeginLoadProgram, 0, 0, info), 0);
+  }
   EXPECT_EQ(Dispatch(Effect, kEffSetBlockSizeAndSampleRate, 0, 256, nullptr, 48000.0f), 0);
 
   TTextBuffer name, vendor, product;

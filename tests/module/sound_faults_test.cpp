@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,104 @@ TEST(SoundFaults, EveryNoteOfARepeatedPitchSounds) {
     int silent = 0;
     for (double level : levels) silent += level < loudest - 20.0 ? 1 : 0;
     EXPECT_EQ(silent, 0) << "notes more than 20 dB below the loudest";
+  }
+}
+
+// The programs that play one note at a time (one voice), read from the
+// module.
+std::vector<int> OneVoicePrograms() {
+  std::string error;
+  std::unique_ptr<TVstPlugin> plugin = OpenInstance(44100, 512, error);
+  EXPECT_NE(plugin, nullptr) << error;
+  const int voices = ParamIndex("Voices");
+  EXPECT_GE(voices, 0);
+  std::vector<int> programs;
+  if (plugin == nullptr || voices < 0) return programs;
+  for (int p = 0; p < plugin->NumPrograms(); ++p) {
+    plugin->SetProgram(p);
+    if (plugin->ParamDisplay(voices) == "1") programs.push_back(p);
+  }
+  return programs;
+}
+
+// How many notes of a line of repeated notes (one every `step` seconds from
+// `start`) start anew. A note taken as legato continues the sound of the
+// one before it exactly as if the key had been held throughout; a new note
+// restarts its envelopes and sounds otherwise. The first note counts.
+int NotesStartedAnew(const TStereo& line, const TStereo& held, double start, double step, int notes) {
+  int started = 1;
+  for (int k = 1; k < notes; ++k) {
+    const double t = start + k * step;
+    std::vector<float> difference = Both(line, t, t + step);
+    const std::vector<float> reference = Both(held, t, t + step);
+    for (std::size_t i = 0; i < difference.size(); ++i) difference[i] -= reference[i];
+    if (RmsDb(difference) > RmsDb(reference) - 40.0) ++started;
+  }
+  return started;
+}
+
+// Sixteen A1s in a row on every one-voice program, each note-on at the
+// moment the note before it ends. Hosts list the two events at one sample
+// position in either order; neither makes the notes overlap, so both play
+// 16 notes, and the same sound. Notes that really overlap (the next note-on
+// 10 ms before the note-off) stay one legato line, except on the sequenced
+// programs (77-94), whose pattern restarts at every key struck.
+TEST(SoundFaults, TouchingRepeatsOnOneVoiceProgramsAreNewNotesWhicheverEventComesFirst) {
+  const std::vector<int> programs = OneVoicePrograms();
+  for (int p : {0, 6, 27, 28, 29, 30, 31, 34, 35, 36, 63})
+    EXPECT_NE(std::find(programs.begin(), programs.end(), p), programs.end()) << "program " << p << " has one voice";
+  const double start = 0.1, step = 0.125;
+  const int notes = 16, key = 33;
+  enum TOrder { kNoteOnFirst, kNoteOffFirst, kOverlapping };
+  struct TCase {
+    TOrder Order;
+    int Started;
+  };
+  const TCase cases[] = {{kNoteOnFirst, notes}, {kNoteOffFirst, notes}, {kOverlapping, 1}};
+  for (int program : programs) {
+    SCOPED_TRACE("program " + std::to_string(program));
+    TPlaySettings s;
+    s.Program = program;
+    s.Seconds = start + (notes + 1) * step;
+    const TStereo held = MustPlay(s, TScript().Note(start, notes * step, key));
+    std::vector<float> touching;
+    for (const TCase& c : cases) {
+      if (c.Order == kOverlapping && program >= 77 && program <= 94) continue;
+      TScript script;
+      for (int k = 0; k < notes; ++k) {
+        const double t = start + k * step;
+        if (k > 0 && c.Order == kNoteOffFirst) script.NoteOff(t, key);
+        script.NoteOn(t, key);
+        if (k > 0 && c.Order == kNoteOnFirst) script.NoteOff(t, key);
+        if (k > 0 && c.Order == kOverlapping) script.NoteOff(t + 0.01, key);
+      }
+      script.NoteOff(start + notes * step, key);
+      const TStereo line = MustPlay(s, script);
+      EXPECT_EQ(NotesStartedAnew(line, held, start, step, notes), c.Started) << "event order " << c.Order;
+      if (c.Order == kNoteOnFirst) touching = line.Left;
+      if (c.Order == kNoteOffFirst) {
+        EXPECT_TRUE(line.Left == touching) << "both orders sound the same";
+      }
+    }
+  }
+}
+
+// A1 held, A2 struck 100 ms before A1 is let go: over the first 40 ms of the
+// overlapping note its pitch lies between the two (it glides), and then it
+// arrives at A2.
+TEST(SoundFaults, AnOverlappingNoteStillGlides) {
+  for (const char* name : {"Glide Sub", "Acid Line", "Porta Lead Bass"}) {
+    SCOPED_TRACE(name);
+    TPlaySettings s;
+    s.Program = MustFindProgram(name);
+    s.Seconds = 1.3;
+    const TStereo out = MustPlay(s, TScript().NoteOn(0.1, 33).NoteOn(0.6, 45).NoteOff(0.7, 33).NoteOff(1.2, 45));
+    const double a1 = NoteHz(33), a2 = NoteHz(45);
+    const double early = RepetitionFrequency(out, 0.6, 0.64, 40, 150);
+    EXPECT_GT(early, a1 * 1.05);
+    EXPECT_LT(early, a2 * 0.95);
+    const double late = RepetitionFrequency(out, 1.0, 1.04, 80, 150);
+    EXPECT_NEAR(late, a2, a2 * 0.03);
   }
 }
 

@@ -78,6 +78,16 @@ float LargestStep(std::span<const float> x, std::size_t from, std::size_t to) {
   return step;
 }
 
+std::size_t LongestHeldRun(std::span<const float> x, float floor) {
+  std::size_t longest = 0, start = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const float from = x[start];
+    if (std::fabs(x[i]) < floor || std::fabs(x[i] - from) > 1e-3f * std::fabs(from)) start = i;
+    if (std::fabs(x[i]) >= floor) longest = std::max(longest, i - start + 1);
+  }
+  return longest;
+}
+
 double NoteHz(int key) { return 440.0 * std::pow(2.0, (key - 69) / 12.0); }
 
 std::string ScratchDir() {

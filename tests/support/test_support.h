@@ -26,6 +26,12 @@ bool SameBits(double a, double b);
 // The largest change between neighbouring samples of x from index from to
 // before index to (both clamped to x).
 float LargestStep(std::span<const float> x, std::size_t from, std::size_t to);
+// The longest stretch of x (in samples) that stands still away from silence:
+// every sample at least `floor` in size and within 0.1 % of the stretch's
+// first. A filter whose output does so for milliseconds while its input
+// moves has frozen into a DC source (a decay or an extremum, even of a
+// filter tuned to a few Hz, moves on by more within a millisecond or two).
+std::size_t LongestHeldRun(std::span<const float> x, float floor);
 // Equal-tempered frequency of a MIDI key (69 = A4 = 440 Hz).
 double NoteHz(int key);
 // A folder that exists for the life of the test process.

@@ -1,6 +1,7 @@
 // Host-side bank files: validation of the whole file before anything is
 // applied, and application to a plug-in.
 #include "tools/host/fx_bank.h"
+#include "tools/host/input_file.h"
 
 #include <gtest/gtest.h>
 
@@ -118,7 +119,8 @@ TEST(FxBank, ChunkBankFromThePluginRestoresIt) {
   auto fresh = TVstPlugin::Open(module, error);
   std::vector<std::uint8_t> bytes;
   TFxBank read;
-  ASSERT_TRUE(ReadFileBytes(path, bytes, error) && ParseFxBank(bytes, read, error)) << error;
+  ASSERT_TRUE(ReadInputFile(path, kStateFileMax, "a bank file", bytes, error) && ParseFxBank(bytes, read, error))
+      << error;
   ASSERT_TRUE(ApplyFxBank(*fresh, read, error)) << error;
   EXPECT_EQ(fresh->Program(), 3);
   EXPECT_FLOAT_EQ(fresh->GetParameter(0), 0.125f);

@@ -35,6 +35,7 @@ std::string ShellQuote(const std::string& s) {
 std::string HostPath() { return testing_support::EnvOr("RUMBLEON_HOST", RUMBLEON_HOST_PATH); }
 std::string TestSynthPath() { return testing_support::EnvOr("RUMBLEON_TESTSYNTH", RUMBLEON_TESTSYNTH_PATH); }
 std::string ModulePath() { return testing_support::EnvOr("RUMBLEON_MODULE", RUMBLEON_MODULE_PATH); }
+std::string ExitHostPath() { return testing_support::EnvOr("RUMBLEON_EXIT_HOST", RUMBLEON_EXIT_HOST_PATH); }
 
 std::string Scratch(const std::string& name) { return testing_support::ScratchDir() + "/" + name; }
 
@@ -45,11 +46,13 @@ std::string WriteScratchFile(const std::string& name, const std::vector<std::uin
   return path;
 }
 
-THostRun RunHost(const std::vector<std::string>& args) {
+THostRun RunHost(const std::vector<std::string>& args) { return RunProgram(HostPath(), args); }
+
+THostRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
   static std::atomic<int> counter{0};
   const std::string tag = std::to_string(counter++);
   const std::string out = Scratch("host-" + tag + ".out"), err = Scratch("host-" + tag + ".err");
-  std::string command = ShellQuote(HostPath());
+  std::string command = ShellQuote(program);
   for (const auto& a : args) command += " " + ShellQuote(a);
   command += " >" + ShellQuote(out) + " 2>" + ShellQuote(err) + " </dev/null";
   const int status = std::system(command.c_str());

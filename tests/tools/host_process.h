@@ -18,9 +18,12 @@ std::string HostPath();
 std::string TestSynthPath();
 // Empty when the instrument module is not part of this build.
 std::string ModulePath();
+// The small host that ends without closing its plug-ins (exit_host/).
+std::string ExitHostPath();
 
 // Arguments are quoted for the shell.
 THostRun RunHost(const std::vector<std::string>& args);
+THostRun RunProgram(const std::string& program, const std::vector<std::string>& args);
 std::string Scratch(const std::string& name);
 // Writes the bytes to Scratch(name) and returns that path.
 std::string WriteScratchFile(const std::string& name, const std::vector<std::uint8_t>& bytes);

@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "engines/rumbleon2.h"
@@ -197,6 +200,38 @@ TEST_F(InstrumentEditorTest, ClosingDuringADragOrAfterTheHostsWindowWentLeavesNo
   EXPECT_EQ(BalancedGestures(), 2) << "the gesture ended with the window";
   OpenEditor();
   EXPECT_EQ(Host->PluginWindows().size(), 1u);
+}
+
+// A drag and a click through the module's editor: every notice comes from
+// the host's editor thread, in order, each after a request there for the
+// host's tempo (what a host like Ardour 7 needs on that thread to record it
+// without crashing).
+TEST_F(InstrumentEditorTest, EditNoticesComeFromTheEditorThreadEachAfterATempoRequest) {
+  std::mutex lock;
+  std::vector<std::pair<THostNotice, std::thread::id>> seen;
+  Plugin->SetNoticeObserver([&](const THostNotice& n) {
+    std::lock_guard<std::mutex> guard(lock);
+    seen.emplace_back(n, std::this_thread::get_id());
+  });
+  OpenEditor();
+  Host->RunWithInput([&](TEditorInput& in) {
+    ASSERT_TRUE(in.Ready()) << in.Error();
+    DragVolume(in, {5, 15, 30});
+    DragVolume(in, {});  // a click: one step
+  });
+  EXPECT_EQ(Host->CloseEditor(), 1);
+  std::string text;
+  int unasked = 0, offThread = 0;
+  for (const auto& [n, thread] : seen) {
+    text += n.Opcode == kHostAutomate ? 'a' : n.Opcode == kHostBeginEdit ? '[' : ']';
+    unasked += n.TempoAsked ? 0 : 1;
+    offThread += thread == std::this_thread::get_id() ? 0 : 1;
+  }
+  EXPECT_TRUE(text.size() >= 6 && text.starts_with("[a") && text.ends_with("a][a]") &&
+              text.find_first_not_of('a', 1) == text.size() - 4)
+      << text;
+  EXPECT_EQ(unasked, 0) << text;
+  EXPECT_EQ(offThread, 0);
 }
 
 // A render thread runs the instrument all along while its editor is opened,

@@ -27,7 +27,7 @@ TProbe* Probe = nullptr;
 std::intptr_t ProbeDispatch(TVstEffect*, std::int32_t opcode, std::int32_t, std::intptr_t, void* ptr, float) {
   if (opcode == kEffProcessEvents) {
     const auto* list = static_cast<const TVstEvents*>(ptr);
-    TVstEvent* const* events = list->events;
+    TVstEvent* const* events = VstEventSlots(*list);
     for (int i = 0; i < list->numEvents; ++i) Probe->Events.push_back({Probe->Block, events[i]->deltaFrames});
   }
   return 0;
@@ -101,6 +101,8 @@ TEST_F(VstHostTest, CallbackAnswersWhatPlugInsAsk) {
   EXPECT_EQ(info->timeSigDenominator, 8);
   const int wanted = kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid;
   EXPECT_EQ(info->flags & wanted, wanted);
+  EXPECT_EQ(State.Host(e, kHostTempoAt, 0, 0, nullptr, 0), 1200000) << "beats per minute x 10000";
+  EXPECT_EQ(p->UnansweredRequests(), 1u);
 }
 
 TEST_F(VstHostTest, EventsArriveAtTheirSampleOffsetsInEveryBlock) {

@@ -5,13 +5,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <ostream>
-#include <sstream>
 
 #include "tools/host/editor_host.h"
 #include "tools/host/editor_script.h"
+#include "tools/host/input_file.h"
 
 namespace {
 
@@ -132,15 +131,13 @@ int EditorCommand(const std::vector<std::string>& args, std::ostream& out, std::
   // Everything given is read and checked before the plug-in is touched.
   std::vector<TEditorStep> steps;
   if (!scriptPath.empty()) {
-    std::ifstream file(scriptPath);
-    if (!file) {
-      err << "rumbleon-host: cannot read '" << scriptPath << "'\n";
+    std::vector<std::uint8_t> text;
+    std::string error;
+    if (!ReadInputFile(scriptPath, kScriptFileMax, "an editor script", text, error)) {
+      err << "rumbleon-host: " << error << "\n";
       return 1;
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string error;
-    if (!ParseEditorScript(text.str(), steps, error)) {
+    if (!ParseEditorScript(std::string(text.begin(), text.end()), steps, error)) {
       err << "rumbleon-host: " << scriptPath << ": " << error << "\n";
       return 1;
     }
@@ -163,13 +160,9 @@ int EditorCommand(const std::vector<std::string>& args, std::ostream& out, std::
   }
   plugin->SetSampleRate(44100);
   plugin->SetBlockSize(512);
-  if (program >= 0) {
-    if (program >= plugin->NumPrograms()) {
-      err << "rumbleon-host: program " << program << " does not exist (the plug-in has " << plugin->NumPrograms()
-          << ")\n";
-      return 1;
-    }
-    plugin->SetProgram(program);
+  if (program >= 0 && !plugin->SelectProgram(program, error)) {
+    err << "rumbleon-host: " << error << "\n";
+    return 1;
   }
   plugin->Resume();
 

@@ -1,8 +1,6 @@
 #include "tools/host/fx_bank.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "tools/host/vst_host.h"
 
@@ -188,7 +186,10 @@ bool ApplyFxBank(TVstPlugin& plugin, const TFxBank& bank, std::string& error) {
       error = "the bank holds a chunk, but the plug-in does not take chunks";
       return false;
     }
-    plugin.SetChunk(bank.Chunk, false);
+    if (plugin.SetChunk(bank.Chunk, false) == 0) {
+      error = "the plug-in refused the bank's chunk (setChunk answered 0)";
+      return false;
+    }
     return true;
   }
   const int programs = std::min<int>(static_cast<int>(bank.Programs.size()), plugin.NumPrograms());
@@ -203,19 +204,5 @@ bool ApplyFxBank(TVstPlugin& plugin, const TFxBank& bank, std::string& error) {
   }
   const int current = bank.CurrentProgram >= 0 && bank.CurrentProgram < plugin.NumPrograms() ? bank.CurrentProgram : 0;
   if (programs > 0) plugin.SetProgram(current);
-  return true;
-}
-
-bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open '" + path + "'";
-    return false;
-  }
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = "cannot read '" + path + "'";
-    return false;
-  }
   return true;
 }

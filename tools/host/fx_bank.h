@@ -32,7 +32,6 @@ struct TFxBank {
 bool ParseFxBank(std::span<const std::uint8_t> bytes, TFxBank& bank, std::string& error);
 std::vector<std::uint8_t> WriteFxBank(const TFxBank& bank);
 
-// Checks the bank's plug-in ID against the plug-in and applies it.
+// Checks the bank's plug-in ID against the plug-in and applies it; false
+// when the plug-in refuses a chunk bank (setChunk answers 0).
 bool ApplyFxBank(TVstPlugin& plugin, const TFxBank& bank, std::string& error);
-
-bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);

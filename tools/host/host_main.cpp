@@ -13,6 +13,7 @@
 #include "tools/host/checks.h"
 #include "tools/host/editor_host.h"
 #include "tools/host/fx_bank.h"
+#include "tools/host/input_file.h"
 #include "tools/host/midi_file.h"
 #include "tools/host/renderer.h"
 #include "tools/host/vst_host.h"
@@ -32,7 +33,9 @@ const char kUsage[] =
     "  rumbleon-host editor MODULE.so [--program N] [--screenshot FILE.png] [--script FILE]\n"
     "      opens the plug-in's editor in a window, prints its automation and parameter changes\n"
     "  rumbleon-host write-demo OUT.mid\n"
-    "      writes the built-in demo phrase as a standard MIDI file\n";
+    "      writes the built-in demo phrase as a standard MIDI file\n"
+    "Files read must be regular files of at most 16 MiB (MIDI), 256 MiB (state, bank) or 1 MiB\n"
+    "(editor script). A state or bank the plug-in refuses ends render with exit status 1.\n";
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << "rumbleon-host: " << problem << "\n";
@@ -215,14 +218,24 @@ int Render(const std::vector<std::string>& args) {
   std::vector<std::uint8_t> state;
   if (!bankPath.empty()) {
     std::vector<std::uint8_t> bytes;
-    if (!ReadFileBytes(bankPath, bytes, error) || !ParseFxBank(bytes, bank, error)) {
+    if (!ReadInputFile(bankPath, kStateFileMax, "a bank file", bytes, error)) {
+      std::cerr << "rumbleon-host: " << error << "\n";
+      return 1;
+    }
+    if (!ParseFxBank(bytes, bank, error)) {
       std::cerr << "rumbleon-host: " << bankPath << ": " << error << "\n";
       return 1;
     }
   }
-  if (!statePath.empty() && !ReadFileBytes(statePath, state, error)) {
-    std::cerr << "rumbleon-host: " << error << "\n";
-    return 1;
+  if (!statePath.empty()) {
+    if (!ReadInputFile(statePath, kStateFileMax, "a state file", state, error)) {
+      std::cerr << "rumbleon-host: " << error << "\n";
+      return 1;
+    }
+    if (state.empty()) {
+      std::cerr << "rumbleon-host: " << statePath << ": the file is empty, there is no state in it\n";
+      return 1;
+    }
   }
 
   TVstModule module;
@@ -245,15 +258,14 @@ int Render(const std::vector<std::string>& args) {
       std::cerr << "rumbleon-host: the plug-in does not take state chunks\n";
       return 1;
     }
-    p->SetChunk(state, false);
-  }
-  if (program >= 0) {
-    if (program >= p->NumPrograms()) {
-      std::cerr << "rumbleon-host: program " << program << " does not exist (the plug-in has " << p->NumPrograms()
-                << ")\n";
+    if (p->SetChunk(state, false) == 0) {
+      std::cerr << "rumbleon-host: " << statePath << ": the plug-in refused the state (setChunk answered 0)\n";
       return 1;
     }
-    p->SetProgram(program);
+  }
+  if (program >= 0 && !p->SelectProgram(program, error)) {
+    std::cerr << "rumbleon-host: " << error << "\n";
+    return 1;
   }
   for (const auto& [name, norm] : sets) {
     int index = -1;

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
+
+#include "tools/host/input_file.h"
 
 namespace {
 
@@ -305,12 +306,8 @@ bool ReadMidiFile(std::span<const std::uint8_t> bytes, TMidiSong& song, std::str
 }
 
 bool LoadMidiFile(const std::string& path, TMidiSong& song, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open MIDI file '" + path + "'";
-    return false;
-  }
-  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes;
+  if (!ReadInputFile(path, kMidiFileMax, "a MIDI file", bytes, error)) return false;
   if (!ReadMidiFile(bytes, song, error)) {
     error = path + ": " + error;
     return false;

@@ -1,9 +1,12 @@
 #include "tools/host/vst_host.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -14,6 +17,10 @@ thread_local TVstPlugin* OpeningPlugin = nullptr;
 // The getTime answer lives per calling thread, so concurrent requests from
 // different threads never see a half-written record.
 thread_local TVstTimeInfo TimeInfoAnswer;
+
+// The instance (its serial) whose plug-in last asked for the time or tempo
+// on this thread since its last notice.
+thread_local std::uint64_t TempoAskedBy = 0;
 
 constexpr std::intptr_t kHostVstVersion = 2400;
 
@@ -33,6 +40,13 @@ void TVstModule::Unload() {
 bool TVstModule::Load(const std::string& path, std::string& error) {
   // A bare file name would make dlopen search the library path.
   const std::string where = path.find('/') == std::string::npos ? "./" + path : path;
+  // dlopen would wait on a FIFO for a writer.
+  struct stat info {};
+  if (::stat(where.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    error = "cannot load '" + path + "': " + (S_ISDIR(info.st_mode) ? "a directory" : "not a regular file") +
+            ", not a module";
+    return false;
+  }
   Handle = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!Handle) {
     const char* why = dlerror();
@@ -151,11 +165,26 @@ std::vector<std::uint8_t> TVstPlugin::GetChunk(bool preset) const {
   return std::vector<std::uint8_t>(bytes, bytes + size);
 }
 
-void TVstPlugin::SetChunk(std::span<const std::uint8_t> bytes, bool preset) const {
+bool TVstPlugin::SelectProgram(int program, std::string& error) const {
+  if (program < 0 || program >= NumPrograms()) {
+    error = "program " + std::to_string(program) + " does not exist (the plug-in has " + std::to_string(NumPrograms()) +
+            ")";
+    return false;
+  }
+  SetProgram(program);
+  if (Program() != program) {
+    error = "the plug-in stayed on program " + std::to_string(Program()) + " when asked for program " +
+            std::to_string(program);
+    return false;
+  }
+  return true;
+}
+
+std::intptr_t TVstPlugin::SetChunk(std::span<const std::uint8_t> bytes, bool preset) const {
   // The plug-in may keep reading the bytes during the call only: a copy
   // that lives for the call is enough.
   std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
-  Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), copy.data());
+  return Dispatch(kEffSetChunk, preset ? 1 : 0, static_cast<std::intptr_t>(copy.size()), copy.data());
 }
 
 void TVstPlugin::PrepareBuffers(int maxFrames) {
@@ -210,14 +239,23 @@ std::intptr_t TVstPlugin::Answer(std::int32_t opcode, std::int32_t index, std::i
     case kHostAutomate: {
       const std::uint64_t n = AutomationTotal.fetch_add(1);
       if (n < kAutomationLogSize) Automation[n] = {index, opt};
-      if (Observer) Observer({opcode, index, opt});
+      const bool asked = TakeTempoAsked();
+      if (Observer) Observer({opcode, index, opt, asked});
       return 0;
     }
     case kHostBeginEdit:
-    case kHostEndEdit:
-      if (Observer) Observer({opcode, index, 0.0f});
+    case kHostEndEdit: {
+      const bool asked = TakeTempoAsked();
+      if (Observer) Observer({opcode, index, 0.0f, asked});
       return 1;
+    }
+    case kHostTempoAt: {
+      TempoAskedBy = Serial;
+      std::lock_guard<std::mutex> lock(TransportLock);
+      return static_cast<std::intptr_t>(std::lround(Transport.Tempo * 10000.0));
+    }
     case kHostGetTime: {
+      TempoAskedBy = Serial;
       TVstTransport t;
       {
         std::lock_guard<std::mutex> lock(TransportLock);
@@ -256,6 +294,8 @@ std::intptr_t TVstPlugin::Answer(std::int32_t opcode, std::int32_t index, std::i
   }
 }
 
+bool TVstPlugin::TakeTempoAsked() { return std::exchange(TempoAskedBy, 0) == Serial; }
+
 TVstEventList::TVstEventList(std::size_t capacity)
     : Midi(capacity),
       Storage(offsetof(TVstEvents, events) + std::max<std::size_t>(capacity, 2) * sizeof(TVstEvent*) +
@@ -276,8 +316,7 @@ bool TVstEventList::Add(int deltaFrames, const std::uint8_t* bytes, int size) {
   e.byteSize = sizeof(TVstMidiEvent);
   e.deltaFrames = deltaFrames;
   for (int i = 0; i < size && i < 3; ++i) e.midiData[i] = bytes[i];
-  // Through a pointer: the list's declared two slots are only its minimum.
-  TVstEvent** slots = List->events;
+  TVstEvent** slots = VstEventSlots(*List);
   slots[n] = reinterpret_cast<TVstEvent*>(&e);
   List->numEvents = static_cast<std::int32_t>(n + 1);
   return true;

@@ -56,11 +56,15 @@ struct TAutomationRecord {
 };
 
 // A request of the plug-in about its parameters: automate (with the value),
-// begin-edit or end-edit (host opcodes 0, 43, 44).
+// begin-edit or end-edit (host opcodes 0, 43, 44). TempoAsked: the calling
+// thread asked this host for its time or tempo since its previous notice (a
+// host that keeps its tempo per thread, as Ardour 7 does, places what it
+// records with the tempo that request gave the thread).
 struct THostNotice {
   std::int32_t Opcode;
   std::int32_t Index;
   float Value;
+  bool TempoAsked = false;
 };
 using TNoticeObserver = std::function<void(const THostNotice&)>;
 
@@ -107,12 +111,16 @@ class TVstPlugin {
   void Suspend();
   bool Resumed() const { return IsResumed; }
   void SetProgram(int program) const { Dispatch(kEffSetProgram, 0, program); }
+  // SetProgram for a user's request: false with the reason when the program
+  // does not exist or the plug-in stays on another one.
+  bool SelectProgram(int program, std::string& error) const;
   int Program() const { return static_cast<int>(Dispatch(kEffGetProgram)); }
   void SetParameter(int index, float value) const { Eff->setParameter(Eff, index, value); }
   float GetParameter(int index) const { return Eff->getParameter(Eff, index); }
   // The bank (preset = false) or program chunk; empty when there is none.
   std::vector<std::uint8_t> GetChunk(bool preset) const;
-  void SetChunk(std::span<const std::uint8_t> bytes, bool preset) const;
+  // Answers the plug-in's answer: 0 when it refused the chunk.
+  std::intptr_t SetChunk(std::span<const std::uint8_t> bytes, bool preset) const;
 
   // One block: the events (an empty list is sent too, as real hosts do) and
   // then processReplacing (or process onto cleared outputs). outputs holds
@@ -146,6 +154,12 @@ class TVstPlugin {
   static std::intptr_t HostCallback(TVstEffect* effect, std::int32_t opcode, std::int32_t index, std::intptr_t value,
                                     void* ptr, float opt);
   std::intptr_t Answer(std::int32_t opcode, std::int32_t index, std::intptr_t value, void* ptr, float opt);
+  // Whether the calling thread asked this plug-in's host for its time or
+  // tempo since the last time this was answered on it.
+  bool TakeTempoAsked();
+
+  static inline std::atomic<std::uint64_t> Serials{0};
+  const std::uint64_t Serial = ++Serials;  // tells instances apart on a thread
 
   TVstEffect* Eff = nullptr;
   bool IsResumed = false;

@@ -41,8 +41,8 @@ TEST(Chorus, LengthsAndBaseDelaysStayInsideTheLine) {
   EXPECT_EQ(fx.GetBaseDelay(0), 132.0f);
   fx.SetLengthRight(0);  // never shorter than two samples
   EXPECT_EQ(fx.GetLineLength(1), 2);
-  fx.SetLengthUnit(1);  // ticks at 120 BPM: 4.1667 ms each
-  EXPECT_EQ(fx.GetLineLength(0), 1833);
+  fx.SetLengthUnit(1);  // ticks at 120 BPM: 4.1667 ms each, 10 of them 1837.5 samples
+  EXPECT_EQ(fx.GetLineLength(0), 1837);
   fx.SetFeedbackLeft(-3);
   fx.SetCrossRightToLeft(3);
   EXPECT_EQ(fx.GetFeedbackLeft(), -1.0f);

@@ -56,6 +56,40 @@ TEST(CrossFilter, EachSideLaysOutItsOwnTaps) {
   EXPECT_NEAR(fx.GetWindowPhase(true, 1), 0.625f, 1e-6f);
 }
 
+// Taps in ticks follow the host's tempo: after 64 bars of a cycle of two
+// eighths the windows are where the host's beat puts them, to well within a
+// millisecond, at every rate.
+TEST(CrossFilter, TickCycleKeepsTheHostsTempoOverSixtyFourBars) {
+  struct TCase {
+    std::int32_t Rate;
+    float Bpm;
+  };
+  for (const TCase c : {TCase{22050, 174}, TCase{44100, 120}, TCase{48000, 97}, TCase{96000, 140}, TCase{192000, 60}}) {
+    effect_test::TEffectAt<TDSPXXFilter> at(c.Rate);
+    TDSPXXFilter& fx = at.Fx;
+    fx.SetTempo(c.Bpm);
+    fx.SetLengthUnit(1);
+    fx.SetFilterCount(2);
+    for (const bool right : {false, true})
+      for (int st = 0; st < 2; ++st) fx.SetTapLength(right, st, 60);
+    const float start = fx.GetWindowPhase(false, 0);
+    const auto n = static_cast<std::size_t>(at.Record.SamplesPerMs);
+    const double cycle = 60.0 / c.Bpm * c.Rate;  // a quarter note, in samples
+    const auto blocks = static_cast<std::int64_t>(64 * 4 * cycle / static_cast<double>(n));
+    std::vector<float> left(n), right(n);
+    for (std::int64_t b = 0; b < blocks; ++b) {
+      std::fill(left.begin(), left.end(), 0.0f);
+      std::fill(right.begin(), right.end(), 0.0f);
+      fx.ProcessStereo(left.data(), right.data());
+    }
+    const double cycles = static_cast<double>(blocks) * static_cast<double>(n) / cycle;
+    double off = fx.GetWindowPhase(false, 0) - start - (cycles - std::floor(cycles));
+    off -= std::nearbyint(off);
+    const double offMs = off * cycle / c.Rate * 1000.0;
+    EXPECT_LT(std::fabs(offMs), 0.1) << c.Rate << " Hz, " << c.Bpm << " BPM: " << offMs << " ms off the beat";
+  }
+}
+
 TEST(CrossFilter, ShiftDelaysOneChannel) {
   effect_test::TEffectAt<TDSPXXFilter> at(44100);
   TDSPXXFilter& fx = at.Fx;
@@ -149,15 +183,23 @@ void CheckStagesAgainstOneStageForm() {
         for (int side = 0; side < 2; ++side) {
           const std::vector<float>& in = side == 0 ? left : right;
           expected[side].assign(in.size(), 0.0f);
-          const float rate = 1.0f / static_cast<float>(fx.GetCyclePeriod(side == 1));
+          const double cycle = fx.GetCycleSamples(side == 1);
+          const auto rate = static_cast<float>(1.0 / cycle);
           for (int st = 0; st < count; ++st) {
             std::vector<float> y = in;
             for (std::size_t pos = 0; pos < y.size(); pos += static_cast<std::size_t>(n))
               reference[side][st].ProcessSamples(y.data() + pos, n);
             const float a = std::min(2.0f * fx.GetWindowWidth(side == 1, st), 1.0f);
             float p = phase[side][st];
+            double place = 0;  // samples into the cycle
             for (std::size_t i = 0; i < y.size(); ++i) {
               float level = 1.0f;
+              if (mode != 0 && i % static_cast<std::size_t>(n) == 0) {
+                // Each sub-block starts where the cycle's place puts it.
+                const double at = static_cast<double>(phase[side][st]) + place / cycle;
+                p = static_cast<float>(at - std::floor(at));
+                place = std::fmod(place + n, cycle);
+              }
               if (mode != 0) {
                 float w = p < 0.5f ? 2.0f * p : 2.0f * (1.0f - p);
                 if (mode == 1) w = XFilterWindowTable[static_cast<std::size_t>(std::lrint(w * 4000.0f))];

@@ -15,10 +15,10 @@ TEST(Delay, LineLengthsFromMillisecondsAndTicks) {
   TDSPXDelay& fx = at.Fx;
   EXPECT_EQ(fx.GetLengthUnit(), 1);
   fx.SetTempo(120);
-  fx.SetLengthLeft(100);  // 100 ticks at 120 BPM = 416.7 ms
-  EXPECT_EQ(fx.GetLineLength(0), 18333);
+  fx.SetLengthLeft(100);  // 100 ticks at 120 BPM = 416.7 ms, at 44.1 samples a millisecond
+  EXPECT_EQ(fx.GetLineLength(0), 18375);
   fx.SetTempo(60);
-  EXPECT_EQ(fx.GetLineLength(0), 36667);
+  EXPECT_EQ(fx.GetLineLength(0), 36750);
   fx.SetLengthUnit(0);
   fx.SetLengthLeft(0);
   EXPECT_EQ(fx.GetLineLength(0), 1);
@@ -32,6 +32,22 @@ TEST(Delay, LineLengthsFromMillisecondsAndTicks) {
   EXPECT_EQ(fx.GetLineLength(0), 1);
   fx.SetLengthLeft(3);
   EXPECT_EQ(fx.GetLineLength(0), 180399);
+}
+
+// Lengths in ticks follow the host's tempo in real time at every rate: an
+// eighth note's echo comes within half a sample of the eighth (a control
+// block's rate div 1000 samples are not a millisecond).
+TEST(Delay, TickLengthsKeepTheHostsTempoAtEveryRate) {
+  for (const std::int32_t rate : {22050, 44100, 48000, 96000, 192000}) {
+    for (const float bpm : {60.0f, 97.0f, 120.0f, 140.0f, 174.0f, 200.0f}) {
+      effect_test::TEffectAt<TDSPXDelay> at(rate);
+      TDSPXDelay& fx = at.Fx;
+      fx.SetTempo(bpm);
+      fx.SetLengthLeft(60);
+      const double eighth = 30.0 / bpm * rate;
+      EXPECT_LE(std::fabs(fx.GetLineLength(0) - eighth), 0.501) << rate << " Hz, " << bpm << " BPM";
+    }
+  }
 }
 
 TEST(Delay, EchoesScaleByTheFeedback) {
@@ -163,8 +179,8 @@ TEST(Delay, FilteredLoopAndRegisterRunsGiveTheSameEchoes) {
     fx.SetMix(0.7f);
     fx.SetPan(0.3f);
     fx.SetTempo(120);  // ticks of 4.1667 ms
-    fx.SetLengthLeft(1);
-    fx.SetLengthRight(2);
+    fx.SetLengthLeft(3);
+    fx.SetLengthRight(5);
     EXPECT_NE(fx.GetLineLength(0) % 4, 0);
     EXPECT_NE(fx.GetLineLength(1) % 4, 0);
     fx.SetFeedbackLeft(0.6f);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -127,34 +128,51 @@ TEST(Envelope, UnconnectedInputsReadFiveHundredTwelve) {
   EXPECT_FLOAT_EQ(env.AttackSamples, 512.0f * 44);
 }
 
+// The block forms compute each stage's run at once: with and without an
+// attack shape, through a restart's fade, a release that ends inside a run
+// and runs of any length, they give exactly what Step gives.
 TEST(Envelope, BufferPathMatchesTheStepAndFollowsTheRate) {
   TAudioSettingsRec rate48 = MakeAudioSettings(48000, 48);
-  TDSPADSR a, b;
-  for (TDSPADSR* env : {&a, &b}) {
-    env->SetAudioSettings(&rate48);
-    Start(*env, 3, 2, 0.4f, 5);
-  }
-  EXPECT_FLOAT_EQ(a.AttackSamples, 144.0f);
-  std::vector<float> buffer(48);
-  for (int ms = 0; ms < 20; ++ms) {
-    if (ms == 6) {
-      // A restart mid-decay: the fade, then a new attack.
-      for (TDSPADSR* env : {&a, &b}) {
-        env->Retrigger(5);
-        env->Retrigger(0);
+  std::vector<float> shape(kCurvePoints + 1);
+  for (int j = 0; j <= kCurvePoints; ++j)
+    shape[static_cast<std::size_t>(j)] = std::sqrt(static_cast<float>(j) / 9000.0f);
+  for (const float* attackShape : {static_cast<const float*>(nullptr), static_cast<const float*>(shape.data())}) {
+    TDSPADSR a, b;
+    for (TDSPADSR* env : {&a, &b}) {
+      env->SetAudioSettings(&rate48);
+      env->AttackShape = attackShape;
+      Start(*env, 3, 2, 0.4f, 5);
+    }
+    EXPECT_FLOAT_EQ(a.AttackSamples, 144.0f);
+    std::vector<float> buffer(48);
+    for (int ms = 0; ms < 30; ++ms) {
+      if (ms == 6) {
+        // A restart mid-decay: the fade, then a new attack.
+        for (TDSPADSR* env : {&a, &b}) {
+          env->Retrigger(5);
+          env->Retrigger(0);
+        }
       }
+      if (ms == 14) {
+        Release(a);
+        Release(b);
+      }
+      // Whole milliseconds, and runs of other lengths.
+      const int n = ms % 3 == 0 ? 48 : 7 + ms;
+      if (n == 48) {
+        b.ProcessBuffer(buffer.data());
+      } else {
+        b.Run(buffer.data(), n);
+      }
+      for (int i = 0; i < n; ++i) ASSERT_EQ(a.Step(), buffer[static_cast<std::size_t>(i)]) << ms << " " << i;
+      // The state the next run starts from is the same too.
+      ASSERT_EQ(a.Counter, b.Counter) << ms;
+      ASSERT_EQ(a.Level, b.Level) << ms;
+      ASSERT_EQ(a.HeldLevel, b.HeldLevel) << ms;
+      ASSERT_EQ(a.OutputSample, b.OutputSample) << ms;
+      ASSERT_EQ(a.Finished, b.Finished) << ms;
     }
-    if (ms == 14) {
-      Release(a);
-      Release(b);
-    }
-    b.ProcessBuffer(buffer.data());
-    for (int i = 0; i < 48; ++i) ASSERT_EQ(a.Step(), buffer[static_cast<std::size_t>(i)]) << ms << " " << i;
-    // The state the next millisecond starts from is the same too.
-    ASSERT_EQ(a.Counter, b.Counter) << ms;
-    ASSERT_EQ(a.Level, b.Level) << ms;
-    ASSERT_EQ(a.HeldLevel, b.HeldLevel) << ms;
-    ASSERT_EQ(a.OutputSample, b.OutputSample) << ms;
+    EXPECT_TRUE(b.Finished);
   }
 }
 

@@ -99,7 +99,9 @@ TFigures Figures(const TLadder& ladder, const TFrequencyResponse& r, double rate
   return f;
 }
 
-std::string GoldenPath() { return (std::filesystem::path(__FILE__).parent_path() / "ladder_responses.txt").string(); }
+std::string GoldenPath() {
+  return (std::filesystem::path(RUMBLEON_SOURCE_DIR) / "tests/dsp/filters/ladder_responses.txt").string();
+}
 
 // ---- slopes
 

@@ -4,7 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <vector>
+
+#include "dsp/oscillators/curve_data.h"
 
 namespace {
 // Programs store curve-law indexes: none may change.
@@ -78,6 +84,45 @@ TEST(CurveFunctions, InputsFarOutsideTheGuardsStayInsideTheTable) {
   }
 }
 
+// The run routines give each value exactly what the lookup routine gives
+// it: inside the table, at the ties, in the guards, far outside and NaN, in
+// runs of every length the vector forms split differently.
+TEST(CurveFunctions, RunsGiveExactlyTheLookups) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  std::vector<float> inputs = {0.0f,
+                               -0.0f,
+                               1.0f,
+                               0.5f / 16384.0f,
+                               1.5f / 16384.0f,
+                               -1.0f / 16384.0f,
+                               -5.0f,
+                               7.0f,
+                               kInf,
+                               -kInf,
+                               std::numeric_limits<float>::quiet_NaN(),
+                               0.37f,
+                               0.99f,
+                               1.01f,
+                               -0.02f};
+  for (int i = 0; i < 41; ++i) inputs.push_back(static_cast<float>(i) * 0.0317f - 0.1f);
+  for (std::int32_t index : {0, 33, -1}) EXPECT_EQ(GetCurveRun(index), nullptr);
+  // The SSE2 form, then the AVX2 one where the processor has it.
+  for (bool avx2 : {false, true}) {
+    if (SetCurveRunAvx2(avx2) != avx2) continue;
+    for (std::int32_t law = 1; law <= kCurveLawCount; ++law) {
+      const TCurveRun run = GetCurveRun(law);
+      ASSERT_NE(run, nullptr);
+      for (std::size_t n = 1; n <= inputs.size(); n += 6) {
+        std::vector<float> x(inputs.begin(), inputs.begin() + static_cast<std::ptrdiff_t>(n));
+        run(x.data(), static_cast<std::int32_t>(n));
+        for (std::size_t k = 0; k < n; ++k)
+          ASSERT_EQ(x[k], Apply(law, inputs[k])) << "avx2 " << avx2 << " law " << law << " value " << k;
+      }
+    }
+  }
+  SetCurveRunAvx2(true);
+}
+
 TEST(CurveFunctions, RoundingIsToNearestEven) {
   // 0.5 / 16384 lies halfway between entries 0 and 1: ties go to entry 0.
   EXPECT_EQ(Apply(2, 0.5f / 16384.0f), 0.0f);
@@ -110,4 +155,26 @@ TEST(CurveFunctions, AttackShapesInvertTheirLawsIntoARaisedCosine) {
   EXPECT_EQ(CurveAttackShape(25), nullptr);
   EXPECT_EQ(CurveAttackShape(12), nullptr);
   EXPECT_EQ(CurveAttackShape(-3), CurveAttackShape(0));
+}
+
+// The tables the library embeds (computed by the build's generator) are,
+// bit for bit, what the formulas make in this build: every table entry,
+// guard and attack shape. A generator out of step with the library, or a
+// record laid out otherwise than it was written, fails here.
+TEST(CurveFunctions, TheEmbeddedTablesAreWhatTheFormulasMake) {
+  const auto fresh = std::make_unique<TCurveData>();
+  ComputeCurveData(*fresh);
+  const TCurveData& embedded = EmbeddedCurveData();
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&embedded) % 64, 0u);
+  for (std::int32_t law = 1; law <= kCurveLawCount; ++law) {
+    const auto i = static_cast<std::size_t>(law - 1);
+    EXPECT_EQ(std::memcmp(fresh->Tables[i], embedded.Tables[i], sizeof fresh->Tables[i]), 0) << "law " << law;
+    EXPECT_EQ(CurveTable(law).data(), embedded.Tables[i]);
+  }
+  for (std::int32_t law = 0; law <= kCurveLawCount; ++law) {
+    const auto i = static_cast<std::size_t>(law);
+    EXPECT_EQ(fresh->HasAttackShape[i], embedded.HasAttackShape[i]) << "law " << law;
+    EXPECT_EQ(std::memcmp(fresh->AttackShapes[i], embedded.AttackShapes[i], sizeof fresh->AttackShapes[i]), 0)
+        << "law " << law;
+  }
 }

@@ -33,13 +33,13 @@ TZoneEnvelope Make(std::vector<std::int32_t> stages, float sustain, std::int32_t
   return e;
 }
 
-// The values of n samples, the counter advancing after each.
-std::vector<float> Step(TZoneEnvelope& e, int n) {
+// The values of n samples, the counter advancing by stride after each.
+std::vector<float> Step(TZoneEnvelope& e, int n, std::int32_t stride = 1) {
   std::vector<float> values;
   for (int i = 0; i < n; ++i) {
     e.Run();
     values.push_back(e.Value);
-    ++e.Counter;
+    e.Counter += stride;
   }
   return values;
 }
@@ -113,38 +113,72 @@ TEST(ZoneEnvelope, KeyTrackedDecayKeepsTheUntrackedSlope) {
   EXPECT_FLOAT_EQ(w[4], 0.5f);
 }
 
-// RunSpan takes the final hold in one step: every stage, the table and the
-// curve, the auto-release and a counter at its limit must come out exactly
-// as running sample by sample, in spans of any length.
+// RunSpan computes each stage's run at once and takes the final hold in one
+// step: every stage, the table and the curve, the auto-release, a decay
+// tracked longer than its slope (clamped at 0), a counter at its limit and
+// a stride of two must come out exactly as running sample by sample, in
+// spans of any length, through the release.
 TEST(ZoneEnvelope, SpansGiveExactlyTheSampleBySampleRun) {
   struct TCase {
     bool Table;
     std::int32_t Curve;
     bool AutoRelease;
     std::int32_t StartCounter;
+    std::int32_t Stride;
+    std::int32_t Scale;  // stage lengths x Scale
   };
-  const TCase cases[] = {
-      {false, 0, false, 0}, {true, 3, false, 0}, {false, 2, true, 0}, {false, 0, false, (1 << 30) - 5}};
+  const TCase cases[] = {{false, 0, false, 0, 1, 1},
+                         {true, 3, false, 0, 1, 1},
+                         {false, 2, true, 0, 1, 1},
+                         {false, 0, false, (1 << 30) - 5, 1, 1},
+                         {true, 2, false, 0, 1, 9},
+                         {true, 0, true, 0, 2, 9},
+                         {false, 4, false, (1 << 30) - 99, 2, 7}};
   for (const TCase& c : cases) {
-    TZoneEnvelope spans = Make({3, 2, 5, 4, 3, 2, 6}, 0.6f, 7, c.Table, c.Curve, c.AutoRelease);
-    TZoneEnvelope single = Make({3, 2, 5, 4, 3, 2, 6}, 0.6f, 7, c.Table, c.Curve, c.AutoRelease);
-    spans.Counter = single.Counter = c.StartCounter;
-    for (std::int32_t length : {1, 4, 7, 13, 44, 3, 44, 44}) {
+    TZoneEnvelope envelopes[2];
+    for (TZoneEnvelope& e : envelopes) {
+      e = Make({3 * c.Scale, 2 * c.Scale, 5 * c.Scale, 4 * c.Scale, 3 * c.Scale, 2 * c.Scale, 6 * c.Scale}, 0.6f,
+               7 * c.Scale, c.Table, c.Curve, c.AutoRelease);
+      e.DecayEnd += 4 * c.Scale;  // tracked longer: the decay goes on below the sustain, to 0
+      e.Sustain1End += 4 * c.Scale;
+      e.RiseEnd += 4 * c.Scale;
+      e.FallEnd += 4 * c.Scale;
+      e.Sustain2End += 4 * c.Scale;
+      e.Counter = c.StartCounter;
+    }
+    TZoneEnvelope& spans = envelopes[0];
+    TZoneEnvelope& single = envelopes[1];
+    auto compare = [&](std::int32_t length) {
       std::vector<float> got(static_cast<std::size_t>(length));
-      spans.RunSpan(got.data(), length);
-      const std::vector<float> expected = Step(single, length);
+      spans.RunSpan(got.data(), length, c.Stride);
+      const std::vector<float> expected = Step(single, length, c.Stride);
       for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << length << " " << i;
       ASSERT_EQ(spans.Counter, single.Counter);
       ASSERT_EQ(spans.Linear, single.Linear);
+      ASSERT_EQ(spans.Value, single.Value);
       ASSERT_EQ(spans.ReleaseLevel, single.ReleaseLevel);
       ASSERT_EQ(spans.State, single.State);
-    }
+    };
+    for (std::int32_t length : {1, 4, 7, 13, 44, 3, 44, 44, 88, 88}) compare(length);
     spans.StartRelease();
     single.StartRelease();
-    std::vector<float> got(12);
-    spans.RunSpan(got.data(), 12);
-    EXPECT_EQ(got, Step(single, 12));
+    for (std::int32_t length : {12, 44, 44, 5}) compare(length);
   }
+}
+
+// A release that reaches 0 ends there, inside a span, and the span holds
+// the last value.
+TEST(ZoneEnvelope, ASpanEndsTheReleaseWhereItReachesZero) {
+  TZoneEnvelope spans = Make({}, 0.5f, 10);
+  TZoneEnvelope single = Make({}, 0.5f, 10);
+  spans.ReleaseSlope = single.ReleaseSlope = 0.125f;  // 0 at sample 8, before the length
+  spans.StartRelease();
+  single.StartRelease();
+  std::vector<float> got(20);
+  spans.RunSpan(got.data(), 20);
+  EXPECT_EQ(got, Step(single, 20));
+  EXPECT_EQ(spans.State, TZoneEnvelope::kDone);
+  EXPECT_EQ(spans.Counter, single.Counter);
 }
 
 }  // namespace

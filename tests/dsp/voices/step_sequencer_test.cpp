@@ -66,13 +66,85 @@ std::int32_t BlocksUntilNextStep(TDSPSequencer& seq, std::int32_t limit = 100000
 
 }  // namespace
 
+namespace {
+
+// A sequencer at `rate` with one-millisecond blocks (rate div 1000 samples).
+std::unique_ptr<TDSPSequencer> MakeSequencerAt(std::int32_t rate) {
+  auto seq = MakeSequencer();
+  seq->SetRateAndBlockSize(rate, -1);
+  return seq;
+}
+
+// The block each of the next `steps` steps starts at, counted in blocks from
+// the first block after the restart (the step change a Tick makes shows from
+// the next block on).
+std::vector<std::int64_t> StepStartBlocks(TDSPSequencer& seq, int steps) {
+  std::vector<std::int64_t> starts;
+  std::int64_t blocks = 0;
+  std::int32_t index = seq.StepIndex();
+  while (static_cast<int>(starts.size()) < steps && blocks < 100000000) {
+    seq.Tick();
+    ++blocks;
+    if (seq.StepIndex() != index) {
+      index = seq.StepIndex();
+      starts.push_back(blocks);
+    }
+  }
+  return starts;
+}
+
+// The block whose start lies nearest `samples` (the earlier one at a tie).
+std::int64_t NearestBlock(double samples, std::int32_t block) {
+  return static_cast<std::int64_t>(std::ceil(samples / block - 0.5 - 1e-9));
+}
+
+}  // namespace
+
 TEST(StepSequencerTiming, ThirtyTickStepAt120BpmLasts125Ms) {
   auto seq = MakeSequencer();
   seq->SetTempo(120.0);
   seq->SetSwing(0.5f);
   EXPECT_NEAR(seq->MsPerTick(), 4.1667, 1e-4);
+  // 44 samples a block at 44100 Hz: 0.2395 ticks, 125 ms in 125.28 blocks.
+  EXPECT_NEAR(seq->UnitsPerBlock(), 44.0 / 44.1 / (60000.0 / 120.0 / 120.0), 1e-12);
   seq->Restart();
-  for (int step = 0; step < 10; ++step) EXPECT_EQ(BlocksUntilNextStep(*seq), 125) << "step " << step;
+  const std::vector<std::int64_t> starts = StepStartBlocks(*seq, 10);
+  for (int step = 1; step <= 10; ++step)
+    EXPECT_EQ(starts[step - 1], NearestBlock(step * 0.125 * 44100, kBlock)) << "step " << step;
+}
+
+// Held for 64 bars of sixteenths, straight and swung, at every tempo and
+// rate: each step starts on the block whose start lies nearest its place on
+// the host's grid, so no step is ever more than half a block (half a
+// millisecond) off, however long the key is held.
+TEST(StepSequencerTiming, SixtyFourBarsOfStepsStayOnTheHostGridAtEveryTempoAndRate) {
+  constexpr int kSteps = 64 * 16;
+  for (const std::int32_t rate : {22050, 44100, 48000, 96000, 192000}) {
+    for (const double bpm : {60.0, 97.0, 120.0, 133.0, 140.0, 174.0, 200.0}) {
+      for (const float swing : {0.5f, 0.62f}) {
+        auto seq = MakeSequencerAt(rate);
+        seq->SetTempo(bpm);
+        seq->SetSwing(swing);
+        seq->Restart();
+        const std::int32_t block = rate / 1000;
+        const double samplesPerTick = 60.0 / bpm / 120.0 * rate;
+        const std::vector<std::int64_t> starts = StepStartBlocks(*seq, kSteps);
+        ASSERT_EQ(starts.size(), static_cast<std::size_t>(kSteps));
+        int off = 0;
+        double worstMs = 0;
+        for (int k = 1; k <= kSteps; ++k) {
+          // The step's place: whole pairs, then the swung first of a pair.
+          const double ticks = (k / 2) * 60.0 + (k % 2) * 60.0 * static_cast<double>(swing);
+          const double place = ticks * samplesPerTick;
+          const std::int64_t got = starts[static_cast<std::size_t>(k - 1)];
+          if (got != NearestBlock(place, block)) ++off;
+          worstMs = std::max(worstMs, std::fabs(static_cast<double>(got * block) - place) / rate * 1000.0);
+        }
+        EXPECT_EQ(off, 0) << rate << " Hz, " << bpm << " BPM, swing " << swing << ": worst " << worstMs << " ms";
+        EXPECT_LE(worstMs, 0.5) << rate << " Hz, " << bpm << " BPM, swing " << swing;
+      }
+    }
+  }
 }
 
 TEST(StepSequencerTiming, TempoZeroOrBelowGivesOneMicrosecondTicks) {
@@ -96,6 +168,12 @@ TEST(StepSequencerTiming, MillisecondUnitIgnoresTempo) {
   seq->Restart();
   EXPECT_EQ(BlocksUntilNextStep(*seq), 50);
   EXPECT_EQ(BlocksUntilNextStep(*seq), 50);
+  // A fraction of a millisecond is carried from step to step, not dropped.
+  seq->SetStepLength(50.4f);
+  seq->Restart();
+  const std::vector<std::int64_t> starts = StepStartBlocks(*seq, 10);
+  for (int step = 1; step <= 10; ++step)
+    EXPECT_EQ(starts[step - 1], NearestBlock(step * static_cast<double>(50.4f), 1)) << step;
 }
 
 TEST(StepSequencerSwing, HalfKeepsStepsEqualThreeQuartersLengthensEvenSteps) {
@@ -245,6 +323,22 @@ TEST(StepSequencerGlide, PitchMovesLinearlyOverTheGlideTime) {
   for (int j = 0; j < 10; ++j) EXPECT_NEAR(pitch[j], static_cast<float>(j), 1e-5f) << j;
   EXPECT_EQ(pitch[10], 10.0f);
   EXPECT_EQ(pitch[11], 10.0f);
+}
+
+// A step that starts within the next block has not begun to glide: the
+// pitch stays between the two steps' values.
+TEST(StepSequencerGlide, StepsThatStartWithinABlockGlideBetweenTheirValues) {
+  auto seq = MakeSequencer();
+  seq->SetTempo(97.0);  // steps end at every place within a block
+  seq->SetSwing(0.5f);
+  seq->SetGlideFactor(0.5f);
+  for (int k = 0; k < 8; k += 2) seq->SetStepNote(k + 1, 12);
+  seq->Restart();
+  for (int j = 0; j < 20000; ++j) {
+    seq->Tick();
+    ASSERT_GE(seq->PitchValue(), 0.0f) << j;
+    ASSERT_LE(seq->PitchValue(), 12.0f) << j;
+  }
 }
 
 TEST(StepSequencerOctave, PatternsOfEveryMode) {
@@ -436,6 +530,36 @@ TEST(StepSequencerEnvelope, AttackPeakReleaseSpaceAndCycleLimit) {
   seq->Tick();
   seq->Tick();
   EXPECT_NEAR(seq->EnvOutput, 0.1f, 1e-5f);
+}
+
+// The cycle envelope counted in ticks keeps to the steps: a cycle of two
+// sixteenths ends within a block of every second step's start, however long
+// the key is held.
+TEST(StepSequencerEnvelope, CyclesInTicksKeepToTheSteps) {
+  for (const std::int32_t rate : {22050, 44100, 48000}) {
+    for (const double bpm : {97.0, 140.0, 174.0}) {
+      auto seq = MakeSequencerAt(rate);
+      seq->SetTempo(bpm);
+      seq->SetSwing(0.5f);
+      seq->SetAttack(29.0f);
+      seq->SetPeak(1.0f);
+      seq->SetRelease(30.0f);
+      seq->Restart();
+      std::vector<std::int64_t> stepStarts, cycleEnds;
+      std::int32_t index = seq->StepIndex();
+      for (std::int64_t b = 1; stepStarts.size() < 64 * 16 && b < 10000000; ++b) {
+        seq->Tick();
+        if (seq->StepIndex() != index) stepStarts.push_back(b);
+        if (seq->CycleCount() > static_cast<std::int32_t>(cycleEnds.size())) cycleEnds.push_back(b);
+        index = seq->StepIndex();
+      }
+      std::int64_t worst = 0;
+      for (std::size_t k = 1; k < cycleEnds.size() && 2 * k <= stepStarts.size(); ++k)
+        worst = std::max(worst, std::abs(cycleEnds[k - 1] - stepStarts[2 * k - 1]));
+      EXPECT_GE(cycleEnds.size(), 500u);
+      EXPECT_LE(worst, 1) << rate << " Hz, " << bpm << " BPM: blocks between a cycle's end and its step";
+    }
+  }
 }
 
 TEST(StepSequencerEnvelope, CurveLawBendsTheEnvelope) {

@@ -114,7 +114,8 @@ class TEventList {
     Storage.assign(offsetof(TVstEvents, events) + (Events.size() + 2) * sizeof(TVstEvent*), 0);
     auto* list = reinterpret_cast<TVstEvents*>(Storage.data());
     list->numEvents = static_cast<std::int32_t>(Events.size());
-    for (std::size_t i = 0; i < Events.size(); ++i) list->events[i] = &Events[i];
+    TVstEvent** slots = VstEventSlots(*list);
+    for (std::size_t i = 0; i < Events.size(); ++i) slots[i] = &Events[i];
     return list;
   }
 

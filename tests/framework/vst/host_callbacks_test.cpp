@@ -101,8 +101,6 @@ TEST_F(HostCallbacks, EachWrapperSendsItsPublishedOpcodeAndArgumentPlaces) {
       {"closeWindow", [p](AudioEffectX& x) { x.CloseWindow(p); }, {40, 0, 0, p, 0}},
       {"directory", [](AudioEffectX& x) { x.GetDirectory(); }, {41, 0, 0, nullptr, 0}},
       {"updateDisplay", [](AudioEffectX& x) { x.UpdateDisplay(); }, {42, 0, 0, nullptr, 0}},
-      {"beginEdit", [](AudioEffectX& x) { x.BeginEdit(12); }, {43, 12, 0, nullptr, 0}},
-      {"endEdit", [](AudioEffectX& x) { x.EndEdit(12); }, {44, 12, 0, nullptr, 0}},
       {"fileSelector", [p](AudioEffectX& x) { x.OpenFileSelector(p); }, {45, 0, 0, p, 0}},
       {"inputArrangement", [](AudioEffectX& x) { x.GetInputSpeakerArrangement(); }, {49, 0, 0, nullptr, 0}},
   };
@@ -110,6 +108,18 @@ TEST_F(HostCallbacks, EachWrapperSendsItsPublishedOpcodeAndArgumentPlaces) {
     c.Call(Plugin);
     EXPECT_EQ(Only(), c.Sent) << c.Name;
   }
+}
+
+// The notices of an edit each follow a tempo request on the same thread
+// (hosts that keep their tempo per thread set the thread up with it).
+TEST_F(HostCallbacks, EditNoticesEachFollowATempoRequest) {
+  Plugin.BeginEdit(12);
+  Plugin.SetParameterAutomated(12, 0.25f);
+  Plugin.EndEdit(12);
+  const TCall tempo{10, 0, 0, nullptr, 0};
+  EXPECT_EQ(TRecordingHost::Calls,
+            (std::vector<TCall>{
+                tempo, {43, 12, 0, nullptr, 0}, tempo, {0, 12, 0, nullptr, 0.25f}, tempo, {44, 12, 0, nullptr, 0}}));
 }
 
 TEST_F(HostCallbacks, AnswersComeBackAndHostTextsStayWithinOurBuffer) {

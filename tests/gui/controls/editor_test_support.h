@@ -236,9 +236,9 @@ inline float LastAutomated() {
 }
 
 template <typename T = TEditorTestPlugin>
-std::unique_ptr<T> MakeEditorPlugin() {
+std::unique_ptr<T> MakeEditorPlugin(TVstHostCallback host = &plugin_test::TTestHost::Callback) {
   auto plugin = std::make_unique<T>();
-  plugin->InitPlugin(&plugin_test::TTestHost::Callback);
+  plugin->InitPlugin(host);
   plugin_test::Dispatch(plugin->GetEffect(), kEffSetSampleRate, 0, 0, nullptr, 44100.0f);
   plugin_test::Dispatch(plugin->GetEffect(), kEffMainsChanged, 0, 1);
   return plugin;

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "tests/gui/controls/editor_test_support.h"
 #include "tests/gui/support/contact_sheet.h"
@@ -206,6 +209,98 @@ TEST_F(PluginEditorTest, ClosingDuringADragEndsTheGestureAndFreesTheMouse) {
   Open();
   Drag(P::kKnob, {});
   EXPECT_EQ(TakeEdits(), "[a]") << "the next session starts clean";
+}
+
+// A host that keeps its tempo per thread and sets a thread up only when that
+// thread asks for its time or tempo, as Ardour 7 does: it places recorded
+// automation with that tempo, so an edit notice from a thread that has not
+// asked since its previous notice is one it cannot place (Ardour crashes on
+// it in Touch, Latch and Write).
+struct TPerThreadTempoHost {
+  static inline std::atomic<int> Unplaced{0};
+  static inline std::atomic<int> OffThread{0};
+  static inline std::thread::id EditorThread;
+
+  static std::intptr_t Callback(TVstEffect* effect, std::int32_t opcode, std::int32_t index, std::intptr_t value,
+                                void* ptr, float opt) {
+    static thread_local bool ready = false;
+    if (opcode == kHostTempoAt || opcode == kHostGetTime) ready = true;
+    if (opcode == kHostAutomate || opcode == kHostBeginEdit || opcode == kHostEndEdit) {
+      if (!std::exchange(ready, false)) ++Unplaced;
+      if (std::this_thread::get_id() != EditorThread) ++OffThread;
+    }
+    return plugin_test::TTestHost::Callback(effect, opcode, index, value, ptr, opt);
+  }
+};
+
+// Every kind of gesture, each on an editor thread of its own that the host
+// never set up (the thread opens, idles, handles the input and closes): the
+// notices keep their order, come from that thread, never under the lock,
+// and each follows a tempo request there.
+TEST(EditorEditNotices, EveryNoticeFollowsATempoRequestOnItsThread) {
+  using TGesture = std::function<void(P & plugin, TStubPlatformWindow & w)>;
+  auto press = [](P& plugin, TStubPlatformWindow& w, std::int32_t param) {
+    const TPoint p = Centre(plugin.GuiControlOf(param));
+    w.Press(p.X, p.Y);
+    w.Release(p.X, p.Y);
+  };
+  const struct {
+    const char* Name;
+    TGesture Gesture;
+    const char* Edits;
+  } cases[] = {
+      {"drag",
+       [](P& plugin, TStubPlatformWindow& w) {
+         const TPoint p = Centre(plugin.GuiControlOf(P::kKnob));
+         w.Press(p.X, p.Y);
+         for (int dy : {-5, -10, -20}) w.Move(p.X, p.Y + dy);
+         w.Release(p.X, p.Y - 20);
+       },
+       "[aaa]"},
+      {"click", [&](P& plugin, TStubPlatformWindow& w) { press(plugin, w, P::kValueEdit); }, "[a]"},
+      {"switch", [&](P& plugin, TStubPlatformWindow& w) { press(plugin, w, P::kSwitch); }, "[a]"},
+      {"value menu",
+       [&](P& plugin, TStubPlatformWindow& w) {
+         w.Chooser = [](const std::vector<TMenuItem>&) { return 3; };
+         press(plugin, w, P::kValueMenu);
+       },
+       "[a]"},
+      {"closed during a drag",
+       [](P& plugin, TStubPlatformWindow& w) {
+         const TPoint p = Centre(plugin.GuiControlOf(P::kVSlider));
+         w.Press(p.X, p.Y);
+         w.Move(p.X, p.Y - 10);
+         w.Move(p.X, p.Y - 30);
+         Dispatch(plugin.GetEffect(), kEffEditClose);
+       },
+       "[aa]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    plugin_test::TTestHost::Reset();
+    PumpPostBacks();
+    TPerThreadTempoHost::Unplaced = 0;
+    TPerThreadTempoHost::OffThread = 0;
+    auto plugin = MakeEditorPlugin(&TPerThreadTempoHost::Callback);
+    TVstEffect* e = plugin->GetEffect();
+    plugin_test::TTestHost::CheckLock = true;
+    std::thread editor([&] {
+      TPerThreadTempoHost::EditorThread = std::this_thread::get_id();
+      ASSERT_EQ(Dispatch(e, kEffEditOpen, 0, 0, HostWindow()), 1);
+      Dispatch(e, kEffEditIdle);
+      c.Gesture(*plugin, *plugin->OpenWindow());
+      Dispatch(e, kEffEditIdle);
+      Dispatch(e, kEffEditClose);
+    });
+    editor.join();
+    plugin_test::TTestHost::CheckLock = false;
+    EXPECT_EQ(TakeEdits(), c.Edits);
+    EXPECT_EQ(TPerThreadTempoHost::Unplaced.load(), 0) << "notices the host could not place";
+    EXPECT_EQ(TPerThreadTempoHost::OffThread.load(), 0);
+    EXPECT_FALSE(plugin_test::TTestHost::LockHeldDuringCall.load());
+    Dispatch(e, kEffClose);
+    plugin.release();
+  }
 }
 
 TEST_F(PluginEditorTest, RepaintsRunOffTheWindowsThreadShowAtItsNextIdle) {

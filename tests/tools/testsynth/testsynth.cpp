@@ -384,7 +384,7 @@ class TTestSynth {
 
   void QueueEvents(const TVstEvents* events) {
     if (!events) return;
-    TVstEvent* const* list = events->events;  // numEvents entries, not just the declared two
+    TVstEvent* const* list = VstEventSlots(*events);
     for (std::int32_t i = 0; i < events->numEvents && EventCount < kMaxEvents; ++i) {
       const TVstEvent* e = list[i];
       if (!e || e->type != kVstMidiEventType) continue;
