@@ -77,6 +77,9 @@ std::unique_ptr<TSineTestPlugin> MakeAsyncPlugin() {
 struct ChangePath : ::testing::Test {
   void SetUp() override { TTestHost::Reset(); }
 };
+// Tests with a second thread (the worker, a host thread), which the
+// sanitizer stage for threads runs.
+using ChangePathStress = ChangePath;
 
 // A host call's changes are taken and swapped under the lock (built
 // outside it), a change another one's swap asks for is in place when the
@@ -113,7 +116,7 @@ TEST_F(ChangePath, AChangeRunAtOnceIsReleasedToo) {
 // worker; the one beyond is dropped (the object in use plays on) and comes
 // through when asked for again. A change asked for many times takes one
 // place only.
-TEST_F(ChangePath, TheAudioThreadsQueueHoldsItsCapacityAndEachChangeOnce) {
+TEST_F(ChangePathStress, TheAudioThreadsQueueHoldsItsCapacityAndEachChangeOnce) {
   auto p = MakeAsyncPlugin();
   const std::size_t capacity = TChangeBuilder::kRealtimeCapacity;
   std::vector<std::unique_ptr<TCountingChange>> changes;
@@ -141,7 +144,7 @@ TEST_F(ChangePath, TheAudioThreadsQueueHoldsItsCapacityAndEachChangeOnce) {
 // An instance that leaves while the worker builds for it waits for that
 // build: when Detach returns, the worker is done with the instance's
 // changes (the swap was made; nothing touches them afterwards).
-TEST_F(ChangePath, AnInstanceLeavingDuringAWorkerBuildWaitsUntilTheBuildIsDone) {
+TEST_F(ChangePathStress, AnInstanceLeavingDuringAWorkerBuildWaitsUntilTheBuildIsDone) {
   // Another instance keeps the worker running: leaving does not join it.
   auto other = MakeAsyncPlugin();
   auto p = MakeAsyncPlugin();

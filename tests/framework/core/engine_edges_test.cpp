@@ -41,11 +41,14 @@ std::unique_ptr<TEngine> MakeEngine() {
 struct EngineEdges : ::testing::Test {
   void SetUp() override { TTestHost::Reset(); }
 };
+// Tests with a second thread (the worker, a host thread), which the
+// sanitizer stage for threads runs.
+using EngineEdgesStress = EngineEdges;
 
 // A source fanned out to two engines renders for the first one's pull; the
 // second reads that block. While another thread holds the source's lock (a
 // host processing it), the second engine's step waits for it.
-TEST_F(EngineEdges, AFannedOutSourcesBlockIsReadUnderTheSourcesLock) {
+TEST_F(EngineEdgesStress, AFannedOutSourcesBlockIsReadUnderTheSourcesLock) {
   auto source = MakeEngine();
   auto first = MakeEngine();
   auto second = MakeEngine();

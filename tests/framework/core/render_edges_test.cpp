@@ -32,6 +32,9 @@ class TStoppingPlugin : public TSineTestPlugin {
 struct RenderEdges : ::testing::Test {
   void SetUp() override { TTestHost::Reset(); }
 };
+// Tests with a second thread (the worker, a host thread), which the
+// sanitizer stage for threads runs.
+using RenderEdgesStress = RenderEdges;
 
 TEventList Events(std::initializer_list<std::array<std::uint8_t, 3>> bytes, std::int32_t offset = 0) {
   TEventList list;
@@ -105,7 +108,7 @@ TEST_F(RenderEdges, AProgramChangeFadesForExactlyItsLengthAndTheHeldNotePlaysRig
 // instrument sounds: the audio thread applies it after the fade, so the
 // sound never steps to silence. (Should the audio thread stall long enough,
 // the host's thread applies the program itself and the note plays on.)
-TEST_F(RenderEdges, AProgramSelectedByAHostThreadWhileSoundingEndsTheSoundWithTheFade) {
+TEST_F(RenderEdgesStress, AProgramSelectedByAHostThreadWhileSoundingEndsTheSoundWithTheFade) {
   auto p = MakePlugin<TStoppingPlugin>();
   TVstEffect* e = p->GetEffect();
   Call(*p, 64, Events({{0x90, 60, 100}}));
