@@ -309,9 +309,10 @@ TEST(SamplerRender, DefaultsPlayTheNoteAndScaleTuneZeroPlaysEveryKeyAtTheRootKey
 }
 
 // Several voices go through a block side by side (their filters stepped
-// together); the output must be exactly that of one voice after another:
-// notes starting and ending at different times, a shaper before the
-// filters, host blocks of several sizes.
+// together, their mix in one pass); the output must be exactly that of one
+// voice after another: notes starting and ending at different times, more
+// notes than voices (a sounding voice taken fades its step out), a shaper
+// before the filters, host blocks of several sizes.
 TEST(SamplerRender, VoicesSideBySideSoundExactlyAsOneAfterAnother) {
   TInstrument together, apart;
   apart.P().VoicesSideBySide = false;
@@ -324,6 +325,7 @@ TEST(SamplerRender, VoicesSideBySideSoundExactlyAsOneAfterAnother) {
     const int frames[] = {512, 100, 37, 1000, 256};
     for (int b = 0; b < 40; ++b) {
       if (b % 4 == 0) inst[k]->NoteOn(33 + 3 * (b / 4), 60 + b);
+      if (b % 4 == 2) inst[k]->NoteOn(70 + b % 7, 90);
       if (b % 6 == 5) inst[k]->NoteOff(33 + 3 * (b / 8));
       inst[k]->RenderInto(frames[b % 5], left[k], right[k]);
     }
