@@ -321,7 +321,9 @@ void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel&
 
 // ---- control
 
-void TSamplerPlugin2::UpdateOscillator(TDSPSamplerInstrVoice2& v, int osc, float note, float pe1, float pe2) {
+// (Inlined into UpdateVoiceControl, where osc is a constant.)
+[[gnu::always_inline]] inline void TSamplerPlugin2::UpdateOscillator(TDSPSamplerInstrVoice2& v, int osc, float note,
+                                                                     float pe1, float pe2) {
   const TOscSettings& s = OscSet[static_cast<std::size_t>(osc)];
   const std::int32_t amountId = osc == 0 ? osc_param::kOsc1Amount : osc_param::kOsc2Amount;
   const std::int32_t panId = osc == 0 ? osc_param::kOsc1Pan : osc_param::kOsc2Pan;

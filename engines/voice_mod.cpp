@@ -150,7 +150,7 @@ inline void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
   n += Settings->SamplesPerMs;
 }
 
-void TVoicerackKWPSynth::TickSequencer(TDSPSynthVoice& voice, int s) {
+[[gnu::always_inline]] inline void TVoicerackKWPSynth::TickSequencer(TDSPSynthVoice& voice, int s) {
   TDSPSequencer& seq = voice.Sequencer(s);
   const auto slot = static_cast<std::size_t>(voice.VoiceIndex);
   const bool slotKnown = slot < SeqRestStamp.size();
@@ -164,7 +164,8 @@ void TVoicerackKWPSynth::TickSequencer(TDSPSynthVoice& voice, int s) {
 }
 
 void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
-  if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
+  // A planned block decoded a changed matrix when it was planned.
+  if (!Plan.Planned && MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
 
   // 1. The LFOs.
   for (int k = 0; k < kKwpLfoCount; ++k) {
@@ -179,32 +180,43 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   // factors of the previous update.
   TickSequencer(voice, 0);
   TickSequencer(voice, 1);
-  Sources[kSrcNone] = 0.0f;
-  for (int k = 0; k < kKwpLfoCount; ++k)
-    Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
-  for (int s = 0; s < 2; ++s) {
+  float* acc = AccumData;
+  const bool seqPitch = static_cast<std::uint32_t>(SeqPitchTargetId) < AccumCount;
+  const bool matrix = Values.ModOn && ActiveSlotCount > 0;
+  // In a planned block only the sources something reads: the matrix's, or
+  // the sequencers' pitch for the pitch target.
+  auto seqPitchSource = [&](int s) {
     const TDSPSequencer& seq = voice.Sequencer(s);
-    const auto first = static_cast<std::size_t>(kSrcSeq1Level + 4 * s);
-    Sources[first] = seq.LevelOutput * seq.LevelFactor;
-    Sources[first + 1] = seq.GateOutput * seq.GateFactor;
-    Sources[first + 2] = seq.PitchOutput * seq.PitchFactor;
-    Sources[first + 3] = seq.EnvOutput;
+    Sources[static_cast<std::size_t>(kSrcSeq1Pitch + 4 * s)] = seq.PitchOutput * seq.PitchFactor;
+  };
+  if (matrix || !Plan.Planned) {
+    Sources[kSrcNone] = 0.0f;
+    for (int k = 0; k < kKwpLfoCount; ++k)
+      Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
+    for (int s = 0; s < 2; ++s) {
+      const TDSPSequencer& seq = voice.Sequencer(s);
+      const auto first = static_cast<std::size_t>(kSrcSeq1Level + 4 * s);
+      Sources[first] = seq.LevelOutput * seq.LevelFactor;
+      Sources[first + 1] = seq.GateOutput * seq.GateFactor;
+      seqPitchSource(s);
+      Sources[first + 3] = seq.EnvOutput;
+    }
+    Sources[kSrcEnv1] = voice.Env1.OutputSample;
+    Sources[kSrcEnv2] = voice.Env2.OutputSample;
+    Sources[kSrcPitch] = (static_cast<float>(std::clamp(voice.Note, 0, 127)) * (1.0f / 127.0f) - 0.5f) * 2.0f;
+  } else if (seqPitch) {
+    seqPitchSource(0);
+    seqPitchSource(1);
   }
-  Sources[kSrcEnv1] = voice.Env1.OutputSample;
-  Sources[kSrcEnv2] = voice.Env2.OutputSample;
-  Sources[kSrcPitch] = (static_cast<float>(std::clamp(voice.Note, 0, 127)) * (1.0f / 127.0f) - 0.5f) * 2.0f;
 
   // 3. The accumulators start from 0 (those of the active slots and the
   // sequencer pitch target are the only ones ever written).
-  float* acc = Accum.data();
-  const auto accumCount = static_cast<std::int32_t>(Accum.size());
   for (std::int32_t k = 0; k < FedCount; ++k) acc[FedIds[static_cast<std::size_t>(k)]] = 0.0f;
-  const bool seqPitch = SeqPitchTargetId >= 0 && SeqPitchTargetId < accumCount;
   if (seqPitch) acc[SeqPitchTargetId] = 0.0f;
 
   // 4. The matrix: its active slots in order (those that name no source or
   // no target were left out when decoded).
-  if (Values.ModOn) {
+  if (matrix) {
     for (std::int32_t k = 0; k < ActiveSlotCount; ++k) {
       const TVModSlot& slot = ActiveSlots[static_cast<std::size_t>(k)];
       float source;
@@ -250,8 +262,10 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   }
 }
 
-void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff, float& q,
-                                           float& bandwidth) const {
+// (Inlined into UpdateVoiceFilters.)
+[[gnu::always_inline]] inline void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int block,
+                                                                         int side, float& cutoff, float& q,
+                                                                         float& bandwidth) const {
   const TKwpFilterSide& f = Values.Filter[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
   const TFilterSideIds& ids = FilterIds[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
   const float c = f.Cutoff;
@@ -295,17 +309,10 @@ void TVoicerackKWPSynth::UpdateVoiceFilters(TDSPSynthVoice& voice) {
   }
 }
 
-float TVoicerackKWPSynth::ModulatedPitch(float pitch, float m) const {
-  float p;
-  if (Values.PmMethod == 0) {
-    // A deep LFO on a low note may push the frequency to 0 or below, whose
-    // pitch does not exist: hold it at a tiny positive rate instead.
-    float hz = PitchToFreq(pitch) + m * kFrequencyModHz;
-    if (!(hz >= kMinModulatedHz)) hz = kMinModulatedHz;
-    p = FreqToPitch(hz);
-  } else {
-    p = pitch + m;
-  }
-  if (!(p >= kMinVoicePitch)) return kMinVoicePitch;
-  return p > kMaxVoicePitch ? kMaxVoicePitch : p;
+float TVoicerackKWPSynth::FrequencyModulatedPitch(float pitch, float m) const {
+  // A deep LFO on a low note may push the frequency to 0 or below, whose
+  // pitch does not exist: hold it at a tiny positive rate instead.
+  float hz = PitchToFreq(pitch) + m * kFrequencyModHz;
+  if (!(hz >= kMinModulatedHz)) hz = kMinModulatedHz;
+  return FreqToPitch(hz);
 }

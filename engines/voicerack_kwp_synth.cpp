@@ -170,6 +170,8 @@ std::string_view TVoicerackKWPSynth::VoiceModTargetName(std::int32_t t) const {
 void TVoicerackKWPSynth::InitParameterInfo() {
   TVoicerackArpSynth::InitParameterInfo();
   Accum.assign(static_cast<std::size_t>(std::max<std::int32_t>(ParamCount, 0)), 0.0f);
+  AccumData = Accum.data();
+  AccumCount = static_cast<std::uint32_t>(Accum.size());
   MatrixDirty.store(true);
   if (MaxVoices < 0) ShowMessageText("Bad old max voices in " + EffectName);
   // The core's selector parameter is "Voices": message 8051 applies it again.

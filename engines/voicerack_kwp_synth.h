@@ -249,19 +249,24 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // frequency (held at kMinModulatedHz and above). The result lies in
   // kMinVoicePitch..kMaxVoicePitch; NaN gives the lowest pitch the method
   // allows.
-  float ModulatedPitch(float pitch, float m) const;
+  float ModulatedPitch(float pitch, float m) const {
+    const float p = Values.PmMethod == 0 ? FrequencyModulatedPitch(pitch, m) : pitch + m;
+    if (!(p >= kMinVoicePitch)) return kMinVoicePitch;
+    return p > kMaxVoicePitch ? kMaxVoicePitch : p;
+  }
   // The summed modulation of a parameter id in the last UpdateVoiceLevels
   // (0 for ids that are no target or outside the parameters).
   float ModAccum(std::int32_t id) const {
     // One unsigned comparison rejects both negative ids and those past the end.
-    return static_cast<std::size_t>(static_cast<std::uint32_t>(id)) < Accum.size() ? Accum[static_cast<std::size_t>(id)]
-                                                                                   : 0.0f;
+    return static_cast<std::uint32_t>(id) < AccumCount ? AccumData[id] : 0.0f;
   }
   // 1 + ModAccum(id): the factor a modulated base value is multiplied by.
   float ModFactor(std::int32_t id) const { return 1.0f + ModAccum(id); }
   // LFO k's (0..2) value of the voice in the last UpdateVoiceLevels.
   float LfoValue(int k) const { return LfoValues[static_cast<std::size_t>(k)]; }
-  // Source s's value in the last UpdateVoiceLevels ("RND": its last draw).
+  // Source s's value in the last UpdateVoiceLevels ("RND": its last draw);
+  // in a planned block only the sources the matrix or the sequencer pitch
+  // target read are kept.
   float VModSourceValue(std::int32_t s) const {
     return s >= 0 && s < kVModSourceCount ? Sources[static_cast<std::size_t>(s)] : 0.0f;
   }
@@ -284,6 +289,8 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void DispatchKwpParameter(std::int32_t local);
   // Rereads the matrix slots into their decoded form (audio thread).
   void DecodeMatrix();
+  // ModulatedPitch's pitch by PM METHOD 0, before the limits.
+  float FrequencyModulatedPitch(float pitch, float m) const;
   // Cutoff, Q and bandwidth of one side of block b for the voice.
   void ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff, float& q,
                          float& bandwidth) const;
@@ -342,8 +349,10 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::vector<std::int32_t> TargetIds;
   std::vector<std::string> TargetNames;
 
-  // One float per parameter id.
+  // One float per parameter id (its data and size for ModAccum).
   std::vector<float> Accum;
+  float* AccumData = nullptr;
+  std::uint32_t AccumCount = 0;
   std::array<TVModSlot, kVModSlotCount> Slots{};
   // The active slots in slot order (the first ActiveSlotCount).
   std::array<TVModSlot, kVModSlotCount> ActiveSlots{};
