@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -331,13 +332,6 @@ void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel&
   const std::int32_t scaleId = osc == 0 ? osc_param::kOsc1Scale : osc_param::kOsc2Scale;
   const float l1 = LfoValue(0), l2 = LfoValue(1), l3 = LfoValue(2);
 
-  // Gain and linear pan.
-  const float g = (s.AmountGain + s.AmpLfo[0] * l1 + s.AmpLfo[1] * l2 + s.AmpLfo[2] * l3) * ModFactor(amountId);
-  const float p = ClampPan(ModFactor(panId) * s.PanPosition);
-  auto& gain = VoiceMix[MixSlot(v)].Gain[static_cast<std::size_t>(osc)];
-  gain[0] = (1.0f - p) * g;
-  gain[1] = p * g;
-
   // Pitch attack from the note's start, pitch release from its note-off.
   const auto age = static_cast<float>(v.Age);
   float a = age < s.AttackLength ? s.AttackStart + (s.AttackEnd - s.AttackStart) * age * s.AttackRecip : s.AttackEnd;
@@ -345,17 +339,41 @@ void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel&
     const auto released = static_cast<float>(v.ReleaseTime);
     a += released < s.ReleaseLength ? released * s.ReleaseRecip * s.ReleaseEnd : s.ReleaseEnd;
   }
+  const float amount = ModAccum(amountId), pan = ModAccum(panId), tune = ModAccum(pitchId);
+  const float voiceTune = ModAccum(osc_param::kVoiceTune), scale = ModAccum(scaleId);
+  const float bend = GetPitchBendAmount();
+  // Besides the settings (the control generation) these are all the inputs:
+  // the same ones as at the voice's last update leave its gains, tuner and
+  // pitch as they are.
+  if (KeepSettledControl && VoiceControlPlan().Planned) {
+    auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
+    const std::array<std::uint32_t, 16> inputs = {
+        ControlGeneration(), bits(a),   bits(note), bits(pe1),       bits(pe2),   bits(l1),   bits(l2), bits(l3),
+        bits(amount),        bits(pan), bits(tune), bits(voiceTune), bits(scale), bits(bend), 0,        0};
+    auto& settled = v.SettledOscillators[static_cast<std::size_t>(osc)];
+    if (inputs == settled) return;
+    settled = inputs;
+  } else {
+    v.SettledOscillators[static_cast<std::size_t>(osc)][0] = 0;
+  }
+
+  // Gain and linear pan.
+  const float g = (s.AmountGain + s.AmpLfo[0] * l1 + s.AmpLfo[1] * l2 + s.AmpLfo[2] * l3) * (1.0f + amount);
+  const float p = ClampPan((1.0f + pan) * s.PanPosition);
+  auto& gain = VoiceMix[MixSlot(v)].Gain[static_cast<std::size_t>(osc)];
+  gain[0] = (1.0f - p) * g;
+  gain[1] = p * g;
 
   // The tuner adds the oscillator's Tune and Finetune.
   TDSPDiatonicTune1& tuner = osc == 0 ? v.Tuner1 : v.Tuner2;
-  tuner.InputSample = note + ModAccum(pitchId) + ModAccum(osc_param::kVoiceTune) + a + Kwp().TuneOffset;
+  tuner.InputSample = note + tune + voiceTune + a + Kwp().TuneOffset;
   tuner.OutputSample = tuner.Step(tuner.InputSample);
 
   const float m = l1 * s.PitchLfo[0] + l2 * s.PitchLfo[1] + l3 * s.PitchLfo[2];
-  float pitch = tuner.OutputSample + GetPitchBendAmount() + pe1 * s.PitchEnv[0] + pe2 * s.PitchEnv[1];
+  float pitch = tuner.OutputSample + bend + pe1 * s.PitchEnv[0] + pe2 * s.PitchEnv[1];
   // Key scaling around note 64: ScaleTune 100 and root key 64 leave the
   // pitch as it is, ScaleTune 0 plays every key at the root key.
-  pitch = ModFactor(scaleId) * s.ScaleFactor * (pitch - 64.0f) + s.RootKey;
+  pitch = (1.0f + scale) * s.ScaleFactor * (pitch - 64.0f) + s.RootKey;
   (osc == 0 ? v.Player1() : v.Player2()).SetPitch(ModulatedPitch(pitch, m));
 }
 

@@ -6,6 +6,7 @@
 // Audio thread, once per voice per control period (one millisecond of
 // samples), inside the render loop: nothing here allocates or locks.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "dsp/filters/multi_filter.h"
@@ -44,6 +45,7 @@ void TVoicerackKWPSynth::DecodeMatrix() {
     const bool active = Ready && slot.Source > kSrcNone && slot.Source < kVModSourceCount && id >= 0 && id < accumCount;
     slot.Accum = active ? id : -1;
   }
+  ControlInputsChanged();
   // Only the accumulators of active slots are written from now on: every
   // other one stays 0 until the next decode.
   std::fill(Accum.begin(), Accum.end(), 0.0f);
@@ -54,6 +56,27 @@ void TVoicerackKWPSynth::DecodeMatrix() {
     ActiveSlots[static_cast<std::size_t>(ActiveSlotCount++)] = slot;
     const auto end = FedIds.begin() + FedCount;
     if (std::find(FedIds.begin(), end, slot.Accum) == end) FedIds[static_cast<std::size_t>(FedCount++)] = slot.Accum;
+  }
+  // The accumulators the levels stage and the filter blocks read that may
+  // hold anything but 0 (see TVoiceControlPlan).
+  const bool seqPitch = static_cast<std::uint32_t>(SeqPitchTargetId) < AccumCount;
+  auto fed = [&](std::int32_t id) {
+    if (seqPitch && id == SeqPitchTargetId) return true;
+    return std::find(FedIds.begin(), FedIds.begin() + FedCount, id) != FedIds.begin() + FedCount;
+  };
+  LevelIdsFed = false;
+  for (std::int32_t id : ShapeAmountIds) LevelIdsFed = LevelIdsFed || fed(id);
+  for (std::size_t k = 0; k < kKwpLfoCount; ++k)
+    LevelIdsFed = LevelIdsFed || fed(LfoAmpIds[k]) || fed(LfoFrequencyIds[k]);
+  for (const auto& ids : SeqFactorIds)
+    for (std::int32_t id : ids) LevelIdsFed = LevelIdsFed || fed(id);
+  FilterIdsFed = false;
+  for (const auto& block : FilterIds) {
+    for (const TFilterSideIds& side : block) {
+      for (std::int32_t id :
+           {side.Cutoff, side.Q, side.Bandwidth, side.Env[0], side.Env[1], side.Lfo[0], side.Lfo[1], side.Lfo[2]})
+        FilterIdsFed = FilterIdsFed || fed(id);
+    }
   }
 }
 
@@ -88,6 +111,8 @@ void TVoicerackKWPSynth::PlanVoiceControl(const std::array<bool, kKwpLfoCount>& 
         plan.SeqRead[static_cast<std::size_t>((source - kSrcSeq1Level) / 4)] = true;
     }
   }
+  plan.LevelIdsFed = LevelIdsFed;
+  plan.FilterIdsFed = FilterIdsFed;
   Plan = plan;
 }
 
@@ -166,6 +191,8 @@ inline void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
 void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   // A planned block decoded a changed matrix when it was planned.
   if (!Plan.Planned && MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
+  // A note's first update computes everything.
+  if (voice.ControlCounter == -1) voice.ForgetSettledInputs();
 
   // 1. The LFOs.
   for (int k = 0; k < kKwpLfoCount; ++k) {
@@ -235,6 +262,13 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
     acc[SeqPitchTargetId] += Sources[kSrcSeq1Pitch] * SeqPitchAmount(0) + Sources[kSrcSeq2Pitch] * SeqPitchAmount(1);
   }
 
+  // 6.-8. depend on the parameters and the accumulators of their ids only:
+  // while none of those can be fed, what the voice's last update set in
+  // this generation holds.
+  const bool settles = KeepSettledControl && Plan.Planned && !Plan.LevelIdsFed;
+  if (settles && voice.SettledLevels == Generation) return;
+  voice.SettledLevels = settles ? Generation : 0;
+
   // 6. Shaper amounts (for this update's shaping: nothing to keep while the
   // shapers are off).
   if (Values.ShaperOn || !Plan.Planned) {
@@ -279,6 +313,23 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
 }
 
 void TVoicerackKWPSynth::UpdateVoiceFilters(TDSPSynthVoice& voice) {
+  // Without fed accumulators the settings follow the parameters, the
+  // envelopes' outputs and the LFO values: the same ones as at the voice's
+  // last update leave the filters as that update left them.
+  if (KeepSettledControl && Plan.Planned && !Plan.FilterIdsFed) {
+    const std::array<std::uint32_t, 8> inputs = {Generation,
+                                                 std::bit_cast<std::uint32_t>(voice.Env1.OutputScale),
+                                                 std::bit_cast<std::uint32_t>(voice.Env1.OutputSample),
+                                                 std::bit_cast<std::uint32_t>(voice.Env2.OutputScale),
+                                                 std::bit_cast<std::uint32_t>(voice.Env2.OutputSample),
+                                                 std::bit_cast<std::uint32_t>(LfoValues[0]),
+                                                 std::bit_cast<std::uint32_t>(LfoValues[1]),
+                                                 std::bit_cast<std::uint32_t>(LfoValues[2])};
+    if (inputs == voice.SettledFilters) return;
+    voice.SettledFilters = inputs;
+  } else {
+    voice.SettledFilters[0] = 0;
+  }
   for (int b = 0; b < 2; ++b) {
     if (!Values.FilterOn[static_cast<std::size_t>(b)]) continue;
     float cutoff[2], q[2], bandwidth[2];

@@ -189,6 +189,7 @@ void TVoicerackKWPSynth::InitParameterInfo() {
 
 void TVoicerackKWPSynth::SetAudioSettings(TAudioSettingsRec* rec) {
   TVoicerackArpSynth::SetAudioSettings(rec);
+  ControlInputsChanged();
   if (!Ready) return;
   for (std::int32_t l = 0; l < kKwpParamCount; ++l) {
     switch (KwpParamRow(l).Op) {
@@ -211,6 +212,7 @@ void TVoicerackKWPSynth::SetAudioSettings(TAudioSettingsRec* rec) {
 void TVoicerackKWPSynth::ParameterChanged(std::int32_t i) {
   TVoicerackArpSynth::ParameterChanged(i);
   ++ParamChanges;
+  ControlInputsChanged();
   if (!Ready) return;
   const std::int32_t local = KwpLocalOfParam(i);
   if (local >= 0) DispatchKwpParameter(local);
@@ -238,6 +240,7 @@ void TVoicerackKWPSynth::SetShapeTypes(int side, float type) {
 }
 
 void TVoicerackKWPSynth::DispatchKwpParameter(std::int32_t local) {
+  ControlInputsChanged();
   const TKwpParamRow& row = KwpParamRow(local);
   const float v = RealOf(local);
   const std::int32_t spm = Settings->SamplesPerMs;

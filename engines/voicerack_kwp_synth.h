@@ -228,6 +228,14 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
     // A planned block: the shaper amounts are set only while the shapers
     // are on (outside one they always are, for callers that read them).
     bool Planned = false;
+    // An accumulator the levels stage (shaper amounts, LFO gains and rates,
+    // sequencer factors) or the filter blocks read may be fed: by an active
+    // slot or as the sequencer pitch target. Otherwise those stages depend
+    // on the parameters and (the filters) on the voice's envelopes and LFO
+    // values only, and an update whose inputs are those of the voice's last
+    // one keeps what that one set (TDSPSynthVoice::Settled...).
+    bool LevelIdsFed = true;
+    bool FilterIdsFed = true;
   };
   // Plans the block's control updates: lfoReadAbove[k] says whether the
   // layers above read LfoValue(k). Decodes a changed matrix first. Until
@@ -239,6 +247,15 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void UpdateVoiceLevels(TDSPSynthVoice& voice);
   // Both filter blocks of the voice (each only while it is on).
   void UpdateVoiceFilters(TDSPSynthVoice& voice);
+  // Whether settled control results (TDSPSynthVoice::Settled...) may be kept
+  // where the inputs repeat: the renders are the same either way (the
+  // tests compare the two).
+  bool KeepSettledControl = true;
+  // The control generation: grows whenever a parameter, the settings, the
+  // matrix or a per-voice setting the control updates read changes. Never 0.
+  std::uint32_t ControlGeneration() const { return Generation; }
+  // A change the control updates read that is not a parameter change.
+  void ControlInputsChanged() { Generation = Generation == 0xFFFFFFFFu ? 1u : Generation + 1u; }
   // True when an active slot of the matrix reads the random source, whose
   // draws are shared by the voices (so they depend on the order of their
   // control updates). Decodes a changed matrix first, as the next control
@@ -360,6 +377,10 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // The distinct accumulator ids of the active slots (the first FedCount).
   std::array<std::int32_t, kVModSlotCount> FedIds{};
   std::int32_t FedCount = 0;
+  // Whether an accumulator the levels stage or the filter blocks read may
+  // be fed (TVoiceControlPlan), as of the last decode.
+  bool LevelIdsFed = true;
+  bool FilterIdsFed = true;
   std::atomic<bool> MatrixDirty{true};
   std::array<float, kKwpLfoCount> LfoValues{};
   std::array<float, kVModSourceCount> Sources{};
@@ -376,6 +397,7 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::array<std::array<std::int32_t, 3>, 2> SeqFactorIds{};
 
   TVoiceControlPlan Plan;
+  std::uint32_t Generation = 1;
   // Grows with every parameter change (a sequencer at rest may have other
   // settings now).
   std::uint32_t ParamChanges = 0;
