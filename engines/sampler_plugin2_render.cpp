@@ -474,6 +474,7 @@ void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run,
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
   // Both players render the whole block; osc 2 only while it is audible, at
   // the rate their zones' images ask for.
+  v.Player1().KeepSettledZones = v.Player2().KeepSettledZones = KeepSettledControl;
   v.Player1().BeginBlock();
   if (Osc2Audible) v.Player2().BeginBlock();
   v.ChoosePlayerRate(Osc2Audible);

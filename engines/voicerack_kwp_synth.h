@@ -247,9 +247,9 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void UpdateVoiceLevels(TDSPSynthVoice& voice);
   // Both filter blocks of the voice (each only while it is on).
   void UpdateVoiceFilters(TDSPSynthVoice& voice);
-  // Whether settled control results (TDSPSynthVoice::Settled...) may be kept
-  // where the inputs repeat: the renders are the same either way (the
-  // tests compare the two).
+  // Whether settled control results (TDSPSynthVoice::Settled..., and the
+  // layers above theirs) may be kept where the inputs repeat: the renders
+  // are the same either way (the tests compare the two).
   bool KeepSettledControl = true;
   // The control generation: grows whenever a parameter, the settings, the
   // matrix or a per-voice setting the control updates read changes. Never 0.

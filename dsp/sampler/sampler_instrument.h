@@ -23,6 +23,7 @@
 // locking. Zone objects are built when a program is set, never per note.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -176,6 +177,13 @@ struct TZonePlayState {
   float WorkL = 0, WorkR = 0;        // working samples
   float LfoValue[3] = {0, 0, 0};
   TZoneEnvelope Env1, Env2;
+  // The inputs of the last control update when its results hold as long as
+  // they do (no LFO or filter, no timed pitch stage under way, no release
+  // to start): the sampler's pitch, the envelopes' pitch outputs, its
+  // level and states; Settled[0] 0 for none. Every change of the zone's
+  // settings, a start and a release forget them (Unsettle).
+  std::array<std::uint32_t, 5> Settled{};
+  void Unsettle() { Settled[0] = 0; }
 
   // Modulation envelope (position modulation), on envelope 1's counter.
   std::uint8_t ModState = 0;  // 0 running, 1 releasing, 2 done
@@ -344,6 +352,10 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   // playback increment, level and pan, LFOs, the release of the zones and
   // the filter cutoffs. Called by the zone renderers.
   void UpdateZoneControl(TZonePlayState& zone);
+  // Whether an update whose inputs are those of a zone's last one whose
+  // results hold (TZonePlayState::Settled) keeps those results: the same
+  // output either way (the tests compare the two).
+  bool KeepSettledZones = true;
   // Where the zone being rendered adds its frames (its stride is
   // FrameStride).
   float* MutableOutput() { return RenderTarget; }
