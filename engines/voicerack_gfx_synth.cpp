@@ -71,6 +71,9 @@ void TVoicerackGFXSynth::ResetSound() {
   TDSPPluginX::ResetSound();
   TPluginLockGuard lock(*this);
   ClearRackState();
+  // The lines are clear and hold no tail: a rack that the new program
+  // switches off is not cleared again on the audio thread.
+  RackRunning = false;
 }
 
 void TVoicerackGFXSynth::ReseedRandomSources() {

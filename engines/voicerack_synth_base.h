@@ -192,6 +192,8 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
     void Build() override;
     void Install() override;
     void Release() override;
+    // The new voices take every setting again (ResendParametersExceptState).
+    bool InstallsWhileSilent() const override { return true; }
 
    private:
     TVoicerackSynthBase& Owner;

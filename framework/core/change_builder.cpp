@@ -164,6 +164,11 @@ struct TWorkerCloser {
 
 void StopWorkerBeforeSharedData() { static TWorkerCloser closer; }
 
+// Any thread, the audio thread too: no allocation, no lock.
+void WakeWorker() {
+  if (TBuildWorker* worker = Worker()) worker->Wake();
+}
+
 std::atomic<bool> Asynchronous{false};
 
 // A thread's destination that only collects, while a run swaps changes in
@@ -196,13 +201,16 @@ TChangeBuilder::TChangeBuilder(TDSPBasePlugin& owner) : Plugin(owner), Registere
 TChangeBuilder::~TChangeBuilder() { Detach(); }
 
 void TChangeBuilder::Detach() {
-  if (!Registered) return;
-  Registered = false;
+  if (!Registered.exchange(false)) return;
   Worker()->Unregister(*this);
 }
 
 void TChangeBuilder::Run(std::vector<TPreparedChange*> changes) {
   std::lock_guard<std::recursive_mutex> building(Building);
+  // What the audio thread took is built before anything is swapped in here:
+  // a swap may replace what those builds read (a voice set, its players).
+  while (BuildAndRelease()) {
+  }
   std::vector<TPreparedChange*> more;
   TCollect collect(this, more);
   TBuildSinkScope scope(&collect);
@@ -228,48 +236,180 @@ void TChangeBuilder::Run(std::vector<TPreparedChange*> changes) {
 }
 
 void TChangeBuilder::QueueRealtime(TPreparedChange& change) {
-  for (std::size_t i = 0; i < RealtimeCount; ++i)
-    if (Realtime[i] == &change) return;
+  for (std::size_t i = 0; i < RequestCount; ++i)
+    if (Requests[i] == &change) return;
   // A full queue drops the request: the object in use keeps sounding, and
   // the next request of the same change comes through (a unit asks again
   // whenever its value changes).
-  if (RealtimeCount < Realtime.size()) {
-    Realtime[RealtimeCount++] = &change;
-    ++QueuedSerial;
-  }
-  Queued.store(true);
+  if (RequestCount < Requests.size()) Requests[RequestCount++] = &change;
 }
 
-void TChangeBuilder::WakeWorkerIfQueued() {
-  if (!Queued.exchange(false)) return;
-  Waiting.store(true);
-  Worker()->Wake();
+bool TChangeBuilder::InFlight(const TPreparedChange* change) const {
+  for (const TSlot& slot : Slots)
+    if (slot.State.load(std::memory_order_acquire) != kFree && slot.Change == change) return true;
+  return false;
+}
+
+bool TChangeBuilder::TakeQueued() {
+  bool taken = false;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < RequestCount; ++i) {
+    TPreparedChange* change = Requests[i];
+    // A change still on its way takes the newer request once it is back.
+    TSlot* free = nullptr;
+    if (!InFlight(change)) {
+      for (TSlot& slot : Slots) {
+        if (slot.State.load(std::memory_order_acquire) == kFree) {
+          free = &slot;
+          break;
+        }
+      }
+    }
+    if (free == nullptr) {
+      Requests[kept++] = change;
+      continue;
+    }
+    if (!change->TakeRequest()) continue;
+    free->Change = change;
+    free->State.store(kTaken, std::memory_order_release);
+    taken = true;
+  }
+  RequestCount = kept;
+  return taken;
+}
+
+bool TChangeBuilder::BuildAndRelease() {
+  bool done = false;
+  for (TSlot& slot : Slots) {
+    const int state = slot.State.load(std::memory_order_acquire);
+    if (state == kTaken) {
+      // A change that could not be built leaves the object in use in
+      // place; it counts as done.
+      int next = kBuilt;
+      try {
+        slot.Change->Build();
+      } catch (...) {
+        next = kInstalled;
+      }
+      slot.State.store(next, std::memory_order_release);
+      done = true;
+    } else if (state == kInstalled) {
+      slot.Change->Release();
+      slot.State.store(kFree, std::memory_order_release);
+      done = true;
+    }
+  }
+  return done;
+}
+
+bool TChangeBuilder::InstallBuilt(bool silent) {
+  bool installed = false;
+  for (TSlot& slot : Slots) {
+    if (slot.State.load(std::memory_order_acquire) != kBuilt) continue;
+    if (!silent && slot.Change->InstallsWhileSilent()) continue;
+    try {
+      slot.Change->Install();
+    } catch (...) {
+    }
+    slot.State.store(kInstalled, std::memory_order_release);
+    installed = true;
+  }
+  return installed;
+}
+
+void TChangeBuilder::AudioCallEnds() {
+  std::unique_lock<TPluginLock> lock(Plugin.InstanceMutex(), std::try_to_lock);
+  if (lock.owns_lock()) AudioThreadTurn();
+}
+
+bool TChangeBuilder::AnyTaken() const {
+  for (const TSlot& slot : Slots)
+    if (slot.State.load(std::memory_order_acquire) == kTaken) return true;
+  return false;
+}
+
+void TChangeBuilder::AudioThreadTurn() {
+  // Requests are taken and swaps made only while nothing is built: a swap
+  // may replace what a build reads (a voice set, its players). A busy build
+  // lock leaves both for a later call.
+  std::unique_lock<std::recursive_mutex> building(Building, std::try_to_lock);
+  if (!building.owns_lock()) return;
+  // Nor is anything swapped in between another change's request and its
+  // build.
+  const bool installed = !AnyTaken() && InstallBuilt(false);
+  const bool taken = TakeQueued();
+  if ((installed || taken) && Registered) {
+    Waiting.store(true);
+    WakeWorker();
+  }
+}
+
+bool TChangeBuilder::SilentInstallWaiting() const {
+  for (const TSlot& slot : Slots)
+    if (slot.State.load(std::memory_order_acquire) == kBuilt && slot.Change->InstallsWhileSilent()) return true;
+  return false;
+}
+
+void TChangeBuilder::InstallSilentChanges() {
+  if (AnyTaken()) return;
+  if (InstallBuilt(true) && Registered) {
+    Waiting.store(true);
+    WakeWorker();
+  }
+}
+
+void TChangeBuilder::WantHandOver() {
+  HandOverWanted.store(true);
+  if (Registered) WakeWorker();
+}
+
+bool TChangeBuilder::RealtimeOutstanding() const {
+  if (RequestCount > 0) return true;
+  for (const TSlot& slot : Slots) {
+    const int state = slot.State.load(std::memory_order_acquire);
+    if (state == kTaken || state == kBuilt) return true;
+  }
+  return false;
+}
+
+void TChangeBuilder::BuildTaken() {
+  std::lock_guard<std::recursive_mutex> building(Building);
+  while (BuildAndRelease()) {
+  }
 }
 
 void TChangeBuilder::RunRealtimeRequests() {
-  std::vector<TPreparedChange*> changes;
-  std::uint64_t serial = 0;
-  {
-    TPluginLockGuard guard(Plugin);
-    Waiting.store(false);
-    changes.assign(Realtime.begin(), Realtime.begin() + static_cast<std::ptrdiff_t>(RealtimeCount));
-    RealtimeCount = 0;
-    serial = QueuedSerial;
+  std::lock_guard<std::recursive_mutex> building(Building);
+  // Cleared before looking: a request that comes meanwhile wakes another run.
+  Waiting.store(false);
+  while (BuildAndRelease()) {
   }
-  // A change that could not be built leaves the object in use in place; it
-  // counts as done, so nothing waits for it.
-  try {
-    if (!changes.empty()) Run(std::move(changes));
-  } catch (...) {
+  if (HandOverWanted.exchange(false)) {
+    try {
+      Plugin.RunHandOver();
+    } catch (...) {
+    }
   }
-  TPluginLockGuard guard(Plugin);
-  InstalledSerial = std::max(InstalledSerial, serial);
 }
 
 void TChangeBuilder::CompleteRealtimeRequests() {
   // The worker holds the build lock for the whole of its run.
   std::lock_guard<std::recursive_mutex> building(Building);
-  RunRealtimeRequests();
+  // A swap may ask for more; a few rounds settle any chain of them.
+  for (int round = 0; round < 8; ++round) {
+    {
+      TPluginLockGuard guard(Plugin);
+      TakeQueued();
+    }
+    BuildAndRelease();
+    {
+      TPluginLockGuard guard(Plugin);
+      InstallBuilt(true);
+    }
+    BuildAndRelease();
+    TPluginLockGuard guard(Plugin);
+    if (!RealtimeOutstanding()) break;
+  }
 }
 
 THostCallBuilds::THostCallBuilds(TChangeBuilder& builder)
@@ -310,7 +450,7 @@ void TAudioCallBuilds::Flush() {
 
 TAudioCallBuilds::~TAudioCallBuilds() {
   if (Async) {
-    Builder.WakeWorkerIfQueued();
+    Builder.AudioCallEnds();
     return;
   }
   if (Queued.empty()) return;

@@ -6,16 +6,25 @@
 //     built after its work, outside the instance lock, and swapped in under
 //     the lock before the call returns. A change that another change's
 //     swap requests (a new voice set asks for its patches) joins the run.
-//   - TAudioCallBuilds (the audio thread): the changes go to the module's
-//     worker thread, which builds them and swaps them in under the instance
-//     lock when ready; the audio thread only queues them (no allocation, no
-//     waiting) and wakes the worker when its call ends.
+//   - TAudioCallBuilds (the audio thread): the audio thread queues the
+//     change, takes the request when its call ends and hands it to the
+//     module's worker, which builds it; the audio thread swaps it in when
+//     one of its calls ends after that, and the worker frees what it
+//     replaced. The audio thread never allocates and never waits: it only
+//     tries the instance lock, and what finds it busy waits for its next
+//     call. A change whose install costs as much as a program
+//     (InstallsWhileSilent) is left for a hand-over: the render loop fades
+//     the sound and another thread installs it meanwhile.
 // One worker serves every instance of the module; it runs while at least
-// one instance exists.
+// one instance exists. It also runs the instances' hand-overs (the program
+// the audio thread faded out for, RunHandOver) when asked.
 //
-// Threads: Build runs on one thread at a time per instance (BuildLock):
-// a host thread, or the worker. Rate changes take BuildLock too, so a
-// build never reads settings that change meanwhile.
+// Threads: Build and Release run on one thread at a time per instance
+// (BuildLock): a host thread, or the worker. Rate changes take BuildLock
+// too, so a build never reads settings that change meanwhile. Requests are
+// taken and swaps made with BuildLock held as well (the audio thread only
+// tries it), and nothing is swapped in between a change's request and its
+// build: a swap may replace what the build reads.
 #pragma once
 
 #include <array>
@@ -37,7 +46,7 @@ bool AsynchronousBuilds();
 
 class TChangeBuilder {
  public:
-  // Changes the audio thread can queue between two runs of the worker.
+  // Changes the audio thread can have on their way at once.
   static constexpr std::size_t kRealtimeCapacity = 64;
 
   explicit TChangeBuilder(TDSPBasePlugin& owner);
@@ -52,42 +61,73 @@ class TChangeBuilder {
   // Runs the changes (and those their swaps request) on the calling thread:
   // requests taken and swaps made under the instance lock, builds outside it.
   void Run(std::vector<TPreparedChange*> changes);
-  // Audio thread, instance lock held: queued for the worker (a change
-  // already queued is not queued twice). Never allocates.
+  // Audio thread, instance lock held: queued for the end of its call (a
+  // change already queued is not queued twice). Never allocates.
   void QueueRealtime(TPreparedChange& change);
-  // After the audio thread's call, without the lock: the worker runs what
-  // was queued.
-  void WakeWorkerIfQueued();
+  // Audio thread, when its call ends (tries the instance lock; nothing
+  // happens when it is busy).
+  void AudioCallEnds();
+  // Audio thread, instance lock held: swaps in what the worker has built
+  // (but what installs while silent), takes the queued requests and wakes
+  // the worker when it has work. Never allocates, never waits.
+  void AudioThreadTurn();
+  // Instance lock held: a change built for a silent install waits.
+  bool SilentInstallWaiting() const;
+  // Build lock and instance lock held, the instrument silent (a hand-over):
+  // installs those (nothing while a request is taken and not built:
+  // BuildTaken first, before the instance lock).
+  void InstallSilentChanges();
+  // Builds what the audio thread took (and frees what it swapped in) on
+  // the calling thread; the caller holds the build lock, so that nothing is
+  // taken meanwhile.
+  void BuildTaken();
+  // Asks the worker to run the owner's hand-over (any thread, the audio
+  // thread too: no allocation, no lock).
+  void WantHandOver();
   // Held while anything of this instance is built (and by rate changes).
   std::recursive_mutex& BuildLock() { return Building; }
   TDSPBasePlugin& Owner() { return Plugin; }
 
-  // The worker's part: takes what the audio thread queued (under the
-  // instance lock) and runs it.
+  // The worker's part (BuildLock held): builds what the audio thread took,
+  // frees what it installed, and runs a hand-over that was asked for.
   void RunRealtimeRequests();
   // A host thread's: what the audio thread queued so far is built and in
-  // place when this returns (built here, or awaited where the worker had
-  // taken it).
+  // place when this returns (built here, or by the worker before). It takes
+  // the instance lock: the audio thread's calls meanwhile are silent.
   void CompleteRealtimeRequests();
-  bool HasRealtimeRequests() const { return Waiting.load(); }
+  bool HasRealtimeRequests() const { return Waiting.load() || HandOverWanted.load(); }
   // Instance lock held: something the audio thread queued is not yet
-  // swapped in (queued, waiting for the worker, or being built).
-  bool RealtimeOutstanding() const { return InstalledSerial < QueuedSerial; }
+  // swapped in (queued, waiting for the worker, or built).
+  bool RealtimeOutstanding() const;
   // Registered with the worker (asynchronous builds were on when it was made).
-  bool UsesWorker() const { return Registered; }
+  bool UsesWorker() const { return Registered.load(); }
 
  private:
+  // Where a change the audio thread asked for is on its way.
+  enum TSlotState : int { kFree, kTaken, kBuilt, kInstalled };
+  struct TSlot {
+    TPreparedChange* Change = nullptr;  // set before the state leaves kFree
+    std::atomic<int> State{kFree};
+  };
+  bool InFlight(const TPreparedChange* change) const;
+  bool AnyTaken() const;
+  // Instance lock held: the queued requests not on their way yet are taken
+  // into free slots; true when any was.
+  bool TakeQueued();
+  // BuildLock held: builds what was taken and frees what was installed;
+  // true when anything was done.
+  bool BuildAndRelease();
+  // Instance lock held: installs the built changes (silent ones too, or not).
+  bool InstallBuilt(bool silent);
+
   TDSPBasePlugin& Plugin;
   std::recursive_mutex Building;
-  std::array<TPreparedChange*, kRealtimeCapacity> Realtime{};
-  std::size_t RealtimeCount = 0;  // instance lock
-  // Requests queued so far, and how many of them are in place (both under
-  // the instance lock).
-  std::uint64_t QueuedSerial = 0;
-  std::uint64_t InstalledSerial = 0;
-  std::atomic<bool> Queued{false};   // the audio thread queued since the last wake
-  std::atomic<bool> Waiting{false};  // woken for, not yet taken by the worker
-  bool Registered = false;
+  std::array<TPreparedChange*, kRealtimeCapacity> Requests{};
+  std::size_t RequestCount = 0;  // instance lock
+  std::array<TSlot, kRealtimeCapacity> Slots{};
+  std::atomic<bool> Waiting{false};         // work for the worker
+  std::atomic<bool> HandOverWanted{false};  // the owner's hand-over, for the worker
+  std::atomic<bool> Registered{false};      // read by the worker too
 };
 
 // A host thread's destination during one host call (nested calls of the
@@ -122,6 +162,7 @@ class TAudioCallBuilds final : public TBuildSink {
   // Without the worker: builds what was queued now (the block that follows
   // a program's application then already has what it needs).
   void Flush() override;
+  bool UsesWorker() const { return Async; }
 
  private:
   TChangeBuilder& Builder;

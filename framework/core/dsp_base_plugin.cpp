@@ -80,9 +80,10 @@ std::int32_t TDSPBasePlugin::GetParameterID(std::int32_t i) {
 
 void TDSPBasePlugin::SetParameterReal(std::int32_t i, float x) {
   if (!IsValidParam(i)) return;
+  const float v = ParamInfo[i].NormFromReal(x);
   float* slot = ValueSlot(i);
-  if (slot != nullptr) StoreParamSlot(*slot, ParamInfo[i].NormFromReal(x));
-  ParameterChanged(i);
+  if (slot != nullptr) StoreParamSlot(*slot, v);
+  if (!HandOverParameterChange(i, v)) ParameterChanged(i);
 }
 
 void TDSPBasePlugin::AssignParameterReal(std::int32_t i, float x) { SetParameterReal(i, x); }
@@ -94,7 +95,7 @@ void TDSPBasePlugin::SetParameterValue(std::int32_t i, float v) {
   else if (v > 1.0f) v = 1.0f;
   float* slot = ValueSlot(i);
   if (slot != nullptr) StoreParamSlot(*slot, v);
-  ParameterChanged(i);
+  if (!HandOverParameterChange(i, v)) ParameterChanged(i);
 }
 
 void TDSPBasePlugin::SelectProgram(std::int32_t i) {

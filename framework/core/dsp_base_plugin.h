@@ -108,10 +108,20 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void AssignParameterReal(std::int32_t i, float x);
   // Clamps v to 0..1 (NaN becomes 0), stores it by the value rule and calls
   // ParameterChanged. Takes no lock: callers that race with processing hold
-  // the instance lock.
+  // the instance lock, or hand the change over (HandOverParameterChange).
   virtual void SetParameterValue(std::int32_t i, float v);
   // Every layer overrides, handles its own indexes and calls the inherited one.
   virtual void ParameterChanged(std::int32_t /*i*/) {}
+  // The setters' last step: true when the change (value v, already stored)
+  // went to the audio thread, which calls ParameterChanged at the start of
+  // its next call; false: the caller calls it now. Here always false.
+  virtual bool HandOverParameterChange(std::int32_t /*i*/, float /*v*/) { return false; }
+  // Whether the calling thread hands its changes to the audio thread rather
+  // than take the instance lock (another thread streams). Here never.
+  virtual bool HandsOverToAudioThread() const { return false; }
+  // What another thread does for the audio thread while it is silent (the
+  // program it faded out for); the module's worker runs it when asked.
+  virtual void RunHandOver() {}
 
   // Program records, chunks, banks, state and snapshots (the byte layouts
   // are in chunk_format.h and bank_format.h). Every reader takes the whole

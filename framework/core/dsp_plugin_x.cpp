@@ -1,7 +1,9 @@
 #include "framework/core/dsp_plugin_x.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "framework/base/shared_data.h"
@@ -83,6 +85,7 @@ void TDSPPluginX::BuildPlugin() {
   CreatePanels();
   LayoutPanels();
   InitParameterInfo();
+  GuiPostsWaiting.assign(static_cast<std::size_t>(std::max<std::int32_t>(ParamCount, 0) + 63) / 64, 0);
   InitPrograms();
   BuildMidiCCMap();
   BuildEditorControls();
@@ -246,7 +249,24 @@ void TDSPPluginX::ParameterChanged(std::int32_t i) {
 
 void TDSPPluginX::SelectProgram(std::int32_t i) {
   if (i < 0 || i >= ProgramCount) return;
-  TPluginLockGuard guard(*this);
+  if (HandsOverToAudioThread()) {
+    // Only marked, without the lock: the audio thread fades the sound out
+    // and the program is applied while it is silent (AfterHostCall).
+    SetCurrentProgramNumber(i);
+    RecallProgram();
+    return;
+  }
+  std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+  if (!OnAudioThread()) {
+    guard.lock();
+  } else if (!guard.try_lock()) {
+    // The audio thread between its calls while another thread holds the
+    // lock: marked, and its next call applies it (after the fade while the
+    // instrument sounds).
+    SetCurrentProgramNumber(i);
+    MarkProgramPending();
+    return;
+  }
   SetCurrentProgramNumber(i);
   const bool sounding = FirstCallSeen.load() && BlockHasSignal;
   if (sounding && IsLive() && StreamingThread.load() == std::this_thread::get_id()) {
@@ -279,12 +299,21 @@ bool TDSPPluginX::AudioThreadAppliesPrograms() const {
 }
 
 void TDSPPluginX::RecallProgram() {
+  if (HandsOverToAudioThread()) {
+    // Marked before it is counted: whoever applies it reads the count first.
+    ProgramFromElsewhere.store(true);
+    MarkProgramPending();
+    ProgramsAsked.fetch_add(1);
+    return;
+  }
   TPluginLockGuard guard(*this);
-  MarkProgramPending();
   // Not live yet: resume or the first process call applies it. Streaming on
-  // another thread: that thread's next call does (after the fade while the
-  // instrument sounds). Otherwise (no process call since resume, or the
-  // audio thread itself) at once.
+  // another thread: after that thread's fade, by the thread that asked
+  // (AfterHostCall) or the worker while the audio thread is silent (by the
+  // audio thread itself without the worker). Otherwise (no process call
+  // since resume, or the audio thread itself) at once.
+  if (AudioThreadAppliesPrograms()) ProgramFromElsewhere.store(true);
+  MarkProgramPending();
   if (!IsLive()) return;
   if (AudioThreadAppliesPrograms()) {
     ProgramsAsked.fetch_add(1);
@@ -295,26 +324,103 @@ void TDSPPluginX::RecallProgram() {
   ProgramsCaughtUp();
 }
 
+bool TDSPPluginX::HandsOverToAudioThread() const {
+  return AudioThreadAppliesPrograms() && !InstanceMutex().HeldHere() && !AudioThreadStopped();
+}
+
+bool TDSPPluginX::AudioThreadStopped() const {
+  const std::int64_t nowNs =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const double idle = static_cast<double>(nowNs - LastProcessNs.load()) * 1e-9;
+  return idle > 2.0 * static_cast<double>(LastBlockNs.load()) * 1e-9 + kAudioThreadGraceSeconds;
+}
+
+bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v) {
+  if (InstanceMutex().HeldHere()) return false;
+  // The audio thread without the lock (its call found it busy, or a host
+  // automates between calls): its next call takes the change.
+  const bool audio = OnAudioThread();
+  if (!audio && !HandsOverToAudioThread()) return false;
+  if (ParamChanges.Push({i, v, CurrentProgram()})) return true;
+  // Full (thousands of changes within one host block): the audio thread
+  // keeps the value it stored; another thread empties the queue itself.
+  if (audio) return true;
+  TPluginLockGuard guard(*this);
+  ApplyHandedOverParameters();
+  ParameterChanged(i);
+  return true;
+}
+
+void TDSPPluginX::ApplyHandedOverParameters() {
+  TParamChange change;
+  while (ParamChanges.Pop(change)) {
+    if (!IsValidParam(change.Index)) continue;
+    // The value again, where it was made: a change taken before it may
+    // have rewritten it (moving an effect rewrites the order values), as it
+    // would have had the two been made one after the other.
+    if (ParamInfo[change.Index].IsGlobal || change.Program == CurrentProgram()) {
+      if (float* slot = ValueSlot(change.Index)) StoreParamSlot(*slot, change.Value);
+    }
+    ParameterChanged(change.Index);
+  }
+}
+
+void TDSPPluginX::RunHandOver() {
+  if (HandOverState.load() != kParked) return;
+  bool applied = false;
+  std::uint64_t asked = 0;
+  // Held throughout (before the instance lock): what the audio thread took
+  // is built first, and nothing is taken until the application is in place.
+  std::lock_guard<std::recursive_mutex> building(Changes().BuildLock());
+  Changes().BuildTaken();
+  {
+    // What the application asks to be built is built after it, outside the
+    // lock, and in place before the audio thread plays on.
+    THostCallBuilds builds(Changes());
+    TPluginLockGuard guard(*this);
+    int parked = kParked;
+    if (!HandOverState.compare_exchange_strong(parked, kApplying)) return;
+    ApplyHandedOverParameters();
+    Changes().InstallSilentChanges();
+    asked = ProgramsAsked.load();
+    ProgramFromElsewhere.store(false);
+    if (ProgramPending.exchange(false)) {
+      ApplyProgram();
+      // The new program starts from rest, as after the fade.
+      ResetSound();
+      applied = true;
+    }
+  }
+  {
+    TPluginLockGuard guard(*this);
+    if (applied && ProgramsApplied.load() < asked) ProgramsApplied.store(asked);
+  }
+  // After the lock is let go: the audio thread's next call finds it free.
+  HandOverState.store(kRunning);
+  if (applied) PostRefresh();
+}
+
 void TDSPPluginX::AfterHostCall() {
   using TClock = std::chrono::steady_clock;
   const std::uint64_t asked = ProgramsAsked.load();
-  if (ProgramsApplied.load() >= asked) return;
+  const bool stoppedAtStart = !ParamChanges.Empty() && AudioThreadAppliesPrograms() && AudioThreadStopped();
+  if (ProgramsApplied.load() >= asked && !stoppedAtStart) return;
   const auto start = TClock::now();
-  while (ProgramsApplied.load() < asked) {
+  for (;;) {
+    // The audio thread faded out for the hand-over: applied here.
+    if (HandOverState.load() == kParked) RunHandOver();
+    if (ProgramsApplied.load() >= asked && !stoppedAtStart) break;
     // A process call is due within the host's block and then some; a host
-    // that stopped calling (without suspending) gets the program applied
-    // here, as does one that has not called for the longest wait.
-    const auto now = TClock::now();
-    const double rate = std::max(1.0, static_cast<double>(Settings->SampleRate));
-    const double blockSeconds = static_cast<double>(LastProcessFrames.load()) / rate;
-    const std::int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
-    const double idle = static_cast<double>(nowNs - LastProcessNs.load()) * 1e-9;
-    const bool stopped = idle > 2.0 * blockSeconds + kAudioThreadGraceSeconds;
-    const bool tooLong = std::chrono::duration<double>(now - start).count() > kProgramWaitSeconds;
-    if (stopped || tooLong || !AudioThreadAppliesPrograms()) {
+    // that stopped calling (without suspending) gets the program (and the
+    // parameter changes it left) applied here, as does one that has not
+    // called for the longest wait. A process call that comes meanwhile is
+    // silent.
+    const bool tooLong = std::chrono::duration<double>(TClock::now() - start).count() > kProgramWaitSeconds;
+    if (stoppedAtStart || tooLong || !AudioThreadAppliesPrograms() || AudioThreadStopped()) {
       THostCallBuilds builds(Changes());
       TPluginLockGuard guard(*this);
-      if (IsProgramPending()) {
+      ApplyHandedOverParameters();
+      if (IsProgramPending() && HandOverState.load() != kApplying) {
         ClearProgramPending();
         ApplyProgram();
         PostRefresh();
@@ -324,9 +430,6 @@ void TDSPPluginX::AfterHostCall() {
     }
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  // What the audio thread's application asked to be built: here, on the
-  // asking thread, rather than on the worker.
-  Changes().CompleteRealtimeRequests();
 }
 
 void TDSPPluginX::Resume() {
@@ -334,11 +437,16 @@ void TDSPPluginX::Resume() {
   TPluginLockGuard guard(*this);
   Live.store(true);
   StreamingThread.store(std::thread::id());
+  ApplyHandedOverParameters();
   if (IsProgramPending()) {
     ClearProgramPending();
     ApplyProgram();
   }
   ProgramsCaughtUp();
+  // A hand-over still waiting has nothing left to do (one under way ends
+  // by itself).
+  int parked = kParked;
+  HandOverState.compare_exchange_strong(parked, kRunning);
 }
 
 void TDSPPluginX::Suspend() {
@@ -347,6 +455,7 @@ void TDSPPluginX::Suspend() {
 }
 
 void TDSPPluginX::ApplyPendingProgram() {
+  ProgramFromElsewhere.store(false);
   const bool pending = IsProgramPending();
   TDSPVSTBase::ApplyPendingProgram();
   if (!pending) return;
@@ -432,10 +541,15 @@ void TDSPPluginX::FormatParamValue(std::int32_t param, std::string& text, float 
 
 void TDSPPluginX::OnGuiControlChange(std::int32_t index, float value, bool dragging) {
   if (!IsValidParam(index)) return;
-  Lock();
-  SetParameterValue(index, value);
-  const float stored = GetParameterValue(index);
-  Unlock();
+  float stored = 0.0f;
+  {
+    // While the host streams the change goes to the audio thread (stored
+    // at once, its consequences at the next block) without the lock.
+    std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+    if (!HandsOverToAudioThread()) guard.lock();
+    SetParameterValue(index, value);
+    stored = GetParameterValue(index);
+  }
   // The host hears the value as it was stored (clamped), once, after the
   // lock is released; changes inside a gesture are automation.
   if (dragging) NotifyHostOfEdit(kHostAutomate, index, stored);
@@ -444,7 +558,54 @@ void TDSPPluginX::OnGuiControlChange(std::int32_t index, float value, bool dragg
 void TDSPPluginX::UpdateGuiControl(std::int32_t index, bool now) {
   if (!HasGui()) return;
   if (now) UpdateGuiControlNow(index);
+  else if (OnAudioThread()) PostFromAudioThread(index);
   else PostBack(kPostUpdateGuiControl, 0, PostedCallTarget(), PostArgInt(index), 0);
+}
+
+void TDSPPluginX::PostRefresh() {
+  if (OnAudioThread()) PostFromAudioThread(-1);
+  else TDSPVSTBase::PostRefresh();
+}
+
+bool TDSPPluginX::TryPostFromAudioThread(std::int32_t index) {
+  bool busy = false;
+  if (index < 0) TryPostBack(kPostRefresh, 0, PostedCallTarget(), 0, 0, busy);
+  else TryPostBack(kPostUpdateGuiControl, 0, PostedCallTarget(), PostArgInt(index), 0, busy);
+  return !busy;
+}
+
+void TDSPPluginX::PostFromAudioThread(std::int32_t index) {
+  if (TryPostFromAudioThread(index)) return;
+  // The queue's lock is busy: posted when a later call ends.
+  if (index < 0) {
+    RefreshWaiting = true;
+  } else {
+    const auto word = static_cast<std::size_t>(index) / 64;
+    if (word < GuiPostsWaiting.size()) GuiPostsWaiting[word] |= std::uint64_t{1} << (index % 64);
+  }
+  AudioPostsWaiting = true;
+}
+
+void TDSPPluginX::FlushAudioThreadPosts() {
+  if (!AudioPostsWaiting) return;
+  AudioPostsWaiting = false;
+  for (std::size_t word = 0; word < GuiPostsWaiting.size(); ++word) {
+    while (GuiPostsWaiting[word] != 0) {
+      const int bit = std::countr_zero(GuiPostsWaiting[word]);
+      if (!TryPostFromAudioThread(static_cast<std::int32_t>(word * 64 + static_cast<std::size_t>(bit)))) {
+        AudioPostsWaiting = true;
+        return;
+      }
+      GuiPostsWaiting[word] &= GuiPostsWaiting[word] - 1;
+    }
+  }
+  if (RefreshWaiting) {
+    if (!TryPostFromAudioThread(-1)) {
+      AudioPostsWaiting = true;
+      return;
+    }
+    RefreshWaiting = false;
+  }
 }
 
 void TDSPPluginX::OnPostedCall(const TPostBackRec& record) {

@@ -15,10 +15,27 @@
 //                        set BlockHasSignal (DetectSignal);
 //   HandlePluginMessage, TempoChanged, TimeSignatureChanged, ResetEngine.
 //
-// Threads: the process entries run on the host's audio thread under the
-// instance lock; the dispatcher and parameter entries on the host's main or
-// GUI thread; posted calls on the host's GUI thread (editor open/idle). The
-// host is never called while the instance lock is held.
+// Threads: the process entries run on the host's audio thread; the
+// dispatcher and parameter entries on the host's main or GUI thread; posted
+// calls on the host's GUI thread (editor open/idle). The host is never
+// called while the instance lock is held.
+//
+// The audio thread never waits for the instance lock: a process call tries
+// it, and when another thread holds it the call hands the host silence and
+// leaves everything as it was (its MIDI waits for the next call). Other
+// threads therefore hold the lock only for changes that silence the
+// instrument anyway (a program applied after its fade, a rate change) or
+// that are rare (the editor's sub-presets); while the host streams, what
+// they change often goes to the audio thread without the lock:
+//   - parameter values are stored at once and their ParameterChanged runs
+//     on the audio thread when its next call begins (HandOverParameterChange);
+//   - a program (selected, or recalled by a chunk) is only marked: the audio
+//     thread fades the sound out and stays silent, and another thread (the
+//     one that asked, waiting in AfterHostCall, or the module's worker)
+//     applies it under the lock meanwhile (RunHandOver); the host's call
+//     returns once it is applied;
+//   - MIDI events the host sends on the audio thread go to a queue only that
+//     thread touches.
 #pragma once
 
 #include <array>
@@ -34,6 +51,7 @@
 #include <vector>
 
 #include "framework/base/method.h"
+#include "framework/core/param_change_queue.h"
 #include "framework/core/postback.h"
 #include "framework/core/sub_preset_format.h"
 #include "framework/modules/channel_modules.h"
@@ -241,8 +259,9 @@ class TDSPPluginX : public TDSPVSTBase {
   // and, when ready and not muted, renders the voices with the output gain;
   // otherwise the output block is cleared. A call that arrives while the
   // engine is rendering (a connection cycle) answers the kept flag at once:
-  // the cycle hears the previous block. Each answers whether the block holds
-  // signal.
+  // the cycle hears the previous block; during a RenderStep's render it
+  // counts as one of the period's calls. Each answers whether the block
+  // holds signal.
   virtual bool RenderStep();
   virtual bool RenderStepUnconditional();
   // RenderStepUnconditional between StartCpuMeter and StopCpuMeter, then
@@ -334,6 +353,25 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- parameters and programs
   void ParameterChanged(std::int32_t i) override;
+  // While the host streams, a change made on another thread that does not
+  // hold the instance lock is queued for the audio thread (a full queue is
+  // emptied here under the lock); the value itself is stored already.
+  bool HandOverParameterChange(std::int32_t i, float v) override;
+  // Another thread than the audio thread, not holding the instance lock,
+  // while the host streams (its process calls keep coming).
+  bool HandsOverToAudioThread() const override;
+  // The hand-over of a faded-out program (and of a change that installs
+  // while silent): applied under the lock, then the audio thread plays on.
+  // Any thread but the audio thread; nothing when nothing is handed over.
+  void RunHandOver() override;
+  // Process calls that found the instance lock held by another thread (and
+  // gave the host silence).
+  std::uint64_t BusyProcessCalls() const { return BusyCalls.load(); }
+  // Parameter changes made on another thread the audio thread has not yet
+  // taken (a hint).
+  bool ParameterChangesWaiting() const { return !ParamChanges.Empty(); }
+  // Capacity of the queue of parameter changes handed to the audio thread.
+  static constexpr std::size_t kParamChangeCapacity = 4096;
   // Makes the program current under the lock; RecallProgram says where and
   // when it is applied. While the instrument sounds, the render loop first
   // fades the old sound out over kProgramFadeMs and then applies it
@@ -452,8 +490,11 @@ class TDSPPluginX : public TDSPVSTBase {
   virtual void OnGuiControlChange(std::int32_t index, float value, bool dragging);
   // The bound control takes the parameter's current value (window thread).
   virtual void UpdateGuiControlNow(std::int32_t /*index*/) {}
-  // With a GUI: now, or posted for the window thread.
+  // With a GUI: now, or posted for the window thread (from the audio thread
+  // without waiting for the queue's lock: a busy queue gets it when a later
+  // call ends).
   virtual void UpdateGuiControl(std::int32_t index, bool now);
+  void PostRefresh() override;
   virtual bool HasGui() { return HasGuiFlag; }
   // The pending program is applied here, on the thread that resumes, so
   // that everything it needs is built before the first process call (hosts
@@ -583,12 +624,20 @@ class TDSPPluginX : public TDSPVSTBase {
   // (lock held to change either).
   std::atomic<std::uint64_t> ProgramsAsked{0};
   std::atomic<std::uint64_t> ProgramsApplied{0};
-  // When the last process call began (steady clock, ns) and its length in
-  // frames: how long a host thread waits for the next one.
+  // When the last process call began (steady clock, ns) and how long its
+  // block lasts at the rate (ns; set under the lock, which the rate
+  // changes under): how long a host thread waits for the next one.
   std::atomic<std::int64_t> LastProcessNs{0};
-  std::atomic<std::int32_t> LastProcessFrames{0};
+  std::atomic<std::int64_t> LastBlockNs{0};
   // Lock held: every program marked so far is applied.
   void ProgramsCaughtUp() { ProgramsApplied.store(ProgramsAsked.load()); }
+  // Lock held (the audio thread, or another thread while the audio thread
+  // is kept out): the parameter changes handed over so far get their
+  // ParameterChanged, in the order they were made.
+  void ApplyHandedOverParameters();
+  // The host's process calls have stopped coming (about two of its blocks
+  // and a grace passed without one).
+  bool AudioThreadStopped() const;
   bool BlockHasSignal = false;
   std::int32_t SilenceCount = 0;  // internal blocks since the last loud output sample
   // Set by a volume or pan change (any thread), taken by the next process
@@ -626,6 +675,33 @@ class TDSPPluginX : public TDSPVSTBase {
   void RebuildFrom(std::uint32_t mark);
 
   void Render(float** outputs, std::int32_t sampleFrames, bool replace);
+  // A process call that found the lock held, or that leaves it to a
+  // hand-over: silence, nothing touched; the events it brought wait for the
+  // next call, at its start.
+  void RenderSilentCall(float** outputs, std::int32_t sampleFrames, bool replace);
+  // Audio thread, lock held: another thread applies programs (the module's
+  // worker builds for this call), so the audio thread hands them over.
+  static bool HandsOverPrograms() { return CurrentBuildMode() == TBuildMode::Realtime; }
+  // Audio thread, lock held, the sound faded or silent: a pending program
+  // (or a change that installs while silent) is applied now, or handed over
+  // (silence until another thread has applied it).
+  void ChangeWhileSilent();
+  // Audio thread, lock held: what is waiting goes to another thread.
+  bool HandOverWanted();
+  void ParkForHandOver();
+  // Audio thread: a control's update (index), or the refresh (-1), posted
+  // without waiting; false when the queue's lock was busy.
+  bool TryPostFromAudioThread(std::int32_t index);
+  void PostFromAudioThread(std::int32_t index);
+  // Audio thread, at the end of its calls: what found the queue busy.
+  void FlushAudioThreadPosts();
+  // Each internal block while parked: true once the hand-over has waited
+  // kProgramSettleMs of audio and the audio thread applied it itself.
+  bool HandOverOverdue();
+  // Frames of silence a hand-over may take before the audio thread applies
+  // it itself (kProgramSettleMs).
+  std::int64_t HandOverLimit() const;
+  bool Parked() const { return HandOverState.load() != kRunning; }
   void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames, bool replace,
                    bool silent);
   void RenderInternalBlock();
@@ -646,6 +722,22 @@ class TDSPPluginX : public TDSPVSTBase {
   bool ProgramSettles();
   void ReplayHeldMidi();
 
+  // The audio thread's side of a hand-over: running, silent until another
+  // thread applies what it handed over, or being applied.
+  enum : int { kRunning = 0, kParked = 1, kApplying = 2 };
+  std::atomic<int> HandOverState{kRunning};
+  bool WasParked = false;          // the audio thread's: held MIDI is replayed once running again
+  std::int64_t ParkedSamples = 0;  // the audio thread's: frames of silence so far
+  // The audio thread's posts that found the queue's lock busy (one bit per
+  // parameter, and the refresh).
+  std::vector<std::uint64_t> GuiPostsWaiting;
+  bool RefreshWaiting = false;
+  bool AudioPostsWaiting = false;
+  TParamChangeQueue ParamChanges{kParamChangeCapacity};
+  // The pending program was asked for on another thread while the host
+  // streamed (set before the program is marked, cleared before it is taken).
+  std::atomic<bool> ProgramFromElsewhere{false};
+  std::atomic<std::uint64_t> BusyCalls{0};
   // A program change waits for the fade while this is set (lock held).
   bool ProgramFadeWanted = false;
   std::int32_t ProgramFadeDoneSamples = 0;

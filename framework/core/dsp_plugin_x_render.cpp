@@ -62,17 +62,6 @@ void Deinterleave(const float* src, float* left, float* right, std::int32_t n) {
   }
 }
 
-// RAII hold of the plug-in's lock through its virtual Lock/Unlock.
-class TPluginLockHold {
- public:
-  explicit TPluginLockHold(TDSPBasePlugin& plugin) : Plugin(plugin) { Plugin.Lock(); }
-  ~TPluginLockHold() { Plugin.Unlock(); }
-  TPluginLockHold(const TPluginLockHold&) = delete;
-  TPluginLockHold& operator=(const TPluginLockHold&) = delete;
-
- private:
-  TDSPBasePlugin& Plugin;
-};
 }  // namespace
 
 void TDSPPluginX::Process(float** /*inputs*/, float** outputs, std::int32_t sampleFrames) {
@@ -98,68 +87,150 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   // The host is asked for its time before the lock is taken: it is never
   // called while the lock is held.
   ReadHostTime();
-  {
-    TPluginLockHold hold(*this);
-    if (!FirstCallSeen) {
-      // The program current at start-up is applied before the first sound:
-      // by resume, or here for a host that processes before it resumes.
-      if (!IsLive()) MarkProgramPending();
-      FirstCallSeen = true;
-    }
-    Live.store(true);
-    StreamingThread.store(std::this_thread::get_id());
-    LastProcessNs.store(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-    LastProcessFrames.store(sampleFrames);
-    // Inactive (muted) is not gated here: the render loop writes silence
-    // then, and programs and MIDI (the controller that unmutes among it) are
-    // still applied, so what the parameter says and what the instrument does
-    // agree at every moment.
-    if (IsUpdating() || IsSuspended()) {
-      // Gated: nothing renders, but the host gets silence rather than
-      // whatever its buffers held, and notes released meanwhile stay released.
-      ReleaseQueuedNoteOffs();
-      ClearMidiQueue();
-      if (replace && outputs != nullptr) {
-        for (std::int32_t k = 0; k < Effect.numOutputs; ++k)
-          if (outputs[k] != nullptr) std::fill(outputs[k], outputs[k] + sampleFrames, 0.0f);
-      }
-    } else {
-      Built = true;
-      // A program waiting while the instrument sounds (from the host's
-      // program call or a loaded chunk) is applied after the fade.
-      if (IsProgramPending() && BlockHasSignal) ProgramFadeWanted = true;
-      if (ProgramFadeWanted) {
-        UpdateTimeInfo();
-      } else {
-        const bool pending = IsProgramPending();
-        ApplyPendingProgram();
-        if (pending) {
-          ResetSound();
-          BeginProgramSettle();
-        }
-      }
-      if (GateWake.exchange(false)) SilenceCount = 0;
-      ProcessPendingMidi();
-      if (!TimeInfoRead.load()) UpdateTimeInfo();
-      TimeInfoRead.store(false);
-      // An inactive plug-in gives the host silence from this call on (what
-      // the rings still hold is dropped with it), while its MIDI is decoded.
-      const bool silent = !IsActive();
-      // Longer host blocks than the rings carry are served in pieces.
-      const std::int32_t block = Settings->BlockSize;
-      const std::int32_t piece = std::max(1, kRingLength - 2 * block);
-      std::int32_t done = 0;
-      do {
-        const std::int32_t n = std::min(piece, sampleFrames - done);
-        RenderPiece(outputs, done, n, sampleFrames, replace, silent);
-        done += n;
-      } while (done < sampleFrames);
-      ClearMidiQueue();
-    }
+  StreamingThread.store(std::this_thread::get_id());
+  LastProcessNs.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+  // While another thread applies what was handed over the call stays away
+  // from the lock (that thread needs it), unless it has waited too long.
+  if (Parked() && ParkedSamples < HandOverLimit()) {
+    ParkedSamples += sampleFrames;
+    RenderSilentCall(outputs, sampleFrames, replace);
+    return;
   }
+  // Only tried: another thread that holds the lock changes what rendering
+  // reads, and the audio thread never waits for it.
+  std::unique_lock<TPluginLock> hold(InstanceMutex(), std::try_to_lock);
+  if (!hold.owns_lock()) {
+    BusyCalls.fetch_add(1);
+    RenderSilentCall(outputs, sampleFrames, replace);
+    return;
+  }
+  if (!FirstCallSeen) {
+    // The program current at start-up is applied before the first sound:
+    // by resume, or here for a host that processes before it resumes.
+    if (!IsLive()) MarkProgramPending();
+    FirstCallSeen = true;
+  }
+  Live.store(true);
+  LastBlockNs.store(static_cast<std::int64_t>(sampleFrames) * 1000000000 /
+                    std::max<std::int32_t>(1, Settings->SampleRate));
+  TakeForeignMidi();
+  ApplyHandedOverParameters();
+  // Inactive (muted) is not gated here: the render loop writes silence
+  // then, and programs and MIDI (the controller that unmutes among it) are
+  // still applied, so what the parameter says and what the instrument does
+  // agree at every moment.
+  if (IsUpdating() || IsSuspended()) {
+    // Gated: nothing renders, but the host gets silence rather than
+    // whatever its buffers held, and notes released meanwhile stay released.
+    ReleaseQueuedNoteOffs();
+    ClearMidiQueue();
+    if (replace && outputs != nullptr) {
+      for (std::int32_t k = 0; k < Effect.numOutputs; ++k)
+        if (outputs[k] != nullptr) std::fill(outputs[k], outputs[k] + sampleFrames, 0.0f);
+    }
+  } else {
+    Built = true;
+    if (WasParked && !Parked()) {
+      // What was handed over is in place: the events held meanwhile play
+      // (once the program's other changes are in place too).
+      WasParked = false;
+      if (!ProgramSettling) ReplayHeldMidi();
+    }
+    // A program waiting while the instrument sounds (from the host's
+    // program call or a loaded chunk) is applied after the fade, as is a
+    // change that installs while silent.
+    const bool wanted = !Parked() && (IsProgramPending() || (HandsOverPrograms() && Changes().SilentInstallWaiting()));
+    if (wanted && BlockHasSignal) ProgramFadeWanted = true;
+    if (wanted && !ProgramFadeWanted) ChangeWhileSilent();
+    if (!TimeInfoRead.load()) UpdateTimeInfo();
+    if (GateWake.exchange(false)) SilenceCount = 0;
+    ProcessPendingMidi();
+    if (!TimeInfoRead.load()) UpdateTimeInfo();
+    TimeInfoRead.store(false);
+    // An inactive plug-in gives the host silence from this call on (what
+    // the rings still hold is dropped with it), while its MIDI is decoded.
+    const bool silent = !IsActive();
+    // Longer host blocks than the rings carry are served in pieces.
+    const std::int32_t block = Settings->BlockSize;
+    const std::int32_t piece = std::max(1, kRingLength - 2 * block);
+    std::int32_t done = 0;
+    do {
+      const std::int32_t n = std::min(piece, sampleFrames - done);
+      RenderPiece(outputs, done, n, sampleFrames, replace, silent);
+      done += n;
+    } while (done < sampleFrames);
+    ClearMidiQueue();
+  }
+  FlushAudioThreadPosts();
+  hold.unlock();
   FlushHostNotifications();
+}
+
+void TDSPPluginX::RenderSilentCall(float** outputs, std::int32_t sampleFrames, bool replace) {
+  if (replace && outputs != nullptr) {
+    for (std::int32_t k = 0; k < Effect.numOutputs; ++k)
+      if (outputs[k] != nullptr) std::fill(outputs[k], outputs[k] + sampleFrames, 0.0f);
+  }
+  // The events of this call are late: they go first in the next one.
+  for (TQueuedMidi& q : MidiQueue) q.Event.deltaFrames = 0;
+}
+
+bool TDSPPluginX::HandOverWanted() {
+  if (!HandsOverPrograms()) return false;
+  // A program the audio thread asked for itself (a MIDI program change, a
+  // host that selects programs on its audio thread) is applied here, at the
+  // same point of the stream whatever the timing.
+  if (IsProgramPending()) return ProgramFromElsewhere.load();
+  return Changes().SilentInstallWaiting();
+}
+
+void TDSPPluginX::ChangeWhileSilent() {
+  if (HandOverWanted()) {
+    ParkForHandOver();
+    return;
+  }
+  const bool pending = IsProgramPending();
+  ApplyPendingProgram();
+  if (pending) {
+    ResetSound();
+    BeginProgramSettle();
+  }
+}
+
+void TDSPPluginX::ParkForHandOver() {
+  HandOverState.store(kParked);
+  WasParked = true;
+  ParkedSamples = 0;
+  Changes().WantHandOver();
+}
+
+std::int64_t TDSPPluginX::HandOverLimit() const {
+  return static_cast<std::int64_t>(kProgramSettleMs) * std::max<std::int32_t>(1, Settings->SamplesPerMs);
+}
+
+bool TDSPPluginX::HandOverOverdue() {
+  if (ParkedSamples < HandOverLimit()) {
+    ParkedSamples += Settings->BlockSize;
+    return false;
+  }
+  // Nobody took it within that much audio (a host that renders faster than
+  // real time, or a starved machine): applied here after all, unless a
+  // build runs (the next block tries again).
+  std::unique_lock<std::recursive_mutex> building(Changes().BuildLock(), std::try_to_lock);
+  if (!building.owns_lock()) return false;
+  int parked = kParked;
+  if (!HandOverState.compare_exchange_strong(parked, kApplying)) return false;
+  Changes().InstallSilentChanges();
+  const bool pending = IsProgramPending();
+  ApplyPendingProgram();
+  if (pending) ResetSound();
+  HandOverState.store(kRunning);
+  WasParked = false;
+  BeginProgramSettle();
+  if (!ProgramSettling) ReplayHeldMidi();
+  return true;
 }
 
 void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
@@ -205,7 +276,10 @@ void TDSPPluginX::RenderInternalBlock() {
   const std::int32_t block = Settings->BlockSize;
   const double silentMs = static_cast<double>(SilenceCount) * block / std::max<std::int32_t>(1, Settings->SamplesPerMs);
   float* buffer = GetOutputBuffer();
-  if (ProgramSettling && ProgramSettles()) {
+  if (Parked() && !HandOverOverdue()) {
+    // Another thread applies what was handed over: silence meanwhile.
+    WriteBlockToRings(nullptr);
+  } else if (ProgramSettling && ProgramSettles()) {
     WriteBlockToRings(nullptr);
   } else if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
     RenderVoices();
@@ -255,6 +329,11 @@ void TDSPPluginX::FadeProgramChange(float* interleaved) {
 void TDSPPluginX::ProgramFadeDone() {
   ProgramFadeWanted = false;
   ProgramFadeDoneSamples = 0;
+  if (HandOverWanted()) {
+    // The held events wait for the hand-over too.
+    ParkForHandOver();
+    return;
+  }
   ApplyPendingProgram();
   ResetSound();
   BeginProgramSettle();
@@ -272,6 +351,8 @@ bool TDSPPluginX::ProgramSettles() {
   const std::int32_t limit = kProgramSettleMs * std::max<std::int32_t>(1, Settings->SamplesPerMs);
   if (Changes().RealtimeOutstanding() && ProgramSettleSamples < limit) {
     ProgramSettleSamples += Settings->BlockSize;
+    // Silent already: a change that installs while silent goes now.
+    if (HandsOverPrograms() && !Parked() && Changes().SilentInstallWaiting()) ParkForHandOver();
     return true;
   }
   ProgramSettling = false;
@@ -290,7 +371,7 @@ void TDSPPluginX::ReplayHeldMidi() {
 
 bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
   // A full store lets the event through rather than lose it.
-  if (!(ProgramFadeWanted || ProgramSettling) || HeldMidiCount >= HeldMidi.size()) return false;
+  if (!(ProgramFadeWanted || ProgramSettling || Parked()) || HeldMidiCount >= HeldMidi.size()) return false;
   THeldMidi& h = HeldMidi[HeldMidiCount++];
   for (int k = 0; k < 3; ++k) h.Bytes[k] = event.midiData[k];
   return true;
@@ -504,12 +585,13 @@ void TDSPPluginX::DeferMidi(const TMidiEventRec& e) {
 
 void TDSPPluginX::ProcessPendingMidi() {
   // Swapped out under the list's own lock, replayed outside it: HandleMidi
-  // may take the instance lock.
+  // may take the instance lock. The audio thread only tries the list's
+  // lock: a busy one leaves the records for the next call.
   // Both lists keep their capacity, so replaying does not free memory on
   // the audio thread.
   {
-    std::lock_guard<std::mutex> guard(DeferredMidiLock);
-    if (DeferredMidi.empty()) return;
+    std::unique_lock<std::mutex> guard(DeferredMidiLock, std::try_to_lock);
+    if (!guard.owns_lock() || DeferredMidi.empty()) return;
     DeferredMidiReplay.swap(DeferredMidi);
     LastMidiTimeMs = NowMs();
   }

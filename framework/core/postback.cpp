@@ -17,6 +17,23 @@ bool TPostBackQueue::Post(std::int32_t code, std::uint64_t param3, TPostBackCall
                           std::uint64_t param2) {
   if (!callback) return false;
   std::lock_guard<std::mutex> lock(Mutex);
+  return PostLocked(code, param3, callback, param1, param2);
+}
+
+bool TPostBackQueue::TryPost(std::int32_t code, std::uint64_t param3, TPostBackCallback callback, std::uint64_t param1,
+                             std::uint64_t param2, bool& busy) {
+  busy = false;
+  if (!callback) return false;
+  std::unique_lock<std::mutex> lock(Mutex, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    busy = true;
+    return false;
+  }
+  return PostLocked(code, param3, callback, param1, param2);
+}
+
+bool TPostBackQueue::PostLocked(std::int32_t code, std::uint64_t param3, TPostBackCallback callback,
+                                std::uint64_t param1, std::uint64_t param2) {
   if (Stopped) return false;
   // A linear scan: undrained, the queue holds about one record per
   // parameter and editor control, since repeats are not queued.

@@ -65,6 +65,10 @@ class TPostBackQueue {
   // outgrows its reserve.
   bool Post(std::int32_t code, std::uint64_t param3, TPostBackCallback callback, std::uint64_t param1,
             std::uint64_t param2);
+  // The same without waiting (the audio thread): when another thread holds
+  // the queue's lock nothing is queued, the answer is false and busy is set.
+  bool TryPost(std::int32_t code, std::uint64_t param3, TPostBackCallback callback, std::uint64_t param1,
+               std::uint64_t param2, bool& busy);
   // Removes every queued record of this callback (same code and object), then
   // waits until no call of it is running on another thread. From inside a
   // call of the same callback it does not wait for that call.
@@ -90,6 +94,9 @@ class TPostBackQueue {
   };
   template <typename Match>
   void CancelMatching(Match match);
+  // Post's work, the lock held.
+  bool PostLocked(std::int32_t code, std::uint64_t param3, TPostBackCallback callback, std::uint64_t param1,
+                  std::uint64_t param2);
   void PopFront();
   TPostBackRec& At(std::size_t i) { return Ring[(Head + i) & (Ring.size() - 1)]; }
   const TPostBackRec& At(std::size_t i) const { return Ring[(Head + i) & (Ring.size() - 1)]; }
@@ -117,6 +124,12 @@ inline bool PostBack(std::int32_t code, std::uint64_t param3, TPostBackCallback 
                      std::uint64_t param2) {
   TPostBackQueue* q = PostBackQueue();
   return q != nullptr && q->Post(code, param3, callback, param1, param2);
+}
+inline bool TryPostBack(std::int32_t code, std::uint64_t param3, TPostBackCallback callback, std::uint64_t param1,
+                        std::uint64_t param2, bool& busy) {
+  busy = false;
+  TPostBackQueue* q = PostBackQueue();
+  return q != nullptr && q->TryPost(code, param3, callback, param1, param2, busy);
 }
 inline void CancelPostBacks(TPostBackCallback callback) {
   if (TPostBackQueue* q = PostBackQueue()) q->Cancel(callback);

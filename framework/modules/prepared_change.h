@@ -15,8 +15,11 @@
 // a destination around each host call):
 //   - a host thread: after the host call's own work, on that thread, before
 //     the call returns;
-//   - the audio thread: on the module's worker thread, installed when ready
-//     (the old object keeps sounding meanwhile);
+//   - the audio thread: taken and installed by the audio thread itself at
+//     the end of its calls, built and released on the module's worker
+//     thread (the old object keeps sounding meanwhile); a change whose
+//     install passes every setting through again (InstallsWhileSilent) is
+//     installed by another thread while the instrument is silent;
 //   - anywhere else (set-up, a plug-in that has not been resumed, the unit
 //     on its own in a test): at once, all four steps in a row.
 #pragma once
@@ -30,6 +33,11 @@ class TPreparedChange {
   virtual void Build() = 0;
   virtual void Install() = 0;
   virtual void Release() = 0;
+  // True when Install costs as much as a program (a new voice set takes
+  // every setting again): for a request of the audio thread it then runs on
+  // another thread, after the sound has faded, rather than on the audio
+  // thread between two blocks.
+  virtual bool InstallsWhileSilent() const { return false; }
 };
 
 enum class TBuildMode : std::uint8_t { Inline, Deferred, Realtime };

@@ -1,6 +1,7 @@
 #include "framework/vst/audio_effect.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/fpu_guard.h"
@@ -200,8 +201,12 @@ void AudioEffect::ProcessReplacing(float** /*inputs*/, float** /*outputs*/, std:
 
 void AudioEffect::SetParameter(std::int32_t index, float value) {
   // Under the lock, so that a DSP rebuild the change causes never overlaps
-  // processing.
-  TPluginLockGuard guard(*this);
+  // processing; but the audio thread only tries it (a busy lock sends the
+  // change to its next call), and another thread while the host streams
+  // hands the change to the audio thread without it (SetParameterValue).
+  std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+  if (OnAudioThread()) (void)guard.try_lock();
+  else if (!HandsOverToAudioThread()) guard.lock();
   SetParameterValue(index, value);
 }
 
@@ -231,8 +236,87 @@ std::intptr_t AudioEffect::CallHost(std::int32_t opcode, std::int32_t index, std
 
 std::int32_t AudioEffect::GetMasterVersion() { return static_cast<std::int32_t>(CallHost(kHostVersion)); }
 
+// ---- lifetime
+
+// One host call inside an instance, from entry to return (the work after the
+// call included). The calls inside instances on this thread form a chain
+// through the stack, so that a close on this thread knows which of the
+// calls inside its instance are its own callers.
+class AudioEffect::TEntryScope {
+ public:
+  explicit TEntryScope(AudioEffect& self)
+      : Self(self),
+        Admitted((self.EntryState.fetch_add(1, std::memory_order_acq_rel) & kEntryClosing) == 0),
+        Outer(Innermost) {
+    Innermost = this;
+  }
+  ~TEntryScope() {
+    Innermost = Outer;
+    const std::uint32_t before = Self.EntryState.fetch_sub(1, std::memory_order_acq_rel);
+    // The last call out of an instance whose close was made from inside one
+    // of its calls destroys it (one thread wins the exchange).
+    if ((before & (kEntryDestroyOnLeave | kEntryCountMask)) != (kEntryDestroyOnLeave | 1)) return;
+    std::uint32_t left = before - 1;
+    if (Self.EntryState.compare_exchange_strong(left, kEntryClosing, std::memory_order_acq_rel)) Destroy(&Self);
+  }
+  TEntryScope(const TEntryScope&) = delete;
+  TEntryScope& operator=(const TEntryScope&) = delete;
+
+  // False once the instance's close has begun: the call does nothing.
+  explicit operator bool() const { return Admitted; }
+  // The calls inside `self` on this thread.
+  static std::uint32_t OnThisThread(const AudioEffect& self) {
+    std::uint32_t n = 0;
+    for (const TEntryScope* s = Innermost; s != nullptr; s = s->Outer)
+      if (&s->Self == &self) ++n;
+    return n;
+  }
+
+ private:
+  static inline thread_local const TEntryScope* Innermost = nullptr;
+  AudioEffect& Self;
+  const bool Admitted;
+  const TEntryScope* const Outer;
+};
+
+std::intptr_t AudioEffect::CloseEntry(AudioEffect* self, std::int32_t index, std::intptr_t value, void* ptr,
+                                      float opt) {
+  if ((self->EntryState.fetch_or(kEntryClosing, std::memory_order_acq_rel) & kEntryClosing) != 0) return 0;
+  // The editor closes and its dialogs end: an idle call held inside by one
+  // returns.
+  try {
+    self->Dispatcher(kEffClose, index, value, ptr, opt);
+  } catch (...) {
+    return 0;
+  }
+  const std::uint32_t own = TEntryScope::OnThisThread(*self);
+  self->WaitForEntriesToLeave(own);
+  if (own > 0) {
+    self->EntryState.fetch_or(kEntryDestroyOnLeave, std::memory_order_acq_rel);
+    return 1;
+  }
+  Destroy(self);
+  return 1;
+}
+
+void AudioEffect::WaitForEntriesToLeave(std::uint32_t own) const {
+  // Nothing here holds a lock, so every call inside can finish; the audio
+  // thread's process call is never made to wait for this one.
+  while ((EntryState.load(std::memory_order_acquire) & kEntryCountMask) > own)
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+void AudioEffect::Destroy(AudioEffect* self) noexcept {
+  try {
+    self->PrepareForDestruction();
+    delete self;
+  } catch (...) {
+  }
+}
+
 // Entry functions: the plug-in's FP environment for the call, the caller's
-// afterwards, and no exception back into the host.
+// afterwards, no exception back into the host, and a TEntryScope for the
+// whole call.
 
 namespace {
 
@@ -260,13 +344,10 @@ std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opco
   TFpuGuard guard;
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return 0;
+  if (opcode == kEffClose) return CloseEntry(self, index, value, ptr, opt);
+  TEntryScope inside(*self);
+  if (!inside) return 0;
   try {
-    if (opcode == kEffClose) {
-      self->Dispatcher(opcode, index, value, ptr, opt);
-      self->PrepareForDestruction();
-      delete self;
-      return 1;
-    }
     if (opcode == kEffMainsChanged && value != 0) self->EverResumed.store(true);
     // Resume builds what the program needs on its own thread, whichever it
     // is: resuming is where a plug-in may still allocate.
@@ -281,6 +362,8 @@ void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outpu
   TFpuGuard guard;
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
+  TEntryScope inside(*self);
+  if (!inside) return;
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
     if (self->HostHasResumed()) {
@@ -300,6 +383,8 @@ void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, floa
   TFpuGuard guard;
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
+  TEntryScope inside(*self);
+  if (!inside) return;
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
     if (self->HostHasResumed()) {
@@ -316,6 +401,8 @@ void AudioEffect::SetParameterEntry(TVstEffect* effect, std::int32_t index, floa
   TFpuGuard guard;
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
+  TEntryScope inside(*self);
+  if (!inside) return;
   try {
     WithBuilds(*self, self->OnAudioThread(), [&] {
       self->SetParameter(index, value);
@@ -329,6 +416,8 @@ float AudioEffect::GetParameterEntry(TVstEffect* effect, std::int32_t index) {
   TFpuGuard guard;
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return 0.0f;
+  TEntryScope inside(*self);
+  if (!inside) return 0.0f;
   try {
     return self->GetParameter(index);
   } catch (...) {

@@ -31,6 +31,11 @@
 //   lock is held.
 // - Module-wide tables are built once, before or at the first instance, and
 //   only read afterwards.
+// - Lifetime: the host's close destroys the instance only once every other
+//   call inside it has left (the editor's idle with its dialogs, a process
+//   call a host still makes while it closes); calls that arrive after close
+//   began answer 0 or do nothing. Each entry pays an atomic increment and
+//   decrement for it; the audio thread never waits for it.
 #pragma once
 
 #include <atomic>
@@ -68,9 +73,9 @@ class AudioEffect : public TDSPBasePlugin {
   // thread unless said otherwise).
   // Host thread, before any processing; may allocate; no lock.
   virtual void Open() {}
-  // Closes the editor; the dispatcher entry then destroys the object. Host
-  // thread, no process call after it; takes the editor's GuiLock, then the
-  // instance lock.
+  // Closes the editor; the dispatcher entry then destroys the object (see
+  // CloseEntry). Host thread, no process call after it; takes the editor's
+  // GuiLock, then the instance lock.
   virtual void Close();
   // Runs after Close and before the destructors: whatever other threads may
   // still reach through the object is stopped while all of it exists
@@ -214,6 +219,29 @@ class AudioEffect : public TDSPBasePlugin {
   std::mutex ChunkAnswerLock;
   std::vector<TChunkAnswer> ChunkAnswers;
   std::uint64_t ChunkAnswerClock = 0;
+
+  // ---- lifetime (audio_effect.cpp): every entry below holds a TEntryScope
+  // for its whole call, the work after the call included. EntryState counts
+  // the calls inside this instance (low bits) and carries kEntryClosing once
+  // the host's close began (entries then answer 0 or do nothing) and
+  // kEntryDestroyOnLeave when the last call to leave destroys the object.
+  class TEntryScope;
+  static constexpr std::uint32_t kEntryClosing = 1u << 31;
+  static constexpr std::uint32_t kEntryDestroyOnLeave = 1u << 30;
+  static constexpr std::uint32_t kEntryCountMask = kEntryDestroyOnLeave - 1;
+  std::atomic<std::uint32_t> EntryState{0};
+  // The host's close (effClose): stops new calls, runs Close (the editor and
+  // its dialogs end), waits until every call on other threads has left this
+  // instance, then destroys it. Called from inside a call into this
+  // instance on the same thread (a host that closes from a callback), the
+  // outermost such call destroys it when it leaves instead: waiting there
+  // would never end. A second close while one runs answers 0. A call that
+  // begins after close returned reaches freed memory: the host's fault.
+  static std::intptr_t CloseEntry(AudioEffect* self, std::int32_t index, std::intptr_t value, void* ptr, float opt);
+  // Waits (polling, no lock held) until at most `own` calls are inside.
+  void WaitForEntriesToLeave(std::uint32_t own) const;
+  // PrepareForDestruction, then delete.
+  static void Destroy(AudioEffect* self) noexcept;
 
  protected:
  private:

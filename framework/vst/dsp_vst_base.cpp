@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace {
 std::string ModuleFilePath() {
@@ -19,6 +20,7 @@ TDSPVSTBase::TDSPVSTBase()
           TMidiMessageHandler::TOwnerCallback::Bind<&TDSPVSTBase::OnMidiMessage>(this))),
       PluginFilePath(ModuleFilePath()) {
   MidiQueue.reserve(kMidiQueueCapacity);
+  ForeignMidi.reserve(kMidiQueueCapacity);
   MidiWindow.resize(kMidiQueueCapacity);
 }
 
@@ -43,7 +45,13 @@ void TDSPVSTBase::ClearPrograms() {
 
 std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   if (events == nullptr) return 0;
-  TPluginLockGuard guard(*this);
+  // Hosts send events on their audio thread, before its process call: that
+  // queue is the thread's own and takes no lock. Another thread's events
+  // wait under the lock for the next process call.
+  const bool audio = OnAudioThread();
+  std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+  if (!audio) guard.lock();
+  std::vector<TQueuedMidi>& queue = audio ? MidiQueue : ForeignMidi;
   TVstEvent* const* list = VstEventSlots(*events);
   for (std::int32_t i = 0; i < events->numEvents; ++i) {
     const TVstEvent* e = list[i];
@@ -57,15 +65,24 @@ std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
       queued.Kind = m.Status == kMidiNoteOn ? TNoteKind::kOn : TNoteKind::kOff;
       queued.Key = static_cast<std::uint8_t>(m.Data1);
     }
-    const std::size_t room =
-        queued.Kind == TNoteKind::kOff ? kMidiQueueCapacity : kMidiQueueCapacity - kMidiNoteOffReserve;
-    if (MidiQueue.size() >= room) {
-      CountDroppedMidi();
-      continue;
-    }
-    MidiQueue.push_back(queued);
+    if (!QueueMidi(queue, queued)) CountDroppedMidi();
   }
   return 1;
+}
+
+bool TDSPVSTBase::QueueMidi(std::vector<TQueuedMidi>& queue, const TQueuedMidi& event) {
+  const std::size_t room =
+      event.Kind == TNoteKind::kOff ? kMidiQueueCapacity : kMidiQueueCapacity - kMidiNoteOffReserve;
+  if (queue.size() >= room) return false;
+  queue.push_back(event);
+  return true;
+}
+
+void TDSPVSTBase::TakeForeignMidi() {
+  if (ForeignMidi.empty()) return;
+  for (const TQueuedMidi& q : ForeignMidi)
+    if (!QueueMidi(MidiQueue, q)) CountDroppedMidi();
+  ForeignMidi.clear();
 }
 
 void TDSPVSTBase::SetSampleRate(float rate) {
@@ -92,6 +109,8 @@ void TDSPVSTBase::Resume() {
 
 void TDSPVSTBase::ApplySampleRate(std::int32_t rate, bool force) {
   if (rate < kMinSampleRate || rate > kMaxSampleRate) return;
+  // No build of this instance reads the settings while they change.
+  std::lock_guard<std::recursive_mutex> building(Changes().BuildLock());
   TPluginLockGuard guard(*this);
   if (!force && rate == Settings->SampleRate) return;
   SamplesPerMs = rate / 1000;

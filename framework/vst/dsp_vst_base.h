@@ -41,10 +41,12 @@ class TDSPVSTBase : public AudioEffectX {
   void SetNumInputs(std::int32_t inputs) override;
   void SetNumOutputs(std::int32_t outputs) override;
   void ClearPrograms() override;
-  // Copies the MIDI events (type 1) of the list into the queue under the
-  // instance lock; other event types (SysEx) are skipped. Events that find
-  // the queue full are dropped and counted; the queue never grows, so this
-  // allocates nothing (hosts call it on their audio thread). Any thread.
+  // Copies the MIDI events (type 1) of the list into the queue; other event
+  // types (SysEx) are skipped. Events that find the queue full are dropped
+  // and counted; the queue never grows, so this allocates nothing. Any
+  // thread: on the audio thread (where hosts call it) into that thread's own
+  // queue without a lock (it never waits), on another one under the
+  // instance lock into a queue the next process call takes over.
   std::int32_t ProcessEvents(const TVstEvents* events) override;
   // MIDI events dropped since construction because the queue was full.
   // Any thread.
@@ -108,6 +110,13 @@ class TDSPVSTBase : public AudioEffectX {
   // call releases them itself) still end their notes in the count of
   // sounding notes.
   void ClearMidiQueue();
+  // Appends the event when the queue has room for it (a queue holds
+  // kMidiQueueCapacity; the last kMidiNoteOffReserve places take only
+  // note-offs); false when it is dropped.
+  static bool QueueMidi(std::vector<TQueuedMidi>& queue, const TQueuedMidi& event);
+  // Audio thread, instance lock held: the events other threads sent join
+  // the queue after those already in it.
+  void TakeForeignMidi();
   // Sample offset of an event clamped into a host block: a note-off beyond
   // the block is still decoded in it (a lost note-off is a stuck note).
   static std::int32_t ClampedOffset(const TVstMidiEvent& e, std::int32_t hostFrames);
@@ -117,8 +126,11 @@ class TDSPVSTBase : public AudioEffectX {
   // Zeroes every ring and puts its indices and the fill at their start.
   void ResetRings();
 
-  // Room for kMidiQueueCapacity events, never more.
+  // Room for kMidiQueueCapacity events, never more: the audio thread's.
   std::vector<TQueuedMidi> MidiQueue;
+  // Other threads' events until the next process call (instance lock), with
+  // the same room.
+  std::vector<TQueuedMidi> ForeignMidi;
   std::vector<TRing> InputRings;
   std::vector<TRing> OutputRings;
   std::int32_t RingFill = 0;  // rendered samples not yet handed to the host

@@ -233,6 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TPlantedFault{"midimute", "midi-fuzz", "(silent)"},
                       TPlantedFault{"loud", "level", "above +24 dBFS"},
                       TPlantedFault{"globallock", "realtime", "for a lock"},
+                      TPlantedFault{"heavychange", "realtime", "of processor time, more than"},
                       TPlantedFault{"globallock", "instances", "while another instance loaded states"},
                       TPlantedFault{"chunkbuffer", "chunk-threads", "getChunk answers were not the state"},
                       TPlantedFault{"leak", "reload", "KB on the heap"}),

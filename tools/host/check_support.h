@@ -97,14 +97,28 @@ class TDriver {
            const std::function<void(std::int64_t)>& before = {});
   // One block with the events added so far.
   void Block(int frames);
+  // Room for n measured blocks (wall and CPU times), made ahead so that
+  // measuring never allocates on the audio thread; ClearMeasures forgets them.
+  void ReserveMeasures(std::size_t n) {
+    Durations.reserve(n);
+    CpuDurations.reserve(n);
+  }
+  void ClearMeasures() {
+    Durations.clear();
+    CpuDurations.clear();
+  }
   // Adds an event to the next block.
   void Queue(int offset, const std::uint8_t* bytes, int size) { List.Add(offset, bytes, size); }
 
   // Empty when the output was clean, else what was wrong.
   std::string Faults() const;
-  // Process-call durations of the measured blocks, in seconds.
+  // Process-call durations of the measured blocks, in seconds: wall time,
+  // and the CPU time of the calling (audio) thread, which a busy machine
+  // does not inflate.
   double MedianSeconds() const;
   double WorstSeconds() const;
+  double MedianCpuSeconds() const;
+  double WorstCpuSeconds() const;
 
   TVstPlugin& Plugin;
   std::vector<std::vector<float>> Buffers;
@@ -123,7 +137,8 @@ class TDriver {
   bool Paced = false;
   std::uint64_t Allocations = 0;
   std::uint64_t Frees = 0;
-  std::vector<double> Durations;  // reserved ahead: filling it never allocates on the audio thread
+  std::vector<double> Durations;     // reserved ahead: filling it never allocates on the audio thread
+  std::vector<double> CpuDurations;  // the same blocks' CPU times (reserved with Durations)
   // Every output sample of channel 0 is appended here while set (reserved ahead).
   std::vector<float>* Record = nullptr;
 
@@ -142,6 +157,12 @@ void OnHostThread(F&& work) {
   std::thread thread(std::forward<F>(work));
   thread.join();
 }
+
+// The calling thread's CPU time so far, in seconds.
+double ThreadCpuSeconds();
+// The median and the largest of a list of durations (0 when empty).
+double MedianOf(std::vector<double> values);
+double WorstOf(const std::vector<double>& values);
 
 std::vector<float> Snapshot(const TVstPlugin& p);
 // First parameters that differ, as text; empty when all match.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,15 +73,19 @@ void TDriver::Block(int frames) {
   if (Measure) {
     const std::uint64_t allocs = AudioThreadAllocationCount(), frees = AudioThreadFreeCount();
     const auto start = TClock::now();
+    const double cpuStart = ThreadCpuSeconds();
     {
       TAudioThreadScope audio;
       Plugin.ProcessBlock(List.Events(), Pointers.data(), frames);
     }
+    const double cpuEnd = ThreadCpuSeconds();
     const auto end = TClock::now();
     Allocations += AudioThreadAllocationCount() - allocs;
     Frees += AudioThreadFreeCount() - frees;
-    if (Durations.size() < Durations.capacity())
+    if (Durations.size() < Durations.capacity()) {
       Durations.push_back(std::chrono::duration<double>(end - start).count());
+      if (CpuDurations.size() < CpuDurations.capacity()) CpuDurations.push_back(cpuEnd - cpuStart);
+    }
   } else {
     Plugin.ProcessBlock(List.Events(), Pointers.data(), frames);
   }
@@ -127,16 +132,29 @@ std::string TDriver::Faults() const {
          " denormal samples (first: " + FirstBad + ")";
 }
 
-double TDriver::MedianSeconds() const {
-  if (Durations.empty()) return 0;
-  std::vector<double> sorted = Durations;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
-  return sorted[sorted.size() / 2];
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-double TDriver::WorstSeconds() const {
-  return Durations.empty() ? 0 : *std::max_element(Durations.begin(), Durations.end());
+double MedianOf(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+  return values[values.size() / 2];
 }
+
+double WorstOf(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+double TDriver::MedianSeconds() const { return MedianOf(Durations); }
+
+double TDriver::WorstSeconds() const { return WorstOf(Durations); }
+
+double TDriver::MedianCpuSeconds() const { return MedianOf(CpuDurations); }
+
+double TDriver::WorstCpuSeconds() const { return WorstOf(CpuDurations); }
 
 // A chord and a line over length frames, every note released before the end.
 std::vector<TTimedMidi> NotePattern(std::int64_t length, int keys) {

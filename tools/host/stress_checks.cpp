@@ -360,6 +360,16 @@ constexpr bool kTimingJudged = false;
 constexpr bool kTimingJudged = true;
 #endif
 
+// The audio thread's processor time for a process call may grow while other
+// threads change the state by this factor and margin over its steady worst:
+// a swap, not the change itself.
+constexpr double kCpuFactor = 2.0;
+constexpr double kCpuMargin = 0.0001;
+
+// Judged on what the plug-in controls: the audio thread's processor time
+// per call (its own clock, which a busy machine does not inflate), its
+// heap use and its waits for locks. Wall times are reported only: on a
+// shared machine they are the scheduler's.
 TCheckResult CheckRealtime(TCheckContext& ctx) {
   auto p = ctx.Open(kRate, kBlock);
   const bool counting = AllocationCountingAvailable();
@@ -378,10 +388,26 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   TDriver d(*p, kBlock);
   d.Measure = true;
   d.Paced = true;
-  d.Durations.reserve(4096);
+  d.ReserveMeasures(4096);
   ResetLockWaits();
   // From the very first process call after resume.
   p->Resume();
+  const std::int64_t length = static_cast<std::int64_t>(kRate * 2);
+
+  // The steady figure: the same notes with nothing else going on, after a
+  // few blocks that take up the program set before resume.
+  const std::int64_t steadyLength = length / 2;
+  d.Run(kBlock * 8, kBlock, {});
+  d.ClearMeasures();
+  d.Run(steadyLength, kBlock, NotePattern(steadyLength, 8));
+  const double steadyCpu = d.WorstCpuSeconds(), steadyCpuMedian = d.MedianCpuSeconds();
+  const TLockWaits steadyWaits = AudioThreadLockWaits();
+  const std::uint64_t steadyAllocs = d.Allocations, steadyFrees = d.Frees;
+
+  // Another thread changes programs, chunks and parameters meanwhile.
+  ResetLockWaits();
+  d.ClearMeasures();
+  d.Allocations = d.Frees = 0;
   std::atomic<bool> done{false};
   std::atomic<int> programChanges{0}, chunkLoads{0}, hostChanges{0};
   const std::uint32_t seed = ctx.Rng()();
@@ -414,18 +440,18 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  const std::int64_t length = static_cast<std::int64_t>(kRate * 2);
   d.Run(length, kBlock, NotePattern(length, 8));
   done = true;
   host.join();
   const std::size_t hostBlocks = d.Durations.size();
   const double hostWorst = d.WorstSeconds(), hostMedian = d.MedianSeconds();
+  const double hostCpu = d.WorstCpuSeconds(), hostCpuMedian = d.MedianCpuSeconds();
   const TLockWaits hostWaits = AudioThreadLockWaits();
-  const std::uint64_t hostAllocs = d.Allocations, hostFrees = d.Frees;
+  const std::uint64_t hostAllocs = d.Allocations + steadyAllocs, hostFrees = d.Frees + steadyFrees;
 
   // Automation and controllers on the audio thread itself, before each block.
   ResetLockWaits();
-  d.Durations.clear();
+  d.ClearMeasures();
   d.Allocations = d.Frees = 0;
   int sweep = 0, audioChanges = 0;
   std::vector<TTimedMidi> controllers;
@@ -449,8 +475,8 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   });
   const TLockWaits audioWaits = AudioThreadLockWaits();
   const double audioWorst = d.WorstSeconds(), audioMedian = d.MedianSeconds();
+  const double audioCpu = d.WorstCpuSeconds();
 
-  const double blockSeconds = kBlock / kRate;
   std::string problems;
   if (counting && (hostAllocs || hostFrees))
     problems += std::to_string(hostAllocs) + " allocations and " + std::to_string(hostFrees) +
@@ -458,29 +484,32 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   if (counting && (d.Allocations || d.Frees))
     problems += std::to_string(d.Allocations) + " allocations and " + std::to_string(d.Frees) +
                 " frees on the audio thread with automation and controllers there; ";
-  // A wait longer than this on the audio thread is a host thread's work, not a swap.
-  constexpr double kLongWait = 0.002;
-  if (locks && hostWaits.LongestNs * 1e-9 > kLongWait)
-    problems += "the audio thread waited up to " + Seconds(hostWaits.LongestNs * 1e-9) + " for a lock (" +
-                std::to_string(hostWaits.Count) + " waits); ";
-  if (kTimingJudged && hostWorst > blockSeconds)
-    problems +=
-        "a process call took " + Seconds(hostWorst) + ", longer than the block's " + Seconds(blockSeconds) + "; ";
-  if (kTimingJudged && audioWorst > blockSeconds)
-    problems += "with automation on the audio thread a process call took " + Seconds(audioWorst) + "; ";
+  // The audio thread never waits for a lock: a host thread that holds one
+  // can be preempted for milliseconds.
+  const std::uint64_t waits = steadyWaits.Count + hostWaits.Count + audioWaits.Count;
+  const std::uint64_t longest = std::max({steadyWaits.LongestNs, hostWaits.LongestNs, audioWaits.LongestNs});
+  if (locks && waits > 0)
+    problems += "the audio thread waited " + std::to_string(waits) + " times for a lock (longest " +
+                Seconds(static_cast<double>(longest) * 1e-9) + "); ";
+  const double allowed = kCpuFactor * steadyCpu + kCpuMargin;
+  if (kTimingJudged && hostCpu > allowed)
+    problems += "while another thread changed programs and chunks a process call cost the audio thread " +
+                Seconds(hostCpu) + " of processor time, more than " + Num(kCpuFactor, 0) + " x its steady worst " +
+                Seconds(steadyCpu) + " + " + Seconds(kCpuMargin) + "; ";
   if (!d.Faults().empty()) problems += d.Faults() + "; ";
-  std::string detail = std::to_string(hostBlocks) + " blocks of " + std::to_string(kBlock) + " frames with " +
-                       std::to_string(programChanges.load()) + " program changes, " +
+  std::string detail = "audio thread processor time per call: steady median " + Seconds(steadyCpuMedian) + ", worst " +
+                       Seconds(steadyCpu) + "; " + std::to_string(hostBlocks) + " blocks of " + std::to_string(kBlock) +
+                       " frames with " + std::to_string(programChanges.load()) + " program changes, " +
                        std::to_string(chunkLoads.load()) + " chunk loads and " + std::to_string(hostChanges.load()) +
-                       " parameter changes from another thread: process call median " + Seconds(hostMedian) +
-                       ", worst " + Seconds(hostWorst);
-  if (locks)
-    detail +=
-        ", " + std::to_string(hostWaits.Count) + " lock waits (longest " + Seconds(hostWaits.LongestNs * 1e-9) + ")";
-  detail += "; " + std::to_string(audioChanges) + " changes on the audio thread: median " + Seconds(audioMedian) +
-            ", worst " + Seconds(audioWorst);
+                       " parameter changes from another thread: median " + Seconds(hostCpuMedian) + ", worst " +
+                       Seconds(hostCpu) + " (wall median " + Seconds(hostMedian) + ", worst " + Seconds(hostWorst) +
+                       ")";
+  if (locks) detail += ", " + std::to_string(hostWaits.Count) + " lock waits";
+  detail += "; " + std::to_string(audioChanges) + " changes on the audio thread: worst " + Seconds(audioCpu) +
+            " (wall median " + Seconds(audioMedian) + ", worst " + Seconds(audioWorst) + ")";
   if (locks) detail += ", " + std::to_string(audioWaits.Count) + " lock waits";
   if (!counting) detail += "; allocation counting is off in this build";
+  if (!locks) detail += "; lock waits are not seen in this build";
   if (!kTimingJudged) detail += "; times are not judged in an instrumented build";
   if (!problems.empty()) return Fail(problems + detail);
   return Pass(detail);

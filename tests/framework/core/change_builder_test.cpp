@@ -1,6 +1,7 @@
 // Prepared changes and where they are built: after a host thread's call on
 // that thread, by the module's worker for the audio thread (which only
-// queues), at once where nothing was set; and swapped in under the lock.
+// queues, takes the request and swaps the result in), at once where nothing
+// was set; and swapped in under the lock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -51,20 +52,28 @@ class TVectorChange final : public TPreparedChange {
     Built = std::make_unique<std::vector<int>>(1000, Taken);
   }
   void Install() override {
+    InstallThread = std::this_thread::get_id();
     if (Taken != Wanted) return;  // a later request supersedes this one
     std::swap(Object, Built);
     Installs.fetch_add(1);
   }
-  void Release() override { Built.reset(); }
+  void Release() override {
+    Built.reset();
+    Releases.fetch_add(1);
+  }
+  bool InstallsWhileSilent() const override { return Silent; }
 
   TDSPBasePlugin& Owner;
   int Wanted = 0;
   int Taken = 0;
   std::unique_ptr<std::vector<int>> Object, Built;
   std::thread::id BuildThread;
+  std::thread::id InstallThread;
   bool LockFreeDuringBuild = false;
+  bool Silent = false;
   std::chrono::milliseconds BuildDelay{0};
   std::atomic<int> Installs{0};
+  std::atomic<int> Releases{0};
 };
 
 // A plug-in whose builder uses the module's worker, as in the module.
@@ -110,9 +119,10 @@ TEST(ChangeBuilder, WithoutADestinationTheChangeRunsAtOnce) {
   EXPECT_EQ(change.Object->front(), 3);
 }
 
-// The audio thread queues and allocates nothing; the worker builds and swaps
-// it in, and the old object stays in use until then.
-TEST(ChangeBuilder, TheAudioThreadOnlyQueuesAndTheWorkerSwapsItIn) {
+// The audio thread queues, takes the request and swaps the result in when
+// one of its calls ends, allocating and freeing nothing; the worker builds
+// (and frees what was replaced), and the old object stays in use until then.
+TEST(ChangeBuilder, TheWorkerBuildsAndTheAudioThreadSwapsItInAtTheEndOfACall) {
   auto p = MakeAsyncPlugin();
   ASSERT_TRUE(p->Changes().UsesWorker());
   TVectorChange change(*p);
@@ -121,6 +131,7 @@ TEST(ChangeBuilder, TheAudioThreadOnlyQueuesAndTheWorkerSwapsItIn) {
     change.Want(1);  // inline: the object in use
   }
   const std::thread::id audio = std::this_thread::get_id();
+  const int releases = change.Releases.load();
   {
     testing_support::TAudioThreadGuard noHeap("the audio thread queueing a change");
     TAudioCallBuilds builds(p->Changes());
@@ -128,9 +139,52 @@ TEST(ChangeBuilder, TheAudioThreadOnlyQueuesAndTheWorkerSwapsItIn) {
     change.Want(2);
     EXPECT_EQ(change.Object->front(), 1) << "the old object plays on";
   }
-  ASSERT_TRUE(WaitFor([&] { return change.InstalledValue() == 2; }));
+  // The audio thread's next calls: one of them swaps the build in.
+  ASSERT_TRUE(WaitFor([&] {
+    {
+      testing_support::TAudioThreadGuard noHeap("the audio thread swapping a change in");
+      TAudioCallBuilds builds(p->Changes());
+    }
+    return change.InstalledValue() == 2;
+  }));
   EXPECT_NE(change.BuildThread, audio);
+  EXPECT_EQ(change.InstallThread, audio);
   EXPECT_TRUE(change.LockFreeDuringBuild);
+  // The worker frees the replaced object; nothing is left on the way.
+  ASSERT_TRUE(WaitFor([&] { return change.Releases.load() > releases; }));
+  TPluginLockGuard guard(*p);
+  EXPECT_FALSE(p->Changes().RealtimeOutstanding());
+}
+
+// A change that installs while silent (a voice set takes every setting
+// again) is left by the audio thread for a hand-over: another thread swaps
+// it in while the instrument is silent.
+TEST(ChangeBuilder, AChangeThatInstallsWhileSilentWaitsForAHandOver) {
+  auto p = MakeAsyncPlugin();
+  TVectorChange change(*p);
+  change.Silent = true;
+  {
+    TAudioCallBuilds builds(p->Changes());
+    TPluginLockGuard guard(*p);
+    change.Want(3);
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    TAudioCallBuilds builds(p->Changes());
+    TPluginLockGuard guard(*p);
+    return p->Changes().SilentInstallWaiting();
+  }));
+  for (int call = 0; call < 5; ++call) TAudioCallBuilds builds(p->Changes());
+  EXPECT_EQ(change.Installs.load(), 0) << "not on the audio thread";
+  {
+    std::lock_guard<std::recursive_mutex> building(p->Changes().BuildLock());
+    TPluginLockGuard guard(*p);
+    p->Changes().InstallSilentChanges();
+    EXPECT_FALSE(p->Changes().SilentInstallWaiting());
+  }
+  EXPECT_EQ(change.InstalledValue(), 3);
+  EXPECT_EQ(change.InstallThread, std::this_thread::get_id());
+  // The worker frees what it replaced before the change goes.
+  EXPECT_TRUE(WaitFor([&] { return change.Releases.load() > 0; }));
 }
 
 // Offline (no worker): built when the audio call ends, or when it flushes

@@ -3,6 +3,7 @@
 // editor with one bar (testsynth_editor.h). It proves the host before the
 // real instrument sounds, and is small enough that what it should output can
 // be computed by hand.
+#include <time.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -52,6 +53,7 @@ enum class TFault {
   Leak,         // every load of the module leaves 100 KB behind
   EditorSize,   // the editor's window is 10 pixels wider than its rectangle
   EditorKept,   // the close request leaves the editor's window (and a capture) in place
+  HeavyChange,  // a program or chunk change costs the audio thread's next call 3 ms of processor time
 };
 
 TFault FaultFromEnvironment() {
@@ -72,7 +74,8 @@ TFault FaultFromEnvironment() {
                                                   {"chunkbuffer", TFault::ChunkBuffer},
                                                   {"leak", TFault::Leak},
                                                   {"editor-size", TFault::EditorSize},
-                                                  {"editor-kept", TFault::EditorKept}};
+                                                  {"editor-kept", TFault::EditorKept},
+                                                  {"heavychange", TFault::HeavyChange}};
   for (const auto& [name, fault] : names)
     if (f == name) return fault;
   return TFault::None;
@@ -303,6 +306,8 @@ class TTestSynth {
   // bytes) and the values. Program: magic, version 1, name and values.
   // The planted "globallock": a change holds the module's one lock for 5 ms.
   void HoldModuleLock() {
+    // The planted "heavychange": the change is left for the audio thread.
+    if (Fault == TFault::HeavyChange) ChangeWaiting.store(true);
     if (Fault != TFault::GlobalLock) return;
     std::lock_guard<std::mutex> lock(ModuleLock());
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -444,6 +449,15 @@ class TTestSynth {
       std::vector<float> fresh(static_cast<std::size_t>(frames));
       Scratch.swap(fresh);
     }
+    if (ChangeWaiting.exchange(false)) {
+      timespec now{};
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+      const double until = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9 + 0.003;
+      for (double t = 0; t < until;) {
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        t = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+      }
+    }
     const double releaseStep = 1.0 / (ReleaseMs(Value(1)) * 0.001 * SampleRate);
     int next = 0;
     for (std::int32_t i = 0; i < frames; ++i) {
@@ -480,6 +494,7 @@ class TTestSynth {
   std::vector<float> Scratch;
   double SampleRate = 44100;
   std::atomic<int> Program{0};
+  std::atomic<bool> ChangeWaiting{false};
   std::atomic<float> Values[kPrograms][kParams];
   std::mutex NamesLock;
   char Names[kPrograms][25] = {};

@@ -1,0 +1,426 @@
+// The audio thread and the other threads of a host: the audio thread never
+// waits for the instance lock (a call that finds it held is silent and keeps
+// its events for the next one), and what other threads change while the
+// host streams costs it no more than a swap: parameter changes reach it
+// without the lock, and a program is applied by another thread while the
+// faded-out instrument is silent.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "tests/framework/core/plugin_test_support.h"
+
+namespace {
+
+using namespace plugin_test;
+using TClock = std::chrono::steady_clock;
+
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+bool WaitFor(const std::function<bool()>& done, double seconds = 20) {
+  const auto until = TClock::now() + std::chrono::duration<double>(seconds);
+  while (!done() && TClock::now() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  return done();
+}
+
+void Burn(double seconds) {
+  const double until = ThreadCpuSeconds() + seconds;
+  while (ThreadCpuSeconds() < until) {
+  }
+}
+
+// A plug-in whose parameter changes cost processor time, as a large
+// instrument's do: applying a program (every parameter) costs milliseconds;
+// a block costs about what the instrument's does. Counts the changes made
+// on the thread it is told is the audio thread.
+class THeavyPlugin : public TSineTestPlugin {
+ public:
+  static constexpr std::int32_t kParams = 200;
+  static constexpr double kChangeSeconds = 20e-6;
+  static constexpr double kBlockSeconds = 25e-6;  // per internal block
+
+  THeavyPlugin() { ParamCount = kParams; }
+  void RenderVoices() override {
+    Burn(kBlockSeconds);
+    TSineTestPlugin::RenderVoices();
+  }
+  void ParameterChanged(std::int32_t i) override {
+    Burn(kChangeSeconds);
+    if (std::this_thread::get_id() == AudioThread.load()) AudioThreadChanges.fetch_add(1);
+    TSineTestPlugin::ParameterChanged(i);
+  }
+  void ApplyProgram() override {
+    Applications.fetch_add(1);
+    TSineTestPlugin::ApplyProgram();
+  }
+
+  std::atomic<std::thread::id> AudioThread{};
+  std::atomic<int> AudioThreadChanges{0};
+  std::atomic<int> Applications{0};
+};
+
+// The bank chunk, as a host saves it.
+std::vector<std::uint8_t> BankChunk(TVstEffect* e) {
+  void* data = nullptr;
+  const auto size = Dispatch(e, kEffGetChunk, 0, 0, &data);
+  if (size <= 0 || data == nullptr) return {};
+  return {static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + size};
+}
+
+// Closes as a host does: the instance leaves the worker before any part of
+// it is destroyed.
+struct TCloseFirst {
+  void operator()(TDSPPluginX* p) const {
+    p->PrepareForDestruction();
+    delete p;
+  }
+};
+
+template <typename T>
+std::unique_ptr<T, TCloseFirst> MakeWithWorker() {
+  // The worker builds, as in the module.
+  SetAsynchronousBuilds(true);
+  auto p = MakePlugin<T>();
+  SetAsynchronousBuilds(false);
+  return std::unique_ptr<T, TCloseFirst>(p.release());
+}
+
+// A host's audio thread that renders one block of 256 frames each time it
+// is asked (Call) and reports what the block was.
+class TStepThread {
+ public:
+  explicit TStepThread(TVstEffect* effect) : Effect(effect), Out(256), Thread([this] { Loop(); }) {}
+  ~TStepThread() {
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      Quit = true;
+    }
+    Wake.notify_all();
+    Thread.join();
+  }
+  using THostCalls = std::function<void(TVstEffect*)>;
+  // Asks for one call with the events and, before it, the host's calls on
+  // this thread; true when it ended within `seconds`.
+  bool Call(TEventList events, THostCalls before = {}, double seconds = 10) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    Events = std::move(events);
+    Before = std::move(before);
+    const std::uint64_t target = ++Asked;
+    Wake.notify_all();
+    return Done.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return Finished >= target; });
+  }
+  float Peak() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    float peak = 0;
+    for (float v : Out.Left) peak = std::max(peak, std::fabs(v));
+    return peak;
+  }
+  std::vector<float> Left() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Out.Left;
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(Mutex);
+    for (std::uint64_t served = 0;;) {
+      Wake.wait(lock, [&] { return Quit || Asked > served; });
+      if (Quit) return;
+      served = Asked;
+      TEventList events = std::move(Events);
+      const THostCalls before = std::move(Before);
+      lock.unlock();
+      if (before) before(Effect);
+      Dispatch(Effect, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
+      Effect->processReplacing(Effect, nullptr, Out.Pointers, 256);
+      lock.lock();
+      Finished = served;
+      Done.notify_all();
+    }
+  }
+
+  TVstEffect* Effect;
+  TStereoBuffers Out;
+  std::mutex Mutex;
+  std::condition_variable Wake, Done;
+  TEventList Events;
+  THostCalls Before;
+  std::uint64_t Asked = 0, Finished = 0;
+  bool Quit = false;
+  std::thread Thread;  // last
+};
+
+// Another thread holds the instance lock (as a host thread preempted inside
+// it would): the audio thread's calls still end, silent, and what they
+// brought (a note, a parameter and a program change on the audio thread)
+// takes effect in the first call after the lock is free.
+TEST(RealtimeHandOver, TheAudioThreadNeverWaitsForTheInstanceLock) {
+  TTestHost::Reset();
+  auto p = MakePlugin();
+  TVstEffect* e = p->GetEffect();
+  TStepThread audio(e);
+  TEventList note;
+  note.Add(0, 0x90, 57, 100);
+  ASSERT_TRUE(audio.Call(note));
+  for (int k = 0; k < 4; ++k) ASSERT_TRUE(audio.Call({}));
+  ASSERT_GT(audio.Peak(), 0.1f);
+  const int changesBefore = p->Changed[13];
+
+  p->InstanceMutex().lock();
+  TEventList second;
+  second.Add(10, 0x90, 64, 100);
+  const bool ended = audio.Call(second, [](TVstEffect* effect) {
+    effect->setParameter(effect, 13, 0.75f);  // global: the program change keeps it
+    Dispatch(effect, kEffSetProgram, 0, 3);
+  });
+  const float peakWhileHeld = audio.Peak();
+  const int noteOnsWhileHeld = p->NoteOns;
+  p->InstanceMutex().unlock();
+  ASSERT_TRUE(ended) << "the process call waited for the lock";
+  ASSERT_TRUE(audio.Call({}));  // (the call that waited, on a build without the fix)
+  EXPECT_EQ(peakWhileHeld, 0.0f) << "a call that finds the lock held is silent";
+  EXPECT_EQ(noteOnsWhileHeld, 1);
+  EXPECT_EQ(p->BusyProcessCalls(), 1u);
+
+  // The next call takes what the silent one brought.
+  EXPECT_EQ(p->NoteOns, 2);
+  EXPECT_GE(p->Changed[13], changesBefore + 1);
+  EXPECT_EQ(p->CurrentProgram(), 3);
+  EXPECT_FALSE(p->IsProgramPending());
+  EXPECT_FLOAT_EQ(p->GetParameterValue(13), 0.75f);
+}
+
+// While the host streams, a parameter change on another thread takes no
+// lock: it returns while a third thread holds the lock, its value reads back
+// at once, and the audio thread passes it on once the lock is free.
+TEST(RealtimeHandOver, ParameterChangesFromAnotherThreadTakeNoLock) {
+  TTestHost::Reset();
+  auto p = MakePlugin<THeavyPlugin>();
+  TVstEffect* e = p->GetEffect();
+  TRenderThread audio(e, 256, [&](int k, TEventList&) {
+    if (k == 0) p->AudioThread.store(std::this_thread::get_id());
+  });
+  audio.WaitBlocks(2);
+
+  std::atomic<bool> holding{false}, release{false};
+  std::thread holder([&] {
+    std::lock_guard<TPluginLock> guard(p->InstanceMutex());
+    holding = true;
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  });
+  while (!holding.load()) std::this_thread::yield();
+  std::atomic<bool> returned{false};
+  std::thread host([&] {
+    e->setParameter(e, 12, 0.25f);
+    returned = true;
+  });
+  const bool inTime = WaitFor([&] { return returned.load(); }, 10);
+  const float readBack = e->getParameter(e, 12);
+  const int passedOnWhileHeld = p->AudioThreadChanges.load();
+  release = true;
+  holder.join();
+  host.join();
+  ASSERT_TRUE(inTime) << "setParameter waited for the lock";
+  EXPECT_FLOAT_EQ(readBack, 0.25f);
+  EXPECT_EQ(passedOnWhileHeld, 0);
+  EXPECT_TRUE(WaitFor([&] { return p->AudioThreadChanges.load() == 1; }))
+      << "passed on by the audio thread once the lock is free";
+  audio.Stop();
+  EXPECT_GE(audio.Blocks(), 2);
+}
+
+// Program changes and chunk loads from a host thread while the audio thread
+// plays in real time: the host's call returns with the program applied, the
+// audio thread applies none of it (no parameter passes through
+// ParameterChanged there), and its worst call in processor time stays within
+// twice its steady worst and 0.1 ms.
+TEST(RealtimeHandOver, ProgramsAndChunksFromAHostThreadCostTheAudioThreadNoMoreThanASwap) {
+  TTestHost::Reset();
+  auto p = MakeWithWorker<THeavyPlugin>();
+  TVstEffect* e = p->GetEffect();
+  const std::vector<std::uint8_t> bank = BankChunk(e);
+  ASSERT_FALSE(bank.empty());
+
+  constexpr int kFrames = 256;
+  std::atomic<int> phase{0};  // 0 steady, 1 changes, 2 stop
+  std::vector<double> steady, changing;
+  steady.reserve(4096);
+  changing.reserve(4096);
+  std::atomic<int> blocks{0};
+  std::thread audio([&] {
+    p->AudioThread.store(std::this_thread::get_id());
+    TStereoBuffers out(kFrames);
+    const auto start = TClock::now();
+    for (int k = 0; phase.load() != 2; ++k) {
+      TEventList list;
+      if (k % 40 == 0) list.Add(0, 0x90, static_cast<std::uint8_t>(45 + k % 12), 100);
+      const int now = phase.load();
+      const double before = ThreadCpuSeconds();
+      Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(list.Build()));
+      e->processReplacing(e, nullptr, out.Pointers, kFrames);
+      const double cpu = ThreadCpuSeconds() - before;
+      std::vector<double>& into = now == 0 ? steady : changing;
+      if (into.size() < into.capacity()) into.push_back(cpu);
+      blocks.store(k + 1);
+      // Paced as a host's audio thread is: one block per block length.
+      std::this_thread::sleep_until(start + std::chrono::duration<double>((k + 1) * kFrames / 44100.0));
+    }
+  });
+  while (blocks.load() < 60) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int audioChangesBefore = p->AudioThreadChanges.load();
+  phase = 1;
+  int applications = p->Applications.load();
+  bool eachApplied = true;
+  for (int k = 0; k < 12; ++k) {
+    if (k % 3 == 2) {
+      Dispatch(e, kEffSetChunk, 0, static_cast<std::intptr_t>(bank.size()), const_cast<std::uint8_t*>(bank.data()));
+    } else {
+      Dispatch(e, kEffSetProgram, 0, (k * 37) % 128);
+      eachApplied = eachApplied && p->CurrentProgram() == (k * 37) % 128;
+    }
+    // The call returns once the program is applied.
+    eachApplied = eachApplied && p->Applications.load() > applications;
+    applications = p->Applications.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(8));
+  }
+  const int audioChanges = p->AudioThreadChanges.load() - audioChangesBefore;
+  phase = 2;
+  audio.join();
+  ASSERT_FALSE(steady.empty());
+  ASSERT_FALSE(changing.empty());
+  EXPECT_TRUE(eachApplied);
+  EXPECT_EQ(audioChanges, 0) << "the audio thread applied programs itself";
+  const double steadyWorst = *std::max_element(steady.begin(), steady.end());
+  const double changeWorst = *std::max_element(changing.begin(), changing.end());
+  EXPECT_LE(changeWorst, 2.0 * steadyWorst + 0.1e-3)
+      << "worst process call " << changeWorst * 1e3 << " ms of processor time during changes, " << steadyWorst * 1e3
+      << " ms steady";
+}
+
+// A sine plug-in whose notes stop when the sound is reset, as an
+// instrument's do after a program change.
+class TResettingSine : public TSineTestPlugin {
+ public:
+  void ResetEngine() override {
+    TSineTestPlugin::ResetEngine();
+    for (TVoice& v : Voices) v.Note = -1;
+  }
+};
+
+// The program still applies at a block boundary after its fade: the output
+// falls without a step to silence, and the instrument then plays the new
+// program.
+TEST(RealtimeHandOver, AProgramFromAHostThreadFadesOutFirst) {
+  TTestHost::Reset();
+  auto p = MakeWithWorker<TResettingSine>();
+  p->RenderDc = true;
+  TVstEffect* e = p->GetEffect();
+  TStepThread audio(e);
+  TEventList note;
+  note.Add(0, 0x90, 50, 100);
+  ASSERT_TRUE(audio.Call(note));
+  for (int k = 0; k < 4; ++k) ASSERT_TRUE(audio.Call({}));
+  ASSERT_GT(audio.Peak(), 0.1f);
+  std::atomic<bool> returned{false};
+  std::thread host([&] {
+    Dispatch(e, kEffSetProgram, 0, 5);
+    returned = true;
+  });
+  // The host's call waits for the audio thread's fade: it keeps calling.
+  std::vector<float> out;
+  bool silent = false;
+  for (int k = 0; k < 2000 && !(returned.load() && silent); ++k) {
+    ASSERT_TRUE(audio.Call({}));
+    const std::vector<float> block = audio.Left();
+    out.insert(out.end(), block.begin(), block.end());
+    silent = audio.Peak() == 0.0f;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  host.join();
+  EXPECT_EQ(p->CurrentProgram(), 5);
+  EXPECT_FALSE(p->IsProgramPending());
+  float step = 0;
+  for (std::size_t i = 1; i < out.size(); ++i) step = std::max(step, std::fabs(out[i] - out[i - 1]));
+  EXPECT_LT(step, 0.05f) << "the sound ends with a fade";
+  EXPECT_TRUE(silent) << "the old note ended with the change";
+  TEventList next;
+  next.Add(0, 0x90, 62, 100);
+  ASSERT_TRUE(audio.Call(next));
+  ASSERT_TRUE(audio.Call({}));
+  EXPECT_GT(audio.Peak(), 0.1f) << "the new program plays";
+}
+
+// Host, editor and audio threads at once, for the thread sanitizer: the
+// host thread changes parameters, programs, chunks, the rate and sends
+// events from its own thread while the editor changes values and the audio
+// thread renders notes and controllers; every change comes through.
+TEST(RealtimeHandOverStress, HostAndEditorThreadsChangeEverythingWhileTheAudioThreadRenders) {
+  TTestHost::Reset();
+  auto p = MakeWithWorker<TSineTestPlugin>();
+  TVstEffect* e = p->GetEffect();
+  const std::vector<std::uint8_t> bank = BankChunk(e);
+  ASSERT_FALSE(bank.empty());
+  TRenderThread audio(e, 128, [](int k, TEventList& events) {
+    if (k % 8 == 0) events.Add(k % 128, 0x90, static_cast<std::uint8_t>(40 + k % 30), 100);
+    if (k % 8 == 4) events.Add(0, 0x80, static_cast<std::uint8_t>(40 + (k - 4) % 30), 0);
+    if (k % 16 == 3) events.Add(5, 0xB0, 20, static_cast<std::uint8_t>(k % 128));
+    if (k % 97 == 50) events.Add(7, 0xC0, static_cast<std::uint8_t>(k % 128), 0);
+  });
+  std::atomic<bool> stop{false};
+  std::thread editor([&] {
+    for (int k = 0; !stop.load(); ++k) {
+      p->OnGuiControlChange(10 + k % 12, static_cast<float>(k % 7) / 6.0f, k % 2 == 0);
+      Dispatch(e, kEffEditIdle);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  std::mt19937 rng(5);
+  for (int i = 0; i < 600; ++i) {
+    switch (rng() % 8) {
+      case 0:
+        Dispatch(e, kEffSetProgram, 0, static_cast<std::intptr_t>(rng() % 128));
+        break;
+      case 1:
+        Dispatch(e, kEffSetChunk, 0, static_cast<std::intptr_t>(bank.size()), const_cast<std::uint8_t*>(bank.data()));
+        break;
+      case 2: {
+        TEventList list;
+        list.Add(0, 0x90, static_cast<std::uint8_t>(rng() % 128), 90);
+        Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(list.Build()));
+        break;
+      }
+      default:
+        e->setParameter(e, static_cast<std::int32_t>(rng() % 24), static_cast<float>(rng() % 100) / 99.0f);
+        break;
+    }
+    if (i == 300) Dispatch(e, kEffSetSampleRate, 0, 0, nullptr, 48000.0f);
+    if (i % 4 == 0) std::this_thread::yield();
+  }
+  // A global parameter: the MIDI program changes meanwhile keep its value.
+  e->setParameter(e, 13, 0.5f);
+  stop = true;
+  editor.join();
+  // The last change reaches the audio thread.
+  EXPECT_TRUE(WaitFor([&] { return !p->ParameterChangesWaiting(); }));
+  audio.WaitBlocks(2);
+  audio.Stop();
+  EXPECT_TRUE(audio.AllFinite());
+  EXPECT_FLOAT_EQ(p->GetParameterValue(13), 0.5f);
+  EXPECT_EQ(p->Settings->SampleRate, 48000);
+}
+
+}  // namespace
