@@ -143,7 +143,8 @@ TEST_F(ChangePathStress, TheAudioThreadsQueueHoldsItsCapacityAndEachChangeOnce) 
 
 // An instance that leaves while the worker builds for it waits for that
 // build: when Detach returns, the worker is done with the instance's
-// changes (the swap was made; nothing touches them afterwards).
+// changes (nothing touches them afterwards; the audio thread swaps in what
+// was built at the end of a later call).
 TEST_F(ChangePathStress, AnInstanceLeavingDuringAWorkerBuildWaitsUntilTheBuildIsDone) {
   // Another instance keeps the worker running: leaving does not join it.
   auto other = MakeAsyncPlugin();
@@ -166,10 +167,10 @@ TEST_F(ChangePathStress, AnInstanceLeavingDuringAWorkerBuildWaitsUntilTheBuildIs
   for (int i = 0; i < 5000 && !building.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_TRUE(building.load()) << "the worker took the change";
   std::atomic<bool> left{false};
-  std::atomic<int> installsWhenLeft{-1};
+  std::atomic<int> buildsWhenLeft{-1};
   std::thread leaving([&] {
     p->Changes().Detach();
-    installsWhenLeft = change.Installs.load();
+    buildsWhenLeft = change.Builds.load();
     left = true;
   });
   // Detach cannot return while the build waits; a Detach that does not wait
@@ -181,10 +182,14 @@ TEST_F(ChangePathStress, AnInstanceLeavingDuringAWorkerBuildWaitsUntilTheBuildIs
   }
   opened.notify_all();
   leaving.join();
-  for (int i = 0; i < 5000 && change.Installs.load() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(installsWhenLeft.load(), 1) << "Detach returned before the worker's run on the instance ended";
+  EXPECT_EQ(buildsWhenLeft.load(), 1) << "Detach returned before the worker's run on the instance ended";
+  EXPECT_EQ(change.Installs.load(), 0) << "only the audio thread swaps in";
+  {
+    TPluginLockGuard guard(*p);
+    p->Changes().AudioThreadTurn();
+  }
   EXPECT_EQ(change.Installs.load(), 1);
+  EXPECT_FALSE(change.Unlocked.load());
 }
 
 }  // namespace

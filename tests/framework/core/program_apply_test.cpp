@@ -70,6 +70,7 @@ class TBuildingPlugin : public TSineTestPlugin {
   }
   void ParameterChanged(std::int32_t i) override {
     if (i == 15 && GetParameterValue(15) != 0.0f) {
+      if (OnRequest) OnRequest();
       Change.Requested = true;
       RequestPreparedChange(Change);
     }
@@ -80,6 +81,7 @@ class TBuildingPlugin : public TSineTestPlugin {
     TSineTestPlugin::ResetSound();
   }
   TGatedChange Change;
+  std::function<void()> OnRequest;  // runs as the program asks for its build
 };
 
 std::unique_ptr<TBuildingPlugin> MakeBuildingPlugin(bool worker) {
@@ -107,6 +109,16 @@ TEventList ChangeWithNote() {
 bool Eventually(const std::function<bool()>& done) {
   for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return done();
+}
+
+// The audio thread swaps in what the worker built when one of its calls
+// ends: process calls until the change is in place (or about 5 s passed).
+bool InstalledByTheAudioThread(TBuildingPlugin& p) {
+  for (int i = 0; i < 5000 && p.Change.Installs.load() == 0; ++i) {
+    Call(p, 512);
+    if (p.Change.Installs.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return p.Change.Installs.load() == 1;
 }
 
 // Where the fade began: the sample before the first one below full level.
@@ -142,7 +154,8 @@ TEST_F(ProgramApplyStress, WhileItsBuildIsOutstandingTheProgramSettlesForExactly
   for (std::size_t i = end; i < end + 44; ++i) ASSERT_EQ(out[i], 0.5f) << "the held note, sample " << i - start;
   EXPECT_EQ(p->Change.Installs.load(), 0);
   p->Change.LetGo();
-  ASSERT_TRUE(Eventually([&] { return p->Change.Installs.load() == 1; }));
+  ASSERT_TRUE(InstalledByTheAudioThread(*p));
+  EXPECT_EQ(Call(*p, 512).back(), 0.25f) << "what was built plays from the next block";
 }
 
 // The build comes in while the program settles: the held note plays at the
@@ -154,9 +167,11 @@ TEST_F(ProgramApplyStress, OnceItsBuildIsInPlaceTheHeldNotePlaysAtTheNextBlock) 
   std::vector<float> out = Call(*p, 512, ChangeWithNote());
   EXPECT_EQ(out.back(), 0.0f) << "faded out, settling";
   p->Change.LetGo();
-  ASSERT_TRUE(Eventually([&] { return p->Change.Installs.load() == 1; }));
+  ASSERT_TRUE(InstalledByTheAudioThread(*p));
   EXPECT_TRUE(Eventually([&] { return p->Change.Releases.load() == 1; })) << "what the swap replaced is released";
-  Call(*p, 512);
+  // The next call plays it (after the output's latency of one internal
+  // block), the one after from its first sample.
+  EXPECT_EQ(Call(*p, 512).back(), 0.25f);
   out = Call(*p, 512);
   EXPECT_EQ(out.front(), 0.25f);
   EXPECT_EQ(out.back(), 0.25f);
@@ -179,6 +194,41 @@ TEST_F(ProgramApply, WithoutTheWorkerTheProgramsBuildsAreInPlaceForItsFirstBlock
   ASSERT_LT(end + 44, out.size());
   for (std::size_t i = end; i < end + 44; ++i) ASSERT_EQ(out[i], 0.25f) << "sample " << i - start;
   EXPECT_EQ(p->Change.Installs.load(), 1);
+}
+
+// Rendering offline, the audio thread builds a program's changes itself
+// while it holds the instance lock; a host thread that builds for the same
+// instance holds the build lock and then waits for the instance lock. The
+// audio thread must not wait for the build lock there: the build runs when
+// its call ends, and both threads get through.
+TEST_F(ProgramApplyStress, RenderingOfflineBesideAHostThreadsBuildNeverDeadlocks) {
+  auto p = MakeBuildingPlugin(false);
+  p->Change.LetGo();
+  Call(*p, 512, NoteOn(60));
+  std::atomic<bool> building{false}, applying{false}, hostThrough{false};
+  p->OnRequest = [&] { applying = true; };
+  std::thread host([&] {
+    std::lock_guard<std::recursive_mutex> build(p->Changes().BuildLock());
+    building = true;
+    for (int i = 0; i < 5000 && !applying.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The audio thread holds the instance lock now; a host build takes it
+    // next (given up after 5 s, so that a deadlock fails the test).
+    for (int i = 0; i < 5000; ++i) {
+      if (p->InstanceMutex().try_lock()) {
+        p->InstanceMutex().unlock();
+        hostThrough = true;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (int i = 0; i < 5000 && !building.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Call(*p, 512, ChangeWithNote());
+  host.join();
+  EXPECT_TRUE(applying.load());
+  EXPECT_TRUE(hostThrough.load()) << "the audio thread waited for the build lock under the instance lock";
+  EXPECT_EQ(p->Change.Installs.load(), 1) << "the program's build ran when the call ended";
+  EXPECT_EQ(Call(*p, 512).back(), 0.25f);
 }
 
 // A program applied at once (by a host thread while no audio thread

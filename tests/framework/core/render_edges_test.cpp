@@ -131,8 +131,9 @@ TEST_F(RenderEdgesStress, AProgramSelectedByAHostThreadWhileSoundingEndsTheSound
   EXPECT_LT(step, 0.05f) << "the sound stepped";
 }
 
-// Up to kHeldMidiCapacity events wait for the fade's end, the rest pass at
-// once; every event arrives exactly once, also over several changes.
+// Up to kHeldMidiCapacity events wait for the fade's end; one more lets
+// them all through, in their order, with it. Every event arrives exactly
+// once and in order, also over several changes.
 TEST_F(RenderEdges, MidiHeldDuringFadesArrivesOnceEachUpToTheStoresCapacityAndBeyond) {
   auto p = MakePlugin<TStoppingPlugin>();
   const auto controllers = [&p] {
@@ -154,11 +155,27 @@ TEST_F(RenderEdges, MidiHeldDuringFadesArrivesOnceEachUpToTheStoresCapacityAndBe
     Call(*p, 512);
     sent += static_cast<std::int64_t>(count);
     EXPECT_EQ(controllers(), sent);
-    if (count <= TDSPPluginX::kHeldMidiCapacity) {
-      EXPECT_FLOAT_EQ(p->GetParameterValue(10), static_cast<float>((count - 1) % 128) / 127.0f)
-          << "held in their order: the last value sent is the one that stays";
-    }
+    EXPECT_FLOAT_EQ(p->GetParameterValue(10), static_cast<float>((count - 1) % 128) / 127.0f)
+        << "in their order: the last value sent is the one that stays";
   }
+}
+
+// A note played and released during a fade whose store fills between its
+// note-on and note-off does not hang on after the change.
+TEST_F(RenderEdges, ANoteReleasedAfterTheHeldMidiStoreFilledDoesNotHang) {
+  auto p = MakePlugin<TStoppingPlugin>();
+  Call(*p, 512, Events({{0x90, 60, 100}}));
+  ASSERT_EQ(Call(*p, 512).back(), 0.5f);
+  TEventList events;
+  events.Add(0, 0xC0, 2, 0);
+  events.Add(60, 0x80, 60, 0);
+  events.Add(60, 0x90, 64, 100);
+  for (std::size_t k = 1; k < TDSPPluginX::kHeldMidiCapacity; ++k) events.Add(60, 0xB0, 20, 1);
+  events.Add(60, 0x80, 64, 0);
+  Call(*p, 512, events);
+  for (int k = 0; k < 4; ++k) Call(*p, 512);
+  for (const auto& v : p->Voices) EXPECT_NE(v.Note, 64) << "the released note sounds on";
+  EXPECT_EQ(Call(*p, 512).back(), 0.0f);
 }
 
 // Muted at the moment of the change: nothing sounds that a fade could end,
