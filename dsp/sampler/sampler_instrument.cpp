@@ -1,7 +1,6 @@
 #include "dsp/sampler/sampler_instrument.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -766,14 +765,29 @@ void TDSPSamplerInstr::RenderEveryOther(TZonePlayState& z) {
   const std::int32_t frames = Settings->BlockSize / 2;
   float* full = FullBuffer.get();
   std::fill_n(full, 4 * static_cast<std::size_t>(frames), 0.0f);
+  const bool fresh = TargetFresh;
+  TargetFresh = false;
   RenderTarget = full;
   RenderStride = 1;
   z.Render(*this, z);
   float* out = OutputBuffer.get();
-  for (std::int32_t m = 0; m < frames; ++m) {
-    out[2 * m] += full[4 * m];
-    out[2 * m + 1] += full[4 * m + 1];
+  if (fresh) {
+    // (The same bits as added to zeros: the sums in full are never -0.)
+    for (std::int32_t m = 0; m < frames; ++m) {
+      out[2 * m] = full[4 * m];
+      out[2 * m + 1] = full[4 * m + 1];
+    }
+  } else {
+    for (std::int32_t m = 0; m < frames; ++m) {
+      out[2 * m] += full[4 * m];
+      out[2 * m + 1] += full[4 * m + 1];
+    }
   }
+}
+
+void TDSPSamplerInstr::ClearTarget() {
+  std::fill_n(RenderTarget, TargetFloats, 0.0f);
+  TargetFresh = false;
 }
 
 void TDSPSamplerInstr::RenderBlock() {
@@ -781,8 +795,14 @@ void TDSPSamplerInstr::RenderBlock() {
   BlockBegun = false;
   const std::int32_t ticks = Settings->BlockSize;
   const std::int32_t frames = ticks / Stride;
-  std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
-  if (!Playing || !Zones) return;
+  if (!Playing || !Zones) {
+    std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
+    return;
+  }
+  // The zones write the output: the first one that renders clears it or
+  // stores into it, the others add.
+  TargetFresh = true;
+  TargetFloats = 2 * frames;
 
   TZoneSet& set = *Zones;
   bool rendered = false;
@@ -804,6 +824,8 @@ void TDSPSamplerInstr::RenderBlock() {
       z.State = TZonePlayState::kFinished;
     else if (env1Released && env2Released) z.State = TZonePlayState::kReleasing;
   }
+  if (TargetFresh) std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
+  TargetFresh = false;
   RenderTarget = nullptr;
   RenderStride = 1;
   AdvanceTimes(ticks);
@@ -855,18 +877,8 @@ void TDSPSamplerInstr::ReleaseZones() {
   }
 }
 
-void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
+void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z, const TZoneControlInputs& inputs) {
   const TSampleZoneRec& r = z.Zone;
-  // The same inputs as a last update whose results hold: those results.
-  const std::array<std::uint32_t, 5> inputs = {
-      1u | static_cast<std::uint32_t>(State) << 1 | static_cast<std::uint32_t>(ReleaseFlag) << 9 |
-          static_cast<std::uint32_t>(z.State) << 10,
-      std::bit_cast<std::uint32_t>(Pitch), std::bit_cast<std::uint32_t>(z.Env1.Linear),
-      std::bit_cast<std::uint32_t>(z.Env2.Linear), std::bit_cast<std::uint32_t>(Level)};
-  if (inputs == z.Settled && KeepSettledZones) {
-    z.ControlCounter = 0;
-    return;
-  }
   const auto root = static_cast<float>(z.RootKey);
   const auto t = static_cast<float>(TimeSinceStart);
   // Whether these results hold while the inputs do: nothing timed moves
