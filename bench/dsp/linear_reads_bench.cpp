@@ -16,7 +16,7 @@ namespace {
 
 template <float (*Read)(const std::int16_t*, double, float)>
 std::int32_t SerialRun(const std::int16_t* data, float scale, double& position, double increment, double limit,
-                       float* out, std::int32_t count) {
+                       double /*loopLength*/, float* out, std::int32_t count) {
   double p = position;
   std::int32_t k = 0;
   for (; k < count; ++k) {
@@ -42,7 +42,7 @@ void BM_LinearReads(benchmark::State& state) {
     return;
   }
   constexpr std::int32_t kStreams = 32, kN = 44, kFrames = 441000;
-  std::vector<std::int16_t> data(kFrames + 1);
+  std::vector<std::int16_t> data(kFrames + kReadableBeyond);
   std::uint32_t seed = 1;
   for (auto& v : data) {
     seed = seed * 1664525u + 1013904223u;
@@ -59,9 +59,9 @@ void BM_LinearReads(benchmark::State& state) {
     for (std::int32_t j = 0; j < kStreams; ++j) {
       double& p = position[static_cast<std::size_t>(j)];
       const double inc = increment[static_cast<std::size_t>(j)];
-      std::int32_t k = run(data.data(), 1.0f / 32768.0f, p, inc, limit, out, kN / 4 * 4);
+      std::int32_t k = run(data.data(), 1.0f / 32768.0f, p, inc, limit, 0.0, out, kN / 4 * 4);
       // What the runs leave (a binade, the end): one by one, as the caller.
-      k += serial(data.data(), 1.0f / 32768.0f, p, inc, limit, out + k, kN - k);
+      k += serial(data.data(), 1.0f / 32768.0f, p, inc, limit, 0.0, out + k, kN - k);
       if (k < kN) p = 1000.0;
       benchmark::DoNotOptimize(out);
     }

@@ -12,10 +12,15 @@
 
 #include "dsp/oscillators/oscillator.h"
 #include "dsp/sampler/linear_reads.h"
+#include "dsp/sampler/sample_bank_format.h"
 #include "dsp/sampler/sampler_instrument.h"
 #include "platform/cpu_features.h"
 
 namespace {
+
+// The cubic runs' windows reach past the loop end or the sample's end into
+// the spare frames every sample keeps.
+static_assert(kReadableBeyond <= kSampleSpareValues);
 
 // How a renderer reads the working samples at the zone's position.
 // At: the working samples at `position` into left and right. Run: At for
@@ -372,11 +377,12 @@ void RenderZoneRunsAt(TDSPSamplerInstr& s, TZonePlayState& z) {
       const std::int16_t* data = z.Data;
       const float scale = z.Scale;
       // Runs of groups of four without the chain (see linear_reads.h); a
-      // group that wraps, ends the zone or enters a new binade goes one by
-      // one, then the runs go on.
+      // group they leave (one that ends the zone, a wrap or a new binade
+      // they do not take) goes one by one, then the runs go on.
       const double limit = LoopMode == kLoopNone ? static_cast<double>(z.Frames) : static_cast<double>(z.LoopEnd);
+      const double loopLength = LoopMode == kLoopNone ? 0.0 : z.LoopLength;
       while (j + 4 <= run) {
-        j += Read::Runs()(data, scale, p, increment, limit, workL + j, (run - j) & ~3);
+        j += Read::Runs()(data, scale, p, increment, limit, loopLength, workL + j, (run - j) & ~3);
         if (j + 4 > run) break;
         const double r0 = p;
         advance(j);
