@@ -443,6 +443,12 @@ void TAudioCallBuilds::Queue(TPreparedChange& change) {
 
 void TAudioCallBuilds::Flush() {
   if (Async || Queued.empty()) return;
+  // The caller holds the instance lock, and a host thread that builds holds
+  // the build lock while it waits for the instance lock: waiting here for
+  // the build lock could deadlock. While another thread builds, what was
+  // queued runs when the call ends instead, outside the instance lock.
+  std::unique_lock<std::recursive_mutex> building(Builder.BuildLock(), std::try_to_lock);
+  if (!building.owns_lock()) return;
   std::vector<TPreparedChange*> changes;
   changes.swap(Queued);
   Builder.Run(std::move(changes));

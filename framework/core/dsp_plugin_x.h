@@ -259,8 +259,9 @@ class TDSPPluginX : public TDSPVSTBase {
   // and, when ready and not muted, renders the voices with the output gain;
   // otherwise the output block is cleared. A call that arrives while the
   // engine is rendering (a connection cycle) answers the kept flag at once:
-  // the cycle hears the previous block. Each answers whether the block holds
-  // signal.
+  // the cycle hears the previous block; during a RenderStep's render it
+  // counts as one of the period's calls. Each answers whether the block
+  // holds signal.
   virtual bool RenderStep();
   virtual bool RenderStepUnconditional();
   // RenderStepUnconditional between StartCpuMeter and StopCpuMeter, then

@@ -352,16 +352,27 @@ bool TDSPPluginX::SetInputPinGain(std::int32_t pin, std::int32_t value) {
 
 bool TDSPPluginX::RenderStep() {
   std::lock_guard<std::recursive_mutex> graph(EngineGraphLock());
-  if (StepRunning) return KeptSignal;
+  if (StepRunning) {
+    // A pull that comes back around a cycle while a period's render runs is
+    // one of the period's pulls (its consumer is an active output): it gets
+    // the kept block, so the cycle hears the previous one, and counts.
+    // Uncounted, an engine in a cycle with another consumer would render
+    // only every other block.
+    if (StepCounter > 0) ++StepCounter;
+    return KeptSignal;
+  }
   if (StepCounter == 0) {
-    // A period is one pull from each active output.
+    // A period is one pull from each active output; this is its first.
     {
       TEngineLocks locks(*this);
       ActiveOutputCount = CountActiveOutputs();
     }
+    StepCounter = 1;
     RenderStepMeasured();
+  } else {
+    ++StepCounter;
   }
-  if (++StepCounter >= std::max(1, ActiveOutputCount)) StepCounter = 0;
+  if (StepCounter >= std::max(1, ActiveOutputCount)) StepCounter = 0;
   return KeptSignal;
 }
 

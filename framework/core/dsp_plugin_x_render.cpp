@@ -371,8 +371,13 @@ void TDSPPluginX::ReplayHeldMidi() {
 }
 
 bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
-  // A full store lets the event through rather than lose it.
-  if (!(ProgramFadeWanted || ProgramSettling || Parked()) || HeldMidiCount >= HeldMidi.size()) return false;
+  if (!(ProgramFadeWanted || ProgramSettling || Parked())) return false;
+  // A full store lets the event through rather than lose it, after what it
+  // holds: a note-off never overtakes its note-on.
+  if (HeldMidiCount >= HeldMidi.size()) {
+    ReplayHeldMidi();
+    return false;
+  }
   THeldMidi& h = HeldMidi[HeldMidiCount++];
   for (int k = 0; k < 3; ++k) h.Bytes[k] = event.midiData[k];
   return true;

@@ -13,21 +13,6 @@ namespace {
 
 using namespace rack_test;
 
-// A rack that runs (steady input) with the matrix on.
-std::unique_ptr<TRackTestPlugin> MakeModulatedRack() {
-  auto p = MakeRack();
-  p->SetFx(kFxOn, 1);
-  p->SetFx(kFxModOn, 1);
-  p->Feed(std::vector<float>(44 * 20000, 0.1f), std::vector<float>(44 * 20000, 0.1f));
-  return p;
-}
-
-void Route(TRackTestPlugin& p, int slot, int source, int target, float amount = 1000) {
-  p.SetFx(MSrc(slot), static_cast<float>(source));
-  p.SetFx(MDst(slot), static_cast<float>(target));
-  p.SetFx(MAmt(slot), amount);
-}
-
 void Render(TRackTestPlugin& p, int blocks) {
   for (int b = 0; b < blocks; ++b) p.RenderBlock();
 }

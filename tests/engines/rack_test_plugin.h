@@ -167,4 +167,20 @@ inline int MSrc(int n) { return kFxFirstSlotParam + 3 * (n - 1); }
 inline int MDst(int n) { return MSrc(n) + 1; }
 inline int MAmt(int n) { return MSrc(n) + 2; }
 
+// A rack that runs (steady input) with the matrix on.
+inline std::unique_ptr<TRackTestPlugin> MakeModulatedRack() {
+  auto p = MakeRack();
+  p->SetFx(kFxOn, 1);
+  p->SetFx(kFxModOn, 1);
+  p->Feed(std::vector<float>(44 * 20000, 0.1f), std::vector<float>(44 * 20000, 0.1f));
+  return p;
+}
+
+// Slot n feeds target from source at amount (1000 is unit depth).
+inline void Route(TRackTestPlugin& p, int slot, int source, int target, float amount = 1000) {
+  p.SetFx(MSrc(slot), static_cast<float>(source));
+  p.SetFx(MDst(slot), static_cast<float>(target));
+  p.SetFx(MAmt(slot), amount);
+}
+
 }  // namespace rack_test

@@ -256,6 +256,16 @@ struct TStereoBuffers {
   float* Pointers[2];
 };
 
+// One host call on the calling thread: the events, then processReplacing
+// of `frames`; the left output.
+inline std::vector<float> Call(TSineTestPlugin& p, std::int32_t frames, TEventList events = {}) {
+  TVstEffect* e = p.GetEffect();
+  if (!events.Empty()) Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
+  TStereoBuffers out(static_cast<std::size_t>(frames));
+  e->processReplacing(e, nullptr, out.Pointers, frames);
+  return out.Left;
+}
+
 // A host's audio thread for the stress tests: renders blocks of `frames`
 // through the effect's process entries until Stop, block k after the events
 // that Events(k, list) adds; counts the blocks and notes any output sample
