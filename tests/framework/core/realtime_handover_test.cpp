@@ -369,7 +369,7 @@ TEST(RealtimeHandOver, AProgramFromAHostThreadFadesOutFirst) {
 // the audio thread itself once the old sound has faded, and the note sent
 // with it follows the fade at once. A host in real time gets silence there
 // instead (at least one internal block) while another thread applies it.
-TEST(RealtimeHandOver, AnOfflineHostNeverWaitsInSilenceForAHandOver) {
+TEST(RealtimeHandOverStress, AnOfflineHostNeverWaitsInSilenceForAHandOver) {
   for (const std::int32_t level : {kVstProcessLevelOffline, kVstProcessLevelRealtime}) {
     SCOPED_TRACE(level == kVstProcessLevelOffline ? "offline" : "real time");
     TTestHost::Reset();
