@@ -2,7 +2,7 @@
 // make them: 32 streams through a ten-second sample, each at its own
 // position and increment, in one-millisecond runs at 44.1 kHz. Argument: 0
 // the serial 2-point chain (one position after another), 1 its SSE2 runs, 2
-// its AVX2 runs; 3, 4, 5 the same for the cubic read. "ns_per_sample" is the
+// its AVX2 runs; 3, 4, 5 the same for the cubic read, 6 its AVX-512 runs. "ns_per_sample" is the
 // cost of one read.
 #include <benchmark/benchmark.h>
 
@@ -36,6 +36,7 @@ void BM_LinearReads(benchmark::State& state) {
   if (state.range(0) == 2) run = LinearMonoRunAvx2();
   if (state.range(0) == 4) run = CubicMonoRunSse2();
   if (state.range(0) == 5) run = CubicMonoRunAvx2();
+  if (state.range(0) == 6) run = CubicMonoRunAvx512();
   if (run == nullptr) {
     state.SkipWithError("form not on this processor");
     return;
@@ -68,6 +69,6 @@ void BM_LinearReads(benchmark::State& state) {
   state.counters["ns_per_sample"] =
       benchmark::Counter(kStreams * kN, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_LinearReads)->DenseRange(0, 5);
+BENCHMARK(BM_LinearReads)->DenseRange(0, 6);
 
 }  // namespace
