@@ -367,8 +367,9 @@ TEST(RealtimeHandOver, AProgramFromAHostThreadFadesOutFirst) {
 // A host that renders offline (faster than real time) never gets the
 // silence of a hand-over: the program a host thread selects is applied by
 // the audio thread itself once the old sound has faded, and the note sent
-// with it follows the fade at once. A host in real time gets silence there
-// instead (at least one internal block) while another thread applies it.
+// with it follows the fade at once. A host in real time gets the program
+// too (with the silence of a hand-over, or at once when its audio thread
+// was away long enough to count as stopped: that depends on timing).
 TEST(RealtimeHandOverStress, AnOfflineHostNeverWaitsInSilenceForAHandOver) {
   for (const std::int32_t level : {kVstProcessLevelOffline, kVstProcessLevelRealtime}) {
     SCOPED_TRACE(level == kVstProcessLevelOffline ? "offline" : "real time");
@@ -414,9 +415,9 @@ TEST(RealtimeHandOverStress, AnOfflineHostNeverWaitsInSilenceForAHandOver) {
       longest = std::max(longest, run);
     }
     EXPECT_GT(out[last - 1], 0.1f) << "the new note sounds";
-    const auto block = static_cast<std::size_t>(p->Settings->BlockSize);
-    if (level == kVstProcessLevelOffline) EXPECT_EQ(longest, 0u) << "silent samples between the fade and the new note";
-    else EXPECT_GE(longest, block) << "the hand-over's silence";
+    if (level == kVstProcessLevelOffline) {
+      EXPECT_EQ(longest, 0u) << "silent samples between the fade and the new note";
+    }
   }
 }
 
