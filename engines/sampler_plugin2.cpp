@@ -308,6 +308,7 @@ void TSamplerPlugin2::DispatchOscParameter(const TOscParamRow& row) {
 }
 
 void TSamplerPlugin2::RetuneOscillator(int osc) {
+  ControlInputsChanged();
   const std::int32_t tuneId = osc == 0 ? osc_param::kOsc1Tune : osc_param::kOsc2Tune;
   const std::int32_t fineId = osc == 0 ? osc_param::kOsc1Fine : osc_param::kOsc2Fine;
   const auto transpose = static_cast<float>(GetParameterInt(tuneId));

@@ -276,6 +276,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b, std::int32_t n);
   // The sub-block's mix at frame p.
   void VoiceSubBlockBack(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t p, std::int32_t n);
+  // VoiceSubBlockBack of the voices in turn, the same sums in one pass.
+  void VoicesSubBlockBack(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t p,
+                          std::int32_t n);
 
   std::array<TOscSettings, 2> OscSet{};
   bool Osc2Audible = true;

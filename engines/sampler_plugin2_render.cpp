@@ -4,14 +4,16 @@
 // virtual call per sample. What varies between notes and blocks (the curve
 // routines, the filter and shaper routines, whether osc 2 renders) is
 // chosen before the sample loops.
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "dsp/filters/filter_lanes.h"
 #include "engines/sampler_plugin2.h"
+#include "platform/cpu_features.h"
 
 namespace {
 
@@ -200,6 +202,85 @@ void MixVoice(const float* left, const float* right, const TLevel& e1, const TLe
   }
 }
 
+// One voice's term of a sub-block's mix: its left and right signal times
+// its amplitude, Amp[k] per frame or (Amp null) Flat throughout.
+struct TVoiceTerm {
+  const float* Left;
+  const float* Right;
+  const float* Amp;
+  float Flat;
+};
+
+// Frames from .. n - 1 of MixVoices, one by one.
+void MixVoiceFrames(const TVoiceTerm* terms, std::int32_t count, float* outL, float* outR, std::int32_t from,
+                    std::int32_t n) {
+  for (std::int32_t k = from; k < n; ++k) {
+    float l = outL[k], r = outR[k];
+    for (std::int32_t j = 0; j < count; ++j) {
+      const TVoiceTerm& t = terms[j];
+      const float a = t.Amp != nullptr ? t.Amp[k] : t.Flat;
+      l += t.Left[k] * a;
+      r += t.Right[k] * a;
+    }
+    outL[k] = l;
+    outR[k] = r;
+  }
+}
+
+// out += left x amp for each voice in turn, as MixVoice one voice after
+// another adds them (the same sums in the same order), with the mix kept in
+// registers between the voices. SSE2 four frames at a time, AVX2 eight:
+// the same bits; the AVX2 form is put in place at load where the processor
+// has it. MixVoicesFours: the frames from `from` on by fours; answers where
+// it stopped.
+[[gnu::always_inline]] inline std::int32_t MixVoicesFours(const TVoiceTerm* terms, std::int32_t count, float* outL,
+                                                          float* outR, std::int32_t from, std::int32_t n) {
+  std::int32_t k = from;
+  for (; k + 4 <= n; k += 4) {
+    __m128 l = _mm_loadu_ps(outL + k), r = _mm_loadu_ps(outR + k);
+    for (std::int32_t j = 0; j < count; ++j) {
+      const TVoiceTerm& t = terms[j];
+      const __m128 a = t.Amp != nullptr ? _mm_loadu_ps(t.Amp + k) : _mm_set1_ps(t.Flat);
+      l = _mm_add_ps(l, _mm_mul_ps(_mm_loadu_ps(t.Left + k), a));
+      r = _mm_add_ps(r, _mm_mul_ps(_mm_loadu_ps(t.Right + k), a));
+    }
+    _mm_storeu_ps(outL + k, l);
+    _mm_storeu_ps(outR + k, r);
+  }
+  return k;
+}
+
+void MixVoicesSse2(const TVoiceTerm* terms, std::int32_t count, float* outL, float* outR, std::int32_t n) {
+  MixVoiceFrames(terms, count, outL, outR, MixVoicesFours(terms, count, outL, outR, 0, n), n);
+}
+
+__attribute__((target("avx2"))) void MixVoicesAvx2(const TVoiceTerm* terms, std::int32_t count, float* outL,
+                                                   float* outR, std::int32_t n) {
+  std::int32_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    __m256 l = _mm256_loadu_ps(outL + k), r = _mm256_loadu_ps(outR + k);
+    for (std::int32_t j = 0; j < count; ++j) {
+      const TVoiceTerm& t = terms[j];
+      const __m256 a = t.Amp != nullptr ? _mm256_loadu_ps(t.Amp + k) : _mm256_set1_ps(t.Flat);
+      l = _mm256_add_ps(l, _mm256_mul_ps(_mm256_loadu_ps(t.Left + k), a));
+      r = _mm256_add_ps(r, _mm256_mul_ps(_mm256_loadu_ps(t.Right + k), a));
+    }
+    _mm256_storeu_ps(outL + k, l);
+    _mm256_storeu_ps(outR + k, r);
+  }
+  MixVoiceFrames(terms, count, outL, outR, MixVoicesFours(terms, count, outL, outR, k, n), n);
+}
+
+using TMixVoices = void (*)(const TVoiceTerm*, std::int32_t, float*, float*, std::int32_t);
+const TMixVoices MixVoices = CpuFeatures().Avx2 ? &MixVoicesAvx2 : &MixVoicesSse2;
+
+// The amplitude (e1 x e2) x level of frames 0 .. n - 1 into amp.
+void AmplitudeRun(const TLevel& e1, const TLevel& e2, const TLevel& level, float* amp, std::int32_t n) {
+  std::int32_t k = 0;
+  for (; k + 4 <= n; k += 4) _mm_storeu_ps(amp + k, _mm_mul_ps(_mm_mul_ps(e1.Four(k), e2.Four(k)), level.Four(k)));
+  for (; k < n; ++k) amp[k] = Amplitude(e1, e2, level, k);
+}
+
 // Fades a restarted voice's step out of the mix: the offset between its last
 // sample before the restart and its first one after, falling linearly to 0
 // over `length` samples; then keeps the voice's last sample for the next
@@ -241,20 +322,15 @@ void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel&
 
 // ---- control
 
-void TSamplerPlugin2::UpdateOscillator(TDSPSamplerInstrVoice2& v, int osc, float note, float pe1, float pe2) {
+// (Inlined into UpdateVoiceControl, where osc is a constant.)
+[[gnu::always_inline]] inline void TSamplerPlugin2::UpdateOscillator(TDSPSamplerInstrVoice2& v, int osc, float note,
+                                                                     float pe1, float pe2) {
   const TOscSettings& s = OscSet[static_cast<std::size_t>(osc)];
   const std::int32_t amountId = osc == 0 ? osc_param::kOsc1Amount : osc_param::kOsc2Amount;
   const std::int32_t panId = osc == 0 ? osc_param::kOsc1Pan : osc_param::kOsc2Pan;
   const std::int32_t pitchId = osc == 0 ? osc_param::kOsc1Tune : osc_param::kOsc2Tune;
   const std::int32_t scaleId = osc == 0 ? osc_param::kOsc1Scale : osc_param::kOsc2Scale;
   const float l1 = LfoValue(0), l2 = LfoValue(1), l3 = LfoValue(2);
-
-  // Gain and linear pan.
-  const float g = (s.AmountGain + s.AmpLfo[0] * l1 + s.AmpLfo[1] * l2 + s.AmpLfo[2] * l3) * ModFactor(amountId);
-  const float p = ClampPan(ModFactor(panId) * s.PanPosition);
-  auto& gain = VoiceMix[MixSlot(v)].Gain[static_cast<std::size_t>(osc)];
-  gain[0] = (1.0f - p) * g;
-  gain[1] = p * g;
 
   // Pitch attack from the note's start, pitch release from its note-off.
   const auto age = static_cast<float>(v.Age);
@@ -263,17 +339,41 @@ void TSamplerPlugin2::UpdateOscillator(TDSPSamplerInstrVoice2& v, int osc, float
     const auto released = static_cast<float>(v.ReleaseTime);
     a += released < s.ReleaseLength ? released * s.ReleaseRecip * s.ReleaseEnd : s.ReleaseEnd;
   }
+  const float amount = ModAccum(amountId), pan = ModAccum(panId), tune = ModAccum(pitchId);
+  const float voiceTune = ModAccum(osc_param::kVoiceTune), scale = ModAccum(scaleId);
+  const float bend = GetPitchBendAmount();
+  // Besides the settings (the control generation) these are all the inputs:
+  // the same ones as at the voice's last update leave its gains, tuner and
+  // pitch as they are.
+  if (KeepSettledControl && VoiceControlPlan().Planned) {
+    auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
+    const std::array<std::uint32_t, 16> inputs = {
+        ControlGeneration(), bits(a),   bits(note), bits(pe1),       bits(pe2),   bits(l1),   bits(l2), bits(l3),
+        bits(amount),        bits(pan), bits(tune), bits(voiceTune), bits(scale), bits(bend), 0,        0};
+    auto& settled = v.SettledOscillators[static_cast<std::size_t>(osc)];
+    if (inputs == settled) return;
+    settled = inputs;
+  } else {
+    v.SettledOscillators[static_cast<std::size_t>(osc)][0] = 0;
+  }
+
+  // Gain and linear pan.
+  const float g = (s.AmountGain + s.AmpLfo[0] * l1 + s.AmpLfo[1] * l2 + s.AmpLfo[2] * l3) * (1.0f + amount);
+  const float p = ClampPan((1.0f + pan) * s.PanPosition);
+  auto& gain = VoiceMix[MixSlot(v)].Gain[static_cast<std::size_t>(osc)];
+  gain[0] = (1.0f - p) * g;
+  gain[1] = p * g;
 
   // The tuner adds the oscillator's Tune and Finetune.
   TDSPDiatonicTune1& tuner = osc == 0 ? v.Tuner1 : v.Tuner2;
-  tuner.InputSample = note + ModAccum(pitchId) + ModAccum(osc_param::kVoiceTune) + a + Kwp().TuneOffset;
+  tuner.InputSample = note + tune + voiceTune + a + Kwp().TuneOffset;
   tuner.OutputSample = tuner.Step(tuner.InputSample);
 
   const float m = l1 * s.PitchLfo[0] + l2 * s.PitchLfo[1] + l3 * s.PitchLfo[2];
-  float pitch = tuner.OutputSample + GetPitchBendAmount() + pe1 * s.PitchEnv[0] + pe2 * s.PitchEnv[1];
+  float pitch = tuner.OutputSample + bend + pe1 * s.PitchEnv[0] + pe2 * s.PitchEnv[1];
   // Key scaling around note 64: ScaleTune 100 and root key 64 leave the
   // pitch as it is, ScaleTune 0 plays every key at the root key.
-  pitch = ModFactor(scaleId) * s.ScaleFactor * (pitch - 64.0f) + s.RootKey;
+  pitch = (1.0f + scale) * s.ScaleFactor * (pitch - 64.0f) + s.RootKey;
   (osc == 0 ? v.Player1() : v.Player2()).SetPitch(ModulatedPitch(pitch, m));
 }
 
@@ -374,6 +474,7 @@ void TSamplerPlugin2::BeginVoiceBlock(TDSPSamplerInstrVoice2& v, TVoiceRun& run,
   if (v.ControlCounter == -1) UpdateVoiceControl(v);
   // Both players render the whole block; osc 2 only while it is audible, at
   // the rate their zones' images ask for.
+  v.Player1().KeepSettledZones = v.Player2().KeepSettledZones = KeepSettledControl;
   v.Player1().BeginBlock();
   if (Osc2Audible) v.Player2().BeginBlock();
   v.ChoosePlayerRate(Osc2Audible);
@@ -546,6 +647,47 @@ void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& ru
   Declick(v, run.Left, run.Right, e1, e2, level, outL, outR, n, declick);
 }
 
+void TSamplerPlugin2::VoicesSubBlockBack(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count,
+                                         std::int32_t p, std::int32_t n) {
+  // A voice that fades a restart adds the fade between its own mix and the
+  // next voice's: one voice after another then.
+  bool fading = n > kMaxLaneSamples;
+  for (std::int32_t j = 0; j < count && !fading; ++j)
+    fading = voices[j]->RestartPending || voices[j]->DeclickRemaining > 0;
+  if (fading || n <= 0) {
+    for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockBack(*voices[j], runs[j], p, n);
+    return;
+  }
+  alignas(32) float amp[kMaxVoiceCount][kMaxLaneSamples];
+  TVoiceTerm terms[kMaxVoiceCount];
+  for (std::int32_t j = 0; j < count; ++j) {
+    TDSPSamplerInstrVoice2& v = *voices[j];
+    const TVoiceRun& run = runs[j];
+    const TVoiceMix& voiceMix = VoiceMix[MixSlot(v)];
+    const TLevel level{voiceMix.LevelFlat ? nullptr : v.Seq1.OutBuffer, voiceMix.FlatLevel};
+    const TLevel e1{run.Env1.Flat ? nullptr : run.E1, run.Env1.Factor};
+    const TLevel e2{run.Env2.Flat ? nullptr : run.E2, run.Env2.Factor};
+    TVoiceTerm& t = terms[j];
+    t.Left = run.Left;
+    t.Right = run.Right;
+    t.Amp = nullptr;
+    t.Flat = 0.0f;
+    float last;
+    if (e1.Signal == nullptr && e2.Signal == nullptr && level.Signal == nullptr) {
+      t.Flat = Amplitude(e1, e2, level, 0);
+      last = t.Flat;
+    } else {
+      AmplitudeRun(e1, e2, level, amp[j], n);
+      t.Amp = amp[j];
+      last = amp[j][n - 1];
+    }
+    // What Declick keeps of a voice that fades nothing.
+    v.LastOutput[0] = run.Left[n - 1] * last;
+    v.LastOutput[1] = run.Right[n - 1] * last;
+  }
+  MixVoices(terms, count, MixLeft() + p, MixRight() + p, n);
+}
+
 void TSamplerPlugin2::FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b,
                                   std::int32_t n) {
   TDSPFilter* filters[2 * kMaxVoiceCount];
@@ -600,7 +742,7 @@ void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices
     if (kv.ShaperOn)
       for (std::int32_t j = 0; j < count; ++j) ShapeRoute(*voices[j], kv, 1, runs[j].Left, runs[j].Right, n);
     if (kv.FilterOn[1]) FilterBlock(voices, runs, count, 1, n);
-    for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockBack(*voices[j], runs[j], p, n);
+    VoicesSubBlockBack(voices, runs, count, p, n);
   }
   for (std::int32_t j = 0; j < count; ++j)
     if (voices[j]->Env1.Finished && voices[j]->Env2.Finished) VoiceFinished(*voices[j]);

@@ -6,6 +6,7 @@
 // Audio thread, once per voice per control period (one millisecond of
 // samples), inside the render loop: nothing here allocates or locks.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "dsp/filters/multi_filter.h"
@@ -44,6 +45,7 @@ void TVoicerackKWPSynth::DecodeMatrix() {
     const bool active = Ready && slot.Source > kSrcNone && slot.Source < kVModSourceCount && id >= 0 && id < accumCount;
     slot.Accum = active ? id : -1;
   }
+  ControlInputsChanged();
   // Only the accumulators of active slots are written from now on: every
   // other one stays 0 until the next decode.
   std::fill(Accum.begin(), Accum.end(), 0.0f);
@@ -54,6 +56,27 @@ void TVoicerackKWPSynth::DecodeMatrix() {
     ActiveSlots[static_cast<std::size_t>(ActiveSlotCount++)] = slot;
     const auto end = FedIds.begin() + FedCount;
     if (std::find(FedIds.begin(), end, slot.Accum) == end) FedIds[static_cast<std::size_t>(FedCount++)] = slot.Accum;
+  }
+  // The accumulators the levels stage and the filter blocks read that may
+  // hold anything but 0 (see TVoiceControlPlan).
+  const bool seqPitch = static_cast<std::uint32_t>(SeqPitchTargetId) < AccumCount;
+  auto fed = [&](std::int32_t id) {
+    if (seqPitch && id == SeqPitchTargetId) return true;
+    return std::find(FedIds.begin(), FedIds.begin() + FedCount, id) != FedIds.begin() + FedCount;
+  };
+  LevelIdsFed = false;
+  for (std::int32_t id : ShapeAmountIds) LevelIdsFed = LevelIdsFed || fed(id);
+  for (std::size_t k = 0; k < kKwpLfoCount; ++k)
+    LevelIdsFed = LevelIdsFed || fed(LfoAmpIds[k]) || fed(LfoFrequencyIds[k]);
+  for (const auto& ids : SeqFactorIds)
+    for (std::int32_t id : ids) LevelIdsFed = LevelIdsFed || fed(id);
+  FilterIdsFed = false;
+  for (const auto& block : FilterIds) {
+    for (const TFilterSideIds& side : block) {
+      for (std::int32_t id :
+           {side.Cutoff, side.Q, side.Bandwidth, side.Env[0], side.Env[1], side.Lfo[0], side.Lfo[1], side.Lfo[2]})
+        FilterIdsFed = FilterIdsFed || fed(id);
+    }
   }
 }
 
@@ -88,6 +111,8 @@ void TVoicerackKWPSynth::PlanVoiceControl(const std::array<bool, kKwpLfoCount>& 
         plan.SeqRead[static_cast<std::size_t>((source - kSrcSeq1Level) / 4)] = true;
     }
   }
+  plan.LevelIdsFed = LevelIdsFed;
+  plan.FilterIdsFed = FilterIdsFed;
   Plan = plan;
 }
 
@@ -150,7 +175,7 @@ inline void TVoicerackKWPSynth::StepLfo(TDSPSynthVoice& voice, int k) {
   n += Settings->SamplesPerMs;
 }
 
-void TVoicerackKWPSynth::TickSequencer(TDSPSynthVoice& voice, int s) {
+[[gnu::always_inline]] inline void TVoicerackKWPSynth::TickSequencer(TDSPSynthVoice& voice, int s) {
   TDSPSequencer& seq = voice.Sequencer(s);
   const auto slot = static_cast<std::size_t>(voice.VoiceIndex);
   const bool slotKnown = slot < SeqRestStamp.size();
@@ -164,7 +189,10 @@ void TVoicerackKWPSynth::TickSequencer(TDSPSynthVoice& voice, int s) {
 }
 
 void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
-  if (MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
+  // A planned block decoded a changed matrix when it was planned.
+  if (!Plan.Planned && MatrixDirty.exchange(false, std::memory_order_acq_rel)) DecodeMatrix();
+  // A note's first update computes everything.
+  if (voice.ControlCounter == -1) voice.ForgetSettledInputs();
 
   // 1. The LFOs.
   for (int k = 0; k < kKwpLfoCount; ++k) {
@@ -179,32 +207,43 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   // factors of the previous update.
   TickSequencer(voice, 0);
   TickSequencer(voice, 1);
-  Sources[kSrcNone] = 0.0f;
-  for (int k = 0; k < kKwpLfoCount; ++k)
-    Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
-  for (int s = 0; s < 2; ++s) {
+  float* acc = AccumData;
+  const bool seqPitch = static_cast<std::uint32_t>(SeqPitchTargetId) < AccumCount;
+  const bool matrix = Values.ModOn && ActiveSlotCount > 0;
+  // In a planned block only the sources something reads: the matrix's, or
+  // the sequencers' pitch for the pitch target.
+  auto seqPitchSource = [&](int s) {
     const TDSPSequencer& seq = voice.Sequencer(s);
-    const auto first = static_cast<std::size_t>(kSrcSeq1Level + 4 * s);
-    Sources[first] = seq.LevelOutput * seq.LevelFactor;
-    Sources[first + 1] = seq.GateOutput * seq.GateFactor;
-    Sources[first + 2] = seq.PitchOutput * seq.PitchFactor;
-    Sources[first + 3] = seq.EnvOutput;
+    Sources[static_cast<std::size_t>(kSrcSeq1Pitch + 4 * s)] = seq.PitchOutput * seq.PitchFactor;
+  };
+  if (matrix || !Plan.Planned) {
+    Sources[kSrcNone] = 0.0f;
+    for (int k = 0; k < kKwpLfoCount; ++k)
+      Sources[static_cast<std::size_t>(kSrcLfo1 + k)] = LfoValues[static_cast<std::size_t>(k)];
+    for (int s = 0; s < 2; ++s) {
+      const TDSPSequencer& seq = voice.Sequencer(s);
+      const auto first = static_cast<std::size_t>(kSrcSeq1Level + 4 * s);
+      Sources[first] = seq.LevelOutput * seq.LevelFactor;
+      Sources[first + 1] = seq.GateOutput * seq.GateFactor;
+      seqPitchSource(s);
+      Sources[first + 3] = seq.EnvOutput;
+    }
+    Sources[kSrcEnv1] = voice.Env1.OutputSample;
+    Sources[kSrcEnv2] = voice.Env2.OutputSample;
+    Sources[kSrcPitch] = (static_cast<float>(std::clamp(voice.Note, 0, 127)) * (1.0f / 127.0f) - 0.5f) * 2.0f;
+  } else if (seqPitch) {
+    seqPitchSource(0);
+    seqPitchSource(1);
   }
-  Sources[kSrcEnv1] = voice.Env1.OutputSample;
-  Sources[kSrcEnv2] = voice.Env2.OutputSample;
-  Sources[kSrcPitch] = (static_cast<float>(std::clamp(voice.Note, 0, 127)) * (1.0f / 127.0f) - 0.5f) * 2.0f;
 
   // 3. The accumulators start from 0 (those of the active slots and the
   // sequencer pitch target are the only ones ever written).
-  float* acc = Accum.data();
-  const auto accumCount = static_cast<std::int32_t>(Accum.size());
   for (std::int32_t k = 0; k < FedCount; ++k) acc[FedIds[static_cast<std::size_t>(k)]] = 0.0f;
-  const bool seqPitch = SeqPitchTargetId >= 0 && SeqPitchTargetId < accumCount;
   if (seqPitch) acc[SeqPitchTargetId] = 0.0f;
 
   // 4. The matrix: its active slots in order (those that name no source or
   // no target were left out when decoded).
-  if (Values.ModOn) {
+  if (matrix) {
     for (std::int32_t k = 0; k < ActiveSlotCount; ++k) {
       const TVModSlot& slot = ActiveSlots[static_cast<std::size_t>(k)];
       float source;
@@ -222,6 +261,13 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   if (seqPitch) {
     acc[SeqPitchTargetId] += Sources[kSrcSeq1Pitch] * SeqPitchAmount(0) + Sources[kSrcSeq2Pitch] * SeqPitchAmount(1);
   }
+
+  // 6.-8. depend on the parameters and the accumulators of their ids only:
+  // while none of those can be fed, what the voice's last update set in
+  // this generation holds.
+  const bool settles = KeepSettledControl && Plan.Planned && !Plan.LevelIdsFed;
+  if (settles && voice.SettledLevels == Generation) return;
+  voice.SettledLevels = settles ? Generation : 0;
 
   // 6. Shaper amounts (for this update's shaping: nothing to keep while the
   // shapers are off).
@@ -250,8 +296,10 @@ void TVoicerackKWPSynth::UpdateVoiceLevels(TDSPSynthVoice& voice) {
   }
 }
 
-void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff, float& q,
-                                           float& bandwidth) const {
+// (Inlined into UpdateVoiceFilters.)
+[[gnu::always_inline]] inline void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int block,
+                                                                         int side, float& cutoff, float& q,
+                                                                         float& bandwidth) const {
   const TKwpFilterSide& f = Values.Filter[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
   const TFilterSideIds& ids = FilterIds[static_cast<std::size_t>(block)][static_cast<std::size_t>(side)];
   const float c = f.Cutoff;
@@ -265,6 +313,23 @@ void TVoicerackKWPSynth::ComputeFilterSide(const TDSPSynthVoice& voice, int bloc
 }
 
 void TVoicerackKWPSynth::UpdateVoiceFilters(TDSPSynthVoice& voice) {
+  // Without fed accumulators the settings follow the parameters, the
+  // envelopes' outputs and the LFO values: the same ones as at the voice's
+  // last update leave the filters as that update left them.
+  if (KeepSettledControl && Plan.Planned && !Plan.FilterIdsFed) {
+    const std::array<std::uint32_t, 8> inputs = {Generation,
+                                                 std::bit_cast<std::uint32_t>(voice.Env1.OutputScale),
+                                                 std::bit_cast<std::uint32_t>(voice.Env1.OutputSample),
+                                                 std::bit_cast<std::uint32_t>(voice.Env2.OutputScale),
+                                                 std::bit_cast<std::uint32_t>(voice.Env2.OutputSample),
+                                                 std::bit_cast<std::uint32_t>(LfoValues[0]),
+                                                 std::bit_cast<std::uint32_t>(LfoValues[1]),
+                                                 std::bit_cast<std::uint32_t>(LfoValues[2])};
+    if (inputs == voice.SettledFilters) return;
+    voice.SettledFilters = inputs;
+  } else {
+    voice.SettledFilters[0] = 0;
+  }
   for (int b = 0; b < 2; ++b) {
     if (!Values.FilterOn[static_cast<std::size_t>(b)]) continue;
     float cutoff[2], q[2], bandwidth[2];
@@ -295,17 +360,10 @@ void TVoicerackKWPSynth::UpdateVoiceFilters(TDSPSynthVoice& voice) {
   }
 }
 
-float TVoicerackKWPSynth::ModulatedPitch(float pitch, float m) const {
-  float p;
-  if (Values.PmMethod == 0) {
-    // A deep LFO on a low note may push the frequency to 0 or below, whose
-    // pitch does not exist: hold it at a tiny positive rate instead.
-    float hz = PitchToFreq(pitch) + m * kFrequencyModHz;
-    if (!(hz >= kMinModulatedHz)) hz = kMinModulatedHz;
-    p = FreqToPitch(hz);
-  } else {
-    p = pitch + m;
-  }
-  if (!(p >= kMinVoicePitch)) return kMinVoicePitch;
-  return p > kMaxVoicePitch ? kMaxVoicePitch : p;
+float TVoicerackKWPSynth::FrequencyModulatedPitch(float pitch, float m) const {
+  // A deep LFO on a low note may push the frequency to 0 or below, whose
+  // pitch does not exist: hold it at a tiny positive rate instead.
+  float hz = PitchToFreq(pitch) + m * kFrequencyModHz;
+  if (!(hz >= kMinModulatedHz)) hz = kMinModulatedHz;
+  return FreqToPitch(hz);
 }

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 
 #include "dsp/effects/effect_lfo.h"
 #include "dsp/oscillators/random_source.h"
@@ -156,7 +158,11 @@ void TVoicerackGFXSynth::ProcessFX() {
   const bool voicesSound = BlockHasSignal;
   if (voicesSound) IdleCount = 0;
   const bool run = FxOn.load(std::memory_order_relaxed) && step >= 1 && IdleCount < IdleThreshold();
+  LinesClearedInBlock = 0;
   if (run) {
+    // What the lines held when the rack stopped must never come out: a
+    // clear still under way ends first.
+    if (LinesToClear) ClearRackLines(SIZE_MAX);
     // Id counts the samples since the last modulation update; -1 (after
     // construction or a settings change) updates at once.
     if (Id == -1) {
@@ -181,8 +187,10 @@ void TVoicerackGFXSynth::ProcessFX() {
   } else if (RackRunning) {
     // The rack stops (idle or switched off): what its lines still hold must
     // not come out when it starts again.
-    ClearRackState();
+    BeginRackClear();
     RackRunning = false;
+  } else if (LinesToClear) {
+    ClearRackLines(kLineFloatsPerBlock);
   }
 
   const bool signal = InterleaveDetect(left, right, out, n);
@@ -215,6 +223,69 @@ std::int64_t TVoicerackGFXSynth::IdleThreshold() {
 void TVoicerackGFXSynth::ClearRackState() {
   for (TDSPStereoEffect* e : Effects) e->ClearState();
   for (TShiftLines& stage : Shifts) stage.Clear();
+  LinesToClear = false;
+}
+
+void TVoicerackGFXSynth::VisitRackLines(TLineVisitor& visitor) const {
+  for (const TDSPStereoEffect* e : Effects) e->VisitLines(visitor);
+  for (const TShiftLines& stage : Shifts) stage.Visit(visitor);
+}
+
+namespace {
+
+// Where the runs are: their addresses and lengths, hashed, and their floats.
+struct TLineLayout final : TLineVisitor {
+  void Run(float* data, std::size_t floats) override {
+    for (const std::uint64_t v :
+         {static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(data)), static_cast<std::uint64_t>(floats)})
+      Hash = (Hash ^ v) * 1099511628211ull;
+    Floats += floats;
+  }
+  std::uint64_t Hash = 14695981039346656037ull;
+  std::size_t Floats = 0;
+};
+
+// Zeroes the floats from..from + budget of the runs, counted in the order
+// they come.
+struct TZeroPart final : TLineVisitor {
+  TZeroPart(std::size_t from, std::size_t budget)
+      : From(from), To(budget > SIZE_MAX - from ? SIZE_MAX : from + budget) {}
+  void Run(float* data, std::size_t floats) override {
+    const std::size_t begin = std::max(Seen, From), end = std::min(Seen + floats, To);
+    if (begin < end) {
+      std::fill(data + (begin - Seen), data + (end - Seen), 0.0f);
+      Zeroed += end - begin;
+    }
+    Seen += floats;
+  }
+  std::size_t From, To, Seen = 0, Zeroed = 0;
+};
+
+}  // namespace
+
+void TVoicerackGFXSynth::BeginRackClear() {
+  for (TDSPStereoEffect* e : Effects) e->ClearSmallState();
+  LinesToClear = true;
+  LinesCleared = 0;
+  TLineLayout layout;
+  VisitRackLines(layout);
+  LinesLayout = layout.Hash;
+  ClearRackLines(kLineFloatsPerBlock);
+}
+
+void TVoicerackGFXSynth::ClearRackLines(std::size_t budget) {
+  TLineLayout layout;
+  VisitRackLines(layout);
+  if (layout.Hash != LinesLayout) {
+    // A line was swapped or built meanwhile: every run again.
+    LinesLayout = layout.Hash;
+    LinesCleared = 0;
+  }
+  TZeroPart part(LinesCleared, budget);
+  VisitRackLines(part);
+  LinesCleared += part.Zeroed;
+  LinesClearedInBlock += part.Zeroed;
+  if (LinesCleared >= layout.Floats) LinesToClear = false;
 }
 
 // ---- shifts

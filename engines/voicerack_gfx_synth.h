@@ -223,6 +223,17 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   std::int64_t IdleSamples() const { return IdleCount; }
   // True while the rack processes (on and not idle).
   bool IsRackRunning() const { return RackRunning; }
+  // Every run of line memory of the effects and the shift stages, to the
+  // visitor (under the lock or on the audio thread).
+  void VisitRackLines(TLineVisitor& visitor) const;
+  // Line floats a stopped rack zeroes per block: its lines are cleared over
+  // the blocks after it stops (a few megabytes at once would cost the audio
+  // thread's call up to a millisecond).
+  static constexpr std::size_t kLineFloatsPerBlock = 65536;
+  // True until the lines of a stopped rack are all zero.
+  bool RackLinesToClear() const { return LinesToClear; }
+  // Line floats zeroed in the latest block (audio thread).
+  std::size_t LineFloatsClearedInLastBlock() const { return LinesClearedInBlock; }
 
  protected:
   // Index of an effect in the fixed references (Reverb 0 ... EQ 6).
@@ -242,6 +253,11 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   std::int64_t IdleThreshold();
   // Zeroes every effect's lines and both shift stages.
   void ClearRackState();
+  // The rack stops: the effects' small states are zeroed at once, their
+  // lines a part per block from here on (ClearRackLines).
+  void BeginRackClear();
+  // Zeroes up to `budget` more floats of the stopped rack's lines.
+  void ClearRackLines(std::size_t budget);
 
   // The plug-in's panel index of each effects page, by TFxPanel; -1 while
   // no editor exists. An editor layer fills it in CreatePanels, before
@@ -315,4 +331,11 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // Samples since the last block with signal; the rack stops past IdleThreshold.
   std::int64_t IdleCount = 0;
   bool RackRunning = false;
+  // The clear of a stopped rack's lines: the floats zeroed so far (in the
+  // order VisitRackLines gives them) and where the runs were then (runs
+  // swapped or built since start the clear again).
+  bool LinesToClear = false;
+  std::size_t LinesCleared = 0;
+  std::uint64_t LinesLayout = 0;
+  std::size_t LinesClearedInBlock = 0;
 };

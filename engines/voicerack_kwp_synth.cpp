@@ -170,6 +170,8 @@ std::string_view TVoicerackKWPSynth::VoiceModTargetName(std::int32_t t) const {
 void TVoicerackKWPSynth::InitParameterInfo() {
   TVoicerackArpSynth::InitParameterInfo();
   Accum.assign(static_cast<std::size_t>(std::max<std::int32_t>(ParamCount, 0)), 0.0f);
+  AccumData = Accum.data();
+  AccumCount = static_cast<std::uint32_t>(Accum.size());
   MatrixDirty.store(true);
   if (MaxVoices < 0) ShowMessageText("Bad old max voices in " + EffectName);
   // The core's selector parameter is "Voices": message 8051 applies it again.
@@ -187,6 +189,7 @@ void TVoicerackKWPSynth::InitParameterInfo() {
 
 void TVoicerackKWPSynth::SetAudioSettings(TAudioSettingsRec* rec) {
   TVoicerackArpSynth::SetAudioSettings(rec);
+  ControlInputsChanged();
   if (!Ready) return;
   for (std::int32_t l = 0; l < kKwpParamCount; ++l) {
     switch (KwpParamRow(l).Op) {
@@ -209,6 +212,7 @@ void TVoicerackKWPSynth::SetAudioSettings(TAudioSettingsRec* rec) {
 void TVoicerackKWPSynth::ParameterChanged(std::int32_t i) {
   TVoicerackArpSynth::ParameterChanged(i);
   ++ParamChanges;
+  ControlInputsChanged();
   if (!Ready) return;
   const std::int32_t local = KwpLocalOfParam(i);
   if (local >= 0) DispatchKwpParameter(local);
@@ -236,6 +240,7 @@ void TVoicerackKWPSynth::SetShapeTypes(int side, float type) {
 }
 
 void TVoicerackKWPSynth::DispatchKwpParameter(std::int32_t local) {
+  ControlInputsChanged();
   const TKwpParamRow& row = KwpParamRow(local);
   const float v = RealOf(local);
   const std::int32_t spm = Settings->SamplesPerMs;

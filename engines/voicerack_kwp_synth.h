@@ -228,6 +228,14 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
     // A planned block: the shaper amounts are set only while the shapers
     // are on (outside one they always are, for callers that read them).
     bool Planned = false;
+    // An accumulator the levels stage (shaper amounts, LFO gains and rates,
+    // sequencer factors) or the filter blocks read may be fed: by an active
+    // slot or as the sequencer pitch target. Otherwise those stages depend
+    // on the parameters and (the filters) on the voice's envelopes and LFO
+    // values only, and an update whose inputs are those of the voice's last
+    // one keeps what that one set (TDSPSynthVoice::Settled...).
+    bool LevelIdsFed = true;
+    bool FilterIdsFed = true;
   };
   // Plans the block's control updates: lfoReadAbove[k] says whether the
   // layers above read LfoValue(k). Decodes a changed matrix first. Until
@@ -239,6 +247,15 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void UpdateVoiceLevels(TDSPSynthVoice& voice);
   // Both filter blocks of the voice (each only while it is on).
   void UpdateVoiceFilters(TDSPSynthVoice& voice);
+  // Whether settled control results (TDSPSynthVoice::Settled..., and the
+  // layers above theirs) may be kept where the inputs repeat: the renders
+  // are the same either way (the tests compare the two).
+  bool KeepSettledControl = true;
+  // The control generation: grows whenever a parameter, the settings, the
+  // matrix or a per-voice setting the control updates read changes. Never 0.
+  std::uint32_t ControlGeneration() const { return Generation; }
+  // A change the control updates read that is not a parameter change.
+  void ControlInputsChanged() { Generation = Generation == 0xFFFFFFFFu ? 1u : Generation + 1u; }
   // True when an active slot of the matrix reads the random source, whose
   // draws are shared by the voices (so they depend on the order of their
   // control updates). Decodes a changed matrix first, as the next control
@@ -249,19 +266,24 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // frequency (held at kMinModulatedHz and above). The result lies in
   // kMinVoicePitch..kMaxVoicePitch; NaN gives the lowest pitch the method
   // allows.
-  float ModulatedPitch(float pitch, float m) const;
+  float ModulatedPitch(float pitch, float m) const {
+    const float p = Values.PmMethod == 0 ? FrequencyModulatedPitch(pitch, m) : pitch + m;
+    if (!(p >= kMinVoicePitch)) return kMinVoicePitch;
+    return p > kMaxVoicePitch ? kMaxVoicePitch : p;
+  }
   // The summed modulation of a parameter id in the last UpdateVoiceLevels
   // (0 for ids that are no target or outside the parameters).
   float ModAccum(std::int32_t id) const {
     // One unsigned comparison rejects both negative ids and those past the end.
-    return static_cast<std::size_t>(static_cast<std::uint32_t>(id)) < Accum.size() ? Accum[static_cast<std::size_t>(id)]
-                                                                                   : 0.0f;
+    return static_cast<std::uint32_t>(id) < AccumCount ? AccumData[id] : 0.0f;
   }
   // 1 + ModAccum(id): the factor a modulated base value is multiplied by.
   float ModFactor(std::int32_t id) const { return 1.0f + ModAccum(id); }
   // LFO k's (0..2) value of the voice in the last UpdateVoiceLevels.
   float LfoValue(int k) const { return LfoValues[static_cast<std::size_t>(k)]; }
-  // Source s's value in the last UpdateVoiceLevels ("RND": its last draw).
+  // Source s's value in the last UpdateVoiceLevels ("RND": its last draw);
+  // in a planned block only the sources the matrix or the sequencer pitch
+  // target read are kept.
   float VModSourceValue(std::int32_t s) const {
     return s >= 0 && s < kVModSourceCount ? Sources[static_cast<std::size_t>(s)] : 0.0f;
   }
@@ -284,6 +306,8 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   void DispatchKwpParameter(std::int32_t local);
   // Rereads the matrix slots into their decoded form (audio thread).
   void DecodeMatrix();
+  // ModulatedPitch's pitch by PM METHOD 0, before the limits.
+  float FrequencyModulatedPitch(float pitch, float m) const;
   // Cutoff, Q and bandwidth of one side of block b for the voice.
   void ComputeFilterSide(const TDSPSynthVoice& voice, int block, int side, float& cutoff, float& q,
                          float& bandwidth) const;
@@ -342,8 +366,10 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::vector<std::int32_t> TargetIds;
   std::vector<std::string> TargetNames;
 
-  // One float per parameter id.
+  // One float per parameter id (its data and size for ModAccum).
   std::vector<float> Accum;
+  float* AccumData = nullptr;
+  std::uint32_t AccumCount = 0;
   std::array<TVModSlot, kVModSlotCount> Slots{};
   // The active slots in slot order (the first ActiveSlotCount).
   std::array<TVModSlot, kVModSlotCount> ActiveSlots{};
@@ -351,6 +377,10 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // The distinct accumulator ids of the active slots (the first FedCount).
   std::array<std::int32_t, kVModSlotCount> FedIds{};
   std::int32_t FedCount = 0;
+  // Whether an accumulator the levels stage or the filter blocks read may
+  // be fed (TVoiceControlPlan), as of the last decode.
+  bool LevelIdsFed = true;
+  bool FilterIdsFed = true;
   std::atomic<bool> MatrixDirty{true};
   std::array<float, kKwpLfoCount> LfoValues{};
   std::array<float, kVModSourceCount> Sources{};
@@ -367,6 +397,7 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   std::array<std::array<std::int32_t, 3>, 2> SeqFactorIds{};
 
   TVoiceControlPlan Plan;
+  std::uint32_t Generation = 1;
   // Grows with every parameter change (a sequencer at rest may have other
   // settings now).
   std::uint32_t ParamChanges = 0;

@@ -61,8 +61,6 @@ void TDSPXChorus::SetRandomSeed(std::uint64_t seed) {
   for (std::size_t k = 0; k < Lfos.size(); ++k) Lfos[k]->SetRandomSeed(MixSeed(seed, k));
 }
 
-void TDSPXChorus::ClearState() { Lines.Clear(); }
-
 void TDSPXChorus::UpdateLengths() {
   const std::int32_t capacity = std::max(2, Lines.Size());
   for (std::size_t s = 0; s < 2; ++s) {

@@ -37,7 +37,7 @@ class TDSPXChorus : public TDSPStereoEffect {
   // Every sample in turn: the reference the two-pass form is checked against.
   void ProcessStereoOneByOne(float* left, float* right);
   // Zeroes both lines.
-  void ClearState() override;
+  void VisitLines(TLineVisitor& visitor) const override { Lines.Visit(visitor); }
   void SetRandomSeed(std::uint64_t seed) override;
   // Inherited tick length, then the line lengths and base delays.
   void UpdateTickLength() override;

@@ -64,8 +64,7 @@ void TDSPXXFilter::ReleaseBuffers() {
   LaneStride = 0;
 }
 
-void TDSPXXFilter::ClearState() {
-  Shift.Clear();
+void TDSPXXFilter::ClearSmallState() {
   for (auto& side : Stages)
     for (auto& stage : side) stage.Filter.Filter().Reset();
 }

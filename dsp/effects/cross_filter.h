@@ -39,7 +39,8 @@ class TDSPXXFilter : public TDSPStereoEffect {
 
   void ProcessStereo(float* left, float* right) override;
   // Zeroes the shift lines and the stage filters' memories.
-  void ClearState() override;
+  void ClearSmallState() override;
+  void VisitLines(TLineVisitor& visitor) const override { Shift.Visit(visitor); }
   // Inherited coefficients, then the shift line lengths (under the lock).
   void Update() override;
   // Inherited tick length, then the stage layout.

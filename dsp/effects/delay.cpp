@@ -30,8 +30,7 @@ void TDSPXDelay::ReleaseBuffers() {
   Lines.Release();
 }
 
-void TDSPXDelay::ClearState() {
-  Lines.Clear();
+void TDSPXDelay::ClearSmallState() {
   FilterLeft.Filter().Reset();
   FilterRight.Filter().Reset();
 }

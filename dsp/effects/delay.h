@@ -27,7 +27,8 @@ class TDSPXDelay : public TDSPStereoEffect {
 
   void ProcessStereo(float* left, float* right) override;
   // Zeroes both lines and the feedback filters' memories.
-  void ClearState() override;
+  void ClearSmallState() override;
+  void VisitLines(TLineVisitor& visitor) const override { Lines.Visit(visitor); }
   // Inherited coefficients, then the line lengths (under its owner's lock).
   void Update() override;
   // Inherited tick length, then Update.

@@ -10,7 +10,7 @@ void TDSPXEq::SetAudioSettings(TAudioSettingsRec* rec) {
   Right.SetAudioSettings(Settings);
 }
 
-void TDSPXEq::ClearState() {
+void TDSPXEq::ClearSmallState() {
   Left.Reset();
   Right.Reset();
 }

@@ -13,7 +13,7 @@ class TDSPXEq : public TDSPStereoEffect {
 
   void ProcessStereo(float* left, float* right) override;
   // Zeroes both equalisers' memories.
-  void ClearState() override;
+  void ClearSmallState() override;
   // Inherited, then both equalisers follow the record (and redesign).
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 

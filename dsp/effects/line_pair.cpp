@@ -12,3 +12,8 @@ void TLinePair::Clear() {
   for (auto& line : Lines)
     if (line) std::fill(line.get(), line.get() + Floats, 0.0f);
 }
+
+void TLinePair::Visit(TLineVisitor& visitor) const {
+  for (const auto& line : Lines)
+    if (line) visitor.Run(line.get(), static_cast<std::size_t>(Floats));
+}

@@ -10,9 +10,19 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <utility>
+
+// Receives the memory an owner's lines keep, one run of floats at a time.
+class TLineVisitor {
+ public:
+  virtual void Run(float* data, std::size_t floats) = 0;
+
+ protected:
+  ~TLineVisitor() = default;
+};
 
 class TLinePair {
  public:
@@ -26,6 +36,8 @@ class TLinePair {
   }
   void Release();
   void Clear();
+  // Both lines (while allocated), to the visitor.
+  void Visit(TLineVisitor& visitor) const;
 
   bool IsAllocated() const { return Lines[0] != nullptr; }
   float* Line(int side) const { return Lines[static_cast<std::size_t>(side & 1)].get(); }

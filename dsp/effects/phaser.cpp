@@ -62,11 +62,6 @@ void TDSPXPhaser::SetRandomSeed(std::uint64_t seed) {
   for (std::size_t k = 0; k < Lfos.size(); ++k) Lfos[k]->SetRandomSeed(MixSeed(seed, k));
 }
 
-void TDSPXPhaser::ClearState() {
-  ClearAll();
-  Shift.Clear();
-}
-
 void TDSPXPhaser::Update() {
   TDSPStereoEffect::Update();
   Shift.SetShift(RightShift, Settings->SamplesPerMs);

@@ -44,7 +44,8 @@ class TDSPXPhaser : public TDSPStereoEffect {
   static bool SetWideRegisters(bool on);
   // Zeroes every allpass state of both sides, the previous coefficients, the
   // feedback samples and both shift lines.
-  void ClearState() override;
+  void ClearSmallState() override { ClearAll(); }
+  void VisitLines(TLineVisitor& visitor) const override { Shift.Visit(visitor); }
   void SetRandomSeed(std::uint64_t seed) override;
   // Inherited coefficients, then the shift line lengths (under the lock).
   void Update() override;

@@ -216,12 +216,14 @@ void TDSPReverbX::RebuildPreDelay() {
   RequestPreparedChange(PreDelayChange);
 }
 
-void TDSPReverbX::ClearState() {
-  if (Network) {
-    std::fill(Network->Storage.get(), Network->Storage.get() + Network->StorageLength, 0.0f);
-    Network->FilterState.fill(0.0f);
-  }
-  if (PreDelayLine) std::fill(PreDelayLine.get(), PreDelayLine.get() + PreDelayLength, 0.0f);
+void TDSPReverbX::ClearSmallState() {
+  if (Network) Network->FilterState.fill(0.0f);
+}
+
+void TDSPReverbX::VisitLines(TLineVisitor& visitor) const {
+  if (Network && Network->Storage)
+    visitor.Run(Network->Storage.get(), static_cast<std::size_t>(Network->StorageLength));
+  if (PreDelayLine) visitor.Run(PreDelayLine.get(), static_cast<std::size_t>(PreDelayLength));
 }
 
 void TDSPReverbX::SetPreDelay(float value) {

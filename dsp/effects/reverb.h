@@ -45,7 +45,8 @@ class TDSPReverbX : public TDSPStereoEffect {
   void ProcessStereo(float* left, float* right) override;
   // Zeroes every comb and allpass line, the comb filter states and the
   // pre-delay line (the tone filters keep theirs).
-  void ClearState() override;
+  void ClearSmallState() override;
+  void VisitLines(TLineVisitor& visitor) const override;
   // Both tone filters follow the record; the network and the pre-delay line
   // are rebuilt for the new rate.
   void SetAudioSettings(TAudioSettingsRec* rec) override;

@@ -27,6 +27,8 @@ class TShiftLines {
   void SetShift(float ms, std::int32_t samplesPerMs);
   // Zeroes both lines (caller holds its owner's lock).
   void Clear();
+  // Both lines' memory, to the visitor (caller holds its owner's lock).
+  void Visit(TLineVisitor& visitor) const { Lines.Visit(visitor); }
   bool IsAllocated() const { return Lines.IsAllocated(); }
 
   // The sample `Length[side]` samples old out, `in` into its place.

@@ -7,6 +7,18 @@
 
 #include "framework/base/constant_buffers.h"
 
+namespace {
+struct TZeroLines final : TLineVisitor {
+  void Run(float* data, std::size_t floats) override { std::fill_n(data, floats, 0.0f); }
+};
+}  // namespace
+
+void TDSPStereoEffect::ClearState() {
+  ClearSmallState();
+  TZeroLines zero;
+  VisitLines(zero);
+}
+
 std::int32_t SampleCount(float samples, std::int32_t lo, std::int32_t hi) {
   if (!(samples > static_cast<float>(lo))) return lo;
   if (samples >= static_cast<float>(hi)) return hi;

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "dsp/effects/line_pair.h"
 #include "framework/modules/dsp_control.h"
 
 // Denormal offsets step through the first part of the anti-denormal table;
@@ -79,8 +80,16 @@ class TDSPStereoEffect : public TDSPControl {
   // One sub-block of SubBlockLength() samples in place. Audio thread, under
   // its owner's lock.
   virtual void ProcessStereo(float* left, float* right) = 0;
-  // Zeroes lines and filter memories (each effect its own); the base has none.
-  virtual void ClearState() {}
+  // Zeroes lines and filter memories: ClearSmallState, and every run of
+  // line memory VisitLines gives.
+  void ClearState();
+  // Zeroes what the effect keeps of past input apart from its lines (filter
+  // memories and the like: a few floats); the base has none.
+  virtual void ClearSmallState() {}
+  // Every run of line memory the effect keeps, to the visitor; the base has
+  // none. An owner may zero them a part at a time (the rack does, over
+  // several blocks) while the effect does not process.
+  virtual void VisitLines(TLineVisitor& /*visitor*/) const {}
   // Seeds the effect's random sources (its LFOs' noise waveforms, each at a
   // place of its own); the base has none. Under its owner's lock or on the
   // audio thread.

@@ -31,8 +31,7 @@ void TDSPDiatonicTune1::SetOffset(float value) {
   if (value != Offset) Offset = value;
 }
 
-float TDSPDiatonicTune1::Step(float pitch) const {
-  if (!DiatonicOn) return pitch + Transpose + Offset;
+float TDSPDiatonicTune1::StepDiatonic(float pitch) const {
   float steps = RoundInt(Transpose);
   ClampFloat(steps, -kMaxSteps, kMaxSteps);
   float note = RoundInt(pitch);

@@ -24,8 +24,10 @@ class TDSPDiatonicTune1 : public TDSPControl {
   virtual void SetOffset(float value);  // semitones
   void SetOffsetRef(const float& value) { SetOffset(value); }
 
-  float Step(float pitch) const;
+  float Step(float pitch) const { return DiatonicOn ? StepDiatonic(pitch) : pitch + Transpose + Offset; }
   void Tick() override { OutputSample = Step(InputSample); }
+  // Step with the diatonic mode on.
+  float StepDiatonic(float pitch) const;
 
   bool DiatonicOn = false;
   std::int8_t Key = 0;

@@ -9,8 +9,10 @@
 namespace {
 
 // The step every position of the binade of p takes, and the binade's upper
-// end; false when the chain has to stay serial (see the header).
-bool ExactStep(double p, double increment, double& step, double& binadeEnd) {
+// end; false when the chain has to stay serial (see the header). Inlined:
+// a call from the wide runs into this (legacy SSE) code, with the upper
+// halves of the wide registers in use, costs a state transition each time.
+[[gnu::always_inline]] inline bool ExactStep(double p, double increment, double& step, double& binadeEnd) {
   if (!(p > 0.0)) return false;
   const std::uint64_t exponent = std::bit_cast<std::uint64_t>(p) >> 52;
   // The unit 2^(e - 52) must be a normal number; an infinite p has none.
@@ -19,9 +21,10 @@ bool ExactStep(double p, double increment, double& step, double& binadeEnd) {
   binadeEnd = std::bit_cast<double>((exponent + 1) << 52);
   step = (p + increment) - p;
   // increment - step is exact (both multiples of increment's unit, at most
-  // half of u apart); exactly half of u is the tie.
+  // half of u apart); exactly half of u is the tie, regular from an even
+  // multiple of u (the sums round to even multiples, the steps are even).
   const double off = 2.0 * (increment - step);
-  return off != unit && off != -unit;
+  return (off != unit && off != -unit) || (std::bit_cast<std::uint64_t>(p) & 1) == 0;
 }
 
 struct TLinearFour {
@@ -40,7 +43,7 @@ struct TCubicFour {
 
 template <class Read>
 std::int32_t RunSse2(const std::int16_t* data, float scale, double& position, double increment, double limit,
-                     float* out, std::int32_t count) {
+                     double /*loopLength*/, float* out, std::int32_t count) {
   double step = 0, binadeEnd = 0;
   const double p = position;
   if (!(p >= Read::kLowest) || !ExactStep(p, increment, step, binadeEnd)) return 0;
@@ -80,16 +83,11 @@ namespace avx2 {
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512vl")
 #endif
-// (GCC 12 takes the undefined pass-through operand of its own 512-bit
-// conversions for an uninitialised variable.)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 namespace avx512 {
 #define RUMBLEON_LINEAR_READS_WIDE
 #include "dsp/sampler/linear_reads_wide.inc"
 #undef RUMBLEON_LINEAR_READS_WIDE
 }  // namespace avx512
-#pragma GCC diagnostic pop
 #if defined(__clang__)
 #pragma clang attribute pop
 #else

@@ -6,10 +6,13 @@
 //
 // Why the chain can go: while p stays inside one binade [2^e, 2^(e+1)) every
 // sum p + increment rounds to a multiple of the binade's unit u, so each
-// step adds the same amount s = (p + increment) - p (exact), unless
-// increment lies exactly halfway between two multiples of u (then the
-// rounding depends on p). Inside the binade p + k s is exact, so the
-// positions of a run are p0 + k s, computed side by side.
+// step adds the same amount s = (p + increment) - p (exact). Where
+// increment lies exactly halfway between two multiples of u, each sum rounds
+// to the even multiple (ties to even): from a p that is an even multiple
+// every sum is even again and the step is the same even amount, so the
+// chain is as regular (from an odd p the first step is left to the caller).
+// Inside the binade p + k s is exact, so the positions of a run are p0 + k s,
+// computed side by side.
 //
 // Audio thread; allocates nothing. Chosen at load time: an AVX2 form where
 // the processor has it, SSE2 otherwise (both give the same results).
@@ -25,11 +28,19 @@
 // samples (a multiple of four) into out. Answers the samples read (a
 // multiple of four, maybe 0: a group that would cross the limit or the
 // binade, a zero or non-normal position, or an increment halfway between
-// units, is left to the caller's serial step; so is a cubic run starting
+// units from an odd multiple, is left to the caller's serial step; so is a cubic run starting
 // below frame 1.5, whose frame i - 1 would be clamped) and moves position
-// past them. increment: finite and >= 0.
+// past them. increment: finite and >= 0. loopLength > 0: a forward loop
+// ends at limit, and a position that reaches it goes back by loopLength
+// (as WrapForward; one that would still lie past the limit is left to the
+// caller); the AVX2 forms then read on across the wrap and across binades,
+// the SSE2 forms stop there as without a loop. The cubic runs load whole windows
+// of frames: data must be readable up to frame limit + kReadableBeyond - 1
+// (a sample keeps spare zero frames after its end; what lies past frame
+// limit + 1 never reaches a result).
+constexpr std::int32_t kReadableBeyond = 32;
 using TLinearMonoRun = std::int32_t (*)(const std::int16_t* data, float scale, double& position, double increment,
-                                        double limit, float* out, std::int32_t count);
+                                        double limit, double loopLength, float* out, std::int32_t count);
 
 extern TLinearMonoRun ReadLinearMonoRun;
 extern TLinearMonoRun ReadCubicMonoRun;

@@ -163,6 +163,7 @@ void ModulateFilter(TZonePlayState& z, std::unique_ptr<TDSPMultiFilter> (&filter
 // Applies the zone setting `id` to the play state's derived values and
 // objects. Only the time settings use samplesPerMs.
 void ApplyZoneSetting(TZonePlayState& z, std::int32_t id, std::int32_t perMs) {
+  z.Unsettle();
   const TSampleZoneRec& r = z.Zone;
   TZoneEnvelope& e1 = z.Env1;
   TZoneEnvelope& e2 = z.Env2;
@@ -629,6 +630,7 @@ void TDSPSamplerInstr::PrepareNote() {
 }
 
 void TDSPSamplerInstr::PrepareZone(TZonePlayState& z) {
+  z.Unsettle();
   const TSampleRec& sample = *z.Sample;
   const TSampleZoneRec& r = z.Zone;
   const std::int32_t interpolation = GetInterpolation();
@@ -678,6 +680,7 @@ void TDSPSamplerInstr::StartZones() {
   if (!Zones) return;
   for (std::int32_t i = 0; i < Zones->Count; ++i) {
     TZonePlayState& z = Zones->States[i];
+    z.Unsettle();
     z.Position = 0;
     z.Direction = 1.0;
     z.State = TZonePlayState::kPlaying;
@@ -762,14 +765,29 @@ void TDSPSamplerInstr::RenderEveryOther(TZonePlayState& z) {
   const std::int32_t frames = Settings->BlockSize / 2;
   float* full = FullBuffer.get();
   std::fill_n(full, 4 * static_cast<std::size_t>(frames), 0.0f);
+  const bool fresh = TargetFresh;
+  TargetFresh = false;
   RenderTarget = full;
   RenderStride = 1;
   z.Render(*this, z);
   float* out = OutputBuffer.get();
-  for (std::int32_t m = 0; m < frames; ++m) {
-    out[2 * m] += full[4 * m];
-    out[2 * m + 1] += full[4 * m + 1];
+  if (fresh) {
+    // (The same bits as added to zeros: the sums in full are never -0.)
+    for (std::int32_t m = 0; m < frames; ++m) {
+      out[2 * m] = full[4 * m];
+      out[2 * m + 1] = full[4 * m + 1];
+    }
+  } else {
+    for (std::int32_t m = 0; m < frames; ++m) {
+      out[2 * m] += full[4 * m];
+      out[2 * m + 1] += full[4 * m + 1];
+    }
   }
+}
+
+void TDSPSamplerInstr::ClearTarget() {
+  std::fill_n(RenderTarget, TargetFloats, 0.0f);
+  TargetFresh = false;
 }
 
 void TDSPSamplerInstr::RenderBlock() {
@@ -777,8 +795,14 @@ void TDSPSamplerInstr::RenderBlock() {
   BlockBegun = false;
   const std::int32_t ticks = Settings->BlockSize;
   const std::int32_t frames = ticks / Stride;
-  std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
-  if (!Playing || !Zones) return;
+  if (!Playing || !Zones) {
+    std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
+    return;
+  }
+  // The zones write the output: the first one that renders clears it or
+  // stores into it, the others add.
+  TargetFresh = true;
+  TargetFloats = 2 * frames;
 
   TZoneSet& set = *Zones;
   bool rendered = false;
@@ -800,6 +824,8 @@ void TDSPSamplerInstr::RenderBlock() {
       z.State = TZonePlayState::kFinished;
     else if (env1Released && env2Released) z.State = TZonePlayState::kReleasing;
   }
+  if (TargetFresh) std::fill_n(OutputBuffer.get(), 2 * static_cast<std::size_t>(frames), 0.0f);
+  TargetFresh = false;
   RenderTarget = nullptr;
   RenderStride = 1;
   AdvanceTimes(ticks);
@@ -815,6 +841,7 @@ void TDSPSamplerInstr::LegatoStart(TDSPSamplerControl& previous) {
   const std::int32_t count = std::min(Zones->Count, before->Zones->Count);
   for (std::int32_t i = 0; i < count; ++i) {
     TZonePlayState& z = Zones->States[i];
+    z.Unsettle();
     const TZonePlayState& from = before->Zones->States[i];
     z.State = TZonePlayState::kPlaying;
     z.Env1.State = TZoneEnvelope::kRunning;
@@ -837,6 +864,7 @@ void TDSPSamplerInstr::ReleaseZones() {
   ReleaseFlag = true;
   for (std::int32_t i = 0; i < Zones->Count; ++i) {
     TZonePlayState& z = Zones->States[i];
+    z.Unsettle();
     if (z.State == TZonePlayState::kPlaying) {
       z.State = TZonePlayState::kReleasing;
       z.Env1.StartRelease();
@@ -849,24 +877,35 @@ void TDSPSamplerInstr::ReleaseZones() {
   }
 }
 
-void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
+void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z, const TZoneControlInputs& inputs) {
   const TSampleZoneRec& r = z.Zone;
   const auto root = static_cast<float>(z.RootKey);
   const auto t = static_cast<float>(TimeSinceStart);
+  // Whether these results hold while the inputs do: nothing timed moves
+  // them and nothing is left to start.
+  bool holds = !r.Filter1On && !r.Filter2On && !(State == kReleased && !ReleaseFlag);
 
   // Pitch in semitones.
   float x = (Pitch - root) * z.PitchTracking + root;
-  if (r.LegatoAttackOn && LegatoGlide && TimeSinceStart < z.LegatoAttackLength)
+  if (r.LegatoAttackOn && LegatoGlide && TimeSinceStart < z.LegatoAttackLength) {
     x = 0.5f * x + 0.5f * (LegatoStartPitch + t * z.LegatoAttackRecip * (x - LegatoStartPitch));
+    holds = false;
+  }
   if (r.PitchSweepOn) {
-    if (TimeSinceStart < z.SweepLength)
+    if (TimeSinceStart < z.SweepLength) {
       x += r.PitchSweepStart + t * z.SweepRecip * (r.PitchSweepEnd - r.PitchSweepStart);
-    else x += r.PitchSweepEnd;
+      holds = false;
+    } else {
+      x += r.PitchSweepEnd;
+    }
   }
   if (r.PitchReleaseOn && State == kReleased) {
-    if (ReleaseTime < z.PitchReleaseLength)
+    if (ReleaseTime < z.PitchReleaseLength) {
       x += static_cast<float>(ReleaseTime) * z.PitchReleaseRecip * r.PitchReleaseOffset;
-    else x += r.PitchReleaseOffset;
+      holds = false;
+    } else {
+      x += r.PitchReleaseOffset;
+    }
   }
   x += z.PitchOffset;
   x += z.Env1.Linear * z.Env1PitchAmount;
@@ -876,6 +915,7 @@ void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
   float gain = r.Gain, pan = r.Pan;
   for (int j = 0; j < 3; ++j) {
     float v = 0.0f;
+    holds = holds && !z.Lfo[j];
     if (z.Lfo[j] && TimeSinceStart >= z.LfoDelay[j]) {
       z.Lfo[j]->Tick();
       const TSampleLfoRec& lfo = r.Lfo[j];
@@ -917,6 +957,10 @@ void TDSPSamplerInstr::UpdateZoneControl(TZonePlayState& z) {
                      r.Filter2RangeHz == 1, NoteOffset);
   }
   z.ControlCounter = 0;
+  // (A release started above changes the states: the next update sees new
+  // inputs.)
+  if (holds) z.Settled = inputs;
+  else z.Unsettle();
 }
 
 void TDSPSamplerInstr::ApplyZoneSettings(std::int32_t id) {
@@ -925,6 +969,7 @@ void TDSPSamplerInstr::ApplyZoneSettings(std::int32_t id) {
 }
 
 void TDSPSamplerInstr::ApplyTimeSettings(TZonePlayState& z) {
+  z.Unsettle();
   const std::int32_t perMs = Settings->SamplesPerMs;
   for (std::int32_t id : kTimeSettingIds) ApplyZoneSetting(z, id, perMs);
   const TSampleZoneRec& r = z.Zone;

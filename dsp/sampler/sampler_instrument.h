@@ -23,7 +23,9 @@
 // locking. Zone objects are built when a program is set, never per note.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -176,6 +178,13 @@ struct TZonePlayState {
   float WorkL = 0, WorkR = 0;        // working samples
   float LfoValue[3] = {0, 0, 0};
   TZoneEnvelope Env1, Env2;
+  // The inputs of the last control update when its results hold as long as
+  // they do (no LFO or filter, no timed pitch stage under way, no release
+  // to start): the sampler's pitch, the envelopes' pitch outputs, its
+  // level and states; Settled[0] 0 for none. Every change of the zone's
+  // settings, a start and a release forget them (Unsettle).
+  std::array<std::uint32_t, 5> Settled{};
+  void Unsettle() { Settled[0] = 0; }
 
   // Modulation envelope (position modulation), on envelope 1's counter.
   std::uint8_t ModState = 0;  // 0 running, 1 releasing, 2 done
@@ -342,11 +351,34 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
 
   // The zone control update (once per millisecond of samples): pitch and
   // playback increment, level and pan, LFOs, the release of the zones and
-  // the filter cutoffs. Called by the zone renderers.
-  void UpdateZoneControl(TZonePlayState& zone);
+  // the filter cutoffs. Called by the zone renderers. The same inputs as a
+  // last update whose results hold: those results.
+  void UpdateZoneControl(TZonePlayState& zone) {
+    const TZoneControlInputs inputs = ZoneControlInputs(zone);
+    if (inputs == zone.Settled && KeepSettledZones) {
+      zone.ControlCounter = 0;
+      return;
+    }
+    UpdateZoneControl(zone, inputs);
+  }
+  // Whether an update whose inputs are those of a zone's last one whose
+  // results hold (TZonePlayState::Settled) keeps those results: the same
+  // output either way (the tests compare the two).
+  bool KeepSettledZones = true;
   // Where the zone being rendered adds its frames (its stride is
-  // FrameStride).
-  float* MutableOutput() { return RenderTarget; }
+  // FrameStride), cleared first where no zone of the block wrote yet.
+  float* MutableOutput() {
+    if (TargetFresh) ClearTarget();
+    return RenderTarget;
+  }
+  // The same for a renderer that writes every frame of the block: fresh
+  // tells whether no zone wrote yet (then it stores instead of adding, and
+  // clears what it leaves).
+  float* MutableOutput(bool& fresh) {
+    fresh = TargetFresh;
+    TargetFresh = false;
+    return RenderTarget;
+  }
 
   // The current program's play states (tests and the voice's display).
   std::int32_t ZoneCount() const;
@@ -368,9 +400,20 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   void ReleaseZones();
   void ApplyTimeSettings(TZonePlayState& zone);
 
+  using TZoneControlInputs = std::array<std::uint32_t, 5>;
+  // What a zone's control update reads that may change while its results
+  // hold: the states, the pitch, the envelopes' pitch outputs and the level.
+  TZoneControlInputs ZoneControlInputs(const TZonePlayState& z) const {
+    return {1u | static_cast<std::uint32_t>(State) << 1 | static_cast<std::uint32_t>(ReleaseFlag) << 9 |
+                static_cast<std::uint32_t>(z.State) << 10,
+            std::bit_cast<std::uint32_t>(Pitch), std::bit_cast<std::uint32_t>(z.Env1.Linear),
+            std::bit_cast<std::uint32_t>(z.Env2.Linear), std::bit_cast<std::uint32_t>(Level)};
+  }
+  void UpdateZoneControl(TZonePlayState& zone, const TZoneControlInputs& inputs);
   // RenderBlock of a zone whose renderer has no stride, at stride 2: the
   // zone in full into FullBuffer, then every other frame into the output.
   void RenderEveryOther(TZonePlayState& zone);
+  void ClearTarget();
 
   TPreparedZones Zones;
   bool ZonesNeedPrepare = false;
@@ -379,6 +422,10 @@ class TDSPSamplerInstr : public TDSPSamplerControl {
   std::int32_t Stride = 1;
   // The zone renderers' target and stride.
   float* RenderTarget = nullptr;
+  // Whether RenderTarget holds nothing of this block yet (RenderBlock
+  // clears it only where no zone wrote), and its floats.
+  bool TargetFresh = false;
+  std::int32_t TargetFloats = 0;
   std::int32_t RenderStride = 1;
   std::unique_ptr<float[]> FullBuffer;  // a block at stride 1 (RenderEveryOther)
   std::atomic<std::uint64_t> NextTicket{1};

@@ -12,10 +12,15 @@
 
 #include "dsp/oscillators/oscillator.h"
 #include "dsp/sampler/linear_reads.h"
+#include "dsp/sampler/sample_bank_format.h"
 #include "dsp/sampler/sampler_instrument.h"
 #include "platform/cpu_features.h"
 
 namespace {
+
+// The cubic runs' windows reach past the loop end or the sample's end into
+// the spare frames every sample keeps.
+static_assert(kReadableBeyond <= kSampleSpareValues);
 
 // How a renderer reads the working samples at the zone's position.
 // At: the working samples at `position` into left and right. Run: At for
@@ -244,15 +249,24 @@ constexpr std::int32_t kRunLength = 256;
 // (two frames per register) and AVX2 (four) give the same bits; the
 // AVX2 form is put in place at load where the processor has it.
 // Frames from .. count - 1 one by one (the vector forms' tails).
+// Store: the frames are stored instead of added (into an output no zone
+// wrote yet).
+template <bool Store>
 inline void MixRunFrames(const float* left, const float* right, const float* level, float hold, float gainL,
                          float gainR, float* out, std::int32_t from, std::int32_t count) {
   for (std::int32_t j = from; j < count; ++j) {
     const float v = level != nullptr ? level[j] : hold;
-    out[2 * j] += left[j] * gainL * v;
-    out[2 * j + 1] += right[j] * gainR * v;
+    if constexpr (Store) {
+      out[2 * j] = left[j] * gainL * v;
+      out[2 * j + 1] = right[j] * gainR * v;
+    } else {
+      out[2 * j] += left[j] * gainL * v;
+      out[2 * j + 1] += right[j] * gainR * v;
+    }
   }
 }
 
+template <bool Store>
 void MixRunSse2(const float* left, const float* right, const float* level, float hold, float gainL, float gainR,
                 float* out, std::int32_t count) {
   const __m128 gain = _mm_setr_ps(gainL, gainR, gainL, gainR);
@@ -263,12 +277,18 @@ void MixRunSse2(const float* left, const float* right, const float* level, float
     const __m128 v = level != nullptr ? _mm_loadu_ps(level + j) : h;
     const __m128 frames01 = _mm_mul_ps(_mm_mul_ps(_mm_unpacklo_ps(l, r), gain), _mm_unpacklo_ps(v, v));
     const __m128 frames23 = _mm_mul_ps(_mm_mul_ps(_mm_unpackhi_ps(l, r), gain), _mm_unpackhi_ps(v, v));
-    _mm_storeu_ps(out + 2 * j, _mm_add_ps(_mm_loadu_ps(out + 2 * j), frames01));
-    _mm_storeu_ps(out + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(out + 2 * j + 4), frames23));
+    if constexpr (Store) {
+      _mm_storeu_ps(out + 2 * j, frames01);
+      _mm_storeu_ps(out + 2 * j + 4, frames23);
+    } else {
+      _mm_storeu_ps(out + 2 * j, _mm_add_ps(_mm_loadu_ps(out + 2 * j), frames01));
+      _mm_storeu_ps(out + 2 * j + 4, _mm_add_ps(_mm_loadu_ps(out + 2 * j + 4), frames23));
+    }
   }
-  MixRunFrames(left, right, level, hold, gainL, gainR, out, j, count);
+  MixRunFrames<Store>(left, right, level, hold, gainL, gainR, out, j, count);
 }
 
+template <bool Store>
 __attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* right, const float* level, float hold,
                                                 float gainL, float gainR, float* out, std::int32_t count) {
   const __m256 gain = _mm256_setr_ps(gainL, gainR, gainL, gainR, gainL, gainR, gainL, gainR);
@@ -284,14 +304,20 @@ __attribute__((target("avx2"))) void MixRunAvx2(const float* left, const float* 
                                             _mm256_permute2f128_ps(vlo, vhi, 0x20));
     const __m256 frames4567 = _mm256_mul_ps(_mm256_mul_ps(_mm256_permute2f128_ps(lo, hi, 0x31), gain),
                                             _mm256_permute2f128_ps(vlo, vhi, 0x31));
-    _mm256_storeu_ps(out + 2 * j, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j), frames0123));
-    _mm256_storeu_ps(out + 2 * j + 8, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j + 8), frames4567));
+    if constexpr (Store) {
+      _mm256_storeu_ps(out + 2 * j, frames0123);
+      _mm256_storeu_ps(out + 2 * j + 8, frames4567);
+    } else {
+      _mm256_storeu_ps(out + 2 * j, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j), frames0123));
+      _mm256_storeu_ps(out + 2 * j + 8, _mm256_add_ps(_mm256_loadu_ps(out + 2 * j + 8), frames4567));
+    }
   }
-  MixRunFrames(left, right, level, hold, gainL, gainR, out, j, count);
+  MixRunFrames<Store>(left, right, level, hold, gainL, gainR, out, j, count);
 }
 
 using TMixRun = void (*)(const float*, const float*, const float*, float, float, float, float*, std::int32_t);
-const TMixRun MixRun = CpuFeatures().Avx2 ? &MixRunAvx2 : &MixRunSse2;
+const TMixRun MixRun = CpuFeatures().Avx2 ? &MixRunAvx2<false> : &MixRunSse2<false>;
+const TMixRun MixRunStore = CpuFeatures().Avx2 ? &MixRunAvx2<true> : &MixRunSse2<true>;
 
 // Stride: the sampler's frame stride. At 2 each output frame is the zone at
 // every other sample of its own timing: the position moves by two steps,
@@ -301,7 +327,9 @@ const TMixRun MixRun = CpuFeatures().Avx2 ? &MixRunAvx2 : &MixRunSse2;
 template <class Read, int LoopMode, int Stride>
 void RenderZoneRunsAt(TDSPSamplerInstr& s, TZonePlayState& z) {
   static_assert(LoopMode == kLoopNone || LoopMode == kLoopForward);
-  float* out = s.MutableOutput();
+  bool fresh = false;
+  float* out = s.MutableOutput(fresh);
+  const TMixRun mixRun = fresh ? MixRunStore : MixRun;
   const std::int32_t frames = s.Settings->BlockSize / Stride;
   const std::int32_t perMs = s.Settings->SamplesPerMs;
   alignas(16) double position[kRunLength];
@@ -349,11 +377,12 @@ void RenderZoneRunsAt(TDSPSamplerInstr& s, TZonePlayState& z) {
       const std::int16_t* data = z.Data;
       const float scale = z.Scale;
       // Runs of groups of four without the chain (see linear_reads.h); a
-      // group that wraps, ends the zone or enters a new binade goes one by
-      // one, then the runs go on.
+      // group they leave (one that ends the zone, a wrap or a new binade
+      // they do not take) goes one by one, then the runs go on.
       const double limit = LoopMode == kLoopNone ? static_cast<double>(z.Frames) : static_cast<double>(z.LoopEnd);
+      const double loopLength = LoopMode == kLoopNone ? 0.0 : z.LoopLength;
       while (j + 4 <= run) {
-        j += Read::Runs()(data, scale, p, increment, limit, workL + j, (run - j) & ~3);
+        j += Read::Runs()(data, scale, p, increment, limit, loopLength, workL + j, (run - j) & ~3);
         if (j + 4 > run) break;
         const double r0 = p;
         advance(j);
@@ -375,7 +404,8 @@ void RenderZoneRunsAt(TDSPSamplerInstr& s, TZonePlayState& z) {
       const std::int32_t from = j;
       for (; j < run && !finished; ++j) advance(j);
       const std::int32_t end = finished ? last + 1 : run;
-      mono = Read::Run(z, position + from, workL + from, workR + from, end - from);
+      // (Nothing left: mono stays what the reads above make it.)
+      if (end > from) mono = Read::Run(z, position + from, workL + from, workR + from, end - from);
     } else {
       // The group of four that finished the zone: its positions up to the
       // finishing one (which is read too: the last sample read stays in the
@@ -392,8 +422,11 @@ void RenderZoneRunsAt(TDSPSamplerInstr& s, TZonePlayState& z) {
     // Envelope 1, then the mix (the final hold: one level for the whole
     // run).
     const bool held = z.Env1.RunSpanOrHold(level, count, Stride);
-    MixRun(workL, right, held ? nullptr : level, z.Env1.Value, z.GainL, z.GainR, out + 2 * k, count);
-    if (finished) return FinishZone(z);
+    mixRun(workL, right, held ? nullptr : level, z.Env1.Value, z.GainL, z.GainR, out + 2 * k, count);
+    if (finished) {
+      if (fresh) std::fill(out + 2 * (k + count), out + 2 * frames, 0.0f);
+      return FinishZone(z);
+    }
     k += run;
   }
 }

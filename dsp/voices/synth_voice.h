@@ -65,6 +65,23 @@ class TDSPSynthVoice : public TDSPEnvVoice {
   TDSPSequencer Seq1;
   TDSPSequencer Seq2;
 
+  // What the synthesis layer's control updates took their settled results
+  // from: the layer's control generation and the bits of the inputs that
+  // vary (a first element 0: nothing kept). An update whose inputs are the
+  // kept ones leaves what it set as it is (see TVoicerackKWPSynth).
+  // Levels: the shaper amounts, LFO gains and rates and sequencer factors;
+  // Filters: both filter blocks' settings; Oscillators: each sound
+  // source's gains and pitch.
+  std::uint32_t SettledLevels = 0;
+  std::array<std::uint32_t, 8> SettledFilters{};
+  std::array<std::array<std::uint32_t, 16>, 2> SettledOscillators{};
+  // Forgets every kept input (the next update computes all).
+  void ForgetSettledInputs() {
+    SettledLevels = 0;
+    SettledFilters[0] = 0;
+    SettledOscillators[0][0] = SettledOscillators[1][0] = 0;
+  }
+
  private:
   // restartAll: every sequencer that resets on a new note; otherwise only
   // those that also always retrigger. freshNote: see TDSPSequencer::Restart.

@@ -437,6 +437,7 @@ void TDSPPluginX::Resume() {
   TPluginLockGuard guard(*this);
   Live.store(true);
   StreamingThread.store(std::thread::id());
+  InstanceMutex().SetStreamingThread(std::thread::id());
   ApplyHandedOverParameters();
   if (IsProgramPending()) {
     ClearProgramPending();
@@ -452,6 +453,7 @@ void TDSPPluginX::Resume() {
 void TDSPPluginX::Suspend() {
   TDSPVSTBase::Suspend();
   StreamingThread.store(std::thread::id());
+  InstanceMutex().SetStreamingThread(std::thread::id());
 }
 
 void TDSPPluginX::ApplyPendingProgram() {

@@ -88,6 +88,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   // called while the lock is held.
   ReadHostTime();
   StreamingThread.store(std::this_thread::get_id());
+  InstanceMutex().SetStreamingThread(std::this_thread::get_id());
   LastProcessNs.store(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
           .count());

@@ -47,9 +47,10 @@ std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   if (events == nullptr) return 0;
   // Hosts send events on their audio thread, before its process call: that
   // queue is the thread's own and takes no lock. Another thread's events
-  // wait under the lock for the next process call.
+  // wait for the next process call in a list of their own, under its own
+  // lock (never the instance lock: the audio thread would miss a call).
   const bool audio = OnAudioThread();
-  std::unique_lock<TPluginLock> guard(InstanceMutex(), std::defer_lock);
+  std::unique_lock<std::mutex> guard(ForeignMidiLock, std::defer_lock);
   if (!audio) guard.lock();
   std::vector<TQueuedMidi>& queue = audio ? MidiQueue : ForeignMidi;
   TVstEvent* const* list = VstEventSlots(*events);
@@ -79,7 +80,10 @@ bool TDSPVSTBase::QueueMidi(std::vector<TQueuedMidi>& queue, const TQueuedMidi& 
 }
 
 void TDSPVSTBase::TakeForeignMidi() {
-  if (ForeignMidi.empty()) return;
+  // Only tried: while another thread adds to the list, its events wait for
+  // the next call.
+  std::unique_lock<std::mutex> guard(ForeignMidiLock, std::try_to_lock);
+  if (!guard.owns_lock() || ForeignMidi.empty()) return;
   for (const TQueuedMidi& q : ForeignMidi)
     if (!QueueMidi(MidiQueue, q)) CountDroppedMidi();
   ForeignMidi.clear();

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,8 +46,9 @@ class TDSPVSTBase : public AudioEffectX {
   // types (SysEx) are skipped. Events that find the queue full are dropped
   // and counted; the queue never grows, so this allocates nothing. Any
   // thread: on the audio thread (where hosts call it) into that thread's own
-  // queue without a lock (it never waits), on another one under the
-  // instance lock into a queue the next process call takes over.
+  // queue without a lock (it never waits), on another one into a queue of
+  // their own (its own small lock, never the instance lock) that the next
+  // process call takes over.
   std::int32_t ProcessEvents(const TVstEvents* events) override;
   // MIDI events dropped since construction because the queue was full.
   // Any thread.
@@ -128,8 +130,9 @@ class TDSPVSTBase : public AudioEffectX {
 
   // Room for kMidiQueueCapacity events, never more: the audio thread's.
   std::vector<TQueuedMidi> MidiQueue;
-  // Other threads' events until the next process call (instance lock), with
-  // the same room.
+  // Other threads' events until the next process call, with the same room
+  // (ForeignMidiLock, which the audio thread only tries).
+  std::mutex ForeignMidiLock;
   std::vector<TQueuedMidi> ForeignMidi;
   std::vector<TRing> InputRings;
   std::vector<TRing> OutputRings;

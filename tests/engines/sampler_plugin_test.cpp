@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -309,9 +310,10 @@ TEST(SamplerRender, DefaultsPlayTheNoteAndScaleTuneZeroPlaysEveryKeyAtTheRootKey
 }
 
 // Several voices go through a block side by side (their filters stepped
-// together); the output must be exactly that of one voice after another:
-// notes starting and ending at different times, a shaper before the
-// filters, host blocks of several sizes.
+// together, their mix in one pass); the output must be exactly that of one
+// voice after another: notes starting and ending at different times, more
+// notes than voices (a sounding voice taken fades its step out), a shaper
+// before the filters, host blocks of several sizes.
 TEST(SamplerRender, VoicesSideBySideSoundExactlyAsOneAfterAnother) {
   TInstrument together, apart;
   apart.P().VoicesSideBySide = false;
@@ -324,11 +326,90 @@ TEST(SamplerRender, VoicesSideBySideSoundExactlyAsOneAfterAnother) {
     const int frames[] = {512, 100, 37, 1000, 256};
     for (int b = 0; b < 40; ++b) {
       if (b % 4 == 0) inst[k]->NoteOn(33 + 3 * (b / 4), 60 + b);
+      if (b % 4 == 2) inst[k]->NoteOn(70 + b % 7, 90);
       if (b % 6 == 5) inst[k]->NoteOff(33 + 3 * (b / 8));
       inst[k]->RenderInto(frames[b % 5], left[k], right[k]);
     }
   }
   ASSERT_GT(together.SoundingVoices(), 2);
+  ASSERT_GT(Peak(left[0]), 0.01f);
+  ASSERT_EQ(left[0].size(), left[1].size());
+  for (std::size_t i = 0; i < left[0].size(); ++i) {
+    ASSERT_EQ(left[0][i], left[1][i]) << i;
+    ASSERT_EQ(right[0][i], right[1][i]) << i;
+  }
+}
+
+// A control update whose inputs repeat keeps what the voice's last update
+// set (the filter settings, the oscillators' gains and pitch, the LFO and
+// sequencer settings): the output must be exactly that of updates that
+// compute everything. Held notes settle, then one change at a time of each
+// kind the updates read: parameters of the filters and oscillators, a pitch
+// bend, an LFO reaching a filter, matrix slots feeding and no longer
+// feeding, notes starting and ending, a program change and a new rate.
+TEST(SamplerRender, SettledControlSoundsExactlyAsFullUpdates) {
+  TInstrument kept, full;
+  full.P().KeepSettledControl = false;
+  // The matrix entry of a target id (entry 0 is "---").
+  auto entry = [](std::int32_t id) {
+    for (std::size_t t = 0; t < std::size(VoiceModTargetTable); ++t)
+      if (VoiceModTargetTable[t].first == id) return static_cast<float>(t + 1);
+    return 0.0f;
+  };
+  constexpr std::int32_t kFlt1LCutoff = 64, kFlt1LEnv1 = 67, kFlt1LLfo1 = 69, kLfo1Freq = 82, kLfo1Amp = 84;
+  constexpr std::int32_t kMSrc1 = 170, kMDst1 = 171, kMAmt1 = 172;
+  constexpr float kSrcLfo1 = 1, kSrcRandom = 15;
+  using TChange = std::function<void(TInstrument&)>;
+  const TChange changes[] = {
+      [](TInstrument& in) { in.Set(kFlt1LCutoff, 700); },
+      [](TInstrument& in) { in.Set(kOsc1ScaleTune, 50); },
+      [](TInstrument& in) { in.PitchBend(12000); },
+      [](TInstrument& in) {
+        in.Set(kLfo1Freq, 1000);
+        in.Set(kFlt1LLfo1, 900);
+      },
+      [&](TInstrument& in) {
+        in.Set(kMSrc1, kSrcLfo1);
+        in.Set(kMDst1, entry(kLfo1Amp));
+        in.Set(kMAmt1, 500);
+      },
+      [&](TInstrument& in) {
+        in.Set(kFlt1LLfo1, 0);
+        in.Set(kMSrc1, kSrcRandom);
+        in.Set(kMDst1, entry(kFlt1LCutoff));
+      },
+      [&](TInstrument& in) { in.Set(kMDst1, entry(osc_param::kOsc1Amount)); },
+      [](TInstrument& in) { in.Set(kMDst1, 0); },
+      [](TInstrument& in) { in.Set(kOsc1Pan, 20); },
+      [](TInstrument& in) {
+        in.NoteOn(55);
+        in.NoteOff(40);
+      },
+      [](TInstrument& in) { in.ProgramChange(5); },
+      [](TInstrument& in) {
+        in.NoteOn(43);
+        in.NoteOn(59);
+      },
+      [](TInstrument& in) {
+        plugin_test::Dispatch(in.Effect(), kEffSetSampleRate, 0, 0, nullptr, 48000.0f);
+        in.NoteOn(50);
+      },
+      [](TInstrument& in) { in.PitchBend(8192); },
+  };
+  std::vector<float> left[2], right[2];
+  TInstrument* inst[2] = {&kept, &full};
+  for (int k = 0; k < 2; ++k) {
+    TInstrument& in = *inst[k];
+    in.Set(kVoices, 6);
+    in.Set(kFilter1, 1);
+    in.Set(kFlt1LEnv1, 500);
+    for (int key : {40, 47, 52}) in.NoteOn(key, 90);
+    in.RenderInto(8000, left[k], right[k]);
+    for (const TChange& change : changes) {
+      change(in);
+      in.RenderInto(3000, left[k], right[k]);
+    }
+  }
   ASSERT_GT(Peak(left[0]), 0.01f);
   ASSERT_EQ(left[0].size(), left[1].size());
   for (std::size_t i = 0; i < left[0].size(); ++i) {

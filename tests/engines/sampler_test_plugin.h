@@ -71,6 +71,10 @@ class TInstrument {
   }
   void NoteOff(int key) { Events.Add(0, 0x80, static_cast<std::uint8_t>(key), 0); }
   void ProgramChange(int program) { Events.Add(0, 0xC0, static_cast<std::uint8_t>(program), 0); }
+  // value 0..16383, 8192 the centre.
+  void PitchBend(int value) {
+    Events.Add(0, 0xE0, static_cast<std::uint8_t>(value & 0x7F), static_cast<std::uint8_t>((value >> 7) & 0x7F));
+  }
 
   // frames through the host's process entry (events first); the output is
   // kept in Out.

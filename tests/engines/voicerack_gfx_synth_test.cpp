@@ -383,6 +383,83 @@ TEST(RackIdle, TheRackRunsOnForItsShiftAndTheTailsOfItsEnabledEffects) {
   EXPECT_EQ(IdleWhenTheRackStops(*q), 22000 + 1100);
 }
 
+// The rack's line floats that are not zero, and all of them.
+struct TLineCount final : TLineVisitor {
+  void Run(float* data, std::size_t floats) override {
+    Floats += floats;
+    NonZero += static_cast<std::size_t>(std::count_if(data, data + floats, [](float x) { return x != 0.0f; }));
+  }
+  std::size_t Floats = 0, NonZero = 0;
+};
+
+TLineCount CountLines(const TRackTestPlugin& p) {
+  TLineCount count;
+  p.VisitRackLines(count);
+  return count;
+}
+
+// Every effect's lines and both shift stages full of sound.
+std::unique_ptr<TRackTestPlugin> FilledRack() {
+  auto p = MakeRack();
+  p->SetFx(kFxOn, 1);
+  p->SetFx(kFxPreShift, 100);
+  p->SetFx(kFxPostShift, -100);
+  for (int fx : {kRvbOn, kPhsOn, kDlyOn, kChrsOn, kXfltOn}) p->SetFx(fx, 1);
+  p->SetFx(kDlyLengthUnit, 0);
+  p->SetFx(kDlyL, 4000);
+  p->SetFx(kDlyR, 4000);
+  p->SetFx(kPhsShift, 250);
+  p->SetFx(kXfltShift, -400);
+  std::vector<float> noise(44 * 4200);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+  for (float& x : noise) x = u(rng);
+  p->Feed(noise, noise);
+  RenderBlocks(*p, 4200);
+  return p;
+}
+
+// A rack that stops zeroes its lines (megabytes) a part per block, never
+// all in one audio call, and they are all zero before it could run again.
+TEST(RackIdle, AStoppedRackClearsItsLinesAPartPerBlock) {
+  auto p = FilledRack();
+  ASSERT_TRUE(p->IsRackRunning());
+  const TLineCount full = CountLines(*p);
+  ASSERT_GT(full.NonZero, 4 * TVoicerackGFXSynth::kLineFloatsPerBlock) << "the lines hold sound";
+  p->SetFx(kFxOn, 0);
+  int blocks = 0;
+  std::size_t most = 0;
+  do {
+    RenderBlocks(*p, 1);
+    most = std::max(most, p->LineFloatsClearedInLastBlock());
+    ++blocks;
+  } while (p->RackLinesToClear() && blocks < 1000);
+  EXPECT_FALSE(p->IsRackRunning());
+  EXPECT_LE(most, TVoicerackGFXSynth::kLineFloatsPerBlock) << "line floats zeroed in one block";
+  EXPECT_GE(static_cast<std::size_t>(blocks), full.Floats / TVoicerackGFXSynth::kLineFloatsPerBlock);
+  EXPECT_EQ(CountLines(*p).NonZero, 0u) << "line floats left with sound";
+}
+
+// Started again while its lines are being cleared, the rack ends the clear
+// first: nothing of the old sound comes out.
+TEST(RackTail, ARackStartedAgainDuringItsClearPlaysNothingOld) {
+  for (const int stopped : {1, 3, 10}) {
+    SCOPED_TRACE(stopped);
+    auto p = FilledRack();
+    p->Feed({}, {});
+    p->SetFx(kFxOn, 0);
+    RenderBlocks(*p, stopped);
+    ASSERT_TRUE(p->RackLinesToClear());
+    p->SetFx(kFxOn, 1);
+    // A quiet input starts it; the lines give back only what it brings.
+    p->Feed(std::vector<float>(44, 1e-3f), std::vector<float>(44, 1e-3f));
+    const TStream2 s = RenderBlocks(*p, 4200);
+    EXPECT_TRUE(p->IsRackRunning());
+    EXPECT_LT(testing_support::Peak(s.Left), 0.01f) << "the old sound came back";
+    EXPECT_LT(testing_support::Peak(s.Right), 0.01f) << "the old sound came back";
+  }
+}
+
 // Host-side rendering with a note at the start: left channel.
 std::vector<float> RenderNote(TRackTestPlugin& p, double seconds) {
   TVstEffect* e = p.GetEffect();

@@ -224,6 +224,7 @@ bool PlayOn(TVstPlugin& plugin, const TPlaySettings& settings, const TScript& sc
   for (auto& b : buffers) pointers.push_back(b.data());
   TVstEventList list(events.size() + 1);
 
+  plugin.SetProcessLevel(settings.ProcessLevel);
   plugin.SetSampleRate(rate);
   plugin.SetBlockSize(block);
   plugin.Resume();

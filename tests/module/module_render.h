@@ -92,6 +92,12 @@ struct TPlaySettings {
   int Block = 512;
   int Program = 0;
   double Seconds = 1;  // rendered in all
+  // What the host answers when asked how it processes. A render runs much
+  // faster than real time, so it says so (as rumbleon-host's render does):
+  // what a change asks to be built is built in the process call that asks,
+  // and the output never depends on how soon the module's worker thread
+  // gets a processor.
+  std::int32_t ProcessLevel = kVstProcessLevelOffline;
   // Called after the program is selected and before the first block.
   std::function<void(TVstPlugin&)> Prepare;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,27 @@ TEST(HostStress, RealtimeChecksOnTheTestInstrument) {
   const THostRun run =
       RunHost({"check", TestSynthPath(), "--only", "realtime,chunk-threads,instances,midi-fuzz", "--no-fork"});
   EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+}
+
+// The realtime check reports calls that gave silence amid sound (a
+// plug-in that skipped its work), without judging them: a program may hand
+// over in silence.
+TEST(HostChecks, RealtimeReportsSilentCallsAmidSound) {
+  const std::string counted = "silent calls between calls with sound: steady ";
+  for (const bool dropouts : {false, true}) {
+    SCOPED_TRACE(dropouts ? "every 16th call silent" : "no silent call");
+    if (dropouts) setenv("TESTSYNTH_FAULT", "dropout", 1);
+    const THostRun run = RunHost({"check", TestSynthPath(), "--only", "realtime", "--no-fork"});
+    unsetenv("TESTSYNTH_FAULT");
+    EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+    const std::size_t at = run.Out.find(counted);
+    ASSERT_NE(at, std::string::npos) << run.Out;
+    const long steady = std::strtol(run.Out.c_str() + at + counted.size(), nullptr, 10);
+    // About 86 calls in the steady second, a few of them before the first
+    // note sounds.
+    if (dropouts) EXPECT_GE(steady, 4) << run.Out;
+    else EXPECT_EQ(steady, 0) << run.Out;
+  }
 }
 
 TEST(HostStress, ThreadsCheckOnTheInstrument) {

@@ -106,6 +106,9 @@ class TDriver {
   void ClearMeasures() {
     Durations.clear();
     CpuDurations.clear();
+    SilentCalls = 0;
+    Sounded = false;
+    SilentSince = 0;
   }
   // Adds an event to the next block.
   void Queue(int offset, const std::uint8_t* bytes, int size) { List.Add(offset, bytes, size); }
@@ -141,11 +144,18 @@ class TDriver {
   std::vector<double> CpuDurations;  // the same blocks' CPU times (reserved with Durations)
   // Every output sample of channel 0 is appended here while set (reserved ahead).
   std::vector<float>* Record = nullptr;
+  // Calls whose every output sample was exactly 0 between calls with sound:
+  // a plug-in that skipped its work (it found its state busy) or handed a
+  // change over in silence. ClearMeasures forgets them (and the sound
+  // before).
+  std::int64_t SilentCalls = 0;
 
  private:
   void Inspect(int frames);
   TClock::time_point PaceStart;
   std::int64_t PaceFrames = 0;
+  bool Sounded = false;          // a call had sound
+  std::int64_t SilentSince = 0;  // calls of silence since the last with sound
 };
 
 // Runs what a host does on its main thread (programs, chunks, parameters

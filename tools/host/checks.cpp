@@ -103,10 +103,12 @@ void TDriver::Block(int frames) {
 }
 
 void TDriver::Inspect(int frames) {
+  bool sound = false;
   for (int c = 0; c < Plugin.NumOutputs(); ++c) {
     const float* x = Pointers[static_cast<std::size_t>(c)];
     for (int i = 0; i < frames; ++i) {
       const float v = x[i];
+      sound |= v != 0;
       if (!std::isfinite(v)) {
         if (NonFinite++ == 0)
           FirstBad = "channel " + std::to_string(c) + " frame " + std::to_string(Position + i) + ": " + Num(v);
@@ -119,6 +121,14 @@ void TDriver::Inspect(int frames) {
         ++Samples;
       }
     }
+  }
+  // Silence counts once sound follows it again: a note's end is no gap.
+  if (sound) {
+    SilentCalls += SilentSince;
+    SilentSince = 0;
+    Sounded = true;
+  } else if (Sounded && frames > 0) {
+    ++SilentSince;
   }
   if (Record != nullptr && !Pointers.empty()) {
     const float* x = Pointers[0];

@@ -403,6 +403,7 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   const double steadyCpu = d.WorstCpuSeconds(), steadyCpuMedian = d.MedianCpuSeconds();
   const TLockWaits steadyWaits = AudioThreadLockWaits();
   const std::uint64_t steadyAllocs = d.Allocations, steadyFrees = d.Frees;
+  const std::int64_t steadySilent = d.SilentCalls;
 
   // Another thread changes programs, chunks and parameters meanwhile.
   ResetLockWaits();
@@ -447,6 +448,7 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   const double hostWorst = d.WorstSeconds(), hostMedian = d.MedianSeconds();
   const double hostCpu = d.WorstCpuSeconds(), hostCpuMedian = d.MedianCpuSeconds();
   const TLockWaits hostWaits = AudioThreadLockWaits();
+  const std::int64_t hostSilent = d.SilentCalls;
   const std::uint64_t hostAllocs = d.Allocations + steadyAllocs, hostFrees = d.Frees + steadyFrees;
 
   // Automation and controllers on the audio thread itself, before each block.
@@ -508,6 +510,10 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   detail += "; " + std::to_string(audioChanges) + " changes on the audio thread: worst " + Seconds(audioCpu) +
             " (wall median " + Seconds(audioMedian) + ", worst " + Seconds(audioWorst) + ")";
   if (locks) detail += ", " + std::to_string(audioWaits.Count) + " lock waits";
+  // Reported, not judged: a program hands over in silence by design.
+  detail += "; silent calls between calls with sound: steady " + std::to_string(steadySilent) +
+            ", with changes from another thread " + std::to_string(hostSilent) + ", with changes on the audio thread " +
+            std::to_string(d.SilentCalls);
   if (!counting) detail += "; allocation counting is off in this build";
   if (!locks) detail += "; lock waits are not seen in this build";
   if (!kTimingJudged) detail += "; times are not judged in an instrumented build";

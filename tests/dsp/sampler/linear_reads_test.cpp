@@ -41,12 +41,59 @@ std::vector<std::int16_t> RandomFrames(std::size_t count, std::uint32_t seed) {
   return data;
 }
 
+// Reads `reads` samples from start along the serial chain (next: one step
+// of it) and by the form's runs with single serial steps where a run stops
+// (as the zone renderer does); both must agree bit for bit, positions
+// included. Answers the samples the runs read.
+template <class Next>
+std::int32_t CompareRuns(const TForm& form, const std::vector<std::int16_t>& data, double start, double increment,
+                         double limit, double loopLength, float scale, int reads, Next next) {
+  std::vector<float> expected;
+  std::vector<double> positions;
+  double p = start;
+  for (int k = 0; k < reads; ++k) {
+    expected.push_back(form.Serial(data.data(), p, scale));
+    positions.push_back(p);
+    next(p);
+  }
+  positions.push_back(p);
+  std::vector<float> got(expected.size());
+  double q = start;
+  std::size_t k = 0;
+  std::int32_t fast = 0;
+  while (k < expected.size()) {
+    const auto rest = static_cast<std::int32_t>(expected.size() - k);
+    const std::int32_t done = form.Run(data.data(), scale, q, increment, limit, loopLength, got.data() + k, rest & ~3);
+    EXPECT_EQ(done % 4, 0);
+    EXPECT_LE(done, rest & ~3);
+    if (done % 4 != 0 || done > (rest & ~3)) return fast;
+    fast += done;
+    k += static_cast<std::size_t>(done);
+    if (!SameBits(q, positions[k])) {
+      ADD_FAILURE() << "position after the run at " << k;
+      return fast;
+    }
+    if (k < expected.size()) {
+      got[k] = form.Serial(data.data(), q, scale);
+      next(q);
+      ++k;
+    }
+  }
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    if (!SameBits(got[i], expected[i])) {
+      ADD_FAILURE() << "read " << i;
+      break;
+    }
+  }
+  return fast;
+}
+
 }  // namespace
 
 TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
   constexpr std::int32_t kFrames = 5000;
-  std::vector<std::int16_t> data = RandomFrames(kFrames + 3, 7);
-  const double u1024 = std::ldexp(1.0, 10 - 52);  // the unit of [1024, 2048)
+  std::vector<std::int16_t> data = RandomFrames(kFrames + kReadableBeyond, 7);  // (a window may reach past the limit)
+  const double u1024 = std::ldexp(1.0, 10 - 52);                                // the unit of [1024, 2048)
   const double starts[] = {0.0, 1e-310, 0.3, 0.999999, 3.75, 511.9, 1023.97, 1024.0, 2047.2, 3000.123456789};
   const double increments[] = {0.0,
                                1e-17,
@@ -62,46 +109,54 @@ TEST(LinearReads, RunsGiveTheSerialChainBitForBit) {
                                u1024 / 2};
   for (const TForm& form : Forms()) {
     SCOPED_TRACE(form.Name);
-    const TLinearMonoRun run = form.Run;
     for (double start : starts) {
       for (double increment : increments) {
         for (double limit : {static_cast<double>(kFrames - 2), start + 37.0}) {
           SCOPED_TRACE(testing::Message() << "start " << start << " increment " << increment << " limit " << limit);
-          // The serial chain.
-          std::vector<float> expected;
-          std::vector<double> positions;
-          double p = start;
-          for (int k = 0; k < 400 && p + increment < limit; ++k) {
-            expected.push_back(form.Serial(data.data(), p, 0.25f));
-            positions.push_back(p);
-            p += increment;
-          }
-          positions.push_back(p);
-          // Runs, and between them single steps where a run stops (as the
-          // zone renderer does).
-          std::vector<float> got(expected.size() + 4);
-          double q = start;
-          std::size_t k = 0;
-          std::int32_t fast = 0;
-          while (k < expected.size()) {
-            const auto rest = static_cast<std::int32_t>(expected.size() - k);
-            const std::int32_t done = run(data.data(), 0.25f, q, increment, limit, got.data() + k, rest & ~3);
-            ASSERT_EQ(done % 4, 0);
-            ASSERT_LE(done, rest & ~3);
-            fast += done;
-            k += static_cast<std::size_t>(done);
-            ASSERT_TRUE(SameBits(q, positions[k])) << "position after the run at " << k;
-            if (k < expected.size()) {
-              got[k] = form.Serial(data.data(), q, 0.25f);
-              q += increment;
-              ++k;
-            }
-          }
-          for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(SameBits(got[i], expected[i])) << "read " << i;
-          // Inside one binade, away from ties, the runs do the work.
-          if (start == 3000.123456789 && increment == 1.0 && limit > 4000.0) {
+          // The serial chain while its next position stays below the limit.
+          int reads = 0;
+          for (double p = start; reads < 400 && p + increment < limit; p += increment) ++reads;
+          const std::int32_t fast = CompareRuns(form, data, start, increment, limit, 0.0, 0.25f, reads,
+                                                [increment](double& x) { x += increment; });
+          // Inside one binade the runs do the work, away from ties and at a
+          // tie from an even multiple of the unit (1024).
+          if (((start == 3000.123456789 && increment == 1.0) || (start == 1024.0 && increment == 1.0 + u1024 / 2)) &&
+              limit > 4000.0) {
             EXPECT_GE(fast, 360);
           }
+        }
+      }
+    }
+  }
+}
+
+// Through a forward loop the runs give the serial chain with its wraps
+// (WrapForward: back by the loop's length at its end) bit for bit: loops
+// shorter and longer than a group, across binades, a loop start below frame
+// 1.5 and increments longer than the loop (which the caller folds).
+TEST(LinearReads, RunsThroughAForwardLoopGiveTheSerialChainBitForBit) {
+  constexpr std::int32_t kFrames = 3000;
+  std::vector<std::int16_t> data = RandomFrames(kFrames + kReadableBeyond, 5);
+  const std::int32_t loops[][2] = {{1000, 1100}, {100, 140}, {500, 1500}, {2, 9}, {0, 60}, {1, 2999}, {120, 136}};
+  const double increments[] = {1.0, 0.70710678118654757, 1.2345678901234567, 1.9999, 2.7, 7.5, 23.3};
+  for (const TForm& form : Forms()) {
+    SCOPED_TRACE(form.Name);
+    for (const auto& loop : loops) {
+      const double start = loop[0], end = loop[1], length = end - start;
+      for (double increment : increments) {
+        SCOPED_TRACE(testing::Message() << "loop " << start << ".." << end << " increment " << increment);
+        auto step = [&](double& x) {
+          x += increment;
+          if (x >= end) {
+            x -= length;
+            if (x >= end) x = start + std::fmod(x - start, length);
+          }
+        };
+        const std::int32_t fast = CompareRuns(form, data, start + 0.37, increment, end, length, 0.5f, 700, step);
+        // A loop longer than a group and above frame 1.5, no fold: the AVX2
+        // forms read on across the wraps.
+        if (form.Run != LinearMonoRunSse2() && form.Run != CubicMonoRunSse2() && start >= 100.0 && increment < 3.0) {
+          EXPECT_GE(fast, 690);
         }
       }
     }

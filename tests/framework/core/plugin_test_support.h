@@ -34,6 +34,8 @@ struct TTestHost {
   static inline std::string Edits;
   static inline std::int32_t IoChangedCount = 0;
   static inline std::int32_t WantMidiCount = 0;
+  // The answer to the process-level question (0: the host does not say).
+  static inline std::atomic<std::int32_t> ProcessLevel{0};
   // When set, every call checks from another thread whether the calling
   // plug-in's lock is free.
   static inline std::atomic<bool> CheckLock{false};
@@ -53,6 +55,7 @@ struct TTestHost {
     Edits.clear();
     IoChangedCount = 0;
     WantMidiCount = 0;
+    ProcessLevel = 0;
     CheckLock = false;
     LockHeldDuringCall = false;
   }
@@ -89,6 +92,8 @@ struct TTestHost {
       case kHostWantMidi:
         ++WantMidiCount;
         return 1;
+      case kHostGetCurrentProcessLevel:
+        return ProcessLevel.load();
       default:
         return 0;
     }

@@ -364,6 +364,63 @@ TEST(RealtimeHandOver, AProgramFromAHostThreadFadesOutFirst) {
   EXPECT_GT(audio.Peak(), 0.1f) << "the new program plays";
 }
 
+// A host that renders offline (faster than real time) never gets the
+// silence of a hand-over: the program a host thread selects is applied by
+// the audio thread itself once the old sound has faded, and the note sent
+// with it follows the fade at once. A host in real time gets the program
+// too (with the silence of a hand-over, or at once when its audio thread
+// was away long enough to count as stopped: that depends on timing).
+TEST(RealtimeHandOverStress, AnOfflineHostNeverWaitsInSilenceForAHandOver) {
+  for (const std::int32_t level : {kVstProcessLevelOffline, kVstProcessLevelRealtime}) {
+    SCOPED_TRACE(level == kVstProcessLevelOffline ? "offline" : "real time");
+    TTestHost::Reset();
+    TTestHost::ProcessLevel = level;
+    auto p = MakeWithWorker<TResettingSine>();
+    p->RenderDc = true;
+    TVstEffect* e = p->GetEffect();
+    // Long blocks rendered back to back: the host streams all along.
+    constexpr int kFrames = 2048;
+    std::vector<float> out;
+    out.reserve(200 * kFrames);
+    std::atomic<bool> returned{false};
+    std::thread audio([&] {
+      TStereoBuffers block(kFrames);
+      for (int k = 0, after = 0; k < 200 && after < 4; ++k) {
+        TEventList events;
+        if (k == 0) events.Add(0, 0x90, 50, 100);
+        // A note struck again in every call: one comes with the change, in
+        // the call that fades.
+        events.Add(0, 0x80, 62, 0);
+        events.Add(0, 0x90, 62, 100);
+        Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(events.Build()));
+        e->processReplacing(e, nullptr, block.Pointers, kFrames);
+        out.insert(out.end(), block.Left.begin(), block.Left.end());
+        if (returned.load()) ++after;
+      }
+    });
+    while (!p->FirstCallDone()) std::this_thread::yield();
+    Dispatch(e, kEffSetProgram, 0, 5);
+    returned = true;
+    audio.join();
+    EXPECT_EQ(p->CurrentProgram(), 5);
+    EXPECT_FALSE(p->IsProgramPending());
+    // The longest run of silence between the old note's start and the end.
+    std::size_t first = 0, last = out.size();
+    while (first < out.size() && out[first] == 0.0f) ++first;
+    while (last > first && out[last - 1] == 0.0f) --last;
+    ASSERT_LT(first, last);
+    std::size_t run = 0, longest = 0;
+    for (std::size_t i = first; i < last; ++i) {
+      run = out[i] == 0.0f ? run + 1 : 0;
+      longest = std::max(longest, run);
+    }
+    EXPECT_GT(out[last - 1], 0.1f) << "the new note sounds";
+    if (level == kVstProcessLevelOffline) {
+      EXPECT_EQ(longest, 0u) << "silent samples between the fade and the new note";
+    }
+  }
+}
+
 // Host, editor and audio threads at once, for the thread sanitizer: the
 // host thread changes parameters, programs, chunks, the rate and sends
 // events from its own thread while the editor changes values and the audio

@@ -54,6 +54,7 @@ enum class TFault {
   EditorSize,   // the editor's window is 10 pixels wider than its rectangle
   EditorKept,   // the close request leaves the editor's window (and a capture) in place
   HeavyChange,  // a program or chunk change costs the audio thread's next call 3 ms of processor time
+  Dropout,      // every 16th process call gives silence
 };
 
 TFault FaultFromEnvironment() {
@@ -75,7 +76,8 @@ TFault FaultFromEnvironment() {
                                                   {"leak", TFault::Leak},
                                                   {"editor-size", TFault::EditorSize},
                                                   {"editor-kept", TFault::EditorKept},
-                                                  {"heavychange", TFault::HeavyChange}};
+                                                  {"heavychange", TFault::HeavyChange},
+                                                  {"dropout", TFault::Dropout}};
   for (const auto& [name, fault] : names)
     if (f == name) return fault;
   return TFault::None;
@@ -487,6 +489,9 @@ class TTestSynth {
     }
     while (next < EventCount) Apply(Events[next++]);
     EventCount = 0;
+    if (Fault == TFault::Dropout && ++Calls % 16 == 0 && !accumulate)
+      for (int c = 0; c < 2; ++c)
+        if (outputs[c]) std::fill(outputs[c], outputs[c] + frames, 0.0f);
   }
 
   TVstHostCallback Host;
@@ -495,6 +500,7 @@ class TTestSynth {
   double SampleRate = 44100;
   std::atomic<int> Program{0};
   std::atomic<bool> ChangeWaiting{false};
+  std::int64_t Calls = 0;  // process calls (audio thread)
   std::atomic<float> Values[kPrograms][kParams];
   std::mutex NamesLock;
   char Names[kPrograms][25] = {};
