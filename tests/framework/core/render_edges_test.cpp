@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -107,7 +108,9 @@ TEST_F(RenderEdges, AProgramChangeFadesForExactlyItsLengthAndTheHeldNotePlaysRig
 // A host thread selects a program while the audio thread streams and the
 // instrument sounds: the audio thread applies it after the fade, so the
 // sound never steps to silence. (Should the audio thread stall long enough,
-// the host's thread applies the program itself and the note plays on.)
+// the host's thread applies the program itself, without a fade: a busy
+// machine that holds this thread up for two blocks and the grace does that,
+// and then there is no fade to judge.)
 TEST_F(RenderEdgesStress, AProgramSelectedByAHostThreadWhileSoundingEndsTheSoundWithTheFade) {
   auto p = MakePlugin<TStoppingPlugin>();
   TVstEffect* e = p->GetEffect();
@@ -119,13 +122,20 @@ TEST_F(RenderEdgesStress, AProgramSelectedByAHostThreadWhileSoundingEndsTheSound
     Dispatch(e, kEffSetProgram, 0, 3);
     done = true;
   });
+  using TClock = std::chrono::steady_clock;
+  auto last = TClock::now();
+  double longestGap = 0;
   std::vector<float> out = Call(*p, 64);
   while (!done.load() || out.size() < 2048) {
+    const auto now = TClock::now();
+    longestGap = std::max(longestGap, std::chrono::duration<double>(now - last).count());
+    last = now;
     const std::vector<float> more = Call(*p, 64);
     out.insert(out.end(), more.begin(), more.end());
   }
   host.join();
   EXPECT_EQ(p->CurrentProgram(), 3);
+  if (longestGap > 2 * 64 / 44100.0 + TDSPPluginX::kAudioThreadGraceSeconds) return;
   float step = 0.0f;
   for (std::size_t i = 1; i < out.size(); ++i) step = std::max(step, std::fabs(out[i] - out[i - 1]));
   EXPECT_LT(step, 0.05f) << "the sound stepped";
