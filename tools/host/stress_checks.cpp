@@ -365,6 +365,8 @@ constexpr bool kTimingJudged = true;
 // a swap, not the change itself.
 constexpr double kCpuFactor = 2.0;
 constexpr double kCpuMargin = 0.0001;
+// Rounds of the changing phase at most (see CheckRealtime).
+constexpr int kCpuRounds = 3;
 
 // Judged on what the plug-in controls: the audio thread's processor time
 // per call (its own clock, which a busy machine does not inflate), its
@@ -405,51 +407,73 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   const std::uint64_t steadyAllocs = d.Allocations, steadyFrees = d.Frees;
   const std::int64_t steadySilent = d.SilentCalls;
 
-  // Another thread changes programs, chunks and parameters meanwhile.
-  ResetLockWaits();
-  d.ClearMeasures();
-  d.Allocations = d.Frees = 0;
-  std::atomic<bool> done{false};
+  // Another thread changes programs, chunks and parameters meanwhile. A
+  // busy machine can charge an interrupt's or a page reclaim's time to any
+  // call now and then: a phase whose worst call is over the limit is
+  // measured again, up to kCpuRounds times, and passes when one round stays
+  // under it (a change that costs the audio thread costs it in every
+  // round). Allocations and lock waits count in every round.
+  const double allowed = kCpuFactor * steadyCpu + kCpuMargin;
   std::atomic<int> programChanges{0}, chunkLoads{0}, hostChanges{0};
-  const std::uint32_t seed = ctx.Rng()();
-  std::thread host([&] {
-    std::mt19937 rng(seed);
-    auto below = [&](int k) { return k <= 0 ? 0 : std::uniform_int_distribution<int>(0, k - 1)(rng); };
-    int sweep = 0;
-    while (!done.load()) {
-      switch (below(4)) {
-        case 0:
-          if (p->NumPrograms() > 1) {
-            p->SetProgram(below(p->NumPrograms()));
-            programChanges.fetch_add(1);
-          }
-          break;
-        case 1:
-          if (!states.empty()) {
-            p->SetChunk(states[static_cast<std::size_t>(below(static_cast<int>(states.size())))], false);
-            chunkLoads.fetch_add(1);
-          }
-          break;
-        default:
-          // Automation of every parameter in turn.
-          for (int k = 0; k < 16 && p->NumParams() > 0; ++k) {
-            p->SetParameter(sweep++ % p->NumParams(), std::uniform_real_distribution<float>(0, 1)(rng));
-            hostChanges.fetch_add(1);
-          }
-          break;
+  std::size_t hostBlocks = 0;
+  double hostWorst = 0, hostMedian = 0, hostCpu = 0, hostCpuMedian = 0;
+  TLockWaits hostWaits;
+  std::int64_t hostSilent = 0;
+  std::uint64_t hostAllocs = steadyAllocs, hostFrees = steadyFrees;
+  int rounds = 0;
+  do {
+    ++rounds;
+    ResetLockWaits();
+    d.ClearMeasures();
+    d.Allocations = d.Frees = 0;
+    programChanges = chunkLoads = hostChanges = 0;
+    std::atomic<bool> done{false};
+    const std::uint32_t seed = ctx.Rng()();
+    std::thread host([&] {
+      std::mt19937 rng(seed);
+      auto below = [&](int k) { return k <= 0 ? 0 : std::uniform_int_distribution<int>(0, k - 1)(rng); };
+      int sweep = 0;
+      while (!done.load()) {
+        switch (below(4)) {
+          case 0:
+            if (p->NumPrograms() > 1) {
+              p->SetProgram(below(p->NumPrograms()));
+              programChanges.fetch_add(1);
+            }
+            break;
+          case 1:
+            if (!states.empty()) {
+              p->SetChunk(states[static_cast<std::size_t>(below(static_cast<int>(states.size())))], false);
+              chunkLoads.fetch_add(1);
+            }
+            break;
+          default:
+            // Automation of every parameter in turn.
+            for (int k = 0; k < 16 && p->NumParams() > 0; ++k) {
+              p->SetParameter(sweep++ % p->NumParams(), std::uniform_real_distribution<float>(0, 1)(rng));
+              hostChanges.fetch_add(1);
+            }
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  d.Run(length, kBlock, NotePattern(length, 8));
-  done = true;
-  host.join();
-  const std::size_t hostBlocks = d.Durations.size();
-  const double hostWorst = d.WorstSeconds(), hostMedian = d.MedianSeconds();
-  const double hostCpu = d.WorstCpuSeconds(), hostCpuMedian = d.MedianCpuSeconds();
-  const TLockWaits hostWaits = AudioThreadLockWaits();
-  const std::int64_t hostSilent = d.SilentCalls;
-  const std::uint64_t hostAllocs = d.Allocations + steadyAllocs, hostFrees = d.Frees + steadyFrees;
+    });
+    d.Run(length, kBlock, NotePattern(length, 8));
+    done = true;
+    host.join();
+    hostBlocks = d.Durations.size();
+    hostWorst = d.WorstSeconds();
+    hostMedian = d.MedianSeconds();
+    hostCpu = d.WorstCpuSeconds();
+    hostCpuMedian = d.MedianCpuSeconds();
+    const TLockWaits waits = AudioThreadLockWaits();
+    hostWaits.Count += waits.Count;
+    hostWaits.TotalNs += waits.TotalNs;
+    hostWaits.LongestNs = std::max(hostWaits.LongestNs, waits.LongestNs);
+    hostSilent = d.SilentCalls;
+    hostAllocs += d.Allocations;
+    hostFrees += d.Frees;
+  } while (kTimingJudged && hostCpu > allowed && rounds < kCpuRounds);
 
   // Automation and controllers on the audio thread itself, before each block.
   ResetLockWaits();
@@ -493,11 +517,11 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   if (locks && waits > 0)
     problems += "the audio thread waited " + std::to_string(waits) + " times for a lock (longest " +
                 Seconds(static_cast<double>(longest) * 1e-9) + "); ";
-  const double allowed = kCpuFactor * steadyCpu + kCpuMargin;
   if (kTimingJudged && hostCpu > allowed)
     problems += "while another thread changed programs and chunks a process call cost the audio thread " +
                 Seconds(hostCpu) + " of processor time, more than " + Num(kCpuFactor, 0) + " x its steady worst " +
-                Seconds(steadyCpu) + " + " + Seconds(kCpuMargin) + "; ";
+                Seconds(steadyCpu) + " + " + Seconds(kCpuMargin) + " (in each of " + std::to_string(rounds) +
+                " rounds); ";
   if (!d.Faults().empty()) problems += d.Faults() + "; ";
   std::string detail = "audio thread processor time per call: steady median " + Seconds(steadyCpuMedian) + ", worst " +
                        Seconds(steadyCpu) + "; " + std::to_string(hostBlocks) + " blocks of " + std::to_string(kBlock) +
@@ -514,6 +538,7 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   detail += "; silent calls between calls with sound: steady " + std::to_string(steadySilent) +
             ", with changes from another thread " + std::to_string(hostSilent) + ", with changes on the audio thread " +
             std::to_string(d.SilentCalls);
+  if (rounds > 1) detail += "; the changing phase was measured " + std::to_string(rounds) + " times, the last shown";
   if (!counting) detail += "; allocation counting is off in this build";
   if (!locks) detail += "; lock waits are not seen in this build";
   if (!kTimingJudged) detail += "; times are not judged in an instrumented build";
