@@ -195,7 +195,10 @@ TEST(HostChecks, RealtimeMeasuresAgainBeforeItBlamesThePlugIn) {
   unsetenv("TESTSYNTH_FAULT");
   EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
   EXPECT_NE(run.Out.find("PASS realtime"), std::string::npos) << run.Out;
+#if !defined(RUMBLEON_SANITIZED)
+  // Instrumented builds judge no times: there is nothing to measure again.
   EXPECT_NE(run.Out.find("the changing phase was measured 2 times"), std::string::npos) << run.Out;
+#endif
 }
 
 TEST(HostStress, ThreadsCheckOnTheInstrument) {
