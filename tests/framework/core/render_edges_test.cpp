@@ -116,15 +116,17 @@ TEST_F(RenderEdgesStress, AProgramSelectedByAHostThreadWhileSoundingEndsTheSound
   TVstEffect* e = p->GetEffect();
   Call(*p, 64, Events({{0x90, 60, 100}}));
   for (int k = 0; k < 10; ++k) Call(*p, 64);
+  // The gaps between the starts of the audio thread's calls, from the last
+  // call before the host's thread starts on.
+  using TClock = std::chrono::steady_clock;
+  auto last = TClock::now();
   ASSERT_EQ(Call(*p, 64).back(), 0.5f);
+  double longestGap = 0;
   std::atomic<bool> done{false};
   std::thread host([&] {
     Dispatch(e, kEffSetProgram, 0, 3);
     done = true;
   });
-  using TClock = std::chrono::steady_clock;
-  auto last = TClock::now();
-  double longestGap = 0;
   std::vector<float> out = Call(*p, 64);
   while (!done.load() || out.size() < 2048) {
     const auto now = TClock::now();
@@ -135,7 +137,8 @@ TEST_F(RenderEdgesStress, AProgramSelectedByAHostThreadWhileSoundingEndsTheSound
   }
   host.join();
   EXPECT_EQ(p->CurrentProgram(), 3);
-  if (longestGap > 2 * 64 / 44100.0 + TDSPPluginX::kAudioThreadGraceSeconds) return;
+  // With a margin: the plug-in reads its clock inside the calls.
+  if (longestGap > 0.8 * (2 * 64 / 44100.0 + TDSPPluginX::kAudioThreadGraceSeconds)) return;
   float step = 0.0f;
   for (std::size_t i = 1; i < out.size(); ++i) step = std::max(step, std::fabs(out[i] - out[i - 1]));
   EXPECT_LT(step, 0.05f) << "the sound stepped";
