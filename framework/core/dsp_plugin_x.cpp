@@ -340,11 +340,15 @@ bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v) {
   // The audio thread without the lock (its call found it busy, or a host
   // automates between calls): its next call takes the change.
   const bool audio = OnAudioThread();
-  if (!audio && !HandsOverToAudioThread()) return false;
-  if (ParamChanges.Push({i, v, CurrentProgram()})) return true;
-  // Full (thousands of changes within one host block): the audio thread
-  // keeps the value it stored; another thread empties the queue itself.
-  if (audio) return true;
+  // Another thread hands over while the host streams. Its caller decided
+  // that without the lock a moment ago; should the audio thread count as
+  // stopped now, or the queue be full (thousands of changes within one host
+  // block), this thread applies the change under the lock (the queue
+  // first, to keep the order). The audio thread keeps the value it stored.
+  if (audio || HandsOverToAudioThread()) {
+    if (ParamChanges.Push({i, v, CurrentProgram()})) return true;
+    if (audio) return true;
+  }
   TPluginLockGuard guard(*this);
   ApplyHandedOverParameters();
   ParameterChanged(i);
