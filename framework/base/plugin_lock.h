@@ -33,8 +33,10 @@ class TPluginLock {
   }
   // True when the calling thread holds the lock.
   bool HeldHere() const { return Owner.load() == std::this_thread::get_id(); }
-  // The thread of the host's process calls, or none (not streaming).
-  void SetStreamingThread(std::thread::id id) { Streaming.store(id, std::memory_order_relaxed); }
+  // The thread of the host's process calls since the last resume or suspend,
+  // or none (not streaming).
+  void SetStreamingThread(std::thread::id id) { Streaming.store(id); }
+  std::thread::id StreamingThread() const { return Streaming.load(); }
   // Outermost holds taken by any other thread while one was named.
   std::uint64_t HoldsBesideStream() const { return BesideStream.load(std::memory_order_relaxed); }
 
@@ -43,7 +45,7 @@ class TPluginLock {
     if (Depth++ != 0) return;
     const std::thread::id self = std::this_thread::get_id();
     Owner.store(self);
-    const std::thread::id streaming = Streaming.load(std::memory_order_relaxed);
+    const std::thread::id streaming = Streaming.load();
     if (streaming != std::thread::id() && streaming != self) BesideStream.fetch_add(1, std::memory_order_relaxed);
   }
   std::recursive_mutex Mutex;

@@ -269,7 +269,7 @@ void TDSPPluginX::SelectProgram(std::int32_t i) {
   }
   SetCurrentProgramNumber(i);
   const bool sounding = FirstCallSeen.load() && BlockHasSignal;
-  if (sounding && IsLive() && StreamingThread.load() == std::this_thread::get_id()) {
+  if (sounding && IsLive() && InstanceMutex().StreamingThread() == std::this_thread::get_id()) {
     // The audio thread itself (a MIDI program change among its events, or a
     // host that processes on the thread that changes programs) while the
     // instrument sounds: the render loop fades the old sound, then applies.
@@ -294,7 +294,7 @@ void TDSPPluginX::ApplyProgram() {
 }
 
 bool TDSPPluginX::AudioThreadAppliesPrograms() const {
-  const std::thread::id streaming = StreamingThread.load();
+  const std::thread::id streaming = InstanceMutex().StreamingThread();
   return IsLive() && streaming != std::thread::id() && streaming != std::this_thread::get_id();
 }
 
@@ -440,7 +440,6 @@ void TDSPPluginX::Resume() {
   TDSPVSTBase::Resume();  // tells the host it wants MIDI: before the lock
   TPluginLockGuard guard(*this);
   Live.store(true);
-  StreamingThread.store(std::thread::id());
   InstanceMutex().SetStreamingThread(std::thread::id());
   ApplyHandedOverParameters();
   if (IsProgramPending()) {
@@ -456,7 +455,6 @@ void TDSPPluginX::Resume() {
 
 void TDSPPluginX::Suspend() {
   TDSPVSTBase::Suspend();
-  StreamingThread.store(std::thread::id());
   InstanceMutex().SetStreamingThread(std::thread::id());
 }
 

@@ -617,9 +617,6 @@ class TDSPPluginX : public TDSPVSTBase {
   bool Built = false;
   std::atomic<bool> FirstCallSeen{false};
   std::atomic<bool> Live{false};  // resumed or processed at least once
-  // The thread of the process calls since the last resume or suspend (none
-  // before the first).
-  std::atomic<std::thread::id> StreamingThread{};
   // Programs marked for the audio thread, and how many of them it applied
   // (lock held to change either).
   std::atomic<std::uint64_t> ProgramsAsked{0};

@@ -87,7 +87,6 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   // The host is asked for its time before the lock is taken: it is never
   // called while the lock is held.
   ReadHostTime();
-  StreamingThread.store(std::this_thread::get_id());
   InstanceMutex().SetStreamingThread(std::this_thread::get_id());
   LastProcessNs.store(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
