@@ -139,6 +139,7 @@ TEST(HostTrafficWhileStreamingStress, RoutineCallsFromOtherThreadsNeverTakeTheIn
     const std::uint64_t holdsBefore = p.InstanceMutex().HoldsBesideStream();
     const std::uint64_t busyBefore = p.BusyProcessCalls();
     const std::size_t paintedBefore = p.Window->Presented.size();
+    audio.ResetLongestGap();
     // Many steps, the audio thread's calls among them: a host's traffic of
     // a hundred calls per block of 93 ms.
     for (int k = 0; k < 3000; ++k) {
@@ -147,8 +148,13 @@ TEST(HostTrafficWhileStreamingStress, RoutineCallsFromOtherThreadsNeverTakeTheIn
     }
     const std::uint64_t holds = p.InstanceMutex().HoldsBesideStream() - holdsBefore;
     const std::uint64_t busy = p.BusyProcessCalls() - busyBefore;
-    EXPECT_EQ(holds, 0u) << "times another thread held the instance lock";
-    EXPECT_EQ(busy, 0u) << "silent process calls";
+    // Held up for two blocks (less a margin for where the plug-in reads
+    // its clock), the audio thread counts as stopped and a host thread
+    // rightly takes the lock: then there is nothing to judge.
+    if (audio.LongestGapSeconds() < 0.8 * 2 * kFrames / 44100.0) {
+      EXPECT_EQ(holds, 0u) << "times another thread held the instance lock";
+      EXPECT_EQ(busy, 0u) << "silent process calls";
+    }
     if (std::string(t.Name).starts_with("editor")) {
       EXPECT_GT(p.Window->Presented.size(), paintedBefore) << "the editor painted";
     }

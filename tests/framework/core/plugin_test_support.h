@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -276,7 +277,12 @@ class TRenderThread {
   TRenderThread(TVstEffect* effect, std::int32_t frames, TEvents events)
       : Thread([this, effect, frames, events = std::move(events)] {
           TStereoBuffers out(static_cast<std::size_t>(frames));
+          auto last = std::chrono::steady_clock::now();
           for (int k = 0; !Stopping.load(); ++k) {
+            const auto now = std::chrono::steady_clock::now();
+            const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - last).count();
+            last = now;
+            if (gap > LongestGapUs.load()) LongestGapUs.store(gap);
             TEventList list;
             events(k, list);
             Dispatch(effect, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(list.Build()));
@@ -288,6 +294,11 @@ class TRenderThread {
   ~TRenderThread() { Stop(); }
 
   int Blocks() const { return Count.load(); }
+  // The longest time between the starts of two calls since the last reset
+  // (a busy machine may hold the thread up: a plug-in then rightly takes
+  // its calls for stopped).
+  double LongestGapSeconds() const { return static_cast<double>(LongestGapUs.load()) * 1e-6; }
+  void ResetLongestGap() { LongestGapUs.store(0); }
   bool AllFinite() const { return Finite.load(); }
   bool Running() const { return !Stopping.load(); }
   // Waits until `more` further blocks were rendered.
@@ -304,6 +315,7 @@ class TRenderThread {
   std::atomic<bool> Stopping{false};
   std::atomic<bool> Finite{true};
   std::atomic<int> Count{0};
+  std::atomic<std::int64_t> LongestGapUs{0};
   std::thread Thread;  // last: starts once the flags exist
 };
 
