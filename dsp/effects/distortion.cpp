@@ -210,6 +210,10 @@ TDSPXDistortion::TDSPXDistortion() {
 
 TDSPXDistortion::~TDSPXDistortion() = default;
 
+void TDSPXDistortion::ClearSmallState() {
+  for (TDSPMultiFilter& f : Filters) f.Filter().Reset();
+}
+
 void TDSPXDistortion::SetAudioSettings(TAudioSettingsRec* rec) {
   TDSPStereoEffect::SetAudioSettings(rec);
   for (auto& filter : Filters) filter.SetAudioSettings(Settings);

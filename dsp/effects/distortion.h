@@ -60,6 +60,8 @@ class TDSPXDistortion : public TDSPStereoEffect {
   static void ApplyCurve(float* buffer, std::int32_t n, std::int32_t type, float d);
   // The four tone filters follow the record.
   void SetAudioSettings(TAudioSettingsRec* rec) override;
+  // The tone filters' states.
+  void ClearSmallState() override;
 
   // Non-finite values are ignored.
   void SetSurround(float value);                      // 0..1: share of the other side in each wet side

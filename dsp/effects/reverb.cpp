@@ -218,6 +218,9 @@ void TDSPReverbX::RebuildPreDelay() {
 
 void TDSPReverbX::ClearSmallState() {
   if (Network) Network->FilterState.fill(0.0f);
+  // A tone filter left ringing would feed the cleared network again.
+  Filter1.Filter().Reset();
+  Filter2.Filter().Reset();
 }
 
 void TDSPReverbX::VisitLines(TLineVisitor& visitor) const {

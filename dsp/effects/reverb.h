@@ -43,8 +43,8 @@ class TDSPReverbX : public TDSPStereoEffect {
   ~TDSPReverbX() override;
 
   void ProcessStereo(float* left, float* right) override;
-  // Zeroes every comb and allpass line, the comb filter states and the
-  // pre-delay line (the tone filters keep theirs).
+  // Zeroes every comb and allpass line, the comb filter states, the tone
+  // filters' states and the pre-delay line.
   void ClearSmallState() override;
   void VisitLines(TLineVisitor& visitor) const override;
   // Both tone filters follow the record; the network and the pre-delay line

@@ -112,10 +112,19 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void SetParameterValue(std::int32_t i, float v);
   // Every layer overrides, handles its own indexes and calls the inherited one.
   virtual void ParameterChanged(std::int32_t /*i*/) {}
-  // The setters' last step: true when the change (value v, already stored)
-  // went to the audio thread, which calls ParameterChanged at the start of
-  // its next call; false: the caller calls it now. Here always false.
-  virtual bool HandOverParameterChange(std::int32_t /*i*/, float /*v*/) { return false; }
+  // The setters' first step, before the value is stored: the stamp that
+  // orders this write among the others (0 for a write that needs none).
+  // Here always 0.
+  virtual std::uint64_t StampValue(std::int32_t /*i*/) { return 0; }
+  // The setters' last step: true when the change (value v, already stored,
+  // stamped by StampValue) went to the audio thread, which calls
+  // ParameterChanged at the start of its next call; false: the caller calls
+  // it now. Here always false.
+  virtual bool HandOverParameterChange(std::int32_t /*i*/, float /*v*/, std::uint64_t /*stamp*/) { return false; }
+  // Before a program's or a chunk's values replace the stored ones, or
+  // another program becomes current: a later application of the whole
+  // program follows. Here nothing.
+  virtual void ValuesReplaced() {}
   // Whether the calling thread hands its changes to the audio thread rather
   // than take the instance lock (another thread streams). Here never.
   virtual bool HandsOverToAudioThread() const { return false; }
@@ -281,7 +290,10 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // The slot that holds parameter i's value by the value rule; null when the
   // current program is not inside the table.
   float* ValueSlot(std::int32_t i);
-  void SetCurrentProgramNumber(std::int32_t i) { CurProgram.store(static_cast<std::int16_t>(i)); }
+  void SetCurrentProgramNumber(std::int32_t i) {
+    ValuesReplaced();
+    CurProgram.store(static_cast<std::int16_t>(i));
+  }
   // The normalised values of parameters first..count-1 of a program by the
   // value rule (a global parameter gives its descriptor's value).
   std::vector<float> ProgramRecordValues(std::int32_t program, std::int32_t first);

@@ -85,7 +85,11 @@ void TDSPPluginX::BuildPlugin() {
   CreatePanels();
   LayoutPanels();
   InitParameterInfo();
-  GuiPostsWaiting.assign(static_cast<std::size_t>(std::max<std::int32_t>(ParamCount, 0) + 63) / 64, 0);
+  const auto words = static_cast<std::size_t>(std::max<std::int32_t>(ParamCount, 0) + 63) / 64;
+  GuiPostsWaiting.assign(words, 0);
+  ValueStampCount = std::max<std::int32_t>(ParamCount, 0);
+  ValueStamps = std::make_unique<std::atomic<std::uint64_t>[]>(static_cast<std::size_t>(ValueStampCount));
+  OverflowBits = std::make_unique<std::atomic<std::uint64_t>[]>(words);
   InitPrograms();
   BuildMidiCCMap();
   BuildEditorControls();
@@ -270,11 +274,14 @@ void TDSPPluginX::SelectProgram(std::int32_t i) {
   SetCurrentProgramNumber(i);
   const bool sounding = FirstCallSeen.load() && BlockHasSignal;
   if (sounding && IsLive() && InstanceMutex().StreamingThread() == std::this_thread::get_id()) {
-    // The audio thread itself (a MIDI program change among its events, or a
-    // host that processes on the thread that changes programs) while the
-    // instrument sounds: the render loop fades the old sound, then applies.
+    // The audio thread itself while the instrument sounds: the old sound
+    // fades, then the program applies. A MIDI program change among its
+    // events fades in the render loop; a host that selects programs on
+    // that thread between two calls gets the fade rendered ahead and the
+    // program applied now, before the next call's events.
     MarkProgramPending();
     ProgramFadeWanted = true;
+    if (!Rendering) FadeAhead();
     return;
   }
   const bool atOnce = !AudioThreadAppliesPrograms();
@@ -335,7 +342,17 @@ bool TDSPPluginX::AudioThreadStopped() const {
   return idle > 2.0 * static_cast<double>(LastBlockNs.load()) * 1e-9 + kAudioThreadGraceSeconds;
 }
 
-bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v) {
+std::uint64_t TDSPPluginX::StampValue(std::int32_t i) {
+  // A write made by a change being taken from the queue belongs to it.
+  if (InstanceMutex().HeldHere() && Draining) return 0;
+  const std::uint64_t stamp = ValueClock.fetch_add(1) + 1;
+  if (i >= 0 && i < ValueStampCount) ValueStamps[i].store(stamp);
+  return stamp;
+}
+
+void TDSPPluginX::ValuesReplaced() { ReplacedAt.store(ValueClock.fetch_add(1) + 1); }
+
+bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v, std::uint64_t stamp) {
   if (InstanceMutex().HeldHere()) return false;
   // The audio thread without the lock (its call found it busy, or a host
   // automates between calls): its next call takes the change.
@@ -344,10 +361,17 @@ bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v) {
   // that without the lock a moment ago; should the audio thread count as
   // stopped now, or the queue be full (thousands of changes within one host
   // block), this thread applies the change under the lock (the queue
-  // first, to keep the order). The audio thread keeps the value it stored.
+  // first, to keep the order). The audio thread never waits for the lock:
+  // with the queue full it marks the parameter for its next call.
   if (audio || HandsOverToAudioThread()) {
-    if (ParamChanges.Push({i, v, CurrentProgram()})) return true;
-    if (audio) return true;
+    if (ParamChanges.Push({i, v, stamp})) return true;
+    if (audio) {
+      if (i >= 0 && i < ValueStampCount) {
+        OverflowBits[static_cast<std::size_t>(i) / 64].fetch_or(std::uint64_t{1} << (i % 64));
+        OverflowWaiting.store(true);
+      }
+      return true;
+    }
   }
   TPluginLockGuard guard(*this);
   ApplyHandedOverParameters();
@@ -356,17 +380,38 @@ bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v) {
 }
 
 void TDSPPluginX::ApplyHandedOverParameters() {
+  const bool outer = !Draining;
+  Draining = true;
   TParamChange change;
   while (ParamChanges.Pop(change)) {
-    if (!IsValidParam(change.Index)) continue;
-    // The value again, where it was made: a change taken before it may
-    // have rewritten it (moving an effect rewrites the order values), as it
-    // would have had the two been made one after the other.
-    if (ParamInfo[change.Index].IsGlobal || change.Program == CurrentProgram()) {
-      if (float* slot = ValueSlot(change.Index)) StoreParamSlot(*slot, change.Value);
+    const std::int32_t i = change.Index;
+    if (!IsValidParam(i)) continue;
+    // The value again, where no later write replaced it: a change taken
+    // before this one may have rewritten it (moving an effect rewrites the
+    // order values), as it would have had the two been made one after the
+    // other. Compared and exchanged, so that a write that lands meanwhile
+    // on another thread is never undone.
+    const bool latest =
+        i < ValueStampCount && change.Stamp >= ValueStamps[i].load() && change.Stamp >= ReplacedAt.load();
+    if (float* slot = latest ? ValueSlot(i) : nullptr) {
+      float seen = LoadParamSlot(*slot);
+      if (seen != change.Value && change.Stamp >= ValueStamps[i].load() && change.Stamp >= ReplacedAt.load())
+        std::atomic_ref<float>(*slot).compare_exchange_strong(seen, change.Value, std::memory_order_relaxed);
     }
-    ParameterChanged(change.Index);
+    ParameterChanged(i);
   }
+  if (OverflowWaiting.exchange(false)) {
+    const std::size_t words = (static_cast<std::size_t>(ValueStampCount) + 63) / 64;
+    for (std::size_t w = 0; w < words; ++w) {
+      std::uint64_t bits = OverflowBits[w].exchange(0);
+      while (bits != 0) {
+        const auto i = static_cast<std::int32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+        bits &= bits - 1;
+        if (IsValidParam(i)) ParameterChanged(i);
+      }
+    }
+  }
+  if (outer) Draining = false;
 }
 
 void TDSPPluginX::RunHandOver() {
@@ -407,7 +452,7 @@ void TDSPPluginX::RunHandOver() {
 void TDSPPluginX::AfterHostCall() {
   using TClock = std::chrono::steady_clock;
   const std::uint64_t asked = ProgramsAsked.load();
-  const bool stoppedAtStart = !ParamChanges.Empty() && AudioThreadAppliesPrograms() && AudioThreadStopped();
+  const bool stoppedAtStart = ParameterChangesWaiting() && AudioThreadAppliesPrograms() && AudioThreadStopped();
   if (ProgramsApplied.load() >= asked && !stoppedAtStart) return;
   const auto start = TClock::now();
   for (;;) {

@@ -122,8 +122,9 @@ class TDSPPluginX : public TDSPVSTBase {
   static constexpr std::int32_t kRampMs = 4;
   // Length of the fade that ends the sound before a program change.
   static constexpr std::int32_t kProgramFadeMs = 4;
-  // MIDI events that arrive during that fade wait for its end (at most these).
-  static constexpr std::size_t kHeldMidiCapacity = 256;
+  // MIDI events that arrive while the instrument cannot take them (the fade,
+  // a hand-over, a call that found the lock held) wait, at most these.
+  static constexpr std::size_t kHeldMidiCapacity = 1024;
   // After a program applied by the audio thread, its MIDI waits while what
   // the program needs is built elsewhere (a new voice set would end the
   // notes started on the old one), at most this long.
@@ -353,10 +354,21 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- parameters and programs
   void ParameterChanged(std::int32_t i) override;
+  // Every write of a parameter's value is stamped from one clock before it
+  // is stored, so that a change taken later from the queue never puts its
+  // value back over a newer one (a later write of the parameter, or a
+  // program or chunk that replaced the values after it). Writes that a
+  // change's ParameterChanged makes while the queue is emptied count as
+  // made with that change and are not stamped. Any thread.
+  std::uint64_t StampValue(std::int32_t i) override;
+  void ValuesReplaced() override;
   // While the host streams, a change made on another thread that does not
   // hold the instance lock is queued for the audio thread (a full queue is
-  // emptied here under the lock); the value itself is stored already.
-  bool HandOverParameterChange(std::int32_t i, float v) override;
+  // emptied here under the lock); the value itself is stored already. The
+  // audio thread, finding the queue full, marks the parameter for its next
+  // call instead (the value is stored; only the order among the marked ones
+  // is lost).
+  bool HandOverParameterChange(std::int32_t i, float v, std::uint64_t stamp) override;
   // Another thread than the audio thread, not holding the instance lock,
   // while the host streams (its process calls keep coming).
   bool HandsOverToAudioThread() const override;
@@ -364,12 +376,15 @@ class TDSPPluginX : public TDSPVSTBase {
   // while silent): applied under the lock, then the audio thread plays on.
   // Any thread but the audio thread; nothing when nothing is handed over.
   void RunHandOver() override;
+  // The audio thread waits, silent, for another thread to apply what it
+  // handed over (a hint for any thread).
+  bool HandOverWaiting() const { return Parked(); }
   // Process calls that found the instance lock held by another thread (and
   // gave the host silence).
   std::uint64_t BusyProcessCalls() const { return BusyCalls.load(); }
   // Parameter changes made on another thread the audio thread has not yet
   // taken (a hint).
-  bool ParameterChangesWaiting() const { return !ParamChanges.Empty(); }
+  bool ParameterChangesWaiting() const { return !ParamChanges.Empty() || OverflowWaiting.load(); }
   // Capacity of the queue of parameter changes handed to the audio thread.
   static constexpr std::size_t kParamChangeCapacity = 4096;
   // Makes the program current under the lock; RecallProgram says where and
@@ -709,11 +724,18 @@ class TDSPPluginX : public TDSPVSTBase {
   // reset and the MIDI held meanwhile.
   void FadeProgramChange(float* interleaved);
   void ProgramFadeDone();
+  // The streaming thread between two calls, lock held, a fade wanted: the
+  // fade's internal blocks rendered into the rings now, so that the program
+  // applies (ProgramFadeDone) before the next call.
+  void FadeAhead();
+  // The audio thread's: inside the render loop of a process call.
+  bool Rendering = false;
   bool HoldMidi(const TVstMidiEvent& event) override;
   // Audio thread, lock held, after it applied a program: while the builds
   // it asked for are outstanding the instrument is silent and its MIDI is
   // held (ProgramSettling); once they are in place, or after
-  // kProgramSettleMs, the held MIDI is played.
+  // kProgramSettleMs, the held MIDI is played (at once, where the render
+  // loop ends the wait).
   void BeginProgramSettle();
   // Each internal block while settling: true while the block stays silent.
   bool ProgramSettles();
@@ -731,6 +753,19 @@ class TDSPPluginX : public TDSPVSTBase {
   bool RefreshWaiting = false;
   bool AudioPostsWaiting = false;
   TParamChangeQueue ParamChanges{kParamChangeCapacity};
+  // The value clock, the stamp of each parameter's last write (sized once
+  // the parameters are known) and the stamp of the last replacement of the
+  // values by a program or chunk.
+  std::atomic<std::uint64_t> ValueClock{0};
+  std::unique_ptr<std::atomic<std::uint64_t>[]> ValueStamps;
+  std::int32_t ValueStampCount = 0;
+  std::atomic<std::uint64_t> ReplacedAt{0};
+  // Set by the holder of the instance lock while it empties the queue.
+  bool Draining = false;
+  // Parameters whose change the audio thread could not queue (a full queue):
+  // one bit each; their ParameterChanged runs when the queue is emptied.
+  std::unique_ptr<std::atomic<std::uint64_t>[]> OverflowBits;
+  std::atomic<bool> OverflowWaiting{false};
   // The pending program was asked for on another thread while the host
   // streamed (set before the program is marked, cleared before it is taken).
   std::atomic<bool> ProgramFromElsewhere{false};
@@ -740,11 +775,32 @@ class TDSPPluginX : public TDSPVSTBase {
   std::int32_t ProgramFadeDoneSamples = 0;
   bool ProgramSettling = false;
   std::int32_t ProgramSettleSamples = 0;
+  // The audio thread's store of held events, oldest first: their bytes and
+  // the frame of the host's stream they came at. Once the instrument takes
+  // events again at the start of a call, they play in their order and
+  // spacing, each late by the same delay (the time from the first of them
+  // to that call); events that come while any of them waits join them, so
+  // that none overtakes another. The delay ends when the store empties.
   struct THeldMidi {
     std::uint8_t Bytes[3];
+    std::int64_t Frame;
   };
   std::array<THeldMidi, kHeldMidiCapacity> HeldMidi{};
+  std::size_t HeldMidiStart = 0;
   std::size_t HeldMidiCount = 0;
+  std::int64_t HeldDelay = -1;  // frames; -1 while the held events wait
+  // Frames of every process call so far, silent ones too, and the first
+  // frame and length of the current call (the audio thread's).
+  std::int64_t HostFrameClock = 0;
+  std::int64_t CallStartFrame = 0;
+  std::int32_t CallFrames = 0;
+  // Appends an event to the store; false when it is full.
+  bool StoreHeldMidi(const std::uint8_t* bytes, std::int64_t frame);
+  // A silent call: its events go to the store.
+  void HoldCallMidi();
+  // The start of a call that renders (lock held): the held events due in
+  // it go to its queue, after this call's own events joined them.
+  void FeedHeldMidi();
   TVstTimeInfo HostTime{};
   bool HostTimeValid = false;
   std::atomic<bool> IoChangedPending{false};

@@ -87,6 +87,9 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   // The host is asked for its time before the lock is taken: it is never
   // called while the lock is held.
   ReadHostTime();
+  CallStartFrame = HostFrameClock;
+  CallFrames = sampleFrames;
+  HostFrameClock += sampleFrames;
   InstanceMutex().SetStreamingThread(std::this_thread::get_id());
   LastProcessNs.store(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -99,8 +102,12 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     return;
   }
   // Only tried: another thread that holds the lock changes what rendering
-  // reads, and the audio thread never waits for it.
-  std::unique_lock<TPluginLock> hold(InstanceMutex(), std::try_to_lock);
+  // reads, and the audio thread never waits for it. A host that renders
+  // offline (or ahead of its clock) waits: nobody listens as it plays, and
+  // a silent call would be a gap in its render.
+  std::unique_lock<TPluginLock> hold(InstanceMutex(), std::defer_lock);
+  if (OfflineCall()) hold.lock();
+  else (void)hold.try_lock();
   if (!hold.owns_lock()) {
     BusyCalls.fetch_add(1);
     RenderSilentCall(outputs, sampleFrames, replace);
@@ -132,12 +139,8 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     }
   } else {
     Built = true;
-    if (WasParked && !Parked()) {
-      // What was handed over is in place: the events held meanwhile play
-      // (once the program's other changes are in place too).
-      WasParked = false;
-      if (!ProgramSettling) ReplayHeldMidi();
-    }
+    // What was handed over is in place.
+    if (WasParked && !Parked()) WasParked = false;
     // A program waiting while the instrument sounds (from the host's
     // program call or a loaded chunk) is applied after the fade, as is a
     // change that installs while silent.
@@ -146,6 +149,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     if (wanted && !ProgramFadeWanted) ChangeWhileSilent();
     if (!TimeInfoRead.load()) UpdateTimeInfo();
     if (GateWake.exchange(false)) SilenceCount = 0;
+    FeedHeldMidi();
     ProcessPendingMidi();
     if (!TimeInfoRead.load()) UpdateTimeInfo();
     TimeInfoRead.store(false);
@@ -156,11 +160,13 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     const std::int32_t block = Settings->BlockSize;
     const std::int32_t piece = std::max(1, kRingLength - 2 * block);
     std::int32_t done = 0;
+    Rendering = true;
     do {
       const std::int32_t n = std::min(piece, sampleFrames - done);
       RenderPiece(outputs, done, n, sampleFrames, replace, silent);
       done += n;
     } while (done < sampleFrames);
+    Rendering = false;
     ClearMidiQueue();
   }
   FlushAudioThreadPosts();
@@ -173,8 +179,79 @@ void TDSPPluginX::RenderSilentCall(float** outputs, std::int32_t sampleFrames, b
     for (std::int32_t k = 0; k < Effect.numOutputs; ++k)
       if (outputs[k] != nullptr) std::fill(outputs[k], outputs[k] + sampleFrames, 0.0f);
   }
-  // The events of this call are late: they go first in the next one.
-  for (TQueuedMidi& q : MidiQueue) q.Event.deltaFrames = 0;
+  HoldCallMidi();
+}
+
+bool TDSPPluginX::StoreHeldMidi(const std::uint8_t* bytes, std::int64_t frame) {
+  if (HeldMidiStart + HeldMidiCount == HeldMidi.size()) {
+    if (HeldMidiStart == 0) return false;
+    std::copy_n(HeldMidi.begin() + static_cast<std::ptrdiff_t>(HeldMidiStart), HeldMidiCount, HeldMidi.begin());
+    HeldMidiStart = 0;
+  }
+  THeldMidi& h = HeldMidi[HeldMidiStart + HeldMidiCount++];
+  std::copy_n(bytes, 3, h.Bytes);
+  h.Frame = frame;
+  return true;
+}
+
+void TDSPPluginX::HoldCallMidi() {
+  // Into the store in their order; what finds it full stays queued and goes
+  // first in the next call.
+  std::size_t kept = 0;
+  for (TQueuedMidi& q : MidiQueue) {
+    if (kept == 0 && StoreHeldMidi(q.Event.midiData, CallStartFrame + ClampedOffset(q.Event, CallFrames))) continue;
+    q.Event.deltaFrames = 0;
+    MidiQueue[kept++] = q;
+  }
+  MidiQueue.resize(kept);
+  // The delay is measured again when the instrument takes events.
+  if (HeldMidiCount > 0) HeldDelay = -1;
+}
+
+void TDSPPluginX::FeedHeldMidi() {
+  if (HeldMidiCount == 0) {
+    HeldDelay = -1;
+    return;
+  }
+  if (Parked() || ProgramFadeWanted || ProgramSettling) return;
+  // The first event still held plays at the start of this call.
+  if (HeldDelay < 0) HeldDelay = std::max<std::int64_t>(0, CallStartFrame - HeldMidi[HeldMidiStart].Frame);
+  // This call's events join the store, behind what it holds (the queue
+  // holds nothing else: every call empties it).
+  std::size_t moved = 0;
+  while (moved < MidiQueue.size() && StoreHeldMidi(MidiQueue[moved].Event.midiData,
+                                                   CallStartFrame + ClampedOffset(MidiQueue[moved].Event, CallFrames)))
+    ++moved;
+  const std::size_t rest = MidiQueue.size() - moved;
+  // Without room for all of them the spacing goes: everything held plays at
+  // the call's start, then the rest of its own events, in their order.
+  const bool flush = rest > 0;
+  const std::int64_t end = CallStartFrame + CallFrames;
+  std::size_t due = 0;
+  while (due < HeldMidiCount && (flush || HeldMidi[HeldMidiStart + due].Frame + HeldDelay < end || CallFrames == 0))
+    ++due;
+  due = std::min(due, kMidiQueueCapacity - rest);
+  std::move(MidiQueue.begin() + static_cast<std::ptrdiff_t>(moved), MidiQueue.end(), MidiQueue.begin());
+  MidiQueue.resize(rest + due);
+  std::move_backward(MidiQueue.begin(), MidiQueue.begin() + static_cast<std::ptrdiff_t>(rest), MidiQueue.end());
+  for (std::size_t k = 0; k < due; ++k) {
+    const THeldMidi& h = HeldMidi[HeldMidiStart + k];
+    TVstMidiEvent e{};
+    e.type = kVstMidiEventType;
+    e.byteSize = sizeof(TVstMidiEvent);
+    e.deltaFrames =
+        flush
+            ? 0
+            : static_cast<std::int32_t>(std::clamp<std::int64_t>(h.Frame + HeldDelay - CallStartFrame, 0, CallFrames));
+    std::copy_n(h.Bytes, 3, e.midiData);
+    MidiQueue[k] = MakeQueued(e);
+  }
+  HeldMidiStart += due;
+  HeldMidiCount -= due;
+  if (HeldMidiCount == 0) {
+    HeldMidiStart = 0;
+    HeldDelay = -1;
+  }
 }
 
 bool TDSPPluginX::HandOverWanted() {
@@ -228,8 +305,9 @@ bool TDSPPluginX::HandOverOverdue() {
   if (pending) ResetSound();
   HandOverState.store(kRunning);
   WasParked = false;
+  // The events held meanwhile wait for the next call, where they play with
+  // their spacing (the rest of this call's events join them).
   BeginProgramSettle();
-  if (!ProgramSettling) ReplayHeldMidi();
   return true;
 }
 
@@ -311,6 +389,19 @@ void TDSPPluginX::LimitOutput(float* x, std::int32_t samples) {
   }
 }
 
+void TDSPPluginX::FadeAhead() {
+  // The fade's blocks go into the rings after what they hold, as the next
+  // call would have rendered them; that call renders fewer blocks. The rings
+  // keep room for the longest piece a call serves (a block more than it
+  // needs, and one in reserve).
+  const std::int32_t block = Settings->BlockSize;
+  while (ProgramFadeWanted && !Parked() && RingFill + 3 * block <= kRingLength) {
+    RenderInternalBlock();
+    RingFill += block;
+    ++SilenceCount;
+  }
+}
+
 void TDSPPluginX::FadeProgramChange(float* interleaved) {
   const std::int32_t block = Settings->BlockSize;
   const std::int32_t length = std::max<std::int32_t>(1, kProgramFadeMs * Settings->SamplesPerMs);
@@ -361,25 +452,25 @@ bool TDSPPluginX::ProgramSettles() {
 }
 
 void TDSPPluginX::ReplayHeldMidi() {
-  const std::size_t held = HeldMidiCount;
+  const std::size_t start = HeldMidiStart, held = HeldMidiCount;
+  HeldMidiStart = 0;
   HeldMidiCount = 0;
-  for (std::size_t k = 0; k < held; ++k) {
-    const std::uint8_t* b = HeldMidi[k].Bytes;
-    MidiHandler->HandleBytes(b[0], b[1], b[2]);
-  }
+  HeldDelay = -1;
+  for (std::size_t k = start; k < start + held; ++k) DecodeMidi(HeldMidi[k].Bytes);
 }
 
 bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
-  if (!(ProgramFadeWanted || ProgramSettling || Parked())) return false;
+  // Also while held events wait for the next call to replay them: none may
+  // overtake them.
+  if (!(ProgramFadeWanted || ProgramSettling || Parked() || (HeldMidiCount > 0 && HeldDelay < 0))) return false;
+  if (StoreHeldMidi(event.midiData, CallStartFrame + ClampedOffset(event, CallFrames))) {
+    HeldDelay = -1;
+    return true;
+  }
   // A full store lets the event through rather than lose it, after what it
   // holds: a note-off never overtakes its note-on.
-  if (HeldMidiCount >= HeldMidi.size()) {
-    ReplayHeldMidi();
-    return false;
-  }
-  THeldMidi& h = HeldMidi[HeldMidiCount++];
-  for (int k = 0; k < 3; ++k) h.Bytes[k] = event.midiData[k];
-  return true;
+  ReplayHeldMidi();
+  return false;
 }
 
 void TDSPPluginX::WriteBlockToRings(const float* interleaved) {

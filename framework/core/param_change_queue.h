@@ -17,8 +17,9 @@
 struct TParamChange {
   std::int32_t Index = 0;
   float Value = 0.0f;
-  // The program current when the change was made (its value went there).
-  std::int32_t Program = 0;
+  // Orders the change among every write of the parameter's value (the
+  // plug-in's value clock).
+  std::uint64_t Stamp = 0;
 };
 
 class TParamChangeQueue {

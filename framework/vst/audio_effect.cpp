@@ -326,7 +326,7 @@ namespace {
 template <class F>
 auto WithBuilds(AudioEffect& self, bool audioThread, F&& call) {
   if (audioThread && self.HostHasResumed()) {
-    TAudioCallBuilds builds(self.Changes(), !self.HostRendersOffline());
+    TAudioCallBuilds builds(self.Changes(), !self.RendersOffline());
     return call();
   }
   auto result = [&] {
@@ -350,12 +350,30 @@ std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opco
   try {
     if (opcode == kEffMainsChanged && value != 0) self->EverResumed.store(true);
     // Resume builds what the program needs on its own thread, whichever it
-    // is: resuming is where a plug-in may still allocate.
-    const bool audio = opcode != kEffMainsChanged && self->OnAudioThread();
-    return WithBuilds(*self, audio, [&] { return self->Dispatcher(opcode, index, value, ptr, opt); });
+    // is: resuming is where a plug-in may still allocate. So does a program
+    // or a chunk the host gives on its audio thread between two process
+    // calls: the host chose that thread, and the next call meets the change
+    // whole, at the same point of the stream on every run, whatever the host
+    // says about its process level and however soon the worker would have
+    // built it (MIDI events, sent there before every call, ask for nothing).
+    if (opcode != kEffMainsChanged && self->OnAudioThread()) {
+      THostCallBuilds builds(self->Changes());
+      return self->Dispatcher(opcode, index, value, ptr, opt);
+    }
+    return WithBuilds(*self, false, [&] { return self->Dispatcher(opcode, index, value, ptr, opt); });
   } catch (...) {
     return 0;
   }
+}
+
+void AudioEffect::TimeProcessCall(std::int32_t frames) {
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  if (PaceBlockNs > 0 && (now - PaceLastNs) * 4 < PaceBlockNs) AheadNs = std::min(AheadNs + PaceBlockNs, kAheadNs);
+  else AheadNs = 0;
+  PaceLastNs = now;
+  PaceBlockNs =
+      static_cast<std::int64_t>(std::max(0, frames)) * 1000000000 / std::max<std::int32_t>(1, Settings->SampleRate);
 }
 
 void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames) {
@@ -366,8 +384,10 @@ void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outpu
   if (!inside) return;
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    self->TimeProcessCall(sampleFrames);
+    self->OfflineCallFlag = self->RendersOffline();
     if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes(), !self->HostRendersOffline());
+      TAudioCallBuilds builds(self->Changes(), !self->OfflineCallFlag);
       self->Process(inputs, outputs, sampleFrames);
     } else {
       // A host that processes before it resumes: what the first blocks
@@ -387,8 +407,10 @@ void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, floa
   if (!inside) return;
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    self->TimeProcessCall(sampleFrames);
+    self->OfflineCallFlag = self->RendersOffline();
     if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes(), !self->HostRendersOffline());
+      TAudioCallBuilds builds(self->Changes(), !self->OfflineCallFlag);
       self->ProcessReplacing(inputs, outputs, sampleFrames);
     } else {
       self->ProcessReplacing(inputs, outputs, sampleFrames);

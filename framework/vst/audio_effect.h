@@ -191,6 +191,15 @@ class AudioEffect : public TDSPBasePlugin {
   // thread asks for is then built on it, and the output does not depend on
   // how fast the worker is.
   bool HostRendersOffline() { return CallHost(kHostGetCurrentProcessLevel) == kVstProcessLevelOffline; }
+  // The host's process calls have come much faster than the audio they
+  // carry, call after call (a render that runs ahead of the clock, whatever
+  // the host says about it): nobody listens as it plays, so the audio
+  // thread may build and wait as an offline render does. Audio thread.
+  bool HostRendersAhead() const { return AheadNs >= kAheadNs; }
+  // Offline by the host's word or by the pace of its calls. Audio thread.
+  bool RendersOffline() { return HostRendersAhead() || HostRendersOffline(); }
+  // What RendersOffline said at the start of the current process call.
+  bool OfflineCall() const { return OfflineCallFlag; }
   std::int32_t GetHostBlockSize() const { return HostBlockSize; }
 
  protected:
@@ -207,6 +216,18 @@ class AudioEffect : public TDSPBasePlugin {
 
  private:
   std::atomic<std::thread::id> AudioThreadId{};
+  // The pace of the process calls (the audio thread's): when the last one
+  // began (steady clock, ns), how long its audio lasts, and how much audio
+  // the calls in a row carried that each began within a quarter of the
+  // previous call's audio. A real-time host that catches up after a stall
+  // gets ahead by no more than the stall; a quarter of a second ahead is
+  // a render.
+  static constexpr std::int64_t kAheadNs = 250000000;
+  void TimeProcessCall(std::int32_t frames);
+  std::int64_t PaceLastNs = 0;
+  std::int64_t PaceBlockNs = 0;
+  std::int64_t AheadNs = 0;
+  bool OfflineCallFlag = false;
   std::atomic<bool> EverResumed{false};
   // The last chunk handed to each thread that asked (at most
   // kChunkAnswerThreads; beyond that the least recently used one is reused).

@@ -57,18 +57,24 @@ std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   for (std::int32_t i = 0; i < events->numEvents; ++i) {
     const TVstEvent* e = list[i];
     if (e == nullptr || e->type != kVstMidiEventType) continue;
-    TQueuedMidi queued{};
-    std::memcpy(&queued.Event, e, sizeof(TVstMidiEvent));
-    queued.Due = kNotScheduled;
-    const std::uint8_t* data = queued.Event.midiData;
-    const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]);
-    if (m.Status == kMidiNoteOn || m.Status == kMidiNoteOff) {
-      queued.Kind = m.Status == kMidiNoteOn ? TNoteKind::kOn : TNoteKind::kOff;
-      queued.Key = static_cast<std::uint8_t>(m.Data1);
-    }
-    if (!QueueMidi(queue, queued)) CountDroppedMidi();
+    TVstMidiEvent event;
+    std::memcpy(&event, e, sizeof(TVstMidiEvent));
+    if (!QueueMidi(queue, MakeQueued(event))) CountDroppedMidi();
   }
   return 1;
+}
+
+TDSPVSTBase::TQueuedMidi TDSPVSTBase::MakeQueued(const TVstMidiEvent& event) {
+  TQueuedMidi queued{};
+  queued.Event = event;
+  queued.Due = kNotScheduled;
+  const std::uint8_t* data = queued.Event.midiData;
+  const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]);
+  if (m.Status == kMidiNoteOn || m.Status == kMidiNoteOff) {
+    queued.Kind = m.Status == kMidiNoteOn ? TNoteKind::kOn : TNoteKind::kOff;
+    queued.Key = static_cast<std::uint8_t>(m.Data1);
+  }
+  return queued;
 }
 
 bool TDSPVSTBase::QueueMidi(std::vector<TQueuedMidi>& queue, const TQueuedMidi& event) {
@@ -175,11 +181,18 @@ void TDSPVSTBase::SendQueuedMidi(std::int32_t from, std::int32_t to) {
 void TDSPVSTBase::OfferQueuedMidi(TQueuedMidi& q) {
   q.Due = kNotScheduled;
   q.Offered = true;
-  std::uint16_t& sounding = SoundingNotes[q.Key & 0x7F];
-  if (q.Kind == TNoteKind::kOn && sounding < UINT16_MAX) ++sounding;
-  if (q.Kind == TNoteKind::kOff && sounding > 0) --sounding;
+  // A held event counts when it is decoded at last.
   if (HoldMidi(q.Event)) return;
-  const std::uint8_t* data = q.Event.midiData;
+  DecodeMidi(q.Event.midiData);
+}
+
+void TDSPVSTBase::DecodeMidi(const std::uint8_t* data) {
+  const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]);
+  if (m.Status == kMidiNoteOn || m.Status == kMidiNoteOff) {
+    std::uint16_t& sounding = SoundingNotes[static_cast<std::size_t>(m.Data1 & 0x7F)];
+    if (m.Status == kMidiNoteOn && sounding < UINT16_MAX) ++sounding;
+    if (m.Status == kMidiNoteOff && sounding > 0) --sounding;
+  }
   MidiHandler->HandleBytes(data[0], data[1], data[2]);
 }
 

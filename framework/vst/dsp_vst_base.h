@@ -101,8 +101,13 @@ class TDSPVSTBase : public AudioEffectX {
   // a note that starts and ends at one position still ends.
   void SendQueuedMidi(std::int32_t from, std::int32_t to);
   // Offered each event before it is decoded: true keeps it from decoding
-  // (the taker decodes it later itself).
+  // (the taker decodes it later itself, with DecodeMidi, or queues it again).
   virtual bool HoldMidi(const TVstMidiEvent& /*event*/) { return false; }
+  // Decodes the three bytes of an event now, counted among the notes that
+  // sound.
+  void DecodeMidi(const std::uint8_t* bytes);
+  // A queue record of the event (what ordering needs to know of it).
+  static TQueuedMidi MakeQueued(const TVstMidiEvent& event);
   // Schedules the events whose offset (clamped into the host block of
   // hostFrames) lies in [start, start + length): Due := offset - start + shift.
   void ScheduleQueuedMidi(std::int32_t start, std::int32_t length, std::int32_t hostFrames, std::int32_t shift);

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/framework/core/plugin_test_support.h"
@@ -362,6 +363,102 @@ TEST(RealtimeHandOver, AProgramFromAHostThreadFadesOutFirst) {
   ASSERT_TRUE(audio.Call(next));
   ASSERT_TRUE(audio.Call({}));
   EXPECT_GT(audio.Peak(), 0.1f) << "the new program plays";
+}
+
+// A hand-over that the tests hold back (or that no thread ever takes).
+class TGatedHandOver : public TResettingSine {
+ public:
+  enum : int { kOpen, kClosed, kNever };
+  void RunHandOver() override {
+    if (Gate.load() == kNever) return;
+    WaitFor([&] { return Gate.load() == kOpen; });
+    TResettingSine::RunHandOver();
+  }
+  std::atomic<int> Gate{kOpen};
+};
+
+// The render thread's calls until `done` (at most `limit` of them), paced
+// as a real-time host's are: calls that came much faster than their audio
+// would make the host one that renders ahead of its clock.
+bool CallUntil(TStepThread& audio, int limit, const std::function<bool()>& done, TEventList events = {}) {
+  for (int k = 0; k < limit && !done(); ++k) {
+    if (!audio.Call(std::exchange(events, {}))) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return done();
+}
+
+// Events that come while the audio thread waits for a hand-over play
+// afterwards in their order and with their spacing; a hand-over that no
+// thread takes ends after a bounded stretch of silence.
+TEST(RealtimeHandOver, EventsHeldForAHandOverKeepTheirSpacingAndNoHandOverWaitsForever) {
+  for (const int gate : {TGatedHandOver::kClosed, TGatedHandOver::kNever}) {
+    SCOPED_TRACE(gate == TGatedHandOver::kNever ? "taken by no thread" : "taken late");
+    TTestHost::Reset();
+    auto p = MakeWithWorker<TGatedHandOver>();
+    TVstEffect* e = p->GetEffect();
+    TStepThread audio(e);
+    TEventList note;
+    note.Add(0, 0x90, 50, 100);
+    ASSERT_FALSE(CallUntil(
+        audio, 5, [] { return false; }, note));
+    p->Gate = gate;
+    std::thread host([&] { Dispatch(e, kEffSetProgram, 0, 5); });
+    if (!CallUntil(audio, 50, [&] { return p->HandOverWaiting(); })) {
+      p->Gate = TGatedHandOver::kOpen;
+      host.join();
+      FAIL() << "the audio thread never handed the program over";
+    }
+    // Two calls of 256 frames while it waits: a note at 20 in the first, its
+    // end at 100 and another note at 200 in the second.
+    TEventList first, second;
+    first.Add(20, 0x90, 60, 100);
+    second.Add(100, 0x80, 60, 0);
+    second.Add(200, 0x90, 62, 100);
+    ASSERT_FALSE(CallUntil(
+        audio, 1, [] { return false; }, first));
+    ASSERT_FALSE(CallUntil(
+        audio, 1, [] { return false; }, second));
+    const std::size_t before = p->NoteOnBlocks.size();
+    if (gate == TGatedHandOver::kClosed) p->Gate = TGatedHandOver::kOpen;
+    // Without a thread that takes it, the audio thread applies it itself
+    // after a bounded stretch of silence.
+    const bool played = CallUntil(audio, 400, [&] { return p->NoteOnBlocks.size() >= before + 2; });
+    host.join();
+    ASSERT_TRUE(played) << "the held notes never played";
+    EXPECT_EQ(p->CurrentProgram(), 5);
+    EXPECT_FALSE(p->HandOverWaiting());
+    const std::int64_t spacing = p->NoteOnBlocks[before + 1] - p->NoteOnBlocks[before];
+    // 256 + 200 - 20 frames: ten internal blocks of 44 frames, give or take one.
+    EXPECT_NEAR(static_cast<double>(spacing), 436.0 / 44.0, 1.0);
+    EXPECT_EQ(p->Voices[0].Note, 62) << "the first note ended before the second began";
+  }
+}
+
+// The audio thread never waits for the lock, even when the queue of
+// parameter changes it would take them from is full: a host that automates
+// thousands of parameters between two calls while another thread holds the
+// lock gets its call back, and the last change of each parameter reaches
+// the instrument at the next call.
+TEST(RealtimeHandOver, AFullParameterQueueNeverMakesTheAudioThreadWait) {
+  TTestHost::Reset();
+  auto p = MakePlugin();
+  TVstEffect* e = p->GetEffect();
+  TStepThread audio(e);
+  ASSERT_TRUE(audio.Call({}));
+  const int changesBefore = p->Changed[13];
+  p->InstanceMutex().lock();
+  const bool ended = audio.Call({}, [](TVstEffect* effect) {
+    for (int k = 0; k <= static_cast<int>(TDSPPluginX::kParamChangeCapacity); ++k)
+      effect->setParameter(effect, 15 + k % 8, static_cast<float>(k % 10) / 10.0f);
+    effect->setParameter(effect, 13, 0.75f);
+  });
+  p->InstanceMutex().unlock();
+  ASSERT_TRUE(ended) << "the audio thread waited for the lock";
+  ASSERT_TRUE(audio.Call({}));
+  EXPECT_FLOAT_EQ(p->GetParameterValue(13), 0.75f);
+  EXPECT_EQ(p->Changed[13], changesBefore + 1) << "the last change reached the instrument once";
+  EXPECT_FALSE(p->ParameterChangesWaiting());
 }
 
 // A host that renders offline (faster than real time) never gets the

@@ -1,0 +1,455 @@
+// What a host changes lands in the order it made the changes, whichever
+// thread makes them and whatever the audio thread does meanwhile: streams,
+// has stopped calling, is suspended, runs flat out, or is left behind by
+// thousands of changes in one block.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/module/module_render.h"
+
+namespace {
+
+using namespace module_render;
+using TClock = std::chrono::steady_clock;
+
+bool WaitFor(const std::function<bool()>& done, double seconds = 30) {
+  const auto until = TClock::now() + std::chrono::duration<double>(seconds);
+  while (!done() && TClock::now() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  return done();
+}
+
+// MIDI bytes at a frame of the stream.
+struct TTimedMidi {
+  std::size_t Frame;
+  std::uint8_t Bytes[3];
+};
+
+// A host's audio thread: process calls of `frames` frames with the MIDI
+// given (by default a note held from the first call), paced at real time or
+// back to back, recording what it renders.
+class TAudioThread {
+ public:
+  TAudioThread(TVstPlugin& plugin, int frames, bool paced, std::vector<TTimedMidi> midi = {{0, {0x90, 40, 100}}})
+      : Plugin(plugin), Frames(frames), Paced(paced), Midi(std::move(midi)), Events(Midi.size() + 8) {
+    Buffers[0].resize(static_cast<std::size_t>(frames));
+    Buffers[1].resize(static_cast<std::size_t>(frames));
+  }
+  ~TAudioThread() { Stop(); }
+
+  // Records at most `seconds` of what it renders, and stops calling then.
+  void Record(double seconds) {
+    Out.Rate = Plugin.SampleRate();
+    Out.Block = Frames;
+    const auto n = static_cast<std::size_t>(seconds * Out.Rate);
+    Out.Left.reserve(n);
+    Out.Right.reserve(n);
+  }
+  void Start() {
+    Stop();
+    Quit = false;
+    Thread = std::thread([this] { Loop(); });
+  }
+  // Joins the thread after the call it is in.
+  void Stop() {
+    Quit = true;
+    if (Thread.joinable()) Thread.join();
+  }
+  // MIDI placed `frames` after the frame the next call starts at, given
+  // before the thread starts.
+  void AddAnchored(std::vector<TTimedMidi> midi) { Anchored = std::move(midi); }
+  // Places the anchored MIDI from the next call on.
+  void Anchor() { AnchorFrame.store(Position.load()); }
+  // Where the anchored MIDI was placed.
+  std::size_t AnchoredAt() const { return AnchorFrame.load(); }
+  // Waits until the recording is whole, then stops.
+  bool Finish() {
+    const bool whole = WaitFor([&] { return Position.load() >= Out.Left.capacity(); }, 60);
+    Stop();
+    return whole;
+  }
+  // Waits until `n` more calls have ended.
+  bool AwaitCalls(int n) {
+    const std::uint64_t target = Calls.load() + static_cast<std::uint64_t>(n);
+    return WaitFor([&] { return Calls.load() >= target; });
+  }
+  // Waits until the calls have rendered `frame` frames.
+  bool AwaitFrame(std::size_t frame) {
+    return WaitFor([&] { return Position.load() >= frame; });
+  }
+  std::uint64_t CallCount() const { return Calls.load(); }
+  // What was recorded (once stopped).
+  const TStereo& Output() const { return Out; }
+
+ private:
+  void Loop() {
+    float* outputs[2] = {Buffers[0].data(), Buffers[1].data()};
+    const auto period = std::chrono::duration<double>(Frames / Plugin.SampleRate());
+    auto next = TClock::now();
+    while (!Quit) {
+      const std::size_t start = Position.load();
+      if (Out.Left.capacity() != 0 && start >= Out.Left.capacity()) break;
+      Events.Clear();
+      while (NextMidi < Midi.size() && Midi[NextMidi].Frame < start + static_cast<std::size_t>(Frames)) {
+        const TTimedMidi& m = Midi[NextMidi++];
+        Events.Add(static_cast<int>(std::max(m.Frame, start) - start), m.Bytes, 3);
+      }
+      const std::size_t anchor = AnchorFrame.load();
+      while (anchor != kNoAnchor && NextAnchored < Anchored.size() &&
+             anchor + Anchored[NextAnchored].Frame < start + static_cast<std::size_t>(Frames)) {
+        const TTimedMidi& m = Anchored[NextAnchored++];
+        Events.Add(static_cast<int>(std::max(anchor + m.Frame, start) - start), m.Bytes, 3);
+      }
+      Plugin.ProcessBlock(Events.Events(), outputs, Frames);
+      if (Out.Left.size() + static_cast<std::size_t>(Frames) <= Out.Left.capacity()) {
+        Out.Left.insert(Out.Left.end(), outputs[0], outputs[0] + Frames);
+        Out.Right.insert(Out.Right.end(), outputs[1], outputs[1] + Frames);
+      }
+      Position.store(start + static_cast<std::size_t>(Frames));
+      Calls.fetch_add(1);
+      if (Paced) {
+        next += std::chrono::duration_cast<TClock::duration>(period);
+        std::this_thread::sleep_until(next);
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }
+
+  TVstPlugin& Plugin;
+  const int Frames;
+  const bool Paced;
+  const std::vector<TTimedMidi> Midi;
+  std::size_t NextMidi = 0;
+  static constexpr std::size_t kNoAnchor = SIZE_MAX;
+  std::vector<TTimedMidi> Anchored;
+  std::size_t NextAnchored = 0;
+  std::atomic<std::size_t> AnchorFrame{kNoAnchor};
+  std::vector<float> Buffers[2];
+  TVstEventList Events;
+  TStereo Out;
+  std::atomic<bool> Quit{false};
+  std::atomic<std::uint64_t> Calls{0};
+  std::atomic<std::size_t> Position{0};
+  std::thread Thread;
+};
+
+// A fresh instance on `program`, resumed and processing.
+std::unique_ptr<TVstPlugin> Streamable(int program, int frames, std::int32_t level) {
+  std::string error;
+  std::unique_ptr<TVstPlugin> plugin = OpenInstance(44100, frames, error);
+  EXPECT_NE(plugin, nullptr) << error;
+  if (plugin == nullptr) return nullptr;
+  plugin->SetProgram(program);
+  plugin->SetSampleRate(44100);
+  plugin->SetBlockSize(frames);
+  plugin->SetProcessLevel(level);
+  plugin->Resume();
+  plugin->Dispatch(kEffStartProcess);
+  return plugin;
+}
+
+// ---- every change lands, in order
+
+enum class TState { Streaming, Stopped, Suspended, FlatOut, Overflowing };
+enum class TThen { Parameter, Program, ProgramChunk, BankChunk };
+
+struct TOrderCase {
+  const char* Name;
+  TState State;
+  TThen Then;
+};
+
+std::string CaseName(const testing::TestParamInfo<TOrderCase>& info) { return info.param.Name; }
+
+class HostOrder : public testing::TestWithParam<TOrderCase> {};
+
+// A parameter set to 0.2 and then, one way or another, to something else:
+// what the host reads back, what it saves and what is current afterwards
+// is the later change, however the audio thread was placed between the two.
+TEST_P(HostOrder, TheLastChangeWins) {
+  const TOrderCase& c = GetParam();
+  const int frames = c.State == TState::Overflowing ? 4096 : 512;
+  std::string error;
+  std::unique_ptr<TVstPlugin> plugin = OpenInstance(44100, frames, error);
+  ASSERT_NE(plugin, nullptr) << error;
+  const int x = ParamIndex("Cutoff->Env2");
+  ASSERT_GE(x, 0);
+  plugin->SetProgram(3);
+  // The states the later change brings: a program chunk and a bank chunk
+  // holding 0.5, and program 5 holding 0.7.
+  plugin->SetParameter(x, 0.7f);
+  plugin->SetProgram(5);
+  plugin->SetParameter(x, 0.7f);
+  plugin->SetProgram(3);
+  plugin->SetParameter(x, 0.5f);
+  const std::vector<std::uint8_t> programChunk = plugin->GetChunk(true);
+  const std::vector<std::uint8_t> bankChunk = plugin->GetChunk(false);
+  plugin->SetParameter(x, 0.3f);
+  float expected = 0.8f;
+  std::vector<std::uint8_t> loaded;
+  auto later = [&] {
+    switch (c.Then) {
+      case TThen::Parameter:
+        plugin->SetParameter(x, 0.8f);
+        break;
+      case TThen::Program:
+        plugin->SetProgram(5);
+        expected = 0.7f;
+        break;
+      case TThen::ProgramChunk:
+        EXPECT_NE(plugin->SetChunk(programChunk, true), 0);
+        expected = 0.5f;
+        loaded = programChunk;
+        break;
+      case TThen::BankChunk:
+        EXPECT_NE(plugin->SetChunk(bankChunk, false), 0);
+        expected = 0.5f;
+        loaded = bankChunk;
+        break;
+    }
+  };
+
+  plugin->SetSampleRate(44100);
+  plugin->SetBlockSize(frames);
+  plugin->SetProcessLevel(kVstProcessLevelRealtime);
+  plugin->Resume();
+  plugin->Dispatch(kEffStartProcess);
+  TAudioThread audio(*plugin, frames, c.State != TState::FlatOut);
+  audio.Start();
+  ASSERT_TRUE(audio.AwaitCalls(3));
+  switch (c.State) {
+    case TState::Streaming:
+    case TState::FlatOut:
+      plugin->SetParameter(x, 0.2f);
+      later();
+      break;
+    case TState::Stopped:
+      ASSERT_TRUE(audio.AwaitCalls(1));
+      plugin->SetParameter(x, 0.2f);
+      audio.Stop();
+      // The host stopped calling, without suspending.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      later();
+      EXPECT_EQ(plugin->GetParameter(x), expected) << "while stopped";
+      break;
+    case TState::Suspended:
+      plugin->SetParameter(x, 0.2f);
+      audio.Stop();
+      plugin->Suspend();
+      later();
+      EXPECT_EQ(plugin->GetParameter(x), expected) << "while suspended";
+      plugin->Resume();
+      break;
+    case TState::Overflowing:
+      // One long block's time right after a call: the changes outnumber
+      // what the audio thread takes at its next call.
+      ASSERT_TRUE(audio.AwaitCalls(1));
+      plugin->SetParameter(x, 0.2f);
+      for (int k = 0; k < 4095; ++k) plugin->SetParameter(10 + k % 100, (k % 7) / 7.0f);
+      later();
+      break;
+  }
+  if (c.State == TState::Stopped || c.State == TState::Suspended) audio.Start();
+  ASSERT_TRUE(audio.AwaitCalls(4));
+  EXPECT_EQ(plugin->GetParameter(x), expected);
+  if (!loaded.empty()) {
+    EXPECT_TRUE(plugin->GetChunk(c.Then == TThen::ProgramChunk) == loaded) << "what is saved is not what was loaded";
+  }
+  audio.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostOrder,
+                         testing::Values(TOrderCase{"StreamingThenParameter", TState::Streaming, TThen::Parameter},
+                                         TOrderCase{"StreamingThenProgram", TState::Streaming, TThen::Program},
+                                         TOrderCase{"StreamingThenProgramChunk", TState::Streaming,
+                                                    TThen::ProgramChunk},
+                                         TOrderCase{"StreamingThenBankChunk", TState::Streaming, TThen::BankChunk},
+                                         TOrderCase{"StoppedThenParameter", TState::Stopped, TThen::Parameter},
+                                         TOrderCase{"StoppedThenProgram", TState::Stopped, TThen::Program},
+                                         TOrderCase{"StoppedThenProgramChunk", TState::Stopped, TThen::ProgramChunk},
+                                         TOrderCase{"SuspendedThenParameter", TState::Suspended, TThen::Parameter},
+                                         TOrderCase{"SuspendedThenProgram", TState::Suspended, TThen::Program},
+                                         TOrderCase{"SuspendedThenBankChunk", TState::Suspended, TThen::BankChunk},
+                                         TOrderCase{"FlatOutThenParameter", TState::FlatOut, TThen::Parameter},
+                                         TOrderCase{"FlatOutThenProgramChunk", TState::FlatOut, TThen::ProgramChunk},
+                                         TOrderCase{"OverflowingThenParameter", TState::Overflowing, TThen::Parameter},
+                                         TOrderCase{"OverflowingThenBankChunk", TState::Overflowing, TThen::BankChunk}),
+                         CaseName);
+
+// ---- program changes at defined points, notes kept
+
+// Every 50 ms window of both channels over from..to seconds, in dB.
+std::vector<double> Windows(const TStereo& s, double from, double to) {
+  std::vector<double> db;
+  for (double t = from; t + 0.05 <= to + 1e-9; t += 0.05) db.push_back(RmsDb(Both(s, t, t + 0.05)));
+  return db;
+}
+
+// The longest run of 10 ms windows below -70 dBFS from `from` on, seconds.
+double LongestSilence(const TStereo& s, double from) {
+  double longest = 0, run = 0;
+  const double end = static_cast<double>(s.Left.size()) / s.Rate;
+  for (double t = from; t + 0.01 <= end; t += 0.01) {
+    run = RmsDb(Both(s, t, t + 0.01)) < -70 ? run + 0.01 : 0;
+    longest = std::max(longest, run);
+  }
+  return longest;
+}
+
+// A host that renders on one thread and selects a program on it between
+// two process calls: the program applies before the next call's events,
+// and the same calls give the same bits whatever the host answers about its
+// process level (and however fast the module's worker is).
+TEST(ProgramChanges, OnTheProcessingThreadRenderTheSameBitsEveryTime) {
+  const int from = FindProgram("Classic Saw"), to = FindProgram("Acid Line");
+  ASSERT_GE(from, 0);
+  ASSERT_GE(to, 0);
+  for (bool sounding : {false, true}) {
+    SCOPED_TRACE(sounding ? "the old program sounds at the change" : "silent at the change");
+    TScript script;
+    if (sounding) script.Note(0.3, 0.75, 40);
+    script.Program(1.0, to).Note(1.05, 0.95, 45);
+    TScript reference;
+    reference.Note(1.05, 0.95, 45);
+    TPlaySettings s;
+    s.Seconds = 2.3;
+    s.Program = to;
+    TStereo expected, out;
+    std::string error;
+    ASSERT_TRUE(Play(s, reference, expected, error)) << error;
+    s.Program = from;
+    std::vector<float> first;
+    for (std::int32_t level : {kVstProcessLevelOffline, kVstProcessLevelUnknown, kVstProcessLevelRealtime}) {
+      for (int run = 0; run < 4; ++run) {
+        s.ProcessLevel = level;
+        ASSERT_TRUE(Play(s, script, out, error)) << error;
+        if (first.empty()) first = Both(out, 0, s.Seconds);
+        ASSERT_TRUE(Both(out, 0, s.Seconds) == first) << "level " << level << ", run " << run;
+      }
+    }
+    // The note after the change is the new program's, whole.
+    const std::vector<double> got = Windows(out, 1.1, 2.0), want = Windows(expected, 1.1, 2.0);
+    for (std::size_t k = 0; k < got.size(); ++k) EXPECT_NEAR(got[k], want[k], 3.0) << "window " << k;
+  }
+}
+
+// The first frame from `from` seconds on where either channel reaches
+// -60 dBFS, in seconds; -1 when none does.
+double Onset(const TStereo& s, double from) {
+  for (std::size_t f = s.Frame(from); f < s.Left.size(); ++f)
+    if (std::fabs(s.Left[f]) > 1e-3f || std::fabs(s.Right[f]) > 1e-3f) return static_cast<double>(f) / s.Rate;
+  return -1;
+}
+
+// A program selected by another thread while the host streams in real
+// time: a note that comes with it or just after (the call may land between
+// two process calls or during one) plays whole with the new program, late
+// by no more than the fade and the hand-over, which the audio thread ends
+// itself after 100 ms of silence.
+TEST(ProgramChanges, ANoteAroundAHostThreadChangePlaysWhole) {
+  const int from = FindProgram("Classic Saw"), to = FindProgram("Acid Line");
+  ASSERT_GE(from, 0);
+  ASSERT_GE(to, 0);
+  constexpr int kFrames = 256;
+  const double change = 0.3, length = 0.3;
+  auto frame = [](double t) { return static_cast<std::size_t>(t * 44100); };
+  int round = 0;
+  for (double delay : {0.0, 0.010, 0.020}) {
+    for (bool heldAcross : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "note " << delay * 1e3 << " ms after the call"
+                                      << (heldAcross ? ", a note held across it" : ""));
+      std::unique_ptr<TVstPlugin> plugin = Streamable(from, kFrames, kVstProcessLevelRealtime);
+      ASSERT_NE(plugin, nullptr);
+      std::vector<TTimedMidi> before = {{frame(0.05), {0x90, 40, 100}}};
+      if (!heldAcross) before.push_back({frame(change - 0.15), {0x80, 40, 64}});
+      TAudioThread audio(*plugin, kFrames, true, before);
+      audio.AddAnchored({{frame(delay), {0x90, 45, 100}}, {frame(delay + length), {0x80, 45, 64}}});
+      audio.Record(change + length + 0.3);
+      audio.Start();
+      ASSERT_TRUE(audio.AwaitFrame(frame(change)));
+      // Between two calls, or a third or two thirds into one.
+      std::this_thread::sleep_for(std::chrono::duration<double>((round++ % 3) * kFrames / 44100.0 / 3));
+      audio.Anchor();
+      plugin->SetProgram(to);
+      ASSERT_TRUE(audio.Finish());
+      const TStereo& out = audio.Output();
+      // The same note played by the new program from the start.
+      const double on = static_cast<double>(audio.AnchoredAt()) / 44100 + delay, off = on + length;
+      TScript reference;
+      reference.Note(on, length, 45);
+      TPlaySettings s;
+      s.Seconds = off + 0.3;
+      s.Program = to;
+      TStereo expected;
+      std::string error;
+      ASSERT_TRUE(Play(s, reference, expected, error)) << error;
+      // (Where the old note fades into the new one, its start is not seen.)
+      const double late = heldAcross ? 0.0 : Onset(out, on) - Onset(expected, on);
+      EXPECT_GE(late, 0.0);
+      EXPECT_LT(late, 0.13) << "the note came " << late * 1e3 << " ms late";
+      // Compared from a little after its start up to its end.
+      const std::vector<double> got = Windows(out, on + late + 0.03, off),
+                                want = Windows(expected, on + 0.03, off - late);
+      for (std::size_t k = 0; k < got.size() && k < want.size(); ++k)
+        EXPECT_NEAR(got[k], want[k], 6.0) << "window " << k;
+    }
+  }
+}
+
+// After the old sound's fade nothing sounds until a note arrives, even
+// where the old program rang through its effects.
+TEST(ProgramChanges, AfterTheFadeNothingSoundsUntilANote) {
+  const int from = FindProgram("Bass Pad");
+  ASSERT_GE(from, 0);
+  const double change = 1.0;
+  auto frame = [](double t) { return static_cast<std::size_t>(t * 44100); };
+  std::unique_ptr<TVstPlugin> plugin = Streamable(from, 512, kVstProcessLevelRealtime);
+  ASSERT_NE(plugin, nullptr);
+  TAudioThread audio(*plugin, 512, true,
+                     {{frame(0.1), {0x90, 40, 100}}, {frame(0.1), {0x90, 47, 100}}, {frame(0.1), {0x90, 52, 100}}});
+  audio.Record(3.5);
+  audio.Start();
+  ASSERT_TRUE(audio.AwaitFrame(frame(change)));
+  plugin->SetProgram(0);
+  ASSERT_TRUE(audio.Finish());
+  const TStereo& out = audio.Output();
+  EXPECT_GT(RmsDb(Both(out, 0.3, change - 0.05)), -40.0);
+  for (double t = change + 0.1; t < 3.4; t += 0.1) EXPECT_LT(RmsDb(Both(out, t, t + 0.1)), -120.0) << t;
+}
+
+// A host that renders faster than real time and says nothing about it gets
+// sound after each program change a thread of its own makes, not seconds of
+// silence.
+TEST(ProgramChanges, AFastHostGetsSoundAfterHostThreadChanges) {
+  for (std::int32_t level : {kVstProcessLevelUnknown, kVstProcessLevelRealtime}) {
+    SCOPED_TRACE(level);
+    std::vector<TTimedMidi> midi;
+    for (int k = 0; k < 80; ++k) {
+      midi.push_back({static_cast<std::size_t>((0.1 + 0.1 * k) * 44100), {0x90, 40, 100}});
+      midi.push_back({static_cast<std::size_t>((0.19 + 0.1 * k) * 44100), {0x80, 40, 64}});
+    }
+    std::unique_ptr<TVstPlugin> plugin = Streamable(0, 512, level);
+    ASSERT_NE(plugin, nullptr);
+    TAudioThread audio(*plugin, 512, false, midi);
+    audio.Record(8.0);
+    audio.Start();
+    const int programs[] = {13, 27, 2, 57, 13, 0, 27, 2};
+    for (int k = 0; k < 8; ++k) {
+      ASSERT_TRUE(audio.AwaitFrame(static_cast<std::size_t>((0.5 + 0.8 * k) * 44100)));
+      plugin->SetProgram(programs[k]);
+    }
+    ASSERT_TRUE(audio.AwaitFrame(static_cast<std::size_t>(7.9 * 44100)));
+    audio.Stop();
+    EXPECT_LT(LongestSilence(audio.Output(), 0.1), 0.3);
+  }
+}
+
+}  // namespace
