@@ -369,8 +369,15 @@ std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opco
 void AudioEffect::TimeProcessCall(std::int32_t frames) {
   const std::int64_t now =
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  if (PaceBlockNs > 0 && (now - PaceLastNs) * 4 < PaceBlockNs) AheadNs = std::min(AheadNs + PaceBlockNs, kAheadNs);
-  else AheadNs = 0;
+  if (PaceLastNs != 0) {
+    PaceAudioNs += PaceBlockNs;
+    PaceWallNs += std::max<std::int64_t>(0, now - PaceLastNs);
+    if (PaceAudioNs >= kPaceWindowNs) {
+      Ahead = PaceWallNs * 4 < PaceAudioNs;
+      PaceAudioNs /= 2;
+      PaceWallNs /= 2;
+    }
+  }
   PaceLastNs = now;
   PaceBlockNs =
       static_cast<std::int64_t>(std::max(0, frames)) * 1000000000 / std::max<std::int32_t>(1, Settings->SampleRate);

@@ -195,7 +195,7 @@ class AudioEffect : public TDSPBasePlugin {
   // carry, call after call (a render that runs ahead of the clock, whatever
   // the host says about it): nobody listens as it plays, so the audio
   // thread may build and wait as an offline render does. Audio thread.
-  bool HostRendersAhead() const { return AheadNs >= kAheadNs; }
+  bool HostRendersAhead() const { return Ahead; }
   // Offline by the host's word or by the pace of its calls. Audio thread.
   bool RendersOffline() { return HostRendersAhead() || HostRendersOffline(); }
   // What RendersOffline said at the start of the current process call.
@@ -217,16 +217,19 @@ class AudioEffect : public TDSPBasePlugin {
  private:
   std::atomic<std::thread::id> AudioThreadId{};
   // The pace of the process calls (the audio thread's): when the last one
-  // began (steady clock, ns), how long its audio lasts, and how much audio
-  // the calls in a row carried that each began within a quarter of the
-  // previous call's audio. A real-time host that catches up after a stall
-  // gets ahead by no more than the stall; a quarter of a second ahead is
-  // a render.
-  static constexpr std::int64_t kAheadNs = 250000000;
+  // began (steady clock, ns) and how long its audio lasts; the audio the
+  // recent calls carried and the time they took. Once they carried a
+  // quarter of a second, the host renders ahead when that took less than a
+  // quarter of it (a real-time host that catches up after a stall has the
+  // stall in its time); both then halve, so that the next verdict weighs
+  // the calls since as much as those before.
+  static constexpr std::int64_t kPaceWindowNs = 250000000;
   void TimeProcessCall(std::int32_t frames);
   std::int64_t PaceLastNs = 0;
   std::int64_t PaceBlockNs = 0;
-  std::int64_t AheadNs = 0;
+  std::int64_t PaceAudioNs = 0;
+  std::int64_t PaceWallNs = 0;
+  bool Ahead = false;
   bool OfflineCallFlag = false;
   std::atomic<bool> EverResumed{false};
   // The last chunk handed to each thread that asked (at most

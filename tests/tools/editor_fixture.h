@@ -147,6 +147,9 @@ class TEditorFixture : public ::testing::Test {
       TVstEventList events(2);
       // Its lock waits are counted (tools/host/lock_monitor.h).
       TAudioThreadScope flagged;
+      // Paced as a real-time host's audio thread is (one that ran far ahead
+      // of the clock would be rendering offline, and may wait).
+      auto next = std::chrono::steady_clock::now();
       for (std::int64_t n = 0; !done.load(); ++n) {
         events.Clear();
         const std::uint8_t on[3] = {0x90, static_cast<std::uint8_t>(40 + n % 12), 90};
@@ -156,7 +159,8 @@ class TEditorFixture : public ::testing::Test {
         const double ms = ThreadCpuMs() - start;
         if (ms > worstCpuMs.load()) worstCpuMs = ms;
         blocks.fetch_add(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        next += std::chrono::microseconds(256 * 1000000 / 44100);
+        std::this_thread::sleep_until(next);
       }
     });
     TRenderWhileEditing result;
