@@ -442,52 +442,38 @@ void RenderDeferred(TRackTestPlugin& p, TDeferredBuilds& builds, int blocks) {
 
 // A rack that stops zeroes none of its lines (megabytes) on the audio
 // thread and allocates nothing there: it asks once for fresh zeroed lines,
-// which replace all of them.
-TEST(RackIdle, AStoppedRackGetsFreshLinesInsteadOfZeroingItsOwn) {
-  auto p = FilledRack();
-  ASSERT_TRUE(p->IsRackRunning());
-  const TLineCount full = CountLines(*p);
-  ASSERT_GT(full.NonZero, full.Floats / 2) << "the lines hold sound";
-  p->SetFx(kFxOn, 0);
-  TDeferredBuilds builds;
-  {
-    testing_support::TAudioThreadGuard audio("the rack that stops");
-    RenderDeferred(*p, builds, 100);
-  }
-  EXPECT_FALSE(p->IsRackRunning());
-  EXPECT_TRUE(p->RackLinesToClear());
-  EXPECT_EQ(p->LineFloatsZeroedInPlace(), 0u);
-  EXPECT_EQ(CountLines(*p).NonZero, full.NonZero) << "the audio thread zeroed line memory";
-  ASSERT_EQ(builds.Queued.size(), 1u) << "fresh lines are asked for once";
-  RunPreparedChangeNow(*builds.Queued[0]);
-  EXPECT_FALSE(p->RackLinesToClear());
-  const TLineCount fresh = CountLines(*p);
-  EXPECT_EQ(fresh.Floats, full.Floats);
-  EXPECT_EQ(fresh.NonZero, 0u) << "line floats left with sound";
-  EXPECT_EQ(p->LineFloatsZeroedInPlace(), 0u);
-}
-
-// Started again, before or after its fresh lines came, the rack plays
-// nothing of the old sound; fresh lines that come after it started again
-// leave what it plays now alone.
-TEST(RackTail, ARackStartedAgainBeforeOrAfterItsFreshLinesPlaysNothingOld) {
+// which replace all of them. Started again, before or after they came, it
+// plays nothing of the old sound; fresh lines that come after it started
+// again leave what it plays now alone.
+TEST(RackTail, AStoppedRackGetsFreshLinesAndStartedAgainPlaysNothingOld) {
   for (const bool freshFirst : {true, false}) {
     for (const int stopped : {1, 10}) {
       SCOPED_TRACE(testing::Message() << (freshFirst ? "fresh lines first" : "started first") << ", " << stopped);
       auto p = FilledRack();
-      const std::size_t floats = CountLines(*p).Floats;
+      const TLineCount full = CountLines(*p);
+      ASSERT_GT(full.NonZero, full.Floats / 2) << "the lines hold sound";
       p->Feed({}, {});
       p->SetFx(kFxOn, 0);
       TDeferredBuilds builds;
-      RenderDeferred(*p, builds, stopped);
-      ASSERT_TRUE(p->RackLinesToClear());
-      ASSERT_EQ(builds.Queued.size(), 1u);
-      if (freshFirst) RunPreparedChangeNow(*builds.Queued[0]);
+      {
+        testing_support::TAudioThreadGuard audio("the rack that stops");
+        RenderDeferred(*p, builds, stopped);
+      }
+      EXPECT_TRUE(p->RackLinesToClear());
+      EXPECT_EQ(CountLines(*p).NonZero, full.NonZero) << "the audio thread zeroed line memory";
+      ASSERT_EQ(builds.Queued.size(), 1u) << "fresh lines are asked for once";
+      if (freshFirst) {
+        RunPreparedChangeNow(*builds.Queued[0]);
+        EXPECT_FALSE(p->RackLinesToClear());
+        const TLineCount fresh = CountLines(*p);
+        EXPECT_EQ(fresh.Floats, full.Floats);
+        EXPECT_EQ(fresh.NonZero, 0u) << "line floats left with sound";
+      }
       p->SetFx(kFxOn, 1);
       // A quiet input starts it; the lines give back only what it brings.
       p->Feed(std::vector<float>(44, 1e-3f), std::vector<float>(44, 1e-3f));
       TStream2 s = RenderBlocks(*p, 1);
-      EXPECT_EQ(p->LineFloatsZeroedInPlace(), freshFirst ? 0u : floats);
+      EXPECT_EQ(p->LineFloatsZeroedInPlace(), freshFirst ? 0u : full.Floats);
       if (!freshFirst) {
         RunPreparedChangeNow(*builds.Queued[0]);
         EXPECT_GT(CountLines(*p).NonZero, 0u) << "late fresh lines replaced the ones in use";
