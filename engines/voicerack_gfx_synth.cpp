@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <utility>
 
 #include "dsp/effects/effect_lfo.h"
 #include "dsp/oscillators/random_source.h"
@@ -43,6 +45,12 @@ bool InterleaveDetect(const float* left, const float* right, float* out, std::in
   }
   return signal;
 }
+
+// How many floats the runs hold.
+struct TLineCount final : TLineVisitor {
+  void Run(float* /*data*/, std::size_t floats) override { Floats += floats; }
+  std::size_t Floats = 0;
+};
 
 }  // namespace
 
@@ -158,11 +166,15 @@ void TVoicerackGFXSynth::ProcessFX() {
   const bool voicesSound = BlockHasSignal;
   if (voicesSound) IdleCount = 0;
   const bool run = FxOn.load(std::memory_order_relaxed) && step >= 1 && IdleCount < IdleThreshold();
-  LinesClearedInBlock = 0;
   if (run) {
-    // What the lines held when the rack stopped must never come out: a
-    // clear still under way ends first.
-    if (LinesToClear) ClearRackLines(SIZE_MAX);
+    // What the lines held when the rack stopped must never come out: lines
+    // that are not fresh yet are zeroed here.
+    if (LinesToClear) {
+      TLineCount lines;
+      VisitRackLines(lines);
+      ClearRackState();
+      ZeroedInPlace += lines.Floats;
+    }
     // Id counts the samples since the last modulation update; -1 (after
     // construction or a settings change) updates at once.
     if (Id == -1) {
@@ -184,13 +196,15 @@ void TVoicerackGFXSynth::ProcessFX() {
       RunShiftStage(kPostShift, left + pos, right + pos, step);
     }
     RackRunning = true;
-  } else if (RackRunning) {
+  } else {
     // The rack stops (idle or switched off): what its lines still hold must
     // not come out when it starts again.
-    BeginRackClear();
+    if (RackRunning) BeginRackClear();
     RackRunning = false;
-  } else if (LinesToClear) {
-    ClearRackLines(kLineFloatsPerBlock);
+    if (LinesToClear && ClearAsked != ClearWanted) {
+      ClearAsked = ClearWanted;
+      RequestPreparedChange(FreshLines);
+    }
   }
 
   const bool signal = InterleaveDetect(left, right, out, n);
@@ -231,61 +245,74 @@ void TVoicerackGFXSynth::VisitRackLines(TLineVisitor& visitor) const {
   for (const TShiftLines& stage : Shifts) stage.Visit(visitor);
 }
 
+void TVoicerackGFXSynth::BeginRackClear() {
+  for (TDSPStereoEffect* e : Effects) e->ClearSmallState();
+  LinesToClear = true;
+  ++ClearWanted;
+}
+
+void TVoicerackGFXSynth::ExchangeRackLines(TLineExchange& exchange) {
+  for (TDSPStereoEffect* e : Effects) e->ExchangeLines(exchange);
+  for (TShiftLines& stage : Shifts) stage.Exchange(exchange);
+}
+
 namespace {
 
-// Where the runs are: their addresses and lengths, hashed, and their floats.
-struct TLineLayout final : TLineVisitor {
-  void Run(float* data, std::size_t floats) override {
-    for (const std::uint64_t v :
-         {static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(data)), static_cast<std::uint64_t>(floats)})
-      Hash = (Hash ^ v) * 1099511628211ull;
-    Floats += floats;
+// The runs' sizes, in order (the first kMaxLineRuns of them), and their count.
+struct TRunSizes final : TLineVisitor {
+  void Run(float* /*data*/, std::size_t floats) override {
+    if (Count < Floats.size()) Floats[Count] = floats;
+    ++Count;
   }
-  std::uint64_t Hash = 14695981039346656037ull;
-  std::size_t Floats = 0;
+  std::array<std::size_t, TVoicerackGFXSynth::kMaxLineRuns> Floats{};
+  std::size_t Count = 0;
 };
 
-// Zeroes the floats from..from + budget of the runs, counted in the order
-// they come.
-struct TZeroPart final : TLineVisitor {
-  TZeroPart(std::size_t from, std::size_t budget)
-      : From(from), To(budget > SIZE_MAX - from ? SIZE_MAX : from + budget) {}
-  void Run(float* data, std::size_t floats) override {
-    const std::size_t begin = std::max(Seen, From), end = std::min(Seen + floats, To);
-    if (begin < end) {
-      std::fill(data + (begin - Seen), data + (end - Seen), 0.0f);
-      Zeroed += end - begin;
-    }
-    Seen += floats;
+// Puts the blocks in the runs' places, in order, keeping the runs.
+struct TSwapIn final : TLineExchange {
+  explicit TSwapIn(std::span<std::unique_ptr<float[]>> blocks) : Blocks(blocks) {}
+  void Exchange(std::unique_ptr<float[]>& line, std::size_t /*floats*/) override {
+    if (Next < Blocks.size()) std::swap(line, Blocks[Next]);
+    ++Next;
   }
-  std::size_t From, To, Seen = 0, Zeroed = 0;
+  std::span<std::unique_ptr<float[]>> Blocks;
+  std::size_t Next = 0;
 };
 
 }  // namespace
 
-void TVoicerackGFXSynth::BeginRackClear() {
-  for (TDSPStereoEffect* e : Effects) e->ClearSmallState();
-  LinesToClear = true;
-  LinesCleared = 0;
-  TLineLayout layout;
-  VisitRackLines(layout);
-  LinesLayout = layout.Hash;
-  ClearRackLines(kLineFloatsPerBlock);
+bool TVoicerackGFXSynth::TFreshLinesChange::TakeRequest() {
+  if (!Rack.LinesToClear) return false;
+  TRunSizes runs;
+  Rack.VisitRackLines(runs);
+  if (runs.Count > runs.Floats.size()) return false;
+  Wanted = Rack.ClearWanted;
+  RunCount = runs.Count;
+  RunFloats = runs.Floats;
+  return true;
 }
 
-void TVoicerackGFXSynth::ClearRackLines(std::size_t budget) {
-  TLineLayout layout;
-  VisitRackLines(layout);
-  if (layout.Hash != LinesLayout) {
-    // A line was swapped or built meanwhile: every run again.
-    LinesLayout = layout.Hash;
-    LinesCleared = 0;
+void TVoicerackGFXSynth::TFreshLinesChange::Build() {
+  for (std::size_t k = 0; k < RunCount; ++k) Built[k].reset(new float[RunFloats[k]]());
+}
+
+void TVoicerackGFXSynth::TFreshLinesChange::Install() {
+  // The rack ran (its lines were zeroed in place) or stopped again since.
+  if (!Rack.LinesToClear || Wanted != Rack.ClearWanted) return;
+  TRunSizes runs;
+  Rack.VisitRackLines(runs);
+  if (runs.Count != RunCount || runs.Floats != RunFloats) {
+    // A line was rebuilt meanwhile: fresh lines of the sizes they have now.
+    ++Rack.ClearWanted;
+    return;
   }
-  TZeroPart part(LinesCleared, budget);
-  VisitRackLines(part);
-  LinesCleared += part.Zeroed;
-  LinesClearedInBlock += part.Zeroed;
-  if (LinesCleared >= layout.Floats) LinesToClear = false;
+  TSwapIn swap(std::span<std::unique_ptr<float[]>>(Built.data(), RunCount));
+  Rack.ExchangeRackLines(swap);
+  Rack.LinesToClear = false;
+}
+
+void TVoicerackGFXSynth::TFreshLinesChange::Release() {
+  for (auto& block : Built) block.reset();
 }
 
 // ---- shifts

@@ -35,7 +35,8 @@
 // ParameterChanged, MoveEffect and UpdateShifts run under the same lock: the
 // host's parameter entry, program application, sub-presets and editor
 // changes all take it. Setters that rebuild effect memory build outside the
-// lock and swap under it themselves (dsp/effects).
+// lock and swap under it themselves (dsp/effects); so does a rack that stops
+// for the fresh lines it starts again from (RackLinesToClear).
 #pragma once
 
 #include <array>
@@ -56,6 +57,7 @@
 #include "dsp/effects/shift_lines.h"
 #include "dsp/oscillators/oscillator.h"
 #include "engines/fx_param_table.h"
+#include "framework/modules/prepared_change.h"
 #include "gui/controls/plugin_gui.h"
 
 class TVoicerackGFXSynth : public TDSPPluginGui {
@@ -226,14 +228,21 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // Every run of line memory of the effects and the shift stages, to the
   // visitor (under the lock or on the audio thread).
   void VisitRackLines(TLineVisitor& visitor) const;
-  // Line floats a stopped rack zeroes per block: its lines are cleared over
-  // the blocks after it stops (a few megabytes at once would cost the audio
-  // thread's call up to a millisecond).
-  static constexpr std::size_t kLineFloatsPerBlock = 65536;
+  // A rack that stops keeps what its lines held (megabytes) out of its
+  // next start: its small states are zeroed at once, and fresh zeroed lines
+  // of the same sizes are asked for as a prepared change (built on the
+  // module's worker when the audio thread asked, swapped in at the end of
+  // one of its calls, the old ones freed by the worker): the audio thread
+  // zeroes no line memory. A rack that starts again before they came zeroes
+  // its lines in place first.
+  // Runs of line memory the fresh lines can replace: more than the effects
+  // and stages keep (a rack with more zeroes them in place when it starts).
+  static constexpr std::size_t kMaxLineRuns = 32;
   // True until the lines of a stopped rack are all zero.
   bool RackLinesToClear() const { return LinesToClear; }
-  // Line floats zeroed in the latest block (audio thread).
-  std::size_t LineFloatsClearedInLastBlock() const { return LinesClearedInBlock; }
+  // Line floats zeroed in place by the rack's own processing since it was
+  // made (a rack started again before its fresh lines came); under the lock.
+  std::uint64_t LineFloatsZeroedInPlace() const { return ZeroedInPlace; }
 
  protected:
   // Index of an effect in the fixed references (Reverb 0 ... EQ 6).
@@ -253,11 +262,11 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   std::int64_t IdleThreshold();
   // Zeroes every effect's lines and both shift stages.
   void ClearRackState();
-  // The rack stops: the effects' small states are zeroed at once, their
-  // lines a part per block from here on (ClearRackLines).
+  // The rack stops: the effects' small states are zeroed at once, fresh
+  // lines are asked for.
   void BeginRackClear();
-  // Zeroes up to `budget` more floats of the stopped rack's lines.
-  void ClearRackLines(std::size_t budget);
+  // Every run VisitRackLines gives, in its order, to the exchange.
+  void ExchangeRackLines(TLineExchange& exchange);
 
   // The plug-in's panel index of each effects page, by TFxPanel; -1 while
   // no editor exists. An editor layer fills it in CreatePanels, before
@@ -331,11 +340,33 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   // Samples since the last block with signal; the rack stops past IdleThreshold.
   std::int64_t IdleCount = 0;
   bool RackRunning = false;
-  // The clear of a stopped rack's lines: the floats zeroed so far (in the
-  // order VisitRackLines gives them) and where the runs were then (runs
-  // swapped or built since start the clear again).
+
+  // Zeroed lines of the sizes the stopped rack's lines have, built where
+  // prepared changes are, swapped in for them. Stale when the rack ran or
+  // stopped again meanwhile; built for lines that changed size meanwhile
+  // (a new reverb network), it asks again.
+  class TFreshLinesChange final : public TPreparedChange {
+   public:
+    explicit TFreshLinesChange(TVoicerackGFXSynth& rack) : Rack(rack) {}
+    bool TakeRequest() override;
+    void Build() override;
+    void Install() override;
+    void Release() override;
+
+   private:
+    TVoicerackGFXSynth& Rack;
+    std::uint64_t Wanted = 0;  // the rack's ClearWanted when taken
+    std::size_t RunCount = 0;
+    std::array<std::size_t, kMaxLineRuns> RunFloats{};
+    // The fresh lines, then the ones they replaced.
+    std::array<std::unique_ptr<float[]>, kMaxLineRuns> Built;
+  };
+  TFreshLinesChange FreshLines{*this};
+  // The lines may hold what was played before the rack stopped.
   bool LinesToClear = false;
-  std::size_t LinesCleared = 0;
-  std::uint64_t LinesLayout = 0;
-  std::size_t LinesClearedInBlock = 0;
+  // Grows at every stop (and when fresh lines came for sizes the lines no
+  // longer have); ClearAsked is the value fresh lines were last asked for.
+  std::uint64_t ClearWanted = 0;
+  std::uint64_t ClearAsked = 0;
+  std::uint64_t ZeroedInPlace = 0;
 };

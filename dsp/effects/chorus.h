@@ -38,6 +38,7 @@ class TDSPXChorus : public TDSPStereoEffect {
   void ProcessStereoOneByOne(float* left, float* right);
   // Zeroes both lines.
   void VisitLines(TLineVisitor& visitor) const override { Lines.Visit(visitor); }
+  void ExchangeLines(TLineExchange& exchange) override { Lines.Exchange(exchange); }
   void SetRandomSeed(std::uint64_t seed) override;
   // Inherited tick length, then the line lengths and base delays.
   void UpdateTickLength() override;

@@ -41,6 +41,7 @@ class TDSPXXFilter : public TDSPStereoEffect {
   // Zeroes the shift lines and the stage filters' memories.
   void ClearSmallState() override;
   void VisitLines(TLineVisitor& visitor) const override { Shift.Visit(visitor); }
+  void ExchangeLines(TLineExchange& exchange) override { Shift.Exchange(exchange); }
   // Inherited coefficients, then the shift line lengths (under the lock).
   void Update() override;
   // Inherited tick length, then the stage layout.

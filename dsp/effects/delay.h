@@ -29,6 +29,7 @@ class TDSPXDelay : public TDSPStereoEffect {
   // Zeroes both lines and the feedback filters' memories.
   void ClearSmallState() override;
   void VisitLines(TLineVisitor& visitor) const override { Lines.Visit(visitor); }
+  void ExchangeLines(TLineExchange& exchange) override { Lines.Exchange(exchange); }
   // Inherited coefficients, then the line lengths (under its owner's lock).
   void Update() override;
   // Inherited tick length, then Update.

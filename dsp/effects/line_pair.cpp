@@ -17,3 +17,8 @@ void TLinePair::Visit(TLineVisitor& visitor) const {
   for (const auto& line : Lines)
     if (line) visitor.Run(line.get(), static_cast<std::size_t>(Floats));
 }
+
+void TLinePair::Exchange(TLineExchange& exchange) {
+  for (auto& line : Lines)
+    if (line) exchange.Exchange(line, static_cast<std::size_t>(Floats));
+}

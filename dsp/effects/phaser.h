@@ -46,6 +46,7 @@ class TDSPXPhaser : public TDSPStereoEffect {
   // feedback samples and both shift lines.
   void ClearSmallState() override { ClearAll(); }
   void VisitLines(TLineVisitor& visitor) const override { Shift.Visit(visitor); }
+  void ExchangeLines(TLineExchange& exchange) override { Shift.Exchange(exchange); }
   void SetRandomSeed(std::uint64_t seed) override;
   // Inherited coefficients, then the shift line lengths (under the lock).
   void Update() override;

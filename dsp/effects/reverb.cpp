@@ -229,6 +229,18 @@ void TDSPReverbX::VisitLines(TLineVisitor& visitor) const {
   if (PreDelayLine) visitor.Run(PreDelayLine.get(), static_cast<std::size_t>(PreDelayLength));
 }
 
+void TDSPReverbX::ExchangeLines(TLineExchange& exchange) {
+  if (Network && Network->Storage) {
+    const float* old = Network->Storage.get();
+    exchange.Exchange(Network->Storage, Network->StorageLength);
+    // The lines keep their places in the storage.
+    float* now = Network->Storage.get();
+    for (float*& line : Network->Comb) line = now + (line - old);
+    for (float*& line : Network->Allpass) line = now + (line - old);
+  }
+  if (PreDelayLine) exchange.Exchange(PreDelayLine, static_cast<std::size_t>(PreDelayLength));
+}
+
 void TDSPReverbX::SetPreDelay(float value) {
   if (!std::isfinite(value)) return;
   value = std::clamp(value, 0.0f, 127.0f);

@@ -47,6 +47,9 @@ class TDSPReverbX : public TDSPStereoEffect {
   // filters' states and the pre-delay line.
   void ClearSmallState() override;
   void VisitLines(TLineVisitor& visitor) const override;
+  // The network's storage (the combs and allpasses follow it) and the
+  // pre-delay line.
+  void ExchangeLines(TLineExchange& exchange) override;
   // Both tone filters follow the record; the network and the pre-delay line
   // are rebuilt for the new rate.
   void SetAudioSettings(TAudioSettingsRec* rec) override;

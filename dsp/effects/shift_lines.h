@@ -29,6 +29,8 @@ class TShiftLines {
   void Clear();
   // Both lines' memory, to the visitor (caller holds its owner's lock).
   void Visit(TLineVisitor& visitor) const { Lines.Visit(visitor); }
+  // Both lines' memory, in the order Visit gives it (the same lock).
+  void Exchange(TLineExchange& exchange) { Lines.Exchange(exchange); }
   bool IsAllocated() const { return Lines.IsAllocated(); }
 
   // The sample `Length[side]` samples old out, `in` into its place.

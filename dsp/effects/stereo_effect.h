@@ -90,6 +90,12 @@ class TDSPStereoEffect : public TDSPControl {
   // none. An owner may zero them a part at a time (the rack does, over
   // several blocks) while the effect does not process.
   virtual void VisitLines(TLineVisitor& /*visitor*/) const {}
+  // The same runs, in the same order, to an exchange that may put zeroed
+  // blocks of the same sizes in their places (the rack swaps in fresh lines
+  // built on another thread instead of zeroing megabytes on the audio
+  // thread); the base has none. Under the owner's lock, while the effect
+  // does not process.
+  virtual void ExchangeLines(TLineExchange& /*exchange*/) {}
   // Seeds the effect's random sources (its LFOs' noise waveforms, each at a
   // place of its own); the base has none. Under its owner's lock or on the
   // audio thread.

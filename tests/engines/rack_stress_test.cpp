@@ -1,14 +1,18 @@
 // The rack under threads: the host's audio thread renders while another
 // thread automates the order, the shifts, the reverb size and the LFO
-// waveforms through the host's parameter entry and changes the sample rate.
-// Meant for the thread and address sanitizers.
+// waveforms through the host's parameter entry and changes the sample rate;
+// the audio thread switches the rack off and on while the module's worker
+// builds its fresh lines and reverb networks. Meant for the thread and
+// address sanitizers.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
 #include "engines/voicerack_gfx_synth.h"
+#include "framework/core/change_builder.h"
 #include "tests/engines/rack_test_plugin.h"
 #include "tests/support/test_support.h"
 
@@ -71,6 +75,41 @@ TEST(RackStress, RenderWhileAutomatingOrderShiftsSizeAndWaveformsAndChangingTheR
   EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPreShift, 1), p->ShiftCapacity());
   EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPostShift, 0), p->ShiftCapacity());
   EXPECT_LT(p->ShiftLength(TVoicerackGFXSynth::kPostShift, 1), p->ShiftCapacity());
+}
+
+// Host automation on the audio thread switches the rack off (fresh lines
+// asked for, built by the worker) and on again, sometimes before they came,
+// while another thread's room and size changes have the worker build
+// reverb networks of other sizes and the host changes the rate.
+TEST(RackStress, TheRackSwitchedOffAndOnByAutomationWhileTheWorkerBuildsItsLines) {
+  SetAsynchronousBuilds(true);
+  auto p = MakeRack();
+  SetAsynchronousBuilds(false);
+  TVstEffect* e = p->GetEffect();
+  auto set = [&](int fx, float real) {
+    const TParamInfoRec& info = p->ParamInfo[static_cast<std::size_t>(p->FxParamIndex(fx))];
+    e->setParameter(e, p->FxParamIndex(fx), info.NormFromReal(real));
+  };
+  for (int fx : {kFxOn, kRvbOn, kPhsOn, kDlyOn, kChrsOn, kXfltOn}) set(fx, 1);
+  set(kFxPreShift, 100);
+  const std::int32_t fxOn = p->FxParamIndex(kFxOn);
+  plugin_test::TRenderThread audio(e, 256, [&](int k, plugin_test::TEventList& events) {
+    if (k % 5 == 0) events.Add(0, 0x90, 60, 100);
+    // Off for 2 or 30 blocks: on again before the fresh lines came, or after.
+    if (k % 40 == 0) e->setParameter(e, fxOn, 0.0f);
+    if (k % 40 == ((k / 40) % 2 == 0 ? 2 : 30)) e->setParameter(e, fxOn, 1.0f);
+    // About a host's pace, so that the worker keeps up now and then.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  });
+  std::mt19937 rng(23);
+  for (int i = 0; audio.Blocks() < 800; ++i) {
+    if (i % 2 == 0) set(kRvbSize, static_cast<float>(rng() % 1271));
+    else set(kRvbMode, static_cast<float>(rng() % 7));
+    if (i == 150) Dispatch(e, kEffSetSampleRate, 0, 0, nullptr, 48000.0f);
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  audio.Stop();
+  EXPECT_TRUE(audio.AllFinite());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "framework/modules/prepared_change.h"
 #include "tests/engines/rack_test_plugin.h"
 #include "tests/support/alloc_trap.h"
 #include "tests/support/test_support.h"
@@ -419,45 +420,98 @@ std::unique_ptr<TRackTestPlugin> FilledRack() {
   return p;
 }
 
-// A rack that stops zeroes its lines (megabytes) a part per block, never
-// all in one audio call, and they are all zero before it could run again.
-TEST(RackIdle, AStoppedRackClearsItsLinesAPartPerBlock) {
-  auto p = FilledRack();
-  ASSERT_TRUE(p->IsRackRunning());
-  const TLineCount full = CountLines(*p);
-  ASSERT_GT(full.NonZero, 4 * TVoicerackGFXSynth::kLineFloatsPerBlock) << "the lines hold sound";
-  p->SetFx(kFxOn, 0);
-  int blocks = 0;
-  std::size_t most = 0;
-  do {
-    RenderBlocks(*p, 1);
-    most = std::max(most, p->LineFloatsClearedInLastBlock());
-    ++blocks;
-  } while (p->RackLinesToClear() && blocks < 1000);
-  EXPECT_FALSE(p->IsRackRunning());
-  EXPECT_LE(most, TVoicerackGFXSynth::kLineFloatsPerBlock) << "line floats zeroed in one block";
-  EXPECT_GE(static_cast<std::size_t>(blocks), full.Floats / TVoicerackGFXSynth::kLineFloatsPerBlock);
-  EXPECT_EQ(CountLines(*p).NonZero, 0u) << "line floats left with sound";
+// Where the rack's requests go while a test renders: collected, as the
+// module's audio thread queues them for its worker, and run when the test
+// says (RunPreparedChangeNow: the worker's build, the audio thread's swap).
+class TDeferredBuilds final : public TBuildSink {
+ public:
+  TDeferredBuilds() { Queued.reserve(16); }
+  TBuildMode Mode() const override { return TBuildMode::Realtime; }
+  void Queue(TPreparedChange& change) override {
+    if (std::find(Queued.begin(), Queued.end(), &change) == Queued.end()) Queued.push_back(&change);
+  }
+  const void* Owner() const override { return this; }
+  std::vector<TPreparedChange*> Queued;
+};
+
+// Blocks rendered while the rack's requests wait in `builds`.
+void RenderDeferred(TRackTestPlugin& p, TDeferredBuilds& builds, int blocks) {
+  TBuildSinkScope scope(&builds);
+  for (int b = 0; b < blocks; ++b) p.RenderBlock();
 }
 
-// Started again while its lines are being cleared, the rack ends the clear
-// first: nothing of the old sound comes out.
-TEST(RackTail, ARackStartedAgainDuringItsClearPlaysNothingOld) {
-  for (const int stopped : {1, 3, 10}) {
-    SCOPED_TRACE(stopped);
-    auto p = FilledRack();
-    p->Feed({}, {});
-    p->SetFx(kFxOn, 0);
-    RenderBlocks(*p, stopped);
-    ASSERT_TRUE(p->RackLinesToClear());
-    p->SetFx(kFxOn, 1);
-    // A quiet input starts it; the lines give back only what it brings.
-    p->Feed(std::vector<float>(44, 1e-3f), std::vector<float>(44, 1e-3f));
-    const TStream2 s = RenderBlocks(*p, 4200);
-    EXPECT_TRUE(p->IsRackRunning());
-    EXPECT_LT(testing_support::Peak(s.Left), 0.01f) << "the old sound came back";
-    EXPECT_LT(testing_support::Peak(s.Right), 0.01f) << "the old sound came back";
+// A rack that stops zeroes none of its lines (megabytes) on the audio
+// thread and allocates nothing there: it asks once for fresh zeroed lines,
+// which replace all of them. Started again, before or after they came, it
+// plays nothing of the old sound; fresh lines that come after it started
+// again leave what it plays now alone.
+TEST(RackTail, AStoppedRackGetsFreshLinesAndStartedAgainPlaysNothingOld) {
+  for (const bool freshFirst : {true, false}) {
+    for (const int stopped : {1, 10}) {
+      SCOPED_TRACE(testing::Message() << (freshFirst ? "fresh lines first" : "started first") << ", " << stopped);
+      auto p = FilledRack();
+      const TLineCount full = CountLines(*p);
+      ASSERT_GT(full.NonZero, full.Floats / 2) << "the lines hold sound";
+      p->Feed({}, {});
+      p->SetFx(kFxOn, 0);
+      TDeferredBuilds builds;
+      {
+        testing_support::TAudioThreadGuard audio("the rack that stops");
+        RenderDeferred(*p, builds, stopped);
+      }
+      EXPECT_TRUE(p->RackLinesToClear());
+      EXPECT_EQ(CountLines(*p).NonZero, full.NonZero) << "the audio thread zeroed line memory";
+      ASSERT_EQ(builds.Queued.size(), 1u) << "fresh lines are asked for once";
+      if (freshFirst) {
+        RunPreparedChangeNow(*builds.Queued[0]);
+        EXPECT_FALSE(p->RackLinesToClear());
+        const TLineCount fresh = CountLines(*p);
+        EXPECT_EQ(fresh.Floats, full.Floats);
+        EXPECT_EQ(fresh.NonZero, 0u) << "line floats left with sound";
+      }
+      p->SetFx(kFxOn, 1);
+      // A quiet input starts it; the lines give back only what it brings.
+      p->Feed(std::vector<float>(44, 1e-3f), std::vector<float>(44, 1e-3f));
+      TStream2 s = RenderBlocks(*p, 1);
+      EXPECT_EQ(p->LineFloatsZeroedInPlace(), freshFirst ? 0u : full.Floats);
+      if (!freshFirst) {
+        RunPreparedChangeNow(*builds.Queued[0]);
+        EXPECT_GT(CountLines(*p).NonZero, 0u) << "late fresh lines replaced the ones in use";
+      }
+      const TStream2 rest = RenderBlocks(*p, 4200);
+      s.Left.insert(s.Left.end(), rest.Left.begin(), rest.Left.end());
+      s.Right.insert(s.Right.end(), rest.Right.begin(), rest.Right.end());
+      EXPECT_TRUE(p->IsRackRunning());
+      EXPECT_LT(testing_support::Peak(s.Left), 0.01f) << "the old sound came back";
+      EXPECT_LT(testing_support::Peak(s.Right), 0.01f) << "the old sound came back";
+    }
   }
+}
+
+// Fresh lines built for sizes a line no longer has (a new reverb network
+// came meanwhile) are not swapped in: the stopped rack asks again.
+TEST(RackIdle, FreshLinesForSizesThatChangedAreAskedForAgain) {
+  auto p = FilledRack();
+  p->Feed({}, {});
+  p->SetFx(kFxOn, 0);
+  TDeferredBuilds builds;
+  RenderDeferred(*p, builds, 1);
+  ASSERT_EQ(builds.Queued.size(), 1u);
+  TPreparedChange& fresh = *builds.Queued[0];
+  ASSERT_TRUE(fresh.TakeRequest());
+  fresh.Build();
+  p->SetFx(kRvbSize, p->GetFx(kRvbSize) + 20);
+  fresh.Install();
+  fresh.Release();
+  EXPECT_TRUE(p->RackLinesToClear());
+  EXPECT_GT(CountLines(*p).NonZero, 0u);
+  builds.Queued.clear();
+  RenderDeferred(*p, builds, 1);
+  ASSERT_EQ(builds.Queued.size(), 1u) << "fresh lines asked for again";
+  RunPreparedChangeNow(*builds.Queued[0]);
+  EXPECT_FALSE(p->RackLinesToClear());
+  EXPECT_EQ(CountLines(*p).NonZero, 0u);
+  EXPECT_EQ(p->LineFloatsZeroedInPlace(), 0u);
 }
 
 // Host-side rendering with a note at the start: left channel.
