@@ -437,12 +437,12 @@ TAudioCallBuilds::TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker)
     : Builder(builder), Async(mayUseWorker && builder.UsesWorker()), Scope(this) {}
 
 void TAudioCallBuilds::Queue(TPreparedChange& change) {
-  if (Async) Builder.QueueRealtime(change);
+  if (Async && !Here) Builder.QueueRealtime(change);
   else if (std::find(Queued.begin(), Queued.end(), &change) == Queued.end()) Queued.push_back(&change);
 }
 
 void TAudioCallBuilds::Flush() {
-  if (Async || Queued.empty()) return;
+  if (Queued.empty()) return;
   // The caller holds the instance lock, and a host thread that builds holds
   // the build lock while it waits for the instance lock: waiting here for
   // the build lock could deadlock. While another thread builds, what was
@@ -455,10 +455,7 @@ void TAudioCallBuilds::Flush() {
 }
 
 TAudioCallBuilds::~TAudioCallBuilds() {
-  if (Async) {
-    Builder.AudioCallEnds();
-    return;
-  }
+  if (Async) Builder.AudioCallEnds();
   if (Queued.empty()) return;
   std::vector<TPreparedChange*> changes;
   changes.swap(Queued);

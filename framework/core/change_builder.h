@@ -156,17 +156,22 @@ class TAudioCallBuilds final : public TBuildSink {
   // this thread when the call ends, so the output does not depend on timing.
   explicit TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker = true);
   ~TAudioCallBuilds() override;
-  TBuildMode Mode() const override { return Async ? TBuildMode::Realtime : TBuildMode::Deferred; }
+  TBuildMode Mode() const override { return Async && !Here ? TBuildMode::Realtime : TBuildMode::Deferred; }
   void Queue(TPreparedChange& change) override;
   const void* Owner() const override { return &Builder; }
-  // Without the worker: builds what was queued now (the block that follows
-  // a program's application then already has what it needs).
+  // Without the worker (or while building here): builds what was queued
+  // now (the block that follows a program's application then already has
+  // what it needs).
   void Flush() override;
+  // What is queued meanwhile is built on this thread, as without the
+  // worker (allocates).
+  void BuildHere(bool on) override { Here = on; }
   bool UsesWorker() const { return Async; }
 
  private:
   TChangeBuilder& Builder;
   bool Async;
-  std::vector<TPreparedChange*> Queued;  // without asynchronous builds
+  bool Here = false;
+  std::vector<TPreparedChange*> Queued;  // built on this thread
   TBuildSinkScope Scope;
 };

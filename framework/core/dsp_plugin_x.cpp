@@ -506,11 +506,18 @@ void TDSPPluginX::Suspend() {
 void TDSPPluginX::ApplyPendingProgram() {
   ProgramFromElsewhere.store(false);
   const bool pending = IsProgramPending();
+  // A host that renders ahead of its clock has what the program needs
+  // built on its audio thread: the next block plays it whole, at the same
+  // point of the stream whatever the worker does.
+  TBuildSink* sink = CurrentBuildSink();
+  const bool here = pending && sink != nullptr && OnAudioThread() && HostRendersAhead();
+  if (here) sink->BuildHere(true);
   TDSPVSTBase::ApplyPendingProgram();
+  if (here) sink->BuildHere(false);
   if (!pending) return;
   // Without the worker what the program needs is built now, before the
   // block that plays it.
-  if (TBuildSink* sink = CurrentBuildSink()) sink->Flush();
+  if (sink != nullptr) sink->Flush();
   ProgramsCaughtUp();
   PostRefresh();
 }

@@ -693,7 +693,9 @@ class TDSPPluginX : public TDSPVSTBase {
   void RenderSilentCall(float** outputs, std::int32_t sampleFrames, bool replace);
   // Audio thread, lock held: another thread applies programs (the module's
   // worker builds for this call), so the audio thread hands them over.
-  static bool HandsOverPrograms() { return CurrentBuildMode() == TBuildMode::Realtime; }
+  // A host that renders ahead of its clock gets them applied by the audio
+  // thread.
+  bool HandsOverPrograms() const { return CurrentBuildMode() == TBuildMode::Realtime && !HostRendersAhead(); }
   // Audio thread, lock held, the sound faded or silent: a pending program
   // (or a change that installs while silent) is applied now, or handed over
   // (silence until another thread has applied it).

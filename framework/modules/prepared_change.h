@@ -54,6 +54,9 @@ class TBuildSink {
   // Runs what was queued so far where the sink would run it at its end,
   // if that is the calling thread (nothing otherwise).
   virtual void Flush() {}
+  // While on, what is queued is built on the calling thread (by Flush, or
+  // when the sink ends) even where the sink would hand it on. Here nothing.
+  virtual void BuildHere(bool /*on*/) {}
 };
 
 // The calling thread's destination (null: none, requests run at once).

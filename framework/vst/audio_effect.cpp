@@ -326,7 +326,7 @@ namespace {
 template <class F>
 auto WithBuilds(AudioEffect& self, bool audioThread, F&& call) {
   if (audioThread && self.HostHasResumed()) {
-    TAudioCallBuilds builds(self.Changes(), !self.RendersOffline());
+    TAudioCallBuilds builds(self.Changes(), !self.HostRendersOffline());
     return call();
   }
   auto result = [&] {
@@ -392,9 +392,10 @@ void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outpu
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
     self->TimeProcessCall(sampleFrames);
-    self->OfflineCallFlag = self->RendersOffline();
+    const bool offline = self->HostRendersOffline();
+    self->OfflineCallFlag = offline || self->HostRendersAhead();
     if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes(), !self->OfflineCallFlag);
+      TAudioCallBuilds builds(self->Changes(), !offline);
       self->Process(inputs, outputs, sampleFrames);
     } else {
       // A host that processes before it resumes: what the first blocks
@@ -415,9 +416,10 @@ void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, floa
   try {
     self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
     self->TimeProcessCall(sampleFrames);
-    self->OfflineCallFlag = self->RendersOffline();
+    const bool offline = self->HostRendersOffline();
+    self->OfflineCallFlag = offline || self->HostRendersAhead();
     if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes(), !self->OfflineCallFlag);
+      TAudioCallBuilds builds(self->Changes(), !offline);
       self->ProcessReplacing(inputs, outputs, sampleFrames);
     } else {
       self->ProcessReplacing(inputs, outputs, sampleFrames);

@@ -194,11 +194,11 @@ class AudioEffect : public TDSPBasePlugin {
   // The host's process calls have come much faster than the audio they
   // carry, call after call (a render that runs ahead of the clock, whatever
   // the host says about it): nobody listens as it plays, so the audio
-  // thread may build and wait as an offline render does. Audio thread.
+  // thread may wait, and builds the programs it applies itself (what
+  // automation asks for still goes to the worker). Audio thread.
   bool HostRendersAhead() const { return Ahead; }
-  // Offline by the host's word or by the pace of its calls. Audio thread.
-  bool RendersOffline() { return HostRendersAhead() || HostRendersOffline(); }
-  // What RendersOffline said at the start of the current process call.
+  // Offline by the host's word or by the pace of its calls, as the current
+  // process call began. Audio thread.
   bool OfflineCall() const { return OfflineCallFlag; }
   std::int32_t GetHostBlockSize() const { return HostBlockSize; }
 
