@@ -286,6 +286,59 @@ TEST_F(VoiceManager, AStolenNotesNoteOffIsNotTakenByAYoungerNoteOfItsPitch) {
   EXPECT_EQ(Probe(*r, 0).State, TDSPXVoice::kReleased);
 }
 
+// With a steal fade, a note that takes a sounding voice waits until the
+// voice has faded its own note out: the voice plays that note on, the
+// waiting note takes the note-offs and later notes meant for it, and it
+// starts (and here ends, its note-off having come) when the fade is done.
+TEST_F(VoiceManager, AStolenVoiceFadesItsNoteBeforeTheNewOneStarts) {
+  auto p = WithVoices(1);
+  p->StealFade = 88;
+  plugin_test::TStereoBuffers out(44);
+  On(*p, 40);
+  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  TProbeVoice& v = Probe(*p, 0);
+  v.Clear();
+  On(*p, 45);  // steals the only voice
+  EXPECT_EQ(v.LastOp, TProbeVoice::kNone);
+  EXPECT_EQ(v.Note, 40);
+  EXPECT_EQ(v.State, TDSPXVoice::kHeld);
+  ASSERT_TRUE(v.Pending.Active);
+  EXPECT_EQ(v.Pending.Note, 45);
+  EXPECT_EQ(p->LastVoice(), &v);
+  On(*p, 47);  // takes the fading voice: the waiting note changes, the fade goes on
+  EXPECT_EQ(v.Pending.Note, 47);
+  EXPECT_EQ(v.Pending.GlideStartPitch, 45.0f) << "glides from the note before, though it never sounded";
+  Off(*p, 40);  // notes that are gone: nothing to end
+  Off(*p, 45);
+  EXPECT_FALSE(v.Pending.Released);
+  EXPECT_EQ(v.State, TDSPXVoice::kHeld);
+  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  EXPECT_EQ(v.LastOp, TProbeVoice::kNone) << "started before its fade was done";
+  Off(*p, 47);
+  EXPECT_TRUE(v.Pending.Released);
+  for (int b = 0; b < 4 && v.Pending.Active; ++b) p->ProcessReplacing(nullptr, out.Pointers, 44);
+  EXPECT_FALSE(v.Pending.Active);
+  EXPECT_EQ(v.LastOp, TProbeVoice::kTrigger);
+  EXPECT_EQ(v.Starts, 1);
+  EXPECT_EQ(v.Note, 47);
+  EXPECT_EQ(v.State, TDSPXVoice::kReleased) << "its note-off came during the fade";
+  for (int b = 0; b < 20; ++b) p->ProcessReplacing(nullptr, out.Pointers, 44);
+  EXPECT_TRUE(v.IsFree());
+  EXPECT_EQ(p->ActiveVoiceCount(), 0);
+
+  // A free voice starts at once; a reset drops a waiting note.
+  On(*p, 50);
+  EXPECT_EQ(v.LastOp, TProbeVoice::kTrigger);
+  On(*p, 52);
+  ASSERT_TRUE(v.Pending.Active);
+  {
+    TPluginLockGuard lock(*p);
+    p->ResetEngine();
+  }
+  EXPECT_FALSE(v.Pending.Active);
+  EXPECT_EQ(p->ActiveVoiceCount(), 0);
+}
+
 TEST_F(VoiceManager, ANoteOffReleasesTheOldestHeldVoiceOfItsPitch) {
   auto p = WithVoices(4);
   On(*p, 30);
