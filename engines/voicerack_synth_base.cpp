@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "framework/base/base_math.h"
+#include "framework/vst/midi_message_handler.h"
 
 TVoicerackSynthBase::TVoicerackSynthBase() = default;
 
@@ -61,6 +62,9 @@ std::int32_t TVoicerackSynthBase::FirstVoiceInState(std::uint8_t state) const {
 }
 
 namespace {
+
+// The channel-mode controller that ends every held note.
+constexpr std::int32_t kAllNotesOff = 123;
 
 // The manager's view of a voice: the pending note of a voice that fades
 // for a steal, otherwise the voice's own note.
@@ -279,6 +283,18 @@ void TVoicerackSynthBase::NoteOff(const TMidiEventRec& e) {
     return;
   }
   v->Release();
+}
+
+void TVoicerackSynthBase::HandleMidi(const TMidiEventRec& e) {
+  if (e.Status == kMidiController && e.Data1 == kAllNotesOff) {
+    for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+      if (!v || NoteState(*v) != TDSPXVoice::kHeld) continue;
+      OwedOffs(*v) = 0;
+      if (v->Pending.Active) v->Pending.Released = true;
+      else v->Release();
+    }
+  }
+  TVoicerackGFXSynth::HandleMidi(e);
 }
 
 void TVoicerackSynthBase::VoiceFinished(TDSPXVoice& voice) {

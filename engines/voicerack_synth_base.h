@@ -77,6 +77,10 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // that arrives before the previous note's note-off at the same moment
   // keeps sounding.
   void NoteOff(const TMidiEventRec& e) override;
+  // All Notes Off (controller 123, on any channel: the notes of every
+  // channel are one set, as for NoteOff) releases every held note, the
+  // note-offs still due to them included; then the inherited handling.
+  void HandleMidi(const TMidiEventRec& e) override;
 
   // ---- voices
   // Every voice's ResetVoice; then the last voice forgets its note.

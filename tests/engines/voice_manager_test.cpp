@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "framework/vst/midi_message_handler.h"
 #include "tests/engines/voice_test_plugin.h"
 #include "tests/support/alloc_trap.h"
 #include "tests/support/test_support.h"
@@ -337,6 +338,37 @@ TEST_F(VoiceManager, AStolenVoiceFadesItsNoteBeforeTheNewOneStarts) {
   }
   EXPECT_FALSE(v.Pending.Active);
   EXPECT_EQ(p->ActiveVoiceCount(), 0);
+}
+
+// All Notes Off (controller 123, on any channel: note-offs ignore the
+// channel too) ends every held note, one that a note-off is still owed to
+// and one waiting for a steal fade included. A host sends it to stop what
+// sounds; a note left held would sound on.
+TEST_F(VoiceManager, AllNotesOffReleasesEveryHeldNote) {
+  auto allNotesOff = [](TVoiceTestPlugin& p) {
+    TMidiEventRec e;
+    e.Status = kMidiController;
+    e.Data1 = 123;
+    e.Channel = 9;
+    TPluginLockGuard lock(p);
+    p.HandleMidi(e);
+  };
+  auto p = WithVoices(2);
+  p->StealFade = 88;
+  On(*p, 40);
+  On(*p, 40);
+  On(*p, 52);  // takes voice 1 while it sounds: waits for its fade
+  ASSERT_TRUE(Probe(*p, 1).Pending.Active);
+  allNotesOff(*p);
+  EXPECT_EQ(Probe(*p, 0).State, TDSPXVoice::kReleased);
+  EXPECT_TRUE(Probe(*p, 1).Pending.Released);
+
+  auto q = WithVoices(1);
+  On(*q, 40);
+  On(*q, 40);  // the first 40's note-off is owed to the second
+  allNotesOff(*q);
+  EXPECT_EQ(Probe(*q, 0).State, TDSPXVoice::kReleased);
+  EXPECT_EQ(Probe(*q, 0).OwedNoteOffs, 0);
 }
 
 TEST_F(VoiceManager, ANoteOffReleasesTheOldestHeldVoiceOfItsPitch) {
