@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/base/printable_text.h"
 #include "tools/host/checks.h"
 #include "tools/host/editor_host.h"
 #include "tools/host/fx_bank.h"
@@ -88,11 +89,13 @@ int Info(const std::vector<std::string>& args) {
       {kVstFlagIsSynth, "synth"},    {kVstFlagNoSoundInStop, "no-tail"},  {kVstFlagCanDoubleReplacing, "double"}};
   for (const auto& [bit, name] : known)
     if (e->flags & bit) flagNames += (flagNames.empty() ? "" : ", ") + std::string(name);
+  // Texts from the plug-in (its programs' names may come from any file) in
+  // their printable form.
   std::cout << "module        " << module.Path() << " (entry " << module.EntryName() << ")\n"
-            << "name          " << p->Text(kEffGetEffectName) << "\n"
-            << "vendor        " << p->Text(kEffGetVendorString) << " (version " << p->Dispatch(kEffGetVendorVersion)
-            << ")\n"
-            << "product       " << p->Text(kEffGetProductString) << "\n"
+            << "name          " << PrintableText(p->Text(kEffGetEffectName)) << "\n"
+            << "vendor        " << PrintableText(p->Text(kEffGetVendorString)) << " (version "
+            << p->Dispatch(kEffGetVendorVersion) << ")\n"
+            << "product       " << PrintableText(p->Text(kEffGetProductString)) << "\n"
             << "unique ID     '" << FourCharText(e->uniqueID) << "' (" << e->uniqueID << "), version " << e->version
             << "\n"
             << "VST version   " << p->Dispatch(kEffGetVstVersion) << ", category " << p->Dispatch(kEffGetPlugCategory)
@@ -106,15 +109,15 @@ int Info(const std::vector<std::string>& args) {
     char line[64];
     std::snprintf(line, sizeof line, "  %4d  ", i);
     const std::string label = p->ParamLabel(i);
-    std::cout << line << p->ParamName(i) << " = " << p->ParamDisplay(i)
-              << (label.empty() || label == p->ParamName(i) ? "" : " " + label) << " (" << Fixed(p->GetParameter(i), 4)
-              << ")\n";
+    std::cout << line << PrintableText(p->ParamName(i)) << " = " << PrintableText(p->ParamDisplay(i))
+              << (label.empty() || label == p->ParamName(i) ? "" : " " + PrintableText(label)) << " ("
+              << Fixed(p->GetParameter(i), 4) << ")\n";
   }
   std::cout << "programs      " << e->numPrograms << " (current " << p->Program() << ")\n";
   for (int i = 0; i < e->numPrograms; ++i) {
     char line[64];
     std::snprintf(line, sizeof line, "  %4d  ", i);
-    std::cout << line << p->ProgramName(i) << "\n";
+    std::cout << line << PrintableText(p->ProgramName(i)) << "\n";
   }
   return 0;
 }
