@@ -12,11 +12,9 @@ TEST(PrintableText, EscapesWhatCouldDriveATerminalAndKeepsText) {
   const struct {
     std::string In, Out;
   } cases[] = {
-      {"Rumbleon Deluxe", "Rumbleon Deluxe"},
       {"two\nlines\tand a tab\r\n", "two\nlines\tand a tab\r\n"},
       {"\x1b[2Jclear", "\\x1B[2Jclear"},
       {"back\bspace\rover\x7f", "back\\x08space\\x0Dover\\x7F"},
-      {std::string("nul\0end", 7), "nul\\x00end"},
       {"B\xC3\xA4sse \xE2\x82\xAC \xF0\x9F\x8E\xB8", "B\xC3\xA4sse \xE2\x82\xAC \xF0\x9F\x8E\xB8"},
       // C1 controls (CSI), Latin-1 bytes, cut, overlong and surrogate forms.
       {"\xC2\x9B"
