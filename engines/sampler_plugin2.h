@@ -137,6 +137,10 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // Milliseconds over which a voice restarted while sounding fades the step
   // between its old and new output.
   static constexpr std::int32_t kDeclickMs = 2;
+  // Milliseconds over which a voice that a new note takes while it sounds
+  // fades its own sound out before the note starts on it (a raised cosine:
+  // no louder a corner than a note's own start).
+  static constexpr std::int32_t kStealFadeMs = 3;
   // The plug-in's panel index of each of osc 2's panels, by TOscPanel.
   using TOscPanelIndexes = std::array<std::int32_t, TOscPanelCount>;
 
@@ -189,6 +193,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // ---- rendering (audio thread, instance lock held)
   // One internal block of every sounding voice into the mix, then the rack.
   void RenderVoices() override;
+  // kStealFadeMs of samples.
+  std::int32_t StealFadeSamples() const override { return kStealFadeMs * Settings->SamplesPerMs; }
   // True: several sounding voices go through a block side by side where
   // that gives the same output (RenderVoicesTogether); false: one voice
   // after another (the tests compare the two).
@@ -276,6 +282,9 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b, std::int32_t n);
   // The sub-block's mix at frame p.
   void VoiceSubBlockBack(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t p, std::int32_t n);
+  // After a voice's block: the pending note of a finished steal fade
+  // starts, a voice whose envelopes finished is freed.
+  void EndVoiceBlock(TDSPSamplerInstrVoice2& voice);
   // VoiceSubBlockBack of the voices in turn, the same sums in one pass.
   void VoicesSubBlockBack(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t p,
                           std::int32_t n);

@@ -318,6 +318,21 @@ void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel&
   v.LastOutput[1] = lastR;
 }
 
+// The steal fade over one sub-block of the voice's left and right signal: a
+// raised cosine from 1 to 0 over the fade's length (no corner at either
+// end, so the fade adds no tick of its own), then 0.
+void StealFade(TDSPXVoice& v, float* left, float* right, std::int32_t n) {
+  const double step = 3.14159265358979323846 / static_cast<double>(v.StealFadeLength);
+  for (std::int32_t k = 0; k < n; ++k) {
+    const std::int32_t at = v.StealFadeDone + k + 1;
+    const float g =
+        at >= v.StealFadeLength ? 0.0f : static_cast<float>(0.5 + 0.5 * std::cos(step * static_cast<double>(at)));
+    left[k] *= g;
+    right[k] *= g;
+  }
+  v.StealFadeDone = std::min(v.StealFadeLength, v.StealFadeDone + n);
+}
+
 }  // namespace
 
 // ---- control
@@ -643,6 +658,7 @@ void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& ru
   const std::int32_t declick = kDeclickMs * Settings->SamplesPerMs;
   const TLevel e1{run.Env1.Flat ? nullptr : run.E1, run.Env1.Factor};
   const TLevel e2{run.Env2.Flat ? nullptr : run.E2, run.Env2.Factor};
+  if (v.StealFadeLength > 0) StealFade(v, run.Left, run.Right, n);
   MixVoice(run.Left, run.Right, e1, e2, level, outL, outR, n);
   Declick(v, run.Left, run.Right, e1, e2, level, outL, outR, n, declick);
 }
@@ -650,10 +666,11 @@ void TSamplerPlugin2::VoiceSubBlockBack(TDSPSamplerInstrVoice2& v, TVoiceRun& ru
 void TSamplerPlugin2::VoicesSubBlockBack(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count,
                                          std::int32_t p, std::int32_t n) {
   // A voice that fades a restart adds the fade between its own mix and the
-  // next voice's: one voice after another then.
+  // next voice's, and one that fades for a steal scales its signal first:
+  // one voice after another then.
   bool fading = n > kMaxLaneSamples;
   for (std::int32_t j = 0; j < count && !fading; ++j)
-    fading = voices[j]->RestartPending || voices[j]->DeclickRemaining > 0;
+    fading = voices[j]->RestartPending || voices[j]->DeclickRemaining > 0 || voices[j]->StealFadeLength > 0;
   if (fading || n <= 0) {
     for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockBack(*voices[j], runs[j], p, n);
     return;
@@ -719,7 +736,13 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
     if (kv.FilterOn[1]) FilterBlock(voice, &run, 1, 1, n);
     VoiceSubBlockBack(v, run, p, n);
   }
-  if (v.Env1.Finished && v.Env2.Finished) VoiceFinished(v);
+  EndVoiceBlock(v);
+}
+
+void TSamplerPlugin2::EndVoiceBlock(TDSPSamplerInstrVoice2& v) {
+  // A steal fade that is done: the pending note starts with the next block.
+  if (v.Pending.Active && v.StealFadeDone >= v.StealFadeLength) StartPendingNote(v);
+  else if (v.Env1.Finished && v.Env2.Finished) VoiceFinished(v);
 }
 
 void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices, std::int32_t count) {
@@ -744,6 +767,5 @@ void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices
     if (kv.FilterOn[1]) FilterBlock(voices, runs, count, 1, n);
     VoicesSubBlockBack(voices, runs, count, p, n);
   }
-  for (std::int32_t j = 0; j < count; ++j)
-    if (voices[j]->Env1.Finished && voices[j]->Env2.Finished) VoiceFinished(*voices[j]);
+  for (std::int32_t j = 0; j < count; ++j) EndVoiceBlock(*voices[j]);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "framework/base/base_math.h"
+#include "framework/vst/midi_message_handler.h"
 
 TVoicerackSynthBase::TVoicerackSynthBase() = default;
 
@@ -60,6 +61,48 @@ std::int32_t TVoicerackSynthBase::FirstVoiceInState(std::uint8_t state) const {
   return -1;
 }
 
+namespace {
+
+// The channel-mode controller that ends every held note.
+constexpr std::int32_t kAllNotesOff = 123;
+
+// The manager's view of a voice: the pending note of a voice that fades
+// for a steal, otherwise the voice's own note.
+std::uint8_t NoteState(const TDSPXVoice& v) {
+  if (!v.Pending.Active) return v.State;
+  return v.Pending.Released ? TDSPXVoice::kReleased : TDSPXVoice::kHeld;
+}
+std::int32_t NoteKey(const TDSPXVoice& v) { return v.Pending.Active ? v.Pending.Note : v.Note; }
+std::uint64_t NoteSerialOf(const TDSPXVoice& v) { return v.Pending.Active ? v.Pending.NoteSerial : v.NoteSerial; }
+std::int32_t& OwedOffs(TDSPXVoice& v) { return v.Pending.Active ? v.Pending.OwedNoteOffs : v.OwedNoteOffs; }
+// A note that has not started yet is the youngest.
+std::int32_t NoteAge(const TDSPXVoice& v) { return v.Pending.Active ? 0 : v.Age; }
+// The note the next note glides from.
+float GlideSource(const TDSPXVoice& v) { return v.Pending.Active ? static_cast<float>(v.Pending.Note) : v.LastNote; }
+
+// A voice taking a note: what its note operation reads first (the voice
+// counts as free meanwhile), and the note's fields after the operation.
+void BeforeNoteStart(TDSPXVoice& v, const TDSPXVoice::TPendingNote& note) {
+  v.State = TDSPXVoice::kFree;
+  v.Velocity = note.Velocity;
+  v.Channel = note.Channel;
+}
+void AfterNoteStart(TDSPXVoice& v, const TDSPXVoice::TPendingNote& note) {
+  v.State = TDSPXVoice::kHeld;
+  v.GlideStartPitch = note.GlideStartPitch;
+  v.Note = note.Note;
+  // The renderer stores the note at the voice's first control update; stored
+  // now, a second note in the same block glides from this one rather than
+  // from whatever the voice played before.
+  v.LastNote = static_cast<float>(note.Note);
+  v.Age = 0;
+  v.ControlCounter = -1;
+  v.NoteSerial = note.NoteSerial;
+  v.OwedNoteOffs = note.OwedNoteOffs;
+}
+
+}  // namespace
+
 void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   ApplyVoiceCount();
   if (VoiceCount() <= 0) return;
@@ -77,17 +120,18 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   for (std::int32_t i = 0; i < count; ++i) {
     const TDSPXVoice* v = Voices[static_cast<std::size_t>(i)].get();
     if (v == nullptr) continue;
-    if (v->State == TDSPXVoice::kFree) {
+    const std::uint8_t state = NoteState(*v);
+    if (state == TDSPXVoice::kFree) {
       candidate = -1;
       freeFound = true;
       continue;
     }
-    if (!freeFound && v->Age >= bestAge) {
-      bestAge = v->Age;
+    if (!freeFound && NoteAge(*v) >= bestAge) {
+      bestAge = NoteAge(*v);
       candidate = i;
-      if (v->State == TDSPXVoice::kReleased) releasedCandidate = i;
+      if (state == TDSPXVoice::kReleased) releasedCandidate = i;
     }
-    if (v->State == TDSPXVoice::kHeld) noneHeld = false;
+    if (state == TDSPXVoice::kHeld) noneHeld = false;
   }
 
   bool retrigger = true;
@@ -96,12 +140,13 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   std::int32_t orphanNote = -1;
   std::int32_t orphanOffs = 0;
   std::uint64_t orphanSerial = 0;
+  std::int32_t target = -1;
   if (!freeFound) {
     if (releasedCandidate >= 0) {
       // A released voice is claimed: it still sounds, so a legato note
       // fades it out instead of starting from silence.
       retrigger = false;
-      Voices[static_cast<std::size_t>(releasedCandidate)]->State = TDSPXVoice::kFree;
+      target = releasedCandidate;
     } else {
       // No sounding voice had a non-negative age: the lowest-indexed one goes.
       for (std::int32_t i = 0; candidate < 0 && i < count; ++i) {
@@ -109,57 +154,91 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
       }
       if (candidate < 0) return;  // only empty slots
       stoleHeld = true;
+      target = candidate;
       TDSPXVoice& victim = *Voices[static_cast<std::size_t>(candidate)];
-      if (victim.State == TDSPXVoice::kHeld) {
-        orphanNote = victim.Note;
-        orphanOffs = victim.OwedNoteOffs + 1;
-        orphanSerial = victim.NoteSerial;
-      }
-      victim.State = TDSPXVoice::kFree;
-    }
-  }
-
-  const std::int32_t target = FirstVoiceInState(TDSPXVoice::kFree);
-  if (target < 0) return;
-  TDSPXVoice& voice = *Voices[static_cast<std::size_t>(target)];
-  voice.Velocity = static_cast<float>(e.Data2) * (1.0f / 127.0f);
-  voice.Channel = e.Channel;
-
-  if (IsLegato() && !noneHeld) {
-    if (stoleHeld) {
-      voice.LegatoContinue();
-    } else {
-      const std::int32_t previous = FirstVoiceInState(TDSPXVoice::kHeld);
-      if (previous >= 0) {
-        voice.LegatoNoteOn(*Voices[static_cast<std::size_t>(previous)], retrigger);
-      } else {
-        TriggerVoice(target);
+      if (NoteState(victim) == TDSPXVoice::kHeld) {
+        orphanNote = NoteKey(victim);
+        orphanOffs = OwedOffs(victim) + 1;
+        orphanSerial = NoteSerialOf(victim);
       }
     }
   } else {
-    TriggerVoice(target);
+    target = FirstVoiceInState(TDSPXVoice::kFree);
+    if (target < 0) return;
   }
+  TDSPXVoice& voice = *Voices[static_cast<std::size_t>(target)];
 
+  // How the note starts: a legato hand-over from the first held voice that
+  // sounds its own note (not the taken one), the phrase going on, or a
+  // fresh start.
+  TDSPXVoice* previous = nullptr;
+  bool fresh = true;
+  if (IsLegato() && !noneHeld) {
+    fresh = false;
+    if (!stoleHeld) {
+      for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+        if (v && v.get() != &voice && v->State == TDSPXVoice::kHeld && !v->Pending.Active) {
+          previous = v.get();
+          break;
+        }
+      }
+      fresh = previous == nullptr;
+    }
+  }
   // The new note glides from the note of the voice started before it.
-  voice.State = TDSPXVoice::kHeld;
-  voice.GlideStartPitch = LastVoicePtr != nullptr ? LastVoicePtr->LastNote : TDSPXVoice::kNoLastNote;
-  voice.Note = e.Data1;
-  if (voice.GlideStartPitch == TDSPXVoice::kNoLastNote) {
-    voice.GlideStartPitch = static_cast<float>(e.Data1);
+  TDSPXVoice::TPendingNote note;
+  note.Active = true;
+  note.Note = e.Data1;
+  note.Channel = e.Channel;
+  note.Velocity = static_cast<float>(e.Data2) * (1.0f / 127.0f);
+  note.GlideStartPitch = LastVoicePtr != nullptr ? GlideSource(*LastVoicePtr) : TDSPXVoice::kNoLastNote;
+  if (note.GlideStartPitch == TDSPXVoice::kNoLastNote) {
+    note.GlideStartPitch = static_cast<float>(e.Data1);
     if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = static_cast<float>(e.Data1);
   }
-  // The renderer stores the note at the voice's first control update; stored
-  // now, a second note in the same block glides from this one rather than
-  // from whatever the voice played before.
-  voice.LastNote = static_cast<float>(e.Data1);
-  voice.Age = 0;
-  voice.ControlCounter = -1;
-  voice.NoteSerial = ++NoteSerialCount;
-  voice.OwedNoteOffs = 0;
+  note.NoteSerial = ++NoteSerialCount;
+
+  // A fresh start on a voice that still sounds waits for the voice's steal
+  // fade (a voice already fading takes the note as its pending one).
+  const std::int32_t fade = freeFound ? 0 : StealFadeSamples();
+  const bool waits = fade > 0 && (fresh || voice.Pending.Active);
+  if (waits) {
+    if (!voice.Pending.Active) {
+      voice.StealFadeLength = fade;
+      voice.StealFadeDone = 0;
+    }
+    voice.Pending = note;
+  } else {
+    BeforeNoteStart(voice, note);
+    if (fresh) {
+      TriggerVoice(target);
+    } else if (stoleHeld) {
+      voice.LegatoContinue();
+    } else {
+      voice.LegatoNoteOn(*previous, retrigger);
+    }
+    AfterNoteStart(voice, note);
+  }
   PassOwedNoteOffs(orphanNote, orphanOffs, orphanSerial);
-  StartVoiceNote(target);
+  if (!waits) StartVoiceNote(target);
   LastVoicePtr = &voice;
   // Counted, not incremented: a claimed or stolen voice was sounding before.
+  ActiveVoices = CountSoundingVoices();
+}
+
+void TVoicerackSynthBase::StartPendingNote(TDSPXVoice& voice) {
+  if (!voice.Pending.Active) return;
+  const TDSPXVoice::TPendingNote note = voice.Pending;
+  voice.Pending = TDSPXVoice::TPendingNote{};
+  voice.StealFadeLength = 0;
+  voice.StealFadeDone = 0;
+  voice.FadedOut();
+  BeforeNoteStart(voice, note);
+  TriggerVoice(voice.VoiceIndex);
+  AfterNoteStart(voice, note);
+  StartVoiceNote(voice.VoiceIndex);
+  // Its note-off came during the fade: it ends as it begins.
+  if (note.Released) voice.Release();
   ActiveVoices = CountSoundingVoices();
 }
 
@@ -174,8 +253,9 @@ std::int32_t TVoicerackSynthBase::CountSoundingVoices() const {
 TDSPXVoice* TVoicerackSynthBase::OldestHeld(std::int32_t note, std::uint64_t after) const {
   TDSPXVoice* oldest = nullptr;
   for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
-    if (!v || v->State != TDSPXVoice::kHeld || v->Note != note || (after != 0 && v->NoteSerial <= after)) continue;
-    if (oldest == nullptr || v->NoteSerial < oldest->NoteSerial) oldest = v.get();
+    if (!v || NoteState(*v) != TDSPXVoice::kHeld || NoteKey(*v) != note || (after != 0 && NoteSerialOf(*v) <= after))
+      continue;
+    if (oldest == nullptr || NoteSerialOf(*v) < NoteSerialOf(*oldest)) oldest = v.get();
   }
   return oldest;
 }
@@ -187,21 +267,42 @@ void TVoicerackSynthBase::PassOwedNoteOffs(std::int32_t note, std::int32_t offs,
   // ones', so the next younger note of the pitch still held (the new one
   // included) takes them over. With none, they come after every held note
   // of that pitch has ended and find nothing to release.
-  if (TDSPXVoice* heir = OldestHeld(note, serial)) heir->OwedNoteOffs += offs;
+  if (TDSPXVoice* heir = OldestHeld(note, serial)) OwedOffs(*heir) += offs;
 }
 
 void TVoicerackSynthBase::NoteOff(const TMidiEventRec& e) {
   TDSPXVoice* v = OldestHeld(e.Data1, 0);
   if (v == nullptr) return;
-  if (v->OwedNoteOffs > 0) {
+  if (OwedOffs(*v) > 0) {
     // It ends a note that this voice took over, not the voice's own.
-    --v->OwedNoteOffs;
+    --OwedOffs(*v);
+    return;
+  }
+  if (v->Pending.Active) {
+    v->Pending.Released = true;
     return;
   }
   v->Release();
 }
 
+void TVoicerackSynthBase::HandleMidi(const TMidiEventRec& e) {
+  if (e.Status == kMidiController && e.Data1 == kAllNotesOff) {
+    for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
+      if (!v || NoteState(*v) != TDSPXVoice::kHeld) continue;
+      OwedOffs(*v) = 0;
+      if (v->Pending.Active) v->Pending.Released = true;
+      else v->Release();
+    }
+  }
+  TVoicerackGFXSynth::HandleMidi(e);
+}
+
 void TVoicerackSynthBase::VoiceFinished(TDSPXVoice& voice) {
+  // The sound a steal fades ended by itself: the pending note starts.
+  if (voice.Pending.Active) {
+    StartPendingNote(voice);
+    return;
+  }
   if (voice.State != TDSPXVoice::kFree && ActiveVoices > 0) --ActiveVoices;
   voice.State = TDSPXVoice::kFree;
 }

@@ -1,6 +1,7 @@
 // The voice manager: the instrument layer on the effects rack that owns the
 // voices. It allocates one voice per note-on (a free one, else a released
-// one that is old enough, else the oldest held one is stolen), releases
+// one that is old enough, else the oldest held one is stolen; a taken voice
+// may first fade its sound out, see StealFadeSamples), releases
 // voices on note-off, decides between a fresh start and a legato hand-over,
 // sets each note's glide start, rebuilds the voice array when the voice
 // count changes, and passes the audio settings and the host tempo to every
@@ -76,6 +77,10 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // that arrives before the previous note's note-off at the same moment
   // keeps sounding.
   void NoteOff(const TMidiEventRec& e) override;
+  // All Notes Off (controller 123, on any channel: the notes of every
+  // channel are one set, as for NoteOff) releases every held note, the
+  // note-offs still due to them included; then the inherited handling.
+  void HandleMidi(const TMidiEventRec& e) override;
 
   // ---- voices
   // Every voice's ResetVoice; then the last voice forgets its note.
@@ -162,8 +167,21 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // and reset, -1 at every VoiceFinished. The renderer skips its voice loop
   // while it is 0.
   std::int32_t ActiveVoiceCount() const { return ActiveVoices; }
-  // The renderer found both envelopes of the voice finished: free it.
+  // The renderer found both envelopes of the voice finished: free it (a
+  // voice fading for a steal starts its pending note instead).
   void VoiceFinished(TDSPXVoice& voice);
+  // Samples over which a sounding voice that a new note takes (a held note
+  // stolen, a release cut short) fades its own sound out before the note
+  // starts on it (TDSPXVoice::Pending); a legato hand-over does not wait.
+  // 0 here: the note starts at once and the renderer smooths the restart
+  // (RestartPending). A renderer that fades answers the length, applies the
+  // fade (StealFadeLength, StealFadeDone) and calls StartPendingNote when
+  // it is done.
+  virtual std::int32_t StealFadeSamples() const { return 0; }
+  // The voice's steal fade is done (its sound is silent): its pending note
+  // starts as on a free voice, and ends at once when its note-off came
+  // meanwhile. Nothing without a pending note.
+  void StartPendingNote(TDSPXVoice& voice);
 
  protected:
   // Slot index := voice (the final class's CreateVoice).

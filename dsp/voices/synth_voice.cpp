@@ -83,6 +83,12 @@ void TDSPSynthVoice::LegatoContinue() {
   RestartSequencers(false);
 }
 
+void TDSPSynthVoice::FadedOut() {
+  TDSPEnvVoice::FadedOut();
+  for (auto* block : {&Filter1, &Filter2})
+    for (TDSPMultiFilter& filter : *block) filter.Filter().Reset();
+}
+
 void TDSPSynthVoice::Trigger() {
   TDSPEnvVoice::Trigger();
   RestartSequencers(true, true);

@@ -37,6 +37,9 @@ class TDSPSynthVoice : public TDSPEnvVoice {
   void LegatoNoteOn(TDSPXVoice& previous, bool retrigger) override;
   // The sequencers that reset on a new note and always retrigger restart.
   void LegatoContinue() override;
+  // Inherited, then the filters forget the faded sound: what they still
+  // held of it would sound under the next note's attack.
+  void FadedOut() override;
   // Inherited, then the sequencers that reset on a new note restart and the
   // LFOs marked for it restart their phase.
   void Trigger() override;

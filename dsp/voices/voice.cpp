@@ -19,6 +19,9 @@ void TDSPXVoice::ResetVoice() {
   LastOutput[0] = LastOutput[1] = 0.0f;
   DeclickOffset[0] = DeclickOffset[1] = 0.0f;
   DeclickRemaining = 0;
+  Pending = TPendingNote{};
+  StealFadeLength = 0;
+  StealFadeDone = 0;
 }
 
 void TDSPXVoice::Release() {
@@ -62,6 +65,20 @@ void TDSPEnvVoice::Trigger() {
     env->RampCounter = 0;
     env->NoteOn(Velocity);
     env->Retrigger(0);
+  }
+}
+
+void TDSPEnvVoice::FadedOut() {
+  for (TDSPADSR* env : {&Env1, &Env2}) {
+    env->FadeActive = false;
+    env->FadeCounter = 0;
+    env->RampActive = false;
+    env->RampCounter = 0;
+    env->Level = 0.0f;
+    env->HeldLevel = 0.0f;
+    env->OutputSample = 0.0f;
+    // Not a note position: the next Retrigger(0) restarts the counter.
+    env->NotePosition = -1;
   }
 }
 

@@ -100,6 +100,34 @@ class TDSPXVoice : public TDSPControl {
   float LastOutput[2] = {0.0f, 0.0f};     // the voice's last sample into the mix, left and right
   float DeclickOffset[2] = {0.0f, 0.0f};  // the step being faded out
   std::int32_t DeclickRemaining = 0;      // samples of the fade still to go
+
+  // Steal fade, kept by the manager and the renderer (when the renderer
+  // asks for one, see TVoicerackSynthBase::StealFadeSamples): a voice that
+  // a new note takes while it sounds (its held note stolen, its release
+  // cut short) plays its own sound on, fading it out over StealFadeLength
+  // samples, and the new note waits in Pending meanwhile. The voice's note
+  // fields (Note, State, Age, ...) stay those of the sound it fades, so
+  // the renderer goes on as before; the manager reads the pending note's
+  // instead. Restarting the sound sources and filters under a sounding
+  // note instead would put a corner into the output that a listener hears
+  // as a tick.
+  struct TPendingNote {
+    bool Active = false;    // a note waits for the fade
+    bool Released = false;  // its note-off came meanwhile
+    std::int32_t Note = 0;
+    std::int32_t Channel = 0;
+    float Velocity = 0.0f;
+    float GlideStartPitch = 0.0f;
+    std::uint64_t NoteSerial = 0;
+    std::int32_t OwedNoteOffs = 0;
+  };
+  TPendingNote Pending;
+  std::int32_t StealFadeLength = 0;  // samples; 0: no fade
+  std::int32_t StealFadeDone = 0;    // samples of the fade rendered
+  // The fade reached silence: whatever still rings in the voice's own
+  // state (the envelopes' levels) is set to 0, so the pending note's
+  // Trigger attacks from silence as on a free voice.
+  virtual void FadedOut() {}
 };
 
 class TDSPEnvVoice : public TDSPXVoice {
@@ -117,6 +145,9 @@ class TDSPEnvVoice : public TDSPXVoice {
   // Inherited, then each envelope: ramp off, gate on with the velocity,
   // counter restarted.
   void Trigger() override;
+  // Both envelopes at level 0, without fade or ramp, their counters ready
+  // for the next Trigger to restart them.
+  void FadedOut() override;
 
   // One envelope's hand-over from the previous voice's envelope `source`,
   // ramping to `rampTarget` (envelope 1: the source's level; envelope 2: its

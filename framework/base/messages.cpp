@@ -3,13 +3,21 @@
 #include <atomic>
 #include <cstdio>
 
+#include "framework/base/printable_text.h"
+
 namespace {
 std::atomic<TErrorReportHook> gHook{nullptr};
 thread_local TMessageSink* tSink = nullptr;
 }  // namespace
 
 void ReportError(std::string_view text) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  // Names read from files reach these texts: printed in a form that cannot
+  // drive the terminal, one message as one write sequence.
+  flockfile(stderr);
+  ForEachPrintablePiece(text, [](const char* data, std::size_t size) { fwrite_unlocked(data, 1, size, stderr); });
+  fputc_unlocked('\n', stderr);
+  fflush_unlocked(stderr);
+  funlockfile(stderr);
   if (const TErrorReportHook hook = gHook.load()) hook(text);
 }
 

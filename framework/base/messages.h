@@ -16,8 +16,9 @@ enum class TMessageKind { Information, Warning, Error };
 // reporting thread.
 using TErrorReportHook = void (*)(std::string_view text);
 
-// The non-interactive path: writes text and a line end to stderr, then
-// calls the hook if one is set. Never blocks; any thread.
+// The non-interactive path: writes text (in its printable form, see
+// printable_text.h) and a line end to stderr, then calls the hook with the
+// text as given, if one is set. Never blocks; any thread.
 void ReportError(std::string_view text);
 
 // Installs hook (null removes it) and answers the previous one.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "framework/vst/midi_message_handler.h"
 #include "tests/engines/voice_test_plugin.h"
 #include "tests/support/alloc_trap.h"
 #include "tests/support/test_support.h"
@@ -284,6 +285,59 @@ TEST_F(VoiceManager, AStolenNotesNoteOffIsNotTakenByAYoungerNoteOfItsPitch) {
   On(*r, 70);
   Off(*r, 70);
   EXPECT_EQ(Probe(*r, 0).State, TDSPXVoice::kReleased);
+}
+
+// With a steal fade, a note that takes a sounding voice waits until the
+// voice has faded its own note out: the voice plays that note on, the
+// waiting note takes the note-offs and later notes meant for it, and it
+// starts (and here ends, its note-off having come) when the fade is done.
+TEST_F(VoiceManager, AStolenVoiceFadesItsNoteBeforeTheNewOneStarts) {
+  auto p = WithVoices(1);
+  p->StealFade = 88;
+  plugin_test::TStereoBuffers out(44);
+  On(*p, 40);
+  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  TProbeVoice& v = Probe(*p, 0);
+  v.Clear();
+  On(*p, 45);  // steals the only voice
+  EXPECT_EQ(v.LastOp, TProbeVoice::kNone);
+  EXPECT_EQ(v.Note, 40);
+  On(*p, 47);  // takes the fading voice: the waiting note changes, the fade goes on
+  EXPECT_EQ(v.Pending.Note, 47);
+  EXPECT_EQ(v.Pending.GlideStartPitch, 45.0f) << "glides from the note before, though it never sounded";
+  Off(*p, 40);  // notes that are gone: nothing to end
+  Off(*p, 45);
+  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  EXPECT_EQ(v.LastOp, TProbeVoice::kNone) << "started before its fade was done";
+  Off(*p, 47);
+  for (int b = 0; b < 4 && v.Pending.Active; ++b) p->ProcessReplacing(nullptr, out.Pointers, 44);
+  EXPECT_EQ(v.LastOp, TProbeVoice::kTrigger);
+  EXPECT_EQ(v.Note, 47);
+  EXPECT_EQ(v.State, TDSPXVoice::kReleased) << "its note-off came during the fade";
+  for (int b = 0; b < 20; ++b) p->ProcessReplacing(nullptr, out.Pointers, 44);
+  EXPECT_EQ(p->ActiveVoiceCount(), 0);
+}
+
+// All Notes Off (controller 123, on any channel: note-offs ignore the
+// channel too) ends every held note, here one waiting for a steal fade that
+// a note-off is owed to. A host sends it to stop what sounds; a note left
+// held would sound on.
+TEST_F(VoiceManager, AllNotesOffReleasesEveryHeldNote) {
+  auto p = WithVoices(1);
+  p->StealFade = 88;
+  On(*p, 40);
+  On(*p, 40);  // waits for the fade; the first 40's note-off is owed to it
+  ASSERT_EQ(Probe(*p, 0).Pending.OwedNoteOffs, 1);
+  TMidiEventRec e;
+  e.Status = kMidiController;
+  e.Data1 = 123;
+  e.Channel = 9;
+  {
+    TPluginLockGuard lock(*p);
+    p->HandleMidi(e);
+  }
+  EXPECT_TRUE(Probe(*p, 0).Pending.Released);
+  EXPECT_EQ(Probe(*p, 0).Pending.OwedNoteOffs, 0);
 }
 
 TEST_F(VoiceManager, ANoteOffReleasesTheOldestHeldVoiceOfItsPitch) {

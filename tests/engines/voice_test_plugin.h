@@ -140,6 +140,12 @@ class TVoiceTestPlugin : public TVoicerackArpSynth {
     SetVoice(index, std::move(voice));
   }
 
+  // Samples of the steal fade the manager asks for (0: none); the renderer
+  // below scales a fading voice linearly to 0 over them and starts its
+  // pending note after.
+  std::int32_t StealFade = 0;
+  std::int32_t StealFadeSamples() const override { return StealFade; }
+
   // One internal block.
   void RenderVoices() override {
     ApplyVoiceCount();
@@ -166,12 +172,17 @@ class TVoiceTestPlugin : public TVoicerackArpSynth {
           v->Env2.ProcessBuffer(v->Env2.OutBuffer);
           const float* gain = v->Seq1.OutBuffer;
           for (std::int32_t k = 0; k < m; ++k) {
-            const float a = v->Env1.OutBuffer[k] * gain[k];
+            float a = v->Env1.OutBuffer[k] * gain[k];
+            if (v->StealFadeLength > 0)
+              a *= std::max(
+                  0.0f, 1.0f - static_cast<float>(v->StealFadeDone + k + 1) / static_cast<float>(v->StealFadeLength));
             left[p + k] += (s1 != nullptr ? s1[2 * (p + k)] : 0.25f) * a;
             right[p + k] += (s1 != nullptr ? s1[2 * (p + k) + 1] : 0.25f) * a;
           }
+          if (v->StealFadeLength > 0) v->StealFadeDone = std::min(v->StealFadeLength, v->StealFadeDone + m);
         }
-        if (v->Env1.Finished && v->Env2.Finished) VoiceFinished(*v);
+        if (v->Pending.Active && v->StealFadeDone >= v->StealFadeLength) StartPendingNote(*v);
+        else if (v->Env1.Finished && v->Env2.Finished) VoiceFinished(*v);
       }
     }
     BlockHasSignal = signal;

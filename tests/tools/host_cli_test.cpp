@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,62 @@ TEST(HostCli, BadInputAndArgumentsGiveTheirStatusAndMessage) {
     EXPECT_EQ(run.ExitCode, c.Status) << c.Args[0] << " " << c.Message;
     EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
   }
+}
+
+// The bytes of a file, or empty.
+std::vector<std::uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A render the options or the song rule out is refused before the output
+// file is opened: a file of that name keeps its bytes. Options out of
+// range are bad usage (status 2); a song longer than the render limit (an
+// hour unless --max-seconds says otherwise) or than a WAV file holds is
+// bad input (status 1). Without the checks up front the 37-byte file below
+// wrote gigabytes of a 16-day render, and --block 0 emptied the file.
+TEST(HostCli, RendersBeyondTheirLimitsOrWithBadOptionsLeaveTheOutputFileAsItWas) {
+  // One note held for 0x0FFFFFFF ticks (at 96 per quarter and 120 BPM:
+  // 1398101 s), 37 bytes.
+  const std::vector<std::uint8_t> days = {'M',  'T',  'h',  'd',  0,    0,    0,    6, 0,    0,    0,    1,    0,
+                                          96,   'M',  'T',  'r',  'k',  0,    0,    0, 15,   0,    0x90, 0x28, 0x64,
+                                          0xFF, 0xFF, 0xFF, 0x7F, 0x80, 0x28, 0x40, 0, 0xFF, 0x2F, 0};
+  const std::string longMidi = WriteScratchFile("days.mid", days);
+  const std::string out = Scratch("kept.wav");
+  const std::vector<std::uint8_t> kept = {'k', 'e', 'p', 't'};
+  const std::string synth = TestSynthPath();
+  const struct {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Message;
+  } cases[] = {
+      {{longMidi},
+       1,
+       longMidi + ": the render would last 1398103 s (the song to its end plus the tail), more than the limit of "
+                  "3600 s (--max-seconds raises it)"},
+      {{"--demo", "--max-seconds", "10.5"}, 1, "the demo: the render would last 11 s"},
+      {{longMidi, "--max-seconds", "2e6", "--rate", "192000", "--format", "float"},
+       1,
+       "268435839000 frames of 2 channels do not fit into a WAV file of this format (at most 4 GiB)"},
+      {{"--demo", "--block", "0"}, 2, "block size must be between 1 and 65536 frames"},
+      {{"--demo", "--rate", "500"}, 2, "sample rate must be between 1000 and 1536000 Hz"},
+      {{"--demo", "--tail", "-1"}, 2, "tail must be between 0 and 3600 seconds"},
+      {{"--demo", "--tail", "nan"}, 2, "tail must be between 0 and 3600 seconds"},
+      {{"--demo", "--max-seconds", "0"}, 2, "the render limit must be above 0"},
+  };
+  for (const auto& c : cases) {
+    WriteScratchFile("kept.wav", kept);
+    std::vector<std::string> args = {"render", synth, "-o", out};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    const THostRun run = RunHost(args);
+    EXPECT_EQ(run.ExitCode, c.Status) << c.Message << "\n" << run.Err;
+    EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+    EXPECT_EQ(FileBytes(out), kept) << c.Message;
+  }
+  // A render as long as the limit is taken.
+  const THostRun within = RunHost({"render", synth, "--demo", "-o", out, "--max-seconds", "11"});
+  EXPECT_EQ(within.ExitCode, 0) << within.Err;
+  EXPECT_EQ(Load(out).Samples[0].size(), 11u * 44100u);
 }
 
 TEST(HostCli, InfoListsRecordParametersAndPrograms) {

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,35 @@ TEST_P(HostInput, StatesAndBanksThePlugInRefusesEndWithStatus1AndNoWav) {
 
 INSTANTIATE_TEST_SUITE_P(Plugins, HostInput, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Instrument" : "TestInstrument"; });
+
+// The instrument names the program record of a state it refuses; a name
+// read from a file is printed in a printable form, so an escape sequence
+// in it cannot drive the terminal.
+TEST(HostInputFiles, AProgramNameInARefusedStateIsPrintedWithoutItsControlBytes) {
+  if (ModulePath().empty()) GTEST_SKIP() << "the instrument module is not part of this build";
+  TBytes state = SavedState(ModulePath()).State;
+  // The first program record: "PgCn", a 16-bit version, the name (a 32-bit
+  // little-endian length, the bytes), the count of values.
+  const char magic[] = "PgCn";
+  const auto record = std::search(state.begin(), state.end(), magic, magic + 4);
+  ASSERT_NE(record, state.end());
+  const auto name = static_cast<std::size_t>(record - state.begin()) + 6;
+  ASSERT_LE(name + 4, state.size());
+  const std::uint32_t length = state[name] | state[name + 1] << 8 | state[name + 2] << 16 | state[name + 3] << 24;
+  ASSERT_GE(length, 5u);
+  ASSERT_LE(name + 8 + length, state.size());
+  const std::uint8_t escape[] = {0x1B, '[', '2', 'J', 0x08};
+  std::copy(std::begin(escape), std::end(escape), state.begin() + static_cast<std::ptrdiff_t>(name + 4));
+  // More values than the state holds: the record is refused.
+  for (std::size_t k = 0; k < 4; ++k) state[name + 4 + length + k] = k == 3 ? 0x7F : 0xFF;
+  const std::string wav = Scratch("escape.wav");
+  const THostRun run = RunBounded(
+      {"render", ModulePath(), "--demo", "-o", wav, "--tail", "0", "--state", WriteScratchFile("escape.state", state)});
+  ExpectRefused(run, "the plug-in refused the state", wav);
+  EXPECT_NE(run.Err.find("program \"\\x1B[2J\\x08"), std::string::npos) << run.Err;
+  EXPECT_EQ(run.Err.find('\x1b'), std::string::npos);
+  EXPECT_EQ(run.Err.find('\x08'), std::string::npos);
+}
 
 TEST(HostInputFiles, DirectoriesDevicesFifosAndOversizedFilesAreRefusedAtOnce) {
   const std::string dir = Scratch("input-dir");

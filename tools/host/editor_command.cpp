@@ -8,6 +8,7 @@
 #include <mutex>
 #include <ostream>
 
+#include "framework/base/printable_text.h"
 #include "tools/host/editor_host.h"
 #include "tools/host/editor_script.h"
 #include "tools/host/input_file.h"
@@ -64,15 +65,15 @@ class TNoticePrinter {
       Values[static_cast<std::size_t>(i)] = v;
       ++Changes;
       Out << "parameter " << i << " " << Name(i) << " " << Fixed(old, 4) << " -> " << Fixed(v, 4) << " ("
-          << Plugin.ParamDisplay(i) << ")\n";
+          << PrintableText(Plugin.ParamDisplay(i)) << ")\n";
     }
     Out.flush();
   }
 
-  // For lines printed from the input thread.
+  // For lines printed from the input thread (they quote the script).
   void Line(const std::string& text) {
     std::lock_guard<std::mutex> lock(PrintLock);
-    Out << text << "\n";
+    Out << PrintableText(text) << "\n";
     Out.flush();
   }
 
@@ -82,7 +83,7 @@ class TNoticePrinter {
  private:
   std::string Name(int index) const {
     if (index < 0 || index >= static_cast<int>(Names.size())) return "(no such parameter)";
-    return "'" + Names[static_cast<std::size_t>(index)] + "'";
+    return "'" + PrintableText(Names[static_cast<std::size_t>(index)]) + "'";
   }
 
   TVstPlugin& Plugin;

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <sstream>
 
+#include "framework/base/printable_text.h"
+
 namespace {
 
 bool ParseInt(const std::string& text, int& value, int lo, int hi) {
@@ -59,7 +61,7 @@ bool ParseEditorScript(const std::string& text, std::vector<TEditorStep>& steps,
       if (w.size() != 2) return bad("screenshot needs a file name");
       step.Text = w[1];
     } else {
-      return bad("unknown command '" + command + "'");
+      return bad("unknown command '" + PrintableText(command) + "'");
     }
     steps.push_back(step);
   }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/base/printable_text.h"
 #include "tools/host/checks.h"
 #include "tools/host/editor_host.h"
 #include "tools/host/fx_bank.h"
@@ -27,7 +28,9 @@ const char kUsage[] =
     "      the plug-in's record, every parameter's name and display text, every program's name\n"
     "  rumbleon-host render MODULE.so [MIDIFILE | --demo] -o OUT.wav [--rate HZ] [--block N]\n"
     "      [--program N] [--bank FILE.fxb | --state FILE] [--format 16|24|float] [--tail SECONDS]\n"
-    "      plays a standard MIDI file (or the built-in demo phrase) into a WAV file\n"
+    "      [--max-seconds SECONDS]\n"
+    "      plays a standard MIDI file (or the built-in demo phrase) into a WAV file; a render longer\n"
+    "      than an hour (or --max-seconds) is refused before anything is written\n"
     "  rumbleon-host check MODULE.so [--only NAME,...] [--seed N] [--timeout SECONDS] [--no-fork] [--list]\n"
     "      the conformance checks; exit status 1 when any fails\n"
     "  rumbleon-host editor MODULE.so [--program N] [--screenshot FILE.png] [--script FILE]\n"
@@ -88,11 +91,13 @@ int Info(const std::vector<std::string>& args) {
       {kVstFlagIsSynth, "synth"},    {kVstFlagNoSoundInStop, "no-tail"},  {kVstFlagCanDoubleReplacing, "double"}};
   for (const auto& [bit, name] : known)
     if (e->flags & bit) flagNames += (flagNames.empty() ? "" : ", ") + std::string(name);
+  // Texts from the plug-in (its programs' names may come from any file) in
+  // their printable form.
   std::cout << "module        " << module.Path() << " (entry " << module.EntryName() << ")\n"
-            << "name          " << p->Text(kEffGetEffectName) << "\n"
-            << "vendor        " << p->Text(kEffGetVendorString) << " (version " << p->Dispatch(kEffGetVendorVersion)
-            << ")\n"
-            << "product       " << p->Text(kEffGetProductString) << "\n"
+            << "name          " << PrintableText(p->Text(kEffGetEffectName)) << "\n"
+            << "vendor        " << PrintableText(p->Text(kEffGetVendorString)) << " (version "
+            << p->Dispatch(kEffGetVendorVersion) << ")\n"
+            << "product       " << PrintableText(p->Text(kEffGetProductString)) << "\n"
             << "unique ID     '" << FourCharText(e->uniqueID) << "' (" << e->uniqueID << "), version " << e->version
             << "\n"
             << "VST version   " << p->Dispatch(kEffGetVstVersion) << ", category " << p->Dispatch(kEffGetPlugCategory)
@@ -106,15 +111,15 @@ int Info(const std::vector<std::string>& args) {
     char line[64];
     std::snprintf(line, sizeof line, "  %4d  ", i);
     const std::string label = p->ParamLabel(i);
-    std::cout << line << p->ParamName(i) << " = " << p->ParamDisplay(i)
-              << (label.empty() || label == p->ParamName(i) ? "" : " " + label) << " (" << Fixed(p->GetParameter(i), 4)
-              << ")\n";
+    std::cout << line << PrintableText(p->ParamName(i)) << " = " << PrintableText(p->ParamDisplay(i))
+              << (label.empty() || label == p->ParamName(i) ? "" : " " + PrintableText(label)) << " ("
+              << Fixed(p->GetParameter(i), 4) << ")\n";
   }
   std::cout << "programs      " << e->numPrograms << " (current " << p->Program() << ")\n";
   for (int i = 0; i < e->numPrograms; ++i) {
     char line[64];
     std::snprintf(line, sizeof line, "  %4d  ", i);
-    std::cout << line << p->ProgramName(i) << "\n";
+    std::cout << line << PrintableText(p->ProgramName(i)) << "\n";
   }
   return 0;
 }
@@ -190,6 +195,8 @@ int Render(const std::vector<std::string>& args) {
       if (!value(v) || !ParseWavFormat(v, format)) return Usage("--format is 16, 24 or float");
     } else if (a == "--tail") {
       if (!value(v) || !ParseNumber(v, settings.TailSeconds)) return Usage("--tail needs a number of seconds");
+    } else if (a == "--max-seconds") {
+      if (!value(v) || !ParseNumber(v, settings.MaxSeconds)) return Usage("--max-seconds needs a number of seconds");
     } else if (!a.empty() && a[0] == '-') {
       return Usage("unknown option " + a);
     } else if (modulePath.empty()) {
@@ -204,6 +211,9 @@ int Render(const std::vector<std::string>& args) {
   if (outPath.empty()) return Usage("render needs -o OUT.wav");
   if (demo == !midiPath.empty()) return Usage("render needs a MIDI file or --demo (one of them)");
   if (!bankPath.empty() && !statePath.empty()) return Usage("--bank and --state exclude each other");
+  // Every option, and then every input, is checked before the output file
+  // is touched: a refused render leaves a file of that name as it was.
+  if (const std::string problem = RenderSettingsProblem(settings); !problem.empty()) return Usage(problem);
 
   TMidiSong song;
   std::string error;
@@ -211,6 +221,11 @@ int Render(const std::vector<std::string>& args) {
     song = DemoSong();
   } else if (!LoadMidiFile(midiPath, song, error)) {
     std::cerr << "rumbleon-host: " << error << "\n";
+    return 1;
+  }
+  std::int64_t frames = 0;
+  if (!RenderLength(song, settings, frames, error)) {
+    std::cerr << "rumbleon-host: " << (demo ? std::string("the demo") : midiPath) << ": " << error << "\n";
     return 1;
   }
   // Everything the plug-in will be given is read and validated first.
@@ -276,6 +291,13 @@ int Render(const std::vector<std::string>& args) {
       return 1;
     }
     p->SetParameter(index, norm);
+  }
+
+  if (frames > WavFrameLimit(RenderChannels(*p), format)) {
+    std::cerr << "rumbleon-host: " << frames << " frames of " << RenderChannels(*p)
+              << " channels do not fit into a WAV file of this format (at most 4 GiB); a shorter render, a lower "
+                 "--rate or a smaller --format does\n";
+    return 1;
   }
 
   TWavWriter writer;

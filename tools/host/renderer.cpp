@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 int RenderChannels(const TVstPlugin& plugin) { return std::clamp(plugin.NumOutputs(), 0, 2); }
 
@@ -27,26 +28,44 @@ TVstTransport TransportAt(const TMidiSong& song, std::int64_t frame, double samp
   return t;
 }
 
+std::string RenderSettingsProblem(const TRenderSettings& settings) {
+  if (!(settings.SampleRate >= 1000 && settings.SampleRate <= 1536000))
+    return "sample rate must be between 1000 and 1536000 Hz";
+  if (settings.BlockSize < 1 || settings.BlockSize > 65536) return "block size must be between 1 and 65536 frames";
+  if (!(settings.TailSeconds >= 0 && settings.TailSeconds <= 3600)) return "tail must be between 0 and 3600 seconds";
+  if (!(settings.MaxSeconds > 0 && settings.MaxSeconds <= 1e9))
+    return "the render limit must be above 0 and at most 1000000000 seconds";
+  return {};
+}
+
+bool RenderLength(const TMidiSong& song, const TRenderSettings& settings, std::int64_t& frames, std::string& error) {
+  error = RenderSettingsProblem(settings);
+  if (!error.empty()) return false;
+  const double rate = settings.SampleRate;
+  // The last event is delivered even without a tail.
+  const double lastEvent = song.Events.empty() ? 0.0 : song.Events.back().Seconds + 1.0 / rate;
+  const double seconds = std::max(song.LengthSeconds + settings.TailSeconds, lastEvent);
+  if (!(seconds <= settings.MaxSeconds)) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "the render would last %.0f s (the song to its end plus the tail), more than the limit of %.0f s "
+                  "(--max-seconds raises it)",
+                  seconds, settings.MaxSeconds);
+    error = text;
+    return false;
+  }
+  frames = static_cast<std::int64_t>(std::nearbyint((song.LengthSeconds + settings.TailSeconds) * rate));
+  if (!song.Events.empty()) frames = std::max(frames, EventFrame(song.Events.back(), rate) + 1);
+  return true;
+}
+
 bool RenderSong(TVstPlugin& plugin, const TMidiSong& song, const TRenderSettings& settings, TSampleSink* sink,
                 TRenderStats& stats, const std::function<void(double)>& progress, std::string& error) {
   stats = TRenderStats{};
-  if (!(settings.SampleRate >= 1000 && settings.SampleRate <= 1536000)) {
-    error = "sample rate must be between 1000 and 1536000 Hz";
-    return false;
-  }
-  if (settings.BlockSize < 1 || settings.BlockSize > 65536) {
-    error = "block size must be between 1 and 65536 frames";
-    return false;
-  }
-  if (!(settings.TailSeconds >= 0 && settings.TailSeconds <= 3600)) {
-    error = "tail must be between 0 and 3600 seconds";
-    return false;
-  }
+  std::int64_t total = 0;
+  if (!RenderLength(song, settings, total, error)) return false;
   const double rate = settings.SampleRate;
   const int block = settings.BlockSize;
-  std::int64_t total = static_cast<std::int64_t>(std::nearbyint((song.LengthSeconds + settings.TailSeconds) * rate));
-  // The last event is delivered even without a tail.
-  if (!song.Events.empty()) total = std::max(total, EventFrame(song.Events.back(), rate) + 1);
 
   // Event positions and the largest number in any one block, so the event
   // list is sized before playing.

@@ -12,11 +12,25 @@
 #include "tools/host/midi_file.h"
 #include "tools/host/vst_host.h"
 
+// The longest render taken unless the settings raise it: an hour of audio
+// (about 1 GB of 24-bit stereo at 44.1 kHz), far beyond any song, so that a
+// MIDI file whose one delta time spans days is refused before anything is
+// written.
+inline constexpr double kRenderLimitSeconds = 3600;
+
 struct TRenderSettings {
-  double SampleRate = 44100;  // Hz
-  int BlockSize = 512;        // frames per host block, 1..65536
-  double TailSeconds = 2;     // rendered after the song's last event
+  double SampleRate = 44100;                // Hz, 1000..1536000
+  int BlockSize = 512;                      // frames per host block, 1..65536
+  double TailSeconds = 2;                   // rendered after the song's last event, 0..3600
+  double MaxSeconds = kRenderLimitSeconds;  // the longest render taken, above 0
 };
+
+// Empty when the settings are in their ranges; otherwise what is not.
+std::string RenderSettingsProblem(const TRenderSettings& settings);
+// The frames a render of the song takes (to its end, or its last event if
+// that is later, plus the tail), when the settings are in range and that
+// is at most MaxSeconds; otherwise false with the reason.
+bool RenderLength(const TMidiSong& song, const TRenderSettings& settings, std::int64_t& frames, std::string& error);
 
 // Receives the rendered blocks (the first OutputChannels outputs).
 class TSampleSink {
@@ -41,8 +55,9 @@ int RenderChannels(const TVstPlugin& plugin);
 std::int64_t EventFrame(const TMidiFileEvent& event, double sampleRate);
 TVstTransport TransportAt(const TMidiSong& song, std::int64_t frame, double sampleRate);
 
-// Sets rate and block size, resumes, plays the song plus the tail, suspends.
-// progress (may be empty) receives the fraction done after each block.
+// Sets rate and block size, resumes, plays the song plus the tail, suspends;
+// nothing when RenderLength refuses the render. progress (may be empty)
+// receives the fraction done after each block.
 bool RenderSong(TVstPlugin& plugin, const TMidiSong& song, const TRenderSettings& settings, TSampleSink* sink,
                 TRenderStats& stats, const std::function<void(double)>& progress, std::string& error);
 

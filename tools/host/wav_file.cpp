@@ -1,5 +1,6 @@
 #include "tools/host/wav_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -37,6 +38,19 @@ bool ParseWavFormat(const std::string& text, TWavFormat& format) {
   else if (text == "float" || text == "32f" || text == "32") format = TWavFormat::Float32;
   else return false;
   return true;
+}
+
+namespace {
+// The header's bytes before the samples: RIFF and fmt chunks, float's fact
+// chunk, the data chunk's head.
+std::uint64_t HeaderBytes(TWavFormat format) { return format == TWavFormat::Float32 ? 58 : 44; }
+}  // namespace
+
+std::int64_t WavFrameLimit(int channels, TWavFormat format) {
+  // The RIFF size counts the file but its first 8 bytes.
+  const std::uint64_t room = 0xFFFFFFFFull + 8 - HeaderBytes(format);
+  const auto frameBytes = static_cast<std::uint64_t>(std::max(channels, 1) * BytesPerSample(format));
+  return static_cast<std::int64_t>(room / frameBytes);
 }
 
 TWavWriter::~TWavWriter() {
@@ -114,7 +128,7 @@ bool TWavWriter::Close(std::string& error) {
   const int bytes = BytesPerSample(Format);
   const std::uint64_t dataBytes = static_cast<std::uint64_t>(Frames) * Channels * bytes;
   const bool isFloat = Format == TWavFormat::Float32;
-  const std::uint64_t headerBytes = isFloat ? 58 : 44;
+  const std::uint64_t headerBytes = HeaderBytes(Format);
   if (dataBytes + headerBytes - 8 > 0xFFFFFFFFull) {
     Failed = true;
     error = "the WAV file would exceed 4 GiB";

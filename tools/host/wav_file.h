@@ -13,6 +13,10 @@ enum class TWavFormat { Pcm16, Pcm24, Float32 };
 // Parses "16", "24" or "float".
 bool ParseWavFormat(const std::string& text, TWavFormat& format);
 
+// The most frames a WAV file of this layout holds: its sizes are 32-bit, so
+// the whole file stays below 4 GiB.
+std::int64_t WavFrameLimit(int channels, TWavFormat format);
+
 // Writes the header first and patches the sizes on Close. Samples are
 // clipped to [-1, 1] for the integer formats and rounded to nearest.
 class TWavWriter {
