@@ -244,14 +244,15 @@ std::int32_t AudioEffect::GetMasterVersion() { return static_cast<std::int32_t>(
 // calls inside its instance are its own callers.
 class AudioEffect::TEntryScope {
  public:
-  explicit TEntryScope(AudioEffect& self)
-      : Self(self),
-        Admitted((self.EntryState.fetch_add(1, std::memory_order_acq_rel) & kEntryClosing) == 0),
-        Outer(Innermost) {
+  explicit TEntryScope(AudioEffect& self, bool editor = false)
+      : Self(self), Editor(editor), Admitted(Enter(self, editor)), Outer(Innermost) {
     Innermost = this;
   }
   ~TEntryScope() {
     Innermost = Outer;
+    // Counted out of the editor calls before the call leaves: once it has
+    // left, the object may be gone.
+    if (Editor) Self.EditorEntries.fetch_sub(1, std::memory_order_acq_rel);
     const std::uint32_t before = Self.EntryState.fetch_sub(1, std::memory_order_acq_rel);
     // The last call out of an instance whose close was made from inside one
     // of its calls destroys it (one thread wins the exchange).
@@ -264,27 +265,46 @@ class AudioEffect::TEntryScope {
 
   // False once the instance's close has begun: the call does nothing.
   explicit operator bool() const { return Admitted; }
-  // The calls inside `self` on this thread.
-  static std::uint32_t OnThisThread(const AudioEffect& self) {
+  // The calls inside `self` on this thread (only its editor calls with
+  // editorCalls).
+  static std::uint32_t OnThisThread(const AudioEffect& self, bool editorCalls = false) {
     std::uint32_t n = 0;
     for (const TEntryScope* s = Innermost; s != nullptr; s = s->Outer)
-      if (&s->Self == &self) ++n;
+      if (&s->Self == &self && (s->Editor || !editorCalls)) ++n;
     return n;
   }
 
  private:
+  // An editor call is counted as one before it is admitted: a close that
+  // begins after its admission sees it among the editor calls inside
+  // (EntryState's changes are all read-modify-writes, so the close's
+  // change of it follows the admission's).
+  static bool Enter(AudioEffect& self, bool editor) {
+    if (editor) self.EditorEntries.fetch_add(1, std::memory_order_acq_rel);
+    return (self.EntryState.fetch_add(1, std::memory_order_acq_rel) & kEntryClosing) == 0;
+  }
+
   static inline thread_local const TEntryScope* Innermost = nullptr;
   AudioEffect& Self;
+  const bool Editor;
   const bool Admitted;
   const TEntryScope* const Outer;
 };
 
+bool AudioEffect::IsEditorCall(std::int32_t opcode) {
+  return (opcode >= kEffEditGetRect && opcode <= kEffEditSleep) || opcode == kEffIdle || opcode == kEffEditKeyDown ||
+         opcode == kEffEditKeyUp;
+}
+
 std::intptr_t AudioEffect::CloseEntry(AudioEffect* self, std::int32_t index, std::intptr_t value, void* ptr,
                                       float opt) {
   if ((self->EntryState.fetch_or(kEntryClosing, std::memory_order_acq_rel) & kEntryClosing) != 0) return 0;
-  // The editor closes and its dialogs end: an idle call held inside by one
-  // returns.
   try {
+    // The editor's dialogs end, so that an idle call held inside by one
+    // returns; then the editor closes only once no other thread opens,
+    // closes or idles it any more.
+    self->CloseBegins();
+    self->WaitForEntriesToLeave(TEntryScope::OnThisThread(*self, true), true);
     self->Dispatcher(kEffClose, index, value, ptr, opt);
   } catch (...) {
     return 0;
@@ -299,11 +319,14 @@ std::intptr_t AudioEffect::CloseEntry(AudioEffect* self, std::int32_t index, std
   return 1;
 }
 
-void AudioEffect::WaitForEntriesToLeave(std::uint32_t own) const {
+void AudioEffect::WaitForEntriesToLeave(std::uint32_t own, bool editorCalls) const {
   // Nothing here holds a lock, so every call inside can finish; the audio
   // thread's process call is never made to wait for this one.
-  while ((EntryState.load(std::memory_order_acquire) & kEntryCountMask) > own)
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  auto inside = [&] {
+    return editorCalls ? EditorEntries.load(std::memory_order_acquire)
+                       : EntryState.load(std::memory_order_acquire) & kEntryCountMask;
+  };
+  while (inside() > own) std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
 void AudioEffect::Destroy(AudioEffect* self) noexcept {
@@ -345,7 +368,7 @@ std::intptr_t AudioEffect::DispatcherEntry(TVstEffect* effect, std::int32_t opco
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return 0;
   if (opcode == kEffClose) return CloseEntry(self, index, value, ptr, opt);
-  TEntryScope inside(*self);
+  TEntryScope inside(*self, IsEditorCall(opcode));
   if (!inside) return 0;
   try {
     if (opcode == kEffMainsChanged && value != 0) self->EverResumed.store(true);

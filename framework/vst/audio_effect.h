@@ -34,8 +34,11 @@
 // - Lifetime: the host's close destroys the instance only once every other
 //   call inside it has left (the editor's idle with its dialogs, a process
 //   call a host still makes while it closes); calls that arrive after close
-//   began answer 0 or do nothing. Each entry pays an atomic increment and
-//   decrement for it; the audio thread never waits for it.
+//   began answer 0 or do nothing. The editor is closed only once the editor
+//   calls on other threads (open, close, idle, the host's idle) have left:
+//   a host may close from another thread than its editor's, in the middle
+//   of an editor open. Each entry pays an atomic increment and decrement for
+//   it; the audio thread never waits for it.
 #pragma once
 
 #include <atomic>
@@ -77,6 +80,11 @@ class AudioEffect : public TDSPBasePlugin {
   // CloseEntry). Host thread, no process call after it; takes the editor's
   // GuiLock, then the instance lock.
   virtual void Close();
+  // The host's close has begun (its thread, no lock held), before it waits
+  // for the editor calls on other threads to leave: whatever keeps such a
+  // call inside for the user (a dialog) is told to end, and an editor
+  // window that would open from now on stays shut. Must not wait.
+  virtual void CloseBegins() {}
   // Runs after Close and before the destructors: whatever other threads may
   // still reach through the object is stopped while all of it exists
   // (posted calls cancelled, the worker's run on it awaited). No lock held.
@@ -249,21 +257,29 @@ class AudioEffect : public TDSPBasePlugin {
   // the calls inside this instance (low bits) and carries kEntryClosing once
   // the host's close began (entries then answer 0 or do nothing) and
   // kEntryDestroyOnLeave when the last call to leave destroys the object.
+  // EditorEntries counts the editor calls among them (IsEditorCall), from
+  // before they are admitted until they have left.
   class TEntryScope;
   static constexpr std::uint32_t kEntryClosing = 1u << 31;
   static constexpr std::uint32_t kEntryDestroyOnLeave = 1u << 30;
   static constexpr std::uint32_t kEntryCountMask = kEntryDestroyOnLeave - 1;
   std::atomic<std::uint32_t> EntryState{0};
-  // The host's close (effClose): stops new calls, runs Close (the editor and
-  // its dialogs end), waits until every call on other threads has left this
-  // instance, then destroys it. Called from inside a call into this
-  // instance on the same thread (a host that closes from a callback), the
-  // outermost such call destroys it when it leaves instead: waiting there
-  // would never end. A second close while one runs answers 0. A call that
-  // begins after close returned reaches freed memory: the host's fault.
+  std::atomic<std::uint32_t> EditorEntries{0};
+  // The dispatcher opcodes that reach the editor window or run the posted
+  // calls that update it.
+  static bool IsEditorCall(std::int32_t opcode);
+  // The host's close (effClose): stops new calls, tells the editor
+  // (CloseBegins), waits until the editor calls on other threads have left,
+  // runs Close (the editor closes), waits until every call on other threads
+  // has left this instance, then destroys it. Called from inside a call into
+  // this instance on the same thread (a host that closes from a callback),
+  // the outermost such call destroys it when it leaves instead: waiting
+  // there would never end. A second close while one runs answers 0. A call
+  // that begins after close returned reaches freed memory: the host's fault.
   static std::intptr_t CloseEntry(AudioEffect* self, std::int32_t index, std::intptr_t value, void* ptr, float opt);
-  // Waits (polling, no lock held) until at most `own` calls are inside.
-  void WaitForEntriesToLeave(std::uint32_t own) const;
+  // Waits (polling, no lock held) until at most `own` calls are inside, or
+  // with editorCalls at most `own` editor calls.
+  void WaitForEntriesToLeave(std::uint32_t own, bool editorCalls = false) const;
   // PrepareForDestruction, then delete.
   static void Destroy(AudioEffect* self) noexcept;
 

@@ -138,6 +138,12 @@ void TDSPPluginGui::WaitForEditorDispatch() {
   DispatchEnded.wait(lock, [this] { return DispatchDepth == 0; });
 }
 
+void TDSPPluginGui::CloseBegins() {
+  HostClosing.store(true);
+  // An idle held inside by a dialog returns (the close waits for it).
+  DialogsCancelled.store(true);
+}
+
 void TDSPPluginGui::Close() {
   WaitForEditorDispatch();
   TDSPPluginX::Close();
@@ -338,12 +344,14 @@ std::unique_ptr<TEditorPlatformWindow> TDSPPluginGui::CreatePlatformWindow(void*
 }
 
 bool TDSPPluginGui::EditOpen(void* parentWindow) {
+  std::lock_guard<std::recursive_mutex> window(WindowLock);
   PumpPostBacks();
   OpenEditorWindow(parentWindow);
   return EditorWnd != nullptr;
 }
 
 void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
+  std::lock_guard<std::recursive_mutex> lock(WindowLock);
   if (!HasGui() || !Body) {
     EditorError = "the plug-in has no editor";
     return;
@@ -351,11 +359,23 @@ void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
   // A window that went with the host's window is replaced.
   if (EditorWnd && !EditorWnd->IsOpen()) CloseEditorWindow();
   if (EditorWnd) return;  // a second open shows the same window
+  if (HostClosing.load()) {
+    EditorError = "the plug-in is closing";
+    return;
+  }
   auto window = std::make_unique<TDSPVSTEditorWnd>();
   window->Plugin = this;
   std::string why;
   if (!window->Open(parentWindow, EditorWidth, EditorHeight, &why)) {
     EditorError = why.empty() ? "the editor window could not be opened" : why;
+    return;
+  }
+  if (HostClosing.load()) {
+    // The host's close began while the window was being made: it goes
+    // again here, on the thread that made it (the close leaves a window
+    // of another thread's connection to that thread).
+    window->Close();
+    EditorError = "the plug-in is closing";
     return;
   }
   EditorError.clear();
@@ -377,6 +397,7 @@ void TDSPPluginGui::OpenEditorWindow(void* parentWindow) {
 }
 
 bool TDSPPluginGui::CloseEditorWindow() {
+  std::lock_guard<std::recursive_mutex> window(WindowLock);
   {
     std::lock_guard<std::mutex> lock(DispatchMutex);
     if (DispatchDepth > 0) {
@@ -391,18 +412,28 @@ bool TDSPPluginGui::CloseEditorWindow() {
 }
 
 bool TDSPPluginGui::CloseEditorWindowNow() {
+  std::lock_guard<std::recursive_mutex> lock(WindowLock);
   Interactive.reset();
-  if (!EditorWnd) return false;
+  // Taken out first: a listener call made while the window closes (a drag
+  // that ends) finds no window to open or close again.
+  std::unique_ptr<TDSPVSTEditorWnd> window = std::move(EditorWnd);
+  if (!window) return false;
   Attached.store(false);
-  EditorWnd->Close();
-  EditorWnd.reset();
+  window->Close();
   return true;
 }
 
 void TDSPPluginGui::EditorWindowIdle() {
+  std::unique_lock<std::recursive_mutex> lock(WindowLock);
   if (!EditorWnd) return;
   // The repaints that the value updates of this idle's first pump asked for.
   PumpPostBacks();
   TEditorDispatch dispatch(*this);
-  if (EditorWnd) EditorWnd->Idle();
+  if (!EditorWnd) return;
+  // The window's events are handled without the lock: a close from another
+  // thread meanwhile waits for the input handling to return (the dispatch)
+  // instead of for this lock, so that it can end a dialog that is up.
+  TDSPVSTEditorWnd& window = *EditorWnd;
+  lock.unlock();
+  window.Idle();
 }

@@ -45,10 +45,18 @@
 // that input handling (a dialog may be up) ends the dialogs at once and
 // closes the window when the handling returns; destroying the plug-in from
 // another thread waits for it first, so no dialog calls back into a
-// destroyed plug-in.
+// destroyed plug-in. Opening, closing and idling the window exclude one
+// another (WindowLock), whichever host threads they come from: a close
+// from another thread waits for an open in progress, or for an idle's
+// posted calls, and never pulls the window from under them. Once the host's
+// close began (CloseBegins) no window opens any more: one that was being
+// made meanwhile is closed again by the thread that made it.
 //
 // Threads: set-up on the loading thread; editor requests, idle and every
-// control on the host's editor thread; UpdateGuiControl on any thread.
+// control on the host's editor thread (a window's X calls all happen on
+// the thread that opened it; a close from another thread leaves them to
+// it); UpdateGuiControl on any thread. Lock order: WindowLock, then the
+// editor's GuiLock, then the plug-in's lock.
 #pragma once
 
 #include <atomic>
@@ -167,6 +175,8 @@ class TDSPPluginGui : public TDSPPluginX {
   virtual std::unique_ptr<TDialogs> CreateDialogs(const TDialogOwner& owner);
   bool AskText(std::string_view caption, std::string_view prompt, std::string& text) override;
   void ShowMessageText(std::string_view text) override;
+  // The host's close began: dialogs end, and no window opens from now on.
+  void CloseBegins() override;
   // Closing from the host (effClose): waits until the editor thread has
   // left its input handling (its dialogs end at once), then closes.
   void Close() override;
@@ -216,8 +226,15 @@ class TDSPPluginGui : public TDSPPluginX {
 
   std::unique_ptr<TSPThemeGUIBody> Body;
   std::vector<TSPThemeGUIControl*> Panels;  // the body first; owned by the tree
+  // Held while the window opens or closes and while an idle finds it and
+  // runs the posted calls (not while the window handles its events: closes
+  // then wait for the input handling instead). Guards EditorWnd and
+  // EditorError; re-entered when a posted call or a listener opens or
+  // closes the window from inside.
+  std::recursive_mutex WindowLock;
   std::unique_ptr<TDSPVSTEditorWnd> EditorWnd;
   std::atomic<bool> Attached{false};
+  std::atomic<bool> HostClosing{false};  // the host's close began: no window opens
   std::string EditorError;
 
   // The editor thread's input handling (EditorWindowIdle dispatching the

@@ -36,6 +36,9 @@ std::string HostPath() { return testing_support::EnvOr("RUMBLEON_HOST", RUMBLEON
 std::string TestSynthPath() { return testing_support::EnvOr("RUMBLEON_TESTSYNTH", RUMBLEON_TESTSYNTH_PATH); }
 std::string ModulePath() { return testing_support::EnvOr("RUMBLEON_MODULE", RUMBLEON_MODULE_PATH); }
 std::string ExitHostPath() { return testing_support::EnvOr("RUMBLEON_EXIT_HOST", RUMBLEON_EXIT_HOST_PATH); }
+std::string CloseRaceHostPath() {
+  return testing_support::EnvOr("RUMBLEON_CLOSE_RACE_HOST", RUMBLEON_CLOSE_RACE_HOST_PATH);
+}
 
 std::string Scratch(const std::string& name) { return testing_support::ScratchDir() + "/" + name; }
 

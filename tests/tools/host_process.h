@@ -20,6 +20,9 @@ std::string TestSynthPath();
 std::string ModulePath();
 // The small host that ends without closing its plug-ins (exit_host/).
 std::string ExitHostPath();
+// The host that races closes against the editor, one round a run
+// (close_race_host/).
+std::string CloseRaceHostPath();
 
 // Arguments are quoted for the shell.
 THostRun RunHost(const std::vector<std::string>& args);

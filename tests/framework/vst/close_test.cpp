@@ -1,9 +1,11 @@
 // The host's close while other calls are inside the instance: the object is
 // freed only once they have all left (a process call, a dispatcher call with
-// its work after the call), calls that arrive meanwhile are refused, and a
-// close made from inside a call on the same thread frees the object when
-// that call leaves. Each call is held inside the plug-in by a host callback
-// it makes until the test lets it go, so the order is the same on every run.
+// its work after the call), calls that arrive meanwhile are refused, the
+// editor is closed only once the editor calls on other threads have left,
+// and a close made from inside a call on the same thread frees the object
+// when that call leaves. Each call is held inside the plug-in by a host
+// callback it makes until the test lets it go, so the order is the same on
+// every run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,10 +108,32 @@ struct THoldingHost {
 
 class TLoggingPlugin : public TSineTestPlugin {
  public:
+  // Set on the thread that makes the test's editor calls.
+  static inline thread_local bool EditorThread = false;
+
   ~TLoggingPlugin() override { TEventLog::Add("destroyed"); }
+  void CloseBegins() override {
+    TSineTestPlugin::CloseBegins();
+    TEventLog::Add("close began");
+  }
   void Close() override {
+    InsideClose = true;  // its own editor close is not the test's
     TSineTestPlugin::Close();
+    InsideClose = false;
     TEventLog::Add("closed");
+  }
+  // The editor calls tell the host (where a test holds them) first.
+  bool EditOpen(void* parent) override {
+    EditorCall();
+    return TSineTestPlugin::EditOpen(parent);
+  }
+  std::intptr_t EditClose() override {
+    EditorCall();
+    return TSineTestPlugin::EditClose();
+  }
+  void EditIdle() override {
+    EditorCall();
+    TSineTestPlugin::EditIdle();
   }
   void Resume() override {
     TSineTestPlugin::Resume();
@@ -119,6 +143,13 @@ class TLoggingPlugin : public TSineTestPlugin {
     TSineTestPlugin::ProcessReplacing(inputs, outputs, sampleFrames);
     TEventLog::Add("processed");
   }
+
+ private:
+  void EditorCall() {
+    MasterIdle();
+    if (EditorThread && !InsideClose) TEventLog::Add("editor call left");
+  }
+  static inline thread_local bool InsideClose = false;
 };
 
 struct PluginClose : ::testing::Test {
@@ -197,7 +228,7 @@ TEST_F(PluginClose, WaitsUntilEveryCallInsideHasLeftAndRefusesNewOnes) {
   HostThread.join();
   Closer.join();
   EXPECT_EQ(closeAnswer, 1);
-  EXPECT_EQ(TEventLog::All(), (std::vector<std::string>{"closed", "processed", "resumed", "destroyed"}));
+  EXPECT_EQ(TEventLog::All(), (std::vector<std::string>{"close began", "closed", "processed", "resumed", "destroyed"}));
 }
 
 TEST_F(PluginClose, FromInsideACallOnTheSameThreadFreesWhenThatCallLeaves) {
@@ -214,7 +245,53 @@ TEST_F(PluginClose, FromInsideACallOnTheSameThreadFreesWhenThatCallLeaves) {
   Dispatch(Effect, kEffMainsChanged, 0, 1);
   EXPECT_EQ(closeAnswer, 1);
   EXPECT_FALSE(destroyedInside) << "freed while the resume was still inside";
-  EXPECT_EQ(TEventLog::All(), (std::vector<std::string>{"closed", "resumed", "destroyed"}));
+  EXPECT_EQ(TEventLog::All(), (std::vector<std::string>{"close began", "closed", "resumed", "destroyed"}));
 }
+
+// The editor calls: a host may close from its main thread while its editor
+// thread is still inside one (an open in progress).
+class PluginCloseEditorCall : public PluginClose, public ::testing::WithParamInterface<std::int32_t> {};
+
+TEST_P(PluginCloseEditorCall, ClosesTheEditorOnlyOnceTheEditorCallOnAnotherThreadHasLeft) {
+  HostThread = std::thread([this] {
+    TLoggingPlugin::EditorThread = true;
+    HostHold.Arm(kHostIdle);
+    Dispatch(Effect, GetParam());
+  });
+  ASSERT_TRUE(HostHold.WaitEntered());
+  std::intptr_t closeAnswer = -1;
+  Closer = std::thread([&] { closeAnswer = Dispatch(Effect, kEffClose); });
+  ASSERT_TRUE(TEventLog::WaitFor("close began"));
+  EXPECT_EQ(Dispatch(Effect, kEffEditOpen), 0) << "an editor open after close began";
+  HostHold.Release();
+  HostThread.join();
+  Closer.join();
+  EXPECT_EQ(closeAnswer, 1);
+  EXPECT_EQ(TEventLog::All(), (std::vector<std::string>{"close began", "editor call left", "closed", "destroyed"}));
+}
+
+TEST_P(PluginCloseEditorCall, FromInsideAnEditorCallOnTheSameThreadFreesWhenThatCallLeaves) {
+  // The close must not wait for the editor call it was made from.
+  std::intptr_t closeAnswer = -1;
+  bool asked = false;
+  THoldingHost::OnCall = [&](TVstEffect* effect, std::int32_t opcode) {
+    if (opcode != kHostIdle || asked) return;
+    asked = true;
+    closeAnswer = Dispatch(effect, kEffClose);
+  };
+  TLoggingPlugin::EditorThread = true;
+  Dispatch(Effect, GetParam());
+  TLoggingPlugin::EditorThread = false;
+  EXPECT_EQ(closeAnswer, 1);
+  EXPECT_EQ(TEventLog::All(), (std::vector<std::string>{"close began", "closed", "editor call left", "destroyed"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EditorCalls, PluginCloseEditorCall,
+                         ::testing::Values(kEffEditOpen, kEffEditClose, kEffEditIdle),
+                         [](const ::testing::TestParamInfo<std::int32_t>& info) {
+                           return info.param == kEffEditOpen    ? std::string("EditOpen")
+                                  : info.param == kEffEditClose ? std::string("EditClose")
+                                                                : std::string("EditIdle");
+                         });
 
 }  // namespace
