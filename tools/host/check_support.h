@@ -181,6 +181,22 @@ std::string CompareParams(const TVstPlugin& p, const std::vector<float>& expecte
 // The RMS of a signal in dB relative to full scale (-200 for silence).
 double RmsDb(const std::vector<float>& x);
 
+// Rounds of the realtime check's changing phase at most.
+constexpr int kCpuRounds = 3;
+struct TPhaseRounds {
+  int Rounds = 0;
+  bool Within = true;  // the last round's worst call stayed within the limit
+};
+// The realtime check's changing phase: measure runs one round and answers
+// its worst process call's processor time (seconds of the audio thread's
+// own clock). A round over allowed is measured again, up to kCpuRounds in
+// all, and the phase is within the limit when one round stays under it: a
+// busy machine can charge an interrupt's or a page reclaim's time to any
+// call now and then, while a change that costs the audio thread costs it in
+// every round. Unjudged (instrumented builds, where times say nothing): one
+// round, within.
+TPhaseRounds MeasureUntilWithin(double allowed, bool judged, const std::function<double()>& measure);
+
 // The checks outside checks.cpp (stress_checks.cpp).
 TCheckResult CheckStateRecall(TCheckContext& ctx);
 TCheckResult CheckCorruptChunks(TCheckContext& ctx);

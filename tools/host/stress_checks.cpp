@@ -365,8 +365,16 @@ constexpr bool kTimingJudged = true;
 // a swap, not the change itself.
 constexpr double kCpuFactor = 2.0;
 constexpr double kCpuMargin = 0.0001;
-// Rounds of the changing phase at most (see CheckRealtime).
-constexpr int kCpuRounds = 3;
+
+TPhaseRounds MeasureUntilWithin(double allowed, bool judged, const std::function<double()>& measure) {
+  TPhaseRounds phase;
+  do {
+    ++phase.Rounds;
+    const double worst = measure();
+    phase.Within = !judged || worst <= allowed;
+  } while (!phase.Within && phase.Rounds < kCpuRounds);
+  return phase;
+}
 
 // Judged on what the plug-in controls: the audio thread's processor time
 // per call (its own clock, which a busy machine does not inflate), its
@@ -407,12 +415,9 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   const std::uint64_t steadyAllocs = d.Allocations, steadyFrees = d.Frees;
   const std::int64_t steadySilent = d.SilentCalls;
 
-  // Another thread changes programs, chunks and parameters meanwhile. A
-  // busy machine can charge an interrupt's or a page reclaim's time to any
-  // call now and then: a phase whose worst call is over the limit is
-  // measured again, up to kCpuRounds times, and passes when one round stays
-  // under it (a change that costs the audio thread costs it in every
-  // round). Allocations and lock waits count in every round.
+  // Another thread changes programs, chunks and parameters meanwhile, in
+  // rounds until one stays within the limit (MeasureUntilWithin).
+  // Allocations and lock waits count in every round.
   const double allowed = kCpuFactor * steadyCpu + kCpuMargin;
   std::atomic<int> programChanges{0}, chunkLoads{0}, hostChanges{0};
   std::size_t hostBlocks = 0;
@@ -420,9 +425,7 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   TLockWaits hostWaits;
   std::int64_t hostSilent = 0;
   std::uint64_t hostAllocs = steadyAllocs, hostFrees = steadyFrees;
-  int rounds = 0;
-  do {
-    ++rounds;
+  const TPhaseRounds phase = MeasureUntilWithin(allowed, kTimingJudged, [&] {
     ResetLockWaits();
     d.ClearMeasures();
     d.Allocations = d.Frees = 0;
@@ -473,7 +476,9 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
     hostSilent = d.SilentCalls;
     hostAllocs += d.Allocations;
     hostFrees += d.Frees;
-  } while (kTimingJudged && hostCpu > allowed && rounds < kCpuRounds);
+    return hostCpu;
+  });
+  const int rounds = phase.Rounds;
 
   // Automation and controllers on the audio thread itself, before each block.
   ResetLockWaits();
@@ -517,7 +522,7 @@ TCheckResult CheckRealtime(TCheckContext& ctx) {
   if (locks && waits > 0)
     problems += "the audio thread waited " + std::to_string(waits) + " times for a lock (longest " +
                 Seconds(static_cast<double>(longest) * 1e-9) + "); ";
-  if (kTimingJudged && hostCpu > allowed)
+  if (!phase.Within)
     problems += "while another thread changed programs and chunks a process call cost the audio thread " +
                 Seconds(hostCpu) + " of processor time, more than " + Num(kCpuFactor, 0) + " x its steady worst " +
                 Seconds(steadyCpu) + " + " + Seconds(kCpuMargin) + " (in each of " + std::to_string(rounds) +

@@ -55,6 +55,20 @@ void ExpectBlock(TEngine& e, float value, const char* what) {
   for (std::int32_t i = 0; i < e.Settings->StereoLength; ++i) ASSERT_FLOAT_EQ(b[i], value) << what << " at " << i;
 }
 
+// NRPN `number` (controllers 99 and 98) with the 14-bit `value`
+// (controllers 6 and 38), sent as a host does, then one process call.
+void SendNrpn(TEngine& engine, std::int32_t number, std::int32_t value) {
+  TEventList list;
+  list.Add(0, 0xB0, 99, static_cast<std::uint8_t>(number >> 7));
+  list.Add(0, 0xB0, 98, static_cast<std::uint8_t>(number & 0x7F));
+  list.Add(0, 0xB0, 6, static_cast<std::uint8_t>(value >> 7));
+  list.Add(0, 0xB0, 38, static_cast<std::uint8_t>(value & 0x7F));
+  TVstEffect* e = engine.GetEffect();
+  Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(list.Build()));
+  TStereoBuffers out(512);
+  e->processReplacing(e, nullptr, out.Pointers, 512);
+}
+
 struct EngineTest : ::testing::Test {
   void SetUp() override { TTestHost::Reset(); }
 };
@@ -91,17 +105,8 @@ TEST_F(EngineTest, NrpnValuesSetTheGainsOfTheInputPinList) {
   ASSERT_EQ(b->ConnectInput(0, a.get(), 0, 1.0f), 0);
   ASSERT_EQ(b->ConnectInput(0, c.get(), 0, 1.0f), 0);
   ASSERT_EQ(b->InputPinCount(), 2);
-  // NRPN number 1 (controllers 99 = 0, 98 = 1), value 32 x 128 + 0
-  // (controllers 6 and 38) = 4096: pin 1 (engine c) gets 4096 / 8191.
-  TEventList list;
-  list.Add(0, 0xB0, 99, 0);
-  list.Add(0, 0xB0, 98, 1);
-  list.Add(0, 0xB0, 6, 32);
-  list.Add(0, 0xB0, 38, 0);
-  TVstEffect* e = b->GetEffect();
-  Dispatch(e, kEffProcessEvents, 0, 0, const_cast<TVstEvents*>(list.Build()));
-  TStereoBuffers out(512);
-  e->processReplacing(e, nullptr, out.Pointers, 512);
+  // NRPN number 1, value 4096: pin 1 (engine c) gets 4096 / 8191.
+  SendNrpn(*b, 1, 4096);
   const std::vector<TEngineConnectionRec> ins = b->InputConnections(0);
   ASSERT_EQ(ins.size(), 2u);
   EXPECT_EQ(ins[0].Gain, 1.0f) << "pin 0 untouched";
@@ -114,6 +119,42 @@ TEST_F(EngineTest, NrpnValuesSetTheGainsOfTheInputPinList) {
   EXPECT_EQ(b->InputConnections(0)[1].Gain, ins[1].Gain);
   b->HandleMidi({21, 0, 0, 0});
   EXPECT_EQ(b->InputConnections(0)[0].Gain, 0.0f);
+}
+
+// NRPN numbers from the pin list's length on address no connection: every
+// gain stays and the host hears of no change. The list is rebuilt in place
+// when a connection goes, so the entry one past its end may still name the
+// connection that went (and one past the end of the connections).
+TEST_F(EngineTest, NrpnNumbersPastThePinListChangeNothing) {
+  struct TCase {
+    const char* What;
+    int Connected;
+    bool DropLast;  // then disconnect the last of them
+  };
+  const TCase cases[] = {
+      {"two connections", 2, false},
+      {"three connections, one of them gone", 3, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    TTestHost::Reset();
+    auto target = MakeEngine();
+    std::vector<std::unique_ptr<TEngine>> sources;
+    for (int k = 0; k < c.Connected; ++k) {
+      sources.push_back(MakeEngine());
+      ASSERT_EQ(target->ConnectInput(0, sources.back().get(), 0, 1.0f), 0);
+    }
+    if (c.DropLast) {
+      ASSERT_EQ(target->DisconnectInput(0, sources.back().get(), 0), 0);
+    }
+    const std::int32_t pins = target->InputPinCount();
+    ASSERT_EQ(pins, 2);
+    for (const std::int32_t number : {pins, pins + 1, 16383}) {
+      SendNrpn(*target, number, 0);
+      for (const TEngineConnectionRec& r : target->InputConnections(0)) EXPECT_EQ(r.Gain, 1.0f) << number;
+      EXPECT_EQ(TTestHost::IoChangedCount, 0) << number;
+    }
+  }
 }
 
 TEST_F(EngineTest, ConnectAndDisconnectAnswerAndChangeBothSides) {

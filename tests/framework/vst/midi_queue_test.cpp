@@ -13,6 +13,17 @@ namespace {
 
 using namespace plugin_test;
 
+struct TEvent {
+  std::int32_t Offset;
+  std::uint8_t B0, B1, B2;
+};
+
+TEventList ListOf(const std::vector<TEvent>& events) {
+  TEventList list;
+  for (const TEvent& e : events) list.Add(e.Offset, e.B0, e.B1, e.B2);
+  return list;
+}
+
 struct MidiQueueTest : ::testing::Test {
   void SetUp() override {
     TTestHost::Reset();
@@ -110,10 +121,6 @@ TEST_F(MidiQueueTest, DeferredRecordsAreBoundedToo) {
 // at one position keeps its order (it must still end), and other events
 // keep their place.
 TEST_F(MidiQueueTest, AtOnePositionNoteOffsOfEarlierNotesComeBeforeNoteOns) {
-  struct TEvent {
-    std::int32_t Offset;
-    std::uint8_t B0, B1, B2;
-  };
   struct TCase {
     const char* What;
     std::vector<TEvent> Events;  // after key 60 was struck in the call before
@@ -142,10 +149,56 @@ TEST_F(MidiQueueTest, AtOnePositionNoteOffsOfEarlierNotesComeBeforeNoteOns) {
       return on;
     }());
     Plugin->Received.clear();
-    TEventList events;
-    for (const TEvent& e : c.Events) events.Add(e.Offset, e.B0, e.B1, e.B2);
-    Call(512, events);
+    Call(512, ListOf(c.Events));
     EXPECT_EQ(Decoded(), c.Expected);
+  }
+}
+
+// The same through the sound: after the events of one position, the notes
+// that should sound do, and no more. A note-off is moved ahead of the
+// position's note-ons once, and only while an earlier note of its key
+// sounds: a key played and released before is no longer sounding, and a
+// second note-on at the position does not move the note-off again (it would
+// end the new note).
+TEST_F(MidiQueueTest, AtOnePositionTheNotesThatShouldSoundDoAndNoMore) {
+  struct TCase {
+    const char* What;
+    std::vector<TEvent> Before;  // the call before
+    std::vector<TEvent> At;      // at offset 100 of the next call
+    int Sounding;                // notes sounding afterwards
+  };
+  const TCase cases[] = {
+      {"a note that starts and ends at one position, on a key released before",
+       {{0, 0x90, 60, 90}, {10, 0x80, 60, 0}},
+       {{100, 0x90, 60, 90}, {100, 0x80, 60, 0}},
+       0},
+      {"the same, released by a note-on of velocity 0",
+       {{0, 0x90, 60, 90}, {10, 0x90, 60, 0}},
+       {{100, 0x90, 60, 90}, {100, 0x80, 60, 0}},
+       0},
+      {"a repeat of a sounding key listed before its note-off",
+       {{0, 0x90, 60, 90}},
+       {{100, 0x90, 60, 90}, {100, 0x80, 60, 0}},
+       1},
+      {"two note-ons and the note-off of a sounding key",
+       {{0, 0x90, 60, 90}},
+       {{100, 0x90, 60, 90}, {100, 0x90, 64, 90}, {100, 0x80, 60, 0}},
+       2},
+      {"the sounding key struck twice before its note-off",
+       {{0, 0x90, 60, 90}},
+       {{100, 0x90, 60, 90}, {100, 0x90, 60, 90}, {100, 0x80, 60, 0}},
+       2},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    SetUp();
+    Plugin->RenderDc = true;
+    plugin_test::Call(*Plugin, 512, ListOf(c.Before));
+    plugin_test::Call(*Plugin, 512, ListOf(c.At));
+    // The next call, without events: every sample is 0.5 per sounding note.
+    const std::vector<float> after = plugin_test::Call(*Plugin, 512);
+    EXPECT_EQ(after.front(), 0.5f * static_cast<float>(c.Sounding));
+    EXPECT_EQ(after.back(), 0.5f * static_cast<float>(c.Sounding));
   }
 }
 

@@ -54,7 +54,6 @@ enum class TFault {
   EditorSize,   // the editor's window is 10 pixels wider than its rectangle
   EditorKept,   // the close request leaves the editor's window (and a capture) in place
   HeavyChange,  // a program or chunk change costs the audio thread's next call 3 ms of processor time
-  HeavyOnce,    // the same for the twentieth change in the process only (as a busy machine may charge a call)
   Dropout,      // every 16th process call gives silence
 };
 
@@ -78,7 +77,6 @@ TFault FaultFromEnvironment() {
                                                   {"editor-size", TFault::EditorSize},
                                                   {"editor-kept", TFault::EditorKept},
                                                   {"heavychange", TFault::HeavyChange},
-                                                  {"heavyonce", TFault::HeavyOnce},
                                                   {"dropout", TFault::Dropout}};
   for (const auto& [name, fault] : names)
     if (f == name) return fault;
@@ -312,8 +310,6 @@ class TTestSynth {
   void HoldModuleLock() {
     // The planted "heavychange": the change is left for the audio thread.
     if (Fault == TFault::HeavyChange) ChangeWaiting.store(true);
-    static std::atomic<int> changes{0};
-    if (Fault == TFault::HeavyOnce && changes.fetch_add(1) == 20) ChangeWaiting.store(true);
     if (Fault != TFault::GlobalLock) return;
     std::lock_guard<std::mutex> lock(ModuleLock());
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
