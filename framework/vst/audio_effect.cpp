@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "platform/fpu_guard.h"
@@ -93,6 +94,9 @@ std::intptr_t AudioEffect::Dispatcher(std::int32_t opcode, std::int32_t index, s
     case kEffGetVu:
       return RoundF(GetVu() * 32767.0f);
     case kEffSetSampleRate:
+      // What the pace of the process calls is measured against (the rate
+      // the instance takes may differ; read without its lock).
+      if (std::isfinite(opt) && opt >= 1.0f) PaceRate.store(opt, std::memory_order_relaxed);
       SetSampleRate(opt);
       return 0;
     case kEffSetBlockSize:
@@ -402,8 +406,8 @@ void AudioEffect::TimeProcessCall(std::int32_t frames) {
     }
   }
   PaceLastNs = now;
-  PaceBlockNs =
-      static_cast<std::int64_t>(std::max(0, frames)) * 1000000000 / std::max<std::int32_t>(1, Settings->SampleRate);
+  PaceBlockNs = static_cast<std::int64_t>(static_cast<double>(std::max(0, frames)) * 1e9 /
+                                          static_cast<double>(PaceRate.load(std::memory_order_relaxed)));
 }
 
 void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames) {

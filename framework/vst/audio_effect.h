@@ -233,6 +233,7 @@ class AudioEffect : public TDSPBasePlugin {
   // the calls since as much as those before.
   static constexpr std::int64_t kPaceWindowNs = 250000000;
   void TimeProcessCall(std::int32_t frames);
+  std::atomic<float> PaceRate{44100.0f};  // the host's rate, Hz
   std::int64_t PaceLastNs = 0;
   std::int64_t PaceBlockNs = 0;
   std::int64_t PaceAudioNs = 0;
