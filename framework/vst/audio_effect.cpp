@@ -400,7 +400,7 @@ void AudioEffect::TimeProcessCall(std::int32_t frames) {
     PaceAudioNs += PaceBlockNs;
     PaceWallNs += std::max<std::int64_t>(0, now - PaceLastNs);
     if (PaceAudioNs >= kPaceWindowNs) {
-      Ahead = PaceWallNs * 4 < PaceAudioNs;
+      Ahead = PaceWallNs * 2 < PaceAudioNs;
       PaceAudioNs /= 2;
       PaceWallNs /= 2;
     }

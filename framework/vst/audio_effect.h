@@ -199,8 +199,8 @@ class AudioEffect : public TDSPBasePlugin {
   // thread asks for is then built on it, and the output does not depend on
   // how fast the worker is.
   bool HostRendersOffline() { return CallHost(kHostGetCurrentProcessLevel) == kVstProcessLevelOffline; }
-  // The host's process calls have come much faster than the audio they
-  // carry, call after call (a render that runs ahead of the clock, whatever
+  // The host's process calls have come faster than the audio they carry,
+  // call after call (a render that runs ahead of the clock, whatever
   // the host says about it): nobody listens as it plays, so the audio
   // thread may wait, and builds the programs it applies itself (what
   // automation asks for still goes to the worker). Audio thread.
@@ -227,11 +227,11 @@ class AudioEffect : public TDSPBasePlugin {
   // The pace of the process calls (the audio thread's): when the last one
   // began (steady clock, ns) and how long its audio lasts; the audio the
   // recent calls carried and the time they took. Once they carried a
-  // quarter of a second, the host renders ahead when that took less than a
-  // quarter of it (a real-time host that catches up after a stall has the
-  // stall in its time); both then halve, so that the next verdict weighs
-  // the calls since as much as those before.
-  static constexpr std::int64_t kPaceWindowNs = 250000000;
+  // second, the host renders ahead when that took less than half of it (a
+  // real-time host keeps pace over a second, and one that catches up after
+  // a stall has the stall in its time); both then halve, so that the next
+  // verdict weighs the calls since as much as those before.
+  static constexpr std::int64_t kPaceWindowNs = 1000000000;
   void TimeProcessCall(std::int32_t frames);
   std::atomic<float> PaceRate{44100.0f};  // the host's rate, Hz
   std::int64_t PaceLastNs = 0;

@@ -121,14 +121,17 @@ class TEditorFixture : public ::testing::Test {
   struct TRenderWhileEditing {
     std::vector<std::int64_t> BlocksPerSession;
     // The most processor time one process call cost the render thread (its
-    // own clock, which a busy machine does not inflate).
+    // own clock, which a busy machine does not inflate), and the most but
+    // for that call: a busy machine can charge one call a page reclaim or
+    // an interrupt, while the editor's work would cost every call it ran in.
     double WorstCpuMs = 0;
+    double NextWorstCpuMs = 0;
     // Its waits for a lock another thread held, where the build counts them.
     bool LocksCounted = false;
     std::uint64_t LockWaits = 0;
   };
-  // A render thread processes blocks of 256 frames (a note every 16, about
-  // one block a millisecond) all along while, sessions times, the editor is
+  // A render thread processes blocks of 256 frames (a note every 16, paced
+  // at real time) all along while, sessions times, the editor is
   // opened, idled until the thread has rendered 20 blocks with it open, and
   // the actions run with input (they close the editor), then the host's
   // window is destroyed. Answers the blocks rendered per session, the
@@ -139,7 +142,7 @@ class TEditorFixture : public ::testing::Test {
     Plugin->Resume();
     std::atomic<bool> done{false};
     std::atomic<std::int64_t> blocks{0};
-    std::atomic<double> worstCpuMs{0};
+    std::atomic<double> worstCpuMs{0}, nextWorstCpuMs{0};
     ResetLockWaits();
     std::thread audio([&] {
       std::vector<float> left(256), right(256);
@@ -157,7 +160,12 @@ class TEditorFixture : public ::testing::Test {
         const double start = ThreadCpuMs();
         Plugin->ProcessBlock(events.Events(), outputs, 256);
         const double ms = ThreadCpuMs() - start;
-        if (ms > worstCpuMs.load()) worstCpuMs = ms;
+        if (ms > worstCpuMs.load()) {
+          nextWorstCpuMs = worstCpuMs.load();
+          worstCpuMs = ms;
+        } else if (ms > nextWorstCpuMs.load()) {
+          nextWorstCpuMs = ms;
+        }
         blocks.fetch_add(1);
         next += std::chrono::microseconds(256 * 1000000 / 44100);
         std::this_thread::sleep_until(next);
@@ -176,6 +184,7 @@ class TEditorFixture : public ::testing::Test {
     done = true;
     audio.join();
     result.WorstCpuMs = worstCpuMs.load();
+    result.NextWorstCpuMs = nextWorstCpuMs.load();
     result.LocksCounted = LockMonitoringAvailable();
     result.LockWaits = AudioThreadLockWaits().Count;
     return result;
