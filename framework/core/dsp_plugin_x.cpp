@@ -347,10 +347,15 @@ std::uint64_t TDSPPluginX::StampValue(std::int32_t i) {
   if (InstanceMutex().HeldHere() && Draining) return 0;
   const std::uint64_t stamp = ValueClock.fetch_add(1) + 1;
   if (i >= 0 && i < ValueStampCount) ValueStamps[i].store(stamp);
+  // Whoever sees the value stored after this sees the stamp.
+  std::atomic_thread_fence(std::memory_order_release);
   return stamp;
 }
 
-void TDSPPluginX::ValuesReplaced() { ReplacedAt.store(ValueClock.fetch_add(1) + 1); }
+void TDSPPluginX::ValuesReplaced() {
+  ReplacedAt.store(ValueClock.fetch_add(1) + 1);
+  std::atomic_thread_fence(std::memory_order_release);
+}
 
 bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v, std::uint64_t stamp) {
   if (InstanceMutex().HeldHere()) return false;
@@ -389,13 +394,14 @@ void TDSPPluginX::ApplyHandedOverParameters() {
     // The value again, where no later write replaced it: a change taken
     // before this one may have rewritten it (moving an effect rewrites the
     // order values), as it would have had the two been made one after the
-    // other. Compared and exchanged, so that a write that lands meanwhile
-    // on another thread is never undone.
-    const bool latest =
-        i < ValueStampCount && change.Stamp >= ValueStamps[i].load() && change.Stamp >= ReplacedAt.load();
-    if (float* slot = latest ? ValueSlot(i) : nullptr) {
-      float seen = LoadParamSlot(*slot);
-      if (seen != change.Value && change.Stamp >= ValueStamps[i].load() && change.Stamp >= ReplacedAt.load())
+    // other. The slot is read before the stamps are: compared and
+    // exchanged, a write that lands meanwhile on another thread (stamped
+    // before it stores) is never undone.
+    if (float* slot = ValueSlot(i)) {
+      float seen = std::atomic_ref<float>(*slot).load(std::memory_order_acquire);
+      const bool latest =
+          i < ValueStampCount && change.Stamp >= ValueStamps[i].load() && change.Stamp >= ReplacedAt.load();
+      if (latest && seen != change.Value)
         std::atomic_ref<float>(*slot).compare_exchange_strong(seen, change.Value, std::memory_order_relaxed);
     }
     ParameterChanged(i);

@@ -747,7 +747,6 @@ class TDSPPluginX : public TDSPVSTBase {
   // thread applies what it handed over, or being applied.
   enum : int { kRunning = 0, kParked = 1, kApplying = 2 };
   std::atomic<int> HandOverState{kRunning};
-  bool WasParked = false;          // the audio thread's: held MIDI is replayed once running again
   std::int64_t ParkedSamples = 0;  // the audio thread's: frames of silence so far
   // The audio thread's posts that found the queue's lock busy (one bit per
   // parameter, and the refresh).

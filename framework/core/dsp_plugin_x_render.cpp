@@ -139,8 +139,6 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     }
   } else {
     Built = true;
-    // What was handed over is in place.
-    if (WasParked && !Parked()) WasParked = false;
     // A program waiting while the instrument sounds (from the host's
     // program call or a loaded chunk) is applied after the fade, as is a
     // change that installs while silent.
@@ -278,7 +276,6 @@ void TDSPPluginX::ChangeWhileSilent() {
 
 void TDSPPluginX::ParkForHandOver() {
   HandOverState.store(kParked);
-  WasParked = true;
   ParkedSamples = 0;
   Changes().WantHandOver();
 }
@@ -304,7 +301,6 @@ bool TDSPPluginX::HandOverOverdue() {
   ApplyPendingProgram();
   if (pending) ResetSound();
   HandOverState.store(kRunning);
-  WasParked = false;
   // The events held meanwhile wait for the next call, where they play with
   // their spacing (the rest of this call's events join them).
   BeginProgramSettle();

@@ -410,7 +410,8 @@ void AudioEffect::TimeProcessCall(std::int32_t frames) {
                                           static_cast<double>(PaceRate.load(std::memory_order_relaxed)));
 }
 
-void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames) {
+void AudioEffect::ProcessCall(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames,
+                              bool replace) {
   TFpuGuard guard;
   AudioEffect* self = FromEffect(effect);
   if (self == nullptr) return;
@@ -421,38 +422,29 @@ void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outpu
     self->TimeProcessCall(sampleFrames);
     const bool offline = self->HostRendersOffline();
     self->OfflineCallFlag = offline || self->HostRendersAhead();
+    auto process = [&] {
+      if (replace) self->ProcessReplacing(inputs, outputs, sampleFrames);
+      else self->Process(inputs, outputs, sampleFrames);
+    };
     if (self->HostHasResumed()) {
       TAudioCallBuilds builds(self->Changes(), !offline);
-      self->Process(inputs, outputs, sampleFrames);
+      process();
     } else {
       // A host that processes before it resumes: what the first blocks
       // need is built right there.
-      self->Process(inputs, outputs, sampleFrames);
+      process();
     }
   } catch (...) {
   }
 }
 
+void AudioEffect::ProcessEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames) {
+  ProcessCall(effect, inputs, outputs, sampleFrames, false);
+}
+
 void AudioEffect::ProcessReplacingEntry(TVstEffect* effect, float** inputs, float** outputs,
                                         std::int32_t sampleFrames) {
-  TFpuGuard guard;
-  AudioEffect* self = FromEffect(effect);
-  if (self == nullptr) return;
-  TEntryScope inside(*self);
-  if (!inside) return;
-  try {
-    self->AudioThreadId.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    self->TimeProcessCall(sampleFrames);
-    const bool offline = self->HostRendersOffline();
-    self->OfflineCallFlag = offline || self->HostRendersAhead();
-    if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes(), !offline);
-      self->ProcessReplacing(inputs, outputs, sampleFrames);
-    } else {
-      self->ProcessReplacing(inputs, outputs, sampleFrames);
-    }
-  } catch (...) {
-  }
+  ProcessCall(effect, inputs, outputs, sampleFrames, true);
 }
 
 void AudioEffect::SetParameterEntry(TVstEffect* effect, std::int32_t index, float value) {

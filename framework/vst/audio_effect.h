@@ -288,6 +288,9 @@ class AudioEffect : public TDSPBasePlugin {
  private:
   static std::intptr_t DispatcherEntry(TVstEffect* effect, std::int32_t opcode, std::int32_t index, std::intptr_t value,
                                        void* ptr, float opt);
+  // Both process entries: the call timed and its builds placed, then
+  // ProcessReplacing (replace) or Process.
+  static void ProcessCall(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames, bool replace);
   static void ProcessEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames);
   static void ProcessReplacingEntry(TVstEffect* effect, float** inputs, float** outputs, std::int32_t sampleFrames);
   static void SetParameterEntry(TVstEffect* effect, std::int32_t index, float value);

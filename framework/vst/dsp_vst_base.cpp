@@ -64,16 +64,19 @@ std::int32_t TDSPVSTBase::ProcessEvents(const TVstEvents* events) {
   return 1;
 }
 
+TDSPVSTBase::TNoteKind TDSPVSTBase::NoteKindOf(const std::uint8_t* data, std::uint8_t& key) {
+  const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]);
+  key = 0;
+  if (m.Status != kMidiNoteOn && m.Status != kMidiNoteOff) return TNoteKind::kOther;
+  key = static_cast<std::uint8_t>(m.Data1);
+  return m.Status == kMidiNoteOn ? TNoteKind::kOn : TNoteKind::kOff;
+}
+
 TDSPVSTBase::TQueuedMidi TDSPVSTBase::MakeQueued(const TVstMidiEvent& event) {
   TQueuedMidi queued{};
   queued.Event = event;
   queued.Due = kNotScheduled;
-  const std::uint8_t* data = queued.Event.midiData;
-  const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]);
-  if (m.Status == kMidiNoteOn || m.Status == kMidiNoteOff) {
-    queued.Kind = m.Status == kMidiNoteOn ? TNoteKind::kOn : TNoteKind::kOff;
-    queued.Key = static_cast<std::uint8_t>(m.Data1);
-  }
+  queued.Kind = NoteKindOf(queued.Event.midiData, queued.Key);
   return queued;
 }
 
@@ -183,16 +186,19 @@ void TDSPVSTBase::OfferQueuedMidi(TQueuedMidi& q) {
   q.Offered = true;
   // A held event counts when it is decoded at last.
   if (HoldMidi(q.Event)) return;
-  DecodeMidi(q.Event.midiData);
+  DecodeMidi(q.Event.midiData, q.Kind, q.Key);
 }
 
 void TDSPVSTBase::DecodeMidi(const std::uint8_t* data) {
-  const TMidiMessageRec m = TMidiMessageHandler::DecodeBytes(data[0], data[1], data[2]);
-  if (m.Status == kMidiNoteOn || m.Status == kMidiNoteOff) {
-    std::uint16_t& sounding = SoundingNotes[static_cast<std::size_t>(m.Data1 & 0x7F)];
-    if (m.Status == kMidiNoteOn && sounding < UINT16_MAX) ++sounding;
-    if (m.Status == kMidiNoteOff && sounding > 0) --sounding;
-  }
+  std::uint8_t key = 0;
+  const TNoteKind kind = NoteKindOf(data, key);
+  DecodeMidi(data, kind, key);
+}
+
+void TDSPVSTBase::DecodeMidi(const std::uint8_t* data, TNoteKind kind, std::uint8_t key) {
+  std::uint16_t& sounding = SoundingNotes[key & 0x7F];
+  if (kind == TNoteKind::kOn && sounding < UINT16_MAX) ++sounding;
+  if (kind == TNoteKind::kOff && sounding > 0) --sounding;
   MidiHandler->HandleBytes(data[0], data[1], data[2]);
 }
 

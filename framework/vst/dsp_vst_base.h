@@ -104,8 +104,12 @@ class TDSPVSTBase : public AudioEffectX {
   // (the taker decodes it later itself, with DecodeMidi, or queues it again).
   virtual bool HoldMidi(const TVstMidiEvent& /*event*/) { return false; }
   // Decodes the three bytes of an event now, counted among the notes that
-  // sound.
+  // sound (the second form with what NoteKindOf made of them).
   void DecodeMidi(const std::uint8_t* bytes);
+  void DecodeMidi(const std::uint8_t* bytes, TNoteKind kind, std::uint8_t key);
+  // Whether the bytes are a note-on, a note-off or another event, and the
+  // note's key.
+  static TNoteKind NoteKindOf(const std::uint8_t* bytes, std::uint8_t& key);
   // A queue record of the event (what ordering needs to know of it).
   static TQueuedMidi MakeQueued(const TVstMidiEvent& event);
   // Schedules the events whose offset (clamped into the host block of
