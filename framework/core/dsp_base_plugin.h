@@ -56,13 +56,14 @@ struct TProgramRec {
 // A string list as the editor's menus and the bank/program list messages use it.
 using TStringList = std::vector<std::string>;
 
-// Relaxed atomic access to a value slot that another thread may read or
-// write at the same time.
+// Atomic access to a value slot that another thread may read or write at
+// the same time. A store releases what the writer did before it (the
+// write's stamp, which a queued change compares with).
 inline float LoadParamSlot(const float& slot) {
   return std::atomic_ref<float>(const_cast<float&>(slot)).load(std::memory_order_relaxed);
 }
 inline void StoreParamSlot(float& slot, float value) {
-  std::atomic_ref<float>(slot).store(value, std::memory_order_relaxed);
+  std::atomic_ref<float>(slot).store(value, std::memory_order_release);
 }
 
 class TDSPBasePlugin : public TDSPBaseControl {

@@ -347,15 +347,10 @@ std::uint64_t TDSPPluginX::StampValue(std::int32_t i) {
   if (InstanceMutex().HeldHere() && Draining) return 0;
   const std::uint64_t stamp = ValueClock.fetch_add(1) + 1;
   if (i >= 0 && i < ValueStampCount) ValueStamps[i].store(stamp);
-  // Whoever sees the value stored after this sees the stamp.
-  std::atomic_thread_fence(std::memory_order_release);
   return stamp;
 }
 
-void TDSPPluginX::ValuesReplaced() {
-  ReplacedAt.store(ValueClock.fetch_add(1) + 1);
-  std::atomic_thread_fence(std::memory_order_release);
-}
+void TDSPPluginX::ValuesReplaced() { ReplacedAt.store(ValueClock.fetch_add(1) + 1); }
 
 bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v, std::uint64_t stamp) {
   if (InstanceMutex().HeldHere()) return false;
@@ -394,9 +389,10 @@ void TDSPPluginX::ApplyHandedOverParameters() {
     // The value again, where no later write replaced it: a change taken
     // before this one may have rewritten it (moving an effect rewrites the
     // order values), as it would have had the two been made one after the
-    // other. The slot is read before the stamps are: compared and
-    // exchanged, a write that lands meanwhile on another thread (stamped
-    // before it stores) is never undone.
+    // other. The slot is read before the stamps are (a value is stored
+    // with release after its stamp, and read here with acquire): compared
+    // and exchanged, a write that lands meanwhile on another thread is
+    // never undone.
     if (float* slot = ValueSlot(i)) {
       float seen = std::atomic_ref<float>(*slot).load(std::memory_order_acquire);
       const bool latest =
