@@ -308,6 +308,7 @@ bool TDSPPluginX::AudioThreadAppliesPrograms() const {
 void TDSPPluginX::RecallProgram() {
   if (HandsOverToAudioThread()) {
     // Marked before it is counted: whoever applies it reads the count first.
+    NoteProgramAsked();
     ProgramFromElsewhere.store(true);
     MarkProgramPending();
     ProgramsAsked.fetch_add(1);
@@ -319,7 +320,10 @@ void TDSPPluginX::RecallProgram() {
   // (AfterHostCall) or the worker while the audio thread is silent (by the
   // audio thread itself without the worker). Otherwise (no process call
   // since resume, or the audio thread itself) at once.
-  if (AudioThreadAppliesPrograms()) ProgramFromElsewhere.store(true);
+  if (AudioThreadAppliesPrograms()) {
+    NoteProgramAsked();
+    ProgramFromElsewhere.store(true);
+  }
   MarkProgramPending();
   if (!IsLive()) return;
   if (AudioThreadAppliesPrograms()) {
@@ -472,6 +476,7 @@ void TDSPPluginX::AfterHostCall() {
       TPluginLockGuard guard(*this);
       ApplyHandedOverParameters();
       if (IsProgramPending() && HandOverState.load() != kApplying) {
+        ProgramAskedNs.store(0);
         ClearProgramPending();
         ApplyProgram();
         PostRefresh();
@@ -489,6 +494,7 @@ void TDSPPluginX::Resume() {
   Live.store(true);
   InstanceMutex().SetStreamingThread(std::thread::id());
   ApplyHandedOverParameters();
+  ProgramAskedNs.store(0);
   if (IsProgramPending()) {
     ClearProgramPending();
     ApplyProgram();

@@ -795,6 +795,28 @@ class TDSPPluginX : public TDSPVSTBase {
   std::int64_t HostFrameClock = 0;
   std::int64_t CallStartFrame = 0;
   std::int32_t CallFrames = 0;
+  std::int64_t CallStartNs = 0;  // steady clock
+  // Where the host's stream stood when a program was asked for on another
+  // thread: the time of the ask (steady clock, ns; 0 when none waits), and
+  // what the last call that rendered decoded, with the time and frame it
+  // started at. The events of that call from the point its clock had
+  // reached at the ask are played again with the new program: the host
+  // sent them for after the change, only ahead of its clock.
+  std::atomic<std::int64_t> ProgramAskedNs{0};
+  static constexpr std::size_t kLastCallMidiCapacity = 256;
+  std::array<THeldMidi, kLastCallMidiCapacity> LastCallMidi{};
+  std::size_t LastCallMidiCount = 0;
+  bool LastCallMidiWhole = true;  // false when the record ran out of room
+  std::int64_t LastCallStartNs = 0;
+  std::int64_t LastCallStartFrame = 0;
+  std::int32_t LastCallFrames = 0;
+  // Notes the time of an ask (the first one since the audio thread took the last).
+  void NoteProgramAsked();
+  // The end of a call: what it decoded, for the next one.
+  void RecordCallMidi();
+  // The start of a call that finds a program asked for: the last call's
+  // events from the ask's point on go to the store.
+  void HoldEventsAfterAsk();
   // Appends an event to the store; false when it is full.
   bool StoreHeldMidi(const std::uint8_t* bytes, std::int64_t frame);
   // A silent call: its events go to the store.

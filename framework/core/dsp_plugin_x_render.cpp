@@ -21,6 +21,11 @@
 #include "framework/core/dsp_plugin_x.h"
 
 namespace {
+std::int64_t SteadyNs() {
+  using namespace std::chrono;
+  return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 std::int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -91,9 +96,8 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   CallFrames = sampleFrames;
   HostFrameClock += sampleFrames;
   InstanceMutex().SetStreamingThread(std::this_thread::get_id());
-  LastProcessNs.store(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
+  CallStartNs = SteadyNs();
+  LastProcessNs.store(CallStartNs);
   // While another thread applies what was handed over the call stays away
   // from the lock (that thread needs it), unless it has waited too long.
   if (Parked() && ParkedSamples < HandOverLimit()) {
@@ -132,6 +136,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     // Gated: nothing renders, but the host gets silence rather than
     // whatever its buffers held, and notes released meanwhile stay released.
     ReleaseQueuedNoteOffs();
+    RecordCallMidi();
     ClearMidiQueue();
     if (replace && outputs != nullptr) {
       for (std::int32_t k = 0; k < Effect.numOutputs; ++k)
@@ -143,6 +148,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     // program call or a loaded chunk) is applied after the fade, as is a
     // change that installs while silent.
     const bool wanted = !Parked() && (IsProgramPending() || (HandsOverPrograms() && Changes().SilentInstallWaiting()));
+    if (wanted) HoldEventsAfterAsk();
     if (wanted && BlockHasSignal) ProgramFadeWanted = true;
     if (wanted && !ProgramFadeWanted) ChangeWhileSilent();
     if (!TimeInfoRead.load()) UpdateTimeInfo();
@@ -165,6 +171,7 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
       done += n;
     } while (done < sampleFrames);
     Rendering = false;
+    RecordCallMidi();
     ClearMidiQueue();
   }
   FlushAudioThreadPosts();
@@ -178,6 +185,56 @@ void TDSPPluginX::RenderSilentCall(float** outputs, std::int32_t sampleFrames, b
       if (outputs[k] != nullptr) std::fill(outputs[k], outputs[k] + sampleFrames, 0.0f);
   }
   HoldCallMidi();
+}
+
+void TDSPPluginX::NoteProgramAsked() {
+  std::int64_t none = 0;
+  ProgramAskedNs.compare_exchange_strong(none, SteadyNs());
+}
+
+void TDSPPluginX::RecordCallMidi() {
+  LastCallStartNs = CallStartNs;
+  LastCallStartFrame = CallStartFrame;
+  LastCallFrames = CallFrames;
+  LastCallMidiCount = 0;
+  LastCallMidiWhole = true;
+  for (const TQueuedMidi& q : MidiQueue) {
+    if (!q.Decoded) continue;
+    if (LastCallMidiCount == LastCallMidi.size()) {
+      LastCallMidiWhole = false;
+      break;
+    }
+    THeldMidi& h = LastCallMidi[LastCallMidiCount++];
+    std::copy_n(q.Event.midiData, 3, h.Bytes);
+    h.Frame = CallStartFrame + ClampedOffset(q.Event, CallFrames);
+  }
+}
+
+void TDSPPluginX::HoldEventsAfterAsk() {
+  const std::int64_t asked = ProgramAskedNs.exchange(0);
+  // A host that renders ahead of its clock has no point of its stream at
+  // the time of a call: the change lands between two calls.
+  if (asked == 0 || !ProgramFromElsewhere.load() || HostRendersAhead() || !LastCallMidiWhole || HeldDelay >= 0) return;
+  const double since = static_cast<double>(asked - LastCallStartNs) * 1e-9 * Settings->SampleRate;
+  const std::int64_t from =
+      LastCallStartFrame + std::clamp<std::int64_t>(std::llround(std::max(0.0, since)), 0, LastCallFrames);
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < LastCallMidiCount; ++k) n += LastCallMidi[k].Frame >= from ? 1 : 0;
+  if (n == 0 || HeldMidiCount + n > HeldMidi.size()) return;
+  // Ahead of what the store holds (later events of the stream), in their order.
+  std::memmove(HeldMidi.data() + n, HeldMidi.data() + HeldMidiStart, HeldMidiCount * sizeof(THeldMidi));
+  HeldMidiStart = 0;
+  HeldMidiCount += n;
+  std::size_t placed = 0;
+  for (std::size_t k = 0; k < LastCallMidiCount; ++k) {
+    const THeldMidi& e = LastCallMidi[k];
+    if (e.Frame < from) continue;
+    std::uint8_t key = 0;
+    UncountDecoded(NoteKindOf(e.Bytes, key), key);
+    HeldMidi[placed++] = e;
+  }
+  LastCallMidiCount = 0;
+  HeldDelay = -1;
 }
 
 bool TDSPPluginX::StoreHeldMidi(const std::uint8_t* bytes, std::int64_t frame) {

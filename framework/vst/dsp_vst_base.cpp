@@ -187,6 +187,7 @@ void TDSPVSTBase::OfferQueuedMidi(TQueuedMidi& q) {
   // A held event counts when it is decoded at last.
   if (HoldMidi(q.Event)) return;
   DecodeMidi(q.Event.midiData, q.Kind, q.Key);
+  q.Decoded = true;
 }
 
 void TDSPVSTBase::DecodeMidi(const std::uint8_t* data) {
@@ -200,6 +201,12 @@ void TDSPVSTBase::DecodeMidi(const std::uint8_t* data, TNoteKind kind, std::uint
   if (kind == TNoteKind::kOn && sounding < UINT16_MAX) ++sounding;
   if (kind == TNoteKind::kOff && sounding > 0) --sounding;
   MidiHandler->HandleBytes(data[0], data[1], data[2]);
+}
+
+void TDSPVSTBase::UncountDecoded(TNoteKind kind, std::uint8_t key) {
+  std::uint16_t& sounding = SoundingNotes[key & 0x7F];
+  if (kind == TNoteKind::kOn && sounding > 0) --sounding;
+  if (kind == TNoteKind::kOff && sounding < UINT16_MAX) ++sounding;
 }
 
 void TDSPVSTBase::ClearMidiQueue() {

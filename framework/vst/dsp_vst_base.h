@@ -84,6 +84,7 @@ class TDSPVSTBase : public AudioEffectX {
     TNoteKind Kind;
     std::uint8_t Key;     // the note's number, for note-ons and note-offs
     bool Offered;         // decoded, or taken by HoldMidi
+    bool Decoded;         // decoded in its own call
     bool PositionSorted;  // its position's note-offs were already moved ahead
     std::uint32_t Slot;   // its place in the sorted window (SendQueuedMidi)
   };
@@ -107,6 +108,8 @@ class TDSPVSTBase : public AudioEffectX {
   // sound (the second form with what NoteKindOf made of them).
   void DecodeMidi(const std::uint8_t* bytes);
   void DecodeMidi(const std::uint8_t* bytes, TNoteKind kind, std::uint8_t key);
+  // Takes back what decoding an event counted, before it is decoded again.
+  void UncountDecoded(TNoteKind kind, std::uint8_t key);
   // Whether the bytes are a note-on, a note-off or another event, and the
   // note's key.
   static TNoteKind NoteKindOf(const std::uint8_t* bytes, std::uint8_t& key);
