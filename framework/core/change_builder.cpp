@@ -1,6 +1,7 @@
 #include "framework/core/change_builder.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 
@@ -322,6 +323,39 @@ void TChangeBuilder::AudioCallEnds() {
   if (lock.owns_lock()) AudioThreadTurn();
 }
 
+void TChangeBuilder::SettleRealtimeRequests() {
+  for (int round = 0; round < 8; ++round) {
+    // Build lock before instance lock, as every thread takes them; the
+    // worker's run holds the build lock throughout.
+    {
+      // Woken by the worker's progress; a worker that stopped for good (the
+      // module unloading) leaves the change for a later call.
+      std::unique_lock<std::mutex> waiting(ProgressLock);
+      while (WorkerOwes() && Registered.load())
+        if (Progress.wait_for(waiting, std::chrono::seconds(1)) == std::cv_status::timeout) return;
+    }
+    std::lock_guard<std::recursive_mutex> building(Building);
+    TPluginLockGuard guard(Plugin);
+    if (WorkerOwes()) {
+      if (!Registered.load()) return;
+      continue;
+    }
+    const bool installed = InstallBuilt(false);
+    const bool taken = TakeQueued();
+    if (!installed && !taken) return;
+    Waiting.store(true);
+    WakeWorker();
+  }
+}
+
+bool TChangeBuilder::WorkerOwes() const {
+  for (const TSlot& slot : Slots) {
+    const int state = slot.State.load(std::memory_order_acquire);
+    if (state == kTaken || state == kInstalled) return true;
+  }
+  return false;
+}
+
 bool TChangeBuilder::AnyTaken() const {
   for (const TSlot& slot : Slots)
     if (slot.State.load(std::memory_order_acquire) == kTaken) return true;
@@ -384,6 +418,8 @@ void TChangeBuilder::RunRealtimeRequests() {
   Waiting.store(false);
   while (BuildAndRelease()) {
   }
+  { std::lock_guard<std::mutex> progress(ProgressLock); }
+  Progress.notify_all();
   if (HandOverWanted.exchange(false)) {
     try {
       Plugin.RunHandOver();
@@ -433,8 +469,8 @@ void THostCallBuilds::Queue(TPreparedChange& change) {
   if (std::find(Queued.begin(), Queued.end(), &change) == Queued.end()) Queued.push_back(&change);
 }
 
-TAudioCallBuilds::TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker)
-    : Builder(builder), Async(mayUseWorker && builder.UsesWorker()), Scope(this) {}
+TAudioCallBuilds::TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker, bool settle)
+    : Builder(builder), Async(mayUseWorker && builder.UsesWorker()), Settle(settle), Scope(this) {}
 
 void TAudioCallBuilds::Queue(TPreparedChange& change) {
   if (Async && !Here) Builder.QueueRealtime(change);
@@ -456,6 +492,7 @@ void TAudioCallBuilds::Flush() {
 
 TAudioCallBuilds::~TAudioCallBuilds() {
   if (Async) Builder.AudioCallEnds();
+  if (Async && Settle) Builder.SettleRealtimeRequests();
   if (Queued.empty()) return;
   std::vector<TPreparedChange*> changes;
   changes.swap(Queued);

@@ -29,6 +29,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <vector>
@@ -67,6 +68,12 @@ class TChangeBuilder {
   // Audio thread, when its call ends (tries the instance lock; nothing
   // happens when it is busy).
   void AudioCallEnds();
+  // Audio thread, after AudioCallEnds, no lock held, for a host that renders
+  // ahead of its clock: waits until the worker has built what was taken
+  // and swaps it in (and what those swaps ask for), so that a change lands
+  // where an offline render lands it, whatever the worker's timing. The
+  // thread waits; it neither builds nor frees.
+  void SettleRealtimeRequests();
   // Audio thread, instance lock held: swaps in what the worker has built
   // (but what installs while silent), takes the queued requests and wakes
   // the worker when it has work. Never allocates, never waits.
@@ -111,6 +118,8 @@ class TChangeBuilder {
   };
   bool InFlight(const TPreparedChange* change) const;
   bool AnyTaken() const;
+  // The worker has something to build or free.
+  bool WorkerOwes() const;
   // Instance lock held: the queued requests not on their way yet are taken
   // into free slots; true when any was.
   bool TakeQueued();
@@ -128,6 +137,9 @@ class TChangeBuilder {
   std::atomic<bool> Waiting{false};         // work for the worker
   std::atomic<bool> HandOverWanted{false};  // the owner's hand-over, for the worker
   std::atomic<bool> Registered{false};      // read by the worker too
+  // Told after each of the worker's runs (SettleRealtimeRequests waits).
+  std::mutex ProgressLock;
+  std::condition_variable Progress;
 };
 
 // A host thread's destination during one host call (nested calls of the
@@ -154,7 +166,9 @@ class TAudioCallBuilds final : public TBuildSink {
  public:
   // mayUseWorker false (a host rendering offline): the changes are built on
   // this thread when the call ends, so the output does not depend on timing.
-  explicit TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker = true);
+  // settle (a host that renders ahead of its clock): built by the worker,
+  // and swapped in as the call ends all the same (the thread waits).
+  explicit TAudioCallBuilds(TChangeBuilder& builder, bool mayUseWorker = true, bool settle = false);
   ~TAudioCallBuilds() override;
   TBuildMode Mode() const override { return Async && !Here ? TBuildMode::Realtime : TBuildMode::Deferred; }
   void Queue(TPreparedChange& change) override;
@@ -171,6 +185,7 @@ class TAudioCallBuilds final : public TBuildSink {
  private:
   TChangeBuilder& Builder;
   bool Async;
+  bool Settle;
   bool Here = false;
   std::vector<TPreparedChange*> Queued;  // built on this thread
   TBuildSinkScope Scope;

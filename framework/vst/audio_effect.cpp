@@ -353,7 +353,7 @@ namespace {
 template <class F>
 auto WithBuilds(AudioEffect& self, bool audioThread, F&& call) {
   if (audioThread && self.HostHasResumed()) {
-    TAudioCallBuilds builds(self.Changes(), !self.HostRendersOffline());
+    TAudioCallBuilds builds(self.Changes(), !self.HostRendersOffline(), self.HostRendersAhead());
     return call();
   }
   auto result = [&] {
@@ -427,7 +427,7 @@ void AudioEffect::ProcessCall(TVstEffect* effect, float** inputs, float** output
       else self->Process(inputs, outputs, sampleFrames);
     };
     if (self->HostHasResumed()) {
-      TAudioCallBuilds builds(self->Changes(), !offline);
+      TAudioCallBuilds builds(self->Changes(), !offline, self->HostRendersAhead());
       process();
     } else {
       // A host that processes before it resumes: what the first blocks

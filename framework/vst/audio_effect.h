@@ -203,7 +203,8 @@ class AudioEffect : public TDSPBasePlugin {
   // call after call (a render that runs ahead of the clock, whatever
   // the host says about it): nobody listens as it plays, so the audio
   // thread may wait, and builds the programs it applies itself (what
-  // automation asks for still goes to the worker). Audio thread.
+  // automation asks for still goes to the worker, and the call waits for it
+  // to swap it in as it ends). Audio thread.
   bool HostRendersAhead() const { return Ahead; }
   // Offline by the host's word or by the pace of its calls, as the current
   // process call began. Audio thread.
