@@ -325,8 +325,6 @@ void TChangeBuilder::AudioCallEnds() {
 
 void TChangeBuilder::SettleRealtimeRequests() {
   for (int round = 0; round < 8; ++round) {
-    // Build lock before instance lock, as every thread takes them; the
-    // worker's run holds the build lock throughout.
     {
       // Woken by the worker's progress; a worker that stopped for good (the
       // module unloading) leaves the change for a later call.
@@ -334,17 +332,10 @@ void TChangeBuilder::SettleRealtimeRequests() {
       while (WorkerOwes() && Registered.load())
         if (Progress.wait_for(waiting, std::chrono::seconds(1)) == std::cv_status::timeout) return;
     }
+    // Build lock before instance lock, as every thread takes them.
     std::lock_guard<std::recursive_mutex> building(Building);
     TPluginLockGuard guard(Plugin);
-    if (WorkerOwes()) {
-      if (!Registered.load()) return;
-      continue;
-    }
-    const bool installed = InstallBuilt(false);
-    const bool taken = TakeQueued();
-    if (!installed && !taken) return;
-    Waiting.store(true);
-    WakeWorker();
+    if (!SwapAndTake()) return;
   }
 }
 
@@ -367,15 +358,19 @@ void TChangeBuilder::AudioThreadTurn() {
   // may replace what a build reads (a voice set, its players). A busy build
   // lock leaves both for a later call.
   std::unique_lock<std::recursive_mutex> building(Building, std::try_to_lock);
-  if (!building.owns_lock()) return;
-  // Nor is anything swapped in between another change's request and its
-  // build.
+  if (building.owns_lock()) SwapAndTake();
+}
+
+bool TChangeBuilder::SwapAndTake() {
+  // Nothing is swapped in between another change's request and its build.
   const bool installed = !AnyTaken() && InstallBuilt(false);
   const bool taken = TakeQueued();
-  if ((installed || taken) && Registered) {
+  if (!installed && !taken) return false;
+  if (Registered) {
     Waiting.store(true);
     WakeWorker();
   }
+  return true;
 }
 
 bool TChangeBuilder::SilentInstallWaiting() const {

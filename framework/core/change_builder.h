@@ -120,6 +120,10 @@ class TChangeBuilder {
   bool AnyTaken() const;
   // The worker has something to build or free.
   bool WorkerOwes() const;
+  // Build lock and instance lock held: swaps in what the worker built (but
+  // what installs while silent), takes the queued requests and wakes the
+  // worker for them; false when there was nothing to do.
+  bool SwapAndTake();
   // Instance lock held: the queued requests not on their way yet are taken
   // into free slots; true when any was.
   bool TakeQueued();

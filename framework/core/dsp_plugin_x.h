@@ -817,8 +817,10 @@ class TDSPPluginX : public TDSPVSTBase {
   // The start of a call that finds a program asked for: the last call's
   // events from the ask's point on go to the store.
   void HoldEventsAfterAsk();
-  // Appends an event to the store; false when it is full.
-  bool StoreHeldMidi(const std::uint8_t* bytes, std::int64_t frame);
+  // The event's bytes and its frame in the host's stream (of the current call).
+  THeldMidi HeldRecord(const TVstMidiEvent& event) const;
+  // Appends an event of the current call to the store; false when it is full.
+  bool StoreHeldMidi(const TVstMidiEvent& event);
   // A silent call: its events go to the store.
   void HoldCallMidi();
   // The start of a call that renders (lock held): the held events due in

@@ -204,9 +204,7 @@ void TDSPPluginX::RecordCallMidi() {
       LastCallMidiWhole = false;
       break;
     }
-    THeldMidi& h = LastCallMidi[LastCallMidiCount++];
-    std::copy_n(q.Event.midiData, 3, h.Bytes);
-    h.Frame = CallStartFrame + ClampedOffset(q.Event, CallFrames);
+    LastCallMidi[LastCallMidiCount++] = HeldRecord(q.Event);
   }
 }
 
@@ -237,15 +235,20 @@ void TDSPPluginX::HoldEventsAfterAsk() {
   HeldDelay = -1;
 }
 
-bool TDSPPluginX::StoreHeldMidi(const std::uint8_t* bytes, std::int64_t frame) {
+TDSPPluginX::THeldMidi TDSPPluginX::HeldRecord(const TVstMidiEvent& event) const {
+  THeldMidi h{};
+  std::copy_n(event.midiData, 3, h.Bytes);
+  h.Frame = CallStartFrame + ClampedOffset(event, CallFrames);
+  return h;
+}
+
+bool TDSPPluginX::StoreHeldMidi(const TVstMidiEvent& event) {
   if (HeldMidiStart + HeldMidiCount == HeldMidi.size()) {
     if (HeldMidiStart == 0) return false;
     std::copy_n(HeldMidi.begin() + static_cast<std::ptrdiff_t>(HeldMidiStart), HeldMidiCount, HeldMidi.begin());
     HeldMidiStart = 0;
   }
-  THeldMidi& h = HeldMidi[HeldMidiStart + HeldMidiCount++];
-  std::copy_n(bytes, 3, h.Bytes);
-  h.Frame = frame;
+  HeldMidi[HeldMidiStart + HeldMidiCount++] = HeldRecord(event);
   return true;
 }
 
@@ -254,7 +257,7 @@ void TDSPPluginX::HoldCallMidi() {
   // first in the next call.
   std::size_t kept = 0;
   for (TQueuedMidi& q : MidiQueue) {
-    if (kept == 0 && StoreHeldMidi(q.Event.midiData, CallStartFrame + ClampedOffset(q.Event, CallFrames))) continue;
+    if (kept == 0 && StoreHeldMidi(q.Event)) continue;
     q.Event.deltaFrames = 0;
     MidiQueue[kept++] = q;
   }
@@ -274,9 +277,7 @@ void TDSPPluginX::FeedHeldMidi() {
   // This call's events join the store, behind what it holds (the queue
   // holds nothing else: every call empties it).
   std::size_t moved = 0;
-  while (moved < MidiQueue.size() && StoreHeldMidi(MidiQueue[moved].Event.midiData,
-                                                   CallStartFrame + ClampedOffset(MidiQueue[moved].Event, CallFrames)))
-    ++moved;
+  while (moved < MidiQueue.size() && StoreHeldMidi(MidiQueue[moved].Event)) ++moved;
   const std::size_t rest = MidiQueue.size() - moved;
   // Without room for all of them the spacing goes: everything held plays at
   // the call's start, then the rest of its own events, in their order.
@@ -516,7 +517,7 @@ bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
   // Also while held events wait for the next call to replay them: none may
   // overtake them.
   if (!(ProgramFadeWanted || ProgramSettling || Parked() || (HeldMidiCount > 0 && HeldDelay < 0))) return false;
-  if (StoreHeldMidi(event.midiData, CallStartFrame + ClampedOffset(event, CallFrames))) {
+  if (StoreHeldMidi(event)) {
     HeldDelay = -1;
     return true;
   }
