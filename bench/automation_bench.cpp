@@ -20,8 +20,6 @@
 //   parameters.
 #include <benchmark/benchmark.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -31,6 +29,7 @@
 #include <vector>
 
 #include "bench/bench_module.h"
+#include "framework/base/thread_time.h"
 #include "tools/host/alloc_counter.h"
 #include "tools/host/vst_host.h"
 
@@ -42,12 +41,6 @@ constexpr int kBlock = 512;
 // worker built is swapped in at the end of a later call).
 constexpr int kBlocksPerChange = 3;
 constexpr int kSteadyBlocks = 200;
-
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 struct TAutomatedInstrument {
   TVstModule Module;

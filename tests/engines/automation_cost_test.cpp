@@ -6,8 +6,6 @@
 // (its CPU clock, which a busy machine does not inflate) and its heap use.
 #include <gtest/gtest.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -20,6 +18,7 @@
 
 #include "engines/rumbleon2.h"
 #include "framework/base/streams.h"
+#include "framework/base/thread_time.h"
 #include "framework/core/change_builder.h"
 #include "tests/engines/sampler_test_plugin.h"
 #include "tests/support/alloc_trap.h"
@@ -49,12 +48,6 @@ constexpr int kRounds = 4;
 constexpr int kBlocksPerChange = 3;
 constexpr int kSteadyBlocks = 300;
 constexpr std::int32_t kFrames = 512;
-
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // The instrument with builds on the module's worker, program 0, driven
 // from this thread as its audio thread.

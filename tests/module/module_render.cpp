@@ -1,4 +1,5 @@
 #include "tests/module/module_render.h"
+#include "framework/base/thread_time.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,8 +7,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <numbers>
-
-#include <time.h>
 
 namespace module_render {
 
@@ -128,14 +127,6 @@ std::vector<float> Both(const TStereo& s, double from, double to) {
 }
 
 // ---- playing
-
-namespace {
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-}  // namespace
 
 const TVstModule* Module(std::string& error) {
   static std::once_flag once;

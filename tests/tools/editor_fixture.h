@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/base/thread_time.h"
 #include "tests/support/virtual_display.h"
 #include "tools/host/alloc_counter.h"
 #include "tools/host/editor_host.h"
@@ -157,9 +157,9 @@ class TEditorFixture : public ::testing::Test {
         events.Clear();
         const std::uint8_t on[3] = {0x90, static_cast<std::uint8_t>(40 + n % 12), 90};
         if (n % 16 == 0) events.Add(0, on, 3);
-        const double start = ThreadCpuMs();
+        const double start = ThreadCpuSeconds();
         Plugin->ProcessBlock(events.Events(), outputs, 256);
-        const double ms = ThreadCpuMs() - start;
+        const double ms = (ThreadCpuSeconds() - start) * 1e3;
         if (ms > worstCpuMs.load()) {
           nextWorstCpuMs = worstCpuMs.load();
           worstCpuMs = ms;
@@ -188,12 +188,6 @@ class TEditorFixture : public ::testing::Test {
     result.LocksCounted = LockMonitoringAvailable();
     result.LockWaits = AudioThreadLockWaits().Count;
     return result;
-  }
-  // The calling thread's processor time, in milliseconds.
-  static double ThreadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
   }
 
   testing_support::TVirtualDisplay Server;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/base/thread_time.h"
 #include "tools/host/alloc_counter.h"
 #include "tools/host/checks.h"
 #include "tools/host/vst_host.h"
@@ -168,8 +169,6 @@ void OnHostThread(F&& work) {
   thread.join();
 }
 
-// The calling thread's CPU time so far, in seconds.
-double ThreadCpuSeconds();
 // The median and the largest of a list of durations (0 when empty).
 double MedianOf(std::vector<double> values);
 double WorstOf(const std::vector<double>& values);

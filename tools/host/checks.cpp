@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <random>
 #include <thread>
 
+#include "framework/base/thread_time.h"
 #include "tools/host/alloc_counter.h"
 #include "tools/host/check_support.h"
 #include "tools/host/editor_checks.h"
@@ -140,12 +140,6 @@ std::string TDriver::Faults() const {
   if (NonFinite == 0 && Denormals == 0) return {};
   return std::to_string(NonFinite) + " NaN/infinite and " + std::to_string(Denormals) +
          " denormal samples (first: " + FirstBad + ")";
-}
-
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 double MedianOf(std::vector<double> values) {

@@ -5,7 +5,6 @@
 // without the lock, and a program is applied by another thread while the
 // faded-out instrument is silent.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,18 +18,13 @@
 #include <utility>
 #include <vector>
 
+#include "framework/base/thread_time.h"
 #include "tests/framework/core/plugin_test_support.h"
 
 namespace {
 
 using namespace plugin_test;
 using TClock = std::chrono::steady_clock;
-
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 bool WaitFor(const std::function<bool()>& done, double seconds = 20) {
   const auto until = TClock::now() + std::chrono::duration<double>(seconds);
