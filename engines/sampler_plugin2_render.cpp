@@ -13,6 +13,7 @@
 
 #include "dsp/filters/filter_lanes.h"
 #include "engines/sampler_plugin2.h"
+#include "framework/base/base_math.h"
 #include "platform/cpu_features.h"
 
 namespace {
@@ -322,11 +323,8 @@ void Declick(TDSPXVoice& v, const float* left, const float* right, const TLevel&
 // raised cosine from 1 to 0 over the fade's length (no corner at either
 // end, so the fade adds no tick of its own), then 0.
 void StealFade(TDSPXVoice& v, float* left, float* right, std::int32_t n) {
-  const double step = 3.14159265358979323846 / static_cast<double>(v.StealFadeLength);
   for (std::int32_t k = 0; k < n; ++k) {
-    const std::int32_t at = v.StealFadeDone + k + 1;
-    const float g =
-        at >= v.StealFadeLength ? 0.0f : static_cast<float>(0.5 + 0.5 * std::cos(step * static_cast<double>(at)));
+    const float g = FallingCosineGain(v.StealFadeDone + k + 1, v.StealFadeLength);
     left[k] *= g;
     right[k] *= g;
   }

@@ -113,6 +113,12 @@ float MapRange(float x, float inLow, float inHigh, float outLow, float outHigh) 
   return outLow + (x - inLow) / (inHigh - inLow) * (outHigh - outLow);
 }
 
+float FallingCosineGain(std::int32_t k, std::int32_t length) {
+  if (k >= length) return 0.0f;
+  const double step = std::numbers::pi / static_cast<double>(length);
+  return static_cast<float>(0.5 + 0.5 * std::cos(step * static_cast<double>(k)));
+}
+
 float SafeReciprocal(float x) { return x == 0.0f ? 0.0f : 1.0f / x; }
 
 void FlushDenormal(float& x) {

@@ -46,6 +46,9 @@ float LinToCents1000F(float ms);
 std::int32_t LinToCents1000(float ms);
 float MapRange(float x, float inLow, float inHigh, float outLow, float outHigh);
 float SafeReciprocal(float x);
+// Sample k of a fade from 1 to 0 over `length` samples along a raised
+// cosine (no corner at either end): 1 at 0, 0 from length on.
+float FallingCosineGain(std::int32_t k, std::int32_t length);
 // A float whose exponent bits are all zero (zero or denormal) becomes +0.0.
 void FlushDenormal(float& x);
 inline bool IsDenormalOrZero(float x) {

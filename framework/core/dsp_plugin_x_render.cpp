@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "framework/base/base_math.h"
 #include "framework/core/dsp_plugin_x.h"
 
 namespace {
@@ -459,11 +460,8 @@ void TDSPPluginX::FadeAhead() {
 void TDSPPluginX::FadeProgramChange(float* interleaved) {
   const std::int32_t block = Settings->BlockSize;
   const std::int32_t length = std::max<std::int32_t>(1, kProgramFadeMs * Settings->SamplesPerMs);
-  // A raised cosine from 1 to 0: no corner at either end.
-  const double step = 3.14159265358979323846 / static_cast<double>(length);
   for (std::int32_t j = 0; j < block; ++j) {
-    const std::int32_t k = ProgramFadeDoneSamples + j;
-    const float g = k >= length ? 0.0f : static_cast<float>(0.5 + 0.5 * std::cos(step * static_cast<double>(k)));
+    const float g = FallingCosineGain(ProgramFadeDoneSamples + j, length);
     interleaved[2 * j] *= g;
     interleaved[2 * j + 1] *= g;
   }
