@@ -11,7 +11,8 @@
 #
 # Environment: JOBS (parallel jobs, default: all cores), RUMBLEON_STAGES (the
 # test stages to run, default "format build check valgrind asan tsan fuzz"),
-# RUMBLEON_FUZZ_SECONDS (per fuzz target, default 20).
+# RUMBLEON_FUZZ_SECONDS (per fuzz target, default 20), APT_LOCK_WAIT (seconds
+# set-up waits for another package manager's lock, default 1800).
 set -uo pipefail
 cd "$(dirname "$(readlink -f "$0")")" || exit 1
 ROOT=$PWD
@@ -27,6 +28,31 @@ PACKAGES=(g++ cmake make ninja-build pkg-config libgtest-dev libgmock-dev libben
 
 say() { printf '\n== %s\n' "$*"; }
 
+# apt-get with its arguments, quiet unless it fails. While another package
+# manager holds apt's or dpkg's lock (a freshly booted machine runs its
+# automatic updates) it waits, saying so, for up to APT_LOCK_WAIT seconds
+# (default 1800) before it gives up.
+apt_get() {
+  local out waited=0 limit=${APT_LOCK_WAIT:-1800}
+  while :; do
+    out=$(apt-get "$@" 2>&1) && return 0
+    if ! grep -qE 'Could not get lock|Unable to acquire the dpkg frontend lock|Unable to lock' <<<"$out"; then
+      echo "$out" >&2
+      return 1
+    fi
+    if ((waited >= limit)); then
+      echo "$out" >&2
+      echo "another package manager still holds the lock after ${waited} s; run this again when it is done" >&2
+      return 1
+    fi
+    if ((waited % 60 == 0)); then
+      echo "waiting for another package manager to finish: $(grep -m1 -oE 'held by process [0-9]+( \([^)]*\))?' <<<"$out" || echo 'its lock is held') (${waited} s so far)"
+    fi
+    sleep 5
+    waited=$((waited + 5))
+  done
+}
+
 install_packages() {
   local missing=() p
   for p in "${PACKAGES[@]}"; do
@@ -39,8 +65,8 @@ install_packages() {
     fi
     say "installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq || exit 1
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || exit 1
+    apt_get update -qq || exit 1
+    apt_get install -y -qq --no-install-recommends "${missing[@]}" || exit 1
   fi
   # A locale whose decimal separator is ',' for the value-text check.
   if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8' && [ "$(id -u)" -eq 0 ]; then

@@ -100,6 +100,8 @@ TEST(HostCli, BadInputAndArgumentsGiveTheirStatusAndMessage) {
       {{"render", synth, "--demo", "-o", Scratch("p.wav"), "--set", "Gain=1.5"}, 2, "from 0 to 1"},
       {{"render", synth, "--demo"}, 2, ""},  // no -o
       {{"frobnicate"}, 2, ""},
+      // Bad usage prints the usage, which names every option render takes.
+      {{"render", synth, "--demo", "--frames"}, 2, "[--set NAME=VALUE]..."},
   };
   for (const auto& c : cases) {
     const THostRun run = RunHost(c.Args);

@@ -37,9 +37,12 @@ inline std::string Num(double v, int decimals = 3) {
 
 inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
-// A level in dB relative to full scale; "-inf" for silence.
+// A level in dB relative to full scale, signed ("+24.0 dBFS"); "-inf" for
+// silence.
 inline std::string Dbfs(double amplitude) {
-  return amplitude > 0 ? Num(20.0 * std::log10(amplitude), 1) + " dBFS" : "-inf dBFS";
+  if (!(amplitude > 0)) return "-inf dBFS";
+  const double db = 20.0 * std::log10(amplitude);
+  return (db > 0 ? "+" : "") + Num(db, 1) + " dBFS";
 }
 
 // A MIDI message at a frame of a render run.

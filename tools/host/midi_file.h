@@ -58,7 +58,8 @@ bool LoadMidiFile(const std::string& path, TMidiSong& song, std::string& error);
 std::vector<std::uint8_t> WriteMidiFile(const TMidiSong& song);
 
 // The built-in demo phrase: four bars of a syncopated bass line at 120 BPM in
-// 4/4, with accents, octave jumps and overlapping (legato) notes.
+// 4/4, with accents, octave jumps and overlapping (legato) notes, then the
+// root as a half note (the last note ends at 9 s).
 TMidiSong DemoSong();
 
 // Recomputes the seconds of events and tempo changes from their ticks.
