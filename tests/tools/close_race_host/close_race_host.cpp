@@ -10,9 +10,6 @@
 //     editclose-during-open  effEditClose while effEditOpen runs; then
 //                            idle, the editor thread's own editor close and
 //                            effClose
-//     close-during-idle      effClose while the open editor's first idle
-//                            (which paints it whole) runs
-//     editclose-during-idle  effEditClose while it runs; then as above
 //
 // Exit status 0 when the round ran through, 1 when it could not be set up,
 // 2 for bad usage; a crash ends the process by its signal, a hang by
@@ -35,7 +32,7 @@
 
 namespace {
 
-enum class TMode { CloseDuringOpen, EditCloseDuringOpen, CloseDuringIdle, EditCloseDuringIdle };
+enum class TMode { CloseDuringOpen, EditCloseDuringOpen };
 
 constexpr int kFrames = 512;
 
@@ -165,18 +162,11 @@ class TSignal {
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 4 ? argv[2] : "";
-  const char* const names[] = {"close-during-open", "editclose-during-open", "close-during-idle",
-                               "editclose-during-idle"};
-  int found = 0;
-  while (found < 4 && mode != names[found]) ++found;
-  if (found == 4) {
-    std::fprintf(stderr, "usage: close_race_host MODULE.so %s|%s|%s|%s DELAY_US\n", names[0], names[1], names[2],
-                 names[3]);
+  const TMode m = mode == "editclose-during-open" ? TMode::EditCloseDuringOpen : TMode::CloseDuringOpen;
+  if (mode != "editclose-during-open" && mode != "close-during-open") {
+    std::fprintf(stderr, "usage: close_race_host MODULE.so close-during-open|editclose-during-open DELAY_US\n");
     return 2;
   }
-  const auto m = static_cast<TMode>(found);
-  const bool closes = m == TMode::CloseDuringOpen || m == TMode::CloseDuringIdle;
-  const bool duringIdle = m == TMode::CloseDuringIdle || m == TMode::EditCloseDuringIdle;
   const int delayUs = std::atoi(argv[3]);
   alarm(300);
 
@@ -205,15 +195,9 @@ int main(int argc, char** argv) {
     XMapWindow(d, w);
     XSync(d, False);
     void* parent = reinterpret_cast<void*>(static_cast<std::uintptr_t>(w));
-    if (duringIdle) {
-      dispatch(kEffEditOpen, 0, parent);
-      racing.Raise();
-      dispatch(kEffEditIdle);
-    } else {
-      racing.Raise();
-      dispatch(kEffEditOpen, 0, parent);
-    }
-    if (closes) return;  // the plug-in may be gone now
+    racing.Raise();
+    dispatch(kEffEditOpen, 0, parent);
+    if (m == TMode::CloseDuringOpen) return;  // the plug-in may be gone now
     // Idle as a host does until the other thread's close has returned, and
     // a little after; then the editor thread's own close.
     for (int after = 0; after < 3;) {
@@ -226,7 +210,7 @@ int main(int argc, char** argv) {
 
   racing.Wait();
   std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
-  if (closes) {
+  if (m == TMode::CloseDuringOpen) {
     // The audio thread is in a process call, or out for good, when the
     // close begins: it starts none afterwards, which would reach the freed
     // plug-in.
