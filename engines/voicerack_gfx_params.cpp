@@ -46,13 +46,11 @@ void TVoicerackGFXSynth::DispatchFxParameter(int fx) {
       UpdateShifts();
       return;
     case TFxOp::MoveEffect:
-      // Inside a program or sub-preset the chain is rebuilt from all seven
-      // values at the end.
-      if (ParamBatchCount > 0) {
-        OrderDirty = true;
-      } else {
-        MoveEffect(row.Unit, RoundF(real));
-      }
+      // The edit itself rewrote the values when it stored them: the chain
+      // follows them, at once or, inside a program or sub-preset, from all
+      // seven at the end.
+      if (ParamBatchCount > 0) OrderDirty = true;
+      else RebuildChain();
       return;
     case TFxOp::EffectOn:
       Effect(row.Unit).SetEnabled(RoundF(real) == 1);

@@ -163,6 +163,7 @@ void TVoicerackGFXSynth::ProcessFX() {
   const std::int32_t n = std::min(Settings->BlockSize, MixFloats);
   const std::int32_t step = Settings->SamplesPerMs;
 
+  CatchUpOrder();
   const bool voicesSound = BlockHasSignal;
   if (voicesSound) IdleCount = 0;
   const bool run = FxOn.load(std::memory_order_relaxed) && step >= 1 && IdleCount < IdleThreshold();
@@ -327,43 +328,144 @@ void TVoicerackGFXSynth::UpdateShifts() {
 
 // ---- chain order
 
-void TVoicerackGFXSynth::MoveEffect(TFxUnit effect, int position) {
-  const int turn = FxOrderTurnOf(effect);
-  if (turn < 0 || MoveGuard) return;
-  MoveGuard = true;
-  const auto at = std::find(Chain.begin(), Chain.end(), effect);
-  const int i = static_cast<int>(at - Chain.begin());
-  if (position >= 0 && position < kFxEffectCount && position != i) {
-    const TFxUnit occupant = Chain[static_cast<std::size_t>(position)];
-    Chain[static_cast<std::size_t>(i)] = occupant;
-    Chain[static_cast<std::size_t>(position)] = effect;
+int TVoicerackGFXSynth::OrderTurnOfParam(std::int32_t id) const {
+  const int fx = IsValidParam(id) ? FxIndexOfParam(id) : -1;
+  if (fx < 0 || FxParamRow(fx).Op != TFxOp::MoveEffect) return -1;
+  return FxOrderTurnOf(FxParamRow(fx).Unit);
+}
+
+void TVoicerackGFXSynth::SetParameterValue(std::int32_t i, float v) {
+  const int turn = OrderTurnOfParam(i);
+  if (turn < 0) {
+    TDSPPluginGui::SetParameterValue(i, v);
+    return;
   }
+  // Clamped as every value is (NaN becomes 0).
+  if (!(v >= 0.0f)) v = 0.0f;
+  else if (v > 1.0f) v = 1.0f;
+  SetOrderValue(i, {CurrentProgram(), turn, v, InstanceMutex().HeldHere() && ParamBatchCount > 0});
+}
+
+void TVoicerackGFXSynth::SetParameterReal(std::int32_t i, float x) {
+  const int turn = OrderTurnOfParam(i);
+  if (turn < 0) {
+    TDSPPluginGui::SetParameterReal(i, x);
+    return;
+  }
+  SetOrderValue(
+      i, {CurrentProgram(), turn, ParamInfo[i].NormFromReal(x), InstanceMutex().HeldHere() && ParamBatchCount > 0});
+}
+
+void TVoicerackGFXSynth::SetOrderValue(std::int32_t id, const TOrderWrite& write) {
+  std::uint32_t written = 0;
+  if (!OnAudioThread()) {
+    TakeValueRight();
+    written = WriteOrderValues(write);
+    ReleaseValueRight(true);
+  } else if (TryTakeValueRight()) {
+    written = WriteOrderValues(write);
+    ReleaseValueRight(false);
+  } else {
+    // The holder writes it before it lets the right go; the chain and the
+    // controls follow at a later block. Tried again: the holder may have
+    // let go before it saw the write.
+    if (OrderWritesLeft.Push(write)) OrderWritesWaiting.store(true);
+    if (TryTakeValueRight()) ReleaseValueRight(false);
+    return;
+  }
+  for (int k = 0; k < kFxEffectCount; ++k) {
+    if (k != write.Turn && ((written >> k) & 1u) != 0) UpdateGuiControl(FxParamIndex(FxOrderTurnParam(k)), false);
+  }
+  // The values are all in place: the change carries none to put back.
+  if (!HandOverParameterChange(id, write.Value, 0)) ParameterChanged(id);
+}
+
+std::uint32_t TVoicerackGFXSynth::WriteOrderValues(const TOrderWrite& write) {
+  std::array<std::int32_t, kFxEffectCount> ids{};
+  std::array<float*, kFxEffectCount> slots{};
+  TFxOrderValues values{};
+  for (int k = 0; k < kFxEffectCount; ++k) {
+    const auto n = static_cast<std::size_t>(k);
+    ids[n] = FxParamIndex(FxOrderTurnParam(k));
+    slots[n] = ids[n] >= 0 ? ProgramValueSlot(write.Program, ids[n]) : nullptr;
+    if (slots[n] == nullptr) return 0;
+    values[n] = RoundF(ParamInfo[ids[n]].RealFromNorm(LoadParamSlot(*slots[n])));
+  }
+  const auto store = [&](int k, float v) {
+    const auto n = static_cast<std::size_t>(k);
+    StampValue(ids[n]);
+    StoreParamSlot(*slots[n], v);
+  };
+  // The chain these values give is the one that plays while they are current.
+  TFxChain chain = ReplayFxOrder(values);
+  const auto turn = static_cast<std::size_t>(write.Turn);
+  store(write.Turn, write.Value);
+  std::uint32_t written = 1u << write.Turn;
+  if (write.Raw) return written;
+  const int position = RoundF(ParamInfo[ids[turn]].RealFromNorm(write.Value));
+  const bool fixed = position >= 0 && position < kFxEffectCount;
+  const TFxUnit effect = FxOrderTurnUnit(write.Turn);
+  const auto at = static_cast<std::size_t>(std::find(chain.begin(), chain.end(), effect) - chain.begin());
+  if (fixed) std::swap(chain[at], chain[static_cast<std::size_t>(position)]);
   // The values are rewritten so that they rebuild this chain from scratch:
   // the moved effect keeps the position it was given, the others name
   // their positions where the replay allows it (the occupant names its new
   // place). Positions outside 0..6 leave the chain and are not kept.
-  TFxOrderValues values{};
-  const bool fixed = position >= 0 && position < kFxEffectCount;
-  if (FindFxOrderValues(Chain, fixed ? turn : -1, position, values)) {
-    for (int k = 0; k < kFxEffectCount; ++k) StoreOrderValue(k, values[static_cast<std::size_t>(k)]);
+  TFxOrderValues found{};
+  if (!FindFxOrderValues(chain, fixed ? write.Turn : -1, position, found)) return written;
+  for (int k = 0; k < kFxEffectCount; ++k) {
+    const auto n = static_cast<std::size_t>(k);
+    const float real = static_cast<float>(found[n]);
+    if (RoundF(ParamInfo[ids[n]].RealFromNorm(LoadParamSlot(*slots[n]))) == found[n]) continue;
+    store(k, ParamInfo[ids[n]].NormFromReal(real));
+    written |= 1u << k;
   }
-  MoveGuard = false;
+  return written;
 }
 
-void TVoicerackGFXSynth::StoreOrderValue(int turn, std::int32_t value) {
-  const std::int32_t id = FxParamIndex(FxOrderTurnParam(turn));
-  if (id < 0 || GetParameterInt(id) == value) return;
-  // Stores into the current program and calls ParameterChanged, which the
-  // move guard absorbs.
-  SetParameterReal(id, static_cast<float>(value));
+bool TVoicerackGFXSynth::ValueWritesWaiting() const {
+  return OrderWritesWaiting.load() || TDSPPluginGui::ValueWritesWaiting();
+}
+
+void TVoicerackGFXSynth::RunWaitingValueWrites() {
+  TDSPPluginGui::RunWaitingValueWrites();
+  if (!OrderWritesWaiting.exchange(false)) return;
+  TOrderWrite write;
+  std::uint32_t written = 0;
+  while (OrderWritesLeft.Pop(write)) written |= WriteOrderValues(write);
+  if (written == 0) return;
+  OrderControlsStale.fetch_or(written);
+  ChainStale.store(true);
 }
 
 void TVoicerackGFXSynth::RebuildChain() {
-  // The stored values alone make the chain; they stay as they are.
+  const bool audio = OnAudioThread();
+  if (!audio) {
+    TakeValueRight();
+  } else if (!TryTakeValueRight()) {
+    ChainStale.store(true);
+    return;
+  }
+  ChainStale.store(false);
+  const std::int32_t program = CurrentProgram();
   TFxOrderValues values{};
-  for (int k = 0; k < kFxEffectCount; ++k)
-    values[static_cast<std::size_t>(k)] = GetParameterInt(FxParamIndex(FxOrderTurnParam(k)));
+  for (int k = 0; k < kFxEffectCount; ++k) {
+    const std::int32_t id = FxParamIndex(FxOrderTurnParam(k));
+    const float* slot = id >= 0 ? ProgramValueSlot(program, id) : nullptr;
+    values[static_cast<std::size_t>(k)] =
+        slot != nullptr ? RoundF(ParamInfo[id].RealFromNorm(LoadParamSlot(*slot))) : 0;
+  }
+  ReleaseValueRight(!audio);
+  // The stored values alone make the chain; they stay as they are.
   Chain = ReplayFxOrder(values);
+}
+
+void TVoicerackGFXSynth::CatchUpOrder() {
+  if (ChainStale.load(std::memory_order_relaxed)) RebuildChain();
+  if (OrderControlsStale.load(std::memory_order_relaxed) == 0) return;
+  const std::uint32_t stale = OrderControlsStale.exchange(0);
+  for (int k = 0; k < kFxEffectCount; ++k)
+    if (((stale >> k) & 1u) != 0) UpdateGuiControl(FxParamIndex(FxOrderTurnParam(k)), false);
 }
 
 // ---- batches

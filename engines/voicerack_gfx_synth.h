@@ -28,15 +28,20 @@
 //     handles the rack's ids and ignores the others).
 //   - Passing every parameter through ParameterChanged again (a voice-count
 //     rebuild) is done in a batch (ResendParameters, or BeginParamBatch /
-//     EndParamBatch around the loop): outside a batch an order parameter is
-//     an edit that moves its effect.
+//     EndParamBatch around the loop). An order parameter's ParameterChanged
+//     only rebuilds the chain from the stored values (at once, or at the
+//     batch's end), so it may come late, twice or in any order.
 //
 // Threads: ProcessFX runs on the audio thread under the instance lock.
-// ParameterChanged, MoveEffect and UpdateShifts run under the same lock: the
-// host's parameter entry, program application, sub-presets and editor
-// changes all take it. Setters that rebuild effect memory build outside the
-// lock and swap under it themselves (dsp/effects); so does a rack that stops
-// for the fresh lines it starts again from (RackLinesToClear).
+// ParameterChanged and UpdateShifts run under the same lock: the host's
+// parameter entry, program application, sub-presets and editor changes all
+// take it (or hand the change to the audio thread). An order value set
+// outside a batch is an edit that moves its effect: the seven values are
+// rewritten by the thread that writes it, holding the values right
+// (dsp_base_plugin.h), into the program current when the call was made.
+// Setters that rebuild effect memory build outside the lock and swap under
+// it themselves (dsp/effects); so does a rack that stops for the fresh lines
+// it starts again from (RackLinesToClear).
 #pragma once
 
 #include <array>
@@ -57,6 +62,7 @@
 #include "dsp/effects/shift_lines.h"
 #include "dsp/oscillators/oscillator.h"
 #include "engines/fx_param_table.h"
+#include "framework/core/param_change_queue.h"
 #include "framework/modules/prepared_change.h"
 #include "gui/controls/plugin_gui.h"
 
@@ -93,6 +99,21 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   void InitParameterInfo() override;
   // Inherited, then the FX parameter's action (nothing for other ids).
   void ParameterChanged(std::int32_t i) override;
+  // Inherited, except for the seven order parameters: an order value set
+  // outside a batch moves its effect to chain position 0..6 (the effect
+  // there takes the moved one's old place; other values leave the chain),
+  // and the seven values of the program are rewritten to values that
+  // rebuild the new chain (fx_chain_order.h), all under the values right:
+  // the edit is whole, in the program that was current, before the call
+  // returns (on the audio thread, when another thread holds the right,
+  // before that thread lets it go). Then the set parameter's
+  // ParameterChanged as for any value, and the editor's controls of the
+  // values rewritten. Inside a batch the value is stored as it comes. Any
+  // thread.
+  void SetParameterValue(std::int32_t i, float v) override;
+  void SetParameterReal(std::int32_t i, float x) override;
+  bool ValueWritesWaiting() const override;
+  void RunWaitingValueWrites() override;
   // Inherited, then the sub-preset groups 10..17 (they exist with or without
   // an editor), and with an editor the eight page buttons, a "Preset" button
   // on each page and the pages' notebook membership (group 10, pages 5..12).
@@ -166,11 +187,6 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   virtual void ProcessFX();
 
   // ---- chain (instance lock held)
-  // Moves the effect to chain position 0..6; the effect there takes the
-  // moved one's old place. The order values are then rewritten to values
-  // that rebuild the chain (fx_chain_order.h). Other positions leave the
-  // chain as it is.
-  void MoveEffect(TFxUnit effect, int position);
   // Both shift stages from FXPreShft and FXPostShft.
   void UpdateShifts();
   // The host tempo to every effect.
@@ -276,8 +292,27 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
  private:
   void RunShiftStage(TShiftStage stage, float* left, float* right, std::int32_t n);
   void PreloadChannelMode(std::int32_t param, float normalised);
+  // The chain := the replay of the current program's order values. The
+  // audio thread, finding the values right taken, leaves it for a later
+  // block (ChainStale).
   void RebuildChain();
-  void StoreOrderValue(int turn, std::int32_t value);
+  // Audio thread, instance lock held: the chain and the editor's controls
+  // after order values another thread wrote for it.
+  void CatchUpOrder();
+  // The order turn of a parameter id; -1 for the others.
+  int OrderTurnOfParam(std::int32_t id) const;
+  // An order value set: program, turn, normalised value, and whether it is
+  // stored as it comes (a batch) rather than moving its effect.
+  struct TOrderWrite {
+    std::int32_t Program = 0;
+    std::int32_t Turn = 0;
+    float Value = 0.0f;
+    bool Raw = false;
+  };
+  void SetOrderValue(std::int32_t id, const TOrderWrite& write);
+  // The write's values stored (values right held), each stamped; answers
+  // the turns whose value it wrote, one bit each.
+  std::uint32_t WriteOrderValues(const TOrderWrite& write);
   void SlotChanged(int slot);
 
   // Mix left, mix right, scratch 1, scratch 2: (BlockSize + 16) floats each.
@@ -299,9 +334,18 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
   std::atomic<bool> FxOn{true};
   // Indexed by TFxUnit; only the six two-sided effects use theirs.
   std::array<std::int32_t, 8> ChannelModes{};
-  bool MoveGuard = false;
   // An order parameter changed inside the running batch.
   bool OrderDirty = false;
+  // Order values the audio thread set while another thread held the values
+  // right: written by that thread before it lets the right go. A flood
+  // beyond the capacity within one hold is lost.
+  static constexpr std::size_t kOrderWritesLeftCapacity = 256;
+  TBoundedQueue<TOrderWrite> OrderWritesLeft{kOrderWritesLeftCapacity};
+  std::atomic<bool> OrderWritesWaiting{false};
+  // Left for the audio thread's next block (CatchUpOrder): the chain to
+  // rebuild, and the turns whose editor control shows an old value.
+  std::atomic<bool> ChainStale{false};
+  std::atomic<std::uint32_t> OrderControlsStale{0};
 
   // FX map (FX index -> id) and reverse map (id -> FX index).
   std::array<std::int16_t, kFxParamCount> FxMap{};

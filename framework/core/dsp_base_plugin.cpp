@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <thread>
 
 #include "framework/base/messages.h"
 
@@ -57,10 +58,9 @@ float TDSPBasePlugin::GetParameterReal(std::int32_t i) {
   return ParamInfo[i].RealFromNorm(GetParameterValue(i));
 }
 
-float* TDSPBasePlugin::ValueSlot(std::int32_t i) {
+float* TDSPBasePlugin::ProgramValueSlot(std::int32_t program, std::int32_t i) {
   TParamInfoRec& info = ParamInfo[i];
   if (info.IsGlobal) return &info.Value;
-  const std::int32_t program = CurrentProgram();
   if (!IsValidProgram(program)) return nullptr;
   std::vector<float>& values = Programs[program].Values;
   if (i >= static_cast<std::int32_t>(values.size())) return nullptr;
@@ -146,6 +146,36 @@ void TDSPBasePlugin::ApplyPendingProgram() {
   UpdateTimeInfo();
 }
 
+bool TDSPBasePlugin::TryTakeValueRight() {
+  bool free = false;
+  if (!ValueRight.compare_exchange_strong(free, true)) return false;
+  RunWaitingValueWrites();
+  return true;
+}
+
+void TDSPBasePlugin::TakeValueRight() {
+  ValueRightWaiters.lock();
+  // Only the audio thread can hold it now, for a few values: it never
+  // waits while it holds it.
+  for (bool free = false; !ValueRight.compare_exchange_weak(free, true); free = false) std::this_thread::yield();
+  RunWaitingValueWrites();
+}
+
+void TDSPBasePlugin::ReleaseValueRight(bool waited) {
+  for (;;) {
+    RunWaitingValueWrites();
+    ValueRight.store(false);
+    // A write left after the run above found the right taken: its writer
+    // counts on this thread, unless another one has taken the right since
+    // (then that one runs it). Both sides' flags are sequentially
+    // consistent, so one of the two sees the other.
+    if (!ValueWritesWaiting()) break;
+    bool free = false;
+    if (!ValueRight.compare_exchange_strong(free, true)) break;
+  }
+  if (waited) ValueRightWaiters.unlock();
+}
+
 void TDSPBasePlugin::Lock() { InstanceLock.lock(); }
 
 void TDSPBasePlugin::Unlock() { InstanceLock.unlock(); }
@@ -202,6 +232,7 @@ bool TDSPBasePlugin::CopyProgramTo(std::int32_t i) {
   TProgramDataGuard data(*this);
   const std::string name = Programs[from].Name;
   if (i != from) {
+    TValueRightGuard values(*this);
     std::vector<float>& target = Programs[i].Values;
     const std::vector<float>& source = Programs[from].Values;
     for (std::size_t k = 0; k < target.size() && k < source.size(); ++k)

@@ -120,12 +120,32 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // The setters' last step: true when the change (value v, already stored,
   // stamped by StampValue) went to the audio thread, which calls
   // ParameterChanged at the start of its next call; false: the caller calls
-  // it now. Here always false.
+  // it now. Stamp 0: the change carries no value to put back, only its
+  // ParameterChanged. Here always false.
   virtual bool HandOverParameterChange(std::int32_t /*i*/, float /*v*/, std::uint64_t /*stamp*/) { return false; }
   // Before a program's or a chunk's values replace the stored ones, or
   // another program becomes current: a later application of the whole
   // program follows. Here nothing.
   virtual void ValuesReplaced() {}
+  // The values right: some writes rewrite several values of one program
+  // together (an effect-order edit rewrites seven), and nothing may see or
+  // make half of such a write: a program's values loaded (a chunk, a bank)
+  // or copied, or read as a whole (a chunk or bank being saved). Each of
+  // these holds the right for one program at a time and waits for nothing
+  // else while it holds it (the innermost of the locks). A thread that may
+  // wait takes it (TakeValueRight: other such threads queue on a mutex,
+  // the audio thread holds it only for a few values); the audio thread only
+  // tries (TryTakeValueRight) and, when another thread holds it, leaves its
+  // write for the holder (ValueWritesWaiting), which runs it
+  // (RunWaitingValueWrites) before it lets the right go. Any thread.
+  bool TryTakeValueRight();
+  void TakeValueRight();
+  // waited: the right was taken with TakeValueRight.
+  void ReleaseValueRight(bool waited);
+  // Writes left by a thread that found the right taken, and their run by
+  // the holder (right held). Here none.
+  virtual bool ValueWritesWaiting() const { return false; }
+  virtual void RunWaitingValueWrites() {}
   // Whether the calling thread hands its changes to the audio thread rather
   // than take the instance lock (another thread streams). Here never.
   virtual bool HandsOverToAudioThread() const { return false; }
@@ -288,9 +308,11 @@ class TDSPBasePlugin : public TDSPBaseControl {
 
  protected:
   std::int32_t ParamCountAllocated() const { return static_cast<std::int32_t>(ParamInfo.size()); }
-  // The slot that holds parameter i's value by the value rule; null when the
-  // current program is not inside the table.
-  float* ValueSlot(std::int32_t i);
+  // The slot that holds parameter i's value by the value rule in program
+  // `program` (ValueSlot: the current one); null when the program is not
+  // inside the table. i must be a valid parameter.
+  float* ProgramValueSlot(std::int32_t program, std::int32_t i);
+  float* ValueSlot(std::int32_t i) { return ProgramValueSlot(CurrentProgram(), i); }
   void SetCurrentProgramNumber(std::int32_t i) {
     ValuesReplaced();
     CurProgram.store(static_cast<std::int16_t>(i));
@@ -314,6 +336,9 @@ class TDSPBasePlugin : public TDSPBaseControl {
  private:
   mutable TPluginLock InstanceLock;
   mutable std::recursive_mutex ProgramDataLock;
+  // The values right, and the queue of the threads that wait for it.
+  std::atomic<bool> ValueRight{false};
+  std::mutex ValueRightWaiters;
   TChangeBuilder Builder{*this};
 };
 
@@ -324,6 +349,18 @@ class TPluginLockGuard {
 
  private:
   std::lock_guard<TPluginLock> Guard;
+};
+
+// Scoped hold of a plug-in's values right, on a thread that may wait.
+class TValueRightGuard {
+ public:
+  explicit TValueRightGuard(TDSPBasePlugin& plugin) : Plugin(plugin) { Plugin.TakeValueRight(); }
+  ~TValueRightGuard() { Plugin.ReleaseValueRight(true); }
+  TValueRightGuard(const TValueRightGuard&) = delete;
+  TValueRightGuard& operator=(const TValueRightGuard&) = delete;
+
+ private:
+  TDSPBasePlugin& Plugin;
 };
 
 // Scoped hold of a plug-in's program-data lock.

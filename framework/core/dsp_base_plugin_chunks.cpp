@@ -38,6 +38,8 @@ std::vector<float> TDSPBasePlugin::ProgramRecordValues(std::int32_t program, std
   if (first < 0 || first >= count) return values;
   values.resize(static_cast<std::size_t>(count - first), 0.0f);
   const std::vector<float>* stored = IsValidProgram(program) ? &Programs[program].Values : nullptr;
+  // The program as a whole: no edit of several values is half in it.
+  TValueRightGuard whole(*this);
   for (std::int32_t i = first; i < count; ++i) {
     float v = 0.0f;
     if (ParamInfo[i].IsGlobal) v = LoadParamSlot(ParamInfo[i].Value);
@@ -52,6 +54,7 @@ void TDSPBasePlugin::StoreProgramImage(std::int32_t program, const TProgramImage
   const bool valid = IsValidProgram(program);
   if (valid) Programs[program].Name = image.Name;
   const std::int32_t count = std::min(ParamCount, ParamCountAllocated());
+  TValueRightGuard whole(*this);
   for (std::size_t j = 0; j < image.Values.size(); ++j) {
     const std::int64_t i = first + static_cast<std::int64_t>(j);
     if (i < 0) continue;

@@ -399,8 +399,8 @@ void TDSPPluginX::ApplyHandedOverParameters() {
     // never undone.
     if (float* slot = ValueSlot(i)) {
       float seen = std::atomic_ref<float>(*slot).load(std::memory_order_acquire);
-      const bool latest =
-          i < ValueStampCount && change.Stamp >= ValueStamps[i].load() && change.Stamp >= ReplacedAt.load();
+      const bool latest = change.Stamp != 0 && i < ValueStampCount && change.Stamp >= ValueStamps[i].load() &&
+                          change.Stamp >= ReplacedAt.load();
       if (latest && seen != change.Value)
         std::atomic_ref<float>(*slot).compare_exchange_strong(seen, change.Value, std::memory_order_relaxed);
     }

@@ -2,6 +2,8 @@
 // push, one thread at a time pops (the holder of the instance lock). Bounded,
 // allocated once, and free of locks on both sides, so that neither a host
 // thread that pushes nor the audio thread that pops ever waits for the other.
+// The same queue carries other small records between threads that must not
+// wait for each other (TBoundedQueue of any copyable record).
 //
 // The ring is the bounded queue of cells that carry a sequence number each:
 // a producer claims a position by moving the tail, writes the cell and then
@@ -22,15 +24,16 @@ struct TParamChange {
   std::uint64_t Stamp = 0;
 };
 
-class TParamChangeQueue {
+template <class TRecord>
+class TBoundedQueue {
  public:
   // capacity: a power of two.
-  explicit TParamChangeQueue(std::size_t capacity) : Mask(capacity - 1), Cells(new TCell[capacity]) {
+  explicit TBoundedQueue(std::size_t capacity) : Mask(capacity - 1), Cells(new TCell[capacity]) {
     for (std::size_t i = 0; i < capacity; ++i) Cells[i].Sequence.store(i, std::memory_order_relaxed);
   }
 
   // Any thread; false when the queue is full.
-  bool Push(const TParamChange& change) {
+  bool Push(const TRecord& change) {
     std::size_t position = Tail.load(std::memory_order_relaxed);
     for (;;) {
       TCell& cell = Cells[position & Mask];
@@ -51,7 +54,7 @@ class TParamChangeQueue {
   }
 
   // The consumer; false when nothing published is waiting.
-  bool Pop(TParamChange& change) {
+  bool Pop(TRecord& change) {
     TCell& cell = Cells[Head & Mask];
     const std::size_t sequence = cell.Sequence.load(std::memory_order_acquire);
     if (sequence != Head + 1) return false;
@@ -69,7 +72,7 @@ class TParamChangeQueue {
  private:
   struct TCell {
     std::atomic<std::size_t> Sequence{0};
-    TParamChange Change;
+    TRecord Change;
   };
   const std::size_t Mask;
   std::unique_ptr<TCell[]> Cells;
@@ -77,3 +80,5 @@ class TParamChangeQueue {
   std::size_t Head = 0;               // the consumer's
   std::atomic<std::size_t> Taken{0};  // Head, for Empty
 };
+
+using TParamChangeQueue = TBoundedQueue<TParamChange>;

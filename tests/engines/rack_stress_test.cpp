@@ -10,7 +10,9 @@
 #include <chrono>
 #include <random>
 #include <thread>
+#include <vector>
 
+#include "engines/fx_chain_order.h"
 #include "engines/voicerack_gfx_synth.h"
 #include "framework/core/change_builder.h"
 #include "tests/engines/rack_test_plugin.h"
@@ -109,6 +111,45 @@ TEST(RackStress, TheRackSwitchedOffAndOnByAutomationWhileTheWorkerBuildsItsLines
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   audio.Stop();
+  EXPECT_TRUE(audio.AllFinite());
+}
+
+// Order edits from the audio thread (between its calls) and from two host
+// threads while they save the program and load it back: the holder of the
+// values right writes what the audio thread left, and once all is quiet the
+// chain that plays is the one the stored values give.
+TEST(RackStress, OrderEditsOnEveryThreadWhileProgramsAreSavedAndLoaded) {
+  auto p = MakeRack();
+  TVstEffect* e = p->GetEffect();
+  const int order[] = {kRvbIdx, kDistIdx, kPhsIdx, kDlyIdx, kCrsIdx, kXfltIdx, kEqIdx};
+  auto edit = [&](int k, int position) { e->setParameter(e, p->FxParamIndex(order[k % 7]), position / 12.0f); };
+  plugin_test::TRenderThread audio(e, 256, [&](int k, plugin_test::TEventList& events) {
+    if (k % 40 == 0) events.Add(0, 0x90, 60, 100);
+    edit(k, k % 13);
+  });
+  std::atomic<bool> quit{false};
+  auto host = [&](unsigned seed) {
+    std::mt19937 rng(seed);
+    while (!quit.load()) {
+      edit(static_cast<int>(rng() % 7), static_cast<int>(rng() % 13));
+      void* data = nullptr;
+      const auto size = Dispatch(e, kEffGetChunk, 1, 0, &data);
+      const std::vector<std::uint8_t> chunk(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + size);
+      if (rng() % 4 == 0) Dispatch(e, kEffSetChunk, 1, size, const_cast<std::uint8_t*>(chunk.data()));
+    }
+  };
+  std::thread first(host, 1u), second(host, 2u);
+  audio.WaitBlocks(300);
+  quit = true;
+  first.join();
+  second.join();
+  audio.WaitBlocks(3);
+  audio.Stop();
+  plugin_test::TStereoBuffers out(64);
+  p->ProcessReplacing(nullptr, out.Pointers, 64);
+  TFxOrderValues stored{};
+  for (int k = 0; k < 7; ++k) stored[static_cast<std::size_t>(k)] = RoundF(p->GetFx(order[k]));
+  EXPECT_EQ(p->CurrentChain(), ReplayFxOrder(stored));
   EXPECT_TRUE(audio.AllFinite());
 }
 
