@@ -95,7 +95,7 @@ void TSamplerPlugin2::ReallocBuffers() {
   for (auto& buffer : Work) buffer.reset(new float[floats]());
   VoiceWorkStride = (std::max(Settings->SamplesPerMs, 1) + 3) & ~3;
   VoiceWork.reset(
-      new float[static_cast<std::size_t>(kMaxVoiceCount) * 4 * static_cast<std::size_t>(VoiceWorkStride)]());
+      new float[static_cast<std::size_t>(kMaxVoiceObjects) * 4 * static_cast<std::size_t>(VoiceWorkStride)]());
 }
 
 void TSamplerPlugin2::ReleaseBuffers() {
@@ -133,12 +133,12 @@ void TSamplerPlugin2::VoicesInstalled() {
   TVRSamplerBase::VoicesInstalled();
   ++VoiceGeneration;
   InstrVoices.fill(nullptr);
-  for (std::int32_t i = 0; i < std::min(VoiceCount(), kMaxVoiceCount); ++i) {
-    TDSPSamplerInstrVoice2* v = VoiceAs<TDSPSamplerInstrVoice2>(i);
-    InstrVoices[static_cast<std::size_t>(i)] = v;
+  ForEachVoice<TDSPSamplerInstrVoice2>([this](TDSPSamplerInstrVoice2& v) {
+    if (v.VoiceIndex < 0 || v.VoiceIndex >= kMaxVoiceObjects) return;
+    InstrVoices[static_cast<std::size_t>(v.VoiceIndex)] = &v;
     // UpdateVoiceControl reads a sequencer's gains only while it is on.
-    if (v != nullptr) v->Seq1.GainsWhileOff = v->Seq2.GainsWhileOff = false;
-  }
+    v.Seq1.GainsWhileOff = v.Seq2.GainsWhileOff = false;
+  });
   // The new players hold the patches they were made with.
   for (int osc = 0; osc < 2; ++osc)
     InstalledPatch[static_cast<std::size_t>(osc)] = NewVoiceBank * 128 + NewVoicePatch[static_cast<std::size_t>(osc)];
@@ -150,9 +150,9 @@ void TSamplerPlugin2::FreeVoices() {
   TVRSamplerBase::FreeVoices();
 }
 
-float TSamplerPlugin2::VoiceGain(std::int32_t slot, int osc, int side) const {
-  if (slot < 0 || slot >= kMaxVoiceCount) return 0.0f;
-  return VoiceMix[static_cast<std::size_t>(slot)]
+float TSamplerPlugin2::VoiceGain(std::int32_t index, int osc, int side) const {
+  if (index < 0 || index >= kMaxVoiceObjects) return 0.0f;
+  return VoiceMix[static_cast<std::size_t>(index)]
       .Gain[static_cast<std::size_t>(osc & 1)][static_cast<std::size_t>(side & 1)];
 }
 

@@ -132,14 +132,17 @@ class TSamplerPlugin2 : public TVRSamplerBase {
  public:
   static constexpr std::int32_t kParamCount = 664;
   static constexpr std::int32_t kMaxVoiceCount = 16;
+  // Voice objects at most: the slots' and as many spares (the manager's
+  // steal fade), each with its own index for the per-voice scratch.
+  static constexpr std::int32_t kMaxVoiceObjects = 2 * kMaxVoiceCount;
   // Osc 2 renders only while |its amount gain| is above this.
   static constexpr float kAudibleGain = 0.002f;
   // Milliseconds over which a voice restarted while sounding fades the step
   // between its old and new output.
   static constexpr std::int32_t kDeclickMs = 2;
   // Milliseconds over which a voice that a new note takes while it sounds
-  // fades its own sound out before the note starts on it (a raised cosine:
-  // no louder a corner than a note's own start).
+  // fades its own sound out, as a tail beside the new note (a raised
+  // cosine: no louder a corner than a note's own start).
   static constexpr std::int32_t kStealFadeMs = 3;
   // The plug-in's panel index of each of osc 2's panels, by TOscPanel.
   using TOscPanelIndexes = std::array<std::int32_t, TOscPanelCount>;
@@ -215,13 +218,14 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   bool IsOsc2Audible() const { return Osc2Audible; }
   std::int32_t Osc2Patch() const { return Osc2PatchIndex.load(std::memory_order_relaxed); }
   bool IsOsc2PatchPending() const { return Osc2Pending.load(std::memory_order_acquire); }
-  // The voice in slot i when it is an instrument voice, else null.
+  // The voice object with index i (TDSPXVoice::VoiceIndex: the slots' first
+  // voices, then the spares) when it is an instrument voice, else null.
   TDSPSamplerInstrVoice2* InstrVoice(std::int32_t i) const {
-    return i >= 0 && i < kMaxVoiceCount ? InstrVoices[static_cast<std::size_t>(i)] : nullptr;
+    return i >= 0 && i < kMaxVoiceObjects ? InstrVoices[static_cast<std::size_t>(i)] : nullptr;
   }
-  // The gains the last control update computed for a voice slot: oscillator
-  // osc (0, 1), side (0 left, 1 right).
-  float VoiceGain(std::int32_t slot, int osc, int side) const;
+  // The gains the last control update computed for voice object `index`:
+  // oscillator osc (0, 1), side (0 left, 1 right).
+  float VoiceGain(std::int32_t index, int osc, int side) const;
   // What the plug-in is, for a host or an about box.
   std::string Description;
   // The key signature the tuners receive (sharps, negative flats). The
@@ -282,8 +286,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   void FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b, std::int32_t n);
   // The sub-block's mix at frame p.
   void VoiceSubBlockBack(TDSPSamplerInstrVoice2& voice, TVoiceRun& run, std::int32_t p, std::int32_t n);
-  // After a voice's block: the pending note of a finished steal fade
-  // starts, a voice whose envelopes finished is freed.
+  // After a voice's block: a finished steal fade ends (StealFadeEnded), a
+  // voice whose envelopes finished is freed.
   void EndVoiceBlock(TDSPSamplerInstrVoice2& voice);
   // VoiceSubBlockBack of the voices in turn, the same sums in one pass.
   void VoicesSubBlockBack(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, std::int32_t p,
@@ -295,7 +299,7 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   std::atomic<bool> Osc2Pending{false};
 
  private:
-  // Per voice slot: the oscillators' left and right gains of the last
+  // Per voice object: the oscillators' left and right gains of the last
   // control update.
   struct TVoiceMix {
     std::array<std::array<float, 2>, 2> Gain{};
@@ -304,11 +308,12 @@ class TSamplerPlugin2 : public TVRSamplerBase {
     bool LevelFlat = true;
     float FlatLevel = 1.0f;
   };
-  std::array<TVoiceMix, kMaxVoiceCount> VoiceMix{};
+  std::array<TVoiceMix, kMaxVoiceObjects> VoiceMix{};
   static std::size_t MixSlot(const TDSPXVoice& v) {
-    return static_cast<std::size_t>(std::clamp<std::int32_t>(v.VoiceIndex, 0, kMaxVoiceCount - 1));
+    return static_cast<std::size_t>(std::clamp<std::int32_t>(v.VoiceIndex, 0, kMaxVoiceObjects - 1));
   }
-  std::array<TDSPSamplerInstrVoice2*, kMaxVoiceCount> InstrVoices{};
+  // By voice index.
+  std::array<TDSPSamplerInstrVoice2*, kMaxVoiceObjects> InstrVoices{};
   // The patch (bank x 128 + patch) the players of each oscillator were
   // given; -1 while the voices hold none.
   std::array<std::int32_t, 2> InstalledPatch{-1, -1};
@@ -330,8 +335,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
     std::int32_t Bank = 0;
     std::int32_t Patch = 0;
     std::uint64_t Generation = 0;
-    std::array<TDSPSamplerInstr*, kMaxVoiceCount> Players{};
-    std::array<TDSPSamplerInstr::TPreparedZones, kMaxVoiceCount> Zones;
+    std::array<TDSPSamplerInstr*, kMaxVoiceObjects> Players{};
+    std::array<TDSPSamplerInstr::TPreparedZones, kMaxVoiceObjects> Zones;
   };
   TDSPSamplerInstr& PlayerOf(TDSPSamplerInstrVoice2& voice, int osc) {
     return osc == 0 ? voice.Player1() : voice.Player2();
@@ -348,8 +353,8 @@ class TSamplerPlugin2 : public TVRSamplerBase {
   // envelopes have none), the voice's left and right signal (RenderVoice),
   // and a left and right signal while a voice changes its players' rate.
   std::array<std::unique_ptr<float[]>, 6> Work;
-  // The same four per voice slot for RenderVoicesTogether, VoiceWorkStride
-  // floats each.
+  // The same four per voice object for RenderVoicesTogether,
+  // VoiceWorkStride floats each.
   std::unique_ptr<float[]> VoiceWork;
   std::int32_t VoiceWorkStride = 0;
 };

@@ -461,8 +461,9 @@ void TSamplerPlugin2::RenderVoices() {
   std::fill_n(MixLeft(), block, 0.0f);
   std::fill_n(MixRight(), block, 0.0f);
 
-  if (ActiveVoiceCount() > 0 && Work[0]) {
-    TDSPSamplerInstrVoice2* sounding[kMaxVoiceCount];
+  if ((ActiveVoiceCount() > 0 || FadingTailCount() > 0) && Work[0]) {
+    // The slots' voices and the tails, by index.
+    TDSPSamplerInstrVoice2* sounding[kMaxVoiceObjects];
     std::int32_t count = 0;
     for (TDSPSamplerInstrVoice2* v : InstrVoices) {
       if (v == nullptr || v->State == TDSPXVoice::kFree) continue;
@@ -673,8 +674,8 @@ void TSamplerPlugin2::VoicesSubBlockBack(TDSPSamplerInstrVoice2* const* voices, 
     for (std::int32_t j = 0; j < count; ++j) VoiceSubBlockBack(*voices[j], runs[j], p, n);
     return;
   }
-  alignas(32) float amp[kMaxVoiceCount][kMaxLaneSamples];
-  TVoiceTerm terms[kMaxVoiceCount];
+  alignas(32) float amp[kMaxVoiceObjects][kMaxLaneSamples];
+  TVoiceTerm terms[kMaxVoiceObjects];
   for (std::int32_t j = 0; j < count; ++j) {
     TDSPSamplerInstrVoice2& v = *voices[j];
     const TVoiceRun& run = runs[j];
@@ -705,8 +706,8 @@ void TSamplerPlugin2::VoicesSubBlockBack(TDSPSamplerInstrVoice2* const* voices, 
 
 void TSamplerPlugin2::FilterBlock(TDSPSamplerInstrVoice2* const* voices, TVoiceRun* runs, std::int32_t count, int b,
                                   std::int32_t n) {
-  TDSPFilter* filters[2 * kMaxVoiceCount];
-  float* buffers[2 * kMaxVoiceCount];
+  TDSPFilter* filters[2 * kMaxVoiceObjects];
+  float* buffers[2 * kMaxVoiceObjects];
   for (std::int32_t j = 0; j < count; ++j) {
     auto& block = b == 0 ? voices[j]->Filter1 : voices[j]->Filter2;
     filters[2 * j] = &block[0].Filter();
@@ -738,8 +739,9 @@ void TSamplerPlugin2::RenderVoice(TDSPSamplerInstrVoice2& v) {
 }
 
 void TSamplerPlugin2::EndVoiceBlock(TDSPSamplerInstrVoice2& v) {
-  // A steal fade that is done: the pending note starts with the next block.
-  if (v.Pending.Active && v.StealFadeDone >= v.StealFadeLength) StartPendingNote(v);
+  // A steal fade that is done: a tail is free, a pending note starts with
+  // the next block.
+  if (v.StealFadeLength > 0 && v.StealFadeDone >= v.StealFadeLength) StealFadeEnded(v);
   else if (v.Env1.Finished && v.Env2.Finished) VoiceFinished(v);
 }
 
@@ -747,7 +749,7 @@ void TSamplerPlugin2::RenderVoicesTogether(TDSPSamplerInstrVoice2* const* voices
   const std::int32_t block = Settings->BlockSize;
   const std::int32_t m = Settings->SamplesPerMs;
   const TKwpValues& kv = Kwp();
-  TVoiceRun runs[kMaxVoiceCount];
+  TVoiceRun runs[kMaxVoiceObjects];
   // Each voice in its own scratch; the mix adds them in voice order, as one
   // voice after another does.
   for (std::int32_t j = 0; j < count; ++j) {

@@ -158,9 +158,7 @@ void TVoicerackArpSynth::DispatchSeqParameter(std::int32_t local) {
     PitchAmount[static_cast<std::size_t>(s)].store(real * 0.01f, std::memory_order_relaxed);
     return;
   }
-  for (std::int32_t v = 0; v < VoiceCount(); ++v) {
-    if (auto* voice = VoiceAs<TDSPSynthVoice>(v)) ApplySeqSetter(*voice, s, row, local, integer, real);
-  }
+  ForEachVoice<TDSPSynthVoice>([&](TDSPSynthVoice& voice) { ApplySeqSetter(voice, s, row, local, integer, real); });
 }
 
 void TVoicerackArpSynth::ApplySeqSetter(TDSPSynthVoice& voice, int s, const TSeqParamRow& row, std::int32_t local,

@@ -401,8 +401,9 @@ class TVoicerackKWPSynth : public TVoicerackArpSynth {
   // Grows with every parameter change (a sequencer at rest may have other
   // settings now).
   std::uint32_t ParamChanges = 0;
-  // Per voice slot and sequencer: ParamChanges + 1 when its last tick found
-  // it off (and left its outputs alone: no gains while off), 0 otherwise.
-  static constexpr std::int32_t kRestSlots = 32;
+  // Per voice object (by index: the slots' and the spares') and sequencer:
+  // ParamChanges + 1 when its last tick found it off (and left its outputs
+  // alone: no gains while off), 0 otherwise.
+  static constexpr std::int32_t kRestSlots = 2 * kMaxVoices;
   std::array<std::array<std::uint32_t, 2>, kRestSlots> SeqRestStamp{};
 };

@@ -38,8 +38,7 @@ void TVoicerackSynthBase::ResetEngine() {
 
 void TVoicerackSynthBase::ReseedRandomSources() {
   TVoicerackGFXSynth::ReseedRandomSources();
-  for (std::size_t i = 0; i < Voices.size(); ++i)
-    if (Voices[i]) Voices[i]->SetRandomSeed(VoiceSeed(static_cast<std::int32_t>(i)));
+  ForEachVoice([](TDSPXVoice& v) { v.SetRandomSeed(VoiceSeed(v.VoiceIndex)); });
 }
 
 std::uint64_t TVoicerackSynthBase::VoiceSeed(std::int32_t index) {
@@ -198,32 +197,62 @@ void TVoicerackSynthBase::NoteOn(const TMidiEventRec& e) {
   }
   note.NoteSerial = ++NoteSerialCount;
 
-  // A fresh start on a voice that still sounds waits for the voice's steal
-  // fade (a voice already fading takes the note as its pending one).
+  // A fresh start on a voice that still sounds fades the voice's sound out:
+  // a free spare takes the slot and starts the note at once while the voice
+  // fades as a tail; without one the note waits for the fade (a voice
+  // already fading takes the note as its pending one).
   const std::int32_t fade = freeFound ? 0 : StealFadeSamples();
-  const bool waits = fade > 0 && (fresh || voice.Pending.Active);
-  if (waits) {
-    if (!voice.Pending.Active) {
-      voice.StealFadeLength = fade;
-      voice.StealFadeDone = 0;
+  bool waits = fade > 0 && (fresh || voice.Pending.Active);
+  TDSPXVoice* started = &voice;
+  if (waits && !voice.Pending.Active) {
+    voice.StealFadeLength = fade;
+    voice.StealFadeDone = 0;
+    if (const std::int32_t spare = FreeSpare(); spare >= 0) {
+      std::unique_ptr<TDSPXVoice>& slot = Voices[static_cast<std::size_t>(target)];
+      std::unique_ptr<TDSPXVoice>& free = Spares[static_cast<std::size_t>(spare)];
+      free->ContinueFrom(voice);
+      slot.swap(free);
+      started = slot.get();
+      ++Tails;
+      waits = false;
     }
+  }
+  if (waits) {
     voice.Pending = note;
   } else {
-    BeforeNoteStart(voice, note);
+    BeforeNoteStart(*started, note);
     if (fresh) {
       TriggerVoice(target);
     } else if (stoleHeld) {
-      voice.LegatoContinue();
+      started->LegatoContinue();
     } else {
-      voice.LegatoNoteOn(*previous, retrigger);
+      started->LegatoNoteOn(*previous, retrigger);
     }
-    AfterNoteStart(voice, note);
+    AfterNoteStart(*started, note);
   }
   PassOwedNoteOffs(orphanNote, orphanOffs, orphanSerial);
   if (!waits) StartVoiceNote(target);
-  LastVoicePtr = &voice;
+  LastVoicePtr = started;
   // Counted, not incremented: a claimed or stolen voice was sounding before.
   ActiveVoices = CountSoundingVoices();
+}
+
+std::int32_t TVoicerackSynthBase::FreeSpare() const {
+  for (std::size_t j = 0; j < Spares.size(); ++j)
+    if (Spares[j] && Spares[j]->State == TDSPXVoice::kFree && Spares[j]->StealFadeLength == 0)
+      return static_cast<std::int32_t>(j);
+  return -1;
+}
+
+void TVoicerackSynthBase::StealFadeEnded(TDSPXVoice& voice) {
+  if (voice.StealFadeLength <= 0) return;
+  if (voice.Pending.Active) {
+    StartPendingNote(voice);
+    return;
+  }
+  // A tail: silent now, a spare again.
+  voice.ResetVoice();
+  if (Tails > 0) --Tails;
 }
 
 void TVoicerackSynthBase::StartPendingNote(TDSPXVoice& voice) {
@@ -298,9 +327,9 @@ void TVoicerackSynthBase::HandleMidi(const TMidiEventRec& e) {
 }
 
 void TVoicerackSynthBase::VoiceFinished(TDSPXVoice& voice) {
-  // The sound a steal fades ended by itself: the pending note starts.
-  if (voice.Pending.Active) {
-    StartPendingNote(voice);
+  // The sound a steal fades ended by itself: so does the fade.
+  if (voice.StealFadeLength > 0) {
+    StealFadeEnded(voice);
     return;
   }
   if (voice.State != TDSPXVoice::kFree && ActiveVoices > 0) --ActiveVoices;
@@ -310,9 +339,8 @@ void TVoicerackSynthBase::VoiceFinished(TDSPXVoice& voice) {
 // ---- voices
 
 void TVoicerackSynthBase::ResetVoices() {
-  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
-    if (v) v->ResetVoice();
-  }
+  ForEachVoice([](TDSPXVoice& v) { v.ResetVoice(); });
+  Tails = 0;
   ActiveVoices = CountSoundingVoices();
   if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = TDSPXVoice::kNoLastNote;
 }
@@ -352,7 +380,8 @@ bool TVoicerackSynthBase::TVoiceSetChange::TakeRequest() {
 
 void TVoicerackSynthBase::TVoiceSetChange::Build() {
   Voices = Owner.MakeVoices(Count);
-  Owner.PrepareNewVoices(Voices);
+  Owner.PrepareNewVoices(Voices.Slots);
+  Owner.PrepareNewVoices(Voices.Spares);
 }
 
 void TVoicerackSynthBase::TVoiceSetChange::Install() {
@@ -364,13 +393,19 @@ void TVoicerackSynthBase::TVoiceSetChange::Install() {
   Owner.ResendParametersExceptState();
 }
 
-void TVoicerackSynthBase::TVoiceSetChange::Release() { Voices.clear(); }
+void TVoicerackSynthBase::TVoiceSetChange::Release() {
+  Voices.Slots.clear();
+  Voices.Spares.clear();
+}
 
-std::vector<std::unique_ptr<TDSPXVoice>> TVoicerackSynthBase::MakeVoices(std::int32_t count) {
+TVoicerackSynthBase::TVoiceSet TVoicerackSynthBase::MakeVoices(std::int32_t count) {
   count = std::max(0, count);
-  std::vector<std::unique_ptr<TDSPXVoice>> made(static_cast<std::size_t>(count));
+  // A spare per slot when stolen voices fade: every slot can hand a fading
+  // sound over within one fade's time.
+  const std::int32_t spares = StealFadeSamples() > 0 ? count : 0;
+  std::vector<std::unique_ptr<TDSPXVoice>> made(static_cast<std::size_t>(count + spares));
   VoiceTarget = &made;
-  for (std::int32_t i = 0; i < count; ++i) {
+  for (std::int32_t i = 0; i < count + spares; ++i) {
     CreateVoice(i);
     if (TDSPXVoice* v = made[static_cast<std::size_t>(i)].get()) {
       v->VoiceIndex = i;
@@ -382,22 +417,28 @@ std::vector<std::unique_ptr<TDSPXVoice>> TVoicerackSynthBase::MakeVoices(std::in
     }
   }
   VoiceTarget = &Voices;
-  return made;
+  TVoiceSet set;
+  set.Spares.assign(std::make_move_iterator(made.begin() + count), std::make_move_iterator(made.end()));
+  made.resize(static_cast<std::size_t>(count));
+  set.Slots = std::move(made);
+  return set;
 }
 
-void TVoicerackSynthBase::InstallVoices(std::vector<std::unique_ptr<TDSPXVoice>>& made) {
-  Voices.swap(made);
+void TVoicerackSynthBase::InstallVoices(TVoiceSet& made) {
+  Voices.swap(made.Slots);
+  Spares.swap(made.Spares);
   const auto count = static_cast<std::int32_t>(Voices.size());
   VoiceCountValue.store(count, std::memory_order_relaxed);
   // The voices that sounded are gone with the old ones.
   ActiveVoices = 0;
+  Tails = 0;
   LastVoicePtr = count != 0 ? Voice(0) : nullptr;
   if (LastVoicePtr != nullptr) LastVoicePtr->LastNote = TDSPXVoice::kNoLastNote;
   VoicesInstalled();
 }
 
 void TVoicerackSynthBase::CreateVoices() {
-  std::vector<std::unique_ptr<TDSPXVoice>> made = MakeVoices(VoiceCount());
+  TVoiceSet made = MakeVoices(VoiceCount());
   InstallVoices(made);
 }
 
@@ -409,21 +450,19 @@ void TVoicerackSynthBase::SetVoice(std::int32_t index, std::unique_ptr<TDSPXVoic
 void TVoicerackSynthBase::FreeVoices() {
   LastVoicePtr = nullptr;
   Voices.clear();
+  Spares.clear();
   // The voices that sounded are gone with them.
   ActiveVoices = 0;
+  Tails = 0;
   VoiceCountValue.store(-1, std::memory_order_relaxed);
 }
 
 void TVoicerackSynthBase::PassSettingsToVoices() {
-  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
-    if (v) v->SetAudioSettings(Settings);
-  }
+  ForEachVoice([this](TDSPXVoice& v) { v.SetAudioSettings(Settings); });
 }
 
 void TVoicerackSynthBase::PassTempoToVoices() {
-  for (const std::unique_ptr<TDSPXVoice>& v : Voices) {
-    if (v) v->SetTempo(static_cast<double>(Tempo));
-  }
+  ForEachVoice([this](TDSPXVoice& v) { v.SetTempo(static_cast<double>(Tempo)); });
 }
 
 void TVoicerackSynthBase::StartVoiceNote(std::int32_t index) {

@@ -1,28 +1,45 @@
 // The voice manager: the instrument layer on the effects rack that owns the
 // voices. It allocates one voice per note-on (a free one, else a released
 // one that is old enough, else the oldest held one is stolen; a taken voice
-// may first fade its sound out, see StealFadeSamples), releases
+// that sounds fades its sound out, see StealFadeSamples), releases
 // voices on note-off, decides between a fresh start and a legato hand-over,
 // sets each note's glide start, rebuilds the voice array when the voice
 // count changes, and passes the audio settings and the host tempo to every
 // voice. It renders nothing: the renderer of a layer above updates, renders
 // and ages the voices and frees those whose envelopes have finished.
 //
+// Slots and spares: the notes live in VoiceCount() slots, each holding one
+// voice object. When the renderer fades stolen voices, as many spare voice
+// objects are made with the slots (off the audio thread, with the voice
+// set): a note that takes a sounding voice (not a legato hand-over) puts a
+// free spare into the slot and starts on it at once, while the voice it
+// replaces plays its sound on as a fading tail outside the slots and, once
+// silent, serves as a spare. Only with no spare free does the note wait for
+// the fade (TDSPXVoice::Pending). Every voice object keeps its index
+// (VoiceIndex: 0 .. VoiceObjectCount() - 1, those made for the slots
+// first, then the spares) for the layers' per-object scratch. The note
+// bookkeeping (note-off, All Notes Off, owed note-offs, legato,
+// ActiveVoiceCount) sees the slots only.
+//
 // For the layers above:
 //   - Voices are made by CreateVoice(i), which the final class overrides to
-//     store a new voice into slot i (SetVoice). A slot may stay empty; every
-//     scan skips empty slots.
-//   - Reaching voices: VoiceCount(), Voice(i) (null for an empty slot),
-//     VoiceAs<T>(i) (null unless the voice is a T), or ForEachVoice<T>(fn)
-//     for every voice of class T in index order. Only under the instance lock
-//     or on the audio thread inside the render loop (both hold the lock).
+//     store a new voice object with index i (SetVoice). An index may stay
+//     empty; every scan skips empty ones.
+//   - Reaching voices: VoiceCount(), Voice(i) (the object in slot i, null
+//     for an empty one), VoiceAs<T>(i) (null unless the voice is a T), or
+//     ForEachVoice<T>(fn) for every voice object of class T, spares and tails
+//     included (per-voice settings go to all of them). Only under the
+//     instance lock or on the audio thread inside the render loop (both
+//     hold the lock).
 //   - The synthesis layer's parameters reach the manager through
 //     RequestVoiceCount (the "Voices" parameter), SetLegato ("Use note first
 //     envelope") and SetEnv1CurveLaw / SetEnv2CurveLaw.
 //   - The renderer (RenderVoices of a layer above) calls ApplyVoiceCount
-//     first in every internal block, skips its voice loop while
-//     ActiveVoiceCount() <= 0, and frees a voice whose envelopes both
-//     finished with VoiceFinished(voice).
+//     first in every internal block, renders every voice object that is
+//     not free, skips its voice loop while ActiveVoiceCount() and
+//     FadingTailCount() are 0, calls StealFadeEnded(voice) when a voice's
+//     steal fade is done and frees a voice whose envelopes both finished
+//     with VoiceFinished(voice).
 //   - Overrides call the inherited operation first.
 //
 // Threads: NoteOn, NoteOff, ApplyVoiceCount and ResetVoices run on the audio
@@ -83,7 +100,8 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   void HandleMidi(const TMidiEventRec& e) override;
 
   // ---- voices
-  // Every voice's ResetVoice; then the last voice forgets its note.
+  // Every voice object's ResetVoice (tails end; the renderer only resets
+  // when the output is silent anyway); then the last voice forgets its note.
   virtual void ResetVoices();
   // A voice-count change is a prepared change (prepared_change.h): the new
   // voices are made, given the settings and what the layers above need
@@ -100,19 +118,21 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // it is cleared, and when the requested count differs from the current
   // one the change runs at once.
   virtual void ApplyVoiceCount();
-  // Builds VoiceCount() slots through CreateVoice and makes them the voices.
+  // Builds VoiceCount() slots (and their spares) through CreateVoice and
+  // makes them the voices.
   virtual void CreateVoices();
   // Frees every voice; the count becomes -1.
   virtual void FreeVoices();
   virtual void PassSettingsToVoices();
-  // Stores a new voice into slot `index` (SetVoice); nothing here. Called
-  // while a new voice array is made, without the lock: it may only read
-  // what does not change meanwhile (the sample store, constants).
+  // Stores a new voice object with index `index` (SetVoice); nothing here.
+  // Called while a new voice set is made, without the lock: it may only
+  // read what does not change meanwhile (the sample store, constants).
   virtual void CreateVoice(std::int32_t /*index*/) {}
   // Under the lock, when a voice change is taken: the layers above read
   // what new voices need (their patches).
   virtual void TakeVoiceSetup() {}
-  // Without the lock: new voices get what TakeVoiceSetup read.
+  // Without the lock: new voices (slots, then spares) get what
+  // TakeVoiceSetup read.
   virtual void PrepareNewVoices(std::vector<std::unique_ptr<TDSPXVoice>>& /*voices*/) {}
   // Under the lock: the new voices are now the voices.
   virtual void VoicesInstalled() {}
@@ -145,8 +165,10 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   const float* Env2AttackShape() const { return Env2Shape.load(std::memory_order_relaxed); }
 
   // ---- voice access (instance lock held, or the audio thread)
-  // Slots in the array; -1 after FreeVoices, 0 before the first build.
+  // Slots; -1 after FreeVoices, 0 before the first build.
   std::int32_t VoiceCount() const { return VoiceCountValue.load(std::memory_order_relaxed); }
+  // Voice objects: the slots' and the spares'.
+  std::int32_t VoiceObjectCount() const { return static_cast<std::int32_t>(Voices.size() + Spares.size()); }
   TDSPXVoice* Voice(std::int32_t i) const {
     return i >= 0 && i < static_cast<std::int32_t>(Voices.size()) ? Voices[static_cast<std::size_t>(i)].get() : nullptr;
   }
@@ -154,37 +176,42 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   TVoice* VoiceAs(std::int32_t i) const {
     return dynamic_cast<TVoice*>(Voice(i));
   }
-  // fn(voice) for every voice of class TVoice, in index order.
+  // fn(voice) for every voice object of class TVoice: the slots' in slot
+  // order, then the spares' (tails included).
   template <class TVoice = TDSPXVoice, class TFn>
   void ForEachVoice(TFn&& fn) const {
-    for (const std::unique_ptr<TDSPXVoice>& slot : Voices) {
-      if (auto* voice = dynamic_cast<TVoice*>(slot.get())) fn(*voice);
+    for (const auto* set : {&Voices, &Spares}) {
+      for (const std::unique_ptr<TDSPXVoice>& object : *set) {
+        if (auto* voice = dynamic_cast<TVoice*>(object.get())) fn(*voice);
+      }
     }
   }
   // The voice most recently started (voice 0 right after a build).
   TDSPXVoice* LastVoice() const { return LastVoicePtr; }
-  // The voices that sound (held or released): recounted at every note-on
-  // and reset, -1 at every VoiceFinished. The renderer skips its voice loop
-  // while it is 0.
+  // The slots' voices that sound (held or released): recounted at every
+  // note-on and reset, -1 at every VoiceFinished of a slot's voice.
   std::int32_t ActiveVoiceCount() const { return ActiveVoices; }
+  // The tails: voices outside the slots fading a stolen note's sound.
+  std::int32_t FadingTailCount() const { return Tails; }
   // The renderer found both envelopes of the voice finished: free it (a
-  // voice fading for a steal starts its pending note instead).
+  // voice fading for a steal ends its fade, StealFadeEnded).
   void VoiceFinished(TDSPXVoice& voice);
   // Samples over which a sounding voice that a new note takes (a held note
-  // stolen, a release cut short) fades its own sound out before the note
-  // starts on it (TDSPXVoice::Pending); a legato hand-over does not wait.
-  // 0 here: the note starts at once and the renderer smooths the restart
-  // (RestartPending). A renderer that fades answers the length, applies the
-  // fade (StealFadeLength, StealFadeDone) and calls StartPendingNote when
-  // it is done.
+  // stolen, a release cut short) fades its own sound out; a legato
+  // hand-over keeps the voice. 0 here: the note starts on the voice at once
+  // and the renderer smooths the restart (RestartPending). A renderer that
+  // fades answers the length, applies the fade (StealFadeLength,
+  // StealFadeDone) to every voice object that has one and calls
+  // StealFadeEnded when it is done; the manager then keeps spare voices.
   virtual std::int32_t StealFadeSamples() const { return 0; }
-  // The voice's steal fade is done (its sound is silent): its pending note
-  // starts as on a free voice, and ends at once when its note-off came
-  // meanwhile. Nothing without a pending note.
-  void StartPendingNote(TDSPXVoice& voice);
+  // The voice's steal fade is done (its sound is silent): a tail becomes a
+  // free spare, as a new voice (ResetVoice); a voice with a pending note
+  // starts it as on a free voice (and ends it at once when its note-off
+  // came meanwhile). Nothing for a voice without a steal fade.
+  void StealFadeEnded(TDSPXVoice& voice);
 
  protected:
-  // Slot index := voice (the final class's CreateVoice).
+  // Voice object `index` := voice (the final class's CreateVoice).
   void SetVoice(std::int32_t index, std::unique_ptr<TDSPXVoice> voice);
   // The lowest-indexed voice in the state, or -1.
   std::int32_t FirstVoiceInState(std::uint8_t state) const;
@@ -193,15 +220,25 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   // The seed of voice `index`'s random sources.
   static std::uint64_t VoiceSeed(std::int32_t index);
 
+  // The slots' voices, and the spares (free ones and tails).
   std::vector<std::unique_ptr<TDSPXVoice>> Voices;
+  std::vector<std::unique_ptr<TDSPXVoice>> Spares;
 
  private:
-  // count new voices with their indexes, owner and the plug-in's settings
-  // (no lock: nobody else sees them yet).
-  std::vector<std::unique_ptr<TDSPXVoice>> MakeVoices(std::int32_t count);
+  // A voice set as it is made and swapped in.
+  struct TVoiceSet {
+    std::vector<std::unique_ptr<TDSPXVoice>> Slots, Spares;
+  };
+  // count slots' voices and their spares with their indexes, owner and the
+  // plug-in's settings (no lock: nobody else sees them yet).
+  TVoiceSet MakeVoices(std::int32_t count);
   // Lock held: the made voices become the voices; the old ones are left in
   // `made` for the caller to free.
-  void InstallVoices(std::vector<std::unique_ptr<TDSPXVoice>>& made);
+  void InstallVoices(TVoiceSet& made);
+  // The pending note of a voice whose steal fade is done starts.
+  void StartPendingNote(TDSPXVoice& voice);
+  // The first free spare, or -1.
+  std::int32_t FreeSpare() const;
 
   class TVoiceSetChange final : public TPreparedChange {
    public:
@@ -217,9 +254,9 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
     TVoicerackSynthBase& Owner;
     std::int32_t Count = 0;
     std::uint64_t Sequence = 0;
-    std::vector<std::unique_ptr<TDSPXVoice>> Voices;  // the new ones, then the old ones
+    TVoiceSet Voices;  // the new ones, then the old ones
   };
-  // Where SetVoice stores: the array being made.
+  // Where SetVoice stores: the objects being made.
   std::vector<std::unique_ptr<TDSPXVoice>>* VoiceTarget = &Voices;
   std::uint64_t RequestSequence = 0;  // grows with every count request (lock held)
   TVoiceSetChange VoiceSetChange{*this};
@@ -235,6 +272,7 @@ class TVoicerackSynthBase : public TVoicerackGFXSynth {
   std::atomic<std::int32_t> VoiceCountValue{0};
   std::uint64_t NoteSerialCount = 0;  // note-ons so far
   std::int32_t ActiveVoices = 0;
+  std::int32_t Tails = 0;
   TDSPXVoice* LastVoicePtr = nullptr;
   std::atomic<bool> Legato{false};
   std::atomic<std::int32_t> RequestedCount{0};

@@ -132,10 +132,8 @@ void TVRSamplerBase::ApplyPendingPatch() {
   ResetEngine();
   const std::int32_t bank = CurrentBank();
   const std::int32_t patch = Osc1Patch();
-  for (std::int32_t i = 0; i < VoiceCount(); ++i) {
-    auto* voice = VoiceAs<TDSPSamplerVoice1>(i);
-    if (voice == nullptr) continue;
-    voice->ControlCounter = -1;
-    if (voice->Sampler1) voice->Sampler1->SetProgram(bank, patch);
-  }
+  ForEachVoice<TDSPSamplerVoice1>([bank, patch](TDSPSamplerVoice1& voice) {
+    voice.ControlCounter = -1;
+    if (voice.Sampler1) voice.Sampler1->SetProgram(bank, patch);
+  });
 }

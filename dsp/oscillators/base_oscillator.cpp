@@ -69,6 +69,19 @@ void TDSPBaseOscillator::SetPitch(float pitch) {
   Increment = Frequency * Settings->InvSampleRate;
 }
 
+void TDSPBaseOscillator::ContinueFrom(const TDSPBaseOscillator& other) {
+  Phase = other.Phase;
+  SyncArmed = other.SyncArmed;
+  PhaseDrift = other.PhaseDrift;
+  Frequency = other.Frequency;
+  Increment = other.Increment;
+  EffectivePitch = other.EffectivePitch;
+  Pitch = other.Pitch;
+  Gain = other.Gain;
+  Shape = other.Shape;
+  OutputSample = other.OutputSample;
+}
+
 void TDSPBaseOscillator::SetPhase(float x) {
   if (!std::isfinite(x)) {
     Phase = kStartPhase;

@@ -56,6 +56,10 @@ class TDSPBaseOscillator : public TDSPControl {
   // The noise waveforms draw from a generator seeded here; the others draw
   // nothing.
   virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
+  // Goes on where `other`, a waveform of the same class, is: its phase and
+  // what its owner set last (rate, gain, shape); a class with state of its
+  // own adds it. Audio thread.
+  virtual void ContinueFrom(const TDSPBaseOscillator& other);
   // True when Tick only computes the value at the phase and changes no state
   // (the formula waveforms): an owner that needs no value may step the phase
   // alone (StepPhase(Increment)) and is where ticking would have left it.

@@ -36,6 +36,10 @@ class TDSPBlitOscillator : public TDSPBaseOscillator {
   // this class, so the owner's loudness carries over).
   void SetGain(float gain) override { Gain = 3.0f * gain; }
   void Tick() override { OutputSample = BlitSample(); }
+  void ContinueFrom(const TDSPBaseOscillator& other) override {
+    TDSPBaseOscillator::ContinueFrom(other);
+    BlitState = static_cast<const TDSPBlitOscillator&>(other).BlitState;
+  }
 
   float BlitSample() {
     TBlitState& s = BlitState;

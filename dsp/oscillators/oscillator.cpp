@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <typeinfo>
 
 #include "dsp/oscillators/blit_oscillator.h"
 #include "dsp/oscillators/formula_oscillators.h"
@@ -158,6 +159,10 @@ void TDSPOscillator::SetWaveform(float value) {
   if (index > static_cast<float>(kWaveformSlots - 1)) index = static_cast<float>(kWaveformSlots - 1);
   WaveformIndex = static_cast<std::int16_t>(index);
   RebuildOscillator();
+}
+
+void TDSPOscillator::ContinueFrom(const TDSPOscillator& other) {
+  if (typeid(*Waveform) == typeid(*other.Waveform)) Waveform->ContinueFrom(*other.Waveform);
 }
 
 float TDSPOscillator::GetValueAtPhase(float phase) {

@@ -90,6 +90,9 @@ class TDSPOscillator : public TDSPControl {
     RandomSeed = seed;
     Waveform->SetRandomSeed(seed);
   }
+  // Goes on where `other` is (TDSPBaseOscillator::ContinueFrom) when it
+  // plays the same waveform; otherwise nothing. Audio thread.
+  void ContinueFrom(const TDSPOscillator& other);
   // Moves the phase to `phase` (the waveform's own units) and returns the raw
   // value there, without gain.
   float GetValueAtPhase(float phase);

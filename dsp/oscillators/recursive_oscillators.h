@@ -27,6 +27,13 @@ class TSineCososc1 : public TDSPBaseOscillator {
     SineState = 0.5f;
     CosineState = 0.0f;
   }
+  void ContinueFrom(const TDSPBaseOscillator& other) override {
+    TDSPBaseOscillator::ContinueFrom(other);
+    const auto& from = static_cast<const TSineCososc1&>(other);
+    RecursionCoef = from.RecursionCoef;
+    SineState = from.SineState;
+    CosineState = from.CosineState;
+  }
   void Recurse() {
     SineState -= RecursionCoef * CosineState;
     CosineState += RecursionCoef * SineState;

@@ -246,6 +246,41 @@ void TDSPSequencer::Restart(bool freshNote) {
   }
 }
 
+void TDSPSequencer::Rest() {
+  for (TSeqStepRec& step : Steps) step.GateOpen = false;
+  Steps[0].GateOpen = true;
+  Index = 0;
+  StepTime = CycleClock = CycleSpace = 0.0;
+  CycleCountValue = 0;
+  PatternPos = 0;
+  OctaveOffsetValue = static_cast<float>(Pattern[0] * 12);
+  Pitch = Level = Gate = PrevPitch = PrevLevel = BlockGate = BlockLevel = LastEnv = 0.0f;
+  LastGain = 1.0f;
+}
+
+void TDSPSequencer::ContinueFrom(const TDSPSequencer& other) {
+  for (std::size_t k = 0; k < Steps.size(); ++k) Steps[k].GateOpen = other.Steps[k].GateOpen;
+  StreamSeed = other.StreamSeed;
+  RestartCount = other.RestartCount;
+  Index = other.Index;
+  StepTime = other.StepTime;
+  CycleClock = other.CycleClock;
+  CycleSpace = other.CycleSpace;
+  CycleCountValue = other.CycleCountValue;
+  PatternPos = other.PatternPos;
+  OctaveOffsetValue = other.OctaveOffsetValue;
+  Pitch = other.Pitch;
+  Level = other.Level;
+  Gate = other.Gate;
+  PrevPitch = other.PrevPitch;
+  PrevLevel = other.PrevLevel;
+  BlockGate = other.BlockGate;
+  BlockLevel = other.BlockLevel;
+  LastGain = other.LastGain;
+  LastEnv = other.LastEnv;
+  Random = other.Random;
+}
+
 double TDSPSequencer::SamplesPerUnit() const {
   // Ticks follow the host's tempo in real time; a millisecond is one control
   // block, as everything else the voices count in milliseconds.

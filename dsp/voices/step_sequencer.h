@@ -116,6 +116,13 @@ class TDSPSequencer : public TDSPControl {
   // and level; a legato restart ramps there from the running values.
   // Audio thread.
   void Restart(bool freshNote = false);
+  // Back where a new sequencer stands: step 0, clocks, cycle and values 0
+  // (a sequencer that does not restart at note starts begins its pattern
+  // anew). Settings and random stream stay. Audio thread.
+  void Rest();
+  // Goes on where `other` (a sequencer with the same settings) is: its
+  // step, clocks, cycle, values and random draws. Audio thread.
+  void ContinueFrom(const TDSPSequencer& other);
   void ReallocBuffers() override;
 
   // --- Setters that recompute (Update); each ignores an unchanged value

@@ -53,8 +53,29 @@ std::uint64_t VoiceSourceSeed(std::uint64_t seed, int sampler) {
 
 void TDSPSynthVoice::ResetVoice() {
   TDSPEnvVoice::ResetVoice();
+  for (TDSPOscillator& lfo : Lfo) lfo.ResetPhase();
   LfoCounter.fill(0);
   LfoCycles.fill(0);
+  ResetFilters();
+  for (TDSPMultiShaper1& shaper : Shaper) shaper.Shaper().Reset();
+  Seq1.Rest();
+  Seq2.Rest();
+}
+
+void TDSPSynthVoice::ContinueFrom(const TDSPXVoice& voice) {
+  TDSPEnvVoice::ContinueFrom(voice);
+  const auto* from = dynamic_cast<const TDSPSynthVoice*>(&voice);
+  if (from == nullptr || from == this) return;
+  for (std::size_t k = 0; k < Lfo.size(); ++k) Lfo[k].ContinueFrom(from->Lfo[k]);
+  LfoCounter = from->LfoCounter;
+  LfoCycles = from->LfoCycles;
+  Seq1.ContinueFrom(from->Seq1);
+  Seq2.ContinueFrom(from->Seq2);
+}
+
+void TDSPSynthVoice::ResetFilters() {
+  for (auto* block : {&Filter1, &Filter2})
+    for (TDSPMultiFilter& filter : *block) filter.Filter().Reset();
 }
 
 void TDSPSynthVoice::RestartSequencers(bool restartAll, bool freshNote) {
@@ -85,8 +106,7 @@ void TDSPSynthVoice::LegatoContinue() {
 
 void TDSPSynthVoice::FadedOut() {
   TDSPEnvVoice::FadedOut();
-  for (auto* block : {&Filter1, &Filter2})
-    for (TDSPMultiFilter& filter : *block) filter.Filter().Reset();
+  ResetFilters();
 }
 
 void TDSPSynthVoice::Trigger() {

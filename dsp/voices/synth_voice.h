@@ -28,9 +28,13 @@ class TDSPSynthVoice : public TDSPEnvVoice {
   TDSPSynthVoice();
 
   void SetAudioSettings(TAudioSettingsRec* rec) override;
-  // Inherited, then the LFO counters and cycle counts restart (an LFO with
-  // a cycle limit sounds again after an engine reset).
+  // Inherited, then the LFOs restart their phases, counters and cycle
+  // counts (an LFO with a cycle limit sounds again after an engine reset),
+  // the sequencers rest, and the filters and shapers forget what they held.
   void ResetVoice() override;
+  // The LFOs (phase, counter, cycle count) and both sequencers go on from
+  // the other voice's.
+  void ContinueFrom(const TDSPXVoice& voice) override;
   // Inherited; with retrigger every sequencer that resets on a new note
   // restarts and the LFOs marked for it restart their phase; without, only
   // the sequencers that also always retrigger restart.
@@ -86,6 +90,8 @@ class TDSPSynthVoice : public TDSPEnvVoice {
   }
 
  private:
+  // Every filter forgets the signal it held.
+  void ResetFilters();
   // restartAll: every sequencer that resets on a new note; otherwise only
   // those that also always retrigger. freshNote: see TDSPSequencer::Restart.
   void RestartSequencers(bool restartAll, bool freshNote = false);

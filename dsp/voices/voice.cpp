@@ -45,8 +45,10 @@ void TDSPEnvVoice::SetAudioSettings(TAudioSettingsRec* rec) {
 void TDSPEnvVoice::ResetVoice() {
   TDSPXVoice::ResetVoice();
   for (TDSPADSR* env : {&Env1, &Env2}) {
-    env->Retrigger(0);
     env->SetGate(0.0f);
+    Silence(*env);
+    env->NotePosition = 0;
+    env->Counter = 0;
   }
 }
 
@@ -68,15 +70,19 @@ void TDSPEnvVoice::Trigger() {
   }
 }
 
+void TDSPEnvVoice::Silence(TDSPADSR& env) {
+  env.FadeActive = false;
+  env.FadeCounter = 0;
+  env.RampActive = false;
+  env.RampCounter = 0;
+  env.Level = 0.0f;
+  env.HeldLevel = 0.0f;
+  env.OutputSample = 0.0f;
+}
+
 void TDSPEnvVoice::FadedOut() {
   for (TDSPADSR* env : {&Env1, &Env2}) {
-    env->FadeActive = false;
-    env->FadeCounter = 0;
-    env->RampActive = false;
-    env->RampCounter = 0;
-    env->Level = 0.0f;
-    env->HeldLevel = 0.0f;
-    env->OutputSample = 0.0f;
+    Silence(*env);
     // Not a note position: the next Retrigger(0) restarts the counter.
     env->NotePosition = -1;
   }

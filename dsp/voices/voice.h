@@ -42,8 +42,10 @@ class TDSPXVoice : public TDSPControl {
   void SetAudioSettings(TAudioSettingsRec* rec) override;
 
   // ---- note operations (audio thread, owner's lock held)
-  // Back to free and silent: age, release time 0; note, glide start and
-  // last note 48.
+  // Back to free and silent, as a new voice: age, release time 0; note,
+  // glide start and last note 48; whatever the voice's parts still hold of
+  // the sound they played is cleared (the next note sounds as a new voice's
+  // first one).
   virtual void ResetVoice();
   // Note-off: release time 0, state released.
   virtual void Release();
@@ -63,6 +65,11 @@ class TDSPXVoice : public TDSPControl {
   // Seeds every random source the voice owns (each at a place of its own)
   // from `seed`. Under its owner's lock or on the audio thread.
   virtual void SetRandomSeed(std::uint64_t /*seed*/) {}
+  // A spare voice taking the place of `voice` (a voice of the same class,
+  // whose sound fades out as a tail): what runs on from note to note on one
+  // voice (the modulation sources) continues from where `voice` has it, so
+  // the next note sounds as it would on `voice`. Before the note operation.
+  virtual void ContinueFrom(const TDSPXVoice& /*voice*/) {}
 
   bool IsFree() const { return State == kFree; }
   bool IsHeld() const { return State == kHeld; }
@@ -105,12 +112,14 @@ class TDSPXVoice : public TDSPControl {
   // asks for one, see TVoicerackSynthBase::StealFadeSamples): a voice that
   // a new note takes while it sounds (its held note stolen, its release
   // cut short) plays its own sound on, fading it out over StealFadeLength
-  // samples, and the new note waits in Pending meanwhile. The voice's note
-  // fields (Note, State, Age, ...) stay those of the sound it fades, so
-  // the renderer goes on as before; the manager reads the pending note's
-  // instead. Restarting the sound sources and filters under a sounding
+  // samples. Restarting the sound sources and filters under a sounding
   // note instead would put a corner into the output that a listener hears
-  // as a tick.
+  // as a tick. The voice's note fields (Note, State, Age, ...) stay those
+  // of the sound it fades, so the renderer goes on as before. Mostly the
+  // voice leaves its slot for the fade (a tail, see the manager's spare
+  // voices) and the new note starts at once on a spare; when no spare is
+  // free the new note waits in Pending until the fade is done, and the
+  // manager reads the pending note's fields instead of the voice's.
   struct TPendingNote {
     bool Active = false;    // a note waits for the fade
     bool Released = false;  // its note-off came meanwhile
@@ -135,7 +144,9 @@ class TDSPEnvVoice : public TDSPXVoice {
   TDSPEnvVoice();
 
   void SetAudioSettings(TAudioSettingsRec* rec) override;
-  // Inherited, then each envelope restarts its counter and closes its gate.
+  // Inherited, then each envelope closes its gate and rests at level 0,
+  // its counter at 0, without fade or ramp: as a new voice's (a level left
+  // over would make the next note's attack fade in from it).
   void ResetVoice() override;
   // Inherited, then each envelope closes its gate and restarts its counter
   // for the release stage.
@@ -164,4 +175,8 @@ class TDSPEnvVoice : public TDSPXVoice {
   // Legato fade and ramp lengths.
   static constexpr std::int32_t kLegatoFadeMs = 24;
   static constexpr std::int32_t kLegatoRampMs = 12;
+
+ private:
+  // Level 0, no fade or ramp.
+  static void Silence(TDSPADSR& env);
 };

@@ -287,10 +287,37 @@ TEST_F(VoiceManager, AStolenNotesNoteOffIsNotTakenByAYoungerNoteOfItsPitch) {
   EXPECT_EQ(Probe(*r, 0).State, TDSPXVoice::kReleased);
 }
 
-// With a steal fade, a note that takes a sounding voice waits until the
-// voice has faded its own note out: the voice plays that note on, the
-// waiting note takes the note-offs and later notes meant for it, and it
-// starts (and here ends, its note-off having come) when the fade is done.
+// With a steal fade each slot has a spare: a note that takes a sounding
+// voice starts at once on it, its LFOs going on where the taken voice had
+// them, while the taken voice fades as a tail that no note-off reaches and
+// then is the spare. A second steal within the fade waits for it.
+TEST_F(VoiceManager, AStolenVoiceFadesAsATailWhileTheNewNoteStartsOnASpare) {
+  auto p = MakeVoicePlugin();
+  p->StealFade = 88;
+  SetReal(*p, kVoicesParam, 1);
+  plugin_test::TStereoBuffers out(44);
+  On(*p, 40);
+  p->ProcessReplacing(nullptr, out.Pointers, 44);
+  TProbeVoice& taken = Probe(*p, 0);
+  taken.Lfo[0].CurrentWaveform().Phase = 0.3f;
+  On(*p, 45);
+  TProbeVoice& spare = Probe(*p, 0);
+  ASSERT_NE(&spare, &taken);
+  EXPECT_EQ(spare.LastOp, TProbeVoice::kTrigger);
+  EXPECT_EQ(spare.Lfo[0].CurrentWaveform().Phase, 0.3f);
+  Off(*p, 40);
+  On(*p, 47);
+  EXPECT_TRUE(taken.IsHeld() && spare.Pending.Active);
+  for (int b = 0; b < 4; ++b) p->ProcessReplacing(nullptr, out.Pointers, 44);
+  On(*p, 48);
+  EXPECT_EQ(&Probe(*p, 0), &taken) << "the faded tail is the spare";
+}
+
+// Without a spare (the voices were made before the renderer asked for a
+// steal fade), a note that takes a sounding voice waits until the voice has
+// faded its own note out: the voice plays that note on, the waiting note
+// takes the note-offs and later notes meant for it, and it starts (and here
+// ends, its note-off having come) when the fade is done.
 TEST_F(VoiceManager, AStolenVoiceFadesItsNoteBeforeTheNewOneStarts) {
   auto p = WithVoices(1);
   p->StealFade = 88;

@@ -140,9 +140,9 @@ class TVoiceTestPlugin : public TVoicerackArpSynth {
     SetVoice(index, std::move(voice));
   }
 
-  // Samples of the steal fade the manager asks for (0: none); the renderer
-  // below scales a fading voice linearly to 0 over them and starts its
-  // pending note after.
+  // Samples of the steal fade the manager asks for (0: none; set before the
+  // voices are made, they come with spares); the renderer below scales a
+  // fading voice linearly to 0 over them and ends its fade after.
   std::int32_t StealFade = 0;
   std::int32_t StealFadeSamples() const override { return StealFade; }
 
@@ -156,10 +156,10 @@ class TVoiceTestPlugin : public TVoicerackArpSynth {
     std::fill(left, left + n, 0.0f);
     std::fill(right, right + n, 0.0f);
     bool signal = false;
-    if (ActiveVoiceCount() > 0) {
-      for (std::int32_t i = 0; i < VoiceCount(); ++i) {
-        auto* v = VoiceAs<TDSPSynthVoice>(i);
-        if (v == nullptr || v->IsFree()) continue;
+    if (ActiveVoiceCount() > 0 || FadingTailCount() > 0) {
+      ForEachVoice<TDSPSynthVoice>([&](TDSPSynthVoice& voice) {
+        TDSPSynthVoice* v = &voice;
+        if (v->IsFree()) return;
         signal = true;
         auto* sampler = dynamic_cast<TDSPSamplerInstrVoice2*>(v);
         if (v->ControlCounter == -1) UpdateControl(*v, false);
@@ -181,9 +181,9 @@ class TVoiceTestPlugin : public TVoicerackArpSynth {
           }
           if (v->StealFadeLength > 0) v->StealFadeDone = std::min(v->StealFadeLength, v->StealFadeDone + m);
         }
-        if (v->Pending.Active && v->StealFadeDone >= v->StealFadeLength) StartPendingNote(*v);
+        if (v->StealFadeLength > 0 && v->StealFadeDone >= v->StealFadeLength) StealFadeEnded(*v);
         else if (v->Env1.Finished && v->Env2.Finished) VoiceFinished(*v);
-      }
+      });
     }
     BlockHasSignal = signal;
     ProcessFX();
