@@ -182,12 +182,15 @@ TEST(RealtimeHandOver, TheAudioThreadNeverWaitsForTheInstanceLock) {
     effect->setParameter(effect, 13, 0.75f);  // global: the program change keeps it
     Dispatch(effect, kEffSetProgram, 0, 3);
   });
-  const float peakWhileHeld = audio.Peak();
+  const std::vector<float> whileHeld = audio.Left();
   const int noteOnsWhileHeld = p->NoteOns;
   p->InstanceMutex().unlock();
   ASSERT_TRUE(ended) << "the process call waited for the lock";
   ASSERT_TRUE(audio.Call({}));  // (the call that waited, on a build without the fix)
-  EXPECT_EQ(peakWhileHeld, 0.0f) << "a call that finds the lock held is silent";
+  // What the rings held (one to two internal blocks), then silence.
+  EXPECT_GT(std::fabs(whileHeld[0]) + std::fabs(whileHeld[1]), 0.0f) << "a call that finds the lock held plays out";
+  EXPECT_TRUE(std::all_of(whileHeld.begin() + 88, whileHeld.end(), [](float x) { return x == 0.0f; }))
+      << "then it is silent";
   EXPECT_EQ(noteOnsWhileHeld, 1);
   EXPECT_EQ(p->BusyProcessCalls(), 1u);
 
@@ -426,6 +429,123 @@ TEST(RealtimeHandOver, EventsHeldForAHandOverKeepTheirSpacingAndNoHandOverWaitsF
     // 256 + 200 - 20 frames: ten internal blocks of 44 frames, give or take one.
     EXPECT_NEAR(static_cast<double>(spacing), 436.0 / 44.0, 1.0);
     EXPECT_EQ(p->Voices[0].Note, 62) << "the first note ended before the second began";
+  }
+}
+
+// A host's calls on the test thread, their left output appended; kept, so
+// that another instance can be given the same calls.
+struct THostCalls {
+  std::vector<float> Out;
+  std::vector<std::pair<std::int32_t, TEventList>> Made;
+  void Call(TSineTestPlugin& p, std::int32_t frames, TEventList events = {}) {
+    Made.emplace_back(frames, events);
+    const std::vector<float> out = plugin_test::Call(p, frames, std::move(events));
+    Out.insert(Out.end(), out.begin(), out.end());
+  }
+  // The first run of samples at `level` from `from` on (its start and end),
+  // or the last one.
+  static std::pair<std::size_t, std::size_t> Run(const std::vector<float>& x, float level, bool last) {
+    std::pair<std::size_t, std::size_t> found{x.size(), x.size()};
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (x[i] != level || (i > 0 && x[i - 1] == level)) continue;
+      std::size_t end = i;
+      while (end < x.size() && x[end] == level) ++end;
+      found = {i, end};
+      if (!last) break;
+    }
+    return found;
+  }
+};
+
+// Events held (by calls that found the lock held, through a hand-over, or
+// sent from the point of the host's stream where another thread changed
+// the program) take effect at the points of the internal block grid they
+// had live, whole blocks later: a note keeps its length and never comes
+// early. Its note-off, sent in the call where the holding ends, never
+// overtakes it.
+TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
+  enum class THow { Busy, HandOver, Overdue, AtTheChange };
+  struct TCase {
+    const char* Name;
+    THow How;
+    std::int32_t Off;  // the note-off's offset in the call where the holding ends
+  };
+  constexpr std::int32_t kFrames = 256, kBlock = 44;
+  for (const TCase c :
+       {TCase{"busy calls", THow::Busy, 0}, TCase{"a hand-over", THow::HandOver, 0},
+        TCase{"a hand-over no thread takes", THow::Overdue, 200}, TCase{"at the change", THow::AtTheChange, 0}}) {
+    SCOPED_TRACE(c.Name);
+    TTestHost::Reset();
+    auto p = MakeWithWorker<TGatedHandOver>();
+    p->RenderDc = true;
+    TVstEffect* e = p->GetEffect();
+    THostCalls held;
+    for (int k = 0; k < 4; ++k) held.Call(*p, kFrames);
+    TEventList on, off;
+    on.Add(c.How == THow::AtTheChange ? 0 : 100, 0x90, 60, 100);
+    off.Add(c.Off, 0x80, 60, 0);
+    // The host's thread that changes the program, let go however the case ends.
+    std::thread host;
+    const std::unique_ptr<std::thread, void (*)(std::thread*)> joined(&host, [](std::thread* t) {
+      if (t->joinable()) t->join();
+    });
+    if (c.How == THow::Busy) {
+      // Two calls while another thread holds the lock.
+      std::atomic<bool> holding{false}, release{false};
+      std::thread holder([&] {
+        std::lock_guard<TPluginLock> guard(p->InstanceMutex());
+        holding = true;
+        WaitFor([&] { return release.load(); });
+      });
+      ASSERT_TRUE(WaitFor([&] { return holding.load(); }));
+      held.Call(*p, kFrames, on);
+      held.Call(*p, kFrames);
+      release = true;
+      holder.join();
+    } else if (c.How == THow::AtTheChange) {
+      // The note in a call of no frames: at the point of the stream where
+      // the change that follows lands. It is played again after the change.
+      held.Call(*p, 0, on);
+      host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
+      ASSERT_TRUE(WaitFor([&] { return p->IsProgramPending(); }));
+      held.Call(*p, kFrames);
+    } else {
+      // Two calls while the hand-over of a program waits; no thread takes
+      // the one that waits its longest (the audio thread applies it at the
+      // first block of the call after).
+      p->Gate = c.How == THow::HandOver ? TGatedHandOver::kClosed : TGatedHandOver::kNever;
+      host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
+      for (int k = 0; k < 1000 && !p->HandOverWaiting(); ++k) {
+        held.Call(*p, kFrames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      const bool waiting = p->HandOverWaiting();
+      if (waiting) {
+        held.Call(*p, kFrames, on);
+        held.Call(*p, c.How == THow::HandOver ? kFrames : TDSPPluginX::kProgramSettleMs * kBlock);
+      }
+      p->Gate = TGatedHandOver::kOpen;
+      ASSERT_TRUE(waiting) << "the audio thread never handed the program over";
+    }
+    ASSERT_TRUE(c.How == THow::Overdue || WaitFor([&] { return !p->HandOverWaiting(); }));
+    held.Call(*p, kFrames, off);
+    // Longer than the longest held note.
+    for (int k = 0; k < 24; ++k) held.Call(*p, kFrames);
+    EXPECT_FALSE(p->HandOverWaiting());
+
+    // The same calls to an instance that takes every event live.
+    auto q = MakePlugin<TResettingSine>();
+    q->RenderDc = true;
+    THostCalls live;
+    for (auto& [frames, events] : held.Made) live.Call(*q, frames, events);
+    const auto [liveOn, liveOff] = THostCalls::Run(live.Out, 0.5f, false);
+    const auto [heldOn, heldOff] = THostCalls::Run(held.Out, 0.5f, true);
+    ASSERT_LT(liveOff, live.Out.size());
+    ASSERT_LT(heldOn, held.Out.size()) << "the held note never sounded";
+    EXPECT_LT(heldOff, held.Out.size()) << "the held note hangs";
+    EXPECT_GE(heldOn, liveOn) << "the held note came early";
+    EXPECT_EQ((heldOn - liveOn) % kBlock, 0u) << "off the grid by " << (heldOn - liveOn) % kBlock;
+    EXPECT_EQ(heldOff - heldOn, liveOff - liveOn) << "the note's length changed";
   }
 }
 
