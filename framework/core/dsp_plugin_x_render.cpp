@@ -9,7 +9,9 @@
 // whatever the host's block length: output is the same for every host block
 // size, at the cost of one to two milliseconds of MIDI latency. Relative to
 // the first block a call renders, an event at offset o is due at
-// o + 2B - 1 - F, F being the ring fill when the call starts.
+// o + 2B - 1 - F, F being the ring fill when the call starts. A call that
+// cannot render moves the rings on by zero blocks as far as a call that
+// renders would have: the blocks keep their place in the host's stream.
 #include <emmintrin.h>
 
 #include <algorithm>

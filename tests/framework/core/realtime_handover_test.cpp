@@ -432,30 +432,14 @@ TEST(RealtimeHandOver, EventsHeldForAHandOverKeepTheirSpacingAndNoHandOverWaitsF
   }
 }
 
-// A host's calls on the test thread, their left output appended; kept, so
-// that another instance can be given the same calls.
-struct THostCalls {
-  std::vector<float> Out;
-  std::vector<std::pair<std::int32_t, TEventList>> Made;
-  void Call(TSineTestPlugin& p, std::int32_t frames, TEventList events = {}) {
-    Made.emplace_back(frames, events);
-    const std::vector<float> out = plugin_test::Call(p, frames, std::move(events));
-    Out.insert(Out.end(), out.begin(), out.end());
-  }
-  // The first run of samples at `level` from `from` on (its start and end),
-  // or the last one.
-  static std::pair<std::size_t, std::size_t> Run(const std::vector<float>& x, float level, bool last) {
-    std::pair<std::size_t, std::size_t> found{x.size(), x.size()};
-    for (std::size_t i = 0; i < x.size(); ++i) {
-      if (x[i] != level || (i > 0 && x[i - 1] == level)) continue;
-      std::size_t end = i;
-      while (end < x.size() && x[end] == level) ++end;
-      found = {i, end};
-      if (!last) break;
-    }
-    return found;
-  }
-};
+// Where the last run of samples at `level` begins and ends (0, 0: none).
+std::pair<std::size_t, std::size_t> LastRun(const std::vector<float>& x, float level) {
+  std::size_t end = x.size();
+  while (end > 0 && x[end - 1] != level) --end;
+  std::size_t begin = end;
+  while (begin > 0 && x[begin - 1] == level) --begin;
+  return {begin, end};
+}
 
 // Events held (by calls that found the lock held, through a hand-over, or
 // sent from the point of the host's stream where another thread changed
@@ -479,16 +463,19 @@ TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
     auto p = MakeWithWorker<TGatedHandOver>();
     p->RenderDc = true;
     TVstEffect* e = p->GetEffect();
-    THostCalls held;
-    for (int k = 0; k < 4; ++k) held.Call(*p, kFrames);
+    // The calls, kept for an instance that takes every event live.
+    std::vector<std::pair<std::int32_t, TEventList>> calls;
+    std::vector<float> held;
+    auto call = [&](std::int32_t frames, TEventList events = {}) {
+      calls.emplace_back(frames, events);
+      const std::vector<float> out = Call(*p, frames, std::move(events));
+      held.insert(held.end(), out.begin(), out.end());
+    };
+    for (int k = 0; k < 4; ++k) call(kFrames);
     TEventList on, off;
     on.Add(c.How == THow::AtTheChange ? 0 : 100, 0x90, 60, 100);
     off.Add(c.Off, 0x80, 60, 0);
-    // The host's thread that changes the program, let go however the case ends.
-    std::thread host;
-    const std::unique_ptr<std::thread, void (*)(std::thread*)> joined(&host, [](std::thread* t) {
-      if (t->joinable()) t->join();
-    });
+    std::thread host;  // the host's thread that changes the program
     if (c.How == THow::Busy) {
       // Two calls while another thread holds the lock.
       std::atomic<bool> holding{false}, release{false};
@@ -497,18 +484,18 @@ TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
         holding = true;
         WaitFor([&] { return release.load(); });
       });
-      ASSERT_TRUE(WaitFor([&] { return holding.load(); }));
-      held.Call(*p, kFrames, on);
-      held.Call(*p, kFrames);
+      EXPECT_TRUE(WaitFor([&] { return holding.load(); }));
+      call(kFrames, on);
+      call(kFrames);
       release = true;
       holder.join();
     } else if (c.How == THow::AtTheChange) {
       // The note in a call of no frames: at the point of the stream where
       // the change that follows lands. It is played again after the change.
-      held.Call(*p, 0, on);
+      call(0, on);
       host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
-      ASSERT_TRUE(WaitFor([&] { return p->IsProgramPending(); }));
-      held.Call(*p, kFrames);
+      EXPECT_TRUE(WaitFor([&] { return p->IsProgramPending(); }));
+      call(kFrames);
     } else {
       // Two calls while the hand-over of a program waits; no thread takes
       // the one that waits its longest (the audio thread applies it at the
@@ -516,33 +503,32 @@ TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
       p->Gate = c.How == THow::HandOver ? TGatedHandOver::kClosed : TGatedHandOver::kNever;
       host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
       for (int k = 0; k < 1000 && !p->HandOverWaiting(); ++k) {
-        held.Call(*p, kFrames);
+        call(kFrames);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
-      const bool waiting = p->HandOverWaiting();
-      if (waiting) {
-        held.Call(*p, kFrames, on);
-        held.Call(*p, c.How == THow::HandOver ? kFrames : TDSPPluginX::kProgramSettleMs * kBlock);
-      }
-      p->Gate = TGatedHandOver::kOpen;
-      ASSERT_TRUE(waiting) << "the audio thread never handed the program over";
+      EXPECT_TRUE(p->HandOverWaiting()) << "the audio thread never handed the program over";
+      call(kFrames, on);
+      call(c.How == THow::HandOver ? kFrames : TDSPPluginX::kProgramSettleMs * kBlock);
+      if (c.How == THow::HandOver) p->Gate = TGatedHandOver::kOpen;
     }
-    ASSERT_TRUE(c.How == THow::Overdue || WaitFor([&] { return !p->HandOverWaiting(); }));
-    held.Call(*p, kFrames, off);
+    EXPECT_TRUE(c.How == THow::Overdue || WaitFor([&] { return !p->HandOverWaiting(); }));
+    call(kFrames, off);
     // Longer than the longest held note.
-    for (int k = 0; k < 24; ++k) held.Call(*p, kFrames);
+    for (int k = 0; k < 24; ++k) call(kFrames);
+    if (host.joinable()) host.join();
     EXPECT_FALSE(p->HandOverWaiting());
 
-    // The same calls to an instance that takes every event live.
     auto q = MakePlugin<TResettingSine>();
     q->RenderDc = true;
-    THostCalls live;
-    for (auto& [frames, events] : held.Made) live.Call(*q, frames, events);
-    const auto [liveOn, liveOff] = THostCalls::Run(live.Out, 0.5f, false);
-    const auto [heldOn, heldOff] = THostCalls::Run(held.Out, 0.5f, true);
-    ASSERT_LT(liveOff, live.Out.size());
-    ASSERT_LT(heldOn, held.Out.size()) << "the held note never sounded";
-    EXPECT_LT(heldOff, held.Out.size()) << "the held note hangs";
+    std::vector<float> live;
+    for (auto& [frames, events] : calls) {
+      const std::vector<float> out = Call(*q, frames, events);
+      live.insert(live.end(), out.begin(), out.end());
+    }
+    const auto [liveOn, liveOff] = LastRun(live, 0.5f);
+    const auto [heldOn, heldOff] = LastRun(held, 0.5f);
+    ASSERT_GT(heldOff, 0u) << "the held note never sounded";
+    EXPECT_LT(heldOff, held.size()) << "the held note hangs";
     EXPECT_GE(heldOn, liveOn) << "the held note came early";
     EXPECT_EQ((heldOn - liveOn) % kBlock, 0u) << "off the grid by " << (heldOn - liveOn) % kBlock;
     EXPECT_EQ(heldOff - heldOn, liveOff - liveOn) << "the note's length changed";
