@@ -172,16 +172,18 @@ stage_asan() {
     else
       exclude='^$'
       build build-asan
-    fi &&
-    # intercept_tls_get_addr=0: under Debian 12's C library the sanitizer's
-    # record of a loaded module's thread-local block can come out with a
-    # bogus range, and LeakSanitizer's scan at exit then stops with a fatal
-    # error (tests that load the module, depending on the binary's layout).
-    # Nothing of ours lives only in a module's thread-local storage at exit:
-    # those objects end with their threads, before the scan.
-    (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:intercept_tls_get_addr=0 ctest -j "$JOBS" -E "$exclude" \
-      --output-on-failure --timeout 1800) ||
+    fi || return 1
+  # intercept_tls_get_addr=0: under Debian 12's C library the sanitizer's
+  # record of a loaded module's thread-local block can come out with a
+  # bogus range, and LeakSanitizer's scan at exit then stops with a fatal
+  # error (tests that load the module, depending on the binary's layout).
+  # Nothing of ours lives only in a module's thread-local storage at exit:
+  # those objects end with their threads, before the scan.
+  if ! (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:intercept_tls_get_addr=0 ctest -j "$JOBS" \
+    -E "$exclude" --output-on-failure --timeout 1800); then
+    echo "instrumented tests failed: the conformance check of the instrumented module was not run"
     return 1
+  fi
   # The whole conformance suite against the instrumented module.
   run_check build-asan/rumbleon-host build-asan/module/rumbleon2.so
 }

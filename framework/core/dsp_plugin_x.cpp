@@ -280,7 +280,9 @@ void TDSPPluginX::SelectProgram(std::int32_t i) {
     // that thread between two calls gets the fade rendered ahead and the
     // program applied now, before the next call's events.
     MarkProgramPending();
-    ProgramFadeWanted = true;
+    // (Silent already while a change is applied or built: that stage
+    // applies it.)
+    if (Stage.load() == kRunning) EnterStage(kFading);
     if (!Rendering) FadeAhead();
     return;
   }
@@ -421,7 +423,7 @@ void TDSPPluginX::ApplyHandedOverParameters() {
 }
 
 void TDSPPluginX::RunHandOver() {
-  if (HandOverState.load() != kParked) return;
+  if (Stage.load() != kParked) return;
   bool applied = false;
   std::uint64_t asked = 0;
   // Held throughout (before the instance lock): what the audio thread took
@@ -434,7 +436,7 @@ void TDSPPluginX::RunHandOver() {
     THostCallBuilds builds(Changes());
     TPluginLockGuard guard(*this);
     int parked = kParked;
-    if (!HandOverState.compare_exchange_strong(parked, kApplying)) return;
+    if (!Stage.compare_exchange_strong(parked, kApplying)) return;
     ApplyHandedOverParameters();
     Changes().InstallSilentChanges();
     asked = ProgramsAsked.load();
@@ -451,7 +453,7 @@ void TDSPPluginX::RunHandOver() {
     if (applied && ProgramsApplied.load() < asked) ProgramsApplied.store(asked);
   }
   // After the lock is let go: the audio thread's next call finds it free.
-  HandOverState.store(kRunning);
+  Stage.store(kRunning);
   if (applied) PostRefresh();
 }
 
@@ -463,7 +465,7 @@ void TDSPPluginX::AfterHostCall() {
   const auto start = TClock::now();
   for (;;) {
     // The audio thread faded out for the hand-over: applied here.
-    if (HandOverState.load() == kParked) RunHandOver();
+    if (Stage.load() == kParked) RunHandOver();
     if (ProgramsApplied.load() >= asked && !stoppedAtStart) break;
     // A process call is due within the host's block and then some; a host
     // that stopped calling (without suspending) gets the program (and the
@@ -475,7 +477,7 @@ void TDSPPluginX::AfterHostCall() {
       THostCallBuilds builds(Changes());
       TPluginLockGuard guard(*this);
       ApplyHandedOverParameters();
-      if (IsProgramPending() && HandOverState.load() != kApplying) {
+      if (IsProgramPending() && Stage.load() != kApplying) {
         ProgramAskedNs.store(0);
         ClearProgramPending();
         ApplyProgram();
@@ -503,7 +505,7 @@ void TDSPPluginX::Resume() {
   // A hand-over still waiting has nothing left to do (one under way ends
   // by itself).
   int parked = kParked;
-  HandOverState.compare_exchange_strong(parked, kRunning);
+  Stage.compare_exchange_strong(parked, kRunning);
 }
 
 void TDSPPluginX::Suspend() {

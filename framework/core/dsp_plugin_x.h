@@ -21,8 +21,9 @@
 // called while the instance lock is held.
 //
 // The audio thread never waits for the instance lock: a process call tries
-// it, and when another thread holds it the call hands the host silence and
-// leaves everything as it was (its MIDI waits for the next call). Other
+// it, and when another thread holds it the call hands the host what the
+// output rings hold and silence after it, the rings moving on as a call
+// that renders moves them (its MIDI waits for the next call). Other
 // threads therefore hold the lock only for changes that silence the
 // instrument anyway (a program applied after its fade, a rate change) or
 // that are rare (the editor's sub-presets); while the host streams, what
@@ -687,19 +688,15 @@ class TDSPPluginX : public TDSPVSTBase {
   void RebuildFrom(std::uint32_t mark);
 
   void Render(float** outputs, std::int32_t sampleFrames, bool replace);
-  // A process call that found the lock held, or that leaves it to a
-  // hand-over: silence, nothing touched; the events it brought wait for the
-  // next call, at its start.
-  void RenderSilentCall(float** outputs, std::int32_t sampleFrames, bool replace);
   // Audio thread, lock held: another thread applies programs (the module's
   // worker builds for this call), so the audio thread hands them over.
   // A host that renders ahead of its clock gets them applied by the audio
   // thread.
   bool HandsOverPrograms() const { return CurrentBuildMode() == TBuildMode::Realtime && !HostRendersAhead(); }
-  // Audio thread, lock held, the sound faded or silent: a pending program
-  // (or a change that installs while silent) is applied now, or handed over
-  // (silence until another thread has applied it).
-  void ChangeWhileSilent();
+  // Audio thread, lock held, the sound faded (reset: its voices end) or
+  // silent: a pending program (or a change that installs while silent) is
+  // applied now, or handed over (silence until another thread applied it).
+  void ApplyOrHandOver(bool reset);
   // Audio thread, lock held: what is waiting goes to another thread.
   bool HandOverWanted();
   void ParkForHandOver();
@@ -709,16 +706,28 @@ class TDSPPluginX : public TDSPVSTBase {
   void PostFromAudioThread(std::int32_t index);
   // Audio thread, at the end of its calls: what found the queue busy.
   void FlushAudioThreadPosts();
-  // Each internal block while parked: true once the hand-over has waited
-  // kProgramSettleMs of audio and the audio thread applied it itself.
-  bool HandOverOverdue();
-  // Frames of silence a hand-over may take before the audio thread applies
-  // it itself (kProgramSettleMs).
-  std::int64_t HandOverLimit() const;
-  bool Parked() const { return HandOverState.load() != kRunning; }
+  // A parked hand-over that has waited kProgramSettleMs of audio, applied
+  // by the audio thread itself (lock held); false when a build runs.
+  bool ApplyOverdueHandOver();
+  bool Parked() const {
+    const int stage = Stage.load();
+    return stage == kParked || stage == kApplying;
+  }
+  // The host's frames from the rings, in pieces no longer than the rings
+  // carry: internal blocks rendered (render: lock held) or zero blocks
+  // written until the rings hold a block more than the piece, then the
+  // piece handed out (zeros when silent). Every call that cannot render
+  // (the lock held elsewhere, or left to a hand-over) comes here without
+  // the lock: the host gets what was rendered before it, then silence, and
+  // the internal blocks keep their place in the host's stream.
+  void ServeCall(float** outputs, std::int32_t frames, bool replace, bool render, bool silent);
   void RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames, bool replace,
-                   bool silent);
+                   bool render, bool silent);
   void RenderInternalBlock();
+  // Each internal block (lock held): true while the instrument stays silent
+  // for a change being applied or built.
+  bool WaitsForChange();
+  // One block of RingBlock frames into the rings (null: zeros).
   void WriteBlockToRings(const float* interleaved);
   void ReleaseQueuedNoteOffs();
   // The program change fade (render loop, lock held): the fading block's
@@ -726,28 +735,32 @@ class TDSPPluginX : public TDSPVSTBase {
   // reset and the MIDI held meanwhile.
   void FadeProgramChange(float* interleaved);
   void ProgramFadeDone();
-  // The streaming thread between two calls, lock held, a fade wanted: the
-  // fade's internal blocks rendered into the rings now, so that the program
-  // applies (ProgramFadeDone) before the next call.
+  // The audio thread, lock held, a fade begun: the rest of its internal
+  // blocks rendered into the rings now (at the end of the call that began
+  // it, or between two calls), so that the fade reaches the host whole
+  // whatever the calls after it can render, and the program applies
+  // (ProgramFadeDone) before the next call.
   void FadeAhead();
   // The audio thread's: inside the render loop of a process call.
   bool Rendering = false;
   bool HoldMidi(const TVstMidiEvent& event) override;
   // Audio thread, lock held, after it applied a program: while the builds
   // it asked for are outstanding the instrument is silent and its MIDI is
-  // held (ProgramSettling); once they are in place, or after
-  // kProgramSettleMs, the held MIDI is played (at once, where the render
-  // loop ends the wait).
+  // held (kSettling); once they are in place, or after kProgramSettleMs,
+  // the held MIDI is played (at once, where the render loop ends the wait).
   void BeginProgramSettle();
-  // Each internal block while settling: true while the block stays silent.
-  bool ProgramSettles();
   void ReplayHeldMidi();
+  // The audio thread: a stage begins (its blocks counted from 0).
+  void EnterStage(int stage);
 
-  // The audio thread's side of a hand-over: running, silent until another
-  // thread applies what it handed over, or being applied.
-  enum : int { kRunning = 0, kParked = 1, kApplying = 2 };
-  std::atomic<int> HandOverState{kRunning};
-  std::int64_t ParkedSamples = 0;  // the audio thread's: frames of silence so far
+  // Where the audio thread stands in a program change: running; fading the
+  // old sound out; silent until another thread applies what it handed over
+  // (parked), or while that thread applies it; silent while what the
+  // program it applied itself needs is built (settling). Only the audio
+  // thread leaves running, and other threads only take a parked hand-over.
+  enum : int { kRunning = 0, kFading, kParked, kApplying, kSettling };
+  std::atomic<int> Stage{kRunning};
+  std::int32_t StageBlocks = 0;  // the audio thread's: internal blocks in the stage so far
   // The audio thread's posts that found the queue's lock busy (one bit per
   // parameter, and the refresh).
   std::vector<std::uint64_t> GuiPostsWaiting;
@@ -771,17 +784,14 @@ class TDSPPluginX : public TDSPVSTBase {
   // streamed (set before the program is marked, cleared before it is taken).
   std::atomic<bool> ProgramFromElsewhere{false};
   std::atomic<std::uint64_t> BusyCalls{0};
-  // A program change waits for the fade while this is set (lock held).
-  bool ProgramFadeWanted = false;
-  std::int32_t ProgramFadeDoneSamples = 0;
-  bool ProgramSettling = false;
-  std::int32_t ProgramSettleSamples = 0;
   // The audio thread's store of held events, oldest first: their bytes and
   // the frame of the host's stream they came at. Once the instrument takes
   // events again at the start of a call, they play in their order and
-  // spacing, each late by the same delay (the time from the first of them
-  // to that call); events that come while any of them waits join them, so
-  // that none overtakes another. The delay ends when the store empties.
+  // spacing, each late by the same delay: the time from the first of them
+  // to that call, rounded up to whole internal blocks, so that each takes
+  // effect at the point of the block grid it had live, that many blocks
+  // later. Events that come while any of them waits join them, so that
+  // none overtakes another. The delay ends when the store empties.
   struct THeldMidi {
     std::uint8_t Bytes[3];
     std::int64_t Frame;
@@ -821,7 +831,7 @@ class TDSPPluginX : public TDSPVSTBase {
   THeldMidi HeldRecord(const TVstMidiEvent& event) const;
   // Appends an event of the current call to the store; false when it is full.
   bool StoreHeldMidi(const TVstMidiEvent& event);
-  // A silent call: its events go to the store.
+  // A call that cannot render: its events go to the store.
   void HoldCallMidi();
   // The start of a call that renders (lock held): the held events due in
   // it go to its queue, after this call's own events joined them.

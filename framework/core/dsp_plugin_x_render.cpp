@@ -9,7 +9,9 @@
 // whatever the host's block length: output is the same for every host block
 // size, at the cost of one to two milliseconds of MIDI latency. Relative to
 // the first block a call renders, an event at offset o is due at
-// o + 2B - 1 - F, F being the ring fill when the call starts.
+// o + 2B - 1 - F, F being the ring fill when the call starts. A call that
+// cannot render moves the rings on by zero blocks as far as a call that
+// renders would have: the blocks keep their place in the host's stream.
 #include <emmintrin.h>
 
 #include <algorithm>
@@ -101,23 +103,21 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   LastProcessNs.store(CallStartNs);
   // While another thread applies what was handed over the call stays away
   // from the lock (that thread needs it), unless it has waited too long.
-  if (Parked() && ParkedSamples < HandOverLimit()) {
-    ParkedSamples += sampleFrames;
-    RenderSilentCall(outputs, sampleFrames, replace);
-    return;
-  }
-  // Only tried: another thread that holds the lock changes what rendering
-  // reads, and the audio thread never waits for it. A host that renders
-  // offline (or ahead of its clock) waits: nobody listens as it plays, and
-  // a silent call would be a gap in its render.
+  // Otherwise only tried: another thread that holds the lock changes what
+  // rendering reads, and the audio thread never waits for it. A host that
+  // renders offline (or ahead of its clock) waits: nobody listens as it
+  // plays, and a silent call would be a gap in its render.
   std::unique_lock<TPluginLock> hold(InstanceMutex(), std::defer_lock);
-  if (OfflineCall()) hold.lock();
-  else (void)hold.try_lock();
+  const bool away = Parked() && StageBlocks < kProgramSettleMs;
+  if (!away && OfflineCall()) hold.lock();
+  else if (!away && !hold.try_lock()) BusyCalls.fetch_add(1);
   if (!hold.owns_lock()) {
-    BusyCalls.fetch_add(1);
-    RenderSilentCall(outputs, sampleFrames, replace);
+    // The call cannot render: its events are held with their stream frames.
+    HoldCallMidi();
+    ServeCall(outputs, sampleFrames, replace, false, !IsActive());
     return;
   }
+  RingBlock = Settings->BlockSize;
   if (!FirstCallSeen) {
     // The program current at start-up is applied before the first sound:
     // by resume, or here for a host that processes before it resumes.
@@ -148,10 +148,12 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     // A program waiting while the instrument sounds (from the host's
     // program call or a loaded chunk) is applied after the fade, as is a
     // change that installs while silent.
-    const bool wanted = !Parked() && (IsProgramPending() || (HandsOverPrograms() && Changes().SilentInstallWaiting()));
-    if (wanted) HoldEventsAfterAsk();
-    if (wanted && BlockHasSignal) ProgramFadeWanted = true;
-    if (wanted && !ProgramFadeWanted) ChangeWhileSilent();
+    const int stage = Stage.load();
+    if (!Parked() && (IsProgramPending() || (HandsOverPrograms() && Changes().SilentInstallWaiting()))) {
+      HoldEventsAfterAsk();
+      if (stage == kRunning && BlockHasSignal) EnterStage(kFading);
+      else if (stage != kFading) ApplyOrHandOver(false);
+    }
     if (!TimeInfoRead.load()) UpdateTimeInfo();
     if (GateWake.exchange(false)) SilenceCount = 0;
     FeedHeldMidi();
@@ -161,17 +163,10 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     // An inactive plug-in gives the host silence from this call on (what
     // the rings still hold is dropped with it), while its MIDI is decoded.
     const bool silent = !IsActive();
-    // Longer host blocks than the rings carry are served in pieces.
-    const std::int32_t block = Settings->BlockSize;
-    const std::int32_t piece = std::max(1, kRingLength - 2 * block);
-    std::int32_t done = 0;
     Rendering = true;
-    do {
-      const std::int32_t n = std::min(piece, sampleFrames - done);
-      RenderPiece(outputs, done, n, sampleFrames, replace, silent);
-      done += n;
-    } while (done < sampleFrames);
+    ServeCall(outputs, sampleFrames, replace, true, silent);
     Rendering = false;
+    FadeAhead();
     RecordCallMidi();
     ClearMidiQueue();
   }
@@ -180,12 +175,14 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
   FlushHostNotifications();
 }
 
-void TDSPPluginX::RenderSilentCall(float** outputs, std::int32_t sampleFrames, bool replace) {
-  if (replace && outputs != nullptr) {
-    for (std::int32_t k = 0; k < Effect.numOutputs; ++k)
-      if (outputs[k] != nullptr) std::fill(outputs[k], outputs[k] + sampleFrames, 0.0f);
-  }
-  HoldCallMidi();
+void TDSPPluginX::ServeCall(float** outputs, std::int32_t frames, bool replace, bool render, bool silent) {
+  const std::int32_t piece = std::max(1, kRingLength - 2 * RingBlock);
+  std::int32_t done = 0;
+  do {
+    const std::int32_t n = std::min(piece, frames - done);
+    RenderPiece(outputs, done, n, frames, replace, render, silent);
+    done += n;
+  } while (done < frames);
 }
 
 void TDSPPluginX::NoteProgramAsked() {
@@ -217,8 +214,10 @@ void TDSPPluginX::HoldEventsAfterAsk() {
   const double since = static_cast<double>(asked - LastCallStartNs) * 1e-9 * Settings->SampleRate;
   const std::int64_t from =
       LastCallStartFrame + std::clamp<std::int64_t>(std::llround(std::max(0.0, since)), 0, LastCallFrames);
-  std::size_t n = 0;
-  for (std::size_t k = 0; k < LastCallMidiCount; ++k) n += LastCallMidi[k].Frame >= from ? 1 : 0;
+  // From that point on: sent for after the change.
+  auto after = [from](const THeldMidi& e) { return e.Frame >= from; };
+  const auto n = static_cast<std::size_t>(std::count_if(
+      LastCallMidi.begin(), LastCallMidi.begin() + static_cast<std::ptrdiff_t>(LastCallMidiCount), after));
   if (n == 0 || HeldMidiCount + n > HeldMidi.size()) return;
   // Ahead of what the store holds (later events of the stream), in their order.
   std::memmove(HeldMidi.data() + n, HeldMidi.data() + HeldMidiStart, HeldMidiCount * sizeof(THeldMidi));
@@ -227,7 +226,7 @@ void TDSPPluginX::HoldEventsAfterAsk() {
   std::size_t placed = 0;
   for (std::size_t k = 0; k < LastCallMidiCount; ++k) {
     const THeldMidi& e = LastCallMidi[k];
-    if (e.Frame < from) continue;
+    if (!after(e)) continue;
     std::uint8_t key = 0;
     UncountDecoded(NoteKindOf(e.Bytes, key), key);
     HeldMidi[placed++] = e;
@@ -272,9 +271,12 @@ void TDSPPluginX::FeedHeldMidi() {
     HeldDelay = -1;
     return;
   }
-  if (Parked() || ProgramFadeWanted || ProgramSettling) return;
-  // The first event still held plays at the start of this call.
-  if (HeldDelay < 0) HeldDelay = std::max<std::int64_t>(0, CallStartFrame - HeldMidi[HeldMidiStart].Frame);
+  if (Stage.load() != kRunning) return;
+  // The first event still held plays in the first block of its place on
+  // the grid from this call on.
+  const std::int64_t block = Settings->BlockSize;
+  if (HeldDelay < 0)
+    HeldDelay = (std::max<std::int64_t>(0, CallStartFrame - HeldMidi[HeldMidiStart].Frame) + block - 1) / block * block;
   // This call's events join the store, behind what it holds (the queue
   // holds nothing else: every call empties it).
   std::size_t moved = 0;
@@ -320,46 +322,42 @@ bool TDSPPluginX::HandOverWanted() {
   return Changes().SilentInstallWaiting();
 }
 
-void TDSPPluginX::ChangeWhileSilent() {
+void TDSPPluginX::ApplyOrHandOver(bool reset) {
   if (HandOverWanted()) {
     ParkForHandOver();
     return;
   }
-  const bool pending = IsProgramPending();
+  reset |= IsProgramPending();
   ApplyPendingProgram();
-  if (pending) {
+  if (reset) {
     ResetSound();
     BeginProgramSettle();
   }
 }
 
+void TDSPPluginX::EnterStage(int stage) {
+  StageBlocks = 0;
+  Stage.store(stage);
+}
+
 void TDSPPluginX::ParkForHandOver() {
-  HandOverState.store(kParked);
-  ParkedSamples = 0;
+  // The last the audio thread writes before another thread may take it.
+  EnterStage(kParked);
   Changes().WantHandOver();
 }
 
-std::int64_t TDSPPluginX::HandOverLimit() const {
-  return static_cast<std::int64_t>(kProgramSettleMs) * std::max<std::int32_t>(1, Settings->SamplesPerMs);
-}
-
-bool TDSPPluginX::HandOverOverdue() {
-  if (ParkedSamples < HandOverLimit()) {
-    ParkedSamples += Settings->BlockSize;
-    return false;
-  }
+bool TDSPPluginX::ApplyOverdueHandOver() {
   // Nobody took it within that much audio (a host that renders faster than
   // real time, or a starved machine): applied here after all, unless a
   // build runs (the next block tries again).
   std::unique_lock<std::recursive_mutex> building(Changes().BuildLock(), std::try_to_lock);
   if (!building.owns_lock()) return false;
   int parked = kParked;
-  if (!HandOverState.compare_exchange_strong(parked, kApplying)) return false;
+  if (!Stage.compare_exchange_strong(parked, kApplying)) return false;
   Changes().InstallSilentChanges();
   const bool pending = IsProgramPending();
   ApplyPendingProgram();
   if (pending) ResetSound();
-  HandOverState.store(kRunning);
   // The events held meanwhile wait for the next call, where they play with
   // their spacing (the rest of this call's events join them).
   BeginProgramSettle();
@@ -367,16 +365,20 @@ bool TDSPPluginX::HandOverOverdue() {
 }
 
 void TDSPPluginX::RenderPiece(float** outputs, std::int32_t offset, std::int32_t frames, std::int32_t hostFrames,
-                              bool replace, bool silent) {
-  const std::int32_t block = Settings->BlockSize;
-  ScheduleQueuedMidi(offset, frames, hostFrames, 2 * block - 1 - RingFill);
+                              bool replace, bool render, bool silent) {
+  const std::int32_t block = RingBlock;
+  // Without the lock no event is scheduled (so none is sent), and each
+  // block is silence counted towards the stage's wait.
+  if (render) ScheduleQueuedMidi(offset, frames, hostFrames, 2 * block - 1 - RingFill);
   std::int32_t pos = 0;
-  while (RingFill < block + frames) {
+  for (; RingFill < block + frames; RingFill += block, pos += block, ++SilenceCount) {
     SendQueuedMidi(pos == 0 ? kEarliest : pos, pos + block);
-    RenderInternalBlock();
-    RingFill += block;
-    pos += block;
-    ++SilenceCount;
+    if (render) {
+      RenderInternalBlock();
+    } else {
+      WriteBlockToRings(nullptr);
+      ++StageBlocks;
+    }
   }
   // Events beyond the last block rendered take effect in the next one.
   SendQueuedMidi(pos == 0 ? kEarliest : pos, INT_MAX);
@@ -409,15 +411,12 @@ void TDSPPluginX::RenderInternalBlock() {
   const std::int32_t block = Settings->BlockSize;
   const double silentMs = static_cast<double>(SilenceCount) * block / std::max<std::int32_t>(1, Settings->SamplesPerMs);
   float* buffer = GetOutputBuffer();
-  if (Parked() && !HandOverOverdue()) {
-    // Another thread applies what was handed over: silence meanwhile.
-    WriteBlockToRings(nullptr);
-  } else if (ProgramSettling && ProgramSettles()) {
+  if (WaitsForChange()) {
     WriteBlockToRings(nullptr);
   } else if (silentMs < kSilenceGateMs && IsActive() && !IsMuted() && buffer != nullptr) {
     RenderVoices();
     if (BlockHasSignal) ApplyOutputGain();
-    if (ProgramFadeWanted) FadeProgramChange(buffer);
+    if (Stage.load() == kFading) FadeProgramChange(buffer);
     LimitOutput(buffer, 2 * block);
     WriteBlockToRings(buffer);
   } else {
@@ -425,8 +424,27 @@ void TDSPPluginX::RenderInternalBlock() {
     // the latency stays what it was.
     WriteBlockToRings(nullptr);
     // Nothing sounds that a fade could end.
-    if (ProgramFadeWanted) ProgramFadeDone();
+    if (Stage.load() == kFading) ProgramFadeDone();
   }
+}
+
+bool TDSPPluginX::WaitsForChange() {
+  // Another thread applies what was handed over: silence meanwhile, and
+  // after kProgramSettleMs the audio thread applies it itself.
+  if (Parked() && (StageBlocks < kProgramSettleMs || !ApplyOverdueHandOver())) {
+    ++StageBlocks;
+    return true;
+  }
+  if (Stage.load() != kSettling) return false;
+  if (Changes().RealtimeOutstanding() && StageBlocks < kProgramSettleMs) {
+    ++StageBlocks;
+    // Silent already: a change that installs while silent goes now.
+    if (HandsOverPrograms() && Changes().SilentInstallWaiting()) ParkForHandOver();
+    return true;
+  }
+  EnterStage(kRunning);
+  ReplayHeldMidi();
+  return false;
 }
 
 void TDSPPluginX::LimitOutput(float* x, std::int32_t samples) {
@@ -449,8 +467,8 @@ void TDSPPluginX::FadeAhead() {
   // call would have rendered them; that call renders fewer blocks. The rings
   // keep room for the longest piece a call serves (a block more than it
   // needs, and one in reserve).
-  const std::int32_t block = Settings->BlockSize;
-  while (ProgramFadeWanted && !Parked() && RingFill + 3 * block <= kRingLength) {
+  const std::int32_t block = RingBlock = Settings->BlockSize;
+  while (Stage.load() == kFading && RingFill + 3 * block <= kRingLength) {
     RenderInternalBlock();
     RingFill += block;
     ++SilenceCount;
@@ -460,48 +478,26 @@ void TDSPPluginX::FadeAhead() {
 void TDSPPluginX::FadeProgramChange(float* interleaved) {
   const std::int32_t block = Settings->BlockSize;
   const std::int32_t length = std::max<std::int32_t>(1, kProgramFadeMs * Settings->SamplesPerMs);
+  const std::int32_t done = StageBlocks * block;
   for (std::int32_t j = 0; j < block; ++j) {
-    const float g = FallingCosineGain(ProgramFadeDoneSamples + j, length);
+    const float g = FallingCosineGain(done + j, length);
     interleaved[2 * j] *= g;
     interleaved[2 * j + 1] *= g;
   }
-  ProgramFadeDoneSamples += block;
-  if (ProgramFadeDoneSamples >= length) ProgramFadeDone();
+  ++StageBlocks;
+  if (done + block >= length) ProgramFadeDone();
 }
 
 void TDSPPluginX::ProgramFadeDone() {
-  ProgramFadeWanted = false;
-  ProgramFadeDoneSamples = 0;
-  if (HandOverWanted()) {
-    // The held events wait for the hand-over too.
-    ParkForHandOver();
-    return;
-  }
-  ApplyPendingProgram();
-  ResetSound();
-  BeginProgramSettle();
+  EnterStage(kRunning);
+  // The held events wait for a hand-over too.
+  ApplyOrHandOver(true);
   // The events that came during the fade, in their order, for the new
   // program; the next block is its first (unless it waits for its builds).
-  if (!ProgramSettling) ReplayHeldMidi();
+  if (Stage.load() == kRunning) ReplayHeldMidi();
 }
 
-void TDSPPluginX::BeginProgramSettle() {
-  ProgramSettling = Changes().RealtimeOutstanding();
-  ProgramSettleSamples = 0;
-}
-
-bool TDSPPluginX::ProgramSettles() {
-  const std::int32_t limit = kProgramSettleMs * std::max<std::int32_t>(1, Settings->SamplesPerMs);
-  if (Changes().RealtimeOutstanding() && ProgramSettleSamples < limit) {
-    ProgramSettleSamples += Settings->BlockSize;
-    // Silent already: a change that installs while silent goes now.
-    if (HandsOverPrograms() && !Parked() && Changes().SilentInstallWaiting()) ParkForHandOver();
-    return true;
-  }
-  ProgramSettling = false;
-  ReplayHeldMidi();
-  return false;
-}
+void TDSPPluginX::BeginProgramSettle() { EnterStage(Changes().RealtimeOutstanding() ? kSettling : kRunning); }
 
 void TDSPPluginX::ReplayHeldMidi() {
   const std::size_t start = HeldMidiStart, held = HeldMidiCount;
@@ -514,7 +510,7 @@ void TDSPPluginX::ReplayHeldMidi() {
 bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
   // Also while held events wait for the next call to replay them: none may
   // overtake them.
-  if (!(ProgramFadeWanted || ProgramSettling || Parked() || (HeldMidiCount > 0 && HeldDelay < 0))) return false;
+  if (Stage.load() == kRunning && !(HeldMidiCount > 0 && HeldDelay < 0)) return false;
   if (StoreHeldMidi(event)) {
     HeldDelay = -1;
     return true;
@@ -526,7 +522,7 @@ bool TDSPPluginX::HoldMidi(const TVstMidiEvent& event) {
 }
 
 void TDSPPluginX::WriteBlockToRings(const float* interleaved) {
-  const std::int32_t block = Settings->BlockSize;
+  const std::int32_t block = RingBlock;
   const std::size_t rings = OutputRings.size();
   // Runs up to the ring's end; every ring moves by the same block, so the
   // first two share their write index.

@@ -239,4 +239,5 @@ void TDSPVSTBase::ResetRings() {
     r.ReadIndex = InputRings.empty() ? 0 : kRingLength - block;
   }
   RingFill = 0;
+  RingBlock = std::max(1, block);
 }

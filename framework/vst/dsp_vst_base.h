@@ -149,6 +149,12 @@ class TDSPVSTBase : public AudioEffectX {
   std::vector<TRing> InputRings;
   std::vector<TRing> OutputRings;
   std::int32_t RingFill = 0;  // rendered samples not yet handed to the host
+  // The internal block the rings move by (samples): the settings' block as
+  // the audio thread last rendered under the lock, so that a call without
+  // the lock moves them on without reading the settings another thread may
+  // be changing. Only the audio thread touches the rings once it streams
+  // (set-up, under the lock, allocates and resets them).
+  std::int32_t RingBlock = 1;
   std::unique_ptr<TMidiMessageHandler> MidiHandler;
   std::atomic<bool> Suspended{false};
   std::atomic<bool> TimeInfoRead{false};

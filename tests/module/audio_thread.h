@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/module/module_render.h"
+#include "tools/host/alloc_counter.h"
 
 namespace module_render {
 
@@ -87,11 +88,15 @@ class TAudioThread {
     return WaitFor([&] { return Position.load() >= frame; });
   }
   std::uint64_t CallCount() const { return Calls.load(); }
+  // The frames the calls have rendered (where the next call starts).
+  std::size_t Rendered() const { return Position.load(); }
   // What was recorded (once stopped).
   const TStereo& Output() const { return Out; }
 
  private:
   void Loop() {
+    // Its allocations and lock waits are counted (alloc_counter.h, lock_monitor.h).
+    TAudioThreadScope flagged;
     float* outputs[2] = {Buffers[0].data(), Buffers[1].data()};
     const auto period = std::chrono::duration<double>(Frames / Plugin.SampleRate());
     auto next = TClock::now();
@@ -146,13 +151,13 @@ class TAudioThread {
 };
 
 // A fresh instance on `program`, resumed and processing.
-inline std::unique_ptr<TVstPlugin> Streamable(int program, int frames, std::int32_t level) {
+inline std::unique_ptr<TVstPlugin> Streamable(int program, int frames, std::int32_t level, double rate = 44100) {
   std::string error;
-  std::unique_ptr<TVstPlugin> plugin = OpenInstance(44100, frames, error);
+  std::unique_ptr<TVstPlugin> plugin = OpenInstance(rate, frames, error);
   EXPECT_NE(plugin, nullptr) << error;
   if (plugin == nullptr) return nullptr;
   plugin->SetProgram(program);
-  plugin->SetSampleRate(44100);
+  plugin->SetSampleRate(rate);
   plugin->SetBlockSize(frames);
   plugin->SetProcessLevel(level);
   plugin->Resume();

@@ -182,12 +182,15 @@ TEST(RealtimeHandOver, TheAudioThreadNeverWaitsForTheInstanceLock) {
     effect->setParameter(effect, 13, 0.75f);  // global: the program change keeps it
     Dispatch(effect, kEffSetProgram, 0, 3);
   });
-  const float peakWhileHeld = audio.Peak();
+  const std::vector<float> whileHeld = audio.Left();
   const int noteOnsWhileHeld = p->NoteOns;
   p->InstanceMutex().unlock();
   ASSERT_TRUE(ended) << "the process call waited for the lock";
   ASSERT_TRUE(audio.Call({}));  // (the call that waited, on a build without the fix)
-  EXPECT_EQ(peakWhileHeld, 0.0f) << "a call that finds the lock held is silent";
+  // What the rings held (one to two internal blocks), then silence.
+  EXPECT_GT(std::fabs(whileHeld[0]) + std::fabs(whileHeld[1]), 0.0f) << "a call that finds the lock held plays out";
+  EXPECT_TRUE(std::all_of(whileHeld.begin() + 88, whileHeld.end(), [](float x) { return x == 0.0f; }))
+      << "then it is silent";
   EXPECT_EQ(noteOnsWhileHeld, 1);
   EXPECT_EQ(p->BusyProcessCalls(), 1u);
 
@@ -426,6 +429,109 @@ TEST(RealtimeHandOver, EventsHeldForAHandOverKeepTheirSpacingAndNoHandOverWaitsF
     // 256 + 200 - 20 frames: ten internal blocks of 44 frames, give or take one.
     EXPECT_NEAR(static_cast<double>(spacing), 436.0 / 44.0, 1.0);
     EXPECT_EQ(p->Voices[0].Note, 62) << "the first note ended before the second began";
+  }
+}
+
+// Where the last run of samples at `level` begins and ends (0, 0: none).
+std::pair<std::size_t, std::size_t> LastRun(const std::vector<float>& x, float level) {
+  std::size_t end = x.size();
+  while (end > 0 && x[end - 1] != level) --end;
+  std::size_t begin = end;
+  while (begin > 0 && x[begin - 1] == level) --begin;
+  return {begin, end};
+}
+
+// Events held (by calls that found the lock held, through a hand-over, or
+// sent from the point of the host's stream where another thread changed
+// the program) take effect at the points of the internal block grid they
+// had live, whole blocks later: a note keeps its length and never comes
+// early. Its note-off, sent in the call where the holding ends, never
+// overtakes it.
+TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
+  enum class THow { Busy, HandOver, Overdue, AtTheChange };
+  struct TCase {
+    const char* Name;
+    THow How;
+    std::int32_t Off;  // the note-off's offset in the call where the holding ends
+  };
+  constexpr std::int32_t kFrames = 256, kBlock = 44;
+  for (const TCase c :
+       {TCase{"busy calls", THow::Busy, 0}, TCase{"a hand-over", THow::HandOver, 0},
+        TCase{"a hand-over no thread takes", THow::Overdue, 200}, TCase{"at the change", THow::AtTheChange, 0}}) {
+    SCOPED_TRACE(c.Name);
+    TTestHost::Reset();
+    auto p = MakeWithWorker<TGatedHandOver>();
+    p->RenderDc = true;
+    TVstEffect* e = p->GetEffect();
+    // The calls, kept for an instance that takes every event live.
+    std::vector<std::pair<std::int32_t, TEventList>> calls;
+    std::vector<float> held;
+    auto call = [&](std::int32_t frames, TEventList events = {}) {
+      calls.emplace_back(frames, events);
+      const std::vector<float> out = Call(*p, frames, std::move(events));
+      held.insert(held.end(), out.begin(), out.end());
+    };
+    for (int k = 0; k < 4; ++k) call(kFrames);
+    TEventList on, off;
+    on.Add(c.How == THow::AtTheChange ? 0 : 100, 0x90, 60, 100);
+    off.Add(c.Off, 0x80, 60, 0);
+    std::thread host;  // the host's thread that changes the program
+    if (c.How == THow::Busy) {
+      // Two calls while another thread holds the lock.
+      std::atomic<bool> holding{false}, release{false};
+      std::thread holder([&] {
+        std::lock_guard<TPluginLock> guard(p->InstanceMutex());
+        holding = true;
+        WaitFor([&] { return release.load(); });
+      });
+      EXPECT_TRUE(WaitFor([&] { return holding.load(); }));
+      call(kFrames, on);
+      call(kFrames);
+      release = true;
+      holder.join();
+    } else if (c.How == THow::AtTheChange) {
+      // The note in a call of no frames: at the point of the stream where
+      // the change that follows lands. It is played again after the change.
+      call(0, on);
+      host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
+      EXPECT_TRUE(WaitFor([&] { return p->IsProgramPending(); }));
+      call(kFrames);
+    } else {
+      // Two calls while the hand-over of a program waits; no thread takes
+      // the one that waits its longest (the audio thread applies it at the
+      // first block of the call after).
+      p->Gate = c.How == THow::HandOver ? TGatedHandOver::kClosed : TGatedHandOver::kNever;
+      host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
+      for (int k = 0; k < 1000 && !p->HandOverWaiting(); ++k) {
+        call(kFrames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      EXPECT_TRUE(p->HandOverWaiting()) << "the audio thread never handed the program over";
+      call(kFrames, on);
+      call(c.How == THow::HandOver ? kFrames : TDSPPluginX::kProgramSettleMs * kBlock);
+      if (c.How == THow::HandOver) p->Gate = TGatedHandOver::kOpen;
+    }
+    EXPECT_TRUE(c.How == THow::Overdue || WaitFor([&] { return !p->HandOverWaiting(); }));
+    call(kFrames, off);
+    // Longer than the longest held note.
+    for (int k = 0; k < 24; ++k) call(kFrames);
+    if (host.joinable()) host.join();
+    EXPECT_FALSE(p->HandOverWaiting());
+
+    auto q = MakePlugin<TResettingSine>();
+    q->RenderDc = true;
+    std::vector<float> live;
+    for (auto& [frames, events] : calls) {
+      const std::vector<float> out = Call(*q, frames, events);
+      live.insert(live.end(), out.begin(), out.end());
+    }
+    const auto [liveOn, liveOff] = LastRun(live, 0.5f);
+    const auto [heldOn, heldOff] = LastRun(held, 0.5f);
+    ASSERT_GT(heldOff, 0u) << "the held note never sounded";
+    EXPECT_LT(heldOff, held.size()) << "the held note hangs";
+    EXPECT_GE(heldOn, liveOn) << "the held note came early";
+    EXPECT_EQ((heldOn - liveOn) % kBlock, 0u) << "off the grid by " << (heldOn - liveOn) % kBlock;
+    EXPECT_EQ(heldOff - heldOn, liveOff - liveOn) << "the note's length changed";
   }
 }
 
