@@ -376,8 +376,7 @@ void TVoicerackGFXSynth::SetOrderValue(std::int32_t id, const TOrderWrite& write
   for (int k = 0; k < kFxEffectCount; ++k) {
     if (k != write.Turn && ((written >> k) & 1u) != 0) UpdateGuiControl(FxParamIndex(FxOrderTurnParam(k)), false);
   }
-  // The values are all in place: the change carries none to put back.
-  if (!HandOverParameterChange(id, write.Value, 0)) ParameterChanged(id);
+  if (!HandOverParameterChange(id)) ParameterChanged(id);
 }
 
 std::uint32_t TVoicerackGFXSynth::WriteOrderValues(const TOrderWrite& write) {
@@ -391,11 +390,7 @@ std::uint32_t TVoicerackGFXSynth::WriteOrderValues(const TOrderWrite& write) {
     if (slots[n] == nullptr) return 0;
     values[n] = RoundF(ParamInfo[ids[n]].RealFromNorm(LoadParamSlot(*slots[n])));
   }
-  const auto store = [&](int k, float v) {
-    const auto n = static_cast<std::size_t>(k);
-    StampValue(ids[n]);
-    StoreParamSlot(*slots[n], v);
-  };
+  const auto store = [&](int k, float v) { StoreParamSlot(*slots[static_cast<std::size_t>(k)], v); };
   // The chain these values give is the one that plays while they are current.
   TFxChain chain = ReplayFxOrder(values);
   const auto turn = static_cast<std::size_t>(write.Turn);

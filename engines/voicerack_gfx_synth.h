@@ -310,8 +310,8 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
     bool Raw = false;
   };
   void SetOrderValue(std::int32_t id, const TOrderWrite& write);
-  // The write's values stored (values right held), each stamped; answers
-  // the turns whose value it wrote, one bit each.
+  // The write's values stored (values right held); answers the turns whose
+  // value it wrote, one bit each.
   std::uint32_t WriteOrderValues(const TOrderWrite& write);
   void SlotChanged(int slot);
 

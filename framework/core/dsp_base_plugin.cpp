@@ -81,10 +81,9 @@ std::int32_t TDSPBasePlugin::GetParameterID(std::int32_t i) {
 void TDSPBasePlugin::SetParameterReal(std::int32_t i, float x) {
   if (!IsValidParam(i)) return;
   const float v = ParamInfo[i].NormFromReal(x);
-  const std::uint64_t stamp = StampValue(i);
   float* slot = ValueSlot(i);
   if (slot != nullptr) StoreParamSlot(*slot, v);
-  if (!HandOverParameterChange(i, v, stamp)) ParameterChanged(i);
+  if (!HandOverParameterChange(i)) ParameterChanged(i);
 }
 
 void TDSPBasePlugin::AssignParameterReal(std::int32_t i, float x) { SetParameterReal(i, x); }
@@ -94,10 +93,9 @@ void TDSPBasePlugin::SetParameterValue(std::int32_t i, float v) {
   // The comparison form lets NaN fall through to 0.
   if (!(v >= 0.0f)) v = 0.0f;
   else if (v > 1.0f) v = 1.0f;
-  const std::uint64_t stamp = StampValue(i);
   float* slot = ValueSlot(i);
   if (slot != nullptr) StoreParamSlot(*slot, v);
-  if (!HandOverParameterChange(i, v, stamp)) ParameterChanged(i);
+  if (!HandOverParameterChange(i)) ParameterChanged(i);
 }
 
 void TDSPBasePlugin::SelectProgram(std::int32_t i) {

@@ -57,8 +57,7 @@ struct TProgramRec {
 using TStringList = std::vector<std::string>;
 
 // Atomic access to a value slot that another thread may read or write at
-// the same time. A store releases what the writer did before it (the
-// write's stamp, which a queued change compares with).
+// the same time.
 inline float LoadParamSlot(const float& slot) {
   return std::atomic_ref<float>(const_cast<float&>(slot)).load(std::memory_order_relaxed);
 }
@@ -113,20 +112,11 @@ class TDSPBasePlugin : public TDSPBaseControl {
   virtual void SetParameterValue(std::int32_t i, float v);
   // Every layer overrides, handles its own indexes and calls the inherited one.
   virtual void ParameterChanged(std::int32_t /*i*/) {}
-  // The setters' first step, before the value is stored: the stamp that
-  // orders this write among the others (0 for a write that needs none).
-  // Here always 0.
-  virtual std::uint64_t StampValue(std::int32_t /*i*/) { return 0; }
-  // The setters' last step: true when the change (value v, already stored,
-  // stamped by StampValue) went to the audio thread, which calls
-  // ParameterChanged at the start of its next call; false: the caller calls
-  // it now. Stamp 0: the change carries no value to put back, only its
-  // ParameterChanged. Here always false.
-  virtual bool HandOverParameterChange(std::int32_t /*i*/, float /*v*/, std::uint64_t /*stamp*/) { return false; }
-  // Before a program's or a chunk's values replace the stored ones, or
-  // another program becomes current: a later application of the whole
-  // program follows. Here nothing.
-  virtual void ValuesReplaced() {}
+  // The setters' last step, after the value is stored: true when the
+  // change went to the audio thread, which calls ParameterChanged at the
+  // start of its next call (it reads the value stored by then); false: the
+  // caller calls it now. Here always false.
+  virtual bool HandOverParameterChange(std::int32_t /*i*/) { return false; }
   // The values right: some writes rewrite several values of one program
   // together (an effect-order edit rewrites seven), and nothing may see or
   // make half of such a write: a program's values loaded (a chunk, a bank)
@@ -313,10 +303,7 @@ class TDSPBasePlugin : public TDSPBaseControl {
   // inside the table. i must be a valid parameter.
   float* ProgramValueSlot(std::int32_t program, std::int32_t i);
   float* ValueSlot(std::int32_t i) { return ProgramValueSlot(CurrentProgram(), i); }
-  void SetCurrentProgramNumber(std::int32_t i) {
-    ValuesReplaced();
-    CurProgram.store(static_cast<std::int16_t>(i));
-  }
+  void SetCurrentProgramNumber(std::int32_t i) { CurProgram.store(static_cast<std::int16_t>(i)); }
   // The normalised values of parameters first..count-1 of a program by the
   // value rule (a global parameter gives its descriptor's value).
   std::vector<float> ProgramRecordValues(std::int32_t program, std::int32_t first);

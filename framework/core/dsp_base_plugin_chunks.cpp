@@ -50,7 +50,6 @@ std::vector<float> TDSPBasePlugin::ProgramRecordValues(std::int32_t program, std
 }
 
 void TDSPBasePlugin::StoreProgramImage(std::int32_t program, const TProgramImage& image, std::int32_t first) {
-  ValuesReplaced();
   const bool valid = IsValidProgram(program);
   if (valid) Programs[program].Name = image.Name;
   const std::int32_t count = std::min(ParamCount, ParamCountAllocated());

@@ -87,8 +87,7 @@ void TDSPPluginX::BuildPlugin() {
   InitParameterInfo();
   const auto words = static_cast<std::size_t>(std::max<std::int32_t>(ParamCount, 0) + 63) / 64;
   GuiPostsWaiting.assign(words, 0);
-  ValueStampCount = std::max<std::int32_t>(ParamCount, 0);
-  ValueStamps = std::make_unique<std::atomic<std::uint64_t>[]>(static_cast<std::size_t>(ValueStampCount));
+  OverflowParamCount = std::max<std::int32_t>(ParamCount, 0);
   OverflowBits = std::make_unique<std::atomic<std::uint64_t>[]>(words);
   InitPrograms();
   BuildMidiCCMap();
@@ -348,17 +347,7 @@ bool TDSPPluginX::AudioThreadStopped() const {
   return idle > 2.0 * static_cast<double>(LastBlockNs.load()) * 1e-9 + kAudioThreadGraceSeconds;
 }
 
-std::uint64_t TDSPPluginX::StampValue(std::int32_t i) {
-  // A write made by a change being taken from the queue belongs to it.
-  if (InstanceMutex().HeldHere() && Draining) return 0;
-  const std::uint64_t stamp = ValueClock.fetch_add(1) + 1;
-  if (i >= 0 && i < ValueStampCount) ValueStamps[i].store(stamp);
-  return stamp;
-}
-
-void TDSPPluginX::ValuesReplaced() { ReplacedAt.store(ValueClock.fetch_add(1) + 1); }
-
-bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v, std::uint64_t stamp) {
+bool TDSPPluginX::HandOverParameterChange(std::int32_t i) {
   if (InstanceMutex().HeldHere()) return false;
   // The audio thread without the lock (its call found it busy, or a host
   // automates between calls): its next call takes the change.
@@ -370,9 +359,9 @@ bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v, std::uint64_t
   // first, to keep the order). The audio thread never waits for the lock:
   // with the queue full it marks the parameter for its next call.
   if (audio || HandsOverToAudioThread()) {
-    if (ParamChanges.Push({i, v, stamp})) return true;
+    if (ParamChanges.Push(i)) return true;
     if (audio) {
-      if (i >= 0 && i < ValueStampCount) {
+      if (i >= 0 && i < OverflowParamCount) {
         OverflowBits[static_cast<std::size_t>(i) / 64].fetch_or(std::uint64_t{1} << (i % 64));
         OverflowWaiting.store(true);
       }
@@ -386,30 +375,16 @@ bool TDSPPluginX::HandOverParameterChange(std::int32_t i, float v, std::uint64_t
 }
 
 void TDSPPluginX::ApplyHandedOverParameters() {
-  const bool outer = !Draining;
-  Draining = true;
-  TParamChange change;
-  while (ParamChanges.Pop(change)) {
-    const std::int32_t i = change.Index;
-    if (!IsValidParam(i)) continue;
-    // The value again, where no later write replaced it: a change taken
-    // before this one may have rewritten it (moving an effect rewrites the
-    // order values), as it would have had the two been made one after the
-    // other. The slot is read before the stamps are (a value is stored
-    // with release after its stamp, and read here with acquire): compared
-    // and exchanged, a write that lands meanwhile on another thread is
-    // never undone.
-    if (float* slot = ValueSlot(i)) {
-      float seen = std::atomic_ref<float>(*slot).load(std::memory_order_acquire);
-      const bool latest = change.Stamp != 0 && i < ValueStampCount && change.Stamp >= ValueStamps[i].load() &&
-                          change.Stamp >= ReplacedAt.load();
-      if (latest && seen != change.Value)
-        std::atomic_ref<float>(*slot).compare_exchange_strong(seen, change.Value, std::memory_order_relaxed);
-    }
-    ParameterChanged(i);
+  // Each change's consequences from the value stored now: every write
+  // stores its value when it is made (a program, a chunk or a later write
+  // replaces it then), so the changes taken here only bring the instrument
+  // up to the stored values, in the order they were made.
+  std::int32_t i = -1;
+  while (ParamChanges.Pop(i)) {
+    if (IsValidParam(i)) ParameterChanged(i);
   }
   if (OverflowWaiting.exchange(false)) {
-    const std::size_t words = (static_cast<std::size_t>(ValueStampCount) + 63) / 64;
+    const std::size_t words = (static_cast<std::size_t>(OverflowParamCount) + 63) / 64;
     for (std::size_t w = 0; w < words; ++w) {
       std::uint64_t bits = OverflowBits[w].exchange(0);
       while (bits != 0) {
@@ -419,7 +394,6 @@ void TDSPPluginX::ApplyHandedOverParameters() {
       }
     }
   }
-  if (outer) Draining = false;
 }
 
 void TDSPPluginX::RunHandOver() {

@@ -355,21 +355,13 @@ class TDSPPluginX : public TDSPVSTBase {
 
   // ---- parameters and programs
   void ParameterChanged(std::int32_t i) override;
-  // Every write of a parameter's value is stamped from one clock before it
-  // is stored, so that a change taken later from the queue never puts its
-  // value back over a newer one (a later write of the parameter, or a
-  // program or chunk that replaced the values after it). Writes that a
-  // change's ParameterChanged makes while the queue is emptied count as
-  // made with that change and are not stamped. Any thread.
-  std::uint64_t StampValue(std::int32_t i) override;
-  void ValuesReplaced() override;
   // While the host streams, a change made on another thread that does not
   // hold the instance lock is queued for the audio thread (a full queue is
   // emptied here under the lock); the value itself is stored already. The
   // audio thread, finding the queue full, marks the parameter for its next
   // call instead (the value is stored; only the order among the marked ones
   // is lost).
-  bool HandOverParameterChange(std::int32_t i, float v, std::uint64_t stamp) override;
+  bool HandOverParameterChange(std::int32_t i) override;
   // Another thread than the audio thread, not holding the instance lock,
   // while the host streams (its process calls keep coming).
   bool HandsOverToAudioThread() const override;
@@ -767,18 +759,11 @@ class TDSPPluginX : public TDSPVSTBase {
   bool RefreshWaiting = false;
   bool AudioPostsWaiting = false;
   TParamChangeQueue ParamChanges{kParamChangeCapacity};
-  // The value clock, the stamp of each parameter's last write (sized once
-  // the parameters are known) and the stamp of the last replacement of the
-  // values by a program or chunk.
-  std::atomic<std::uint64_t> ValueClock{0};
-  std::unique_ptr<std::atomic<std::uint64_t>[]> ValueStamps;
-  std::int32_t ValueStampCount = 0;
-  std::atomic<std::uint64_t> ReplacedAt{0};
-  // Set by the holder of the instance lock while it empties the queue.
-  bool Draining = false;
   // Parameters whose change the audio thread could not queue (a full queue):
-  // one bit each; their ParameterChanged runs when the queue is emptied.
+  // one bit each (OverflowParamCount of them, sized once the parameters are
+  // known); their ParameterChanged runs when the queue is emptied.
   std::unique_ptr<std::atomic<std::uint64_t>[]> OverflowBits;
+  std::int32_t OverflowParamCount = 0;
   std::atomic<bool> OverflowWaiting{false};
   // The pending program was asked for on another thread while the host
   // streamed (set before the program is marked, cleared before it is taken).

@@ -1,4 +1,5 @@
-// Parameter changes on their way to the audio thread: any number of threads
+// Parameter changes on their way to the audio thread (the parameters'
+// indexes: their values are stored when they are set): any number of threads
 // push, one thread at a time pops (the holder of the instance lock). Bounded,
 // allocated once, and free of locks on both sides, so that neither a host
 // thread that pushes nor the audio thread that pops ever waits for the other.
@@ -15,14 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-struct TParamChange {
-  std::int32_t Index = 0;
-  float Value = 0.0f;
-  // Orders the change among every write of the parameter's value (the
-  // plug-in's value clock).
-  std::uint64_t Stamp = 0;
-};
 
 template <class TRecord>
 class TBoundedQueue {
@@ -81,4 +74,4 @@ class TBoundedQueue {
   std::atomic<std::size_t> Taken{0};  // Head, for Empty
 };
 
-using TParamChangeQueue = TBoundedQueue<TParamChange>;
+using TParamChangeQueue = TBoundedQueue<std::int32_t>;

@@ -187,7 +187,6 @@ std::int32_t TDSPBasePlugin::ImportPatches(const TVoicerackFile& file) {
     // "!e" marks an empty slot of the design system's bank.
     if (name.empty() || name == "!e") continue;
     BeginProgramUpdate();
-    ValuesReplaced();
     TProgramRec& rec = Programs[p];
     rec.Name = std::move(name);
     const std::int64_t limit =
