@@ -51,6 +51,7 @@ class TAudioThread {
     const auto n = static_cast<std::size_t>(seconds * Out.Rate);
     Out.Left.reserve(n);
     Out.Right.reserve(n);
+    CallStarts.reserve(n / static_cast<std::size_t>(Frames) + 1);
   }
   void Start() {
     Stop();
@@ -92,6 +93,17 @@ class TAudioThread {
   std::size_t Rendered() const { return Position.load(); }
   // What was recorded (once stopped).
   const TStereo& Output() const { return Out; }
+  // The longest time between the starts of two calls in a row among the
+  // recorded calls that start from..to frames, in seconds (once stopped).
+  // A real host's thread that late has dropped out, and the instrument may
+  // take it for one that stopped calling.
+  double LongestGap(std::size_t from, std::size_t to) const {
+    double longest = 0;
+    const auto frames = static_cast<std::size_t>(Frames);
+    for (std::size_t k = from / frames + 1; k < CallStarts.size() && k * frames <= to; ++k)
+      longest = std::max(longest, CallStarts[k] - CallStarts[k - 1]);
+    return longest;
+  }
 
  private:
   void Loop() {
@@ -104,6 +116,8 @@ class TAudioThread {
       const std::size_t start = Position.load();
       if (Out.Left.capacity() != 0 && start >= Out.Left.capacity()) break;
       if (Hook) Hook(start);
+      if (CallStarts.size() < CallStarts.capacity())
+        CallStarts.push_back(std::chrono::duration<double>(TClock::now().time_since_epoch()).count());
       Events.Clear();
       while (NextMidi < Midi.size() && Midi[NextMidi].Frame < start + static_cast<std::size_t>(Frames)) {
         const TTimedMidi& m = Midi[NextMidi++];
@@ -144,6 +158,7 @@ class TAudioThread {
   std::vector<float> Buffers[2];
   TVstEventList Events;
   TStereo Out;
+  std::vector<double> CallStarts;  // seconds, steady clock
   std::atomic<bool> Quit{false};
   std::atomic<std::uint64_t> Calls{0};
   std::atomic<std::size_t> Position{0};

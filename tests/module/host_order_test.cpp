@@ -484,57 +484,63 @@ TEST_P(ProgramChangeFade, ReachesTheHostWholeInShortRealTimeCalls) {
   constexpr int kChanges = 6;
   constexpr double kFirst = 0.1, kPeriod = 0.25, kAfter = 0.1;
   auto frame = [&](double t) { return static_cast<std::size_t>(t * c.Rate); };
-  std::unique_ptr<TVstPlugin> plugin = Streamable(programs[0], c.Frames, kVstProcessLevelRealtime, c.Rate);
-  ASSERT_NE(plugin, nullptr);
   std::vector<TTimedMidi> midi;
   for (int k = 0; k <= kChanges; ++k) {
     for (std::uint8_t key : {40, 47, 52}) midi.push_back({frame(kFirst + k * kPeriod), {0x80, key, 64}});
     for (std::uint8_t key : {40, 47, 52}) midi.push_back({frame(kFirst + k * kPeriod), {0x90, key, 100}});
   }
-  TAudioThread audio(*plugin, c.Frames, true, midi);
-  audio.Record(kFirst + (kChanges + 0.5) * kPeriod);
-  audio.Start();
-  ASSERT_TRUE(audio.AwaitFrame(frame(kFirst)));
-  const std::uint64_t allocations = AudioThreadAllocationCount();
-  ResetLockWaits();
-  std::size_t asked[kChanges];
-  for (int k = 0; k < kChanges; ++k) {
-    ASSERT_TRUE(audio.AwaitFrame(frame(kFirst + k * kPeriod + kAfter) + static_cast<std::size_t>(k * c.Frames)));
-    asked[k] = audio.Rendered();
-    plugin->SetProgram(programs[(k + 1) % 2]);
-  }
-  ASSERT_TRUE(audio.Finish());
-  // (Neither is counted in a sanitizer build.)
-  if (AllocationCountingAvailable()) {
-    EXPECT_EQ(AudioThreadAllocationCount() - allocations, 0u) << "allocations on the audio thread";
-  }
-  if (LockMonitoringAvailable()) {
-    EXPECT_EQ(AudioThreadLockWaits().Count, 0u) << "lock waits on the audio thread";
-  }
-
-  const TStereo& out = audio.Output();
-  auto level = [&](std::size_t f) { return std::max(std::fabs(out.Left[f]), std::fabs(out.Right[f])); };
-  auto peak = [&](std::size_t from, std::size_t to) {
-    float p = 0;
-    for (std::size_t f = from; f < to; ++f) p = std::max(p, level(f));
-    return p;
-  };
+  // Played again while a busy machine leaves too few changes to judge.
   int measured = 0;
-  for (int k = 0; k < kChanges; ++k) {
-    SCOPED_TRACE(testing::Message() << "change " << k);
-    // Where silence begins (16 frames of exact zeros) before the next chord.
-    const std::size_t next = frame(kFirst + (k + 1) * kPeriod);
-    std::size_t silent = asked[k], run = 0;
-    for (; silent < next && run < 16; ++silent) run = level(silent) == 0.0f ? run + 1 : 0;
-    silent -= run;
-    // Not judged: the change came after the next chord, or without a fade
-    // (a busy machine held the audio thread up until the host's thread
-    // counted it as stopped and applied the program itself).
-    if (run < 16) continue;
-    ++measured;
-    const float chord = peak(asked[k] - frame(0.01), asked[k]);
-    EXPECT_LT(peak(silent - frame(0.00025), silent), 0.02f * chord) << "the sound stepped to silence at " << silent;
-    EXPECT_LT(peak(silent, next), 1e-4f) << "the old sound came back after silence from " << silent;
+  for (int round = 0; round < 10 && measured < kChanges / 2; ++round) {
+    std::unique_ptr<TVstPlugin> plugin = Streamable(programs[0], c.Frames, kVstProcessLevelRealtime, c.Rate);
+    ASSERT_NE(plugin, nullptr);
+    TAudioThread audio(*plugin, c.Frames, true, midi);
+    audio.Record(kFirst + (kChanges + 0.5) * kPeriod);
+    audio.Start();
+    ASSERT_TRUE(audio.AwaitFrame(frame(kFirst)));
+    const std::uint64_t allocations = AudioThreadAllocationCount();
+    ResetLockWaits();
+    std::size_t asked[kChanges];
+    for (int k = 0; k < kChanges; ++k) {
+      ASSERT_TRUE(audio.AwaitFrame(frame(kFirst + k * kPeriod + kAfter) + static_cast<std::size_t>(k * c.Frames)));
+      asked[k] = audio.Rendered();
+      plugin->SetProgram(programs[(k + 1) % 2]);
+    }
+    ASSERT_TRUE(audio.Finish());
+    // (Neither is counted in a sanitizer build.)
+    if (AllocationCountingAvailable()) {
+      EXPECT_EQ(AudioThreadAllocationCount() - allocations, 0u) << "allocations on the audio thread";
+    }
+    if (LockMonitoringAvailable()) {
+      EXPECT_EQ(AudioThreadLockWaits().Count, 0u) << "lock waits on the audio thread";
+    }
+
+    const TStereo& out = audio.Output();
+    auto level = [&](std::size_t f) { return std::max(std::fabs(out.Left[f]), std::fabs(out.Right[f])); };
+    auto peak = [&](std::size_t from, std::size_t to) {
+      float p = 0;
+      for (std::size_t f = from; f < to; ++f) p = std::max(p, level(f));
+      return p;
+    };
+    for (int k = 0; k < kChanges; ++k) {
+      SCOPED_TRACE(testing::Message() << "round " << round << ", change " << k);
+      // Where silence begins (16 frames of exact zeros) before the next chord.
+      const std::size_t next = frame(kFirst + (k + 1) * kPeriod);
+      std::size_t silent = asked[k], run = 0;
+      for (; silent < next && run < 16; ++silent) run = level(silent) == 0.0f ? run + 1 : 0;
+      silent -= run;
+      // Not judged: the change came after the next chord, or the machine
+      // held the audio thread up for longer than two calls and the host
+      // thread's grace (5 ms) while the change was under way: a real host
+      // drops out then, and the instrument takes its thread for one that
+      // stopped calling and applies the program on the host's thread,
+      // without a fade.
+      if (run < 16 || audio.LongestGap(asked[k] - c.Frames, silent) > 2.0 * c.Frames / c.Rate + 0.004) continue;
+      ++measured;
+      const float chord = peak(asked[k] - frame(0.01), asked[k]);
+      EXPECT_LT(peak(silent - frame(0.00025), silent), 0.02f * chord) << "the sound stepped to silence at " << silent;
+      EXPECT_LT(peak(silent, next), 1e-4f) << "the old sound came back after silence from " << silent;
+    }
   }
   EXPECT_GE(measured, kChanges / 2) << "the changes came too late to be judged";
 }
