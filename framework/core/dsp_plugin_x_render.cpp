@@ -125,8 +125,11 @@ void TDSPPluginX::Render(float** outputs, std::int32_t sampleFrames, bool replac
     FirstCallSeen = true;
   }
   Live.store(true);
-  LastBlockNs.store(static_cast<std::int64_t>(sampleFrames) * 1000000000 /
-                    std::max<std::int32_t>(1, Settings->SampleRate));
+  // A call of no frames (some hosts send one for events alone) says
+  // nothing of how soon the next one comes: the last block's length stands.
+  if (sampleFrames > 0)
+    LastBlockNs.store(static_cast<std::int64_t>(sampleFrames) * 1000000000 /
+                      std::max<std::int32_t>(1, Settings->SampleRate));
   TakeForeignMidi();
   ApplyHandedOverParameters();
   // Inactive (muted) is not gated here: the render loop writes silence

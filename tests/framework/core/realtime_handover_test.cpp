@@ -459,79 +459,95 @@ TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
        {TCase{"busy calls", THow::Busy, 0}, TCase{"a hand-over", THow::HandOver, 0},
         TCase{"a hand-over no thread takes", THow::Overdue, 200}, TCase{"at the change", THow::AtTheChange, 0}}) {
     SCOPED_TRACE(c.Name);
-    TTestHost::Reset();
-    auto p = MakeWithWorker<TGatedHandOver>();
-    p->RenderDc = true;
-    TVstEffect* e = p->GetEffect();
-    // The calls, kept for an instance that takes every event live.
-    std::vector<std::pair<std::int32_t, TEventList>> calls;
-    std::vector<float> held;
-    auto call = [&](std::int32_t frames, TEventList events = {}) {
-      calls.emplace_back(frames, events);
-      const std::vector<float> out = Call(*p, frames, std::move(events));
-      held.insert(held.end(), out.begin(), out.end());
-    };
-    for (int k = 0; k < 4; ++k) call(kFrames);
-    TEventList on, off;
-    on.Add(c.How == THow::AtTheChange ? 0 : 100, 0x90, 60, 100);
-    off.Add(c.Off, 0x80, 60, 0);
-    std::thread host;  // the host's thread that changes the program
-    if (c.How == THow::Busy) {
-      // Two calls while another thread holds the lock.
-      std::atomic<bool> holding{false}, release{false};
-      std::thread holder([&] {
-        std::lock_guard<TPluginLock> guard(p->InstanceMutex());
-        holding = true;
-        WaitFor([&] { return release.load(); });
-      });
-      EXPECT_TRUE(WaitFor([&] { return holding.load(); }));
-      call(kFrames, on);
-      call(kFrames);
-      release = true;
-      holder.join();
-    } else if (c.How == THow::AtTheChange) {
-      // The note in a call of no frames: at the point of the stream where
-      // the change that follows lands. It is played again after the change.
-      call(0, on);
-      host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
-      EXPECT_TRUE(WaitFor([&] { return p->IsProgramPending(); }));
-      call(kFrames);
-    } else {
-      // Two calls while the hand-over of a program waits; no thread takes
-      // the one that waits its longest (the audio thread applies it at the
-      // first block of the call after).
-      p->Gate = c.How == THow::HandOver ? TGatedHandOver::kClosed : TGatedHandOver::kNever;
-      host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
-      for (int k = 0; k < 1000 && !p->HandOverWaiting(); ++k) {
+    // Played again when a busy machine kept the host's thread away from
+    // the change so long that it took the audio thread for one that stopped
+    // calling and applied the program itself.
+    bool judged = false;
+    for (int attempt = 0; attempt < 10 && !judged; ++attempt) {
+      TTestHost::Reset();
+      auto p = MakeWithWorker<TGatedHandOver>();
+      p->RenderDc = true;
+      TVstEffect* e = p->GetEffect();
+      // The calls, kept for an instance that takes every event live.
+      std::vector<std::pair<std::int32_t, TEventList>> calls;
+      std::vector<float> held;
+      auto call = [&](std::int32_t frames, TEventList events = {}) {
+        calls.emplace_back(frames, events);
+        const std::vector<float> out = Call(*p, frames, std::move(events));
+        held.insert(held.end(), out.begin(), out.end());
+      };
+      for (int k = 0; k < 4; ++k) call(kFrames);
+      TEventList on, off;
+      on.Add(c.How == THow::AtTheChange ? 0 : 100, 0x90, 60, 100);
+      off.Add(c.Off, 0x80, 60, 0);
+      std::thread host;  // the host's thread that changes the program
+      if (c.How == THow::Busy) {
+        // Two calls while another thread holds the lock.
+        std::atomic<bool> holding{false}, release{false};
+        std::thread holder([&] {
+          std::lock_guard<TPluginLock> guard(p->InstanceMutex());
+          holding = true;
+          WaitFor([&] { return release.load(); });
+        });
+        EXPECT_TRUE(WaitFor([&] { return holding.load(); }));
+        call(kFrames, on);
         call(kFrames);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        release = true;
+        holder.join();
+      } else if (c.How == THow::AtTheChange) {
+        // The note in a call of no frames: at the point of the stream where
+        // the change that follows lands. It is played again after the change.
+        call(0, on);
+        std::atomic<bool> done{false};
+        host = std::thread([&] {
+          Dispatch(e, kEffSetProgram, 0, 5);
+          done = true;
+        });
+        EXPECT_TRUE(WaitFor([&] { return p->IsProgramPending() || done.load(); }));
+        if (!p->IsProgramPending()) {
+          host.join();
+          continue;
+        }
+        call(kFrames);
+      } else {
+        // Two calls while the hand-over of a program waits; no thread takes
+        // the one that waits its longest (the audio thread applies it at the
+        // first block of the call after).
+        p->Gate = c.How == THow::HandOver ? TGatedHandOver::kClosed : TGatedHandOver::kNever;
+        host = std::thread([&] { Dispatch(e, kEffSetProgram, 0, 5); });
+        for (int k = 0; k < 1000 && !p->HandOverWaiting(); ++k) {
+          call(kFrames);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(p->HandOverWaiting()) << "the audio thread never handed the program over";
+        call(kFrames, on);
+        call(c.How == THow::HandOver ? kFrames : TDSPPluginX::kProgramSettleMs * kBlock);
+        if (c.How == THow::HandOver) p->Gate = TGatedHandOver::kOpen;
       }
-      EXPECT_TRUE(p->HandOverWaiting()) << "the audio thread never handed the program over";
-      call(kFrames, on);
-      call(c.How == THow::HandOver ? kFrames : TDSPPluginX::kProgramSettleMs * kBlock);
-      if (c.How == THow::HandOver) p->Gate = TGatedHandOver::kOpen;
-    }
-    EXPECT_TRUE(c.How == THow::Overdue || WaitFor([&] { return !p->HandOverWaiting(); }));
-    call(kFrames, off);
-    // Longer than the longest held note.
-    for (int k = 0; k < 24; ++k) call(kFrames);
-    if (host.joinable()) host.join();
-    EXPECT_FALSE(p->HandOverWaiting());
+      EXPECT_TRUE(c.How == THow::Overdue || WaitFor([&] { return !p->HandOverWaiting(); }));
+      call(kFrames, off);
+      // Longer than the longest held note.
+      for (int k = 0; k < 24; ++k) call(kFrames);
+      if (host.joinable()) host.join();
+      EXPECT_FALSE(p->HandOverWaiting());
 
-    auto q = MakePlugin<TResettingSine>();
-    q->RenderDc = true;
-    std::vector<float> live;
-    for (auto& [frames, events] : calls) {
-      const std::vector<float> out = Call(*q, frames, events);
-      live.insert(live.end(), out.begin(), out.end());
+      auto q = MakePlugin<TResettingSine>();
+      q->RenderDc = true;
+      std::vector<float> live;
+      for (auto& [frames, events] : calls) {
+        const std::vector<float> out = Call(*q, frames, events);
+        live.insert(live.end(), out.begin(), out.end());
+      }
+      const auto [liveOn, liveOff] = LastRun(live, 0.5f);
+      const auto [heldOn, heldOff] = LastRun(held, 0.5f);
+      ASSERT_GT(heldOff, 0u) << "the held note never sounded";
+      EXPECT_LT(heldOff, held.size()) << "the held note hangs";
+      EXPECT_GE(heldOn, liveOn) << "the held note came early";
+      EXPECT_EQ((heldOn - liveOn) % kBlock, 0u) << "off the grid by " << (heldOn - liveOn) % kBlock;
+      EXPECT_EQ(heldOff - heldOn, liveOff - liveOn) << "the note's length changed";
+      judged = true;
     }
-    const auto [liveOn, liveOff] = LastRun(live, 0.5f);
-    const auto [heldOn, heldOff] = LastRun(held, 0.5f);
-    ASSERT_GT(heldOff, 0u) << "the held note never sounded";
-    EXPECT_LT(heldOff, held.size()) << "the held note hangs";
-    EXPECT_GE(heldOn, liveOn) << "the held note came early";
-    EXPECT_EQ((heldOn - liveOn) % kBlock, 0u) << "off the grid by " << (heldOn - liveOn) % kBlock;
-    EXPECT_EQ(heldOff - heldOn, liveOff - liveOn) << "the note's length changed";
+    EXPECT_TRUE(judged) << "the change never reached the audio thread";
   }
 }
 
