@@ -480,7 +480,8 @@ TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
       TEventList on, off;
       on.Add(c.How == THow::AtTheChange ? 0 : 100, 0x90, 60, 100);
       off.Add(c.Off, 0x80, 60, 0);
-      std::thread host;  // the host's thread that changes the program
+      std::atomic<bool> done{false};  // the host's change returned
+      std::thread host;               // the host's thread that changes the program
       if (c.How == THow::Busy) {
         // Two calls while another thread holds the lock.
         std::atomic<bool> holding{false}, release{false};
@@ -498,7 +499,6 @@ TEST(RealtimeHandOver, HeldEventsKeepTheGridTheyHadLive) {
         // The note in a call of no frames: at the point of the stream where
         // the change that follows lands. It is played again after the change.
         call(0, on);
-        std::atomic<bool> done{false};
         host = std::thread([&] {
           Dispatch(e, kEffSetProgram, 0, 5);
           done = true;
