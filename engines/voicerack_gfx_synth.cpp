@@ -14,6 +14,7 @@
 #include "dsp/effects/effect_lfo.h"
 #include "dsp/oscillators/random_source.h"
 #include "engines/fx_chain_order.h"
+#include "framework/core/chunk_reading.h"
 
 namespace {
 
@@ -336,36 +337,33 @@ int TVoicerackGFXSynth::OrderTurnOfParam(std::int32_t id) const {
 
 void TVoicerackGFXSynth::SetParameterValue(std::int32_t i, float v) {
   const int turn = OrderTurnOfParam(i);
-  if (turn < 0) {
-    TDSPPluginGui::SetParameterValue(i, v);
-    return;
-  }
-  // Clamped as every value is (NaN becomes 0).
-  if (!(v >= 0.0f)) v = 0.0f;
-  else if (v > 1.0f) v = 1.0f;
-  SetOrderValue(i, {CurrentProgram(), turn, v, InstanceMutex().HeldHere() && ParamBatchCount > 0});
+  if (turn < 0) TDSPPluginGui::SetParameterValue(i, v);
+  else SetOrderValue(i, turn, ClampLoadedValue(v));
 }
 
 void TVoicerackGFXSynth::SetParameterReal(std::int32_t i, float x) {
   const int turn = OrderTurnOfParam(i);
-  if (turn < 0) {
-    TDSPPluginGui::SetParameterReal(i, x);
-    return;
-  }
-  SetOrderValue(
-      i, {CurrentProgram(), turn, ParamInfo[i].NormFromReal(x), InstanceMutex().HeldHere() && ParamBatchCount > 0});
+  if (turn < 0) TDSPPluginGui::SetParameterReal(i, x);
+  else SetOrderValue(i, turn, ParamInfo[i].NormFromReal(x));
 }
 
-void TVoicerackGFXSynth::SetOrderValue(std::int32_t id, const TOrderWrite& write) {
-  std::uint32_t written = 0;
+template <class TFn>
+bool TVoicerackGFXSynth::UnderValueRight(TFn&& fn) {
   if (!OnAudioThread()) {
-    TakeValueRight();
-    written = WriteOrderValues(write);
-    ReleaseValueRight(true);
-  } else if (TryTakeValueRight()) {
-    written = WriteOrderValues(write);
-    ReleaseValueRight(false);
-  } else {
+    TValueRightGuard right(*this);
+    fn();
+    return true;
+  }
+  if (!TryTakeValueRight()) return false;
+  fn();
+  ReleaseValueRight(false);
+  return true;
+}
+
+void TVoicerackGFXSynth::SetOrderValue(std::int32_t id, int turn, float v) {
+  const TOrderWrite write{CurrentProgram(), turn, v, InstanceMutex().HeldHere() && ParamBatchCount > 0};
+  std::uint32_t written = 0;
+  if (!UnderValueRight([&] { written = WriteOrderValues(write); })) {
     // The holder writes it before it lets the right go; the chain and the
     // controls follow at a later block. Tried again: the holder may have
     // let go before it saw the write.
@@ -374,9 +372,13 @@ void TVoicerackGFXSynth::SetOrderValue(std::int32_t id, const TOrderWrite& write
     return;
   }
   for (int k = 0; k < kFxEffectCount; ++k) {
-    if (k != write.Turn && ((written >> k) & 1u) != 0) UpdateGuiControl(FxParamIndex(FxOrderTurnParam(k)), false);
+    if (k != turn && ((written >> k) & 1u) != 0) UpdateGuiControl(FxParamIndex(FxOrderTurnParam(k)), false);
   }
   if (!HandOverParameterChange(id)) ParameterChanged(id);
+}
+
+int TVoicerackGFXSynth::StoredOrderValue(std::int32_t id, const float& slot) const {
+  return RoundF(ParamInfo[id].RealFromNorm(LoadParamSlot(slot)));
 }
 
 std::uint32_t TVoicerackGFXSynth::WriteOrderValues(const TOrderWrite& write) {
@@ -388,7 +390,7 @@ std::uint32_t TVoicerackGFXSynth::WriteOrderValues(const TOrderWrite& write) {
     ids[n] = FxParamIndex(FxOrderTurnParam(k));
     slots[n] = ids[n] >= 0 ? ProgramValueSlot(write.Program, ids[n]) : nullptr;
     if (slots[n] == nullptr) return 0;
-    values[n] = RoundF(ParamInfo[ids[n]].RealFromNorm(LoadParamSlot(*slots[n])));
+    values[n] = StoredOrderValue(ids[n], *slots[n]);
   }
   const auto store = [&](int k, float v) { StoreParamSlot(*slots[static_cast<std::size_t>(k)], v); };
   // The chain these values give is the one that plays while they are current.
@@ -410,9 +412,8 @@ std::uint32_t TVoicerackGFXSynth::WriteOrderValues(const TOrderWrite& write) {
   if (!FindFxOrderValues(chain, fixed ? write.Turn : -1, position, found)) return written;
   for (int k = 0; k < kFxEffectCount; ++k) {
     const auto n = static_cast<std::size_t>(k);
-    const float real = static_cast<float>(found[n]);
-    if (RoundF(ParamInfo[ids[n]].RealFromNorm(LoadParamSlot(*slots[n]))) == found[n]) continue;
-    store(k, ParamInfo[ids[n]].NormFromReal(real));
+    if (StoredOrderValue(ids[n], *slots[n]) == found[n]) continue;
+    store(k, ParamInfo[ids[n]].NormFromReal(static_cast<float>(found[n])));
     written |= 1u << k;
   }
   return written;
@@ -434,23 +435,20 @@ void TVoicerackGFXSynth::RunWaitingValueWrites() {
 }
 
 void TVoicerackGFXSynth::RebuildChain() {
-  const bool audio = OnAudioThread();
-  if (!audio) {
-    TakeValueRight();
-  } else if (!TryTakeValueRight()) {
+  TFxOrderValues values{};
+  const bool read = UnderValueRight([&] {
+    ChainStale.store(false);
+    const std::int32_t program = CurrentProgram();
+    for (int k = 0; k < kFxEffectCount; ++k) {
+      const std::int32_t id = FxParamIndex(FxOrderTurnParam(k));
+      const float* slot = id >= 0 ? ProgramValueSlot(program, id) : nullptr;
+      values[static_cast<std::size_t>(k)] = slot != nullptr ? StoredOrderValue(id, *slot) : 0;
+    }
+  });
+  if (!read) {
     ChainStale.store(true);
     return;
   }
-  ChainStale.store(false);
-  const std::int32_t program = CurrentProgram();
-  TFxOrderValues values{};
-  for (int k = 0; k < kFxEffectCount; ++k) {
-    const std::int32_t id = FxParamIndex(FxOrderTurnParam(k));
-    const float* slot = id >= 0 ? ProgramValueSlot(program, id) : nullptr;
-    values[static_cast<std::size_t>(k)] =
-        slot != nullptr ? RoundF(ParamInfo[id].RealFromNorm(LoadParamSlot(*slot))) : 0;
-  }
-  ReleaseValueRight(!audio);
   // The stored values alone make the chain; they stay as they are.
   Chain = ReplayFxOrder(values);
 }

@@ -309,7 +309,14 @@ class TVoicerackGFXSynth : public TDSPPluginGui {
     float Value = 0.0f;
     bool Raw = false;
   };
-  void SetOrderValue(std::int32_t id, const TOrderWrite& write);
+  // Order parameter `id` (turn `turn`) set to v in the current program.
+  void SetOrderValue(std::int32_t id, int turn, float v);
+  // fn() holding the values right: a thread that may wait takes it, the
+  // audio thread only tries (false: taken elsewhere, fn not run).
+  template <class TFn>
+  bool UnderValueRight(TFn&& fn);
+  // The position an order value stored in `slot` names (id: its parameter).
+  int StoredOrderValue(std::int32_t id, const float& slot) const;
   // The write's values stored (values right held); answers the turns whose
   // value it wrote, one bit each.
   std::uint32_t WriteOrderValues(const TOrderWrite& write);

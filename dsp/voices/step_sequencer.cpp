@@ -223,17 +223,20 @@ void TDSPSequencer::EvaluateSources(const TSeqStepRec& step) {
   Level = SourceValue(LevelSource, step.Note);
 }
 
-void TDSPSequencer::Restart(bool freshNote) {
-  Random.Seed(NextSeed());
-  NewCycleSpace();
-  CycleClock = 0.0;
+void TDSPSequencer::BackToStepZero() {
+  CycleClock = StepTime = 0.0;
   CycleCountValue = 0;
   PatternPos = 0;
-  OctaveOffsetValue = NextOctaveOffset();
-  StepTime = 0.0;
   Index = 0;
   for (TSeqStepRec& step : Steps) step.GateOpen = false;
   Steps[0].GateOpen = true;
+}
+
+void TDSPSequencer::Restart(bool freshNote) {
+  Random.Seed(NextSeed());
+  NewCycleSpace();
+  BackToStepZero();
+  OctaveOffsetValue = NextOctaveOffset();
   // The note starts on step 0's values, with no glide into them.
   EvaluateSources(Steps[0]);
   PrevPitch = Pitch;
@@ -247,12 +250,8 @@ void TDSPSequencer::Restart(bool freshNote) {
 }
 
 void TDSPSequencer::Rest() {
-  for (TSeqStepRec& step : Steps) step.GateOpen = false;
-  Steps[0].GateOpen = true;
-  Index = 0;
-  StepTime = CycleClock = CycleSpace = 0.0;
-  CycleCountValue = 0;
-  PatternPos = 0;
+  BackToStepZero();
+  CycleSpace = 0.0;
   OctaveOffsetValue = static_cast<float>(Pattern[0] * 12);
   Pitch = Level = Gate = PrevPitch = PrevLevel = BlockGate = BlockLevel = LastEnv = 0.0f;
   LastGain = 1.0f;

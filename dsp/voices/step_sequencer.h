@@ -229,6 +229,9 @@ class TDSPSequencer : public TDSPControl {
   void AdvanceStep(double advance);
   double SamplesPerUnit() const;
   void NewCycleSpace();
+  // Step 0 with only its gate open, clocks, cycle count and pattern
+  // position 0.
+  void BackToStepZero();
   void StartCycleIfComplete();
   float NextOctaveOffset();
   float SourceValue(std::int32_t source, std::int32_t note) const;

@@ -26,8 +26,8 @@ std::int64_t WriteMagic(TStream& s, std::string_view magic);
 // otherwise (also on a stream that ends first) the stream stays where it was.
 bool ReadMagic(TStream& s, std::string_view magic);
 
-// A normalised value as stored values are taken in: NaN becomes 0, the rest
-// is clamped to 0..1.
+// A normalised value as values are taken in (set, or loaded): NaN becomes 0,
+// the rest is clamped to 0..1.
 float ClampLoadedValue(float v);
 
 // Reads count 32-bit floats (little- or big-endian) as one block, each

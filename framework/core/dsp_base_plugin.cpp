@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "framework/base/messages.h"
+#include "framework/core/chunk_reading.h"
 
 TDSPBasePlugin::TDSPBasePlugin() = default;
 
@@ -90,9 +91,7 @@ void TDSPBasePlugin::AssignParameterReal(std::int32_t i, float x) { SetParameter
 
 void TDSPBasePlugin::SetParameterValue(std::int32_t i, float v) {
   if (!IsValidParam(i)) return;
-  // The comparison form lets NaN fall through to 0.
-  if (!(v >= 0.0f)) v = 0.0f;
-  else if (v > 1.0f) v = 1.0f;
+  v = ClampLoadedValue(v);
   float* slot = ValueSlot(i);
   if (slot != nullptr) StoreParamSlot(*slot, v);
   if (!HandOverParameterChange(i)) ParameterChanged(i);
